@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs every Debian package Seafold needs to build, run and test.
+# Idempotent and non-interactive: packages already present are skipped.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  build-essential cmake pkg-config clang libclang-rt-14-dev
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # network foundation
+  libtomcrypt-dev libtommath-dev
+  # renderer, GUI and input
+  libogre-1.12-dev libcegui-mk2-dev libcegui-mk2-data libois-dev
+  # sound
+  libopenal-dev
+  # display-less runs of the windowed program and its tests
+  xvfb xauth xdotool imagemagick
+  # voice tests: speech synthesis, audio conversion and an independent LPC-10 codec
+  espeak-ng sox libspandsp-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all ${#packages[@]} packages present"
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

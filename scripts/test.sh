@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, and runs every test: the normal build, the
+# same tests under AddressSanitizer + UndefinedBehaviorSanitizer, and each
+# fuzz target for a bounded time.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc 2>/dev/null || echo 2)
+fuzz_seconds=${SEAFOLD_FUZZ_SECONDS:-20}
+
+scripts/install-deps.sh
+
+echo "== build and test (build/)"
+scripts/build.sh
+(cd build && ctest --output-on-failure -j"$jobs" --timeout 600)
+
+echo "== build and test under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSEAFOLD_SANITIZE=ON -DSEAFOLD_GRAPHICS=OFF \
+      -DSEAFOLD_BENCH=OFF >/dev/null
+cmake --build build-asan -j"$jobs"
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+   ctest --output-on-failure -j"$jobs" --timeout 900)
+
+echo "== fuzz targets, ${fuzz_seconds} s each (build-fuzz/)"
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSEAFOLD_FUZZ=ON \
+      -DSEAFOLD_SANITIZE=ON -DSEAFOLD_GRAPHICS=OFF -DSEAFOLD_BENCH=OFF -DSEAFOLD_TESTS=OFF >/dev/null
+cmake --build build-fuzz -j"$jobs"
+mkdir -p fuzz/artifacts
+shopt -s nullglob
+for fuzzer in build-fuzz/bin/fuzz_*; do
+  name=${fuzzer#build-fuzz/bin/fuzz_}
+  work=$(mktemp -d)
+  if [ -d "fuzz/corpus/$name" ]; then cp -r "fuzz/corpus/$name/." "$work/"; fi
+  echo "-- fuzz_$name"
+  "$fuzzer" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -print_final_stats=1 \
+            -artifact_prefix=fuzz/artifacts/ "$work" 2>&1 | tail -n 12
+  rm -rf "$work"
+done
+echo "all test stages passed"

@@ -1,0 +1,146 @@
+// Byte buffers and bit streams: the single definition of how every value is
+// laid out on the wire.
+//
+// Bit numbering: stream bit i is bit (i mod 8) of byte i / 8, bit 0 being the
+// least significant. A value of n bits is written least significant bit first,
+// so multi-byte values that start on a byte boundary are little-endian.
+#pragma once
+
+#include <cstdint>
+
+#include "net/netbase.h"
+
+namespace seafold {
+
+class SymmetricCipher;
+class Socket;
+struct NetAddress;
+enum NetResult : int;
+
+// A counted byte array that either owns its bytes or views external storage.
+class ByteBuffer : public Object {
+public:
+    // `size` bytes of owned storage, contents undefined.
+    explicit ByteBuffer(uint32_t size = 0);
+    // Views external storage; the caller keeps it alive.
+    ByteBuffer(uint8_t* data, uint32_t size);
+    // Shares the other buffer's bytes without owning them.
+    ByteBuffer(const ByteBuffer& other);
+    ByteBuffer& operator=(const ByteBuffer&) = delete;
+    ~ByteBuffer() override;
+
+    uint8_t* data() const { return mData; }
+    uint32_t size() const { return mSize; }
+    bool isOwned() const { return mOwned; }
+
+    // Shrinking sets the size. Growing reallocates an owned buffer (bytes
+    // kept) and returns true; a buffer that is not owned cannot grow.
+    bool resize(uint32_t newSize);
+    // Copies viewed bytes into storage of our own.
+    void ensureOwned();
+    // Frees owned bytes and views the given storage instead.
+    void wrapExternal(uint8_t* data, uint32_t size);
+
+protected:
+    uint8_t* mData = nullptr;
+    uint32_t mSize = 0;
+    bool mOwned = false;
+    uint32_t mCapacity = 0; // allocated bytes of an owned buffer
+};
+
+class BitStream : public ByteBuffer {
+public:
+    enum : uint32_t { DefaultSize = 1500, MaxTextLength = 255, MaxBufferBytes = 1023 };
+
+    // Reads and writes up to `size` bytes of external storage.
+    BitStream(uint8_t* data, uint32_t size);
+    // External storage with separate read and write sizes (bytes).
+    BitStream(uint8_t* data, uint32_t readSize, uint32_t writeSize);
+    // An owned 1500-byte buffer that grows as needed.
+    BitStream();
+
+    // ---- position and limits ----
+    uint32_t bitPosition() const { return mBitPosition; }
+    void setBitPosition(uint32_t bit) { mBitPosition = bit; }
+    // Bytes touched so far: (bit position + 7) / 8.
+    uint32_t bytePosition() const { return (mBitPosition + 7) >> 3; }
+    void setBytePosition(uint32_t byte) { mBitPosition = byte << 3; }
+    void setLimits(uint32_t readSize, uint32_t writeSize);
+    uint32_t readLimitBits() const { return mReadLimit; }
+    uint32_t writeLimitBits() const { return mWriteLimit; }
+    // Position 0, error cleared, text memory emptied.
+    void resetStream();
+    bool hasError() const { return mError; }
+    void setError() { mError = true; }
+
+    // ---- primitives: writes return true when stored, reads fail past the read limit ----
+    bool writeBits(uint32_t bitCount, const void* source);
+    bool readBits(uint32_t bitCount, void* dest);
+    bool writeFlag(bool value);
+    bool readFlag();
+    bool writeUnsigned(uint32_t value, uint32_t bitCount);
+    uint32_t readUnsigned(uint32_t bitCount);
+    bool writeRanged(uint32_t value, uint32_t low, uint32_t high);
+    uint32_t readRanged(uint32_t low, uint32_t high);
+    bool writeU8(uint8_t value) { return writeUnsigned(value, 8); }
+    uint8_t readU8() { return uint8_t(readUnsigned(8)); }
+    bool writeU32(uint32_t value) { return writeUnsigned(value, 32); }
+    uint32_t readU32() { return readUnsigned(32); }
+    bool writeF64(double value);
+    double readF64();
+    bool writeBytes(uint32_t byteCount, const void* data);
+    bool readBytes(uint32_t byteCount, void* dest);
+
+    // A 10-bit length and that many bytes; refuses buffers over 1023 bytes.
+    bool writeBuffer(const ByteBuffer* buffer);
+    // Makes `buffer` owned and of the read length. Fails (error set) when the
+    // stream cannot hold the announced bytes.
+    bool readBuffer(ByteBuffer* buffer);
+
+    // Texts share a prefix with the previous text of this stream, then the
+    // rest goes through the Huffman text coder.
+    bool writeText(const char* text, uint32_t maxLength = MaxTextLength);
+    // `dest` must hold 256 characters; it is always terminated.
+    bool readText(char* dest);
+    // The stream's text memory, for callers that must take a write back.
+    const char* textMemory() const { return mTextMemory; }
+    void setTextMemory(const char* text);
+
+    // ---- packet protection ----
+    // Pads to a byte boundary, appends the first `digestSize` bytes of the
+    // SHA-256 of everything so far, and encrypts bytes encryptFrom.. in place.
+    void appendDigestAndEncrypt(uint32_t digestSize, uint32_t encryptFrom, SymmetricCipher* cipher);
+    // On a stream covering one received datagram: decrypts from decryptFrom,
+    // checks the trailing digest and drops it from the size.
+    bool decryptAndVerifyDigest(uint32_t digestSize, uint32_t decryptFrom, SymmetricCipher* cipher);
+
+    // Widths used by ranged values: the smallest b with 2^b >= rangeSize.
+    static uint32_t bitsForRange(uint32_t rangeSize);
+
+protected:
+    // Grows an owned buffer by at least `extraBits` (plus a 1500-byte pad).
+    bool growBits(uint32_t extraBits);
+
+    uint32_t mBitPosition = 0;
+    bool mError = false;
+    uint32_t mReadLimit = 0;
+    uint32_t mWriteLimit = 0;
+    char mTextMemory[MaxTextLength + 1] = {};
+};
+
+// A stream over one datagram of at most 1500 bytes, in storage of its own.
+class PacketStream : public BitStream {
+public:
+    enum : uint32_t { PacketSizeLimit = 1500 };
+    explicit PacketStream(uint32_t targetSize = PacketSizeLimit);
+
+    // Sends bytes 0 .. bytePosition()-1 as one datagram.
+    NetResult sendTo(Socket& socket, const NetAddress& address);
+    // Receives one datagram and makes the stream cover exactly its bytes.
+    NetResult receiveFrom(Socket& socket, NetAddress* address);
+
+private:
+    uint8_t mBuffer[PacketSizeLimit];
+};
+
+} // namespace seafold

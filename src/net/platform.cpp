@@ -1,0 +1,250 @@
+#include "net/platform.h"
+#include "net/datachunker.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <unistd.h>
+
+namespace seafold {
+
+// ---- clocks ----------------------------------------------------------------
+
+static int64_t monotonicNanoseconds()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+uint32_t getRealMilliseconds()
+{
+    return uint32_t(monotonicNanoseconds() / 1000000);
+}
+
+int64_t getHighPrecisionTimerValue()
+{
+    return monotonicNanoseconds();
+}
+
+double getHighPrecisionMilliseconds(int64_t timerDelta)
+{
+    // The monotonic clock always exists here, counting nanoseconds.
+    return double(timerDelta) * 1e-6;
+}
+
+void sleepMilliseconds(uint32_t ms)
+{
+    timespec request{time_t(ms / 1000), long(ms % 1000) * 1000000L};
+    timespec remaining;
+    while (nanosleep(&request, &remaining) == -1 && errno == EINTR)
+        request = remaining;
+}
+
+// ---- log channels ----------------------------------------------------------
+
+static LogChannel* gLogChannels = nullptr;
+static LogChannel* gCurrentLogChannel = nullptr;
+static LogSink* gLogSinks = nullptr;
+static DebugOutput gDebugOutput = nullptr;
+static AlertHandler gAlertHandler = nullptr;
+
+// True when SEAFOLD_LOG ("all" or a comma-separated list) names the channel.
+static bool enabledByEnvironment(const char* name)
+{
+    const char* env = std::getenv("SEAFOLD_LOG");
+    if (!env || !*env)
+        return false;
+    std::string list(env);
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t end = list.find(',', start);
+        if (end == std::string::npos)
+            end = list.size();
+        std::string item = list.substr(start, end - start);
+        while (!item.empty() && item.front() == ' ')
+            item.erase(item.begin());
+        while (!item.empty() && item.back() == ' ')
+            item.pop_back();
+        if (item == "all" || item == name)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+LogChannel* findOrCreateLogChannel(const char* name)
+{
+    // Channel records live until process exit.
+    static FreeListAllocator<LogChannel>* allocator = new FreeListAllocator<LogChannel>(4096);
+    for (LogChannel* c = gLogChannels; c; c = c->next)
+        if (std::strcmp(c->name, name) == 0)
+            return c;
+    LogChannel* channel = allocator->allocateElement();
+    channel->name = name;
+    channel->enabled = enabledByEnvironment(name);
+    channel->next = gLogChannels;
+    gLogChannels = channel;
+    return channel;
+}
+
+void setCurrentLogChannel(LogChannel* channel)
+{
+    gCurrentLogChannel = channel;
+}
+
+LogSink::LogSink() : mNext(nullptr)
+{
+    // Appended, so sinks see lines in registration order.
+    LogSink** link = &gLogSinks;
+    while (*link)
+        link = &(*link)->mNext;
+    *link = this;
+}
+
+LogSink::~LogSink()
+{
+    for (LogSink** link = &gLogSinks; *link; link = &(*link)->mNext) {
+        if (*link == this) {
+            *link = mNext;
+            break;
+        }
+    }
+}
+
+static void debugOutput(const char* text)
+{
+    if (gDebugOutput)
+        gDebugOutput(text);
+    else
+        std::fputs(text, stderr);
+}
+
+void writeLog(const char* format, ...)
+{
+    char buffer[4096];
+    size_t prefix = 0;
+    if (gCurrentLogChannel) {
+        int n = std::snprintf(buffer, sizeof(buffer), "%s: ", gCurrentLogChannel->name);
+        prefix = n < 0 ? 0 : std::min(size_t(n), sizeof(buffer) - 1);
+    }
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buffer + prefix, sizeof(buffer) - prefix, format, args);
+    va_end(args);
+
+    for (LogSink* sink = gLogSinks; sink; sink = sink->mNext)
+        sink->logString(buffer);
+    debugOutput(buffer);
+    debugOutput("\n");
+}
+
+const char* formatTemp(const char* format, ...)
+{
+    static char buffer[4096];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buffer, sizeof(buffer), format, args);
+    va_end(args);
+    return buffer;
+}
+
+// ---- alerts ----------------------------------------------------------------
+
+bool alertRetry(const char* caption, const char* text)
+{
+    std::fprintf(stderr, "%s\n%s\n", caption, text);
+    if (!isatty(STDIN_FILENO))
+        return false;
+    for (;;) {
+        std::fprintf(stderr, "[R]etry or [C]ancel? ");
+        std::fflush(stderr);
+        char line[64];
+        if (!std::fgets(line, sizeof(line), stdin))
+            return false;
+        if (line[0] == 'r' || line[0] == 'R')
+            return true;
+        if (line[0] == 'c' || line[0] == 'C')
+            return false;
+    }
+}
+
+void setAlertHandler(AlertHandler handler)
+{
+    gAlertHandler = handler;
+}
+
+void setDebugOutput(DebugOutput output)
+{
+    gDebugOutput = output;
+}
+
+void assertFailed(const char* file, long line, const char* message)
+{
+    char caption[2048];
+    std::snprintf(caption, sizeof(caption), "Fatal: (%s: %ld)", file, line);
+    bool retry = gAlertHandler ? gAlertHandler(caption, message) : alertRetry(caption, message);
+    if (!retry) {
+        std::fflush(nullptr);
+        std::_Exit(1);
+    }
+}
+
+// ---- chunk allocator -------------------------------------------------------
+
+ChunkAllocator::ChunkAllocator(uint32_t chunkSize) : mChunkSize(chunkSize) {}
+
+ChunkAllocator::~ChunkAllocator()
+{
+    freeAll();
+}
+
+void* ChunkAllocator::allocate(uint32_t bytes)
+{
+    if (bytes > mChunkSize) {
+        assertFailed(__FILE__, __LINE__, "Data chunk too large.");
+        return nullptr;
+    }
+    if (!mCurrent || mCurrent->used + bytes > mChunkSize) {
+        Chunk* chunk = new Chunk;
+        chunk->previous = mCurrent;
+        chunk->storage = new uint8_t[mChunkSize];
+        chunk->used = 0;
+        mCurrent = chunk;
+    }
+    void* result = mCurrent->storage + mCurrent->used;
+    // 8-byte steps keep every record pointer-aligned on 64-bit machines.
+    uint32_t step = (bytes + 7) & ~7u;
+    mCurrent->used = std::min(mCurrent->used + step, mChunkSize);
+    return result;
+}
+
+void ChunkAllocator::freeAll()
+{
+    while (mCurrent) {
+        Chunk* previous = mCurrent->previous;
+        delete[] mCurrent->storage;
+        delete mCurrent;
+        mCurrent = previous;
+    }
+}
+
+uint32_t ChunkAllocator::chunkCount() const
+{
+    uint32_t n = 0;
+    for (Chunk* c = mCurrent; c; c = c->previous)
+        ++n;
+    return n;
+}
+
+uint32_t ChunkAllocator::currentUsed() const
+{
+    return mCurrent ? mCurrent->used : 0;
+}
+
+} // namespace seafold
