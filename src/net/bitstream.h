@@ -133,6 +133,8 @@ class PacketStream : public BitStream {
 public:
     enum : uint32_t { PacketSizeLimit = 1500 };
     explicit PacketStream(uint32_t targetSize = PacketSizeLimit);
+    // The stream points into its own buffer: a copy would point into ours.
+    PacketStream(const PacketStream&) = delete;
 
     // Sends bytes 0 .. bytePosition()-1 as one datagram.
     NetResult sendTo(Socket& socket, const NetAddress& address);

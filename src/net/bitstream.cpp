@@ -1,0 +1,547 @@
+#include "net/bitstream.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "net/huffman.h"
+
+namespace seafold {
+
+// ---- ByteBuffer ------------------------------------------------------------
+
+// Owned storage is zero-filled: a partly written last byte is sent as it
+// stands, and it must never carry leftovers of older heap contents.
+ByteBuffer::ByteBuffer(uint32_t size) : mSize(size), mOwned(true), mCapacity(size)
+{
+    if (size) {
+        mData = static_cast<uint8_t*>(std::calloc(size, 1));
+        if (!mData) {
+            mSize = 0;
+            mCapacity = 0;
+        }
+    }
+}
+
+ByteBuffer::ByteBuffer(uint8_t* data, uint32_t size) : mData(data), mSize(size), mOwned(false) {}
+
+ByteBuffer::ByteBuffer(const ByteBuffer& other)
+    : Object(), mData(other.mData), mSize(other.mSize), mOwned(false)
+{
+}
+
+ByteBuffer::~ByteBuffer()
+{
+    if (mOwned)
+        std::free(mData);
+}
+
+bool ByteBuffer::resize(uint32_t newSize)
+{
+    if (newSize <= mSize) {
+        mSize = newSize;
+        return true;
+    }
+    if (!mOwned)
+        return false;
+    if (newSize > mCapacity) {
+        uint8_t* grown = static_cast<uint8_t*>(std::realloc(mData, newSize));
+        if (!grown)
+            return false;
+        std::memset(grown + mCapacity, 0, newSize - mCapacity);
+        mData = grown;
+        mCapacity = newSize;
+    }
+    mSize = newSize;
+    return true;
+}
+
+void ByteBuffer::ensureOwned()
+{
+    if (mOwned)
+        return;
+    uint8_t* copy = nullptr;
+    if (mSize) {
+        copy = static_cast<uint8_t*>(std::malloc(mSize));
+        if (!copy) {
+            // Out of memory: become an empty buffer of our own rather than
+            // keep pointing at storage we were told we would own.
+            mSize = 0;
+        } else {
+            std::memcpy(copy, mData, mSize);
+        }
+    }
+    mData = copy;
+    mCapacity = mSize;
+    mOwned = true;
+}
+
+void ByteBuffer::wrapExternal(uint8_t* data, uint32_t size)
+{
+    if (mOwned)
+        std::free(mData);
+    mData = data;
+    mSize = size;
+    mOwned = false;
+    mCapacity = 0;
+}
+
+// ---- bit copy helpers ------------------------------------------------------
+//
+// Values are moved through a 64-bit word in whole-byte steps: a run of up to
+// 57 bits starting at any bit touches at most 8 bytes, so one load, one mask
+// and one store place it. Only the bytes that hold bits of the run are read
+// or written.
+
+namespace {
+
+inline uint64_t loadLittle(const uint8_t* p, uint32_t count)
+{
+    if (count == 8) {
+        uint64_t v;
+        std::memcpy(&v, p, 8);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        v = __builtin_bswap64(v);
+#endif
+        return v;
+    }
+    uint64_t v = 0;
+    for (uint32_t i = 0; i < count; ++i)
+        v |= uint64_t(p[i]) << (8 * i);
+    return v;
+}
+
+inline void storeLittle(uint8_t* p, uint64_t v, uint32_t count)
+{
+    if (count == 8) {
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        v = __builtin_bswap64(v);
+#endif
+        std::memcpy(p, &v, 8);
+        return;
+    }
+    for (uint32_t i = 0; i < count; ++i)
+        p[i] = uint8_t(v >> (8 * i));
+}
+
+inline uint64_t lowMask(uint32_t bits)
+{
+    return bits >= 64 ? ~uint64_t(0) : (uint64_t(1) << bits) - 1;
+}
+
+// Stores the low `bits` (1..57) of `value` at stream bit `pos`.
+inline void putBits(uint8_t* data, uint32_t pos, uint64_t value, uint32_t bits)
+{
+    uint8_t* p = data + (pos >> 3);
+    uint32_t shift = pos & 7;
+    uint32_t span = (shift + bits + 7) >> 3;
+    uint64_t mask = lowMask(bits) << shift;
+    uint64_t word = loadLittle(p, span);
+    word = (word & ~mask) | ((value << shift) & mask);
+    storeLittle(p, word, span);
+}
+
+// Returns `bits` (1..57) stream bits starting at `pos`.
+inline uint64_t getBits(const uint8_t* data, uint32_t pos, uint32_t bits)
+{
+    const uint8_t* p = data + (pos >> 3);
+    uint32_t shift = pos & 7;
+    uint32_t span = (shift + bits + 7) >> 3;
+    return (loadLittle(p, span) >> shift) & lowMask(bits);
+}
+
+constexpr uint32_t ChunkBits = 56; // seven whole source or destination bytes
+constexpr uint64_t MaxStreamBits = 0xFFFFFFFFull;
+
+} // namespace
+
+// ---- BitStream -------------------------------------------------------------
+
+BitStream::BitStream(uint8_t* data, uint32_t size) : BitStream(data, size, size) {}
+
+BitStream::BitStream(uint8_t* data, uint32_t readSize, uint32_t writeSize) : ByteBuffer(data, readSize)
+{
+    setLimits(readSize, writeSize);
+    resetStream();
+}
+
+BitStream::BitStream() : ByteBuffer(DefaultSize)
+{
+    setLimits(mSize, mSize);
+    resetStream();
+}
+
+void BitStream::setLimits(uint32_t readSize, uint32_t writeSize)
+{
+    SF_ASSERT(readSize <= MaxStreamBits / 8 && writeSize <= MaxStreamBits / 8, "Stream limit too large");
+    mReadLimit = readSize << 3;
+    mWriteLimit = writeSize << 3;
+}
+
+void BitStream::resetStream()
+{
+    mBitPosition = 0;
+    mError = false;
+    mTextMemory[0] = 0;
+}
+
+void BitStream::setTextMemory(const char* text)
+{
+    if (!text)
+        text = "";
+    size_t length = strnlen(text, MaxTextLength);
+    std::memcpy(mTextMemory, text, length);
+    mTextMemory[length] = 0;
+}
+
+// New size = ((write limit + extra + 7) / 8) + 1500 bytes. Only owned buffers
+// can grow; views of external storage (and so every PacketStream) refuse.
+bool BitStream::growBits(uint32_t extraBits)
+{
+    uint64_t newSize = (uint64_t(mWriteLimit) + extraBits + 7) / 8 + DefaultSize;
+    if (newSize > MaxStreamBits / 8 || !resize(uint32_t(newSize))) {
+        mError = true;
+        return false;
+    }
+    mReadLimit = mWriteLimit = uint32_t(newSize) << 3;
+    return true;
+}
+
+bool BitStream::writeBits(uint32_t bitCount, const void* source)
+{
+    if (bitCount == 0)
+        return true;
+    uint64_t end = uint64_t(mBitPosition) + bitCount;
+    if (end > mWriteLimit) {
+        if (end > MaxStreamBits) {
+            mError = true;
+            return false;
+        }
+        if (!growBits(uint32_t(end - mWriteLimit)))
+            return false;
+    }
+
+    const uint8_t* src = static_cast<const uint8_t*>(source);
+    uint32_t pos = mBitPosition;
+    uint32_t remaining = bitCount;
+    if ((pos & 7) == 0) {
+        uint32_t whole = remaining >> 3;
+        if (whole) {
+            std::memcpy(mData + (pos >> 3), src, whole);
+            src += whole;
+            pos += whole << 3;
+        }
+        remaining &= 7;
+    } else {
+        while (remaining >= ChunkBits) {
+            putBits(mData, pos, loadLittle(src, 7), ChunkBits);
+            src += 7;
+            pos += ChunkBits;
+            remaining -= ChunkBits;
+        }
+    }
+    if (remaining)
+        putBits(mData, pos, loadLittle(src, (remaining + 7) >> 3), remaining);
+    mBitPosition = uint32_t(end);
+    return true;
+}
+
+bool BitStream::readBits(uint32_t bitCount, void* dest)
+{
+    if (bitCount == 0)
+        return true;
+    uint64_t end = uint64_t(mBitPosition) + bitCount;
+    if (end > mReadLimit) {
+        mError = true;
+        return false;
+    }
+
+    uint8_t* dst = static_cast<uint8_t*>(dest);
+    uint32_t pos = mBitPosition;
+    uint32_t remaining = bitCount;
+    if ((pos & 7) == 0) {
+        uint32_t whole = remaining >> 3;
+        if (whole) {
+            std::memcpy(dst, mData + (pos >> 3), whole);
+            dst += whole;
+            pos += whole << 3;
+        }
+        remaining &= 7;
+    } else {
+        while (remaining >= ChunkBits) {
+            storeLittle(dst, getBits(mData, pos, ChunkBits), 7);
+            dst += 7;
+            pos += ChunkBits;
+            remaining -= ChunkBits;
+        }
+    }
+    // The last destination byte is written whole; bits above the run are 0.
+    if (remaining)
+        storeLittle(dst, getBits(mData, pos, remaining), (remaining + 7) >> 3);
+    mBitPosition = uint32_t(end);
+    return true;
+}
+
+bool BitStream::writeFlag(bool value)
+{
+    if (mBitPosition >= mWriteLimit) {
+        if (mBitPosition == MaxStreamBits) {
+            mError = true;
+            return false;
+        }
+        if (!growBits(mBitPosition + 1 - mWriteLimit))
+            return false;
+    }
+    uint8_t mask = uint8_t(1u << (mBitPosition & 7));
+    uint8_t& byte = mData[mBitPosition >> 3];
+    if (value)
+        byte |= mask;
+    else
+        byte &= uint8_t(~mask);
+    ++mBitPosition;
+    return value;
+}
+
+bool BitStream::readFlag()
+{
+    if (mBitPosition >= mReadLimit) {
+        mError = true;
+        return false;
+    }
+    bool value = (mData[mBitPosition >> 3] >> (mBitPosition & 7)) & 1;
+    ++mBitPosition;
+    return value;
+}
+
+bool BitStream::writeUnsigned(uint32_t value, uint32_t bitCount)
+{
+    SF_ASSERT(bitCount <= 32, "writeUnsigned: more than 32 bits");
+    if (bitCount > 32)
+        bitCount = 32;
+    if (bitCount == 0)
+        return true;
+    uint64_t end = uint64_t(mBitPosition) + bitCount;
+    if (end > mWriteLimit) {
+        if (end > MaxStreamBits) {
+            mError = true;
+            return false;
+        }
+        if (!growBits(uint32_t(end - mWriteLimit)))
+            return false;
+    }
+    putBits(mData, mBitPosition, value, bitCount);
+    mBitPosition = uint32_t(end);
+    return true;
+}
+
+uint32_t BitStream::readUnsigned(uint32_t bitCount)
+{
+    SF_ASSERT(bitCount <= 32, "readUnsigned: more than 32 bits");
+    if (bitCount > 32) {
+        mError = true;
+        return 0;
+    }
+    if (bitCount == 0)
+        return 0;
+    uint64_t end = uint64_t(mBitPosition) + bitCount;
+    if (end > mReadLimit) {
+        mError = true;
+        return 0;
+    }
+    uint32_t value = uint32_t(getBits(mData, mBitPosition, bitCount));
+    mBitPosition = uint32_t(end);
+    return value;
+}
+
+// The width is taken from the binary exponent of the range size as a 32-bit
+// float, so both ends agree on it bit for bit. Exact (the smallest b with
+// 2^b >= size) up to 2^24; above that the float's rounding may add one bit.
+// A size of 0 stands for the full 32-bit range (high - low + 1 wrapped), and
+// no range ever needs more than 32 bits.
+uint32_t BitStream::bitsForRange(uint32_t rangeSize)
+{
+    if (rangeSize == 0)
+        return 32;
+    float asFloat = float(rangeSize);
+    uint32_t floatBits;
+    std::memcpy(&floatBits, &asFloat, sizeof floatBits);
+    uint32_t exponent = ((floatBits >> 23) & 0xFF) - 127;
+    bool powerOfTwo = (rangeSize & (rangeSize - 1)) == 0;
+    uint32_t bits = powerOfTwo ? exponent : exponent + 1;
+    return bits > 32 ? 32 : bits;
+}
+
+bool BitStream::writeRanged(uint32_t value, uint32_t low, uint32_t high)
+{
+    SF_ASSERT(low <= high, "error, end of range less than start");
+    SF_ASSERT(value >= low && value <= high, "Out of bounds value!");
+    // Past a failed check (a test answering Retry) keep the stream's layout:
+    // the value is clamped into the range.
+    if (high < low)
+        high = low;
+    if (value < low)
+        value = low;
+    if (value > high)
+        value = high;
+    return writeUnsigned(value - low, bitsForRange(high - low + 1));
+}
+
+uint32_t BitStream::readRanged(uint32_t low, uint32_t high)
+{
+    SF_ASSERT(low <= high, "error, end of range less than start");
+    if (high < low)
+        high = low;
+    return low + readUnsigned(bitsForRange(high - low + 1));
+}
+
+// An IEEE-754 double, least significant byte first.
+bool BitStream::writeF64(double value)
+{
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    uint8_t bytes[8];
+    storeLittle(bytes, bits, 8);
+    return writeBits(64, bytes);
+}
+
+double BitStream::readF64()
+{
+    uint8_t bytes[8];
+    if (!readBits(64, bytes))
+        return 0.0;
+    uint64_t bits = loadLittle(bytes, 8);
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+bool BitStream::writeBytes(uint32_t byteCount, const void* data)
+{
+    if (byteCount > MaxStreamBits / 8) {
+        mError = true;
+        return false;
+    }
+    return writeBits(byteCount << 3, data);
+}
+
+bool BitStream::readBytes(uint32_t byteCount, void* dest)
+{
+    if (byteCount > MaxStreamBits / 8) {
+        mError = true;
+        return false;
+    }
+    return readBits(byteCount << 3, dest);
+}
+
+// Wire layout:
+//   [size]  (10 bits)   byte count, 0..1023
+//   [bytes] (8 * size)  the buffer's bytes in order
+bool BitStream::writeBuffer(const ByteBuffer* buffer)
+{
+    uint32_t size = buffer ? buffer->size() : 0;
+    if (size > MaxBufferBytes)
+        return false;
+    if (!writeUnsigned(size, 10))
+        return false;
+    return writeBytes(size, buffer ? buffer->data() : nullptr);
+}
+
+bool BitStream::readBuffer(ByteBuffer* buffer)
+{
+    SF_ASSERT(buffer != nullptr, "readBuffer: no buffer");
+    uint32_t start = mBitPosition;
+    uint32_t size = readUnsigned(10);
+    if (mBitPosition == start) // the length itself could not be read
+        return false;
+    // Refuse before allocating when the announced bytes are not there.
+    if (uint64_t(mBitPosition) + uint64_t(size) * 8 > mReadLimit) {
+        mError = true;
+        return false;
+    }
+    if (!buffer)
+        return false;
+    buffer->ensureOwned();
+    if (!buffer->resize(size) || buffer->size() != size) {
+        mError = true;
+        return false;
+    }
+    return readBytes(size, buffer->data());
+}
+
+// Wire layout:
+//   [shared] (1 bit)  1 when the text starts with more than 2 characters of
+//                     the stream's previous text
+//   [prefix] (8 bits) only when shared: count of characters taken from the
+//                     previous text
+//   [rest]            the remaining characters, Huffman text coded
+bool BitStream::writeText(const char* text, uint32_t maxLength)
+{
+    SF_ASSERT(maxLength <= MaxTextLength, "writeText: maximum length above 255");
+    if (maxLength > MaxTextLength)
+        maxLength = MaxTextLength;
+    if (!text)
+        text = "";
+
+    uint32_t shared = 0;
+    while (shared < maxLength && text[shared] && text[shared] == mTextMemory[shared])
+        ++shared;
+    uint32_t end = shared;
+    while (end < maxLength && text[end]) {
+        mTextMemory[end] = text[end];
+        ++end;
+    }
+    mTextMemory[end] = 0;
+
+    HuffmanTextCoder& coder = HuffmanTextCoder::instance();
+    if (shared > 2) {
+        bool stored = writeUnsigned(1, 1);
+        stored = writeUnsigned(shared, 8) && stored;
+        return coder.encodeText(*this, text + shared, maxLength - shared) && stored;
+    }
+    bool stored = writeUnsigned(0, 1);
+    return coder.encodeText(*this, text, maxLength) && stored;
+}
+
+// A conforming writer never announces a prefix longer than its previous text,
+// nor a prefix and rest longer than 255 characters. Such a text is cut to
+// what the memory holds and the stream is marked bad, so the packet is
+// dropped.
+bool BitStream::readText(char* dest)
+{
+    HuffmanTextCoder& coder = HuffmanTextCoder::instance();
+    if (readFlag()) {
+        uint32_t shared = readUnsigned(8);
+        char rest[MaxTextLength + 1];
+        bool ok = coder.decodeText(*this, rest);
+        if (shared > std::strlen(mTextMemory)) {
+            mError = true;
+            ok = false;
+            shared = uint32_t(std::strlen(mTextMemory));
+        }
+        size_t restLength = std::strlen(rest);
+        if (shared + restLength > MaxTextLength) {
+            mError = true;
+            ok = false;
+            restLength = MaxTextLength - shared;
+        }
+        std::memcpy(mTextMemory + shared, rest, restLength);
+        mTextMemory[shared + restLength] = 0;
+        std::memcpy(dest, mTextMemory, shared + restLength + 1);
+        return ok;
+    }
+    bool ok = coder.decodeText(*this, dest);
+    setTextMemory(dest);
+    return ok;
+}
+
+// ---- PacketStream ----------------------------------------------------------
+
+PacketStream::PacketStream(uint32_t targetSize)
+    : BitStream(mBuffer, targetSize <= PacketSizeLimit ? targetSize : PacketSizeLimit, PacketSizeLimit)
+{
+    SF_ASSERT(targetSize <= PacketSizeLimit, "PacketStream: target size above the datagram limit");
+    // Zeroed so that the unwritten bits of a partly written last byte never
+    // carry stack contents onto the wire.
+    std::memset(mBuffer, 0, sizeof mBuffer);
+}
+
+} // namespace seafold
