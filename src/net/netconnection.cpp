@@ -1,0 +1,529 @@
+#include "net/netconnection.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+
+#include "net/netinterface.h"
+#include "net/random.h"
+
+namespace seafold {
+
+namespace {
+
+const char* packetTypeName(uint32_t type)
+{
+    switch (type) {
+    case NetConnection::DataPacket:
+        return "DataPacket";
+    case NetConnection::PingPacket:
+        return "PingPacket";
+    case NetConnection::AckPacket:
+        return "AckPacket";
+    default:
+        return "InvalidPacketType";
+    }
+}
+
+// Sequence numbers start at random values and wrap: compare by difference.
+inline int32_t seqDiff(uint32_t a, uint32_t b)
+{
+    return int32_t(a - b);
+}
+
+} // namespace
+
+NetConnection::NetConnection()
+{
+    mInitialSendSequence = Random::randomU32();
+    mLastSendSeq = mInitialSendSequence;
+    mHighestAckedSeq = mInitialSendSequence;
+    mConnectParams.clientNonce.getRandom();
+    mLastPacketRecvTime = getRealMilliseconds();
+    mRemoteRate = mLocalRate;
+    computeNegotiatedRate();
+}
+
+NetConnection::~NetConnection()
+{
+    // Packets still in flight count as lost. Only this class's (empty)
+    // dropped handler runs here: subclass records release what they hold in
+    // their own destructors.
+    while (mNotifyQueueHead) {
+        PacketNotify* notify = mNotifyQueueHead;
+        mNotifyQueueHead = notify->nextPacket;
+        delete notify;
+    }
+    mNotifyQueueTail = nullptr;
+}
+
+NetInterface* NetConnection::netInterface() const
+{
+    return mInterface.get();
+}
+
+void NetConnection::setInterface(NetInterface* netInterface)
+{
+    mInterface = netInterface;
+    if (netInterface)
+        mLastPacketRecvTime = netInterface->currentTime();
+}
+
+const char* NetConnection::name() const
+{
+    return mAddress.toText();
+}
+
+uint32_t NetConnection::now() const
+{
+    NetInterface* netInterface = mInterface.get();
+    return netInterface ? netInterface->currentTime() : getRealMilliseconds();
+}
+
+void NetConnection::connect(NetInterface* netInterface, const NetAddress& address, bool requestKeyExchange,
+                            bool requestCertificate)
+{
+    mConnectParams.requestKeyExchange = requestKeyExchange;
+    mConnectParams.requestCertificate = requestCertificate;
+    mConnectParams.isInitiator = true;
+    setAddress(address);
+    setInterface(netInterface);
+    netInterface->startConnect(this);
+}
+
+void NetConnection::disconnect(const char* reason)
+{
+    if (NetInterface* netInterface = mInterface.get())
+        netInterface->disconnect(this, ReasonSelfDisconnect, reason);
+}
+
+// ---- hooks -------------------------------------------------------------------
+
+void NetConnection::onConnectFailed(uint32_t, const char*) {}
+void NetConnection::onDisconnected(uint32_t, const char*) {}
+
+void NetConnection::onEstablished()
+{
+    setRoleFlag(mConnectParams.isInitiator ? ConnectionToServer : ConnectionToClient);
+}
+
+bool NetConnection::acceptCertificate(Certificate*, bool)
+{
+    return true;
+}
+
+bool NetConnection::acceptPublicKey(AsymmetricKey*, bool)
+{
+    return true;
+}
+
+// Connect request data of a connection:
+//   [class group]          (U32)
+//   [class group checksum] (U32)
+void NetConnection::writeConnectRequest(BitStream& stream)
+{
+    uint32_t group = classGroup();
+    stream.writeU32(group);
+    stream.writeU32(NetClassRep::classGroupChecksum(group));
+}
+
+bool NetConnection::readConnectRequest(BitStream& stream, const char** errorText)
+{
+    uint32_t group = stream.readU32();
+    uint32_t checksum = stream.readU32();
+    if (group != classGroup() || checksum != NetClassRep::classGroupChecksum(classGroup())) {
+        *errorText = "CHR_INVALID";
+        return false;
+    }
+    return true;
+}
+
+void NetConnection::writeConnectAccept(BitStream&) {}
+
+bool NetConnection::readConnectAccept(BitStream&, const char**)
+{
+    return true;
+}
+
+void NetConnection::readPacket(BitStream&) {}
+void NetConnection::prepareWritePacket() {}
+void NetConnection::writePacket(BitStream&, PacketNotify*) {}
+void NetConnection::packetDelivered(PacketNotify*) {}
+void NetConnection::packetDropped(PacketNotify*) {}
+
+NetConnection::PacketNotify* NetConnection::allocNotify()
+{
+    return new PacketNotify;
+}
+
+// ---- rates -------------------------------------------------------------------
+
+void NetConnection::setLocalRate(const RateInfo& rate)
+{
+    // Keep every value inside what the rate record can carry.
+    mLocalRate.minPacketSendPeriod = std::clamp<uint32_t>(rate.minPacketSendPeriod, 1, 2047);
+    mLocalRate.minPacketRecvPeriod = std::clamp<uint32_t>(rate.minPacketRecvPeriod, 1, 2047);
+    mLocalRate.maxSendBandwidth = std::min<uint32_t>(rate.maxSendBandwidth, 65535);
+    mLocalRate.maxRecvBandwidth = std::min<uint32_t>(rate.maxRecvBandwidth, 65535);
+    mLocalRateChanged = true;
+    computeNegotiatedRate();
+}
+
+void NetConnection::setPingTimeouts(uint32_t intervalMs, uint32_t retries)
+{
+    mPingInterval = intervalMs;
+    mPingRetries = retries;
+}
+
+void NetConnection::computeNegotiatedRate()
+{
+    mCurrentPacketSendPeriod = std::max(mLocalRate.minPacketSendPeriod, mRemoteRate.minPacketRecvPeriod);
+    uint32_t bandwidth = std::min(mLocalRate.maxSendBandwidth, mRemoteRate.maxRecvBandwidth);
+    double size = double(bandwidth) * double(mCurrentPacketSendPeriod) * 0.001;
+    mCurrentPacketSize = std::min<uint32_t>(uint32_t(size), PacketStream::PacketSizeLimit);
+}
+
+// Rate information, data packets only:
+//   [rate changed]           (flag)
+//   if rate changed:
+//     [adaptive]             (flag)
+//     if not adaptive:
+//       [max recv bandwidth] (ranged 0..65535)
+//       [max send bandwidth] (ranged 0..65535)
+//       [min recv period]    (ranged 1..2047)
+//       [min send period]    (ranged 1..2047)
+void NetConnection::writePacketRateInfo(BitStream& stream, PacketNotify* notify)
+{
+    notify->rateChanged = mLocalRateChanged;
+    mLocalRateChanged = false;
+    if (stream.writeFlag(notify->rateChanged)) {
+        if (!stream.writeFlag(mRoleFlags & LocalAdaptive)) {
+            stream.writeRanged(mLocalRate.maxRecvBandwidth, 0, 65535);
+            stream.writeRanged(mLocalRate.maxSendBandwidth, 0, 65535);
+            stream.writeRanged(mLocalRate.minPacketRecvPeriod, 1, 2047);
+            stream.writeRanged(mLocalRate.minPacketSendPeriod, 1, 2047);
+        }
+    }
+}
+
+void NetConnection::readPacketRateInfo(BitStream& stream)
+{
+    if (!stream.readFlag())
+        return;
+    if (stream.readFlag()) {
+        mRoleFlags |= RemoteAdaptive;
+        return;
+    }
+    RateInfo rate;
+    rate.maxRecvBandwidth = stream.readRanged(0, 65535);
+    rate.maxSendBandwidth = stream.readRanged(0, 65535);
+    rate.minPacketRecvPeriod = stream.readRanged(1, 2047);
+    rate.minPacketSendPeriod = stream.readRanged(1, 2047);
+    if (stream.hasError())
+        return;
+    mRemoteRate = rate;
+    computeNegotiatedRate();
+}
+
+// ---- writing -----------------------------------------------------------------
+
+// Packet header, every packet type:
+//   [packet type]        (2 bits)
+//   [sequence bits 0-4]  (5 bits)   last sent sequence, advanced for data
+//   [data marker]        (flag, 1)  bit 7 of byte 0: "a connection packet"
+//   [sequence bits 5-10] (6 bits)
+//   [acknowledged seq]   (10 bits)  last received sequence; ends byte 3
+//   [ack byte count n]   (ranged 0..4)
+//   [ack mask]           (8n bits)  bit i: (acknowledged seq - i) arrived
+//   [send delay / 8]     (8 bits)   ms since the last receive, at most 2047
+void NetConnection::writePacketHeader(BitStream& stream, PacketType type)
+{
+    if (type == DataPacket)
+        ++mLastSendSeq;
+
+    uint32_t ackByteCount = (mLastSeqRecvd - mLastRecvAckAck + 7) >> 3;
+    SF_ASSERT(ackByteCount <= MaxAckByteCount, "ackByteCount exceeds MaxAckByteCount!");
+    uint32_t t = now();
+
+    stream.writeUnsigned(type, 2);
+    stream.writeUnsigned(mLastSendSeq, 5);
+    stream.writeFlag(true);
+    stream.writeUnsigned(mLastSendSeq >> 5, 6);
+    stream.writeUnsigned(mLastSeqRecvd, AckSequenceBits);
+    stream.writeRanged(ackByteCount, 0, MaxAckByteCount);
+    if (ackByteCount)
+        stream.writeUnsigned(mAckMask, ackByteCount * 8);
+    uint32_t sendDelay = std::min<uint32_t>(t - mLastPacketRecvTime, 2047);
+    stream.writeUnsigned(sendDelay >> 3, 8);
+
+    if (type == DataPacket)
+        mLastSeqRecvdAtSend[mLastSendSeq & 0x1F] = mLastSeqRecvd;
+    SF_LOG("LogConnectionProtocol", "build hdr %u %u", mLastSendSeq, uint32_t(type));
+}
+
+void NetConnection::buildAndSendPacket(PacketType type, uint32_t targetSize)
+{
+    PacketStream stream(targetSize);
+    writePacketHeader(stream, type);
+
+    if (type == DataPacket) {
+        PacketNotify* notify = allocNotify();
+        notify->sendTime = now();
+        if (mNotifyQueueTail)
+            mNotifyQueueTail->nextPacket = notify;
+        else
+            mNotifyQueueHead = notify;
+        mNotifyQueueTail = notify;
+
+        writePacketRateInfo(stream, notify);
+        SF_LOG("LogNetConnection", "NetConnection %s: START %s", name(),
+               classRep() ? classRep()->className() : "NetConnection");
+        uint32_t start = stream.bitPosition();
+        writePacket(stream, notify);
+        SF_LOG("LogNetConnection", "NetConnection %s: END %s - %u bits", name(),
+               classRep() ? classRep()->className() : "NetConnection", stream.bitPosition() - start);
+    }
+
+    if (SymmetricCipher* cipher = mCipher.get()) {
+        cipher->setCounter(mLastSendSeq, mLastSeqRecvd, uint32_t(type), 0);
+        stream.appendDigestAndEncrypt(5, 3, cipher);
+    }
+
+    SF_LOG("LogNetConnection", "NetConnection %s: SEND - %u bytes", name(), stream.bytePosition());
+    ++mStats.packetsSent;
+    mStats.bytesSent += stream.bytePosition();
+    if (NetInterface* netInterface = mInterface.get())
+        netInterface->sendTo(mAddress, stream);
+}
+
+void NetConnection::sendPingPacket()
+{
+    SF_LOG("LogConnectionProtocol", "send ping %u", mLastSendSeq);
+    buildAndSendPacket(PingPacket, PacketStream::PacketSizeLimit);
+}
+
+void NetConnection::sendAckPacket()
+{
+    SF_LOG("LogConnectionProtocol", "send ack %u", mLastSendSeq);
+    buildAndSendPacket(AckPacket, PacketStream::PacketSizeLimit);
+}
+
+bool NetConnection::windowFull() const
+{
+    uint32_t inFlight = mLastSendSeq - mHighestAckedSeq;
+    if (inFlight >= MaxPacketWindowSize)
+        return true;
+    if (isAdaptive())
+        return !(mCwnd > float(inFlight));
+    return false;
+}
+
+void NetConnection::sendStep(bool force, uint32_t t)
+{
+    if (!force && !isAdaptive()) {
+        // 64-bit: the first pass after a long silence may see a huge gap.
+        uint64_t available = uint64_t(uint32_t(t - mLastUpdateTime)) + mSendCredit;
+        if (available < mCurrentPacketSendPeriod)
+            return;
+        mSendCredit = uint32_t(std::min<uint64_t>(available - mCurrentPacketSendPeriod, MaxSendCredit));
+    }
+
+    prepareWritePacket();
+
+    if (!windowFull() && isDataToTransmit()) {
+        mLastUpdateTime = t;
+        buildAndSendPacket(DataPacket, mCurrentPacketSize);
+    } else if (isAdaptive()) {
+        uint32_t unacked = mLastSeqRecvd - mLastAckedBySeq;
+        if (unacked != 0 && ((unacked / 4.0) * double(t - mLastAckTime) / 200.0 > 1.0 || unacked > 24)) {
+            mLastAckedBySeq = mLastSeqRecvd;
+            mLastAckTime = t;
+            sendAckPacket();
+        }
+    }
+}
+
+bool NetConnection::keepAliveTimedOut(uint32_t t)
+{
+    if (mLastPingSendTime == 0)
+        mLastPingSendTime = t;
+
+    uint32_t interval = mPingInterval;
+    uint32_t retries = mPingRetries;
+    if (isAdaptive()) {
+        if (mHighestAckedSeq != mLastSendSeq) {
+            interval = 3000;
+        } else {
+            retries = 4;
+            if (mPingSendCount == 0)
+                interval = 60000;
+        }
+    }
+    if (uint32_t(t - mLastPingSendTime) <= interval)
+        return false;
+    if (mPingSendCount >= retries)
+        return true;
+    mLastPingSendTime = t;
+    ++mPingSendCount;
+    sendPingPacket();
+    return false;
+}
+
+// ---- reading -----------------------------------------------------------------
+
+bool NetConnection::readPacketHeader(BitStream& stream)
+{
+    uint32_t type = stream.readUnsigned(2);
+    uint32_t sequence = stream.readUnsigned(5);
+    bool dataMarker = stream.readFlag();
+    sequence |= stream.readUnsigned(6) << 5;
+    uint32_t highestAck = stream.readUnsigned(AckSequenceBits);
+    if (stream.hasError() || !dataMarker)
+        return false; // the interface only passes datagrams with the marker
+
+    // Widen the 11-bit sequence next to the last one received.
+    uint32_t seq = (mLastSeqRecvd & ~0x7FFu) | sequence;
+    if (seqDiff(seq, mLastSeqRecvd) < 0)
+        seq += 0x800;
+    if (uint32_t(seq - mLastSeqRecvd) > MaxSequenceAhead)
+        return false;
+
+    // Widen the 10-bit acknowledgement next to the highest one received.
+    uint32_t ack = (mHighestAckedSeq & ~0x3FFu) | highestAck;
+    if (seqDiff(ack, mHighestAckedSeq) < 0)
+        ack += 0x400;
+    if (seqDiff(ack, mLastSendSeq) > 0)
+        return false;
+
+    if (SymmetricCipher* cipher = mCipher.get()) {
+        cipher->setCounter(seq, ack, type, 0);
+        if (!stream.decryptAndVerifyDigest(5, 3, cipher)) {
+            SF_LOG("LogNetConnection", "Packet failed crypto");
+            return false;
+        }
+    }
+
+    uint32_t ackByteCount = stream.readRanged(0, MaxAckByteCount);
+    if (ackByteCount > MaxAckByteCount || type >= InvalidPacketType)
+        return false;
+    uint32_t ackMask = ackByteCount ? stream.readUnsigned(8 * ackByteCount) : 0;
+    stream.readUnsigned(8); // send delay: not used
+    if (stream.hasError())
+        return false;
+
+    // The header is good: from here on it changes the connection.
+    for (uint32_t skipped = mLastSeqRecvd + 1; seqDiff(skipped, seq) < 0; ++skipped)
+        SF_LOG("LogConnectionProtocol", "Not recv %u", skipped);
+    SF_LOG("LogConnectionProtocol", "Recv %u %s", seq, packetTypeName(type));
+
+    // Pings do not advance the sequence: a ping repeating the sequence of a
+    // data packet must keep that packet's mark, or the peer would be told
+    // the packet was lost and resend what already arrived.
+    uint32_t shift = seq - mLastSeqRecvd;
+    mAckMask = shift >= 32 ? 0 : mAckMask << shift;
+    if (type == DataPacket)
+        mAckMask |= 1;
+
+    for (uint32_t q = mHighestAckedSeq + 1; seqDiff(q, ack) <= 0; ++q) {
+        uint32_t back = ack - q;
+        bool arrived = back < 32 && ((ackMask >> back) & 1);
+        SF_LOG("LogConnectionProtocol", "Ack %u %d", q, int(arrived));
+        handleNotify(q, arrived);
+        if (arrived)
+            mLastRecvAckAck = mLastSeqRecvdAtSend[q & 0x1F];
+    }
+    if (seqDiff(seq, mLastRecvAckAck) > 32)
+        mLastRecvAckAck = seq - 32;
+    mHighestAckedSeq = ack;
+
+    mPingSendCount = 0;
+    mLastPingSendTime = 0;
+
+    uint32_t previous = mLastSeqRecvd;
+    mLastSeqRecvd = seq;
+    if (type == PingPacket || seqDiff(seq, mLastRecvAckAck) > 16)
+        sendAckPacket();
+
+    return type == DataPacket && seq != previous;
+}
+
+void NetConnection::handleNotify(uint32_t sequence, bool recvd)
+{
+    SF_LOG("LogNetConnection", "NetConnection %s: NOTIFY %u %s", name(), sequence, recvd ? "RECVD" : "DROPPED");
+    PacketNotify* notify = mNotifyQueueHead;
+    if (!notify) {
+        assertFailed(__FILE__, __LINE__, "Error: got a notify with a null notify head.");
+        return;
+    }
+    mNotifyQueueHead = notify->nextPacket;
+    if (!mNotifyQueueHead)
+        mNotifyQueueTail = nullptr;
+
+    if (recvd) {
+        ++mStats.packetsDelivered;
+        float rtt = float(uint32_t(now() - notify->sendTime));
+        mStats.roundTripMs = mStats.roundTripMs == 0 ? rtt : mStats.roundTripMs * 0.9f + rtt * 0.1f;
+        if (isAdaptive()) {
+            if (mSsThresh > mCwnd) {
+                mCwnd += 1;
+                SF_LOG("LogNetConnection", "PKT SSOK - ssthresh = %f     cwnd=%f", mSsThresh, mCwnd);
+            } else if (mCwnd < 30) {
+                mCwnd += 1 / mCwnd;
+                SF_LOG("LogNetConnection", "PKT   OK - ssthresh = %f     cwnd=%f", mSsThresh, mCwnd);
+            }
+        }
+        packetDelivered(notify);
+    } else {
+        ++mStats.packetsDropped;
+        if (notify->rateChanged)
+            mLocalRateChanged = true;
+        if (isAdaptive()) {
+            mSsThresh = std::max(mSsThresh / 2, 2.0f);
+            mCwnd = std::max(mCwnd - 1, 2.0f);
+        }
+        packetDropped(notify);
+    }
+    delete notify;
+}
+
+void NetConnection::receivePacket(BitStream& stream)
+{
+    SF_LOG("LogNetConnection", "NetConnection %s: RECV- %u bytes", name(), stream.size());
+    clearError();
+    ++mStats.packetsReceived;
+    mStats.bytesReceived += stream.size();
+
+    if (!readPacketHeader(stream))
+        return;
+
+    mLastPacketRecvTime = now();
+    readPacketRateInfo(stream);
+    readPacket(stream);
+
+    if (stream.hasError() && !errorText())
+        setError("Invalid Packet.");
+    if (errorText()) {
+        char text[256];
+        std::snprintf(text, sizeof(text), "%s", mErrorText);
+        clearError();
+        if (NetInterface* netInterface = mInterface.get())
+            netInterface->disconnect(this, ReasonError, text);
+    }
+}
+
+void NetConnection::setInitialReceiveSequence(uint32_t sequence)
+{
+    mInitialRecvSequence = sequence;
+    mLastSeqRecvd = sequence;
+    mLastRecvAckAck = sequence;
+}
+
+void NetConnection::setError(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(mErrorText, sizeof(mErrorText), format, args);
+    va_end(args);
+}
+
+} // namespace seafold

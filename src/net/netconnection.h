@@ -1,0 +1,251 @@
+// One end of an established UDP connection: numbered data packets,
+// acknowledgements carried in every header, per-packet delivery notifies,
+// paced sending, keep-alive pings and optional packet sealing.
+//
+// The payload of a data packet belongs to subclasses (EventConnection).
+#pragma once
+
+#include <cstdint>
+
+#include "net/address.h"
+#include "net/bitstream.h"
+#include "net/crypto.h"
+#include "net/netbase.h"
+
+namespace seafold {
+
+class NetInterface;
+
+enum NetConnectionState : int32_t {
+    NotConnected = 0,
+    ChallengeSent = 1,  // client: challenge request sent
+    Punching = 2,       // introduced connections only; never entered here
+    SolvingPuzzle = 3,  // client: computing the puzzle
+    RequestSent = 4,    // client: connect request sent
+    AttemptTimedOut = 5,
+    Rejected = 6,
+    Connected = 7,
+    Disconnected = 8,
+    TimedOut = 9,
+};
+
+// Reasons given to onConnectFailed / onDisconnected.
+enum TerminationReason : uint32_t {
+    ReasonTimedOut = 0,         // "Timeout"
+    ReasonRejected = 2,         // the reject reason received
+    ReasonRemoteDisconnect = 3, // the reason received in a Disconnect packet
+    ReasonSelfDisconnect = 5,   // "Shutdown", "NewConnection", "Reconnecting", or the caller's text
+    ReasonError = 6,            // the connection's own error text
+};
+
+// Handshake state of one connection.
+struct ConnectParams {
+    bool isInitiator = false;
+    bool isArranged = false;
+    bool usingCrypto = false;
+    bool puzzleRetried = false;
+    Nonce clientNonce;
+    Nonce serverNonce;
+    uint32_t puzzleDifficulty = 0;
+    uint32_t puzzleSolution = 0;
+    uint32_t clientIdentity = 0;
+    RefPtr<AsymmetricKey> publicKey;  // the peer's
+    RefPtr<AsymmetricKey> privateKey; // ours
+    RefPtr<Certificate> certificate;  // the peer's
+    RefPtr<ByteBuffer> sharedSecret;
+    bool requestKeyExchange = false;
+    bool requestCertificate = false;
+    uint8_t symmetricKey[16] = {};
+    uint8_t initVector[16] = {};
+    bool debugObjectSizes = true; // event debug checks on the wire
+    uint32_t connectSendCount = 0;    // handshake packets sent in this phase
+    uint32_t connectLastSendTime = 0; // when the last one went out
+};
+
+class NetConnection : public Object {
+public:
+    enum PacketType : uint32_t { DataPacket = 0, PingPacket = 1, AckPacket = 2, InvalidPacketType = 3 };
+
+    enum : uint32_t {
+        SequenceBits = 11,
+        AckSequenceBits = 10,
+        MaxAckByteCount = 4,
+        MaxPacketWindowSize = 30,
+        MaxSequenceAhead = 31,
+        DefaultPingInterval = 5000,
+        DefaultPingRetries = 10,
+        MaxSendCredit = 1000,
+    };
+
+    enum RoleFlags : uint32_t {
+        ConnectionToServer = 1,
+        ConnectionToClient = 2,
+        LocalAdaptive = 4,
+        RemoteAdaptive = 8,
+    };
+
+    struct RateInfo {
+        uint32_t minPacketSendPeriod = 96;
+        uint32_t minPacketRecvPeriod = 96;
+        uint32_t maxSendBandwidth = 2500;
+        uint32_t maxRecvBandwidth = 2500;
+    };
+
+    // One record per data packet sent, in send order, until the packet is
+    // known delivered or lost. Subclasses extend it through allocNotify.
+    // Records are deleted through the virtual destructor after the delivered
+    // or dropped call, and also when the connection is destroyed with packets
+    // still in flight: a subclass record releases whatever it holds there.
+    struct PacketNotify {
+        virtual ~PacketNotify() = default;
+        bool rateChanged = false;
+        uint32_t sendTime = 0;
+        PacketNotify* nextPacket = nullptr;
+    };
+
+    NetConnection();
+    ~NetConnection() override;
+    bool isNetConnection() const override { return true; }
+
+    // Starts a connection to `address` through `netInterface` (client side).
+    void connect(NetInterface* netInterface, const NetAddress& address, bool requestKeyExchange = false,
+                 bool requestCertificate = false);
+    // Ends the connection from this side, telling the peer.
+    void disconnect(const char* reason);
+
+    // ---- hooks ----
+    virtual void onConnectFailed(uint32_t reason, const char* message);
+    virtual void onDisconnected(uint32_t reason, const char* message);
+    // Marks the connection's role from who started it.
+    virtual void onEstablished();
+    virtual bool acceptCertificate(Certificate* certificate, bool isInitiator);
+    virtual bool acceptPublicKey(AsymmetricKey* key, bool isInitiator);
+
+    // ---- handshake data ----
+    virtual void writeConnectRequest(BitStream& stream);
+    // On refusal sets *errorText (may stay null: no reason given).
+    virtual bool readConnectRequest(BitStream& stream, const char** errorText);
+    virtual void writeConnectAccept(BitStream& stream);
+    virtual bool readConnectAccept(BitStream& stream, const char** errorText);
+
+    // ---- payload (subclasses) ----
+    virtual void readPacket(BitStream& stream);
+    virtual void prepareWritePacket();
+    virtual void writePacket(BitStream& stream, PacketNotify* notify);
+    virtual void packetDelivered(PacketNotify* notify);
+    virtual void packetDropped(PacketNotify* notify);
+    virtual PacketNotify* allocNotify();
+    virtual uint32_t classGroup() const { return NetClassGroupCount; }
+    virtual bool isDataToTransmit() const { return false; }
+
+    // ---- driven by the interface ----
+    void setInitialReceiveSequence(uint32_t sequence);
+    uint32_t initialSendSequence() const { return mInitialSendSequence; }
+    // Reads one received data datagram.
+    void receivePacket(BitStream& stream);
+    // Sends a data packet when the rate and the window allow it.
+    void sendStep(bool force, uint32_t now);
+    // True once the peer stayed silent through every ping.
+    bool keepAliveTimedOut(uint32_t now);
+
+    // An error of this connection's payload; receivePacket ends the
+    // connection with it. At most 255 characters.
+    void setError(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    const char* errorText() const { return mErrorText[0] ? mErrorText : nullptr; }
+    void clearError() { mErrorText[0] = 0; }
+
+    // ---- state ----
+    NetConnectionState state() const { return mState; }
+    void setState(NetConnectionState state) { mState = state; }
+    bool isEstablished() const { return mState == Connected; }
+    const NetAddress& address() const { return mAddress; }
+    void setAddress(const NetAddress& address) { mAddress = address; }
+    NetInterface* netInterface() const;
+    void setInterface(NetInterface* netInterface);
+    ConnectParams& connectParams() { return mConnectParams; }
+    void setSymmetricCipher(SymmetricCipher* cipher) { mCipher = cipher; }
+    SymmetricCipher* symmetricCipher() const { return mCipher; }
+
+    bool isConnectionToServer() const { return mRoleFlags & ConnectionToServer; }
+    bool isConnectionToClient() const { return mRoleFlags & ConnectionToClient; }
+    bool isAdaptive() const { return mRoleFlags & (LocalAdaptive | RemoteAdaptive); }
+    void setRoleFlag(uint32_t flag) { mRoleFlags |= flag; }
+    uint32_t roleFlags() const { return mRoleFlags; }
+
+    // Rate control: changes are sent in the next data packet.
+    void setLocalRate(const RateInfo& rate);
+    const RateInfo& localRate() const { return mLocalRate; }
+    uint32_t packetSize() const { return mCurrentPacketSize; }
+    uint32_t sendInterval() const { return mCurrentPacketSendPeriod; }
+    void setPingTimeouts(uint32_t intervalMs, uint32_t retries);
+
+    // Connection statistics for diagnostics.
+    struct Stats {
+        uint32_t packetsSent = 0, packetsReceived = 0, packetsDelivered = 0, packetsDropped = 0;
+        uint64_t bytesSent = 0, bytesReceived = 0;
+        float roundTripMs = 0; // smoothed time from send to acknowledgement
+    };
+    const Stats& stats() const { return mStats; }
+    uint32_t lastSentSequence() const { return mLastSendSeq; }
+    uint32_t highestAckedSequence() const { return mHighestAckedSeq; }
+    uint32_t lastReceivedSequence() const { return mLastSeqRecvd; }
+
+    // The text naming the connection in log lines.
+    const char* name() const;
+
+protected:
+    // The oldest packet still in flight, or none.
+    PacketNotify* notifyQueueHead() const { return mNotifyQueueHead; }
+    // Header-only packets.
+    void sendPingPacket();
+    void sendAckPacket();
+
+private:
+    bool readPacketHeader(BitStream& stream);
+    void writePacketHeader(BitStream& stream, PacketType type);
+    void writePacketRateInfo(BitStream& stream, PacketNotify* notify);
+    void readPacketRateInfo(BitStream& stream);
+    void computeNegotiatedRate();
+    void handleNotify(uint32_t sequence, bool recvd);
+    bool windowFull() const;
+    void buildAndSendPacket(PacketType type, uint32_t targetSize);
+    uint32_t now() const;
+
+    uint32_t mLastPacketRecvTime = 0;
+    uint32_t mLastSeqRecvdAtSend[32] = {};
+    uint32_t mLastSeqRecvd = 0;
+    uint32_t mHighestAckedSeq = 0;
+    uint32_t mLastSendSeq = 0;
+    uint32_t mAckMask = 0;
+    uint32_t mLastRecvAckAck = 0;
+    uint32_t mInitialSendSequence = 0;
+    uint32_t mInitialRecvSequence = 0;
+    uint32_t mPingInterval = DefaultPingInterval;
+    uint32_t mPingRetries = DefaultPingRetries;
+    uint32_t mRoleFlags = 0;
+    uint32_t mLastUpdateTime = 0;
+    uint32_t mSendCredit = 0;
+    RateInfo mLocalRate;
+    RateInfo mRemoteRate;
+    bool mLocalRateChanged = true;
+    uint32_t mCurrentPacketSize = 0;
+    uint32_t mCurrentPacketSendPeriod = 0;
+    NetAddress mAddress;
+    uint32_t mPingSendCount = 0;
+    uint32_t mLastPingSendTime = 0;
+    PacketNotify* mNotifyQueueHead = nullptr;
+    PacketNotify* mNotifyQueueTail = nullptr;
+    ConnectParams mConnectParams;
+    // The interface owns its connections; it is not kept alive by them.
+    WeakRef<NetInterface> mInterface;
+    RefPtr<SymmetricCipher> mCipher;
+    NetConnectionState mState = NotConnected;
+    float mCwnd = 2.0f;
+    float mSsThresh = 30.0f;
+    uint32_t mLastAckedBySeq = 0;
+    uint32_t mLastAckTime = 0;
+    char mErrorText[256] = {};
+    Stats mStats;
+};
+
+} // namespace seafold

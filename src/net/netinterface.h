@@ -1,0 +1,157 @@
+// The network interface: one UDP socket, the connections made through it,
+// the connectionless handshake (challenge, client puzzle, connect request),
+// retries, time-outs and delayed sends.
+//
+// The server keeps no state for a peer until it has proven work: a challenge
+// response is computed from the request alone, and the identity token binds
+// it to the sender's address through secret bytes of this interface.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <vector>
+
+#include "net/address.h"
+#include "net/bitstream.h"
+#include "net/crypto.h"
+#include "net/netbase.h"
+#include "net/netconnection.h"
+#include "net/socket.h"
+
+namespace seafold {
+
+class NetInterface : public Object {
+public:
+    // First byte of a handshake datagram; a first byte with bit 7 set marks
+    // a data packet of an established connection.
+    enum PacketType : uint8_t {
+        ConnectChallengeRequest = 0,
+        ChallengeResponse = 1,
+        ConnectRequest = 2,
+        ConnectReject = 3,
+        ConnectAccept = 4,
+        Disconnect = 5,
+        Punch = 6,
+        ArrangedConnectRequest = 7,
+        FirstInfoPacket = 8,
+    };
+
+    enum : uint32_t {
+        ChallengeRetryCount = 4,
+        ChallengeRetryTime = 2500,
+        ConnectRetryCount = 4,
+        ConnectRetryTime = 2500,
+        PuzzleSolutionTimeout = 30000,
+        TimeoutCheckInterval = 1500,
+        MaxPuzzleDifficulty = 26,
+        InitialTableSize = 129,
+        SealDigestSize = 5,
+    };
+
+    explicit NetInterface(const NetAddress& bindAddress);
+    ~NetInterface() override;
+
+    // Reads and dispatches every waiting datagram.
+    void receivePackets();
+    // Delayed sends, each connection's send step, handshake retries and
+    // time-outs, keep-alive tests, and the client puzzle.
+    void serviceConnections();
+
+    // Begins the handshake of a connection whose address and parameters are
+    // set (NetConnection::connect does this).
+    void startConnect(NetConnection* connection);
+    // Ends a pending or established connection, calling its hook.
+    void disconnect(NetConnection* connection, uint32_t reason, const char* reasonText);
+
+    // Sends a written stream (bytes 0 .. bytePosition()-1) now, or after a delay.
+    void sendTo(const NetAddress& address, const BitStream& stream);
+    void sendToDelayed(const NetAddress& address, const BitStream& stream, uint32_t delayMs);
+
+    // ---- settings ----
+    bool doesAllowConnections() const { return mAllowConnections; }
+    void setAllowConnections(bool allow) { mAllowConnections = allow; }
+    void setPrivateKey(AsymmetricKey* key) { mPrivateKey = key; }
+    void setCertificate(Certificate* certificate) { mCertificate = certificate; }
+    void setRequiresKeyExchange(bool requires) { mRequiresKeyExchange = requires; }
+    PuzzleManager& puzzleManager() { return mPuzzleManager; }
+
+    // Time: by default the real millisecond clock; tests install their own.
+    // The interface reads it once at the start of each step.
+    void setTimeSource(std::function<uint32_t()> source);
+    uint32_t currentTime() const { return mCurrentTime; }
+
+    // Drops, duplicates, delays and reorders outgoing datagrams (tests and
+    // the program's simulation switch). Not owned; none turns it off.
+    void setNetworkSimulator(NetworkSimulator* simulator);
+
+    // ---- connections ----
+    NetConnection* findConnection(const NetAddress& address) const;
+    NetConnection* findPendingConnection(const NetAddress& address) const;
+    const std::vector<RefPtr<NetConnection>>& connections() const { return mConnectionList; }
+    const std::vector<RefPtr<NetConnection>>& pendingConnections() const { return mPendingConnections; }
+    uint32_t connectionTableSize() const { return uint32_t(mConnectionHashTable.size()); }
+
+    Socket& socket() { return mSocket; }
+    NetAddress boundAddress() const { return mSocket.boundAddress(); }
+
+    // The token that binds a challenge to the sender's address.
+    uint32_t identityToken(const NetAddress& address, const Nonce& clientNonce) const;
+
+    virtual void dispatchPacket(const NetAddress& address, BitStream& stream);
+    virtual void onInfoPacket(const NetAddress& address, uint8_t packetType, BitStream& stream);
+
+protected:
+    void addConnection(NetConnection* connection);
+    void removeConnection(NetConnection* connection);
+    void addPendingConnection(NetConnection* connection);
+    void removePendingConnection(NetConnection* connection);
+
+private:
+    uint32_t tableSlot(const NetAddress& address, uint32_t tableSize) const;
+    void insertIntoTable(NetConnection* connection);
+
+    void sendConnectChallengeRequest(NetConnection* connection);
+    void handleConnectChallengeRequest(const NetAddress& address, BitStream& stream);
+    void sendChallengeResponse(const NetAddress& address, const Nonce& clientNonce, bool wantsKeyExchange,
+                               bool wantsCertificate);
+    void handleChallengeResponse(const NetAddress& address, BitStream& stream);
+    void continuePuzzleSolution(NetConnection* connection);
+    void sendConnectRequest(NetConnection* connection);
+    void handleConnectRequest(const NetAddress& address, BitStream& stream);
+    void sendConnectAccept(NetConnection* connection);
+    void handleConnectAccept(const NetAddress& address, BitStream& stream);
+    void sendConnectReject(const NetAddress& address, const Nonce& clientNonce, const Nonce& serverNonce,
+                           const char* reason);
+    void handleConnectReject(const NetAddress& address, BitStream& stream);
+    void sendDisconnectPacket(NetConnection* connection, const char* reason);
+    void handleDisconnect(const NetAddress& address, BitStream& stream);
+    void failPendingConnection(NetConnection* connection);
+    void processDelayedSends();
+    void checkTimeouts();
+    void refreshTime();
+
+    std::vector<RefPtr<NetConnection>> mConnectionList;
+    std::vector<NetConnection*> mConnectionHashTable;
+    std::vector<RefPtr<NetConnection>> mPendingConnections;
+    RefPtr<AsymmetricKey> mPrivateKey;
+    RefPtr<Certificate> mCertificate;
+    PuzzleManager mPuzzleManager;
+    Socket mSocket;
+    uint32_t mCurrentTime = 0;
+    bool mRequiresKeyExchange = false;
+    uint32_t mLastTimeoutCheckTime = 0;
+    uint8_t mRandomHashData[12];
+    bool mAllowConnections = true;
+    std::function<uint32_t()> mTimeSource;
+    NetworkSimulator* mSimulator = nullptr;
+
+    struct DelayedPacket {
+        NetAddress address;
+        uint32_t sendTime;
+        std::vector<uint8_t> bytes;
+    };
+    std::list<DelayedPacket> mDelayedPackets;
+};
+
+} // namespace seafold
