@@ -1,0 +1,105 @@
+#include "voice/voicecodec.h"
+
+#include <cstring>
+#include <vector>
+
+#include "voice/lpc10.h"
+
+#if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "voice buffers hold little-endian samples and are used in place"
+#endif
+
+namespace seafold {
+
+namespace {
+
+bool isSampleAligned(const void* p)
+{
+    return (reinterpret_cast<uintptr_t>(p) & (alignof(int16_t) - 1)) == 0;
+}
+
+} // namespace
+
+RefPtr<ByteBuffer> VoiceEncoder::encodeBuffer(const RefPtr<ByteBuffer>& samples)
+{
+    if (samples.isNull())
+        return nullptr;
+    const uint32_t n = samples->size() / 2;
+    const uint32_t f = frameSampleCount();
+    const uint32_t frames = n / f;
+    if (frames == 0)
+        return nullptr;
+
+    RefPtr<ByteBuffer> out = new ByteBuffer(maxFrameBytes() * frames);
+    uint8_t* in = samples->data();
+    // A view may start at an odd address; frames are then copied out first.
+    std::vector<int16_t> copy;
+    if (!isSampleAligned(in))
+        copy.resize(f);
+    uint32_t written = 0;
+    for (uint32_t k = 0; k < frames; ++k) {
+        const uint8_t* frame = in + size_t(k) * f * 2;
+        const int16_t* pcm;
+        if (copy.empty()) {
+            pcm = reinterpret_cast<const int16_t*>(frame);
+        } else {
+            std::memcpy(copy.data(), frame, size_t(f) * 2);
+            pcm = copy.data();
+        }
+        written += encodeFrame(pcm, out->data() + written);
+    }
+    out->resize(written);
+
+    const uint32_t leftover = n - frames * f;
+    std::memmove(in, in + size_t(frames) * f * 2, size_t(leftover) * 2);
+    samples->resize(leftover * 2);
+    return out;
+}
+
+RefPtr<ByteBuffer> VoiceDecoder::decodeBuffer(const ByteBuffer* encoded)
+{
+    const uint32_t f = frameSampleCount();
+    const uint32_t h = frameBytesHint();
+    const uint32_t len = encoded ? encoded->size() : 0;
+    const uint8_t* in = encoded ? encoded->data() : nullptr;
+
+    uint32_t capacity = len / h + 1;
+    RefPtr<ByteBuffer> out = new ByteBuffer(capacity * f * 2);
+    uint32_t consumed = 0;
+    uint32_t k = 0;
+    while (consumed < len) {
+        if (k == capacity) {
+            // Grow by what the remaining bytes can hold, not by doubling.
+            capacity = (len - consumed) / h + k + 1;
+            out->resize(capacity * f * 2);
+        }
+        // Our own buffer's storage is allocated, hence aligned for samples.
+        int16_t* pcm = reinterpret_cast<int16_t*>(out->data()) + size_t(k) * f;
+        consumed += decodeFrame(pcm, in + consumed, len - consumed);
+        ++k;
+    }
+    out->resize(k * f * 2);
+    return out;
+}
+
+// ---- LPC-10 ----
+
+LPC10VoiceEncoder::LPC10VoiceEncoder() : mState(new EncoderState) {}
+LPC10VoiceEncoder::~LPC10VoiceEncoder() = default;
+uint32_t LPC10VoiceEncoder::frameSampleCount() const { return LpcFrameSamples; }
+uint32_t LPC10VoiceEncoder::maxFrameBytes() const { return LpcMaxFrameBytes; }
+uint32_t LPC10VoiceEncoder::encodeFrame(const int16_t* samples, uint8_t* out)
+{
+    return encodeLpcFrame(*mState, samples, out);
+}
+
+LPC10VoiceDecoder::LPC10VoiceDecoder() : mState(new DecoderState) {}
+LPC10VoiceDecoder::~LPC10VoiceDecoder() = default;
+uint32_t LPC10VoiceDecoder::frameSampleCount() const { return LpcFrameSamples; }
+uint32_t LPC10VoiceDecoder::frameBytesHint() const { return 4; }
+uint32_t LPC10VoiceDecoder::decodeFrame(int16_t* out, const uint8_t* in, uint32_t remaining)
+{
+    return decodeLpcFrame(in, remaining, *mState, out);
+}
+
+} // namespace seafold
