@@ -164,6 +164,17 @@ uint32_t NetClassRep::classGroupChecksum(uint32_t group)
     return group == 0 ? 0xFFFFFFFFu : 0u;
 }
 
+bool NetClassRep::isVersionBorderCount(uint32_t group, uint32_t type, uint32_t count)
+{
+    uint32_t total = classCount(group, type);
+    if (count == total)
+        return true;
+    if (count == 0 || count > total)
+        return false;
+    const std::vector<NetClassRep*>& table = tables().table[group][type];
+    return table[count - 1]->mClassVersion != table[count]->mClassVersion;
+}
+
 NetClassRep* NetClassRep::findByName(const char* name)
 {
     for (NetClassRep* rep = gClassList; rep; rep = rep->mNext)

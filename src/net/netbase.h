@@ -180,6 +180,10 @@ public:
     static uint32_t classCount(uint32_t group, uint32_t type);
     static uint32_t classIdBitCount(uint32_t group, uint32_t type);
     static uint32_t classGroupChecksum(uint32_t group);
+    // True when the first `count` classes of the table can be used on their
+    // own: count is the whole table, or the classes at positions count - 1
+    // and count have different versions. 0 only for an empty table.
+    static bool isVersionBorderCount(uint32_t group, uint32_t type, uint32_t count);
     static NetClassRep* findByName(const char* name);
 
 private:

@@ -1,0 +1,143 @@
+// Events and the connection that carries them: events are queued by the
+// sender, written into as many data packets as they need, and processed by
+// the receiver with one of three delivery guarantees (ordered, guaranteed,
+// unguaranteed). The packet notifies of NetConnection tell this layer which
+// packets arrived; it keeps each event's reference until that is known.
+#pragma once
+
+#include <cstdint>
+
+#include "net/netconnection.h"
+
+namespace seafold {
+
+class EventConnection;
+
+// A message carried by an EventConnection. Events are counted: one event
+// object may wait in several connections' queues at once. Concrete classes
+// are registered (class type event) so that the receiver can create them
+// from the class id on the wire.
+class NetEvent : public Object {
+public:
+    enum GuaranteeType : int32_t {
+        GuaranteedOrdered = 0, // numbered, resent until delivered, processed in order
+        Guaranteed = 1,        // resent (ahead of newer events) until delivered, processed on arrival
+        Unguaranteed = 2,      // sent once; a loss is reported through notifyDelivered(false)
+    };
+    enum EventDirection : int32_t {
+        DirUnset = 0,          // refused by every receiver
+        DirAny = 1,
+        DirServerToClient = 2, // refused by a connection marked as a connection to a client
+        DirClientToServer = 3, // refused by a connection marked as a connection to the server
+    };
+
+    explicit NetEvent(int32_t guaranteeType = GuaranteedOrdered, int32_t direction = DirUnset)
+        : mDirection(direction), mGuaranteeType(guaranteeType)
+    {
+    }
+
+    // Writes the event's data; a write the stream refuses (error flag set)
+    // takes the event back out of the packet.
+    virtual void pack(EventConnection* connection, BitStream& stream) = 0;
+    // Reads what pack wrote. Data is untrusted: read past the end and the
+    // stream's error flag ends the packet; call connection->setError for
+    // values that make no sense.
+    virtual void unpack(EventConnection* connection, BitStream& stream) = 0;
+    // Acts on a received event (only on an established connection).
+    virtual void process(EventConnection* connection) = 0;
+    virtual void notifyPosted(EventConnection* connection);
+    virtual void notifySent(EventConnection* connection);
+    // true: the packet that carried the event was acknowledged (ordered
+    // events: once every earlier ordered event is, too); false: an
+    // unguaranteed event's packet was lost, or the event was given up.
+    virtual void notifyDelivered(EventConnection* connection, bool delivered);
+    // The registered class name, for log lines.
+    virtual const char* debugName() const;
+
+    int32_t direction() const { return mDirection; }
+    int32_t guaranteeType() const { return mGuaranteeType; }
+
+protected:
+    int32_t mDirection;
+    int32_t mGuaranteeType;
+};
+
+class EventConnection : public NetConnection {
+public:
+    enum : uint32_t {
+        PacketMarker = 0xF00DBAAD,  // first 32 bits of the event section when debug checks are on
+        MinFreeBitsAfterEvent = 128, // headroom each written event must leave before the write limit
+        OrderedWindow = 126,         // ordered events in flight beyond the last confirmed one
+        OrderedSequenceBits = 7,
+    };
+
+    EventConnection();
+    ~EventConnection() override;
+
+    // Queues an event for sending; takes a reference. Refuses (false, nothing
+    // queued) on an established connection whose peer does not know the
+    // event's class, and for events that cannot be sent on this connection at
+    // all (unregistered class, class not in this connection's class group,
+    // unknown guarantee type). An event posted with no other reference held
+    // is freed on refusal.
+    bool postEvent(NetEvent* event);
+
+    // Runs the event's process on an established connection; drops it
+    // silently otherwise.
+    void processEvent(NetEvent* event);
+
+    // The number of event classes both peers know, and the width of a class
+    // id on the wire (bits for the values 0 .. count - 1).
+    uint32_t eventClassCount() const { return mEventClassCount; }
+    uint32_t eventClassBitSize() const { return mEventClassBitSize; }
+
+    // Queue depths, for diagnostics.
+    struct QueueDepths {
+        uint32_t orderedSend = 0, unorderedSend = 0, receivedWaiting = 0, awaitingDelivery = 0;
+    };
+    QueueDepths queueDepths() const;
+    // Event notes alive in the whole process (queued, in flight or waiting).
+    static uint32_t liveNoteCount();
+
+    // ---- NetConnection overrides ----
+    void writeConnectRequest(BitStream& stream) override;
+    bool readConnectRequest(BitStream& stream, const char** errorText) override;
+    void writeConnectAccept(BitStream& stream) override;
+    bool readConnectAccept(BitStream& stream, const char** errorText) override;
+    void readPacket(BitStream& stream) override;
+    void writePacket(BitStream& stream, PacketNotify* notify) override;
+    void packetDelivered(PacketNotify* notify) override;
+    void packetDropped(PacketNotify* notify) override;
+    PacketNotify* allocNotify() override;
+    bool isDataToTransmit() const override;
+
+    // Bits needed for the class ids 0 .. count - 1 (0 for a count of 0 or 1).
+    static uint32_t classIdBitsFor(uint32_t count);
+
+    struct EventNote;
+
+private:
+    struct EventPacketNotify;
+    enum WriteOutcome { EventWritten, EventTakenBack, EventUnsendable };
+
+    WriteOutcome writeEvent(BitStream& stream, NetEvent* event, uint32_t rewindBit, const char* savedText,
+                            bool firstInPacket, bool ordered);
+    bool eventFitsAnyPacket(NetEvent* event, uint32_t writeLimitBits, bool ordered);
+    void discardQueueHead(bool ordered);
+    void setEventClassCount(uint32_t count);
+    uint32_t localEventClassCount() const;
+
+    EventNote* mOrderedSendHead = nullptr;
+    EventNote* mOrderedSendTail = nullptr;
+    EventNote* mUnorderedSendHead = nullptr;
+    EventNote* mUnorderedSendTail = nullptr;
+    EventNote* mReceivedOrderedHead = nullptr;
+    EventNote* mAwaitingDeliveryHead = nullptr;
+    int32_t mNextSendSequence = 0;
+    int32_t mNextRecvSequence = 0;
+    int32_t mLastDeliveredSequence = -1;
+    uint32_t mEventClassCount = 0;
+    uint32_t mEventClassBitSize = 0;
+};
+
+} // namespace seafold
