@@ -1,0 +1,292 @@
+// POSIX datagram sockets. This is the only file that talks to the platform's
+// socket calls.
+#include "net/socket.h"
+#include "net/bitstream.h"
+#include "net/platform.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace seafold {
+
+// ---- socket library --------------------------------------------------------
+
+static uint32_t gNetworkingStartCount = 0;
+
+void startNetworking()
+{
+    // Sockets need no library start here; only the users are counted.
+    ++gNetworkingStartCount;
+}
+
+void stopNetworking()
+{
+    if (gNetworkingStartCount > 0)
+        --gNetworkingStartCount;
+}
+
+uint32_t networkingStartCount()
+{
+    return gNetworkingStartCount;
+}
+
+// ---- socket ----------------------------------------------------------------
+
+static const char* transportLabel(uint16_t transport)
+{
+    switch (transport) {
+    case IPProtocol:
+        return "UDP";
+    case TCPProtocol:
+        return "TCP";
+    case IPXProtocol:
+        return "IPX";
+    default:
+        return "unknown";
+    }
+}
+
+static NetAddress boundAddressOf(int fd, uint16_t transport)
+{
+    NetAddress result(TransportProtocol(transport), AnyAddress, 0);
+    sockaddr_in local;
+    socklen_t length = sizeof local;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 && local.sin_family == AF_INET) {
+        result = NetAddress::fromSockAddr(local);
+        result.transport = transport;
+    }
+    return result;
+}
+
+Socket::Socket(const NetAddress& bindAddress, uint32_t sendBufferSize, uint32_t receiveBufferSize,
+               bool acceptsBroadcast, bool nonblockingIO)
+    : mTransport(bindAddress.transport)
+{
+    startNetworking();
+    const char* label = transportLabel(mTransport);
+    int fd = InvalidSocket;
+    switch (mTransport) {
+    case IPProtocol:
+        fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        break;
+    case TCPProtocol:
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        break;
+    case IPXProtocol:
+        // There is no IPX stack on this platform: the socket cannot exist.
+        errno = EAFNOSUPPORT;
+        break;
+    default:
+        SF_LOG("LogUDP", "Attempted to create a socket bound to an invalid transport.");
+        return;
+    }
+    if (fd < 0) {
+        SF_LOG("LogUDP", "%s socket error: unable to create socket (%s).", label, std::strerror(errno));
+        SF_LOG("LogUDP", "Error prevented successful initialization of %s socket.", label);
+        return;
+    }
+
+    // Bind. A socket that is not bound where it was asked to be would send
+    // from, and listen on, a port nobody expects: that is a failed set-up.
+    sockaddr_in local;
+    bindAddress.toSockAddr(&local);
+    bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+    if (ok) {
+        SF_LOG("LogUDP", "%s socket created - bound to address: %s", label, boundAddressOf(fd, mTransport).toText());
+    } else {
+        SF_LOG("LogUDP", "%s socket error: unable to bind to address %s (%s).", label, bindAddress.toText(),
+               std::strerror(errno));
+    }
+
+    // Each option step runs only while all before it succeeded; from the
+    // first failure on, each remaining step logs its error instead.
+    if (ok) {
+        int size = int(receiveBufferSize);
+        ok = setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) == 0;
+        if (ok)
+            SF_LOG("LogUDP", "%s socket receive buffer size set to %d.", label, size);
+    }
+    if (!ok)
+        SF_LOG("LogUDP", "%s socket error: unable to set the receive buffer size on socket.", label);
+
+    if (ok) {
+        int size = int(sendBufferSize);
+        ok = setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) == 0;
+        if (ok)
+            SF_LOG("LogUDP", "%s socket send buffer size set to %d.", label, size);
+    }
+    if (!ok)
+        SF_LOG("LogUDP", "%s socket error: unable to set the send buffer size on socket.", label);
+
+    if (mTransport != TCPProtocol) {
+        if (ok) {
+            int allow = acceptsBroadcast ? 1 : 0;
+            ok = setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &allow, sizeof allow) == 0;
+        }
+        if (!ok)
+            SF_LOG("LogUDP", "%s socket error: unable to set broadcast mode on socket.", label);
+    }
+
+    // A blocking socket would stall the single-threaded main loop in
+    // recvfrom, so a failed switch fails the set-up too.
+    if (nonblockingIO) {
+        if (ok) {
+            int flags = fcntl(fd, F_GETFL, 0);
+            ok = flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+        }
+        if (!ok)
+            SF_LOG("LogUDP", "%s socket error: unable to set non-blocking mode on socket.", label);
+    }
+
+    if (!ok) {
+        SF_LOG("LogUDP", "Error prevented successful initialization of %s socket.", label);
+        ::close(fd);
+        return;
+    }
+    mPlatformSocket = fd;
+    SF_LOG("LogUDP", "%s socket non-blocking IO set.  Socket initialized.", label);
+}
+
+Socket::~Socket()
+{
+    if (mPlatformSocket != InvalidSocket)
+        ::close(mPlatformSocket);
+    stopNetworking();
+}
+
+NetAddress Socket::boundAddress() const
+{
+    if (mPlatformSocket == InvalidSocket)
+        return NetAddress(TransportProtocol(mTransport), AnyAddress, 0);
+    return boundAddressOf(mPlatformSocket, mTransport);
+}
+
+NetResult Socket::sendto(const NetAddress& destination, const uint8_t* data, uint32_t length)
+{
+    if (destination.transport != mTransport)
+        return TransportMismatch;
+    if (mFilter)
+        return mFilter->filterSend(*this, destination, data, length);
+    return sendRaw(destination, data, length);
+}
+
+NetResult Socket::sendRaw(const NetAddress& destination, const uint8_t* data, uint32_t length)
+{
+    if (destination.transport != mTransport)
+        return TransportMismatch;
+    // IP and TCP only: an IPX socket never exists on this platform.
+    if (mPlatformSocket == InvalidSocket || mTransport == IPXProtocol)
+        return Failure;
+    sockaddr_in to;
+    destination.toSockAddr(&to);
+    ssize_t sent = ::sendto(mPlatformSocket, data, length, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to),
+                            sizeof to);
+    if (sent < 0)
+        return (errno == EAGAIN || errno == EWOULDBLOCK) ? WouldBlock : Failure;
+    return Success;
+}
+
+NetResult Socket::recvfrom(NetAddress* source, uint8_t* buffer, uint32_t capacity, uint32_t* length)
+{
+    if (mPlatformSocket == InvalidSocket)
+        return WouldBlock;
+    sockaddr_in from;
+    socklen_t fromLength = sizeof from;
+    // MSG_TRUNC reports the datagram's real length: a datagram that did not
+    // fit is dropped rather than handed on cut short.
+    ssize_t received = ::recvfrom(mPlatformSocket, buffer, capacity, MSG_TRUNC,
+                                  reinterpret_cast<sockaddr*>(&from), &fromLength);
+    if (received < 0 || uint64_t(received) > capacity || fromLength < sizeof from ||
+        from.sin_family != AF_INET)
+        return WouldBlock;
+    *source = NetAddress::fromSockAddr(from);
+    source->transport = mTransport;
+    *length = uint32_t(received);
+    return Success;
+}
+
+// ---- packet streams --------------------------------------------------------
+
+NetResult PacketStream::sendTo(Socket& socket, const NetAddress& address)
+{
+    return socket.sendto(address, data(), bytePosition());
+}
+
+NetResult PacketStream::receiveFrom(Socket& socket, NetAddress* address)
+{
+    uint32_t length = 0;
+    NetResult result = socket.recvfrom(address, mBuffer, PacketSizeLimit, &length);
+    if (result != Success)
+        return result;
+    wrapExternal(mBuffer, length);
+    mReadLimit = length * 8;
+    mWriteLimit = 0;
+    resetStream();
+    return Success;
+}
+
+// ---- network simulator -----------------------------------------------------
+
+NetworkSimulator::NetworkSimulator(uint32_t seed, const Settings& settings)
+    : mSettings(settings), mState(uint64_t(seed) * 0x9E3779B97F4A7C15ull + 1)
+{
+}
+
+uint32_t NetworkSimulator::nextRandom()
+{
+    // splitmix64: its own sequence, so simulation never disturbs Random.
+    uint64_t z = (mState += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return uint32_t((z ^ (z >> 31)) >> 32);
+}
+
+void NetworkSimulator::hold(Socket& socket, const NetAddress& destination, const uint8_t* data, uint32_t length)
+{
+    uint32_t span = mSettings.maxDelayMs > mSettings.minDelayMs ? mSettings.maxDelayMs - mSettings.minDelayMs : 0;
+    uint32_t delay = mSettings.minDelayMs + (span ? nextRandom() % (span + 1) : 0);
+    Held held{mNow + delay, mArrivals++, &socket, destination, std::vector<uint8_t>(data, data + length)};
+    mHeld.push_back(std::move(held));
+}
+
+NetResult NetworkSimulator::filterSend(Socket& socket, const NetAddress& destination, const uint8_t* data,
+                                       uint32_t length)
+{
+    if (nextRandom() % 100 < mSettings.dropPercent)
+        return Success; // lost on the way: the sender cannot tell
+    uint32_t copies = nextRandom() % 100 < mSettings.duplicatePercent ? 2 : 1;
+    for (uint32_t i = 0; i < copies; ++i) {
+        if (mSettings.maxDelayMs == 0 && mSettings.minDelayMs == 0) {
+            NetResult result = socket.sendRaw(destination, data, length);
+            if (result != Success)
+                return result;
+        } else {
+            hold(socket, destination, data, length);
+        }
+    }
+    return Success;
+}
+
+void NetworkSimulator::update(uint32_t now)
+{
+    mNow = now;
+    // Sort by due time (wrap-safe against now), arrival order breaking ties.
+    std::stable_sort(mHeld.begin(), mHeld.end(), [now](const Held& a, const Held& b) {
+        int32_t da = int32_t(a.due - now), db = int32_t(b.due - now);
+        return da != db ? da < db : a.order < b.order;
+    });
+    while (!mHeld.empty() && int32_t(mHeld.front().due - now) <= 0) {
+        Held held = std::move(mHeld.front());
+        mHeld.pop_front();
+        held.socket->sendRaw(held.destination, held.bytes.data(), uint32_t(held.bytes.size()));
+    }
+}
+
+} // namespace seafold

@@ -1,0 +1,125 @@
+// The datagram socket every packet goes through, and a hook that lets tests
+// and the network-simulation switch drop, duplicate, delay or reorder the
+// datagrams it sends.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "net/address.h"
+
+namespace seafold {
+
+// Results of sending and receiving.
+enum NetResult : int {
+    Success = 0,
+    TransportMismatch = 1, // the destination's transport differs from the socket's
+    WouldBlock = 2,        // nothing could be sent or received now
+    Failure = 3,           // any other socket error
+};
+
+// Users of the platform socket library. This platform needs no library
+// start, so these only keep the count (every Socket and the first parse
+// start it; Socket destruction stops it).
+void startNetworking();
+void stopNetworking();
+uint32_t networkingStartCount();
+
+class Socket;
+
+// Sees every datagram a Socket is asked to send (after the transport check)
+// and decides its fate: pass it on with Socket::sendRaw now, later, more than
+// once, or never. The filter is not owned by the socket.
+class PacketFilter {
+public:
+    virtual ~PacketFilter() = default;
+    virtual NetResult filterSend(Socket& socket, const NetAddress& destination, const uint8_t* data,
+                                 uint32_t length) = 0;
+};
+
+// One non-blocking datagram socket.
+class Socket {
+public:
+    enum : uint32_t { DefaultBufferSize = 32768 };
+
+    // Creates and binds the socket and sets its options, logging each step on
+    // "LogUDP". Any failed step (including the bind and the switch to
+    // non-blocking mode) leaves the socket invalid.
+    explicit Socket(const NetAddress& bindAddress, uint32_t sendBufferSize = DefaultBufferSize,
+                    uint32_t receiveBufferSize = DefaultBufferSize, bool acceptsBroadcast = true,
+                    bool nonblockingIO = true);
+    ~Socket();
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+
+    bool isValid() const { return mPlatformSocket != InvalidSocket; }
+    uint16_t transport() const { return mTransport; }
+    // The address the platform reports as bound (port 0 is replaced by the
+    // chosen port); the any address when the socket is invalid.
+    NetAddress boundAddress() const;
+
+    // Sends one datagram, through the filter when one is set.
+    NetResult sendto(const NetAddress& destination, const uint8_t* data, uint32_t length);
+    // Sends one datagram straight to the platform (what filters call).
+    NetResult sendRaw(const NetAddress& destination, const uint8_t* data, uint32_t length);
+    // Receives one datagram of at most `capacity` bytes. Any error, an empty
+    // queue, or a datagram larger than the capacity (it is dropped) gives
+    // WouldBlock with the outputs untouched.
+    NetResult recvfrom(NetAddress* source, uint8_t* buffer, uint32_t capacity, uint32_t* length);
+
+    // Installs a filter for outgoing datagrams; none restores direct sending.
+    void setPacketFilter(PacketFilter* filter) { mFilter = filter; }
+    PacketFilter* packetFilter() const { return mFilter; }
+
+private:
+    enum : int { InvalidSocket = -1 };
+    int mPlatformSocket = InvalidSocket;
+    uint16_t mTransport;
+    PacketFilter* mFilter = nullptr;
+};
+
+// A seeded network simulator for tests and for the program's simulation
+// switch: drops, duplicates and delays outgoing datagrams. Delayed datagrams
+// with different delays overtake each other, which reorders them. Time is
+// passed in; held datagrams leave in update().
+class NetworkSimulator : public PacketFilter {
+public:
+    struct Settings {
+        uint32_t dropPercent = 0;      // 0..100
+        uint32_t duplicatePercent = 0; // 0..100
+        uint32_t minDelayMs = 0;
+        uint32_t maxDelayMs = 0;       // delay drawn uniformly in [min, max]
+    };
+
+    explicit NetworkSimulator(uint32_t seed) : NetworkSimulator(seed, Settings()) {}
+    NetworkSimulator(uint32_t seed, const Settings& settings);
+    void setSettings(const Settings& settings) { mSettings = settings; }
+    // The clock used for datagrams sent from now on.
+    void setTime(uint32_t now) { mNow = now; }
+    // Sets the clock and sends every held datagram that is due, in due order.
+    void update(uint32_t now);
+    uint32_t heldCount() const { return uint32_t(mHeld.size()); }
+
+    NetResult filterSend(Socket& socket, const NetAddress& destination, const uint8_t* data,
+                         uint32_t length) override;
+
+private:
+    struct Held {
+        uint32_t due;
+        uint64_t order; // ties leave in arrival order
+        Socket* socket;
+        NetAddress destination;
+        std::vector<uint8_t> bytes;
+    };
+    uint32_t nextRandom();
+    void hold(Socket& socket, const NetAddress& destination, const uint8_t* data, uint32_t length);
+
+    Settings mSettings;
+    uint64_t mState;
+    uint32_t mNow = 0;
+    uint64_t mArrivals = 0;
+    std::deque<Held> mHeld;
+};
+
+} // namespace seafold
