@@ -35,13 +35,14 @@ const std::vector<int16_t>& testSpeech()
     std::string dir = testTempDir();
     std::string wav = dir + "/speech.wav";
     std::string raw = dir + "/speech.raw";
-    // Two voices and some pauses, so voiced, unvoiced and silent frames all occur.
+    // Sentences with pauses, so voiced, unvoiced and silent frames all occur.
+    // sox must not dither: the speech has to be the same on every run.
     std::string text = "The quick brown fox jumps over the lazy dog. "
                        "She sells sea shells by the sea shore, and the shells she sells are surely sea shells. "
                        "Seven silent ships sail past the harbour wall.";
     if (!runCommand("espeak-ng -w '" + wav + "' \"" + text + "\" >/dev/null 2>&1"))
         return samples;
-    if (!runCommand("sox '" + wav + "' -r 8000 -c 1 -b 16 -e signed-integer -t raw '" + raw +
+    if (!runCommand("sox -D -R '" + wav + "' -r 8000 -c 1 -b 16 -e signed-integer -t raw '" + raw +
                     "' >/dev/null 2>&1"))
         return samples;
     std::ifstream in(raw, std::ios::binary);
