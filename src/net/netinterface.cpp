@@ -510,7 +510,7 @@ void NetInterface::continuePuzzleSolution(NetConnection* connection)
     if (!solvePuzzle(&params.puzzleSolution, params.clientNonce, params.serverNonce, params.puzzleDifficulty,
                      params.clientIdentity))
         return;
-    writeLog("Client puzzle solved in %d ms.", int(getRealMilliseconds() - params.connectLastSendTime));
+    writeLog("Client puzzle solved in %d ms.", int(mTimeSource() - params.connectLastSendTime));
     connection->setState(RequestSent);
     sendConnectRequest(connection);
 }
