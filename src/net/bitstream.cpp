@@ -232,6 +232,24 @@ bool BitStream::writeBits(uint32_t bitCount, const void* source)
         }
         remaining &= 7;
     } else {
+        // Long runs: the bits that share a byte with the previous step stay
+        // in a register, so each step stores whole bytes and never reloads
+        // what it has just stored. A step's eighth byte is only partly
+        // filled; at least 8 more bits of the run follow and complete it.
+        if (remaining >= 64) {
+            uint8_t* dst = mData + (pos >> 3);
+            uint32_t carryBits = pos & 7;
+            uint64_t carry = dst[0] & lowMask(carryBits);
+            while (remaining >= 64) {
+                uint64_t word = carry | ((loadLittle(src, 8) & lowMask(ChunkBits)) << carryBits);
+                storeLittle(dst, word, 8);
+                carry = word >> ChunkBits;
+                src += 7;
+                dst += 7;
+                pos += ChunkBits;
+                remaining -= ChunkBits;
+            }
+        }
         while (remaining >= ChunkBits) {
             putBits(mData, pos, loadLittle(src, 7), ChunkBits);
             src += 7;
@@ -267,6 +285,14 @@ bool BitStream::readBits(uint32_t bitCount, void* dest)
         }
         remaining &= 7;
     } else {
+        // While 8 destination bytes remain, store them whole; the eighth
+        // is rewritten by the next step.
+        while (remaining >= 64) {
+            storeLittle(dst, getBits(mData, pos, ChunkBits), 8);
+            dst += 7;
+            pos += ChunkBits;
+            remaining -= ChunkBits;
+        }
         while (remaining >= ChunkBits) {
             storeLittle(dst, getBits(mData, pos, ChunkBits), 7);
             dst += 7;

@@ -77,6 +77,40 @@ TEST(BitStream, WritesKeepNeighbouringBits)
         EXPECT_EQ((big[i >> 3] >> (i & 7)) & 1, (i < 5 || i >= 155) ? 1 : 0) << "bit " << i;
 }
 
+// The word-wise copies against a bit-by-bit model, at every bit offset and
+// across the lengths where they change strategy.
+TEST(BitStream, BulkCopyMatchesBitModel)
+{
+    std::mt19937 rng(7);
+    for (uint32_t offset = 0; offset < 8; ++offset) {
+        for (uint32_t length = 1; length <= 200; length += (length < 70 ? 1 : 13)) {
+            uint8_t source[32], before[40], storage[40];
+            for (auto& b : source)
+                b = uint8_t(rng());
+            for (auto& b : before)
+                b = uint8_t(rng());
+            std::memcpy(storage, before, sizeof storage);
+            BitStream stream(storage, sizeof storage);
+            stream.setBitPosition(offset);
+            ASSERT_TRUE(stream.writeBits(length, source));
+            for (uint32_t i = 0; i < 8 * sizeof storage; ++i) {
+                bool inRun = i >= offset && i < offset + length;
+                uint32_t from = i - offset;
+                int expected = inRun ? (source[from >> 3] >> (from & 7)) & 1 : (before[i >> 3] >> (i & 7)) & 1;
+                ASSERT_EQ((storage[i >> 3] >> (i & 7)) & 1, expected)
+                    << "offset " << offset << " length " << length << " bit " << i;
+            }
+            uint8_t back[32];
+            std::memset(back, 0, sizeof back);
+            stream.setBitPosition(offset);
+            ASSERT_TRUE(stream.readBits(length, back));
+            for (uint32_t k = 0; k < length; ++k)
+                ASSERT_EQ((back[k >> 3] >> (k & 7)) & 1, (source[k >> 3] >> (k & 7)) & 1)
+                    << "offset " << offset << " length " << length << " bit " << k;
+        }
+    }
+}
+
 TEST(BitStream, RangedWidths)
 {
     EXPECT_EQ(BitStream::bitsForRange(10), 4u);
