@@ -1,0 +1,176 @@
+#include "app/app.h"
+#include "net/platform.h"
+
+#include <cmath>
+#include <limits>
+#include <sstream>
+
+namespace seafold {
+
+bool gIsClient = false;
+std::string gClientName;
+bool gVoiceCaptureActive = false;
+uint32_t gVoiceCountdownMs = 0;
+int64_t gLastTickTime = 0;
+double gCarryMs = 0.0;
+
+// ---- command line ------------------------------------------------------------
+
+CommandLine parseCommandLine(const std::string& text)
+{
+    std::istringstream in(text);
+    std::string mode;
+    CommandLine line;
+    in >> mode;
+    line.isClient = mode == "-client";
+    in >> line.addressText;
+    // The server never reads a third token.
+    if (line.isClient)
+        in >> line.clientName;
+    return line;
+}
+
+std::string joinArguments(int argc, const char* const* argv)
+{
+    std::string text;
+    for (int i = 1; i < argc; ++i) {
+        if (i > 1)
+            text += ' ';
+        text += argv[i];
+    }
+    return text;
+}
+
+// ---- timing step ----------------------------------------------------------------
+
+TickOutcome timingStep(int64_t now, const TickState& before, bool voiceCaptureActive)
+{
+    TickOutcome out;
+    out.state = before;
+
+    double elapsed = getHighPrecisionMilliseconds(now - before.lastTickTime);
+    // The timer is monotonic; a value from before the last tick would only make
+    // a negative step, which must not turn into a huge unsigned one.
+    if (!(elapsed > 0.0))
+        elapsed = 0.0;
+    double total = elapsed + before.carryMs;
+    // Truncate in 64 bits and use the low 32 bits unsigned. The clamp keeps the
+    // conversion defined for absurd values (about 292 years of elapsed time).
+    const double limit = 9.2e18;
+    int64_t whole64 = total < limit ? int64_t(total) : int64_t(limit);
+    uint32_t whole = uint32_t(uint64_t(whole64));
+    if (whole < kMinTickMs)
+        return out;
+
+    out.accepted = true;
+    out.wholeMs = whole;
+    out.state.lastTickTime = now;
+    out.state.carryMs = total - double(whole);
+
+    if (voiceCaptureActive && out.state.voiceCountdownMs != 0) {
+        if (whole < out.state.voiceCountdownMs) {
+            out.state.voiceCountdownMs -= whole;
+        } else {
+            out.state.voiceCountdownMs = kVoiceTickPeriodMs;
+            out.runVoiceTick = true;
+        }
+    }
+    return out;
+}
+
+// ---- start-up and main loop ------------------------------------------------------
+
+FrameDriver::~FrameDriver() = default;
+
+namespace {
+
+void call(const std::function<void()>& hook)
+{
+    if (hook)
+        hook();
+}
+
+int64_t timerNow(const LoopHooks& hooks)
+{
+    return hooks.now ? hooks.now() : getHighPrecisionTimerValue();
+}
+
+// One pass after the frame: reads the timer, writes gLastTickTime, gCarryMs
+// and gVoiceCountdownMs, and runs the voice tick when it is due.
+void runTimingStep(const LoopHooks& hooks)
+{
+    TickState before{gLastTickTime, gCarryMs, gVoiceCountdownMs};
+    TickOutcome out = timingStep(timerNow(hooks), before, gVoiceCaptureActive);
+    gLastTickTime = out.state.lastTickTime;
+    gCarryMs = out.state.carryMs;
+    gVoiceCountdownMs = out.state.voiceCountdownMs;
+    if (out.runVoiceTick)
+        call(hooks.voiceTick);
+}
+
+bool gTickClockStarted = false;
+
+} // namespace
+
+int runApplication(const std::string& commandLine, FrameDriver& driver, const LoopHooks& hooks)
+{
+    // 1. Sound first: a failure leaves sound off and start-up goes on.
+    call(hooks.initSound);
+
+    // 2. The command line.
+    CommandLine line = parseCommandLine(commandLine);
+    gIsClient = line.isClient;
+    gClientName = line.clientName;
+
+    // 3-5. The network interface and, in a client, the connection to the server.
+    if (hooks.startNetwork)
+        hooks.startNetwork(line);
+
+    // 6. The tick clock starts before set-up, so the first pass sees the whole
+    // set-up time as elapsed.
+    if (!gTickClockStarted) {
+        gTickClockStarted = true;
+        gLastTickTime = timerNow(hooks);
+    }
+
+    // 7. The guarded region: set-up and the whole loop.
+    bool setUpFailed = false;
+    driver.runGuarded([&] {
+        if (!driver.setUp()) {
+            setUpFailed = true;
+            return;
+        }
+        driver.startRendering();
+        for (;;) {
+            // Render one frame: runs the frame listener and the GUI handlers,
+            // which read input and change the scene.
+            if (driver.renderOneFrame())
+                break;
+            // Read every waiting datagram; remote-call handlers change the
+            // roster and the scene.
+            call(hooks.receivePackets);
+            // Handshake retries, time-outs, keep-alives, paced sending.
+            call(hooks.serviceConnections);
+            // Give up the processor.
+            if (hooks.sleep)
+                hooks.sleep(5);
+            else
+                sleepMilliseconds(5);
+            // Timing and the voice tick: gLastTickTime, gCarryMs, gVoiceCountdownMs.
+            runTimingStep(hooks);
+            // Sound sources by priority, voice streams: every pass.
+            call(hooks.updateSound);
+        }
+    });
+
+    // Set-up failure ends at once, without closing sound.
+    if (!setUpFailed)
+        call(hooks.closeSound);
+
+    // The front end goes before the process exits: the graphics driver's own
+    // globals are gone by the time global destructors run.
+    driver.runGuarded([&] { driver.shutDown(); });
+    return setUpFailed ? 1 : 0;
+}
+
+} // namespace seafold

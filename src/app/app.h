@@ -1,0 +1,120 @@
+// Application shell: the command line, the process-wide application state,
+// the main-loop timing step and the one start-up and main loop shared by the
+// windowed program and the display-less one.
+//
+// Nothing here knows the renderer, GUI or input libraries: the windowed
+// program plugs them in through a FrameDriver, and the network, voice and
+// sound subsystems through LoopHooks.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace seafold {
+
+// ---- command line ------------------------------------------------------------
+
+// Token 1 is the mode ("-client" exactly, else server), token 2 the address,
+// token 3 the user name (read only by a client). Tokens are separated by
+// white space; there is no quoting; a missing token reads as empty.
+struct CommandLine {
+    bool isClient = false;
+    std::string addressText; // the server's bind address, or the server a client joins
+    std::string clientName;  // empty in the server
+};
+
+CommandLine parseCommandLine(const std::string& text);
+
+// argv[1..argc-1] joined with single spaces (the program name is dropped).
+std::string joinArguments(int argc, const char* const* argv);
+
+// ---- process-wide application state -------------------------------------------
+// All of it is used from the main thread only.
+
+extern bool gIsClient;           // true when token 1 is "-client"
+extern std::string gClientName;  // the client's user name; empty in the server
+extern bool gVoiceCaptureActive; // voice capture is running
+extern uint32_t gVoiceCountdownMs; // ms until the next voice tick; 0 = no tick
+extern int64_t gLastTickTime;    // timer value of the last accepted tick
+extern double gCarryMs;          // fraction of a ms left from the last accepted tick
+
+// ---- timing step ----------------------------------------------------------------
+
+struct TickState {
+    int64_t lastTickTime = 0;
+    double carryMs = 0.0;
+    uint32_t voiceCountdownMs = 0;
+};
+
+struct TickOutcome {
+    TickState state;        // the state after the step
+    bool accepted = false;  // at least 5 whole ms had passed
+    uint32_t wholeMs = 0;   // whole milliseconds of the step (valid when accepted)
+    bool runVoiceTick = false;
+};
+
+// Minimum whole milliseconds for a tick to be accepted.
+constexpr uint32_t kMinTickMs = 5;
+// Voice tick period once capture runs.
+constexpr uint32_t kVoiceTickPeriodMs = 100;
+
+// One pass of the loop's timing: `now` and `before.lastTickTime` are
+// high-precision timer values. A tick shorter than 5 whole ms changes nothing,
+// so time accumulates; an accepted tick moves the start to `now` and carries
+// the fraction. While capture is active and the countdown is not 0, the
+// countdown shrinks by the tick's whole ms; reaching 0 restarts it at 100 and
+// asks for one voice tick (any excess is dropped, not carried).
+TickOutcome timingStep(int64_t now, const TickState& before, bool voiceCaptureActive);
+
+// ---- frame driver ---------------------------------------------------------------
+
+// What the loop asks of the program's front end (the renderer in `seafold`).
+class FrameDriver {
+public:
+    virtual ~FrameDriver();
+
+    // Runs `region`, catching the front end's own exception type only: on one
+    // it reports "An exception has occured: " and the description on standard
+    // error and returns false. Returns true when `region` ran to its end.
+    virtual bool runGuarded(const std::function<void()>& region) = 0;
+
+    // Builds the scene; false when set-up failed (the process ends with 1).
+    virtual bool setUp() = 0;
+
+    // Readies frame timing once, after set-up and before the first frame.
+    virtual void startRendering() = 0;
+
+    // Renders exactly one frame; true when rendering is to end.
+    virtual bool renderOneFrame() = 0;
+
+    // Releases the front end (GUI, renderer, window) before the process ends;
+    // called once after the loop, after a caught exception or a failed set-up.
+    virtual void shutDown() = 0;
+};
+
+// ---- seams for the other subsystems ------------------------------------------------
+
+// Every hook may be empty, meaning "nothing to do". Each is called on the main
+// thread at the point of start-up or of the loop named in its comment.
+struct LoopHooks {
+    std::function<void()> initSound;                          // start-up step 1
+    std::function<void(const CommandLine&)> startNetwork;     // start-up steps 3-5
+    std::function<void()> receivePackets;                     // loop step 2
+    std::function<void()> serviceConnections;                 // loop step 3
+    std::function<void()> voiceTick;                          // loop step 6, when due
+    std::function<void()> updateSound;                        // loop step 7, every pass
+    std::function<void()> closeSound;                         // shutdown (does nothing unless sound is open)
+    std::function<void(uint32_t)> sleep;                      // loop step 4; empty = sleepMilliseconds
+    std::function<int64_t()> now;                             // timer; empty = getHighPrecisionTimerValue
+};
+
+// The hooks of the real program: the network, session, voice and sound
+// subsystems register their steps here.
+LoopHooks standardLoopHooks();
+
+// Start-up, main loop and shutdown. Returns the process exit code: 0 after the
+// loop ended or after a caught front-end exception, 1 when set-up failed.
+int runApplication(const std::string& commandLine, FrameDriver& driver, const LoopHooks& hooks);
+
+} // namespace seafold

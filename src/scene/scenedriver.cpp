@@ -1,0 +1,190 @@
+#include "scene/scenedriver.h"
+#include "scene/seafold.h"
+#include "net/platform.h"
+
+#include <OgreException.h>
+#include <OgreFrameListener.h>
+#include <OgreRenderWindow.h>
+#include <OgreRoot.h>
+
+#include <X11/Xlib.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace seafold {
+
+namespace {
+
+// Taken during static initialisation, before main: the start of the process
+// as far as start-up time is concerned.
+const int64_t gProcessStartTimer = getHighPrecisionTimerValue();
+
+bool fileExists(const std::string& path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+std::string executableDirectory()
+{
+    char buffer[PATH_MAX];
+    ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (length <= 0)
+        return ".";
+    std::string path(buffer, size_t(length));
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+long environmentNumber(const char* name, long fallback)
+{
+    const char* text = std::getenv(name);
+    if (!text || !*text)
+        return fallback;
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    return *end == '\0' ? value : fallback;
+}
+
+// Saves the window once the given frame is drawn, before the buffers swap,
+// and then ends rendering.
+class ScreenshotHook : public Ogre::FrameListener {
+public:
+    ScreenshotHook(Ogre::RenderWindow* window, long frames, std::string path)
+        : mWindow(window), mFrames(frames), mPath(std::move(path))
+    {
+    }
+
+    bool frameRenderingQueued(const Ogre::FrameEvent&) override
+    {
+        if (++mCount < mFrames)
+            return true;
+        mWindow->writeContentsToFile(mPath);
+        return false;
+    }
+
+private:
+    Ogre::RenderWindow* mWindow;
+    long mFrames;
+    long mCount = 0;
+    std::string mPath;
+};
+
+class WindowedDriver : public FrameDriver {
+public:
+    explicit WindowedDriver(const std::string& mediaDirectory) { gApp.setMediaDirectory(mediaDirectory); }
+
+    ~WindowedDriver() override { WindowedDriver::shutDown(); }
+
+    void shutDown() override
+    {
+        if (gApp.mRoot && mScreenshotHook)
+            gApp.mRoot->removeFrameListener(mScreenshotHook.get());
+        mScreenshotHook.reset();
+        gApp.tearDown();
+    }
+
+    bool runGuarded(const std::function<void()>& region) override
+    {
+        try {
+            region();
+            return true;
+        } catch (const Ogre::Exception& e) {
+            std::cerr << "An exception has occured: " << e.getFullDescription() << std::endl;
+            return false;
+        }
+    }
+
+    bool setUp() override
+    {
+        if (!gApp.setUpApplication())
+            return false;
+        long frames = environmentNumber("SEAFOLD_SCREENSHOT_AFTER_FRAMES", 0);
+        if (frames > 0) {
+            const char* path = std::getenv("SEAFOLD_SCREENSHOT_PATH");
+            mScreenshotHook.reset(new ScreenshotHook(gApp.mWindow, frames,
+                                                     path && *path ? path : "seafold_frame.png"));
+            gApp.mRoot->addFrameListener(mScreenshotHook.get());
+        }
+        const char* report = std::getenv("SEAFOLD_FRAME_REPORT");
+        mReport = report && std::string(report) == "1";
+        return true;
+    }
+
+    void startRendering() override { myStartRendering(*gApp.mRoot); }
+
+    bool renderOneFrame() override
+    {
+        bool end = myRenderingLoop(*gApp.mRoot, gApp.mWindow);
+        int64_t now = getHighPrecisionTimerValue();
+        if (mFrames++ == 0)
+            mFirstFrameTime = now;
+        if (end && mReport)
+            report(now);
+        return end;
+    }
+
+private:
+    void report(int64_t now)
+    {
+        double firstMs = getHighPrecisionMilliseconds(mFirstFrameTime - gProcessStartTimer);
+        double loopSeconds = getHighPrecisionMilliseconds(now - mFirstFrameTime) / 1000.0;
+        double fps = loopSeconds > 0 ? double(mFrames - 1) / loopSeconds : 0.0;
+        std::fprintf(stderr,
+                     "seafold: first frame %.0f ms after start; %ld frames, %.1f frames per second after "
+                     "the first\n",
+                     firstMs, mFrames, fps);
+    }
+
+    std::unique_ptr<ScreenshotHook> mScreenshotHook;
+    bool mReport = false;
+    long mFrames = 0;
+    int64_t mFirstFrameTime = 0;
+};
+
+} // namespace
+
+bool displayAvailable()
+{
+    const char* name = std::getenv("DISPLAY");
+    if (!name || !*name)
+        return false;
+    Display* display = XOpenDisplay(nullptr);
+    if (!display)
+        return false;
+    XCloseDisplay(display);
+    return true;
+}
+
+std::string noDisplayMessage()
+{
+    const char* name = std::getenv("DISPLAY");
+    std::string which = name && *name ? std::string("display \"") + name + "\" cannot be opened"
+                                      : std::string("DISPLAY is not set");
+    return "seafold: needs a graphical display (" + which +
+           "); use seafold-headless to run a server or client without one";
+}
+
+std::string findMediaDirectory()
+{
+    const char* chosen = std::getenv("SEAFOLD_MEDIA");
+    if (chosen && *chosen)
+        return chosen;
+    std::string besideProgram = executableDirectory() + "/../media";
+    if (fileExists(besideProgram + "/plugins.cfg"))
+        return besideProgram;
+    return "media";
+}
+
+std::unique_ptr<FrameDriver> createWindowedDriver(const std::string& mediaDirectory)
+{
+    return std::unique_ptr<FrameDriver>(new WindowedDriver(mediaDirectory));
+}
+
+} // namespace seafold

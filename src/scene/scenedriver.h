@@ -1,0 +1,35 @@
+// The windowed front end of the main loop: the renderer drives frames, and its
+// exception type is the one the loop's guarded region catches.
+//
+// Test and measurement hooks, read from the environment once at set-up:
+//   SEAFOLD_MEDIA=DIR                     media folder (default: ../media next
+//                                         to the executable, then ./media)
+//   SEAFOLD_SCREENSHOT_AFTER_FRAMES=N     after frame N, save the window to
+//   SEAFOLD_SCREENSHOT_PATH=FILE          FILE (default "seafold_frame.png")
+//                                         and end rendering
+//   SEAFOLD_FRAME_REPORT=1                at the end, print start-up time to
+//                                         the first frame and frames per second
+//                                         on standard error
+#pragma once
+
+#include "app/app.h"
+
+#include <memory>
+#include <string>
+
+namespace seafold {
+
+// True when an X display can be opened. The renderer's GL plug-in cannot
+// recover from a missing display, so this is asked before anything else.
+bool displayAvailable();
+
+// The line printed when there is no display.
+std::string noDisplayMessage();
+
+// The media folder: SEAFOLD_MEDIA, else ../media beside the executable, else
+// ./media; the first that holds "plugins.cfg".
+std::string findMediaDirectory();
+
+std::unique_ptr<FrameDriver> createWindowedDriver(const std::string& mediaDirectory);
+
+} // namespace seafold

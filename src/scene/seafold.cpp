@@ -1,0 +1,314 @@
+#include "scene/seafold.h"
+
+#include <OgreBillboard.h>
+#include <OgreBillboardSet.h>
+#include <OgreCamera.h>
+#include <OgreConfigFile.h>
+#include <OgreEntity.h>
+#include <OgreException.h>
+#include <OgreFrameListener.h>
+#include <OgreLight.h>
+#include <OgreLogManager.h>
+#include <OgreMaterialManager.h>
+#include <OgreMeshManager.h>
+#include <OgreRenderWindow.h>
+#include <OgreResourceGroupManager.h>
+#include <OgreRoot.h>
+#include <OgreSceneManager.h>
+#include <OgreSceneNode.h>
+#include <OgreTextureManager.h>
+#include <OgreViewport.h>
+
+#include <Bites/OgreBitesConfigDialog.h>
+#include <Bites/OgreWindowEventUtilities.h>
+
+#include <CEGUI/CEGUI.h>
+#include <CEGUI/RendererModules/Ogre/ImageCodec.h>
+#include <CEGUI/RendererModules/Ogre/Renderer.h>
+#include <CEGUI/RendererModules/Ogre/ResourceProvider.h>
+
+#include <cstdlib>
+
+namespace seafold {
+
+Seafold gApp;
+Ogre::SceneNode* gLightPivot = nullptr;
+Ogre::Light* gLight = nullptr;
+Ogre::BillboardSet* gFlareSet = nullptr;
+Ogre::Billboard* gFlare = nullptr;
+
+const char* const kPanelLayoutFile = "Seafold.layout";
+const char* const kGuiConfigFile = "SeafoldCegui.config";
+
+namespace {
+
+const Ogre::Vector3 kLightPosition(0, 400, 0);
+const Ogre::ColourValue kLightDiffuse(0.6f, 0.6f, 0.6f, 1.0f);
+const Ogre::ColourValue kLightSpecular(0.5f, 0.5f, 0.5f, 1.0f);
+const Ogre::Real kLightPivotDegrees = 35;
+
+bool isAbsolutePath(const std::string& path)
+{
+    return !path.empty() && path[0] == '/';
+}
+
+} // namespace
+
+Seafold::~Seafold()
+{
+    tearDown();
+}
+
+void Seafold::tearDown()
+{
+    tearDownGui();
+    delete mFrameListener;
+    mFrameListener = nullptr;
+    mFragmentProgram.reset();
+    mFragmentParams.reset();
+    mVertexProgram.reset();
+    mVertexParams.reset();
+    mMaterial.reset();
+    if (mWindow)
+        OgreBites::WindowEventUtilities::_removeRenderWindow(mWindow);
+    mWindow = nullptr;
+    mCamera = nullptr;
+    mCameraNode = nullptr;
+    mSceneManager = nullptr;
+    mModelNode = nullptr;
+    mModelEntity = nullptr;
+    mOceanEntity = nullptr;
+    mPass = nullptr;
+    mControlsScrollbar = nullptr;
+    mUniformRows.clear();
+    gLightPivot = nullptr;
+    gLight = nullptr;
+    gFlareSet = nullptr;
+    gFlare = nullptr;
+    delete mRoot;
+    mRoot = nullptr;
+    delete mLogManager;
+    mLogManager = nullptr;
+}
+
+void Seafold::tearDownGui()
+{
+    if (mGuiSystem) {
+        CEGUI::System::destroy();
+        mGuiSystem = nullptr;
+    }
+    if (mGuiImageCodec) {
+        CEGUI::OgreRenderer::destroyOgreImageCodec(*mGuiImageCodec);
+        mGuiImageCodec = nullptr;
+    }
+    if (mGuiResourceProvider) {
+        CEGUI::OgreRenderer::destroyOgreResourceProvider(*mGuiResourceProvider);
+        mGuiResourceProvider = nullptr;
+    }
+    if (mGuiRenderer) {
+        CEGUI::OgreRenderer::destroy(*mGuiRenderer);
+        mGuiRenderer = nullptr;
+    }
+}
+
+bool Seafold::setUpApplication()
+{
+    // 1. The renderer root. Its log stays in "Ogre.log" instead of being
+    // echoed to standard output.
+    if (!Ogre::LogManager::getSingletonPtr()) {
+        mLogManager = new Ogre::LogManager;
+        mLogManager->createLog("Ogre.log", true, false, false);
+    }
+    mRoot = new Ogre::Root(mMediaDirectory + "/plugins.cfg", "ogre.cfg", "Ogre.log");
+
+    // 2. Resource locations.
+    setUpResources();
+
+    // 3. Configuration and the render window.
+    if (!configure())
+        return false;
+    mWindow = mRoot->initialise(true, "OGRE Render Window");
+    // The message pump only serves windows it knows.
+    OgreBites::WindowEventUtilities::_addRenderWindow(mWindow);
+
+    // 4. Scene manager.
+    mSceneManager = mRoot->createSceneManager("DefaultSceneManager", "ExampleSMInstance");
+
+    // 5, 6. Camera and viewport.
+    setUpCameraAndViewport();
+
+    // 7, 8. Textures and resources.
+    Ogre::TextureManager::getSingleton().setDefaultNumMipmaps(5);
+    Ogre::ResourceGroupManager::getSingleton().initialiseAllResourceGroups();
+
+    // 9. The GUI.
+    if (!setUpGui())
+        return false;
+
+    // 10. Sky, light, flare and ocean.
+    setUpSceneContents();
+
+    // 11. The frame listener (input, camera, statistics) comes with the panel's
+    // handlers; until then mFrameListener stays empty.
+
+    // 12. Material controls.
+    loadAllMaterialControls(mMaterialControlsList);
+
+    // 13, 14. The panel's event wiring and lists come with its handlers; the
+    // ocean starts with the first material entry.
+    if (!mMaterialControlsList.empty())
+        selectOceanMaterial(0);
+    return true;
+}
+
+void Seafold::setUpResources()
+{
+    Ogre::ConfigFile file;
+    file.load(mMediaDirectory + "/resources.cfg", "\t:=", true);
+    Ogre::ResourceGroupManager& resources = Ogre::ResourceGroupManager::getSingleton();
+    for (const auto& section : file.getSettingsBySection()) {
+        for (const auto& setting : section.second) {
+            std::string location = setting.second;
+            if (!isAbsolutePath(location))
+                location = mMediaDirectory + "/" + location;
+            resources.addResourceLocation(location, setting.first, section.first, false);
+        }
+    }
+    Ogre::LogManager::getSingleton().logMessage("Resource directories setup");
+}
+
+bool Seafold::configure()
+{
+    // The dialog appears when asked for, or when there is no usable saved
+    // configuration; otherwise the saved one is used without a click.
+    const char* ask = std::getenv("SEAFOLD_CONFIG_DIALOG");
+    bool wantDialog = ask && std::string(ask) == "1";
+    if (!wantDialog && mRoot->restoreConfig())
+        return true;
+    return mRoot->showConfigDialog(OgreBites::getNativeConfigDialog());
+}
+
+void Seafold::setUpCameraAndViewport()
+{
+    mCamera = mSceneManager->createCamera("PlayerCam");
+    mCameraNode = mSceneManager->getRootSceneNode()->createChildSceneNode();
+    mCameraNode->attachObject(mCamera);
+    mCameraNode->setFixedYawAxis(true);
+    mCameraNode->setPosition(0, 0, 0);
+    mCameraNode->lookAt(Ogre::Vector3(0, 0, -300), Ogre::Node::TS_WORLD);
+    mCamera->setNearClipDistance(1);
+
+    Ogre::Viewport* viewport = mWindow->addViewport(mCamera, 0, 0, 0, 1, 1);
+    viewport->setBackgroundColour(Ogre::ColourValue(0, 0, 0, 1));
+    mCamera->setAspectRatio(Ogre::Real(viewport->getActualWidth()) /
+                            Ogre::Real(viewport->getActualHeight()));
+}
+
+bool Seafold::setUpGui()
+{
+    // Any failure here, of any kind, means no GUI: set-up fails. What was
+    // created stays referenced and is released by the destructor.
+    try {
+        mGuiRenderer = &CEGUI::OgreRenderer::create(*mWindow);
+        mGuiResourceProvider = &CEGUI::OgreRenderer::createOgreResourceProvider();
+        mGuiImageCodec = &CEGUI::OgreRenderer::createOgreImageCodec();
+        // Caught GUI exceptions would still be echoed on standard error.
+        CEGUI::Exception::setStdErrEnabled(false);
+        mGuiSystem = &CEGUI::System::create(*mGuiRenderer, mGuiResourceProvider, nullptr, mGuiImageCodec,
+                                            nullptr, kGuiConfigFile, "CEGUI.log");
+        CEGUI::GUIContext& context = mGuiSystem->getDefaultGUIContext();
+        context.getMouseCursor().setDefaultImage("TaharezLook/MouseArrow");
+        CEGUI::Window* root = CEGUI::WindowManager::getSingleton().loadLayoutFromFile(kPanelLayoutFile);
+        context.setRootWindow(root);
+        mControlsScrollbar = static_cast<CEGUI::Scrollbar*>(root->getChildRecursive("VerticalScroll"));
+    } catch (const CEGUI::Exception& e) {
+        Ogre::LogManager::getSingleton().logError(std::string("GUI set-up failed: ") +
+                                                  e.getMessage().c_str());
+        return false;
+    } catch (const std::exception& e) {
+        Ogre::LogManager::getSingleton().logError(std::string("GUI set-up failed: ") + e.what());
+        return false;
+    } catch (...) {
+        Ogre::LogManager::getSingleton().logError("GUI set-up failed");
+        return false;
+    }
+    return true;
+}
+
+void Seafold::setUpSceneContents()
+{
+    mSceneManager->setAmbientLight(Ogre::ColourValue(0.3f, 0.3f, 0.3f, 1.0f));
+    mSceneManager->setSkyBox(true, "SkyBox", 1000, true, Ogre::Quaternion::IDENTITY,
+                             Ogre::ResourceGroupManager::DEFAULT_RESOURCE_GROUP_NAME);
+
+    Ogre::SceneNode* sceneRoot = mSceneManager->getRootSceneNode();
+    sceneRoot->createChildSceneNode(Ogre::Vector3::ZERO, Ogre::Quaternion::IDENTITY);
+    mModelNode = sceneRoot->createChildSceneNode(Ogre::Vector3::ZERO, Ogre::Quaternion::IDENTITY);
+
+    gLightPivot = sceneRoot->createChildSceneNode();
+    gLightPivot->rotate(Ogre::Vector3::UNIT_X,
+                        Ogre::Radian(Ogre::Math::AngleUnitsToRadians(kLightPivotDegrees)),
+                        Ogre::Node::TS_LOCAL);
+
+    // The light hangs on its own child of the pivot at the light position, so
+    // turning the pivot swings it around the origin.
+    gLight = mSceneManager->createLight("Light" + Ogre::StringConverter::toString(0));
+    gLight->setDiffuseColour(kLightDiffuse);
+    gLight->setSpecularColour(kLightSpecular);
+    gLight->setVisible(true);
+    gLightPivot->createChildSceneNode(kLightPosition)->attachObject(gLight);
+
+    gFlareSet = mSceneManager->createBillboardSet("Flare0", 20);
+    gFlareSet->setMaterialName("LightFlare");
+    gLightPivot->attachObject(gFlareSet);
+    gFlare = gFlareSet->createBillboard(kLightPosition, Ogre::ColourValue::White);
+    gFlare->setColour(gLight->getDiffuseColour());
+    gFlareSet->setVisible(true);
+
+    // The camera was created at the origin looking down -Z, so a move
+    // relative to it is a move in the world.
+    mCameraNode->translate(Ogre::Vector3(50, 0, 100), Ogre::Node::TS_LOCAL);
+    mCameraNode->lookAt(Ogre::Vector3(0, 0, 0), Ogre::Node::TS_WORLD);
+
+    // Normal up, d = 20: the surface lies at y = -20, below the camera.
+    Ogre::Plane plane;
+    plane.normal = Ogre::Vector3::UNIT_Y;
+    plane.d = 20;
+    Ogre::MeshManager::getSingleton().createPlane(
+        "OceanSurface", Ogre::ResourceGroupManager::DEFAULT_RESOURCE_GROUP_NAME, plane, 1000, 1000, 50, 50,
+        true, 1, 1, 1, Ogre::Vector3::UNIT_Z, Ogre::HardwareBuffer::HBU_STATIC_WRITE_ONLY,
+        Ogre::HardwareBuffer::HBU_STATIC_WRITE_ONLY, true, true);
+    mOceanEntity = mSceneManager->createEntity("OceanSurface", "OceanSurface");
+    sceneRoot->createChildSceneNode(Ogre::Vector3::ZERO, Ogre::Quaternion::IDENTITY)
+        ->attachObject(mOceanEntity);
+}
+
+void Seafold::selectOceanMaterial(uint32_t index)
+{
+    if (index >= mMaterialControlsList.size())
+        return;
+    mMaterialIndex = index;
+    if (mOceanEntity)
+        mOceanEntity->setMaterialName(mMaterialControlsList[index].getMaterialName());
+}
+
+// ---- one frame at a time ---------------------------------------------------------
+
+void myStartRendering(Ogre::Root& root)
+{
+    root.getRenderSystem()->_initRenderTargets();
+    // Frame times count from here, not from the creation of the root.
+    root.clearEventTimes();
+    root.queueEndRendering(false);
+}
+
+bool myRenderingLoop(Ogre::Root& root, Ogre::RenderWindow* window)
+{
+    OgreBites::WindowEventUtilities::messagePump();
+    if (window && window->isClosed())
+        return true;
+    bool ok = root.renderOneFrame();
+    return !ok || root.endRenderingQueued() || (window && window->isClosed());
+}
+
+} // namespace seafold

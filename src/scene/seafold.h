@@ -1,0 +1,114 @@
+// The application object: renderer root, render window, scene, GUI system and
+// the state of the material and model choices. One instance, gApp, lives for
+// the whole process.
+#pragma once
+
+#include "scene/materialcontrols.h"
+
+#include <OgrePrerequisites.h>
+#include <OgreSharedPtr.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace CEGUI {
+class OgreRenderer;
+class OgreResourceProvider;
+class OgreImageCodec;
+class System;
+class Window;
+class Scrollbar;
+} // namespace CEGUI
+
+namespace seafold {
+
+// One tuning row of the panel: label, value text and scrollbar.
+struct UniformRow {
+    CEGUI::Window* mLabel = nullptr;
+    CEGUI::Window* mNumber = nullptr;
+    CEGUI::Window* mScrollbar = nullptr;
+};
+
+class Seafold {
+public:
+    Seafold() = default;
+    ~Seafold();
+    Seafold(const Seafold&) = delete;
+    Seafold& operator=(const Seafold&) = delete;
+
+    // Where "plugins.cfg", "resources.cfg" and the media folders are; relative
+    // locations in "resources.cfg" are taken from here. Set before set-up.
+    void setMediaDirectory(const std::string& directory) { mMediaDirectory = directory; }
+
+    // Builds renderer, window, scene and GUI. False when the configuration
+    // dialog was cancelled or the GUI could not be set up; renderer exceptions
+    // of the other steps propagate.
+    bool setUpApplication();
+
+    // Releases GUI, frame listener, program handles and the renderer root, in
+    // this order; safe to call more than once. The destructor calls it too.
+    void tearDown();
+
+    // Applies entry `index` of the material controls list to the ocean surface.
+    void selectOceanMaterial(uint32_t index);
+
+    Ogre::Root* mRoot = nullptr;
+    Ogre::Camera* mCamera = nullptr;
+    Ogre::SceneNode* mCameraNode = nullptr; // carries mCamera: moves and turns it
+    Ogre::SceneManager* mSceneManager = nullptr;
+    Ogre::SceneNode* mModelNode = nullptr;
+    Ogre::FrameListener* mFrameListener = nullptr;
+    Ogre::RenderWindow* mWindow = nullptr;
+    CEGUI::OgreRenderer* mGuiRenderer = nullptr;
+    CEGUI::System* mGuiSystem = nullptr;
+    Ogre::Entity* mModelEntity = nullptr;
+    Ogre::Entity* mOceanEntity = nullptr;
+    uint32_t mMaterialIndex = 0;
+    Ogre::MaterialPtr mMaterial;
+    Ogre::Pass* mPass = nullptr;
+    Ogre::GpuProgramPtr mFragmentProgram;
+    Ogre::GpuProgramPtr mVertexProgram;
+    Ogre::GpuProgramParametersSharedPtr mFragmentParams;
+    Ogre::GpuProgramParametersSharedPtr mVertexParams;
+    std::vector<UniformRow> mUniformRows;
+    MaterialControlsList mMaterialControlsList;
+    CEGUI::Scrollbar* mControlsScrollbar = nullptr;
+    uint32_t mMouseMode = 0; // 0 the mouse moves the camera, 1 the user's model
+
+private:
+    void setUpResources();
+    bool configure();
+    void setUpCameraAndViewport();
+    bool setUpGui();
+    void setUpSceneContents();
+    void tearDownGui();
+
+    std::string mMediaDirectory = ".";
+    Ogre::LogManager* mLogManager = nullptr;
+    CEGUI::OgreResourceProvider* mGuiResourceProvider = nullptr;
+    CEGUI::OgreImageCodec* mGuiImageCodec = nullptr;
+};
+
+extern Seafold gApp;
+
+// The one light and its flare; set by scene set-up and never replaced.
+extern Ogre::SceneNode* gLightPivot;
+extern Ogre::Light* gLight;
+extern Ogre::BillboardSet* gFlareSet;
+extern Ogre::Billboard* gFlare;
+
+// Readies render targets and frame timing once before the first frame, as the
+// renderer's own continuous loop would, but does not loop.
+void myStartRendering(Ogre::Root& root);
+
+// Processes the window's pending messages and renders exactly one frame.
+// True when rendering is to end: a frame listener returned false, the end was
+// queued, or the window was closed.
+bool myRenderingLoop(Ogre::Root& root, Ogre::RenderWindow* window);
+
+// Names the program relies on.
+extern const char* const kPanelLayoutFile;   // "Seafold.layout"
+extern const char* const kGuiConfigFile;     // "SeafoldCegui.config"
+
+} // namespace seafold
