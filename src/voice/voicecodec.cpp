@@ -1,5 +1,6 @@
 #include "voice/voicecodec.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -63,19 +64,25 @@ RefPtr<ByteBuffer> VoiceDecoder::decodeBuffer(const ByteBuffer* encoded)
     const uint32_t len = encoded ? encoded->size() : 0;
     const uint8_t* in = encoded ? encoded->data() : nullptr;
 
-    uint32_t capacity = len / h + 1;
+    // A buffer's size is 32 bits: the most frames one output can hold. Only
+    // inputs of many megabytes come near it; decoding stops there.
+    const uint32_t maxFrames = uint32_t(0xFFFFFFFFull / (uint64_t(f) * 2));
+    uint32_t capacity = std::min(len / h + 1, maxFrames);
     RefPtr<ByteBuffer> out = new ByteBuffer(capacity * f * 2);
     uint32_t consumed = 0;
     uint32_t k = 0;
     while (consumed < len) {
         if (k == capacity) {
+            if (capacity == maxFrames)
+                break;
             // Grow by what the remaining bytes can hold, not by doubling.
-            capacity = (len - consumed) / h + k + 1;
+            capacity = uint32_t(std::min<uint64_t>(uint64_t((len - consumed) / h) + k + 1, maxFrames));
             out->resize(capacity * f * 2);
         }
         // Our own buffer's storage is allocated, hence aligned for samples.
         int16_t* pcm = reinterpret_cast<int16_t*>(out->data()) + size_t(k) * f;
-        consumed += decodeFrame(pcm, in + consumed, len - consumed);
+        uint32_t used = decodeFrame(pcm, in + consumed, len - consumed);
+        consumed = used >= len - consumed ? len : consumed + used;
         ++k;
     }
     out->resize(k * f * 2);
