@@ -1,0 +1,57 @@
+#include "session/headlessscene.h"
+
+namespace seafold {
+
+void HeadlessScene::attachModel(ClientRecord& record)
+{
+    Model& model = mModels[&record]; // a new node starts at the origin
+    model.entity = record.entityName;
+    model.visible = true;
+    mByName[record.name] = &record;
+}
+
+void HeadlessScene::detachModel(ClientRecord& record)
+{
+    auto it = mModels.find(&record);
+    if (it == mModels.end())
+        return;
+    it->second.visible = false;
+    it->second.entity.clear();
+}
+
+void HeadlessScene::translateNode(ClientRecord& record, float dx, float dy, float dz)
+{
+    auto it = mModels.find(&record);
+    if (it == mModels.end())
+        return;
+    it->second.x += dx;
+    it->second.y += dy;
+    it->second.z += dz;
+}
+
+void HeadlessScene::forgetClient(ClientRecord& record)
+{
+    mModels.erase(&record);
+    auto named = mByName.find(record.name);
+    if (named != mByName.end() && named->second == &record)
+        mByName.erase(named);
+}
+
+void HeadlessScene::afterChange(const ClientRecord& record, bool removed)
+{
+    if (!onChange)
+        return;
+    auto it = mModels.find(&record);
+    onChange(record.name, removed || it == mModels.end() ? nullptr : &it->second);
+}
+
+const HeadlessScene::Model* HeadlessScene::modelOf(const std::string& clientName) const
+{
+    auto named = mByName.find(clientName);
+    if (named == mByName.end())
+        return nullptr;
+    auto it = mModels.find(named->second);
+    return it == mModels.end() ? nullptr : &it->second;
+}
+
+} // namespace seafold

@@ -1,0 +1,85 @@
+// The roster of users and the scene operations on their models.
+//
+// The server's roster holds every joined client with its connection; a
+// client's roster holds the other users it was introduced to. The scene
+// operations find a user by name and keep the user's model name and
+// accumulated movement; what the model looks like is the business of a
+// ClientScene (the renderer's, or the display-less one).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace seafold {
+
+class SimpleEventConnection;
+
+struct ClientRecord {
+    std::string name;
+    // Server side: the connection to that client (the interface owns it; the
+    // leave sequence removes the record before the connection goes). Null in
+    // a client's roster.
+    SimpleEventConnection* connection = nullptr;
+    std::string entityName; // the chosen model; empty until one is chosen
+    bool hasEntity = false; // a model is attached
+    bool hasNode = false;   // the node that carries the model exists
+    double offsetX = 0, offsetY = 0, offsetZ = 0; // sum of every movement
+};
+
+// What the roster asks of the scene. Implementations keep their own objects
+// per record (the renderer: a node and an entity per user).
+class ClientScene {
+public:
+    virtual ~ClientScene();
+    // Shows `record.entityName` on the record's node, creating the node at
+    // the origin on first use; a previous model has been detached already.
+    virtual void attachModel(ClientRecord& record) = 0;
+    // Hides and detaches the record's current model; the node stays.
+    virtual void detachModel(ClientRecord& record) = 0;
+    // Moves the record's node in parent space.
+    virtual void translateNode(ClientRecord& record, float dx, float dy, float dz) = 0;
+    // The record leaves the roster: release what the scene keeps for it.
+    virtual void forgetClient(ClientRecord& record) = 0;
+    // After each whole operation (set, move, remove) on a user's model.
+    virtual void afterChange(const ClientRecord& record, bool removed);
+};
+
+class Roster {
+public:
+    explicit Roster(ClientScene* scene = nullptr) : mScene(scene) {}
+    Roster(const Roster&) = delete;
+    Roster& operator=(const Roster&) = delete;
+    ~Roster();
+
+    void setScene(ClientScene* scene) { mScene = scene; }
+
+    // Appends a record; it stays until removed.
+    ClientRecord& append(const std::string& name, SimpleEventConnection* connection);
+    // The first record with this name (byte comparison), or none.
+    ClientRecord* find(const std::string& name) const;
+    // The record of a connection, or none.
+    ClientRecord* findByConnection(const SimpleEventConnection* connection) const;
+    // `name`, or "name (2)", "name (3)", ... : the first not in the roster.
+    std::string uniqueName(const std::string& name) const;
+
+    // ---- scene operations ----
+    void setClientEntity(const std::string& entityName, float x, float y, float z, const std::string& clientName);
+    void moveClient(float dx, float dy, float dz, const std::string& clientName);
+    void removeClient(const std::string& clientName);
+    // Removes this very record (the first with its name may be another).
+    void removeRecord(ClientRecord* record);
+
+    size_t size() const { return mEntries.size(); }
+    ClientRecord& operator[](size_t i) const { return *mEntries[i]; }
+    void clear();
+
+private:
+    void setEntity(ClientRecord& record, const std::string& entityName, float x, float y, float z);
+    void move(ClientRecord& record, float dx, float dy, float dz);
+
+    std::vector<std::unique_ptr<ClientRecord>> mEntries; // join order
+    ClientScene* mScene;
+};
+
+} // namespace seafold
