@@ -200,10 +200,101 @@ public:
         out[6] = kInitial[6] + g, out[7] = kInitial[7] + h;
     }
 
-private:
     uint32_t w1, w2, w3, w4, w5;
     uint32_t pre16, w17, pre18, w19, pre20, w21;
 };
+
+// Eight consecutive candidates at once, one per vector lane; only the first
+// digest word, which decides every difficulty up to 32 bits. The same code
+// is compiled twice: for AVX2 and for the baseline instruction set.
+// The lane helpers are always inlined, so the vector calling convention that
+// GCC warns about never applies.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+typedef uint32_t Lanes __attribute__((vector_size(32)));
+enum : uint32_t { LaneCount = 8 };
+
+template <class V> inline __attribute__((always_inline)) V laneRotr(V x, int n)
+{
+    return (x >> n) | (x << (32 - n));
+}
+template <class V> inline __attribute__((always_inline)) V laneSigma0(V x)
+{
+    return laneRotr(x, 7) ^ laneRotr(x, 18) ^ (x >> 3);
+}
+template <class V> inline __attribute__((always_inline)) V laneSigma1(V x)
+{
+    return laneRotr(x, 17) ^ laneRotr(x, 19) ^ (x >> 10);
+}
+
+inline __attribute__((always_inline)) void firstWordsOfLanes(const PuzzleHasher& h, uint32_t first,
+                                                            uint32_t out[LaneCount])
+{
+    const Lanes w0 = Lanes{0, 1, 2, 3, 4, 5, 6, 7} + first;
+    Lanes w[64];
+    w[0] = w0;
+    const uint32_t fixed[16] = {0, h.w1, h.w2, h.w3, h.w4, h.w5, kW6, 0, 0, 0, 0, 0, 0, 0, 0, kW15};
+    for (int i = 1; i < 16; ++i)
+        w[i] = Lanes{} + fixed[i];
+    w[16] = w0 + h.pre16;
+    w[17] = Lanes{} + h.w17;
+    w[18] = laneSigma1(w[16]) + h.pre18;
+    w[19] = Lanes{} + h.w19;
+    w[20] = laneSigma1(w[18]) + h.pre20;
+    w[21] = Lanes{} + h.w21;
+    w[22] = laneSigma1(w[20]) + (kW15 + kW6);
+    w[23] = smallSigma1(h.w21) + w[16];
+    w[24] = laneSigma1(w[22]) + h.w17;
+    w[25] = laneSigma1(w[23]) + w[18];
+    w[26] = laneSigma1(w[24]) + h.w19;
+    w[27] = laneSigma1(w[25]) + w[20];
+    w[28] = laneSigma1(w[26]) + h.w21;
+    w[29] = laneSigma1(w[27]) + w[22];
+    w[30] = laneSigma1(w[28]) + w[23] + smallSigma0(kW15);
+    w[31] = laneSigma1(w[29]) + w[24] + laneSigma0(w[16]) + kW15;
+#pragma GCC unroll 32
+    for (int i = 32; i < 64; ++i)
+        w[i] = laneSigma1(w[i - 2]) + w[i - 7] + laneSigma0(w[i - 15]) + w[i - 16];
+
+    Lanes t1 = w0 + kRound0T1;
+    Lanes a = t1 + kRound0T2, e = t1 + kInitial[3];
+    Lanes b = Lanes{} + kInitial[0], c = Lanes{} + kInitial[1], d = Lanes{} + kInitial[2];
+    Lanes f = Lanes{} + kInitial[4], g = Lanes{} + kInitial[5], hh = Lanes{} + kInitial[6];
+#pragma GCC unroll 63
+    for (int i = 1; i < 64; ++i) {
+        Lanes x = hh + (laneRotr(e, 6) ^ laneRotr(e, 11) ^ laneRotr(e, 25)) + (g ^ (e & (f ^ g))) + kRound[i] + w[i];
+        Lanes y = (laneRotr(a, 2) ^ laneRotr(a, 13) ^ laneRotr(a, 22)) + ((a & b) | (c & (a | b)));
+        hh = g, g = f, f = e, e = d + x;
+        d = c, c = b, b = a, a = x + y;
+    }
+    a += kInitial[0];
+    std::memcpy(out, &a, sizeof a);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target("avx2"))) void firstWordsAvx2(const PuzzleHasher& h, uint32_t first,
+                                                     uint32_t out[LaneCount])
+{
+    firstWordsOfLanes(h, first, out);
+}
+#endif
+
+void firstWordsBaseline(const PuzzleHasher& h, uint32_t first, uint32_t out[LaneCount])
+{
+    firstWordsOfLanes(h, first, out);
+}
+
+using FirstWordsFunction = void (*)(const PuzzleHasher&, uint32_t, uint32_t*);
+
+FirstWordsFunction pickFirstWords()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    if (__builtin_cpu_supports("avx2"))
+        return firstWordsAvx2;
+#endif
+    return firstWordsBaseline;
+}
 
 bool digestWordsPass(const uint32_t words[8], uint32_t difficulty)
 {
@@ -225,14 +316,35 @@ bool solvePuzzle(uint32_t* solution, const Nonce& clientNonce, const Nonce& serv
     enum : uint32_t { BlockCandidates = 50000, TimeLimitMs = 30 };
     uint32_t start = getRealMilliseconds();
     PuzzleHasher hasher(clientNonce, serverNonce, identity);
+    static_assert(BlockCandidates % LaneCount == 0, "blocks hold whole lane groups");
     uint32_t candidate = *solution;
-    // Most difficulties are decided by the first digest word alone.
-    uint32_t mask = difficulty == 0 ? 0 : difficulty >= 32 ? 0xFFFFFFFFu : ~(0xFFFFFFFFu >> difficulty);
+    if (difficulty <= 32) {
+        // Decided by the first digest word: eight candidates at a time, the
+        // lowest passing lane being the first passing candidate.
+        static const FirstWordsFunction firstWords = pickFirstWords();
+        uint32_t mask = difficulty == 0 ? 0 : ~(0xFFFFFFFFu >> (difficulty - 1) >> 1);
+        for (;;) {
+            for (uint32_t i = 0; i < BlockCandidates; i += LaneCount, candidate += LaneCount) {
+                uint32_t words[LaneCount];
+                firstWords(hasher, candidate, words);
+                for (uint32_t lane = 0; lane < LaneCount; ++lane) {
+                    if ((words[lane] & mask) == 0) {
+                        *solution = candidate + lane;
+                        return true;
+                    }
+                }
+            }
+            if (getRealMilliseconds() - start > TimeLimitMs) {
+                *solution = candidate;
+                return false;
+            }
+        }
+    }
     for (;;) {
         for (uint32_t i = 0; i < BlockCandidates; ++i, ++candidate) {
             uint32_t words[8];
             hasher.digest(candidate, words);
-            if ((words[0] & mask) == 0 && (difficulty <= 32 || digestWordsPass(words, difficulty))) {
+            if (digestWordsPass(words, difficulty)) {
                 *solution = candidate;
                 return true;
             }
