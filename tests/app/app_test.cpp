@@ -1,0 +1,329 @@
+// The application shell without a renderer: command line, timing step, and
+// the order and exit codes of start-up, main loop and shutdown.
+#include "app/app.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace seafold {
+namespace {
+
+constexpr int64_t kNsPerMs = 1000000;
+
+// ---- command line ------------------------------------------------------------
+
+TEST(CommandLine, EmptyLineStartsAServerWithAnEmptyAddress)
+{
+    CommandLine line = parseCommandLine("");
+    EXPECT_FALSE(line.isClient);
+    EXPECT_EQ(line.addressText, "");
+    EXPECT_EQ(line.clientName, "");
+}
+
+TEST(CommandLine, OnlyTheExactSwitchMakesAClient)
+{
+    EXPECT_TRUE(parseCommandLine("-client 127.0.0.1:28000 alice").isClient);
+    for (const char* mode : {"-Client", "client", "-CLIENT", "--client", "-client2", "server"})
+        EXPECT_FALSE(parseCommandLine(std::string(mode) + " 127.0.0.1:28000 alice").isClient) << mode;
+}
+
+TEST(CommandLine, ClientReadsAddressAndName)
+{
+    CommandLine line = parseCommandLine("  -client\t127.0.0.1:28000   bob  ");
+    EXPECT_TRUE(line.isClient);
+    EXPECT_EQ(line.addressText, "127.0.0.1:28000");
+    EXPECT_EQ(line.clientName, "bob");
+}
+
+TEST(CommandLine, ClientWithoutNameHasAnEmptyName)
+{
+    CommandLine line = parseCommandLine("-client 127.0.0.1:28000");
+    EXPECT_TRUE(line.isClient);
+    EXPECT_EQ(line.clientName, "");
+}
+
+TEST(CommandLine, ServerIgnoresAThirdToken)
+{
+    CommandLine line = parseCommandLine("server 127.0.0.1:28000 carol extra");
+    EXPECT_FALSE(line.isClient);
+    EXPECT_EQ(line.addressText, "127.0.0.1:28000");
+    EXPECT_EQ(line.clientName, "");
+}
+
+TEST(CommandLine, ArgumentsAreJoinedWithoutTheProgramName)
+{
+    const char* argv[] = {"seafold", "-client", "127.0.0.1:28000", "alice"};
+    EXPECT_EQ(joinArguments(4, argv), "-client 127.0.0.1:28000 alice");
+    EXPECT_EQ(joinArguments(1, argv), "");
+}
+
+// ---- timing step ----------------------------------------------------------------
+
+TEST(TimingStep, ShortFrameIsNoTickAndKeepsTheStart)
+{
+    TickState before{1000 * kNsPerMs, 0.4, 7};
+    TickOutcome out = timingStep(1000 * kNsPerMs + 2 * kNsPerMs, before, true);
+    EXPECT_FALSE(out.accepted);
+    EXPECT_FALSE(out.runVoiceTick);
+    EXPECT_EQ(out.state.lastTickTime, before.lastTickTime);
+    EXPECT_DOUBLE_EQ(out.state.carryMs, 0.4);
+    EXPECT_EQ(out.state.voiceCountdownMs, 7u);
+
+    // The next pass measures from the same start: 2 + 2.7 + 0.4 = 5.1 ms.
+    out = timingStep(1000 * kNsPerMs + 4700000, out.state, true);
+    EXPECT_TRUE(out.accepted);
+    EXPECT_EQ(out.wholeMs, 5u);
+    EXPECT_NEAR(out.state.carryMs, 0.1, 1e-6);
+}
+
+TEST(TimingStep, FractionIsCarried)
+{
+    TickState before{0, 0.6, 0};
+    TickOutcome out = timingStep(12700000, before, false);
+    EXPECT_TRUE(out.accepted);
+    EXPECT_EQ(out.wholeMs, 13u);
+    EXPECT_EQ(out.state.lastTickTime, 12700000);
+    EXPECT_NEAR(out.state.carryMs, 0.3, 1e-9);
+}
+
+TEST(TimingStep, ExactlyFiveMillisecondsIsATick)
+{
+    TickOutcome out = timingStep(5 * kNsPerMs, TickState{0, 0.0, 0}, false);
+    EXPECT_TRUE(out.accepted);
+    EXPECT_EQ(out.wholeMs, 5u);
+    EXPECT_DOUBLE_EQ(out.state.carryMs, 0.0);
+}
+
+TEST(TimingStep, CarryAloneCanCompleteATick)
+{
+    // 4.5 ms elapsed + 0.9 carried = 5.4: accepted, 0.4 carried on.
+    TickOutcome out = timingStep(4500000, TickState{0, 0.9, 0}, false);
+    EXPECT_TRUE(out.accepted);
+    EXPECT_NEAR(out.state.carryMs, 0.4, 1e-9);
+}
+
+TEST(TimingStep, VoiceCountdownShrinksThenFiresOnceAndRestarts)
+{
+    TickState state{0, 0.0, 7};
+    TickOutcome out = timingStep(5 * kNsPerMs, state, true);
+    EXPECT_TRUE(out.accepted);
+    EXPECT_FALSE(out.runVoiceTick);
+    EXPECT_EQ(out.state.voiceCountdownMs, 2u);
+
+    out = timingStep(out.state.lastTickTime + 9 * kNsPerMs, out.state, true);
+    EXPECT_TRUE(out.runVoiceTick);
+    // The excess of 7 ms over the countdown is dropped, not carried.
+    EXPECT_EQ(out.state.voiceCountdownMs, kVoiceTickPeriodMs);
+}
+
+TEST(TimingStep, CountdownEqualToTheTickFires)
+{
+    TickOutcome out = timingStep(5 * kNsPerMs, TickState{0, 0.0, 5}, true);
+    EXPECT_TRUE(out.runVoiceTick);
+    EXPECT_EQ(out.state.voiceCountdownMs, 100u);
+}
+
+TEST(TimingStep, NoVoiceTickWithZeroCountdownOrWithoutCapture)
+{
+    TickOutcome out = timingStep(500 * kNsPerMs, TickState{0, 0.0, 0}, true);
+    EXPECT_TRUE(out.accepted);
+    EXPECT_FALSE(out.runVoiceTick);
+    EXPECT_EQ(out.state.voiceCountdownMs, 0u);
+
+    out = timingStep(500 * kNsPerMs, TickState{0, 0.0, 40}, false);
+    EXPECT_FALSE(out.runVoiceTick);
+    EXPECT_EQ(out.state.voiceCountdownMs, 40u);
+}
+
+TEST(TimingStep, RejectedTickLeavesTheCountdownAlone)
+{
+    TickOutcome out = timingStep(3 * kNsPerMs, TickState{0, 0.0, 2}, true);
+    EXPECT_FALSE(out.accepted);
+    EXPECT_FALSE(out.runVoiceTick);
+    EXPECT_EQ(out.state.voiceCountdownMs, 2u);
+}
+
+TEST(TimingStep, ClockGoingBackwardsIsNoTick)
+{
+    TickOutcome out = timingStep(-50 * kNsPerMs, TickState{0, 0.5, 10}, true);
+    EXPECT_FALSE(out.accepted);
+    EXPECT_EQ(out.state.lastTickTime, 0);
+    EXPECT_DOUBLE_EQ(out.state.carryMs, 0.5);
+}
+
+TEST(TimingStep, NoTimeIsLostOverManyTicks)
+{
+    // 1000 passes of 5.3 ms: 5300 ms in whole ticks plus what is carried.
+    TickState state{0, 0.0, 0};
+    uint64_t wholeSum = 0;
+    int64_t now = 0;
+    for (int i = 0; i < 1000; ++i) {
+        now += 5300000;
+        TickOutcome out = timingStep(now, state, false);
+        ASSERT_TRUE(out.accepted);
+        wholeSum += out.wholeMs;
+        state = out.state;
+    }
+    EXPECT_NEAR(double(wholeSum) + state.carryMs, 5300.0, 1e-6);
+}
+
+// ---- start-up, loop and shutdown ---------------------------------------------------
+
+struct RendererError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Records every call; ends after `frames` frames; can fail set-up or throw.
+class FakeDriver : public FrameDriver {
+public:
+    explicit FakeDriver(std::vector<std::string>& log) : mLog(log) {}
+
+    bool runGuarded(const std::function<void()>& region) override
+    {
+        try {
+            region();
+            return true;
+        } catch (const RendererError& e) {
+            mLog.push_back(std::string("caught ") + e.what());
+            return false;
+        }
+    }
+    bool setUp() override
+    {
+        mLog.push_back("setUp");
+        if (throwInSetUp)
+            throw RendererError("in set-up");
+        return setUpResult;
+    }
+    void startRendering() override { mLog.push_back("startRendering"); }
+    bool renderOneFrame() override
+    {
+        mLog.push_back("frame");
+        if (++mFrames == throwAtFrame)
+            throw RendererError("in frame");
+        return mFrames >= frames;
+    }
+    void shutDown() override { mLog.push_back("shutDown"); }
+
+    bool setUpResult = true;
+    bool throwInSetUp = false;
+    int frames = 2;
+    int throwAtFrame = -1;
+
+private:
+    std::vector<std::string>& mLog;
+    int mFrames = 0;
+};
+
+LoopHooks recordingHooks(std::vector<std::string>& log)
+{
+    LoopHooks hooks;
+    hooks.initSound = [&log] { log.push_back("initSound"); };
+    hooks.startNetwork = [&log](const CommandLine& line) {
+        log.push_back(std::string("startNetwork ") + (line.isClient ? "client " : "server ") + line.addressText);
+    };
+    hooks.receivePackets = [&log] { log.push_back("receivePackets"); };
+    hooks.serviceConnections = [&log] { log.push_back("serviceConnections"); };
+    hooks.sleep = [&log](uint32_t ms) { log.push_back("sleep " + std::to_string(ms)); };
+    hooks.updateSound = [&log] { log.push_back("updateSound"); };
+    hooks.closeSound = [&log] { log.push_back("closeSound"); };
+    hooks.voiceTick = [&log] { log.push_back("voiceTick"); };
+    return hooks;
+}
+
+TEST(RunApplication, StartUpLoopAndShutdownInOrder)
+{
+    std::vector<std::string> log;
+    FakeDriver driver(log);
+    driver.frames = 2;
+    EXPECT_EQ(runApplication("-client 127.0.0.1:28000 alice", driver, recordingHooks(log)), 0);
+    std::vector<std::string> expected = {
+        "initSound", "startNetwork client 127.0.0.1:28000", "setUp", "startRendering",
+        "frame", "receivePackets", "serviceConnections", "sleep 5", "updateSound",
+        "frame", "closeSound", "shutDown"};
+    EXPECT_EQ(log, expected);
+    EXPECT_TRUE(gIsClient);
+    EXPECT_EQ(gClientName, "alice");
+}
+
+TEST(RunApplication, FailedSetUpExitsWithOneWithoutClosingSound)
+{
+    std::vector<std::string> log;
+    FakeDriver driver(log);
+    driver.setUpResult = false;
+    EXPECT_EQ(runApplication("server 127.0.0.1:28000", driver, recordingHooks(log)), 1);
+    std::vector<std::string> expected = {"initSound", "startNetwork server 127.0.0.1:28000", "setUp",
+                                         "shutDown"};
+    EXPECT_EQ(log, expected);
+    EXPECT_FALSE(gIsClient);
+}
+
+TEST(RunApplication, RendererExceptionInSetUpClosesSoundAndExitsWithZero)
+{
+    std::vector<std::string> log;
+    FakeDriver driver(log);
+    driver.throwInSetUp = true;
+    EXPECT_EQ(runApplication("", driver, recordingHooks(log)), 0);
+    std::vector<std::string> expected = {"initSound", "startNetwork server ", "setUp", "caught in set-up",
+                                         "closeSound", "shutDown"};
+    EXPECT_EQ(log, expected);
+}
+
+TEST(RunApplication, RendererExceptionInTheLoopEndsIt)
+{
+    std::vector<std::string> log;
+    FakeDriver driver(log);
+    driver.frames = 100;
+    driver.throwAtFrame = 3;
+    EXPECT_EQ(runApplication("server 127.0.0.1:28000", driver, recordingHooks(log)), 0);
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(log[log.size() - 3], "caught in frame");
+    EXPECT_EQ(log[log.size() - 2], "closeSound");
+    EXPECT_EQ(log.back(), "shutDown");
+}
+
+TEST(RunApplication, OtherExceptionsAreNotCaught)
+{
+    std::vector<std::string> log;
+    FakeDriver driver(log);
+    LoopHooks hooks = recordingHooks(log);
+    hooks.receivePackets = [] { throw std::logic_error("not the renderer's"); };
+    EXPECT_THROW(runApplication("server 127.0.0.1:28000", driver, hooks), std::logic_error);
+}
+
+TEST(RunApplication, VoiceTickRunsWhenTheCountdownRunsOut)
+{
+    std::vector<std::string> log;
+    LoopHooks hooks = recordingHooks(log);
+    // Each pass advances a fake clock by 60 ms, starting when set-up is done.
+    int64_t clock = 0;
+    hooks.now = [&clock] { return clock; };
+    hooks.sleep = [&clock](uint32_t) { clock += 60 * kNsPerMs; };
+    struct StartCapture : FakeDriver {
+        using FakeDriver::FakeDriver;
+        bool setUp() override
+        {
+            gLastTickTime = 0;
+            gCarryMs = 0.0;
+            gVoiceCaptureActive = true;
+            gVoiceCountdownMs = 100;
+            return true;
+        }
+    } capturing(log);
+    capturing.frames = 4;
+    EXPECT_EQ(runApplication("-client 127.0.0.1:28000 dave", capturing, hooks), 0);
+    // Passes 1-3 run timing: 100 -> 40 -> fires (reset 100) -> 40.
+    int ticks = 0;
+    for (const std::string& entry : log)
+        ticks += entry == "voiceTick";
+    EXPECT_EQ(ticks, 1);
+    EXPECT_EQ(gVoiceCountdownMs, 40u);
+    gVoiceCaptureActive = false;
+    gVoiceCountdownMs = 0;
+}
+
+} // namespace
+} // namespace seafold
