@@ -52,14 +52,22 @@ const float kLowPass[16] = {-0.0097201988f, -0.0105179986f, -0.0083479648f, 5.86
 
 void lowPass(EncoderState& s)
 {
+    // Tap pair by tap pair over the whole frame; each output still adds its
+    // terms in the same order.
     const float* in = s.inbuf;
-    for (int32_t p = 541; p <= 720; ++p) {
-        float t = (in[p] + in[p - 30]) * kLowPass[0];
-        for (int k = 1; k < 15; ++k)
-            t += (in[p - k] + in[p - 30 + k]) * kLowPass[k];
-        t += in[p - 15] * kLowPass[15];
-        s.lpbuf[p] = t;
+    float* out = &s.lpbuf[541];
+    const int32_t n = LpcFrameSamples;
+    for (int32_t i = 0; i < n; ++i)
+        out[i] = (in[541 + i] + in[511 + i]) * kLowPass[0];
+    for (int k = 1; k < 15; ++k) {
+        const float c = kLowPass[k];
+        const float* a = &in[541 - k];
+        const float* b = &in[511 + k];
+        for (int32_t i = 0; i < n; ++i)
+            out[i] += (a[i] + b[i]) * c;
     }
+    for (int32_t i = 0; i < n; ++i)
+        out[i] += in[526 + i] * kLowPass[15];
 }
 
 // Second-order inverse filter of the low-passed speech, on the 4:1
@@ -94,17 +102,22 @@ void amdfForLags(const float* iv, const int32_t* lags, int32_t count, float* amd
                  int32_t* maxPos)
 {
     const int32_t maxLag = 156, length = 156;
+    // Window of lag i: 1-based samples n1 .. n1 + 155 of the pitch window
+    // (position 229 = sample 1), n1 = (156 - lag) / 2 + 1, every 4th. The
+    // sums of all lags advance together, each adding its terms in order.
+    const int32_t terms = (length + 3) / 4;
+    const float* a[60];
+    for (int32_t i = 0; i < count; ++i) {
+        a[i] = iv + 228 + (maxLag - lags[i]) / 2 + 1;
+        amdf[i] = 0.0f;
+    }
+    for (int32_t m = 0; m < terms; ++m) {
+        for (int32_t i = 0; i < count; ++i)
+            amdf[i] += std::fabs(a[i][4 * m] - a[i][4 * m + lags[i]]);
+    }
     *minPos = 0;
     *maxPos = 0;
     for (int32_t i = 0; i < count; ++i) {
-        int32_t lag = lags[i];
-        // First sample of the window, 1-based within the pitch window (position 229).
-        int32_t n1 = (maxLag - lag) / 2 + 1;
-        int32_t n2 = n1 + length - 1;
-        float sum = 0.0f;
-        for (int32_t j = n1; j <= n2; j += 4)
-            sum += std::fabs(iv[228 + j] - iv[228 + j + lag]);
-        amdf[i] = sum;
         if (amdf[i] < amdf[*minPos])
             *minPos = i;
         if (amdf[i] > amdf[*maxPos])
@@ -175,16 +188,18 @@ void loadCovariance(const float* x, int32_t n, float phi[10][10], float psi[10])
     auto X = [x](int32_t i) { return x[i - 1]; };
     const int32_t order = 10;
     const int32_t start = 1 + order;
-    for (int32_t r = 1; r <= order; ++r) {
-        float sum = 0.0f;
-        for (int32_t i = start; i <= n; ++i)
-            sum += X(i - 1) * X(i - r);
-        phi[r - 1][0] = sum;
+    // First column and last psi: all eleven sums advance together, each
+    // still adding its products in order.
+    float col[order + 1] = {};
+    for (int32_t i = start; i <= n; ++i) {
+        const float a = X(i - 1);
+        for (int32_t r = 1; r <= order; ++r)
+            col[r - 1] += a * X(i - r);
+        col[order] += X(i) * X(i - order);
     }
-    float last = 0.0f;
-    for (int32_t i = start; i <= n; ++i)
-        last += X(i) * X(i - order);
-    psi[order - 1] = last;
+    for (int32_t r = 1; r <= order; ++r)
+        phi[r - 1][0] = col[r - 1];
+    psi[order - 1] = col[order];
     // The other columns by end corrections of the first.
     for (int32_t r = 2; r <= order; ++r) {
         for (int32_t c = 2; c <= r; ++c)

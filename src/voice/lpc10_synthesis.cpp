@@ -130,6 +130,14 @@ void splitEpochs(DecoderState& s, const int32_t voice[2], int32_t& pitch, float&
             secondPass = true;
         }
         for (;;) {
+            // Log-area ratios and log RMS at both ends of this pass.
+            float alro[LpcOrder], alrn[LpcOrder];
+            for (uint32_t j = 0; j < LpcOrder; ++j) {
+                alro[j] = std::log((s.oldRc[j] + 1) / (1 - s.oldRc[j]));
+                alrn[j] = std::log((rc[j] + 1) / (1 - rc[j]));
+            }
+            const float logOld = std::log(s.oldRms);
+            const float logNew = std::log(rms);
             for (int32_t i = istart; i <= lsamp; ++i) {
                 int32_t ip = int32_t(float(s.oldPitch) + slope * float(i) + 0.5f);
                 if (uvpit != 0.0f)
@@ -144,13 +152,10 @@ void splitEpochs(DecoderState& s, const int32_t voice[2], int32_t& pitch, float&
                 jused += ip;
                 float prop = float(jused - ip / 2) / float(lsamp);
                 for (uint32_t j = 0; j < LpcOrder; ++j) {
-                    float alro = std::log((s.oldRc[j] + 1) / (1 - s.oldRc[j]));
-                    float alrn = std::log((rc[j] + 1) / (1 - rc[j]));
-                    float xxy = std::exp(alro + prop * (alrn - alro));
+                    float xxy = std::exp(alro[j] + prop * (alrn[j] - alro[j]));
                     e.rc[n][j] = (xxy - 1.0f) / (xxy + 1.0f);
                 }
-                float logOld = std::log(s.oldRms);
-                e.rms[n] = std::exp(logOld + prop * (std::log(rms) - logOld));
+                e.rms[n] = std::exp(logOld + prop * (logNew - logOld));
             }
             if (!secondPass)
                 break;
@@ -240,14 +245,18 @@ void synthesisePeriod(DecoderState& s, const float* pc, int32_t ip, int32_t voic
             s.hpi[0] = x;
         }
     }
-    // Two passes through the all-pole filter.
-    for (int32_t i = 0; i < ip; ++i) {
-        int32_t k = order + i;
-        float sum = 0.0f;
-        for (int32_t j = 0; j < order; ++j)
-            sum += pc[j] * exc[k - j - 1];
-        exc2[k] = sum * g2pass + exc[k];
+    // Two passes through the all-pole filter. The first only reads the
+    // excitation, so it runs tap by tap over all outputs at once (each
+    // output still sums its taps in order).
+    float acc[156] = {};
+    for (int32_t j = 0; j < order; ++j) {
+        const float c = pc[j];
+        const float* x = exc + order - j - 1;
+        for (int32_t i = 0; i < ip; ++i)
+            acc[i] += c * x[i];
     }
+    for (int32_t i = 0; i < ip; ++i)
+        exc2[order + i] = acc[i] * g2pass + exc[order + i];
     float energy = 0.0f;
     for (int32_t i = 0; i < ip; ++i) {
         int32_t k = order + i;
