@@ -63,26 +63,6 @@ TEST(HuffmanTextCoder, CodeLengths)
     EXPECT_EQ(longest, 15u);
 }
 
-TEST(HuffmanTextCoder, CodesAreCompleteAndPrefixFree)
-{
-    const HuffmanTextCoder& coder = HuffmanTextCoder::instance();
-    // Kraft sum of a complete code is exactly one.
-    uint64_t kraft = 0;
-    for (uint32_t b = 0; b < 256; ++b)
-        kraft += uint64_t(1) << (15 - coder.codeLength(uint8_t(b)));
-    EXPECT_EQ(kraft, uint64_t(1) << 15);
-    for (uint32_t x = 0; x < 256; ++x)
-        for (uint32_t y = 0; y < 256; ++y) {
-            if (x == y)
-                continue;
-            uint32_t lx = coder.codeLength(uint8_t(x)), ly = coder.codeLength(uint8_t(y));
-            if (lx <= ly) {
-                uint32_t mask = (1u << lx) - 1;
-                ASSERT_NE(coder.code(uint8_t(x)), coder.code(uint8_t(y)) & mask) << x << " prefixes " << y;
-            }
-        }
-}
-
 TEST(HuffmanTextCoder, HandWorkedEncodings)
 {
     // abc: coded flag, length 3, then a's code first: 1, 0, 0, 1.
