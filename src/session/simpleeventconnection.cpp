@@ -32,6 +32,8 @@ void SimpleEventConnection::onEstablished()
     // a client can never make the server run a server-to-client call.
     EventConnection::onEstablished();
     Session* s = session();
+    if (s && s->pingIntervalMs)
+        setPingTimeouts(s->pingIntervalMs, DefaultPingRetries);
     if (connectParams().isInitiator && s && s->onConnectionState)
         s->onConnectionState("connected", "");
 }

@@ -24,11 +24,16 @@ public:
     Session(Roster& roster, bool isServer) : mRoster(roster), mIsServer(isServer) {}
     Roster& roster() { return mRoster; }
     bool isServer() const { return mIsServer; }
+    void setServer(bool isServer) { mIsServer = isServer; }
 
     // A client's connection to the server while it lasts (the interface owns
     // it); cleared when the attempt fails or the connection ends, so that no
     // sender ever posts on a released connection.
     SimpleEventConnection* connectionToServer = nullptr;
+
+    // Keep-alive ping interval of every connection (ms); 0 keeps the default.
+    // A connection times out after eleven silent intervals.
+    uint32_t pingIntervalMs = 0;
 
     // ---- observers (each may be empty) ----
     // Every remote call whose handler runs here, with its arguments as a

@@ -1,0 +1,250 @@
+#include "app/headless.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cmath>
+#include <cstdlib>
+
+#include "app/network.h"
+#include "session/headlessscene.h"
+
+namespace seafold {
+
+const char* const kHeadlessUsage =
+    "usage: seafold-headless server ADDRESS [options] | seafold-headless -client ADDRESS NAME [options]\n"
+    "options: --model NAME  --move DX,DY,DZ (repeatable)  --move-every MS  --quit-after SECONDS  --events\n"
+    "         --net-sim DROP%,DUP%,MINMS,MAXMS  --ping-interval MS";
+
+namespace {
+
+bool parseNumber(const std::string& text, double* value)
+{
+    char* end = nullptr;
+    *value = std::strtod(text.c_str(), &end);
+    return !text.empty() && end && *end == 0 && std::isfinite(*value);
+}
+
+bool parseMove(const std::string& text, HeadlessOptions::Move* move)
+{
+    size_t a = text.find(','), b = a == std::string::npos ? a : text.find(',', a + 1);
+    if (b == std::string::npos)
+        return false;
+    return parseNumber(text.substr(0, a), &move->dx) && parseNumber(text.substr(a + 1, b - a - 1), &move->dy) &&
+           parseNumber(text.substr(b + 1), &move->dz);
+}
+
+} // namespace
+
+bool parseHeadlessOptions(const std::vector<std::string>& args, HeadlessOptions* options, std::string* error)
+{
+    std::vector<std::string> tokens;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg.compare(0, 2, "--") != 0) {
+            tokens.push_back(arg);
+            continue;
+        }
+        bool hasValue = i + 1 < args.size();
+        const std::string value = hasValue ? args[i + 1] : std::string();
+        auto needValue = [&]() {
+            if (!hasValue)
+                *error = "option " + arg + " needs a value";
+            return hasValue;
+        };
+        if (arg == "--events") {
+            options->events = true;
+        } else if (arg == "--model") {
+            if (!needValue())
+                return false;
+            options->model = value;
+            ++i;
+        } else if (arg == "--move") {
+            HeadlessOptions::Move move;
+            if (!needValue())
+                return false;
+            if (!parseMove(value, &move)) {
+                *error = "--move takes DX,DY,DZ, not \"" + value + "\"";
+                return false;
+            }
+            options->moves.push_back(move);
+            ++i;
+        } else if (arg == "--move-every") {
+            double ms;
+            if (!needValue())
+                return false;
+            if (!parseNumber(value, &ms) || ms < 1 || ms > 3600000) {
+                *error = "--move-every takes milliseconds (1 to 3600000), not \"" + value + "\"";
+                return false;
+            }
+            options->moveEveryMs = uint32_t(ms);
+            ++i;
+        } else if (arg == "--quit-after") {
+            double seconds;
+            if (!needValue())
+                return false;
+            if (!parseNumber(value, &seconds) || seconds < 0) {
+                *error = "--quit-after takes seconds, not \"" + value + "\"";
+                return false;
+            }
+            options->quitAfterSeconds = seconds;
+            ++i;
+        } else if (arg == "--ping-interval") {
+            double ms;
+            if (!needValue())
+                return false;
+            if (!parseNumber(value, &ms) || ms < 10 || ms > 600000) {
+                *error = "--ping-interval takes milliseconds (10 to 600000), not \"" + value + "\"";
+                return false;
+            }
+            options->pingIntervalMs = uint32_t(ms);
+            ++i;
+        } else if (arg == "--net-sim") {
+            if (!needValue())
+                return false;
+            if (!parseNetworkSimulation(value, &options->simulation)) {
+                *error = "--net-sim takes DROP%,DUP%,MINMS,MAXMS, not \"" + value + "\"";
+                return false;
+            }
+            options->simulate = true;
+            ++i;
+        } else {
+            *error = "unknown option " + arg;
+            return false;
+        }
+    }
+    std::string line;
+    for (auto& t : tokens)
+        line += (line.empty() ? "" : " ") + t;
+    options->commandLine = line;
+    CommandLine parsed = parseCommandLine(line);
+    if (!checkNetworkAddress(parsed, error))
+        return false;
+    return true;
+}
+
+namespace {
+
+std::atomic<bool> gStopRequested{false};
+
+void onSignal(int)
+{
+    gStopRequested = true;
+}
+
+int64_t wallClockMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// One JSON object per line on standard output, flushed, with the time.
+void emit(const std::string& body)
+{
+    std::printf("{%s, \"t\": %lld}\n", body.c_str(), static_cast<long long>(wallClockMs()));
+    std::fflush(stdout);
+}
+
+// The display-less front end: no frame to draw; it plays the scripted user
+// and ends the loop on a signal or after the given time.
+class HeadlessDriver : public FrameDriver {
+public:
+    explicit HeadlessDriver(const HeadlessOptions& options) : mOptions(options) {}
+
+    bool runGuarded(const std::function<void()>& region) override
+    {
+        region();
+        return true;
+    }
+    bool setUp() override { return true; }
+    void startRendering() override { mStart = getRealMilliseconds(); }
+    void shutDown() override {}
+
+    bool renderOneFrame() override
+    {
+        uint32_t now = getRealMilliseconds();
+        if (gStopRequested)
+            return true;
+        if (mOptions.quitAfterSeconds >= 0 && double(now - mStart) >= mOptions.quitAfterSeconds * 1000.0)
+            return true;
+        if (gIsClient && gConnectionToServer && gConnectionToServer->isEstablished())
+            playUser(now);
+        return false;
+    }
+
+private:
+    void playUser(uint32_t now)
+    {
+        if (!mPicked) {
+            mPicked = true;
+            if (!mOptions.model.empty())
+                gConnectionToServer->c2sEntitySelection(StringPtr(mOptions.model.c_str()));
+            mLastMove = now;
+            if (mOptions.moveEveryMs == 0) {
+                for (auto& m : mOptions.moves)
+                    gConnectionToServer->c2smakeMovement(m.dx, m.dy, m.dz);
+            }
+            return;
+        }
+        if (mOptions.moveEveryMs == 0 || mOptions.moves.empty())
+            return;
+        while (uint32_t(now - mLastMove) >= mOptions.moveEveryMs) {
+            mLastMove += mOptions.moveEveryMs;
+            const auto& m = mOptions.moves[mNextMove++ % mOptions.moves.size()];
+            gConnectionToServer->c2smakeMovement(m.dx, m.dy, m.dz);
+        }
+    }
+
+    const HeadlessOptions& mOptions;
+    uint32_t mStart = 0;
+    bool mPicked = false;
+    uint32_t mLastMove = 0;
+    size_t mNextMove = 0;
+};
+
+} // namespace
+
+int runHeadless(const HeadlessOptions& options)
+{
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    HeadlessScene scene;
+    gClientScene = &scene;
+    Session& session = appSession();
+    if (options.events) {
+        session.onRpc = [](const char* rpc, const std::string& args) {
+            emit("\"rpc\": " + jsonQuote(rpc) + ", \"args\": " + args);
+        };
+        session.onConnectionState = [](const char* state, const char* reason) {
+            std::string body = "\"state\": " + jsonQuote(state);
+            if (std::string(state) != "connected")
+                body += ", \"reason\": " + jsonQuote(reason);
+            emit(body);
+        };
+        scene.onChange = [](const std::string& name, const HeadlessScene::Model* model) {
+            std::string body = "\"model\": " + jsonQuote(name.c_str()) + ", \"entity\": ";
+            body += model && model->visible ? jsonQuote(model->entity.c_str()) : "null";
+            float x = model ? model->x : 0, y = model ? model->y : 0, z = model ? model->z : 0;
+            body += ", \"pos\": [" + jsonValue(double(x)) + ", " + jsonValue(double(y)) + ", " +
+                    jsonValue(double(z)) + "]";
+            emit(body);
+        };
+    }
+    if (options.pingIntervalMs)
+        session.pingIntervalMs = options.pingIntervalMs;
+    if (options.simulate)
+        setNetworkSimulation(options.simulation, uint32_t(wallClockMs()));
+
+    HeadlessDriver driver(options);
+    int code = runApplication(options.commandLine, driver, standardLoopHooks());
+    // Our own shutdown empties the roster: that is no user leaving.
+    scene.onChange = nullptr;
+    stopNetwork();
+    gClientScene = nullptr;
+    return code;
+}
+
+} // namespace seafold

@@ -1,0 +1,44 @@
+// The process's network side: the interface, the session with its roster,
+// and in a client the connection to the server.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "app/app.h"
+#include "net/socket.h"
+#include "session/simpleeventconnection.h"
+
+namespace seafold {
+
+// The one network interface of the process, server or client.
+extern RefPtr<SessionInterface> gNetInterface;
+// The roster: on the server every joined client, on a client the others.
+extern Roster gClients;
+// The session of this process (its observers are set by the program).
+Session& appSession();
+// Where other users' models are shown: the renderer's scene or the
+// display-less one (not owned; set by the program before start-up).
+extern ClientScene* gClientScene;
+
+// Checks token 2 of the command line. On failure `error` says why.
+bool checkNetworkAddress(const CommandLine& line, std::string* error);
+
+// Start-up steps 3 to 5: the interface (bound to the address in a server, to
+// any port in a client), and in a client the connection to the server with
+// the join call queued on it.
+void startNetwork(const CommandLine& line);
+
+// Packet reading and connection servicing, for the main loop.
+void receiveNetworkPackets();
+void serviceNetworkConnections();
+
+// Drops, duplicates and delays outgoing datagrams; "DROP,DUP,MINMS,MAXMS"
+// (percentages and milliseconds). False for a malformed setting.
+bool parseNetworkSimulation(const std::string& text, NetworkSimulator::Settings* settings);
+void setNetworkSimulation(const NetworkSimulator::Settings& settings, uint32_t seed);
+
+// Ends every connection (peers are told) and closes the socket.
+void stopNetwork();
+
+} // namespace seafold
