@@ -4,8 +4,12 @@
 
 #include <OgreException.h>
 #include <OgreFrameListener.h>
+#include <OgreImage.h>
 #include <OgreRenderWindow.h>
 #include <OgreRoot.h>
+#include <OgreSceneManager.h>
+#include <OgreSceneNode.h>
+#include <OgreEntity.h>
 
 #include <X11/Xlib.h>
 
@@ -52,8 +56,10 @@ long environmentNumber(const char* name, long fallback)
     return *end == '\0' ? value : fallback;
 }
 
-// Saves the window once the given frame is drawn, before the buffers swap,
-// and then ends rendering.
+// Saves what the window shows once the given number of frames is on screen,
+// and then ends rendering. It reads the front buffer at the start of the next
+// frame: the back buffer is only complete after the GUI's last batch, which
+// may come after the frame listeners' "rendering queued" call.
 class ScreenshotHook : public Ogre::FrameListener {
 public:
     ScreenshotHook(Ogre::RenderWindow* window, long frames, std::string path)
@@ -111,6 +117,11 @@ public:
             mScreenshotHook.reset(new ScreenshotHook(gApp.mWindow, frames,
                                                      path && *path ? path : "seafold_frame.png"));
             gApp.mRoot->addFrameListener(mScreenshotHook.get());
+        }
+        const char* model = std::getenv("SEAFOLD_SHOW_MODEL");
+        if (model && *model) {
+            gApp.mModelEntity = gApp.mSceneManager->createEntity(model, model);
+            gApp.mModelNode->attachObject(gApp.mModelEntity);
         }
         const char* report = std::getenv("SEAFOLD_FRAME_REPORT");
         mReport = report && std::string(report) == "1";

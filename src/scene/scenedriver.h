@@ -7,6 +7,7 @@
 //   SEAFOLD_SCREENSHOT_AFTER_FRAMES=N     after frame N, save the window to
 //   SEAFOLD_SCREENSHOT_PATH=FILE          FILE (default "seafold_frame.png")
 //                                         and end rendering
+//   SEAFOLD_SHOW_MODEL=NAME.mesh          show that mesh on the user's model node
 //   SEAFOLD_FRAME_REPORT=1                at the end, print start-up time to
 //                                         the first frame and frames per second
 //                                         on standard error

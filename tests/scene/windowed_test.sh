@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# Runs the windowed program under a private X server (Xvfb with Mesa) and
+# checks what it does. Usage: windowed_test.sh CASE SEAFOLD_BINARY WORK_DIR
+#   screenshot  a server renders; its screenshot shows sky, ocean and panel
+#   models      every generated model mesh loads and shows
+#   exception   a missing material ends with the renderer's message, exit 0
+#   no-display  without a display: one line naming seafold-headless, exit 1
+set -uo pipefail
+
+case_name=$1
+seafold=$2
+work=$3/$case_name
+rm -rf "$work"
+mkdir -p "$work"
+cd "$work" || exit 1
+
+fail() {
+    echo "FAIL ($case_name): $*" >&2
+    exit 1
+}
+
+# A saved configuration, so that no dialog waits for a click.
+write_config() {
+    cat > ogre.cfg <<'CFG'
+Render System=OpenGL Rendering Subsystem
+
+[OpenGL Rendering Subsystem]
+Full Screen=No
+VSync=No
+Video Mode=1024 x  768
+CFG
+}
+
+# run_windowed OUT ERR [VAR=VALUE...]: runs a server under Xvfb, at most 90 s.
+run_windowed() {
+    local out=$1 err=$2
+    shift 2
+    env "$@" timeout 90 xvfb-run -a -s "-screen 0 1024x768x24" \
+        "$seafold" server 127.0.0.1:28000 >"$out" 2>"$err"
+}
+
+# mean_rgb FILE W H X Y: the average colour of a region as "R G B" (0-255).
+mean_rgb() {
+    convert "$1" -crop "$2x$3+$4+$5" +repage -resize '1x1!' -depth 8 \
+        -format '%[fx:round(255*r)] %[fx:round(255*g)] %[fx:round(255*b)]' info:
+}
+
+case $case_name in
+screenshot)
+    write_config
+    run_windowed out.txt err.txt SEAFOLD_SCREENSHOT_AFTER_FRAMES=30 \
+        SEAFOLD_SCREENSHOT_PATH="$work/seafold_screenshot.png" SEAFOLD_SHOW_MODEL=lighthouse.mesh
+    status=$?
+    [ $status -eq 0 ] || { cat err.txt >&2; fail "exit code $status"; }
+    [ -s seafold_screenshot.png ] || fail "no screenshot"
+    size=$(identify -format '%w %h' seafold_screenshot.png)
+    [ "$size" = "1024 768" ] || fail "screenshot is $size, not 1024 768"
+
+    # Sky: upper middle, left of the choice panel. Blue above red and green.
+    read -r r g b < <(mean_rgb seafold_screenshot.png 300 150 150 80)
+    echo "sky $r $g $b"
+    [ "$b" -gt 150 ] && [ "$b" -gt $((r + 30)) ] && [ "$b" -ge "$g" ] || fail "no sky: $r $g $b"
+
+    # Ocean: below the horizon, between the panels. Bright, blue-green water.
+    read -r r g b < <(mean_rgb seafold_screenshot.png 150 100 580 620)
+    echo "ocean $r $g $b"
+    [ $((r + g + b)) -gt 200 ] && [ "$g" -gt $((r + 20)) ] && [ "$b" -gt $((r + 20)) ] ||
+        fail "no ocean: $r $g $b"
+
+    # Panel: inside the parameter window, a dark navy frame quite unlike the
+    # water around it; and inside the choice panel at the top right.
+    read -r r g b < <(mean_rgb seafold_screenshot.png 300 150 60 520)
+    echo "parameter panel $r $g $b"
+    [ $((r + g + b)) -lt 200 ] && [ "$b" -gt "$r" ] || fail "no parameter panel: $r $g $b"
+    read -r r g b < <(mean_rgb seafold_screenshot.png 200 120 790 200)
+    echo "choice panel $r $g $b"
+    [ $((r + g + b)) -lt 250 ] || fail "no choice panel: $r $g $b"
+
+    # The lighthouse stands in the middle of the view: red and white bands.
+    read -r r g b < <(mean_rgb seafold_screenshot.png 40 160 495 210)
+    echo "lighthouse $r $g $b"
+    [ "$r" -gt $((b + 30)) ] || fail "no lighthouse: $r $g $b"
+
+    # Not an empty frame: plenty of contrast overall.
+    spread=$(convert seafold_screenshot.png -colorspace Gray -format '%[fx:round(1000*standard_deviation)]' info:)
+    echo "grey spread $spread"
+    [ "$spread" -gt 80 ] || fail "flat image (spread $spread)"
+    ;;
+
+models)
+    write_config
+    for model in boat buoy fish lighthouse; do
+        run_windowed "$model.out" "$model.err" SEAFOLD_SCREENSHOT_AFTER_FRAMES=3 \
+            SEAFOLD_SCREENSHOT_PATH="$work/$model.png" SEAFOLD_SHOW_MODEL=$model.mesh
+        status=$?
+        [ $status -eq 0 ] || { cat "$model.err" >&2; fail "$model: exit code $status"; }
+        grep -q "An exception has occured" "$model.err" && { cat "$model.err" >&2; fail "$model: exception"; }
+        [ -s "$model.png" ] || fail "$model: no screenshot"
+        echo "$model shown"
+    done
+    ;;
+
+exception)
+    write_config
+    # Our media with the sky box material taken out.
+    media_dir=$(dirname "$seafold")/../media
+    [ -f "$media_dir/plugins.cfg" ] || fail "no media beside the program ($media_dir)"
+    cp -r "$media_dir" media
+    sed -i '/^material SkyBox/,/^}/d' media/materials/sky.material
+    grep -q SkyBox media/materials/sky.material && fail "test set-up: SkyBox still defined"
+    run_windowed out.txt err.txt SEAFOLD_MEDIA="$work/media" SEAFOLD_SCREENSHOT_AFTER_FRAMES=5
+    status=$?
+    cat err.txt
+    [ $status -eq 0 ] || fail "exit code $status, expected 0"
+    grep -q "^An exception has occured: .*SkyBox" err.txt || fail "no exception message naming SkyBox"
+    ;;
+
+no-display)
+    for display in unset ":99.7"; do
+        if [ "$display" = unset ]; then
+            env -u DISPLAY "$seafold" server 127.0.0.1:28000 >out.txt 2>err.txt
+        else
+            DISPLAY=$display "$seafold" server 127.0.0.1:28000 >out.txt 2>err.txt
+        fi
+        status=$?
+        cat err.txt
+        [ $status -eq 1 ] || fail "DISPLAY $display: exit code $status, expected 1"
+        [ "$(wc -l < err.txt)" -eq 1 ] || fail "DISPLAY $display: expected exactly one line"
+        grep -q "seafold-headless" err.txt || fail "DISPLAY $display: the line does not name seafold-headless"
+        [ -s out.txt ] && fail "DISPLAY $display: unexpected standard output"
+    done
+    ;;
+
+*)
+    fail "unknown case"
+    ;;
+esac
+echo "PASS ($case_name)"
