@@ -5,6 +5,8 @@
 #   models      every generated model mesh loads and shows
 #   exception   a missing material ends with the renderer's message, exit 0
 #   no-display  without a display: one line naming seafold-headless, exit 1
+#   config-dialog  the configuration dialog appears without a saved
+#               configuration and when SEAFOLD_CONFIG_DIALOG=1; Cancel exits 1
 set -uo pipefail
 
 case_name=$1
@@ -128,6 +130,47 @@ no-display)
         [ "$(wc -l < err.txt)" -eq 1 ] || fail "DISPLAY $display: expected exactly one line"
         grep -q "seafold-headless" err.txt || fail "DISPLAY $display: the line does not name seafold-headless"
         [ -s out.txt ] && fail "DISPLAY $display: unexpected standard output"
+    done
+    ;;
+
+config-dialog)
+    # Inside the X server: start the program, wait for its dialog, press the
+    # leftmost of its two buttons (Cancel), and report the exit code.
+    cat > cancel.sh <<'SH'
+#!/usr/bin/env bash
+"$1" server 127.0.0.1:28000 >out.txt 2>err.txt &
+pid=$!
+dialog=$(timeout 30 xdotool search --sync --name "Rendering Settings" | head -n 1)
+[ -n "$dialog" ] || { kill $pid; echo "no dialog"; exit 3; }
+sleep 0.5
+# The dialog's buttons are its 56x17 children; Cancel is the left one.
+cancel=""
+best=100000
+for w in $(xdotool search --onlyvisible --name "" 2>/dev/null); do
+    geometry=$(xdotool getwindowgeometry "$w" 2>/dev/null)
+    case $geometry in *"Geometry: 56x17"*) ;; *) continue ;; esac
+    x=$(sed -n 's/.*Position: \([0-9]*\),\([0-9]*\).*/\1/p' <<<"$geometry")
+    y=$(sed -n 's/.*Position: \([0-9]*\),\([0-9]*\).*/\2/p' <<<"$geometry")
+    if [ "$x" -lt "$best" ]; then best=$x; cancel="$((x + 28)) $((y + 8))"; fi
+done
+[ -n "$cancel" ] || { kill $pid; echo "no buttons"; exit 3; }
+xdotool mousemove $cancel click 1
+wait $pid
+echo "exit $?"
+SH
+    chmod +x cancel.sh
+    for variant in no-saved-configuration asked-for; do
+        rm -f ogre.cfg
+        if [ $variant = asked-for ]; then
+            write_config
+            export SEAFOLD_CONFIG_DIALOG=1
+        fi
+        result=$(timeout 90 xvfb-run -a -s "-screen 0 1024x768x24" ./cancel.sh "$seafold")
+        unset SEAFOLD_CONFIG_DIALOG
+        cat err.txt
+        [ "$result" = "exit 1" ] || fail "$variant: expected exit 1 after Cancel, got: $result"
+        [ $variant = asked-for ] || [ ! -e ogre.cfg ] || fail "$variant: Cancel saved a configuration"
+        echo "$variant: dialog cancelled, exit 1"
     done
     ;;
 
