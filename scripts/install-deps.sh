@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   # toolchain
-  build-essential cmake pkg-config clang libclang-rt-14-dev
+  build-essential cmake pkg-config clang libclang-rt-14-dev python3
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   # network foundation

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 
@@ -13,9 +15,9 @@
 namespace seafold {
 
 const char* const kHeadlessUsage =
-    "usage: seafold-headless server ADDRESS [options] | seafold-headless -client ADDRESS NAME [options]\n"
-    "options: --model NAME  --move DX,DY,DZ (repeatable)  --move-every MS  --quit-after SECONDS  --events\n"
-    "         --net-sim DROP%,DUP%,MINMS,MAXMS  --ping-interval MS";
+    "usage: seafold-headless (server ADDRESS | -client ADDRESS NAME) [--model NAME] [--move DX,DY,DZ]... "
+    "[--move-every MS] [--quit-after SECONDS] [--events] [--voice HEX] [--net-sim DROP,DUP,MINMS,MAXMS] "
+    "[--ping-interval MS]";
 
 namespace {
 
@@ -99,6 +101,23 @@ bool parseHeadlessOptions(const std::vector<std::string>& args, HeadlessOptions*
                 return false;
             }
             options->pingIntervalMs = uint32_t(ms);
+            ++i;
+        } else if (arg == "--voice") {
+            if (!needValue())
+                return false;
+            options->voice.clear();
+            bool ok = value.size() % 2 == 0 && !value.empty() && value.size() <= 2 * 1023;
+            for (size_t k = 0; ok && k < value.size(); k += 2) {
+                char* end = nullptr;
+                std::string pair = value.substr(k, 2);
+                long byte = std::strtol(pair.c_str(), &end, 16);
+                ok = end && *end == 0 && std::isxdigit(uint8_t(pair[0])) && std::isxdigit(uint8_t(pair[1]));
+                options->voice.push_back(uint8_t(byte));
+            }
+            if (!ok) {
+                *error = "--voice takes 1 to 1023 bytes in hex, not \"" + value + "\"";
+                return false;
+            }
             ++i;
         } else if (arg == "--net-sim") {
             if (!needValue())
@@ -184,6 +203,11 @@ private:
             if (mOptions.moveEveryMs == 0) {
                 for (auto& m : mOptions.moves)
                     gConnectionToServer->c2smakeMovement(m.dx, m.dy, m.dz);
+            }
+            if (!mOptions.voice.empty()) {
+                RefPtr<ByteBuffer> data = new ByteBuffer(uint32_t(mOptions.voice.size()));
+                std::copy(mOptions.voice.begin(), mOptions.voice.end(), data->data());
+                gConnectionToServer->c2sVoice(false, data, StringPtr(gClientName.c_str()));
             }
             return;
         }

@@ -26,6 +26,7 @@ struct HeadlessOptions {
     bool simulate = false;     // --net-sim DROP,DUP,MINMS,MAXMS
     NetworkSimulator::Settings simulation;
     uint32_t pingIntervalMs = 0; // --ping-interval MS; 0 = the default 5000
+    std::vector<uint8_t> voice;  // --voice HEX: one voice message, sent after the model
 };
 
 // Reads the arguments (without the program name). False with `error` set for

@@ -1,0 +1,152 @@
+#!/usr/bin/env python3
+"""Real seafold-headless processes on loopback: a server and clients joining,
+picking and moving models, speaking, leaving, being killed, and a client whose
+server never answers. Every wait is bounded."""
+
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+BINARY = sys.argv[1]
+failures = []
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Proc:
+    def __init__(self, args, name):
+        self.name = name
+        self.out = tempfile.TemporaryFile(mode="w+")
+        self.err = tempfile.TemporaryFile(mode="w+")
+        self.p = subprocess.Popen([BINARY] + args + ["--events"], stdout=self.out, stderr=self.err)
+
+    def events(self):
+        self.out.flush()
+        self.out.seek(0)
+        lines = []
+        for line in self.out.read().splitlines():
+            try:
+                lines.append(json.loads(line))
+            except json.JSONDecodeError:
+                failures.append(f"{self.name}: not JSON: {line!r}")
+        return lines
+
+    def rpcs(self, name):
+        return [e["args"] for e in self.events() if e.get("rpc") == name]
+
+    def model(self, user):
+        last = None
+        for e in self.events():
+            if e.get("model") == user:
+                last = e
+        return last
+
+    def wait_for(self, what, predicate, seconds=10.0):
+        end = time.time() + seconds
+        while time.time() < end:
+            if predicate():
+                return True
+            time.sleep(0.05)
+        failures.append(f"{self.name}: timed out waiting for {what}")
+        return False
+
+    def stop(self, sig=signal.SIGTERM):
+        if self.p.poll() is None:
+            self.p.send_signal(sig)
+        try:
+            return self.p.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.p.kill()
+            failures.append(f"{self.name}: did not end after signal {sig}")
+            return None
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+
+
+def session_scenario():
+    port = free_port()
+    address = f"127.0.0.1:{port}"
+    server = Proc(["server", address, "--ping-interval", "100"], "server")
+    time.sleep(0.2)
+    alice = Proc(["-client", address, "alice", "--model", "boat.mesh", "--move", "1,0,0", "--move", "0,0,2"],
+                 "alice")
+    server.wait_for("alice's moves", lambda: len(server.rpcs("c2smakeMovement")) == 2)
+
+    bob = Proc(["-client", address, "bob", "--model", "fish.mesh", "--voice", "0a0b0c"], "bob")
+    carol = None
+    bob.wait_for("bob's introduction to alice", lambda: len(bob.rpcs("s2cEntityNotify")) >= 1)
+    # The late joiner hears of alice, then of her model and accumulated offset.
+    rpc_order = [e["rpc"] for e in bob.events() if "rpc" in e]
+    check(rpc_order[:2] == ["s2cIntroduceNewClient", "s2cEntityNotify"], f"bob's first calls: {rpc_order[:2]}")
+    check(bob.rpcs("s2cEntityNotify")[0] == ["boat.mesh", 1.0, 0.0, 2.0, "alice"],
+          f"bob learned {bob.rpcs('s2cEntityNotify')[:1]}")
+    alice.wait_for("bob's model", lambda: (alice.model("bob") or {}).get("entity") == "fish.mesh")
+
+    carol = Proc(["-client", address, "carol", "--model", "buoy.mesh", "--move", "0.5,0.5,0.5",
+                  "--move-every", "50"], "carol")
+    for p in (alice, bob):
+        p.wait_for("carol's movements", lambda p=p: len(p.rpcs("s2cmakeMovement")) >= 10)
+    check(server.rpcs("c2sVoice") == [[False, "0a0b0c", "bob"]], f"server voice {server.rpcs('c2sVoice')}")
+    check(alice.rpcs("s2cVoice") == [["0a0b0c", "bob"]], f"alice voice {alice.rpcs('s2cVoice')}")
+    check(bob.rpcs("s2cVoice") == [], "the speaker heard itself")
+    # Carol joined after the voice: she never hears it.
+    check(carol.rpcs("s2cVoice") == [], "carol heard old voice")
+
+    # Alice quits cleanly: everyone else is told once.
+    check(alice.stop() == 0, "alice did not end with 0")
+    for p in (bob, carol):
+        p.wait_for("alice's leave", lambda p=p: p.rpcs("s2cclientDisconnect") == [["alice"]])
+        check((p.model("alice") or {}).get("entity", "x") is None, f"{p.name} still shows alice")
+
+    # Bob is killed: the server's keep-alive notices after eleven silent
+    # intervals, tested at most every 1.5 s: about 17 s with a short interval.
+    bob.stop(signal.SIGKILL)
+    carol.wait_for("bob's time-out", lambda: carol.rpcs("s2cclientDisconnect") == [["alice"], ["bob"]], 30)
+    # Carol's movements reached the server in the order sent.
+    moves = server.rpcs("c2smakeMovement")
+    check(all(m == [0.5, 0.5, 0.5] for m in moves[2:]), "carol's movements changed on the way")
+
+    check(carol.stop() == 0, "carol did not end with 0")
+    check(server.stop(signal.SIGINT) == 0, "server did not end with 0 on SIGINT")
+
+
+def unanswered_scenario():
+    # Nothing listens on this port: five challenges, then "failed".
+    port = free_port()
+    lonely = Proc(["-client", f"127.0.0.1:{port}", "lonely", "--quit-after", "30"], "lonely")
+    lonely.wait_for("the failure", lambda: any(e.get("state") == "failed" for e in lonely.events()), 20)
+    states = [e for e in lonely.events() if "state" in e]
+    check(states and states[0] == {**states[0], "state": "failed", "reason": "Timeout"}, f"states {states}")
+    check(lonely.p.poll() is None, "a client whose connection failed must keep running")
+    check(lonely.stop() == 0, "lonely did not end with 0")
+
+
+def bad_command_lines():
+    for args in (["server", "no.such.host.invalid:1"], ["server", "127.0.0.1:1", "--bogus"],
+                 ["-client", "127.0.0.1:1", "x", "--move", "1,2"]):
+        r = subprocess.run([BINARY] + args, capture_output=True, text=True, timeout=20)
+        check(r.returncode == 2, f"{args}: exit {r.returncode}")
+        lines = r.stderr.strip().splitlines()
+        check(len(lines) == 2 and lines[1].startswith("usage:"), f"{args}: stderr {r.stderr!r}")
+
+
+session_scenario()
+unanswered_scenario()
+bad_command_lines()
+if failures:
+    print("\n".join(failures))
+    print(f"0 passed, {len(failures)} failed")
+    sys.exit(1)
+print("3 passed, 0 failed")
