@@ -209,7 +209,9 @@ public:
 // is compiled twice: for AVX2 and for the baseline instruction set.
 // The lane helpers are always inlined, so the vector calling convention that
 // GCC warns about never applies.
-#if defined(__GNUC__) && !defined(__clang__)
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wpsabi"
+#elif defined(__GNUC__)
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 typedef uint32_t Lanes __attribute__((vector_size(32)));
