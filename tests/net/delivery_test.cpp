@@ -177,8 +177,9 @@ TEST_P(DeliveryUnderLoss, EveryGuaranteeHoldsWithDuplicationAndReordering)
     }
     // Reordering alone loses packets too: one that arrives after a later one
     // is refused as old.
-    if (drop > 0)
+    if (drop > 0) {
         EXPECT_GT(lost, 0u);
+    }
     EXPECT_TRUE(net.connection->disconnects.empty());
     EXPECT_TRUE(net.connection->isEstablished());
 }
