@@ -164,11 +164,12 @@ TEST(Lpc10Codec, SilenceDecodesToFaintNoiseNotZeros)
 
 TEST(Lpc10Codec, OvershootingSynthesisSaturatesInsteadOfWrapping)
 {
-    // Loudest RMS with near-unit coefficients of alternating sign: the
-    // filter rings far beyond full scale.
+    // Loudest RMS at the longest pitch period with a nearly flat spectrum:
+    // the period's energy gathers in the pulse, whose peaks pass full scale
+    // whatever the noise generator's state.
     DecoderState state;
     uint8_t frame[7];
-    packLpcFrame(makeCodes(19, 31, {15, -16, 15, -16, 7, -8, 7, -8, 3, -4}), frame);
+    packLpcFrame(makeCodes(76, 31, {-16}), frame);
     int clippedHigh = 0, clippedLow = 0;
     for (int f = 0; f < 20; ++f) {
         int16_t out[180];

@@ -55,7 +55,7 @@ void writeAll(const std::string& path, const std::vector<uint8_t>& header, const
     FILE* f = path == "-" ? stdout : std::fopen(path.c_str(), "wb");
     if (!f)
         fail("cannot create " + path + ": " + std::strerror(errno));
-    bool ok = std::fwrite(header.data(), 1, header.size(), f) == header.size();
+    bool ok = header.empty() || std::fwrite(header.data(), 1, header.size(), f) == header.size();
     ok = ok && (size == 0 || std::fwrite(data, 1, size, f) == size);
     ok = (f == stdout ? std::fflush(f) == 0 : std::fclose(f) == 0) && ok;
     if (!ok)
