@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "net/platform.h"
 #include "voice/lpc10_local.h"
 
 namespace seafold {
@@ -329,6 +330,9 @@ void analyseFrame(EncoderState& s, const float* speech, FrameAnalysis* result)
     placeAnalysisWindow(s, kLags[midx - 1], ewin);
     int32_t first = s.awin[2][0];
     int32_t length = s.awin[2][1] + 1 - first;
+    // Window placement keeps every window between 90 and 156 samples; the
+    // covariance needs more than the filter order.
+    SF_ASSERT(length > int32_t(LpcOrder) && length <= 156, "LPC-10 analysis window out of range");
     float window[156];
     float mean = 0.0f;
     for (int32_t i = 0; i < length; ++i)

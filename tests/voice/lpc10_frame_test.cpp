@@ -145,6 +145,38 @@ TEST(Lpc10Codec, ZeroInputEncodesToSilenceBytes)
     }
 }
 
+TEST(Lpc10Codec, HostileInputStaysWithinTheFrameFormat)
+{
+    // Full-scale extremes exercise the limits of the analysis: clipping
+    // squares, clicks, white noise, DC at the rails and the Nyquist tone.
+    uint32_t seed = 7;
+    auto noise = [&] {
+        seed = seed * 1664525u + 1013904223u;
+        return int16_t(seed >> 16);
+    };
+    std::vector<std::vector<int16_t>> signals(5, std::vector<int16_t>(180 * 60));
+    for (size_t i = 0; i < signals[0].size(); ++i) {
+        signals[0][i] = (i / 40) % 2 ? 32767 : -32768;
+        signals[1][i] = i % 333 == 0 ? 32767 : 0;
+        signals[2][i] = noise();
+        signals[3][i] = i < 180 * 30 ? -32768 : 32767;
+        signals[4][i] = i % 2 ? 32767 : -32768;
+    }
+    for (const auto& signal : signals) {
+        EncoderState enc;
+        DecoderState dec;
+        for (size_t f = 0; f < signal.size() / 180; ++f) {
+            uint8_t bytes[7];
+            uint32_t n = encodeLpcFrame(enc, &signal[f * 180], bytes);
+            ASSERT_TRUE(n == 1 || n == 4 || n == 7);
+            LpcFrameCodes codes;
+            ASSERT_EQ(unpackLpcFrame(bytes, n, &codes), n);
+            int16_t out[180];
+            ASSERT_EQ(decodeLpcFrame(bytes, n, dec, out), n);
+        }
+    }
+}
+
 TEST(Lpc10Codec, SilenceDecodesToFaintNoiseNotZeros)
 {
     DecoderState state;
