@@ -307,6 +307,11 @@ bool myRenderingLoop(Ogre::Root& root, Ogre::RenderWindow* window)
     OgreBites::WindowEventUtilities::messagePump();
     if (window && window->isClosed())
         return true;
+    // A hidden or fully covered window is not rendered; the GUI must then
+    // not draw either, or it would start a frame without a viewport and the
+    // renderer would throw.
+    if (window && gApp.mGuiRenderer)
+        gApp.mGuiRenderer->setRenderingEnabled(window->isActive());
     bool ok = root.renderOneFrame();
     return !ok || root.endRenderingQueued() || (window && window->isClosed());
 }

@@ -5,12 +5,14 @@
 #   models      every generated model mesh loads and shows
 #   exception   a missing material ends with the renderer's message, exit 0
 #   no-display  without a display: one line naming seafold-headless, exit 1
+#   overlap     a server and two clients whose windows cover each other
+#               keep running (no renderer error)
 #   config-dialog  the configuration dialog appears without a saved
 #               configuration and when SEAFOLD_CONFIG_DIALOG=1; Cancel exits 1
 set -uo pipefail
 
 case_name=$1
-seafold=$2
+seafold=$(realpath "$2")
 work=$3/$case_name
 rm -rf "$work"
 mkdir -p "$work"
@@ -131,6 +133,36 @@ no-display)
         grep -q "seafold-headless" err.txt || fail "DISPLAY $display: the line does not name seafold-headless"
         [ -s out.txt ] && fail "DISPLAY $display: unexpected standard output"
     done
+    ;;
+
+overlap)
+    write_config
+    mkdir -p server alice bob
+    for d in server alice bob; do cp ogre.cfg $d/; done
+    # Inside the X server: a server and two clients whose windows open at the
+    # same place at once (there is no window manager to place them), so they
+    # cover each other while they start.
+    cat > overlap.sh <<'SH'
+#!/usr/bin/env bash
+(cd server && exec "$1" server 127.0.0.1:28301 >out.txt 2>err.txt) &
+server=$!
+sleep 1
+(cd alice && exec "$1" -client 127.0.0.1:28301 alice >out.txt 2>err.txt) &
+alice=$!
+(cd bob && exec "$1" -client 127.0.0.1:28301 bob >out.txt 2>err.txt) &
+bob=$!
+sleep 8
+alive=""
+for p in $server $alice $bob; do kill -0 $p 2>/dev/null && alive="$alive up" || alive="$alive down"; done
+kill $server $alice $bob 2>/dev/null
+wait
+echo "alive:$alive"
+SH
+    chmod +x overlap.sh
+    result=$(timeout 90 xvfb-run -a -s "-screen 0 1024x768x24" ./overlap.sh "$seafold")
+    cat server/err.txt alice/err.txt bob/err.txt
+    [ "$result" = "alive: up up up" ] || fail "expected server, alice and bob running, got '$result'"
+    grep -q "An exception has occured" server/err.txt alice/err.txt bob/err.txt && fail "renderer error"
     ;;
 
 config-dialog)
