@@ -207,28 +207,14 @@ public:
 // Eight consecutive candidates at once, one per vector lane; only the first
 // digest word, which decides every difficulty up to 32 bits. The same code
 // is compiled twice: for AVX2 and for the baseline instruction set.
-// The lane helpers are always inlined, so the vector calling convention that
-// GCC warns about never applies.
-#if defined(__clang__)
-#pragma clang diagnostic ignored "-Wpsabi"
-#elif defined(__GNUC__)
-#pragma GCC diagnostic ignored "-Wpsabi"
-#endif
 typedef uint32_t Lanes __attribute__((vector_size(32)));
 enum : uint32_t { LaneCount = 8 };
 
-template <class V> inline __attribute__((always_inline)) V laneRotr(V x, int n)
-{
-    return (x >> n) | (x << (32 - n));
-}
-template <class V> inline __attribute__((always_inline)) V laneSigma0(V x)
-{
-    return laneRotr(x, 7) ^ laneRotr(x, 18) ^ (x >> 3);
-}
-template <class V> inline __attribute__((always_inline)) V laneSigma1(V x)
-{
-    return laneRotr(x, 17) ^ laneRotr(x, 19) ^ (x >> 10);
-}
+// Macros rather than functions: vector arguments would change the calling
+// convention between the AVX2 and the baseline copies.
+#define LANE_ROTR(x, n) (((x) >> (n)) | ((x) << (32 - (n))))
+#define LANE_SIGMA0(x) (LANE_ROTR(x, 7) ^ LANE_ROTR(x, 18) ^ ((x) >> 3))
+#define LANE_SIGMA1(x) (LANE_ROTR(x, 17) ^ LANE_ROTR(x, 19) ^ ((x) >> 10))
 
 inline __attribute__((always_inline)) void firstWordsOfLanes(const PuzzleHasher& h, uint32_t first,
                                                             uint32_t out[LaneCount])
@@ -241,23 +227,23 @@ inline __attribute__((always_inline)) void firstWordsOfLanes(const PuzzleHasher&
         w[i] = Lanes{} + fixed[i];
     w[16] = w0 + h.pre16;
     w[17] = Lanes{} + h.w17;
-    w[18] = laneSigma1(w[16]) + h.pre18;
+    w[18] = LANE_SIGMA1(w[16]) + h.pre18;
     w[19] = Lanes{} + h.w19;
-    w[20] = laneSigma1(w[18]) + h.pre20;
+    w[20] = LANE_SIGMA1(w[18]) + h.pre20;
     w[21] = Lanes{} + h.w21;
-    w[22] = laneSigma1(w[20]) + (kW15 + kW6);
+    w[22] = LANE_SIGMA1(w[20]) + (kW15 + kW6);
     w[23] = smallSigma1(h.w21) + w[16];
-    w[24] = laneSigma1(w[22]) + h.w17;
-    w[25] = laneSigma1(w[23]) + w[18];
-    w[26] = laneSigma1(w[24]) + h.w19;
-    w[27] = laneSigma1(w[25]) + w[20];
-    w[28] = laneSigma1(w[26]) + h.w21;
-    w[29] = laneSigma1(w[27]) + w[22];
-    w[30] = laneSigma1(w[28]) + w[23] + smallSigma0(kW15);
-    w[31] = laneSigma1(w[29]) + w[24] + laneSigma0(w[16]) + kW15;
+    w[24] = LANE_SIGMA1(w[22]) + h.w17;
+    w[25] = LANE_SIGMA1(w[23]) + w[18];
+    w[26] = LANE_SIGMA1(w[24]) + h.w19;
+    w[27] = LANE_SIGMA1(w[25]) + w[20];
+    w[28] = LANE_SIGMA1(w[26]) + h.w21;
+    w[29] = LANE_SIGMA1(w[27]) + w[22];
+    w[30] = LANE_SIGMA1(w[28]) + w[23] + smallSigma0(kW15);
+    w[31] = LANE_SIGMA1(w[29]) + w[24] + LANE_SIGMA0(w[16]) + kW15;
 #pragma GCC unroll 32
     for (int i = 32; i < 64; ++i)
-        w[i] = laneSigma1(w[i - 2]) + w[i - 7] + laneSigma0(w[i - 15]) + w[i - 16];
+        w[i] = LANE_SIGMA1(w[i - 2]) + w[i - 7] + LANE_SIGMA0(w[i - 15]) + w[i - 16];
 
     Lanes t1 = w0 + kRound0T1;
     Lanes a = t1 + kRound0T2, e = t1 + kInitial[3];
@@ -265,8 +251,8 @@ inline __attribute__((always_inline)) void firstWordsOfLanes(const PuzzleHasher&
     Lanes f = Lanes{} + kInitial[4], g = Lanes{} + kInitial[5], hh = Lanes{} + kInitial[6];
 #pragma GCC unroll 63
     for (int i = 1; i < 64; ++i) {
-        Lanes x = hh + (laneRotr(e, 6) ^ laneRotr(e, 11) ^ laneRotr(e, 25)) + (g ^ (e & (f ^ g))) + kRound[i] + w[i];
-        Lanes y = (laneRotr(a, 2) ^ laneRotr(a, 13) ^ laneRotr(a, 22)) + ((a & b) | (c & (a | b)));
+        Lanes x = hh + (LANE_ROTR(e, 6) ^ LANE_ROTR(e, 11) ^ LANE_ROTR(e, 25)) + (g ^ (e & (f ^ g))) + kRound[i] + w[i];
+        Lanes y = (LANE_ROTR(a, 2) ^ LANE_ROTR(a, 13) ^ LANE_ROTR(a, 22)) + ((a & b) | (c & (a | b)));
         hh = g, g = f, f = e, e = d + x;
         d = c, c = b, b = a, a = x + y;
     }
