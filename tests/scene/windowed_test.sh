@@ -3,7 +3,8 @@
 # checks what it does. Usage: windowed_test.sh CASE SEAFOLD_BINARY WORK_DIR
 #   screenshot  a server renders; its screenshot shows sky, ocean and panel
 #   models      every generated model mesh loads and shows
-#   exception   a missing material ends with the renderer's message, exit 0
+#   exception   a missing material ends with the renderer's message, exit 0;
+#               a missing panel layout makes set-up fail, exit 1
 #   no-display  without a display: one line naming seafold-headless, exit 1
 #   overlap     a server and two clients whose windows cover each other
 #               keep running (no renderer error)
@@ -117,6 +118,16 @@ exception)
     cat err.txt
     [ $status -eq 0 ] || fail "exit code $status, expected 0"
     grep -q "^An exception has occured: .*SkyBox" err.txt || fail "no exception message naming SkyBox"
+
+    # Without the panel layout the GUI cannot be set up: set-up fails, exit 1.
+    cp -r "$media_dir" media-nolayout
+    rm media-nolayout/gui/Seafold.layout
+    run_windowed out2.txt err2.txt SEAFOLD_MEDIA="$work/media-nolayout" SEAFOLD_SCREENSHOT_AFTER_FRAMES=5
+    status=$?
+    cat err2.txt
+    [ $status -eq 1 ] || fail "without a layout: exit code $status, expected 1"
+    grep -q "An exception has occured" err2.txt && fail "without a layout: reported as a renderer exception"
+    grep -q "GUI set-up failed" Ogre.log || fail "without a layout: no log line about the GUI"
     ;;
 
 no-display)
