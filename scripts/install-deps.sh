@@ -12,6 +12,8 @@ packages=(
   libtomcrypt-dev libtommath-dev
   # renderer, GUI and input
   libogre-1.12-dev libcegui-mk2-dev libcegui-mk2-data libois-dev
+  # display check of the windowed program; PNG writing of the media generator
+  libx11-dev zlib1g-dev
   # sound
   libopenal-dev
   # display-less runs of the windowed program and its tests
