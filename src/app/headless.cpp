@@ -17,7 +17,7 @@ namespace seafold {
 const char* const kHeadlessUsage =
     "usage: seafold-headless (server ADDRESS | -client ADDRESS NAME) [--model NAME] [--move DX,DY,DZ]... "
     "[--move-every MS] [--quit-after SECONDS] [--events] [--voice HEX] [--net-sim DROP,DUP,MINMS,MAXMS] "
-    "[--ping-interval MS]";
+    "[--ping-interval MS] [--stats MS]";
 
 namespace {
 
@@ -119,6 +119,16 @@ bool parseHeadlessOptions(const std::vector<std::string>& args, HeadlessOptions*
                 return false;
             }
             ++i;
+        } else if (arg == "--stats") {
+            double ms;
+            if (!needValue())
+                return false;
+            if (!parseNumber(value, &ms) || ms < 10 || ms > 3600000) {
+                *error = "--stats takes milliseconds (10 to 3600000), not \"" + value + "\"";
+                return false;
+            }
+            options->statsEveryMs = uint32_t(ms);
+            ++i;
         } else if (arg == "--net-sim") {
             if (!needValue())
                 return false;
@@ -189,6 +199,10 @@ public:
             return true;
         if (gIsClient && gConnectionToServer && gConnectionToServer->isEstablished())
             playUser(now);
+        if (mOptions.statsEveryMs && uint32_t(now - mLastStats) >= mOptions.statsEveryMs) {
+            mLastStats = now;
+            printStats();
+        }
         return false;
     }
 
@@ -220,7 +234,36 @@ private:
         }
     }
 
+    // One line: every connection's round trip, packets, losses and queues.
+    static void printStats()
+    {
+        if (!gNetInterface)
+            return;
+        std::string body = "\"stats\": [";
+        bool first = true;
+        for (auto& c : gNetInterface->connections()) {
+            auto* connection = static_cast<SimpleEventConnection*>(c.get());
+            const NetConnection::Stats& st = connection->stats();
+            EventConnection::QueueDepths q = connection->queueDepths();
+            ClientRecord* record = gClients.findByConnection(connection);
+            char line[512];
+            std::snprintf(line, sizeof(line),
+                          "%s{\"peer\": \"%s\", \"name\": %s, \"rtt_ms\": %.1f, \"packets_sent\": %u, "
+                          "\"packets_delivered\": %u, \"packets_dropped\": %u, \"bytes_sent\": %llu, "
+                          "\"queued\": %u, \"in_flight\": %u}",
+                          first ? "" : ", ", connection->address().toText(),
+                          record ? jsonQuote(record->name.c_str()).c_str() : "null", double(st.roundTripMs),
+                          st.packetsSent, st.packetsDelivered, st.packetsDropped,
+                          static_cast<unsigned long long>(st.bytesSent), q.orderedSend + q.unorderedSend,
+                          q.awaitingDelivery);
+            body += line;
+            first = false;
+        }
+        emit(body + "]");
+    }
+
     const HeadlessOptions& mOptions;
+    uint32_t mLastStats = 0;
     uint32_t mStart = 0;
     bool mPicked = false;
     uint32_t mLastMove = 0;

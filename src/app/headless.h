@@ -27,6 +27,7 @@ struct HeadlessOptions {
     NetworkSimulator::Settings simulation;
     uint32_t pingIntervalMs = 0; // --ping-interval MS; 0 = the default 5000
     std::vector<uint8_t> voice;  // --voice HEX: one voice message, sent after the model
+    uint32_t statsEveryMs = 0;   // --stats MS: connection statistics as JSON lines
 };
 
 // Reads the arguments (without the program name). False with `error` set for
