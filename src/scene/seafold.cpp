@@ -1,4 +1,5 @@
 #include "scene/seafold.h"
+#include "net/platform.h"
 
 #include <OgreBillboard.h>
 #include <OgreBillboardSet.h>
@@ -111,8 +112,28 @@ void Seafold::tearDownGui()
     }
 }
 
+namespace {
+
+// Notes in the renderer's log how long set-up has taken so far, to see where
+// start-up time goes.
+class SetUpTimer {
+public:
+    SetUpTimer() : mStart(getHighPrecisionTimerValue()) {}
+    void done(const char* step) const
+    {
+        double ms = getHighPrecisionMilliseconds(getHighPrecisionTimerValue() - mStart);
+        Ogre::LogManager::getSingleton().logMessage(Ogre::StringUtil::format("Set-up: %s after %.0f ms", step, ms));
+    }
+
+private:
+    int64_t mStart;
+};
+
+} // namespace
+
 bool Seafold::setUpApplication()
 {
+    SetUpTimer timer;
     // 1. The renderer root. Its log stays in "Ogre.log" instead of being
     // echoed to standard output.
     if (!Ogre::LogManager::getSingletonPtr()) {
@@ -127,6 +148,7 @@ bool Seafold::setUpApplication()
     // 3. Configuration and the render window.
     if (!configure())
         return false;
+    timer.done("configuration");
     mWindow = mRoot->initialise(true, "OGRE Render Window");
     // The message pump only serves windows it knows.
     OgreBites::WindowEventUtilities::_addRenderWindow(mWindow);
@@ -139,14 +161,18 @@ bool Seafold::setUpApplication()
 
     // 7, 8. Textures and resources.
     Ogre::TextureManager::getSingleton().setDefaultNumMipmaps(5);
+    timer.done("window");
     Ogre::ResourceGroupManager::getSingleton().initialiseAllResourceGroups();
+    timer.done("resource groups");
 
     // 9. The GUI.
     if (!setUpGui())
         return false;
+    timer.done("GUI");
 
     // 10. Sky, light, flare and ocean.
     setUpSceneContents();
+    timer.done("scene contents");
 
     // 11. The frame listener (input, camera, statistics) comes with the panel's
     // handlers; until then mFrameListener stays empty.
@@ -158,6 +184,7 @@ bool Seafold::setUpApplication()
     // ocean starts with the first material entry.
     if (!mMaterialControlsList.empty())
         selectOceanMaterial(0);
+    timer.done("material controls");
     return true;
 }
 
