@@ -1,9 +1,12 @@
 // LPC-10 encode and decode speed, as multiples of real time on one thread,
 // beside Debian's spandsp build of the same vocoder measured in the same run.
 //
-//   bench_lpc10 --benchmark_counters_tabular=true
+//   bench_lpc10 --benchmark_counters_tabular=true --benchmark_repetitions=10
+//               --benchmark_report_aggregates_only=true
 //
-// "realtime" is seconds of speech handled per second of CPU time.
+// "realtime" is seconds of speech handled per second of CPU time. On a
+// shared machine read the "best" aggregate: the fastest repetition is the
+// one least disturbed by other work.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -73,6 +76,12 @@ const std::vector<int16_t>& benchSpeech()
     return samples;
 }
 
+// Aggregate over repetitions: the highest value (the best realtime factor).
+double best(const std::vector<double>& v)
+{
+    return *std::max_element(v.begin(), v.end());
+}
+
 void reportRealTime(benchmark::State& state, int64_t frames)
 {
     state.counters["realtime"] = benchmark::Counter(double(frames) * 0.0225, benchmark::Counter::kIsRate);
@@ -93,7 +102,7 @@ void BM_SeafoldEncode(benchmark::State& state)
     }
     reportRealTime(state, done);
 }
-BENCHMARK(BM_SeafoldEncode)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SeafoldEncode)->Unit(benchmark::kMillisecond)->ComputeStatistics("best", best);
 
 void BM_SeafoldDecode(benchmark::State& state)
 {
@@ -121,7 +130,7 @@ void BM_SeafoldDecode(benchmark::State& state)
     }
     reportRealTime(state, done);
 }
-BENCHMARK(BM_SeafoldDecode)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SeafoldDecode)->Unit(benchmark::kMillisecond)->ComputeStatistics("best", best);
 
 #if defined(SEAFOLD_HAVE_SPANDSP)
 void BM_SpandspEncode(benchmark::State& state)
@@ -139,7 +148,7 @@ void BM_SpandspEncode(benchmark::State& state)
     lpc10_encode_free(enc);
     reportRealTime(state, done);
 }
-BENCHMARK(BM_SpandspEncode)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SpandspEncode)->Unit(benchmark::kMillisecond)->ComputeStatistics("best", best);
 
 void BM_SpandspDecode(benchmark::State& state)
 {
@@ -162,7 +171,7 @@ void BM_SpandspDecode(benchmark::State& state)
     lpc10_decode_free(dec);
     reportRealTime(state, done);
 }
-BENCHMARK(BM_SpandspDecode)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SpandspDecode)->Unit(benchmark::kMillisecond)->ComputeStatistics("best", best);
 #endif
 
 } // namespace

@@ -107,14 +107,28 @@ void amdfForLags(const float* iv, const int32_t* lags, int32_t count, float* amd
     // (position 229 = sample 1), n1 = (156 - lag) / 2 + 1, every 4th. The
     // sums of all lags advance together, each adding its terms in order.
     const int32_t terms = (length + 3) / 4;
-    const float* a[60];
-    for (int32_t i = 0; i < count; ++i) {
-        a[i] = iv + 228 + (maxLag - lags[i]) / 2 + 1;
-        amdf[i] = 0.0f;
+    int32_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const float* a[8];
+        int32_t lag[8];
+        float sum[8] = {};
+        for (int b = 0; b < 8; ++b) {
+            lag[b] = lags[i + b];
+            a[b] = iv + 228 + (maxLag - lag[b]) / 2 + 1;
+        }
+        for (int32_t m = 0; m < 4 * terms; m += 4) {
+            for (int b = 0; b < 8; ++b)
+                sum[b] += std::fabs(a[b][m] - a[b][m + lag[b]]);
+        }
+        for (int b = 0; b < 8; ++b)
+            amdf[i + b] = sum[b];
     }
-    for (int32_t m = 0; m < terms; ++m) {
-        for (int32_t i = 0; i < count; ++i)
-            amdf[i] += std::fabs(a[i][4 * m] - a[i][4 * m + lags[i]]);
+    for (; i < count; ++i) {
+        const float* a = iv + 228 + (maxLag - lags[i]) / 2 + 1;
+        float sum = 0.0f;
+        for (int32_t m = 0; m < 4 * terms; m += 4)
+            sum += std::fabs(a[m] - a[m + lags[i]]);
+        amdf[i] = sum;
     }
     *minPos = 0;
     *maxPos = 0;
@@ -270,18 +284,24 @@ void shiftFrame(EncoderState& s)
 
 void highPass100Hz(EncoderState& s, float* speech, int count)
 {
+    // Filter memory in locals: the output stores could otherwise alias it.
+    float z11 = s.hpZ11, z21 = s.hpZ21, z12 = s.hpZ12, z22 = s.hpZ22;
     for (int i = 0; i < count; ++i) {
         float x = speech[i];
-        float e = x + s.hpZ11 * 1.859076f - s.hpZ21 * 0.8648249f;
-        x = e - s.hpZ11 * 2.0f + s.hpZ21;
-        s.hpZ21 = s.hpZ11;
-        s.hpZ11 = e;
-        e = x + s.hpZ12 * 1.935715f - s.hpZ22 * 0.9417004f;
-        x = e - s.hpZ12 * 2.0f + s.hpZ22;
-        s.hpZ22 = s.hpZ12;
-        s.hpZ12 = e;
+        float e = x + z11 * 1.859076f - z21 * 0.8648249f;
+        x = e - z11 * 2.0f + z21;
+        z21 = z11;
+        z11 = e;
+        e = x + z12 * 1.935715f - z22 * 0.9417004f;
+        x = e - z12 * 2.0f + z22;
+        z22 = z12;
+        z12 = e;
         speech[i] = x * 0.902428f;
     }
+    s.hpZ11 = z11;
+    s.hpZ21 = z21;
+    s.hpZ12 = z12;
+    s.hpZ22 = z22;
 }
 
 void analyseFrame(EncoderState& s, const float* speech, FrameAnalysis* result)

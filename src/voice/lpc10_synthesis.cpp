@@ -232,18 +232,24 @@ void synthesisePeriod(DecoderState& s, const float* pc, int32_t ip, int32_t voic
     } else {
         // Low-passed pulse plus high-passed noise.
         float sscale = std::sqrt(float(ip)) / 6.928f;
+        float lpi0 = s.lpi[0], lpi1 = s.lpi[1];
         for (int32_t i = 0; i < ip; ++i) {
             float x = i < 25 ? sscale * float(kPulse[i]) : 0.0f;
-            exc[order + i] = x * 0.125f + s.lpi[0] * 0.75f + s.lpi[1] * 0.125f;
-            s.lpi[1] = s.lpi[0];
-            s.lpi[0] = x;
+            exc[order + i] = x * 0.125f + lpi0 * 0.75f + lpi1 * 0.125f;
+            lpi1 = lpi0;
+            lpi0 = x;
         }
+        s.lpi[0] = lpi0;
+        s.lpi[1] = lpi1;
+        float hpi0 = s.hpi[0], hpi1 = s.hpi[1];
         for (int32_t i = 0; i < ip; ++i) {
             float x = float(noise.next()) / 64.0f;
-            exc[order + i] += x * -0.125f + s.hpi[0] * 0.25f + s.hpi[1] * -0.125f;
-            s.hpi[1] = s.hpi[0];
-            s.hpi[0] = x;
+            exc[order + i] += x * -0.125f + hpi0 * 0.25f + hpi1 * -0.125f;
+            hpi1 = hpi0;
+            hpi0 = x;
         }
+        s.hpi[0] = hpi0;
+        s.hpi[1] = hpi1;
     }
     // Two passes through the all-pole filter. The first only reads the
     // excitation, so it runs tap by tap over all outputs at once (each
@@ -277,17 +283,25 @@ void synthesisePeriod(DecoderState& s, const float* pc, int32_t ip, int32_t voic
 
 void deemphasise(DecoderState& s, float* x, int32_t n)
 {
+    // Memory in locals: x points into the state's own buffer.
+    float dei0 = s.dei[0], dei1 = s.dei[1];
+    float deo0 = s.deo[0], deo1 = s.deo[1], deo2 = s.deo[2];
     for (int32_t i = 0; i < n; ++i) {
         float in = x[i];
-        float y = x[i] - s.dei[0] * 1.9998f + s.dei[1];
-        y = y + s.deo[0] * 2.5f - s.deo[1] * 2.0925f + s.deo[2] * 0.585f;
+        float y = x[i] - dei0 * 1.9998f + dei1;
+        y = y + deo0 * 2.5f - deo1 * 2.0925f + deo2 * 0.585f;
         x[i] = y;
-        s.dei[1] = s.dei[0];
-        s.dei[0] = in;
-        s.deo[2] = s.deo[1];
-        s.deo[1] = s.deo[0];
-        s.deo[0] = y;
+        dei1 = dei0;
+        dei0 = in;
+        deo2 = deo1;
+        deo1 = deo0;
+        deo0 = y;
     }
+    s.dei[0] = dei0;
+    s.dei[1] = dei1;
+    s.deo[0] = deo0;
+    s.deo[1] = deo1;
+    s.deo[2] = deo2;
 }
 
 int16_t toSample(float v)

@@ -20,24 +20,28 @@ void detectOnsets(EncoderState& s)
     // pre-emphasised speech; once seen, 10 samples must pass before another.
     if (s.hyst)
         s.lasti -= LpcFrameSamples;
+    // The running values live in locals: stores into l2buf could otherwise
+    // alias them and force a reload every sample.
+    float n = s.onsetN, d = s.onsetD, fpc = s.onsetFpc, l2sum1 = s.l2sum1;
+    int32_t ptr1 = s.l2ptr1, ptr2 = s.l2ptr2;
     for (int32_t i = 541; i <= 720; ++i) {
         float prev = s.pebuf[i - 1];
-        s.onsetN = (s.pebuf[i] * prev + s.onsetN * 63.0f) / 64.0f;
-        s.onsetD = (prev * prev + s.onsetD * 63.0f) / 64.0f;
-        if (s.onsetD != 0.0f) {
-            if (std::fabs(s.onsetN) > s.onsetD)
-                s.onsetFpc = signOf(1.0f, s.onsetN);
+        n = (s.pebuf[i] * prev + n * 63.0f) / 64.0f;
+        d = (prev * prev + d * 63.0f) / 64.0f;
+        if (d != 0.0f) {
+            if (std::fabs(n) > d)
+                fpc = signOf(1.0f, n);
             else
-                s.onsetFpc = s.onsetN / s.onsetD;
+                fpc = n / d;
         }
         // 16-sample moving sums, eight apart.
-        float l2sum2 = s.l2buf[s.l2ptr1 - 1];
-        s.l2sum1 = s.l2sum1 - s.l2buf[s.l2ptr2 - 1] + s.onsetFpc;
-        s.l2buf[s.l2ptr2 - 1] = s.l2sum1;
-        s.l2buf[s.l2ptr1 - 1] = s.onsetFpc;
-        s.l2ptr1 = s.l2ptr1 % 16 + 1;
-        s.l2ptr2 = s.l2ptr2 % 16 + 1;
-        if (std::fabs(s.l2sum1 - l2sum2) > 1.7f) {
+        float l2sum2 = s.l2buf[ptr1 - 1];
+        l2sum1 = l2sum1 - s.l2buf[ptr2 - 1] + fpc;
+        s.l2buf[ptr2 - 1] = l2sum1;
+        s.l2buf[ptr1 - 1] = fpc;
+        ptr1 = ptr1 % 16 + 1;
+        ptr2 = ptr2 % 16 + 1;
+        if (std::fabs(l2sum1 - l2sum2) > 1.7f) {
             if (!s.hyst) {
                 if (s.osptr <= 10) { // a full onset list ignores the rest
                     s.osbuf[s.osptr] = i - 9;
@@ -50,6 +54,12 @@ void detectOnsets(EncoderState& s)
             s.hyst = false;
         }
     }
+    s.onsetN = n;
+    s.onsetD = d;
+    s.onsetFpc = fpc;
+    s.l2sum1 = l2sum1;
+    s.l2ptr1 = ptr1;
+    s.l2ptr2 = ptr2;
 }
 
 // ---- voicing window ---------------------------------------------------------
@@ -189,7 +199,8 @@ VoicingMeasures measureHalf(EncoderState& s, const int32_t vwin[2], int32_t half
     int32_t start = vwin[0] + half * vlen / 2 + 1;
     int32_t stop = start + vlen / 2 - 1;
 
-    float oldSign = signOf(1.0f, in[start - 1] - s.dither);
+    float dither = s.dither;
+    float oldSign = signOf(1.0f, in[start - 1] - dither);
     for (int32_t i = start; i <= stop; ++i) {
         lpRms += std::fabs(lp[i]);
         apRms += std::fabs(in[i]);
@@ -201,12 +212,13 @@ VoicingMeasures measureHalf(EncoderState& s, const int32_t vwin[2], int32_t half
         eF += lp[i + mintau] * lp[i + mintau];
         rF += lp[i] * lp[i + mintau];
         rB += lp[i] * lp[i - mintau];
-        if (signOf(1.0f, in[i] + s.dither) != oldSign) {
-            ++zc;
-            oldSign = -oldSign;
-        }
-        s.dither = -s.dither;
+        // Branch-free: speech makes this comparison a coin toss.
+        const bool crossed = signOf(1.0f, in[i] + dither) != oldSign;
+        zc += crossed;
+        oldSign = crossed ? -oldSign : oldSign;
+        dither = -dither;
     }
+    s.dither = dither;
     VoicingMeasures m;
     m.rc1 = rc1 / std::max(e0ap, 1.0f);
     m.qs = ePre / std::max(apRms * 2.0f, 1.0f);
