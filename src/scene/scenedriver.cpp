@@ -4,7 +4,6 @@
 
 #include <OgreException.h>
 #include <OgreFrameListener.h>
-#include <OgreImage.h>
 #include <OgreRenderWindow.h>
 #include <OgreRoot.h>
 #include <OgreSceneManager.h>
@@ -56,10 +55,10 @@ long environmentNumber(const char* name, long fallback)
     return *end == '\0' ? value : fallback;
 }
 
-// Saves what the window shows once the given number of frames is on screen,
-// and then ends rendering. It reads the front buffer at the start of the next
-// frame: the back buffer is only complete after the GUI's last batch, which
-// may come after the frame listeners' "rendering queued" call.
+// Saves the window once the given number of frames is drawn, and then ends
+// rendering. The GUI draws from its own "rendering queued" listener, which may
+// run after ours, so the picture is read when the frame has ended: Mesa keeps
+// the back buffer's contents across the swap.
 class ScreenshotHook : public Ogre::FrameListener {
 public:
     ScreenshotHook(Ogre::RenderWindow* window, long frames, std::string path)
@@ -67,7 +66,7 @@ public:
     {
     }
 
-    bool frameRenderingQueued(const Ogre::FrameEvent&) override
+    bool frameEnded(const Ogre::FrameEvent&) override
     {
         if (++mCount < mFrames)
             return true;
