@@ -26,7 +26,8 @@ extern "C" {
 }
 #endif
 
-namespace {
+namespace
+{
 
 using namespace seafold;
 
@@ -41,7 +42,8 @@ const std::vector<int16_t>& benchSpeech()
     std::string raw = "/tmp/seafold-bench-lpc10-" + std::to_string(getpid()) + ".raw";
     std::string cmd = "espeak-ng --stdout \"The quick brown fox jumps over the lazy dog. She sells sea "
                       "shells by the sea shore.\" 2>/dev/null | sox -D -R -t wav - -r 8000 -c 1 -b 16 "
-                      "-e signed-integer -t raw '" + raw + "' 2>/dev/null";
+                      "-e signed-integer -t raw '" +
+                      raw + "' 2>/dev/null";
     if (std::system(cmd.c_str()) == 0) {
         if (FILE* f = std::fopen(raw.c_str(), "rb")) {
             int16_t buf[4096];
@@ -60,7 +62,9 @@ const std::vector<int16_t>& benchSpeech()
             int phase = (i / 4000) % 3; // vowel, fricative, pause
             seed = seed * 1664525u + 1013904223u;
             double noise = double(int32_t(seed >> 16) - 32768) / 32768.0;
-            double x = phase == 0 ? ((i % 64) == 0 ? 8000.0 : 0.0) : phase == 1 ? 1500.0 * noise : 20.0 * noise;
+            double x = phase == 0   ? ((i % 64) == 0 ? 8000.0 : 0.0)
+                       : phase == 1 ? 1500.0 * noise
+                                    : 20.0 * noise;
             double a = 1.6 * std::cos(2 * M_PI * 700 / 8000) * 0.95;
             double y = x + a * y1 - 0.9025 * y2;
             y2 = y1;

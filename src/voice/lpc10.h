@@ -24,7 +24,8 @@
 
 #include <cstdint>
 
-namespace seafold {
+namespace seafold
+{
 
 enum : uint32_t {
     LpcFrameSamples = 180,
@@ -35,9 +36,9 @@ enum : uint32_t {
 
 // Quantised parameters of one frame, as they travel.
 struct LpcFrameCodes {
-    int32_t pitchCode = 0;            // 0..127
-    int32_t rmsIndex = 0;             // 0..31
-    int32_t rcCodes[LpcOrder] = {};   // signed, within their field widths
+    int32_t pitchCode = 0;          // 0..127
+    int32_t rmsIndex = 0;           // 0..31
+    int32_t rcCodes[LpcOrder] = {}; // signed, within their field widths
 };
 
 // Analysis state of one encoded stream. Positions in the analysis buffers are
@@ -49,20 +50,20 @@ struct EncoderState {
     // 100 Hz high-pass: two second-order sections.
     float hpZ11, hpZ21, hpZ12, hpZ22;
 
-    float inbuf[721];  // scaled input, positions 181..720
-    float pebuf[721];  // pre-emphasised, positions 181..720
-    float lpbuf[721];  // low-passed, positions 25..720
-    float ivbuf[541];  // inverse filtered, positions 229..540
-    float bias;        // DC bias removed from the input
-    int32_t osbuf[11]; // onset positions, entries 1..10
-    int32_t osptr;     // next free onset entry
-    int32_t obound[3]; // onset bounds of the voicing windows of frames 1..3
-    int32_t vwin[3][2];  // voicing windows (first, last) of frames 1..3
-    int32_t awin[3][2];  // analysis windows of frames 1..3
+    float inbuf[721];     // scaled input, positions 181..720
+    float pebuf[721];     // pre-emphasised, positions 181..720
+    float lpbuf[721];     // low-passed, positions 25..720
+    float ivbuf[541];     // inverse filtered, positions 229..540
+    float bias;           // DC bias removed from the input
+    int32_t osbuf[11];    // onset positions, entries 1..10
+    int32_t osptr;        // next free onset entry
+    int32_t obound[3];    // onset bounds of the voicing windows of frames 1..3
+    int32_t vwin[3][2];   // voicing windows (first, last) of frames 1..3
+    int32_t awin[3][2];   // analysis windows of frames 1..3
     int32_t voibuf[4][2]; // half-frame voicing decisions of frames 0..3
     float rmsbuf[3];
     float rcbuf[3][LpcOrder];
-    float zpre;        // pre-emphasis memory
+    float zpre; // pre-emphasis memory
 
     // Onset detector.
     float onsetN, onsetD, onsetFpc;
@@ -76,7 +77,7 @@ struct EncoderState {
     float dither;
     float snr;
     float maxmin;
-    float voice[3][2];   // discriminant values, frames 1..3
+    float voice[3][2]; // discriminant values, frames 1..3
     int32_t lbve, lbue, fbve, fbue, ofbue, sfbue, olbue, slbue;
 
     // Dynamic pitch tracker.
@@ -90,7 +91,7 @@ struct EncoderState {
 struct DecoderState {
     DecoderState();
 
-    int32_t previousPitch;     // last pitch of a wholly voiced frame
+    int32_t previousPitch; // last pitch of a wholly voiced frame
 
     float buf[2 * LpcFrameSamples]; // synthesised speech not yet output
     int32_t bufLength;

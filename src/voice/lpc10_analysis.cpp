@@ -8,7 +8,8 @@
 #include "net/platform.h"
 #include "voice/lpc10_local.h"
 
-namespace seafold {
+namespace seafold
+{
 
 EncoderState::EncoderState()
 {
@@ -35,8 +36,10 @@ EncoderState::EncoderState()
     snr = float((fbve / fbue) << 6); // 1024
 }
 
-namespace lpc10 {
-namespace {
+namespace lpc10
+{
+namespace
+{
 
 // Pitch lags searched, in samples.
 const int32_t kLags[60] = {20,  21,  22,  23,  24,  25,  26,  27,  28,  29,  30,  31,  32,  33,  34,

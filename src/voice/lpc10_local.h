@@ -7,8 +7,10 @@
 
 #include "voice/lpc10.h"
 
-namespace seafold {
-namespace lpc10 {
+namespace seafold
+{
+namespace lpc10
+{
 
 // Nearest integer, halves away from zero: the rounding of the reference
 // algorithm wherever it rounds a real to an integer.
@@ -26,8 +28,8 @@ inline float signOf(float a, float b)
 
 // Unquantised result of analysing one frame (delayed by the analysis).
 struct FrameAnalysis {
-    int32_t voice[2];     // half-frame voicing, 1 = voiced
-    int32_t pitchIndex;   // 1..60 into the lag table
+    int32_t voice[2];   // half-frame voicing, 1 = voiced
+    int32_t pitchIndex; // 1..60 into the lag table
     float rms;
     float rc[LpcOrder];
 };

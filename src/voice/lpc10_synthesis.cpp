@@ -8,7 +8,8 @@
 #include "net/platform.h"
 #include "voice/lpc10_local.h"
 
-namespace seafold {
+namespace seafold
+{
 
 DecoderState::DecoderState()
 {
@@ -37,8 +38,10 @@ LpcNoiseGenerator& sharedLpcNoise()
     return gLpcNoise;
 }
 
-namespace lpc10 {
-namespace {
+namespace lpc10
+{
+namespace
+{
 
 enum { MaxEpochs = 16 };
 
@@ -202,8 +205,8 @@ float toPredictor(const float* rc, float* pc, float gain)
 }
 
 // The voiced excitation pulse.
-const int32_t kPulse[25] = {8,   -16, 26,   -48,  86,  -162, 294, -502, 718, -728, 184, 672, -610,
-                            -672, 184, 728, 718, 502, 294, 162,  86,  48,   26,  16,  8};
+const int32_t kPulse[25] = {8,    -16, 26,  -48, 86,  -162, 294, -502, 718, -728, 184, 672, -610,
+                            -672, 184, 728, 718, 502, 294,  162, 86,   48,  26,   16,  8};
 
 // One pitch period of excitation through the filter, scaled to the RMS.
 void synthesisePeriod(DecoderState& s, const float* pc, int32_t ip, int32_t voiced, float* out, float rms,

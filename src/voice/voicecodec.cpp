@@ -10,9 +10,11 @@
 #error "voice buffers hold little-endian samples and are used in place"
 #endif
 
-namespace seafold {
+namespace seafold
+{
 
-namespace {
+namespace
+{
 
 bool isSampleAligned(const void* p)
 {
@@ -93,8 +95,14 @@ RefPtr<ByteBuffer> VoiceDecoder::decodeBuffer(const ByteBuffer* encoded)
 
 LPC10VoiceEncoder::LPC10VoiceEncoder() : mState(new EncoderState) {}
 LPC10VoiceEncoder::~LPC10VoiceEncoder() = default;
-uint32_t LPC10VoiceEncoder::frameSampleCount() const { return LpcFrameSamples; }
-uint32_t LPC10VoiceEncoder::maxFrameBytes() const { return LpcMaxFrameBytes; }
+uint32_t LPC10VoiceEncoder::frameSampleCount() const
+{
+    return LpcFrameSamples;
+}
+uint32_t LPC10VoiceEncoder::maxFrameBytes() const
+{
+    return LpcMaxFrameBytes;
+}
 uint32_t LPC10VoiceEncoder::encodeFrame(const int16_t* samples, uint8_t* out)
 {
     return encodeLpcFrame(*mState, samples, out);
@@ -102,8 +110,14 @@ uint32_t LPC10VoiceEncoder::encodeFrame(const int16_t* samples, uint8_t* out)
 
 LPC10VoiceDecoder::LPC10VoiceDecoder() : mState(new DecoderState) {}
 LPC10VoiceDecoder::~LPC10VoiceDecoder() = default;
-uint32_t LPC10VoiceDecoder::frameSampleCount() const { return LpcFrameSamples; }
-uint32_t LPC10VoiceDecoder::frameBytesHint() const { return 4; }
+uint32_t LPC10VoiceDecoder::frameSampleCount() const
+{
+    return LpcFrameSamples;
+}
+uint32_t LPC10VoiceDecoder::frameBytesHint() const
+{
+    return 4;
+}
 uint32_t LPC10VoiceDecoder::decodeFrame(int16_t* out, const uint8_t* in, uint32_t remaining)
 {
     return decodeLpcFrame(in, remaining, *mState, out);

@@ -23,16 +23,18 @@ extern "C" {
 #include "voice/lpc10.h"
 #include "voice/lpc10_local.h"
 
-namespace seafold {
-namespace {
+namespace seafold
+{
+namespace
+{
 
 // spandsp's channel frame: 53 parameter bits in the standard's interleaved
 // order, each parameter least significant bit first, packed into bytes most
 // significant bit first. Entries: 1 = pitch code, 2 = RMS, 3 = unused,
 // 4..13 = RC10..RC1.
-const int kChannelOrder[53] = {13, 12, 11, 1,  2, 13, 12, 11, 1, 2, 13, 10, 11, 2, 1, 10, 13, 12,
-                               11, 10, 2,  13, 12, 11, 10, 2, 1, 12, 7,  6,  1, 10, 9, 8,  7,  4,
-                               6,  9,  8,  7,  5,  1,  9,  8, 4, 6,  1,  5,  9,  8, 7, 5,  6};
+const int kChannelOrder[53] = {13, 12, 11, 1,  2,  13, 12, 11, 1, 2,  13, 10, 11, 2,  1, 10, 13, 12,
+                               11, 10, 2,  13, 12, 11, 10, 2,  1, 12, 7,  6,  1,  10, 9, 8,  7,  4,
+                               6,  9,  8,  7,  5,  1,  9,  8,  4, 6,  1,  5,  9,  8,  7, 5,  6};
 
 LpcFrameCodes unpackChannelFrame(const uint8_t* bytes)
 {
