@@ -70,12 +70,19 @@ struct SessionTest : ::testing::Test {
     {
         return *peers[0];
     }
+    // A client joins and, unless the server refuses everyone, is in the
+    // server's roster before the next one starts: join order is fixed.
     Peer& add(const std::string& name, bool isServer = false)
     {
         peers.push_back(std::make_unique<Peer>(name, isServer, clock));
-        if (!isServer)
-            peers.back()->join(server());
-        return *peers.back();
+        Peer& added = *peers.back();
+        if (!isServer) {
+            size_t before = server().roster.size();
+            added.join(server());
+            if (server().netInterface->doesAllowConnections())
+                run(800, [&] { return server().roster.size() > before; });
+        }
+        return added;
     }
     void SetUp() override { add("server", true); }
     // Runs every interface; 20 ms per round, bounded.
