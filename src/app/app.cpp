@@ -9,8 +9,6 @@ namespace seafold {
 
 bool gIsClient = false;
 std::string gClientName;
-bool gVoiceCaptureActive = false;
-uint32_t gVoiceCountdownMs = 0;
 int64_t gLastTickTime = 0;
 double gCarryMs = 0.0;
 

@@ -11,6 +11,8 @@
 #include <functional>
 #include <string>
 
+#include "voice/voicecapture.h" // gVoiceCaptureActive, gVoiceCountdownMs
+
 namespace seafold {
 
 // ---- command line ------------------------------------------------------------
@@ -34,8 +36,6 @@ std::string joinArguments(int argc, const char* const* argv);
 
 extern bool gIsClient;           // true when token 1 is "-client"
 extern std::string gClientName;  // the client's user name; empty in the server
-extern bool gVoiceCaptureActive; // voice capture is running
-extern uint32_t gVoiceCountdownMs; // ms until the next voice tick; 0 = no tick
 extern int64_t gLastTickTime;    // timer value of the last accepted tick
 extern double gCarryMs;          // fraction of a ms left from the last accepted tick
 

@@ -1,0 +1,320 @@
+// Push-to-talk, the capture ring, the voice tick and the file back end.
+#include "voice/voicecapture.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "net/platform.h"
+#include "sound/sound.h"
+
+namespace seafold {
+
+bool gVoiceCaptureActive = false;
+uint32_t gVoiceCountdownMs = 0;
+int32_t gVoiceLevel = 0;
+RefPtr<ByteBuffer> gCapturedSamples;
+RefPtr<ByteBuffer> gLastVoicePacket;
+uint32_t gCaptureReadOffset = 0;
+std::function<void(const RefPtr<ByteBuffer>& frames)> gVoiceSender;
+
+namespace {
+
+std::unique_ptr<CaptureBackend> gCaptureBackend;
+bool gCaptureCreateTried = false;
+bool gCaptureDeviceOpen = false;
+bool gCaptureStarted = false;
+
+// Level below which samples pass unscaled, and the headroom added to a peak.
+constexpr int32_t kQuietLevel = 2048;
+constexpr double kLevelDecay = double(0.95f);
+
+CaptureBackend* captureBackend()
+{
+    if (!gCaptureBackend) {
+        const char* file = std::getenv("SEAFOLD_CAPTURE_FILE");
+        if (file && *file)
+            gCaptureBackend = createFileCaptureBackend(file);
+        else
+            gCaptureBackend = createOpenALCaptureBackend();
+    }
+    return gCaptureBackend.get();
+}
+
+bool openCapture()
+{
+    if (gCaptureStarted)
+        return true;
+    CaptureBackend* backend = captureBackend();
+    // A device that cannot be opened is never tried again.
+    if (!gCaptureCreateTried) {
+        gCaptureCreateTried = true;
+        gCaptureDeviceOpen = backend->openDevice();
+    }
+    if (!gCaptureDeviceOpen)
+        return false;
+    if (!backend->startCapture())
+        return false;
+    gCaptureStarted = true;
+    gCaptureReadOffset = 0;
+    return true;
+}
+
+} // namespace
+
+// ---- ring --------------------------------------------------------------------------------
+
+CaptureBackend::~CaptureBackend() = default;
+
+void CaptureBackend::writeRing(const int16_t* samples, uint32_t count)
+{
+    // Only the last second can survive in the ring.
+    const uint32_t ringSamples = CaptureRingBytes / 2;
+    if (count > ringSamples) {
+        uint32_t skipped = count - ringSamples;
+        samples += skipped;
+        count = ringSamples;
+        mWriteOffset = (mWriteOffset + skipped * 2) % CaptureRingBytes;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+        uint16_t v = uint16_t(samples[i]);
+        mRing[mWriteOffset] = uint8_t(v);
+        mRing[mWriteOffset + 1] = uint8_t(v >> 8);
+        mWriteOffset = (mWriteOffset + 2) % CaptureRingBytes;
+    }
+}
+
+void setCaptureBackend(std::unique_ptr<CaptureBackend> backend)
+{
+    if (gVoiceCaptureActive) {
+        gVoiceCaptureActive = false;
+        gCapturedSamples = nullptr;
+    }
+    if (gCaptureStarted && gCaptureBackend)
+        gCaptureBackend->stopCapture();
+    gCaptureStarted = false;
+    gCaptureCreateTried = false;
+    gCaptureDeviceOpen = false;
+    gCaptureBackend = std::move(backend);
+}
+
+void readCapturedSamples(const RefPtr<ByteBuffer>& buffer)
+{
+    if (!gCaptureStarted || !buffer)
+        return;
+    CaptureBackend* backend = gCaptureBackend.get();
+    uint32_t position = backend->readPosition() % CaptureRingBytes;
+    uint32_t available = (position + CaptureRingBytes - gCaptureReadOffset) % CaptureRingBytes;
+    if (available == 0)
+        return;
+    // One or two regions: up to the end of the ring, then from its start.
+    uint32_t first = available;
+    if (gCaptureReadOffset + first > CaptureRingBytes)
+        first = CaptureRingBytes - gCaptureReadOffset;
+    uint32_t second = available - first;
+    uint32_t old = buffer->size();
+    if (!buffer->resize(old + available))
+        return;
+    std::memcpy(buffer->data() + old, backend->ring() + gCaptureReadOffset, first);
+    std::memcpy(buffer->data() + old + first, backend->ring(), second);
+    gCaptureReadOffset = (gCaptureReadOffset + available) % CaptureRingBytes;
+}
+
+// ---- push-to-talk and the tick -----------------------------------------------------------------
+
+VoiceEncoder& voiceEncoder()
+{
+    static RefPtr<VoiceEncoder> encoder = new LPC10VoiceEncoder;
+    return *encoder;
+}
+
+void startVoiceCapture()
+{
+    if (gVoiceCaptureActive)
+        return;
+    gVoiceCaptureActive = openCapture();
+    if (!gVoiceCaptureActive)
+        return;
+    gCapturedSamples = new ByteBuffer(0);
+    gVoiceCountdownMs = VoiceFirstTickMs;
+    // Whatever the ring held before the press is not part of the speech.
+    readCapturedSamples(gCapturedSamples);
+    gCapturedSamples->resize(0);
+}
+
+void stopVoiceCapture()
+{
+    if (!gVoiceCaptureActive)
+        return;
+    voiceTick();
+    gVoiceCaptureActive = false;
+    if (gCaptureStarted) {
+        gCaptureStarted = false;
+        gCaptureBackend->stopCapture();
+    }
+    // The tail of fewer than one frame is dropped.
+    gCapturedSamples = nullptr;
+}
+
+void normaliseVoiceGain(int16_t* samples, uint32_t count)
+{
+    int32_t peak = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        int32_t magnitude = std::abs(int32_t(samples[i]));
+        if (magnitude > peak)
+            peak = magnitude;
+    }
+    gVoiceLevel = int32_t(double(gVoiceLevel) * kLevelDecay);
+    if (peak + kQuietLevel > gVoiceLevel)
+        gVoiceLevel = peak + kQuietLevel;
+    if (gVoiceLevel <= kQuietLevel)
+        return;
+    float g = float(32767.0 / double(gVoiceLevel));
+    for (uint32_t i = 0; i < count; ++i) {
+        float x = float(samples[i]) * g;
+        if (x > 32767.0f)
+            samples[i] = 32767;
+        else if (x < -32767.0f)
+            samples[i] = -32767;
+        else
+            samples[i] = int16_t(x);
+    }
+}
+
+void voiceTick()
+{
+    if (!gCapturedSamples)
+        return;
+    uint32_t oldCount = gCapturedSamples->size() / 2;
+    readCapturedSamples(gCapturedSamples);
+    uint32_t newCount = gCapturedSamples->size() / 2;
+    if (newCount == oldCount)
+        return;
+
+    // Only the new samples: the tail left by the last tick is levelled already.
+    // The buffer's bytes are little-endian samples; copy through an aligned array.
+    uint32_t count = newCount - oldCount;
+    uint8_t* bytes = gCapturedSamples->data() + oldCount * 2;
+    std::vector<int16_t> fresh(count);
+    for (uint32_t i = 0; i < count; ++i)
+        fresh[i] = int16_t(uint16_t(bytes[2 * i] | bytes[2 * i + 1] << 8));
+    normaliseVoiceGain(fresh.data(), count);
+    for (uint32_t i = 0; i < count; ++i) {
+        bytes[2 * i] = uint8_t(uint16_t(fresh[i]));
+        bytes[2 * i + 1] = uint8_t(uint16_t(fresh[i]) >> 8);
+    }
+
+    // Whole frames go out; fewer than one frame waits for the next tick and
+    // nothing is sent.
+    gLastVoicePacket = voiceEncoder().encodeBuffer(gCapturedSamples);
+    if (gLastVoicePacket && gLastVoicePacket->size() != 0 && gVoiceSender)
+        gVoiceSender(gLastVoicePacket);
+}
+
+// ---- file back end ---------------------------------------------------------------------------
+
+namespace {
+
+class FileCaptureBackend : public CaptureBackend {
+public:
+    FileCaptureBackend(const std::string& path, std::function<double()> clockMs)
+        : mPath(path), mClockMs(std::move(clockMs))
+    {
+        if (!mClockMs)
+            mClockMs = [] { return getHighPrecisionMilliseconds(getHighPrecisionTimerValue()); };
+    }
+
+    bool openDevice() override
+    {
+        std::string error;
+        WaveData wave;
+        if (!loadCaptureFile(mPath, &wave, &error))
+            return false;
+        mSamples.resize(wave.data.size() / 2);
+        for (size_t i = 0; i < mSamples.size(); ++i)
+            mSamples[i] = int16_t(uint16_t(wave.data[2 * i] | wave.data[2 * i + 1] << 8));
+        return true;
+    }
+
+    bool startCapture() override
+    {
+        resetRing();
+        mStartMs = mClockMs();
+        mWritten = 0;
+        return true;
+    }
+
+    uint32_t readPosition() override
+    {
+        double elapsedMs = mClockMs() - mStartMs;
+        uint64_t due = elapsedMs > 0 ? uint64_t(elapsedMs * CaptureSampleRate / 1000.0) : 0;
+        if (due > mWritten) {
+            uint64_t count = due - mWritten;
+            // Beyond a second of backlog only the last second matters.
+            const uint64_t keep = CaptureRingBytes / 2;
+            if (count > keep) {
+                mWritten += count - keep;
+                // Keep the ring's offset where a real device would have it.
+                skipRing(count - keep);
+                count = keep;
+            }
+            int16_t chunk[CaptureRingBytes / 2];
+            for (uint64_t i = 0; i < count; ++i) {
+                uint64_t at = mWritten + i;
+                chunk[i] = at < mSamples.size() ? mSamples[at] : 0;
+            }
+            writeRing(chunk, uint32_t(count));
+            mWritten = due;
+        }
+        return writeOffset();
+    }
+
+    void stopCapture() override {}
+
+    static bool loadCaptureFile(const std::string& path, WaveData* wave, std::string* error)
+    {
+        if (!loadWaveFile(path, wave)) {
+            *error = "cannot read \"" + path + "\" as a WAV file with samples";
+            return false;
+        }
+        if (wave->format != WaveFormat::Mono16 || wave->rate != CaptureSampleRate || wave->bitsPerSample != 16) {
+            *error = "\"" + path + "\" is not 8000 Hz mono 16-bit PCM";
+            return false;
+        }
+        return true;
+    }
+
+private:
+    void skipRing(uint64_t samples)
+    {
+        // Writing silence over what is skipped keeps the offsets consistent.
+        int16_t zeros[256] = {};
+        uint64_t left = samples % (CaptureRingBytes / 2);
+        while (left > 0) {
+            uint32_t n = left > 256 ? 256 : uint32_t(left);
+            writeRing(zeros, n);
+            left -= n;
+        }
+    }
+
+    std::string mPath;
+    std::function<double()> mClockMs;
+    std::vector<int16_t> mSamples;
+    double mStartMs = 0;
+    uint64_t mWritten = 0;
+};
+
+} // namespace
+
+std::unique_ptr<CaptureBackend> createFileCaptureBackend(const std::string& path, std::function<double()> clockMs)
+{
+    return std::unique_ptr<CaptureBackend>(new FileCaptureBackend(path, std::move(clockMs)));
+}
+
+bool checkCaptureFile(const std::string& path, std::string* error)
+{
+    WaveData wave;
+    return FileCaptureBackend::loadCaptureFile(path, &wave, error);
+}
+
+} // namespace seafold

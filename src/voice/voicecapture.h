@@ -1,0 +1,114 @@
+// Push-to-talk capture and the voice tick.
+//
+// While push-to-talk is held, a capture back end fills a one-second ring of
+// 16-bit mono 8000 Hz samples; every 100 ms (the first time 250 ms after the
+// press) the main loop runs voiceTick, which takes the new samples, evens out
+// their loudness, encodes whole LPC-10 frames and hands them to the voice
+// sender. Releasing push-to-talk runs one last tick and stops capture.
+//
+// This module knows no connection: the application sets gVoiceSender.
+// Everything runs on the main thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "net/bitstream.h"
+#include "net/netbase.h"
+#include "voice/voicecodec.h"
+
+namespace seafold {
+
+enum : uint32_t {
+    CaptureRingBytes = 16000, // one second of 16-bit mono 8000 Hz
+    CaptureSampleRate = 8000,
+    VoiceFirstTickMs = 250,   // from the press to the first tick
+};
+
+// ---- capture back ends -------------------------------------------------------------
+
+// A source of captured samples. The back end owns the ring; readPosition
+// brings it up to date and says up to where its data is complete.
+class CaptureBackend {
+public:
+    virtual ~CaptureBackend();
+
+    // Opens the capture device; tried once per process.
+    virtual bool openDevice() = 0;
+    // Starts capturing into the ring at offset 0. False when it cannot.
+    virtual bool startCapture() = 0;
+    // Brings the ring up to date; returns the byte offset (0 ... 15999, even)
+    // up to which it holds complete data.
+    virtual uint32_t readPosition() = 0;
+    // Stops capturing; the device stays open.
+    virtual void stopCapture() = 0;
+
+    const uint8_t* ring() const { return mRing; }
+
+protected:
+    // Appends samples to the ring, wrapping; what is older than one second
+    // is overwritten.
+    void writeRing(const int16_t* samples, uint32_t count);
+    void resetRing() { mWriteOffset = 0; }
+    uint32_t writeOffset() const { return mWriteOffset; }
+
+private:
+    uint8_t mRing[CaptureRingBytes] = {};
+    uint32_t mWriteOffset = 0;
+};
+
+// The default microphone through OpenAL capture at 8000 Hz mono 16-bit.
+std::unique_ptr<CaptureBackend> createOpenALCaptureBackend();
+
+// Plays a WAV file (8000 Hz mono 16-bit) as if it were the microphone, in
+// real time from each start, then silence. `clockMs` gives milliseconds
+// (default: the real-time clock). Opening fails when the file cannot be read
+// or has another format; `error` then says why.
+std::unique_ptr<CaptureBackend> createFileCaptureBackend(const std::string& path,
+                                                         std::function<double()> clockMs = nullptr);
+
+// Checks that `path` can serve as capture file; false with `error` set.
+bool checkCaptureFile(const std::string& path, std::string* error);
+
+// The back end in use. Without one set, the first press picks the file named
+// by SEAFOLD_CAPTURE_FILE when it is set, else the microphone.
+void setCaptureBackend(std::unique_ptr<CaptureBackend> backend);
+
+// ---- push-to-talk and the tick ----------------------------------------------------------------
+
+// Push-to-talk is held and capture runs; gates the tick in the main loop.
+extern bool gVoiceCaptureActive;
+// Milliseconds until the next tick: 250 after a press, 100 after each tick.
+extern uint32_t gVoiceCountdownMs;
+// Decaying loudness level of the gain normalisation; never reset.
+extern int32_t gVoiceLevel;
+// Captured samples not yet encoded; null while push-to-talk is not held.
+extern RefPtr<ByteBuffer> gCapturedSamples;
+// The encoded buffer of the latest tick.
+extern RefPtr<ByteBuffer> gLastVoicePacket;
+// Byte offset in the ring up to which samples have been taken.
+extern uint32_t gCaptureReadOffset;
+
+// Receives each tick's encoded frames (the application sends them to the
+// server). Empty: the frames are dropped.
+extern std::function<void(const RefPtr<ByteBuffer>& frames)> gVoiceSender;
+
+// The process's one encoder; its analysis state lasts for the whole run.
+VoiceEncoder& voiceEncoder();
+
+// Push-to-talk pressed: starts capture; does nothing when it is already
+// active or no capture is possible.
+void startVoiceCapture();
+// Push-to-talk released: one last tick, then capture stops.
+void stopVoiceCapture();
+// Takes the new samples, levels them, encodes whole frames and sends them.
+void voiceTick();
+// Appends to `buffer` what the ring received since the last read.
+void readCapturedSamples(const RefPtr<ByteBuffer>& buffer);
+
+// Levels samples[0 .. count) in place, updating gVoiceLevel.
+void normaliseVoiceGain(int16_t* samples, uint32_t count);
+
+} // namespace seafold
