@@ -10,7 +10,10 @@ SimpleEventConnection* gConnectionToServer = nullptr;
 
 SF_IMPLEMENT_NETCONNECTION(SimpleEventConnection);
 
-SimpleEventConnection::SimpleEventConnection() = default;
+SimpleEventConnection::SimpleEventConnection()
+    : voiceDecoder(new LPC10VoiceDecoder), voiceStream(new SFXObject(nullptr, 1.0f, 0, 0))
+{
+}
 
 SimpleEventConnection::~SimpleEventConnection()
 {
@@ -189,6 +192,15 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, s2cmakeMovement, GuaranteedOrdered, DirS
 
 // ---- voice -------------------------------------------------------------------------
 
+void SimpleEventConnection::playVoice(const ByteBuffer* data)
+{
+    if (!data || data->size() == 0)
+        return;
+    // Decoded even without sound, so the decoder's state follows the stream.
+    RefPtr<ByteBuffer> samples = voiceDecoder->decodeBuffer(data);
+    voiceStream->queueVoiceSamples(samples);
+}
+
 SF_IMPLEMENT_RPC(SimpleEventConnection, c2sVoice, GuaranteedOrdered, DirClientToServer,
                  (bool echoToSender, RefPtr<ByteBuffer> data, StringPtr speaker))
 {
@@ -197,6 +209,7 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2sVoice, GuaranteedOrdered, DirClientTo
     if (!s)
         return;
     // The server plays every client's voice itself ...
+    playVoice(data);
     if (s->onVoice && data)
         s->onVoice(this, data);
     // ... and relays the compressed frames unchanged: one event object in
@@ -216,6 +229,7 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, s2cVoice, GuaranteedOrdered, DirServerTo
                  (RefPtr<ByteBuffer> data, StringPtr speaker))
 {
     trace("s2cVoice", data, speaker);
+    playVoice(data);
     Session* s = session();
     if (s && s->onVoice && data)
         s->onVoice(this, data);

@@ -13,6 +13,8 @@
 #include "net/netinterface.h"
 #include "net/rpc.h"
 #include "session/roster.h"
+#include "sound/sound.h"
+#include "voice/voicecodec.h"
 
 namespace seafold {
 
@@ -80,6 +82,15 @@ public:
 
     // The session of this connection's interface, or none.
     Session* session() const;
+
+    // Decodes voice received on this connection and queues it for playing.
+    void playVoice(const ByteBuffer* data);
+
+    // The voice received on this connection: its own decoder (the synthesis
+    // state runs on from message to message) and its own stream. Created
+    // with the connection, released with it.
+    RefPtr<VoiceDecoder> voiceDecoder;
+    RefPtr<SFXObject> voiceStream;
 
     // ---- echo calls ----
     SF_DECLARE_RPC(rpcMessageClientToServer, StringPtr);
