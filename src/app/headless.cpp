@@ -11,13 +11,15 @@
 
 #include "app/network.h"
 #include "session/headlessscene.h"
+#include "sound/sound.h"
+#include "voice/voicecapture.h"
 
 namespace seafold {
 
 const char* const kHeadlessUsage =
     "usage: seafold-headless (server ADDRESS | -client ADDRESS NAME) [--model NAME] [--move DX,DY,DZ]... "
     "[--move-every MS] [--quit-after SECONDS] [--events] [--voice HEX] [--net-sim DROP,DUP,MINMS,MAXMS] "
-    "[--ping-interval MS] [--stats MS]";
+    "[--ping-interval MS] [--stats MS] [--speak FILE.wav] [--speak-every SECONDS]";
 
 namespace {
 
@@ -129,6 +131,26 @@ bool parseHeadlessOptions(const std::vector<std::string>& args, HeadlessOptions*
             }
             options->statsEveryMs = uint32_t(ms);
             ++i;
+        } else if (arg == "--speak") {
+            if (!needValue())
+                return false;
+            std::string why;
+            if (!checkCaptureFile(value, &why)) {
+                *error = "--speak: " + why;
+                return false;
+            }
+            options->speakFile = value;
+            ++i;
+        } else if (arg == "--speak-every") {
+            double seconds;
+            if (!needValue())
+                return false;
+            if (!parseNumber(value, &seconds) || seconds < 0.1 || seconds > 3600) {
+                *error = "--speak-every takes seconds (0.1 to 3600), not \"" + value + "\"";
+                return false;
+            }
+            options->speakEverySeconds = seconds;
+            ++i;
         } else if (arg == "--net-sim") {
             if (!needValue())
                 return false;
@@ -150,6 +172,14 @@ bool parseHeadlessOptions(const std::vector<std::string>& args, HeadlessOptions*
     CommandLine parsed = parseCommandLine(line);
     if (!checkNetworkAddress(parsed, error))
         return false;
+    if (!options->speakFile.empty() && !parsed.isClient) {
+        *error = "--speak needs -client: the server does not speak";
+        return false;
+    }
+    if (options->speakEverySeconds > 0 && options->speakFile.empty()) {
+        *error = "--speak-every needs --speak FILE.wav";
+        return false;
+    }
     return true;
 }
 
@@ -180,6 +210,7 @@ void emit(const std::string& body)
 class HeadlessDriver : public FrameDriver {
 public:
     explicit HeadlessDriver(const HeadlessOptions& options) : mOptions(options) {}
+    void setSpeechLengthMs(uint32_t ms) { mSpeechLengthMs = ms; }
 
     bool runGuarded(const std::function<void()>& region) override
     {
@@ -199,6 +230,8 @@ public:
             return true;
         if (gIsClient && gConnectionToServer && gConnectionToServer->isEstablished())
             playUser(now);
+        if (mSpeechArmed)
+            updateSpeech(now);
         if (mOptions.statsEveryMs && uint32_t(now - mLastStats) >= mOptions.statsEveryMs) {
             mLastStats = now;
             printStats();
@@ -218,6 +251,10 @@ private:
                 for (auto& m : mOptions.moves)
                     gConnectionToServer->c2smakeMovement(m.dx, m.dy, m.dz);
             }
+            if (!mOptions.speakFile.empty()) {
+                mSpeechArmed = true;
+                mNextSpeech = now;
+            }
             if (!mOptions.voice.empty()) {
                 RefPtr<ByteBuffer> data = new ByteBuffer(uint32_t(mOptions.voice.size()));
                 std::copy(mOptions.voice.begin(), mOptions.voice.end(), data->data());
@@ -232,6 +269,37 @@ private:
             const auto& m = mOptions.moves[mNextMove++ % mOptions.moves.size()];
             gConnectionToServer->c2smakeMovement(m.dx, m.dy, m.dz);
         }
+    }
+
+    // Push-to-talk held through the file capture back end for the length of
+    // the file, once or every --speak-every seconds.
+    void updateSpeech(uint32_t now)
+    {
+        if (mSpeaking) {
+            if (uint32_t(now - mSpeechStart) < mSpeechLengthMs)
+                return;
+            stopVoiceCapture();
+            mSpeaking = false;
+            if (mOptions.events)
+                emit("\"speak\": \"stop\"");
+            if (mOptions.speakEverySeconds <= 0) {
+                mSpeechArmed = false;
+                return;
+            }
+            mNextSpeech = mSpeechStart + uint32_t(mOptions.speakEverySeconds * 1000.0);
+            if (int32_t(mNextSpeech - now) < 0)
+                mNextSpeech = now;
+            return;
+        }
+        if (int32_t(now - mNextSpeech) < 0)
+            return;
+        mSpeechStart = now;
+        startVoiceCapture();
+        mSpeaking = gVoiceCaptureActive;
+        if (mOptions.events)
+            emit(std::string("\"speak\": ") + (mSpeaking ? "\"start\"" : "\"failed\""));
+        if (!mSpeaking)
+            mSpeechArmed = false;
     }
 
     // One line: every connection's round trip, packets, losses and queues.
@@ -268,6 +336,11 @@ private:
     bool mPicked = false;
     uint32_t mLastMove = 0;
     size_t mNextMove = 0;
+    bool mSpeechArmed = false;
+    bool mSpeaking = false;
+    uint32_t mSpeechStart = 0;
+    uint32_t mNextSpeech = 0;
+    uint32_t mSpeechLengthMs = 0;
 };
 
 } // namespace
@@ -306,7 +379,18 @@ int runHeadless(const HeadlessOptions& options)
         setNetworkSimulation(options.simulation, uint32_t(wallClockMs()));
 
     HeadlessDriver driver(options);
-    int code = runApplication(options.commandLine, driver, standardLoopHooks());
+    if (!options.speakFile.empty()) {
+        WaveData speech;
+        if (loadWaveFile(options.speakFile, &speech))
+            driver.setSpeechLengthMs(uint32_t(uint64_t(speech.data.size() / 2) * 1000 / CaptureSampleRate));
+        setCaptureBackend(createFileCaptureBackend(options.speakFile));
+    }
+    LoopHooks hooks = standardLoopHooks();
+    if (options.events) {
+        // When the output device opened: the start of what it plays.
+        hooks.initSound = [] { emit(std::string("\"sound\": ") + (initSound() ? "true" : "false")); };
+    }
+    int code = runApplication(options.commandLine, driver, hooks);
     // Our own shutdown empties the roster: that is no user leaving.
     scene.onChange = nullptr;
     stopNetwork();

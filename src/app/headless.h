@@ -28,6 +28,8 @@ struct HeadlessOptions {
     uint32_t pingIntervalMs = 0; // --ping-interval MS; 0 = the default 5000
     std::vector<uint8_t> voice;  // --voice HEX: one voice message, sent after the model
     uint32_t statsEveryMs = 0;   // --stats MS: connection statistics as JSON lines
+    std::string speakFile;       // --speak FILE.wav: push-to-talk held for the file's length (client)
+    double speakEverySeconds = 0; // --speak-every SECONDS: speak again this often; 0 = once
 };
 
 // Reads the arguments (without the program name). False with `error` set for

@@ -1,19 +1,34 @@
 // Where the subsystems plug their steps into the one start-up and main loop.
-//
-// Still empty here:
-//   initSound, updateSound, closeSound - sound effects (OpenAL)
-//   voiceTick                           - voice capture
 #include "app/app.h"
 #include "app/network.h"
+#include "sound/sound.h"
+#include "voice/voicecapture.h"
 
 namespace seafold {
 
+namespace {
+
+// The voice tick's frames go to the server as c2sVoice, with this user's
+// name; without a connection to the server they are dropped.
+void sendVoiceToServer(const RefPtr<ByteBuffer>& frames)
+{
+    if (gConnectionToServer)
+        gConnectionToServer->c2sVoice(false, frames, StringPtr(gClientName.c_str()));
+}
+
+} // namespace
+
 LoopHooks standardLoopHooks()
 {
+    gVoiceSender = sendVoiceToServer;
     LoopHooks hooks;
+    hooks.initSound = [] { initSound(); };
     hooks.startNetwork = startNetwork;
     hooks.receivePackets = receiveNetworkPackets;
     hooks.serviceConnections = serviceNetworkConnections;
+    hooks.voiceTick = voiceTick;
+    hooks.updateSound = updateSound;
+    hooks.closeSound = closeSound;
     return hooks;
 }
 
