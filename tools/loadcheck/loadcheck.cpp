@@ -143,11 +143,14 @@ int main(int argc, char** argv)
         sleepMilliseconds(1);
     }
 
+    int up = 0;
+    for (auto& c : clients)
+        up += c->session.connectionToServer && c->session.connectionToServer->isEstablished();
     uint64_t expected = moves * uint64_t(count - 1);
     std::printf("{\"clients\": %d, \"seconds\": %.1f, \"move_every_ms\": %u, \"connected\": %s, "
-                "\"movements_sent\": %llu, \"relays_expected\": %llu, \"relays_received\": %llu, "
+                "\"clients_connected\": %d, \"movements_sent\": %llu, \"relays_expected\": %llu, \"relays_received\": %llu, "
                 "\"latency_median_ms\": %.1f, \"latency_p99_ms\": %.1f}\n",
-                count, seconds, moveEvery, measureFrom ? "true" : "false",
+                count, seconds, moveEvery, measureFrom ? "true" : "false", up,
                 static_cast<unsigned long long>(moves), static_cast<unsigned long long>(expected),
                 static_cast<unsigned long long>(gRelays), percentile(gLatencies, 0.5),
                 percentile(gLatencies, 0.99));
