@@ -168,7 +168,12 @@ void startOnSource(SFXObject& object)
 {
     ALuint source = gSfxSources[object.sourceIndex];
     alSourceStop(source);
+    // A looping source reports no processed buffers: switch looping off so
+    // that what the last object queued comes back, then detach any
+    // catalogue buffer (a source holding one refuses queued buffers).
+    alSourcei(source, AL_LOOPING, AL_FALSE);
     recycleProcessedBuffers(object.sourceIndex);
+    alSourcei(source, AL_BUFFER, 0);
     if (object.samples) {
         // The source stays stopped without a free buffer; the next pass
         // reclaims it.
@@ -238,11 +243,15 @@ void SFXObject::queueVoiceSamples(const RefPtr<ByteBuffer>& more)
     }
     samples = more;
     ALuint source = gSfxSources[sourceIndex];
-    if (!queueSamples(source, *more))
-        return;
-    // The queue may have run dry before this buffer came.
+    // The queue may have run dry before this buffer came. Playing a stopped
+    // source starts its queue from the top: take the played buffers off
+    // first, or they would be heard again.
     ALint state = 0;
     alGetSourcei(source, AL_SOURCE_STATE, &state);
+    if (state == AL_STOPPED)
+        recycleProcessedBuffers(sourceIndex);
+    if (!queueSamples(source, *more))
+        return;
     if (state == AL_STOPPED)
         alSourcePlay(source);
 }

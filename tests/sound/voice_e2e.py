@@ -1,0 +1,363 @@
+#!/usr/bin/env python3
+"""Voice end to end with real seafold-headless processes on loopback.
+
+A client speaks a WAV file made for the test (push-to-talk held through the
+file capture back end) while the server and another client play into OpenAL
+Soft's wave-file writer. Checks that the speech arrives in both output files,
+where and how loud it is expected, and that the speaker never hears itself.
+
+    voice_e2e.py SEAFOLD-HEADLESS            the test
+    voice_e2e.py SEAFOLD-HEADLESS --measure  mouth-to-ear latency and wire bit rates
+
+Every wait is bounded."""
+
+import json
+import math
+import os
+import shutil
+import signal
+import socket
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+BINARY = sys.argv[1]
+MEASURE = "--measure" in sys.argv[2:]
+failures = []
+WORK = tempfile.mkdtemp(prefix="seafold-voice-")
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+    return condition
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+# ---- WAV files ----------------------------------------------------------------------
+
+
+def write_wav(path, samples, rate=8000):
+    data = struct.pack("<%dh" % len(samples), *samples)
+    with open(path, "wb") as f:
+        f.write(b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WAVE")
+        f.write(b"fmt " + struct.pack("<IHHIIHH", 16, 1, 1, rate, rate * 2, 2, 16))
+        f.write(b"data" + struct.pack("<I", len(data)) + data)
+
+
+def read_wav(path):
+    """(rate, samples) of a 16-bit mono file. The sizes in the header may be
+    unset when the writer did not finish: the data then runs to the end."""
+    raw = open(path, "rb").read()
+    at, rate, samples = 12, 0, []
+    while at + 8 <= len(raw):
+        cid, size = raw[at:at + 4], struct.unpack("<I", raw[at + 4:at + 8])[0]
+        body = raw[at + 8:]
+        if cid == b"fmt ":
+            rate = struct.unpack("<I", body[4:8])[0]
+        elif cid == b"data":
+            if size == 0 or size > len(body):
+                size = len(body)
+            n = size // 2
+            samples = list(struct.unpack("<%dh" % n, body[:n * 2]))
+            break
+        at += 8 + size + (size & 1)
+    return rate, samples
+
+
+def envelope(samples, rate, window=0.01):
+    """Peak of each 10 ms window."""
+    w = max(1, int(rate * window))
+    return [max((abs(x) for x in samples[k:k + w]), default=0) for k in range(0, len(samples), w)]
+
+
+def loud_span(samples, rate, threshold):
+    """(first, last) time in seconds of samples above the threshold, or None."""
+    first = next((i for i, x in enumerate(samples) if abs(x) > threshold), None)
+    if first is None:
+        return None
+    last = len(samples) - 1 - next(i for i, x in enumerate(reversed(samples)) if abs(x) > threshold)
+    return first / rate, last / rate
+
+
+def rms(samples):
+    return math.sqrt(sum(x * x for x in samples) / len(samples)) if samples else 0.0
+
+
+# ---- test signals ----------------------------------------------------------------------
+
+
+def speech_file(path):
+    """Real synthetic speech when espeak-ng and sox are there, else a vowel-like
+    buzz with pauses (a pulse train through two resonances)."""
+    if shutil.which("espeak-ng") and shutil.which("sox"):
+        raw = os.path.join(WORK, "speech22.wav")
+        text = "Hello everyone. This is a voice test on the local network."
+        ok = subprocess.run(["espeak-ng", "-w", raw, text], capture_output=True).returncode == 0
+        ok = ok and subprocess.run(["sox", raw, "-r", "8000", "-c", "1", "-b", "16", path, "gain", "-n", "-3"],
+                                   capture_output=True).returncode == 0
+        if ok:
+            return
+    rate, out = 8000, []
+    for word in range(6):
+        n = int(0.35 * rate)
+        y1 = y2 = z1 = z2 = 0.0
+        for i in range(n):
+            pulse = 1.0 if i % 57 == 0 else 0.0
+            # two resonators at about 700 and 1200 Hz
+            y = pulse + 1.80 * y1 * math.cos(2 * math.pi * 700 / rate) - 0.90 * y2
+            z = y + 1.70 * z1 * math.cos(2 * math.pi * 1200 / rate) - 0.85 * z2
+            y2, y1, z2, z1 = y1, y, z1, z
+            fade = min(1.0, i / 200, (n - i) / 200)
+            out.append(int(max(-32767, min(32767, 900 * z * fade))))
+        out += [0] * int(0.15 * rate)
+    write_wav(path, out, rate)
+
+
+def click_file(path, clicks, spacing, first):
+    """Short loud voiced bursts: clear onsets that survive the vocoder."""
+    rate = 8000
+    out = [0] * int((first + clicks * spacing) * rate)
+    for c in range(clicks):
+        start = int((first + c * spacing) * rate)
+        for i in range(int(0.06 * rate)):
+            pulse = 20000 * math.sin(2 * math.pi * 150 * i / rate) + 8000 * math.sin(2 * math.pi * 900 * i / rate)
+            out[start + i] = int(pulse)
+    write_wav(path, out, rate)
+    return [first + c * spacing for c in range(clicks)]
+
+
+# ---- processes ---------------------------------------------------------------------------
+
+
+class Proc:
+    def __init__(self, name, args, play_to=None):
+        self.name = name
+        self.out = open(os.path.join(WORK, name + ".log"), "w+")
+        self.err = open(os.path.join(WORK, name + ".err"), "w+")
+        env = dict(os.environ)
+        env.pop("SEAFOLD_CAPTURE_FILE", None)
+        self.wav = None
+        if play_to:
+            self.wav = os.path.join(WORK, play_to)
+            conf = os.path.join(WORK, name + "-alsoft.conf")
+            with open(conf, "w") as f:
+                f.write("[general]\ndrivers=wave\nchannels=mono\nsample-type=int16\n"
+                        "[wave]\nfile=%s\n" % self.wav)
+            env["ALSOFT_CONF"] = conf
+            env.pop("ALSOFT_DRIVERS", None)
+        self.p = subprocess.Popen([BINARY] + args + ["--events"], stdout=self.out, stderr=self.err, env=env)
+
+    def events(self):
+        self.out.flush()
+        self.out.seek(0)
+        lines = []
+        for line in self.out.read().splitlines():
+            try:
+                lines.append(json.loads(line))
+            except json.JSONDecodeError:
+                failures.append(f"{self.name}: not JSON: {line!r}")
+        return lines
+
+    def first(self, key, value=None):
+        for e in self.events():
+            if key in e and (value is None or e[key] == value):
+                return e
+        return None
+
+    def wait_for(self, what, predicate, seconds=15.0):
+        end = time.time() + seconds
+        while time.time() < end:
+            if predicate():
+                return True
+            if self.p.poll() is not None:
+                break
+            time.sleep(0.05)
+        failures.append(f"{self.name}: timed out waiting for {what}")
+        return False
+
+    def stop(self):
+        if self.p.poll() is None:
+            self.p.send_signal(signal.SIGTERM)
+        try:
+            code = self.p.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.p.kill()
+            self.p.wait()
+            failures.append(f"{self.name}: did not end after SIGTERM")
+            return None
+        check(code == 0, f"{self.name}: exit code {code}")
+        return code
+
+
+def start_session(speaker_args, stats=None):
+    """A server, a listener and a speaker; returns them once the speaker spoke."""
+    port = free_port()
+    address = f"127.0.0.1:{port}"
+    extra = ["--stats", str(stats)] if stats else []
+    server = Proc("server", ["server", address], play_to="server-out.wav")
+    time.sleep(0.2)
+    listener = Proc("listener", ["-client", address, "bob", "--model", "buoy"], play_to="listener-out.wav")
+    listener.wait_for("connection", lambda: listener.first("state", "connected"))
+    speaker = Proc("speaker", ["-client", address, "alice", "--model", "boat"] + speaker_args + extra,
+                   play_to="speaker-out.wav")
+    return server, listener, speaker
+
+
+def sound_open(proc):
+    e = proc.first("sound")
+    if not check(e is not None and e["sound"] is True, f"{proc.name}: sound device did not open"):
+        return None
+    return e["t"] / 1000.0
+
+
+def stop_all(*procs):
+    for p in procs:
+        p.stop()
+
+
+# ---- the test -------------------------------------------------------------------------------
+
+
+def speech_scenario():
+    speech = os.path.join(WORK, "speech.wav")
+    speech_file(speech)
+    rate_in, said = read_wav(speech)
+    said_span = loud_span(said, rate_in, 1500)
+    check(said_span is not None, "the speech file is silent")
+
+    server, listener, speaker = start_session(["--speak", speech])
+    speaker.wait_for("the end of speaking", lambda: speaker.first("speak", "stop"))
+    time.sleep(1.5)
+    stop_all(speaker, listener, server)
+
+    start = speaker.first("speak", "start")
+    if not check(start is not None, "speaker: no speak start"):
+        return
+    spoke_at = start["t"] / 1000.0
+    check(not speaker.first("rpc", "s2cVoice"), "speaker: received its own voice")
+    check(listener.first("rpc", "s2cVoice") is not None, "listener: no s2cVoice")
+    check(server.first("rpc", "c2sVoice") is not None, "server: no c2sVoice")
+
+    for proc in (server, listener):
+        opened = sound_open(proc)
+        rate, heard = read_wav(proc.wav)
+        if not check(rate > 0 and heard, f"{proc.name}: no output file"):
+            continue
+        span = loud_span(heard, rate, 1500)
+        if not check(span is not None, f"{proc.name}: the speech never arrived"):
+            continue
+        if opened is None or said_span is None:
+            continue
+        # Where: the first sound comes after the first tick (250 ms after the
+        # press) and the trip through the server, well within a second.
+        arrival = opened + span[0]
+        expected = spoke_at + said_span[0]
+        delay = arrival - expected
+        check(0.1 < delay < 1.5, f"{proc.name}: speech arrived {delay:.3f} s after it was said")
+        # How long: about as long as what was said.
+        heard_length, said_length = span[1] - span[0], said_span[1] - said_span[0]
+        check(abs(heard_length - said_length) < 0.8,
+              f"{proc.name}: heard {heard_length:.2f} s of speech for {said_length:.2f} s said")
+        # How loud: levelled speech, not a whisper and not noise; silence before it.
+        a, b = int(span[0] * rate), int(span[1] * rate)
+        loudness = rms(heard[a:b])
+        check(1500 < loudness < 20000, f"{proc.name}: speech RMS {loudness:.0f}")
+        check(max((abs(x) for x in heard[:max(0, a - int(0.05 * rate))]), default=0) < 200,
+              f"{proc.name}: sound before the speech")
+        print(f"{proc.name}: speech {span[0]:.2f}-{span[1]:.2f} s of its output, {delay * 1000:.0f} ms after "
+              f"it was said, RMS {loudness:.0f}")
+
+    rate, own = read_wav(speaker.wav)
+    check(rate > 0, "speaker: no output file")
+    check(max((abs(x) for x in own), default=0) < 200, "speaker: heard itself")
+
+
+def bytes_sent(proc):
+    """(time, bytes sent on the connection to the server) of each stats line."""
+    points = []
+    for e in proc.events():
+        if "stats" in e and e["stats"]:
+            points.append((e["t"] / 1000.0, e["stats"][0]["bytes_sent"]))
+    return points
+
+
+def rate_between(points, t0, t1):
+    inside = [p for p in points if t0 <= p[0] <= t1]
+    if len(inside) < 2:
+        return float("nan")
+    (a, ba), (b, bb) = inside[0], inside[-1]
+    return (bb - ba) * 8 / (b - a)
+
+
+def measure():
+    clicks = click_file(os.path.join(WORK, "clicks.wav"), clicks=7, spacing=0.8, first=0.5)
+    server, listener, speaker = start_session(["--speak", os.path.join(WORK, "clicks.wav")], stats=200)
+    speaker.wait_for("the end of speaking", lambda: speaker.first("speak", "stop"))
+    time.sleep(3.0)
+    stop_all(speaker, listener, server)
+    start = speaker.first("speak", "start")["t"] / 1000.0
+    stop = speaker.first("speak", "stop")["t"] / 1000.0
+    for proc in (listener, server):
+        opened = sound_open(proc)
+        rate, heard = read_wav(proc.wav)
+        latencies = []
+        for c in clicks:
+            said = start + c
+            from_index = int((said - opened) * rate)
+            if from_index < 0:
+                continue
+            window = heard[from_index:from_index + int(1.5 * rate)]
+            onset = next((i for i, x in enumerate(window) if abs(x) > 2000), None)
+            if onset is not None:
+                latencies.append(onset / rate)
+        if latencies:
+            print(f"mouth-to-ear {proc.name}: median {statistics.median(latencies) * 1000:.0f} ms over "
+                  f"{len(latencies)} clicks (min {min(latencies) * 1000:.0f}, max {max(latencies) * 1000:.0f})")
+        else:
+            print(f"mouth-to-ear {proc.name}: no click found")
+    points = bytes_sent(speaker)
+    print(f"wire rate talking (clicks and gaps): {rate_between(points, start + 0.4, stop):.0f} bit/s")
+    print(f"wire rate idle after release: {rate_between(points, stop + 0.5, stop + 2.8):.0f} bit/s")
+
+    speech = os.path.join(WORK, "speech.wav")
+    speech_file(speech)
+    silence = os.path.join(WORK, "silence.wav")
+    write_wav(silence, [0] * 8000 * 3)
+    for label, path in (("speech", speech), ("silence, push-to-talk held", silence)):
+        server, listener, speaker = start_session(["--speak", path], stats=200)
+        speaker.wait_for("the end of speaking", lambda: speaker.first("speak", "stop"))
+        stop_all(speaker, listener, server)
+        start = speaker.first("speak", "start")["t"] / 1000.0
+        stop = speaker.first("speak", "stop")["t"] / 1000.0
+        print(f"wire rate while talking ({label}): "
+              f"{rate_between(bytes_sent(speaker), start + 0.4, stop):.0f} bit/s")
+
+
+def main():
+    try:
+        if MEASURE:
+            measure()
+        else:
+            speech_scenario()
+    finally:
+        if not failures:
+            shutil.rmtree(WORK, ignore_errors=True)
+        else:
+            print("output kept in", WORK)
+    for f in failures:
+        print("FAIL:", f)
+    print(f"{0 if failures else 1} passed, {len(failures)} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

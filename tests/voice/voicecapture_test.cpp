@@ -1,0 +1,275 @@
+// Push-to-talk and the voice tick with a scripted capture back end: what is
+// sent for a press, the ring's wrapped reads, the loudness levelling, and the
+// file back end on a clock of the test's own.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+#include "sound/sound.h"
+#include "voice/voicecapture.h"
+
+using namespace seafold;
+
+namespace {
+
+// Capture whose samples the test writes into the ring.
+class ScriptedCapture : public CaptureBackend {
+public:
+    bool openDevice() override
+    {
+        ++opens;
+        return deviceWorks;
+    }
+    bool startCapture() override
+    {
+        resetRing();
+        return true;
+    }
+    uint32_t readPosition() override { return writeOffset(); }
+    void stopCapture() override { ++stops; }
+
+    void feed(const std::vector<int16_t>& samples) { writeRing(samples.data(), uint32_t(samples.size())); }
+
+    bool deviceWorks = true;
+    int opens = 0;
+    int stops = 0;
+};
+
+std::vector<int16_t> ramp(size_t count, int16_t start = 0)
+{
+    std::vector<int16_t> v(count);
+    for (size_t i = 0; i < count; ++i)
+        v[i] = int16_t(start + int16_t(i % 1000));
+    return v;
+}
+
+std::vector<int16_t> speechLike(size_t count, double amplitude = 6000)
+{
+    std::vector<int16_t> v(count);
+    for (size_t i = 0; i < count; ++i) {
+        double t = double(i) / 8000.0;
+        v[i] = int16_t(amplitude * (0.6 * std::sin(2 * M_PI * 140 * t) + 0.3 * std::sin(2 * M_PI * 700 * t) +
+                                    0.1 * std::sin(2 * M_PI * 2200 * t)));
+    }
+    return v;
+}
+
+std::vector<int16_t> samplesIn(const ByteBuffer& b)
+{
+    std::vector<int16_t> v(b.size() / 2);
+    for (size_t i = 0; i < v.size(); ++i)
+        v[i] = int16_t(uint16_t(b.data()[2 * i] | b.data()[2 * i + 1] << 8));
+    return v;
+}
+
+uint32_t framesIn(const ByteBuffer& encoded)
+{
+    RefPtr<LPC10VoiceDecoder> decoder = new LPC10VoiceDecoder;
+    RefPtr<ByteBuffer> decoded = decoder->decodeBuffer(&encoded);
+    return decoded->size() / 2 / 180;
+}
+
+class VoiceCapture : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        auto backend = std::make_unique<ScriptedCapture>();
+        capture = backend.get();
+        setCaptureBackend(std::move(backend));
+        sent.clear();
+        gVoiceSender = [this](const RefPtr<ByteBuffer>& frames) { sent.push_back(frames); };
+        gVoiceLevel = 0;
+    }
+    void TearDown() override
+    {
+        stopVoiceCapture();
+        setCaptureBackend(nullptr);
+        gVoiceSender = nullptr;
+    }
+    ScriptedCapture* capture = nullptr;
+    std::vector<RefPtr<ByteBuffer>> sent;
+};
+
+} // namespace
+
+TEST_F(VoiceCapture, PressHeldFor200msSendsOneMessageOfEightFrames)
+{
+    capture->feed(speechLike(500)); // before the press: not part of the speech
+    startVoiceCapture();
+    ASSERT_TRUE(gVoiceCaptureActive);
+    EXPECT_EQ(gVoiceCountdownMs, 250u);
+    EXPECT_EQ(gCapturedSamples->size(), 0u);
+    capture->feed(speechLike(1600));
+    stopVoiceCapture(); // released before the first tick was due
+    EXPECT_FALSE(gVoiceCaptureActive);
+    EXPECT_FALSE(gCapturedSamples); // the last 160 samples are dropped
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(framesIn(*sent[0]), 8u);
+    EXPECT_EQ(capture->stops, 1);
+}
+
+TEST_F(VoiceCapture, TickEncodesWholeFramesAndKeepsTheTail)
+{
+    startVoiceCapture();
+    capture->feed(speechLike(1000)); // 5 frames and 100 left
+    voiceTick();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(framesIn(*sent[0]), 5u);
+    EXPECT_EQ(gCapturedSamples->size(), 200u);
+    EXPECT_EQ(gLastVoicePacket.get(), sent[0].get());
+    // 100 ms more: 800 new and 100 kept make 900: 5 frames, nothing left.
+    capture->feed(speechLike(800));
+    voiceTick();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(framesIn(*sent[1]), 5u);
+    EXPECT_EQ(gCapturedSamples->size(), 0u);
+    // No new samples: nothing sent. Fewer than one frame: nothing sent either.
+    voiceTick();
+    capture->feed(speechLike(100));
+    voiceTick();
+    EXPECT_EQ(sent.size(), 2u);
+    EXPECT_EQ(gCapturedSamples->size(), 200u);
+}
+
+TEST_F(VoiceCapture, ReadAcrossTheEndOfTheRingKeepsOrder)
+{
+    startVoiceCapture();
+    RefPtr<ByteBuffer> taken = new ByteBuffer(0);
+    capture->feed(std::vector<int16_t>(7600, 0)); // read offset 15200
+    readCapturedSamples(taken);
+    EXPECT_EQ(gCaptureReadOffset, 15200u);
+    std::vector<int16_t> wrapped = ramp(900, 100);
+    capture->feed(wrapped); // 400 to the end, 500 from the start
+    taken->resize(0);
+    readCapturedSamples(taken);
+    EXPECT_EQ(samplesIn(*taken), wrapped);
+    EXPECT_EQ(gCaptureReadOffset, 1000u);
+
+    // More than a second between reads: the distance of the offsets modulo
+    // the ring is what is read, the newest samples.
+    capture->feed(ramp(8000 + 300, 0));
+    taken->resize(0);
+    readCapturedSamples(taken);
+    EXPECT_EQ(taken->size(), 600u);
+}
+
+TEST_F(VoiceCapture, LevellingOfFullScaleQuietAndSilentInput)
+{
+    gVoiceLevel = 0;
+    std::vector<int16_t> loud = {32767, -32768, 1000, 0};
+    normaliseVoiceGain(loud.data(), uint32_t(loud.size()));
+    EXPECT_EQ(gVoiceLevel, 34816); // -32768 counts as 32768
+    float g = float(32767.0 / 34816.0);
+    EXPECT_EQ(loud[0], int16_t(32767.0f * g));
+    EXPECT_EQ(loud[1], int16_t(-32768.0f * g));
+    EXPECT_EQ(loud[2], int16_t(1000.0f * g));
+
+    // The level decays by 0.95 per tick of silence until 2048 ...
+    std::vector<int16_t> quiet(10, 0);
+    int32_t before = gVoiceLevel;
+    normaliseVoiceGain(quiet.data(), 10);
+    EXPECT_EQ(gVoiceLevel, int32_t(double(before) * double(0.95f)));
+    for (int i = 0; i < 200; ++i)
+        normaliseVoiceGain(quiet.data(), 10);
+    EXPECT_EQ(gVoiceLevel, 2048);
+    // ... from where samples pass unscaled,
+    gVoiceLevel = 0;
+    std::vector<int16_t> silent = {0, 0, 0};
+    normaliseVoiceGain(silent.data(), 3);
+    EXPECT_EQ(gVoiceLevel, 2048);
+    EXPECT_EQ(silent, (std::vector<int16_t>{0, 0, 0}));
+    // while a level of 2049 still scales.
+    std::vector<int16_t> one = {1, -1};
+    normaliseVoiceGain(one.data(), 2);
+    EXPECT_EQ(gVoiceLevel, 2049);
+    float g2 = float(32767.0 / 2049.0);
+    EXPECT_EQ(one[0], int16_t(1.0f * g2));
+    EXPECT_EQ(one[1], int16_t(-1.0f * g2));
+}
+
+TEST_F(VoiceCapture, OnlyNewSamplesAreLevelledOnce)
+{
+    startVoiceCapture();
+    capture->feed(std::vector<int16_t>(250, 16000)); // one frame and 70 left
+    voiceTick();
+    ASSERT_EQ(gCapturedSamples->size(), 140u);
+    std::vector<int16_t> tail = samplesIn(*gCapturedSamples);
+    int16_t levelled = tail[0];
+    EXPECT_EQ(levelled, int16_t(16000.0f * float(32767.0 / (16000 + 2048))));
+    capture->feed(std::vector<int16_t>(10, 100));
+    int32_t level = gVoiceLevel;
+    voiceTick(); // 80 samples: no frame, nothing sent
+    std::vector<int16_t> after = samplesIn(*gCapturedSamples);
+    EXPECT_EQ(after[0], levelled);
+    EXPECT_EQ(gVoiceLevel, int32_t(double(level) * double(0.95f)));
+}
+
+TEST_F(VoiceCapture, NoDeviceMakesThePressDoNothingAndIsNotRetried)
+{
+    auto backend = std::make_unique<ScriptedCapture>();
+    backend->deviceWorks = false;
+    ScriptedCapture* broken = backend.get();
+    setCaptureBackend(std::move(backend));
+    startVoiceCapture();
+    EXPECT_FALSE(gVoiceCaptureActive);
+    startVoiceCapture();
+    EXPECT_FALSE(gVoiceCaptureActive);
+    EXPECT_EQ(broken->opens, 1);
+    stopVoiceCapture();
+    voiceTick();
+    EXPECT_TRUE(sent.empty());
+}
+
+TEST_F(VoiceCapture, SecondPressWhileActiveChangesNothing)
+{
+    startVoiceCapture();
+    capture->feed(speechLike(300));
+    gVoiceCountdownMs = 40;
+    startVoiceCapture();
+    EXPECT_EQ(gVoiceCountdownMs, 40u);
+    EXPECT_EQ(capture->opens, 1);
+}
+
+TEST(FileCapture, PlaysTheFileInRealTimeThenSilence)
+{
+    std::string path = ::testing::TempDir() + "/seafold_capture.wav";
+    std::vector<int16_t> speech = ramp(1200, 1);
+    ASSERT_TRUE(writeWaveFile(path, speech.data(), speech.size(), 8000));
+    double now = 1000;
+    auto backend = createFileCaptureBackend(path, [&] { return now; });
+    ASSERT_TRUE(backend->openDevice());
+    ASSERT_TRUE(backend->startCapture());
+    EXPECT_EQ(backend->readPosition(), 0u);
+    now += 100; // 800 samples
+    ASSERT_EQ(backend->readPosition(), 1600u);
+    std::vector<int16_t> got(800);
+    for (size_t i = 0; i < got.size(); ++i)
+        got[i] = int16_t(uint16_t(backend->ring()[2 * i] | backend->ring()[2 * i + 1] << 8));
+    EXPECT_EQ(got, std::vector<int16_t>(speech.begin(), speech.begin() + 800));
+    now += 100; // 400 more of the file, then 400 of silence
+    ASSERT_EQ(backend->readPosition(), 3200u);
+    EXPECT_EQ(backend->ring()[2 * 1199], uint8_t(speech[1199]));
+    EXPECT_EQ(backend->ring()[2 * 1200], 0);
+    // Each start begins at the file's start again.
+    backend->stopCapture();
+    ASSERT_TRUE(backend->startCapture());
+    now += 50;
+    EXPECT_EQ(backend->readPosition(), 800u);
+    EXPECT_EQ(backend->ring()[0], 1);
+    std::remove(path.c_str());
+}
+
+TEST(FileCapture, RefusesFilesThatAreNot8000HzMono16Bit)
+{
+    std::string path = ::testing::TempDir() + "/seafold_capture_22k.wav";
+    std::vector<int16_t> speech(100, 5);
+    ASSERT_TRUE(writeWaveFile(path, speech.data(), speech.size(), 22050));
+    std::string error;
+    EXPECT_FALSE(checkCaptureFile(path, &error));
+    EXPECT_NE(error.find("8000 Hz"), std::string::npos);
+    EXPECT_FALSE(createFileCaptureBackend(path)->openDevice());
+    EXPECT_FALSE(checkCaptureFile(path + ".missing", &error));
+    std::remove(path.c_str());
+}
