@@ -50,6 +50,7 @@ struct Client {
 };
 
 std::map<std::string, Client*> gByName;
+std::map<std::string, int> gEndings; // why connections failed or ended
 std::vector<double> gLatencies;
 uint64_t gRelays = 0;
 
@@ -99,6 +100,10 @@ int main(int argc, char** argv)
         auto c = std::make_unique<Client>();
         c->name = "load" + std::to_string(i);
         c->netInterface = new SessionInterface(NetAddress(IPProtocol, AnyAddress, 0), c->session);
+        c->session.onConnectionState = [](const char* state, const char* reason) {
+            if (std::string(state) != "connected")
+                ++gEndings[std::string(state) + ": " + reason];
+        };
         c->connection = new SimpleEventConnection;
         c->session.connectionToServer = c->connection;
         c->connection->connect(c->netInterface, server);
@@ -154,6 +159,8 @@ int main(int argc, char** argv)
                 static_cast<unsigned long long>(moves), static_cast<unsigned long long>(expected),
                 static_cast<unsigned long long>(gRelays), percentile(gLatencies, 0.5),
                 percentile(gLatencies, 0.99));
+    for (auto& [ending, n] : gEndings)
+        std::fprintf(stderr, "seafold-loadcheck: %d connections %s\n", n, ending.c_str());
     for (auto& c : clients)
         c->roster.clear();
     return 0;
