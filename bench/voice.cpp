@@ -1,0 +1,142 @@
+// CPU time of the voice path: one voice tick (100 ms of captured speech
+// levelled and encoded) and one received message (decoded, and queued on a
+// voice stream that plays through the loopback device).
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "net/platform.h"
+#include "sound/sound.h"
+#include "voice/voicecapture.h"
+
+using namespace seafold;
+
+namespace {
+
+// Speech-like input: a voiced buzz whose pitch and loudness wander, with
+// some noise, so that every frame kind appears.
+std::vector<int16_t> speechLike(size_t count)
+{
+    std::vector<int16_t> v(count);
+    uint32_t noise = 12345;
+    double phase = 0;
+    for (size_t i = 0; i < count; ++i) {
+        double t = double(i) / 8000.0;
+        double pitch = 120 + 40 * std::sin(2 * M_PI * 0.7 * t);
+        phase += pitch / 8000.0;
+        double voiced = std::sin(2 * M_PI * phase) + 0.5 * std::sin(4 * M_PI * phase) + 0.3 * std::sin(10 * M_PI * phase);
+        noise = noise * 1103515245u + 12345u;
+        double hiss = (double(noise >> 16 & 0x7FFF) / 16384.0 - 1.0);
+        double loud = 0.5 + 0.5 * std::sin(2 * M_PI * 1.3 * t);
+        v[i] = int16_t(6000 * loud * (voiced + 0.3 * hiss));
+    }
+    return v;
+}
+
+class BenchCapture : public CaptureBackend {
+public:
+    bool openDevice() override { return true; }
+    bool startCapture() override
+    {
+        resetRing();
+        return true;
+    }
+    uint32_t readPosition() override { return writeOffset(); }
+    void stopCapture() override {}
+    void feed(const int16_t* samples, uint32_t count) { writeRing(samples, count); }
+};
+
+void BM_VoiceTick(benchmark::State& state)
+{
+    auto owned = std::make_unique<BenchCapture>();
+    BenchCapture* capture = owned.get();
+    setCaptureBackend(std::move(owned));
+    size_t bytes = 0;
+    gVoiceSender = [&](const RefPtr<ByteBuffer>& frames) { bytes += frames->size(); };
+    startVoiceCapture();
+    std::vector<int16_t> speech = speechLike(8000 * 10);
+    size_t at = 0;
+    for (auto _ : state) {
+        // 100 ms of new samples per tick, as the main loop delivers them.
+        if (at + 800 > speech.size())
+            at = 0;
+        capture->feed(speech.data() + at, 800);
+        at += 800;
+        voiceTick();
+    }
+    state.counters["bytes_per_tick"] = benchmark::Counter(double(bytes) / double(state.iterations()));
+    stopVoiceCapture();
+    gVoiceSender = nullptr;
+    setCaptureBackend(nullptr);
+}
+BENCHMARK(BM_VoiceTick)->Unit(benchmark::kMicrosecond);
+
+// One regular message: 100 ms of speech, 4 or 5 frames.
+std::vector<RefPtr<ByteBuffer>> messages()
+{
+    RefPtr<LPC10VoiceEncoder> encoder = new LPC10VoiceEncoder;
+    std::vector<int16_t> speech = speechLike(8000 * 10);
+    std::vector<RefPtr<ByteBuffer>> out;
+    RefPtr<ByteBuffer> pending = new ByteBuffer(0);
+    for (size_t at = 0; at + 800 <= speech.size(); at += 800) {
+        uint32_t old = pending->size();
+        pending->resize(old + 1600);
+        for (size_t i = 0; i < 800; ++i) {
+            pending->data()[old + 2 * i] = uint8_t(uint16_t(speech[at + i]));
+            pending->data()[old + 2 * i + 1] = uint8_t(uint16_t(speech[at + i]) >> 8);
+        }
+        RefPtr<ByteBuffer> frames = encoder->encodeBuffer(pending);
+        if (frames)
+            out.push_back(frames);
+    }
+    return out;
+}
+
+void BM_DecodeOneMessage(benchmark::State& state)
+{
+    std::vector<RefPtr<ByteBuffer>> all = messages();
+    RefPtr<LPC10VoiceDecoder> decoder = new LPC10VoiceDecoder;
+    size_t i = 0, bytes = 0;
+    for (auto _ : state) {
+        const ByteBuffer* message = all[i++ % all.size()];
+        bytes += message->size();
+        RefPtr<ByteBuffer> samples = decoder->decodeBuffer(message);
+        benchmark::DoNotOptimize(samples->data());
+    }
+    state.counters["bytes_per_message"] = benchmark::Counter(double(bytes) / double(state.iterations()));
+}
+BENCHMARK(BM_DecodeOneMessage)->Unit(benchmark::kMicrosecond);
+
+// Decode, queue on the stream and one sound pass, with the loopback device
+// mixing the message's 100 ms (the mixing is included).
+void BM_ReceiveAndPlayOneMessage(benchmark::State& state)
+{
+    SoundSetup setup;
+    setup.loopback = true;
+    setup.sfxDirectory = "/nonexistent"; // effects are not needed for voice
+    setDebugOutput([](const char*) {});
+    bool ready = initSound(setup);
+    setDebugOutput(nullptr);
+    if (!ready) {
+        state.SkipWithError("no loopback device");
+        return;
+    }
+    std::vector<RefPtr<ByteBuffer>> all = messages();
+    RefPtr<LPC10VoiceDecoder> decoder = new LPC10VoiceDecoder;
+    RefPtr<SFXObject> stream = new SFXObject(nullptr, 1.0f, 0, 0);
+    std::vector<int16_t> mixed(8000);
+    size_t i = 0;
+    for (auto _ : state) {
+        const ByteBuffer* message = all[i++ % all.size()];
+        RefPtr<ByteBuffer> samples = decoder->decodeBuffer(message);
+        stream->queueVoiceSamples(samples);
+        updateSound();
+        renderSoundSamples(mixed.data(), std::min<uint32_t>(8000, samples->size() / 2));
+    }
+    closeSound();
+}
+BENCHMARK(BM_ReceiveAndPlayOneMessage)->Unit(benchmark::kMicrosecond);
+
+} // namespace
