@@ -28,7 +28,10 @@ LoopHooks standardLoopHooks()
     hooks.serviceConnections = serviceNetworkConnections;
     hooks.voiceTick = voiceTick;
     hooks.updateSound = updateSound;
-    hooks.closeSound = closeSound;
+    hooks.closeSound = [] {
+        closeVoiceCapture();
+        closeSound();
+    };
     return hooks;
 }
 

@@ -156,6 +156,13 @@ void stopVoiceCapture()
     gCapturedSamples = nullptr;
 }
 
+void closeVoiceCapture()
+{
+    gVoiceCaptureActive = false;
+    gCapturedSamples = nullptr;
+    setCaptureBackend(nullptr);
+}
+
 void normaliseVoiceGain(int16_t* samples, uint32_t count)
 {
     int32_t peak = 0;

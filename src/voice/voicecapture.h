@@ -103,6 +103,9 @@ VoiceEncoder& voiceEncoder();
 void startVoiceCapture();
 // Push-to-talk released: one last tick, then capture stops.
 void stopVoiceCapture();
+// At shutdown: stops capture and closes the capture device (before the
+// audio library goes away with the process).
+void closeVoiceCapture();
 // Takes the new samples, levels them, encodes whole frames and sends them.
 void voiceTick();
 // Appends to `buffer` what the ring received since the last read.

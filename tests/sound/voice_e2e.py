@@ -281,6 +281,55 @@ def speech_scenario():
     check(max((abs(x) for x in own), default=0) < 200, "speaker: heard itself")
 
 
+def loud_bursts(samples, rate, threshold, gap=0.3):
+    """Number of loud stretches separated by at least `gap` seconds of quiet."""
+    bursts, last = 0, None
+    for i, x in enumerate(samples):
+        if abs(x) > threshold:
+            if last is None or (i - last) / rate > gap:
+                bursts += 1
+            last = i
+    return bursts
+
+
+def repeat_scenario():
+    """--speak-every: the speaker presses again; each press is heard once."""
+    short = os.path.join(WORK, "short.wav")
+    click_file(short, clicks=1, spacing=0.5, first=0.1)
+    server, listener, speaker = start_session(["--speak", short, "--speak-every", "1.5"])
+    speaker.wait_for("three presses", lambda: len([e for e in speaker.events() if e.get("speak") == "stop"]) >= 3)
+    time.sleep(1.0)
+    stop_all(speaker, listener, server)
+    starts = [e["t"] for e in speaker.events() if e.get("speak") == "start"]
+    check(len(starts) >= 3, f"speaker: {len(starts)} presses")
+    if len(starts) >= 3:
+        spacing = (starts[2] - starts[0]) / 2000.0
+        check(abs(spacing - 1.5) < 0.2, f"speaker: presses {spacing:.2f} s apart")
+    stops = len([e for e in speaker.events() if e.get("speak") == "stop"])
+    rate, heard = read_wav(listener.wav)
+    bursts = loud_bursts(heard, rate, 2000)
+    # A press still running at the end may or may not have been heard yet.
+    check(stops <= bursts <= len(starts), f"listener: {bursts} bursts for {stops} to {len(starts)} presses")
+
+
+def bad_options():
+    """Clear errors and exit code 2 for --speak files and modes that cannot work."""
+    not8k = os.path.join(WORK, "22k.wav")
+    write_wav(not8k, [0] * 2205, rate=22050)
+    cases = [
+        (["-client", "127.0.0.1:1", "x", "--speak", not8k], "8000 Hz"),
+        (["-client", "127.0.0.1:1", "x", "--speak", os.path.join(WORK, "missing.wav")], "cannot read"),
+        (["server", "127.0.0.1:1", "--speak", not8k.replace("22k", "short")], "needs -client"),
+        (["-client", "127.0.0.1:1", "x", "--speak-every", "2"], "needs --speak"),
+        (["-client", "127.0.0.1:1", "x", "--speak", not8k.replace("22k", "short"), "--speak-every", "0"],
+         "--speak-every takes seconds"),
+    ]
+    for args, expected in cases:
+        r = subprocess.run([BINARY] + args, capture_output=True, text=True, timeout=10)
+        check(r.returncode == 2, f"{args}: exit code {r.returncode}")
+        check(expected in r.stderr and "usage:" in r.stderr, f"{args}: stderr {r.stderr!r}")
+
+
 def bytes_sent(proc):
     """(time, bytes sent on the connection to the server) of each stats line."""
     points = []
@@ -348,6 +397,8 @@ def main():
             measure()
         else:
             speech_scenario()
+            repeat_scenario()
+            bad_options()
     finally:
         if not failures:
             shutil.rmtree(WORK, ignore_errors=True)
