@@ -24,16 +24,10 @@ fail() {
     exit 1
 }
 
-# A saved configuration, so that no dialog waits for a click.
+# A saved configuration, so that no dialog waits for a click: the default
+# one (1024 x 768 in a window) that the build puts beside the media.
 write_config() {
-    cat > ogre.cfg <<'CFG'
-Render System=OpenGL Rendering Subsystem
-
-[OpenGL Rendering Subsystem]
-Full Screen=No
-VSync=No
-Video Mode=1024 x  768
-CFG
+    cp "$(dirname "$seafold")/../media/ogre-default.cfg" ogre.cfg || fail "no ogre-default.cfg in the media"
 }
 
 # run_windowed OUT ERR [VAR=VALUE...]: runs a server under Xvfb, at most 90 s.

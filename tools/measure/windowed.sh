@@ -11,14 +11,7 @@ seafold=$build/bin/seafold
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-cat > ogre.cfg <<'CFG'
-Render System=OpenGL Rendering Subsystem
-
-[OpenGL Rendering Subsystem]
-Full Screen=No
-VSync=No
-Video Mode=1024 x  768
-CFG
+cp "$build/media/ogre-default.cfg" ogre.cfg
 
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 for i in 1 2 3 4 5; do
