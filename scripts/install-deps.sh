@@ -20,6 +20,8 @@ packages=(
   xvfb xauth xdotool imagemagick
   # voice tests: speech synthesis, audio conversion and an independent LPC-10 codec
   espeak-ng sox libspandsp-dev
+  # microphone capture test: a private sound server with a null sink
+  pulseaudio pulseaudio-utils
 )
 
 missing=()
