@@ -11,6 +11,7 @@ import os
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 bin_dir = sys.argv[1] if len(sys.argv) > 1 else "build/bin"
@@ -37,8 +38,10 @@ def free_port():
 
 for n in counts:
     port = free_port()
+    # A file, not a pipe: a full pipe would stall the server on its output.
+    log = tempfile.TemporaryFile(mode="w+")
     server = subprocess.Popen([f"{bin_dir}/seafold-headless", "server", f"127.0.0.1:{port}", "--stats", "1000"],
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+                              stdout=log, stderr=subprocess.DEVNULL, text=True)
     time.sleep(0.5)
     idle_rss = rss_kib(server.pid)
     cpu0, t0 = cpu_seconds(server.pid), time.time()
@@ -47,7 +50,9 @@ for n in counts:
     cpu1, t1 = cpu_seconds(server.pid), time.time()
     busy_rss = rss_kib(server.pid)
     server.terminate()
-    out, _ = server.communicate(timeout=20)
+    server.wait(timeout=20)
+    log.seek(0)
+    out = log.read()
     stats = [json.loads(line) for line in out.splitlines() if line.startswith('{"stats"')]
     # Queue depth over time, summed over the server's connections.
     queued = [(s["t"], sum(c["queued"] for c in s["stats"])) for s in stats if s["stats"]]
