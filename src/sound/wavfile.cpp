@@ -44,11 +44,8 @@ void putU16(uint8_t* p, uint16_t v)
     p[1] = uint8_t(v >> 8);
 }
 
-} // namespace
-
-bool readWave(const uint8_t* bytes, size_t size, WaveData* wave)
+bool readChunks(const uint8_t* bytes, size_t size, WaveData* wave)
 {
-    *wave = WaveData();
     if (size < 12)
         return false;
     uint64_t riffSize = readU32(bytes + 4);
@@ -103,9 +100,19 @@ bool readWave(const uint8_t* bytes, size_t size, WaveData* wave)
             ++at;
         remaining -= int64_t(padded) + 8;
     }
-    if (!haveData)
-        wave->data.clear();
     return haveData && !wave->data.empty();
+}
+
+} // namespace
+
+bool readWave(const uint8_t* bytes, size_t size, WaveData* wave)
+{
+    *wave = WaveData();
+    // A file damaged anywhere, even after its samples, loads nothing.
+    if (readChunks(bytes, size, wave))
+        return true;
+    wave->data.clear();
+    return false;
 }
 
 bool loadWaveFile(const std::string& path, WaveData* wave)

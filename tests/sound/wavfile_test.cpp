@@ -149,6 +149,14 @@ TEST(WaveReader, FormatsAndLayoutsThatLoadNoData)
         cases.push_back({"other chunk claims more than the file", im.finish()});
     }
     {
+        // Found by fuzzing: the samples were kept although the load failed.
+        Image im;
+        im.fmt(1, 1, 8000, 2, 16);
+        im.chunk("data", 8);
+        im.chunk("cue ", 2, 0x20);
+        cases.push_back({"damaged chunk after the data", im.finish()});
+    }
+    {
         Image im;
         im.fmt(1, 1, 8000, 2, 16, 16);
         std::vector<uint8_t> cut = im.finish();
