@@ -41,7 +41,9 @@ void SimpleEventConnection::onEstablished()
         s->onConnectionState("connected", "");
 }
 
-void SimpleEventConnection::onConnectFailed(uint32_t, const char* message)
+// The client's connection to the server failed or ended: no sender may post
+// on it any more.
+void SimpleEventConnection::forgetServerConnection(const char* state, const char* reason)
 {
     Session* s = session();
     if (s && s->connectionToServer == this)
@@ -49,34 +51,40 @@ void SimpleEventConnection::onConnectFailed(uint32_t, const char* message)
     if (gConnectionToServer == this)
         gConnectionToServer = nullptr;
     if (s && s->onConnectionState)
-        s->onConnectionState("failed", message ? message : "");
+        s->onConnectionState(state, reason ? reason : "");
+}
+
+void SimpleEventConnection::onConnectFailed(uint32_t, const char* message)
+{
+    forgetServerConnection("failed", message);
 }
 
 void SimpleEventConnection::onDisconnected(uint32_t, const char* message)
 {
-    Session* s = session();
+    // A client does not react to losing the server beyond forgetting it.
     if (connectParams().isInitiator) {
-        // A client does not react to losing the server beyond forgetting it.
-        if (s && s->connectionToServer == this)
-            s->connectionToServer = nullptr;
-        if (gConnectionToServer == this)
-            gConnectionToServer = nullptr;
-        if (s && s->onConnectionState)
-            s->onConnectionState("disconnected", message ? message : "");
+        forgetServerConnection("disconnected", message);
         return;
     }
-    if (!s)
-        return;
-    // Leave sequence: tell everyone else, then drop the leaver's record.
-    Roster& roster = s->roster();
-    ClientRecord* leaver = roster.findByConnection(this);
+    Session* s = session();
+    ClientRecord* leaver = s ? s->roster().findByConnection(this) : nullptr;
     if (!leaver)
         return;
+    // Leave sequence: tell everyone else, then drop the leaver's record.
     StringPtr name(leaver->name.c_str());
+    forEachOtherClient([&](SimpleEventConnection* other) { other->s2cclientDisconnect(name); });
+    s->roster().removeRecord(leaver);
+}
+
+void SimpleEventConnection::forEachOtherClient(const std::function<void(SimpleEventConnection*)>& action)
+{
+    Session* s = session();
+    if (!s)
+        return;
+    Roster& roster = s->roster();
     for (size_t i = 0; i < roster.size(); ++i)
         if (roster[i].connection && roster[i].connection != this)
-            roster[i].connection->s2cclientDisconnect(name);
-    roster.removeRecord(leaver);
+            action(roster[i].connection);
 }
 
 // ---- roster ----------------------------------------------------------------------
@@ -149,9 +157,9 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2sEntitySelection, GuaranteedOrdered, D
         return;
     StringPtr senderName(sender->name.c_str());
     roster.setClientEntity(entityName.c_str(), 0, 0, 0, sender->name);
-    for (size_t i = 0; i < roster.size(); ++i)
-        if (roster[i].connection && roster[i].connection != this)
-            roster[i].connection->s2cEntityNotify(entityName, 0.0, 0.0, 0.0, senderName);
+    forEachOtherClient([&](SimpleEventConnection* other) {
+        other->s2cEntityNotify(entityName, 0.0, 0.0, 0.0, senderName);
+    });
 }
 
 SF_IMPLEMENT_RPC(SimpleEventConnection, s2cEntityNotify, GuaranteedOrdered, DirServerToClient,
@@ -175,9 +183,7 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2smakeMovement, GuaranteedOrdered, DirC
         return;
     StringPtr senderName(sender->name.c_str());
     roster.moveClient(float(dx), float(dy), float(dz), sender->name);
-    for (size_t i = 0; i < roster.size(); ++i)
-        if (roster[i].connection && roster[i].connection != this)
-            roster[i].connection->s2cmakeMovement(dx, dy, dz, senderName);
+    forEachOtherClient([&](SimpleEventConnection* other) { other->s2cmakeMovement(dx, dy, dz, senderName); });
 }
 
 // Movements are deltas: one lost relay would displace a model for good in

@@ -117,6 +117,9 @@ public:
     SF_DECLARE_RPC(s2cBroadcastMessage);
 
 private:
+    void forgetServerConnection(const char* state, const char* reason);
+    // Runs `action` on the connection of every roster entry but this one.
+    void forEachOtherClient(const std::function<void(SimpleEventConnection*)>& action);
     // Reports a handler run to the session's observer.
     template <class... Args> void trace(const char* rpc, const Args&... args);
 };
