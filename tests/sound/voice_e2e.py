@@ -276,6 +276,12 @@ def speech_scenario():
         print(f"{proc.name}: speech {span[0]:.2f}-{span[1]:.2f} s of its output, {delay * 1000:.0f} ms after "
               f"it was said, RMS {loudness:.0f}")
 
+    # The generated catalogue loads whole in every process.
+    for proc in (server, listener, speaker):
+        proc.err.seek(0)
+        errors = [l for l in proc.err.read().splitlines() if "loading sound file" in l or "intitialize" in l]
+        check(not errors, f"{proc.name}: {errors[:3]}")
+
     rate, own = read_wav(speaker.wav)
     check(rate > 0, "speaker: no output file")
     check(max((abs(x) for x in own), default=0) < 200, "speaker: heard itself")
