@@ -3,6 +3,8 @@
 // and delivery or loss reported with the packet's notify record. No sockets.
 #include <gtest/gtest.h>
 
+#include "eventtestutil.h"
+
 #include <cstring>
 #include <memory>
 #include <string>
@@ -11,6 +13,7 @@
 #include "net/eventconnection.h"
 
 using namespace seafold;
+using seafold::test::establish;
 
 namespace {
 
@@ -163,24 +166,6 @@ void dropped(EventConnection& from, Packet& p)
     p.notify.reset();
 }
 
-// Negotiates the class count the way the handshake does and marks roles.
-void establish(TestConnection& client, TestConnection& server)
-{
-    NetClassRep::initialize();
-    PacketStream request;
-    client.writeConnectRequest(request);
-    BitStream requestIn(request.data(), request.bytePosition());
-    const char* error = nullptr;
-    ASSERT_TRUE(server.readConnectRequest(requestIn, &error));
-    PacketStream accept;
-    server.writeConnectAccept(accept);
-    BitStream acceptIn(accept.data(), accept.bytePosition());
-    ASSERT_TRUE(client.readConnectAccept(acceptIn, &error));
-    client.setState(Connected);
-    server.setState(Connected);
-    client.setRoleFlag(NetConnection::ConnectionToServer);
-    server.setRoleFlag(NetConnection::ConnectionToClient);
-}
 
 // The events of a section whose events all carry one U32.
 struct Parsed {

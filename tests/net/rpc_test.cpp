@@ -3,6 +3,8 @@
 // connection class, and the reserved classes.
 #include <gtest/gtest.h>
 
+#include "eventtestutil.h"
+
 #include <cstring>
 #include <memory>
 #include <string>
@@ -11,6 +13,7 @@
 #include "net/rpc.h"
 
 using namespace seafold;
+using seafold::test::establish;
 
 namespace {
 
@@ -94,23 +97,6 @@ public:
     uint32_t readTo = 0;
 };
 
-void establish(EventConnection& client, EventConnection& server)
-{
-    NetClassRep::initialize();
-    PacketStream request;
-    client.writeConnectRequest(request);
-    BitStream requestIn(request.data(), request.bytePosition());
-    const char* error = nullptr;
-    ASSERT_TRUE(server.readConnectRequest(requestIn, &error));
-    PacketStream accept;
-    server.writeConnectAccept(accept);
-    BitStream acceptIn(accept.data(), accept.bytePosition());
-    ASSERT_TRUE(client.readConnectAccept(acceptIn, &error));
-    client.setState(Connected);
-    server.setState(Connected);
-    client.setRoleFlag(NetConnection::ConnectionToServer);
-    server.setRoleFlag(NetConnection::ConnectionToClient);
-}
 
 struct Packet {
     std::vector<uint8_t> bytes;
