@@ -146,7 +146,12 @@ class Proc:
         env = dict(os.environ)
         env.pop("SEAFOLD_CAPTURE_FILE", None)
         self.wav = None
-        if play_to:
+        if play_to == "nowhere":
+            # The wave writer without a file: no device opens, as on a machine
+            # without sound.
+            env["ALSOFT_DRIVERS"] = "wave"
+            env["ALSOFT_CONF"] = os.devnull
+        elif play_to:
             self.wav = os.path.join(WORK, play_to)
             conf = os.path.join(WORK, name + "-alsoft.conf")
             with open(conf, "w") as f:
@@ -318,6 +323,25 @@ def repeat_scenario():
     check(stops <= bursts <= len(starts), f"listener: {bursts} bursts for {stops} to {len(starts)} presses")
 
 
+def no_sound_device():
+    """Without any sound device every process runs, and voice still travels."""
+    speech = os.path.join(WORK, "speech.wav")
+    port = free_port()
+    address = f"127.0.0.1:{port}"
+    server = Proc("mute-server", ["server", address], play_to="nowhere")
+    time.sleep(0.2)
+    listener = Proc("mute-listener", ["-client", address, "bob"], play_to="nowhere")
+    listener.wait_for("connection", lambda: listener.first("state", "connected"))
+    speaker = Proc("mute-speaker", ["-client", address, "alice", "--speak", speech], play_to="nowhere")
+    speaker.wait_for("the end of speaking", lambda: speaker.first("speak", "stop"))
+    listener.wait_for("relayed voice", lambda: listener.first("rpc", "s2cVoice"))
+    stop_all(speaker, listener, server)
+    for proc in (server, listener, speaker):
+        check(proc.first("sound", False) is not None, f"{proc.name}: a sound device opened")
+        proc.err.seek(0)
+        check("Failed to intitialize OpenAL." in proc.err.read(), f"{proc.name}: no message about sound")
+
+
 def bad_options():
     """Clear errors and exit code 2 for --speak files and modes that cannot work."""
     not8k = os.path.join(WORK, "22k.wav")
@@ -404,6 +428,7 @@ def main():
         else:
             speech_scenario()
             repeat_scenario()
+            no_sound_device()
             bad_options()
     finally:
         if not failures:
