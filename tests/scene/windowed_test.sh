@@ -125,7 +125,11 @@ exception)
     ;;
 
 no-display)
-    for display in unset ":99.7"; do
+    # A display number no X server here uses (a screen of a running one would
+    # make the X library print an authorisation line of its own).
+    free=1999
+    while [ -e "/tmp/.X11-unix/X$free" ] || [ -e "/tmp/.X$free-lock" ]; do free=$((free + 1)); done
+    for display in unset ":$free"; do
         if [ "$display" = unset ]; then
             env -u DISPLAY "$seafold" server 127.0.0.1:28000 >out.txt 2>err.txt
         else
