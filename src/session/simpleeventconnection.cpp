@@ -66,14 +66,19 @@ void SimpleEventConnection::onDisconnected(uint32_t, const char* message)
         forgetServerConnection("disconnected", message);
         return;
     }
-    Session* s = session();
-    ClientRecord* leaver = s ? s->roster().findByConnection(this) : nullptr;
+    ClientRecord* leaver = senderRecord();
     if (!leaver)
         return;
     // Leave sequence: tell everyone else, then drop the leaver's record.
     StringPtr name(leaver->name.c_str());
     forEachOtherClient([&](SimpleEventConnection* other) { other->s2cclientDisconnect(name); });
-    s->roster().removeRecord(leaver);
+    session()->roster().removeRecord(leaver);
+}
+
+ClientRecord* SimpleEventConnection::senderRecord() const
+{
+    Session* s = session();
+    return s ? s->roster().findByConnection(this) : nullptr;
 }
 
 void SimpleEventConnection::forEachOtherClient(const std::function<void(SimpleEventConnection*)>& action)
@@ -148,15 +153,11 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2sEntitySelection, GuaranteedOrdered, D
                  (StringPtr entityName))
 {
     trace("c2sEntitySelection", entityName);
-    Session* s = session();
-    if (!s)
-        return;
-    Roster& roster = s->roster();
-    ClientRecord* sender = roster.findByConnection(this);
+    ClientRecord* sender = senderRecord();
     if (!sender)
         return;
     StringPtr senderName(sender->name.c_str());
-    roster.setClientEntity(entityName.c_str(), 0, 0, 0, sender->name);
+    session()->roster().setClientEntity(entityName.c_str(), 0, 0, 0, sender->name);
     forEachOtherClient([&](SimpleEventConnection* other) {
         other->s2cEntityNotify(entityName, 0.0, 0.0, 0.0, senderName);
     });
@@ -174,15 +175,11 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2smakeMovement, GuaranteedOrdered, DirC
                  (double dx, double dy, double dz))
 {
     trace("c2smakeMovement", dx, dy, dz);
-    Session* s = session();
-    if (!s)
-        return;
-    Roster& roster = s->roster();
-    ClientRecord* sender = roster.findByConnection(this);
+    ClientRecord* sender = senderRecord();
     if (!sender)
         return;
     StringPtr senderName(sender->name.c_str());
-    roster.moveClient(float(dx), float(dy), float(dz), sender->name);
+    session()->roster().moveClient(float(dx), float(dy), float(dz), sender->name);
     forEachOtherClient([&](SimpleEventConnection* other) { other->s2cmakeMovement(dx, dy, dz, senderName); });
 }
 

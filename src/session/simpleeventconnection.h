@@ -118,6 +118,9 @@ public:
 
 private:
     void forgetServerConnection(const char* state, const char* reason);
+    // The server's roster record of the client at the other end, or none
+    // (a connection that never joined).
+    ClientRecord* senderRecord() const;
     // Runs `action` on the connection of every roster entry but this one.
     void forEachOtherClient(const std::function<void(SimpleEventConnection*)>& action);
     // Reports a handler run to the session's observer.
