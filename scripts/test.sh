@@ -4,6 +4,8 @@
 # fuzz target for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+summary=$(mktemp)
+trap 'rm -f "$summary"' EXIT
 jobs=$(nproc 2>/dev/null || echo 2)
 fuzz_seconds=${SEAFOLD_FUZZ_SECONDS:-20}
 
@@ -11,14 +13,14 @@ scripts/install-deps.sh
 
 echo "== build and test (build/)"
 scripts/build.sh
-(cd build && ctest --output-on-failure -j"$jobs" --timeout 600)
+(cd build && ctest --output-on-failure -j"$jobs" --timeout 600) | tee -a "$summary"
 
 echo "== build and test under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSEAFOLD_SANITIZE=ON -DSEAFOLD_GRAPHICS=OFF \
       -DSEAFOLD_BENCH=OFF >/dev/null
 cmake --build build-asan -j"$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-   ctest --output-on-failure -j"$jobs" --timeout 900)
+   ctest --output-on-failure -j"$jobs" --timeout 900) | tee -a "$summary"
 
 echo "== fuzz targets, ${fuzz_seconds} s each (build-fuzz/)"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSEAFOLD_FUZZ=ON \
@@ -35,4 +37,8 @@ for fuzzer in build-fuzz/bin/fuzz_*; do
             -artifact_prefix=fuzz/artifacts/ "$work" 2>&1 | tail -n 12
   rm -rf "$work"
 done
-echo "all test stages passed"
+# One closing line over both test runs (ctest prints one per run).
+passed=0
+while read -r n; do passed=$((passed + n)); done < <(sed -n 's/.* tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$summary")
+echo "all test stages passed; fuzz targets ran clean"
+echo "tests: $passed passed, 0 failed"
