@@ -168,6 +168,14 @@ TEST(NetConnection, APingIsAnsweredWithAnAckAndNeitherAdvancesTheSequence)
     ASSERT_EQ(link.clientOut.held.size(), 1u);
     EXPECT_EQ(HoldingFilter::typeOf(link.clientOut.held[0]), NetConnection::PingPacket);
     EXPECT_EQ(link.sender->lastSentSequence(), sentBefore);
+    // The header by hand: byte 0 = type (2 bits) | sequence bits 0-4 << 2 |
+    // marker 0x80; byte 1 = sequence bits 5-10 | acknowledged bits 0-1 << 6;
+    // byte 2 = acknowledged bits 2-9; then the 3-bit ack byte count.
+    const std::vector<uint8_t>& ping = link.clientOut.held[0].bytes;
+    uint32_t seq = sentBefore, ack = link.sender->lastReceivedSequence();
+    EXPECT_EQ(ping[0], uint8_t(0x80 | ((seq & 0x1F) << 2) | NetConnection::PingPacket));
+    EXPECT_EQ(ping[1], uint8_t(((seq >> 5) & 0x3F) | ((ack & 3) << 6)));
+    EXPECT_EQ(ping[2], uint8_t((ack >> 2) & 0xFF));
     size_t heldBefore = link.serverOut.held.size();
     link.clientOut.release(link.client->socket(), 0);
     link.server->receivePackets();
