@@ -441,3 +441,57 @@ TEST(ConnectionTable, GrowsAndKeepsEveryConnectionFindableThroughRemovals)
         EXPECT_EQ(table->findConnection(all[i]->address()), i % 2 ? all[i].get() : nullptr);
     EXPECT_EQ(table->connections().size(), 32u);
 }
+
+TEST(Handshake, RejectAndDisconnectPacketsAreLaidOutByHand)
+{
+    TestClock clock;
+    RefPtr<NetInterface> server = new NetInterface(loopbackAny());
+    server->setTimeSource(clock.source());
+    HandDrivenClient hand;
+    ASSERT_TRUE(hand.challenge(*server));
+
+    auto expectNonces = [&](const std::vector<uint8_t>& d) {
+        ASSERT_GE(d.size(), 17u);
+        EXPECT_EQ(std::memcmp(d.data() + 1, hand.clientNonce.data, 8), 0);
+        EXPECT_EQ(std::memcmp(d.data() + 9, hand.serverNonce.data, 8), 0);
+    };
+    // ConnectReject: [3] [client nonce] [server nonce] [reason text].
+    uint32_t good = hand.solution;
+    do
+        ++hand.solution;
+    while (puzzleHashOk(hand.solution, hand.clientNonce, hand.serverNonce, hand.difficulty, hand.identity));
+    PacketStream wrong;
+    hand.writeRequest(wrong, hand.identity);
+    hand.solution = good;
+    hand.peer.send(server->boundAddress(), wrong);
+    server->receivePackets();
+    auto replies = hand.peer.drain();
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0][0], NetInterface::ConnectReject);
+    expectNonces(replies[0]);
+    BitStream reject(replies[0].data(), uint32_t(replies[0].size()));
+    reject.setBytePosition(17);
+    char reason[256];
+    reject.readText(reason);
+    EXPECT_STREQ(reason, "Puzzle");
+    EXPECT_FALSE(reject.hasError());
+
+    // Disconnect: [5] [client nonce] [server nonce], aligned, [reason text].
+    PacketStream request;
+    hand.writeRequest(request, hand.identity);
+    hand.peer.send(server->boundAddress(), request);
+    server->receivePackets();
+    hand.peer.drain();
+    ASSERT_EQ(server->connections().size(), 1u);
+    server->connections()[0]->disconnect("Bye");
+    replies = hand.peer.drain();
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0][0], NetInterface::Disconnect);
+    expectNonces(replies[0]);
+    BitStream bye(replies[0].data(), uint32_t(replies[0].size()));
+    bye.setBytePosition(17);
+    bye.readText(reason);
+    EXPECT_STREQ(reason, "Bye");
+    EXPECT_EQ(bye.bytePosition(), replies[0].size());
+    EXPECT_TRUE(server->connections().empty());
+}
