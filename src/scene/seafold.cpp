@@ -1,4 +1,6 @@
 #include "scene/seafold.h"
+#include "scene/clientmodels.h"
+#include "scene/framelistener.h"
 #include "net/platform.h"
 
 #include <OgreBillboard.h>
@@ -63,8 +65,12 @@ Seafold::~Seafold()
 void Seafold::tearDown()
 {
     tearDownGui();
+    if (mRoot && mFrameListener)
+        mRoot->removeFrameListener(mFrameListener);
     delete mFrameListener;
     mFrameListener = nullptr;
+    // Other users' nodes go with the scene manager.
+    gRendererScene.setSceneManager(nullptr);
     mFragmentProgram.reset();
     mFragmentParams.reset();
     mVertexProgram.reset();
@@ -78,6 +84,7 @@ void Seafold::tearDown()
     mSceneManager = nullptr;
     mModelNode = nullptr;
     mModelEntity = nullptr;
+    mModelMeshName.clear();
     mOceanEntity = nullptr;
     mPass = nullptr;
     mControlsScrollbar = nullptr;
@@ -155,6 +162,7 @@ bool Seafold::setUpApplication()
 
     // 4. Scene manager.
     mSceneManager = mRoot->createSceneManager("DefaultSceneManager", "ExampleSMInstance");
+    gRendererScene.setSceneManager(mSceneManager);
 
     // 5, 6. Camera and viewport.
     setUpCameraAndViewport();
@@ -174,17 +182,19 @@ bool Seafold::setUpApplication()
     setUpSceneContents();
     timer.done("scene contents");
 
-    // 11. The frame listener (input, camera, statistics) comes with the panel's
-    // handlers; until then mFrameListener stays empty.
+    // 11. The frame listener: input, camera and model motion, statistics.
+    mFrameListener = new Seafold_FrameListener(*this);
+    mRoot->addFrameListener(mFrameListener);
+    timer.done("input");
 
     // 12. Material controls.
     loadAllMaterialControls(mMaterialControlsList);
 
-    // 13, 14. The panel's event wiring and lists come with its handlers; the
-    // ocean starts with the first material entry.
-    if (!mMaterialControlsList.empty())
-        selectOceanMaterial(0);
-    timer.done("material controls");
+    // 13, 14. The panel's handlers and lists; the ocean starts with the first
+    // material entry.
+    wirePanelEvents();
+    fillSelectionLists();
+    timer.done("material controls and panel");
     return true;
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 namespace CEGUI {
+class EventArgs;
 class OgreRenderer;
 class OgreResourceProvider;
 class OgreImageCodec;
@@ -23,11 +24,17 @@ class Scrollbar;
 
 namespace seafold {
 
+class Seafold_FrameListener;
+
 // One tuning row of the panel: label, value text and scrollbar.
 struct UniformRow {
     CEGUI::Window* mLabel = nullptr;
     CEGUI::Window* mNumber = nullptr;
     CEGUI::Window* mScrollbar = nullptr;
+    // The row's control names something that exists in the selected pass
+    // (a float constant with that component, or a colour component):
+    // moving the scrollbar writes it.
+    bool mWritable = false;
 };
 
 class Seafold {
@@ -53,16 +60,38 @@ public:
     // Applies entry `index` of the material controls list to the ocean surface.
     void selectOceanMaterial(uint32_t index);
 
+    // ---- the panel (panel.cpp) ----
+    // Subscribes the panel's handlers and the frame listener's.
+    void wirePanelEvents();
+    // Fills the material and model lists and selects the first material.
+    void fillSelectionLists();
+    // Shows one tuning row per control of the selected material, with the
+    // current values.
+    void rebuildControlRows();
+    void showControlValue(uint32_t row, float value);
+
+    bool handleExit(const CEGUI::EventArgs& args);
+    bool handleModelSelected(const CEGUI::EventArgs& args);
+    bool handleMaterialSelected(const CEGUI::EventArgs& args);
+    bool handleMouseModeChanged(const CEGUI::EventArgs& args);
+    bool handleControlsScroll(const CEGUI::EventArgs& args);
+    bool handleUniformChanged(const CEGUI::EventArgs& args);
+
+    // Shows mesh `meshName` on the user's own node (replacing the model
+    // there) and tells the server in a client. False when it cannot be shown.
+    bool selectOwnModel(const std::string& meshName);
+
     Ogre::Root* mRoot = nullptr;
     Ogre::Camera* mCamera = nullptr;
     Ogre::SceneNode* mCameraNode = nullptr; // carries mCamera: moves and turns it
     Ogre::SceneManager* mSceneManager = nullptr;
     Ogre::SceneNode* mModelNode = nullptr;
-    Ogre::FrameListener* mFrameListener = nullptr;
+    Seafold_FrameListener* mFrameListener = nullptr;
     Ogre::RenderWindow* mWindow = nullptr;
     CEGUI::OgreRenderer* mGuiRenderer = nullptr;
     CEGUI::System* mGuiSystem = nullptr;
     Ogre::Entity* mModelEntity = nullptr;
+    std::string mModelMeshName; // the mesh of mModelEntity; empty while none
     Ogre::Entity* mOceanEntity = nullptr;
     uint32_t mMaterialIndex = 0;
     Ogre::MaterialPtr mMaterial;
@@ -83,6 +112,9 @@ private:
     bool setUpGui();
     void setUpSceneContents();
     void tearDownGui();
+    CEGUI::Window* createRowWindow(const char* type, const std::string& name, int part, uint32_t row);
+
+    bool mRebuildingRows = false; // rows are being filled: show values, write nothing
 
     std::string mMediaDirectory = ".";
     Ogre::LogManager* mLogManager = nullptr;

@@ -1,0 +1,163 @@
+#include "scene/clientmodels.h"
+#include "scene/materialcontrols.h"
+
+#include <OgreEntity.h>
+#include <OgreException.h>
+#include <OgreHardwareBuffer.h>
+#include <OgreMeshManager.h>
+#include <OgreResourceGroupManager.h>
+#include <OgreSceneManager.h>
+#include <OgreSceneNode.h>
+
+#include <cmath>
+
+namespace seafold {
+
+RendererScene gRendererScene;
+
+std::string remoteModelEntityName(const std::string& userName, uint64_t serial, const std::string& meshName)
+{
+    return "User " + std::to_string(serial) + " (" + userName + "): " + meshName;
+}
+
+std::string ownModelEntityName(const std::string& meshName)
+{
+    return "Own model: " + meshName;
+}
+
+Ogre::Entity* findOrCreateModelEntity(Ogre::SceneManager& scene, const std::string& entityName,
+                                      const std::string& meshName)
+{
+    if (scene.hasEntity(entityName))
+        return scene.getEntity(entityName);
+    // A name that is not one of our meshes (another version's media, or a
+    // peer's mistake) must not end everyone's program: the user just shows
+    // no model.
+    try {
+        Ogre::MeshManager::getSingleton().load(meshName, Ogre::ResourceGroupManager::DEFAULT_RESOURCE_GROUP_NAME,
+                                               Ogre::HardwareBuffer::HBU_STATIC_WRITE_ONLY,
+                                               Ogre::HardwareBuffer::HBU_STATIC_WRITE_ONLY, true, true);
+        return scene.createEntity(entityName, meshName);
+    } catch (const Ogre::Exception& e) {
+        logSceneMessage("Model \"" + meshName + "\" cannot be shown: " + e.getDescription());
+        return nullptr;
+    }
+}
+
+void RendererScene::setSceneManager(Ogre::SceneManager* scene)
+{
+    // The old scene manager destroys its own nodes and entities.
+    for (auto& user : mUsers) {
+        user.second.node = nullptr;
+        user.second.attached = nullptr;
+    }
+    mScene = scene;
+}
+
+RendererScene::UserModels& RendererScene::modelsOf(ClientRecord& record)
+{
+    UserModels& models = mUsers[&record];
+    if (models.serial == 0)
+        models.serial = mNextSerial++;
+    return models;
+}
+
+void RendererScene::attachModel(ClientRecord& record)
+{
+    UserModels& models = modelsOf(record);
+    models.shown.entity.clear();
+    if (!mScene)
+        return;
+    if (!models.node) {
+        models.node = mScene->getRootSceneNode()->createChildSceneNode(Ogre::Vector3::ZERO,
+                                                                        Ogre::Quaternion::IDENTITY);
+        models.shown.x = models.shown.y = models.shown.z = 0;
+    }
+    Ogre::Entity* entity = findOrCreateModelEntity(
+        *mScene, remoteModelEntityName(record.name, models.serial, record.entityName), record.entityName);
+    if (!entity)
+        return;
+    entity->setVisible(true);
+    models.node->attachObject(entity);
+    models.attached = entity;
+    models.shown.entity = record.entityName;
+}
+
+void RendererScene::detachModel(ClientRecord& record)
+{
+    auto it = mUsers.find(&record);
+    if (it == mUsers.end())
+        return;
+    UserModels& models = it->second;
+    if (models.attached && models.node) {
+        models.attached->setVisible(false);
+        models.node->detachObject(models.attached->getName());
+    }
+    models.attached = nullptr;
+    models.shown.entity.clear();
+}
+
+void RendererScene::translateNode(ClientRecord& record, float dx, float dy, float dz)
+{
+    // Movements come off the network: one that is not a number would put
+    // the model nowhere for good.
+    if (!std::isfinite(dx) || !std::isfinite(dy) || !std::isfinite(dz))
+        return;
+    UserModels& models = modelsOf(record);
+    models.shown.x += dx;
+    models.shown.y += dy;
+    models.shown.z += dz;
+    if (models.node)
+        models.node->translate(Ogre::Vector3(dx, dy, dz), Ogre::Node::TS_PARENT);
+}
+
+void RendererScene::destroyUserObjects(UserModels& models)
+{
+    if (!mScene || !models.node)
+        return;
+    // Every entity this user ever showed hangs on nothing now but its name;
+    // they are found by the user's prefix.
+    models.node->detachAllObjects();
+    std::string prefix = "User " + std::to_string(models.serial) + " (";
+    std::vector<Ogre::Entity*> mine;
+    for (const auto& object : mScene->getMovableObjects("Entity")) {
+        if (object.first.compare(0, prefix.size(), prefix) == 0)
+            mine.push_back(static_cast<Ogre::Entity*>(object.second));
+    }
+    for (Ogre::Entity* entity : mine)
+        mScene->destroyEntity(entity);
+    mScene->destroySceneNode(models.node);
+    models.node = nullptr;
+    models.attached = nullptr;
+}
+
+void RendererScene::forgetClient(ClientRecord& record)
+{
+    auto it = mUsers.find(&record);
+    if (it == mUsers.end())
+        return;
+    destroyUserObjects(it->second);
+    mUsers.erase(it);
+}
+
+void RendererScene::afterChange(const ClientRecord& record, bool removed)
+{
+    if (!onChange)
+        return;
+    const Shown* shown = removed ? nullptr : shownFor(record);
+    onChange(record.name, shown);
+}
+
+const RendererScene::Shown* RendererScene::shownFor(const ClientRecord& record) const
+{
+    auto it = mUsers.find(&record);
+    return it == mUsers.end() ? nullptr : &it->second.shown;
+}
+
+Ogre::SceneNode* RendererScene::nodeOf(const ClientRecord& record) const
+{
+    auto it = mUsers.find(&record);
+    return it == mUsers.end() ? nullptr : it->second.node;
+}
+
+} // namespace seafold

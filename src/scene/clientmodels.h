@@ -1,0 +1,71 @@
+// Other users' models in the renderer's scene: one node per user, and one
+// entity per user and mesh, so that any number of users (the local one too)
+// can show the same mesh at once.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+
+#include <OgrePrerequisites.h>
+
+#include "session/roster.h"
+
+namespace seafold {
+
+// The entity that shows `meshName` for the user behind roster record number
+// `serial` (a name alone could repeat) called `userName`.
+std::string remoteModelEntityName(const std::string& userName, uint64_t serial, const std::string& meshName);
+// The local user's own entity for `meshName`.
+std::string ownModelEntityName(const std::string& meshName);
+
+// Returns the entity `entityName` of `meshName`, creating it (and loading the
+// mesh) on first use. Null, with the reason logged, when the mesh cannot be
+// loaded.
+Ogre::Entity* findOrCreateModelEntity(Ogre::SceneManager& scene, const std::string& entityName,
+                                      const std::string& meshName);
+
+class RendererScene : public ClientScene {
+public:
+    struct Shown {
+        std::string entity; // the shown mesh; empty when none (or it could not be loaded)
+        float x = 0, y = 0, z = 0; // the node's position
+    };
+
+    // The scene to work in; null before set-up and after the renderer went
+    // away (then every operation only keeps the roster's numbers).
+    void setSceneManager(Ogre::SceneManager* scene);
+
+    void attachModel(ClientRecord& record) override;
+    void detachModel(ClientRecord& record) override;
+    void translateNode(ClientRecord& record, float dx, float dy, float dz) override;
+    void forgetClient(ClientRecord& record) override;
+    void afterChange(const ClientRecord& record, bool removed) override;
+
+    // What the scene shows for a record (null: nothing kept for it).
+    const Shown* shownFor(const ClientRecord& record) const;
+    Ogre::SceneNode* nodeOf(const ClientRecord& record) const;
+
+    // After every change of a user's model, with the user's name and what is
+    // shown (null once the user is gone).
+    std::function<void(const std::string& clientName, const Shown* shown)> onChange;
+
+private:
+    struct UserModels {
+        uint64_t serial = 0;
+        Ogre::SceneNode* node = nullptr;
+        Ogre::Entity* attached = nullptr;
+        Shown shown;
+    };
+    UserModels& modelsOf(ClientRecord& record);
+    void destroyUserObjects(UserModels& models);
+
+    Ogre::SceneManager* mScene = nullptr;
+    std::map<const ClientRecord*, UserModels> mUsers;
+    uint64_t mNextSerial = 1;
+};
+
+// The renderer's scene for the process's roster.
+extern RendererScene gRendererScene;
+
+} // namespace seafold

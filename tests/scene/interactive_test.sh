@@ -1,0 +1,306 @@
+#!/usr/bin/env bash
+# Drives the windowed program like a user, under a private X server (Xvfb with
+# Mesa) with xdotool: a server and two clients, alice and bob, each in its own
+# window on loopback. Usage: interactive_test.sh CASE SEAFOLD_BINARY WORK_DIR
+#   session   alice picks a model from "ModelCombos", switches to model mode
+#             and holds W: bob's event log and bob's Print Screen screenshots
+#             show alice's model appear and move away; alice picks a material
+#             and drags a tuning scrollbar: the shader constant changes;
+#             alice's window is resized: the GUI is told the new size; Escape
+#             ends alice with exit code 0 and bob and the server see her go.
+#   latency   alice taps W eight times; prints, from the event logs, the time
+#             from each key press to alice's model moving in bob's scene.
+# Each program writes its event log (SEAFOLD_EVENT_LOG) in its own folder.
+# Every wait is bounded.
+set -uo pipefail
+
+case_name=$1
+seafold=$(realpath "$2")
+work=$3/$case_name
+rm -rf "$work"
+mkdir -p "$work"
+cd "$work" || exit 1
+
+fail() {
+    echo "FAIL ($case_name): $*" >&2
+    for d in server alice bob; do
+        [ -f "$d/err.txt" ] && { echo "--- $d/err.txt" >&2; grep -v 'ALSA\|AL lib\|OpenAL' "$d/err.txt" | tail -5 >&2; }
+        [ -f "$d/events.log" ] && { echo "--- $d/events.log (end)" >&2; tail -8 "$d/events.log" >&2; }
+    done
+    exit 1
+}
+
+cleanup() {
+    for p in ${pids:-}; do kill "$p" 2>/dev/null; done
+    wait 2>/dev/null
+    [ -n "${xvfb:-}" ] && kill "$xvfb" 2>/dev/null
+    wait 2>/dev/null
+}
+trap cleanup EXIT
+
+# A private X server on a display number it picks itself (no race with other
+# X servers on the machine), large enough for three windows side by side.
+exec 3>"$work/display"
+Xvfb -displayfd 3 -screen 0 2080x1600x24 -nolisten tcp >xvfb.log 2>&1 &
+xvfb=$!
+exec 3>&-
+for _ in $(seq 1 100); do
+    [ -s "$work/display" ] && break
+    sleep 0.1
+done
+[ -s "$work/display" ] || fail "Xvfb did not start"
+export DISPLAY=:$(head -n 1 "$work/display")
+
+port=$((28400 + RANDOM % 400))
+pids=""
+
+# ---- helpers ---------------------------------------------------------------------
+
+windows() { xdotool search --onlyvisible --name "OGRE Render Window" 2>/dev/null | sort; }
+
+# new_window "OLD LIST": the window that is not in the list, waiting up to 30 s.
+new_window() {
+    local w
+    for _ in $(seq 1 150); do
+        for w in $(windows); do
+            grep -qx "$w" <<<"$1" || { echo "$w"; return 0; }
+        done
+        sleep 0.2
+    done
+    return 1
+}
+
+# start NAME X Y ARGS...: runs the program in folder NAME, waits for its
+# window and moves it to (X, Y); sets $started_pid and $started_window.
+start() {
+    local name=$1 x=$2 y=$3
+    shift 3
+    mkdir -p "$name"
+    cp "$(dirname "$seafold")/../media/ogre-default.cfg" "$name/ogre.cfg" || fail "no ogre-default.cfg"
+    local before
+    before=$(windows)
+    (cd "$name" && SEAFOLD_EVENT_LOG="$work/$name/events.log" exec "$seafold" "$@" >out.txt 2>err.txt) &
+    started_pid=$!
+    pids="$pids $started_pid"
+    started_window=$(new_window "$before") || fail "$name: no window"
+    xdotool windowmove --sync "$started_window" "$x" "$y" >/dev/null 2>&1 ||
+        xdotool windowmove "$started_window" "$x" "$y"
+}
+
+# wait_for FILE REGEX SECONDS: until a line of FILE matches.
+wait_for() {
+    for _ in $(seq 1 $(($3 * 10))); do
+        grep -qE "$2" "$1" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+now_ms() { date +%s%3N; }
+
+# Window-relative pointer moves and clicks (each window sits at a known place).
+click_at() { # WINDOW_X WINDOW_Y X Y
+    xdotool mousemove $(($1 + $3)) $(($2 + $4))
+    sleep 0.4
+    xdotool mousedown 1
+    sleep 0.4
+    xdotool mouseup 1
+    sleep 0.6
+}
+
+# red_share FILE: share (per 10000) of strongly red pixels in the view
+# (the lighthouse's bands; sky, sea and panel have none).
+red_share() {
+    convert "$1" -resize 50% -fx '(r > 0.45 && r > g + 0.2 && r > b + 0.2) ? 1 : 0' \
+        -format '%[fx:round(10000*mean)]' info:
+}
+
+# screenshot_bob: Print Screen in bob's window; sets $shot to the file he saved.
+screenshot_count_bob=0
+screenshot_bob() {
+    xdotool mousemove $((bob_x + 400)) $((bob_y + 300))
+    sleep 0.3
+    xdotool key Print
+    screenshot_count_bob=$((screenshot_count_bob + 1))
+    shot="bob/screenshot_$screenshot_count_bob.png"
+    for _ in $(seq 1 100); do
+        [ -s "$shot" ] && { sleep 0.3; return 0; }
+        sleep 0.1
+    done
+    fail "bob saved no $shot"
+}
+
+# ---- the three programs -------------------------------------------------------------
+
+alice_x=0 alice_y=0 bob_x=1040 bob_y=0
+start server 1040 800 server 127.0.0.1:$port
+server_pid=$started_pid
+wait_for server/events.log '"window"' 30 || fail "server did not start"
+start alice $alice_x $alice_y -client 127.0.0.1:$port alice
+alice_pid=$started_pid
+alice_window=$started_window
+start bob $bob_x $bob_y -client 127.0.0.1:$port bob
+bob_pid=$started_pid
+wait_for alice/events.log '"state": "connected"' 60 || fail "alice did not connect"
+wait_for bob/events.log '"state": "connected"' 60 || fail "bob did not connect"
+wait_for alice/events.log '"s2cIntroduceNewClient", "args": \["bob"\]' 30 || fail "alice was not told of bob"
+wait_for bob/events.log '"s2cIntroduceNewClient", "args": \["alice"\]' 30 || fail "bob was not told of alice"
+echo "server, alice and bob connected"
+
+# alice's panel (window coordinates, 1024 x 768): the model list's box and
+# its fourth entry, the material list's box and its second entry, the
+# "Model" radio button, and a place
+# over the ocean.
+model_box="885 81"
+model_lighthouse="840 161"
+material_box="885 151"
+material_choppy="840 198"
+model_radio="897 222"
+ocean="400 300"
+
+pick_model_and_mode() {
+    # The first click opens the drop-down list, the second picks from it.
+    click_at $alice_x $alice_y $model_box
+    click_at $alice_x $alice_y $model_lighthouse
+    wait_for alice/events.log '"own": "lighthouse.mesh"' 20 || fail "alice's model was not picked"
+    click_at $alice_x $alice_y $model_radio
+    wait_for alice/events.log '"mouse_mode": 1' 20 || fail "model mode was not chosen"
+    wait_for bob/events.log '"model": "alice", "entity": "lighthouse.mesh"' 30 ||
+        fail "bob does not show alice's model"
+    echo "alice picked lighthouse.mesh in model mode; bob shows it"
+}
+
+# hold_w SECONDS: W held over alice's ocean.
+hold_w() {
+    xdotool mousemove $((alice_x + 400)) $((alice_y + 300))
+    sleep 0.3
+    xdotool keydown w
+    sleep "$1"
+    xdotool keyup w
+}
+
+# Last z position of alice's model in bob's scene.
+bob_alice_z() {
+    grep '"model": "alice", "entity": "lighthouse.mesh"' bob/events.log | tail -n 1 |
+        sed -n 's/.*"pos": \[[^,]*, [^,]*, \([^]]*\)\].*/\1/p'
+}
+
+case $case_name in
+session)
+    screenshot_bob
+    shot0=$shot
+    pick_model_and_mode
+    sleep 1
+    screenshot_bob
+    shot1=$shot
+    z0=$(bob_alice_z)
+    hold_w 3
+    wait_for alice/events.log '"key": "[wW]", "down": false' 10 || fail "alice did not see W released"
+    sleep 2
+    z1=$(bob_alice_z)
+    echo "alice's model in bob's scene: z $z0 before W, $z1 after"
+    awk -v a="$z0" -v b="$z1" 'BEGIN { exit !(b < a - 5) }' || fail "alice's model did not move forward in bob's scene"
+    # The same numbers in alice's own scene: what she sent is what bob shows.
+    own_z=$(grep '"own": "lighthouse.mesh"' alice/events.log | tail -n 1 |
+        sed -n 's/.*"pos": \[[^,]*, [^,]*, \([^]]*\)\].*/\1/p')
+    awk -v a="$own_z" -v b="$z1" 'BEGIN { d = a - b; exit !(d < 0.01 && d > -0.01) }' ||
+        fail "alice's own model at z $own_z, bob shows z $z1"
+    grep -q '"rpc": "c2smakeMovement"' server/events.log || fail "the server saw no movement"
+    screenshot_bob
+    shot2=$shot
+    r0=$(red_share "$shot0") r1=$(red_share "$shot1") r2=$(red_share "$shot2")
+    echo "bob's screenshots: red share $r0 before alice picked, $r1 after, $r2 after she moved (per 10000)"
+    [ "$r0" -lt 10 ] || fail "red in bob's view before alice picked a model ($r0)"
+    [ "$r1" -ge 40 ] || fail "bob's screenshot does not show alice's lighthouse ($r1)"
+    [ "$r2" -ge 10 ] && [ "$r2" -lt $((r1 * 9 / 10)) ] ||
+        fail "bob's screenshot does not show the lighthouse moved away ($r1 -> $r2)"
+    cp "$shot1" "$work/bob_alice_picked.png"
+    cp "$shot2" "$work/bob_alice_moved.png"
+
+    # A material, then the first tuning row's scrollbar dragged to the right.
+    click_at $alice_x $alice_y $material_box
+    click_at $alice_x $alice_y $material_choppy
+    sleep 1
+    xdotool mousemove $((alice_x + 314)) $((alice_y + 548))
+    sleep 0.4
+    xdotool key Print
+    wait_for alice/events.log '"key": "Print", "down": false' 10 || fail "alice saw no Print Screen"
+    sleep 1
+    [ -s alice/screenshot_1.png ] || fail "alice saved no screenshot_1.png"
+    lines_before=$(grep -c '"control": "Wave height"' alice/events.log)
+    xdotool mousedown 1
+    sleep 0.4
+    for step in 1 2 3 4 5 6; do
+        xdotool mousemove_relative -- 15 0
+        sleep 0.2
+    done
+    xdotool mouseup 1
+    wait_for alice/events.log '"control": "Wave height", "constant": "waveHeight"' 20 ||
+        fail "dragging the scrollbar changed no constant"
+    grep '"control": "Wave height"' alice/events.log | tail -n 1
+    first=$(grep '"control": "Wave height"' alice/events.log | head -n 1 | sed -n 's/.*"value": \([^,]*\),.*/\1/p')
+    last=$(grep '"control": "Wave height"' alice/events.log | tail -n 1 | sed -n 's/.*"value": \([^,]*\),.*/\1/p')
+    echo "waveHeight written: first $first, last $last (lines before the drag: $lines_before)"
+    awk -v a="$last" 'BEGIN { exit !(a > 0) }' || fail "waveHeight did not grow"
+    grep -q '"rpc": "c2smakeMovement"' bob/events.log && fail "a client ran a server's call"
+
+    # The window resized: the GUI's root window follows.
+    xdotool windowsize "$alice_window" 800 600
+    wait_for alice/events.log '"window": \[800, 600\], "gui": \[800(\.0)?, 600(\.0)?\]' 20 ||
+        fail "the GUI was not told of the new window size"
+    echo "alice's window resized to 800 x 600; the GUI follows"
+
+    # Escape ends alice; bob and the server see her leave.
+    xdotool mousemove $((alice_x + 300)) $((alice_y + 200))
+    sleep 0.3
+    xdotool key Escape
+    status=timeout
+    for _ in $(seq 1 300); do
+        kill -0 "$alice_pid" 2>/dev/null || { wait "$alice_pid"; status=$?; break; }
+        sleep 0.1
+    done
+    [ "$status" = 0 ] || fail "alice ended with $status after Escape"
+    grep -q "An exception has occured" alice/err.txt && fail "alice: renderer exception"
+    wait_for bob/events.log '"model": "alice", "entity": null' 30 || fail "bob did not see alice leave"
+    wait_for server/events.log '"model": "alice", "entity": null' 30 || fail "the server did not see alice leave"
+    echo "Escape ended alice (exit 0); bob and the server removed her model"
+    kill -0 "$bob_pid" 2>/dev/null && kill -0 "$server_pid" 2>/dev/null || fail "bob or the server ended"
+    ;;
+
+latency)
+    pick_model_and_mode
+    sleep 1
+    : >presses.txt
+    for press in 1 2 3 4 5 6 7 8; do
+        xdotool mousemove $((alice_x + 400)) $((alice_y + 300))
+        sleep 0.8
+        now_ms >>presses.txt
+        xdotool keydown w
+        sleep 0.5
+        xdotool keyup w
+        sleep 1.2
+    done
+    sleep 1
+    # For each press, the first change of alice's position in bob's log after it.
+    latencies=$(grep '"model": "alice", "entity": "lighthouse.mesh"' bob/events.log |
+        sed -n 's/.*"pos": \[\([^]]*\)\], "t": \([0-9]*\)}.*/\2 \1/p' |
+        awk -v presses="$(tr '\n' ' ' <presses.txt)" '
+            BEGIN { n = split(presses, p, " ") }
+            { t[NR] = $1; pos[NR] = $2 $3 $4 }
+            END {
+                for (i = 1; i <= n; i++)
+                    for (j = 2; j <= NR; j++)
+                        if (t[j] >= p[i] && pos[j] != pos[j - 1]) { print t[j] - p[i]; break }
+            }')
+    count=$(wc -w <<<"$latencies")
+    [ "$count" -ge 6 ] || fail "only $count of 8 presses reached bob"
+    median=$(tr ' ' '\n' <<<"$latencies" | sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }')
+    echo "key press in alice to movement in bob's scene (ms):" $latencies
+    echo "median ${median} ms over $count presses"
+    ;;
+
+*)
+    fail "unknown case"
+    ;;
+esac
+echo "PASS ($case_name)"
