@@ -6,7 +6,8 @@
 #             and holds W: bob's event log and bob's Print Screen screenshots
 #             show alice's model appear and move away; alice picks a material
 #             and drags a tuning scrollbar: the shader constant changes;
-#             alice's window is resized: the GUI is told the new size; Escape
+#             bob picks the same model: everyone shows both; alice's window
+#             is resized: the GUI is told the new size; Escape
 #             ends alice with exit code 0 and bob and the server see her go.
 #   latency   alice taps W eight times; prints, from the event logs, the time
 #             from each key press to alice's model moving in bob's scene.
@@ -31,10 +32,13 @@ fail() {
 }
 
 cleanup() {
+    local p
     for p in ${pids:-}; do kill "$p" 2>/dev/null; done
-    wait 2>/dev/null
-    [ -n "${xvfb:-}" ] && kill "$xvfb" 2>/dev/null
-    wait 2>/dev/null
+    for p in ${pids:-}; do wait "$p" 2>/dev/null; done
+    if [ -n "${xvfb:-}" ]; then
+        kill "$xvfb" 2>/dev/null
+        wait "$xvfb" 2>/dev/null
+    fi
 }
 trap cleanup EXIT
 
@@ -243,6 +247,21 @@ session)
     echo "waveHeight written: first $first, last $last (lines before the drag: $lines_before)"
     awk -v a="$last" 'BEGIN { exit !(a > 0) }' || fail "waveHeight did not grow"
     grep -q '"rpc": "c2smakeMovement"' bob/events.log && fail "a client ran a server's call"
+
+    # bob picks the same model: every scene shows two lighthouses, each user
+    # with an entity of its own (the local one too).
+    click_at $bob_x $bob_y $model_box
+    click_at $bob_x $bob_y $model_lighthouse
+    wait_for bob/events.log '"own": "lighthouse.mesh"' 20 || fail "bob's model was not picked"
+    wait_for alice/events.log '"model": "bob", "entity": "lighthouse.mesh"' 30 || fail "alice does not show bob's model"
+    wait_for server/events.log '"model": "bob", "entity": "lighthouse.mesh"' 30 || fail "the server does not show bob's model"
+    grep -q "An exception has occured" alice/err.txt bob/err.txt server/err.txt && fail "renderer exception"
+    echo "bob picked the same model; alice and the server show both"
+    xdotool mousemove $((1040 + 400)) $((800 + 300))
+    sleep 0.3
+    xdotool key Print
+    wait_for server/events.log '"key": "Print", "down": false' 10 && sleep 1 &&
+        cp server/screenshot_1.png "$work/server_both_lighthouses.png" 2>/dev/null
 
     # The window resized: the GUI's root window follows.
     xdotool windowsize "$alice_window" 800 600
