@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Measures the interactive windowed program under a private X server (Xvfb,
+# Mesa), on loopback:
+#  1. frames per second of one windowed client whose scene shows three other
+#     users' models moving all the time (three display-less clients, each
+#     moving every 50 ms), against the same client alone; five runs of 600
+#     frames each;
+#  2. the time from a key press in one windowed client to the model moving in
+#     another windowed client's scene, through their event logs (median of
+#     eight presses; tests/scene/interactive_test.sh latency).
+# Usage: tools/measure/interactive.sh [BUILD_DIR]   (default build)
+set -euo pipefail
+build=$(realpath "${1:-build}")
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+seafold=$build/bin/seafold
+headless=$build/bin/seafold-headless
+[ -x "$seafold" ] && [ -x "$headless" ] || { echo "no $seafold or $headless; build first" >&2; exit 1; }
+work=$(mktemp -d)
+pids=""
+xvfb=""
+cleanup() {
+    for p in $pids; do kill "$p" 2>/dev/null || true; done
+    for p in $pids; do wait "$p" 2>/dev/null || true; done
+    [ -n "$xvfb" ] && { kill "$xvfb" 2>/dev/null || true; wait "$xvfb" 2>/dev/null || true; }
+    rm -rf "$work"
+}
+trap cleanup EXIT
+cd "$work"
+cp "$build/media/ogre-default.cfg" ogre.cfg
+
+exec 3>"$work/display"
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+exec 3>&-
+for _ in $(seq 1 100); do [ -s display ] && break; sleep 0.1; done
+export DISPLAY=:$(head -n 1 display)
+
+echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+
+# viewer_fps PORT: one windowed client for 600 frames; prints its report line.
+viewer_fps() {
+    SEAFOLD_FRAME_REPORT=1 SEAFOLD_SCREENSHOT_AFTER_FRAMES=600 SEAFOLD_SCREENSHOT_PATH="$work/viewer.png" \
+        SEAFOLD_EVENT_LOG="$work/viewer.log" timeout 120 "$seafold" -client 127.0.0.1:$1 viewer 2>&1 |
+        sed -n 's/.*; \(.*frames per second\).*/\1/p'
+}
+
+for run in 1 2 3 4 5; do
+    port=$((28700 + run * 4))
+    "$headless" server 127.0.0.1:$port >/dev/null 2>&1 &
+    server=$!
+    pids="$server"
+    sleep 0.5
+    alone=$(viewer_fps $port)
+    for user in 1 2 3; do
+        "$headless" -client 127.0.0.1:$port mover$user --model boat.mesh --move 0,0,-1 --move 0,0,1 \
+            --move-every 50 >/dev/null 2>&1 &
+        pids="$pids $!"
+    done
+    sleep 2
+    moving=$(viewer_fps $port)
+    shown=$(grep -c '"model": "mover' "$work/viewer.log" || true)
+    echo "run $run: alone $alone; with three models moving $moving ($shown model changes seen)"
+    for p in $pids; do kill "$p" 2>/dev/null || true; done
+    for p in $pids; do wait "$p" 2>/dev/null || true; done
+    pids=""
+done
+
+echo "key press to movement in another client's scene:"
+"$source_dir/tests/scene/interactive_test.sh" latency "$seafold" "$work/latency" 2>&1 | grep -E "ms|PASS|FAIL"
+echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
