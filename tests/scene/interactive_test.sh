@@ -8,7 +8,8 @@
 #             and drags a tuning scrollbar: the shader constant changes;
 #             bob picks the same model: everyone shows both; alice's window
 #             is resized: the GUI is told the new size; Escape
-#             ends alice with exit code 0 and bob and the server see her go.
+#             ends alice with exit code 0 and bob and the server see her go;
+#             the Exit button ends bob with exit code 0.
 #   latency   alice taps W eight times; prints, from the event logs, the time
 #             from each key press to alice's model moving in bob's scene.
 # Each program writes its event log (SEAFOLD_EVENT_LOG) in its own folder.
@@ -160,6 +161,7 @@ model_lighthouse="840 161"
 material_box="885 151"
 material_choppy="840 198"
 model_radio="897 222"
+exit_button="885 335"
 ocean="400 300"
 
 pick_model_and_mode() {
@@ -284,6 +286,17 @@ session)
     wait_for server/events.log '"model": "alice", "entity": null' 30 || fail "the server did not see alice leave"
     echo "Escape ended alice (exit 0); bob and the server removed her model"
     kill -0 "$bob_pid" 2>/dev/null && kill -0 "$server_pid" 2>/dev/null || fail "bob or the server ended"
+
+    # bob leaves through the panel's Exit button.
+    click_at $bob_x $bob_y $exit_button
+    status=timeout
+    for _ in $(seq 1 300); do
+        kill -0 "$bob_pid" 2>/dev/null || { wait "$bob_pid"; status=$?; break; }
+        sleep 0.1
+    done
+    [ "$status" = 0 ] || fail "bob ended with $status after Exit"
+    wait_for server/events.log '"model": "bob", "entity": null' 30 || fail "the server did not see bob leave"
+    echo "the Exit button ended bob (exit 0); the server removed his model"
     ;;
 
 latency)
