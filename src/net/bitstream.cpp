@@ -206,19 +206,26 @@ bool BitStream::growBits(uint32_t extraBits)
     return true;
 }
 
+// Room for `bitCount` more bits at the position, growing an owned stream;
+// false (error set) when there is none.
+bool BitStream::makeRoomFor(uint32_t bitCount)
+{
+    uint64_t end = uint64_t(mBitPosition) + bitCount;
+    if (end <= mWriteLimit)
+        return true;
+    if (end > MaxStreamBits) {
+        mError = true;
+        return false;
+    }
+    return growBits(uint32_t(end - mWriteLimit));
+}
+
 bool BitStream::writeBits(uint32_t bitCount, const void* source)
 {
     if (bitCount == 0)
         return true;
-    uint64_t end = uint64_t(mBitPosition) + bitCount;
-    if (end > mWriteLimit) {
-        if (end > MaxStreamBits) {
-            mError = true;
-            return false;
-        }
-        if (!growBits(uint32_t(end - mWriteLimit)))
-            return false;
-    }
+    if (!makeRoomFor(bitCount))
+        return false;
 
     const uint8_t* src = static_cast<const uint8_t*>(source);
     uint32_t pos = mBitPosition;
@@ -259,7 +266,7 @@ bool BitStream::writeBits(uint32_t bitCount, const void* source)
     }
     if (remaining)
         putBits(mData, pos, loadLittle(src, (remaining + 7) >> 3), remaining);
-    mBitPosition = uint32_t(end);
+    mBitPosition += bitCount;
     return true;
 }
 
@@ -345,17 +352,10 @@ bool BitStream::writeUnsigned(uint32_t value, uint32_t bitCount)
         bitCount = 32;
     if (bitCount == 0)
         return true;
-    uint64_t end = uint64_t(mBitPosition) + bitCount;
-    if (end > mWriteLimit) {
-        if (end > MaxStreamBits) {
-            mError = true;
-            return false;
-        }
-        if (!growBits(uint32_t(end - mWriteLimit)))
-            return false;
-    }
+    if (!makeRoomFor(bitCount))
+        return false;
     putBits(mData, mBitPosition, value, bitCount);
-    mBitPosition = uint32_t(end);
+    mBitPosition += bitCount;
     return true;
 }
 

@@ -120,6 +120,7 @@ public:
 protected:
     // Grows an owned buffer by at least `extraBits` (plus a 1500-byte pad).
     bool growBits(uint32_t extraBits);
+    bool makeRoomFor(uint32_t bitCount);
 
     uint32_t mBitPosition = 0;
     bool mError = false;
