@@ -3,42 +3,22 @@
 picking and moving models, speaking, leaving, being killed, and a client whose
 server never answers. Every wait is bounded."""
 
-import json
 import os
 import signal
-import socket
 import subprocess
 import sys
-import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from headless_process import HeadlessProcess, free_port  # noqa: E402
 
 BINARY = sys.argv[1]
 failures = []
 
 
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class Proc:
+class Proc(HeadlessProcess):
     def __init__(self, args, name):
-        self.name = name
-        self.out = tempfile.TemporaryFile(mode="w+")
-        self.err = tempfile.TemporaryFile(mode="w+")
-        self.p = subprocess.Popen([BINARY] + args + ["--events"], stdout=self.out, stderr=self.err)
-
-    def events(self):
-        self.out.flush()
-        self.out.seek(0)
-        lines = []
-        for line in self.out.read().splitlines():
-            try:
-                lines.append(json.loads(line))
-            except json.JSONDecodeError:
-                failures.append(f"{self.name}: not JSON: {line!r}")
-        return lines
+        super().__init__(BINARY, name, args, failures)
 
     def rpcs(self, name):
         return [e["args"] for e in self.events() if e.get("rpc") == name]
@@ -49,25 +29,6 @@ class Proc:
             if e.get("model") == user:
                 last = e
         return last
-
-    def wait_for(self, what, predicate, seconds=10.0):
-        end = time.time() + seconds
-        while time.time() < end:
-            if predicate():
-                return True
-            time.sleep(0.05)
-        failures.append(f"{self.name}: timed out waiting for {what}")
-        return False
-
-    def stop(self, sig=signal.SIGTERM):
-        if self.p.poll() is None:
-            self.p.send_signal(sig)
-        try:
-            return self.p.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.p.kill()
-            failures.append(f"{self.name}: did not end after signal {sig}")
-            return None
 
 
 def check(condition, message):

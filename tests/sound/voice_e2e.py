@@ -24,6 +24,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from headless_process import HeadlessProcess, free_port  # noqa: E402
+
 BINARY = sys.argv[1]
 MEASURE = "--measure" in sys.argv[2:]
 failures = []
@@ -34,12 +37,6 @@ def check(condition, message):
     if not condition:
         failures.append(message)
     return condition
-
-
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 # ---- WAV files ----------------------------------------------------------------------
@@ -138,11 +135,8 @@ def click_file(path, clicks, spacing, first):
 # ---- processes ---------------------------------------------------------------------------
 
 
-class Proc:
+class Proc(HeadlessProcess):
     def __init__(self, name, args, play_to=None):
-        self.name = name
-        self.out = open(os.path.join(WORK, name + ".log"), "w+")
-        self.err = open(os.path.join(WORK, name + ".err"), "w+")
         env = dict(os.environ)
         env.pop("SEAFOLD_CAPTURE_FILE", None)
         self.wav = None
@@ -159,18 +153,7 @@ class Proc:
                         "[wave]\nfile=%s\n" % self.wav)
             env["ALSOFT_CONF"] = conf
             env.pop("ALSOFT_DRIVERS", None)
-        self.p = subprocess.Popen([BINARY] + args + ["--events"], stdout=self.out, stderr=self.err, env=env)
-
-    def events(self):
-        self.out.flush()
-        self.out.seek(0)
-        lines = []
-        for line in self.out.read().splitlines():
-            try:
-                lines.append(json.loads(line))
-            except json.JSONDecodeError:
-                failures.append(f"{self.name}: not JSON: {line!r}")
-        return lines
+        super().__init__(BINARY, name, args, failures, env=env, log_dir=WORK)
 
     def first(self, key, value=None):
         for e in self.events():
@@ -179,27 +162,12 @@ class Proc:
         return None
 
     def wait_for(self, what, predicate, seconds=15.0):
-        end = time.time() + seconds
-        while time.time() < end:
-            if predicate():
-                return True
-            if self.p.poll() is not None:
-                break
-            time.sleep(0.05)
-        failures.append(f"{self.name}: timed out waiting for {what}")
-        return False
+        return super().wait_for(what, predicate, seconds)
 
     def stop(self):
-        if self.p.poll() is None:
-            self.p.send_signal(signal.SIGTERM)
-        try:
-            code = self.p.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.p.kill()
-            self.p.wait()
-            failures.append(f"{self.name}: did not end after SIGTERM")
-            return None
-        check(code == 0, f"{self.name}: exit code {code}")
+        code = super().stop()
+        if code is not None:
+            check(code == 0, f"{self.name}: exit code {code}")
         return code
 
 

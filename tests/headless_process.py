@@ -1,0 +1,64 @@
+"""A seafold-headless process for end-to-end tests: started with --events,
+its JSON lines read back, bounded waits, and a stop that reports how it
+ended. Shared by the session and voice end-to-end tests."""
+
+import json
+import os
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class HeadlessProcess:
+    def __init__(self, binary, name, args, failures, env=None, log_dir=None):
+        self.name = name
+        self.failures = failures
+        if log_dir:
+            self.out = open(os.path.join(log_dir, name + ".log"), "w+")
+            self.err = open(os.path.join(log_dir, name + ".err"), "w+")
+        else:
+            self.out = tempfile.TemporaryFile(mode="w+")
+            self.err = tempfile.TemporaryFile(mode="w+")
+        self.p = subprocess.Popen([binary] + args + ["--events"], stdout=self.out, stderr=self.err, env=env)
+
+    def events(self):
+        self.out.flush()
+        self.out.seek(0)
+        lines = []
+        for line in self.out.read().splitlines():
+            try:
+                lines.append(json.loads(line))
+            except json.JSONDecodeError:
+                self.failures.append(f"{self.name}: not JSON: {line!r}")
+        return lines
+
+    def wait_for(self, what, predicate, seconds=10.0):
+        end = time.time() + seconds
+        while time.time() < end:
+            if predicate():
+                return True
+            if self.p.poll() is not None:
+                break
+            time.sleep(0.05)
+        self.failures.append(f"{self.name}: timed out waiting for {what}")
+        return False
+
+    def stop(self, sig=signal.SIGTERM):
+        """Sends `sig` (if still running) and returns the exit code, or None."""
+        if self.p.poll() is None:
+            self.p.send_signal(sig)
+        try:
+            return self.p.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.p.kill()
+            self.p.wait()
+            self.failures.append(f"{self.name}: did not end after signal {sig}")
+            return None
