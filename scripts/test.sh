@@ -9,6 +9,29 @@ trap 'rm -f "$summary"' EXIT
 jobs=$(nproc 2>/dev/null || echo 2)
 fuzz_seconds=${SEAFOLD_FUZZ_SECONDS:-20}
 
+# Tracked files are sources and small data: never a built program, never
+# anything large (build output committed by mistake slows every clone and, in
+# a fuzz corpus, every fuzzing run).
+echo "== tracked files"
+max_bytes=$((1024 * 1024))
+bad=0
+while IFS= read -r -d '' file; do
+  [ -f "$file" ] || continue
+  size=$(stat -c %s "$file")
+  if [ "$size" -gt "$max_bytes" ]; then
+    echo "tracked file larger than 1 MB: $file ($size bytes)" >&2; bad=1
+  fi
+  # ELF, Mach-O (both byte orders, 32 and 64 bit) and universal Mach-O.
+  case $(head -c 4 "$file" | od -An -tx1 | tr -d ' \n') in
+    7f454c46*|feedface|feedfacf|cefaedfe|cffaedfe|cafebabe)
+      echo "tracked file is an executable binary: $file" >&2; bad=1 ;;
+  esac
+  if [ -x "$file" ] && [ "$(head -c 2 "$file")" != "#!" ]; then
+    echo "tracked file is executable but no script: $file" >&2; bad=1
+  fi
+done < <(git ls-files -z)
+[ "$bad" -eq 0 ] || { echo "tracked files: remove the files above from git" >&2; exit 1; }
+
 scripts/install-deps.sh
 
 echo "== build and test (build/)"
