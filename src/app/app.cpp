@@ -112,26 +112,26 @@ bool gTickClockStarted = false;
 
 int runApplication(const std::string& commandLine, FrameDriver& driver, const LoopHooks& hooks)
 {
-    // 1. Sound first: a failure leaves sound off and start-up goes on.
+    // Sound first: a failure leaves sound off and start-up goes on.
     call(hooks.initSound);
 
-    // 2. The command line.
+    // The command line.
     CommandLine line = parseCommandLine(commandLine);
     gIsClient = line.isClient;
     gClientName = line.clientName;
 
-    // 3-5. The network interface and, in a client, the connection to the server.
+    // The network interface and, in a client, the connection to the server.
     if (hooks.startNetwork)
         hooks.startNetwork(line);
 
-    // 6. The tick clock starts before set-up, so the first pass sees the whole
+    // The tick clock starts before set-up, so the first pass sees the whole
     // set-up time as elapsed.
     if (!gTickClockStarted) {
         gTickClockStarted = true;
         gLastTickTime = timerNow(hooks);
     }
 
-    // 7. The guarded region: set-up and the whole loop.
+    // The guarded region: set-up and the whole loop.
     bool setUpFailed = false;
     driver.runGuarded([&] {
         if (!driver.setUp()) {
@@ -151,9 +151,9 @@ int runApplication(const std::string& commandLine, FrameDriver& driver, const Lo
             call(hooks.serviceConnections);
             // Give up the processor.
             if (hooks.sleep)
-                hooks.sleep(5);
+                hooks.sleep(kLoopPauseMs);
             else
-                sleepMilliseconds(5);
+                sleepMilliseconds(kLoopPauseMs);
             // Timing and the voice tick: gLastTickTime, gCarryMs, gVoiceCountdownMs.
             runTimingStep(hooks);
             // Sound sources by priority, voice streams: every pass.

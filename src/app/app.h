@@ -56,6 +56,10 @@ struct TickOutcome {
 
 // Minimum whole milliseconds for a tick to be accepted.
 constexpr uint32_t kMinTickMs = 5;
+// The pause of every loop pass. It caps the loop's processor use when a frame
+// costs nothing (the display-less program, a minimised window) while packets
+// are still read and sent at least every few milliseconds.
+constexpr uint32_t kLoopPauseMs = 5;
 // Voice tick period once capture runs.
 constexpr uint32_t kVoiceTickPeriodMs = 100;
 
@@ -98,14 +102,14 @@ public:
 // Every hook may be empty, meaning "nothing to do". Each is called on the main
 // thread at the point of start-up or of the loop named in its comment.
 struct LoopHooks {
-    std::function<void()> initSound;                          // start-up step 1
-    std::function<void(const CommandLine&)> startNetwork;     // start-up steps 3-5
-    std::function<void()> receivePackets;                     // loop step 2
-    std::function<void()> serviceConnections;                 // loop step 3
-    std::function<void()> voiceTick;                          // loop step 6, when due
-    std::function<void()> updateSound;                        // loop step 7, every pass
+    std::function<void()> initSound;                          // start-up, first of all
+    std::function<void(const CommandLine&)> startNetwork;     // start-up, after the command line
+    std::function<void()> receivePackets;                     // loop: read packets, after the frame
+    std::function<void()> serviceConnections;                 // loop: service connections
+    std::function<void()> voiceTick;                          // loop: voice tick, when due
+    std::function<void()> updateSound;                        // loop: sound update, every pass
     std::function<void()> closeSound;                         // shutdown (does nothing unless sound is open)
-    std::function<void(uint32_t)> sleep;                      // loop step 4; empty = sleepMilliseconds
+    std::function<void(uint32_t)> sleep;                      // loop: the pause; empty = sleepMilliseconds
     std::function<int64_t()> now;                             // timer; empty = getHighPrecisionTimerValue
 };
 

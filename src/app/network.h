@@ -24,7 +24,7 @@ extern ClientScene* gClientScene;
 // Checks token 2 of the command line. On failure `error` says why.
 bool checkNetworkAddress(const CommandLine& line, std::string* error);
 
-// Start-up steps 3 to 5: the interface (bound to the address in a server, to
+// Network start-up: the interface (bound to the address in a server, to
 // any port in a client), and in a client the connection to the server with
 // the join call queued on it.
 void startNetwork(const CommandLine& line);

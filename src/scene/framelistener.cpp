@@ -36,7 +36,7 @@ CEGUI::String guiText(const std::string& text)
 
 Seafold_FrameListener::Seafold_FrameListener(Seafold& app) : mApp(&app)
 {
-    // 1, 2. The input system on the render window. Pointer and keyboard are
+    // The input system on the render window. Pointer and keyboard are
     // not grabbed and the pointer stays visible, so the rest of the desktop
     // keeps working while the program runs.
     unsigned long handle = 0;
@@ -50,22 +50,22 @@ Seafold_FrameListener::Seafold_FrameListener(Seafold& app) : mApp(&app)
     params.insert(std::make_pair(std::string("x11_mouse_hide"), std::string("false")));
     mInputManager = OIS::InputManager::createInputSystem(params);
 
-    // 3. Buffered keyboard and mouse.
+    // Buffered keyboard and mouse.
     mKeyboard = static_cast<OIS::Keyboard*>(mInputManager->createInputObject(OIS::OISKeyboard, true));
     mMouse = static_cast<OIS::Mouse*>(mInputManager->createInputObject(OIS::OISMouse, true));
 
-    // 4. The mouse's range is the window. The input library puts the pointer
+    // The mouse's range is the window. The input library puts the pointer
     // at (6, 6) as it starts; its absolute position follows from there.
     const OIS::MouseState& state = mMouse->getMouseState();
     const_cast<OIS::MouseState&>(state).X.abs = 6;
     const_cast<OIS::MouseState&>(state).Y.abs = 6;
     windowResized(mApp->mWindow);
 
-    // 5. This object hears both devices.
+    // This object hears both devices.
     mMouse->setEventCallback(this);
     mKeyboard->setEventCallback(this);
 
-    // 6. The statistics windows and "root".
+    // The statistics windows and "root".
     mRootWindow = guiContext().getRootWindow();
     if (mRootWindow) {
         mAverageFps = mRootWindow->getChildRecursive("OPAverageFPS");
@@ -96,12 +96,12 @@ Seafold_FrameListener::~Seafold_FrameListener()
 
 bool Seafold_FrameListener::frameStarted(const Ogre::FrameEvent& event)
 {
-    // 1. Buffered input: the callbacks below pass it to the GUI, whose
+    // Buffered input: the callbacks below pass it to the GUI, whose
     // handlers on "root" collect motion.
     mMouse->capture();
     mKeyboard->capture();
 
-    // 2. Escape.
+    // Escape.
     if (mShutdownRequested)
         return false;
 
@@ -109,18 +109,18 @@ bool Seafold_FrameListener::frameStarted(const Ogre::FrameEvent& event)
     CEGUI::System::getSingleton().injectTimePulse(event.timeSinceLastFrame);
     guiContext().injectTimePulse(event.timeSinceLastFrame);
 
-    // 3. Statistics every 50 frames.
+    // Statistics every 50 frames.
     mStatsFrameCounter += 1;
     if (mStatsFrameCounter >= mStatsInterval) {
         mStatsFrameCounter = 0;
         updateStatistics();
     }
 
-    // 4. Motion collected since the last frame.
+    // Motion collected since the last frame.
     if (mKeys.any() || mMotion.mouseMoved)
         applyMotion();
 
-    // 5, 6. Spinning. With the model spin off the light keeps turning by
+    // Spinning. With the model spin off the light keeps turning by
     // twice the model's last step.
     if (mSpinModel) {
         mSpinStep = 20.0f * mTimeStep;

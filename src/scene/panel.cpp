@@ -136,7 +136,7 @@ void Seafold::wirePanelEvents()
 
 void Seafold::fillSelectionLists()
 {
-    // 1-3. The materials, the first one selected and applied.
+    // The materials, the first one selected and applied.
     auto* shaders = static_cast<CEGUI::Combobox*>(panelWindow("ShaderCombos"));
     if (shaders) {
         for (size_t i = 0; i < mMaterialControlsList.size(); ++i)
@@ -150,7 +150,7 @@ void Seafold::fillSelectionLists()
         }
     }
 
-    // 4. The meshes among the resources, in name order; none selected.
+    // The meshes among the resources, in name order; none selected.
     auto* models = static_cast<CEGUI::Combobox*>(panelWindow("ModelCombos"));
     if (models) {
         Ogre::StringVectorPtr found = Ogre::ResourceGroupManager::getSingleton().findResourceNames(
@@ -275,7 +275,7 @@ CEGUI::Window* Seafold::createRowWindow(const char* type, const std::string& nam
 
 void Seafold::rebuildControlRows()
 {
-    // 1-3. The selected entry's material, its first supported technique and
+    // The selected entry's material, its first supported technique and
     // that technique's first pass.
     if (mMaterialControlsList.empty() || mMaterialIndex >= mMaterialControlsList.size())
         return;
@@ -293,7 +293,7 @@ void Seafold::rebuildControlRows()
         return;
     mPass = technique->getPass(0);
 
-    // 4. The pass's programs. A pass without one leaves none: an earlier
+    // The pass's programs. A pass without one leaves none: an earlier
     // material's parameters must not be tuned through this one's rows.
     mFragmentProgram.reset();
     mFragmentParams.reset();
@@ -308,14 +308,14 @@ void Seafold::rebuildControlRows()
         mVertexParams = mPass->getVertexProgramParameters();
     }
 
-    // 5. The rows' own scrollbar.
+    // The rows' own scrollbar.
     uint32_t count = uint32_t(entry.getShaderControlCount());
     if (mControlsScrollbar) {
         mControlsScrollbar->setDocumentSize(rowsDocumentSize(count));
         mControlsScrollbar->setScrollPosition(0);
     }
 
-    // 6. One row per control, created on first need.
+    // One row per control, created on first need.
     mRebuildingRows = true;
     if (mUniformRows.size() < count)
         mUniformRows.resize(count);
@@ -390,7 +390,7 @@ void Seafold::rebuildControlRows()
     }
     mRebuildingRows = false;
 
-    // 7. Rows beyond this material's controls are hidden.
+    // Rows beyond this material's controls are hidden.
     for (uint32_t i = count; i < mUniformRows.size(); ++i) {
         UniformRow& row = mUniformRows[i];
         for (CEGUI::Window* window : {row.mLabel, row.mNumber, row.mScrollbar})

@@ -141,7 +141,7 @@ private:
 bool Seafold::setUpApplication()
 {
     SetUpTimer timer;
-    // 1. The renderer root. Its log stays in "Ogre.log" instead of being
+    // The renderer root. Its log stays in "Ogre.log" instead of being
     // echoed to standard output.
     if (!Ogre::LogManager::getSingletonPtr()) {
         mLogManager = new Ogre::LogManager;
@@ -149,10 +149,10 @@ bool Seafold::setUpApplication()
     }
     mRoot = new Ogre::Root(mMediaDirectory + "/plugins.cfg", "ogre.cfg", "Ogre.log");
 
-    // 2. Resource locations.
+    // Resource locations.
     setUpResources();
 
-    // 3. Configuration and the render window.
+    // Configuration and the render window.
     if (!configure())
         return false;
     timer.done("configuration");
@@ -160,37 +160,37 @@ bool Seafold::setUpApplication()
     // The message pump only serves windows it knows.
     OgreBites::WindowEventUtilities::_addRenderWindow(mWindow);
 
-    // 4. Scene manager.
+    // Scene manager.
     mSceneManager = mRoot->createSceneManager("DefaultSceneManager", "ExampleSMInstance");
     gRendererScene.setSceneManager(mSceneManager);
 
-    // 5, 6. Camera and viewport.
+    // Camera and viewport.
     setUpCameraAndViewport();
 
-    // 7, 8. Textures and resources.
+    // Textures and resources.
     Ogre::TextureManager::getSingleton().setDefaultNumMipmaps(5);
     timer.done("window");
     Ogre::ResourceGroupManager::getSingleton().initialiseAllResourceGroups();
     timer.done("resource groups");
 
-    // 9. The GUI.
+    // The GUI.
     if (!setUpGui())
         return false;
     timer.done("GUI");
 
-    // 10. Sky, light, flare and ocean.
+    // Sky, light, flare and ocean.
     setUpSceneContents();
     timer.done("scene contents");
 
-    // 11. The frame listener: input, camera and model motion, statistics.
+    // The frame listener: input, camera and model motion, statistics.
     mFrameListener = new Seafold_FrameListener(*this);
     mRoot->addFrameListener(mFrameListener);
     timer.done("input");
 
-    // 12. Material controls.
+    // Material controls.
     loadAllMaterialControls(mMaterialControlsList);
 
-    // 13, 14. The panel's handlers and lists; the ocean starts with the first
+    // The panel's handlers and lists; the ocean starts with the first
     // material entry.
     wirePanelEvents();
     fillSelectionLists();

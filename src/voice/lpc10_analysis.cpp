@@ -1,5 +1,5 @@
-// LPC-10 analysis, part 2: input conditioning, the low-pass and inverse
-// filters, the AMDF pitch search, and the covariance solution for the
+// LPC-10 analysis, pitch and spectrum: input conditioning, the low-pass and
+// inverse filters, the AMDF pitch search, and the covariance solution for the
 // reflection coefficients. Positions as in lpc10_voicing.cpp.
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-// LPC-10 analysis, part 1: onsets, voicing and analysis window placement, the
+// LPC-10 analysis, voicing: onsets, voicing and analysis window placement, the
 // half-frame voicing detector and the dynamic pitch tracker.
 //
 // Sample positions are those of the analysis span: 181..720 for the input,
