@@ -10,6 +10,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # network foundation
   libtomcrypt-dev libtommath-dev
+  # command line of both programs; JSON lines of the event log
+  libcli11-dev nlohmann-json3-dev
   # renderer, GUI and input
   libogre-1.12-dev libcegui-mk2-dev libcegui-mk2-data libois-dev
   # display check of the windowed program; PNG writing of the media generator

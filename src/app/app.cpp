@@ -78,8 +78,6 @@ TickOutcome timingStep(int64_t now, const TickState& before, bool voiceCaptureAc
 
 // ---- start-up and main loop ------------------------------------------------------
 
-FrameDriver::~FrameDriver() = default;
-
 namespace {
 
 void call(const std::function<void()>& hook)

@@ -3,14 +3,15 @@
 // windowed program and the display-less one.
 //
 // Nothing here knows the renderer, GUI or input libraries: the windowed
-// program plugs them in through a FrameDriver, and the network, voice and
-// sound subsystems through LoopHooks.
+// program plugs them in through a FrameDriver (declared by the scene), and the
+// network, voice and sound subsystems through LoopHooks.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
 
+#include "scene/framedriver.h"
 #include "voice/voicecapture.h" // gVoiceCaptureActive, gVoiceCountdownMs
 
 namespace seafold {
@@ -70,32 +71,6 @@ constexpr uint32_t kVoiceTickPeriodMs = 100;
 // countdown shrinks by the tick's whole ms; reaching 0 restarts it at 100 and
 // asks for one voice tick (any excess is dropped, not carried).
 TickOutcome timingStep(int64_t now, const TickState& before, bool voiceCaptureActive);
-
-// ---- frame driver ---------------------------------------------------------------
-
-// What the loop asks of the program's front end (the renderer in `seafold`).
-class FrameDriver {
-public:
-    virtual ~FrameDriver();
-
-    // Runs `region`, catching the front end's own exception type only: on one
-    // it reports "An exception has occured: " and the description on standard
-    // error and returns false. Returns true when `region` ran to its end.
-    virtual bool runGuarded(const std::function<void()>& region) = 0;
-
-    // Builds the scene; false when set-up failed (the process ends with 1).
-    virtual bool setUp() = 0;
-
-    // Readies frame timing once, after set-up and before the first frame.
-    virtual void startRendering() = 0;
-
-    // Renders exactly one frame; true when rendering is to end.
-    virtual bool renderOneFrame() = 0;
-
-    // Releases the front end (GUI, renderer, window) before the process ends;
-    // called once after the loop, after a caught exception or a failed set-up.
-    virtual void shutDown() = 0;
-};
 
 // ---- seams for the other subsystems ------------------------------------------------
 

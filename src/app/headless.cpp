@@ -1,15 +1,16 @@
 #include "app/headless.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
-#include <algorithm>
-#include <cctype>
-#include <cmath>
 #include <cstdlib>
 
 #include "app/network.h"
+#include "session/eventlog.h"
 #include "session/headlessscene.h"
 #include "sound/sound.h"
 #include "voice/voicecapture.h"
@@ -192,19 +193,6 @@ void onSignal(int)
     gStopRequested = true;
 }
 
-int64_t wallClockMs()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
-// One JSON object per line on standard output, flushed, with the time.
-void emit(const std::string& body)
-{
-    std::printf("{%s, \"t\": %lld}\n", body.c_str(), static_cast<long long>(wallClockMs()));
-    std::fflush(stdout);
-}
-
 // The display-less front end: no frame to draw; it plays the scripted user
 // and ends the loop on a signal or after the given time.
 class HeadlessDriver : public FrameDriver {
@@ -280,8 +268,7 @@ private:
                 return;
             stopVoiceCapture();
             mSpeaking = false;
-            if (mOptions.events)
-                emit("\"speak\": \"stop\"");
+            gEventLog.write(Json{{"speak", "stop"}});
             if (mOptions.speakEverySeconds <= 0) {
                 mSpeechArmed = false;
                 return;
@@ -296,8 +283,7 @@ private:
         mSpeechStart = now;
         startVoiceCapture();
         mSpeaking = gVoiceCaptureActive;
-        if (mOptions.events)
-            emit(std::string("\"speak\": ") + (mSpeaking ? "\"start\"" : "\"failed\""));
+        gEventLog.write(Json{{"speak", mSpeaking ? "start" : "failed"}});
         if (!mSpeaking)
             mSpeechArmed = false;
     }
@@ -307,27 +293,27 @@ private:
     {
         if (!gNetInterface)
             return;
-        std::string body = "\"stats\": [";
-        bool first = true;
+        Json all = Json::array();
         for (auto& c : gNetInterface->connections()) {
             auto* connection = static_cast<SimpleEventConnection*>(c.get());
             const NetConnection::Stats& st = connection->stats();
             EventConnection::QueueDepths q = connection->queueDepths();
             ClientRecord* record = gClients.findByConnection(connection);
-            char line[512];
-            std::snprintf(line, sizeof(line),
-                          "%s{\"peer\": \"%s\", \"name\": %s, \"rtt_ms\": %.1f, \"packets_sent\": %u, "
-                          "\"packets_delivered\": %u, \"packets_dropped\": %u, \"bytes_sent\": %llu, "
-                          "\"queued\": %u, \"in_flight\": %u}",
-                          first ? "" : ", ", connection->address().toText(),
-                          record ? jsonQuote(record->name.c_str()).c_str() : "null", double(st.roundTripMs),
-                          st.packetsSent, st.packetsDelivered, st.packetsDropped,
-                          static_cast<unsigned long long>(st.bytesSent), q.orderedSend + q.unorderedSend,
-                          q.awaitingDelivery);
-            body += line;
-            first = false;
+            Json one;
+            one["peer"] = connection->address().toText();
+            one["name"] = record ? Json(jsonText(record->name)) : Json(nullptr);
+            // A tenth of a millisecond is all a round trip on a LAN says.
+            one["rtt_ms"] = std::round(double(st.roundTripMs) * 10.0) / 10.0;
+            one["packets_sent"] = st.packetsSent;
+            one["packets_delivered"] = st.packetsDelivered;
+            one["packets_dropped"] = st.packetsDropped;
+            one["bytes_sent"] = uint64_t(st.bytesSent);
+            one["queued"] = q.orderedSend + q.unorderedSend;
+            one["in_flight"] = q.awaitingDelivery;
+            all.push_back(one);
         }
-        emit(body + "]");
+        // Statistics go to standard output with or without --events.
+        writeJsonLine(stdout, Json{{"stats", all}});
     }
 
     const HeadlessOptions& mOptions;
@@ -355,28 +341,16 @@ int runHeadless(const HeadlessOptions& options)
     gClientScene = &scene;
     Session& session = appSession();
     if (options.events) {
-        session.onRpc = [](const char* rpc, const std::string& args) {
-            emit("\"rpc\": " + jsonQuote(rpc) + ", \"args\": " + args);
-        };
-        session.onConnectionState = [](const char* state, const char* reason) {
-            std::string body = "\"state\": " + jsonQuote(state);
-            if (std::string(state) != "connected")
-                body += ", \"reason\": " + jsonQuote(reason);
-            emit(body);
-        };
-        scene.onChange = [](const std::string& name, const HeadlessScene::Model* model) {
-            std::string body = "\"model\": " + jsonQuote(name.c_str()) + ", \"entity\": ";
-            body += model && model->visible ? jsonQuote(model->entity.c_str()) : "null";
-            float x = model ? model->x : 0, y = model ? model->y : 0, z = model ? model->z : 0;
-            body += ", \"pos\": [" + jsonValue(double(x)) + ", " + jsonValue(double(y)) + ", " +
-                    jsonValue(double(z)) + "]";
-            emit(body);
-        };
+        gEventLog.openStream(stdout);
+        gEventLog.watch(session, scene);
     }
     if (options.pingIntervalMs)
         session.pingIntervalMs = options.pingIntervalMs;
-    if (options.simulate)
-        setNetworkSimulation(options.simulation, uint32_t(wallClockMs()));
+    if (options.simulate) {
+        using namespace std::chrono;
+        auto seed = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+        setNetworkSimulation(options.simulation, uint32_t(seed));
+    }
 
     HeadlessDriver driver(options);
     if (!options.speakFile.empty()) {
@@ -388,11 +362,12 @@ int runHeadless(const HeadlessOptions& options)
     LoopHooks hooks = standardLoopHooks();
     if (options.events) {
         // When the output device opened: the start of what it plays.
-        hooks.initSound = [] { emit(std::string("\"sound\": ") + (initSound() ? "true" : "false")); };
+        hooks.initSound = [] { gEventLog.write(Json{{"sound", initSound()}}); };
     }
     int code = runApplication(options.commandLine, driver, hooks);
     // Our own shutdown empties the roster: that is no user leaving.
-    scene.onChange = nullptr;
+    gEventLog.unwatch(session, scene);
+    gEventLog.close();
     stopNetwork();
     gClientScene = nullptr;
     return code;

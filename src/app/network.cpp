@@ -1,5 +1,7 @@
 #include "app/network.h"
 
+#include "voice/voicecapture.h"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -21,6 +23,43 @@ Session& appSession()
     if (!gSession)
         gSession = std::make_unique<Session>(gClients, !gIsClient);
     return *gSession;
+}
+
+namespace {
+
+class RunningSessionPort : public SessionPort {
+public:
+    bool isClient() const override { return gIsClient; }
+
+    void sendMovement(double dx, double dy, double dz) override
+    {
+        if (gConnectionToServer)
+            gConnectionToServer->c2smakeMovement(dx, dy, dz);
+    }
+
+    void announceSelection(const std::string& meshName) override
+    {
+        if (gConnectionToServer)
+            gConnectionToServer->c2sEntitySelection(StringPtr(meshName.c_str()));
+    }
+
+    void setPushToTalk(bool held) override
+    {
+        if (held)
+            startVoiceCapture();
+        else
+            stopVoiceCapture();
+    }
+
+    Session* session() override { return &appSession(); }
+};
+
+} // namespace
+
+SessionPort& appSessionPort()
+{
+    static RunningSessionPort port;
+    return port;
 }
 
 bool checkNetworkAddress(const CommandLine& line, std::string* error)

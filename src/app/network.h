@@ -7,6 +7,7 @@
 
 #include "app/app.h"
 #include "net/socket.h"
+#include "scene/sessionport.h"
 #include "session/simpleeventconnection.h"
 
 namespace seafold {
@@ -20,6 +21,11 @@ Session& appSession();
 // Where other users' models are shown: the renderer's scene or the
 // display-less one (not owned; set by the program before start-up).
 extern ClientScene* gClientScene;
+
+// The running session as the scene sees it: movements and selections go to
+// the server over gConnectionToServer (nothing without one), push-to-talk
+// drives voice capture.
+SessionPort& appSessionPort();
 
 // Checks token 2 of the command line. On failure `error` says why.
 bool checkNetworkAddress(const CommandLine& line, std::string* error);

@@ -142,10 +142,10 @@ void RendererScene::forgetClient(ClientRecord& record)
 
 void RendererScene::afterChange(const ClientRecord& record, bool removed)
 {
-    if (!onChange)
+    if (!onModelChange)
         return;
     const Shown* shown = removed ? nullptr : shownFor(record);
-    onChange(record.name, shown);
+    onModelChange(record.name, shown);
 }
 
 const RendererScene::Shown* RendererScene::shownFor(const ClientRecord& record) const

@@ -27,10 +27,8 @@ Ogre::Entity* findOrCreateModelEntity(Ogre::SceneManager& scene, const std::stri
 
 class RendererScene : public ClientScene {
 public:
-    struct Shown {
-        std::string entity; // the shown mesh; empty when none (or it could not be loaded)
-        float x = 0, y = 0, z = 0; // the node's position
-    };
+    // The shown mesh is empty when none is (or it could not be loaded).
+    using Shown = ShownModel;
 
     // The scene to work in; null before set-up and after the renderer went
     // away (then every operation only keeps the roster's numbers).
@@ -45,10 +43,6 @@ public:
     // What the scene shows for a record (null: nothing kept for it).
     const Shown* shownFor(const ClientRecord& record) const;
     Ogre::SceneNode* nodeOf(const ClientRecord& record) const;
-
-    // After every change of a user's model, with the user's name and what is
-    // shown (null once the user is gone).
-    std::function<void(const std::string& clientName, const Shown* shown)> onChange;
 
 private:
     struct UserModels {

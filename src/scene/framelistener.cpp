@@ -1,9 +1,6 @@
 #include "scene/framelistener.h"
-#include "scene/eventlog.h"
 #include "scene/seafold.h"
-#include "app/app.h"
-#include "app/network.h"
-#include "voice/voicecapture.h"
+#include "session/eventlog.h"
 
 #include <OgreCamera.h>
 #include <OgreRenderWindow.h>
@@ -158,14 +155,13 @@ void Seafold_FrameListener::applyMotion()
         // the world; the move goes to the server.
         mApp->mModelNode->yaw(Ogre::Degree(mMotion.rotX), Ogre::Node::TS_LOCAL);
         mApp->mModelNode->translate(translate, Ogre::Node::TS_PARENT);
-        if (gConnectionToServer)
-            gConnectionToServer->c2smakeMovement(double(translate.x), double(translate.y), double(translate.z));
-        if (eventLogActive()) {
+        mApp->sessionPort().sendMovement(double(translate.x), double(translate.y), double(translate.z));
+        if (gEventLog.active()) {
             const Ogre::Vector3& at = mApp->mModelNode->getPosition();
-            logEvent("\"own\": " + (mApp->mModelMeshName.empty() ? std::string("null")
-                                                                  : jsonQuote(mApp->mModelMeshName.c_str())) +
-                     ", \"pos\": [" + jsonValue(double(at.x)) + ", " + jsonValue(double(at.y)) + ", " +
-                     jsonValue(double(at.z)) + "]");
+            Json event;
+            event["own"] = mApp->mModelMeshName.empty() ? Json(nullptr) : Json(jsonText(mApp->mModelMeshName));
+            event["pos"] = Json::array({double(at.x), double(at.y), double(at.z)});
+            gEventLog.write(event);
         }
         break;
     default:
@@ -200,8 +196,7 @@ void Seafold_FrameListener::updateStatistics()
 
 bool Seafold_FrameListener::keyPressed(const OIS::KeyEvent& event)
 {
-    if (eventLogActive())
-        logEvent("\"key\": " + jsonQuote(mKeyboard->getAsString(event.key).c_str()) + ", \"down\": true");
+    logKey(event, true);
     // Escape ends the program at this frame; the GUI never sees it.
     if (event.key == OIS::KC_ESCAPE) {
         mShutdownRequested = true;
@@ -209,8 +204,8 @@ bool Seafold_FrameListener::keyPressed(const OIS::KeyEvent& event)
     }
     if (event.key == OIS::KC_SYSRQ)
         saveScreenshot();
-    if (event.key == OIS::KC_R && gIsClient)
-        startVoiceCapture();
+    if (event.key == OIS::KC_R && mApp->sessionPort().isClient())
+        mApp->sessionPort().setPushToTalk(true);
     CEGUI::GUIContext& context = guiContext();
     context.injectKeyDown(CEGUI::Key::Scan(event.key));
     context.injectChar(CEGUI::String::value_type(event.text));
@@ -219,12 +214,32 @@ bool Seafold_FrameListener::keyPressed(const OIS::KeyEvent& event)
 
 bool Seafold_FrameListener::keyReleased(const OIS::KeyEvent& event)
 {
-    if (eventLogActive())
-        logEvent("\"key\": " + jsonQuote(mKeyboard->getAsString(event.key).c_str()) + ", \"down\": false");
-    if (event.key == OIS::KC_R && gIsClient)
-        stopVoiceCapture();
+    logKey(event, false);
+    if (event.key == OIS::KC_R && mApp->sessionPort().isClient())
+        mApp->sessionPort().setPushToTalk(false);
     guiContext().injectKeyUp(CEGUI::Key::Scan(event.key));
     return true;
+}
+
+void Seafold_FrameListener::logKey(const OIS::KeyEvent& event, bool down)
+{
+    if (!gEventLog.active())
+        return;
+    Json line;
+    line["key"] = jsonText(mKeyboard->getAsString(event.key));
+    line["down"] = down;
+    gEventLog.write(line);
+}
+
+void Seafold_FrameListener::logButton(const OIS::MouseEvent& event, OIS::MouseButtonID id, bool down)
+{
+    if (!gEventLog.active())
+        return;
+    Json line;
+    line["button"] = int(id);
+    line["down"] = down;
+    line["at"] = Json::array({event.state.X.abs, event.state.Y.abs});
+    gEventLog.write(line);
 }
 
 void Seafold_FrameListener::saveScreenshot()
@@ -254,22 +269,20 @@ bool Seafold_FrameListener::mouseMoved(const OIS::MouseEvent& event)
 
 bool Seafold_FrameListener::mousePressed(const OIS::MouseEvent& event, OIS::MouseButtonID id)
 {
-    if (eventLogActive())
-        logEvent("\"button\": " + std::to_string(int(id)) + ", \"down\": true, \"at\": [" +
-                 std::to_string(event.state.X.abs) + ", " + std::to_string(event.state.Y.abs) + "]");
+    logButton(event, id, true);
     guiContext().injectMouseButtonDown(CEGUI::MouseButton(guiMouseButton(int(id))));
-    if (eventLogActive()) {
+    if (gEventLog.active()) {
         CEGUI::Window* target = guiContext().getWindowContainingMouse();
-        logEvent("\"gui_target\": " + (target ? jsonQuote(target->getNamePath().c_str()) : std::string("null")));
+        Json line;
+        line["gui_target"] = target ? Json(jsonText(target->getNamePath().c_str())) : Json(nullptr);
+        gEventLog.write(line);
     }
     return true;
 }
 
 bool Seafold_FrameListener::mouseReleased(const OIS::MouseEvent& event, OIS::MouseButtonID id)
 {
-    if (eventLogActive())
-        logEvent("\"button\": " + std::to_string(int(id)) + ", \"down\": false, \"at\": [" +
-                 std::to_string(event.state.X.abs) + ", " + std::to_string(event.state.Y.abs) + "]");
+    logButton(event, id, false);
     guiContext().injectMouseButtonUp(CEGUI::MouseButton(guiMouseButton(int(id))));
     return true;
 }
@@ -287,13 +300,14 @@ void Seafold_FrameListener::windowResized(Ogre::RenderWindow* window)
     if (viewport && viewport->getActualHeight() > 0)
         mApp->mCamera->setAspectRatio(Ogre::Real(viewport->getActualWidth()) /
                                       Ogre::Real(viewport->getActualHeight()));
-    if (eventLogActive()) {
-        std::string body = "\"window\": [" + std::to_string(width) + ", " + std::to_string(height) + "]";
+    if (gEventLog.active()) {
+        Json event;
+        event["window"] = Json::array({width, height});
         if (mRootWindow) {
             const CEGUI::Sizef& gui = mRootWindow->getPixelSize();
-            body += ", \"gui\": [" + jsonValue(double(gui.d_width)) + ", " + jsonValue(double(gui.d_height)) + "]";
+            event["gui"] = Json::array({double(gui.d_width), double(gui.d_height)});
         }
-        logEvent(body);
+        gEventLog.write(event);
     }
 }
 

@@ -76,6 +76,9 @@ private:
     void updateStatistics();
     void applyMotion();
     void saveScreenshot();
+    // Event log lines of the user's own input.
+    void logKey(const OIS::KeyEvent& event, bool down);
+    void logButton(const OIS::MouseEvent& event, OIS::MouseButtonID id, bool down);
     bool handleDirectionKey(const CEGUI::EventArgs& args, bool down);
 
     Seafold* mApp;

@@ -2,10 +2,9 @@
 // ocean material, mouse mode, spin switches and the exit button.
 #include "scene/clientmodels.h"
 #include "scene/controllogic.h"
-#include "scene/eventlog.h"
 #include "scene/framelistener.h"
 #include "scene/seafold.h"
-#include "app/network.h"
+#include "session/eventlog.h"
 
 #include <OgreEntity.h>
 #include <OgreGpuProgramParams.h>
@@ -203,12 +202,13 @@ bool Seafold::selectOwnModel(const std::string& meshName)
     mModelEntity->setVisible(true);
     mModelNode->attachObject(mModelEntity);
     mModelMeshName = meshName;
-    if (gConnectionToServer)
-        gConnectionToServer->c2sEntitySelection(StringPtr(meshName.c_str()));
-    if (eventLogActive()) {
+    sessionPort().announceSelection(meshName);
+    if (gEventLog.active()) {
         const Ogre::Vector3& at = mModelNode->getPosition();
-        logEvent("\"own\": " + jsonQuote(meshName.c_str()) + ", \"pos\": [" + jsonValue(double(at.x)) + ", " +
-                 jsonValue(double(at.y)) + ", " + jsonValue(double(at.z)) + "]");
+        Json event;
+        event["own"] = jsonText(meshName);
+        event["pos"] = Json::array({double(at.x), double(at.y), double(at.z)});
+        gEventLog.write(event);
     }
     return true;
 }
@@ -229,8 +229,8 @@ bool Seafold::handleMouseModeChanged(const CEGUI::EventArgs& args)
     auto* button = static_cast<CEGUI::RadioButton*>(eventWindow(args));
     CEGUI::RadioButton* selected = button ? button->getSelectedButtonInGroup() : nullptr;
     mMouseMode = selected && selected->getID() != 0 ? 1 : 0;
-    if (eventLogActive())
-        logEvent("\"mouse_mode\": " + std::to_string(mMouseMode));
+    if (gEventLog.active())
+        gEventLog.write(Json{{"mouse_mode", mMouseMode}});
     return true;
 }
 
@@ -446,9 +446,13 @@ bool Seafold::handleUniformChanged(const CEGUI::EventArgs& args)
         written = mPass->getShininess();
         break;
     }
-    if (eventLogActive())
-        logEvent("\"control\": " + jsonQuote(control.mName.c_str()) + ", \"constant\": " +
-                 jsonQuote(control.mParameterName.c_str()) + ", \"value\": " + jsonValue(double(written)));
+    if (gEventLog.active()) {
+        Json event;
+        event["control"] = jsonText(control.mName);
+        event["constant"] = jsonText(control.mParameterName);
+        event["value"] = double(written);
+        gEventLog.write(event);
+    }
     return true;
 }
 

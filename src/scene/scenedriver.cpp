@@ -83,9 +83,17 @@ private:
 
 class WindowedDriver : public FrameDriver {
 public:
-    explicit WindowedDriver(const std::string& mediaDirectory) { gApp.setMediaDirectory(mediaDirectory); }
+    WindowedDriver(const std::string& mediaDirectory, SessionPort& session)
+    {
+        gApp.setMediaDirectory(mediaDirectory);
+        gApp.setSessionPort(&session);
+    }
 
-    ~WindowedDriver() override { WindowedDriver::shutDown(); }
+    ~WindowedDriver() override
+    {
+        WindowedDriver::shutDown();
+        gApp.setSessionPort(nullptr);
+    }
 
     void shutDown() override
     {
@@ -192,9 +200,9 @@ std::string findMediaDirectory()
     return "media";
 }
 
-std::unique_ptr<FrameDriver> createWindowedDriver(const std::string& mediaDirectory)
+std::unique_ptr<FrameDriver> createWindowedDriver(const std::string& mediaDirectory, SessionPort& session)
 {
-    return std::unique_ptr<FrameDriver>(new WindowedDriver(mediaDirectory));
+    return std::unique_ptr<FrameDriver>(new WindowedDriver(mediaDirectory, session));
 }
 
 } // namespace seafold

@@ -13,7 +13,8 @@
 //                                         on standard error
 #pragma once
 
-#include "app/app.h"
+#include "scene/framedriver.h"
+#include "scene/sessionport.h"
 
 #include <memory>
 #include <string>
@@ -31,6 +32,8 @@ std::string noDisplayMessage();
 // ./media; the first that holds "plugins.cfg".
 std::string findMediaDirectory();
 
-std::unique_ptr<FrameDriver> createWindowedDriver(const std::string& mediaDirectory);
+// The windowed front end; the scene reaches the session through `session`,
+// which must outlive the driver.
+std::unique_ptr<FrameDriver> createWindowedDriver(const std::string& mediaDirectory, SessionPort& session);
 
 } // namespace seafold

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "scene/materialcontrols.h"
+#include "scene/sessionport.h"
 
 #include <OgrePrerequisites.h>
 #include <OgreSharedPtr.h>
@@ -47,6 +48,11 @@ public:
     // Where "plugins.cfg", "resources.cfg" and the media folders are; relative
     // locations in "resources.cfg" are taken from here. Set before set-up.
     void setMediaDirectory(const std::string& directory) { mMediaDirectory = directory; }
+
+    // The running session as the scene sees it; null restores a port with
+    // no session behind it. Not owned.
+    void setSessionPort(SessionPort* port) { mSessionPort = port ? port : &mNoSession; }
+    SessionPort& sessionPort() const { return *mSessionPort; }
 
     // Builds renderer, window, scene and GUI. False when the configuration
     // dialog was cancelled or the GUI could not be set up; renderer exceptions
@@ -117,6 +123,8 @@ private:
     bool mRebuildingRows = false; // rows are being filled: show values, write nothing
 
     std::string mMediaDirectory = ".";
+    NoSessionPort mNoSession;
+    SessionPort* mSessionPort = &mNoSession;
     Ogre::LogManager* mLogManager = nullptr;
     CEGUI::OgreResourceProvider* mGuiResourceProvider = nullptr;
     CEGUI::OgreImageCodec* mGuiImageCodec = nullptr;

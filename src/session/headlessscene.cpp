@@ -39,10 +39,20 @@ void HeadlessScene::forgetClient(ClientRecord& record)
 
 void HeadlessScene::afterChange(const ClientRecord& record, bool removed)
 {
-    if (!onChange)
-        return;
     auto it = mModels.find(&record);
-    onChange(record.name, removed || it == mModels.end() ? nullptr : &it->second);
+    const Model* model = removed || it == mModels.end() ? nullptr : &it->second;
+    if (onChange)
+        onChange(record.name, model);
+    if (onModelChange) {
+        ShownModel shown;
+        if (model) {
+            shown.entity = model->visible ? model->entity : std::string();
+            shown.x = model->x;
+            shown.y = model->y;
+            shown.z = model->z;
+        }
+        onModelChange(record.name, model ? &shown : nullptr);
+    }
 }
 
 const HeadlessScene::Model* HeadlessScene::modelOf(const std::string& clientName) const

@@ -7,6 +7,7 @@
 // ClientScene (the renderer's, or the display-less one).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +28,12 @@ struct ClientRecord {
     double offsetX = 0, offsetY = 0, offsetZ = 0; // sum of every movement
 };
 
+// What a scene shows for one user.
+struct ShownModel {
+    std::string entity;        // the model shown; empty when none is
+    float x = 0, y = 0, z = 0; // the node's position
+};
+
 // What the roster asks of the scene. Implementations keep their own objects
 // per record (the renderer: a node and an entity per user).
 class ClientScene {
@@ -43,6 +50,11 @@ public:
     virtual void forgetClient(ClientRecord& record) = 0;
     // After each whole operation (set, move, remove) on a user's model.
     virtual void afterChange(const ClientRecord& record, bool removed);
+
+    // Told after each whole operation on a user's model (may be empty): the
+    // user's name and what is shown, or null once the user is gone. Every
+    // scene reports the same way, so one observer serves both programs.
+    std::function<void(const std::string& clientName, const ShownModel* shown)> onModelChange;
 };
 
 class Roster {

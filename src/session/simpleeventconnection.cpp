@@ -1,14 +1,70 @@
 #include "session/simpleeventconnection.h"
+#include "sound/sound.h"
+#include "voice/voicecodec.h"
 
-#include <cinttypes>
-#include <cmath>
 #include <cstdio>
+
+#include <nlohmann/json.hpp>
 
 namespace seafold {
 
 SimpleEventConnection* gConnectionToServer = nullptr;
 
 SF_IMPLEMENT_NETCONNECTION(SimpleEventConnection);
+
+// ---- arguments as JSON ------------------------------------------------------------------
+
+namespace {
+
+Json argumentJson(const StringPtr& value)
+{
+    return jsonText(value.c_str());
+}
+
+Json argumentJson(double value)
+{
+    return value;
+}
+
+Json argumentJson(int32_t value)
+{
+    return value;
+}
+
+Json argumentJson(bool value)
+{
+    return value;
+}
+
+Json argumentJson(const RefPtr<ByteBuffer>& value)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    if (value) {
+        for (uint32_t i = 0; i < value->size(); ++i) {
+            out += digits[value->data()[i] >> 4];
+            out += digits[value->data()[i] & 15];
+        }
+    }
+    return out;
+}
+
+Json argumentJson(const std::vector<int32_t>& value)
+{
+    return Json(value);
+}
+
+} // namespace
+
+template <class... Args> void SimpleEventConnection::trace(const char* rpc, const Args&... args)
+{
+    Session* s = session();
+    if (!s || !s->onRpc)
+        return;
+    Json json = Json::array();
+    (json.push_back(argumentJson(args)), ...);
+    s->onRpc(rpc, json);
+}
 
 SimpleEventConnection::SimpleEventConnection()
     : voiceDecoder(new LPC10VoiceDecoder), voiceStream(new SFXObject(nullptr, 1.0f, 0, 0))
@@ -297,90 +353,6 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, rpcStreamServerToClient, GuaranteedOrder
                  (std::vector<int32_t> values))
 {
     trace("rpcStreamServerToClient", values);
-}
-
-// ---- JSON ----------------------------------------------------------------------------
-
-std::string jsonQuote(const char* text)
-{
-    std::string out = "\"";
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
-        switch (*p) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (*p < 0x20 || *p >= 0x80) {
-                // Bytes that are not printable ASCII: keep the text valid JSON.
-                char escaped[8];
-                std::snprintf(escaped, sizeof(escaped), "\\u%04x", unsigned(*p));
-                out += escaped;
-            } else {
-                out += char(*p);
-            }
-        }
-    }
-    return out + "\"";
-}
-
-std::string jsonValue(const StringPtr& value)
-{
-    return jsonQuote(value.c_str());
-}
-
-std::string jsonValue(double value)
-{
-    if (!std::isfinite(value))
-        return "null";
-    char text[64];
-    std::snprintf(text, sizeof(text), "%.17g", value);
-    std::string out = text;
-    if (out.find_first_of(".eE") == std::string::npos)
-        out += ".0";
-    return out;
-}
-
-std::string jsonValue(int32_t value)
-{
-    return std::to_string(value);
-}
-
-std::string jsonValue(bool value)
-{
-    return value ? "true" : "false";
-}
-
-std::string jsonValue(const RefPtr<ByteBuffer>& value)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out = "\"";
-    if (value) {
-        for (uint32_t i = 0; i < value->size(); ++i) {
-            out += digits[value->data()[i] >> 4];
-            out += digits[value->data()[i] & 15];
-        }
-    }
-    return out + "\"";
-}
-
-std::string jsonValue(const std::vector<int32_t>& value)
-{
-    std::string out = "[";
-    for (size_t i = 0; i < value.size(); ++i)
-        out += (i ? ", " : "") + std::to_string(value[i]);
-    return out + "]";
 }
 
 } // namespace seafold

@@ -12,13 +12,16 @@
 
 #include "net/netinterface.h"
 #include "net/rpc.h"
+#include "session/json.h"
 #include "session/roster.h"
-#include "sound/sound.h"
-#include "voice/voicecodec.h"
 
 namespace seafold {
 
 class SimpleEventConnection;
+// Each connection's voice decoder and stream are its own, but what they are
+// made of is no business of the files that include this one.
+class VoiceDecoder;
+class SFXObject;
 
 // What one process's session shares between its connections.
 class Session {
@@ -39,8 +42,9 @@ public:
 
     // ---- observers (each may be empty) ----
     // Every remote call whose handler runs here, with its arguments as a
-    // JSON array.
-    std::function<void(const char* rpc, const std::string& argsJson)> onRpc;
+    // JSON array: texts as strings (see jsonText), numbers as numbers, bools
+    // as true/false, byte buffers as lower-case hex strings, lists as arrays.
+    std::function<void(const char* rpc, const Json& args)> onRpc;
     // Compressed voice to play: on the server every client's, on a client
     // everything the server relays. The buffer is shared with the relay.
     std::function<void(SimpleEventConnection* connection, ByteBuffer* data)> onVoice;
@@ -126,28 +130,5 @@ private:
     // Reports a handler run to the session's observer.
     template <class... Args> void trace(const char* rpc, const Args&... args);
 };
-
-// JSON text of remote-call arguments: texts as strings, numbers as numbers,
-// bools as true/false, byte buffers as lower-case hex strings, lists as
-// arrays.
-std::string jsonQuote(const char* text);
-std::string jsonValue(const StringPtr& value);
-std::string jsonValue(double value);
-std::string jsonValue(int32_t value);
-std::string jsonValue(bool value);
-std::string jsonValue(const RefPtr<ByteBuffer>& value);
-std::string jsonValue(const std::vector<int32_t>& value);
-
-template <class... Args> void SimpleEventConnection::trace(const char* rpc, const Args&... args)
-{
-    Session* s = session();
-    if (!s || !s->onRpc)
-        return;
-    std::string json = "[";
-    bool first = true;
-    ((json += (first ? "" : ", ") + jsonValue(args), first = false), ...);
-    json += "]";
-    s->onRpc(rpc, json);
-}
 
 } // namespace seafold

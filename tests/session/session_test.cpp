@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "session/eventlog.h"
 #include "session/headlessscene.h"
 #include "session/simpleeventconnection.h"
 
@@ -32,8 +33,8 @@ struct Peer {
         bind.parse("127.0.0.1:0");
         netInterface = new SessionInterface(bind, session);
         netInterface->setTimeSource([&clock] { return clock.now; });
-        session.onRpc = [this](const char* rpc, const std::string& args) {
-            calls.push_back(std::string(rpc) + " " + args);
+        session.onRpc = [this](const char* rpc, const Json& args) {
+            calls.push_back(std::string(rpc) + " " + formatJson(args));
         };
         session.onConnectionState = [this](const char* state, const char*) { states.push_back(state); };
         session.onVoice = [this](SimpleEventConnection*, ByteBuffer* data) {

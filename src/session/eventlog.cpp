@@ -1,0 +1,201 @@
+#include "session/eventlog.h"
+#include "session/simpleeventconnection.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace seafold {
+
+EventLog gEventLog;
+
+namespace {
+
+int64_t wallClockMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// Length of the valid UTF-8 sequence at `p` (at most `left` bytes), or 0.
+// Overlong forms, surrogates and code points above U+10FFFF are invalid.
+size_t utf8SequenceLength(const unsigned char* p, size_t left)
+{
+    unsigned char lead = p[0];
+    if (lead < 0x80)
+        return 1;
+    size_t length;
+    unsigned char low = 0x80, high = 0xBF; // range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0)
+            low = 0xA0;
+        else if (lead == 0xED)
+            high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0)
+            low = 0x90;
+        else if (lead == 0xF4)
+            high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (left < length || p[1] < low || p[1] > high)
+        return 0;
+    for (size_t i = 2; i < length; ++i)
+        if (p[i] < 0x80 || p[i] > 0xBF)
+            return 0;
+    return length;
+}
+
+void appendJson(std::string& out, const Json& value)
+{
+    // A text that slipped in without jsonText still gives a valid line: the
+    // serializer replaces what is not UTF-8 instead of throwing.
+    auto scalar = [](const Json& v) { return v.dump(-1, ' ', false, Json::error_handler_t::replace); };
+    if (value.is_object()) {
+        out += '{';
+        bool first = true;
+        for (auto it = value.begin(); it != value.end(); ++it) {
+            out += first ? "" : ", ";
+            first = false;
+            out += scalar(Json(it.key()));
+            out += ": ";
+            appendJson(out, it.value());
+        }
+        out += '}';
+    } else if (value.is_array()) {
+        out += '[';
+        bool first = true;
+        for (const Json& element : value) {
+            out += first ? "" : ", ";
+            first = false;
+            appendJson(out, element);
+        }
+        out += ']';
+    } else {
+        out += scalar(value);
+    }
+}
+
+} // namespace
+
+std::string jsonText(const std::string& bytes)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(bytes.size());
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    size_t left = bytes.size();
+    while (left > 0) {
+        size_t length = utf8SequenceLength(p, left);
+        if (length == 0) {
+            out += "\\x";
+            out += digits[*p >> 4];
+            out += digits[*p & 15];
+            length = 1;
+        } else {
+            out.append(reinterpret_cast<const char*>(p), length);
+        }
+        p += length;
+        left -= length;
+    }
+    return out;
+}
+
+std::string formatJson(const Json& value)
+{
+    std::string out;
+    appendJson(out, value);
+    return out;
+}
+
+void writeJsonLine(std::FILE* out, const Json& event)
+{
+    Json line = event.is_object() ? event : Json::object();
+    line["t"] = wallClockMs();
+    std::string text = formatJson(line);
+    text += '\n';
+    std::fwrite(text.data(), 1, text.size(), out);
+    // Readers follow the lines while the program runs.
+    std::fflush(out);
+}
+
+// ---- the log -----------------------------------------------------------------------
+
+EventLog::~EventLog()
+{
+    close();
+}
+
+bool EventLog::openFile(const std::string& path, std::string* error)
+{
+    close();
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    if (!file) {
+        if (error)
+            *error = "cannot write the event log \"" + path + "\": " + std::strerror(errno);
+        return false;
+    }
+    mOut = file;
+    mOwned = true;
+    return true;
+}
+
+void EventLog::openStream(std::FILE* stream)
+{
+    close();
+    mOut = stream;
+    mOwned = false;
+}
+
+void EventLog::close()
+{
+    if (mOut && mOwned)
+        std::fclose(mOut);
+    mOut = nullptr;
+    mOwned = false;
+}
+
+void EventLog::write(const Json& event)
+{
+    if (mOut)
+        writeJsonLine(mOut, event);
+}
+
+void EventLog::watch(Session& session, ClientScene& scene)
+{
+    session.onRpc = [this](const char* rpc, const Json& args) {
+        Json event;
+        event["rpc"] = rpc;
+        event["args"] = args;
+        write(event);
+    };
+    session.onConnectionState = [this](const char* state, const char* reason) {
+        Json event;
+        event["state"] = state;
+        if (std::strcmp(state, "connected") != 0)
+            event["reason"] = jsonText(reason ? reason : "");
+        write(event);
+    };
+    scene.onModelChange = [this](const std::string& clientName, const ShownModel* shown) {
+        Json event;
+        event["model"] = jsonText(clientName);
+        event["entity"] = shown && !shown->entity.empty() ? Json(jsonText(shown->entity)) : Json(nullptr);
+        float x = shown ? shown->x : 0, y = shown ? shown->y : 0, z = shown ? shown->z : 0;
+        event["pos"] = Json::array({double(x), double(y), double(z)});
+        write(event);
+    };
+}
+
+void EventLog::unwatch(Session& session, ClientScene& scene)
+{
+    session.onRpc = nullptr;
+    session.onConnectionState = nullptr;
+    scene.onModelChange = nullptr;
+}
+
+} // namespace seafold
