@@ -3,7 +3,6 @@
 
 #include <cmath>
 #include <limits>
-#include <sstream>
 
 namespace seafold {
 
@@ -11,33 +10,6 @@ bool gIsClient = false;
 std::string gClientName;
 int64_t gLastTickTime = 0;
 double gCarryMs = 0.0;
-
-// ---- command line ------------------------------------------------------------
-
-CommandLine parseCommandLine(const std::string& text)
-{
-    std::istringstream in(text);
-    std::string mode;
-    CommandLine line;
-    in >> mode;
-    line.isClient = mode == "-client";
-    in >> line.addressText;
-    // The server never reads a third token.
-    if (line.isClient)
-        in >> line.clientName;
-    return line;
-}
-
-std::string joinArguments(int argc, const char* const* argv)
-{
-    std::string text;
-    for (int i = 1; i < argc; ++i) {
-        if (i > 1)
-            text += ' ';
-        text += argv[i];
-    }
-    return text;
-}
 
 // ---- timing step ----------------------------------------------------------------
 
@@ -108,13 +80,12 @@ bool gTickClockStarted = false;
 
 } // namespace
 
-int runApplication(const std::string& commandLine, FrameDriver& driver, const LoopHooks& hooks)
+int runApplication(const CommandLine& line, FrameDriver& driver, const LoopHooks& hooks)
 {
     // Sound first: a failure leaves sound off and start-up goes on.
     call(hooks.initSound);
 
-    // The command line.
-    CommandLine line = parseCommandLine(commandLine);
+    // The command line, read before anything started.
     gIsClient = line.isClient;
     gClientName = line.clientName;
 

@@ -11,31 +11,16 @@
 #include <functional>
 #include <string>
 
+#include "app/commandline.h"
 #include "scene/framedriver.h"
 #include "voice/voicecapture.h" // gVoiceCaptureActive, gVoiceCountdownMs
 
 namespace seafold {
 
-// ---- command line ------------------------------------------------------------
-
-// Token 1 is the mode ("-client" exactly, else server), token 2 the address,
-// token 3 the user name (read only by a client). Tokens are separated by
-// white space; there is no quoting; a missing token reads as empty.
-struct CommandLine {
-    bool isClient = false;
-    std::string addressText; // the server's bind address, or the server a client joins
-    std::string clientName;  // empty in the server
-};
-
-CommandLine parseCommandLine(const std::string& text);
-
-// argv[1..argc-1] joined with single spaces (the program name is dropped).
-std::string joinArguments(int argc, const char* const* argv);
-
 // ---- process-wide application state -------------------------------------------
 // All of it is used from the main thread only.
 
-extern bool gIsClient;           // true when token 1 is "-client"
+extern bool gIsClient;           // true when the mode word is "-client"
 extern std::string gClientName;  // the client's user name; empty in the server
 extern int64_t gLastTickTime;    // timer value of the last accepted tick
 extern double gCarryMs;          // fraction of a ms left from the last accepted tick
@@ -94,6 +79,6 @@ LoopHooks standardLoopHooks();
 
 // Start-up, main loop and shutdown. Returns the process exit code: 0 after the
 // loop ended or after a caught front-end exception, 1 when set-up failed.
-int runApplication(const std::string& commandLine, FrameDriver& driver, const LoopHooks& hooks);
+int runApplication(const CommandLine& line, FrameDriver& driver, const LoopHooks& hooks);
 
 } // namespace seafold

@@ -2,12 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
-#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 
 #include "app/network.h"
 #include "session/eventlog.h"
@@ -16,173 +13,6 @@
 #include "voice/voicecapture.h"
 
 namespace seafold {
-
-const char* const kHeadlessUsage =
-    "usage: seafold-headless (server ADDRESS | -client ADDRESS NAME) [--model NAME] [--move DX,DY,DZ]... "
-    "[--move-every MS] [--quit-after SECONDS] [--events] [--voice HEX] [--net-sim DROP,DUP,MINMS,MAXMS] "
-    "[--ping-interval MS] [--stats MS] [--speak FILE.wav] [--speak-every SECONDS]";
-
-namespace {
-
-bool parseNumber(const std::string& text, double* value)
-{
-    char* end = nullptr;
-    *value = std::strtod(text.c_str(), &end);
-    return !text.empty() && end && *end == 0 && std::isfinite(*value);
-}
-
-bool parseMove(const std::string& text, HeadlessOptions::Move* move)
-{
-    size_t a = text.find(','), b = a == std::string::npos ? a : text.find(',', a + 1);
-    if (b == std::string::npos)
-        return false;
-    return parseNumber(text.substr(0, a), &move->dx) && parseNumber(text.substr(a + 1, b - a - 1), &move->dy) &&
-           parseNumber(text.substr(b + 1), &move->dz);
-}
-
-} // namespace
-
-bool parseHeadlessOptions(const std::vector<std::string>& args, HeadlessOptions* options, std::string* error)
-{
-    std::vector<std::string> tokens;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg.compare(0, 2, "--") != 0) {
-            tokens.push_back(arg);
-            continue;
-        }
-        bool hasValue = i + 1 < args.size();
-        const std::string value = hasValue ? args[i + 1] : std::string();
-        auto needValue = [&]() {
-            if (!hasValue)
-                *error = "option " + arg + " needs a value";
-            return hasValue;
-        };
-        if (arg == "--events") {
-            options->events = true;
-        } else if (arg == "--model") {
-            if (!needValue())
-                return false;
-            options->model = value;
-            ++i;
-        } else if (arg == "--move") {
-            HeadlessOptions::Move move;
-            if (!needValue())
-                return false;
-            if (!parseMove(value, &move)) {
-                *error = "--move takes DX,DY,DZ, not \"" + value + "\"";
-                return false;
-            }
-            options->moves.push_back(move);
-            ++i;
-        } else if (arg == "--move-every") {
-            double ms;
-            if (!needValue())
-                return false;
-            if (!parseNumber(value, &ms) || ms < 1 || ms > 3600000) {
-                *error = "--move-every takes milliseconds (1 to 3600000), not \"" + value + "\"";
-                return false;
-            }
-            options->moveEveryMs = uint32_t(ms);
-            ++i;
-        } else if (arg == "--quit-after") {
-            double seconds;
-            if (!needValue())
-                return false;
-            if (!parseNumber(value, &seconds) || seconds < 0) {
-                *error = "--quit-after takes seconds, not \"" + value + "\"";
-                return false;
-            }
-            options->quitAfterSeconds = seconds;
-            ++i;
-        } else if (arg == "--ping-interval") {
-            double ms;
-            if (!needValue())
-                return false;
-            if (!parseNumber(value, &ms) || ms < 10 || ms > 600000) {
-                *error = "--ping-interval takes milliseconds (10 to 600000), not \"" + value + "\"";
-                return false;
-            }
-            options->pingIntervalMs = uint32_t(ms);
-            ++i;
-        } else if (arg == "--voice") {
-            if (!needValue())
-                return false;
-            options->voice.clear();
-            bool ok = value.size() % 2 == 0 && !value.empty() && value.size() <= 2 * 1023;
-            for (size_t k = 0; ok && k < value.size(); k += 2) {
-                char* end = nullptr;
-                std::string pair = value.substr(k, 2);
-                long byte = std::strtol(pair.c_str(), &end, 16);
-                ok = end && *end == 0 && std::isxdigit(uint8_t(pair[0])) && std::isxdigit(uint8_t(pair[1]));
-                options->voice.push_back(uint8_t(byte));
-            }
-            if (!ok) {
-                *error = "--voice takes 1 to 1023 bytes in hex, not \"" + value + "\"";
-                return false;
-            }
-            ++i;
-        } else if (arg == "--stats") {
-            double ms;
-            if (!needValue())
-                return false;
-            if (!parseNumber(value, &ms) || ms < 10 || ms > 3600000) {
-                *error = "--stats takes milliseconds (10 to 3600000), not \"" + value + "\"";
-                return false;
-            }
-            options->statsEveryMs = uint32_t(ms);
-            ++i;
-        } else if (arg == "--speak") {
-            if (!needValue())
-                return false;
-            std::string why;
-            if (!checkCaptureFile(value, &why)) {
-                *error = "--speak: " + why;
-                return false;
-            }
-            options->speakFile = value;
-            ++i;
-        } else if (arg == "--speak-every") {
-            double seconds;
-            if (!needValue())
-                return false;
-            if (!parseNumber(value, &seconds) || seconds < 0.1 || seconds > 3600) {
-                *error = "--speak-every takes seconds (0.1 to 3600), not \"" + value + "\"";
-                return false;
-            }
-            options->speakEverySeconds = seconds;
-            ++i;
-        } else if (arg == "--net-sim") {
-            if (!needValue())
-                return false;
-            if (!parseNetworkSimulation(value, &options->simulation)) {
-                *error = "--net-sim takes DROP%,DUP%,MINMS,MAXMS, not \"" + value + "\"";
-                return false;
-            }
-            options->simulate = true;
-            ++i;
-        } else {
-            *error = "unknown option " + arg;
-            return false;
-        }
-    }
-    std::string line;
-    for (auto& t : tokens)
-        line += (line.empty() ? "" : " ") + t;
-    options->commandLine = line;
-    CommandLine parsed = parseCommandLine(line);
-    if (!checkNetworkAddress(parsed, error))
-        return false;
-    if (!options->speakFile.empty() && !parsed.isClient) {
-        *error = "--speak needs -client: the server does not speak";
-        return false;
-    }
-    if (options->speakEverySeconds > 0 && options->speakFile.empty()) {
-        *error = "--speak-every needs --speak FILE.wav";
-        return false;
-    }
-    return true;
-}
 
 namespace {
 
@@ -331,8 +161,9 @@ private:
 
 } // namespace
 
-int runHeadless(const HeadlessOptions& options)
+int runHeadless(const ProgramOptions& programOptions)
 {
+    const HeadlessOptions& options = programOptions.headless;
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
     std::signal(SIGPIPE, SIG_IGN);
@@ -344,13 +175,7 @@ int runHeadless(const HeadlessOptions& options)
         gEventLog.openStream(stdout);
         gEventLog.watch(session, scene);
     }
-    if (options.pingIntervalMs)
-        session.pingIntervalMs = options.pingIntervalMs;
-    if (options.simulate) {
-        using namespace std::chrono;
-        auto seed = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-        setNetworkSimulation(options.simulation, uint32_t(seed));
-    }
+    applySharedOptions(programOptions.shared);
 
     HeadlessDriver driver(options);
     if (!options.speakFile.empty()) {
@@ -364,7 +189,7 @@ int runHeadless(const HeadlessOptions& options)
         // When the output device opened: the start of what it plays.
         hooks.initSound = [] { gEventLog.write(Json{{"sound", initSound()}}); };
     }
-    int code = runApplication(options.commandLine, driver, hooks);
+    int code = runApplication(programOptions.line, driver, hooks);
     // Our own shutdown empties the roster: that is no user leaving.
     gEventLog.unwatch(session, scene);
     gEventLog.close();

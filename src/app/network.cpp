@@ -2,6 +2,7 @@
 
 #include "voice/voicecapture.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
@@ -62,17 +63,6 @@ SessionPort& appSessionPort()
     return port;
 }
 
-bool checkNetworkAddress(const CommandLine& line, std::string* error)
-{
-    NetAddress address;
-    if (!address.parse(line.addressText.c_str())) {
-        if (error)
-            *error = "cannot read the address \"" + line.addressText + "\"";
-        return false;
-    }
-    return true;
-}
-
 void startNetwork(const CommandLine& line)
 {
     gClients.setScene(gClientScene);
@@ -131,6 +121,18 @@ void setNetworkSimulation(const NetworkSimulator::Settings& settings, uint32_t s
     gSimulator = std::make_unique<NetworkSimulator>(seed, settings);
     if (gNetInterface)
         gNetInterface->setNetworkSimulator(gSimulator.get());
+}
+
+void applySharedOptions(const SharedOptions& options)
+{
+    if (options.pingIntervalMs)
+        appSession().pingIntervalMs = options.pingIntervalMs;
+    if (options.simulate) {
+        // A different run of drops and delays in every process.
+        using namespace std::chrono;
+        auto seed = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+        setNetworkSimulation(options.simulation, uint32_t(seed));
+    }
 }
 
 void stopNetwork()

@@ -27,9 +27,6 @@ extern ClientScene* gClientScene;
 // drives voice capture.
 SessionPort& appSessionPort();
 
-// Checks token 2 of the command line. On failure `error` says why.
-bool checkNetworkAddress(const CommandLine& line, std::string* error);
-
 // Network start-up: the interface (bound to the address in a server, to
 // any port in a client), and in a client the connection to the server with
 // the join call queued on it.
@@ -43,6 +40,10 @@ void serviceNetworkConnections();
 // (percentages and milliseconds). False for a malformed setting.
 bool parseNetworkSimulation(const std::string& text, NetworkSimulator::Settings* settings);
 void setNetworkSimulation(const NetworkSimulator::Settings& settings, uint32_t seed);
+
+// The options both programs take: the keep-alive interval and the network
+// simulator. Called before start-up.
+void applySharedOptions(const SharedOptions& options);
 
 // Ends every connection (peers are told) and closes the socket.
 void stopNetwork();

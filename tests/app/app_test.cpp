@@ -1,5 +1,5 @@
-// The application shell without a renderer: command line, timing step, and
-// the order and exit codes of start-up, main loop and shutdown.
+// The application shell without a renderer: timing step, and the order and
+// exit codes of start-up, main loop and shutdown.
 #include "app/app.h"
 
 #include <gtest/gtest.h>
@@ -12,53 +12,6 @@ namespace seafold {
 namespace {
 
 constexpr int64_t kNsPerMs = 1000000;
-
-// ---- command line ------------------------------------------------------------
-
-TEST(CommandLine, EmptyLineStartsAServerWithAnEmptyAddress)
-{
-    CommandLine line = parseCommandLine("");
-    EXPECT_FALSE(line.isClient);
-    EXPECT_EQ(line.addressText, "");
-    EXPECT_EQ(line.clientName, "");
-}
-
-TEST(CommandLine, OnlyTheExactSwitchMakesAClient)
-{
-    EXPECT_TRUE(parseCommandLine("-client 127.0.0.1:28000 alice").isClient);
-    for (const char* mode : {"-Client", "client", "-CLIENT", "--client", "-client2", "server"})
-        EXPECT_FALSE(parseCommandLine(std::string(mode) + " 127.0.0.1:28000 alice").isClient) << mode;
-}
-
-TEST(CommandLine, ClientReadsAddressAndName)
-{
-    CommandLine line = parseCommandLine("  -client\t127.0.0.1:28000   bob  ");
-    EXPECT_TRUE(line.isClient);
-    EXPECT_EQ(line.addressText, "127.0.0.1:28000");
-    EXPECT_EQ(line.clientName, "bob");
-}
-
-TEST(CommandLine, ClientWithoutNameHasAnEmptyName)
-{
-    CommandLine line = parseCommandLine("-client 127.0.0.1:28000");
-    EXPECT_TRUE(line.isClient);
-    EXPECT_EQ(line.clientName, "");
-}
-
-TEST(CommandLine, ServerIgnoresAThirdToken)
-{
-    CommandLine line = parseCommandLine("server 127.0.0.1:28000 carol extra");
-    EXPECT_FALSE(line.isClient);
-    EXPECT_EQ(line.addressText, "127.0.0.1:28000");
-    EXPECT_EQ(line.clientName, "");
-}
-
-TEST(CommandLine, ArgumentsAreJoinedWithoutTheProgramName)
-{
-    const char* argv[] = {"seafold", "-client", "127.0.0.1:28000", "alice"};
-    EXPECT_EQ(joinArguments(4, argv), "-client 127.0.0.1:28000 alice");
-    EXPECT_EQ(joinArguments(1, argv), "");
-}
 
 // ---- timing step ----------------------------------------------------------------
 
@@ -218,6 +171,22 @@ private:
     int mFrames = 0;
 };
 
+CommandLine client(const std::string& address, const std::string& name)
+{
+    CommandLine line;
+    line.isClient = true;
+    line.addressText = address;
+    line.clientName = name;
+    return line;
+}
+
+CommandLine server(const std::string& address)
+{
+    CommandLine line;
+    line.addressText = address;
+    return line;
+}
+
 LoopHooks recordingHooks(std::vector<std::string>& log)
 {
     LoopHooks hooks;
@@ -239,7 +208,7 @@ TEST(RunApplication, StartUpLoopAndShutdownInOrder)
     std::vector<std::string> log;
     FakeDriver driver(log);
     driver.frames = 2;
-    EXPECT_EQ(runApplication("-client 127.0.0.1:28000 alice", driver, recordingHooks(log)), 0);
+    EXPECT_EQ(runApplication(client("127.0.0.1:28000", "alice"), driver, recordingHooks(log)), 0);
     std::vector<std::string> expected = {
         "initSound", "startNetwork client 127.0.0.1:28000", "setUp", "startRendering",
         "frame", "receivePackets", "serviceConnections", "sleep 5", "updateSound",
@@ -254,7 +223,7 @@ TEST(RunApplication, FailedSetUpExitsWithOneWithoutClosingSound)
     std::vector<std::string> log;
     FakeDriver driver(log);
     driver.setUpResult = false;
-    EXPECT_EQ(runApplication("server 127.0.0.1:28000", driver, recordingHooks(log)), 1);
+    EXPECT_EQ(runApplication(server("127.0.0.1:28000"), driver, recordingHooks(log)), 1);
     std::vector<std::string> expected = {"initSound", "startNetwork server 127.0.0.1:28000", "setUp",
                                          "shutDown"};
     EXPECT_EQ(log, expected);
@@ -266,7 +235,7 @@ TEST(RunApplication, RendererExceptionInSetUpClosesSoundAndExitsWithZero)
     std::vector<std::string> log;
     FakeDriver driver(log);
     driver.throwInSetUp = true;
-    EXPECT_EQ(runApplication("", driver, recordingHooks(log)), 0);
+    EXPECT_EQ(runApplication(server(""), driver, recordingHooks(log)), 0);
     std::vector<std::string> expected = {"initSound", "startNetwork server ", "setUp", "caught in set-up",
                                          "closeSound", "shutDown"};
     EXPECT_EQ(log, expected);
@@ -278,7 +247,7 @@ TEST(RunApplication, RendererExceptionInTheLoopEndsIt)
     FakeDriver driver(log);
     driver.frames = 100;
     driver.throwAtFrame = 3;
-    EXPECT_EQ(runApplication("server 127.0.0.1:28000", driver, recordingHooks(log)), 0);
+    EXPECT_EQ(runApplication(server("127.0.0.1:28000"), driver, recordingHooks(log)), 0);
     ASSERT_GE(log.size(), 3u);
     EXPECT_EQ(log[log.size() - 3], "caught in frame");
     EXPECT_EQ(log[log.size() - 2], "closeSound");
@@ -291,7 +260,7 @@ TEST(RunApplication, OtherExceptionsAreNotCaught)
     FakeDriver driver(log);
     LoopHooks hooks = recordingHooks(log);
     hooks.receivePackets = [] { throw std::logic_error("not the renderer's"); };
-    EXPECT_THROW(runApplication("server 127.0.0.1:28000", driver, hooks), std::logic_error);
+    EXPECT_THROW(runApplication(server("127.0.0.1:28000"), driver, hooks), std::logic_error);
 }
 
 TEST(RunApplication, VoiceTickRunsWhenTheCountdownRunsOut)
@@ -314,7 +283,7 @@ TEST(RunApplication, VoiceTickRunsWhenTheCountdownRunsOut)
         }
     } capturing(log);
     capturing.frames = 4;
-    EXPECT_EQ(runApplication("-client 127.0.0.1:28000 dave", capturing, hooks), 0);
+    EXPECT_EQ(runApplication(client("127.0.0.1:28000", "dave"), capturing, hooks), 0);
     // Passes 1-3 run timing: 100 -> 40 -> fires (reset 100) -> 40.
     int ticks = 0;
     for (const std::string& entry : log)

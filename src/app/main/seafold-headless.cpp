@@ -1,18 +1,16 @@
 // The display-less program: hosts or joins a session without a window.
-#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "app/commandline.h"
 #include "app/headless.h"
 
 int main(int argc, char** argv)
 {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    seafold::HeadlessOptions options;
-    std::string error;
-    if (!seafold::parseHeadlessOptions(args, &options, &error)) {
-        std::fprintf(stderr, "seafold-headless: %s\n%s\n", error.c_str(), seafold::kHeadlessUsage);
-        return 2;
-    }
+    seafold::ProgramOptions options;
+    int code = seafold::reportParseOutcome(seafold::parseProgramOptions(
+        seafold::Program::Headless, std::vector<std::string>(argv + 1, argv + argc), &options));
+    if (code >= 0)
+        return code;
     return seafold::runHeadless(options);
 }

@@ -7,9 +7,17 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 int main(int argc, char** argv)
 {
+    // The command line first: --help, --version and mistakes need no display.
+    seafold::ProgramOptions options;
+    int parsed = seafold::reportParseOutcome(seafold::parseProgramOptions(
+        seafold::Program::Windowed, std::vector<std::string>(argv + 1, argv + argc), &options));
+    if (parsed >= 0)
+        return parsed;
     // Without a display the renderer cannot even be created; say what to do.
     if (!seafold::displayAvailable()) {
         std::fprintf(stderr, "%s\n", seafold::noDisplayMessage().c_str());
@@ -25,12 +33,12 @@ int main(int argc, char** argv)
         }
         seafold::gEventLog.watch(seafold::appSession(), seafold::gRendererScene);
     }
+    seafold::applySharedOptions(options.shared);
     // Other users' models live in the renderer's scene.
     seafold::gClientScene = &seafold::gRendererScene;
     std::unique_ptr<seafold::FrameDriver> driver =
         seafold::createWindowedDriver(seafold::findMediaDirectory(), seafold::appSessionPort());
-    int code = seafold::runApplication(seafold::joinArguments(argc, argv), *driver,
-                                       seafold::standardLoopHooks());
+    int code = seafold::runApplication(options.line, *driver, seafold::standardLoopHooks());
     // Our own shutdown empties the roster: that is no user leaving.
     seafold::gEventLog.unwatch(seafold::appSession(), seafold::gRendererScene);
     seafold::gEventLog.close();

@@ -1,0 +1,389 @@
+#include "app/commandline.h"
+#include "app/network.h"
+#include "net/address.h"
+#include "voice/voicecapture.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#ifndef SEAFOLD_VERSION
+#error "SEAFOLD_VERSION comes from the build (the project's version in CMakeLists.txt)"
+#endif
+
+namespace seafold {
+
+const char* programName(Program program)
+{
+    return program == Program::Windowed ? "seafold" : "seafold-headless";
+}
+
+const char* seafoldVersion()
+{
+    return SEAFOLD_VERSION;
+}
+
+namespace {
+
+// ---- values ----------------------------------------------------------------------------
+
+[[noreturn]] void refuse(const std::string& why)
+{
+    // CLI11 reports the text of this exception as it stands.
+    throw CLI::ValidationError(why);
+}
+
+bool parseNumber(const std::string& text, double* value)
+{
+    char* end = nullptr;
+    *value = std::strtod(text.c_str(), &end);
+    return !text.empty() && end && *end == 0 && std::isfinite(*value);
+}
+
+// A number of milliseconds in [low, high].
+uint32_t milliseconds(const std::string& option, const std::string& text, double low, double high)
+{
+    double ms;
+    if (!parseNumber(text, &ms) || ms < low || ms > high)
+        refuse(option + " takes milliseconds (" + CLI::detail::to_string(uint32_t(low)) + " to " +
+               CLI::detail::to_string(uint32_t(high)) + "), not \"" + text + "\"");
+    return uint32_t(ms);
+}
+
+HeadlessOptions::Move parseMove(const std::string& text)
+{
+    HeadlessOptions::Move move{};
+    size_t a = text.find(','), b = a == std::string::npos ? a : text.find(',', a + 1);
+    bool ok = b != std::string::npos && parseNumber(text.substr(0, a), &move.dx) &&
+              parseNumber(text.substr(a + 1, b - a - 1), &move.dy) && parseNumber(text.substr(b + 1), &move.dz);
+    if (!ok)
+        refuse("--move takes DX,DY,DZ, not \"" + text + "\"");
+    return move;
+}
+
+std::vector<uint8_t> parseHex(const std::string& text)
+{
+    // One voice message is at most 1023 bytes (the 10-bit length on the wire).
+    bool ok = text.size() % 2 == 0 && !text.empty() && text.size() <= 2 * 1023;
+    std::vector<uint8_t> bytes;
+    for (size_t k = 0; ok && k < text.size(); k += 2) {
+        ok = std::isxdigit(uint8_t(text[k])) && std::isxdigit(uint8_t(text[k + 1]));
+        bytes.push_back(uint8_t(std::strtol(text.substr(k, 2).c_str(), nullptr, 16)));
+    }
+    if (!ok)
+        refuse("--voice takes 1 to 1023 bytes in hex, not \"" + text + "\"");
+    return bytes;
+}
+
+// host:port with a port from 1 to 65535 that the address reader accepts.
+bool checkAddress(const std::string& text, std::string* why)
+{
+    size_t colon = text.rfind(':');
+    std::string host = colon == std::string::npos ? text : text.substr(0, colon);
+    std::string port = colon == std::string::npos ? std::string() : text.substr(colon + 1);
+    if (colon == std::string::npos || host.empty() || port.empty()) {
+        *why = "the address \"" + text + "\" must be host:port, for example 127.0.0.1:28000";
+        return false;
+    }
+    bool digits = port.size() <= 5;
+    for (char c : port)
+        digits = digits && std::isdigit(uint8_t(c));
+    // The address reader wraps a port above 65535, and 0 would bind any free
+    // port: both must be refused here.
+    long number = digits ? std::strtol(port.c_str(), nullptr, 10) : 0;
+    if (!digits || number < 1 || number > 65535) {
+        *why = "the port \"" + port + "\" of \"" + text + "\" must be a number from 1 to 65535";
+        return false;
+    }
+    NetAddress address;
+    if (!address.parse(text.c_str())) {
+        *why = "cannot read the address \"" + text + "\" (unknown host?)";
+        return false;
+    }
+    return true;
+}
+
+// ---- the options -----------------------------------------------------------------------
+
+// Options both programs understand.
+void addSharedOptions(CLI::App& app, SharedOptions& shared)
+{
+    app.add_option_function<std::string>(
+           "--net-sim",
+           [&shared](const std::string& text) {
+               if (!parseNetworkSimulation(text, &shared.simulation))
+                   refuse("--net-sim takes DROP%,DUP%,MINMS,MAXMS, not \"" + text + "\"");
+               shared.simulate = true;
+           },
+           "drop and duplicate these percentages of outgoing datagrams and delay each by MINMS to MAXMS "
+           "(a network simulator for tests)")
+        ->type_name("DROP,DUP,MINMS,MAXMS");
+    app.add_option_function<std::string>(
+           "--ping-interval",
+           [&shared](const std::string& text) {
+               shared.pingIntervalMs = milliseconds("--ping-interval", text, 10, 600000);
+           },
+           "keep-alive interval (default 5000); a peer silent for eleven intervals is dropped")
+        ->type_name("MS");
+}
+
+// Options of the display-less program: a scripted user and what it prints.
+void addHeadlessOptions(CLI::App& app, HeadlessOptions& headless)
+{
+    app.add_option("--model", headless.model, "pick this model once connected (for example boat.mesh)")
+        ->type_name("NAME");
+    app.add_option_function<std::vector<std::string>>(
+           "--move",
+           [&headless](const std::vector<std::string>& texts) {
+               for (const std::string& text : texts)
+                   headless.moves.push_back(parseMove(text));
+           },
+           "move the model by this much once it is picked (repeatable: the moves run in turn)")
+        ->type_name("DX,DY,DZ")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option_function<std::string>(
+           "--move-every",
+           [&headless](const std::string& text) {
+               headless.moveEveryMs = milliseconds("--move-every", text, 1, 3600000);
+           },
+           "make one move every MS milliseconds, cycling through them (default: each move once)")
+        ->type_name("MS");
+    app.add_option_function<std::string>(
+           "--quit-after",
+           [&headless](const std::string& text) {
+               double seconds;
+               if (!parseNumber(text, &seconds) || seconds < 0)
+                   refuse("--quit-after takes seconds, not \"" + text + "\"");
+               headless.quitAfterSeconds = seconds;
+           },
+           "end cleanly after this long (peers are told); without it, run until Ctrl-C or SIGTERM")
+        ->type_name("SECONDS");
+    app.add_flag("--events", headless.events,
+                 "print one JSON line per remote call, connection state change and change of a user's model");
+    app.add_option_function<std::string>(
+           "--voice", [&headless](const std::string& text) { headless.voice = parseHex(text); },
+           "send these encoded voice bytes once, after the model (a client)")
+        ->type_name("HEX");
+    app.add_option_function<std::string>(
+           "--stats",
+           [&headless](const std::string& text) {
+               headless.statsEveryMs = milliseconds("--stats", text, 10, 3600000);
+           },
+           "print every connection's round trip, packets, losses and queues as a JSON line every MS")
+        ->type_name("MS");
+    app.add_option_function<std::string>(
+           "--speak",
+           [&headless](const std::string& text) {
+               std::string why;
+               if (!checkCaptureFile(text, &why))
+                   refuse("--speak: " + why);
+               headless.speakFile = text;
+           },
+           "hold push-to-talk for the length of this 8000 Hz mono 16-bit file, as if it were the microphone "
+           "(a client)")
+        ->type_name("FILE.wav");
+    app.add_option_function<std::string>(
+           "--speak-every",
+           [&headless](const std::string& text) {
+               double seconds;
+               if (!parseNumber(text, &seconds) || seconds < 0.1 || seconds > 3600)
+                   refuse("--speak-every takes seconds (0.1 to 3600), not \"" + text + "\"");
+               headless.speakEverySeconds = seconds;
+           },
+           "speak the --speak file again this often (default: once)")
+        ->type_name("SECONDS");
+}
+
+const char* const kWindowedControls = R"(Controls (windowed program):
+  W A S D                 move the camera, or your model when "The mouse moves" is set to Model
+  left button drag        turn
+  right button drag       slide in the view plane
+  both buttons drag       move along the view axis
+  mouse wheel             move along the view axis
+  R (held)                push-to-talk, in a client
+  Print Screen            save screenshot_N.png in the working folder
+  Escape                  quit (the Exit button on the panel too)
+  The panel               pick your model and the ocean material, tune the material with the scrollbars,
+                          choose what the mouse moves, switch model and light spinning
+)";
+
+const char* const kSharedEnvironment = R"(Environment:
+  SEAFOLD_LOG=CHANNELS    diagnostic lines of the connection library on standard error:
+                          a comma-separated list of channels (LogNetInterface,LogUDP,...) or "all"
+  SEAFOLD_CAPTURE_FILE=FILE.wav
+                          take the microphone's sound from this 8000 Hz mono 16-bit file
+  ALSOFT_*                settings of the audio library itself (for example ALSOFT_LOGLEVEL=0)
+)";
+
+const char* const kWindowedEnvironment = R"(  SEAFOLD_EVENT_LOG=FILE  write the JSON lines of seafold-headless --events to FILE, plus this user's input
+  SEAFOLD_CONFIG_DIALOG=1 show the renderer's configuration dialog even when a saved ogre.cfg exists
+  SEAFOLD_MEDIA=DIR       the media folder (default: ../media beside the program, then ./media)
+  DISPLAY                 the X display to open (seafold-headless needs none)
+  For tests and measurements: SEAFOLD_SCREENSHOT_AFTER_FRAMES=N with SEAFOLD_SCREENSHOT_PATH=FILE
+  (save the window after N frames and quit), SEAFOLD_SHOW_MODEL=NAME.mesh, SEAFOLD_FRAME_REPORT=1
+)";
+
+class HelpFormatter : public CLI::Formatter {
+public:
+    explicit HelpFormatter(Program program) : mProgram(program) { column_width(30); }
+
+    std::string make_usage(const CLI::App*, std::string) const override
+    {
+        std::string name = programName(mProgram);
+        return "\nUsage: " + name + " server ADDRESS [OPTIONS]\n" + "       " + name +
+               " -client ADDRESS NAME [OPTIONS]\n\n" +
+               "  server ADDRESS          host a session, bound to ADDRESS (host:port, for example 0.0.0.0:28000)\n" +
+               "  -client ADDRESS NAME    join the server at ADDRESS (host:port) as user NAME\n";
+    }
+
+private:
+    Program mProgram;
+};
+
+// The parser of `program`, writing into `target`.
+std::unique_ptr<CLI::App> buildParser(Program program, ProgramOptions& target)
+{
+    const char* description = program == Program::Windowed
+                                  ? "A shared 3D ocean scene for a few people on one local network."
+                                  : "Hosts or joins a shared ocean scene without a window.";
+    auto app = std::make_unique<CLI::App>(description, programName(program));
+    app->formatter(std::make_shared<HelpFormatter>(program));
+    app->set_help_flag("-h,--help", "print this help and exit");
+    app->add_flag("--version", "print the version and exit");
+    // Unknown words and options are reported by parseProgramOptions itself,
+    // in one line.
+    app->allow_extras(true);
+    addSharedOptions(*app, target.shared);
+    if (program == Program::Headless)
+        addHeadlessOptions(*app, target.headless);
+    std::string footer = program == Program::Windowed ? std::string(kWindowedControls) + "\n" : std::string();
+    footer += kSharedEnvironment;
+    if (program == Program::Windowed)
+        footer += kWindowedEnvironment;
+    app->footer(footer);
+    return app;
+}
+
+bool looksLikeOption(const std::string& word)
+{
+    return !word.empty() && word[0] == '-';
+}
+
+// The first line of a message: every complaint is one line.
+std::string oneLine(std::string text)
+{
+    size_t end = text.find('\n');
+    if (end != std::string::npos)
+        text.erase(end);
+    return text;
+}
+
+} // namespace
+
+std::string helpText(Program program)
+{
+    ProgramOptions ignored;
+    return buildParser(program, ignored)->help();
+}
+
+ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>& args, ProgramOptions* options)
+{
+    ParseOutcome outcome;
+    const std::string name = programName(program);
+    auto fail = [&](const std::string& why) {
+        outcome.run = false;
+        outcome.exitCode = 2;
+        outcome.error = name + ": " + oneLine(why) + "\nRun '" + name + " --help' for the usage.\n";
+        return outcome;
+    };
+
+    // --help and --version answer whatever else is on the line.
+    for (const std::string& arg : args) {
+        if (arg == "--help" || arg == "-h") {
+            outcome.output = helpText(program);
+            return outcome;
+        }
+    }
+    for (const std::string& arg : args) {
+        if (arg == "--version") {
+            outcome.output = name + " " + seafoldVersion() + "\n";
+            return outcome;
+        }
+    }
+
+    // The mode word and its arguments.
+    ProgramOptions read;
+    size_t next = 0;
+    if (args.empty())
+        return fail("missing the mode: server ADDRESS or -client ADDRESS NAME");
+    const std::string& mode = args[0];
+    if (mode == "server" || mode == "-client") {
+        read.line.isClient = mode == "-client";
+        next = 1;
+        if (next >= args.size() || looksLikeOption(args[next]))
+            return fail(mode + " needs an ADDRESS (host:port)");
+        read.line.addressText = args[next++];
+        if (read.line.isClient) {
+            if (next >= args.size() || looksLikeOption(args[next]))
+                return fail("-client needs a NAME after the address");
+            read.line.clientName = args[next++];
+            if (read.line.clientName.empty())
+                return fail("the NAME must not be empty");
+        }
+    } else if (mode.compare(0, 2, "--") == 0) {
+        // Options first and no mode word: the place for an option that needs
+        // no mode (one that looks for servers, say) once there is one.
+        return fail("missing the mode: server ADDRESS or -client ADDRESS NAME, before the options");
+    } else {
+        return fail("unknown mode \"" + mode + "\": the first word is server or -client");
+    }
+
+    // The options.
+    std::unique_ptr<CLI::App> parser = buildParser(program, read);
+    std::vector<std::string> rest(args.begin() + long(next), args.end());
+    // CLI11 takes the arguments last first.
+    std::vector<std::string> reversed(rest.rbegin(), rest.rend());
+    try {
+        parser->parse(reversed);
+    } catch (const CLI::ParseError& error) {
+        return fail(error.what());
+    }
+    std::vector<std::string> extras = parser->remaining();
+    if (!extras.empty()) {
+        const std::string& extra = extras.front();
+        if (looksLikeOption(extra))
+            return fail("unknown option " + extra.substr(0, extra.find('=')));
+        return fail("unexpected argument \"" + extra + "\"");
+    }
+
+    // What only makes sense together.
+    std::string why;
+    if (!checkAddress(read.line.addressText, &why))
+        return fail(why);
+    if (!read.headless.speakFile.empty() && !read.line.isClient)
+        return fail("--speak needs -client: the server does not speak");
+    if (read.headless.speakEverySeconds > 0 && read.headless.speakFile.empty())
+        return fail("--speak-every needs --speak FILE.wav");
+
+    if (options)
+        *options = read;
+    outcome.run = true;
+    return outcome;
+}
+
+int reportParseOutcome(const ParseOutcome& outcome)
+{
+    if (!outcome.output.empty()) {
+        std::fputs(outcome.output.c_str(), stdout);
+        std::fflush(stdout);
+    }
+    if (!outcome.error.empty())
+        std::fputs(outcome.error.c_str(), stderr);
+    return outcome.run ? -1 : outcome.exitCode;
+}
+
+} // namespace seafold

@@ -1,0 +1,87 @@
+// The command line of both programs:
+//
+//   seafold          server ADDRESS | -client ADDRESS NAME   [options]
+//   seafold-headless server ADDRESS | -client ADDRESS NAME   [options]
+//
+// The mode word comes first and is exactly "server" or "-client"; ADDRESS is
+// host:port with a port from 1 to 65535 (the address a server binds, or the
+// server a client joins); NAME is the client's user name, not empty. Options
+// follow. The options both programs understand are registered in one place
+// (SharedOptions); seafold-headless adds its own (HeadlessOptions).
+//
+// Reading never opens a window or looks for a display: --help, --version and
+// every mistake are answered first.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "net/socket.h" // NetworkSimulator::Settings
+
+namespace seafold {
+
+enum class Program { Windowed, Headless };
+
+// "seafold" or "seafold-headless".
+const char* programName(Program program);
+
+// The version of both programs, from the build.
+const char* seafoldVersion();
+
+// The mode, the address and the user name.
+struct CommandLine {
+    bool isClient = false;
+    std::string addressText; // the server's bind address, or the server a client joins
+    std::string clientName;  // empty in the server
+};
+
+// Options of both programs. A new shared option is one field here and one
+// registration in commandline.cpp.
+struct SharedOptions {
+    bool simulate = false;       // --net-sim DROP,DUP,MINMS,MAXMS
+    NetworkSimulator::Settings simulation;
+    uint32_t pingIntervalMs = 0; // --ping-interval MS; 0 = the default 5000
+};
+
+// Options of seafold-headless only: a scripted user and what it prints.
+struct HeadlessOptions {
+    std::string model; // --model NAME
+    struct Move {
+        double dx, dy, dz;
+    };
+    std::vector<Move> moves;      // --move DX,DY,DZ (repeatable)
+    uint32_t moveEveryMs = 0;     // --move-every MS; 0 = each move once
+    double quitAfterSeconds = -1; // --quit-after SECONDS; negative = run until a signal
+    bool events = false;          // --events
+    std::vector<uint8_t> voice;   // --voice HEX: one voice message, sent after the model
+    uint32_t statsEveryMs = 0;    // --stats MS: connection statistics as JSON lines
+    std::string speakFile;        // --speak FILE.wav: push-to-talk held for the file's length (client)
+    double speakEverySeconds = 0; // --speak-every SECONDS: speak again this often; 0 = once
+};
+
+struct ProgramOptions {
+    CommandLine line;
+    SharedOptions shared;
+    HeadlessOptions headless; // left at its defaults by the windowed program
+};
+
+// What reading the command line decided.
+struct ParseOutcome {
+    bool run = false;   // run the program with the options read
+    int exitCode = 0;   // otherwise end at once with this code: 0 after --help or --version, 2 after a mistake
+    std::string output; // for standard output: the help or the version
+    std::string error;  // for standard error: one line saying what is wrong, one pointing to --help
+};
+
+// Reads the arguments (without the program name).
+ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>& args, ProgramOptions* options);
+
+// The text of --help.
+std::string helpText(Program program);
+
+// Prints what `outcome` asks for; returns -1 when the program is to run, else
+// the exit code.
+int reportParseOutcome(const ParseOutcome& outcome);
+
+} // namespace seafold

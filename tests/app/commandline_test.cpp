@@ -1,0 +1,214 @@
+// The command line of both programs: every bad form ends with exit code 2,
+// one line saying what is wrong and one pointing to --help; --help and
+// --version end with 0; good lines fill in the options.
+#include "app/commandline.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace seafold {
+namespace {
+
+using Args = std::vector<std::string>;
+
+std::vector<std::string> linesOf(const std::string& text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+struct BadLine {
+    Args args;
+    const char* says; // part of the error line
+};
+
+// Wrong in both programs.
+const BadLine kBadInBoth[] = {
+    {{}, "missing the mode"},
+    {{"--ping-interval", "100"}, "missing the mode"},
+    {{"client", "127.0.0.1:28000", "alice"}, "unknown mode \"client\""},
+    {{"serve", "127.0.0.1:28000"}, "unknown mode \"serve\""},
+    {{"-Client", "127.0.0.1:28000", "alice"}, "unknown mode \"-Client\""},
+    {{"Server", "127.0.0.1:28000"}, "unknown mode"},
+    {{"server"}, "server needs an ADDRESS"},
+    {{"-client"}, "-client needs an ADDRESS"},
+    {{"-client", "127.0.0.1:28000"}, "-client needs a NAME"},
+    {{"-client", "127.0.0.1:28000", "--ping-interval", "100"}, "-client needs a NAME"},
+    {{"-client", "127.0.0.1:28000", ""}, "NAME must not be empty"},
+    {{"server", "127.0.0.1:28000", "extra"}, "unexpected argument \"extra\""},
+    {{"-client", "127.0.0.1:28000", "alice", "bob"}, "unexpected argument \"bob\""},
+    {{"server", "127.0.0.1:28000", "--bogus"}, "unknown option --bogus"},
+    {{"server", "127.0.0.1:28000", "--bogus=1"}, "unknown option --bogus"},
+    {{"server", "127.0.0.1:28000", "-x"}, "unknown option -x"},
+    {{"server", "127.0.0.1"}, "must be host:port"},
+    {{"server", ":28000"}, "must be host:port"},
+    {{"server", "127.0.0.1:"}, "must be host:port"},
+    {{"server", "localhost:abc"}, "must be a number from 1 to 65535"},
+    {{"server", "127.0.0.1:0"}, "must be a number from 1 to 65535"},
+    {{"server", "127.0.0.1:65536"}, "must be a number from 1 to 65535"},
+    {{"server", "127.0.0.1:99999"}, "must be a number from 1 to 65535"},
+    {{"-client", "127.0.0.1:-5", "alice"}, "must be a number from 1 to 65535"},
+    {{"server", "no.such.host.invalid:28000"}, "cannot read the address"},
+    {{"server", "127.0.0.1:28000", "--ping-interval"}, "--ping-interval"},
+    {{"server", "127.0.0.1:28000", "--ping-interval", "5"}, "--ping-interval takes milliseconds"},
+    {{"server", "127.0.0.1:28000", "--ping-interval", "1,2"}, "--ping-interval takes milliseconds"},
+    {{"server", "127.0.0.1:28000", "--net-sim", "1,2,3"}, "--net-sim takes"},
+    {{"server", "127.0.0.1:28000", "--net-sim", "1,2,30,3"}, "--net-sim takes"},
+};
+
+// Options of the display-less program, unknown to the windowed one.
+const Args kHeadlessOnly[] = {
+    {"server", "127.0.0.1:28000", "--events"},
+    {"-client", "127.0.0.1:28000", "alice", "--model", "boat.mesh"},
+    {"server", "127.0.0.1:28000", "--stats", "1000"},
+};
+
+// Wrong in the display-less program.
+const BadLine kBadHeadless[] = {
+    {{"-client", "127.0.0.1:1", "x", "--move", "1,2"}, "--move takes DX,DY,DZ"},
+    {{"-client", "127.0.0.1:1", "x", "--move", "1,2,z"}, "--move takes DX,DY,DZ"},
+    {{"-client", "127.0.0.1:1", "x", "--move-every", "0"}, "--move-every takes milliseconds"},
+    {{"-client", "127.0.0.1:1", "x", "--quit-after", "-1"}, "--quit-after takes seconds"},
+    {{"-client", "127.0.0.1:1", "x", "--voice", "abc"}, "--voice takes"},
+    {{"-client", "127.0.0.1:1", "x", "--voice", "zz"}, "--voice takes"},
+    {{"-client", "127.0.0.1:1", "x", "--stats", "1"}, "--stats takes milliseconds"},
+    {{"-client", "127.0.0.1:1", "x", "--model"}, "--model"},
+    {{"-client", "127.0.0.1:1", "x", "--events=maybe"}, "--events"},
+    {{"-client", "127.0.0.1:1", "x", "--model", "a", "--model", "b"}, "--model"},
+    {{"-client", "127.0.0.1:1", "x", "--speak", "/nonexistent/speech.wav"}, "--speak: "},
+    {{"-client", "127.0.0.1:1", "x", "--speak-every", "2"}, "--speak-every needs --speak"},
+};
+
+void expectRefused(Program program, const Args& args, const std::string& says)
+{
+    ProgramOptions options;
+    options.line.addressText = "untouched";
+    ParseOutcome out = parseProgramOptions(program, args, &options);
+    std::string shown;
+    for (const std::string& a : args)
+        shown += "[" + a + "] ";
+    SCOPED_TRACE(std::string(programName(program)) + " " + shown);
+    EXPECT_FALSE(out.run);
+    EXPECT_EQ(out.exitCode, 2);
+    EXPECT_TRUE(out.output.empty());
+    std::vector<std::string> lines = linesOf(out.error);
+    ASSERT_EQ(lines.size(), 2u) << out.error;
+    const std::string prefix = std::string(programName(program)) + ": ";
+    EXPECT_EQ(lines[0].compare(0, prefix.size(), prefix), 0) << lines[0];
+    EXPECT_NE(lines[0].find(says), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[1], "Run '" + std::string(programName(program)) + " --help' for the usage.");
+    EXPECT_EQ(options.line.addressText, "untouched"); // nothing half-read is handed out
+}
+
+TEST(CommandLine, EveryBadFormIsOneLineAndExitCodeTwoInBothPrograms)
+{
+    for (Program program : {Program::Windowed, Program::Headless})
+        for (const BadLine& bad : kBadInBoth)
+            expectRefused(program, bad.args, bad.says);
+}
+
+TEST(CommandLine, TheWindowedProgramRefusesTheScriptingOptions)
+{
+    for (const Args& args : kHeadlessOnly)
+        expectRefused(Program::Windowed, args, "unknown option --");
+}
+
+TEST(CommandLine, BadScriptingOptionsOfTheDisplayLessProgram)
+{
+    for (const BadLine& bad : kBadHeadless)
+        expectRefused(Program::Headless, bad.args, bad.says);
+    expectRefused(Program::Headless, {"server", "127.0.0.1:1", "--speak", "/nonexistent/speech.wav"}, "--speak");
+}
+
+TEST(CommandLine, HelpAndVersionEndWithZeroWhateverElseIsThere)
+{
+    for (Program program : {Program::Windowed, Program::Headless}) {
+        for (const Args& args : {Args{"--help"}, Args{"-h"}, Args{"server", "--help"}, Args{"bogus", "--help"},
+                                 Args{"-client", "127.0.0.1:28000", "alice", "--help"}}) {
+            ParseOutcome out = parseProgramOptions(program, args, nullptr);
+            EXPECT_FALSE(out.run);
+            EXPECT_EQ(out.exitCode, 0);
+            EXPECT_TRUE(out.error.empty());
+            EXPECT_EQ(out.output, helpText(program));
+        }
+        ParseOutcome version = parseProgramOptions(program, {"--version"}, nullptr);
+        EXPECT_FALSE(version.run);
+        EXPECT_EQ(version.exitCode, 0);
+        EXPECT_EQ(version.output, std::string(programName(program)) + " " + seafoldVersion() + "\n");
+        EXPECT_TRUE(std::string(seafoldVersion()).find('.') != std::string::npos) << seafoldVersion();
+    }
+}
+
+TEST(CommandLine, HelpTellsTheUsageOptionsControlsAndEnvironment)
+{
+    std::string windowed = helpText(Program::Windowed);
+    std::string headless = helpText(Program::Headless);
+    for (const std::string* help : {&windowed, &headless}) {
+        for (const char* needed : {"server ADDRESS", "-client ADDRESS NAME", "--help", "--version", "--net-sim",
+                                   "--ping-interval", "SEAFOLD_LOG", "SEAFOLD_CAPTURE_FILE"})
+            EXPECT_NE(help->find(needed), std::string::npos) << needed << " missing in\n" << *help;
+    }
+    for (const char* needed : {"W A S D", "Print Screen", "push-to-talk", "Escape", "mouse wheel", "SEAFOLD_EVENT_LOG",
+                               "SEAFOLD_CONFIG_DIALOG"})
+        EXPECT_NE(windowed.find(needed), std::string::npos) << needed;
+    for (const char* needed : {"--model", "--move", "--move-every", "--quit-after", "--events", "--voice", "--stats",
+                               "--speak", "--speak-every"}) {
+        EXPECT_NE(headless.find(needed), std::string::npos) << needed;
+        EXPECT_EQ(windowed.find("  " + std::string(needed) + " "), std::string::npos) << needed;
+    }
+}
+
+TEST(CommandLine, GoodLinesFillInTheOptions)
+{
+    ProgramOptions client;
+    ParseOutcome out = parseProgramOptions(
+        Program::Headless,
+        {"-client", "127.0.0.1:28000", "Zo\xc3\xab", "--model", "boat.mesh", "--move", "1,0,0", "--move",
+         "-0.5,0,2", "--move-every", "100", "--quit-after", "2.5", "--events", "--voice", "0A0b", "--stats", "50",
+         "--net-sim", "10,5,20,40", "--ping-interval=100"},
+        &client);
+    ASSERT_TRUE(out.run) << out.error;
+    EXPECT_TRUE(client.line.isClient);
+    EXPECT_EQ(client.line.addressText, "127.0.0.1:28000");
+    EXPECT_EQ(client.line.clientName, "Zo\xc3\xab");
+    EXPECT_EQ(client.headless.model, "boat.mesh");
+    ASSERT_EQ(client.headless.moves.size(), 2u);
+    EXPECT_DOUBLE_EQ(client.headless.moves[1].dx, -0.5);
+    EXPECT_DOUBLE_EQ(client.headless.moves[1].dz, 2.0);
+    EXPECT_EQ(client.headless.moveEveryMs, 100u);
+    EXPECT_DOUBLE_EQ(client.headless.quitAfterSeconds, 2.5);
+    EXPECT_TRUE(client.headless.events);
+    EXPECT_EQ(client.headless.voice, (std::vector<uint8_t>{0x0a, 0x0b}));
+    EXPECT_EQ(client.headless.statsEveryMs, 50u);
+    EXPECT_TRUE(client.shared.simulate);
+    EXPECT_EQ(client.shared.simulation.dropPercent, 10u);
+    EXPECT_EQ(client.shared.simulation.maxDelayMs, 40u);
+    EXPECT_EQ(client.shared.pingIntervalMs, 100u);
+
+    // The windowed program takes the shared options; ports at both ends of the range.
+    ProgramOptions server;
+    out = parseProgramOptions(Program::Windowed, {"server", "0.0.0.0:65535", "--ping-interval", "250"}, &server);
+    ASSERT_TRUE(out.run) << out.error;
+    EXPECT_FALSE(server.line.isClient);
+    EXPECT_EQ(server.line.addressText, "0.0.0.0:65535");
+    EXPECT_TRUE(server.line.clientName.empty());
+    EXPECT_EQ(server.shared.pingIntervalMs, 250u);
+    EXPECT_FALSE(server.shared.simulate);
+    out = parseProgramOptions(Program::Windowed, {"-client", "localhost:1", "-"}, &server);
+    EXPECT_FALSE(out.run); // a lone dash is no name
+    out = parseProgramOptions(Program::Windowed, {"-client", "localhost:1", "bob"}, &server);
+    EXPECT_TRUE(out.run) << out.error;
+}
+
+} // namespace
+} // namespace seafold
