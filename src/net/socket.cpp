@@ -7,6 +7,8 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -287,6 +289,33 @@ void NetworkSimulator::update(uint32_t now)
         mHeld.pop_front();
         held.socket->sendRaw(held.destination, held.bytes.data(), uint32_t(held.bytes.size()));
     }
+}
+
+// ---- local interfaces ------------------------------------------------------
+
+std::vector<BroadcastInterface> listBroadcastInterfaces()
+{
+    std::vector<BroadcastInterface> result;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return result;
+    for (ifaddrs* entry = list; entry; entry = entry->ifa_next) {
+        const unsigned flags = entry->ifa_flags;
+        if (!(flags & IFF_UP) || (flags & IFF_LOOPBACK) || !(flags & IFF_BROADCAST))
+            continue;
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET || !entry->ifa_broadaddr ||
+            entry->ifa_broadaddr->sa_family != AF_INET)
+            continue;
+        BroadcastInterface found;
+        found.name = entry->ifa_name ? entry->ifa_name : "";
+        found.address = NetAddress::fromSockAddr(*reinterpret_cast<const sockaddr_in*>(entry->ifa_addr));
+        found.broadcast = NetAddress::fromSockAddr(*reinterpret_cast<const sockaddr_in*>(entry->ifa_broadaddr));
+        found.address.port = 0;
+        found.broadcast.port = 0;
+        result.push_back(found);
+    }
+    freeifaddrs(list);
+    return result;
 }
 
 } // namespace seafold

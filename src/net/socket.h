@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <string>
 #include <vector>
 
 #include "net/address.h"
@@ -121,5 +122,18 @@ private:
     uint64_t mArrivals = 0;
     std::deque<Held> mHeld;
 };
+
+// ---- local interfaces ------------------------------------------------------
+
+// One up, non-loopback IPv4 interface that can broadcast.
+struct BroadcastInterface {
+    std::string name;     // as the platform names it, such as "eth0"
+    NetAddress address;   // the interface's own address, port 0
+    NetAddress broadcast; // its subnet's broadcast address, port 0
+};
+
+// Every such interface, in the platform's order; one entry per address when
+// an interface has several. Empty when the platform cannot list them.
+std::vector<BroadcastInterface> listBroadcastInterfaces();
 
 } // namespace seafold
