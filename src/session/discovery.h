@@ -1,0 +1,262 @@
+// Finding a session on the local network without typing its address.
+//
+// A server runs a DiscoveryResponder beside its session. It listens on a UDP
+// port of its own (28001 by default), so the session's wire is untouched. A
+// client's DiscoveryFinder sends one query to the broadcast address of every
+// up, non-loopback IPv4 interface and to 127.0.0.1, and collects the answers.
+//
+// Both datagrams are plain bytes, numbers most significant byte first.
+//
+// Query, finder to a responder's discovery port, kDiscoveryQuerySize bytes:
+//   [0]  magic    (4 bytes)  "SFDQ"
+//   [4]  version  (u8)       1
+//   [5]  token    (u32)      chosen by the finder, echoed in the answer
+//   [9]  padding  (87 bytes) zero
+// The padding makes a query as large as the largest answer, so answering can
+// never send more bytes than it received. A responder answers any datagram of
+// at least kDiscoveryQuerySize bytes with the magic and a version of 1 or
+// more (later versions may use the padding), always with a version-1 answer.
+//
+// Answer, responder to the query's source, kDiscoveryAnswerHeaderSize + name
+// bytes, at most kDiscoveryAnswerMaxSize:
+//   [0]  magic      (4 bytes) "SFDA"
+//   [4]  version    (u8)      1
+//   [5]  token      (u32)     the query's
+//   [9]  instance   (u32)     random per responder: a server reached along
+//                             two paths (loopback and broadcast) is listed once
+//   [13] host       (u32)     the session's IPv4 address; 0 = the address the
+//                             answer came from (a session bound to any address)
+//   [17] port       (u16)     the session's port, never 0
+//   [19] users      (u16)     users in the session, 65535 for more
+//   [21] nameLength (u8)      0 .. kMaxServerNameBytes
+//   [22] name       (nameLength bytes) UTF-8, cut only between characters
+// The magics differ so that a responder never answers an answer: two
+// responders cannot be set talking to each other by one forged datagram.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "net/address.h"
+
+namespace seafold {
+
+class Socket;
+
+enum : uint16_t { kDefaultDiscoveryPort = 28001 };
+
+enum : uint32_t {
+    kDiscoveryVersion = 1,
+    // Long enough for any host name (64 bytes on this platform) and short
+    // enough for one line of a server list.
+    kMaxServerNameBytes = 64,
+    kDiscoveryAnswerHeaderSize = 22,
+    kDiscoveryAnswerMaxSize = kDiscoveryAnswerHeaderSize + kMaxServerNameBytes,
+    // Rounded up from the largest answer; see the layout above.
+    kDiscoveryQuerySize = 96,
+};
+static_assert(kDiscoveryAnswerMaxSize <= kDiscoveryQuerySize, "an answer must never outgrow its query");
+
+// ---- datagrams ---------------------------------------------------------------
+
+struct DiscoveryQuery {
+    uint32_t version = kDiscoveryVersion;
+    uint32_t token = 0;
+};
+
+struct DiscoveryAnswer {
+    uint32_t token = 0;
+    uint32_t instance = 0;
+    uint32_t host = 0; // 0 = the answer's source address
+    uint16_t port = 0;
+    uint16_t users = 0;
+    std::string name; // read: cleaned UTF-8 of at most kMaxServerNameBytes
+};
+
+// Writes a query into `out` (kDiscoveryQuerySize bytes); returns its size.
+uint32_t writeDiscoveryQuery(uint32_t token, uint8_t* out);
+// False for anything that is not a query this responder may answer.
+bool readDiscoveryQuery(const uint8_t* data, uint32_t length, DiscoveryQuery* query);
+
+// Writes an answer into `out` (room for kDiscoveryAnswerMaxSize bytes); the
+// name goes through cleanServerName. Returns its size.
+uint32_t writeDiscoveryAnswer(const DiscoveryAnswer& answer, uint8_t* out);
+// False for a datagram that is not exactly one version-1 answer: short, long,
+// wrong magic or version, port 0, or a name length past the end or the limit.
+// The name it returns is cleaned (see cleanServerName).
+bool readDiscoveryAnswer(const uint8_t* data, uint32_t length, DiscoveryAnswer* answer);
+
+// Makes a name safe to send and to print: every byte sequence that is not
+// valid UTF-8, and every control character (which could drive a terminal),
+// becomes U+FFFD; the result is cut to at most kMaxServerNameBytes bytes, at
+// a character boundary.
+std::string cleanServerName(const std::string& text);
+
+// ---- rate limit --------------------------------------------------------------
+
+// Token buckets: one for all answers and one per source host (the port is not
+// part of the key, so changing it gains nothing). Time is passed in.
+class DiscoveryRateLimit {
+public:
+    struct Settings {
+        // A finder sends about two queries per interface and half second; a
+        // burst of 8 lets a few finders share one host.
+        uint32_t sourceBurst = 8;
+        uint32_t sourcePerSecond = 4;
+        // Bounds what all sources together can make a server send: at most
+        // 32 answers of 86 bytes a second, under 3 KB/s.
+        uint32_t overallBurst = 64;
+        uint32_t overallPerSecond = 32;
+        // Past this many remembered sources, a new source is refused until an
+        // old one's bucket has filled up again (a full bucket is forgotten).
+        uint32_t maxSources = 256;
+    };
+
+    DiscoveryRateLimit() : DiscoveryRateLimit(Settings()) {}
+    explicit DiscoveryRateLimit(const Settings& settings);
+    // True, and one token taken from both buckets, when both have one.
+    bool allow(uint32_t sourceHost, uint32_t now);
+    uint32_t sourceCount() const { return uint32_t(mSources.size()); }
+
+private:
+    // Levels in thousandths of a token, so a refill of N tokens a second is
+    // N per millisecond and needs no fractions.
+    struct Bucket {
+        uint32_t level;
+        uint32_t last;
+    };
+    static void refill(Bucket& bucket, uint32_t burst, uint32_t perSecond, uint32_t now);
+    void forgetFullSources(uint32_t now);
+
+    Settings mSettings;
+    Bucket mOverall;
+    bool mStarted = false;
+    std::unordered_map<uint32_t, Bucket> mSources;
+};
+
+// ---- responder -----------------------------------------------------------------
+
+// Answers discovery queries for one session. Main thread only.
+//
+// Where it listens follows the session's bind address: a session bound to a
+// loopback address is answered for on that address only, so no other host
+// can hear of it (it could not reach it); any other session is answered for
+// on every interface, since broadcasts only reach a socket bound to any.
+class DiscoveryResponder {
+public:
+    struct Counters {
+        uint32_t answered = 0;
+        uint32_t malformed = 0; // not a query, or from an address never answered
+        uint32_t limited = 0;   // refused by the rate limit
+    };
+
+    DiscoveryResponder(const NetAddress& sessionAddress, const std::string& name,
+                       std::function<uint32_t()> userCount, uint16_t discoveryPort = kDefaultDiscoveryPort);
+    ~DiscoveryResponder();
+    DiscoveryResponder(const DiscoveryResponder&) = delete;
+    DiscoveryResponder& operator=(const DiscoveryResponder&) = delete;
+
+    // Binds the discovery port. False when it cannot (most often another
+    // server on this host holds it); the session runs on without discovery.
+    bool open();
+    bool isOpen() const;
+    NetAddress listenAddress() const { return mListenAddress; }
+    // Where the socket is bound (the port chosen when 0 was asked for).
+    NetAddress boundAddress() const;
+
+    // One main-loop pass: reads the waiting queries (at most
+    // kMaxQueriesPerPass, so a flood cannot stall the loop) and answers those
+    // the limits allow.
+    void service();
+
+    // Default: the real millisecond clock.
+    void setTimeSource(std::function<uint32_t()> source) { mTimeSource = std::move(source); }
+    void setRateLimit(const DiscoveryRateLimit::Settings& settings) { mRateLimit = DiscoveryRateLimit(settings); }
+    const Counters& counters() const { return mCounters; }
+    const std::string& name() const { return mName; }
+    uint32_t instance() const { return mInstance; }
+
+    enum : uint32_t { kMaxQueriesPerPass = 64 };
+
+private:
+    bool isAnswerable(const NetAddress& source) const;
+
+    NetAddress mSessionAddress;
+    NetAddress mListenAddress;
+    std::string mName;
+    std::function<uint32_t()> mUserCount;
+    std::function<uint32_t()> mTimeSource;
+    uint32_t mInstance;
+    bool mLoopbackOnly;
+    std::unique_ptr<Socket> mSocket;
+    DiscoveryRateLimit mRateLimit;
+    Counters mCounters;
+};
+
+// ---- finder --------------------------------------------------------------------
+
+struct FoundServer {
+    NetAddress address; // the session's address and port
+    std::string name;   // cleaned UTF-8
+    uint32_t users = 0;
+    uint32_t instance = 0;
+};
+
+// The broadcast address of every up, non-loopback IPv4 interface, then
+// 127.0.0.1, all on the given port.
+std::vector<NetAddress> defaultDiscoveryTargets(uint16_t discoveryPort = kDefaultDiscoveryPort);
+
+// Sends queries and collects the distinct answers. Main thread only.
+class DiscoveryFinder {
+public:
+    enum : uint32_t {
+        // A lost query is sent again after this long while the search runs.
+        kResendMs = 500,
+        // Forged answers cannot grow the list past this.
+        kMaxServers = 64,
+    };
+
+    explicit DiscoveryFinder(uint16_t discoveryPort = kDefaultDiscoveryPort);
+    ~DiscoveryFinder();
+    DiscoveryFinder(const DiscoveryFinder&) = delete;
+    DiscoveryFinder& operator=(const DiscoveryFinder&) = delete;
+
+    // Where queries go; defaultDiscoveryTargets when none are set by start.
+    void setTargets(std::vector<NetAddress> targets) { mTargets = std::move(targets); }
+    const std::vector<NetAddress>& targets() const { return mTargets; }
+
+    // Non-blocking use: start opens the socket and sends the first queries
+    // (false when no socket could be opened); poll reads the answers that
+    // arrived and resends the queries when due.
+    bool start(uint32_t now);
+    void poll(uint32_t now);
+    const std::vector<FoundServer>& servers() const { return mServers; }
+    // Where answers come back to (after start).
+    NetAddress boundAddress() const;
+    // Milliseconds from start to the first answer kept; negative before one.
+    int64_t firstAnswerMs() const { return mFirstAnswerMs; }
+
+    // Blocking use: searches for `seconds` and returns what answered, in the
+    // order the answers arrived.
+    std::vector<FoundServer> find(double seconds);
+
+private:
+    void sendQueries(uint32_t now);
+    void readAnswers(uint32_t now);
+    void accept(const NetAddress& source, const DiscoveryAnswer& answer, uint32_t now);
+
+    uint16_t mDiscoveryPort;
+    std::vector<NetAddress> mTargets;
+    std::unique_ptr<Socket> mSocket;
+    uint32_t mToken = 0;
+    uint32_t mStart = 0;
+    uint32_t mLastSend = 0;
+    int64_t mFirstAnswerMs = -1;
+    std::vector<FoundServer> mServers;
+};
+
+} // namespace seafold
