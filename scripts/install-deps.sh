@@ -24,6 +24,8 @@ packages=(
   espeak-ng sox libspandsp-dev
   # microphone capture test: a private sound server with a null sink
   pulseaudio pulseaudio-utils
+  # LAN tests: network namespaces, veth pairs and a bridge ("ip")
+  iproute2
 )
 
 missing=()

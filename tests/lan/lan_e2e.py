@@ -1,0 +1,184 @@
+#!/usr/bin/env python3
+"""Real seafold-headless processes on three hosts of a namespace LAN (see
+lan.py): a server and two clients on different hosts join, move, speak and
+leave over real interfaces; a server bound to 127.0.0.1 is reachable on its
+own host and not from another. The discovery responder and finder
+(seafold-discovery) across the bridge: broadcasts find a server on another
+host, one reached two ways is listed once, a session on 127.0.0.1 is offered
+on its own host only. Every wait is bounded.
+
+    lan_e2e.py SEAFOLD_HEADLESS SEAFOLD_DISCOVERY
+
+Exits 77 (skipped) with the reason when namespaces cannot be made."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, ".."))
+from headless_process import HeadlessProcess  # noqa: E402
+from lan import SKIP_CODE, Interrupted, Lan, Skip  # noqa: E402
+
+BINARY = os.path.abspath(sys.argv[1])
+DISCOVERY = os.path.abspath(sys.argv[2])
+# Inside namespaces of our own nothing else can hold a port.
+PORT = 28000
+failures = []
+
+
+class Proc(HeadlessProcess):
+    """A seafold-headless process on one host of the LAN."""
+
+    def __init__(self, lan, host, name, args):
+        super().__init__("ip", name, ["netns", "exec", lan.hosts[host], BINARY] + args, failures)
+        lan.adopt(self.p)
+
+    def rpcs(self, name):
+        return [e["args"] for e in self.events() if e.get("rpc") == name]
+
+    def states(self):
+        return [e for e in self.events() if "state" in e]
+
+    def model(self, user):
+        last = None
+        for e in self.events():
+            if e.get("model") == user:
+                last = e
+        return last
+
+    def peers(self):
+        """Every peer address in this process's statistics lines."""
+        seen = set()
+        for e in self.events():
+            for s in e.get("stats", []):
+                seen.add(s["peer"])
+        return seen
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+
+
+def session_across_hosts(lan):
+    server_address = f"{lan.address(0)}:{PORT}"
+    server = Proc(lan, 0, "server", ["server", f"0.0.0.0:{PORT}", "--ping-interval", "100", "--stats", "200"])
+    alice = Proc(lan, 1, "alice", ["-client", server_address, "alice", "--model", "boat.mesh", "--move", "1,0,0",
+                                   "--move-every", "100"])
+    server.wait_for("alice's join", lambda: server.rpcs("c2sAddNewClient") == [["alice"]], 20)
+    server.wait_for("alice's moves", lambda: len(server.rpcs("c2smakeMovement")) >= 2)
+
+    bob = Proc(lan, 2, "bob", ["-client", server_address, "bob", "--model", "fish.mesh", "--voice", "0a0b0c"])
+    bob.wait_for("bob's introduction to alice", lambda: len(bob.rpcs("s2cEntityNotify")) >= 1, 20)
+    check(bob.rpcs("s2cIntroduceNewClient")[:1] == [["alice"]], f"bob was told of {bob.rpcs('s2cIntroduceNewClient')}")
+    alice.wait_for("bob's model", lambda: (alice.model("bob") or {}).get("entity") == "fish.mesh")
+    bob.wait_for("alice's movements", lambda: len(bob.rpcs("s2cmakeMovement")) >= 3)
+    check(all(m[-1] == "alice" for m in bob.rpcs("s2cmakeMovement")), "bob got movements of someone else")
+    alice.wait_for("bob's voice", lambda: alice.rpcs("s2cVoice") == [["0a0b0c", "bob"]])
+    check(server.rpcs("c2sVoice") == [[False, "0a0b0c", "bob"]], f"server voice {server.rpcs('c2sVoice')}")
+
+    # The server saw its clients at their hosts' LAN addresses: the datagrams
+    # crossed the bridge, not a loopback.
+    server.wait_for("statistics of both clients", lambda: len(server.peers()) >= 2)
+    hosts = {p.split(":")[1] for p in server.peers()}
+    check(hosts == {lan.address(1), lan.address(2)}, f"server's peers {sorted(server.peers())}")
+    check(alice.states()[:1] and alice.states()[0]["state"] == "connected", f"alice {alice.states()}")
+
+    # Alice quits: bob is told and her model goes.
+    check(alice.stop() == 0, "alice did not end with 0")
+    bob.wait_for("alice's leave", lambda: bob.rpcs("s2cclientDisconnect") == [["alice"]])
+    check((bob.model("alice") or {}).get("entity", "x") is None, "bob still shows alice")
+    check(bob.stop() == 0, "bob did not end with 0")
+    server.wait_for("bob's leave", lambda: (server.model("bob") or {}).get("entity", "x") is None)
+    check(server.stop(signal.SIGINT) == 0, "server did not end with 0 on SIGINT")
+
+
+def loopback_server_is_not_reachable_from_another_host(lan):
+    server = Proc(lan, 0, "lo-server", ["server", f"127.0.0.1:{PORT}"])
+    # On its own host it works: the server is up and listening.
+    local = Proc(lan, 0, "lo-local", ["-client", f"127.0.0.1:{PORT}", "local"])
+    local.wait_for("the local client's connection", lambda: any(
+        s["state"] == "connected" for s in local.states()), 20)
+    # From another host, the same port at the server host's LAN address: the
+    # connection attempt runs out of time. Nothing else is said today.
+    remote = Proc(lan, 1, "lo-remote", ["-client", f"{lan.address(0)}:{PORT}", "remote", "--quit-after", "60"])
+    remote.wait_for("the remote client's failure", lambda: remote.states(), 40)
+    states = remote.states()
+    check(states[:1] and states[0]["state"] == "failed" and states[0]["reason"] == "Timeout",
+          f"remote client states {states}")
+    check(remote.p.poll() is None, "a client whose connection failed keeps running")
+    check(server.rpcs("c2sAddNewClient") == [["local"]], f"server joins {server.rpcs('c2sAddNewClient')}")
+    for p in (remote, local, server):
+        check(p.stop() == 0, f"{p.name} did not end with 0")
+
+
+def find(lan, host, seconds=1.0):
+    """Runs a search on `host`; returns (exit code, servers, summary)."""
+    r = lan.run(host, [DISCOVERY, "find", str(seconds)], capture_output=True, text=True, timeout=30)
+    lines = [json.loads(line) for line in r.stdout.splitlines() if line.strip()]
+    return r.returncode, lines[:-1], lines[-1] if lines else {}
+
+
+def discovery_across_the_bridge(lan):
+    # Host 1 offers a session on every interface, host 3 one on 127.0.0.1.
+    lan_wide = lan.popen(0, [DISCOVERY, "respond", f"0.0.0.0:{PORT}", "Hafen Süd", "2"],
+                         stdout=subprocess.PIPE, text=True)
+    local_only = lan.popen(2, [DISCOVERY, "respond", f"127.0.0.1:{PORT}", "nur hier", "1"],
+                           stdout=subprocess.PIPE, text=True)
+    for p in (lan_wide, local_only):
+        check(p.stdout.readline().startswith('{"listening"'), "a responder did not start")
+
+    code, servers, summary = find(lan, 1)
+    check(code == 0 and servers == [{"address": f"IP:{lan.address(0)}:{PORT}", "name": "Hafen Süd", "users": 2}],
+          f"host 2 found {servers} (exit {code})")
+    check(summary.get("first_answer_ms", -1) >= 0, f"host 2's summary {summary}")
+
+    # On its own host the server answers on loopback and to the broadcast:
+    # listed once, at the address the other hosts know.
+    code, servers, _ = find(lan, 0)
+    check([s["address"] for s in servers] == [f"IP:{lan.address(0)}:{PORT}"], f"host 1 found {servers}")
+
+    # Host 3 finds both: its own loopback session and host 1's.
+    code, servers, _ = find(lan, 2)
+    check(sorted(s["address"] for s in servers) == sorted([f"IP:127.0.0.1:{PORT}", f"IP:{lan.address(0)}:{PORT}"]),
+          f"host 3 found {servers}")
+
+    lan_wide.terminate()
+    local_only.terminate()
+    # Nobody left: one line saying so and exit 1.
+    for p in (lan_wide, local_only):
+        p.wait(timeout=10)
+    code, servers, summary = find(lan, 1, 0.3)
+    check(code == 1 and servers == [] and summary == {"servers": 0, "first_answer_ms": -1},
+          f"empty search: exit {code}, {servers}, {summary}")
+
+
+def main():
+    scenarios = [session_across_hosts, loopback_server_is_not_reachable_from_another_host,
+                 discovery_across_the_bridge]
+    try:
+        with Lan(3) as lan:
+            for scenario in scenarios:
+                before = len(failures)
+                scenario(lan)
+                print(f"{scenario.__name__}: {'ok' if len(failures) == before else 'FAILED'}")
+    except Skip as why:
+        print(f"skipped: {why}")
+        return SKIP_CODE
+    except Interrupted as why:
+        print(f"interrupted by {why}; the namespaces were removed")
+        return 1
+    if failures:
+        print("\n".join(failures))
+        print(f"{len(failures)} failures")
+        return 1
+    print(f"{len(scenarios)} passed, 0 failed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
