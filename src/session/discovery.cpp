@@ -276,6 +276,9 @@ DiscoveryResponder::~DiscoveryResponder() = default;
 
 bool DiscoveryResponder::open()
 {
+    // Port 0 is no session anyone could join; finders drop such answers.
+    if (mSessionAddress.port == 0)
+        return false;
     // Never allowed to send to a broadcast address: a query forged to come
     // from one would otherwise have its answer delivered to a whole network.
     mSocket = std::make_unique<Socket>(mListenAddress, Socket::DefaultBufferSize, Socket::DefaultBufferSize,

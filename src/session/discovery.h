@@ -161,7 +161,8 @@ public:
     DiscoveryResponder& operator=(const DiscoveryResponder&) = delete;
 
     // Binds the discovery port. False when it cannot (most often another
-    // server on this host holds it); the session runs on without discovery.
+    // server on this host holds it), and for a session address without a
+    // port: give it the address the session's socket is bound to.
     bool open();
     bool isOpen() const;
     NetAddress listenAddress() const { return mListenAddress; }

@@ -137,14 +137,20 @@ class Lan:
 
     def _build(self):
         sw = self.switch
-        _ip("-n", sw, "link", "add", "br0", "type", "bridge")
+        try:
+            _ip("-n", sw, "link", "add", "br0", "type", "bridge")
+        except CommandFailed as e:
+            raise Skip(f"cannot make a bridge: {e}")
         _ip("-n", sw, "link", "set", "br0", "up")
         for i, host in enumerate(self.hosts):
             self._add_namespace(host)
             port = f"p{i + 1}"
             # Made inside the switch namespace, its peer straight in the host:
             # neither end ever appears in the machine's own namespace.
-            _ip("-n", sw, "link", "add", port, "type", "veth", "peer", "name", "lan0", "netns", host)
+            try:
+                _ip("-n", sw, "link", "add", port, "type", "veth", "peer", "name", "lan0", "netns", host)
+            except CommandFailed as e:
+                raise Skip(f"cannot make a veth pair: {e}")
             _ip("-n", sw, "link", "set", port, "master", "br0")
             _ip("-n", sw, "link", "set", port, "up")
             _ip("-n", host, "addr", "add", f"{self.address(i)}/24", "brd", "+", "dev", "lan0")

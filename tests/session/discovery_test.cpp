@@ -380,6 +380,9 @@ TEST(DiscoveryResponderBinding, ASessionOnAnyAddressIsOfferedOnEveryInterface)
     ASSERT_TRUE(lan.parse("10.213.0.1:28000"));
     DiscoveryResponder onLan(lan, "x", nullptr, 28001);
     EXPECT_EQ(onLan.listenAddress().netNum[0], 0u) << "broadcasts only reach a socket bound to any";
+    // A session whose port is still to be chosen has nothing to offer yet.
+    DiscoveryResponder unbound(loopback(1, 0), "x", nullptr, 0);
+    EXPECT_FALSE(unbound.open());
 }
 
 // ---- finder --------------------------------------------------------------------
