@@ -12,7 +12,6 @@
 
 namespace seafold {
 
-class SymmetricCipher;
 class Socket;
 struct NetAddress;
 enum NetResult : int;
@@ -105,14 +104,6 @@ public:
     // The stream's text memory, for callers that must take a write back.
     const char* textMemory() const { return mTextMemory; }
     void setTextMemory(const char* text);
-
-    // ---- packet protection ----
-    // Pads to a byte boundary, appends the first `digestSize` bytes of the
-    // SHA-256 of everything so far, and encrypts bytes encryptFrom.. in place.
-    void appendDigestAndEncrypt(uint32_t digestSize, uint32_t encryptFrom, SymmetricCipher* cipher);
-    // On a stream covering one received datagram: decrypts from decryptFrom,
-    // checks the trailing digest and drops it from the size.
-    bool decryptAndVerifyDigest(uint32_t digestSize, uint32_t decryptFrom, SymmetricCipher* cipher);
 
     // Widths used by ranged values: the smallest b with 2^b >= rangeSize.
     static uint32_t bitsForRange(uint32_t rangeSize);

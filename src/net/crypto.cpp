@@ -619,31 +619,33 @@ void SymmetricCipher::decrypt(const uint8_t* source, uint8_t* dest, uint32_t len
 
 // ---- packet protection -----------------------------------------------------
 
-void BitStream::appendDigestAndEncrypt(uint32_t digestSize, uint32_t encryptFrom, SymmetricCipher* cipher)
+void appendDigestAndEncrypt(BitStream& stream, uint32_t digestSize, uint32_t encryptFrom, SymmetricCipher* cipher)
 {
     SF_ASSERT(digestSize <= 32 && cipher, "appendDigestAndEncrypt: bad digest size or no cipher.");
-    uint32_t end = bytePosition();
-    setBytePosition(end);
+    uint32_t end = stream.bytePosition();
+    stream.setBytePosition(end);
     uint8_t digest[32];
-    sha256(mData, end, digest);
-    writeBytes(digestSize, digest);
-    uint32_t sealedEnd = bytePosition();
+    sha256(stream.data(), end, digest);
+    stream.writeBytes(digestSize, digest);
+    uint32_t sealedEnd = stream.bytePosition();
+    uint8_t* bytes = stream.data();
     if (encryptFrom < sealedEnd)
-        cipher->encrypt(mData + encryptFrom, mData + encryptFrom, sealedEnd - encryptFrom);
+        cipher->encrypt(bytes + encryptFrom, bytes + encryptFrom, sealedEnd - encryptFrom);
 }
 
-bool BitStream::decryptAndVerifyDigest(uint32_t digestSize, uint32_t decryptFrom, SymmetricCipher* cipher)
+bool decryptAndVerifyDigest(BitStream& stream, uint32_t digestSize, uint32_t decryptFrom, SymmetricCipher* cipher)
 {
     SF_ASSERT(digestSize <= 32 && cipher, "decryptAndVerifyDigest: bad digest size or no cipher.");
-    uint32_t size = mSize;
+    uint32_t size = stream.size();
     if (uint64_t(size) < uint64_t(decryptFrom) + digestSize)
         return false;
-    cipher->decrypt(mData + decryptFrom, mData + decryptFrom, size - decryptFrom);
+    uint8_t* bytes = stream.data();
+    cipher->decrypt(bytes + decryptFrom, bytes + decryptFrom, size - decryptFrom);
     uint8_t digest[32];
-    sha256(mData, size - digestSize, digest);
-    if (std::memcmp(digest, mData + size - digestSize, digestSize) != 0)
+    sha256(bytes, size - digestSize, digest);
+    if (std::memcmp(digest, bytes + size - digestSize, digestSize) != 0)
         return false;
-    resize(size - digestSize);
+    stream.resize(size - digestSize);
     return true;
 }
 

@@ -1,5 +1,6 @@
 // Nonces, the server's client-puzzle manager and the client's solver,
-// elliptic-curve keys and certificates, and the packet cipher.
+// elliptic-curve keys and certificates, the packet cipher, and the sealing of
+// packets with a digest and that cipher.
 #pragma once
 
 #include <cstdint>
@@ -202,5 +203,22 @@ private:
     uint8_t mPad[BlockSize];
     uint32_t mPadPosition = 0;
 };
+
+// ---- packet sealing --------------------------------------------------------
+
+// A sealed packet carries the first 5 bytes of the SHA-256 of its contents:
+// the length both ends of the wire expect, and enough to turn away corrupted
+// or forged packets without spending much of a datagram on it.
+enum : uint32_t { SealDigestSize = 5 };
+
+// Pads the stream to a byte boundary, appends the first `digestSize` bytes of
+// the SHA-256 of everything so far, and encrypts bytes encryptFrom.. in place.
+void appendDigestAndEncrypt(BitStream& stream, uint32_t digestSize, uint32_t encryptFrom,
+                            SymmetricCipher* cipher);
+// On a stream covering one received datagram: decrypts from decryptFrom,
+// checks the trailing digest and drops it from the size. A datagram too short
+// to hold the digest is refused untouched.
+bool decryptAndVerifyDigest(BitStream& stream, uint32_t digestSize, uint32_t decryptFrom,
+                            SymmetricCipher* cipher);
 
 } // namespace seafold

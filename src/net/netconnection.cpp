@@ -286,7 +286,7 @@ void NetConnection::buildAndSendPacket(PacketType type, uint32_t targetSize)
 
     if (SymmetricCipher* cipher = mCipher.get()) {
         cipher->setCounter(mLastSendSeq, mLastSeqRecvd, uint32_t(type), 0);
-        stream.appendDigestAndEncrypt(5, 3, cipher);
+        appendDigestAndEncrypt(stream, SealDigestSize, ClearHeaderBytes, cipher);
     }
 
     SF_LOG("LogNetConnection", "NetConnection %s: SEND - %u bytes", name(), stream.bytePosition());
@@ -397,7 +397,7 @@ bool NetConnection::readPacketHeader(BitStream& stream)
 
     if (SymmetricCipher* cipher = mCipher.get()) {
         cipher->setCounter(seq, ack, type, 0);
-        if (!stream.decryptAndVerifyDigest(5, 3, cipher)) {
+        if (!decryptAndVerifyDigest(stream, SealDigestSize, ClearHeaderBytes, cipher)) {
             SF_LOG("LogNetConnection", "Packet failed crypto");
             return false;
         }

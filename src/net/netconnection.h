@@ -75,6 +75,10 @@ public:
         DefaultPingInterval = 5000,
         DefaultPingRetries = 10,
         MaxSendCredit = 1000,
+        // Type, sequence and acknowledgement fill the first 3 bytes of every
+        // header. Sealing leaves them in the clear: the receiver needs them to
+        // set the cipher's counter before it can decrypt the rest.
+        ClearHeaderBytes = 3,
     };
 
     enum RoleFlags : uint32_t {

@@ -559,7 +559,7 @@ void NetInterface::sendConnectRequest(NetConnection* connection)
 
     if (params.usingCrypto) {
         RefPtr<SymmetricCipher> cipher = new SymmetricCipher(params.sharedSecret);
-        out.appendDigestAndEncrypt(SealDigestSize, encryptPos, cipher);
+        appendDigestAndEncrypt(out, SealDigestSize, encryptPos, cipher);
     }
     params.connectSendCount++;
     params.connectLastSendTime = mCurrentTime;
@@ -596,7 +596,7 @@ void NetInterface::handleConnectRequest(const NetAddress& address, BitStream& st
         if (!params.sharedSecret)
             return;
         RefPtr<SymmetricCipher> cipher = new SymmetricCipher(params.sharedSecret);
-        if (!stream.decryptAndVerifyDigest(SealDigestSize, decryptPos, cipher))
+        if (!decryptAndVerifyDigest(stream, SealDigestSize, decryptPos, cipher))
             return;
         stream.readBytes(16, params.symmetricKey);
         Random::randomBytes(params.initVector, sizeof(params.initVector));
@@ -681,7 +681,7 @@ void NetInterface::sendConnectAccept(NetConnection* connection)
     if (params.usingCrypto) {
         out.writeBytes(16, params.initVector);
         RefPtr<SymmetricCipher> cipher = new SymmetricCipher(params.sharedSecret);
-        out.appendDigestAndEncrypt(SealDigestSize, encryptPos, cipher);
+        appendDigestAndEncrypt(out, SealDigestSize, encryptPos, cipher);
     }
     sendTo(connection->address(), out);
 }
@@ -705,7 +705,7 @@ void NetInterface::handleConnectAccept(const NetAddress& address, BitStream& str
 
     if (params.usingCrypto) {
         RefPtr<SymmetricCipher> cipher = new SymmetricCipher(params.sharedSecret);
-        if (!stream.decryptAndVerifyDigest(SealDigestSize, decryptPos, cipher))
+        if (!decryptAndVerifyDigest(stream, SealDigestSize, decryptPos, cipher))
             return;
     }
     uint32_t serverInitialSequence = stream.readU32();
@@ -799,7 +799,7 @@ void NetInterface::sendDisconnectPacket(NetConnection* connection, const char* r
     out.writeText(reason);
     if (params.usingCrypto) {
         RefPtr<SymmetricCipher> cipher = new SymmetricCipher(params.sharedSecret);
-        out.appendDigestAndEncrypt(SealDigestSize, encryptPos, cipher);
+        appendDigestAndEncrypt(out, SealDigestSize, encryptPos, cipher);
     }
     sendTo(connection->address(), out);
 }
@@ -819,7 +819,7 @@ void NetInterface::handleDisconnect(const NetAddress& address, BitStream& stream
     stream.setBytePosition(decryptPos);
     if (params.usingCrypto) {
         RefPtr<SymmetricCipher> cipher = new SymmetricCipher(params.sharedSecret);
-        if (!stream.decryptAndVerifyDigest(SealDigestSize, decryptPos, cipher))
+        if (!decryptAndVerifyDigest(stream, SealDigestSize, decryptPos, cipher))
             return;
     }
     char reason[256];

@@ -46,7 +46,6 @@ public:
         TimeoutCheckInterval = 1500,
         MaxPuzzleDifficulty = 26,
         InitialTableSize = 129,
-        SealDigestSize = 5,
     };
 
     explicit NetInterface(const NetAddress& bindAddress);

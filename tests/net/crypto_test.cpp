@@ -361,7 +361,7 @@ TEST(PacketProtection, SealedPacketsOpenAndTamperingIsCaught)
     out.writeU32(0xA0B0C0D0);
     out.writeUnsigned(5, 3); // ends mid-byte: the digest starts on the next byte
     SymmetricCipher sealer(&keyBuffer);
-    out.appendDigestAndEncrypt(5, 2, &sealer);
+    appendDigestAndEncrypt(out, 5, 2, &sealer);
     ASSERT_FALSE(out.hasError());
     const uint32_t sealedSize = out.bytePosition();
     ASSERT_EQ(sealedSize, 9u + 5u);
@@ -371,7 +371,7 @@ TEST(PacketProtection, SealedPacketsOpenAndTamperingIsCaught)
     auto open = [&](std::vector<uint8_t> bytes, uint32_t* sizeAfter) {
         BitStream in(bytes.data(), uint32_t(bytes.size()));
         SymmetricCipher opener(&keyBuffer);
-        bool ok = in.decryptAndVerifyDigest(5, 2, &opener);
+        bool ok = decryptAndVerifyDigest(in, 5, 2, &opener);
         *sizeAfter = in.size();
         if (ok) {
             EXPECT_EQ(in.readU32(), 0x01020304u);
@@ -400,7 +400,7 @@ TEST(PacketProtection, TooShortDatagramIsRefusedUntouched)
     uint8_t bytes[6] = {1, 2, 3, 4, 5, 6};
     BitStream in(bytes, sizeof bytes);
     SymmetricCipher cipher(nullptr);
-    EXPECT_FALSE(in.decryptAndVerifyDigest(5, 2, &cipher));
+    EXPECT_FALSE(decryptAndVerifyDigest(in, 5, 2, &cipher));
     const uint8_t original[6] = {1, 2, 3, 4, 5, 6};
     EXPECT_EQ(std::memcmp(bytes, original, 6), 0);
 }
