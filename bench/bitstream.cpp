@@ -11,6 +11,7 @@
 
 #include "net/bitstream.h"
 #include "net/huffman.h"
+#include "net/socket.h"
 
 using namespace seafold;
 

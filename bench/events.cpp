@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "net/rpc.h"
+#include "net/socket.h"
 
 using namespace seafold;
 

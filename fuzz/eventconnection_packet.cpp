@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "net/rpc.h"
+#include "net/socket.h"
 
 using namespace seafold;
 

@@ -559,15 +559,4 @@ bool BitStream::readText(char* dest)
     return ok;
 }
 
-// ---- PacketStream ----------------------------------------------------------
-
-PacketStream::PacketStream(uint32_t targetSize)
-    : BitStream(mBuffer, targetSize <= PacketSizeLimit ? targetSize : PacketSizeLimit, PacketSizeLimit)
-{
-    SF_ASSERT(targetSize <= PacketSizeLimit, "PacketStream: target size above the datagram limit");
-    // Zeroed so that the unwritten bits of a partly written last byte never
-    // carry stack contents onto the wire.
-    std::memset(mBuffer, 0, sizeof mBuffer);
-}
-
 } // namespace seafold

@@ -12,10 +12,6 @@
 
 namespace seafold {
 
-class Socket;
-struct NetAddress;
-enum NetResult : int;
-
 // A counted byte array that either owns its bytes or views external storage.
 class ByteBuffer : public Object {
 public:
@@ -118,23 +114,6 @@ protected:
     uint32_t mReadLimit = 0;
     uint32_t mWriteLimit = 0;
     char mTextMemory[MaxTextLength + 1] = {};
-};
-
-// A stream over one datagram of at most 1500 bytes, in storage of its own.
-class PacketStream : public BitStream {
-public:
-    enum : uint32_t { PacketSizeLimit = 1500 };
-    explicit PacketStream(uint32_t targetSize = PacketSizeLimit);
-    // The stream points into its own buffer: a copy would point into ours.
-    PacketStream(const PacketStream&) = delete;
-
-    // Sends bytes 0 .. bytePosition()-1 as one datagram.
-    NetResult sendTo(Socket& socket, const NetAddress& address);
-    // Receives one datagram and makes the stream cover exactly its bytes.
-    NetResult receiveFrom(Socket& socket, NetAddress* address);
-
-private:
-    uint8_t mBuffer[PacketSizeLimit];
 };
 
 } // namespace seafold

@@ -1,7 +1,6 @@
 // POSIX datagram sockets. This is the only file that talks to the platform's
 // socket calls.
 #include "net/socket.h"
-#include "net/bitstream.h"
 #include "net/platform.h"
 
 #include <arpa/inet.h>
@@ -215,6 +214,15 @@ NetResult Socket::recvfrom(NetAddress* source, uint8_t* buffer, uint32_t capacit
 }
 
 // ---- packet streams --------------------------------------------------------
+
+PacketStream::PacketStream(uint32_t targetSize)
+    : BitStream(mBuffer, targetSize <= PacketSizeLimit ? targetSize : PacketSizeLimit, PacketSizeLimit)
+{
+    SF_ASSERT(targetSize <= PacketSizeLimit, "PacketStream: target size above the datagram limit");
+    // Zeroed so that the unwritten bits of a partly written last byte never
+    // carry stack contents onto the wire.
+    std::memset(mBuffer, 0, sizeof mBuffer);
+}
 
 NetResult PacketStream::sendTo(Socket& socket, const NetAddress& address)
 {

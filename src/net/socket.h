@@ -1,6 +1,6 @@
-// The datagram socket every packet goes through, and a hook that lets tests
-// and the network-simulation switch drop, duplicate, delay or reorder the
-// datagrams it sends.
+// The datagram socket every packet goes through, the stream that holds one
+// datagram, and a hook that lets tests and the network-simulation switch
+// drop, duplicate, delay or reorder the datagrams it sends.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "net/address.h"
+#include "net/bitstream.h"
 
 namespace seafold {
 
@@ -78,6 +79,23 @@ private:
     int mPlatformSocket = InvalidSocket;
     uint16_t mTransport;
     PacketFilter* mFilter = nullptr;
+};
+
+// A stream over one datagram of at most 1500 bytes, in storage of its own.
+class PacketStream : public BitStream {
+public:
+    enum : uint32_t { PacketSizeLimit = 1500 };
+    explicit PacketStream(uint32_t targetSize = PacketSizeLimit);
+    // The stream points into its own buffer: a copy would point into ours.
+    PacketStream(const PacketStream&) = delete;
+
+    // Sends bytes 0 .. bytePosition()-1 as one datagram.
+    NetResult sendTo(Socket& socket, const NetAddress& address);
+    // Receives one datagram and makes the stream cover exactly its bytes.
+    NetResult receiveFrom(Socket& socket, NetAddress* address);
+
+private:
+    uint8_t mBuffer[PacketSizeLimit];
 };
 
 // A seeded network simulator for tests and for the program's simulation

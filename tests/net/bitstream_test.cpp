@@ -1,4 +1,5 @@
 #include "net/bitstream.h"
+#include "net/socket.h"
 
 #include <gtest/gtest.h>
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "net/eventconnection.h"
+#include "net/socket.h"
 
 namespace seafold::test {
 
