@@ -4,8 +4,8 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "net/netinterface.h"
 #include "net/random.h"
+#include "net/socket.h"
 
 namespace seafold {
 
@@ -57,12 +57,12 @@ NetConnection::~NetConnection()
     mNotifyQueueTail = nullptr;
 }
 
-NetInterface* NetConnection::netInterface() const
+ConnectionOwner* NetConnection::netInterface() const
 {
     return mInterface.get();
 }
 
-void NetConnection::setInterface(NetInterface* netInterface)
+void NetConnection::setInterface(ConnectionOwner* netInterface)
 {
     mInterface = netInterface;
     if (netInterface)
@@ -76,11 +76,11 @@ const char* NetConnection::name() const
 
 uint32_t NetConnection::now() const
 {
-    NetInterface* netInterface = mInterface.get();
+    ConnectionOwner* netInterface = mInterface.get();
     return netInterface ? netInterface->currentTime() : getRealMilliseconds();
 }
 
-void NetConnection::connect(NetInterface* netInterface, const NetAddress& address, bool requestKeyExchange,
+void NetConnection::connect(ConnectionOwner* netInterface, const NetAddress& address, bool requestKeyExchange,
                             bool requestCertificate)
 {
     mConnectParams.requestKeyExchange = requestKeyExchange;
@@ -93,7 +93,7 @@ void NetConnection::connect(NetInterface* netInterface, const NetAddress& addres
 
 void NetConnection::disconnect(const char* reason)
 {
-    if (NetInterface* netInterface = mInterface.get())
+    if (ConnectionOwner* netInterface = mInterface.get())
         netInterface->disconnect(this, ReasonSelfDisconnect, reason);
 }
 
@@ -292,7 +292,7 @@ void NetConnection::buildAndSendPacket(PacketType type, uint32_t targetSize)
     SF_LOG("LogNetConnection", "NetConnection %s: SEND - %u bytes", name(), stream.bytePosition());
     ++mStats.packetsSent;
     mStats.bytesSent += stream.bytePosition();
-    if (NetInterface* netInterface = mInterface.get())
+    if (ConnectionOwner* netInterface = mInterface.get())
         netInterface->sendTo(mAddress, stream);
 }
 
@@ -506,7 +506,7 @@ void NetConnection::receivePacket(BitStream& stream)
         char text[256];
         std::snprintf(text, sizeof(text), "%s", mErrorText);
         clearError();
-        if (NetInterface* netInterface = mInterface.get())
+        if (ConnectionOwner* netInterface = mInterface.get())
             netInterface->disconnect(this, ReasonError, text);
     }
 }

@@ -14,7 +14,22 @@
 
 namespace seafold {
 
-class NetInterface;
+class NetConnection;
+
+// What a connection needs from the interface that owns it (NetInterface):
+// the interface's clock, sending a datagram, and starting and ending the
+// handshake. The interface holds its connections; they hold it only weakly.
+class ConnectionOwner : public Object {
+public:
+    // The milliseconds clock as read at the start of the current step.
+    virtual uint32_t currentTime() const = 0;
+    // Sends a written stream (bytes 0 .. bytePosition()-1) now.
+    virtual void sendTo(const NetAddress& address, const BitStream& stream) = 0;
+    // Begins the handshake of a connection whose address and parameters are set.
+    virtual void startConnect(NetConnection* connection) = 0;
+    // Ends a pending or established connection, calling its hook.
+    virtual void disconnect(NetConnection* connection, uint32_t reason, const char* reasonText) = 0;
+};
 
 enum NetConnectionState : int32_t {
     NotConnected = 0,
@@ -112,7 +127,7 @@ public:
     bool isNetConnection() const override { return true; }
 
     // Starts a connection to `address` through `netInterface` (client side).
-    void connect(NetInterface* netInterface, const NetAddress& address, bool requestKeyExchange = false,
+    void connect(ConnectionOwner* netInterface, const NetAddress& address, bool requestKeyExchange = false,
                  bool requestCertificate = false);
     // Ends the connection from this side, telling the peer.
     void disconnect(const char* reason);
@@ -164,8 +179,8 @@ public:
     bool isEstablished() const { return mState == Connected; }
     const NetAddress& address() const { return mAddress; }
     void setAddress(const NetAddress& address) { mAddress = address; }
-    NetInterface* netInterface() const;
-    void setInterface(NetInterface* netInterface);
+    ConnectionOwner* netInterface() const;
+    void setInterface(ConnectionOwner* netInterface);
     ConnectParams& connectParams() { return mConnectParams; }
     void setSymmetricCipher(SymmetricCipher* cipher) { mCipher = cipher; }
     SymmetricCipher* symmetricCipher() const { return mCipher; }
@@ -241,7 +256,7 @@ private:
     PacketNotify* mNotifyQueueTail = nullptr;
     ConnectParams mConnectParams;
     // The interface owns its connections; it is not kept alive by them.
-    WeakRef<NetInterface> mInterface;
+    WeakRef<ConnectionOwner> mInterface;
     RefPtr<SymmetricCipher> mCipher;
     NetConnectionState mState = NotConnected;
     float mCwnd = 2.0f;

@@ -21,7 +21,7 @@
 
 namespace seafold {
 
-class NetInterface : public Object {
+class NetInterface : public ConnectionOwner {
 public:
     // First byte of a handshake datagram; a first byte with bit 7 set marks
     // a data packet of an established connection.
@@ -59,12 +59,12 @@ public:
 
     // Begins the handshake of a connection whose address and parameters are
     // set (NetConnection::connect does this).
-    void startConnect(NetConnection* connection);
+    void startConnect(NetConnection* connection) override;
     // Ends a pending or established connection, calling its hook.
-    void disconnect(NetConnection* connection, uint32_t reason, const char* reasonText);
+    void disconnect(NetConnection* connection, uint32_t reason, const char* reasonText) override;
 
     // Sends a written stream (bytes 0 .. bytePosition()-1) now, or after a delay.
-    void sendTo(const NetAddress& address, const BitStream& stream);
+    void sendTo(const NetAddress& address, const BitStream& stream) override;
     void sendToDelayed(const NetAddress& address, const BitStream& stream, uint32_t delayMs);
 
     // ---- settings ----
@@ -78,7 +78,7 @@ public:
     // Time: by default the real millisecond clock; tests install their own.
     // The interface reads it once at the start of each step.
     void setTimeSource(std::function<uint32_t()> source);
-    uint32_t currentTime() const { return mCurrentTime; }
+    uint32_t currentTime() const override { return mCurrentTime; }
 
     // Drops, duplicates, delays and reorders outgoing datagrams (tests and
     // the program's simulation switch). Not owned; none turns it off.
