@@ -144,16 +144,6 @@ void writeLog(const char* format, ...)
     debugOutput("\n");
 }
 
-const char* formatTemp(const char* format, ...)
-{
-    static char buffer[4096];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(buffer, sizeof(buffer), format, args);
-    va_end(args);
-    return buffer;
-}
-
 // ---- alerts ----------------------------------------------------------------
 
 bool alertRetry(const char* caption, const char* text)

@@ -52,9 +52,6 @@ private:
 // hands it to the sinks and to standard error.
 void writeLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Formats into one shared 4096-byte buffer; the next call overwrites it.
-const char* formatTemp(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
 // Shows caption and text, and asks "Retry or Cancel" where standard input is
 // a terminal. Returns true for Retry. Without a terminal it answers Cancel.
 bool alertRetry(const char* caption, const char* text);
