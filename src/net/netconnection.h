@@ -34,7 +34,7 @@ public:
 enum NetConnectionState : int32_t {
     NotConnected = 0,
     ChallengeSent = 1,  // client: challenge request sent
-    Punching = 2,       // introduced connections only; never entered here
+    Punching = 2,       // kept for the numbering: arranged connections only, never entered here
     SolvingPuzzle = 3,  // client: computing the puzzle
     RequestSent = 4,    // client: connect request sent
     AttemptTimedOut = 5,
@@ -56,7 +56,6 @@ enum TerminationReason : uint32_t {
 // Handshake state of one connection.
 struct ConnectParams {
     bool isInitiator = false;
-    bool isArranged = false;
     bool usingCrypto = false;
     bool puzzleRetried = false;
     Nonce clientNonce;

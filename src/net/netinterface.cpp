@@ -59,27 +59,6 @@ void NetInterface::sendTo(const NetAddress& address, const BitStream& stream)
     mSocket.sendto(address, stream.data(), stream.bytePosition());
 }
 
-void NetInterface::sendToDelayed(const NetAddress& address, const BitStream& stream, uint32_t delayMs)
-{
-    DelayedPacket packet;
-    packet.address = address;
-    packet.sendTime = mCurrentTime + delayMs;
-    packet.bytes.assign(stream.data(), stream.data() + stream.bytePosition());
-    auto at = std::find_if(mDelayedPackets.begin(), mDelayedPackets.end(), [&](const DelayedPacket& p) {
-        return int32_t(p.sendTime - packet.sendTime) >= 0;
-    });
-    mDelayedPackets.insert(at, std::move(packet));
-}
-
-void NetInterface::processDelayedSends()
-{
-    while (!mDelayedPackets.empty() && int32_t(mDelayedPackets.front().sendTime - mCurrentTime) < 0) {
-        DelayedPacket& packet = mDelayedPackets.front();
-        mSocket.sendto(packet.address, packet.bytes.data(), uint32_t(packet.bytes.size()));
-        mDelayedPackets.pop_front();
-    }
-}
-
 // ---- connection table --------------------------------------------------------
 
 uint32_t NetInterface::tableSlot(const NetAddress& address, uint32_t tableSize) const
@@ -216,8 +195,7 @@ void NetInterface::receivePackets()
     refreshTime();
     PacketStream stream;
     NetAddress source;
-    // Bounded so that a flood cannot keep the main loop here for ever.
-    for (int i = 0; i < 4096 && stream.receiveFrom(mSocket, &source) == Success; ++i)
+    for (uint32_t i = 0; i < MaxDatagramsPerPass && stream.receiveFrom(mSocket, &source) == Success; ++i)
         dispatchPacket(source, stream);
 }
 
@@ -269,7 +247,6 @@ void NetInterface::serviceConnections()
     mPuzzleManager.tick(mCurrentTime);
     if (mSimulator)
         mSimulator->update(mCurrentTime);
-    processDelayedSends();
 
     // A send step may end a connection (through a hook): walk a copy.
     std::vector<RefPtr<NetConnection>> established = mConnectionList;

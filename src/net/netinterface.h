@@ -1,6 +1,6 @@
 // The network interface: one UDP socket, the connections made through it,
 // the connectionless handshake (challenge, client puzzle, connect request),
-// retries, time-outs and delayed sends.
+// retries and time-outs.
 //
 // The server keeps no state for a peer until it has proven work: a challenge
 // response is computed from the request alone, and the identity token binds
@@ -9,7 +9,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <list>
 #include <vector>
 
 #include "net/address.h"
@@ -32,6 +31,8 @@ public:
         ConnectReject = 3,
         ConnectAccept = 4,
         Disconnect = 5,
+        // Kept because the wire numbers them: connections arranged by a
+        // third party, which this program never starts (ignored on receipt).
         Punch = 6,
         ArrangedConnectRequest = 7,
         FirstInfoPacket = 8,
@@ -46,6 +47,10 @@ public:
         TimeoutCheckInterval = 1500,
         MaxPuzzleDifficulty = 26,
         InitialTableSize = 129,
+        // Datagrams read in one receivePackets pass. A flood then delays a
+        // frame by at most this many dispatches instead of stalling the main
+        // loop; what is left waits in the socket for the next pass.
+        MaxDatagramsPerPass = 4096,
     };
 
     explicit NetInterface(const NetAddress& bindAddress);
@@ -53,8 +58,8 @@ public:
 
     // Reads and dispatches every waiting datagram.
     void receivePackets();
-    // Delayed sends, each connection's send step, handshake retries and
-    // time-outs, keep-alive tests, and the client puzzle.
+    // Each connection's send step, handshake retries and time-outs,
+    // keep-alive tests, and the client puzzle.
     void serviceConnections();
 
     // Begins the handshake of a connection whose address and parameters are
@@ -63,9 +68,8 @@ public:
     // Ends a pending or established connection, calling its hook.
     void disconnect(NetConnection* connection, uint32_t reason, const char* reasonText) override;
 
-    // Sends a written stream (bytes 0 .. bytePosition()-1) now, or after a delay.
+    // Sends a written stream (bytes 0 .. bytePosition()-1) now.
     void sendTo(const NetAddress& address, const BitStream& stream) override;
-    void sendToDelayed(const NetAddress& address, const BitStream& stream, uint32_t delayMs);
 
     // ---- settings ----
     bool doesAllowConnections() const { return mAllowConnections; }
@@ -126,7 +130,6 @@ private:
     void sendDisconnectPacket(NetConnection* connection, const char* reason);
     void handleDisconnect(const NetAddress& address, BitStream& stream);
     void failPendingConnection(NetConnection* connection);
-    void processDelayedSends();
     void checkTimeouts();
     void refreshTime();
 
@@ -144,13 +147,6 @@ private:
     bool mAllowConnections = true;
     std::function<uint32_t()> mTimeSource;
     NetworkSimulator* mSimulator = nullptr;
-
-    struct DelayedPacket {
-        NetAddress address;
-        uint32_t sendTime;
-        std::vector<uint8_t> bytes;
-    };
-    std::list<DelayedPacket> mDelayedPackets;
 };
 
 } // namespace seafold
