@@ -1,5 +1,4 @@
 #include "net/address.h"
-#include "net/socket.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -175,13 +174,6 @@ static bool resolveHost(const char* host, uint32_t* address)
 
 bool NetAddress::parse(const char* text)
 {
-    // Addresses parsed before any socket exists keep the socket library
-    // started for the rest of the process; once is enough for that.
-    static bool networkingPinned = false;
-    if (!networkingPinned) {
-        startNetworking();
-        networkingPinned = true;
-    }
     if (!text)
         return false;
 

@@ -22,8 +22,8 @@ enum NetResult : int {
 };
 
 // Users of the platform socket library. This platform needs no library
-// start, so these only keep the count (every Socket and the first parse
-// start it; Socket destruction stops it).
+// start, so these only keep the count (every Socket starts it on creation
+// and stops it on destruction).
 void startNetworking();
 void stopNetworking();
 uint32_t networkingStartCount();
