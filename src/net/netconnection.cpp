@@ -335,7 +335,9 @@ void NetConnection::sendStep(bool force, uint32_t t)
         buildAndSendPacket(DataPacket, mCurrentPacketSize);
     } else if (isAdaptive()) {
         uint32_t unacked = mLastSeqRecvd - mLastAckedBySeq;
-        if (unacked != 0 && ((unacked / 4.0) * double(t - mLastAckTime) / 200.0 > 1.0 || unacked > 24)) {
+        double due = (unacked / double(AdaptiveAckPacketUnit)) * double(t - mLastAckTime) /
+                     double(AdaptiveAckTimeUnitMs);
+        if (unacked != 0 && (due > 1.0 || unacked > AdaptiveAckMaxUnacknowledged)) {
             mLastAckedBySeq = mLastSeqRecvd;
             mLastAckTime = t;
             sendAckPacket();
@@ -352,11 +354,11 @@ bool NetConnection::keepAliveTimedOut(uint32_t t)
     uint32_t retries = mPingRetries;
     if (isAdaptive()) {
         if (mHighestAckedSeq != mLastSendSeq) {
-            interval = 3000;
+            interval = AdaptivePingIntervalInFlight;
         } else {
-            retries = 4;
+            retries = AdaptivePingRetriesIdle;
             if (mPingSendCount == 0)
-                interval = 60000;
+                interval = AdaptiveFirstPingIntervalIdle;
         }
     }
     if (uint32_t(t - mLastPingSendTime) <= interval)
@@ -441,7 +443,7 @@ bool NetConnection::readPacketHeader(BitStream& stream)
 
     uint32_t previous = mLastSeqRecvd;
     mLastSeqRecvd = seq;
-    if (type == PingPacket || seqDiff(seq, mLastRecvAckAck) > 16)
+    if (type == PingPacket || seqDiff(seq, mLastRecvAckAck) > int32_t(AckAfterUnacknowledged))
         sendAckPacket();
 
     return type == DataPacket && seq != previous;

@@ -89,6 +89,25 @@ public:
         DefaultPingInterval = 5000,
         DefaultPingRetries = 10,
         MaxSendCredit = 1000,
+        // A receiver that has nothing of its own to send still owes the peer
+        // news of what arrived: once more than 16 received packets are not yet
+        // covered by an acknowledgement the peer has seen, it sends an ack
+        // packet, well before they would fall out of the 32-packet ack mask.
+        AckAfterUnacknowledged = 16,
+        // Adaptive rate only. An ack packet is due once the unacknowledged
+        // packets, counted in fours, times the milliseconds since the last ack
+        // packet, in units of 200, exceed one (four packets waiting 200 ms,
+        // one packet 800 ms), and at once past 24 packets.
+        AdaptiveAckPacketUnit = 4,
+        AdaptiveAckTimeUnitMs = 200,
+        AdaptiveAckMaxUnacknowledged = 24,
+        // Adaptive rate only. With packets in flight a silent peer is pinged
+        // after 3 s, so that loss is noticed while data waits; an idle
+        // connection waits a minute before its first ping and gives up after
+        // four unanswered ones.
+        AdaptivePingIntervalInFlight = 3000,
+        AdaptiveFirstPingIntervalIdle = 60000,
+        AdaptivePingRetriesIdle = 4,
         // Type, sequence and acknowledgement fill the first 3 bytes of every
         // header. Sealing leaves them in the clear: the receiver needs them to
         // set the cipher's counter before it can decrypt the rest.
