@@ -1,5 +1,6 @@
 // OpenAL set-up and shutdown, the catalogue, and the source pool.
 #include "sound/sound.h"
+#include "sound/sound_local.h"
 
 #include <AL/al.h>
 #include <AL/alc.h>
@@ -333,7 +334,7 @@ bool initSound(const SoundSetup& setup)
                                      0};
         gAlContext = alcCreateContext(gAlDevice, attributes);
     } else {
-        const ALCint attributes[] = {ALC_FREQUENCY, 11025, 0};
+        const ALCint attributes[] = {ALC_FREQUENCY, MixerRate, 0};
         gAlContext = alcCreateContext(gAlDevice, attributes);
     }
     if (!gAlContext || !alcMakeContextCurrent(gAlContext)) {

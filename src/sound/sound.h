@@ -4,8 +4,8 @@
 // through the same objects.
 //
 // Everything runs on the main thread. Every operation except initSound does
-// nothing while gSoundReady is false, so the program runs without sound when
-// no device can be opened.
+// nothing while sound is off (initSound failed or closeSound ran), so the
+// program runs without sound when no device can be opened.
 #pragma once
 
 #include <cstdint>
@@ -87,7 +87,7 @@ public:
     RefPtr<ByteBuffer> samples;  // latest streamed samples; null for a catalogue sound
     const SoundProfile* profile; // its catalogue row
     float gain = 1.0f;           // applied only inside the attenuation band
-    int32_t sourceIndex = -1;    // index into gSfxSources, or -1
+    int32_t sourceIndex = -1;    // index into the source pool, or -1
     float priority = 0;          // recomputed each pass
 };
 
@@ -100,15 +100,6 @@ void requestPlay(SFXObject* object);
 float soundGain(const SFXObject& object);
 // 1.0 for a relative profile, else (500 - distance) / 500.
 float soundPriority(const SFXObject& object);
-
-// ---- process-wide state ----------------------------------------------------------------
-
-extern bool gSoundReady;
-extern unsigned int gSfxBuffers[SoundProfileCount];   // buffer i holds catalogue sound i
-extern unsigned int gSfxSources[MaxSoundSources];     // the source pool
-extern std::vector<unsigned int> gFreeVoiceBuffers;   // free streaming buffers
-extern std::vector<RefPtr<SFXObject>> gPlayList;      // objects playing or waiting
-extern float gListenerPosition[2];                    // (0, 0); nothing moves it
 
 // ---- start-up, each pass, shutdown --------------------------------------------------------
 
@@ -125,7 +116,7 @@ struct SoundSetup {
 // Opens the default device, creates buffers and sources, loads the
 // catalogue. A device that cannot be opened logs "Failed to intitialize
 // OpenAL." and leaves sound off; a catalogue file that fails logs its name
-// and leaves that one sound empty. Returns gSoundReady.
+// and leaves that one sound empty. Returns true when sound is on.
 bool initSound();
 bool initSound(const SoundSetup& setup);
 

@@ -11,6 +11,7 @@
 
 #include "net/platform.h"
 #include "sound/sound.h"
+#include "sound/sound_local.h"
 #include "sound_fixture.h"
 
 using namespace seafold;
