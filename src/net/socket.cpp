@@ -2,6 +2,7 @@
 // socket calls.
 #include "net/socket.h"
 #include "net/platform.h"
+#include "net/socket_local.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -244,41 +245,64 @@ NetResult PacketStream::receiveFrom(Socket& socket, NetAddress* address)
 
 // ---- network simulator -----------------------------------------------------
 
-NetworkSimulator::NetworkSimulator(uint32_t seed, const Settings& settings)
-    : mSettings(settings), mState(uint64_t(seed) * 0x9E3779B97F4A7C15ull + 1)
+NetworkSimulator::State::State(uint32_t seed, const Settings& initialSettings)
+    : settings(initialSettings), generator(uint64_t(seed) * 0x9E3779B97F4A7C15ull + 1)
 {
 }
 
-uint32_t NetworkSimulator::nextRandom()
+uint32_t NetworkSimulator::State::nextRandom()
 {
-    // splitmix64: its own sequence, so simulation never disturbs Random.
-    uint64_t z = (mState += 0x9E3779B97F4A7C15ull);
+    uint64_t z = (generator += 0x9E3779B97F4A7C15ull);
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
     return uint32_t((z ^ (z >> 31)) >> 32);
 }
 
-void NetworkSimulator::hold(Socket& socket, const NetAddress& destination, const uint8_t* data, uint32_t length)
+void NetworkSimulator::State::hold(Socket& socket, const NetAddress& destination, const uint8_t* data,
+                                   uint32_t length)
 {
-    uint32_t span = mSettings.maxDelayMs > mSettings.minDelayMs ? mSettings.maxDelayMs - mSettings.minDelayMs : 0;
-    uint32_t delay = mSettings.minDelayMs + (span ? nextRandom() % (span + 1) : 0);
-    Held held{mNow + delay, mArrivals++, &socket, destination, std::vector<uint8_t>(data, data + length)};
-    mHeld.push_back(std::move(held));
+    uint32_t span = settings.maxDelayMs > settings.minDelayMs ? settings.maxDelayMs - settings.minDelayMs : 0;
+    uint32_t delay = settings.minDelayMs + (span ? nextRandom() % (span + 1) : 0);
+    Held datagram{now + delay, arrivals++, &socket, destination, std::vector<uint8_t>(data, data + length)};
+    held.push_back(std::move(datagram));
+}
+
+NetworkSimulator::NetworkSimulator(uint32_t seed, const Settings& settings)
+    : mState(std::make_unique<State>(seed, settings))
+{
+}
+
+NetworkSimulator::~NetworkSimulator() = default;
+
+void NetworkSimulator::setSettings(const Settings& settings)
+{
+    mState->settings = settings;
+}
+
+void NetworkSimulator::setTime(uint32_t now)
+{
+    mState->now = now;
+}
+
+uint32_t NetworkSimulator::heldCount() const
+{
+    return uint32_t(mState->held.size());
 }
 
 NetResult NetworkSimulator::filterSend(Socket& socket, const NetAddress& destination, const uint8_t* data,
                                        uint32_t length)
 {
-    if (nextRandom() % 100 < mSettings.dropPercent)
+    State& st = *mState;
+    if (st.nextRandom() % 100 < st.settings.dropPercent)
         return Success; // lost on the way: the sender cannot tell
-    uint32_t copies = nextRandom() % 100 < mSettings.duplicatePercent ? 2 : 1;
+    uint32_t copies = st.nextRandom() % 100 < st.settings.duplicatePercent ? 2 : 1;
     for (uint32_t i = 0; i < copies; ++i) {
-        if (mSettings.maxDelayMs == 0 && mSettings.minDelayMs == 0) {
+        if (st.settings.maxDelayMs == 0 && st.settings.minDelayMs == 0) {
             NetResult result = socket.sendRaw(destination, data, length);
             if (result != Success)
                 return result;
         } else {
-            hold(socket, destination, data, length);
+            st.hold(socket, destination, data, length);
         }
     }
     return Success;
@@ -286,16 +310,17 @@ NetResult NetworkSimulator::filterSend(Socket& socket, const NetAddress& destina
 
 void NetworkSimulator::update(uint32_t now)
 {
-    mNow = now;
+    State& st = *mState;
+    st.now = now;
     // Sort by due time (wrap-safe against now), arrival order breaking ties.
-    std::stable_sort(mHeld.begin(), mHeld.end(), [now](const Held& a, const Held& b) {
+    std::stable_sort(st.held.begin(), st.held.end(), [now](const State::Held& a, const State::Held& b) {
         int32_t da = int32_t(a.due - now), db = int32_t(b.due - now);
         return da != db ? da < db : a.order < b.order;
     });
-    while (!mHeld.empty() && int32_t(mHeld.front().due - now) <= 0) {
-        Held held = std::move(mHeld.front());
-        mHeld.pop_front();
-        held.socket->sendRaw(held.destination, held.bytes.data(), uint32_t(held.bytes.size()));
+    while (!st.held.empty() && int32_t(st.held.front().due - now) <= 0) {
+        State::Held datagram = std::move(st.held.front());
+        st.held.pop_front();
+        datagram.socket->sendRaw(datagram.destination, datagram.bytes.data(), uint32_t(datagram.bytes.size()));
     }
 }
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -113,32 +113,23 @@ public:
 
     explicit NetworkSimulator(uint32_t seed) : NetworkSimulator(seed, Settings()) {}
     NetworkSimulator(uint32_t seed, const Settings& settings);
-    void setSettings(const Settings& settings) { mSettings = settings; }
+    ~NetworkSimulator() override;
+    NetworkSimulator(const NetworkSimulator&) = delete;
+    NetworkSimulator& operator=(const NetworkSimulator&) = delete;
+
+    void setSettings(const Settings& settings);
     // The clock used for datagrams sent from now on.
-    void setTime(uint32_t now) { mNow = now; }
+    void setTime(uint32_t now);
     // Sets the clock and sends every held datagram that is due, in due order.
     void update(uint32_t now);
-    uint32_t heldCount() const { return uint32_t(mHeld.size()); }
+    uint32_t heldCount() const;
 
     NetResult filterSend(Socket& socket, const NetAddress& destination, const uint8_t* data,
                          uint32_t length) override;
 
 private:
-    struct Held {
-        uint32_t due;
-        uint64_t order; // ties leave in arrival order
-        Socket* socket;
-        NetAddress destination;
-        std::vector<uint8_t> bytes;
-    };
-    uint32_t nextRandom();
-    void hold(Socket& socket, const NetAddress& destination, const uint8_t* data, uint32_t length);
-
-    Settings mSettings;
-    uint64_t mState;
-    uint32_t mNow = 0;
-    uint64_t mArrivals = 0;
-    std::deque<Held> mHeld;
+    struct State; // socket_local.h
+    std::unique_ptr<State> mState;
 };
 
 // ---- local interfaces ------------------------------------------------------
