@@ -21,13 +21,6 @@ enum NetResult : int {
     Failure = 3,           // any other socket error
 };
 
-// Users of the platform socket library. This platform needs no library
-// start, so these only keep the count (every Socket starts it on creation
-// and stops it on destruction).
-void startNetworking();
-void stopNetworking();
-uint32_t networkingStartCount();
-
 class Socket;
 
 // Sees every datagram a Socket is asked to send (after the transport check)

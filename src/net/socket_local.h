@@ -1,5 +1,6 @@
-// Internals of the socket module: what the network simulator keeps between
-// calls. Not part of the module's interface; callers use socket.h.
+// Internals of the socket module: the count of socket-library users and what
+// the network simulator keeps between calls. Not part of the module's
+// interface; callers use socket.h.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,13 @@
 #include "net/socket.h"
 
 namespace seafold {
+
+// Users of the platform socket library. This platform needs no library
+// start, so these only keep the count (every Socket starts it on creation
+// and stops it on destruction).
+void startNetworking();
+void stopNetworking();
+uint32_t networkingStartCount();
 
 struct NetworkSimulator::State {
     // One datagram waiting for its delay to run out.

@@ -2,6 +2,7 @@
 #include "net/bitstream.h"
 #include "net/platform.h"
 #include "net/socket.h"
+#include "net/socket_local.h"
 
 #include <gtest/gtest.h>
 
