@@ -1,5 +1,6 @@
-// Platform services: clocks, sleep, diagnostic log channels, the fatal alert
-// for broken internal invariants, and small-record allocators.
+// Platform services: clocks, sleep, diagnostic log channels and the fatal
+// alert for broken internal invariants. The small-record allocators beside
+// them are in datachunker.h.
 //
 // Everything here is used from the main thread only.
 #pragma once
