@@ -103,8 +103,8 @@ void BM_BitStreamBulkCopy(benchmark::State& state, uint32_t bitOffset)
 BENCHMARK_CAPTURE(BM_BitStreamBulkCopy, unaligned, 3)->Arg(64)->Arg(1024);
 BENCHMARK_CAPTURE(BM_BitStreamBulkCopy, aligned, 0)->Arg(64)->Arg(1024);
 
-const char* const gNames[] = {"alice", "bob", "charlie", "fishingboat.mesh", "razor.mesh",
-                              "ogrehead.mesh", "Captain_Nemo", "athene.mesh"};
+const char* const gNames[] = {"alice",      "bob",           "charlie",      "fishingboat.mesh",
+                              "razor.mesh", "ogrehead.mesh", "Captain_Nemo", "athene.mesh"};
 constexpr uint32_t NameCount = sizeof gNames / sizeof gNames[0];
 
 void BM_HuffmanEncode(benchmark::State& state)
@@ -142,8 +142,8 @@ BENCHMARK(BM_HuffmanDecode);
 // them: "fishingboat.mesh" then "fishingboat.material" and so on.
 void BM_TextWriteReadShared(benchmark::State& state)
 {
-    const char* const texts[] = {"fishingboat.mesh", "fishingboat.material", "razor.mesh", "razor.skeleton",
-                                 "alice", "alicia"};
+    const char* const texts[] = {
+        "fishingboat.mesh", "fishingboat.material", "razor.mesh", "razor.skeleton", "alice", "alicia"};
     constexpr uint32_t count = sizeof texts / sizeof texts[0];
     PacketStream packet;
     char text[256];

@@ -80,7 +80,11 @@ void BM_ConnectToConnected(benchmark::State& state)
     }
     setDebugOutput(nullptr);
 }
-BENCHMARK(BM_ConnectToConnected)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(41)
+BENCHMARK(BM_ConnectToConnected)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(41)
     ->ReportAggregatesOnly(true);
 
 // Real time, real sockets: the rate allows 1500-byte packets every 23 ms

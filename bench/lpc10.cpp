@@ -26,8 +26,7 @@ extern "C" {
 }
 #endif
 
-namespace
-{
+namespace {
 
 using namespace seafold;
 
@@ -62,9 +61,7 @@ const std::vector<int16_t>& benchSpeech()
             int phase = (i / 4000) % 3; // vowel, fricative, pause
             seed = seed * 1664525u + 1013904223u;
             double noise = double(int32_t(seed >> 16) - 32768) / 32768.0;
-            double x = phase == 0   ? ((i % 64) == 0 ? 8000.0 : 0.0)
-                       : phase == 1 ? 1500.0 * noise
-                                    : 20.0 * noise;
+            double x = phase == 0 ? ((i % 64) == 0 ? 8000.0 : 0.0) : phase == 1 ? 1500.0 * noise : 20.0 * noise;
             double a = 1.6 * std::cos(2 * M_PI * 700 / 8000) * 0.95;
             double y = x + a * y1 - 0.9025 * y2;
             y2 = y1;

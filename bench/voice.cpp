@@ -26,7 +26,8 @@ std::vector<int16_t> speechLike(size_t count)
         double t = double(i) / 8000.0;
         double pitch = 120 + 40 * std::sin(2 * M_PI * 0.7 * t);
         phase += pitch / 8000.0;
-        double voiced = std::sin(2 * M_PI * phase) + 0.5 * std::sin(4 * M_PI * phase) + 0.3 * std::sin(10 * M_PI * phase);
+        double voiced =
+            std::sin(2 * M_PI * phase) + 0.5 * std::sin(4 * M_PI * phase) + 0.3 * std::sin(10 * M_PI * phase);
         noise = noise * 1103515245u + 12345u;
         double hiss = (double(noise >> 16 & 0x7FFF) / 16384.0 - 1.0);
         double loud = 0.5 + 0.5 * std::sin(2 * M_PI * 1.3 * t);

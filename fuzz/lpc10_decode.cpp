@@ -24,8 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (out.isNull())
             std::abort();
         uint32_t frames = out->size() / 360;
-        if (out->size() % 360 != 0 || frames > size || (size > 0 && frames == 0) ||
-            (size == 0 && frames != 0))
+        if (out->size() % 360 != 0 || frames > size || (size > 0 && frames == 0) || (size == 0 && frames != 0))
             std::abort();
     }
     return 0;

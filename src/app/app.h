@@ -20,10 +20,10 @@ namespace seafold {
 // ---- process-wide application state -------------------------------------------
 // All of it is used from the main thread only.
 
-extern bool gIsClient;           // true when the mode word is "-client"
-extern std::string gClientName;  // the client's user name; empty in the server
-extern int64_t gLastTickTime;    // timer value of the last accepted tick
-extern double gCarryMs;          // fraction of a ms left from the last accepted tick
+extern bool gIsClient;          // true when the mode word is "-client"
+extern std::string gClientName; // the client's user name; empty in the server
+extern int64_t gLastTickTime;   // timer value of the last accepted tick
+extern double gCarryMs;         // fraction of a ms left from the last accepted tick
 
 // ---- timing step ----------------------------------------------------------------
 
@@ -34,9 +34,9 @@ struct TickState {
 };
 
 struct TickOutcome {
-    TickState state;        // the state after the step
-    bool accepted = false;  // at least 5 whole ms had passed
-    uint32_t wholeMs = 0;   // whole milliseconds of the step (valid when accepted)
+    TickState state;       // the state after the step
+    bool accepted = false; // at least 5 whole ms had passed
+    uint32_t wholeMs = 0;  // whole milliseconds of the step (valid when accepted)
     bool runVoiceTick = false;
 };
 
@@ -62,15 +62,15 @@ TickOutcome timingStep(int64_t now, const TickState& before, bool voiceCaptureAc
 // Every hook may be empty, meaning "nothing to do". Each is called on the main
 // thread at the point of start-up or of the loop named in its comment.
 struct LoopHooks {
-    std::function<void()> initSound;                          // start-up, first of all
-    std::function<void(const CommandLine&)> startNetwork;     // start-up, after the command line
-    std::function<void()> receivePackets;                     // loop: read packets, after the frame
-    std::function<void()> serviceConnections;                 // loop: service connections
-    std::function<void()> voiceTick;                          // loop: voice tick, when due
-    std::function<void()> updateSound;                        // loop: sound update, every pass
-    std::function<void()> closeSound;                         // shutdown (does nothing unless sound is open)
-    std::function<void(uint32_t)> sleep;                      // loop: the pause; empty = sleepMilliseconds
-    std::function<int64_t()> now;                             // timer; empty = getHighPrecisionTimerValue
+    std::function<void()> initSound;                      // start-up, first of all
+    std::function<void(const CommandLine&)> startNetwork; // start-up, after the command line
+    std::function<void()> receivePackets;                 // loop: read packets, after the frame
+    std::function<void()> serviceConnections;             // loop: service connections
+    std::function<void()> voiceTick;                      // loop: voice tick, when due
+    std::function<void()> updateSound;                    // loop: sound update, every pass
+    std::function<void()> closeSound;                     // shutdown (does nothing unless sound is open)
+    std::function<void(uint32_t)> sleep;                  // loop: the pause; empty = sleepMilliseconds
+    std::function<int64_t()> now;                         // timer; empty = getHighPrecisionTimerValue
 };
 
 // The hooks of the real program: the network, session, voice and sound

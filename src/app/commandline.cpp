@@ -170,9 +170,7 @@ void addHeadlessOptions(CLI::App& app, HeadlessOptions& headless)
         ->type_name("HEX");
     app.add_option_function<std::string>(
            "--stats",
-           [&headless](const std::string& text) {
-               headless.statsEveryMs = milliseconds("--stats", text, 10, 3600000);
-           },
+           [&headless](const std::string& text) { headless.statsEveryMs = milliseconds("--stats", text, 10, 3600000); },
            "print every connection's round trip, packets, losses and queues as a JSON line every MS")
         ->type_name("MS");
     app.add_option_function<std::string>(
@@ -219,7 +217,8 @@ const char* const kSharedEnvironment = R"(Environment:
   ALSOFT_*                settings of the audio library itself (for example ALSOFT_LOGLEVEL=0)
 )";
 
-const char* const kWindowedEnvironment = R"(  SEAFOLD_EVENT_LOG=FILE  write the JSON lines of seafold-headless --events to FILE, plus this user's input
+const char* const kWindowedEnvironment =
+    R"(  SEAFOLD_EVENT_LOG=FILE  write the JSON lines of seafold-headless --events to FILE, plus this user's input
   SEAFOLD_CONFIG_DIALOG=1 show the renderer's configuration dialog even when a saved ogre.cfg exists
   SEAFOLD_MEDIA=DIR       the media folder (default: ../media beside the program, then ./media)
   DISPLAY                 the X display to open (seafold-headless needs none)

@@ -39,7 +39,7 @@ struct CommandLine {
 // Options of both programs. A new shared option is one field here and one
 // registration in commandline.cpp.
 struct SharedOptions {
-    bool simulate = false;       // --net-sim DROP,DUP,MINMS,MAXMS
+    bool simulate = false; // --net-sim DROP,DUP,MINMS,MAXMS
     NetworkSimulator::Settings simulation;
     uint32_t pingIntervalMs = 0; // --ping-interval MS; 0 = the default 5000
 };

@@ -228,10 +228,9 @@ const char* NetAddress::toText() const
     } else {
         IpxSocketAddress sa;
         toIpxSockAddr(&sa);
-        std::snprintf(gAddressText, sizeof gAddressText,
-                      "IPX:%.2X%.2X%.2X%.2X:%.2X%.2X%.2X%.2X%.2X%.2X:%d", sa.network[0], sa.network[1],
-                      sa.network[2], sa.network[3], sa.node[0], sa.node[1], sa.node[2], sa.node[3],
-                      sa.node[4], sa.node[5], int(port));
+        std::snprintf(gAddressText, sizeof gAddressText, "IPX:%.2X%.2X%.2X%.2X:%.2X%.2X%.2X%.2X%.2X%.2X:%d",
+                      sa.network[0], sa.network[1], sa.network[2], sa.network[3], sa.node[0], sa.node[1], sa.node[2],
+                      sa.node[3], sa.node[4], sa.node[5], int(port));
     }
     return gAddressText;
 }

@@ -24,10 +24,7 @@ ByteBuffer::ByteBuffer(uint32_t size) : mSize(size), mOwned(true), mCapacity(siz
 
 ByteBuffer::ByteBuffer(uint8_t* data, uint32_t size) : mData(data), mSize(size), mOwned(false) {}
 
-ByteBuffer::ByteBuffer(const ByteBuffer& other)
-    : Object(), mData(other.mData), mSize(other.mSize), mOwned(false)
-{
-}
+ByteBuffer::ByteBuffer(const ByteBuffer& other) : Object(), mData(other.mData), mSize(other.mSize), mOwned(false) {}
 
 ByteBuffer::~ByteBuffer()
 {

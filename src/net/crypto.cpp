@@ -124,13 +124,34 @@ constexpr uint32_t kRound[64] = {
 constexpr uint32_t kInitial[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                   0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
 
-constexpr uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
-constexpr uint32_t bigSigma0(uint32_t x) { return rotr(x, 2) ^ rotr(x, 13) ^ rotr(x, 22); }
-constexpr uint32_t bigSigma1(uint32_t x) { return rotr(x, 6) ^ rotr(x, 11) ^ rotr(x, 25); }
-constexpr uint32_t smallSigma0(uint32_t x) { return rotr(x, 7) ^ rotr(x, 18) ^ (x >> 3); }
-constexpr uint32_t smallSigma1(uint32_t x) { return rotr(x, 17) ^ rotr(x, 19) ^ (x >> 10); }
-constexpr uint32_t choose(uint32_t e, uint32_t f, uint32_t g) { return g ^ (e & (f ^ g)); }
-constexpr uint32_t majority(uint32_t a, uint32_t b, uint32_t c) { return (a & b) | (c & (a | b)); }
+constexpr uint32_t rotr(uint32_t x, int n)
+{
+    return (x >> n) | (x << (32 - n));
+}
+constexpr uint32_t bigSigma0(uint32_t x)
+{
+    return rotr(x, 2) ^ rotr(x, 13) ^ rotr(x, 22);
+}
+constexpr uint32_t bigSigma1(uint32_t x)
+{
+    return rotr(x, 6) ^ rotr(x, 11) ^ rotr(x, 25);
+}
+constexpr uint32_t smallSigma0(uint32_t x)
+{
+    return rotr(x, 7) ^ rotr(x, 18) ^ (x >> 3);
+}
+constexpr uint32_t smallSigma1(uint32_t x)
+{
+    return rotr(x, 17) ^ rotr(x, 19) ^ (x >> 10);
+}
+constexpr uint32_t choose(uint32_t e, uint32_t f, uint32_t g)
+{
+    return g ^ (e & (f ^ g));
+}
+constexpr uint32_t majority(uint32_t a, uint32_t b, uint32_t c)
+{
+    return (a & b) | (c & (a | b));
+}
 
 // Padding: 0x80 right after the 24 bytes, then zeros, then the bit count.
 constexpr uint32_t kW6 = 0x80000000u;
@@ -217,7 +238,7 @@ enum : uint32_t { LaneCount = 8 };
 #define LANE_SIGMA1(x) (LANE_ROTR(x, 17) ^ LANE_ROTR(x, 19) ^ ((x) >> 10))
 
 inline __attribute__((always_inline)) void firstWordsOfLanes(const PuzzleHasher& h, uint32_t first,
-                                                            uint32_t out[LaneCount])
+                                                             uint32_t out[LaneCount])
 {
     const Lanes w0 = Lanes{0, 1, 2, 3, 4, 5, 6, 7} + first;
     Lanes w[64];
@@ -261,8 +282,7 @@ inline __attribute__((always_inline)) void firstWordsOfLanes(const PuzzleHasher&
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-__attribute__((target("avx2"))) void firstWordsAvx2(const PuzzleHasher& h, uint32_t first,
-                                                     uint32_t out[LaneCount])
+__attribute__((target("avx2"))) void firstWordsAvx2(const PuzzleHasher& h, uint32_t first, uint32_t out[LaneCount])
 {
     firstWordsOfLanes(h, first, out);
 }

@@ -213,12 +213,10 @@ enum : uint32_t { SealDigestSize = 5 };
 
 // Pads the stream to a byte boundary, appends the first `digestSize` bytes of
 // the SHA-256 of everything so far, and encrypts bytes encryptFrom.. in place.
-void appendDigestAndEncrypt(BitStream& stream, uint32_t digestSize, uint32_t encryptFrom,
-                            SymmetricCipher* cipher);
+void appendDigestAndEncrypt(BitStream& stream, uint32_t digestSize, uint32_t encryptFrom, SymmetricCipher* cipher);
 // On a stream covering one received datagram: decrypts from decryptFrom,
 // checks the trailing digest and drops it from the size. A datagram too short
 // to hold the digest is refused untouched.
-bool decryptAndVerifyDigest(BitStream& stream, uint32_t digestSize, uint32_t decryptFrom,
-                            SymmetricCipher* cipher);
+bool decryptAndVerifyDigest(BitStream& stream, uint32_t digestSize, uint32_t decryptFrom, SymmetricCipher* cipher);
 
 } // namespace seafold

@@ -192,8 +192,7 @@ bool EventConnection::readConnectAccept(BitStream& stream, const char** errorTex
     uint32_t count = stream.readU32();
     if (stream.hasError())
         return false;
-    if (count > localEventClassCount() ||
-        !NetClassRep::isVersionBorderCount(classGroup(), NetClassTypeEvent, count)) {
+    if (count > localEventClassCount() || !NetClassRep::isVersionBorderCount(classGroup(), NetClassTypeEvent, count)) {
         SF_LOG(EventLogChannel, "EventConnection %s: accepted event class count %u is not usable here", name(), count);
         return false;
     }

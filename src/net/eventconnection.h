@@ -25,7 +25,7 @@ public:
         Unguaranteed = 2,      // sent once; a loss is reported through notifyDelivered(false)
     };
     enum EventDirection : int32_t {
-        DirUnset = 0,          // refused by every receiver
+        DirUnset = 0, // refused by every receiver
         DirAny = 1,
         DirServerToClient = 2, // refused by a connection marked as a connection to a client
         DirClientToServer = 3, // refused by a connection marked as a connection to the server
@@ -65,7 +65,7 @@ protected:
 class EventConnection : public NetConnection {
 public:
     enum : uint32_t {
-        PacketMarker = 0xF00DBAAD,  // first 32 bits of the event section when debug checks are on
+        PacketMarker = 0xF00DBAAD,   // first 32 bits of the event section when debug checks are on
         MinFreeBitsAfterEvent = 128, // headroom each written event must leave before the write limit
         OrderedWindow = 126,         // ordered events in flight beyond the last confirmed one
         OrderedSequenceBits = 7,

@@ -12,14 +12,14 @@ namespace {
 // How often each byte value occurs in typical texts. Both ends derive the
 // same code from it, so changing one count changes the wire format.
 const uint32_t gCharCounts[256] = {
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 329, 21, 0, 0, 0, 0, 0,                                 // 0..15
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,                                    // 16..31
-    2809, 68, 0, 27, 0, 58, 3, 62, 4, 7, 0, 0, 15, 65, 554, 3,                         // 32..47
-    394, 404, 189, 117, 30, 51, 27, 15, 34, 32, 80, 1, 142, 3, 142, 39,                // 48..63
-    0, 144, 125, 44, 122, 275, 70, 135, 61, 127, 8, 12, 113, 246, 122, 36,             // 64..79
-    185, 1, 149, 309, 335, 12, 11, 14, 54, 151, 0, 0, 2, 0, 0, 211,                    // 80..95
-    0, 2090, 344, 736, 993, 2872, 701, 605, 646, 1552, 328, 305, 1240, 735, 1533, 1713, // 96..111
-    562, 3, 1775, 1149, 1469, 979, 407, 553, 59, 279, 31, 0, 0, 0, 68, 0,              // 112..127
+    0,    0,    0,    0,    0,    0,    0,   0,   0,   329,  21,  0,   0,    0,   0,    0,    // 0..15
+    0,    0,    0,    0,    0,    0,    0,   0,   0,   0,    0,   0,   0,    0,   0,    0,    // 16..31
+    2809, 68,   0,    27,   0,    58,   3,   62,  4,   7,    0,   0,   15,   65,  554,  3,    // 32..47
+    394,  404,  189,  117,  30,   51,   27,  15,  34,  32,   80,  1,   142,  3,   142,  39,   // 48..63
+    0,    144,  125,  44,   122,  275,  70,  135, 61,  127,  8,   12,  113,  246, 122,  36,   // 64..79
+    185,  1,    149,  309,  335,  12,   11,  14,  54,  151,  0,   0,   2,    0,   0,    211,  // 80..95
+    0,    2090, 344,  736,  993,  2872, 701, 605, 646, 1552, 328, 305, 1240, 735, 1533, 1713, // 96..111
+    562,  3,    1775, 1149, 1469, 979,  407, 553, 59,  279,  31,  0,   0,    0,   68,   0,    // 112..127
     // 128..255 all count 0
 };
 
@@ -58,12 +58,8 @@ void HuffmanTextCoder::buildTables()
     uint32_t count = 256;
     uint32_t nextSlot = 1; // slot 0 is kept for the root
 
-    auto weightOf = [this](const WorkEntry& e) {
-        return e.isNode ? mNodes[e.index].weight : mLeaves[e.index].weight;
-    };
-    auto referenceOf = [](const WorkEntry& e) {
-        return e.isNode ? int16_t(e.index) : int16_t(~int32_t(e.index));
-    };
+    auto weightOf = [this](const WorkEntry& e) { return e.isNode ? mNodes[e.index].weight : mLeaves[e.index].weight; };
+    auto referenceOf = [](const WorkEntry& e) { return e.isNode ? int16_t(e.index) : int16_t(~int32_t(e.index)); };
 
     while (count > 1) {
         // The two lowest weights; on equal weights the entry seen first wins.

@@ -109,8 +109,7 @@ void NetClassRep::initialize()
                     return a->mClassVersion < b->mClassVersion;
                 return std::strcmp(a->className(), b->className()) < 0;
             });
-            SF_LOG("LogNetBase", "Class Group: %u  Class Type: %d  count: %u", group, type,
-                   uint32_t(list.size()));
+            SF_LOG("LogNetBase", "Class Group: %u  Class Type: %d  count: %u", group, type, uint32_t(list.size()));
             for (uint32_t i = 0; i < list.size(); ++i) {
                 SF_LOG("LogNetBase", "%s", list[i]->className());
                 list[i]->mClassId[group] = i;

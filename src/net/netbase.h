@@ -219,21 +219,23 @@ Object* createConnectionByName(const char* className);
 } // namespace seafold
 
 // Declares the registry record of a class; use inside the class body.
-#define SF_DECLARE_CLASS(className)                                                          \
-public:                                                                                      \
-    static ::seafold::NetClassRepInstance<className> dynClassRep;                            \
-    ::seafold::NetClassRep* classRep() const override { return &dynClassRep; }               \
-                                                                                             \
+#define SF_DECLARE_CLASS(className)                               \
+public:                                                           \
+    static ::seafold::NetClassRepInstance<className> dynClassRep; \
+    ::seafold::NetClassRep* classRep() const override             \
+    {                                                             \
+        return &dynClassRep;                                      \
+    }                                                             \
+                                                                  \
 private:
 
 // Defines the record of an event class (group 0, type event, version 0).
-#define SF_IMPLEMENT_NETEVENT(className)                                                     \
-    ::seafold::NetClassRepInstance<className> className::dynClassRep(                        \
-        #className, ::seafold::NetClassGroupDefaultMask, ::seafold::NetClassTypeEvent, 0)
+#define SF_IMPLEMENT_NETEVENT(className)                                                                              \
+    ::seafold::NetClassRepInstance<className> className::dynClassRep(#className, ::seafold::NetClassGroupDefaultMask, \
+                                                                     ::seafold::NetClassTypeEvent, 0)
 
 // Defines the record of a connection class and enters it in the connection
 // class list as remote creatable.
-#define SF_IMPLEMENT_NETCONNECTION(className)                                                \
-    ::seafold::NetClassRepInstance<className> className::dynClassRep(                        \
-        #className, 0, ::seafold::NetClassTypeNone, 0);                                      \
+#define SF_IMPLEMENT_NETCONNECTION(className)                                                                        \
+    ::seafold::NetClassRepInstance<className> className::dynClassRep(#className, 0, ::seafold::NetClassTypeNone, 0); \
     static ::seafold::ConnectionClassEntry className##ConnectionEntry(&className::dynClassRep, true)

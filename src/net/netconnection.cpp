@@ -335,8 +335,8 @@ void NetConnection::sendStep(bool force, uint32_t t)
         buildAndSendPacket(DataPacket, mCurrentPacketSize);
     } else if (isAdaptive()) {
         uint32_t unacked = mLastSeqRecvd - mLastAckedBySeq;
-        double due = (unacked / double(AdaptiveAckPacketUnit)) * double(t - mLastAckTime) /
-                     double(AdaptiveAckTimeUnitMs);
+        double due =
+            (unacked / double(AdaptiveAckPacketUnit)) * double(t - mLastAckTime) / double(AdaptiveAckTimeUnitMs);
         if (unacked != 0 && (due > 1.0 || unacked > AdaptiveAckMaxUnacknowledged)) {
             mLastAckedBySeq = mLastSeqRecvd;
             mLastAckTime = t;

@@ -33,10 +33,10 @@ public:
 
 enum NetConnectionState : int32_t {
     NotConnected = 0,
-    ChallengeSent = 1,  // client: challenge request sent
-    Punching = 2,       // kept for the numbering: arranged connections only, never entered here
-    SolvingPuzzle = 3,  // client: computing the puzzle
-    RequestSent = 4,    // client: connect request sent
+    ChallengeSent = 1, // client: challenge request sent
+    Punching = 2,      // kept for the numbering: arranged connections only, never entered here
+    SolvingPuzzle = 3, // client: computing the puzzle
+    RequestSent = 4,   // client: connect request sent
     AttemptTimedOut = 5,
     Rejected = 6,
     Connected = 7,
@@ -71,7 +71,7 @@ struct ConnectParams {
     bool requestCertificate = false;
     uint8_t symmetricKey[16] = {};
     uint8_t initVector[16] = {};
-    bool debugObjectSizes = true; // event debug checks on the wire
+    bool debugObjectSizes = true;     // event debug checks on the wire
     uint32_t connectSendCount = 0;    // handshake packets sent in this phase
     uint32_t connectLastSendTime = 0; // when the last one went out
 };

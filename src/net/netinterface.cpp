@@ -184,8 +184,7 @@ uint32_t NetInterface::identityToken(const NetAddress& address, const Nonce& cli
     sha256_init(&state);
     sha256_process(&state, input, sizeof(input));
     sha256_done(&state, digest);
-    return uint32_t(digest[0]) | uint32_t(digest[1]) << 8 | uint32_t(digest[2]) << 16 |
-           uint32_t(digest[3]) << 24;
+    return uint32_t(digest[0]) | uint32_t(digest[1]) << 8 | uint32_t(digest[2]) << 16 | uint32_t(digest[3]) << 24;
 }
 
 // ---- steps -------------------------------------------------------------------
@@ -399,8 +398,8 @@ void NetInterface::handleConnectChallengeRequest(const NetAddress& address, BitS
 //   if key flag:
 //     [certificate flag]     (flag)
 //     [certificate | public key] (buffer)
-void NetInterface::sendChallengeResponse(const NetAddress& address, const Nonce& clientNonce,
-                                         bool wantsKeyExchange, bool wantsCertificate)
+void NetInterface::sendChallengeResponse(const NetAddress& address, const Nonce& clientNonce, bool wantsKeyExchange,
+                                         bool wantsCertificate)
 {
     PacketStream out;
     out.writeU8(ChallengeResponse);
@@ -603,9 +602,8 @@ void NetInterface::handleConnectRequest(const NetAddress& address, BitStream& st
     if (stream.hasError())
         return;
 
-    PuzzleResult result = mPuzzleManager.checkSolution(params.puzzleSolution, params.clientNonce,
-                                                       params.serverNonce, params.puzzleDifficulty,
-                                                       params.clientIdentity);
+    PuzzleResult result = mPuzzleManager.checkSolution(params.puzzleSolution, params.clientNonce, params.serverNonce,
+                                                       params.puzzleDifficulty, params.clientIdentity);
     if (result != PuzzleSuccess) {
         sendConnectReject(address, params.clientNonce, params.serverNonce, "Puzzle");
         return;
@@ -715,8 +713,8 @@ void NetInterface::handleConnectAccept(const NetAddress& address, BitStream& str
 //   [client nonce]           (8 bytes)
 //   [server nonce]           (8 bytes)
 //   [reason]                 (text)
-void NetInterface::sendConnectReject(const NetAddress& address, const Nonce& clientNonce,
-                                     const Nonce& serverNonce, const char* reason)
+void NetInterface::sendConnectReject(const NetAddress& address, const Nonce& clientNonce, const Nonce& serverNonce,
+                                     const char* reason)
 {
     PacketStream out;
     out.writeU8(ConnectReject);

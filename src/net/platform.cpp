@@ -1,11 +1,11 @@
 #include "net/platform.h"
 #include "net/datachunker.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <string>

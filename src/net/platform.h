@@ -74,19 +74,19 @@ void setDebugOutput(DebugOutput output);
 
 // Logs on a named channel; the arguments are not evaluated while the channel
 // is off. The channel is looked up once per site.
-#define SF_LOG(channelName, ...)                                                             \
-    do {                                                                                     \
+#define SF_LOG(channelName, ...)                                                                      \
+    do {                                                                                              \
         static ::seafold::LogChannel* sfLogChannel_ = ::seafold::findOrCreateLogChannel(channelName); \
-        if (sfLogChannel_->enabled) {                                                        \
-            ::seafold::setCurrentLogChannel(sfLogChannel_);                                  \
-            ::seafold::writeLog(__VA_ARGS__);                                                \
-            ::seafold::setCurrentLogChannel(nullptr);                                        \
-        }                                                                                    \
+        if (sfLogChannel_->enabled) {                                                                 \
+            ::seafold::setCurrentLogChannel(sfLogChannel_);                                           \
+            ::seafold::writeLog(__VA_ARGS__);                                                         \
+            ::seafold::setCurrentLogChannel(nullptr);                                                 \
+        }                                                                                             \
     } while (0)
 
 // Checks an invariant of our own code (never data read from the network).
-#define SF_ASSERT(cond, message)                                                             \
-    do {                                                                                     \
-        if (!(cond))                                                                         \
-            ::seafold::assertFailed(__FILE__, __LINE__, message);                            \
+#define SF_ASSERT(cond, message)                                  \
+    do {                                                          \
+        if (!(cond))                                              \
+            ::seafold::assertFailed(__FILE__, __LINE__, message); \
     } while (0)

@@ -195,10 +195,7 @@ public:
     explicit FunctorDecl(Method method) : mMethod(method) {}
 
     // `object` must be a C (RPCEvent checks with checkClassType first).
-    void dispatch(Object* object) override
-    {
-        callWith(static_cast<C*>(object), std::index_sequence_for<Args...>());
-    }
+    void dispatch(Object* object) override { callWith(static_cast<C*>(object), std::index_sequence_for<Args...>()); }
 
 private:
     template <size_t... I> void callWith(C* object, std::index_sequence<I...>)
@@ -246,9 +243,9 @@ private:
 #define SF_RPC_PARAMS_4(t1, t2, t3, t4) t1 sfArg1, t2 sfArg2, t3 sfArg3, t4 sfArg4
 #define SF_RPC_PARAMS_5(t1, t2, t3, t4, t5) t1 sfArg1, t2 sfArg2, t3 sfArg3, t4 sfArg4, t5 sfArg5
 #define SF_RPC_PARAMS_6(t1, t2, t3, t4, t5, t6) t1 sfArg1, t2 sfArg2, t3 sfArg3, t4 sfArg4, t5 sfArg5, t6 sfArg6
-#define SF_RPC_PARAMS_7(t1, t2, t3, t4, t5, t6, t7)                                          \
+#define SF_RPC_PARAMS_7(t1, t2, t3, t4, t5, t6, t7) \
     t1 sfArg1, t2 sfArg2, t3 sfArg3, t4 sfArg4, t5 sfArg5, t6 sfArg6, t7 sfArg7
-#define SF_RPC_PARAMS_8(t1, t2, t3, t4, t5, t6, t7, t8)                                      \
+#define SF_RPC_PARAMS_8(t1, t2, t3, t4, t5, t6, t7, t8) \
     t1 sfArg1, t2 sfArg2, t3 sfArg3, t4 sfArg4, t5 sfArg5, t6 sfArg6, t7 sfArg7, t8 sfArg8
 #define SF_RPC_PARAMS(...) SF_RPC_CAT(SF_RPC_PARAMS_, SF_RPC_COUNT(__VA_ARGS__))(__VA_ARGS__)
 
@@ -265,48 +262,53 @@ private:
 
 // In the body of a class derived from EventConnection: the caller, the
 // builder and the handler of one call, for the given parameter types.
-#define SF_DECLARE_RPC(name, ...)                                                                          \
-public:                                                                                                    \
-    virtual void name##_handler(SF_RPC_PARAMS(__VA_ARGS__));                                               \
-    virtual ::seafold::RefPtr<::seafold::RPCEvent> name##_build(SF_RPC_PARAMS(__VA_ARGS__))                \
-    {                                                                                                      \
-        ::seafold::RefPtr<::seafold::RPCEvent> sfEvent = name##_newEvent();                               \
-        if (!static_cast<::seafold::FunctorArgs<__VA_ARGS__>*>(sfEvent->functor())->set(                  \
-                SF_RPC_NAMES(__VA_ARGS__)))                                                                \
-            return nullptr;                                                                                \
-        return sfEvent;                                                                                    \
-    }                                                                                                      \
-    bool name(SF_RPC_PARAMS(__VA_ARGS__)) { return postEvent(name##_build(SF_RPC_NAMES(__VA_ARGS__))); }   \
+#define SF_DECLARE_RPC(name, ...)                                                                                   \
+public:                                                                                                             \
+    virtual void name##_handler(SF_RPC_PARAMS(__VA_ARGS__));                                                        \
+    virtual ::seafold::RefPtr<::seafold::RPCEvent> name##_build(SF_RPC_PARAMS(__VA_ARGS__))                         \
+    {                                                                                                               \
+        ::seafold::RefPtr<::seafold::RPCEvent> sfEvent = name##_newEvent();                                         \
+        if (!static_cast<::seafold::FunctorArgs<__VA_ARGS__>*>(sfEvent->functor())->set(SF_RPC_NAMES(__VA_ARGS__))) \
+            return nullptr;                                                                                         \
+        return sfEvent;                                                                                             \
+    }                                                                                                               \
+    bool name(SF_RPC_PARAMS(__VA_ARGS__))                                                                           \
+    {                                                                                                               \
+        return postEvent(name##_build(SF_RPC_NAMES(__VA_ARGS__)));                                                  \
+    }                                                                                                               \
     static ::seafold::RPCEvent* name##_newEvent()
 
 // In a .cpp, followed by the handler's body: the event class of one call,
 // its registration, and the head of the handler's definition. `params` is
 // the parenthesised parameter list with names; `guarantee` and `direction`
 // are NetEvent enumerators without the class prefix.
-#define SF_IMPLEMENT_RPC_EX(cls, name, groupMask, version, guarantee, direction, params)                   \
-    namespace {                                                                                            \
-    class RPC_##cls##_##name final : public ::seafold::RPCEvent {                                          \
-    public:                                                                                                \
-        RPC_##cls##_##name()                                                                               \
-            : ::seafold::RPCEvent(::seafold::NetEvent::guarantee, ::seafold::NetEvent::direction, &mDecl), \
-              mDecl(&cls::name##_handler)                                                                  \
-        {                                                                                                  \
-        }                                                                                                  \
-        bool checkClassType(::seafold::Object* object) const override                                     \
-        {                                                                                                  \
-            return dynamic_cast<cls*>(object) != nullptr;                                                  \
-        }                                                                                                  \
-        ::seafold::NetClassRep* classRep() const override { return &dynClassRep; }                        \
-        static ::seafold::NetClassRepInstance<RPC_##cls##_##name> dynClassRep;                            \
-                                                                                                           \
-    private:                                                                                               \
-        ::seafold::FunctorDecl<decltype(&cls::name##_handler)> mDecl;                                      \
-    };                                                                                                     \
-    ::seafold::NetClassRepInstance<RPC_##cls##_##name> RPC_##cls##_##name::dynClassRep(                   \
-        "RPC_" #cls "_" #name, groupMask, ::seafold::NetClassTypeEvent, version);                         \
-    }                                                                                                      \
-    ::seafold::RPCEvent* cls::name##_newEvent() { return new RPC_##cls##_##name; }                         \
+#define SF_IMPLEMENT_RPC_EX(cls, name, groupMask, version, guarantee, direction, params)                          \
+    namespace {                                                                                                   \
+    class RPC_##cls##_##name final : public ::seafold::RPCEvent {                                                 \
+    public:                                                                                                       \
+        RPC_##cls##_##name()                                                                                      \
+            : ::seafold::RPCEvent(::seafold::NetEvent::guarantee, ::seafold::NetEvent::direction, &mDecl),        \
+              mDecl(&cls::name##_handler)                                                                         \
+        {                                                                                                         \
+        }                                                                                                         \
+        bool checkClassType(::seafold::Object* object) const override                                             \
+        {                                                                                                         \
+            return dynamic_cast<cls*>(object) != nullptr;                                                         \
+        }                                                                                                         \
+        ::seafold::NetClassRep* classRep() const override { return &dynClassRep; }                                \
+        static ::seafold::NetClassRepInstance<RPC_##cls##_##name> dynClassRep;                                    \
+                                                                                                                  \
+    private:                                                                                                      \
+        ::seafold::FunctorDecl<decltype(&cls::name##_handler)> mDecl;                                             \
+    };                                                                                                            \
+    ::seafold::NetClassRepInstance<RPC_##cls##_##name>                                                            \
+        RPC_##cls##_##name::dynClassRep("RPC_" #cls "_" #name, groupMask, ::seafold::NetClassTypeEvent, version); \
+    }                                                                                                             \
+    ::seafold::RPCEvent* cls::name##_newEvent()                                                                   \
+    {                                                                                                             \
+        return new RPC_##cls##_##name;                                                                            \
+    }                                                                                                             \
     void cls::name##_handler params
 
-#define SF_IMPLEMENT_RPC(cls, name, guarantee, direction, params)                                          \
+#define SF_IMPLEMENT_RPC(cls, name, guarantee, direction, params) \
     SF_IMPLEMENT_RPC_EX(cls, name, ::seafold::NetClassGroupDefaultMask, 0, guarantee, direction, params)

@@ -188,8 +188,7 @@ NetResult Socket::sendRaw(const NetAddress& destination, const uint8_t* data, ui
         return Failure;
     sockaddr_in to;
     destination.toSockAddr(&to);
-    ssize_t sent = ::sendto(mPlatformSocket, data, length, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to),
-                            sizeof to);
+    ssize_t sent = ::sendto(mPlatformSocket, data, length, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to), sizeof to);
     if (sent < 0)
         return (errno == EAGAIN || errno == EWOULDBLOCK) ? WouldBlock : Failure;
     return Success;
@@ -203,10 +202,9 @@ NetResult Socket::recvfrom(NetAddress* source, uint8_t* buffer, uint32_t capacit
     socklen_t fromLength = sizeof from;
     // MSG_TRUNC reports the datagram's real length: a datagram that did not
     // fit is dropped rather than handed on cut short.
-    ssize_t received = ::recvfrom(mPlatformSocket, buffer, capacity, MSG_TRUNC,
-                                  reinterpret_cast<sockaddr*>(&from), &fromLength);
-    if (received < 0 || uint64_t(received) > capacity || fromLength < sizeof from ||
-        from.sin_family != AF_INET)
+    ssize_t received =
+        ::recvfrom(mPlatformSocket, buffer, capacity, MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &fromLength);
+    if (received < 0 || uint64_t(received) > capacity || fromLength < sizeof from || from.sin_family != AF_INET)
         return WouldBlock;
     *source = NetAddress::fromSockAddr(from);
     source->transport = mTransport;
@@ -258,8 +256,7 @@ uint32_t NetworkSimulator::State::nextRandom()
     return uint32_t((z ^ (z >> 31)) >> 32);
 }
 
-void NetworkSimulator::State::hold(Socket& socket, const NetAddress& destination, const uint8_t* data,
-                                   uint32_t length)
+void NetworkSimulator::State::hold(Socket& socket, const NetAddress& destination, const uint8_t* data, uint32_t length)
 {
     uint32_t span = settings.maxDelayMs > settings.minDelayMs ? settings.maxDelayMs - settings.minDelayMs : 0;
     uint32_t delay = settings.minDelayMs + (span ? nextRandom() % (span + 1) : 0);

@@ -101,7 +101,7 @@ public:
         uint32_t dropPercent = 0;      // 0..100
         uint32_t duplicatePercent = 0; // 0..100
         uint32_t minDelayMs = 0;
-        uint32_t maxDelayMs = 0;       // delay drawn uniformly in [min, max]
+        uint32_t maxDelayMs = 0; // delay drawn uniformly in [min, max]
     };
 
     explicit NetworkSimulator(uint32_t seed) : NetworkSimulator(seed, Settings()) {}
@@ -117,8 +117,7 @@ public:
     void update(uint32_t now);
     uint32_t heldCount() const;
 
-    NetResult filterSend(Socket& socket, const NetAddress& destination, const uint8_t* data,
-                         uint32_t length) override;
+    NetResult filterSend(Socket& socket, const NetAddress& destination, const uint8_t* data, uint32_t length) override;
 
 private:
     struct State; // socket_local.h

@@ -69,8 +69,7 @@ void RendererScene::attachModel(ClientRecord& record)
     if (!mScene)
         return;
     if (!models.node) {
-        models.node = mScene->getRootSceneNode()->createChildSceneNode(Ogre::Vector3::ZERO,
-                                                                        Ogre::Quaternion::IDENTITY);
+        models.node = mScene->getRootSceneNode()->createChildSceneNode(Ogre::Vector3::ZERO, Ogre::Quaternion::IDENTITY);
         models.shown.x = models.shown.y = models.shown.z = 0;
     }
     Ogre::Entity* entity = findOrCreateModelEntity(

@@ -298,8 +298,7 @@ void Seafold_FrameListener::windowResized(Ogre::RenderWindow* window)
         CEGUI::System::getSingleton().notifyDisplaySizeChanged(CEGUI::Sizef(float(width), float(height)));
     Ogre::Viewport* viewport = mApp->mCamera ? mApp->mCamera->getViewport() : nullptr;
     if (viewport && viewport->getActualHeight() > 0)
-        mApp->mCamera->setAspectRatio(Ogre::Real(viewport->getActualWidth()) /
-                                      Ogre::Real(viewport->getActualHeight()));
+        mApp->mCamera->setAspectRatio(Ogre::Real(viewport->getActualWidth()) / Ogre::Real(viewport->getActualHeight()));
     if (gEventLog.active()) {
         Json event;
         event["window"] = Json::array({width, height});

@@ -77,8 +77,8 @@ bool MaterialControls::addControl(const std::string& params)
     std::string typeWord = fields[2];
     Ogre::StringUtil::trim(typeWord);
     if (!parseControlType(typeWord, control.mType)) {
-        logSceneMessage("Material controls: unknown control type '" + typeWord + "' for control '" +
-                        control.mName + "' of '" + mDisplayName + "'; control skipped");
+        logSceneMessage("Material controls: unknown control type '" + typeWord + "' for control '" + control.mName +
+                        "' of '" + mDisplayName + "'; control skipped");
         return false;
     }
     control.mMin = Ogre::StringConverter::parseReal(fields[3]);

@@ -37,9 +37,9 @@ struct ShaderParameterControl {
     std::string mName;          // label shown in the row
     std::string mParameterName; // the program constant's name
     ControlType mType = VertexProgramConstant;
-    float mMin = 0.0f;          // value at scroll position 0
-    float mMax = 0.0f;          // value at the scrollbar's end
-    int32_t mElementIndex = 0;  // component within the constant or colour
+    float mMin = 0.0f;           // value at scroll position 0
+    float mMax = 0.0f;           // value at the scrollbar's end
+    int32_t mElementIndex = 0;   // component within the constant or colour
     uint32_t mPhysicalIndex = 0; // filled by the panel, never read from the file
 };
 

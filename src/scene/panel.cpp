@@ -331,8 +331,8 @@ void Seafold::rebuildControlRows()
             row.mNumber = createRowWindow("TaharezLook/StaticText", "UniformNumTxt" + index, int(RowPart::Value), i);
         row.mNumber->show();
         if (!row.mScrollbar) {
-            row.mScrollbar = createRowWindow("TaharezLook/HorizontalScrollbar", "UniformSB" + index,
-                                             int(RowPart::Scrollbar), i);
+            row.mScrollbar =
+                createRowWindow("TaharezLook/HorizontalScrollbar", "UniformSB" + index, int(RowPart::Scrollbar), i);
             row.mScrollbar->setID(i);
             auto* bar = static_cast<CEGUI::Scrollbar*>(row.mScrollbar);
             bar->setOverlapSize(0);
@@ -361,8 +361,8 @@ void Seafold::rebuildControlRows()
             if (!def || !def->isFloat() ||
                 !constantComponentValid(control.mElementIndex, def->elementSize, def->arraySize)) {
                 logSceneMessage("Material controls: \"" + control.mName + "\" names no float constant \"" +
-                                control.mParameterName + "\" component " +
-                                std::to_string(control.mElementIndex) + " in " + entry.getMaterialName());
+                                control.mParameterName + "\" component " + std::to_string(control.mElementIndex) +
+                                " in " + entry.getMaterialName());
                 break;
             }
             control.mPhysicalIndex = uint32_t(def->physicalIndex);

@@ -1,14 +1,14 @@
 #include "scene/scenedriver.h"
-#include "scene/seafold.h"
 #include "net/platform.h"
+#include "scene/seafold.h"
 
+#include <OgreEntity.h>
 #include <OgreException.h>
 #include <OgreFrameListener.h>
 #include <OgreRenderWindow.h>
 #include <OgreRoot.h>
 #include <OgreSceneManager.h>
 #include <OgreSceneNode.h>
-#include <OgreEntity.h>
 
 #include <X11/Xlib.h>
 
@@ -121,8 +121,7 @@ public:
         long frames = environmentNumber("SEAFOLD_SCREENSHOT_AFTER_FRAMES", 0);
         if (frames > 0) {
             const char* path = std::getenv("SEAFOLD_SCREENSHOT_PATH");
-            mScreenshotHook.reset(new ScreenshotHook(gApp.mWindow, frames,
-                                                     path && *path ? path : "seafold_frame.png"));
+            mScreenshotHook.reset(new ScreenshotHook(gApp.mWindow, frames, path && *path ? path : "seafold_frame.png"));
             gApp.mRoot->addFrameListener(mScreenshotHook.get());
         }
         const char* model = std::getenv("SEAFOLD_SHOW_MODEL");
@@ -183,8 +182,8 @@ bool displayAvailable()
 std::string noDisplayMessage()
 {
     const char* name = std::getenv("DISPLAY");
-    std::string which = name && *name ? std::string("display \"") + name + "\" cannot be opened"
-                                      : std::string("DISPLAY is not set");
+    std::string which =
+        name && *name ? std::string("display \"") + name + "\" cannot be opened" : std::string("DISPLAY is not set");
     return "seafold: needs a graphical display (" + which +
            "); use seafold-headless to run a server or client without one";
 }

@@ -1,7 +1,7 @@
 #include "scene/seafold.h"
+#include "net/platform.h"
 #include "scene/clientmodels.h"
 #include "scene/framelistener.h"
-#include "net/platform.h"
 
 #include <OgreBillboard.h>
 #include <OgreBillboardSet.h>
@@ -237,8 +237,7 @@ void Seafold::setUpCameraAndViewport()
 
     Ogre::Viewport* viewport = mWindow->addViewport(mCamera, 0, 0, 0, 1, 1);
     viewport->setBackgroundColour(Ogre::ColourValue(0, 0, 0, 1));
-    mCamera->setAspectRatio(Ogre::Real(viewport->getActualWidth()) /
-                            Ogre::Real(viewport->getActualHeight()));
+    mCamera->setAspectRatio(Ogre::Real(viewport->getActualWidth()) / Ogre::Real(viewport->getActualHeight()));
 }
 
 bool Seafold::setUpGui()
@@ -251,16 +250,15 @@ bool Seafold::setUpGui()
         mGuiImageCodec = &CEGUI::OgreRenderer::createOgreImageCodec();
         // Caught GUI exceptions would still be echoed on standard error.
         CEGUI::Exception::setStdErrEnabled(false);
-        mGuiSystem = &CEGUI::System::create(*mGuiRenderer, mGuiResourceProvider, nullptr, mGuiImageCodec,
-                                            nullptr, kGuiConfigFile, "CEGUI.log");
+        mGuiSystem = &CEGUI::System::create(*mGuiRenderer, mGuiResourceProvider, nullptr, mGuiImageCodec, nullptr,
+                                            kGuiConfigFile, "CEGUI.log");
         CEGUI::GUIContext& context = mGuiSystem->getDefaultGUIContext();
         context.getMouseCursor().setDefaultImage("TaharezLook/MouseArrow");
         CEGUI::Window* root = CEGUI::WindowManager::getSingleton().loadLayoutFromFile(kPanelLayoutFile);
         context.setRootWindow(root);
         mControlsScrollbar = static_cast<CEGUI::Scrollbar*>(root->getChildRecursive("VerticalScroll"));
     } catch (const CEGUI::Exception& e) {
-        Ogre::LogManager::getSingleton().logError(std::string("GUI set-up failed: ") +
-                                                  e.getMessage().c_str());
+        Ogre::LogManager::getSingleton().logError(std::string("GUI set-up failed: ") + e.getMessage().c_str());
         return false;
     } catch (const std::exception& e) {
         Ogre::LogManager::getSingleton().logError(std::string("GUI set-up failed: ") + e.what());
@@ -283,8 +281,7 @@ void Seafold::setUpSceneContents()
     mModelNode = sceneRoot->createChildSceneNode(Ogre::Vector3::ZERO, Ogre::Quaternion::IDENTITY);
 
     gLightPivot = sceneRoot->createChildSceneNode();
-    gLightPivot->rotate(Ogre::Vector3::UNIT_X,
-                        Ogre::Radian(Ogre::Math::AngleUnitsToRadians(kLightPivotDegrees)),
+    gLightPivot->rotate(Ogre::Vector3::UNIT_X, Ogre::Radian(Ogre::Math::AngleUnitsToRadians(kLightPivotDegrees)),
                         Ogre::Node::TS_LOCAL);
 
     // The light hangs on its own child of the pivot at the light position, so
@@ -312,12 +309,11 @@ void Seafold::setUpSceneContents()
     plane.normal = Ogre::Vector3::UNIT_Y;
     plane.d = 20;
     Ogre::MeshManager::getSingleton().createPlane(
-        "OceanSurface", Ogre::ResourceGroupManager::DEFAULT_RESOURCE_GROUP_NAME, plane, 1000, 1000, 50, 50,
-        true, 1, 1, 1, Ogre::Vector3::UNIT_Z, Ogre::HardwareBuffer::HBU_STATIC_WRITE_ONLY,
+        "OceanSurface", Ogre::ResourceGroupManager::DEFAULT_RESOURCE_GROUP_NAME, plane, 1000, 1000, 50, 50, true, 1, 1,
+        1, Ogre::Vector3::UNIT_Z, Ogre::HardwareBuffer::HBU_STATIC_WRITE_ONLY,
         Ogre::HardwareBuffer::HBU_STATIC_WRITE_ONLY, true, true);
     mOceanEntity = mSceneManager->createEntity("OceanSurface", "OceanSurface");
-    sceneRoot->createChildSceneNode(Ogre::Vector3::ZERO, Ogre::Quaternion::IDENTITY)
-        ->attachObject(mOceanEntity);
+    sceneRoot->createChildSceneNode(Ogre::Vector3::ZERO, Ogre::Quaternion::IDENTITY)->attachObject(mOceanEntity);
 }
 
 void Seafold::selectOceanMaterial(uint32_t index)

@@ -148,7 +148,7 @@ void myStartRendering(Ogre::Root& root);
 bool myRenderingLoop(Ogre::Root& root, Ogre::RenderWindow* window);
 
 // Names the program relies on.
-extern const char* const kPanelLayoutFile;   // "Seafold.layout"
-extern const char* const kGuiConfigFile;     // "SeafoldCegui.config"
+extern const char* const kPanelLayoutFile; // "Seafold.layout"
+extern const char* const kGuiConfigFile;   // "SeafoldCegui.config"
 
 } // namespace seafold

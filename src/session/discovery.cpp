@@ -204,8 +204,8 @@ bool readDiscoveryAnswer(const uint8_t* data, uint32_t length, DiscoveryAnswer* 
     answer->host = getU32(data + 13);
     answer->port = port;
     answer->users = getU16(data + 19);
-    answer->name = cleanServerName(
-        std::string(reinterpret_cast<const char*>(data + kDiscoveryAnswerHeaderSize), nameLength));
+    answer->name =
+        cleanServerName(std::string(reinterpret_cast<const char*>(data + kDiscoveryAnswerHeaderSize), nameLength));
     return true;
 }
 
@@ -262,11 +262,8 @@ bool DiscoveryRateLimit::allow(uint32_t sourceHost, uint32_t now)
 
 DiscoveryResponder::DiscoveryResponder(const NetAddress& sessionAddress, const std::string& name,
                                        std::function<uint32_t()> userCount, uint16_t discoveryPort)
-    : mSessionAddress(sessionAddress),
-      mName(cleanServerName(name)),
-      mUserCount(std::move(userCount)),
-      mTimeSource(getRealMilliseconds),
-      mInstance(Random::randomU32()),
+    : mSessionAddress(sessionAddress), mName(cleanServerName(name)), mUserCount(std::move(userCount)),
+      mTimeSource(getRealMilliseconds), mInstance(Random::randomU32()),
       mLoopbackOnly(isLoopbackHost(sessionAddress.netNum[0]))
 {
     mListenAddress = ipAddress(mLoopbackOnly ? sessionAddress.netNum[0] : 0, discoveryPort);
@@ -281,8 +278,8 @@ bool DiscoveryResponder::open()
         return false;
     // Never allowed to send to a broadcast address: a query forged to come
     // from one would otherwise have its answer delivered to a whole network.
-    mSocket = std::make_unique<Socket>(mListenAddress, Socket::DefaultBufferSize, Socket::DefaultBufferSize,
-                                       false, true);
+    mSocket =
+        std::make_unique<Socket>(mListenAddress, Socket::DefaultBufferSize, Socket::DefaultBufferSize, false, true);
     if (!mSocket->isValid()) {
         SF_LOG("LogDiscovery", "cannot listen for discovery queries on %s", mListenAddress.toText());
         mSocket.reset();

@@ -154,8 +154,8 @@ public:
         uint32_t limited = 0;   // refused by the rate limit
     };
 
-    DiscoveryResponder(const NetAddress& sessionAddress, const std::string& name,
-                       std::function<uint32_t()> userCount, uint16_t discoveryPort = kDefaultDiscoveryPort);
+    DiscoveryResponder(const NetAddress& sessionAddress, const std::string& name, std::function<uint32_t()> userCount,
+                       uint16_t discoveryPort = kDefaultDiscoveryPort);
     ~DiscoveryResponder();
     DiscoveryResponder(const DiscoveryResponder&) = delete;
     DiscoveryResponder& operator=(const DiscoveryResponder&) = delete;

@@ -14,8 +14,8 @@ namespace seafold {
 class HeadlessScene : public ClientScene {
 public:
     struct Model {
-        bool visible = false; // a model is attached and shown
-        std::string entity;   // the attached model
+        bool visible = false;      // a model is attached and shown
+        std::string entity;        // the attached model
         float x = 0, y = 0, z = 0; // the node's position
     };
 

@@ -56,8 +56,7 @@ std::string Roster::uniqueName(const std::string& name) const
     }
 }
 
-void Roster::setClientEntity(const std::string& entityName, float x, float y, float z,
-                             const std::string& clientName)
+void Roster::setClientEntity(const std::string& entityName, float x, float y, float z, const std::string& clientName)
 {
     if (ClientRecord* record = find(clientName)) {
         setEntity(*record, entityName, x, y, z);

@@ -22,9 +22,9 @@ struct ClientRecord {
     // leave sequence removes the record before the connection goes). Null in
     // a client's roster.
     SimpleEventConnection* connection = nullptr;
-    std::string entityName; // the chosen model; empty until one is chosen
-    bool hasEntity = false; // a model is attached
-    bool hasNode = false;   // the node that carries the model exists
+    std::string entityName;                       // the chosen model; empty until one is chosen
+    bool hasEntity = false;                       // a model is attached
+    bool hasNode = false;                         // the node that carries the model exists
     double offsetX = 0, offsetY = 0, offsetZ = 0; // sum of every movement
 };
 

@@ -187,16 +187,14 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2sAddNewClient, GuaranteedOrdered, DirC
     }
 }
 
-SF_IMPLEMENT_RPC(SimpleEventConnection, s2cIntroduceNewClient, GuaranteedOrdered, DirServerToClient,
-                 (StringPtr name))
+SF_IMPLEMENT_RPC(SimpleEventConnection, s2cIntroduceNewClient, GuaranteedOrdered, DirServerToClient, (StringPtr name))
 {
     trace("s2cIntroduceNewClient", name);
     if (Session* s = session())
         s->roster().append(name.c_str(), nullptr);
 }
 
-SF_IMPLEMENT_RPC(SimpleEventConnection, s2cclientDisconnect, GuaranteedOrdered, DirServerToClient,
-                 (StringPtr name))
+SF_IMPLEMENT_RPC(SimpleEventConnection, s2cclientDisconnect, GuaranteedOrdered, DirServerToClient, (StringPtr name))
 {
     trace("s2cclientDisconnect", name);
     if (Session* s = session())
@@ -214,9 +212,8 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2sEntitySelection, GuaranteedOrdered, D
         return;
     StringPtr senderName(sender->name.c_str());
     session()->roster().setClientEntity(entityName.c_str(), 0, 0, 0, sender->name);
-    forEachOtherClient([&](SimpleEventConnection* other) {
-        other->s2cEntityNotify(entityName, 0.0, 0.0, 0.0, senderName);
-    });
+    forEachOtherClient(
+        [&](SimpleEventConnection* other) { other->s2cEntityNotify(entityName, 0.0, 0.0, 0.0, senderName); });
 }
 
 SF_IMPLEMENT_RPC(SimpleEventConnection, s2cEntityNotify, GuaranteedOrdered, DirServerToClient,

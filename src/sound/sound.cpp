@@ -329,8 +329,12 @@ bool initSound(const SoundSetup& setup)
         return false;
     }
     if (setup.loopback) {
-        const ALCint attributes[] = {ALC_FORMAT_CHANNELS_SOFT, ALC_MONO_SOFT, ALC_FORMAT_TYPE_SOFT,
-                                     ALC_SHORT_SOFT,           ALC_FREQUENCY, ALCint(setup.loopbackRate),
+        const ALCint attributes[] = {ALC_FORMAT_CHANNELS_SOFT,
+                                     ALC_MONO_SOFT,
+                                     ALC_FORMAT_TYPE_SOFT,
+                                     ALC_SHORT_SOFT,
+                                     ALC_FREQUENCY,
+                                     ALCint(setup.loopbackRate),
                                      0};
         gAlContext = alcCreateContext(gAlDevice, attributes);
     } else {

@@ -24,8 +24,7 @@
 
 #include <cstdint>
 
-namespace seafold
-{
+namespace seafold {
 
 enum : uint32_t {
     LpcFrameSamples = 180,

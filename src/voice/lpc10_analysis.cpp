@@ -8,8 +8,7 @@
 #include "net/platform.h"
 #include "voice/lpc10_local.h"
 
-namespace seafold
-{
+namespace seafold {
 
 EncoderState::EncoderState()
 {
@@ -36,10 +35,8 @@ EncoderState::EncoderState()
     snr = float((fbve / fbue) << 6); // 1024
 }
 
-namespace lpc10
-{
-namespace
-{
+namespace lpc10 {
+namespace {
 
 // Pitch lags searched, in samples.
 const int32_t kLags[60] = {20,  21,  22,  23,  24,  25,  26,  27,  28,  29,  30,  31,  32,  33,  34,
@@ -102,8 +99,7 @@ void inverseFilter(EncoderState& s, float ivrc[2])
 // Average magnitude difference over 156 samples (every 4th) centred in the
 // pitch window (positions 229..540 of `iv`), for each lag; min and max
 // positions are 0-based.
-void amdfForLags(const float* iv, const int32_t* lags, int32_t count, float* amdf, int32_t* minPos,
-                 int32_t* maxPos)
+void amdfForLags(const float* iv, const int32_t* lags, int32_t count, float* amdf, int32_t* minPos, int32_t* maxPos)
 {
     const int32_t maxLag = 156, length = 156;
     // Window of lag i: 1-based samples n1 .. n1 + 155 of the pitch window

@@ -5,12 +5,9 @@
 
 #include "voice/lpc10_local.h"
 
-namespace seafold
-{
-namespace lpc10
-{
-namespace
-{
+namespace seafold {
+namespace lpc10 {
+namespace {
 
 // ---- quantiser tables ----
 
@@ -21,11 +18,10 @@ const int32_t kPitchCodes[60] = {19, 11, 27, 25, 29, 21,  23,  22,  30, 14,  15,
                                  70, 71, 67, 99, 97, 113, 112, 114, 98, 106, 104, 108, 100, 101, 76};
 
 // RMS levels, descending; the index sent is 31 - position / 2.
-const int32_t kRmsLevels[64] = {1024, 936, 856, 784, 718, 656, 600, 550, 502, 460, 420, 384, 352,
-                                328,  294, 270, 246, 226, 206, 188, 172, 158, 144, 132, 120, 110,
-                                102,  92,  84,  78,  70,  64,  60,  54,  50,  46,  42,  38,  34,
-                                32,   30,  26,  24,  22,  20,  18,  17,  16,  15,  14,  13,  12,
-                                11,   10,  9,   8,   7,   6,   5,   4,   3,   2,   1,   0};
+const int32_t kRmsLevels[64] = {1024, 936, 856, 784, 718, 656, 600, 550, 502, 460, 420, 384, 352, 328, 294, 270,
+                                246,  226, 206, 188, 172, 158, 144, 132, 120, 110, 102, 92,  84,  78,  70,  64,
+                                60,   54,  50,  46,  42,  38,  34,  32,  30,  26,  24,  22,  20,  18,  17,  16,
+                                15,   14,  13,  12,  11,  10,  9,   8,   7,   6,   5,   4,   3,   2,   1,   0};
 
 // Log-area coding of |RC1|, |RC2| (in units of 512/32768).
 const int32_t kLogAreaCodes[64] = {0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1,  2,  2,  2,  2,  2,  2,  2, 3, 3,
@@ -50,9 +46,8 @@ const int32_t kPitchOfCode[128] = {
     3,  1,   124, 120, 128, 3,   3,  3,  3,  1,   3,   3,   3,   1,   3,  1,  1,   1};
 
 // Log-area decoding of RC1, RC2, read at twice the code magnitude.
-const int32_t kLogAreaValues[32] = {4,   11,  18,  25,  32,  39,  46,  53,  60,  66,  72,
-                                    77,  82,  87,  92,  96,  101, 104, 108, 111, 114, 115,
-                                    117, 119, 121, 122, 123, 124, 125, 126, 127, 127};
+const int32_t kLogAreaValues[32] = {4,   11,  18,  25,  32,  39,  46,  53,  60,  66,  72,  77,  82,  87,  92,  96,
+                                    101, 104, 108, 111, 114, 115, 117, 119, 121, 122, 123, 124, 125, 126, 127, 127};
 
 // Linear decoding of RC3..RC10: code << (15 - bits) + half step, scaled and
 // offset.
@@ -146,8 +141,7 @@ void dequantise(DecoderState& state, const LpcFrameCodes& c, FrameParameters* p)
 
 // ---- byte frames ----
 
-namespace
-{
+namespace {
 
 void putBits(uint8_t* out, uint32_t& bit, uint32_t value, uint32_t width)
 {

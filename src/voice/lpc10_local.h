@@ -7,10 +7,8 @@
 
 #include "voice/lpc10.h"
 
-namespace seafold
-{
-namespace lpc10
-{
+namespace seafold {
+namespace lpc10 {
 
 // Nearest integer, halves away from zero: the rounding of the reference
 // algorithm wherever it rounds a real to an integer.

@@ -8,8 +8,7 @@
 #include "net/platform.h"
 #include "voice/lpc10_local.h"
 
-namespace seafold
-{
+namespace seafold {
 
 DecoderState::DecoderState()
 {
@@ -38,10 +37,8 @@ LpcNoiseGenerator& sharedLpcNoise()
     return gLpcNoise;
 }
 
-namespace lpc10
-{
-namespace
-{
+namespace lpc10 {
+namespace {
 
 enum { MaxEpochs = 16 };
 
@@ -209,8 +206,8 @@ const int32_t kPulse[25] = {8,    -16, 26,  -48, 86,  -162, 294, -502, 718, -728
                             -672, 184, 728, 718, 502, 294,  162, 86,   48,  26,   16,  8};
 
 // One pitch period of excitation through the filter, scaled to the RMS.
-void synthesisePeriod(DecoderState& s, const float* pc, int32_t ip, int32_t voiced, float* out, float rms,
-                      float ratio, float g2pass)
+void synthesisePeriod(DecoderState& s, const float* pc, int32_t ip, int32_t voiced, float* out, float rms, float ratio,
+                      float g2pass)
 {
     const int32_t order = LpcOrder;
     LpcNoiseGenerator& noise = sharedLpcNoise();
@@ -331,8 +328,7 @@ void synthesise(DecoderState& s, FrameParameters& p, int16_t* out)
     for (int32_t j = 0; j < e.count; ++j) {
         float pc[LpcOrder];
         float g2pass = toPredictor(e.rc[j], pc, 0.7f);
-        SF_ASSERT(s.bufLength + e.length[j] <= int32_t(2 * LpcFrameSamples),
-                  "LPC-10 synthesis: buffer overrun");
+        SF_ASSERT(s.bufLength + e.length[j] <= int32_t(2 * LpcFrameSamples), "LPC-10 synthesis: buffer overrun");
         float* dest = &s.buf[s.bufLength];
         synthesisePeriod(s, pc, e.length[j], e.voiced[j], dest, e.rms[j], e.ratio, g2pass);
         deemphasise(s, dest, e.length[j]);

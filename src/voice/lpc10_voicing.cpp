@@ -9,10 +9,8 @@
 
 #include "voice/lpc10_local.h"
 
-namespace seafold
-{
-namespace lpc10
-{
+namespace seafold {
+namespace lpc10 {
 
 // ---- onset detection --------------------------------------------------------
 
@@ -182,8 +180,7 @@ void placeAnalysisWindow(EncoderState& s, int32_t pitch, int32_t ewin[2])
 
 // ---- voicing detector ----------------------------------------------------------
 
-namespace
-{
+namespace {
 
 struct VoicingMeasures {
     int32_t zc, lbe, fbe;
@@ -248,8 +245,7 @@ const float kSnrThresholds[4] = {600.0f, 450.0f, 300.0f, 200.0f};
 
 } // namespace
 
-void decideVoicing(EncoderState& s, int32_t half, float minAmdf, float maxAmdf, int32_t mintau,
-                   const float ivrc[2])
+void decideVoicing(EncoderState& s, int32_t half, float minAmdf, float maxAmdf, int32_t mintau, const float ivrc[2])
 {
     if (half == 0) {
         s.voice[0][0] = s.voice[1][0];
@@ -267,8 +263,8 @@ void decideVoicing(EncoderState& s, int32_t half, float minAmdf, float maxAmdf, 
     while (row < 4 && !(snr2 > kSnrThresholds[row]))
         ++row;
 
-    float value[8] = {
-        s.maxmin, float(m.lbe) / float(std::max(s.lbve, 1)), float(m.zc), m.rc1, m.qs, ivrc[1], m.arB, m.arF};
+    float value[8] = {s.maxmin, float(m.lbe) / float(std::max(s.lbve, 1)), float(m.zc), m.rc1, m.qs, ivrc[1], m.arB,
+                      m.arF};
     const float* c = kVoicingCoefficients[row];
     float d = c[9];
     for (int i = 0; i < 8; ++i)

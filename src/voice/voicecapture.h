@@ -24,7 +24,7 @@ namespace seafold {
 enum : uint32_t {
     CaptureRingBytes = 16000, // one second of 16-bit mono 8000 Hz
     CaptureSampleRate = 8000,
-    VoiceFirstTickMs = 250,   // from the press to the first tick
+    VoiceFirstTickMs = 250, // from the press to the first tick
 };
 
 // ---- capture back ends -------------------------------------------------------------

@@ -10,11 +10,9 @@
 #error "voice buffers hold little-endian samples and are used in place"
 #endif
 
-namespace seafold
-{
+namespace seafold {
 
-namespace
-{
+namespace {
 
 bool isSampleAligned(const void* p)
 {

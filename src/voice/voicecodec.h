@@ -12,14 +12,12 @@
 #include "net/bitstream.h"
 #include "net/netbase.h"
 
-namespace seafold
-{
+namespace seafold {
 
 struct EncoderState;
 struct DecoderState;
 
-class VoiceEncoder : public Object
-{
+class VoiceEncoder : public Object {
 public:
     virtual uint32_t frameSampleCount() const = 0;
     // The most bytes one encoded frame can take.
@@ -35,8 +33,7 @@ public:
     RefPtr<ByteBuffer> encodeBuffer(const RefPtr<ByteBuffer>& samples);
 };
 
-class VoiceDecoder : public Object
-{
+class VoiceDecoder : public Object {
 public:
     virtual uint32_t frameSampleCount() const = 0;
     // Bytes per frame assumed when sizing decodeBuffer's output.
@@ -54,8 +51,7 @@ public:
 // LPC-10 at 2400 bit/s: 180-sample frames of 1, 4 or 7 bytes. The analysis
 // state carries over between calls, so successive calls must see one
 // continuous stream.
-class LPC10VoiceEncoder : public VoiceEncoder
-{
+class LPC10VoiceEncoder : public VoiceEncoder {
 public:
     LPC10VoiceEncoder();
     ~LPC10VoiceEncoder() override;
@@ -70,8 +66,7 @@ private:
 // Decodes LPC-10 frames; the synthesis state carries over between buffers of
 // one stream. Unvoiced excitation draws from the process-wide noise
 // generator shared by all decoders.
-class LPC10VoiceDecoder : public VoiceDecoder
-{
+class LPC10VoiceDecoder : public VoiceDecoder {
 public:
     LPC10VoiceDecoder();
     ~LPC10VoiceDecoder() override;

@@ -209,10 +209,18 @@ TEST(RunApplication, StartUpLoopAndShutdownInOrder)
     FakeDriver driver(log);
     driver.frames = 2;
     EXPECT_EQ(runApplication(client("127.0.0.1:28000", "alice"), driver, recordingHooks(log)), 0);
-    std::vector<std::string> expected = {
-        "initSound", "startNetwork client 127.0.0.1:28000", "setUp", "startRendering",
-        "frame", "receivePackets", "serviceConnections", "sleep 5", "updateSound",
-        "frame", "closeSound", "shutDown"};
+    std::vector<std::string> expected = {"initSound",
+                                         "startNetwork client 127.0.0.1:28000",
+                                         "setUp",
+                                         "startRendering",
+                                         "frame",
+                                         "receivePackets",
+                                         "serviceConnections",
+                                         "sleep 5",
+                                         "updateSound",
+                                         "frame",
+                                         "closeSound",
+                                         "shutDown"};
     EXPECT_EQ(log, expected);
     EXPECT_TRUE(gIsClient);
     EXPECT_EQ(gClientName, "alice");
@@ -224,8 +232,7 @@ TEST(RunApplication, FailedSetUpExitsWithOneWithoutClosingSound)
     FakeDriver driver(log);
     driver.setUpResult = false;
     EXPECT_EQ(runApplication(server("127.0.0.1:28000"), driver, recordingHooks(log)), 1);
-    std::vector<std::string> expected = {"initSound", "startNetwork server 127.0.0.1:28000", "setUp",
-                                         "shutDown"};
+    std::vector<std::string> expected = {"initSound", "startNetwork server 127.0.0.1:28000", "setUp", "shutDown"};
     EXPECT_EQ(log, expected);
     EXPECT_FALSE(gIsClient);
 }
@@ -236,8 +243,8 @@ TEST(RunApplication, RendererExceptionInSetUpClosesSoundAndExitsWithZero)
     FakeDriver driver(log);
     driver.throwInSetUp = true;
     EXPECT_EQ(runApplication(server(""), driver, recordingHooks(log)), 0);
-    std::vector<std::string> expected = {"initSound", "startNetwork server ", "setUp", "caught in set-up",
-                                         "closeSound", "shutDown"};
+    std::vector<std::string> expected = {"initSound",        "startNetwork server ", "setUp",
+                                         "caught in set-up", "closeSound",           "shutDown"};
     EXPECT_EQ(log, expected);
 }
 

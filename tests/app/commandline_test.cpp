@@ -171,12 +171,29 @@ TEST(CommandLine, HelpTellsTheUsageOptionsControlsAndEnvironment)
 TEST(CommandLine, GoodLinesFillInTheOptions)
 {
     ProgramOptions client;
-    ParseOutcome out = parseProgramOptions(
-        Program::Headless,
-        {"-client", "127.0.0.1:28000", "Zo\xc3\xab", "--model", "boat.mesh", "--move", "1,0,0", "--move",
-         "-0.5,0,2", "--move-every", "100", "--quit-after", "2.5", "--events", "--voice", "0A0b", "--stats", "50",
-         "--net-sim", "10,5,20,40", "--ping-interval=100"},
-        &client);
+    ParseOutcome out = parseProgramOptions(Program::Headless,
+                                           {"-client",
+                                            "127.0.0.1:28000",
+                                            "Zo\xc3\xab",
+                                            "--model",
+                                            "boat.mesh",
+                                            "--move",
+                                            "1,0,0",
+                                            "--move",
+                                            "-0.5,0,2",
+                                            "--move-every",
+                                            "100",
+                                            "--quit-after",
+                                            "2.5",
+                                            "--events",
+                                            "--voice",
+                                            "0A0b",
+                                            "--stats",
+                                            "50",
+                                            "--net-sim",
+                                            "10,5,20,40",
+                                            "--ping-interval=100"},
+                                           &client);
     ASSERT_TRUE(out.run) << out.error;
     EXPECT_TRUE(client.line.isClient);
     EXPECT_EQ(client.line.addressText, "127.0.0.1:28000");

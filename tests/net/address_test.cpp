@@ -33,13 +33,14 @@ const ParseCase kParseCases[] = {
     {"1.2.3.4:70000", IPProtocol, 4464, {0x01020304, 0, 0, 0}, "IP:1.2.3.4:4464"},
     {"1.2.3.4:65536", IPProtocol, 0, {0x01020304, 0, 0, 0}, "IP:1.2.3.4:0"},
     {"1.2.3.4:99999999999999", IPProtocol, uint16_t(99999999999999ull % 65536), {0x01020304, 0, 0, 0}, nullptr},
-    {"ipx:broadcast:5", IPXProtocol, 5, {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF},
+    {"ipx:broadcast:5",
+     IPXProtocol,
+     5,
+     {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF},
      "IPX:FFFFFFFF:FFFFFFFFFFFF:5"},
     {"IPX:Broadcast", IPXProtocol, 0, {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF}, nullptr},
-    {"ipx:01020304:05060708090a:7", IPXProtocol, 7, {0x01020304, 0x05060708, 0x090A, 0},
-     "IPX:01020304:05060708090A:7"},
-    {"ipx:DEADBEEF:00112233AABB", IPXProtocol, 0, {0xDEADBEEF, 0x00112233, 0xAABB, 0},
-     "IPX:DEADBEEF:00112233AABB:0"},
+    {"ipx:01020304:05060708090a:7", IPXProtocol, 7, {0x01020304, 0x05060708, 0x090A, 0}, "IPX:01020304:05060708090A:7"},
+    {"ipx:DEADBEEF:00112233AABB", IPXProtocol, 0, {0xDEADBEEF, 0x00112233, 0xAABB, 0}, "IPX:DEADBEEF:00112233AABB:0"},
 };
 
 TEST(NetAddressParse, ReadsEveryTextFormAndPrintsItBack)
@@ -71,21 +72,21 @@ TEST(NetAddressParse, RefusesWhatItCannotReadAndLeavesTheAddressAlone)
     const std::string longAfterPrefix = "ip:" + std::string(256, '1');
     const char* bad[] = {
         "",
-        ":80",                          // no host
-        "1.2.3.4:",                     // empty port
-        "1.2.3.4:8x",                   // port is not a number
+        ":80",        // no host
+        "1.2.3.4:",   // empty port
+        "1.2.3.4:8x", // port is not a number
         "1.2.3.4:-1",
         "1.2.3.4:80:90",
         "ipx:",
-        "ipx:0102:03",                  // too few IPX fields
-        "ipx:01020304:0506070809",      // node one byte short
-        "ipx:01020304:05060708090a0b",  // node one byte long
-        "ipx:zz020304:05060708090a",    // not hex
+        "ipx:0102:03",                 // too few IPX fields
+        "ipx:01020304:0506070809",     // node one byte short
+        "ipx:01020304:05060708090a0b", // node one byte long
+        "ipx:zz020304:05060708090a",   // not hex
         "ipx:01020304-05060708090a",
         "ipx:broadcast:",
         "ipx:broadcastx",
-        "no-such-host.invalid",         // unknown host (lookups are off here)
-        "127.1",                        // only a resolver reads this form
+        "no-such-host.invalid", // unknown host (lookups are off here)
+        "127.1",                // only a resolver reads this form
         longHost.c_str(),
         longAfterPrefix.c_str(),
     };

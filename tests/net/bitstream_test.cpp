@@ -306,7 +306,8 @@ TEST(BitStream, TextPrefixSharing)
     BitStream alone;
     alone.writeText("there");
     std::string secondBits = bitsOf(out.data(), end).substr(second);
-    EXPECT_EQ(secondBits.substr(0, 9), "1" "01100000");
+    EXPECT_EQ(secondBits.substr(0, 9), "1"
+                                       "01100000");
     EXPECT_EQ(secondBits.substr(9), bitsOf(alone.data(), alone.bitPosition()).substr(1));
 
     // Short prefixes are not shared.
@@ -417,7 +418,7 @@ TEST(BitStream, SeededRandomRoundTrip)
 {
     enum Kind { Flag, Unsigned, Ranged, F64, Bytes, Buffer, Text, KindCount };
     const char* words[] = {"alice", "alicia", "fishingboat.mesh", "fishingboat.material", "razor.mesh",
-                           "", "x", "hello world", "hello there", "\xC3\xA9t\xC3\xA9"};
+                           "",      "x",      "hello world",      "hello there",          "\xC3\xA9t\xC3\xA9"};
 
     for (uint32_t seed = 1; seed <= 40; ++seed) {
         std::mt19937 rng(seed);
@@ -443,8 +444,7 @@ TEST(BitStream, SeededRandomRoundTrip)
                 op.a = op.b == 32 ? uint32_t(rng()) : uint32_t(rng()) & ((1u << op.b) - 1);
                 EXPECT_TRUE(out.writeUnsigned(op.a, op.b));
                 break;
-            case Ranged:
-            {
+            case Ranged: {
                 op.b = (rng() % 4 == 0) ? 0 : uint32_t(rng()) >> (rng() % 32);
                 uint64_t span = uint64_t(uint32_t(rng()) >> (rng() % 32));
                 op.c = uint32_t(std::min<uint64_t>(op.b + span, 0xFFFFFFFFu));

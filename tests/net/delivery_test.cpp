@@ -27,12 +27,12 @@ public:
     uint32_t number;
 };
 
-#define COUNT_EVENT(Name, guarantee)                                                                     \
-    class Name : public CountEvent {                                                                     \
-        SF_DECLARE_CLASS(Name)                                                                           \
-    public:                                                                                              \
-        explicit Name(uint32_t n = 0) : CountEvent(guarantee, n) {}                                      \
-    };                                                                                                   \
+#define COUNT_EVENT(Name, guarantee)                                \
+    class Name : public CountEvent {                                \
+        SF_DECLARE_CLASS(Name)                                      \
+    public:                                                         \
+        explicit Name(uint32_t n = 0) : CountEvent(guarantee, n) {} \
+    };                                                              \
     SF_IMPLEMENT_NETEVENT(Name)
 
 COUNT_EVENT(DeliveryOrdered, NetEvent::GuaranteedOrdered);
@@ -103,7 +103,7 @@ struct Lossy {
     DeliveryConnection* serverSide()
     {
         return server->connections().empty() ? nullptr
-                                              : static_cast<DeliveryConnection*>(server->connections()[0].get());
+                                             : static_cast<DeliveryConnection*>(server->connections()[0].get());
     }
     // Bounded in rounds and in wall-clock time.
     bool run(uint32_t rounds, const std::function<bool()>& done)
@@ -148,10 +148,14 @@ TEST_P(DeliveryUnderLoss, EveryGuaranteeHoldsWithDuplicationAndReordering)
         if (i % 5 == 2 && u < unreliable)
             net.connection->postEvent(new DeliveryUnreliable(u++));
     }
-    ASSERT_TRUE(net.run(200000, [&] {
-        return receiver->received[0].size() >= ordered && receiver->received[1].size() >= reliable &&
-               net.connection->unreliableOutcome.size() >= unreliable && !net.connection->isDataToTransmit();
-    })) << "ordered " << receiver->received[0].size() << " reliable " << receiver->received[1].size()
+    ASSERT_TRUE(net.run(200000,
+                        [&] {
+                            return receiver->received[0].size() >= ordered &&
+                                   receiver->received[1].size() >= reliable &&
+                                   net.connection->unreliableOutcome.size() >= unreliable &&
+                                   !net.connection->isDataToTransmit();
+                        }))
+        << "ordered " << receiver->received[0].size() << " reliable " << receiver->received[1].size()
         << " unguaranteed outcomes " << net.connection->unreliableOutcome.size();
     // A little longer: nothing may arrive twice later on.
     net.run(400, [] { return false; });

@@ -58,12 +58,12 @@ public:
     uint32_t value;
 };
 
-#define VALUE_EVENT(Name, guarantee, direction)                                                          \
-    class Name : public ValueEvent {                                                                     \
-        SF_DECLARE_CLASS(Name)                                                                           \
-    public:                                                                                              \
-        explicit Name(uint32_t v = 0) : ValueEvent(NetEvent::guarantee, NetEvent::direction, v) {}       \
-    };                                                                                                   \
+#define VALUE_EVENT(Name, guarantee, direction)                                                    \
+    class Name : public ValueEvent {                                                               \
+        SF_DECLARE_CLASS(Name)                                                                     \
+    public:                                                                                        \
+        explicit Name(uint32_t v = 0) : ValueEvent(NetEvent::guarantee, NetEvent::direction, v) {} \
+    };                                                                                             \
     NetClassRepInstance<Name> Name::dynClassRep("EvTest" #Name, TestMask, NetClassTypeEvent, 0)
 
 VALUE_EVENT(Ordered, GuaranteedOrdered, DirAny);
@@ -165,7 +165,6 @@ void dropped(EventConnection& from, Packet& p)
     from.packetDropped(p.notify.get());
     p.notify.reset();
 }
-
 
 // The events of a section whose events all carry one U32.
 struct Parsed {
@@ -457,9 +456,9 @@ TEST_F(EventConnectionTest, DirectionIsCheckedAgainstTheReceiversRole)
         bool toServerSide; // received by the server's connection (marked "to a client")
         const char* error;
     } cases[] = {
-        {new ToClient(1), true, "Invalid Packet."},   // server-to-client arriving at the server
+        {new ToClient(1), true, "Invalid Packet."}, // server-to-client arriving at the server
         {new ToClient(2), false, nullptr},
-        {new ToServer(3), false, "Invalid Packet."},  // client-to-server arriving at the client
+        {new ToServer(3), false, "Invalid Packet."}, // client-to-server arriving at the client
         {new ToServer(4), true, nullptr},
         {new NoDirection(5), true, "Invalid Packet."},
         {new NoDirection(6), false, "Invalid Packet."},
@@ -599,8 +598,8 @@ TEST(EventConnectionNegotiation, CountsMeetOnlyAtVersionBorders)
         uint32_t peerCount;
         bool accepted;
         uint32_t count, bits;
-    } cases[] = {{0, false, 0, 0}, {1, false, 0, 0}, {2, true, 2, 1}, {3, true, 3, 2},
-                 {4, true, 4, 2},  {9, true, 4, 2}};
+    } cases[] = {{0, false, 0, 0}, {1, false, 0, 0}, {2, true, 2, 1},
+                 {3, true, 3, 2},  {4, true, 4, 2},  {9, true, 4, 2}};
     for (const Case& c : cases) {
         // Acceptor side: the initiator announces its count.
         TestConnection acceptor(BorderGroup);
@@ -668,7 +667,7 @@ TEST(EventConnectionLifetime, DestructionReleasesEveryQueuedAndInFlightEvent)
         establish(client, server);
         client.postEvent(new Ordered(0));
         client.postEvent(new Ordered(1));
-        Packet first = writePacket(client, 8); // carries 0
+        Packet first = writePacket(client, 8);  // carries 0
         Packet second = writePacket(client, 8); // carries 1
         readPacket(server, second);             // 1 waits for 0 at the server
         client.postEvent(new Ordered(2));       // queued

@@ -72,7 +72,8 @@ TEST(HuffmanTextCoder, HandWorkedEncodings)
     uint32_t codeBits = coder.codeLength('a') + coder.codeLength('b') + coder.codeLength('c');
     EXPECT_EQ(codeBits, 16u);
     EXPECT_EQ(stream.bitPosition(), 9u + 16u);
-    EXPECT_EQ(bitsOf(stream.data(), 0, 9), "1" "11000000");
+    EXPECT_EQ(bitsOf(stream.data(), 0, 9), "1"
+                                           "11000000");
     EXPECT_EQ(bitsOf(stream.data(), 9, 13), "1001");
 
     // Empty and missing texts: flag 0 and length 0.
@@ -88,7 +89,8 @@ TEST(HuffmanTextCoder, HandWorkedEncodings)
     BitStream raw;
     HuffmanTextCoder::instance().encodeText(raw, "\x80\xFF\x90");
     EXPECT_EQ(raw.bitPosition(), 9u + 24u);
-    EXPECT_EQ(bitsOf(raw.data(), 0, 9), "0" "11000000");
+    EXPECT_EQ(bitsOf(raw.data(), 0, 9), "0"
+                                        "11000000");
     EXPECT_EQ(roundTrip("\x80\xFF\x90"), "\x80\xFF\x90");
 }
 

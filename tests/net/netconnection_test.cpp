@@ -23,7 +23,10 @@ struct HoldingFilter : PacketFilter {
         held.push_back({to, std::vector<uint8_t>(data, data + length)});
         return Success;
     }
-    void release(Socket& socket, size_t i) { socket.sendRaw(held[i].to, held[i].bytes.data(), uint32_t(held[i].bytes.size())); }
+    void release(Socket& socket, size_t i)
+    {
+        socket.sendRaw(held[i].to, held[i].bytes.data(), uint32_t(held[i].bytes.size()));
+    }
     static uint32_t typeOf(const Held& h) { return h.bytes[0] & 3; }
 };
 
@@ -44,7 +47,8 @@ struct Link {
         server->socket().setPacketFilter(&serverOut);
         sender = new ProbeConnection;
         sender->connect(client, server->boundAddress());
-        pump({server, client}, clock, 200, 10, [&] { return sender->isEstablished() && !server->connections().empty(); });
+        pump({server, client}, clock, 200, 10,
+             [&] { return sender->isEstablished() && !server->connections().empty(); });
         receiver = static_cast<ProbeConnection*>(server->connections()[0].get());
     }
     ~Link()
@@ -52,10 +56,7 @@ struct Link {
         client->socket().setPacketFilter(nullptr);
         server->socket().setPacketFilter(nullptr);
     }
-    void step(uint32_t ms = 10)
-    {
-        pump({server, client}, clock, 1, ms);
-    }
+    void step(uint32_t ms = 10) { pump({server, client}, clock, 1, ms); }
 };
 
 } // namespace

@@ -32,8 +32,7 @@ struct Pair {
     }
     ProbeConnection* serverSide() const
     {
-        return server->connections().empty() ? nullptr
-                                              : static_cast<ProbeConnection*>(server->connections()[0].get());
+        return server->connections().empty() ? nullptr : static_cast<ProbeConnection*>(server->connections()[0].get());
     }
     bool run(uint32_t rounds, uint32_t stepMs, const std::function<bool()>& done = nullptr)
     {
@@ -49,7 +48,10 @@ struct Pair {
 struct RawPeer {
     Socket socket{loopbackAny()};
     NetAddress address() const { return socket.boundAddress(); }
-    void send(const NetAddress& to, const BitStream& stream) { socket.sendto(to, stream.data(), stream.bytePosition()); }
+    void send(const NetAddress& to, const BitStream& stream)
+    {
+        socket.sendto(to, stream.data(), stream.bytePosition());
+    }
     // Every datagram waiting, as byte vectors.
     std::vector<std::vector<uint8_t>> drain()
     {
@@ -403,8 +405,8 @@ TEST(Connection, ReconnectingToTheSameAddressEndsTheOldConnection)
               (std::vector<std::pair<uint32_t, std::string>>{{ReasonSelfDisconnect, "Reconnecting"}}));
     ASSERT_TRUE(p.run(200, 10, [&] {
         return p.clientConnection->state() == Connected && p.server->connections().size() == 1 &&
-               p.serverSide()->establishedCount == 1 && p.serverSide()->connectParams().clientNonce ==
-                                                            p.clientConnection->connectParams().clientNonce;
+               p.serverSide()->establishedCount == 1 &&
+               p.serverSide()->connectParams().clientNonce == p.clientConnection->connectParams().clientNonce;
     }));
 }
 

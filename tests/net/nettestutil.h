@@ -37,14 +37,8 @@ public:
         uint32_t value = 0;
     };
 
-    void onConnectFailed(uint32_t reason, const char* message) override
-    {
-        failures.emplace_back(reason, message);
-    }
-    void onDisconnected(uint32_t reason, const char* message) override
-    {
-        disconnects.emplace_back(reason, message);
-    }
+    void onConnectFailed(uint32_t reason, const char* message) override { failures.emplace_back(reason, message); }
+    void onDisconnected(uint32_t reason, const char* message) override { disconnects.emplace_back(reason, message); }
     void onEstablished() override
     {
         NetConnection::onEstablished();

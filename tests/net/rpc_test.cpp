@@ -97,7 +97,6 @@ public:
     uint32_t readTo = 0;
 };
 
-
 struct Packet {
     std::vector<uint8_t> bytes;
     uint32_t bits = 0;
@@ -172,8 +171,11 @@ TEST_F(RpcTest, IntegersAreThirtyTwoRawBitsEach)
     ASSERT_TRUE(client.rpcInts(-2, 0x12345678u));
     Packet p = transfer(client, server);
     Bits expected;
-    expected.add(0, 1)                                  // no unordered events
-        .add(1, 1).add(0, 1).add(0, 7)                  // ordered event, full sequence 0
+    expected
+        .add(0, 1) // no unordered events
+        .add(1, 1)
+        .add(0, 1)
+        .add(0, 7)                                      // ordered event, full sequence 0
         .add(idOf("RPC_RpcConnection_rpcInts"), idBits) // class id
         .add(0xFFFFFFFEu, 32)                           // S32 -2
         .add(0x12345678u, 32)                           // U32
@@ -188,7 +190,11 @@ TEST_F(RpcTest, DoublesAreTheirSixtyFourIeeeBits)
     ASSERT_TRUE(client.rpcMove(1.0, -2.5, 0.0));
     Packet p = transfer(client, server);
     Bits expected;
-    expected.add(0, 1).add(1, 1).add(0, 1).add(0, 7).add(idOf("RPC_RpcConnection_rpcMove"), idBits)
+    expected.add(0, 1)
+        .add(1, 1)
+        .add(0, 1)
+        .add(0, 7)
+        .add(idOf("RPC_RpcConnection_rpcMove"), idBits)
         .add(0x3FF0000000000000ull, 64)
         .add(0xC004000000000000ull, 64)
         .add(0, 64)
@@ -208,9 +214,13 @@ TEST_F(RpcTest, FlagBytesAndNullTextLayout)
     BitStream emptyText; // the text coding of "" at the start of a packet
     emptyText.writeText("");
     Bits expected;
-    expected.add(0, 1).add(1, 1).add(0, 1).add(0, 7).add(idOf("RPC_RpcConnection_rpcVoice"), idBits)
-        .add(1, 1)     // bool
-        .add(2, 10)    // byte count
+    expected.add(0, 1)
+        .add(1, 1)
+        .add(0, 1)
+        .add(0, 7)
+        .add(idOf("RPC_RpcConnection_rpcVoice"), idBits)
+        .add(1, 1)  // bool
+        .add(2, 10) // byte count
         .add(0xAB, 8)
         .add(0x01, 8)
         .add(emptyText) // a null text goes as the empty text

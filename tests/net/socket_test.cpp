@@ -140,8 +140,8 @@ TEST(Socket, FailedBindLeavesTheSocketInvalid)
     ASSERT_TRUE(first.isValid());
     Socket second(first.boundAddress()); // the port is taken
     EXPECT_FALSE(second.isValid());
-    EXPECT_TRUE(lines.contains("UDP socket error: unable to bind to address " +
-                               std::string(first.boundAddress().toText())));
+    EXPECT_TRUE(
+        lines.contains("UDP socket error: unable to bind to address " + std::string(first.boundAddress().toText())));
     EXPECT_TRUE(lines.contains("UDP socket error: unable to set the receive buffer size on socket."));
     EXPECT_TRUE(lines.contains("Error prevented successful initialization of UDP socket."));
 

@@ -1,7 +1,7 @@
 // Material controls files: the reader on texts and on files that the tests
 // write, with the log lines it produces.
-#include "scene/materialcontrols.h"
 #include "net/platform.h"
+#include "scene/materialcontrols.h"
 
 #include <OgreLog.h>
 #include <OgreLogManager.h>
@@ -37,8 +37,7 @@ public:
         delete mRoot;
         delete mLogManager;
     }
-    void messageLogged(const Ogre::String& message, Ogre::LogMessageLevel, bool, const Ogre::String&,
-                       bool&) override
+    void messageLogged(const Ogre::String& message, Ogre::LogMessageLevel, bool, const Ogre::String&, bool&) override
     {
         messages.push_back(message);
     }
@@ -102,9 +101,9 @@ TEST_F(MaterialControlsTest, WrongFieldCountsAreRejectedAndTheRestKept)
     MaterialControlsList list;
     parseMaterialControlsText("[Sea]\n"
                               "material = Sea\n"
-                              "control = Seven, a, GPU_VERTEX, 0, 1, 0,\n"    // trailing comma
+                              "control = Seven, a, GPU_VERTEX, 0, 1, 0,\n" // trailing comma
                               "control = Five, a, GPU_VERTEX, 0, 1\n"
-                              "control = Empty,,GPU_VERTEX,0,1,0\n"            // empty field
+                              "control = Empty,,GPU_VERTEX,0,1,0\n" // empty field
                               "control = Kept, a, GPU_VERTEX, 0, 1, 0\n"
                               "control = Many, a, GPU_VERTEX, 0, 1, 0, 9, 9\n",
                               list);
@@ -222,10 +221,7 @@ protected:
         std::string command = "rm -rf '" + mDir + "'";
         EXPECT_EQ(std::system(command.c_str()), 0);
     }
-    void write(const std::string& name, const std::string& text)
-    {
-        std::ofstream(mDir + "/" + name) << text;
-    }
+    void write(const std::string& name, const std::string& text) { std::ofstream(mDir + "/" + name) << text; }
     void addLocation()
     {
         Ogre::ResourceGroupManager& resources = Ogre::ResourceGroupManager::getSingleton();

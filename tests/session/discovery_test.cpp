@@ -132,7 +132,7 @@ TEST(DiscoveryDatagram, AnswerReaderRefusesMalformedAnswers)
     const Case cases[] = {
         {"a query's magic", 3, 'Q', 0},
         {"version 2", 4, 2, 0},
-        {"port 0", 17, 0, 0},       // with byte 18 also 0 below
+        {"port 0", 17, 0, 0}, // with byte 18 also 0 below
         {"name past the end", 21, 4, 0},
         {"name shorter than the datagram", 21, 2, 0},
         {"name length over the limit", 21, 65, 65 - 3},
@@ -199,14 +199,16 @@ TEST(DiscoveryName, MalformedAndUnsafeSequencesBecomeReplacementCharacters)
         {"a\nb", "a" + r + "b"},
         {std::string("a\0b", 3), "a" + r + "b"},
         {"\x7f", r},
-        {"\xC2\x85", r},                    // C1 control (next line)
-        {"\xE2\x80\xAE" "evil", r + "evil"}, // right-to-left override
-        {"\xC0\xAF", r + r},                // overlong slash
-        {"\xE0\x80\xAF", r + r + r},        // overlong, three bytes
-        {"\xED\xA0\x80", r + r + r},        // a surrogate
+        {"\xC2\x85", r}, // C1 control (next line)
+        {"\xE2\x80\xAE"
+         "evil",
+         r + "evil"},                        // right-to-left override
+        {"\xC0\xAF", r + r},                 // overlong slash
+        {"\xE0\x80\xAF", r + r + r},         // overlong, three bytes
+        {"\xED\xA0\x80", r + r + r},         // a surrogate
         {"\xF4\x90\x80\x80", r + r + r + r}, // past U+10FFFF
-        {"\xE2\x82", r + r},                // cut short at the end
-        {"\x80x", r + "x"},                 // stray continuation byte
+        {"\xE2\x82", r + r},                 // cut short at the end
+        {"\x80x", r + "x"},                  // stray continuation byte
     };
     for (const Case& c : cases) {
         EXPECT_EQ(cleanServerName(c.in), c.out) << testing::PrintToString(c.in);
@@ -318,7 +320,8 @@ TEST_F(DiscoveryResponderTest, AnswerIsNeverLargerThanItsQuery)
         std::vector<uint8_t> query = queryBytes(size);
         query.resize(size, 0);
         asker.sendto(longName.boundAddress(), query.data(), size);
-        std::vector<uint8_t> answer = receiveOne(asker, [&] { longName.service(); }, size < 96 ? 50 : 300);
+        std::vector<uint8_t> answer = receiveOne(
+            asker, [&] { longName.service(); }, size < 96 ? 50 : 300);
         if (size < kDiscoveryQuerySize) {
             EXPECT_TRUE(answer.empty()) << size;
         } else {
@@ -342,7 +345,9 @@ TEST_F(DiscoveryResponderTest, ShortOrWrongMagicQueriesGetNothing)
     shortQuery.resize(40);
     for (const auto& query : {wrongMagic, anAnswer, shortQuery}) {
         asker.sendto(responder.boundAddress(), query.data(), uint32_t(query.size()));
-        EXPECT_TRUE(receiveOne(asker, [this] { responder.service(); }, 100).empty());
+        EXPECT_TRUE(receiveOne(
+                        asker, [this] { responder.service(); }, 100)
+                        .empty());
     }
     EXPECT_EQ(responder.counters().malformed, 3u);
     EXPECT_EQ(responder.counters().answered, 0u);
@@ -357,7 +362,9 @@ TEST_F(DiscoveryResponderTest, RateLimitHoldsOnTheWire)
     for (int i = 0; i < 20; ++i)
         asker.sendto(responder.boundAddress(), query.data(), uint32_t(query.size()));
     int answers = 0;
-    while (!receiveOne(asker, [this] { responder.service(); }, 100).empty())
+    while (!receiveOne(
+                asker, [this] { responder.service(); }, 100)
+                .empty())
         ++answers;
     EXPECT_EQ(answers, 8);
     EXPECT_EQ(responder.counters().limited, 12u);
@@ -366,7 +373,9 @@ TEST_F(DiscoveryResponderTest, RateLimitHoldsOnTheWire)
     for (int i = 0; i < 20; ++i)
         asker.sendto(responder.boundAddress(), query.data(), uint32_t(query.size()));
     answers = 0;
-    while (!receiveOne(asker, [this] { responder.service(); }, 100).empty())
+    while (!receiveOne(
+                asker, [this] { responder.service(); }, 100)
+                .empty())
         ++answers;
     EXPECT_EQ(answers, 4);
 }
@@ -391,8 +400,10 @@ TEST(DiscoveryFinder, CollectsTwoRespondersOnDifferentAddressesAndPorts)
 {
     uint32_t clockMs = 100;
     uint32_t usersA = 1, usersB = 4;
-    DiscoveryResponder a(loopback(2, 41000), "alpha", [&] { return usersA; }, 0);
-    DiscoveryResponder b(loopback(3, 42000), "b\xC3\xA9ta", [&] { return usersB; }, 0);
+    DiscoveryResponder a(
+        loopback(2, 41000), "alpha", [&] { return usersA; }, 0);
+    DiscoveryResponder b(
+        loopback(3, 42000), "b\xC3\xA9ta", [&] { return usersB; }, 0);
     for (DiscoveryResponder* r : {&a, &b}) {
         r->setTimeSource([&] { return clockMs; });
         ASSERT_TRUE(r->open());
@@ -450,11 +461,11 @@ TEST(DiscoveryFinder, IgnoresForgedAndStaleAnswers)
         uint32_t size = writeDiscoveryAnswer(answer, bytes);
         nobody.sendto(finder.boundAddress(), bytes, size);
     };
-    send(q.token + 1, 0, 1);          // an earlier search's token
-    send(q.token, 0xFFFFFFFFu, 2);    // a broadcast address
-    send(q.token, 0xE0000001u, 3);    // multicast
-    send(q.token, 0x0A000001u, 4);    // kept
-    send(q.token, 0x0A000001u, 5);    // same address again
+    send(q.token + 1, 0, 1);       // an earlier search's token
+    send(q.token, 0xFFFFFFFFu, 2); // a broadcast address
+    send(q.token, 0xE0000001u, 3); // multicast
+    send(q.token, 0x0A000001u, 4); // kept
+    send(q.token, 0x0A000001u, 5); // same address again
     for (int i = 0; i < 50; ++i) {
         sleepMilliseconds(1);
         finder.poll(1001);
@@ -468,8 +479,10 @@ TEST(DiscoveryFinder, BlockingFindCollectsUntilItsDeadline)
 {
     // The second responder only starts answering after the first has: find
     // must not stop at the first answer.
-    DiscoveryResponder early(loopback(4, 43000), "early", [] { return 0u; }, 0);
-    DiscoveryResponder late(loopback(5, 43001), "late", [] { return 0u; }, 0);
+    DiscoveryResponder early(
+        loopback(4, 43000), "early", [] { return 0u; }, 0);
+    DiscoveryResponder late(
+        loopback(5, 43001), "late", [] { return 0u; }, 0);
     ASSERT_TRUE(early.open());
     ASSERT_TRUE(late.open());
     std::atomic<bool> stop{false};

@@ -40,14 +40,14 @@ std::vector<std::string> linesOf(std::FILE* file)
 TEST(JsonText, KeepsValidUtf8AndEscapesEveryInvalidByte)
 {
     EXPECT_EQ(jsonText("alice"), "alice");
-    EXPECT_EQ(jsonText("Zo\xc3\xab"), "Zo\xc3\xab");                   // "Zoë"
+    EXPECT_EQ(jsonText("Zo\xc3\xab"), "Zo\xc3\xab");                                       // "Zoë"
     EXPECT_EQ(jsonText("\xe2\x82\xac \xf0\x9f\x8c\x8a"), "\xe2\x82\xac \xf0\x9f\x8c\x8a"); // euro sign, wave
-    EXPECT_EQ(jsonText("Zo\xeb"), "Zo\\xEB");                          // the same name in Latin-1
-    EXPECT_EQ(jsonText("ab\xc3"), "ab\\xC3");                          // cut short at the end
-    EXPECT_EQ(jsonText("\xc3(x"), "\\xC3(x");                          // a lead byte without its tail
-    EXPECT_EQ(jsonText("\xc0\x80"), "\\xC0\\x80");                     // overlong NUL
-    EXPECT_EQ(jsonText("\xed\xa0\x80"), "\\xED\\xA0\\x80");            // a UTF-16 surrogate
-    EXPECT_EQ(jsonText("\xf4\x90\x80\x80"), "\\xF4\\x90\\x80\\x80");   // above U+10FFFF
+    EXPECT_EQ(jsonText("Zo\xeb"), "Zo\\xEB");                                              // the same name in Latin-1
+    EXPECT_EQ(jsonText("ab\xc3"), "ab\\xC3");                                              // cut short at the end
+    EXPECT_EQ(jsonText("\xc3(x"), "\\xC3(x");                        // a lead byte without its tail
+    EXPECT_EQ(jsonText("\xc0\x80"), "\\xC0\\x80");                   // overlong NUL
+    EXPECT_EQ(jsonText("\xed\xa0\x80"), "\\xED\\xA0\\x80");          // a UTF-16 surrogate
+    EXPECT_EQ(jsonText("\xf4\x90\x80\x80"), "\\xF4\\x90\\x80\\x80"); // above U+10FFFF
     EXPECT_EQ(jsonText("\xff\xfe"), "\\xFF\\xFE");
     EXPECT_EQ(jsonText(std::string("a\0b", 3)), std::string("a\0b", 3));
 }

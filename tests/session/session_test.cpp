@@ -67,10 +67,7 @@ struct Peer {
 struct SessionTest : ::testing::Test {
     Clock clock;
     std::vector<std::unique_ptr<Peer>> peers;
-    Peer& server()
-    {
-        return *peers[0];
-    }
+    Peer& server() { return *peers[0]; }
     // A client joins and, unless the server refuses everyone, is in the
     // server's roster before the next one starts: join order is fixed.
     Peer& add(const std::string& name, bool isServer = false)
@@ -127,16 +124,26 @@ TEST(SessionClasses, EventClassIdsAreTheWireIds)
 {
     NetClassRep::initialize();
     const char* names[] = {
-        "RPC_GhostConnection_rpcEndGhosting", "RPC_GhostConnection_rpcReadyForNormalGhosts",
-        "RPC_GhostConnection_rpcStartGhosting", "RPC_SimpleEventConnection_c2sAddNewClient",
-        "RPC_SimpleEventConnection_c2sEntitySelection", "RPC_SimpleEventConnection_c2sVoice",
-        "RPC_SimpleEventConnection_c2smakeMovement", "RPC_SimpleEventConnection_rpcCoorClientToServer",
-        "RPC_SimpleEventConnection_rpcCoorServerToClient", "RPC_SimpleEventConnection_rpcMessageClientToServer",
-        "RPC_SimpleEventConnection_rpcMessageServerToClient", "RPC_SimpleEventConnection_rpcStreamClientToServer",
-        "RPC_SimpleEventConnection_rpcStreamServerToClient", "RPC_SimpleEventConnection_rpcStructClientToServer",
-        "RPC_SimpleEventConnection_rpcStructServerToClient", "RPC_SimpleEventConnection_s2cBroadcastMessage",
-        "RPC_SimpleEventConnection_s2cEntityNotify", "RPC_SimpleEventConnection_s2cIntroduceNewClient",
-        "RPC_SimpleEventConnection_s2cVoice", "RPC_SimpleEventConnection_s2cclientDisconnect",
+        "RPC_GhostConnection_rpcEndGhosting",
+        "RPC_GhostConnection_rpcReadyForNormalGhosts",
+        "RPC_GhostConnection_rpcStartGhosting",
+        "RPC_SimpleEventConnection_c2sAddNewClient",
+        "RPC_SimpleEventConnection_c2sEntitySelection",
+        "RPC_SimpleEventConnection_c2sVoice",
+        "RPC_SimpleEventConnection_c2smakeMovement",
+        "RPC_SimpleEventConnection_rpcCoorClientToServer",
+        "RPC_SimpleEventConnection_rpcCoorServerToClient",
+        "RPC_SimpleEventConnection_rpcMessageClientToServer",
+        "RPC_SimpleEventConnection_rpcMessageServerToClient",
+        "RPC_SimpleEventConnection_rpcStreamClientToServer",
+        "RPC_SimpleEventConnection_rpcStreamServerToClient",
+        "RPC_SimpleEventConnection_rpcStructClientToServer",
+        "RPC_SimpleEventConnection_rpcStructServerToClient",
+        "RPC_SimpleEventConnection_s2cBroadcastMessage",
+        "RPC_SimpleEventConnection_s2cEntityNotify",
+        "RPC_SimpleEventConnection_s2cIntroduceNewClient",
+        "RPC_SimpleEventConnection_s2cVoice",
+        "RPC_SimpleEventConnection_s2cclientDisconnect",
         "RPC_SimpleEventConnection_s2cmakeMovement",
     };
     ASSERT_EQ(NetClassRep::classCount(0, NetClassTypeEvent), 21u);
@@ -181,8 +188,7 @@ TEST_F(SessionTest, LateJoinerLearnsEarlierUsersModelsAndPositions)
     // A user without a model is introduced without a model.
     Peer& c = add("carol");
     ASSERT_TRUE(settle());
-    EXPECT_EQ(c.callsNamed("s2cIntroduceNewClient"),
-              (std::vector<std::string>{"[\"alice\"]", "[\"bob\"]"}));
+    EXPECT_EQ(c.callsNamed("s2cIntroduceNewClient"), (std::vector<std::string>{"[\"alice\"]", "[\"bob\"]"}));
     EXPECT_EQ(c.callsNamed("s2cEntityNotify").size(), 1u);
 }
 
@@ -212,8 +218,8 @@ TEST_F(SessionTest, SelectionMovementAndVoiceReachEveryOtherClientOnce)
         EXPECT_EQ(other->voices.size(), 1u);
     }
     EXPECT_TRUE(b.callsNamed("s2cVoice").empty()); // never the speaker
-    EXPECT_EQ(server().voices.size(), 1u);        // the server plays it too
-    EXPECT_EQ(b.scene.modelOf("bob"), nullptr);   // own model is not in the roster
+    EXPECT_EQ(server().voices.size(), 1u);         // the server plays it too
+    EXPECT_EQ(b.scene.modelOf("bob"), nullptr);    // own model is not in the roster
 }
 
 TEST_F(SessionTest, LeavingIsAnnouncedToEveryoneElseAndRemovesTheRecord)

@@ -10,10 +10,8 @@
 #include "speech_fixture.h"
 #include "voice/lpc10.h"
 
-namespace seafold
-{
-namespace
-{
+namespace seafold {
+namespace {
 
 LpcFrameCodes makeCodes(int32_t code, int32_t rms, std::vector<int32_t> rc)
 {

@@ -23,10 +23,8 @@ extern "C" {
 #include "voice/lpc10.h"
 #include "voice/lpc10_local.h"
 
-namespace seafold
-{
-namespace
-{
+namespace seafold {
+namespace {
 
 // spandsp's channel frame: 53 parameter bits in the standard's interleaved
 // order, each parameter least significant bit first, packed into bytes most

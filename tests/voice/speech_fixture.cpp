@@ -6,10 +6,8 @@
 #include <iterator>
 #include <unistd.h>
 
-namespace seafold
-{
-namespace testing
-{
+namespace seafold {
+namespace testing {
 
 bool runCommand(const std::string& command)
 {
@@ -39,10 +37,9 @@ const std::vector<int16_t>& testSpeech()
     std::string raw = dir + "/speech.raw";
     // Sentences with pauses, so voiced, unvoiced and silent frames all occur.
     // sox must not dither: the speech has to be the same on every run.
-    std::string text =
-        "The quick brown fox jumps over the lazy dog. "
-        "She sells sea shells by the sea shore, and the shells she sells are surely sea shells. "
-        "Seven silent ships sail past the harbour wall.";
+    std::string text = "The quick brown fox jumps over the lazy dog. "
+                       "She sells sea shells by the sea shore, and the shells she sells are surely sea shells. "
+                       "Seven silent ships sail past the harbour wall.";
     if (!runCommand("espeak-ng -w '" + wav + "' \"" + text + "\" >/dev/null 2>&1"))
         return samples;
     if (!runCommand("sox -D -R '" + wav + "' -r 8000 -c 1 -b 16 -e signed-integer -t raw '" + raw +

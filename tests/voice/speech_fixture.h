@@ -6,10 +6,8 @@
 #include <string>
 #include <vector>
 
-namespace seafold
-{
-namespace testing
-{
+namespace seafold {
+namespace testing {
 
 // Samples of the test utterance, or empty when espeak-ng or sox is missing.
 const std::vector<int16_t>& testSpeech();

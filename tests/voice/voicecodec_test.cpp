@@ -9,10 +9,8 @@
 #include "voice/lpc10.h"
 #include "voice/voicecodec.h"
 
-namespace seafold
-{
-namespace
-{
+namespace seafold {
+namespace {
 
 RefPtr<ByteBuffer> sampleBuffer(uint32_t count, uint32_t seed = 1)
 {
@@ -26,8 +24,7 @@ RefPtr<ByteBuffer> sampleBuffer(uint32_t count, uint32_t seed = 1)
 // A codec whose frames are easy to read back: an encoded frame is one byte
 // holding the frame's first sample's low byte, padded with 0xEE up to the
 // maximum that encodeFrame may scribble over.
-class MarkerEncoder : public VoiceEncoder
-{
+class MarkerEncoder : public VoiceEncoder {
 public:
     uint32_t frameSampleCount() const override { return 10; }
     uint32_t maxFrameBytes() const override { return 3; }
@@ -42,8 +39,7 @@ public:
 
 // Each input byte is a one-byte frame; the decoded frame repeats that byte
 // and the frame's index, so lost or shifted frames show.
-class MarkerDecoder : public VoiceDecoder
-{
+class MarkerDecoder : public VoiceDecoder {
 public:
     uint32_t frameSampleCount() const override { return 180; }
     uint32_t frameBytesHint() const override { return 4; }

@@ -33,9 +33,8 @@ void onSignal(int)
 
 int usage()
 {
-    std::fprintf(stderr,
-                 "usage: seafold-discovery respond SESSION_ADDRESS NAME [USERS] [--port N] [--seconds S]\n"
-                 "       seafold-discovery find [SECONDS] [--port N] [--to ADDRESS]...\n");
+    std::fprintf(stderr, "usage: seafold-discovery respond SESSION_ADDRESS NAME [USERS] [--port N] [--seconds S]\n"
+                         "       seafold-discovery find [SECONDS] [--port N] [--to ADDRESS]...\n");
     return 2;
 }
 
@@ -97,7 +96,8 @@ int main(int argc, char** argv)
         if (words.size() < 3 || words.size() > 4 || !session.parse(words[1].c_str()) || session.port == 0 ||
             (words.size() == 4 && !readNumber(words[3], 0, 65535, &users)))
             return usage();
-        DiscoveryResponder responder(session, words[2], [users] { return uint32_t(users); }, uint16_t(port));
+        DiscoveryResponder responder(
+            session, words[2], [users] { return uint32_t(users); }, uint16_t(port));
         if (!responder.open()) {
             std::fprintf(stderr, "seafold-discovery: cannot listen on %s\n", responder.listenAddress().toText());
             return 1;

@@ -45,8 +45,8 @@ struct Client {
     RefPtr<SessionInterface> netInterface;
     SimpleEventConnection* connection = nullptr;
     bool picked = false;
-    std::vector<int64_t> sendTimes;          // our k-th movement
-    std::map<std::string, size_t> seenFrom;  // movements of each sender seen here
+    std::vector<int64_t> sendTimes;         // our k-th movement
+    std::map<std::string, size_t> seenFrom; // movements of each sender seen here
 };
 
 std::map<std::string, Client*> gByName;
@@ -65,8 +65,8 @@ void TimingScene::translateNode(ClientRecord& record, float, float, float)
         return;
     ++gRelays;
     if (k - 1 < sender->second->sendTimes.size())
-        gLatencies.push_back(getHighPrecisionMilliseconds(getHighPrecisionTimerValue() -
-                                                          sender->second->sendTimes[k - 1]));
+        gLatencies.push_back(
+            getHighPrecisionMilliseconds(getHighPrecisionTimerValue() - sender->second->sendTimes[k - 1]));
 }
 
 double percentile(std::vector<double> v, double p)
@@ -152,13 +152,13 @@ int main(int argc, char** argv)
     for (auto& c : clients)
         up += c->session.connectionToServer && c->session.connectionToServer->isEstablished();
     uint64_t expected = moves * uint64_t(count - 1);
-    std::printf("{\"clients\": %d, \"seconds\": %.1f, \"move_every_ms\": %u, \"connected\": %s, "
-                "\"clients_connected\": %d, \"movements_sent\": %llu, \"relays_expected\": %llu, \"relays_received\": %llu, "
-                "\"latency_median_ms\": %.1f, \"latency_p99_ms\": %.1f}\n",
-                count, seconds, moveEvery, measureFrom ? "true" : "false", up,
-                static_cast<unsigned long long>(moves), static_cast<unsigned long long>(expected),
-                static_cast<unsigned long long>(gRelays), percentile(gLatencies, 0.5),
-                percentile(gLatencies, 0.99));
+    std::printf(
+        "{\"clients\": %d, \"seconds\": %.1f, \"move_every_ms\": %u, \"connected\": %s, "
+        "\"clients_connected\": %d, \"movements_sent\": %llu, \"relays_expected\": %llu, \"relays_received\": %llu, "
+        "\"latency_median_ms\": %.1f, \"latency_p99_ms\": %.1f}\n",
+        count, seconds, moveEvery, measureFrom ? "true" : "false", up, static_cast<unsigned long long>(moves),
+        static_cast<unsigned long long>(expected), static_cast<unsigned long long>(gRelays),
+        percentile(gLatencies, 0.5), percentile(gLatencies, 0.99));
     for (auto& [ending, n] : gEndings)
         std::fprintf(stderr, "seafold-loadcheck: %d connections %s\n", n, ending.c_str());
     for (auto& c : clients)

@@ -21,8 +21,7 @@
 
 using namespace seafold;
 
-namespace
-{
+namespace {
 
 struct Failure {
     std::string message;
@@ -74,8 +73,7 @@ uint16_t le16(const uint8_t* p)
 
 bool isWav(const std::vector<uint8_t>& b)
 {
-    return b.size() >= 12 && std::memcmp(b.data(), "RIFF", 4) == 0 &&
-           std::memcmp(b.data() + 8, "WAVE", 4) == 0;
+    return b.size() >= 12 && std::memcmp(b.data(), "RIFF", 4) == 0 && std::memcmp(b.data() + 8, "WAVE", 4) == 0;
 }
 
 // The sample bytes of a WAV file, which must be PCM, mono, 8000 Hz, 16 bits.
@@ -94,9 +92,9 @@ std::vector<uint8_t> wavSamples(const std::vector<uint8_t>& b, const std::string
             uint16_t tag = le16(chunk + 8), channels = le16(chunk + 10), bits = le16(chunk + 22);
             uint32_t rate = le32(chunk + 12);
             if (tag != 1 || channels != 1 || rate != 8000 || bits != 16)
-                fail(path + ": WAV must be 16-bit PCM, mono, 8000 Hz (this one: format " +
-                     std::to_string(tag) + ", " + std::to_string(channels) + " channels, " +
-                     std::to_string(rate) + " Hz, " + std::to_string(bits) + " bits)");
+                fail(path + ": WAV must be 16-bit PCM, mono, 8000 Hz (this one: format " + std::to_string(tag) + ", " +
+                     std::to_string(channels) + " channels, " + std::to_string(rate) + " Hz, " + std::to_string(bits) +
+                     " bits)");
             haveFormat = true;
         } else if (std::memcmp(chunk, "data", 4) == 0) {
             if (!haveFormat)

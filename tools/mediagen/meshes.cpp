@@ -192,8 +192,8 @@ Model boat()
 Model buoy()
 {
     Model m;
-    std::vector<Ogre::Vector2> body = {{0, -6}, {5.5f, -4}, {6.5f, 0}, {6.5f, 0}, {6.5f, 3},
-                                       {6.5f, 3}, {2.5f, 5}, {2.5f, 5}, {0, 5}};
+    std::vector<Ogre::Vector2> body = {{0, -6},   {5.5f, -4}, {6.5f, 0}, {6.5f, 0}, {6.5f, 3},
+                                       {6.5f, 3}, {2.5f, 5},  {2.5f, 5}, {0, 5}};
     m.lathe("Seafold/RedPaint", body, 24, at({0, kWaterline, 0}));
     m.lathe("Seafold/WhitePaint", cylinderProfile(6.7f, 1.6f), 24, at({0, kWaterline + 0.6f, 0}));
     // A cage of four posts carrying the lamp.
@@ -249,8 +249,7 @@ Model lighthouse()
     for (int band = 0; band < 5; ++band) {
         float y0 = 7.0f * float(band), y1 = y0 + 7.0f;
         float r0 = 6.0f - 0.5f * float(band), r1 = r0 - 0.5f;
-        m.lathe(band % 2 ? "Seafold/WhitePaint" : "Seafold/RedPaint",
-                {{r0, y0}, {r1, y1}}, 20, at({0, base, 0}));
+        m.lathe(band % 2 ? "Seafold/WhitePaint" : "Seafold/RedPaint", {{r0, y0}, {r1, y1}}, 20, at({0, base, 0}));
     }
     m.lathe("Seafold/DarkMetal", cylinderProfile(4.5f, 0.8f), 20, at({0, base + 35.0f, 0}));
     m.lathe("Seafold/Lamp", cylinderProfile(2.2f, 4.0f), 16, at({0, base + 35.8f, 0}));
@@ -260,8 +259,8 @@ Model lighthouse()
 
 bool save(const std::string& dir, const std::string& name, const Model& model)
 {
-    Ogre::MeshPtr mesh = Ogre::MeshManager::getSingleton().createManual(
-        name, Ogre::ResourceGroupManager::DEFAULT_RESOURCE_GROUP_NAME);
+    Ogre::MeshPtr mesh =
+        Ogre::MeshManager::getSingleton().createManual(name, Ogre::ResourceGroupManager::DEFAULT_RESOURCE_GROUP_NAME);
     Ogre::AxisAlignedBox bounds;
     Ogre::HardwareBufferManager& buffers = Ogre::HardwareBufferManager::getSingleton();
     for (const auto& entry : model.parts()) {
@@ -290,8 +289,7 @@ bool save(const std::string& dir, const std::string& name, const Model& model)
         sub->indexData->indexCount = part.indices.size();
         sub->indexData->indexBuffer = buffers.createIndexBuffer(
             Ogre::HardwareIndexBuffer::IT_16BIT, part.indices.size(), Ogre::HardwareBuffer::HBU_STATIC_WRITE_ONLY);
-        sub->indexData->indexBuffer->writeData(0, part.indices.size() * sizeof(uint16_t), part.indices.data(),
-                                               true);
+        sub->indexData->indexBuffer->writeData(0, part.indices.size() * sizeof(uint16_t), part.indices.data(), true);
 
         // The serializer stores the material's name; the material itself
         // is defined in models.material.
@@ -302,8 +300,7 @@ bool save(const std::string& dir, const std::string& name, const Model& model)
         sub->setMaterial(material);
     }
     mesh->_setBounds(bounds);
-    mesh->_setBoundingSphereRadius(
-        std::max(bounds.getMaximum().length(), bounds.getMinimum().length()));
+    mesh->_setBoundingSphereRadius(std::max(bounds.getMaximum().length(), bounds.getMinimum().length()));
     Ogre::MeshSerializer().exportMesh(mesh.get(), dir + "/" + name);
     Ogre::MeshManager::getSingleton().remove(mesh);
     return true;
@@ -323,8 +320,8 @@ int main(int argc, char** argv)
         logs.createLog("mediagen.log", true, false, true);
         Ogre::Root root("", "", "");
         Ogre::DefaultHardwareBufferManager hardwareBuffers;
-        bool ok = save(dir, "boat.mesh", boat()) && save(dir, "buoy.mesh", buoy()) &&
-                  save(dir, "fish.mesh", fish()) && save(dir, "lighthouse.mesh", lighthouse());
+        bool ok = save(dir, "boat.mesh", boat()) && save(dir, "buoy.mesh", buoy()) && save(dir, "fish.mesh", fish()) &&
+                  save(dir, "lighthouse.mesh", lighthouse());
         return ok ? 0 : 1;
     } catch (const Ogre::Exception& e) {
         std::fprintf(stderr, "seafold-mediagen-meshes: %s\n", e.getFullDescription().c_str());

@@ -30,8 +30,8 @@ void putChunk(std::vector<uint8_t>& out, const char type[4], const std::vector<u
 
 } // namespace
 
-bool writePng(const std::string& path, int width, int height, int channels,
-              const std::vector<uint8_t>& pixels, std::string& error)
+bool writePng(const std::string& path, int width, int height, int channels, const std::vector<uint8_t>& pixels,
+              std::string& error)
 {
     if (width <= 0 || height <= 0 || (channels != 3 && channels != 4) ||
         pixels.size() != size_t(width) * size_t(height) * size_t(channels)) {

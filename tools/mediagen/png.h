@@ -9,7 +9,7 @@ namespace mediagen {
 
 // `pixels` holds height rows of width * channels bytes, top row first;
 // channels is 3 (RGB) or 4 (RGBA). Returns false with `error` set on failure.
-bool writePng(const std::string& path, int width, int height, int channels,
-              const std::vector<uint8_t>& pixels, std::string& error);
+bool writePng(const std::string& path, int width, int height, int channels, const std::vector<uint8_t>& pixels,
+              std::string& error);
 
 } // namespace mediagen
