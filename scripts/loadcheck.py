@@ -1,73 +1,138 @@
 #!/usr/bin/env python3
 """Load check: one seafold-headless server and N clients (seafold-loadcheck,
-one process) on loopback, each client moving every 16 ms. Reports the
-server's CPU use, its resident memory per client, the relay latency and how
-the server's send queues grow.
+one process) on loopback, every client moving every 16 ms.
 
-    scripts/loadcheck.py [BIN_DIR] [SECONDS] [N ...]
-"""
+usage: scripts/loadcheck.py [--bin DIR] [--clients 3,8,32,128] [--seconds 60] [--move-every 16] [--drain 5]
+                            [--server-args "..."] [--client-args "..."] [--stats-ms 1000] [--json] [--keep-logs]
+       scripts/loadcheck.py [BIN_DIR] [SECONDS] [N ...]          (the older form)
+
+--server-args go to the server (e.g. "--rate 16,65535"); --client-args to
+seafold-loadcheck (it takes --rate INTERVAL_MS,BYTES_PER_S and
+--ping-interval MS).
+
+Reports per N, over the moving period: the server's CPU; its resident memory
+when moving starts, when it ends and after the drain; the server's send
+queues from --stats (maximum of the sum over connections and of one
+connection, and the slope of the sum over the last 30 s); the relay delay
+p50/p99/max from a move to another client's scene showing it (see
+seafold-loadcheck: robust to summed deltas); and whether every final position
+in every watcher's scene equals its mover's own count of moves after the
+drain. With --json, one JSON object per N; otherwise a table row as well."""
+
+import argparse
 import json
 import os
-import socket
-import subprocess
 import sys
-import tempfile
 import time
 
-bin_dir = sys.argv[1] if len(sys.argv) > 1 else "build/bin"
-seconds = float(sys.argv[2]) if len(sys.argv) > 2 else 10
-counts = [int(n) for n in sys.argv[3:]] or [8, 32, 128]
-tick = os.sysconf("SC_CLK_TCK")
-page = os.sysconf("SC_PAGE_SIZE")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "measure"))
+import measurelib as ml  # noqa: E402
 
 
-def cpu_seconds(pid):
-    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / tick
+def parse():
+    if len(sys.argv) > 1 and not sys.argv[1].startswith("-"):
+        # scripts/loadcheck.py [BIN_DIR] [SECONDS] [N ...]
+        rest = sys.argv[1:]
+        ns = argparse.Namespace(bin=rest[0], seconds=float(rest[1]) if len(rest) > 1 else 10,
+                                clients=",".join(rest[2:]) or "8,32,128", move_every=16, drain=5.0,
+                                server_args="", client_args="", stats_ms=1000, json=False, timeout=None,
+                                keep_logs=False)
+        return ns
+    ap = argparse.ArgumentParser(description="Load check of the movement relay.")
+    ap.add_argument("--bin", default="build/bin")
+    ap.add_argument("--clients", default="3,8,32,128")
+    ap.add_argument("--seconds", type=float, default=60)
+    ap.add_argument("--move-every", type=int, default=16)
+    ap.add_argument("--drain", type=float, default=5.0)
+    ap.add_argument("--server-args", default="")
+    ap.add_argument("--client-args", default="")
+    ap.add_argument("--stats-ms", type=int, default=1000)
+    ap.add_argument("--timeout", type=float, default=None, help="bound of one run (default seconds + drain + 120)")
+    ap.add_argument("--json", action="store_true")
+    ap.add_argument("--keep-logs", action="store_true")
+    return ap.parse_args()
 
 
-def rss_kib(pid):
-    return int(open(f"/proc/{pid}/statm").read().split()[1]) * page // 1024
+def run_one(o, n, work):
+    bound = o.timeout or (o.seconds + o.drain + 120)
+    port = ml.free_port()
+    server = ml.Proc([f"{o.bin}/seafold-headless", "server", f"127.0.0.1:{port}", "--stats", str(o.stats_ms)]
+                     + ml.split_args(o.server_args), f"server-{n}", work, env=ml.headless_env("null"),
+                     timeout=bound + 30)
+    result = {"clients": n, "load_before": ml.loadavg()}
+    load = None
+    try:
+        time.sleep(0.5)
+        if not server.alive():
+            result["error"] = "server did not start: " + server.stderr_text().strip()[-300:]
+            return result
+        sampler = ml.Sampler(server.real_pid())
+        load = ml.Proc([f"{o.bin}/seafold-loadcheck", f"127.0.0.1:{port}", str(n), str(o.seconds),
+                        str(o.move_every), "--drain", str(o.drain)] + ml.split_args(o.client_args),
+                       f"loadcheck-{n}", work, timeout=bound)
+        load.wait_for(lambda: load.first("clients") is not None, bound + 5)
+        sampler.stop()
+        final = load.first("clients")
+        if final is None:
+            result["error"] = "seafold-loadcheck gave no result: " + load.stderr_text().strip()[-300:]
+            return result
+        moving, draining, done = (load.first("phase", p) for p in ("moving", "draining", "done"))
+        t0, t1 = moving["t"] / 1000.0, draining["t"] / 1000.0
+        t2 = done["t"] / 1000.0
+        cpu, rss0, rss1, rss_max = sampler.window(t0, t1)
+        _, _, rss2, _ = sampler.window(t1, t2)
+        result.update({k: final[k] for k in ("clients_connected", "movements_sent", "relays_expected",
+                                             "relays_received", "positions_agree", "pairs_disagreeing",
+                                             "moves_missing", "max_deficit", "endings") if k in final})
+        result.update({
+            "relay_p50_ms": final.get("latency_median_ms"),
+            "relay_p99_ms": final.get("latency_p99_ms"),
+            "relay_max_ms": final.get("latency_max_ms"),
+            "server_cpu_percent": ml.rounded(cpu),
+            "server_rss_start_kib": rss0,
+            "server_rss_end_kib": rss1,
+            "server_rss_max_kib": rss_max,
+            "server_rss_after_drain_kib": rss2,
+        })
+        result.update(ml.queue_figures(server, t0, t1, last=30.0))
+        drained = ml.queue_figures(server, t2 - 1.5, t2 + 0.5)
+        result["queue_after_drain_total"] = drained["queue_end_total"]
+    finally:
+        if load:
+            load.stop()
+        server.stop()
+        result["load_after"] = ml.loadavg()
+    return result
 
 
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def main():
+    o = parse()
+    work = ml.new_workdir("seafold-load-")
+    print(f"# seafold-loadcheck {o.clients} clients, {o.seconds:g} s moving every {o.move_every} ms, "
+          f"drain {o.drain:g} s; server args [{o.server_args}] client args [{o.client_args}]")
+    header = ("| clients | server CPU % | RSS start→end (MiB) | queue max (sum / one) | queue slope last 30 s (ev/s) "
+              "| relay p50 / p99 / max (ms) | final positions agree | load avg |")
+    if not o.json:
+        print(header)
+        print("|" + "---|" * 8)
+    try:
+        for n in [int(x) for x in str(o.clients).split(",") if x]:
+            r = run_one(o, n, work)
+            if o.json or "error" in r:
+                print(json.dumps(r))
+            if "error" not in r and not o.json:
+                mib = lambda k: "?" if r.get(k) is None else f"{r[k] / 1024:.0f}"  # noqa: E731
+                agree = "yes" if r.get("positions_agree") else \
+                    f"no ({r.get('pairs_disagreeing')} pairs, {r.get('moves_missing')} moves short)"
+                print(f"| {n} | {r['server_cpu_percent']} | {mib('server_rss_start_kib')}→{mib('server_rss_end_kib')} "
+                      f"| {r['queue_max_total']} / {r['queue_max_one']} | {r['queue_slope_last_s']} "
+                      f"| {r['relay_p50_ms']} / {r['relay_p99_ms']} / {r['relay_max_ms']} | {agree} "
+                      f"| {r['load_before']} |")
+            sys.stdout.flush()
+    finally:
+        ml.Proc.stop_all()
+        ml.finish(work, o.keep_logs)
 
 
-for n in counts:
-    port = free_port()
-    # A file, not a pipe: a full pipe would stall the server on its output.
-    log = tempfile.TemporaryFile(mode="w+")
-    server = subprocess.Popen([f"{bin_dir}/seafold-headless", "server", f"127.0.0.1:{port}", "--stats", "1000"],
-                              stdout=log, stderr=subprocess.DEVNULL, text=True)
-    time.sleep(0.5)
-    idle_rss = rss_kib(server.pid)
-    cpu0, t0 = cpu_seconds(server.pid), time.time()
-    load = subprocess.run([f"{bin_dir}/seafold-loadcheck", f"127.0.0.1:{port}", str(n), str(seconds), "16"],
-                          capture_output=True, text=True, timeout=seconds + 120)
-    cpu1, t1 = cpu_seconds(server.pid), time.time()
-    busy_rss = rss_kib(server.pid)
-    server.terminate()
-    server.wait(timeout=20)
-    log.seek(0)
-    out = log.read()
-    stats = [json.loads(line) for line in out.splitlines() if line.startswith('{"stats"')]
-    # Queue depth over time, summed over the server's connections.
-    queued = [(s["t"], sum(c["queued"] for c in s["stats"])) for s in stats if s["stats"]]
-    growth = 0.0
-    if len(queued) >= 3:
-        (ta, qa), (tb, qb) = queued[1], queued[-1]
-        growth = (qb - qa) / max((tb - ta) / 1000.0, 1e-9)
-    result = json.loads(load.stdout) if load.stdout.strip() else {"error": load.stderr}
-    result.update({
-        "server_cpu_percent": round(100 * (cpu1 - cpu0) / (t1 - t0), 1),
-        "server_rss_idle_kib": idle_rss,
-        "server_rss_loaded_kib": busy_rss,
-        "server_kib_per_client": round((busy_rss - idle_rss) / n, 1),
-        "server_queued_events_end": queued[-1][1] if queued else 0,
-        "server_queue_growth_events_per_s": round(growth, 1),
-    })
-    print(json.dumps(result))
-    sys.stdout.flush()
+if __name__ == "__main__":
+    main()
