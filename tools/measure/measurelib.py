@@ -242,24 +242,50 @@ def offsets_of(proc, mover):
     """[(time s, count)] of a scene's offset of `mover`, from "model" lines."""
     points = []
     for e in proc.lines():
-        if e.get("model") == mover and isinstance(e.get("pos"), list):
+        # A null entity is the user leaving: its offset is gone, not moved.
+        if e.get("model") == mover and isinstance(e.get("pos"), list) and e.get("entity") is not None:
             points.append((e["t"] / 1000.0, int(round(e["pos"][0]))))
     return points
 
 
-def relay_delays(made, seen, t_end=None):
+def relay_delays(made, seen, t_end=None, window=None):
     """Delays (ms) of moves made at times made[0..] (move k+1 at made[k]),
-    from (time, count) points of a scene; moves whose count is never reached
-    (by t_end) are missing. Returns (delays, missing)."""
-    delays = []
-    k = 0  # moves matched
+    from (time, count) points of a scene up to t_end. Only moves made inside
+    `window` (t0, t1) count, when given. Moves whose count is never reached
+    are missing. Returns (delays, missing)."""
+    reached = [None] * len(made)
+    k = 0
     for t, count in seen:
         if t_end is not None and t > t_end:
             break
         while k < len(made) and k < count:
-            delays.append(1000.0 * (t - made[k]))
+            reached[k] = t
             k += 1
-    return delays, len(made) - k
+    delays, missing = [], 0
+    for m, r in zip(made, reached):
+        if window and not (window[0] <= m <= window[1]):
+            continue
+        if r is None:
+            missing += 1
+        else:
+            delays.append(1000.0 * (r - m))
+    return delays, missing
+
+
+def longest_gap(seen, t0, t1):
+    """Longest time (s) between arrivals (count increases) within [t0, t1],
+    counting the edges of the window."""
+    times = [t0] + [t for t, _ in increases(seen) if t0 <= t <= t1] + [t1]
+    return max(b - a for a, b in zip(times, times[1:]))
+
+
+def increases(seen):
+    out, last = [], None
+    for t, c in seen:
+        if last is None or c > last:
+            out.append((t, c))
+            last = c
+    return out
 
 
 def delay_summary(delays, missing=None):
