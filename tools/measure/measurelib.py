@@ -365,13 +365,14 @@ def mover_times(proc, every_ms, until):
 
 
 def disconnections(procs):
-    """Clients that saw their connection end, or saw another user leave."""
+    """Clients that saw their connection end, or saw one of the others leave."""
     out = []
+    names = [p.name for p in procs]
     for p in procs:
         for e in p.lines():
             if e.get("state") in ("disconnected", "failed"):
                 out.append(f"{p.name}: {e['state']} ({e.get('reason', '')})")
-            if e.get("rpc") == "s2cclientDisconnect":
+            if e.get("rpc") == "s2cclientDisconnect" and (e.get("args") or [None])[0] in names:
                 out.append(f"{p.name}: told {e.get('args')} left")
     return out
 
