@@ -1,0 +1,300 @@
+#!/usr/bin/env python3
+"""Mouth to ear in the middle of an utterance, and playback underruns, with
+real seafold-headless processes on loopback. Listeners play into OpenAL
+Soft's wave-file writer, which runs in real time from the moment the device
+opens (the "sound" event), so sample i of the file left at open + i / rate.
+
+usage: tools/measure/voice.py latency   [--clicks 16] [--spacing 1.0] [--runs 1]
+       tools/measure/voice.py underruns [--seconds 30] [--movers 3] [--move-every 16]
+   common: [--bin DIR] [--server-args "..."] [--client-args "..."] [--json] [--keep-logs]
+
+--server-args go to the server, --client-args to the speaker, the listener
+and the movers (e.g. "--rate 16,65535").
+
+latency: the speaker holds push-to-talk for one long utterance (--speak of a
+file) with a loud voiced click every --spacing seconds from 0.5 s on and
+silence between them. For each click: the time it was said (the speaker's
+"speak" start event plus its place in the file) to its onset in the
+listener's and the server's output. Reported per click, with the median of
+the first click and of the clicks after the first second (mid-utterance).
+
+underruns: the speaker says --seconds of continuous voiced sound (no pauses)
+while --movers other users move every --move-every ms. An underrun (the
+stream ran dry and restarted) shows in the listener's output as a stretch of
+digital silence inside the speech: counted are runs of at least 10 ms with
+every sample within +-1, between the first and the last loud sample. If the
+program reports a counter itself (any --stats or event key containing
+"underrun"), its last value is shown too."""
+
+import argparse
+import json
+import math
+import os
+import statistics
+import struct
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import measurelib as ml  # noqa: E402
+
+RATE = 8000
+GAP_MS = 10  # shortest run of digital silence counted as an underrun
+
+
+def write_wav(path, samples, rate=RATE):
+    data = struct.pack("<%dh" % len(samples), *samples)
+    with open(path, "wb") as f:
+        f.write(b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WAVE")
+        f.write(b"fmt " + struct.pack("<IHHIIHH", 16, 1, 1, rate, rate * 2, 2, 16))
+        f.write(b"data" + struct.pack("<I", len(data)) + data)
+
+
+def read_wav(path):
+    """(rate, samples) of a 16-bit mono file; the sizes in the header may be
+    unset when the writer did not finish: the data then runs to the end."""
+    try:
+        raw = open(path, "rb").read()
+    except OSError:
+        return 0, []
+    at, rate = 12, 0
+    while at + 8 <= len(raw):
+        cid, size = raw[at:at + 4], struct.unpack("<I", raw[at + 4:at + 8])[0]
+        body = raw[at + 8:]
+        if cid == b"fmt ":
+            rate = struct.unpack("<I", body[4:8])[0]
+        elif cid == b"data":
+            if size == 0 or size > len(body):
+                size = len(body)
+            n = size // 2
+            return rate, list(struct.unpack("<%dh" % n, body[:n * 2]))
+        at += 8 + size + (size & 1)
+    return rate, []
+
+
+def click_file(path, clicks, spacing, first=0.5):
+    out = [0] * int((first + clicks * spacing + 0.3) * RATE)
+    for c in range(clicks):
+        start = int((first + c * spacing) * RATE)
+        for i in range(int(0.06 * RATE)):
+            out[start + i] = int(20000 * math.sin(2 * math.pi * 150 * i / RATE) +
+                                 8000 * math.sin(2 * math.pi * 900 * i / RATE))
+    write_wav(path, out)
+    return [first + c * spacing for c in range(clicks)]
+
+
+def vowel_file(path, seconds):
+    """Continuous voiced sound: a pulse train (pitch gliding 110-150 Hz)
+    through two resonances, never silent."""
+    out, phase = [], 0.0
+    y1 = y2 = z1 = z2 = 0.0
+    c1, c2 = math.cos(2 * math.pi * 700 / RATE), math.cos(2 * math.pi * 1200 / RATE)
+    for i in range(int(seconds * RATE)):
+        pitch = 130 + 20 * math.sin(2 * math.pi * 0.3 * i / RATE)
+        phase += pitch / RATE
+        pulse = 1.0 if phase >= 1.0 else 0.0
+        phase -= math.floor(phase)
+        y = pulse + 1.80 * y1 * c1 - 0.90 * y2
+        z = y + 1.70 * z1 * c2 - 0.85 * z2
+        y2, y1, z2, z1 = y1, y, z1, z
+        out.append(int(max(-32767, min(32767, 900 * z))))
+    write_wav(path, out)
+
+
+def wave_env(work, name):
+    env = ml.headless_env("none")
+    wav = os.path.join(work, name + "-out.wav")
+    conf = os.path.join(work, name + "-alsoft.conf")
+    with open(conf, "w") as f:
+        f.write("[general]\ndrivers=wave\nchannels=mono\nsample-type=int16\n[wave]\nfile=%s\n" % wav)
+    env["ALSOFT_CONF"] = conf
+    env.pop("ALSOFT_DRIVERS", None)
+    return env, wav
+
+
+def start(o, work, speaker_args, movers=0):
+    """Server and listener writing wave files, movers, then the speaker."""
+    port = ml.free_port()
+    address = f"127.0.0.1:{port}"
+    bound = 240
+    client_args = ml.split_args(o.client_args)
+    env, server_wav = wave_env(work, "server")
+    server = ml.Proc([f"{o.bin}/seafold-headless", "server", address, "--events", "--stats", "1000"]
+                     + ml.split_args(o.server_args), "server", work, env=env, timeout=bound)
+    server.wav = server_wav
+    time.sleep(0.4)
+    if not server.alive():
+        raise RuntimeError("server did not start: " + server.stderr_text().strip()[-300:])
+    env, listener_wav = wave_env(work, "listener")
+    listener = ml.Proc([f"{o.bin}/seafold-headless", "-client", address, "bob", "--model", "buoy", "--events",
+                        "--stats", "1000"] + client_args, "listener", work, env=env, timeout=bound)
+    listener.wav = listener_wav
+    procs = [server, listener]
+    for m in range(movers):
+        procs.append(ml.Proc([f"{o.bin}/seafold-headless", "-client", address, f"mover{m + 1}", "--model", "boat",
+                              "--move", "1,0,0", "--move-every", str(o.move_every), "--events"] + client_args,
+                             f"mover{m + 1}", work, env=ml.headless_env("null"), timeout=bound))
+    for p in procs[1:]:
+        if not p.wait_for(lambda p=p: p.first("state", "connected"), 20):
+            raise RuntimeError(f"{p.name} did not connect")
+    time.sleep(0.5)
+    speaker = ml.Proc([f"{o.bin}/seafold-headless", "-client", address, "alice", "--model", "boat", "--events"]
+                      + speaker_args + client_args, "speaker", work, env=ml.headless_env("null"), timeout=bound)
+    procs.append(speaker)
+    return procs
+
+
+def onsets(proc, said_times, threshold=2000, window=1.5):
+    """Per said time (s): seconds until the first loud sample in proc's output."""
+    opened = proc.first("sound")
+    if not opened or opened.get("sound") is not True:
+        return [None] * len(said_times)
+    opened = opened["t"] / 1000.0
+    rate, heard = read_wav(proc.wav)
+    out = []
+    for said in said_times:
+        at = int((said - opened) * rate)
+        if rate == 0 or at < 0:
+            out.append(None)
+            continue
+        chunk = heard[at:at + int(window * rate)]
+        onset = next((i for i, x in enumerate(chunk) if abs(x) > threshold), None)
+        out.append(None if onset is None else onset / rate)
+    return out
+
+
+def latency(o, work):
+    clicks_path = os.path.join(work, "clicks.wav")
+    offsets = click_file(clicks_path, o.clicks, o.spacing)
+    results = []
+    for run in range(1, o.runs + 1):
+        procs = start(o, work, ["--speak", clicks_path])
+        server, listener, speaker = procs[0], procs[1], procs[-1]
+        try:
+            speaker.wait_for(lambda: speaker.first("speak", "stop"), o.clicks * o.spacing + 20)
+            time.sleep(2.0)
+        finally:
+            for p in reversed(procs):
+                p.stop()
+        s = speaker.first("speak", "start")
+        if not s:
+            results.append({"run": run, "error": "the speaker never spoke"})
+            continue
+        said = [s["t"] / 1000.0 + c for c in offsets]
+        r = {"run": run, "load": ml.loadavg()}
+        for proc in (listener, server):
+            d = onsets(proc, said)
+            ms = [None if x is None else round(1000 * x) for x in d]
+            first = ms[0]
+            mid = [x for x, c in zip(ms, offsets) if x is not None and c >= offsets[0] + 1.0]
+            r[proc.name] = {"per_click_ms": ms, "first_ms": first,
+                            "mid_median_ms": statistics.median(mid) if mid else None,
+                            "mid_max_ms": max(mid) if mid else None, "found": sum(x is not None for x in ms)}
+        results.append(r)
+    return results
+
+
+def silent_runs(samples, rate, lo, hi):
+    """Runs of at least GAP_MS of |x| <= 1 within samples[lo:hi]: (count, total ms)."""
+    need = int(GAP_MS * rate / 1000)
+    count, total, run = 0, 0, 0
+    for x in samples[lo:hi]:
+        if -1 <= x <= 1:
+            run += 1
+        else:
+            if run >= need:
+                count += 1
+                total += run
+            run = 0
+    if run >= need:
+        count += 1
+        total += run
+    return count, 1000.0 * total / rate if rate else 0
+
+
+def underrun_counter(proc):
+    """The last value of any key containing "underrun" in the program's lines."""
+    value = None
+
+    def scan(obj):
+        nonlocal value
+        if isinstance(obj, dict):
+            for k, v in obj.items():
+                if "underrun" in k and isinstance(v, (int, float)):
+                    value = v if value is None else (value if k == "t" else v)
+                else:
+                    scan(v)
+        elif isinstance(obj, list):
+            for v in obj:
+                scan(v)
+    for e in proc.lines():
+        scan(e)
+    return value
+
+
+def underruns(o, work):
+    path = os.path.join(work, "vowel.wav")
+    vowel_file(path, o.seconds)
+    procs = start(o, work, ["--speak", path], movers=o.movers)
+    listener, speaker = procs[1], procs[-1]
+    try:
+        speaker.wait_for(lambda: speaker.first("speak", "stop"), o.seconds + 30)
+        time.sleep(3.0)
+    finally:
+        for p in reversed(procs):
+            p.stop()
+    r = {"movers": o.movers, "move_every_ms": o.move_every, "seconds": o.seconds, "load": ml.loadavg()}
+    rate, heard = read_wav(listener.wav)
+    loud = [i for i in (next((i for i, x in enumerate(heard) if abs(x) > 1000), None),
+                        next((len(heard) - 1 - i for i, x in enumerate(reversed(heard)) if abs(x) > 1000), None))]
+    if rate == 0 or loud[0] is None:
+        r["error"] = "no speech in the listener's output"
+        return [r]
+    count, total_ms = silent_runs(heard, rate, loud[0], loud[1])
+    r.update({"speech_heard_s": round((loud[1] - loud[0]) / rate, 2), "silent_gaps": count,
+              "silent_ms": round(total_ms), "reported_underruns": underrun_counter(listener)})
+    s = speaker.first("speak", "start")
+    opened = listener.first("sound")
+    if s and opened:
+        r["first_sound_after_ms"] = round(1000 * (opened["t"] / 1000.0 + loud[0] / rate - s["t"] / 1000.0))
+        r["last_sound_after_stop_ms"] = round(1000 * (opened["t"] / 1000.0 + loud[1] / rate
+                                                      - speaker.first("speak", "stop")["t"] / 1000.0)) \
+            if speaker.first("speak", "stop") else None
+    return [r]
+
+
+def main():
+    ap = argparse.ArgumentParser(description="Mouth to ear mid-utterance, and playback underruns.")
+    ap.add_argument("what", choices=["latency", "underruns"])
+    ap.add_argument("--bin", default="build/bin")
+    ap.add_argument("--clicks", type=int, default=16)
+    ap.add_argument("--spacing", type=float, default=1.0)
+    ap.add_argument("--runs", type=int, default=1)
+    ap.add_argument("--seconds", type=float, default=30)
+    ap.add_argument("--movers", type=int, default=3)
+    ap.add_argument("--move-every", type=int, default=16)
+    ap.add_argument("--server-args", default="")
+    ap.add_argument("--client-args", default="")
+    ap.add_argument("--json", action="store_true")
+    ap.add_argument("--keep-logs", action="store_true")
+    o = ap.parse_args()
+    work = ml.new_workdir("seafold-voice-")
+    print(f"# voice {o.what}: server args [{o.server_args}] client args [{o.client_args}]")
+    try:
+        rows = latency(o, work) if o.what == "latency" else underruns(o, work)
+        for r in rows:
+            if o.json or "error" in r or o.what == "underruns":
+                print(json.dumps(r))
+                continue
+            for who in ("listener", "server"):
+                x = r[who]
+                print(f"{who} run {r['run']}: first click {x['first_ms']} ms, mid-utterance median "
+                      f"{x['mid_median_ms']} ms (max {x['mid_max_ms']}), {x['found']} of {o.clicks} clicks found; "
+                      f"per click {x['per_click_ms']}; load {r['load']}")
+    finally:
+        ml.Proc.stop_all()
+        ml.finish(work, o.keep_logs)
+
+
+if __name__ == "__main__":
+    main()
