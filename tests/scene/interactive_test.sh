@@ -13,6 +13,8 @@
 #   latency   alice taps W eight times; prints, from the event logs, the time
 #             from each key press to alice's model moving in bob's scene.
 # Each program writes its event log (SEAFOLD_EVENT_LOG) in its own folder.
+# SEAFOLD_SERVER_ARGS and SEAFOLD_CLIENT_ARGS, when set, are added to the
+# server's and to both clients' command lines (split at spaces).
 # Every wait is bounded.
 set -uo pipefail
 
@@ -138,13 +140,16 @@ screenshot_bob() {
 # ---- the three programs -------------------------------------------------------------
 
 alice_x=0 alice_y=0 bob_x=1040 bob_y=0
-start server 1040 800 server 127.0.0.1:$port
+# shellcheck disable=SC2086 # the extra arguments are meant to split
+start server 1040 800 server 127.0.0.1:$port ${SEAFOLD_SERVER_ARGS:-}
 server_pid=$started_pid
 wait_for server/events.log '"window"' 30 || fail "server did not start"
-start alice $alice_x $alice_y -client 127.0.0.1:$port alice
+# shellcheck disable=SC2086
+start alice $alice_x $alice_y -client 127.0.0.1:$port alice ${SEAFOLD_CLIENT_ARGS:-}
 alice_pid=$started_pid
 alice_window=$started_window
-start bob $bob_x $bob_y -client 127.0.0.1:$port bob
+# shellcheck disable=SC2086
+start bob $bob_x $bob_y -client 127.0.0.1:$port bob ${SEAFOLD_CLIENT_ARGS:-}
 bob_pid=$started_pid
 wait_for alice/events.log '"state": "connected"' 60 || fail "alice did not connect"
 wait_for bob/events.log '"state": "connected"' 60 || fail "bob did not connect"

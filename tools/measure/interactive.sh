@@ -8,9 +8,25 @@
 #  2. the time from a key press in one windowed client to the model moving in
 #     another windowed client's scene, through their event logs (median of
 #     eight presses; tests/scene/interactive_test.sh latency).
-# Usage: tools/measure/interactive.sh [BUILD_DIR]   (default build)
+# Usage: tools/measure/interactive.sh [BUILD_DIR] [--server-args "..."] [--client-args "..."] [--fps-runs N]
+#        (default build; --server-args go to every server, --client-args to
+#        every client, windowed or not, e.g. "--rate 16,65535"; --fps-runs 0
+#        measures only the key-press latency)
 set -euo pipefail
-build=$(realpath "${1:-build}")
+build_arg=build
+server_args=""
+client_args=""
+fps_runs=5
+while [ $# -gt 0 ]; do
+    case $1 in
+        --server-args) server_args=$2; shift 2 ;;
+        --client-args) client_args=$2; shift 2 ;;
+        --fps-runs) fps_runs=$2; shift 2 ;;
+        -*) echo "unknown option $1" >&2; exit 2 ;;
+        *) build_arg=$1; shift ;;
+    esac
+done
+build=$(realpath "$build_arg")
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 seafold=$build/bin/seafold
 headless=$build/bin/seafold-headless
@@ -35,25 +51,30 @@ exec 3>&-
 for _ in $(seq 1 100); do [ -s display ] && break; sleep 0.1; done
 export DISPLAY=:$(head -n 1 display)
 
-echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "load before: $(cut -d' ' -f1-3 /proc/loadavg); server args [$server_args] client args [$client_args]"
+
+free_port() {
+    python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
 
 # viewer_fps PORT: one windowed client for 600 frames; prints its report line.
 viewer_fps() {
     SEAFOLD_FRAME_REPORT=1 SEAFOLD_SCREENSHOT_AFTER_FRAMES=600 SEAFOLD_SCREENSHOT_PATH="$work/viewer.png" \
-        SEAFOLD_EVENT_LOG="$work/viewer.log" timeout 120 "$seafold" -client 127.0.0.1:$1 viewer 2>&1 |
+        SEAFOLD_EVENT_LOG="$work/viewer.log" timeout 120 "$seafold" -client 127.0.0.1:$1 viewer $client_args 2>&1 |
         sed -n 's/.*; \(.*frames per second\).*/\1/p'
 }
 
-for run in 1 2 3 4 5; do
-    port=$((28700 + run * 4))
-    "$headless" server 127.0.0.1:$port >/dev/null 2>&1 &
+# shellcheck disable=SC2086 # the extra arguments are meant to split
+for run in $(seq 1 "$fps_runs"); do
+    port=$(free_port)
+    timeout 300 "$headless" server 127.0.0.1:$port $server_args >/dev/null 2>&1 &
     server=$!
     pids="$server"
     sleep 0.5
     alone=$(viewer_fps $port)
     for user in 1 2 3; do
-        "$headless" -client 127.0.0.1:$port mover$user --model boat.mesh --move 0,0,-1 --move 0,0,1 \
-            --move-every 50 >/dev/null 2>&1 &
+        timeout 300 "$headless" -client 127.0.0.1:$port mover$user --model boat.mesh --move 0,0,-1 --move 0,0,1 \
+            --move-every 50 $client_args >/dev/null 2>&1 &
         pids="$pids $!"
     done
     sleep 2
@@ -66,5 +87,6 @@ for run in 1 2 3 4 5; do
 done
 
 echo "key press to movement in another client's scene:"
-"$source_dir/tests/scene/interactive_test.sh" latency "$seafold" "$work/latency" 2>&1 | grep -E "ms|PASS|FAIL"
+SEAFOLD_SERVER_ARGS=$server_args SEAFOLD_CLIENT_ARGS=$client_args \
+    "$source_dir/tests/scene/interactive_test.sh" latency "$seafold" "$work/latency" 2>&1 | grep -E "ms|PASS|FAIL"
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
