@@ -70,8 +70,10 @@ def run_one(o, n, work):
         load = ml.Proc([f"{o.bin}/seafold-loadcheck", f"127.0.0.1:{port}", str(n), str(o.seconds),
                         str(o.move_every), "--drain", str(o.drain)] + ml.split_args(o.client_args),
                        f"loadcheck-{n}", work, timeout=bound)
+        tool_sampler = ml.Sampler(load.real_pid())
         load.wait_for(lambda: load.first("clients") is not None, bound + 5)
         sampler.stop()
+        tool_sampler.stop()
         final = load.first("clients")
         if final is None:
             result["error"] = "seafold-loadcheck gave no result: " + load.stderr_text().strip()[-300:]
@@ -80,6 +82,7 @@ def run_one(o, n, work):
         t0, t1 = moving["t"] / 1000.0, draining["t"] / 1000.0
         t2 = done["t"] / 1000.0
         cpu, rss0, rss1, rss_max = sampler.window(t0, t1)
+        result["loadcheck_cpu_percent"] = ml.rounded(tool_sampler.window(t0, t1)[0])
         _, _, rss2, _ = sampler.window(t1, t2)
         result.update({k: final[k] for k in ("clients_connected", "movements_sent", "relays_expected",
                                              "relays_received", "positions_agree", "pairs_disagreeing",
@@ -111,10 +114,11 @@ def main():
     print(f"# seafold-loadcheck {o.clients} clients, {o.seconds:g} s moving every {o.move_every} ms, "
           f"drain {o.drain:g} s; server args [{o.server_args}] client args [{o.client_args}]")
     header = ("| clients | server CPU % | RSS start→end (MiB) | queue max (sum / one) | queue slope last 30 s (ev/s) "
-              "| relay p50 / p99 / max (ms) | final positions agree | load avg |")
+              "| relay p50 / p99 / max (ms) | final positions agree | connected | relays due / shown "
+              "| loadcheck CPU % | load avg |")
     if not o.json:
         print(header)
-        print("|" + "---|" * 8)
+        print("|" + "---|" * 11)
     try:
         for n in [int(x) for x in str(o.clients).split(",") if x]:
             r = run_one(o, n, work)
@@ -127,7 +131,9 @@ def main():
                 print(f"| {n} | {r['server_cpu_percent']} | {mib('server_rss_start_kib')}→{mib('server_rss_end_kib')} "
                       f"| {r['queue_max_total']} / {r['queue_max_one']} | {r['queue_slope_last_s']} "
                       f"| {r['relay_p50_ms']} / {r['relay_p99_ms']} / {r['relay_max_ms']} | {agree} "
-                      f"| {r['load_before']} |")
+                      f"| {r.get('clients_connected')} "
+                      f"| {r['relays_expected']} / {r['relays_received']} "
+                      f"| {r['loadcheck_cpu_percent']} | {r['load_before']} |")
             sys.stdout.flush()
     finally:
         ml.Proc.stop_all()

@@ -103,12 +103,17 @@ class Proc:
         Proc.every.append(self)
 
     def real_pid(self):
-        """The program's own pid (under `timeout` it is the child)."""
-        try:
-            children = open(f"/proc/{self.pid}/task/{self.pid}/children").read().split()
-            return int(children[0]) if children else self.pid
-        except (OSError, ValueError):
-            return self.pid
+        """The program's own pid: under `timeout` it is the child, which may
+        take a moment to appear."""
+        for _ in range(40):
+            try:
+                children = open(f"/proc/{self.pid}/task/{self.pid}/children").read().split()
+                if children:
+                    return int(children[0])
+            except (OSError, ValueError):
+                return self.pid
+            time.sleep(0.025)
+        return self.pid
 
     def lines(self):
         """Every JSON line so far (read incrementally)."""

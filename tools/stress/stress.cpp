@@ -418,6 +418,8 @@ public:
     void forgetClient(ClientRecord&) override {}
 };
 
+const double kPi = 3.14159265358979323846;
+
 // LPC-10 frames of a buzzy vowel, cut to `bytes`: what a talking client sends.
 RefPtr<ByteBuffer> voicePayload(const Options& o, FastRandom& random)
 {
@@ -434,7 +436,7 @@ RefPtr<ByteBuffer> voicePayload(const Options& o, FastRandom& random)
         RefPtr<ByteBuffer> samples = new ByteBuffer(chunk * 2);
         int16_t* s = reinterpret_cast<int16_t*>(samples->data());
         for (uint32_t i = 0; i < chunk; ++i) {
-            phase += 2 * M_PI * 140.0 / 8000.0;
+            phase += 2 * kPi * 140.0 / 8000.0;
             s[i] = int16_t(6000 * std::sin(phase) + 3000 * std::sin(5.3 * phase) + 1500 * std::sin(11.7 * phase));
         }
         RefPtr<ByteBuffer> encoded = encoder->encodeBuffer(samples);
