@@ -41,6 +41,7 @@ def main():
                 check(summary["sources_used"] >= 8, f"{mode}: {summary['sources_used']} source addresses")
                 if mode == "token":
                     check(summary["tokens_obtained"] >= 1, "token: the server issued no token")
+            check(s.p.wait(timeout=10) == 0, f"{mode}: exit code {s.p.returncode}: {s.stderr_text()[-300:]}")
             check(sess.server.alive(), f"server died during the {mode} flood")
 
         voice = sess.tool([f"{BIN}/seafold-stress", "voice", sess.address, "--seconds", "1.5", "--per-second", "20",
@@ -56,6 +57,8 @@ def main():
                           "--name", "deaf"], "stress-deaf")
         deaf.wait_for(lambda: deaf.first("summary") is not None, 20)
         check(deaf.first("deaf") is not None, "no-ack: never went deaf")
+        for p in (voice, deaf):
+            check(p.p.wait(timeout=10) == 0, f"{p.name}: exit code {p.p.returncode}: {p.stderr_text()[-300:]}")
         check(watcher.first("rpc", "s2cIntroduceNewClient") is not None, "no-ack: the watcher was not told of it")
         sess.stop()
 
@@ -65,6 +68,7 @@ def main():
         r = subprocess.run([f"{BIN}/seafold-loadcheck", f"127.0.0.1:{port}", "3", "1.5", "100", "--drain", "2"],
                            capture_output=True, text=True, timeout=60)
         server.stop()
+        check(r.returncode == 0, f"loadcheck: exit code {r.returncode}: {r.stderr[-300:]}")
         result = [ln for ln in r.stdout.splitlines() if ln.startswith('{"clients"')]
         if check(result, f"loadcheck: no result ({r.stderr.strip()[-200:]})"):
             import json
