@@ -36,6 +36,26 @@ using namespace seafold;
 
 namespace {
 
+// A JSON string of `text` (quotes, backslashes and control characters
+// escaped; other bytes as they are).
+std::string quoted(const std::string& text)
+{
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            out += escape;
+        } else {
+            out += char(c);
+        }
+    }
+    return out + "\"";
+}
+
 long long wallMs()
 {
     using namespace std::chrono;
@@ -242,7 +262,8 @@ int main(int argc, char** argv)
                 break;
             }
         } else if (stage == Moving) {
-            while (uint32_t(now - lastMove) >= moveEvery && uint32_t(lastMove - stageStart) < uint32_t(seconds * 1000)) {
+            while (uint32_t(now - lastMove) >= moveEvery &&
+                   uint32_t(lastMove - stageStart) < uint32_t(seconds * 1000)) {
                 lastMove += moveEvery;
                 int64_t t = getHighPrecisionTimerValue();
                 for (auto& c : gClients) {
@@ -290,19 +311,18 @@ int main(int argc, char** argv)
     }
     std::string endings = "{";
     for (auto& [ending, n] : gEndings)
-        endings += (endings.size() > 1 ? ", " : "") + jsonQuote(ending.c_str()) + ": " + std::to_string(n);
+        endings += (endings.size() > 1 ? ", " : "") + quoted(ending) + ": " + std::to_string(n);
     endings += "}";
-    std::printf("{\"clients\": %d, \"seconds\": %.1f, \"move_every_ms\": %u, \"drain_seconds\": %.1f, "
-                "\"connected\": %s, \"clients_connected\": %d, \"movements_sent\": %llu, \"relays_expected\": %llu, "
-                "\"relays_received\": %llu, \"latency_median_ms\": %.1f, \"latency_p99_ms\": %.1f, "
-                "\"latency_max_ms\": %.1f, \"positions_agree\": %s, \"pairs\": %llu, \"pairs_disagreeing\": %llu, "
-                "\"moves_missing\": %llu, \"max_deficit\": %llu, \"endings\": %s}\n",
-                count, seconds, moveEvery, drainSeconds, stage != Connecting ? "true" : "false", up,
-                (unsigned long long)moves, (unsigned long long)expected, (unsigned long long)gRelays,
-                gDelays.percentile(0.5), gDelays.percentile(0.99), gDelays.maximum(),
-                stage != Connecting && disagreeing == 0 ? "true" : "false", (unsigned long long)pairs,
-                (unsigned long long)disagreeing, (unsigned long long)missing, (unsigned long long)maxDeficit,
-                endings.c_str());
+    std::printf(
+        "{\"clients\": %d, \"seconds\": %.1f, \"move_every_ms\": %u, \"drain_seconds\": %.1f, "
+        "\"connected\": %s, \"clients_connected\": %d, \"movements_sent\": %llu, \"relays_expected\": %llu, "
+        "\"relays_received\": %llu, \"latency_median_ms\": %.1f, \"latency_p99_ms\": %.1f, "
+        "\"latency_max_ms\": %.1f, \"positions_agree\": %s, \"pairs\": %llu, \"pairs_disagreeing\": %llu, "
+        "\"moves_missing\": %llu, \"max_deficit\": %llu, \"endings\": %s}\n",
+        count, seconds, moveEvery, drainSeconds, stage != Connecting ? "true" : "false", up, (unsigned long long)moves,
+        (unsigned long long)expected, (unsigned long long)gRelays, gDelays.percentile(0.5), gDelays.percentile(0.99),
+        gDelays.maximum(), stage != Connecting && disagreeing == 0 ? "true" : "false", (unsigned long long)pairs,
+        (unsigned long long)disagreeing, (unsigned long long)missing, (unsigned long long)maxDeficit, endings.c_str());
     std::fflush(stdout);
     for (auto& c : gClients)
         c->roster.clear();

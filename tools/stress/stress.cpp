@@ -46,6 +46,26 @@ using namespace seafold;
 
 namespace {
 
+// A JSON string of `text` (quotes, backslashes and control characters
+// escaped; other bytes as they are).
+std::string quoted(const std::string& text)
+{
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            out += escape;
+        } else {
+            out += char(c);
+        }
+    }
+    return out + "\"";
+}
+
 volatile std::sig_atomic_t gStop = 0;
 
 void onSignal(int)
@@ -111,7 +131,8 @@ struct Options {
 const char* const kUsage =
     "usage: seafold-stress (challenge|connect|token|junk|voice|no-ack) ADDRESS [--seconds S] [--per-second N|max] "
     "[--sources N] [--per-source K] [--max-size BYTES] [--name NAME] [--model NAME] [--voice-bytes N] "
-    "[--voice-kind speech|random] [--deaf-after MS] [--move-every MS] [--rate INTERVAL_MS,BYTES_PER_S] [--unpaced 0|1] [--seed N]";
+    "[--voice-kind speech|random] [--deaf-after MS] [--move-every MS] [--rate INTERVAL_MS,BYTES_PER_S] [--unpaced 0|1] "
+    "[--seed N]";
 
 bool parseOptions(int argc, char** argv, Options* o, std::string* error)
 {
@@ -276,8 +297,8 @@ public:
                 lastReport = now;
                 std::printf("{\"progress\": \"%s\", \"sent\": %llu, \"failed\": %llu, \"sources_used\": %u, "
                             "\"t\": %lld}\n",
-                            mOptions.mode.c_str(), (unsigned long long)sent, (unsigned long long)failed,
-                            mAddressesUsed, wallMs());
+                            mOptions.mode.c_str(), (unsigned long long)sent, (unsigned long long)failed, mAddressesUsed,
+                            wallMs());
                 std::fflush(stdout);
             }
             uint64_t due = mOptions.perSecond > 0 ? uint64_t(elapsed * mOptions.perSecond) : sent + 256;
@@ -456,7 +477,8 @@ int runSessionPeer(const Options& o)
     Session session(roster, false);
     std::string ending;
     session.onConnectionState = [&](const char* state, const char* reason) {
-        std::printf("{\"state\": \"%s\", \"reason\": %s, \"t\": %lld}\n", state, jsonQuote(reason).c_str(), wallMs());
+        std::printf("{\"state\": \"%s\", \"reason\": %s, \"t\": %lld}\n", state, quoted(reason ? reason : "").c_str(),
+                    wallMs());
         std::fflush(stdout);
         if (std::string(state) != "connected")
             ending = std::string(state) + ": " + reason;
@@ -520,9 +542,8 @@ int runSessionPeer(const Options& o)
     }
     std::printf("{\"summary\": \"%s\", \"seconds\": %.2f, \"established\": %s, \"posted\": %llu, \"moves\": %llu, "
                 "\"ending\": %s, \"t\": %lld}\n",
-                o.mode.c_str(), nowSeconds() - start, established > 0 ? "true" : "false",
-                (unsigned long long)posted, (unsigned long long)moves,
-                ending.empty() ? "null" : jsonQuote(ending.c_str()).c_str(), wallMs());
+                o.mode.c_str(), nowSeconds() - start, established > 0 ? "true" : "false", (unsigned long long)posted,
+                (unsigned long long)moves, ending.empty() ? "null" : quoted(ending).c_str(), wallMs());
     std::fflush(stdout);
     roster.clear();
     return 0;
