@@ -181,6 +181,24 @@ void RPCEvent::process(EventConnection* connection)
         mFunctor->dispatch(connection);
 }
 
+void RPCEvent::notifyPosted(EventConnection* connection)
+{
+    ++mPostCount;
+    if (auto* observer = dynamic_cast<RPCPostObserver*>(connection))
+        observer->rpcPosted(this);
+}
+
+void RPCEvent::notifySent(EventConnection*)
+{
+    mWritten = true;
+}
+
+void RPCEvent::notifyDelivered(EventConnection*, bool delivered)
+{
+    if (!delivered)
+        mGivenUp = true;
+}
+
 // ---- reserved classes ----------------------------------------------------------------------
 //
 // Three calls of a ghosting connection that this system never makes. Their

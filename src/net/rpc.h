@@ -160,6 +160,9 @@ public:
         return ok;
     }
     const Values& values() const { return mValues; }
+    // Changing stored arguments changes what is written next: only for
+    // events nobody else holds (see RPCEvent::isAmendable).
+    Values& values() { return mValues; }
 
     void read(BitStream& stream) override { readAll(stream, std::index_sequence_for<Args...>()); }
     void write(BitStream& stream) override { writeAll(stream, std::index_sequence_for<Args...>()); }
@@ -223,8 +226,45 @@ public:
 
     Functor* functor() const { return mFunctor; }
 
+    // ---- where the event is (for senders that amend what still waits) ----
+    // Counts the queues the event was posted on and tells an observing
+    // connection (see RPCPostObserver).
+    void notifyPosted(EventConnection* connection) override;
+    // Written into a packet: from now on a copy may be on its way.
+    void notifySent(EventConnection* connection) override;
+    // Given up unsent (not delivered) also ends every chance of amending it.
+    void notifyDelivered(EventConnection* connection, bool delivered) override;
+    uint32_t postCount() const { return mPostCount; }
+    bool wasWritten() const { return mWritten; }
+    // True while changing the arguments in place changes what one receiver
+    // will read and nothing else: posted on exactly one connection, never
+    // written into a packet, never given up.
+    bool isAmendable() const { return mPostCount == 1 && !mWritten && !mGivenUp; }
+
+    // The stored arguments, for the call's own parameter types; null when
+    // the types are not the event's.
+    template <class... Args> typename FunctorArgs<Args...>::Values* arguments()
+    {
+        auto* args = dynamic_cast<FunctorArgs<Args...>*>(mFunctor);
+        return args ? &args->values() : nullptr;
+    }
+
 private:
     Functor* mFunctor;
+    uint32_t mPostCount = 0;
+    bool mWritten = false;
+    bool mGivenUp = false;
+};
+
+// A connection class that wants to hear of every remote call posted on it
+// derives from this as well: rpcPosted runs inside postEvent, before the
+// event is queued.
+class RPCPostObserver {
+public:
+    virtual void rpcPosted(RPCEvent* event) = 0;
+
+protected:
+    ~RPCPostObserver() = default;
 };
 
 } // namespace seafold
