@@ -85,7 +85,7 @@ private:
         while (uint32_t(now - mLastMove) >= mOptions.moveEveryMs) {
             mLastMove += mOptions.moveEveryMs;
             const auto& m = mOptions.moves[mNextMove++ % mOptions.moves.size()];
-            gConnectionToServer->c2smakeMovement(m.dx, m.dy, m.dz);
+            gConnectionToServer->sendMovement(m.dx, m.dy, m.dz);
         }
     }
 

@@ -35,7 +35,7 @@ public:
     void sendMovement(double dx, double dy, double dz) override
     {
         if (gConnectionToServer)
-            gConnectionToServer->c2smakeMovement(dx, dy, dz);
+            gConnectionToServer->sendMovement(dx, dy, dz);
     }
 
     void announceSelection(const std::string& meshName) override
@@ -80,7 +80,7 @@ void startNetwork(const CommandLine& line)
         session.connectionToServer = connection;
         connection->connect(gNetInterface, target, false, false);
         // Queued now, sent once the connection is up.
-        connection->c2sAddNewClient(StringPtr(line.clientName.c_str()));
+        connection->c2sAddNewClient(StringPtr(fitUtf8(line.clientName, MaxNameBytes).c_str()));
     } else {
         gNetInterface = new SessionInterface(target, session);
         gNetInterface->setAllowConnections(true);

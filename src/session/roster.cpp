@@ -1,8 +1,30 @@
 #include "session/roster.h"
 
+#include "session/simpleeventconnection.h"
+
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 namespace seafold {
+
+std::string fitUtf8(const std::string& text, size_t maxBytes)
+{
+    if (text.size() <= maxBytes)
+        return text;
+    size_t cut = maxBytes;
+    // Continuation bytes (10xxxxxx) belong to the character before them.
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+        --cut;
+    return text.substr(0, cut);
+}
+
+bool isUsableMovement(double dx, double dy, double dz)
+{
+    const double limit = std::numeric_limits<float>::max();
+    // Written so that a NaN fails every comparison.
+    return std::fabs(dx) <= limit && std::fabs(dy) <= limit && std::fabs(dz) <= limit;
+}
 
 ClientScene::~ClientScene() = default;
 void ClientScene::afterChange(const ClientRecord&, bool) {}
@@ -23,6 +45,7 @@ ClientRecord& Roster::append(const std::string& name, SimpleEventConnection* con
     auto record = std::make_unique<ClientRecord>();
     record->name = name;
     record->connection = connection;
+    record->id = mNextId++;
     mEntries.push_back(std::move(record));
     return *mEntries.back();
 }
@@ -47,10 +70,12 @@ ClientRecord* Roster::findByConnection(const SimpleEventConnection* connection) 
 
 std::string Roster::uniqueName(const std::string& name) const
 {
-    if (!find(name))
-        return name;
+    std::string whole = fitUtf8(name, MaxNameBytes);
+    if (!find(whole))
+        return whole;
     for (unsigned n = 2;; ++n) {
-        std::string candidate = name + " (" + std::to_string(n) + ")";
+        std::string suffix = " (" + std::to_string(n) + ")";
+        std::string candidate = fitUtf8(name, MaxNameBytes - suffix.size()) + suffix;
         if (!find(candidate))
             return candidate;
     }
@@ -88,6 +113,10 @@ void Roster::moveClient(float dx, float dy, float dz, const std::string& clientN
 
 void Roster::move(ClientRecord& record, float dx, float dy, float dz)
 {
+    // Not-a-number or infinity from the wire would poison the offset for
+    // good, and every newcomer would learn it.
+    if (!std::isfinite(dx) || !std::isfinite(dy) || !std::isfinite(dz))
+        return;
     record.offsetX += dx;
     record.offsetY += dy;
     record.offsetZ += dz;

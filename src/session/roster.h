@@ -12,16 +12,33 @@
 #include <string>
 #include <vector>
 
+#include "net/netbase.h"
+
 namespace seafold {
 
 class SimpleEventConnection;
 
+// The longest text a call carries (bytes): a name must fit whole, suffix
+// and all, or two users would arrive under one name.
+constexpr size_t MaxNameBytes = 255;
+
+// `text` cut to at most `maxBytes` bytes, never inside a UTF-8 character.
+std::string fitUtf8(const std::string& text, size_t maxBytes);
+
+// True when a movement can be applied: every component stays finite once
+// narrowed to the scene's F32.
+bool isUsableMovement(double dx, double dy, double dz);
+
 struct ClientRecord {
     std::string name;
     // Server side: the connection to that client (the interface owns it; the
-    // leave sequence removes the record before the connection goes). Null in
-    // a client's roster.
-    SimpleEventConnection* connection = nullptr;
+    // leave sequence removes the record before the connection goes, and the
+    // reference clears itself should the connection go first). Null in a
+    // client's roster.
+    WeakRef<SimpleEventConnection> connection;
+    // Unique for the life of the process: keys what is kept per user
+    // elsewhere (a name can be reused, an address too).
+    uint64_t id = 0;
     std::string entityName;                       // the chosen model; empty until one is chosen
     bool hasEntity = false;                       // a model is attached
     bool hasNode = false;                         // the node that carries the model exists
@@ -72,7 +89,8 @@ public:
     ClientRecord* find(const std::string& name) const;
     // The record of a connection, or none.
     ClientRecord* findByConnection(const SimpleEventConnection* connection) const;
-    // `name`, or "name (2)", "name (3)", ... : the first not in the roster.
+    // `name` cut to MaxNameBytes, or "name (2)", "name (3)", ... with the
+    // name cut so that the whole fits: the first not in the roster.
     std::string uniqueName(const std::string& name) const;
 
     // ---- scene operations ----
@@ -92,6 +110,7 @@ private:
 
     std::vector<std::unique_ptr<ClientRecord>> mEntries; // join order
     ClientScene* mScene;
+    uint64_t mNextId = 1;
 };
 
 } // namespace seafold

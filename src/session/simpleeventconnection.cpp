@@ -2,13 +2,14 @@
 #include "sound/sound.h"
 #include "voice/voicecodec.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include <nlohmann/json.hpp>
 
 namespace seafold {
 
-SimpleEventConnection* gConnectionToServer = nullptr;
+WeakRef<SimpleEventConnection> gConnectionToServer;
 
 SF_IMPLEMENT_NETCONNECTION(SimpleEventConnection);
 
@@ -71,10 +72,22 @@ SimpleEventConnection::SimpleEventConnection()
 {
 }
 
-SimpleEventConnection::~SimpleEventConnection()
+SimpleEventConnection::~SimpleEventConnection() = default;
+
+SessionInterface::~SessionInterface()
 {
-    if (gConnectionToServer == this)
-        gConnectionToServer = nullptr;
+    while (!pendingConnections().empty()) {
+        RefPtr<NetConnection> connection = pendingConnections().front();
+        disconnect(connection, ReasonSelfDisconnect, "Shutdown");
+        if (!pendingConnections().empty() && pendingConnections().front() == connection)
+            removePendingConnection(connection);
+    }
+    while (!connections().empty()) {
+        RefPtr<NetConnection> connection = connections().front();
+        disconnect(connection, ReasonSelfDisconnect, "Shutdown");
+        if (!connections().empty() && connections().front() == connection)
+            removeConnection(connection); // a hook changed its state: drop it anyway
+    }
 }
 
 Session* SimpleEventConnection::session() const
@@ -115,20 +128,233 @@ void SimpleEventConnection::onConnectFailed(uint32_t, const char* message)
     forgetServerConnection("failed", message);
 }
 
-void SimpleEventConnection::onDisconnected(uint32_t, const char* message)
+void SimpleEventConnection::onDisconnected(uint32_t reason, const char* message)
 {
-    // A client does not react to losing the server beyond forgetting it.
+    // A client does not react to losing the server beyond forgetting it,
+    // and telling the user why the server ended it.
     if (connectParams().isInitiator) {
+        if (reason == ReasonRemoteDisconnect && message && *message)
+            showServerText((std::string("The server ended the connection: ") + message).c_str());
         forgetServerConnection("disconnected", message);
         return;
     }
+    dropHeldRelays();
     ClientRecord* leaver = senderRecord();
     if (!leaver)
         return;
     // Leave sequence: tell everyone else, then drop the leaver's record.
     StringPtr name(leaver->name.c_str());
-    forEachOtherClient([&](SimpleEventConnection* other) { other->s2cclientDisconnect(name); });
+    const uint64_t leaverId = leaver->id;
+    forEachOtherClient([&](SimpleEventConnection* other) {
+        other->mRelayedMovements.erase(leaverId);
+        other->s2cclientDisconnect(name);
+    });
     session()->roster().removeRecord(leaver);
+}
+
+void SimpleEventConnection::showServerText(const char* text)
+{
+    Session* s = session();
+    if (s && s->onServerText) {
+        s->onServerText(text);
+        return;
+    }
+    std::fprintf(stderr, "%s\n", text);
+    std::fflush(stderr);
+}
+
+void SimpleEventConnection::prepareWritePacket()
+{
+    EventConnection::prepareWritePacket();
+    // Once a send interval: what waits for this sender's fair share moves on.
+    if (relayHeldBack())
+        releaseHeldRelays();
+}
+
+void SimpleEventConnection::rpcPosted(RPCEvent*)
+{
+    if (!mPostingPending)
+        ++mPostEpoch;
+}
+
+// ---- coalesced movement ---------------------------------------------------------------
+
+namespace {
+
+// Adds a delta to the first three (F64) arguments of a movement event. The
+// sum must stay usable, or the receiver would drop it whole.
+template <class... Args> bool addToMovement(RPCEvent* event, double dx, double dy, double dz)
+{
+    auto* values = event->arguments<Args...>();
+    if (!values)
+        return false;
+    const double x = std::get<0>(*values) + dx, y = std::get<1>(*values) + dy, z = std::get<2>(*values) + dz;
+    if (!isUsableMovement(x, y, z))
+        return false;
+    std::get<0>(*values) = x;
+    std::get<1>(*values) = y;
+    std::get<2>(*values) = z;
+    return true;
+}
+
+} // namespace
+
+template <class Add, class Build>
+bool SimpleEventConnection::coalesceMovement(PendingMovement& pending, double dx, double dy, double dz, Add add,
+                                             Build build)
+{
+    if (pending.event && pending.epoch == mPostEpoch && pending.event->isAmendable() &&
+        add(pending.event.get(), dx, dy, dz))
+        return true;
+    pending.event = build();
+    if (!pending.event)
+        return false;
+    mPostingPending = true;
+    const bool posted = postEvent(pending.event);
+    mPostingPending = false;
+    if (!posted) {
+        pending.event = nullptr;
+        return false;
+    }
+    pending.epoch = mPostEpoch;
+    return true;
+}
+
+bool SimpleEventConnection::sendMovement(double dx, double dy, double dz)
+{
+    if (!isUsableMovement(dx, dy, dz))
+        return false;
+    return coalesceMovement(mOwnMovement, dx, dy, dz, addToMovement<double, double, double>,
+                            [&] { return c2smakeMovement_build(dx, dy, dz); });
+}
+
+void SimpleEventConnection::queueRelayedMovement(const ClientRecord& mover, double dx, double dy, double dz)
+{
+    coalesceMovement(mRelayedMovements[mover.id], dx, dy, dz, addToMovement<double, double, double, StringPtr>,
+                     [&] { return s2cmakeMovement_build(dx, dy, dz, StringPtr(mover.name.c_str())); });
+}
+
+// ---- fair share of the relay ------------------------------------------------------------
+//
+// Everything the server relays from one client goes through that client's
+// budget, refilled with its fair share of the send rate. Beyond it the
+// relays wait here, in order, instead of in every other client's queue, and
+// move on as the budget refills; a client that keeps sending faster is
+// ended once MaxHeldRelayBytes are held. Movements cost nothing (each user
+// has at most one waiting per receiver), but queue behind held relays so
+// that nothing overtakes.
+
+size_t SimpleEventConnection::relayCost(RPCEvent* event) const
+{
+    BitStream scratch;
+    event->pack(const_cast<SimpleEventConnection*>(this), scratch);
+    return scratch.bytePosition() + RelayEventOverheadBytes;
+}
+
+void SimpleEventConnection::refillRelayBudget()
+{
+    const uint32_t now = netInterface() ? netInterface()->currentTime() : 0;
+    if (!mBudgetStarted) {
+        mBudgetStarted = true;
+        mBudgetTime = now;
+    }
+    const double elapsedMs = double(uint32_t(now - mBudgetTime));
+    mBudgetTime = now;
+    Session* s = session();
+    const size_t others = s && s->roster().size() > 1 ? s->roster().size() - 1 : 1;
+    const double capacity = sendInterval() ? double(packetSize()) * 1000.0 / double(sendInterval()) : 0.0;
+    const double share = std::max(FairRelayFloorBytesPerSecond, capacity / double(others));
+    mRelayBudget = std::min(FairRelayBurstBytes, mRelayBudget + elapsedMs * share / 1000.0);
+}
+
+void SimpleEventConnection::relayFromHere(HeldRelay relay)
+{
+    refillRelayBudget();
+    if (!relayHeldBack() && (relay.bytes == 0 || mRelayBudget > 0)) {
+        mRelayBudget -= double(relay.bytes);
+        performRelay(relay);
+        return;
+    }
+    mHeldBytes += relay.bytes + sizeof(HeldRelay);
+    mHeldRelays.push_back(std::move(relay));
+    if (mHeldBytes > MaxHeldRelayBytes) {
+        SF_LOG("LogSession", "%s: %zu bytes of relays held back; sender ended", name(), mHeldBytes);
+        dropHeldRelays();
+        setError("Send queue overflow");
+    }
+}
+
+void SimpleEventConnection::relayMovementFromHere(double dx, double dy, double dz)
+{
+    if (relayHeldBack()) {
+        HeldRelay& last = mHeldRelays.back();
+        if (last.kind == HeldRelay::Movement && isUsableMovement(last.dx + dx, last.dy + dy, last.dz + dz)) {
+            last.dx += dx;
+            last.dy += dy;
+            last.dz += dz;
+            return;
+        }
+    }
+    HeldRelay relay;
+    relay.kind = HeldRelay::Movement;
+    relay.dx = dx;
+    relay.dy = dy;
+    relay.dz = dz;
+    relayFromHere(std::move(relay));
+}
+
+void SimpleEventConnection::releaseHeldRelays()
+{
+    refillRelayBudget();
+    while (!mHeldRelays.empty() && (mHeldRelays.front().bytes == 0 || mRelayBudget > 0)) {
+        HeldRelay relay = std::move(mHeldRelays.front());
+        mHeldRelays.pop_front();
+        mHeldBytes -= relay.bytes + sizeof(HeldRelay);
+        mRelayBudget -= double(relay.bytes);
+        performRelay(relay);
+    }
+}
+
+void SimpleEventConnection::dropHeldRelays()
+{
+    mHeldRelays.clear();
+    mHeldBytes = 0;
+}
+
+// Applies a relay to the server's own scene and posts it to the others as
+// the roster stands now (a client that joined meanwhile learnt the state
+// before it from its introduction).
+void SimpleEventConnection::performRelay(HeldRelay& relay)
+{
+    Session* s = session();
+    ClientRecord* sender = senderRecord();
+    if (!s)
+        return;
+    switch (relay.kind) {
+    case HeldRelay::Movement:
+        if (!sender)
+            return;
+        s->roster().moveClient(float(relay.dx), float(relay.dy), float(relay.dz), sender->name);
+        forEachOtherClient([&](SimpleEventConnection* other) {
+            other->queueRelayedMovement(*sender, relay.dx, relay.dy, relay.dz);
+        });
+        return;
+    case HeldRelay::Selection:
+        if (!sender)
+            return;
+        s->roster().setClientEntity(relay.entityName, 0, 0, 0, sender->name);
+        forEachOtherClient([&](SimpleEventConnection* other) { other->postEvent(relay.event); });
+        return;
+    case HeldRelay::Event: {
+        Roster& roster = s->roster();
+        for (size_t i = 0; i < roster.size(); ++i) {
+            SimpleEventConnection* target = roster[i].connection;
+            if (target && (target != this || relay.echoToSender))
+                target->postEvent(relay.event);
+        }
+        return;
+    }
+    }
 }
 
 ClientRecord* SimpleEventConnection::senderRecord() const
@@ -161,10 +387,17 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2sAddNewClient, GuaranteedOrdered, DirC
     // outlives the connection.
     if (roster.findByConnection(this))
         return;
-    // Every operation finds users by name: two users must never share one.
+    // Every operation finds users by name: nobody may go without one ...
+    if (name.length() == 0) {
+        setError("A name is required");
+        return;
+    }
+    // ... and two users must never share one, as it arrives.
     std::string unique = roster.uniqueName(name.c_str());
     roster.append(unique, this);
     StringPtr newcomer(unique.c_str());
+    if (unique != name.c_str())
+        rpcMessageServerToClient(StringPtr(fitUtf8("Your name is in use here; you are now: " + unique, MaxNameBytes).c_str()));
 
     for (size_t i = 0; i < roster.size(); ++i) {
         ClientRecord& entry = roster[i];
@@ -210,16 +443,23 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2sEntitySelection, GuaranteedOrdered, D
     ClientRecord* sender = senderRecord();
     if (!sender)
         return;
-    StringPtr senderName(sender->name.c_str());
-    session()->roster().setClientEntity(entityName.c_str(), 0, 0, 0, sender->name);
-    forEachOtherClient(
-        [&](SimpleEventConnection* other) { other->s2cEntityNotify(entityName, 0.0, 0.0, 0.0, senderName); });
+    HeldRelay relay;
+    relay.kind = HeldRelay::Selection;
+    relay.entityName = entityName.c_str();
+    relay.event = s2cEntityNotify_build(entityName, 0.0, 0.0, 0.0, StringPtr(sender->name.c_str()));
+    if (!relay.event)
+        return;
+    relay.bytes = relayCost(relay.event);
+    relayFromHere(std::move(relay));
 }
 
 SF_IMPLEMENT_RPC(SimpleEventConnection, s2cEntityNotify, GuaranteedOrdered, DirServerToClient,
                  (StringPtr entityName, double x, double y, double z, StringPtr clientName))
 {
     trace("s2cEntityNotify", entityName, x, y, z, clientName);
+    // A position that is no position shows the model at the origin.
+    if (!isUsableMovement(x, y, z))
+        x = y = z = 0;
     if (Session* s = session())
         s->roster().setClientEntity(entityName.c_str(), float(x), float(y), float(z), clientName.c_str());
 }
@@ -228,12 +468,10 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2smakeMovement, GuaranteedOrdered, DirC
                  (double dx, double dy, double dz))
 {
     trace("c2smakeMovement", dx, dy, dz);
-    ClientRecord* sender = senderRecord();
-    if (!sender)
+    // Not-a-number or infinity is no movement: neither applied nor relayed.
+    if (!senderRecord() || !isUsableMovement(dx, dy, dz))
         return;
-    StringPtr senderName(sender->name.c_str());
-    session()->roster().moveClient(float(dx), float(dy), float(dz), sender->name);
-    forEachOtherClient([&](SimpleEventConnection* other) { other->s2cmakeMovement(dx, dy, dz, senderName); });
+    relayMovementFromHere(dx, dy, dz);
 }
 
 // Movements are deltas: one lost relay would displace a model for good in
@@ -242,6 +480,8 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, s2cmakeMovement, GuaranteedOrdered, DirS
                  (double dx, double dy, double dz, StringPtr clientName))
 {
     trace("s2cmakeMovement", dx, dy, dz, clientName);
+    if (!isUsableMovement(dx, dy, dz))
+        return;
     if (Session* s = session())
         s->roster().moveClient(float(dx), float(dy), float(dz), clientName.c_str());
 }
@@ -269,16 +509,14 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2sVoice, GuaranteedOrdered, DirClientTo
     if (s->onVoice && data)
         s->onVoice(this, data);
     // ... and relays the compressed frames unchanged: one event object in
-    // every other client's queue.
-    RefPtr<RPCEvent> relay = s2cVoice_build(data, speaker);
-    if (!relay)
+    // every other client's queue, within this sender's fair share.
+    HeldRelay relay;
+    relay.event = s2cVoice_build(data, speaker);
+    if (!relay.event)
         return;
-    Roster& roster = s->roster();
-    for (size_t i = 0; i < roster.size(); ++i) {
-        SimpleEventConnection* target = roster[i].connection;
-        if (target && (target != this || echoToSender))
-            target->postEvent(relay);
-    }
+    relay.echoToSender = echoToSender;
+    relay.bytes = relayCost(relay.event);
+    relayFromHere(std::move(relay));
 }
 
 SF_IMPLEMENT_RPC(SimpleEventConnection, s2cVoice, GuaranteedOrdered, DirServerToClient,
@@ -307,10 +545,13 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, rpcMessageClientToServer, GuaranteedOrde
     rpcMessageServerToClient(StringPtr("Hello, World!"));
 }
 
+// The server's words for the user (a changed name, for one).
 SF_IMPLEMENT_RPC(SimpleEventConnection, rpcMessageServerToClient, GuaranteedOrdered, DirServerToClient,
                  (StringPtr message))
 {
     trace("rpcMessageServerToClient", message);
+    if (message.length())
+        showServerText(message.c_str());
 }
 
 SF_IMPLEMENT_RPC(SimpleEventConnection, rpcCoorClientToServer, GuaranteedOrdered, DirClientToServer,

@@ -6,8 +6,10 @@
 // and relays each client's actions to every other client.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "net/netinterface.h"
@@ -32,9 +34,10 @@ public:
     void setServer(bool isServer) { mIsServer = isServer; }
 
     // A client's connection to the server while it lasts (the interface owns
-    // it); cleared when the attempt fails or the connection ends, so that no
-    // sender ever posts on a released connection.
-    SimpleEventConnection* connectionToServer = nullptr;
+    // it); cleared when the attempt fails or the connection ends, and by the
+    // connection itself should it go first, so that no sender ever posts on
+    // a released connection.
+    WeakRef<SimpleEventConnection> connectionToServer;
 
     // Keep-alive ping interval of every connection (ms); 0 keeps the default.
     // A connection times out after eleven silent intervals.
@@ -51,6 +54,10 @@ public:
     // The client's connection to the server: "connected", "failed" or
     // "disconnected", with the reason for the latter two.
     std::function<void(const char* state, const char* reason)> onConnectionState;
+    // A text the server sent for the user to read (a changed name, the
+    // reason the server ended the connection). Printed on standard error
+    // when empty.
+    std::function<void(const char* text)> onServerText;
 
 private:
     Roster& mRoster;
@@ -62,6 +69,10 @@ private:
 class SessionInterface : public NetInterface {
 public:
     SessionInterface(const NetAddress& bindAddress, Session& session) : NetInterface(bindAddress), mSession(session) {}
+    // Ends every connection while the connections can still find their
+    // session: the leave sequence and the client's "disconnected" run, and
+    // nothing keeps a pointer to a connection that is gone.
+    ~SessionInterface() override;
     Session& session() { return mSession; }
 
 private:
@@ -70,12 +81,30 @@ private:
 
 // The process's client connection to the server, or none (the server, or a
 // client whose connection failed or ended). Not counted: the network
-// interface holds the connection and this is cleared before it goes.
-extern SimpleEventConnection* gConnectionToServer;
+// interface holds the connection; the hooks clear this, and so does the
+// connection's end should they not run.
+extern WeakRef<SimpleEventConnection> gConnectionToServer;
 
-class SimpleEventConnection : public EventConnection {
+class SimpleEventConnection : public EventConnection, public RPCPostObserver {
     SF_DECLARE_CLASS(SimpleEventConnection)
 public:
+    // A relaying server lets each sender have this many bytes a second of
+    // events relayed to the others, or the send capacity it has towards the
+    // sender divided among the others if that is more. The floor passes two
+    // seconds of voice a second (what the voice relay allows a speaker) with
+    // the overhead of ten messages, so nobody is held for speaking.
+    static constexpr double FairRelayFloorBytesPerSecond = 1500;
+    // What a sender may have relayed at once after a quiet spell: a few
+    // selections or full voice messages.
+    static constexpr double FairRelayBurstBytes = 4096;
+    // Beyond this many bytes held back, a sender is not slowing down: its
+    // connection ends as any overflowing queue's does. About 40 s of
+    // relays at the floor share.
+    static constexpr size_t MaxHeldRelayBytes = 64 * 1024;
+    // Each held relay is charged its packed arguments plus this, for the
+    // class id, flags, sequence and size check bits around an event.
+    static constexpr size_t RelayEventOverheadBytes = 4;
+
     SimpleEventConnection();
     ~SimpleEventConnection() override;
 
@@ -83,9 +112,22 @@ public:
     void onEstablished() override;
     void onConnectFailed(uint32_t reason, const char* message) override;
     void onDisconnected(uint32_t reason, const char* message) override;
+    void prepareWritePacket() override;
+    void rpcPosted(RPCEvent* event) override;
 
     // The session of this connection's interface, or none.
     Session* session() const;
+
+    // A client's movement of its own model, sent as c2smakeMovement. Deltas
+    // are summed into the movement that still waits unsent, so a sender
+    // that moves every frame puts at most one movement into each packet;
+    // once anything else was posted after it, a new one is posted, so
+    // nothing overtakes. Non-finite deltas are not sent. False when nothing
+    // could be queued.
+    bool sendMovement(double dx, double dy, double dz);
+
+    // Server: bytes of this client's relays held back beyond its fair share.
+    size_t heldRelayBytes() const { return mHeldBytes; }
 
     // Decodes voice received on this connection and queues it for playing.
     void playVoice(const ByteBuffer* data);
@@ -121,6 +163,42 @@ public:
     SF_DECLARE_RPC(s2cBroadcastMessage);
 
 private:
+    // An s2cmakeMovement or c2smakeMovement that may still take more deltas:
+    // valid while it is amendable and nothing else was posted on this
+    // connection since (the post epoch is unchanged).
+    struct PendingMovement {
+        RefPtr<RPCEvent> event;
+        uint64_t epoch = 0;
+    };
+    // A relay from this client that waits for its fair share: an event for
+    // every other client, or movements summed.
+    struct HeldRelay {
+        enum Kind { Movement, Selection, Event } kind = Event;
+        RefPtr<RPCEvent> event; // Selection and Event: one object for every receiver
+        bool echoToSender = false;
+        std::string entityName; // Selection: applied to the server's own scene on release
+        double dx = 0, dy = 0, dz = 0;
+        size_t bytes = 0; // charged against the fair share (movements: nothing)
+    };
+
+    // Adds a delta to a pending movement with `add`, or posts `build()` and
+    // makes it the pending one.
+    template <class Add, class Build>
+    bool coalesceMovement(PendingMovement& pending, double dx, double dy, double dz, Add add, Build build);
+    // Server, on the receiving client's connection: a movement of `mover`
+    // for this client, summed into the one of that user still waiting here.
+    void queueRelayedMovement(const ClientRecord& mover, double dx, double dy, double dz);
+    // Server: relays from this client, through its fair share.
+    void relayFromHere(HeldRelay relay);
+    void relayMovementFromHere(double dx, double dy, double dz);
+    bool relayHeldBack() const { return !mHeldRelays.empty(); }
+    void releaseHeldRelays();
+    void performRelay(HeldRelay& relay);
+    void refillRelayBudget();
+    size_t relayCost(RPCEvent* event) const;
+    void dropHeldRelays();
+    void showServerText(const char* text);
+
     void forgetServerConnection(const char* state, const char* reason);
     // The server's roster record of the client at the other end, or none
     // (a connection that never joined).
@@ -129,6 +207,18 @@ private:
     void forEachOtherClient(const std::function<void(SimpleEventConnection*)>& action);
     // Reports a handler run to the session's observer.
     template <class... Args> void trace(const char* rpc, const Args&... args);
+
+    // Bumped by every post except a pending movement's own: a pending
+    // movement from an older epoch has something queued after it.
+    uint64_t mPostEpoch = 0;
+    bool mPostingPending = false;
+    PendingMovement mOwnMovement;                                // client
+    std::unordered_map<uint64_t, PendingMovement> mRelayedMovements; // server: by mover's record id
+    std::deque<HeldRelay> mHeldRelays;                           // server: this client's, in order
+    size_t mHeldBytes = 0;
+    double mRelayBudget = FairRelayBurstBytes;
+    uint32_t mBudgetTime = 0;
+    bool mBudgetStarted = false;
 };
 
 } // namespace seafold
