@@ -146,8 +146,8 @@ void SimpleEventConnection::onDisconnected(uint32_t reason, const char* message)
     StringPtr name(leaver->name.c_str());
     const uint64_t leaverId = leaver->id;
     forEachOtherClient([&](SimpleEventConnection* other) {
+        other->postAbout(leaverId, other->s2cclientDisconnect_build(name));
         other->mRelayedMovements.erase(leaverId);
-        other->s2cclientDisconnect(name);
     });
     session()->roster().removeRecord(leaver);
 }
@@ -173,8 +173,23 @@ void SimpleEventConnection::prepareWritePacket()
 
 void SimpleEventConnection::rpcPosted(RPCEvent*)
 {
-    if (!mPostingPending)
-        ++mPostEpoch;
+    if (mPostingPending)
+        return;
+    if (mPostingAbout) {
+        auto pending = mRelayedMovements.find(mPostingAbout);
+        if (pending != mRelayedMovements.end())
+            pending->second.event = nullptr;
+        return;
+    }
+    ++mPostEpoch;
+}
+
+bool SimpleEventConnection::postAbout(uint64_t userId, NetEvent* event)
+{
+    mPostingAbout = userId;
+    const bool posted = postEvent(event);
+    mPostingAbout = 0;
+    return posted;
 }
 
 // ---- coalesced movement ---------------------------------------------------------------
@@ -260,15 +275,26 @@ void SimpleEventConnection::refillRelayBudget()
     }
     const double elapsedMs = double(uint32_t(now - mBudgetTime));
     mBudgetTime = now;
-    Session* s = session();
-    const size_t others = s && s->roster().size() > 1 ? s->roster().size() - 1 : 1;
-    const double capacity = sendInterval() ? double(packetSize()) * 1000.0 / double(sendInterval()) : 0.0;
-    const double share = std::max(FairRelayFloorBytesPerSecond, capacity / double(others));
+    // The slowest receiver's capacity, shared among the senders it hears.
+    double capacity = -1;
+    size_t others = 0;
+    forEachOtherClient([&](SimpleEventConnection* other) {
+        ++others;
+        const uint32_t interval = std::max<uint32_t>(other->sendInterval(), 1);
+        const double bytesPerSecond = double(other->packetSize()) * 1000.0 / double(interval);
+        if (capacity < 0 || bytesPerSecond < capacity)
+            capacity = bytesPerSecond;
+    });
+    const double share = std::max(FairRelayFloorBytesPerSecond, std::max(capacity, 0.0) / double(std::max<size_t>(others, 1)));
     mRelayBudget = std::min(FairRelayBurstBytes, mRelayBudget + elapsedMs * share / 1000.0);
 }
 
 void SimpleEventConnection::relayFromHere(HeldRelay relay)
 {
+    if (relay.bytes == 0 && !relayHeldBack()) {
+        performRelay(relay);
+        return;
+    }
     refillRelayBudget();
     if (!relayHeldBack() && (relay.bytes == 0 || mRelayBudget > 0)) {
         mRelayBudget -= double(relay.bytes);
@@ -343,14 +369,18 @@ void SimpleEventConnection::performRelay(HeldRelay& relay)
         if (!sender)
             return;
         s->roster().setClientEntity(relay.entityName, 0, 0, 0, sender->name);
-        forEachOtherClient([&](SimpleEventConnection* other) { other->postEvent(relay.event); });
+        forEachOtherClient([&](SimpleEventConnection* other) { other->postAbout(sender->id, relay.event); });
         return;
     case HeldRelay::Event: {
         Roster& roster = s->roster();
         for (size_t i = 0; i < roster.size(); ++i) {
             SimpleEventConnection* target = roster[i].connection;
-            if (target && (target != this || relay.echoToSender))
-                target->postEvent(relay.event);
+            if (target && (target != this || relay.echoToSender)) {
+                if (sender)
+                    target->postAbout(sender->id, relay.event);
+                else
+                    target->postEvent(relay.event);
+            }
         }
         return;
     }
@@ -394,7 +424,7 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2sAddNewClient, GuaranteedOrdered, DirC
     }
     // ... and two users must never share one, as it arrives.
     std::string unique = roster.uniqueName(name.c_str());
-    roster.append(unique, this);
+    const uint64_t newcomerId = roster.append(unique, this).id;
     StringPtr newcomer(unique.c_str());
     if (unique != name.c_str())
         rpcMessageServerToClient(StringPtr(fitUtf8("Your name is in use here; you are now: " + unique, MaxNameBytes).c_str()));
@@ -402,8 +432,8 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2sAddNewClient, GuaranteedOrdered, DirC
     for (size_t i = 0; i < roster.size(); ++i) {
         ClientRecord& entry = roster[i];
         if (entry.connection != this) {
-            if (entry.connection)
-                entry.connection->s2cIntroduceNewClient(newcomer);
+            if (SimpleEventConnection* other = entry.connection)
+                other->postAbout(newcomerId, other->s2cIntroduceNewClient_build(newcomer));
             continue;
         }
         // The newcomer (always last) learns every earlier user and model.

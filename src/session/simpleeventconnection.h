@@ -89,8 +89,8 @@ class SimpleEventConnection : public EventConnection, public RPCPostObserver {
     SF_DECLARE_CLASS(SimpleEventConnection)
 public:
     // A relaying server lets each sender have this many bytes a second of
-    // events relayed to the others, or the send capacity it has towards the
-    // sender divided among the others if that is more. The floor passes two
+    // events relayed to the others, or the slowest receiver's send capacity
+    // divided among the senders it hears if that is more. The floor passes two
     // seconds of voice a second (what the voice relay allows a speaker) with
     // the overhead of ten messages, so nobody is held for speaking.
     static constexpr double FairRelayFloorBytesPerSecond = 1500;
@@ -188,6 +188,9 @@ private:
     // Server, on the receiving client's connection: a movement of `mover`
     // for this client, summed into the one of that user still waiting here.
     void queueRelayedMovement(const ClientRecord& mover, double dx, double dy, double dz);
+    // Server: posts an event about one user here; it ends only that user's
+    // pending movement, so other users' movements are still summed.
+    bool postAbout(uint64_t userId, NetEvent* event);
     // Server: relays from this client, through its fair share.
     void relayFromHere(HeldRelay relay);
     void relayMovementFromHere(double dx, double dy, double dz);
@@ -208,10 +211,12 @@ private:
     // Reports a handler run to the session's observer.
     template <class... Args> void trace(const char* rpc, const Args&... args);
 
-    // Bumped by every post except a pending movement's own: a pending
-    // movement from an older epoch has something queued after it.
+    // Bumped by every post except a pending movement's own and those about
+    // one user: a pending movement from an older epoch has something queued
+    // after it.
     uint64_t mPostEpoch = 0;
     bool mPostingPending = false;
+    uint64_t mPostingAbout = 0; // the user (record id) of the post under way, if it is about one
     PendingMovement mOwnMovement;                                // client
     std::unordered_map<uint64_t, PendingMovement> mRelayedMovements; // server: by mover's record id
     std::deque<HeldRelay> mHeldRelays;                           // server: this client's, in order
