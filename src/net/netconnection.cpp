@@ -423,7 +423,10 @@ bool NetConnection::readPacketHeader(BitStream& stream)
     // the packet was lost and resend what already arrived.
     uint32_t shift = seq - mLastSeqRecvd;
     mAckMask = shift >= 32 ? 0 : mAckMask << shift;
-    if (type == DataPacket)
+    // A data packet under the sequence already seen (a ping's, or its own
+    // duplicate) is not read: marking it received would confirm events
+    // that never ran.
+    if (type == DataPacket && shift != 0)
         mAckMask |= 1;
 
     for (uint32_t q = mHighestAckedSeq + 1; seqDiff(q, ack) <= 0; ++q) {
