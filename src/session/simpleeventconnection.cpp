@@ -106,7 +106,13 @@ void SimpleEventConnection::onEstablished()
     Session* s = session();
     if (s && s->pingIntervalMs)
         setPingTimeouts(s->pingIntervalMs, DefaultPingRetries);
-    if (connectParams().isInitiator && s && s->onConnectionState)
+    if (!connectParams().isInitiator || !s)
+        return;
+    // The server introduces everyone anew on every connection: what an
+    // earlier one left in the roster would stand beside it under the same
+    // names.
+    s->roster().clear();
+    if (s->onConnectionState)
         s->onConnectionState("connected", "");
 }
 
