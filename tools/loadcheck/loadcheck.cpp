@@ -269,7 +269,7 @@ int main(int argc, char** argv)
                 for (auto& c : gClients) {
                     if (SimpleEventConnection* connection = c->session.connectionToServer) {
                         c->moveTimes.push_back(t);
-                        connection->c2smakeMovement(1, 0, 0);
+                        connection->sendMovement(1, 0, 0); // summed as the programs sum them
                         ++moves;
                     }
                 }
