@@ -98,8 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         case 10:
             world.step(StepMs * (1 + in.byte() % 8));
             break;
-        case 11:
-        {
+        case 11: {
             // Values that a well-behaved client never sends: no numbers, or
             // too large for the scene. Usable ones would be deltas sent.
             double x = in.raw(), y = in.raw(), z = in.raw();

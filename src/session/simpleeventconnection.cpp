@@ -291,7 +291,8 @@ void SimpleEventConnection::refillRelayBudget()
         if (capacity < 0 || bytesPerSecond < capacity)
             capacity = bytesPerSecond;
     });
-    const double share = std::max(FairRelayFloorBytesPerSecond, std::max(capacity, 0.0) / double(std::max<size_t>(others, 1)));
+    const double share =
+        std::max(FairRelayFloorBytesPerSecond, std::max(capacity, 0.0) / double(std::max<size_t>(others, 1)));
     mRelayBudget = std::min(FairRelayBurstBytes, mRelayBudget + elapsedMs * share / 1000.0);
 }
 
@@ -367,9 +368,8 @@ void SimpleEventConnection::performRelay(HeldRelay& relay)
         if (!sender)
             return;
         s->roster().moveClient(float(relay.dx), float(relay.dy), float(relay.dz), sender->name);
-        forEachOtherClient([&](SimpleEventConnection* other) {
-            other->queueRelayedMovement(*sender, relay.dx, relay.dy, relay.dz);
-        });
+        forEachOtherClient(
+            [&](SimpleEventConnection* other) { other->queueRelayedMovement(*sender, relay.dx, relay.dy, relay.dz); });
         return;
     case HeldRelay::Selection:
         if (!sender)
@@ -433,7 +433,8 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2sAddNewClient, GuaranteedOrdered, DirC
     const uint64_t newcomerId = roster.append(unique, this).id;
     StringPtr newcomer(unique.c_str());
     if (unique != name.c_str())
-        rpcMessageServerToClient(StringPtr(fitUtf8("Your name is in use here; you are now: " + unique, MaxNameBytes).c_str()));
+        rpcMessageServerToClient(
+            StringPtr(fitUtf8("Your name is in use here; you are now: " + unique, MaxNameBytes).c_str()));
 
     for (size_t i = 0; i < roster.size(); ++i) {
         ClientRecord& entry = roster[i];

@@ -216,10 +216,10 @@ private:
     // after it.
     uint64_t mPostEpoch = 0;
     bool mPostingPending = false;
-    uint64_t mPostingAbout = 0; // the user (record id) of the post under way, if it is about one
-    PendingMovement mOwnMovement;                                // client
+    uint64_t mPostingAbout = 0;   // the user (record id) of the post under way, if it is about one
+    PendingMovement mOwnMovement; // client
     std::unordered_map<uint64_t, PendingMovement> mRelayedMovements; // server: by mover's record id
-    std::deque<HeldRelay> mHeldRelays;                           // server: this client's, in order
+    std::deque<HeldRelay> mHeldRelays;                               // server: this client's, in order
     size_t mHeldBytes = 0;
     double mRelayBudget = FairRelayBurstBytes;
     uint32_t mBudgetTime = 0;

@@ -143,8 +143,7 @@ TEST_F(SessionTest, AnEventSharedByQueuesOrWrittenIntoAPacketIsNeverChanged)
     a.netInterface->serviceConnections(); // written and sent, not yet read
     a.toServer()->sendMovement(2, 0, 0);
     ASSERT_TRUE(settle());
-    EXPECT_EQ(server().callsNamed("c2smakeMovement"),
-              (std::vector<std::string>{"[1.0, 0.0, 0.0]", "[2.0, 0.0, 0.0]"}));
+    EXPECT_EQ(server().callsNamed("c2smakeMovement"), (std::vector<std::string>{"[1.0, 0.0, 0.0]", "[2.0, 0.0, 0.0]"}));
 }
 
 TEST_F(SessionTest, NonFiniteMovementIsIgnoredEverywhere)

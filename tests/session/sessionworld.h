@@ -154,12 +154,14 @@ public:
     // What keeps the world from rest, for messages.
     std::string describe()
     {
-        std::string out = "server: " + std::to_string(mServer->netInterface->connections().size()) +
-                          " connections, " + std::to_string(mServer->roster.size()) + " records;";
+        std::string out = "server: " + std::to_string(mServer->netInterface->connections().size()) + " connections, " +
+                          std::to_string(mServer->roster.size()) + " records;";
         for (size_t i = 0; i < mClients.size(); ++i) {
             SimpleEventConnection* c = toServer(i);
             out += " " + mClients[i].name + ": " +
-                   (!c ? std::string("none") : c->isEstablished() ? "established" : "connecting");
+                   (!c                   ? std::string("none")
+                    : c->isEstablished() ? "established"
+                                         : "connecting");
         }
         for (Node* n : nodes()) {
             out += " | pending " + std::to_string(n->netInterface->pendingConnections().size());

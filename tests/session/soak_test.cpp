@@ -65,7 +65,8 @@ TEST(SessionSoak, FourClientsThroughTwentyThousandSecondsOfLossAndChurn)
             }
             world.step(StepMs);
         }
-        ASSERT_TRUE(world.settle(StepMs, SettleLimitMs)) << "no rest after " << second + CheckEverySeconds << " s: " << world.describe();
+        ASSERT_TRUE(world.settle(StepMs, SettleLimitMs))
+            << "no rest after " << second + CheckEverySeconds << " s: " << world.describe();
         ASSERT_EQ(world.check(), "") << "after " << second + CheckEverySeconds << " s";
         ++checks;
     }
