@@ -86,10 +86,12 @@ Socket::Socket(const NetAddress& bindAddress, uint32_t sendBufferSize, uint32_t 
         errno = EAFNOSUPPORT;
         break;
     default:
+        mSetUpError = EAFNOSUPPORT;
         SF_LOG("LogUDP", "Attempted to create a socket bound to an invalid transport.");
         return;
     }
     if (fd < 0) {
+        mSetUpError = errno;
         SF_LOG("LogUDP", "%s socket error: unable to create socket (%s).", label, std::strerror(errno));
         SF_LOG("LogUDP", "Error prevented successful initialization of %s socket.", label);
         return;
@@ -100,6 +102,10 @@ Socket::Socket(const NetAddress& bindAddress, uint32_t sendBufferSize, uint32_t 
     sockaddr_in local;
     bindAddress.toSockAddr(&local);
     bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+    if (!ok) {
+        mSetUpError = errno;
+        mBindFailed = true;
+    }
     if (ok) {
         SF_LOG("LogUDP", "%s socket created - bound to address: %s", label, boundAddressOf(fd, mTransport).toText());
     } else {
@@ -148,6 +154,8 @@ Socket::Socket(const NetAddress& bindAddress, uint32_t sendBufferSize, uint32_t 
     }
 
     if (!ok) {
+        if (mSetUpError == 0)
+            mSetUpError = errno ? errno : EINVAL;
         SF_LOG("LogUDP", "Error prevented successful initialization of %s socket.", label);
         ::close(fd);
         return;

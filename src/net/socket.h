@@ -49,6 +49,11 @@ public:
     Socket& operator=(const Socket&) = delete;
 
     bool isValid() const { return mPlatformSocket != InvalidSocket; }
+    // Why set-up failed: the platform's error number of the failed step
+    // (EADDRINUSE, EADDRNOTAVAIL, EACCES, ... for the bind), 0 when the
+    // socket is valid. Kept so that the program can say why it cannot start.
+    int setUpError() const { return mSetUpError; }
+    bool bindFailed() const { return mBindFailed; }
     uint16_t transport() const { return mTransport; }
     // The address the platform reports as bound (port 0 is replaced by the
     // chosen port); the any address when the socket is invalid.
@@ -72,6 +77,8 @@ private:
     int mPlatformSocket = InvalidSocket;
     uint16_t mTransport;
     PacketFilter* mFilter = nullptr;
+    int mSetUpError = 0;
+    bool mBindFailed = false;
 };
 
 // A stream over one datagram of at most 1500 bytes, in storage of its own.
