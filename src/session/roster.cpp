@@ -53,6 +53,8 @@ ClientRecord& Roster::append(const std::string& name, SimpleEventConnection* con
     record->connection = connection;
     record->id = mNextId++;
     mEntries.push_back(std::move(record));
+    if (onChange)
+        onChange(Change::Joined, *mEntries.back());
     return *mEntries.back();
 }
 
@@ -106,6 +108,8 @@ void Roster::setEntity(ClientRecord& record, const std::string& entityName, floa
     if (mScene)
         mScene->attachModel(record);
     move(record, x, y, z);
+    if (onChange)
+        onChange(Change::Picked, record);
 }
 
 void Roster::moveClient(float dx, float dy, float dz, const std::string& clientName)
@@ -142,6 +146,8 @@ void Roster::removeRecord(ClientRecord* record)
     auto at = std::find_if(mEntries.begin(), mEntries.end(), [&](auto& e) { return e.get() == record; });
     if (at == mEntries.end())
         return;
+    if (onChange)
+        onChange(Change::Left, *record);
     if (mScene) {
         if (record->hasEntity)
             mScene->detachModel(*record);

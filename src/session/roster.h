@@ -83,6 +83,11 @@ public:
 
     void setScene(ClientScene* scene) { mScene = scene; }
 
+    // Told when a record was appended, got a model (its entityName is set),
+    // or is about to be removed. May be empty.
+    enum class Change { Joined, Picked, Left };
+    std::function<void(Change, const ClientRecord&)> onChange;
+
     // Appends a record; it stays until removed.
     ClientRecord& append(const std::string& name, SimpleEventConnection* connection);
     // The first record with this name (byte comparison), or none.
