@@ -486,7 +486,8 @@ void NetInterface::continuePuzzleSolution(NetConnection* connection)
     if (!solvePuzzle(&params.puzzleSolution, params.clientNonce, params.serverNonce, params.puzzleDifficulty,
                      params.clientIdentity))
         return;
-    writeLog("Client puzzle solved in %d ms.", int(mTimeSource() - params.connectLastSendTime));
+    // A diagnostic, not news for the user: on the handshake's channel.
+    SF_LOG("LogNetInterface", "Client puzzle solved in %d ms.", int(mTimeSource() - params.connectLastSendTime));
     connection->setState(RequestSent);
     sendConnectRequest(connection);
 }
