@@ -2,6 +2,7 @@
 #include "net/platform.h"
 
 #include <cmath>
+#include <csignal>
 #include <limits>
 
 namespace seafold {
@@ -78,7 +79,41 @@ void runTimingStep(const LoopHooks& hooks)
 
 bool gTickClockStarted = false;
 
+volatile std::sig_atomic_t gStopSignals = 0;
+
+void onStopSignal(int signalNumber)
+{
+    if (gStopSignals) {
+        // The second: whatever holds the program up, it ends now.
+        std::signal(signalNumber, SIG_DFL);
+        std::raise(signalNumber);
+        return;
+    }
+    gStopSignals = 1;
+}
+
 } // namespace
+
+void installStopSignals()
+{
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    // Interrupted waits resume: the loop looks at the flag after each pass.
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool stopRequested()
+{
+    return gStopSignals != 0;
+}
+
+void setStopRequested(bool requested)
+{
+    gStopSignals = requested ? 1 : 0;
+}
 
 int runApplication(const CommandLine& line, FrameDriver& driver, const LoopHooks& hooks)
 {
@@ -90,8 +125,11 @@ int runApplication(const CommandLine& line, FrameDriver& driver, const LoopHooks
     gClientName = line.clientName;
 
     // The network interface and, in a client, the connection to the server.
-    if (hooks.startNetwork)
-        hooks.startNetwork(line);
+    // A server that cannot listen where it was asked to has nothing to do.
+    if (hooks.startNetwork && !hooks.startNetwork(line)) {
+        call(hooks.closeSound);
+        return 1;
+    }
 
     // The tick clock starts before set-up, so the first pass sees the whole
     // set-up time as elapsed.
@@ -111,7 +149,7 @@ int runApplication(const CommandLine& line, FrameDriver& driver, const LoopHooks
         for (;;) {
             // Render one frame: runs the frame listener and the GUI handlers,
             // which read input and change the scene.
-            if (driver.renderOneFrame())
+            if (driver.renderOneFrame() || stopRequested())
                 break;
             // Read every waiting datagram; remote-call handlers change the
             // roster and the scene.
@@ -130,6 +168,9 @@ int runApplication(const CommandLine& line, FrameDriver& driver, const LoopHooks
         }
     });
 
+    // The peers hear at once that this user leaves, before the front end
+    // takes its time to close.
+    call(hooks.leaveSession);
     // Set-up failure ends at once, without closing sound.
     if (!setUpFailed)
         call(hooks.closeSound);

@@ -63,11 +63,12 @@ TickOutcome timingStep(int64_t now, const TickState& before, bool voiceCaptureAc
 // thread at the point of start-up or of the loop named in its comment.
 struct LoopHooks {
     std::function<void()> initSound;                      // start-up, first of all
-    std::function<void(const CommandLine&)> startNetwork; // start-up, after the command line
+    std::function<bool(const CommandLine&)> startNetwork; // start-up, after the command line; false: exit 1
     std::function<void()> receivePackets;                 // loop: read packets, after the frame
     std::function<void()> serviceConnections;             // loop: service connections
     std::function<void()> voiceTick;                      // loop: voice tick, when due
     std::function<void()> updateSound;                    // loop: sound update, every pass
+    std::function<void()> leaveSession;                   // shutdown, first: peers are told at once
     std::function<void()> closeSound;                     // shutdown (does nothing unless sound is open)
     std::function<void(uint32_t)> sleep;                  // loop: the pause; empty = sleepMilliseconds
     std::function<int64_t()> now;                         // timer; empty = getHighPrecisionTimerValue
@@ -78,7 +79,18 @@ struct LoopHooks {
 LoopHooks standardLoopHooks();
 
 // Start-up, main loop and shutdown. Returns the process exit code: 0 after the
-// loop ended or after a caught front-end exception, 1 when set-up failed.
+// loop ended or after a caught front-end exception, 1 when the network could
+// not start or set-up failed.
 int runApplication(const CommandLine& line, FrameDriver& driver, const LoopHooks& hooks);
+
+// ---- ending on a signal ------------------------------------------------------------
+
+// SIGINT and SIGTERM end the main loop after the current pass, so that the
+// shutdown tells the peers at once; a second one ends the process at once
+// (for a program stuck outside the loop, in a dialog say).
+void installStopSignals();
+bool stopRequested();
+// Sets or clears what the signal handler sets (tests).
+void setStopRequested(bool requested);
 
 } // namespace seafold

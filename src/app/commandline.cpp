@@ -129,6 +129,12 @@ void addSharedOptions(CLI::App& app, SharedOptions& shared)
            },
            "keep-alive interval (default 5000); a peer silent for eleven intervals is dropped")
         ->type_name("MS");
+    app.add_flag("--quiet", shared.quiet,
+                 "print no console lines (the server listening, the connection, users joining, picking and "
+                 "leaving, no sound device); errors still show");
+    app.add_flag_function(
+        "--no-retry", [&shared](int64_t) { shared.retry = false; },
+        "a client whose server cannot be reached, or is lost, does not try again (default: every 5 s)");
 }
 
 // Options of the display-less program: a scripted user and what it prints.
@@ -211,15 +217,18 @@ const char* const kWindowedControls = R"(Controls (windowed program):
 
 const char* const kSharedEnvironment = R"(Environment:
   SEAFOLD_LOG=CHANNELS    diagnostic lines of the connection library on standard error:
-                          a comma-separated list of channels (LogNetInterface,LogUDP,...) or "all"
+                          a comma-separated list of channels (LogNetInterface,LogUDP,...) or "all";
+                          SEAFOLD_LOG=help lists the channels
   SEAFOLD_CAPTURE_FILE=FILE.wav
                           take the microphone's sound from this 8000 Hz mono 16-bit file
-  ALSOFT_*                settings of the audio library itself (for example ALSOFT_LOGLEVEL=0)
+  ALSOFT_*                settings of the audio library itself; its messages, and the sound system's,
+                          go to the LogSound channel (SEAFOLD_LOG=LogSound shows them)
 )";
 
 const char* const kWindowedEnvironment =
     R"(  SEAFOLD_EVENT_LOG=FILE  write the JSON lines of seafold-headless --events to FILE, plus this user's input
-  SEAFOLD_CONFIG_DIALOG=1 show the renderer's configuration dialog even when a saved ogre.cfg exists
+  SEAFOLD_CONFIG_DIALOG=1 show the renderer's configuration dialog (otherwise the ogre.cfg saved in the
+                          working folder is used, or else the default in the media folder)
   SEAFOLD_MEDIA=DIR       the media folder (default: ../media beside the program, then ./media)
   DISPLAY                 the X display to open (seafold-headless needs none)
   For tests and measurements: SEAFOLD_SCREENSHOT_AFTER_FRAMES=N with SEAFOLD_SCREENSHOT_PATH=FILE
@@ -365,6 +374,8 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
         return fail(why);
     if (!read.headless.speakFile.empty() && !read.line.isClient)
         return fail("--speak needs -client: the server does not speak");
+    if (!read.shared.retry && !read.line.isClient)
+        return fail("--no-retry needs -client: a server connects to nobody");
     if (read.headless.speakEverySeconds > 0 && read.headless.speakFile.empty())
         return fail("--speak-every needs --speak FILE.wav");
 

@@ -42,6 +42,8 @@ struct SharedOptions {
     bool simulate = false; // --net-sim DROP,DUP,MINMS,MAXMS
     NetworkSimulator::Settings simulation;
     uint32_t pingIntervalMs = 0; // --ping-interval MS; 0 = the default 5000
+    bool quiet = false;          // --quiet: no console lines
+    bool retry = true;           // --no-retry: a client does not try again
 };
 
 // Options of seafold-headless only: a scripted user and what it prints.

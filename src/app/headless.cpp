@@ -1,12 +1,13 @@
 #include "app/headless.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 
+#include "app/console.h"
 #include "app/network.h"
+#include "app/serverlink.h"
 #include "session/eventlog.h"
 #include "session/headlessscene.h"
 #include "sound/sound.h"
@@ -15,13 +16,6 @@
 namespace seafold {
 
 namespace {
-
-std::atomic<bool> gStopRequested{false};
-
-void onSignal(int)
-{
-    gStopRequested = true;
-}
 
 // The display-less front end: no frame to draw; it plays the scripted user
 // and ends the loop on a signal or after the given time.
@@ -42,7 +36,7 @@ public:
     bool renderOneFrame() override
     {
         uint32_t now = getRealMilliseconds();
-        if (gStopRequested)
+        if (stopRequested())
             return true;
         if (mOptions.quitAfterSeconds >= 0 && double(now - mStart) >= mOptions.quitAfterSeconds * 1000.0)
             return true;
@@ -60,6 +54,13 @@ public:
 private:
     void playUser(uint32_t now)
     {
+        // A new connection (the link tried again): the server knows nothing
+        // of this user yet, so the script plays from the start.
+        if (mPlayedAttempt != gServerLink.attempts()) {
+            mPlayedAttempt = gServerLink.attempts();
+            mPicked = false;
+            mNextMove = 0;
+        }
         if (!mPicked) {
             mPicked = true;
             if (!mOptions.model.empty())
@@ -150,6 +151,7 @@ private:
     uint32_t mLastStats = 0;
     uint32_t mStart = 0;
     bool mPicked = false;
+    uint32_t mPlayedAttempt = 0;
     uint32_t mLastMove = 0;
     size_t mNextMove = 0;
     bool mSpeechArmed = false;
@@ -164,8 +166,7 @@ private:
 int runHeadless(const ProgramOptions& programOptions)
 {
     const HeadlessOptions& options = programOptions.headless;
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
+    installStopSignals();
     std::signal(SIGPIPE, SIG_IGN);
 
     HeadlessScene scene;
@@ -174,6 +175,8 @@ int runHeadless(const ProgramOptions& programOptions)
     if (options.events) {
         gEventLog.openStream(stdout);
         gEventLog.watch(session, scene);
+        // The JSON lines own standard output.
+        setConsoleStream(stderr);
     }
     applySharedOptions(programOptions.shared);
 
@@ -187,13 +190,10 @@ int runHeadless(const ProgramOptions& programOptions)
     LoopHooks hooks = standardLoopHooks();
     if (options.events) {
         // When the output device opened: the start of what it plays.
-        hooks.initSound = [] { gEventLog.write(Json{{"sound", initSound()}}); };
+        hooks.initSound = [] { gEventLog.write(Json{{"sound", initSoundQuietly()}}); };
     }
     int code = runApplication(programOptions.line, driver, hooks);
-    // Our own shutdown empties the roster: that is no user leaving.
-    gEventLog.unwatch(session, scene);
     gEventLog.close();
-    stopNetwork();
     gClientScene = nullptr;
     return code;
 }

@@ -1,10 +1,13 @@
 #include "app/network.h"
+#include "app/console.h"
+#include "app/serverlink.h"
 
 #include "voice/voicecapture.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace seafold {
 
@@ -34,59 +37,109 @@ public:
 
     void sendMovement(double dx, double dy, double dz) override
     {
+        // Kept while there is no connection too: a new one starts from it.
+        mMovedX += dx;
+        mMovedY += dy;
+        mMovedZ += dz;
         if (gConnectionToServer)
             gConnectionToServer->sendMovement(dx, dy, dz);
     }
 
     void announceSelection(const std::string& meshName) override
     {
+        mSelection = meshName;
+        mSelected = true;
         if (gConnectionToServer)
             gConnectionToServer->c2sEntitySelection(StringPtr(meshName.c_str()));
     }
 
+    // A new connection to the server: the server knows nothing of this user,
+    // so the model and where the user moved it go again.
+    void rejoin(SimpleEventConnection& connection)
+    {
+        if (mSelected)
+            connection.c2sEntitySelection(StringPtr(mSelection.c_str()));
+        if (mMovedX != 0 || mMovedY != 0 || mMovedZ != 0)
+            connection.sendMovement(mMovedX, mMovedY, mMovedZ);
+    }
+
     void setPushToTalk(bool held) override
     {
-        if (held)
+        // Opening the microphone makes the sound system below the audio
+        // library report a missing card on standard error, as at start-up.
+        if (held) {
+            AudioOutputCapture capture;
             startVoiceCapture();
-        else
+        } else {
             stopVoiceCapture();
+        }
     }
 
     Session* session() override { return &appSession(); }
+
+private:
+    std::string mSelection;
+    bool mSelected = false;
+    double mMovedX = 0, mMovedY = 0, mMovedZ = 0;
 };
 
-} // namespace
-
-SessionPort& appSessionPort()
+RunningSessionPort& runningSessionPort()
 {
     static RunningSessionPort port;
     return port;
 }
 
-void startNetwork(const CommandLine& line)
+// One console line per user joining, picking a model or leaving.
+void tellRosterChange(Roster::Change change, const ClientRecord& record)
+{
+    consoleLine(rosterMessage(change, record, appSession().isServer()));
+}
+
+} // namespace
+
+SessionPort& appSessionPort()
+{
+    return runningSessionPort();
+}
+
+bool startNetwork(const CommandLine& line)
 {
     gClients.setScene(gClientScene);
+    gClients.onChange = tellRosterChange;
     Session& session = appSession();
     session.setServer(!line.isClient);
     NetAddress target;
     target.parse(line.addressText.c_str());
 
-    if (line.isClient) {
-        gNetInterface = new SessionInterface(NetAddress(IPProtocol, AnyAddress, 0), session);
-        // The interface holds the connection; gConnectionToServer is cleared
-        // by the connection's hooks when it fails or ends.
-        auto* connection = new SimpleEventConnection;
-        gConnectionToServer = connection;
-        session.connectionToServer = connection;
-        connection->connect(gNetInterface, target, false, false);
-        // Queued now, sent once the connection is up.
-        connection->c2sAddNewClient(StringPtr(fitUtf8(line.clientName, MaxNameBytes).c_str()));
-    } else {
-        gNetInterface = new SessionInterface(target, session);
-        gNetInterface->setAllowConnections(true);
+    NetAddress bindAddress = line.isClient ? NetAddress(IPProtocol, AnyAddress, 0) : target;
+    gNetInterface = new SessionInterface(bindAddress, session);
+    if (!gNetInterface->socket().isValid()) {
+        int error = gNetInterface->socket().setUpError();
+        startUpError(line.isClient ? std::string("cannot open a network socket: ") + std::strerror(error) + "."
+                                   : bindFailureMessage(bindAddress, error));
+        gNetInterface = nullptr;
+        return false;
     }
     if (gSimulator)
         gNetInterface->setNetworkSimulator(gSimulator.get());
+
+    if (!line.isClient) {
+        gNetInterface->setAllowConnections(true);
+        consoleLine(listeningMessage(gNetInterface->boundAddress()));
+        return true;
+    }
+    // The link hears every state of the connection to the server after
+    // whoever watched before (the event log), and adds its own.
+    auto watcher = std::move(session.onConnectionState);
+    session.onConnectionState = [watcher](const char* state, const char* reason) {
+        if (watcher)
+            watcher(state, reason);
+        gServerLink.connectionStateChanged(state, reason);
+    };
+    gServerLink.setUser(line.clientName);
+    gServerLink.afterRejoin = [](SimpleEventConnection& connection) { runningSessionPort().rejoin(connection); };
+    gServerLink.startAttempt(target, line.addressText);
+    return true;
 }
 
 void receiveNetworkPackets()
@@ -97,8 +150,11 @@ void receiveNetworkPackets()
 
 void serviceNetworkConnections()
 {
-    if (gNetInterface)
-        gNetInterface->serviceConnections();
+    if (!gNetInterface)
+        return;
+    gNetInterface->serviceConnections();
+    if (gIsClient)
+        gServerLink.service(getRealMilliseconds());
 }
 
 bool parseNetworkSimulation(const std::string& text, NetworkSimulator::Settings* settings)
@@ -125,6 +181,8 @@ void setNetworkSimulation(const NetworkSimulator::Settings& settings, uint32_t s
 
 void applySharedOptions(const SharedOptions& options)
 {
+    setConsoleQuiet(options.quiet);
+    gServerLink.setRetry(options.retry);
     if (options.pingIntervalMs)
         appSession().pingIntervalMs = options.pingIntervalMs;
     if (options.simulate) {
@@ -137,6 +195,15 @@ void applySharedOptions(const SharedOptions& options)
 
 void stopNetwork()
 {
+    // Our own end is no user leaving and no connection lost: nobody watching
+    // the session hears of it.
+    gServerLink.stop();
+    Session& session = appSession();
+    session.onRpc = nullptr;
+    session.onConnectionState = nullptr;
+    gClients.onChange = nullptr;
+    if (gClientScene)
+        gClientScene->onModelChange = nullptr;
     // The interface tells every peer ("Shutdown") as it goes.
     gNetInterface = nullptr;
     gConnectionToServer = nullptr;

@@ -28,9 +28,10 @@ extern ClientScene* gClientScene;
 SessionPort& appSessionPort();
 
 // Network start-up: the interface (bound to the address in a server, to
-// any port in a client), and in a client the connection to the server with
-// the join call queued on it.
-void startNetwork(const CommandLine& line);
+// any port in a client), and in a client the first attempt to join the
+// server (gServerLink). False, after saying why on standard error, when the
+// socket cannot be made or bound: the program then ends with exit code 1.
+bool startNetwork(const CommandLine& line);
 
 // Packet reading and connection servicing, for the main loop.
 void receiveNetworkPackets();
@@ -45,7 +46,9 @@ void setNetworkSimulation(const NetworkSimulator::Settings& settings, uint32_t s
 // simulator. Called before start-up.
 void applySharedOptions(const SharedOptions& options);
 
-// Ends every connection (peers are told) and closes the socket.
+// Ends every connection (peers are told) and closes the socket. The
+// session's observers are let go first: our own end is nobody leaving.
+// Idempotent.
 void stopNetwork();
 
 } // namespace seafold

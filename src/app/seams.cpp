@@ -1,5 +1,6 @@
 // Where the subsystems plug their steps into the one start-up and main loop.
 #include "app/app.h"
+#include "app/console.h"
 #include "app/network.h"
 #include "sound/sound.h"
 #include "voice/voicecapture.h"
@@ -22,12 +23,13 @@ LoopHooks standardLoopHooks()
 {
     gVoiceSender = sendVoiceToServer;
     LoopHooks hooks;
-    hooks.initSound = [] { initSound(); };
+    hooks.initSound = [] { initSoundQuietly(); };
     hooks.startNetwork = startNetwork;
     hooks.receivePackets = receiveNetworkPackets;
     hooks.serviceConnections = serviceNetworkConnections;
     hooks.voiceTick = voiceTick;
     hooks.updateSound = updateSound;
+    hooks.leaveSession = stopNetwork;
     hooks.closeSound = [] {
         closeVoiceCapture();
         closeSound();

@@ -177,7 +177,7 @@ void EventLog::watch(Session& session, ClientScene& scene)
     session.onConnectionState = [this](const char* state, const char* reason) {
         Json event;
         event["state"] = state;
-        if (std::strcmp(state, "connected") != 0)
+        if (std::strcmp(state, "connected") != 0 && std::strcmp(state, "connecting") != 0)
             event["reason"] = jsonText(reason ? reason : "");
         write(event);
     };

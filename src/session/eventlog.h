@@ -5,8 +5,10 @@
 //
 // The lines that come from the session and the scene of other users' models:
 //   {"rpc": "s2cmakeMovement", "args": [0.0, 0.0, -3.0, "alice"], "t": ...}
+//   {"state": "connecting", "t": ...}
 //   {"state": "connected", "t": ...}
-//   {"state": "failed", "reason": "...", "t": ...}
+//   {"state": "failed", "reason": "...", "t": ...}     (also "disconnected")
+//   {"state": "retrying", "reason": "...", "t": ...}   (the failure or loss before)
 //   {"model": "alice", "entity": "boat.mesh", "pos": [0.0, 0.0, -3.0], "t": ...}
 //   {"model": "alice", "entity": null, "pos": [0.0, 0.0, 0.0], "t": ...}
 // Each program adds lines of its own (the windowed one the user's keys and

@@ -52,7 +52,9 @@ public:
     // everything the server relays. The buffer is shared with the relay.
     std::function<void(SimpleEventConnection* connection, ByteBuffer* data)> onVoice;
     // The client's connection to the server: "connected", "failed" or
-    // "disconnected", with the reason for the latter two.
+    // "disconnected" (reported by the connection), "connecting" and
+    // "retrying" (reported by whoever starts the attempts); "failed",
+    // "disconnected" and "retrying" with a reason.
     std::function<void(const char* state, const char* reason)> onConnectionState;
     // A text the server sent for the user to read (a changed name, the
     // reason the server ended the connection). Printed on standard error

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -193,7 +194,9 @@ LoopHooks recordingHooks(std::vector<std::string>& log)
     hooks.initSound = [&log] { log.push_back("initSound"); };
     hooks.startNetwork = [&log](const CommandLine& line) {
         log.push_back(std::string("startNetwork ") + (line.isClient ? "client " : "server ") + line.addressText);
+        return true;
     };
+    hooks.leaveSession = [&log] { log.push_back("leaveSession"); };
     hooks.receivePackets = [&log] { log.push_back("receivePackets"); };
     hooks.serviceConnections = [&log] { log.push_back("serviceConnections"); };
     hooks.sleep = [&log](uint32_t ms) { log.push_back("sleep " + std::to_string(ms)); };
@@ -219,6 +222,7 @@ TEST(RunApplication, StartUpLoopAndShutdownInOrder)
                                          "sleep 5",
                                          "updateSound",
                                          "frame",
+                                         "leaveSession",
                                          "closeSound",
                                          "shutDown"};
     EXPECT_EQ(log, expected);
@@ -232,9 +236,48 @@ TEST(RunApplication, FailedSetUpExitsWithOneWithoutClosingSound)
     FakeDriver driver(log);
     driver.setUpResult = false;
     EXPECT_EQ(runApplication(server("127.0.0.1:28000"), driver, recordingHooks(log)), 1);
-    std::vector<std::string> expected = {"initSound", "startNetwork server 127.0.0.1:28000", "setUp", "shutDown"};
+    std::vector<std::string> expected = {"initSound", "startNetwork server 127.0.0.1:28000", "setUp", "leaveSession",
+                                         "shutDown"};
     EXPECT_EQ(log, expected);
     EXPECT_FALSE(gIsClient);
+}
+
+// A server that cannot listen (its port in use, say) ends before any window.
+TEST(RunApplication, NetworkThatCannotStartExitsWithOneBeforeSetUp)
+{
+    std::vector<std::string> log;
+    FakeDriver driver(log);
+    LoopHooks hooks = recordingHooks(log);
+    hooks.startNetwork = [&log](const CommandLine&) {
+        log.push_back("startNetwork fails");
+        return false;
+    };
+    EXPECT_EQ(runApplication(server("127.0.0.1:28000"), driver, hooks), 1);
+    std::vector<std::string> expected = {"initSound", "startNetwork fails", "closeSound"};
+    EXPECT_EQ(log, expected);
+}
+
+// A signal ends the loop after the pass it arrived in, whatever the front end
+// says, and the peers are told before the front end closes.
+TEST(RunApplication, StopRequestEndsTheLoopAndLeavesTheSessionFirst)
+{
+    std::vector<std::string> log;
+    struct SignalledDriver : FakeDriver {
+        using FakeDriver::FakeDriver;
+        bool renderOneFrame() override
+        {
+            bool end = FakeDriver::renderOneFrame();
+            setStopRequested(true);
+            return end;
+        }
+    } driver(log);
+    driver.frames = 1000;
+    EXPECT_EQ(runApplication(client("127.0.0.1:28000", "erin"), driver, recordingHooks(log)), 0);
+    std::vector<std::string> tail(log.end() - 4, log.end());
+    std::vector<std::string> expected = {"frame", "leaveSession", "closeSound", "shutDown"};
+    EXPECT_EQ(tail, expected);
+    EXPECT_EQ(std::count(log.begin(), log.end(), std::string("frame")), 1);
+    setStopRequested(false);
 }
 
 TEST(RunApplication, RendererExceptionInSetUpClosesSoundAndExitsWithZero)
@@ -244,7 +287,8 @@ TEST(RunApplication, RendererExceptionInSetUpClosesSoundAndExitsWithZero)
     driver.throwInSetUp = true;
     EXPECT_EQ(runApplication(server(""), driver, recordingHooks(log)), 0);
     std::vector<std::string> expected = {"initSound",        "startNetwork server ", "setUp",
-                                         "caught in set-up", "closeSound",           "shutDown"};
+                                         "caught in set-up", "leaveSession",         "closeSound",
+                                         "shutDown"};
     EXPECT_EQ(log, expected);
 }
 
@@ -256,7 +300,8 @@ TEST(RunApplication, RendererExceptionInTheLoopEndsIt)
     driver.throwAtFrame = 3;
     EXPECT_EQ(runApplication(server("127.0.0.1:28000"), driver, recordingHooks(log)), 0);
     ASSERT_GE(log.size(), 3u);
-    EXPECT_EQ(log[log.size() - 3], "caught in frame");
+    EXPECT_EQ(log[log.size() - 4], "caught in frame");
+    EXPECT_EQ(log[log.size() - 3], "leaveSession");
     EXPECT_EQ(log[log.size() - 2], "closeSound");
     EXPECT_EQ(log.back(), "shutDown");
 }

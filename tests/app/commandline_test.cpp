@@ -64,6 +64,8 @@ const BadLine kBadInBoth[] = {
     {{"server", "127.0.0.1:28000", "--ping-interval", "1,2"}, "--ping-interval takes milliseconds"},
     {{"server", "127.0.0.1:28000", "--net-sim", "1,2,3"}, "--net-sim takes"},
     {{"server", "127.0.0.1:28000", "--net-sim", "1,2,30,3"}, "--net-sim takes"},
+    {{"server", "127.0.0.1:28000", "--no-retry"}, "--no-retry needs -client"},
+    {{"server", "127.0.0.1:28000", "--quiet=maybe"}, "--quiet"},
 };
 
 // Options of the display-less program, unknown to the windowed one.
@@ -155,7 +157,8 @@ TEST(CommandLine, HelpTellsTheUsageOptionsControlsAndEnvironment)
     std::string headless = helpText(Program::Headless);
     for (const std::string* help : {&windowed, &headless}) {
         for (const char* needed : {"server ADDRESS", "-client ADDRESS NAME", "--help", "--version", "--net-sim",
-                                   "--ping-interval", "SEAFOLD_LOG", "SEAFOLD_CAPTURE_FILE"})
+                                   "--ping-interval", "--quiet", "--no-retry", "SEAFOLD_LOG", "SEAFOLD_LOG=help",
+                                   "SEAFOLD_CAPTURE_FILE"})
             EXPECT_NE(help->find(needed), std::string::npos) << needed << " missing in\n" << *help;
     }
     for (const char* needed : {"W A S D", "Print Screen", "push-to-talk", "Escape", "mouse wheel", "SEAFOLD_EVENT_LOG",
@@ -192,7 +195,9 @@ TEST(CommandLine, GoodLinesFillInTheOptions)
                                             "50",
                                             "--net-sim",
                                             "10,5,20,40",
-                                            "--ping-interval=100"},
+                                            "--ping-interval=100",
+                                            "--quiet",
+                                            "--no-retry"},
                                            &client);
     ASSERT_TRUE(out.run) << out.error;
     EXPECT_TRUE(client.line.isClient);
@@ -211,6 +216,8 @@ TEST(CommandLine, GoodLinesFillInTheOptions)
     EXPECT_EQ(client.shared.simulation.dropPercent, 10u);
     EXPECT_EQ(client.shared.simulation.maxDelayMs, 40u);
     EXPECT_EQ(client.shared.pingIntervalMs, 100u);
+    EXPECT_TRUE(client.shared.quiet);
+    EXPECT_FALSE(client.shared.retry);
 
     // The windowed program takes the shared options; ports at both ends of the range.
     ProgramOptions server;
@@ -221,6 +228,8 @@ TEST(CommandLine, GoodLinesFillInTheOptions)
     EXPECT_TRUE(server.line.clientName.empty());
     EXPECT_EQ(server.shared.pingIntervalMs, 250u);
     EXPECT_FALSE(server.shared.simulate);
+    EXPECT_FALSE(server.shared.quiet);
+    EXPECT_TRUE(server.shared.retry);
     out = parseProgramOptions(Program::Windowed, {"-client", "localhost:1", "-"}, &server);
     EXPECT_FALSE(out.run); // a lone dash is no name
     out = parseProgramOptions(Program::Windowed, {"-client", "localhost:1", "bob"}, &server);

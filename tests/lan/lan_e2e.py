@@ -41,7 +41,9 @@ class Proc(HeadlessProcess):
         return [e["args"] for e in self.events() if e.get("rpc") == name]
 
     def states(self):
-        return [e for e in self.events() if "state" in e]
+        # What the connection reported ("connecting" and "retrying" come from
+        # the client's own attempts).
+        return [e for e in self.events() if e.get("state") in ("connected", "failed", "disconnected")]
 
     def model(self, user):
         last = None

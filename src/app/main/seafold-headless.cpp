@@ -3,10 +3,15 @@
 #include <vector>
 
 #include "app/commandline.h"
+#include "app/console.h"
 #include "app/headless.h"
 
 int main(int argc, char** argv)
 {
+    seafold::setConsoleProgram(seafold::Program::Headless);
+    // SEAFOLD_LOG=help answers before anything else.
+    if (seafold::checkLogChannelSetting())
+        return 0;
     seafold::ProgramOptions options;
     int code = seafold::reportParseOutcome(seafold::parseProgramOptions(
         seafold::Program::Headless, std::vector<std::string>(argv + 1, argv + argc), &options));

@@ -1,5 +1,6 @@
 // The windowed program: the ocean scene, the panel and the session, in a window.
 #include "app/app.h"
+#include "app/console.h"
 #include "app/network.h"
 #include "scene/clientmodels.h"
 #include "scene/scenedriver.h"
@@ -12,6 +13,10 @@
 
 int main(int argc, char** argv)
 {
+    seafold::setConsoleProgram(seafold::Program::Windowed);
+    // SEAFOLD_LOG=help answers before anything else.
+    if (seafold::checkLogChannelSetting())
+        return 0;
     // The command line first: --help, --version and mistakes need no display.
     seafold::ProgramOptions options;
     int parsed = seafold::reportParseOutcome(seafold::parseProgramOptions(
@@ -34,16 +39,15 @@ int main(int argc, char** argv)
         seafold::gEventLog.watch(seafold::appSession(), seafold::gRendererScene);
     }
     seafold::applySharedOptions(options.shared);
+    // Ctrl-C and SIGTERM end the loop; the shutdown tells the peers.
+    seafold::installStopSignals();
     // Other users' models live in the renderer's scene.
     seafold::gClientScene = &seafold::gRendererScene;
     std::unique_ptr<seafold::FrameDriver> driver =
         seafold::createWindowedDriver(seafold::findMediaDirectory(), seafold::appSessionPort());
+    // The loop's shutdown tells the peers that this user leaves.
     int code = seafold::runApplication(options.line, *driver, seafold::standardLoopHooks());
-    // Our own shutdown empties the roster: that is no user leaving.
-    seafold::gEventLog.unwatch(seafold::appSession(), seafold::gRendererScene);
     seafold::gEventLog.close();
-    // The peers are told that this user leaves.
-    seafold::stopNetwork();
     seafold::gClientScene = nullptr;
     return code;
 }

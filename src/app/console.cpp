@@ -1,0 +1,346 @@
+#include "app/console.h"
+#include "net/platform.h"
+#include "net/socket.h"
+#include "session/json.h" // jsonText
+#include "session/simpleeventconnection.h"
+#include "sound/sound.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+#include <vector>
+
+namespace seafold {
+
+namespace {
+
+Program gConsoleProgram = Program::Headless;
+bool gConsoleQuiet = false;
+std::FILE* gConsoleStream = nullptr; // null: standard output
+
+// The audio library's own log level: 0 prints nothing. It reads this when it
+// starts, at the first device opened.
+const char* const kAudioLogLevelVariable = "ALSOFT_LOGLEVEL";
+
+// What the sound start-up logs when it cannot open a device.
+const std::string kNoDeviceLogLine = "Failed to intitialize OpenAL.";
+
+} // namespace
+
+void setConsoleProgram(Program program)
+{
+    gConsoleProgram = program;
+}
+
+void setConsoleQuiet(bool quiet)
+{
+    gConsoleQuiet = quiet;
+}
+
+void setConsoleStream(std::FILE* stream)
+{
+    gConsoleStream = stream;
+}
+
+void consoleLine(const std::string& text)
+{
+    if (gConsoleQuiet)
+        return;
+    std::FILE* out = gConsoleStream ? gConsoleStream : stdout;
+    std::fprintf(out, "%s\n", text.c_str());
+    // Someone may be watching through a pipe (run.sh prefixes each
+    // program's lines): a line is worth nothing an hour late.
+    std::fflush(out);
+}
+
+void startUpError(const std::string& text)
+{
+    std::fprintf(stderr, "%s: %s\n", programName(gConsoleProgram), text.c_str());
+    std::fflush(stderr);
+}
+
+std::string terminalText(const std::string& bytes)
+{
+    // jsonText keeps valid UTF-8 and writes every other byte as \xNN; the
+    // control bytes are left to escape here.
+    std::string valid = jsonText(bytes);
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(valid.size());
+    for (unsigned char c : valid) {
+        if (c < 0x20 || c == 0x7F) {
+            out += "\\x";
+            out += digits[c >> 4];
+            out += digits[c & 15];
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
+}
+
+// ---- messages -------------------------------------------------------------------------
+
+std::string plainAddress(const NetAddress& address)
+{
+    uint32_t host = address.netNum[0];
+    char text[32];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", host >> 24, (host >> 16) & 255, (host >> 8) & 255, host & 255,
+                  unsigned(address.port));
+    return text;
+}
+
+namespace {
+
+std::string hostOnly(const NetAddress& address)
+{
+    std::string text = plainAddress(address);
+    return text.substr(0, text.rfind(':'));
+}
+
+} // namespace
+
+std::string bindFailureMessage(const NetAddress& address, int error)
+{
+    std::string where = plainAddress(address);
+    switch (error) {
+    case EADDRINUSE:
+        return "cannot start the server: " + where +
+               " is already in use by another program (another Seafold server?). Stop that program, or choose "
+               "another port.";
+    case EADDRNOTAVAIL:
+        return "cannot start the server: " + hostOnly(address) +
+               " is not an address of this machine. Give one of its own addresses, 127.0.0.1 for this machine "
+               "only, or 0.0.0.0 for every network it is on.";
+    case EACCES:
+    case EPERM:
+        return "cannot start the server on " + where +
+               ": permission denied (ports below 1024 need administrator rights). Choose a port from 1024 to "
+               "65535.";
+    default:
+        return "cannot start the server on " + where + ": " + std::strerror(error) + ".";
+    }
+}
+
+std::string listeningMessage(const NetAddress& bound)
+{
+    std::string line = "Seafold server listening on " + plainAddress(bound);
+    if (bound.netNum[0] != 0)
+        return line;
+    // Bound to every network: say what the others type.
+    std::string addresses;
+    for (const BroadcastInterface& local : listBroadcastInterfaces()) {
+        NetAddress reachable = local.address;
+        reachable.port = bound.port;
+        addresses += (addresses.empty() ? "" : ", ") + plainAddress(reachable);
+    }
+    if (!addresses.empty())
+        line += " (clients on the local network join " + addresses + ")";
+    return line;
+}
+
+std::string connectFailedMessage(const std::string& server, const std::string& reason)
+{
+    if (reason == "Timeout")
+        return "No answer from the server at " + server +
+               ". Check that the server is running, that the address is right (the server's address and port), "
+               "and that no firewall blocks UDP on that port.";
+    // A refusal with its reason. The connection classes differ when the
+    // two programs are not the same version.
+    if (reason == "CHR_INVALID")
+        return "The server at " + server +
+               " refused the connection (CHR_INVALID): it runs a different version of Seafold. Use the same "
+               "version on every machine.";
+    if (reason == "Puzzle")
+        return "The server at " + server +
+               " refused the connection (Puzzle): the connection puzzle was not solved in time. The next attempt "
+               "gets a new one.";
+    return "The server at " + server + " refused the connection: " + terminalText(reason) + ".";
+}
+
+std::string connectionLostMessage(const std::string& server, const std::string& reason)
+{
+    if (reason == "Timeout")
+        return "Lost the connection to the server at " + server +
+               ": it stopped answering. Check that it still runs and that the network between you is up.";
+    if (reason == "Shutdown")
+        return "Lost the connection to the server at " + server + ": the server shut down.";
+    return "Lost the connection to the server at " + server + ": " + terminalText(reason) + ".";
+}
+
+std::string rosterMessage(Roster::Change change, const ClientRecord& record, bool isServer)
+{
+    std::string name = terminalText(record.name);
+    switch (change) {
+    case Roster::Change::Joined:
+        if (isServer && record.connection)
+            return name + " joined from " + plainAddress(record.connection->address());
+        return name + " is in the session";
+    case Roster::Change::Picked:
+        if (record.entityName.empty())
+            return name + " put the model away";
+        return name + " picked " + terminalText(record.entityName);
+    case Roster::Change::Left:
+        return name + " left";
+    }
+    return name;
+}
+
+// ---- the audio library's own output -------------------------------------------------------
+
+AudioOutputCapture::AudioOutputCapture()
+{
+    std::fflush(stderr);
+    mFile = std::tmpfile();
+    if (!mFile)
+        return;
+    mSaved = ::dup(STDERR_FILENO);
+    if (mSaved < 0 || ::dup2(::fileno(mFile), STDERR_FILENO) < 0) {
+        if (mSaved >= 0)
+            ::close(mSaved);
+        mSaved = -1;
+        std::fclose(mFile);
+        mFile = nullptr;
+    }
+}
+
+AudioOutputCapture::~AudioOutputCapture()
+{
+    finish();
+}
+
+void AudioOutputCapture::logString(const char* line)
+{
+    if (mSaved >= 0) // capturing
+        mOwnLines.push_back(line);
+}
+
+void AudioOutputCapture::finish()
+{
+    if (!mFile)
+        return;
+    std::fflush(stderr);
+    ::dup2(mSaved, STDERR_FILENO);
+    ::close(mSaved);
+    mSaved = -1;
+    std::rewind(mFile);
+    char line[1024];
+    while (std::fgets(line, sizeof line, mFile)) {
+        size_t length = std::strlen(line);
+        if (length > 0 && line[length - 1] == '\n')
+            line[length - 1] = 0;
+        if (!line[0])
+            continue;
+        // Our own lines (a sound file that cannot be loaded, say) are no
+        // chatter, but the console line replaces the one about the device.
+        auto own = std::find(mOwnLines.begin(), mOwnLines.end(), line);
+        if (own != mOwnLines.end() && *own != kNoDeviceLogLine) {
+            mOwnLines.erase(own);
+            std::fprintf(stderr, "%s\n", line);
+        } else {
+            SF_LOG("LogSound", "%s", line);
+        }
+    }
+    std::fflush(stderr);
+    std::fclose(mFile);
+    mFile = nullptr;
+}
+
+bool initSoundQuietly()
+{
+    // The library's own setting first; the user's choice, or the channel
+    // that shows its lines, wins.
+    if (!std::getenv(kAudioLogLevelVariable) && !findOrCreateLogChannel("LogSound")->enabled)
+        ::setenv(kAudioLogLevelVariable, "0", 0);
+    // What it cannot silence (the sound system below it reports a missing
+    // card in about ten lines) goes to the log channel.
+    AudioOutputCapture capture;
+    bool ready = initSound();
+    capture.finish();
+    if (!ready)
+        consoleLine("no sound device: running silent");
+    return ready;
+}
+
+// ---- log channels ----------------------------------------------------------------------------
+
+namespace {
+
+struct ChannelHelp {
+    const char* name;
+    const char* tells;
+};
+
+// Every channel of the programs. A new SF_LOG channel gets its line here (a
+// test compares this list with the sources).
+const ChannelHelp kLogChannels[] = {
+    {"LogUDP", "the socket: creation, binding, buffer sizes, errors"},
+    {"LogNetInterface", "the handshake: challenges, puzzles, accepts, rejects, disconnects"},
+    {"LogNetConnection", "each connection's packets: sends, receipts, deliveries and losses, rate"},
+    {"LogConnectionProtocol", "packet headers: sequence numbers, acknowledgements, pings"},
+    {"LogNetBase", "the class registry at start-up"},
+    {"LogRPC", "remote calls refused or cut for their size"},
+    {"LogDiscovery", "finding and answering servers on the local network"},
+    {"LogSound", "the audio library's own messages (device, sound system)"},
+};
+
+// The comma-separated names of SEAFOLD_LOG, trimmed of spaces.
+std::vector<std::string> logSettingNames(const char* setting)
+{
+    std::vector<std::string> names;
+    std::string list(setting ? setting : "");
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t end = list.find(',', start);
+        if (end == std::string::npos)
+            end = list.size();
+        std::string item = list.substr(start, end - start);
+        while (!item.empty() && item.front() == ' ')
+            item.erase(item.begin());
+        while (!item.empty() && item.back() == ' ')
+            item.pop_back();
+        if (!item.empty())
+            names.push_back(item);
+        start = end + 1;
+    }
+    return names;
+}
+
+} // namespace
+
+std::string logChannelHelp()
+{
+    std::string text = "Log channels (SEAFOLD_LOG=NAME,NAME,... or all; lines go to standard error):\n";
+    for (const ChannelHelp& channel : kLogChannels) {
+        std::string name = channel.name;
+        text += "  " + name + std::string(name.size() < 24 ? 24 - name.size() : 1, ' ') + channel.tells + "\n";
+    }
+    return text;
+}
+
+bool checkLogChannelSetting()
+{
+    std::vector<std::string> names = logSettingNames(std::getenv("SEAFOLD_LOG"));
+    for (const std::string& name : names) {
+        if (name == "help") {
+            std::fputs(logChannelHelp().c_str(), stdout);
+            std::fflush(stdout);
+            return true;
+        }
+    }
+    for (const std::string& name : names) {
+        if (name == "all")
+            continue;
+        bool known = false;
+        for (const ChannelHelp& channel : kLogChannels)
+            known = known || name == channel.name;
+        if (!known)
+            std::fprintf(stderr, "%s: SEAFOLD_LOG names no channel \"%s\" (SEAFOLD_LOG=help lists them)\n",
+                         programName(gConsoleProgram), terminalText(name).c_str());
+    }
+    return false;
+}
+
+} // namespace seafold

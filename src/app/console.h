@@ -1,0 +1,105 @@
+// What both programs tell their user on the terminal, without --events:
+// that the server listens, that the connection to the server is being made,
+// is made, failed (with the reason and what to check) or was lost, and when
+// a user joins, picks a model or leaves. One plain line each.
+//
+// Console lines go to standard output; with --events, whose JSON lines own
+// standard output, they go to standard error. --quiet turns them off.
+// Start-up failures (a port in use, say) are no console lines: they always go
+// to standard error, prefixed with the program's name, and the program ends
+// with exit code 1.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/commandline.h"
+#include "net/address.h"
+#include "net/platform.h"
+#include "session/roster.h"
+
+namespace seafold {
+
+// ---- the console ------------------------------------------------------------------
+
+void setConsoleProgram(Program program);
+void setConsoleQuiet(bool quiet);
+void setConsoleStream(std::FILE* stream);
+
+// One console line (nothing while quiet). The text is printed as it stands:
+// pass what others sent through terminalText first.
+void consoleLine(const std::string& text);
+
+// A start-up failure: "<program>: <text>" on standard error, quiet or not.
+void startUpError(const std::string& text);
+
+// Bytes received from others (user and model names, reasons), safe to print:
+// control bytes and bytes that are not UTF-8 become \xNN, so a name cannot
+// move the cursor, clear the screen or retitle the terminal.
+std::string terminalText(const std::string& bytes);
+
+// ---- messages -----------------------------------------------------------------------
+
+// host:port of an IPv4 address, as a user writes it ("127.0.0.1:28000").
+std::string plainAddress(const NetAddress& address);
+
+// Why a server cannot listen on `address`, from the platform's error number
+// of the failed bind (or socket set-up).
+std::string bindFailureMessage(const NetAddress& address, int error);
+
+// "Seafold server listening on ADDRESS", and for a wildcard address the
+// addresses clients on the local networks can use.
+std::string listeningMessage(const NetAddress& bound);
+
+// The connection to the server at `server` (host:port as given) failed
+// before it was made, or was lost, with the reason the connection layer gave.
+std::string connectFailedMessage(const std::string& server, const std::string& reason);
+std::string connectionLostMessage(const std::string& server, const std::string& reason);
+
+// A user joined (on the server, with the address it came from; a client
+// only learns that the user is in the session), picked a model, or left.
+std::string rosterMessage(Roster::Change change, const ClientRecord& record, bool isServer);
+
+// ---- the audio library's own output ----------------------------------------------------
+
+// Opens the sound device with the audio library's chatter kept off the
+// terminal: its log level is lowered (unless set by the user or LogSound is
+// on), and what it and the sound system below it still write to standard
+// error goes to the LogSound channel instead. Without a device, one console
+// line says so. Returns true when sound is on.
+bool initSoundQuietly();
+
+// Captures standard error (the file descriptor, so that C libraries writing
+// to it are caught too) until finish() or destruction. The libraries' lines
+// go to the LogSound channel; our own log lines written meanwhile reach
+// standard error as ever, except the one that a device could not be opened
+// (the console says that). Main thread only.
+class AudioOutputCapture : private LogSink {
+public:
+    AudioOutputCapture();
+    ~AudioOutputCapture() override;
+    AudioOutputCapture(const AudioOutputCapture&) = delete;
+    AudioOutputCapture& operator=(const AudioOutputCapture&) = delete;
+    // Restores standard error and passes on what was captured; idempotent.
+    void finish();
+
+private:
+    void logString(const char* line) override;
+
+    int mSaved = -1;                    // the real standard error
+    std::FILE* mFile = nullptr;         // where it went meanwhile
+    std::vector<std::string> mOwnLines; // our own log lines meanwhile
+};
+
+// ---- log channels -------------------------------------------------------------------------
+
+// SEAFOLD_LOG: with "help" among its names, prints the channels and returns
+// true (the program then ends with 0); otherwise warns on standard error about
+// every name that is no channel, and returns false.
+bool checkLogChannelSetting();
+
+// The channels and what each tells, one per line (the text of SEAFOLD_LOG=help).
+std::string logChannelHelp();
+
+} // namespace seafold

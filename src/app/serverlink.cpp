@@ -1,0 +1,92 @@
+#include "app/serverlink.h"
+#include "app/console.h"
+#include "app/network.h"
+#include "net/platform.h"
+
+#include <cstring>
+
+namespace seafold {
+
+ServerLink gServerLink;
+
+void ServerLink::startAttempt(const NetAddress& server, const std::string& serverText)
+{
+    if (!gNetInterface)
+        return;
+    mRetryDue = false;
+    mServer = server;
+    mServerText = serverText;
+    ++mAttempts;
+    if (mAttempts > 1) {
+        // The server introduces everyone again on the new connection. The
+        // users did not leave: no console line for them.
+        auto observer = std::move(gClients.onChange);
+        gClients.onChange = nullptr;
+        gClients.clear();
+        gClients.onChange = std::move(observer);
+    }
+    report("connecting", "");
+
+    // The interface holds the connection; the session's pointers to it are
+    // cleared by its hooks when it fails or ends.
+    Session& session = appSession();
+    auto* connection = new SimpleEventConnection;
+    gConnectionToServer = connection;
+    session.connectionToServer = connection;
+    connection->connect(gNetInterface, server, false, false);
+    // Queued now, sent once the connection is up.
+    connection->c2sAddNewClient(StringPtr(fitUtf8(mUserName, MaxNameBytes).c_str()));
+    if (mAttempts > 1 && afterRejoin)
+        afterRejoin(*connection);
+}
+
+void ServerLink::report(const char* state, const char* reason)
+{
+    Session& session = appSession();
+    if (session.onConnectionState)
+        session.onConnectionState(state, reason);
+}
+
+void ServerLink::connectionStateChanged(const char* state, const char* reason)
+{
+    if (mStopped)
+        return;
+    std::string why = reason ? reason : "";
+    bool ended = false;
+    if (std::strcmp(state, "connecting") == 0) {
+        std::string line = "Connecting to " + mServerText + " as " + terminalText(mUserName);
+        if (mAttempts > 1)
+            line += " (attempt " + std::to_string(mAttempts) + ")";
+        consoleLine(line + " ...");
+    } else if (std::strcmp(state, "connected") == 0) {
+        consoleLine("Connected to the server at " + mServerText + ".");
+    } else if (std::strcmp(state, "failed") == 0) {
+        consoleLine(connectFailedMessage(mServerText, why));
+        ended = true;
+    } else if (std::strcmp(state, "disconnected") == 0) {
+        consoleLine(connectionLostMessage(mServerText, why));
+        ended = true;
+    } else if (std::strcmp(state, "retrying") == 0) {
+        consoleLine("Trying again in " + std::to_string(RetryDelayMs / 1000) + " s.");
+    }
+    if (ended && mRetry && !mRetryDue) {
+        // The next attempt starts from the main loop: this runs inside the
+        // interface's own processing of the old connection.
+        mRetryDue = true;
+        mRetryAt = getRealMilliseconds() + RetryDelayMs;
+        report("retrying", why.c_str());
+    }
+}
+
+void ServerLink::service(uint32_t now)
+{
+    if (mStopped || !mRetryDue || int32_t(now - mRetryAt) < 0)
+        return;
+    mRetryDue = false;
+    if (startNextAttempt)
+        startNextAttempt();
+    else
+        startAttempt(mServer, mServerText);
+}
+
+} // namespace seafold
