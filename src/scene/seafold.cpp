@@ -14,6 +14,7 @@
 #include <OgreLogManager.h>
 #include <OgreMaterialManager.h>
 #include <OgreMeshManager.h>
+#include <OgreRenderSystem.h>
 #include <OgreRenderWindow.h>
 #include <OgreResourceGroupManager.h>
 #include <OgreRoot.h>
@@ -216,13 +217,38 @@ void Seafold::setUpResources()
 
 bool Seafold::configure()
 {
-    // The dialog appears when asked for, or when there is no usable saved
-    // configuration; otherwise the saved one is used without a click.
+    // The dialog appears when asked for; otherwise the configuration saved in
+    // the working folder is used, or else the one shipped in the media, so
+    // that the program starts without a click from any folder.
     const char* ask = std::getenv("SEAFOLD_CONFIG_DIALOG");
     bool wantDialog = ask && std::string(ask) == "1";
-    if (!wantDialog && mRoot->restoreConfig())
+    if (!wantDialog && (mRoot->restoreConfig() || useShippedConfig()))
         return true;
     return mRoot->showConfigDialog(OgreBites::getNativeConfigDialog());
+}
+
+bool Seafold::useShippedConfig()
+{
+    // The same form as a saved ogre.cfg: the render system's name, then its
+    // options in a section of that name. Nothing is saved: the working
+    // folder stays as it was.
+    try {
+        Ogre::ConfigFile file;
+        file.load(mMediaDirectory + "/ogre-default.cfg", "=", true);
+        Ogre::ConfigFile::SettingsBySection_ sections = file.getSettingsBySection();
+        Ogre::RenderSystem* system = mRoot->getRenderSystemByName(file.getSetting("Render System"));
+        if (!system)
+            return false;
+        for (const auto& option : sections[system->getName()])
+            system->setConfigOption(option.first, option.second);
+        if (!system->validateConfigOptions().empty())
+            return false;
+        mRoot->setRenderSystem(system);
+        return true;
+    } catch (const Ogre::Exception& e) {
+        Ogre::LogManager::getSingleton().logMessage("The shipped configuration cannot be used: " + e.getDescription());
+        return false;
+    }
 }
 
 void Seafold::setUpCameraAndViewport()

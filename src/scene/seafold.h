@@ -114,6 +114,7 @@ public:
 private:
     void setUpResources();
     bool configure();
+    bool useShippedConfig();
     void setUpCameraAndViewport();
     bool setUpGui();
     void setUpSceneContents();

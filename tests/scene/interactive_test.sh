@@ -58,7 +58,8 @@ done
 [ -s "$work/display" ] || fail "Xvfb did not start"
 export DISPLAY=:$(head -n 1 "$work/display")
 
-port=$((28400 + RANDOM % 400))
+# A port nothing uses now (a server whose port is taken ends with exit code 1).
+port=$(python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 pids=""
 
 # ---- helpers ---------------------------------------------------------------------

@@ -8,8 +8,9 @@
 #   no-display  without a display: one line naming seafold-headless, exit 1
 #   overlap     a server and two clients whose windows cover each other
 #               keep running (no renderer error)
-#   config-dialog  the configuration dialog appears without a saved
-#               configuration and when SEAFOLD_CONFIG_DIALOG=1; Cancel exits 1
+#   config-dialog  without a saved configuration the default in the media is
+#               used (no dialog, nothing saved); with SEAFOLD_CONFIG_DIALOG=1
+#               the dialog appears and Cancel exits 1
 set -uo pipefail
 
 case_name=$1
@@ -30,12 +31,18 @@ write_config() {
     cp "$(dirname "$seafold")/../media/ogre-default.cfg" ogre.cfg || fail "no ogre-default.cfg in the media"
 }
 
+# A UDP port nothing on this machine uses now: a server whose port is taken
+# ends at once with exit code 1, and other tests run beside this one.
+free_port() {
+    python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
 # run_windowed OUT ERR [VAR=VALUE...]: runs a server under Xvfb, at most 90 s.
 run_windowed() {
     local out=$1 err=$2
     shift 2
     env "$@" timeout 90 xvfb-run -a -s "-screen 0 1024x768x24" \
-        "$seafold" server 127.0.0.1:28000 >"$out" 2>"$err"
+        "$seafold" server 127.0.0.1:"$(free_port)" >"$out" 2>"$err"
 }
 
 # mean_rgb FILE W H X Y: the average colour of a region as "R G B" (0-255).
@@ -131,9 +138,9 @@ no-display)
     while [ -e "/tmp/.X11-unix/X$free" ] || [ -e "/tmp/.X$free-lock" ]; do free=$((free + 1)); done
     for display in unset ":$free"; do
         if [ "$display" = unset ]; then
-            env -u DISPLAY "$seafold" server 127.0.0.1:28000 >out.txt 2>err.txt
+            env -u DISPLAY "$seafold" server 127.0.0.1:"$(free_port)" >out.txt 2>err.txt
         else
-            DISPLAY=$display "$seafold" server 127.0.0.1:28000 >out.txt 2>err.txt
+            DISPLAY=$display "$seafold" server 127.0.0.1:"$(free_port)" >out.txt 2>err.txt
         fi
         status=$?
         cat err.txt
@@ -153,12 +160,12 @@ overlap)
     # cover each other while they start.
     cat > overlap.sh <<'SH'
 #!/usr/bin/env bash
-(cd server && exec "$1" server 127.0.0.1:28301 >out.txt 2>err.txt) &
+(cd server && exec "$1" server 127.0.0.1:$2 >out.txt 2>err.txt) &
 server=$!
 sleep 1
-(cd alice && exec "$1" -client 127.0.0.1:28301 alice >out.txt 2>err.txt) &
+(cd alice && exec "$1" -client 127.0.0.1:$2 alice >out.txt 2>err.txt) &
 alice=$!
-(cd bob && exec "$1" -client 127.0.0.1:28301 bob >out.txt 2>err.txt) &
+(cd bob && exec "$1" -client 127.0.0.1:$2 bob >out.txt 2>err.txt) &
 bob=$!
 sleep 8
 alive=""
@@ -168,18 +175,29 @@ wait
 echo "alive:$alive"
 SH
     chmod +x overlap.sh
-    result=$(timeout 90 xvfb-run -a -s "-screen 0 1024x768x24" ./overlap.sh "$seafold")
+    result=$(timeout 90 xvfb-run -a -s "-screen 0 1024x768x24" ./overlap.sh "$seafold" "$(free_port)")
     cat server/err.txt alice/err.txt bob/err.txt
     [ "$result" = "alive: up up up" ] || fail "expected server, alice and bob running, got '$result'"
     grep -q "An exception has occured" server/err.txt alice/err.txt bob/err.txt && fail "renderer error"
     ;;
 
 config-dialog)
+    # From a folder without a saved configuration the shipped default is used:
+    # the window opens without a click, and nothing is written to the folder.
+    rm -f ogre.cfg
+    run_windowed out.txt err.txt SEAFOLD_SCREENSHOT_AFTER_FRAMES=5 SEAFOLD_SCREENSHOT_PATH="$work/default.png"
+    status=$?
+    cat err.txt
+    [ $status -eq 0 ] || fail "no saved configuration: exit code $status, expected 0"
+    [ -s default.png ] || fail "no saved configuration: no window was drawn"
+    [ ! -e ogre.cfg ] || fail "no saved configuration: a configuration was saved"
+    echo "no saved configuration: the shipped default opened the window"
+
     # Inside the X server: start the program, wait for its dialog, press the
     # leftmost of its two buttons (Cancel), and report the exit code.
     cat > cancel.sh <<'SH'
 #!/usr/bin/env bash
-"$1" server 127.0.0.1:28000 >out.txt 2>err.txt &
+"$1" server 127.0.0.1:$2 >out.txt 2>err.txt &
 pid=$!
 dialog=$(timeout 30 xdotool search --sync --name "Rendering Settings" | head -n 1)
 [ -n "$dialog" ] || { kill $pid; echo "no dialog"; exit 3; }
@@ -200,18 +218,15 @@ wait $pid
 echo "exit $?"
 SH
     chmod +x cancel.sh
-    for variant in no-saved-configuration asked-for; do
+    for variant in without-saved asked-for; do
         rm -f ogre.cfg
-        if [ $variant = asked-for ]; then
-            write_config
-            export SEAFOLD_CONFIG_DIALOG=1
-        fi
-        result=$(timeout 90 xvfb-run -a -s "-screen 0 1024x768x24" ./cancel.sh "$seafold")
-        unset SEAFOLD_CONFIG_DIALOG
+        [ $variant = asked-for ] && write_config
+        result=$(SEAFOLD_CONFIG_DIALOG=1 timeout 90 xvfb-run -a -s "-screen 0 1024x768x24" ./cancel.sh "$seafold" \
+            "$(free_port)")
         cat err.txt
         [ "$result" = "exit 1" ] || fail "$variant: expected exit 1 after Cancel, got: $result"
         [ $variant = asked-for ] || [ ! -e ogre.cfg ] || fail "$variant: Cancel saved a configuration"
-        echo "$variant: dialog cancelled, exit 1"
+        echo "SEAFOLD_CONFIG_DIALOG=1, $variant: dialog cancelled, exit 1"
     done
     ;;
 
