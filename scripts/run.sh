@@ -1,39 +1,78 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds Seafold and runs a local session: a server
-# and two clients, "alice" and "bob", on 127.0.0.1:28000, each in its own
-# window. Without a graphical display the same session runs without windows.
+# Installs what is needed, builds the two programs and their media, and runs a
+# local session: a server and two clients, "alice" and "bob", on
+# SEAFOLD_ADDRESS (default 127.0.0.1:28000), each in its own window. Without a
+# graphical display the same session runs without windows. Every line the
+# programs print is prefixed with who printed it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-scripts/build.sh
+
+if [ -x build/bin/seafold-headless ]; then
+  echo "Building Seafold (only what changed) ..."
+else
+  echo "Building Seafold for the first time: this takes a few minutes (about 3 on two cores)."
+  echo "Later runs rebuild only what changed."
+fi
+SEAFOLD_TARGET=programs scripts/build.sh
 
 address=${SEAFOLD_ADDRESS:-127.0.0.1:28000}
+logs=build/run/logs
+mkdir -p "$logs"
 pids=()
 stop_all() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
 }
 trap stop_all INT TERM EXIT
 
+# start WHO FOLDER PROGRAM ARGS...: runs PROGRAM in FOLDER, its output (both
+# streams) prefixed with [WHO] on this terminal and kept in build/run/logs/WHO.log.
+start() {
+  local who=$1 folder=$2
+  shift 2
+  mkdir -p "$folder"
+  (cd "$folder" && exec "$@") > >(sed -u "s/^/[$who] /" | tee "$logs/$who.log") 2>&1 &
+  pids+=($!)
+  started=$!
+}
+
+# The server first: if it cannot listen (another session already runs on
+# this port, say) it ends with a line that says why, and so does this script,
+# rather than letting alice and bob join someone else's session.
+wait_for_server() {
+  local pid=$1
+  for _ in $(seq 1 100); do
+    grep -q "Seafold server listening on" "$logs/server.log" 2>/dev/null && return 0
+    if ! kill -0 "$pid" 2>/dev/null; then
+      sleep 0.2 # let its last line through
+      echo "run.sh: the server could not start on $address (see its line above)." >&2
+      echo "run.sh: is another session running? Stop it, or choose another address, for example" >&2
+      echo "run.sh:   SEAFOLD_ADDRESS=127.0.0.1:28001 scripts/run.sh" >&2
+      exit 1
+    fi
+    sleep 0.1
+  done
+  echo "run.sh: the server did not report listening on $address within 10 s." >&2
+  exit 1
+}
+
+rm -f "$logs"/*.log
 if [ -n "${DISPLAY:-}" ] && [ -x build/bin/seafold ]; then
   echo "Starting a server and two clients (alice, bob) on $address in three windows."
   echo "Each window shows the ocean under a sky with the panel; pick a model in 'Your model',"
   echo "choose 'Model' under 'The mouse moves' and move it: the other windows show it move."
   echo "Escape or the Exit button closes a window; Ctrl-C here closes them all."
-  for who in server alice bob; do
-    mkdir -p "build/run/$who"
-    [ -f "build/run/$who/ogre.cfg" ] || cp build/media/ogre-default.cfg "build/run/$who/ogre.cfg"
-  done
-  (cd build/run/server && exec ../../bin/seafold server "$address") & pids+=($!)
-  sleep 1
-  (cd build/run/alice && exec ../../bin/seafold -client "$address" alice) & pids+=($!)
-  (cd build/run/bob && exec ../../bin/seafold -client "$address" bob) & pids+=($!)
+  start server build/run/server ../../bin/seafold server "$address"
+  wait_for_server "$started"
+  start alice build/run/alice ../../bin/seafold -client "$address" alice
+  start bob build/run/bob ../../bin/seafold -client "$address" bob
 else
   echo "No graphical display: running the session without windows (seafold-headless)."
-  echo "alice picks the boat and moves it; bob's log below shows it move. Ctrl-C ends the session."
-  build/bin/seafold-headless server "$address" & pids+=($!)
-  sleep 0.5
-  build/bin/seafold-headless -client "$address" alice --model boat.mesh --move 0.5,0,0 --move-every 1000 \
-    >/dev/null & pids+=($!)
-  build/bin/seafold-headless -client "$address" bob --model fish.mesh --events & pids+=($!)
+  echo "alice picks the boat and moves it; bob's JSON lines below show it move. Ctrl-C ends the session."
+  start server build/run/server ../../bin/seafold-headless server "$address"
+  wait_for_server "$started"
+  start alice build/run/alice ../../bin/seafold-headless -client "$address" alice --model boat.mesh \
+    --move 0.5,0,0 --move-every 1000
+  start bob build/run/bob ../../bin/seafold-headless -client "$address" bob --model fish.mesh --events
 fi
 wait
