@@ -116,8 +116,11 @@ public:
 
     bool setUp() override
     {
-        if (!gApp.setUpApplication())
+        if (!gApp.setUpApplication()) {
+            std::fprintf(stderr, "seafold: no window: the configuration dialog was cancelled, or the GUI could not "
+                                 "start (Ogre.log and CEGUI.log in the working folder say why)\n");
             return false;
+        }
         long frames = environmentNumber("SEAFOLD_SCREENSHOT_AFTER_FRAMES", 0);
         if (frames > 0) {
             const char* path = std::getenv("SEAFOLD_SCREENSHOT_PATH");

@@ -128,6 +128,7 @@ exception)
     cat err2.txt
     [ $status -eq 1 ] || fail "without a layout: exit code $status, expected 1"
     grep -q "An exception has occured" err2.txt && fail "without a layout: reported as a renderer exception"
+    grep -q "^seafold: no window: .*CEGUI.log" err2.txt || fail "without a layout: no line saying why"
     grep -q "GUI set-up failed" Ogre.log || fail "without a layout: no log line about the GUI"
     ;;
 
