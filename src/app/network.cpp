@@ -129,13 +129,8 @@ bool startNetwork(const CommandLine& line)
         return true;
     }
     // The link hears every state of the connection to the server after
-    // whoever watched before (the event log), and adds its own.
-    auto watcher = std::move(session.onConnectionState);
-    session.onConnectionState = [watcher](const char* state, const char* reason) {
-        if (watcher)
-            watcher(state, reason);
-        gServerLink.connectionStateChanged(state, reason);
-    };
+    // whoever else watches (the event log), and adds its own.
+    gServerLink.watch(session);
     gServerLink.setUser(line.clientName);
     gServerLink.afterRejoin = [](SimpleEventConnection& connection) { runningSessionPort().rejoin(connection); };
     gServerLink.startAttempt(target, line.addressText);
@@ -144,14 +139,19 @@ bool startNetwork(const CommandLine& line)
 
 void receiveNetworkPackets()
 {
-    if (gNetInterface)
-        gNetInterface->receivePackets();
+    if (!gNetInterface)
+        return;
+    if (gIsClient)
+        gServerLink.watch(appSession());
+    gNetInterface->receivePackets();
 }
 
 void serviceNetworkConnections()
 {
     if (!gNetInterface)
         return;
+    if (gIsClient)
+        gServerLink.watch(appSession());
     gNetInterface->serviceConnections();
     if (gIsClient)
         gServerLink.service(getRealMilliseconds());

@@ -9,6 +9,29 @@ namespace seafold {
 
 ServerLink gServerLink;
 
+namespace {
+
+// The session's connection-state observer while the link watches.
+struct LinkWatcher {
+    std::function<void(const char*, const char*)> before; // whoever watched first
+
+    void operator()(const char* state, const char* reason) const
+    {
+        if (before)
+            before(state, reason);
+        gServerLink.connectionStateChanged(state, reason);
+    }
+};
+
+} // namespace
+
+void ServerLink::watch(Session& session)
+{
+    if (mStopped || session.onConnectionState.target<LinkWatcher>())
+        return;
+    session.onConnectionState = LinkWatcher{std::move(session.onConnectionState)};
+}
+
 void ServerLink::startAttempt(const NetAddress& server, const std::string& serverText)
 {
     if (!gNetInterface)

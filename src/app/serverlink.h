@@ -21,6 +21,7 @@
 
 namespace seafold {
 
+class Session;
 class SimpleEventConnection;
 
 class ServerLink {
@@ -48,6 +49,12 @@ public:
 
     // The session's connection-state observer calls this with every state.
     void connectionStateChanged(const char* state, const char* reason);
+
+    // Makes the session's connection-state observer call the link after
+    // whatever it called before. Called each pass too: whoever sets the
+    // observer later (a panel that shows the state, say) is wrapped in turn,
+    // before the network steps can report anything.
+    void watch(Session& session);
 
     // Each main-loop pass: starts a due retry.
     void service(uint32_t now);
