@@ -11,7 +11,7 @@ scripts/install-deps.sh
 if [ -x build/bin/seafold-headless ]; then
   echo "Building Seafold (only what changed) ..."
 else
-  echo "Building Seafold for the first time: this takes a few minutes (about 3 on two cores)."
+  echo "Building Seafold for the first time: this takes a few minutes."
   echo "Later runs rebuild only what changed."
 fi
 SEAFOLD_TARGET=programs scripts/build.sh
