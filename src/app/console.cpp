@@ -282,6 +282,7 @@ const ChannelHelp kLogChannels[] = {
     {"LogConnectionProtocol", "packet headers: sequence numbers, acknowledgements, pings"},
     {"LogNetBase", "the class registry at start-up"},
     {"LogRPC", "remote calls refused or cut for their size"},
+    {"LogSession", "the session: senders ended for holding back too many relays"},
     {"LogDiscovery", "finding and answering servers on the local network"},
     {"LogSound", "the audio library's own messages (device, sound system)"},
 };
