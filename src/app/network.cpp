@@ -131,6 +131,14 @@ bool startNetwork(const CommandLine& line)
     // The link hears every state of the connection to the server after
     // whoever else watches (the event log), and adds its own.
     gServerLink.watch(session);
+    // What the server says for the user to read (a changed name, say) is a
+    // console line, its control bytes escaped. Why it ended the connection
+    // is already in the line that says the connection was lost.
+    session.onServerText = [](const char* text) {
+        static const std::string ended = "The server ended the connection: ";
+        if (std::string(text).compare(0, ended.size(), ended) != 0)
+            consoleLine(terminalText(text));
+    };
     gServerLink.setUser(line.clientName);
     gServerLink.afterRejoin = [](SimpleEventConnection& connection) { runningSessionPort().rejoin(connection); };
     gServerLink.startAttempt(target, line.addressText);
