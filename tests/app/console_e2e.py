@@ -149,10 +149,12 @@ def lost_and_found(address, server, alice):
           or lines[-3:-1] == [f"Connecting to {address} as alice (attempt 2) ...",
                               f"Connected to the server at {address}."],
           f"alice after the server came back: {lines[-4:]}")
-    time.sleep(0.5)
-    check(not any("Trying again" in l for l in dave.lines()), f"dave tried again: {dave.lines()}")
+    # A second alice is told the name the server gave her.
+    twin = Proc("twin", ["-client", address, "alice"])
+    twin.wait_line(q("Your name is in use here; you are now: alice (2)"))
     check(not any("dave" in l for l in again.lines()), f"dave joined again: {again.lines()}")
-    for p in (alice, dave, again):
+    check(not any("Trying again" in l for l in dave.lines()), f"dave tried again: {dave.lines()}")
+    for p in (alice, dave, twin, again):
         check(p.stop() == 0, f"{p.name} did not end with 0")
 
 
