@@ -286,9 +286,8 @@ TEST(RunApplication, RendererExceptionInSetUpClosesSoundAndExitsWithZero)
     FakeDriver driver(log);
     driver.throwInSetUp = true;
     EXPECT_EQ(runApplication(server(""), driver, recordingHooks(log)), 0);
-    std::vector<std::string> expected = {"initSound",        "startNetwork server ", "setUp",
-                                         "caught in set-up", "leaveSession",         "closeSound",
-                                         "shutDown"};
+    std::vector<std::string> expected = {"initSound",    "startNetwork server ", "setUp",   "caught in set-up",
+                                         "leaveSession", "closeSound",           "shutDown"};
     EXPECT_EQ(log, expected);
 }
 

@@ -156,9 +156,9 @@ TEST(CommandLine, HelpTellsTheUsageOptionsControlsAndEnvironment)
     std::string windowed = helpText(Program::Windowed);
     std::string headless = helpText(Program::Headless);
     for (const std::string* help : {&windowed, &headless}) {
-        for (const char* needed : {"server ADDRESS", "-client ADDRESS NAME", "--help", "--version", "--net-sim",
-                                   "--ping-interval", "--quiet", "--no-retry", "SEAFOLD_LOG", "SEAFOLD_LOG=help",
-                                   "SEAFOLD_CAPTURE_FILE"})
+        for (const char* needed :
+             {"server ADDRESS", "-client ADDRESS NAME", "--help", "--version", "--net-sim", "--ping-interval",
+              "--quiet", "--no-retry", "SEAFOLD_LOG", "SEAFOLD_LOG=help", "SEAFOLD_CAPTURE_FILE"})
             EXPECT_NE(help->find(needed), std::string::npos) << needed << " missing in\n" << *help;
     }
     for (const char* needed : {"W A S D", "Print Screen", "push-to-talk", "Escape", "mouse wheel", "SEAFOLD_EVENT_LOG",
