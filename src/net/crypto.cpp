@@ -514,6 +514,22 @@ RefPtr<ByteBuffer> AsymmetricKey::computeSharedSecret(const AsymmetricKey* other
     return digest;
 }
 
+std::string keyFingerprint(const AsymmetricKey* key)
+{
+    if (!key || !key->isValid() || !key->publicKey())
+        return std::string();
+    const ByteBuffer* buffer = key->publicKey();
+    uint8_t digest[32];
+    sha256(buffer->data(), buffer->size(), digest);
+    static const char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (uint32_t i = 0; i < KeyFingerprintBytes; ++i) {
+        text += kHex[digest[i] >> 4];
+        text += kHex[digest[i] & 15];
+    }
+    return text;
+}
+
 // ---- certificates ----------------------------------------------------------
 
 Certificate::Certificate(BitStream& stream)

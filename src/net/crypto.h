@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "net/bitstream.h"
@@ -141,6 +142,13 @@ private:
     bool mHasPrivateKey = false;
     bool mValid = false;
 };
+
+// A short name of a public key that people can read out and compare: the
+// first 8 bytes of the SHA-256 of its public-key buffer, as 16 lower-case hex
+// digits. Making a different key with the same name takes about 2^64 tries.
+// Empty for no key or an invalid one.
+enum : uint32_t { KeyFingerprintBytes = 8 };
+std::string keyFingerprint(const AsymmetricKey* key);
 
 // Certificate bytes:
 //   payload    (readBuffer)

@@ -401,6 +401,7 @@ bool NetConnection::readPacketHeader(BitStream& stream)
         cipher->setCounter(seq, ack, type, 0);
         if (!decryptAndVerifyDigest(stream, SealDigestSize, ClearHeaderBytes, cipher)) {
             SF_LOG("LogNetConnection", "Packet failed crypto");
+            ++mStats.packetsRejected;
             return false;
         }
     }

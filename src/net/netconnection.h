@@ -219,6 +219,9 @@ public:
     // Connection statistics for diagnostics.
     struct Stats {
         uint32_t packetsSent = 0, packetsReceived = 0, packetsDelivered = 0, packetsDropped = 0;
+        // Datagrams of a sealed connection that failed the check: forged,
+        // corrupted, or sealed with another key. Dropped without effect.
+        uint32_t packetsRejected = 0;
         uint64_t bytesSent = 0, bytesReceived = 0;
         float roundTripMs = 0; // smoothed time from send to acknowledgement
     };

@@ -367,7 +367,7 @@ void NetInterface::sendConnectChallengeRequest(NetConnection* connection)
     PacketStream out;
     out.writeU8(ConnectChallengeRequest);
     params.clientNonce.write(out);
-    out.writeFlag(params.requestKeyExchange);
+    out.writeFlag(params.requestKeyExchange || mRequiresKeyExchange);
     out.writeFlag(params.requestCertificate);
     params.connectSendCount++;
     params.connectLastSendTime = mCurrentTime;
@@ -385,6 +385,13 @@ void NetInterface::handleConnectChallengeRequest(const NetAddress& address, BitS
     bool wantsCertificate = stream.readFlag();
     if (stream.hasError())
         return;
+    if (mRequiresKeyExchange && !wantsKeyExchange) {
+        // Offering the key anyway would quietly seal a client that did not
+        // ask; say why instead. The client has no server nonce yet: it
+        // matches the all-zero one it starts with.
+        sendConnectReject(address, clientNonce, Nonce(), KeyExchangeRequiredReason);
+        return;
+    }
     sendChallengeResponse(address, clientNonce, wantsKeyExchange, wantsCertificate);
 }
 
@@ -446,6 +453,12 @@ void NetInterface::handleChallengeResponse(const NetAddress& address, BitStream&
     }
     if (stream.hasError() || echoed != params.clientNonce || difficulty > MaxPuzzleDifficulty)
         return;
+    if (!certificate && !peerKey && mRequiresKeyExchange) {
+        connection->setState(Rejected);
+        connection->onConnectFailed(ReasonSelfDisconnect, NoKeyExchangeOfferedReason);
+        removePendingConnection(connection);
+        return;
+    }
     if (certificate) {
         if (!certificate->isValid() || !connection->acceptCertificate(certificate, true))
             return;
@@ -560,8 +573,15 @@ void NetInterface::handleConnectRequest(const NetAddress& address, BitStream& st
     params.puzzleSolution = stream.readU32();
 
     params.usingCrypto = stream.readFlag();
+    if (stream.hasError())
+        return;
+    if (mRequiresKeyExchange && !params.usingCrypto) {
+        // Only a client that skipped the key it was offered gets here.
+        sendConnectReject(address, params.clientNonce, params.serverNonce, KeyExchangeRequiredReason);
+        return;
+    }
     if (params.usingCrypto) {
-        if (!mPrivateKey || stream.hasError())
+        if (!mPrivateKey)
             return;
         params.publicKey = new AsymmetricKey(stream);
         if (stream.hasError() || !params.publicKey->isValid())

@@ -53,6 +53,13 @@ public:
         MaxDatagramsPerPass = 4096,
     };
 
+    // The reason a server that requires key exchange gives a client that
+    // does not ask for it (a wire text: the client shows it as it stands).
+    static constexpr const char* KeyExchangeRequiredReason = "This server requires --secure";
+    // Why a client that requires key exchange gives up on a server that
+    // offers none: going on unsealed is what an impostor would want.
+    static constexpr const char* NoKeyExchangeOfferedReason = "This server does not use --secure";
+
     explicit NetInterface(const NetAddress& bindAddress);
     ~NetInterface() override;
 
@@ -76,7 +83,11 @@ public:
     void setAllowConnections(bool allow) { mAllowConnections = allow; }
     void setPrivateKey(AsymmetricKey* key) { mPrivateKey = key; }
     void setCertificate(Certificate* certificate) { mCertificate = certificate; }
+    // Both roles: a server refuses every client that does not ask for key
+    // exchange (and offers its key to every one that does); a client asks for
+    // it on every connection and refuses a server that offers no key.
     void setRequiresKeyExchange(bool requires) { mRequiresKeyExchange = requires; }
+    bool requiresKeyExchange() const { return mRequiresKeyExchange; }
     PuzzleManager& puzzleManager() { return mPuzzleManager; }
 
     // Time: by default the real millisecond clock; tests install their own.
