@@ -158,6 +158,23 @@ void SimpleEventConnection::onDisconnected(uint32_t reason, const char* message)
     session()->roster().removeRecord(leaver);
 }
 
+bool SimpleEventConnection::acceptPublicKey(AsymmetricKey* key, bool isInitiator)
+{
+    Session* s = session();
+    if (!isInitiator || !s || s->serverKeyFingerprint.empty())
+        return true;
+    std::string shown = keyFingerprint(key);
+    if (shown == s->serverKeyFingerprint)
+        return true;
+    // Another key may be an impostor's. Waiting for the right one would only
+    // end in a time-out that says nothing, so the attempt ends here.
+    std::string reason = "The server's key fingerprint is " + shown + ", not " + s->serverKeyFingerprint +
+                         " as given with --server-key: this may not be the server you meant";
+    if (ConnectionOwner* owner = netInterface())
+        owner->disconnect(this, ReasonSelfDisconnect, reason.c_str());
+    return false;
+}
+
 void SimpleEventConnection::showServerText(const char* text)
 {
     Session* s = session();

@@ -43,6 +43,11 @@ public:
     // A connection times out after eleven silent intervals.
     uint32_t pingIntervalMs = 0;
 
+    // The fingerprint (keyFingerprint) the server's key must have, or empty
+    // to take any key. Checked by a client's connection when the server
+    // shows its key during the handshake.
+    std::string serverKeyFingerprint;
+
     // ---- observers (each may be empty) ----
     // Every remote call whose handler runs here, with its arguments as a
     // JSON array: texts as strings (see jsonText), numbers as numbers, bools
@@ -116,6 +121,9 @@ public:
     void onDisconnected(uint32_t reason, const char* message) override;
     void prepareWritePacket() override;
     void rpcPosted(RPCEvent* event) override;
+    // Refuses a server whose key is not the one the session expects, and ends
+    // the attempt at once with both fingerprints in the reason.
+    bool acceptPublicKey(AsymmetricKey* key, bool isInitiator) override;
 
     // The session of this connection's interface, or none.
     Session* session() const;
