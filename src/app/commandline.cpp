@@ -1,6 +1,7 @@
 #include "app/commandline.h"
 #include "app/network.h"
 #include "net/address.h"
+#include "net/crypto.h"
 #include "voice/voicecapture.h"
 
 #include <CLI/CLI.hpp>
@@ -79,6 +80,24 @@ std::vector<uint8_t> parseHex(const std::string& text)
     return bytes;
 }
 
+// A key fingerprint as a server prints it: 16 hex digits, in either case;
+// colons, dashes and spaces between them are allowed and dropped.
+std::string parseFingerprint(const std::string& text)
+{
+    std::string digits;
+    bool ok = true;
+    for (char c : text) {
+        if (c == ':' || c == '-' || c == ' ')
+            continue;
+        ok = ok && std::isxdigit(uint8_t(c));
+        digits += char(std::tolower(uint8_t(c)));
+    }
+    if (!ok || digits.size() != 2 * KeyFingerprintBytes)
+        refuse("--server-key takes the " + CLI::detail::to_string(2 * KeyFingerprintBytes) +
+               " hex digits a --secure server prints, not \"" + text + "\"");
+    return digits;
+}
+
 // host:port with a port from 1 to 65535 that the address reader accepts.
 bool checkAddress(const std::string& text, std::string* why)
 {
@@ -135,6 +154,17 @@ void addSharedOptions(CLI::App& app, SharedOptions& shared)
     app.add_flag_function(
         "--no-retry", [&shared](int64_t) { shared.retry = false; },
         "a client whose server cannot be reached, or is lost, does not try again (default: every 5 s)");
+    app.add_flag("--secure", shared.secure,
+                 "exchange keys and seal every packet: a server refuses clients without --secure and prints "
+                 "its key's fingerprint; a client refuses a server without it");
+    app.add_option_function<std::string>(
+           "--server-key",
+           [&shared](const std::string& text) {
+               shared.serverKey = parseFingerprint(text);
+               shared.secure = true;
+           },
+           "join only a server whose key has this fingerprint (as the server printed it; implies --secure)")
+        ->type_name("FINGERPRINT");
 }
 
 // Options of the display-less program: a scripted user and what it prints.
@@ -372,6 +402,8 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
     std::string why;
     if (!checkAddress(read.line.addressText, &why))
         return fail(why);
+    if (!read.shared.serverKey.empty() && !read.line.isClient)
+        return fail("--server-key needs -client: a server makes its own key");
     if (!read.headless.speakFile.empty() && !read.line.isClient)
         return fail("--speak needs -client: the server does not speak");
     if (!read.shared.retry && !read.line.isClient)

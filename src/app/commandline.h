@@ -44,6 +44,8 @@ struct SharedOptions {
     uint32_t pingIntervalMs = 0; // --ping-interval MS; 0 = the default 5000
     bool quiet = false;          // --quiet: no console lines
     bool retry = true;           // --no-retry: a client does not try again
+    bool secure = false;         // --secure: key exchange, every packet sealed
+    std::string serverKey;       // --server-key FINGERPRINT (a client; implies --secure), lower-case hex
 };
 
 // Options of seafold-headless only: a scripted user and what it prints.

@@ -138,6 +138,7 @@ private:
             one["packets_sent"] = st.packetsSent;
             one["packets_delivered"] = st.packetsDelivered;
             one["packets_dropped"] = st.packetsDropped;
+            one["packets_rejected"] = st.packetsRejected; // failed the seal check (--secure)
             one["bytes_sent"] = uint64_t(st.bytesSent);
             one["queued"] = q.orderedSend + q.unorderedSend;
             one["in_flight"] = q.awaitingDelivery;

@@ -19,6 +19,12 @@ namespace {
 
 std::unique_ptr<Session> gSession;
 std::unique_ptr<NetworkSimulator> gSimulator;
+bool gSecure = false;
+std::string gServerKeyFingerprint; // a secure server's own key, once made
+
+// The size of the server's key pair in bytes: the 256-bit curve, the
+// strength of the 128-bit cipher that the exchange keys.
+constexpr uint32_t kServerKeySize = 32;
 
 } // namespace
 
@@ -95,6 +101,17 @@ void tellRosterChange(Roster::Change change, const ClientRecord& record)
     consoleLine(rosterMessage(change, record, appSession().isServer()));
 }
 
+// A fresh key pair for this run of the server: clients that pin it learn its
+// fingerprint from the start-up line.
+void makeServerKey()
+{
+    RefPtr<AsymmetricKey> key = new AsymmetricKey(kServerKeySize);
+    SF_ASSERT(key->isValid(), "The server's key pair could not be made.");
+    gNetInterface->setPrivateKey(key);
+    gNetInterface->setRequiresKeyExchange(true);
+    gServerKeyFingerprint = keyFingerprint(key);
+}
+
 } // namespace
 
 SessionPort& appSessionPort()
@@ -122,10 +139,18 @@ bool startNetwork(const CommandLine& line)
     }
     if (gSimulator)
         gNetInterface->setNetworkSimulator(gSimulator.get());
+    // A secure client asks for key exchange on every attempt and refuses a
+    // server without it; a secure server makes its key pair now.
+    gNetInterface->setRequiresKeyExchange(gSecure);
 
     if (!line.isClient) {
         gNetInterface->setAllowConnections(true);
-        consoleLine(listeningMessage(gNetInterface->boundAddress()));
+        std::string listening = listeningMessage(gNetInterface->boundAddress());
+        if (gSecure) {
+            makeServerKey();
+            listening += " (secure; key fingerprint " + gServerKeyFingerprint + ")";
+        }
+        consoleLine(listening);
         return true;
     }
     // The link hears every state of the connection to the server after
@@ -193,6 +218,8 @@ void applySharedOptions(const SharedOptions& options)
     gServerLink.setRetry(options.retry);
     if (options.pingIntervalMs)
         appSession().pingIntervalMs = options.pingIntervalMs;
+    gSecure = options.secure;
+    appSession().serverKeyFingerprint = options.serverKey;
     if (options.simulate) {
         // A different run of drops and delays in every process.
         using namespace std::chrono;

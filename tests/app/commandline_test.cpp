@@ -66,6 +66,11 @@ const BadLine kBadInBoth[] = {
     {{"server", "127.0.0.1:28000", "--net-sim", "1,2,30,3"}, "--net-sim takes"},
     {{"server", "127.0.0.1:28000", "--no-retry"}, "--no-retry needs -client"},
     {{"server", "127.0.0.1:28000", "--quiet=maybe"}, "--quiet"},
+    {{"server", "127.0.0.1:28000", "--server-key", "0123456789abcdef"}, "--server-key needs -client"},
+    {{"-client", "127.0.0.1:28000", "alice", "--server-key", "0123456789abcde"}, "--server-key takes the 16 hex"},
+    {{"-client", "127.0.0.1:28000", "alice", "--server-key", "0123456789abcdefa"}, "--server-key takes"},
+    {{"-client", "127.0.0.1:28000", "alice", "--server-key", "0123456789abcdeg"}, "--server-key takes"},
+    {{"-client", "127.0.0.1:28000", "alice", "--server-key"}, "--server-key"},
 };
 
 // Options of the display-less program, unknown to the windowed one.
@@ -158,7 +163,8 @@ TEST(CommandLine, HelpTellsTheUsageOptionsControlsAndEnvironment)
     for (const std::string* help : {&windowed, &headless}) {
         for (const char* needed :
              {"server ADDRESS", "-client ADDRESS NAME", "--help", "--version", "--net-sim", "--ping-interval",
-              "--quiet", "--no-retry", "SEAFOLD_LOG", "SEAFOLD_LOG=help", "SEAFOLD_CAPTURE_FILE"})
+              "--quiet", "--no-retry", "--secure", "--server-key FINGERPRINT", "SEAFOLD_LOG", "SEAFOLD_LOG=help",
+              "SEAFOLD_CAPTURE_FILE"})
             EXPECT_NE(help->find(needed), std::string::npos) << needed << " missing in\n" << *help;
     }
     for (const char* needed : {"W A S D", "Print Screen", "push-to-talk", "Escape", "mouse wheel", "SEAFOLD_EVENT_LOG",
@@ -230,6 +236,23 @@ TEST(CommandLine, GoodLinesFillInTheOptions)
     EXPECT_FALSE(server.shared.simulate);
     EXPECT_FALSE(server.shared.quiet);
     EXPECT_TRUE(server.shared.retry);
+    EXPECT_FALSE(server.shared.secure);
+    EXPECT_TRUE(server.shared.serverKey.empty());
+
+    // --secure in both programs; a pinned key is read as the server prints it
+    // (or in capitals, in pairs) and turns --secure on.
+    for (Program program : {Program::Windowed, Program::Headless}) {
+        ProgramOptions secure;
+        out = parseProgramOptions(program, {"server", "127.0.0.1:28000", "--secure"}, &secure);
+        ASSERT_TRUE(out.run) << out.error;
+        EXPECT_TRUE(secure.shared.secure);
+        out = parseProgramOptions(
+            program, {"-client", "127.0.0.1:28000", "bob", "--server-key", "01:23:45:67:89:AB:CD:EF"}, &secure);
+        ASSERT_TRUE(out.run) << out.error;
+        EXPECT_TRUE(secure.shared.secure);
+        EXPECT_EQ(secure.shared.serverKey, "0123456789abcdef");
+    }
+
     out = parseProgramOptions(Program::Windowed, {"-client", "localhost:1", "-"}, &server);
     EXPECT_FALSE(out.run); // a lone dash is no name
     out = parseProgramOptions(Program::Windowed, {"-client", "localhost:1", "bob"}, &server);
