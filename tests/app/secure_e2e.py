@@ -1,0 +1,129 @@
+#!/usr/bin/env python3
+"""Real seafold-headless processes with --secure on loopback: a whole session
+(join, move, voice, leave) with a pinned server key, a plain client refused
+with the reason, a wrong --server-key refused, and a secure client that gives
+up on a plain server. Every wait is bounded. Usage: secure_e2e.py SEAFOLD_HEADLESS"""
+
+import os
+import re
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from headless_process import HeadlessProcess, free_port  # noqa: E402
+
+BINARY = sys.argv[1]
+failures = []
+
+
+class Proc(HeadlessProcess):
+    def __init__(self, args, name):
+        super().__init__(BINARY, name, args, failures)
+
+    def rpcs(self, name):
+        return [e["args"] for e in self.events() if e.get("rpc") == name]
+
+    def states(self):
+        return [e for e in self.events() if "state" in e]
+
+    def model(self, user):
+        last = None
+        for e in self.events():
+            if e.get("model") == user:
+                last = e
+        return last
+
+    def stderr(self):
+        self.err.flush()
+        self.err.seek(0)
+        return self.err.read()
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+
+
+def secure_server(address, extra=()):
+    server = Proc(["server", address, "--secure", "--ping-interval", "100", "--stats", "300", *extra], "server")
+    line = re.compile(r"^Seafold server listening on (\S+) \(secure; key fingerprint ([0-9a-f]{16})\)$", re.M)
+    found = []
+    server.wait_for("the start-up line", lambda: found.extend(line.findall(server.stderr())) or found)
+    check(found and found[0][0] == address, f"start-up line {server.stderr()!r}")
+    return server, (found[0][1] if found else "")
+
+
+def failed_with(proc, what):
+    proc.wait_for(what, lambda: any(s["state"] == "failed" for s in proc.states()), 20)
+    states = proc.states()
+    return states[0].get("reason", "") if states and states[0]["state"] == "failed" else None
+
+
+def secure_session():
+    address = f"127.0.0.1:{free_port()}"
+    server, fingerprint = secure_server(address)
+    alice = Proc(["-client", address, "alice", "--server-key", fingerprint, "--model", "boat.mesh",
+                  "--move", "1,0,0", "--move", "0,0,2"], "alice")
+    server.wait_for("alice's moves", lambda: len(server.rpcs("c2smakeMovement")) == 2)
+    # The fingerprint as people might type it back: capitals, in pairs.
+    typed = ":".join(fingerprint[i:i + 2] for i in range(0, 16, 2)).upper()
+    bob = Proc(["-client", address, "bob", "--server-key", typed, "--model", "fish.mesh", "--voice", "0a0b0c"],
+               "bob")
+    bob.wait_for("bob's introduction to alice", lambda: len(bob.rpcs("s2cEntityNotify")) >= 1)
+    check(bob.rpcs("s2cEntityNotify")[:1] == [["boat.mesh", 1.0, 0.0, 2.0, "alice"]],
+          f"bob learned {bob.rpcs('s2cEntityNotify')[:1]}")
+    alice.wait_for("bob's model", lambda: (alice.model("bob") or {}).get("entity") == "fish.mesh")
+    alice.wait_for("bob's voice", lambda: alice.rpcs("s2cVoice") == [["0a0b0c", "bob"]])
+    check(server.rpcs("c2sVoice") == [[False, "0a0b0c", "bob"]], f"server voice {server.rpcs('c2sVoice')}")
+
+    check(alice.stop() == 0, "alice did not end with 0")
+    bob.wait_for("alice's leave", lambda: bob.rpcs("s2cclientDisconnect") == [["alice"]])
+    check((bob.model("alice") or {}).get("entity", "x") is None, "bob still shows alice")
+    check(bob.stop() == 0, "bob did not end with 0")
+
+    # Sealed both ways, nothing turned away on an honest session.
+    time.sleep(0.4)
+    stats = [e["stats"] for e in server.events() if "stats" in e and e["stats"]]
+    check(stats, "no statistics from the server")
+    check(all(c.get("packets_rejected") == 0 for s in stats for c in s), f"rejected packets {stats[-1:]}")
+    return server, address, fingerprint
+
+
+def refusals(server, address, fingerprint):
+    plain = Proc(["-client", address, "mallory", "--quit-after", "30"], "mallory")
+    reason = failed_with(plain, "the refusal of a plain client")
+    check(reason == "This server requires --secure", f"plain client: {reason!r}")
+    check(plain.p.poll() is None, "a refused client must keep running")
+    check(plain.stop() == 0, "mallory did not end with 0")
+    check(["mallory"] not in server.rpcs("c2sAddNewClient"), "the server let a plain client join")
+
+    wrong = "0123456789abcdef" if fingerprint != "0123456789abcdef" else "fedcba9876543210"
+    eve = Proc(["-client", address, "eve", "--server-key", wrong, "--quit-after", "30"], "eve")
+    reason = failed_with(eve, "the refusal of a wrong key")
+    check(reason is not None and reason.startswith(
+        f"The server's key fingerprint is {fingerprint}, not {wrong} as given with --server-key"), f"eve: {reason!r}")
+    check(eve.stop() == 0, "eve did not end with 0")
+    check(["eve"] not in server.rpcs("c2sAddNewClient"), "the server let eve join")
+    check(server.stop() == 0, "the secure server did not end with 0")
+
+
+def plain_server():
+    address = f"127.0.0.1:{free_port()}"
+    server = Proc(["server", address], "plain-server")
+    time.sleep(0.2)
+    careful = Proc(["-client", address, "carol", "--secure", "--quit-after", "30"], "carol")
+    reason = failed_with(careful, "a secure client's refusal of a plain server")
+    check(reason == "This server does not use --secure", f"carol: {reason!r}")
+    check(careful.stop() == 0, "carol did not end with 0")
+    check(server.rpcs("c2sAddNewClient") == [], "carol joined a plain server")
+    check(server.stop() == 0, "the plain server did not end with 0")
+
+
+server, address, fingerprint = secure_session()
+refusals(server, address, fingerprint)
+plain_server()
+if failures:
+    print("\n".join(failures))
+    print(f"{len(failures)} failed")
+    sys.exit(1)
+print("secure session, refusals, plain server: all passed")
