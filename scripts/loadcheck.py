@@ -7,8 +7,8 @@ usage: scripts/loadcheck.py [--bin DIR] [--clients 3,8,32,128] [--seconds 60] [-
        scripts/loadcheck.py [BIN_DIR] [SECONDS] [N ...]          (the older form)
 
 --server-args go to the server (e.g. "--rate 16,65535"); --client-args to
-seafold-loadcheck (it takes --rate INTERVAL_MS,BYTES_PER_S and
---ping-interval MS).
+seafold-loadcheck (it takes --rate INTERVAL_MS,BYTES_PER_S,
+--ping-interval MS and --secure; a --secure server needs it).
 
 Reports per N, over the moving period: the server's CPU; its resident memory
 when moving starts, when it ends and after the drain; the server's send

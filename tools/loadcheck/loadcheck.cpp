@@ -4,7 +4,7 @@
 // scene ends where each mover put itself.
 //
 //   seafold-loadcheck ADDRESS CLIENTS SECONDS [MOVE_EVERY_MS] [--drain SECONDS] [--connect-timeout SECONDS]
-//                     [--rate INTERVAL_MS,BYTES_PER_S] [--ping-interval MS]
+//                     [--rate INTERVAL_MS,BYTES_PER_S] [--ping-interval MS] [--secure]
 //
 // Every move is (+1, 0, 0), so a scene's offset of a mover counts the moves it
 // has seen. The relay delay of move k of mover M at watcher W is the time W's
@@ -160,7 +160,8 @@ void phase(const char* name)
 }
 
 const char* const kUsage = "usage: seafold-loadcheck ADDRESS CLIENTS SECONDS [MOVE_EVERY_MS] [--drain SECONDS] "
-                           "[--connect-timeout SECONDS] [--rate INTERVAL_MS,BYTES_PER_S] [--ping-interval MS]";
+                           "[--connect-timeout SECONDS] [--rate INTERVAL_MS,BYTES_PER_S] [--ping-interval MS] "
+                           "[--secure]";
 
 } // namespace
 
@@ -171,10 +172,15 @@ int main(int argc, char** argv)
     bool rateGiven = false;
     NetConnection::RateInfo rate;
     uint32_t pingInterval = 0;
+    bool secure = false; // every client exchanges keys and seals its packets, for a --secure server
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg.compare(0, 2, "--") != 0) {
             positional.push_back(arg);
+            continue;
+        }
+        if (arg == "--secure") {
+            secure = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -219,6 +225,7 @@ int main(int argc, char** argv)
         c->name = "load" + std::to_string(i);
         c->seen.assign(size_t(count), 0);
         c->netInterface = new SessionInterface(NetAddress(IPProtocol, AnyAddress, 0), c->session);
+        c->netInterface->setRequiresKeyExchange(secure);
         c->session.pingIntervalMs = pingInterval;
         c->session.onConnectionState = [](const char* state, const char* reason) {
             if (std::string(state) != "connected")
@@ -228,7 +235,7 @@ int main(int argc, char** argv)
         if (rateGiven)
             connection->setLocalRate(rate);
         c->session.connectionToServer = connection;
-        connection->connect(c->netInterface, server);
+        connection->connect(c->netInterface, server, secure);
         connection->c2sAddNewClient(StringPtr(c->name.c_str()));
         gIndexByName[c->name] = i;
         gClients.push_back(std::move(c));
