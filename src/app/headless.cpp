@@ -136,6 +136,7 @@ private:
             // A tenth of a millisecond is all a round trip on a LAN says.
             one["rtt_ms"] = std::round(double(st.roundTripMs) * 10.0) / 10.0;
             one["packets_sent"] = st.packetsSent;
+            one["packets_received"] = st.packetsReceived;
             one["packets_delivered"] = st.packetsDelivered;
             one["packets_dropped"] = st.packetsDropped;
             one["packets_rejected"] = st.packetsRejected; // failed the seal check (--secure)
