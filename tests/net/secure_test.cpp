@@ -84,22 +84,25 @@ std::vector<Bytes> intercept(NetInterface* netInterface)
     return out;
 }
 
-// A data packet as a sender without the key would write it: the header with
-// `sequence` and `ack`, no ack mask, no rate change, the payload U32 and,
-// for a sealed connection, five bytes where the digest would be.
-Bytes forgedDataPacket(uint32_t sequence, uint32_t ack, uint32_t payload, bool withDigestBytes)
+// A packet as a sender without the key would write it: the header with
+// `type`, `sequence` and `ack`, no ack mask; a data packet adds no rate
+// change and the payload U32. For a sealed connection five bytes follow
+// where the digest would be.
+Bytes forgedPacket(uint32_t type, uint32_t sequence, uint32_t ack, uint32_t payload, bool withDigestBytes)
 {
     uint8_t buffer[64] = {};
     BitStream out(buffer, sizeof buffer);
-    out.writeUnsigned(NetConnection::DataPacket, 2);
+    out.writeUnsigned(type, 2);
     out.writeUnsigned(sequence, 5);
     out.writeFlag(true);
     out.writeUnsigned(sequence >> 5, 6);
     out.writeUnsigned(ack, 10);
     out.writeRanged(0, 0, 4); // no ack mask
     out.writeUnsigned(0, 8);  // send delay
-    out.writeFlag(false);     // no rate information
-    out.writeU32(payload);
+    if (type == NetConnection::DataPacket) {
+        out.writeFlag(false); // no rate information
+        out.writeU32(payload);
+    }
     out.setBytePosition(out.bytePosition());
     if (withDigestBytes)
         out.writeBytes(SealDigestSize, buffer); // any five bytes: the key is unknown
@@ -251,11 +254,13 @@ TEST(SecureHandshake, ConnectRequestThatSkipsTheOfferedKeyIsRefused)
 // ---- sealed packets ---------------------------------------------------------------
 
 // A blind spoofer sweeps the sequence space from the client's address with
-// the acknowledgement it would need. Unsealed, some of its packets are taken
-// for the client's: they carry their payload in and move the connection's
-// sequence, so the client's own packets fall outside the window afterwards.
-// Sealed, every one that reaches the check fails it and nothing changes.
-TEST(SealedPackets, SpoofedDataPacketsWithEverySequenceChangeNothing)
+// the acknowledgement it would need, in data, ping and ack packets.
+// Unsealed, some of them are taken for the client's: data carries its
+// payload in and moves the connection's sequence, so the client's own
+// packets fall outside the window afterwards; a ping is answered. Sealed,
+// every one that reaches the check fails it and nothing changes, nothing is
+// answered.
+TEST(SealedPackets, SpoofedPacketsWithEverySequenceChangeNothing)
 {
     for (bool secure : {false, true}) {
         SCOPED_TRACE(secure ? "sealed" : "unsealed");
@@ -266,24 +271,29 @@ TEST(SealedPackets, SpoofedDataPacketsWithEverySequenceChangeNothing)
         const NetAddress clientAddress = victim->address();
         const uint32_t lastReceived = victim->lastReceivedSequence();
         const uint32_t ack = victim->lastSentSequence();
+        const uint32_t sentBefore = victim->stats().packetsSent;
 
-        for (uint32_t sequence = 0; sequence < 2048; ++sequence)
-            inject(p.server, clientAddress, forgedDataPacket(sequence, ack, 0xBAD0000 + sequence, secure));
+        for (uint32_t type : {NetConnection::PingPacket, NetConnection::AckPacket, NetConnection::DataPacket})
+            for (uint32_t sequence = 0; sequence < 2048; ++sequence)
+                inject(p.server, clientAddress, forgedPacket(type, sequence, ack, 0xBAD0000 + sequence, secure));
 
         ASSERT_EQ(p.server->connections().size(), 1u);
         EXPECT_EQ(victim->state(), Connected);
         EXPECT_TRUE(victim->disconnects.empty());
         if (!secure) {
-            // What sealing is for: the spoofer's payloads arrived as the client's.
+            // What sealing is for: the spoofer's payloads arrived as the
+            // client's, and its pings were answered.
             EXPECT_FALSE(victim->received.empty());
             EXPECT_NE(victim->lastReceivedSequence(), lastReceived);
+            EXPECT_GT(victim->stats().packetsSent, sentBefore);
             continue;
         }
         EXPECT_TRUE(victim->received.empty());
         EXPECT_EQ(victim->lastReceivedSequence(), lastReceived);
-        // The 31 sequences ahead of the last one (and the last itself) pass
-        // the window and fail the seal; the others never reach it.
-        EXPECT_EQ(victim->stats().packetsRejected, 32u);
+        EXPECT_EQ(victim->stats().packetsSent, sentBefore);
+        // Per type, the 31 sequences ahead of the last one (and the last
+        // itself) pass the window and fail the seal; the others never reach it.
+        EXPECT_EQ(victim->stats().packetsRejected, 3 * 32u);
 
         // The client's own packets still arrive in order.
         p.clientConnection->outgoing = {1, 2, 3};
