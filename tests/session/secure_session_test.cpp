@@ -3,55 +3,34 @@
 // and a client pins the server's key. Loopback, settable clock; forged
 // datagrams go in through the server's dispatchPacket as if they came from
 // the client's address.
-#include <gtest/gtest.h>
+#include "sessiontestutil.h"
 
+#include <algorithm>
 #include <memory>
 
-#include "session/eventlog.h"
-#include "session/headlessscene.h"
-#include "session/simpleeventconnection.h"
-
 using namespace seafold;
+using seafold::test::Clock;
+using seafold::test::Peer;
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct Peer {
-    HeadlessScene scene;
-    Roster roster{&scene};
-    Session session;
-    RefPtr<SessionInterface> netInterface;
-    std::vector<std::string> calls; // "rpc args"
-    std::vector<std::pair<std::string, std::string>> states;
-
-    Peer(bool isServer, uint32_t& clock) : session(roster, isServer)
-    {
-        NetAddress bind;
-        bind.parse("127.0.0.1:0");
-        netInterface = new SessionInterface(bind, session);
-        netInterface->setTimeSource([&clock] { return clock; });
-        session.onRpc = [this](const char* rpc, const Json& args) {
-            calls.push_back(std::string(rpc) + " " + formatJson(args));
-        };
-        session.onConnectionState = [this](const char* state, const char* reason) {
-            states.emplace_back(state, reason);
-        };
-    }
-    ~Peer() { roster.clear(); }
-    size_t count(const std::string& call) const { return size_t(std::count(calls.begin(), calls.end(), call)); }
-};
+size_t countOf(const Peer& peer, const std::string& call)
+{
+    return size_t(std::count(peer.calls.begin(), peer.calls.end(), call));
+}
 
 struct SecureSession : ::testing::Test {
-    uint32_t clock = 700000;
+    Clock clock;
     std::unique_ptr<Peer> server, alice;
     RefPtr<AsymmetricKey> serverKey;
 
-    // A server (with a key pair when `secure`) and alice, joined.
+    // A server (with a key pair when `secure`) and alice, joining.
     void start(bool secure, const std::string& pinnedKey = "")
     {
-        server = std::make_unique<Peer>(true, clock);
-        alice = std::make_unique<Peer>(false, clock);
+        server = std::make_unique<Peer>("server", true, clock);
+        alice = std::make_unique<Peer>("alice", false, clock);
         if (secure) {
             serverKey = new AsymmetricKey(32);
             server->netInterface->setPrivateKey(serverKey);
@@ -59,10 +38,12 @@ struct SecureSession : ::testing::Test {
             alice->netInterface->setRequiresKeyExchange(true);
         }
         alice->session.serverKeyFingerprint = pinnedKey;
-        auto* connection = new SimpleEventConnection;
-        alice->session.connectionToServer = connection;
-        connection->connect(alice->netInterface, server->netInterface->boundAddress(), secure);
-        connection->c2sAddNewClient(StringPtr("alice"));
+        alice->join(*server);
+    }
+    void stop()
+    {
+        alice.reset();
+        server.reset();
     }
     bool run(uint32_t rounds, const std::function<bool()>& done)
     {
@@ -73,7 +54,7 @@ struct SecureSession : ::testing::Test {
                 p->netInterface->serviceConnections();
             if (done())
                 return true;
-            clock += 20;
+            clock.now += 20;
         }
         return false;
     }
@@ -169,19 +150,18 @@ TEST_F(SecureSession, SpoofedMovementsWithEverySequenceNumberRunOnlyWithoutSeali
         }
 
         if (!secure) {
-            EXPECT_GE(server->count("c2smakeMovement [100.0, 0.0, 0.0]"), 1u);
+            EXPECT_GE(countOf(*server, "c2smakeMovement [100.0, 0.0, 0.0]"), 1u);
         } else {
             EXPECT_EQ(server->calls.size(), callsBefore);
             EXPECT_EQ(victim->state(), Connected);
             EXPECT_EQ(server->netInterface->connections().size(), 1u);
             EXPECT_EQ(victim->stats().packetsRejected, 32u);
-            alice->session.connectionToServer->c2smakeMovement(1, 2, 3);
-            ASSERT_TRUE(run(400, [&] { return server->count("c2smakeMovement [1.0, 2.0, 3.0]") == 1; }));
-            EXPECT_EQ(server->count("c2smakeMovement [100.0, 0.0, 0.0]"), 0u);
+            alice->toServer()->c2smakeMovement(1, 2, 3);
+            ASSERT_TRUE(run(400, [&] { return countOf(*server, "c2smakeMovement [1.0, 2.0, 3.0]") == 1; }));
+            EXPECT_EQ(countOf(*server, "c2smakeMovement [100.0, 0.0, 0.0]"), 0u);
             EXPECT_EQ(victim->state(), Connected);
         }
-        alice.reset();
-        server.reset();
+        stop();
     }
 }
 
@@ -191,9 +171,8 @@ TEST_F(SecureSession, APinnedKeyLetsTheRightServerInAndRefusesAnyOther)
     ASSERT_TRUE(joined());
     RefPtr<AsymmetricKey> pinned = serverKey;
     const std::string real = keyFingerprint(pinned);
-    ASSERT_EQ(alice->states.at(0).first, "connected");
-    alice.reset();
-    server.reset();
+    ASSERT_EQ(alice->states.at(0), "connected");
+    stop();
 
     // Pinned and shown: accepted. Any other key is refused at once, with
     // both fingerprints, and nothing is left on either side.
@@ -205,18 +184,17 @@ TEST_F(SecureSession, APinnedKeyLetsTheRightServerInAndRefusesAnyOther)
         run(800, [&] { return !alice->states.empty(); });
         ASSERT_EQ(alice->states.size(), 1u);
         if (rightKey) {
-            EXPECT_EQ(alice->states[0].first, "connected");
+            EXPECT_EQ(alice->states[0], "connected");
         } else {
-            EXPECT_EQ(alice->states[0].first, "failed");
-            const std::string& reason = alice->states[0].second;
+            EXPECT_EQ(alice->states[0], "failed");
+            const std::string& reason = alice->reasons[0];
             EXPECT_NE(reason.find("is " + keyFingerprint(shown) + ", not " + real + " as given with --server-key"),
                       std::string::npos)
                 << reason;
-            EXPECT_EQ(alice->session.connectionToServer, nullptr);
+            EXPECT_EQ(alice->toServer(), nullptr);
             EXPECT_TRUE(server->netInterface->connections().empty());
             EXPECT_TRUE(alice->netInterface->pendingConnections().empty());
         }
-        alice.reset();
-        server.reset();
+        stop();
     }
 }
