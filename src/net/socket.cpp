@@ -68,7 +68,7 @@ static NetAddress boundAddressOf(int fd, uint16_t transport)
 }
 
 Socket::Socket(const NetAddress& bindAddress, uint32_t sendBufferSize, uint32_t receiveBufferSize,
-               bool acceptsBroadcast, bool nonblockingIO)
+               bool acceptsBroadcast, bool nonblockingIO, bool sharesPort)
     : mTransport(bindAddress.transport)
 {
     startNetworking();
@@ -97,20 +97,34 @@ Socket::Socket(const NetAddress& bindAddress, uint32_t sendBufferSize, uint32_t 
         return;
     }
 
+    // Sharing must be asked for before the bind. SO_REUSEPORT, not
+    // SO_REUSEADDR: only sockets of the same user may join.
+    bool ok = true;
+    if (sharesPort) {
+        int share = 1;
+        ok = setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &share, sizeof share) == 0;
+        if (!ok) {
+            mSetUpError = errno;
+            SF_LOG("LogUDP", "%s socket error: unable to share the port (%s).", label, std::strerror(errno));
+        }
+    }
+
     // Bind. A socket that is not bound where it was asked to be would send
     // from, and listen on, a port nobody expects: that is a failed set-up.
     sockaddr_in local;
     bindAddress.toSockAddr(&local);
-    bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
-    if (!ok) {
-        mSetUpError = errno;
-        mBindFailed = true;
+    if (ok) {
+        ok = ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+        if (!ok) {
+            mSetUpError = errno;
+            mBindFailed = true;
+        }
     }
     if (ok) {
         SF_LOG("LogUDP", "%s socket created - bound to address: %s", label, boundAddressOf(fd, mTransport).toText());
     } else {
         SF_LOG("LogUDP", "%s socket error: unable to bind to address %s (%s).", label, bindAddress.toText(),
-               std::strerror(errno));
+               std::strerror(mSetUpError));
     }
 
     // Each option step runs only while all before it succeeded; from the

@@ -40,10 +40,12 @@ public:
 
     // Creates and binds the socket and sets its options, logging each step on
     // "LogUDP". Any failed step (including the bind and the switch to
-    // non-blocking mode) leaves the socket invalid.
+    // non-blocking mode) leaves the socket invalid. `sharesPort` lets other
+    // sockets of the same user bind the same port as well (each receives
+    // every broadcast; a unicast datagram reaches one of them).
     explicit Socket(const NetAddress& bindAddress, uint32_t sendBufferSize = DefaultBufferSize,
                     uint32_t receiveBufferSize = DefaultBufferSize, bool acceptsBroadcast = true,
-                    bool nonblockingIO = true);
+                    bool nonblockingIO = true, bool sharesPort = false);
     ~Socket();
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;

@@ -48,6 +48,8 @@ uint32_t getU32(const uint8_t* in)
     return uint32_t(in[0]) << 24 | uint32_t(in[1]) << 16 | uint32_t(in[2]) << 8 | uint32_t(in[3]);
 }
 
+const uint32_t kLoopbackBroadcast = 0x7FFFFFFFu; // 127.255.255.255
+
 bool isLoopbackHost(uint32_t host)
 {
     return host >> 24 == 127;
@@ -278,14 +280,28 @@ bool DiscoveryResponder::open()
         return false;
     // Never allowed to send to a broadcast address: a query forged to come
     // from one would otherwise have its answer delivered to a whole network.
-    mSocket =
-        std::make_unique<Socket>(mListenAddress, Socket::DefaultBufferSize, Socket::DefaultBufferSize, false, true);
-    if (!mSocket->isValid()) {
-        SF_LOG("LogDiscovery", "cannot listen for discovery queries on %s", mListenAddress.toText());
-        mSocket.reset();
+    // The port is shared, so that several servers of one user on one host
+    // are all offered: each receives every broadcast query. Not a port left
+    // to the system to choose: it may hand out one that others share.
+    const bool share = mListenAddress.port != 0;
+    auto listen = [share](const NetAddress& address) {
+        auto socket =
+            std::make_unique<Socket>(address, Socket::DefaultBufferSize, Socket::DefaultBufferSize, false, true, share);
+        if (!socket->isValid()) {
+            SF_LOG("LogDiscovery", "cannot listen for discovery queries on %s", address.toText());
+            socket.reset();
+        }
+        return socket;
+    };
+    mSocket = listen(mListenAddress);
+    if (!mSocket)
         return false;
-    }
     SF_LOG("LogDiscovery", "answering discovery queries on %s", mSocket->boundAddress().toText());
+    // Bound to a loopback address, the socket hears no broadcast: the
+    // loopback network's broadcast address is bound on its own (a host
+    // without that route does without; 127.0.0.1 still reaches one server).
+    if (mLoopbackOnly)
+        mLoopbackBroadcastSocket = listen(ipAddress(kLoopbackBroadcast, mSocket->boundAddress().port));
     return true;
 }
 
@@ -313,11 +329,19 @@ void DiscoveryResponder::service()
     if (!mSocket)
         return;
     const uint32_t now = mTimeSource();
+    uint32_t budget = kMaxQueriesPerPass;
+    if (mLoopbackBroadcastSocket)
+        answerWaiting(*mLoopbackBroadcastSocket, now, &budget);
+    answerWaiting(*mSocket, now, &budget);
+}
+
+void DiscoveryResponder::answerWaiting(Socket& socket, uint32_t now, uint32_t* budget)
+{
     uint8_t buffer[kReceiveCapacity];
-    for (uint32_t i = 0; i < kMaxQueriesPerPass; ++i) {
+    for (; *budget > 0; --*budget) {
         NetAddress source;
         uint32_t length = 0;
-        if (mSocket->recvfrom(&source, buffer, sizeof buffer, &length) != Success)
+        if (socket.recvfrom(&source, buffer, sizeof buffer, &length) != Success)
             break;
         DiscoveryQuery query;
         if (!readDiscoveryQuery(buffer, length, &query) || !isAnswerable(source)) {
@@ -355,6 +379,10 @@ std::vector<NetAddress> defaultDiscoveryTargets(uint16_t discoveryPort)
         if (std::find(targets.begin(), targets.end(), target) == targets.end())
             targets.push_back(target);
     }
+    // The loopback network's broadcast reaches every server of this host,
+    // where a datagram to one address reaches only one of those sharing the
+    // port; 127.0.0.1 is asked as well, for a host without that route.
+    targets.push_back(ipAddress(kLoopbackBroadcast, discoveryPort));
     targets.push_back(NetAddress(IPProtocol, LocalhostAddress, discoveryPort));
     return targets;
 }

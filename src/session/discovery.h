@@ -3,7 +3,8 @@
 // A server runs a DiscoveryResponder beside its session. It listens on a UDP
 // port of its own (28001 by default), so the session's wire is untouched. A
 // client's DiscoveryFinder sends one query to the broadcast address of every
-// up, non-loopback IPv4 interface and to 127.0.0.1, and collects the answers.
+// up, non-loopback IPv4 interface, to the loopback network's broadcast address
+// and to 127.0.0.1, and collects the answers.
 //
 // Both datagrams are plain bytes, numbers most significant byte first.
 //
@@ -143,9 +144,12 @@ private:
 // Answers discovery queries for one session. Main thread only.
 //
 // Where it listens follows the session's bind address: a session bound to a
-// loopback address is answered for on that address only, so no other host
-// can hear of it (it could not reach it); any other session is answered for
-// on every interface, since broadcasts only reach a socket bound to any.
+// loopback address is answered for on that address and on the loopback
+// network's broadcast address only, so no other host can hear of it (it could
+// not reach it); any other session is answered for on every interface, since
+// broadcasts only reach a socket bound to any. The port is shared with the
+// other servers of its user on this host, so that every one of them receives
+// each broadcast query.
 class DiscoveryResponder {
 public:
     struct Counters {
@@ -160,9 +164,12 @@ public:
     DiscoveryResponder(const DiscoveryResponder&) = delete;
     DiscoveryResponder& operator=(const DiscoveryResponder&) = delete;
 
-    // Binds the discovery port. False when it cannot (most often another
-    // server on this host holds it), and for a session address without a
-    // port: give it the address the session's socket is bound to.
+    // Binds the discovery port. Other responders of the same user on this
+    // host may bind it too: broadcast queries reach all of them, a query to
+    // one address (127.0.0.1, say) only one. False when it cannot (another
+    // user's program holds the port, or it is not allowed), and for a
+    // session address without a port: give it the address the session's
+    // socket is bound to.
     bool open();
     bool isOpen() const;
     NetAddress listenAddress() const { return mListenAddress; }
@@ -170,8 +177,8 @@ public:
     NetAddress boundAddress() const;
 
     // One main-loop pass: reads the waiting queries (at most
-    // kMaxQueriesPerPass, so a flood cannot stall the loop) and answers those
-    // the limits allow.
+    // kMaxQueriesPerPass in all, so a flood cannot stall the loop) and answers
+    // those the limits allow.
     void service();
 
     // Default: the real millisecond clock.
@@ -185,6 +192,8 @@ public:
 
 private:
     bool isAnswerable(const NetAddress& source) const;
+    // Reads and answers the queries waiting on `socket`, at most `budget`.
+    void answerWaiting(Socket& socket, uint32_t now, uint32_t* budget);
 
     NetAddress mSessionAddress;
     NetAddress mListenAddress;
@@ -193,7 +202,8 @@ private:
     std::function<uint32_t()> mTimeSource;
     uint32_t mInstance;
     bool mLoopbackOnly;
-    std::unique_ptr<Socket> mSocket;
+    std::unique_ptr<Socket> mSocket;                  // answers go out here
+    std::unique_ptr<Socket> mLoopbackBroadcastSocket; // a loopback session's broadcasts
     DiscoveryRateLimit mRateLimit;
     Counters mCounters;
 };
@@ -208,7 +218,7 @@ struct FoundServer {
 };
 
 // The broadcast address of every up, non-loopback IPv4 interface, then
-// 127.0.0.1, all on the given port.
+// 127.255.255.255 and 127.0.0.1, all on the given port.
 std::vector<NetAddress> defaultDiscoveryTargets(uint16_t discoveryPort = kDefaultDiscoveryPort);
 
 // Sends queries and collects the distinct answers. Main thread only.

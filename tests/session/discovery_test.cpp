@@ -394,6 +394,47 @@ TEST(DiscoveryResponderBinding, ASessionOnAnyAddressIsOfferedOnEveryInterface)
     EXPECT_FALSE(unbound.open());
 }
 
+TEST(DiscoveryResponderBinding, ServersOfOneHostShareThePortAndEachHearsTheBroadcast)
+{
+    // A free port: a responder only shares a port it was given.
+    uint16_t port;
+    {
+        Socket probe(loopback(1, 0));
+        port = probe.boundAddress().port;
+    }
+    DiscoveryResponder first(
+        loopback(1, 44000), "first", [] { return 1u; }, port);
+    ASSERT_TRUE(first.open());
+    DiscoveryResponder second(
+        loopback(1, 44001), "second", [] { return 2u; }, port);
+    ASSERT_TRUE(second.open()) << "the second server of this host is offered too";
+    EXPECT_EQ(second.boundAddress().port, port);
+    // A socket that does not share the port is still kept out.
+    Socket intruder(NetAddress(IPProtocol, AnyAddress, port));
+    EXPECT_FALSE(intruder.isValid());
+
+    // The loopback network's broadcast reaches both; a datagram to 127.0.0.1
+    // reaches only one of them.
+    std::vector<NetAddress> targets = defaultDiscoveryTargets(port);
+    ASSERT_GE(targets.size(), 2u);
+    DiscoveryFinder finder(port);
+    finder.setTargets({targets[targets.size() - 2]});
+    ASSERT_TRUE(finder.start(getRealMilliseconds()));
+    for (int i = 0; i < 500 && finder.servers().size() < 2; ++i) {
+        first.service();
+        second.service();
+        sleepMilliseconds(1);
+        finder.poll(getRealMilliseconds());
+    }
+    std::map<std::string, FoundServer> byName;
+    for (const FoundServer& s : finder.servers())
+        byName[s.name] = s;
+    ASSERT_EQ(byName.size(), 2u);
+    EXPECT_EQ(byName["first"].address, loopback(1, 44000));
+    EXPECT_EQ(byName["second"].address, loopback(1, 44001));
+    EXPECT_EQ(byName["second"].users, 2u);
+}
+
 // ---- finder --------------------------------------------------------------------
 
 TEST(DiscoveryFinder, CollectsTwoRespondersOnDifferentAddressesAndPorts)
@@ -506,15 +547,18 @@ TEST(DiscoveryFinder, BlockingFindCollectsUntilItsDeadline)
     EXPECT_EQ(found[1].name, "late");
 }
 
-TEST(DiscoveryFinder, DefaultTargetsEndWithLoopback)
+TEST(DiscoveryFinder, DefaultTargetsEndWithLoopbackBroadcastAndLocalhost)
 {
     std::vector<NetAddress> targets = defaultDiscoveryTargets(28001);
-    ASSERT_FALSE(targets.empty());
+    ASSERT_GE(targets.size(), 2u);
+    NetAddress loopbackBroadcast(IPProtocol, LocalhostAddress, 28001);
+    loopbackBroadcast.netNum[0] = 0x7FFFFFFFu;
+    EXPECT_EQ(targets[targets.size() - 2], loopbackBroadcast);
     EXPECT_EQ(targets.back(), NetAddress(IPProtocol, LocalhostAddress, 28001));
     for (size_t i = 0; i < targets.size(); ++i) {
         EXPECT_EQ(targets[i].port, 28001);
-        if (i + 1 < targets.size()) {
-            EXPECT_NE(targets[i].netNum[0] >> 24, 127u) << "loopback is asked once, last";
+        if (i + 2 < targets.size()) {
+            EXPECT_NE(targets[i].netNum[0] >> 24, 127u) << "loopback is asked last";
         }
     }
 }
