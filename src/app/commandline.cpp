@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -27,6 +28,8 @@ const char* seafoldVersion()
 {
     return SEAFOLD_VERSION;
 }
+
+const char* const kAutoAddress = "auto";
 
 namespace {
 
@@ -165,6 +168,45 @@ void addSharedOptions(CLI::App& app, SharedOptions& shared)
            },
            "join only a server whose key has this fingerprint (as the server printed it; implies --secure)")
         ->type_name("FINGERPRINT");
+    app.add_option_function<std::string>(
+           "--discovery-port",
+           [&shared](const std::string& text) {
+               double port;
+               if (!parseNumber(text, &port) || port < 1 || port > 65535 || port != std::floor(port))
+                   refuse("--discovery-port takes a port from 1 to 65535, not \"" + text + "\"");
+               shared.discoveryPort = uint16_t(port);
+           },
+           "the UDP port where servers answer --find and -client auto (default 28001)")
+        ->type_name("N");
+    app.add_option_function<std::string>(
+           "--server-name",
+           [&shared](const std::string& text) {
+               if (text.empty() || text.size() > kMaxServerNameBytes)
+                   refuse("--server-name takes 1 to " + CLI::detail::to_string(uint32_t(kMaxServerNameBytes)) +
+                          " bytes, not \"" + text + "\"");
+               shared.serverName = text;
+           },
+           "the name --find shows for this server (default: the host name)")
+        ->type_name("TEXT");
+    app.add_flag("--no-discovery", shared.noDiscovery, "do not answer --find or -client auto (a server)");
+}
+
+// --find has no mode word: it lists the servers and ends.
+void addFindOption(CLI::App& app, CommandLine& line)
+{
+    app.add_option_function<std::string>(
+           "--find",
+           [&line](const std::string& text) {
+               double seconds = 1;
+               if (!text.empty() && (!parseNumber(text, &seconds) || seconds < 0.1 || seconds > 3600))
+                   refuse("--find takes seconds (0.1 to 3600), not \"" + text + "\"");
+               line.find = true;
+               line.findSeconds = seconds;
+           },
+           "list the servers on the local network that answer within SECONDS (default 1), then end: "
+           "exit 0 when one did, 1 when none did")
+        ->type_name("[SECONDS]")
+        ->expected(0, 1);
 }
 
 // Options of the display-less program: a scripted user and what it prints.
@@ -273,17 +315,20 @@ public:
     {
         std::string name = programName(mProgram);
         return "\nUsage: " + name + " server ADDRESS [OPTIONS]\n" + "       " + name +
-               " -client ADDRESS NAME [OPTIONS]\n\n" +
+               " -client ADDRESS NAME [OPTIONS]\n" + "       " + name + " --find [SECONDS] [--discovery-port N]\n\n" +
                "  server ADDRESS          host a session, bound to ADDRESS (host:port, for example 0.0.0.0:28000)\n" +
-               "  -client ADDRESS NAME    join the server at ADDRESS (host:port) as user NAME\n";
+               "  -client ADDRESS NAME    join the server at ADDRESS (host:port) as user NAME; ADDRESS auto joins\n" +
+               "                          the one server on the local network that answers --find\n" +
+               "  --find [SECONDS]        list the servers on the local network\n";
     }
 
 private:
     Program mProgram;
 };
 
-// The parser of `program`, writing into `target`.
-std::unique_ptr<CLI::App> buildParser(Program program, ProgramOptions& target)
+// The parser of `program`, writing into `target`. For --find the options of
+// a running session are left out: they would mean nothing there.
+std::unique_ptr<CLI::App> buildParser(Program program, ProgramOptions& target, bool finding = false)
 {
     const char* description = program == Program::Windowed
                                   ? "A shared 3D ocean scene for a few people on one local network."
@@ -296,7 +341,8 @@ std::unique_ptr<CLI::App> buildParser(Program program, ProgramOptions& target)
     // in one line.
     app->allow_extras(true);
     addSharedOptions(*app, target.shared);
-    if (program == Program::Headless)
+    addFindOption(*app, target.line);
+    if (program == Program::Headless && !finding)
         addHeadlessOptions(*app, target.headless);
     std::string footer = program == Program::Windowed ? std::string(kWindowedControls) + "\n" : std::string();
     footer += kSharedEnvironment;
@@ -357,9 +403,18 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
     ProgramOptions read;
     size_t next = 0;
     if (args.empty())
-        return fail("missing the mode: server ADDRESS or -client ADDRESS NAME");
+        return fail("missing the mode: server ADDRESS, -client ADDRESS NAME or --find");
     const std::string& mode = args[0];
-    if (mode == "server" || mode == "-client") {
+    const bool finding = std::any_of(args.begin(), args.end(), [](const std::string& arg) {
+        return arg == "--find" || arg.compare(0, 7, "--find=") == 0;
+    });
+    const bool modeWord = std::any_of(args.begin(), args.end(),
+                                      [](const std::string& arg) { return arg == "server" || arg == "-client"; });
+    if (finding && modeWord) {
+        return fail("--find stands alone: it takes no server or -client");
+    } else if (finding) {
+        // No mode word: everything is options.
+    } else if (mode == "server" || mode == "-client") {
         read.line.isClient = mode == "-client";
         next = 1;
         if (next >= args.size() || looksLikeOption(args[next]))
@@ -373,15 +428,13 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
                 return fail("the NAME must not be empty");
         }
     } else if (mode.compare(0, 2, "--") == 0) {
-        // Options first and no mode word: the place for an option that needs
-        // no mode (one that looks for servers, say) once there is one.
-        return fail("missing the mode: server ADDRESS or -client ADDRESS NAME, before the options");
+        return fail("missing the mode: server ADDRESS, -client ADDRESS NAME or --find, before the options");
     } else {
         return fail("unknown mode \"" + mode + "\": the first word is server or -client");
     }
 
     // The options.
-    std::unique_ptr<CLI::App> parser = buildParser(program, read);
+    std::unique_ptr<CLI::App> parser = buildParser(program, read, finding);
     std::vector<std::string> rest(args.begin() + long(next), args.end());
     // CLI11 takes the arguments last first.
     std::vector<std::string> reversed(rest.rbegin(), rest.rend());
@@ -399,9 +452,17 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
     }
 
     // What only makes sense together.
+    const bool server = !finding && !read.line.isClient;
+    for (const char* option : {"--server-name", "--no-discovery"}) {
+        if (!server && parser->count(option))
+            return fail(std::string(option) + " is for a server");
+    }
     std::string why;
-    if (!checkAddress(read.line.addressText, &why))
+    if (!finding && !read.line.joinsFoundServer() && !checkAddress(read.line.addressText, &why)) {
+        if (server && read.line.addressText == kAutoAddress)
+            return fail("a server needs the address to bind (host:port); auto is for -client");
         return fail(why);
+    }
     if (!read.shared.serverKey.empty() && !read.line.isClient)
         return fail("--server-key needs -client: a server makes its own key");
     if (!read.headless.speakFile.empty() && !read.line.isClient)

@@ -1,12 +1,14 @@
 // The command line of both programs:
 //
-//   seafold          server ADDRESS | -client ADDRESS NAME   [options]
-//   seafold-headless server ADDRESS | -client ADDRESS NAME   [options]
+//   seafold          server ADDRESS | -client ADDRESS NAME | --find [SECONDS]   [options]
+//   seafold-headless server ADDRESS | -client ADDRESS NAME | --find [SECONDS]   [options]
 //
 // The mode word comes first and is exactly "server" or "-client"; ADDRESS is
 // host:port with a port from 1 to 65535 (the address a server binds, or the
-// server a client joins); NAME is the client's user name, not empty. Options
-// follow. The options both programs understand are registered in one place
+// server a client joins), or for a client "auto": the one server that answers
+// on the local network; NAME is the client's user name, not empty. Options
+// follow. --find needs no mode word: it lists the servers on the local network
+// and ends. The options both programs understand are registered in one place
 // (SharedOptions); seafold-headless adds its own (HeadlessOptions).
 //
 // Reading never opens a window or looks for a display: --help, --version and
@@ -17,7 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "net/socket.h" // NetworkSimulator::Settings
+#include "net/socket.h"        // NetworkSimulator::Settings
+#include "session/discovery.h" // kDefaultDiscoveryPort
 
 namespace seafold {
 
@@ -29,11 +32,19 @@ const char* programName(Program program);
 // The version of both programs, from the build.
 const char* seafoldVersion();
 
+// The client address that stands for "the one server that answers".
+extern const char* const kAutoAddress;
+
 // The mode, the address and the user name.
 struct CommandLine {
     bool isClient = false;
     std::string addressText; // the server's bind address, or the server a client joins
     std::string clientName;  // empty in the server
+    bool find = false;       // --find: list the servers that answer, then end
+    double findSeconds = 1;  // how long --find waits for answers
+
+    // A client that joins whichever one server answers.
+    bool joinsFoundServer() const { return isClient && addressText == kAutoAddress; }
 };
 
 // Options of both programs. A new shared option is one field here and one
@@ -46,6 +57,10 @@ struct SharedOptions {
     bool retry = true;           // --no-retry: a client does not try again
     bool secure = false;         // --secure: key exchange, every packet sealed
     std::string serverKey;       // --server-key FINGERPRINT (a client; implies --secure), lower-case hex
+    // Finding servers on the local network.
+    uint16_t discoveryPort = kDefaultDiscoveryPort; // --discovery-port N
+    std::string serverName;                         // --server-name TEXT; empty = the host name
+    bool noDiscovery = false;                       // --no-discovery: a server nobody finds
 };
 
 // Options of seafold-headless only: a scripted user and what it prints.

@@ -71,6 +71,26 @@ const BadLine kBadInBoth[] = {
     {{"-client", "127.0.0.1:28000", "alice", "--server-key", "0123456789abcdefa"}, "--server-key takes"},
     {{"-client", "127.0.0.1:28000", "alice", "--server-key", "0123456789abcdeg"}, "--server-key takes"},
     {{"-client", "127.0.0.1:28000", "alice", "--server-key"}, "--server-key"},
+    // Finding servers.
+    {{"server", "auto"}, "auto is for -client"},
+    {{"-client", "auto:28000", "alice"}, "cannot read the address"},
+    {{"--find", "server", "127.0.0.1:28000"}, "--find stands alone"},
+    {{"server", "127.0.0.1:28000", "--find"}, "--find stands alone"},
+    {{"-client", "auto", "alice", "--find", "2"}, "--find stands alone"},
+    {{"--find", "0"}, "--find takes seconds"},
+    {{"--find", "soon"}, "--find takes seconds"},
+    {{"--find=-1"}, "--find takes seconds"},
+    {{"--find", "1", "--find"}, "--find"},
+    {{"--find", "--server-name", "x"}, "--server-name is for a server"},
+    {{"--find", "--no-discovery"}, "--no-discovery is for a server"},
+    {{"-client", "auto", "alice", "--server-name", "x"}, "--server-name is for a server"},
+    {{"-client", "127.0.0.1:28000", "alice", "--no-discovery"}, "--no-discovery is for a server"},
+    {{"server", "127.0.0.1:28000", "--server-name", ""}, "--server-name takes 1 to 64 bytes"},
+    {{"server", "127.0.0.1:28000", "--server-name", std::string(65, 'n')}, "--server-name takes 1 to 64 bytes"},
+    {{"server", "127.0.0.1:28000", "--discovery-port", "0"}, "--discovery-port takes a port from 1 to 65535"},
+    {{"server", "127.0.0.1:28000", "--discovery-port", "65536"}, "--discovery-port takes"},
+    {{"server", "127.0.0.1:28000", "--discovery-port", "1.5"}, "--discovery-port takes"},
+    {{"--discovery-port", "28005"}, "missing the mode"},
 };
 
 // Options of the display-less program, unknown to the windowed one.
@@ -78,6 +98,12 @@ const Args kHeadlessOnly[] = {
     {"server", "127.0.0.1:28000", "--events"},
     {"-client", "127.0.0.1:28000", "alice", "--model", "boat.mesh"},
     {"server", "127.0.0.1:28000", "--stats", "1000"},
+};
+
+// The scripted user has nothing to do in a search.
+const Args kNotWithFind[] = {
+    {"--find", "--events"},
+    {"--find", "1", "--model", "boat.mesh"},
 };
 
 // Wrong in the display-less program.
@@ -137,6 +163,12 @@ TEST(CommandLine, BadScriptingOptionsOfTheDisplayLessProgram)
     expectRefused(Program::Headless, {"server", "127.0.0.1:1", "--speak", "/nonexistent/speech.wav"}, "--speak");
 }
 
+TEST(CommandLine, FindTakesOnlyTheDiscoveryPort)
+{
+    for (const Args& args : kNotWithFind)
+        expectRefused(Program::Headless, args, "unknown option --");
+}
+
 TEST(CommandLine, HelpAndVersionEndWithZeroWhateverElseIsThere)
 {
     for (Program program : {Program::Windowed, Program::Headless}) {
@@ -163,8 +195,8 @@ TEST(CommandLine, HelpTellsTheUsageOptionsControlsAndEnvironment)
     for (const std::string* help : {&windowed, &headless}) {
         for (const char* needed :
              {"server ADDRESS", "-client ADDRESS NAME", "--help", "--version", "--net-sim", "--ping-interval",
-              "--quiet", "--no-retry", "--secure", "--server-key FINGERPRINT", "SEAFOLD_LOG", "SEAFOLD_LOG=help",
-              "SEAFOLD_CAPTURE_FILE"})
+              "--quiet", "--no-retry", "--secure", "--server-key FINGERPRINT", "SEAFOLD_LOG", "SEAFOLD_LOG=help", "SEAFOLD_CAPTURE_FILE", "--find [SECONDS]",
+              "--discovery-port", "--server-name", "--no-discovery", "auto"})
             EXPECT_NE(help->find(needed), std::string::npos) << needed << " missing in\n" << *help;
     }
     for (const char* needed : {"W A S D", "Print Screen", "push-to-talk", "Escape", "mouse wheel", "SEAFOLD_EVENT_LOG",
@@ -257,6 +289,47 @@ TEST(CommandLine, GoodLinesFillInTheOptions)
     EXPECT_FALSE(out.run); // a lone dash is no name
     out = parseProgramOptions(Program::Windowed, {"-client", "localhost:1", "bob"}, &server);
     EXPECT_TRUE(out.run) << out.error;
+}
+
+TEST(CommandLine, FindAutoAndTheDiscoveryOptions)
+{
+    for (Program program : {Program::Windowed, Program::Headless}) {
+        SCOPED_TRACE(programName(program));
+        ProgramOptions find;
+        ASSERT_TRUE(parseProgramOptions(program, {"--find"}, &find).run);
+        EXPECT_TRUE(find.line.find);
+        EXPECT_DOUBLE_EQ(find.line.findSeconds, 1.0);
+        EXPECT_FALSE(find.line.isClient);
+        EXPECT_EQ(find.shared.discoveryPort, kDefaultDiscoveryPort);
+        // Options before or after, the time given either way.
+        for (const Args& args :
+             {Args{"--find", "2.5", "--discovery-port", "28005"}, Args{"--discovery-port=28005", "--find=2.5"}}) {
+            ProgramOptions timed;
+            ParseOutcome out = parseProgramOptions(program, args, &timed);
+            ASSERT_TRUE(out.run) << out.error;
+            EXPECT_TRUE(timed.line.find);
+            EXPECT_DOUBLE_EQ(timed.line.findSeconds, 2.5);
+            EXPECT_EQ(timed.shared.discoveryPort, 28005);
+        }
+
+        ProgramOptions client;
+        ASSERT_TRUE(parseProgramOptions(program, {"-client", "auto", "alice", "--discovery-port", "1"}, &client).run);
+        EXPECT_TRUE(client.line.joinsFoundServer());
+        EXPECT_FALSE(client.line.find);
+        EXPECT_EQ(client.shared.discoveryPort, 1);
+
+        ProgramOptions server;
+        ParseOutcome out = parseProgramOptions(
+            program, {"server", "0.0.0.0:28000", "--server-name", "Hafen S\u00fcd", "--no-discovery"}, &server);
+        ASSERT_TRUE(out.run) << out.error;
+        EXPECT_FALSE(server.line.joinsFoundServer());
+        EXPECT_EQ(server.shared.serverName, "Hafen S\u00fcd");
+        EXPECT_TRUE(server.shared.noDiscovery);
+        ProgramOptions plain;
+        ASSERT_TRUE(parseProgramOptions(program, {"server", "0.0.0.0:28000"}, &plain).run);
+        EXPECT_FALSE(plain.shared.noDiscovery);
+        EXPECT_TRUE(plain.shared.serverName.empty()) << "the host name is taken at start-up";
+    }
 }
 
 } // namespace
