@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "app/console.h"
+#include "app/lan.h"
 #include "app/network.h"
 #include "app/serverlink.h"
 #include "session/eventlog.h"
@@ -194,7 +195,11 @@ int runHeadless(const ProgramOptions& programOptions)
         // When the output device opened: the start of what it plays.
         hooks.initSound = [] { gEventLog.write(Json{{"sound", initSoundQuietly()}}); };
     }
-    int code = runApplication(programOptions.line, driver, hooks);
+    // -client auto looks for its server first; several end the program.
+    CommandLine line = programOptions.line;
+    int code = findServerToJoin(&line);
+    if (code < 0)
+        code = runApplication(line, driver, hooks);
     gEventLog.close();
     gClientScene = nullptr;
     return code;

@@ -1,5 +1,6 @@
 #include "app/network.h"
 #include "app/console.h"
+#include "app/lan.h"
 #include "app/serverlink.h"
 
 #include "voice/voicecapture.h"
@@ -151,6 +152,8 @@ bool startNetwork(const CommandLine& line)
             listening += " (secure; key fingerprint " + gServerKeyFingerprint + ")";
         }
         consoleLine(listening);
+        // Offered as bound: with the port the socket has, not the one asked for.
+        startDiscoveryResponder(gNetInterface->boundAddress());
         return true;
     }
     // The link hears every state of the connection to the server after
@@ -166,7 +169,10 @@ bool startNetwork(const CommandLine& line)
     };
     gServerLink.setUser(line.clientName);
     gServerLink.afterRejoin = [](SimpleEventConnection& connection) { runningSessionPort().rejoin(connection); };
-    gServerLink.startAttempt(target, line.addressText);
+    if (line.joinsFoundServer())
+        lookForServerLater(); // nobody answered at start-up
+    else
+        gServerLink.startAttempt(target, line.addressText);
     return true;
 }
 
@@ -177,6 +183,7 @@ void receiveNetworkPackets()
     if (gIsClient)
         gServerLink.watch(appSession());
     gNetInterface->receivePackets();
+    serviceDiscovery();
 }
 
 void serviceNetworkConnections()
@@ -220,6 +227,7 @@ void applySharedOptions(const SharedOptions& options)
         appSession().pingIntervalMs = options.pingIntervalMs;
     gSecure = options.secure;
     appSession().serverKeyFingerprint = options.serverKey;
+    setDiscoveryOptions(options);
     if (options.simulate) {
         // A different run of drops and delays in every process.
         using namespace std::chrono;
@@ -230,6 +238,7 @@ void applySharedOptions(const SharedOptions& options)
 
 void stopNetwork()
 {
+    stopDiscovery();
     // Our own end is no user leaving and no connection lost: nobody watching
     // the session hears of it.
     gServerLink.stop();

@@ -92,13 +92,19 @@ void ServerLink::connectionStateChanged(const char* state, const char* reason)
     } else if (std::strcmp(state, "retrying") == 0) {
         consoleLine("Trying again in " + std::to_string(RetryDelayMs / 1000) + " s.");
     }
-    if (ended && mRetry && !mRetryDue) {
-        // The next attempt starts from the main loop: this runs inside the
-        // interface's own processing of the old connection.
-        mRetryDue = true;
-        mRetryAt = getRealMilliseconds() + RetryDelayMs;
-        report("retrying", why.c_str());
-    }
+    // The next attempt starts from the main loop: this runs inside the
+    // interface's own processing of the old connection.
+    if (ended)
+        retryLater(why);
+}
+
+void ServerLink::retryLater(const std::string& reason)
+{
+    if (mStopped || !mRetry || mRetryDue)
+        return;
+    mRetryDue = true;
+    mRetryAt = getRealMilliseconds() + RetryDelayMs;
+    report("retrying", reason.c_str());
 }
 
 void ServerLink::service(uint32_t now)

@@ -56,6 +56,10 @@ public:
     // before the network steps can report anything.
     void watch(Session& session);
 
+    // An attempt that ended without any connection (no server found on the
+    // network, say): the next one in RetryDelayMs, unless retrying is off.
+    void retryLater(const std::string& reason = std::string());
+
     // Each main-loop pass: starts a due retry.
     void service(uint32_t now);
 

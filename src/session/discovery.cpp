@@ -284,15 +284,17 @@ bool DiscoveryResponder::open()
     // are all offered: each receives every broadcast query. Not a port left
     // to the system to choose: it may hand out one that others share.
     const bool share = mListenAddress.port != 0;
-    auto listen = [share](const NetAddress& address) {
+    auto listen = [this, share](const NetAddress& address) {
         auto socket =
             std::make_unique<Socket>(address, Socket::DefaultBufferSize, Socket::DefaultBufferSize, false, true, share);
         if (!socket->isValid()) {
             SF_LOG("LogDiscovery", "cannot listen for discovery queries on %s", address.toText());
+            mOpenError = socket->setUpError();
             socket.reset();
         }
         return socket;
     };
+    mOpenError = 0;
     mSocket = listen(mListenAddress);
     if (!mSocket)
         return false;
@@ -302,6 +304,7 @@ bool DiscoveryResponder::open()
     // without that route does without; 127.0.0.1 still reaches one server).
     if (mLoopbackOnly)
         mLoopbackBroadcastSocket = listen(ipAddress(kLoopbackBroadcast, mSocket->boundAddress().port));
+    mOpenError = 0;
     return true;
 }
 

@@ -172,6 +172,9 @@ public:
     // socket is bound to.
     bool open();
     bool isOpen() const;
+    // Why open() failed last: the platform's error number (0 when it did
+    // not, or when there was no port to offer).
+    int openError() const { return mOpenError; }
     NetAddress listenAddress() const { return mListenAddress; }
     // Where the socket is bound (the port chosen when 0 was asked for).
     NetAddress boundAddress() const;
@@ -204,6 +207,7 @@ private:
     bool mLoopbackOnly;
     std::unique_ptr<Socket> mSocket;                  // answers go out here
     std::unique_ptr<Socket> mLoopbackBroadcastSocket; // a loopback session's broadcasts
+    int mOpenError = 0;
     DiscoveryRateLimit mRateLimit;
     Counters mCounters;
 };

@@ -5,6 +5,7 @@
 #include "app/commandline.h"
 #include "app/console.h"
 #include "app/headless.h"
+#include "app/lan.h"
 
 int main(int argc, char** argv)
 {
@@ -17,5 +18,7 @@ int main(int argc, char** argv)
         seafold::Program::Headless, std::vector<std::string>(argv + 1, argv + argc), &options));
     if (code >= 0)
         return code;
+    if (options.line.find)
+        return seafold::runFind(options.line, options.shared);
     return seafold::runHeadless(options);
 }

@@ -1,6 +1,7 @@
 // The windowed program: the ocean scene, the panel and the session, in a window.
 #include "app/app.h"
 #include "app/console.h"
+#include "app/lan.h"
 #include "app/network.h"
 #include "scene/clientmodels.h"
 #include "scene/scenedriver.h"
@@ -23,6 +24,9 @@ int main(int argc, char** argv)
         seafold::Program::Windowed, std::vector<std::string>(argv + 1, argv + argc), &options));
     if (parsed >= 0)
         return parsed;
+    // --find needs no display.
+    if (options.line.find)
+        return seafold::runFind(options.line, options.shared);
     // Without a display the renderer cannot even be created; say what to do.
     if (!seafold::displayAvailable()) {
         std::fprintf(stderr, "%s\n", seafold::noDisplayMessage().c_str());
@@ -41,12 +45,19 @@ int main(int argc, char** argv)
     seafold::applySharedOptions(options.shared);
     // Ctrl-C and SIGTERM end the loop; the shutdown tells the peers.
     seafold::installStopSignals();
+    // -client auto looks for its server before any window opens.
+    seafold::CommandLine line = options.line;
+    int found = seafold::findServerToJoin(&line);
+    if (found >= 0) {
+        seafold::gEventLog.close();
+        return found;
+    }
     // Other users' models live in the renderer's scene.
     seafold::gClientScene = &seafold::gRendererScene;
     std::unique_ptr<seafold::FrameDriver> driver =
         seafold::createWindowedDriver(seafold::findMediaDirectory(), seafold::appSessionPort());
     // The loop's shutdown tells the peers that this user leaves.
-    int code = seafold::runApplication(options.line, *driver, seafold::standardLoopHooks());
+    int code = seafold::runApplication(line, *driver, seafold::standardLoopHooks());
     seafold::gEventLog.close();
     seafold::gClientScene = nullptr;
     return code;

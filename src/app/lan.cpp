@@ -1,0 +1,182 @@
+#include "app/lan.h"
+#include "app/console.h"
+#include "app/network.h"
+#include "app/serverlink.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "net/platform.h"
+
+namespace seafold {
+
+namespace {
+
+SharedOptions gDiscoveryOptions;
+std::unique_ptr<DiscoveryResponder> gResponder;
+
+// How long a client of "auto" listens for answers: as long as --find does by
+// default. It cannot stop at the first answer: it must know there is no other.
+constexpr uint32_t kAutoSearchMs = 1000;
+
+// The running search of a client of "auto" that has not found its server.
+std::unique_ptr<DiscoveryFinder> gSearch;
+uint32_t gSearchStarted = 0;
+
+std::string hostName()
+{
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0 || name[0] == 0)
+        return "seafold";
+    return name;
+}
+
+// Standard error, with or without --quiet: the user has to choose.
+void tellSeveral(const std::vector<FoundServer>& servers)
+{
+    startUpError(std::to_string(servers.size()) +
+                 " servers answered on the local network; give one of these addresses instead of auto:");
+    for (const FoundServer& server : servers)
+        std::fprintf(stderr, "%s\n", foundServerLine(server).c_str());
+    std::fflush(stderr);
+}
+
+void tellFound(const FoundServer& server)
+{
+    consoleLine("Found the server \"" + terminalText(server.name) + "\" at " + plainAddress(server.address) + ".");
+}
+
+void startSearch()
+{
+    gSearch = std::make_unique<DiscoveryFinder>(gDiscoveryOptions.discoveryPort);
+    gSearchStarted = getRealMilliseconds();
+    if (!gSearch->start(gSearchStarted)) {
+        gSearch.reset();
+        gServerLink.retryLater("no socket to look for servers");
+    }
+}
+
+// The end of one search of a client of "auto".
+void finishSearch()
+{
+    std::vector<FoundServer> servers = gSearch->servers();
+    gSearch.reset();
+    if (servers.size() == 1) {
+        tellFound(servers[0]);
+        // From now on a lost connection is tried again at this address.
+        gServerLink.startNextAttempt = nullptr;
+        gServerLink.startAttempt(servers[0].address, plainAddress(servers[0].address));
+    } else if (servers.size() > 1) {
+        // The program runs on (a window may be open) without a server.
+        tellSeveral(servers);
+    } else {
+        consoleLine(nothingFoundLine(kAutoSearchMs / 1000.0, gDiscoveryOptions.discoveryPort));
+        gServerLink.retryLater("no server answered");
+    }
+}
+
+} // namespace
+
+std::string foundServerLine(const FoundServer& server)
+{
+    return plainAddress(server.address) + "  " + std::to_string(server.users) +
+           (server.users == 1 ? " user  " : " users  ") + server.name;
+}
+
+std::string nothingFoundLine(double seconds, uint16_t discoveryPort)
+{
+    char time[32];
+    std::snprintf(time, sizeof time, "%g s", seconds);
+    return std::string("No server answered on the local network within ") + time + " (discovery port " +
+           std::to_string(discoveryPort) + ").";
+}
+
+int runFind(const CommandLine& line, const SharedOptions& options)
+{
+    DiscoveryFinder finder(options.discoveryPort);
+    std::vector<FoundServer> servers = finder.find(line.findSeconds);
+    if (servers.empty()) {
+        std::printf("%s\n", nothingFoundLine(line.findSeconds, options.discoveryPort).c_str());
+        return 1;
+    }
+    // Cleaned names hold no control characters: safe to print as they are.
+    for (const FoundServer& server : servers)
+        std::printf("%s\n", foundServerLine(server).c_str());
+    return 0;
+}
+
+void setDiscoveryOptions(const SharedOptions& options)
+{
+    gDiscoveryOptions = options;
+}
+
+int findServerToJoin(CommandLine* line)
+{
+    if (!line->joinsFoundServer())
+        return -1;
+    DiscoveryFinder finder(gDiscoveryOptions.discoveryPort);
+    std::vector<FoundServer> servers = finder.find(kAutoSearchMs / 1000.0);
+    if (servers.size() > 1) {
+        tellSeveral(servers);
+        return 2;
+    }
+    if (servers.size() == 1) {
+        tellFound(servers[0]);
+        line->addressText = plainAddress(servers[0].address);
+        return -1;
+    }
+    consoleLine(nothingFoundLine(kAutoSearchMs / 1000.0, gDiscoveryOptions.discoveryPort));
+    return -1;
+}
+
+void lookForServerLater()
+{
+    gServerLink.startNextAttempt = startSearch;
+    gServerLink.retryLater("no server answered");
+}
+
+void startDiscoveryResponder(const NetAddress& sessionAddress)
+{
+    gResponder.reset();
+    // A session that is not bound has nothing to offer; its own failure is
+    // what the user needs to hear about.
+    if (gDiscoveryOptions.noDiscovery || sessionAddress.port == 0)
+        return;
+    const uint16_t port = gDiscoveryOptions.discoveryPort;
+    const std::string name = gDiscoveryOptions.serverName.empty() ? hostName() : gDiscoveryOptions.serverName;
+    auto responder = std::make_unique<DiscoveryResponder>(
+        sessionAddress, name, [] { return uint32_t(gClients.size()); }, port);
+    if (responder->open()) {
+        gResponder = std::move(responder);
+        return;
+    }
+    // The server runs on; it is only not listed.
+    const std::string why = sessionAddress.port == port ? "it is the session's own port"
+                            : responder->openError()    ? std::strerror(responder->openError())
+                                                        : "unknown error";
+    startUpError("discovery port " + std::to_string(port) + " cannot be opened (" + why +
+                 "): this server is not offered to --find");
+}
+
+void serviceDiscovery()
+{
+    if (gResponder)
+        gResponder->service();
+    if (gSearch) {
+        const uint32_t now = getRealMilliseconds();
+        gSearch->poll(now);
+        if (now - gSearchStarted >= kAutoSearchMs)
+            finishSearch();
+    }
+}
+
+void stopDiscovery()
+{
+    gResponder.reset();
+    gSearch.reset();
+}
+
+} // namespace seafold

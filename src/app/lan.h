@@ -1,0 +1,52 @@
+// The programs on a local network: --find, the client address "auto", and
+// the discovery responder a server runs beside its session.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/commandline.h"
+#include "session/discovery.h"
+
+namespace seafold {
+
+// One line of the server list: "10.213.0.1:28000  2 users  Hafen". The name
+// comes last, so that spaces in it leave the line easy to read apart.
+std::string foundServerLine(const FoundServer& server);
+// "No server answered on the local network within 1 s (discovery port 28001)."
+std::string nothingFoundLine(double seconds, uint16_t discoveryPort);
+
+// --find: lists the servers that answer within the time given on standard
+// output, one line each, or one line saying none did. Returns the exit code:
+// 0 when one answered, 1 when none did. Needs no display.
+int runFind(const CommandLine& line, const SharedOptions& options);
+
+// The discovery options of this process (--discovery-port, --server-name,
+// --no-discovery); called before start-up, with the console's settings.
+void setDiscoveryOptions(const SharedOptions& options);
+
+// "-client auto", before the network starts: looks for servers for a second;
+// with exactly one found, says so and puts its address in `line`; with
+// several, lists them on standard error and returns 2 (the exit code); with
+// none, says so and leaves `line` as it is (start-up then keeps looking).
+// Returns -1 to run on. Any other command line is left alone.
+int findServerToJoin(CommandLine* line);
+
+// A client of "auto" that found no server: its link to the server looks
+// again every 5 s (retrying as after a failed connection) and joins the
+// first server that is the only one to answer.
+void lookForServerLater();
+
+// A server: offers the session bound at `sessionAddress` (the address its
+// socket reports, with the port chosen) on the discovery port, unless
+// --no-discovery; says in one line when the port cannot be opened.
+void startDiscoveryResponder(const NetAddress& sessionAddress);
+
+// Every loop pass, after the packets are read: answers queries, drives the
+// search of a client of "auto".
+void serviceDiscovery();
+
+// Ends both.
+void stopDiscovery();
+
+} // namespace seafold
