@@ -5,9 +5,15 @@ leave over real interfaces; a server bound to 127.0.0.1 is reachable on its
 own host and not from another. The discovery responder and finder
 (seafold-discovery) across the bridge: broadcasts find a server on another
 host, one reached two ways is listed once, a session on 127.0.0.1 is offered
-on its own host only. Every wait is bounded.
+on its own host only. The programs' own --find and -client auto across the
+bridge: a server with --no-discovery and one bound to 127.0.0.1 stay
+invisible to other hosts, two servers of one host are both offered, auto
+joins the only server, lists several and ends with 2, and keeps looking
+until a server appears. Every wait is bounded.
 
-    lan_e2e.py SEAFOLD_HEADLESS SEAFOLD_DISCOVERY
+    lan_e2e.py SEAFOLD_HEADLESS SEAFOLD_DISCOVERY [SEAFOLD]
+
+With the windowed program given, its --find runs too, without a display.
 
 Exits 77 (skipped) with the reason when namespaces cannot be made."""
 
@@ -16,6 +22,7 @@ import os
 import signal
 import subprocess
 import sys
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -25,6 +32,7 @@ from lan import SKIP_CODE, Interrupted, Lan, Skip  # noqa: E402
 
 BINARY = os.path.abspath(sys.argv[1])
 DISCOVERY = os.path.abspath(sys.argv[2])
+WINDOWED = os.path.abspath(sys.argv[3]) if len(sys.argv) > 3 else None
 # Inside namespaces of our own nothing else can hold a port.
 PORT = 28000
 failures = []
@@ -51,6 +59,11 @@ class Proc(HeadlessProcess):
             if e.get("model") == user:
                 last = e
         return last
+
+    def errors(self):
+        self.err.flush()
+        self.err.seek(0)
+        return self.err.read().splitlines()
 
     def peers(self):
         """Every peer address in this process's statistics lines."""
@@ -159,15 +172,97 @@ def discovery_across_the_bridge(lan):
           f"empty search: exit {code}, {servers}, {summary}")
 
 
+def program_find(lan, host, seconds=None, binary=BINARY):
+    """--find on `host`: (exit code, lines of standard output)."""
+    args = [binary, "--find"] + ([str(seconds)] if seconds else [])
+    env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+    r = lan.run(host, args, capture_output=True, text=True, timeout=30, env=env)
+    check(r.stderr == "", f"{os.path.basename(binary)} --find said {r.stderr!r} on standard error")
+    return r.returncode, r.stdout.splitlines()
+
+
+def find_and_auto_across_hosts(lan):
+    host1 = lan.address(0)
+    # Host 1: a server offered under its name, one with --no-discovery; host
+    # 3: one bound to 127.0.0.1.
+    offered = Proc(lan, 0, "offered", ["server", f"0.0.0.0:{PORT}", "--server-name", "Hafen Süd"])
+    # (Not PORT + 1: that is the discovery port.)
+    hidden = Proc(lan, 0, "hidden", ["server", f"0.0.0.0:{PORT + 10}", "--no-discovery"])
+    local = Proc(lan, 2, "local", ["server", f"127.0.0.1:{PORT}", "--server-name", "nur hier"])
+    for p in (offered, hidden, local):
+        p.wait_for("its start", lambda p=p: p.events(), 10)
+
+    code, lines = program_find(lan, 1)
+    check(code == 0 and lines == [f"{host1}:{PORT}  0 users  Hafen Süd"], f"--find on host 2: exit {code}, {lines}")
+    if WINDOWED:
+        code, lines = program_find(lan, 1, 0.5, WINDOWED)
+        check(code == 0 and lines == [f"{host1}:{PORT}  0 users  Hafen Süd"],
+              f"seafold --find on host 2: exit {code}, {lines}")
+
+    # auto joins the only server that answers.
+    alice = Proc(lan, 1, "alice", ["-client", "auto", "alice"])
+    offered.wait_for("alice's join", lambda: offered.rpcs("c2sAddNewClient") == [["alice"]], 20)
+    check(any(s["state"] == "connected" for s in alice.states()), f"alice {alice.states()}")
+    check(f'found the server "Hafen Süd" at {host1}:{PORT}: joining' in alice.errors(), f"alice said {alice.errors()}")
+    code, lines = program_find(lan, 1, 0.5)
+    check(lines == [f"{host1}:{PORT}  1 user  Hafen Süd"], f"--find after alice joined: {lines}")
+
+    # A second offered server on host 1 shares the discovery port: both are
+    # seen from another host and from their own; auto cannot choose.
+    second = Proc(lan, 0, "second", ["server", f"0.0.0.0:{PORT + 20}", "--server-name", "Mole"])
+    second.wait_for("its start", lambda: second.events(), 10)
+    check(not any("discovery port" in e for e in second.errors()),
+          f"the second server could not share the discovery port: {second.errors()}")
+    expected = sorted([f"{host1}:{PORT}  1 user  Hafen Süd", f"{host1}:{PORT + 20}  0 users  Mole"])
+    code, lines = program_find(lan, 1, 0.5)
+    check(code == 0 and sorted(lines) == expected, f"host 2 with two servers on host 1: {lines}")
+    code, lines = program_find(lan, 0, 0.5)
+    check(sorted(lines) == expected, f"host 1's own servers: {lines}")
+    # Host 3 sees its own loopback server as well.
+    code, lines = program_find(lan, 2, 0.5)
+    check(sorted(lines) == sorted(expected + [f"127.0.0.1:{PORT}  0 users  nur hier"]), f"host 3 found {lines}")
+    bob = lan.popen(1, [BINARY, "-client", "auto", "bob"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                    text=True)
+    try:
+        _, err = bob.communicate(timeout=15)
+    except subprocess.TimeoutExpired:
+        bob.kill()
+        _, err = bob.communicate()
+    err = err.splitlines()
+    check(bob.returncode == 2 and err[:1] == ["2 servers answered on the local network; give one of these addresses "
+                                            "instead of auto:"] and sorted(err[1:3]) == expected,
+          f"auto with two servers: exit {bob.returncode}, {err}")
+
+    for p in (alice, offered, hidden, local, second):
+        check(p.stop() == 0, f"{p.name} did not end with 0")
+
+    # Nobody left: one line and exit 1.
+    for binary in [BINARY] + ([WINDOWED] if WINDOWED else []):
+        code, lines = program_find(lan, 1, 0.3, binary)
+        check(code == 1 and lines == ["no server answered on the local network within 0.3 s (discovery port 28001)"],
+              f"empty search of {binary}: exit {code}, {lines}")
+
+    # auto with no server yet: says so, looks again, joins once one is up.
+    carol = Proc(lan, 1, "carol", ["-client", "auto", "carol"])
+    carol.wait_for("carol's first search", lambda: any("no server answered" in e for e in carol.errors()), 10)
+    late = Proc(lan, 0, "late", ["server", f"0.0.0.0:{PORT}", "--server-name", "late"])
+    late.wait_for("carol's join", lambda: late.rpcs("c2sAddNewClient") == [["carol"]], 20)
+    check(f'found the server "late" at {host1}:{PORT}: joining' in carol.errors(), f"carol said {carol.errors()}")
+    for p in (carol, late):
+        check(p.stop() == 0, f"{p.name} did not end with 0")
+
+
 def main():
     scenarios = [session_across_hosts, loopback_server_is_not_reachable_from_another_host,
-                 discovery_across_the_bridge]
+                 discovery_across_the_bridge, find_and_auto_across_hosts]
     try:
         with Lan(3) as lan:
             for scenario in scenarios:
                 before = len(failures)
+                start = time.time()
                 scenario(lan)
-                print(f"{scenario.__name__}: {'ok' if len(failures) == before else 'FAILED'}")
+                print(f"{scenario.__name__}: {'ok' if len(failures) == before else 'FAILED'} "
+                      f"({time.time() - start:.1f} s)")
     except Skip as why:
         print(f"skipped: {why}")
         return SKIP_CODE
