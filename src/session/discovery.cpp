@@ -478,6 +478,9 @@ void DiscoveryFinder::accept(const NetAddress& source, const DiscoveryAnswer& an
     mServers.push_back(FoundServer{address, answer.name, answer.users, answer.instance});
     if (mFirstAnswerMs < 0)
         mFirstAnswerMs = int64_t(now - mStart);
+    // toText shares one buffer between calls.
+    const std::string sourceText = source.toText();
+    SF_LOG("LogDiscovery", "%s answered from %s after %u ms", address.toText(), sourceText.c_str(), now - mStart);
 }
 
 std::vector<FoundServer> DiscoveryFinder::find(double seconds)

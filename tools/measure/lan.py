@@ -2,9 +2,11 @@
 """Measurements on a namespace LAN (tests/lan/lan.py; needs root):
 
 - join time of a seafold-headless client across the bridge against the same
-  client on the server's own host over loopback, runs interleaved;
-- time from the first discovery query to the first answer (seafold-discovery
-  find), across the bridge and on the responder's own host;
+  client on the server's own host over loopback, runs interleaved, and of a
+  client of -client auto across the bridge (its search included);
+- time from the first discovery query of seafold-headless --find to the first
+  answer of a running seafold-headless server (its LogDiscovery line), across
+  the bridge and on the server's own host, and the whole --find 0.3 run;
 - how long a client of another host takes to give up on a server bound to
   127.0.0.1.
 
@@ -15,6 +17,7 @@ event line (sound set up), which leaves out the program's own start-up."""
 
 import json
 import os
+import re
 import statistics
 import subprocess
 import sys
@@ -28,8 +31,8 @@ from lan import SKIP_CODE, Lan, Skip  # noqa: E402
 bin_dir = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build/bin")
 runs = int(sys.argv[2]) if len(sys.argv) > 2 else 10
 HEADLESS = os.path.join(bin_dir, "seafold-headless")
-DISCOVERY = os.path.join(bin_dir, "seafold-discovery")
 PORT = 28000
+FIRST_ANSWER = re.compile(r"^LogDiscovery: .* answered from .* after (\d+) ms$")
 
 
 def wall_ms():
@@ -69,17 +72,14 @@ def summary(values):
 def main():
     try:
         with Lan(3) as lan, tempfile.TemporaryDirectory() as tmp:
-            server = lan.popen(0, [HEADLESS, "server", f"0.0.0.0:{PORT}"], stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
-            responder = lan.popen(0, [DISCOVERY, "respond", f"0.0.0.0:{PORT}", "measure"],
-                                  stdout=subprocess.PIPE, text=True)
-            responder.stdout.readline()
+            server = lan.popen(0, [HEADLESS, "server", f"0.0.0.0:{PORT}", "--server-name", "measure"],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             time.sleep(0.5)
 
-            joins = {"loopback": [], "bridge": []}
+            joins = {"loopback": [], "bridge": [], "auto": []}
             for i in range(runs):
                 for kind, host, target in (("loopback", 0, f"127.0.0.1:{PORT}"),
-                                           ("bridge", 1, f"{lan.address(0)}:{PORT}")):
+                                           ("bridge", 1, f"{lan.address(0)}:{PORT}"), ("auto", 2, "auto")):
                     result = join_once(lan, host, target, tmp, f"{kind}{i}")
                     if result is None:
                         print(f"{kind} run {i}: no connection within 30 s")
@@ -87,13 +87,17 @@ def main():
                         joins[kind].append(result)
 
             finds = {"own host": [], "bridge": []}
+            find_runs = {"own host": [], "bridge": []}
+            env = dict(os.environ, SEAFOLD_LOG="LogDiscovery")
             for i in range(runs):
                 for kind, host in (("own host", 0), ("bridge", 1)):
-                    r = lan.run(host, [DISCOVERY, "find", "0.3"], capture_output=True, text=True)
-                    last = json.loads(r.stdout.splitlines()[-1])
-                    if last["first_answer_ms"] >= 0:
-                        finds[kind].append(last["first_answer_ms"])
-                    # Stay inside the responder's per-source limit (4 a second).
+                    start = wall_ms()
+                    r = lan.run(host, [HEADLESS, "--find", "0.3"], capture_output=True, text=True, env=env)
+                    find_runs[kind].append(wall_ms() - start)
+                    first = [int(m.group(1)) for m in map(FIRST_ANSWER.match, r.stderr.splitlines()) if m]
+                    if r.returncode == 0 and first:
+                        finds[kind].append(first[0])
+                    # Stay inside the server's per-source limit (4 a second).
                     time.sleep(0.3)
 
             # A client of another host and a server bound to 127.0.0.1 there.
@@ -111,9 +115,9 @@ def main():
             p.terminate()
             p.wait(timeout=10)
             lo_server.terminate()
-            responder.terminate()
 
-            print(f"join time, ms, from process start ({runs} interleaved runs each)")
+            print(f"join time, ms, from process start ({runs} interleaved runs each; auto: -client auto from a "
+                  "third host, its 1 s search included)")
             for kind, values in joins.items():
                 if values:
                     print(f"  {kind:9s} {summary([v[0] for v in values])}")
@@ -125,10 +129,13 @@ def main():
                 ratio = statistics.median(v[1] for v in joins["bridge"]) / max(
                     0.001, statistics.median(v[1] for v in joins["loopback"]))
                 print(f"  bridge / loopback (medians, from first event): {ratio:.2f}")
-            print("discovery, ms from the first query to the first answer (1 ms polling)")
+            print("discovery, ms from the first query of --find to the first answer of the server (1 ms polling)")
             for kind, values in finds.items():
                 if values:
                     print(f"  {kind:9s} {summary(values)}")
+            print("seafold-headless --find 0.3, ms from process start to its end")
+            for kind, values in find_runs.items():
+                print(f"  {kind:9s} {summary(values)}")
             if lines:
                 state = next(e for e in lines if "state" in e)
                 print(f"unreachable server (bound to 127.0.0.1 on another host): '{state['state']}' "
