@@ -184,12 +184,13 @@ def program_find(lan, host, seconds=None, binary=BINARY):
 def find_and_auto_across_hosts(lan):
     host1 = lan.address(0)
     # Host 1: a server offered under its name, one with --no-discovery; host
-    # 3: one bound to 127.0.0.1.
+    # 3: two bound to 127.0.0.1.
     offered = Proc(lan, 0, "offered", ["server", f"0.0.0.0:{PORT}", "--server-name", "Hafen Süd"])
     # (Not PORT + 1: that is the discovery port.)
     hidden = Proc(lan, 0, "hidden", ["server", f"0.0.0.0:{PORT + 10}", "--no-discovery"])
     local = Proc(lan, 2, "local", ["server", f"127.0.0.1:{PORT}", "--server-name", "nur hier"])
-    for p in (offered, hidden, local):
+    local2 = Proc(lan, 2, "local2", ["server", f"127.0.0.1:{PORT + 30}", "--server-name", "auch hier"])
+    for p in (offered, hidden, local, local2):
         p.wait_for("its start", lambda p=p: p.events(), 10)
 
     code, lines = program_find(lan, 1)
@@ -218,9 +219,10 @@ def find_and_auto_across_hosts(lan):
     check(code == 0 and sorted(lines) == expected, f"host 2 with two servers on host 1: {lines}")
     code, lines = program_find(lan, 0, 0.5)
     check(sorted(lines) == expected, f"host 1's own servers: {lines}")
-    # Host 3 sees its own loopback server as well.
+    # Host 3 sees both its own loopback servers as well.
     code, lines = program_find(lan, 2, 0.5)
-    check(sorted(lines) == sorted(expected + [f"127.0.0.1:{PORT}  0 users  nur hier"]), f"host 3 found {lines}")
+    check(sorted(lines) == sorted(expected + [f"127.0.0.1:{PORT}  0 users  nur hier",
+                                              f"127.0.0.1:{PORT + 30}  0 users  auch hier"]), f"host 3 found {lines}")
     bob = lan.popen(1, [BINARY, "-client", "auto", "bob"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                     text=True)
     try:
@@ -233,7 +235,7 @@ def find_and_auto_across_hosts(lan):
                                             "instead of auto:"] and sorted(err[1:3]) == expected,
           f"auto with two servers: exit {bob.returncode}, {err}")
 
-    for p in (alice, offered, hidden, local, second):
+    for p in (alice, offered, hidden, local, local2, second):
         check(p.stop() == 0, f"{p.name} did not end with 0")
 
     # Nobody left: one line and exit 1.
