@@ -58,6 +58,26 @@ uint32_t milliseconds(const std::string& option, const std::string& text, double
     return uint32_t(ms);
 }
 
+// INTERVAL_MS,BYTES_PER_S: both as the rate record carries them on the wire
+// (an interval of 1 to 2047 ms, at most 65,535 bytes a second); a bandwidth
+// of 0 would let nothing through.
+NetConnection::RateInfo parseRate(const std::string& text)
+{
+    double interval = 0, bandwidth = 0;
+    size_t comma = text.find(',');
+    bool ok = comma != std::string::npos && parseNumber(text.substr(0, comma), &interval) &&
+              parseNumber(text.substr(comma + 1), &bandwidth) && interval == std::floor(interval) &&
+              bandwidth == std::floor(bandwidth) && interval >= 1 && interval <= 2047 && bandwidth >= 1 &&
+              bandwidth <= 65535;
+    if (!ok)
+        refuse("--rate takes INTERVAL_MS,BYTES_PER_S (1 to 2047 ms, 1 to 65535 bytes a second), not \"" + text +
+               "\"");
+    NetConnection::RateInfo rate;
+    rate.minPacketSendPeriod = rate.minPacketRecvPeriod = uint32_t(interval);
+    rate.maxSendBandwidth = rate.maxRecvBandwidth = uint32_t(bandwidth);
+    return rate;
+}
+
 HeadlessOptions::Move parseMove(const std::string& text)
 {
     HeadlessOptions::Move move{};
@@ -207,6 +227,24 @@ void addFindOption(CLI::App& app, CommandLine& line)
            "exit 0 when one did, 1 when none did")
         ->type_name("[SECONDS]")
         ->expected(0, 1);
+    app.add_option_function<std::string>(
+           "--rate", [&shared](const std::string& text) { shared.rate = parseRate(text); },
+           "send at most one packet every INTERVAL_MS and BYTES_PER_S bytes a second, and ask peers for no more "
+           "(default 96,2500; on a LAN, 16,65535 makes movement and voice much quicker)")
+        ->type_name("INTERVAL_MS,BYTES_PER_S");
+    app.add_option_function<std::string>(
+           "--max-clients",
+           [&shared](const std::string& text) {
+               double count;
+               if (!parseNumber(text, &count) || count != std::floor(count) || count < 1 ||
+                   count > NetInterface::MaxConnectionsLimit)
+                   refuse("--max-clients takes a number of clients (1 to " +
+                          CLI::detail::to_string(uint32_t(NetInterface::MaxConnectionsLimit)) + "), not \"" + text +
+                          "\"");
+               shared.maxClients = uint32_t(count);
+           },
+           "a server accepts at most N clients at once; one more is refused with \"Server full\" (default 64)")
+        ->type_name("N");
 }
 
 // Options of the display-less program: a scripted user and what it prints.

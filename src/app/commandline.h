@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "net/netinterface.h"  // NetConnection::RateInfo, NetInterface::DefaultMaxConnections
 #include "net/socket.h"        // NetworkSimulator::Settings
 #include "session/discovery.h" // kDefaultDiscoveryPort
 
@@ -61,6 +62,11 @@ struct SharedOptions {
     uint16_t discoveryPort = kDefaultDiscoveryPort; // --discovery-port N
     std::string serverName;                         // --server-name TEXT; empty = the host name
     bool noDiscovery = false;                       // --no-discovery: a server nobody finds
+    // --rate INTERVAL_MS,BYTES_PER_S: the local rate record of every
+    // connection (minimum send and receive interval, maximum send and receive
+    // bandwidth); the defaults are the connection's own, 96 ms and 2,500 B/s.
+    NetConnection::RateInfo rate;
+    uint32_t maxClients = NetInterface::DefaultMaxConnections; // --max-clients N: connections a server accepts
 };
 
 // Options of seafold-headless only: a scripted user and what it prints.

@@ -26,6 +26,9 @@ std::string gServerKeyFingerprint; // a secure server's own key, once made
 // The size of the server's key pair in bytes: the 256-bit curve, the
 // strength of the 128-bit cipher that the exchange keys.
 constexpr uint32_t kServerKeySize = 32;
+// --rate and --max-clients, given to the interface when it is made.
+NetConnection::RateInfo gConnectionRate;
+uint32_t gMaxClients = NetInterface::DefaultMaxConnections;
 
 } // namespace
 
@@ -140,6 +143,10 @@ bool startNetwork(const CommandLine& line)
     }
     if (gSimulator)
         gNetInterface->setNetworkSimulator(gSimulator.get());
+    // --rate for every connection made or accepted; --max-clients for a server.
+    gNetInterface->setDefaultRate(gConnectionRate);
+    if (!line.isClient)
+        gNetInterface->setMaxConnections(gMaxClients);
     // A secure client asks for key exchange on every attempt and refuses a
     // server without it; a secure server makes its key pair now.
     gNetInterface->setRequiresKeyExchange(gSecure);
@@ -228,6 +235,8 @@ void applySharedOptions(const SharedOptions& options)
     gSecure = options.secure;
     appSession().serverKeyFingerprint = options.serverKey;
     setDiscoveryOptions(options);
+    gConnectionRate = options.rate;
+    gMaxClients = options.maxClients;
     if (options.simulate) {
         // A different run of drops and delays in every process.
         using namespace std::chrono;

@@ -42,8 +42,9 @@ void serviceNetworkConnections();
 bool parseNetworkSimulation(const std::string& text, NetworkSimulator::Settings* settings);
 void setNetworkSimulation(const NetworkSimulator::Settings& settings, uint32_t seed);
 
-// The options both programs take: the keep-alive interval, the network
-// simulator, --secure and --server-key. Called before start-up.
+// The options both programs take: the keep-alive interval, the rate of every
+// connection, the most clients a server accepts, the network simulator,
+// --secure and --server-key. Called before start-up.
 void applySharedOptions(const SharedOptions& options);
 
 // Ends every connection (peers are told) and closes the socket. The

@@ -44,6 +44,12 @@ void NetInterface::refreshTime()
         mSimulator->setTime(mCurrentTime);
 }
 
+void NetInterface::setDefaultRate(const NetConnection::RateInfo& rate)
+{
+    mDefaultRate = rate;
+    mHasDefaultRate = true;
+}
+
 void NetInterface::setNetworkSimulator(NetworkSimulator* simulator)
 {
     mSimulator = simulator;
@@ -324,6 +330,8 @@ void NetInterface::startConnect(NetConnection* connection)
     }
     RefPtr<NetConnection> keep = connection;
     connection->setInterface(this);
+    if (mHasDefaultRate)
+        connection->setLocalRate(mDefaultRate);
     addPendingConnection(connection);
     connection->connectParams().connectSendCount = 0;
     connection->setState(ChallengeSent);
@@ -634,15 +642,24 @@ void NetInterface::handleConnectRequest(const NetAddress& address, BitStream& st
             sendConnectReject(address, params.clientNonce, params.serverNonce, refusal);
         return;
     }
+    // A peer that reconnects takes the place of its old connection.
+    NetConnection* existing = findConnection(address);
+    if (!existing && mConnectionList.size() >= mMaxConnections) {
+        SF_LOG("LogNetInterface", "Refused Connect Request from %s: server full", address.toText());
+        sendConnectReject(address, params.clientNonce, params.serverNonce, "Server full");
+        return;
+    }
 
     SF_LOG("LogNetInterface", "Received Connect Request %8x", params.clientIdentity);
-    if (NetConnection* existing = findConnection(address))
+    if (existing)
         disconnect(existing, ReasonSelfDisconnect, "NewConnection");
 
     connection->connectParams() = params;
     connection->setAddress(address);
     connection->setInitialReceiveSequence(clientInitialSequence);
     connection->setInterface(this);
+    if (mHasDefaultRate)
+        connection->setLocalRate(mDefaultRate);
     if (params.usingCrypto)
         connection->setSymmetricCipher(new SymmetricCipher(params.symmetricKey, params.initVector));
 

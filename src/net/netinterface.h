@@ -51,6 +51,13 @@ public:
         // frame by at most this many dispatches instead of stalling the main
         // loop; what is left waits in the socket for the next pass.
         MaxDatagramsPerPass = 4096,
+        // Connections a server accepts at once unless told otherwise: a LAN
+        // session of a few people has room to spare, and every connection
+        // costs queues, a voice decoder and a share of each relay.
+        DefaultMaxConnections = 64,
+        // The most that may be asked for: beyond it the relay's work per
+        // movement (one event per other user) outgrows a main-loop pass.
+        MaxConnectionsLimit = 4096,
     };
 
     // The reason a server that requires key exchange gives a client that
@@ -89,6 +96,14 @@ public:
     void setRequiresKeyExchange(bool requires) { mRequiresKeyExchange = requires; }
     bool requiresKeyExchange() const { return mRequiresKeyExchange; }
     PuzzleManager& puzzleManager() { return mPuzzleManager; }
+    // The local rate record given to every connection made or accepted from
+    // now on (a connection keeps a rate set on it before connect when none
+    // is given here).
+    void setDefaultRate(const NetConnection::RateInfo& rate);
+    // Established connections accepted at once; a connect request beyond
+    // them is rejected with "Server full".
+    void setMaxConnections(uint32_t count) { mMaxConnections = count; }
+    uint32_t maxConnections() const { return mMaxConnections; }
 
     // Time: by default the real millisecond clock; tests install their own.
     // The interface reads it once at the start of each step.
@@ -156,6 +171,9 @@ private:
     uint32_t mLastTimeoutCheckTime = 0;
     uint8_t mRandomHashData[12];
     bool mAllowConnections = true;
+    bool mHasDefaultRate = false;
+    NetConnection::RateInfo mDefaultRate;
+    uint32_t mMaxConnections = DefaultMaxConnections;
     std::function<uint32_t()> mTimeSource;
     NetworkSimulator* mSimulator = nullptr;
 };

@@ -91,6 +91,17 @@ const BadLine kBadInBoth[] = {
     {{"server", "127.0.0.1:28000", "--discovery-port", "65536"}, "--discovery-port takes"},
     {{"server", "127.0.0.1:28000", "--discovery-port", "1.5"}, "--discovery-port takes"},
     {{"--discovery-port", "28005"}, "missing the mode"},
+    {{"server", "127.0.0.1:28000", "--rate", "16"}, "--rate takes INTERVAL_MS,BYTES_PER_S"},
+    {{"server", "127.0.0.1:28000", "--rate", "0,2500"}, "--rate takes"},
+    {{"server", "127.0.0.1:28000", "--rate", "2048,2500"}, "--rate takes"},
+    {{"server", "127.0.0.1:28000", "--rate", "16,0"}, "--rate takes"},
+    {{"server", "127.0.0.1:28000", "--rate", "16,65536"}, "--rate takes"},
+    {{"server", "127.0.0.1:28000", "--rate", "16.5,2500"}, "--rate takes"},
+    {{"-client", "127.0.0.1:28000", "alice", "--rate", "a,b"}, "--rate takes"},
+    {{"server", "127.0.0.1:28000", "--max-clients", "0"}, "--max-clients takes"},
+    {{"server", "127.0.0.1:28000", "--max-clients", "2.5"}, "--max-clients takes"},
+    {{"server", "127.0.0.1:28000", "--max-clients", "4097"}, "--max-clients takes"},
+    {{"server", "127.0.0.1:28000", "--max-clients"}, "--max-clients"},
 };
 
 // Options of the display-less program, unknown to the windowed one.
@@ -195,8 +206,9 @@ TEST(CommandLine, HelpTellsTheUsageOptionsControlsAndEnvironment)
     for (const std::string* help : {&windowed, &headless}) {
         for (const char* needed :
              {"server ADDRESS", "-client ADDRESS NAME", "--help", "--version", "--net-sim", "--ping-interval",
-              "--quiet", "--no-retry", "--secure", "--server-key FINGERPRINT", "SEAFOLD_LOG", "SEAFOLD_LOG=help", "SEAFOLD_CAPTURE_FILE", "--find [SECONDS]",
-              "--discovery-port", "--server-name", "--no-discovery", "auto"})
+              "--rate", "--max-clients", "--quiet", "--no-retry", "--secure", "--server-key FINGERPRINT", "SEAFOLD_LOG",
+              "SEAFOLD_LOG=help", "SEAFOLD_CAPTURE_FILE", "--find [SECONDS]", "--discovery-port", "--server-name",
+              "--no-discovery", "auto"})
             EXPECT_NE(help->find(needed), std::string::npos) << needed << " missing in\n" << *help;
     }
     for (const char* needed : {"W A S D", "Print Screen", "push-to-talk", "Escape", "mouse wheel", "SEAFOLD_EVENT_LOG",
@@ -285,6 +297,21 @@ TEST(CommandLine, GoodLinesFillInTheOptions)
         EXPECT_EQ(secure.shared.serverKey, "0123456789abcdef");
     }
 
+    // The rate and the client cap keep their defaults unless given.
+    EXPECT_EQ(server.shared.rate.minPacketSendPeriod, 96u);
+    EXPECT_EQ(server.shared.rate.maxRecvBandwidth, 2500u);
+    EXPECT_EQ(server.shared.maxClients, 64u);
+    for (Program program : {Program::Windowed, Program::Headless}) {
+        ProgramOptions lan;
+        out = parseProgramOptions(program, {"server", "0.0.0.0:28000", "--rate", "16,65535", "--max-clients", "8"},
+                                  &lan);
+        ASSERT_TRUE(out.run) << out.error;
+        EXPECT_EQ(lan.shared.rate.minPacketSendPeriod, 16u);
+        EXPECT_EQ(lan.shared.rate.minPacketRecvPeriod, 16u);
+        EXPECT_EQ(lan.shared.rate.maxSendBandwidth, 65535u);
+        EXPECT_EQ(lan.shared.rate.maxRecvBandwidth, 65535u);
+        EXPECT_EQ(lan.shared.maxClients, 8u);
+    }
     out = parseProgramOptions(Program::Windowed, {"-client", "localhost:1", "-"}, &server);
     EXPECT_FALSE(out.run); // a lone dash is no name
     out = parseProgramOptions(Program::Windowed, {"-client", "localhost:1", "bob"}, &server);
