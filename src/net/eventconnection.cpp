@@ -1,5 +1,6 @@
 #include "net/eventconnection.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "net/datachunker.h"
@@ -18,12 +19,26 @@ const char* NetEvent::debugName() const
     return rep ? rep->className() : "NetEvent";
 }
 
+uint32_t NetEvent::queuedSize(EventConnection* connection)
+{
+    if (mQueuedSize == 0) {
+        // Scratch space of one datagram: an event that needs more is never
+        // sent anyway (it is dropped when its turn comes).
+        uint8_t scratch[BitStream::DefaultSize];
+        BitStream stream(scratch, sizeof scratch);
+        pack(connection, stream);
+        mQueuedSize = stream.hasError() ? uint32_t(sizeof scratch) : std::max<uint32_t>(stream.bytePosition(), 1);
+    }
+    return mQueuedSize;
+}
+
 // ---- notes ------------------------------------------------------------------
 
 // One queued, in-flight or received event.
 struct EventConnection::EventNote {
     RefPtr<NetEvent> event;
     int32_t sequence = -1; // ordered events only
+    uint32_t bytes = 0;    // the event's queuedSize when it was posted
     EventNote* next = nullptr;
 };
 
@@ -37,6 +52,7 @@ struct EventConnection::EventPacketNotify : NetConnection::PacketNotify {
 namespace {
 
 constexpr const char* EventLogChannel = "LogEventConnection";
+constexpr const char* SendQueueOverflow = "Send queue overflow";
 
 // The smallest data packet ahead of its event section: the header without
 // ack bytes (35 bits) and a rate flag of 0.
@@ -223,23 +239,51 @@ bool EventConnection::postEvent(NetEvent* event)
     if (state() == Connected && rep->classId(group) >= mEventClassCount)
         return false;
 
+    // The caps: a connection that cannot keep up is ended, not fed for ever.
+    // It is ended by the interface, not here: the caller (a handler relaying
+    // to every other connection, say) may be in the middle of using it.
+    if (endReason() == SendQueueOverflow)
+        return false;
+    const uint32_t bytes = event->queuedSize(this);
+    if (mQueuedEvents >= MaxQueuedEvents || mQueuedBytes + uint64_t(bytes) > MaxQueuedBytes) {
+        writeLog("Connection %s: send queue overflow (%u events, %u bytes waiting); ending it", name(), mQueuedEvents,
+                 mQueuedBytes);
+        endSoon(SendQueueOverflow);
+        return false;
+    }
+
     event->notifyPosted(this);
+    EventNote* note;
     if (guarantee == NetEvent::GuaranteedOrdered) {
-        EventNote* note = allocNote(event, mNextSendSequence++);
+        note = allocNote(event, mNextSendSequence++);
         if (mOrderedSendTail)
             mOrderedSendTail->next = note;
         else
             mOrderedSendHead = note;
         mOrderedSendTail = note;
     } else {
-        EventNote* note = allocNote(event, -1);
+        note = allocNote(event, -1);
         if (mUnorderedSendTail)
             mUnorderedSendTail->next = note;
         else
             mUnorderedSendHead = note;
         mUnorderedSendTail = note;
     }
+    note->bytes = bytes;
+    countQueued(note);
     return true;
+}
+
+void EventConnection::countQueued(const EventNote* note)
+{
+    ++mQueuedEvents;
+    mQueuedBytes += note->bytes;
+}
+
+void EventConnection::countUnqueued(const EventNote* note)
+{
+    --mQueuedEvents;
+    mQueuedBytes -= note->bytes;
 }
 
 bool EventConnection::isDataToTransmit() const
@@ -364,6 +408,7 @@ void EventConnection::discardQueueHead(bool ordered)
         if (!mUnorderedSendHead)
             mUnorderedSendTail = nullptr;
     }
+    countUnqueued(note);
     RefPtr<NetEvent> event = note->event;
     freeNote(note);
     event->notifyDelivered(this, false);
@@ -400,6 +445,7 @@ void EventConnection::writePacket(BitStream& stream, PacketNotify* packetNotify)
         mUnorderedSendHead = note->next;
         if (!mUnorderedSendHead)
             mUnorderedSendTail = nullptr;
+        countUnqueued(note);
         note->next = nullptr;
         *packetTail = note;
         packetTail = &note->next;
@@ -433,6 +479,7 @@ void EventConnection::writePacket(BitStream& stream, PacketNotify* packetNotify)
         mOrderedSendHead = note->next;
         if (!mOrderedSendHead)
             mOrderedSendTail = nullptr;
+        countUnqueued(note);
         note->next = nullptr;
         *packetTail = note;
         packetTail = &note->next;
@@ -621,6 +668,7 @@ void EventConnection::packetDropped(PacketNotify* packetNotify)
             if (!note->next)
                 mOrderedSendTail = note;
             orderedLink = &note->next;
+            countQueued(note);
             break;
         case NetEvent::Guaranteed:
             note->next = *unorderedLink;
@@ -628,6 +676,7 @@ void EventConnection::packetDropped(PacketNotify* packetNotify)
             if (!note->next)
                 mUnorderedSendTail = note;
             unorderedLink = &note->next;
+            countQueued(note);
             break;
         default: {
             RefPtr<NetEvent> event = note->event;

@@ -53,6 +53,11 @@ public:
     virtual void notifyDelivered(EventConnection* connection, bool delivered);
     // The registered class name, for log lines.
     virtual const char* debugName() const;
+    // About how many bytes the event takes while it waits in a send queue,
+    // for the queue's byte cap. This one packs the event once into scratch
+    // space (exact for any class, whatever its arguments) and remembers the
+    // result; a class that knows its size more cheaply may say so instead.
+    virtual uint32_t queuedSize(EventConnection* connection);
 
     int32_t direction() const { return mDirection; }
     int32_t guaranteeType() const { return mGuaranteeType; }
@@ -60,6 +65,9 @@ public:
 protected:
     int32_t mDirection;
     int32_t mGuaranteeType;
+
+private:
+    uint32_t mQueuedSize = 0; // 0: not measured yet
 };
 
 class EventConnection : public NetConnection {
@@ -69,6 +77,17 @@ public:
         MinFreeBitsAfterEvent = 128, // headroom each written event must leave before the write limit
         OrderedWindow = 126,         // ordered events in flight beyond the last confirmed one
         OrderedSequenceBits = 7,
+        // Caps on the events waiting in one connection's send queues (not
+        // those in flight, which the packet window bounds). A peer that
+        // stops reading, or announces a rate nothing fits through, would
+        // otherwise make its queue grow for as long as others talk. At the
+        // default rate a packet carries about six small events every 96 ms,
+        // so 4,096 waiting events are over a minute of sending: no session
+        // that keeps up comes near it, while each connection's memory stays
+        // bounded. The byte cap catches large events (voice, texts) first:
+        // 512 KiB is over three minutes at the default 2,500 bytes a second.
+        MaxQueuedEvents = 4096,
+        MaxQueuedBytes = 512 * 1024,
     };
 
     EventConnection();
@@ -76,10 +95,12 @@ public:
 
     // Queues an event for sending; takes a reference. Refuses (false, nothing
     // queued) on an established connection whose peer does not know the
-    // event's class, and for events that cannot be sent on this connection at
+    // event's class, for events that cannot be sent on this connection at
     // all (unregistered class, class not in this connection's class group,
-    // unknown guarantee type). An event posted with no other reference held
-    // is freed on refusal.
+    // unknown guarantee type), and once the send queues are at a cap: the
+    // connection is then asked to end ("Send queue overflow") at the
+    // interface's next step. An event posted with no other reference held is
+    // freed on refusal.
     bool postEvent(NetEvent* event);
 
     // Runs the event's process on an established connection; drops it
@@ -96,6 +117,9 @@ public:
         uint32_t orderedSend = 0, unorderedSend = 0, receivedWaiting = 0, awaitingDelivery = 0;
     };
     QueueDepths queueDepths() const;
+    // Events and their bytes (queuedSize) waiting in the send queues.
+    uint32_t queuedEventCount() const { return mQueuedEvents; }
+    uint32_t queuedByteCount() const { return mQueuedBytes; }
     // Event notes alive in the whole process (queued, in flight or waiting).
     static uint32_t liveNoteCount();
 
@@ -124,6 +148,9 @@ private:
                             bool firstInPacket, bool ordered);
     bool eventFitsAnyPacket(NetEvent* event, uint32_t writeLimitBits, bool ordered);
     void discardQueueHead(bool ordered);
+    // Send-queue accounting: a note enters or leaves the send queues.
+    void countQueued(const EventNote* note);
+    void countUnqueued(const EventNote* note);
     void setEventClassCount(uint32_t count);
     uint32_t localEventClassCount() const;
 
@@ -138,6 +165,8 @@ private:
     int32_t mLastDeliveredSequence = -1;
     uint32_t mEventClassCount = 0;
     uint32_t mEventClassBitSize = 0;
+    uint32_t mQueuedEvents = 0;
+    uint32_t mQueuedBytes = 0;
 };
 
 } // namespace seafold

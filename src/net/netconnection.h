@@ -185,6 +185,18 @@ public:
     // True once the peer stayed silent through every ping.
     bool keepAliveTimedOut(uint32_t now);
 
+    // Asks the interface to end this connection, with `reason` (a text that
+    // lives as long as the program), at the start of its next step. For code
+    // that may run while a caller is using the connection (a handler posting
+    // on another connection, say): ending it at once could free it under that
+    // caller. The first reason given stays.
+    void endSoon(const char* reason)
+    {
+        if (!mEndReason)
+            mEndReason = reason;
+    }
+    const char* endReason() const { return mEndReason; }
+
     // An error of this connection's payload; receivePacket ends the
     // connection with it. At most 255 characters.
     void setError(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -285,6 +297,7 @@ private:
     uint32_t mLastAckedBySeq = 0;
     uint32_t mLastAckTime = 0;
     char mErrorText[256] = {};
+    const char* mEndReason = nullptr;
     Stats mStats;
 };
 

@@ -253,6 +253,8 @@ void NetInterface::serviceConnections()
     if (mSimulator)
         mSimulator->update(mCurrentTime);
 
+    endConnectionsAskedToEnd();
+
     // A send step may end a connection (through a hook): walk a copy.
     std::vector<RefPtr<NetConnection>> established = mConnectionList;
     for (auto& connection : established)
@@ -277,6 +279,29 @@ void NetInterface::serviceConnections()
             RefPtr<NetConnection> solving = pending;
             continuePuzzleSolution(solving);
             break;
+        }
+    }
+}
+
+void NetInterface::endConnectionsAskedToEnd()
+{
+    // Ending one connection runs hooks that may post on others and ask them
+    // to end in turn: repeat until a pass finds none, each connection ending
+    // at most once.
+    for (bool found = true; found;) {
+        found = false;
+        std::vector<RefPtr<NetConnection>> all = mConnectionList;
+        all.insert(all.end(), mPendingConnections.begin(), mPendingConnections.end());
+        for (auto& connection : all) {
+            const char* reason = connection->endReason();
+            if (!reason || (findConnection(connection->address()) != connection &&
+                            findPendingConnection(connection->address()) != connection))
+                continue;
+            found = true;
+            disconnect(connection, ReasonError, reason);
+            // A connection in no state that disconnect ends leaves the lists anyway.
+            removeConnection(connection);
+            removePendingConnection(connection);
         }
     }
 }

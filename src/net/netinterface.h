@@ -156,6 +156,8 @@ private:
     void sendDisconnectPacket(NetConnection* connection, const char* reason);
     void handleDisconnect(const NetAddress& address, BitStream& stream);
     void failPendingConnection(NetConnection* connection);
+    // Ends every connection that asked for it (NetConnection::endSoon).
+    void endConnectionsAskedToEnd();
     void checkTimeouts();
     void refreshTime();
 
