@@ -180,7 +180,7 @@ void NetConnection::computeNegotiatedRate()
     mCurrentPacketSendPeriod = std::max(mLocalRate.minPacketSendPeriod, mRemoteRate.minPacketRecvPeriod);
     uint32_t bandwidth = std::min(mLocalRate.maxSendBandwidth, mRemoteRate.maxRecvBandwidth);
     double size = double(bandwidth) * double(mCurrentPacketSendPeriod) * 0.001;
-    mCurrentPacketSize = std::min<uint32_t>(uint32_t(size), PacketStream::PacketSizeLimit);
+    mCurrentPacketSize = std::clamp<uint32_t>(uint32_t(size), MinPacketSize, PacketStream::PacketSizeLimit);
 }
 
 // Rate information, data packets only:

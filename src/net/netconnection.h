@@ -112,6 +112,14 @@ public:
         // header. Sealing leaves them in the clear: the receiver needs them to
         // set the cipher's counter before it can decrypt the rest.
         ClearHeaderBytes = 3,
+        // The floor under the negotiated packet size. The event writer starts
+        // an event only while the packet is below its target size, and then
+        // lets that first event run past the target up to the datagram limit;
+        // so a target that covers the largest header (67 bits), the rate
+        // record (56 bits), the event marker (32 bits) and an event's flag
+        // lets at least one event of any size through per packet. Without it
+        // a peer announcing a bandwidth of 0 would be sent nothing, ever.
+        MinPacketSize = 24,
     };
 
     enum RoleFlags : uint32_t {

@@ -1,5 +1,6 @@
-// The caps on a connection's send queues: a connection that reaches one is
-// ended by its interface at the next step, alone, with "Send queue overflow".
+// What keeps a connection's send queues moving or bounded: the caps (a
+// connection that reaches one is ended by its interface at the next step,
+// alone, with "Send queue overflow") and the floor under the negotiated rate.
 #include "nettestutil.h"
 
 #include "net/eventconnection.h"
@@ -182,4 +183,28 @@ TEST(SendQueueCap, WrittenAndResentEventsLeaveAndReenterTheCount)
     EXPECT_EQ(toLive->queuedEventCount(), 0u);
     EXPECT_EQ(toLive->queuedByteCount(), 0u);
     s.server->setNetworkSimulator(nullptr);
+}
+
+TEST(RateFloor, APeerAnnouncingNoBandwidthOrATinyPacketStillReceivesEvents)
+{
+    for (uint32_t bandwidth : {0u, 10u}) {
+        SCOPED_TRACE(bandwidth);
+        Session s;
+        NetConnection::RateInfo stingy;
+        stingy.maxRecvBandwidth = bandwidth;
+        s.live->setLocalRate(stingy);
+        ASSERT_TRUE(s.connected());
+        RefPtr<QueueConnection> toLive = s.serverSideOf(s.liveClient);
+        // The stingy rate record reaches the server with the client's first data packet.
+        s.live->postEvent(new SizedEvent(8));
+        ASSERT_TRUE(pump({s.server, s.liveClient}, s.clock, 500, 10,
+                         [&] { return toLive->received == 1 && toLive->packetSize() < 240; }));
+        EXPECT_EQ(toLive->packetSize(), uint32_t(NetConnection::MinPacketSize));
+
+        // Small events and one as large as a packet can hold.
+        for (int i = 0; i < 10; ++i)
+            toLive->postEvent(new SizedEvent(8));
+        toLive->postEvent(new SizedEvent(1400));
+        ASSERT_TRUE(pump({s.server, s.liveClient}, s.clock, 1000, 10, [&] { return s.live->received == 11; }));
+    }
 }
