@@ -255,6 +255,7 @@ void NetConnection::writePacketHeader(BitStream& stream, PacketType type)
         stream.writeUnsigned(mAckMask, ackByteCount * 8);
     uint32_t sendDelay = std::min<uint32_t>(t - mLastPacketRecvTime, 2047);
     stream.writeUnsigned(sendDelay >> 3, 8);
+    mAckOwed = false; // every packet carries the acknowledgements
 
     if (type == DataPacket)
         mLastSeqRecvdAtSend[mLastSendSeq & 0x1F] = mLastSeqRecvd;
@@ -320,6 +321,11 @@ bool NetConnection::windowFull() const
 
 void NetConnection::sendStep(bool force, uint32_t t)
 {
+    // Acknowledgements and probes are not paced: they are header-only
+    // packets, and holding them back would hold back the recovery of losses.
+    sendOwedAck(t);
+    probeUnacknowledged(t);
+
     if (!force && !isAdaptive()) {
         // 64-bit: the first pass after a long silence may see a huge gap.
         uint64_t available = uint64_t(uint32_t(t - mLastUpdateTime)) + mSendCredit;
@@ -343,6 +349,32 @@ void NetConnection::sendStep(bool force, uint32_t t)
             sendAckPacket();
         }
     }
+}
+
+void NetConnection::sendOwedAck(uint32_t t)
+{
+    // Our own data packet would carry the ack: wait one send interval for it.
+    if (mAckOwed && uint32_t(t - mAckOwedSince) >= mCurrentPacketSendPeriod)
+        sendAckPacket();
+}
+
+void NetConnection::probeUnacknowledged(uint32_t t)
+{
+    const PacketNotify* oldest = mNotifyQueueHead;
+    if (!oldest)
+        return;
+    // Before the first round trip is measured, one send interval stands for it.
+    uint32_t roundTrip = mStats.roundTripMs > 0 ? uint32_t(mStats.roundTripMs) : mCurrentPacketSendPeriod;
+    uint64_t timeout = uint64_t(roundTrip) * ProbeRoundTrips + mCurrentPacketSendPeriod;
+    timeout = std::clamp<uint64_t>(timeout << std::min<uint32_t>(mProbeCount, 16), MinProbeTimeoutMs,
+                                   MaxProbeTimeoutMs);
+    uint32_t since = mProbeCount ? mLastProbeTime : oldest->sendTime;
+    if (uint32_t(t - since) <= timeout)
+        return;
+    ++mProbeCount;
+    mLastProbeTime = t;
+    SF_LOG("LogConnectionProtocol", "probe %u", mHighestAckedSeq + 1);
+    sendPingPacket();
 }
 
 bool NetConnection::keepAliveTimedOut(uint32_t t)
@@ -430,6 +462,8 @@ bool NetConnection::readPacketHeader(BitStream& stream)
     if (type == DataPacket && shift != 0)
         mAckMask |= 1;
 
+    if (seqDiff(ack, mHighestAckedSeq) > 0)
+        mProbeCount = 0; // the peer is acknowledging again
     for (uint32_t q = mHighestAckedSeq + 1; seqDiff(q, ack) <= 0; ++q) {
         uint32_t back = ack - q;
         bool arrived = back < 32 && ((ackMask >> back) & 1);
@@ -447,10 +481,15 @@ bool NetConnection::readPacketHeader(BitStream& stream)
 
     uint32_t previous = mLastSeqRecvd;
     mLastSeqRecvd = seq;
+    const bool newData = type == DataPacket && seq != previous;
+    if (newData && !mAckOwed) {
+        mAckOwed = true;
+        mAckOwedSince = now();
+    }
     if (type == PingPacket || seqDiff(seq, mLastRecvAckAck) > int32_t(AckAfterUnacknowledged))
         sendAckPacket();
 
-    return type == DataPacket && seq != previous;
+    return newData;
 }
 
 void NetConnection::handleNotify(uint32_t sequence, bool recvd)

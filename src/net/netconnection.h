@@ -94,6 +94,20 @@ public:
         // covered by an acknowledgement the peer has seen, it sends an ack
         // packet, well before they would fall out of the 32-packet ack mask.
         AckAfterUnacknowledged = 16,
+        // Loss recovery by time. A receiver that got data and has sent
+        // nothing since owes an acknowledgement: after one send interval
+        // with nothing of its own going out it sends an ack packet, so the
+        // sender of a one-way stream hears about a loss within about a round
+        // trip. A sender whose oldest unacknowledged packet is older than
+        // twice the round trip plus one send interval (the peer's ack may
+        // wait that long) sends a ping: any peer answers it with an ack, and
+        // the ping carries our last sequence, so the ack also reports a lost
+        // last packet. Unanswered probes back off by doubling, up to a
+        // second between them; none go closer together than 20 ms, about
+        // what a main-loop pass can resolve.
+        ProbeRoundTrips = 2,
+        MinProbeTimeoutMs = 20,
+        MaxProbeTimeoutMs = 1000,
         // Adaptive rate only. An ack packet is due once the unacknowledged
         // packets, counted in fours, times the milliseconds since the last ack
         // packet, in units of 200, exceed one (four packets waiting 200 ms,
@@ -268,6 +282,9 @@ private:
     void computeNegotiatedRate();
     void handleNotify(uint32_t sequence, bool recvd);
     bool windowFull() const;
+    // The time-driven acknowledgement and probe of sendStep.
+    void sendOwedAck(uint32_t now);
+    void probeUnacknowledged(uint32_t now);
     void buildAndSendPacket(PacketType type, uint32_t targetSize);
     uint32_t now() const;
 
@@ -304,6 +321,10 @@ private:
     float mSsThresh = 30.0f;
     uint32_t mLastAckedBySeq = 0;
     uint32_t mLastAckTime = 0;
+    bool mAckOwed = false;      // data arrived and no packet of ours has carried the ack yet
+    uint32_t mAckOwedSince = 0; // when that data arrived
+    uint32_t mProbeCount = 0;   // probes since the acknowledgements last moved on
+    uint32_t mLastProbeTime = 0;
     char mErrorText[256] = {};
     const char* mEndReason = nullptr;
     Stats mStats;
