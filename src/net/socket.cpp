@@ -10,6 +10,7 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -134,6 +135,13 @@ Socket::Socket(const NetAddress& bindAddress, uint32_t sendBufferSize, uint32_t 
         ok = setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) == 0;
         if (ok)
             SF_LOG("LogUDP", "%s socket receive buffer size set to %d.", label, size);
+        // The system caps the size quietly (net.core.rmem_max on Linux, which
+        // reports back twice what it grants): say so when it gave less.
+        int granted = 0;
+        socklen_t length = sizeof granted;
+        if (ok && getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length) == 0 && granted < size)
+            SF_LOG("LogUDP", "%s socket receive buffer is %d bytes, less than the %d asked for; a burst of datagrams "
+                   "may be dropped (the system's limit is net.core.rmem_max).", label, granted, size);
     }
     if (!ok)
         SF_LOG("LogUDP", "%s socket error: unable to set the receive buffer size on socket.", label);
@@ -220,18 +228,80 @@ NetResult Socket::recvfrom(NetAddress* source, uint8_t* buffer, uint32_t capacit
 {
     if (mPlatformSocket == InvalidSocket)
         return WouldBlock;
-    sockaddr_in from;
-    socklen_t fromLength = sizeof from;
-    // MSG_TRUNC reports the datagram's real length: a datagram that did not
-    // fit is dropped rather than handed on cut short.
-    ssize_t received =
-        ::recvfrom(mPlatformSocket, buffer, capacity, MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &fromLength);
-    if (received < 0 || uint64_t(received) > capacity || fromLength < sizeof from || from.sin_family != AF_INET)
-        return WouldBlock;
-    *source = NetAddress::fromSockAddr(from);
-    source->transport = mTransport;
-    *length = uint32_t(received);
-    return Success;
+    // Each pass reads (and so removes) one datagram; the bound only keeps a
+    // flood of unusable ones from holding the caller here.
+    for (uint32_t attempt = 0; attempt < MaxBatch; ++attempt) {
+        sockaddr_in from;
+        socklen_t fromLength = sizeof from;
+        // MSG_TRUNC reports the datagram's real length: a datagram that did
+        // not fit is dropped rather than handed on cut short.
+        ssize_t received =
+            ::recvfrom(mPlatformSocket, buffer, capacity, MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (received < 0)
+            return WouldBlock;
+        if (uint64_t(received) > capacity || fromLength < sizeof from || from.sin_family != AF_INET)
+            continue;
+        *source = NetAddress::fromSockAddr(from);
+        source->transport = mTransport;
+        *length = uint32_t(received);
+        return Success;
+    }
+    return WouldBlock;
+}
+
+uint32_t Socket::receiveBatch(ReceivedDatagram* slots, uint32_t count)
+{
+    if (mPlatformSocket == InvalidSocket || count == 0)
+        return 0;
+    count = std::min<uint32_t>(count, MaxBatch);
+    mmsghdr headers[MaxBatch];
+    iovec vectors[MaxBatch];
+    sockaddr_in sources[MaxBatch];
+    std::memset(headers, 0, sizeof(mmsghdr) * count);
+    for (uint32_t i = 0; i < count; ++i) {
+        vectors[i].iov_base = slots[i].bytes;
+        vectors[i].iov_len = ReceivedDatagram::Capacity;
+        headers[i].msg_hdr.msg_name = &sources[i];
+        headers[i].msg_hdr.msg_namelen = sizeof sources[i];
+        headers[i].msg_hdr.msg_iov = &vectors[i];
+        headers[i].msg_hdr.msg_iovlen = 1;
+    }
+    int received = ::recvmmsg(mPlatformSocket, headers, count, MSG_DONTWAIT, nullptr);
+    if (received <= 0)
+        return 0;
+    for (int i = 0; i < received; ++i) {
+        ReceivedDatagram& slot = slots[i];
+        const msghdr& header = headers[i].msg_hdr;
+        // MSG_TRUNC: the datagram was larger than the slot and has been cut.
+        slot.usable = !(header.msg_flags & MSG_TRUNC) && header.msg_namelen >= sizeof(sockaddr_in) &&
+                      sources[i].sin_family == AF_INET;
+        slot.length = slot.usable ? uint32_t(headers[i].msg_len) : 0;
+        if (slot.usable) {
+            slot.source = NetAddress::fromSockAddr(sources[i]);
+            slot.source.transport = mTransport;
+        }
+    }
+    return uint32_t(received);
+}
+
+bool Socket::waitReadable(uint32_t ms)
+{
+    if (mPlatformSocket == InvalidSocket) {
+        sleepMilliseconds(ms);
+        return false;
+    }
+    pollfd watched{mPlatformSocket, POLLIN, 0};
+    int ready = ::poll(&watched, 1, int(std::min<uint32_t>(ms, 0x7FFFFFFF)));
+    return ready > 0 && (watched.revents & POLLIN);
+}
+
+uint32_t Socket::receiveBufferSize() const
+{
+    int size = 0;
+    socklen_t length = sizeof size;
+    if (mPlatformSocket == InvalidSocket || getsockopt(mPlatformSocket, SOL_SOCKET, SO_RCVBUF, &size, &length) != 0)
+        return 0;
+    return uint32_t(size);
 }
 
 // ---- packet streams --------------------------------------------------------

@@ -108,6 +108,45 @@ TEST(Socket, DropsDatagramsLargerThanTheBufferInsteadOfCuttingThem)
     EXPECT_EQ(got, small);
 }
 
+TEST(Socket, ABatchReadsPastAnOversizedDatagramAndKeepsTheRest)
+{
+    Socket a(loopback()), b(loopback());
+    std::vector<uint8_t> big(2000, 0x5A), first(10, 0x11), last(1500, 0x22);
+    ASSERT_EQ(a.sendto(b.boundAddress(), first.data(), uint32_t(first.size())), Success);
+    ASSERT_EQ(a.sendto(b.boundAddress(), big.data(), uint32_t(big.size())), Success);
+    ASSERT_EQ(a.sendto(b.boundAddress(), last.data(), uint32_t(last.size())), Success);
+    ASSERT_TRUE(b.waitReadable(500));
+    std::vector<ReceivedDatagram> slots(Socket::MaxBatch);
+    std::vector<std::vector<uint8_t>> usable;
+    uint32_t read = 0;
+    for (int attempt = 0; attempt < 500 && read < 3; ++attempt) {
+        uint32_t count = b.receiveBatch(slots.data(), uint32_t(slots.size()));
+        for (uint32_t i = 0; i < count; ++i) {
+            if (slots[i].usable) {
+                usable.emplace_back(slots[i].bytes, slots[i].bytes + slots[i].length);
+                EXPECT_EQ(slots[i].source, a.boundAddress());
+            }
+        }
+        read += count;
+        if (count == 0)
+            sleepMilliseconds(1);
+    }
+    EXPECT_EQ(read, 3u);
+    ASSERT_EQ(usable.size(), 2u);
+    EXPECT_EQ(usable[0], first);
+    EXPECT_EQ(usable[1], last);
+    EXPECT_EQ(b.receiveBatch(slots.data(), uint32_t(slots.size())), 0u);
+}
+
+TEST(Socket, WaitingEndsWhenADatagramIsThere)
+{
+    Socket a(loopback()), b(loopback());
+    EXPECT_FALSE(b.waitReadable(1));
+    const uint8_t byte = 7;
+    ASSERT_EQ(a.sendto(b.boundAddress(), &byte, 1), Success);
+    EXPECT_TRUE(b.waitReadable(2000));
+}
+
 TEST(Socket, LogsEachSetUpStep)
 {
     LineCatcher lines;
@@ -124,6 +163,20 @@ TEST(Socket, LogsEachSetUpStep)
     EXPECT_TRUE(lines.contains("UDP socket send buffer size set to 32768."));
     EXPECT_TRUE(lines.contains("UDP socket non-blocking IO set.  Socket initialized."));
     EXPECT_FALSE(lines.contains("Error prevented"));
+    channel->enabled = wasEnabled;
+}
+
+TEST(Socket, SaysWhenTheSystemGivesASmallerReceiveBuffer)
+{
+    LineCatcher lines;
+    LogChannel* channel = findOrCreateLogChannel("LogUDP");
+    bool wasEnabled = channel->enabled;
+    channel->enabled = true;
+    const uint32_t huge = 1u << 30; // far above any system's limit
+    Socket s(loopback(), 32768, huge);
+    ASSERT_TRUE(s.isValid());
+    EXPECT_LT(s.receiveBufferSize(), huge);
+    EXPECT_TRUE(lines.contains("less than the 1073741824 asked for"));
     channel->enabled = wasEnabled;
 }
 
