@@ -9,7 +9,9 @@
 namespace seafold {
 
 NetInterface::NetInterface(const NetAddress& bindAddress)
-    : mConnectionHashTable(InitialTableSize, nullptr), mSocket(bindAddress)
+    : mConnectionHashTable(InitialTableSize, nullptr),
+      mSocket(bindAddress, Socket::DefaultBufferSize, ReceiveBufferSize),
+      mReceiveSlots(new ReceivedDatagram[Socket::MaxBatch])
 {
     NetClassRep::initialize();
     Random::randomBytes(mRandomHashData, sizeof(mRandomHashData));
@@ -198,10 +200,65 @@ uint32_t NetInterface::identityToken(const NetAddress& address, const Nonce& cli
 void NetInterface::receivePackets()
 {
     refreshTime();
-    PacketStream stream;
-    NetAddress source;
-    for (uint32_t i = 0; i < MaxDatagramsPerPass && stream.receiveFrom(mSocket, &source) == Success; ++i)
-        dispatchPacket(source, stream);
+    for (uint32_t read = 0; read < MaxDatagramsPerPass;) {
+        uint32_t count = mSocket.receiveBatch(mReceiveSlots.get(), std::min<uint32_t>(Socket::MaxBatch,
+                                                                                    MaxDatagramsPerPass - read));
+        if (count == 0)
+            break;
+        read += count;
+        for (uint32_t i = 0; i < count; ++i) {
+            ReceivedDatagram& datagram = mReceiveSlots[i];
+            if (!datagram.usable || !isPlausibleDatagram(datagram.bytes, datagram.length))
+                continue;
+            BitStream stream(datagram.bytes, datagram.length, 0);
+            dispatchPacket(datagram.source, stream);
+        }
+    }
+}
+
+void NetInterface::waitForPackets(uint32_t ms)
+{
+    mSocket.waitReadable(ms);
+}
+
+// The fewest bytes each handshake packet can have: its fixed fields (see the
+// layouts below) and at least a byte of what follows them.
+namespace {
+constexpr uint32_t MinDataPacketBytes = 5;         // 35 header bits
+constexpr uint32_t ChallengeRequestBytes = 10;     // type, nonce, two flags
+constexpr uint32_t MinChallengeResponseBytes = 26; // type, nonce, token, nonce, difficulty, key flag
+constexpr uint32_t MinConnectRequestBytes = 34;    // type, 2 nonces, token, difficulty, solution, flags, sequence, name
+constexpr uint32_t MinConnectRejectBytes = 18;     // type, 2 nonces, reason
+constexpr uint32_t MinConnectAcceptBytes = 21;     // type, 2 nonces, sequence
+constexpr uint32_t MinDisconnectBytes = 18;        // type, 2 nonces, reason
+} // namespace
+
+bool NetInterface::isPlausibleDatagram(const uint8_t* data, uint32_t length) const
+{
+    if (length == 0)
+        return false;
+    const uint8_t first = data[0];
+    if (first & 0x80)
+        return length >= MinDataPacketBytes && !mConnectionList.empty();
+    switch (first) {
+    case ConnectChallengeRequest:
+        return mAllowConnections && length >= ChallengeRequestBytes;
+    case ConnectRequest:
+        return mAllowConnections && length >= MinConnectRequestBytes;
+    case ChallengeResponse:
+        return length >= MinChallengeResponseBytes && !mPendingConnections.empty();
+    case ConnectReject:
+        return length >= MinConnectRejectBytes && !mPendingConnections.empty();
+    case ConnectAccept:
+        return length >= MinConnectAcceptBytes && !mPendingConnections.empty();
+    case Disconnect:
+        return length >= MinDisconnectBytes && !mConnectionList.empty();
+    case Punch:
+    case ArrangedConnectRequest:
+        return false; // introduced connections: never started here
+    default:
+        return true; // information packets: for onInfoPacket to judge
+    }
 }
 
 void NetInterface::dispatchPacket(const NetAddress& address, BitStream& stream)

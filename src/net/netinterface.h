@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "net/address.h"
@@ -51,6 +52,11 @@ public:
         // frame by at most this many dispatches instead of stalling the main
         // loop; what is left waits in the socket for the next pass.
         MaxDatagramsPerPass = 4096,
+        // The socket's receive buffer. At the system's default (about 200
+        // KiB) a burst of a few hundred datagrams, or a modest flood,
+        // overflows it between two passes of the main loop and legitimate
+        // packets are lost in the kernel; 4 MiB holds several thousand.
+        ReceiveBufferSize = 4 * 1024 * 1024,
         // Connections a server accepts at once unless told otherwise: a LAN
         // session of a few people has room to spare, and every connection
         // costs queues, a voice decoder and a share of each relay.
@@ -72,6 +78,13 @@ public:
 
     // Reads and dispatches every waiting datagram.
     void receivePackets();
+    // Waits up to `ms` milliseconds, less when a datagram arrives: the main
+    // loop's pause.
+    void waitForPackets(uint32_t ms);
+    // What could be a packet of this protocol, judged from its length and
+    // first byte alone, before any other work. Datagrams that fail it (junk,
+    // handshake packets of the other role, cut handshake packets) are dropped.
+    bool isPlausibleDatagram(const uint8_t* data, uint32_t length) const;
     // Each connection's send step, handshake retries and time-outs,
     // keep-alive tests, and the client puzzle.
     void serviceConnections();
@@ -168,6 +181,7 @@ private:
     RefPtr<Certificate> mCertificate;
     PuzzleManager mPuzzleManager;
     Socket mSocket;
+    std::unique_ptr<ReceivedDatagram[]> mReceiveSlots; // Socket::MaxBatch of them
     uint32_t mCurrentTime = 0;
     bool mRequiresKeyExchange = false;
     uint32_t mLastTimeoutCheckTime = 0;

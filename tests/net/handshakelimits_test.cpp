@@ -1,5 +1,6 @@
-// What a server gives out before a peer has proven anything, and the limits
-// on what it keeps: the connection cap, the rate given to new connections.
+// What a server does with datagrams before a peer has proven anything, and
+// the limits on what it keeps: the connection cap, the rate given to new
+// connections.
 #include "nettestutil.h"
 
 using namespace seafold;
@@ -37,7 +38,82 @@ struct Clients {
     }
 };
 
+// A socket standing in for a hand-driven peer.
+struct RawPeer {
+    Socket socket{loopbackAny()};
+    void send(const NetAddress& to, const std::vector<uint8_t>& bytes)
+    {
+        socket.sendto(to, bytes.data(), uint32_t(bytes.size()));
+    }
+    void send(const NetAddress& to, const BitStream& stream)
+    {
+        socket.sendto(to, stream.data(), stream.bytePosition());
+    }
+    // Every datagram waiting, as byte vectors.
+    std::vector<std::vector<uint8_t>> drain()
+    {
+        std::vector<std::vector<uint8_t>> out;
+        uint8_t buffer[1500];
+        uint32_t length;
+        NetAddress from;
+        socket.waitReadable(200);
+        for (int i = 0; i < 1000 && socket.recvfrom(&from, buffer, sizeof(buffer), &length) == Success; ++i)
+            out.emplace_back(buffer, buffer + length);
+        return out;
+    }
+};
+
+std::vector<uint8_t> challengeRequest()
+{
+    PacketStream out;
+    out.writeU8(NetInterface::ConnectChallengeRequest);
+    Nonce nonce;
+    nonce.getRandom();
+    nonce.write(out);
+    out.writeFlag(false);
+    out.writeFlag(false);
+    return std::vector<uint8_t>(out.data(), out.data() + out.bytePosition());
+}
+
 } // namespace
+
+TEST(ServerIntake, AnOversizedDatagramBetweenRealOnesDoesNotEndThePass)
+{
+    TestClock clock;
+    RefPtr<NetInterface> server = new NetInterface(loopbackAny());
+    server->setTimeSource(clock.source());
+    RawPeer peer;
+    std::vector<uint8_t> oversized(2000, 0x00); // type 0 at the front, like a challenge request
+    peer.send(server->boundAddress(), challengeRequest());
+    peer.send(server->boundAddress(), oversized);
+    peer.send(server->boundAddress(), challengeRequest());
+    server->waitForPackets(200);
+    server->receivePackets(); // one pass
+    auto replies = peer.drain();
+    ASSERT_EQ(replies.size(), 2u);
+    for (auto& reply : replies)
+        EXPECT_EQ(reply[0], NetInterface::ChallengeResponse);
+}
+
+TEST(ServerIntake, WhatCannotBeAPacketIsRefusedOnItsFirstBytes)
+{
+    RefPtr<NetInterface> server = new NetInterface(loopbackAny());
+    auto plausible = [&](std::vector<uint8_t> bytes) {
+        return server->isPlausibleDatagram(bytes.data(), uint32_t(bytes.size()));
+    };
+    std::vector<uint8_t> challenge(10, 0);
+    EXPECT_TRUE(plausible(challenge));
+    EXPECT_FALSE(plausible(std::vector<uint8_t>(9, 0)));     // a cut challenge request
+    EXPECT_FALSE(plausible({}));                             // empty
+    EXPECT_FALSE(plausible(std::vector<uint8_t>(40, 0x80))); // data, but nobody is connected
+    EXPECT_FALSE(plausible(std::vector<uint8_t>(40, 1)));    // a challenge response to a server
+    EXPECT_FALSE(plausible(std::vector<uint8_t>(40, 4)));    // a connect accept to a server
+    EXPECT_FALSE(plausible(std::vector<uint8_t>(40, 6)));    // introduced connections
+    EXPECT_FALSE(plausible(std::vector<uint8_t>(33, 2)));    // a cut connect request
+    EXPECT_TRUE(plausible(std::vector<uint8_t>(34, 2)));
+    server->setAllowConnections(false);
+    EXPECT_FALSE(plausible(challenge)); // a closed server answers nothing
+}
 
 TEST(ServerLimits, OneClientBeyondTheCapIsRejectedAsServerFull)
 {
