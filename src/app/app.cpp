@@ -156,9 +156,12 @@ int runApplication(const CommandLine& line, FrameDriver& driver, const LoopHooks
             call(hooks.receivePackets);
             // Handshake retries, time-outs, keep-alives, paced sending.
             call(hooks.serviceConnections);
-            // Give up the processor.
+            // Give up the processor; a datagram that arrives meanwhile ends
+            // the pause, so the next pass reads it at once.
             if (hooks.sleep)
                 hooks.sleep(kLoopPauseMs);
+            else if (hooks.waitForPackets)
+                hooks.waitForPackets(kLoopPauseMs);
             else
                 sleepMilliseconds(kLoopPauseMs);
             // Timing and the voice tick: gLastTickTime, gCarryMs, gVoiceCountdownMs.

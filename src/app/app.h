@@ -70,7 +70,9 @@ struct LoopHooks {
     std::function<void()> updateSound;                    // loop: sound update, every pass
     std::function<void()> leaveSession;                   // shutdown, first: peers are told at once
     std::function<void()> closeSound;                     // shutdown (does nothing unless sound is open)
-    std::function<void(uint32_t)> sleep;                  // loop: the pause; empty = sleepMilliseconds
+    std::function<void(uint32_t)> waitForPackets;         // loop: the pause, ended early by an arriving datagram
+    std::function<void(uint32_t)> sleep;                  // loop: the pause when set (before waitForPackets);
+                                                          // both empty = sleepMilliseconds
     std::function<int64_t()> now;                         // timer; empty = getHighPrecisionTimerValue
 };
 

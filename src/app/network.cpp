@@ -204,6 +204,14 @@ void serviceNetworkConnections()
         gServerLink.service(getRealMilliseconds());
 }
 
+void waitForNetworkPackets(uint32_t ms)
+{
+    if (gNetInterface)
+        gNetInterface->waitForPackets(ms);
+    else
+        sleepMilliseconds(ms);
+}
+
 bool parseNetworkSimulation(const std::string& text, NetworkSimulator::Settings* settings)
 {
     unsigned drop = 0, duplicate = 0, minDelay = 0, maxDelay = 0;

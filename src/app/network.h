@@ -36,6 +36,8 @@ bool startNetwork(const CommandLine& line);
 // Packet reading and connection servicing, for the main loop.
 void receiveNetworkPackets();
 void serviceNetworkConnections();
+// The loop's pause: up to `ms` milliseconds, less when a datagram arrives.
+void waitForNetworkPackets(uint32_t ms);
 
 // Drops, duplicates and delays outgoing datagrams; "DROP,DUP,MINMS,MAXMS"
 // (percentages and milliseconds). False for a malformed setting.

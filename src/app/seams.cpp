@@ -27,6 +27,7 @@ LoopHooks standardLoopHooks()
     hooks.startNetwork = startNetwork;
     hooks.receivePackets = receiveNetworkPackets;
     hooks.serviceConnections = serviceNetworkConnections;
+    hooks.waitForPackets = waitForNetworkPackets;
     hooks.voiceTick = voiceTick;
     hooks.updateSound = updateSound;
     hooks.leaveSession = stopNetwork;

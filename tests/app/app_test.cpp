@@ -230,6 +230,21 @@ TEST(RunApplication, StartUpLoopAndShutdownInOrder)
     EXPECT_EQ(gClientName, "alice");
 }
 
+TEST(RunApplication, ThePauseWaitsForPacketsInTheSamePlaceWhenNoSleepIsGiven)
+{
+    std::vector<std::string> log;
+    FakeDriver driver(log);
+    driver.frames = 2;
+    LoopHooks hooks = recordingHooks(log);
+    hooks.sleep = nullptr;
+    hooks.waitForPackets = [&log](uint32_t ms) { log.push_back("wait " + std::to_string(ms)); };
+    EXPECT_EQ(runApplication(client("127.0.0.1:28000", "alice"), driver, hooks), 0);
+    auto wait = std::find(log.begin(), log.end(), "wait 5");
+    ASSERT_NE(wait, log.end());
+    EXPECT_EQ(*(wait - 1), "serviceConnections");
+    EXPECT_EQ(*(wait + 1), "updateSound");
+}
+
 TEST(RunApplication, FailedSetUpExitsWithOneWithoutClosingSound)
 {
     std::vector<std::string> log;
