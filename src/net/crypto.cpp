@@ -56,13 +56,21 @@ void NonceSet::reset()
     mBuckets.assign(2 * r + 1, nullptr);
 }
 
-bool NonceSet::checkAdd(const Nonce& nonce)
+bool NonceSet::contains(const Nonce& nonce) const
 {
     uint64_t key = uint64_t(getBigEndian32(nonce.data)) << 32 | getBigEndian32(nonce.data + 4);
-    Entry*& head = mBuckets[size_t(key % mBuckets.size())];
-    for (Entry* e = head; e; e = e->next)
+    for (Entry* e = mBuckets[size_t(key % mBuckets.size())]; e; e = e->next)
         if (e->nonce == nonce)
-            return false;
+            return true;
+    return false;
+}
+
+bool NonceSet::checkAdd(const Nonce& nonce)
+{
+    if (contains(nonce))
+        return false;
+    uint64_t key = uint64_t(getBigEndian32(nonce.data)) << 32 | getBigEndian32(nonce.data + 4);
+    Entry*& head = mBuckets[size_t(key % mBuckets.size())];
     Entry* entry = static_cast<Entry*>(mAllocator.allocate(sizeof(Entry)));
     entry->nonce = nonce;
     entry->next = head;
@@ -372,23 +380,33 @@ PuzzleManager::PuzzleManager()
     mLastNonce.getRandom();
 }
 
-void PuzzleManager::tick(uint32_t now)
+bool PuzzleManager::tick(uint32_t now)
 {
     if (now - mLastUpdateTime <= NonceRefreshMs)
-        return;
+        return false;
     mLastUpdateTime = now;
     mLastNonce = mCurrentNonce;
     std::swap(mCurrentSet, mLastSet);
     mCurrentSet->reset();
     mCurrentNonce.getRandom();
+    return true;
 }
 
 PuzzleResult PuzzleManager::checkSolution(uint32_t solution, const Nonce& clientNonce, const Nonce& serverNonce,
                                           uint32_t difficulty, uint32_t identity)
 {
+    PuzzleResult result = verifySolution(solution, clientNonce, serverNonce, difficulty, identity);
+    if (result != PuzzleSuccess)
+        return result;
+    return useClientNonce(clientNonce, serverNonce) ? PuzzleSuccess : PuzzleClientNonceUsed;
+}
+
+PuzzleResult PuzzleManager::verifySolution(uint32_t solution, const Nonce& clientNonce, const Nonce& serverNonce,
+                                           uint32_t difficulty, uint32_t identity) const
+{
     if (difficulty != mCurrentDifficulty)
         return PuzzleWrongDifficulty;
-    NonceSet* set;
+    const NonceSet* set;
     if (serverNonce == mCurrentNonce)
         set = mCurrentSet;
     else if (serverNonce == mLastNonce)
@@ -397,9 +415,18 @@ PuzzleResult PuzzleManager::checkSolution(uint32_t solution, const Nonce& client
         return PuzzleUnknownServerNonce;
     if (!puzzleHashOk(solution, clientNonce, serverNonce, difficulty, identity))
         return PuzzleWrongSolution;
-    if (!set->checkAdd(clientNonce))
+    if (set->contains(clientNonce))
         return PuzzleClientNonceUsed;
     return PuzzleSuccess;
+}
+
+bool PuzzleManager::useClientNonce(const Nonce& clientNonce, const Nonce& serverNonce)
+{
+    if (serverNonce == mCurrentNonce)
+        return mCurrentSet->checkAdd(clientNonce);
+    if (serverNonce == mLastNonce)
+        return mLastSet->checkAdd(clientNonce);
+    return false;
 }
 
 // ---- asymmetric keys -------------------------------------------------------

@@ -39,6 +39,7 @@ public:
     void reset();
     // Adds the nonce; false when it was already there.
     bool checkAdd(const Nonce& nonce);
+    bool contains(const Nonce& nonce) const;
     uint32_t bucketCount() const { return uint32_t(mBuckets.size()); }
 
 private:
@@ -82,12 +83,22 @@ public:
 
     PuzzleManager();
     // Called with the current clock on every connection-processing step;
-    // changes the server nonce once more than 30 s have passed.
-    void tick(uint32_t now);
+    // changes the server nonce once more than 30 s have passed. True when it
+    // did (the interface rotates its token secret with it).
+    bool tick(uint32_t now);
     const Nonce& currentNonce() const { return mCurrentNonce; }
     uint32_t currentDifficulty() const { return mCurrentDifficulty; }
+    // verifySolution, then useClientNonce.
     PuzzleResult checkSolution(uint32_t solution, const Nonce& clientNonce, const Nonce& serverNonce,
                                uint32_t difficulty, uint32_t identity);
+    // The same checks without recording the client nonce as used, so that a
+    // request can be checked before anything is made for it and the nonce
+    // used up only once the whole request has been read.
+    PuzzleResult verifySolution(uint32_t solution, const Nonce& clientNonce, const Nonce& serverNonce,
+                                uint32_t difficulty, uint32_t identity) const;
+    // Records the client nonce as used with this server nonce; false when it
+    // already was, or the server nonce is no longer known.
+    bool useClientNonce(const Nonce& clientNonce, const Nonce& serverNonce);
 
 private:
     uint32_t mCurrentDifficulty = InitialDifficulty;

@@ -53,6 +53,8 @@ namespace {
 
 constexpr const char* EventLogChannel = "LogEventConnection";
 constexpr const char* SendQueueOverflow = "Send queue overflow";
+// The peers' programs number their event classes differently.
+constexpr const char* IncompatibleVersion = "Incompatible program version";
 
 // The smallest data packet ahead of its event section: the header without
 // ack bytes (35 bits) and a rate flag of 0.
@@ -187,6 +189,7 @@ bool EventConnection::readConnectRequest(BitStream& stream, const char** errorTe
         if (!NetClassRep::isVersionBorderCount(classGroup(), NetClassTypeEvent, peerCount)) {
             SF_LOG(EventLogChannel, "EventConnection %s: peer event class count %u is not a version border", name(),
                    peerCount);
+            *errorText = IncompatibleVersion;
             return false;
         }
         count = peerCount;
@@ -210,6 +213,7 @@ bool EventConnection::readConnectAccept(BitStream& stream, const char** errorTex
         return false;
     if (count > localEventClassCount() || !NetClassRep::isVersionBorderCount(classGroup(), NetClassTypeEvent, count)) {
         SF_LOG(EventLogChannel, "EventConnection %s: accepted event class count %u is not usable here", name(), count);
+        *errorText = IncompatibleVersion;
         return false;
     }
     setEventClassCount(count);

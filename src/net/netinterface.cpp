@@ -8,13 +8,22 @@
 
 namespace seafold {
 
+namespace {
+// Reasons for refusals whose hook gave none.
+constexpr const char* RefusedWithoutReason = "Connection refused";
+constexpr const char* AcceptRefusedWithoutReason = "The server's answer could not be used";
+} // namespace
+
 NetInterface::NetInterface(const NetAddress& bindAddress)
     : mConnectionHashTable(InitialTableSize, nullptr),
       mSocket(bindAddress, Socket::DefaultBufferSize, ReceiveBufferSize),
       mReceiveSlots(new ReceivedDatagram[Socket::MaxBatch])
 {
     NetClassRep::initialize();
-    Random::randomBytes(mRandomHashData, sizeof(mRandomHashData));
+    Random::randomBytes(mTokenSecret, sizeof(mTokenSecret));
+    Random::randomBytes(mPreviousTokenSecret, sizeof(mPreviousTokenSecret));
+    Random::randomBytes(reinterpret_cast<uint8_t*>(&mChallengeSalt), sizeof(mChallengeSalt));
+    mChallengeCredits.resize(ChallengeCreditSlots);
     mTimeSource = getRealMilliseconds;
     mCurrentTime = mTimeSource();
 }
@@ -169,6 +178,17 @@ void NetInterface::removePendingConnection(NetConnection* connection)
 
 uint32_t NetInterface::identityToken(const NetAddress& address, const Nonce& clientNonce) const
 {
+    return tokenWithSecret(mTokenSecret, address, clientNonce);
+}
+
+bool NetInterface::isIdentityTokenValid(const NetAddress& address, const Nonce& clientNonce, uint32_t token) const
+{
+    return token == tokenWithSecret(mTokenSecret, address, clientNonce) ||
+           token == tokenWithSecret(mPreviousTokenSecret, address, clientNonce);
+}
+
+uint32_t NetInterface::tokenWithSecret(const uint8_t* secret, const NetAddress& address, const Nonce& clientNonce) const
+{
     // 40 bytes: the address (transport, port as 16-bit, four host words as
     // 32-bit, all little-endian), the client nonce and our secret bytes.
     uint8_t input[40];
@@ -185,7 +205,7 @@ uint32_t NetInterface::identityToken(const NetAddress& address, const Nonce& cli
     for (int i = 0; i < 4; ++i)
         put32(4 + 4 * i, address.netNum[i]);
     std::memcpy(input + 20, clientNonce.data, 8);
-    std::memcpy(input + 28, mRandomHashData, 12);
+    std::memcpy(input + 28, secret, TokenSecretBytes);
 
     uint8_t digest[32];
     hash_state state;
@@ -306,7 +326,10 @@ void NetInterface::onInfoPacket(const NetAddress&, uint8_t, BitStream&) {}
 void NetInterface::serviceConnections()
 {
     refreshTime();
-    mPuzzleManager.tick(mCurrentTime);
+    if (mPuzzleManager.tick(mCurrentTime)) {
+        std::memcpy(mPreviousTokenSecret, mTokenSecret, TokenSecretBytes);
+        Random::randomBytes(mTokenSecret, TokenSecretBytes);
+    }
     if (mSimulator)
         mSimulator->update(mCurrentTime);
 
@@ -475,14 +498,45 @@ void NetInterface::handleConnectChallengeRequest(const NetAddress& address, BitS
     bool wantsCertificate = stream.readFlag();
     if (stream.hasError())
         return;
+    // Answers to one source are held to what it sent plus a trickle, the
+    // refusal below as much as the challenge: neither may amplify.
+    int32_t* credit = challengeCredit(address, stream.size());
+    if (!credit) {
+        SF_LOG("LogNetInterface", "Challenge Request from %s not answered: over its share", address.toText());
+        return;
+    }
     if (mRequiresKeyExchange && !wantsKeyExchange) {
         // Offering the key anyway would quietly seal a client that did not
         // ask; say why instead. The client has no server nonce yet: it
-        // matches the all-zero one it starts with.
+        // matches the all-zero one it starts with. Charged as the reason's
+        // text and a header's worth of bytes.
         sendConnectReject(address, clientNonce, Nonce(), KeyExchangeRequiredReason);
+        *credit -= int32_t((std::strlen(KeyExchangeRequiredReason) + 32) * 1000);
         return;
     }
-    sendChallengeResponse(address, clientNonce, wantsKeyExchange, wantsCertificate);
+    *credit -= int32_t(sendChallengeResponse(address, clientNonce, wantsKeyExchange, wantsCertificate) * 1000);
+}
+
+int32_t* NetInterface::challengeCredit(const NetAddress& address, uint32_t requestBytes)
+{
+    // A salted multiplicative hash: a forger cannot aim at one slot.
+    uint64_t key = (uint64_t(address.netNum[0]) << 16 | address.port) ^ mChallengeSalt;
+    key *= 0x9E3779B97F4A7C15ull;
+    ChallengeCredit& slot = mChallengeCredits[(key >> 32) % ChallengeCreditSlots];
+    const int64_t max = int64_t(ChallengeCreditMaxBytes) * 1000;
+    int64_t credit = slot.milliBytes;
+    if (!slot.used) {
+        slot.used = true;
+        credit = max;
+    } else {
+        // A minute of silence fills any slot; the bound keeps the sum small.
+        uint32_t elapsed = std::min<uint32_t>(mCurrentTime - slot.lastTime, 60000);
+        credit += int64_t(elapsed) * ChallengeCreditBytesPerSecond;
+    }
+    credit = std::min(credit + int64_t(requestBytes) * 1000, max);
+    slot.milliBytes = int32_t(credit);
+    slot.lastTime = mCurrentTime;
+    return credit > 0 ? &slot.milliBytes : nullptr;
 }
 
 // ChallengeResponse (server to client):
@@ -495,8 +549,8 @@ void NetInterface::handleConnectChallengeRequest(const NetAddress& address, BitS
 //   if key flag:
 //     [certificate flag]     (flag)
 //     [certificate | public key] (buffer)
-void NetInterface::sendChallengeResponse(const NetAddress& address, const Nonce& clientNonce, bool wantsKeyExchange,
-                                         bool wantsCertificate)
+uint32_t NetInterface::sendChallengeResponse(const NetAddress& address, const Nonce& clientNonce,
+                                             bool wantsKeyExchange, bool wantsCertificate)
 {
     PacketStream out;
     out.writeU8(ChallengeResponse);
@@ -518,6 +572,7 @@ void NetInterface::sendChallengeResponse(const NetAddress& address, const Nonce&
     }
     SF_LOG("LogNetInterface", "Sending Challenge Response: %8x", identity);
     sendTo(address, out);
+    return out.bytePosition();
 }
 
 void NetInterface::handleChallengeResponse(const NetAddress& address, BitStream& stream)
@@ -651,16 +706,43 @@ void NetInterface::handleConnectRequest(const NetAddress& address, BitStream& st
     if (!mAllowConnections)
         return;
 
-    // Decode the whole request first: a cut or forged request must not use
-    // up a client nonce or change anything.
+    // Nothing is made, and no costly work done, for a peer until it has
+    // shown a token for its address and the work of the puzzle.
     ConnectParams params;
     params.clientNonce.read(stream);
     params.serverNonce.read(stream);
     params.clientIdentity = stream.readU32();
-    if (stream.hasError() || params.clientIdentity != identityToken(address, params.clientNonce))
+    if (stream.hasError() || !isIdentityTokenValid(address, params.clientNonce, params.clientIdentity))
         return;
     params.puzzleDifficulty = stream.readU32();
     params.puzzleSolution = stream.readU32();
+    if (stream.hasError())
+        return;
+
+    // The accept was lost: answer the repeated request with it again.
+    NetConnection* existing = findConnection(address);
+    if (existing) {
+        ConnectParams& cp = existing->connectParams();
+        if (cp.clientNonce == params.clientNonce && cp.serverNonce == params.serverNonce) {
+            sendConnectAccept(existing);
+            return;
+        }
+    }
+
+    // Checked here, used up only once the whole request has been read: a cut
+    // or forged request leaves the client nonce usable.
+    PuzzleResult result = mPuzzleManager.verifySolution(params.puzzleSolution, params.clientNonce, params.serverNonce,
+                                                        params.puzzleDifficulty, params.clientIdentity);
+    if (result != PuzzleSuccess) {
+        sendConnectReject(address, params.clientNonce, params.serverNonce, "Puzzle");
+        return;
+    }
+    // A peer that reconnects takes the place of its old connection.
+    if (!existing && mConnectionList.size() >= mMaxConnections) {
+        SF_LOG("LogNetInterface", "Refused Connect Request from %s: server full", address.toText());
+        sendConnectReject(address, params.clientNonce, params.serverNonce, "Server full");
+        return;
+    }
 
     params.usingCrypto = stream.readFlag();
     if (stream.hasError())
@@ -695,15 +777,6 @@ void NetInterface::handleConnectRequest(const NetAddress& address, BitStream& st
     if (stream.hasError())
         return;
 
-    // The accept was lost: answer the repeated request with it again.
-    if (NetConnection* existing = findConnection(address)) {
-        ConnectParams& cp = existing->connectParams();
-        if (cp.clientNonce == params.clientNonce && cp.serverNonce == params.serverNonce) {
-            sendConnectAccept(existing);
-            return;
-        }
-    }
-
     RefPtr<Object> created = createConnectionByName(className);
     if (!created)
         return;
@@ -712,23 +785,11 @@ void NetInterface::handleConnectRequest(const NetAddress& address, BitStream& st
     bool accepted = connection->readConnectRequest(stream, &refusal);
     if (stream.hasError())
         return;
-
-    PuzzleResult result = mPuzzleManager.checkSolution(params.puzzleSolution, params.clientNonce, params.serverNonce,
-                                                       params.puzzleDifficulty, params.clientIdentity);
-    if (result != PuzzleSuccess) {
-        sendConnectReject(address, params.clientNonce, params.serverNonce, "Puzzle");
-        return;
-    }
+    mPuzzleManager.useClientNonce(params.clientNonce, params.serverNonce);
     if (!accepted) {
-        if (refusal)
-            sendConnectReject(address, params.clientNonce, params.serverNonce, refusal);
-        return;
-    }
-    // A peer that reconnects takes the place of its old connection.
-    NetConnection* existing = findConnection(address);
-    if (!existing && mConnectionList.size() >= mMaxConnections) {
-        SF_LOG("LogNetInterface", "Refused Connect Request from %s: server full", address.toText());
-        sendConnectReject(address, params.clientNonce, params.serverNonce, "Server full");
+        // The client is told why, or at least that it was refused, instead
+        // of retrying into a time-out.
+        sendConnectReject(address, params.clientNonce, params.serverNonce, refusal ? refusal : RefusedWithoutReason);
         return;
     }
 
@@ -812,6 +873,13 @@ void NetInterface::handleConnectAccept(const NetAddress& address, BitStream& str
     if (stream.hasError())
         return;
     if (!accepted) {
+        // The server already counts us as connected: tell it, then report
+        // the failure like any other.
+        const char* reason = refusal ? refusal : AcceptRefusedWithoutReason;
+        SF_LOG("LogNetInterface", "Refused Connect Accept - reason %s", reason);
+        connection->setState(Rejected);
+        sendDisconnectPacket(connection, reason);
+        connection->onConnectFailed(ReasonError, reason);
         removePendingConnection(connection);
         return;
     }

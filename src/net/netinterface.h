@@ -64,6 +64,20 @@ public:
         // The most that may be asked for: beyond it the relay's work per
         // movement (one event per other user) outgrows a main-loop pass.
         MaxConnectionsLimit = 4096,
+        // Challenge responses per source address. A challenge response is
+        // larger than the request that asks for it (26 bytes for 10, more
+        // with a key), and the source of a request can be forged: answered
+        // freely, the server would send a victim more than an attacker
+        // spends. Each source address (hashed with a secret salt into one of
+        // 4,096 slots) has a byte credit, earned by the bytes of its requests
+        // and by 32 bytes a second, kept to at most 512 bytes; a response
+        // is sent only while the credit is above zero and costs its size. So
+        // one address never gets more than it sent plus a trickle, a client
+        // asking afresh is answered at once, and a flood of forged sources
+        // gets back no more bytes than it sends.
+        ChallengeCreditSlots = 4096,
+        ChallengeCreditMaxBytes = 512,
+        ChallengeCreditBytesPerSecond = 32,
     };
 
     // The reason a server that requires key exchange gives a client that
@@ -137,8 +151,13 @@ public:
     Socket& socket() { return mSocket; }
     NetAddress boundAddress() const { return mSocket.boundAddress(); }
 
-    // The token that binds a challenge to the sender's address.
+    // The token that binds a challenge to the sender's address, made with
+    // the current secret. The secret changes whenever the puzzle's server
+    // nonce does; a token made with the one before still counts until the
+    // next change, so a client is never caught by a change mid-handshake,
+    // while a token is good for one minute at most.
     uint32_t identityToken(const NetAddress& address, const Nonce& clientNonce) const;
+    bool isIdentityTokenValid(const NetAddress& address, const Nonce& clientNonce, uint32_t token) const;
 
     virtual void dispatchPacket(const NetAddress& address, BitStream& stream);
     virtual void onInfoPacket(const NetAddress& address, uint8_t packetType, BitStream& stream);
@@ -155,8 +174,9 @@ private:
 
     void sendConnectChallengeRequest(NetConnection* connection);
     void handleConnectChallengeRequest(const NetAddress& address, BitStream& stream);
-    void sendChallengeResponse(const NetAddress& address, const Nonce& clientNonce, bool wantsKeyExchange,
-                               bool wantsCertificate);
+    // Returns the bytes sent.
+    uint32_t sendChallengeResponse(const NetAddress& address, const Nonce& clientNonce, bool wantsKeyExchange,
+                                   bool wantsCertificate);
     void handleChallengeResponse(const NetAddress& address, BitStream& stream);
     void continuePuzzleSolution(NetConnection* connection);
     void sendConnectRequest(NetConnection* connection);
@@ -169,6 +189,10 @@ private:
     void sendDisconnectPacket(NetConnection* connection, const char* reason);
     void handleDisconnect(const NetAddress& address, BitStream& stream);
     void failPendingConnection(NetConnection* connection);
+    uint32_t tokenWithSecret(const uint8_t* secret, const NetAddress& address, const Nonce& clientNonce) const;
+    // The challenge credit of the source address, refilled; null when it has
+    // none left. The response's bytes are taken off afterwards.
+    int32_t* challengeCredit(const NetAddress& address, uint32_t requestBytes);
     // Ends every connection that asked for it (NetConnection::endSoon).
     void endConnectionsAskedToEnd();
     void checkTimeouts();
@@ -185,7 +209,16 @@ private:
     uint32_t mCurrentTime = 0;
     bool mRequiresKeyExchange = false;
     uint32_t mLastTimeoutCheckTime = 0;
-    uint8_t mRandomHashData[12];
+    enum : uint32_t { TokenSecretBytes = 12 };
+    uint8_t mTokenSecret[TokenSecretBytes];
+    uint8_t mPreviousTokenSecret[TokenSecretBytes];
+    struct ChallengeCredit {
+        int32_t milliBytes = 0; // thousandths of a byte, for the trickle
+        uint32_t lastTime = 0;
+        bool used = false;
+    };
+    std::vector<ChallengeCredit> mChallengeCredits;
+    uint64_t mChallengeSalt = 0;
     bool mAllowConnections = true;
     bool mHasDefaultRate = false;
     NetConnection::RateInfo mDefaultRate;

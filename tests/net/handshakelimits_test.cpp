@@ -40,7 +40,7 @@ struct Clients {
 
 // A socket standing in for a hand-driven peer.
 struct RawPeer {
-    Socket socket{loopbackAny()};
+    Socket socket{loopbackAny(), Socket::DefaultBufferSize, 1 << 20}; // room for every reply
     void send(const NetAddress& to, const std::vector<uint8_t>& bytes)
     {
         socket.sendto(to, bytes.data(), uint32_t(bytes.size()));
@@ -170,4 +170,214 @@ TEST(ServerLimits, TheInterfaceRateGoesToEveryConnectionMadeOrAccepted)
     own->setLocalRate(slow);
     own->connect(plain, c.server->boundAddress());
     EXPECT_EQ(own->localRate().minPacketSendPeriod, 200u);
+}
+
+namespace {
+
+// Refuses the server's accept, giving no reason.
+class AcceptRefuser : public ProbeConnection {
+    SF_DECLARE_CLASS(AcceptRefuser)
+public:
+    bool readConnectAccept(BitStream&, const char**) override { return false; }
+};
+SF_IMPLEMENT_NETCONNECTION(AcceptRefuser);
+
+// A server side that refuses every request, giving no reason.
+class RequestRefuser : public ProbeConnection {
+    SF_DECLARE_CLASS(RequestRefuser)
+public:
+    bool readConnectRequest(BitStream& stream, const char** errorText) override
+    {
+        NetConnection::readConnectRequest(stream, errorText);
+        return false;
+    }
+};
+SF_IMPLEMENT_NETCONNECTION(RequestRefuser);
+
+// Plays a client by hand: asks for a challenge, solves it, writes requests.
+struct HandClient {
+    RawPeer peer;
+    Nonce clientNonce, serverNonce;
+    uint32_t token = 0, difficulty = 0, solution = 0;
+
+    bool challenge(NetInterface& server)
+    {
+        clientNonce.getRandom();
+        PacketStream out;
+        out.writeU8(NetInterface::ConnectChallengeRequest);
+        clientNonce.write(out);
+        out.writeFlag(false);
+        out.writeFlag(false);
+        peer.send(server.boundAddress(), out);
+        server.waitForPackets(200);
+        server.receivePackets();
+        auto replies = peer.drain();
+        if (replies.size() != 1 || replies[0][0] != NetInterface::ChallengeResponse)
+            return false;
+        BitStream in(replies[0].data(), uint32_t(replies[0].size()));
+        Nonce echoed;
+        in.readU8();
+        echoed.read(in);
+        token = in.readU32();
+        serverNonce.read(in);
+        difficulty = in.readU32();
+        return !in.hasError() && echoed == clientNonce;
+    }
+    void solve()
+    {
+        solution = 0;
+        for (int i = 0; i < 1000 && !solvePuzzle(&solution, clientNonce, serverNonce, difficulty, token); ++i) {
+        }
+    }
+    // Sends a connect request and returns the types of the replies.
+    std::vector<uint8_t> request(NetInterface& server)
+    {
+        PacketStream out;
+        out.writeU8(NetInterface::ConnectRequest);
+        clientNonce.write(out);
+        serverNonce.write(out);
+        out.writeU32(token);
+        out.writeU32(difficulty);
+        out.writeU32(solution);
+        out.writeFlag(false); // no crypto
+        out.writeFlag(true);  // debug checks
+        out.writeU32(0x12345678);
+        out.writeText("ProbeConnection");
+        out.writeU32(NetClassGroupCount);
+        out.writeU32(NetClassRep::classGroupChecksum(NetClassGroupCount));
+        peer.send(server.boundAddress(), out);
+        server.waitForPackets(200);
+        server.receivePackets();
+        std::vector<uint8_t> types;
+        for (auto& reply : peer.drain())
+            types.push_back(reply[0]);
+        return types;
+    }
+};
+
+// Past the puzzle's 30 s nonce change, as seen by the server's next step.
+void nextRotation(NetInterface& server, TestClock& clock)
+{
+    clock.now += PuzzleManager::NonceRefreshMs + 1;
+    server.serviceConnections();
+}
+
+} // namespace
+
+TEST(ServerIntake, AWrongPuzzleSolutionMakesNoConnectionObject)
+{
+    TestClock clock;
+    RefPtr<NetInterface> server = new NetInterface(loopbackAny());
+    server->setTimeSource(clock.source());
+    HandClient hand;
+    ASSERT_TRUE(hand.challenge(*server));
+    hand.solve();
+    uint32_t right = hand.solution;
+    do
+        ++hand.solution;
+    while (puzzleHashOk(hand.solution, hand.clientNonce, hand.serverNonce, hand.difficulty, hand.token));
+    int before = ProbeConnection::constructed;
+    EXPECT_EQ(hand.request(*server), std::vector<uint8_t>{NetInterface::ConnectReject});
+    EXPECT_EQ(ProbeConnection::constructed, before);
+    EXPECT_TRUE(server->connections().empty());
+
+    // The right solution still connects: the failed check used up nothing.
+    hand.solution = right;
+    EXPECT_EQ(hand.request(*server), std::vector<uint8_t>{NetInterface::ConnectAccept});
+    EXPECT_EQ(ProbeConnection::constructed, before + 1);
+}
+
+TEST(ServerIntake, ChallengeResponsesToOneSourceNeverOutweighWhatItSent)
+{
+    TestClock clock;
+    RefPtr<NetInterface> server = new NetInterface(loopbackAny());
+    server->setTimeSource(clock.source());
+    RawPeer victim, other;
+    const uint32_t requests = 200;
+    std::vector<uint8_t> request = challengeRequest();
+    for (uint32_t i = 0; i < requests; ++i)
+        victim.send(server->boundAddress(), request);
+    server->waitForPackets(200);
+    for (int pass = 0; pass < 10; ++pass)
+        server->receivePackets();
+    uint64_t bytesOut = 0;
+    auto replies = victim.drain();
+    for (auto& reply : replies)
+        bytesOut += reply.size();
+    const uint64_t bytesIn = uint64_t(requests) * request.size();
+    EXPECT_GE(replies.size(), 1u); // a fresh source is answered at once
+    EXPECT_LE(bytesOut, bytesIn + NetInterface::ChallengeCreditMaxBytes + replies[0].size());
+
+    // Another source is answered as usual.
+    other.send(server->boundAddress(), request);
+    server->waitForPackets(200);
+    server->receivePackets();
+    EXPECT_EQ(other.drain().size(), 1u);
+
+    // Given time, the victim's share comes back.
+    clock.now += 2000;
+    victim.send(server->boundAddress(), request);
+    server->waitForPackets(200);
+    server->receivePackets();
+    EXPECT_EQ(victim.drain().size(), 1u);
+}
+
+TEST(ServerIntake, ATokenLastsOneSecretChangeAndNoMore)
+{
+    TestClock clock;
+    RefPtr<NetInterface> server = new NetInterface(loopbackAny());
+    server->setTimeSource(clock.source());
+    server->serviceConnections();
+
+    // Made before one change: still good.
+    HandClient recent;
+    ASSERT_TRUE(recent.challenge(*server));
+    nextRotation(*server, clock);
+    recent.solve();
+    EXPECT_EQ(recent.request(*server), std::vector<uint8_t>{NetInterface::ConnectAccept});
+
+    // Made before two changes: ignored, even with a puzzle solved against
+    // the current server nonce.
+    HandClient old;
+    ASSERT_TRUE(old.challenge(*server));
+    nextRotation(*server, clock);
+    nextRotation(*server, clock);
+    HandClient fresh;
+    ASSERT_TRUE(fresh.challenge(*server));
+    old.serverNonce = fresh.serverNonce;
+    old.solve();
+    size_t connections = server->connections().size();
+    EXPECT_TRUE(old.request(*server).empty());
+    EXPECT_EQ(server->connections().size(), connections);
+}
+
+TEST(ConnectFailure, ARefusedAcceptIsReportedAndTheServerIsTold)
+{
+    Clients c;
+    RefPtr<NetInterface> client = new NetInterface(loopbackAny());
+    client->setTimeSource(c.clock.source());
+    c.interfaces.push_back(client);
+    RefPtr<AcceptRefuser> refuser = new AcceptRefuser;
+    refuser->connect(client, c.server->boundAddress());
+    ASSERT_TRUE(c.run([&] { return !refuser->failures.empty(); }));
+    EXPECT_EQ(refuser->failures[0],
+              std::make_pair(uint32_t(ReasonError), std::string("The server's answer could not be used")));
+    EXPECT_EQ(refuser->state(), Rejected);
+    EXPECT_TRUE(client->pendingConnections().empty());
+    EXPECT_TRUE(client->connections().empty());
+    // The server had counted it as connected: the Disconnect ends it there.
+    ASSERT_TRUE(c.run([&] { return c.server->connections().empty(); }));
+}
+
+TEST(ConnectFailure, AServerRefusalWithoutTextStillSendsAReason)
+{
+    Clients c;
+    RefPtr<NetInterface> client = new NetInterface(loopbackAny());
+    client->setTimeSource(c.clock.source());
+    c.interfaces.push_back(client);
+    RefPtr<RequestRefuser> refused = new RequestRefuser;
+    refused->connect(client, c.server->boundAddress());
+    ASSERT_TRUE(c.run([&] { return !refused->failures.empty(); }));
+    EXPECT_EQ(refused->failures[0], std::make_pair(uint32_t(ReasonRejected), std::string("Connection refused")));
+    EXPECT_TRUE(c.server->connections().empty());
 }

@@ -31,6 +31,9 @@ public:
     std::vector<uint32_t> delivered, dropped;
     std::vector<std::pair<uint32_t, std::string>> failures, disconnects;
     int establishedCount = 0;
+    static inline int constructed = 0; // every connection object ever made
+
+    ProbeConnection() { ++constructed; }
 
     struct Notify : PacketNotify {
         bool carries = false;
