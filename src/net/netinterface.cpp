@@ -37,7 +37,12 @@ NetInterface::~NetInterface()
         if (!mConnectionList.empty() && mConnectionList.front() == connection)
             removeConnection(connection); // a hook changed its state: drop it anyway
     }
-    mPendingConnections.clear();
+    // Attempts still under way end too, and are told so.
+    while (!mPendingConnections.empty()) {
+        RefPtr<NetConnection> connection = mPendingConnections.front();
+        disconnect(connection, ReasonSelfDisconnect, "Shutdown");
+        removePendingConnection(connection); // whatever state a hook left it in
+    }
     if (mSimulator)
         mSocket.setPacketFilter(nullptr);
 }
@@ -158,8 +163,11 @@ NetConnection* NetInterface::findPendingConnection(const NetAddress& address) co
 void NetInterface::addPendingConnection(NetConnection* connection)
 {
     RefPtr<NetConnection> keep = connection;
-    if (NetConnection* previous = findPendingConnection(connection->address()))
-        removePendingConnection(previous);
+    if (NetConnection* previous = findPendingConnection(connection->address())) {
+        RefPtr<NetConnection> ending = previous;
+        disconnect(ending, ReasonSelfDisconnect, "Reconnecting");
+        removePendingConnection(ending);
+    }
     if (NetConnection* established = findConnection(connection->address()))
         disconnect(established, ReasonSelfDisconnect, "Reconnecting");
     mPendingConnections.push_back(connection);

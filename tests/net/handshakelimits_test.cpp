@@ -381,3 +381,20 @@ TEST(ConnectFailure, AServerRefusalWithoutTextStillSendsAReason)
     EXPECT_EQ(refused->failures[0], std::make_pair(uint32_t(ReasonRejected), std::string("Connection refused")));
     EXPECT_TRUE(c.server->connections().empty());
 }
+
+TEST(ConnectFailure, EveryAttemptThatEndsIsReported)
+{
+    TestClock clock;
+    RawPeer silent; // never answers: attempts stay pending
+    RefPtr<NetInterface> client = new NetInterface(loopbackAny());
+    client->setTimeSource(clock.source());
+    RefPtr<ProbeConnection> first = new ProbeConnection, second = new ProbeConnection;
+    first->connect(client, silent.socket.boundAddress());
+    // A new attempt to the same address replaces the pending one.
+    second->connect(client, silent.socket.boundAddress());
+    EXPECT_EQ(first->failures, (std::vector<std::pair<uint32_t, std::string>>{{ReasonSelfDisconnect, "Reconnecting"}}));
+    EXPECT_TRUE(second->failures.empty());
+    // The interface goes while the attempt is under way.
+    client = nullptr;
+    EXPECT_EQ(second->failures, (std::vector<std::pair<uint32_t, std::string>>{{ReasonSelfDisconnect, "Shutdown"}}));
+}
