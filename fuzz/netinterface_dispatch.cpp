@@ -39,8 +39,7 @@ struct World {
 
     World()
     {
-        NetAddress bind;
-        bind.parse("127.0.0.1:0");
+        NetAddress bind(IPProtocol, LocalhostAddress, 0); // any free port
         server = new NetInterface(bind);
         client = new NetInterface(bind);
         server->setTimeSource([] { return gNow; });

@@ -134,8 +134,8 @@ bool checkAddress(const std::string& text, std::string* why)
     bool digits = port.size() <= 5;
     for (char c : port)
         digits = digits && std::isdigit(uint8_t(c));
-    // The address reader wraps a port above 65535, and 0 would bind any free
-    // port: both must be refused here.
+    // The address reader refuses these too; checked here to say which part
+    // is wrong.
     long number = digits ? std::strtol(port.c_str(), nullptr, 10) : 0;
     if (!digits || number < 1 || number > 65535) {
         *why = "the port \"" + port + "\" of \"" + text + "\" must be a number from 1 to 65535";

@@ -50,8 +50,11 @@ static bool startsWithNoCase(const char* text, const char* prefix)
     return strncasecmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
-// A port text: one or more decimal digits, nothing else. The value is taken
-// modulo 65536 (the low 16 bits of any 32-bit wrap are the same).
+// A port text: decimal digits, nothing else, for a port from 1 to 65535.
+// Taken modulo 65536, a mistyped 99999 would quietly become 34463; and port
+// 0 means "any free port" to the platform, which no peer can be told to
+// reach. An address without port text has port 0, for the code that binds
+// "any port" on purpose.
 static bool parsePort(const char* text, uint16_t* port)
 {
     if (!*text)
@@ -61,7 +64,11 @@ static bool parsePort(const char* text, uint16_t* port)
         if (*p < '0' || *p > '9')
             return false;
         value = value * 10 + uint32_t(*p - '0');
+        if (value > 65535)
+            return false;
     }
+    if (value == 0)
+        return false;
     *port = uint16_t(value);
     return true;
 }

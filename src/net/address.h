@@ -57,8 +57,10 @@ struct NetAddress {
 
     // Reads a text form (see above). Returns false, and leaves the address
     // unchanged, for anything it cannot read: a missing or over-long text
-    // (256 characters or more after the prefix), a malformed IPX or port
-    // text, or a host name that does not resolve.
+    // (256 characters or more after the prefix), a malformed IPX text, a
+    // port text that is not a number from 1 to 65535, or a host name that
+    // does not resolve. Without port text the port is 0. What toText prints
+    // reads back, except port 0: that is no port to reach a peer on.
     bool parse(const char* text);
 
     // The text form, in one shared 256-character buffer that the next call

@@ -75,8 +75,7 @@ struct Lossy {
     Lossy(uint32_t seed, uint32_t dropPercent)
         : serverSim(seed, settings(dropPercent)), clientSim(seed * 7919 + 1, settings(dropPercent))
     {
-        NetAddress bind;
-        bind.parse("127.0.0.1:0");
+        NetAddress bind(IPProtocol, LocalhostAddress, 0);
         server = new NetInterface(bind);
         client = new NetInterface(bind);
         server->setTimeSource([this] { return now; });

@@ -78,9 +78,7 @@ public:
 
 inline NetAddress loopbackAny()
 {
-    NetAddress address;
-    address.parse("127.0.0.1:0");
-    return address;
+    return NetAddress(IPProtocol, LocalhostAddress, 0); // any free port
 }
 
 // Runs receive and service steps of every interface, advancing the clock by

@@ -35,8 +35,7 @@ struct Peer {
 
     Peer(const std::string& n, bool isServer, Clock& clock) : name(n), session(roster, isServer)
     {
-        NetAddress bind;
-        bind.parse("127.0.0.1:0");
+        NetAddress bind(IPProtocol, LocalhostAddress, 0); // any free port
         netInterface = new SessionInterface(bind, session);
         netInterface->setTimeSource([&clock] { return clock.now; });
         session.onRpc = [this](const char* rpc, const Json& args) {

@@ -260,8 +260,7 @@ private:
     std::unique_ptr<Node> makeNode(bool isServer)
     {
         auto node = std::make_unique<Node>(isServer);
-        NetAddress bind;
-        bind.parse("127.0.0.1:0");
+        NetAddress bind(IPProtocol, LocalhostAddress, 0); // any free port
         node->netInterface = new SessionInterface(bind, node->session);
         node->netInterface->setTimeSource([this] { return mNow; });
         node->simulator = std::make_unique<NetworkSimulator>(mSeed + mNodesMade++, mNetwork);
