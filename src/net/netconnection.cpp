@@ -363,8 +363,8 @@ void NetConnection::probeUnacknowledged(uint32_t t)
     const PacketNotify* oldest = mNotifyQueueHead;
     if (!oldest)
         return;
-    // Before the first round trip is measured, one send interval stands for it.
-    uint32_t roundTrip = mStats.roundTripMs > 0 ? uint32_t(mStats.roundTripMs) : mCurrentPacketSendPeriod;
+    // Before the first acknowledgement, one send interval stands for it.
+    uint32_t roundTrip = mAckResponseMeasured ? uint32_t(mAckResponseMs) : mCurrentPacketSendPeriod;
     uint64_t timeout = uint64_t(roundTrip) * ProbeRoundTrips + mCurrentPacketSendPeriod;
     timeout = std::clamp<uint64_t>(timeout << std::min<uint32_t>(mProbeCount, 16), MinProbeTimeoutMs,
                                    MaxProbeTimeoutMs);
@@ -442,7 +442,9 @@ bool NetConnection::readPacketHeader(BitStream& stream)
     if (ackByteCount > MaxAckByteCount || type >= InvalidPacketType)
         return false;
     uint32_t ackMask = ackByteCount ? stream.readUnsigned(8 * ackByteCount) : 0;
-    stream.readUnsigned(8); // send delay: not used
+    // How long the peer held this packet after receiving its newest data
+    // packet (in 8 ms steps): what to take off that packet's round trip.
+    uint32_t peerHoldMs = stream.readUnsigned(8) * 8;
     if (stream.hasError())
         return false;
 
@@ -468,7 +470,7 @@ bool NetConnection::readPacketHeader(BitStream& stream)
         uint32_t back = ack - q;
         bool arrived = back < 32 && ((ackMask >> back) & 1);
         SF_LOG("LogConnectionProtocol", "Ack %u %d", q, int(arrived));
-        handleNotify(q, arrived);
+        handleNotify(q, arrived, q == ack ? int32_t(peerHoldMs) : -1);
         if (arrived)
             mLastRecvAckAck = mLastSeqRecvdAtSend[q & 0x1F];
     }
@@ -482,9 +484,14 @@ bool NetConnection::readPacketHeader(BitStream& stream)
     uint32_t previous = mLastSeqRecvd;
     mLastSeqRecvd = seq;
     const bool newData = type == DataPacket && seq != previous;
-    if (newData && !mAckOwed) {
-        mAckOwed = true;
-        mAckOwedSince = now();
+    if (newData) {
+        // Set before the ack below goes out: it tells the peer how long we
+        // held its packet, which it takes off the round trip.
+        mLastPacketRecvTime = now();
+        if (!mAckOwed) {
+            mAckOwed = true;
+            mAckOwedSince = mLastPacketRecvTime;
+        }
     }
     if (type == PingPacket || seqDiff(seq, mLastRecvAckAck) > int32_t(AckAfterUnacknowledged))
         sendAckPacket();
@@ -492,7 +499,7 @@ bool NetConnection::readPacketHeader(BitStream& stream)
     return newData;
 }
 
-void NetConnection::handleNotify(uint32_t sequence, bool recvd)
+void NetConnection::handleNotify(uint32_t sequence, bool recvd, int32_t peerHoldMs)
 {
     SF_LOG("LogNetConnection", "NetConnection %s: NOTIFY %u %s", name(), sequence, recvd ? "RECVD" : "DROPPED");
     PacketNotify* notify = mNotifyQueueHead;
@@ -506,8 +513,17 @@ void NetConnection::handleNotify(uint32_t sequence, bool recvd)
 
     if (recvd) {
         ++mStats.packetsDelivered;
-        float rtt = float(uint32_t(now() - notify->sendTime));
-        mStats.roundTripMs = mStats.roundTripMs == 0 ? rtt : mStats.roundTripMs * 0.9f + rtt * 0.1f;
+        // Two figures from one sample: how long an acknowledgement takes,
+        // holds included (what probing waits for), and the round trip of the
+        // network alone, the peer's hold taken off (what the statistics show).
+        float sample = float(uint32_t(now() - notify->sendTime));
+        mAckResponseMs = mAckResponseMeasured ? mAckResponseMs * 0.9f + sample * 0.1f : sample;
+        mAckResponseMeasured = true;
+        if (peerHoldMs >= 0) {
+            float rtt = std::max(sample - float(peerHoldMs), 0.0f);
+            mStats.roundTripMs = mRoundTripMeasured ? mStats.roundTripMs * 0.9f + rtt * 0.1f : rtt;
+            mRoundTripMeasured = true;
+        }
         if (isAdaptive()) {
             if (mSsThresh > mCwnd) {
                 mCwnd += 1;
@@ -541,7 +557,6 @@ void NetConnection::receivePacket(BitStream& stream)
     if (!readPacketHeader(stream))
         return;
 
-    mLastPacketRecvTime = now();
     readPacketRateInfo(stream);
     readPacket(stream);
 

@@ -257,7 +257,10 @@ public:
         // corrupted, or sealed with another key. Dropped without effect.
         uint32_t packetsRejected = 0;
         uint64_t bytesSent = 0, bytesReceived = 0;
-        float roundTripMs = 0; // smoothed time from send to acknowledgement
+        // Smoothed time from sending a packet to its acknowledgement, less
+        // the time the peer held the acknowledgement (every header reports
+        // it, in 8 ms steps): the network's round trip, to within 8 ms.
+        float roundTripMs = 0;
     };
     const Stats& stats() const { return mStats; }
     uint32_t lastSentSequence() const { return mLastSendSeq; }
@@ -280,7 +283,9 @@ private:
     void writePacketRateInfo(BitStream& stream, PacketNotify* notify);
     void readPacketRateInfo(BitStream& stream);
     void computeNegotiatedRate();
-    void handleNotify(uint32_t sequence, bool recvd);
+    // `peerHoldMs`: how long the peer held the acknowledgement of this
+    // packet, or -1 when unknown (only the newest acknowledged packet's is).
+    void handleNotify(uint32_t sequence, bool recvd, int32_t peerHoldMs);
     bool windowFull() const;
     // The time-driven acknowledgement and probe of sendStep.
     void sendOwedAck(uint32_t now);
@@ -321,6 +326,9 @@ private:
     float mSsThresh = 30.0f;
     uint32_t mLastAckedBySeq = 0;
     uint32_t mLastAckTime = 0;
+    float mAckResponseMs = 0; // smoothed time from sending to acknowledgement, holds included
+    bool mAckResponseMeasured = false;
+    bool mRoundTripMeasured = false;
     bool mAckOwed = false;      // data arrived and no packet of ours has carried the ack yet
     uint32_t mAckOwedSince = 0; // when that data arrived
     uint32_t mProbeCount = 0;   // probes since the acknowledgements last moved on
