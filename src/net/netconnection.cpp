@@ -366,8 +366,8 @@ void NetConnection::probeUnacknowledged(uint32_t t)
     // Before the first acknowledgement, one send interval stands for it.
     uint32_t roundTrip = mAckResponseMeasured ? uint32_t(mAckResponseMs) : mCurrentPacketSendPeriod;
     uint64_t timeout = uint64_t(roundTrip) * ProbeRoundTrips + mCurrentPacketSendPeriod;
-    timeout = std::clamp<uint64_t>(timeout << std::min<uint32_t>(mProbeCount, 16), MinProbeTimeoutMs,
-                                   MaxProbeTimeoutMs);
+    timeout =
+        std::clamp<uint64_t>(timeout << std::min<uint32_t>(mProbeCount, 16), MinProbeTimeoutMs, MaxProbeTimeoutMs);
     uint32_t since = mProbeCount ? mLastProbeTime : oldest->sendTime;
     if (uint32_t(t - since) <= timeout)
         return;
@@ -379,6 +379,14 @@ void NetConnection::probeUnacknowledged(uint32_t t)
 
 bool NetConnection::keepAliveTimedOut(uint32_t t)
 {
+    // A peer that keeps sending but acknowledges nothing of ours, not even
+    // the probes, is as gone as a silent one: it gets as long (eleven ping
+    // intervals by default) and is timed out the same way.
+    const PacketNotify* oldest = mNotifyQueueHead;
+    if (oldest && !isAdaptive() &&
+        uint32_t(t - oldest->sendTime) > uint64_t(mPingInterval) * (uint64_t(mPingRetries) + 1))
+        return true;
+
     if (mLastPingSendTime == 0)
         mLastPingSendTime = t;
 

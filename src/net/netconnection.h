@@ -204,7 +204,8 @@ public:
     void receivePacket(BitStream& stream);
     // Sends a data packet when the rate and the window allow it.
     void sendStep(bool force, uint32_t now);
-    // True once the peer stayed silent through every ping.
+    // True once the peer stayed silent through every ping, or acknowledged
+    // none of our packets for as long.
     bool keepAliveTimedOut(uint32_t now);
 
     // Asks the interface to end this connection, with `reason` (a text that

@@ -208,3 +208,26 @@ TEST(RateFloor, APeerAnnouncingNoBandwidthOrATinyPacketStillReceivesEvents)
         ASSERT_TRUE(pump({s.server, s.liveClient}, s.clock, 1000, 10, [&] { return s.live->received == 11; }));
     }
 }
+
+TEST(SendQueueCap, APeerThatTalksButNeverAcknowledgesTimesOutLikeASilentOne)
+{
+    Session s;
+    ASSERT_TRUE(s.connected());
+    RefPtr<QueueConnection> toDeaf = s.serverSideOf(s.deafClient);
+    ASSERT_TRUE(toDeaf);
+    // The deaf client pings every second and never reads what comes back.
+    s.deaf->setPingTimeouts(1000, 0xFFFFFFFFu);
+    toDeaf->postEvent(new SizedEvent(8));
+    uint32_t start = s.clock.now;
+    for (uint32_t i = 0; i < 8000 && toDeaf->ended.empty(); ++i) {
+        s.server->receivePackets();
+        s.server->serviceConnections();
+        s.deafClient->serviceConnections();
+        s.clock.now += 10;
+    }
+    ASSERT_EQ(toDeaf->ended.size(), 1u);
+    EXPECT_EQ(toDeaf->ended[0], std::make_pair(uint32_t(ReasonTimedOut), std::string("Timeout")));
+    // Eleven ping intervals, give or take the time-out checks' 1.5 s.
+    EXPECT_GE(s.clock.now - start, 55000u);
+    EXPECT_LE(s.clock.now - start, 58000u);
+}
