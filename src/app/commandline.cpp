@@ -209,24 +209,6 @@ void addSharedOptions(CLI::App& app, SharedOptions& shared)
            "the name --find shows for this server (default: the host name)")
         ->type_name("TEXT");
     app.add_flag("--no-discovery", shared.noDiscovery, "do not answer --find or -client auto (a server)");
-}
-
-// --find has no mode word: it lists the servers and ends.
-void addFindOption(CLI::App& app, CommandLine& line)
-{
-    app.add_option_function<std::string>(
-           "--find",
-           [&line](const std::string& text) {
-               double seconds = 1;
-               if (!text.empty() && (!parseNumber(text, &seconds) || seconds < 0.1 || seconds > 3600))
-                   refuse("--find takes seconds (0.1 to 3600), not \"" + text + "\"");
-               line.find = true;
-               line.findSeconds = seconds;
-           },
-           "list the servers on the local network that answer within SECONDS (default 1), then end: "
-           "exit 0 when one did, 1 when none did")
-        ->type_name("[SECONDS]")
-        ->expected(0, 1);
     app.add_option_function<std::string>(
            "--rate", [&shared](const std::string& text) { shared.rate = parseRate(text); },
            "send at most one packet every INTERVAL_MS and BYTES_PER_S bytes a second, and ask peers for no more "
@@ -245,6 +227,24 @@ void addFindOption(CLI::App& app, CommandLine& line)
            },
            "a server accepts at most N clients at once; one more is refused with \"Server full\" (default 64)")
         ->type_name("N");
+}
+
+// --find has no mode word: it lists the servers and ends.
+void addFindOption(CLI::App& app, CommandLine& line)
+{
+    app.add_option_function<std::string>(
+           "--find",
+           [&line](const std::string& text) {
+               double seconds = 1;
+               if (!text.empty() && (!parseNumber(text, &seconds) || seconds < 0.1 || seconds > 3600))
+                   refuse("--find takes seconds (0.1 to 3600), not \"" + text + "\"");
+               line.find = true;
+               line.findSeconds = seconds;
+           },
+           "list the servers on the local network that answer within SECONDS (default 1), then end: "
+           "exit 0 when one did, 1 when none did")
+        ->type_name("[SECONDS]")
+        ->expected(0, 1);
 }
 
 // Options of the display-less program: a scripted user and what it prints.
