@@ -143,6 +143,9 @@ uint32_t decodeLpcFrame(const uint8_t* in, uint32_t remaining, DecoderState& sta
 LpcFrameCodes analyseLpcFrame(EncoderState& state, const int16_t* samples);
 // Frame length for these codes, and the packed bytes (all 7 written).
 uint32_t packLpcFrame(const LpcFrameCodes& codes, uint8_t* out);
+// The length of the frame at `in` (1, 4 or 7) from its first byte alone,
+// as decodeLpcFrame reports it.
+uint32_t lpcFrameBytes(const uint8_t* in, uint32_t remaining);
 // Reads one frame; the codes of a silence frame come back as code 0, RMS 0.
 uint32_t unpackLpcFrame(const uint8_t* in, uint32_t remaining, LpcFrameCodes* codes);
 // Dequantises and synthesises one frame of codes into 180 samples.

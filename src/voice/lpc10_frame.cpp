@@ -191,6 +191,14 @@ uint32_t packLpcFrame(const LpcFrameCodes& codes, uint8_t* out)
     return 7;
 }
 
+uint32_t lpcFrameBytes(const uint8_t* in, uint32_t remaining)
+{
+    uint32_t code = remaining ? in[0] & 0x7F : 0;
+    if (code == LpcSilenceCode)
+        return 1;
+    return code == 0 || code == 126 ? 4 : 7;
+}
+
 uint32_t unpackLpcFrame(const uint8_t* in, uint32_t remaining, LpcFrameCodes* codes)
 {
     *codes = LpcFrameCodes();

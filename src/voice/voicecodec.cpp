@@ -57,6 +57,18 @@ RefPtr<ByteBuffer> VoiceEncoder::encodeBuffer(const RefPtr<ByteBuffer>& samples)
     return out;
 }
 
+uint32_t VoiceDecoder::decodedSampleCount(const ByteBuffer* encoded) const
+{
+    const uint32_t len = encoded ? encoded->size() : 0;
+    uint64_t frames = 0;
+    for (uint32_t consumed = 0; consumed < len; ++frames) {
+        uint32_t used = frameBytes(encoded->data() + consumed, len - consumed);
+        // Every frame takes at least one byte, as decodeBuffer counts it.
+        consumed = used == 0 || used >= len - consumed ? len : consumed + used;
+    }
+    return uint32_t(std::min<uint64_t>(frames * frameSampleCount(), 0xFFFFFFFFu));
+}
+
 RefPtr<ByteBuffer> VoiceDecoder::decodeBuffer(const ByteBuffer* encoded)
 {
     const uint32_t f = frameSampleCount();
@@ -119,6 +131,10 @@ uint32_t LPC10VoiceDecoder::frameBytesHint() const
 uint32_t LPC10VoiceDecoder::decodeFrame(int16_t* out, const uint8_t* in, uint32_t remaining)
 {
     return decodeLpcFrame(in, remaining, *mState, out);
+}
+uint32_t LPC10VoiceDecoder::frameBytes(const uint8_t* in, uint32_t remaining) const
+{
+    return lpcFrameBytes(in, remaining);
 }
 
 } // namespace seafold

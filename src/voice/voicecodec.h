@@ -42,6 +42,14 @@ public:
     // frameSampleCount() samples; returns the bytes the frame occupies (at
     // least 1, possibly more than remain).
     virtual uint32_t decodeFrame(int16_t* out, const uint8_t* in, uint32_t remaining) = 0;
+    // The bytes the frame at `in` occupies, as decodeFrame would report
+    // them, without decoding it.
+    virtual uint32_t frameBytes(const uint8_t* in, uint32_t remaining) const = 0;
+
+    // The number of samples decodeBuffer would give for `encoded`, counted
+    // from the frames' lengths alone: cheap enough to check a message from
+    // the network before any work is done on it.
+    uint32_t decodedSampleCount(const ByteBuffer* encoded) const;
 
     // Decodes every frame of `encoded` (null or empty gives an empty
     // buffer). Never returns null.
@@ -73,6 +81,7 @@ public:
     uint32_t frameSampleCount() const override;
     uint32_t frameBytesHint() const override; // 4: an unvoiced frame
     uint32_t decodeFrame(int16_t* out, const uint8_t* in, uint32_t remaining) override;
+    uint32_t frameBytes(const uint8_t* in, uint32_t remaining) const override;
 
 private:
     std::unique_ptr<DecoderState> mState;

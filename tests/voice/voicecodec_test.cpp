@@ -51,6 +51,7 @@ public:
         ++calls;
         return 1;
     }
+    uint32_t frameBytes(const uint8_t*, uint32_t) const override { return 1; }
     int calls = 0;
 };
 
@@ -187,6 +188,34 @@ TEST(DecodeBuffer, FrameCutShortStillYieldsAWholeFrame)
     ByteBuffer in(bytes, 10);
     LPC10VoiceDecoder decoder;
     EXPECT_EQ(decoder.decodeBuffer(&in)->size(), 360u * 2);
+}
+
+TEST(DecodeBuffer, SampleCountIsKnownBeforeDecodingAndMatchesIt)
+{
+    // Silence, unvoiced and voiced frames, then a voiced frame cut short:
+    // counted as decodeBuffer decodes them, without touching the decoder.
+    LpcFrameCodes voiced, unvoiced;
+    voiced.pitchCode = 19;
+    voiced.rmsIndex = 20;
+    unvoiced.rmsIndex = 12;
+    std::vector<uint8_t> bytes;
+    uint8_t frame[7];
+    for (const LpcFrameCodes* c : {&voiced, &unvoiced, &voiced}) {
+        uint32_t n = packLpcFrame(*c, frame);
+        bytes.insert(bytes.end(), frame, frame + n);
+        bytes.push_back(0x7F);
+    }
+    bytes.insert(bytes.end(), frame, frame + 2);
+    ByteBuffer in(bytes.data(), uint32_t(bytes.size()));
+    LPC10VoiceDecoder decoder;
+    EXPECT_EQ(decoder.decodedSampleCount(&in), 7u * 180);
+    EXPECT_EQ(decoder.decodeBuffer(&in)->size(), 7u * 180 * 2);
+    EXPECT_EQ(decoder.decodedSampleCount(nullptr), 0u);
+
+    // The longest legal message, 1023 silence frames: 23 s of audio.
+    std::vector<uint8_t> silence(1023, 0x7F);
+    ByteBuffer longest(silence.data(), 1023);
+    EXPECT_EQ(decoder.decodedSampleCount(&longest), 1023u * 180);
 }
 
 } // namespace
