@@ -24,6 +24,8 @@ std::unique_ptr<CaptureBackend> gCaptureBackend;
 bool gCaptureCreateTried = false;
 bool gCaptureDeviceOpen = false;
 bool gCaptureStarted = false;
+// The last press could not start capture; cleared by one that could.
+bool gCaptureFailed = false;
 
 // Level below which samples pass unscaled, and the headroom added to a peak.
 constexpr int32_t kQuietLevel = 2048;
@@ -95,6 +97,7 @@ void setCaptureBackend(std::unique_ptr<CaptureBackend> backend)
     gCaptureStarted = false;
     gCaptureCreateTried = false;
     gCaptureDeviceOpen = false;
+    gCaptureFailed = false;
     gCaptureBackend = std::move(backend);
 }
 
@@ -128,11 +131,19 @@ VoiceEncoder& voiceEncoder()
     return *encoder;
 }
 
+CaptureStatus captureStatus()
+{
+    if (gVoiceCaptureActive)
+        return CaptureStatus::Running;
+    return gCaptureFailed ? CaptureStatus::Failed : CaptureStatus::Off;
+}
+
 void startVoiceCapture()
 {
     if (gVoiceCaptureActive)
         return;
     gVoiceCaptureActive = openCapture();
+    gCaptureFailed = !gVoiceCaptureActive;
     if (!gVoiceCaptureActive)
         return;
     gCapturedSamples = new ByteBuffer(0);

@@ -98,6 +98,12 @@ extern std::function<void(const RefPtr<ByteBuffer>& frames)> gVoiceSender;
 // The process's one encoder; its analysis state lasts for the whole run.
 VoiceEncoder& voiceEncoder();
 
+// What the local user's push-to-talk has come to, for display: capture is
+// off (never pressed, or released), running, or the last press found no
+// capture device or could not start it ("No microphone").
+enum class CaptureStatus { Off, Running, Failed };
+CaptureStatus captureStatus();
+
 // Push-to-talk pressed: starts capture; does nothing when it is already
 // active or no capture is possible.
 void startVoiceCapture();

@@ -212,14 +212,26 @@ TEST_F(VoiceCapture, NoDeviceMakesThePressDoNothingAndIsNotRetried)
     backend->deviceWorks = false;
     ScriptedCapture* broken = backend.get();
     setCaptureBackend(std::move(backend));
+    EXPECT_EQ(captureStatus(), CaptureStatus::Off);
     startVoiceCapture();
     EXPECT_FALSE(gVoiceCaptureActive);
+    EXPECT_EQ(captureStatus(), CaptureStatus::Failed); // "No microphone"
     startVoiceCapture();
     EXPECT_FALSE(gVoiceCaptureActive);
     EXPECT_EQ(broken->opens, 1);
     stopVoiceCapture();
     voiceTick();
     EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(captureStatus(), CaptureStatus::Failed);
+}
+
+TEST_F(VoiceCapture, StatusFollowsThePressAndRelease)
+{
+    EXPECT_EQ(captureStatus(), CaptureStatus::Off);
+    startVoiceCapture();
+    EXPECT_EQ(captureStatus(), CaptureStatus::Running);
+    stopVoiceCapture();
+    EXPECT_EQ(captureStatus(), CaptureStatus::Off);
 }
 
 TEST_F(VoiceCapture, SecondPressWhileActiveChangesNothing)
