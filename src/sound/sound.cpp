@@ -10,6 +10,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -74,6 +75,15 @@ ALCcontext* gAlContext = nullptr;
 // Every streaming buffer, free or queued, so that shutdown can delete them.
 unsigned int gVoiceBuffers[VoiceStreamBufferCount];
 LPALCRENDERSAMPLESSOFT gRenderSamples = nullptr;
+std::function<uint32_t()> gSoundClock;
+// The voice stream whose buffers each source plays, or none: its record of
+// queued buffers follows what the source gives back.
+SFXObject* gSourceVoice[MaxSoundSources] = {};
+
+uint32_t samplesIn(uint32_t ms)
+{
+    return ms * (VoiceSampleRate / 1000);
+}
 
 // Growable arrays grow in steps of 16: n elements need n rounded up to the
 // next multiple of 16 strictly above n.
@@ -131,26 +141,116 @@ void recycleProcessedBuffers(int32_t s)
             reserveInSteps(gFreeVoiceBuffers, gFreeVoiceBuffers.size() + 1);
             gFreeVoiceBuffers.push_back(buffer);
         }
+        // Buffers come back in the order they were queued.
+        if (SFXObject* stream = gSourceVoice[s]) {
+            if (!stream->voice.queued.empty())
+                stream->voice.queued.erase(stream->voice.queued.begin());
+        }
     }
 }
 
-// Takes the first free streaming buffer, fills it with `samples` and queues
-// it on `source`. False when no buffer is free.
-bool queueSamples(ALuint source, const ByteBuffer& samples)
+// Takes the first free streaming buffer, fills it with `bytes` bytes of
+// 16-bit samples and queues it on `source`. False when no buffer is free.
+bool queueSamples(ALuint source, const void* data, uint32_t bytes)
 {
     if (gFreeVoiceBuffers.empty())
         return false;
     ALuint buffer = gFreeVoiceBuffers.front();
     gFreeVoiceBuffers.erase(gFreeVoiceBuffers.begin());
     // Whole samples only: an odd byte would make OpenAL refuse the buffer.
-    alBufferData(buffer, AL_FORMAT_MONO16, samples.data(), ALsizei(samples.size() & ~1u), VoiceSampleRate);
+    alBufferData(buffer, AL_FORMAT_MONO16, data, ALsizei(bytes & ~1u), VoiceSampleRate);
     alSourceQueueBuffers(source, 1, &buffer);
     return true;
+}
+
+ALint sourceState(int32_t s)
+{
+    ALint state = AL_STOPPED;
+    if (s >= 0)
+        alGetSourcei(gSfxSources[s], AL_SOURCE_STATE, &state);
+    return state;
+}
+
+// Samples of a voice stream queued on its source and not yet played.
+uint32_t unplayedOnSource(const SFXObject& object)
+{
+    if (object.sourceIndex < 0 || sourceState(object.sourceIndex) == AL_STOPPED)
+        return 0;
+    uint64_t total = 0;
+    for (uint32_t n : object.voice.queued)
+        total += n;
+    // The offset counts from the first buffer still queued, played or not.
+    ALint offset = 0;
+    alGetSourcei(gSfxSources[object.sourceIndex], AL_SAMPLE_OFFSET, &offset);
+    uint64_t played = offset > 0 ? uint64_t(offset) : 0;
+    return played < total ? uint32_t(total - played) : 0;
+}
+
+// Hands a voice stream's waiting samples to its source, up to VoiceLeadMs
+// ahead of the playing position and VoiceBuffersPerStream buffers.
+void feedVoice(SFXObject& object)
+{
+    SFXObject::VoiceState& v = object.voice;
+    if (object.sourceIndex < 0 || v.pending.empty())
+        return;
+    ALuint source = gSfxSources[object.sourceIndex];
+    const uint32_t lead = samplesIn(VoiceLeadMs);
+    uint32_t held = unplayedOnSource(object);
+    while (!v.pending.empty() && held < lead && v.queued.size() < VoiceBuffersPerStream) {
+        uint32_t n = uint32_t(std::min<size_t>(v.pending.size(), lead - held));
+        if (!queueSamples(source, v.pending.data(), n * 2))
+            return;
+        v.queued.push_back(n);
+        v.pending.erase(v.pending.begin(), v.pending.begin() + n);
+        held += n;
+    }
+}
+
+// The stream ran out of samples: noted once, with the time.
+void noteDry(SFXObject& object, uint32_t now)
+{
+    if (object.voice.started && !object.voice.dry) {
+        object.voice.dry = true;
+        object.voice.dryAtMs = now;
+    }
+    object.voice.started = false;
+}
+
+// A voice stream gives up its source: what the source still had queued is
+// not heard (it is not replayed either).
+void releaseVoiceSource(SFXObject& object)
+{
+    int32_t s = object.sourceIndex;
+    if (s < 0)
+        return;
+    alSourceStop(gSfxSources[s]);
+    recycleProcessedBuffers(s);
+    gSourceVoice[s] = nullptr;
+    object.voice.queued.clear();
+    object.voice.started = false;
+    object.sourceIndex = -1;
 }
 
 void applyPosition(const SFXObject& object)
 {
     ALuint source = gSfxSources[object.sourceIndex];
+    if (object.voice.active) {
+        // Relative to the listener; OpenAL's distance model fades it.
+        const SFXObject::VoiceState& v = object.voice;
+        alSourcei(source, AL_SOURCE_RELATIVE, AL_TRUE);
+        if (v.positioned) {
+            alSource3f(source, AL_POSITION, v.placement[0], v.placement[1], v.placement[2]);
+            alSourcef(source, AL_REFERENCE_DISTANCE, VoiceReferenceDistance);
+            alSourcef(source, AL_MAX_DISTANCE, VoiceMaxDistance);
+            alSourcef(source, AL_ROLLOFF_FACTOR, VoiceRolloffFactor);
+        } else {
+            alSource3f(source, AL_POSITION, 0, 0, 0);
+            alSourcef(source, AL_ROLLOFF_FACTOR, 0);
+        }
+        return;
+    }
+    // Effects fade by soundGain alone.
+    alSourcef(source, AL_ROLLOFF_FACTOR, 0);
     if (object.profile->isRelative) {
         alSourcei(source, AL_SOURCE_RELATIVE, AL_TRUE);
         alSource3f(source, AL_POSITION, 0, 0, 0);
@@ -175,10 +275,19 @@ void startOnSource(SFXObject& object)
     alSourcei(source, AL_LOOPING, AL_FALSE);
     recycleProcessedBuffers(object.sourceIndex);
     alSourcei(source, AL_BUFFER, 0);
-    if (object.samples) {
+    if (object.voice.active) {
+        gSourceVoice[object.sourceIndex] = &object;
+        object.voice.queued.clear();
+        feedVoice(object);
+        // Nothing to play (no free buffer): the next pass reclaims it.
+        if (object.voice.queued.empty())
+            return;
+        object.voice.started = true;
+        object.voice.dry = false;
+    } else if (object.samples) {
         // The source stays stopped without a free buffer; the next pass
         // reclaims it.
-        if (!queueSamples(source, *object.samples))
+        if (!queueSamples(source, object.samples->data(), object.samples->size()))
             return;
     } else {
         alSourcei(source, AL_BUFFER, ALint(gSfxBuffers[object.profileIndex]));
@@ -226,35 +335,127 @@ void SFXObject::setProfile(uint32_t index)
 
 void SFXObject::queueVoiceSamples(const RefPtr<ByteBuffer>& more)
 {
-    if (!gSoundReady || !more || more->size() == 0)
+    if (!gSoundReady || !more || more->size() < 2)
         return;
-    if (sourceIndex == -1) {
-        if (samples && samples->size() != 0 && isListed(this)) {
-            // Still waiting for a source: keep what waits and add the new
-            // samples behind it.
-            RefPtr<ByteBuffer> joined = new ByteBuffer(samples->size() + more->size());
-            std::memcpy(joined->data(), samples->data(), samples->size());
-            std::memcpy(joined->data() + samples->size(), more->data(), more->size());
-            samples = joined;
-        } else {
-            samples = more;
+    VoiceState& v = voice;
+    v.active = true;
+    const uint32_t now = soundTime();
+    v.lastArrivalMs = now;
+
+    ALint state = sourceState(sourceIndex);
+    if (sourceIndex != -1 && state == AL_STOPPED)
+        noteDry(*this, now); // the queue ran dry before this message came
+    const bool flowing = sourceIndex != -1 && v.started && state != AL_STOPPED;
+    const uint32_t backlog = (flowing ? unplayedOnSource(*this) : 0) + uint32_t(v.pending.size());
+    const uint32_t target = samplesIn(VoiceTargetBacklogMs);
+
+    if (v.dry) {
+        // Ran dry in the middle of speech: start again with the target
+        // backlog in hand, or the next late message makes another gap. After
+        // a longer pause this is new speech, which starts at once.
+        v.dry = false;
+        v.backlogs.clear();
+        if (uint32_t(now - v.dryAtMs) < VoiceUnderrunGapMs) {
+            ++v.underruns;
+            v.pending.insert(v.pending.begin(), target - std::min<uint32_t>(target, backlog), 0);
         }
+    } else if (flowing) {
+        // The arrivals of the last window, this one included.
+        while (!v.backlogs.empty() && uint32_t(now - v.backlogs.front().first) > VoiceDrainWindowMs)
+            v.backlogs.erase(v.backlogs.begin());
+        v.backlogs.emplace_back(now, backlog);
+    } else {
+        v.backlogs.clear(); // starting: no backlog yet
+    }
+
+    size_t old = v.pending.size();
+    v.pending.resize(old + more->size() / 2);
+    std::memcpy(v.pending.data() + old, more->data(), (more->size() / 2) * 2);
+
+    // Drain: what was queued at every arrival of the window above the
+    // target is a standing backlog.
+    if (!v.backlogs.empty()) {
+        uint32_t least = v.backlogs.front().second;
+        for (auto& b : v.backlogs)
+            least = std::min(least, b.second);
+        if (least > target)
+            shortenQuiet(v.pending, least - target);
+    }
+
+    // Bounded in time: the oldest samples still here go first.
+    const uint32_t cap = samplesIn(VoiceMaxQueuedMs);
+    uint32_t onSource = flowing ? unplayedOnSource(*this) : 0;
+    if (onSource + v.pending.size() > cap) {
+        size_t excess = std::min(v.pending.size(), size_t(onSource + v.pending.size() - cap));
+        v.pending.erase(v.pending.begin(), v.pending.begin() + long(excess));
+    }
+
+    if (sourceIndex == -1) {
         requestPlay(this);
         return;
     }
-    samples = more;
-    ALuint source = gSfxSources[sourceIndex];
-    // The queue may have run dry before this buffer came. Playing a stopped
-    // source starts its queue from the top: take the played buffers off
-    // first, or they would be heard again.
-    ALint state = 0;
-    alGetSourcei(source, AL_SOURCE_STATE, &state);
+    // Playing a stopped source starts its queue from the top: take the
+    // played buffers off first, or they would be heard again.
     if (state == AL_STOPPED)
         recycleProcessedBuffers(sourceIndex);
-    if (!queueSamples(source, *more))
-        return;
-    if (state == AL_STOPPED)
-        alSourcePlay(source);
+    feedVoice(*this);
+    if (state == AL_STOPPED && !v.queued.empty()) {
+        applyPosition(*this);
+        alSourcePlay(gSfxSources[sourceIndex]);
+        v.started = true;
+    }
+}
+
+uint32_t SFXObject::queuedVoiceSamples() const
+{
+    return unplayedOnSource(*this) + uint32_t(voice.pending.size());
+}
+
+bool SFXObject::isVoicePlaying() const
+{
+    return gSoundReady && voice.started && sourceState(sourceIndex) == AL_PLAYING;
+}
+
+void SFXObject::setVoicePlacement(bool positioned, float x, float y, float z)
+{
+    voice.positioned = positioned;
+    voice.placement[0] = x;
+    voice.placement[1] = y;
+    voice.placement[2] = z;
+}
+
+uint32_t shortenQuiet(std::vector<int16_t>& samples, uint32_t budget)
+{
+    const size_t w = VoiceQuietWindowSamples;
+    const size_t windows = samples.size() / w;
+    if (windows < 3 || budget < w)
+        return 0;
+    std::vector<bool> quiet(windows);
+    for (size_t i = 0; i < windows; ++i) {
+        bool q = true;
+        for (size_t k = i * w; q && k < (i + 1) * w; ++k)
+            q = std::abs(int(samples[k])) <= VoiceQuietPeak;
+        quiet[i] = q;
+    }
+    // Windows beyond either end are unknown: taken as sound, so that quiet
+    // at the edges keeps its guard window.
+    size_t out = 0;
+    uint32_t removed = 0;
+    for (size_t i = 0; i < windows; ++i) {
+        bool drop = quiet[i] && i > 0 && quiet[i - 1] && i + 1 < windows && quiet[i + 1] && removed + w <= budget;
+        if (drop) {
+            removed += uint32_t(w);
+            continue;
+        }
+        if (out != i * w)
+            std::memmove(&samples[out], &samples[i * w], w * sizeof(int16_t));
+        out += w;
+    }
+    size_t tail = samples.size() - windows * w;
+    if (tail && out != windows * w)
+        std::memmove(&samples[out], &samples[windows * w], tail * sizeof(int16_t));
+    samples.resize(out + tail);
+    return removed;
 }
 
 void requestPlay(SFXObject* object)
@@ -286,6 +487,25 @@ float soundPriority(const SFXObject& object)
     if (object.profile->isRelative)
         return 1.0f;
     return (500.0f - distanceToListener(object)) / 500.0f;
+}
+
+float voicePriority(const SFXObject& object, uint32_t nowMs)
+{
+    uint32_t silent = nowMs - object.voice.lastArrivalMs;
+    uint32_t hold = object.sourceIndex != -1 ? VoiceHoldMs : 0;
+    silent = silent > hold ? silent - hold : 0;
+    // Above the 1.0 that is the most an effect gets.
+    return 2.0f + 1.0f / (1.0f + float(silent) / 1000.0f);
+}
+
+uint32_t soundTime()
+{
+    return gSoundClock ? gSoundClock() : getRealMilliseconds();
+}
+
+void setSoundClock(std::function<uint32_t()> clock)
+{
+    gSoundClock = std::move(clock);
 }
 
 // ---- start-up, each pass, shutdown ------------------------------------------------------------
@@ -330,7 +550,7 @@ bool initSound(const SoundSetup& setup)
     }
     if (setup.loopback) {
         const ALCint attributes[] = {ALC_FORMAT_CHANNELS_SOFT,
-                                     ALC_MONO_SOFT,
+                                     setup.loopbackChannels == 2 ? ALC_STEREO_SOFT : ALC_MONO_SOFT,
                                      ALC_FORMAT_TYPE_SOFT,
                                      ALC_SHORT_SOFT,
                                      ALC_FREQUENCY,
@@ -358,8 +578,9 @@ bool initSound(const SoundSetup& setup)
     alGenBuffers(VoiceStreamBufferCount, gVoiceBuffers);
     gFreeVoiceBuffers.assign(gVoiceBuffers, gVoiceBuffers + VoiceStreamBufferCount);
     alGetError();
-    // All distance behaviour is our own (soundGain).
-    alDistanceModel(AL_NONE);
+    // Voices fade with distance through OpenAL's model; every other source
+    // has a rolloff of 0 and fades by soundGain alone.
+    alDistanceModel(AL_INVERSE_DISTANCE_CLAMPED);
     alGetError();
     alGenSources(MaxSoundSources, gSfxSources);
     if (alGetError() != AL_NO_ERROR) {
@@ -392,6 +613,7 @@ void updateSound()
 {
     if (!gSoundReady)
         return;
+    const uint32_t now = soundTime();
     bool busy[MaxSoundSources];
     for (uint32_t s = 0; s < MaxSoundSources; ++s) {
         recycleProcessedBuffers(int32_t(s));
@@ -404,11 +626,24 @@ void updateSound()
     for (size_t i = 0; i < gPlayList.size();) {
         SFXObject& object = *gPlayList[i];
         if (object.sourceIndex != -1 && !busy[object.sourceIndex]) {
-            object.sourceIndex = -1;
-            removeFromPlayList(i);
-            continue;
+            if (!object.voice.active) {
+                object.sourceIndex = -1;
+                removeFromPlayList(i);
+                continue;
+            }
+            if (object.voice.pending.empty()) {
+                // Out of samples: it starts again when more come.
+                noteDry(object, now);
+                releaseVoiceSource(object);
+                removeFromPlayList(i);
+                continue;
+            }
+            // Samples wait but the source ran out before they could go (no
+            // buffer was free): the gap was heard.
+            if (object.voice.started)
+                ++object.voice.underruns;
         }
-        object.priority = soundPriority(object);
+        object.priority = object.voice.active ? voicePriority(object, now) : soundPriority(object);
         ++i;
     }
 
@@ -423,11 +658,15 @@ void updateSound()
         gPlayList[j] = moving;
     }
 
-    // Past the first 16: give up the source; only looping objects wait.
+    // Past the first 16: give up the source; only looping objects wait. A
+    // voice stops at once (its samples there are not heard twice) and keeps
+    // what waits in it for when more come.
     for (size_t i = MaxSoundSources; i < gPlayList.size();) {
         SFXObject& object = *gPlayList[i];
         if (object.sourceIndex != -1) {
             busy[object.sourceIndex] = false;
+            if (object.voice.active)
+                releaseVoiceSource(object);
             object.sourceIndex = -1;
         }
         if (!object.profile->isLooping) {
@@ -442,6 +681,19 @@ void updateSound()
     for (size_t i = 0; i < count; ++i) {
         SFXObject& object = *gPlayList[i];
         if (object.sourceIndex != -1) {
+            if (object.voice.active) {
+                // Positions follow the speakers; waiting samples go out,
+                // and a source that ran out while they waited plays on.
+                applyPosition(object);
+                bool stopped = sourceState(object.sourceIndex) == AL_STOPPED;
+                if (stopped)
+                    recycleProcessedBuffers(object.sourceIndex);
+                feedVoice(object);
+                if (stopped && !object.voice.queued.empty()) {
+                    alSourcePlay(gSfxSources[object.sourceIndex]);
+                    object.voice.started = true;
+                }
+            }
             applyGain(object);
             continue;
         }
@@ -460,9 +712,14 @@ void closeSound()
     if (!gAlDevice)
         return;
     if (gAlContext) {
-        for (auto& object : gPlayList)
+        for (auto& object : gPlayList) {
             object->sourceIndex = -1;
+            object->voice.queued.clear();
+            object->voice.started = false;
+        }
         gPlayList.clear();
+        for (SFXObject*& stream : gSourceVoice)
+            stream = nullptr;
         // Sources first: a buffer still queued on one cannot be deleted.
         alSourceStopv(MaxSoundSources, gSfxSources);
         alDeleteSources(MaxSoundSources, gSfxSources);

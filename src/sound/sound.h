@@ -9,7 +9,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "net/bitstream.h"
@@ -20,9 +22,53 @@ namespace seafold {
 enum : uint32_t {
     SoundProfileCount = 36,
     MaxSoundSources = 16,
-    VoiceStreamBufferCount = 32,
     VoiceSampleRate = 8000,
+    // Streaming buffers one voice stream may have queued on its source at a
+    // time; more samples wait in the stream and go out joined into longer
+    // buffers, so a burst of short messages cannot take the whole pool.
+    VoiceBuffersPerStream = 8,
+    // Enough for every source to stream a voice at once.
+    VoiceStreamBufferCount = MaxSoundSources * VoiceBuffersPerStream,
 };
+
+// ---- voice playback --------------------------------------------------------------------
+// A voice stream plays messages that come about every 100 ms, each about as
+// long as the time between them. What it still has queued when a message
+// comes is its backlog: all of it is delay added between mouth and ear.
+
+// The backlog a stream keeps: room for a message coming this much late
+// (the arrival jitter of a network, a busy main loop or a slow frame)
+// without running dry. Above it, the stream drains: quiet stretches waiting
+// to be played are shortened, never speech.
+constexpr uint32_t VoiceTargetBacklogMs = 60;
+// The backlog is the least audio queued at any arrival over this long, so
+// that one message bunched behind another is not mistaken for a backlog.
+constexpr uint32_t VoiceDrainWindowMs = 2000;
+// A stream holds at most this much queued audio; beyond, the oldest that
+// has not reached the device goes.
+constexpr uint32_t VoiceMaxQueuedMs = 2000;
+// The most audio one stream hands to its source ahead of the playing
+// position. The rest waits in the stream, where it can still be drained.
+// Far above a main-loop pass, so a slow frame cannot starve the source.
+constexpr uint32_t VoiceLeadMs = 500;
+// A stream that runs dry and gets more within this long ran dry in the
+// middle of speech (an underrun); after a longer pause, new speech starts.
+constexpr uint32_t VoiceUnderrunGapMs = 1000;
+// Samples within +-VoiceQuietPeak over VoiceQuietWindowSamples (5 ms) are
+// quiet: above the faint noise the codec makes of silence (peaks below
+// about 50), below the quietest sound it codes (RMS about 190).
+constexpr int VoiceQuietPeak = 256;
+constexpr uint32_t VoiceQuietWindowSamples = 40;
+// A voice holding a source keeps it over a waiting one until it has been
+// silent this long, so that voices do not trade sources every pass.
+constexpr uint32_t VoiceHoldMs = 300;
+// Positioned voices: full loudness up to the reference distance, then a
+// gentle fall to about a fifth of it at the maximum distance (one and a
+// half ocean widths), beyond which a voice gets no quieter: everyone stays
+// audible anywhere in the scene.
+constexpr float VoiceReferenceDistance = 150.0f;
+constexpr float VoiceRolloffFactor = 0.5f;
+constexpr float VoiceMaxDistance = 1500.0f;
 
 // One catalogue row.
 struct SoundProfile {
@@ -77,14 +123,44 @@ public:
     // Chooses the catalogue row (0 ... 35).
     void setProfile(uint32_t index);
 
-    // Voice: plays 16-bit mono 8000 Hz samples after what is already queued.
-    // Samples that arrive while the stream waits for a source are appended
-    // to the waiting ones, so every received sample is heard.
+    // ---- voice streams ----
+    // Plays 16-bit mono 8000 Hz samples after what is already queued. A
+    // backlog above VoiceTargetBacklogMs is drained by shortening quiet
+    // stretches; at most VoiceMaxQueuedMs stays queued, the oldest going
+    // first. A stream that ran dry in the middle of speech starts again
+    // VoiceTargetBacklogMs later, so that its backlog is rebuilt.
     void queueVoiceSamples(const RefPtr<ByteBuffer>& samples);
+    // Samples queued and not yet heard: waiting here or on the source.
+    uint32_t queuedVoiceSamples() const;
+    // Times the stream ran dry in the middle of speech.
+    uint32_t voiceUnderruns() const { return voice.underruns; }
+    // The stream plays on a source right now.
+    bool isVoicePlaying() const;
+    // Where the voice comes from, relative to the listener (x to the
+    // right, y up, -z ahead), fading with distance; or, unpositioned, from
+    // the listener's own place at full loudness (the default).
+    void setVoicePlacement(bool positioned, float x = 0, float y = 0, float z = 0);
+
+    // What the sound module keeps for a voice stream.
+    struct VoiceState {
+        bool active = false;         // samples were queued: this object is a voice stream
+        std::vector<int16_t> pending; // not yet handed to the source
+        std::vector<uint32_t> queued; // samples of each buffer queued on the source, oldest first
+        // (time, backlog in samples) of the arrivals of the last VoiceDrainWindowMs.
+        std::vector<std::pair<uint32_t, uint32_t>> backlogs;
+        uint32_t lastArrivalMs = 0;
+        bool started = false; // plays on its source
+        bool dry = false;     // ran out of samples
+        uint32_t dryAtMs = 0;
+        uint32_t underruns = 0;
+        bool positioned = false;
+        float placement[3] = {0, 0, 0};
+    };
+    VoiceState voice;
 
     uint32_t profileIndex = 0;
     float position[2] = {0, 0};
-    RefPtr<ByteBuffer> samples;  // latest streamed samples; null for a catalogue sound
+    RefPtr<ByteBuffer> samples;  // what a sound made at run time plays once; null for a catalogue sound
     const SoundProfile* profile; // its catalogue row
     float gain = 1.0f;           // applied only inside the attenuation band
     int32_t sourceIndex = -1;    // index into the source pool, or -1
@@ -100,6 +176,16 @@ void requestPlay(SFXObject* object);
 float soundGain(const SFXObject& object);
 // 1.0 for a relative profile, else (500 - distance) / 500.
 float soundPriority(const SFXObject& object);
+// Voice streams rank above every effect: 2.0 plus up to 1.0 that falls
+// the longer the voice has been silent (no samples came), counting a
+// voice that holds a source VoiceHoldMs less silent. `nowMs` on soundTime.
+float voicePriority(const SFXObject& object, uint32_t nowMs);
+
+// Removes up to `budget` samples of quiet from `samples`, earliest first:
+// whole windows of VoiceQuietWindowSamples that are quiet, as are the
+// windows on both sides, so that every stretch of quiet keeps a window at
+// each end. Returns the number of samples removed.
+uint32_t shortenQuiet(std::vector<int16_t>& samples, uint32_t budget);
 
 // ---- start-up, each pass, shutdown --------------------------------------------------------
 
@@ -111,6 +197,7 @@ struct SoundSetup {
     // `loopbackRate`, instead of opening the default device (tests).
     bool loopback = false;
     uint32_t loopbackRate = VoiceSampleRate;
+    uint32_t loopbackChannels = 1; // 1 or 2 (interleaved left, right)
 };
 
 // Opens the default device, creates buffers and sources, loads the
@@ -130,8 +217,14 @@ void closeSound();
 // The catalogue folder initSound() uses without a setup.
 std::string defaultSfxDirectory();
 
-// Loopback device only: mixes the next `frames` samples into `out`.
+// Loopback device only: mixes the next `frames` sample frames into `out`
+// (one sample per channel each).
 bool renderSoundSamples(int16_t* out, uint32_t frames);
+
+// The sound module's clock in milliseconds (voice timing): the real clock
+// unless a test sets its own; an empty function restores the real one.
+uint32_t soundTime();
+void setSoundClock(std::function<uint32_t()> clock);
 
 // The gain currently set on source `index` (diagnostics and tests).
 float sourceGain(uint32_t index);

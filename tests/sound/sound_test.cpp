@@ -85,13 +85,16 @@ protected:
         setup.loopback = true;
         setup.sfxDirectory = mFolder;
         ASSERT_TRUE(initSound(setup));
+        setSoundClock([this] { return mNow; });
     }
     void TearDown() override
     {
         closeSound();
+        setSoundClock(nullptr);
         removeFolder(mFolder);
     }
     std::string mFolder;
+    uint32_t mNow = 1000000;
 };
 
 } // namespace
@@ -128,7 +131,7 @@ TEST_F(LoopbackSound, MessagesWaitingForASourceAreAllPlayed)
     EXPECT_GE(findStart(out, both, 2), 0);
 }
 
-TEST_F(LoopbackSound, UnderrunThenNewMessageRestartsTheStoppedSource)
+TEST_F(LoopbackSound, UnderrunRestartsTheStoppedSourceBehindTheTargetBacklog)
 {
     RefPtr<SFXObject> stream = new SFXObject(nullptr, 1.0f, 0, 0);
     stream->queueVoiceSamples(samplesOf(tone(200, 400)));
@@ -137,32 +140,69 @@ TEST_F(LoopbackSound, UnderrunThenNewMessageRestartsTheStoppedSource)
     int32_t source = stream->sourceIndex;
     ASSERT_NE(source, -1);
     EXPECT_FALSE(sourcePlaying(uint32_t(source)));
+    EXPECT_EQ(stream->voiceUnderruns(), 0u);
+
+    // More speech right after: an underrun. The stream starts again on the
+    // same source, the target backlog of silence ahead of the new samples
+    // (the played ones are not heard again).
+    mNow += 50;
     std::vector<int16_t> next = tone(300, 600, 6000);
     stream->queueVoiceSamples(samplesOf(next));
     EXPECT_TRUE(sourcePlaying(uint32_t(source)));
-    EXPECT_GE(findStart(render(400), next, 2), 0);
+    EXPECT_EQ(stream->voiceUnderruns(), 1u);
+    const int pad = int(VoiceTargetBacklogMs * 8);
+    std::vector<int16_t> out = render(1000);
+    EXPECT_LE(peakOf(out, 0, size_t(pad)), kSilence);
+    EXPECT_GE(findStart(std::vector<int16_t>(out.begin() + pad - 32, out.end()), next, 2), 0);
+
     // Once it has run dry and a pass sees it, the stream is idle again.
     updateSound();
     EXPECT_EQ(stream->sourceIndex, -1);
     EXPECT_TRUE(gPlayList.empty());
     // Every streaming buffer came back.
     EXPECT_EQ(gFreeVoiceBuffers.size(), size_t(VoiceStreamBufferCount));
+
+    // Within the gap after a pass noticed: an underrun again. After a longer
+    // pause: new speech, at once and not counted.
+    mNow += VoiceUnderrunGapMs - 100;
+    stream->queueVoiceSamples(samplesOf(tone(100, 500)));
+    EXPECT_EQ(stream->voiceUnderruns(), 2u);
+    updateSound();
+    render(VoiceTargetBacklogMs * 8 + 200);
+    updateSound();
+    mNow += VoiceUnderrunGapMs + 1;
+    std::vector<int16_t> fresh = tone(300, 350, 7000);
+    stream->queueVoiceSamples(samplesOf(fresh));
+    updateSound();
+    EXPECT_EQ(stream->voiceUnderruns(), 2u);
+    EXPECT_GE(findStart(render(400), fresh, 2), 0);
 }
 
-TEST_F(LoopbackSound, ThirtyThirdQueuedMessageIsDroppedAndEmptyOnesIgnored)
+TEST_F(LoopbackSound, MessagesBeyondTheStreamsBuffersWaitAndAreAllPlayed)
 {
+    // 33 short messages while the first plays: the stream queues at most
+    // VoiceBuffersPerStream buffers on its source, joins the rest and plays
+    // every sample in order. Empty messages change nothing.
     RefPtr<SFXObject> stream = new SFXObject(nullptr, 1.0f, 0, 0);
-    stream->queueVoiceSamples(samplesOf(tone(100, 400)));
-    updateSound();
-    for (int i = 0; i < 32; ++i)
-        stream->queueVoiceSamples(samplesOf(tone(100, 400)));
-    EXPECT_TRUE(gFreeVoiceBuffers.empty());
+    std::vector<int16_t> all;
+    for (int i = 0; i < 33; ++i) {
+        std::vector<int16_t> m = tone(100, 300 + 10 * i);
+        all.insert(all.end(), m.begin(), m.end());
+        stream->queueVoiceSamples(samplesOf(m));
+        if (i == 0)
+            updateSound();
+    }
     stream->queueVoiceSamples(new ByteBuffer(0));
-    std::vector<int16_t> out = render(4000);
-    // 32 buffers of 100 samples played, then silence.
-    EXPECT_GT(peakOf(out, 3100, 3200), 1000);
-    EXPECT_LE(peakOf(out, 3264), kSilence);
-    updateSound();
+    EXPECT_LE(VoiceStreamBufferCount - gFreeVoiceBuffers.size(), size_t(VoiceBuffersPerStream));
+    EXPECT_EQ(stream->queuedVoiceSamples(), 3300u);
+    std::vector<int16_t> out;
+    for (int pass = 0; pass < 10; ++pass) {
+        std::vector<int16_t> part = render(400);
+        out.insert(out.end(), part.begin(), part.end());
+        updateSound();
+    }
+    EXPECT_GE(findStart(out, all, 2), 0);
+    EXPECT_EQ(stream->voiceUnderruns(), 0u);
     EXPECT_EQ(gFreeVoiceBuffers.size(), size_t(VoiceStreamBufferCount));
 }
 
@@ -278,6 +318,281 @@ TEST_F(LoopbackSound, CatalogueSoundPlaysFromItsBuffer)
     updateSound();
     EXPECT_EQ(stream->sourceIndex, 0);
     EXPECT_GE(findStart(render(400), voice, 2), 0);
+}
+
+// ---- voice streams: backlog, bounds, the pool, positions -------------------------------------
+
+namespace {
+
+// Faint noise, as the codec makes of silence: within +-30.
+std::vector<int16_t> faint(size_t count, uint32_t seed = 1)
+{
+    std::vector<int16_t> v(count);
+    for (size_t i = 0; i < count; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        v[i] = int16_t(int(seed >> 16 & 63) - 31);
+    }
+    return v;
+}
+
+std::vector<int16_t> joined(std::initializer_list<std::vector<int16_t>> parts)
+{
+    std::vector<int16_t> all;
+    for (auto& p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+// Where `expected` occurs in `out` from `from` on (exactly, give or take
+// the mixer's dither), or -1.
+long findIn(const std::vector<int16_t>& out, const std::vector<int16_t>& expected, size_t from = 0)
+{
+    for (size_t at = from; at + expected.size() <= out.size(); ++at) {
+        bool same = true;
+        for (size_t i = 0; same && i < expected.size(); ++i)
+            same = std::abs(int(out[at + i]) - int(expected[i])) <= 2;
+        if (same)
+            return long(at);
+    }
+    return -1;
+}
+
+} // namespace
+
+TEST(ShortenQuiet, RemovesOnlyInsideQuietStretchesKeepingAGuardAtEachEnd)
+{
+    const int w = int(VoiceQuietWindowSamples);
+    std::vector<int16_t> loud = tone(size_t(4 * w), 300);
+    std::vector<int16_t> v = joined({faint(size_t(5 * w)), loud, faint(size_t(6 * w)), loud});
+    std::vector<int16_t> original = v;
+    // Unlimited: of 5 leading quiet windows 3 go, of the 6 between 4 go.
+    EXPECT_EQ(shortenQuiet(v, 100000), uint32_t(7 * w));
+    EXPECT_EQ(v, joined({faint(size_t(w)), std::vector<int16_t>(original.begin() + 4 * w, original.begin() + 10 * w),
+                         std::vector<int16_t>(original.begin() + 14 * w, original.end())}));
+    // The budget is kept, earliest first.
+    v = original;
+    EXPECT_EQ(shortenQuiet(v, uint32_t(2 * w + 5)), uint32_t(2 * w));
+    EXPECT_EQ(v.size(), original.size() - size_t(2 * w));
+    EXPECT_TRUE(std::equal(v.begin() + 3 * w, v.end(), original.begin() + 5 * w));
+    // Nothing quiet, nothing removed; a window just above the quiet level is sound.
+    std::vector<int16_t> speech = tone(size_t(20 * w), 200);
+    EXPECT_EQ(shortenQuiet(speech, 100000), 0u);
+    std::vector<int16_t> low(size_t(10 * w), int16_t(VoiceQuietPeak + 1));
+    EXPECT_EQ(shortenQuiet(low, 100000), 0u);
+}
+
+TEST_F(LoopbackSound, StreamDrainsABacklogOfSilenceToTheTargetWithoutDroppingSpeech)
+{
+    // The first message holds 250 ms, as the first tick after a press does;
+    // then one message of 100 ms every 100 ms, each a burst of speech
+    // between stretches of faint noise. The device plays in real time.
+    RefPtr<SFXObject> stream = new SFXObject(nullptr, 1.0f, 0, 0);
+    std::vector<std::vector<int16_t>> bursts;
+    std::vector<uint32_t> backlogMs;
+    std::vector<int16_t> out;
+    stream->queueVoiceSamples(samplesOf(faint(2000)));
+    for (int m = 0; m < 20; ++m) {
+        updateSound();
+        std::vector<int16_t> part = render(800);
+        out.insert(out.end(), part.begin(), part.end());
+        mNow += 100;
+        backlogMs.push_back(stream->queuedVoiceSamples() / 8);
+        bursts.push_back(tone(320, 200 + 15 * m, 9000));
+        stream->queueVoiceSamples(samplesOf(joined({faint(240, uint32_t(m)), bursts.back(), faint(240)})));
+    }
+    for (int i = 0; i < 4; ++i) {
+        updateSound();
+        std::vector<int16_t> part = render(800);
+        out.insert(out.end(), part.begin(), part.end());
+    }
+    // 150 ms of backlog at the second arrival, the target within a second.
+    EXPECT_NEAR(double(backlogMs[0]), 150.0, 10.0);
+    for (size_t m = 10; m < backlogMs.size(); ++m)
+        EXPECT_LE(backlogMs[m], VoiceTargetBacklogMs + 10) << "arrival " << m;
+    for (size_t m = 1; m < backlogMs.size(); ++m)
+        EXPECT_GE(backlogMs[m], VoiceTargetBacklogMs - 15) << "arrival " << m;
+    // Every burst whole and in order, never run dry.
+    long at = 0;
+    for (size_t m = 0; m < bursts.size(); ++m) {
+        at = findIn(out, bursts[m], size_t(at));
+        ASSERT_GE(at, 0) << "burst " << m;
+    }
+    EXPECT_EQ(stream->voiceUnderruns(), 0u);
+
+    // Speech alone is never shortened: a backlog of it stays.
+    RefPtr<SFXObject> talker = new SFXObject(nullptr, 1.0f, 0, 0);
+    std::vector<int16_t> said = tone(2000, 180, 9000), heard;
+    talker->queueVoiceSamples(samplesOf(said));
+    for (int m = 0; m < 10; ++m) {
+        updateSound();
+        std::vector<int16_t> part = render(800);
+        heard.insert(heard.end(), part.begin(), part.end());
+        mNow += 100;
+        std::vector<int16_t> more = tone(800, 180 + 20 * (m + 1), 9000);
+        said.insert(said.end(), more.begin(), more.end());
+        talker->queueVoiceSamples(samplesOf(more));
+    }
+    EXPECT_EQ(talker->queuedVoiceSamples(), 2000u);
+    for (int i = 0; i < 3; ++i) {
+        updateSound();
+        std::vector<int16_t> part = render(800);
+        heard.insert(heard.end(), part.begin(), part.end());
+    }
+    EXPECT_GE(findStart(heard, said, 2), 0);
+}
+
+TEST_F(LoopbackSound, StreamHoldsAtMostTwoSecondsTheOldestGoingFirst)
+{
+    RefPtr<SFXObject> stream = new SFXObject(nullptr, 1.0f, 0, 0);
+    std::vector<std::vector<int16_t>> messages;
+    for (int m = 0; m < 30; ++m) {
+        messages.push_back(tone(800, 150 + 10 * m, 8000));
+        stream->queueVoiceSamples(samplesOf(messages.back()));
+    }
+    EXPECT_EQ(stream->queuedVoiceSamples(), VoiceMaxQueuedMs * 8);
+    std::vector<int16_t> out;
+    for (int i = 0; i < 24; ++i) {
+        updateSound();
+        std::vector<int16_t> part = render(800);
+        out.insert(out.end(), part.begin(), part.end());
+    }
+    std::vector<int16_t> newest;
+    for (int m = 10; m < 30; ++m)
+        newest.insert(newest.end(), messages[size_t(m)].begin(), messages[size_t(m)].end());
+    EXPECT_GE(findStart(out, newest, 2), 0);
+    EXPECT_LT(findIn(out, messages[9]), 0);
+
+    // While it plays too: a burst of three seconds leaves two queued.
+    for (int m = 0; m < 30; ++m)
+        stream->queueVoiceSamples(samplesOf(messages[size_t(m)]));
+    updateSound();
+    EXPECT_LE(stream->queuedVoiceSamples(), VoiceMaxQueuedMs * 8);
+    EXPECT_GE(stream->queuedVoiceSamples(), VoiceMaxQueuedMs * 8 - 800);
+}
+
+TEST_F(LoopbackSound, VoicesTakeThePoolBeforeEffectsAndTheLongestSilentGivesWay)
+{
+    // Sixteen effects fill the pool.
+    std::vector<RefPtr<SFXObject>> effects;
+    for (int i = 0; i < 16; ++i) {
+        RefPtr<SFXObject> o = new SFXObject(samplesOf(tone(8000, 300)), 1.0f, float(i), 0);
+        o->setProfile(i % 2 ? 1 : 24);
+        effects.push_back(o);
+        requestPlay(o);
+    }
+    updateSound();
+    for (auto& o : effects)
+        ASSERT_NE(o->sourceIndex, -1);
+
+    // Twenty people speak at once: sixteen get a source, effects give way.
+    std::vector<RefPtr<SFXObject>> voices;
+    for (int v = 0; v < 20; ++v) {
+        voices.push_back(new SFXObject(nullptr, 1.0f, 0, 0));
+        voices.back()->queueVoiceSamples(samplesOf(tone(2400, 200 + 20 * v, 1500)));
+    }
+    for (int round = 0; round < 30; ++round) {
+        updateSound();
+        std::vector<bool> used(MaxSoundSources, false);
+        int playing = 0;
+        for (auto& list : {voices, effects}) {
+            for (auto& o : list) {
+                if (o->sourceIndex == -1)
+                    continue;
+                ASSERT_LT(o->sourceIndex, int32_t(MaxSoundSources));
+                EXPECT_FALSE(used[size_t(o->sourceIndex)]) << "one source, two sounds";
+                used[size_t(o->sourceIndex)] = true;
+                ++playing;
+            }
+        }
+        EXPECT_LE(playing, int(MaxSoundSources));
+        if (round == 0) {
+            int voicesPlaying = 0;
+            for (auto& o : voices)
+                voicesPlaying += o->sourceIndex != -1;
+            EXPECT_EQ(voicesPlaying, int(MaxSoundSources));
+            for (auto& o : effects)
+                EXPECT_EQ(o->sourceIndex, -1);
+        }
+        render(160);
+        mNow += 20;
+        // Everyone keeps talking but voice 3, who falls silent.
+        for (size_t v = 0; v < voices.size(); ++v)
+            if (v != 3 && round % 5 == 4)
+                voices[v]->queueVoiceSamples(samplesOf(tone(800, 200 + 20 * double(v), 1500)));
+    }
+    EXPECT_LE(VoiceStreamBufferCount - gFreeVoiceBuffers.size(), size_t(MaxSoundSources * VoiceBuffersPerStream));
+    // Past the hold, the silent one has given its source to a waiting voice.
+    EXPECT_EQ(voices[3]->sourceIndex, -1);
+    int waitingWithSource = 0;
+    for (size_t v = 16; v < 20; ++v)
+        waitingWithSource += voices[v]->sourceIndex != -1;
+    EXPECT_GE(waitingWithSource, 1);
+    // The mix stays in range and everything comes back at the end.
+    voices.clear();
+    effects.clear();
+    for (int i = 0; i < 20; ++i) {
+        render(4000);
+        updateSound();
+    }
+    EXPECT_TRUE(gPlayList.empty());
+    EXPECT_EQ(gFreeVoiceBuffers.size(), size_t(VoiceStreamBufferCount));
+}
+
+class StereoLoopback : public LoopbackSound {
+protected:
+    void SetUp() override
+    {
+        mFolder = makeCatalogueFolder();
+        SoundSetup setup;
+        setup.loopback = true;
+        setup.loopbackChannels = 2;
+        setup.loopbackRate = 16000;
+        setup.sfxDirectory = mFolder;
+        ASSERT_TRUE(initSound(setup));
+        setSoundClock([this] { return mNow; });
+    }
+    // Left and right RMS of `frames` rendered frames.
+    std::pair<double, double> renderStereo(uint32_t frames)
+    {
+        std::vector<int16_t> out(frames * 2);
+        EXPECT_TRUE(renderSoundSamples(out.data(), frames));
+        double l = 0, r = 0;
+        for (uint32_t i = 0; i < frames; ++i) {
+            l += double(out[2 * i]) * out[2 * i];
+            r += double(out[2 * i + 1]) * out[2 * i + 1];
+        }
+        return {std::sqrt(l / frames), std::sqrt(r / frames)};
+    }
+    std::pair<double, double> playFrom(bool positioned, float x, float y, float z)
+    {
+        RefPtr<SFXObject> stream = new SFXObject(nullptr, 1.0f, 0, 0);
+        stream->setVoicePlacement(positioned, x, y, z);
+        stream->queueVoiceSamples(samplesOf(tone(4000, 300, 8000)));
+        updateSound();
+        renderStereo(800); // past the start
+        std::pair<double, double> level = renderStereo(4000);
+        renderStereo(8000); // to the end
+        updateSound();
+        return level;
+    }
+};
+
+TEST_F(StereoLoopback, VoiceFromTheRightIsLouderOnTheRightAndEveryoneStaysAudible)
+{
+    auto right = playFrom(true, 50, 0, 0);
+    EXPECT_GT(right.second, 1.5 * right.first);
+    auto left = playFrom(true, -50, 0, 0);
+    EXPECT_GT(left.first, 1.5 * left.second);
+    auto centre = playFrom(false, 50, 0, 0); // unpositioned: the place is ignored
+    EXPECT_NEAR(centre.first, centre.second, 0.05 * centre.first);
+    // Ahead, near and across the scene: fainter with distance, never lost.
+    auto near = playFrom(true, 0, 0, -100);
+    auto far = playFrom(true, 0, 0, -1400);
+    auto beyond = playFrom(true, 0, 0, -5000);
+    EXPECT_NEAR(near.first, centre.first, 0.05 * centre.first);
+    EXPECT_LT(far.first, 0.5 * near.first);
+    EXPECT_GT(far.first, 0.15 * near.first);
+    EXPECT_NEAR(beyond.first, playFrom(true, 0, 0, -VoiceMaxDistance).first, 0.05 * far.first);
 }
 
 TEST(SoundStartUp, MissingOrDamagedEffectFilesLeaveOnlyThemSilent)
