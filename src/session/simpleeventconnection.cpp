@@ -67,10 +67,7 @@ template <class... Args> void SimpleEventConnection::trace(const char* rpc, cons
     s->onRpc(rpc, json);
 }
 
-SimpleEventConnection::SimpleEventConnection()
-    : voiceDecoder(new LPC10VoiceDecoder), voiceStream(new SFXObject(nullptr, 1.0f, 0, 0))
-{
-}
+SimpleEventConnection::SimpleEventConnection() = default;
 
 SimpleEventConnection::~SimpleEventConnection() = default;
 
@@ -484,8 +481,10 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, s2cIntroduceNewClient, GuaranteedOrdered
 SF_IMPLEMENT_RPC(SimpleEventConnection, s2cclientDisconnect, GuaranteedOrdered, DirServerToClient, (StringPtr name))
 {
     trace("s2cclientDisconnect", name);
-    if (Session* s = session())
+    if (Session* s = session()) {
         s->roster().removeClient(name.c_str());
+        s->speakerVoices.forget(name.c_str());
+    }
 }
 
 // ---- selection and movement ----------------------------------------------------------
@@ -546,9 +545,17 @@ void SimpleEventConnection::playVoice(const ByteBuffer* data)
 {
     if (!data || data->size() == 0)
         return;
-    // Decoded even without sound, so the decoder's state follows the stream.
-    RefPtr<ByteBuffer> samples = voiceDecoder->decodeBuffer(data);
-    voiceStream->queueVoiceSamples(samples);
+    if (!voiceDecoder) {
+        voiceDecoder = new LPC10VoiceDecoder;
+        voiceStream = new SFXObject(nullptr, 1.0f, 0, 0);
+    }
+    playVoiceMessage(*voiceDecoder, *voiceStream, data, voiceSenderName());
+}
+
+const char* SimpleEventConnection::voiceSenderName() const
+{
+    ClientRecord* sender = senderRecord();
+    return sender ? sender->name.c_str() : address().toText();
 }
 
 SF_IMPLEMENT_RPC(SimpleEventConnection, c2sVoice, GuaranteedOrdered, DirClientToServer,
@@ -557,6 +564,11 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2sVoice, GuaranteedOrdered, DirClientTo
     trace("c2sVoice", echoToSender, data, speaker);
     Session* s = session();
     if (!s)
+        return;
+    // Neither played nor relayed: a message longer than any tick's, or one
+    // beyond what one sender may have relayed.
+    if (!voiceMessageFits(data, voiceSenderName()) ||
+        !voiceAllowance.admit(voiceMessageSamples(data), netInterface()->currentTime(), voiceSenderName()))
         return;
     // The server plays every client's voice itself ...
     playVoice(data);
@@ -573,13 +585,17 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2sVoice, GuaranteedOrdered, DirClientTo
     relayFromHere(std::move(relay));
 }
 
+// Each speaker through a decoder and a stream of its own: people talking at
+// once are heard at once.
 SF_IMPLEMENT_RPC(SimpleEventConnection, s2cVoice, GuaranteedOrdered, DirServerToClient,
                  (RefPtr<ByteBuffer> data, StringPtr speaker))
 {
     trace("s2cVoice", data, speaker);
-    playVoice(data);
     Session* s = session();
-    if (s && s->onVoice && data)
+    if (!s)
+        return;
+    s->speakerVoices.play(speaker.c_str(), data, s->roster());
+    if (s->onVoice && data)
         s->onVoice(this, data);
 }
 

@@ -16,6 +16,7 @@
 #include "net/rpc.h"
 #include "session/json.h"
 #include "session/roster.h"
+#include "session/voiceplayback.h"
 
 namespace seafold {
 
@@ -65,6 +66,9 @@ public:
     // reason the server ended the connection). Printed on standard error
     // when empty.
     std::function<void(const char* text)> onServerText;
+
+    // A client's voices: the other users' speech, one pair per speaker.
+    SpeakerVoices speakerVoices;
 
 private:
     Roster& mRoster;
@@ -142,11 +146,14 @@ public:
     // Decodes voice received on this connection and queues it for playing.
     void playVoice(const ByteBuffer* data);
 
-    // The voice received on this connection: its own decoder (the synthesis
-    // state runs on from message to message) and its own stream. Created
-    // with the connection, released with it.
+    // The voice received on this connection (in the server, the client's):
+    // its own decoder (the synthesis state runs on from message to message)
+    // and its own stream. Made at the first voice, released with the
+    // connection. A client plays relayed voice by speaker (SpeakerVoices).
     RefPtr<VoiceDecoder> voiceDecoder;
     RefPtr<SFXObject> voiceStream;
+    // In the server: how much of this client's voice may still be relayed.
+    VoiceAllowance voiceAllowance;
 
     // ---- echo calls ----
     SF_DECLARE_RPC(rpcMessageClientToServer, StringPtr);
@@ -216,6 +223,9 @@ private:
     // The server's roster record of the client at the other end, or none
     // (a connection that never joined).
     ClientRecord* senderRecord() const;
+    // Who sends voice on this connection, for log lines: the roster's name
+    // of the client, or its address.
+    const char* voiceSenderName() const;
     // Runs `action` on the connection of every roster entry but this one.
     void forEachOtherClient(const std::function<void(SimpleEventConnection*)>& action);
     // Reports a handler run to the session's observer.

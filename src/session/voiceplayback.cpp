@@ -1,0 +1,180 @@
+#include "session/voiceplayback.h"
+
+#include <algorithm>
+
+#include "net/platform.h"
+#include "session/simpleeventconnection.h"
+#include "sound/sound.h"
+#include "voice/voicecodec.h"
+
+namespace seafold {
+
+uint32_t voiceMessageSamples(const ByteBuffer* frames)
+{
+    // Frame lengths are the codec's; any decoder of it can count them.
+    static RefPtr<VoiceDecoder> counter = new LPC10VoiceDecoder;
+    return counter->decodedSampleCount(frames);
+}
+
+bool voiceMessageFits(const ByteBuffer* frames, const char* speaker)
+{
+    uint32_t samples = voiceMessageSamples(frames);
+    if (samples <= MaxVoiceMessageSamples)
+        return true;
+    SF_LOG("LogVoice", "Voice message of %s dropped: %u ms of sound, more than %u ms", speaker,
+           samples / (VoiceSampleRate / 1000), MaxVoiceMessageSamples / (VoiceSampleRate / 1000));
+    return false;
+}
+
+bool playVoiceMessage(VoiceDecoder& decoder, SFXObject& stream, const ByteBuffer* frames, const char* speaker)
+{
+    if (!frames || frames->size() == 0)
+        return true;
+    if (!voiceMessageFits(frames, speaker))
+        return false;
+    stream.queueVoiceSamples(decoder.decodeBuffer(frames));
+    return true;
+}
+
+// ---- the relay allowance ----------------------------------------------------------
+
+bool VoiceAllowance::admit(uint32_t samples, uint32_t nowMs, const char* sender)
+{
+    const double perMs = double(VoiceRelaySecondsPerSecond) * VoiceSampleRate / 1000.0;
+    const double burst = double(VoiceRelayBurstMs) * VoiceSampleRate / 1000.0;
+    if (!mStarted) {
+        mStarted = true;
+        mSamples = burst;
+    } else {
+        mSamples = std::min(burst, mSamples + double(uint32_t(nowMs - mLastMs)) * perMs);
+    }
+    mLastMs = nowMs;
+    if (double(samples) <= mSamples) {
+        mSamples -= double(samples);
+        mDropping = false;
+        return true;
+    }
+    ++mDropped;
+    if (!mDropping) {
+        mDropping = true;
+        SF_LOG("LogVoice", "Voice of %s beyond %u s a second: the excess is dropped", sender,
+               VoiceRelaySecondsPerSecond);
+    }
+    return false;
+}
+
+// ---- one pair per speaker ------------------------------------------------------------
+
+SpeakerVoices::SpeakerVoices() = default;
+SpeakerVoices::~SpeakerVoices() = default;
+
+bool SpeakerVoices::play(const std::string& speaker, const ByteBuffer* frames, const Roster& roster)
+{
+    if (!frames || frames->size() == 0)
+        return true;
+    uint32_t now = soundTime();
+    // A message that is dropped makes no pair.
+    if (!voiceMessageFits(frames, speaker.c_str()))
+        return false;
+    auto it = mSpeakers.find(speaker);
+    if (it == mSpeakers.end()) {
+        if (!roster.find(speaker))
+            dropIdleStrangers(roster, now);
+        Speaker made;
+        made.decoder = new LPC10VoiceDecoder;
+        made.stream = new SFXObject(nullptr, 1.0f, 0, 0);
+        it = mSpeakers.emplace(speaker, made).first;
+    }
+    it->second.lastHeardMs = now;
+    it->second.stream->queueVoiceSamples(it->second.decoder->decodeBuffer(frames));
+    return true;
+}
+
+void SpeakerVoices::dropIdleStrangers(const Roster& roster, uint32_t nowMs)
+{
+    size_t strangers = 0;
+    auto quietest = mSpeakers.end();
+    for (auto it = mSpeakers.begin(); it != mSpeakers.end();) {
+        if (roster.find(it->first)) {
+            ++it;
+            continue;
+        }
+        if (uint32_t(nowMs - it->second.lastHeardMs) >= StrangerVoiceIdleMs) {
+            it = mSpeakers.erase(it);
+            continue;
+        }
+        ++strangers;
+        if (quietest == mSpeakers.end() ||
+            uint32_t(nowMs - it->second.lastHeardMs) > uint32_t(nowMs - quietest->second.lastHeardMs))
+            quietest = it;
+        ++it;
+    }
+    // The one about to be made is a stranger too.
+    if (strangers >= MaxStrangerVoices && quietest != mSpeakers.end())
+        mSpeakers.erase(quietest);
+}
+
+void SpeakerVoices::forget(const std::string& speaker)
+{
+    mSpeakers.erase(speaker);
+}
+
+void SpeakerVoices::clear()
+{
+    mSpeakers.clear();
+}
+
+SFXObject* SpeakerVoices::streamOf(const std::string& speaker) const
+{
+    auto it = mSpeakers.find(speaker);
+    return it == mSpeakers.end() ? nullptr : it->second.stream.get();
+}
+
+VoiceDecoder* SpeakerVoices::decoderOf(const std::string& speaker) const
+{
+    auto it = mSpeakers.find(speaker);
+    return it == mSpeakers.end() ? nullptr : it->second.decoder.get();
+}
+
+void SpeakerVoices::forEach(const std::function<void(const std::string&, SFXObject&)>& visit) const
+{
+    for (auto& entry : mSpeakers)
+        visit(entry.first, *entry.second.stream);
+}
+
+// ---- for the scene and the statistics -------------------------------------------------
+
+void forEachVoiceStream(Session& session,
+                        const std::function<void(const std::string&, const ClientRecord*, SFXObject&)>& visit)
+{
+    Roster& roster = session.roster();
+    // The server's voices are its connections'.
+    for (size_t i = 0; i < roster.size(); ++i) {
+        SimpleEventConnection* connection = roster[i].connection;
+        if (connection && connection->voiceStream)
+            visit(roster[i].name, &roster[i], *connection->voiceStream);
+    }
+    session.speakerVoices.forEach(
+        [&](const std::string& speaker, SFXObject& stream) { visit(speaker, roster.find(speaker), stream); });
+}
+
+bool isVoicePlaying(Session& session, const std::string& userName)
+{
+    bool playing = false;
+    forEachVoiceStream(session, [&](const std::string& speaker, const ClientRecord*, SFXObject& stream) {
+        playing = playing || (speaker == userName && stream.isVoicePlaying());
+    });
+    return playing;
+}
+
+void placeVoices(Session& session, const std::function<bool(const ClientRecord&, float[3])>& where)
+{
+    const bool flat = session.speakerVoices.flat;
+    forEachVoiceStream(session, [&](const std::string&, const ClientRecord* record, SFXObject& stream) {
+        float place[3] = {0, 0, 0};
+        bool positioned = !flat && record && where(*record, place);
+        stream.setVoicePlacement(positioned, place[0], place[1], place[2]);
+    });
+}
+
+} // namespace seafold

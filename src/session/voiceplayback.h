@@ -1,0 +1,134 @@
+// Received voice as it is played: each voice through a decoder and a stream
+// of its own, every message bounded in length, every sender in how much it
+// may have relayed.
+//
+// The server decodes each client's voice with that connection's own pair
+// (SimpleEventConnection::playVoice). A client receives every other user's
+// voice over its one connection and keeps one pair per speaker, by the
+// speaker's name (SpeakerVoices), so that people talking at once are heard
+// at once, each decoded as the signal it is.
+//
+// Main thread only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "net/netbase.h"
+
+namespace seafold {
+
+class ByteBuffer;
+class Roster;
+struct ClientRecord;
+class SFXObject;
+class Session;
+class VoiceDecoder;
+
+// The longest a received voice message may play (samples at 8000 Hz): one
+// second, all a tick can take from the one-second capture ring. Anything
+// longer is no sender's tick; the longest legal message would hold 23 s.
+constexpr uint32_t MaxVoiceMessageSamples = 8000;
+
+// The samples `frames` decodes to, counted from the frames' lengths.
+uint32_t voiceMessageSamples(const ByteBuffer* frames);
+
+// False, with a line on the "LogVoice" channel naming `speaker`, for a
+// message longer than MaxVoiceMessageSamples: it is to be dropped.
+bool voiceMessageFits(const ByteBuffer* frames, const char* speaker);
+
+// Decodes a message with `decoder` and queues it on `stream`. A message
+// longer than MaxVoiceMessageSamples is dropped, with a line on the
+// "LogVoice" channel naming `speaker`, before any work: false then. Empty
+// messages are ignored (true). Decoded even without sound, so that the
+// decoder's state follows its stream.
+bool playVoiceMessage(VoiceDecoder& decoder, SFXObject& stream, const ByteBuffer* frames, const char* speaker);
+
+// What one sender may have relayed: VoiceRelaySecondsPerSecond seconds of
+// speech each second, twice what one person says, with up to
+// VoiceRelayBurstMs saved up for a burst after a stall. Beyond it the
+// server drops the messages (neither played nor relayed), so that one
+// sender cannot bury the others' view; each episode of drops starts with a
+// line on the "LogVoice" channel.
+constexpr uint32_t VoiceRelaySecondsPerSecond = 2;
+constexpr uint32_t VoiceRelayBurstMs = 2000;
+
+class VoiceAllowance {
+public:
+    // True when `samples` more fit at `nowMs` (and are counted); false when
+    // the message is to be dropped. `sender` names it in the log line.
+    bool admit(uint32_t samples, uint32_t nowMs, const char* sender);
+    // Messages dropped so far.
+    uint32_t dropped() const { return mDropped; }
+
+private:
+    double mSamples = 0; // samples that may still pass
+    uint32_t mLastMs = 0;
+    bool mStarted = false;
+    bool mDropping = false;
+    uint32_t mDropped = 0;
+};
+
+// A client's voices, one decoder and one stream per speaker's name: made
+// at the speaker's first message, dropped when the roster removes the user.
+// A speaker the roster does not know (yet) is heard through a pair of its
+// own all the same; at most MaxStrangerVoices such pairs are kept, and one
+// silent for StrangerVoiceIdleMs goes.
+class SpeakerVoices {
+public:
+    static constexpr size_t MaxStrangerVoices = 8;
+    static constexpr uint32_t StrangerVoiceIdleMs = 30000;
+
+    SpeakerVoices();
+    ~SpeakerVoices();
+    SpeakerVoices(const SpeakerVoices&) = delete;
+    SpeakerVoices& operator=(const SpeakerVoices&) = delete;
+
+    // Plays a message of `speaker`; false when it was dropped (too long).
+    bool play(const std::string& speaker, const ByteBuffer* frames, const Roster& roster);
+    // The user left: the pair goes; what is already queued plays out.
+    void forget(const std::string& speaker);
+    void clear();
+
+    size_t size() const { return mSpeakers.size(); }
+    // The speaker's stream and decoder, or none.
+    SFXObject* streamOf(const std::string& speaker) const;
+    VoiceDecoder* decoderOf(const std::string& speaker) const;
+    void forEach(const std::function<void(const std::string& speaker, SFXObject& stream)>& visit) const;
+
+    // Every voice unpositioned, wherever the speakers are (--flat-voice).
+    bool flat = false;
+
+private:
+    struct Speaker {
+        RefPtr<VoiceDecoder> decoder;
+        RefPtr<SFXObject> stream;
+        uint32_t lastHeardMs = 0;
+    };
+    // Makes room among the pairs of speakers the roster does not know.
+    void dropIdleStrangers(const Roster& roster, uint32_t nowMs);
+
+    std::map<std::string, Speaker> mSpeakers;
+};
+
+// ---- for the scene and the statistics ------------------------------------------------
+
+// True while `userName`'s voice plays here (a client's speaker, or in the
+// server a client's connection).
+bool isVoicePlaying(Session& session, const std::string& userName);
+
+// Visits every voice stream with the roster record of its speaker (null for
+// a speaker the roster does not know).
+void forEachVoiceStream(
+    Session& session,
+    const std::function<void(const std::string& speaker, const ClientRecord* record, SFXObject& stream)>& visit);
+
+// Places every voice: `where` gives a user's place relative to the listener
+// (x right, y up, -z ahead) and returns true, or returns false for a user
+// without a model, who is heard from the listener's own place. With flat
+// voice every voice is heard that way.
+void placeVoices(Session& session, const std::function<bool(const ClientRecord& record, float place[3])>& where);
+
+} // namespace seafold
