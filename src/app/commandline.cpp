@@ -227,6 +227,8 @@ void addSharedOptions(CLI::App& app, SharedOptions& shared)
            },
            "a server accepts at most N clients at once; one more is refused with \"Server full\" (default 64)")
         ->type_name("N");
+    app.add_flag("--flat-voice", shared.flatVoice,
+                 "hear every voice from the middle rather than from where the speaker's model is in the scene");
 }
 
 // --find has no mode word: it lists the servers and ends.

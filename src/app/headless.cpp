@@ -146,8 +146,16 @@ private:
             one["in_flight"] = q.awaitingDelivery;
             all.push_back(one);
         }
+        // Each voice being played: how often it ran dry in the middle of
+        // speech, and how much is queued.
+        Json voices = Json::array();
+        forEachVoiceStream(appSession(), [&](const std::string& speaker, const ClientRecord*, SFXObject& stream) {
+            voices.push_back(Json{{"speaker", jsonText(speaker)},
+                                  {"underruns", stream.voiceUnderruns()},
+                                  {"queued_ms", stream.queuedVoiceSamples() / (VoiceSampleRate / 1000)}});
+        });
         // Statistics go to standard output with or without --events.
-        writeJsonLine(stdout, Json{{"stats", all}});
+        writeJsonLine(stdout, Json{{"stats", all}, {"voice", voices}});
     }
 
     const HeadlessOptions& mOptions;

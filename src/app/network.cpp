@@ -85,6 +85,24 @@ public:
         }
     }
 
+    Microphone microphone() const override
+    {
+        switch (captureStatus()) {
+        case CaptureStatus::Running:
+            return Microphone::Capturing;
+        case CaptureStatus::Failed:
+            return Microphone::Unavailable;
+        case CaptureStatus::Off:
+            break;
+        }
+        return Microphone::Off;
+    }
+
+    bool isVoicePlaying(const std::string& userName) const override
+    {
+        return seafold::isVoicePlaying(appSession(), userName);
+    }
+
     Session* session() override { return &appSession(); }
 
 private:
@@ -245,6 +263,7 @@ void applySharedOptions(const SharedOptions& options)
     setDiscoveryOptions(options);
     gConnectionRate = options.rate;
     gMaxClients = options.maxClients;
+    appSession().speakerVoices.flat = options.flatVoice;
     if (options.simulate) {
         // A different run of drops and delays in every process.
         using namespace std::chrono;

@@ -31,6 +31,18 @@ public:
     // The push-to-talk key went down (true) or up (false).
     virtual void setPushToTalk(bool held) = 0;
 
+    // The local user's push-to-talk: not held, capturing, or the last press
+    // found no microphone.
+    enum class Microphone { Off, Capturing, Unavailable };
+    virtual Microphone microphone() const { return Microphone::Off; }
+
+    // True while `userName`'s voice is being played here (a speaker mark).
+    virtual bool isVoicePlaying(const std::string& userName) const
+    {
+        (void)userName;
+        return false;
+    }
+
     // The session, for its observers (remote calls run, the connection's
     // state); null while there is none.
     virtual Session* session() = 0;

@@ -208,7 +208,7 @@ TEST(CommandLine, HelpTellsTheUsageOptionsControlsAndEnvironment)
              {"server ADDRESS", "-client ADDRESS NAME", "--help", "--version", "--net-sim", "--ping-interval",
               "--rate", "--max-clients", "--quiet", "--no-retry", "--secure", "--server-key FINGERPRINT", "SEAFOLD_LOG",
               "SEAFOLD_LOG=help", "SEAFOLD_CAPTURE_FILE", "--find [SECONDS]", "--discovery-port", "--server-name",
-              "--no-discovery", "auto"})
+              "--no-discovery", "auto", "--flat-voice"})
             EXPECT_NE(help->find(needed), std::string::npos) << needed << " missing in\n" << *help;
     }
     for (const char* needed : {"W A S D", "Print Screen", "push-to-talk", "Escape", "mouse wheel", "SEAFOLD_EVENT_LOG",
@@ -311,6 +311,13 @@ TEST(CommandLine, GoodLinesFillInTheOptions)
         EXPECT_EQ(lan.shared.rate.maxSendBandwidth, 65535u);
         EXPECT_EQ(lan.shared.rate.maxRecvBandwidth, 65535u);
         EXPECT_EQ(lan.shared.maxClients, 8u);
+    }
+    EXPECT_FALSE(server.shared.flatVoice);
+    for (Program program : {Program::Windowed, Program::Headless}) {
+        ProgramOptions flat;
+        out = parseProgramOptions(program, {"-client", "localhost:1", "bob", "--flat-voice"}, &flat);
+        ASSERT_TRUE(out.run) << out.error;
+        EXPECT_TRUE(flat.shared.flatVoice);
     }
     out = parseProgramOptions(Program::Windowed, {"-client", "localhost:1", "-"}, &server);
     EXPECT_FALSE(out.run); // a lone dash is no name
