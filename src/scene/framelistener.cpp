@@ -1,5 +1,6 @@
 #include "scene/framelistener.h"
 #include "scene/seafold.h"
+#include "scene/voiceplacement.h"
 #include "session/eventlog.h"
 
 #include <OgreCamera.h>
@@ -125,6 +126,9 @@ bool Seafold_FrameListener::frameStarted(const Ogre::FrameEvent& event)
     }
     if (mSpinLight && gLightPivot)
         gLightPivot->rotate(Ogre::Vector3::UNIT_X, Ogre::Degree(2.0f * mSpinStep), Ogre::Node::TS_LOCAL);
+
+    // Voices from the speakers' models, as the camera now hears them.
+    placeVoicesAtModels(*mApp);
     return true;
 }
 
