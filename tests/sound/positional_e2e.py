@@ -1,0 +1,185 @@
+#!/usr/bin/env python3
+"""Voices from the speakers' models, end to end: a windowed client (under a
+private X server) listens through OpenAL Soft's stereo wave-file writer while
+two headless users speak in turn, alice with her model to the right of the
+camera's view and carol with hers to the left. alice must come out louder on
+the right, carol on the left; with --flat-voice both come out in the middle.
+
+    positional_e2e.py SEAFOLD SEAFOLD-HEADLESS
+
+Exit 77 (skipped) without xvfb-run. Every wait is bounded."""
+
+import math
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from headless_process import HeadlessProcess, free_port  # noqa: E402
+
+WINDOWED, HEADLESS = os.path.realpath(sys.argv[1]), os.path.realpath(sys.argv[2])
+RATE = 8000
+failures = []
+WORK = tempfile.mkdtemp(prefix="seafold-positional-")
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+    return condition
+
+
+def write_wav(path, samples):
+    data = struct.pack("<%dh" % len(samples), *samples)
+    with open(path, "wb") as f:
+        f.write(b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WAVE")
+        f.write(b"fmt " + struct.pack("<IHHIIHH", 16, 1, 1, RATE, RATE * 2, 2, 16))
+        f.write(b"data" + struct.pack("<I", len(data)) + data)
+
+
+def read_stereo(path):
+    """(rate, left, right) of a 16-bit stereo file whose sizes may be unset."""
+    raw = open(path, "rb").read()
+    at, rate = 12, 0
+    while at + 8 <= len(raw):
+        cid, size = raw[at:at + 4], struct.unpack("<I", raw[at + 4:at + 8])[0]
+        body = raw[at + 8:]
+        if cid == b"fmt ":
+            rate = struct.unpack("<I", body[4:8])[0]
+        elif cid == b"data":
+            if size == 0 or size > len(body):
+                size = len(body)
+            n = size // 4
+            s = struct.unpack("<%dh" % (2 * n), body[:4 * n])
+            return rate, s[0::2], s[1::2]
+        at += 8 + size + (size & 1)
+    return rate, [], []
+
+
+def vowel(seconds):
+    """Continuous voiced sound through two resonances: it survives the vocoder."""
+    out, phase = [], 0.0
+    y1 = y2 = z1 = z2 = 0.0
+    c1, c2 = math.cos(2 * math.pi * 700 / RATE), math.cos(2 * math.pi * 1200 / RATE)
+    for i in range(int(seconds * RATE)):
+        phase += 130 / RATE
+        pulse = 1.0 if phase >= 1.0 else 0.0
+        phase -= math.floor(phase)
+        y = pulse + 1.80 * y1 * c1 - 0.90 * y2
+        z = y + 1.70 * z1 * c2 - 0.85 * z2
+        y2, y1, z2, z1 = y1, y, z1, z
+        out.append(int(max(-32767, min(32767, 900 * z))))
+    return out
+
+
+def rms(values):
+    return math.sqrt(sum(x * x for x in values) / len(values)) if values else 0.0
+
+
+def loud_spans(left, right, rate, threshold=800, gap=0.5):
+    """[(first, last)] sample indices of stretches loud in either channel,
+    separated by at least `gap` seconds of quiet."""
+    spans, start, last = [], None, None
+    for i in range(len(left)):
+        if abs(left[i]) > threshold or abs(right[i]) > threshold:
+            if last is not None and (i - last) / rate > gap:
+                spans.append((start, last))
+                start = None
+            if start is None:
+                start = i
+            last = i
+    if start is not None:
+        spans.append((start, last))
+    return spans
+
+
+def session(name, flat):
+    """bob listens in a window; alice (right) then carol (left) speak."""
+    work = os.path.join(WORK, name)
+    os.makedirs(work)
+    speech = os.path.join(work, "vowel.wav")
+    write_wav(speech, vowel(2.0))
+    media = os.path.join(os.path.dirname(os.path.realpath(WINDOWED)), "..", "media")
+    shutil.copy(os.path.join(media, "ogre-default.cfg"), os.path.join(work, "ogre.cfg"))
+    out_wav = os.path.join(work, "bob-out.wav")
+    conf = os.path.join(work, "alsoft.conf")
+    with open(conf, "w") as f:
+        f.write("[general]\ndrivers=wave\nchannels=stereo\nsample-type=int16\n[wave]\nfile=%s\n" % out_wav)
+    address = f"127.0.0.1:{free_port()}"
+    quiet = dict(os.environ, ALSOFT_DRIVERS="null")
+    server = HeadlessProcess(HEADLESS, "server", ["server", address], failures, env=quiet, log_dir=work)
+    time.sleep(0.3)
+    flat_args = ["--flat-voice"] if flat else []
+    bob_env = dict(os.environ, ALSOFT_CONF=conf, SEAFOLD_EVENT_LOG=os.path.join(work, "bob.jsonl"))
+    bob_env.pop("ALSOFT_DRIVERS", None)
+    bob = subprocess.Popen(["timeout", "120", "xvfb-run", "-a", "-s", "-screen 0 1024x768x24", WINDOWED, "-client",
+                            address, "bob"] + flat_args,
+                           cwd=work, env=bob_env, stdout=open(os.path.join(work, "bob.out"), "w"),
+                           stderr=open(os.path.join(work, "bob.err"), "w"))
+    try:
+        joined = server.wait_for("bob", lambda: any(e.get("rpc") == "c2sAddNewClient" for e in server.events()), 60)
+        if not joined:
+            return None
+        speakers = []
+        for who, x in (("alice", 300), ("carol", -300)):
+            p = HeadlessProcess(HEADLESS, who, ["-client", address, who, "--model", "boat.mesh", "--move",
+                                                f"{x},0,0", "--speak", speech], failures, env=quiet, log_dir=work)
+            speakers.append(p)
+            p.wait_for("the end of speaking", lambda p=p: any(e.get("speak") == "stop" for e in p.events()), 30)
+            time.sleep(1.5)
+        for p in speakers:
+            p.stop()
+    finally:
+        if bob.poll() is None:
+            bob.terminate()
+        try:
+            bob.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            bob.kill()
+            bob.wait()
+        server.stop()
+    rate, left, right = read_stereo(out_wav)
+    if not check(rate > 0 and left, f"{name}: bob wrote no sound"):
+        return None
+    spans = loud_spans(left, right, rate)
+    if not check(len(spans) == 2, f"{name}: {len(spans)} stretches of speech in bob's output, not 2"):
+        return None
+    levels = []
+    for a, b in spans:
+        levels.append((rms(left[a:b]), rms(right[a:b])))
+    print(f"{name}: alice left/right RMS {levels[0][0]:.0f}/{levels[0][1]:.0f}, "
+          f"carol {levels[1][0]:.0f}/{levels[1][1]:.0f}")
+    return levels
+
+
+def main():
+    if not shutil.which("xvfb-run"):
+        print("skipped: no xvfb-run")
+        return 77
+    try:
+        placed = session("positioned", flat=False)
+        if placed:
+            (al, ar), (cl, cr) = placed
+            check(ar > 1.5 * al, f"alice (on the right) is not louder on the right: {al:.0f}/{ar:.0f}")
+            check(cl > 1.5 * cr, f"carol (on the left) is not louder on the left: {cl:.0f}/{cr:.0f}")
+        flat = session("flat", flat=True)
+        if flat:
+            for who, (l, r) in zip(("alice", "carol"), flat):
+                check(abs(l - r) < 0.1 * max(l, r), f"--flat-voice: {who} not in the middle: {l:.0f}/{r:.0f}")
+    finally:
+        if not failures:
+            shutil.rmtree(WORK, ignore_errors=True)
+        else:
+            print("output kept in", WORK)
+    for f in failures:
+        print("FAIL:", f)
+    print(f"{0 if failures else 1} passed, {len(failures)} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
