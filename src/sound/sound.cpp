@@ -349,38 +349,39 @@ void SFXObject::queueVoiceSamples(const RefPtr<ByteBuffer>& more)
     const uint32_t backlog = (flowing ? unplayedOnSource(*this) : 0) + uint32_t(v.pending.size());
     const uint32_t target = samplesIn(VoiceTargetBacklogMs);
 
+    uint32_t drain = 0; // samples of quiet that may go
     if (v.dry) {
-        // Ran dry in the middle of speech: start again with the target
-        // backlog in hand, or the next late message makes another gap. After
-        // a longer pause this is new speech, which starts at once.
+        // Ran dry in the middle of speech: this message came as late as the
+        // stream was dry. Start again with that much backlog in hand (the
+        // target at least), or the next message as late makes another gap.
+        // After a longer pause this is new speech, which starts at once.
         v.dry = false;
         v.backlogs.clear();
-        if (uint32_t(now - v.dryAtMs) < VoiceUnderrunGapMs) {
+        uint32_t dryFor = now - v.dryAtMs;
+        if (dryFor < VoiceUnderrunGapMs) {
             ++v.underruns;
-            v.pending.insert(v.pending.begin(), target - std::min<uint32_t>(target, backlog), 0);
+            uint32_t want = samplesIn(std::min(std::max(dryFor, VoiceTargetBacklogMs), VoiceMaxRestartBacklogMs));
+            v.pending.insert(v.pending.begin(), want - std::min(want, backlog), 0);
         }
     } else if (flowing) {
-        // The arrivals of the last window, this one included.
+        // What was queued at every arrival of the window, this one included,
+        // above the target is a standing backlog.
         while (!v.backlogs.empty() && uint32_t(now - v.backlogs.front().first) > VoiceDrainWindowMs)
             v.backlogs.erase(v.backlogs.begin());
         v.backlogs.emplace_back(now, backlog);
+        uint32_t least = backlog;
+        for (auto& b : v.backlogs)
+            least = std::min(least, b.second);
+        drain = least > target ? least - target : 0;
     } else {
-        v.backlogs.clear(); // starting: no backlog yet
+        v.backlogs.clear(); // starting: how late messages come is not known yet
     }
 
     size_t old = v.pending.size();
     v.pending.resize(old + more->size() / 2);
     std::memcpy(v.pending.data() + old, more->data(), (more->size() / 2) * 2);
-
-    // Drain: what was queued at every arrival of the window above the
-    // target is a standing backlog.
-    if (!v.backlogs.empty()) {
-        uint32_t least = v.backlogs.front().second;
-        for (auto& b : v.backlogs)
-            least = std::min(least, b.second);
-        if (least > target)
-            shortenQuiet(v.pending, least - target);
-    }
+    if (drain)
+        shortenQuiet(v.pending, drain);
 
     // Bounded in time: the oldest samples still here go first.
     const uint32_t cap = samplesIn(VoiceMaxQueuedMs);

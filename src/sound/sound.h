@@ -42,8 +42,10 @@ enum : uint32_t {
 // to be played are shortened, never speech.
 constexpr uint32_t VoiceTargetBacklogMs = 60;
 // The backlog is the least audio queued at any arrival over this long, so
-// that one message bunched behind another is not mistaken for a backlog.
-constexpr uint32_t VoiceDrainWindowMs = 2000;
+// that messages held back now and then (a link paced at 96 ms carrying
+// messages made every 100 ms holds one back by up to 96 ms every second or
+// two) are not mistaken for a backlog.
+constexpr uint32_t VoiceDrainWindowMs = 5000;
 // A stream holds at most this much queued audio; beyond, the oldest that
 // has not reached the device goes.
 constexpr uint32_t VoiceMaxQueuedMs = 2000;
@@ -54,6 +56,10 @@ constexpr uint32_t VoiceLeadMs = 500;
 // A stream that runs dry and gets more within this long ran dry in the
 // middle of speech (an underrun); after a longer pause, new speech starts.
 constexpr uint32_t VoiceUnderrunGapMs = 1000;
+// After an underrun a stream starts again with as much backlog as the
+// message was late, the target at least and this at most: a long stall is
+// not made into a long delay for the rest of the speech.
+constexpr uint32_t VoiceMaxRestartBacklogMs = 200;
 // Samples within +-VoiceQuietPeak over VoiceQuietWindowSamples (5 ms) are
 // quiet: above the faint noise the codec makes of silence (peaks below
 // about 50), below the quietest sound it codes (RMS about 190).

@@ -142,9 +142,9 @@ TEST_F(LoopbackSound, UnderrunRestartsTheStoppedSourceBehindTheTargetBacklog)
     EXPECT_FALSE(sourcePlaying(uint32_t(source)));
     EXPECT_EQ(stream->voiceUnderruns(), 0u);
 
-    // More speech right after: an underrun. The stream starts again on the
-    // same source, the target backlog of silence ahead of the new samples
-    // (the played ones are not heard again).
+    // More speech 50 ms after: an underrun. The stream starts again on the
+    // same source with the target backlog of silence ahead of the new
+    // samples, more than it was late (the played ones are not heard again).
     mNow += 50;
     std::vector<int16_t> next = tone(300, 600, 6000);
     stream->queueVoiceSamples(samplesOf(next));
@@ -162,19 +162,31 @@ TEST_F(LoopbackSound, UnderrunRestartsTheStoppedSourceBehindTheTargetBacklog)
     // Every streaming buffer came back.
     EXPECT_EQ(gFreeVoiceBuffers.size(), size_t(VoiceStreamBufferCount));
 
-    // Within the gap after a pass noticed: an underrun again. After a longer
-    // pause: new speech, at once and not counted.
-    mNow += VoiceUnderrunGapMs - 100;
-    stream->queueVoiceSamples(samplesOf(tone(100, 500)));
+    // Within the gap after a pass noticed: an underrun again, the backlog
+    // rebuilt as long as the message was late, within its bound. After a
+    // longer pause: new speech, at once and not counted.
+    mNow += 150;
+    std::vector<int16_t> again = tone(100, 500);
+    stream->queueVoiceSamples(samplesOf(again));
     EXPECT_EQ(stream->voiceUnderruns(), 2u);
+    EXPECT_EQ(stream->queuedVoiceSamples(), 150u * 8 + 100);
     updateSound();
-    render(VoiceTargetBacklogMs * 8 + 200);
+    out = render(150 * 8 + 200);
+    EXPECT_LE(peakOf(out, 0, 150 * 8 - 32), kSilence);
+    EXPECT_GE(findStart(std::vector<int16_t>(out.begin() + 150 * 8 - 32, out.end()), again, 2), 0);
+    updateSound();
+    mNow += VoiceUnderrunGapMs - 1;
+    stream->queueVoiceSamples(samplesOf(tone(100, 500)));
+    EXPECT_EQ(stream->voiceUnderruns(), 3u);
+    EXPECT_EQ(stream->queuedVoiceSamples(), VoiceMaxRestartBacklogMs * 8 + 100);
+    updateSound();
+    render(VoiceMaxRestartBacklogMs * 8 + 200);
     updateSound();
     mNow += VoiceUnderrunGapMs + 1;
     std::vector<int16_t> fresh = tone(300, 350, 7000);
     stream->queueVoiceSamples(samplesOf(fresh));
     updateSound();
-    EXPECT_EQ(stream->voiceUnderruns(), 2u);
+    EXPECT_EQ(stream->voiceUnderruns(), 3u);
     EXPECT_GE(findStart(render(400), fresh, 2), 0);
 }
 
@@ -383,14 +395,14 @@ TEST(ShortenQuiet, RemovesOnlyInsideQuietStretchesKeepingAGuardAtEachEnd)
 
 TEST_F(LoopbackSound, StreamDrainsABacklogOfSilenceToTheTargetWithoutDroppingSpeech)
 {
-    // The first message holds 250 ms, as the first tick after a press does;
-    // then one message of 100 ms every 100 ms, each a burst of speech
-    // between stretches of faint noise. The device plays in real time.
+    // The first message holds 250 ms of speech, as the first tick after a
+    // press does; then one message of 100 ms every 100 ms, each a burst of
+    // speech between stretches of faint noise. The device plays in real time.
     RefPtr<SFXObject> stream = new SFXObject(nullptr, 1.0f, 0, 0);
-    std::vector<std::vector<int16_t>> bursts;
+    std::vector<std::vector<int16_t>> bursts{tone(2000, 190, 9000)};
     std::vector<uint32_t> backlogMs;
     std::vector<int16_t> out;
-    stream->queueVoiceSamples(samplesOf(faint(2000)));
+    stream->queueVoiceSamples(samplesOf(bursts[0]));
     for (int m = 0; m < 20; ++m) {
         updateSound();
         std::vector<int16_t> part = render(800);
