@@ -1,6 +1,7 @@
 // CPU time of the voice path: one voice tick (100 ms of captured speech
-// levelled and encoded) and one received message (decoded, and queued on a
-// voice stream that plays through the loopback device).
+// levelled and encoded), one received message (decoded, and queued on a
+// voice stream that plays through the loopback device), and a client
+// hearing several people at once (a decoder and a stream each, mixed).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -8,6 +9,8 @@
 #include <vector>
 
 #include "net/platform.h"
+#include "session/roster.h"
+#include "session/voiceplayback.h"
 #include "sound/sound.h"
 #include "voice/voicecapture.h"
 
@@ -139,5 +142,53 @@ void BM_ReceiveAndPlayOneMessage(benchmark::State& state)
     closeSound();
 }
 BENCHMARK(BM_ReceiveAndPlayOneMessage)->Unit(benchmark::kMicrosecond);
+
+// A client hearing `speakers` people talk at once: each 100 ms round, one
+// message of each is decoded by that speaker's decoder and queued on that
+// speaker's stream, one sound pass runs, and the loopback device mixes the
+// round's 100 ms at the mixer's own rate. core_share: seconds of processor
+// time per second of those voices, the share of one core they take.
+void BM_HearSpeakersAtOnce(benchmark::State& state)
+{
+    const uint32_t mixerRate = 11025;
+    SoundSetup setup;
+    setup.loopback = true;
+    setup.loopbackRate = mixerRate;
+    setup.sfxDirectory = "/nonexistent"; // effects are not needed for voice
+    setDebugOutput([](const char*) {});
+    bool ready = initSound(setup);
+    setDebugOutput(nullptr);
+    if (!ready) {
+        state.SkipWithError("no loopback device");
+        return;
+    }
+    const int speakers = int(state.range(0));
+    std::vector<RefPtr<ByteBuffer>> all = messages();
+    Roster roster;
+    SpeakerVoices voices;
+    std::vector<std::string> names;
+    for (int s = 0; s < speakers; ++s) {
+        names.push_back("speaker " + std::to_string(s));
+        roster.append(names.back(), nullptr);
+    }
+    uint32_t now = 1000;
+    setSoundClock([&] { return now; });
+    std::vector<int16_t> mixed(mixerRate / 10);
+    size_t round = 0;
+    for (auto _ : state) {
+        for (int s = 0; s < speakers; ++s)
+            voices.play(names[size_t(s)], all[(round + size_t(s) * 7) % all.size()], roster);
+        updateSound();
+        renderSoundSamples(mixed.data(), uint32_t(mixed.size()));
+        now += 100;
+        ++round;
+    }
+    state.counters["core_share"] = benchmark::Counter(double(state.iterations()) * 0.1,
+                                                      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    voices.clear();
+    setSoundClock(nullptr);
+    closeSound();
+}
+BENCHMARK(BM_HearSpeakersAtOnce)->Arg(1)->Arg(2)->Arg(4)->Unit(benchmark::kMicrosecond);
 
 } // namespace
