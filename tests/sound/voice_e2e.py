@@ -8,6 +8,10 @@ where and how loud it is expected, and that the speaker never hears itself.
 
     voice_e2e.py SEAFOLD-HEADLESS            the test
     voice_e2e.py SEAFOLD-HEADLESS --measure  mouth-to-ear latency and wire bit rates
+    voice_e2e.py SEAFOLD-HEADLESS --measure-together [N...] [-- OPTIONS]
+        N people (default 2 and 4) speak the same clip at once: what a
+        listener hears against what was said, and how long after the
+        speakers stop it ends; OPTIONS go to every process (e.g. --rate 16,65535)
 
 Every wait is bounded."""
 
@@ -29,6 +33,7 @@ from headless_process import HeadlessProcess, free_port  # noqa: E402
 
 BINARY = sys.argv[1]
 MEASURE = "--measure" in sys.argv[2:]
+TOGETHER = "--measure-together" in sys.argv[2:]
 failures = []
 WORK = tempfile.mkdtemp(prefix="seafold-voice-")
 
@@ -328,6 +333,75 @@ def bad_options():
         check(expected in r.stderr and "--help" in r.stderr, f"{args}: stderr {r.stderr!r}")
 
 
+def speak_together(count, extra=(), tag="together"):
+    """`count` users speak the same clip at the same moment while bob
+    listens. Returns what bob heard against what was said (seconds, on the
+    wall clock), or None."""
+    speech = os.path.join(WORK, "speech.wav")
+    if not os.path.exists(speech):
+        speech_file(speech)
+    rate_in, said = read_wav(speech)
+    said_span = loud_span(said, rate_in, 1500)
+    port = free_port()
+    address = f"127.0.0.1:{port}"
+    extra = list(extra)
+    server = Proc(f"{tag}-server", ["server", address] + extra, play_to="nowhere")
+    time.sleep(0.2)
+    bob = Proc(f"{tag}-bob", ["-client", address, "bob", "--stats", "500"] + extra, play_to=f"{tag}-bob-out.wav")
+    bob.wait_for("connection", lambda: bob.first("state", "connected"))
+    names = ["alice", "carol", "dave", "erin", "frank", "grace", "heidi", "ivan"][:count]
+    speakers = [Proc(f"{tag}-{n}", ["-client", address, n, "--speak", speech] + extra, play_to="nowhere")
+                for n in names]
+    for p in speakers:
+        p.wait_for("the end of speaking", lambda p=p: p.first("speak", "stop"), 30)
+    time.sleep(2.0)
+    stop_all(*speakers, bob, server)
+    starts = [p.first("speak", "start") for p in speakers]
+    opened = sound_open(bob)
+    rate, heard = read_wav(bob.wav)
+    span = loud_span(heard, rate, 1500) if rate else None
+    if not check(all(starts) and opened is not None and said_span and span,
+                 f"{tag}: nothing to compare (starts {starts}, sound {opened}, heard {span})"):
+        return None
+    begun = [e["t"] / 1000.0 for e in starts]
+    spoken = (min(begun) + said_span[0], max(begun) + said_span[1])
+    heard_at = (opened + span[0], opened + span[1])
+    return {"speakers": count, "clip_s": said_span[1] - said_span[0], "spoken_s": spoken[1] - spoken[0],
+            "heard_s": heard_at[1] - heard_at[0], "start_spread_s": max(begun) - min(begun),
+            "end_after_stop_s": heard_at[1] - spoken[1], "first_after_start_s": heard_at[0] - spoken[0],
+            "underruns": listener_underruns(bob)}
+
+
+def listener_underruns(proc):
+    """The most underruns of all voices together in the listener's statistics
+    lines (a voice that left takes its count with it)."""
+    most = None
+    for e in proc.events():
+        if "voice" in e:
+            total = sum(v.get("underruns", 0) for v in e["voice"])
+            most = total if most is None else max(most, total)
+    return most
+
+
+def together_scenario():
+    """alice and carol speak at once: bob hears two voices over the clip's
+    length, not one after the other, and the sound ends soon after they stop."""
+    r = speak_together(2)
+    if not r:
+        return
+    print("together: " + ", ".join(f"{k} {v:.2f}" if isinstance(v, float) else f"{k} {v}" for k, v in r.items()))
+    check(abs(r["heard_s"] - r["spoken_s"]) <= 0.1 * r["spoken_s"] + 0.1,
+          f"together: heard {r['heard_s']:.2f} s of speech for {r['spoken_s']:.2f} s said")
+    check(r["end_after_stop_s"] < 0.8, f"together: the sound ended {r['end_after_stop_s']:.2f} s after they stopped")
+
+
+def measure_together(counts, extra):
+    for n in counts:
+        r = speak_together(n, extra, tag=f"together{n}")
+        if r:
+            print(json.dumps({k: round(v, 3) if isinstance(v, float) else v for k, v in r.items()}))
+
+
 def bytes_sent(proc):
     """(time, bytes sent on the connection to the server) of each stats line."""
     points = []
@@ -391,10 +465,16 @@ def measure():
 
 def main():
     try:
-        if MEASURE:
+        if TOGETHER:
+            rest = sys.argv[sys.argv.index("--measure-together") + 1:]
+            extra = rest[rest.index("--") + 1:] if "--" in rest else []
+            counts = [int(a) for a in (rest[:rest.index("--")] if "--" in rest else rest)] or [2, 4]
+            measure_together(counts, extra)
+        elif MEASURE:
             measure()
         else:
             speech_scenario()
+            together_scenario()
             repeat_scenario()
             no_sound_device()
             bad_options()
