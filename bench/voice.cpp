@@ -183,8 +183,8 @@ void BM_HearSpeakersAtOnce(benchmark::State& state)
         now += 100;
         ++round;
     }
-    state.counters["core_share"] = benchmark::Counter(double(state.iterations()) * 0.1,
-                                                      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["core_share"] =
+        benchmark::Counter(double(state.iterations()) * 0.1, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     voices.clear();
     setSoundClock(nullptr);
     closeSound();

@@ -149,7 +149,7 @@ public:
 
     // What the sound module keeps for a voice stream.
     struct VoiceState {
-        bool active = false;         // samples were queued: this object is a voice stream
+        bool active = false;          // samples were queued: this object is a voice stream
         std::vector<int16_t> pending; // not yet handed to the source
         std::vector<uint32_t> queued; // samples of each buffer queued on the source, oldest first
         // (time, backlog in samples) of the arrivals of the last VoiceDrainWindowMs.
