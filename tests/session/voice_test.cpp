@@ -164,6 +164,47 @@ TEST_F(LoopbackVoices, TwoSpeakersInterleavedComeOutAsTwoVoicesEachItsOwnSoloDec
     EXPECT_GT(peak, 2000);
 }
 
+TEST_F(LoopbackVoices, TwentySpeakersAtOnceShareTheSixteenSourcesWithoutMishap)
+{
+    Roster roster;
+    SpeakerVoices voices;
+    std::vector<std::string> names;
+    std::vector<std::vector<RefPtr<ByteBuffer>>> said;
+    for (int i = 0; i < 20; ++i) {
+        names.push_back("user " + std::to_string(i));
+        roster.append(names.back(), nullptr);
+        said.push_back(messagesOf(buzz(8000 * 2, 100 + 7 * i, 1200)));
+    }
+    for (size_t k = 0; k < said[0].size(); ++k) {
+        for (size_t i = 0; i < names.size(); ++i)
+            ASSERT_TRUE(voices.play(names[i], said[i][k], roster));
+        updateSound();
+        std::vector<bool> used(MaxSoundSources, false);
+        size_t holding = 0;
+        voices.forEach([&](const std::string&, SFXObject& stream) {
+            if (stream.sourceIndex == -1)
+                return;
+            ASSERT_LT(stream.sourceIndex, int32_t(MaxSoundSources));
+            EXPECT_FALSE(used[size_t(stream.sourceIndex)]);
+            used[size_t(stream.sourceIndex)] = true;
+            ++holding;
+        });
+        EXPECT_EQ(holding, size_t(MaxSoundSources));
+        render(800);
+        mNow += 100;
+    }
+    EXPECT_EQ(voices.size(), 20u);
+    // All leave; what was queued plays out and every buffer comes back.
+    for (auto& name : names)
+        voices.forget(name);
+    for (int i = 0; i < 10; ++i) {
+        render(8000);
+        updateSound();
+    }
+    EXPECT_TRUE(gPlayList.empty());
+    EXPECT_EQ(gFreeVoiceBuffers.size(), size_t(VoiceStreamBufferCount));
+}
+
 TEST(SpeakerVoices, MessagesLongerThanASecondAreDroppedBeforeAnyWork)
 {
     Roster roster;
