@@ -362,6 +362,9 @@ void SFXObject::queueVoiceSamples(const RefPtr<ByteBuffer>& more)
             ++v.underruns;
             uint32_t want = samplesIn(std::min(std::max(dryFor, VoiceTargetBacklogMs), VoiceMaxRestartBacklogMs));
             v.pending.insert(v.pending.begin(), want - std::min(want, backlog), 0);
+            // This arrival found nothing queued: for a drain window the
+            // rebuilt backlog stays.
+            v.backlogs.emplace_back(now, 0);
         }
     } else if (flowing) {
         // What was queued at every arrival of the window, this one included,
@@ -373,8 +376,6 @@ void SFXObject::queueVoiceSamples(const RefPtr<ByteBuffer>& more)
         for (auto& b : v.backlogs)
             least = std::min(least, b.second);
         drain = least > target ? least - target : 0;
-    } else {
-        v.backlogs.clear(); // starting: how late messages come is not known yet
     }
 
     size_t old = v.pending.size();
