@@ -3,6 +3,8 @@
 #include "app/lan.h"
 #include "app/serverlink.h"
 
+#include "app/sessionview.h"
+#include "net/platform.h"
 #include "voice/voicecapture.h"
 
 #include <chrono>
@@ -105,6 +107,13 @@ public:
 
     Session* session() override { return &appSession(); }
 
+    void describeSession(SessionStatus& status) override
+    {
+        seafold::describeSession(gClients, gConnectionToServer, gIsClient, gClientName, status);
+    }
+
+    float talkLevel() const override { return gVoiceCaptureActive ? talkLevelOf(gVoiceLevel) : 0.0f; }
+
 private:
     std::string mSelection;
     bool mSelected = false;
@@ -143,6 +152,7 @@ SessionPort& appSessionPort()
 
 bool startNetwork(const CommandLine& line)
 {
+    setSessionAddressText(line.addressText);
     gClients.setScene(gClientScene);
     gClients.onChange = tellRosterChange;
     Session& session = appSession();

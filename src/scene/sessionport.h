@@ -1,18 +1,50 @@
 // What the scene needs from the running session, and nothing more: the scene
-// shows the user's choices and sends them on through this port; the program
-// that starts the scene fills the port in with its session. The scene thus
-// never learns how the session is run (connection, roster, voice capture).
+// shows the user's choices and sends them on through this port, and shows
+// who is there and how the connection fares; the program that starts the
+// scene fills the port in with its session. The scene thus never learns how
+// the session is run (connection, roster, voice capture).
 //
 // Operations are called on the main thread, from the frame listener and the
 // GUI handlers. Each is safe at any time: without a connection to a server
 // the senders send nothing.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace seafold {
 
 class Session;
+
+// The health of one connection, from its statistics.
+struct LinkHealth {
+    float roundTripMs = 0;    // smoothed time from a packet to its acknowledgement
+    uint32_t packetsLost = 0; // packets never acknowledged
+    uint32_t queued = 0;      // events waiting to be sent
+};
+
+// One other user as the session knows them.
+struct PersonStatus {
+    std::string name;
+    std::string model;    // the mesh they picked; empty until they pick one
+    bool hasLink = false; // the server's connection to them (server only)
+    LinkHealth link;
+};
+
+// The session as the user should see it.
+struct SessionStatus {
+    std::string address;  // the server's address: bound by the server, joined by a client
+    std::string userName; // this user's name; empty in the server
+    // A client's connection to the server as the session last reported it
+    // ("connecting", "connected", "failed", "disconnected", "retrying", or
+    // whatever else it reports); empty in the server.
+    std::string connection;
+    std::string reason;   // why, with "failed" and "disconnected"
+    bool hasLink = false; // a client's connection to the server exists
+    LinkHealth link;
+    std::vector<PersonStatus> people; // the others (the server: every client), in join order
+};
 
 class SessionPort {
 public:
@@ -46,6 +78,13 @@ public:
     // The session, for its observers (remote calls run, the connection's
     // state); null while there is none.
     virtual Session* session() = 0;
+
+    // Who is there and how the connection fares, now.
+    virtual void describeSession(SessionStatus& status) = 0;
+
+    // The loudness of what the microphone takes in, 0 to 1 (0 unless
+    // capturing).
+    virtual float talkLevel() const { return 0; }
 };
 
 // The port of a scene with no session behind it: a client of nothing. Used
@@ -57,6 +96,7 @@ public:
     void announceSelection(const std::string&) override {}
     void setPushToTalk(bool) override {}
     Session* session() override { return nullptr; }
+    void describeSession(SessionStatus& status) override { status = SessionStatus(); }
 };
 
 } // namespace seafold

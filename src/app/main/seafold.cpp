@@ -3,6 +3,7 @@
 #include "app/console.h"
 #include "app/lan.h"
 #include "app/network.h"
+#include "app/sessionview.h"
 #include "scene/clientmodels.h"
 #include "scene/scenedriver.h"
 #include "session/eventlog.h"
@@ -42,6 +43,8 @@ int main(int argc, char** argv)
         }
         seafold::gEventLog.watch(seafold::appSession(), seafold::gRendererScene);
     }
+    // The People panel follows the session's reports and voice.
+    seafold::watchSessionForDisplay(seafold::appSession(), options.line.isClient);
     seafold::applySharedOptions(options.shared);
     // Ctrl-C and SIGTERM end the loop; the shutdown tells the peers.
     seafold::installStopSignals();
