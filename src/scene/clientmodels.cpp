@@ -1,4 +1,5 @@
 #include "scene/clientmodels.h"
+#include "scene/controllogic.h"
 #include "scene/materialcontrols.h"
 
 #include <OgreEntity.h>
@@ -69,7 +70,10 @@ void RendererScene::attachModel(ClientRecord& record)
     if (!mScene)
         return;
     if (!models.node) {
-        models.node = mScene->getRootSceneNode()->createChildSceneNode(Ogre::Vector3::ZERO, Ogre::Quaternion::IDENTITY);
+        models.slot = freeSlot();
+        Motion3 start = ringSlotPosition(models.slot);
+        models.node = mScene->getRootSceneNode()->createChildSceneNode(Ogre::Vector3(start.x, start.y, start.z),
+                                                                       Ogre::Quaternion::IDENTITY);
         models.shown.x = models.shown.y = models.shown.z = 0;
     }
     Ogre::Entity* entity = findOrCreateModelEntity(
@@ -151,6 +155,23 @@ const RendererScene::Shown* RendererScene::shownFor(const ClientRecord& record) 
 {
     auto it = mUsers.find(&record);
     return it == mUsers.end() ? nullptr : &it->second.shown;
+}
+
+uint32_t RendererScene::freeSlot() const
+{
+    std::vector<uint32_t> taken;
+    for (const auto& user : mUsers)
+        if (user.second.node)
+            taken.push_back(user.second.slot);
+    return firstFreeSlot(taken);
+}
+
+void RendererScene::forEachShownModel(
+    const std::function<void(uint64_t serial, const std::string& name, Ogre::Entity& entity)>& visit) const
+{
+    for (const auto& user : mUsers)
+        if (user.second.node && user.second.attached)
+            visit(user.second.serial, user.first->name, *user.second.attached);
 }
 
 Ogre::SceneNode* RendererScene::nodeOf(const ClientRecord& record) const

@@ -1,6 +1,12 @@
 // Other users' models in the renderer's scene: one node per user, and one
 // entity per user and mesh, so that any number of users (the local one too)
 // can show the same mesh at once.
+//
+// A user's node starts at a free place on a ring around the origin (see
+// ringSlotPosition), so that two users' models never start inside each
+// other. That start is this scene's own presentation: the node then moves by
+// exactly the deltas the session applies, and what is reported as shown
+// (Shown, the event log) is the session's position, without the start.
 #pragma once
 
 #include <functional>
@@ -44,15 +50,23 @@ public:
     const Shown* shownFor(const ClientRecord& record) const;
     Ogre::SceneNode* nodeOf(const ClientRecord& record) const;
 
+    // Every user whose model is shown: a number that stays the user's while
+    // they are in the roster, their name and the entity shown.
+    void forEachShownModel(
+        const std::function<void(uint64_t serial, const std::string& name, Ogre::Entity& entity)>& visit) const;
+
 private:
     struct UserModels {
         uint64_t serial = 0;
+        uint32_t slot = 0; // the place on the rings where the node started
         Ogre::SceneNode* node = nullptr;
         Ogre::Entity* attached = nullptr;
         Shown shown;
     };
     UserModels& modelsOf(ClientRecord& record);
     void destroyUserObjects(UserModels& models);
+    // The lowest ring slot no other user's node stands on.
+    uint32_t freeSlot() const;
 
     Ogre::SceneManager* mScene = nullptr;
     std::map<const ClientRecord*, UserModels> mUsers;

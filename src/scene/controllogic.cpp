@@ -1,6 +1,8 @@
 #include "scene/controllogic.h"
+#include "session/json.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace seafold {
@@ -62,6 +64,112 @@ float timeStepFromAverageFps(float averageFps)
     if (!(averageFps >= 0.0f))
         return kMaxTimeStep;
     return std::min(1.0f / (averageFps + 1.0f), kMaxTimeStep);
+}
+
+float pitchOfDirection(float directionY)
+{
+    return std::asin(std::clamp(directionY, -1.0f, 1.0f)) * 57.29578f;
+}
+
+float clampedPitchStep(float currentDegrees, float stepDegrees, float limitDegrees)
+{
+    // A camera already beyond the limit (set from outside) may only come back.
+    float wanted = currentDegrees + stepDegrees;
+    float low = std::min(-limitDegrees, currentDegrees), high = std::max(limitDegrees, currentDegrees);
+    return std::clamp(wanted, low, high) - currentDegrees;
+}
+
+float unitsPerPixelAt(float distance, float fovYRadians, float viewportHeight)
+{
+    if (!(viewportHeight > 0.0f))
+        return 0.0f;
+    return 2.0f * std::max(distance, kMinDragDistance) * std::tan(fovYRadians * 0.5f) / viewportHeight;
+}
+
+bool addModelDragMotion(bool left, bool right, float dx, float dy, float timeStep, float unitsPerPixel,
+                        PendingMotion& motion)
+{
+    if (left && !right)
+        return addDragMotion(left, right, dx, dy, timeStep, motion);
+    if (right && !left) {
+        motion.translate.x += dx * unitsPerPixel;
+        motion.translate.y -= dy * unitsPerPixel;
+    } else if (left && right) {
+        motion.translate.z += (dx + dy) * unitsPerPixel;
+    } else {
+        return false;
+    }
+    motion.mouseMoved = true;
+    return true;
+}
+
+Motion3 modelReturnTarget(const Motion3& camera, const Motion3& view)
+{
+    Motion3 target{camera.x + view.x * kReturnDistance, camera.y + view.y * kReturnDistance,
+                   camera.z + view.z * kReturnDistance};
+    // Only a camera above the water looking down can see where its view
+    // axis meets the water.
+    if (target.y >= kWaterLevel || camera.y <= kWaterLevel || !(view.y < 0.0f))
+        return target;
+    float t = (kWaterLevel - camera.y) / view.y;
+    return {camera.x + view.x * t, kModelLevel, camera.z + view.z * t};
+}
+
+Motion3 ringSlotPosition(uint32_t slot)
+{
+    // Angles from straight behind the origin (negative z, away from the
+    // start camera), alternating left and right.
+    static const float kAngles[kRingSlots] = {0, -45, 45, -90, 90, -135, 135, 180};
+    float radius = kRingRadius * float(slot / kRingSlots + 1);
+    float angle = kAngles[slot % kRingSlots] / 57.29578f;
+    return {radius * std::sin(angle), kModelLevel, -radius * std::cos(angle)};
+}
+
+uint32_t firstFreeSlot(const std::vector<uint32_t>& taken)
+{
+    uint32_t slot = 0;
+    while (std::find(taken.begin(), taken.end(), slot) != taken.end())
+        ++slot;
+    return slot;
+}
+
+bool labelBoxAbove(float clipX, float clipY, float clipW, float viewWidth, float viewHeight, float labelWidth,
+                   float labelHeight, ScreenBox* box)
+{
+    // Behind the camera (or on its plane) the projection means nothing.
+    if (!(clipW > 1e-4f))
+        return false;
+    float px = (clipX / clipW * 0.5f + 0.5f) * viewWidth;
+    float py = (0.5f - clipY / clipW * 0.5f) * viewHeight;
+    ScreenBox b;
+    b.width = labelWidth;
+    b.height = labelHeight;
+    b.x = std::round(px - labelWidth * 0.5f);
+    b.y = std::round(py - kLabelGap - labelHeight);
+    if (!std::isfinite(b.x) || !std::isfinite(b.y))
+        return false;
+    if (b.x + b.width <= 0 || b.x >= viewWidth || b.y + b.height <= 0 || b.y >= viewHeight)
+        return false;
+    *box = b;
+    return true;
+}
+
+std::string displayText(const std::string& bytes)
+{
+    std::string text = jsonText(bytes);
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    return text;
+}
+
+std::string windowTitle(bool isClient, const std::string& userName, const std::string& address)
+{
+    // U+2014 EM DASH, in UTF-8.
+    const std::string dash = "\xe2\x80\x94";
+    if (isClient)
+        return "Seafold " + dash + " " + displayText(userName) + " @ " + displayText(address);
+    return "Seafold " + dash + " server on " + displayText(address);
 }
 
 int guiMouseButton(int inputButton)

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace seafold {
 
@@ -68,6 +69,90 @@ void addWheelMotion(float wheelChange, PendingMotion& motion);
 // min(1 / (average frames per second + 1), 0.1): about 30 units per second
 // once the average is known.
 float timeStepFromAverageFps(float averageFps);
+
+// ---- camera and own model ---------------------------------------------------------
+
+// The camera never pitches further up or down than this from level: beyond
+// it the view would turn over the top.
+constexpr float kPitchLimitDegrees = 80.0f;
+
+// The pitch (degrees up from level) of a view direction whose upward
+// component is `directionY` (of a unit vector).
+float pitchOfDirection(float directionY);
+
+// The part of a pitch step of `stepDegrees` that keeps the camera within
+// the limit, from a pitch of `currentDegrees`.
+float clampedPitchStep(float currentDegrees, float stepDegrees, float limitDegrees = kPitchLimitDegrees);
+
+// World units that one pixel spans at `distance` in front of a camera with
+// vertical field of view `fovYRadians` over `viewportHeight` pixels.
+float unitsPerPixelAt(float distance, float fovYRadians, float viewportHeight);
+
+// A model closer than this still moves as if it stood this far: a drag must
+// move a model under the camera too.
+constexpr float kMinDragDistance = 10.0f;
+
+// A drag of the own model (model mode): the left button turns it as
+// addDragMotion does; the right button slides it and both buttons move it
+// along the view axis by `unitsPerPixel` per pixel, so the model follows the
+// pointer at its own distance whatever the frame rate. False when neither
+// button is held.
+bool addModelDragMotion(bool left, bool right, float dx, float dy, float timeStep, float unitsPerPixel,
+                        PendingMotion& motion);
+
+// The surface of the sea (the ocean plane), and the height at which models
+// float on it.
+constexpr float kWaterLevel = -20.0f;
+constexpr float kModelLevel = 0.0f;
+// How far in front of the camera End puts the own model.
+constexpr float kReturnDistance = 80.0f;
+
+// Where End puts the own model: on the view axis, kReturnDistance ahead of
+// a camera at `camera` looking along the unit vector `view`. When that
+// point is under the sea, the model goes where the view axis meets the
+// water, floating at model level.
+Motion3 modelReturnTarget(const Motion3& camera, const Motion3& view);
+
+// ---- other users' models ------------------------------------------------------------
+
+// Other users' models start on rings around the origin (the own model's
+// place), kRingSlots to a ring, kRingRadius apart from ring to ring.
+constexpr uint32_t kRingSlots = 8;
+constexpr float kRingRadius = 60.0f;
+
+// The start of slot `slot`: the first slots lie where the camera looks at
+// start (behind the origin, then to either side), the later ones round the
+// back; slot kRingSlots begins the next ring out.
+Motion3 ringSlotPosition(uint32_t slot);
+
+// The lowest slot that `taken` (slot numbers in use) does not hold.
+uint32_t firstFreeSlot(const std::vector<uint32_t>& taken);
+
+// ---- labels and title -----------------------------------------------------------------
+
+// A rectangle in window pixels.
+struct ScreenBox {
+    float x = 0, y = 0, width = 0, height = 0;
+};
+
+// Pixels between a label and the top of its model.
+constexpr float kLabelGap = 4.0f;
+
+// Where a label of `labelWidth` x `labelHeight` pixels goes for a model whose
+// top projects to clip coordinates (clipX, clipY, clipW) in a view of
+// `viewWidth` x `viewHeight` pixels: centred above that point. False when
+// the point is behind the camera or the label would be wholly outside the
+// view.
+bool labelBoxAbove(float clipX, float clipY, float clipW, float viewWidth, float viewHeight, float labelWidth,
+                   float labelHeight, ScreenBox* box);
+
+// A name that came off the network, fit to show: valid UTF-8 as it is, any
+// other byte as \xHH, and control characters (which could break a line) as
+// "?".
+std::string displayText(const std::string& bytes);
+
+// "Seafold — server on ADDRESS" or "Seafold — NAME @ ADDRESS".
+std::string windowTitle(bool isClient, const std::string& userName, const std::string& address);
 
 // ---- input mapping -------------------------------------------------------------------
 
