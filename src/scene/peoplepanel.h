@@ -1,0 +1,66 @@
+// The "People" panel: who is there and with which model, whose voice plays,
+// this client's connection and the statistics of every connection, and this
+// user's push-to-talk with a level meter. It reads the session through the
+// scene's SessionPort and redraws only what changed.
+#pragma once
+
+#include "scene/peopleview.h"
+#include "scene/sessionport.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace CEGUI {
+class Window;
+class Listbox;
+class ProgressBar;
+} // namespace CEGUI
+
+namespace seafold {
+
+class PeoplePanel {
+public:
+    // The user list is read four times a second, so a speaker's mark and a
+    // change of the connection show at once; the statistics shown change
+    // once a second, which the eye can follow.
+    static constexpr uint32_t kListRefreshMs = 250;
+    static constexpr uint32_t kStatsRefreshMs = 1000;
+
+    // Finds the panel's windows under `root` ("PeoplePanel", "PeopleList",
+    // "TalkStatus", "TalkLevel"); missing ones are left out.
+    void attach(CEGUI::Window* root, SessionPort& port);
+
+    // Shows or hides the whole panel; a hidden panel is not refreshed.
+    void setShown(bool shown);
+    bool shown() const { return mShown; }
+
+    // Once per frame, with the real-time clock in ms and the mesh of the
+    // user's own model.
+    void update(uint32_t nowMs, const std::string& ownModel);
+
+    // The lines shown now.
+    const std::vector<PanelLine>& lines() const { return mLines; }
+
+private:
+    void refreshList(uint32_t nowMs, const std::string& ownModel);
+    void refreshTalk();
+
+    SessionPort* mPort = nullptr;
+    CEGUI::Window* mPanel = nullptr;
+    CEGUI::Listbox* mList = nullptr;
+    CEGUI::Window* mTalkStatus = nullptr;
+    CEGUI::ProgressBar* mTalkLevel = nullptr;
+    bool mShown = true;
+    bool mFirst = true;
+    uint32_t mLastList = 0;
+    uint32_t mLastStats = 0;
+    std::map<std::string, LinkHealth> mShownLinks; // the statistics on screen, by connection
+    std::vector<PanelLine> mLines;
+    SessionPort::Microphone mTalk = SessionPort::Microphone::Off;
+    bool mTalkShown = false;
+    float mLevel = -1;
+};
+
+} // namespace seafold

@@ -1,0 +1,178 @@
+#include "scene/peopleview.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace seafold {
+
+const char* const kSpeakerMark = "\xe2\x99\xaa ";
+const char* const kNoSpeakerMark = "   ";
+
+namespace {
+
+// U+00B7 MIDDLE DOT between the parts of a line.
+const std::string kSeparator = " \xc2\xb7 ";
+
+const std::string kMeshSuffix = ".mesh";
+
+// Statistics sit under the name they belong to, set in a little.
+const std::string kStatsIndent = "      ";
+
+bool isContinuationByte(char c)
+{
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+const LinkHealth& shownLink(const std::map<std::string, LinkHealth>& links, const std::string& key,
+                            const LinkHealth& live)
+{
+    auto it = links.find(key);
+    return it == links.end() ? live : it->second;
+}
+
+void addWrapped(std::vector<PanelLine>& lines, const std::string& text, LineTone tone)
+{
+    for (std::string& piece : wrapText(text))
+        lines.push_back({std::move(piece), tone});
+}
+
+} // namespace
+
+std::string modelDisplayName(const std::string& model)
+{
+    if (model.size() > kMeshSuffix.size() &&
+        model.compare(model.size() - kMeshSuffix.size(), kMeshSuffix.size(), kMeshSuffix) == 0)
+        return model.substr(0, model.size() - kMeshSuffix.size());
+    return model;
+}
+
+std::string linkText(const LinkHealth& link)
+{
+    char text[96];
+    // A round trip under a millisecond still says something on a LAN.
+    double rtt = std::isfinite(link.roundTripMs) && link.roundTripMs > 0 ? double(link.roundTripMs) : 0.0;
+    if (rtt < 10.0)
+        std::snprintf(text, sizeof text, "%.1f ms", rtt);
+    else
+        std::snprintf(text, sizeof text, "%.0f ms", rtt);
+    return text + kSeparator + std::to_string(link.packetsLost) + " lost" + kSeparator + std::to_string(link.queued) +
+           " queued";
+}
+
+PanelLine connectionLine(const std::string& state, const std::string& reason, const std::string& address)
+{
+    auto withReason = [&](const std::string& word) { return reason.empty() ? word : word + ": " + reason; };
+    if (state == "connected")
+        return {"connected", LineTone::Good};
+    if (state == "connecting" || state.empty())
+        return {"connecting to " + address, LineTone::Waiting};
+    if (state == "retrying")
+        return {withReason("retrying"), LineTone::Waiting};
+    if (state == "disconnected")
+        return {withReason("lost"), LineTone::Bad};
+    if (state == "failed")
+        return {withReason("failed"), LineTone::Bad};
+    return {withReason(state), LineTone::Waiting};
+}
+
+std::vector<std::string> wrapText(const std::string& text, size_t width)
+{
+    // Widths count characters (UTF-8 sequences), not bytes.
+    auto characters = [](const std::string& piece) {
+        size_t count = 0;
+        for (char c : piece)
+            count += isContinuationByte(c) ? 0 : 1;
+        return count;
+    };
+    size_t lead = text.find_first_not_of(' ');
+    if (lead == std::string::npos || characters(text) <= width || width < 8)
+        return {text};
+    // Continuation pieces stand in line with the first, two further in.
+    const std::string indent(lead + 2, ' ');
+
+    std::vector<std::string> pieces;
+    std::string prefix;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t room = width - characters(prefix);
+        // The byte where `room` characters from `start` end.
+        size_t end = start, count = 0;
+        while (end < text.size() && count < room) {
+            ++end;
+            while (end < text.size() && isContinuationByte(text[end]))
+                ++end;
+            ++count;
+        }
+        if (end >= text.size()) {
+            pieces.push_back(prefix + text.substr(start));
+            break;
+        }
+        // Back to the last space inside the piece, if there is one after the
+        // leading blanks.
+        size_t cut = text.rfind(' ', end);
+        if (cut == std::string::npos || cut <= std::max(start, lead))
+            cut = end;
+        pieces.push_back(prefix + text.substr(start, cut - start));
+        start = cut;
+        while (start < text.size() && text[start] == ' ')
+            ++start;
+        prefix = indent;
+    }
+    return pieces;
+}
+
+namespace {
+
+// "NAME · MODEL".
+std::string personText(const std::string& name, const std::string& model)
+{
+    return name + kSeparator + (model.empty() ? std::string("no model yet") : modelDisplayName(model));
+}
+
+} // namespace
+
+std::vector<PanelLine> peopleLines(const SessionStatus& status, const std::string& ownModel,
+                                   const std::function<bool(const std::string&)>& speaking,
+                                   const std::map<std::string, LinkHealth>& links)
+{
+    std::vector<PanelLine> lines;
+    bool isClient = !status.connection.empty() || !status.userName.empty();
+    // This user first: the name and model, then where the session is.
+    std::string own = (isClient ? status.userName : std::string("server")) + " (you)";
+    addWrapped(lines, kNoSpeakerMark + personText(own, ownModel), LineTone::Own);
+    if (isClient) {
+        PanelLine state = connectionLine(status.connection, status.reason, status.address);
+        addWrapped(lines, kNoSpeakerMark + state.text, state.tone);
+        if (status.hasLink && status.connection == "connected")
+            lines.push_back({kStatsIndent + linkText(shownLink(links, "", status.link)), LineTone::Detail});
+    } else {
+        addWrapped(lines, kNoSpeakerMark + ("listening on " + status.address), LineTone::Good);
+    }
+
+    for (const PersonStatus& person : status.people) {
+        bool playing = speaking && speaking(person.name);
+        std::string text = (playing ? kSpeakerMark : kNoSpeakerMark) + personText(person.name, person.model);
+        addWrapped(lines, text, playing ? LineTone::Speaking : LineTone::Normal);
+        if (person.hasLink)
+            lines.push_back({kStatsIndent + linkText(shownLink(links, person.name, person.link)), LineTone::Detail});
+    }
+    if (status.people.empty())
+        lines.push_back({std::string(kNoSpeakerMark) + (isClient ? "nobody else is here yet" : "no one has joined yet"),
+                         LineTone::Detail});
+    return lines;
+}
+
+PanelLine talkLine(SessionPort::Microphone microphone)
+{
+    switch (microphone) {
+    case SessionPort::Microphone::Capturing:
+        return {"Talking", LineTone::Good};
+    case SessionPort::Microphone::Unavailable:
+        return {"No microphone", LineTone::Bad};
+    case SessionPort::Microphone::Off:
+    default:
+        return {"Hold R to talk", LineTone::Detail};
+    }
+}
+
+} // namespace seafold

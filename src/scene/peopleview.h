@@ -1,0 +1,71 @@
+// The text of the "People" panel, apart from the GUI so that it can be tested
+// without a window: one line per user with their model and a speaker mark
+// while their voice plays; for a client its own connection state (with the
+// reason when it failed or was lost); the round trip, lost packets and queue
+// of each connection; and the push-to-talk line.
+#pragma once
+
+#include "scene/sessionport.h"
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace seafold {
+
+// How a line is shown.
+enum class LineTone {
+    Normal,   // another user
+    Own,      // this user, or the server itself
+    Speaking, // another user whose voice plays
+    Good,     // connected
+    Waiting,  // connecting, retrying
+    Bad,      // failed, lost
+    Detail,   // statistics, hints
+};
+
+struct PanelLine {
+    std::string text;
+    LineTone tone = LineTone::Normal;
+    bool operator==(const PanelLine& other) const { return text == other.text && tone == other.tone; }
+};
+
+// Shown before the name of a user whose voice plays (U+266A EIGHTH NOTE),
+// and the blanks that keep the other names in line with it.
+extern const char* const kSpeakerMark;
+extern const char* const kNoSpeakerMark;
+
+// Lines of text are cut into pieces of at most this many characters (at
+// spaces where there are any) so that they fit the panel.
+constexpr size_t kPanelLineCharacters = 32;
+
+// `model` as the panel names it: the mesh name without ".mesh".
+std::string modelDisplayName(const std::string& model);
+
+// "12 ms · 0 lost · 3 queued".
+std::string linkText(const LinkHealth& link);
+
+// The state line of a client's connection: "connected" (the title says where),
+// "connecting to ADDRESS", "lost: REASON", "failed: REASON", "retrying";
+// another state is shown as it came.
+PanelLine connectionLine(const std::string& state, const std::string& reason, const std::string& address);
+
+// Cuts `text` into pieces of at most `width` characters, at spaces where it
+// can and never inside a UTF-8 sequence; continuation pieces are indented two
+// characters more than the first.
+std::vector<std::string> wrapText(const std::string& text, size_t width = kPanelLineCharacters);
+
+// Every line of the panel for `status`, with `ownModel` the mesh this user
+// shows (empty when none). `speaking` tells whether a user's
+// voice plays; `links`, when it holds an entry for a connection ("" for the
+// client's own, else the user's name), gives the statistics to show instead
+// of the live ones (the panel refreshes them about once a second).
+std::vector<PanelLine> peopleLines(const SessionStatus& status, const std::string& ownModel,
+                                   const std::function<bool(const std::string&)>& speaking,
+                                   const std::map<std::string, LinkHealth>& links = {});
+
+// The push-to-talk line: "Hold R to talk", "Talking", "No microphone".
+PanelLine talkLine(SessionPort::Microphone microphone);
+
+} // namespace seafold
