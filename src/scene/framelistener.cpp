@@ -1,4 +1,7 @@
 #include "scene/framelistener.h"
+#include "net/platform.h"
+#include "scene/clientmodels.h"
+#include "scene/guitext.h"
 #include "scene/seafold.h"
 #include "scene/voiceplacement.h"
 #include "session/eventlog.h"
@@ -74,7 +77,9 @@ Seafold_FrameListener::Seafold_FrameListener(Seafold& app) : mApp(&app)
         mDebugMessage = mRootWindow->getChildRecursive("OPDebugMsg");
         // Key events reach "root" only while it or a child is active.
         mRootWindow->activate();
+        mLabels.attach(mRootWindow->getChildRecursive("NameLabels"));
     }
+    mPeople.attach(mRootWindow, mApp->sessionPort());
 
     OgreBites::WindowEventUtilities::addWindowEventListener(mApp->mWindow, this);
 }
@@ -129,7 +134,31 @@ bool Seafold_FrameListener::frameStarted(const Ogre::FrameEvent& event)
 
     // Voices from the speakers' models, as the camera now hears them.
     placeVoicesAtModels(*mApp);
+    // What the session looks like: people, labels, the notice.
+    updateSessionDisplay();
     return true;
+}
+
+void Seafold_FrameListener::updateSessionDisplay()
+{
+    uint32_t now = getRealMilliseconds();
+    mPeople.update(now, mApp->mModelMeshName);
+    Ogre::Viewport* viewport = mApp->mCamera->getViewport();
+    if (viewport)
+        mLabels.update(gRendererScene, *mApp->mCamera, float(viewport->getActualWidth()),
+                       float(viewport->getActualHeight()));
+    if (!mDebugText.empty() && uint32_t(now - mNoticeSince) >= kNoticeMs)
+        showNotice("");
+}
+
+void Seafold_FrameListener::showNotice(const std::string& text)
+{
+    mDebugText = text;
+    mNoticeSince = getRealMilliseconds();
+    if (mDebugMessage)
+        mDebugMessage->setText(guiUtf8(mDebugText));
+    if (gEventLog.active())
+        gEventLog.write(Json{{"notice", jsonText(mDebugText)}});
 }
 
 bool Seafold_FrameListener::frameEnded(const Ogre::FrameEvent&)
@@ -149,9 +178,9 @@ void Seafold_FrameListener::applyMotion()
     switch (mApp->mMouseMode) {
     case 0:
         // The camera turns about the world's vertical, pitches about its
-        // own horizontal and moves along its own axes.
+        // own horizontal (never over the top) and moves along its own axes.
         mApp->mCameraNode->yaw(Ogre::Degree(mMotion.rotX), Ogre::Node::TS_WORLD);
-        mApp->mCameraNode->pitch(Ogre::Degree(mMotion.rotY), Ogre::Node::TS_LOCAL);
+        mApp->pitchCamera(mMotion.rotY);
         mApp->mCameraNode->translate(translate, Ogre::Node::TS_LOCAL);
         break;
     case 1:
@@ -191,8 +220,6 @@ void Seafold_FrameListener::updateStatistics()
                                    StringConverter::toString(stats.worstFrameTime) + " ms"));
     if (mTriangleCount)
         mTriangleCount->setText(guiText("Triangle Count: " + StringConverter::toString(stats.triangleCount)));
-    if (mDebugMessage)
-        mDebugMessage->setText(guiText(mDebugText));
     mTimeStep = timeStepFromAverageFps(stats.avgFPS);
 }
 
@@ -208,6 +235,12 @@ bool Seafold_FrameListener::keyPressed(const OIS::KeyEvent& event)
     }
     if (event.key == OIS::KC_SYSRQ)
         saveScreenshot();
+    if (event.key == OIS::KC_HOME) {
+        mApp->resetCamera();
+        logCamera("home");
+    }
+    if (event.key == OIS::KC_END)
+        mApp->bringModelIntoView();
     if (event.key == OIS::KC_R && mApp->sessionPort().isClient())
         mApp->sessionPort().setPushToTalk(true);
     CEGUI::GUIContext& context = guiContext();
@@ -252,7 +285,22 @@ void Seafold_FrameListener::saveScreenshot()
     std::string name = screenshotName(mScreenshotCount);
     // Written when this frame has ended.
     mPendingScreenshot = name;
-    mDebugText = "Saved: " + name;
+    showNotice("Saved: " + name);
+    // Where the labels stand in the picture.
+    if (gEventLog.active())
+        gEventLog.write(Json{{"screenshot", name}, {"labels", mLabels.describe()}});
+}
+
+void Seafold_FrameListener::logCamera(const char* why)
+{
+    if (!gEventLog.active() || !mApp->mCamera)
+        return;
+    const Ogre::Vector3 at = mApp->mCamera->getDerivedPosition();
+    Json camera;
+    camera["after"] = why;
+    camera["pos"] = Json::array({double(at.x), double(at.y), double(at.z)});
+    camera["pitch"] = double(mApp->cameraPitchDegrees());
+    gEventLog.write(Json{{"camera", camera}});
 }
 
 bool Seafold_FrameListener::mouseMoved(const OIS::MouseEvent& event)
@@ -345,6 +393,8 @@ bool Seafold_FrameListener::handleMouseButtonUp(const CEGUI::EventArgs& args)
         mRightDown = false;
     if (mLeftDown || mRightDown)
         return true;
+    if (mCursorSaved && mApp->mMouseMode == 0)
+        logCamera("drag");
     CEGUI::MouseCursor& cursor = guiContext().getMouseCursor();
     cursor.show();
     if (mCursorSaved) {
@@ -359,10 +409,24 @@ bool Seafold_FrameListener::handleMouseButtonUp(const CEGUI::EventArgs& args)
 bool Seafold_FrameListener::handleMouseMove(const CEGUI::EventArgs& args)
 {
     const auto& mouse = static_cast<const CEGUI::MouseEventArgs&>(args);
-    if (!addDragMotion(mLeftDown, mRightDown, mouse.moveDelta.d_x, mouse.moveDelta.d_y, mTimeStep, mMotion))
+    float dx = mouse.moveDelta.d_x, dy = mouse.moveDelta.d_y;
+    bool dragging = mApp->mMouseMode == 1
+                        ? addModelDragMotion(mLeftDown, mRightDown, dx, dy, mTimeStep, modelUnitsPerPixel(), mMotion)
+                        : addDragMotion(mLeftDown, mRightDown, dx, dy, mTimeStep, mMotion);
+    if (!dragging)
         return true;
     guiContext().getMouseCursor().setPosition(mSavedCursorPos);
     return true;
+}
+
+float Seafold_FrameListener::modelUnitsPerPixel() const
+{
+    Ogre::Camera* camera = mApp->mCamera;
+    Ogre::Viewport* viewport = camera ? camera->getViewport() : nullptr;
+    if (!viewport || !mApp->mModelNode)
+        return 0;
+    float distance = camera->getDerivedPosition().distance(mApp->mModelNode->_getDerivedPosition());
+    return unitsPerPixelAt(distance, camera->getFOVy().valueRadians(), float(viewport->getActualHeight()));
 }
 
 bool Seafold_FrameListener::handleMouseWheel(const CEGUI::EventArgs& args)

@@ -1,13 +1,17 @@
 // The frame listener: reads keyboard and mouse before every frame, passes
 // every input event to the GUI, turns the GUI's events on the panel's "root"
 // window into camera or model motion (announced to the server in a client),
-// spins the user's model and the light, refreshes the statistics texts,
-// saves screenshots on Print Screen, ends the program on Escape and holds
+// spins the user's model and the light, refreshes the statistics texts and
+// the People panel, keeps the other users' name labels above their models,
+// saves screenshots on Print Screen, puts the camera back on Home and the
+// own model in view on End, ends the program on Escape and holds
 // push-to-talk while R is down. It also keeps the GUI and the input devices
 // told of the window's size.
 #pragma once
 
 #include "scene/controllogic.h"
+#include "scene/namelabels.h"
+#include "scene/peoplepanel.h"
 
 #include <OgreFrameListener.h>
 #include <OgrePrerequisites.h>
@@ -70,16 +74,30 @@ public:
     bool handleModelSpinChanged(const CEGUI::EventArgs& args);
     bool handleLightSpinChanged(const CEGUI::EventArgs& args);
 
-    void setDebugText(const std::string& text) { mDebugText = text; }
+    // A notice in the statistics panel, for a few seconds.
+    void showNotice(const std::string& text);
+
+    // Shows or hides the People panel (shown at start).
+    void setPeoplePanelShown(bool shown) { mPeople.setShown(shown); }
+
+    // How long a notice stays.
+    static constexpr uint32_t kNoticeMs = 4000;
 
 private:
     void updateStatistics();
     void applyMotion();
+    // The People panel, the name labels and the notice's end: what the
+    // session looks like this frame.
+    void updateSessionDisplay();
     void saveScreenshot();
+    // Event log line of the camera's place and pitch.
+    void logCamera(const char* why);
     // Event log lines of the user's own input.
     void logKey(const OIS::KeyEvent& event, bool down);
     void logButton(const OIS::MouseEvent& event, OIS::MouseButtonID id, bool down);
     bool handleDirectionKey(const CEGUI::EventArgs& args, bool down);
+    // World units per pixel of a model drag at the own model's distance.
+    float modelUnitsPerPixel() const;
 
     Seafold* mApp;
     PendingMotion mMotion;
@@ -107,7 +125,10 @@ private:
     CEGUI::Window* mDebugMessage = nullptr;
     CEGUI::Window* mRootWindow = nullptr;
     std::string mDebugText;
+    uint32_t mNoticeSince = 0; // when mDebugText was set (real-time ms)
     std::string mPendingScreenshot; // file to write when the frame has ended
+    PeoplePanel mPeople;
+    NameLabels mLabels;
 };
 
 } // namespace seafold

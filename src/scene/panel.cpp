@@ -3,6 +3,7 @@
 #include "scene/clientmodels.h"
 #include "scene/controllogic.h"
 #include "scene/framelistener.h"
+#include "scene/guitext.h"
 #include "scene/seafold.h"
 #include "session/eventlog.h"
 
@@ -139,14 +140,8 @@ void Seafold::fillSelectionLists()
     auto* shaders = static_cast<CEGUI::Combobox*>(panelWindow("ShaderCombos"));
     if (shaders) {
         for (size_t i = 0; i < mMaterialControlsList.size(); ++i)
-            shaders->addItem(new MyListItem(mMaterialControlsList[i].getDisplayName().c_str(), CEGUI::uint(i)));
-        if (shaders->getItemCount() > 0)
-            shaders->setItemSelectState(size_t(0), true);
-        if (!mMaterialControlsList.empty()) {
-            shaders->getEditbox()->setText(mMaterialControlsList[0].getDisplayName().c_str());
-            CEGUI::WindowEventArgs args(shaders);
-            handleMaterialSelected(args);
-        }
+            shaders->addItem(new MyListItem(guiUtf8(mMaterialControlsList[i].getDisplayName()), CEGUI::uint(i)));
+        selectMaterialOnPanel(0);
     }
 
     // The meshes among the resources, in name order; none selected.
@@ -159,6 +154,18 @@ void Seafold::fillSelectionLists()
         for (const std::string& name : names)
             models->addItem(new MyListItem(name.c_str(), 0));
     }
+}
+
+void Seafold::selectMaterialOnPanel(uint32_t index)
+{
+    auto* shaders = static_cast<CEGUI::Combobox*>(panelWindow("ShaderCombos"));
+    if (!shaders || index >= shaders->getItemCount() || index >= mMaterialControlsList.size())
+        return;
+    shaders->clearAllSelections();
+    shaders->setItemSelectState(size_t(index), true);
+    shaders->getEditbox()->setText(guiUtf8(mMaterialControlsList[index].getDisplayName()));
+    CEGUI::WindowEventArgs args(shaders);
+    handleMaterialSelected(args);
 }
 
 // ---- handlers -------------------------------------------------------------------------------------
@@ -196,7 +203,7 @@ bool Seafold::selectOwnModel(const std::string& meshName)
     mModelEntity = findOrCreateModelEntity(*mSceneManager, ownModelEntityName(meshName), meshName);
     if (!mModelEntity) {
         if (mFrameListener)
-            mFrameListener->setDebugText("Cannot show " + meshName);
+            mFrameListener->showNotice("Cannot show " + meshName);
         return false;
     }
     mModelEntity->setVisible(true);

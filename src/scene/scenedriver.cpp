@@ -1,15 +1,18 @@
 #include "scene/scenedriver.h"
 #include "net/platform.h"
+#include "scene/framelistener.h"
 #include "scene/seafold.h"
 
 #include <OgreEntity.h>
 #include <OgreException.h>
 #include <OgreFrameListener.h>
+#include <OgreLight.h>
 #include <OgreRenderWindow.h>
 #include <OgreRoot.h>
 #include <OgreSceneManager.h>
 #include <OgreSceneNode.h>
 
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
 #include <climits>
@@ -81,6 +84,40 @@ private:
     std::string mPath;
 };
 
+// The renderer names the window in Latin-1; the title is UTF-8 (its dash is
+// not Latin-1), so it is set again as UTF-8, in the property that window
+// managers read first and in the classic one.
+void setUtf8WindowTitle(Ogre::RenderWindow* window, const std::string& title)
+{
+    Display* display = nullptr;
+    ::Window handle = 0;
+    window->getCustomAttribute("XDISPLAY", &display);
+    window->getCustomAttribute("WINDOW", &handle);
+    if (!display || !handle)
+        return;
+    Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(title.data());
+    int length = int(title.size());
+    XChangeProperty(display, handle, XInternAtom(display, "_NET_WM_NAME", False), utf8, 8, PropModeReplace, bytes,
+                    length);
+    XChangeProperty(display, handle, XA_WM_NAME, utf8, 8, PropModeReplace, bytes, length);
+    XFlush(display);
+}
+
+// SEAFOLD_LOOK_AT: "light" or "X,Y,Z": the camera turns to that point.
+void lookAtFromSetting(const std::string& setting)
+{
+    Ogre::Vector3 target;
+    if (setting == "light") {
+        if (!gLight)
+            return;
+        target = gLight->getParentSceneNode()->_getDerivedPosition();
+    } else if (std::sscanf(setting.c_str(), "%f,%f,%f", &target.x, &target.y, &target.z) != 3) {
+        return;
+    }
+    gApp.lookAt(target);
+}
+
 class WindowedDriver : public FrameDriver {
 public:
     WindowedDriver(const std::string& mediaDirectory, SessionPort& session)
@@ -121,17 +158,33 @@ public:
                                  "start (Ogre.log and CEGUI.log in the working folder say why)\n");
             return false;
         }
+        setUtf8WindowTitle(gApp.mWindow, gApp.mWindowTitle);
         long frames = environmentNumber("SEAFOLD_SCREENSHOT_AFTER_FRAMES", 0);
         if (frames > 0) {
             const char* path = std::getenv("SEAFOLD_SCREENSHOT_PATH");
             mScreenshotHook.reset(new ScreenshotHook(gApp.mWindow, frames, path && *path ? path : "seafold_frame.png"));
             gApp.mRoot->addFrameListener(mScreenshotHook.get());
         }
+        const char* material = std::getenv("SEAFOLD_OCEAN_MATERIAL");
+        if (material && *material)
+            gApp.selectOceanMaterialNamed(material);
+        const char* lightAngle = std::getenv("SEAFOLD_LIGHT_ANGLE");
+        if (lightAngle && *lightAngle && gLightPivot) {
+            gLightPivot->setOrientation(Ogre::Quaternion::IDENTITY);
+            gLightPivot->rotate(Ogre::Vector3::UNIT_X, Ogre::Degree(Ogre::Real(std::atof(lightAngle))),
+                                Ogre::Node::TS_LOCAL);
+        }
+        const char* lookAt = std::getenv("SEAFOLD_LOOK_AT");
+        if (lookAt && *lookAt)
+            lookAtFromSetting(lookAt);
         const char* model = std::getenv("SEAFOLD_SHOW_MODEL");
         if (model && *model) {
             gApp.mModelEntity = gApp.mSceneManager->createEntity(model, model);
             gApp.mModelNode->attachObject(gApp.mModelEntity);
         }
+        const char* people = std::getenv("SEAFOLD_PEOPLE_PANEL");
+        if (people && std::string(people) == "0" && gApp.mFrameListener)
+            gApp.mFrameListener->setPeoplePanelShown(false);
         const char* report = std::getenv("SEAFOLD_FRAME_REPORT");
         mReport = report && std::string(report) == "1";
         return true;

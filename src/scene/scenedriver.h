@@ -11,6 +11,13 @@
 //   SEAFOLD_FRAME_REPORT=1                at the end, print start-up time to
 //                                         the first frame and frames per second
 //                                         on standard error
+//   SEAFOLD_OCEAN_MATERIAL=NAME           start with that ocean material (its
+//                                         name in the panel's list)
+//   SEAFOLD_LIGHT_ANGLE=DEGREES           swing the light about the x axis by
+//                                         that angle instead of 35 degrees
+//   SEAFOLD_LOOK_AT=light|X,Y,Z           turn the camera to the light or a point
+//   SEAFOLD_PEOPLE_PANEL=0                hide the People panel (to measure
+//                                         what it costs)
 #pragma once
 
 #include "scene/framedriver.h"

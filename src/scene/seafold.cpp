@@ -1,7 +1,9 @@
 #include "scene/seafold.h"
 #include "net/platform.h"
 #include "scene/clientmodels.h"
+#include "scene/controllogic.h"
 #include "scene/framelistener.h"
+#include "session/eventlog.h"
 
 #include <OgreBillboard.h>
 #include <OgreBillboardSet.h>
@@ -31,6 +33,7 @@
 #include <CEGUI/RendererModules/Ogre/Renderer.h>
 #include <CEGUI/RendererModules/Ogre/ResourceProvider.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace seafold {
@@ -50,6 +53,8 @@ const Ogre::Vector3 kLightPosition(0, 400, 0);
 const Ogre::ColourValue kLightDiffuse(0.6f, 0.6f, 0.6f, 1.0f);
 const Ogre::ColourValue kLightSpecular(0.5f, 0.5f, 0.5f, 1.0f);
 const Ogre::Real kLightPivotDegrees = 35;
+// Where the camera starts (and Home puts it back): it looks at the origin.
+const Ogre::Vector3 kCameraHome(50, 0, 100);
 
 bool isAbsolutePath(const std::string& path)
 {
@@ -157,7 +162,13 @@ bool Seafold::setUpApplication()
     if (!configure())
         return false;
     timer.done("configuration");
-    mWindow = mRoot->initialise(true, "OGRE Render Window");
+    // The title says which process this is.
+    SessionStatus status;
+    sessionPort().describeSession(status);
+    mWindowTitle = windowTitle(sessionPort().isClient(), status.userName, status.address);
+    mWindow = mRoot->initialise(true, mWindowTitle);
+    if (gEventLog.active())
+        gEventLog.write(Json{{"title", jsonText(mWindowTitle)}});
     // The message pump only serves windows it knows.
     OgreBites::WindowEventUtilities::_addRenderWindow(mWindow);
 
@@ -325,10 +336,7 @@ void Seafold::setUpSceneContents()
     gFlare->setColour(gLight->getDiffuseColour());
     gFlareSet->setVisible(true);
 
-    // The camera was created at the origin looking down -Z, so a move
-    // relative to it is a move in the world.
-    mCameraNode->translate(Ogre::Vector3(50, 0, 100), Ogre::Node::TS_LOCAL);
-    mCameraNode->lookAt(Ogre::Vector3(0, 0, 0), Ogre::Node::TS_WORLD);
+    resetCamera();
 
     // Normal up, d = 20: the surface lies at y = -20, below the camera.
     Ogre::Plane plane;
@@ -349,6 +357,78 @@ void Seafold::selectOceanMaterial(uint32_t index)
     mMaterialIndex = index;
     if (mOceanEntity)
         mOceanEntity->setMaterialName(mMaterialControlsList[index].getMaterialName());
+}
+
+bool Seafold::selectOceanMaterialNamed(const std::string& displayName)
+{
+    for (uint32_t i = 0; i < mMaterialControlsList.size(); ++i) {
+        if (mMaterialControlsList[i].getDisplayName() != displayName)
+            continue;
+        selectMaterialOnPanel(i);
+        return true;
+    }
+    return false;
+}
+
+// ---- camera and own model ---------------------------------------------------------
+
+void Seafold::resetCamera()
+{
+    if (!mCameraNode)
+        return;
+    // The camera was created at the origin looking down -Z, so a move
+    // relative to it is a move in the world.
+    mCameraNode->setPosition(Ogre::Vector3::ZERO);
+    mCameraNode->setOrientation(Ogre::Quaternion::IDENTITY);
+    mCameraNode->translate(kCameraHome, Ogre::Node::TS_LOCAL);
+    mCameraNode->lookAt(Ogre::Vector3(0, 0, 0), Ogre::Node::TS_WORLD);
+}
+
+float Seafold::cameraPitchDegrees() const
+{
+    if (!mCamera)
+        return 0;
+    return pitchOfDirection(mCamera->getDerivedDirection().y);
+}
+
+void Seafold::pitchCamera(float degrees)
+{
+    if (!mCameraNode)
+        return;
+    float step = clampedPitchStep(cameraPitchDegrees(), degrees);
+    if (step != 0)
+        mCameraNode->pitch(Ogre::Degree(step), Ogre::Node::TS_LOCAL);
+}
+
+void Seafold::lookAt(const Ogre::Vector3& target)
+{
+    if (!mCameraNode)
+        return;
+    mCameraNode->lookAt(target, Ogre::Node::TS_WORLD);
+    // Straight up or down is beyond the limits: back to the nearest one.
+    float pitch = cameraPitchDegrees();
+    float limited = std::max(-kPitchLimitDegrees, std::min(kPitchLimitDegrees, pitch));
+    if (limited != pitch)
+        mCameraNode->pitch(Ogre::Degree(limited - pitch), Ogre::Node::TS_LOCAL);
+}
+
+void Seafold::bringModelIntoView()
+{
+    if (!mModelNode || !mCamera)
+        return;
+    const Ogre::Vector3 camera = mCamera->getDerivedPosition();
+    const Ogre::Vector3 view = mCamera->getDerivedDirection();
+    Motion3 target = modelReturnTarget({camera.x, camera.y, camera.z}, {view.x, view.y, view.z});
+    Ogre::Vector3 delta = Ogre::Vector3(target.x, target.y, target.z) - mModelNode->getPosition();
+    mModelNode->translate(delta, Ogre::Node::TS_PARENT);
+    sessionPort().sendMovement(double(delta.x), double(delta.y), double(delta.z));
+    if (gEventLog.active()) {
+        const Ogre::Vector3& at = mModelNode->getPosition();
+        Json event;
+        event["own"] = mModelMeshName.empty() ? Json(nullptr) : Json(jsonText(mModelMeshName));
+        event["pos"] = Json::array({double(at.x), double(at.y), double(at.z)});
+        gEventLog.write(event);
+    }
 }
 
 // ---- one frame at a time ---------------------------------------------------------

@@ -65,12 +65,30 @@ public:
 
     // Applies entry `index` of the material controls list to the ocean surface.
     void selectOceanMaterial(uint32_t index);
+    // Selects, on the panel too, the entry shown as `displayName`; false
+    // when there is none.
+    bool selectOceanMaterialNamed(const std::string& displayName);
+
+    // ---- camera and own model ----
+    // Puts the camera where it starts, looking at the origin.
+    void resetCamera();
+    // Turns the camera towards `target`, within the pitch limits.
+    void lookAt(const Ogre::Vector3& target);
+    // The camera's pitch in degrees up from level.
+    float cameraPitchDegrees() const;
+    // Pitches the camera by `degrees` (up is positive) as far as the limits allow.
+    void pitchCamera(float degrees);
+    // Moves the own model in front of the camera (see modelReturnTarget)
+    // and sends the delta, so that everyone sees it move there.
+    void bringModelIntoView();
 
     // ---- the panel (panel.cpp) ----
     // Subscribes the panel's handlers and the frame listener's.
     void wirePanelEvents();
     // Fills the material and model lists and selects the first material.
     void fillSelectionLists();
+    // Selects material entry `index` in the panel's list and applies it.
+    void selectMaterialOnPanel(uint32_t index);
     // Shows one tuning row per control of the selected material, with the
     // current values.
     void rebuildControlRows();
@@ -110,6 +128,7 @@ public:
     MaterialControlsList mMaterialControlsList;
     CEGUI::Scrollbar* mControlsScrollbar = nullptr;
     uint32_t mMouseMode = 0; // 0 the mouse moves the camera, 1 the user's model
+    std::string mWindowTitle; // "Seafold — ..." (UTF-8)
 
 private:
     void setUpResources();
