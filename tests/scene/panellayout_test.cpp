@@ -4,6 +4,8 @@
 #include <CEGUI/CEGUI.h>
 #include <CEGUI/RendererModules/Null/Renderer.h>
 
+#include <CEGUI/falagard/WidgetLookManager.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -80,6 +82,72 @@ TEST_F(PanelLayoutTest, ControlsHaveTheirKinds)
         ASSERT_NE(text, nullptr);
         EXPECT_EQ(text->getType(), "TaharezLook/StaticText") << name;
     }
+}
+
+TEST_F(PanelLayoutTest, PeoplePanelHasItsListTalkLineAndMeter)
+{
+    CEGUI::Window* panel = find("PeoplePanel");
+    ASSERT_NE(panel, nullptr);
+    EXPECT_EQ(panel->getText(), "People");
+    auto* list = dynamic_cast<CEGUI::Listbox*>(find("PeopleList"));
+    ASSERT_NE(list, nullptr);
+    EXPECT_TRUE(list->isAncestor(panel));
+    CEGUI::Window* talk = find("TalkStatus");
+    ASSERT_NE(talk, nullptr);
+    EXPECT_EQ(talk->getType(), "TaharezLook/StaticText");
+    EXPECT_NE(dynamic_cast<CEGUI::ProgressBar*>(find("TalkLevel")), nullptr);
+    // The panel sits between the choices and the statistics, covering neither.
+    CEGUI::Rectf people = panel->getUnclippedOuterRect().get();
+    CEGUI::Rectf choices = find("ChoicePanel")->getUnclippedOuterRect().get();
+    CEGUI::Rectf stats = find("StatsPanel")->getUnclippedOuterRect().get();
+    EXPECT_GE(people.top(), choices.bottom());
+    EXPECT_LE(people.bottom(), stats.top());
+}
+
+TEST_F(PanelLayoutTest, NameLabelsLieBehindEveryPanelAndLetClicksThrough)
+{
+    CEGUI::Window* labels = find("NameLabels");
+    ASSERT_NE(labels, nullptr);
+    EXPECT_EQ(labels->getParent(), sRoot);
+    EXPECT_TRUE(labels->isMousePassThroughEnabled());
+    // Drawn first: every later child of root covers it.
+    EXPECT_EQ(sRoot->getChildAtIdx(0), labels);
+    // A click where a label would be reaches root (camera and model drags).
+    sRoot->setSize(CEGUI::USize(CEGUI::UDim(0, 1024), CEGUI::UDim(0, 768)));
+    EXPECT_EQ(sRoot->getTargetChildAtPosition(CEGUI::Vector2f(400, 200)), nullptr);
+}
+
+TEST_F(PanelLayoutTest, DropDownListsAreOpaque)
+{
+    // They used to fade with their panel, so the widgets below showed through.
+    for (const char* name : {"ModelCombos", "ShaderCombos"}) {
+        CEGUI::Window* combo = find(name);
+        ASSERT_NE(combo, nullptr);
+        EXPECT_FALSE(combo->inheritsAlpha()) << name;
+        EXPECT_FLOAT_EQ(combo->getEffectiveAlpha(), 1.0f) << name;
+        CEGUI::Window* list = static_cast<CEGUI::Combobox*>(combo)->getDropList();
+        ASSERT_NE(list, nullptr);
+        EXPECT_FLOAT_EQ(list->getEffectiveAlpha(), 1.0f) << name;
+    }
+}
+
+TEST_F(PanelLayoutTest, CheckBoxesUseOurLookThatTellsTheStatesApart)
+{
+    for (const char* name : {"ModelSpinCB", "LightSpinCB"}) {
+        CEGUI::Window* box = find(name);
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->getType(), "Seafold/Checkbox") << name;
+        EXPECT_EQ(box->getLookNFeel(), "Seafold/Checkbox") << name;
+    }
+    const CEGUI::WidgetLookFeel& look = CEGUI::WidgetLookManager::getSingleton().getWidgetLook("Seafold/Checkbox");
+    for (const char* state : {"Normal", "Hover", "Disabled", "SelectedNormal", "SelectedHover", "SelectedDisabled"})
+        EXPECT_TRUE(look.isStateImageryPresent(state)) << state;
+    // On and off differ in the box and in the text's colour.
+    CEGUI::Window* box = find("ModelSpinCB");
+    ASSERT_NE(box, nullptr);
+    EXPECT_NE(box->getProperty("OnTextColour"), box->getProperty("OffTextColour"));
+    EXPECT_NO_THROW(look.getImagerySection("inside_on"));
+    EXPECT_NO_THROW(look.getImagerySection("inside_off"));
 }
 
 TEST_F(PanelLayoutTest, SpinSwitchesStartAsTheFrameListenerExpects)
