@@ -16,7 +16,8 @@ uniform float gustSpeed;     // 1 = deep-water wave speed
 varying vec3 vPosition;
 varying vec3 vNormal;
 varying vec3 vEye;
-varying float vCrest;        // 0 trough .. 1 on every crest at once
+varying float vCrest;        // crest sharpness: 0 in troughs and on slopes, near 1 where
+                             // every wave peaks at once on a choppy sea
 
 void main()
 {
@@ -48,12 +49,14 @@ void main()
         p.y += a * s;
         n.xz -= dirs[i] * k * a * c;
         n.y -= q * k * a * s;
-        crest += (s * 0.5 + 0.5) * scale[i];
+        // Only the top of each wave counts: its height to the sixth power.
+        crest += pow(s * 0.5 + 0.5, 6.0) * scale[i];
     }
 
     vPosition = p;
     vNormal = normalize(n);
     vEye = eyePosition.xyz - p;
-    vCrest = crest / 1.85;
+    // Round waves (no choppiness) break less than sharp ones.
+    vCrest = crest / 1.85 * (0.4 + 0.6 * clamp(choppiness, 0.0, 1.0));
     gl_Position = worldViewProj * vec4(p, 1.0);
 }
