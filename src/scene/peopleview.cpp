@@ -16,7 +16,7 @@ const std::string kSeparator = " \xc2\xb7 ";
 const std::string kMeshSuffix = ".mesh";
 
 // Statistics sit under the name they belong to, set in a little.
-const std::string kStatsIndent = "      ";
+const std::string kStatsIndent = "    ";
 
 bool isContinuationByte(char c)
 {
@@ -55,8 +55,7 @@ std::string linkText(const LinkHealth& link)
         std::snprintf(text, sizeof text, "%.1f ms", rtt);
     else
         std::snprintf(text, sizeof text, "%.0f ms", rtt);
-    return text + kSeparator + std::to_string(link.packetsLost) + " lost" + kSeparator + std::to_string(link.queued) +
-           " queued";
+    return text + (", " + std::to_string(link.packetsLost)) + " lost, " + std::to_string(link.queued) + " queued";
 }
 
 PanelLine connectionLine(const std::string& state, const std::string& reason, const std::string& address)

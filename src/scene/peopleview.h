@@ -38,12 +38,12 @@ extern const char* const kNoSpeakerMark;
 
 // Lines of text are cut into pieces of at most this many characters (at
 // spaces where there are any) so that they fit the panel.
-constexpr size_t kPanelLineCharacters = 32;
+constexpr size_t kPanelLineCharacters = 30;
 
 // `model` as the panel names it: the mesh name without ".mesh".
 std::string modelDisplayName(const std::string& model);
 
-// "12 ms · 0 lost · 3 queued".
+// "12 ms, 0 lost, 3 queued".
 std::string linkText(const LinkHealth& link);
 
 // The state line of a client's connection: "connected" (the title says where),
