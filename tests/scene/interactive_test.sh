@@ -12,6 +12,16 @@
 #             the Exit button ends bob with exit code 0.
 #   latency   alice taps W eight times; prints, from the event logs, the time
 #             from each key press to alice's model moving in bob's scene.
+#   people    each window's title names its process; alice's name label
+#             stands above her model in bob's screenshot (its text colour in
+#             the label's box); the People panels list both users and their
+#             models; alice holds R with a capture file (SEAFOLD_CAPTURE_FILE):
+#             her panel says "Talking" and bob's marks her as speaking; bob's
+#             screenshot notice goes after a few seconds; long drags keep
+#             bob's camera pitch within its limits and Home puts the camera
+#             back; End brings alice's model into view and bob sees the same
+#             move; the server ended (SIGTERM): both panels say "lost"
+#             within 2 s.
 # Each program writes its event log (SEAFOLD_EVENT_LOG) in its own folder.
 # SEAFOLD_SERVER_ARGS and SEAFOLD_CLIENT_ARGS, when set, are added to the
 # server's and to both clients' command lines (split at spaces).
@@ -64,7 +74,7 @@ pids=""
 
 # ---- helpers ---------------------------------------------------------------------
 
-windows() { xdotool search --onlyvisible --name "OGRE Render Window" 2>/dev/null | sort; }
+windows() { xdotool search --onlyvisible --name "^Seafold " 2>/dev/null | sort; }
 
 # new_window "OLD LIST": the window that is not in the list, waiting up to 30 s.
 new_window() {
@@ -139,6 +149,25 @@ screenshot_bob() {
 }
 
 # ---- the three programs -------------------------------------------------------------
+
+# The people case: alice speaks from a file instead of a microphone (3 s of
+# a voiced buzz, 8000 Hz mono 16-bit).
+if [ "$case_name" = people ]; then
+    python3 - "$work/speech.wav" <<'PY'
+import math, struct, sys, wave
+rate, samples = 8000, []
+for i in range(3 * rate):
+    t = i / rate
+    voice = sum(math.sin(2 * math.pi * 140 * k * t) / k for k in range(1, 12))
+    samples.append(int(6000 * voice * (0.6 + 0.4 * math.sin(2 * math.pi * 3 * t))))
+with wave.open(sys.argv[1], "wb") as out:
+    out.setnchannels(1)
+    out.setsampwidth(2)
+    out.setframerate(rate)
+    out.writeframes(b"".join(struct.pack("<h", max(-32767, min(32767, s))) for s in samples))
+PY
+    export SEAFOLD_CAPTURE_FILE=$work/speech.wav
+fi
 
 alice_x=0 alice_y=0 bob_x=1040 bob_y=0
 # shellcheck disable=SC2086 # the extra arguments are meant to split
@@ -303,6 +332,120 @@ session)
     [ "$status" = 0 ] || fail "bob ended with $status after Exit"
     wait_for server/events.log '"model": "bob", "entity": null' 30 || fail "the server did not see bob leave"
     echo "the Exit button ended bob (exit 0); the server removed his model"
+    ;;
+
+people)
+    # Titles.
+    for w in $(windows); do xdotool getwindowname "$w"; done | sort >titles.txt
+    cat titles.txt
+    printf '%s\n' "Seafold — alice @ 127.0.0.1:$port" "Seafold — bob @ 127.0.0.1:$port" \
+        "Seafold — server on 127.0.0.1:$port" | sort | diff - titles.txt || fail "window titles"
+
+    # alice's model, with her name above it in bob's view.
+    pick_model_and_mode
+    wait_for bob/events.log '"people": \[[^]]*"   bob \(you\) · no model yet", "   connected", [^]]*"   alice · lighthouse"' 20 ||
+        fail "bob's People panel does not list alice with her model"
+    wait_for alice/events.log '"people": \[[^]]*"   alice \(you\) · lighthouse", "   connected", [^]]*"   bob · no model yet"' 20 ||
+        fail "alice's People panel does not list bob"
+    wait_for server/events.log '"people": \["   server \(you\)[^]]*"   alice · lighthouse", "    [0-9.]+ ms, [0-9]+ lost, [0-9]+ queued", "   bob · no model yet", "    [0-9.]+ ms' 20 ||
+        fail "the server's People panel does not list both clients with their statistics"
+    echo "every People panel lists alice and bob with their models"
+    sleep 1
+    screenshot_bob
+    labels=$(grep '"screenshot": "screenshot_1.png"' bob/events.log | tail -n 1)
+    read -r lx ly lw lh ax ay < <(sed -n 's/.*"name": "alice", "box": \[\([^]]*\)\], "anchor": \[\([^]]*\)\].*/\1, \2/p' <<<"$labels" |
+        tr -d ',' | awk '{ printf "%d %d %d %d %d %d\n", $1, $2, $3, $4, $5, $6 }')
+    [ -n "${lh:-}" ] || fail "no label for alice in bob's screenshot: $labels"
+    echo "alice's label at $lx,$ly ${lw}x$lh, her model's top at $ax,$ay"
+    # Above the model's top, centred on it.
+    [ $((ly + lh)) -le "$ay" ] && [ $((ly + lh)) -ge $((ay - 12)) ] && [ "$lx" -le "$ax" ] && [ $((lx + lw)) -ge "$ax" ] ||
+        fail "the label is not just above alice's model"
+    text=$(convert "$shot" -crop "${lw}x${lh}+$lx+$ly" +repage -fx '(r > 0.8 && g > 0.7 && b < 0.45) ? 1 : 0' \
+        -format '%[fx:round(w * h * mean)]' info:)
+    echo "label text pixels: $text"
+    [ "$text" -ge 15 ] || fail "no label text in bob's screenshot ($text pixels)"
+    red=$(convert "$shot" -crop "$((lw + 40))x120+$((lx - 20))+$((ly + lh))" +repage \
+        -fx '(r > 0.45 && r > g + 0.2 && r > b + 0.2) ? 1 : 0' -format '%[fx:round(w * h * mean)]' info:)
+    echo "lighthouse pixels under the label: $red"
+    [ "$red" -ge 100 ] || fail "alice's lighthouse is not under her label ($red red pixels)"
+    cp "$shot" "$work/bob_label.png"
+
+    # alice talks for 3 s.
+    xdotool mousemove $((alice_x + 400)) $((alice_y + 300))
+    sleep 0.3
+    xdotool keydown r
+    wait_for alice/events.log '"talk": "Talking"' 10 || { xdotool keyup r; fail "alice's panel does not say Talking"; }
+    wait_for bob/events.log '"people": \[[^]]*"♪ alice · lighthouse"' 10 ||
+        { xdotool keyup r; fail "bob's panel does not show alice talking"; }
+    echo "alice talks: her panel says Talking, bob's marks her"
+    sleep 2
+    xdotool keyup r
+    wait_for alice/events.log '"talk": "Hold R to talk"' 10 || fail "alice's panel still says Talking"
+    wait_for server/events.log '"people": \[[^]]*"♪ alice' 1 || fail "the server's panel never showed alice talking"
+    sleep 2
+    grep '"people"' bob/events.log | tail -n 1 | grep -q '♪' && fail "bob's panel still marks alice after she stopped"
+
+    # The screenshot notice goes after a few seconds.
+    wait_for bob/events.log '"notice": ""' 10 || fail "bob's screenshot notice stays"
+    saved=$(grep '"notice": "Saved: screenshot_1.png"' bob/events.log | sed -n 's/.*"t": \([0-9]*\).*/\1/p')
+    gone=$(grep '"notice": ""' bob/events.log | head -n 1 | sed -n 's/.*"t": \([0-9]*\).*/\1/p')
+    echo "bob's notice shown for $((gone - saved)) ms"
+    [ $((gone - saved)) -ge 2000 ] && [ $((gone - saved)) -le 8000 ] || fail "the notice went after $((gone - saved)) ms"
+
+    # bob drags the camera up, far beyond the top, then far down.
+    drag_bob() { # DY per step
+        xdotool mousemove $((bob_x + 500)) $((bob_y + ${2}))
+        sleep 0.3
+        xdotool mousedown 1
+        sleep 0.3
+        for _ in $(seq 1 14); do
+            xdotool mousemove_relative -- 0 "$1"
+            sleep 0.1
+        done
+        sleep 0.3
+        xdotool mouseup 1
+        sleep 0.5
+    }
+    last_pitch() { grep '"camera"' bob/events.log | tail -n 1 | sed -n 's/.*"pitch": \([-0-9.e]*\).*/\1/p'; }
+    drag_bob -50 740
+    wait_for bob/events.log '"after": "drag"' 10 || fail "bob's camera drag was not seen"
+    up=$(last_pitch)
+    drag_bob 50 40
+    drag_bob 50 40
+    down=$(last_pitch)
+    echo "bob's camera pitch after a long drag up: $up, down: $down"
+    awk -v u="$up" -v d="$down" 'BEGIN { exit !(u > 70 && u <= 80.01 && d < -70 && d >= -80.01) }' ||
+        fail "the pitch went beyond its limits (up $up, down $down)"
+    xdotool key Home
+    wait_for bob/events.log '"after": "home", "pos": \[50(\.0)?, 0(\.0)?, 100(\.0)?\]' 10 || fail "Home did not put the camera back"
+
+    # End: alice's model comes back in front of her camera; bob sees the move.
+    xdotool mousemove $((alice_x + 400)) $((alice_y + 300))
+    sleep 0.3
+    moves_before=$(grep -c '"own": "lighthouse.mesh"' alice/events.log)
+    xdotool key End
+    for _ in $(seq 1 50); do
+        [ "$(grep -c '"own": "lighthouse.mesh"' alice/events.log)" -gt "$moves_before" ] && break
+        sleep 0.2
+    done
+    own=$(grep '"own": "lighthouse.mesh"' alice/events.log | tail -n 1 | sed -n 's/.*"pos": \[\([^]]*\)\].*/\1/p')
+    # From the start camera at (50, 0, 100), looking at the origin: 80 units
+    # along that line.
+    awk -v p="$own" 'BEGIN { split(p, v, ", "); d = sqrt((v[1] - 14.22) ^ 2 + v[2] ^ 2 + (v[3] - 28.45) ^ 2);
+        exit !(d < 0.5) }' || fail "End put alice's model at [$own], not in front of her camera"
+    wait_for bob/events.log "\"model\": \"alice\", \"entity\": \"lighthouse.mesh\", \"pos\": \\[$own\\]" 20 ||
+        fail "bob did not see alice's model brought to [$own]"
+    echo "End brought alice's model in front of her camera, to [$own]; bob saw the same move"
+
+    # The server ends: both clients say "lost" within 2 s.
+    killed=$(now_ms)
+    kill -TERM "$server_pid"
+    for who in alice bob; do
+        wait_for $who/events.log '"people": \[[^]]*"   lost' 10 || fail "$who's panel does not say lost"
+        at=$(grep '"people": \[[^]]*"   lost' $who/events.log | head -n 1 | sed -n 's/.*"t": \([0-9]*\).*/\1/p')
+        echo "$who's panel says lost $((at - killed)) ms after the server was ended"
+        [ $((at - killed)) -le 2000 ] || fail "$who's panel said lost only after $((at - killed)) ms"
+    done
     ;;
 
 latency)

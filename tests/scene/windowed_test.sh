@@ -6,6 +6,9 @@
 #   exception   a missing material ends with the renderer's message, exit 0;
 #               a missing panel layout makes set-up fail, exit 1
 #   no-display  without a display: one line naming seafold-headless, exit 1
+#   looks       the choppy sea reads as blue-green water, not white; the
+#               light's flare shows where the light is, behind the start view
+#               (the default) and ahead of it
 #   overlap     a server and two clients whose windows cover each other
 #               keep running (no renderer error)
 #   config-dialog  without a saved configuration the default in the media is
@@ -103,6 +106,35 @@ models)
         grep -q "An exception has occured" "$model.err" && { cat "$model.err" >&2; fail "$model: exception"; }
         [ -s "$model.png" ] || fail "$model: no screenshot"
         echo "$model shown"
+    done
+    ;;
+
+looks)
+    write_config
+    run_windowed out.txt err.txt SEAFOLD_SCREENSHOT_AFTER_FRAMES=10 SEAFOLD_SCREENSHOT_PATH="$work/choppy.png" \
+        SEAFOLD_OCEAN_MATERIAL="Choppy sea"
+    status=$?
+    [ $status -eq 0 ] || { cat err.txt >&2; fail "choppy sea: exit code $status"; }
+    # The sea between the panels, below the horizon.
+    read -r r g b < <(mean_rgb choppy.png 280 300 470 420)
+    white=$(convert choppy.png -crop 280x300+470+420 +repage -fx '(r > 0.75 && g > 0.75 && b > 0.75) ? 1 : 0' \
+        -format '%[fx:round(1000 * mean)]' info:)
+    echo "choppy sea $r $g $b, white pixels $white per 1000"
+    [ "$g" -gt $((r + 35)) ] && [ "$b" -gt $((r + 50)) ] && [ $((r + g + b)) -lt 450 ] ||
+        fail "the choppy sea is not blue-green water: $r $g $b"
+    [ "$white" -lt 50 ] || fail "the choppy sea is white ($white per 1000 white pixels)"
+
+    # The camera turned to the light: its flare is a bright spot in the middle
+    # of the view, fading outwards.
+    for angle in 35 300; do
+        run_windowed "flare$angle.out" "flare$angle.err" SEAFOLD_SCREENSHOT_AFTER_FRAMES=10 \
+            SEAFOLD_SCREENSHOT_PATH="$work/flare$angle.png" SEAFOLD_LIGHT_ANGLE=$angle SEAFOLD_LOOK_AT=light
+        [ -s "flare$angle.png" ] || { cat "flare$angle.err" >&2; fail "light at $angle degrees: no screenshot"; }
+        read -r r g b < <(mean_rgb "flare$angle.png" 16 16 504 376)
+        read -r r2 g2 b2 < <(mean_rgb "flare$angle.png" 16 16 354 226)
+        echo "light at $angle degrees: flare core $r $g $b, beside it $r2 $g2 $b2"
+        [ "$r" -gt 180 ] && [ "$g" -gt 230 ] && [ "$r" -gt $((r2 + 80)) ] ||
+            fail "light at $angle degrees: no flare where the light is ($r $g $b against $r2 $g2 $b2)"
     done
     ;;
 

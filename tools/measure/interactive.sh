@@ -3,8 +3,9 @@
 # Mesa), on loopback:
 #  1. frames per second of one windowed client whose scene shows three other
 #     users' models moving all the time (three display-less clients, each
-#     moving every 50 ms), against the same client alone; five runs of 600
-#     frames each;
+#     moving every 50 ms), against the same client alone, and against the
+#     same moving scene with the People panel hidden; five runs of 600
+#     frames each, the last two side by side in each run;
 #  2. the time from a key press in one windowed client to the model moving in
 #     another windowed client's scene, through their event logs (median of
 #     eight presses; tests/scene/interactive_test.sh latency).
@@ -80,11 +81,23 @@ for run in $(seq 1 "$fps_runs"); do
     sleep 2
     moving=$(viewer_fps $port)
     shown=$(grep -c '"model": "mover' "$work/viewer.log" || true)
-    echo "run $run: alone $alone; with three models moving $moving ($shown model changes seen)"
+    hidden=$(SEAFOLD_PEOPLE_PANEL=0 viewer_fps $port)
+    echo "run $run: alone $alone; with three models moving $moving ($shown model changes seen);" \
+        "the same without the People panel $hidden"
+    panel_fps="${panel_fps:-} ${moving%% *}"
+    hidden_fps="${hidden_fps:-} ${hidden%% *}"
     for p in $pids; do kill "$p" 2>/dev/null || true; done
     for p in $pids; do wait "$p" 2>/dev/null || true; done
     pids=""
 done
+
+if [ "$fps_runs" -gt 0 ]; then
+    awk -v a="$panel_fps" -v b="$hidden_fps" 'BEGIN {
+        n = split(a, x, " "); split(b, y, " ");
+        for (i = 1; i <= n; i++) { sa += x[i]; sb += y[i] }
+        printf "three models moving: %.1f frames per second with the People panel, %.1f without (%+.1f%%)\n",
+            sa / n, sb / n, (sa - sb) / sb * 100 }'
+fi
 
 echo "key press to movement in another client's scene:"
 SEAFOLD_SERVER_ARGS=$server_args SEAFOLD_CLIENT_ARGS=$client_args \
