@@ -316,15 +316,19 @@ void addHeadlessOptions(CLI::App& app, HeadlessOptions& headless)
 
 const char* const kWindowedControls = R"(Controls (windowed program):
   W A S D                 move the camera, or your model when "The mouse moves" is set to Model
-  left button drag        turn
-  right button drag       slide in the view plane
+  left button drag        turn (the camera looks at most 80 degrees up or down)
+  right button drag       slide in the view plane (your model follows the pointer)
   both buttons drag       move along the view axis
   mouse wheel             move along the view axis
-  R (held)                push-to-talk, in a client
+  Home                    put the camera back where it started
+  End                     bring your model in front of the camera (everyone sees it move)
+  R (held)                push-to-talk, in a client ("Talking" or "No microphone" on the People panel)
   Print Screen            save screenshot_N.png in the working folder
   Escape                  quit (the Exit button on the panel too)
   The panel               pick your model and the ocean material, tune the material with the scrollbars,
                           choose what the mouse moves, switch model and light spinning
+  The People panel        who is there with which model, who is talking, the connection to the server
+                          and each connection's round trip, lost packets and queue
 )";
 
 const char* const kSharedEnvironment = R"(Environment:
@@ -344,7 +348,8 @@ const char* const kWindowedEnvironment =
   SEAFOLD_MEDIA=DIR       the media folder (default: ../media beside the program, then ./media)
   DISPLAY                 the X display to open (seafold-headless needs none)
   For tests and measurements: SEAFOLD_SCREENSHOT_AFTER_FRAMES=N with SEAFOLD_SCREENSHOT_PATH=FILE
-  (save the window after N frames and quit), SEAFOLD_SHOW_MODEL=NAME.mesh, SEAFOLD_FRAME_REPORT=1
+  (save the window after N frames and quit), SEAFOLD_SHOW_MODEL=NAME.mesh, SEAFOLD_FRAME_REPORT=1,
+  SEAFOLD_OCEAN_MATERIAL=NAME, SEAFOLD_LIGHT_ANGLE=DEGREES, SEAFOLD_LOOK_AT=light|X,Y,Z, SEAFOLD_PEOPLE_PANEL=0
 )";
 
 class HelpFormatter : public CLI::Formatter {

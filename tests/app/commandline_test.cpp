@@ -212,7 +212,7 @@ TEST(CommandLine, HelpTellsTheUsageOptionsControlsAndEnvironment)
             EXPECT_NE(help->find(needed), std::string::npos) << needed << " missing in\n" << *help;
     }
     for (const char* needed : {"W A S D", "Print Screen", "push-to-talk", "Escape", "mouse wheel", "SEAFOLD_EVENT_LOG",
-                               "SEAFOLD_CONFIG_DIALOG"})
+                               "SEAFOLD_CONFIG_DIALOG", "Home", "End", "People panel"})
         EXPECT_NE(windowed.find(needed), std::string::npos) << needed;
     for (const char* needed : {"--model", "--move", "--move-every", "--quit-after", "--events", "--voice", "--stats",
                                "--speak", "--speak-every"}) {
