@@ -84,8 +84,8 @@ for run in $(seq 1 "$fps_runs"); do
     hidden=$(SEAFOLD_PEOPLE_PANEL=0 viewer_fps $port)
     echo "run $run: alone $alone; with three models moving $moving ($shown model changes seen);" \
         "the same without the People panel $hidden"
-    panel_fps="${panel_fps:-} ${moving%% *}"
-    hidden_fps="${hidden_fps:-} ${hidden%% *}"
+    panel_fps="${panel_fps:-} $(sed -n 's/.* \([0-9.]*\) frames per second.*/\1/p' <<<"$moving")"
+    hidden_fps="${hidden_fps:-} $(sed -n 's/.* \([0-9.]*\) frames per second.*/\1/p' <<<"$hidden")"
     for p in $pids; do kill "$p" 2>/dev/null || true; done
     for p in $pids; do wait "$p" 2>/dev/null || true; done
     pids=""
