@@ -16,7 +16,8 @@
 #             stands above her model in bob's screenshot (its text colour in
 #             the label's box); the People panels list both users and their
 #             models; alice holds R with a capture file (SEAFOLD_CAPTURE_FILE):
-#             her panel says "Talking" and bob's marks her as speaking; bob's
+#             her panel says "Talking" and bob's marks her as speaking (bob's
+#             screenshot then is bob_alice_talking.png in WORK_DIR); bob's
 #             screenshot notice goes after a few seconds; long drags keep
 #             bob's camera pitch within its limits and Home puts the camera
 #             back; End brings alice's model into view and bob sees the same
@@ -378,17 +379,29 @@ people)
     wait_for bob/events.log '"people": \[[^]]*"♪ alice · lighthouse"' 10 ||
         { xdotool keyup r; fail "bob's panel does not show alice talking"; }
     echo "alice talks: her panel says Talking, bob's marks her"
+    screenshot_bob
+    cp "$shot" "$work/bob_alice_talking.png"
     sleep 2
     xdotool keyup r
     wait_for alice/events.log '"talk": "Hold R to talk"' 10 || fail "alice's panel still says Talking"
     wait_for server/events.log '"people": \[[^]]*"♪ alice' 1 || fail "the server's panel never showed alice talking"
-    sleep 2
+    # Her voice may still be on its way; once it has played the mark goes.
+    for _ in $(seq 1 150); do
+        grep '"people"' bob/events.log | tail -n 1 | grep -q '♪' || break
+        sleep 0.1
+    done
     grep '"people"' bob/events.log | tail -n 1 | grep -q '♪' && fail "bob's panel still marks alice after she stopped"
 
     # The screenshot notice goes after a few seconds.
-    wait_for bob/events.log '"notice": ""' 10 || fail "bob's screenshot notice stays"
-    saved=$(grep '"notice": "Saved: screenshot_1.png"' bob/events.log | sed -n 's/.*"t": \([0-9]*\).*/\1/p')
-    gone=$(grep '"notice": ""' bob/events.log | head -n 1 | sed -n 's/.*"t": \([0-9]*\).*/\1/p')
+    saved=$(grep '"notice": "Saved: screenshot_2.png"' bob/events.log | sed -n 's/.*"t": \([0-9]*\).*/\1/p')
+    gone=""
+    for _ in $(seq 1 100); do
+        gone=$(grep '"notice": ""' bob/events.log | sed -n 's/.*"t": \([0-9]*\).*/\1/p' |
+            awk -v s="$saved" '$1 >= s { print; exit }')
+        [ -n "$gone" ] && break
+        sleep 0.1
+    done
+    [ -n "$gone" ] || fail "bob's screenshot notice stays"
     echo "bob's notice shown for $((gone - saved)) ms"
     [ $((gone - saved)) -ge 2000 ] && [ $((gone - saved)) -le 8000 ] || fail "the notice went after $((gone - saved)) ms"
 
