@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/console.h"
 #include "app/network.h"
 #include "net/platform.h"
 #include "net/socket.h"
@@ -57,8 +58,8 @@ TEST(LanLines, FoundServersReadAsAddressUsersAndName)
     server.users = 0;
     server.name = "";
     EXPECT_EQ(foundServerLine(server), "10.213.0.1:28000  0 users  ");
-    EXPECT_EQ(nothingFoundLine(1, 28001), "no server answered on the local network within 1 s (discovery port 28001)");
-    EXPECT_EQ(nothingFoundLine(0.25, 5), "no server answered on the local network within 0.25 s (discovery port 5)");
+    EXPECT_EQ(nothingFoundLine(1, 28001), "No server answered on the local network within 1 s (discovery port 28001).");
+    EXPECT_EQ(nothingFoundLine(0.25, 5), "No server answered on the local network within 0.25 s (discovery port 5).");
 }
 
 TEST(LanLines, ThePrintedAddressIsOneThatClientTakes)
@@ -66,9 +67,9 @@ TEST(LanLines, ThePrintedAddressIsOneThatClientTakes)
     for (const char* text : {"10.213.0.1:28000", "127.0.0.1:1", "255.254.0.9:65535"}) {
         NetAddress address;
         ASSERT_TRUE(address.parse(text));
-        EXPECT_EQ(addressText(address), text);
+        EXPECT_EQ(plainAddress(address), text);
         ProgramOptions options;
-        ParseOutcome out = parseProgramOptions(Program::Headless, {"-client", addressText(address), "x"}, &options);
+        ParseOutcome out = parseProgramOptions(Program::Headless, {"-client", plainAddress(address), "x"}, &options);
         EXPECT_TRUE(out.run) << out.error;
     }
 }

@@ -231,7 +231,7 @@ def find_and_auto_across_hosts(lan):
         bob.kill()
         _, err = bob.communicate()
     err = err.splitlines()
-    check(bob.returncode == 2 and err[:1] == ["2 servers answered on the local network; give one of these addresses "
+    check(bob.returncode == 2 and err[:1] == ["seafold-headless: 2 servers answered on the local network; give one of these addresses "
                                             "instead of auto:"] and sorted(err[1:3]) == expected,
           f"auto with two servers: exit {bob.returncode}, {err}")
 
@@ -241,15 +241,15 @@ def find_and_auto_across_hosts(lan):
     # Nobody left: one line and exit 1.
     for binary in [BINARY] + ([WINDOWED] if WINDOWED else []):
         code, lines = program_find(lan, 1, 0.3, binary)
-        check(code == 1 and lines == ["no server answered on the local network within 0.3 s (discovery port 28001)"],
+        check(code == 1 and lines == ["No server answered on the local network within 0.3 s (discovery port 28001)."],
               f"empty search of {binary}: exit {code}, {lines}")
 
     # auto with no server yet: says so, looks again, joins once one is up.
     carol = Proc(lan, 1, "carol", ["-client", "auto", "carol"])
-    carol.wait_for("carol's first search", lambda: any("no server answered" in e for e in carol.errors()), 10)
+    carol.wait_for("carol's first search", lambda: any("no server answered" in e.lower() for e in carol.errors()), 10)
     late = Proc(lan, 0, "late", ["server", f"0.0.0.0:{PORT}", "--server-name", "late"])
     late.wait_for("carol's join", lambda: late.rpcs("c2sAddNewClient") == [["carol"]], 20)
-    check(f'found the server "late" at {host1}:{PORT}: joining' in carol.errors(), f"carol said {carol.errors()}")
+    check(f'Found the server "late" at {host1}:{PORT}.' in carol.errors(), f"carol said {carol.errors()}")
     for p in (carol, late):
         check(p.stop() == 0, f"{p.name} did not end with 0")
 
