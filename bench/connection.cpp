@@ -49,9 +49,7 @@ void BenchMove::process(EventConnection* connection)
 
 NetAddress loopback()
 {
-    NetAddress a;
-    a.parse("127.0.0.1:0");
-    return a;
+    return NetAddress(IPProtocol, LocalhostAddress, 0); // any free port
 }
 
 void pumpOnce(NetInterface* a, NetInterface* b)

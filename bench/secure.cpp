@@ -229,9 +229,7 @@ SF_IMPLEMENT_NETCONNECTION(HandshakeConnection);
 
 NetAddress loopback()
 {
-    NetAddress a;
-    a.parse("127.0.0.1:0");
-    return a;
+    return NetAddress(IPProtocol, LocalhostAddress, 0); // any free port
 }
 
 // From connect to Connected on loopback, the whole handshake with the puzzle

@@ -151,8 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static FuzzInterface* server = [] {
         setDebugOutput([](const char*) {});
-        NetAddress bind;
-        bind.parse("127.0.0.1:0");
+        NetAddress bind(IPProtocol, LocalhostAddress, 0); // any free port
         auto* made = new FuzzInterface(bind);
         made->setTimeSource([] { return gNow; });
         return made;

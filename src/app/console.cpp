@@ -284,6 +284,7 @@ const ChannelHelp kLogChannels[] = {
     {"LogRPC", "remote calls refused or cut for their size"},
     {"LogSession", "the session: senders ended for holding back too many relays"},
     {"LogDiscovery", "finding and answering servers on the local network"},
+    {"LogVoice", "voice messages dropped for their length, senders over their voice allowance"},
     {"LogSound", "the audio library's own messages (device, sound system)"},
 };
 

@@ -100,9 +100,11 @@ public:
         return Microphone::Off;
     }
 
+    // Voice counts as playing while it keeps arriving: that holds with or
+    // without a sound device, and goes out soon after the speaker stops.
     bool isVoicePlaying(const std::string& userName) const override
     {
-        return seafold::isVoicePlaying(appSession(), userName);
+        return voiceActivity().playing(userName, getRealMilliseconds());
     }
 
     Session* session() override { return &appSession(); }

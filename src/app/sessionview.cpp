@@ -52,8 +52,16 @@ void watchSessionForDisplay(Session& session, bool isClient)
     session.onConnectionState = [stateBefore](const char* state, const char* reason) {
         if (stateBefore)
             stateBefore(state, reason);
-        gConnectionReport.state = state ? state : "";
-        gConnectionReport.reason = reason ? reason : "";
+        std::string now = state ? state : "";
+        std::string why = reason ? reason : "";
+        // A lost connection about to be tried again still reads as lost,
+        // with the retry after its reason.
+        if (now == "retrying" && gConnectionReport.state == "disconnected") {
+            gConnectionReport.reason = (why.empty() ? gConnectionReport.reason : why) + "; trying again";
+            return;
+        }
+        gConnectionReport.state = now;
+        gConnectionReport.reason = why;
     };
 
     // The server hears each client on that client's connection.

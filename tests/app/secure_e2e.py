@@ -55,7 +55,8 @@ def secure_server(address, extra=()):
 
 def failed_with(proc, what):
     proc.wait_for(what, lambda: any(s["state"] == "failed" for s in proc.states()), 20)
-    states = proc.states()
+    # The first report that is not "connecting": a refused client never connects.
+    states = [s for s in proc.states() if s["state"] != "connecting"]
     return states[0].get("reason", "") if states and states[0]["state"] == "failed" else None
 
 
@@ -76,6 +77,9 @@ def secure_session():
     alice.wait_for("bob's voice", lambda: alice.rpcs("s2cVoice") == [["0a0b0c", "bob"]])
     check(server.rpcs("c2sVoice") == [[False, "0a0b0c", "bob"]], f"server voice {server.rpcs('c2sVoice')}")
 
+    # Statistics come every 300 ms; a quick session can be over before one.
+    server.wait_for("statistics of both connections",
+                    lambda: any(len(e.get("stats") or []) == 2 for e in server.events()))
     check(alice.stop() == 0, "alice did not end with 0")
     bob.wait_for("alice's leave", lambda: bob.rpcs("s2cclientDisconnect") == [["alice"]])
     check((bob.model("alice") or {}).get("entity", "x") is None, "bob still shows alice")

@@ -51,7 +51,16 @@ TEST(SessionWatch, ReportsAndVoiceReachThePanelAndTheEarlierObserversStillRun)
     session.onConnectionState("disconnected", "Timeout");
     EXPECT_EQ(connectionReport().state, "disconnected");
     EXPECT_EQ(connectionReport().reason, "Timeout");
-    EXPECT_EQ(seen, (std::vector<std::string>{"connected/", "disconnected/Timeout"}));
+    // The retry that follows keeps the loss in view; a failed attempt does not.
+    session.onConnectionState("retrying", "Timeout");
+    EXPECT_EQ(connectionReport().state, "disconnected");
+    EXPECT_EQ(connectionReport().reason, "Timeout; trying again");
+    session.onConnectionState("connecting", "");
+    session.onConnectionState("failed", "No answer");
+    session.onConnectionState("retrying", "No answer");
+    EXPECT_EQ(connectionReport().state, "retrying");
+    EXPECT_EQ(seen, (std::vector<std::string>{"connected/", "disconnected/Timeout", "retrying/Timeout", "connecting/",
+                                              "failed/No answer", "retrying/No answer"}));
 
     // The relayed voice names its speaker.
     session.onRpc("s2cVoice", Json::array({"0a0b", "alice"}));

@@ -204,7 +204,7 @@ def find_and_auto_across_hosts(lan):
     alice = Proc(lan, 1, "alice", ["-client", "auto", "alice"])
     offered.wait_for("alice's join", lambda: offered.rpcs("c2sAddNewClient") == [["alice"]], 20)
     check(any(s["state"] == "connected" for s in alice.states()), f"alice {alice.states()}")
-    check(f'found the server "Hafen Süd" at {host1}:{PORT}: joining' in alice.errors(), f"alice said {alice.errors()}")
+    check(f'Found the server "Hafen Süd" at {host1}:{PORT}.' in alice.errors(), f"alice said {alice.errors()}")
     code, lines = program_find(lan, 1, 0.5)
     check(lines == [f"{host1}:{PORT}  1 user  Hafen Süd"], f"--find after alice joined: {lines}")
 
@@ -231,8 +231,8 @@ def find_and_auto_across_hosts(lan):
         bob.kill()
         _, err = bob.communicate()
     err = err.splitlines()
-    check(bob.returncode == 2 and err[:1] == ["seafold-headless: 2 servers answered on the local network; give one of these addresses "
-                                            "instead of auto:"] and sorted(err[1:3]) == expected,
+    check(bob.returncode == 2 and err[:1] == ["seafold-headless: 2 servers answered on the local network; give one of "
+                                            "these addresses instead of auto:"] and sorted(err[1:3]) == expected,
           f"auto with two servers: exit {bob.returncode}, {err}")
 
     for p in (alice, offered, hidden, local, local2, second):

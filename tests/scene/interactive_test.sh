@@ -382,8 +382,15 @@ people)
     screenshot_bob
     cp "$shot" "$work/bob_alice_talking.png"
     sleep 2
+    # The key goes to the window under the mouse: back to alice's for the release.
+    xdotool mousemove $((alice_x + 400)) $((alice_y + 300))
+    sleep 0.3
     xdotool keyup r
-    wait_for alice/events.log '"talk": "Hold R to talk"' 10 || fail "alice's panel still says Talking"
+    for _ in $(seq 1 100); do
+        grep '"talk"' alice/events.log | tail -n 1 | grep -q 'Hold R to talk' && break
+        sleep 0.1
+    done
+    grep '"talk"' alice/events.log | tail -n 1 | grep -q 'Hold R to talk' || fail "alice's panel still says Talking"
     wait_for server/events.log '"people": \[[^]]*"♪ alice' 1 || fail "the server's panel never showed alice talking"
     # Her voice may still be on its way; once it has played the mark goes.
     for _ in $(seq 1 150); do

@@ -306,8 +306,7 @@ struct VoicePeer {
     std::vector<std::string> relayed; // speakers of s2cVoice run here
     VoicePeer(const std::string& n, bool isServer, uint32_t& clock) : name(n), session(roster, isServer)
     {
-        NetAddress bind;
-        bind.parse("127.0.0.1:0");
+        NetAddress bind(IPProtocol, LocalhostAddress, 0); // any free port
         netInterface = new SessionInterface(bind, session);
         netInterface->setTimeSource([&clock] { return clock; });
         session.onRpc = [this](const char* rpc, const Json& args) {
