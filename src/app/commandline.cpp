@@ -70,8 +70,7 @@ NetConnection::RateInfo parseRate(const std::string& text)
               bandwidth == std::floor(bandwidth) && interval >= 1 && interval <= 2047 && bandwidth >= 1 &&
               bandwidth <= 65535;
     if (!ok)
-        refuse("--rate takes INTERVAL_MS,BYTES_PER_S (1 to 2047 ms, 1 to 65535 bytes a second), not \"" + text +
-               "\"");
+        refuse("--rate takes INTERVAL_MS,BYTES_PER_S (1 to 2047 ms, 1 to 65535 bytes a second), not \"" + text + "\"");
     NetConnection::RateInfo rate;
     rate.minPacketSendPeriod = rate.minPacketRecvPeriod = uint32_t(interval);
     rate.maxSendBandwidth = rate.maxRecvBandwidth = uint32_t(bandwidth);

@@ -67,7 +67,7 @@ struct SharedOptions {
     // bandwidth); the defaults are the connection's own, 96 ms and 2,500 B/s.
     NetConnection::RateInfo rate;
     uint32_t maxClients = NetInterface::DefaultMaxConnections; // --max-clients N: connections a server accepts
-    bool flatVoice = false;      // --flat-voice: every voice from the middle, not from the speaker's model
+    bool flatVoice = false; // --flat-voice: every voice from the middle, not from the speaker's model
 };
 
 // Options of seafold-headless only: a scripted user and what it prints.

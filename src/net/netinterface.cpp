@@ -229,8 +229,8 @@ void NetInterface::receivePackets()
 {
     refreshTime();
     for (uint32_t read = 0; read < MaxDatagramsPerPass;) {
-        uint32_t count = mSocket.receiveBatch(mReceiveSlots.get(), std::min<uint32_t>(Socket::MaxBatch,
-                                                                                    MaxDatagramsPerPass - read));
+        uint32_t count =
+            mSocket.receiveBatch(mReceiveSlots.get(), std::min<uint32_t>(Socket::MaxBatch, MaxDatagramsPerPass - read));
         if (count == 0)
             break;
         read += count;
@@ -557,8 +557,8 @@ int32_t* NetInterface::challengeCredit(const NetAddress& address, uint32_t reque
 //   if key flag:
 //     [certificate flag]     (flag)
 //     [certificate | public key] (buffer)
-uint32_t NetInterface::sendChallengeResponse(const NetAddress& address, const Nonce& clientNonce,
-                                             bool wantsKeyExchange, bool wantsCertificate)
+uint32_t NetInterface::sendChallengeResponse(const NetAddress& address, const Nonce& clientNonce, bool wantsKeyExchange,
+                                             bool wantsCertificate)
 {
     PacketStream out;
     out.writeU8(ChallengeResponse);

@@ -140,8 +140,10 @@ Socket::Socket(const NetAddress& bindAddress, uint32_t sendBufferSize, uint32_t 
         int granted = 0;
         socklen_t length = sizeof granted;
         if (ok && getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length) == 0 && granted < size)
-            SF_LOG("LogUDP", "%s socket receive buffer is %d bytes, less than the %d asked for; a burst of datagrams "
-                   "may be dropped (the system's limit is net.core.rmem_max).", label, granted, size);
+            SF_LOG("LogUDP",
+                   "%s socket receive buffer is %d bytes, less than the %d asked for; a burst of datagrams "
+                   "may be dropped (the system's limit is net.core.rmem_max).",
+                   label, granted, size);
     }
     if (!ok)
         SF_LOG("LogUDP", "%s socket error: unable to set the receive buffer size on socket.", label);

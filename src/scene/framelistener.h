@@ -125,7 +125,7 @@ private:
     CEGUI::Window* mDebugMessage = nullptr;
     CEGUI::Window* mRootWindow = nullptr;
     std::string mDebugText;
-    uint32_t mNoticeSince = 0; // when mDebugText was set (real-time ms)
+    uint32_t mNoticeSince = 0;      // when mDebugText was set (real-time ms)
     std::string mPendingScreenshot; // file to write when the frame has ended
     PeoplePanel mPeople;
     NameLabels mLabels;

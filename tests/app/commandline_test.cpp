@@ -204,11 +204,27 @@ TEST(CommandLine, HelpTellsTheUsageOptionsControlsAndEnvironment)
     std::string windowed = helpText(Program::Windowed);
     std::string headless = helpText(Program::Headless);
     for (const std::string* help : {&windowed, &headless}) {
-        for (const char* needed :
-             {"server ADDRESS", "-client ADDRESS NAME", "--help", "--version", "--net-sim", "--ping-interval",
-              "--rate", "--max-clients", "--quiet", "--no-retry", "--secure", "--server-key FINGERPRINT", "SEAFOLD_LOG",
-              "SEAFOLD_LOG=help", "SEAFOLD_CAPTURE_FILE", "--find [SECONDS]", "--discovery-port", "--server-name",
-              "--no-discovery", "auto", "--flat-voice"})
+        for (const char* needed : {"server ADDRESS",
+                                   "-client ADDRESS NAME",
+                                   "--help",
+                                   "--version",
+                                   "--net-sim",
+                                   "--ping-interval",
+                                   "--rate",
+                                   "--max-clients",
+                                   "--quiet",
+                                   "--no-retry",
+                                   "--secure",
+                                   "--server-key FINGERPRINT",
+                                   "SEAFOLD_LOG",
+                                   "SEAFOLD_LOG=help",
+                                   "SEAFOLD_CAPTURE_FILE",
+                                   "--find [SECONDS]",
+                                   "--discovery-port",
+                                   "--server-name",
+                                   "--no-discovery",
+                                   "auto",
+                                   "--flat-voice"})
             EXPECT_NE(help->find(needed), std::string::npos) << needed << " missing in\n" << *help;
     }
     for (const char* needed : {"W A S D", "Print Screen", "push-to-talk", "Escape", "mouse wheel", "SEAFOLD_EVENT_LOG",
@@ -303,8 +319,8 @@ TEST(CommandLine, GoodLinesFillInTheOptions)
     EXPECT_EQ(server.shared.maxClients, 64u);
     for (Program program : {Program::Windowed, Program::Headless}) {
         ProgramOptions lan;
-        out = parseProgramOptions(program, {"server", "0.0.0.0:28000", "--rate", "16,65535", "--max-clients", "8"},
-                                  &lan);
+        out =
+            parseProgramOptions(program, {"server", "0.0.0.0:28000", "--rate", "16,65535", "--max-clients", "8"}, &lan);
         ASSERT_TRUE(out.run) << out.error;
         EXPECT_EQ(lan.shared.rate.minPacketSendPeriod, 16u);
         EXPECT_EQ(lan.shared.rate.minPacketRecvPeriod, 16u);

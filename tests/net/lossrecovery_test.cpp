@@ -140,8 +140,8 @@ TEST(LossRecovery, AClientThatOnlySendsLearnsItsRoundTripAndDeliveriesFromAcknow
     NetworkSimulator there(1, slow), back(2, slow);
     s.client->setNetworkSimulator(&there);
     s.server->setNetworkSimulator(&back);
-    ASSERT_TRUE(pump({s.server, s.client}, s.clock, 300, 10,
-                     [&] { return s.sender->isEstablished() && s.receiver(); }));
+    ASSERT_TRUE(
+        pump({s.server, s.client}, s.clock, 300, 10, [&] { return s.sender->isEstablished() && s.receiver(); }));
     for (uint32_t i = 0; i < 20; ++i)
         s.sender->outgoing.push_back(i);
     ASSERT_TRUE(pump({s.server, s.client}, s.clock, 2000, 5, [&] { return s.sender->delivered.size() == 20; }));

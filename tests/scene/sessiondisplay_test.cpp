@@ -171,8 +171,7 @@ TEST(PeopleLines, AClientListsItselfItsConnectionAndTheOthersWithTheirModels)
     std::vector<PanelLine> lines = peopleLines(clientStatus(), "boat.mesh", silent);
     std::string dot = " \xc2\xb7 ";
     EXPECT_EQ(texts(lines),
-              (std::vector<std::string>{"   bob (you)" + dot + "boat", "   connected",
-                                        "    12 ms, 3 lost, 2 queued",
+              (std::vector<std::string>{"   bob (you)" + dot + "boat", "   connected", "    12 ms, 3 lost, 2 queued",
                                         "   alice" + dot + "lighthouse", "   carol" + dot + "no model yet"}));
     EXPECT_EQ(lines[0].tone, LineTone::Own);
     EXPECT_EQ(lines[1].tone, LineTone::Good);
