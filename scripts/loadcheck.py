@@ -56,8 +56,10 @@ def parse():
 def run_one(o, n, work):
     bound = o.timeout or (o.seconds + o.drain + 120)
     port = ml.free_port()
+    # The server accepts 64 clients unless told otherwise.
+    cap = [] if "--max-clients" in o.server_args else ["--max-clients", str(max(64, n))]
     server = ml.Proc([f"{o.bin}/seafold-headless", "server", f"127.0.0.1:{port}", "--stats", str(o.stats_ms)]
-                     + ml.split_args(o.server_args), f"server-{n}", work, env=ml.headless_env("null"),
+                     + cap + ml.split_args(o.server_args), f"server-{n}", work, env=ml.headless_env("null"),
                      timeout=bound + 30)
     result = {"clients": n, "load_before": ml.loadavg()}
     load = None
@@ -79,6 +81,10 @@ def run_one(o, n, work):
             result["error"] = "seafold-loadcheck gave no result: " + load.stderr_text().strip()[-300:]
             return result
         moving, draining, done = (load.first("phase", p) for p in ("moving", "draining", "done"))
+        if None in (moving, draining, done):
+            result["error"] = (f"the clients never all moved ({final.get('clients_connected')} of {n} connected); "
+                               "see the server's log in " + work)
+            return result
         t0, t1 = moving["t"] / 1000.0, draining["t"] / 1000.0
         t2 = done["t"] / 1000.0
         cpu, rss0, rss1, rss_max = sampler.window(t0, t1)
