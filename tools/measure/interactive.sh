@@ -103,5 +103,5 @@ echo "key press to movement in another client's scene:"
 SEAFOLD_SERVER_ARGS=$server_args SEAFOLD_CLIENT_ARGS=$client_args \
     "$source_dir/tests/scene/interactive_test.sh" latency "$seafold" "$work/latency" 2>&1 | grep -E "ms|PASS|FAIL"
 # Where the time goes: the program seeing the key, the trip to the server, the relay.
-[ -f "$work/latency/latency/presses.txt" ] && "$(dirname "$0")/keylatency.py" "$work/latency/latency"
+[ -f "$work/latency/latency/presses.txt" ] && "$source_dir/tools/measure/keylatency.py" "$work/latency/latency"
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
