@@ -1,7 +1,7 @@
 // What a server does with datagrams before a peer has proven anything, and
 // the limits on what it keeps: the connection cap, the rate given to new
 // connections.
-#include "nettestutil.h"
+#include "handtestutil.h"
 
 using namespace seafold;
 using namespace seafold::test;
@@ -35,31 +35,6 @@ struct Clients {
         for (auto& i : interfaces)
             all.push_back(i);
         return pump(all, clock, 400, 10, done);
-    }
-};
-
-// A socket standing in for a hand-driven peer.
-struct RawPeer {
-    Socket socket{loopbackAny(), Socket::DefaultBufferSize, 1 << 20}; // room for every reply
-    void send(const NetAddress& to, const std::vector<uint8_t>& bytes)
-    {
-        socket.sendto(to, bytes.data(), uint32_t(bytes.size()));
-    }
-    void send(const NetAddress& to, const BitStream& stream)
-    {
-        socket.sendto(to, stream.data(), stream.bytePosition());
-    }
-    // Every datagram waiting, as byte vectors.
-    std::vector<std::vector<uint8_t>> drain()
-    {
-        std::vector<std::vector<uint8_t>> out;
-        uint8_t buffer[1500];
-        uint32_t length;
-        NetAddress from;
-        socket.waitReadable(200);
-        for (int i = 0; i < 1000 && socket.recvfrom(&from, buffer, sizeof(buffer), &length) == Success; ++i)
-            out.emplace_back(buffer, buffer + length);
-        return out;
     }
 };
 
@@ -193,67 +168,6 @@ public:
     }
 };
 SF_IMPLEMENT_NETCONNECTION(RequestRefuser);
-
-// Plays a client by hand: asks for a challenge, solves it, writes requests.
-struct HandClient {
-    RawPeer peer;
-    Nonce clientNonce, serverNonce;
-    uint32_t token = 0, difficulty = 0, solution = 0;
-
-    bool challenge(NetInterface& server)
-    {
-        clientNonce.getRandom();
-        PacketStream out;
-        out.writeU8(NetInterface::ConnectChallengeRequest);
-        clientNonce.write(out);
-        out.writeFlag(false);
-        out.writeFlag(false);
-        peer.send(server.boundAddress(), out);
-        server.waitForPackets(200);
-        server.receivePackets();
-        auto replies = peer.drain();
-        if (replies.size() != 1 || replies[0][0] != NetInterface::ChallengeResponse)
-            return false;
-        BitStream in(replies[0].data(), uint32_t(replies[0].size()));
-        Nonce echoed;
-        in.readU8();
-        echoed.read(in);
-        token = in.readU32();
-        serverNonce.read(in);
-        difficulty = in.readU32();
-        return !in.hasError() && echoed == clientNonce;
-    }
-    void solve()
-    {
-        solution = 0;
-        for (int i = 0; i < 1000 && !solvePuzzle(&solution, clientNonce, serverNonce, difficulty, token); ++i) {
-        }
-    }
-    // Sends a connect request and returns the types of the replies.
-    std::vector<uint8_t> request(NetInterface& server)
-    {
-        PacketStream out;
-        out.writeU8(NetInterface::ConnectRequest);
-        clientNonce.write(out);
-        serverNonce.write(out);
-        out.writeU32(token);
-        out.writeU32(difficulty);
-        out.writeU32(solution);
-        out.writeFlag(false); // no crypto
-        out.writeFlag(true);  // debug checks
-        out.writeU32(0x12345678);
-        out.writeText("ProbeConnection");
-        out.writeU32(NetClassGroupCount);
-        out.writeU32(NetClassRep::classGroupChecksum(NetClassGroupCount));
-        peer.send(server.boundAddress(), out);
-        server.waitForPackets(200);
-        server.receivePackets();
-        std::vector<uint8_t> types;
-        for (auto& reply : peer.drain())
-            types.push_back(reply[0]);
-        return types;
-    }
-};
 
 // Past the puzzle's 30 s nonce change, as seen by the server's next step.
 void nextRotation(NetInterface& server, TestClock& clock)

@@ -1,6 +1,6 @@
 // The handshake, time-outs, the connection table and packet delivery through
 // real interfaces on loopback, with a settable clock.
-#include "nettestutil.h"
+#include "handtestutil.h"
 
 #include <cstring>
 
@@ -41,27 +41,6 @@ struct Pair {
     bool connected()
     {
         return run(200, 10, [&] { return clientConnection->state() == Connected && serverSide(); });
-    }
-};
-
-// A socket standing in for a hand-driven peer.
-struct RawPeer {
-    Socket socket{loopbackAny()};
-    NetAddress address() const { return socket.boundAddress(); }
-    void send(const NetAddress& to, const BitStream& stream)
-    {
-        socket.sendto(to, stream.data(), stream.bytePosition());
-    }
-    // Every datagram waiting, as byte vectors.
-    std::vector<std::vector<uint8_t>> drain()
-    {
-        std::vector<std::vector<uint8_t>> out;
-        uint8_t buffer[1500];
-        uint32_t length;
-        NetAddress from;
-        for (int i = 0; i < 100 && socket.recvfrom(&from, buffer, sizeof(buffer), &length) == Success; ++i)
-            out.emplace_back(buffer, buffer + length);
-        return out;
     }
 };
 
@@ -148,60 +127,6 @@ TEST(Handshake, ServerThatRefusesConnectionsStaysSilent)
 
 namespace {
 
-// Plays the client by hand: challenge, response, solution.
-struct HandDrivenClient {
-    RawPeer peer;
-    Nonce clientNonce, serverNonce;
-    uint32_t identity = 0, difficulty = 0, solution = 0;
-
-    bool challenge(NetInterface& server)
-    {
-        clientNonce.getRandom();
-        PacketStream out;
-        out.writeU8(NetInterface::ConnectChallengeRequest);
-        clientNonce.write(out);
-        out.writeFlag(false);
-        out.writeFlag(false);
-        peer.send(server.boundAddress(), out);
-        server.receivePackets();
-        auto replies = peer.drain();
-        if (replies.size() != 1)
-            return false;
-        BitStream in(replies[0].data(), uint32_t(replies[0].size()));
-        Nonce echoed;
-        if (in.readU8() != NetInterface::ChallengeResponse)
-            return false;
-        echoed.read(in);
-        identity = in.readU32();
-        serverNonce.read(in);
-        difficulty = in.readU32();
-        bool keyFlag = in.readFlag();
-        if (in.hasError() || keyFlag || echoed != clientNonce)
-            return false;
-        solution = 0;
-        for (int i = 0; i < 1000 && !solvePuzzle(&solution, clientNonce, serverNonce, difficulty, identity); ++i) {
-        }
-        return true;
-    }
-
-    // A connect request as the client would write it; `cut` bytes removed.
-    void writeRequest(PacketStream& out, uint32_t identityToSend, const char* className = "ProbeConnection")
-    {
-        out.writeU8(NetInterface::ConnectRequest);
-        clientNonce.write(out);
-        serverNonce.write(out);
-        out.writeU32(identityToSend);
-        out.writeU32(difficulty);
-        out.writeU32(solution);
-        out.writeFlag(false); // no crypto
-        out.writeFlag(true);  // debug checks
-        out.writeU32(0x12345678);
-        out.writeText(className);
-        out.writeU32(NetClassGroupCount);
-        out.writeU32(NetClassRep::classGroupChecksum(NetClassGroupCount));
-    }
-};
-
 std::vector<uint8_t> typesOf(const std::vector<std::vector<uint8_t>>& datagrams)
 {
     std::vector<uint8_t> types;
@@ -217,12 +142,12 @@ TEST(Handshake, RepeatedConnectRequestMakesOneConnectionAndTwoAccepts)
     TestClock clock;
     RefPtr<NetInterface> server = new NetInterface(loopbackAny());
     server->setTimeSource(clock.source());
-    HandDrivenClient hand;
+    HandClient hand;
     ASSERT_TRUE(hand.challenge(*server));
     EXPECT_TRUE(server->connections().empty()); // no state for a challenge
 
     PacketStream request;
-    hand.writeRequest(request, hand.identity);
+    hand.writeRequest(request, hand.token);
     hand.peer.send(server->boundAddress(), request);
     hand.peer.send(server->boundAddress(), request);
     server->receivePackets();
@@ -243,7 +168,7 @@ TEST(Handshake, BadConnectRequestsAreIgnoredWithoutStateOrReply)
     TestClock clock;
     RefPtr<NetInterface> server = new NetInterface(loopbackAny());
     server->setTimeSource(clock.source());
-    HandDrivenClient hand;
+    HandClient hand;
     ASSERT_TRUE(hand.challenge(*server));
 
     struct Case {
@@ -252,11 +177,11 @@ TEST(Handshake, BadConnectRequestsAreIgnoredWithoutStateOrReply)
         std::vector<uint8_t> replies;
     };
     std::vector<Case> cases = {
-        {"wrong identity token", [&](PacketStream& s) { hand.writeRequest(s, hand.identity ^ 1); }, {}},
-        {"unknown class", [&](PacketStream& s) { hand.writeRequest(s, hand.identity, "NoSuchConnection"); }, {}},
+        {"wrong identity token", [&](PacketStream& s) { hand.writeRequest(s, hand.token ^ 1); }, {}},
+        {"unknown class", [&](PacketStream& s) { hand.writeRequest(s, hand.token, "NoSuchConnection"); }, {}},
         {"cut short",
          [&](PacketStream& s) {
-             hand.writeRequest(s, hand.identity);
+             hand.writeRequest(s, hand.token);
              s.setBitPosition(s.bitPosition() - 40);
          },
          {}},
@@ -264,9 +189,9 @@ TEST(Handshake, BadConnectRequestsAreIgnoredWithoutStateOrReply)
          [&](PacketStream& s) {
              uint32_t good = hand.solution;
              hand.solution = good + 1;
-             while (puzzleHashOk(hand.solution, hand.clientNonce, hand.serverNonce, hand.difficulty, hand.identity))
+             while (puzzleHashOk(hand.solution, hand.clientNonce, hand.serverNonce, hand.difficulty, hand.token))
                  ++hand.solution;
-             hand.writeRequest(s, hand.identity);
+             hand.writeRequest(s, hand.token);
              hand.solution = good;
          },
          {NetInterface::ConnectReject}},
@@ -281,7 +206,7 @@ TEST(Handshake, BadConnectRequestsAreIgnoredWithoutStateOrReply)
     }
     // The cut request used up nothing: the same nonce still connects.
     PacketStream good;
-    hand.writeRequest(good, hand.identity);
+    hand.writeRequest(good, hand.token);
     hand.peer.send(server->boundAddress(), good);
     server->receivePackets();
     EXPECT_EQ(server->connections().size(), 1u);
@@ -449,7 +374,7 @@ TEST(Handshake, RejectAndDisconnectPacketsAreLaidOutByHand)
     TestClock clock;
     RefPtr<NetInterface> server = new NetInterface(loopbackAny());
     server->setTimeSource(clock.source());
-    HandDrivenClient hand;
+    HandClient hand;
     ASSERT_TRUE(hand.challenge(*server));
 
     auto expectNonces = [&](const std::vector<uint8_t>& d) {
@@ -461,9 +386,9 @@ TEST(Handshake, RejectAndDisconnectPacketsAreLaidOutByHand)
     uint32_t good = hand.solution;
     do
         ++hand.solution;
-    while (puzzleHashOk(hand.solution, hand.clientNonce, hand.serverNonce, hand.difficulty, hand.identity));
+    while (puzzleHashOk(hand.solution, hand.clientNonce, hand.serverNonce, hand.difficulty, hand.token));
     PacketStream wrong;
-    hand.writeRequest(wrong, hand.identity);
+    hand.writeRequest(wrong, hand.token);
     hand.solution = good;
     hand.peer.send(server->boundAddress(), wrong);
     server->receivePackets();
@@ -480,7 +405,7 @@ TEST(Handshake, RejectAndDisconnectPacketsAreLaidOutByHand)
 
     // Disconnect: [5] [client nonce] [server nonce], aligned, [reason text].
     PacketStream request;
-    hand.writeRequest(request, hand.identity);
+    hand.writeRequest(request, hand.token);
     hand.peer.send(server->boundAddress(), request);
     server->receivePackets();
     hand.peer.drain();
