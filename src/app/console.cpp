@@ -288,28 +288,6 @@ const ChannelHelp kLogChannels[] = {
     {"LogSound", "the audio library's own messages (device, sound system)"},
 };
 
-// The comma-separated names of SEAFOLD_LOG, trimmed of spaces.
-std::vector<std::string> logSettingNames(const char* setting)
-{
-    std::vector<std::string> names;
-    std::string list(setting ? setting : "");
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t end = list.find(',', start);
-        if (end == std::string::npos)
-            end = list.size();
-        std::string item = list.substr(start, end - start);
-        while (!item.empty() && item.front() == ' ')
-            item.erase(item.begin());
-        while (!item.empty() && item.back() == ' ')
-            item.pop_back();
-        if (!item.empty())
-            names.push_back(item);
-        start = end + 1;
-    }
-    return names;
-}
-
 } // namespace
 
 std::string logChannelHelp()

@@ -54,27 +54,27 @@ static LogSink* gLogSinks = nullptr;
 static DebugOutput gDebugOutput = nullptr;
 static AlertHandler gAlertHandler = nullptr;
 
+std::vector<std::string> logSettingNames(const char* setting)
+{
+    std::vector<std::string> names;
+    std::string list(setting ? setting : "");
+    size_t start = 0;
+    while (start < list.size()) {
+        size_t end = std::min(list.find(',', start), list.size());
+        size_t first = list.find_first_not_of(' ', start);
+        if (first < end)
+            names.push_back(list.substr(first, list.find_last_not_of(' ', end - 1) - first + 1));
+        start = end + 1;
+    }
+    return names;
+}
+
 // True when SEAFOLD_LOG ("all" or a comma-separated list) names the channel.
 static bool enabledByEnvironment(const char* name)
 {
-    const char* env = std::getenv("SEAFOLD_LOG");
-    if (!env || !*env)
-        return false;
-    std::string list(env);
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t end = list.find(',', start);
-        if (end == std::string::npos)
-            end = list.size();
-        std::string item = list.substr(start, end - start);
-        while (!item.empty() && item.front() == ' ')
-            item.erase(item.begin());
-        while (!item.empty() && item.back() == ' ')
-            item.pop_back();
+    for (const std::string& item : logSettingNames(std::getenv("SEAFOLD_LOG")))
         if (item == "all" || item == name)
             return true;
-        start = end + 1;
-    }
     return false;
 }
 

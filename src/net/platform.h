@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace seafold {
 
@@ -31,6 +33,10 @@ struct LogChannel {
     bool enabled;
     const char* name; // not owned: a string literal
 };
+
+// The channel names of a SEAFOLD_LOG setting ("all" or a comma-separated
+// list), trimmed of spaces; empty for a null or empty setting.
+std::vector<std::string> logSettingNames(const char* setting);
 
 // Returns the channel named `name`, creating it (disabled, unless SEAFOLD_LOG
 // names it or says "all") when there is none.

@@ -148,3 +148,12 @@ TEST(FreeListAllocator, FreedElementsAreReusedAndDestroyed)
     records.freeElement(second);
     EXPECT_EQ(records.liveCount(), 0u);
 }
+
+TEST(Platform, LogSettingNamesAreTrimmedAndEmptyItemsSkipped)
+{
+    EXPECT_TRUE(logSettingNames(nullptr).empty());
+    EXPECT_TRUE(logSettingNames("").empty());
+    EXPECT_TRUE(logSettingNames(" , ,,").empty());
+    EXPECT_EQ(logSettingNames("LogUDP"), (std::vector<std::string>{"LogUDP"}));
+    EXPECT_EQ(logSettingNames(" LogUDP ,,LogRPC,all "), (std::vector<std::string>{"LogUDP", "LogRPC", "all"}));
+}
