@@ -113,20 +113,29 @@ void BM_DecodeOneMessage(benchmark::State& state)
 }
 BENCHMARK(BM_DecodeOneMessage)->Unit(benchmark::kMicrosecond);
 
+// Sound on OpenAL's loopback device (at `rate`, or its default), without
+// effects: voice needs none. Skips the benchmark when there is no device.
+bool initLoopbackSound(benchmark::State& state, uint32_t rate = 0)
+{
+    SoundSetup setup;
+    setup.loopback = true;
+    if (rate)
+        setup.loopbackRate = rate;
+    setup.sfxDirectory = "/nonexistent";
+    setDebugOutput([](const char*) {});
+    bool ready = initSound(setup);
+    setDebugOutput(nullptr);
+    if (!ready)
+        state.SkipWithError("no loopback device");
+    return ready;
+}
+
 // Decode, queue on the stream and one sound pass, with the loopback device
 // mixing the message's 100 ms (the mixing is included).
 void BM_ReceiveAndPlayOneMessage(benchmark::State& state)
 {
-    SoundSetup setup;
-    setup.loopback = true;
-    setup.sfxDirectory = "/nonexistent"; // effects are not needed for voice
-    setDebugOutput([](const char*) {});
-    bool ready = initSound(setup);
-    setDebugOutput(nullptr);
-    if (!ready) {
-        state.SkipWithError("no loopback device");
+    if (!initLoopbackSound(state))
         return;
-    }
     std::vector<RefPtr<ByteBuffer>> all = messages();
     RefPtr<LPC10VoiceDecoder> decoder = new LPC10VoiceDecoder;
     RefPtr<SFXObject> stream = new SFXObject(nullptr, 1.0f, 0, 0);
@@ -151,17 +160,8 @@ BENCHMARK(BM_ReceiveAndPlayOneMessage)->Unit(benchmark::kMicrosecond);
 void BM_HearSpeakersAtOnce(benchmark::State& state)
 {
     const uint32_t mixerRate = 11025;
-    SoundSetup setup;
-    setup.loopback = true;
-    setup.loopbackRate = mixerRate;
-    setup.sfxDirectory = "/nonexistent"; // effects are not needed for voice
-    setDebugOutput([](const char*) {});
-    bool ready = initSound(setup);
-    setDebugOutput(nullptr);
-    if (!ready) {
-        state.SkipWithError("no loopback device");
+    if (!initLoopbackSound(state, mixerRate))
         return;
-    }
     const int speakers = int(state.range(0));
     std::vector<RefPtr<ByteBuffer>> all = messages();
     Roster roster;

@@ -1,6 +1,6 @@
-"""A seafold-headless process for end-to-end tests: started with --events,
-its JSON lines read back, bounded waits, and a stop that reports how it
-ended. Shared by the session and voice end-to-end tests."""
+"""A seafold-headless process for end-to-end tests: started with --events
+(unless told not to), its JSON lines and standard error read back, bounded
+waits, and a stop that reports how it ended. Shared by the end-to-end tests."""
 
 import json
 import os
@@ -18,7 +18,7 @@ def free_port():
 
 
 class HeadlessProcess:
-    def __init__(self, binary, name, args, failures, env=None, log_dir=None):
+    def __init__(self, binary, name, args, failures, env=None, log_dir=None, events=True):
         self.name = name
         self.failures = failures
         if log_dir:
@@ -27,7 +27,8 @@ class HeadlessProcess:
         else:
             self.out = tempfile.TemporaryFile(mode="w+")
             self.err = tempfile.TemporaryFile(mode="w+")
-        self.p = subprocess.Popen([binary] + args + ["--events"], stdout=self.out, stderr=self.err, env=env)
+        self.p = subprocess.Popen([binary] + args + (["--events"] if events else []), stdout=self.out,
+                                  stderr=self.err, env=env)
 
     def events(self):
         self.out.flush()
@@ -39,6 +40,23 @@ class HeadlessProcess:
             except json.JSONDecodeError:
                 self.failures.append(f"{self.name}: not JSON: {line!r}")
         return lines
+
+    def rpcs(self, name):
+        """The arguments of every call of remote procedure `name` run here."""
+        return [e["args"] for e in self.events() if e.get("rpc") == name]
+
+    def model(self, user):
+        """The latest scene line about `user`'s model, or None."""
+        last = None
+        for e in self.events():
+            if e.get("model") == user:
+                last = e
+        return last
+
+    def stderr_text(self):
+        self.err.flush()
+        self.err.seek(0)
+        return self.err.read()
 
     def wait_for(self, what, predicate, seconds=10.0):
         end = time.time() + seconds

@@ -13,11 +13,10 @@ import re
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from headless_process import free_port  # noqa: E402
+from headless_process import HeadlessProcess, free_port  # noqa: E402
 
 BINARY = sys.argv[1]
 SOURCES = sys.argv[2]
@@ -30,28 +29,20 @@ def check(condition, message):
         failures.append(message)
 
 
-class Proc:
+class Proc(HeadlessProcess):
     """A seafold-headless without --events: standard output holds the console."""
 
     def __init__(self, name, args, env=None):
-        self.name = name
-        self.out = tempfile.TemporaryFile(mode="w+")
-        self.err = tempfile.TemporaryFile(mode="w+")
-        self.p = subprocess.Popen([BINARY] + args, stdout=self.out, stderr=self.err,
-                                  env=dict(os.environ, **(env or {})))
-
-    @staticmethod
-    def _read(f):
-        f.flush()
-        f.seek(0)
-        return f.read()
+        super().__init__(BINARY, name, args, failures, env=dict(os.environ, **(env or {})), events=False)
 
     def lines(self):
         # Whether this machine has a sound device is not the test's business.
-        return [l for l in self._read(self.out).splitlines() if l != NO_SOUND]
+        self.out.flush()
+        self.out.seek(0)
+        return [l for l in self.out.read().splitlines() if l != NO_SOUND]
 
     def errors(self):
-        return self._read(self.err)
+        return self.stderr_text()
 
     def wait_line(self, pattern, seconds=10.0):
         end = time.time() + seconds
@@ -63,17 +54,6 @@ class Proc:
             time.sleep(0.05)
         failures.append(f"{self.name}: no line matching {pattern!r} in {self.lines()} (stderr {self.errors()!r})")
         return False
-
-    def stop(self, sig=signal.SIGTERM):
-        if self.p.poll() is None:
-            self.p.send_signal(sig)
-        try:
-            return self.p.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.p.kill()
-            self.p.wait()
-            failures.append(f"{self.name}: did not end after signal {sig}")
-            return None
 
 
 def expect_lines(proc, patterns):

@@ -20,23 +20,8 @@ class Proc(HeadlessProcess):
     def __init__(self, args, name):
         super().__init__(BINARY, name, args, failures)
 
-    def rpcs(self, name):
-        return [e["args"] for e in self.events() if e.get("rpc") == name]
-
     def states(self):
         return [e for e in self.events() if "state" in e]
-
-    def model(self, user):
-        last = None
-        for e in self.events():
-            if e.get("model") == user:
-                last = e
-        return last
-
-    def stderr(self):
-        self.err.flush()
-        self.err.seek(0)
-        return self.err.read()
 
 
 def check(condition, message):
@@ -48,8 +33,8 @@ def secure_server(address, extra=()):
     server = Proc(["server", address, "--secure", "--ping-interval", "100", "--stats", "300", *extra], "server")
     line = re.compile(r"^Seafold server listening on (\S+) \(secure; key fingerprint ([0-9a-f]{16})\)$", re.M)
     found = []
-    server.wait_for("the start-up line", lambda: found.extend(line.findall(server.stderr())) or found)
-    check(found and found[0][0] == address, f"start-up line {server.stderr()!r}")
+    server.wait_for("the start-up line", lambda: found.extend(line.findall(server.stderr_text())) or found)
+    check(found and found[0][0] == address, f"start-up line {server.stderr_text()!r}")
     return server, (found[0][1] if found else "")
 
 

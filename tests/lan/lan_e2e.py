@@ -45,25 +45,13 @@ class Proc(HeadlessProcess):
         super().__init__("ip", name, ["netns", "exec", lan.hosts[host], BINARY] + args, failures)
         lan.adopt(self.p)
 
-    def rpcs(self, name):
-        return [e["args"] for e in self.events() if e.get("rpc") == name]
-
     def states(self):
         # What the connection reported ("connecting" and "retrying" come from
         # the client's own attempts).
         return [e for e in self.events() if e.get("state") in ("connected", "failed", "disconnected")]
 
-    def model(self, user):
-        last = None
-        for e in self.events():
-            if e.get("model") == user:
-                last = e
-        return last
-
     def errors(self):
-        self.err.flush()
-        self.err.seek(0)
-        return self.err.read().splitlines()
+        return self.stderr_text().splitlines()
 
     def peers(self):
         """Every peer address in this process's statistics lines."""

@@ -1,18 +1,52 @@
-// A peer driven by hand for handshake tests: a bare socket that sends what a
-// test writes and collects every reply, and a client that plays the
-// handshake step by step (challenge, puzzle, request) so that a test can
+// Peers for handshake tests: a connected pair of interfaces, a bare socket
+// that sends what a test writes and collects every reply, and a client that
+// plays the handshake by hand (challenge, puzzle, request) so that a test can
 // change any field on the way.
 #pragma once
 
 #include "nettestutil.h"
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "net/crypto.h"
 #include "net/socket.h"
 
 namespace seafold::test {
+
+// A server and a client interface on loopback, run by one settable clock;
+// the client connects a ProbeConnection to the server.
+struct ProbePair {
+    TestClock clock;
+    RefPtr<NetInterface> server, client;
+    RefPtr<ProbeConnection> clientConnection;
+
+    ProbePair()
+    {
+        server = new NetInterface(loopbackAny());
+        client = new NetInterface(loopbackAny());
+        server->setTimeSource(clock.source());
+        client->setTimeSource(clock.source());
+    }
+    void connect(bool keyExchange = false)
+    {
+        clientConnection = new ProbeConnection;
+        clientConnection->connect(client, server->boundAddress(), keyExchange);
+    }
+    ProbeConnection* serverSide() const
+    {
+        return server->connections().empty() ? nullptr : static_cast<ProbeConnection*>(server->connections()[0].get());
+    }
+    bool run(uint32_t rounds, uint32_t stepMs, const std::function<bool()>& done = nullptr)
+    {
+        return pump({server, client}, clock, rounds, stepMs, done);
+    }
+    bool connected()
+    {
+        return run(200, 10, [&] { return clientConnection->state() == Connected && serverSide(); });
+    }
+};
 
 // A socket standing in for a hand-driven peer.
 struct RawPeer {

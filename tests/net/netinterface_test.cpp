@@ -13,42 +13,12 @@ SF_IMPLEMENT_NETCONNECTION(ProbeConnection);
 
 namespace {
 
-struct Pair {
-    TestClock clock;
-    RefPtr<NetInterface> server, client;
-    RefPtr<ProbeConnection> clientConnection;
-
-    Pair()
-    {
-        server = new NetInterface(loopbackAny());
-        client = new NetInterface(loopbackAny());
-        server->setTimeSource(clock.source());
-        client->setTimeSource(clock.source());
-    }
-    void connect(bool keyExchange = false)
-    {
-        clientConnection = new ProbeConnection;
-        clientConnection->connect(client, server->boundAddress(), keyExchange);
-    }
-    ProbeConnection* serverSide() const
-    {
-        return server->connections().empty() ? nullptr : static_cast<ProbeConnection*>(server->connections()[0].get());
-    }
-    bool run(uint32_t rounds, uint32_t stepMs, const std::function<bool()>& done = nullptr)
-    {
-        return pump({server, client}, clock, rounds, stepMs, done);
-    }
-    bool connected()
-    {
-        return run(200, 10, [&] { return clientConnection->state() == Connected && serverSide(); });
-    }
-};
 
 } // namespace
 
 TEST(Handshake, ClientAndServerConnectAndLearnTheirRoles)
 {
-    Pair p;
+    ProbePair p;
     p.connect();
     ASSERT_TRUE(p.connected());
     ProbeConnection* serverSide = p.serverSide();
@@ -63,7 +33,7 @@ TEST(Handshake, ClientAndServerConnectAndLearnTheirRoles)
 
 TEST(Handshake, DataFlowsInOrderAndEveryPacketIsNotified)
 {
-    Pair p;
+    ProbePair p;
     p.connect();
     ASSERT_TRUE(p.connected());
     for (uint32_t i = 1; i <= 5; ++i)
@@ -78,7 +48,7 @@ TEST(Handshake, DataFlowsInOrderAndEveryPacketIsNotified)
 
 TEST(Handshake, KeyExchangeSealsEveryPacket)
 {
-    Pair p;
+    ProbePair p;
     RefPtr<AsymmetricKey> serverKey = new AsymmetricKey(32);
     ASSERT_TRUE(serverKey->isValid());
     p.server->setPrivateKey(serverKey);
@@ -116,7 +86,7 @@ TEST(Handshake, ServerThatNeverAnswersTimesOutAfterFiveChallenges)
 
 TEST(Handshake, ServerThatRefusesConnectionsStaysSilent)
 {
-    Pair p;
+    ProbePair p;
     p.server->setAllowConnections(false);
     p.connect();
     p.run(300, 100, [&] { return !p.clientConnection->failures.empty(); });
@@ -215,7 +185,7 @@ TEST(Handshake, BadConnectRequestsAreIgnoredWithoutStateOrReply)
 
 TEST(Handshake, StrangersDataPacketsAndHighDifficultyAreIgnored)
 {
-    Pair p;
+    ProbePair p;
     p.connect();
     // A challenge response with difficulty 27 never starts a puzzle.
     p.client->receivePackets(); // nothing yet
@@ -245,7 +215,7 @@ TEST(Handshake, StrangersDataPacketsAndHighDifficultyAreIgnored)
 TEST(Handshake, PuzzleRejectIsRetriedOnceWithANewNonce)
 {
     // Held at RequestSent: the server never sees the connect request.
-    Pair q;
+    ProbePair q;
     q.connect();
     q.client->receivePackets();
     q.server->receivePackets(); // challenge request in
@@ -277,7 +247,7 @@ TEST(Handshake, PuzzleRejectIsRetriedOnceWithANewNonce)
 
 TEST(Connection, SilentPeerTimesOutAfterElevenPingIntervals)
 {
-    Pair p;
+    ProbePair p;
     p.connect();
     ASSERT_TRUE(p.connected());
     RefPtr<ProbeConnection> serverSide = p.serverSide();
@@ -295,7 +265,7 @@ TEST(Connection, SilentPeerTimesOutAfterElevenPingIntervals)
 
 TEST(Connection, DestroyingTheInterfaceTellsEveryPeer)
 {
-    Pair p;
+    ProbePair p;
     p.connect();
     ASSERT_TRUE(p.connected());
     RefPtr<NetInterface> client2 = new NetInterface(loopbackAny());
@@ -321,7 +291,7 @@ TEST(Connection, DestroyingTheInterfaceTellsEveryPeer)
 
 TEST(Connection, ReconnectingToTheSameAddressEndsTheOldConnection)
 {
-    Pair p;
+    ProbePair p;
     p.connect();
     ASSERT_TRUE(p.connected());
     RefPtr<ProbeConnection> old = p.clientConnection;

@@ -3,7 +3,7 @@
 // packets that a spoofer, a replayer or a bit-flipper cannot get accepted.
 // Real interfaces on loopback with a settable clock; forged datagrams go in
 // through dispatchPacket as if they came from the peer's address.
-#include "nettestutil.h"
+#include "handtestutil.h"
 
 #include <cstring>
 #include <set>
@@ -22,38 +22,18 @@ void fixedSeed(uint8_t n)
 }
 
 // A server and a client interface; the server has a key pair when `secure`.
-struct SecurePair {
-    TestClock clock;
-    RefPtr<NetInterface> server, client;
-    RefPtr<ProbeConnection> clientConnection;
+struct SecurePair : ProbePair {
     RefPtr<AsymmetricKey> serverKey;
 
     explicit SecurePair(bool serverSecure, bool clientSecure)
     {
-        server = new NetInterface(loopbackAny());
-        client = new NetInterface(loopbackAny());
-        server->setTimeSource(clock.source());
-        client->setTimeSource(clock.source());
         if (serverSecure) {
             serverKey = new AsymmetricKey(32);
             server->setPrivateKey(serverKey);
             server->setRequiresKeyExchange(true);
         }
         client->setRequiresKeyExchange(clientSecure);
-        clientConnection = new ProbeConnection;
-        clientConnection->connect(client, server->boundAddress());
-    }
-    ProbeConnection* serverSide() const
-    {
-        return server->connections().empty() ? nullptr : static_cast<ProbeConnection*>(server->connections()[0].get());
-    }
-    bool run(uint32_t rounds, uint32_t stepMs, const std::function<bool()>& done = nullptr)
-    {
-        return pump({server, client}, clock, rounds, stepMs, done);
-    }
-    bool connected()
-    {
-        return run(200, 10, [&] { return clientConnection->state() == Connected && serverSide(); });
+        connect();
     }
     bool ended()
     {

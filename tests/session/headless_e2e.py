@@ -20,16 +20,6 @@ class Proc(HeadlessProcess):
     def __init__(self, args, name):
         super().__init__(BINARY, name, args, failures)
 
-    def rpcs(self, name):
-        return [e["args"] for e in self.events() if e.get("rpc") == name]
-
-    def model(self, user):
-        last = None
-        for e in self.events():
-            if e.get("model") == user:
-                last = e
-        return last
-
 
 def check(condition, message):
     if not condition:

@@ -12,13 +12,13 @@ Exit 77 (skipped) without xvfb-run. Every wait is bounded."""
 import math
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from wavfile import read_stereo, vowel, write_wav  # noqa: E402
 from headless_process import HeadlessProcess, free_port  # noqa: E402
 
 WINDOWED, HEADLESS = os.path.realpath(sys.argv[1]), os.path.realpath(sys.argv[2])
@@ -31,49 +31,6 @@ def check(condition, message):
     if not condition:
         failures.append(message)
     return condition
-
-
-def write_wav(path, samples):
-    data = struct.pack("<%dh" % len(samples), *samples)
-    with open(path, "wb") as f:
-        f.write(b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WAVE")
-        f.write(b"fmt " + struct.pack("<IHHIIHH", 16, 1, 1, RATE, RATE * 2, 2, 16))
-        f.write(b"data" + struct.pack("<I", len(data)) + data)
-
-
-def read_stereo(path):
-    """(rate, left, right) of a 16-bit stereo file whose sizes may be unset."""
-    raw = open(path, "rb").read()
-    at, rate = 12, 0
-    while at + 8 <= len(raw):
-        cid, size = raw[at:at + 4], struct.unpack("<I", raw[at + 4:at + 8])[0]
-        body = raw[at + 8:]
-        if cid == b"fmt ":
-            rate = struct.unpack("<I", body[4:8])[0]
-        elif cid == b"data":
-            if size == 0 or size > len(body):
-                size = len(body)
-            n = size // 4
-            s = struct.unpack("<%dh" % (2 * n), body[:4 * n])
-            return rate, s[0::2], s[1::2]
-        at += 8 + size + (size & 1)
-    return rate, [], []
-
-
-def vowel(seconds):
-    """Continuous voiced sound through two resonances: it survives the vocoder."""
-    out, phase = [], 0.0
-    y1 = y2 = z1 = z2 = 0.0
-    c1, c2 = math.cos(2 * math.pi * 700 / RATE), math.cos(2 * math.pi * 1200 / RATE)
-    for i in range(int(seconds * RATE)):
-        phase += 130 / RATE
-        pulse = 1.0 if phase >= 1.0 else 0.0
-        phase -= math.floor(phase)
-        y = pulse + 1.80 * y1 * c1 - 0.90 * y2
-        z = y + 1.70 * z1 * c2 - 0.85 * z2
-        y2, y1, z2, z1 = y1, y, z1, z
-        out.append(int(max(-32767, min(32767, 900 * z))))
-    return out
 
 
 def rms(values):

@@ -22,13 +22,13 @@ import shutil
 import signal
 import socket
 import statistics
-import struct
 import subprocess
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from wavfile import read_wav, write_wav  # noqa: E402
 from headless_process import HeadlessProcess, free_port  # noqa: E402
 
 BINARY = sys.argv[1]
@@ -45,34 +45,6 @@ def check(condition, message):
 
 
 # ---- WAV files ----------------------------------------------------------------------
-
-
-def write_wav(path, samples, rate=8000):
-    data = struct.pack("<%dh" % len(samples), *samples)
-    with open(path, "wb") as f:
-        f.write(b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WAVE")
-        f.write(b"fmt " + struct.pack("<IHHIIHH", 16, 1, 1, rate, rate * 2, 2, 16))
-        f.write(b"data" + struct.pack("<I", len(data)) + data)
-
-
-def read_wav(path):
-    """(rate, samples) of a 16-bit mono file. The sizes in the header may be
-    unset when the writer did not finish: the data then runs to the end."""
-    raw = open(path, "rb").read()
-    at, rate, samples = 12, 0, []
-    while at + 8 <= len(raw):
-        cid, size = raw[at:at + 4], struct.unpack("<I", raw[at + 4:at + 8])[0]
-        body = raw[at + 8:]
-        if cid == b"fmt ":
-            rate = struct.unpack("<I", body[4:8])[0]
-        elif cid == b"data":
-            if size == 0 or size > len(body):
-                size = len(body)
-            n = size // 2
-            samples = list(struct.unpack("<%dh" % n, body[:n * 2]))
-            break
-        at += 8 + size + (size & 1)
-    return rate, samples
 
 
 def envelope(samples, rate, window=0.01):

@@ -31,45 +31,17 @@ import json
 import math
 import os
 import statistics
-import struct
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import measurelib as ml  # noqa: E402
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests"))
+from wavfile import read_wav, vowel, write_wav  # noqa: E402
+
 RATE = 8000
 GAP_MS = 10  # shortest run of digital silence counted as an underrun
-
-
-def write_wav(path, samples, rate=RATE):
-    data = struct.pack("<%dh" % len(samples), *samples)
-    with open(path, "wb") as f:
-        f.write(b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WAVE")
-        f.write(b"fmt " + struct.pack("<IHHIIHH", 16, 1, 1, rate, rate * 2, 2, 16))
-        f.write(b"data" + struct.pack("<I", len(data)) + data)
-
-
-def read_wav(path):
-    """(rate, samples) of a 16-bit mono file; the sizes in the header may be
-    unset when the writer did not finish: the data then runs to the end."""
-    try:
-        raw = open(path, "rb").read()
-    except OSError:
-        return 0, []
-    at, rate = 12, 0
-    while at + 8 <= len(raw):
-        cid, size = raw[at:at + 4], struct.unpack("<I", raw[at + 4:at + 8])[0]
-        body = raw[at + 8:]
-        if cid == b"fmt ":
-            rate = struct.unpack("<I", body[4:8])[0]
-        elif cid == b"data":
-            if size == 0 or size > len(body):
-                size = len(body)
-            n = size // 2
-            return rate, list(struct.unpack("<%dh" % n, body[:n * 2]))
-        at += 8 + size + (size & 1)
-    return rate, []
 
 
 def click_file(path, clicks, spacing, first=0.5):
@@ -84,21 +56,8 @@ def click_file(path, clicks, spacing, first=0.5):
 
 
 def vowel_file(path, seconds):
-    """Continuous voiced sound: a pulse train (pitch gliding 110-150 Hz)
-    through two resonances, never silent."""
-    out, phase = [], 0.0
-    y1 = y2 = z1 = z2 = 0.0
-    c1, c2 = math.cos(2 * math.pi * 700 / RATE), math.cos(2 * math.pi * 1200 / RATE)
-    for i in range(int(seconds * RATE)):
-        pitch = 130 + 20 * math.sin(2 * math.pi * 0.3 * i / RATE)
-        phase += pitch / RATE
-        pulse = 1.0 if phase >= 1.0 else 0.0
-        phase -= math.floor(phase)
-        y = pulse + 1.80 * y1 * c1 - 0.90 * y2
-        z = y + 1.70 * z1 * c2 - 0.85 * z2
-        y2, y1, z2, z1 = y1, y, z1, z
-        out.append(int(max(-32767, min(32767, 900 * z))))
-    write_wav(path, out)
+    """Continuous voiced sound (pitch gliding 110-150 Hz), never silent."""
+    write_wav(path, vowel(seconds, RATE, glide=20))
 
 
 def wave_env(work, name):
