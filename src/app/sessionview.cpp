@@ -129,13 +129,6 @@ void describeSession(const Roster& roster, SimpleEventConnection* toServer, bool
     }
 }
 
-SessionPort::Microphone microphoneOf(bool held, bool capturing)
-{
-    if (!held)
-        return SessionPort::Microphone::Off;
-    return capturing ? SessionPort::Microphone::Capturing : SessionPort::Microphone::Unavailable;
-}
-
 float talkLevelOf(int32_t voiceLevel)
 {
     float level = float(voiceLevel - kLevelFloor) / float(kFullScale - kLevelFloor);

@@ -58,9 +58,6 @@ void setSessionAddressText(const std::string& text);
 void describeSession(const Roster& roster, SimpleEventConnection* toServer, bool isClient, const std::string& userName,
                      SessionStatus& status);
 
-// Push-to-talk as shown: `held` is the key, `capturing` whether capture runs.
-SessionPort::Microphone microphoneOf(bool held, bool capturing);
-
 // The microphone's loudness for a meter, from the voice leveller's level
 // (which includes its quiet floor): 0 at the floor, 1 at full scale.
 float talkLevelOf(int32_t voiceLevel);

@@ -158,15 +158,6 @@ void forEachVoiceStream(Session& session,
         [&](const std::string& speaker, SFXObject& stream) { visit(speaker, roster.find(speaker), stream); });
 }
 
-bool isVoicePlaying(Session& session, const std::string& userName)
-{
-    bool playing = false;
-    forEachVoiceStream(session, [&](const std::string& speaker, const ClientRecord*, SFXObject& stream) {
-        playing = playing || (speaker == userName && stream.isVoicePlaying());
-    });
-    return playing;
-}
-
 void placeVoices(Session& session, const std::function<bool(const ClientRecord&, float[3])>& where)
 {
     const bool flat = session.speakerVoices.flat;

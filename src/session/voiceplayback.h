@@ -115,10 +115,6 @@ private:
 
 // ---- for the scene and the statistics ------------------------------------------------
 
-// True while `userName`'s voice plays here (a client's speaker, or in the
-// server a client's connection).
-bool isVoicePlaying(Session& session, const std::string& userName);
-
 // Visits every voice stream with the roster record of its speaker (null for
 // a speaker the roster does not know).
 void forEachVoiceStream(

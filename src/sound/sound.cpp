@@ -413,11 +413,6 @@ uint32_t SFXObject::queuedVoiceSamples() const
     return unplayedOnSource(*this) + uint32_t(voice.pending.size());
 }
 
-bool SFXObject::isVoicePlaying() const
-{
-    return gSoundReady && voice.started && sourceState(sourceIndex) == AL_PLAYING;
-}
-
 void SFXObject::setVoicePlacement(bool positioned, float x, float y, float z)
 {
     voice.positioned = positioned;

@@ -140,8 +140,6 @@ public:
     uint32_t queuedVoiceSamples() const;
     // Times the stream ran dry in the middle of speech.
     uint32_t voiceUnderruns() const { return voice.underruns; }
-    // The stream plays on a source right now.
-    bool isVoicePlaying() const;
     // Where the voice comes from, relative to the listener (x to the
     // right, y up, -z ahead), fading with distance; or, unpositioned, from
     // the listener's own place at full loudness (the default).
