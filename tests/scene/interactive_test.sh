@@ -236,7 +236,9 @@ session)
     screenshot_bob
     shot1=$shot
     z0=$(bob_alice_z)
-    hold_w 3
+    # Two seconds: far enough to shrink clearly, near enough to stay in view
+    # from bob's camera wherever on the ring alice's model started.
+    hold_w 2
     wait_for alice/events.log '"key": "[wW]", "down": false' 10 || fail "alice did not see W released"
     sleep 2
     z1=$(bob_alice_z)
