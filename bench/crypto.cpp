@@ -2,7 +2,7 @@
 //
 //   bench_crypto --benchmark_filter=.   (Release build)
 #include "net/crypto.h"
-#include "net/platform.h"
+#include "base/platform.h"
 #include "net/random.h"
 
 #include <benchmark/benchmark.h>

@@ -8,7 +8,7 @@
 #include <cmath>
 #include <vector>
 
-#include "net/platform.h"
+#include "base/platform.h"
 #include "session/roster.h"
 #include "session/voiceplayback.h"
 #include "sound/sound.h"

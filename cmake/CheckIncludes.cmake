@@ -1,9 +1,27 @@
 # Run by ctest: fails when an include runs against the direction of the
-# dependencies between the folders of src/:
-#   - app/ uses the rest and nothing includes app/ (only the tests of app/);
-#   - net/ includes only net/ (system and library headers aside).
+# dependencies between the folders of src/. Each folder may include itself
+# and the folders listed for it here (system and library headers aside):
+#
+#   base/     nothing else of ours
+#   net/      base/
+#   sound/    base/
+#   voice/    sound/, base/
+#   session/  voice/, sound/, net/, base/
+#   scene/    session/, net/, base/
+#   app/      everything
+#
+# and nothing outside src/app/ includes app/ (only the tests of app/ do).
+# Tests, benchmarks, fuzz targets and tools may use any folder but app/.
 # Usage: cmake -DSOURCE_DIR=<repository> -P CheckIncludes.cmake
-set(folders app net session voice sound scene)
+set(folders app scene session voice sound net base)
+set(allowed_base base)
+set(allowed_net net base)
+set(allowed_sound sound base)
+set(allowed_voice voice sound base)
+set(allowed_session session voice sound net base)
+set(allowed_scene scene session net base)
+set(allowed_app ${folders})
+
 string(JOIN "|" ours ${folders})
 file(GLOB_RECURSE files RELATIVE ${SOURCE_DIR}
      ${SOURCE_DIR}/src/*.h ${SOURCE_DIR}/src/*.hpp ${SOURCE_DIR}/src/*.cpp
@@ -18,6 +36,10 @@ foreach(file ${files})
     set(folder ${CMAKE_MATCH_2})
     if(CMAKE_MATCH_1 STREQUAL "src")
       set(inSource TRUE)
+      if(NOT DEFINED allowed_${folder})
+        list(APPEND faults "${file}: src/${folder}/ is no folder of the table in cmake/CheckIncludes.cmake")
+        continue()
+      endif()
     endif()
   endif()
   file(STRINGS ${SOURCE_DIR}/${file} lines REGEX "^[ \t]*#[ \t]*include")
@@ -29,11 +51,18 @@ foreach(file ${files})
     else()
       continue()
     endif()
-    if(header MATCHES "^app/" AND NOT folder STREQUAL "app")
-      list(APPEND faults "${file}: includes ${header}, but nothing outside src/app/ may include app/")
+    if(NOT header MATCHES "^(${ours})/")
+      continue()
     endif()
-    if(inSource AND folder STREQUAL "net" AND NOT header MATCHES "^net/")
-      list(APPEND faults "${file}: includes ${header}, but net/ includes only net/")
+    string(REGEX REPLACE "/.*" "" target ${header})
+    if(target STREQUAL "app" AND NOT folder STREQUAL "app")
+      list(APPEND faults "${file}: includes ${header}, but nothing outside src/app/ may include app/")
+    elseif(inSource)
+      list(FIND allowed_${folder} ${target} index)
+      if(index EQUAL -1)
+        string(JOIN ", " may ${allowed_${folder}})
+        list(APPEND faults "${file}: includes ${header}, but ${folder}/ includes only ${may}")
+      endif()
     endif()
   endforeach()
 endforeach()

@@ -1,5 +1,5 @@
 #include "app/app.h"
-#include "net/platform.h"
+#include "base/platform.h"
 
 #include <cmath>
 #include <csignal>

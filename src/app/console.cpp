@@ -1,5 +1,5 @@
 #include "app/console.h"
-#include "net/platform.h"
+#include "base/platform.h"
 #include "net/socket.h"
 #include "session/json.h" // jsonText
 #include "session/simpleeventconnection.h"

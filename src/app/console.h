@@ -16,7 +16,7 @@
 
 #include "app/commandline.h"
 #include "net/address.h"
-#include "net/platform.h"
+#include "base/platform.h"
 #include "session/roster.h"
 
 namespace seafold {

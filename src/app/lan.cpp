@@ -9,7 +9,7 @@
 #include <cstring>
 #include <memory>
 
-#include "net/platform.h"
+#include "base/platform.h"
 
 namespace seafold {
 

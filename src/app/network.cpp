@@ -4,7 +4,7 @@
 #include "app/serverlink.h"
 
 #include "app/sessionview.h"
-#include "net/platform.h"
+#include "base/platform.h"
 #include "voice/voicecapture.h"
 
 #include <chrono>

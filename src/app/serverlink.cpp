@@ -1,7 +1,7 @@
 #include "app/serverlink.h"
 #include "app/console.h"
 #include "app/network.h"
-#include "net/platform.h"
+#include "base/platform.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
 #include "app/sessionview.h"
 
-#include "net/platform.h"
+#include "base/platform.h"
 #include "session/roster.h"
 #include "session/simpleeventconnection.h"
 

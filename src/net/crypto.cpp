@@ -1,5 +1,5 @@
 #include "net/crypto.h"
-#include "net/platform.h"
+#include "base/platform.h"
 #include "net/random.h"
 
 // The elliptic-curve code needs a multiple-precision maths provider; Debian's

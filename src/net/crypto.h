@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "net/bitstream.h"
-#include "net/datachunker.h"
+#include "base/datachunker.h"
 #include "net/netbase.h"
 
 namespace seafold {

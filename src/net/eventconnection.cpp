@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "net/datachunker.h"
+#include "base/datachunker.h"
 
 namespace seafold {
 

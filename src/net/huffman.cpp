@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "net/bitstream.h"
-#include "net/platform.h"
+#include "base/platform.h"
 
 namespace seafold {
 

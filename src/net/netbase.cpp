@@ -5,43 +5,6 @@
 
 namespace seafold {
 
-// ---- objects and weak references -------------------------------------------
-
-Object::~Object()
-{
-    if (mRefCount != 0)
-        assertFailed(__FILE__, __LINE__, "Error! Object deleted with non-zero reference count!");
-    while (mFirstWeakRef) {
-        WeakRefBase* ref = mFirstWeakRef;
-        mFirstWeakRef = ref->mNext;
-        ref->mObject = nullptr;
-        ref->mPrevious = nullptr;
-        ref->mNext = nullptr;
-    }
-}
-
-void WeakRefBase::set(Object* object)
-{
-    if (object == mObject)
-        return;
-    if (mObject) {
-        if (mPrevious)
-            mPrevious->mNext = mNext;
-        else
-            mObject->mFirstWeakRef = mNext;
-        if (mNext)
-            mNext->mPrevious = mPrevious;
-        mPrevious = mNext = nullptr;
-    }
-    mObject = object;
-    if (mObject) {
-        mNext = mObject->mFirstWeakRef;
-        if (mNext)
-            mNext->mPrevious = this;
-        mObject->mFirstWeakRef = this;
-    }
-}
-
 // ---- class registry --------------------------------------------------------
 
 namespace {
@@ -182,9 +145,9 @@ NetClassRep* NetClassRep::findByName(const char* name)
     return nullptr;
 }
 
-uint32_t Object::classIdFor(uint32_t group) const
+uint32_t classIdOf(const Object& object, uint32_t group)
 {
-    NetClassRep* rep = classRep();
+    NetClassRep* rep = object.classRep();
     if (!rep) {
         assertFailed(__FILE__, __LINE__, "Cannot get class id from non-declared dynamic class");
         return 0;

@@ -1,5 +1,5 @@
 #include "net/random.h"
-#include "net/platform.h"
+#include "base/platform.h"
 
 #include <tomcrypt.h>
 

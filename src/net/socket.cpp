@@ -1,7 +1,7 @@
 // POSIX datagram sockets. This is the only file that talks to the platform's
 // socket calls.
 #include "net/socket.h"
-#include "net/platform.h"
+#include "base/platform.h"
 #include "net/socket_local.h"
 
 #include <arpa/inet.h>

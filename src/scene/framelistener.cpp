@@ -1,5 +1,5 @@
 #include "scene/framelistener.h"
-#include "net/platform.h"
+#include "base/platform.h"
 #include "scene/clientmodels.h"
 #include "scene/guitext.h"
 #include "scene/seafold.h"

@@ -1,5 +1,5 @@
 #include "scene/materialcontrols.h"
-#include "net/platform.h"
+#include "base/platform.h"
 
 #include <OgreConfigFile.h>
 #include <OgreDataStream.h>

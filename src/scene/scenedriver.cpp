@@ -1,5 +1,5 @@
 #include "scene/scenedriver.h"
-#include "net/platform.h"
+#include "base/platform.h"
 #include "scene/framelistener.h"
 #include "scene/seafold.h"
 

@@ -1,5 +1,5 @@
 #include "scene/seafold.h"
-#include "net/platform.h"
+#include "base/platform.h"
 #include "scene/clientmodels.h"
 #include "scene/controllogic.h"
 #include "scene/framelistener.h"

@@ -5,7 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "net/platform.h"
+#include "base/platform.h"
+#include "base/utf8.h"
 #include "net/random.h"
 #include "net/socket.h"
 
@@ -78,49 +79,6 @@ bool isUnsafeCharacter(uint32_t c)
 {
     return c < 0x20 || (c >= 0x7F && c < 0xA0) || c == 0x2028 || c == 0x2029 || c == 0x200E || c == 0x200F ||
            (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
-}
-
-// Length of the well-formed UTF-8 sequence at text[i] (its code point in
-// `c`), or 0 when the bytes there are not one.
-size_t decodeUtf8(const std::string& text, size_t i, uint32_t* c)
-{
-    auto byte = [&](size_t k) { return k < text.size() ? uint8_t(text[k]) : uint8_t(0); };
-    uint8_t b0 = byte(i);
-    if (b0 < 0x80) {
-        *c = b0;
-        return 1;
-    }
-    size_t length;
-    uint8_t low = 0x80, high = 0xBF; // allowed range of the second byte
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        length = 2;
-        *c = b0 & 0x1F;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        length = 3;
-        *c = b0 & 0x0F;
-        if (b0 == 0xE0)
-            low = 0xA0; // no overlong forms
-        if (b0 == 0xED)
-            high = 0x9F; // no surrogates
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        length = 4;
-        *c = b0 & 0x07;
-        if (b0 == 0xF0)
-            low = 0x90; // no overlong forms
-        if (b0 == 0xF4)
-            high = 0x8F; // nothing past U+10FFFF
-    } else {
-        return 0;
-    }
-    if (i + length > text.size())
-        return 0;
-    for (size_t k = 1; k < length; ++k) {
-        uint8_t b = byte(i + k);
-        if (b < (k == 1 ? low : 0x80) || b > (k == 1 ? high : 0xBF))
-            return 0;
-        *c = *c << 6 | (b & 0x3F);
-    }
-    return length;
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 #include "session/eventlog.h"
 #include "session/simpleeventconnection.h"
 
+#include "base/utf8.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -15,40 +17,6 @@ int64_t wallClockMs()
 {
     using namespace std::chrono;
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
-// Length of the valid UTF-8 sequence at `p` (at most `left` bytes), or 0.
-// Overlong forms, surrogates and code points above U+10FFFF are invalid.
-size_t utf8SequenceLength(const unsigned char* p, size_t left)
-{
-    unsigned char lead = p[0];
-    if (lead < 0x80)
-        return 1;
-    size_t length;
-    unsigned char low = 0x80, high = 0xBF; // range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0)
-            low = 0xA0;
-        else if (lead == 0xED)
-            high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0)
-            low = 0x90;
-        else if (lead == 0xF4)
-            high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (left < length || p[1] < low || p[1] > high)
-        return 0;
-    for (size_t i = 2; i < length; ++i)
-        if (p[i] < 0x80 || p[i] > 0xBF)
-            return 0;
-    return length;
 }
 
 void appendJson(std::string& out, const Json& value)

@@ -8,23 +8,6 @@
 
 namespace seafold {
 
-std::string fitUtf8(const std::string& text, size_t maxBytes)
-{
-    size_t cut = std::min(text.size(), maxBytes);
-    // A character cut short (by us or by a sender's text limit) goes whole:
-    // find where the last character starts and whether all of it is there.
-    size_t start = cut;
-    while (start > 0 && cut - start < 4 && (static_cast<unsigned char>(text[start - 1]) & 0xC0) == 0x80)
-        --start;
-    if (start > 0) {
-        const unsigned char lead = static_cast<unsigned char>(text[start - 1]);
-        const size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-        if (length > 1 && cut - (start - 1) < length)
-            cut = start - 1;
-    }
-    return text.substr(0, cut);
-}
-
 bool isUsableMovement(double dx, double dy, double dz)
 {
     const double limit = std::numeric_limits<float>::max();

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/utf8.h"
 #include "net/netbase.h"
 
 namespace seafold {
@@ -21,9 +22,6 @@ class SimpleEventConnection;
 // The longest text a call carries (bytes): a name must fit whole, suffix
 // and all, or two users would arrive under one name.
 constexpr size_t MaxNameBytes = 255;
-
-// `text` cut to at most `maxBytes` bytes, never inside a UTF-8 character.
-std::string fitUtf8(const std::string& text, size_t maxBytes);
 
 // True when a movement can be applied: every component stays finite once
 // narrowed to the scene's F32.

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "net/platform.h"
+#include "base/platform.h"
 #include "session/simpleeventconnection.h"
 #include "sound/sound.h"
 #include "voice/voicecodec.h"

@@ -15,7 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "net/platform.h"
+#include "base/platform.h"
 
 namespace seafold {
 

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "net/platform.h"
+#include "base/platform.h"
 #include "voice/lpc10_local.h"
 
 namespace seafold {

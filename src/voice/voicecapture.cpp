@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "net/platform.h"
+#include "base/platform.h"
 #include "sound/sound.h"
 
 namespace seafold {

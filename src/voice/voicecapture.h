@@ -15,8 +15,8 @@
 #include <memory>
 #include <string>
 
-#include "net/bitstream.h"
-#include "net/netbase.h"
+#include "base/bytebuffer.h"
+#include "base/object.h"
 #include "voice/voicecodec.h"
 
 namespace seafold {

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "net/bitstream.h"
-#include "net/netbase.h"
+#include "base/bytebuffer.h"
+#include "base/object.h"
 
 namespace seafold {
 

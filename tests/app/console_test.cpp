@@ -2,7 +2,7 @@
 // one line per user joining, picking and leaving (and none per movement), and
 // the audio library's output kept off standard error.
 #include "app/console.h"
-#include "net/platform.h"
+#include "base/platform.h"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 
 #include "app/console.h"
 #include "app/network.h"
-#include "net/platform.h"
+#include "base/platform.h"
 #include "net/socket.h"
 
 namespace seafold {

@@ -2,7 +2,7 @@
 // who speaks (with the observers already set kept working), the roster as
 // the panel lists it, and push-to-talk as it shows.
 #include "app/sessionview.h"
-#include "net/platform.h"
+#include "base/platform.h"
 #include "session/roster.h"
 #include "session/simpleeventconnection.h"
 

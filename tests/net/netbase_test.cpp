@@ -102,7 +102,7 @@ TEST(NetClassRep, SortsByVersionThenByteWiseName)
     RefPtr<Object> made = NetClassRep::createByClassId(3, NetClassTypeObject, 2);
     ASSERT_TRUE(made.isValid());
     EXPECT_EQ(made->classRep(), &Beta::rep);
-    EXPECT_EQ(made->classIdFor(3), 2u);
+    EXPECT_EQ(classIdOf(*made, 3), 2u);
 }
 
 TEST(NetClassRep, ChecksumsAndConnectionLookup)

@@ -1,6 +1,6 @@
 // Loopback only (127.0.0.1); every wait is bounded.
 #include "net/bitstream.h"
-#include "net/platform.h"
+#include "base/platform.h"
 #include "net/socket.h"
 #include "net/socket_local.h"
 

@@ -1,6 +1,6 @@
 // Material controls files: the reader on texts and on files that the tests
 // write, with the log lines it produces.
-#include "net/platform.h"
+#include "base/platform.h"
 #include "scene/materialcontrols.h"
 
 #include <OgreLog.h>

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "net/platform.h"
+#include "base/platform.h"
 #include "net/socket.h"
 #include "session/discovery.h"
 

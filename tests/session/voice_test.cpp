@@ -12,7 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "net/platform.h"
+#include "base/platform.h"
 #include "session/headlessscene.h"
 #include "session/simpleeventconnection.h"
 #include "sound/sound.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "net/platform.h"
+#include "base/platform.h"
 #include "sound/sound.h"
 #include "sound/sound_local.h"
 #include "sound_fixture.h"

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "net/platform.h"
+#include "base/platform.h"
 #include "session/discovery.h"
 
 using namespace seafold;

@@ -29,7 +29,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "net/platform.h"
+#include "base/platform.h"
 #include "session/simpleeventconnection.h"
 
 using namespace seafold;

@@ -38,7 +38,7 @@
 #include <thread>
 #include <vector>
 
-#include "net/platform.h"
+#include "base/platform.h"
 #include "session/simpleeventconnection.h"
 #include "voice/voicecodec.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "sound/sound.h"
+#include "base/wavfile.h"
 
 using namespace seafold;
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "net/datachunker.h"
-#include "net/platform.h"
+#include "base/datachunker.h"
+#include "base/platform.h"
 
 using namespace seafold;
 

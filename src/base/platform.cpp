@@ -1,5 +1,5 @@
-#include "net/platform.h"
-#include "net/datachunker.h"
+#include "base/platform.h"
+#include "base/datachunker.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,5 +1,5 @@
-#include "net/datachunker.h"
-#include "net/platform.h"
+#include "base/datachunker.h"
+#include "base/platform.h"
 
 #include <algorithm>
 

@@ -13,7 +13,7 @@
 //                [block alignment] (u16) [bits per sample] (u16), then
 //                extension bytes, skipped
 //   "data" body: samples, whole blocks of block-alignment bytes
-#include "sound/sound.h"
+#include "base/wavfile.h"
 
 #include <cstdio>
 #include <cstring>
