@@ -116,6 +116,7 @@ def run_one(o, n, work):
 
 def main():
     o = parse()
+    ml.need_programs(o.bin, ["seafold-headless", "seafold-loadcheck"], "loadcheck.py")
     work = ml.new_workdir("seafold-load-")
     print(f"# seafold-loadcheck {o.clients} clients, {o.seconds:g} s moving every {o.move_every} ms, "
           f"drain {o.drain:g} s; server args [{o.server_args}] client args [{o.client_args}]")

@@ -183,6 +183,7 @@ def main():
     ap.add_argument("--json", action="store_true")
     ap.add_argument("--keep-logs", action="store_true")
     o = ap.parse_args()
+    ml.need_programs(o.bin, ["seafold-headless", "seafold-stress"], "hostile.py")
     if o.seconds is None:
         o.seconds = 60.0 if o.what == "no-ack" else 30.0
     stress_bin = f"{o.bin}/seafold-stress"
