@@ -21,7 +21,10 @@ alice and bob (both directions; a move of one reaching the other's scene),
 legitimate moves missing (made during the period, never shown by the end of
 the drain), whether anybody was disconnected, the server's CPU and resident
 memory (start, max, end), its send queues (from --stats) and the datagrams
-the kernel dropped at the server's socket (/proc/net/udp)."""
+the kernel dropped at the server's socket (/proc/net/udp).
+
+seafold-stress, which scripts/run.sh does not build, is built first when
+missing (cmake --build build --target seafold-stress)."""
 
 import argparse
 import json
