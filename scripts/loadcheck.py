@@ -17,7 +17,13 @@ connection, and the slope of the sum over the last 30 s); the relay delay
 p50/p99/max from a move to another client's scene showing it (see
 seafold-loadcheck: robust to summed deltas); and whether every final position
 in every watcher's scene equals its mover's own count of moves after the
-drain. With --json, one JSON object per N; otherwise a table row as well."""
+drain. With --json, one JSON object per N; otherwise a table row as well.
+
+Right after scripts/run.sh, which builds only the two programs,
+seafold-loadcheck is missing: it is built first (cmake --build build
+--target seafold-loadcheck), or, when --bin is not a build folder's bin/,
+the command that builds it is printed. docs/measure.md explains the
+columns."""
 
 import argparse
 import json
@@ -116,6 +122,7 @@ def run_one(o, n, work):
 
 def main():
     o = parse()
+    ml.need_programs(o.bin, ["seafold-headless", "seafold-loadcheck"], "loadcheck.py")
     work = ml.new_workdir("seafold-load-")
     print(f"# seafold-loadcheck {o.clients} clients, {o.seconds:g} s moving every {o.move_every} ms, "
           f"drain {o.drain:g} s; server args [{o.server_args}] client args [{o.client_args}]")

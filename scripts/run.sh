@@ -3,7 +3,8 @@
 # local session: a server and two clients, "alice" and "bob", on
 # SEAFOLD_ADDRESS (default 127.0.0.1:28000), each in its own window. Without a
 # graphical display the same session runs without windows. Every line the
-# programs print is prefixed with who printed it.
+# programs print is prefixed with who printed it. When the address is taken,
+# it says so and names a free one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -36,18 +37,45 @@ start() {
   started=$!
 }
 
+# free_address: the first port after ours on the same host that nothing
+# holds now, as HOST:PORT. The discovery port is never offered: a running
+# session holds it beside its own port, so it is taken whether or not a bind
+# test happens to catch it (the programs' --help names its default).
+free_address() {
+  local host=${address%:*} port=${address##*:} discovery
+  discovery=$(build/bin/seafold-headless --help 2>/dev/null |
+    sed -n 's/.*--discovery-port.*(default \([0-9]*\)).*/\1/p' | head -n 1)
+  python3 - "$host" "$port" "${discovery:-28001}" <<'PY'
+import socket, sys
+host, port, discovery = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+for candidate in range(port + 1, min(port + 200, 65536)):
+    if candidate == discovery:
+        continue
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        try:
+            s.bind((host, candidate))
+        except OSError:
+            continue
+    print(f"{host}:{candidate}")
+    break
+PY
+}
+
 # The server first: if it cannot listen (another session already runs on
 # this port, say) it ends with a line that says why, and so does this script,
 # rather than letting alice and bob join someone else's session.
 wait_for_server() {
-  local pid=$1
+  local pid=$1 other
   for _ in $(seq 1 100); do
     grep -q "Seafold server listening on" "$logs/server.log" 2>/dev/null && return 0
     if ! kill -0 "$pid" 2>/dev/null; then
       sleep 0.2 # let its last line through
       echo "run.sh: the server could not start on $address (see its line above)." >&2
-      echo "run.sh: is another session running? Stop it, or choose another address, for example" >&2
-      echo "run.sh:   SEAFOLD_ADDRESS=127.0.0.1:28001 scripts/run.sh" >&2
+      if grep -q "already in use" "$logs/server.log" 2>/dev/null; then
+        other=$(free_address 2>/dev/null || true)
+        echo "run.sh: is another session running? Stop it, or run this one on a free address:" >&2
+        echo "run.sh:   SEAFOLD_ADDRESS=${other:-HOST:PORT} scripts/run.sh" >&2
+      fi
       exit 1
     fi
     sleep 0.1

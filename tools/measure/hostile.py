@@ -21,7 +21,10 @@ alice and bob (both directions; a move of one reaching the other's scene),
 legitimate moves missing (made during the period, never shown by the end of
 the drain), whether anybody was disconnected, the server's CPU and resident
 memory (start, max, end), its send queues (from --stats) and the datagrams
-the kernel dropped at the server's socket (/proc/net/udp)."""
+the kernel dropped at the server's socket (/proc/net/udp).
+
+seafold-stress, which scripts/run.sh does not build, is built first when
+missing (cmake --build build --target seafold-stress)."""
 
 import argparse
 import json
@@ -183,6 +186,7 @@ def main():
     ap.add_argument("--json", action="store_true")
     ap.add_argument("--keep-logs", action="store_true")
     o = ap.parse_args()
+    ml.need_programs(o.bin, ["seafold-headless", "seafold-stress"], "hostile.py")
     if o.seconds is None:
         o.seconds = 60.0 if o.what == "no-ack" else 30.0
     stress_bin = f"{o.bin}/seafold-stress"

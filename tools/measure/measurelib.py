@@ -18,6 +18,7 @@ import shlex
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -380,6 +381,32 @@ def disconnections(procs):
             if e.get("rpc") == "s2cclientDisconnect" and (e.get("args") or [None])[0] in names:
                 out.append(f"{p.name}: told {e.get('args')} left")
     return out
+
+
+def need_programs(bin_dir, names, tool):
+    """Makes sure the programs a measurement starts are there. scripts/run.sh
+    builds only the two programs, so right after it the measurement tools
+    (seafold-loadcheck, seafold-stress) are missing: when BIN_DIR is the bin/
+    of a configured build folder they are built there now, otherwise the
+    measurement ends (exit code 2) with the command that builds them."""
+    missing = [n for n in names if not os.access(os.path.join(bin_dir, n), os.X_OK)]
+    if not missing:
+        return
+    build = os.path.dirname(os.path.abspath(bin_dir))
+    if build.startswith(os.getcwd() + os.sep):
+        build = os.path.relpath(build)
+    command = ["cmake", "--build", build, "--target"] + missing + [f"-j{os.cpu_count() or 2}"]
+    shown = " ".join(shlex.quote(word) for word in command)
+    configured = os.path.isfile(os.path.join(build, "CMakeCache.txt"))
+    if configured and os.path.abspath(bin_dir) == os.path.abspath(os.path.join(build, "bin")):
+        print(f"{tool}: building {', '.join(missing)} first: {shown}", file=sys.stderr, flush=True)
+        # The build's own lines go to standard error: standard output is the table.
+        subprocess.call(command, stdout=sys.stderr.fileno())
+        missing = [n for n in missing if not os.access(os.path.join(bin_dir, n), os.X_OK)]
+        if not missing:
+            return
+    print(f"{tool}: {os.path.join(bin_dir, missing[0])} is missing; build it with\n    {shown}", file=sys.stderr)
+    sys.exit(2)
 
 
 def new_workdir(prefix):

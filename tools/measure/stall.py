@@ -65,6 +65,7 @@ def main():
     ap.add_argument("--json", action="store_true")
     ap.add_argument("--keep-logs", action="store_true")
     o = ap.parse_args()
+    ml.need_programs(o.bin, ["seafold-headless"], "stall.py")
     work = ml.new_workdir("seafold-stall-")
     print(f"# stall: move every {o.move_every} ms for {o.seconds:g} s, loss on the mover's datagrams; "
           f"server args [{o.server_args}] client args [{o.client_args}]")

@@ -237,6 +237,7 @@ def main():
     ap.add_argument("--json", action="store_true")
     ap.add_argument("--keep-logs", action="store_true")
     o = ap.parse_args()
+    ml.need_programs(o.bin, ["seafold-headless"], "voice.py")
     work = ml.new_workdir("seafold-voice-")
     print(f"# voice {o.what}: server args [{o.server_args}] client args [{o.client_args}]")
     try:
