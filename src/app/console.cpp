@@ -66,8 +66,10 @@ Console& currentConsole()
 {
     if (!gConsole) {
         // Made once, the first time no program's console is alive; it then
-        // stays underneath every later one.
-        static Console plain(Program::Headless);
+        // stays underneath every later one. Never destroyed: a global's
+        // destructor may still print a line at exit.
+        static Console* plain = new Console(Program::Headless);
+        (void)plain;
     }
     return *gConsole;
 }
