@@ -7,14 +7,9 @@
 
 namespace seafold {
 
-bool gIsClient = false;
-std::string gClientName;
-int64_t gLastTickTime = 0;
-double gCarryMs = 0.0;
-
 // ---- timing step ----------------------------------------------------------------
 
-TickOutcome timingStep(int64_t now, const TickState& before, bool voiceCaptureActive)
+TickOutcome timingStep(int64_t now, const TickState& before)
 {
     TickOutcome out;
     out.state = before;
@@ -37,15 +32,6 @@ TickOutcome timingStep(int64_t now, const TickState& before, bool voiceCaptureAc
     out.wholeMs = whole;
     out.state.lastTickTime = now;
     out.state.carryMs = total - double(whole);
-
-    if (voiceCaptureActive && out.state.voiceCountdownMs != 0) {
-        if (whole < out.state.voiceCountdownMs) {
-            out.state.voiceCountdownMs -= whole;
-        } else {
-            out.state.voiceCountdownMs = kVoiceTickPeriodMs;
-            out.runVoiceTick = true;
-        }
-    }
     return out;
 }
 
@@ -64,21 +50,17 @@ int64_t timerNow(const LoopHooks& hooks)
     return hooks.now ? hooks.now() : getHighPrecisionTimerValue();
 }
 
-// One pass after the frame: reads the timer, writes gLastTickTime, gCarryMs
-// and gVoiceCountdownMs, and runs the voice tick when it is due.
-void runTimingStep(const LoopHooks& hooks)
+// One pass after the frame: reads the timer, moves `ticks` on, and hands an
+// accepted step's whole ms to the voice countdown.
+void runTimingStep(const LoopHooks& hooks, TickState& ticks)
 {
-    TickState before{gLastTickTime, gCarryMs, gVoiceCountdownMs};
-    TickOutcome out = timingStep(timerNow(hooks), before, gVoiceCaptureActive);
-    gLastTickTime = out.state.lastTickTime;
-    gCarryMs = out.state.carryMs;
-    gVoiceCountdownMs = out.state.voiceCountdownMs;
-    if (out.runVoiceTick)
-        call(hooks.voiceTick);
+    TickOutcome out = timingStep(timerNow(hooks), ticks);
+    ticks = out.state;
+    if (out.accepted && hooks.voiceTime)
+        hooks.voiceTime(out.wholeMs);
 }
 
-bool gTickClockStarted = false;
-
+// Set by the signal handler, read by the loop after each pass.
 volatile std::sig_atomic_t gStopSignals = 0;
 
 void onStopSignal(int signalNumber)
@@ -120,10 +102,6 @@ int runApplication(const CommandLine& line, FrameDriver& driver, const LoopHooks
     // Sound first: a failure leaves sound off and start-up goes on.
     call(hooks.initSound);
 
-    // The command line, read before anything started.
-    gIsClient = line.isClient;
-    gClientName = line.clientName;
-
     // The network interface and, in a client, the connection to the server.
     // A server that cannot listen where it was asked to has nothing to do.
     if (hooks.startNetwork && !hooks.startNetwork(line)) {
@@ -133,10 +111,8 @@ int runApplication(const CommandLine& line, FrameDriver& driver, const LoopHooks
 
     // The tick clock starts before set-up, so the first pass sees the whole
     // set-up time as elapsed.
-    if (!gTickClockStarted) {
-        gTickClockStarted = true;
-        gLastTickTime = timerNow(hooks);
-    }
+    TickState ticks;
+    ticks.lastTickTime = timerNow(hooks);
 
     // The guarded region: set-up and the whole loop.
     bool setUpFailed = false;
@@ -164,8 +140,8 @@ int runApplication(const CommandLine& line, FrameDriver& driver, const LoopHooks
                 hooks.waitForPackets(kLoopPauseMs);
             else
                 sleepMilliseconds(kLoopPauseMs);
-            // Timing and the voice tick: gLastTickTime, gCarryMs, gVoiceCountdownMs.
-            runTimingStep(hooks);
+            // Timing and the voice tick: the tick state, the voice countdown.
+            runTimingStep(hooks, ticks);
             // Sound sources by priority, voice streams: every pass.
             call(hooks.updateSound);
         }

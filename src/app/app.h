@@ -1,6 +1,7 @@
-// Application shell: the command line, the process-wide application state,
-// the main-loop timing step and the one start-up and main loop shared by the
-// windowed program and the display-less one.
+// Application shell: the command line, the main-loop timing step and the one
+// start-up and main loop shared by the windowed program and the display-less
+// one. The loop keeps its timing state to itself; what the command line said
+// reaches the subsystems through the objects the program builds from it.
 //
 // Nothing here knows the renderer, GUI or input libraries: the windowed
 // program plugs them in through a FrameDriver (declared by the scene), and the
@@ -13,31 +14,20 @@
 
 #include "app/commandline.h"
 #include "scene/framedriver.h"
-#include "voice/voicecapture.h" // gVoiceCaptureActive, gVoiceCountdownMs
 
 namespace seafold {
-
-// ---- process-wide application state -------------------------------------------
-// All of it is used from the main thread only.
-
-extern bool gIsClient;          // true when the mode word is "-client"
-extern std::string gClientName; // the client's user name; empty in the server
-extern int64_t gLastTickTime;   // timer value of the last accepted tick
-extern double gCarryMs;         // fraction of a ms left from the last accepted tick
 
 // ---- timing step ----------------------------------------------------------------
 
 struct TickState {
-    int64_t lastTickTime = 0;
-    double carryMs = 0.0;
-    uint32_t voiceCountdownMs = 0;
+    int64_t lastTickTime = 0; // timer value of the last accepted tick
+    double carryMs = 0.0;     // fraction of a ms left from the last accepted tick
 };
 
 struct TickOutcome {
     TickState state;       // the state after the step
     bool accepted = false; // at least 5 whole ms had passed
     uint32_t wholeMs = 0;  // whole milliseconds of the step (valid when accepted)
-    bool runVoiceTick = false;
 };
 
 // Minimum whole milliseconds for a tick to be accepted.
@@ -46,16 +36,12 @@ constexpr uint32_t kMinTickMs = 5;
 // costs nothing (the display-less program, a minimised window) while packets
 // are still read and sent at least every few milliseconds.
 constexpr uint32_t kLoopPauseMs = 5;
-// Voice tick period once capture runs.
-constexpr uint32_t kVoiceTickPeriodMs = 100;
 
 // One pass of the loop's timing: `now` and `before.lastTickTime` are
 // high-precision timer values. A tick shorter than 5 whole ms changes nothing,
 // so time accumulates; an accepted tick moves the start to `now` and carries
-// the fraction. While capture is active and the countdown is not 0, the
-// countdown shrinks by the tick's whole ms; reaching 0 restarts it at 100 and
-// asks for one voice tick (any excess is dropped, not carried).
-TickOutcome timingStep(int64_t now, const TickState& before, bool voiceCaptureActive);
+// the fraction.
+TickOutcome timingStep(int64_t now, const TickState& before);
 
 // ---- seams for the other subsystems ------------------------------------------------
 
@@ -66,7 +52,8 @@ struct LoopHooks {
     std::function<bool(const CommandLine&)> startNetwork; // start-up, after the command line; false: exit 1
     std::function<void()> receivePackets;                 // loop: read packets, after the frame
     std::function<void()> serviceConnections;             // loop: service connections
-    std::function<void()> voiceTick;                      // loop: voice tick, when due
+    std::function<void(uint32_t)> voiceTime;              // loop: each accepted tick's whole ms (the voice
+                                                          // countdown; runs the voice tick when due)
     std::function<void()> updateSound;                    // loop: sound update, every pass
     std::function<void()> leaveSession;                   // shutdown, first: peers are told at once
     std::function<void()> closeSound;                     // shutdown (does nothing unless sound is open)
@@ -76,9 +63,11 @@ struct LoopHooks {
     std::function<int64_t()> now;                         // timer; empty = getHighPrecisionTimerValue
 };
 
-// The hooks of the real program: the network, session, voice and sound
-// subsystems register their steps here.
-LoopHooks standardLoopHooks();
+class SessionHost;
+
+// The hooks of the real program: the network and session steps of `host`
+// (which outlives the loop), voice and sound.
+LoopHooks standardLoopHooks(SessionHost& host);
 
 // Start-up, main loop and shutdown. Returns the process exit code: 0 after the
 // loop ended or after a caught front-end exception, 1 when the network could

@@ -1,4 +1,5 @@
 #include "app/commandline.h"
+#include "app/console.h"
 #include "app/network.h"
 #include "net/address.h"
 #include "net/crypto.h"
@@ -531,6 +532,24 @@ int reportParseOutcome(const ParseOutcome& outcome)
     if (!outcome.error.empty())
         std::fputs(outcome.error.c_str(), stderr);
     return outcome.run ? -1 : outcome.exitCode;
+}
+
+void readEnvironment(ProgramOptions* options)
+{
+    const char* file = std::getenv("SEAFOLD_CAPTURE_FILE");
+    options->shared.captureFile = file ? file : "";
+}
+
+int readProgramOptions(Program program, int argc, char** argv, ProgramOptions* options)
+{
+    // SEAFOLD_LOG=help answers before anything else.
+    if (checkLogChannelSetting(program))
+        return 0;
+    int code =
+        reportParseOutcome(parseProgramOptions(program, std::vector<std::string>(argv + 1, argv + argc), options));
+    if (code < 0)
+        readEnvironment(options);
+    return code;
 }
 
 } // namespace seafold

@@ -68,6 +68,9 @@ struct SharedOptions {
     NetConnection::RateInfo rate;
     uint32_t maxClients = NetInterface::DefaultMaxConnections; // --max-clients N: connections a server accepts
     bool flatVoice = false; // --flat-voice: every voice from the middle, not from the speaker's model
+    // From the environment, not the command line: SEAFOLD_CAPTURE_FILE=FILE.wav,
+    // the microphone's sound from a file; empty = the microphone.
+    std::string captureFile;
 };
 
 // Options of seafold-headless only: a scripted user and what it prints.
@@ -86,10 +89,20 @@ struct HeadlessOptions {
     double speakEverySeconds = 0; // --speak-every SECONDS: speak again this often; 0 = once
 };
 
+// Everything a program is told at start, as one plain value: the program
+// hands it (or the part each needs) to the objects it builds, and nothing
+// copies it into process-wide state.
 struct ProgramOptions {
     CommandLine line;
     SharedOptions shared;
     HeadlessOptions headless; // left at its defaults by the windowed program
+
+    // What push-to-talk captures: --speak, else SEAFOLD_CAPTURE_FILE; empty =
+    // the microphone.
+    const std::string& captureFile() const
+    {
+        return headless.speakFile.empty() ? shared.captureFile : headless.speakFile;
+    }
 };
 
 // What reading the command line decided.
@@ -109,5 +122,13 @@ std::string helpText(Program program);
 // Prints what `outcome` asks for; returns -1 when the program is to run, else
 // the exit code.
 int reportParseOutcome(const ParseOutcome& outcome);
+
+// The settings that come from the environment (SEAFOLD_CAPTURE_FILE).
+void readEnvironment(ProgramOptions* options);
+
+// What both programs do first: SEAFOLD_LOG=help, the arguments of main and
+// the environment. Returns -1 when the program is to run with `options`,
+// else the exit code (after --help, --version or a mistake).
+int readProgramOptions(Program program, int argc, char** argv, ProgramOptions* options);
 
 } // namespace seafold

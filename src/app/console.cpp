@@ -16,9 +16,10 @@ namespace seafold {
 
 namespace {
 
-Program gConsoleProgram = Program::Headless;
-bool gConsoleQuiet = false;
-std::FILE* gConsoleStream = nullptr; // null: standard output
+// The process's console: the newest Console alive. Written only by Console's
+// constructor and destructor; read by currentConsole (consoleLine,
+// startUpError).
+Console* gConsole = nullptr;
 
 // The audio library's own log level: 0 prints nothing. It reads this when it
 // starts, at the first device opened.
@@ -29,36 +30,63 @@ const std::string kNoDeviceLogLine = "Failed to intitialize OpenAL.";
 
 } // namespace
 
-void setConsoleProgram(Program program)
+Console::Console(Program program, const SharedOptions& options) : Console(program, options.quiet) {}
+
+Console::Console(Program program, bool quiet) : mProgram(program), mQuiet(quiet), mPrevious(gConsole)
 {
-    gConsoleProgram = program;
+    gConsole = this;
 }
 
-void setConsoleQuiet(bool quiet)
+Console::~Console()
 {
-    gConsoleQuiet = quiet;
+    // Consoles end in the reverse order of their making (each lives in a
+    // scope of its own).
+    SF_ASSERT(gConsole == this, "Consoles must end in the reverse order of their making.");
+    gConsole = mPrevious;
 }
 
-void setConsoleStream(std::FILE* stream)
+void Console::line(const std::string& text) const
 {
-    gConsoleStream = stream;
-}
-
-void consoleLine(const std::string& text)
-{
-    if (gConsoleQuiet)
+    if (mQuiet)
         return;
-    std::FILE* out = gConsoleStream ? gConsoleStream : stdout;
+    std::FILE* out = mStream ? mStream : stdout;
     std::fprintf(out, "%s\n", text.c_str());
     // Someone may be watching through a pipe (run.sh prefixes each
     // program's lines): a line is worth nothing an hour late.
     std::fflush(out);
 }
 
+void Console::startUpError(const std::string& text) const
+{
+    std::fprintf(stderr, "%s: %s\n", programName(mProgram), text.c_str());
+    std::fflush(stderr);
+}
+
+Console& currentConsole()
+{
+    if (!gConsole) {
+        // Made once, the first time no program's console is alive; it then
+        // stays underneath every later one. Never destroyed: a global's
+        // destructor may still print a line at exit.
+        static Console* plain = new Console(Program::Headless);
+        (void)plain;
+    }
+    return *gConsole;
+}
+
+void consoleLine(const std::string& text)
+{
+    currentConsole().line(text);
+}
+
 void startUpError(const std::string& text)
 {
-    std::fprintf(stderr, "%s: %s\n", programName(gConsoleProgram), text.c_str());
-    std::fflush(stderr);
+    currentConsole().startUpError(text);
+}
+
+void setConsoleStream(std::FILE* stream)
+{
+    currentConsole().setStream(stream);
 }
 
 std::string terminalText(const std::string& bytes)
@@ -300,7 +328,7 @@ std::string logChannelHelp()
     return text;
 }
 
-bool checkLogChannelSetting()
+bool checkLogChannelSetting(Program program)
 {
     std::vector<std::string> names = logSettingNames(std::getenv("SEAFOLD_LOG"));
     for (const std::string& name : names) {
@@ -318,7 +346,7 @@ bool checkLogChannelSetting()
             known = known || name == channel.name;
         if (!known)
             std::fprintf(stderr, "%s: SEAFOLD_LOG names no channel \"%s\" (SEAFOLD_LOG=help lists them)\n",
-                         programName(gConsoleProgram), terminalText(name).c_str());
+                         programName(program), terminalText(name).c_str());
     }
     return false;
 }

@@ -15,24 +15,55 @@
 #include <vector>
 
 #include "app/commandline.h"
-#include "net/address.h"
 #include "base/platform.h"
+#include "net/address.h"
 #include "session/roster.h"
 
 namespace seafold {
 
 // ---- the console ------------------------------------------------------------------
 
-void setConsoleProgram(Program program);
-void setConsoleQuiet(bool quiet);
-void setConsoleStream(std::FILE* stream);
+// The terminal of one program: its name for start-up failures, --quiet, and
+// where its lines go. The program makes one from its options at start; while
+// it lives it is the process's console, which consoleLine and startUpError
+// write through (the newest one alive wins; the one before it comes back when
+// it goes). Without any, lines go to standard output under the display-less
+// program's name.
+class Console {
+public:
+    Console(Program program, const SharedOptions& options);
+    explicit Console(Program program, bool quiet = false);
+    ~Console();
+    Console(const Console&) = delete;
+    Console& operator=(const Console&) = delete;
 
-// One console line (nothing while quiet). The text is printed as it stands:
-// pass what others sent through terminalText first.
+    Program program() const { return mProgram; }
+    bool quiet() const { return mQuiet; }
+    // Null: standard output. --events gives standard output to its JSON
+    // lines and moves the console to standard error.
+    void setStream(std::FILE* stream) { mStream = stream; }
+
+    // One line (nothing while quiet). The text is printed as it stands: pass
+    // what others sent through terminalText first.
+    void line(const std::string& text) const;
+    // A start-up failure: "<program>: <text>" on standard error, quiet or not.
+    void startUpError(const std::string& text) const;
+
+private:
+    Program mProgram;
+    bool mQuiet;
+    std::FILE* mStream = nullptr;
+    Console* mPrevious; // the process's console before this one
+};
+
+// The process's console, as described above.
+Console& currentConsole();
+
+// Through the process's console.
 void consoleLine(const std::string& text);
-
-// A start-up failure: "<program>: <text>" on standard error, quiet or not.
 void startUpError(const std::string& text);
+// Where the process's console writes (tests that read its lines).
+void setConsoleStream(std::FILE* stream);
 
 // Bytes received from others (user and model names, reasons), safe to print:
 // control bytes and bytes that are not UTF-8 become \xNN, so a name cannot
@@ -95,9 +126,10 @@ private:
 // ---- log channels -------------------------------------------------------------------------
 
 // SEAFOLD_LOG: with "help" among its names, prints the channels and returns
-// true (the program then ends with 0); otherwise warns on standard error about
-// every name that is no channel, and returns false.
-bool checkLogChannelSetting();
+// true (the program then ends with 0); otherwise warns on standard error,
+// under the name of `program`, about every name that is no channel, and
+// returns false.
+bool checkLogChannelSetting(Program program);
 
 // The channels and what each tells, one per line (the text of SEAFOLD_LOG=help).
 std::string logChannelHelp();

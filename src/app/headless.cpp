@@ -22,7 +22,7 @@ namespace {
 // and ends the loop on a signal or after the given time.
 class HeadlessDriver : public FrameDriver {
 public:
-    explicit HeadlessDriver(const HeadlessOptions& options) : mOptions(options) {}
+    HeadlessDriver(const HeadlessOptions& options, const SessionHost& host) : mOptions(options), mHost(host) {}
     void setSpeechLengthMs(uint32_t ms) { mSpeechLengthMs = ms; }
 
     bool runGuarded(const std::function<void()>& region) override
@@ -41,7 +41,7 @@ public:
             return true;
         if (mOptions.quitAfterSeconds >= 0 && double(now - mStart) >= mOptions.quitAfterSeconds * 1000.0)
             return true;
-        if (gIsClient && gConnectionToServer && gConnectionToServer->isEstablished())
+        if (mHost.isClient() && gConnectionToServer && gConnectionToServer->isEstablished())
             playUser(now);
         if (mSpeechArmed)
             updateSpeech(now);
@@ -78,7 +78,7 @@ private:
             if (!mOptions.voice.empty()) {
                 RefPtr<ByteBuffer> data = new ByteBuffer(uint32_t(mOptions.voice.size()));
                 std::copy(mOptions.voice.begin(), mOptions.voice.end(), data->data());
-                gConnectionToServer->c2sVoice(false, data, StringPtr(gClientName.c_str()));
+                gConnectionToServer->c2sVoice(false, data, StringPtr(mHost.clientName().c_str()));
             }
             return;
         }
@@ -159,6 +159,7 @@ private:
     }
 
     const HeadlessOptions& mOptions;
+    const SessionHost& mHost;
     uint32_t mLastStats = 0;
     uint32_t mStart = 0;
     bool mPicked = false;
@@ -177,39 +178,40 @@ private:
 int runHeadless(const ProgramOptions& programOptions)
 {
     const HeadlessOptions& options = programOptions.headless;
+    Console console(Program::Headless, programOptions.shared);
+    if (programOptions.line.find)
+        return runFind(programOptions.line, programOptions.shared);
     installStopSignals();
     std::signal(SIGPIPE, SIG_IGN);
 
+    // Declared before the host, which clears the scene's observer as it goes.
     HeadlessScene scene;
-    gClientScene = &scene;
-    Session& session = appSession();
+    SessionHost host(programOptions, scene);
     if (options.events) {
         gEventLog.openStream(stdout);
-        gEventLog.watch(session, scene);
+        gEventLog.watch(appSession(), scene);
         // The JSON lines own standard output.
-        setConsoleStream(stderr);
+        console.setStream(stderr);
     }
-    applySharedOptions(programOptions.shared);
 
-    HeadlessDriver driver(options);
+    HeadlessDriver driver(options, host);
     if (!options.speakFile.empty()) {
         WaveData speech;
         if (loadWaveFile(options.speakFile, &speech))
             driver.setSpeechLengthMs(uint32_t(uint64_t(speech.data.size() / 2) * 1000 / CaptureSampleRate));
-        setCaptureBackend(createFileCaptureBackend(options.speakFile));
     }
-    LoopHooks hooks = standardLoopHooks();
+    setCaptureBackend(createCaptureBackend(programOptions.captureFile()));
+    LoopHooks hooks = standardLoopHooks(host);
     if (options.events) {
         // When the output device opened: the start of what it plays.
         hooks.initSound = [] { gEventLog.write(Json{{"sound", initSoundQuietly()}}); };
     }
     // -client auto looks for its server first; several end the program.
     CommandLine line = programOptions.line;
-    int code = findServerToJoin(&line);
+    int code = host.findServerToJoin(&line);
     if (code < 0)
         code = runApplication(line, driver, hooks);
     gEventLog.close();
-    gClientScene = nullptr;
     return code;
 }
 

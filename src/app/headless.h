@@ -7,7 +7,7 @@
 
 namespace seafold {
 
-// Runs the program; returns its exit code.
+// Runs the program with its options (--find included); returns its exit code.
 int runHeadless(const ProgramOptions& options);
 
 } // namespace seafold

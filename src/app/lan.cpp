@@ -15,16 +15,9 @@ namespace seafold {
 
 namespace {
 
-SharedOptions gDiscoveryOptions;
-std::unique_ptr<DiscoveryResponder> gResponder;
-
 // How long a client of "auto" listens for answers: as long as --find does by
 // default. It cannot stop at the first answer: it must know there is no other.
 constexpr uint32_t kAutoSearchMs = 1000;
-
-// The running search of a client of "auto" that has not found its server.
-std::unique_ptr<DiscoveryFinder> gSearch;
-uint32_t gSearchStarted = 0;
 
 std::string hostName()
 {
@@ -47,35 +40,6 @@ void tellSeveral(const std::vector<FoundServer>& servers)
 void tellFound(const FoundServer& server)
 {
     consoleLine("Found the server \"" + terminalText(server.name) + "\" at " + plainAddress(server.address) + ".");
-}
-
-void startSearch()
-{
-    gSearch = std::make_unique<DiscoveryFinder>(gDiscoveryOptions.discoveryPort);
-    gSearchStarted = getRealMilliseconds();
-    if (!gSearch->start(gSearchStarted)) {
-        gSearch.reset();
-        gServerLink.retryLater("no socket to look for servers");
-    }
-}
-
-// The end of one search of a client of "auto".
-void finishSearch()
-{
-    std::vector<FoundServer> servers = gSearch->servers();
-    gSearch.reset();
-    if (servers.size() == 1) {
-        tellFound(servers[0]);
-        // From now on a lost connection is tried again at this address.
-        gServerLink.startNextAttempt = nullptr;
-        gServerLink.startAttempt(servers[0].address, plainAddress(servers[0].address));
-    } else if (servers.size() > 1) {
-        // The program runs on (a window may be open) without a server.
-        tellSeveral(servers);
-    } else {
-        consoleLine(nothingFoundLine(kAutoSearchMs / 1000.0, gDiscoveryOptions.discoveryPort));
-        gServerLink.retryLater("no server answered");
-    }
 }
 
 } // namespace
@@ -108,16 +72,48 @@ int runFind(const CommandLine& line, const SharedOptions& options)
     return 0;
 }
 
-void setDiscoveryOptions(const SharedOptions& options)
+LanPresence::LanPresence(const SharedOptions& options) : mOptions(options) {}
+
+LanPresence::~LanPresence()
 {
-    gDiscoveryOptions = options;
+    stop();
 }
 
-int findServerToJoin(CommandLine* line)
+void LanPresence::startSearch()
+{
+    mSearch = std::make_unique<DiscoveryFinder>(mOptions.discoveryPort);
+    mSearchStarted = getRealMilliseconds();
+    if (!mSearch->start(mSearchStarted)) {
+        mSearch.reset();
+        gServerLink.retryLater("no socket to look for servers");
+    }
+}
+
+// The end of one search of a client of "auto".
+void LanPresence::finishSearch()
+{
+    std::vector<FoundServer> servers = mSearch->servers();
+    mSearch.reset();
+    if (servers.size() == 1) {
+        tellFound(servers[0]);
+        // From now on a lost connection is tried again at this address.
+        mLinkSearches = false;
+        gServerLink.startNextAttempt = nullptr;
+        gServerLink.startAttempt(servers[0].address, plainAddress(servers[0].address));
+    } else if (servers.size() > 1) {
+        // The program runs on (a window may be open) without a server.
+        tellSeveral(servers);
+    } else {
+        consoleLine(nothingFoundLine(kAutoSearchMs / 1000.0, mOptions.discoveryPort));
+        gServerLink.retryLater("no server answered");
+    }
+}
+
+int LanPresence::findServerToJoin(CommandLine* line)
 {
     if (!line->joinsFoundServer())
         return -1;
-    DiscoveryFinder finder(gDiscoveryOptions.discoveryPort);
+    DiscoveryFinder finder(mOptions.discoveryPort);
     std::vector<FoundServer> servers = finder.find(kAutoSearchMs / 1000.0);
     if (servers.size() > 1) {
         tellSeveral(servers);
@@ -128,29 +124,30 @@ int findServerToJoin(CommandLine* line)
         line->addressText = plainAddress(servers[0].address);
         return -1;
     }
-    consoleLine(nothingFoundLine(kAutoSearchMs / 1000.0, gDiscoveryOptions.discoveryPort));
+    consoleLine(nothingFoundLine(kAutoSearchMs / 1000.0, mOptions.discoveryPort));
     return -1;
 }
 
-void lookForServerLater()
+void LanPresence::lookForServerLater()
 {
-    gServerLink.startNextAttempt = startSearch;
+    mLinkSearches = true;
+    gServerLink.startNextAttempt = [this] { startSearch(); };
     gServerLink.retryLater("no server answered");
 }
 
-void startDiscoveryResponder(const NetAddress& sessionAddress)
+void LanPresence::startResponder(const NetAddress& sessionAddress)
 {
-    gResponder.reset();
+    mResponder.reset();
     // A session that is not bound has nothing to offer; its own failure is
     // what the user needs to hear about.
-    if (gDiscoveryOptions.noDiscovery || sessionAddress.port == 0)
+    if (mOptions.noDiscovery || sessionAddress.port == 0)
         return;
-    const uint16_t port = gDiscoveryOptions.discoveryPort;
-    const std::string name = gDiscoveryOptions.serverName.empty() ? hostName() : gDiscoveryOptions.serverName;
+    const uint16_t port = mOptions.discoveryPort;
+    const std::string name = mOptions.serverName.empty() ? hostName() : mOptions.serverName;
     auto responder = std::make_unique<DiscoveryResponder>(
         sessionAddress, name, [] { return uint32_t(gClients.size()); }, port);
     if (responder->open()) {
-        gResponder = std::move(responder);
+        mResponder = std::move(responder);
         return;
     }
     // The server runs on; it is only not listed.
@@ -161,22 +158,27 @@ void startDiscoveryResponder(const NetAddress& sessionAddress)
                  "): this server is not offered to --find");
 }
 
-void serviceDiscovery()
+void LanPresence::service()
 {
-    if (gResponder)
-        gResponder->service();
-    if (gSearch) {
+    if (mResponder)
+        mResponder->service();
+    if (mSearch) {
         const uint32_t now = getRealMilliseconds();
-        gSearch->poll(now);
-        if (now - gSearchStarted >= kAutoSearchMs)
+        mSearch->poll(now);
+        if (now - mSearchStarted >= kAutoSearchMs)
             finishSearch();
     }
 }
 
-void stopDiscovery()
+void LanPresence::stop()
 {
-    gResponder.reset();
-    gSearch.reset();
+    // The link outlives this object: it must call no more of its searches.
+    if (mLinkSearches) {
+        mLinkSearches = false;
+        gServerLink.startNextAttempt = nullptr;
+    }
+    mResponder.reset();
+    mSearch.reset();
 }
 
 } // namespace seafold

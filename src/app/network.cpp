@@ -16,36 +16,31 @@ namespace seafold {
 
 RefPtr<SessionInterface> gNetInterface;
 Roster gClients;
-ClientScene* gClientScene = nullptr;
 
 namespace {
 
+// Made by appSession, at the first call; lives as long as the process.
 std::unique_ptr<Session> gSession;
-std::unique_ptr<NetworkSimulator> gSimulator;
-bool gSecure = false;
-std::string gServerKeyFingerprint; // a secure server's own key, once made
 
 // The size of the server's key pair in bytes: the 256-bit curve, the
 // strength of the 128-bit cipher that the exchange keys.
 constexpr uint32_t kServerKeySize = 32;
-// --rate and --max-clients, given to the interface when it is made.
-NetConnection::RateInfo gConnectionRate;
-uint32_t gMaxClients = NetInterface::DefaultMaxConnections;
 
 } // namespace
 
 Session& appSession()
 {
+    // A server until the host says otherwise.
     if (!gSession)
-        gSession = std::make_unique<Session>(gClients, !gIsClient);
+        gSession = std::make_unique<Session>(gClients, true);
     return *gSession;
 }
 
-namespace {
-
-class RunningSessionPort : public SessionPort {
+class SessionHost::Port : public SessionPort {
 public:
-    bool isClient() const override { return gIsClient; }
+    explicit Port(const SessionHost& host) : mHost(host) {}
+
+    bool isClient() const override { return mHost.isClient(); }
 
     void sendMovement(double dx, double dy, double dz) override
     {
@@ -111,22 +106,19 @@ public:
 
     void describeSession(SessionStatus& status) override
     {
-        seafold::describeSession(gClients, gConnectionToServer, gIsClient, gClientName, status);
+        seafold::describeSession(gClients, gConnectionToServer, mHost.isClient(), mHost.clientName(), status);
     }
 
     float talkLevel() const override { return gVoiceCaptureActive ? talkLevelOf(gVoiceLevel) : 0.0f; }
 
 private:
+    const SessionHost& mHost;
     std::string mSelection;
     bool mSelected = false;
     double mMovedX = 0, mMovedY = 0, mMovedZ = 0;
 };
 
-RunningSessionPort& runningSessionPort()
-{
-    static RunningSessionPort port;
-    return port;
-}
+namespace {
 
 // One console line per user joining, picking a model or leaving.
 void tellRosterChange(Roster::Change change, const ClientRecord& record)
@@ -134,28 +126,52 @@ void tellRosterChange(Roster::Change change, const ClientRecord& record)
     consoleLine(rosterMessage(change, record, appSession().isServer()));
 }
 
+} // namespace
+
+SessionHost::SessionHost(const ProgramOptions& options, ClientScene& scene)
+    : mLine(options.line), mOptions(options.shared), mScene(scene), mLan(options.shared),
+      mPort(std::make_unique<Port>(*this))
+{
+    gServerLink.setRetry(mOptions.retry);
+    Session& session = appSession();
+    if (mOptions.pingIntervalMs)
+        session.pingIntervalMs = mOptions.pingIntervalMs;
+    session.serverKeyFingerprint = mOptions.serverKey;
+    session.speakerVoices.flat = mOptions.flatVoice;
+    if (mOptions.simulate) {
+        // A different run of drops and delays in every process.
+        using namespace std::chrono;
+        auto seed = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+        mSimulator = std::make_unique<NetworkSimulator>(uint32_t(seed), mOptions.simulation);
+    }
+}
+
+SessionHost::~SessionHost()
+{
+    stop();
+}
+
+SessionPort& SessionHost::port()
+{
+    return *mPort;
+}
+
 // A fresh key pair for this run of the server: clients that pin it learn its
 // fingerprint from the start-up line.
-void makeServerKey()
+void SessionHost::makeServerKey()
 {
     RefPtr<AsymmetricKey> key = new AsymmetricKey(kServerKeySize);
     SF_ASSERT(key->isValid(), "The server's key pair could not be made.");
     gNetInterface->setPrivateKey(key);
     gNetInterface->setRequiresKeyExchange(true);
-    gServerKeyFingerprint = keyFingerprint(key);
+    mServerKeyFingerprint = keyFingerprint(key);
 }
 
-} // namespace
-
-SessionPort& appSessionPort()
+bool SessionHost::start(const CommandLine& line)
 {
-    return runningSessionPort();
-}
-
-bool startNetwork(const CommandLine& line)
-{
+    mLine = line;
     setSessionAddressText(line.addressText);
-    gClients.setScene(gClientScene);
+    gClients.setScene(&mScene);
     gClients.onChange = tellRosterChange;
     Session& session = appSession();
     session.setServer(!line.isClient);
@@ -171,26 +187,26 @@ bool startNetwork(const CommandLine& line)
         gNetInterface = nullptr;
         return false;
     }
-    if (gSimulator)
-        gNetInterface->setNetworkSimulator(gSimulator.get());
+    if (mSimulator)
+        gNetInterface->setNetworkSimulator(mSimulator.get());
     // --rate for every connection made or accepted; --max-clients for a server.
-    gNetInterface->setDefaultRate(gConnectionRate);
+    gNetInterface->setDefaultRate(mOptions.rate);
     if (!line.isClient)
-        gNetInterface->setMaxConnections(gMaxClients);
+        gNetInterface->setMaxConnections(mOptions.maxClients);
     // A secure client asks for key exchange on every attempt and refuses a
     // server without it; a secure server makes its key pair now.
-    gNetInterface->setRequiresKeyExchange(gSecure);
+    gNetInterface->setRequiresKeyExchange(mOptions.secure);
 
     if (!line.isClient) {
         gNetInterface->setAllowConnections(true);
         std::string listening = listeningMessage(gNetInterface->boundAddress());
-        if (gSecure) {
+        if (mOptions.secure) {
             makeServerKey();
-            listening += " (secure; key fingerprint " + gServerKeyFingerprint + ")";
+            listening += " (secure; key fingerprint " + mServerKeyFingerprint + ")";
         }
         consoleLine(listening);
         // Offered as bound: with the port the socket has, not the one asked for.
-        startDiscoveryResponder(gNetInterface->boundAddress());
+        mLan.startResponder(gNetInterface->boundAddress());
         return true;
     }
     // The link hears every state of the connection to the server after
@@ -205,36 +221,36 @@ bool startNetwork(const CommandLine& line)
             consoleLine(terminalText(text));
     };
     gServerLink.setUser(line.clientName);
-    gServerLink.afterRejoin = [](SimpleEventConnection& connection) { runningSessionPort().rejoin(connection); };
+    gServerLink.afterRejoin = [this](SimpleEventConnection& connection) { mPort->rejoin(connection); };
     if (line.joinsFoundServer())
-        lookForServerLater(); // nobody answered at start-up
+        mLan.lookForServerLater(); // nobody answered at start-up
     else
         gServerLink.startAttempt(target, line.addressText);
     return true;
 }
 
-void receiveNetworkPackets()
+void SessionHost::receivePackets()
 {
     if (!gNetInterface)
         return;
-    if (gIsClient)
+    if (isClient())
         gServerLink.watch(appSession());
     gNetInterface->receivePackets();
-    serviceDiscovery();
+    mLan.service();
 }
 
-void serviceNetworkConnections()
+void SessionHost::serviceConnections()
 {
     if (!gNetInterface)
         return;
-    if (gIsClient)
+    if (isClient())
         gServerLink.watch(appSession());
     gNetInterface->serviceConnections();
-    if (gIsClient)
+    if (isClient())
         gServerLink.service(getRealMilliseconds());
 }
 
-void waitForNetworkPackets(uint32_t ms)
+void SessionHost::waitForPackets(uint32_t ms)
 {
     if (gNetInterface)
         gNetInterface->waitForPackets(ms);
@@ -257,45 +273,18 @@ bool parseNetworkSimulation(const std::string& text, NetworkSimulator::Settings*
     return true;
 }
 
-void setNetworkSimulation(const NetworkSimulator::Settings& settings, uint32_t seed)
+void SessionHost::stop()
 {
-    gSimulator = std::make_unique<NetworkSimulator>(seed, settings);
-    if (gNetInterface)
-        gNetInterface->setNetworkSimulator(gSimulator.get());
-}
-
-void applySharedOptions(const SharedOptions& options)
-{
-    setConsoleQuiet(options.quiet);
-    gServerLink.setRetry(options.retry);
-    if (options.pingIntervalMs)
-        appSession().pingIntervalMs = options.pingIntervalMs;
-    gSecure = options.secure;
-    appSession().serverKeyFingerprint = options.serverKey;
-    setDiscoveryOptions(options);
-    gConnectionRate = options.rate;
-    gMaxClients = options.maxClients;
-    appSession().speakerVoices.flat = options.flatVoice;
-    if (options.simulate) {
-        // A different run of drops and delays in every process.
-        using namespace std::chrono;
-        auto seed = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-        setNetworkSimulation(options.simulation, uint32_t(seed));
-    }
-}
-
-void stopNetwork()
-{
-    stopDiscovery();
+    mLan.stop();
     // Our own end is no user leaving and no connection lost: nobody watching
     // the session hears of it.
     gServerLink.stop();
+    gServerLink.afterRejoin = nullptr;
     Session& session = appSession();
     session.onRpc = nullptr;
     session.onConnectionState = nullptr;
     gClients.onChange = nullptr;
-    if (gClientScene)
-        gClientScene->onModelChange = nullptr;
+    mScene.onModelChange = nullptr;
     // The interface tells every peer ("Shutdown") as it goes.
     gNetInterface = nullptr;
     gConnectionToServer = nullptr;

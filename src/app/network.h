@@ -6,52 +6,96 @@
 #include <string>
 
 #include "app/app.h"
+#include "app/lan.h"
 #include "net/socket.h"
 #include "scene/sessionport.h"
 #include "session/simpleeventconnection.h"
 
 namespace seafold {
 
-// The one network interface of the process, server or client.
+// ---- process-wide network state -------------------------------------------------------
+// Main thread only.
+
+// The one network interface of the process, server or client. Written by
+// SessionHost (made by start, let go by stop); read by the host's steps, the
+// display-less program's statistics and the server link.
 extern RefPtr<SessionInterface> gNetInterface;
 // The roster: on the server every joined client, on a client the others.
+// Changed by the session's remote calls and the server link; read by the
+// console lines, the discovery responder, the panels and the statistics.
 extern Roster gClients;
-// The session of this process (its observers are set by the program).
+// The session of this process, made at the first call; the SessionHost sets
+// it up from the options, the programs and panels set its observers.
 Session& appSession();
-// Where other users' models are shown: the renderer's scene or the
-// display-less one (not owned; set by the program before start-up).
-extern ClientScene* gClientScene;
 
-// The running session as the scene sees it: movements and selections go to
-// the server over gConnectionToServer (nothing without one), push-to-talk
-// drives voice capture.
-SessionPort& appSessionPort();
+// ---- the session host ---------------------------------------------------------------------
 
-// Network start-up: the interface (bound to the address in a server, to
-// any port in a client), and in a client the first attempt to join the
-// server (gServerLink). False, after saying why on standard error, when the
-// socket cannot be made or bound: the program then ends with exit code 1.
-bool startNetwork(const CommandLine& line);
+// A program's network: it keeps its own copy of the options (the mode, the
+// address and name, the keep-alive interval, the rate of every connection,
+// the most clients a server accepts, the network simulator, --secure and
+// --server-key, the discovery settings), makes the interface with them at
+// start and owns what the interface borrows. One per program, alive longer
+// than the main loop.
+class SessionHost {
+public:
+    // Sets up the session at once (keep-alive interval, the pinned server
+    // key, flat voice) and the server link (retrying). Other users' models
+    // are shown in `scene` (not owned; it must outlive the host).
+    SessionHost(const ProgramOptions& options, ClientScene& scene);
+    // Stops the network if the loop did not.
+    ~SessionHost();
+    SessionHost(const SessionHost&) = delete;
+    SessionHost& operator=(const SessionHost&) = delete;
 
-// Packet reading and connection servicing, for the main loop.
-void receiveNetworkPackets();
-void serviceNetworkConnections();
-// The loop's pause: up to `ms` milliseconds, less when a datagram arrives.
-void waitForNetworkPackets(uint32_t ms);
+    // "-client auto", before start: see LanPresence::findServerToJoin.
+    int findServerToJoin(CommandLine* line) { return mLan.findServerToJoin(line); }
+
+    // Network start-up for `line` (the options' own, or with the address
+    // that findServerToJoin found): the interface (bound to the address in a
+    // server, to any port in a client), and in a client the first attempt to
+    // join the server (gServerLink). False, after saying why on standard
+    // error, when the socket cannot be made or bound: the program then ends
+    // with exit code 1.
+    bool start(const CommandLine& line);
+
+    // Packet reading and connection servicing, for the main loop.
+    void receivePackets();
+    void serviceConnections();
+    // The loop's pause: up to `ms` milliseconds, less when a datagram arrives.
+    void waitForPackets(uint32_t ms);
+
+    // Ends every connection (peers are told) and closes the socket. The
+    // session's observers are let go first: our own end is nobody leaving.
+    // Idempotent.
+    void stop();
+
+    bool isClient() const { return mLine.isClient; }
+    const std::string& clientName() const { return mLine.clientName; }
+    // A secure server's own key, once started; empty otherwise.
+    const std::string& serverKeyFingerprint() const { return mServerKeyFingerprint; }
+
+    // The running session as the scene sees it: movements and selections go
+    // to the server over gConnectionToServer (nothing without one),
+    // push-to-talk drives voice capture.
+    SessionPort& port();
+
+private:
+    class Port;
+
+    void makeServerKey();
+
+    CommandLine mLine;
+    SharedOptions mOptions;
+    ClientScene& mScene;
+    // Lent to the interface; outlives it.
+    std::unique_ptr<NetworkSimulator> mSimulator;
+    std::string mServerKeyFingerprint;
+    LanPresence mLan;
+    std::unique_ptr<Port> mPort;
+};
 
 // Drops, duplicates and delays outgoing datagrams; "DROP,DUP,MINMS,MAXMS"
 // (percentages and milliseconds). False for a malformed setting.
 bool parseNetworkSimulation(const std::string& text, NetworkSimulator::Settings* settings);
-void setNetworkSimulation(const NetworkSimulator::Settings& settings, uint32_t seed);
-
-// The options both programs take: the keep-alive interval, the rate of every
-// connection, the most clients a server accepts, the network simulator,
-// --secure and --server-key. Called before start-up.
-void applySharedOptions(const SharedOptions& options);
-
-// Ends every connection (peers are told) and closes the socket. The
-// session's observers are let go first: our own end is nobody leaving.
-// Idempotent.
-void stopNetwork();
 
 } // namespace seafold

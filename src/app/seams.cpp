@@ -7,30 +7,27 @@
 
 namespace seafold {
 
-namespace {
-
-// The voice tick's frames go to the server as c2sVoice, with this user's
-// name; without a connection to the server they are dropped.
-void sendVoiceToServer(const RefPtr<ByteBuffer>& frames)
+LoopHooks standardLoopHooks(SessionHost& host)
 {
-    if (gConnectionToServer)
-        gConnectionToServer->c2sVoice(false, frames, StringPtr(gClientName.c_str()));
-}
-
-} // namespace
-
-LoopHooks standardLoopHooks()
-{
-    gVoiceSender = sendVoiceToServer;
+    // The voice tick's frames go to the server as c2sVoice, with this user's
+    // name; without a connection to the server they are dropped. The name is
+    // copied: the sender stays set after the host is gone.
+    gVoiceSender = [name = host.clientName()](const RefPtr<ByteBuffer>& frames) {
+        if (gConnectionToServer)
+            gConnectionToServer->c2sVoice(false, frames, StringPtr(name.c_str()));
+    };
     LoopHooks hooks;
     hooks.initSound = [] { initSoundQuietly(); };
-    hooks.startNetwork = startNetwork;
-    hooks.receivePackets = receiveNetworkPackets;
-    hooks.serviceConnections = serviceNetworkConnections;
-    hooks.waitForPackets = waitForNetworkPackets;
-    hooks.voiceTick = voiceTick;
+    hooks.startNetwork = [&host](const CommandLine& line) { return host.start(line); };
+    hooks.receivePackets = [&host] { host.receivePackets(); };
+    hooks.serviceConnections = [&host] { host.serviceConnections(); };
+    hooks.waitForPackets = [&host](uint32_t ms) { host.waitForPackets(ms); };
+    hooks.voiceTime = [](uint32_t wholeMs) {
+        if (voiceTickDue(wholeMs))
+            voiceTick();
+    };
     hooks.updateSound = updateSound;
-    hooks.leaveSession = stopNetwork;
+    hooks.leaveSession = [&host] { host.stop(); };
     hooks.closeSound = [] {
         closeVoiceCapture();
         closeSound();

@@ -11,7 +11,6 @@
 namespace seafold {
 
 bool gVoiceCaptureActive = false;
-uint32_t gVoiceCountdownMs = 0;
 int32_t gVoiceLevel = 0;
 RefPtr<ByteBuffer> gCapturedSamples;
 RefPtr<ByteBuffer> gLastVoicePacket;
@@ -20,11 +19,20 @@ std::function<void(const RefPtr<ByteBuffer>& frames)> gVoiceSender;
 
 namespace {
 
+// Written by the press (startVoiceCapture) and voiceTickDue only; read
+// through voiceCountdownMs.
+uint32_t gVoiceCountdownMs = 0;
+// The back end: set by setCaptureBackend (the program from its options, the
+// tests), else made at the first press; read by every capture step.
 std::unique_ptr<CaptureBackend> gCaptureBackend;
+// The device's one opening: written by openCapture, cleared with a new back
+// end.
 bool gCaptureCreateTried = false;
 bool gCaptureDeviceOpen = false;
+// The back end captures: written by the press and release, read by the reads.
 bool gCaptureStarted = false;
-// The last press could not start capture; cleared by one that could.
+// The last press could not start capture; cleared by one that could. Read by
+// captureStatus (the "No microphone" mark).
 bool gCaptureFailed = false;
 
 // Level below which samples pass unscaled, and the headroom added to a peak.
@@ -33,13 +41,8 @@ constexpr double kLevelDecay = double(0.95f);
 
 CaptureBackend* captureBackend()
 {
-    if (!gCaptureBackend) {
-        const char* file = std::getenv("SEAFOLD_CAPTURE_FILE");
-        if (file && *file)
-            gCaptureBackend = createFileCaptureBackend(file);
-        else
-            gCaptureBackend = createOpenALCaptureBackend();
-    }
+    if (!gCaptureBackend)
+        gCaptureBackend = createOpenALCaptureBackend();
     return gCaptureBackend.get();
 }
 
@@ -136,6 +139,23 @@ CaptureStatus captureStatus()
     if (gVoiceCaptureActive)
         return CaptureStatus::Running;
     return gCaptureFailed ? CaptureStatus::Failed : CaptureStatus::Off;
+}
+
+uint32_t voiceCountdownMs()
+{
+    return gVoiceCountdownMs;
+}
+
+bool voiceTickDue(uint32_t elapsedMs)
+{
+    if (!gVoiceCaptureActive || gVoiceCountdownMs == 0)
+        return false;
+    if (elapsedMs < gVoiceCountdownMs) {
+        gVoiceCountdownMs -= elapsedMs;
+        return false;
+    }
+    gVoiceCountdownMs = VoiceTickPeriodMs;
+    return true;
 }
 
 void startVoiceCapture()
@@ -327,6 +347,13 @@ private:
 std::unique_ptr<CaptureBackend> createFileCaptureBackend(const std::string& path, std::function<double()> clockMs)
 {
     return std::unique_ptr<CaptureBackend>(new FileCaptureBackend(path, std::move(clockMs)));
+}
+
+std::unique_ptr<CaptureBackend> createCaptureBackend(const std::string& captureFile)
+{
+    if (captureFile.empty())
+        return createOpenALCaptureBackend();
+    return createFileCaptureBackend(captureFile);
 }
 
 bool checkCaptureFile(const std::string& path, std::string* error)

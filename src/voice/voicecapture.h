@@ -6,8 +6,9 @@
 // their loudness, encodes whole LPC-10 frames and hands them to the voice
 // sender. Releasing push-to-talk runs one last tick and stops capture.
 //
-// This module knows no connection: the application sets gVoiceSender.
-// Everything runs on the main thread.
+// This module knows no connection: the application sets gVoiceSender. Nor
+// does it read the clock: the main loop hands each accepted step's whole
+// milliseconds to voiceTickDue. Everything runs on the main thread.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +25,8 @@ namespace seafold {
 enum : uint32_t {
     CaptureRingBytes = 16000, // one second of 16-bit mono 8000 Hz
     CaptureSampleRate = 8000,
-    VoiceFirstTickMs = 250, // from the press to the first tick
+    VoiceFirstTickMs = 250,  // from the press to the first tick
+    VoiceTickPeriodMs = 100, // between ticks once capture runs
 };
 
 // ---- capture back ends -------------------------------------------------------------
@@ -72,28 +74,48 @@ std::unique_ptr<CaptureBackend> createFileCaptureBackend(const std::string& path
 // Checks that `path` can serve as capture file; false with `error` set.
 bool checkCaptureFile(const std::string& path, std::string* error);
 
-// The back end in use. Without one set, the first press picks the file named
-// by SEAFOLD_CAPTURE_FILE when it is set, else the microphone.
+// The back end the program's options ask for: the file at `captureFile`, or
+// the microphone when it is empty.
+std::unique_ptr<CaptureBackend> createCaptureBackend(const std::string& captureFile);
+
+// The back end in use (the program sets it at start-up from its options;
+// tests and benchmarks set their own). Without one set, the first press
+// takes the microphone.
 void setCaptureBackend(std::unique_ptr<CaptureBackend> backend);
 
 // ---- push-to-talk and the tick ----------------------------------------------------------------
 
-// Push-to-talk is held and capture runs; gates the tick in the main loop.
+// The state of the process's one capture, on the main thread. This module
+// writes all of it (tests set some directly); who reads what is said on each.
+
+// Push-to-talk is held and capture runs. Read by the session port (the talk
+// level) and the display-less program's scripted speech.
 extern bool gVoiceCaptureActive;
-// Milliseconds until the next tick: 250 after a press, 100 after each tick.
-extern uint32_t gVoiceCountdownMs;
-// Decaying loudness level of the gain normalisation; never reset.
+// Decaying loudness level of the gain normalisation; never reset. Read by the
+// session port for the talk level shown.
 extern int32_t gVoiceLevel;
 // Captured samples not yet encoded; null while push-to-talk is not held.
 extern RefPtr<ByteBuffer> gCapturedSamples;
-// The encoded buffer of the latest tick.
+// The encoded buffer of the latest tick (tests and the voice benchmark).
 extern RefPtr<ByteBuffer> gLastVoicePacket;
 // Byte offset in the ring up to which samples have been taken.
 extern uint32_t gCaptureReadOffset;
 
-// Receives each tick's encoded frames (the application sends them to the
-// server). Empty: the frames are dropped.
+// Receives each tick's encoded frames. Written once by the application at
+// start-up (it sends them to the server), by tests and the benchmark; read by
+// voiceTick. Empty: the frames are dropped.
 extern std::function<void(const RefPtr<ByteBuffer>& frames)> gVoiceSender;
+
+// Milliseconds until the next tick: 250 after a press, 100 after each tick,
+// 0 before the first press.
+uint32_t voiceCountdownMs();
+
+// The main loop's accepted timing step of `elapsedMs` whole milliseconds.
+// While capture is active and the countdown is not 0, the countdown shrinks
+// by it; reaching 0 restarts it at 100 and returns true: voiceTick is due
+// (any excess is dropped, not carried). The countdown's only writers are
+// this and the press.
+bool voiceTickDue(uint32_t elapsedMs);
 
 // The process's one encoder; its analysis state lasts for the whole run.
 VoiceEncoder& voiceEncoder();

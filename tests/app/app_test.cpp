@@ -18,16 +18,14 @@ constexpr int64_t kNsPerMs = 1000000;
 
 TEST(TimingStep, ShortFrameIsNoTickAndKeepsTheStart)
 {
-    TickState before{1000 * kNsPerMs, 0.4, 7};
-    TickOutcome out = timingStep(1000 * kNsPerMs + 2 * kNsPerMs, before, true);
+    TickState before{1000 * kNsPerMs, 0.4};
+    TickOutcome out = timingStep(1000 * kNsPerMs + 2 * kNsPerMs, before);
     EXPECT_FALSE(out.accepted);
-    EXPECT_FALSE(out.runVoiceTick);
     EXPECT_EQ(out.state.lastTickTime, before.lastTickTime);
     EXPECT_DOUBLE_EQ(out.state.carryMs, 0.4);
-    EXPECT_EQ(out.state.voiceCountdownMs, 7u);
 
     // The next pass measures from the same start: 2 + 2.7 + 0.4 = 5.1 ms.
-    out = timingStep(1000 * kNsPerMs + 4700000, out.state, true);
+    out = timingStep(1000 * kNsPerMs + 4700000, out.state);
     EXPECT_TRUE(out.accepted);
     EXPECT_EQ(out.wholeMs, 5u);
     EXPECT_NEAR(out.state.carryMs, 0.1, 1e-6);
@@ -35,8 +33,8 @@ TEST(TimingStep, ShortFrameIsNoTickAndKeepsTheStart)
 
 TEST(TimingStep, FractionIsCarried)
 {
-    TickState before{0, 0.6, 0};
-    TickOutcome out = timingStep(12700000, before, false);
+    TickState before{0, 0.6};
+    TickOutcome out = timingStep(12700000, before);
     EXPECT_TRUE(out.accepted);
     EXPECT_EQ(out.wholeMs, 13u);
     EXPECT_EQ(out.state.lastTickTime, 12700000);
@@ -45,7 +43,7 @@ TEST(TimingStep, FractionIsCarried)
 
 TEST(TimingStep, ExactlyFiveMillisecondsIsATick)
 {
-    TickOutcome out = timingStep(5 * kNsPerMs, TickState{0, 0.0, 0}, false);
+    TickOutcome out = timingStep(5 * kNsPerMs, TickState{0, 0.0});
     EXPECT_TRUE(out.accepted);
     EXPECT_EQ(out.wholeMs, 5u);
     EXPECT_DOUBLE_EQ(out.state.carryMs, 0.0);
@@ -54,55 +52,14 @@ TEST(TimingStep, ExactlyFiveMillisecondsIsATick)
 TEST(TimingStep, CarryAloneCanCompleteATick)
 {
     // 4.5 ms elapsed + 0.9 carried = 5.4: accepted, 0.4 carried on.
-    TickOutcome out = timingStep(4500000, TickState{0, 0.9, 0}, false);
+    TickOutcome out = timingStep(4500000, TickState{0, 0.9});
     EXPECT_TRUE(out.accepted);
     EXPECT_NEAR(out.state.carryMs, 0.4, 1e-9);
 }
 
-TEST(TimingStep, VoiceCountdownShrinksThenFiresOnceAndRestarts)
-{
-    TickState state{0, 0.0, 7};
-    TickOutcome out = timingStep(5 * kNsPerMs, state, true);
-    EXPECT_TRUE(out.accepted);
-    EXPECT_FALSE(out.runVoiceTick);
-    EXPECT_EQ(out.state.voiceCountdownMs, 2u);
-
-    out = timingStep(out.state.lastTickTime + 9 * kNsPerMs, out.state, true);
-    EXPECT_TRUE(out.runVoiceTick);
-    // The excess of 7 ms over the countdown is dropped, not carried.
-    EXPECT_EQ(out.state.voiceCountdownMs, kVoiceTickPeriodMs);
-}
-
-TEST(TimingStep, CountdownEqualToTheTickFires)
-{
-    TickOutcome out = timingStep(5 * kNsPerMs, TickState{0, 0.0, 5}, true);
-    EXPECT_TRUE(out.runVoiceTick);
-    EXPECT_EQ(out.state.voiceCountdownMs, 100u);
-}
-
-TEST(TimingStep, NoVoiceTickWithZeroCountdownOrWithoutCapture)
-{
-    TickOutcome out = timingStep(500 * kNsPerMs, TickState{0, 0.0, 0}, true);
-    EXPECT_TRUE(out.accepted);
-    EXPECT_FALSE(out.runVoiceTick);
-    EXPECT_EQ(out.state.voiceCountdownMs, 0u);
-
-    out = timingStep(500 * kNsPerMs, TickState{0, 0.0, 40}, false);
-    EXPECT_FALSE(out.runVoiceTick);
-    EXPECT_EQ(out.state.voiceCountdownMs, 40u);
-}
-
-TEST(TimingStep, RejectedTickLeavesTheCountdownAlone)
-{
-    TickOutcome out = timingStep(3 * kNsPerMs, TickState{0, 0.0, 2}, true);
-    EXPECT_FALSE(out.accepted);
-    EXPECT_FALSE(out.runVoiceTick);
-    EXPECT_EQ(out.state.voiceCountdownMs, 2u);
-}
-
 TEST(TimingStep, ClockGoingBackwardsIsNoTick)
 {
-    TickOutcome out = timingStep(-50 * kNsPerMs, TickState{0, 0.5, 10}, true);
+    TickOutcome out = timingStep(-50 * kNsPerMs, TickState{0, 0.5});
     EXPECT_FALSE(out.accepted);
     EXPECT_EQ(out.state.lastTickTime, 0);
     EXPECT_DOUBLE_EQ(out.state.carryMs, 0.5);
@@ -111,12 +68,12 @@ TEST(TimingStep, ClockGoingBackwardsIsNoTick)
 TEST(TimingStep, NoTimeIsLostOverManyTicks)
 {
     // 1000 passes of 5.3 ms: 5300 ms in whole ticks plus what is carried.
-    TickState state{0, 0.0, 0};
+    TickState state{0, 0.0};
     uint64_t wholeSum = 0;
     int64_t now = 0;
     for (int i = 0; i < 1000; ++i) {
         now += 5300000;
-        TickOutcome out = timingStep(now, state, false);
+        TickOutcome out = timingStep(now, state);
         ASSERT_TRUE(out.accepted);
         wholeSum += out.wholeMs;
         state = out.state;
@@ -202,7 +159,7 @@ LoopHooks recordingHooks(std::vector<std::string>& log)
     hooks.sleep = [&log](uint32_t ms) { log.push_back("sleep " + std::to_string(ms)); };
     hooks.updateSound = [&log] { log.push_back("updateSound"); };
     hooks.closeSound = [&log] { log.push_back("closeSound"); };
-    hooks.voiceTick = [&log] { log.push_back("voiceTick"); };
+    hooks.voiceTime = [&log](uint32_t ms) { log.push_back("voiceTime " + std::to_string(ms)); };
     return hooks;
 }
 
@@ -226,8 +183,6 @@ TEST(RunApplication, StartUpLoopAndShutdownInOrder)
                                          "closeSound",
                                          "shutDown"};
     EXPECT_EQ(log, expected);
-    EXPECT_TRUE(gIsClient);
-    EXPECT_EQ(gClientName, "alice");
 }
 
 TEST(RunApplication, ThePauseWaitsForPacketsInTheSamePlaceWhenNoSleepIsGiven)
@@ -254,7 +209,6 @@ TEST(RunApplication, FailedSetUpExitsWithOneWithoutClosingSound)
     std::vector<std::string> expected = {"initSound", "startNetwork server 127.0.0.1:28000", "setUp", "leaveSession",
                                          "shutDown"};
     EXPECT_EQ(log, expected);
-    EXPECT_FALSE(gIsClient);
 }
 
 // A server that cannot listen (its port in use, say) ends before any window.
@@ -329,35 +283,28 @@ TEST(RunApplication, OtherExceptionsAreNotCaught)
     EXPECT_THROW(runApplication(server("127.0.0.1:28000"), driver, hooks), std::logic_error);
 }
 
-TEST(RunApplication, VoiceTickRunsWhenTheCountdownRunsOut)
+// The voice countdown hears of accepted ticks only, each with its whole ms;
+// the clock starts when start-up begins, so set-up time counts.
+TEST(RunApplication, AcceptedTicksHandTheirWholeMillisecondsToVoice)
 {
     std::vector<std::string> log;
     LoopHooks hooks = recordingHooks(log);
-    // Each pass advances a fake clock by 60 ms, starting when set-up is done.
+    // Each pass advances a fake clock, by 60 ms and then by 2 ms (too short
+    // for a tick; it counts with the next).
     int64_t clock = 0;
+    int passes = 0;
     hooks.now = [&clock] { return clock; };
-    hooks.sleep = [&clock](uint32_t) { clock += 60 * kNsPerMs; };
-    struct StartCapture : FakeDriver {
-        using FakeDriver::FakeDriver;
-        bool setUp() override
-        {
-            gLastTickTime = 0;
-            gCarryMs = 0.0;
-            gVoiceCaptureActive = true;
-            gVoiceCountdownMs = 100;
-            return true;
-        }
-    } capturing(log);
-    capturing.frames = 4;
-    EXPECT_EQ(runApplication(client("127.0.0.1:28000", "dave"), capturing, hooks), 0);
-    // Passes 1-3 run timing: 100 -> 40 -> fires (reset 100) -> 40.
-    int ticks = 0;
-    for (const std::string& entry : log)
-        ticks += entry == "voiceTick";
-    EXPECT_EQ(ticks, 1);
-    EXPECT_EQ(gVoiceCountdownMs, 40u);
-    gVoiceCaptureActive = false;
-    gVoiceCountdownMs = 0;
+    hooks.sleep = [&clock, &passes](uint32_t) { clock += (++passes % 2 ? 60 : 2) * kNsPerMs; };
+    FakeDriver driver(log);
+    driver.frames = 5;
+    EXPECT_EQ(runApplication(client("127.0.0.1:28000", "dave"), driver, hooks), 0);
+    std::vector<std::string> voice;
+    for (const std::string& entry : log) {
+        if (entry.compare(0, 9, "voiceTime") == 0)
+            voice.push_back(entry);
+    }
+    std::vector<std::string> expected = {"voiceTime 60", "voiceTime 62"};
+    EXPECT_EQ(voice, expected);
 }
 
 } // namespace

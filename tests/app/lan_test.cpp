@@ -31,7 +31,7 @@ uint16_t freePort()
 
 // Searches the loopback network for `ms` while the program's loop would
 // service discovery.
-std::vector<FoundServer> searchWhileServing(uint16_t discoveryPort, uint32_t ms = 300)
+std::vector<FoundServer> searchWhileServing(LanPresence& lan, uint16_t discoveryPort, uint32_t ms = 300)
 {
     DiscoveryFinder finder(discoveryPort);
     finder.setTargets({loopbackAt(discoveryPort)});
@@ -39,7 +39,7 @@ std::vector<FoundServer> searchWhileServing(uint16_t discoveryPort, uint32_t ms 
     if (!finder.start(start))
         return {};
     while (getRealMilliseconds() - start < ms && finder.servers().empty()) {
-        serviceDiscovery();
+        lan.service();
         sleepMilliseconds(1);
         finder.poll(getRealMilliseconds());
     }
@@ -81,22 +81,18 @@ struct LanResponderTest : testing::Test {
         options.discoveryPort = freePort();
         options.serverName = "Kai";
     }
-    void TearDown() override
-    {
-        stopDiscovery();
-        gClients.clear();
-    }
+    void TearDown() override { gClients.clear(); }
 };
 
 TEST_F(LanResponderTest, AServerIsOfferedWithItsBoundPortNameAndUsers)
 {
-    setDiscoveryOptions(options);
+    LanPresence lan(options);
     gClients.append("alice", nullptr);
     gClients.append("bob", nullptr);
     testing::internal::CaptureStderr();
-    startDiscoveryResponder(loopbackAt(40321));
+    lan.startResponder(loopbackAt(40321));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    std::vector<FoundServer> found = searchWhileServing(options.discoveryPort);
+    std::vector<FoundServer> found = searchWhileServing(lan, options.discoveryPort);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].address, loopbackAt(40321));
     EXPECT_EQ(found[0].name, "Kai");
@@ -104,9 +100,10 @@ TEST_F(LanResponderTest, AServerIsOfferedWithItsBoundPortNameAndUsers)
 
     // Without a name of its own, the host's.
     options.serverName.clear();
-    setDiscoveryOptions(options);
-    startDiscoveryResponder(loopbackAt(40321));
-    found = searchWhileServing(options.discoveryPort);
+    lan.stop();
+    LanPresence unnamed(options);
+    unnamed.startResponder(loopbackAt(40321));
+    found = searchWhileServing(unnamed, options.discoveryPort);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_FALSE(found[0].name.empty());
 }
@@ -114,16 +111,16 @@ TEST_F(LanResponderTest, AServerIsOfferedWithItsBoundPortNameAndUsers)
 TEST_F(LanResponderTest, NotOfferedWithNoDiscoveryOrWithoutABoundPort)
 {
     options.noDiscovery = true;
-    setDiscoveryOptions(options);
-    startDiscoveryResponder(loopbackAt(40321));
-    EXPECT_TRUE(searchWhileServing(options.discoveryPort, 150).empty());
+    LanPresence hidden(options);
+    hidden.startResponder(loopbackAt(40321));
+    EXPECT_TRUE(searchWhileServing(hidden, options.discoveryPort, 150).empty());
     // A session whose socket did not bind says so itself; discovery is quiet.
     options.noDiscovery = false;
-    setDiscoveryOptions(options);
+    LanPresence unbound(options);
     testing::internal::CaptureStderr();
-    startDiscoveryResponder(NetAddress(IPProtocol, AnyAddress, 0));
+    unbound.startResponder(NetAddress(IPProtocol, AnyAddress, 0));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_TRUE(searchWhileServing(options.discoveryPort, 150).empty());
+    EXPECT_TRUE(searchWhileServing(unbound, options.discoveryPort, 150).empty());
 }
 
 TEST_F(LanResponderTest, ADiscoveryPortHeldByAnotherProgramIsOneLine)
@@ -131,17 +128,17 @@ TEST_F(LanResponderTest, ADiscoveryPortHeldByAnotherProgramIsOneLine)
     // A socket that does not share its port.
     Socket holder(NetAddress(IPProtocol, AnyAddress, options.discoveryPort));
     ASSERT_TRUE(holder.isValid());
-    setDiscoveryOptions(options);
+    LanPresence lan(options);
     const std::string head = "discovery port " + std::to_string(options.discoveryPort) + " cannot be opened (";
     const std::string tail = "): this server is not offered to --find\n";
     testing::internal::CaptureStderr();
-    startDiscoveryResponder(loopbackAt(40321));
+    lan.startResponder(loopbackAt(40321));
     std::string said = testing::internal::GetCapturedStderr();
     EXPECT_NE(said.find(head + std::strerror(EADDRINUSE) + tail), std::string::npos) << said;
     EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1);
     // The most likely way to run into it: the session on the discovery port.
     testing::internal::CaptureStderr();
-    startDiscoveryResponder(NetAddress(IPProtocol, AnyAddress, options.discoveryPort));
+    lan.startResponder(NetAddress(IPProtocol, AnyAddress, options.discoveryPort));
     said = testing::internal::GetCapturedStderr();
     EXPECT_NE(said.find(head + "it is the session's own port" + tail), std::string::npos) << said;
 }

@@ -99,7 +99,7 @@ TEST_F(VoiceCapture, PressHeldFor200msSendsOneMessageOfEightFrames)
     capture->feed(speechLike(500)); // before the press: not part of the speech
     startVoiceCapture();
     ASSERT_TRUE(gVoiceCaptureActive);
-    EXPECT_EQ(gVoiceCountdownMs, 250u);
+    EXPECT_EQ(voiceCountdownMs(), 250u);
     EXPECT_EQ(gCapturedSamples->size(), 0u);
     capture->feed(speechLike(1600));
     stopVoiceCapture(); // released before the first tick was due
@@ -108,6 +108,38 @@ TEST_F(VoiceCapture, PressHeldFor200msSendsOneMessageOfEightFrames)
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(framesIn(*sent[0]), 8u);
     EXPECT_EQ(capture->stops, 1);
+}
+
+// The main loop hands each accepted tick's whole ms to the countdown, which
+// starts at 250 with the press.
+TEST_F(VoiceCapture, CountdownFiresWhenItRunsOutAndRestartsAtThePeriod)
+{
+    struct Step {
+        uint32_t elapsedMs;
+        bool due;
+        uint32_t countdownAfter;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+    };
+    const Case cases[] = {
+        {"shrinks, then fires at exactly 0", {{200, false, 50}, {50, true, VoiceTickPeriodMs}}},
+        {"the excess is dropped, not carried", {{245, false, 5}, {9, true, 100}, {99, false, 1}}},
+        {"every tick restarts at the period", {{250, true, 100}, {100, true, 100}, {60, false, 40}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        startVoiceCapture();
+        for (const Step& step : c.steps) {
+            EXPECT_EQ(voiceTickDue(step.elapsedMs), step.due);
+            EXPECT_EQ(voiceCountdownMs(), step.countdownAfter);
+        }
+        // Released: time passes without ticks and leaves the countdown alone.
+        stopVoiceCapture();
+        EXPECT_FALSE(voiceTickDue(1000));
+        EXPECT_EQ(voiceCountdownMs(), c.steps.back().countdownAfter);
+    }
 }
 
 TEST_F(VoiceCapture, TickEncodesWholeFramesAndKeepsTheTail)
@@ -238,9 +270,9 @@ TEST_F(VoiceCapture, SecondPressWhileActiveChangesNothing)
 {
     startVoiceCapture();
     capture->feed(speechLike(300));
-    gVoiceCountdownMs = 40;
+    ASSERT_FALSE(voiceTickDue(210));
     startVoiceCapture();
-    EXPECT_EQ(gVoiceCountdownMs, 40u);
+    EXPECT_EQ(voiceCountdownMs(), 40u);
     EXPECT_EQ(capture->opens, 1);
 }
 

@@ -7,61 +7,72 @@
 #include "scene/clientmodels.h"
 #include "scene/scenedriver.h"
 #include "session/eventlog.h"
+#include "voice/voicecapture.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <vector>
+
+namespace seafold {
+namespace {
+
+// SEAFOLD_EVENT_LOG=FILE: the session's and the user's events as JSON lines.
+// False, after saying why, when the file cannot be opened.
+bool openEventLog()
+{
+    const char* path = std::getenv("SEAFOLD_EVENT_LOG");
+    if (!path || !*path)
+        return true;
+    std::string error;
+    if (!gEventLog.openFile(path, &error)) {
+        std::fprintf(stderr, "seafold: %s\n", error.c_str());
+        return false;
+    }
+    gEventLog.watch(appSession(), gRendererScene);
+    return true;
+}
+
+int runWindowed(const ProgramOptions& options)
+{
+    Console console(Program::Windowed, options.shared);
+    // --find needs no display.
+    if (options.line.find)
+        return runFind(options.line, options.shared);
+    // Without a display the renderer cannot even be created; say what to do.
+    if (!displayAvailable()) {
+        std::fprintf(stderr, "%s\n", noDisplayMessage().c_str());
+        return 1;
+    }
+    // Other users' models live in the renderer's scene.
+    SessionHost host(options, gRendererScene);
+    if (!openEventLog())
+        return 1;
+    // The People panel follows the session's reports and voice.
+    watchSessionForDisplay(appSession(), options.line.isClient);
+    setCaptureBackend(createCaptureBackend(options.captureFile()));
+    // Ctrl-C and SIGTERM end the loop; the shutdown tells the peers.
+    installStopSignals();
+    // -client auto looks for its server before any window opens.
+    CommandLine line = options.line;
+    int code = host.findServerToJoin(&line);
+    if (code < 0) {
+        std::unique_ptr<FrameDriver> driver = createWindowedDriver(findMediaDirectory(), host.port());
+        // The loop's shutdown tells the peers that this user leaves.
+        code = runApplication(line, *driver, standardLoopHooks(host));
+    }
+    gEventLog.close();
+    return code;
+}
+
+} // namespace
+} // namespace seafold
 
 int main(int argc, char** argv)
 {
-    seafold::setConsoleProgram(seafold::Program::Windowed);
-    // SEAFOLD_LOG=help answers before anything else.
-    if (seafold::checkLogChannelSetting())
-        return 0;
-    // The command line first: --help, --version and mistakes need no display.
     seafold::ProgramOptions options;
-    int parsed = seafold::reportParseOutcome(seafold::parseProgramOptions(
-        seafold::Program::Windowed, std::vector<std::string>(argv + 1, argv + argc), &options));
-    if (parsed >= 0)
-        return parsed;
-    // --find needs no display.
-    if (options.line.find)
-        return seafold::runFind(options.line, options.shared);
-    // Without a display the renderer cannot even be created; say what to do.
-    if (!seafold::displayAvailable()) {
-        std::fprintf(stderr, "%s\n", seafold::noDisplayMessage().c_str());
-        return 1;
-    }
-    // SEAFOLD_EVENT_LOG=FILE: the session's and the user's events as JSON lines.
-    const char* eventLogPath = std::getenv("SEAFOLD_EVENT_LOG");
-    if (eventLogPath && *eventLogPath) {
-        std::string error;
-        if (!seafold::gEventLog.openFile(eventLogPath, &error)) {
-            std::fprintf(stderr, "seafold: %s\n", error.c_str());
-            return 1;
-        }
-        seafold::gEventLog.watch(seafold::appSession(), seafold::gRendererScene);
-    }
-    // The People panel follows the session's reports and voice.
-    seafold::watchSessionForDisplay(seafold::appSession(), options.line.isClient);
-    seafold::applySharedOptions(options.shared);
-    // Ctrl-C and SIGTERM end the loop; the shutdown tells the peers.
-    seafold::installStopSignals();
-    // -client auto looks for its server before any window opens.
-    seafold::CommandLine line = options.line;
-    int found = seafold::findServerToJoin(&line);
-    if (found >= 0) {
-        seafold::gEventLog.close();
-        return found;
-    }
-    // Other users' models live in the renderer's scene.
-    seafold::gClientScene = &seafold::gRendererScene;
-    std::unique_ptr<seafold::FrameDriver> driver =
-        seafold::createWindowedDriver(seafold::findMediaDirectory(), seafold::appSessionPort());
-    // The loop's shutdown tells the peers that this user leaves.
-    int code = seafold::runApplication(line, *driver, seafold::standardLoopHooks());
-    seafold::gEventLog.close();
-    seafold::gClientScene = nullptr;
-    return code;
+    // The command line first: --help, --version and mistakes need no display.
+    int code = seafold::readProgramOptions(seafold::Program::Windowed, argc, argv, &options);
+    if (code >= 0)
+        return code;
+    return seafold::runWindowed(options);
 }
