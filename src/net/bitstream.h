@@ -63,7 +63,8 @@ public:
     bool readBuffer(ByteBuffer* buffer);
 
     // Texts share a prefix with the previous text of this stream, then the
-    // rest goes through the Huffman text coder.
+    // rest goes through the Huffman text coder. Text coding is the layer
+    // above bit streams, so these two are defined with it (huffman.cpp).
     bool writeText(const char* text, uint32_t maxLength = MaxTextLength);
     // `dest` must hold 256 characters; it is always terminated.
     bool readText(char* dest);

@@ -1,4 +1,5 @@
-// Huffman text coding for texts sent over the network.
+// Huffman text coding for texts sent over the network, and the text
+// members of BitStream built on it (BitStream::writeText and readText).
 //
 // The code is derived at run time from a constant table of character counts,
 // so both ends build the same tree without ever exchanging it.
