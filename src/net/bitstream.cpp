@@ -84,7 +84,7 @@ BitStream::BitStream(uint8_t* data, uint32_t readSize, uint32_t writeSize) : Byt
     resetStream();
 }
 
-BitStream::BitStream() : ByteBuffer(DefaultSize)
+BitStream::BitStream() : ByteBuffer(DefaultSizeBytes)
 {
     setLimits(mSize, mSize);
     resetStream();
@@ -108,7 +108,7 @@ void BitStream::setTextMemory(const char* text)
 {
     if (!text)
         text = "";
-    size_t length = strnlen(text, MaxTextLength);
+    size_t length = strnlen(text, MaxTextBytes);
     std::memcpy(mTextMemory, text, length);
     mTextMemory[length] = 0;
 }
@@ -117,7 +117,7 @@ void BitStream::setTextMemory(const char* text)
 // can grow; views of external storage (and so every PacketStream) refuse.
 bool BitStream::growBits(uint32_t extraBits)
 {
-    uint64_t newSize = (uint64_t(mWriteLimit) + extraBits + 7) / 8 + DefaultSize;
+    uint64_t newSize = (uint64_t(mWriteLimit) + extraBits + 7) / 8 + DefaultSizeBytes;
     if (newSize > MaxStreamBits / 8 || !resize(uint32_t(newSize))) {
         mError = true;
         return false;

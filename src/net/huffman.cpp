@@ -102,8 +102,8 @@ void HuffmanTextCoder::buildTables()
     // code is complete and prefix free.
     for (uint32_t b = 0; b < 256; ++b) {
         const Leaf& leaf = mLeaves[b];
-        SF_ASSERT(leaf.codeLength > 0 && leaf.codeLength <= MaxCodeLength, "Huffman code length out of range");
-        uint32_t fill = 1u << (MaxCodeLength - leaf.codeLength);
+        SF_ASSERT(leaf.codeLength > 0 && leaf.codeLength <= MaxCodeBits, "Huffman code length out of range");
+        uint32_t fill = 1u << (MaxCodeBits - leaf.codeLength);
         for (uint32_t high = 0; high < fill; ++high)
             mLookup[leaf.code | (high << leaf.codeLength)] = Lookup{leaf.symbol, leaf.codeLength};
     }
@@ -128,9 +128,9 @@ void HuffmanTextCoder::assignCodes(int16_t reference, uint32_t depth, uint32_t c
 
 bool HuffmanTextCoder::encodeText(BitStream& stream, const char* text, uint32_t maxLength)
 {
-    SF_ASSERT(maxLength <= MaxTextLength, "encodeText: maximum length above 255");
-    if (maxLength > MaxTextLength)
-        maxLength = MaxTextLength;
+    SF_ASSERT(maxLength <= MaxTextBytes, "encodeText: maximum length above 255");
+    if (maxLength > MaxTextBytes)
+        maxLength = MaxTextBytes;
     if (!text) {
         bool stored = stream.writeUnsigned(0, 1);
         return stream.writeUnsigned(0, 8) && stored;
@@ -189,8 +189,8 @@ bool HuffmanTextCoder::decodeText(BitStream& stream, char* dest)
     for (uint32_t i = 0; i < length; ++i) {
         uint32_t position = stream.bitPosition();
         uint32_t limit = stream.readLimitBits();
-        if (position <= limit && limit - position >= MaxCodeLength) {
-            const Lookup& entry = mLookup[stream.readUnsigned(MaxCodeLength)];
+        if (position <= limit && limit - position >= MaxCodeBits) {
+            const Lookup& entry = mLookup[stream.readUnsigned(MaxCodeBits)];
             stream.setBitPosition(position + entry.length);
             dest[i] = char(entry.symbol);
             continue;
@@ -225,9 +225,9 @@ bool HuffmanTextCoder::decodeText(BitStream& stream, char* dest)
 //   [rest]            the remaining characters, Huffman text coded
 bool BitStream::writeText(const char* text, uint32_t maxLength)
 {
-    SF_ASSERT(maxLength <= MaxTextLength, "writeText: maximum length above 255");
-    if (maxLength > MaxTextLength)
-        maxLength = MaxTextLength;
+    SF_ASSERT(maxLength <= MaxTextBytes, "writeText: maximum length above 255");
+    if (maxLength > MaxTextBytes)
+        maxLength = MaxTextBytes;
     if (!text)
         text = "";
 
@@ -260,7 +260,7 @@ bool BitStream::readText(char* dest)
     HuffmanTextCoder& coder = HuffmanTextCoder::instance();
     if (readFlag()) {
         uint32_t shared = readUnsigned(8);
-        char rest[MaxTextLength + 1];
+        char rest[MaxTextBytes + 1];
         bool ok = coder.decodeText(*this, rest);
         if (shared > std::strlen(mTextMemory)) {
             mError = true;
@@ -268,10 +268,10 @@ bool BitStream::readText(char* dest)
             shared = uint32_t(std::strlen(mTextMemory));
         }
         size_t restLength = std::strlen(rest);
-        if (shared + restLength > MaxTextLength) {
+        if (shared + restLength > MaxTextBytes) {
             mError = true;
             ok = false;
-            restLength = MaxTextLength - shared;
+            restLength = MaxTextBytes - shared;
         }
         std::memcpy(mTextMemory + shared, rest, restLength);
         mTextMemory[shared + restLength] = 0;

@@ -5,8 +5,8 @@
 namespace seafold {
 
 NetInterface::NetInterface(const NetAddress& bindAddress)
-    : mConnectionHashTable(InitialTableSize, nullptr),
-      mSocket(bindAddress, Socket::DefaultBufferSize, ReceiveBufferSize),
+    : mConnectionHashTable(InitialTableSlots, nullptr),
+      mSocket(bindAddress, Socket::DefaultBufferBytes, ReceiveBufferBytes),
       mReceiveSlots(new ReceivedDatagram[Socket::MaxBatch])
 {
     NetClassRep::initialize();
@@ -292,7 +292,7 @@ void NetInterface::serviceConnections()
         if (connection->state() == Connected)
             connection->sendStep(false, mCurrentTime);
 
-    if (uint32_t(mCurrentTime - mLastTimeoutCheckTime) > TimeoutCheckInterval) {
+    if (uint32_t(mCurrentTime - mLastTimeoutCheckTime) > TimeoutCheckIntervalMs) {
         checkTimeouts();
         mLastTimeoutCheckTime = mCurrentTime;
         std::vector<RefPtr<NetConnection>> live = mConnectionList;

@@ -44,13 +44,13 @@ public:
 
     enum : uint32_t {
         ChallengeRetryCount = 4,
-        ChallengeRetryTime = 2500,
+        ChallengeRetryMs = 2500,
         ConnectRetryCount = 4,
-        ConnectRetryTime = 2500,
-        PuzzleSolutionTimeout = 30000,
-        TimeoutCheckInterval = 1500,
+        ConnectRetryMs = 2500,
+        PuzzleSolutionTimeoutMs = 30000,
+        TimeoutCheckIntervalMs = 1500,
         MaxPuzzleDifficulty = 26,
-        InitialTableSize = 129,
+        InitialTableSlots = 129,
         // Datagrams read in one receivePackets pass. A flood then delays a
         // frame by at most this many dispatches instead of stalling the main
         // loop; what is left waits in the socket for the next pass.
@@ -59,7 +59,7 @@ public:
         // KiB) a burst of a few hundred datagrams, or a modest flood,
         // overflows it between two passes of the main loop and legitimate
         // packets are lost in the kernel; 4 MiB holds several thousand.
-        ReceiveBufferSize = 4 * 1024 * 1024,
+        ReceiveBufferBytes = 4 * 1024 * 1024,
         // Connections a server accepts at once unless told otherwise: a LAN
         // session of a few people has room to spare, and every connection
         // costs queues, a voice decoder and a share of each relay.

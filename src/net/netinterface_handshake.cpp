@@ -44,7 +44,7 @@ void NetInterface::checkTimeouts()
         uint32_t sinceSend = mCurrentTime - params.connectLastSendTime;
         switch (connection->state()) {
         case ChallengeSent:
-            if (sinceSend > ChallengeRetryTime) {
+            if (sinceSend > ChallengeRetryMs) {
                 if (params.connectSendCount > ChallengeRetryCount)
                     failPendingConnection(connection);
                 else
@@ -52,7 +52,7 @@ void NetInterface::checkTimeouts()
             }
             break;
         case RequestSent:
-            if (sinceSend > ConnectRetryTime) {
+            if (sinceSend > ConnectRetryMs) {
                 if (params.connectSendCount > ConnectRetryCount)
                     failPendingConnection(connection);
                 else
@@ -60,7 +60,7 @@ void NetInterface::checkTimeouts()
             }
             break;
         case SolvingPuzzle:
-            if (sinceSend > PuzzleSolutionTimeout)
+            if (sinceSend > PuzzleSolutionTimeoutMs)
                 failPendingConnection(connection);
             break;
         default:
@@ -283,7 +283,7 @@ void NetInterface::sendConnectRequest(NetConnection* connection)
 
     if (params.usingCrypto) {
         RefPtr<SymmetricCipher> cipher = new SymmetricCipher(params.sharedSecret);
-        appendDigestAndEncrypt(out, SealDigestSize, encryptPos, cipher);
+        appendDigestAndEncrypt(out, SealDigestBytes, encryptPos, cipher);
     }
     params.connectSendCount++;
     params.connectLastSendTime = mCurrentTime;
@@ -354,7 +354,7 @@ void NetInterface::handleConnectRequest(const NetAddress& address, BitStream& st
         if (!params.sharedSecret)
             return;
         RefPtr<SymmetricCipher> cipher = new SymmetricCipher(params.sharedSecret);
-        if (!decryptAndVerifyDigest(stream, SealDigestSize, decryptPos, cipher))
+        if (!decryptAndVerifyDigest(stream, SealDigestBytes, decryptPos, cipher))
             return;
         stream.readBytes(16, params.symmetricKey);
         Random::randomBytes(params.initVector, sizeof(params.initVector));
@@ -426,7 +426,7 @@ void NetInterface::sendConnectAccept(NetConnection* connection)
     if (params.usingCrypto) {
         out.writeBytes(16, params.initVector);
         RefPtr<SymmetricCipher> cipher = new SymmetricCipher(params.sharedSecret);
-        appendDigestAndEncrypt(out, SealDigestSize, encryptPos, cipher);
+        appendDigestAndEncrypt(out, SealDigestBytes, encryptPos, cipher);
     }
     sendTo(connection->address(), out);
 }
@@ -450,7 +450,7 @@ void NetInterface::handleConnectAccept(const NetAddress& address, BitStream& str
 
     if (params.usingCrypto) {
         RefPtr<SymmetricCipher> cipher = new SymmetricCipher(params.sharedSecret);
-        if (!decryptAndVerifyDigest(stream, SealDigestSize, decryptPos, cipher))
+        if (!decryptAndVerifyDigest(stream, SealDigestBytes, decryptPos, cipher))
             return;
     }
     uint32_t serverInitialSequence = stream.readU32();
@@ -551,7 +551,7 @@ void NetInterface::sendDisconnectPacket(NetConnection* connection, const char* r
     out.writeText(reason);
     if (params.usingCrypto) {
         RefPtr<SymmetricCipher> cipher = new SymmetricCipher(params.sharedSecret);
-        appendDigestAndEncrypt(out, SealDigestSize, encryptPos, cipher);
+        appendDigestAndEncrypt(out, SealDigestBytes, encryptPos, cipher);
     }
     sendTo(connection->address(), out);
 }
@@ -571,7 +571,7 @@ void NetInterface::handleDisconnect(const NetAddress& address, BitStream& stream
     stream.setBytePosition(decryptPos);
     if (params.usingCrypto) {
         RefPtr<SymmetricCipher> cipher = new SymmetricCipher(params.sharedSecret);
-        if (!decryptAndVerifyDigest(stream, SealDigestSize, decryptPos, cipher))
+        if (!decryptAndVerifyDigest(stream, SealDigestBytes, decryptPos, cipher))
             return;
     }
     char reason[256];
