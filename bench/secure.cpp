@@ -32,11 +32,11 @@ void seedOnce()
 }
 
 // The server's key size.
-constexpr uint32_t kKeySize = 32;
+constexpr uint32_t KeySizeBytes = 32;
 
-const uint8_t kKey[16] = {0x2b, 0x7e, 0x15, 0x16, 0x28, 0xae, 0xd2, 0xa6,
-                          0xab, 0xf7, 0x15, 0x88, 0x09, 0xcf, 0x4f, 0x3c};
-const uint8_t kInitVector[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+const uint8_t CipherKey[16] = {0x2b, 0x7e, 0x15, 0x16, 0x28, 0xae, 0xd2, 0xa6,
+                               0xab, 0xf7, 0x15, 0x88, 0x09, 0xcf, 0x4f, 0x3c};
+const uint8_t InitVector[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 
 // ---- sealing alone ------------------------------------------------------------
 
@@ -45,15 +45,15 @@ const uint8_t kInitVector[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 1
 // at the default rate, 1500 the largest.
 void BM_Seal(benchmark::State& state)
 {
-    SymmetricCipher cipher(kKey, kInitVector);
+    SymmetricCipher cipher(CipherKey, InitVector);
     const uint32_t size = uint32_t(state.range(0));
-    std::vector<uint8_t> packet(size + SealDigestSize, 0x5A);
+    std::vector<uint8_t> packet(size + SealDigestBytes, 0x5A);
     uint32_t sequence = 0;
     for (auto _ : state) {
         BitStream stream(packet.data(), uint32_t(packet.size()));
         stream.setBytePosition(size);
         cipher.setCounter(++sequence, 7, 0, 0);
-        appendDigestAndEncrypt(stream, SealDigestSize, NetConnection::ClearHeaderBytes, &cipher);
+        appendDigestAndEncrypt(stream, SealDigestBytes, NetConnection::ClearHeaderBytes, &cipher);
         benchmark::DoNotOptimize(packet.data());
     }
     state.SetItemsProcessed(state.iterations());
@@ -62,20 +62,20 @@ BENCHMARK(BM_Seal)->Arg(12)->Arg(48)->Arg(240)->Arg(1500);
 
 void BM_Check(benchmark::State& state)
 {
-    SymmetricCipher cipher(kKey, kInitVector);
+    SymmetricCipher cipher(CipherKey, InitVector);
     const uint32_t size = uint32_t(state.range(0));
-    std::vector<uint8_t> sealed(size + SealDigestSize, 0x5A);
+    std::vector<uint8_t> sealed(size + SealDigestBytes, 0x5A);
     BitStream writer(sealed.data(), uint32_t(sealed.size()));
     writer.setBytePosition(size);
     cipher.setCounter(1, 7, 0, 0);
-    appendDigestAndEncrypt(writer, SealDigestSize, NetConnection::ClearHeaderBytes, &cipher);
+    appendDigestAndEncrypt(writer, SealDigestBytes, NetConnection::ClearHeaderBytes, &cipher);
     std::vector<uint8_t> packet(sealed.size());
     bool ok = true;
     for (auto _ : state) {
         std::memcpy(packet.data(), sealed.data(), sealed.size());
         BitStream stream(packet.data(), uint32_t(packet.size()));
         cipher.setCounter(1, 7, 0, 0);
-        ok = decryptAndVerifyDigest(stream, SealDigestSize, NetConnection::ClearHeaderBytes, &cipher) && ok;
+        ok = decryptAndVerifyDigest(stream, SealDigestBytes, NetConnection::ClearHeaderBytes, &cipher) && ok;
     }
     if (!ok)
         state.SkipWithError("a sealed packet failed its check");
@@ -87,13 +87,13 @@ BENCHMARK(BM_Check)->Arg(12)->Arg(48)->Arg(240)->Arg(1500);
 // is turned away: what a flood of spoofed datagrams that pass the window costs.
 void BM_CheckForged(benchmark::State& state)
 {
-    SymmetricCipher cipher(kKey, kInitVector);
-    std::vector<uint8_t> forged(48 + SealDigestSize, 0xA5), packet(forged.size());
+    SymmetricCipher cipher(CipherKey, InitVector);
+    std::vector<uint8_t> forged(48 + SealDigestBytes, 0xA5), packet(forged.size());
     for (auto _ : state) {
         std::memcpy(packet.data(), forged.data(), forged.size());
         BitStream stream(packet.data(), uint32_t(packet.size()));
         cipher.setCounter(1, 7, 0, 0);
-        benchmark::DoNotOptimize(decryptAndVerifyDigest(stream, SealDigestSize, 3, &cipher));
+        benchmark::DoNotOptimize(decryptAndVerifyDigest(stream, SealDigestBytes, 3, &cipher));
     }
     state.SetItemsProcessed(state.iterations());
 }
@@ -109,8 +109,8 @@ public:
     bool isDataToTransmit() const override { return true; }
     void writePacket(BitStream& stream, PacketNotify*) override
     {
-        static const uint8_t kFill[1500] = {};
-        stream.writeBytes(payloadBytes, kFill);
+        static const uint8_t ZeroFill[1500] = {};
+        stream.writeBytes(payloadBytes, ZeroFill);
     }
     void readPacket(BitStream& stream) override
     {
@@ -160,8 +160,8 @@ void BM_PacketExchange(benchmark::State& state)
     a->setLocalRate(large);
     b->setLocalRate(large);
     if (sealed) {
-        a->setSymmetricCipher(new SymmetricCipher(kKey, kInitVector));
-        b->setSymmetricCipher(new SymmetricCipher(kKey, kInitVector));
+        a->setSymmetricCipher(new SymmetricCipher(CipherKey, InitVector));
+        b->setSymmetricCipher(new SymmetricCipher(CipherKey, InitVector));
     }
     a->setState(Connected);
     b->setState(Connected);
@@ -184,7 +184,7 @@ void BM_KeyPairGeneration(benchmark::State& state)
 {
     seedOnce();
     for (auto _ : state) {
-        RefPtr<AsymmetricKey> key = new AsymmetricKey(kKeySize);
+        RefPtr<AsymmetricKey> key = new AsymmetricKey(KeySizeBytes);
         if (!key->isValid())
             state.SkipWithError("no key");
     }
@@ -195,7 +195,7 @@ BENCHMARK(BM_KeyPairGeneration)->Unit(benchmark::kMillisecond);
 void BM_PublicKeyImport(benchmark::State& state)
 {
     seedOnce();
-    RefPtr<AsymmetricKey> key = new AsymmetricKey(kKeySize);
+    RefPtr<AsymmetricKey> key = new AsymmetricKey(KeySizeBytes);
     ByteBuffer* pub = key->publicKey();
     for (auto _ : state) {
         RefPtr<AsymmetricKey> imported = new AsymmetricKey(pub->data(), pub->size());
@@ -210,7 +210,7 @@ void BM_SharedSecret(benchmark::State& state)
 {
     seedOnce();
     setDebugOutput([](const char*) {}); // the "Timer: secretSubKeyGen" line of every call
-    RefPtr<AsymmetricKey> mine = new AsymmetricKey(kKeySize), theirs = new AsymmetricKey(kKeySize);
+    RefPtr<AsymmetricKey> mine = new AsymmetricKey(KeySizeBytes), theirs = new AsymmetricKey(KeySizeBytes);
     RefPtr<AsymmetricKey> theirPublic = new AsymmetricKey(theirs->publicKey()->data(), theirs->publicKey()->size());
     for (auto _ : state) {
         RefPtr<ByteBuffer> secret = mine->computeSharedSecret(theirPublic);
@@ -242,7 +242,7 @@ void BM_ConnectToConnected(benchmark::State& state)
     const bool secure = state.range(0) != 0;
     RefPtr<NetInterface> server = new NetInterface(loopback());
     if (secure) {
-        server->setPrivateKey(new AsymmetricKey(kKeySize));
+        server->setPrivateKey(new AsymmetricKey(KeySizeBytes));
         server->setRequiresKeyExchange(true);
     }
     for (auto _ : state) {

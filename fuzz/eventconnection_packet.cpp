@@ -98,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static const bool initialized = (NetClassRep::initialize(), true);
     (void)initialized;
-    if (size < 1 || size > PacketStream::PacketSizeLimit + 1)
+    if (size < 1 || size > PacketStream::MaxPacketBytes + 1)
         return 0;
     const uint8_t options = data[0];
     std::vector<uint8_t> payload(data + 1, data + size);

@@ -87,12 +87,12 @@ public:
     void disconnect(NetConnection*, uint32_t, const char*) override {}
 };
 
-const uint8_t kSharedSecret[32] = {0x51, 0x7e, 0x2a, 0x90, 3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14,
-                                   15,   16,   17,   18,   19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30};
-const uint8_t kSymmetricKey[16] = {0xc3, 0x11, 0x5d, 0x07, 0x99, 0x2b, 0x60, 0xfe,
-                                   0x14, 0x8a, 0x3c, 0x71, 0xd0, 0x45, 0xe6, 0x2f};
-const uint8_t kInitVector[16] = {0x08, 0x6b, 0xa4, 0x1e, 0x77, 0xc9, 0x32, 0x5f,
-                                 0xe1, 0x0d, 0x96, 0x4a, 0xbb, 0x23, 0x6c, 0xf8};
+const uint8_t SharedSecret[32] = {0x51, 0x7e, 0x2a, 0x90, 3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14,
+                                  15,   16,   17,   18,   19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30};
+const uint8_t SymmetricKey[16] = {0xc3, 0x11, 0x5d, 0x07, 0x99, 0x2b, 0x60, 0xfe,
+                                  0x14, 0x8a, 0x3c, 0x71, 0xd0, 0x45, 0xe6, 0x2f};
+const uint8_t InitVector[16] = {0x08, 0x6b, 0xa4, 0x1e, 0x77, 0xc9, 0x32, 0x5f,
+                                0xe1, 0x0d, 0x96, 0x4a, 0xbb, 0x23, 0x6c, 0xf8};
 
 void sealWith(NetConnection& connection, const Nonce& clientNonce, const Nonce& serverNonce)
 {
@@ -101,10 +101,10 @@ void sealWith(NetConnection& connection, const Nonce& clientNonce, const Nonce& 
     params.clientNonce = clientNonce;
     params.serverNonce = serverNonce;
     params.sharedSecret = new ByteBuffer(32);
-    std::memcpy(params.sharedSecret->data(), kSharedSecret, 32);
-    std::memcpy(params.symmetricKey, kSymmetricKey, 16);
-    std::memcpy(params.initVector, kInitVector, 16);
-    connection.setSymmetricCipher(new SymmetricCipher(kSymmetricKey, kInitVector));
+    std::memcpy(params.sharedSecret->data(), SharedSecret, 32);
+    std::memcpy(params.symmetricKey, SymmetricKey, 16);
+    std::memcpy(params.initVector, InitVector, 16);
+    connection.setSymmetricCipher(new SymmetricCipher(SymmetricKey, InitVector));
 }
 
 // Settles the event classes both sides number alike.
@@ -132,9 +132,9 @@ Bytes sealedDisconnect(const Nonce& clientNonce, const Nonce& serverNonce)
     out.setBytePosition(sealFrom);
     out.writeText("Leaving");
     RefPtr<ByteBuffer> secret = new ByteBuffer(32);
-    std::memcpy(secret->data(), kSharedSecret, 32);
+    std::memcpy(secret->data(), SharedSecret, 32);
     RefPtr<SymmetricCipher> cipher = new SymmetricCipher(secret);
-    appendDigestAndEncrypt(out, SealDigestSize, sealFrom, cipher);
+    appendDigestAndEncrypt(out, SealDigestBytes, sealFrom, cipher);
     return Bytes(out.data(), out.data() + out.bytePosition());
 }
 

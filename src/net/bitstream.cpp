@@ -3,8 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "net/huffman.h"
-
 namespace seafold {
 
 // ---- bit copy helpers ------------------------------------------------------
@@ -86,7 +84,7 @@ BitStream::BitStream(uint8_t* data, uint32_t readSize, uint32_t writeSize) : Byt
     resetStream();
 }
 
-BitStream::BitStream() : ByteBuffer(DefaultSize)
+BitStream::BitStream() : ByteBuffer(DefaultSizeBytes)
 {
     setLimits(mSize, mSize);
     resetStream();
@@ -110,7 +108,7 @@ void BitStream::setTextMemory(const char* text)
 {
     if (!text)
         text = "";
-    size_t length = strnlen(text, MaxTextLength);
+    size_t length = strnlen(text, MaxTextBytes);
     std::memcpy(mTextMemory, text, length);
     mTextMemory[length] = 0;
 }
@@ -119,7 +117,7 @@ void BitStream::setTextMemory(const char* text)
 // can grow; views of external storage (and so every PacketStream) refuse.
 bool BitStream::growBits(uint32_t extraBits)
 {
-    uint64_t newSize = (uint64_t(mWriteLimit) + extraBits + 7) / 8 + DefaultSize;
+    uint64_t newSize = (uint64_t(mWriteLimit) + extraBits + 7) / 8 + DefaultSizeBytes;
     if (newSize > MaxStreamBits / 8 || !resize(uint32_t(newSize))) {
         mError = true;
         return false;
@@ -413,72 +411,6 @@ bool BitStream::readBuffer(ByteBuffer* buffer)
         return false;
     }
     return readBytes(size, buffer->data());
-}
-
-// Wire layout:
-//   [shared] (1 bit)  1 when the text starts with more than 2 characters of
-//                     the stream's previous text
-//   [prefix] (8 bits) only when shared: count of characters taken from the
-//                     previous text
-//   [rest]            the remaining characters, Huffman text coded
-bool BitStream::writeText(const char* text, uint32_t maxLength)
-{
-    SF_ASSERT(maxLength <= MaxTextLength, "writeText: maximum length above 255");
-    if (maxLength > MaxTextLength)
-        maxLength = MaxTextLength;
-    if (!text)
-        text = "";
-
-    uint32_t shared = 0;
-    while (shared < maxLength && text[shared] && text[shared] == mTextMemory[shared])
-        ++shared;
-    uint32_t end = shared;
-    while (end < maxLength && text[end]) {
-        mTextMemory[end] = text[end];
-        ++end;
-    }
-    mTextMemory[end] = 0;
-
-    HuffmanTextCoder& coder = HuffmanTextCoder::instance();
-    if (shared > 2) {
-        bool stored = writeUnsigned(1, 1);
-        stored = writeUnsigned(shared, 8) && stored;
-        return coder.encodeText(*this, text + shared, maxLength - shared) && stored;
-    }
-    bool stored = writeUnsigned(0, 1);
-    return coder.encodeText(*this, text, maxLength) && stored;
-}
-
-// A conforming writer never announces a prefix longer than its previous text,
-// nor a prefix and rest longer than 255 characters. Such a text is cut to
-// what the memory holds and the stream is marked bad, so the packet is
-// dropped.
-bool BitStream::readText(char* dest)
-{
-    HuffmanTextCoder& coder = HuffmanTextCoder::instance();
-    if (readFlag()) {
-        uint32_t shared = readUnsigned(8);
-        char rest[MaxTextLength + 1];
-        bool ok = coder.decodeText(*this, rest);
-        if (shared > std::strlen(mTextMemory)) {
-            mError = true;
-            ok = false;
-            shared = uint32_t(std::strlen(mTextMemory));
-        }
-        size_t restLength = std::strlen(rest);
-        if (shared + restLength > MaxTextLength) {
-            mError = true;
-            ok = false;
-            restLength = MaxTextLength - shared;
-        }
-        std::memcpy(mTextMemory + shared, rest, restLength);
-        mTextMemory[shared + restLength] = 0;
-        std::memcpy(dest, mTextMemory, shared + restLength + 1);
-        return ok;
-    }
-    bool ok = coder.decodeText(*this, dest);
-    setTextMemory(dest);
-    return ok;
 }
 
 } // namespace seafold

@@ -15,7 +15,7 @@ namespace seafold {
 
 class BitStream : public ByteBuffer {
 public:
-    enum : uint32_t { DefaultSize = 1500, MaxTextLength = 255, MaxBufferBytes = 1023 };
+    enum : uint32_t { DefaultSizeBytes = 1500, MaxTextBytes = 255, MaxBufferBytes = 1023 };
 
     // Reads and writes up to `size` bytes of external storage.
     BitStream(uint8_t* data, uint32_t size);
@@ -63,8 +63,9 @@ public:
     bool readBuffer(ByteBuffer* buffer);
 
     // Texts share a prefix with the previous text of this stream, then the
-    // rest goes through the Huffman text coder.
-    bool writeText(const char* text, uint32_t maxLength = MaxTextLength);
+    // rest goes through the Huffman text coder. Text coding is the layer
+    // above bit streams, so these two are defined with it (huffman.cpp).
+    bool writeText(const char* text, uint32_t maxLength = MaxTextBytes);
     // `dest` must hold 256 characters; it is always terminated.
     bool readText(char* dest);
     // The stream's text memory, for callers that must take a write back.
@@ -83,7 +84,7 @@ protected:
     bool mError = false;
     uint32_t mReadLimit = 0;
     uint32_t mWriteLimit = 0;
-    char mTextMemory[MaxTextLength + 1] = {};
+    char mTextMemory[MaxTextBytes + 1] = {};
 };
 
 } // namespace seafold

@@ -36,12 +36,12 @@ static uint32_t getBigEndian32(const uint8_t* in)
 
 void Nonce::getRandom()
 {
-    Random::randomBytes(data, Size);
+    Random::randomBytes(data, SizeBytes);
 }
 
 bool Nonce::operator==(const Nonce& other) const
 {
-    return std::memcmp(data, other.data, Size) == 0;
+    return std::memcmp(data, other.data, SizeBytes) == 0;
 }
 
 NonceSet::NonceSet()
@@ -86,8 +86,8 @@ void puzzleDigest(uint8_t digest[32], uint32_t solution, const Nonce& clientNonc
     uint8_t input[24];
     putBigEndian32(input, solution);
     putBigEndian32(input + 4, identity);
-    std::memcpy(input + 8, clientNonce.data, Nonce::Size);
-    std::memcpy(input + 16, serverNonce.data, Nonce::Size);
+    std::memcpy(input + 8, clientNonce.data, Nonce::SizeBytes);
+    std::memcpy(input + 16, serverNonce.data, Nonce::SizeBytes);
     sha256(input, sizeof input, digest);
 }
 
@@ -119,7 +119,7 @@ bool puzzleHashOk(uint32_t solution, const Nonce& clientNonce, const Nonce& serv
 // alone is computed once per puzzle. Gives the same digest as puzzleDigest.
 namespace {
 
-constexpr uint32_t kRound[64] = {
+constexpr uint32_t RoundConstants[64] = {
     0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
     0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
     0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
@@ -129,8 +129,8 @@ constexpr uint32_t kRound[64] = {
     0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
 };
-constexpr uint32_t kInitial[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                                  0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+constexpr uint32_t InitialHash[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                     0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
 
 constexpr uint32_t rotr(uint32_t x, int n)
 {
@@ -162,13 +162,13 @@ constexpr uint32_t majority(uint32_t a, uint32_t b, uint32_t c)
 }
 
 // Padding: 0x80 right after the 24 bytes, then zeros, then the bit count.
-constexpr uint32_t kW6 = 0x80000000u;
-constexpr uint32_t kW15 = 24 * 8;
+constexpr uint32_t PaddingWord6 = 0x80000000u;
+constexpr uint32_t LengthWord15 = 24 * 8;
 
 // Round 0 on the initial state: T1 without the message word, and T2.
-constexpr uint32_t kRound0T1 =
-    kInitial[7] + bigSigma1(kInitial[4]) + choose(kInitial[4], kInitial[5], kInitial[6]) + kRound[0];
-constexpr uint32_t kRound0T2 = bigSigma0(kInitial[0]) + majority(kInitial[0], kInitial[1], kInitial[2]);
+constexpr uint32_t Round0T1 = InitialHash[7] + bigSigma1(InitialHash[4]) +
+                              choose(InitialHash[4], InitialHash[5], InitialHash[6]) + RoundConstants[0];
+constexpr uint32_t Round0T2 = bigSigma0(InitialHash[0]) + majority(InitialHash[0], InitialHash[1], InitialHash[2]);
 
 class PuzzleHasher {
 public:
@@ -180,53 +180,53 @@ public:
         w4 = getBigEndian32(serverNonce.data);
         w5 = getBigEndian32(serverNonce.data + 4);
         // Schedule words, or parts of them, that do not involve word 0.
-        pre16 = smallSigma0(w1);                        // + w0
-        w17 = smallSigma1(kW15) + smallSigma0(w2) + w1; // w10 = 0
-        pre18 = smallSigma0(w3) + w2;                   // + s1(w16)
-        w19 = smallSigma1(w17) + smallSigma0(w4) + w3;  // w12 = 0
-        pre20 = smallSigma0(w5) + w4;                   // + s1(w18)
-        w21 = smallSigma1(w19) + smallSigma0(kW6) + w5; // w14 = 0
+        pre16 = smallSigma0(w1);                                 // + w0
+        w17 = smallSigma1(LengthWord15) + smallSigma0(w2) + w1;  // w10 = 0
+        pre18 = smallSigma0(w3) + w2;                            // + s1(w16)
+        w19 = smallSigma1(w17) + smallSigma0(w4) + w3;           // w12 = 0
+        pre20 = smallSigma0(w5) + w4;                            // + s1(w18)
+        w21 = smallSigma1(w19) + smallSigma0(PaddingWord6) + w5; // w14 = 0
     }
 
     // The eight digest words of the candidate's hash.
     inline __attribute__((always_inline)) void digest(uint32_t w0, uint32_t out[8]) const
     {
         uint32_t w[64];
-        w[0] = w0, w[1] = w1, w[2] = w2, w[3] = w3, w[4] = w4, w[5] = w5, w[6] = kW6;
+        w[0] = w0, w[1] = w1, w[2] = w2, w[3] = w3, w[4] = w4, w[5] = w5, w[6] = PaddingWord6;
         w[7] = w[8] = w[9] = w[10] = w[11] = w[12] = w[13] = w[14] = 0;
-        w[15] = kW15;
+        w[15] = LengthWord15;
         w[16] = pre16 + w0;
         w[17] = w17;
         w[18] = smallSigma1(w[16]) + pre18;
         w[19] = w19;
         w[20] = smallSigma1(w[18]) + pre20;
         w[21] = w21;
-        w[22] = smallSigma1(w[20]) + kW15 + kW6; // s0(w7) = 0
-        w[23] = smallSigma1(w[21]) + w[16];      // s0(w8) = w7 = 0
-        w[24] = smallSigma1(w[22]) + w[17];      // s0(w9) = w8 = 0
+        w[22] = smallSigma1(w[20]) + LengthWord15 + PaddingWord6; // s0(w7) = 0
+        w[23] = smallSigma1(w[21]) + w[16];                       // s0(w8) = w7 = 0
+        w[24] = smallSigma1(w[22]) + w[17];                       // s0(w9) = w8 = 0
         w[25] = smallSigma1(w[23]) + w[18];
         w[26] = smallSigma1(w[24]) + w[19];
         w[27] = smallSigma1(w[25]) + w[20];
         w[28] = smallSigma1(w[26]) + w[21];
         w[29] = smallSigma1(w[27]) + w[22];
-        w[30] = smallSigma1(w[28]) + w[23] + smallSigma0(kW15);
-        w[31] = smallSigma1(w[29]) + w[24] + smallSigma0(w[16]) + kW15;
+        w[30] = smallSigma1(w[28]) + w[23] + smallSigma0(LengthWord15);
+        w[31] = smallSigma1(w[29]) + w[24] + smallSigma0(w[16]) + LengthWord15;
         for (int i = 32; i < 64; ++i)
             w[i] = smallSigma1(w[i - 2]) + w[i - 7] + smallSigma0(w[i - 15]) + w[i - 16];
 
-        uint32_t t1 = kRound0T1 + w0;
-        uint32_t a = t1 + kRound0T2, b = kInitial[0], c = kInitial[1], d = kInitial[2];
-        uint32_t e = kInitial[3] + t1, f = kInitial[4], g = kInitial[5], h = kInitial[6];
+        uint32_t t1 = Round0T1 + w0;
+        uint32_t a = t1 + Round0T2, b = InitialHash[0], c = InitialHash[1], d = InitialHash[2];
+        uint32_t e = InitialHash[3] + t1, f = InitialHash[4], g = InitialHash[5], h = InitialHash[6];
 #pragma GCC unroll 63
         for (int i = 1; i < 64; ++i) {
-            uint32_t x = h + bigSigma1(e) + choose(e, f, g) + kRound[i] + w[i];
+            uint32_t x = h + bigSigma1(e) + choose(e, f, g) + RoundConstants[i] + w[i];
             uint32_t y = bigSigma0(a) + majority(a, b, c);
             h = g, g = f, f = e, e = d + x;
             d = c, c = b, b = a, a = x + y;
         }
-        out[0] = kInitial[0] + a, out[1] = kInitial[1] + b, out[2] = kInitial[2] + c;
-        out[3] = kInitial[3] + d, out[4] = kInitial[4] + e, out[5] = kInitial[5] + f;
-        out[6] = kInitial[6] + g, out[7] = kInitial[7] + h;
+        out[0] = InitialHash[0] + a, out[1] = InitialHash[1] + b, out[2] = InitialHash[2] + c;
+        out[3] = InitialHash[3] + d, out[4] = InitialHash[4] + e, out[5] = InitialHash[5] + f;
+        out[6] = InitialHash[6] + g, out[7] = InitialHash[7] + h;
     }
 
     uint32_t w1, w2, w3, w4, w5;
@@ -251,7 +251,7 @@ inline __attribute__((always_inline)) void firstWordsOfLanes(const PuzzleHasher&
     const Lanes w0 = Lanes{0, 1, 2, 3, 4, 5, 6, 7} + first;
     Lanes w[64];
     w[0] = w0;
-    const uint32_t fixed[16] = {0, h.w1, h.w2, h.w3, h.w4, h.w5, kW6, 0, 0, 0, 0, 0, 0, 0, 0, kW15};
+    const uint32_t fixed[16] = {0, h.w1, h.w2, h.w3, h.w4, h.w5, PaddingWord6, 0, 0, 0, 0, 0, 0, 0, 0, LengthWord15};
     for (int i = 1; i < 16; ++i)
         w[i] = Lanes{} + fixed[i];
     w[16] = w0 + h.pre16;
@@ -260,7 +260,7 @@ inline __attribute__((always_inline)) void firstWordsOfLanes(const PuzzleHasher&
     w[19] = Lanes{} + h.w19;
     w[20] = LANE_SIGMA1(w[18]) + h.pre20;
     w[21] = Lanes{} + h.w21;
-    w[22] = LANE_SIGMA1(w[20]) + (kW15 + kW6);
+    w[22] = LANE_SIGMA1(w[20]) + (LengthWord15 + PaddingWord6);
     w[23] = smallSigma1(h.w21) + w[16];
     w[24] = LANE_SIGMA1(w[22]) + h.w17;
     w[25] = LANE_SIGMA1(w[23]) + w[18];
@@ -268,24 +268,25 @@ inline __attribute__((always_inline)) void firstWordsOfLanes(const PuzzleHasher&
     w[27] = LANE_SIGMA1(w[25]) + w[20];
     w[28] = LANE_SIGMA1(w[26]) + h.w21;
     w[29] = LANE_SIGMA1(w[27]) + w[22];
-    w[30] = LANE_SIGMA1(w[28]) + w[23] + smallSigma0(kW15);
-    w[31] = LANE_SIGMA1(w[29]) + w[24] + LANE_SIGMA0(w[16]) + kW15;
+    w[30] = LANE_SIGMA1(w[28]) + w[23] + smallSigma0(LengthWord15);
+    w[31] = LANE_SIGMA1(w[29]) + w[24] + LANE_SIGMA0(w[16]) + LengthWord15;
 #pragma GCC unroll 32
     for (int i = 32; i < 64; ++i)
         w[i] = LANE_SIGMA1(w[i - 2]) + w[i - 7] + LANE_SIGMA0(w[i - 15]) + w[i - 16];
 
-    Lanes t1 = w0 + kRound0T1;
-    Lanes a = t1 + kRound0T2, e = t1 + kInitial[3];
-    Lanes b = Lanes{} + kInitial[0], c = Lanes{} + kInitial[1], d = Lanes{} + kInitial[2];
-    Lanes f = Lanes{} + kInitial[4], g = Lanes{} + kInitial[5], hh = Lanes{} + kInitial[6];
+    Lanes t1 = w0 + Round0T1;
+    Lanes a = t1 + Round0T2, e = t1 + InitialHash[3];
+    Lanes b = Lanes{} + InitialHash[0], c = Lanes{} + InitialHash[1], d = Lanes{} + InitialHash[2];
+    Lanes f = Lanes{} + InitialHash[4], g = Lanes{} + InitialHash[5], hh = Lanes{} + InitialHash[6];
 #pragma GCC unroll 63
     for (int i = 1; i < 64; ++i) {
-        Lanes x = hh + (LANE_ROTR(e, 6) ^ LANE_ROTR(e, 11) ^ LANE_ROTR(e, 25)) + (g ^ (e & (f ^ g))) + kRound[i] + w[i];
+        Lanes x = hh + (LANE_ROTR(e, 6) ^ LANE_ROTR(e, 11) ^ LANE_ROTR(e, 25)) + (g ^ (e & (f ^ g))) +
+                  RoundConstants[i] + w[i];
         Lanes y = (LANE_ROTR(a, 2) ^ LANE_ROTR(a, 13) ^ LANE_ROTR(a, 22)) + ((a & b) | (c & (a | b)));
         hh = g, g = f, f = e, e = d + x;
         d = c, c = b, b = a, a = x + y;
     }
-    a += kInitial[0];
+    a += InitialHash[0];
     std::memcpy(out, &a, sizeof a);
 }
 
@@ -453,7 +454,7 @@ struct AsymmetricKey::KeyHolder {
 // type byte, big-endian size, then the export of that type.
 static RefPtr<ByteBuffer> exportKey(ecc_key* key, uint8_t type, uint32_t keySize)
 {
-    uint8_t buffer[AsymmetricKey::MaxKeyBufferSize];
+    uint8_t buffer[AsymmetricKey::MaxKeyBufferBytes];
     unsigned long length = sizeof buffer - 5;
     int ltcType = type == AsymmetricKey::KeyTypePrivate ? PK_PRIVATE : PK_PUBLIC;
     if (ecc_export(buffer + 5, &length, ltcType, key) != CRYPT_OK)
@@ -496,7 +497,7 @@ AsymmetricKey::~AsymmetricKey() = default;
 void AsymmetricKey::load(const uint8_t* buffer, uint32_t size)
 {
     ensureMathProvider();
-    if (!buffer || size <= 5 || size > MaxKeyBufferSize)
+    if (!buffer || size <= 5 || size > MaxKeyBufferBytes)
         return;
     uint8_t type = buffer[0];
     if (type != KeyTypePrivate && type != KeyTypePublic)
@@ -527,7 +528,7 @@ RefPtr<ByteBuffer> AsymmetricKey::computeSharedSecret(const AsymmetricKey* other
 {
     if (!other || !mValid || !other->mValid || !mHasPrivateKey || mKeySize != other->mKeySize)
         return nullptr;
-    uint8_t secret[MaxKeyBufferSize];
+    uint8_t secret[MaxKeyBufferBytes];
     unsigned long length = sizeof secret;
     int64_t started = getHighPrecisionTimerValue();
     int err = ecc_shared_secret(&mKey->key, &other->mKey->key, secret, &length);
@@ -548,11 +549,11 @@ std::string keyFingerprint(const AsymmetricKey* key)
     const ByteBuffer* buffer = key->publicKey();
     uint8_t digest[32];
     sha256(buffer->data(), buffer->size(), digest);
-    static const char kHex[] = "0123456789abcdef";
+    static const char HexDigits[] = "0123456789abcdef";
     std::string text;
     for (uint32_t i = 0; i < KeyFingerprintBytes; ++i) {
-        text += kHex[digest[i] >> 4];
-        text += kHex[digest[i] & 15];
+        text += HexDigits[digest[i] >> 4];
+        text += HexDigits[digest[i] & 15];
     }
     return text;
 }
@@ -591,7 +592,7 @@ struct SymmetricCipher::Schedule {
     symmetric_key key;
 };
 
-SymmetricCipher::SymmetricCipher(const uint8_t key[KeySize], const uint8_t initVector[BlockSize])
+SymmetricCipher::SymmetricCipher(const uint8_t key[KeyBytes], const uint8_t initVector[BlockBytes])
     : mSchedule(new Schedule)
 {
     init(key, initVector);
@@ -599,9 +600,9 @@ SymmetricCipher::SymmetricCipher(const uint8_t key[KeySize], const uint8_t initV
 
 SymmetricCipher::SymmetricCipher(const ByteBuffer* keyBuffer) : mSchedule(new Schedule)
 {
-    uint8_t zeros[KeySize + BlockSize] = {};
-    const uint8_t* material = keyBuffer && keyBuffer->size() == KeySize + BlockSize ? keyBuffer->data() : zeros;
-    init(material, material + KeySize);
+    uint8_t zeros[KeyBytes + BlockBytes] = {};
+    const uint8_t* material = keyBuffer && keyBuffer->size() == KeyBytes + BlockBytes ? keyBuffer->data() : zeros;
+    init(material, material + KeyBytes);
 }
 
 SymmetricCipher::~SymmetricCipher()
@@ -610,17 +611,17 @@ SymmetricCipher::~SymmetricCipher()
     std::memset(mPad, 0, sizeof mPad);
 }
 
-void SymmetricCipher::init(const uint8_t key[KeySize], const uint8_t initVector[BlockSize])
+void SymmetricCipher::init(const uint8_t key[KeyBytes], const uint8_t initVector[BlockBytes])
 {
-    int err = rijndael_setup(key, KeySize, 0, &mSchedule->key);
+    int err = rijndael_setup(key, KeyBytes, 0, &mSchedule->key);
     SF_ASSERT(err == CRYPT_OK, "SymmetricCipher: AES key set-up failed.");
-    std::memcpy(mInitVector, initVector, BlockSize);
-    std::memcpy(mCounter, initVector, BlockSize);
+    std::memcpy(mInitVector, initVector, BlockBytes);
+    std::memcpy(mCounter, initVector, BlockBytes);
     encryptBlock(mCounter, mPad);
     mPadPosition = 0;
 }
 
-void SymmetricCipher::encryptBlock(const uint8_t in[BlockSize], uint8_t out[BlockSize])
+void SymmetricCipher::encryptBlock(const uint8_t in[BlockBytes], uint8_t out[BlockBytes])
 {
     rijndael_ecb_encrypt(in, out, &mSchedule->key);
 }
@@ -646,16 +647,16 @@ void SymmetricCipher::encrypt(const uint8_t* source, uint8_t* dest, uint32_t len
 {
     uint32_t i = 0;
     while (i < length) {
-        if (mPadPosition == BlockSize) {
+        if (mPadPosition == BlockBytes) {
             encryptBlock(mPad, mPad);
             mPadPosition = 0;
             // Whole blocks at once.
-            while (length - i >= BlockSize) {
-                for (uint32_t k = 0; k < BlockSize; ++k)
+            while (length - i >= BlockBytes) {
+                for (uint32_t k = 0; k < BlockBytes; ++k)
                     mPad[k] = dest[i + k] = source[i + k] ^ mPad[k];
-                i += BlockSize;
+                i += BlockBytes;
                 if (i == length) {
-                    mPadPosition = BlockSize;
+                    mPadPosition = BlockBytes;
                     return;
                 }
                 encryptBlock(mPad, mPad);
@@ -670,7 +671,7 @@ void SymmetricCipher::encrypt(const uint8_t* source, uint8_t* dest, uint32_t len
 void SymmetricCipher::decrypt(const uint8_t* source, uint8_t* dest, uint32_t length)
 {
     for (uint32_t i = 0; i < length; ++i) {
-        if (mPadPosition == BlockSize) {
+        if (mPadPosition == BlockBytes) {
             encryptBlock(mPad, mPad);
             mPadPosition = 0;
         }

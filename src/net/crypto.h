@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "net/bitstream.h"
 #include "base/datachunker.h"
+#include "net/bitstream.h"
 #include "net/netbase.h"
 
 namespace seafold {
@@ -18,12 +18,12 @@ namespace seafold {
 
 // 8 bytes, compared byte for byte; on the wire as 8 plain bytes.
 struct Nonce {
-    enum : uint32_t { Size = 8 };
-    uint8_t data[Size] = {};
+    enum : uint32_t { SizeBytes = 8 };
+    uint8_t data[SizeBytes] = {};
 
     void getRandom();
-    void write(BitStream& stream) const { stream.writeBytes(Size, data); }
-    bool read(BitStream& stream) { return stream.readBytes(Size, data); }
+    void write(BitStream& stream) const { stream.writeBytes(SizeBytes, data); }
+    bool read(BitStream& stream) { return stream.readBytes(SizeBytes, data); }
     bool operator==(const Nonce& other) const;
     bool operator!=(const Nonce& other) const { return !(*this == other); }
 };
@@ -121,7 +121,7 @@ private:
 class AsymmetricKey : public Object {
 public:
     enum : uint8_t { KeyTypePrivate = 0, KeyTypePublic = 1 };
-    enum : uint32_t { MaxKeyBufferSize = 2048 };
+    enum : uint32_t { MaxKeyBufferBytes = 2048 };
 
     // A new key pair of `keySize` bytes (valid unless generation failed).
     explicit AsymmetricKey(uint32_t keySize);
@@ -197,9 +197,9 @@ private:
 // same bytes as doing it at once.
 class SymmetricCipher : public Object {
 public:
-    enum : uint32_t { KeySize = 16, BlockSize = 16 };
+    enum : uint32_t { KeyBytes = 16, BlockBytes = 16 };
 
-    SymmetricCipher(const uint8_t key[KeySize], const uint8_t initVector[BlockSize]);
+    SymmetricCipher(const uint8_t key[KeyBytes], const uint8_t initVector[BlockBytes]);
     // 32 bytes: AES key then init vector. Any other size (or none) gives an
     // all-zero key and init vector.
     explicit SymmetricCipher(const ByteBuffer* keyBuffer);
@@ -214,12 +214,12 @@ public:
 
 private:
     struct Schedule;
-    void init(const uint8_t key[KeySize], const uint8_t initVector[BlockSize]);
-    void encryptBlock(const uint8_t in[BlockSize], uint8_t out[BlockSize]);
+    void init(const uint8_t key[KeyBytes], const uint8_t initVector[BlockBytes]);
+    void encryptBlock(const uint8_t in[BlockBytes], uint8_t out[BlockBytes]);
     std::unique_ptr<Schedule> mSchedule;
-    uint8_t mCounter[BlockSize];
-    uint8_t mInitVector[BlockSize];
-    uint8_t mPad[BlockSize];
+    uint8_t mCounter[BlockBytes];
+    uint8_t mInitVector[BlockBytes];
+    uint8_t mPad[BlockBytes];
     uint32_t mPadPosition = 0;
 };
 
@@ -228,7 +228,7 @@ private:
 // A sealed packet carries the first 5 bytes of the SHA-256 of its contents:
 // the length both ends of the wire expect, and enough to turn away corrupted
 // or forged packets without spending much of a datagram on it.
-enum : uint32_t { SealDigestSize = 5 };
+enum : uint32_t { SealDigestBytes = 5 };
 
 // Pads the stream to a byte boundary, appends the first `digestSize` bytes of
 // the SHA-256 of everything so far, and encrypts bytes encryptFrom.. in place.

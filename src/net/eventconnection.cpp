@@ -24,7 +24,7 @@ uint32_t NetEvent::queuedSize(EventConnection* connection)
     if (mQueuedSize == 0) {
         // Scratch space of one datagram: an event that needs more is never
         // sent anyway (it is dropped when its turn comes).
-        uint8_t scratch[BitStream::DefaultSize];
+        uint8_t scratch[BitStream::DefaultSizeBytes];
         BitStream stream(scratch, sizeof scratch);
         pack(connection, stream);
         mQueuedSize = stream.hasError() ? uint32_t(sizeof scratch) : std::max<uint32_t>(stream.bytePosition(), 1);
@@ -423,7 +423,7 @@ void EventConnection::writePacket(BitStream& stream, PacketNotify* packetNotify)
     auto* notify = static_cast<EventPacketNotify*>(packetNotify);
     const bool debug = connectParams().debugObjectSizes;
     const uint64_t targetBits = uint64_t(stream.size()) * 8;
-    char savedText[BitStream::MaxTextLength + 1];
+    char savedText[BitStream::MaxTextBytes + 1];
 
     EventNote** packetTail = &notify->eventList;
     while (*packetTail)

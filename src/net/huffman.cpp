@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "net/bitstream.h"
 #include "base/platform.h"
+#include "net/bitstream.h"
 
 namespace seafold {
 
@@ -102,8 +102,8 @@ void HuffmanTextCoder::buildTables()
     // code is complete and prefix free.
     for (uint32_t b = 0; b < 256; ++b) {
         const Leaf& leaf = mLeaves[b];
-        SF_ASSERT(leaf.codeLength > 0 && leaf.codeLength <= MaxCodeLength, "Huffman code length out of range");
-        uint32_t fill = 1u << (MaxCodeLength - leaf.codeLength);
+        SF_ASSERT(leaf.codeLength > 0 && leaf.codeLength <= MaxCodeBits, "Huffman code length out of range");
+        uint32_t fill = 1u << (MaxCodeBits - leaf.codeLength);
         for (uint32_t high = 0; high < fill; ++high)
             mLookup[leaf.code | (high << leaf.codeLength)] = Lookup{leaf.symbol, leaf.codeLength};
     }
@@ -128,9 +128,9 @@ void HuffmanTextCoder::assignCodes(int16_t reference, uint32_t depth, uint32_t c
 
 bool HuffmanTextCoder::encodeText(BitStream& stream, const char* text, uint32_t maxLength)
 {
-    SF_ASSERT(maxLength <= MaxTextLength, "encodeText: maximum length above 255");
-    if (maxLength > MaxTextLength)
-        maxLength = MaxTextLength;
+    SF_ASSERT(maxLength <= MaxTextBytes, "encodeText: maximum length above 255");
+    if (maxLength > MaxTextBytes)
+        maxLength = MaxTextBytes;
     if (!text) {
         bool stored = stream.writeUnsigned(0, 1);
         return stream.writeUnsigned(0, 8) && stored;
@@ -189,8 +189,8 @@ bool HuffmanTextCoder::decodeText(BitStream& stream, char* dest)
     for (uint32_t i = 0; i < length; ++i) {
         uint32_t position = stream.bitPosition();
         uint32_t limit = stream.readLimitBits();
-        if (position <= limit && limit - position >= MaxCodeLength) {
-            const Lookup& entry = mLookup[stream.readUnsigned(MaxCodeLength)];
+        if (position <= limit && limit - position >= MaxCodeBits) {
+            const Lookup& entry = mLookup[stream.readUnsigned(MaxCodeBits)];
             stream.setBitPosition(position + entry.length);
             dest[i] = char(entry.symbol);
             continue;
@@ -210,6 +210,77 @@ bool HuffmanTextCoder::decodeText(BitStream& stream, char* dest)
     }
     dest[length] = 0;
     return true;
+}
+
+// ---- texts on a bit stream -------------------------------------------------
+//
+// BitStream's text members live here, above both layers: the stream keeps the
+// previous text (its memory) and the bits, the coder owns the characters.
+
+// Wire layout:
+//   [shared] (1 bit)  1 when the text starts with more than 2 characters of
+//                     the stream's previous text
+//   [prefix] (8 bits) only when shared: count of characters taken from the
+//                     previous text
+//   [rest]            the remaining characters, Huffman text coded
+bool BitStream::writeText(const char* text, uint32_t maxLength)
+{
+    SF_ASSERT(maxLength <= MaxTextBytes, "writeText: maximum length above 255");
+    if (maxLength > MaxTextBytes)
+        maxLength = MaxTextBytes;
+    if (!text)
+        text = "";
+
+    uint32_t shared = 0;
+    while (shared < maxLength && text[shared] && text[shared] == mTextMemory[shared])
+        ++shared;
+    uint32_t end = shared;
+    while (end < maxLength && text[end]) {
+        mTextMemory[end] = text[end];
+        ++end;
+    }
+    mTextMemory[end] = 0;
+
+    HuffmanTextCoder& coder = HuffmanTextCoder::instance();
+    if (shared > 2) {
+        bool stored = writeUnsigned(1, 1);
+        stored = writeUnsigned(shared, 8) && stored;
+        return coder.encodeText(*this, text + shared, maxLength - shared) && stored;
+    }
+    bool stored = writeUnsigned(0, 1);
+    return coder.encodeText(*this, text, maxLength) && stored;
+}
+
+// A conforming writer never announces a prefix longer than its previous text,
+// nor a prefix and rest longer than 255 characters. Such a text is cut to
+// what the memory holds and the stream is marked bad, so the packet is
+// dropped.
+bool BitStream::readText(char* dest)
+{
+    HuffmanTextCoder& coder = HuffmanTextCoder::instance();
+    if (readFlag()) {
+        uint32_t shared = readUnsigned(8);
+        char rest[MaxTextBytes + 1];
+        bool ok = coder.decodeText(*this, rest);
+        if (shared > std::strlen(mTextMemory)) {
+            mError = true;
+            ok = false;
+            shared = uint32_t(std::strlen(mTextMemory));
+        }
+        size_t restLength = std::strlen(rest);
+        if (shared + restLength > MaxTextBytes) {
+            mError = true;
+            ok = false;
+            restLength = MaxTextBytes - shared;
+        }
+        std::memcpy(mTextMemory + shared, rest, restLength);
+        mTextMemory[shared + restLength] = 0;
+        std::memcpy(dest, mTextMemory, shared + restLength + 1);
+        return ok;
+    }
+    bool ok = coder.decodeText(*this, dest);
+    setTextMemory(dest);
+    return ok;
 }
 
 } // namespace seafold

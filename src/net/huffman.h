@@ -1,4 +1,5 @@
-// Huffman text coding for texts sent over the network.
+// Huffman text coding for texts sent over the network, and the text
+// members of BitStream built on it (BitStream::writeText and readText).
 //
 // The code is derived at run time from a constant table of character counts,
 // so both ends build the same tree without ever exchanging it.
@@ -13,7 +14,7 @@ class BitStream;
 // Process-wide and built on first use of instance(); main thread only.
 class HuffmanTextCoder {
 public:
-    enum : uint32_t { MaxTextLength = 255, MaxCodeLength = 15 };
+    enum : uint32_t { MaxTextBytes = 255, MaxCodeBits = 15 };
 
     static HuffmanTextCoder& instance();
 
@@ -23,7 +24,7 @@ public:
     //   [length] (8 bits) character count n
     //   [chars]           n codes when coded, else n bytes
     // Returns true when every bit was stored.
-    bool encodeText(BitStream& stream, const char* text, uint32_t maxLength = MaxTextLength);
+    bool encodeText(BitStream& stream, const char* text, uint32_t maxLength = MaxTextBytes);
 
     // Reads one text into `dest`, which must hold 256 characters; it is
     // always terminated. Returns false when the stream ran out (its error
@@ -54,7 +55,7 @@ private:
         uint32_t weight;
         int16_t child[2];
     };
-    // Every MaxCodeLength-bit window of the stream, mapped to the character
+    // Every MaxCodeBits-bit window of the stream, mapped to the character
     // whose code it starts with and that code's length.
     struct Lookup {
         uint8_t symbol;
@@ -63,7 +64,7 @@ private:
 
     Leaf mLeaves[256];
     Node mNodes[256]; // slot 0 is the root, 1..255 the inner nodes in order made
-    Lookup mLookup[1u << MaxCodeLength];
+    Lookup mLookup[1u << MaxCodeBits];
     bool mBuilt = false;
 };
 

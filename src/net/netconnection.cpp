@@ -180,7 +180,7 @@ void NetConnection::computeNegotiatedRate()
     mCurrentPacketSendPeriod = std::max(mLocalRate.minPacketSendPeriod, mRemoteRate.minPacketRecvPeriod);
     uint32_t bandwidth = std::min(mLocalRate.maxSendBandwidth, mRemoteRate.maxRecvBandwidth);
     double size = double(bandwidth) * double(mCurrentPacketSendPeriod) * 0.001;
-    mCurrentPacketSize = std::clamp<uint32_t>(uint32_t(size), MinPacketSize, PacketStream::PacketSizeLimit);
+    mCurrentPacketSize = std::clamp<uint32_t>(uint32_t(size), MinPacketBytes, PacketStream::MaxPacketBytes);
 }
 
 // Rate information, data packets only:
@@ -242,7 +242,7 @@ void NetConnection::writePacketHeader(BitStream& stream, PacketType type)
         ++mLastSendSeq;
 
     uint32_t ackByteCount = (mLastSeqRecvd - mLastRecvAckAck + 7) >> 3;
-    SF_ASSERT(ackByteCount <= MaxAckByteCount, "ackByteCount exceeds MaxAckByteCount!");
+    SF_ASSERT(ackByteCount <= MaxAckBytes, "ackByteCount exceeds MaxAckBytes!");
     uint32_t t = now();
 
     stream.writeUnsigned(type, 2);
@@ -250,7 +250,7 @@ void NetConnection::writePacketHeader(BitStream& stream, PacketType type)
     stream.writeFlag(true);
     stream.writeUnsigned(mLastSendSeq >> 5, 6);
     stream.writeUnsigned(mLastSeqRecvd, AckSequenceBits);
-    stream.writeRanged(ackByteCount, 0, MaxAckByteCount);
+    stream.writeRanged(ackByteCount, 0, MaxAckBytes);
     if (ackByteCount)
         stream.writeUnsigned(mAckMask, ackByteCount * 8);
     uint32_t sendDelay = std::min<uint32_t>(t - mLastPacketRecvTime, 2047);
@@ -287,7 +287,7 @@ void NetConnection::buildAndSendPacket(PacketType type, uint32_t targetSize)
 
     if (SymmetricCipher* cipher = mCipher.get()) {
         cipher->setCounter(mLastSendSeq, mLastSeqRecvd, uint32_t(type), 0);
-        appendDigestAndEncrypt(stream, SealDigestSize, ClearHeaderBytes, cipher);
+        appendDigestAndEncrypt(stream, SealDigestBytes, ClearHeaderBytes, cipher);
     }
 
     SF_LOG("LogNetConnection", "NetConnection %s: SEND - %u bytes", name(), stream.bytePosition());
@@ -300,19 +300,19 @@ void NetConnection::buildAndSendPacket(PacketType type, uint32_t targetSize)
 void NetConnection::sendPingPacket()
 {
     SF_LOG("LogConnectionProtocol", "send ping %u", mLastSendSeq);
-    buildAndSendPacket(PingPacket, PacketStream::PacketSizeLimit);
+    buildAndSendPacket(PingPacket, PacketStream::MaxPacketBytes);
 }
 
 void NetConnection::sendAckPacket()
 {
     SF_LOG("LogConnectionProtocol", "send ack %u", mLastSendSeq);
-    buildAndSendPacket(AckPacket, PacketStream::PacketSizeLimit);
+    buildAndSendPacket(AckPacket, PacketStream::MaxPacketBytes);
 }
 
 bool NetConnection::windowFull() const
 {
     uint32_t inFlight = mLastSendSeq - mHighestAckedSeq;
-    if (inFlight >= MaxPacketWindowSize)
+    if (inFlight >= MaxPacketsInFlight)
         return true;
     if (isAdaptive())
         return !(mCwnd > float(inFlight));
@@ -331,7 +331,7 @@ void NetConnection::sendStep(bool force, uint32_t t)
         uint64_t available = uint64_t(uint32_t(t - mLastUpdateTime)) + mSendCredit;
         if (available < mCurrentPacketSendPeriod)
             return;
-        mSendCredit = uint32_t(std::min<uint64_t>(available - mCurrentPacketSendPeriod, MaxSendCredit));
+        mSendCredit = uint32_t(std::min<uint64_t>(available - mCurrentPacketSendPeriod, MaxSendCreditMs));
     }
 
     prepareWritePacket();
@@ -394,11 +394,11 @@ bool NetConnection::keepAliveTimedOut(uint32_t t)
     uint32_t retries = mPingRetries;
     if (isAdaptive()) {
         if (mHighestAckedSeq != mLastSendSeq) {
-            interval = AdaptivePingIntervalInFlight;
+            interval = AdaptivePingIntervalInFlightMs;
         } else {
             retries = AdaptivePingRetriesIdle;
             if (mPingSendCount == 0)
-                interval = AdaptiveFirstPingIntervalIdle;
+                interval = AdaptiveFirstPingIntervalIdleMs;
         }
     }
     if (uint32_t(t - mLastPingSendTime) <= interval)
@@ -439,15 +439,15 @@ bool NetConnection::readPacketHeader(BitStream& stream)
 
     if (SymmetricCipher* cipher = mCipher.get()) {
         cipher->setCounter(seq, ack, type, 0);
-        if (!decryptAndVerifyDigest(stream, SealDigestSize, ClearHeaderBytes, cipher)) {
+        if (!decryptAndVerifyDigest(stream, SealDigestBytes, ClearHeaderBytes, cipher)) {
             SF_LOG("LogNetConnection", "Packet failed crypto");
             ++mStats.packetsRejected;
             return false;
         }
     }
 
-    uint32_t ackByteCount = stream.readRanged(0, MaxAckByteCount);
-    if (ackByteCount > MaxAckByteCount || type >= InvalidPacketType)
+    uint32_t ackByteCount = stream.readRanged(0, MaxAckBytes);
+    if (ackByteCount > MaxAckBytes || type >= InvalidPacketType)
         return false;
     uint32_t ackMask = ackByteCount ? stream.readUnsigned(8 * ackByteCount) : 0;
     // How long the peer held this packet after receiving its newest data

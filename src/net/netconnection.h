@@ -83,12 +83,12 @@ public:
     enum : uint32_t {
         SequenceBits = 11,
         AckSequenceBits = 10,
-        MaxAckByteCount = 4,
-        MaxPacketWindowSize = 30,
+        MaxAckBytes = 4,
+        MaxPacketsInFlight = 30,
         MaxSequenceAhead = 31,
-        DefaultPingInterval = 5000,
+        DefaultPingIntervalMs = 5000,
         DefaultPingRetries = 10,
-        MaxSendCredit = 1000,
+        MaxSendCreditMs = 1000,
         // A receiver that has nothing of its own to send still owes the peer
         // news of what arrived: once more than 16 received packets are not yet
         // covered by an acknowledgement the peer has seen, it sends an ack
@@ -119,8 +119,8 @@ public:
         // after 3 s, so that loss is noticed while data waits; an idle
         // connection waits a minute before its first ping and gives up after
         // four unanswered ones.
-        AdaptivePingIntervalInFlight = 3000,
-        AdaptiveFirstPingIntervalIdle = 60000,
+        AdaptivePingIntervalInFlightMs = 3000,
+        AdaptiveFirstPingIntervalIdleMs = 60000,
         AdaptivePingRetriesIdle = 4,
         // Type, sequence and acknowledgement fill the first 3 bytes of every
         // header. Sealing leaves them in the clear: the receiver needs them to
@@ -133,7 +133,7 @@ public:
         // record (56 bits), the event marker (32 bits) and an event's flag
         // lets at least one event of any size through per packet. Without it
         // a peer announcing a bandwidth of 0 would be sent nothing, ever.
-        MinPacketSize = 24,
+        MinPacketBytes = 24,
     };
 
     enum RoleFlags : uint32_t {
@@ -303,7 +303,7 @@ private:
     uint32_t mLastRecvAckAck = 0;
     uint32_t mInitialSendSequence = 0;
     uint32_t mInitialRecvSequence = 0;
-    uint32_t mPingInterval = DefaultPingInterval;
+    uint32_t mPingInterval = DefaultPingIntervalMs;
     uint32_t mPingRetries = DefaultPingRetries;
     uint32_t mRoleFlags = 0;
     uint32_t mLastUpdateTime = 0;

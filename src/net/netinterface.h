@@ -1,10 +1,12 @@
 // The network interface: one UDP socket, the connections made through it,
 // the connectionless handshake (challenge, client puzzle, connect request),
-// retries and time-outs.
+// retries and time-outs. The handshake's packets are written and read in
+// netinterface_handshake.cpp.
 //
 // The server keeps no state for a peer until it has proven work: a challenge
 // response is computed from the request alone, and the identity token binds
-// it to the sender's address through secret bytes of this interface.
+// it to the sender's address through secret bytes of this interface (its
+// HandshakeGuard).
 #pragma once
 
 #include <cstdint>
@@ -15,6 +17,7 @@
 #include "net/address.h"
 #include "net/bitstream.h"
 #include "net/crypto.h"
+#include "net/handshake.h"
 #include "net/netbase.h"
 #include "net/netconnection.h"
 #include "net/socket.h"
@@ -41,13 +44,13 @@ public:
 
     enum : uint32_t {
         ChallengeRetryCount = 4,
-        ChallengeRetryTime = 2500,
+        ChallengeRetryMs = 2500,
         ConnectRetryCount = 4,
-        ConnectRetryTime = 2500,
-        PuzzleSolutionTimeout = 30000,
-        TimeoutCheckInterval = 1500,
+        ConnectRetryMs = 2500,
+        PuzzleSolutionTimeoutMs = 30000,
+        TimeoutCheckIntervalMs = 1500,
         MaxPuzzleDifficulty = 26,
-        InitialTableSize = 129,
+        InitialTableSlots = 129,
         // Datagrams read in one receivePackets pass. A flood then delays a
         // frame by at most this many dispatches instead of stalling the main
         // loop; what is left waits in the socket for the next pass.
@@ -56,7 +59,7 @@ public:
         // KiB) a burst of a few hundred datagrams, or a modest flood,
         // overflows it between two passes of the main loop and legitimate
         // packets are lost in the kernel; 4 MiB holds several thousand.
-        ReceiveBufferSize = 4 * 1024 * 1024,
+        ReceiveBufferBytes = 4 * 1024 * 1024,
         // Connections a server accepts at once unless told otherwise: a LAN
         // session of a few people has room to spare, and every connection
         // costs queues, a voice decoder and a share of each relay.
@@ -64,20 +67,10 @@ public:
         // The most that may be asked for: beyond it the relay's work per
         // movement (one event per other user) outgrows a main-loop pass.
         MaxConnectionsLimit = 4096,
-        // Challenge responses per source address. A challenge response is
-        // larger than the request that asks for it (26 bytes for 10, more
-        // with a key), and the source of a request can be forged: answered
-        // freely, the server would send a victim more than an attacker
-        // spends. Each source address (hashed with a secret salt into one of
-        // 4,096 slots) has a byte credit, earned by the bytes of its requests
-        // and by 32 bytes a second, kept to at most 512 bytes; a response
-        // is sent only while the credit is above zero and costs its size. So
-        // one address never gets more than it sent plus a trickle, a client
-        // asking afresh is answered at once, and a flood of forged sources
-        // gets back no more bytes than it sends.
-        ChallengeCreditSlots = 4096,
-        ChallengeCreditMaxBytes = 512,
-        ChallengeCreditBytesPerSecond = 32,
+        // Challenge answers per source address (HandshakeGuard explains them).
+        ChallengeCreditSlots = HandshakeGuard::CreditSlots,
+        ChallengeCreditMaxBytes = HandshakeGuard::CreditMaxBytes,
+        ChallengeCreditBytesPerSecond = HandshakeGuard::CreditBytesPerSecond,
     };
 
     // The reason a server that requires key exchange gives a client that
@@ -122,7 +115,7 @@ public:
     // it on every connection and refuses a server that offers no key.
     void setRequiresKeyExchange(bool requires) { mRequiresKeyExchange = requires; }
     bool requiresKeyExchange() const { return mRequiresKeyExchange; }
-    PuzzleManager& puzzleManager() { return mPuzzleManager; }
+    PuzzleManager& puzzleManager() { return mHandshakeGuard.puzzleManager(); }
     // The local rate record given to every connection made or accepted from
     // now on (a connection keeps a rate set on it before connect when none
     // is given here).
@@ -156,8 +149,14 @@ public:
     // nonce does; a token made with the one before still counts until the
     // next change, so a client is never caught by a change mid-handshake,
     // while a token is good for one minute at most.
-    uint32_t identityToken(const NetAddress& address, const Nonce& clientNonce) const;
-    bool isIdentityTokenValid(const NetAddress& address, const Nonce& clientNonce, uint32_t token) const;
+    uint32_t identityToken(const NetAddress& address, const Nonce& clientNonce) const
+    {
+        return mHandshakeGuard.identityToken(address, clientNonce);
+    }
+    bool isIdentityTokenValid(const NetAddress& address, const Nonce& clientNonce, uint32_t token) const
+    {
+        return mHandshakeGuard.isIdentityTokenValid(address, clientNonce, token);
+    }
 
     virtual void dispatchPacket(const NetAddress& address, BitStream& stream);
     virtual void onInfoPacket(const NetAddress& address, uint8_t packetType, BitStream& stream);
@@ -172,6 +171,7 @@ private:
     uint32_t tableSlot(const NetAddress& address, uint32_t tableSize) const;
     void insertIntoTable(NetConnection* connection);
 
+    // ---- handshake (netinterface_handshake.cpp) ----
     void sendConnectChallengeRequest(NetConnection* connection);
     void handleConnectChallengeRequest(const NetAddress& address, BitStream& stream);
     // Returns the bytes sent.
@@ -189,13 +189,11 @@ private:
     void sendDisconnectPacket(NetConnection* connection, const char* reason);
     void handleDisconnect(const NetAddress& address, BitStream& stream);
     void failPendingConnection(NetConnection* connection);
-    uint32_t tokenWithSecret(const uint8_t* secret, const NetAddress& address, const Nonce& clientNonce) const;
-    // The challenge credit of the source address, refilled; null when it has
-    // none left. The response's bytes are taken off afterwards.
-    int32_t* challengeCredit(const NetAddress& address, uint32_t requestBytes);
+    // Retries or gives up on the pending connections.
+    void checkTimeouts();
+
     // Ends every connection that asked for it (NetConnection::endSoon).
     void endConnectionsAskedToEnd();
-    void checkTimeouts();
     void refreshTime();
 
     std::vector<RefPtr<NetConnection>> mConnectionList;
@@ -203,22 +201,12 @@ private:
     std::vector<RefPtr<NetConnection>> mPendingConnections;
     RefPtr<AsymmetricKey> mPrivateKey;
     RefPtr<Certificate> mCertificate;
-    PuzzleManager mPuzzleManager;
+    HandshakeGuard mHandshakeGuard;
     Socket mSocket;
     std::unique_ptr<ReceivedDatagram[]> mReceiveSlots; // Socket::MaxBatch of them
     uint32_t mCurrentTime = 0;
     bool mRequiresKeyExchange = false;
     uint32_t mLastTimeoutCheckTime = 0;
-    enum : uint32_t { TokenSecretBytes = 12 };
-    uint8_t mTokenSecret[TokenSecretBytes];
-    uint8_t mPreviousTokenSecret[TokenSecretBytes];
-    struct ChallengeCredit {
-        int32_t milliBytes = 0; // thousandths of a byte, for the trickle
-        uint32_t lastTime = 0;
-        bool used = false;
-    };
-    std::vector<ChallengeCredit> mChallengeCredits;
-    uint64_t mChallengeSalt = 0;
     bool mAllowConnections = true;
     bool mHasDefaultRate = false;
     NetConnection::RateInfo mDefaultRate;

@@ -77,12 +77,12 @@ uint32_t bitsLeftToRead(const BitStream& stream)
 
 void RPCArg<StringPtr>::write(BitStream& stream, const StringPtr& value)
 {
-    stream.writeText(value.c_str(), BitStream::MaxTextLength);
+    stream.writeText(value.c_str(), BitStream::MaxTextBytes);
 }
 
 void RPCArg<StringPtr>::read(BitStream& stream, StringPtr& value)
 {
-    char text[BitStream::MaxTextLength + 1];
+    char text[BitStream::MaxTextBytes + 1];
     text[0] = 0;
     stream.readText(text);
     value = StringPtr(text);

@@ -262,7 +262,7 @@ uint32_t Socket::receiveBatch(ReceivedDatagram* slots, uint32_t count)
     std::memset(headers, 0, sizeof(mmsghdr) * count);
     for (uint32_t i = 0; i < count; ++i) {
         vectors[i].iov_base = slots[i].bytes;
-        vectors[i].iov_len = ReceivedDatagram::Capacity;
+        vectors[i].iov_len = ReceivedDatagram::CapacityBytes;
         headers[i].msg_hdr.msg_name = &sources[i];
         headers[i].msg_hdr.msg_namelen = sizeof sources[i];
         headers[i].msg_hdr.msg_iov = &vectors[i];
@@ -309,9 +309,9 @@ uint32_t Socket::receiveBufferSize() const
 // ---- packet streams --------------------------------------------------------
 
 PacketStream::PacketStream(uint32_t targetSize)
-    : BitStream(mBuffer, targetSize <= PacketSizeLimit ? targetSize : PacketSizeLimit, PacketSizeLimit)
+    : BitStream(mBuffer, targetSize <= MaxPacketBytes ? targetSize : MaxPacketBytes, MaxPacketBytes)
 {
-    SF_ASSERT(targetSize <= PacketSizeLimit, "PacketStream: target size above the datagram limit");
+    SF_ASSERT(targetSize <= MaxPacketBytes, "PacketStream: target size above the datagram limit");
     // Zeroed so that the unwritten bits of a partly written last byte never
     // carry stack contents onto the wire.
     std::memset(mBuffer, 0, sizeof mBuffer);
@@ -325,7 +325,7 @@ NetResult PacketStream::sendTo(Socket& socket, const NetAddress& address)
 NetResult PacketStream::receiveFrom(Socket& socket, NetAddress* address)
 {
     uint32_t length = 0;
-    NetResult result = socket.recvfrom(address, mBuffer, PacketSizeLimit, &length);
+    NetResult result = socket.recvfrom(address, mBuffer, MaxPacketBytes, &length);
     if (result != Success)
         return result;
     wrapExternal(mBuffer, length);

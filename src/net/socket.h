@@ -25,11 +25,11 @@ class Socket;
 
 // One datagram read by Socket::receiveBatch.
 struct ReceivedDatagram {
-    enum : uint32_t { Capacity = 1500 }; // the largest datagram read; larger ones are discarded
+    enum : uint32_t { CapacityBytes = 1500 }; // the largest datagram read; larger ones are discarded
     NetAddress source;
     uint32_t length = 0;
     bool usable = false; // false: discarded (too large, or not from an IPv4 peer)
-    uint8_t bytes[Capacity];
+    uint8_t bytes[CapacityBytes];
 };
 
 // Sees every datagram a Socket is asked to send (after the transport check)
@@ -46,7 +46,7 @@ public:
 class Socket {
 public:
     enum : uint32_t {
-        DefaultBufferSize = 32768,
+        DefaultBufferBytes = 32768,
         // Datagrams read by one receiveBatch call at most: a platform call
         // per 64 datagrams instead of one each, in 96 KiB of slots.
         MaxBatch = 64,
@@ -57,8 +57,8 @@ public:
     // non-blocking mode) leaves the socket invalid. `sharesPort` lets other
     // sockets of the same user bind the same port as well (each receives
     // every broadcast; a unicast datagram reaches one of them).
-    explicit Socket(const NetAddress& bindAddress, uint32_t sendBufferSize = DefaultBufferSize,
-                    uint32_t receiveBufferSize = DefaultBufferSize, bool acceptsBroadcast = true,
+    explicit Socket(const NetAddress& bindAddress, uint32_t sendBufferSize = DefaultBufferBytes,
+                    uint32_t receiveBufferSize = DefaultBufferBytes, bool acceptsBroadcast = true,
                     bool nonblockingIO = true, bool sharesPort = false);
     ~Socket();
     Socket(const Socket&) = delete;
@@ -110,8 +110,8 @@ private:
 // A stream over one datagram of at most 1500 bytes, in storage of its own.
 class PacketStream : public BitStream {
 public:
-    enum : uint32_t { PacketSizeLimit = 1500 };
-    explicit PacketStream(uint32_t targetSize = PacketSizeLimit);
+    enum : uint32_t { MaxPacketBytes = 1500 };
+    explicit PacketStream(uint32_t targetSize = MaxPacketBytes);
     // The stream points into its own buffer: a copy would point into ours.
     PacketStream(const PacketStream&) = delete;
 
@@ -121,7 +121,7 @@ public:
     NetResult receiveFrom(Socket& socket, NetAddress* address);
 
 private:
-    uint8_t mBuffer[PacketSizeLimit];
+    uint8_t mBuffer[MaxPacketBytes];
 };
 
 // A seeded network simulator for tests and for the program's simulation

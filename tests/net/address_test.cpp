@@ -20,7 +20,7 @@ struct ParseCase {
     const char* printed;
 };
 
-const ParseCase kParseCases[] = {
+const ParseCase ParseCases[] = {
     {"192.168.1.5:80", IPProtocol, 80, {0xC0A80105, 0, 0, 0}, "IP:192.168.1.5:80"},
     {"localhost", IPProtocol, 0, {0x7F000001, 0, 0, 0}, "IP:127.0.0.1:0"},
     {"any:5", IPProtocol, 5, {0, 0, 0, 0}, "IP:Any:5"},
@@ -43,7 +43,7 @@ const ParseCase kParseCases[] = {
 
 TEST(NetAddressParse, ReadsEveryTextFormAndPrintsItBack)
 {
-    for (const ParseCase& c : kParseCases) {
+    for (const ParseCase& c : ParseCases) {
         SCOPED_TRACE(c.text);
         NetAddress a;
         ASSERT_TRUE(a.parse(c.text));

@@ -199,14 +199,14 @@ TEST(BitStream, ReadsPastTheEndFailAndLeaveDestination)
 TEST(BitStream, PacketStreamNeverGrows)
 {
     PacketStream packet;
-    std::vector<uint8_t> block(PacketStream::PacketSizeLimit, 0x5A);
-    EXPECT_TRUE(packet.writeBytes(PacketStream::PacketSizeLimit, block.data()));
+    std::vector<uint8_t> block(PacketStream::MaxPacketBytes, 0x5A);
+    EXPECT_TRUE(packet.writeBytes(PacketStream::MaxPacketBytes, block.data()));
     EXPECT_FALSE(packet.hasError());
     EXPECT_FALSE(packet.writeFlag(true));
     EXPECT_TRUE(packet.hasError());
     EXPECT_FALSE(packet.writeUnsigned(1, 1));
-    EXPECT_EQ(packet.bytePosition(), PacketStream::PacketSizeLimit);
-    EXPECT_EQ(packet.size(), PacketStream::PacketSizeLimit);
+    EXPECT_EQ(packet.bytePosition(), PacketStream::MaxPacketBytes);
+    EXPECT_EQ(packet.size(), PacketStream::MaxPacketBytes);
 
     PacketStream small(20);
     EXPECT_EQ(small.readLimitBits(), 160u);

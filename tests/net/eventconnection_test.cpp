@@ -136,7 +136,7 @@ struct Packet {
     std::unique_ptr<NetConnection::PacketNotify> notify;
 };
 
-Packet writePacket(EventConnection& from, uint32_t targetSize = PacketStream::PacketSizeLimit)
+Packet writePacket(EventConnection& from, uint32_t targetSize = PacketStream::MaxPacketBytes)
 {
     PacketStream out(targetSize);
     Packet p;

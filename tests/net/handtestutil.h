@@ -50,7 +50,7 @@ struct ProbePair {
 
 // A socket standing in for a hand-driven peer.
 struct RawPeer {
-    Socket socket{loopbackAny(), Socket::DefaultBufferSize, 1 << 20}; // room for every reply
+    Socket socket{loopbackAny(), Socket::DefaultBufferBytes, 1 << 20}; // room for every reply
     NetAddress address() const { return socket.boundAddress(); }
     void send(const NetAddress& to, const std::vector<uint8_t>& bytes)
     {

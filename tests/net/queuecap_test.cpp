@@ -199,7 +199,7 @@ TEST(RateFloor, APeerAnnouncingNoBandwidthOrATinyPacketStillReceivesEvents)
         s.live->postEvent(new SizedEvent(8));
         ASSERT_TRUE(pump({s.server, s.liveClient}, s.clock, 500, 10,
                          [&] { return toLive->received == 1 && toLive->packetSize() < 240; }));
-        EXPECT_EQ(toLive->packetSize(), uint32_t(NetConnection::MinPacketSize));
+        EXPECT_EQ(toLive->packetSize(), uint32_t(NetConnection::MinPacketBytes));
 
         // Small events and one as large as a packet can hold.
         for (int i = 0; i < 10; ++i)

@@ -103,7 +103,7 @@ struct Packet {
 };
 
 // Writes one packet and hands its bytes to `to`; the packet counts as delivered.
-Packet transfer(EventConnection& from, EventConnection& to, uint32_t targetSize = PacketStream::PacketSizeLimit)
+Packet transfer(EventConnection& from, EventConnection& to, uint32_t targetSize = PacketStream::MaxPacketBytes)
 {
     PacketStream out(targetSize);
     std::unique_ptr<NetConnection::PacketNotify> notify(from.allocNotify());

@@ -85,7 +85,7 @@ Bytes forgedPacket(uint32_t type, uint32_t sequence, uint32_t ack, uint32_t payl
     }
     out.setBytePosition(out.bytePosition());
     if (withDigestBytes)
-        out.writeBytes(SealDigestSize, buffer); // any five bytes: the key is unknown
+        out.writeBytes(SealDigestBytes, buffer); // any five bytes: the key is unknown
     return Bytes(buffer, buffer + out.bytePosition());
 }
 
@@ -303,13 +303,13 @@ TEST(SealedPackets, ForgedDisconnectWithTheRightNoncesEndsOnlyAnUnsealedConnecti
             out.setBytePosition(out.bytePosition());
             out.writeText("Bye from someone else");
             if (variant == 1)
-                out.writeBytes(SealDigestSize, buffer); // a guessed digest
+                out.writeBytes(SealDigestBytes, buffer); // a guessed digest
             if (variant == 2) {
                 // Sealed with a key of the forger's own.
                 uint8_t key[32] = {9};
                 RefPtr<ByteBuffer> wrongSecret = new ByteBuffer(key, 32);
                 RefPtr<SymmetricCipher> cipher = new SymmetricCipher(wrongSecret);
-                appendDigestAndEncrypt(out, SealDigestSize, 17, cipher);
+                appendDigestAndEncrypt(out, SealDigestBytes, 17, cipher);
             }
             inject(p.server, victim->address(), Bytes(buffer, buffer + out.bytePosition()));
             if (!secure)

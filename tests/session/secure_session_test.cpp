@@ -107,7 +107,7 @@ Bytes spoofedMovementPacket(bool sealedConnection)
     forger->sendStep(true, 1);
     Bytes packet = recorder->sent.at(0);
     if (sealedConnection)
-        packet.insert(packet.end(), SealDigestSize, 0x5A); // a digest it cannot compute
+        packet.insert(packet.end(), SealDigestBytes, 0x5A); // a digest it cannot compute
     return packet;
 }
 

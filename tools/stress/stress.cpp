@@ -387,7 +387,7 @@ private:
         }
         PacketStream out;
         Nonce nonce;
-        mRandom.fill(nonce.data, Nonce::Size);
+        mRandom.fill(nonce.data, Nonce::SizeBytes);
         if (mOptions.mode == "challenge") {
             out.writeU8(NetInterface::ConnectChallengeRequest);
             nonce.write(out);
@@ -405,7 +405,7 @@ private:
             out.writeU32(source.difficulty);
         } else {
             nonce.write(out);
-            mRandom.fill(nonce.data, Nonce::Size);
+            mRandom.fill(nonce.data, Nonce::SizeBytes);
             nonce.write(out);
             out.writeU32(uint32_t(mRandom.next()));
             out.writeU32(uint32_t(mRandom.next() % 27));

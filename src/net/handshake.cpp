@@ -1,0 +1,103 @@
+#include "net/handshake.h"
+
+#include <algorithm>
+#include <cstring>
+#include <tomcrypt.h>
+
+#include "net/random.h"
+
+namespace seafold {
+
+HandshakeGuard::HandshakeGuard()
+{
+    Random::randomBytes(mTokenSecret, sizeof(mTokenSecret));
+    Random::randomBytes(mPreviousTokenSecret, sizeof(mPreviousTokenSecret));
+    Random::randomBytes(reinterpret_cast<uint8_t*>(&mChallengeSalt), sizeof(mChallengeSalt));
+    mChallengeCredits.resize(CreditSlots);
+}
+
+bool HandshakeGuard::tick(uint32_t now)
+{
+    if (!mPuzzleManager.tick(now))
+        return false;
+    std::memcpy(mPreviousTokenSecret, mTokenSecret, TokenSecretBytes);
+    Random::randomBytes(mTokenSecret, TokenSecretBytes);
+    return true;
+}
+
+// ---- identity token ----------------------------------------------------------
+
+uint32_t HandshakeGuard::identityToken(const NetAddress& address, const Nonce& clientNonce) const
+{
+    return tokenWithSecret(mTokenSecret, address, clientNonce);
+}
+
+bool HandshakeGuard::isIdentityTokenValid(const NetAddress& address, const Nonce& clientNonce, uint32_t token) const
+{
+    return token == tokenWithSecret(mTokenSecret, address, clientNonce) ||
+           token == tokenWithSecret(mPreviousTokenSecret, address, clientNonce);
+}
+
+uint32_t HandshakeGuard::tokenWithSecret(const uint8_t* secret, const NetAddress& address,
+                                         const Nonce& clientNonce) const
+{
+    // 40 bytes: the address (transport, port as 16-bit, four host words as
+    // 32-bit, all little-endian), the client nonce and our secret bytes.
+    uint8_t input[40];
+    auto put16 = [&](int at, uint16_t v) {
+        input[at] = uint8_t(v);
+        input[at + 1] = uint8_t(v >> 8);
+    };
+    auto put32 = [&](int at, uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            input[at + i] = uint8_t(v >> (8 * i));
+    };
+    put16(0, address.transport);
+    put16(2, address.port);
+    for (int i = 0; i < 4; ++i)
+        put32(4 + 4 * i, address.netNum[i]);
+    std::memcpy(input + 20, clientNonce.data, 8);
+    std::memcpy(input + 28, secret, TokenSecretBytes);
+
+    uint8_t digest[32];
+    hash_state state;
+    sha256_init(&state);
+    sha256_process(&state, input, sizeof(input));
+    sha256_done(&state, digest);
+    return uint32_t(digest[0]) | uint32_t(digest[1]) << 8 | uint32_t(digest[2]) << 16 | uint32_t(digest[3]) << 24;
+}
+
+// ---- challenge answers per source ----------------------------------------------
+
+HandshakeGuard::ChallengeCredit& HandshakeGuard::creditSlot(const NetAddress& address)
+{
+    // A salted multiplicative hash: a forger cannot aim at one slot.
+    uint64_t key = (uint64_t(address.netNum[0]) << 16 | address.port) ^ mChallengeSalt;
+    key *= 0x9E3779B97F4A7C15ull;
+    return mChallengeCredits[(key >> 32) % CreditSlots];
+}
+
+bool HandshakeGuard::admitChallengeRequest(const NetAddress& address, uint32_t requestBytes, uint32_t now)
+{
+    ChallengeCredit& slot = creditSlot(address);
+    const int64_t max = int64_t(CreditMaxBytes) * 1000;
+    int64_t credit = slot.milliBytes;
+    if (!slot.used) {
+        slot.used = true;
+        credit = max;
+    } else {
+        uint32_t elapsed = std::min<uint32_t>(now - slot.lastTime, CreditRefillLimitMs);
+        credit += int64_t(elapsed) * CreditBytesPerSecond;
+    }
+    credit = std::min(credit + int64_t(requestBytes) * 1000, max);
+    slot.milliBytes = int32_t(credit);
+    slot.lastTime = now;
+    return credit > 0;
+}
+
+void HandshakeGuard::chargeChallengeAnswer(const NetAddress& address, uint32_t answerBytes)
+{
+    creditSlot(address).milliBytes -= int32_t(answerBytes * 1000);
+}
+
+} // namespace seafold

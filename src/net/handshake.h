@@ -1,0 +1,78 @@
+// What a server keeps so that it can answer handshakes without keeping
+// anything for the peer: the client puzzle's server nonces, the secret that
+// binds a challenge to the sender's address (the identity token), and each
+// source address's allowance of challenge answers.
+//
+// One per interface; NetInterface owns it and passes its step's time in.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "net/address.h"
+#include "net/crypto.h"
+
+namespace seafold {
+
+class HandshakeGuard {
+public:
+    enum : uint32_t {
+        TokenSecretBytes = 12,
+        // Challenge answers per source address. A challenge response is
+        // larger than the request that asks for it (26 bytes for 10, more
+        // with a key), and the source of a request can be forged: answered
+        // freely, the server would send a victim more than an attacker
+        // spends. Each source address (hashed with a secret salt into one of
+        // 4,096 slots) has a byte credit, earned by the bytes of its requests
+        // and by 32 bytes a second, kept to at most 512 bytes; an answer is
+        // sent only while the credit is above zero and costs its size. So
+        // one address never gets more than it sent plus a trickle, a client
+        // asking afresh is answered at once, and a flood of forged sources
+        // gets back no more bytes than it sends.
+        CreditSlots = 4096,
+        CreditMaxBytes = 512,
+        CreditBytesPerSecond = 32,
+        // A minute of silence fills any slot; the bound keeps the sum small.
+        CreditRefillLimitMs = 60000,
+    };
+
+    HandshakeGuard();
+
+    // Called once per step with the step's time. The token secret changes
+    // whenever the puzzle's server nonce does; true when they did.
+    bool tick(uint32_t now);
+
+    PuzzleManager& puzzleManager() { return mPuzzleManager; }
+    const PuzzleManager& puzzleManager() const { return mPuzzleManager; }
+
+    // The token that binds a challenge to the sender's address, made with
+    // the current secret. A token made with the secret before still counts
+    // until the next change, so a client is never caught by a change
+    // mid-handshake, while a token is good for one minute at most.
+    uint32_t identityToken(const NetAddress& address, const Nonce& clientNonce) const;
+    bool isIdentityTokenValid(const NetAddress& address, const Nonce& clientNonce, uint32_t token) const;
+
+    // Credits the source address of a challenge request with the request's
+    // bytes and what it earned since it was last seen; true when it may be
+    // answered. The answer's bytes are taken off afterwards with
+    // chargeChallengeAnswer, whatever the answer turned out to be.
+    bool admitChallengeRequest(const NetAddress& address, uint32_t requestBytes, uint32_t now);
+    void chargeChallengeAnswer(const NetAddress& address, uint32_t answerBytes);
+
+private:
+    struct ChallengeCredit {
+        int32_t milliBytes = 0; // thousandths of a byte, for the trickle
+        uint32_t lastTime = 0;
+        bool used = false;
+    };
+    ChallengeCredit& creditSlot(const NetAddress& address);
+    uint32_t tokenWithSecret(const uint8_t* secret, const NetAddress& address, const Nonce& clientNonce) const;
+
+    PuzzleManager mPuzzleManager;
+    uint8_t mTokenSecret[TokenSecretBytes];
+    uint8_t mPreviousTokenSecret[TokenSecretBytes];
+    std::vector<ChallengeCredit> mChallengeCredits;
+    uint64_t mChallengeSalt = 0;
+};
+
+} // namespace seafold
