@@ -138,7 +138,14 @@ uint32_t EventConnection::classIdBitsFor(uint32_t count)
 
 uint32_t EventConnection::localEventClassCount() const
 {
-    return NetClassRep::classCount(classGroup(), NetClassTypeEvent);
+    return NetClassRep::classCountUpToVersion(classGroup(), NetClassTypeEvent, mHighestClassVersion);
+}
+
+bool EventConnection::sharesClassVersion(int32_t version) const
+{
+    if (mEventClassCount == 0)
+        return false; // not negotiated yet
+    return mEventClassCount > NetClassRep::classCountUpToVersion(classGroup(), NetClassTypeEvent, version - 1);
 }
 
 void EventConnection::setEventClassCount(uint32_t count)

@@ -112,6 +112,15 @@ public:
     uint32_t eventClassCount() const { return mEventClassCount; }
     uint32_t eventClassBitSize() const { return mEventClassBitSize; }
 
+    // Offer only the event classes up to `version` in the connect handshake,
+    // as a peer built before the later ones would (tests, and talking to
+    // such a peer on purpose). Set before connecting; the default offers
+    // every class.
+    void setHighestClassVersion(int32_t version) { mHighestClassVersion = version; }
+    // True when both peers agreed on the classes of `version`: the peer
+    // speaks it (the negotiated count reaches past every older class).
+    bool sharesClassVersion(int32_t version) const;
+
     // Queue depths, for diagnostics.
     struct QueueDepths {
         uint32_t orderedSend = 0, unorderedSend = 0, receivedWaiting = 0, awaitingDelivery = 0;
@@ -165,6 +174,7 @@ private:
     int32_t mLastDeliveredSequence = -1;
     uint32_t mEventClassCount = 0;
     uint32_t mEventClassBitSize = 0;
+    int32_t mHighestClassVersion = INT32_MAX;
     uint32_t mQueuedEvents = 0;
     uint32_t mQueuedBytes = 0;
 };

@@ -137,6 +137,17 @@ bool NetClassRep::isVersionBorderCount(uint32_t group, uint32_t type, uint32_t c
     return table[count - 1]->mClassVersion != table[count]->mClassVersion;
 }
 
+uint32_t NetClassRep::classCountUpToVersion(uint32_t group, uint32_t type, int32_t version)
+{
+    if (group >= NetClassGroupCount || type >= NetClassTypeCount)
+        return 0;
+    uint32_t count = 0;
+    for (const NetClassRep* rep : tables().table[group][type])
+        if (rep->mClassVersion <= version)
+            ++count;
+    return count;
+}
+
 NetClassRep* NetClassRep::findByName(const char* name)
 {
     for (NetClassRep* rep = gClassList; rep; rep = rep->mNext)

@@ -60,6 +60,9 @@ public:
     // own: count is the whole table, or the classes at positions count - 1
     // and count have different versions. 0 only for an empty table.
     static bool isVersionBorderCount(uint32_t group, uint32_t type, uint32_t count);
+    // The classes of the table up to and including `version`: a version
+    // border, since the table is ordered by version first.
+    static uint32_t classCountUpToVersion(uint32_t group, uint32_t type, int32_t version);
     static NetClassRep* findByName(const char* name);
 
 private:

@@ -627,6 +627,42 @@ TEST(EventConnectionNegotiation, CountsMeetOnlyAtVersionBorders)
     }
 }
 
+TEST(EventConnectionNegotiation, APeerOfAnOlderVersionGetsItsOwnSessionAndBothSidesKnowWhichVersionTheyShare)
+{
+    NetClassRep::initialize();
+    // Group 2 has versions 0, 0, 1, 2: the highest version each side offers,
+    // then what they agree on.
+    struct Case {
+        int32_t initiatorVersion, acceptorVersion;
+        uint32_t count;
+        bool sharesOne, sharesTwo;
+    } cases[] = {
+        {2, 2, 4, true, true},  {0, 2, 2, false, false}, {2, 0, 2, false, false},
+        {1, 2, 3, true, false}, {2, 1, 3, true, false},  {0, 0, 2, false, false},
+    };
+    for (const Case& c : cases) {
+        TestConnection initiator(BorderGroup), acceptor(BorderGroup);
+        initiator.setHighestClassVersion(c.initiatorVersion);
+        acceptor.setHighestClassVersion(c.acceptorVersion);
+        PacketStream request;
+        initiator.writeConnectRequest(request);
+        BitStream requestIn(request.data(), request.bytePosition());
+        const char* error = nullptr;
+        ASSERT_TRUE(acceptor.readConnectRequest(requestIn, &error));
+        PacketStream accept;
+        acceptor.writeConnectAccept(accept);
+        BitStream acceptIn(accept.data(), accept.bytePosition());
+        ASSERT_TRUE(initiator.readConnectAccept(acceptIn, &error));
+        for (EventConnection* side :
+             {static_cast<EventConnection*>(&initiator), static_cast<EventConnection*>(&acceptor)}) {
+            EXPECT_EQ(side->eventClassCount(), c.count) << c.initiatorVersion << "/" << c.acceptorVersion;
+            EXPECT_TRUE(side->sharesClassVersion(0));
+            EXPECT_EQ(side->sharesClassVersion(1), c.sharesOne) << c.initiatorVersion << "/" << c.acceptorVersion;
+            EXPECT_EQ(side->sharesClassVersion(2), c.sharesTwo) << c.initiatorVersion << "/" << c.acceptorVersion;
+        }
+    }
+}
+
 TEST(EventConnectionNegotiation, CutRequestIsRefused)
 {
     NetClassRep::initialize();
