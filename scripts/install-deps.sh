@@ -18,6 +18,9 @@ packages=(
   libx11-dev zlib1g-dev
   # sound
   libopenal-dev
+  # voice between Seafold peers: the Opus codec, and noise suppression, gain,
+  # voice detection and resampling for captured sound
+  libopus-dev libspeexdsp-dev
   # display-less runs of the windowed program and its tests
   xvfb xauth xdotool imagemagick
   # voice tests: speech synthesis, audio conversion and an independent LPC-10 codec

@@ -1,0 +1,195 @@
+#include "voice/jitterbuffer.h"
+
+#include <algorithm>
+
+namespace seafold {
+
+// Sequence numbers count the speaker's frame periods, spoken or not, so a
+// frame's number is its place on the speaker's clock. A frame's transit,
+// arrival time minus number times the frame period, is then the same for
+// every frame but for the link's jitter and an offset between the clocks.
+// A low recent transit is a lucky frame; playing every frame at its place
+// plus (low transit + target) gives each one `target` ms more than the
+// lucky ones needed.
+
+JitterBuffer::JitterBuffer(uint32_t frameMs, uint32_t maxTargetMs)
+    : mFrameMs(std::max<uint32_t>(frameMs, 1)), mMaxTargetMs(std::max(maxTargetMs, frameMs)), mTargetMs(mFrameMs)
+{
+}
+
+int64_t JitterBuffer::unwrap(uint16_t sequence) const
+{
+    if (!mHaveSequence)
+        return sequence;
+    const int16_t step = int16_t(uint16_t(sequence - uint16_t(mHighest)));
+    return mHighest + step;
+}
+
+int64_t JitterBuffer::clock(uint32_t nowMs)
+{
+    if (!mHaveClock) {
+        mHaveClock = true;
+        mLastNowMs = nowMs;
+        mClockMs = 0;
+    } else {
+        // Any clock of ours moves forward; a step back is held, not unwound.
+        mClockMs += std::max<int32_t>(int32_t(nowMs - mLastNowMs), 0);
+        mLastNowMs = nowMs;
+    }
+    return mClockMs;
+}
+
+void JitterBuffer::measure(int64_t sequence, int64_t now)
+{
+    mTransit.push_back(now - sequence * int64_t(mFrameMs));
+    while (mTransit.size() > JitterWindowFrames)
+        mTransit.pop_front();
+    updateTarget();
+}
+
+void JitterBuffer::updateTarget()
+{
+    std::vector<int64_t> sorted(mTransit.begin(), mTransit.end());
+    std::sort(sorted.begin(), sorted.end());
+    // Percentiles, not the extremes: one frame stuck behind a lost packet
+    // should be concealed rather than delay every frame after it, and one
+    // that came impossibly early (a clock that jumped) must not make every
+    // other frame look late.
+    const int64_t low = sorted[(sorted.size() - 1) * 5 / 100];
+    const int64_t high = sorted[(sorted.size() - 1) * 95 / 100];
+    mLowTransit = low;
+    mTargetMs = uint32_t(std::clamp<int64_t>(high - low, mFrameMs, mMaxTargetMs));
+}
+
+void JitterBuffer::push(uint16_t sequence, std::vector<uint8_t> frame, uint32_t nowMs, bool lastOfSpurt)
+{
+    const int64_t now = clock(nowMs);
+    int64_t s = unwrap(sequence);
+    if (mHaveSequence && (s < mHighest - int64_t(RestartFrames) || s > mHighest + int64_t(RestartFrames))) {
+        // Far from anything seen: the speaker's numbering started again
+        // (a new connection, say). What is held belongs to the old one.
+        reset();
+        s = sequence;
+    }
+    if (mStarted && s < mNext) {
+        ++mStats.late;
+        return;
+    }
+    if (mFrames.count(s)) {
+        ++mStats.duplicates;
+        return;
+    }
+    if (!mHaveSequence || s > mHighest)
+        mHighest = s;
+    mHaveSequence = true;
+    measure(s, now);
+    mFrames.emplace(s, Frame{std::move(frame), lastOfSpurt});
+}
+
+JitterBuffer::Output JitterBuffer::pop(uint32_t nowMs)
+{
+    const int64_t now = clock(nowMs);
+    Output out;
+    if (!mPlaying && !start(now))
+        return out;
+
+    // Playing later than the target (a burst came after a stall, or the
+    // target shrank): skip a frame to bring the delay back. One a period,
+    // so the catch-up is heard as little as possible.
+    const int64_t delay = now - (mNext * int64_t(mFrameMs) + mLowTransit);
+    auto found = mFrames.find(mNext);
+    if (delay > int64_t(mTargetMs + 2 * mFrameMs) && found != mFrames.end() && mFrames.size() > 1) {
+        mEndedSpurt = found->second.lastOfSpurt;
+        mFrames.erase(found);
+        ++mNext;
+        ++mStats.drained;
+        found = mFrames.find(mNext);
+    }
+
+    if (found != mFrames.end()) {
+        out.action = Action::Play;
+        out.frame = std::move(found->second.bytes);
+        mEndedSpurt = found->second.lastOfSpurt;
+        mFrames.erase(found);
+        ++mNext;
+        ++mStats.played;
+        mConcealedRun = 0;
+        return out;
+    }
+
+    // Nothing for this period. After a spurt's last frame that is the
+    // speaker's pause: the next spurt starts on its own schedule.
+    if (mEndedSpurt) {
+        mPlaying = false;
+        mConcealedRun = 0;
+        if (start(now))
+            return pop(nowMs);
+        return out;
+    }
+    if (mConcealedRun >= MaxConcealedRunFrames) {
+        // Nothing has come for a while: stop making sound up, and start
+        // again when frames come.
+        mPlaying = false;
+        mConcealedRun = 0;
+        return out;
+    }
+    ++mConcealedRun;
+    ++mStats.concealed;
+    if (mFrames.empty()) {
+        // Ran dry in the middle of speech: the frame due is only late.
+        // Fill the period and still wait for it, so nothing is lost; the
+        // delay this adds is drained again later if it turns out too much.
+        if (mConcealedRun == 1)
+            ++mStats.underruns;
+        out.action = Action::Conceal;
+        return out;
+    }
+    // Later frames are here but this one is not: it was lost.
+    auto after = mFrames.find(mNext + 1);
+    if (after != mFrames.end()) {
+        out.action = Action::ConcealFromNext;
+        out.frame = after->second.bytes; // a copy: that frame is still played in its turn
+    } else {
+        out.action = Action::Conceal;
+    }
+    ++mNext;
+    return out;
+}
+
+bool JitterBuffer::start(int64_t now)
+{
+    if (mFrames.empty())
+        return false;
+    const int64_t first = mFrames.begin()->first;
+    const int64_t due = first * int64_t(mFrameMs) + mLowTransit + mTargetMs;
+    if (now < due)
+        return false;
+    mPlaying = true;
+    mStarted = true;
+    mNext = first;
+    mConcealedRun = 0;
+    mEndedSpurt = false;
+    return true;
+}
+
+void JitterBuffer::reset()
+{
+    mFrames.clear();
+    mTransit.clear();
+    mLowTransit = 0;
+    mHaveSequence = false;
+    mHighest = 0;
+    mPlaying = false;
+    mStarted = false;
+    mNext = 0;
+    mEndedSpurt = true;
+    mConcealedRun = 0;
+    mTargetMs = mFrameMs;
+}
+
+uint32_t JitterBuffer::bufferedMs() const
+{
+    return uint32_t(mFrames.size()) * mFrameMs;
+}
+
+} // namespace seafold

@@ -1,0 +1,86 @@
+// Opus for voice between peers that both speak it: wideband (16 kHz) mono,
+// 20 ms frames, the VoIP application, with in-band forward error correction,
+// so that a lost frame can be rebuilt from the one after it.
+//
+// Unlike LPC-10, every Opus frame is a packet of its own length: a caller
+// keeps frames apart (the wire carries each with its length). Encoder and
+// decoder keep state from frame to frame, so each speaker has its own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+struct OpusEncoder;
+struct OpusDecoder;
+
+namespace seafold {
+
+enum : uint32_t {
+    OpusSampleRate = 16000,
+    OpusFrameMs = 20,
+    OpusFrameSamples = OpusSampleRate / 1000 * OpusFrameMs, // 320
+    // A received packet may hold up to 120 ms of audio; what decoding may
+    // give for one packet.
+    OpusMaxDecodedSamples = OpusSampleRate / 1000 * 120,
+    // The largest frame our encoder writes; more than any bitrate we use
+    // needs (24 kbit/s is 60 bytes a frame).
+    OpusMaxFrameBytes = 400,
+    OpusMinBitrate = 6000,
+    OpusMaxBitrate = 24000,
+};
+
+// The bitrate (bit/s) a speaker's voice may use on a link that carries
+// `bytesPerSecond`: two speakers at once, movement and the events' own
+// overhead must still fit without a standing backlog. About 8 kbit/s on the
+// default 2,500 B/s link, the most (24 kbit/s) on a LAN-rate link.
+uint32_t opusBitrateForLink(uint32_t bytesPerSecond);
+
+class OpusVoiceEncoder {
+public:
+    explicit OpusVoiceEncoder(uint32_t bitrate = OpusMinBitrate);
+    ~OpusVoiceEncoder();
+    OpusVoiceEncoder(const OpusVoiceEncoder&) = delete;
+    OpusVoiceEncoder& operator=(const OpusVoiceEncoder&) = delete;
+
+    // False when the library could not make an encoder; nothing encodes then.
+    bool valid() const { return mEncoder != nullptr; }
+    // Clamped to OpusMinBitrate ... OpusMaxBitrate.
+    void setBitrate(uint32_t bitsPerSecond);
+    uint32_t bitrate() const { return mBitrate; }
+    // Samples of delay the encoder adds (its look-ahead).
+    uint32_t lookaheadSamples() const;
+
+    // Encodes exactly OpusFrameSamples samples into one packet; empty when
+    // the library fails.
+    std::vector<uint8_t> encodeFrame(const int16_t* samples);
+
+private:
+    OpusEncoder* mEncoder = nullptr;
+    uint32_t mBitrate = OpusMinBitrate;
+};
+
+class OpusVoiceDecoder {
+public:
+    OpusVoiceDecoder();
+    ~OpusVoiceDecoder();
+    OpusVoiceDecoder(const OpusVoiceDecoder&) = delete;
+    OpusVoiceDecoder& operator=(const OpusVoiceDecoder&) = delete;
+
+    bool valid() const { return mDecoder != nullptr; }
+
+    // Decodes one packet into `out` (room for OpusMaxDecodedSamples);
+    // returns the samples written. A packet the library refuses (damaged,
+    // or from a peer that lies) is concealed instead: one frame of the
+    // decoder's own estimate, so the stream never stalls on bad data.
+    uint32_t decode(const uint8_t* packet, size_t size, int16_t* out);
+    // One frame (OpusFrameSamples) where a packet never came: rebuilt from
+    // the forward error correction in `next`, the packet after the missing
+    // one, when it is given, otherwise the decoder's loss concealment.
+    uint32_t conceal(int16_t* out, const uint8_t* next = nullptr, size_t nextSize = 0);
+
+private:
+    OpusDecoder* mDecoder = nullptr;
+};
+
+} // namespace seafold

@@ -1,0 +1,151 @@
+#include "voice/voiceprocessing.h"
+
+#include <speex/speex_preprocess.h>
+#include <speex/speex_resampler.h>
+
+#include <algorithm>
+
+#include "base/platform.h"
+
+namespace seafold {
+
+// ---- preprocessor ------------------------------------------------------------
+
+VoicePreprocessor::VoicePreprocessor(uint32_t sampleRate, uint32_t frameSamples, Settings settings)
+    : mFrameSamples(frameSamples), mDetectVoice(settings.detectVoice)
+{
+    mState = speex_preprocess_state_init(int(frameSamples), int(sampleRate));
+    if (!mState) {
+        writeLog("Voice: no preprocessor for %u-sample frames at %u Hz", frameSamples, sampleRate);
+        return;
+    }
+    int on = settings.denoise ? 1 : 0;
+    speex_preprocess_ctl(mState, SPEEX_PREPROCESS_SET_DENOISE, &on);
+    // Stationary noise (a fan, a hum) down by up to 30 dB.
+    int suppressDb = -30;
+    speex_preprocess_ctl(mState, SPEEX_PREPROCESS_SET_NOISE_SUPPRESS, &suppressDb);
+    on = settings.automaticGain ? 1 : 0;
+    speex_preprocess_ctl(mState, SPEEX_PREPROCESS_SET_AGC, &on);
+    if (settings.automaticGain) {
+        // A soft speaker is raised at most 20 dB: more would lift the
+        // room's noise between words as well.
+        int maxGainDb = 20;
+        speex_preprocess_ctl(mState, SPEEX_PREPROCESS_SET_AGC_MAX_GAIN, &maxGainDb);
+        float level = 8000.0f;
+        speex_preprocess_ctl(mState, SPEEX_PREPROCESS_SET_AGC_LEVEL, &level);
+    }
+    // The library's own voice detector stays off: ours (below) looks at
+    // the level against the room's noise floor, which is what a push-to-talk
+    // replacement needs, and the library's prints a warning when enabled.
+}
+
+VoicePreprocessor::~VoicePreprocessor()
+{
+    if (mState)
+        speex_preprocess_state_destroy(mState);
+}
+
+bool VoicePreprocessor::process(int16_t* frame)
+{
+    const bool speech = detect(frame);
+    if (mState)
+        speex_preprocess_run(mState, frame);
+    return !mDetectVoice || speech;
+}
+
+bool VoicePreprocessor::detect(const int16_t* frame)
+{
+    double sum = 0;
+    for (uint32_t i = 0; i < mFrameSamples; ++i)
+        sum += double(frame[i]) * frame[i];
+    const double energy = mFrameSamples ? sum / mFrameSamples : 0;
+    if (!mFloorKnown) {
+        mFloorKnown = true;
+        mNoiseFloor = energy;
+    } else if (energy < mNoiseFloor) {
+        // Down at once: a quiet frame is the room as it is.
+        mNoiseFloor = energy;
+    } else {
+        // Up slowly, about 3 dB a second at 20 ms frames, so a noise that
+        // sets in is learnt in a few seconds but a word is never taken for
+        // the room.
+        mNoiseFloor = std::min(energy, mNoiseFloor * 1.014 + 1.0);
+    }
+    return energy > SpeechMinEnergy && energy > mNoiseFloor * SpeechOverFloor;
+}
+
+// ---- voice activation --------------------------------------------------------
+
+VoiceActivation::VoiceActivation(uint32_t frameMs, uint32_t hangoverMs, uint32_t openFrames)
+    : mFrameMs(frameMs), mHangoverMs(hangoverMs), mOpenFrames(std::max<uint32_t>(openFrames, 1))
+{
+}
+
+bool VoiceActivation::update(bool speech)
+{
+    if (speech) {
+        mSilentMs = 0;
+        if (++mSpeechRun >= mOpenFrames)
+            mOpen = true;
+    } else {
+        mSpeechRun = 0;
+        if (mOpen) {
+            mSilentMs += mFrameMs;
+            if (mSilentMs > mHangoverMs)
+                mOpen = false;
+        }
+    }
+    return mOpen;
+}
+
+// ---- resampler ---------------------------------------------------------------
+
+Resampler::Resampler(uint32_t fromRate, uint32_t toRate) : mFromRate(fromRate), mToRate(toRate)
+{
+    if (fromRate == toRate || fromRate == 0 || toRate == 0)
+        return;
+    int error = 0;
+    // Quality 5: the library's choice for voice, well below a percent of
+    // a core at these rates.
+    mState = speex_resampler_init(1, fromRate, toRate, 5, &error);
+    if (!mState || error != RESAMPLER_ERR_SUCCESS) {
+        writeLog("Voice: no resampler from %u Hz to %u Hz", fromRate, toRate);
+        mState = nullptr;
+        return;
+    }
+    // Start with the filter full, not empty: no delay at the start.
+    speex_resampler_skip_zeros(mState);
+}
+
+Resampler::~Resampler()
+{
+    if (mState)
+        speex_resampler_destroy(mState);
+}
+
+void Resampler::process(const int16_t* samples, size_t count, std::vector<int16_t>& out)
+{
+    if (count == 0)
+        return;
+    if (mFromRate == mToRate) {
+        out.insert(out.end(), samples, samples + count);
+        return;
+    }
+    if (!mState)
+        return;
+    size_t done = 0;
+    while (done < count) {
+        spx_uint32_t in = spx_uint32_t(std::min<size_t>(count - done, 4096));
+        const size_t room = size_t(in) * mToRate / mFromRate + 16;
+        const size_t start = out.size();
+        out.resize(start + room);
+        spx_uint32_t produced = spx_uint32_t(room);
+        speex_resampler_process_int(mState, 0, samples + done, &in, out.data() + start, &produced);
+        out.resize(start + produced);
+        if (in == 0)
+            break; // nothing taken: never spin
+        done += in;
+    }
+}
+
+} // namespace seafold

@@ -1,0 +1,101 @@
+// What happens to captured sound before either codec sees it: noise
+// suppression, automatic gain and voice activity detection (one
+// preprocessor per microphone), the voice activation that opens the
+// microphone on speech, and a resampler for capture at another rate.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+struct SpeexPreprocessState_;
+struct SpeexResamplerState_;
+
+namespace seafold {
+
+class VoicePreprocessor {
+public:
+    struct Settings {
+        bool denoise = true;
+        bool automaticGain = true;
+        bool detectVoice = true;
+    };
+    // Frames of `frameSamples` samples at `sampleRate`.
+    VoicePreprocessor(uint32_t sampleRate, uint32_t frameSamples, Settings settings);
+    VoicePreprocessor(uint32_t sampleRate, uint32_t frameSamples)
+        : VoicePreprocessor(sampleRate, frameSamples, Settings())
+    {
+    }
+    ~VoicePreprocessor();
+    VoicePreprocessor(const VoicePreprocessor&) = delete;
+    VoicePreprocessor& operator=(const VoicePreprocessor&) = delete;
+
+    bool valid() const { return mState != nullptr; }
+    uint32_t frameSamples() const { return mFrameSamples; }
+    // Cleans one frame in place; true when the detector hears speech in it
+    // (always true with detection off). The detector learns the room's
+    // noise floor from the quietest frames: speech is a frame well above it.
+    bool process(int16_t* frame);
+
+private:
+    // Speech: 9 dB over the noise floor, and above -44 dBFS (200 rms), so
+    // that a silent room's dither is no speech however low its floor.
+    static constexpr double SpeechOverFloor = 7.94;
+    static constexpr double SpeechMinEnergy = 200.0 * 200.0;
+
+    bool detect(const int16_t* frame);
+
+    SpeexPreprocessState_* mState = nullptr;
+    uint32_t mFrameSamples;
+    bool mDetectVoice;
+    bool mFloorKnown = false;
+    double mNoiseFloor = 0; // mean square of the room's noise
+};
+
+// Voice activation: opens on a few frames of speech in a row and stays open
+// for a hangover after the last one, so that soft word endings and the
+// pauses between words are not cut off.
+class VoiceActivation {
+public:
+    enum : uint32_t {
+        DefaultHangoverMs = 400,
+        // Frames of speech in a row that open it: a click or a cough alone
+        // does not.
+        DefaultOpenFrames = 3,
+    };
+    explicit VoiceActivation(uint32_t frameMs, uint32_t hangoverMs = DefaultHangoverMs,
+                             uint32_t openFrames = DefaultOpenFrames);
+    // One frame's verdict; true while the microphone is open.
+    bool update(bool speech);
+    bool open() const { return mOpen; }
+
+private:
+    uint32_t mFrameMs;
+    uint32_t mHangoverMs;
+    uint32_t mOpenFrames;
+    uint32_t mSpeechRun = 0;
+    uint32_t mSilentMs = 0;
+    bool mOpen = false;
+};
+
+// Mono 16-bit samples from one rate to another, continuously across calls.
+class Resampler {
+public:
+    Resampler(uint32_t fromRate, uint32_t toRate);
+    ~Resampler();
+    Resampler(const Resampler&) = delete;
+    Resampler& operator=(const Resampler&) = delete;
+
+    bool valid() const { return mState != nullptr || mFromRate == mToRate; }
+    uint32_t fromRate() const { return mFromRate; }
+    uint32_t toRate() const { return mToRate; }
+    // Appends the samples `count` input samples give to `out`.
+    void process(const int16_t* samples, size_t count, std::vector<int16_t>& out);
+
+private:
+    SpeexResamplerState_* mState = nullptr;
+    uint32_t mFromRate;
+    uint32_t mToRate;
+};
+
+} // namespace seafold
