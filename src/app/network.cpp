@@ -100,14 +100,12 @@ public:
         return Microphone::Off;
     }
 
-    // Voice counts as playing while it keeps arriving: that holds with or
-    // without a sound device, and goes out soon after the speaker stops.
-    bool isVoicePlaying(const std::string& userName) const override
+    SubscriptionId subscribeSpeakers(std::function<void(const std::string&)> heard) override
     {
-        return voiceActivity().playing(userName, getRealMilliseconds());
+        return subscribeSpeakersOf(appSession(), std::move(heard));
     }
-
-    Session* session() override { return &appSession(); }
+    void unsubscribe(SubscriptionId id) override { appSession().unsubscribe(id); }
+    void placeVoices(const VoicePlacer& where) override { placeSessionVoices(appSession(), where); }
 
     void describeSession(SessionStatus& status) override
     {
@@ -193,17 +191,19 @@ bool startNetwork(const CommandLine& line)
         startDiscoveryResponder(gNetInterface->boundAddress());
         return true;
     }
-    // The link hears every state of the connection to the server after
-    // whoever else watches (the event log), and adds its own.
+    // The link hears every state of the connection to the server, and adds
+    // its own.
     gServerLink.watch(session);
     // What the server says for the user to read (a changed name, say) is a
     // console line, its control bytes escaped. Why it ended the connection
     // is already in the line that says the connection was lost.
-    session.onServerText = [](const char* text) {
+    SessionListener serverText;
+    serverText.onServerText = [](const char* text) {
         static const std::string ended = "The server ended the connection: ";
         if (std::string(text).compare(0, ended.size(), ended) != 0)
             consoleLine(terminalText(text));
     };
+    session.subscribe(std::move(serverText));
     gServerLink.setUser(line.clientName);
     gServerLink.afterRejoin = [](SimpleEventConnection& connection) { runningSessionPort().rejoin(connection); };
     if (line.joinsFoundServer())
@@ -217,8 +217,6 @@ void receiveNetworkPackets()
 {
     if (!gNetInterface)
         return;
-    if (gIsClient)
-        gServerLink.watch(appSession());
     gNetInterface->receivePackets();
     serviceDiscovery();
 }
@@ -227,8 +225,6 @@ void serviceNetworkConnections()
 {
     if (!gNetInterface)
         return;
-    if (gIsClient)
-        gServerLink.watch(appSession());
     gNetInterface->serviceConnections();
     if (gIsClient)
         gServerLink.service(getRealMilliseconds());
@@ -268,14 +264,16 @@ void applySharedOptions(const SharedOptions& options)
 {
     setConsoleQuiet(options.quiet);
     gServerLink.setRetry(options.retry);
+    SessionSettings settings = appSession().settings();
     if (options.pingIntervalMs)
-        appSession().pingIntervalMs = options.pingIntervalMs;
+        settings.pingIntervalMs = options.pingIntervalMs;
+    settings.serverKeyFingerprint = options.serverKey;
+    settings.flatVoice = options.flatVoice;
+    appSession().setSettings(settings);
     gSecure = options.secure;
-    appSession().serverKeyFingerprint = options.serverKey;
     setDiscoveryOptions(options);
     gConnectionRate = options.rate;
     gMaxClients = options.maxClients;
-    appSession().speakerVoices.flat = options.flatVoice;
     if (options.simulate) {
         // A different run of drops and delays in every process.
         using namespace std::chrono;
@@ -290,9 +288,7 @@ void stopNetwork()
     // Our own end is no user leaving and no connection lost: nobody watching
     // the session hears of it.
     gServerLink.stop();
-    Session& session = appSession();
-    session.onRpc = nullptr;
-    session.onConnectionState = nullptr;
+    appSession().unsubscribeAll();
     gClients.onChange = nullptr;
     if (gClientScene)
         gClientScene->onModelChange = nullptr;
