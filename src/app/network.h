@@ -16,7 +16,7 @@ namespace seafold {
 extern RefPtr<SessionInterface> gNetInterface;
 // The roster: on the server every joined client, on a client the others.
 extern Roster gClients;
-// The session of this process (its observers are set by the program).
+// The session of this process (the program subscribes its listeners).
 Session& appSession();
 // Where other users' models are shown: the renderer's scene or the
 // display-less one (not owned; set by the program before start-up).
@@ -50,7 +50,7 @@ void setNetworkSimulation(const NetworkSimulator::Settings& settings, uint32_t s
 void applySharedOptions(const SharedOptions& options);
 
 // Ends every connection (peers are told) and closes the socket. The
-// session's observers are let go first: our own end is nobody leaving.
+// session's listeners are let go first: our own end is nobody leaving.
 // Idempotent.
 void stopNetwork();
 

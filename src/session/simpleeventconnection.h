@@ -4,6 +4,12 @@
 // One process is the server (it accepts connections and relays) or a client
 // (one connection to the server). The server keeps the authoritative roster
 // and relays each client's actions to every other client.
+//
+// The connection wires the session's parts together: the movements it sends
+// are merged while they wait (MovementCoalescer), what the server relays for
+// a client goes through that client's fair share (RelayScheduler), and the
+// server plays each client's voice itself (ClientVoice). The handlers of the
+// messages and echo calls are in echocalls.cpp.
 #pragma once
 
 #include <functional>

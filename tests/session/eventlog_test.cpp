@@ -1,5 +1,5 @@
 // The event log: the layout of its lines, texts that travel as bytes, and the
-// observers it wires to a session and a scene.
+// what it listens to in a session and a scene.
 #include <gtest/gtest.h>
 
 #include <cmath>

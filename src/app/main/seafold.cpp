@@ -43,7 +43,7 @@ int main(int argc, char** argv)
         }
         seafold::gEventLog.watch(seafold::appSession(), seafold::gRendererScene);
     }
-    // The People panel follows the session's reports and voice.
+    // The People panel follows the connection's reports.
     seafold::watchSessionForDisplay(seafold::appSession(), options.line.isClient);
     seafold::applySharedOptions(options.shared);
     // Ctrl-C and SIGTERM end the loop; the shutdown tells the peers.
