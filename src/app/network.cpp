@@ -104,7 +104,11 @@ public:
     {
         return subscribeSpeakersOf(appSession(), std::move(heard));
     }
-    void unsubscribe(SubscriptionId id) override { appSession().unsubscribe(id); }
+    void unsubscribe(SubscriptionId id) override
+    {
+        if (gSession)
+            gSession->unsubscribe(id);
+    }
     void placeVoices(const VoicePlacer& where) override { placeSessionVoices(appSession(), where); }
 
     void describeSession(SessionStatus& status) override
