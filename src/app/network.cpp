@@ -95,14 +95,16 @@ public:
         return Microphone::Off;
     }
 
-    // Voice counts as playing while it keeps arriving: that holds with or
-    // without a sound device, and goes out soon after the speaker stops.
-    bool isVoicePlaying(const std::string& userName) const override
+    SubscriptionId subscribeSpeakers(std::function<void(const std::string&)> heard) override
     {
-        return voiceActivity().playing(userName, getRealMilliseconds());
+        return subscribeSpeakersOf(appSession(), std::move(heard));
     }
-
-    Session* session() override { return &appSession(); }
+    void unsubscribe(SubscriptionId id) override
+    {
+        if (gSession)
+            gSession->unsubscribe(id);
+    }
+    void placeVoices(const VoicePlacer& where) override { placeSessionVoices(appSession(), where); }
 
     void describeSession(SessionStatus& status) override
     {
@@ -133,11 +135,12 @@ SessionHost::SessionHost(const ProgramOptions& options, ClientScene& scene)
       mPort(std::make_unique<Port>(*this))
 {
     gServerLink.setRetry(mOptions.retry);
-    Session& session = appSession();
+    SessionSettings settings = appSession().settings();
     if (mOptions.pingIntervalMs)
-        session.pingIntervalMs = mOptions.pingIntervalMs;
-    session.serverKeyFingerprint = mOptions.serverKey;
-    session.speakerVoices.flat = mOptions.flatVoice;
+        settings.pingIntervalMs = mOptions.pingIntervalMs;
+    settings.serverKeyFingerprint = mOptions.serverKey;
+    settings.flatVoice = mOptions.flatVoice;
+    appSession().setSettings(settings);
     if (mOptions.simulate) {
         // A different run of drops and delays in every process.
         using namespace std::chrono;
@@ -209,17 +212,19 @@ bool SessionHost::start(const CommandLine& line)
         mLan.startResponder(gNetInterface->boundAddress());
         return true;
     }
-    // The link hears every state of the connection to the server after
-    // whoever else watches (the event log), and adds its own.
+    // The link hears every state of the connection to the server, and adds
+    // its own.
     gServerLink.watch(session);
     // What the server says for the user to read (a changed name, say) is a
     // console line, its control bytes escaped. Why it ended the connection
     // is already in the line that says the connection was lost.
-    session.onServerText = [](const char* text) {
+    SessionListener serverText;
+    serverText.onServerText = [](const char* text) {
         static const std::string ended = "The server ended the connection: ";
         if (std::string(text).compare(0, ended.size(), ended) != 0)
             consoleLine(terminalText(text));
     };
+    session.subscribe(std::move(serverText));
     gServerLink.setUser(line.clientName);
     gServerLink.afterRejoin = [this](SimpleEventConnection& connection) { mPort->rejoin(connection); };
     if (line.joinsFoundServer())
@@ -233,8 +238,6 @@ void SessionHost::receivePackets()
 {
     if (!gNetInterface)
         return;
-    if (isClient())
-        gServerLink.watch(appSession());
     gNetInterface->receivePackets();
     mLan.service();
 }
@@ -243,8 +246,6 @@ void SessionHost::serviceConnections()
 {
     if (!gNetInterface)
         return;
-    if (isClient())
-        gServerLink.watch(appSession());
     gNetInterface->serviceConnections();
     if (isClient())
         gServerLink.service(getRealMilliseconds());
@@ -280,9 +281,7 @@ void SessionHost::stop()
     // the session hears of it.
     gServerLink.stop();
     gServerLink.afterRejoin = nullptr;
-    Session& session = appSession();
-    session.onRpc = nullptr;
-    session.onConnectionState = nullptr;
+    appSession().unsubscribeAll();
     gClients.onChange = nullptr;
     mScene.onModelChange = nullptr;
     // The interface tells every peer ("Shutdown") as it goes.

@@ -25,7 +25,7 @@ extern RefPtr<SessionInterface> gNetInterface;
 // console lines, the discovery responder, the panels and the statistics.
 extern Roster gClients;
 // The session of this process, made at the first call; the SessionHost sets
-// it up from the options, the programs and panels set its observers.
+// it up from the options, the programs and panels subscribe their listeners.
 Session& appSession();
 
 // ---- the session host ---------------------------------------------------------------------
@@ -65,7 +65,7 @@ public:
     void waitForPackets(uint32_t ms);
 
     // Ends every connection (peers are told) and closes the socket. The
-    // session's observers are let go first: our own end is nobody leaving.
+    // session's listeners are let go first: our own end is nobody leaving.
     // Idempotent.
     void stop();
 

@@ -9,27 +9,17 @@ namespace seafold {
 
 ServerLink gServerLink;
 
-namespace {
-
-// The session's connection-state observer while the link watches.
-struct LinkWatcher {
-    std::function<void(const char*, const char*)> before; // whoever watched first
-
-    void operator()(const char* state, const char* reason) const
-    {
-        if (before)
-            before(state, reason);
-        gServerLink.connectionStateChanged(state, reason);
-    }
-};
-
-} // namespace
-
 void ServerLink::watch(Session& session)
 {
-    if (mStopped || session.onConnectionState.target<LinkWatcher>())
+    if (mStopped)
         return;
-    session.onConnectionState = LinkWatcher{std::move(session.onConnectionState)};
+    // Ids are unique in the process: only an earlier watch of this session goes.
+    session.unsubscribe(mSubscription);
+    SessionListener listener;
+    listener.onConnectionState = [this](const char* state, const char* reason) {
+        connectionStateChanged(state, reason);
+    };
+    mSubscription = session.subscribe(std::move(listener));
 }
 
 void ServerLink::startAttempt(const NetAddress& server, const std::string& serverText)
@@ -50,12 +40,10 @@ void ServerLink::startAttempt(const NetAddress& server, const std::string& serve
     }
     report("connecting", "");
 
-    // The interface holds the connection; the session's pointers to it are
-    // cleared by its hooks when it fails or ends.
-    Session& session = appSession();
+    // The interface holds the connection; its hooks clear the pointer to it
+    // when it fails or ends.
     auto* connection = new SimpleEventConnection;
     gConnectionToServer = connection;
-    session.connectionToServer = connection;
     connection->connect(gNetInterface, server, false, false);
     // Queued now, sent once the connection is up.
     connection->c2sAddNewClient(StringPtr(fitUtf8(mUserName, MaxNameBytes).c_str()));
@@ -65,9 +53,7 @@ void ServerLink::startAttempt(const NetAddress& server, const std::string& serve
 
 void ServerLink::report(const char* state, const char* reason)
 {
-    Session& session = appSession();
-    if (session.onConnectionState)
-        session.onConnectionState(state, reason);
+    appSession().reportConnectionState(state, reason);
 }
 
 void ServerLink::connectionStateChanged(const char* state, const char* reason)

@@ -4,13 +4,13 @@
 //
 // Each attempt is a new connection, joined again under the same user name:
 // the interface releases a connection once it failed or ended, and its hooks
-// clear the session's pointers to it. The roster of other users is emptied
+// clear gConnectionToServer. The roster of other users is emptied
 // before a new attempt, since the server introduces everyone again.
 //
-// The link reports "connecting" and "retrying" through the session's
-// connection-state observer, beside the "connected", "failed" and
-// "disconnected" the connection reports itself, and prints a console line
-// for each.
+// The link reports "connecting" and "retrying" to the session's listeners,
+// beside the "connected", "failed" and "disconnected" the connection reports
+// itself, and listens to the session itself to print a console line for
+// each.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,7 @@
 #include <string>
 
 #include "net/address.h"
+#include "session/subscribers.h"
 
 namespace seafold {
 
@@ -47,13 +48,12 @@ public:
     // is sent again.
     std::function<void(SimpleEventConnection&)> afterRejoin;
 
-    // The session's connection-state observer calls this with every state.
+    // Every state of the connection to the server, as the session reports it.
     void connectionStateChanged(const char* state, const char* reason);
 
-    // Makes the session's connection-state observer call the link after
-    // whatever it called before. Called each pass too: whoever sets the
-    // observer later (a panel that shows the state, say) is wrapped in turn,
-    // before the network steps can report anything.
+    // Subscribes the link to the session's connection states; watching again
+    // replaces the earlier subscription. Whoever else listens (the event log,
+    // the display) does so on its own.
     void watch(Session& session);
 
     // An attempt that ended without any connection (no server found on the
@@ -80,6 +80,7 @@ private:
     bool mRetryDue = false;
     uint32_t mRetryAt = 0;
     uint32_t mAttempts = 0;
+    SubscriptionId mSubscription = 0; // to the session watched
 };
 
 // The client's link (unused in a server).

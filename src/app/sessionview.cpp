@@ -1,21 +1,17 @@
 #include "app/sessionview.h"
 
-#include "base/platform.h"
 #include "session/roster.h"
 #include "session/simpleeventconnection.h"
 
 #include <algorithm>
-#include <cstring>
-
-#include <nlohmann/json.hpp>
 
 namespace seafold {
 
 namespace {
 
 ConnectionReport gConnectionReport;
-VoiceActivity gVoiceActivity;
 std::string gSessionAddressText;
+SubscriptionId gWatchSubscription = 0; // the display's, to the session watched
 
 // The voice leveller's floor: below it samples pass unscaled.
 constexpr int32_t kLevelFloor = 2048;
@@ -34,24 +30,16 @@ LinkHealth healthOf(SimpleEventConnection& connection)
 
 } // namespace
 
-bool VoiceActivity::playing(const std::string& speaker, uint32_t nowMs) const
-{
-    auto it = mLastHeard.find(speaker);
-    // Unsigned difference: right across the wrap of the millisecond clock.
-    return it != mLastHeard.end() && uint32_t(nowMs - it->second) < kVoiceHoldMs;
-}
-
 void watchSessionForDisplay(Session& session, bool isClient)
 {
+    // Ids are unique in the process: only an earlier watch of this session goes.
+    session.unsubscribe(gWatchSubscription);
     gConnectionReport = ConnectionReport();
     if (isClient)
         gConnectionReport.state = "connecting";
-    gVoiceActivity.clear();
 
-    auto stateBefore = session.onConnectionState;
-    session.onConnectionState = [stateBefore](const char* state, const char* reason) {
-        if (stateBefore)
-            stateBefore(state, reason);
+    SessionListener listener;
+    listener.onConnectionState = [](const char* state, const char* reason) {
         std::string now = state ? state : "";
         std::string why = reason ? reason : "";
         // A lost connection about to be tried again still reads as lost,
@@ -63,27 +51,7 @@ void watchSessionForDisplay(Session& session, bool isClient)
         gConnectionReport.state = now;
         gConnectionReport.reason = why;
     };
-
-    // The server hears each client on that client's connection.
-    Roster& roster = session.roster();
-    auto voiceBefore = session.onVoice;
-    session.onVoice = [voiceBefore, &roster](SimpleEventConnection* connection, ByteBuffer* data) {
-        if (voiceBefore)
-            voiceBefore(connection, data);
-        ClientRecord* record = connection ? roster.findByConnection(connection) : nullptr;
-        if (record)
-            gVoiceActivity.heard(record->name, getRealMilliseconds());
-    };
-
-    // A client hears everyone on its one connection; the relayed call names
-    // the speaker.
-    auto rpcBefore = session.onRpc;
-    session.onRpc = [rpcBefore](const char* rpc, const Json& args) {
-        if (rpcBefore)
-            rpcBefore(rpc, args);
-        if (std::strcmp(rpc, "s2cVoice") == 0 && args.size() >= 2 && args[1].is_string())
-            gVoiceActivity.heard(args[1].get<std::string>(), getRealMilliseconds());
-    };
+    gWatchSubscription = session.subscribe(std::move(listener));
 }
 
 const ConnectionReport& connectionReport()
@@ -91,9 +59,16 @@ const ConnectionReport& connectionReport()
     return gConnectionReport;
 }
 
-VoiceActivity& voiceActivity()
+SubscriptionId subscribeSpeakersOf(Session& session, std::function<void(const std::string& speaker)> heard)
 {
-    return gVoiceActivity;
+    SessionListener listener;
+    listener.onSpeaker = std::move(heard);
+    return session.subscribe(std::move(listener));
+}
+
+void placeSessionVoices(Session& session, const SessionPort::VoicePlacer& where)
+{
+    placeVoices(session, where);
 }
 
 void setSessionAddressText(const std::string& text)

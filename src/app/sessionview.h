@@ -1,14 +1,15 @@
 // What the windowed program shows of its session: who is there, how the
-// connection to the server fares, whose voice is playing and whether this
-// user's push-to-talk captures anything. The scene asks for it through its
-// SessionPort; this is where the port finds the answers.
+// connection to the server fares, who is talking, where voices play from and
+// whether this user's push-to-talk captures anything. The scene asks for it
+// through its SessionPort; this is where the port finds the answers.
 #pragma once
 
 #include <cstdint>
-#include <map>
+#include <functional>
 #include <string>
 
 #include "scene/sessionport.h"
+#include "session/subscribers.h"
 
 namespace seafold {
 
@@ -16,38 +17,28 @@ class Session;
 class SimpleEventConnection;
 class Roster;
 
-// Whose voice arrived lately. A speaker counts as playing from a message
-// until kVoiceHoldMs after the latest one: messages come every 100 ms while
-// someone talks (paced sending can hold one back a little), so the mark does
-// not flicker between them and goes out soon after the speaker stops.
-class VoiceActivity {
-public:
-    static constexpr uint32_t kVoiceHoldMs = 400;
-
-    void heard(const std::string& speaker, uint32_t nowMs) { mLastHeard[speaker] = nowMs; }
-    bool playing(const std::string& speaker, uint32_t nowMs) const;
-    void clear() { mLastHeard.clear(); }
-
-private:
-    std::map<std::string, uint32_t> mLastHeard;
-};
-
 // What the session last said about the connection to the server.
 struct ConnectionReport {
     std::string state; // empty until the first report
     std::string reason;
 };
 
-// Follows the session for the display: the connection's state reports,
-// and who speaks (on the server every client's voice, on a client what the
-// server relays). Observers already set on the session (the event log) are
-// kept and run first. `isClient` starts a client's report at "connecting":
-// its connection is being made from the start.
+// Follows the connection's state reports for the display, beside whoever
+// else listens to the session. `isClient` starts a client's report at
+// "connecting": its connection is being made from the start. Watching again
+// starts over.
 void watchSessionForDisplay(Session& session, bool isClient);
 
-// The state reports and voice seen so far (cleared by watchSessionForDisplay).
+// The state reports seen so far (cleared by watchSessionForDisplay).
 const ConnectionReport& connectionReport();
-VoiceActivity& voiceActivity();
+
+// `heard` hears the name of everyone whose voice arrives (on the server
+// every client's, on a client what the server relays), until the session
+// unsubscribes the id returned.
+SubscriptionId subscribeSpeakersOf(Session& session, std::function<void(const std::string& speaker)> heard);
+
+// Places the session's voices where `where` says (see placeVoices).
+void placeSessionVoices(Session& session, const SessionPort::VoicePlacer& where);
 
 // The address shown for the session: the server's bind address, or the
 // server a client joins, as given on the command line.

@@ -1,4 +1,5 @@
 #include "scene/peoplepanel.h"
+#include "base/platform.h"
 #include "scene/guitext.h"
 #include "session/eventlog.h"
 
@@ -44,9 +45,20 @@ constexpr float kLevelStep = 0.02f;
 
 } // namespace
 
+PeoplePanel::~PeoplePanel()
+{
+    if (mPort)
+        mPort->unsubscribe(mSpeakerSubscription);
+}
+
 void PeoplePanel::attach(CEGUI::Window* root, SessionPort& port)
 {
+    if (mPort)
+        mPort->unsubscribe(mSpeakerSubscription);
     mPort = &port;
+    mVoices.clear();
+    mSpeakerSubscription =
+        port.subscribeSpeakers([this](const std::string& speaker) { mVoices.heard(speaker, getRealMilliseconds()); });
     if (!root)
         return;
     mPanel = root->getChildRecursive("PeoplePanel");
@@ -99,9 +111,8 @@ void PeoplePanel::refreshList(uint32_t nowMs, const std::string& ownModel)
             if (person.hasLink)
                 mShownLinks[person.name] = person.link;
     }
-    SessionPort* port = mPort;
     std::vector<PanelLine> lines = peopleLines(
-        status, ownModel, [port](const std::string& name) { return port->isVoicePlaying(name); }, mShownLinks);
+        status, ownModel, [this, nowMs](const std::string& name) { return mVoices.playing(name, nowMs); }, mShownLinks);
     if (lines == mLines)
         return;
     mLines = std::move(lines);

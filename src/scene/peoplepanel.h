@@ -1,7 +1,8 @@
 // The "People" panel: who is there and with which model, whose voice plays,
 // this client's connection and the statistics of every connection, and this
 // user's push-to-talk with a level meter. It reads the session through the
-// scene's SessionPort and redraws only what changed.
+// scene's SessionPort, hears who is talking from the port's speaker events,
+// and redraws only what changed.
 #pragma once
 
 #include "scene/peopleview.h"
@@ -28,8 +29,14 @@ public:
     static constexpr uint32_t kListRefreshMs = 250;
     static constexpr uint32_t kStatsRefreshMs = 1000;
 
+    PeoplePanel() = default;
+    PeoplePanel(const PeoplePanel&) = delete;
+    PeoplePanel& operator=(const PeoplePanel&) = delete;
+    ~PeoplePanel();
+
     // Finds the panel's windows under `root` ("PeoplePanel", "PeopleList",
-    // "TalkStatus", "TalkLevel"); missing ones are left out.
+    // "TalkStatus", "TalkLevel"); missing ones are left out. Listens to the
+    // port's speakers until the panel goes.
     void attach(CEGUI::Window* root, SessionPort& port);
 
     // Shows or hides the whole panel; a hidden panel is not refreshed.
@@ -48,6 +55,8 @@ private:
     void refreshTalk();
 
     SessionPort* mPort = nullptr;
+    uint64_t mSpeakerSubscription = 0; // to mPort
+    VoiceActivity mVoices;
     CEGUI::Window* mPanel = nullptr;
     CEGUI::Listbox* mList = nullptr;
     CEGUI::Window* mTalkStatus = nullptr;

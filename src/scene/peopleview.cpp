@@ -5,6 +5,13 @@
 
 namespace seafold {
 
+bool VoiceActivity::playing(const std::string& speaker, uint32_t nowMs) const
+{
+    auto it = mLastHeard.find(speaker);
+    // Unsigned difference: right across the wrap of the millisecond clock.
+    return it != mLastHeard.end() && uint32_t(nowMs - it->second) < kVoiceHoldMs;
+}
+
 const char* const kSpeakerMark = "\xe2\x99\xaa ";
 const char* const kNoSpeakerMark = "   ";
 

@@ -7,6 +7,7 @@
 
 #include "scene/sessionport.h"
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
@@ -29,6 +30,23 @@ struct PanelLine {
     std::string text;
     LineTone tone = LineTone::Normal;
     bool operator==(const PanelLine& other) const { return text == other.text && tone == other.tone; }
+};
+
+// Whose voice arrived lately. A speaker counts as playing from a message
+// until kVoiceHoldMs after the latest one: messages come every 100 ms while
+// someone talks (paced sending can hold one back a little), so the mark does
+// not flicker between them and goes out soon after the speaker stops. That
+// holds with or without a sound device.
+class VoiceActivity {
+public:
+    static constexpr uint32_t kVoiceHoldMs = 400;
+
+    void heard(const std::string& speaker, uint32_t nowMs) { mLastHeard[speaker] = nowMs; }
+    bool playing(const std::string& speaker, uint32_t nowMs) const;
+    void clear() { mLastHeard.clear(); }
+
+private:
+    std::map<std::string, uint32_t> mLastHeard;
 };
 
 // Shown before the name of a user whose voice plays (U+266A EIGHTH NOTE),

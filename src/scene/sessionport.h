@@ -10,12 +10,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace seafold {
 
-class Session;
+struct ClientRecord;
 
 // The health of one connection, from its statistics.
 struct LinkHealth {
@@ -68,16 +69,22 @@ public:
     enum class Microphone { Off, Capturing, Unavailable };
     virtual Microphone microphone() const { return Microphone::Off; }
 
-    // True while `userName`'s voice is being played here (a speaker mark).
-    virtual bool isVoicePlaying(const std::string& userName) const
+    // `heard` hears the name of everyone whose voice arrives here, as the
+    // session knows them, until unsubscribed with the id returned (0: there
+    // is nothing to hear). Any number may listen.
+    virtual uint64_t subscribeSpeakers(std::function<void(const std::string& speaker)> heard)
     {
-        (void)userName;
-        return false;
+        (void)heard;
+        return 0;
     }
+    virtual void unsubscribe(uint64_t id) { (void)id; }
 
-    // The session, for its observers (remote calls run, the connection's
-    // state); null while there is none.
-    virtual Session* session() = 0;
+    // Places every voice played here: `where` gives a user's place relative
+    // to the listener (x right, y up, -z ahead) and returns true, or returns
+    // false for a user without a model, who is then heard from the
+    // listener's own place.
+    using VoicePlacer = std::function<bool(const ClientRecord& record, float place[3])>;
+    virtual void placeVoices(const VoicePlacer& where) { (void)where; }
 
     // Who is there and how the connection fares, now.
     virtual void describeSession(SessionStatus& status) = 0;
@@ -95,7 +102,6 @@ public:
     void sendMovement(double, double, double) override {}
     void announceSelection(const std::string&) override {}
     void setPushToTalk(bool) override {}
-    Session* session() override { return nullptr; }
     void describeSession(SessionStatus& status) override { status = SessionStatus(); }
 };
 

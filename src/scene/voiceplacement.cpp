@@ -1,7 +1,7 @@
 #include "scene/voiceplacement.h"
 #include "scene/clientmodels.h"
 #include "scene/seafold.h"
-#include "session/simpleeventconnection.h"
+#include "session/roster.h"
 
 #include <OgreCamera.h>
 #include <OgreSceneNode.h>
@@ -10,15 +10,14 @@ namespace seafold {
 
 void placeVoicesAtModels(Seafold& app)
 {
-    Session* session = app.sessionPort().session();
-    if (!session || !app.mCamera)
+    if (!app.mCamera)
         return;
     // The camera looks down its -z with y up and x to the right, as the
     // audio listener does: a place in the camera's frame is the place the
     // listener hears a voice from.
     const Ogre::Vector3 eye = app.mCamera->getDerivedPosition();
     const Ogre::Quaternion toCamera = app.mCamera->getDerivedOrientation().Inverse();
-    placeVoices(*session, [&](const ClientRecord& record, float place[3]) {
+    app.sessionPort().placeVoices([&](const ClientRecord& record, float place[3]) {
         const RendererScene::Shown* shown = gRendererScene.shownFor(record);
         Ogre::SceneNode* node = gRendererScene.nodeOf(record);
         if (!node || !shown || shown->entity.empty())

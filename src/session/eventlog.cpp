@@ -136,19 +136,24 @@ void EventLog::write(const Json& event)
 
 void EventLog::watch(Session& session, ClientScene& scene)
 {
-    session.onRpc = [this](const char* rpc, const Json& args) {
+    // A session watched before may be gone; ids are unique, so only this
+    // one's own earlier subscription can go.
+    session.unsubscribe(mSubscription);
+    SessionListener listener;
+    listener.onRpc = [this](const char* rpc, const Json& args) {
         Json event;
         event["rpc"] = rpc;
         event["args"] = args;
         write(event);
     };
-    session.onConnectionState = [this](const char* state, const char* reason) {
+    listener.onConnectionState = [this](const char* state, const char* reason) {
         Json event;
         event["state"] = state;
         if (std::strcmp(state, "connected") != 0 && std::strcmp(state, "connecting") != 0)
             event["reason"] = jsonText(reason ? reason : "");
         write(event);
     };
+    mSubscription = session.subscribe(std::move(listener));
     scene.onModelChange = [this](const std::string& clientName, const ShownModel* shown) {
         Json event;
         event["model"] = jsonText(clientName);
@@ -161,8 +166,8 @@ void EventLog::watch(Session& session, ClientScene& scene)
 
 void EventLog::unwatch(Session& session, ClientScene& scene)
 {
-    session.onRpc = nullptr;
-    session.onConnectionState = nullptr;
+    session.unsubscribe(mSubscription);
+    mSubscription = 0;
     scene.onModelChange = nullptr;
 }
 

@@ -21,6 +21,7 @@
 #include <nlohmann/json.hpp>
 
 #include "session/json.h"
+#include "session/subscribers.h"
 
 namespace seafold {
 
@@ -54,7 +55,8 @@ public:
     void write(const Json& event);
 
     // Logs every remote call the session runs, the state of the connection
-    // to the server and every change of a user's model in `scene`.
+    // to the server and every change of a user's model in `scene`. Beside
+    // whoever else listens to the session; watching again moves the log.
     void watch(Session& session, ClientScene& scene);
     // Stops all of that; the process's own shutdown empties the roster, which
     // is no user leaving.
@@ -63,6 +65,7 @@ public:
 private:
     std::FILE* mOut = nullptr;
     bool mOwned = false;
+    SubscriptionId mSubscription = 0; // to the session watched, if any
 };
 
 // The process's event log.

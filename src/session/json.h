@@ -1,4 +1,4 @@
-// JSON values of the event log and of the session's observers. Only the
+// JSON values of the event log and of the session's listeners. Only the
 // declaration: files that build or read values include <nlohmann/json.hpp>.
 #pragma once
 

@@ -1,91 +1,50 @@
 #include "session/simpleeventconnection.h"
-#include "sound/sound.h"
-#include "voice/voicecodec.h"
+#include "session/connectiontrace.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include <nlohmann/json.hpp>
-
 namespace seafold {
-
-WeakRef<SimpleEventConnection> gConnectionToServer;
 
 SF_IMPLEMENT_NETCONNECTION(SimpleEventConnection);
 
-// ---- arguments as JSON ------------------------------------------------------------------
-
 namespace {
 
-Json argumentJson(const StringPtr& value)
+// Adds a delta to the first three (F64) arguments of a movement event still
+// waiting: a client's own (three arguments) or a relayed one (with the
+// mover's name). The sum must stay usable, or the receiver would drop it whole.
+template <class... Args> bool addToMovement(RPCEvent* event, double dx, double dy, double dz)
 {
-    return jsonText(value.c_str());
+    auto* values = event->arguments<Args...>();
+    if (!values)
+        return false;
+    const double x = std::get<0>(*values) + dx, y = std::get<1>(*values) + dy, z = std::get<2>(*values) + dz;
+    if (!isUsableMovement(x, y, z))
+        return false;
+    std::get<0>(*values) = x;
+    std::get<1>(*values) = y;
+    std::get<2>(*values) = z;
+    return true;
 }
 
-Json argumentJson(double value)
+bool amendMovement(Object* object, double dx, double dy, double dz)
 {
-    return value;
-}
-
-Json argumentJson(int32_t value)
-{
-    return value;
-}
-
-Json argumentJson(bool value)
-{
-    return value;
-}
-
-Json argumentJson(const RefPtr<ByteBuffer>& value)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    if (value) {
-        for (uint32_t i = 0; i < value->size(); ++i) {
-            out += digits[value->data()[i] >> 4];
-            out += digits[value->data()[i] & 15];
-        }
-    }
-    return out;
-}
-
-Json argumentJson(const std::vector<int32_t>& value)
-{
-    return Json(value);
+    auto* event = static_cast<RPCEvent*>(object);
+    if (!event->isAmendable())
+        return false;
+    if (event->arguments<double, double, double>())
+        return addToMovement<double, double, double>(event, dx, dy, dz);
+    return addToMovement<double, double, double, StringPtr>(event, dx, dy, dz);
 }
 
 } // namespace
 
-template <class... Args> void SimpleEventConnection::trace(const char* rpc, const Args&... args)
+SimpleEventConnection::SimpleEventConnection()
+    : mMovements(amendMovement), mRelays([this](Relay& relay) { performRelay(relay); }, [this] { return relayShare(); })
 {
-    Session* s = session();
-    if (!s || !s->onRpc)
-        return;
-    Json json = Json::array();
-    (json.push_back(argumentJson(args)), ...);
-    s->onRpc(rpc, json);
 }
-
-SimpleEventConnection::SimpleEventConnection() = default;
 
 SimpleEventConnection::~SimpleEventConnection() = default;
-
-SessionInterface::~SessionInterface()
-{
-    while (!pendingConnections().empty()) {
-        RefPtr<NetConnection> connection = pendingConnections().front();
-        disconnect(connection, ReasonSelfDisconnect, "Shutdown");
-        if (!pendingConnections().empty() && pendingConnections().front() == connection)
-            removePendingConnection(connection);
-    }
-    while (!connections().empty()) {
-        RefPtr<NetConnection> connection = connections().front();
-        disconnect(connection, ReasonSelfDisconnect, "Shutdown");
-        if (!connections().empty() && connections().front() == connection)
-            removeConnection(connection); // a hook changed its state: drop it anyway
-    }
-}
 
 Session* SimpleEventConnection::session() const
 {
@@ -101,29 +60,25 @@ void SimpleEventConnection::onEstablished()
     // a client can never make the server run a server-to-client call.
     EventConnection::onEstablished();
     Session* s = session();
-    if (s && s->pingIntervalMs)
-        setPingTimeouts(s->pingIntervalMs, DefaultPingRetries);
+    if (s && s->settings().pingIntervalMs)
+        setPingTimeouts(s->settings().pingIntervalMs, DefaultPingRetries);
     if (!connectParams().isInitiator || !s)
         return;
     // The server introduces everyone anew on every connection: what an
     // earlier one left in the roster would stand beside it under the same
     // names.
     s->roster().clear();
-    if (s->onConnectionState)
-        s->onConnectionState("connected", "");
+    s->reportConnectionState("connected", "");
 }
 
 // The client's connection to the server failed or ended: no sender may post
 // on it any more.
 void SimpleEventConnection::forgetServerConnection(const char* state, const char* reason)
 {
-    Session* s = session();
-    if (s && s->connectionToServer == this)
-        s->connectionToServer = nullptr;
     if (gConnectionToServer == this)
         gConnectionToServer = nullptr;
-    if (s && s->onConnectionState)
-        s->onConnectionState(state, reason ? reason : "");
+    if (Session* s = session())
+        s->reportConnectionState(state, reason ? reason : "");
 }
 
 void SimpleEventConnection::onConnectFailed(uint32_t, const char* message)
@@ -141,7 +96,7 @@ void SimpleEventConnection::onDisconnected(uint32_t reason, const char* message)
         forgetServerConnection("disconnected", message);
         return;
     }
-    dropHeldRelays();
+    mRelays.drop();
     ClientRecord* leaver = senderRecord();
     if (!leaver)
         return;
@@ -150,7 +105,7 @@ void SimpleEventConnection::onDisconnected(uint32_t reason, const char* message)
     const uint64_t leaverId = leaver->id;
     forEachOtherClient([&](SimpleEventConnection* other) {
         other->postAbout(leaverId, other->s2cclientDisconnect_build(name));
-        other->mRelayedMovements.erase(leaverId);
+        other->mMovements.forget(leaverId);
     });
     session()->roster().removeRecord(leaver);
 }
@@ -158,14 +113,15 @@ void SimpleEventConnection::onDisconnected(uint32_t reason, const char* message)
 bool SimpleEventConnection::acceptPublicKey(AsymmetricKey* key, bool isInitiator)
 {
     Session* s = session();
-    if (!isInitiator || !s || s->serverKeyFingerprint.empty())
+    if (!isInitiator || !s || s->settings().serverKeyFingerprint.empty())
         return true;
+    const std::string& expected = s->settings().serverKeyFingerprint;
     std::string shown = keyFingerprint(key);
-    if (shown == s->serverKeyFingerprint)
+    if (shown == expected)
         return true;
     // Another key may be an impostor's. Waiting for the right one would only
     // end in a time-out that says nothing, so the attempt ends here.
-    std::string reason = "The server's key fingerprint is " + shown + ", not " + s->serverKeyFingerprint +
+    std::string reason = "The server's key fingerprint is " + shown + ", not " + expected +
                          " as given with --server-key: this may not be the server you meant";
     if (ConnectionOwner* owner = netInterface())
         owner->disconnect(this, ReasonSelfDisconnect, reason.c_str());
@@ -174,127 +130,68 @@ bool SimpleEventConnection::acceptPublicKey(AsymmetricKey* key, bool isInitiator
 
 void SimpleEventConnection::showServerText(const char* text)
 {
-    Session* s = session();
-    if (s && s->onServerText) {
-        s->onServerText(text);
+    if (Session* s = session()) {
+        s->reportServerText(text);
         return;
     }
     std::fprintf(stderr, "%s\n", text);
     std::fflush(stderr);
 }
 
+uint32_t SimpleEventConnection::now() const
+{
+    return netInterface() ? netInterface()->currentTime() : 0;
+}
+
 void SimpleEventConnection::prepareWritePacket()
 {
     EventConnection::prepareWritePacket();
     // Once a send interval: what waits for this sender's fair share moves on.
-    if (relayHeldBack())
-        releaseHeldRelays();
+    if (mRelays.holding())
+        mRelays.release(now());
 }
 
 void SimpleEventConnection::rpcPosted(RPCEvent*)
 {
-    if (mPostingPending)
-        return;
-    if (mPostingAbout) {
-        auto pending = mRelayedMovements.find(mPostingAbout);
-        if (pending != mRelayedMovements.end())
-            pending->second.event = nullptr;
-        return;
-    }
-    ++mPostEpoch;
+    mMovements.notePosted();
 }
 
 bool SimpleEventConnection::postAbout(uint64_t userId, NetEvent* event)
 {
-    mPostingAbout = userId;
-    const bool posted = postEvent(event);
-    mPostingAbout = 0;
-    return posted;
+    return mMovements.postAbout(userId, [&] { return postEvent(event); });
 }
 
 // ---- coalesced movement ---------------------------------------------------------------
-
-namespace {
-
-// Adds a delta to the first three (F64) arguments of a movement event. The
-// sum must stay usable, or the receiver would drop it whole.
-template <class... Args> bool addToMovement(RPCEvent* event, double dx, double dy, double dz)
-{
-    auto* values = event->arguments<Args...>();
-    if (!values)
-        return false;
-    const double x = std::get<0>(*values) + dx, y = std::get<1>(*values) + dy, z = std::get<2>(*values) + dz;
-    if (!isUsableMovement(x, y, z))
-        return false;
-    std::get<0>(*values) = x;
-    std::get<1>(*values) = y;
-    std::get<2>(*values) = z;
-    return true;
-}
-
-} // namespace
-
-template <class Add, class Build>
-bool SimpleEventConnection::coalesceMovement(PendingMovement& pending, double dx, double dy, double dz, Add add,
-                                             Build build)
-{
-    if (pending.event && pending.epoch == mPostEpoch && pending.event->isAmendable() &&
-        add(pending.event.get(), dx, dy, dz))
-        return true;
-    pending.event = build();
-    if (!pending.event)
-        return false;
-    mPostingPending = true;
-    const bool posted = postEvent(pending.event);
-    mPostingPending = false;
-    if (!posted) {
-        pending.event = nullptr;
-        return false;
-    }
-    pending.epoch = mPostEpoch;
-    return true;
-}
 
 bool SimpleEventConnection::sendMovement(double dx, double dy, double dz)
 {
     if (!isUsableMovement(dx, dy, dz))
         return false;
-    return coalesceMovement(mOwnMovement, dx, dy, dz, addToMovement<double, double, double>,
-                            [&] { return c2smakeMovement_build(dx, dy, dz); });
+    return mMovements.addOwn(dx, dy, dz, [&]() -> RefPtr<Object> {
+        RefPtr<RPCEvent> event = c2smakeMovement_build(dx, dy, dz);
+        return event && postEvent(event) ? event.get() : nullptr;
+    });
 }
 
 void SimpleEventConnection::queueRelayedMovement(const ClientRecord& mover, double dx, double dy, double dz)
 {
-    coalesceMovement(mRelayedMovements[mover.id], dx, dy, dz, addToMovement<double, double, double, StringPtr>,
-                     [&] { return s2cmakeMovement_build(dx, dy, dz, StringPtr(mover.name.c_str())); });
+    mMovements.addRelayed(mover.id, dx, dy, dz, [&]() -> RefPtr<Object> {
+        RefPtr<RPCEvent> event = s2cmakeMovement_build(dx, dy, dz, StringPtr(mover.name.c_str()));
+        return event && postEvent(event) ? event.get() : nullptr;
+    });
 }
 
 // ---- fair share of the relay ------------------------------------------------------------
-//
-// Everything the server relays from one client goes through that client's
-// budget, refilled with its fair share of the send rate. Beyond it the
-// relays wait here, in order, instead of in every other client's queue, and
-// move on as the budget refills; a client that keeps sending faster is
-// ended once MaxHeldRelayBytes are held. Movements cost nothing (each user
-// has at most one waiting per receiver), but queue behind held relays so
-// that nothing overtakes.
 
 size_t SimpleEventConnection::relayCost(RPCEvent* event) const
 {
     BitStream scratch;
     event->pack(const_cast<SimpleEventConnection*>(this), scratch);
-    return scratch.bytePosition() + RelayEventOverheadBytes;
+    return scratch.bytePosition() + RelayScheduler::RelayEventOverheadBytes;
 }
 
-void SimpleEventConnection::refillRelayBudget()
+double SimpleEventConnection::relayShare()
 {
-    const uint32_t now = netInterface() ? netInterface()->currentTime() : 0;
-    if (!mBudgetStarted) {
-        mBudgetStarted = true;
-        mBudgetTime = now;
-    }
-    const double elapsedMs = double(uint32_t(now - mBudgetTime));
-    mBudgetTime = now;
     // The slowest receiver's capacity, shared among the senders it hears.
     double capacity = -1;
     size_t others = 0;
@@ -305,93 +202,52 @@ void SimpleEventConnection::refillRelayBudget()
         if (capacity < 0 || bytesPerSecond < capacity)
             capacity = bytesPerSecond;
     });
-    const double share =
-        std::max(FairRelayFloorBytesPerSecond, std::max(capacity, 0.0) / double(std::max<size_t>(others, 1)));
-    mRelayBudget = std::min(FairRelayBurstBytes, mRelayBudget + elapsedMs * share / 1000.0);
+    return std::max(capacity, 0.0) / double(std::max<size_t>(others, 1));
 }
 
-void SimpleEventConnection::relayFromHere(HeldRelay relay)
+void SimpleEventConnection::relayFromHere(Relay relay)
 {
-    if (relay.bytes == 0 && !relayHeldBack()) {
-        performRelay(relay);
-        return;
-    }
-    refillRelayBudget();
-    if (!relayHeldBack() && (relay.bytes == 0 || mRelayBudget > 0)) {
-        mRelayBudget -= double(relay.bytes);
-        performRelay(relay);
-        return;
-    }
-    mHeldBytes += relay.bytes + sizeof(HeldRelay);
-    mHeldRelays.push_back(std::move(relay));
-    if (mHeldBytes > MaxHeldRelayBytes) {
-        SF_LOG("LogSession", "%s: %zu bytes of relays held back; sender ended", name(), mHeldBytes);
-        dropHeldRelays();
-        setError("Send queue overflow");
-    }
+    if (!mRelays.relay(std::move(relay), now()))
+        relaysOverflowed();
 }
 
 void SimpleEventConnection::relayMovementFromHere(double dx, double dy, double dz)
 {
-    if (relayHeldBack()) {
-        HeldRelay& last = mHeldRelays.back();
-        if (last.kind == HeldRelay::Movement && isUsableMovement(last.dx + dx, last.dy + dy, last.dz + dz)) {
-            last.dx += dx;
-            last.dy += dy;
-            last.dz += dz;
-            return;
-        }
-    }
-    HeldRelay relay;
-    relay.kind = HeldRelay::Movement;
-    relay.dx = dx;
-    relay.dy = dy;
-    relay.dz = dz;
-    relayFromHere(std::move(relay));
+    if (!mRelays.relayMovement(dx, dy, dz, now()))
+        relaysOverflowed();
 }
 
-void SimpleEventConnection::releaseHeldRelays()
+void SimpleEventConnection::relaysOverflowed()
 {
-    refillRelayBudget();
-    while (!mHeldRelays.empty() && (mHeldRelays.front().bytes == 0 || mRelayBudget > 0)) {
-        HeldRelay relay = std::move(mHeldRelays.front());
-        mHeldRelays.pop_front();
-        mHeldBytes -= relay.bytes + sizeof(HeldRelay);
-        mRelayBudget -= double(relay.bytes);
-        performRelay(relay);
-    }
-}
-
-void SimpleEventConnection::dropHeldRelays()
-{
-    mHeldRelays.clear();
-    mHeldBytes = 0;
+    SF_LOG("LogSession", "%s: %zu bytes of relays held back; sender ended", name(), mRelays.heldBytes());
+    mRelays.drop();
+    setError("Send queue overflow");
 }
 
 // Applies a relay to the server's own scene and posts it to the others as
 // the roster stands now (a client that joined meanwhile learnt the state
 // before it from its introduction).
-void SimpleEventConnection::performRelay(HeldRelay& relay)
+void SimpleEventConnection::performRelay(Relay& relay)
 {
     Session* s = session();
     ClientRecord* sender = senderRecord();
     if (!s)
         return;
     switch (relay.kind) {
-    case HeldRelay::Movement:
+    case Relay::Movement:
         if (!sender)
             return;
         s->roster().moveClient(float(relay.dx), float(relay.dy), float(relay.dz), sender->name);
         forEachOtherClient(
             [&](SimpleEventConnection* other) { other->queueRelayedMovement(*sender, relay.dx, relay.dy, relay.dz); });
         return;
-    case HeldRelay::Selection:
+    case Relay::Selection:
         if (!sender)
             return;
         s->roster().setClientEntity(relay.entityName, 0, 0, 0, sender->name);
         forEachOtherClient([&](SimpleEventConnection* other) { other->postAbout(sender->id, relay.event); });
         return;
-    case HeldRelay::Event: {
+    case Relay::Event: {
         Roster& roster = s->roster();
         for (size_t i = 0; i < roster.size(); ++i) {
             SimpleEventConnection* target = roster[i].connection;
@@ -483,7 +339,7 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, s2cclientDisconnect, GuaranteedOrdered, 
     trace("s2cclientDisconnect", name);
     if (Session* s = session()) {
         s->roster().removeClient(name.c_str());
-        s->speakerVoices.forget(name.c_str());
+        s->speakerVoices().forget(name.c_str());
     }
 }
 
@@ -496,8 +352,8 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2sEntitySelection, GuaranteedOrdered, D
     ClientRecord* sender = senderRecord();
     if (!sender)
         return;
-    HeldRelay relay;
-    relay.kind = HeldRelay::Selection;
+    Relay relay;
+    relay.kind = Relay::Selection;
     relay.entityName = entityName.c_str();
     relay.event = s2cEntityNotify_build(entityName, 0.0, 0.0, 0.0, StringPtr(sender->name.c_str()));
     if (!relay.event)
@@ -541,17 +397,6 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, s2cmakeMovement, GuaranteedOrdered, DirS
 
 // ---- voice -------------------------------------------------------------------------
 
-void SimpleEventConnection::playVoice(const ByteBuffer* data)
-{
-    if (!data || data->size() == 0)
-        return;
-    if (!voiceDecoder) {
-        voiceDecoder = new LPC10VoiceDecoder;
-        voiceStream = new SFXObject(nullptr, 1.0f, 0, 0);
-    }
-    playVoiceMessage(*voiceDecoder, *voiceStream, data, voiceSenderName());
-}
-
 const char* SimpleEventConnection::voiceSenderName() const
 {
     ClientRecord* sender = senderRecord();
@@ -567,16 +412,18 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2sVoice, GuaranteedOrdered, DirClientTo
         return;
     // Neither played nor relayed: a message longer than any tick's, or one
     // beyond what one sender may have relayed.
-    if (!voiceMessageFits(data, voiceSenderName()) ||
-        !voiceAllowance.admit(voiceMessageSamples(data), netInterface()->currentTime(), voiceSenderName()))
+    if (!mVoice.admit(data, now(), voiceSenderName()))
         return;
     // The server plays every client's voice itself ...
-    playVoice(data);
-    if (s->onVoice && data)
-        s->onVoice(this, data);
+    mVoice.play(data, voiceSenderName());
+    if (data) {
+        s->reportVoice(this, data);
+        if (ClientRecord* sender = senderRecord())
+            s->reportSpeaker(sender->name);
+    }
     // ... and relays the compressed frames unchanged: one event object in
     // every other client's queue, within this sender's fair share.
-    HeldRelay relay;
+    Relay relay;
     relay.event = s2cVoice_build(data, speaker);
     if (!relay.event)
         return;
@@ -594,73 +441,10 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, s2cVoice, GuaranteedOrdered, DirServerTo
     Session* s = session();
     if (!s)
         return;
-    s->speakerVoices.play(speaker.c_str(), data, s->roster());
-    if (s->onVoice && data)
-        s->onVoice(this, data);
-}
-
-// ---- messages and echo calls -----------------------------------------------------------
-
-SF_IMPLEMENT_RPC(SimpleEventConnection, s2cBroadcastMessage, GuaranteedOrdered, DirServerToClient, ())
-{
-    trace("s2cBroadcastMessage");
-    std::printf("Serverdan mesaj var biri baglandi herhal\n");
-    std::fflush(stdout);
-}
-
-SF_IMPLEMENT_RPC(SimpleEventConnection, rpcMessageClientToServer, GuaranteedOrdered, DirClientToServer,
-                 (StringPtr message))
-{
-    trace("rpcMessageClientToServer", message);
-    rpcMessageServerToClient(StringPtr("Hello, World!"));
-}
-
-// The server's words for the user (a changed name, for one).
-SF_IMPLEMENT_RPC(SimpleEventConnection, rpcMessageServerToClient, GuaranteedOrdered, DirServerToClient,
-                 (StringPtr message))
-{
-    trace("rpcMessageServerToClient", message);
-    if (message.length())
-        showServerText(message.c_str());
-}
-
-SF_IMPLEMENT_RPC(SimpleEventConnection, rpcCoorClientToServer, GuaranteedOrdered, DirClientToServer,
-                 (int32_t a, int32_t b, StringPtr tag))
-{
-    trace("rpcCoorClientToServer", a, b, tag);
-    rpcCoorServerToClient(a, b);
-}
-
-SF_IMPLEMENT_RPC(SimpleEventConnection, rpcCoorServerToClient, GuaranteedOrdered, DirServerToClient,
-                 (int32_t a, int32_t b))
-{
-    trace("rpcCoorServerToClient", a, b);
-}
-
-SF_IMPLEMENT_RPC(SimpleEventConnection, rpcStructClientToServer, GuaranteedOrdered, DirClientToServer,
-                 (RefPtr<ByteBuffer> data, StringPtr tag))
-{
-    trace("rpcStructClientToServer", data, tag);
-    rpcStructServerToClient(data);
-}
-
-SF_IMPLEMENT_RPC(SimpleEventConnection, rpcStructServerToClient, GuaranteedOrdered, DirServerToClient,
-                 (RefPtr<ByteBuffer> data))
-{
-    trace("rpcStructServerToClient", data);
-}
-
-SF_IMPLEMENT_RPC(SimpleEventConnection, rpcStreamClientToServer, GuaranteedOrdered, DirClientToServer,
-                 (std::vector<int32_t> values, StringPtr tag))
-{
-    trace("rpcStreamClientToServer", values, tag);
-    rpcStreamServerToClient(values);
-}
-
-SF_IMPLEMENT_RPC(SimpleEventConnection, rpcStreamServerToClient, GuaranteedOrdered, DirServerToClient,
-                 (std::vector<int32_t> values))
-{
-    trace("rpcStreamServerToClient", values);
+    s->speakerVoices().play(speaker.c_str(), data, s->roster());
+    if (data)
+        s->reportVoice(this, data);
+    s->reportSpeaker(speaker.c_str());
 }
 
 } // namespace seafold

@@ -151,16 +151,16 @@ void forEachVoiceStream(Session& session,
     // The server's voices are its connections'.
     for (size_t i = 0; i < roster.size(); ++i) {
         SimpleEventConnection* connection = roster[i].connection;
-        if (connection && connection->voiceStream)
-            visit(roster[i].name, &roster[i], *connection->voiceStream);
+        if (SFXObject* stream = connection ? connection->voice().stream() : nullptr)
+            visit(roster[i].name, &roster[i], *stream);
     }
-    session.speakerVoices.forEach(
+    session.speakerVoices().forEach(
         [&](const std::string& speaker, SFXObject& stream) { visit(speaker, roster.find(speaker), stream); });
 }
 
 void placeVoices(Session& session, const std::function<bool(const ClientRecord&, float[3])>& where)
 {
-    const bool flat = session.speakerVoices.flat;
+    const bool flat = session.settings().flatVoice;
     forEachVoiceStream(session, [&](const std::string&, const ClientRecord* record, SFXObject& stream) {
         float place[3] = {0, 0, 0};
         bool positioned = !flat && record && where(*record, place);

@@ -3,7 +3,7 @@
 // may have relayed.
 //
 // The server decodes each client's voice with that connection's own pair
-// (SimpleEventConnection::playVoice). A client receives every other user's
+// (ClientVoice). A client receives every other user's
 // voice over its one connection and keeps one pair per speaker, by the
 // speaker's name (SpeakerVoices), so that people talking at once are heard
 // at once, each decoded as the signal it is.
@@ -98,9 +98,6 @@ public:
     VoiceDecoder* decoderOf(const std::string& speaker) const;
     void forEach(const std::function<void(const std::string& speaker, SFXObject& stream)>& visit) const;
 
-    // Every voice unpositioned, wherever the speakers are (--flat-voice).
-    bool flat = false;
-
 private:
     struct Speaker {
         RefPtr<VoiceDecoder> decoder;
@@ -124,7 +121,7 @@ void forEachVoiceStream(
 // Places every voice: `where` gives a user's place relative to the listener
 // (x right, y up, -z ahead) and returns true, or returns false for a user
 // without a model, who is heard from the listener's own place. With flat
-// voice every voice is heard that way.
+// voice (SessionSettings::flatVoice) every voice is heard that way.
 void placeVoices(Session& session, const std::function<bool(const ClientRecord& record, float place[3])>& where);
 
 } // namespace seafold

@@ -92,9 +92,9 @@ TEST(ProgramOptions, ReachTheInterfaceTheSessionAndTheConsole)
         EXPECT_EQ(host.serverKeyFingerprint().empty(), !(row.keyExchange && !options.line.isClient));
 
         EXPECT_EQ(appSession().isServer(), !options.line.isClient);
-        EXPECT_EQ(appSession().pingIntervalMs, row.pingIntervalMs);
-        EXPECT_EQ(appSession().serverKeyFingerprint, row.pinnedKey);
-        EXPECT_EQ(appSession().speakerVoices.flat, row.flatVoice);
+        EXPECT_EQ(appSession().settings().pingIntervalMs, row.pingIntervalMs);
+        EXPECT_EQ(appSession().settings().serverKeyFingerprint, row.pinnedKey);
+        EXPECT_EQ(appSession().settings().flatVoice, row.flatVoice);
 
         EXPECT_EQ(console.quiet(), row.quiet);
         EXPECT_EQ(&currentConsole(), &console);

@@ -1,5 +1,5 @@
-// The client's link to its server hears the connection's states even when
-// someone else (a panel that shows them) sets the session's observer later.
+// The client's link to its server hears the connection's states beside
+// whoever else listens to the session, subscribed before or after it.
 #include "app/console.h"
 #include "app/serverlink.h"
 #include "session/simpleeventconnection.h"
@@ -25,7 +25,9 @@ std::string contents(std::FILE* file)
     return text;
 }
 
-TEST(ServerLink, AnObserverSetLaterIsWrappedOnceAndTheLinkStillHears)
+// The link used to hear the states only by wrapping the session's one
+// observer anew each pass, so it depended on who set the observer when.
+TEST(ServerLink, HearsEveryStateWhoeverListensBeforeOrAfterIt)
 {
     Roster roster;
     Session session(roster, false);
@@ -33,30 +35,30 @@ TEST(ServerLink, AnObserverSetLaterIsWrappedOnceAndTheLinkStillHears)
     ASSERT_NE(console, nullptr);
     setConsoleStream(console);
     std::vector<std::string> seen;
-    session.onConnectionState = [&seen](const char* state, const char*) {
-        seen.push_back(std::string("log ") + state);
-    };
+    SessionListener log;
+    log.onConnectionState = [&seen](const char* state, const char*) { seen.push_back(std::string("log ") + state); };
+    session.subscribe(log);
     gServerLink.setRetry(false);
     gServerLink.watch(session);
-    session.onConnectionState("connected", "");
-    // A panel replaces the observer after start-up; the next pass wraps it.
-    session.onConnectionState = [&seen](const char* state, const char*) {
+    gServerLink.watch(session); // again: still one line per state
+    session.reportConnectionState("connected", "");
+    SessionListener panel;
+    panel.onConnectionState = [&seen](const char* state, const char*) {
         seen.push_back(std::string("panel ") + state);
     };
-    gServerLink.watch(session);
-    gServerLink.watch(session);
-    session.onConnectionState("disconnected", "Shutdown");
+    session.subscribe(panel);
+    session.reportConnectionState("disconnected", "Shutdown");
     setConsoleStream(nullptr);
 
-    std::vector<std::string> expected = {"log connected", "panel disconnected"};
+    std::vector<std::string> expected = {"log connected", "log disconnected", "panel disconnected"};
     EXPECT_EQ(seen, expected);
     std::string lines = contents(console);
     std::fclose(console);
     EXPECT_NE(lines.find("Connected to the server"), std::string::npos) << lines;
-    // Wrapped once: one line per state, not one per watch.
+    EXPECT_EQ(lines.find("Connected to the server"), lines.rfind("Connected to the server")) << lines;
     EXPECT_EQ(lines.find("Lost the connection"), lines.rfind("Lost the connection")) << lines;
     EXPECT_NE(lines.find("the server shut down."), std::string::npos) << lines;
-    session.onConnectionState = nullptr;
+    session.unsubscribeAll();
 }
 
 } // namespace

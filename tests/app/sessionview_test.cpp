@@ -1,12 +1,9 @@
 // What the People panel learns of the session: the connection's reports and
-// who speaks (with the observers already set kept working), the roster as
-// the panel lists it, and push-to-talk as it shows.
+// who speaks (beside the session's other listeners), the roster as the panel
+// lists it, and push-to-talk as it shows.
 #include "app/sessionview.h"
-#include "base/platform.h"
 #include "session/roster.h"
 #include "session/simpleeventconnection.h"
-
-#include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
 
@@ -16,75 +13,52 @@
 namespace seafold {
 namespace {
 
-TEST(VoiceActivity, ASpeakerPlaysUntilTheHoldAfterTheLatestMessage)
-{
-    VoiceActivity voice;
-    EXPECT_FALSE(voice.playing("alice", 1000));
-    voice.heard("alice", 1000);
-    EXPECT_TRUE(voice.playing("alice", 1000));
-    EXPECT_TRUE(voice.playing("alice", 1000 + VoiceActivity::kVoiceHoldMs - 1));
-    EXPECT_FALSE(voice.playing("alice", 1000 + VoiceActivity::kVoiceHoldMs));
-    EXPECT_FALSE(voice.playing("bob", 1000));
-    // Across the wrap of the millisecond clock.
-    voice.heard("bob", 0xFFFFFF00u);
-    EXPECT_TRUE(voice.playing("bob", 0x20u));
-    voice.clear();
-    EXPECT_FALSE(voice.playing("bob", 0x20u));
-}
-
-TEST(SessionWatch, ReportsAndVoiceReachThePanelAndTheEarlierObserversStillRun)
+TEST(SessionWatch, ReportsReachTheDisplayBesideEveryOtherListener)
 {
     Roster roster;
     Session session(roster, false);
     std::vector<std::string> seen;
-    session.onConnectionState = [&](const char* state, const char* reason) {
+    SessionListener log;
+    log.onConnectionState = [&](const char* state, const char* reason) {
         seen.push_back(std::string(state) + "/" + reason);
     };
-    int rpcs = 0;
-    session.onRpc = [&](const char*, const Json&) { ++rpcs; };
+    session.subscribe(log);
 
     watchSessionForDisplay(session, true);
+    watchSessionForDisplay(session, true); // again: still one listener
     EXPECT_EQ(connectionReport().state, "connecting");
 
-    session.onConnectionState("connected", "");
+    session.reportConnectionState("connected", "");
     EXPECT_EQ(connectionReport().state, "connected");
-    session.onConnectionState("disconnected", "Timeout");
+    session.reportConnectionState("disconnected", "Timeout");
     EXPECT_EQ(connectionReport().state, "disconnected");
     EXPECT_EQ(connectionReport().reason, "Timeout");
     // The retry that follows keeps the loss in view; a failed attempt does not.
-    session.onConnectionState("retrying", "Timeout");
+    session.reportConnectionState("retrying", "Timeout");
     EXPECT_EQ(connectionReport().state, "disconnected");
     EXPECT_EQ(connectionReport().reason, "Timeout; trying again");
-    session.onConnectionState("connecting", "");
-    session.onConnectionState("failed", "No answer");
-    session.onConnectionState("retrying", "No answer");
+    session.reportConnectionState("connecting", "");
+    session.reportConnectionState("failed", "No answer");
+    session.reportConnectionState("retrying", "No answer");
     EXPECT_EQ(connectionReport().state, "retrying");
     EXPECT_EQ(seen, (std::vector<std::string>{"connected/", "disconnected/Timeout", "retrying/Timeout", "connecting/",
                                               "failed/No answer", "retrying/No answer"}));
 
-    // The relayed voice names its speaker.
-    session.onRpc("s2cVoice", Json::array({"0a0b", "alice"}));
-    session.onRpc("s2cmakeMovement", Json::array({1.0, 0.0, 0.0, "bob"}));
-    session.onRpc("s2cVoice", Json::array({"0a0b"})); // malformed: ignored
-    EXPECT_EQ(rpcs, 3);
-    uint32_t now = getRealMilliseconds();
-    EXPECT_TRUE(voiceActivity().playing("alice", now));
-    EXPECT_FALSE(voiceActivity().playing("bob", now));
-
-    // A server starts with no report at all; a new watch forgets the old voice.
+    // A server starts with no report at all.
     watchSessionForDisplay(session, false);
     EXPECT_EQ(connectionReport().state, "");
-    EXPECT_FALSE(voiceActivity().playing("alice", now));
 }
 
-TEST(SessionWatch, TheServerHearsEachClientOnItsConnection)
+TEST(SessionWatch, SpeakersReachWhoeverSubscribedUntilUnsubscribed)
 {
     Roster roster;
-    Session session(roster, true);
-    watchSessionForDisplay(session, false);
-    // A voice on a connection that never joined names nobody.
-    session.onVoice(nullptr, nullptr);
-    EXPECT_FALSE(voiceActivity().playing("", getRealMilliseconds()));
+    Session session(roster, false);
+    std::vector<std::string> heard;
+    SubscriptionId id = subscribeSpeakersOf(session, [&](const std::string& speaker) { heard.push_back(speaker); });
+    session.reportSpeaker("alice");
+    session.unsubscribe(id);
+    session.reportSpeaker("bob");
+    EXPECT_EQ(heard, std::vector<std::string>{"alice"});
 }
 
 TEST(DescribeSession, AClientShowsItsReportAndTheOthersInJoinOrder)
@@ -95,7 +69,7 @@ TEST(DescribeSession, AClientShowsItsReportAndTheOthersInJoinOrder)
     setSessionAddressText("127.0.0.1:28000");
     roster.append("carol", nullptr).entityName = "boat.mesh";
     roster.append("alice", nullptr);
-    session.onConnectionState("failed", "No answer");
+    session.reportConnectionState("failed", "No answer");
 
     SessionStatus status;
     status.people.resize(5); // whatever was there goes

@@ -274,5 +274,21 @@ TEST(WrapText, CutsAtSpacesByCharactersAndNeverInsideOne)
     EXPECT_EQ(talkLine(SessionPort::Microphone::Off).text, "Hold R to talk");
 }
 
+TEST(VoiceActivity, ASpeakerPlaysUntilTheHoldAfterTheLatestMessage)
+{
+    VoiceActivity voice;
+    EXPECT_FALSE(voice.playing("alice", 1000));
+    voice.heard("alice", 1000);
+    EXPECT_TRUE(voice.playing("alice", 1000));
+    EXPECT_TRUE(voice.playing("alice", 1000 + VoiceActivity::kVoiceHoldMs - 1));
+    EXPECT_FALSE(voice.playing("alice", 1000 + VoiceActivity::kVoiceHoldMs));
+    EXPECT_FALSE(voice.playing("bob", 1000));
+    // Across the wrap of the millisecond clock.
+    voice.heard("bob", 0xFFFFFF00u);
+    EXPECT_TRUE(voice.playing("bob", 0x20u));
+    voice.clear();
+    EXPECT_FALSE(voice.playing("bob", 0x20u));
+}
+
 } // namespace
 } // namespace seafold

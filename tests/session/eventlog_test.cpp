@@ -1,5 +1,5 @@
 // The event log: the layout of its lines, texts that travel as bytes, and the
-// observers it wires to a session and a scene.
+// what it listens to in a session and a scene.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -124,15 +124,15 @@ TEST(EventLog, WatchesTheSessionAndTheScene)
     log.openStream(file);
     log.watch(session, scene);
 
-    session.onRpc("s2cmakeMovement", Json::array({0.0, 0.0, -3.0, jsonText("Zo\xc3\xab")}));
-    session.onConnectionState("connected", "");
-    session.onConnectionState("failed", "timed out");
+    session.reportRpc("s2cmakeMovement", Json::array({0.0, 0.0, -3.0, jsonText("Zo\xc3\xab")}));
+    session.reportConnectionState("connected", "");
+    session.reportConnectionState("failed", "timed out");
     roster.append("Zo\xc3\xab", nullptr);
     roster.setClientEntity("boat.mesh", 0, 0, 2, "Zo\xc3\xab");
     roster.removeClient("Zo\xc3\xab");
 
     log.unwatch(session, scene);
-    EXPECT_FALSE(session.onRpc);
+    EXPECT_FALSE(session.tracesRpcs());
     EXPECT_FALSE(scene.onModelChange);
     roster.append("quiet", nullptr);
     roster.setClientEntity("boat.mesh", 0, 0, 0, "quiet"); // no longer logged

@@ -37,7 +37,9 @@ struct SecureSession : ::testing::Test {
             server->netInterface->setRequiresKeyExchange(true);
             alice->netInterface->setRequiresKeyExchange(true);
         }
-        alice->session.serverKeyFingerprint = pinnedKey;
+        SessionSettings settings;
+        settings.serverKeyFingerprint = pinnedKey;
+        alice->session.setSettings(settings);
         alice->join(*server);
     }
     void stop()

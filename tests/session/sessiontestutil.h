@@ -32,23 +32,32 @@ struct Peer {
     std::vector<std::string> reasons; // with each state
     std::vector<std::string> texts;   // the server's words for the user
     std::vector<std::string> voices;
+    std::vector<std::string> speakers; // whose voice arrived, as the session names them
+    // This peer's connection to the server (several clients share the process).
+    WeakRef<SimpleEventConnection> connectionToServer;
 
     Peer(const std::string& n, bool isServer, Clock& clock) : name(n), session(roster, isServer)
     {
         NetAddress bind(IPProtocol, LocalhostAddress, 0); // any free port
         netInterface = new SessionInterface(bind, session);
         netInterface->setTimeSource([&clock] { return clock.now; });
-        session.onRpc = [this](const char* rpc, const Json& args) {
+        SessionListener listener;
+        listener.onRpc = [this](const char* rpc, const Json& args) {
             calls.push_back(std::string(rpc) + " " + formatJson(args));
         };
-        session.onConnectionState = [this](const char* state, const char* reason) {
+        listener.onConnectionState = [this](const char* state, const char* reason) {
+            // As the process's own pointer is: gone once the attempt failed or ended.
+            if (std::string(state) == "failed" || std::string(state) == "disconnected")
+                connectionToServer = nullptr;
             states.push_back(state);
             reasons.push_back(reason);
         };
-        session.onServerText = [this](const char* text) { texts.push_back(text); };
-        session.onVoice = [this](SimpleEventConnection*, ByteBuffer* data) {
+        listener.onServerText = [this](const char* text) { texts.push_back(text); };
+        listener.onVoice = [this](SimpleEventConnection*, ByteBuffer* data) {
             voices.push_back(std::string(reinterpret_cast<const char*>(data->data()), data->size()));
         };
+        listener.onSpeaker = [this](const std::string& speaker) { speakers.push_back(speaker); };
+        session.subscribe(std::move(listener));
     }
     ~Peer()
     {
@@ -57,7 +66,7 @@ struct Peer {
         roster.clear();
         scene.onChange = nullptr;
     }
-    SimpleEventConnection* toServer() const { return session.connectionToServer; }
+    SimpleEventConnection* toServer() const { return connectionToServer; }
     // Loses, duplicates and delays what this peer sends.
     void simulate(const NetworkSimulator::Settings& settings, uint32_t seed)
     {
@@ -67,7 +76,7 @@ struct Peer {
     void join(Peer& server)
     {
         auto* connection = new SimpleEventConnection;
-        session.connectionToServer = connection;
+        connectionToServer = connection;
         connection->connect(netInterface, server.netInterface->boundAddress());
         connection->c2sAddNewClient(StringPtr(name.c_str()));
     }

@@ -23,9 +23,17 @@ public:
         Session session;
         std::unique_ptr<NetworkSimulator> simulator; // outlives the interface
         RefPtr<SessionInterface> netInterface;
+        // A client's connection to the server (several share the process).
+        WeakRef<SimpleEventConnection> connectionToServer;
         explicit Node(bool isServer) : session(roster, isServer)
         {
-            session.onServerText = [](const char*) {};
+            SessionListener listener;
+            listener.onServerText = [](const char*) {};
+            listener.onConnectionState = [this](const char* state, const char*) {
+                if (std::string(state) == "failed" || std::string(state) == "disconnected")
+                    connectionToServer = nullptr;
+            };
+            session.subscribe(std::move(listener));
         }
         ~Node()
         {
@@ -62,7 +70,7 @@ public:
     SimpleEventConnection* toServer(size_t i)
     {
         Client& c = mClients[i];
-        return c.node ? c.node->session.connectionToServer.get() : nullptr;
+        return c.node ? c.node->connectionToServer.get() : nullptr;
     }
 
     // Starts a join unless the slot has a connection (established or not).
@@ -74,7 +82,7 @@ public:
         if (!c.node)
             c.node = makeNode(false);
         auto* connection = new SimpleEventConnection;
-        c.node->session.connectionToServer = connection;
+        c.node->connectionToServer = connection;
         connection->connect(c.node->netInterface, mServer->netInterface->boundAddress());
         connection->c2sAddNewClient(StringPtr(c.name.c_str()));
         c.sentX = c.sentY = c.sentZ = 0;
@@ -204,7 +212,7 @@ public:
                 return "the server has " + record.name + " elsewhere than the deltas sent";
         }
         for (Client& c : mClients) {
-            SimpleEventConnection* connection = c.node ? c.node->session.connectionToServer.get() : nullptr;
+            SimpleEventConnection* connection = c.node ? c.node->connectionToServer.get() : nullptr;
             if (!connection || !connection->isEstablished())
                 continue;
             // The client's roster: the server's without the client itself, in order.

@@ -302,6 +302,7 @@ struct VoicePeer {
     HeadlessScene scene;
     Roster roster{&scene};
     Session session;
+    WeakRef<SimpleEventConnection> connectionToServer; // a client's (several share the process); outlives the interface
     RefPtr<SessionInterface> netInterface;
     std::vector<std::string> relayed; // speakers of s2cVoice run here
     VoicePeer(const std::string& n, bool isServer, uint32_t& clock) : name(n), session(roster, isServer)
@@ -309,13 +310,19 @@ struct VoicePeer {
         NetAddress bind(IPProtocol, LocalhostAddress, 0); // any free port
         netInterface = new SessionInterface(bind, session);
         netInterface->setTimeSource([&clock] { return clock; });
-        session.onRpc = [this](const char* rpc, const Json& args) {
+        SessionListener listener;
+        listener.onRpc = [this](const char* rpc, const Json& args) {
             if (std::string(rpc) == "s2cVoice")
                 relayed.push_back(args[1].get<std::string>());
         };
+        listener.onConnectionState = [this](const char* state, const char*) {
+            if (std::string(state) == "failed" || std::string(state) == "disconnected")
+                connectionToServer = nullptr;
+        };
+        session.subscribe(std::move(listener));
     }
     ~VoicePeer() { roster.clear(); }
-    SimpleEventConnection* toServer() const { return session.connectionToServer; }
+    SimpleEventConnection* toServer() const { return connectionToServer; }
 };
 
 class VoiceSession : public ::testing::Test {
@@ -327,7 +334,7 @@ protected:
         peers.push_back(std::make_unique<VoicePeer>(name, false, now));
         VoicePeer& peer = *peers.back();
         auto* connection = new SimpleEventConnection;
-        peer.session.connectionToServer = connection;
+        peer.connectionToServer = connection;
         connection->connect(peer.netInterface, server().netInterface->boundAddress());
         connection->c2sAddNewClient(StringPtr(name.c_str()));
         size_t before = server().roster.size();
@@ -379,18 +386,18 @@ TEST_F(VoiceSession, EachSpeakerHasAPairOnTheClientFreedWhenTheUserLeaves)
     alice.toServer()->c2sVoice(false, a[0], StringPtr("nobody"));
     settle();
     ASSERT_EQ(bob.relayed.size(), 2 * a.size() + 1);
-    SpeakerVoices& voices = bob.session.speakerVoices;
+    SpeakerVoices& voices = bob.session.speakerVoices();
     EXPECT_EQ(voices.size(), 3u);
     ASSERT_NE(voices.decoderOf("alice"), nullptr);
     ASSERT_NE(voices.decoderOf("carol"), nullptr);
     EXPECT_NE(voices.decoderOf("alice"), voices.decoderOf("carol"));
     EXPECT_NE(voices.streamOf("nobody"), nullptr);
     // The client's connection pair plays nothing relayed: it is never made.
-    EXPECT_FALSE(bob.toServer()->voiceDecoder);
+    EXPECT_FALSE(bob.toServer()->voice().hasDecoder());
     // The server keeps one pair per connection.
     for (size_t i = 0; i < server().roster.size(); ++i) {
         SimpleEventConnection* connection = server().roster[i].connection;
-        EXPECT_EQ(bool(connection->voiceDecoder), server().roster[i].name != "bob") << server().roster[i].name;
+        EXPECT_EQ(connection->voice().hasDecoder(), server().roster[i].name != "bob") << server().roster[i].name;
     }
 
     // carol leaves: bob's pair for her goes (and its objects with it).
@@ -429,5 +436,5 @@ TEST_F(VoiceSession, TheServerNeitherPlaysNorRelaysOverlongOrExcessVoice)
     ClientRecord* sender = server().roster.find("alice");
     ASSERT_NE(sender, nullptr);
     SimpleEventConnection* fromAlice = sender->connection;
-    EXPECT_EQ(fromAlice->voiceAllowance.dropped(), 10u - passed);
+    EXPECT_EQ(fromAlice->voice().dropped(), 10u - passed);
 }

@@ -126,6 +126,7 @@ struct Client {
     TimingScene scene{*this};
     Roster roster{&scene};
     Session session{roster, false};
+    WeakRef<SimpleEventConnection> connectionToServer; // cleared when it fails or ends
     RefPtr<SessionInterface> netInterface;
     bool picked = false;
     std::vector<int64_t> moveTimes; // when this client made its k-th move (k from 1)
@@ -226,15 +227,21 @@ int main(int argc, char** argv)
         c->seen.assign(size_t(count), 0);
         c->netInterface = new SessionInterface(NetAddress(IPProtocol, AnyAddress, 0), c->session);
         c->netInterface->setRequiresKeyExchange(secure);
-        c->session.pingIntervalMs = pingInterval;
-        c->session.onConnectionState = [](const char* state, const char* reason) {
+        SessionSettings settings;
+        settings.pingIntervalMs = pingInterval;
+        c->session.setSettings(settings);
+        SessionListener listener;
+        listener.onConnectionState = [client = c.get()](const char* state, const char* reason) {
+            if (std::string(state) == "failed" || std::string(state) == "disconnected")
+                client->connectionToServer = nullptr;
             if (std::string(state) != "connected")
                 ++gEndings[std::string(state) + ": " + reason];
         };
+        c->session.subscribe(std::move(listener));
         auto* connection = new SimpleEventConnection;
         if (rateGiven)
             connection->setLocalRate(rate);
-        c->session.connectionToServer = connection;
+        c->connectionToServer = connection;
         connection->connect(c->netInterface, server, secure);
         connection->c2sAddNewClient(StringPtr(c->name.c_str()));
         gIndexByName[c->name] = i;
@@ -254,7 +261,7 @@ int main(int argc, char** argv)
         if (stage == Connecting) {
             bool allUp = true;
             for (auto& c : gClients) {
-                SimpleEventConnection* connection = c->session.connectionToServer;
+                SimpleEventConnection* connection = c->connectionToServer;
                 allUp = allUp && connection && connection->isEstablished();
                 if (connection && connection->isEstablished() && !c->picked) {
                     c->picked = true;
@@ -274,7 +281,7 @@ int main(int argc, char** argv)
                 lastMove += moveEvery;
                 int64_t t = getHighPrecisionTimerValue();
                 for (auto& c : gClients) {
-                    if (SimpleEventConnection* connection = c->session.connectionToServer) {
+                    if (SimpleEventConnection* connection = c->connectionToServer) {
                         c->moveTimes.push_back(t);
                         connection->sendMovement(1, 0, 0); // summed as the programs sum them
                         ++moves;
@@ -299,7 +306,7 @@ int main(int argc, char** argv)
     uint64_t expected = 0, pairs = 0, disagreeing = 0, missing = 0, maxDeficit = 0;
     for (size_t w = 0; w < gClients.size(); ++w) {
         Client& watcher = *gClients[w];
-        up += watcher.session.connectionToServer && watcher.session.connectionToServer->isEstablished();
+        up += watcher.connectionToServer && watcher.connectionToServer->isEstablished();
         for (size_t m = 0; m < gClients.size(); ++m) {
             if (m == w)
                 continue;

@@ -476,18 +476,20 @@ int runSessionPeer(const Options& o)
     Roster roster(&scene);
     Session session(roster, false);
     std::string ending;
-    session.onConnectionState = [&](const char* state, const char* reason) {
+    SessionListener listener;
+    listener.onConnectionState = [&](const char* state, const char* reason) {
         std::printf("{\"state\": \"%s\", \"reason\": %s, \"t\": %lld}\n", state, quoted(reason ? reason : "").c_str(),
                     wallMs());
         std::fflush(stdout);
         if (std::string(state) != "connected")
             ending = std::string(state) + ": " + reason;
     };
+    session.subscribe(std::move(listener));
     RefPtr<SessionInterface> netInterface = new SessionInterface(NetAddress(IPProtocol, AnyAddress, 0), session);
     SimpleEventConnection* connection = new SimpleEventConnection;
     if (o.rateGiven)
         connection->setLocalRate(o.rate);
-    session.connectionToServer = connection;
+    gConnectionToServer = connection;
     connection->connect(netInterface, o.server);
     connection->c2sAddNewClient(StringPtr(o.name.c_str()));
 
@@ -501,7 +503,7 @@ int runSessionPeer(const Options& o)
         if (!deaf)
             netInterface->receivePackets();
         netInterface->serviceConnections();
-        SimpleEventConnection* c = session.connectionToServer;
+        SimpleEventConnection* c = gConnectionToServer;
         if (o.unpaced && c && c->isEstablished())
             c->sendStep(true, netInterface->currentTime());
         if (c && c->isEstablished()) {

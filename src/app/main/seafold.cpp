@@ -47,7 +47,7 @@ int runWindowed(const ProgramOptions& options)
     SessionHost host(options, gRendererScene);
     if (!openEventLog())
         return 1;
-    // The People panel follows the session's reports and voice.
+    // The People panel follows the connection's reports.
     watchSessionForDisplay(appSession(), options.line.isClient);
     setCaptureBackend(createCaptureBackend(options.captureFile()));
     // Ctrl-C and SIGTERM end the loop; the shutdown tells the peers.

@@ -1,0 +1,77 @@
+#include "session/relayscheduler.h"
+#include "session/roster.h"
+
+#include <algorithm>
+
+namespace seafold {
+
+void RelayScheduler::refill(uint32_t nowMs)
+{
+    if (!mBudgetStarted) {
+        mBudgetStarted = true;
+        mBudgetTime = nowMs;
+    }
+    // Unsigned difference: right across the wrap of the millisecond clock.
+    const double elapsedMs = double(uint32_t(nowMs - mBudgetTime));
+    mBudgetTime = nowMs;
+    const double share = std::max(FairRelayFloorBytesPerSecond, mShare ? mShare() : 0.0);
+    mBudget = std::min(FairRelayBurstBytes, mBudget + elapsedMs * share / 1000.0);
+}
+
+bool RelayScheduler::relay(Relay relay, uint32_t nowMs)
+{
+    if (relay.bytes == 0 && !holding()) {
+        mPerform(relay);
+        return true;
+    }
+    refill(nowMs);
+    if (!holding() && (relay.bytes == 0 || mBudget > 0)) {
+        mBudget -= double(relay.bytes);
+        mPerform(relay);
+        return true;
+    }
+    mHeldBytes += relay.bytes + sizeof(Relay);
+    mHeld.push_back(std::move(relay));
+    return mHeldBytes <= MaxHeldRelayBytes;
+}
+
+bool RelayScheduler::relayMovement(double dx, double dy, double dz, uint32_t nowMs)
+{
+    if (holding()) {
+        Relay& last = mHeld.back();
+        if (last.kind == Relay::Movement && isUsableMovement(last.dx + dx, last.dy + dy, last.dz + dz)) {
+            last.dx += dx;
+            last.dy += dy;
+            last.dz += dz;
+            return true;
+        }
+    }
+    Relay movement;
+    movement.kind = Relay::Movement;
+    movement.dx = dx;
+    movement.dy = dy;
+    movement.dz = dz;
+    return relay(std::move(movement), nowMs);
+}
+
+void RelayScheduler::release(uint32_t nowMs)
+{
+    if (!holding())
+        return;
+    refill(nowMs);
+    while (!mHeld.empty() && (mHeld.front().bytes == 0 || mBudget > 0)) {
+        Relay next = std::move(mHeld.front());
+        mHeld.pop_front();
+        mHeldBytes -= next.bytes + sizeof(Relay);
+        mBudget -= double(next.bytes);
+        mPerform(next);
+    }
+}
+
+void RelayScheduler::drop()
+{
+    mHeld.clear();
+    mHeldBytes = 0;
+}
+
+} // namespace seafold

@@ -1,0 +1,139 @@
+#include "session/session.h"
+#include "session/simpleeventconnection.h"
+
+#include <cstdio>
+
+#include <nlohmann/json.hpp>
+
+namespace seafold {
+
+WeakRef<SimpleEventConnection> gConnectionToServer;
+
+SubscriptionId Session::subscribe(SessionListener listener)
+{
+    return mListeners.add(std::move(listener));
+}
+
+void Session::unsubscribe(SubscriptionId id)
+{
+    mListeners.remove(id);
+}
+
+void Session::unsubscribeAll()
+{
+    mListeners.clear();
+}
+
+bool Session::tracesRpcs() const
+{
+    return mListeners.any([](const SessionListener& listener) { return bool(listener.onRpc); });
+}
+
+// An event raised by a listener (the link's "retrying" in answer to
+// "failed") waits until every listener has heard the event under way: each
+// hears the events in the order they happened, whatever the order in which
+// the listeners subscribed.
+bool Session::beginDelivery(std::function<void()> later)
+{
+    if (mDelivering) {
+        mLater.push_back(std::move(later));
+        return false;
+    }
+    mDelivering = true;
+    return true;
+}
+
+void Session::endDelivery()
+{
+    while (!mLater.empty()) {
+        std::function<void()> next = std::move(mLater.front());
+        mLater.pop_front();
+        mDelivering = false;
+        next();
+    }
+    mDelivering = false;
+}
+
+void Session::reportRpc(const char* rpc, const Json& args)
+{
+    std::function<void()> later;
+    if (mDelivering)
+        later = [this, name = std::string(rpc), copy = Json(args)] { reportRpc(name.c_str(), copy); };
+    if (!beginDelivery(std::move(later)))
+        return;
+    mListeners.forEach([&](const SessionListener& listener) {
+        if (listener.onRpc)
+            listener.onRpc(rpc, args);
+    });
+    endDelivery();
+}
+
+void Session::reportVoice(SimpleEventConnection* connection, ByteBuffer* data)
+{
+    if (!beginDelivery([this, from = WeakRef<SimpleEventConnection>(connection), held = RefPtr<ByteBuffer>(data)] {
+            reportVoice(from, held);
+        }))
+        return;
+    mListeners.forEach([&](const SessionListener& listener) {
+        if (listener.onVoice)
+            listener.onVoice(connection, data);
+    });
+    endDelivery();
+}
+
+void Session::reportSpeaker(const std::string& speaker)
+{
+    if (!beginDelivery([this, speaker] { reportSpeaker(speaker); }))
+        return;
+    mListeners.forEach([&](const SessionListener& listener) {
+        if (listener.onSpeaker)
+            listener.onSpeaker(speaker);
+    });
+    endDelivery();
+}
+
+void Session::reportConnectionState(const char* state, const char* reason)
+{
+    const std::string why = reason ? reason : "";
+    if (!beginDelivery([this, now = std::string(state), why] { reportConnectionState(now.c_str(), why.c_str()); }))
+        return;
+    mListeners.forEach([&](const SessionListener& listener) {
+        if (listener.onConnectionState)
+            listener.onConnectionState(state, why.c_str());
+    });
+    endDelivery();
+}
+
+void Session::reportServerText(const char* text)
+{
+    if (!beginDelivery([this, words = std::string(text)] { reportServerText(words.c_str()); }))
+        return;
+    if (mListeners.any([](const SessionListener& listener) { return bool(listener.onServerText); })) {
+        mListeners.forEach([&](const SessionListener& listener) {
+            if (listener.onServerText)
+                listener.onServerText(text);
+        });
+    } else {
+        std::fprintf(stderr, "%s\n", text);
+        std::fflush(stderr);
+    }
+    endDelivery();
+}
+
+SessionInterface::~SessionInterface()
+{
+    while (!pendingConnections().empty()) {
+        RefPtr<NetConnection> connection = pendingConnections().front();
+        disconnect(connection, ReasonSelfDisconnect, "Shutdown");
+        if (!pendingConnections().empty() && pendingConnections().front() == connection)
+            removePendingConnection(connection);
+    }
+    while (!connections().empty()) {
+        RefPtr<NetConnection> connection = connections().front();
+        disconnect(connection, ReasonSelfDisconnect, "Shutdown");
+        if (!connections().empty() && connections().front() == connection)
+            removeConnection(connection); // a hook changed its state: drop it anyway
+    }
+}
+
+} // namespace seafold

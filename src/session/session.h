@@ -1,0 +1,139 @@
+// What one process's session shares between its connections: the roster,
+// its settings, a client's voices, and the listeners that hear what the
+// session does (the event log, the client's link to its server, the
+// display). Every listener subscribes for itself; none knows of another.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+
+#include "net/netinterface.h"
+#include "session/json.h"
+#include "session/roster.h"
+#include "session/subscribers.h"
+#include "session/voiceplayback.h"
+
+namespace seafold {
+
+class ByteBuffer;
+class SimpleEventConnection;
+
+// How a session's connections behave, fixed before they are made.
+struct SessionSettings {
+    // Keep-alive ping interval of every connection (ms); 0 keeps the default.
+    // A connection times out after eleven silent intervals.
+    uint32_t pingIntervalMs = 0;
+    // The fingerprint (keyFingerprint) the server's key must have, or empty
+    // to take any key. Checked by a client's connection when the server
+    // shows its key during the handshake.
+    std::string serverKeyFingerprint;
+    // Every voice unpositioned, wherever the speakers are (--flat-voice).
+    bool flatVoice = false;
+};
+
+// One party's interest in the session: the events it leaves empty it is not
+// told of.
+struct SessionListener {
+    // Every remote call whose handler runs here, with its arguments as a
+    // JSON array: texts as strings (see jsonText), numbers as numbers, bools
+    // as true/false, byte buffers as lower-case hex strings, lists as arrays.
+    std::function<void(const char* rpc, const Json& args)> onRpc;
+    // Compressed voice to play: on the server every client's, on a client
+    // everything the server relays. The buffer is shared with the relay.
+    std::function<void(SimpleEventConnection* connection, ByteBuffer* data)> onVoice;
+    // Someone's voice arrived, by the speaker's name as this session knows
+    // it: on the server the roster's name of the sending client, on a client
+    // the name the server relays with the voice.
+    std::function<void(const std::string& speaker)> onSpeaker;
+    // The client's connection to the server: "connected", "failed" or
+    // "disconnected" (reported by the connection), "connecting" and
+    // "retrying" (reported by whoever starts the attempts); "failed",
+    // "disconnected" and "retrying" with a reason.
+    std::function<void(const char* state, const char* reason)> onConnectionState;
+    // A text the server sent for the user to read (a changed name, the
+    // reason the server ended the connection). Printed on standard error
+    // while nobody listens for it.
+    std::function<void(const char* text)> onServerText;
+};
+
+class Session {
+public:
+    Session(Roster& roster, bool isServer, SessionSettings settings = SessionSettings())
+        : mRoster(roster), mIsServer(isServer), mSettings(std::move(settings))
+    {
+    }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    Roster& roster() { return mRoster; }
+    bool isServer() const { return mIsServer; }
+    void setServer(bool isServer) { mIsServer = isServer; }
+
+    // Read by each connection as it is established: a change applies to the
+    // connections made after it.
+    const SessionSettings& settings() const { return mSettings; }
+    void setSettings(const SessionSettings& settings) { mSettings = settings; }
+
+    // A client's voices: the other users' speech, one pair per speaker.
+    SpeakerVoices& speakerVoices() { return mSpeakerVoices; }
+
+    // The listener hears every later event until it is unsubscribed, in any
+    // order with the others: an event a listener raises reaches everyone
+    // after the one under way. Safe from inside a listener: one unsubscribed
+    // there hears nothing more, not even the rest of the event under way.
+    SubscriptionId subscribe(SessionListener listener);
+    void unsubscribe(SubscriptionId id);
+    // The process's own end is nothing anybody should hear of.
+    void unsubscribeAll();
+
+    // ---- telling the listeners (the connections and the link to the server) ----
+    // True when anyone listens for remote calls: the arguments are put into
+    // JSON only then.
+    bool tracesRpcs() const;
+    void reportRpc(const char* rpc, const Json& args);
+    void reportVoice(SimpleEventConnection* connection, ByteBuffer* data);
+    void reportSpeaker(const std::string& speaker);
+    void reportConnectionState(const char* state, const char* reason);
+    void reportServerText(const char* text);
+
+private:
+    // False, with `later` kept for after, while listeners are being told.
+    bool beginDelivery(std::function<void()> later);
+    void endDelivery();
+
+    Roster& mRoster;
+    bool mIsServer;
+    SessionSettings mSettings;
+    SpeakerVoices mSpeakerVoices;
+    Subscribers<SessionListener> mListeners;
+    bool mDelivering = false;
+    std::deque<std::function<void()>> mLater; // events raised by listeners, in order
+};
+
+// A network interface that knows its session; connections created for
+// incoming requests find their session through it.
+class SessionInterface : public NetInterface {
+public:
+    SessionInterface(const NetAddress& bindAddress, Session& session) : NetInterface(bindAddress), mSession(session) {}
+    // Ends every connection while the connections can still find their
+    // session: the leave sequence and the client's "disconnected" run, and
+    // nothing keeps a pointer to a connection that is gone.
+    ~SessionInterface() override;
+    Session& session() { return mSession; }
+
+private:
+    Session& mSession;
+};
+
+// The process's client connection to the server, or none (the server, or a
+// client between attempts). The one pointer to it every sender reads.
+// Ownership: the network interface holds the connection; this reference is
+// not counted. Set by whoever starts an attempt (the client's link to its
+// server); cleared by the connection's hooks when the attempt fails or the
+// connection ends, and by the connection's own release should the hooks not
+// run (a weak reference), so no sender ever posts on a released connection.
+extern WeakRef<SimpleEventConnection> gConnectionToServer;
+
+} // namespace seafold
