@@ -58,7 +58,7 @@ int main(int argc, char** argv)
     // Other users' models live in the renderer's scene.
     seafold::gClientScene = &seafold::gRendererScene;
     std::unique_ptr<seafold::FrameDriver> driver =
-        seafold::createWindowedDriver(seafold::findMediaDirectory(), seafold::appSessionPort());
+        seafold::createWindowedDriver(seafold::findMediaDirectory(), seafold::appSessionPort(), &seafold::gEventLog);
     // The loop's shutdown tells the peers that this user leaves.
     int code = seafold::runApplication(line, *driver, seafold::standardLoopHooks());
     seafold::gEventLog.close();
