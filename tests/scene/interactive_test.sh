@@ -531,6 +531,8 @@ people)
 
 latency)
     pick_model_and_mode
+    # The presses are paced (a measurement, not a wait): each one starts from
+    # a model at rest.
     sleep 1
     : >presses.txt
     for press in 1 2 3 4 5 6 7 8; do
@@ -542,7 +544,9 @@ latency)
         xdotool keyup w
         sleep 1.2
     done
-    sleep 1
+    # Until the last press has reached bob: he shows her where she ended.
+    wait_for alice/events.log '"key": "[wW]", "down": false' 30 || fail "alice saw no W"
+    wait_until 30 bob_shows "$(alice_own_z)" || echo "bob does not show alice's last move"
     # For each press, the first change of alice's position in bob's log after it.
     latencies=$(grep '"model": "alice", "entity": "lighthouse.mesh"' bob/events.log |
         sed -n 's/.*"pos": \[\([^]]*\)\], "t": \([0-9]*\)}.*/\2 \1/p' |
