@@ -1,7 +1,8 @@
 #include "scene/peoplepanel.h"
 #include "base/platform.h"
 #include "scene/guitext.h"
-#include "session/eventlog.h"
+#include "scene/windowevents.h"
+#include <nlohmann/json.hpp>
 
 #include <CEGUI/CEGUI.h>
 
@@ -51,8 +52,9 @@ PeoplePanel::~PeoplePanel()
         mPort->unsubscribe(mSpeakerSubscription);
 }
 
-void PeoplePanel::attach(CEGUI::Window* root, SessionPort& port)
+void PeoplePanel::attach(CEGUI::Window* root, SessionPort& port, WindowEvents& events)
 {
+    mEvents = &events;
     if (mPort)
         mPort->unsubscribe(mSpeakerSubscription);
     mPort = &port;
@@ -136,11 +138,11 @@ void PeoplePanel::refreshList(uint32_t nowMs, const std::string& ownModel)
         }
         mList->handleUpdatedItemData();
     }
-    if (gEventLog.active()) {
+    if (mEvents && mEvents->active()) {
         Json texts = Json::array();
         for (const PanelLine& line : mLines)
             texts.push_back(line.text);
-        gEventLog.write(Json{{"people", texts}});
+        mEvents->people(texts);
     }
 }
 
@@ -155,8 +157,8 @@ void PeoplePanel::refreshTalk()
             mTalkStatus->setText(guiUtf8(line.text));
             mTalkStatus->setProperty("TextColours", colourRect(line.tone));
         }
-        if (gEventLog.active())
-            gEventLog.write(Json{{"talk", line.text}});
+        if (mEvents)
+            mEvents->talk(line.text);
     }
     float level = talk == SessionPort::Microphone::Capturing ? mPort->talkLevel() : 0.0f;
     if (mTalkLevel && std::fabs(level - mLevel) >= kLevelStep) {

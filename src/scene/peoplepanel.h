@@ -21,6 +21,8 @@ class ProgressBar;
 
 namespace seafold {
 
+class WindowEvents;
+
 class PeoplePanel {
 public:
     // The user list is read four times a second, so a speaker's mark and a
@@ -37,7 +39,7 @@ public:
     // Finds the panel's windows under `root` ("PeoplePanel", "PeopleList",
     // "TalkStatus", "TalkLevel"); missing ones are left out. Listens to the
     // port's speakers until the panel goes.
-    void attach(CEGUI::Window* root, SessionPort& port);
+    void attach(CEGUI::Window* root, SessionPort& port, WindowEvents& events);
 
     // Shows or hides the whole panel; a hidden panel is not refreshed.
     void setShown(bool shown);
@@ -55,6 +57,7 @@ private:
     void refreshTalk();
 
     SessionPort* mPort = nullptr;
+    WindowEvents* mEvents = nullptr;   // where its lines are logged
     uint64_t mSpeakerSubscription = 0; // to mPort
     VoiceActivity mVoices;
     CEGUI::Window* mPanel = nullptr;

@@ -3,14 +3,9 @@
 #include "scene/framelistener.h"
 #include "scene/seafold.h"
 
-#include <OgreEntity.h>
 #include <OgreException.h>
 #include <OgreFrameListener.h>
-#include <OgreLight.h>
 #include <OgreRenderWindow.h>
-#include <OgreRoot.h>
-#include <OgreSceneManager.h>
-#include <OgreSceneNode.h>
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -105,39 +100,40 @@ void setUtf8WindowTitle(Ogre::RenderWindow* window, const std::string& title)
 }
 
 // SEAFOLD_LOOK_AT: "light" or "X,Y,Z": the camera turns to that point.
-void lookAtFromSetting(const std::string& setting)
+void lookAtFromSetting(Seafold& app, const std::string& setting)
 {
     Ogre::Vector3 target;
     if (setting == "light") {
-        if (!gLight)
+        if (!app.lightPosition(target))
             return;
-        target = gLight->getParentSceneNode()->_getDerivedPosition();
     } else if (std::sscanf(setting.c_str(), "%f,%f,%f", &target.x, &target.y, &target.z) != 3) {
         return;
     }
-    gApp.lookAt(target);
+    app.cameraControl().lookAt(target);
 }
 
 class WindowedDriver : public FrameDriver {
 public:
-    WindowedDriver(const std::string& mediaDirectory, SessionPort& session)
+    WindowedDriver(const std::string& mediaDirectory, SessionPort& session, EventLog* eventLog)
     {
-        gApp.setMediaDirectory(mediaDirectory);
-        gApp.setSessionPort(&session);
+        mApp.setMediaDirectory(mediaDirectory);
+        mApp.setSessionPort(&session);
+        mApp.setEventLog(eventLog);
     }
 
     ~WindowedDriver() override
     {
         WindowedDriver::shutDown();
-        gApp.setSessionPort(nullptr);
+        mApp.setSessionPort(nullptr);
+        mApp.setEventLog(nullptr);
     }
 
     void shutDown() override
     {
-        if (gApp.mRoot && mScreenshotHook)
-            gApp.mRoot->removeFrameListener(mScreenshotHook.get());
+        if (mScreenshotHook)
+            mApp.removeFrameListener(mScreenshotHook.get());
         mScreenshotHook.reset();
-        gApp.tearDown();
+        mApp.tearDown();
     }
 
     bool runGuarded(const std::function<void()>& region) override
@@ -153,48 +149,44 @@ public:
 
     bool setUp() override
     {
-        if (!gApp.setUpApplication()) {
+        if (!mApp.setUpApplication()) {
             std::fprintf(stderr, "seafold: no window: the configuration dialog was cancelled, or the GUI could not "
                                  "start (Ogre.log and CEGUI.log in the working folder say why)\n");
             return false;
         }
-        setUtf8WindowTitle(gApp.mWindow, gApp.mWindowTitle);
+        setUtf8WindowTitle(mApp.window(), mApp.windowTitle());
         long frames = environmentNumber("SEAFOLD_SCREENSHOT_AFTER_FRAMES", 0);
         if (frames > 0) {
             const char* path = std::getenv("SEAFOLD_SCREENSHOT_PATH");
-            mScreenshotHook.reset(new ScreenshotHook(gApp.mWindow, frames, path && *path ? path : "seafold_frame.png"));
-            gApp.mRoot->addFrameListener(mScreenshotHook.get());
+            mScreenshotHook.reset(
+                new ScreenshotHook(mApp.window(), frames, path && *path ? path : "seafold_frame.png"));
+            mApp.addFrameListener(mScreenshotHook.get());
         }
         const char* material = std::getenv("SEAFOLD_OCEAN_MATERIAL");
         if (material && *material)
-            gApp.selectOceanMaterialNamed(material);
+            mApp.selectOceanMaterialNamed(material);
         const char* lightAngle = std::getenv("SEAFOLD_LIGHT_ANGLE");
-        if (lightAngle && *lightAngle && gLightPivot) {
-            gLightPivot->setOrientation(Ogre::Quaternion::IDENTITY);
-            gLightPivot->rotate(Ogre::Vector3::UNIT_X, Ogre::Degree(Ogre::Real(std::atof(lightAngle))),
-                                Ogre::Node::TS_LOCAL);
-        }
+        if (lightAngle && *lightAngle)
+            mApp.swingLight(float(std::atof(lightAngle)));
         const char* lookAt = std::getenv("SEAFOLD_LOOK_AT");
         if (lookAt && *lookAt)
-            lookAtFromSetting(lookAt);
+            lookAtFromSetting(mApp, lookAt);
         const char* model = std::getenv("SEAFOLD_SHOW_MODEL");
-        if (model && *model) {
-            gApp.mModelEntity = gApp.mSceneManager->createEntity(model, model);
-            gApp.mModelNode->attachObject(gApp.mModelEntity);
-        }
+        if (model && *model)
+            mApp.ownModel().showUnannounced(model);
         const char* people = std::getenv("SEAFOLD_PEOPLE_PANEL");
-        if (people && std::string(people) == "0" && gApp.mFrameListener)
-            gApp.mFrameListener->setPeoplePanelShown(false);
+        if (people && std::string(people) == "0")
+            mApp.setPeoplePanelShown(false);
         const char* report = std::getenv("SEAFOLD_FRAME_REPORT");
         mReport = report && std::string(report) == "1";
         return true;
     }
 
-    void startRendering() override { myStartRendering(*gApp.mRoot); }
+    void startRendering() override { mApp.startRendering(); }
 
     bool renderOneFrame() override
     {
-        bool end = myRenderingLoop(*gApp.mRoot, gApp.mWindow);
+        bool end = mApp.renderOneFrame();
         int64_t now = getHighPrecisionTimerValue();
         if (mFrames++ == 0)
             mFirstFrameTime = now;
@@ -215,6 +207,8 @@ private:
                      firstMs, mFrames, fps);
     }
 
+    // The scene; declared first, so that it goes last.
+    Seafold mApp;
     std::unique_ptr<ScreenshotHook> mScreenshotHook;
     bool mReport = false;
     long mFrames = 0;
@@ -255,9 +249,10 @@ std::string findMediaDirectory()
     return "media";
 }
 
-std::unique_ptr<FrameDriver> createWindowedDriver(const std::string& mediaDirectory, SessionPort& session)
+std::unique_ptr<FrameDriver> createWindowedDriver(const std::string& mediaDirectory, SessionPort& session,
+                                                  EventLog* eventLog)
 {
-    return std::unique_ptr<FrameDriver>(new WindowedDriver(mediaDirectory, session));
+    return std::unique_ptr<FrameDriver>(new WindowedDriver(mediaDirectory, session, eventLog));
 }
 
 } // namespace seafold

@@ -28,6 +28,8 @@
 
 namespace seafold {
 
+class EventLog;
+
 // True when an X display can be opened. The renderer's GL plug-in cannot
 // recover from a missing display, so this is asked before anything else.
 bool displayAvailable();
@@ -39,8 +41,10 @@ std::string noDisplayMessage();
 // ./media; the first that holds "plugins.cfg".
 std::string findMediaDirectory();
 
-// The windowed front end; the scene reaches the session through `session`,
-// which must outlive the driver.
-std::unique_ptr<FrameDriver> createWindowedDriver(const std::string& mediaDirectory, SessionPort& session);
+// The windowed front end; the scene reaches the session through `session`
+// and writes the window's event-log lines to `eventLog` (null: none). Both
+// must outlive the driver.
+std::unique_ptr<FrameDriver> createWindowedDriver(const std::string& mediaDirectory, SessionPort& session,
+                                                  EventLog* eventLog);
 
 } // namespace seafold

@@ -3,18 +3,15 @@
 #include "scene/clientmodels.h"
 #include "scene/controllogic.h"
 #include "scene/framelistener.h"
-#include "session/eventlog.h"
 
 #include <OgreBillboard.h>
 #include <OgreBillboardSet.h>
-#include <OgreCamera.h>
 #include <OgreConfigFile.h>
 #include <OgreEntity.h>
 #include <OgreException.h>
 #include <OgreFrameListener.h>
 #include <OgreLight.h>
 #include <OgreLogManager.h>
-#include <OgreMaterialManager.h>
 #include <OgreMeshManager.h>
 #include <OgreRenderSystem.h>
 #include <OgreRenderWindow.h>
@@ -23,7 +20,6 @@
 #include <OgreSceneManager.h>
 #include <OgreSceneNode.h>
 #include <OgreTextureManager.h>
-#include <OgreViewport.h>
 
 #include <Bites/OgreBitesConfigDialog.h>
 #include <Bites/OgreWindowEventUtilities.h>
@@ -33,16 +29,9 @@
 #include <CEGUI/RendererModules/Ogre/Renderer.h>
 #include <CEGUI/RendererModules/Ogre/ResourceProvider.h>
 
-#include <algorithm>
 #include <cstdlib>
 
 namespace seafold {
-
-Seafold gApp;
-Ogre::SceneNode* gLightPivot = nullptr;
-Ogre::Light* gLight = nullptr;
-Ogre::BillboardSet* gFlareSet = nullptr;
-Ogre::Billboard* gFlare = nullptr;
 
 const char* const kPanelLayoutFile = "Seafold.layout";
 const char* const kGuiConfigFile = "SeafoldCegui.config";
@@ -53,8 +42,6 @@ const Ogre::Vector3 kLightPosition(0, 400, 0);
 const Ogre::ColourValue kLightDiffuse(0.6f, 0.6f, 0.6f, 1.0f);
 const Ogre::ColourValue kLightSpecular(0.5f, 0.5f, 0.5f, 1.0f);
 const Ogre::Real kLightPivotDegrees = 35;
-// Where the camera starts (and Home puts it back): it looks at the origin.
-const Ogre::Vector3 kCameraHome(50, 0, 100);
 
 bool isAbsolutePath(const std::string& path)
 {
@@ -62,6 +49,10 @@ bool isAbsolutePath(const std::string& path)
 }
 
 } // namespace
+
+Seafold::Seafold() : mCameraControl(mEvents), mOwnModel(mSessionPort, mEvents), mTuning(mEvents), mPanel(*this, mTuning)
+{
+}
 
 Seafold::~Seafold()
 {
@@ -77,28 +68,18 @@ void Seafold::tearDown()
     mFrameListener = nullptr;
     // Other users' nodes go with the scene manager.
     gRendererScene.setSceneManager(nullptr);
-    mFragmentProgram.reset();
-    mFragmentParams.reset();
-    mVertexProgram.reset();
-    mVertexParams.reset();
-    mMaterial.reset();
+    mTuning.forget();
     if (mWindow)
         OgreBites::WindowEventUtilities::_removeRenderWindow(mWindow);
     mWindow = nullptr;
-    mCamera = nullptr;
-    mCameraNode = nullptr;
+    mCameraControl.forget();
     mSceneManager = nullptr;
-    mModelNode = nullptr;
-    mModelEntity = nullptr;
-    mModelMeshName.clear();
+    mOwnModel.forget();
     mOceanEntity = nullptr;
-    mPass = nullptr;
-    mControlsScrollbar = nullptr;
-    mUniformRows.clear();
-    gLightPivot = nullptr;
-    gLight = nullptr;
-    gFlareSet = nullptr;
-    gFlare = nullptr;
+    mLightPivot = nullptr;
+    mLight = nullptr;
+    mFlareSet = nullptr;
+    mFlare = nullptr;
     delete mRoot;
     mRoot = nullptr;
     delete mLogManager;
@@ -165,10 +146,9 @@ bool Seafold::setUpApplication()
     // The title says which process this is.
     SessionStatus status;
     sessionPort().describeSession(status);
-    mWindowTitle = windowTitle(sessionPort().isClient(), status.userName, status.address);
+    mWindowTitle = seafold::windowTitle(sessionPort().isClient(), status.userName, status.address);
     mWindow = mRoot->initialise(true, mWindowTitle);
-    if (gEventLog.active())
-        gEventLog.write(Json{{"title", jsonText(mWindowTitle)}});
+    mEvents.title(mWindowTitle);
     // The message pump only serves windows it knows.
     OgreBites::WindowEventUtilities::_addRenderWindow(mWindow);
 
@@ -177,7 +157,7 @@ bool Seafold::setUpApplication()
     gRendererScene.setSceneManager(mSceneManager);
 
     // Camera and viewport.
-    setUpCameraAndViewport();
+    mCameraControl.create(*mSceneManager, *mWindow);
 
     // Textures and resources.
     Ogre::TextureManager::getSingleton().setDefaultNumMipmaps(5);
@@ -195,17 +175,17 @@ bool Seafold::setUpApplication()
     timer.done("scene contents");
 
     // The frame listener: input, camera and model motion, statistics.
-    mFrameListener = new Seafold_FrameListener(*this);
+    mFrameListener = new SceneFrameListener(*this);
     mRoot->addFrameListener(mFrameListener);
     timer.done("input");
 
     // Material controls.
-    loadAllMaterialControls(mMaterialControlsList);
+    mTuning.loadControls();
 
     // The panel's handlers and lists; the ocean starts with the first
     // material entry.
-    wirePanelEvents();
-    fillSelectionLists();
+    mPanel.wire();
+    mPanel.fillLists();
     timer.done("material controls and panel");
     return true;
 }
@@ -262,21 +242,6 @@ bool Seafold::useShippedConfig()
     }
 }
 
-void Seafold::setUpCameraAndViewport()
-{
-    mCamera = mSceneManager->createCamera("PlayerCam");
-    mCameraNode = mSceneManager->getRootSceneNode()->createChildSceneNode();
-    mCameraNode->attachObject(mCamera);
-    mCameraNode->setFixedYawAxis(true);
-    mCameraNode->setPosition(0, 0, 0);
-    mCameraNode->lookAt(Ogre::Vector3(0, 0, -300), Ogre::Node::TS_WORLD);
-    mCamera->setNearClipDistance(1);
-
-    Ogre::Viewport* viewport = mWindow->addViewport(mCamera, 0, 0, 0, 1, 1);
-    viewport->setBackgroundColour(Ogre::ColourValue(0, 0, 0, 1));
-    mCamera->setAspectRatio(Ogre::Real(viewport->getActualWidth()) / Ogre::Real(viewport->getActualHeight()));
-}
-
 bool Seafold::setUpGui()
 {
     // Any failure here, of any kind, means no GUI: set-up fails. What was
@@ -293,7 +258,7 @@ bool Seafold::setUpGui()
         context.getMouseCursor().setDefaultImage("TaharezLook/MouseArrow");
         CEGUI::Window* root = CEGUI::WindowManager::getSingleton().loadLayoutFromFile(kPanelLayoutFile);
         context.setRootWindow(root);
-        mControlsScrollbar = static_cast<CEGUI::Scrollbar*>(root->getChildRecursive("VerticalScroll"));
+        mTuning.attachRowsScrollbar(static_cast<CEGUI::Scrollbar*>(root->getChildRecursive("VerticalScroll")));
     } catch (const CEGUI::Exception& e) {
         Ogre::LogManager::getSingleton().logError(std::string("GUI set-up failed: ") + e.getMessage().c_str());
         return false;
@@ -315,28 +280,28 @@ void Seafold::setUpSceneContents()
 
     Ogre::SceneNode* sceneRoot = mSceneManager->getRootSceneNode();
     sceneRoot->createChildSceneNode(Ogre::Vector3::ZERO, Ogre::Quaternion::IDENTITY);
-    mModelNode = sceneRoot->createChildSceneNode(Ogre::Vector3::ZERO, Ogre::Quaternion::IDENTITY);
+    mOwnModel.create(*mSceneManager);
 
-    gLightPivot = sceneRoot->createChildSceneNode();
-    gLightPivot->rotate(Ogre::Vector3::UNIT_X, Ogre::Radian(Ogre::Math::AngleUnitsToRadians(kLightPivotDegrees)),
+    mLightPivot = sceneRoot->createChildSceneNode();
+    mLightPivot->rotate(Ogre::Vector3::UNIT_X, Ogre::Radian(Ogre::Math::AngleUnitsToRadians(kLightPivotDegrees)),
                         Ogre::Node::TS_LOCAL);
 
     // The light hangs on its own child of the pivot at the light position, so
     // turning the pivot swings it around the origin.
-    gLight = mSceneManager->createLight("Light" + Ogre::StringConverter::toString(0));
-    gLight->setDiffuseColour(kLightDiffuse);
-    gLight->setSpecularColour(kLightSpecular);
-    gLight->setVisible(true);
-    gLightPivot->createChildSceneNode(kLightPosition)->attachObject(gLight);
+    mLight = mSceneManager->createLight("Light" + Ogre::StringConverter::toString(0));
+    mLight->setDiffuseColour(kLightDiffuse);
+    mLight->setSpecularColour(kLightSpecular);
+    mLight->setVisible(true);
+    mLightPivot->createChildSceneNode(kLightPosition)->attachObject(mLight);
 
-    gFlareSet = mSceneManager->createBillboardSet("Flare0", 20);
-    gFlareSet->setMaterialName("LightFlare");
-    gLightPivot->attachObject(gFlareSet);
-    gFlare = gFlareSet->createBillboard(kLightPosition, Ogre::ColourValue::White);
-    gFlare->setColour(gLight->getDiffuseColour());
-    gFlareSet->setVisible(true);
+    mFlareSet = mSceneManager->createBillboardSet("Flare0", 20);
+    mFlareSet->setMaterialName("LightFlare");
+    mLightPivot->attachObject(mFlareSet);
+    mFlare = mFlareSet->createBillboard(kLightPosition, Ogre::ColourValue::White);
+    mFlare->setColour(mLight->getDiffuseColour());
+    mFlareSet->setVisible(true);
 
-    resetCamera();
+    mCameraControl.reset();
 
     // Normal up, d = 20: the surface lies at y = -20, below the camera.
     Ogre::Plane plane;
@@ -348,111 +313,98 @@ void Seafold::setUpSceneContents()
         Ogre::HardwareBuffer::HBU_STATIC_WRITE_ONLY, true, true);
     mOceanEntity = mSceneManager->createEntity("OceanSurface", "OceanSurface");
     sceneRoot->createChildSceneNode(Ogre::Vector3::ZERO, Ogre::Quaternion::IDENTITY)->attachObject(mOceanEntity);
-}
-
-void Seafold::selectOceanMaterial(uint32_t index)
-{
-    if (index >= mMaterialControlsList.size())
-        return;
-    mMaterialIndex = index;
-    if (mOceanEntity)
-        mOceanEntity->setMaterialName(mMaterialControlsList[index].getMaterialName());
+    mTuning.attachOcean(mOceanEntity);
 }
 
 bool Seafold::selectOceanMaterialNamed(const std::string& displayName)
 {
-    for (uint32_t i = 0; i < mMaterialControlsList.size(); ++i) {
-        if (mMaterialControlsList[i].getDisplayName() != displayName)
-            continue;
-        selectMaterialOnPanel(i);
+    uint32_t index = 0;
+    if (!mTuning.findEntry(displayName, index))
+        return false;
+    mPanel.selectMaterial(index);
+    return true;
+}
+
+bool Seafold::selectOwnModel(const std::string& meshName)
+{
+    if (mOwnModel.select(meshName))
         return true;
-    }
+    // Said on the panel: the user is left without a model.
+    if (mFrameListener && mOwnModel.node())
+        mFrameListener->showNotice("Cannot show " + meshName);
     return false;
 }
 
-// ---- camera and own model ---------------------------------------------------------
-
-void Seafold::resetCamera()
+void Seafold::setPeoplePanelShown(bool shown)
 {
-    if (!mCameraNode)
-        return;
-    // The camera was created at the origin looking down -Z, so a move
-    // relative to it is a move in the world.
-    mCameraNode->setPosition(Ogre::Vector3::ZERO);
-    mCameraNode->setOrientation(Ogre::Quaternion::IDENTITY);
-    mCameraNode->translate(kCameraHome, Ogre::Node::TS_LOCAL);
-    mCameraNode->lookAt(Ogre::Vector3(0, 0, 0), Ogre::Node::TS_WORLD);
+    if (mFrameListener)
+        mFrameListener->setPeoplePanelShown(shown);
 }
 
-float Seafold::cameraPitchDegrees() const
+// ---- the light -------------------------------------------------------------------
+
+void Seafold::swingLight(float degrees)
 {
-    if (!mCamera)
-        return 0;
-    return pitchOfDirection(mCamera->getDerivedDirection().y);
+    if (!mLightPivot)
+        return;
+    mLightPivot->setOrientation(Ogre::Quaternion::IDENTITY);
+    mLightPivot->rotate(Ogre::Vector3::UNIT_X, Ogre::Degree(degrees), Ogre::Node::TS_LOCAL);
 }
 
-void Seafold::pitchCamera(float degrees)
+void Seafold::turnLight(float degrees)
 {
-    if (!mCameraNode)
-        return;
-    float step = clampedPitchStep(cameraPitchDegrees(), degrees);
-    if (step != 0)
-        mCameraNode->pitch(Ogre::Degree(step), Ogre::Node::TS_LOCAL);
+    if (mLightPivot)
+        mLightPivot->rotate(Ogre::Vector3::UNIT_X, Ogre::Degree(degrees), Ogre::Node::TS_LOCAL);
 }
 
-void Seafold::lookAt(const Ogre::Vector3& target)
+bool Seafold::lightPosition(Ogre::Vector3& position) const
 {
-    if (!mCameraNode)
-        return;
-    mCameraNode->lookAt(target, Ogre::Node::TS_WORLD);
-    // Straight up or down is beyond the limits: back to the nearest one.
-    float pitch = cameraPitchDegrees();
-    float limited = std::max(-kPitchLimitDegrees, std::min(kPitchLimitDegrees, pitch));
-    if (limited != pitch)
-        mCameraNode->pitch(Ogre::Degree(limited - pitch), Ogre::Node::TS_LOCAL);
-}
-
-void Seafold::bringModelIntoView()
-{
-    if (!mModelNode || !mCamera)
-        return;
-    const Ogre::Vector3 camera = mCamera->getDerivedPosition();
-    const Ogre::Vector3 view = mCamera->getDerivedDirection();
-    Motion3 target = modelReturnTarget({camera.x, camera.y, camera.z}, {view.x, view.y, view.z});
-    Ogre::Vector3 delta = Ogre::Vector3(target.x, target.y, target.z) - mModelNode->getPosition();
-    mModelNode->translate(delta, Ogre::Node::TS_PARENT);
-    sessionPort().sendMovement(double(delta.x), double(delta.y), double(delta.z));
-    if (gEventLog.active()) {
-        const Ogre::Vector3& at = mModelNode->getPosition();
-        Json event;
-        event["own"] = mModelMeshName.empty() ? Json(nullptr) : Json(jsonText(mModelMeshName));
-        event["pos"] = Json::array({double(at.x), double(at.y), double(at.z)});
-        gEventLog.write(event);
-    }
+    if (!mLight)
+        return false;
+    position = mLight->getParentSceneNode()->_getDerivedPosition();
+    return true;
 }
 
 // ---- one frame at a time ---------------------------------------------------------
 
-void myStartRendering(Ogre::Root& root)
+void Seafold::startRendering()
 {
-    root.getRenderSystem()->_initRenderTargets();
+    mRoot->getRenderSystem()->_initRenderTargets();
     // Frame times count from here, not from the creation of the root.
-    root.clearEventTimes();
-    root.queueEndRendering(false);
+    mRoot->clearEventTimes();
+    mRoot->queueEndRendering(false);
 }
 
-bool myRenderingLoop(Ogre::Root& root, Ogre::RenderWindow* window)
+bool Seafold::renderOneFrame()
 {
     OgreBites::WindowEventUtilities::messagePump();
-    if (window && window->isClosed())
+    if (mWindow && mWindow->isClosed())
         return true;
     // A hidden or fully covered window is not rendered; the GUI must then
     // not draw either, or it would start a frame without a viewport and the
     // renderer would throw.
-    if (window && gApp.mGuiRenderer)
-        gApp.mGuiRenderer->setRenderingEnabled(window->isActive());
-    bool ok = root.renderOneFrame();
-    return !ok || root.endRenderingQueued() || (window && window->isClosed());
+    if (mWindow && mGuiRenderer)
+        mGuiRenderer->setRenderingEnabled(mWindow->isActive());
+    bool ok = mRoot->renderOneFrame();
+    return !ok || mRoot->endRenderingQueued() || (mWindow && mWindow->isClosed());
+}
+
+void Seafold::endRendering()
+{
+    if (mRoot)
+        mRoot->queueEndRendering();
+}
+
+void Seafold::addFrameListener(Ogre::FrameListener* listener)
+{
+    if (mRoot)
+        mRoot->addFrameListener(listener);
+}
+
+void Seafold::removeFrameListener(Ogre::FrameListener* listener)
+{
+    if (mRoot)
+        mRoot->removeFrameListener(listener);
 }
 
 } // namespace seafold

@@ -1,46 +1,36 @@
-// The application object: renderer root, render window, scene, GUI system and
-// the state of the material and model choices. One instance, gApp, lives for
-// the whole process.
+// The application object: renderer root, render window, scene, GUI system,
+// the light, and the parts that act on the user's choices (camera, own
+// model, the ocean's material and its tuning rows, the panel's wiring). The
+// windowed front end makes one and keeps it for the whole process.
 #pragma once
 
-#include "scene/materialcontrols.h"
+#include "scene/cameracontrol.h"
+#include "scene/materialtuning.h"
+#include "scene/ownmodel.h"
+#include "scene/panel.h"
 #include "scene/sessionport.h"
+#include "scene/windowevents.h"
 
 #include <OgrePrerequisites.h>
-#include <OgreSharedPtr.h>
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace CEGUI {
-class EventArgs;
 class OgreRenderer;
 class OgreResourceProvider;
 class OgreImageCodec;
 class System;
-class Window;
-class Scrollbar;
 } // namespace CEGUI
 
 namespace seafold {
 
-class Seafold_FrameListener;
-
-// One tuning row of the panel: label, value text and scrollbar.
-struct UniformRow {
-    CEGUI::Window* mLabel = nullptr;
-    CEGUI::Window* mNumber = nullptr;
-    CEGUI::Window* mScrollbar = nullptr;
-    // The row's control names something that exists in the selected pass
-    // (a float constant with that component, or a colour component):
-    // moving the scrollbar writes it.
-    bool mWritable = false;
-};
+class EventLog;
+class SceneFrameListener;
 
 class Seafold {
 public:
-    Seafold() = default;
+    Seafold();
     ~Seafold();
     Seafold(const Seafold&) = delete;
     Seafold& operator=(const Seafold&) = delete;
@@ -54,6 +44,11 @@ public:
     void setSessionPort(SessionPort* port) { mSessionPort = port ? port : &mNoSession; }
     SessionPort& sessionPort() const { return *mSessionPort; }
 
+    // Where the window's event-log lines go; null (the default) writes none.
+    // Set before set-up; not owned, and must stay open while the window exists.
+    void setEventLog(EventLog* log) { mEvents.setLog(log); }
+    WindowEvents& events() { return mEvents; }
+
     // Builds renderer, window, scene and GUI. False when the configuration
     // dialog was cancelled or the GUI could not be set up; renderer exceptions
     // of the other steps propagate.
@@ -63,109 +58,81 @@ public:
     // this order; safe to call more than once. The destructor calls it too.
     void tearDown();
 
-    // Applies entry `index` of the material controls list to the ocean surface.
-    void selectOceanMaterial(uint32_t index);
-    // Selects, on the panel too, the entry shown as `displayName`; false
-    // when there is none.
+    // Readies render targets and frame timing once before the first frame, as
+    // the renderer's own continuous loop would, but does not loop.
+    void startRendering();
+    // Processes the window's pending messages and renders exactly one frame.
+    // True when rendering is to end: a frame listener returned false, the end
+    // was queued, or the window was closed.
+    bool renderOneFrame();
+    // Rendering ends after this frame.
+    void endRendering();
+    // Frame listeners beside the scene's own (not owned).
+    void addFrameListener(Ogre::FrameListener* listener);
+    void removeFrameListener(Ogre::FrameListener* listener);
+
+    // Null before set-up and after tear-down.
+    Ogre::RenderWindow* window() const { return mWindow; }
+    const std::string& windowTitle() const { return mWindowTitle; }
+    Ogre::Camera* camera() const { return mCameraControl.camera(); }
+    CameraControl& cameraControl() { return mCameraControl; }
+    OwnModel& ownModel() { return mOwnModel; }
+    // What the mouse drags: Panel::MovesCamera or Panel::MovesModel.
+    uint32_t mouseMode() const { return mPanel.mouseMode(); }
+
+    // Selects, on the panel too, the ocean material shown as `displayName`;
+    // false when there is none.
     bool selectOceanMaterialNamed(const std::string& displayName);
-
-    // ---- camera and own model ----
-    // Puts the camera where it starts, looking at the origin.
-    void resetCamera();
-    // Turns the camera towards `target`, within the pitch limits.
-    void lookAt(const Ogre::Vector3& target);
-    // The camera's pitch in degrees up from level.
-    float cameraPitchDegrees() const;
-    // Pitches the camera by `degrees` (up is positive) as far as the limits allow.
-    void pitchCamera(float degrees);
-    // Moves the own model in front of the camera (see modelReturnTarget)
-    // and sends the delta, so that everyone sees it move there.
-    void bringModelIntoView();
-
-    // ---- the panel (panel.cpp) ----
-    // Subscribes the panel's handlers and the frame listener's.
-    void wirePanelEvents();
-    // Fills the material and model lists and selects the first material.
-    void fillSelectionLists();
-    // Selects material entry `index` in the panel's list and applies it.
-    void selectMaterialOnPanel(uint32_t index);
-    // Shows one tuning row per control of the selected material, with the
-    // current values.
-    void rebuildControlRows();
-    void showControlValue(uint32_t row, float value);
-
-    bool handleExit(const CEGUI::EventArgs& args);
-    bool handleModelSelected(const CEGUI::EventArgs& args);
-    bool handleMaterialSelected(const CEGUI::EventArgs& args);
-    bool handleMouseModeChanged(const CEGUI::EventArgs& args);
-    bool handleControlsScroll(const CEGUI::EventArgs& args);
-    bool handleUniformChanged(const CEGUI::EventArgs& args);
-
-    // Shows mesh `meshName` on the user's own node (replacing the model
-    // there) and tells the server in a client. False when it cannot be shown.
+    // Shows mesh `meshName` as the user's own model and tells the session;
+    // when it cannot be shown, a notice says so. False then.
     bool selectOwnModel(const std::string& meshName);
+    // Shows or hides the People panel (shown at start).
+    void setPeoplePanelShown(bool shown);
 
-    Ogre::Root* mRoot = nullptr;
-    Ogre::Camera* mCamera = nullptr;
-    Ogre::SceneNode* mCameraNode = nullptr; // carries mCamera: moves and turns it
-    Ogre::SceneManager* mSceneManager = nullptr;
-    Ogre::SceneNode* mModelNode = nullptr;
-    Seafold_FrameListener* mFrameListener = nullptr;
-    Ogre::RenderWindow* mWindow = nullptr;
-    CEGUI::OgreRenderer* mGuiRenderer = nullptr;
-    CEGUI::System* mGuiSystem = nullptr;
-    Ogre::Entity* mModelEntity = nullptr;
-    std::string mModelMeshName; // the mesh of mModelEntity; empty while none
-    Ogre::Entity* mOceanEntity = nullptr;
-    uint32_t mMaterialIndex = 0;
-    Ogre::MaterialPtr mMaterial;
-    Ogre::Pass* mPass = nullptr;
-    Ogre::GpuProgramPtr mFragmentProgram;
-    Ogre::GpuProgramPtr mVertexProgram;
-    Ogre::GpuProgramParametersSharedPtr mFragmentParams;
-    Ogre::GpuProgramParametersSharedPtr mVertexParams;
-    std::vector<UniformRow> mUniformRows;
-    MaterialControlsList mMaterialControlsList;
-    CEGUI::Scrollbar* mControlsScrollbar = nullptr;
-    uint32_t mMouseMode = 0; // 0 the mouse moves the camera, 1 the user's model
-    std::string mWindowTitle; // "Seafold — ..." (UTF-8)
+    // ---- the light ----
+    // Swings the light about the x axis to `degrees` from overhead.
+    void swingLight(float degrees);
+    // Swings the light on by `degrees`.
+    void turnLight(float degrees);
+    // Where the light is; false before set-up.
+    bool lightPosition(Ogre::Vector3& position) const;
 
 private:
     void setUpResources();
     bool configure();
     bool useShippedConfig();
-    void setUpCameraAndViewport();
     bool setUpGui();
     void setUpSceneContents();
     void tearDownGui();
-    CEGUI::Window* createRowWindow(const char* type, const std::string& name, int part, uint32_t row);
-
-    bool mRebuildingRows = false; // rows are being filled: show values, write nothing
 
     std::string mMediaDirectory = ".";
     NoSessionPort mNoSession;
     SessionPort* mSessionPort = &mNoSession;
+    WindowEvents mEvents;
+    CameraControl mCameraControl;
+    OwnModel mOwnModel;
+    MaterialTuning mTuning;
+    Panel mPanel;
+
     Ogre::LogManager* mLogManager = nullptr;
+    Ogre::Root* mRoot = nullptr;
+    Ogre::RenderWindow* mWindow = nullptr;
+    std::string mWindowTitle; // "Seafold — ..." (UTF-8)
+    Ogre::SceneManager* mSceneManager = nullptr;
+    SceneFrameListener* mFrameListener = nullptr;
+    CEGUI::OgreRenderer* mGuiRenderer = nullptr;
+    CEGUI::System* mGuiSystem = nullptr;
     CEGUI::OgreResourceProvider* mGuiResourceProvider = nullptr;
     CEGUI::OgreImageCodec* mGuiImageCodec = nullptr;
+
+    // The one light and its flare, hung on a pivot at the origin; set by
+    // scene set-up and never replaced while the scene lasts.
+    Ogre::SceneNode* mLightPivot = nullptr;
+    Ogre::Light* mLight = nullptr;
+    Ogre::BillboardSet* mFlareSet = nullptr;
+    Ogre::Billboard* mFlare = nullptr;
+    Ogre::Entity* mOceanEntity = nullptr;
 };
-
-extern Seafold gApp;
-
-// The one light and its flare; set by scene set-up and never replaced.
-extern Ogre::SceneNode* gLightPivot;
-extern Ogre::Light* gLight;
-extern Ogre::BillboardSet* gFlareSet;
-extern Ogre::Billboard* gFlare;
-
-// Readies render targets and frame timing once before the first frame, as the
-// renderer's own continuous loop would, but does not loop.
-void myStartRendering(Ogre::Root& root);
-
-// Processes the window's pending messages and renders exactly one frame.
-// True when rendering is to end: a frame listener returned false, the end was
-// queued, or the window was closed.
-bool myRenderingLoop(Ogre::Root& root, Ogre::RenderWindow* window);
 
 // Names the program relies on.
 extern const char* const kPanelLayoutFile; // "Seafold.layout"

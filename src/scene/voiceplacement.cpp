@@ -10,13 +10,13 @@ namespace seafold {
 
 void placeVoicesAtModels(Seafold& app)
 {
-    if (!app.mCamera)
+    if (!app.camera())
         return;
     // The camera looks down its -z with y up and x to the right, as the
     // audio listener does: a place in the camera's frame is the place the
     // listener hears a voice from.
-    const Ogre::Vector3 eye = app.mCamera->getDerivedPosition();
-    const Ogre::Quaternion toCamera = app.mCamera->getDerivedOrientation().Inverse();
+    const Ogre::Vector3 eye = app.camera()->getDerivedPosition();
+    const Ogre::Quaternion toCamera = app.camera()->getDerivedOrientation().Inverse();
     app.sessionPort().placeVoices([&](const ClientRecord& record, float place[3]) {
         const RendererScene::Shown* shown = gRendererScene.shownFor(record);
         Ogre::SceneNode* node = gRendererScene.nodeOf(record);

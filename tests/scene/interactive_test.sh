@@ -26,7 +26,10 @@
 # Each program writes its event log (SEAFOLD_EVENT_LOG) in its own folder.
 # SEAFOLD_SERVER_ARGS and SEAFOLD_CLIENT_ARGS, when set, are added to the
 # server's and to both clients' command lines (split at spaces).
-# Every wait is bounded.
+# The script waits on what the programs report (event log lines, windows,
+# saved files), never on a fixed time: with three windows drawn by Mesa on a
+# busy two-core machine, a frame can take half a second. Every wait is
+# bounded in time and in the number of looks.
 set -uo pipefail
 
 case_name=$1
@@ -62,11 +65,27 @@ exec 3>"$work/display"
 Xvfb -displayfd 3 -screen 0 2080x1600x24 -nolisten tcp >xvfb.log 2>&1 &
 xvfb=$!
 exec 3>&-
-for _ in $(seq 1 100); do
-    [ -s "$work/display" ] && break
-    sleep 0.1
-done
-[ -s "$work/display" ] || fail "Xvfb did not start"
+
+# ---- waiting --------------------------------------------------------------------
+
+now_ms() { date +%s%3N; }
+
+# wait_until SECONDS COMMAND...: runs COMMAND until it succeeds, at most
+# SECONDS long and 20 times a second at most.
+wait_until() {
+    local limit=$1
+    shift
+    local deadline=$(($(now_ms) + limit * 1000)) tries=$((limit * 20 + 1))
+    while [ "$tries" -gt 0 ]; do
+        "$@" && return 0
+        [ "$(now_ms)" -ge "$deadline" ] && return 1
+        tries=$((tries - 1))
+        sleep 0.05
+    done
+    return 1
+}
+
+wait_until 10 test -s "$work/display" || fail "Xvfb did not start"
 export DISPLAY=:$(head -n 1 "$work/display")
 
 # A port nothing uses now (a server whose port is taken ends with exit code 1).
@@ -77,17 +96,15 @@ pids=""
 
 windows() { xdotool search --onlyvisible --name "^Seafold " 2>/dev/null | sort; }
 
-# new_window "OLD LIST": the window that is not in the list, waiting up to 30 s.
-new_window() {
+# new_window "OLD LIST": the window that is not in the list, waiting up to 60 s.
+other_window() {
     local w
-    for _ in $(seq 1 150); do
-        for w in $(windows); do
-            grep -qx "$w" <<<"$1" || { echo "$w"; return 0; }
-        done
-        sleep 0.2
+    for w in $(windows); do
+        grep -qx "$w" <<<"$1" || { echo "$w"; return 0; }
     done
     return 1
 }
+new_window() { wait_until 60 other_window "$1"; }
 
 # start NAME X Y ARGS...: runs the program in folder NAME, waits for its
 # window and moves it to (X, Y); sets $started_pid and $started_window.
@@ -107,24 +124,68 @@ start() {
 }
 
 # wait_for FILE REGEX SECONDS: until a line of FILE matches.
-wait_for() {
-    for _ in $(seq 1 $(($3 * 10))); do
-        grep -qE "$2" "$1" 2>/dev/null && return 0
-        sleep 0.1
+wait_for() { wait_until "$3" grep -qE "$2" "$1" 2>/dev/null; }
+
+# count_lines FILE REGEX: the number of lines of FILE that match.
+count_lines() { grep -cE "$2" "$1" 2>/dev/null || true; }
+
+# more_lines FILE REGEX COUNT: more than COUNT lines of FILE match.
+more_lines() { [ "$(count_lines "$1" "$2")" -gt "$3" ]; }
+
+# wait_more FILE REGEX COUNT SECONDS: until more than COUNT lines match.
+wait_more() { wait_until "$4" more_lines "$1" "$2" "$3"; }
+
+# png_done FILE: FILE is a whole PNG picture (it ends with its IEND chunk),
+# not one still being written.
+png_done() { [ -s "$1" ] && [ "$(tail -c 8 "$1" | head -c 4)" = IEND ]; }
+
+# The X server delivers pointer moves, buttons and keys in the order they
+# were made, and a key goes to the window under the pointer, so a move needs
+# no pause before a key. A program reads its input once a frame, and a
+# pointer move read in the same frame as a button need not reach the GUI
+# before it: a button waits until the program has read the moves before it,
+# and a release until the press has been read.
+
+# settle WHO: WHO has read every pointer event made so far. Moves are not
+# logged, keys are: two Shift taps read one after the other mean that a
+# whole frame's input has been read since the moves were made.
+settle() {
+    local before tap
+    for tap in 1 2; do
+        before=$(count_lines "$1/events.log" '"key": "[^"]*", "down": false')
+        xdotool key shift
+        wait_more "$1/events.log" '"key": "[^"]*", "down": false' "$before" 30 || fail "$1 read no input"
     done
-    return 1
 }
 
-now_ms() { date +%s%3N; }
+# button WHO down|up: presses or releases the left button over WHO's window
+# and waits until WHO has read it.
+button() {
+    local log=$1/events.log down=true
+    [ "$2" = up ] && down=false
+    local before
+    before=$(count_lines "$log" "\"button\": 0, \"down\": $down")
+    xdotool mouse$2 1
+    wait_more "$log" "\"button\": 0, \"down\": $down" "$before" 30 || fail "$1 did not see the button go $2"
+}
 
-# Window-relative pointer moves and clicks (each window sits at a known place).
-click_at() { # WINDOW_X WINDOW_Y X Y
-    xdotool mousemove $(($1 + $3)) $(($2 + $4))
-    sleep 0.4
-    xdotool mousedown 1
-    sleep 0.4
-    xdotool mouseup 1
-    sleep 0.6
+# press WHO KEY: a key pressed and released over WHO's window (the pointer is
+# there already); waits until WHO has read the release.
+press() {
+    local log=$1/events.log
+    local before
+    before=$(count_lines "$log" "\"key\": \"$2\", \"down\": false")
+    xdotool key "$2"
+    wait_more "$log" "\"key\": \"$2\", \"down\": false" "$before" 30 || fail "$1 did not see $2"
+}
+
+# Window-relative clicks (each window sits at a known place).
+click_at() { # WHO X Y
+    local x=${1}_x y=${1}_y
+    xdotool mousemove $((${!x} + $2)) $((${!y} + $3))
+    settle "$1"
+    button "$1" down
+    button "$1" up
 }
 
 # red_share FILE: share (per 10000) of strongly red pixels in the view
@@ -138,15 +199,10 @@ red_share() {
 screenshot_count_bob=0
 screenshot_bob() {
     xdotool mousemove $((bob_x + 400)) $((bob_y + 300))
-    sleep 0.3
     xdotool key Print
     screenshot_count_bob=$((screenshot_count_bob + 1))
     shot="bob/screenshot_$screenshot_count_bob.png"
-    for _ in $(seq 1 100); do
-        [ -s "$shot" ] && { sleep 0.3; return 0; }
-        sleep 0.1
-    done
-    fail "bob saved no $shot"
+    wait_until 30 png_done "$shot" || fail "bob saved no $shot"
 }
 
 # ---- the three programs -------------------------------------------------------------
@@ -170,9 +226,9 @@ PY
     export SEAFOLD_CAPTURE_FILE=$work/speech.wav
 fi
 
-alice_x=0 alice_y=0 bob_x=1040 bob_y=0
+alice_x=0 alice_y=0 bob_x=1040 bob_y=0 server_x=1040 server_y=800
 # shellcheck disable=SC2086 # the extra arguments are meant to split
-start server 1040 800 server 127.0.0.1:$port ${SEAFOLD_SERVER_ARGS:-}
+start server $server_x $server_y server 127.0.0.1:$port ${SEAFOLD_SERVER_ARGS:-}
 server_pid=$started_pid
 wait_for server/events.log '"window"' 30 || fail "server did not start"
 # shellcheck disable=SC2086
@@ -200,31 +256,52 @@ model_radio="897 222"
 exit_button="885 335"
 ocean="400 300"
 
+# gone PID: the process has ended.
+gone() { ! kill -0 "$1" 2>/dev/null; }
+
 pick_model_and_mode() {
     # The first click opens the drop-down list, the second picks from it.
-    click_at $alice_x $alice_y $model_box
-    click_at $alice_x $alice_y $model_lighthouse
+    click_at alice $model_box
+    click_at alice $model_lighthouse
     wait_for alice/events.log '"own": "lighthouse.mesh"' 20 || fail "alice's model was not picked"
-    click_at $alice_x $alice_y $model_radio
+    click_at alice $model_radio
     wait_for alice/events.log '"mouse_mode": 1' 20 || fail "model mode was not chosen"
     wait_for bob/events.log '"model": "alice", "entity": "lighthouse.mesh"' 30 ||
         fail "bob does not show alice's model"
     echo "alice picked lighthouse.mesh in model mode; bob shows it"
 }
 
-# hold_w SECONDS: W held over alice's ocean.
-hold_w() {
-    xdotool mousemove $((alice_x + 400)) $((alice_y + 300))
-    sleep 0.3
-    xdotool keydown w
-    sleep "$1"
-    xdotool keyup w
+# Last z position of alice's model in her own scene and in bob's.
+alice_own_z() {
+    grep '"own": "lighthouse.mesh"' alice/events.log | tail -n 1 |
+        sed -n 's/.*"pos": \[[^,]*, [^,]*, \([^]]*\)\].*/\1/p'
 }
-
-# Last z position of alice's model in bob's scene.
 bob_alice_z() {
     grep '"model": "alice", "entity": "lighthouse.mesh"' bob/events.log | tail -n 1 |
         sed -n 's/.*"pos": \[[^,]*, [^,]*, \([^]]*\)\].*/\1/p'
+}
+
+# moved_below Z: alice's own model stands at z < Z.
+moved_below() { local z; z=$(alice_own_z); [ -n "$z" ] && awk -v a="$z" -v b="$1" 'BEGIN { exit !(a < b) }'; }
+
+# bob_shows Z: bob shows alice's model at z Z.
+bob_shows() {
+    local z
+    z=$(bob_alice_z)
+    [ -n "$z" ] && awk -v a="$1" -v b="$z" 'BEGIN { d = a - b; exit !(d < 0.01 && d > -0.01) }'
+}
+
+# hold_w UNITS: W held over alice's ocean until her model has gone UNITS
+# forward (the distance, unlike a time, does not depend on the frame rate).
+hold_w() {
+    xdotool mousemove $((alice_x + 400)) $((alice_y + 300))
+    local start
+    start=$(alice_own_z)
+    xdotool keydown w
+    wait_until 30 moved_below "$(awk -v z="$start" -v d="$1" 'BEGIN { print z - d }')" ||
+        { xdotool keyup w; fail "W moved alice's model less than $1 units"; }
+    xdotool keyup w
+    wait_for alice/events.log '"key": "[wW]", "down": false' 30 || fail "alice did not see W released"
 }
 
 case $case_name in
@@ -232,23 +309,19 @@ session)
     screenshot_bob
     shot0=$shot
     pick_model_and_mode
-    sleep 1
     screenshot_bob
     shot1=$shot
     z0=$(bob_alice_z)
-    # Two seconds: far enough to shrink clearly, near enough to stay in view
-    # from bob's camera wherever on the ring alice's model started.
-    hold_w 2
-    wait_for alice/events.log '"key": "[wW]", "down": false' 10 || fail "alice did not see W released"
-    sleep 2
+    # 50 units (two seconds of W): far enough to shrink clearly, near enough
+    # to stay in view from bob's camera wherever on the ring alice's model
+    # started.
+    hold_w 50
+    # What she sent is what bob shows, once it has arrived.
+    own_z=$(alice_own_z)
+    wait_until 30 bob_shows "$own_z" || fail "alice's own model at z $own_z, bob shows z $(bob_alice_z)"
     z1=$(bob_alice_z)
     echo "alice's model in bob's scene: z $z0 before W, $z1 after"
     awk -v a="$z0" -v b="$z1" 'BEGIN { exit !(b < a - 5) }' || fail "alice's model did not move forward in bob's scene"
-    # The same numbers in alice's own scene: what she sent is what bob shows.
-    own_z=$(grep '"own": "lighthouse.mesh"' alice/events.log | tail -n 1 |
-        sed -n 's/.*"pos": \[[^,]*, [^,]*, \([^]]*\)\].*/\1/p')
-    awk -v a="$own_z" -v b="$z1" 'BEGIN { d = a - b; exit !(d < 0.01 && d > -0.01) }' ||
-        fail "alice's own model at z $own_z, bob shows z $z1"
     grep -q '"rpc": "c2smakeMovement"' server/events.log || fail "the server saw no movement"
     screenshot_bob
     shot2=$shot
@@ -262,25 +335,23 @@ session)
     cp "$shot2" "$work/bob_alice_moved.png"
 
     # A material, then the first tuning row's scrollbar dragged to the right.
-    click_at $alice_x $alice_y $material_box
-    click_at $alice_x $alice_y $material_choppy
-    sleep 1
+    click_at alice $material_box
+    click_at alice $material_choppy
     xdotool mousemove $((alice_x + 314)) $((alice_y + 548))
-    sleep 0.4
-    xdotool key Print
-    wait_for alice/events.log '"key": "Print", "down": false' 10 || fail "alice saw no Print Screen"
-    sleep 1
-    [ -s alice/screenshot_1.png ] || fail "alice saved no screenshot_1.png"
-    lines_before=$(grep -c '"control": "Wave height"' alice/events.log)
-    xdotool mousedown 1
-    sleep 0.4
+    press alice Print
+    wait_until 30 png_done alice/screenshot_1.png || fail "alice saved no screenshot_1.png"
+    lines_before=$(count_lines alice/events.log '"control": "Wave height"')
+    settle alice
+    button alice down
     for step in 1 2 3 4 5 6; do
         xdotool mousemove_relative -- 15 0
-        sleep 0.2
+        sleep 0.05
     done
-    xdotool mouseup 1
-    wait_for alice/events.log '"control": "Wave height", "constant": "waveHeight"' 20 ||
-        fail "dragging the scrollbar changed no constant"
+    # Released only once the drag has been read: a release read in the same
+    # frame as the moves would come before them.
+    wait_more alice/events.log '"control": "Wave height", "constant": "waveHeight"' "$lines_before" 30 ||
+        { xdotool mouseup 1; fail "dragging the scrollbar changed no constant"; }
+    button alice up
     grep '"control": "Wave height"' alice/events.log | tail -n 1
     first=$(grep '"control": "Wave height"' alice/events.log | head -n 1 | sed -n 's/.*"value": \([^,]*\),.*/\1/p')
     last=$(grep '"control": "Wave height"' alice/events.log | tail -n 1 | sed -n 's/.*"value": \([^,]*\),.*/\1/p')
@@ -290,17 +361,16 @@ session)
 
     # bob picks the same model: every scene shows two lighthouses, each user
     # with an entity of its own (the local one too).
-    click_at $bob_x $bob_y $model_box
-    click_at $bob_x $bob_y $model_lighthouse
+    click_at bob $model_box
+    click_at bob $model_lighthouse
     wait_for bob/events.log '"own": "lighthouse.mesh"' 20 || fail "bob's model was not picked"
     wait_for alice/events.log '"model": "bob", "entity": "lighthouse.mesh"' 30 || fail "alice does not show bob's model"
     wait_for server/events.log '"model": "bob", "entity": "lighthouse.mesh"' 30 || fail "the server does not show bob's model"
     grep -q "An exception has occured" alice/err.txt bob/err.txt server/err.txt && fail "renderer exception"
     echo "bob picked the same model; alice and the server show both"
-    xdotool mousemove $((1040 + 400)) $((800 + 300))
-    sleep 0.3
-    xdotool key Print
-    wait_for server/events.log '"key": "Print", "down": false' 10 && sleep 1 &&
+    xdotool mousemove $((server_x + 400)) $((server_y + 300))
+    press server Print
+    wait_until 30 png_done server/screenshot_1.png &&
         cp server/screenshot_1.png "$work/server_both_lighthouses.png" 2>/dev/null
 
     # The window resized: the GUI's root window follows.
@@ -311,13 +381,9 @@ session)
 
     # Escape ends alice; bob and the server see her leave.
     xdotool mousemove $((alice_x + 300)) $((alice_y + 200))
-    sleep 0.3
     xdotool key Escape
     status=timeout
-    for _ in $(seq 1 300); do
-        kill -0 "$alice_pid" 2>/dev/null || { wait "$alice_pid"; status=$?; break; }
-        sleep 0.1
-    done
+    wait_until 30 gone "$alice_pid" && { wait "$alice_pid"; status=$?; }
     [ "$status" = 0 ] || fail "alice ended with $status after Escape"
     grep -q "An exception has occured" alice/err.txt && fail "alice: renderer exception"
     wait_for bob/events.log '"model": "alice", "entity": null' 30 || fail "bob did not see alice leave"
@@ -326,12 +392,12 @@ session)
     kill -0 "$bob_pid" 2>/dev/null && kill -0 "$server_pid" 2>/dev/null || fail "bob or the server ended"
 
     # bob leaves through the panel's Exit button.
-    click_at $bob_x $bob_y $exit_button
+    xdotool mousemove $((bob_x + ${exit_button% *})) $((bob_y + ${exit_button#* }))
+    settle bob
+    button bob down
+    xdotool mouseup 1
     status=timeout
-    for _ in $(seq 1 300); do
-        kill -0 "$bob_pid" 2>/dev/null || { wait "$bob_pid"; status=$?; break; }
-        sleep 0.1
-    done
+    wait_until 30 gone "$bob_pid" && { wait "$bob_pid"; status=$?; }
     [ "$status" = 0 ] || fail "bob ended with $status after Exit"
     wait_for server/events.log '"model": "bob", "entity": null' 30 || fail "the server did not see bob leave"
     echo "the Exit button ended bob (exit 0); the server removed his model"
@@ -353,7 +419,6 @@ people)
     wait_for server/events.log '"people": \["   server \(you\)[^]]*"   alice · lighthouse", "    [0-9.]+ ms, [0-9]+ lost, [0-9]+ queued", "   bob · no model yet", "    [0-9.]+ ms' 20 ||
         fail "the server's People panel does not list both clients with their statistics"
     echo "every People panel lists alice and bob with their models"
-    sleep 1
     screenshot_bob
     labels=$(grep '"screenshot": "screenshot_1.png"' bob/events.log | tail -n 1)
     read -r lx ly lw lh ax ay < <(sed -n 's/.*"name": "alice", "box": \[\([^]]*\)\], "anchor": \[\([^]]*\)\].*/\1, \2/p' <<<"$labels" |
@@ -375,7 +440,6 @@ people)
 
     # alice talks for 3 s.
     xdotool mousemove $((alice_x + 400)) $((alice_y + 300))
-    sleep 0.3
     xdotool keydown r
     wait_for alice/events.log '"talk": "Talking"' 10 || { xdotool keyup r; fail "alice's panel does not say Talking"; }
     wait_for bob/events.log '"people": \[[^]]*"♪ alice · lighthouse"' 10 ||
@@ -383,54 +447,47 @@ people)
     echo "alice talks: her panel says Talking, bob's marks her"
     screenshot_bob
     cp "$shot" "$work/bob_alice_talking.png"
+    # She goes on talking a while: the key is held, not waited on.
     sleep 2
     # The key goes to the window under the mouse: back to alice's for the release.
     xdotool mousemove $((alice_x + 400)) $((alice_y + 300))
-    sleep 0.3
     xdotool keyup r
-    for _ in $(seq 1 100); do
-        grep '"talk"' alice/events.log | tail -n 1 | grep -q 'Hold R to talk' && break
-        sleep 0.1
-    done
-    grep '"talk"' alice/events.log | tail -n 1 | grep -q 'Hold R to talk' || fail "alice's panel still says Talking"
-    wait_for server/events.log '"people": \[[^]]*"♪ alice' 1 || fail "the server's panel never showed alice talking"
+    talk_done() { grep '"talk"' alice/events.log | tail -n 1 | grep -q 'Hold R to talk'; }
+    wait_until 30 talk_done || fail "alice's panel still says Talking"
+    wait_for server/events.log '"people": \[[^]]*"♪ alice' 10 || fail "the server's panel never showed alice talking"
     # Her voice may still be on its way; once it has played the mark goes.
-    for _ in $(seq 1 150); do
-        grep '"people"' bob/events.log | tail -n 1 | grep -q '♪' || break
-        sleep 0.1
-    done
-    grep '"people"' bob/events.log | tail -n 1 | grep -q '♪' && fail "bob's panel still marks alice after she stopped"
+    unmarked() { ! grep '"people"' bob/events.log | tail -n 1 | grep -q '♪'; }
+    wait_until 30 unmarked || fail "bob's panel still marks alice after she stopped"
 
     # The screenshot notice goes after a few seconds.
     saved=$(grep '"notice": "Saved: screenshot_2.png"' bob/events.log | sed -n 's/.*"t": \([0-9]*\).*/\1/p')
-    gone=""
-    for _ in $(seq 1 100); do
-        gone=$(grep '"notice": ""' bob/events.log | sed -n 's/.*"t": \([0-9]*\).*/\1/p' |
-            awk -v s="$saved" '$1 >= s { print; exit }')
-        [ -n "$gone" ] && break
-        sleep 0.1
-    done
+    notice_gone() {
+        grep '"notice": ""' bob/events.log | sed -n 's/.*"t": \([0-9]*\).*/\1/p' |
+            awk -v s="$saved" '$1 >= s { print; exit }'
+    }
+    wait_until 30 test -n "$(notice_gone)" || true
+    gone=$(notice_gone)
     [ -n "$gone" ] || fail "bob's screenshot notice stays"
     echo "bob's notice shown for $((gone - saved)) ms"
     [ $((gone - saved)) -ge 2000 ] && [ $((gone - saved)) -le 8000 ] || fail "the notice went after $((gone - saved)) ms"
 
     # bob drags the camera up, far beyond the top, then far down.
-    drag_bob() { # DY per step
+    drag_bob() { # DY per step, Y to start at
         xdotool mousemove $((bob_x + 500)) $((bob_y + ${2}))
-        sleep 0.3
-        xdotool mousedown 1
-        sleep 0.3
+        settle bob
+        button bob down
         for _ in $(seq 1 14); do
             xdotool mousemove_relative -- 0 "$1"
-            sleep 0.1
+            sleep 0.05
         done
-        sleep 0.3
-        xdotool mouseup 1
-        sleep 0.5
+        settle bob
+        local drags
+        drags=$(count_lines bob/events.log '"after": "drag"')
+        button bob up
+        wait_more bob/events.log '"after": "drag"' "$drags" 30 || fail "bob's camera drag was not seen"
     }
     last_pitch() { grep '"camera"' bob/events.log | tail -n 1 | sed -n 's/.*"pitch": \([-0-9.e]*\).*/\1/p'; }
     drag_bob -50 740
-    wait_for bob/events.log '"after": "drag"' 10 || fail "bob's camera drag was not seen"
     up=$(last_pitch)
     drag_bob 50 40
     drag_bob 50 40
@@ -439,17 +496,13 @@ people)
     awk -v u="$up" -v d="$down" 'BEGIN { exit !(u > 70 && u <= 80.01 && d < -70 && d >= -80.01) }' ||
         fail "the pitch went beyond its limits (up $up, down $down)"
     xdotool key Home
-    wait_for bob/events.log '"after": "home", "pos": \[50(\.0)?, 0(\.0)?, 100(\.0)?\]' 10 || fail "Home did not put the camera back"
+    wait_for bob/events.log '"after": "home", "pos": \[50(\.0)?, 0(\.0)?, 100(\.0)?\]' 30 || fail "Home did not put the camera back"
 
     # End: alice's model comes back in front of her camera; bob sees the move.
     xdotool mousemove $((alice_x + 400)) $((alice_y + 300))
-    sleep 0.3
-    moves_before=$(grep -c '"own": "lighthouse.mesh"' alice/events.log)
+    moves_before=$(count_lines alice/events.log '"own": "lighthouse.mesh"')
     xdotool key End
-    for _ in $(seq 1 50); do
-        [ "$(grep -c '"own": "lighthouse.mesh"' alice/events.log)" -gt "$moves_before" ] && break
-        sleep 0.2
-    done
+    wait_more alice/events.log '"own": "lighthouse.mesh"' "$moves_before" 30 || fail "End did not move alice's model"
     own=$(grep '"own": "lighthouse.mesh"' alice/events.log | tail -n 1 | sed -n 's/.*"pos": \[\([^]]*\)\].*/\1/p')
     # From the start camera at (50, 0, 100), looking at the origin: 80 units
     # along that line.
@@ -459,19 +512,27 @@ people)
         fail "bob did not see alice's model brought to [$own]"
     echo "End brought alice's model in front of her camera, to [$own]; bob saw the same move"
 
-    # The server ends: both clients say "lost" within 2 s.
+    # The server ends: both clients say "lost" within 2 s of its going. The
+    # server says goodbye as it ends; how long a loaded machine takes to get
+    # it there is shown, not checked.
     killed=$(now_ms)
     kill -TERM "$server_pid"
+    wait_until 30 gone "$server_pid" || fail "the server did not end after SIGTERM"
+    ended=$(now_ms)
+    wait "$server_pid"
+    echo "the server ended $((ended - killed)) ms after SIGTERM"
     for who in alice bob; do
-        wait_for $who/events.log '"people": \[[^]]*"   lost' 10 || fail "$who's panel does not say lost"
+        wait_for $who/events.log '"people": \[[^]]*"   lost' 30 || fail "$who's panel does not say lost"
         at=$(grep '"people": \[[^]]*"   lost' $who/events.log | head -n 1 | sed -n 's/.*"t": \([0-9]*\).*/\1/p')
-        echo "$who's panel says lost $((at - killed)) ms after the server was ended"
-        [ $((at - killed)) -le 2000 ] || fail "$who's panel said lost only after $((at - killed)) ms"
+        echo "$who's panel says lost $((at - ended)) ms after the server ended"
+        [ $((at - ended)) -le 2000 ] || fail "$who's panel said lost only $((at - ended)) ms after the server ended"
     done
     ;;
 
 latency)
     pick_model_and_mode
+    # The presses are paced (a measurement, not a wait): each one starts from
+    # a model at rest.
     sleep 1
     : >presses.txt
     for press in 1 2 3 4 5 6 7 8; do
@@ -483,7 +544,9 @@ latency)
         xdotool keyup w
         sleep 1.2
     done
-    sleep 1
+    # Until the last press has reached bob: he shows her where she ended.
+    wait_for alice/events.log '"key": "[wW]", "down": false' 30 || fail "alice saw no W"
+    wait_until 30 bob_shows "$(alice_own_z)" || echo "bob does not show alice's last move"
     # For each press, the first change of alice's position in bob's log after it.
     latencies=$(grep '"model": "alice", "entity": "lighthouse.mesh"' bob/events.log |
         sed -n 's/.*"pos": \[\([^]]*\)\], "t": \([0-9]*\)}.*/\2 \1/p' |

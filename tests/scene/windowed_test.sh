@@ -10,7 +10,7 @@
 #               light's flare shows where the light is, behind the start view
 #               (the default) and ahead of it
 #   overlap     a server and two clients whose windows cover each other
-#               keep running (no renderer error)
+#               all draw and connect, and keep running (no renderer error)
 #   config-dialog  without a saved configuration the default in the media is
 #               used (no dialog, nothing saved); with SEAFOLD_CONFIG_DIALOG=1
 #               the dialog appears and Cancel exits 1
@@ -190,17 +190,43 @@ overlap)
     for d in server alice bob; do cp ogre.cfg $d/; done
     # Inside the X server: a server and two clients whose windows open at the
     # same place at once (there is no window manager to place them), so they
-    # cover each other while they start.
+    # cover each other while they start. What they report in their event
+    # logs says when each is drawing and connected; each wait is bounded
+    # (60 looks, at most 20 s).
     cat > overlap.sh <<'SH'
 #!/usr/bin/env bash
-(cd server && exec "$1" server 127.0.0.1:$2 >out.txt 2>err.txt) &
+# seen FILE REGEX: until a line of FILE matches.
+seen() {
+    local deadline=$(($(date +%s) + 20))
+    for _ in $(seq 1 60); do
+        grep -qE "$2" "$1" 2>/dev/null && return 0
+        [ "$(date +%s)" -ge "$deadline" ] && return 1
+        sleep 0.3
+    done
+    return 1
+}
+run() { # NAME ARGS...
+    local name=$1
+    shift
+    (cd "$name" && SEAFOLD_EVENT_LOG=events.log exec "$seafold" "$@" >out.txt 2>err.txt) &
+}
+seafold=$1
+run server server 127.0.0.1:$2
 server=$!
-sleep 1
-(cd alice && exec "$1" -client 127.0.0.1:$2 alice >out.txt 2>err.txt) &
+seen server/events.log '"window"' || echo "server: no window"
+run alice -client 127.0.0.1:$2 alice
 alice=$!
-(cd bob && exec "$1" -client 127.0.0.1:$2 bob >out.txt 2>err.txt) &
+run bob -client 127.0.0.1:$2 bob
 bob=$!
-sleep 8
+for who in alice bob; do
+    seen $who/events.log '"window"' || echo "$who: no window"
+    seen $who/events.log '"state": "connected"' || echo "$who: not connected"
+done
+# Covered windows go on drawing: each People panel, refreshed in the frame
+# loop, comes to list the others.
+seen server/events.log '"people": .*alice.*bob|"people": .*bob.*alice' || echo "server: frames stopped"
+seen alice/events.log '"people": .*bob' || echo "alice: frames stopped"
+seen bob/events.log '"people": .*alice' || echo "bob: frames stopped"
 alive=""
 for p in $server $alice $bob; do kill -0 $p 2>/dev/null && alive="$alive up" || alive="$alive down"; done
 kill $server $alice $bob 2>/dev/null
@@ -208,7 +234,7 @@ wait
 echo "alive:$alive"
 SH
     chmod +x overlap.sh
-    result=$(timeout 90 xvfb-run -a -s "-screen 0 1024x768x24" ./overlap.sh "$seafold" "$(free_port)")
+    result=$(timeout 120 xvfb-run -a -s "-screen 0 1024x768x24" ./overlap.sh "$seafold" "$(free_port)")
     cat server/err.txt alice/err.txt bob/err.txt
     [ "$result" = "alive: up up up" ] || fail "expected server, alice and bob running, got '$result'"
     grep -q "An exception has occured" server/err.txt alice/err.txt bob/err.txt && fail "renderer error"
@@ -234,16 +260,27 @@ config-dialog)
 pid=$!
 dialog=$(timeout 30 xdotool search --sync --name "Rendering Settings" | head -n 1)
 [ -n "$dialog" ] || { kill $pid; echo "no dialog"; exit 3; }
-sleep 0.5
-# The dialog's buttons are its 56x17 children; Cancel is the left one.
-cancel=""
-best=100000
-for w in $(xdotool search --onlyvisible --name "" 2>/dev/null); do
-    geometry=$(xdotool getwindowgeometry "$w" 2>/dev/null)
-    case $geometry in *"Geometry: 56x17"*) ;; *) continue ;; esac
-    x=$(sed -n 's/.*Position: \([0-9]*\),\([0-9]*\).*/\1/p' <<<"$geometry")
-    y=$(sed -n 's/.*Position: \([0-9]*\),\([0-9]*\).*/\2/p' <<<"$geometry")
-    if [ "$x" -lt "$best" ]; then best=$x; cancel="$((x + 28)) $((y + 8))"; fi
+# The dialog's buttons are its 56x17 children; Cancel is the left one. They
+# may be mapped a little after the dialog: looked for until both are there
+# (at most 50 looks, 10 s).
+find_cancel() {
+    cancel=""
+    local best=100000 count=0 w geometry x y
+    for w in $(xdotool search --onlyvisible --name "" 2>/dev/null); do
+        geometry=$(xdotool getwindowgeometry "$w" 2>/dev/null)
+        case $geometry in *"Geometry: 56x17"*) ;; *) continue ;; esac
+        count=$((count + 1))
+        x=$(sed -n 's/.*Position: \([0-9]*\),\([0-9]*\).*/\1/p' <<<"$geometry")
+        y=$(sed -n 's/.*Position: \([0-9]*\),\([0-9]*\).*/\2/p' <<<"$geometry")
+        if [ "$x" -lt "$best" ]; then best=$x; cancel="$((x + 28)) $((y + 8))"; fi
+    done
+    [ "$count" -ge 2 ]
+}
+deadline=$(($(date +%s) + 10))
+for _ in $(seq 1 50); do
+    find_cancel && break
+    [ "$(date +%s)" -ge "$deadline" ] && break
+    sleep 0.2
 done
 [ -n "$cancel" ] || { kill $pid; echo "no buttons"; exit 3; }
 xdotool mousemove $cancel click 1

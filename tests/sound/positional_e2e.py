@@ -7,8 +7,11 @@ the right, carol on the left; with --flat-voice both come out in the middle.
 
     positional_e2e.py SEAFOLD SEAFOLD-HEADLESS
 
-Exit 77 (skipped) without xvfb-run. Every wait is bounded."""
+Exit 77 (skipped) without xvfb-run. The test waits on what the programs
+report (their event lines), not on fixed times: on a busy machine bob's
+window may draw and play late. Every wait is bounded."""
 
+import json
 import math
 import os
 import shutil
@@ -54,6 +57,41 @@ def loud_spans(left, right, rate, threshold=800, gap=0.5):
     return spans
 
 
+def people_lines(path):
+    """The texts of every People panel line in a windowed event log."""
+    lines = []
+    try:
+        with open(path) as f:
+            for line in f:
+                try:
+                    event = json.loads(line)
+                except json.JSONDecodeError:
+                    continue  # a line still being written
+                if "people" in event:
+                    lines.append(event["people"])
+    except FileNotFoundError:
+        pass
+    return lines
+
+
+def wait_until(predicate, seconds):
+    end = time.time() + seconds
+    while time.time() < end:
+        if predicate():
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def wait_heard_out(log, who):
+    """Until bob's panel has marked `who` as speaking and then no one: the
+    voice has played out in bob's window."""
+    marked = lambda: any(any(text.startswith("♪ " + who) for text in texts) for texts in people_lines(log))
+    quiet = lambda: marked() and not any(text.startswith("♪") for text in (people_lines(log) or [[]])[-1])
+    check(wait_until(marked, 30), f"bob's panel never marked {who} as speaking")
+    check(wait_until(quiet, 30), f"bob's panel still marks someone speaking after {who}")
+
+
 def session(name, flat):
     """bob listens in a window; alice (right) then carol (left) speak."""
     work = os.path.join(WORK, name)
@@ -71,7 +109,8 @@ def session(name, flat):
     server = HeadlessProcess(HEADLESS, "server", ["server", address], failures, env=quiet, log_dir=work)
     time.sleep(0.3)
     flat_args = ["--flat-voice"] if flat else []
-    bob_env = dict(os.environ, ALSOFT_CONF=conf, SEAFOLD_EVENT_LOG=os.path.join(work, "bob.jsonl"))
+    bob_log = os.path.join(work, "bob.jsonl")
+    bob_env = dict(os.environ, ALSOFT_CONF=conf, SEAFOLD_EVENT_LOG=bob_log)
     bob_env.pop("ALSOFT_DRIVERS", None)
     bob = subprocess.Popen(["timeout", "120", "xvfb-run", "-a", "-s", "-screen 0 1024x768x24", WINDOWED, "-client",
                             address, "bob"] + flat_args,
@@ -87,7 +126,10 @@ def session(name, flat):
                                                 f"{x},0,0", "--speak", speech], failures, env=quiet, log_dir=work)
             speakers.append(p)
             p.wait_for("the end of speaking", lambda p=p: any(e.get("speak") == "stop" for e in p.events()), 30)
-            time.sleep(1.5)
+            wait_heard_out(bob_log, who)
+            # Quiet between the two voices, so that they come out as two
+            # stretches (loud_spans splits at half a second).
+            time.sleep(1.0)
         for p in speakers:
             p.stop()
     finally:

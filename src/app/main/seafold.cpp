@@ -56,7 +56,7 @@ int runWindowed(const ProgramOptions& options)
     CommandLine line = options.line;
     int code = host.findServerToJoin(&line);
     if (code < 0) {
-        std::unique_ptr<FrameDriver> driver = createWindowedDriver(findMediaDirectory(), host.port());
+        std::unique_ptr<FrameDriver> driver = createWindowedDriver(findMediaDirectory(), host.port(), &gEventLog);
         // The loop's shutdown tells the peers that this user leaves.
         code = runApplication(line, *driver, standardLoopHooks(host));
     }

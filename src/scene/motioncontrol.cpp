@@ -1,0 +1,144 @@
+#include "scene/motioncontrol.h"
+#include "scene/seafold.h"
+
+#include <OgreSceneNode.h>
+
+#include <CEGUI/CEGUI.h>
+
+namespace seafold {
+
+namespace {
+
+CEGUI::MouseCursor& guiCursor()
+{
+    return CEGUI::System::getSingleton().getDefaultGUIContext().getMouseCursor();
+}
+
+} // namespace
+
+void MotionControl::attach(CEGUI::Window* root)
+{
+    mRoot = root;
+    if (!root)
+        return;
+    using CEGUI::Event;
+    using M = MotionControl;
+    using W = CEGUI::Window;
+    root->subscribeEvent(W::EventMouseMove, Event::Subscriber(&M::handleMouseMove, this));
+    root->subscribeEvent(W::EventMouseButtonUp, Event::Subscriber(&M::handleMouseButtonUp, this));
+    root->subscribeEvent(W::EventMouseButtonDown, Event::Subscriber(&M::handleMouseButtonDown, this));
+    root->subscribeEvent(W::EventMouseWheel, Event::Subscriber(&M::handleMouseWheel, this));
+    root->subscribeEvent(W::EventKeyDown, Event::Subscriber(&M::handleKeyDown, this));
+    root->subscribeEvent(W::EventKeyUp, Event::Subscriber(&M::handleKeyUp, this));
+}
+
+void MotionControl::apply()
+{
+    if (!mKeys.any() && !mMotion.mouseMoved)
+        return;
+    addKeyMotion(mKeys, mTimeStep, mMotion);
+    Ogre::Vector3 translate(mMotion.translate.x, mMotion.translate.y, mMotion.translate.z);
+    switch (mApp.mouseMode()) {
+    case Panel::MovesCamera:
+        mApp.cameraControl().turnAndMove(mMotion.rotX, mMotion.rotY, translate);
+        break;
+    case Panel::MovesModel:
+        // The model turns locally (others do not see the turn) and moves in
+        // the world; the move goes to the server.
+        mApp.ownModel().turnAndMove(mMotion.rotX, translate);
+        break;
+    default:
+        break;
+    }
+    // The keys' flags stay as the keys left them.
+    mMotion = PendingMotion();
+}
+
+bool MotionControl::handleMouseButtonDown(const CEGUI::EventArgs& args)
+{
+    const auto& mouse = static_cast<const CEGUI::MouseEventArgs&>(args);
+    if (mouse.button == CEGUI::LeftButton)
+        mLeftDown = true;
+    else if (mouse.button == CEGUI::RightButton)
+        mRightDown = true;
+    if (!mLeftDown && !mRightDown)
+        return true;
+    CEGUI::MouseCursor& cursor = guiCursor();
+    cursor.hide();
+    if (!mCursorSaved) {
+        mSavedCursorPos = cursor.getPosition();
+        mCursorSaved = true;
+    }
+    if (mRoot)
+        mRoot->captureInput();
+    return true;
+}
+
+bool MotionControl::handleMouseButtonUp(const CEGUI::EventArgs& args)
+{
+    const auto& mouse = static_cast<const CEGUI::MouseEventArgs&>(args);
+    if (mouse.button == CEGUI::LeftButton)
+        mLeftDown = false;
+    else if (mouse.button == CEGUI::RightButton)
+        mRightDown = false;
+    if (mLeftDown || mRightDown)
+        return true;
+    if (mCursorSaved && mApp.mouseMode() == Panel::MovesCamera)
+        mApp.cameraControl().report("drag");
+    CEGUI::MouseCursor& cursor = guiCursor();
+    cursor.show();
+    if (mCursorSaved) {
+        cursor.setPosition(mSavedCursorPos);
+        mCursorSaved = false;
+    }
+    if (mRoot)
+        mRoot->releaseInput();
+    return true;
+}
+
+bool MotionControl::handleMouseMove(const CEGUI::EventArgs& args)
+{
+    const auto& mouse = static_cast<const CEGUI::MouseEventArgs&>(args);
+    float dx = mouse.moveDelta.d_x, dy = mouse.moveDelta.d_y;
+    bool dragging = mApp.mouseMode() == Panel::MovesModel
+                        ? addModelDragMotion(mLeftDown, mRightDown, dx, dy, mTimeStep, modelUnitsPerPixel(), mMotion)
+                        : addDragMotion(mLeftDown, mRightDown, dx, dy, mTimeStep, mMotion);
+    if (!dragging)
+        return true;
+    guiCursor().setPosition(mSavedCursorPos);
+    return true;
+}
+
+float MotionControl::modelUnitsPerPixel() const
+{
+    Ogre::SceneNode* model = mApp.ownModel().node();
+    if (!model)
+        return 0;
+    return mApp.cameraControl().unitsPerPixelAt(model->_getDerivedPosition());
+}
+
+bool MotionControl::handleMouseWheel(const CEGUI::EventArgs& args)
+{
+    const auto& mouse = static_cast<const CEGUI::MouseEventArgs&>(args);
+    addWheelMotion(mouse.wheelChange, mMotion);
+    return true;
+}
+
+bool MotionControl::handleDirectionKey(const CEGUI::EventArgs& args, bool down)
+{
+    const auto& key = static_cast<const CEGUI::KeyEventArgs&>(args);
+    applyDirectionKey(uint32_t(key.scancode), down, mKeys);
+    return true;
+}
+
+bool MotionControl::handleKeyDown(const CEGUI::EventArgs& args)
+{
+    return handleDirectionKey(args, true);
+}
+
+bool MotionControl::handleKeyUp(const CEGUI::EventArgs& args)
+{
+    return handleDirectionKey(args, false);
+}
+
+} // namespace seafold

@@ -1,0 +1,71 @@
+// The lines the window adds to the event log: what the user did (keys,
+// buttons, the panel's choices) and what the window then showed (title, own
+// model, camera, size, notices, screenshots). Tests and measurement tools
+// read them while the program runs, so their keys and their order are fixed.
+//
+//   {"title": "Seafold — alice @ 127.0.0.1:28000"}
+//   {"own": "boat.mesh", "pos": [x, y, z]}          ("own": null before a pick)
+//   {"camera": {"after": "home", "pos": [x, y, z], "pitch": degrees}}
+//   {"key": "W", "down": true}
+//   {"button": 0, "down": true, "at": [x, y]}
+//   {"gui_target": "root/Panel/ModelCombos"}        (null: no window there)
+//   {"window": [width, height], "gui": [width, height]}
+//   {"notice": "Saved: screenshot_1.png"}
+//   {"screenshot": "screenshot_1.png", "labels": [...]}
+//   {"mouse_mode": 1}
+//   {"control": "Wave height", "constant": "waveHeight", "value": 0.5}
+//   {"people": ["alice (you) · boat", ...]}
+//   {"talk": "Talking"}
+//
+// Plain values in, so that the lines can be checked without a window.
+#pragma once
+
+#include "session/json.h"
+
+#include <cstdint>
+#include <string>
+
+namespace seafold {
+
+class EventLog;
+
+// A point in the scene, as the log writes it.
+struct LoggedPoint {
+    double x = 0, y = 0, z = 0;
+};
+
+class WindowEvents {
+public:
+    // The log the lines go to; null (the default) writes nothing. Not owned:
+    // the program that opens the log keeps it open while the window exists.
+    void setLog(EventLog* log) { mLog = log; }
+
+    // True while lines are written; callers skip gathering what would only
+    // be logged.
+    bool active() const;
+
+    void title(const std::string& title);
+    // `meshName` empty: the user has no model yet.
+    void ownModel(const std::string& meshName, const LoggedPoint& at);
+    void camera(const char* after, const LoggedPoint& at, double pitchDegrees);
+    void key(const std::string& keyName, bool down);
+    void button(int button, bool down, int x, int y);
+    // `namePath` null: no GUI window under the pointer.
+    void guiTarget(const char* namePath);
+    // `hasGui` false: no GUI root to report.
+    void windowSize(unsigned width, unsigned height, bool hasGui, double guiWidth, double guiHeight);
+    void notice(const std::string& text);
+    void screenshot(const std::string& fileName, const Json& labels);
+    void mouseMode(uint32_t mode);
+    void controlValue(const std::string& control, const std::string& constant, double value);
+    // The People panel's lines and its push-to-talk line, as shown.
+    void people(const Json& lines);
+    void talk(const std::string& line);
+
+private:
+    void write(const Json& line);
+
+    EventLog* mLog = nullptr;
+};
+
+} // namespace seafold
