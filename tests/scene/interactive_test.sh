@@ -87,6 +87,9 @@ wait_until() {
 
 wait_until 10 test -s "$work/display" || fail "Xvfb did not start"
 export DISPLAY=:$(head -n 1 "$work/display")
+# The server said which display it took; make sure a client can open it
+# before any program tries (a program without a display ends at once).
+wait_until 10 xdotool getdisplaygeometry >/dev/null 2>&1 || fail "Xvfb display $DISPLAY cannot be opened"
 
 # A port nothing uses now (a server whose port is taken ends with exit code 1).
 port=$(python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
