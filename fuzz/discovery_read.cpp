@@ -17,17 +17,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint32_t length = uint32_t(size);
 
     DiscoveryQuery query;
-    if (readDiscoveryQuery(data, length, &query) && length < kDiscoveryAnswerMaxSize)
+    if (readDiscoveryQuery(data, length, &query) && length < DiscoveryAnswerMaxBytes)
         std::abort();
 
     DiscoveryAnswer answer;
     if (readDiscoveryAnswer(data, length, &answer)) {
-        if (answer.port == 0 || answer.name.size() > kMaxServerNameBytes || cleanServerName(answer.name) != answer.name)
+        if (answer.port == 0 || answer.name.size() > MaxServerNameBytes || cleanServerName(answer.name) != answer.name)
             std::abort();
-        uint8_t again[kDiscoveryAnswerMaxSize];
+        uint8_t again[DiscoveryAnswerMaxBytes];
         uint32_t written = writeDiscoveryAnswer(answer, again);
         DiscoveryAnswer back;
-        if (written > kDiscoveryAnswerMaxSize || !readDiscoveryAnswer(again, written, &back) ||
+        if (written > DiscoveryAnswerMaxBytes || !readDiscoveryAnswer(again, written, &back) ||
             back.token != answer.token || back.instance != answer.instance || back.host != answer.host ||
             back.port != answer.port || back.users != answer.users || back.name != answer.name)
             std::abort();
@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     // The same bytes as a name: always clean, short and stable.
     std::string name = cleanServerName(std::string(reinterpret_cast<const char*>(data), size));
-    if (name.size() > kMaxServerNameBytes || cleanServerName(name) != name)
+    if (name.size() > MaxServerNameBytes || cleanServerName(name) != name)
         std::abort();
     return 0;
 }

@@ -25,7 +25,7 @@ TickOutcome timingStep(int64_t now, const TickState& before)
     const double limit = 9.2e18;
     int64_t whole64 = total < limit ? int64_t(total) : int64_t(limit);
     uint32_t whole = uint32_t(uint64_t(whole64));
-    if (whole < kMinTickMs)
+    if (whole < MinTickMs)
         return out;
 
     out.accepted = true;
@@ -135,11 +135,11 @@ int runApplication(const CommandLine& line, FrameDriver& driver, const LoopHooks
             // Give up the processor; a datagram that arrives meanwhile ends
             // the pause, so the next pass reads it at once.
             if (hooks.sleep)
-                hooks.sleep(kLoopPauseMs);
+                hooks.sleep(LoopPauseMs);
             else if (hooks.waitForPackets)
-                hooks.waitForPackets(kLoopPauseMs);
+                hooks.waitForPackets(LoopPauseMs);
             else
-                sleepMilliseconds(kLoopPauseMs);
+                sleepMilliseconds(LoopPauseMs);
             // Timing and the voice tick: the tick state, the voice countdown.
             runTimingStep(hooks, ticks);
             // Sound sources by priority, voice streams: every pass.

@@ -31,11 +31,11 @@ struct TickOutcome {
 };
 
 // Minimum whole milliseconds for a tick to be accepted.
-constexpr uint32_t kMinTickMs = 5;
+constexpr uint32_t MinTickMs = 5;
 // The pause of every loop pass. It caps the loop's processor use when a frame
 // costs nothing (the display-less program, a minimised window) while packets
 // are still read and sent at least every few milliseconds.
-constexpr uint32_t kLoopPauseMs = 5;
+constexpr uint32_t LoopPauseMs = 5;
 
 // One pass of the loop's timing: `now` and `before.lastTickTime` are
 // high-precision timer values. A tick shorter than 5 whole ms changes nothing,

@@ -30,7 +30,7 @@ const char* seafoldVersion()
     return SEAFOLD_VERSION;
 }
 
-const char* const kAutoAddress = "auto";
+const char* const AutoAddress = "auto";
 
 namespace {
 
@@ -201,8 +201,8 @@ void addSharedOptions(CLI::App& app, SharedOptions& shared)
     app.add_option_function<std::string>(
            "--server-name",
            [&shared](const std::string& text) {
-               if (text.empty() || text.size() > kMaxServerNameBytes)
-                   refuse("--server-name takes 1 to " + CLI::detail::to_string(uint32_t(kMaxServerNameBytes)) +
+               if (text.empty() || text.size() > MaxServerNameBytes)
+                   refuse("--server-name takes 1 to " + CLI::detail::to_string(uint32_t(MaxServerNameBytes)) +
                           " bytes, not \"" + text + "\"");
                shared.serverName = text;
            },
@@ -314,7 +314,7 @@ void addHeadlessOptions(CLI::App& app, HeadlessOptions& headless)
         ->type_name("SECONDS");
 }
 
-const char* const kWindowedControls = R"(Controls (windowed program):
+const char* const WindowedControls = R"(Controls (windowed program):
   W A S D                 move the camera, or your model when "The mouse moves" is set to Model
   left button drag        turn (the camera looks at most 80 degrees up or down)
   right button drag       slide in the view plane (your model follows the pointer)
@@ -331,7 +331,7 @@ const char* const kWindowedControls = R"(Controls (windowed program):
                           and each connection's round trip, lost packets and queue
 )";
 
-const char* const kSharedEnvironment = R"(Environment:
+const char* const SharedEnvironment = R"(Environment:
   SEAFOLD_LOG=CHANNELS    diagnostic lines of the connection library on standard error:
                           a comma-separated list of channels (LogNetInterface,LogUDP,...) or "all";
                           SEAFOLD_LOG=help lists the channels
@@ -341,7 +341,7 @@ const char* const kSharedEnvironment = R"(Environment:
                           go to the LogSound channel (SEAFOLD_LOG=LogSound shows them)
 )";
 
-const char* const kWindowedEnvironment =
+const char* const WindowedEnvironment =
     R"(  SEAFOLD_EVENT_LOG=FILE  write the JSON lines of seafold-headless --events to FILE, plus this user's input
   SEAFOLD_CONFIG_DIALOG=1 show the renderer's configuration dialog (otherwise the ogre.cfg saved in the
                           working folder is used, or else the default in the media folder)
@@ -389,10 +389,10 @@ std::unique_ptr<CLI::App> buildParser(Program program, ProgramOptions& target, b
     addFindOption(*app, target.line);
     if (program == Program::Headless && !finding)
         addHeadlessOptions(*app, target.headless);
-    std::string footer = program == Program::Windowed ? std::string(kWindowedControls) + "\n" : std::string();
-    footer += kSharedEnvironment;
+    std::string footer = program == Program::Windowed ? std::string(WindowedControls) + "\n" : std::string();
+    footer += SharedEnvironment;
     if (program == Program::Windowed)
-        footer += kWindowedEnvironment;
+        footer += WindowedEnvironment;
     app->footer(footer);
     return app;
 }
@@ -504,7 +504,7 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
     }
     std::string why;
     if (!finding && !read.line.joinsFoundServer() && !checkAddress(read.line.addressText, &why)) {
-        if (server && read.line.addressText == kAutoAddress)
+        if (server && read.line.addressText == AutoAddress)
             return fail("a server needs the address to bind (host:port); auto is for -client");
         return fail(why);
     }

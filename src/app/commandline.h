@@ -21,7 +21,7 @@
 
 #include "net/netinterface.h"  // NetConnection::RateInfo, NetInterface::DefaultMaxConnections
 #include "net/socket.h"        // NetworkSimulator::Settings
-#include "session/discovery.h" // kDefaultDiscoveryPort
+#include "session/discovery.h" // DefaultDiscoveryPort
 
 namespace seafold {
 
@@ -34,7 +34,7 @@ const char* programName(Program program);
 const char* seafoldVersion();
 
 // The client address that stands for "the one server that answers".
-extern const char* const kAutoAddress;
+extern const char* const AutoAddress;
 
 // The mode, the address and the user name.
 struct CommandLine {
@@ -45,7 +45,7 @@ struct CommandLine {
     double findSeconds = 1;  // how long --find waits for answers
 
     // A client that joins whichever one server answers.
-    bool joinsFoundServer() const { return isClient && addressText == kAutoAddress; }
+    bool joinsFoundServer() const { return isClient && addressText == AutoAddress; }
 };
 
 // Options of both programs. A new shared option is one field here and one
@@ -59,7 +59,7 @@ struct SharedOptions {
     bool secure = false;         // --secure: key exchange, every packet sealed
     std::string serverKey;       // --server-key FINGERPRINT (a client; implies --secure), lower-case hex
     // Finding servers on the local network.
-    uint16_t discoveryPort = kDefaultDiscoveryPort; // --discovery-port N
+    uint16_t discoveryPort = DefaultDiscoveryPort; // --discovery-port N
     std::string serverName;                         // --server-name TEXT; empty = the host name
     bool noDiscovery = false;                       // --no-discovery: a server nobody finds
     // --rate INTERVAL_MS,BYTES_PER_S: the local rate record of every

@@ -23,10 +23,10 @@ Console* gConsole = nullptr;
 
 // The audio library's own log level: 0 prints nothing. It reads this when it
 // starts, at the first device opened.
-const char* const kAudioLogLevelVariable = "ALSOFT_LOGLEVEL";
+const char* const AudioLogLevelVariable = "ALSOFT_LOGLEVEL";
 
 // What the sound start-up logs when it cannot open a device.
-const std::string kNoDeviceLogLine = "Failed to intitialize OpenAL.";
+const std::string NoDeviceLogLine = "Failed to intitialize OpenAL.";
 
 } // namespace
 
@@ -264,7 +264,7 @@ void AudioOutputCapture::finish()
         // Our own lines (a sound file that cannot be loaded, say) are no
         // chatter, but the console line replaces the one about the device.
         auto own = std::find(mOwnLines.begin(), mOwnLines.end(), line);
-        if (own != mOwnLines.end() && *own != kNoDeviceLogLine) {
+        if (own != mOwnLines.end() && *own != NoDeviceLogLine) {
             mOwnLines.erase(own);
             std::fprintf(stderr, "%s\n", line);
         } else {
@@ -280,8 +280,8 @@ bool initSoundQuietly()
 {
     // The library's own setting first; the user's choice, or the channel
     // that shows its lines, wins.
-    if (!std::getenv(kAudioLogLevelVariable) && !findOrCreateLogChannel("LogSound")->enabled)
-        ::setenv(kAudioLogLevelVariable, "0", 0);
+    if (!std::getenv(AudioLogLevelVariable) && !findOrCreateLogChannel("LogSound")->enabled)
+        ::setenv(AudioLogLevelVariable, "0", 0);
     // What it cannot silence (the sound system below it reports a missing
     // card in about ten lines) goes to the log channel.
     AudioOutputCapture capture;
@@ -303,7 +303,7 @@ struct ChannelHelp {
 
 // Every channel of the programs. A new SF_LOG channel gets its line here (a
 // test compares this list with the sources).
-const ChannelHelp kLogChannels[] = {
+const ChannelHelp LogChannels[] = {
     {"LogUDP", "the socket: creation, binding, buffer sizes, errors"},
     {"LogNetInterface", "the handshake: challenges, puzzles, accepts, rejects, disconnects"},
     {"LogNetConnection", "each connection's packets: sends, receipts, deliveries and losses, rate"},
@@ -321,7 +321,7 @@ const ChannelHelp kLogChannels[] = {
 std::string logChannelHelp()
 {
     std::string text = "Log channels (SEAFOLD_LOG=NAME,NAME,... or all; lines go to standard error):\n";
-    for (const ChannelHelp& channel : kLogChannels) {
+    for (const ChannelHelp& channel : LogChannels) {
         std::string name = channel.name;
         text += "  " + name + std::string(name.size() < 24 ? 24 - name.size() : 1, ' ') + channel.tells + "\n";
     }
@@ -342,7 +342,7 @@ bool checkLogChannelSetting(Program program)
         if (name == "all")
             continue;
         bool known = false;
-        for (const ChannelHelp& channel : kLogChannels)
+        for (const ChannelHelp& channel : LogChannels)
             known = known || name == channel.name;
         if (!known)
             std::fprintf(stderr, "%s: SEAFOLD_LOG names no channel \"%s\" (SEAFOLD_LOG=help lists them)\n",

@@ -17,7 +17,7 @@ namespace {
 
 // How long a client of "auto" listens for answers: as long as --find does by
 // default. It cannot stop at the first answer: it must know there is no other.
-constexpr uint32_t kAutoSearchMs = 1000;
+constexpr uint32_t AutoSearchMs = 1000;
 
 std::string hostName()
 {
@@ -104,7 +104,7 @@ void LanPresence::finishSearch()
         // The program runs on (a window may be open) without a server.
         tellSeveral(servers);
     } else {
-        consoleLine(nothingFoundLine(kAutoSearchMs / 1000.0, mOptions.discoveryPort));
+        consoleLine(nothingFoundLine(AutoSearchMs / 1000.0, mOptions.discoveryPort));
         gServerLink.retryLater("no server answered");
     }
 }
@@ -114,7 +114,7 @@ int LanPresence::findServerToJoin(CommandLine* line)
     if (!line->joinsFoundServer())
         return -1;
     DiscoveryFinder finder(mOptions.discoveryPort);
-    std::vector<FoundServer> servers = finder.find(kAutoSearchMs / 1000.0);
+    std::vector<FoundServer> servers = finder.find(AutoSearchMs / 1000.0);
     if (servers.size() > 1) {
         tellSeveral(servers);
         return 2;
@@ -124,7 +124,7 @@ int LanPresence::findServerToJoin(CommandLine* line)
         line->addressText = plainAddress(servers[0].address);
         return -1;
     }
-    consoleLine(nothingFoundLine(kAutoSearchMs / 1000.0, mOptions.discoveryPort));
+    consoleLine(nothingFoundLine(AutoSearchMs / 1000.0, mOptions.discoveryPort));
     return -1;
 }
 
@@ -165,7 +165,7 @@ void LanPresence::service()
     if (mSearch) {
         const uint32_t now = getRealMilliseconds();
         mSearch->poll(now);
-        if (now - mSearchStarted >= kAutoSearchMs)
+        if (now - mSearchStarted >= AutoSearchMs)
             finishSearch();
     }
 }

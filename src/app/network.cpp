@@ -24,7 +24,7 @@ std::unique_ptr<Session> gSession;
 
 // The size of the server's key pair in bytes: the 256-bit curve, the
 // strength of the 128-bit cipher that the exchange keys.
-constexpr uint32_t kServerKeySize = 32;
+constexpr uint32_t ServerKeyBytes = 32;
 
 } // namespace
 
@@ -163,7 +163,7 @@ SessionPort& SessionHost::port()
 // fingerprint from the start-up line.
 void SessionHost::makeServerKey()
 {
-    RefPtr<AsymmetricKey> key = new AsymmetricKey(kServerKeySize);
+    RefPtr<AsymmetricKey> key = new AsymmetricKey(ServerKeyBytes);
     SF_ASSERT(key->isValid(), "The server's key pair could not be made.");
     gNetInterface->setPrivateKey(key);
     gNetInterface->setRequiresKeyExchange(true);

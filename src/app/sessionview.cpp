@@ -14,8 +14,8 @@ std::string gSessionAddressText;
 SubscriptionId gWatchSubscription = 0; // the display's, to the session watched
 
 // The voice leveller's floor: below it samples pass unscaled.
-constexpr int32_t kLevelFloor = 2048;
-constexpr int32_t kFullScale = 32767;
+constexpr int32_t LevelFloor = 2048;
+constexpr int32_t FullScale = 32767;
 
 LinkHealth healthOf(SimpleEventConnection& connection)
 {
@@ -106,7 +106,7 @@ void describeSession(const Roster& roster, SimpleEventConnection* toServer, bool
 
 float talkLevelOf(int32_t voiceLevel)
 {
-    float level = float(voiceLevel - kLevelFloor) / float(kFullScale - kLevelFloor);
+    float level = float(voiceLevel - LevelFloor) / float(FullScale - LevelFloor);
     return std::clamp(level, 0.0f, 1.0f);
 }
 

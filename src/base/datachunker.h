@@ -52,7 +52,7 @@ public:
             storage = mFreeList;
             mFreeList = mFreeList->next;
         } else {
-            storage = mChunks.allocate(kElementSize);
+            storage = mChunks.allocate(ElementBytes);
         }
         return new (storage) T(std::forward<Args>(args)...);
     }
@@ -74,7 +74,7 @@ private:
     struct FreeNode {
         FreeNode* next;
     };
-    static constexpr uint32_t kElementSize =
+    static constexpr uint32_t ElementBytes =
         static_cast<uint32_t>(sizeof(T) > sizeof(FreeNode) ? sizeof(T) : sizeof(FreeNode));
     static_assert(alignof(T) <= alignof(std::max_align_t), "over-aligned element");
     ChunkAllocator mChunks;

@@ -15,7 +15,7 @@ namespace seafold {
 namespace {
 
 // Where the camera starts (and Home puts it back): it looks at the origin.
-const Ogre::Vector3 kCameraHome(50, 0, 100);
+const Ogre::Vector3 CameraHome(50, 0, 100);
 
 } // namespace
 
@@ -48,7 +48,7 @@ void CameraControl::reset()
     // relative to it is a move in the world.
     mNode->setPosition(Ogre::Vector3::ZERO);
     mNode->setOrientation(Ogre::Quaternion::IDENTITY);
-    mNode->translate(kCameraHome, Ogre::Node::TS_LOCAL);
+    mNode->translate(CameraHome, Ogre::Node::TS_LOCAL);
     mNode->lookAt(Ogre::Vector3(0, 0, 0), Ogre::Node::TS_WORLD);
 }
 
@@ -75,7 +75,7 @@ void CameraControl::lookAt(const Ogre::Vector3& target)
     mNode->lookAt(target, Ogre::Node::TS_WORLD);
     // Straight up or down is beyond the limits: back to the nearest one.
     float pitch = pitchDegrees();
-    float limited = std::max(-kPitchLimitDegrees, std::min(kPitchLimitDegrees, pitch));
+    float limited = std::max(-PitchLimitDegrees, std::min(PitchLimitDegrees, pitch));
     if (limited != pitch)
         mNode->pitch(Ogre::Degree(limited - pitch), Ogre::Node::TS_LOCAL);
 }

@@ -30,7 +30,7 @@ bool applyDirectionKey(uint32_t scanCode, bool down, DirectionKeys& keys)
 
 void addKeyMotion(const DirectionKeys& keys, float timeStep, PendingMotion& motion)
 {
-    float step = kKeySpeed * timeStep;
+    float step = KeySpeed * timeStep;
     motion.translate.x += (keys.leftward ? -step : 0.0f) + (keys.rightward ? step : 0.0f);
     motion.translate.z += (keys.forward ? -step : 0.0f) + (keys.backward ? step : 0.0f);
 }
@@ -38,13 +38,13 @@ void addKeyMotion(const DirectionKeys& keys, float timeStep, PendingMotion& moti
 bool addDragMotion(bool left, bool right, float dx, float dy, float timeStep, PendingMotion& motion)
 {
     if (left && !right) {
-        motion.rotX -= dx * timeStep * kTurnSpeed;
-        motion.rotY -= dy * timeStep * kTurnSpeed;
+        motion.rotX -= dx * timeStep * TurnSpeed;
+        motion.rotY -= dy * timeStep * TurnSpeed;
     } else if (right && !left) {
-        motion.translate.x += dx * timeStep * kDragSpeed;
-        motion.translate.y -= dy * timeStep * kDragSpeed;
+        motion.translate.x += dx * timeStep * DragSpeed;
+        motion.translate.y -= dy * timeStep * DragSpeed;
     } else if (left && right) {
-        motion.translate.z += (dx + dy) * timeStep * kDragSpeed;
+        motion.translate.z += (dx + dy) * timeStep * DragSpeed;
     } else {
         return false;
     }
@@ -54,7 +54,7 @@ bool addDragMotion(bool left, bool right, float dx, float dy, float timeStep, Pe
 
 void addWheelMotion(float wheelChange, PendingMotion& motion)
 {
-    motion.translate.z -= wheelChange * kWheelSpeed;
+    motion.translate.z -= wheelChange * WheelSpeed;
     motion.mouseMoved = true;
 }
 
@@ -62,8 +62,8 @@ float timeStepFromAverageFps(float averageFps)
 {
     // A negative or absurd average (none known yet) keeps the slow default.
     if (!(averageFps >= 0.0f))
-        return kMaxTimeStep;
-    return std::min(1.0f / (averageFps + 1.0f), kMaxTimeStep);
+        return MaxTimeStepSeconds;
+    return std::min(1.0f / (averageFps + 1.0f), MaxTimeStepSeconds);
 }
 
 float pitchOfDirection(float directionY)
@@ -83,7 +83,7 @@ float unitsPerPixelAt(float distance, float fovYRadians, float viewportHeight)
 {
     if (!(viewportHeight > 0.0f))
         return 0.0f;
-    return 2.0f * std::max(distance, kMinDragDistance) * std::tan(fovYRadians * 0.5f) / viewportHeight;
+    return 2.0f * std::max(distance, MinDragDistance) * std::tan(fovYRadians * 0.5f) / viewportHeight;
 }
 
 bool addModelDragMotion(bool left, bool right, float dx, float dy, float timeStep, float unitsPerPixel,
@@ -105,24 +105,24 @@ bool addModelDragMotion(bool left, bool right, float dx, float dy, float timeSte
 
 Motion3 modelReturnTarget(const Motion3& camera, const Motion3& view)
 {
-    Motion3 target{camera.x + view.x * kReturnDistance, camera.y + view.y * kReturnDistance,
-                   camera.z + view.z * kReturnDistance};
+    Motion3 target{camera.x + view.x * ReturnDistance, camera.y + view.y * ReturnDistance,
+                   camera.z + view.z * ReturnDistance};
     // Only a camera above the water looking down can see where its view
     // axis meets the water.
-    if (target.y >= kWaterLevel || camera.y <= kWaterLevel || !(view.y < 0.0f))
+    if (target.y >= WaterLevel || camera.y <= WaterLevel || !(view.y < 0.0f))
         return target;
-    float t = (kWaterLevel - camera.y) / view.y;
-    return {camera.x + view.x * t, kModelLevel, camera.z + view.z * t};
+    float t = (WaterLevel - camera.y) / view.y;
+    return {camera.x + view.x * t, ModelLevel, camera.z + view.z * t};
 }
 
 Motion3 ringSlotPosition(uint32_t slot)
 {
     // Angles from straight behind the origin (negative z, away from the
     // start camera), alternating left and right.
-    static const float kAngles[kRingSlots] = {0, -45, 45, -90, 90, -135, 135, 180};
-    float radius = kRingRadius * float(slot / kRingSlots + 1);
-    float angle = kAngles[slot % kRingSlots] / 57.29578f;
-    return {radius * std::sin(angle), kModelLevel, -radius * std::cos(angle)};
+    static const float Angles[RingSlots] = {0, -45, 45, -90, 90, -135, 135, 180};
+    float radius = RingRadius * float(slot / RingSlots + 1);
+    float angle = Angles[slot % RingSlots] / 57.29578f;
+    return {radius * std::sin(angle), ModelLevel, -radius * std::cos(angle)};
 }
 
 uint32_t firstFreeSlot(const std::vector<uint32_t>& taken)
@@ -145,7 +145,7 @@ bool labelBoxAbove(float clipX, float clipY, float clipW, float viewWidth, float
     b.width = labelWidth;
     b.height = labelHeight;
     b.x = std::round(px - labelWidth * 0.5f);
-    b.y = std::round(py - kLabelGap - labelHeight);
+    b.y = std::round(py - LabelGap - labelHeight);
     if (!std::isfinite(b.x) || !std::isfinite(b.y))
         return false;
     if (b.x + b.width <= 0 || b.x >= viewWidth || b.y + b.height <= 0 || b.y >= viewHeight)

@@ -44,15 +44,15 @@ struct PendingMotion {
 };
 
 // Units per frame and step of the direction keys (30 x time step).
-constexpr float kKeySpeed = 30.0f;
+constexpr float KeySpeed = 30.0f;
 // Degrees per pixel and step of a left-button drag (x time step).
-constexpr float kTurnSpeed = 10.0f;
+constexpr float TurnSpeed = 10.0f;
 // Units per pixel and step of a right or both-buttons drag (x time step).
-constexpr float kDragSpeed = 30.0f;
+constexpr float DragSpeed = 30.0f;
 // Units per wheel unit (not scaled by the step).
-constexpr float kWheelSpeed = 5.0f;
+constexpr float WheelSpeed = 5.0f;
 // The frame step before any average is known, and its upper limit.
-constexpr float kMaxTimeStep = 0.1f;
+constexpr float MaxTimeStepSeconds = 0.1f;
 
 // Adds the held direction keys' motion for one frame: x left/right, z
 // forward (negative) / backward.
@@ -74,7 +74,7 @@ float timeStepFromAverageFps(float averageFps);
 
 // The camera never pitches further up or down than this from level: beyond
 // it the view would turn over the top.
-constexpr float kPitchLimitDegrees = 80.0f;
+constexpr float PitchLimitDegrees = 80.0f;
 
 // The pitch (degrees up from level) of a view direction whose upward
 // component is `directionY` (of a unit vector).
@@ -82,7 +82,7 @@ float pitchOfDirection(float directionY);
 
 // The part of a pitch step of `stepDegrees` that keeps the camera within
 // the limit, from a pitch of `currentDegrees`.
-float clampedPitchStep(float currentDegrees, float stepDegrees, float limitDegrees = kPitchLimitDegrees);
+float clampedPitchStep(float currentDegrees, float stepDegrees, float limitDegrees = PitchLimitDegrees);
 
 // World units that one pixel spans at `distance` in front of a camera with
 // vertical field of view `fovYRadians` over `viewportHeight` pixels.
@@ -90,7 +90,7 @@ float unitsPerPixelAt(float distance, float fovYRadians, float viewportHeight);
 
 // A model closer than this still moves as if it stood this far: a drag must
 // move a model under the camera too.
-constexpr float kMinDragDistance = 10.0f;
+constexpr float MinDragDistance = 10.0f;
 
 // A drag of the own model (model mode): the left button turns it as
 // addDragMotion does; the right button slides it and both buttons move it
@@ -102,12 +102,12 @@ bool addModelDragMotion(bool left, bool right, float dx, float dy, float timeSte
 
 // The surface of the sea (the ocean plane), and the height at which models
 // float on it.
-constexpr float kWaterLevel = -20.0f;
-constexpr float kModelLevel = 0.0f;
+constexpr float WaterLevel = -20.0f;
+constexpr float ModelLevel = 0.0f;
 // How far in front of the camera End puts the own model.
-constexpr float kReturnDistance = 80.0f;
+constexpr float ReturnDistance = 80.0f;
 
-// Where End puts the own model: on the view axis, kReturnDistance ahead of
+// Where End puts the own model: on the view axis, ReturnDistance ahead of
 // a camera at `camera` looking along the unit vector `view`. When that
 // point is under the sea, the model goes where the view axis meets the
 // water, floating at model level.
@@ -116,13 +116,13 @@ Motion3 modelReturnTarget(const Motion3& camera, const Motion3& view);
 // ---- other users' models ------------------------------------------------------------
 
 // Other users' models start on rings around the origin (the own model's
-// place), kRingSlots to a ring, kRingRadius apart from ring to ring.
-constexpr uint32_t kRingSlots = 8;
-constexpr float kRingRadius = 60.0f;
+// place), RingSlots to a ring, RingRadius apart from ring to ring.
+constexpr uint32_t RingSlots = 8;
+constexpr float RingRadius = 60.0f;
 
 // The start of slot `slot`: the first slots lie where the camera looks at
 // start (behind the origin, then to either side), the later ones round the
-// back; slot kRingSlots begins the next ring out.
+// back; slot RingSlots begins the next ring out.
 Motion3 ringSlotPosition(uint32_t slot);
 
 // The lowest slot that `taken` (slot numbers in use) does not hold.
@@ -136,7 +136,7 @@ struct ScreenBox {
 };
 
 // Pixels between a label and the top of its model.
-constexpr float kLabelGap = 4.0f;
+constexpr float LabelGap = 4.0f;
 
 // Where a label of `labelWidth` x `labelHeight` pixels goes for a model whose
 // top projects to clip coordinates (clipX, clipY, clipW) in a view of

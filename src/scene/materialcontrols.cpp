@@ -41,12 +41,12 @@ bool parseControlType(const std::string& word, ControlType& type)
     static const struct {
         const char* word;
         ControlType type;
-    } kWords[] = {
+    } Words[] = {
         {"GPU_VERTEX", VertexProgramConstant}, {"GPU_FRAGMENT", FragmentProgramConstant},
         {"PASS_SPECULAR", PassSpecular},       {"PASS_DIFFUSE", PassDiffuse},
         {"PASS_AMBIENT", PassAmbient},         {"PASS_SHININESS", PassShininess},
     };
-    for (const auto& entry : kWords) {
+    for (const auto& entry : Words) {
         if (word == entry.word) {
             type = entry.type;
             return true;

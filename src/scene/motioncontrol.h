@@ -50,7 +50,7 @@ private:
     CEGUI::Window* mRoot = nullptr;
     PendingMotion mMotion;
     DirectionKeys mKeys;
-    float mTimeStep = kMaxTimeStep;
+    float mTimeStep = MaxTimeStepSeconds;
     bool mLeftDown = false;
     bool mRightDown = false;
     CEGUI::Vector2f mSavedCursorPos;

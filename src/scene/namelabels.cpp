@@ -16,14 +16,14 @@
 
 namespace seafold {
 
-const char* const NameLabels::kTextColour = "FFFFE040";
-const char* const NameLabels::kBackgroundColour = "A0101C30";
+const char* const NameLabels::TextColour = "FFFFE040";
+const char* const NameLabels::BackgroundColour = "A0101C30";
 
 namespace {
 
 // Room around the name inside its box, in pixels.
-constexpr float kPaddingX = 6.0f;
-constexpr float kPaddingY = 2.0f;
+constexpr float PaddingX = 6.0f;
+constexpr float PaddingY = 2.0f;
 
 std::string colourRect(const char* colour)
 {
@@ -45,8 +45,8 @@ NameLabels::Label& NameLabels::labelFor(uint64_t serial, const std::string& name
     window->setTextParsingEnabled(false);
     window->setProperty("FrameEnabled", "false");
     window->setProperty("BackgroundEnabled", "true");
-    window->setProperty("BackgroundColours", colourRect(kBackgroundColour));
-    window->setProperty("TextColours", colourRect(kTextColour));
+    window->setProperty("BackgroundColours", colourRect(BackgroundColour));
+    window->setProperty("TextColours", colourRect(TextColour));
     window->setProperty("HorzFormatting", "CentreAligned");
     window->setProperty("VertFormatting", "CentreAligned");
     // Clicks go through to the view below (camera and model drags).
@@ -54,8 +54,8 @@ NameLabels::Label& NameLabels::labelFor(uint64_t serial, const std::string& name
     window->setInheritsAlpha(false);
     window->setText(guiUtf8(displayText(name)));
     const CEGUI::Font* font = window->getFont();
-    label.box.width = font ? font->getTextExtent(window->getText()) + 2 * kPaddingX : 100.0f;
-    label.box.height = font ? font->getLineSpacing() + 2 * kPaddingY : 20.0f;
+    label.box.width = font ? font->getTextExtent(window->getText()) + 2 * PaddingX : 100.0f;
+    label.box.height = font ? font->getLineSpacing() + 2 * PaddingY : 20.0f;
     window->setSize(CEGUI::USize(CEGUI::UDim(0, label.box.width), CEGUI::UDim(0, label.box.height)));
     window->hide();
     mContainer->addChild(window);

@@ -26,8 +26,8 @@ class NameLabels {
 public:
     // The labels' colours: bright text on a dark, half-clear box (the tests
     // look for the text colour in screenshots).
-    static const char* const kTextColour;       // "FFFFE040"
-    static const char* const kBackgroundColour; // "A0101C30"
+    static const char* const TextColour;       // "FFFFE040"
+    static const char* const BackgroundColour; // "A0101C30"
 
     // Labels are created inside `container` (a window covering the view,
     // behind the panels); null: no labels.

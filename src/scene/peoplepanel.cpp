@@ -42,7 +42,7 @@ std::string colourRect(LineTone tone)
 }
 
 // A change of the level meter smaller than this is not worth a redraw.
-constexpr float kLevelStep = 0.02f;
+constexpr float LevelStep = 0.02f;
 
 } // namespace
 
@@ -91,7 +91,7 @@ void PeoplePanel::update(uint32_t nowMs, const std::string& ownModel)
 {
     if (!mShown || !mPort)
         return;
-    if (mFirst || uint32_t(nowMs - mLastList) >= kListRefreshMs)
+    if (mFirst || uint32_t(nowMs - mLastList) >= ListRefreshMs)
         refreshList(nowMs, ownModel);
     if (mPort->isClient())
         refreshTalk();
@@ -104,7 +104,7 @@ void PeoplePanel::refreshList(uint32_t nowMs, const std::string& ownModel)
     mLastList = nowMs;
     SessionStatus status;
     mPort->describeSession(status);
-    if (first || uint32_t(nowMs - mLastStats) >= kStatsRefreshMs) {
+    if (first || uint32_t(nowMs - mLastStats) >= StatsRefreshMs) {
         mLastStats = nowMs;
         mShownLinks.clear();
         if (status.hasLink)
@@ -161,7 +161,7 @@ void PeoplePanel::refreshTalk()
             mEvents->talk(line.text);
     }
     float level = talk == SessionPort::Microphone::Capturing ? mPort->talkLevel() : 0.0f;
-    if (mTalkLevel && std::fabs(level - mLevel) >= kLevelStep) {
+    if (mTalkLevel && std::fabs(level - mLevel) >= LevelStep) {
         mTalkLevel->setProgress(level);
         mLevel = level;
     }

@@ -28,8 +28,8 @@ public:
     // The user list is read four times a second, so a speaker's mark and a
     // change of the connection show at once; the statistics shown change
     // once a second, which the eye can follow.
-    static constexpr uint32_t kListRefreshMs = 250;
-    static constexpr uint32_t kStatsRefreshMs = 1000;
+    static constexpr uint32_t ListRefreshMs = 250;
+    static constexpr uint32_t StatsRefreshMs = 1000;
 
     PeoplePanel() = default;
     PeoplePanel(const PeoplePanel&) = delete;

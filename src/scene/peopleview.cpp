@@ -9,21 +9,21 @@ bool VoiceActivity::playing(const std::string& speaker, uint32_t nowMs) const
 {
     auto it = mLastHeard.find(speaker);
     // Unsigned difference: right across the wrap of the millisecond clock.
-    return it != mLastHeard.end() && uint32_t(nowMs - it->second) < kVoiceHoldMs;
+    return it != mLastHeard.end() && uint32_t(nowMs - it->second) < SpeakerMarkHoldMs;
 }
 
-const char* const kSpeakerMark = "\xe2\x99\xaa ";
-const char* const kNoSpeakerMark = "   ";
+const char* const SpeakerMark = "\xe2\x99\xaa ";
+const char* const NoSpeakerMark = "   ";
 
 namespace {
 
 // U+00B7 MIDDLE DOT between the parts of a line.
-const std::string kSeparator = " \xc2\xb7 ";
+const std::string Separator = " \xc2\xb7 ";
 
-const std::string kMeshSuffix = ".mesh";
+const std::string MeshSuffix = ".mesh";
 
 // Statistics sit under the name they belong to, set in a little.
-const std::string kStatsIndent = "    ";
+const std::string StatsIndent = "    ";
 
 bool isContinuationByte(char c)
 {
@@ -47,9 +47,9 @@ void addWrapped(std::vector<PanelLine>& lines, const std::string& text, LineTone
 
 std::string modelDisplayName(const std::string& model)
 {
-    if (model.size() > kMeshSuffix.size() &&
-        model.compare(model.size() - kMeshSuffix.size(), kMeshSuffix.size(), kMeshSuffix) == 0)
-        return model.substr(0, model.size() - kMeshSuffix.size());
+    if (model.size() > MeshSuffix.size() &&
+        model.compare(model.size() - MeshSuffix.size(), MeshSuffix.size(), MeshSuffix) == 0)
+        return model.substr(0, model.size() - MeshSuffix.size());
     return model;
 }
 
@@ -132,7 +132,7 @@ namespace {
 // "NAME · MODEL".
 std::string personText(const std::string& name, const std::string& model)
 {
-    return name + kSeparator + (model.empty() ? std::string("no model yet") : modelDisplayName(model));
+    return name + Separator + (model.empty() ? std::string("no model yet") : modelDisplayName(model));
 }
 
 } // namespace
@@ -145,25 +145,25 @@ std::vector<PanelLine> peopleLines(const SessionStatus& status, const std::strin
     bool isClient = !status.connection.empty() || !status.userName.empty();
     // This user first: the name and model, then where the session is.
     std::string own = (isClient ? status.userName : std::string("server")) + " (you)";
-    addWrapped(lines, kNoSpeakerMark + personText(own, ownModel), LineTone::Own);
+    addWrapped(lines, NoSpeakerMark + personText(own, ownModel), LineTone::Own);
     if (isClient) {
         PanelLine state = connectionLine(status.connection, status.reason, status.address);
-        addWrapped(lines, kNoSpeakerMark + state.text, state.tone);
+        addWrapped(lines, NoSpeakerMark + state.text, state.tone);
         if (status.hasLink && status.connection == "connected")
-            lines.push_back({kStatsIndent + linkText(shownLink(links, "", status.link)), LineTone::Detail});
+            lines.push_back({StatsIndent + linkText(shownLink(links, "", status.link)), LineTone::Detail});
     } else {
-        addWrapped(lines, kNoSpeakerMark + ("listening on " + status.address), LineTone::Good);
+        addWrapped(lines, NoSpeakerMark + ("listening on " + status.address), LineTone::Good);
     }
 
     for (const PersonStatus& person : status.people) {
         bool playing = speaking && speaking(person.name);
-        std::string text = (playing ? kSpeakerMark : kNoSpeakerMark) + personText(person.name, person.model);
+        std::string text = (playing ? SpeakerMark : NoSpeakerMark) + personText(person.name, person.model);
         addWrapped(lines, text, playing ? LineTone::Speaking : LineTone::Normal);
         if (person.hasLink)
-            lines.push_back({kStatsIndent + linkText(shownLink(links, person.name, person.link)), LineTone::Detail});
+            lines.push_back({StatsIndent + linkText(shownLink(links, person.name, person.link)), LineTone::Detail});
     }
     if (status.people.empty())
-        lines.push_back({std::string(kNoSpeakerMark) + (isClient ? "nobody else is here yet" : "no one has joined yet"),
+        lines.push_back({std::string(NoSpeakerMark) + (isClient ? "nobody else is here yet" : "no one has joined yet"),
                          LineTone::Detail});
     return lines;
 }

@@ -33,13 +33,13 @@ struct PanelLine {
 };
 
 // Whose voice arrived lately. A speaker counts as playing from a message
-// until kVoiceHoldMs after the latest one: messages come every 100 ms while
+// until SpeakerMarkHoldMs after the latest one: messages come every 100 ms while
 // someone talks (paced sending can hold one back a little), so the mark does
 // not flicker between them and goes out soon after the speaker stops. That
 // holds with or without a sound device.
 class VoiceActivity {
 public:
-    static constexpr uint32_t kVoiceHoldMs = 400;
+    static constexpr uint32_t SpeakerMarkHoldMs = 400;
 
     void heard(const std::string& speaker, uint32_t nowMs) { mLastHeard[speaker] = nowMs; }
     bool playing(const std::string& speaker, uint32_t nowMs) const;
@@ -51,12 +51,12 @@ private:
 
 // Shown before the name of a user whose voice plays (U+266A EIGHTH NOTE),
 // and the blanks that keep the other names in line with it.
-extern const char* const kSpeakerMark;
-extern const char* const kNoSpeakerMark;
+extern const char* const SpeakerMark;
+extern const char* const NoSpeakerMark;
 
 // Lines of text are cut into pieces of at most this many characters (at
 // spaces where there are any) so that they fit the panel.
-constexpr size_t kPanelLineCharacters = 30;
+constexpr size_t PanelLineCharacters = 30;
 
 // `model` as the panel names it: the mesh name without ".mesh".
 std::string modelDisplayName(const std::string& model);
@@ -72,7 +72,7 @@ PanelLine connectionLine(const std::string& state, const std::string& reason, co
 // Cuts `text` into pieces of at most `width` characters, at spaces where it
 // can and never inside a UTF-8 sequence; continuation pieces are indented two
 // characters more than the first.
-std::vector<std::string> wrapText(const std::string& text, size_t width = kPanelLineCharacters);
+std::vector<std::string> wrapText(const std::string& text, size_t width = PanelLineCharacters);
 
 // Every line of the panel for `status`, with `ownModel` the mesh this user
 // shows (empty when none). `speaking` tells whether a user's

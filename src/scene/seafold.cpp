@@ -33,15 +33,15 @@
 
 namespace seafold {
 
-const char* const kPanelLayoutFile = "Seafold.layout";
-const char* const kGuiConfigFile = "SeafoldCegui.config";
+const char* const PanelLayoutFile = "Seafold.layout";
+const char* const GuiConfigFile = "SeafoldCegui.config";
 
 namespace {
 
-const Ogre::Vector3 kLightPosition(0, 400, 0);
-const Ogre::ColourValue kLightDiffuse(0.6f, 0.6f, 0.6f, 1.0f);
-const Ogre::ColourValue kLightSpecular(0.5f, 0.5f, 0.5f, 1.0f);
-const Ogre::Real kLightPivotDegrees = 35;
+const Ogre::Vector3 LightPosition(0, 400, 0);
+const Ogre::ColourValue LightDiffuse(0.6f, 0.6f, 0.6f, 1.0f);
+const Ogre::ColourValue LightSpecular(0.5f, 0.5f, 0.5f, 1.0f);
+const Ogre::Real LightPivotDegrees = 35;
 
 bool isAbsolutePath(const std::string& path)
 {
@@ -253,10 +253,10 @@ bool Seafold::setUpGui()
         // Caught GUI exceptions would still be echoed on standard error.
         CEGUI::Exception::setStdErrEnabled(false);
         mGuiSystem = &CEGUI::System::create(*mGuiRenderer, mGuiResourceProvider, nullptr, mGuiImageCodec, nullptr,
-                                            kGuiConfigFile, "CEGUI.log");
+                                            GuiConfigFile, "CEGUI.log");
         CEGUI::GUIContext& context = mGuiSystem->getDefaultGUIContext();
         context.getMouseCursor().setDefaultImage("TaharezLook/MouseArrow");
-        CEGUI::Window* root = CEGUI::WindowManager::getSingleton().loadLayoutFromFile(kPanelLayoutFile);
+        CEGUI::Window* root = CEGUI::WindowManager::getSingleton().loadLayoutFromFile(PanelLayoutFile);
         context.setRootWindow(root);
         mTuning.attachRowsScrollbar(static_cast<CEGUI::Scrollbar*>(root->getChildRecursive("VerticalScroll")));
     } catch (const CEGUI::Exception& e) {
@@ -283,21 +283,21 @@ void Seafold::setUpSceneContents()
     mOwnModel.create(*mSceneManager);
 
     mLightPivot = sceneRoot->createChildSceneNode();
-    mLightPivot->rotate(Ogre::Vector3::UNIT_X, Ogre::Radian(Ogre::Math::AngleUnitsToRadians(kLightPivotDegrees)),
+    mLightPivot->rotate(Ogre::Vector3::UNIT_X, Ogre::Radian(Ogre::Math::AngleUnitsToRadians(LightPivotDegrees)),
                         Ogre::Node::TS_LOCAL);
 
     // The light hangs on its own child of the pivot at the light position, so
     // turning the pivot swings it around the origin.
     mLight = mSceneManager->createLight("Light" + Ogre::StringConverter::toString(0));
-    mLight->setDiffuseColour(kLightDiffuse);
-    mLight->setSpecularColour(kLightSpecular);
+    mLight->setDiffuseColour(LightDiffuse);
+    mLight->setSpecularColour(LightSpecular);
     mLight->setVisible(true);
-    mLightPivot->createChildSceneNode(kLightPosition)->attachObject(mLight);
+    mLightPivot->createChildSceneNode(LightPosition)->attachObject(mLight);
 
     mFlareSet = mSceneManager->createBillboardSet("Flare0", 20);
     mFlareSet->setMaterialName("LightFlare");
     mLightPivot->attachObject(mFlareSet);
-    mFlare = mFlareSet->createBillboard(kLightPosition, Ogre::ColourValue::White);
+    mFlare = mFlareSet->createBillboard(LightPosition, Ogre::ColourValue::White);
     mFlare->setColour(mLight->getDiffuseColour());
     mFlareSet->setVisible(true);
 

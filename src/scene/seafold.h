@@ -135,7 +135,7 @@ private:
 };
 
 // Names the program relies on.
-extern const char* const kPanelLayoutFile; // "Seafold.layout"
-extern const char* const kGuiConfigFile;   // "SeafoldCegui.config"
+extern const char* const PanelLayoutFile; // "Seafold.layout"
+extern const char* const GuiConfigFile;   // "SeafoldCegui.config"
 
 } // namespace seafold

@@ -45,7 +45,7 @@ private:
     void refresh(const Ogre::RenderTarget& window);
 
     WindowEvents& mEvents;
-    float mTimeStep = kMaxTimeStep;
+    float mTimeStep = MaxTimeStepSeconds;
     uint32_t mFrameCounter = 0;
     CEGUI::Window* mAverageFps = nullptr;
     CEGUI::Window* mCurrentFps = nullptr;

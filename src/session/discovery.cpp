@@ -14,16 +14,16 @@ namespace seafold {
 
 namespace {
 
-const uint8_t kQueryMagic[4] = {'S', 'F', 'D', 'Q'};
-const uint8_t kAnswerMagic[4] = {'S', 'F', 'D', 'A'};
+const uint8_t QueryMagic[4] = {'S', 'F', 'D', 'Q'};
+const uint8_t AnswerMagic[4] = {'S', 'F', 'D', 'A'};
 
 // Datagrams larger than this are neither queries nor answers we would take;
 // the socket drops them unread.
-const uint32_t kReceiveCapacity = 512;
-// Bounds one poll of the finder, like kMaxQueriesPerPass for the responder.
-const uint32_t kMaxAnswersPerPoll = 256;
+const uint32_t ReceiveCapacityBytes = 512;
+// Bounds one poll of the finder, like MaxQueriesPerPass for the responder.
+const uint32_t MaxAnswersPerPoll = 256;
 // A search longer than an hour is a mistake of the caller.
-const double kMaxFindSeconds = 3600.0;
+const double MaxFindSeconds = 3600.0;
 
 void putU16(uint8_t* out, uint16_t value)
 {
@@ -49,7 +49,7 @@ uint32_t getU32(const uint8_t* in)
     return uint32_t(in[0]) << 24 | uint32_t(in[1]) << 16 | uint32_t(in[2]) << 8 | uint32_t(in[3]);
 }
 
-const uint32_t kLoopbackBroadcast = 0x7FFFFFFFu; // 127.255.255.255
+const uint32_t LoopbackBroadcast = 0x7FFFFFFFu; // 127.255.255.255
 
 bool isLoopbackHost(uint32_t host)
 {
@@ -87,7 +87,7 @@ bool isUnsafeCharacter(uint32_t c)
 
 std::string cleanServerName(const std::string& text)
 {
-    static const char kReplacement[] = "\xEF\xBF\xBD"; // U+FFFD
+    static const char Replacement[] = "\xEF\xBF\xBD"; // U+FFFD
     std::string out;
     size_t i = 0;
     while (i < text.size()) {
@@ -96,7 +96,7 @@ std::string cleanServerName(const std::string& text)
         const char* piece;
         size_t pieceLength;
         if (length == 0 || isUnsafeCharacter(c)) {
-            piece = kReplacement;
+            piece = Replacement;
             pieceLength = 3;
             i += length ? length : 1;
         } else {
@@ -105,7 +105,7 @@ std::string cleanServerName(const std::string& text)
             i += length;
         }
         // Whole characters only: the first that does not fit ends the name.
-        if (out.size() + pieceLength > kMaxServerNameBytes)
+        if (out.size() + pieceLength > MaxServerNameBytes)
             break;
         out.append(piece, pieceLength);
     }
@@ -114,18 +114,18 @@ std::string cleanServerName(const std::string& text)
 
 uint32_t writeDiscoveryQuery(uint32_t token, uint8_t* out)
 {
-    std::memset(out, 0, kDiscoveryQuerySize);
-    std::memcpy(out, kQueryMagic, 4);
-    out[4] = uint8_t(kDiscoveryVersion);
+    std::memset(out, 0, DiscoveryQueryBytes);
+    std::memcpy(out, QueryMagic, 4);
+    out[4] = uint8_t(DiscoveryVersion);
     putU32(out + 5, token);
-    return kDiscoveryQuerySize;
+    return DiscoveryQueryBytes;
 }
 
 bool readDiscoveryQuery(const uint8_t* data, uint32_t length, DiscoveryQuery* query)
 {
     // The length check comes first: it is what keeps an answer from ever
     // being larger than the datagram that asked for it.
-    if (length < kDiscoveryQuerySize || std::memcmp(data, kQueryMagic, 4) != 0 || data[4] < kDiscoveryVersion)
+    if (length < DiscoveryQueryBytes || std::memcmp(data, QueryMagic, 4) != 0 || data[4] < DiscoveryVersion)
         return false;
     query->version = data[4];
     query->token = getU32(data + 5);
@@ -135,26 +135,26 @@ bool readDiscoveryQuery(const uint8_t* data, uint32_t length, DiscoveryQuery* qu
 uint32_t writeDiscoveryAnswer(const DiscoveryAnswer& answer, uint8_t* out)
 {
     std::string name = cleanServerName(answer.name);
-    std::memcpy(out, kAnswerMagic, 4);
-    out[4] = uint8_t(kDiscoveryVersion);
+    std::memcpy(out, AnswerMagic, 4);
+    out[4] = uint8_t(DiscoveryVersion);
     putU32(out + 5, answer.token);
     putU32(out + 9, answer.instance);
     putU32(out + 13, answer.host);
     putU16(out + 17, answer.port);
     putU16(out + 19, answer.users);
     out[21] = uint8_t(name.size());
-    std::memcpy(out + kDiscoveryAnswerHeaderSize, name.data(), name.size());
-    return kDiscoveryAnswerHeaderSize + uint32_t(name.size());
+    std::memcpy(out + DiscoveryAnswerHeaderBytes, name.data(), name.size());
+    return DiscoveryAnswerHeaderBytes + uint32_t(name.size());
 }
 
 bool readDiscoveryAnswer(const uint8_t* data, uint32_t length, DiscoveryAnswer* answer)
 {
-    if (length < kDiscoveryAnswerHeaderSize || length > kDiscoveryAnswerMaxSize)
+    if (length < DiscoveryAnswerHeaderBytes || length > DiscoveryAnswerMaxBytes)
         return false;
-    if (std::memcmp(data, kAnswerMagic, 4) != 0 || data[4] != kDiscoveryVersion)
+    if (std::memcmp(data, AnswerMagic, 4) != 0 || data[4] != DiscoveryVersion)
         return false;
     uint32_t nameLength = data[21];
-    if (nameLength > kMaxServerNameBytes || kDiscoveryAnswerHeaderSize + nameLength != length)
+    if (nameLength > MaxServerNameBytes || DiscoveryAnswerHeaderBytes + nameLength != length)
         return false;
     uint16_t port = getU16(data + 17);
     if (port == 0)
@@ -165,7 +165,7 @@ bool readDiscoveryAnswer(const uint8_t* data, uint32_t length, DiscoveryAnswer* 
     answer->port = port;
     answer->users = getU16(data + 19);
     answer->name =
-        cleanServerName(std::string(reinterpret_cast<const char*>(data + kDiscoveryAnswerHeaderSize), nameLength));
+        cleanServerName(std::string(reinterpret_cast<const char*>(data + DiscoveryAnswerHeaderBytes), nameLength));
     return true;
 }
 
@@ -261,7 +261,7 @@ bool DiscoveryResponder::open()
     // loopback network's broadcast address is bound on its own (a host
     // without that route does without; 127.0.0.1 still reaches one server).
     if (mLoopbackOnly)
-        mLoopbackBroadcastSocket = listen(ipAddress(kLoopbackBroadcast, mSocket->boundAddress().port));
+        mLoopbackBroadcastSocket = listen(ipAddress(LoopbackBroadcast, mSocket->boundAddress().port));
     mOpenError = 0;
     return true;
 }
@@ -290,7 +290,7 @@ void DiscoveryResponder::service()
     if (!mSocket)
         return;
     const uint32_t now = mTimeSource();
-    uint32_t budget = kMaxQueriesPerPass;
+    uint32_t budget = MaxQueriesPerPass;
     if (mLoopbackBroadcastSocket)
         answerWaiting(*mLoopbackBroadcastSocket, now, &budget);
     answerWaiting(*mSocket, now, &budget);
@@ -298,7 +298,7 @@ void DiscoveryResponder::service()
 
 void DiscoveryResponder::answerWaiting(Socket& socket, uint32_t now, uint32_t* budget)
 {
-    uint8_t buffer[kReceiveCapacity];
+    uint8_t buffer[ReceiveCapacityBytes];
     for (; *budget > 0; --*budget) {
         NetAddress source;
         uint32_t length = 0;
@@ -321,7 +321,7 @@ void DiscoveryResponder::answerWaiting(Socket& socket, uint32_t now, uint32_t* b
         answer.port = mSessionAddress.port;
         answer.users = uint16_t(std::min<uint32_t>(mUserCount ? mUserCount() : 0, 0xFFFF));
         answer.name = mName;
-        uint8_t out[kDiscoveryAnswerMaxSize];
+        uint8_t out[DiscoveryAnswerMaxBytes];
         uint32_t size = writeDiscoveryAnswer(answer, out);
         SF_ASSERT(size <= length, "discovery answer larger than its query");
         if (mSocket->sendto(source, out, size) == Success)
@@ -343,7 +343,7 @@ std::vector<NetAddress> defaultDiscoveryTargets(uint16_t discoveryPort)
     // The loopback network's broadcast reaches every server of this host,
     // where a datagram to one address reaches only one of those sharing the
     // port; 127.0.0.1 is asked as well, for a host without that route.
-    targets.push_back(ipAddress(kLoopbackBroadcast, discoveryPort));
+    targets.push_back(ipAddress(LoopbackBroadcast, discoveryPort));
     targets.push_back(NetAddress(IPProtocol, LocalhostAddress, discoveryPort));
     return targets;
 }
@@ -377,7 +377,7 @@ NetAddress DiscoveryFinder::boundAddress() const
 
 void DiscoveryFinder::sendQueries(uint32_t now)
 {
-    uint8_t query[kDiscoveryQuerySize];
+    uint8_t query[DiscoveryQueryBytes];
     uint32_t size = writeDiscoveryQuery(mToken, query);
     for (const NetAddress& target : mTargets) {
         // A network that is down or unreachable is not worth stopping for.
@@ -392,14 +392,14 @@ void DiscoveryFinder::poll(uint32_t now)
     if (!mSocket)
         return;
     readAnswers(now);
-    if (now - mLastSend >= kResendMs)
+    if (now - mLastSend >= ResendMs)
         sendQueries(now);
 }
 
 void DiscoveryFinder::readAnswers(uint32_t now)
 {
-    uint8_t buffer[kReceiveCapacity];
-    for (uint32_t i = 0; i < kMaxAnswersPerPoll; ++i) {
+    uint8_t buffer[ReceiveCapacityBytes];
+    for (uint32_t i = 0; i < MaxAnswersPerPoll; ++i) {
         NetAddress source;
         uint32_t length = 0;
         if (mSocket->recvfrom(&source, buffer, sizeof buffer, &length) != Success)
@@ -431,7 +431,7 @@ void DiscoveryFinder::accept(const NetAddress& source, const DiscoveryAnswer& an
         if (known.address == address)
             return;
     }
-    if (mServers.size() >= kMaxServers)
+    if (mServers.size() >= MaxServers)
         return;
     mServers.push_back(FoundServer{address, answer.name, answer.users, answer.instance});
     if (mFirstAnswerMs < 0)
@@ -443,7 +443,7 @@ void DiscoveryFinder::accept(const NetAddress& source, const DiscoveryAnswer& an
 
 std::vector<FoundServer> DiscoveryFinder::find(double seconds)
 {
-    seconds = std::max(0.0, std::min(seconds, kMaxFindSeconds));
+    seconds = std::max(0.0, std::min(seconds, MaxFindSeconds));
     const uint32_t span = uint32_t(seconds * 1000.0);
     uint32_t now = getRealMilliseconds();
     if (!start(now))

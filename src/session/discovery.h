@@ -8,18 +8,18 @@
 //
 // Both datagrams are plain bytes, numbers most significant byte first.
 //
-// Query, finder to a responder's discovery port, kDiscoveryQuerySize bytes:
+// Query, finder to a responder's discovery port, DiscoveryQueryBytes bytes:
 //   [0]  magic    (4 bytes)  "SFDQ"
 //   [4]  version  (u8)       1
 //   [5]  token    (u32)      chosen by the finder, echoed in the answer
 //   [9]  padding  (87 bytes) zero
 // The padding makes a query as large as the largest answer, so answering can
 // never send more bytes than it received. A responder answers any datagram of
-// at least kDiscoveryQuerySize bytes with the magic and a version of 1 or
+// at least DiscoveryQueryBytes bytes with the magic and a version of 1 or
 // more (later versions may use the padding), always with a version-1 answer.
 //
-// Answer, responder to the query's source, kDiscoveryAnswerHeaderSize + name
-// bytes, at most kDiscoveryAnswerMaxSize:
+// Answer, responder to the query's source, DiscoveryAnswerHeaderBytes + name
+// bytes, at most DiscoveryAnswerMaxBytes:
 //   [0]  magic      (4 bytes) "SFDA"
 //   [4]  version    (u8)      1
 //   [5]  token      (u32)     the query's
@@ -29,7 +29,7 @@
 //                             answer came from (a session bound to any address)
 //   [17] port       (u16)     the session's port, never 0
 //   [19] users      (u16)     users in the session, 65535 for more
-//   [21] nameLength (u8)      0 .. kMaxServerNameBytes
+//   [21] nameLength (u8)      0 .. MaxServerNameBytes
 //   [22] name       (nameLength bytes) UTF-8, cut only between characters
 // The magics differ so that a responder never answers an answer: two
 // responders cannot be set talking to each other by one forged datagram.
@@ -48,24 +48,24 @@ namespace seafold {
 
 class Socket;
 
-enum : uint16_t { kDefaultDiscoveryPort = 28001 };
+enum : uint16_t { DefaultDiscoveryPort = 28001 };
 
 enum : uint32_t {
-    kDiscoveryVersion = 1,
+    DiscoveryVersion = 1,
     // Long enough for any host name (64 bytes on this platform) and short
     // enough for one line of a server list.
-    kMaxServerNameBytes = 64,
-    kDiscoveryAnswerHeaderSize = 22,
-    kDiscoveryAnswerMaxSize = kDiscoveryAnswerHeaderSize + kMaxServerNameBytes,
+    MaxServerNameBytes = 64,
+    DiscoveryAnswerHeaderBytes = 22,
+    DiscoveryAnswerMaxBytes = DiscoveryAnswerHeaderBytes + MaxServerNameBytes,
     // Rounded up from the largest answer; see the layout above.
-    kDiscoveryQuerySize = 96,
+    DiscoveryQueryBytes = 96,
 };
-static_assert(kDiscoveryAnswerMaxSize <= kDiscoveryQuerySize, "an answer must never outgrow its query");
+static_assert(DiscoveryAnswerMaxBytes <= DiscoveryQueryBytes, "an answer must never outgrow its query");
 
 // ---- datagrams ---------------------------------------------------------------
 
 struct DiscoveryQuery {
-    uint32_t version = kDiscoveryVersion;
+    uint32_t version = DiscoveryVersion;
     uint32_t token = 0;
 };
 
@@ -75,15 +75,15 @@ struct DiscoveryAnswer {
     uint32_t host = 0; // 0 = the answer's source address
     uint16_t port = 0;
     uint16_t users = 0;
-    std::string name; // read: cleaned UTF-8 of at most kMaxServerNameBytes
+    std::string name; // read: cleaned UTF-8 of at most MaxServerNameBytes
 };
 
-// Writes a query into `out` (kDiscoveryQuerySize bytes); returns its size.
+// Writes a query into `out` (DiscoveryQueryBytes bytes); returns its size.
 uint32_t writeDiscoveryQuery(uint32_t token, uint8_t* out);
 // False for anything that is not a query this responder may answer.
 bool readDiscoveryQuery(const uint8_t* data, uint32_t length, DiscoveryQuery* query);
 
-// Writes an answer into `out` (room for kDiscoveryAnswerMaxSize bytes); the
+// Writes an answer into `out` (room for DiscoveryAnswerMaxBytes bytes); the
 // name goes through cleanServerName. Returns its size.
 uint32_t writeDiscoveryAnswer(const DiscoveryAnswer& answer, uint8_t* out);
 // False for a datagram that is not exactly one version-1 answer: short, long,
@@ -93,7 +93,7 @@ bool readDiscoveryAnswer(const uint8_t* data, uint32_t length, DiscoveryAnswer* 
 
 // Makes a name safe to send and to print: every byte sequence that is not
 // valid UTF-8, and every control character (which could drive a terminal),
-// becomes U+FFFD; the result is cut to at most kMaxServerNameBytes bytes, at
+// becomes U+FFFD; the result is cut to at most MaxServerNameBytes bytes, at
 // a character boundary.
 std::string cleanServerName(const std::string& text);
 
@@ -159,7 +159,7 @@ public:
     };
 
     DiscoveryResponder(const NetAddress& sessionAddress, const std::string& name, std::function<uint32_t()> userCount,
-                       uint16_t discoveryPort = kDefaultDiscoveryPort);
+                       uint16_t discoveryPort = DefaultDiscoveryPort);
     ~DiscoveryResponder();
     DiscoveryResponder(const DiscoveryResponder&) = delete;
     DiscoveryResponder& operator=(const DiscoveryResponder&) = delete;
@@ -180,7 +180,7 @@ public:
     NetAddress boundAddress() const;
 
     // One main-loop pass: reads the waiting queries (at most
-    // kMaxQueriesPerPass in all, so a flood cannot stall the loop) and answers
+    // MaxQueriesPerPass in all, so a flood cannot stall the loop) and answers
     // those the limits allow.
     void service();
 
@@ -191,7 +191,7 @@ public:
     const std::string& name() const { return mName; }
     uint32_t instance() const { return mInstance; }
 
-    enum : uint32_t { kMaxQueriesPerPass = 64 };
+    enum : uint32_t { MaxQueriesPerPass = 64 };
 
 private:
     bool isAnswerable(const NetAddress& source) const;
@@ -223,19 +223,19 @@ struct FoundServer {
 
 // The broadcast address of every up, non-loopback IPv4 interface, then
 // 127.255.255.255 and 127.0.0.1, all on the given port.
-std::vector<NetAddress> defaultDiscoveryTargets(uint16_t discoveryPort = kDefaultDiscoveryPort);
+std::vector<NetAddress> defaultDiscoveryTargets(uint16_t discoveryPort = DefaultDiscoveryPort);
 
 // Sends queries and collects the distinct answers. Main thread only.
 class DiscoveryFinder {
 public:
     enum : uint32_t {
         // A lost query is sent again after this long while the search runs.
-        kResendMs = 500,
+        ResendMs = 500,
         // Forged answers cannot grow the list past this.
-        kMaxServers = 64,
+        MaxServers = 64,
     };
 
-    explicit DiscoveryFinder(uint16_t discoveryPort = kDefaultDiscoveryPort);
+    explicit DiscoveryFinder(uint16_t discoveryPort = DefaultDiscoveryPort);
     ~DiscoveryFinder();
     DiscoveryFinder(const DiscoveryFinder&) = delete;
     DiscoveryFinder& operator=(const DiscoveryFinder&) = delete;

@@ -39,14 +39,14 @@ namespace lpc10 {
 namespace {
 
 // Pitch lags searched, in samples.
-const int32_t kLags[60] = {20,  21,  22,  23,  24,  25,  26,  27,  28,  29,  30,  31,  32,  33,  34,
+const int32_t Lags[60] = {20,  21,  22,  23,  24,  25,  26,  27,  28,  29,  30,  31,  32,  33,  34,
                            35,  36,  37,  38,  39,  40,  42,  44,  46,  48,  50,  52,  54,  56,  58,
                            60,  62,  64,  66,  68,  70,  72,  74,  76,  78,  80,  84,  88,  92,  96,
                            100, 104, 108, 112, 116, 120, 124, 128, 132, 136, 140, 144, 148, 152, 156};
 
 // 31-tap equiripple low-pass (800 Hz pass, 1240 Hz stop), symmetric: tap k
-// and tap 30 - k share kLowPass[k]; the centre tap is kLowPass[15].
-const float kLowPass[16] = {-0.0097201988f, -0.0105179986f, -0.0083479648f, 5.860774e-4f,
+// and tap 30 - k share LowPass[k]; the centre tap is LowPass[15].
+const float LowPass[16] = {-0.0097201988f, -0.0105179986f, -0.0083479648f, 5.860774e-4f,
                             0.0130892089f,  0.0217052232f,  0.0184161253f,  3.39723e-4f,
                             -0.0260797087f, -0.0455563702f, -0.040306855f,  5.029835e-4f,
                             0.0729262903f,  0.1572008878f,  0.2247288674f,  0.250535965f};
@@ -59,16 +59,16 @@ void lowPass(EncoderState& s)
     float* out = &s.lpbuf[541];
     const int32_t n = LpcFrameSamples;
     for (int32_t i = 0; i < n; ++i)
-        out[i] = (in[541 + i] + in[511 + i]) * kLowPass[0];
+        out[i] = (in[541 + i] + in[511 + i]) * LowPass[0];
     for (int k = 1; k < 15; ++k) {
-        const float c = kLowPass[k];
+        const float c = LowPass[k];
         const float* a = &in[541 - k];
         const float* b = &in[511 + k];
         for (int32_t i = 0; i < n; ++i)
             out[i] += (a[i] + b[i]) * c;
     }
     for (int32_t i = 0; i < n; ++i)
-        out[i] += in[526 + i] * kLowPass[15];
+        out[i] += in[526 + i] * LowPass[15];
 }
 
 // Second-order inverse filter of the low-passed speech, on the 4:1
@@ -140,22 +140,22 @@ void amdfForLags(const float* iv, const int32_t* lags, int32_t count, float* amd
 }
 
 // Coarse AMDF over the lag table, refined around the minimum at full
-// resolution and checked one octave up. minPos/maxPos 0-based into kLags.
+// resolution and checked one octave up. minPos/maxPos 0-based into Lags.
 void pitchSearch(const float* iv, float amdf[60], int32_t* minPos, int32_t* maxPos, int32_t* mintau)
 {
-    amdfForLags(iv, kLags, 60, amdf, minPos, maxPos);
-    *mintau = kLags[*minPos];
+    amdfForLags(iv, Lags, 60, amdf, minPos, maxPos);
+    *mintau = Lags[*minPos];
     int32_t minAmdf = int32_t(amdf[*minPos]); // the reference keeps it as an integer
 
     // Lags within +-3 of the minimum not yet in the table.
     int32_t extra[6];
     int32_t extraCount = 0;
     int32_t ptr = *minPos - 2;
-    int32_t hi = std::min(*mintau + 3, kLags[59] - 1);
+    int32_t hi = std::min(*mintau + 3, Lags[59] - 1);
     for (int32_t lag = std::max(*mintau - 3, 41); lag <= hi; ++lag) {
-        while (kLags[ptr] < lag)
+        while (Lags[ptr] < lag)
             ++ptr;
-        if (kLags[ptr] != lag)
+        if (Lags[ptr] != lag)
             extra[extraCount++] = lag;
     }
     float amdf2[6];
@@ -346,7 +346,7 @@ void analyseFrame(EncoderState& s, const float* speech, FrameAnalysis* result)
 
     // Analysis and energy windows, then energy and coefficients.
     int32_t ewin[2];
-    placeAnalysisWindow(s, kLags[midx - 1], ewin);
+    placeAnalysisWindow(s, Lags[midx - 1], ewin);
     int32_t first = s.awin[2][0];
     int32_t length = s.awin[2][1] + 1 - first;
     // Window placement keeps every window between 90 and 156 samples; the

@@ -202,7 +202,7 @@ float toPredictor(const float* rc, float* pc, float gain)
 }
 
 // The voiced excitation pulse.
-const int32_t kPulse[25] = {8,    -16, 26,  -48, 86,  -162, 294, -502, 718, -728, 184, 672, -610,
+const int32_t Pulse[25] = {8,    -16, 26,  -48, 86,  -162, 294, -502, 718, -728, 184, 672, -610,
                             -672, 184, 728, 718, 502, 294,  162, 86,   48,  26,   16,  8};
 
 // One pitch period of excitation through the filter, scaled to the RMS.
@@ -234,7 +234,7 @@ void synthesisePeriod(DecoderState& s, const float* pc, int32_t ip, int32_t voic
         float sscale = std::sqrt(float(ip)) / 6.928f;
         float lpi0 = s.lpi[0], lpi1 = s.lpi[1];
         for (int32_t i = 0; i < ip; ++i) {
-            float x = i < 25 ? sscale * float(kPulse[i]) : 0.0f;
+            float x = i < 25 ? sscale * float(Pulse[i]) : 0.0f;
             exc[order + i] = x * 0.125f + lpi0 * 0.75f + lpi1 * 0.125f;
             lpi1 = lpi0;
             lpi0 = x;

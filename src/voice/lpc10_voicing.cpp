@@ -234,14 +234,14 @@ VoicingMeasures measureHalf(EncoderState& s, const int32_t vwin[2], int32_t half
 
 // Discriminant coefficients per SNR class: maxmin, lbe/lbve, zc, rc1, qs,
 // ivrc2, aR_b, aR_f, log(lbe/lbve) (unused), constant.
-const float kVoicingCoefficients[5][10] = {
+const float VoicingCoefficients[5][10] = {
     {0.0f, 1714.0f, -110.0f, 334.0f, -4096.0f, -654.0f, 3752.0f, 3769.0f, 0.0f, 1181.0f},
     {0.0f, 874.0f, -97.0f, 300.0f, -4096.0f, -1021.0f, 2451.0f, 2527.0f, 0.0f, -500.0f},
     {0.0f, 510.0f, -70.0f, 250.0f, -4096.0f, -1270.0f, 2194.0f, 2491.0f, 0.0f, -1500.0f},
     {0.0f, 500.0f, -10.0f, 200.0f, -4096.0f, -1300.0f, 2000.0f, 2000.0f, 0.0f, -2000.0f},
     {0.0f, 500.0f, 0.0f, 0.0f, -4096.0f, -1300.0f, 2000.0f, 2000.0f, 0.0f, -2500.0f},
 };
-const float kSnrThresholds[4] = {600.0f, 450.0f, 300.0f, 200.0f};
+const float SnrThresholds[4] = {600.0f, 450.0f, 300.0f, 200.0f};
 
 } // namespace
 
@@ -260,12 +260,12 @@ void decideVoicing(EncoderState& s, int32_t half, float minAmdf, float maxAmdf, 
     s.snr = float(nearest((s.snr + float(s.fbve) / float(std::max(s.fbue, 1))) * 63 / 64.0f));
     float snr2 = s.snr * float(s.fbue) / float(std::max(s.lbue, 1));
     int32_t row = 0;
-    while (row < 4 && !(snr2 > kSnrThresholds[row]))
+    while (row < 4 && !(snr2 > SnrThresholds[row]))
         ++row;
 
     float value[8] = {s.maxmin, float(m.lbe) / float(std::max(s.lbve, 1)), float(m.zc), m.rc1, m.qs, ivrc[1], m.arB,
                       m.arF};
-    const float* c = kVoicingCoefficients[row];
+    const float* c = VoicingCoefficients[row];
     float d = c[9];
     for (int i = 0; i < 8; ++i)
         d += c[i] * value[i];

@@ -1,4 +1,4 @@
-// Opus for voice between peers that both speak it: wideband (16 kHz) mono,
+// Opus for voice between peers that both speak it: wideband (16 Hz) mono,
 // 20 ms frames, the VoIP application, with in-band forward error correction,
 // so that a lost frame can be rebuilt from the one after it.
 //

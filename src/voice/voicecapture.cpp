@@ -36,8 +36,8 @@ bool gCaptureStarted = false;
 bool gCaptureFailed = false;
 
 // Level below which samples pass unscaled, and the headroom added to a peak.
-constexpr int32_t kQuietLevel = 2048;
-constexpr double kLevelDecay = double(0.95f);
+constexpr int32_t QuietLevel = 2048;
+constexpr double LevelDecay = double(0.95f);
 
 CaptureBackend* captureBackend()
 {
@@ -202,10 +202,10 @@ void normaliseVoiceGain(int16_t* samples, uint32_t count)
         if (magnitude > peak)
             peak = magnitude;
     }
-    gVoiceLevel = int32_t(double(gVoiceLevel) * kLevelDecay);
-    if (peak + kQuietLevel > gVoiceLevel)
-        gVoiceLevel = peak + kQuietLevel;
-    if (gVoiceLevel <= kQuietLevel)
+    gVoiceLevel = int32_t(double(gVoiceLevel) * LevelDecay);
+    if (peak + QuietLevel > gVoiceLevel)
+        gVoiceLevel = peak + QuietLevel;
+    if (gVoiceLevel <= QuietLevel)
         return;
     float g = float(32767.0 / double(gVoiceLevel));
     for (uint32_t i = 0; i < count; ++i) {

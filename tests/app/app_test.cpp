@@ -12,20 +12,20 @@
 namespace seafold {
 namespace {
 
-constexpr int64_t kNsPerMs = 1000000;
+constexpr int64_t NsPerMs = 1000000;
 
 // ---- timing step ----------------------------------------------------------------
 
 TEST(TimingStep, ShortFrameIsNoTickAndKeepsTheStart)
 {
-    TickState before{1000 * kNsPerMs, 0.4};
-    TickOutcome out = timingStep(1000 * kNsPerMs + 2 * kNsPerMs, before);
+    TickState before{1000 * NsPerMs, 0.4};
+    TickOutcome out = timingStep(1000 * NsPerMs + 2 * NsPerMs, before);
     EXPECT_FALSE(out.accepted);
     EXPECT_EQ(out.state.lastTickTime, before.lastTickTime);
     EXPECT_DOUBLE_EQ(out.state.carryMs, 0.4);
 
     // The next pass measures from the same start: 2 + 2.7 + 0.4 = 5.1 ms.
-    out = timingStep(1000 * kNsPerMs + 4700000, out.state);
+    out = timingStep(1000 * NsPerMs + 4700000, out.state);
     EXPECT_TRUE(out.accepted);
     EXPECT_EQ(out.wholeMs, 5u);
     EXPECT_NEAR(out.state.carryMs, 0.1, 1e-6);
@@ -43,7 +43,7 @@ TEST(TimingStep, FractionIsCarried)
 
 TEST(TimingStep, ExactlyFiveMillisecondsIsATick)
 {
-    TickOutcome out = timingStep(5 * kNsPerMs, TickState{0, 0.0});
+    TickOutcome out = timingStep(5 * NsPerMs, TickState{0, 0.0});
     EXPECT_TRUE(out.accepted);
     EXPECT_EQ(out.wholeMs, 5u);
     EXPECT_DOUBLE_EQ(out.state.carryMs, 0.0);
@@ -59,7 +59,7 @@ TEST(TimingStep, CarryAloneCanCompleteATick)
 
 TEST(TimingStep, ClockGoingBackwardsIsNoTick)
 {
-    TickOutcome out = timingStep(-50 * kNsPerMs, TickState{0, 0.5});
+    TickOutcome out = timingStep(-50 * NsPerMs, TickState{0, 0.5});
     EXPECT_FALSE(out.accepted);
     EXPECT_EQ(out.state.lastTickTime, 0);
     EXPECT_DOUBLE_EQ(out.state.carryMs, 0.5);
@@ -294,7 +294,7 @@ TEST(RunApplication, AcceptedTicksHandTheirWholeMillisecondsToVoice)
     int64_t clock = 0;
     int passes = 0;
     hooks.now = [&clock] { return clock; };
-    hooks.sleep = [&clock, &passes](uint32_t) { clock += (++passes % 2 ? 60 : 2) * kNsPerMs; };
+    hooks.sleep = [&clock, &passes](uint32_t) { clock += (++passes % 2 ? 60 : 2) * NsPerMs; };
     FakeDriver driver(log);
     driver.frames = 5;
     EXPECT_EQ(runApplication(client("127.0.0.1:28000", "dave"), driver, hooks), 0);

@@ -33,7 +33,7 @@ struct BadLine {
 };
 
 // Wrong in both programs.
-const BadLine kBadInBoth[] = {
+const BadLine BadInBoth[] = {
     {{}, "missing the mode"},
     {{"--ping-interval", "100"}, "missing the mode"},
     {{"client", "127.0.0.1:28000", "alice"}, "unknown mode \"client\""},
@@ -105,20 +105,20 @@ const BadLine kBadInBoth[] = {
 };
 
 // Options of the display-less program, unknown to the windowed one.
-const Args kHeadlessOnly[] = {
+const Args HeadlessOnly[] = {
     {"server", "127.0.0.1:28000", "--events"},
     {"-client", "127.0.0.1:28000", "alice", "--model", "boat.mesh"},
     {"server", "127.0.0.1:28000", "--stats", "1000"},
 };
 
 // The scripted user has nothing to do in a search.
-const Args kNotWithFind[] = {
+const Args NotWithFind[] = {
     {"--find", "--events"},
     {"--find", "1", "--model", "boat.mesh"},
 };
 
 // Wrong in the display-less program.
-const BadLine kBadHeadless[] = {
+const BadLine BadHeadless[] = {
     {{"-client", "127.0.0.1:1", "x", "--move", "1,2"}, "--move takes DX,DY,DZ"},
     {{"-client", "127.0.0.1:1", "x", "--move", "1,2,z"}, "--move takes DX,DY,DZ"},
     {{"-client", "127.0.0.1:1", "x", "--move-every", "0"}, "--move-every takes milliseconds"},
@@ -157,26 +157,26 @@ void expectRefused(Program program, const Args& args, const std::string& says)
 TEST(CommandLine, EveryBadFormIsOneLineAndExitCodeTwoInBothPrograms)
 {
     for (Program program : {Program::Windowed, Program::Headless})
-        for (const BadLine& bad : kBadInBoth)
+        for (const BadLine& bad : BadInBoth)
             expectRefused(program, bad.args, bad.says);
 }
 
 TEST(CommandLine, TheWindowedProgramRefusesTheScriptingOptions)
 {
-    for (const Args& args : kHeadlessOnly)
+    for (const Args& args : HeadlessOnly)
         expectRefused(Program::Windowed, args, "unknown option --");
 }
 
 TEST(CommandLine, BadScriptingOptionsOfTheDisplayLessProgram)
 {
-    for (const BadLine& bad : kBadHeadless)
+    for (const BadLine& bad : BadHeadless)
         expectRefused(Program::Headless, bad.args, bad.says);
     expectRefused(Program::Headless, {"server", "127.0.0.1:1", "--speak", "/nonexistent/speech.wav"}, "--speak");
 }
 
 TEST(CommandLine, FindTakesOnlyTheDiscoveryPort)
 {
-    for (const Args& args : kNotWithFind)
+    for (const Args& args : NotWithFind)
         expectRefused(Program::Headless, args, "unknown option --");
 }
 
@@ -350,7 +350,7 @@ TEST(CommandLine, FindAutoAndTheDiscoveryOptions)
         EXPECT_TRUE(find.line.find);
         EXPECT_DOUBLE_EQ(find.line.findSeconds, 1.0);
         EXPECT_FALSE(find.line.isClient);
-        EXPECT_EQ(find.shared.discoveryPort, kDefaultDiscoveryPort);
+        EXPECT_EQ(find.shared.discoveryPort, DefaultDiscoveryPort);
         // Options before or after, the time given either way.
         for (const Args& args :
              {Args{"--find", "2.5", "--discovery-port", "28005"}, Args{"--discovery-port=28005", "--find=2.5"}}) {

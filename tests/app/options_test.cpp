@@ -55,7 +55,7 @@ struct Reached {
 
 // The session is the process's: each row sets what it reads, and the ping
 // interval, left alone without --ping-interval, is given last.
-const Reached kRows[] = {
+const Reached Rows[] = {
     {"server 127.0.0.1:PORT", rateOf(96, 2500), NetInterface::DefaultMaxConnections, false, 0, "", false, false},
     {"server 127.0.0.1:PORT --secure --flat-voice --max-clients 1", rateOf(96, 2500), 1, true, 0, "", true, false},
     {"-client 127.0.0.1:9 bob --server-key 0123456789abcdef --rate 50,10000 --quiet", rateOf(50, 10000),
@@ -66,7 +66,7 @@ const Reached kRows[] = {
 
 TEST(ProgramOptions, ReachTheInterfaceTheSessionAndTheConsole)
 {
-    for (const Reached& row : kRows) {
+    for (const Reached& row : Rows) {
         SCOPED_TRACE(row.args);
         ProgramOptions options;
         ASSERT_TRUE(parseProgramOptions(Program::Headless, words(row.args), &options).run);

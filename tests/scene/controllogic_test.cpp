@@ -97,7 +97,7 @@ TEST(TimeStep, FollowsTheAverageAndStaysAtMostOneTenth)
     EXPECT_FLOAT_EQ(timeStepFromAverageFps(59), 1.0f / 60.0f);
     // About 30 units per second whatever the frame rate, once it is known.
     for (float fps : {19.0f, 59.0f, 199.0f})
-        EXPECT_NEAR(kKeySpeed * timeStepFromAverageFps(fps) * (fps + 1), 30.0f, 1e-3f);
+        EXPECT_NEAR(KeySpeed * timeStepFromAverageFps(fps) * (fps + 1), 30.0f, 1e-3f);
     // Nonsense from the statistics keeps the slow default.
     EXPECT_FLOAT_EQ(timeStepFromAverageFps(-1), 0.1f);
     EXPECT_FLOAT_EQ(timeStepFromAverageFps(std::numeric_limits<float>::quiet_NaN()), 0.1f);

@@ -52,7 +52,7 @@ private:
 std::vector<std::string> RendererEnvironment::messages;
 const auto* const gEnvironment = ::testing::AddGlobalTestEnvironment(new RendererEnvironment);
 
-const char* const kBadCount =
+const char* const BadCount =
     "Incorrect number of parameters passed in params string for MaterialControls::addControl()";
 
 int countMessages(const std::string& part)
@@ -110,7 +110,7 @@ TEST_F(MaterialControlsTest, WrongFieldCountsAreRejectedAndTheRestKept)
     ASSERT_EQ(list.size(), 1u);
     ASSERT_EQ(list[0].getShaderControlCount(), 1u);
     EXPECT_EQ(list[0].getShaderControl(0).mName, "Kept");
-    EXPECT_EQ(countMessages(kBadCount), 4);
+    EXPECT_EQ(countMessages(BadCount), 4);
 }
 
 TEST_F(MaterialControlsTest, TypeWordsAreTrimmedButCaseSensitive)

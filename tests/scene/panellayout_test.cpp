@@ -12,7 +12,7 @@
 
 namespace {
 
-const std::string kCeguiData = "/usr/share/cegui-0.8.7/";
+const std::string CeguiData = "/usr/share/cegui-0.8.7/";
 
 class PanelLayoutTest : public ::testing::Test {
 protected:
@@ -22,10 +22,10 @@ protected:
         sRenderer = &CEGUI::NullRenderer::create();
         sProvider = new CEGUI::DefaultResourceProvider;
         // The same resource groups that resources.cfg declares for the program.
-        sProvider->setResourceGroupDirectory("CEGUI_Schemes", kCeguiData + "schemes/");
-        sProvider->setResourceGroupDirectory("CEGUI_Imagesets", kCeguiData + "imagesets/");
-        sProvider->setResourceGroupDirectory("CEGUI_Fonts", kCeguiData + "fonts/");
-        sProvider->setResourceGroupDirectory("CEGUI_LookNFeel", kCeguiData + "looknfeel/");
+        sProvider->setResourceGroupDirectory("CEGUI_Schemes", CeguiData + "schemes/");
+        sProvider->setResourceGroupDirectory("CEGUI_Imagesets", CeguiData + "imagesets/");
+        sProvider->setResourceGroupDirectory("CEGUI_Fonts", CeguiData + "fonts/");
+        sProvider->setResourceGroupDirectory("CEGUI_LookNFeel", CeguiData + "looknfeel/");
         sProvider->setResourceGroupDirectory("General", std::string(SEAFOLD_MEDIA_SOURCE_DIR) + "/gui/");
         sProvider->setDefaultResourceGroup("General");
         CEGUI::System::create(*sRenderer, sProvider, nullptr, nullptr, nullptr, "SeafoldCegui.config",

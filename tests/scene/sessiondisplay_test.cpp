@@ -23,12 +23,12 @@ TEST(CameraPitch, ALongDragStopsAtTheLimitAndTurnsBackFreely)
     float pitch = 0;
     for (int i = 0; i < 100; ++i)
         pitch += clampedPitchStep(pitch, 7.5f);
-    EXPECT_FLOAT_EQ(pitch, kPitchLimitDegrees);
+    EXPECT_FLOAT_EQ(pitch, PitchLimitDegrees);
     EXPECT_FLOAT_EQ(clampedPitchStep(pitch, 3.0f), 0.0f);
     EXPECT_FLOAT_EQ(clampedPitchStep(pitch, -10.0f), -10.0f);
     for (int i = 0; i < 100; ++i)
         pitch += clampedPitchStep(pitch, -7.5f);
-    EXPECT_FLOAT_EQ(pitch, -kPitchLimitDegrees);
+    EXPECT_FLOAT_EQ(pitch, -PitchLimitDegrees);
     // A camera set beyond the limit from elsewhere may come back but not go further.
     EXPECT_FLOAT_EQ(clampedPitchStep(85.0f, 2.0f), 0.0f);
     EXPECT_FLOAT_EQ(clampedPitchStep(85.0f, -2.0f), -2.0f);
@@ -70,16 +70,16 @@ TEST(ModelReturn, EndPutsTheModelOnTheViewAxisOrWhereItMeetsTheWater)
     // Level view: straight ahead.
     Motion3 ahead = modelReturnTarget({50, 0, 100}, {0, 0, -1});
     EXPECT_FLOAT_EQ(ahead.x, 50.0f);
-    EXPECT_FLOAT_EQ(ahead.z, 100.0f - kReturnDistance);
+    EXPECT_FLOAT_EQ(ahead.z, 100.0f - ReturnDistance);
     // Looking steeply down from high up: the model floats where the view
     // axis meets the water, not under it.
     float d = std::sqrt(0.5f);
     Motion3 down = modelReturnTarget({0, 30, 0}, {0, -d, -d});
-    EXPECT_FLOAT_EQ(down.y, kModelLevel);
-    EXPECT_NEAR(down.z, -(30.0f - kWaterLevel), 1e-3f);
+    EXPECT_FLOAT_EQ(down.y, ModelLevel);
+    EXPECT_NEAR(down.z, -(30.0f - WaterLevel), 1e-3f);
     // A camera under the water keeps the point on its view axis.
     Motion3 under = modelReturnTarget({0, -50, 0}, {0, -1, 0});
-    EXPECT_FLOAT_EQ(under.y, -50.0f - kReturnDistance);
+    EXPECT_FLOAT_EQ(under.y, -50.0f - ReturnDistance);
 }
 
 // ---- other users' models ------------------------------------------------------------------
@@ -88,12 +88,12 @@ TEST(RingSlots, FreeSlotsNeverOverlapAndTheFirstLieInTheStartView)
 {
     // Two users' models used to start inside each other at the origin.
     std::set<std::pair<int, int>> places;
-    for (uint32_t slot = 0; slot < 3 * kRingSlots; ++slot) {
+    for (uint32_t slot = 0; slot < 3 * RingSlots; ++slot) {
         Motion3 p = ringSlotPosition(slot);
         float radius = std::sqrt(p.x * p.x + p.z * p.z);
-        EXPECT_NEAR(radius, kRingRadius * float(slot / kRingSlots + 1), 1e-3f);
+        EXPECT_NEAR(radius, RingRadius * float(slot / RingSlots + 1), 1e-3f);
         EXPECT_TRUE(places.insert({int(std::lround(p.x)), int(std::lround(p.z))}).second) << slot;
-        EXPECT_FLOAT_EQ(p.y, kModelLevel);
+        EXPECT_FLOAT_EQ(p.y, ModelLevel);
     }
     // Neighbours on the first ring stand well apart.
     Motion3 a = ringSlotPosition(0), b = ringSlotPosition(1);
@@ -114,7 +114,7 @@ TEST(LabelBox, CentredAboveThePointAndHiddenBehindTheCameraOrOutside)
     // The view's centre, w = 2: pixel (512, 384).
     ASSERT_TRUE(labelBoxAbove(0.0f, 0.0f, 2.0f, 1024, 768, 60, 20, &box));
     EXPECT_FLOAT_EQ(box.x, 512 - 30);
-    EXPECT_FLOAT_EQ(box.y, 384 - kLabelGap - 20);
+    EXPECT_FLOAT_EQ(box.y, 384 - LabelGap - 20);
     EXPECT_FLOAT_EQ(box.width, 60);
     // Behind the camera the projection flips: no label.
     EXPECT_FALSE(labelBoxAbove(0.0f, 0.0f, -2.0f, 1024, 768, 60, 20, &box));
@@ -183,9 +183,9 @@ TEST(PeopleLines, ASpeakerGetsTheMarkOnlyWhileTheirVoicePlays)
 {
     auto alice = [](const std::string& name) { return name == "alice"; };
     std::vector<PanelLine> lines = peopleLines(clientStatus(), "", alice);
-    EXPECT_EQ(lines[3].text.rfind(kSpeakerMark, 0), 0u);
+    EXPECT_EQ(lines[3].text.rfind(SpeakerMark, 0), 0u);
     EXPECT_EQ(lines[3].tone, LineTone::Speaking);
-    EXPECT_EQ(lines[4].text.rfind(kNoSpeakerMark, 0), 0u);
+    EXPECT_EQ(lines[4].text.rfind(NoSpeakerMark, 0), 0u);
     EXPECT_EQ(lines[4].tone, LineTone::Normal);
 }
 
@@ -202,7 +202,7 @@ TEST(PeopleLines, ALostConnectionSaysSoWithTheReasonAndDropsTheStatistics)
     // The reason goes on, indented, on the next line; nothing is cut off.
     std::string joined;
     for (size_t i = 1; i < lines.size() && lines[i].tone == LineTone::Bad; ++i) {
-        EXPECT_LE(lines[i].text.size(), kPanelLineCharacters);
+        EXPECT_LE(lines[i].text.size(), PanelLineCharacters);
         joined += lines[i].text;
     }
     auto squeeze = [](std::string text) {
@@ -280,8 +280,8 @@ TEST(VoiceActivity, ASpeakerPlaysUntilTheHoldAfterTheLatestMessage)
     EXPECT_FALSE(voice.playing("alice", 1000));
     voice.heard("alice", 1000);
     EXPECT_TRUE(voice.playing("alice", 1000));
-    EXPECT_TRUE(voice.playing("alice", 1000 + VoiceActivity::kVoiceHoldMs - 1));
-    EXPECT_FALSE(voice.playing("alice", 1000 + VoiceActivity::kVoiceHoldMs));
+    EXPECT_TRUE(voice.playing("alice", 1000 + VoiceActivity::SpeakerMarkHoldMs - 1));
+    EXPECT_FALSE(voice.playing("alice", 1000 + VoiceActivity::SpeakerMarkHoldMs));
     EXPECT_FALSE(voice.playing("bob", 1000));
     // Across the wrap of the millisecond clock.
     voice.heard("bob", 0xFFFFFF00u);

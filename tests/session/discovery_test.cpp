@@ -28,7 +28,7 @@ NetAddress loopback(uint8_t last, uint16_t port)
 
 std::vector<uint8_t> queryBytes(uint32_t token)
 {
-    std::vector<uint8_t> bytes(kDiscoveryQuerySize);
+    std::vector<uint8_t> bytes(DiscoveryQueryBytes);
     writeDiscoveryQuery(token, bytes.data());
     return bytes;
 }
@@ -70,7 +70,7 @@ TEST(DiscoveryDatagram, AnswerBytesWorkedOutByHand)
     answer.port = 28000;
     answer.users = 3;
     answer.name = "boat";
-    uint8_t out[kDiscoveryAnswerMaxSize];
+    uint8_t out[DiscoveryAnswerMaxBytes];
     uint32_t size = writeDiscoveryAnswer(answer, out);
     std::vector<uint8_t> expected = {'S',  'F',  'D',  'A',  1,    0xA1, 0xB2, 0xC3, 0xD4, 0x11, 0x22, 0x33, 0x44,
                                      0x0A, 0xD5, 0x00, 0x01, 0x6D, 0x60, 0x00, 0x03, 4,    'b',  'o',  'a',  't'};
@@ -94,7 +94,7 @@ TEST(DiscoveryDatagram, QueryReaderRefusesWhatItMustNotAnswer)
     EXPECT_EQ(query.token, 7u);
 
     // One byte short: the answer could then be larger than the query.
-    EXPECT_FALSE(readDiscoveryQuery(good.data(), kDiscoveryQuerySize - 1, &query));
+    EXPECT_FALSE(readDiscoveryQuery(good.data(), DiscoveryQueryBytes - 1, &query));
     EXPECT_FALSE(readDiscoveryQuery(good.data(), 0, &query));
     std::vector<uint8_t> bad = good;
     bad[3] = 'A'; // an answer's magic: responders never answer answers
@@ -118,7 +118,7 @@ TEST(DiscoveryDatagram, AnswerReaderRefusesMalformedAnswers)
     answer.token = 1;
     answer.port = 5000;
     answer.name = "abc";
-    uint8_t good[kDiscoveryAnswerMaxSize + 8];
+    uint8_t good[DiscoveryAnswerMaxBytes + 8];
     uint32_t size = writeDiscoveryAnswer(answer, good);
     DiscoveryAnswer out;
     ASSERT_TRUE(readDiscoveryAnswer(good, size, &out));
@@ -154,7 +154,7 @@ TEST(DiscoveryDatagram, ReadNamesAreCleanedOfWhatCouldDriveATerminal)
 {
     DiscoveryAnswer answer;
     answer.port = 1;
-    uint8_t bytes[kDiscoveryAnswerMaxSize];
+    uint8_t bytes[DiscoveryAnswerMaxBytes];
     // Written by hand, so nothing was cleaned on the sending side.
     uint32_t size = writeDiscoveryAnswer(answer, bytes);
     const char raw[] = "a\x1b[2Jb\xff";
@@ -322,10 +322,10 @@ TEST_F(DiscoveryResponderTest, AnswerIsNeverLargerThanItsQuery)
         asker.sendto(longName.boundAddress(), query.data(), size);
         std::vector<uint8_t> answer = receiveOne(
             asker, [&] { longName.service(); }, size < 96 ? 50 : 300);
-        if (size < kDiscoveryQuerySize) {
+        if (size < DiscoveryQueryBytes) {
             EXPECT_TRUE(answer.empty()) << size;
         } else {
-            EXPECT_EQ(answer.size(), kDiscoveryAnswerMaxSize) << size;
+            EXPECT_EQ(answer.size(), DiscoveryAnswerMaxBytes) << size;
             EXPECT_LE(answer.size(), size);
         }
     }
@@ -337,7 +337,7 @@ TEST_F(DiscoveryResponderTest, ShortOrWrongMagicQueriesGetNothing)
 {
     std::vector<uint8_t> wrongMagic = queryBytes(1);
     wrongMagic[0] = 'X';
-    std::vector<uint8_t> anAnswer(kDiscoveryQuerySize, 0);
+    std::vector<uint8_t> anAnswer(DiscoveryQueryBytes, 0);
     DiscoveryAnswer answer;
     answer.port = 9;
     writeDiscoveryAnswer(answer, anAnswer.data());
@@ -498,7 +498,7 @@ TEST(DiscoveryFinder, IgnoresForgedAndStaleAnswers)
         answer.host = host;
         answer.instance = instance;
         answer.port = 5000;
-        uint8_t bytes[kDiscoveryAnswerMaxSize];
+        uint8_t bytes[DiscoveryAnswerMaxBytes];
         uint32_t size = writeDiscoveryAnswer(answer, bytes);
         nobody.sendto(finder.boundAddress(), bytes, size);
     };

@@ -53,7 +53,7 @@ std::vector<int16_t> render(uint32_t frames)
 }
 
 // The mixer dithers its 16-bit output: silence is within +-2.
-constexpr int kSilence = 2;
+constexpr int Silence = 2;
 
 int peakOf(const std::vector<int16_t>& v, size_t from = 0, size_t to = SIZE_MAX)
 {
@@ -105,7 +105,7 @@ TEST_F(LoopbackSound, QueuedVoiceStreamPlaysTheDecodedSamplesAfterTheNextPass)
     std::vector<int16_t> first = tone(800, 440), second = tone(800, 300, 5000);
     stream->queueVoiceSamples(samplesOf(first));
     // Heard only after the next pass, not on arrival.
-    EXPECT_LE(peakOf(render(200)), kSilence);
+    EXPECT_LE(peakOf(render(200)), Silence);
     updateSound();
     ASSERT_NE(stream->sourceIndex, -1);
     // A second message while the first plays goes behind it.
@@ -114,7 +114,7 @@ TEST_F(LoopbackSound, QueuedVoiceStreamPlaysTheDecodedSamplesAfterTheNextPass)
     std::vector<int16_t> both = first;
     both.insert(both.end(), second.begin(), second.end());
     EXPECT_GE(findStart(out, both, 2), 0);
-    EXPECT_LE(peakOf(out, 1664), kSilence);
+    EXPECT_LE(peakOf(out, 1664), Silence);
 }
 
 TEST_F(LoopbackSound, MessagesWaitingForASourceAreAllPlayed)
@@ -152,7 +152,7 @@ TEST_F(LoopbackSound, UnderrunRestartsTheStoppedSourceBehindTheTargetBacklog)
     EXPECT_EQ(stream->voiceUnderruns(), 1u);
     const int pad = int(VoiceTargetBacklogMs * 8);
     std::vector<int16_t> out = render(1000);
-    EXPECT_LE(peakOf(out, 0, size_t(pad)), kSilence);
+    EXPECT_LE(peakOf(out, 0, size_t(pad)), Silence);
     EXPECT_GE(findStart(std::vector<int16_t>(out.begin() + pad - 32, out.end()), next, 2), 0);
 
     // Once it has run dry and a pass sees it, the stream is idle again.
@@ -180,7 +180,7 @@ TEST_F(LoopbackSound, UnderrunRestartsTheStoppedSourceBehindTheTargetBacklog)
         stream->queueVoiceSamples(samplesOf(std::vector<int16_t>(800, 0)));
         updateSound();
     }
-    EXPECT_LE(peakOf(out, 0, 150 * 8 - 32), kSilence);
+    EXPECT_LE(peakOf(out, 0, 150 * 8 - 32), Silence);
     EXPECT_GE(findStart(std::vector<int16_t>(out.begin() + 150 * 8 - 32, out.end()), again, 2), 0);
     render(8000);
     updateSound();
@@ -648,7 +648,7 @@ TEST(SoundStartUp, MissingOrDamagedEffectFilesLeaveOnlyThemSilent)
     empty->setProfile(10);
     requestPlay(empty);
     updateSound();
-    EXPECT_LE(peakOf(render(400)), kSilence);
+    EXPECT_LE(peakOf(render(400)), Silence);
     updateSound();
     EXPECT_TRUE(gPlayList.empty());
     closeSound();

@@ -42,31 +42,31 @@ void expectCodes(const LpcFrameCodes& a, const LpcFrameCodes& b)
 //   byte 4: RC5, RC6                           -> 0x78
 //   byte 5: RC7, RC8                           -> 0x0F
 //   byte 6: RC9, RC10, two zero bits           -> 0x1C
-const uint8_t kVoicedBytes[7] = {0x13, 0xDA, 0x0B, 0x7C, 0x78, 0x0F, 0x1C};
-const LpcFrameCodes kVoiced = makeCodes(19, 20, {-3, 5, -16, 15, -8, 7, -1, 0, -4, 3});
+const uint8_t VoicedBytes[7] = {0x13, 0xDA, 0x0B, 0x7C, 0x78, 0x0F, 0x1C};
+const LpcFrameCodes Voiced = makeCodes(19, 20, {-3, 5, -16, 15, -8, 7, -1, 0, -4, 3});
 
 // Unvoiced frame: code 0, RMS 12 = 01100, RC1 -5 = 11011, RC2 9 = 01001,
 // RC3 -1 = 11111, RC4 2 = 00010 -> 0x00 0xB6 0xD3 0x17.
-const uint8_t kUnvoicedBytes[4] = {0x00, 0xB6, 0xD3, 0x17};
-const LpcFrameCodes kUnvoiced = makeCodes(0, 12, {-5, 9, -1, 2});
+const uint8_t UnvoicedBytes[4] = {0x00, 0xB6, 0xD3, 0x17};
+const LpcFrameCodes Unvoiced = makeCodes(0, 12, {-5, 9, -1, 2});
 
 TEST(Lpc10Frame, FullFrameFieldsSitWhereTheLayoutSays)
 {
     uint8_t out[7];
-    ASSERT_EQ(packLpcFrame(kVoiced, out), 7u);
-    EXPECT_EQ(0, std::memcmp(out, kVoicedBytes, 7));
+    ASSERT_EQ(packLpcFrame(Voiced, out), 7u);
+    EXPECT_EQ(0, std::memcmp(out, VoicedBytes, 7));
 
     LpcFrameCodes back;
-    ASSERT_EQ(unpackLpcFrame(kVoicedBytes, 7, &back), 7u);
-    expectCodes(back, kVoiced); // negative codes come back sign-extended
+    ASSERT_EQ(unpackLpcFrame(VoicedBytes, 7, &back), 7u);
+    expectCodes(back, Voiced); // negative codes come back sign-extended
 }
 
 TEST(Lpc10Frame, UnvoicedFrameIsFourBytesAndClearsTheRest)
 {
     uint8_t out[7];
     std::memset(out, 0xEE, sizeof out);
-    ASSERT_EQ(packLpcFrame(kUnvoiced, out), 4u);
-    EXPECT_EQ(0, std::memcmp(out, kUnvoicedBytes, 4));
+    ASSERT_EQ(packLpcFrame(Unvoiced, out), 4u);
+    EXPECT_EQ(0, std::memcmp(out, UnvoicedBytes, 4));
     EXPECT_EQ(out[4], 0);
     EXPECT_EQ(out[5], 0);
     EXPECT_EQ(out[6], 0);
@@ -75,23 +75,23 @@ TEST(Lpc10Frame, UnvoicedFrameIsFourBytesAndClearsTheRest)
     const uint8_t stream[7] = {0x00, 0xB6, 0xD3, 0x17, 0xFF, 0xFF, 0xFF};
     LpcFrameCodes back;
     ASSERT_EQ(unpackLpcFrame(stream, 7, &back), 4u);
-    expectCodes(back, kUnvoiced);
+    expectCodes(back, Unvoiced);
 }
 
 TEST(Lpc10Frame, SilenceRuleAtRmsIndexTen)
 {
     uint8_t out[7];
-    LpcFrameCodes quiet = kVoiced;
+    LpcFrameCodes quiet = Voiced;
     quiet.rmsIndex = 9;
     ASSERT_EQ(packLpcFrame(quiet, out), 1u);
     EXPECT_EQ(out[0], 0x7F);
     for (int i = 1; i < 7; ++i)
         EXPECT_EQ(out[i], 0);
 
-    LpcFrameCodes loud = kVoiced;
+    LpcFrameCodes loud = Voiced;
     loud.rmsIndex = 10;
     EXPECT_EQ(packLpcFrame(loud, out), 7u);
-    loud = kUnvoiced;
+    loud = Unvoiced;
     loud.rmsIndex = 10;
     EXPECT_EQ(packLpcFrame(loud, out), 4u);
 }
@@ -124,11 +124,11 @@ TEST(Lpc10Frame, MissingBytesReadAsZeroAndTheNominalLengthIsReported)
     expectCodes(back, makeCodes(19, 1, {}));
 
     // Two bytes of the unvoiced frame: RC1 loses its top bit (11011 -> 01011).
-    EXPECT_EQ(unpackLpcFrame(kUnvoicedBytes, 2, &back), 4u);
+    EXPECT_EQ(unpackLpcFrame(UnvoicedBytes, 2, &back), 4u);
     expectCodes(back, makeCodes(0, 12, {11, 0, 0, 0}));
 
     // Nothing at all left reads as an unvoiced frame.
-    EXPECT_EQ(unpackLpcFrame(kUnvoicedBytes, 0, &back), 4u);
+    EXPECT_EQ(unpackLpcFrame(UnvoicedBytes, 0, &back), 4u);
     expectCodes(back, LpcFrameCodes());
 }
 

@@ -30,7 +30,7 @@ namespace {
 // order, each parameter least significant bit first, packed into bytes most
 // significant bit first. Entries: 1 = pitch code, 2 = RMS, 3 = unused,
 // 4..13 = RC10..RC1.
-const int kChannelOrder[53] = {13, 12, 11, 1,  2,  13, 12, 11, 1, 2,  13, 10, 11, 2,  1, 10, 13, 12,
+const int ChannelOrder[53] = {13, 12, 11, 1,  2,  13, 12, 11, 1, 2,  13, 10, 11, 2,  1, 10, 13, 12,
                                11, 10, 2,  13, 12, 11, 10, 2,  1, 12, 7,  6,  1,  10, 9, 8,  7,  4,
                                6,  9,  8,  7,  5,  1,  9,  8,  4, 6,  1,  5,  9,  8,  7, 5,  6};
 
@@ -40,7 +40,7 @@ LpcFrameCodes unpackChannelFrame(const uint8_t* bytes)
     int32_t count[14] = {};
     for (int i = 0; i < 53; ++i) {
         int bit = (bytes[i >> 3] >> (7 - (i & 7))) & 1;
-        int p = kChannelOrder[i];
+        int p = ChannelOrder[i];
         value[p] |= bit << count[p];
         ++count[p];
     }

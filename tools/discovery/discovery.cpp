@@ -66,7 +66,7 @@ std::string quoted(const std::string& text)
 int main(int argc, char** argv)
 {
     std::vector<std::string> words;
-    double port = kDefaultDiscoveryPort, seconds = -1;
+    double port = DefaultDiscoveryPort, seconds = -1;
     std::vector<NetAddress> targets;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];

@@ -160,7 +160,7 @@ void phase(const char* name)
     std::fflush(stdout);
 }
 
-const char* const kUsage = "usage: seafold-loadcheck ADDRESS CLIENTS SECONDS [MOVE_EVERY_MS] [--drain SECONDS] "
+const char* const Usage = "usage: seafold-loadcheck ADDRESS CLIENTS SECONDS [MOVE_EVERY_MS] [--drain SECONDS] "
                            "[--connect-timeout SECONDS] [--rate INTERVAL_MS,BYTES_PER_S] [--ping-interval MS] "
                            "[--secure]";
 
@@ -185,7 +185,7 @@ int main(int argc, char** argv)
             continue;
         }
         if (i + 1 >= argc) {
-            std::fprintf(stderr, "seafold-loadcheck: %s needs a value\n%s\n", arg.c_str(), kUsage);
+            std::fprintf(stderr, "seafold-loadcheck: %s needs a value\n%s\n", arg.c_str(), Usage);
             return 2;
         }
         std::string value = argv[++i];
@@ -203,20 +203,20 @@ int main(int argc, char** argv)
             rate.minPacketSendPeriod = rate.minPacketRecvPeriod = a;
             rate.maxSendBandwidth = rate.maxRecvBandwidth = b;
         } else {
-            std::fprintf(stderr, "seafold-loadcheck: bad option %s %s\n%s\n", arg.c_str(), value.c_str(), kUsage);
+            std::fprintf(stderr, "seafold-loadcheck: bad option %s %s\n%s\n", arg.c_str(), value.c_str(), Usage);
             return 2;
         }
     }
     NetAddress server;
     if (positional.size() < 3 || !server.parse(positional[0].c_str())) {
-        std::fprintf(stderr, "%s\n", kUsage);
+        std::fprintf(stderr, "%s\n", Usage);
         return 2;
     }
     int count = std::atoi(positional[1].c_str());
     double seconds = std::atof(positional[2].c_str());
     uint32_t moveEvery = positional.size() > 3 ? uint32_t(std::atoi(positional[3].c_str())) : 16;
     if (count < 2 || count > 1000 || seconds <= 0 || moveEvery < 1 || drainSeconds < 0 || connectTimeout <= 0) {
-        std::fprintf(stderr, "seafold-loadcheck: bad arguments\n%s\n", kUsage);
+        std::fprintf(stderr, "seafold-loadcheck: bad arguments\n%s\n", Usage);
         return 2;
     }
     setDebugOutput([](const char*) {});

@@ -26,7 +26,7 @@ namespace {
 using Ogre::Quaternion;
 using Ogre::Vector3;
 
-const float kWaterline = -20.0f;
+const float Waterline = -20.0f;
 
 struct Vertex {
     Vector3 position;
@@ -162,8 +162,8 @@ Placement at(const Vector3& offset, const Vector3& scale = Vector3::UNIT_SCALE,
 }
 
 // Y-axis solids turned to lie along +Z.
-const Quaternion kAlongZ(Ogre::Degree(90), Vector3::UNIT_X);
-const Quaternion kAlongX(Ogre::Degree(-90), Vector3::UNIT_Z);
+const Quaternion AlongZ(Ogre::Degree(90), Vector3::UNIT_X);
+const Quaternion AlongX(Ogre::Degree(-90), Vector3::UNIT_Z);
 
 std::vector<Ogre::Vector2> cylinderProfile(float radius, float height)
 {
@@ -180,12 +180,12 @@ Model boat()
         float r = 7.0f * std::pow(std::sin(Ogre::Math::PI * t), 0.6f);
         hull.push_back({r, -18.0f + 36.0f * t});
     }
-    m.lathe("Seafold/Wood", hull, 24, at({0, kWaterline + 1.0f, 0}, {1.0f, 1.0f, 0.55f}, kAlongZ));
-    m.box("Seafold/Wood", {8.0f, 0.8f, 26.0f}, at({0, kWaterline + 3.6f, 0}));
-    m.box("Seafold/WhitePaint", {6.0f, 4.0f, 7.0f}, at({0, kWaterline + 6.0f, -7.0f}));
-    m.lathe("Seafold/Wood", cylinderProfile(0.5f, 26.0f), 8, at({0, kWaterline + 4.0f, 2.0f}));
-    m.fin("Seafold/Sail", {{0, kWaterline + 6.0f, 2.6f}, {0, kWaterline + 29.0f, 2.6f}, {0, kWaterline + 6.0f, 15.0f}});
-    m.fin("Seafold/Sail", {{0, kWaterline + 6.0f, 1.4f}, {0, kWaterline + 24.0f, 1.4f}, {0, kWaterline + 6.0f, -5.0f}});
+    m.lathe("Seafold/Wood", hull, 24, at({0, Waterline + 1.0f, 0}, {1.0f, 1.0f, 0.55f}, AlongZ));
+    m.box("Seafold/Wood", {8.0f, 0.8f, 26.0f}, at({0, Waterline + 3.6f, 0}));
+    m.box("Seafold/WhitePaint", {6.0f, 4.0f, 7.0f}, at({0, Waterline + 6.0f, -7.0f}));
+    m.lathe("Seafold/Wood", cylinderProfile(0.5f, 26.0f), 8, at({0, Waterline + 4.0f, 2.0f}));
+    m.fin("Seafold/Sail", {{0, Waterline + 6.0f, 2.6f}, {0, Waterline + 29.0f, 2.6f}, {0, Waterline + 6.0f, 15.0f}});
+    m.fin("Seafold/Sail", {{0, Waterline + 6.0f, 1.4f}, {0, Waterline + 24.0f, 1.4f}, {0, Waterline + 6.0f, -5.0f}});
     return m;
 }
 
@@ -194,21 +194,21 @@ Model buoy()
     Model m;
     std::vector<Ogre::Vector2> body = {{0, -6},   {5.5f, -4}, {6.5f, 0}, {6.5f, 0}, {6.5f, 3},
                                        {6.5f, 3}, {2.5f, 5},  {2.5f, 5}, {0, 5}};
-    m.lathe("Seafold/RedPaint", body, 24, at({0, kWaterline, 0}));
-    m.lathe("Seafold/WhitePaint", cylinderProfile(6.7f, 1.6f), 24, at({0, kWaterline + 0.6f, 0}));
+    m.lathe("Seafold/RedPaint", body, 24, at({0, Waterline, 0}));
+    m.lathe("Seafold/WhitePaint", cylinderProfile(6.7f, 1.6f), 24, at({0, Waterline + 0.6f, 0}));
     // A cage of four posts carrying the lamp.
     for (int i = 0; i < 4; ++i) {
         float a = Ogre::Math::HALF_PI * float(i) + Ogre::Math::PI / 4;
         m.lathe("Seafold/DarkMetal", cylinderProfile(0.35f, 12.0f), 6,
-                at({2.0f * std::cos(a), kWaterline + 5.0f, 2.0f * std::sin(a)}));
+                at({2.0f * std::cos(a), Waterline + 5.0f, 2.0f * std::sin(a)}));
     }
-    m.lathe("Seafold/DarkMetal", cylinderProfile(2.8f, 0.6f), 16, at({0, kWaterline + 17.0f, 0}));
+    m.lathe("Seafold/DarkMetal", cylinderProfile(2.8f, 0.6f), 16, at({0, Waterline + 17.0f, 0}));
     std::vector<Ogre::Vector2> lamp;
     for (int i = 0; i <= 8; ++i) {
         float t = Ogre::Math::PI * float(i) / 8.0f;
         lamp.push_back({1.4f * std::sin(t), -1.4f * std::cos(t)});
     }
-    m.lathe("Seafold/Lamp", lamp, 12, at({0, kWaterline + 19.0f, 0}));
+    m.lathe("Seafold/Lamp", lamp, 12, at({0, Waterline + 19.0f, 0}));
     return m;
 }
 
@@ -222,8 +222,8 @@ Model fish()
         float r = 5.0f * std::pow(std::sin(Ogre::Math::PI * t), 0.8f) * (1.0f - 0.35f * (1.0f - t));
         body.push_back({r, -12.0f + 24.0f * t});
     }
-    const float y = kWaterline + 8.0f; // leaping out of the water
-    m.lathe("Seafold/FishScales", body, 20, at({0, y, 0}, {0.45f, 1.0f, 1.0f}, kAlongZ));
+    const float y = Waterline + 8.0f; // leaping out of the water
+    m.lathe("Seafold/FishScales", body, 20, at({0, y, 0}, {0.45f, 1.0f, 1.0f}, AlongZ));
     m.fin("Seafold/FishFin", {{0, y, -10.5f}, {0, y + 6.0f, -17.0f}, {0, y, -14.0f}, {0, y - 6.0f, -17.0f}});
     m.fin("Seafold/FishFin", {{0, y + 4.0f, 2.0f}, {0, y + 8.5f, -4.0f}, {0, y + 4.0f, -6.0f}});
     m.fin("Seafold/FishFin", {{1.5f, y - 2.0f, 4.0f}, {4.5f, y - 4.0f, 0.5f}, {1.5f, y - 2.0f, 1.0f}});
@@ -243,9 +243,9 @@ Model lighthouse()
 {
     Model m;
     std::vector<Ogre::Vector2> rock = {{0, -8}, {16, -6}, {14, 0}, {9, 3}, {0, 4}};
-    m.lathe("Seafold/DarkMetal", rock, 14, at({0, kWaterline, 0}, {1.0f, 1.0f, 0.85f}));
+    m.lathe("Seafold/DarkMetal", rock, 14, at({0, Waterline, 0}, {1.0f, 1.0f, 0.85f}));
     // A tapering tower in red and white bands.
-    const float base = kWaterline + 3.0f;
+    const float base = Waterline + 3.0f;
     for (int band = 0; band < 5; ++band) {
         float y0 = 7.0f * float(band), y1 = y0 + 7.0f;
         float r0 = 6.0f - 0.5f * float(band), r1 = r0 - 0.5f;

@@ -76,7 +76,7 @@ double fractalNoise(Vec3 p)
     return sum;
 }
 
-const Vec3 kSunDirection = normalise({-0.35, 0.30, -0.89});
+const Vec3 SunDirection = normalise({-0.35, 0.30, -0.89});
 
 Vec3 skyColour(Vec3 d)
 {
@@ -89,7 +89,7 @@ Vec3 skyColour(Vec3 d)
     double t = std::pow(elevation, 0.55);
     Vec3 colour = {mix(0.78, 0.16, t), mix(0.86, 0.38, t), mix(0.94, 0.74, t)};
 
-    double sun = std::max(dot(d, kSunDirection), 0.0);
+    double sun = std::max(dot(d, SunDirection), 0.0);
     double glow = std::pow(sun, 24.0) * 0.45 + std::pow(sun, 900.0) * 1.5;
     colour = {colour.x + glow, colour.y + glow * 0.92, colour.z + glow * 0.75};
 
@@ -114,7 +114,7 @@ struct Face {
     Vec3 (*direction)(double a, double b);
 };
 
-const Face kFaces[6] = {
+const Face Faces[6] = {
     {"rt", [](double a, double b) { return Vec3{1, -b, -a}; }},
     {"lf", [](double a, double b) { return Vec3{-1, -b, a}; }},
     {"up", [](double a, double b) { return Vec3{a, 1, b}; }},
@@ -125,7 +125,7 @@ const Face kFaces[6] = {
 
 bool writeSky(const std::string& dir, int size)
 {
-    for (const Face& face : kFaces) {
+    for (const Face& face : Faces) {
         std::vector<uint8_t> pixels(size_t(size) * size * 3);
         for (int y = 0; y < size; ++y) {
             for (int x = 0; x < size; ++x) {

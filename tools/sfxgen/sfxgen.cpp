@@ -19,8 +19,8 @@
 
 namespace {
 
-constexpr double kRate = 22050.0;
-constexpr double kPi = 3.14159265358979323846;
+constexpr double SampleRateHz = 22050.0;
+constexpr double Pi = 3.14159265358979323846;
 
 using Signal = std::vector<double>;
 
@@ -38,21 +38,21 @@ struct Noise {
 
 Signal silence(double seconds)
 {
-    return Signal(size_t(seconds * kRate), 0.0);
+    return Signal(size_t(seconds * SampleRateHz), 0.0);
 }
 
 // A tone whose frequency moves from f0 to f1 (exponentially), with a shape:
 // 0 sine, 1 square-ish, 2 saw.
 Signal sweep(double seconds, double f0, double f1, int shape = 0)
 {
-    Signal s(size_t(seconds * kRate));
+    Signal s(size_t(seconds * SampleRateHz));
     double phase = 0;
     for (size_t i = 0; i < s.size(); ++i) {
         double t = double(i) / double(s.size());
         double f = f0 * std::pow(f1 / f0, t);
-        phase += f / kRate;
+        phase += f / SampleRateHz;
         double p = phase - std::floor(phase);
-        double v = std::sin(2 * kPi * p);
+        double v = std::sin(2 * Pi * p);
         if (shape == 1)
             v = std::tanh(4 * v);
         else if (shape == 2)
@@ -68,7 +68,7 @@ Signal noise(double seconds, double c0, double c1, uint32_t seed)
 {
     Noise n;
     n.state ^= seed * 2654435761u;
-    Signal s(size_t(seconds * kRate));
+    Signal s(size_t(seconds * SampleRateHz));
     double y = 0;
     for (size_t i = 0; i < s.size(); ++i) {
         double t = double(i) / double(s.size());
@@ -82,7 +82,7 @@ Signal noise(double seconds, double c0, double c1, uint32_t seed)
 // Attack then exponential decay to about -60 dB at the end.
 void envelope(Signal& s, double attackSeconds, double decayPower = 1.0)
 {
-    size_t attack = size_t(attackSeconds * kRate);
+    size_t attack = size_t(attackSeconds * SampleRateHz);
     for (size_t i = 0; i < s.size(); ++i) {
         double t = double(i) / double(s.size());
         double a = attack ? std::min(1.0, double(i) / double(attack)) : 1.0;
@@ -93,7 +93,7 @@ void envelope(Signal& s, double attackSeconds, double decayPower = 1.0)
 // Fades both ends by a few milliseconds so nothing clicks.
 void fadeEnds(Signal& s, double seconds = 0.004)
 {
-    size_t n = std::min(s.size() / 2, size_t(seconds * kRate));
+    size_t n = std::min(s.size() / 2, size_t(seconds * SampleRateHz));
     for (size_t i = 0; i < n; ++i) {
         double g = double(i) / double(n);
         s[i] *= g;
@@ -122,7 +122,7 @@ Signal then(const Signal& a, const Signal& b)
 void tremolo(Signal& s, double rate, double depth)
 {
     for (size_t i = 0; i < s.size(); ++i)
-        s[i] *= 1.0 - depth * 0.5 * (1.0 - std::cos(2 * kPi * rate * double(i) / kRate));
+        s[i] *= 1.0 - depth * 0.5 * (1.0 - std::cos(2 * Pi * rate * double(i) / SampleRateHz));
 }
 
 // A seamless loop: whole periods of a steady sound with a slow wobble.
@@ -318,7 +318,7 @@ bool writeEffect(const std::string& path, Signal s, double peak)
     double scale = top > 0 ? peak * 32767.0 / top : 0;
     for (size_t i = 0; i < s.size(); ++i)
         pcm[i] = int16_t(std::lround(s[i] * scale));
-    return seafold::writeWaveFile(path, pcm.data(), pcm.size(), uint32_t(kRate));
+    return seafold::writeWaveFile(path, pcm.data(), pcm.size(), uint32_t(SampleRateHz));
 }
 
 } // namespace

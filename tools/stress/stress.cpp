@@ -128,7 +128,7 @@ struct Options {
     bool perSourceGiven = false;
 };
 
-const char* const kUsage =
+const char* const Usage =
     "usage: seafold-stress (challenge|connect|token|junk|voice|no-ack) ADDRESS [--seconds S] [--per-second N|max] "
     "[--sources N] [--per-source K] [--max-size BYTES] [--name NAME] [--model NAME] [--voice-bytes N] "
     "[--voice-kind speech|random] [--deaf-after MS] [--move-every MS] [--rate INTERVAL_MS,BYTES_PER_S] [--unpaced 0|1] "
@@ -439,7 +439,7 @@ public:
     void forgetClient(ClientRecord&) override {}
 };
 
-const double kPi = 3.14159265358979323846;
+const double Pi = 3.14159265358979323846;
 
 // LPC-10 frames of a buzzy vowel, cut to `bytes`: what a talking client sends.
 RefPtr<ByteBuffer> voicePayload(const Options& o, FastRandom& random)
@@ -457,7 +457,7 @@ RefPtr<ByteBuffer> voicePayload(const Options& o, FastRandom& random)
         RefPtr<ByteBuffer> samples = new ByteBuffer(chunk * 2);
         int16_t* s = reinterpret_cast<int16_t*>(samples->data());
         for (uint32_t i = 0; i < chunk; ++i) {
-            phase += 2 * kPi * 140.0 / 8000.0;
+            phase += 2 * Pi * 140.0 / 8000.0;
             s[i] = int16_t(6000 * std::sin(phase) + 3000 * std::sin(5.3 * phase) + 1500 * std::sin(11.7 * phase));
         }
         RefPtr<ByteBuffer> encoded = encoder->encodeBuffer(samples);
@@ -558,7 +558,7 @@ int main(int argc, char** argv)
     Options options;
     std::string error;
     if (!parseOptions(argc, argv, &options, &error)) {
-        std::fprintf(stderr, "seafold-stress: %s\n%s\n", error.c_str(), kUsage);
+        std::fprintf(stderr, "seafold-stress: %s\n%s\n", error.c_str(), Usage);
         return 2;
     }
     setDebugOutput([](const char*) {});
