@@ -98,7 +98,7 @@ void LanPresence::finishSearch()
         tellFound(servers[0]);
         // From now on a lost connection is tried again at this address.
         mLinkSearches = false;
-        gServerLink.startNextAttempt = nullptr;
+        gServerLink.setStartNextAttempt(nullptr);
         gServerLink.startAttempt(servers[0].address, plainAddress(servers[0].address));
     } else if (servers.size() > 1) {
         // The program runs on (a window may be open) without a server.
@@ -131,7 +131,7 @@ int LanPresence::findServerToJoin(CommandLine* line)
 void LanPresence::lookForServerLater()
 {
     mLinkSearches = true;
-    gServerLink.startNextAttempt = [this] { startSearch(); };
+    gServerLink.setStartNextAttempt([this] { startSearch(); });
     gServerLink.retryLater("no server answered");
 }
 
@@ -175,7 +175,7 @@ void LanPresence::stop()
     // The link outlives this object: it must call no more of its searches.
     if (mLinkSearches) {
         mLinkSearches = false;
-        gServerLink.startNextAttempt = nullptr;
+        gServerLink.setStartNextAttempt(nullptr);
     }
     mResponder.reset();
     mSearch.reset();

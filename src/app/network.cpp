@@ -175,7 +175,7 @@ bool SessionHost::start(const CommandLine& line)
     mLine = line;
     setSessionAddressText(line.addressText);
     gClients.setScene(&mScene);
-    gClients.onChange = tellRosterChange;
+    gClients.setOnChange(tellRosterChange);
     Session& session = appSession();
     session.setServer(!line.isClient);
     NetAddress target;
@@ -226,7 +226,7 @@ bool SessionHost::start(const CommandLine& line)
     };
     session.subscribe(std::move(serverText));
     gServerLink.setUser(line.clientName);
-    gServerLink.afterRejoin = [this](SimpleEventConnection& connection) { mPort->rejoin(connection); };
+    gServerLink.setAfterRejoin([this](SimpleEventConnection& connection) { mPort->rejoin(connection); });
     if (line.joinsFoundServer())
         mLan.lookForServerLater(); // nobody answered at start-up
     else
@@ -280,10 +280,10 @@ void SessionHost::stop()
     // Our own end is no user leaving and no connection lost: nobody watching
     // the session hears of it.
     gServerLink.stop();
-    gServerLink.afterRejoin = nullptr;
+    gServerLink.setAfterRejoin(nullptr);
     appSession().unsubscribeAll();
-    gClients.onChange = nullptr;
-    mScene.onModelChange = nullptr;
+    gClients.setOnChange(nullptr);
+    mScene.setOnModelChange(nullptr);
     // The interface tells every peer ("Shutdown") as it goes.
     gNetInterface = nullptr;
     gConnectionToServer = nullptr;

@@ -33,10 +33,7 @@ void ServerLink::startAttempt(const NetAddress& server, const std::string& serve
     if (mAttempts > 1) {
         // The server introduces everyone again on the new connection. The
         // users did not leave: no console line for them.
-        auto observer = std::move(gClients.onChange);
-        gClients.onChange = nullptr;
-        gClients.clear();
-        gClients.onChange = std::move(observer);
+        gClients.clearQuietly();
     }
     report("connecting", "");
 
@@ -47,8 +44,8 @@ void ServerLink::startAttempt(const NetAddress& server, const std::string& serve
     connection->connect(gNetInterface, server, false, false);
     // Queued now, sent once the connection is up.
     connection->c2sAddNewClient(StringPtr(fitUtf8(mUserName, MaxNameBytes).c_str()));
-    if (mAttempts > 1 && afterRejoin)
-        afterRejoin(*connection);
+    if (mAttempts > 1 && mAfterRejoin)
+        mAfterRejoin(*connection);
 }
 
 void ServerLink::report(const char* state, const char* reason)
@@ -98,8 +95,8 @@ void ServerLink::service(uint32_t now)
     if (mStopped || !mRetryDue || int32_t(now - mRetryAt) < 0)
         return;
     mRetryDue = false;
-    if (startNextAttempt)
-        startNextAttempt();
+    if (mStartNextAttempt)
+        mStartNextAttempt();
     else
         startAttempt(mServer, mServerText);
 }

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "net/address.h"
 #include "session/subscribers.h"
@@ -41,12 +42,12 @@ public:
 
     // How a due retry starts its attempt. Empty: again to the last server.
     // (A client that looks for its server on the network sets its own.)
-    std::function<void()> startNextAttempt;
+    void setStartNextAttempt(std::function<void()> start) { mStartNextAttempt = std::move(start); }
 
     // Runs after the join is queued on each new attempt but the first, with
     // the new connection: what the user did before (the model, its place)
-    // is sent again.
-    std::function<void(SimpleEventConnection&)> afterRejoin;
+    // is sent again. Empty: nothing is.
+    void setAfterRejoin(std::function<void(SimpleEventConnection&)> rejoin) { mAfterRejoin = std::move(rejoin); }
 
     // Every state of the connection to the server, as the session reports it.
     void connectionStateChanged(const char* state, const char* reason);
@@ -81,6 +82,8 @@ private:
     uint32_t mRetryAt = 0;
     uint32_t mAttempts = 0;
     SubscriptionId mSubscription = 0; // to the session watched
+    std::function<void()> mStartNextAttempt;
+    std::function<void(SimpleEventConnection&)> mAfterRejoin;
 };
 
 // The client's link (unused in a server).

@@ -145,10 +145,10 @@ void RendererScene::forgetClient(ClientRecord& record)
 
 void RendererScene::afterChange(const ClientRecord& record, bool removed)
 {
-    if (!onModelChange)
+    if (!hasOnModelChange())
         return;
     const Shown* shown = removed ? nullptr : shownFor(record);
-    onModelChange(record.name, shown);
+    tellModelChange(record.name, shown);
 }
 
 const RendererScene::Shown* RendererScene::shownFor(const ClientRecord& record) const

@@ -154,21 +154,21 @@ void EventLog::watch(Session& session, ClientScene& scene)
         write(event);
     };
     mSubscription = session.subscribe(std::move(listener));
-    scene.onModelChange = [this](const std::string& clientName, const ShownModel* shown) {
+    scene.setOnModelChange([this](const std::string& clientName, const ShownModel* shown) {
         Json event;
         event["model"] = jsonText(clientName);
         event["entity"] = shown && !shown->entity.empty() ? Json(jsonText(shown->entity)) : Json(nullptr);
         float x = shown ? shown->x : 0, y = shown ? shown->y : 0, z = shown ? shown->z : 0;
         event["pos"] = Json::array({double(x), double(y), double(z)});
         write(event);
-    };
+    });
 }
 
 void EventLog::unwatch(Session& session, ClientScene& scene)
 {
     session.unsubscribe(mSubscription);
     mSubscription = 0;
-    scene.onModelChange = nullptr;
+    scene.setOnModelChange(nullptr);
 }
 
 } // namespace seafold

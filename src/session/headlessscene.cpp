@@ -41,9 +41,9 @@ void HeadlessScene::afterChange(const ClientRecord& record, bool removed)
 {
     auto it = mModels.find(&record);
     const Model* model = removed || it == mModels.end() ? nullptr : &it->second;
-    if (onChange)
-        onChange(record.name, model);
-    if (onModelChange) {
+    if (mOnChange)
+        mOnChange(record.name, model);
+    if (hasOnModelChange()) {
         ShownModel shown;
         if (model) {
             shown.entity = model->visible ? model->entity : std::string();
@@ -51,7 +51,7 @@ void HeadlessScene::afterChange(const ClientRecord& record, bool removed)
             shown.y = model->y;
             shown.z = model->z;
         }
-        onModelChange(record.name, model ? &shown : nullptr);
+        tellModelChange(record.name, model ? &shown : nullptr);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 
 #include "session/roster.h"
 
@@ -29,10 +30,12 @@ public:
     const Model* modelOf(const std::string& clientName) const;
 
     // Called after every change of a user's model, with the user's name and
-    // the model (null once the user is gone).
-    std::function<void(const std::string& clientName, const Model* model)> onChange;
+    // the model (null once the user is gone). May be empty.
+    using ChangeObserver = std::function<void(const std::string& clientName, const Model* model)>;
+    void setOnChange(ChangeObserver observer) { mOnChange = std::move(observer); }
 
 private:
+    ChangeObserver mOnChange;
     std::map<const ClientRecord*, Model> mModels;
     std::map<std::string, const ClientRecord*> mByName;
 };

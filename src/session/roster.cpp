@@ -26,7 +26,13 @@ Roster::~Roster()
 void Roster::clear()
 {
     while (!mEntries.empty())
-        removeRecord(mEntries.back().get());
+        removeEntry(mEntries.back().get(), true);
+}
+
+void Roster::clearQuietly()
+{
+    while (!mEntries.empty())
+        removeEntry(mEntries.back().get(), false);
 }
 
 ClientRecord& Roster::append(const std::string& name, SimpleEventConnection* connection)
@@ -36,8 +42,8 @@ ClientRecord& Roster::append(const std::string& name, SimpleEventConnection* con
     record->connection = connection;
     record->id = mNextId++;
     mEntries.push_back(std::move(record));
-    if (onChange)
-        onChange(Change::Joined, *mEntries.back());
+    if (mOnChange)
+        mOnChange(Change::Joined, *mEntries.back());
     return *mEntries.back();
 }
 
@@ -91,8 +97,8 @@ void Roster::setEntity(ClientRecord& record, const std::string& entityName, floa
     if (mScene)
         mScene->attachModel(record);
     move(record, x, y, z);
-    if (onChange)
-        onChange(Change::Picked, record);
+    if (mOnChange)
+        mOnChange(Change::Picked, record);
 }
 
 void Roster::moveClient(float dx, float dy, float dz, const std::string& clientName)
@@ -126,11 +132,16 @@ void Roster::removeClient(const std::string& clientName)
 
 void Roster::removeRecord(ClientRecord* record)
 {
+    removeEntry(record, true);
+}
+
+void Roster::removeEntry(ClientRecord* record, bool tell)
+{
     auto at = std::find_if(mEntries.begin(), mEntries.end(), [&](auto& e) { return e.get() == record; });
     if (at == mEntries.end())
         return;
-    if (onChange)
-        onChange(Change::Left, *record);
+    if (tell && mOnChange)
+        mOnChange(Change::Left, *record);
     if (mScene) {
         if (record->hasEntity)
             mScene->detachModel(*record);

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/utf8.h"
@@ -69,7 +70,20 @@ public:
     // Told after each whole operation on a user's model (may be empty): the
     // user's name and what is shown, or null once the user is gone. Every
     // scene reports the same way, so one observer serves both programs.
-    std::function<void(const std::string& clientName, const ShownModel* shown)> onModelChange;
+    using ModelChangeObserver = std::function<void(const std::string& clientName, const ShownModel* shown)>;
+    void setOnModelChange(ModelChangeObserver observer) { mOnModelChange = std::move(observer); }
+    bool hasOnModelChange() const { return bool(mOnModelChange); }
+
+protected:
+    // For afterChange: tells the observer, if there is one.
+    void tellModelChange(const std::string& clientName, const ShownModel* shown) const
+    {
+        if (mOnModelChange)
+            mOnModelChange(clientName, shown);
+    }
+
+private:
+    ModelChangeObserver mOnModelChange;
 };
 
 class Roster {
@@ -84,7 +98,8 @@ public:
     // Told when a record was appended, got a model (its entityName is set),
     // or is about to be removed. May be empty.
     enum class Change { Joined, Picked, Left };
-    std::function<void(Change, const ClientRecord&)> onChange;
+    using ChangeObserver = std::function<void(Change, const ClientRecord&)>;
+    void setOnChange(ChangeObserver observer) { mOnChange = std::move(observer); }
 
     // Appends a record; it stays until removed.
     ClientRecord& append(const std::string& name, SimpleEventConnection* connection);
@@ -106,14 +121,21 @@ public:
     size_t size() const { return mEntries.size(); }
     ClientRecord& operator[](size_t i) const { return *mEntries[i]; }
     void clear();
+    // Removes every record as clear() does, without telling the observer:
+    // the users did not leave (a client whose server introduces everyone
+    // again on a new connection).
+    void clearQuietly();
 
 private:
     void setEntity(ClientRecord& record, const std::string& entityName, float x, float y, float z);
     void move(ClientRecord& record, float dx, float dy, float dz);
+    // Removes the record; `tell`: the observer hears of it first.
+    void removeEntry(ClientRecord* record, bool tell);
 
     std::vector<std::unique_ptr<ClientRecord>> mEntries; // join order
     ClientScene* mScene;
     uint64_t mNextId = 1;
+    ChangeObserver mOnChange;
 };
 
 } // namespace seafold

@@ -68,6 +68,16 @@ std::vector<unsigned int> gFreeVoiceBuffers;
 std::vector<RefPtr<SFXObject>> gPlayList;
 float gListenerPosition[2] = {0, 0};
 
+SoundObjectState& soundState(SFXObject& object)
+{
+    return object.mState;
+}
+
+const SoundObjectState& soundState(const SFXObject& object)
+{
+    return object.mState;
+}
+
 namespace {
 
 ALCdevice* gAlDevice = nullptr;
@@ -114,10 +124,10 @@ bool directoryExists(const std::string& path)
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-float distanceToListener(const SFXObject& object)
+float distanceToListener(const SoundObjectState& state)
 {
-    float dx = object.position[0] - gListenerPosition[0];
-    float dy = object.position[1] - gListenerPosition[1];
+    float dx = state.position[0] - gListenerPosition[0];
+    float dy = state.position[1] - gListenerPosition[1];
     return std::sqrt(dx * dx + dy * dy);
 }
 
@@ -143,8 +153,9 @@ void recycleProcessedBuffers(int32_t s)
         }
         // Buffers come back in the order they were queued.
         if (SFXObject* stream = gSourceVoice[s]) {
-            if (!stream->voice.queued.empty())
-                stream->voice.queued.erase(stream->voice.queued.begin());
+            std::vector<uint32_t>& queued = soundState(*stream).voice.queued;
+            if (!queued.empty())
+                queued.erase(queued.begin());
         }
     }
 }
@@ -172,30 +183,30 @@ ALint sourceState(int32_t s)
 }
 
 // Samples of a voice stream queued on its source and not yet played.
-uint32_t unplayedOnSource(const SFXObject& object)
+uint32_t unplayedOnSource(const SoundObjectState& state)
 {
-    if (object.sourceIndex < 0 || sourceState(object.sourceIndex) == AL_STOPPED)
+    if (state.sourceIndex < 0 || sourceState(state.sourceIndex) == AL_STOPPED)
         return 0;
     uint64_t total = 0;
-    for (uint32_t n : object.voice.queued)
+    for (uint32_t n : state.voice.queued)
         total += n;
     // The offset counts from the first buffer still queued, played or not.
     ALint offset = 0;
-    alGetSourcei(gSfxSources[object.sourceIndex], AL_SAMPLE_OFFSET, &offset);
+    alGetSourcei(gSfxSources[state.sourceIndex], AL_SAMPLE_OFFSET, &offset);
     uint64_t played = offset > 0 ? uint64_t(offset) : 0;
     return played < total ? uint32_t(total - played) : 0;
 }
 
 // Hands a voice stream's waiting samples to its source, up to VoiceLeadMs
 // ahead of the playing position and VoiceBuffersPerStream buffers.
-void feedVoice(SFXObject& object)
+void feedVoice(SoundObjectState& state)
 {
-    SFXObject::VoiceState& v = object.voice;
-    if (object.sourceIndex < 0 || v.pending.empty())
+    VoiceStreamState& v = state.voice;
+    if (state.sourceIndex < 0 || v.pending.empty())
         return;
-    ALuint source = gSfxSources[object.sourceIndex];
+    ALuint source = gSfxSources[state.sourceIndex];
     const uint32_t lead = samplesIn(VoiceLeadMs);
-    uint32_t held = unplayedOnSource(object);
+    uint32_t held = unplayedOnSource(state);
     while (!v.pending.empty() && held < lead && v.queued.size() < VoiceBuffersPerStream) {
         uint32_t n = uint32_t(std::min<size_t>(v.pending.size(), lead - held));
         if (!queueSamples(source, v.pending.data(), n * 2))
@@ -207,36 +218,36 @@ void feedVoice(SFXObject& object)
 }
 
 // The stream ran out of samples: noted once, with the time.
-void noteDry(SFXObject& object, uint32_t now)
+void noteDry(VoiceStreamState& voice, uint32_t now)
 {
-    if (object.voice.started && !object.voice.dry) {
-        object.voice.dry = true;
-        object.voice.dryAtMs = now;
+    if (voice.started && !voice.dry) {
+        voice.dry = true;
+        voice.dryAtMs = now;
     }
-    object.voice.started = false;
+    voice.started = false;
 }
 
 // A voice stream gives up its source: what the source still had queued is
 // not heard (it is not replayed either).
-void releaseVoiceSource(SFXObject& object)
+void releaseVoiceSource(SoundObjectState& state)
 {
-    int32_t s = object.sourceIndex;
+    int32_t s = state.sourceIndex;
     if (s < 0)
         return;
     alSourceStop(gSfxSources[s]);
     recycleProcessedBuffers(s);
     gSourceVoice[s] = nullptr;
-    object.voice.queued.clear();
-    object.voice.started = false;
-    object.sourceIndex = -1;
+    state.voice.queued.clear();
+    state.voice.started = false;
+    state.sourceIndex = -1;
 }
 
-void applyPosition(const SFXObject& object)
+void applyPosition(const SoundObjectState& state)
 {
-    ALuint source = gSfxSources[object.sourceIndex];
-    if (object.voice.active) {
+    ALuint source = gSfxSources[state.sourceIndex];
+    if (state.voice.active) {
         // Relative to the listener; OpenAL's distance model fades it.
-        const SFXObject::VoiceState& v = object.voice;
+        const VoiceStreamState& v = state.voice;
         alSourcei(source, AL_SOURCE_RELATIVE, AL_TRUE);
         if (v.positioned) {
             alSource3f(source, AL_POSITION, v.placement[0], v.placement[1], v.placement[2]);
@@ -251,49 +262,50 @@ void applyPosition(const SFXObject& object)
     }
     // Effects fade by soundGain alone.
     alSourcef(source, AL_ROLLOFF_FACTOR, 0);
-    if (object.profile->isRelative) {
+    if (state.profile->isRelative) {
         alSourcei(source, AL_SOURCE_RELATIVE, AL_TRUE);
         alSource3f(source, AL_POSITION, 0, 0, 0);
     } else {
         alSourcei(source, AL_SOURCE_RELATIVE, AL_FALSE);
-        alSource3f(source, AL_POSITION, object.position[0], object.position[1], 0);
+        alSource3f(source, AL_POSITION, state.position[0], state.position[1], 0);
     }
 }
 
 void applyGain(const SFXObject& object)
 {
-    alSourcef(gSfxSources[object.sourceIndex], AL_GAIN, soundGain(object));
+    alSourcef(gSfxSources[soundState(object).sourceIndex], AL_GAIN, soundGain(object));
 }
 
 void startOnSource(SFXObject& object)
 {
-    ALuint source = gSfxSources[object.sourceIndex];
+    SoundObjectState& state = soundState(object);
+    ALuint source = gSfxSources[state.sourceIndex];
     alSourceStop(source);
     // A looping source reports no processed buffers: switch looping off so
     // that what the last object queued comes back, then detach any
     // catalogue buffer (a source holding one refuses queued buffers).
     alSourcei(source, AL_LOOPING, AL_FALSE);
-    recycleProcessedBuffers(object.sourceIndex);
+    recycleProcessedBuffers(state.sourceIndex);
     alSourcei(source, AL_BUFFER, 0);
-    if (object.voice.active) {
-        gSourceVoice[object.sourceIndex] = &object;
-        object.voice.queued.clear();
-        feedVoice(object);
+    if (state.voice.active) {
+        gSourceVoice[state.sourceIndex] = &object;
+        state.voice.queued.clear();
+        feedVoice(state);
         // Nothing to play (no free buffer): the next pass reclaims it.
-        if (object.voice.queued.empty())
+        if (state.voice.queued.empty())
             return;
-        object.voice.started = true;
-        object.voice.dry = false;
-    } else if (object.samples) {
+        state.voice.started = true;
+        state.voice.dry = false;
+    } else if (state.samples) {
         // The source stays stopped without a free buffer; the next pass
         // reclaims it.
-        if (!queueSamples(source, object.samples->data(), object.samples->size()))
+        if (!queueSamples(source, state.samples->data(), state.samples->size()))
             return;
     } else {
-        alSourcei(source, AL_BUFFER, ALint(gSfxBuffers[object.profileIndex]));
+        alSourcei(source, AL_BUFFER, ALint(gSfxBuffers[state.profileIndex]));
     }
-    alSourcei(source, AL_LOOPING, object.profile->isLooping ? AL_TRUE : AL_FALSE);
-    applyPosition(object);
+    alSourcei(source, AL_LOOPING, state.profile->isLooping ? AL_TRUE : AL_FALSE);
+    applyPosition(state);
     applyGain(object);
     alSourcePlay(source);
 }
@@ -318,10 +330,12 @@ void removeFromPlayList(size_t i)
 // ---- sound objects ---------------------------------------------------------------------
 
 SFXObject::SFXObject(const RefPtr<ByteBuffer>& initialSamples, float initialGain, float x, float y)
-    : samples(initialSamples), profile(&gSoundProfiles[0]), gain(initialGain)
 {
-    position[0] = x;
-    position[1] = y;
+    mState.samples = initialSamples;
+    mState.profile = &gSoundProfiles[0];
+    mState.gain = initialGain;
+    mState.position[0] = x;
+    mState.position[1] = y;
 }
 
 SFXObject::~SFXObject() = default;
@@ -329,24 +343,24 @@ SFXObject::~SFXObject() = default;
 void SFXObject::setProfile(uint32_t index)
 {
     SF_ASSERT(index < SoundProfileCount, "sound profile index out of range");
-    profileIndex = index;
-    profile = &gSoundProfiles[index];
+    mState.profileIndex = index;
+    mState.profile = &gSoundProfiles[index];
 }
 
 void SFXObject::queueVoiceSamples(const RefPtr<ByteBuffer>& more)
 {
     if (!gSoundReady || !more || more->size() < 2)
         return;
-    VoiceState& v = voice;
+    VoiceStreamState& v = mState.voice;
     v.active = true;
     const uint32_t now = soundTime();
     v.lastArrivalMs = now;
 
-    ALint state = sourceState(sourceIndex);
-    if (sourceIndex != -1 && state == AL_STOPPED)
-        noteDry(*this, now); // the queue ran dry before this message came
-    const bool flowing = sourceIndex != -1 && v.started && state != AL_STOPPED;
-    const uint32_t backlog = (flowing ? unplayedOnSource(*this) : 0) + uint32_t(v.pending.size());
+    ALint state = sourceState(mState.sourceIndex);
+    if (mState.sourceIndex != -1 && state == AL_STOPPED)
+        noteDry(v, now); // the queue ran dry before this message came
+    const bool flowing = mState.sourceIndex != -1 && v.started && state != AL_STOPPED;
+    const uint32_t backlog = (flowing ? unplayedOnSource(mState) : 0) + uint32_t(v.pending.size());
     const uint32_t target = samplesIn(VoiceTargetBacklogMs);
 
     uint32_t drain = 0; // samples of quiet that may go
@@ -386,39 +400,40 @@ void SFXObject::queueVoiceSamples(const RefPtr<ByteBuffer>& more)
 
     // Bounded in time: the oldest samples still here go first.
     const uint32_t cap = samplesIn(VoiceMaxQueuedMs);
-    uint32_t onSource = flowing ? unplayedOnSource(*this) : 0;
+    uint32_t onSource = flowing ? unplayedOnSource(mState) : 0;
     if (onSource + v.pending.size() > cap) {
         size_t excess = std::min(v.pending.size(), size_t(onSource + v.pending.size() - cap));
         v.pending.erase(v.pending.begin(), v.pending.begin() + long(excess));
     }
 
-    if (sourceIndex == -1) {
+    if (mState.sourceIndex == -1) {
         requestPlay(this);
         return;
     }
     // Playing a stopped source starts its queue from the top: take the
     // played buffers off first, or they would be heard again.
     if (state == AL_STOPPED)
-        recycleProcessedBuffers(sourceIndex);
-    feedVoice(*this);
+        recycleProcessedBuffers(mState.sourceIndex);
+    feedVoice(mState);
     if (state == AL_STOPPED && !v.queued.empty()) {
-        applyPosition(*this);
-        alSourcePlay(gSfxSources[sourceIndex]);
+        applyPosition(mState);
+        alSourcePlay(gSfxSources[mState.sourceIndex]);
         v.started = true;
     }
 }
 
 uint32_t SFXObject::queuedVoiceSamples() const
 {
-    return unplayedOnSource(*this) + uint32_t(voice.pending.size());
+    return unplayedOnSource(mState) + uint32_t(mState.voice.pending.size());
 }
 
 void SFXObject::setVoicePlacement(bool positioned, float x, float y, float z)
 {
-    voice.positioned = positioned;
-    voice.placement[0] = x;
-    voice.placement[1] = y;
-    voice.placement[2] = z;
+    VoiceStreamState& v = mState.voice;
+    v.positioned = positioned;
+    v.placement[0] = x;
+    v.placement[1] = y;
+    v.placement[2] = z;
 }
 
 uint32_t shortenQuiet(std::vector<int16_t>& samples, uint32_t budget)
@@ -457,7 +472,7 @@ uint32_t shortenQuiet(std::vector<int16_t>& samples, uint32_t budget)
 
 void requestPlay(SFXObject* object)
 {
-    if (!gSoundReady || !object || object->sourceIndex != -1 || isListed(object))
+    if (!gSoundReady || !object || object->sourceIndex() != -1 || isListed(object))
         return;
     reserveInSteps(gPlayList, gPlayList.size() + 1);
     gPlayList.push_back(object);
@@ -465,14 +480,15 @@ void requestPlay(SFXObject* object)
 
 float soundGain(const SFXObject& object)
 {
-    const SoundProfile& p = *object.profile;
+    const SoundObjectState& state = soundState(object);
+    const SoundProfile& p = *state.profile;
     float g = 1.0f;
     if (!p.isRelative) {
-        float d = distanceToListener(object);
+        float d = distanceToListener(state);
         if (d <= p.fullGainDistance)
             g = 1.0f;
         else if (d < p.zeroGainDistance)
-            g = (1.0f - (d - p.fullGainDistance) / (p.zeroGainDistance - p.fullGainDistance)) * object.gain;
+            g = (1.0f - (d - p.fullGainDistance) / (p.zeroGainDistance - p.fullGainDistance)) * state.gain;
         else
             g = 0.0f;
     }
@@ -481,15 +497,17 @@ float soundGain(const SFXObject& object)
 
 float soundPriority(const SFXObject& object)
 {
-    if (object.profile->isRelative)
+    const SoundObjectState& state = soundState(object);
+    if (state.profile->isRelative)
         return 1.0f;
-    return (500.0f - distanceToListener(object)) / 500.0f;
+    return (500.0f - distanceToListener(state)) / 500.0f;
 }
 
 float voicePriority(const SFXObject& object, uint32_t nowMs)
 {
-    uint32_t silent = nowMs - object.voice.lastArrivalMs;
-    uint32_t hold = object.sourceIndex != -1 ? VoiceHoldMs : 0;
+    const SoundObjectState& state = soundState(object);
+    uint32_t silent = nowMs - state.voice.lastArrivalMs;
+    uint32_t hold = state.sourceIndex != -1 ? VoiceHoldMs : 0;
     silent = silent > hold ? silent - hold : 0;
     // Above the 1.0 that is the most an effect gets.
     return 2.0f + 1.0f / (1.0f + float(silent) / 1000.0f);
@@ -622,25 +640,26 @@ void updateSound()
     // Finished objects leave the list; the others get their priority.
     for (size_t i = 0; i < gPlayList.size();) {
         SFXObject& object = *gPlayList[i];
-        if (object.sourceIndex != -1 && !busy[object.sourceIndex]) {
-            if (!object.voice.active) {
-                object.sourceIndex = -1;
+        SoundObjectState& state = soundState(object);
+        if (state.sourceIndex != -1 && !busy[state.sourceIndex]) {
+            if (!state.voice.active) {
+                state.sourceIndex = -1;
                 removeFromPlayList(i);
                 continue;
             }
-            if (object.voice.pending.empty()) {
+            if (state.voice.pending.empty()) {
                 // Out of samples: it starts again when more come.
-                noteDry(object, now);
-                releaseVoiceSource(object);
+                noteDry(state.voice, now);
+                releaseVoiceSource(state);
                 removeFromPlayList(i);
                 continue;
             }
             // Samples wait but the source ran out before they could go (no
             // buffer was free): the gap was heard.
-            if (object.voice.started)
-                ++object.voice.underruns;
+            if (state.voice.started)
+                ++state.voice.underruns;
         }
-        object.priority = object.voice.active ? voicePriority(object, now) : soundPriority(object);
+        state.priority = state.voice.active ? voicePriority(object, now) : soundPriority(object);
         ++i;
     }
 
@@ -648,7 +667,7 @@ void updateSound()
     for (size_t i = 1; i < gPlayList.size(); ++i) {
         RefPtr<SFXObject> moving = gPlayList[i];
         size_t j = i;
-        while (j > 0 && gPlayList[j - 1]->priority < moving->priority) {
+        while (j > 0 && soundState(*gPlayList[j - 1]).priority < soundState(*moving).priority) {
             gPlayList[j] = gPlayList[j - 1];
             --j;
         }
@@ -660,13 +679,14 @@ void updateSound()
     // what waits in it for when more come.
     for (size_t i = MaxSoundSources; i < gPlayList.size();) {
         SFXObject& object = *gPlayList[i];
-        if (object.sourceIndex != -1) {
-            busy[object.sourceIndex] = false;
-            if (object.voice.active)
-                releaseVoiceSource(object);
-            object.sourceIndex = -1;
+        SoundObjectState& state = soundState(object);
+        if (state.sourceIndex != -1) {
+            busy[state.sourceIndex] = false;
+            if (state.voice.active)
+                releaseVoiceSource(state);
+            state.sourceIndex = -1;
         }
-        if (!object.profile->isLooping) {
+        if (!state.profile->isLooping) {
             removeFromPlayList(i);
             continue;
         }
@@ -677,18 +697,19 @@ void updateSound()
     size_t count = std::min<size_t>(gPlayList.size(), MaxSoundSources);
     for (size_t i = 0; i < count; ++i) {
         SFXObject& object = *gPlayList[i];
-        if (object.sourceIndex != -1) {
-            if (object.voice.active) {
+        SoundObjectState& state = soundState(object);
+        if (state.sourceIndex != -1) {
+            if (state.voice.active) {
                 // Positions follow the speakers; waiting samples go out,
                 // and a source that ran out while they waited plays on.
-                applyPosition(object);
-                bool stopped = sourceState(object.sourceIndex) == AL_STOPPED;
+                applyPosition(state);
+                bool stopped = sourceState(state.sourceIndex) == AL_STOPPED;
                 if (stopped)
-                    recycleProcessedBuffers(object.sourceIndex);
-                feedVoice(object);
-                if (stopped && !object.voice.queued.empty()) {
-                    alSourcePlay(gSfxSources[object.sourceIndex]);
-                    object.voice.started = true;
+                    recycleProcessedBuffers(state.sourceIndex);
+                feedVoice(state);
+                if (stopped && !state.voice.queued.empty()) {
+                    alSourcePlay(gSfxSources[state.sourceIndex]);
+                    state.voice.started = true;
                 }
             }
             applyGain(object);
@@ -699,7 +720,7 @@ void updateSound()
         if (next == MaxSoundSources)
             continue;
         busy[next] = true;
-        object.sourceIndex = int32_t(next);
+        state.sourceIndex = int32_t(next);
         startOnSource(object);
     }
 }
@@ -710,9 +731,10 @@ void closeSound()
         return;
     if (gAlContext) {
         for (auto& object : gPlayList) {
-            object->sourceIndex = -1;
-            object->voice.queued.clear();
-            object->voice.started = false;
+            SoundObjectState& state = soundState(*object);
+            state.sourceIndex = -1;
+            state.voice.queued.clear();
+            state.voice.started = false;
         }
         gPlayList.clear();
         for (SFXObject*& stream : gSourceVoice)

@@ -92,6 +92,36 @@ extern const SoundProfile gSoundProfiles[SoundProfileCount + 1];
 
 // ---- sound objects ------------------------------------------------------------------
 
+// What the sound module keeps for a voice stream.
+struct VoiceStreamState {
+    bool active = false;          // samples were queued: this object is a voice stream
+    std::vector<int16_t> pending; // not yet handed to the source
+    std::vector<uint32_t> queued; // samples of each buffer queued on the source, oldest first
+    // (time, backlog in samples) of the arrivals of the last VoiceDrainWindowMs.
+    std::vector<std::pair<uint32_t, uint32_t>> backlogs;
+    uint32_t lastArrivalMs = 0;
+    bool started = false; // plays on its source
+    bool dry = false;     // ran out of samples
+    uint32_t dryAtMs = 0;
+    uint32_t underruns = 0;
+    bool positioned = false;
+    float placement[3] = {0, 0, 0};
+};
+
+// What the sound module keeps for one sound object. Spelled out here only
+// because SFXObject holds it: the module's own pass reads and writes it,
+// through soundState (sound_local.h).
+struct SoundObjectState {
+    VoiceStreamState voice;
+    uint32_t profileIndex = 0;
+    float position[2] = {0, 0};
+    RefPtr<ByteBuffer> samples;            // what a sound made at run time plays once; null for a catalogue sound
+    const SoundProfile* profile = nullptr; // its catalogue row
+    float gain = 1.0f;                     // applied only inside the attenuation band
+    int32_t sourceIndex = -1;              // index into the source pool, or -1
+    float priority = 0;                    // recomputed each pass
+};
+
 // Plays one catalogue sound, or streams sample buffers handed to it (voice).
 // Counted: the play list holds a reference while it plays or waits.
 class SFXObject : public Object {
@@ -103,6 +133,9 @@ public:
     // Chooses the catalogue row (0 ... 35).
     void setProfile(uint32_t index);
 
+    // The source it plays on (an index into the pool), or -1 while it has none.
+    int32_t sourceIndex() const { return mState.sourceIndex; }
+
     // ---- voice streams ----
     // Plays 16-bit mono 8000 Hz samples after what is already queued. A
     // backlog above VoiceTargetBacklogMs is drained by shortening quiet
@@ -113,36 +146,19 @@ public:
     // Samples queued and not yet heard: waiting here or on the source.
     uint32_t queuedVoiceSamples() const;
     // Times the stream ran dry in the middle of speech.
-    uint32_t voiceUnderruns() const { return voice.underruns; }
+    uint32_t voiceUnderruns() const { return mState.voice.underruns; }
     // Where the voice comes from, relative to the listener (x to the
     // right, y up, -z ahead), fading with distance; or, unpositioned, from
     // the listener's own place at full loudness (the default).
     void setVoicePlacement(bool positioned, float x = 0, float y = 0, float z = 0);
 
-    // What the sound module keeps for a voice stream.
-    struct VoiceState {
-        bool active = false;          // samples were queued: this object is a voice stream
-        std::vector<int16_t> pending; // not yet handed to the source
-        std::vector<uint32_t> queued; // samples of each buffer queued on the source, oldest first
-        // (time, backlog in samples) of the arrivals of the last VoiceDrainWindowMs.
-        std::vector<std::pair<uint32_t, uint32_t>> backlogs;
-        uint32_t lastArrivalMs = 0;
-        bool started = false; // plays on its source
-        bool dry = false;     // ran out of samples
-        uint32_t dryAtMs = 0;
-        uint32_t underruns = 0;
-        bool positioned = false;
-        float placement[3] = {0, 0, 0};
-    };
-    VoiceState voice;
+private:
+    // The source pool moves objects between sources and reorders the play
+    // list every pass; callers only ever ask it to play.
+    friend SoundObjectState& soundState(SFXObject& object);
+    friend const SoundObjectState& soundState(const SFXObject& object);
 
-    uint32_t profileIndex = 0;
-    float position[2] = {0, 0};
-    RefPtr<ByteBuffer> samples;  // what a sound made at run time plays once; null for a catalogue sound
-    const SoundProfile* profile; // its catalogue row
-    float gain = 1.0f;           // applied only inside the attenuation band
-    int32_t sourceIndex = -1;    // index into the source pool, or -1
-    float priority = 0;          // recomputed each pass
+    SoundObjectState mState;
 };
 
 // Puts the object on the play list (once) if it has no source.

@@ -21,4 +21,9 @@ extern std::vector<unsigned int> gFreeVoiceBuffers; // free streaming buffers
 extern std::vector<RefPtr<SFXObject>> gPlayList;    // objects playing or waiting
 extern float gListenerPosition[2];                  // (0, 0); nothing moves it
 
+// An object's state as the source pool keeps it: callers outside the sound
+// module see only what SFXObject offers.
+SoundObjectState& soundState(SFXObject& object);
+const SoundObjectState& soundState(const SFXObject& object);
+
 } // namespace seafold

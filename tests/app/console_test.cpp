@@ -31,16 +31,16 @@ TEST(RosterLines, JoinPickAndLeaveGiveOneLineEachMovesNone)
 {
     Roster roster;
     std::vector<std::string> lines;
-    roster.onChange = [&lines](Roster::Change change, const ClientRecord& record) {
+    roster.setOnChange([&lines](Roster::Change change, const ClientRecord& record) {
         lines.push_back(rosterMessage(change, record, false));
-    };
+    });
     roster.append("alice", nullptr);
     roster.setClientEntity("boat.mesh", 1, 0, 0, "alice");
     roster.moveClient(1, 2, 3, "alice");
     roster.setClientEntity("fish.mesh", 0, 0, 0, "alice");
     roster.append("bob\x1b[2J", nullptr);
     roster.removeClient("alice");
-    roster.onChange = nullptr;
+    roster.setOnChange(nullptr);
     roster.clear(); // our own end: nobody is told
     std::vector<std::string> expected = {"alice is in the session", "alice picked boat.mesh", "alice picked fish.mesh",
                                          "bob\\x1B[2J is in the session", "alice left"};

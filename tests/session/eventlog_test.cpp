@@ -133,7 +133,7 @@ TEST(EventLog, WatchesTheSessionAndTheScene)
 
     log.unwatch(session, scene);
     EXPECT_FALSE(session.tracesRpcs());
-    EXPECT_FALSE(scene.onModelChange);
+    EXPECT_FALSE(scene.hasOnModelChange());
     roster.append("quiet", nullptr);
     roster.setClientEntity("boat.mesh", 0, 0, 0, "quiet"); // no longer logged
     log.close();

@@ -13,9 +13,9 @@ struct RosterTest : ::testing::Test {
     Roster roster{&scene};
     void SetUp() override
     {
-        scene.onChange = [this](const std::string& name, const HeadlessScene::Model* model) {
+        scene.setOnChange([this](const std::string& name, const HeadlessScene::Model* model) {
             changes.push_back(name + ":" + (model ? model->entity : "gone"));
-        };
+        });
     }
 };
 
@@ -86,4 +86,22 @@ TEST_F(RosterTest, DuplicateNamesActOnTheFirstAndUniqueNamesAvoidThem)
     roster.removeRecord(second);
     ASSERT_EQ(roster.size(), 2u);
     EXPECT_DOUBLE_EQ(roster.find("bob")->offsetX, 5.0);
+}
+
+// A client that connects again empties its roster before the server
+// introduces everyone anew: the scene must drop the models, but nobody left,
+// so the observer hears nothing and keeps listening for the new joins.
+TEST_F(RosterTest, QuietClearTellsTheSceneButNotTheObserverWhichStays)
+{
+    using Change = Roster::Change;
+    std::vector<Change> told;
+    roster.setOnChange([&told](Change change, const ClientRecord&) { told.push_back(change); });
+    roster.append("a", nullptr);
+    roster.setClientEntity("boat.mesh", 0, 0, 0, "a");
+    roster.clearQuietly();
+    EXPECT_EQ(roster.size(), 0u);
+    EXPECT_EQ(changes.back(), "a:gone");
+    roster.append("a", nullptr);
+    EXPECT_EQ(told, (std::vector<Change>{Change::Joined, Change::Picked, Change::Joined}));
+    roster.setOnChange(nullptr); // `told` goes before the roster does
 }

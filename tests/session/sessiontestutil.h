@@ -64,7 +64,7 @@ struct Peer {
         // The interface's end runs the session hooks, which report here.
         netInterface = nullptr;
         roster.clear();
-        scene.onChange = nullptr;
+        scene.setOnChange(nullptr);
     }
     SimpleEventConnection* toServer() const { return connectionToServer; }
     // Loses, duplicates and delays what this peer sends.

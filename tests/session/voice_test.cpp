@@ -182,11 +182,11 @@ TEST_F(LoopbackVoices, TwentySpeakersAtOnceShareTheSixteenSourcesWithoutMishap)
         std::vector<bool> used(MaxSoundSources, false);
         size_t holding = 0;
         voices.forEach([&](const std::string&, SFXObject& stream) {
-            if (stream.sourceIndex == -1)
+            if (stream.sourceIndex() == -1)
                 return;
-            ASSERT_LT(stream.sourceIndex, int32_t(MaxSoundSources));
-            EXPECT_FALSE(used[size_t(stream.sourceIndex)]);
-            used[size_t(stream.sourceIndex)] = true;
+            ASSERT_LT(stream.sourceIndex(), int32_t(MaxSoundSources));
+            EXPECT_FALSE(used[size_t(stream.sourceIndex())]);
+            used[size_t(stream.sourceIndex())] = true;
             ++holding;
         });
         EXPECT_EQ(holding, size_t(MaxSoundSources));

@@ -107,7 +107,7 @@ TEST_F(LoopbackSound, QueuedVoiceStreamPlaysTheDecodedSamplesAfterTheNextPass)
     // Heard only after the next pass, not on arrival.
     EXPECT_LE(peakOf(render(200)), Silence);
     updateSound();
-    ASSERT_NE(stream->sourceIndex, -1);
+    ASSERT_NE(stream->sourceIndex(), -1);
     // A second message while the first plays goes behind it.
     stream->queueVoiceSamples(samplesOf(second));
     std::vector<int16_t> out = render(1800);
@@ -137,7 +137,7 @@ TEST_F(LoopbackSound, UnderrunRestartsTheStoppedSourceBehindTheTargetBacklog)
     stream->queueVoiceSamples(samplesOf(tone(200, 400)));
     updateSound();
     render(400); // the queue runs dry; no pass has noticed yet
-    int32_t source = stream->sourceIndex;
+    int32_t source = stream->sourceIndex();
     ASSERT_NE(source, -1);
     EXPECT_FALSE(sourcePlaying(uint32_t(source)));
     EXPECT_EQ(stream->voiceUnderruns(), 0u);
@@ -157,7 +157,7 @@ TEST_F(LoopbackSound, UnderrunRestartsTheStoppedSourceBehindTheTargetBacklog)
 
     // Once it has run dry and a pass sees it, the stream is idle again.
     updateSound();
-    EXPECT_EQ(stream->sourceIndex, -1);
+    EXPECT_EQ(stream->sourceIndex(), -1);
     EXPECT_TRUE(gPlayList.empty());
     // Every streaming buffer came back.
     EXPECT_EQ(gFreeVoiceBuffers.size(), size_t(VoiceStreamBufferCount));
@@ -241,16 +241,16 @@ TEST_F(LoopbackSound, SeventeenObjectsSixteenSourcesFarthestDropped)
     EXPECT_EQ(gPlayList.size(), 17u);
     updateSound();
     EXPECT_EQ(gPlayList.size(), 16u);
-    EXPECT_EQ(objects[0]->sourceIndex, -1); // 320 away: lowest priority
+    EXPECT_EQ(objects[0]->sourceIndex(), -1); // 320 away: lowest priority
     std::vector<bool> used(MaxSoundSources, false);
     for (int i = 1; i < 17; ++i) {
-        ASSERT_NE(objects[i]->sourceIndex, -1) << i;
-        EXPECT_FALSE(used[size_t(objects[i]->sourceIndex)]);
-        used[size_t(objects[i]->sourceIndex)] = true;
+        ASSERT_NE(objects[i]->sourceIndex(), -1) << i;
+        EXPECT_FALSE(used[size_t(objects[i]->sourceIndex())]);
+        used[size_t(objects[i]->sourceIndex())] = true;
     }
     // Highest priority first.
     for (size_t i = 1; i < gPlayList.size(); ++i)
-        EXPECT_GE(gPlayList[i - 1]->priority, gPlayList[i]->priority);
+        EXPECT_GE(soundState(*gPlayList[i - 1]).priority, soundState(*gPlayList[i]).priority);
 }
 
 TEST_F(LoopbackSound, LoopingObjectLosesItsSourceKeepsItsPlaceAndGetsOneBack)
@@ -259,7 +259,7 @@ TEST_F(LoopbackSound, LoopingObjectLosesItsSourceKeepsItsPlaceAndGetsOneBack)
     loop->setProfile(16);
     requestPlay(loop);
     updateSound();
-    ASSERT_NE(loop->sourceIndex, -1);
+    ASSERT_NE(loop->sourceIndex(), -1);
 
     std::vector<RefPtr<SFXObject>> near;
     for (int i = 0; i < 16; ++i) {
@@ -269,36 +269,36 @@ TEST_F(LoopbackSound, LoopingObjectLosesItsSourceKeepsItsPlaceAndGetsOneBack)
         requestPlay(o);
     }
     updateSound();
-    EXPECT_EQ(loop->sourceIndex, -1);
+    EXPECT_EQ(loop->sourceIndex(), -1);
     EXPECT_EQ(gPlayList.size(), 17u);
     for (auto& o : near)
-        EXPECT_NE(o->sourceIndex, -1);
+        EXPECT_NE(o->sourceIndex(), -1);
 
     render(300); // the short ones end
     updateSound();
-    EXPECT_NE(loop->sourceIndex, -1);
+    EXPECT_NE(loop->sourceIndex(), -1);
     EXPECT_EQ(gPlayList.size(), 1u);
     // It loops: still playing long after its 400 samples.
     render(2000);
     updateSound();
-    EXPECT_TRUE(sourcePlaying(uint32_t(loop->sourceIndex)));
+    EXPECT_TRUE(sourcePlaying(uint32_t(loop->sourceIndex())));
 }
 
 TEST_F(LoopbackSound, GainFollowsDistanceBandAndReachesTheSource)
 {
     RefPtr<SFXObject> o = new SFXObject(samplesOf(tone(4000, 300)), 0.8f, 0, 0);
     o->setProfile(1);
-    o->position[0] = 600;
+    soundState(*o).position[0] = 600;
     EXPECT_FLOAT_EQ(soundGain(*o), 0.0f);
-    o->position[0] = 150;
+    soundState(*o).position[0] = 150;
     EXPECT_FLOAT_EQ(soundGain(*o), 0.45f);
-    o->position[0] = 0;
-    o->position[1] = 375; // halfway through the band, times the object's gain
+    soundState(*o).position[0] = 0;
+    soundState(*o).position[1] = 375; // halfway through the band, times the object's gain
     EXPECT_FLOAT_EQ(soundGain(*o), 0.45f * 0.5f * 0.8f);
     EXPECT_FLOAT_EQ(soundPriority(*o), 0.25f);
-    o->position[1] = 750;
+    soundState(*o).position[1] = 750;
     EXPECT_FLOAT_EQ(soundPriority(*o), -0.5f);
-    o->position[1] = 375;
+    soundState(*o).position[1] = 375;
 
     RefPtr<SFXObject> relative = new SFXObject(nullptr, 0.1f, 900, 900);
     relative->setProfile(24);
@@ -311,12 +311,12 @@ TEST_F(LoopbackSound, GainFollowsDistanceBandAndReachesTheSource)
     // The relative one sorts first, despite being far away.
     ASSERT_EQ(gPlayList.size(), 2u);
     EXPECT_EQ(gPlayList[0].get(), relative.get());
-    ASSERT_NE(o->sourceIndex, -1);
-    EXPECT_FLOAT_EQ(sourceGain(uint32_t(o->sourceIndex)), 0.45f * 0.5f * 0.8f);
+    ASSERT_NE(o->sourceIndex(), -1);
+    EXPECT_FLOAT_EQ(sourceGain(uint32_t(o->sourceIndex())), 0.45f * 0.5f * 0.8f);
     // Moving out of the band silences it on the next pass.
-    o->position[1] = 700;
+    soundState(*o).position[1] = 700;
     updateSound();
-    EXPECT_FLOAT_EQ(sourceGain(uint32_t(o->sourceIndex)), 0.0f);
+    EXPECT_FLOAT_EQ(sourceGain(uint32_t(o->sourceIndex())), 0.0f);
 }
 
 TEST_F(LoopbackSound, CatalogueSoundPlaysFromItsBuffer)
@@ -337,7 +337,7 @@ TEST_F(LoopbackSound, CatalogueSoundPlaysFromItsBuffer)
     std::vector<int16_t> voice = tone(300, 350);
     stream->queueVoiceSamples(samplesOf(voice));
     updateSound();
-    EXPECT_EQ(stream->sourceIndex, 0);
+    EXPECT_EQ(stream->sourceIndex(), 0);
     EXPECT_GE(findStart(render(400), voice, 2), 0);
 }
 
@@ -503,7 +503,7 @@ TEST_F(LoopbackSound, VoicesTakeThePoolBeforeEffectsAndTheLongestSilentGivesWay)
     }
     updateSound();
     for (auto& o : effects)
-        ASSERT_NE(o->sourceIndex, -1);
+        ASSERT_NE(o->sourceIndex(), -1);
 
     // Twenty people speak at once: sixteen get a source, effects give way.
     std::vector<RefPtr<SFXObject>> voices;
@@ -517,11 +517,11 @@ TEST_F(LoopbackSound, VoicesTakeThePoolBeforeEffectsAndTheLongestSilentGivesWay)
         int playing = 0;
         for (auto& list : {voices, effects}) {
             for (auto& o : list) {
-                if (o->sourceIndex == -1)
+                if (o->sourceIndex() == -1)
                     continue;
-                ASSERT_LT(o->sourceIndex, int32_t(MaxSoundSources));
-                EXPECT_FALSE(used[size_t(o->sourceIndex)]) << "one source, two sounds";
-                used[size_t(o->sourceIndex)] = true;
+                ASSERT_LT(o->sourceIndex(), int32_t(MaxSoundSources));
+                EXPECT_FALSE(used[size_t(o->sourceIndex())]) << "one source, two sounds";
+                used[size_t(o->sourceIndex())] = true;
                 ++playing;
             }
         }
@@ -529,10 +529,10 @@ TEST_F(LoopbackSound, VoicesTakeThePoolBeforeEffectsAndTheLongestSilentGivesWay)
         if (round == 0) {
             int voicesPlaying = 0;
             for (auto& o : voices)
-                voicesPlaying += o->sourceIndex != -1;
+                voicesPlaying += o->sourceIndex() != -1;
             EXPECT_EQ(voicesPlaying, int(MaxSoundSources));
             for (auto& o : effects)
-                EXPECT_EQ(o->sourceIndex, -1);
+                EXPECT_EQ(o->sourceIndex(), -1);
         }
         render(160);
         mNow += 20;
@@ -543,10 +543,10 @@ TEST_F(LoopbackSound, VoicesTakeThePoolBeforeEffectsAndTheLongestSilentGivesWay)
     }
     EXPECT_LE(VoiceStreamBufferCount - gFreeVoiceBuffers.size(), size_t(MaxSoundSources * VoiceBuffersPerStream));
     // Past the hold, the silent one has given its source to a waiting voice.
-    EXPECT_EQ(voices[3]->sourceIndex, -1);
+    EXPECT_EQ(voices[3]->sourceIndex(), -1);
     int waitingWithSource = 0;
     for (size_t v = 16; v < 20; ++v)
-        waitingWithSource += voices[v]->sourceIndex != -1;
+        waitingWithSource += voices[v]->sourceIndex() != -1;
     EXPECT_GE(waitingWithSource, 1);
     // The mix stays in range and everything comes back at the end.
     voices.clear();
@@ -664,6 +664,6 @@ TEST(SoundStartUp, NothingHappensWhileSoundIsOff)
     updateSound();
     closeSound();
     EXPECT_TRUE(gPlayList.empty());
-    EXPECT_EQ(stream->sourceIndex, -1);
-    EXPECT_FALSE(stream->samples);
+    EXPECT_EQ(stream->sourceIndex(), -1);
+    EXPECT_FALSE(soundState(*stream).samples);
 }
