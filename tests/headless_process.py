@@ -11,6 +11,15 @@ import tempfile
 import time
 
 
+def read_whole(f):
+    """All that was written to `f` so far. The child process writes through
+    the same open file, and so the same file offset: seeking and reading here
+    would move the offset it writes at (under load a line then landed over
+    an earlier one). pread leaves the offset where the child needs it."""
+    fd = f.fileno()
+    return os.pread(fd, os.fstat(fd).st_size, 0).decode("utf-8", errors="replace")
+
+
 def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         s.bind(("127.0.0.1", 0))
@@ -31,10 +40,8 @@ class HeadlessProcess:
                                   stderr=self.err, env=env)
 
     def events(self):
-        self.out.flush()
-        self.out.seek(0)
         lines = []
-        for line in self.out.read().splitlines():
+        for line in read_whole(self.out).splitlines():
             try:
                 lines.append(json.loads(line))
             except json.JSONDecodeError:
@@ -54,9 +61,7 @@ class HeadlessProcess:
         return last
 
     def stderr_text(self):
-        self.err.flush()
-        self.err.seek(0)
-        return self.err.read()
+        return read_whole(self.err)
 
     def wait_for(self, what, predicate, seconds=10.0):
         end = time.time() + seconds

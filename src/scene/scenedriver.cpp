@@ -217,16 +217,28 @@ private:
 
 } // namespace
 
+namespace {
+constexpr int DisplayOpenAttempts = 10;
+constexpr uint32_t DisplayRetryMs = 100;
+} // namespace
+
 bool displayAvailable()
 {
     const char* name = std::getenv("DISPLAY");
     if (!name || !*name)
         return false;
-    Display* display = XOpenDisplay(nullptr);
-    if (!display)
-        return false;
-    XCloseDisplay(display);
-    return true;
+    // A display that is only just starting (a session's X server, or a
+    // test's, on a busy machine) may refuse the first connection: give it a
+    // second before telling the user there is none.
+    for (int attempt = 0; attempt < DisplayOpenAttempts; ++attempt) {
+        if (Display* display = XOpenDisplay(nullptr)) {
+            XCloseDisplay(display);
+            return true;
+        }
+        if (attempt + 1 < DisplayOpenAttempts)
+            sleepMilliseconds(DisplayRetryMs);
+    }
+    return false;
 }
 
 std::string noDisplayMessage()

@@ -16,7 +16,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from headless_process import HeadlessProcess, free_port  # noqa: E402
+from headless_process import HeadlessProcess, free_port, read_whole  # noqa: E402
 
 BINARY = sys.argv[1]
 SOURCES = sys.argv[2]
@@ -37,9 +37,7 @@ class Proc(HeadlessProcess):
 
     def lines(self):
         # Whether this machine has a sound device is not the test's business.
-        self.out.flush()
-        self.out.seek(0)
-        return [l for l in self.out.read().splitlines() if l != NO_SOUND]
+        return [l for l in read_whole(self.out).splitlines() if l != NO_SOUND]
 
     def errors(self):
         return self.stderr_text()

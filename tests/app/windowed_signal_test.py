@@ -42,6 +42,13 @@ def start_xvfb(work):
     if not display:
         xvfb.kill()
         sys.exit("Xvfb did not start")
+    # The display number comes when the server listens; wait until a client
+    # can open it before any program tries (bounded: 10 s, 200 tries).
+    for _ in range(200):
+        if subprocess.run(["xdotool", "getdisplaygeometry"], env=dict(os.environ, DISPLAY=":" + display),
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0:
+            break
+        time.sleep(0.05)
     return xvfb, ":" + display
 
 

@@ -228,8 +228,7 @@ def speech_scenario():
 
     # The generated catalogue loads whole in every process.
     for proc in (server, listener, speaker):
-        proc.err.seek(0)
-        errors = [l for l in proc.err.read().splitlines() if "loading sound file" in l or "intitialize" in l]
+        errors = [l for l in proc.stderr_text().splitlines() if "loading sound file" in l or "intitialize" in l]
         check(not errors, f"{proc.name}: {errors[:3]}")
 
     rate, own = read_wav(speaker.wav)
@@ -283,8 +282,7 @@ def no_sound_device():
     stop_all(speaker, listener, server)
     for proc in (server, listener, speaker):
         check(proc.first("sound", False) is not None, f"{proc.name}: a sound device opened")
-        proc.err.seek(0)
-        check("no sound device: running silent" in proc.err.read(), f"{proc.name}: no message about sound")
+        check("no sound device: running silent" in proc.stderr_text(), f"{proc.name}: no message about sound")
 
 
 def bad_options():
