@@ -530,10 +530,9 @@ RefPtr<ByteBuffer> AsymmetricKey::computeSharedSecret(const AsymmetricKey* other
         return nullptr;
     uint8_t secret[MaxKeyBufferBytes];
     unsigned long length = sizeof secret;
-    int64_t started = getHighPrecisionTimerValue();
+    // No timing line here: every join would print one on standard error,
+    // and a flood of connect requests would print one each.
     int err = ecc_shared_secret(&mKey->key, &other->mKey->key, secret, &length);
-    writeLog("Timer: %s Elapsed: %g ms", "secretSubKeyGen",
-             getHighPrecisionMilliseconds(getHighPrecisionTimerValue() - started));
     if (err != CRYPT_OK)
         return nullptr;
     RefPtr<ByteBuffer> digest = new ByteBuffer(32);

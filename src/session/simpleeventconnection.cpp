@@ -410,6 +410,15 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2sVoice, GuaranteedOrdered, DirClientTo
     Session* s = session();
     if (!s)
         return;
+    // Who speaks is the server's to say: the roster's name of this
+    // connection's user, never the name the message claims (a client could
+    // otherwise speak as anyone, and be placed at their model). A
+    // connection that never joined has no name and is not heard.
+    ClientRecord* sender = senderRecord();
+    if (!sender) {
+        SF_LOG("LogVoice", "%s: voice from a connection that has not joined; dropped", name());
+        return;
+    }
     // Neither played nor relayed: a message longer than any tick's, or one
     // beyond what one sender may have relayed.
     if (!mVoice.admit(data, now(), voiceSenderName()))
@@ -418,13 +427,12 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2sVoice, GuaranteedOrdered, DirClientTo
     mVoice.play(data, voiceSenderName());
     if (data) {
         s->reportVoice(this, data);
-        if (ClientRecord* sender = senderRecord())
-            s->reportSpeaker(sender->name);
+        s->reportSpeaker(sender->name);
     }
     // ... and relays the compressed frames unchanged: one event object in
     // every other client's queue, within this sender's fair share.
     Relay relay;
-    relay.event = s2cVoice_build(data, speaker);
+    relay.event = s2cVoice_build(data, StringPtr(sender->name.c_str()));
     if (!relay.event)
         return;
     relay.echoToSender = echoToSender;

@@ -426,8 +426,9 @@ TEST(AsymmetricKey, TwoKeyPairsAgreeOnASharedSecret)
     ASSERT_TRUE(ab.isValid() && ba.isValid());
     ASSERT_EQ(ab->size(), 32u);
     EXPECT_EQ(std::memcmp(ab->data(), ba->data(), 32), 0);
-    ASSERT_FALSE(lines.lines.empty());
-    EXPECT_EQ(lines.lines[0].rfind("Timer: secretSubKeyGen Elapsed: ", 0), 0u) << lines.lines[0];
+    // Agreeing prints nothing: it runs at every secure join, and a flood of
+    // connect requests would fill standard error.
+    EXPECT_TRUE(lines.lines.empty()) << lines.lines[0];
 
     // The other side usually has only the public half.
     RefPtr<AsymmetricKey> bPublic = new AsymmetricKey(b->publicKey()->data(), b->publicKey()->size());

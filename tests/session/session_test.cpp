@@ -121,6 +121,32 @@ TEST_F(SessionTest, SelectionMovementAndVoiceReachEveryOtherClientOnce)
     EXPECT_EQ(b.scene.modelOf("bob"), nullptr);    // own model is not in the roster
 }
 
+TEST_F(SessionTest, VoiceIsRelayedUnderTheSendersRosterNameAndNeverFromAConnectionThatDidNotJoin)
+{
+    Peer& a = add("alice");
+    Peer& b = add("bob");
+    ASSERT_TRUE(settle());
+    RefPtr<ByteBuffer> voice = new ByteBuffer(4);
+    std::memcpy(voice->data(), "\x01\x02\x03\x04", 4);
+    // bob claims to be alice: the others hear bob.
+    b.toServer()->c2sVoice(false, voice, StringPtr("alice"));
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(a.callsNamed("s2cVoice"), std::vector<std::string>{"[\"01020304\", \"bob\"]"});
+    EXPECT_TRUE(b.callsNamed("s2cVoice").empty()); // and bob is not sent "alice's" voice
+
+    // A connection that never sent c2sAddNewClient is neither played nor relayed.
+    Peer& stranger = *peers.emplace_back(std::make_unique<Peer>("stranger", false, clock));
+    auto* connection = new SimpleEventConnection;
+    stranger.connectionToServer = connection;
+    connection->connect(stranger.netInterface, server().netInterface->boundAddress());
+    ASSERT_TRUE(run(800, [&] { return connection->isEstablished(); }));
+    connection->c2sVoice(false, voice, StringPtr("alice"));
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(a.callsNamed("s2cVoice").size(), 1u);
+    EXPECT_EQ(b.callsNamed("s2cVoice").size(), 0u);
+    EXPECT_EQ(server().voices.size(), 1u); // bob's only
+}
+
 TEST_F(SessionTest, LeavingIsAnnouncedToEveryoneElseAndRemovesTheRecord)
 {
     Peer& a = add("alice");
