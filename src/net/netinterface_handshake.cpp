@@ -350,6 +350,14 @@ void NetInterface::handleConnectRequest(const NetAddress& address, BitStream& st
         params.privateKey = mPrivateKey;
         uint32_t decryptPos = stream.bytePosition();
         stream.setBytePosition(decryptPos);
+        // The key agreement is the costly step. A request that gets this far
+        // uses its client nonce up whether or not its seal then checks out:
+        // otherwise one recorded request, its last byte changed each time,
+        // would buy a key agreement per copy for as long as its token lasts.
+        // (A genuine client that loses its nonce to such a copy is told
+        // "Puzzle" and asks for a new challenge.)
+        if (!mHandshakeGuard.puzzleManager().useClientNonce(params.clientNonce, params.serverNonce))
+            return;
         params.sharedSecret = params.privateKey->computeSharedSecret(params.publicKey);
         if (!params.sharedSecret)
             return;

@@ -333,6 +333,49 @@ TEST(SealedPackets, ForgedDisconnectWithTheRightNoncesEndsOnlyAnUnsealedConnecti
     }
 }
 
+// A recorded sealed connect request with its last byte changed used to buy
+// a key agreement per copy, for as long as its token lasted: replayed at full
+// speed it stalled the server. Now the first copy uses the client nonce up,
+// and every later one stops at the puzzle check with a "Puzzle" refusal.
+TEST(SecureHandshake, ACopiedConnectRequestRunsOneKeyAgreementAndTheGenuineClientStillJoins)
+{
+    fixedSeed(12);
+    SecurePair p(true, true);
+    const NetAddress clientAddress = p.client->boundAddress();
+    Bytes request;
+    for (int round = 0; round < 200 && request.empty(); ++round) {
+        p.client->receivePackets();
+        p.client->serviceConnections();
+        for (const Bytes& datagram : intercept(p.server)) {
+            if (datagram[0] == NetInterface::ConnectRequest)
+                request = datagram;
+            else
+                inject(p.server, clientAddress, datagram);
+        }
+        p.server->serviceConnections();
+        p.clock.now += 10;
+    }
+    ASSERT_FALSE(request.empty());
+
+    Bytes forged = request;
+    forged.back() ^= 0x01; // the seal no longer checks out
+    const int copies = 50;
+    for (int i = 0; i < copies; ++i)
+        inject(p.server, clientAddress, forged);
+    EXPECT_TRUE(p.server->connections().empty());
+    int puzzleRefusals = 0;
+    for (const Bytes& datagram : intercept(p.client))
+        puzzleRefusals += datagram[0] == NetInterface::ConnectReject;
+    EXPECT_EQ(puzzleRefusals, copies - 1); // all but the first stopped before the key agreement
+
+    // The genuine request came too late for its nonce: it is refused the same
+    // way, and the client asks for a new challenge and joins.
+    inject(p.server, clientAddress, request);
+    EXPECT_TRUE(p.server->connections().empty());
+    ASSERT_TRUE(p.connected());
+    EXPECT_NE(p.serverSide()->symmetricCipher(), nullptr);
+}
+
 // Every one-bit change of a real sealed packet, and every cut of it, is
 // refused without effect; the packet itself is still accepted afterwards,
 // and a replay of it changes nothing.
