@@ -95,7 +95,7 @@ uint32_t OpusVoiceDecoder::decode(const uint8_t* packet, size_t size, int16_t* o
 {
     if (!mDecoder)
         return 0;
-    if (packet && size > 0 && size <= OpusMaxFrameBytes * 4) {
+    if (packet && size > 0 && size <= OpusMaxPacketBytes) {
         const int count = opus_decode(mDecoder, packet, opus_int32(size), out, OpusMaxDecodedSamples, 0);
         if (count > 0)
             return uint32_t(count);
@@ -110,7 +110,7 @@ uint32_t OpusVoiceDecoder::conceal(int16_t* out, const uint8_t* next, size_t nex
     int count = -1;
     // With decode_fec set, the decoder gives the frame before `next` from
     // the copy `next` carries (or conceals, when it carries none).
-    if (next && nextSize > 0 && nextSize <= OpusMaxFrameBytes * 4)
+    if (next && nextSize > 0 && nextSize <= OpusMaxPacketBytes)
         count = opus_decode(mDecoder, next, opus_int32(nextSize), out, OpusFrameSamples, 1);
     if (count <= 0)
         count = opus_decode(mDecoder, nullptr, 0, out, OpusFrameSamples, 0);

@@ -26,6 +26,9 @@ enum : uint32_t {
     // The largest frame our encoder writes; more than any bitrate we use
     // needs (24 kbit/s is 60 bytes a frame).
     OpusMaxFrameBytes = 400,
+    // The largest packet a decoder takes from a peer: more than any peer of
+    // ours sends; anything longer is treated as lost, not decoded.
+    OpusMaxPacketBytes = OpusMaxFrameBytes * 4,
     OpusMinBitrate = 6000,
     OpusMaxBitrate = 24000,
 };
