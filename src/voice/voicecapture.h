@@ -19,6 +19,7 @@
 #include "base/bytebuffer.h"
 #include "base/object.h"
 #include "voice/voicecodec.h"
+#include "voice/voiceprocessing.h"
 
 namespace seafold {
 
@@ -37,7 +38,8 @@ class CaptureBackend {
 public:
     virtual ~CaptureBackend();
 
-    // Opens the capture device; tried once per process.
+    // Opens the capture device; tried once per process. When it fails,
+    // error() says why.
     virtual bool openDevice() = 0;
     // Starts capturing into the ring at offset 0. False when it cannot.
     virtual bool startCapture() = 0;
@@ -48,8 +50,12 @@ public:
     virtual void stopCapture() = 0;
 
     const uint8_t* ring() const { return mRing; }
+    // Why the device could not be opened or started, for the user; empty
+    // when nothing failed.
+    const std::string& error() const { return mError; }
 
 protected:
+    void setError(std::string why) { mError = std::move(why); }
     // Appends samples to the ring, wrapping; what is older than one second
     // is overwritten.
     void writeRing(const int16_t* samples, uint32_t count);
@@ -59,20 +65,26 @@ protected:
 private:
     uint8_t mRing[CaptureRingBytes] = {};
     uint32_t mWriteOffset = 0;
+    std::string mError;
 };
 
-// The default microphone through OpenAL capture at 8000 Hz mono 16-bit.
+// The default microphone through OpenAL capture at 8000 Hz mono 16-bit; a
+// device that takes only another rate is captured at that rate and resampled.
 std::unique_ptr<CaptureBackend> createOpenALCaptureBackend();
 
-// Plays a WAV file (8000 Hz mono 16-bit) as if it were the microphone, in
-// real time from each start, then silence. `clockMs` gives milliseconds
-// (default: the real-time clock). Opening fails when the file cannot be read
-// or has another format; `error` then says why.
+// Plays a WAV file (16-bit PCM, mono or stereo, any rate: resampled to the
+// capture rate, channels mixed) as if it were the microphone, in real time
+// from each start, then silence. `clockMs` gives milliseconds (default: the
+// real-time clock). Opening fails when the file cannot be read or has
+// another format; error() then says why.
 std::unique_ptr<CaptureBackend> createFileCaptureBackend(const std::string& path,
                                                          std::function<double()> clockMs = nullptr);
 
 // Checks that `path` can serve as capture file; false with `error` set.
 bool checkCaptureFile(const std::string& path, std::string* error);
+// How long the capture file at `path` plays, in milliseconds (0 when it
+// cannot serve).
+uint32_t captureFileMs(const std::string& path);
 
 // The back end the program's options ask for: the file at `captureFile`, or
 // the microphone when it is empty.
@@ -125,6 +137,18 @@ VoiceEncoder& voiceEncoder();
 // capture device or could not start it ("No microphone").
 enum class CaptureStatus { Off, Running, Failed };
 CaptureStatus captureStatus();
+// Why the last press found no capture (the back end's error()), for the
+// panel and the console.
+std::string captureFailure();
+
+// What captured sound goes through before the codec (noise suppression,
+// gain, voice activation): set by the program at start-up. Without it the
+// codec gets the samples as captured.
+void setCaptureProcessing(std::unique_ptr<CaptureProcessing> processing);
+CaptureProcessing* captureProcessing();
+// Capture runs and what it hears goes out: push-to-talk held, or with voice
+// activation, speech heard (until the hangover ends).
+bool voiceTransmitting();
 
 // Push-to-talk pressed: starts capture; does nothing when it is already
 // active or no capture is possible.
