@@ -152,7 +152,7 @@ void PeoplePanel::refreshTalk()
     if (talk != mTalk || !mTalkShown) {
         mTalk = talk;
         mTalkShown = true;
-        PanelLine line = talkLine(talk);
+        PanelLine line = talkLine(talk, talk == SessionPort::Microphone::Unavailable ? mPort->microphoneProblem() : "");
         if (mTalkStatus) {
             mTalkStatus->setText(guiUtf8(line.text));
             mTalkStatus->setProperty("TextColours", colourRect(line.tone));

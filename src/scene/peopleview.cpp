@@ -168,13 +168,15 @@ std::vector<PanelLine> peopleLines(const SessionStatus& status, const std::strin
     return lines;
 }
 
-PanelLine talkLine(SessionPort::Microphone microphone)
+PanelLine talkLine(SessionPort::Microphone microphone, const std::string& problem)
 {
     switch (microphone) {
     case SessionPort::Microphone::Capturing:
         return {"Talking", LineTone::Good};
+    case SessionPort::Microphone::Listening:
+        return {"Listening: speak to talk", LineTone::Detail};
     case SessionPort::Microphone::Unavailable:
-        return {"No microphone", LineTone::Bad};
+        return {problem.empty() ? "No microphone" : "No microphone: " + problem, LineTone::Bad};
     case SessionPort::Microphone::Off:
     default:
         return {"Hold R to talk", LineTone::Detail};

@@ -83,7 +83,8 @@ std::vector<PanelLine> peopleLines(const SessionStatus& status, const std::strin
                                    const std::function<bool(const std::string&)>& speaking,
                                    const std::map<std::string, LinkHealth>& links = {});
 
-// The push-to-talk line: "Hold R to talk", "Talking", "No microphone".
-PanelLine talkLine(SessionPort::Microphone microphone);
+// The talk line: "Hold R to talk", "Talking", "Listening: speak to talk"
+// (voice activation waiting for speech), "No microphone: " and why.
+PanelLine talkLine(SessionPort::Microphone microphone, const std::string& problem = std::string());
 
 } // namespace seafold
