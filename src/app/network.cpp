@@ -129,6 +129,11 @@ public:
     void describeSession(SessionStatus& status) override
     {
         seafold::describeSession(gClients, gConnectionToServer, mHost.isClient(), mHost.clientName(), status);
+        const ListenerVolumes& volumes = appSession().listenerVolumes();
+        for (PersonStatus& person : status.people) {
+            person.muted = volumes.muted(person.name);
+            person.volume = volumes.volume(person.name);
+        }
     }
 
     float talkLevel() const override { return voiceTransmitting() ? talkLevelOf(gVoiceLevel) : 0.0f; }

@@ -31,6 +31,9 @@ struct PersonStatus {
     std::string model;    // the mesh they picked; empty until they pick one
     bool hasLink = false; // the server's connection to them (server only)
     LinkHealth link;
+    // How this listener hears their voice (SessionPort::setVoiceVolume).
+    bool muted = false;
+    float volume = 1.0f;
 };
 
 // The session as the user should see it.
