@@ -205,6 +205,8 @@ void PeoplePanel::refreshList(uint32_t nowMs, const std::string& ownModel)
                 item = new CEGUI::ListboxTextItem("", CEGUI::uint(i));
                 // Names are the users' own texts: no markup in them is obeyed.
                 item->setTextParsingEnabled(false);
+                // The line picked for mute and volume shows as picked.
+                item->setSelectionBrushImage("TaharezLook/MultiListSelectionBrush");
                 mList->addItem(item);
             }
             item->setText(guiUtf8(mLines[i].text));
@@ -228,6 +230,11 @@ void PeoplePanel::refreshTalk()
         mTalkShown = true;
         PanelLine line = talkLine(talk, talk == SessionPort::Microphone::Unavailable ? mPort->microphoneProblem() : "");
         if (mTalkStatus) {
+            // Why there is no microphone takes the meter's room as well.
+            const bool unavailable = talk == SessionPort::Microphone::Unavailable;
+            if (mTalkLevel)
+                mTalkLevel->setVisible(!unavailable);
+            mTalkStatus->setWidth(CEGUI::UDim(unavailable ? 0.94f : 0.52f, 0));
             mTalkStatus->setText(guiUtf8(line.text));
             mTalkStatus->setProperty("TextColours", colourRect(line.tone));
         }

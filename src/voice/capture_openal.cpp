@@ -29,7 +29,7 @@ public:
     {
         const ALCchar* name = alcGetString(nullptr, ALC_CAPTURE_DEFAULT_DEVICE_SPECIFIER);
         if (!name || !*name) {
-            setError("no capture device: the audio library found none");
+            setError("no capture device found");
             return false;
         }
         // The capture rate itself, else a rate the device is likelier to
