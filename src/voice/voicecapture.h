@@ -2,9 +2,12 @@
 //
 // While push-to-talk is held, a capture back end fills a one-second ring of
 // 16-bit mono 8000 Hz samples; every 100 ms (the first time 250 ms after the
-// press) the main loop runs voiceTick, which takes the new samples, evens out
-// their loudness, encodes whole LPC-10 frames and hands them to the voice
-// sender. Releasing push-to-talk runs one last tick and stops capture.
+// press) the main loop runs voiceTick, which takes the new samples, cleans
+// them (the capture processing, when the program set one: noise suppression,
+// gain and, with voice activation, the gate that lets only speech through),
+// evens out their loudness, encodes whole LPC-10 frames and hands them to the
+// voice sender. Releasing push-to-talk runs one last tick and stops capture.
+// With voice activation capture simply stays on.
 //
 // This module knows no connection: the application sets gVoiceSender. Nor
 // does it read the clock: the main loop hands each accepted step's whole
