@@ -98,9 +98,9 @@ void BM_CaptureProcessing(benchmark::State& state)
         at += frame;
         benchmark::DoNotOptimize(out.data());
     }
-    state.counters["core_share_pct"] = benchmark::Counter(
-        double(state.iterations()) * (CaptureProcessing::FrameMs / 1000.0) / 100.0,
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["core_share_pct"] =
+        benchmark::Counter(double(state.iterations()) * (CaptureProcessing::FrameMs / 1000.0) / 100.0,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_CaptureProcessing)->Arg(8000)->Arg(16000)->Unit(benchmark::kMicrosecond);
 
