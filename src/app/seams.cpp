@@ -26,7 +26,10 @@ LoopHooks standardLoopHooks(SessionHost& host)
         if (voiceTickDue(wholeMs))
             voiceTick();
     };
-    hooks.updateSound = updateSound;
+    hooks.updateSound = [] {
+        applyListenerVolumes(appSession());
+        updateSound();
+    };
     hooks.leaveSession = [&host] { host.stop(); };
     hooks.closeSound = [] {
         closeVoiceCapture();

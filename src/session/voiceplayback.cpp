@@ -142,6 +142,30 @@ void SpeakerVoices::forEach(const std::function<void(const std::string&, SFXObje
         visit(entry.first, *entry.second.stream);
 }
 
+// ---- the listener's volumes ----------------------------------------------------------
+
+void ListenerVolumes::setMuted(const std::string& speaker, bool muted)
+{
+    mSettings[speaker].muted = muted;
+}
+
+void ListenerVolumes::setVolume(const std::string& speaker, float volume)
+{
+    mSettings[speaker].volume = std::clamp(volume, 0.0f, float(MaxVoiceVolume));
+}
+
+bool ListenerVolumes::muted(const std::string& speaker) const
+{
+    auto it = mSettings.find(speaker);
+    return it != mSettings.end() && it->second.muted;
+}
+
+float ListenerVolumes::volume(const std::string& speaker) const
+{
+    auto it = mSettings.find(speaker);
+    return it == mSettings.end() ? 1.0f : it->second.volume;
+}
+
 // ---- for the scene and the statistics -------------------------------------------------
 
 void forEachVoiceStream(Session& session,
@@ -156,6 +180,14 @@ void forEachVoiceStream(Session& session,
     }
     session.speakerVoices().forEach(
         [&](const std::string& speaker, SFXObject& stream) { visit(speaker, roster.find(speaker), stream); });
+}
+
+void applyListenerVolumes(Session& session)
+{
+    const ListenerVolumes& volumes = session.listenerVolumes();
+    forEachVoiceStream(session, [&](const std::string& speaker, const ClientRecord*, SFXObject& stream) {
+        stream.setVoiceVolume(volumes.gainOf(speaker));
+    });
 }
 
 void placeVoices(Session& session, const std::function<bool(const ClientRecord&, float[3])>& where)

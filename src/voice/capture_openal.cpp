@@ -7,6 +7,10 @@
 #include <AL/al.h>
 #include <AL/alc.h>
 
+#include <memory>
+#include <string>
+#include <vector>
+
 namespace seafold {
 
 namespace {
@@ -23,9 +27,24 @@ public:
 
     bool openDevice() override
     {
-        // One second of device buffer: ticks drain it every 100 ms.
-        mDevice = alcCaptureOpenDevice(nullptr, CaptureSampleRate, AL_FORMAT_MONO16, CaptureSampleRate);
-        return mDevice != nullptr;
+        const ALCchar* name = alcGetString(nullptr, ALC_CAPTURE_DEFAULT_DEVICE_SPECIFIER);
+        if (!name || !*name) {
+            setError("no capture device found");
+            return false;
+        }
+        // The capture rate itself, else a rate the device is likelier to
+        // take natively, resampled here. One second of device buffer: ticks
+        // drain it every 100 ms.
+        for (uint32_t rate : {uint32_t(CaptureSampleRate), 48000u, 44100u, 16000u}) {
+            mDevice = alcCaptureOpenDevice(nullptr, rate, AL_FORMAT_MONO16, ALCsizei(rate));
+            if (mDevice) {
+                if (rate != CaptureSampleRate)
+                    mResampler = std::make_unique<Resampler>(rate, CaptureSampleRate);
+                return true;
+            }
+        }
+        setError(std::string("the capture device \"") + name + "\" would not open for 16-bit mono capture");
+        return false;
     }
 
     bool startCapture() override
@@ -36,7 +55,11 @@ public:
         drain(false);
         resetRing();
         alcCaptureStart(mDevice);
-        return alcGetError(mDevice) == ALC_NO_ERROR;
+        if (alcGetError(mDevice) != ALC_NO_ERROR) {
+            setError("the capture device would not start capturing");
+            return false;
+        }
+        return true;
     }
 
     uint32_t readPosition() override
@@ -64,12 +87,21 @@ private:
                 return;
             ALCsizei n = available > 1024 ? 1024 : available;
             alcCaptureSamples(mDevice, chunk, n);
-            if (keep)
+            if (!keep)
+                continue;
+            if (!mResampler) {
                 writeRing(chunk, uint32_t(n));
+                continue;
+            }
+            mResampled.clear();
+            mResampler->process(chunk, size_t(n), mResampled);
+            writeRing(mResampled.data(), uint32_t(mResampled.size()));
         }
     }
 
     ALCdevice* mDevice = nullptr;
+    std::unique_ptr<Resampler> mResampler; // null when the device runs at the capture rate
+    std::vector<int16_t> mResampled;
 };
 
 } // namespace

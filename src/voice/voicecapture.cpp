@@ -34,6 +34,8 @@ bool gCaptureStarted = false;
 // The last press could not start capture; cleared by one that could. Read by
 // captureStatus (the "No microphone" mark).
 bool gCaptureFailed = false;
+// Set by the program (setCaptureProcessing); read by the tick and the press.
+std::unique_ptr<CaptureProcessing> gCaptureProcessing;
 
 // Level below which samples pass unscaled, and the headroom added to a peak.
 constexpr int32_t QuietLevel = 2048;
@@ -126,6 +128,42 @@ void readCapturedSamples(const RefPtr<ByteBuffer>& buffer)
     gCaptureReadOffset = (gCaptureReadOffset + available) % CaptureRingBytes;
 }
 
+// ---- processing --------------------------------------------------------------------------
+
+namespace {
+
+std::vector<int16_t> samplesOf(const uint8_t* bytes, uint32_t count)
+{
+    std::vector<int16_t> samples(count);
+    for (uint32_t i = 0; i < count; ++i)
+        samples[i] = int16_t(uint16_t(bytes[2 * i] | bytes[2 * i + 1] << 8));
+    return samples;
+}
+
+void putSamples(const int16_t* samples, uint32_t count, uint8_t* bytes)
+{
+    for (uint32_t i = 0; i < count; ++i) {
+        bytes[2 * i] = uint8_t(uint16_t(samples[i]));
+        bytes[2 * i + 1] = uint8_t(uint16_t(samples[i]) >> 8);
+    }
+}
+
+// The samples of `buffer` from sample `from` on, replaced by what the
+// processing makes of them (fewer or none while it holds them back).
+void processCapturedSamples(ByteBuffer& buffer, uint32_t from)
+{
+    const uint32_t count = buffer.size() / 2;
+    if (!gCaptureProcessing || count <= from)
+        return;
+    std::vector<int16_t> fresh = samplesOf(buffer.data() + from * 2, count - from), clean;
+    gCaptureProcessing->process(fresh.data(), fresh.size(), CaptureSampleRate, clean);
+    if (!buffer.resize(uint32_t(from + clean.size()) * 2))
+        return;
+    putSamples(clean.data(), uint32_t(clean.size()), buffer.data() + from * 2);
+}
+
+} // namespace
+
 // ---- push-to-talk and the tick -----------------------------------------------------------------
 
 VoiceEncoder& voiceEncoder()
@@ -139,6 +177,29 @@ CaptureStatus captureStatus()
     if (gVoiceCaptureActive)
         return CaptureStatus::Running;
     return gCaptureFailed ? CaptureStatus::Failed : CaptureStatus::Off;
+}
+
+std::string captureFailure()
+{
+    if (!gCaptureFailed)
+        return std::string();
+    const std::string why = gCaptureBackend ? gCaptureBackend->error() : std::string();
+    return why.empty() ? "the capture device would not start" : why;
+}
+
+void setCaptureProcessing(std::unique_ptr<CaptureProcessing> processing)
+{
+    gCaptureProcessing = std::move(processing);
+}
+
+CaptureProcessing* captureProcessing()
+{
+    return gCaptureProcessing.get();
+}
+
+bool voiceTransmitting()
+{
+    return gVoiceCaptureActive && (!gCaptureProcessing || gCaptureProcessing->open());
 }
 
 uint32_t voiceCountdownMs()
@@ -168,6 +229,8 @@ void startVoiceCapture()
         return;
     gCapturedSamples = new ByteBuffer(0);
     gVoiceCountdownMs = VoiceFirstTickMs;
+    if (gCaptureProcessing)
+        gCaptureProcessing->restart();
     // Whatever the ring held before the press is not part of the speech.
     readCapturedSamples(gCapturedSamples);
     gCapturedSamples->resize(0);
@@ -225,6 +288,7 @@ void voiceTick()
         return;
     uint32_t oldCount = gCapturedSamples->size() / 2;
     readCapturedSamples(gCapturedSamples);
+    processCapturedSamples(*gCapturedSamples, oldCount);
     uint32_t newCount = gCapturedSamples->size() / 2;
     if (newCount == oldCount)
         return;
@@ -233,14 +297,9 @@ void voiceTick()
     // The buffer's bytes are little-endian samples; copy through an aligned array.
     uint32_t count = newCount - oldCount;
     uint8_t* bytes = gCapturedSamples->data() + oldCount * 2;
-    std::vector<int16_t> fresh(count);
-    for (uint32_t i = 0; i < count; ++i)
-        fresh[i] = int16_t(uint16_t(bytes[2 * i] | bytes[2 * i + 1] << 8));
+    std::vector<int16_t> fresh = samplesOf(bytes, count);
     normaliseVoiceGain(fresh.data(), count);
-    for (uint32_t i = 0; i < count; ++i) {
-        bytes[2 * i] = uint8_t(uint16_t(fresh[i]));
-        bytes[2 * i + 1] = uint8_t(uint16_t(fresh[i]) >> 8);
-    }
+    putSamples(fresh.data(), count, bytes);
 
     // Whole frames go out; fewer than one frame waits for the next tick and
     // nothing is sent.
@@ -252,6 +311,10 @@ void voiceTick()
 // ---- file back end ---------------------------------------------------------------------------
 
 namespace {
+
+// Rates a capture file may have: from telephone speech to studio sound.
+constexpr uint32_t MinCaptureFileRate = 4000;
+constexpr uint32_t MaxCaptureFileRate = 192000;
 
 class FileCaptureBackend : public CaptureBackend {
 public:
@@ -265,12 +328,10 @@ public:
     bool openDevice() override
     {
         std::string error;
-        WaveData wave;
-        if (!loadCaptureFile(mPath, &wave, &error))
+        if (!loadCaptureFile(mPath, &mSamples, &error)) {
+            setError(error);
             return false;
-        mSamples.resize(wave.data.size() / 2);
-        for (size_t i = 0; i < mSamples.size(); ++i)
-            mSamples[i] = int16_t(uint16_t(wave.data[2 * i] | wave.data[2 * i + 1] << 8));
+        }
         return true;
     }
 
@@ -309,16 +370,38 @@ public:
 
     void stopCapture() override {}
 
-    static bool loadCaptureFile(const std::string& path, WaveData* wave, std::string* error)
+    // The file's samples at the capture rate, one channel.
+    static bool loadCaptureFile(const std::string& path, std::vector<int16_t>* samples, std::string* error)
     {
-        if (!loadWaveFile(path, wave)) {
+        WaveData wave;
+        if (!loadWaveFile(path, &wave)) {
             *error = "cannot read \"" + path + "\" as a WAV file with samples";
             return false;
         }
-        if (wave->format != WaveFormat::Mono16 || wave->rate != CaptureSampleRate || wave->bitsPerSample != 16) {
-            *error = "\"" + path + "\" is not 8000 Hz mono 16-bit PCM";
+        const bool sixteenBit = wave.format == WaveFormat::Mono16 || wave.format == WaveFormat::Stereo16;
+        if (!sixteenBit || wave.bitsPerSample != 16 || wave.rate < MinCaptureFileRate ||
+            wave.rate > MaxCaptureFileRate) {
+            *error = "\"" + path + "\" is not 16-bit PCM at " + std::to_string(MinCaptureFileRate) + " to " +
+                     std::to_string(MaxCaptureFileRate) + " Hz";
             return false;
         }
+        const uint32_t channels = wave.format == WaveFormat::Stereo16 ? 2 : 1;
+        std::vector<int16_t> mono(wave.data.size() / 2 / channels);
+        for (size_t i = 0; i < mono.size(); ++i) {
+            int32_t sum = 0;
+            for (uint32_t c = 0; c < channels; ++c) {
+                const size_t at = 2 * (i * channels + c);
+                sum += int16_t(uint16_t(wave.data[at] | wave.data[at + 1] << 8));
+            }
+            mono[i] = int16_t(sum / int32_t(channels));
+        }
+        Resampler resampler(wave.rate, CaptureSampleRate);
+        if (!resampler.valid()) {
+            *error = "cannot resample \"" + path + "\" from " + std::to_string(wave.rate) + " Hz";
+            return false;
+        }
+        samples->clear();
+        resampler.process(mono.data(), mono.size(), *samples);
         return true;
     }
 
@@ -358,8 +441,17 @@ std::unique_ptr<CaptureBackend> createCaptureBackend(const std::string& captureF
 
 bool checkCaptureFile(const std::string& path, std::string* error)
 {
-    WaveData wave;
-    return FileCaptureBackend::loadCaptureFile(path, &wave, error);
+    std::vector<int16_t> samples;
+    return FileCaptureBackend::loadCaptureFile(path, &samples, error);
+}
+
+uint32_t captureFileMs(const std::string& path)
+{
+    std::vector<int16_t> samples;
+    std::string error;
+    if (!FileCaptureBackend::loadCaptureFile(path, &samples, &error))
+        return 0;
+    return uint32_t(uint64_t(samples.size()) * 1000 / CaptureSampleRate);
 }
 
 } // namespace seafold

@@ -2,9 +2,12 @@
 //
 // While push-to-talk is held, a capture back end fills a one-second ring of
 // 16-bit mono 8000 Hz samples; every 100 ms (the first time 250 ms after the
-// press) the main loop runs voiceTick, which takes the new samples, evens out
-// their loudness, encodes whole LPC-10 frames and hands them to the voice
-// sender. Releasing push-to-talk runs one last tick and stops capture.
+// press) the main loop runs voiceTick, which takes the new samples, cleans
+// them (the capture processing, when the program set one: noise suppression,
+// gain and, with voice activation, the gate that lets only speech through),
+// evens out their loudness, encodes whole LPC-10 frames and hands them to the
+// voice sender. Releasing push-to-talk runs one last tick and stops capture.
+// With voice activation capture simply stays on.
 //
 // This module knows no connection: the application sets gVoiceSender. Nor
 // does it read the clock: the main loop hands each accepted step's whole
@@ -19,6 +22,7 @@
 #include "base/bytebuffer.h"
 #include "base/object.h"
 #include "voice/voicecodec.h"
+#include "voice/voiceprocessing.h"
 
 namespace seafold {
 
@@ -37,7 +41,8 @@ class CaptureBackend {
 public:
     virtual ~CaptureBackend();
 
-    // Opens the capture device; tried once per process.
+    // Opens the capture device; tried once per process. When it fails,
+    // error() says why.
     virtual bool openDevice() = 0;
     // Starts capturing into the ring at offset 0. False when it cannot.
     virtual bool startCapture() = 0;
@@ -48,8 +53,12 @@ public:
     virtual void stopCapture() = 0;
 
     const uint8_t* ring() const { return mRing; }
+    // Why the device could not be opened or started, for the user; empty
+    // when nothing failed.
+    const std::string& error() const { return mError; }
 
 protected:
+    void setError(std::string why) { mError = std::move(why); }
     // Appends samples to the ring, wrapping; what is older than one second
     // is overwritten.
     void writeRing(const int16_t* samples, uint32_t count);
@@ -59,20 +68,26 @@ protected:
 private:
     uint8_t mRing[CaptureRingBytes] = {};
     uint32_t mWriteOffset = 0;
+    std::string mError;
 };
 
-// The default microphone through OpenAL capture at 8000 Hz mono 16-bit.
+// The default microphone through OpenAL capture at 8000 Hz mono 16-bit; a
+// device that takes only another rate is captured at that rate and resampled.
 std::unique_ptr<CaptureBackend> createOpenALCaptureBackend();
 
-// Plays a WAV file (8000 Hz mono 16-bit) as if it were the microphone, in
-// real time from each start, then silence. `clockMs` gives milliseconds
-// (default: the real-time clock). Opening fails when the file cannot be read
-// or has another format; `error` then says why.
+// Plays a WAV file (16-bit PCM, mono or stereo, any rate: resampled to the
+// capture rate, channels mixed) as if it were the microphone, in real time
+// from each start, then silence. `clockMs` gives milliseconds (default: the
+// real-time clock). Opening fails when the file cannot be read or has
+// another format; error() then says why.
 std::unique_ptr<CaptureBackend> createFileCaptureBackend(const std::string& path,
                                                          std::function<double()> clockMs = nullptr);
 
 // Checks that `path` can serve as capture file; false with `error` set.
 bool checkCaptureFile(const std::string& path, std::string* error);
+// How long the capture file at `path` plays, in milliseconds (0 when it
+// cannot serve).
+uint32_t captureFileMs(const std::string& path);
 
 // The back end the program's options ask for: the file at `captureFile`, or
 // the microphone when it is empty.
@@ -125,6 +140,18 @@ VoiceEncoder& voiceEncoder();
 // capture device or could not start it ("No microphone").
 enum class CaptureStatus { Off, Running, Failed };
 CaptureStatus captureStatus();
+// Why the last press found no capture (the back end's error()), for the
+// panel and the console.
+std::string captureFailure();
+
+// What captured sound goes through before the codec (noise suppression,
+// gain, voice activation): set by the program at start-up. Without it the
+// codec gets the samples as captured.
+void setCaptureProcessing(std::unique_ptr<CaptureProcessing> processing);
+CaptureProcessing* captureProcessing();
+// Capture runs and what it hears goes out: push-to-talk held, or with voice
+// activation, speech heard (until the hangover ends).
+bool voiceTransmitting();
 
 // Push-to-talk pressed: starts capture; does nothing when it is already
 // active or no capture is possible.

@@ -408,61 +408,67 @@ TEST(VoiceActivation, OpensOnARunOfSpeechAndHoldsOverPauses)
 
 TEST(VoicePreprocessor, RemovesStationaryNoiseFromAVowel)
 {
-    const uint32_t rate = OpusSampleRate;
-    // 2 s of noise alone, then 1 s of vowel in the same noise, then 1 s of noise.
-    auto input = noise(rate * 4, 1000, 9);
-    const auto voice = vowel(rate, 1.0, 8000);
-    for (size_t i = 0; i < voice.size(); ++i)
-        input[2 * rate + i] = int16_t(std::clamp(input[2 * rate + i] + voice[i], -32768, 32767));
-    VoicePreprocessor::Settings settings;
-    settings.automaticGain = false; // levels as they are, so the two SNRs compare
-    VoicePreprocessor preprocessor(rate, OpusFrameSamples, settings);
-    ASSERT_TRUE(preprocessor.valid());
-    auto output = input;
-    for (size_t at = 0; at + OpusFrameSamples <= output.size(); at += OpusFrameSamples)
-        preprocessor.process(output.data() + at);
-    auto snrDb = [&](const std::vector<int16_t>& s) {
-        const double speech = rms(s, 2 * rate + rate / 10, 3 * rate);
-        const double quiet = rms(s, 3 * rate + rate / 2, 4 * rate);
-        return 20 * std::log10(speech / std::max(quiet, 1.0));
-    };
-    const double gain = snrDb(output) - snrDb(input);
-    RecordProperty("snr_gain_db", std::to_string(gain));
-    std::printf("preprocessor SNR: %.1f dB -> %.1f dB (gain %.1f dB)\n", snrDb(input), snrDb(output), gain);
-    EXPECT_GT(gain, 10.0);
-    // The vowel itself keeps most of its level.
-    EXPECT_GT(rms(output, 2 * rate + rate / 10, 3 * rate), 0.5 * rms(voice, rate / 10, rate));
+    // At both capture rates: 8 kHz for LPC-10, 16 kHz for Opus; 20 ms frames.
+    for (const uint32_t rate : {8000u, uint32_t(OpusSampleRate)}) {
+        const uint32_t frame = rate / 50;
+        // 2 s of noise alone, then 1 s of vowel in the same noise, then 1 s of noise.
+        auto input = noise(rate * 4, 1000, 9);
+        const auto voice = vowel(rate, 1.0, 8000);
+        for (size_t i = 0; i < voice.size(); ++i)
+            input[2 * rate + i] = int16_t(std::clamp(input[2 * rate + i] + voice[i], -32768, 32767));
+        VoicePreprocessor::Settings settings;
+        settings.automaticGain = false; // levels as they are, so the two SNRs compare
+        VoicePreprocessor preprocessor(rate, frame, settings);
+        ASSERT_TRUE(preprocessor.valid());
+        auto output = input;
+        for (size_t at = 0; at + frame <= output.size(); at += frame)
+            preprocessor.process(output.data() + at);
+        auto snrDb = [&](const std::vector<int16_t>& s) {
+            const double speech = rms(s, 2 * rate + rate / 10, 3 * rate);
+            const double quiet = rms(s, 3 * rate + rate / 2, 4 * rate);
+            return 20 * std::log10(speech / std::max(quiet, 1.0));
+        };
+        const double gain = snrDb(output) - snrDb(input);
+        RecordProperty("snr_gain_db_" + std::to_string(rate), std::to_string(gain));
+        std::printf("preprocessor SNR at %u Hz: %.1f dB -> %.1f dB (gain %.1f dB)\n", rate, snrDb(input), snrDb(output),
+                    gain);
+        EXPECT_GT(gain, 10.0) << rate;
+        // The vowel itself keeps most of its level.
+        EXPECT_GT(rms(output, 2 * rate + rate / 10, 3 * rate), 0.5 * rms(voice, rate / 10, rate)) << rate;
+    }
 }
 
 TEST(VoicePreprocessor, TheDetectorOpensOnSpeechButNotOnSilenceOrNoise)
 {
-    const uint32_t rate = OpusSampleRate;
     struct Case {
         const char* what;
         std::vector<int16_t> signal;
         bool opens;
     };
-    auto speechInNoise = noise(rate * 4, 300, 5);
-    // Syllables: 250 ms of vowel, 150 ms apart, from 2 s on.
-    const auto syllable = vowel(rate, 0.25, 9000);
-    for (size_t start = 2 * rate; start + syllable.size() < speechInNoise.size(); start += rate * 2 / 5)
-        for (size_t i = 0; i < syllable.size(); ++i)
-            speechInNoise[start + i] = int16_t(std::clamp(speechInNoise[start + i] + syllable[i], -32768, 32767));
-    std::vector<Case> cases;
-    cases.push_back({"silence", std::vector<int16_t>(rate * 4, 0), false});
-    cases.push_back({"steady noise", noise(rate * 4, 1500, 8), false});
-    cases.push_back({"speech in noise", speechInNoise, true});
-    for (const auto& c : cases) {
-        VoicePreprocessor preprocessor(rate, OpusFrameSamples);
-        VoiceActivation activation(OpusFrameMs);
-        auto signal = c.signal;
-        bool openedLate = false; // after the first second, which the noise estimate needs
-        for (size_t at = 0; at + OpusFrameSamples <= signal.size(); at += OpusFrameSamples) {
-            const bool open = activation.update(preprocessor.process(signal.data() + at));
-            if (open && at >= rate)
-                openedLate = true;
+    // The gate of voice activation as capture runs it, at both capture rates.
+    for (const uint32_t rate : {8000u, uint32_t(OpusSampleRate)}) {
+        auto speechInNoise = noise(rate * 4, 300, 5);
+        // Syllables: 250 ms of vowel, 150 ms apart, from 2 s on.
+        const auto syllable = vowel(rate, 0.25, 9000);
+        for (size_t start = 2 * rate; start + syllable.size() < speechInNoise.size(); start += rate * 2 / 5)
+            for (size_t i = 0; i < syllable.size(); ++i)
+                speechInNoise[start + i] = int16_t(std::clamp(speechInNoise[start + i] + syllable[i], -32768, 32767));
+        std::vector<Case> cases;
+        cases.push_back({"silence", std::vector<int16_t>(rate * 4, 0), false});
+        cases.push_back({"steady noise", noise(rate * 4, 1500, 8), false});
+        cases.push_back({"speech in noise", speechInNoise, true});
+        for (const auto& c : cases) {
+            CaptureProcessing gate(true);
+            const size_t piece = rate / 100 * 3; // 30 ms: pieces that do not match the frames
+            bool openedLate = false;             // after the first second, which the noise estimate needs
+            for (size_t at = 0; at < c.signal.size(); at += piece) {
+                std::vector<int16_t> out;
+                gate.process(c.signal.data() + at, std::min(piece, c.signal.size() - at), rate, out);
+                if (!out.empty() && at >= rate)
+                    openedLate = true;
+            }
+            EXPECT_EQ(openedLate, c.opens) << c.what << " at " << rate << " Hz";
         }
-        EXPECT_EQ(openedLate, c.opens) << c.what;
     }
 }
 
