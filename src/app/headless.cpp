@@ -147,12 +147,22 @@ private:
             all.push_back(one);
         }
         // Each voice being played: how often it ran dry in the middle of
-        // speech, and how much is queued.
+        // speech, and how much is queued; a voice through a jitter buffer
+        // (Opus) counts the frames it made up and its own underruns, and
+        // says how long it holds frames back.
         Json voices = Json::array();
         forEachVoiceStream(appSession(), [&](const std::string& speaker, const ClientRecord*, SFXObject& stream) {
-            voices.push_back(Json{{"speaker", jsonText(speaker)},
-                                  {"underruns", stream.voiceUnderruns()},
-                                  {"queued_ms", stream.queuedVoiceSamples() / (VoiceSampleRate / 1000)}});
+            Json one{{"speaker", jsonText(speaker)},
+                     {"underruns", stream.voiceUnderruns()},
+                     {"queued_ms", stream.queuedVoiceSamples() / (stream.voiceRate() / 1000)}};
+            if (const JitterStats* jitter = voiceJitterStats(appSession(), speaker)) {
+                one["underruns"] = jitter->underruns + stream.voiceUnderruns();
+                one["concealed"] = jitter->concealed;
+                one["played"] = jitter->played;
+                one["late"] = jitter->late;
+                one["drained"] = jitter->drained;
+            }
+            voices.push_back(one);
         });
         // Statistics go to standard output with or without --events.
         writeJsonLine(stdout, Json{{"stats", all}, {"voice", voices}});
@@ -198,7 +208,8 @@ int runHeadless(const ProgramOptions& programOptions)
     if (!options.speakFile.empty()) {
         WaveData speech;
         if (loadWaveFile(options.speakFile, &speech))
-            driver.setSpeechLengthMs(uint32_t(uint64_t(speech.data.size() / 2) * 1000 / CaptureSampleRate));
+            driver.setSpeechLengthMs(
+                uint32_t(uint64_t(speech.data.size() / 2) * 1000 / std::max<uint32_t>(speech.rate, 1)));
     }
     setCaptureBackend(createCaptureBackend(programOptions.captureFile()));
     LoopHooks hooks = standardLoopHooks(host);

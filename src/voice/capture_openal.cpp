@@ -13,19 +13,21 @@ namespace {
 
 class OpenALCaptureBackend : public CaptureBackend {
 public:
-    ~OpenALCaptureBackend() override
-    {
-        if (mDevice) {
-            alcCaptureStop(mDevice);
-            alcCaptureCloseDevice(mDevice);
-        }
-    }
+    ~OpenALCaptureBackend() override { close(); }
 
     bool openDevice() override
     {
-        // One second of device buffer: ticks drain it every 100 ms.
-        mDevice = alcCaptureOpenDevice(nullptr, CaptureSampleRate, AL_FORMAT_MONO16, CaptureSampleRate);
+        // One second of device buffer: ticks drain it every 100 ms or more often.
+        close();
+        mDevice = alcCaptureOpenDevice(nullptr, ALCuint(rate()), AL_FORMAT_MONO16, ALCsizei(rate()));
         return mDevice != nullptr;
+    }
+
+    void setRate(uint32_t newRate) override
+    {
+        if (newRate != rate())
+            close();
+        CaptureBackend::setRate(newRate);
     }
 
     bool startCapture() override
@@ -52,6 +54,15 @@ public:
     }
 
 private:
+    void close()
+    {
+        if (mDevice) {
+            alcCaptureStop(mDevice);
+            alcCaptureCloseDevice(mDevice);
+            mDevice = nullptr;
+        }
+    }
+
     void drain(bool keep)
     {
         if (!mDevice)
