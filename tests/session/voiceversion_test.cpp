@@ -264,3 +264,125 @@ TEST_F(VersionSession, UnderTenPercentLossConcealmentKeepsTheVoiceContinuous)
     EXPECT_GE(stats.played + stats.concealed + stats.drained, ticks.size() - 2);
     EXPECT_LT(stats.played, ticks.size());
 }
+
+// ---- through the loopback device -------------------------------------------------------------
+
+namespace {
+
+class OpusLoopback : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SoundSetup setup;
+        setup.loopback = true;
+        setup.loopbackRate = OpusSampleRate;
+        setup.sfxDirectory = "/nonexistent"; // voice needs no effects
+        setDebugOutput([](const char*) {});
+        bool ready = initSound(setup);
+        setDebugOutput(nullptr);
+        ASSERT_TRUE(ready);
+        setSoundClock([this] { return mNow; });
+    }
+    void TearDown() override
+    {
+        closeSound();
+        setSoundClock(nullptr);
+    }
+    // Speaks `said` as one spurt, a frame each 20 ms, with the frames that
+    // `lost` picks never arriving; returns what the device played.
+    std::vector<int16_t> speak(const std::vector<int16_t>& said, const std::function<bool(size_t)>& lost)
+    {
+        OpusFramedEncoder encoder(opusBitrateForLink(2500));
+        std::vector<RefPtr<ByteBuffer>> ticks = opusTicks(encoder, said);
+        Roster roster;
+        SpeakerVoices voices;
+        std::vector<int16_t> out;
+        for (size_t k = 0; k < ticks.size() + 20; ++k) {
+            if (k < ticks.size() && !lost(k)) {
+                std::vector<OpusFrameView> frames;
+                EXPECT_TRUE(splitVoiceFrames(ticks[k], frames));
+                voices.playFrames("alice", uint32_t(k), k + 1 == ticks.size(), frames, roster);
+            }
+            voices.service(mNow);
+            updateSound();
+            std::vector<int16_t> part(OpusFrameSamples);
+            EXPECT_TRUE(renderSoundSamples(part.data(), OpusFrameSamples));
+            out.insert(out.end(), part.begin(), part.end());
+            mNow += OpusFrameMs;
+        }
+        mStats = voices.playoutOf("alice")->stats();
+        return out;
+    }
+    uint32_t mNow = 9000;
+    JitterStats mStats;
+};
+
+// The first and last sample of the played sound louder than `threshold`.
+std::pair<size_t, size_t> loudSpan(const std::vector<int16_t>& samples, int threshold)
+{
+    size_t first = samples.size(), last = 0;
+    for (size_t i = 0; i < samples.size(); ++i)
+        if (std::abs(int(samples[i])) > threshold) {
+            first = std::min(first, i);
+            last = i;
+        }
+    return {first, last};
+}
+
+// The longest run of digital silence (every sample within +-1) in [from, to).
+size_t longestSilence(const std::vector<int16_t>& samples, size_t from, size_t to)
+{
+    size_t longest = 0, run = 0;
+    for (size_t i = from; i < to; ++i) {
+        run = std::abs(int(samples[i])) <= 1 ? run + 1 : 0;
+        longest = std::max(longest, run);
+    }
+    return longest;
+}
+
+} // namespace
+
+TEST_F(OpusLoopback, AToneAndAVowelComeOutAtTheirPitchAndLevel)
+{
+    struct Case {
+        const char* name;
+        std::vector<int16_t> said;
+        double hz;
+        bool pureTone;
+    } cases[] = {
+        {"tone", tone(440, OpusSampleRate, 1.0, 8000), 440, true},
+        {"vowel", vowel(OpusSampleRate, 1.0, 8000), 120, false},
+    };
+    for (const Case& c : cases) {
+        std::vector<int16_t> heard = speak(c.said, [](size_t) { return false; });
+        auto span = loudSpan(heard, 1000);
+        ASSERT_LT(span.first, span.second) << c.name;
+        // The middle of what was heard, away from the codec's onset.
+        const size_t from = span.first + (span.second - span.first) / 4;
+        const size_t to = span.second - (span.second - span.first) / 4;
+        const double hz = c.pureTone ? zeroCrossingHz(heard, from, to, OpusSampleRate)
+                                     : autocorrelationHz(heard, from, to, OpusSampleRate);
+        EXPECT_NEAR(hz, c.hz, c.hz * 0.03) << c.name;
+        const double level = rms(heard, from, to) / rms(c.said, c.said.size() / 4, c.said.size() * 3 / 4);
+        EXPECT_NEAR(level, 1.0, 0.3) << c.name; // within about 3 dB
+        // About as long as said: nothing lost, nothing added.
+        EXPECT_NEAR(double(span.second - span.first), double(c.said.size()), 0.1 * OpusSampleRate) << c.name;
+        EXPECT_EQ(mStats.concealed, 0u) << c.name;
+    }
+}
+
+TEST_F(OpusLoopback, TenPercentOfFramesLostAreConcealedWithoutAGap)
+{
+    std::mt19937 random(11);
+    std::vector<bool> lost(200);
+    for (size_t k = 1; k < lost.size() - 1; ++k)
+        lost[k] = random() % 10 == 0;
+    std::vector<int16_t> said = vowel(OpusSampleRate, 3.0, 8000);
+    std::vector<int16_t> heard = speak(said, [&](size_t k) { return k < lost.size() && lost[k]; });
+    auto span = loudSpan(heard, 1000);
+    ASSERT_LT(span.first, span.second);
+    EXPECT_GT(mStats.concealed, 10u);
+    // Continuous: no stretch of 10 ms without sound inside the speech.
+    EXPECT_LT(longestSilence(heard, span.first, span.second), size_t(OpusSampleRate / 100));
+    EXPECT_NEAR(double(span.second - span.first), double(said.size()), 0.1 * OpusSampleRate);
+}
