@@ -25,6 +25,8 @@ packages=(
   xvfb xauth xdotool imagemagick
   # voice tests: speech synthesis, audio conversion and an independent LPC-10 codec
   espeak-ng sox libspandsp-dev
+  # the intelligibility measure of the measurement tools
+  python3-numpy
   # microphone capture test: a private sound server with a null sink
   pulseaudio pulseaudio-utils
   # LAN tests: network namespaces, veth pairs and a bridge ("ip")

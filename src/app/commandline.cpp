@@ -229,6 +229,21 @@ void addSharedOptions(CLI::App& app, SharedOptions& shared)
         ->type_name("N");
     app.add_flag("--flat-voice", shared.flatVoice,
                  "hear every voice from the middle rather than from where the speaker's model is in the scene");
+    app.add_flag("--voice-activation", shared.voiceActivation,
+                 "send your voice whenever you speak (the microphone stays open and a detector lets speech "
+                 "through, holding on for 400 ms after it) instead of while R is held (a client)");
+    app.add_option_function<std::vector<std::string>>(
+           "--mute",
+           [&shared](const std::vector<std::string>& names) {
+               for (const std::string& name : names) {
+                   if (name.empty())
+                       refuse("--mute takes a user name, not an empty text");
+                   shared.muted.push_back(name);
+               }
+           },
+           "do not hear this user's voice (repeatable; only your own output changes)")
+        ->type_name("NAME")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 }
 
 // --find has no mode word: it lists the servers and ends.
@@ -299,8 +314,8 @@ void addHeadlessOptions(CLI::App& app, HeadlessOptions& headless)
                    refuse("--speak: " + why);
                headless.speakFile = text;
            },
-           "hold push-to-talk for the length of this 8000 Hz mono 16-bit file, as if it were the microphone "
-           "(a client)")
+           "hold push-to-talk for the length of this 16-bit WAV file (any rate: it is resampled), as if it were "
+           "the microphone (a client)")
         ->type_name("FILE.wav");
     app.add_option_function<std::string>(
            "--speak-every",
@@ -336,7 +351,7 @@ const char* const SharedEnvironment = R"(Environment:
                           a comma-separated list of channels (LogNetInterface,LogUDP,...) or "all";
                           SEAFOLD_LOG=help lists the channels
   SEAFOLD_CAPTURE_FILE=FILE.wav
-                          take the microphone's sound from this 8000 Hz mono 16-bit file
+                          take the microphone's sound from this 16-bit WAV file (any rate: it is resampled)
   ALSOFT_*                settings of the audio library itself; its messages, and the sound system's,
                           go to the LogSound channel (SEAFOLD_LOG=LogSound shows them)
 )";

@@ -115,7 +115,11 @@ private:
         mSpeechStart = now;
         startVoiceCapture();
         mSpeaking = gVoiceCaptureActive;
-        gEventLog.write(Json{{"speak", mSpeaking ? "start" : "failed"}});
+        if (mSpeaking)
+            gEventLog.write(Json{{"speak", "start"}});
+        else
+            gEventLog.write(Json{{"speak", "failed"}, {"why", captureFailure()}});
+        tellCaptureFailure();
         if (!mSpeaking)
             mSpeechArmed = false;
     }
@@ -205,13 +209,10 @@ int runHeadless(const ProgramOptions& programOptions)
     }
 
     HeadlessDriver driver(options, host);
-    if (!options.speakFile.empty()) {
-        WaveData speech;
-        if (loadWaveFile(options.speakFile, &speech))
-            driver.setSpeechLengthMs(
-                uint32_t(uint64_t(speech.data.size() / 2) * 1000 / std::max<uint32_t>(speech.rate, 1)));
-    }
+    if (!options.speakFile.empty())
+        driver.setSpeechLengthMs(captureFileMs(options.speakFile));
     setCaptureBackend(createCaptureBackend(programOptions.captureFile()));
+    host.setScriptedSpeech(!options.speakFile.empty());
     LoopHooks hooks = standardLoopHooks(host);
     if (options.events) {
         // When the output device opened: the start of what it plays.

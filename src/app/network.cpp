@@ -72,21 +72,20 @@ public:
 
     void setPushToTalk(bool held) override
     {
-        // Opening the microphone makes the sound system below the audio
-        // library report a missing card on standard error, as at start-up.
-        if (held) {
-            AudioOutputCapture capture;
-            startVoiceCapture();
-        } else {
+        // With voice activation the microphone is open already.
+        if (voiceActivation())
+            return;
+        if (held)
+            openMicrophone();
+        else
             stopVoiceCapture();
-        }
     }
 
     Microphone microphone() const override
     {
         switch (captureStatus()) {
         case CaptureStatus::Running:
-            return Microphone::Capturing;
+            return voiceTransmitting() ? Microphone::Capturing : Microphone::Listening;
         case CaptureStatus::Failed:
             return Microphone::Unavailable;
         case CaptureStatus::Off:
@@ -94,6 +93,27 @@ public:
         }
         return Microphone::Off;
     }
+    std::string microphoneProblem() const override { return captureFailure(); }
+
+    bool voiceActivation() const override { return captureProcessing() && captureProcessing()->voiceActivation(); }
+    void setVoiceActivation(bool on) override
+    {
+        if (!captureProcessing() || on == voiceActivation())
+            return;
+        stopVoiceCapture();
+        captureProcessing()->setVoiceActivation(on);
+        if (on)
+            openMicrophone();
+    }
+
+    void setVoiceVolume(const std::string& name, bool muted, float volume) override
+    {
+        ListenerVolumes& volumes = appSession().listenerVolumes();
+        volumes.setMuted(name, muted);
+        volumes.setVolume(name, volume);
+    }
+    bool voiceMuted(const std::string& name) const override { return appSession().listenerVolumes().muted(name); }
+    float voiceVolume(const std::string& name) const override { return appSession().listenerVolumes().volume(name); }
 
     SubscriptionId subscribeSpeakers(std::function<void(const std::string&)> heard) override
     {
@@ -109,9 +129,25 @@ public:
     void describeSession(SessionStatus& status) override
     {
         seafold::describeSession(gClients, gConnectionToServer, mHost.isClient(), mHost.clientName(), status);
+        const ListenerVolumes& volumes = appSession().listenerVolumes();
+        for (PersonStatus& person : status.people) {
+            person.muted = volumes.muted(person.name);
+            person.volume = volumes.volume(person.name);
+        }
     }
 
-    float talkLevel() const override { return gVoiceCaptureActive ? talkLevelOf(gVoiceLevel) : 0.0f; }
+    float talkLevel() const override { return voiceTransmitting() ? talkLevelOf(gVoiceLevel) : 0.0f; }
+
+    // Starts capture; when there is none, the console says why (once for
+    // each new reason).
+    void openMicrophone()
+    {
+        // Opening the microphone makes the sound system below the audio
+        // library report a missing card on standard error, as at start-up.
+        AudioOutputCapture capture;
+        startVoiceCapture();
+        tellCaptureFailure();
+    }
 
 private:
     const SessionHost& mHost;
@@ -119,6 +155,15 @@ private:
     bool mSelected = false;
     double mMovedX = 0, mMovedY = 0, mMovedZ = 0;
 };
+
+void tellCaptureFailure()
+{
+    static std::string told;
+    const std::string why = captureFailure();
+    if (!why.empty() && why != told)
+        consoleLine("No microphone: " + why);
+    told = why;
+}
 
 namespace {
 
@@ -141,6 +186,10 @@ SessionHost::SessionHost(const ProgramOptions& options, ClientScene& scene)
     settings.serverKeyFingerprint = mOptions.serverKey;
     settings.flatVoice = mOptions.flatVoice;
     appSession().setSettings(settings);
+    for (const std::string& name : mOptions.muted)
+        appSession().listenerVolumes().setMuted(name, true);
+    // Noise suppression, gain and voice detection for whatever is captured.
+    setCaptureProcessing(std::make_unique<CaptureProcessing>(mOptions.voiceActivation));
     if (mOptions.simulate) {
         // A different run of drops and delays in every process.
         using namespace std::chrono;
@@ -231,6 +280,9 @@ bool SessionHost::start(const CommandLine& line)
         mLan.lookForServerLater(); // nobody answered at start-up
     else
         gServerLink.startAttempt(target, line.addressText);
+    // A scripted speaker (--speak) opens its capture when it speaks.
+    if (mOptions.voiceActivation && !mScriptedSpeech)
+        mPort->openMicrophone();
     return true;
 }
 

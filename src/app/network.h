@@ -78,6 +78,9 @@ public:
     // to the server over gConnectionToServer (nothing without one),
     // push-to-talk drives voice capture.
     SessionPort& port();
+    // The display-less program's --speak drives capture itself: voice
+    // activation then gates what it says instead of opening the microphone.
+    void setScriptedSpeech(bool scripted) { mScriptedSpeech = scripted; }
 
 private:
     class Port;
@@ -92,7 +95,12 @@ private:
     std::string mServerKeyFingerprint;
     LanPresence mLan;
     std::unique_ptr<Port> mPort;
+    bool mScriptedSpeech = false;
 };
+
+// A console line saying why capture could not start, once for each new
+// reason (nothing when it started).
+void tellCaptureFailure();
 
 // Drops, duplicates and delays outgoing datagrams; "DROP,DUP,MINMS,MAXMS"
 // (percentages and milliseconds). False for a malformed setting.

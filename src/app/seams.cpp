@@ -38,6 +38,7 @@ LoopHooks standardLoopHooks(SessionHost& host)
     };
     hooks.updateSound = [] {
         serviceVoices(appSession());
+        applyListenerVolumes(appSession());
         updateSound();
     };
     hooks.leaveSession = [&host] { host.stop(); };

@@ -69,13 +69,87 @@ void PeoplePanel::attach(CEGUI::Window* root, SessionPort& port, WindowEvents& e
     mTalkLevel = dynamic_cast<CEGUI::ProgressBar*>(root->getChildRecursive("TalkLevel"));
     if (mTalkStatus)
         mTalkStatus->setTextParsingEnabled(false);
+    using CEGUI::Event;
+    mVoiceOf = root->getChildRecursive("VoiceOf");
+    if (mVoiceOf)
+        mVoiceOf->setTextParsingEnabled(false); // it shows a user's name
+    mMute = dynamic_cast<CEGUI::ToggleButton*>(root->getChildRecursive("VoiceMuteCB"));
+    mVolume = dynamic_cast<CEGUI::Scrollbar*>(root->getChildRecursive("VoiceVolume"));
+    mSpeakToTalk = dynamic_cast<CEGUI::RadioButton*>(root->getChildRecursive("SpeakToTalkRBtn"));
+    if (mList)
+        mList->subscribeEvent(CEGUI::Listbox::EventSelectionChanged,
+                              Event::Subscriber(&PeoplePanel::handlePersonPicked, this));
+    if (mMute)
+        mMute->subscribeEvent(CEGUI::ToggleButton::EventSelectStateChanged,
+                              Event::Subscriber(&PeoplePanel::handleVoiceChanged, this));
+    if (mVolume)
+        mVolume->subscribeEvent(CEGUI::Scrollbar::EventScrollPositionChanged,
+                                Event::Subscriber(&PeoplePanel::handleVoiceChanged, this));
+    if (mSpeakToTalk) {
+        mSpeakToTalk->setSelected(port.voiceActivation());
+        if (auto* hold = dynamic_cast<CEGUI::RadioButton*>(root->getChildRecursive("HoldToTalkRBtn")))
+            hold->setSelected(!port.voiceActivation());
+        mSpeakToTalk->subscribeEvent(CEGUI::RadioButton::EventSelectStateChanged,
+                                     Event::Subscriber(&PeoplePanel::handleTalkChoice, this));
+    }
     // The server has no push-to-talk.
     if (!port.isClient()) {
-        if (mTalkStatus)
-            mTalkStatus->hide();
-        if (mTalkLevel)
-            mTalkLevel->hide();
+        for (const char* name : {"TalkStatus", "TalkLevel", "TalkLabel", "HoldToTalkRBtn", "SpeakToTalkRBtn"})
+            if (CEGUI::Window* w = root->getChildRecursive(name))
+                w->hide();
     }
+}
+
+void PeoplePanel::showPickedVoice()
+{
+    mShowingVoice = true;
+    const bool picked = !mPicked.empty();
+    if (mVoiceOf)
+        mVoiceOf->setText(guiUtf8(picked ? mPicked : std::string("Pick a voice")));
+    if (mMute) {
+        mMute->setEnabled(picked);
+        mMute->setSelected(picked && mPort->voiceMuted(mPicked));
+    }
+    if (mVolume) {
+        mVolume->setEnabled(picked);
+        mVolume->setScrollPosition(picked ? mPort->voiceVolume(mPicked) : 1.0f);
+    }
+    mShowingVoice = false;
+}
+
+bool PeoplePanel::handlePersonPicked(const CEGUI::EventArgs&)
+{
+    CEGUI::ListboxItem* item = mList ? mList->getFirstSelectedItem() : nullptr;
+    const size_t index = item ? mList->getItemIndex(item) : mLines.size();
+    std::string person = index < mLines.size() ? mLines[index].person : std::string();
+    if (person == mPicked)
+        return true;
+    mPicked = person;
+    showPickedVoice();
+    return true;
+}
+
+bool PeoplePanel::handleVoiceChanged(const CEGUI::EventArgs&)
+{
+    if (mShowingVoice || mPicked.empty() || !mPort)
+        return true;
+    const bool muted = mMute && mMute->isSelected();
+    const float volume = mVolume ? mVolume->getScrollPosition() : 1.0f;
+    mPort->setVoiceVolume(mPicked, muted, volume);
+    if (mEvents)
+        mEvents->voiceSetting(mPicked, muted, volume);
+    mFirst = true; // the list shows it at once
+    return true;
+}
+
+bool PeoplePanel::handleTalkChoice(const CEGUI::EventArgs&)
+{
+    if (!mPort || !mSpeakToTalk)
+        return true;
+    mPort->setVoiceActivation(mSpeakToTalk->isSelected());
+    if (mEvents)
+        mEvents->talkChoice(mSpeakToTalk->isSelected());
+    return true;
 }
 
 void PeoplePanel::setShown(bool shown)
@@ -152,7 +226,7 @@ void PeoplePanel::refreshTalk()
     if (talk != mTalk || !mTalkShown) {
         mTalk = talk;
         mTalkShown = true;
-        PanelLine line = talkLine(talk);
+        PanelLine line = talkLine(talk, talk == SessionPort::Microphone::Unavailable ? mPort->microphoneProblem() : "");
         if (mTalkStatus) {
             mTalkStatus->setText(guiUtf8(line.text));
             mTalkStatus->setProperty("TextColours", colourRect(line.tone));

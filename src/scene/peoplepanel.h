@@ -17,6 +17,10 @@ namespace CEGUI {
 class Window;
 class Listbox;
 class ProgressBar;
+class ToggleButton;
+class Scrollbar;
+class RadioButton;
+class EventArgs;
 } // namespace CEGUI
 
 namespace seafold {
@@ -37,8 +41,9 @@ public:
     ~PeoplePanel();
 
     // Finds the panel's windows under `root` ("PeoplePanel", "PeopleList",
-    // "TalkStatus", "TalkLevel"); missing ones are left out. Listens to the
-    // port's speakers until the panel goes.
+    // "VoiceOf", "VoiceMuteCB", "VoiceVolume", "HoldToTalkRBtn",
+    // "SpeakToTalkRBtn", "TalkStatus", "TalkLevel"); missing ones are left
+    // out. Listens to the port's speakers until the panel goes.
     void attach(CEGUI::Window* root, SessionPort& port, WindowEvents& events);
 
     // Shows or hides the whole panel; a hidden panel is not refreshed.
@@ -52,9 +57,17 @@ public:
     // The lines shown now.
     const std::vector<PanelLine>& lines() const { return mLines; }
 
+    // The user whose voice the mute box and volume bar set (picked in the
+    // list); empty when none is.
+    const std::string& pickedVoice() const { return mPicked; }
+
 private:
     void refreshList(uint32_t nowMs, const std::string& ownModel);
     void refreshTalk();
+    void showPickedVoice();
+    bool handlePersonPicked(const CEGUI::EventArgs& args);
+    bool handleVoiceChanged(const CEGUI::EventArgs& args);
+    bool handleTalkChoice(const CEGUI::EventArgs& args);
 
     SessionPort* mPort = nullptr;
     WindowEvents* mEvents = nullptr;   // where its lines are logged
@@ -64,6 +77,12 @@ private:
     CEGUI::Listbox* mList = nullptr;
     CEGUI::Window* mTalkStatus = nullptr;
     CEGUI::ProgressBar* mTalkLevel = nullptr;
+    CEGUI::Window* mVoiceOf = nullptr;
+    CEGUI::ToggleButton* mMute = nullptr;
+    CEGUI::Scrollbar* mVolume = nullptr;
+    CEGUI::RadioButton* mSpeakToTalk = nullptr;
+    std::string mPicked;
+    bool mShowingVoice = false; // set while the controls are set from the port, not by the user
     bool mShown = true;
     bool mFirst = true;
     uint32_t mLastList = 0;

@@ -135,6 +135,15 @@ std::string personText(const std::string& name, const std::string& model)
     return name + Separator + (model.empty() ? std::string("no model yet") : modelDisplayName(model));
 }
 
+// " · muted", " · voice 50%", or nothing at the volume it came with.
+std::string voiceText(const PersonStatus& person)
+{
+    if (person.muted)
+        return std::string(Separator) + "muted";
+    const int percent = int(std::lround(person.volume * 100.0f));
+    return percent == 100 ? std::string() : std::string(Separator) + "voice " + std::to_string(percent) + "%";
+}
+
 } // namespace
 
 std::vector<PanelLine> peopleLines(const SessionStatus& status, const std::string& ownModel,
@@ -157,10 +166,14 @@ std::vector<PanelLine> peopleLines(const SessionStatus& status, const std::strin
 
     for (const PersonStatus& person : status.people) {
         bool playing = speaking && speaking(person.name);
-        std::string text = (playing ? SpeakerMark : NoSpeakerMark) + personText(person.name, person.model);
+        std::string text =
+            (playing ? SpeakerMark : NoSpeakerMark) + personText(person.name, person.model) + voiceText(person);
+        const size_t first = lines.size();
         addWrapped(lines, text, playing ? LineTone::Speaking : LineTone::Normal);
         if (person.hasLink)
             lines.push_back({StatsIndent + linkText(shownLink(links, person.name, person.link)), LineTone::Detail});
+        for (size_t i = first; i < lines.size(); ++i)
+            lines[i].person = person.name;
     }
     if (status.people.empty())
         lines.push_back({std::string(NoSpeakerMark) + (isClient ? "nobody else is here yet" : "no one has joined yet"),
@@ -168,13 +181,15 @@ std::vector<PanelLine> peopleLines(const SessionStatus& status, const std::strin
     return lines;
 }
 
-PanelLine talkLine(SessionPort::Microphone microphone)
+PanelLine talkLine(SessionPort::Microphone microphone, const std::string& problem)
 {
     switch (microphone) {
     case SessionPort::Microphone::Capturing:
         return {"Talking", LineTone::Good};
+    case SessionPort::Microphone::Listening:
+        return {"Listening: speak to talk", LineTone::Detail};
     case SessionPort::Microphone::Unavailable:
-        return {"No microphone", LineTone::Bad};
+        return {problem.empty() ? "No microphone" : "No microphone: " + problem, LineTone::Bad};
     case SessionPort::Microphone::Off:
     default:
         return {"Hold R to talk", LineTone::Detail};

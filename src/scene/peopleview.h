@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace seafold {
@@ -27,9 +28,18 @@ enum class LineTone {
 };
 
 struct PanelLine {
+    PanelLine() = default;
+    PanelLine(std::string lineText, LineTone lineTone, std::string about = std::string())
+        : text(std::move(lineText)), tone(lineTone), person(std::move(about))
+    {
+    }
     std::string text;
     LineTone tone = LineTone::Normal;
-    bool operator==(const PanelLine& other) const { return text == other.text && tone == other.tone; }
+    std::string person; // the other user the line is about (their name, statistics), else empty
+    bool operator==(const PanelLine& other) const
+    {
+        return text == other.text && tone == other.tone && person == other.person;
+    }
 };
 
 // Whose voice arrived lately. A speaker counts as playing from a message
@@ -83,7 +93,8 @@ std::vector<PanelLine> peopleLines(const SessionStatus& status, const std::strin
                                    const std::function<bool(const std::string&)>& speaking,
                                    const std::map<std::string, LinkHealth>& links = {});
 
-// The push-to-talk line: "Hold R to talk", "Talking", "No microphone".
-PanelLine talkLine(SessionPort::Microphone microphone);
+// The talk line: "Hold R to talk", "Talking", "Listening: speak to talk"
+// (voice activation waiting for speech), "No microphone: " and why.
+PanelLine talkLine(SessionPort::Microphone microphone, const std::string& problem = std::string());
 
 } // namespace seafold

@@ -31,6 +31,9 @@ struct PersonStatus {
     std::string model;    // the mesh they picked; empty until they pick one
     bool hasLink = false; // the server's connection to them (server only)
     LinkHealth link;
+    // How this listener hears their voice (SessionPort::setVoiceVolume).
+    bool muted = false;
+    float volume = 1.0f;
 };
 
 // The session as the user should see it.
@@ -64,10 +67,36 @@ public:
     // The push-to-talk key went down (true) or up (false).
     virtual void setPushToTalk(bool held) = 0;
 
-    // The local user's push-to-talk: not held, capturing, or the last press
-    // found no microphone.
-    enum class Microphone { Off, Capturing, Unavailable };
+    // The local user's microphone: push-to-talk not held, capturing (and
+    // sending), waiting for speech (voice activation), or the last attempt
+    // found no microphone (microphoneProblem says why).
+    enum class Microphone { Off, Capturing, Listening, Unavailable };
     virtual Microphone microphone() const { return Microphone::Off; }
+    virtual std::string microphoneProblem() const { return std::string(); }
+
+    // Voice activation instead of push-to-talk: the microphone stays open
+    // and speech opens it ("Talk: when I speak").
+    virtual bool voiceActivation() const { return false; }
+    virtual void setVoiceActivation(bool on) { (void)on; }
+
+    // How this listener hears a user's voice: muted, and a volume (1 as it
+    // came, 0 to 2). Only this program's output changes.
+    virtual void setVoiceVolume(const std::string& name, bool muted, float volume)
+    {
+        (void)name;
+        (void)muted;
+        (void)volume;
+    }
+    virtual bool voiceMuted(const std::string& name) const
+    {
+        (void)name;
+        return false;
+    }
+    virtual float voiceVolume(const std::string& name) const
+    {
+        (void)name;
+        return 1.0f;
+    }
 
     // `heard` hears the name of everyone whose voice arrives here, as the
     // session knows them, until unsubscribed with the id returned (0: there

@@ -1,5 +1,7 @@
 #include "scene/windowevents.h"
+
 #include "session/eventlog.h"
+#include <cmath>
 
 #include <nlohmann/json.hpp>
 
@@ -100,6 +102,16 @@ void WindowEvents::people(const Json& lines)
 void WindowEvents::talk(const std::string& line)
 {
     write(Json{{"talk", line}});
+}
+
+void WindowEvents::voiceSetting(const std::string& name, bool muted, double volume)
+{
+    write(Json{{"voice", jsonText(name)}, {"muted", muted}, {"volume", std::round(volume * 100.0) / 100.0}});
+}
+
+void WindowEvents::talkChoice(bool whenSpeaking)
+{
+    write(Json{{"talk_when", whenSpeaking ? "speaking" : "holding R"}});
 }
 
 void WindowEvents::notice(const std::string& text)

@@ -61,6 +61,9 @@ public:
     // The People panel's lines and its push-to-talk line, as shown.
     void people(const Json& lines);
     void talk(const std::string& line);
+    // The user set how a voice is heard, or how to talk.
+    void voiceSetting(const std::string& name, bool muted, double volume);
+    void talkChoice(bool whenSpeaking);
 
 private:
     void write(const Json& line);

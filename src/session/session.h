@@ -82,6 +82,8 @@ public:
 
     // A client's voices: the other users' speech, one pair per speaker.
     SpeakerVoices& speakerVoices() { return mSpeakerVoices; }
+    // How loud this listener hears each speaker (mute, volume): local only.
+    ListenerVolumes& listenerVolumes() { return mListenerVolumes; }
 
     // The listener hears every later event until it is unsubscribed, in any
     // order with the others: an event a listener raises reaches everyone
@@ -111,6 +113,7 @@ private:
     bool mIsServer;
     SessionSettings mSettings;
     SpeakerVoices mSpeakerVoices;
+    ListenerVolumes mListenerVolumes;
     Subscribers<SessionListener> mListeners;
     bool mDelivering = false;
     std::deque<std::function<void()>> mLater; // events raised by listeners, in order

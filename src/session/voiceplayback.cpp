@@ -173,6 +173,30 @@ void SpeakerVoices::forEach(const std::function<void(const std::string&, SFXObje
         visit(entry.first, *entry.second.stream);
 }
 
+// ---- the listener's volumes ----------------------------------------------------------
+
+void ListenerVolumes::setMuted(const std::string& speaker, bool muted)
+{
+    mSettings[speaker].muted = muted;
+}
+
+void ListenerVolumes::setVolume(const std::string& speaker, float volume)
+{
+    mSettings[speaker].volume = std::clamp(volume, 0.0f, float(MaxVoiceVolume));
+}
+
+bool ListenerVolumes::muted(const std::string& speaker) const
+{
+    auto it = mSettings.find(speaker);
+    return it != mSettings.end() && it->second.muted;
+}
+
+float ListenerVolumes::volume(const std::string& speaker) const
+{
+    auto it = mSettings.find(speaker);
+    return it == mSettings.end() ? 1.0f : it->second.volume;
+}
+
 // ---- for the scene and the statistics -------------------------------------------------
 
 void forEachVoiceStream(Session& session,
@@ -207,6 +231,14 @@ const JitterStats* voiceJitterStats(Session& session, const std::string& speaker
     if (record && record->connection && record->connection->voice().playout())
         return &record->connection->voice().playout()->stats();
     return nullptr;
+}
+
+void applyListenerVolumes(Session& session)
+{
+    const ListenerVolumes& volumes = session.listenerVolumes();
+    forEachVoiceStream(session, [&](const std::string& speaker, const ClientRecord*, SFXObject& stream) {
+        stream.setVoiceVolume(volumes.gainOf(speaker));
+    });
 }
 
 void placeVoices(Session& session, const std::function<bool(const ClientRecord&, float[3])>& where)

@@ -122,6 +122,27 @@ private:
     std::map<std::string, Speaker> mSpeakers;
 };
 
+// What this listener hears of each speaker, by name: muted or not, and a
+// volume. Local to this program: nothing of it goes on the wire, and no
+// other listener hears a difference.
+class ListenerVolumes {
+public:
+    void setMuted(const std::string& speaker, bool muted);
+    // 0 (silent) to MaxVoiceVolume; 1 plays the voice as it came.
+    void setVolume(const std::string& speaker, float volume);
+    bool muted(const std::string& speaker) const;
+    float volume(const std::string& speaker) const;
+    // What the speaker's stream is played at: 0 when muted.
+    float gainOf(const std::string& speaker) const { return muted(speaker) ? 0.0f : volume(speaker); }
+
+private:
+    struct Setting {
+        bool muted = false;
+        float volume = 1.0f;
+    };
+    std::map<std::string, Setting> mSettings;
+};
+
 // ---- for the scene and the statistics ------------------------------------------------
 
 // Visits every voice stream with the roster record of its speaker (null for
@@ -143,5 +164,9 @@ const JitterStats* voiceJitterStats(Session& session, const std::string& speaker
 // without a model, who is heard from the listener's own place. With flat
 // voice (SessionSettings::flatVoice) every voice is heard that way.
 void placeVoices(Session& session, const std::function<bool(const ClientRecord& record, float place[3])>& where);
+
+// Gives every voice stream the volume the session's listener set for its
+// speaker (Session::listenerVolumes); once per main-loop pass.
+void applyListenerVolumes(Session& session);
 
 } // namespace seafold

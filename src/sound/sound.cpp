@@ -250,6 +250,8 @@ void applyPosition(const SoundObjectState& state)
         // Relative to the listener; OpenAL's distance model fades it.
         const VoiceStreamState& v = state.voice;
         alSourcei(source, AL_SOURCE_RELATIVE, AL_TRUE);
+        // A voice may be turned up above how it came (setVoiceVolume).
+        alSourcef(source, AL_MAX_GAIN, MaxVoiceVolume);
         if (v.positioned) {
             alSource3f(source, AL_POSITION, v.placement[0], v.placement[1], v.placement[2]);
             alSourcef(source, AL_REFERENCE_DISTANCE, VoiceReferenceDistance);
@@ -263,6 +265,7 @@ void applyPosition(const SoundObjectState& state)
     }
     // Effects fade by soundGain alone.
     alSourcef(source, AL_ROLLOFF_FACTOR, 0);
+    alSourcef(source, AL_MAX_GAIN, 1.0f);
     if (state.profile->isRelative) {
         alSourcei(source, AL_SOURCE_RELATIVE, AL_TRUE);
         alSource3f(source, AL_POSITION, 0, 0, 0);
@@ -340,6 +343,11 @@ SFXObject::SFXObject(const RefPtr<ByteBuffer>& initialSamples, float initialGain
 }
 
 SFXObject::~SFXObject() = default;
+
+void SFXObject::setVoiceVolume(float volume)
+{
+    mState.voice.volume = std::clamp(volume, 0.0f, MaxVoiceVolume);
+}
 
 void SFXObject::setProfile(uint32_t index)
 {
@@ -509,7 +517,7 @@ float soundGain(const SFXObject& object)
         else
             g = 0.0f;
     }
-    return p.gainScale * g;
+    return p.gainScale * g * state.voice.volume;
 }
 
 float soundPriority(const SFXObject& object)

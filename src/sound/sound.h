@@ -76,6 +76,8 @@ constexpr uint32_t VoiceHoldMs = 300;
 constexpr float VoiceReferenceDistance = 150.0f;
 constexpr float VoiceRolloffFactor = 0.5f;
 constexpr float VoiceMaxDistance = 1500.0f;
+// The loudest a listener may turn one voice up: twice as loud as it came.
+constexpr float MaxVoiceVolume = 2.0f;
 
 // One catalogue row.
 struct SoundProfile {
@@ -108,6 +110,7 @@ struct VoiceStreamState {
     uint32_t underruns = 0;
     bool positioned = false;
     float placement[3] = {0, 0, 0};
+    float volume = 1.0f; // the listener's own setting for this voice; 0 mutes it
 };
 
 // What the sound module keeps for one sound object. Spelled out here only
@@ -163,6 +166,10 @@ public:
     // right, y up, -z ahead), fading with distance; or, unpositioned, from
     // the listener's own place at full loudness (the default).
     void setVoicePlacement(bool positioned, float x = 0, float y = 0, float z = 0);
+    // How loud this listener wants the voice: 0 mutes it, 1 plays it as it
+    // came, up to MaxVoiceVolume louder. Only this program's output changes.
+    void setVoiceVolume(float volume);
+    float voiceVolume() const { return mState.voice.volume; }
 
 private:
     // The source pool moves objects between sources and reorders the play
@@ -179,6 +186,7 @@ void requestPlay(SFXObject* object);
 // The gain its source gets: gainScale times 1.0 up to the full-gain
 // distance, a linear fall-off scaled by the object's gain inside the band,
 // and 0 from the zero-gain distance on. A relative profile always gets 1.0.
+// A voice's volume (setVoiceVolume) multiplies it.
 float soundGain(const SFXObject& object);
 // 1.0 for a relative profile, else (500 - distance) / 500.
 float soundPriority(const SFXObject& object);

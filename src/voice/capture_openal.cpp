@@ -7,6 +7,10 @@
 #include <AL/al.h>
 #include <AL/alc.h>
 
+#include <memory>
+#include <string>
+#include <vector>
+
 namespace seafold {
 
 namespace {
@@ -17,10 +21,25 @@ public:
 
     bool openDevice() override
     {
-        // One second of device buffer: ticks drain it every 100 ms or more often.
+        const ALCchar* name = alcGetString(nullptr, ALC_CAPTURE_DEFAULT_DEVICE_SPECIFIER);
+        if (!name || !*name) {
+            setError("no capture device: the audio library found none");
+            return false;
+        }
         close();
-        mDevice = alcCaptureOpenDevice(nullptr, ALCuint(rate()), AL_FORMAT_MONO16, ALCsizei(rate()));
-        return mDevice != nullptr;
+        // The capture rate itself, else a rate the device is likelier to
+        // take natively, resampled here. One second of device buffer: ticks
+        // drain it every 100 ms or more often.
+        for (uint32_t deviceRate : {rate(), 48000u, 44100u, 16000u}) {
+            mDevice = alcCaptureOpenDevice(nullptr, deviceRate, AL_FORMAT_MONO16, ALCsizei(deviceRate));
+            if (mDevice) {
+                if (deviceRate != rate())
+                    mResampler = std::make_unique<Resampler>(deviceRate, rate());
+                return true;
+            }
+        }
+        setError(std::string("the capture device \"") + name + "\" would not open for 16-bit mono capture");
+        return false;
     }
 
     void setRate(uint32_t newRate) override
@@ -38,7 +57,11 @@ public:
         drain(false);
         resetRing();
         alcCaptureStart(mDevice);
-        return alcGetError(mDevice) == ALC_NO_ERROR;
+        if (alcGetError(mDevice) != ALC_NO_ERROR) {
+            setError("the capture device would not start capturing");
+            return false;
+        }
+        return true;
     }
 
     uint32_t readPosition() override
@@ -61,6 +84,7 @@ private:
             alcCaptureCloseDevice(mDevice);
             mDevice = nullptr;
         }
+        mResampler.reset();
     }
 
     void drain(bool keep)
@@ -75,12 +99,21 @@ private:
                 return;
             ALCsizei n = available > 1024 ? 1024 : available;
             alcCaptureSamples(mDevice, chunk, n);
-            if (keep)
+            if (!keep)
+                continue;
+            if (!mResampler) {
                 writeRing(chunk, uint32_t(n));
+                continue;
+            }
+            mResampled.clear();
+            mResampler->process(chunk, size_t(n), mResampled);
+            writeRing(mResampled.data(), uint32_t(mResampled.size()));
         }
     }
 
     ALCdevice* mDevice = nullptr;
+    std::unique_ptr<Resampler> mResampler; // null when the device runs at the capture rate
+    std::vector<int16_t> mResampled;
 };
 
 } // namespace

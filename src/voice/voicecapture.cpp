@@ -43,6 +43,8 @@ VoiceMode gVoiceMode;
 double gLevelDecay = 0;
 // The final tick of a press is under way.
 bool gFinalTick = false;
+// Set by the program (setCaptureProcessing); read by the tick and the press.
+std::unique_ptr<CaptureProcessing> gCaptureProcessing;
 
 // Level below which samples pass unscaled, and the headroom added to a peak.
 constexpr int32_t QuietLevel = 2048;
@@ -157,6 +159,42 @@ void readCapturedSamples(const RefPtr<ByteBuffer>& buffer)
     gCaptureReadOffset = (gCaptureReadOffset + available) % ringBytes;
 }
 
+// ---- processing --------------------------------------------------------------------------
+
+namespace {
+
+std::vector<int16_t> samplesOf(const uint8_t* bytes, uint32_t count)
+{
+    std::vector<int16_t> samples(count);
+    for (uint32_t i = 0; i < count; ++i)
+        samples[i] = int16_t(uint16_t(bytes[2 * i] | bytes[2 * i + 1] << 8));
+    return samples;
+}
+
+void putSamples(const int16_t* samples, uint32_t count, uint8_t* bytes)
+{
+    for (uint32_t i = 0; i < count; ++i) {
+        bytes[2 * i] = uint8_t(uint16_t(samples[i]));
+        bytes[2 * i + 1] = uint8_t(uint16_t(samples[i]) >> 8);
+    }
+}
+
+// The samples of `buffer` from sample `from` on, replaced by what the
+// processing makes of them (fewer or none while it holds them back).
+void processCapturedSamples(ByteBuffer& buffer, uint32_t from)
+{
+    const uint32_t count = buffer.size() / 2;
+    if (!gCaptureProcessing || count <= from)
+        return;
+    std::vector<int16_t> fresh = samplesOf(buffer.data() + from * 2, count - from), clean;
+    gCaptureProcessing->process(fresh.data(), fresh.size(), gVoiceMode.sampleRate, clean);
+    if (!buffer.resize(uint32_t(from + clean.size()) * 2))
+        return;
+    putSamples(clean.data(), uint32_t(clean.size()), buffer.data() + from * 2);
+}
+
+} // namespace
+
 // ---- push-to-talk and the tick -----------------------------------------------------------------
 
 VoiceEncoder& voiceEncoder()
@@ -180,6 +218,29 @@ CaptureStatus captureStatus()
     if (gVoiceCaptureActive)
         return CaptureStatus::Running;
     return gCaptureFailed ? CaptureStatus::Failed : CaptureStatus::Off;
+}
+
+std::string captureFailure()
+{
+    if (!gCaptureFailed)
+        return std::string();
+    const std::string why = gCaptureBackend ? gCaptureBackend->error() : std::string();
+    return why.empty() ? "the capture device would not start" : why;
+}
+
+void setCaptureProcessing(std::unique_ptr<CaptureProcessing> processing)
+{
+    gCaptureProcessing = std::move(processing);
+}
+
+CaptureProcessing* captureProcessing()
+{
+    return gCaptureProcessing.get();
+}
+
+bool voiceTransmitting()
+{
+    return gVoiceCaptureActive && (!gCaptureProcessing || gCaptureProcessing->open());
 }
 
 uint32_t voiceCountdownMs()
@@ -280,6 +341,7 @@ void voiceTick()
         return;
     uint32_t oldCount = gCapturedSamples->size() / 2;
     readCapturedSamples(gCapturedSamples);
+    processCapturedSamples(*gCapturedSamples, oldCount);
     uint32_t newCount = gCapturedSamples->size() / 2;
     if (newCount == oldCount) {
         sendEndOfSpurt();
@@ -290,14 +352,9 @@ void voiceTick()
     // The buffer's bytes are little-endian samples; copy through an aligned array.
     uint32_t count = newCount - oldCount;
     uint8_t* bytes = gCapturedSamples->data() + oldCount * 2;
-    std::vector<int16_t> fresh(count);
-    for (uint32_t i = 0; i < count; ++i)
-        fresh[i] = int16_t(uint16_t(bytes[2 * i] | bytes[2 * i + 1] << 8));
+    std::vector<int16_t> fresh = samplesOf(bytes, count);
     normaliseVoiceGain(fresh.data(), count);
-    for (uint32_t i = 0; i < count; ++i) {
-        bytes[2 * i] = uint8_t(uint16_t(fresh[i]));
-        bytes[2 * i + 1] = uint8_t(uint16_t(fresh[i]) >> 8);
-    }
+    putSamples(fresh.data(), count, bytes);
 
     // Whole frames go out; fewer than one frame waits for the next tick and
     // nothing is sent.
@@ -312,6 +369,10 @@ void voiceTick()
 
 namespace {
 
+// Rates a capture file may have: from telephone speech to studio sound.
+constexpr uint32_t MinCaptureFileRate = 4000;
+constexpr uint32_t MaxCaptureFileRate = 192000;
+
 class FileCaptureBackend : public CaptureBackend {
 public:
     FileCaptureBackend(const std::string& path, std::function<double()> clockMs)
@@ -324,27 +385,22 @@ public:
     bool openDevice() override
     {
         std::string error;
-        WaveData wave;
-        if (!loadCaptureFile(mPath, &wave, &error))
+        if (!loadCaptureFile(mPath, &mSamples, &error, rate())) {
+            setError(error);
             return false;
-        mFileSamples.resize(wave.data.size() / 2);
-        for (size_t i = 0; i < mFileSamples.size(); ++i)
-            mFileSamples[i] = int16_t(uint16_t(wave.data[2 * i] | wave.data[2 * i + 1] << 8));
-        mFileRate = wave.rate;
-        mSamplesRate = 0;
+        }
+        mSamplesRate = rate();
         return true;
     }
 
     bool startCapture() override
     {
         if (mSamplesRate != rate()) {
-            mSamples = mFileSamples;
-            if (mFileRate != rate()) {
-                // The whole file at once: the filter's start-up is part of
-                // the file's own lead-in.
-                Resampler resampler(mFileRate, rate());
-                mSamples.clear();
-                resampler.process(mFileSamples.data(), mFileSamples.size(), mSamples);
+            // Another capture rate: the file again, resampled to it.
+            std::string error;
+            if (!loadCaptureFile(mPath, &mSamples, &error, rate())) {
+                setError(error);
+                return false;
             }
             mSamplesRate = rate();
         }
@@ -381,17 +437,39 @@ public:
 
     void stopCapture() override {}
 
-    static bool loadCaptureFile(const std::string& path, WaveData* wave, std::string* error)
+    // The file's samples at `rate`, one channel.
+    static bool loadCaptureFile(const std::string& path, std::vector<int16_t>* samples, std::string* error,
+                                uint32_t rate = CaptureSampleRate)
     {
-        if (!loadWaveFile(path, wave)) {
+        WaveData wave;
+        if (!loadWaveFile(path, &wave)) {
             *error = "cannot read \"" + path + "\" as a WAV file with samples";
             return false;
         }
-        const bool rateKnown = wave->rate == CaptureSampleRate || wave->rate == CaptureMaxRate;
-        if (wave->format != WaveFormat::Mono16 || !rateKnown || wave->bitsPerSample != 16) {
-            *error = "\"" + path + "\" is not 8000 Hz or 16000 Hz mono 16-bit PCM";
+        const bool sixteenBit = wave.format == WaveFormat::Mono16 || wave.format == WaveFormat::Stereo16;
+        if (!sixteenBit || wave.bitsPerSample != 16 || wave.rate < MinCaptureFileRate ||
+            wave.rate > MaxCaptureFileRate) {
+            *error = "\"" + path + "\" is not 16-bit PCM at " + std::to_string(MinCaptureFileRate) + " to " +
+                     std::to_string(MaxCaptureFileRate) + " Hz";
             return false;
         }
+        const uint32_t channels = wave.format == WaveFormat::Stereo16 ? 2 : 1;
+        std::vector<int16_t> mono(wave.data.size() / 2 / channels);
+        for (size_t i = 0; i < mono.size(); ++i) {
+            int32_t sum = 0;
+            for (uint32_t c = 0; c < channels; ++c) {
+                const size_t at = 2 * (i * channels + c);
+                sum += int16_t(uint16_t(wave.data[at] | wave.data[at + 1] << 8));
+            }
+            mono[i] = int16_t(sum / int32_t(channels));
+        }
+        Resampler resampler(wave.rate, rate);
+        if (!resampler.valid()) {
+            *error = "cannot resample \"" + path + "\" from " + std::to_string(wave.rate) + " Hz";
+            return false;
+        }
+        samples->clear();
+        resampler.process(mono.data(), mono.size(), *samples);
         return true;
     }
 
@@ -410,8 +488,6 @@ private:
 
     std::string mPath;
     std::function<double()> mClockMs;
-    std::vector<int16_t> mFileSamples; // as the file has them
-    uint32_t mFileRate = CaptureSampleRate;
     std::vector<int16_t> mSamples; // at mSamplesRate
     uint32_t mSamplesRate = 0;
     double mStartMs = 0;
@@ -434,8 +510,17 @@ std::unique_ptr<CaptureBackend> createCaptureBackend(const std::string& captureF
 
 bool checkCaptureFile(const std::string& path, std::string* error)
 {
-    WaveData wave;
-    return FileCaptureBackend::loadCaptureFile(path, &wave, error);
+    std::vector<int16_t> samples;
+    return FileCaptureBackend::loadCaptureFile(path, &samples, error);
+}
+
+uint32_t captureFileMs(const std::string& path)
+{
+    std::vector<int16_t> samples;
+    std::string error;
+    if (!FileCaptureBackend::loadCaptureFile(path, &samples, &error))
+        return 0;
+    return uint32_t(uint64_t(samples.size()) * 1000 / CaptureSampleRate);
 }
 
 } // namespace seafold

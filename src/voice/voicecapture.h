@@ -25,6 +25,7 @@
 #include "base/bytebuffer.h"
 #include "base/object.h"
 #include "voice/voicecodec.h"
+#include "voice/voiceprocessing.h"
 
 namespace seafold {
 
@@ -77,6 +78,7 @@ public:
     virtual ~CaptureBackend();
 
     // Opens the capture device at rate(); tried once per process and rate.
+    // When it fails, error() says why.
     virtual bool openDevice() = 0;
     // Starts capturing into the ring at offset 0. False when it cannot.
     virtual bool startCapture() = 0;
@@ -93,8 +95,12 @@ public:
     uint32_t rate() const { return mRate; }
     uint32_t ringBytes() const { return mRate * 2; }
     const uint8_t* ring() const { return mRing; }
+    // Why the device could not be opened or started, for the user; empty
+    // when nothing failed.
+    const std::string& error() const { return mError; }
 
 protected:
+    void setError(std::string why) { mError = std::move(why); }
     // Appends samples to the ring, wrapping; what is older than one second
     // is overwritten.
     void writeRing(const int16_t* samples, uint32_t count);
@@ -105,21 +111,27 @@ private:
     uint8_t mRing[CaptureMaxRingBytes] = {};
     uint32_t mWriteOffset = 0;
     uint32_t mRate = CaptureSampleRate;
+    std::string mError;
 };
 
-// The default microphone through OpenAL capture, mono 16-bit at the rate set.
+// The default microphone through OpenAL capture, mono 16-bit at the rate
+// set; a device that takes only another rate is captured at that rate and
+// resampled.
 std::unique_ptr<CaptureBackend> createOpenALCaptureBackend();
 
-// Plays a WAV file (mono 16-bit, 8000 Hz or the capture's rate; 8000 Hz is
-// resampled to the capture's rate) as if it were the microphone, in real
-// time from each start, then silence. `clockMs` gives milliseconds
-// (default: the real-time clock). Opening fails when the file cannot be read
-// or has another format; `error` then says why.
+// Plays a WAV file (16-bit PCM, mono or stereo, any rate: resampled to the
+// capture's rate, channels mixed) as if it were the microphone, in real time
+// from each start, then silence. `clockMs` gives milliseconds (default: the
+// real-time clock). Opening fails when the file cannot be read or has
+// another format; error() then says why.
 std::unique_ptr<CaptureBackend> createFileCaptureBackend(const std::string& path,
                                                          std::function<double()> clockMs = nullptr);
 
 // Checks that `path` can serve as capture file; false with `error` set.
 bool checkCaptureFile(const std::string& path, std::string* error);
+// How long the capture file at `path` plays, in milliseconds (0 when it
+// cannot serve).
+uint32_t captureFileMs(const std::string& path);
 
 // The back end the program's options ask for: the file at `captureFile`, or
 // the microphone when it is empty.
@@ -173,6 +185,18 @@ VoiceEncoder& voiceEncoder();
 // capture device or could not start it ("No microphone").
 enum class CaptureStatus { Off, Running, Failed };
 CaptureStatus captureStatus();
+// Why the last press found no capture (the back end's error()), for the
+// panel and the console.
+std::string captureFailure();
+
+// What captured sound goes through before the codec (noise suppression,
+// gain, voice activation): set by the program at start-up. Without it the
+// codec gets the samples as captured.
+void setCaptureProcessing(std::unique_ptr<CaptureProcessing> processing);
+CaptureProcessing* captureProcessing();
+// Capture runs and what it hears goes out: push-to-talk held, or with voice
+// activation, speech heard (until the hangover ends).
+bool voiceTransmitting();
 
 // Push-to-talk pressed: starts capture; does nothing when it is already
 // active or no capture is possible.

@@ -98,6 +98,57 @@ bool VoiceActivation::update(bool speech)
     return mOpen;
 }
 
+// ---- capture processing ------------------------------------------------------
+
+void CaptureProcessing::process(const int16_t* samples, size_t count, uint32_t sampleRate, std::vector<int16_t>& out)
+{
+    if (sampleRate != mRate || !mPreprocessor) {
+        mRate = sampleRate;
+        mPreprocessor = std::make_unique<VoicePreprocessor>(sampleRate, sampleRate / 1000 * FrameMs);
+        mPending.clear();
+        mPreRoll.clear();
+    }
+    const size_t frame = mPreprocessor->frameSamples();
+    if (frame == 0)
+        return;
+    mPending.insert(mPending.end(), samples, samples + count);
+    size_t at = 0;
+    for (; at + frame <= mPending.size(); at += frame) {
+        int16_t* f = mPending.data() + at;
+        const bool speech = mPreprocessor->process(f);
+        if (!mVoiceActivation) {
+            out.insert(out.end(), f, f + frame);
+            continue;
+        }
+        const bool wasOpen = mActivation.open();
+        if (mActivation.update(speech)) {
+            if (!wasOpen) {
+                out.insert(out.end(), mPreRoll.begin(), mPreRoll.end());
+                mPreRoll.clear();
+            }
+            out.insert(out.end(), f, f + frame);
+        } else {
+            mPreRoll.insert(mPreRoll.end(), f, f + frame);
+            if (mPreRoll.size() > PreRollFrames * frame)
+                mPreRoll.erase(mPreRoll.begin(), mPreRoll.end() - PreRollFrames * frame);
+        }
+    }
+    mPending.erase(mPending.begin(), mPending.begin() + at);
+}
+
+void CaptureProcessing::restart()
+{
+    mPending.clear();
+    mPreRoll.clear();
+    mActivation = VoiceActivation(FrameMs);
+}
+
+void CaptureProcessing::setVoiceActivation(bool on)
+{
+    mVoiceActivation = on;
+    restart();
+}
+
 // ---- resampler ---------------------------------------------------------------
 
 Resampler::Resampler(uint32_t fromRate, uint32_t toRate) : mFromRate(fromRate), mToRate(toRate)

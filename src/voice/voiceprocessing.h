@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 struct SpeexPreprocessState_;
@@ -76,6 +77,42 @@ private:
     uint32_t mSpeechRun = 0;
     uint32_t mSilentMs = 0;
     bool mOpen = false;
+};
+
+// What captured sound goes through on its way to the codec, in frames of
+// FrameMs at the capture rate: noise suppression and automatic gain, and with
+// voice activation the gate that lets only speech through, from the frames
+// that opened it to the end of the hangover. Fewer samples than a frame wait
+// for the next call (at most FrameMs of delay).
+class CaptureProcessing {
+public:
+    enum : uint32_t {
+        FrameMs = 20,
+        // Frames kept while the gate is shut and sent when it opens: the run
+        // that opened it and the soft onset before it.
+        PreRollFrames = VoiceActivation::DefaultOpenFrames + 2,
+    };
+    explicit CaptureProcessing(bool voiceActivation = false) : mVoiceActivation(voiceActivation) {}
+
+    // Appends to `out` what `count` new samples at `sampleRate` give. A new
+    // rate starts the preprocessor afresh.
+    void process(const int16_t* samples, size_t count, uint32_t sampleRate, std::vector<int16_t>& out);
+    // Capture starts again: what waits is dropped, the gate shuts.
+    void restart();
+
+    bool voiceActivation() const { return mVoiceActivation; }
+    void setVoiceActivation(bool on);
+    // What is processed goes out: always with push-to-talk; with voice
+    // activation while the gate is open.
+    bool open() const { return !mVoiceActivation || mActivation.open(); }
+
+private:
+    bool mVoiceActivation;
+    uint32_t mRate = 0;
+    std::unique_ptr<VoicePreprocessor> mPreprocessor;
+    VoiceActivation mActivation{FrameMs};
+    std::vector<int16_t> mPending; // fewer than a frame, not processed yet
+    std::vector<int16_t> mPreRoll; // the last PreRollFrames frames while shut
 };
 
 // Mono 16-bit samples from one rate to another, continuously across calls.

@@ -102,6 +102,8 @@ const BadLine BadInBoth[] = {
     {{"server", "127.0.0.1:28000", "--max-clients", "2.5"}, "--max-clients takes"},
     {{"server", "127.0.0.1:28000", "--max-clients", "4097"}, "--max-clients takes"},
     {{"server", "127.0.0.1:28000", "--max-clients"}, "--max-clients"},
+    {{"-client", "127.0.0.1:28000", "alice", "--mute", ""}, "--mute takes a user name"},
+    {{"-client", "127.0.0.1:28000", "alice", "--mute"}, "--mute"},
 };
 
 // Options of the display-less program, unknown to the windowed one.
@@ -224,7 +226,9 @@ TEST(CommandLine, HelpTellsTheUsageOptionsControlsAndEnvironment)
                                    "--server-name",
                                    "--no-discovery",
                                    "auto",
-                                   "--flat-voice"})
+                                   "--flat-voice",
+                                   "--voice-activation",
+                                   "--mute NAME"})
             EXPECT_NE(help->find(needed), std::string::npos) << needed << " missing in\n" << *help;
     }
     for (const char* needed : {"W A S D", "Print Screen", "push-to-talk", "Escape", "mouse wheel", "SEAFOLD_EVENT_LOG",
@@ -329,11 +333,18 @@ TEST(CommandLine, GoodLinesFillInTheOptions)
         EXPECT_EQ(lan.shared.maxClients, 8u);
     }
     EXPECT_FALSE(server.shared.flatVoice);
+    EXPECT_FALSE(server.shared.voiceActivation);
+    EXPECT_TRUE(server.shared.muted.empty());
     for (Program program : {Program::Windowed, Program::Headless}) {
         ProgramOptions flat;
-        out = parseProgramOptions(program, {"-client", "localhost:1", "bob", "--flat-voice"}, &flat);
+        out = parseProgramOptions(program,
+                                  {"-client", "localhost:1", "bob", "--flat-voice", "--voice-activation", "--mute",
+                                   "alice", "--mute", "carol smith"},
+                                  &flat);
         ASSERT_TRUE(out.run) << out.error;
         EXPECT_TRUE(flat.shared.flatVoice);
+        EXPECT_TRUE(flat.shared.voiceActivation);
+        EXPECT_EQ(flat.shared.muted, (std::vector<std::string>{"alice", "carol smith"}));
     }
     out = parseProgramOptions(Program::Windowed, {"-client", "localhost:1", "-"}, &server);
     EXPECT_FALSE(out.run); // a lone dash is no name

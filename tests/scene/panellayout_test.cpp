@@ -178,4 +178,33 @@ TEST_F(PanelLayoutTest, MouseModeButtonsFormOneGroupWithCameraAsIdZero)
     EXPECT_FALSE(model->isSelected());
 }
 
+TEST_F(PanelLayoutTest, PeoplePanelHasTheTalkChoiceAndAVoiceRowOfItsOwn)
+{
+    CEGUI::Window* panel = find("PeoplePanel");
+    auto* hold = dynamic_cast<CEGUI::RadioButton*>(find("HoldToTalkRBtn"));
+    auto* speak = dynamic_cast<CEGUI::RadioButton*>(find("SpeakToTalkRBtn"));
+    ASSERT_NE(hold, nullptr);
+    ASSERT_NE(speak, nullptr);
+    EXPECT_EQ(find("TalkLabel")->getText() + " " + hold->getText() + " / " + speak->getText(),
+              "Talk: hold R / when I speak");
+    EXPECT_TRUE(hold->isSelected());
+    EXPECT_EQ(hold->getID(), 0u);
+    EXPECT_EQ(speak->getID(), 1u);
+    // A group of its own: choosing how to talk leaves the mouse mode alone.
+    EXPECT_EQ(hold->getGroupID(), speak->getGroupID());
+    EXPECT_NE(hold->getGroupID(), dynamic_cast<CEGUI::RadioButton*>(find("CameraRBtn"))->getGroupID());
+    auto* mute = dynamic_cast<CEGUI::ToggleButton*>(find("VoiceMuteCB"));
+    auto* volume = dynamic_cast<CEGUI::Scrollbar*>(find("VoiceVolume"));
+    ASSERT_NE(mute, nullptr);
+    ASSERT_NE(volume, nullptr);
+    // Nobody is picked at first; full volume is the middle of the range.
+    EXPECT_TRUE(mute->isDisabled());
+    EXPECT_TRUE(volume->isDisabled());
+    EXPECT_FLOAT_EQ(volume->getScrollPosition(), 1.0f);
+    EXPECT_FLOAT_EQ(volume->getDocumentSize() - volume->getPageSize(), 2.0f);
+    for (CEGUI::Window* w : {static_cast<CEGUI::Window*>(hold), static_cast<CEGUI::Window*>(speak),
+                             static_cast<CEGUI::Window*>(mute), static_cast<CEGUI::Window*>(volume)})
+        EXPECT_TRUE(w->isAncestor(panel)) << w->getName();
+}
+
 } // namespace

@@ -117,6 +117,30 @@ TEST_F(LoopbackSound, QueuedVoiceStreamPlaysTheDecodedSamplesAfterTheNextPass)
     EXPECT_LE(peakOf(out, 1664), Silence);
 }
 
+TEST_F(LoopbackSound, AVoicesVolumeScalesOnlyItsOwnStreamAndZeroMutesIt)
+{
+    struct Case {
+        float volume;
+        double expectedScale; // of the peak of the voice alone
+    } cases[] = {{1.0f, 1.0}, {0.5f, 0.5}, {0.0f, 0.0}, {1.5f, 1.5}, {5.0f, 2.0}};
+    for (const Case& c : cases) {
+        // Two speakers at once on different pitches: only the first one's
+        // volume changes.
+        RefPtr<SFXObject> turned = new SFXObject(nullptr, 1.0f, 0, 0), other = new SFXObject(nullptr, 1.0f, 0, 0);
+        turned->setVoiceVolume(c.volume);
+        turned->queueVoiceSamples(samplesOf(tone(800, 500, 6000)));
+        updateSound();
+        std::vector<int16_t> alone = render(800);
+        EXPECT_NEAR(peakOf(alone, 100, 700), 6000 * c.expectedScale, 6000 * 0.03 + Silence) << c.volume;
+        other->queueVoiceSamples(samplesOf(tone(800, 200, 3000)));
+        updateSound();
+        // The other voice's own output is as it came.
+        std::vector<int16_t> heard = render(800);
+        EXPECT_NEAR(peakOf(heard, 100, 700), 3000.0, 3000 * 0.03 + Silence) << c.volume;
+        EXPECT_FLOAT_EQ(other->voiceVolume(), 1.0f);
+    }
+}
+
 TEST_F(LoopbackSound, MessagesWaitingForASourceAreAllPlayed)
 {
     // Two messages before the stream has a source: both are heard, in order.

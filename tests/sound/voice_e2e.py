@@ -22,13 +22,14 @@ import shutil
 import signal
 import socket
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from wavfile import read_wav, write_wav  # noqa: E402
+from wavfile import read_wav, vowel, write_wav  # noqa: E402
 from headless_process import HeadlessProcess, free_port  # noqa: E402
 
 BINARY = sys.argv[1]
@@ -239,6 +240,46 @@ def speech_scenario():
     check(max((abs(x) for x in own), default=0) < 200, "speaker: heard itself")
 
 
+def listener_choices_scenario():
+    """A 22,050 Hz capture file, a speaker on voice activation and a listener
+    who muted her: the file is resampled, not refused; nothing goes out for
+    the second of silence before the voice; the muted listener hears nothing
+    while the other listener and the server hear her, and the server still
+    relays her voice to the one who muted her (muting is local)."""
+    rate = 22050
+    clip = os.path.join(WORK, "vowel22k.wav")
+    write_wav(clip, [0] * rate + vowel(1.2, rate, glide=20) + [0] * (rate // 2), rate)
+    port = free_port()
+    address = f"127.0.0.1:{port}"
+    server = Proc("server-c", ["server", address], play_to="server-c-out.wav")
+    time.sleep(0.2)
+    bob = Proc("bob", ["-client", address, "bob", "--mute", "alice", "--model", "buoy"], play_to="bob-out.wav")
+    carol = Proc("carol", ["-client", address, "carol", "--model", "buoy"], play_to="carol-out.wav")
+    for p in (bob, carol):
+        p.wait_for("connection", lambda p=p: p.first("state", "connected"))
+    alice = Proc("alice", ["-client", address, "alice", "--model", "boat", "--speak", clip, "--voice-activation"],
+                 play_to="nowhere")
+    alice.wait_for("the end of speaking", lambda: alice.first("speak", "stop"))
+    time.sleep(1.5)
+    stop_all(alice, bob, carol, server)
+
+    start, voiced = alice.first("speak", "start"), server.first("rpc", "c2sVoice")
+    if check(start is not None and voiced is not None, "22 kHz file: alice never spoke or the server heard nothing"):
+        # The first tick is 250 ms after the start: anything sent before the
+        # vowel (1 s in) would arrive well before 0.9 s.
+        after = (voiced["t"] - start["t"]) / 1000.0
+        check(after > 0.9, f"voice activation: the first voice went out {after:.2f} s in, during the silence")
+    check(bob.first("rpc", "s2cVoice") is not None, "mute: the server stopped relaying to the one who muted")
+    for proc, hears in ((server, True), (carol, True), (bob, False)):
+        r, heard = read_wav(proc.wav)
+        span = loud_span(heard, r, 1500) if r else None
+        if hears:
+            check(span is not None and span[1] - span[0] > 0.8,
+                  f"{proc.name}: did not hear the 22 kHz vowel (span {span})")
+        else:
+            check(r > 0 and span is None, f"{proc.name}: heard alice although muted (span {span})")
+
+
 def loud_bursts(samples, rate, threshold, gap=0.3):
     """Number of loud stretches separated by at least `gap` seconds of quiet."""
     bursts, last = 0, None
@@ -292,8 +333,14 @@ def bad_options():
     """Clear errors and exit code 2 for --speak files and modes that cannot work."""
     not8k = os.path.join(WORK, "22k.wav")
     write_wav(not8k, [0] * 2205, rate=22050)
+    # 8-bit samples: any rate is resampled, but only 16-bit PCM is read.
+    eight_bit = os.path.join(WORK, "8bit.wav")
+    with open(eight_bit, "wb") as f:
+        f.write(b"RIFF" + struct.pack("<I", 36 + 800) + b"WAVE" +
+                b"fmt " + struct.pack("<IHHIIHH", 16, 1, 1, 8000, 8000, 1, 8) +
+                b"data" + struct.pack("<I", 800) + bytes([128]) * 800)
     cases = [
-        (["-client", "127.0.0.1:1", "x", "--speak", not8k], "8000 Hz"),
+        (["-client", "127.0.0.1:1", "x", "--speak", eight_bit], "16-bit PCM"),
         (["-client", "127.0.0.1:1", "x", "--speak", os.path.join(WORK, "missing.wav")], "cannot read"),
         (["server", "127.0.0.1:1", "--speak", not8k.replace("22k", "short")], "needs -client"),
         (["-client", "127.0.0.1:1", "x", "--speak-every", "2"], "needs --speak"),
@@ -447,6 +494,7 @@ def main():
             measure()
         else:
             speech_scenario()
+            listener_choices_scenario()
             together_scenario()
             repeat_scenario()
             no_sound_device()

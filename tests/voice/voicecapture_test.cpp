@@ -86,6 +86,7 @@ protected:
     {
         stopVoiceCapture();
         setCaptureBackend(nullptr);
+        setCaptureProcessing(nullptr);
         gVoiceSender = nullptr;
     }
     ScriptedCapture* capture = nullptr;
@@ -276,6 +277,46 @@ TEST_F(VoiceCapture, SecondPressWhileActiveChangesNothing)
     EXPECT_EQ(capture->opens, 1);
 }
 
+TEST_F(VoiceCapture, VoiceActivationSendsSpeechWithItsOnsetAndNothingOfTheQuietRoom)
+{
+    setCaptureProcessing(std::make_unique<CaptureProcessing>(true));
+    startVoiceCapture();
+    // A quiet room: noise at about -50 dBFS, a second of it in 100 ms ticks.
+    uint32_t seed = 1;
+    auto room = [&](size_t count) {
+        std::vector<int16_t> v(count);
+        for (auto& x : v) {
+            seed = seed * 1103515245u + 12345u;
+            x = int16_t(int32_t(seed >> 16 & 0xff) - 128);
+        }
+        return v;
+    };
+    for (int tick = 0; tick < 10; ++tick) {
+        capture->feed(room(800));
+        voiceTick();
+    }
+    EXPECT_TRUE(sent.empty());
+    EXPECT_FALSE(voiceTransmitting());
+    // Speech: it opens within three 20 ms frames, and goes out from the
+    // frames before it opened on.
+    capture->feed(speechLike(800));
+    voiceTick();
+    EXPECT_TRUE(voiceTransmitting());
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_GE(framesIn(*sent[0]), 4u); // 100 ms of speech and the pre-roll, less a part frame
+    // Quiet again: the hangover (400 ms) still goes out, then nothing.
+    for (int tick = 0; tick < 10; ++tick) {
+        capture->feed(room(800));
+        voiceTick();
+    }
+    EXPECT_FALSE(voiceTransmitting());
+    const size_t messages = sent.size();
+    EXPECT_LE(messages, 7u);
+    capture->feed(room(800));
+    voiceTick();
+    EXPECT_EQ(sent.size(), messages);
+}
+
 TEST(FileCapture, PlaysTheFileInRealTimeThenSilence)
 {
     std::string path = ::testing::TempDir() + "/seafold_capture.wav";
@@ -305,15 +346,45 @@ TEST(FileCapture, PlaysTheFileInRealTimeThenSilence)
     std::remove(path.c_str());
 }
 
-TEST(FileCapture, RefusesFilesThatAreNot8000HzMono16Bit)
+TEST(FileCapture, ResamplesAFileAtAnotherRateAndSaysWhyItRefusesOne)
 {
     std::string path = ::testing::TempDir() + "/seafold_capture_22k.wav";
-    std::vector<int16_t> speech(100, 5);
-    ASSERT_TRUE(writeWaveFile(path, speech.data(), speech.size(), 22050));
+    // One second of a 500 Hz tone at 22,050 Hz: one second at the capture rate.
+    std::vector<int16_t> tone(22050);
+    for (size_t i = 0; i < tone.size(); ++i)
+        tone[i] = int16_t(8000 * std::sin(2 * M_PI * 500 * double(i) / 22050));
+    ASSERT_TRUE(writeWaveFile(path, tone.data(), tone.size(), 22050));
     std::string error;
-    EXPECT_FALSE(checkCaptureFile(path, &error));
-    EXPECT_NE(error.find("8000 Hz"), std::string::npos);
-    EXPECT_FALSE(createFileCaptureBackend(path)->openDevice());
-    EXPECT_FALSE(checkCaptureFile(path + ".missing", &error));
+    EXPECT_TRUE(checkCaptureFile(path, &error)) << error;
+    EXPECT_NEAR(double(captureFileMs(path)), 1000.0, 10.0);
+    double now = 0;
+    auto backend = createFileCaptureBackend(path, [&] { return now; });
+    ASSERT_TRUE(backend->openDevice());
+    ASSERT_TRUE(backend->startCapture());
+    now += 500;
+    ASSERT_EQ(backend->readPosition(), 8000u); // 4000 samples at 8000 Hz
+    uint32_t crossings = 0;
+    for (size_t i = 1; i < 4000; ++i) {
+        auto at = [&](size_t k) { return int16_t(uint16_t(backend->ring()[2 * k] | backend->ring()[2 * k + 1] << 8)); };
+        crossings += (at(i - 1) < 0) != (at(i) < 0);
+    }
+    EXPECT_NEAR(double(crossings), 500.0, 5.0); // still 500 Hz: 1000 crossings a second
+
+    // What cannot serve says why, for the panel and the console.
+    const std::string missing = path + ".missing";
+    EXPECT_FALSE(checkCaptureFile(missing, &error));
+    EXPECT_NE(error.find("cannot read"), std::string::npos);
+    auto none = createFileCaptureBackend(missing);
+    EXPECT_FALSE(none->openDevice());
+    EXPECT_EQ(none->error(), error);
     std::remove(path.c_str());
+}
+
+TEST_F(VoiceCapture, APressThatFindsNoCaptureSaysWhy)
+{
+    setCaptureBackend(createFileCaptureBackend(::testing::TempDir() + "/seafold_no_such_capture.wav"));
+    EXPECT_EQ(captureFailure(), "");
+    startVoiceCapture();
+    EXPECT_EQ(captureStatus(), CaptureStatus::Failed);
+    EXPECT_NE(captureFailure().find("cannot read"), std::string::npos) << captureFailure();
 }

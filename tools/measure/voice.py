@@ -6,6 +6,7 @@ opens (the "sound" event), so sample i of the file left at open + i / rate.
 
 usage: tools/measure/voice.py latency   [--clicks 16] [--spacing 1.0] [--runs 1]
        tools/measure/voice.py underruns [--seconds 30] [--movers 3] [--move-every 16]
+       tools/measure/voice.py intelligibility [--clip-rate 16000] [--runs 1]
    common: [--bin DIR] [--server-args "..."] [--client-args "..."] [--json] [--keep-logs]
 
 --server-args go to the server, --client-args to the speaker, the listener
@@ -24,13 +25,20 @@ stream ran dry and restarted) shows in the listener's output as a stretch of
 digital silence inside the speech: counted are runs of at least 10 ms with
 every sample within +-1, between the first and the last loud sample. If the
 program reports a counter itself (any --stats or event key containing
-"underrun"), its last value is shown too."""
+"underrun"), its last value is shown too.
+
+intelligibility: the speaker says a few sentences made with espeak-ng (at
+--clip-rate) and the listener's output is scored against them with STOI
+(stoi.py, run by /usr/bin/python3 for numpy), each stretch of speech aligned
+on its own since playout may shorten or lengthen the pauses. Loss on the
+links: --server-args / --client-args "--net-sim 10,0,0,0"."""
 
 import argparse
 import json
 import math
 import os
 import statistics
+import subprocess
 import sys
 import time
 
@@ -222,9 +230,56 @@ def underruns(o, work):
     return [r]
 
 
+SENTENCES = ("The boat drifted slowly past the harbour wall. "
+             "Seven gulls landed on the mast, and the keeper waved from the lighthouse. "
+             "Bring the blue buoy closer to the rocks before the tide turns. "
+             "Nobody heard the bell until the fog lifted over the bay.")
+STOI_TOOL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "stoi.py")
+
+
+def speech_file(path, rate):
+    """The sentences spoken by espeak-ng, at `rate`, peaks about -8 dBFS."""
+    raw = path + ".espeak.wav"
+    subprocess.run(["espeak-ng", "-v", "en", "-s", "150", "-w", raw, SENTENCES], check=True)
+    subprocess.run(["sox", raw, "-r", str(rate), "-c", "1", "-b", "16", path, "gain", "-n", "-8"], check=True)
+    os.unlink(raw)
+
+
+def intelligibility(o, work):
+    clip = os.path.join(work, "speech.wav")
+    speech_file(clip, o.clip_rate)
+    results = []
+    for run in range(1, o.runs + 1):
+        procs = start(o, work, ["--speak", clip])
+        listener, speaker = procs[1], procs[-1]
+        try:
+            speaker.wait_for(lambda: speaker.first("speak", "stop"), 60)
+            time.sleep(2.0)
+        finally:
+            for p in reversed(procs):
+                p.stop()
+        s, opened = speaker.first("speak", "start"), listener.first("sound")
+        if not s or not opened or opened.get("sound") is not True:
+            results.append({"run": run, "error": "the speaker never spoke or the listener had no sound"})
+            continue
+        rate, heard = read_wav(listener.wav)
+        # The listener's output from the moment the clip began.
+        at = max(0, int((s["t"] - opened["t"]) / 1000.0 * rate))
+        heard_path = os.path.join(work, f"heard-{run}.wav")
+        write_wav(heard_path, heard[at:], rate)
+        out = subprocess.run(["/usr/bin/python3", STOI_TOOL, "score", clip, heard_path, "--align", "--json"],
+                             capture_output=True, text=True, timeout=300)
+        if out.returncode != 0:
+            results.append({"run": run, "error": "stoi.py: " + out.stderr.strip()[-300:]})
+            continue
+        r = json.loads(out.stdout)
+        results.append({"run": run, "stoi": r["stoi"], "lags_ms": r["lags_ms"], "load": ml.loadavg()})
+    return results
+
+
 def main():
     ap = argparse.ArgumentParser(description="Mouth to ear mid-utterance, and playback underruns.")
-    ap.add_argument("what", choices=["latency", "underruns"])
+    ap.add_argument("what", choices=["latency", "underruns", "intelligibility"])
     ap.add_argument("--bin", default="build/bin")
     ap.add_argument("--clicks", type=int, default=16)
     ap.add_argument("--spacing", type=float, default=1.0)
@@ -232,6 +287,7 @@ def main():
     ap.add_argument("--seconds", type=float, default=30)
     ap.add_argument("--movers", type=int, default=3)
     ap.add_argument("--move-every", type=int, default=16)
+    ap.add_argument("--clip-rate", type=int, default=16000)
     ap.add_argument("--server-args", default="")
     ap.add_argument("--client-args", default="")
     ap.add_argument("--json", action="store_true")
@@ -241,9 +297,9 @@ def main():
     work = ml.new_workdir("seafold-voice-")
     print(f"# voice {o.what}: server args [{o.server_args}] client args [{o.client_args}]")
     try:
-        rows = latency(o, work) if o.what == "latency" else underruns(o, work)
+        rows = {"latency": latency, "underruns": underruns, "intelligibility": intelligibility}[o.what](o, work)
         for r in rows:
-            if o.json or "error" in r or o.what == "underruns":
+            if o.json or "error" in r or o.what != "latency":
                 print(json.dumps(r))
                 continue
             for who in ("listener", "server"):
