@@ -263,13 +263,13 @@ def listener_choices_scenario():
     time.sleep(1.5)
     stop_all(alice, bob, carol, server)
 
-    start, voiced = alice.first("speak", "start"), server.first("rpc", "c2sVoice")
+    start, voiced = alice.first("speak", "start"), server.first("rpc", "c2sVoiceFrames")
     if check(start is not None and voiced is not None, "22 kHz file: alice never spoke or the server heard nothing"):
-        # The first tick is 250 ms after the start: anything sent before the
-        # vowel (1 s in) would arrive well before 0.9 s.
+        # Frames go out every 20 ms once the microphone opens: anything sent
+        # before the vowel (1 s in) would arrive well before 0.9 s.
         after = (voiced["t"] - start["t"]) / 1000.0
         check(after > 0.9, f"voice activation: the first voice went out {after:.2f} s in, during the silence")
-    check(bob.first("rpc", "s2cVoice") is not None, "mute: the server stopped relaying to the one who muted")
+    check(bob.first("rpc", "s2cVoiceFrames") is not None, "mute: the server stopped relaying to the one who muted")
     for proc, hears in ((server, True), (carol, True), (bob, False)):
         r, heard = read_wav(proc.wav)
         span = loud_span(heard, r, 1500) if r else None
