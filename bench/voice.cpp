@@ -132,6 +132,17 @@ bool initLoopbackSound(benchmark::State& state, uint32_t rate = 0)
     return ready;
 }
 
+// `count` users in `roster`, by name.
+std::vector<std::string> rosterOf(Roster& roster, int count)
+{
+    std::vector<std::string> names;
+    for (int s = 0; s < count; ++s) {
+        names.push_back("speaker " + std::to_string(s));
+        roster.append(names.back(), nullptr);
+    }
+    return names;
+}
+
 // Decode, queue on the stream and one sound pass, with the loopback device
 // mixing the message's 100 ms (the mixing is included).
 void BM_ReceiveAndPlayOneMessage(benchmark::State& state)
@@ -168,11 +179,7 @@ void BM_HearSpeakersAtOnce(benchmark::State& state)
     std::vector<RefPtr<ByteBuffer>> all = messages();
     Roster roster;
     SpeakerVoices voices;
-    std::vector<std::string> names;
-    for (int s = 0; s < speakers; ++s) {
-        names.push_back("speaker " + std::to_string(s));
-        roster.append(names.back(), nullptr);
-    }
+    std::vector<std::string> names = rosterOf(roster, speakers);
     uint32_t now = 1000;
     setSoundClock([&] { return now; });
     std::vector<int16_t> mixed(mixerRate / 10);
@@ -234,11 +241,7 @@ void BM_OpusFramePeriod(benchmark::State& state)
     Roster roster;
     SpeakerVoices voices;
     const int speakers = 4;
-    std::vector<std::string> names;
-    for (int s = 0; s < speakers; ++s) {
-        names.push_back("speaker " + std::to_string(s));
-        roster.append(names.back(), nullptr);
-    }
+    std::vector<std::string> names = rosterOf(roster, speakers);
     uint32_t now = 1000;
     setSoundClock([&] { return now; });
     std::vector<int16_t> mixed(OpusFrameSamples);

@@ -269,25 +269,8 @@ TEST_F(VersionSession, UnderTenPercentLossConcealmentKeepsTheVoiceContinuous)
 
 namespace {
 
-class OpusLoopback : public ::testing::Test {
+class OpusLoopback : public LoopbackSoundTest<OpusSampleRate> {
 protected:
-    void SetUp() override
-    {
-        SoundSetup setup;
-        setup.loopback = true;
-        setup.loopbackRate = OpusSampleRate;
-        setup.sfxDirectory = "/nonexistent"; // voice needs no effects
-        setDebugOutput([](const char*) {});
-        bool ready = initSound(setup);
-        setDebugOutput(nullptr);
-        ASSERT_TRUE(ready);
-        setSoundClock([this] { return mNow; });
-    }
-    void TearDown() override
-    {
-        closeSound();
-        setSoundClock(nullptr);
-    }
     // Speaks `said` as one spurt, a frame each 20 ms, with the frames that
     // `lost` picks never arriving; returns what the device played.
     std::vector<int16_t> speak(const std::vector<int16_t>& said, const std::function<bool(size_t)>& lost)
@@ -313,7 +296,6 @@ protected:
         mStats = voices.playoutOf("alice")->stats();
         return out;
     }
-    uint32_t mNow = 9000;
     JitterStats mStats;
 };
 
