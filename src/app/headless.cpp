@@ -159,12 +159,14 @@ private:
             Json one{{"speaker", jsonText(speaker)},
                      {"underruns", stream.voiceUnderruns()},
                      {"queued_ms", stream.queuedVoiceSamples() / (stream.voiceRate() / 1000)}};
-            if (const JitterStats* jitter = voiceJitterStats(appSession(), speaker)) {
-                one["underruns"] = jitter->underruns + stream.voiceUnderruns();
-                one["concealed"] = jitter->concealed;
-                one["played"] = jitter->played;
-                one["late"] = jitter->late;
-                one["drained"] = jitter->drained;
+            if (const VoicePlayout* playout = voicePlayoutOf(appSession(), speaker)) {
+                const JitterStats& jitter = playout->stats();
+                one["underruns"] = jitter.underruns + stream.voiceUnderruns();
+                one["concealed"] = jitter.concealed;
+                one["played"] = jitter.played;
+                one["late"] = jitter.late;
+                one["drained"] = jitter.drained + playout->skipped();
+                one["target_ms"] = playout->targetMs();
             }
             voices.push_back(one);
         });

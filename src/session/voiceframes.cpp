@@ -10,8 +10,13 @@ namespace seafold {
 namespace {
 
 // Played ahead of the frame period under way, so that the stream does not
-// run dry between two main-loop passes: one frame.
-constexpr uint32_t PlayoutLeadMs = OpusFrameMs;
+// run dry between two main-loop passes: a frame and a half, more than a
+// pass takes even on a busy machine most of the time.
+constexpr uint32_t PlayoutLeadMs = OpusFrameMs * 3 / 2;
+// When a pass came too late anyway, the stream ran dry and everything after
+// it plays that much later. Once the stream holds more than this, a frame
+// is left out, so that the delay does not creep up gap by gap.
+constexpr uint32_t PlayoutMostQueuedMs = PlayoutLeadMs + 2 * OpusFrameMs;
 // Frame periods one pass catches up on after a stall; beyond, the periods
 // missed are skipped (the jitter buffer drains what piled up).
 constexpr uint32_t MaxCatchUpFrames = 10;
@@ -132,6 +137,10 @@ void VoicePlayout::play(const int16_t* samples, uint32_t count, std::vector<int1
         played->insert(played->end(), samples, samples + count);
     if (!mStream)
         return;
+    if (mStream->queuedVoiceSamples() > PlayoutMostQueuedMs * (OpusSampleRate / 1000)) {
+        ++mSkipped;
+        return;
+    }
     RefPtr<ByteBuffer> buffer = new ByteBuffer(count * 2);
     std::memcpy(buffer->data(), samples, size_t(count) * 2);
     mStream->queueVoiceSamples(buffer);

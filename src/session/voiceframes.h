@@ -93,6 +93,8 @@ public:
     void service(uint32_t nowMs, std::vector<int16_t>* played = nullptr);
 
     const JitterStats& stats() const { return mBuffer.stats(); }
+    // Frames left out because the stream had fallen behind its clock.
+    uint32_t skipped() const { return mSkipped; }
     uint32_t targetMs() const { return mBuffer.targetMs(); }
 
 private:
@@ -103,6 +105,7 @@ private:
     RefPtr<SFXObject> mStream;
     bool mRunning = false; // playing a spurt: a frame period each OpusFrameMs
     uint32_t mNextMs = 0;  // when the next frame period is due
+    uint32_t mSkipped = 0;
 };
 
 } // namespace seafold

@@ -223,14 +223,12 @@ void serviceVoices(Session& session)
             connection->serviceVoice(now);
 }
 
-const JitterStats* voiceJitterStats(Session& session, const std::string& speaker)
+const VoicePlayout* voicePlayoutOf(Session& session, const std::string& speaker)
 {
     if (const VoicePlayout* playout = session.speakerVoices().playoutOf(speaker))
-        return &playout->stats();
+        return playout;
     const ClientRecord* record = session.roster().find(speaker);
-    if (record && record->connection && record->connection->voice().playout())
-        return &record->connection->voice().playout()->stats();
-    return nullptr;
+    return record && record->connection ? record->connection->voice().playout() : nullptr;
 }
 
 void applyListenerVolumes(Session& session)

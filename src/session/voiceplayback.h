@@ -156,8 +156,8 @@ void forEachVoiceStream(
 // clients that know only version 0.
 void serviceVoices(Session& session);
 
-// The playout statistics of a voice played through a jitter buffer, or none.
-const JitterStats* voiceJitterStats(Session& session, const std::string& speaker);
+// The playout of a voice played through a jitter buffer, or none.
+const VoicePlayout* voicePlayoutOf(Session& session, const std::string& speaker);
 
 // Places every voice: `where` gives a user's place relative to the listener
 // (x right, y up, -z ahead) and returns true, or returns false for a user
