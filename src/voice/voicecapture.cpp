@@ -352,15 +352,9 @@ void voiceTick()
     // The buffer's bytes are little-endian samples; copy through an aligned array.
     uint32_t count = newCount - oldCount;
     uint8_t* bytes = gCapturedSamples->data() + oldCount * 2;
-    // LPC-10 gets the specified levelling. A wideband codec gets the
-    // cleaned samples as they are: the capture processing's gain already
-    // levels them, smoothly, where the peak levelling would change the gain
-    // at every 20 ms tick and modulate the speech.
-    if (gVoiceMode.codec == VoiceCodecId::Lpc10 || !gCaptureProcessing) {
-        std::vector<int16_t> fresh = samplesOf(bytes, count);
-        normaliseVoiceGain(fresh.data(), count);
-        putSamples(fresh.data(), count, bytes);
-    }
+    std::vector<int16_t> fresh = samplesOf(bytes, count);
+    normaliseVoiceGain(fresh.data(), count);
+    putSamples(fresh.data(), count, bytes);
 
     // Whole frames go out; fewer than one frame waits for the next tick and
     // nothing is sent.
