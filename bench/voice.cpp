@@ -201,7 +201,8 @@ void BM_HearSpeakersAtOnce(benchmark::State& state)
 BENCHMARK(BM_HearSpeakersAtOnce)->Arg(1)->Arg(2)->Arg(4)->Unit(benchmark::kMicrosecond);
 
 // One 20 ms frame period of a Seafold peer's voice: the voice tick in Opus
-// mode (capture read, levelling, one encode at the default link's bitrate)
+// mode (capture read, the capture processing's noise suppression, gain and
+// voice detection, levelling, one encode at the default link's bitrate)
 // and four speakers heard (each frame through its speaker's jitter buffer,
 // decoded and queued on its stream), one sound pass and the loopback
 // device mixing the 20 ms. core_share: processor seconds per second of it.
@@ -212,6 +213,7 @@ void BM_OpusFramePeriod(benchmark::State& state)
     auto owned = std::make_unique<BenchCapture>();
     BenchCapture* capture = owned.get();
     setCaptureBackend(std::move(owned));
+    setCaptureProcessing(std::make_unique<CaptureProcessing>());
     RefPtr<OpusFramedEncoder> encoder = new OpusFramedEncoder(opusBitrateForLink(2500));
     gVoiceModeChooser = [&] {
         VoiceMode mode;
@@ -271,6 +273,7 @@ void BM_OpusFramePeriod(benchmark::State& state)
     stopVoiceCapture();
     gVoiceSender = nullptr;
     gVoiceModeChooser = nullptr;
+    setCaptureProcessing(nullptr);
     setCaptureBackend(nullptr);
     voices.clear();
     setSoundClock(nullptr);
