@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "base/platform.h"
+#include "session/clientvoice.h"
 #include "session/roster.h"
 #include "session/voiceplayback.h"
 #include "sound/sound.h"
@@ -157,6 +159,17 @@ bool initLoopbackSound(benchmark::State& state, uint32_t rate = 0)
     return ready;
 }
 
+// `count` users in `roster`, by name.
+std::vector<std::string> rosterOf(Roster& roster, int count)
+{
+    std::vector<std::string> names;
+    for (int s = 0; s < count; ++s) {
+        names.push_back("speaker " + std::to_string(s));
+        roster.append(names.back(), nullptr);
+    }
+    return names;
+}
+
 // Decode, queue on the stream and one sound pass, with the loopback device
 // mixing the message's 100 ms (the mixing is included).
 void BM_ReceiveAndPlayOneMessage(benchmark::State& state)
@@ -193,11 +206,7 @@ void BM_HearSpeakersAtOnce(benchmark::State& state)
     std::vector<RefPtr<ByteBuffer>> all = messages();
     Roster roster;
     SpeakerVoices voices;
-    std::vector<std::string> names;
-    for (int s = 0; s < speakers; ++s) {
-        names.push_back("speaker " + std::to_string(s));
-        roster.append(names.back(), nullptr);
-    }
+    std::vector<std::string> names = rosterOf(roster, speakers);
     uint32_t now = 1000;
     setSoundClock([&] { return now; });
     std::vector<int16_t> mixed(mixerRate / 10);
@@ -217,5 +226,86 @@ void BM_HearSpeakersAtOnce(benchmark::State& state)
     closeSound();
 }
 BENCHMARK(BM_HearSpeakersAtOnce)->Arg(1)->Arg(2)->Arg(4)->Unit(benchmark::kMicrosecond);
+
+// One 20 ms frame period of a Seafold peer's voice: the voice tick in Opus
+// mode (capture read, the capture processing's noise suppression, gain and
+// voice detection, levelling, one encode at the default link's bitrate)
+// and four speakers heard (each frame through its speaker's jitter buffer,
+// decoded and queued on its stream), one sound pass and the loopback
+// device mixing the 20 ms. core_share: processor seconds per second of it.
+void BM_OpusFramePeriod(benchmark::State& state)
+{
+    if (!initLoopbackSound(state, OpusSampleRate))
+        return;
+    auto owned = std::make_unique<BenchCapture>();
+    BenchCapture* capture = owned.get();
+    setCaptureBackend(std::move(owned));
+    setCaptureProcessing(std::make_unique<CaptureProcessing>());
+    RefPtr<OpusFramedEncoder> encoder = new OpusFramedEncoder(opusBitrateForLink(2500));
+    gVoiceModeChooser = [&] {
+        VoiceMode mode;
+        mode.codec = VoiceCodecId::Opus;
+        mode.encoder = encoder.get();
+        mode.sampleRate = OpusSampleRate;
+        mode.firstTickMs = mode.tickPeriodMs = OpusFrameMs;
+        mode.keepCadence = true;
+        return mode;
+    };
+    std::vector<RefPtr<ByteBuffer>> sent;
+    gVoiceSender = [&](const RefPtr<ByteBuffer>& frames) { sent.push_back(frames); };
+    startVoiceCapture();
+    // Ten seconds of speech at 16 kHz, and the frames four speakers say.
+    std::vector<int16_t> narrow = speechLike(8000 * 10), speech(narrow.size() * 2);
+    for (size_t i = 0; i < speech.size(); ++i)
+        speech[i] = narrow[i / 2];
+    std::vector<RefPtr<ByteBuffer>> frames;
+    {
+        OpusFramedEncoder other(opusBitrateForLink(2500));
+        for (size_t at = 0; at + OpusFrameSamples <= speech.size(); at += OpusFrameSamples) {
+            RefPtr<ByteBuffer> pcm = new ByteBuffer(OpusFrameSamples * 2);
+            std::memcpy(pcm->data(), &speech[at], OpusFrameSamples * 2);
+            frames.push_back(other.encodeBuffer(pcm));
+        }
+    }
+    Roster roster;
+    SpeakerVoices voices;
+    const int speakers = 4;
+    std::vector<std::string> names = rosterOf(roster, speakers);
+    uint32_t now = 1000;
+    setSoundClock([&] { return now; });
+    std::vector<int16_t> mixed(OpusFrameSamples);
+    size_t at = 0, k = 0;
+    std::vector<OpusFrameView> split;
+    for (auto _ : state) {
+        if (at + OpusFrameSamples > speech.size())
+            at = 0;
+        capture->feed(speech.data() + at, OpusFrameSamples);
+        at += OpusFrameSamples;
+        voiceTick();
+        for (int s = 0; s < speakers; ++s) {
+            split.clear();
+            splitVoiceFrames(frames[(k + size_t(s) * 37) % frames.size()], split);
+            voices.playFrames(names[size_t(s)], uint32_t(k), false, split, roster);
+        }
+        voices.service(now);
+        updateSound();
+        renderSoundSamples(mixed.data(), uint32_t(mixed.size()));
+        now += OpusFrameMs;
+        ++k;
+        if (sent.size() > 64)
+            sent.clear();
+    }
+    state.counters["core_share"] = benchmark::Counter(double(state.iterations()) * OpusFrameMs / 1000.0,
+                                                      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    stopVoiceCapture();
+    gVoiceSender = nullptr;
+    gVoiceModeChooser = nullptr;
+    setCaptureProcessing(nullptr);
+    setCaptureBackend(nullptr);
+    voices.clear();
+    setSoundClock(nullptr);
+    closeSound();
+}
+BENCHMARK(BM_OpusFramePeriod)->Unit(benchmark::kMicrosecond);
 
 } // namespace

@@ -229,6 +229,11 @@ void addSharedOptions(CLI::App& app, SharedOptions& shared)
         ->type_name("N");
     app.add_flag("--flat-voice", shared.flatVoice,
                  "hear every voice from the middle rather than from where the speaker's model is in the scene");
+    app.add_option("--wire-version", shared.wireVersion,
+                   "0: talk only as a peer of the base protocol would (LPC-10 voice, no Seafold additions), to "
+                   "try how older peers hear you; default: everything this program knows")
+        ->check(CLI::Range(0, 1))
+        ->type_name("N");
     app.add_flag("--voice-activation", shared.voiceActivation,
                  "send your voice whenever you speak (the microphone stays open and a detector lets speech "
                  "through, holding on for 400 ms after it) instead of while R is held (a client)");

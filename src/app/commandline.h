@@ -15,6 +15,7 @@
 // every mistake are answered first.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -68,6 +69,9 @@ struct SharedOptions {
     NetConnection::RateInfo rate;
     uint32_t maxClients = NetInterface::DefaultMaxConnections; // --max-clients N: connections a server accepts
     bool flatVoice = false; // --flat-voice: every voice from the middle, not from the speaker's model
+    // --wire-version 0: offer only the calls every peer knows, as a peer
+    // built before Seafold's own would (LPC-10 voice); default: all of them.
+    int32_t wireVersion = INT32_MAX;
     // --voice-activation: the microphone opens when the user speaks (with a
     // hangover), instead of while push-to-talk is held.
     bool voiceActivation = false;

@@ -151,12 +151,24 @@ private:
             all.push_back(one);
         }
         // Each voice being played: how often it ran dry in the middle of
-        // speech, and how much is queued.
+        // speech, and how much is queued; a voice through a jitter buffer
+        // (Opus) counts the frames it made up and its own underruns, and
+        // says how long it holds frames back.
         Json voices = Json::array();
         forEachVoiceStream(appSession(), [&](const std::string& speaker, const ClientRecord*, SFXObject& stream) {
-            voices.push_back(Json{{"speaker", jsonText(speaker)},
-                                  {"underruns", stream.voiceUnderruns()},
-                                  {"queued_ms", stream.queuedVoiceSamples() / (VoiceSampleRate / 1000)}});
+            Json one{{"speaker", jsonText(speaker)},
+                     {"underruns", stream.voiceUnderruns()},
+                     {"queued_ms", stream.queuedVoiceSamples() / (stream.voiceRate() / 1000)}};
+            if (const VoicePlayout* playout = voicePlayoutOf(appSession(), speaker)) {
+                const JitterStats& jitter = playout->stats();
+                one["underruns"] = jitter.underruns + stream.voiceUnderruns();
+                one["concealed"] = jitter.concealed;
+                one["played"] = jitter.played;
+                one["late"] = jitter.late;
+                one["drained"] = jitter.drained + playout->skipped();
+                one["target_ms"] = playout->targetMs();
+            }
+            voices.push_back(one);
         });
         // Statistics go to standard output with or without --events.
         writeJsonLine(stdout, Json{{"stats", all}, {"voice", voices}});

@@ -185,6 +185,7 @@ SessionHost::SessionHost(const ProgramOptions& options, ClientScene& scene)
         settings.pingIntervalMs = mOptions.pingIntervalMs;
     settings.serverKeyFingerprint = mOptions.serverKey;
     settings.flatVoice = mOptions.flatVoice;
+    settings.highestWireVersion = mOptions.wireVersion;
     appSession().setSettings(settings);
     for (const std::string& name : mOptions.muted)
         appSession().listenerVolumes().setMuted(name, true);

@@ -2,6 +2,8 @@
 #include "app/app.h"
 #include "app/console.h"
 #include "app/network.h"
+#include "session/clientvoice.h"
+#include "session/simpleeventconnection.h"
 #include "sound/sound.h"
 #include "voice/voicecapture.h"
 
@@ -9,11 +11,19 @@ namespace seafold {
 
 LoopHooks standardLoopHooks(SessionHost& host)
 {
-    // The voice tick's frames go to the server as c2sVoice, with this user's
-    // name; without a connection to the server they are dropped. The name is
-    // copied: the sender stays set after the host is gone.
+    // Each press speaks what the server understands: Opus frames to a
+    // server of version 1, LPC-10 otherwise.
+    gVoiceModeChooser = [] { return voiceModeFor(gConnectionToServer.get()); };
+    // The voice tick's frames go to the server: Opus as c2sVoiceFrames,
+    // LPC-10 as c2sVoice with this user's name; without a connection to the
+    // server they are dropped. The name is copied: the sender stays set
+    // after the host is gone.
     gVoiceSender = [name = host.clientName()](const RefPtr<ByteBuffer>& frames) {
-        if (gConnectionToServer)
+        if (!gConnectionToServer)
+            return;
+        if (voiceMode().codec == VoiceCodecId::Opus)
+            gConnectionToServer->sendVoiceFrames(frames, voiceTickEndsSpurt());
+        else
             gConnectionToServer->c2sVoice(false, frames, StringPtr(name.c_str()));
     };
     LoopHooks hooks;
@@ -27,6 +37,7 @@ LoopHooks standardLoopHooks(SessionHost& host)
             voiceTick();
     };
     hooks.updateSound = [] {
+        serviceVoices(appSession());
         applyListenerVolumes(appSession());
         updateSound();
     };

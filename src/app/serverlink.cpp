@@ -40,6 +40,7 @@ void ServerLink::startAttempt(const NetAddress& server, const std::string& serve
     // The interface holds the connection; its hooks clear the pointer to it
     // when it fails or ends.
     auto* connection = new SimpleEventConnection;
+    connection->setHighestClassVersion(appSession().settings().highestWireVersion);
     gConnectionToServer = connection;
     connection->connect(gNetInterface, server, false, false);
     // Queued now, sent once the connection is up.

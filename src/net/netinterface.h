@@ -162,6 +162,9 @@ public:
     virtual void onInfoPacket(const NetAddress& address, uint8_t packetType, BitStream& stream);
 
 protected:
+    // A connection made for an incoming request, before it reads the
+    // request: the interface may set it up (the classes it offers, say).
+    virtual void prepareIncomingConnection(NetConnection*) {}
     void addConnection(NetConnection* connection);
     void removeConnection(NetConnection* connection);
     void addPendingConnection(NetConnection* connection);

@@ -378,6 +378,7 @@ void NetInterface::handleConnectRequest(const NetAddress& address, BitStream& st
     if (!created)
         return;
     RefPtr<NetConnection> connection = static_cast<NetConnection*>(created.get());
+    prepareIncomingConnection(connection.get());
     const char* refusal = nullptr;
     bool accepted = connection->readConnectRequest(stream, &refusal);
     if (stream.hasError())

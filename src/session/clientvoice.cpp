@@ -1,9 +1,35 @@
 #include "session/clientvoice.h"
 
+#include <algorithm>
+#include <cstring>
+
+#include "net/eventconnection.h"
+#include "session/wireversion.h"
 #include "sound/sound.h"
 #include "voice/voicecodec.h"
+#include "voice/voiceprocessing.h"
 
 namespace seafold {
+
+VoiceMode voiceModeFor(const EventConnection* connectionToServer)
+{
+    VoiceMode mode;
+    if (!connectionToServer || !speaksSeafold(*connectionToServer))
+        return mode;
+    // One encoder for the process: its state runs on from press to press.
+    static RefPtr<OpusFramedEncoder> encoder = new OpusFramedEncoder;
+    const uint32_t interval = std::max<uint32_t>(connectionToServer->sendInterval(), 1);
+    const uint32_t bytesPerSecond = uint32_t(uint64_t(connectionToServer->packetSize()) * 1000 / interval);
+    encoder->encoder().setBitrate(opusBitrateForLink(bytesPerSecond));
+    mode.codec = VoiceCodecId::Opus;
+    mode.encoder = encoder.get();
+    mode.sampleRate = OpusSampleRate;
+    // Each frame leaves as soon as it is whole: no first wait, no batch.
+    mode.firstTickMs = OpusFrameMs;
+    mode.tickPeriodMs = OpusFrameMs;
+    mode.keepCadence = true;
+    return mode;
+}
 
 ClientVoice::ClientVoice() = default;
 
@@ -18,11 +44,56 @@ void ClientVoice::play(const ByteBuffer* data, const char* sender)
 {
     if (!data || data->size() == 0)
         return;
-    if (!mDecoder) {
+    if (!mDecoder)
         mDecoder = new LPC10VoiceDecoder;
-        mStream = new SFXObject(nullptr, 1.0f, 0, 0);
-    }
+    ensureStream()->setVoiceRate(VoiceSampleRate);
     playVoiceMessage(*mDecoder, *mStream, data, sender);
+}
+
+SFXObject* ClientVoice::ensureStream()
+{
+    if (!mStream)
+        mStream = new SFXObject(nullptr, 1.0f, 0, 0);
+    return mStream.get();
+}
+
+bool ClientVoice::admitFrames(uint32_t frameCount, uint32_t nowMs, const char* sender)
+{
+    // Counted in the allowance's own units: samples at 8000 Hz.
+    return mAllowance.admit(frameCount * OpusFrameMs * (VoiceSampleRate / 1000), nowMs, sender);
+}
+
+void ClientVoice::playFrames(uint32_t sequence, bool endsSpurt, const std::vector<OpusFrameView>& frames,
+                             uint32_t nowMs)
+{
+    if (!mPlayout)
+        mPlayout = std::make_unique<VoicePlayout>(ensureStream());
+    mPlayout->receive(sequence, endsSpurt, frames, nowMs);
+}
+
+RefPtr<ByteBuffer> ClientVoice::service(uint32_t nowMs, bool transcode)
+{
+    if (!mPlayout)
+        return nullptr;
+    std::vector<int16_t> played;
+    mPlayout->service(nowMs, transcode ? &played : nullptr);
+    if (!transcode || played.empty())
+        return nullptr;
+    if (!mLpcEncoder) {
+        mNarrowing = std::make_unique<Resampler>(OpusSampleRate, VoiceSampleRate);
+        mLpcEncoder = new LPC10VoiceEncoder;
+        mNarrow = new ByteBuffer(0);
+    }
+    std::vector<int16_t> narrow;
+    mNarrowing->process(played.data(), played.size(), narrow);
+    const uint32_t old = mNarrow->size();
+    if (!mNarrow->resize(old + uint32_t(narrow.size()) * 2))
+        return nullptr;
+    std::memcpy(mNarrow->data() + old, narrow.data(), narrow.size() * 2);
+    // The specified cadence: a message every 100 ms of speech.
+    if (mNarrow->size() / 2 < VoiceTickPeriodMs * (VoiceSampleRate / 1000))
+        return nullptr;
+    return mLpcEncoder->encodeBuffer(mNarrow);
 }
 
 } // namespace seafold

@@ -5,19 +5,39 @@
 // first voice and released with the connection. A client plays relayed voice
 // by speaker instead (SpeakerVoices).
 //
+// A client that speaks Opus (version 1 of the wire) is played through a
+// playout of its own; what it plays is also what receivers that know only
+// LPC-10 hear of this client, encoded again by this speaker's one LPC-10
+// encoder, shared by all of them, in the specified 100 ms messages.
+//
+// Also here: how a press of push-to-talk runs on a connection (voiceModeFor).
+//
 // Main thread only.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "base/object.h"
+#include "session/voiceframes.h"
 #include "session/voiceplayback.h"
+#include "voice/voicecapture.h"
 
 namespace seafold {
 
 class ByteBuffer;
+class EventConnection;
+class Resampler;
 class SFXObject;
 class VoiceDecoder;
+class VoiceEncoder;
+
+// How a press runs on the client's connection to the server: Opus at the
+// codec's rate and frame cadence, at a bitrate from the connection's
+// negotiated rate (opusBitrateForLink), when the server speaks version 1;
+// otherwise (or without a connection) LPC-10 with the specified timing.
+VoiceMode voiceModeFor(const EventConnection* connectionToServer);
 
 class ClientVoice {
 public:
@@ -40,10 +60,29 @@ public:
     // Messages dropped for being beyond the allowance.
     uint32_t dropped() const { return mAllowance.dropped(); }
 
+    // ---- Opus ----
+    // True when `frameCount` frames at `nowMs` fit the allowance.
+    bool admitFrames(uint32_t frameCount, uint32_t nowMs, const char* sender);
+    // Frames to play, numbered from `sequence`.
+    void playFrames(uint32_t sequence, bool endsSpurt, const std::vector<OpusFrameView>& frames, uint32_t nowMs);
+    // Plays what is due by `nowMs`. With `transcode`, what was played is
+    // also encoded in LPC-10: the frames of a whole message, once 100 ms
+    // are together, are returned (null otherwise).
+    RefPtr<ByteBuffer> service(uint32_t nowMs, bool transcode);
+    // The playout, or none before the first Opus frames.
+    const VoicePlayout* playout() const { return mPlayout.get(); }
+
 private:
+    SFXObject* ensureStream();
+
     RefPtr<VoiceDecoder> mDecoder;
     RefPtr<SFXObject> mStream;
     VoiceAllowance mAllowance;
+    std::unique_ptr<VoicePlayout> mPlayout;
+    // The LPC-10 of this speaker for receivers of version 0.
+    std::unique_ptr<Resampler> mNarrowing;
+    RefPtr<VoiceEncoder> mLpcEncoder;
+    RefPtr<ByteBuffer> mNarrow; // 8000 Hz samples not yet encoded
 };
 
 } // namespace seafold

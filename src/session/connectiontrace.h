@@ -28,6 +28,11 @@ inline Json argumentJson(int32_t value)
     return value;
 }
 
+inline Json argumentJson(uint32_t value)
+{
+    return Json(value);
+}
+
 inline Json argumentJson(bool value)
 {
     return value;

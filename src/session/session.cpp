@@ -120,6 +120,12 @@ void Session::reportServerText(const char* text)
     endDelivery();
 }
 
+void SessionInterface::prepareIncomingConnection(NetConnection* connection)
+{
+    if (auto* events = dynamic_cast<EventConnection*>(connection))
+        events->setHighestClassVersion(mSession.settings().highestWireVersion);
+}
+
 SessionInterface::~SessionInterface()
 {
     while (!pendingConnections().empty()) {

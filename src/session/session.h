@@ -4,6 +4,7 @@
 // display). Every listener subscribes for itself; none knows of another.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -31,6 +32,9 @@ struct SessionSettings {
     std::string serverKeyFingerprint;
     // Every voice unpositioned, wherever the speakers are (--flat-voice).
     bool flatVoice = false;
+    // The newest version of the wire's calls this side offers (wireversion.h):
+    // WireVersionBase makes it a peer built to version 0 alone (tests).
+    int32_t highestWireVersion = INT32_MAX;
 };
 
 // One party's interest in the session: the events it leaves empty it is not
@@ -125,6 +129,9 @@ public:
     // nothing keeps a pointer to a connection that is gone.
     ~SessionInterface() override;
     Session& session() { return mSession; }
+
+protected:
+    void prepareIncomingConnection(NetConnection* connection) override;
 
 private:
     Session& mSession;

@@ -151,9 +151,12 @@ void SimpleEventConnection::prepareWritePacket()
         mRelays.release(now());
 }
 
-void SimpleEventConnection::rpcPosted(RPCEvent*)
+void SimpleEventConnection::rpcPosted(RPCEvent* event)
 {
-    mMovements.notePosted();
+    // An unguaranteed event keeps no order with the others: a movement
+    // posted before it may still take more.
+    if (event->guaranteeType() != NetEvent::Unguaranteed)
+        mMovements.notePosted();
 }
 
 bool SimpleEventConnection::postAbout(uint64_t userId, NetEvent* event)

@@ -9,7 +9,8 @@
 // are merged while they wait (MovementCoalescer), what the server relays for
 // a client goes through that client's fair share (RelayScheduler), and the
 // server plays each client's voice itself (ClientVoice). The handlers of the
-// messages and echo calls are in echocalls.cpp.
+// messages and echo calls are in echocalls.cpp, the voice calls of version
+// 1 in voicecalls.cpp.
 #pragma once
 
 #include <functional>
@@ -56,6 +57,15 @@ public:
     // Server: this client's voice as the server plays it.
     const ClientVoice& voice() const { return mVoice; }
 
+    // A client's Opus frames (a tick's, each with its length) as
+    // c2sVoiceFrames; `endsSpurt` after the last of a press. Frames that
+    // wait unsent are joined into one event. False when nothing was sent
+    // (the server does not speak version 1, or the frames are malformed).
+    bool sendVoiceFrames(const RefPtr<ByteBuffer>& frames, bool endsSpurt);
+    // Server, once per main-loop pass: plays this client's Opus voice due
+    // by `nowMs` and sends it in LPC-10 to the clients of version 0.
+    void serviceVoice(uint32_t nowMs);
+
     // ---- echo calls ----
     SF_DECLARE_RPC(rpcMessageClientToServer, StringPtr);
     SF_DECLARE_RPC(rpcMessageServerToClient, StringPtr);
@@ -79,6 +89,9 @@ public:
     SF_DECLARE_RPC(s2cmakeMovement, double, double, double, StringPtr);
     SF_DECLARE_RPC(c2sEntitySelection, StringPtr);
     SF_DECLARE_RPC(s2cBroadcastMessage);
+    // ---- voice of version 1 (voicecalls.cpp) ----
+    SF_DECLARE_RPC(c2sVoiceFrames, uint32_t, uint32_t, bool, RefPtr<ByteBuffer>);
+    SF_DECLARE_RPC(s2cVoiceFrames, uint32_t, uint32_t, bool, RefPtr<ByteBuffer>, StringPtr);
 
 private:
     // Server, on the receiving client's connection: a movement of `mover`
@@ -111,9 +124,11 @@ private:
     // Reports a handler run to the session's listeners.
     template <class... Args> void trace(const char* rpc, const Args&... args);
 
-    MovementCoalescer mMovements; // a client's own; the server's relayed, by mover
-    RelayScheduler mRelays;       // server: this client's relays, within its fair share
-    ClientVoice mVoice;           // server: this client's voice
+    MovementCoalescer mMovements;    // a client's own; the server's relayed, by mover
+    RelayScheduler mRelays;          // server: this client's relays, within its fair share
+    ClientVoice mVoice;              // server: this client's voice
+    VoiceFrameNumbers mVoiceNumbers; // a client's own Opus frames
+    VoiceFrameBatches mVoiceBatches; // voice events waiting here, by speaker (a client's own: 0)
 };
 
 } // namespace seafold

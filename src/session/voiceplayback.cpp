@@ -76,18 +76,49 @@ bool SpeakerVoices::play(const std::string& speaker, const ByteBuffer* frames, c
     // A message that is dropped makes no pair.
     if (!voiceMessageFits(frames, speaker.c_str()))
         return false;
+    Speaker& entry = speakerFor(speaker, roster, now);
+    if (!entry.decoder)
+        entry.decoder = new LPC10VoiceDecoder;
+    entry.stream->setVoiceRate(VoiceSampleRate);
+    entry.stream->queueVoiceSamples(entry.decoder->decodeBuffer(frames));
+    return true;
+}
+
+SpeakerVoices::Speaker& SpeakerVoices::speakerFor(const std::string& speaker, const Roster& roster, uint32_t nowMs)
+{
     auto it = mSpeakers.find(speaker);
     if (it == mSpeakers.end()) {
         if (!roster.find(speaker))
-            dropIdleStrangers(roster, now);
+            dropIdleStrangers(roster, nowMs);
         Speaker made;
-        made.decoder = new LPC10VoiceDecoder;
         made.stream = new SFXObject(nullptr, 1.0f, 0, 0);
-        it = mSpeakers.emplace(speaker, made).first;
+        it = mSpeakers.emplace(speaker, std::move(made)).first;
     }
-    it->second.lastHeardMs = now;
-    it->second.stream->queueVoiceSamples(it->second.decoder->decodeBuffer(frames));
-    return true;
+    it->second.lastHeardMs = nowMs;
+    return it->second;
+}
+
+void SpeakerVoices::playFrames(const std::string& speaker, uint32_t sequence, bool endsSpurt,
+                               const std::vector<OpusFrameView>& frames, const Roster& roster)
+{
+    const uint32_t now = soundTime();
+    Speaker& entry = speakerFor(speaker, roster, now);
+    if (!entry.playout)
+        entry.playout = std::make_unique<VoicePlayout>(entry.stream.get());
+    entry.playout->receive(sequence, endsSpurt, frames, now);
+}
+
+void SpeakerVoices::service(uint32_t nowMs)
+{
+    for (auto& entry : mSpeakers)
+        if (entry.second.playout)
+            entry.second.playout->service(nowMs);
+}
+
+const VoicePlayout* SpeakerVoices::playoutOf(const std::string& speaker) const
+{
+    auto it = mSpeakers.find(speaker);
+    return it == mSpeakers.end() ? nullptr : it->second.playout.get();
 }
 
 void SpeakerVoices::dropIdleStrangers(const Roster& roster, uint32_t nowMs)
@@ -180,6 +211,24 @@ void forEachVoiceStream(Session& session,
     }
     session.speakerVoices().forEach(
         [&](const std::string& speaker, SFXObject& stream) { visit(speaker, roster.find(speaker), stream); });
+}
+
+void serviceVoices(Session& session)
+{
+    const uint32_t now = soundTime();
+    session.speakerVoices().service(now);
+    Roster& roster = session.roster();
+    for (size_t i = 0; i < roster.size(); ++i)
+        if (SimpleEventConnection* connection = roster[i].connection)
+            connection->serviceVoice(now);
+}
+
+const VoicePlayout* voicePlayoutOf(Session& session, const std::string& speaker)
+{
+    if (const VoicePlayout* playout = session.speakerVoices().playoutOf(speaker))
+        return playout;
+    const ClientRecord* record = session.roster().find(speaker);
+    return record && record->connection ? record->connection->voice().playout() : nullptr;
 }
 
 void applyListenerVolumes(Session& session)

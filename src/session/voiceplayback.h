@@ -14,9 +14,12 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "net/netbase.h"
+#include "session/voiceframes.h"
 
 namespace seafold {
 
@@ -88,6 +91,11 @@ public:
 
     // Plays a message of `speaker`; false when it was dropped (too long).
     bool play(const std::string& speaker, const ByteBuffer* frames, const Roster& roster);
+    // Opus frames of `speaker` numbered from `sequence`, for its playout.
+    void playFrames(const std::string& speaker, uint32_t sequence, bool endsSpurt,
+                    const std::vector<OpusFrameView>& frames, const Roster& roster);
+    // Every playout plays what is due by `nowMs` (once per main-loop pass).
+    void service(uint32_t nowMs);
     // The user left: the pair goes; what is already queued plays out.
     void forget(const std::string& speaker);
     void clear();
@@ -96,16 +104,20 @@ public:
     // The speaker's stream and decoder, or none.
     SFXObject* streamOf(const std::string& speaker) const;
     VoiceDecoder* decoderOf(const std::string& speaker) const;
+    const VoicePlayout* playoutOf(const std::string& speaker) const;
     void forEach(const std::function<void(const std::string& speaker, SFXObject& stream)>& visit) const;
 
 private:
     struct Speaker {
-        RefPtr<VoiceDecoder> decoder;
+        RefPtr<VoiceDecoder> decoder; // LPC-10, made at the first such message
         RefPtr<SFXObject> stream;
+        std::unique_ptr<VoicePlayout> playout; // Opus, made at the first frames
         uint32_t lastHeardMs = 0;
     };
     // Makes room among the pairs of speakers the roster does not know.
     void dropIdleStrangers(const Roster& roster, uint32_t nowMs);
+    // The speaker's entry, made when new.
+    Speaker& speakerFor(const std::string& speaker, const Roster& roster, uint32_t nowMs);
 
     std::map<std::string, Speaker> mSpeakers;
 };
@@ -138,6 +150,14 @@ private:
 void forEachVoiceStream(
     Session& session,
     const std::function<void(const std::string& speaker, const ClientRecord* record, SFXObject& stream)>& visit);
+
+// Plays every voice's frames due now (soundTime), once per main-loop pass;
+// on the server it also sends what speakers of Opus said, in LPC-10, to the
+// clients that know only version 0.
+void serviceVoices(Session& session);
+
+// The playout of a voice played through a jitter buffer, or none.
+const VoicePlayout* voicePlayoutOf(Session& session, const std::string& speaker);
 
 // Places every voice: `where` gives a user's place relative to the listener
 // (x right, y up, -z ahead) and returns true, or returns false for a user

@@ -90,9 +90,10 @@ std::function<uint32_t()> gSoundClock;
 // queued buffers follows what the source gives back.
 SFXObject* gSourceVoice[MaxSoundSources] = {};
 
-uint32_t samplesIn(uint32_t ms)
+// `ms` of a voice stream's samples at its rate.
+uint32_t samplesIn(const VoiceStreamState& voice, uint32_t ms)
 {
-    return ms * (VoiceSampleRate / 1000);
+    return ms * (voice.rate / 1000);
 }
 
 // Growable arrays grow in steps of 16: n elements need n rounded up to the
@@ -162,14 +163,14 @@ void recycleProcessedBuffers(int32_t s)
 
 // Takes the first free streaming buffer, fills it with `bytes` bytes of
 // 16-bit samples and queues it on `source`. False when no buffer is free.
-bool queueSamples(ALuint source, const void* data, uint32_t bytes)
+bool queueSamples(ALuint source, const void* data, uint32_t bytes, uint32_t rate)
 {
     if (gFreeVoiceBuffers.empty())
         return false;
     ALuint buffer = gFreeVoiceBuffers.front();
     gFreeVoiceBuffers.erase(gFreeVoiceBuffers.begin());
     // Whole samples only: an odd byte would make OpenAL refuse the buffer.
-    alBufferData(buffer, AL_FORMAT_MONO16, data, ALsizei(bytes & ~1u), VoiceSampleRate);
+    alBufferData(buffer, AL_FORMAT_MONO16, data, ALsizei(bytes & ~1u), ALsizei(rate));
     alSourceQueueBuffers(source, 1, &buffer);
     return true;
 }
@@ -205,11 +206,11 @@ void feedVoice(SoundObjectState& state)
     if (state.sourceIndex < 0 || v.pending.empty())
         return;
     ALuint source = gSfxSources[state.sourceIndex];
-    const uint32_t lead = samplesIn(VoiceLeadMs);
+    const uint32_t lead = samplesIn(v, VoiceLeadMs);
     uint32_t held = unplayedOnSource(state);
     while (!v.pending.empty() && held < lead && v.queued.size() < VoiceBuffersPerStream) {
         uint32_t n = uint32_t(std::min<size_t>(v.pending.size(), lead - held));
-        if (!queueSamples(source, v.pending.data(), n * 2))
+        if (!queueSamples(source, v.pending.data(), n * 2, v.rate))
             return;
         v.queued.push_back(n);
         v.pending.erase(v.pending.begin(), v.pending.begin() + n);
@@ -302,7 +303,7 @@ void startOnSource(SFXObject& object)
     } else if (state.samples) {
         // The source stays stopped without a free buffer; the next pass
         // reclaims it.
-        if (!queueSamples(source, state.samples->data(), state.samples->size()))
+        if (!queueSamples(source, state.samples->data(), state.samples->size(), VoiceSampleRate))
             return;
     } else {
         alSourcei(source, AL_BUFFER, ALint(gSfxBuffers[state.profileIndex]));
@@ -369,10 +370,14 @@ void SFXObject::queueVoiceSamples(const RefPtr<ByteBuffer>& more)
         noteDry(v, now); // the queue ran dry before this message came
     const bool flowing = mState.sourceIndex != -1 && v.started && state != AL_STOPPED;
     const uint32_t backlog = (flowing ? unplayedOnSource(mState) : 0) + uint32_t(v.pending.size());
-    const uint32_t target = samplesIn(VoiceTargetBacklogMs);
+    const uint32_t target = samplesIn(v, VoiceTargetBacklogMs);
 
     uint32_t drain = 0; // samples of quiet that may go
-    if (v.dry) {
+    if (v.paced) {
+        if (v.dry && uint32_t(now - v.dryAtMs) < VoiceUnderrunGapMs)
+            ++v.underruns;
+        v.dry = false;
+    } else if (v.dry) {
         // Ran dry in the middle of speech: this message came as late as the
         // stream was dry. Start again with that much backlog in hand (the
         // target at least), or the next message as late makes another gap.
@@ -382,7 +387,7 @@ void SFXObject::queueVoiceSamples(const RefPtr<ByteBuffer>& more)
         uint32_t dryFor = now - v.dryAtMs;
         if (dryFor < VoiceUnderrunGapMs) {
             ++v.underruns;
-            uint32_t want = samplesIn(std::min(std::max(dryFor, VoiceTargetBacklogMs), VoiceMaxRestartBacklogMs));
+            uint32_t want = samplesIn(v, std::min(std::max(dryFor, VoiceTargetBacklogMs), VoiceMaxRestartBacklogMs));
             v.pending.insert(v.pending.begin(), want - std::min(want, backlog), 0);
             // This arrival found nothing queued: for a drain window the
             // rebuilt backlog stays.
@@ -407,7 +412,7 @@ void SFXObject::queueVoiceSamples(const RefPtr<ByteBuffer>& more)
         shortenQuiet(v.pending, drain);
 
     // Bounded in time: the oldest samples still here go first.
-    const uint32_t cap = samplesIn(VoiceMaxQueuedMs);
+    const uint32_t cap = samplesIn(v, VoiceMaxQueuedMs);
     uint32_t onSource = flowing ? unplayedOnSource(mState) : 0;
     if (onSource + v.pending.size() > cap) {
         size_t excess = std::min(v.pending.size(), size_t(onSource + v.pending.size() - cap));
@@ -433,6 +438,18 @@ void SFXObject::queueVoiceSamples(const RefPtr<ByteBuffer>& more)
 uint32_t SFXObject::queuedVoiceSamples() const
 {
     return unplayedOnSource(mState) + uint32_t(mState.voice.pending.size());
+}
+
+void SFXObject::setVoiceRate(uint32_t rate)
+{
+    VoiceStreamState& v = mState.voice;
+    if (rate == v.rate || rate < 1000)
+        return;
+    // Samples waiting here are of the old rate; what the source holds plays
+    // out at the rate it was queued with.
+    v.pending.clear();
+    v.backlogs.clear();
+    v.rate = rate;
 }
 
 void SFXObject::setVoicePlacement(bool positioned, float x, float y, float z)

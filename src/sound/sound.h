@@ -96,9 +96,11 @@ extern const SoundProfile gSoundProfiles[SoundProfileCount + 1];
 
 // What the sound module keeps for a voice stream.
 struct VoiceStreamState {
-    bool active = false;          // samples were queued: this object is a voice stream
-    std::vector<int16_t> pending; // not yet handed to the source
-    std::vector<uint32_t> queued; // samples of each buffer queued on the source, oldest first
+    bool active = false;             // samples were queued: this object is a voice stream
+    uint32_t rate = VoiceSampleRate; // samples per second of what is queued
+    bool paced = false;              // its feeder keeps the backlog (setVoicePaced)
+    std::vector<int16_t> pending;    // not yet handed to the source
+    std::vector<uint32_t> queued;    // samples of each buffer queued on the source, oldest first
     // (time, backlog in samples) of the arrivals of the last VoiceDrainWindowMs.
     std::vector<std::pair<uint32_t, uint32_t>> backlogs;
     uint32_t lastArrivalMs = 0;
@@ -140,7 +142,17 @@ public:
     int32_t sourceIndex() const { return mState.sourceIndex; }
 
     // ---- voice streams ----
-    // Plays 16-bit mono 8000 Hz samples after what is already queued. A
+    // The rate of the samples queued from now on: VoiceSampleRate unless
+    // set (a wideband codec's stream plays at its own rate). A change drops
+    // samples of the old rate that wait here.
+    void setVoiceRate(uint32_t rate);
+    uint32_t voiceRate() const { return mState.voice.rate; }
+    // A stream whose feeder keeps its own playout buffer and hands over each
+    // frame period as it comes due: the stream neither rebuilds a backlog
+    // after running dry nor drains one (both would only add to the
+    // feeder's delay). Its underruns are still counted.
+    void setVoicePaced(bool paced) { mState.voice.paced = paced; }
+    // Plays 16-bit mono samples at the stream's rate after what is already queued. A
     // backlog above VoiceTargetBacklogMs is drained by shortening quiet
     // stretches; at most VoiceMaxQueuedMs stays queued, the oldest going
     // first. A stream that ran dry in the middle of speech starts again

@@ -17,13 +17,7 @@ namespace {
 
 class OpenALCaptureBackend : public CaptureBackend {
 public:
-    ~OpenALCaptureBackend() override
-    {
-        if (mDevice) {
-            alcCaptureStop(mDevice);
-            alcCaptureCloseDevice(mDevice);
-        }
-    }
+    ~OpenALCaptureBackend() override { close(); }
 
     bool openDevice() override
     {
@@ -32,19 +26,27 @@ public:
             setError("no capture device found");
             return false;
         }
+        close();
         // The capture rate itself, else a rate the device is likelier to
         // take natively, resampled here. One second of device buffer: ticks
-        // drain it every 100 ms.
-        for (uint32_t rate : {uint32_t(CaptureSampleRate), 48000u, 44100u, 16000u}) {
-            mDevice = alcCaptureOpenDevice(nullptr, rate, AL_FORMAT_MONO16, ALCsizei(rate));
+        // drain it every 100 ms or more often.
+        for (uint32_t deviceRate : {rate(), 48000u, 44100u, 16000u}) {
+            mDevice = alcCaptureOpenDevice(nullptr, deviceRate, AL_FORMAT_MONO16, ALCsizei(deviceRate));
             if (mDevice) {
-                if (rate != CaptureSampleRate)
-                    mResampler = std::make_unique<Resampler>(rate, CaptureSampleRate);
+                if (deviceRate != rate())
+                    mResampler = std::make_unique<Resampler>(deviceRate, rate());
                 return true;
             }
         }
         setError(std::string("the capture device \"") + name + "\" would not open for 16-bit mono capture");
         return false;
+    }
+
+    void setRate(uint32_t newRate) override
+    {
+        if (newRate != rate())
+            close();
+        CaptureBackend::setRate(newRate);
     }
 
     bool startCapture() override
@@ -75,6 +77,16 @@ public:
     }
 
 private:
+    void close()
+    {
+        if (mDevice) {
+            alcCaptureStop(mDevice);
+            alcCaptureCloseDevice(mDevice);
+            mDevice = nullptr;
+        }
+        mResampler.reset();
+    }
+
     void drain(bool keep)
     {
         if (!mDevice)

@@ -58,7 +58,11 @@ void JitterBuffer::updateTarget()
     const int64_t low = sorted[(sorted.size() - 1) * 5 / 100];
     const int64_t high = sorted[(sorted.size() - 1) * 95 / 100];
     mLowTransit = low;
-    mTargetMs = uint32_t(std::clamp<int64_t>(high - low, mFrameMs, mMaxTargetMs));
+    // While frames are being lost, one frame more: the frame after a lost
+    // one is then usually here in time to rebuild it from its forward
+    // error correction, rather than made up from nothing.
+    const int64_t floor = mHighest < mLossUntil ? 2 * int64_t(mFrameMs) : int64_t(mFrameMs);
+    mTargetMs = uint32_t(std::clamp<int64_t>(high - low, std::min<int64_t>(floor, mMaxTargetMs), mMaxTargetMs));
 }
 
 void JitterBuffer::push(uint16_t sequence, std::vector<uint8_t> frame, uint32_t nowMs, bool lastOfSpurt)
@@ -135,6 +139,7 @@ JitterBuffer::Output JitterBuffer::pop(uint32_t nowMs)
     }
     ++mConcealedRun;
     ++mStats.concealed;
+    mLossUntil = mNext + int64_t(JitterWindowFrames);
     if (mFrames.empty()) {
         // Ran dry in the middle of speech: the frame due is only late.
         // Fill the period and still wait for it, so nothing is lost; the
@@ -185,6 +190,7 @@ void JitterBuffer::reset()
     mEndedSpurt = true;
     mConcealedRun = 0;
     mTargetMs = mFrameMs;
+    mLossUntil = 0;
 }
 
 uint32_t JitterBuffer::bufferedMs() const

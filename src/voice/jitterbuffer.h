@@ -100,6 +100,7 @@ private:
     // place in the speaker's timeline. Its spread is the jitter to cover.
     std::deque<int64_t> mTransit;
     int64_t mLowTransit = 0; // its 5th percentile
+    int64_t mLossUntil = 0;  // frames up to this one follow a recent loss
     JitterStats mStats;
 };
 

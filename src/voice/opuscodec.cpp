@@ -3,6 +3,7 @@
 #include <opus/opus.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "base/platform.h"
 
@@ -119,6 +120,51 @@ uint32_t OpusVoiceDecoder::conceal(int16_t* out, const uint8_t* next, size_t nex
         count = OpusFrameSamples;
     }
     return uint32_t(count);
+}
+
+// ---- frames in one buffer -------------------------------------------------------------
+
+bool appendOpusFrame(std::vector<uint8_t>& out, const uint8_t* frame, size_t size)
+{
+    if (size > OpusMaxFramedBytes)
+        return false;
+    if (size < 0x80) {
+        out.push_back(uint8_t(size));
+    } else {
+        out.push_back(uint8_t(0x80 | (size >> 8)));
+        out.push_back(uint8_t(size & 0xFF));
+    }
+    out.insert(out.end(), frame, frame + size);
+    return true;
+}
+
+bool splitOpusFrames(const uint8_t* data, size_t size, std::vector<OpusFrameView>& frames)
+{
+    size_t at = 0;
+    while (at < size) {
+        size_t length = data[at++];
+        if (length & 0x80) {
+            if (at >= size)
+                return false;
+            length = ((length & 0x7F) << 8) | data[at++];
+        }
+        if (length > size - at)
+            return false;
+        frames.push_back(OpusFrameView{data + at, length});
+        at += length;
+    }
+    return true;
+}
+
+uint32_t OpusFramedEncoder::encodeFrame(const int16_t* samples, uint8_t* out)
+{
+    std::vector<uint8_t> packet = mEncoder.encodeFrame(samples);
+    std::vector<uint8_t> framed;
+    // A frame the library could not make is sent empty: the receiver
+    // conceals it in its turn.
+    appendOpusFrame(framed, packet.data(), packet.size());
+    std::memcpy(out, framed.data(), framed.size());
+    return uint32_t(framed.size());
 }
 
 } // namespace seafold

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "voice/voicecodec.h"
+
 struct OpusEncoder;
 struct OpusDecoder;
 
@@ -84,6 +86,39 @@ public:
 
 private:
     OpusDecoder* mDecoder = nullptr;
+};
+
+// ---- frames in one buffer ------------------------------------------------------------
+// Several Opus frames travel in one byte buffer, each preceded by its
+// length: one byte 0 ... 127, or two bytes (high bit set, then the low
+// eight bits) up to OpusMaxFramedBytes.
+enum : uint32_t { OpusMaxFramedBytes = 0x7FFF };
+
+// Appends one frame with its length to `out`; false (nothing written) for
+// a frame longer than OpusMaxFramedBytes.
+bool appendOpusFrame(std::vector<uint8_t>& out, const uint8_t* frame, size_t size);
+// The frames of `data`, in order; false when the buffer does not split
+// into whole frames (what split before the fault is still given).
+struct OpusFrameView {
+    const uint8_t* data;
+    size_t size;
+};
+bool splitOpusFrames(const uint8_t* data, size_t size, std::vector<OpusFrameView>& frames);
+
+// The voice tick's encoder for Opus: each OpusFrameSamples of the stream
+// become one frame with its length in front, so a tick's frames can be
+// split apart again.
+class OpusFramedEncoder : public VoiceEncoder {
+public:
+    explicit OpusFramedEncoder(uint32_t bitrate = OpusMinBitrate) : mEncoder(bitrate) {}
+    OpusVoiceEncoder& encoder() { return mEncoder; }
+
+    uint32_t frameSampleCount() const override { return OpusFrameSamples; }
+    uint32_t maxFrameBytes() const override { return OpusMaxFrameBytes + 2; }
+    uint32_t encodeFrame(const int16_t* samples, uint8_t* out) override;
+
+private:
+    OpusVoiceEncoder mEncoder;
 };
 
 } // namespace seafold

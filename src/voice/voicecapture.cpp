@@ -1,12 +1,14 @@
 // Push-to-talk, the capture ring, the voice tick and the file back end.
 #include "voice/voicecapture.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 
 #include "base/platform.h"
 #include "sound/sound.h"
+#include "voice/voiceprocessing.h"
 
 namespace seafold {
 
@@ -16,6 +18,7 @@ RefPtr<ByteBuffer> gCapturedSamples;
 RefPtr<ByteBuffer> gLastVoicePacket;
 uint32_t gCaptureReadOffset = 0;
 std::function<void(const RefPtr<ByteBuffer>& frames)> gVoiceSender;
+std::function<VoiceMode()> gVoiceModeChooser;
 
 namespace {
 
@@ -34,6 +37,12 @@ bool gCaptureStarted = false;
 // The last press could not start capture; cleared by one that could. Read by
 // captureStatus (the "No microphone" mark).
 bool gCaptureFailed = false;
+// The press's mode (written by the press) and the level's decay per tick
+// that goes with its period.
+VoiceMode gVoiceMode;
+double gLevelDecay = 0;
+// The final tick of a press is under way.
+bool gFinalTick = false;
 // Set by the program (setCaptureProcessing); read by the tick and the press.
 std::unique_ptr<CaptureProcessing> gCaptureProcessing;
 
@@ -48,11 +57,25 @@ CaptureBackend* captureBackend()
     return gCaptureBackend.get();
 }
 
+// The final tick of a press that made no frames still tells the
+// receivers the spurt ended (with no frames), except with LPC-10, whose
+// messages carry nothing but frames.
+void sendEndOfSpurt()
+{
+    if (gFinalTick && gVoiceMode.codec != VoiceCodecId::Lpc10 && gVoiceSender)
+        gVoiceSender(new ByteBuffer(0));
+}
+
 bool openCapture()
 {
     if (gCaptureStarted)
         return true;
     CaptureBackend* backend = captureBackend();
+    if (backend->rate() != gVoiceMode.sampleRate) {
+        // Another rate is another opening of the device.
+        backend->setRate(gVoiceMode.sampleRate);
+        gCaptureCreateTried = false;
+    }
     // A device that cannot be opened is never tried again.
     if (!gCaptureCreateTried) {
         gCaptureCreateTried = true;
@@ -73,21 +96,28 @@ bool openCapture()
 
 CaptureBackend::~CaptureBackend() = default;
 
+void CaptureBackend::setRate(uint32_t rate)
+{
+    mRate = std::min<uint32_t>(std::max<uint32_t>(rate, 1000), CaptureMaxRate);
+    mWriteOffset = 0;
+}
+
 void CaptureBackend::writeRing(const int16_t* samples, uint32_t count)
 {
     // Only the last second can survive in the ring.
-    const uint32_t ringSamples = CaptureRingBytes / 2;
+    const uint32_t bytes = ringBytes();
+    const uint32_t ringSamples = bytes / 2;
     if (count > ringSamples) {
         uint32_t skipped = count - ringSamples;
         samples += skipped;
         count = ringSamples;
-        mWriteOffset = (mWriteOffset + skipped * 2) % CaptureRingBytes;
+        mWriteOffset = (mWriteOffset + skipped * 2) % bytes;
     }
     for (uint32_t i = 0; i < count; ++i) {
         uint16_t v = uint16_t(samples[i]);
         mRing[mWriteOffset] = uint8_t(v);
         mRing[mWriteOffset + 1] = uint8_t(v >> 8);
-        mWriteOffset = (mWriteOffset + 2) % CaptureRingBytes;
+        mWriteOffset = (mWriteOffset + 2) % bytes;
     }
 }
 
@@ -111,21 +141,22 @@ void readCapturedSamples(const RefPtr<ByteBuffer>& buffer)
     if (!gCaptureStarted || !buffer)
         return;
     CaptureBackend* backend = gCaptureBackend.get();
-    uint32_t position = backend->readPosition() % CaptureRingBytes;
-    uint32_t available = (position + CaptureRingBytes - gCaptureReadOffset) % CaptureRingBytes;
+    const uint32_t ringBytes = backend->ringBytes();
+    uint32_t position = backend->readPosition() % ringBytes;
+    uint32_t available = (position + ringBytes - gCaptureReadOffset) % ringBytes;
     if (available == 0)
         return;
     // One or two regions: up to the end of the ring, then from its start.
     uint32_t first = available;
-    if (gCaptureReadOffset + first > CaptureRingBytes)
-        first = CaptureRingBytes - gCaptureReadOffset;
+    if (gCaptureReadOffset + first > ringBytes)
+        first = ringBytes - gCaptureReadOffset;
     uint32_t second = available - first;
     uint32_t old = buffer->size();
     if (!buffer->resize(old + available))
         return;
     std::memcpy(buffer->data() + old, backend->ring() + gCaptureReadOffset, first);
     std::memcpy(buffer->data() + old + first, backend->ring(), second);
-    gCaptureReadOffset = (gCaptureReadOffset + available) % CaptureRingBytes;
+    gCaptureReadOffset = (gCaptureReadOffset + available) % ringBytes;
 }
 
 // ---- processing --------------------------------------------------------------------------
@@ -156,7 +187,7 @@ void processCapturedSamples(ByteBuffer& buffer, uint32_t from)
     if (!gCaptureProcessing || count <= from)
         return;
     std::vector<int16_t> fresh = samplesOf(buffer.data() + from * 2, count - from), clean;
-    gCaptureProcessing->process(fresh.data(), fresh.size(), CaptureSampleRate, clean);
+    gCaptureProcessing->process(fresh.data(), fresh.size(), gVoiceMode.sampleRate, clean);
     if (!buffer.resize(uint32_t(from + clean.size()) * 2))
         return;
     putSamples(clean.data(), uint32_t(clean.size()), buffer.data() + from * 2);
@@ -170,6 +201,16 @@ VoiceEncoder& voiceEncoder()
 {
     static RefPtr<VoiceEncoder> encoder = new LPC10VoiceEncoder;
     return *encoder;
+}
+
+const VoiceMode& voiceMode()
+{
+    return gVoiceMode;
+}
+
+bool voiceTickEndsSpurt()
+{
+    return gFinalTick;
 }
 
 CaptureStatus captureStatus()
@@ -215,7 +256,11 @@ bool voiceTickDue(uint32_t elapsedMs)
         gVoiceCountdownMs -= elapsedMs;
         return false;
     }
-    gVoiceCountdownMs = VoiceTickPeriodMs;
+    const uint32_t period = std::max<uint32_t>(gVoiceMode.tickPeriodMs, 1);
+    const uint32_t excess = elapsedMs - gVoiceCountdownMs;
+    // A cadence kept through a long stall would only tick again at once:
+    // the overshoot counts up to one period.
+    gVoiceCountdownMs = gVoiceMode.keepCadence ? period - std::min(excess, period - 1) : period;
     return true;
 }
 
@@ -223,14 +268,20 @@ void startVoiceCapture()
 {
     if (gVoiceCaptureActive)
         return;
+    gVoiceMode = gVoiceModeChooser ? gVoiceModeChooser() : VoiceMode();
+    if (!gVoiceMode.encoder)
+        gVoiceMode.encoder = &voiceEncoder();
+    // The level decays the same per second at any tick period; at 100 ms
+    // it is exactly the single-precision 0.95 per tick.
+    gLevelDecay = gVoiceMode.tickPeriodMs == VoiceTickPeriodMs
+                      ? LevelDecay
+                      : std::pow(LevelDecay, double(gVoiceMode.tickPeriodMs) / VoiceTickPeriodMs);
     gVoiceCaptureActive = openCapture();
     gCaptureFailed = !gVoiceCaptureActive;
     if (!gVoiceCaptureActive)
         return;
     gCapturedSamples = new ByteBuffer(0);
-    gVoiceCountdownMs = VoiceFirstTickMs;
-    if (gCaptureProcessing)
-        gCaptureProcessing->restart();
+    gVoiceCountdownMs = gVoiceMode.firstTickMs;
     // Whatever the ring held before the press is not part of the speech.
     readCapturedSamples(gCapturedSamples);
     gCapturedSamples->resize(0);
@@ -240,7 +291,9 @@ void stopVoiceCapture()
 {
     if (!gVoiceCaptureActive)
         return;
+    gFinalTick = true;
     voiceTick();
+    gFinalTick = false;
     gVoiceCaptureActive = false;
     if (gCaptureStarted) {
         gCaptureStarted = false;
@@ -265,7 +318,7 @@ void normaliseVoiceGain(int16_t* samples, uint32_t count)
         if (magnitude > peak)
             peak = magnitude;
     }
-    gVoiceLevel = int32_t(double(gVoiceLevel) * LevelDecay);
+    gVoiceLevel = int32_t(double(gVoiceLevel) * (gLevelDecay > 0 ? gLevelDecay : LevelDecay));
     if (peak + QuietLevel > gVoiceLevel)
         gVoiceLevel = peak + QuietLevel;
     if (gVoiceLevel <= QuietLevel)
@@ -290,8 +343,10 @@ void voiceTick()
     readCapturedSamples(gCapturedSamples);
     processCapturedSamples(*gCapturedSamples, oldCount);
     uint32_t newCount = gCapturedSamples->size() / 2;
-    if (newCount == oldCount)
+    if (newCount == oldCount) {
+        sendEndOfSpurt();
         return;
+    }
 
     // Only the new samples: the tail left by the last tick is levelled already.
     // The buffer's bytes are little-endian samples; copy through an aligned array.
@@ -303,9 +358,11 @@ void voiceTick()
 
     // Whole frames go out; fewer than one frame waits for the next tick and
     // nothing is sent.
-    gLastVoicePacket = voiceEncoder().encodeBuffer(gCapturedSamples);
+    gLastVoicePacket = gVoiceMode.encoder->encodeBuffer(gCapturedSamples);
     if (gLastVoicePacket && gLastVoicePacket->size() != 0 && gVoiceSender)
         gVoiceSender(gLastVoicePacket);
+    else
+        sendEndOfSpurt();
 }
 
 // ---- file back end ---------------------------------------------------------------------------
@@ -328,15 +385,25 @@ public:
     bool openDevice() override
     {
         std::string error;
-        if (!loadCaptureFile(mPath, &mSamples, &error)) {
+        if (!loadCaptureFile(mPath, &mSamples, &error, rate())) {
             setError(error);
             return false;
         }
+        mSamplesRate = rate();
         return true;
     }
 
     bool startCapture() override
     {
+        if (mSamplesRate != rate()) {
+            // Another capture rate: the file again, resampled to it.
+            std::string error;
+            if (!loadCaptureFile(mPath, &mSamples, &error, rate())) {
+                setError(error);
+                return false;
+            }
+            mSamplesRate = rate();
+        }
         resetRing();
         mStartMs = mClockMs();
         mWritten = 0;
@@ -346,18 +413,18 @@ public:
     uint32_t readPosition() override
     {
         double elapsedMs = mClockMs() - mStartMs;
-        uint64_t due = elapsedMs > 0 ? uint64_t(elapsedMs * CaptureSampleRate / 1000.0) : 0;
+        uint64_t due = elapsedMs > 0 ? uint64_t(elapsedMs * rate() / 1000.0) : 0;
         if (due > mWritten) {
             uint64_t count = due - mWritten;
             // Beyond a second of backlog only the last second matters.
-            const uint64_t keep = CaptureRingBytes / 2;
+            const uint64_t keep = ringBytes() / 2;
             if (count > keep) {
                 mWritten += count - keep;
                 // Keep the ring's offset where a real device would have it.
                 skipRing(count - keep);
                 count = keep;
             }
-            int16_t chunk[CaptureRingBytes / 2];
+            int16_t chunk[CaptureMaxRingBytes / 2];
             for (uint64_t i = 0; i < count; ++i) {
                 uint64_t at = mWritten + i;
                 chunk[i] = at < mSamples.size() ? mSamples[at] : 0;
@@ -370,8 +437,9 @@ public:
 
     void stopCapture() override {}
 
-    // The file's samples at the capture rate, one channel.
-    static bool loadCaptureFile(const std::string& path, std::vector<int16_t>* samples, std::string* error)
+    // The file's samples at `rate`, one channel.
+    static bool loadCaptureFile(const std::string& path, std::vector<int16_t>* samples, std::string* error,
+                                uint32_t rate = CaptureSampleRate)
     {
         WaveData wave;
         if (!loadWaveFile(path, &wave)) {
@@ -395,7 +463,7 @@ public:
             }
             mono[i] = int16_t(sum / int32_t(channels));
         }
-        Resampler resampler(wave.rate, CaptureSampleRate);
+        Resampler resampler(wave.rate, rate);
         if (!resampler.valid()) {
             *error = "cannot resample \"" + path + "\" from " + std::to_string(wave.rate) + " Hz";
             return false;
@@ -410,7 +478,7 @@ private:
     {
         // Writing silence over what is skipped keeps the offsets consistent.
         int16_t zeros[256] = {};
-        uint64_t left = samples % (CaptureRingBytes / 2);
+        uint64_t left = samples % (ringBytes() / 2);
         while (left > 0) {
             uint32_t n = left > 256 ? 256 : uint32_t(left);
             writeRing(zeros, n);
@@ -420,7 +488,8 @@ private:
 
     std::string mPath;
     std::function<double()> mClockMs;
-    std::vector<int16_t> mSamples;
+    std::vector<int16_t> mSamples; // at mSamplesRate
+    uint32_t mSamplesRate = 0;
     double mStartMs = 0;
     uint64_t mWritten = 0;
 };

@@ -1,13 +1,18 @@
 // Push-to-talk capture and the voice tick.
 //
 // While push-to-talk is held, a capture back end fills a one-second ring of
-// 16-bit mono 8000 Hz samples; every 100 ms (the first time 250 ms after the
-// press) the main loop runs voiceTick, which takes the new samples, cleans
-// them (the capture processing, when the program set one: noise suppression,
-// gain and, with voice activation, the gate that lets only speech through),
-// evens out their loudness, encodes whole LPC-10 frames and hands them to the
-// voice sender. Releasing push-to-talk runs one last tick and stops capture.
-// With voice activation capture simply stays on.
+// 16-bit mono samples; the main loop runs voiceTick, which takes the new
+// samples, cleans them (the capture processing, when the program set one:
+// noise suppression, gain and, with voice activation, the gate that lets only
+// speech through), evens out their loudness, encodes whole frames and hands
+// them to the voice sender. Releasing push-to-talk runs one last tick and
+// stops capture. With voice activation capture simply stays on.
+//
+// How a press runs is its VoiceMode, asked for at the press: with LPC-10
+// (the default, and what every peer understands) capture is at 8000 Hz and
+// the tick comes every 100 ms, the first time 250 ms after the press; with a
+// codec of fixed short frames the capture runs at the codec's rate and the
+// tick at its frame cadence, so no frame waits for a batch.
 //
 // This module knows no connection: the application sets gVoiceSender. Nor
 // does it read the clock: the main loop hands each accepted step's whole
@@ -31,7 +36,40 @@ enum : uint32_t {
     CaptureSampleRate = 8000,
     VoiceFirstTickMs = 250,  // from the press to the first tick
     VoiceTickPeriodMs = 100, // between ticks once capture runs
+    // The fastest capture: one second of it is the most a ring holds.
+    CaptureMaxRate = 16000,
+    CaptureMaxRingBytes = CaptureMaxRate * 2,
 };
+
+// The codec a press encodes with, as the wire names it.
+enum class VoiceCodecId : uint32_t {
+    Lpc10 = 0,
+    Opus = 1,
+};
+
+// How one press of push-to-talk runs.
+struct VoiceMode {
+    VoiceCodecId codec = VoiceCodecId::Lpc10;
+    // The encoder; null: the process's LPC-10 encoder (voiceEncoder()).
+    RefPtr<VoiceEncoder> encoder;
+    uint32_t sampleRate = CaptureSampleRate;
+    uint32_t firstTickMs = VoiceFirstTickMs;
+    uint32_t tickPeriodMs = VoiceTickPeriodMs;
+    // The tick keeps to its cadence: a main-loop step that overshoots the
+    // countdown shortens the next wait by as much (LPC-10 drops the excess).
+    bool keepCadence = false;
+};
+
+// The mode of a press: asked at every press that starts capture. Written
+// once by the application (it picks Opus when the server speaks it), by
+// tests and the benchmark; empty gives the default VoiceMode.
+extern std::function<VoiceMode()> gVoiceModeChooser;
+
+// The mode of the press under way, or of the last one.
+const VoiceMode& voiceMode();
+// True during the tick that stopVoiceCapture runs: its frames end the
+// speaker's talk spurt.
+bool voiceTickEndsSpurt();
 
 // ---- capture back ends -------------------------------------------------------------
 
@@ -41,17 +79,23 @@ class CaptureBackend {
 public:
     virtual ~CaptureBackend();
 
-    // Opens the capture device; tried once per process. When it fails,
-    // error() says why.
+    // Opens the capture device at rate(); tried once per process and rate.
+    // When it fails, error() says why.
     virtual bool openDevice() = 0;
     // Starts capturing into the ring at offset 0. False when it cannot.
     virtual bool startCapture() = 0;
-    // Brings the ring up to date; returns the byte offset (0 ... 15999, even)
-    // up to which it holds complete data.
+    // Brings the ring up to date; returns the byte offset (0 ...
+    // ringBytes() - 1, even) up to which it holds complete data.
     virtual uint32_t readPosition() = 0;
     // Stops capturing; the device stays open.
     virtual void stopCapture() = 0;
+    // The device is to capture at `rate` (at most CaptureMaxRate) from the
+    // next openDevice on; the ring holds one second of it. A back end with
+    // an open device closes it here when the rate changes.
+    virtual void setRate(uint32_t rate);
 
+    uint32_t rate() const { return mRate; }
+    uint32_t ringBytes() const { return mRate * 2; }
     const uint8_t* ring() const { return mRing; }
     // Why the device could not be opened or started, for the user; empty
     // when nothing failed.
@@ -66,17 +110,19 @@ protected:
     uint32_t writeOffset() const { return mWriteOffset; }
 
 private:
-    uint8_t mRing[CaptureRingBytes] = {};
+    uint8_t mRing[CaptureMaxRingBytes] = {};
     uint32_t mWriteOffset = 0;
+    uint32_t mRate = CaptureSampleRate;
     std::string mError;
 };
 
-// The default microphone through OpenAL capture at 8000 Hz mono 16-bit; a
-// device that takes only another rate is captured at that rate and resampled.
+// The default microphone through OpenAL capture, mono 16-bit at the rate
+// set; a device that takes only another rate is captured at that rate and
+// resampled.
 std::unique_ptr<CaptureBackend> createOpenALCaptureBackend();
 
 // Plays a WAV file (16-bit PCM, mono or stereo, any rate: resampled to the
-// capture rate, channels mixed) as if it were the microphone, in real time
+// capture's rate, channels mixed) as if it were the microphone, in real time
 // from each start, then silence. `clockMs` gives milliseconds (default: the
 // real-time clock). Opening fails when the file cannot be read or has
 // another format; error() then says why.
@@ -121,18 +167,19 @@ extern uint32_t gCaptureReadOffset;
 // voiceTick. Empty: the frames are dropped.
 extern std::function<void(const RefPtr<ByteBuffer>& frames)> gVoiceSender;
 
-// Milliseconds until the next tick: 250 after a press, 100 after each tick,
-// 0 before the first press.
+// Milliseconds until the next tick: the mode's first wait after a press,
+// its period after each tick, 0 before the first press.
 uint32_t voiceCountdownMs();
 
 // The main loop's accepted timing step of `elapsedMs` whole milliseconds.
 // While capture is active and the countdown is not 0, the countdown shrinks
-// by it; reaching 0 restarts it at 100 and returns true: voiceTick is due
-// (any excess is dropped, not carried). The countdown's only writers are
+// by it; reaching 0 restarts it at the mode's period and returns true:
+// voiceTick is due (any excess is dropped, not carried, unless the mode
+// keeps its cadence). The countdown's only writers are
 // this and the press.
 bool voiceTickDue(uint32_t elapsedMs);
 
-// The process's one encoder; its analysis state lasts for the whole run.
+// The process's one LPC-10 encoder; its analysis state lasts for the whole run.
 VoiceEncoder& voiceEncoder();
 
 // What the local user's push-to-talk has come to, for display: capture is

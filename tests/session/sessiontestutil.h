@@ -13,6 +13,7 @@
 #include "session/eventlog.h"
 #include "session/headlessscene.h"
 #include "session/simpleeventconnection.h"
+#include "sound/sound.h"
 
 namespace seafold::test {
 
@@ -145,6 +146,30 @@ struct SessionTest : ::testing::Test {
             return true;
         });
     }
+};
+
+// Sound through OpenAL Soft's loopback device at `Rate`, mixed only when a
+// test renders, with a sound clock the test moves (mNow).
+template <uint32_t Rate> class LoopbackSoundTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SoundSetup setup;
+        setup.loopback = true;
+        setup.loopbackRate = Rate;
+        setup.sfxDirectory = "/nonexistent"; // voice needs no effects
+        setDebugOutput([](const char*) {});
+        bool ready = initSound(setup);
+        setDebugOutput(nullptr);
+        ASSERT_TRUE(ready);
+        setSoundClock([this] { return mNow; });
+    }
+    void TearDown() override
+    {
+        closeSound();
+        setSoundClock(nullptr);
+    }
+    uint32_t mNow = 5000;
 };
 
 } // namespace seafold::test

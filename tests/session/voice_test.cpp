@@ -20,6 +20,8 @@
 #include "voice/lpc10.h"
 #include "voice/voicecodec.h"
 
+#include "sessiontestutil.h"
+
 using namespace seafold;
 
 namespace {
@@ -74,31 +76,14 @@ void captureLog(const char* text)
         gLogLines.push_back(text);
 }
 
-class LoopbackVoices : public ::testing::Test {
+class LoopbackVoices : public seafold::test::LoopbackSoundTest<VoiceSampleRate> {
 protected:
-    void SetUp() override
-    {
-        SoundSetup setup;
-        setup.loopback = true;
-        setup.sfxDirectory = "/nonexistent"; // voice needs no effects
-        setDebugOutput([](const char*) {});
-        bool ready = initSound(setup);
-        setDebugOutput(nullptr);
-        ASSERT_TRUE(ready);
-        setSoundClock([this] { return mNow; });
-    }
-    void TearDown() override
-    {
-        closeSound();
-        setSoundClock(nullptr);
-    }
     std::vector<int16_t> render(uint32_t frames)
     {
         std::vector<int16_t> out(frames);
         EXPECT_TRUE(renderSoundSamples(out.data(), frames));
         return out;
     }
-    uint32_t mNow = 5000;
 };
 
 } // namespace

@@ -8,89 +8,15 @@
 #include <random>
 #include <vector>
 
+#include "testsignals.h"
 #include "voice/jitterbuffer.h"
 #include "voice/opuscodec.h"
 #include "voice/voiceprocessing.h"
 
 using namespace seafold;
+using namespace seafold::testsignals;
 
 namespace {
-
-constexpr double Pi = 3.14159265358979323846;
-
-std::vector<int16_t> tone(double hz, uint32_t rate, double seconds, double amplitude)
-{
-    std::vector<int16_t> out(size_t(rate * seconds));
-    for (size_t i = 0; i < out.size(); ++i)
-        out[i] = int16_t(std::lround(amplitude * std::sin(2 * Pi * hz * double(i) / rate)));
-    return out;
-}
-
-// A vowel like "ah": a 120 Hz pulse train through three formant resonators.
-std::vector<int16_t> vowel(uint32_t rate, double seconds, double amplitude)
-{
-    const double formants[3][2] = {{700, 110}, {1220, 120}, {2600, 160}};
-    std::vector<double> signal(size_t(rate * seconds));
-    const uint32_t period = rate / 120;
-    for (size_t i = 0; i < signal.size(); i += period)
-        signal[i] = 1.0;
-    for (const auto& f : formants) {
-        const double r = std::exp(-Pi * f[1] / rate);
-        const double a1 = 2 * r * std::cos(2 * Pi * f[0] / rate), a2 = -r * r;
-        double y1 = 0, y2 = 0;
-        for (double& x : signal) {
-            const double y = x + a1 * y1 + a2 * y2;
-            y2 = y1;
-            y1 = y;
-            x = y;
-        }
-    }
-    double peak = 0;
-    for (double x : signal)
-        peak = std::max(peak, std::fabs(x));
-    std::vector<int16_t> out(signal.size());
-    for (size_t i = 0; i < out.size(); ++i)
-        out[i] = int16_t(std::lround(signal[i] / peak * amplitude));
-    return out;
-}
-
-std::vector<int16_t> noise(size_t count, double amplitude, uint32_t seed)
-{
-    std::mt19937 random(seed);
-    std::normal_distribution<double> normal(0.0, amplitude);
-    std::vector<int16_t> out(count);
-    for (auto& s : out)
-        s = int16_t(std::clamp(std::lround(normal(random)), -32768l, 32767l));
-    return out;
-}
-
-double rms(const int16_t* samples, size_t count)
-{
-    double sum = 0;
-    for (size_t i = 0; i < count; ++i)
-        sum += double(samples[i]) * samples[i];
-    return count ? std::sqrt(sum / count) : 0;
-}
-
-double rms(const std::vector<int16_t>& samples, size_t from, size_t to)
-{
-    to = std::min(to, samples.size());
-    return from < to ? rms(samples.data() + from, to - from) : 0;
-}
-
-// The frequency of a tone from its upward zero crossings.
-double zeroCrossingHz(const std::vector<int16_t>& samples, size_t from, size_t to, uint32_t rate)
-{
-    size_t first = 0, last = 0, crossings = 0;
-    for (size_t i = from + 1; i < std::min(to, samples.size()); ++i)
-        if (samples[i - 1] < 0 && samples[i] >= 0) {
-            if (crossings == 0)
-                first = i;
-            last = i;
-            ++crossings;
-        }
-    return crossings > 1 ? double(crossings - 1) * rate / double(last - first) : 0;
-}
 
 std::vector<int16_t> throughOpus(const std::vector<int16_t>& input, uint32_t bitrate, double loss, uint32_t seed,
                                  std::vector<bool>* lostFrames = nullptr)

@@ -5,7 +5,7 @@ Soft's wave-file writer, which runs in real time from the moment the device
 opens (the "sound" event), so sample i of the file left at open + i / rate.
 
 usage: tools/measure/voice.py latency   [--clicks 16] [--spacing 1.0] [--runs 1]
-       tools/measure/voice.py underruns [--seconds 30] [--movers 3] [--move-every 16]
+       tools/measure/voice.py underruns [--seconds 30] [--movers 3] [--move-every 16] [--speakers 1]
        tools/measure/voice.py intelligibility [--clip-rate 16000] [--runs 1]
    common: [--bin DIR] [--server-args "..."] [--client-args "..."] [--json] [--keep-logs]
 
@@ -25,7 +25,10 @@ stream ran dry and restarted) shows in the listener's output as a stretch of
 digital silence inside the speech: counted are runs of at least 10 ms with
 every sample within +-1, between the first and the last loud sample. If the
 program reports a counter itself (any --stats or event key containing
-"underrun"), its last value is shown too.
+"underrun"), its last value is shown too. With --speakers 2 two users say
+it at once (the last to start is timed); backlog_growth_ms is how much
+later the sound ends after the stop than it began after the start: a
+standing backlog that built up.
 
 intelligibility: the speaker says a few sentences made with espeak-ng (at
 --clip-rate) and the listener's output is scored against them with STOI
@@ -79,8 +82,9 @@ def wave_env(work, name):
     return env, wav
 
 
-def start(o, work, speaker_args, movers=0):
-    """Server and listener writing wave files, movers, then the speaker."""
+def start(o, work, speaker_args, movers=0, speakers=1):
+    """Server and listener writing wave files, movers, then the speakers
+    (alice, then carol, ... all saying the same), the last in the list."""
     port = ml.free_port()
     address = f"127.0.0.1:{port}"
     bound = 240
@@ -105,9 +109,10 @@ def start(o, work, speaker_args, movers=0):
         if not p.wait_for(lambda p=p: p.first("state", "connected"), 20):
             raise RuntimeError(f"{p.name} did not connect")
     time.sleep(0.5)
-    speaker = ml.Proc([f"{o.bin}/seafold-headless", "-client", address, "alice", "--model", "boat", "--events"]
-                      + speaker_args + client_args, "speaker", work, env=ml.headless_env("null"), timeout=bound)
-    procs.append(speaker)
+    for n, name in enumerate(["alice", "carol", "dave", "erin"][:max(1, speakers)]):
+        procs.append(ml.Proc([f"{o.bin}/seafold-headless", "-client", address, name, "--model", "boat", "--events"]
+                             + speaker_args + client_args, "speaker" if n == 0 else f"speaker{n + 1}", work,
+                             env=ml.headless_env("null"), timeout=bound))
     return procs
 
 
@@ -202,15 +207,17 @@ def underrun_counter(proc):
 def underruns(o, work):
     path = os.path.join(work, "vowel.wav")
     vowel_file(path, o.seconds)
-    procs = start(o, work, ["--speak", path], movers=o.movers)
+    procs = start(o, work, ["--speak", path], movers=o.movers, speakers=o.speakers)
     listener, speaker = procs[1], procs[-1]
     try:
-        speaker.wait_for(lambda: speaker.first("speak", "stop"), o.seconds + 30)
+        for p in procs[len(procs) - o.speakers:]:
+            p.wait_for(lambda p=p: p.first("speak", "stop"), o.seconds + 30)
         time.sleep(3.0)
     finally:
         for p in reversed(procs):
             p.stop()
-    r = {"movers": o.movers, "move_every_ms": o.move_every, "seconds": o.seconds, "load": ml.loadavg()}
+    r = {"speakers": o.speakers, "movers": o.movers, "move_every_ms": o.move_every, "seconds": o.seconds,
+         "load": ml.loadavg()}
     rate, heard = read_wav(listener.wav)
     loud = [i for i in (next((i for i, x in enumerate(heard) if abs(x) > 1000), None),
                         next((len(heard) - 1 - i for i, x in enumerate(reversed(heard)) if abs(x) > 1000), None))]
@@ -227,6 +234,10 @@ def underruns(o, work):
         r["last_sound_after_stop_ms"] = round(1000 * (opened["t"] / 1000.0 + loud[1] / rate
                                                       - speaker.first("speak", "stop")["t"] / 1000.0)) \
             if speaker.first("speak", "stop") else None
+        # A backlog that built up over the speech shows as sound ending
+        # later after the stop than it began after the start.
+        if r["last_sound_after_stop_ms"] is not None:
+            r["backlog_growth_ms"] = r["last_sound_after_stop_ms"] - r["first_sound_after_ms"]
     return [r]
 
 
@@ -286,6 +297,7 @@ def main():
     ap.add_argument("--runs", type=int, default=1)
     ap.add_argument("--seconds", type=float, default=30)
     ap.add_argument("--movers", type=int, default=3)
+    ap.add_argument("--speakers", type=int, default=1)
     ap.add_argument("--move-every", type=int, default=16)
     ap.add_argument("--clip-rate", type=int, default=16000)
     ap.add_argument("--server-args", default="")

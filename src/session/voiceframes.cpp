@@ -1,0 +1,189 @@
+#include "session/voiceframes.h"
+
+#include <cstring>
+
+#include "base/bytebuffer.h"
+#include "sound/sound.h"
+
+namespace seafold {
+
+namespace {
+
+// Played ahead of the frame period under way, so that the stream does not
+// run dry between two main-loop passes: a frame and a half, more than a
+// pass takes even on a busy machine most of the time.
+constexpr uint32_t PlayoutLeadMs = OpusFrameMs * 3 / 2;
+// When a pass came too late anyway, the stream ran dry and everything after
+// it plays that much later. Once the stream holds more than this, a frame
+// is left out, so that the delay does not creep up gap by gap.
+constexpr uint32_t PlayoutMostQueuedMs = PlayoutLeadMs + 2 * OpusFrameMs;
+// Frame periods one pass catches up on after a stall; beyond, the periods
+// missed are skipped (the jitter buffer drains what piled up).
+constexpr uint32_t MaxCatchUpFrames = 10;
+
+// The frame buffer and the end flag of a voice event, c2s or s2c.
+bool voiceEventParts(RPCEvent* event, bool*& endsSpurt, RefPtr<ByteBuffer>*& frames)
+{
+    if (auto* a = event->arguments<uint32_t, uint32_t, bool, RefPtr<ByteBuffer>>()) {
+        endsSpurt = &std::get<2>(*a);
+        frames = &std::get<3>(*a);
+        return true;
+    }
+    if (auto* a = event->arguments<uint32_t, uint32_t, bool, RefPtr<ByteBuffer>, StringPtr>()) {
+        endsSpurt = &std::get<2>(*a);
+        frames = &std::get<3>(*a);
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool splitVoiceFrames(const ByteBuffer* data, std::vector<OpusFrameView>& frames)
+{
+    frames.clear();
+    if (!data)
+        return true;
+    if (!splitOpusFrames(data->data(), data->size(), frames) || frames.size() > MaxVoiceFramesPerEvent) {
+        frames.clear();
+        return false;
+    }
+    return true;
+}
+
+// ---- numbering ----------------------------------------------------------------------
+
+uint16_t VoiceFrameNumbers::take(uint32_t count, uint32_t nowMs, bool endsSpurt)
+{
+    if (!mInSpurt) {
+        // The periods since the last spurt ran out pass unspoken. A spurt
+        // starts when its first frames leave, a little after they were
+        // said, which shifts every number of the spurt alike.
+        mNext = uint16_t(mNext + uint32_t(nowMs - mEndMs) / OpusFrameMs);
+        mInSpurt = true;
+    }
+    const uint16_t first = mNext;
+    mNext = uint16_t(mNext + count);
+    if (endsSpurt) {
+        mInSpurt = false;
+        mEndMs = nowMs;
+    }
+    return first;
+}
+
+// ---- batching --------------------------------------------------------------------------
+
+bool VoiceFrameBatches::amend(uint64_t speaker, uint32_t codec, uint32_t sequence, bool endsSpurt,
+                              const ByteBuffer& frames, uint32_t frameCount)
+{
+    auto it = mWaiting.find(speaker);
+    if (it == mWaiting.end())
+        return false;
+    Waiting& w = it->second;
+    bool* ends = nullptr;
+    RefPtr<ByteBuffer>* buffer = nullptr;
+    if (!w.event->isAmendable() || w.codec != codec || uint16_t(w.nextSequence) != uint16_t(sequence) ||
+        w.frames + frameCount > MaxVoiceFramesPerEvent || !voiceEventParts(w.event.get(), ends, buffer) || !*buffer ||
+        (*buffer)->size() + frames.size() > RPCArg<RefPtr<ByteBuffer>>::MaxBytes) {
+        mWaiting.erase(it);
+        return false;
+    }
+    const uint32_t old = (*buffer)->size();
+    if (!(*buffer)->resize(old + frames.size()))
+        return false;
+    std::memcpy((*buffer)->data() + old, frames.data(), frames.size());
+    *ends = endsSpurt;
+    w.nextSequence = uint16_t(sequence + frameCount);
+    w.frames += frameCount;
+    return true;
+}
+
+void VoiceFrameBatches::posted(uint64_t speaker, RefPtr<RPCEvent> event, uint32_t codec, uint32_t sequence,
+                               uint32_t frameCount)
+{
+    Waiting& w = mWaiting[speaker];
+    w.event = std::move(event);
+    w.codec = codec;
+    w.nextSequence = uint16_t(sequence + frameCount);
+    w.frames = frameCount;
+}
+
+// ---- playout ---------------------------------------------------------------------------
+
+VoicePlayout::VoicePlayout(SFXObject* stream) : mBuffer(OpusFrameMs), mStream(stream)
+{
+    if (mStream) {
+        mStream->setVoiceRate(OpusSampleRate);
+        mStream->setVoicePaced(true);
+    }
+}
+
+VoicePlayout::~VoicePlayout() = default;
+
+void VoicePlayout::receive(uint32_t sequence, bool endsSpurt, const std::vector<OpusFrameView>& frames, uint32_t nowMs)
+{
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const bool last = endsSpurt && i + 1 == frames.size();
+        mBuffer.push(uint16_t(sequence + i), std::vector<uint8_t>(frames[i].data, frames[i].data + frames[i].size),
+                     nowMs, last);
+    }
+    // A spurt's end that came without frames: the one before it ended it.
+    // The buffer then stops after a few periods of concealment.
+}
+
+void VoicePlayout::play(const int16_t* samples, uint32_t count, std::vector<int16_t>* played)
+{
+    if (played)
+        played->insert(played->end(), samples, samples + count);
+    if (!mStream)
+        return;
+    if (mStream->queuedVoiceSamples() > PlayoutMostQueuedMs * (OpusSampleRate / 1000)) {
+        ++mSkipped;
+        return;
+    }
+    RefPtr<ByteBuffer> buffer = new ByteBuffer(count * 2);
+    std::memcpy(buffer->data(), samples, size_t(count) * 2);
+    mStream->queueVoiceSamples(buffer);
+}
+
+void VoicePlayout::service(uint32_t nowMs, std::vector<int16_t>* played)
+{
+    int16_t pcm[OpusMaxDecodedSamples];
+    for (uint32_t guard = 0; guard < MaxCatchUpFrames; ++guard) {
+        if (mRunning && int32_t(nowMs - mNextMs) < 0)
+            return;
+        // While running, each period is popped at its own time.
+        const uint32_t at = mRunning ? mNextMs : nowMs;
+        JitterBuffer::Output out = mBuffer.pop(at);
+        uint32_t count = 0;
+        switch (out.action) {
+        case JitterBuffer::Action::Wait:
+            mRunning = false;
+            return;
+        case JitterBuffer::Action::Play:
+            count = mDecoder.decode(out.frame.data(), out.frame.size(), pcm);
+            break;
+        case JitterBuffer::Action::Conceal:
+            count = mDecoder.conceal(pcm);
+            break;
+        case JitterBuffer::Action::ConcealFromNext:
+            count = mDecoder.conceal(pcm, out.frame.data(), out.frame.size());
+            break;
+        }
+        if (!mRunning) {
+            // A spurt starts: a lead of silence keeps the stream from
+            // running dry while the next period is not yet due.
+            mRunning = true;
+            mNextMs = at;
+            const std::vector<int16_t> lead(OpusSampleRate / 1000 * PlayoutLeadMs, 0);
+            play(lead.data(), uint32_t(lead.size()), nullptr);
+        }
+        play(pcm, count, played);
+        mNextMs += OpusFrameMs;
+    }
+    // Still behind after a stall: the periods missed are not played late.
+    if (mRunning && int32_t(nowMs - mNextMs) >= 0)
+        mNextMs = nowMs;
+}
+
+} // namespace seafold

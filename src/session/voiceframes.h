@@ -1,0 +1,111 @@
+// Voice between peers that speak version 1 of the wire: Opus frames,
+// numbered per speaker, sent unguaranteed.
+//
+// A sender numbers its frames by its own frame periods (VoiceFrameNumbers),
+// so a frame's number is its place in the speaker's time and a receiver's
+// jitter buffer can tell lateness from loss. Frames that wait unsent on a
+// connection are gathered into one event per speaker (VoiceFrameBatches):
+// a link that sends a packet every 96 ms carries about five frames of a
+// speaker in one event rather than five events with five headers.
+//
+// A receiver plays a speaker's frames through a VoicePlayout: the jitter
+// buffer, the Opus decoder with its loss concealment, and the speaker's
+// stream at the codec's rate, driven once per main-loop pass.
+//
+// Main thread only.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "base/object.h"
+#include "net/rpc.h"
+#include "voice/jitterbuffer.h"
+#include "voice/opuscodec.h"
+
+namespace seafold {
+
+class ByteBuffer;
+class SFXObject;
+
+// The most frames one voice event may carry: a second of speech, what the
+// slowest tick and the longest stall of one packet ever gather.
+constexpr uint32_t MaxVoiceFramesPerEvent = 1000 / OpusFrameMs;
+
+// The frames of an event as sent: false, with `frames` empty, for a buffer
+// that does not split into whole frames or holds more than
+// MaxVoiceFramesPerEvent.
+bool splitVoiceFrames(const ByteBuffer* data, std::vector<OpusFrameView>& frames);
+
+// A sender's frame numbers: one per frame period of its clock, spoken or
+// not, so the pause between two talk spurts shows as a gap in the numbers.
+class VoiceFrameNumbers {
+public:
+    // The number of the first of `count` frames sent at `nowMs`; the
+    // numbers after it follow on. `endsSpurt`: the speaker stops after them.
+    uint16_t take(uint32_t count, uint32_t nowMs, bool endsSpurt);
+
+private:
+    uint16_t mNext = 0;
+    bool mInSpurt = false;
+    uint32_t mEndMs = 0; // when the last spurt's frames ran out
+};
+
+// Voice events still waiting to be sent on one connection, by speaker.
+class VoiceFrameBatches {
+public:
+    // Adds the frames to the speaker's waiting event when it can still be
+    // changed (posted here only, not yet written), carries the same codec,
+    // its frames end just before `sequence` and the sum fits one event.
+    // False when a new event is to be posted.
+    bool amend(uint64_t speaker, uint32_t codec, uint32_t sequence, bool endsSpurt, const ByteBuffer& frames,
+               uint32_t frameCount);
+    // The event just posted for the speaker.
+    void posted(uint64_t speaker, RefPtr<RPCEvent> event, uint32_t codec, uint32_t sequence, uint32_t frameCount);
+    void forget(uint64_t speaker) { mWaiting.erase(speaker); }
+
+private:
+    struct Waiting {
+        RefPtr<RPCEvent> event;
+        uint32_t codec = 0;
+        uint32_t nextSequence = 0; // the number the next frame must have (16 bits)
+        uint32_t frames = 0;
+    };
+    std::map<uint64_t, Waiting> mWaiting;
+};
+
+// One speaker's Opus voice as it is played.
+class VoicePlayout {
+public:
+    // Plays into `stream`, which it sets to the codec's rate.
+    explicit VoicePlayout(SFXObject* stream);
+    ~VoicePlayout();
+    VoicePlayout(const VoicePlayout&) = delete;
+    VoicePlayout& operator=(const VoicePlayout&) = delete;
+
+    // Frames numbered from `sequence` arrived at `nowMs`.
+    void receive(uint32_t sequence, bool endsSpurt, const std::vector<OpusFrameView>& frames, uint32_t nowMs);
+    // Plays every frame period due by `nowMs`: a frame received, one made up
+    // for a lost or late one, or nothing while the speaker is silent. The
+    // samples played (at OpusSampleRate) are appended to `played` if given.
+    void service(uint32_t nowMs, std::vector<int16_t>* played = nullptr);
+
+    const JitterStats& stats() const { return mBuffer.stats(); }
+    // Frames left out because the stream had fallen behind its clock.
+    uint32_t skipped() const { return mSkipped; }
+    uint32_t targetMs() const { return mBuffer.targetMs(); }
+
+private:
+    void play(const int16_t* samples, uint32_t count, std::vector<int16_t>* played);
+
+    JitterBuffer mBuffer;
+    OpusVoiceDecoder mDecoder;
+    RefPtr<SFXObject> mStream;
+    bool mRunning = false; // playing a spurt: a frame period each OpusFrameMs
+    uint32_t mNextMs = 0;  // when the next frame period is due
+    uint32_t mSkipped = 0;
+};
+
+} // namespace seafold
