@@ -271,6 +271,16 @@ void addHeadlessOptions(CLI::App& app, HeadlessOptions& headless)
            "make one move every MS milliseconds, cycling through them (default: each move once)")
         ->type_name("MS");
     app.add_option_function<std::string>(
+           "--turn",
+           [&headless](const std::string& text) {
+               double degrees;
+               if (!parseNumber(text, &degrees) || !(std::fabs(degrees) <= 360))
+                   refuse("--turn takes degrees (-360 to 360), not \"" + text + "\"");
+               headless.turnDegrees = degrees;
+           },
+           "turn the model by this much with every step of --move-every (seen by peers of this version)")
+        ->type_name("DEGREES");
+    app.add_option_function<std::string>(
            "--quit-after",
            [&headless](const std::string& text) {
                double seconds;

@@ -60,8 +60,8 @@ struct SharedOptions {
     std::string serverKey;       // --server-key FINGERPRINT (a client; implies --secure), lower-case hex
     // Finding servers on the local network.
     uint16_t discoveryPort = DefaultDiscoveryPort; // --discovery-port N
-    std::string serverName;                         // --server-name TEXT; empty = the host name
-    bool noDiscovery = false;                       // --no-discovery: a server nobody finds
+    std::string serverName;                        // --server-name TEXT; empty = the host name
+    bool noDiscovery = false;                      // --no-discovery: a server nobody finds
     // --rate INTERVAL_MS,BYTES_PER_S: the local rate record of every
     // connection (minimum send and receive interval, maximum send and receive
     // bandwidth); the defaults are the connection's own, 96 ms and 2,500 B/s.
@@ -81,6 +81,7 @@ struct HeadlessOptions {
     };
     std::vector<Move> moves;      // --move DX,DY,DZ (repeatable)
     uint32_t moveEveryMs = 0;     // --move-every MS; 0 = each move once
+    double turnDegrees = 0;       // --turn DEGREES: turned by this much with each move step
     double quitAfterSeconds = -1; // --quit-after SECONDS; negative = run until a signal
     bool events = false;          // --events
     std::vector<uint8_t> voice;   // --voice HEX: one voice message, sent after the model
