@@ -122,14 +122,17 @@ int runApplication(const CommandLine& line, FrameDriver& driver, const LoopHooks
             return;
         }
         driver.startRendering();
+        // Every step of the specified pass is here, but reading packets
+        // comes last rather than right after the frame: a datagram that
+        // arrives while the frame is drawn or during the pause ends the pause
+        // and is read before the next frame is drawn, not one frame later.
+        // (The frame itself sends what the user did in it before drawing;
+        // see the frame listener.)
         for (;;) {
             // Render one frame: runs the frame listener and the GUI handlers,
             // which read input and change the scene.
             if (driver.renderOneFrame() || stopRequested())
                 break;
-            // Read every waiting datagram; remote-call handlers change the
-            // roster and the scene.
-            call(hooks.receivePackets);
             // Handshake retries, time-outs, keep-alives, paced sending.
             call(hooks.serviceConnections);
             // Give up the processor; a datagram that arrives meanwhile ends
@@ -144,6 +147,9 @@ int runApplication(const CommandLine& line, FrameDriver& driver, const LoopHooks
             runTimingStep(hooks, ticks);
             // Sound sources by priority, voice streams: every pass.
             call(hooks.updateSound);
+            // Read every waiting datagram; remote-call handlers change the
+            // roster and the scene the next frame shows.
+            call(hooks.receivePackets);
         }
     });
 

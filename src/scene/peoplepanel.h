@@ -51,6 +51,8 @@ public:
 
     // The lines shown now.
     const std::vector<PanelLine>& lines() const { return mLines; }
+    // Whose voice arrived lately (kept while the panel is hidden too).
+    const VoiceActivity& voices() const { return mVoices; }
 
 private:
     void refreshList(uint32_t nowMs, const std::string& ownModel);

@@ -169,18 +169,12 @@ TEST(RunApplication, StartUpLoopAndShutdownInOrder)
     FakeDriver driver(log);
     driver.frames = 2;
     EXPECT_EQ(runApplication(client("127.0.0.1:28000", "alice"), driver, recordingHooks(log)), 0);
-    std::vector<std::string> expected = {"initSound",
-                                         "startNetwork client 127.0.0.1:28000",
-                                         "setUp",
-                                         "startRendering",
-                                         "frame",
-                                         "receivePackets",
-                                         "serviceConnections",
-                                         "sleep 5",
-                                         "updateSound",
-                                         "frame",
-                                         "leaveSession",
-                                         "closeSound",
+    std::vector<std::string> expected = {"initSound",      "startNetwork client 127.0.0.1:28000",
+                                         "setUp",          "startRendering",
+                                         "frame",          "serviceConnections",
+                                         "sleep 5",        "updateSound",
+                                         "receivePackets", "frame",
+                                         "leaveSession",   "closeSound",
                                          "shutDown"};
     EXPECT_EQ(log, expected);
 }
