@@ -82,12 +82,24 @@ def received_of(events, user):
     return [(e["t"], e["pos"]) for e in events if e.get("model") == user and e.get("entity")]
 
 
+def crossing(frames, after, x):
+    """When the frames (after `after`) first drew the model at `x` or beyond."""
+    for a, b in zip(frames, frames[1:]):
+        if b[0] < after or b[1][0] < x - 1e-9:
+            continue
+        if a[1][0] >= x - 1e-9 or b[1][0] == a[1][0]:
+            return max(a[0], after) if a[1][0] >= x - 1e-9 else b[0]
+        return max(a[0] + (x - a[1][0]) / (b[1][0] - a[1][0]) * (b[0] - a[0]), after)
+    return None
+
+
 def motion_figures(frames, received, t0, t1):
     """Between t0 and t1 (ms, while the user moves): the share of frames in
     which the model stood somewhere new, the coefficient of variation of the
     per-frame step, and the median time from a state's arrival to the first
-    frame that drew the model at least that far along x (the user moves
-    along +x)."""
+    moment the frames drew the model that far along x (the user moves along
+    +x; between two frames the moment is interpolated, so that the frame
+    rate does not count as delay)."""
     window = [f for f in frames if t0 <= f[0] <= t1]
     steps = [math.dist(a[1], b[1]) for a, b in zip(window, window[1:])]
     moved = sum(1 for s in steps if s > 0)
@@ -97,7 +109,7 @@ def motion_figures(frames, received, t0, t1):
     for t, pos in received:
         if not t0 <= t <= t1:
             continue
-        drawn = next((f[0] for f in frames if f[0] >= t and f[1][0] >= pos[0] - 1e-9), None)
+        drawn = crossing(frames, t, pos[0])
         if drawn is not None:
             delays.append(drawn - t)
     figures["delay_median_ms"] = statistics.median(delays) if delays else None

@@ -359,7 +359,8 @@ const char* const WindowedEnvironment =
   DISPLAY                 the X display to open (seafold-headless needs none)
   For tests and measurements: SEAFOLD_SCREENSHOT_AFTER_FRAMES=N with SEAFOLD_SCREENSHOT_PATH=FILE
   (save the window after N frames and quit), SEAFOLD_SHOW_MODEL=NAME.mesh, SEAFOLD_FRAME_REPORT=1,
-  SEAFOLD_OCEAN_MATERIAL=NAME, SEAFOLD_LIGHT_ANGLE=DEGREES, SEAFOLD_LOOK_AT=light|X,Y,Z, SEAFOLD_PEOPLE_PANEL=0
+  SEAFOLD_OCEAN_MATERIAL=NAME, SEAFOLD_LIGHT_ANGLE=DEGREES, SEAFOLD_LOOK_AT=light|X,Y,Z, SEAFOLD_PEOPLE_PANEL=0,
+  SEAFOLD_TRACE_FRAMES=1 (with SEAFOLD_EVENT_LOG: a line per frame with the other users' models as drawn)
 )";
 
 class HelpFormatter : public CLI::Formatter {

@@ -12,6 +12,8 @@
 //              Fixed: a peer built to this alone must keep working bit for bit.
 //   version 1  Seafold's own additions, ids 21 and up, used only when the
 //              other side offered them too.
+//              c2sOrientation, s2cOrientation: a user's model orientation
+//              (orientationcalls.cpp).
 //
 // So a new call is declared with SF_IMPLEMENT_SEAFOLD_RPC (never the plain
 // SF_IMPLEMENT_RPC, which is version 0), and whoever sends one first asks
