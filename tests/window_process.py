@@ -34,6 +34,16 @@ def start_xvfb(work, size="1024x768x24"):
     return xvfb, ":" + display
 
 
+def wait_until(predicate, seconds, step=0.1):
+    """True as soon as `predicate()` is; False after `seconds`."""
+    end = time.time() + seconds
+    while time.time() < end:
+        if predicate():
+            return True
+        time.sleep(step)
+    return False
+
+
 class WindowedProcess:
     """The windowed program in folder WORK/NAME (the shipped default
     configuration, no dialog), its event log in events.log there."""

@@ -11,11 +11,11 @@ Usage: remote_motion_test.py SEAFOLD SEAFOLD_HEADLESS"""
 import os
 import sys
 import tempfile
-import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from headless_process import HeadlessProcess, free_port  # noqa: E402
-from window_process import WindowedProcess, frames_of, motion_figures, received_of, start_xvfb  # noqa: E402
+from window_process import (WindowedProcess, frames_of, motion_figures, received_of, start_xvfb,  # noqa: E402
+                            wait_until)
 
 WINDOWED, HEADLESS = sys.argv[1], sys.argv[2]
 failures = []
@@ -26,13 +26,8 @@ SETTLE_MS = 500
 
 
 def wait(what, predicate, seconds):
-    end = time.time() + seconds
-    while time.time() < end:
-        if predicate():
-            return True
-        time.sleep(0.1)
-    failures.append(f"timed out waiting for {what}")
-    return False
+    if not wait_until(predicate, seconds):
+        failures.append(f"timed out waiting for {what}")
 
 
 with tempfile.TemporaryDirectory() as work:

@@ -22,7 +22,6 @@ import os
 import re
 import signal
 import statistics
-import subprocess
 import sys
 import time
 
@@ -30,7 +29,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tests"))
 from measurelib import Proc, finish, free_port, loadavg, new_workdir  # noqa: E402
-from window_process import WindowedProcess, frames_of, motion_figures, received_of, start_xvfb  # noqa: E402
+from window_process import (WindowedProcess, frames_of, motion_figures, received_of, start_xvfb,  # noqa: E402
+                            wait_until)
 
 DEFAULT_SEND_INTERVAL_MS = 96
 SETTLE_MS = 500  # the start of the motion (the playout finding the spacing) is not judged
@@ -38,12 +38,8 @@ STOPPED_LOOK_MS = 1000  # how long after alice stops the drawn place is compared
 
 
 def wait(what, predicate, seconds):
-    end = time.time() + seconds
-    while time.time() < end:
-        if predicate():
-            return True
-        time.sleep(0.1)
-    sys.exit(f"motion.py: timed out waiting for {what}")
+    if not wait_until(predicate, seconds):
+        sys.exit(f"motion.py: timed out waiting for {what}")
 
 
 def smoothness(args, work, display, rate):
