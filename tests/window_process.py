@@ -92,6 +92,12 @@ def received_of(events, user):
     return [(e["t"], e["pos"]) for e in events if e.get("model") == user and e.get("entity")]
 
 
+def cv(values):
+    """Coefficient of variation, or None."""
+    mean = statistics.mean(values) if values else 0
+    return statistics.pstdev(values) / mean if mean else None
+
+
 def crossing(frames, after, x):
     """When the frames (after `after`) first drew the model at `x` or beyond."""
     for a, b in zip(frames, frames[1:]):
@@ -114,7 +120,9 @@ def motion_figures(frames, received, t0, t1):
     steps = [math.dist(a[1], b[1]) for a, b in zip(window, window[1:])]
     moved = sum(1 for s in steps if s > 0)
     figures = {"frames": len(steps), "moved_share": moved / len(steps) if steps else 0.0}
-    figures["step_cv"] = statistics.pstdev(steps) / statistics.mean(steps) if steps and statistics.mean(steps) else None
+    figures["step_cv"] = cv(steps)
+    # The steps can be no more even than the frames are.
+    figures["frame_interval_cv"] = cv([b[0] - a[0] for a, b in zip(window, window[1:])])
     delays = []
     for t, pos in received:
         if not t0 <= t <= t1:

@@ -79,6 +79,7 @@ def smoothness(args, work, display, rate):
         "frames per second": round(fps, 1),
         "moved share": round(figures["moved_share"], 3),
         "step CV": None if figures["step_cv"] is None else round(figures["step_cv"], 3),
+        "frame interval CV": None if figures["frame_interval_cv"] is None else round(figures["frame_interval_cv"], 3),
         "playout delay median ms": figures["delay_median_ms"],
         "in send intervals": None if figures["delay_median_ms"] is None else
         round(figures["delay_median_ms"] / interval, 2),
