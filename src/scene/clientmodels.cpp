@@ -134,9 +134,9 @@ void RendererScene::orientNode(ClientRecord& record)
         models.playout.receiveOrientation(record.orientation, now());
 }
 
-double RendererScene::now() const
+double RendererScene::now()
 {
-    return mClock ? mClock() : getHighPrecisionMilliseconds(getHighPrecisionTimerValue());
+    return getHighPrecisionMilliseconds(getHighPrecisionTimerValue());
 }
 
 void RendererScene::placeNode(UserModels& models, const Pose& pose)

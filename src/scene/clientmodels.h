@@ -68,10 +68,6 @@ public:
     void forEachPresented(
         const std::function<void(const std::string& name, const Vector3& position, double yawDegrees)>& visit) const;
 
-    // The clock the playouts are stamped with (ms); the high-precision
-    // timer's unless set (tests).
-    void setClock(std::function<double()> nowMs) { mClock = std::move(nowMs); }
-
     // Every user whose model is shown: a number that stays the user's while
     // they are in the roster, their name and the entity shown.
     void forEachShownModel(
@@ -91,13 +87,14 @@ private:
     void destroyUserObjects(UserModels& models);
     // The lowest ring slot no other user's node stands on.
     uint32_t freeSlot() const;
-    double now() const;
+    // The clock the playouts are stamped with (ms): the high-precision
+    // timer's, as present is given.
+    static double now();
     static void placeNode(UserModels& models, const Pose& pose);
 
     Ogre::SceneManager* mScene = nullptr;
     std::map<const ClientRecord*, UserModels> mUsers;
     uint64_t mNextSerial = 1;
-    std::function<double()> mClock;
 };
 
 // The renderer's scene for the process's roster.
