@@ -122,14 +122,19 @@ int runApplication(const CommandLine& line, FrameDriver& driver, const LoopHooks
             return;
         }
         driver.startRendering();
+        // Every step of the specified pass is here, but reading packets
+        // comes last rather than right after the frame, and the connections
+        // are serviced once more right after it: a datagram that arrives
+        // while the frame is drawn or during the pause ends the pause and is
+        // read before the next frame is drawn, not one frame later, and what
+        // its handlers post (a server's relays, acknowledgements) leaves at
+        // once rather than after that frame. (The frame itself sends what
+        // the user did in it before drawing; see the frame listener.)
         for (;;) {
             // Render one frame: runs the frame listener and the GUI handlers,
             // which read input and change the scene.
             if (driver.renderOneFrame() || stopRequested())
                 break;
-            // Read every waiting datagram; remote-call handlers change the
-            // roster and the scene.
-            call(hooks.receivePackets);
             // Handshake retries, time-outs, keep-alives, paced sending.
             call(hooks.serviceConnections);
             // Give up the processor; a datagram that arrives meanwhile ends
@@ -144,6 +149,11 @@ int runApplication(const CommandLine& line, FrameDriver& driver, const LoopHooks
             runTimingStep(hooks, ticks);
             // Sound sources by priority, voice streams: every pass.
             call(hooks.updateSound);
+            // Read every waiting datagram; remote-call handlers change the
+            // roster and the scene the next frame shows ...
+            call(hooks.receivePackets);
+            // ... and what they posted goes out now.
+            call(hooks.serviceConnections);
         }
     });
 

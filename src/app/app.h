@@ -50,8 +50,9 @@ TickOutcome timingStep(int64_t now, const TickState& before);
 struct LoopHooks {
     std::function<void()> initSound;                      // start-up, first of all
     std::function<bool(const CommandLine&)> startNetwork; // start-up, after the command line; false: exit 1
-    std::function<void()> receivePackets;                 // loop: read packets, after the frame
-    std::function<void()> serviceConnections;             // loop: service connections
+    std::function<void()> receivePackets;                 // loop: read packets, before the next frame
+    std::function<void()> serviceConnections;             // loop: service connections (after the frame and
+                                                          // after reading packets)
     std::function<void(uint32_t)> voiceTime;              // loop: each accepted tick's whole ms (the voice
                                                           // countdown; runs the voice tick when due)
     std::function<void()> updateSound;                    // loop: sound update, every pass

@@ -291,6 +291,16 @@ void addHeadlessOptions(CLI::App& app, HeadlessOptions& headless)
            "make one move every MS milliseconds, cycling through them (default: each move once)")
         ->type_name("MS");
     app.add_option_function<std::string>(
+           "--turn",
+           [&headless](const std::string& text) {
+               double degrees;
+               if (!parseNumber(text, &degrees) || !(std::fabs(degrees) <= 360))
+                   refuse("--turn takes degrees (-360 to 360), not \"" + text + "\"");
+               headless.turnDegrees = degrees;
+           },
+           "turn the model by this much with every step of --move-every (seen by peers of this version)")
+        ->type_name("DEGREES");
+    app.add_option_function<std::string>(
            "--quit-after",
            [&headless](const std::string& text) {
                double seconds;
@@ -369,7 +379,8 @@ const char* const WindowedEnvironment =
   DISPLAY                 the X display to open (seafold-headless needs none)
   For tests and measurements: SEAFOLD_SCREENSHOT_AFTER_FRAMES=N with SEAFOLD_SCREENSHOT_PATH=FILE
   (save the window after N frames and quit), SEAFOLD_SHOW_MODEL=NAME.mesh, SEAFOLD_FRAME_REPORT=1,
-  SEAFOLD_OCEAN_MATERIAL=NAME, SEAFOLD_LIGHT_ANGLE=DEGREES, SEAFOLD_LOOK_AT=light|X,Y,Z, SEAFOLD_PEOPLE_PANEL=0
+  SEAFOLD_OCEAN_MATERIAL=NAME, SEAFOLD_LIGHT_ANGLE=DEGREES, SEAFOLD_LOOK_AT=light|X,Y,Z, SEAFOLD_PEOPLE_PANEL=0,
+  SEAFOLD_TRACE_FRAMES=1 (with SEAFOLD_EVENT_LOG: a line per frame with the other users' models as drawn)
 )";
 
 class HelpFormatter : public CLI::Formatter {

@@ -89,6 +89,7 @@ struct HeadlessOptions {
     };
     std::vector<Move> moves;      // --move DX,DY,DZ (repeatable)
     uint32_t moveEveryMs = 0;     // --move-every MS; 0 = each move once
+    double turnDegrees = 0;       // --turn DEGREES: turned by this much with each move step
     double quitAfterSeconds = -1; // --quit-after SECONDS; negative = run until a signal
     bool events = false;          // --events
     std::vector<uint8_t> voice;   // --voice HEX: one voice message, sent after the model

@@ -61,6 +61,7 @@ private:
             mPlayedAttempt = gServerLink.attempts();
             mPicked = false;
             mNextMove = 0;
+            mYawDegrees = 0;
         }
         if (!mPicked) {
             mPicked = true;
@@ -82,12 +83,18 @@ private:
             }
             return;
         }
-        if (mOptions.moveEveryMs == 0 || mOptions.moves.empty())
+        if (mOptions.moveEveryMs == 0 || (mOptions.moves.empty() && mOptions.turnDegrees == 0))
             return;
         while (uint32_t(now - mLastMove) >= mOptions.moveEveryMs) {
             mLastMove += mOptions.moveEveryMs;
-            const auto& m = mOptions.moves[mNextMove++ % mOptions.moves.size()];
-            gConnectionToServer->sendMovement(m.dx, m.dy, m.dz);
+            if (!mOptions.moves.empty()) {
+                const auto& m = mOptions.moves[mNextMove++ % mOptions.moves.size()];
+                gConnectionToServer->sendMovement(m.dx, m.dy, m.dz);
+            }
+            if (mOptions.turnDegrees != 0) {
+                mYawDegrees = std::remainder(mYawDegrees + mOptions.turnDegrees, 360.0);
+                gConnectionToServer->sendOrientation(Orientation::fromYawDegrees(mYawDegrees));
+            }
         }
     }
 
@@ -182,6 +189,7 @@ private:
     uint32_t mPlayedAttempt = 0;
     uint32_t mLastMove = 0;
     size_t mNextMove = 0;
+    double mYawDegrees = 0; // the model's heading, turned by --turn
     bool mSpeechArmed = false;
     bool mSpeaking = false;
     uint32_t mSpeechStart = 0;

@@ -48,8 +48,32 @@ public:
         mMovedX += dx;
         mMovedY += dy;
         mMovedZ += dz;
-        if (gConnectionToServer)
-            gConnectionToServer->sendMovement(dx, dy, dz);
+        if (gConnectionToServer && gConnectionToServer->sendMovement(dx, dy, dz))
+            mPostedInput = true;
+    }
+
+    void sendHeading(double yawDegrees) override
+    {
+        mHeadingDegrees = yawDegrees;
+        mTurned = true;
+        if (gConnectionToServer && gConnectionToServer->sendOrientation(Orientation::fromYawDegrees(yawDegrees)))
+            mPostedInput = true;
+    }
+
+    void sendInput() override
+    {
+        if (!mPostedInput || !gNetInterface)
+            return;
+        mPostedInput = false;
+        gNetInterface->serviceConnections();
+    }
+
+    double sendIntervalMsOf(const ClientRecord& record) const override
+    {
+        // The server hears each client on its own connection; a client
+        // hears everyone through the server.
+        const SimpleEventConnection* over = record.connection ? record.connection.get() : gConnectionToServer.get();
+        return over ? double(over->sendInterval()) : DefaultSendIntervalMs;
     }
 
     void announceSelection(const std::string& meshName) override
@@ -68,6 +92,8 @@ public:
             connection.c2sEntitySelection(StringPtr(mSelection.c_str()));
         if (mMovedX != 0 || mMovedY != 0 || mMovedZ != 0)
             connection.sendMovement(mMovedX, mMovedY, mMovedZ);
+        if (mTurned)
+            connection.sendOrientation(Orientation::fromYawDegrees(mHeadingDegrees));
     }
 
     void setPushToTalk(bool held) override
@@ -154,6 +180,9 @@ private:
     std::string mSelection;
     bool mSelected = false;
     double mMovedX = 0, mMovedY = 0, mMovedZ = 0;
+    double mHeadingDegrees = 0;
+    bool mTurned = false;
+    bool mPostedInput = false; // since the last sendInput
 };
 
 void tellCaptureFailure()

@@ -1,4 +1,5 @@
 #include "scene/clientmodels.h"
+#include "base/platform.h"
 #include "scene/controllogic.h"
 #include "scene/materialcontrols.h"
 
@@ -75,6 +76,9 @@ void RendererScene::attachModel(ClientRecord& record)
         models.node = mScene->getRootSceneNode()->createChildSceneNode(Ogre::Vector3(start.x, start.y, start.z),
                                                                        Ogre::Quaternion::IDENTITY);
         models.shown.x = models.shown.y = models.shown.z = 0;
+        // A new node starts over: its first state is drawn at once.
+        models.playout = MotionPlayout();
+        models.presented = Pose();
     }
     Ogre::Entity* entity = findOrCreateModelEntity(
         *mScene, remoteModelEntityName(record.name, models.serial, record.entityName), record.entityName);
@@ -110,8 +114,58 @@ void RendererScene::translateNode(ClientRecord& record, float dx, float dy, floa
     models.shown.x += dx;
     models.shown.y += dy;
     models.shown.z += dz;
-    if (models.node)
-        models.node->translate(Ogre::Vector3(dx, dy, dz), Ogre::Node::TS_PARENT);
+    // The node follows at its next presentation; the first place, with the
+    // orientation known so far, at once.
+    if (!models.node)
+        return;
+    const Vector3 position{models.shown.x, models.shown.y, models.shown.z};
+    if (models.playout.hasState())
+        models.playout.receivePosition(position, now());
+    else
+        models.playout.snapTo({position, record.orientation}, now());
+}
+
+void RendererScene::orientNode(ClientRecord& record)
+{
+    UserModels& models = modelsOf(record);
+    models.shown.turned = true;
+    models.shown.yawDegrees = record.orientation.yawDegrees();
+    if (models.node && models.playout.hasState())
+        models.playout.receiveOrientation(record.orientation, now());
+}
+
+double RendererScene::now()
+{
+    return getHighPrecisionMilliseconds(getHighPrecisionTimerValue());
+}
+
+void RendererScene::placeNode(UserModels& models, const Pose& pose)
+{
+    models.presented = pose;
+    Motion3 start = ringSlotPosition(models.slot);
+    const Vector3& at = pose.position;
+    models.node->setPosition(Ogre::Vector3(float(start.x + at.x), float(start.y + at.y), float(start.z + at.z)));
+    const Orientation& o = pose.orientation;
+    models.node->setOrientation(Ogre::Quaternion(float(o.w), float(o.x), float(o.y), float(o.z)));
+}
+
+void RendererScene::present(double nowMs, const std::function<double(const ClientRecord&)>& sendIntervalMs)
+{
+    for (auto& user : mUsers) {
+        UserModels& models = user.second;
+        if (!models.node || !models.playout.hasState())
+            continue;
+        models.playout.setSendInterval(sendIntervalMs(*user.first));
+        placeNode(models, models.playout.drawn(nowMs));
+    }
+}
+
+void RendererScene::forEachPresented(
+    const std::function<void(const std::string& name, const Vector3& position, double yawDegrees)>& visit) const
+{
+    for (const auto& user : mUsers)
+        if (user.second.node && user.second.attached)
+            visit(user.first->name, user.second.presented.position, user.second.presented.orientation.yawDegrees());
 }
 
 void RendererScene::destroyUserObjects(UserModels& models)

@@ -7,6 +7,11 @@
 // other. That start is this scene's own presentation: the node then moves by
 // exactly the deltas the session applies, and what is reported as shown
 // (Shown, the event log) is the session's position, without the start.
+//
+// A node is not moved as each state arrives, though: a few states a second
+// arrive while the window draws many frames, so each user's node is drawn
+// through a MotionPlayout, a little in the past, gliding between the states
+// received (present, once a frame). The state itself stays the exact sum.
 #pragma once
 
 #include <functional>
@@ -15,6 +20,7 @@
 
 #include <OgrePrerequisites.h>
 
+#include "session/motionplayout.h"
 #include "session/roster.h"
 
 namespace seafold {
@@ -43,12 +49,24 @@ public:
     void attachModel(ClientRecord& record) override;
     void detachModel(ClientRecord& record) override;
     void translateNode(ClientRecord& record, float dx, float dy, float dz) override;
+    void orientNode(ClientRecord& record) override;
     void forgetClient(ClientRecord& record) override;
     void afterChange(const ClientRecord& record, bool removed) override;
 
     // What the scene shows for a record (null: nothing kept for it).
     const Shown* shownFor(const ClientRecord& record) const;
     Ogre::SceneNode* nodeOf(const ClientRecord& record) const;
+
+    // Once a frame, before it is drawn: places every user's node where its
+    // playout draws it at `nowMs` (a clock that only moves forward).
+    // `sendIntervalMs` gives the send interval of the connection a user's
+    // states arrive on, which bounds the playout delay.
+    void present(double nowMs, const std::function<double(const ClientRecord&)>& sendIntervalMs);
+
+    // Every user's model as last presented: the name, the position drawn
+    // (the session's coordinates, without the node's start) and the heading.
+    void forEachPresented(
+        const std::function<void(const std::string& name, const Vector3& position, double yawDegrees)>& visit) const;
 
     // Every user whose model is shown: a number that stays the user's while
     // they are in the roster, their name and the entity shown.
@@ -62,11 +80,17 @@ private:
         Ogre::SceneNode* node = nullptr;
         Ogre::Entity* attached = nullptr;
         Shown shown;
+        MotionPlayout playout;
+        Pose presented; // as last drawn
     };
     UserModels& modelsOf(ClientRecord& record);
     void destroyUserObjects(UserModels& models);
     // The lowest ring slot no other user's node stands on.
     uint32_t freeSlot() const;
+    // The clock the playouts are stamped with (ms): the high-precision
+    // timer's, as present is given.
+    static double now();
+    static void placeNode(UserModels& models, const Pose& pose);
 
     Ogre::SceneManager* mScene = nullptr;
     std::map<const ClientRecord*, UserModels> mUsers;

@@ -35,6 +35,16 @@ void addKeyMotion(const DirectionKeys& keys, float timeStep, PendingMotion& moti
     motion.translate.z += (keys.forward ? -step : 0.0f) + (keys.backward ? step : 0.0f);
 }
 
+Motion3 keyMotionOnSea(const Motion3& keys, const Motion3& view)
+{
+    const float length = std::hypot(view.x, view.z);
+    if (!(length > MinFlatViewLength))
+        return keys;
+    // Ahead (fx, fz) and to the right (-fz, fx) over the water.
+    const float fx = view.x / length, fz = view.z / length;
+    return {-fz * keys.x - fx * keys.z, keys.y, fx * keys.x - fz * keys.z};
+}
+
 bool addDragMotion(bool left, bool right, float dx, float dy, float timeStep, PendingMotion& motion)
 {
     if (left && !right) {

@@ -63,6 +63,16 @@ void addKeyMotion(const DirectionKeys& keys, float timeStep, PendingMotion& moti
 // axis. Returns false (nothing collected) when neither is held.
 bool addDragMotion(bool left, bool right, float dx, float dy, float timeStep, PendingMotion& motion);
 
+// The direction keys' motion `keys` (x right, z backward, y up) for a model
+// moved from a camera looking along `view`: turned to the way the camera
+// faces, flattened onto the sea's plane, so W takes the model away from the
+// camera over the water whatever the camera's pitch. A camera looking
+// (nearly) straight up or down keeps the world's axes.
+Motion3 keyMotionOnSea(const Motion3& keys, const Motion3& view);
+// The shortest view, flattened onto the sea's plane, that still has a way
+// ahead (of a unit view vector).
+constexpr float MinFlatViewLength = 1e-3f;
+
 // The wheel moves along the view axis.
 void addWheelMotion(float wheelChange, PendingMotion& motion);
 

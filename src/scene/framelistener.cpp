@@ -15,6 +15,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdlib>
+#include <cstring>
+
 namespace seafold {
 
 namespace {
@@ -47,6 +50,10 @@ SceneFrameListener::SceneFrameListener(Seafold& app) : mApp(app), mMotion(app), 
     mSpin.attach();
 
     OgreBites::WindowEventUtilities::addWindowEventListener(window, this);
+
+    // Read once: unset, no frame pays for the trace.
+    const char* trace = std::getenv("SEAFOLD_TRACE_FRAMES");
+    mTraceFrames = trace && std::strcmp(trace, "1") == 0 && mApp.events().active();
 }
 
 SceneFrameListener::~SceneFrameListener()
@@ -76,12 +83,34 @@ bool SceneFrameListener::frameStarted(const Ogre::FrameEvent& event)
     // Writes the camera or the own model (and the move to the session).
     mMotion.apply();
     mSpin.spin(mStatistics.timeStep());
+    // The main loop sends after the frame is drawn; what the user did in
+    // this frame goes out now instead, before the drawing, so that a frame's
+    // rendering time is not added to every move on its way to the others.
+    // The connection's rate still decides whether a packet leaves.
+    mApp.sessionPort().sendInput();
+
+    // Other users' models, a little in the past, between their states.
+    presentOtherModels();
 
     // Voices from the speakers' models, as the camera now hears them.
     placeVoicesAtModels(mApp);
     // What the session looks like: people, labels, the notice.
     updateSessionDisplay();
     return true;
+}
+
+void SceneFrameListener::presentOtherModels()
+{
+    SessionPort& port = mApp.sessionPort();
+    gRendererScene.present(getHighPrecisionMilliseconds(getHighPrecisionTimerValue()),
+                           [&port](const ClientRecord& record) { return port.sendIntervalMsOf(record); });
+    if (!mTraceFrames)
+        return;
+    Json shown = Json::object();
+    gRendererScene.forEachPresented([&](const std::string& name, const Vector3& at, double yawDegrees) {
+        shown[jsonText(name)] = Json{{"pos", Json::array({at.x, at.y, at.z})}, {"yaw", yawDegrees}};
+    });
+    mApp.events().frame(++mFramesTraced, shown);
 }
 
 void SceneFrameListener::updateSessionDisplay()
@@ -91,7 +120,8 @@ void SceneFrameListener::updateSessionDisplay()
     Ogre::Camera* camera = mApp.camera();
     Ogre::Viewport* viewport = camera->getViewport();
     if (viewport)
-        mLabels.update(gRendererScene, *camera, float(viewport->getActualWidth()), float(viewport->getActualHeight()));
+        mLabels.update(gRendererScene, *camera, float(viewport->getActualWidth()), float(viewport->getActualHeight()),
+                       [&](const std::string& name) { return mPeople.voices().playing(name, now); });
     mStatistics.expireNotice(now);
 }
 

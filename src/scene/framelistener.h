@@ -59,6 +59,9 @@ private:
     // The People panel, the name labels and the notice's end: what the
     // session looks like this frame.
     void updateSessionDisplay();
+    // Other users' models where their playouts draw them now; with the
+    // frame trace on, one log line of what this frame shows.
+    void presentOtherModels();
     void saveScreenshot();
 
     Seafold& mApp;
@@ -71,6 +74,9 @@ private:
     PeoplePanel mPeople;
     NameLabels mLabels;
     bool mShutdownRequested = false;
+    // SEAFOLD_TRACE_FRAMES=1 with an event log: a line per frame drawn.
+    bool mTraceFrames = false;
+    uint64_t mFramesTraced = 0;
 };
 
 } // namespace seafold

@@ -1,6 +1,7 @@
 #include "scene/motioncontrol.h"
 #include "scene/seafold.h"
 
+#include <OgreCamera.h>
 #include <OgreSceneNode.h>
 
 #include <CEGUI/CEGUI.h>
@@ -36,17 +37,29 @@ void MotionControl::apply()
 {
     if (!mKeys.any() && !mMotion.mouseMoved)
         return;
-    addKeyMotion(mKeys, mTimeStep, mMotion);
-    Ogre::Vector3 translate(mMotion.translate.x, mMotion.translate.y, mMotion.translate.z);
+    PendingMotion keyed;
+    addKeyMotion(mKeys, mTimeStep, keyed);
     switch (mApp.mouseMode()) {
-    case Panel::MovesCamera:
+    case Panel::MovesCamera: {
+        // The camera moves along its own axes.
+        Ogre::Vector3 translate(mMotion.translate.x + keyed.translate.x, mMotion.translate.y + keyed.translate.y,
+                                mMotion.translate.z + keyed.translate.z);
         mApp.cameraControl().turnAndMove(mMotion.rotX, mMotion.rotY, translate);
         break;
-    case Panel::MovesModel:
-        // The model turns locally (others do not see the turn) and moves in
-        // the world; the move goes to the server.
+    }
+    case Panel::MovesModel: {
+        // The keys move the model the way the camera looks, over the water;
+        // the turn and the move go to the server.
+        Motion3 keys = keyed.translate;
+        if (Ogre::Camera* camera = mApp.camera()) {
+            const Ogre::Vector3 view = camera->getDerivedDirection();
+            keys = keyMotionOnSea(keys, {view.x, view.y, view.z});
+        }
+        Ogre::Vector3 translate(mMotion.translate.x + keys.x, mMotion.translate.y + keys.y,
+                                mMotion.translate.z + keys.z);
         mApp.ownModel().turnAndMove(mMotion.rotX, translate);
         break;
+    }
     default:
         break;
     }

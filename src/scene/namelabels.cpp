@@ -1,6 +1,7 @@
 #include "scene/namelabels.h"
 #include "scene/clientmodels.h"
 #include "scene/guitext.h"
+#include "scene/peopleview.h"
 
 #include <OgreAxisAlignedBox.h>
 #include <OgreCamera.h>
@@ -52,15 +53,24 @@ NameLabels::Label& NameLabels::labelFor(uint64_t serial, const std::string& name
     // Clicks go through to the view below (camera and model drags).
     window->setMousePassThroughEnabled(true);
     window->setInheritsAlpha(false);
-    window->setText(guiUtf8(displayText(name)));
-    const CEGUI::Font* font = window->getFont();
-    label.box.width = font ? font->getTextExtent(window->getText()) + 2 * PaddingX : 100.0f;
-    label.box.height = font ? font->getLineSpacing() + 2 * PaddingY : 20.0f;
-    window->setSize(CEGUI::USize(CEGUI::UDim(0, label.box.width), CEGUI::UDim(0, label.box.height)));
     window->hide();
     mContainer->addChild(window);
     label.window = window;
+    setText(label, false);
     return label;
+}
+
+void NameLabels::setText(Label& label, bool speaking)
+{
+    label.speaking = speaking;
+    CEGUI::Window* window = label.window;
+    window->setText(guiUtf8((speaking ? SpeakerMark : "") + displayText(label.name)));
+    const CEGUI::Font* font = window->getFont();
+    const float width = font ? font->getTextExtent(window->getText()) + 2 * PaddingX : 100.0f;
+    // Placed anew for its width at the next update.
+    label.box.width = width;
+    label.box.height = font ? font->getLineSpacing() + 2 * PaddingY : 20.0f;
+    window->setSize(CEGUI::USize(CEGUI::UDim(0, label.box.width), CEGUI::UDim(0, label.box.height)));
 }
 
 void NameLabels::place(Label& label, bool visible, const ScreenBox& box)
@@ -82,7 +92,8 @@ void NameLabels::place(Label& label, bool visible, const ScreenBox& box)
     label.shown = true;
 }
 
-void NameLabels::update(const RendererScene& scene, const Ogre::Camera& camera, float viewWidth, float viewHeight)
+void NameLabels::update(const RendererScene& scene, const Ogre::Camera& camera, float viewWidth, float viewHeight,
+                        const std::function<bool(const std::string& name)>& speaking)
 {
     if (!mContainer)
         return;
@@ -92,6 +103,9 @@ void NameLabels::update(const RendererScene& scene, const Ogre::Camera& camera, 
     scene.forEachShownModel([&](uint64_t serial, const std::string& name, Ogre::Entity& entity) {
         Label& label = labelFor(serial, name);
         label.seen = true;
+        const bool marked = speaking && speaking(name);
+        if (marked != label.speaking)
+            setText(label, marked);
         // Above the node, at the height of the model's top: the node keeps
         // the label still while the model spins.
         Ogre::Vector3 top = entity.getParentSceneNode()->_getDerivedPosition();
@@ -130,6 +144,8 @@ Json NameLabels::describe() const
         one["name"] = jsonText(label.name);
         one["box"] = Json::array({label.box.x, label.box.y, label.box.width, label.box.height});
         one["anchor"] = Json::array({std::round(label.anchorX), std::round(label.anchorY)});
+        if (label.speaking)
+            one["speaking"] = true;
         labels.push_back(one);
     }
     return labels;

@@ -9,6 +9,8 @@
 #include <OgreSceneManager.h>
 #include <OgreSceneNode.h>
 
+#include <cmath>
+
 namespace seafold {
 
 void OwnModel::create(Ogre::SceneManager& scene)
@@ -63,6 +65,10 @@ void OwnModel::turnAndMove(float yawDegrees, const Ogre::Vector3& translate)
     mNode->yaw(Ogre::Degree(yawDegrees), Ogre::Node::TS_LOCAL);
     mNode->translate(translate, Ogre::Node::TS_PARENT);
     mPort->sendMovement(double(translate.x), double(translate.y), double(translate.z));
+    if (yawDegrees != 0) {
+        mHeadingDegrees = std::remainder(mHeadingDegrees + double(yawDegrees), 360.0);
+        mPort->sendHeading(mHeadingDegrees);
+    }
     report();
 }
 

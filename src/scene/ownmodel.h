@@ -1,6 +1,7 @@
 // The user's own model: the node it stands on, the mesh shown there, and the
 // moves that everyone else is told of. Moves go to the session port as
-// deltas (what the others apply); turns and the spin stay local.
+// deltas (what the others apply), turns as the heading they leave; the spin
+// stays local.
 #pragma once
 
 #include <OgrePrerequisites.h>
@@ -35,7 +36,8 @@ public:
     // Shows `meshName` without telling anyone (a measurement hook).
     void showUnannounced(const std::string& meshName);
 
-    // Turns the model locally and moves it in the world; the move goes out.
+    // Turns the model and moves it in the world; the move and the new
+    // heading go out.
     void turnAndMove(float yawDegrees, const Ogre::Vector3& translate);
     // The spin: a local turn nobody else sees.
     void spin(float degrees);
@@ -51,7 +53,8 @@ private:
     Ogre::SceneManager* mScene = nullptr;
     Ogre::SceneNode* mNode = nullptr;
     Ogre::Entity* mEntity = nullptr;
-    std::string mMeshName; // the mesh of mEntity; empty while none
+    std::string mMeshName;      // the mesh of mEntity; empty while none
+    double mHeadingDegrees = 0; // the user's turns, without the spin
 };
 
 } // namespace seafold

@@ -56,6 +56,8 @@ public:
 
     // The lines shown now.
     const std::vector<PanelLine>& lines() const { return mLines; }
+    // Whose voice arrived lately (kept while the panel is hidden too).
+    const VoiceActivity& voices() const { return mVoices; }
 
     // The user whose voice the mute box and volume bar set (picked in the
     // list); empty when none is.

@@ -18,6 +18,9 @@
 //   SEAFOLD_LOOK_AT=light|X,Y,Z           turn the camera to the light or a point
 //   SEAFOLD_PEOPLE_PANEL=0                hide the People panel (to measure
 //                                         what it costs)
+//   SEAFOLD_TRACE_FRAMES=1                with an event log: a line per frame
+//                                         with the other users' models as
+//                                         drawn (read by the frame listener)
 #pragma once
 
 #include "scene/framedriver.h"

@@ -58,8 +58,25 @@ public:
     // nothing of its own and has no push-to-talk.
     virtual bool isClient() const = 0;
 
-    // The user moved the own model by this delta (the turn stays local).
+    // The user moved the own model by this delta.
     virtual void sendMovement(double dx, double dy, double dz) = 0;
+
+    // The user turned the own model: its heading is now `yawDegrees` (about
+    // the vertical axis). Seen by peers of the same wire version only.
+    virtual void sendHeading(double yawDegrees) { (void)yawDegrees; }
+
+    // Sends what the user did this frame now, as far as the connection's
+    // rate allows, instead of after the frame is drawn.
+    virtual void sendInput() {}
+
+    // How often states of `record`'s user can arrive here (ms): the send
+    // interval of the connection they come over.
+    virtual double sendIntervalMsOf(const ClientRecord& record) const
+    {
+        (void)record;
+        return DefaultSendIntervalMs;
+    }
+    static constexpr double DefaultSendIntervalMs = 96;
 
     // The user picked this model for the own node.
     virtual void announceSelection(const std::string& meshName) = 0;

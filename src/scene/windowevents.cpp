@@ -32,6 +32,11 @@ void WindowEvents::title(const std::string& title)
     write(Json{{"title", jsonText(title)}});
 }
 
+void WindowEvents::frame(uint64_t frame, const Json& shown)
+{
+    write(Json{{"frame", frame}, {"shown", shown}});
+}
+
 void WindowEvents::ownModel(const std::string& meshName, const LoggedPoint& at)
 {
     if (!active())

@@ -16,6 +16,9 @@
 //   {"control": "Wave height", "constant": "waveHeight", "value": 0.5}
 //   {"people": ["alice (you) · boat", ...]}
 //   {"talk": "Talking"}
+//   {"frame": 812, "shown": {"alice": {"pos": [x, y, z], "yaw": degrees}}}
+//                       (SEAFOLD_TRACE_FRAMES=1: every rendered frame, each
+//                       other user's model as drawn in it)
 //
 // Plain values in, so that the lines can be checked without a window.
 #pragma once
@@ -64,6 +67,9 @@ public:
     // The user set how a voice is heard, or how to talk.
     void voiceSetting(const std::string& name, bool muted, double volume);
     void talkChoice(bool whenSpeaking);
+    // Frame `frame` is about to be drawn with every other user's model where
+    // `shown` says (name: {"pos", "yaw"}).
+    void frame(uint64_t frame, const Json& shown);
 
 private:
     void write(const Json& line);

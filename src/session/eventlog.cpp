@@ -160,6 +160,9 @@ void EventLog::watch(Session& session, ClientScene& scene)
         event["entity"] = shown && !shown->entity.empty() ? Json(jsonText(shown->entity)) : Json(nullptr);
         float x = shown ? shown->x : 0, y = shown ? shown->y : 0, z = shown ? shown->z : 0;
         event["pos"] = Json::array({double(x), double(y), double(z)});
+        // Only once the user turned: a peer of the first wire version never does.
+        if (shown && shown->turned)
+            event["yaw"] = shown->yawDegrees;
         write(event);
     });
 }

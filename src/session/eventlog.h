@@ -11,6 +11,8 @@
 //   {"state": "retrying", "reason": "...", "t": ...}   (the failure or loss before)
 //   {"model": "alice", "entity": "boat.mesh", "pos": [0.0, 0.0, -3.0], "t": ...}
 //   {"model": "alice", "entity": null, "pos": [0.0, 0.0, 0.0], "t": ...}
+//   {"model": "alice", "entity": "boat.mesh", "pos": [...], "yaw": 90.0, "t": ...}
+//                                        (after the user's model turned: its heading)
 // Each program adds lines of its own (the windowed one the user's keys and
 // own model, the display-less one statistics and push-to-talk).
 #pragma once

@@ -7,6 +7,8 @@ void HeadlessScene::attachModel(ClientRecord& record)
     Model& model = mModels[&record]; // a new node starts at the origin
     model.entity = record.entityName;
     model.visible = true;
+    model.turned = record.turned;
+    model.yawDegrees = record.orientation.yawDegrees();
     mByName[record.name] = &record;
 }
 
@@ -27,6 +29,15 @@ void HeadlessScene::translateNode(ClientRecord& record, float dx, float dy, floa
     it->second.x += dx;
     it->second.y += dy;
     it->second.z += dz;
+}
+
+void HeadlessScene::orientNode(ClientRecord& record)
+{
+    auto it = mModels.find(&record);
+    if (it == mModels.end())
+        return;
+    it->second.turned = true;
+    it->second.yawDegrees = record.orientation.yawDegrees();
 }
 
 void HeadlessScene::forgetClient(ClientRecord& record)
@@ -50,6 +61,8 @@ void HeadlessScene::afterChange(const ClientRecord& record, bool removed)
             shown.x = model->x;
             shown.y = model->y;
             shown.z = model->z;
+            shown.turned = model->turned;
+            shown.yawDegrees = model->yawDegrees;
         }
         tellModelChange(record.name, model ? &shown : nullptr);
     }

@@ -18,11 +18,14 @@ public:
         bool visible = false;      // a model is attached and shown
         std::string entity;        // the attached model
         float x = 0, y = 0, z = 0; // the node's position
+        bool turned = false;       // an orientation arrived
+        double yawDegrees = 0;     // its heading
     };
 
     void attachModel(ClientRecord& record) override;
     void detachModel(ClientRecord& record) override;
     void translateNode(ClientRecord& record, float dx, float dy, float dz) override;
+    void orientNode(ClientRecord& record) override;
     void forgetClient(ClientRecord& record) override;
     void afterChange(const ClientRecord& record, bool removed) override;
 

@@ -15,7 +15,15 @@ bool isUsableMovement(double dx, double dy, double dz)
     return std::fabs(dx) <= limit && std::fabs(dy) <= limit && std::fabs(dz) <= limit;
 }
 
+bool isUsableOrientation(double w, double x, double y, double z)
+{
+    const double lengthSquared = w * w + x * x + y * y + z * z;
+    // Written so that a NaN fails; an infinity makes the length infinite.
+    return lengthSquared >= MinOrientationLengthSquared && lengthSquared <= MaxOrientationLengthSquared;
+}
+
 ClientScene::~ClientScene() = default;
+void ClientScene::orientNode(ClientRecord&) {}
 void ClientScene::afterChange(const ClientRecord&, bool) {}
 
 Roster::~Roster()
@@ -122,6 +130,19 @@ void Roster::move(ClientRecord& record, float dx, float dy, float dz)
     // A user without a model only accumulates the offset.
     if (record.hasNode && mScene)
         mScene->translateNode(record, dx, dy, dz);
+}
+
+void Roster::turnClient(const Orientation& orientation, const std::string& clientName)
+{
+    ClientRecord* record = find(clientName);
+    if (!record)
+        return;
+    record->orientation = orientation;
+    record->turned = true;
+    if (mScene) {
+        mScene->orientNode(*record);
+        mScene->afterChange(*record, false);
+    }
 }
 
 void Roster::removeClient(const std::string& clientName)

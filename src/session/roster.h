@@ -15,6 +15,7 @@
 
 #include "base/utf8.h"
 #include "net/netbase.h"
+#include "session/motionplayout.h"
 
 namespace seafold {
 
@@ -42,12 +43,25 @@ struct ClientRecord {
     bool hasEntity = false;                       // a model is attached
     bool hasNode = false;                         // the node that carries the model exists
     double offsetX = 0, offsetY = 0, offsetZ = 0; // sum of every movement
+    // The model's latest orientation, absolute; `turned` once one arrived
+    // (peers of the first wire version never send one).
+    Orientation orientation;
+    bool turned = false;
 };
+
+// An orientation from the wire is a quaternion whose squared length lies
+// within these bounds: it is made a unit one before use. Beyond them it is
+// no rotation (zero, not a number, or absurdly long).
+constexpr double MinOrientationLengthSquared = 1e-6;
+constexpr double MaxOrientationLengthSquared = 1e6;
+bool isUsableOrientation(double w, double x, double y, double z);
 
 // What a scene shows for one user.
 struct ShownModel {
     std::string entity;        // the model shown; empty when none is
     float x = 0, y = 0, z = 0; // the node's position
+    bool turned = false;       // an orientation arrived for the user
+    double yawDegrees = 0;     // its heading, when turned
 };
 
 // What the roster asks of the scene. Implementations keep their own objects
@@ -62,6 +76,8 @@ public:
     virtual void detachModel(ClientRecord& record) = 0;
     // Moves the record's node in parent space.
     virtual void translateNode(ClientRecord& record, float dx, float dy, float dz) = 0;
+    // The record's orientation changed (record.orientation).
+    virtual void orientNode(ClientRecord& record);
     // The record leaves the roster: release what the scene keeps for it.
     virtual void forgetClient(ClientRecord& record) = 0;
     // After each whole operation (set, move, remove) on a user's model.
@@ -114,6 +130,8 @@ public:
     // ---- scene operations ----
     void setClientEntity(const std::string& entityName, float x, float y, float z, const std::string& clientName);
     void moveClient(float dx, float dy, float dz, const std::string& clientName);
+    // The user's model now faces `orientation` (a unit quaternion).
+    void turnClient(const Orientation& orientation, const std::string& clientName);
     void removeClient(const std::string& clientName);
     // Removes this very record (the first with its name may be another).
     void removeRecord(ClientRecord* record);

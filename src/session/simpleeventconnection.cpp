@@ -106,6 +106,7 @@ void SimpleEventConnection::onDisconnected(uint32_t reason, const char* message)
     forEachOtherClient([&](SimpleEventConnection* other) {
         other->postAbout(leaverId, other->s2cclientDisconnect_build(name));
         other->mMovements.forget(leaverId);
+        other->mOrientations.erase(leaverId);
     });
     session()->roster().removeRecord(leaver);
 }
@@ -326,6 +327,8 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2sAddNewClient, GuaranteedOrdered, DirC
             if (other.hasEntity)
                 s2cEntityNotify(StringPtr(other.entityName.c_str()), other.offsetX, other.offsetY, other.offsetZ,
                                 otherName);
+            if (other.turned)
+                queueRelayedOrientation(other);
         }
     }
 }

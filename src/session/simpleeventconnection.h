@@ -15,6 +15,7 @@
 
 #include <functional>
 #include <string>
+#include <unordered_map>
 
 #include "net/rpc.h"
 #include "session/clientvoice.h"
@@ -50,6 +51,13 @@ public:
     // nothing overtakes. Non-finite deltas are not sent. False when nothing
     // could be queued.
     bool sendMovement(double dx, double dy, double dz);
+
+    // A client's own model now faces `orientation`, sent as c2sOrientation
+    // (orientationcalls.cpp). An orientation is absolute: one still waiting
+    // unsent takes the newer value, so only the newest ever waits. Nothing is
+    // sent to a server that does not speak version 1; false then, and when
+    // the value is no rotation.
+    bool sendOrientation(const Orientation& orientation);
 
     // Server: bytes of this client's relays held back beyond its fair share.
     size_t heldRelayBytes() const { return mRelays.heldBytes(); }
@@ -92,11 +100,21 @@ public:
     // ---- voice of version 1 (voicecalls.cpp) ----
     SF_DECLARE_RPC(c2sVoiceFrames, uint32_t, uint32_t, bool, RefPtr<ByteBuffer>);
     SF_DECLARE_RPC(s2cVoiceFrames, uint32_t, uint32_t, bool, RefPtr<ByteBuffer>, StringPtr);
+    // ---- orientation (version 1) ----
+    SF_DECLARE_RPC(c2sOrientation, double, double, double, double);
+    SF_DECLARE_RPC(s2cOrientation, double, double, double, double, StringPtr);
 
 private:
     // Server, on the receiving client's connection: a movement of `mover`
     // for this client, summed into the one of that user still waiting here.
     void queueRelayedMovement(const ClientRecord& mover, double dx, double dy, double dz);
+    // Server, on the receiving client's connection: `user`'s orientation,
+    // replacing theirs still waiting here; nothing to a version-0 client.
+    void queueRelayedOrientation(const ClientRecord& user);
+    // Puts `orientation` into the waiting event of `userId` (0: the own), or
+    // posts a new one with `post`.
+    bool keepNewestOrientation(uint64_t userId, const Orientation& orientation,
+                               const std::function<RefPtr<RPCEvent>()>& post);
     // Server: posts an event about one user here; it ends only that user's
     // pending movement, so other users' movements are still summed.
     bool postAbout(uint64_t userId, NetEvent* event);
@@ -129,6 +147,9 @@ private:
     ClientVoice mVoice;              // server: this client's voice
     VoiceFrameNumbers mVoiceNumbers; // a client's own Opus frames
     VoiceFrameBatches mVoiceBatches; // voice events waiting here, by speaker (a client's own: 0)
+    // The orientation event last posted per user (0: a client's own); it
+    // takes a newer value while it still waits unsent.
+    std::unordered_map<uint64_t, RefPtr<RPCEvent>> mOrientations;
 };
 
 } // namespace seafold

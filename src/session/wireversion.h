@@ -15,6 +15,8 @@
 //              s2cVoiceFrames, Opus voice between Seafold peers
 //              (voicecalls.cpp). With a peer of version 0 the voice is
 //              LPC-10 as specified, the server re-encoding an Opus speaker.
+//              c2sOrientation, s2cOrientation: a user's model orientation
+//              (orientationcalls.cpp).
 //
 // So a new call is declared with SF_IMPLEMENT_SEAFOLD_RPC (never the plain
 // SF_IMPLEMENT_RPC, which is version 0), and whoever sends one first asks

@@ -19,6 +19,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from headless_process import HeadlessProcess, free_port  # noqa: E402
+from window_process import start_xvfb  # noqa: E402
 
 WINDOWED, HEADLESS = sys.argv[1], sys.argv[2]
 failures = []
@@ -29,27 +30,6 @@ LEAVE_LIMIT_MS = 1000
 def check(condition, message):
     if not condition:
         failures.append(message)
-
-
-def start_xvfb(work):
-    read_end, write_end = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                            pass_fds=(write_end,), stdout=subprocess.DEVNULL,
-                            stderr=open(os.path.join(work, "xvfb.log"), "w"))
-    os.close(write_end)
-    with os.fdopen(read_end) as f:
-        display = f.readline().strip()
-    if not display:
-        xvfb.kill()
-        sys.exit("Xvfb did not start")
-    # The display number comes when the server listens; wait until a client
-    # can open it before any program tries (bounded: 10 s, 200 tries).
-    for _ in range(200):
-        if subprocess.run(["xdotool", "getdisplaygeometry"], env=dict(os.environ, DISPLAY=":" + display),
-                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0:
-            break
-        time.sleep(0.05)
-    return xvfb, ":" + display
 
 
 def wait(what, predicate, seconds):

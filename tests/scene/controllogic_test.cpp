@@ -46,6 +46,33 @@ TEST(KeyMotion, OppositeKeysCancelAndForwardIsNegativeZ)
     EXPECT_FALSE(motion.mouseMoved);
 }
 
+TEST(KeyMotion, TheModelMovesTheWayTheCameraLooksOverTheWater)
+{
+    // W (30 ahead), D (30 to the right), and a little up, seen from cameras
+    // looking along these views; pitch never tilts the move off the water.
+    const Motion3 forward{0, 0, -30}, right{30, 0, 0};
+    struct Case {
+        const char* camera;
+        Motion3 view;
+        Motion3 forwardMoves, rightMoves;
+    } cases[] = {
+        {"at start, along -z", {0, 0, -1}, {0, 0, -30}, {30, 0, 0}},
+        {"turned to +x", {1, 0, 0}, {30, 0, 0}, {0, 0, 30}},
+        {"turned back, along +z", {0, 0, 1}, {0, 0, 30}, {-30, 0, 0}},
+        {"pitched down, along -x", {-0.6f, -0.8f, 0}, {-30, 0, 0}, {0, 0, -30}},
+        {"straight down: world axes", {0, -1, 0}, {0, 0, -30}, {30, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        Motion3 f = keyMotionOnSea(forward, c.view), r = keyMotionOnSea(right, c.view);
+        EXPECT_NEAR(f.x, c.forwardMoves.x, 1e-4) << c.camera;
+        EXPECT_NEAR(f.y, 0, 1e-6) << c.camera;
+        EXPECT_NEAR(f.z, c.forwardMoves.z, 1e-4) << c.camera;
+        EXPECT_NEAR(r.x, c.rightMoves.x, 1e-4) << c.camera;
+        EXPECT_NEAR(r.z, c.rightMoves.z, 1e-4) << c.camera;
+    }
+    EXPECT_FLOAT_EQ(keyMotionOnSea({0, 5, 0}, {1, 0, 0}).y, 5.0f); // up stays up
+}
+
 TEST(DragMotion, LeftTurnsRightSlidesBothMoveAlongTheViewAxis)
 {
     PendingMotion turn;

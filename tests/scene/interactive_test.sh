@@ -450,6 +450,9 @@ people)
     echo "alice talks: her panel says Talking, bob's marks her"
     screenshot_bob
     cp "$shot" "$work/bob_alice_talking.png"
+    # The mark is on her name above her model too.
+    grep '"screenshot": "screenshot_2.png"' bob/events.log | grep -q '"name": "alice", [^}]*"speaking": true' ||
+        fail "alice's name label in bob's scene shows no speaker mark while she talks"
     # She goes on talking a while: the key is held, not waited on.
     sleep 2
     # The key goes to the window under the mouse: back to alice's for the release.
