@@ -49,7 +49,7 @@ public:
         ConnectRetryMs = 2500,
         PuzzleSolutionTimeoutMs = 30000,
         TimeoutCheckIntervalMs = 1500,
-        MaxPuzzleDifficulty = 26,
+        MaxPuzzleDifficulty = PuzzleManager::MaxDifficulty,
         InitialTableSlots = 129,
         // Datagrams read in one receivePackets pass. A flood then delays a
         // frame by at most this many dispatches instead of stalling the main
@@ -67,6 +67,21 @@ public:
         // The most that may be asked for: beyond it the relay's work per
         // movement (one event per other user) outgrows a main-loop pass.
         MaxConnectionsLimit = 4096,
+        // Connections one source host may hold at once unless told
+        // otherwise: a few people may share a machine, one process may not
+        // hold every slot.
+        DefaultMaxPerAddress = 4,
+        // The client puzzle's difficulty rises by one bit (twice the work)
+        // for each of these parts of the server filled: the last free slots
+        // cost eight times the first.
+        PuzzleDifficultySteps = 4,
+        // A connection that has not joined the session (its connection says
+        // so) this long after it was accepted is ended.
+        JoinTimeoutMs = 10000,
+        // A host whose connections were ended for misbehaving this many
+        // times within the window is refused for as long.
+        AbusiveEndsToBar = 3,
+        AbuseWindowMs = 60000,
         // Challenge answers per source address (HandshakeGuard explains them).
         ChallengeCreditSlots = HandshakeGuard::CreditSlots,
         ChallengeCreditMaxBytes = HandshakeGuard::CreditMaxBytes,
@@ -79,6 +94,12 @@ public:
     // Why a client that requires key exchange gives up on a server that
     // offers none: going on unsealed is what an impostor would want.
     static constexpr const char* NoKeyExchangeOfferedReason = "This server does not use --secure";
+    // Refusals of a connect request (wire texts, shown as they stand).
+    static constexpr const char* ServerFullReason = "Server full";
+    static constexpr const char* TooManyFromAddressReason = "Too many connections from your address";
+    static constexpr const char* TryLaterReason = "Try again later";
+    // Why a connection that never joined the session is ended.
+    static constexpr const char* JoinTimeoutReason = "No join in time";
 
     explicit NetInterface(const NetAddress& bindAddress);
     ~NetInterface() override;
@@ -115,6 +136,11 @@ public:
     // it on every connection and refuses a server that offers no key.
     void setRequiresKeyExchange(bool requires) { mRequiresKeyExchange = requires; }
     bool requiresKeyExchange() const { return mRequiresKeyExchange; }
+    // A client asks for key exchange on every connection and seals it when
+    // the server offers a key, but joins a server that offers none
+    // unsealed. (A server offers its key to every client that asks once it
+    // has one: setPrivateKey.)
+    void setAsksForKeyExchange(bool asks) { mAsksForKeyExchange = asks; }
     PuzzleManager& puzzleManager() { return mHandshakeGuard.puzzleManager(); }
     // The local rate record given to every connection made or accepted from
     // now on (a connection keeps a rate set on it before connect when none
@@ -124,6 +150,10 @@ public:
     // them is rejected with "Server full".
     void setMaxConnections(uint32_t count) { mMaxConnections = count; }
     uint32_t maxConnections() const { return mMaxConnections; }
+    // Connections from one source host; a connect request beyond them is
+    // rejected with TooManyFromAddressReason.
+    void setMaxPerAddress(uint32_t count) { mMaxPerAddress = count; }
+    uint32_t maxPerAddress() const { return mMaxPerAddress; }
 
     // Time: by default the real millisecond clock; tests install their own.
     // The interface reads it once at the start of each step.
@@ -181,10 +211,21 @@ private:
     void continuePuzzleSolution(NetConnection* connection);
     void sendConnectRequest(NetConnection* connection);
     void handleConnectRequest(const NetAddress& address, BitStream& stream);
-    void sendConnectAccept(NetConnection* connection);
+    // Returns the bytes sent.
+    uint32_t sendConnectAccept(NetConnection* connection);
     void handleConnectAccept(const NetAddress& address, BitStream& stream);
     void sendConnectReject(const NetAddress& address, const Nonce& clientNonce, const Nonce& serverNonce,
                            const char* reason);
+    // A refusal charged to the source's allowance of answers.
+    void refuseConnectRequest(const NetAddress& address, const ConnectParams& params, const char* reason);
+    // Why a proven connect request from this address cannot have a slot
+    // now, or null.
+    const char* slotRefusal(const NetAddress& address, bool replacesExisting) const;
+    uint32_t connectionsFromHost(const NetAddress& address) const;
+    // The puzzle's difficulty for how full the server is.
+    void updatePuzzleDifficulty();
+    // Ends connections that never joined in time.
+    void endUnjoinedConnections();
     void handleConnectReject(const NetAddress& address, BitStream& stream);
     void sendDisconnectPacket(NetConnection* connection, const char* reason);
     void handleDisconnect(const NetAddress& address, BitStream& stream);
@@ -206,6 +247,8 @@ private:
     std::unique_ptr<ReceivedDatagram[]> mReceiveSlots; // Socket::MaxBatch of them
     uint32_t mCurrentTime = 0;
     bool mRequiresKeyExchange = false;
+    bool mAsksForKeyExchange = false;
+    uint32_t mMaxPerAddress = DefaultMaxPerAddress;
     uint32_t mLastTimeoutCheckTime = 0;
     bool mAllowConnections = true;
     bool mHasDefaultRate = false;

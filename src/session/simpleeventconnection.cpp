@@ -269,6 +269,12 @@ ClientRecord* SimpleEventConnection::senderRecord() const
     return s ? s->roster().findByConnection(this) : nullptr;
 }
 
+bool SimpleEventConnection::hasJoined() const
+{
+    Session* s = session();
+    return !s || s->roster().findByConnection(this);
+}
+
 void SimpleEventConnection::forEachOtherClient(const std::function<void(SimpleEventConnection*)>& action)
 {
     Session* s = session();
