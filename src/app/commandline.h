@@ -56,17 +56,25 @@ struct SharedOptions {
     uint32_t pingIntervalMs = 0; // --ping-interval MS; 0 = the default 5000
     bool quiet = false;          // --quiet: no console lines
     bool retry = true;           // --no-retry: a client does not try again
-    bool secure = false;         // --secure: key exchange, every packet sealed
-    std::string serverKey;       // --server-key FINGERPRINT (a client; implies --secure), lower-case hex
+    // Sealing: by default a server offers key exchange and a client asks for
+    // it, so two Seafold programs always seal; --secure makes it required
+    // (a server refuses unsealed clients, a client refuses a server without
+    // a key); --insecure turns it off.
+    bool secure = false;   // --secure
+    bool insecure = false; // --insecure
+    std::string serverKey; // --server-key FINGERPRINT (a client; implies --secure), lower-case hex
     // Finding servers on the local network.
     uint16_t discoveryPort = DefaultDiscoveryPort; // --discovery-port N
-    std::string serverName;                         // --server-name TEXT; empty = the host name
-    bool noDiscovery = false;                       // --no-discovery: a server nobody finds
+    std::string serverName;                        // --server-name TEXT; empty = the host name
+    bool noDiscovery = false;                      // --no-discovery: a server nobody finds
     // --rate INTERVAL_MS,BYTES_PER_S: the local rate record of every
     // connection (minimum send and receive interval, maximum send and receive
     // bandwidth); the defaults are the connection's own, 96 ms and 2,500 B/s.
     NetConnection::RateInfo rate;
-    uint32_t maxClients = NetInterface::DefaultMaxConnections; // --max-clients N: connections a server accepts
+    uint32_t maxClients = NetInterface::DefaultMaxConnections;   // --max-clients N: connections a server accepts
+    uint32_t maxPerAddress = NetInterface::DefaultMaxPerAddress; // --max-per-address N: from one host
+    // --max-queued-mb N: queued event bytes a server holds for all connections together.
+    uint32_t maxQueuedMb = NetInterface::DefaultQueueBudgetMb;
     bool flatVoice = false; // --flat-voice: every voice from the middle, not from the speaker's model
     // From the environment, not the command line: SEAFOLD_CAPTURE_FILE=FILE.wav,
     // the microphone's sound from a file; empty = the microphone.

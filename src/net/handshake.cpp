@@ -14,11 +14,12 @@ HandshakeGuard::HandshakeGuard()
     Random::randomBytes(mPreviousTokenSecret, sizeof(mPreviousTokenSecret));
     Random::randomBytes(reinterpret_cast<uint8_t*>(&mChallengeSalt), sizeof(mChallengeSalt));
     mChallengeCredits.resize(CreditSlots);
-    mAgreementBuckets.resize(KeyAgreementSlots);
 }
 
 bool HandshakeGuard::tick(uint32_t now)
 {
+    for (auto at = mAgreementBuckets.begin(); at != mAgreementBuckets.end();)
+        at = now - at->second.lastTime >= 1000 ? mAgreementBuckets.erase(at) : std::next(at);
     if (!mPuzzleManager.tick(now))
         return false;
     std::memcpy(mPreviousTokenSecret, mTokenSecret, TokenSecretBytes);
@@ -79,7 +80,7 @@ HandshakeGuard::ChallengeCredit& HandshakeGuard::creditSlot(const NetAddress& ad
 }
 
 HandshakeGuard::ChallengeCredit& HandshakeGuard::refreshedCredit(const NetAddress& address, uint32_t earnedBytes,
-                                                                  uint32_t now)
+                                                                 uint32_t now)
 {
     ChallengeCredit& slot = creditSlot(address);
     const int64_t max = int64_t(CreditMaxBytes) * 1000;
@@ -135,9 +136,8 @@ bool HandshakeGuard::AgreementBucket::take(uint32_t perSecond, uint32_t now)
 bool HandshakeGuard::admitKeyAgreement(const NetAddress& address, uint32_t now)
 {
     // The host alone: one machine's ports share its allowance.
-    uint64_t key = (uint64_t(address.netNum[0]) ^ uint64_t(address.netNum[3]) << 32) ^ mChallengeSalt;
-    key *= 0x9E3779B97F4A7C15ull;
-    AgreementBucket& host = mAgreementBuckets[(key >> 32) % KeyAgreementSlots];
+    AgreementBucket& host = mAgreementBuckets[{address.transport, address.netNum[0], address.netNum[1],
+                                               address.netNum[2], address.netNum[3]}];
     // Both are checked before either is charged, so a host over its own
     // limit takes nothing from everyone's.
     AgreementBucket hostAfter = host;

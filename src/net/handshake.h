@@ -6,7 +6,9 @@
 // One per interface; NetInterface owns it and passes its step's time in.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include "net/address.h"
@@ -42,7 +44,6 @@ public:
         // core, and the per-host one keeps one host from using it all up.
         KeyAgreementsPerSecondPerHost = 20,
         KeyAgreementsPerSecond = 200,
-        KeyAgreementSlots = 1024,
     };
 
     HandshakeGuard();
@@ -114,7 +115,10 @@ private:
     uint8_t mTokenSecret[TokenSecretBytes];
     uint8_t mPreviousTokenSecret[TokenSecretBytes];
     std::vector<ChallengeCredit> mChallengeCredits;
-    std::vector<AgreementBucket> mAgreementBuckets;
+    // Per host, only for hosts that reached a key agreement (their token
+    // proves they receive at their address): a bucket a second old is full
+    // again and forgotten at the next tick.
+    std::map<std::array<uint32_t, 5>, AgreementBucket> mAgreementBuckets;
     AgreementBucket mAllAgreements;
     std::vector<AbuseRecord> mAbuse;
     uint64_t mChallengeSalt = 0;

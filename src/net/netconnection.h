@@ -199,6 +199,12 @@ public:
     // session; a server ends a connection that has not within
     // NetInterface::JoinTimeoutMs. Here there is nothing to join.
     virtual bool hasJoined() const { return true; }
+    // Bytes of messages waiting to be sent (the interface keeps their sum
+    // over all connections within its budget). None here.
+    virtual uint32_t queuedBytes() const { return 0; }
+    // Why a connection whose queue grew past a cap, its own or the
+    // interface's total, is ended.
+    static constexpr const char* SendQueueOverflowReason = "Send queue overflow";
 
     // ---- driven by the interface ----
     void setInitialReceiveSequence(uint32_t sequence);

@@ -167,9 +167,9 @@ const char* NetInterface::slotRefusal(const NetAddress& address, bool replacesEx
 
 void NetInterface::updatePuzzleDifficulty()
 {
-    uint32_t steps = mMaxConnections ? uint32_t(uint64_t(mConnectionList.size()) * PuzzleDifficultySteps /
-                                                mMaxConnections)
-                                     : PuzzleDifficultySteps;
+    uint32_t steps = mMaxConnections
+                         ? uint32_t(uint64_t(mConnectionList.size()) * PuzzleDifficultySteps / mMaxConnections)
+                         : PuzzleDifficultySteps;
     steps = std::min<uint32_t>(steps, PuzzleDifficultySteps);
     mHandshakeGuard.puzzleManager().setDifficulty(
         std::min<uint32_t>(PuzzleManager::InitialDifficulty + steps, MaxPuzzleDifficulty));
@@ -181,6 +181,29 @@ void NetInterface::endUnjoinedConnections()
         if (connection->isConnectionToClient() && !connection->hasJoined() &&
             uint32_t(mCurrentTime - connection->establishedTime()) > JoinTimeoutMs)
             connection->endSoon(JoinTimeoutReason);
+}
+
+void NetInterface::keepQueuesWithinBudget()
+{
+    // A connection already asked to end posts nothing more; its queue goes
+    // when it does.
+    uint64_t total = 0;
+    for (auto& connection : mConnectionList)
+        if (!connection->endReason())
+            total += connection->queuedBytes();
+    while (total > mQueueBudgetBytes) {
+        NetConnection* largest = nullptr;
+        for (auto& connection : mConnectionList)
+            if (!connection->endReason() && (!largest || connection->queuedBytes() > largest->queuedBytes()))
+                largest = connection;
+        if (!largest)
+            break;
+        writeLog("Connection %s: the queues of all connections are over %llu bytes, its own the largest (%u); "
+                 "ending it",
+                 largest->address().toText(), (unsigned long long)mQueueBudgetBytes, largest->queuedBytes());
+        total -= largest->queuedBytes();
+        largest->endSoon(NetConnection::SendQueueOverflowReason);
+    }
 }
 
 NetConnection* NetInterface::findPendingConnection(const NetAddress& address) const
@@ -231,6 +254,8 @@ void NetInterface::receivePackets()
             BitStream stream(datagram.bytes, datagram.length, 0);
             dispatchPacket(datagram.source, stream);
         }
+        // What the batch's messages queued counts at once, not a pass later.
+        keepQueuesWithinBudget();
     }
 }
 
@@ -329,6 +354,7 @@ void NetInterface::serviceConnections()
     if (mSimulator)
         mSimulator->update(mCurrentTime);
 
+    keepQueuesWithinBudget();
     endConnectionsAskedToEnd();
 
     // A send step may end a connection (through a hook): walk a copy.

@@ -82,6 +82,12 @@ public:
         // times within the window is refused for as long.
         AbusiveEndsToBar = 3,
         AbuseWindowMs = 60000,
+        // Queued message bytes of all connections together, unless told
+        // otherwise. Each connection's own caps keep one peer from growing
+        // its queue for ever; this keeps the many from adding up to more
+        // memory than a server should spend (64 at their caps hold 32 MiB,
+        // 4,096 would hold 2 GiB).
+        DefaultQueueBudgetMb = 64,
         // Challenge answers per source address (HandshakeGuard explains them).
         ChallengeCreditSlots = HandshakeGuard::CreditSlots,
         ChallengeCreditMaxBytes = HandshakeGuard::CreditMaxBytes,
@@ -155,6 +161,13 @@ public:
     void setMaxPerAddress(uint32_t count) { mMaxPerAddress = count; }
     uint32_t maxPerAddress() const { return mMaxPerAddress; }
 
+    // The most queued message bytes all connections together may hold; past
+    // it the connection with the largest queue is ended (with
+    // NetConnection::SendQueueOverflowReason), not whoever posts next.
+    static constexpr uint64_t DefaultQueueBudgetBytes = uint64_t(DefaultQueueBudgetMb) << 20;
+    void setQueueBudgetBytes(uint64_t bytes) { mQueueBudgetBytes = bytes; }
+    uint64_t queueBudgetBytes() const { return mQueueBudgetBytes; }
+
     // Time: by default the real millisecond clock; tests install their own.
     // The interface reads it once at the start of each step.
     void setTimeSource(std::function<uint32_t()> source);
@@ -170,6 +183,8 @@ public:
     const std::vector<RefPtr<NetConnection>>& connections() const { return mConnectionList; }
     const std::vector<RefPtr<NetConnection>>& pendingConnections() const { return mPendingConnections; }
     uint32_t connectionTableSize() const { return uint32_t(mConnectionHashTable.size()); }
+    // Key agreements a server ran for connect requests (the costly step).
+    uint32_t keyAgreementCount() const { return mKeyAgreements; }
 
     Socket& socket() { return mSocket; }
     NetAddress boundAddress() const { return mSocket.boundAddress(); }
@@ -226,6 +241,9 @@ private:
     void updatePuzzleDifficulty();
     // Ends connections that never joined in time.
     void endUnjoinedConnections();
+    // Asks the connections with the largest queues to end while the queues
+    // together are over the budget.
+    void keepQueuesWithinBudget();
     void handleConnectReject(const NetAddress& address, BitStream& stream);
     void sendDisconnectPacket(NetConnection* connection, const char* reason);
     void handleDisconnect(const NetAddress& address, BitStream& stream);
@@ -249,6 +267,8 @@ private:
     bool mRequiresKeyExchange = false;
     bool mAsksForKeyExchange = false;
     uint32_t mMaxPerAddress = DefaultMaxPerAddress;
+    uint64_t mQueueBudgetBytes = DefaultQueueBudgetBytes;
+    uint32_t mKeyAgreements = 0;
     uint32_t mLastTimeoutCheckTime = 0;
     bool mAllowConnections = true;
     bool mHasDefaultRate = false;

@@ -378,6 +378,7 @@ void NetInterface::handleConnectRequest(const NetAddress& address, BitStream& st
         // "Puzzle" and asks for a new challenge.)
         if (!mHandshakeGuard.puzzleManager().useClientNonce(params.clientNonce, params.serverNonce))
             return;
+        ++mKeyAgreements;
         params.sharedSecret = params.privateKey->computeSharedSecret(params.publicKey);
         if (!params.sharedSecret)
             return;
