@@ -183,7 +183,7 @@ void addSharedOptions(CLI::App& app, SharedOptions& shared)
            [&shared](const std::string& text) {
                shared.pingIntervalMs = milliseconds("--ping-interval", text, 10, 600000);
            },
-           "keep-alive interval (default 5000); a peer silent for eleven intervals is dropped")
+           "keep-alive interval (default 5000); a peer silent for eleven intervals, at most 15 s, is dropped")
         ->type_name("MS");
     app.add_flag("--quiet", shared.quiet,
                  "print no console lines (the server listening, the connection, users joining, picking and "

@@ -147,6 +147,7 @@ public:
     // unsealed. (A server offers its key to every client that asks once it
     // has one: setPrivateKey.)
     void setAsksForKeyExchange(bool asks) { mAsksForKeyExchange = asks; }
+    bool asksForKeyExchange() const { return mAsksForKeyExchange; }
     PuzzleManager& puzzleManager() { return mHandshakeGuard.puzzleManager(); }
     // The local rate record given to every connection made or accepted from
     // now on (a connection keeps a rate set on it before connect when none
