@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzzworld.h"
 #include "net/eventconnection.h"
 #include "net/netinterface.h"
 
@@ -64,10 +65,7 @@ void check(bool condition)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static World* world = [] {
-        setDebugOutput([](const char*) {});
-        return new World;
-    }();
+    World* world = &fuzzWorld<World>();
     if (size < 9 || size > 1400)
         return 0;
     const uint8_t flags = data[0];

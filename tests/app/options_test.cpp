@@ -63,12 +63,12 @@ const Reached Rows[] = {
     {"server 127.0.0.1:PORT --secure --flat-voice --max-clients 1", rateOf(96, 2500), 1, true, 0, "", true, false},
     {"-client 127.0.0.1:9 bob --server-key 0123456789abcdef --rate 50,10000 --quiet", rateOf(50, 10000),
      NetInterface::DefaultMaxConnections, true, 0, "0123456789abcdef", false, true},
-    {"server 127.0.0.1:PORT --rate 16,65535 --max-clients 7 --quiet --ping-interval 1234", rateOf(16, 65535), 7, false,
-     1234, "", false, true},
     {"server 127.0.0.1:PORT --insecure --max-per-address 2 --max-queued-mb 8", rateOf(96, 2500),
      NetInterface::DefaultMaxConnections, false, 0, "", false, false, false, 2, 8u << 20},
     {"-client 127.0.0.1:9 bob --insecure", rateOf(96, 2500), NetInterface::DefaultMaxConnections, false, 0, "", false,
      false, false},
+    {"server 127.0.0.1:PORT --rate 16,65535 --max-clients 7 --quiet --ping-interval 1234", rateOf(16, 65535), 7, false,
+     1234, "", false, true},
 };
 
 TEST(ProgramOptions, ReachTheInterfaceTheSessionAndTheConsole)

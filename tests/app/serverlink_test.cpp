@@ -1,9 +1,7 @@
 // The client's link to its server hears the connection's states beside
 // whoever else listens to the session, subscribed before or after it.
 #include "app/console.h"
-#include "app/network.h"
 #include "app/serverlink.h"
-#include "session/headlessscene.h"
 #include "session/simpleeventconnection.h"
 
 #include <gtest/gtest.h>
@@ -61,81 +59,6 @@ TEST(ServerLink, HearsEveryStateWhoeverListensBeforeOrAfterIt)
     EXPECT_EQ(lines.find("Lost the connection"), lines.rfind("Lost the connection")) << lines;
     EXPECT_NE(lines.find("the server shut down."), std::string::npos) << lines;
     session.unsubscribeAll();
-}
-
-// A server that crashes (silent from one moment, its socket closed without a
-// word) and is back a second later: its client notices the silence within
-// 15 s (plus a time-out check), and its next retry, 5 s on, joins the new
-// server.
-TEST(ServerLink, AClientOfACrashedServerRejoinsTheRestartedOneAfterTheSilenceTimeOut)
-{
-    uint32_t now = 100000;
-    struct Side {
-        HeadlessScene scene;
-        Roster roster{&scene};
-        Session session;
-        RefPtr<SessionInterface> netInterface;
-        Side(bool isServer, const NetAddress& bind, uint32_t& clock) : session(roster, isServer)
-        {
-            netInterface = new SessionInterface(bind, session);
-            netInterface->setTimeSource([&clock] { return clock; });
-            netInterface->setAllowConnections(isServer);
-        }
-    };
-    auto first = std::make_unique<Side>(true, NetAddress(IPProtocol, LocalhostAddress, 0), now);
-    const NetAddress serverAddress = first->netInterface->boundAddress();
-    Side client(false, NetAddress(IPProtocol, LocalhostAddress, 0), now);
-    gNetInterface = client.netInterface;
-    std::FILE* console = std::tmpfile();
-    setConsoleStream(console);
-    gServerLink.setRetry(true);
-    gServerLink.setUser("alice");
-    gServerLink.watch(client.session);
-    gServerLink.startAttempt(serverAddress, serverAddress.toText());
-
-    std::unique_ptr<Side> second;
-    uint32_t lostAt = 0;
-    auto step = [&](Side* server) {
-        if (server) {
-            server->netInterface->receivePackets();
-            server->netInterface->serviceConnections();
-        }
-        client.netInterface->receivePackets();
-        client.netInterface->serviceConnections();
-        gServerLink.service(now);
-        if (!lostAt && !gConnectionToServer && gServerLink.attempts() == 1 && first == nullptr)
-            lostAt = now;
-        now += 10;
-    };
-    for (int i = 0; i < 500 && first->roster.size() == 0; ++i)
-        step(first.get());
-    ASSERT_EQ(first->roster.size(), 1u);
-
-    // The crash: nothing more goes out, and the socket closes unheard.
-    NetworkSimulator::Settings dropAll;
-    dropAll.dropPercent = 100;
-    NetworkSimulator deaf(1, dropAll);
-    first->netInterface->setNetworkSimulator(&deaf);
-    const uint32_t crashedAt = now;
-    first.reset();
-    for (int i = 0; i < 100; ++i)
-        step(nullptr);
-    second = std::make_unique<Side>(true, serverAddress, now);
-    ASSERT_TRUE(second->netInterface->socket().isValid());
-    for (int i = 0; i < 4000 && second->roster.size() == 0; ++i)
-        step(second.get());
-
-    ASSERT_NE(lostAt, 0u);
-    EXPECT_LE(lostAt - crashedAt, uint32_t(NetConnection::SilenceLimitMs) + 1600u);
-    ASSERT_EQ(second->roster.size(), 1u);
-    EXPECT_EQ(second->roster[0].name, "alice");
-    EXPECT_LE(now - crashedAt, uint32_t(NetConnection::SilenceLimitMs) + 1600u + ServerLink::RetryDelayMs + 1000u);
-
-    gServerLink.setRetry(false);
-    client.session.unsubscribeAll();
-    gNetInterface = nullptr;
-    setConsoleStream(nullptr);
-    std::fclose(console);
 }
 
 } // namespace
