@@ -300,8 +300,15 @@ void NetInterface::handleConnectRequest(const NetAddress& address, BitStream& st
 
     // Nothing is made, and no costly work done, for a peer until it has
     // shown a token for its address and the work of the puzzle. The checks
-    // come cheapest first: token, the source's allowance of answers, the
+    // come cheapest first: the source's allowance of answers, the token, the
     // puzzle, the slots, the used nonces; only then the key agreement.
+    // Every answer below, a refusal as much as a repeated accept, is charged
+    // to the source; a source that has used up its answers is not even
+    // looked at further (a table lookup, cheaper than the token's hash).
+    if (!mHandshakeGuard.admitConnectRequest(address, mCurrentTime)) {
+        SF_LOG("LogNetInterface", "Connect Request from %s not answered: over its share", address.toText());
+        return;
+    }
     ConnectParams params;
     params.clientNonce.read(stream);
     params.serverNonce.read(stream);
@@ -312,13 +319,6 @@ void NetInterface::handleConnectRequest(const NetAddress& address, BitStream& st
     params.puzzleSolution = stream.readU32();
     if (stream.hasError())
         return;
-    // Every answer below, a refusal as much as a repeated accept, is charged
-    // to the source; a source that has used up its answers is not even
-    // looked at further.
-    if (!mHandshakeGuard.admitConnectRequest(address, mCurrentTime)) {
-        SF_LOG("LogNetInterface", "Connect Request from %s not answered: over its share", address.toText());
-        return;
-    }
 
     // The accept was lost: answer the repeated request with it again.
     NetConnection* existing = findConnection(address);
