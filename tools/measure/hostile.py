@@ -168,8 +168,9 @@ def print_row(r):
     mib = lambda k: "?" if r.get(k) is None else f"{r[k] / 1024:.0f}"  # noqa: E731
     sent = r.get("stress") or {}
     rate = sent.get("per_second")
-    if rate is None and sent.get("posted") is not None and sent.get("seconds"):
-        rate = round(sent["posted"] / sent["seconds"])
+    if rate is None and sent.get("seconds"):
+        count = sent.get("posted", sent.get("sent"))
+        rate = round(count / sent["seconds"]) if count is not None else None
     who = "none" if not r.get("disconnections") else "; ".join(r["disconnections"][:3])
     print(f"| {r['run']} | {rate if rate is not None else '-'} | {d['p50_ms']} / {d['p99_ms']} / {d['max_ms']} "
           f"(n {d['n']}) | {d['missing']} | {who} | {r['server_cpu_percent']} "

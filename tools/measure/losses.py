@@ -13,6 +13,7 @@ import argparse
 import json
 import os
 import signal
+import statistics
 import sys
 import time
 
@@ -81,8 +82,11 @@ def join_run(o, work, insecure):
             if start is not None and done is not None:
                 times.append((done - start) * 1000.0)
             c.stop()
-        return {"sealed": not insecure, "joins": len(times), "median_ms": ml.rounded(ml.percentile(times, 50), 1),
-                "max_ms": ml.rounded(max(times), 1) if times else None}
+        times.sort()
+        return {"sealed": not insecure, "joins": len(times),
+                "median_ms": ml.rounded(statistics.median(times), 1) if times else None,
+                "min_ms": ml.rounded(times[0], 1) if times else None,
+                "max_ms": ml.rounded(times[-1], 1) if times else None}
     finally:
         sess.stop()
 
