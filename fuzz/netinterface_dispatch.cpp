@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzzworld.h"
 #include "net/eventconnection.h"
 #include "net/netinterface.h"
 
@@ -74,10 +75,7 @@ struct World {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static World* world = [] {
-        setDebugOutput([](const char*) {});
-        return new World;
-    }();
+    World* world = &fuzzWorld<World>();
     if (size < 1 || size > 1501)
         return 0;
     uint8_t datagram[1500];

@@ -59,6 +59,20 @@ uint32_t milliseconds(const std::string& option, const std::string& text, double
     return uint32_t(ms);
 }
 
+// The largest --max-queued-mb: 64 GiB, more than any server here should hold.
+constexpr uint32_t MaxQueuedMbLimit = 65536;
+
+// A whole number in [low, high] of `what`.
+uint32_t wholeNumber(const std::string& option, const std::string& text, uint32_t low, uint32_t high,
+                     const std::string& what)
+{
+    double count;
+    if (!parseNumber(text, &count) || count != std::floor(count) || count < low || count > high)
+        refuse(option + " takes " + what + " (" + CLI::detail::to_string(low) + " to " + CLI::detail::to_string(high) +
+               "), not \"" + text + "\"");
+    return uint32_t(count);
+}
+
 // INTERVAL_MS,BYTES_PER_S: both as the rate record carries them on the wire
 // (an interval of 1 to 2047 ms, at most 65,535 bytes a second); a bandwidth
 // of 0 would let nothing through.
@@ -169,7 +183,7 @@ void addSharedOptions(CLI::App& app, SharedOptions& shared)
            [&shared](const std::string& text) {
                shared.pingIntervalMs = milliseconds("--ping-interval", text, 10, 600000);
            },
-           "keep-alive interval (default 5000); a peer silent for eleven intervals is dropped")
+           "keep-alive interval (default 5000); a peer silent for eleven intervals, at most 15 s, is dropped")
         ->type_name("MS");
     app.add_flag("--quiet", shared.quiet,
                  "print no console lines (the server listening, the connection, users joining, picking and "
@@ -178,8 +192,11 @@ void addSharedOptions(CLI::App& app, SharedOptions& shared)
         "--no-retry", [&shared](int64_t) { shared.retry = false; },
         "a client whose server cannot be reached, or is lost, does not try again (default: every 5 s)");
     app.add_flag("--secure", shared.secure,
-                 "exchange keys and seal every packet: a server refuses clients without --secure and prints "
-                 "its key's fingerprint; a client refuses a server without it");
+                 "require sealing (by default it is used whenever the other side offers it): a server refuses "
+                 "clients that do not exchange keys; a client refuses a server that offers no key");
+    app.add_flag("--insecure", shared.insecure,
+                 "do not seal: a server offers no key, a client asks for none (for measurements; anyone who "
+                 "sees the packets can then forge them)");
     app.add_option_function<std::string>(
            "--server-key",
            [&shared](const std::string& text) {
@@ -217,15 +234,27 @@ void addSharedOptions(CLI::App& app, SharedOptions& shared)
     app.add_option_function<std::string>(
            "--max-clients",
            [&shared](const std::string& text) {
-               double count;
-               if (!parseNumber(text, &count) || count != std::floor(count) || count < 1 ||
-                   count > NetInterface::MaxConnectionsLimit)
-                   refuse("--max-clients takes a number of clients (1 to " +
-                          CLI::detail::to_string(uint32_t(NetInterface::MaxConnectionsLimit)) + "), not \"" + text +
-                          "\"");
-               shared.maxClients = uint32_t(count);
+               shared.maxClients =
+                   wholeNumber("--max-clients", text, 1, NetInterface::MaxConnectionsLimit, "a number of clients");
            },
            "a server accepts at most N clients at once; one more is refused with \"Server full\" (default 64)")
+        ->type_name("N");
+    app.add_option_function<std::string>(
+           "--max-per-address",
+           [&shared](const std::string& text) {
+               shared.maxPerAddress = wholeNumber("--max-per-address", text, 1, NetInterface::MaxConnectionsLimit,
+                                                  "a number of connections");
+           },
+           "a server accepts at most N connections from one address; one more is refused with \"Too many "
+           "connections from your address\" (default 4)")
+        ->type_name("N");
+    app.add_option_function<std::string>(
+           "--max-queued-mb",
+           [&shared](const std::string& text) {
+               shared.maxQueuedMb = wholeNumber("--max-queued-mb", text, 1, MaxQueuedMbLimit, "megabytes");
+           },
+           "a server holds at most N MiB of queued messages for all clients together; at the limit the client "
+           "with the longest queue is ended with \"Send queue overflow\" (default 64)")
         ->type_name("N");
     app.add_flag("--flat-voice", shared.flatVoice,
                  "hear every voice from the middle rather than from where the speaker's model is in the scene");
@@ -539,6 +568,8 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
             return fail("a server needs the address to bind (host:port); auto is for -client");
         return fail(why);
     }
+    if (read.shared.insecure && read.shared.secure)
+        return fail("--insecure cannot go with --secure or --server-key");
     if (!read.shared.serverKey.empty() && !read.line.isClient)
         return fail("--server-key needs -client: a server makes its own key");
     if (!read.headless.speakFile.empty() && !read.line.isClient)

@@ -57,8 +57,13 @@ struct SharedOptions {
     uint32_t pingIntervalMs = 0; // --ping-interval MS; 0 = the default 5000
     bool quiet = false;          // --quiet: no console lines
     bool retry = true;           // --no-retry: a client does not try again
-    bool secure = false;         // --secure: key exchange, every packet sealed
-    std::string serverKey;       // --server-key FINGERPRINT (a client; implies --secure), lower-case hex
+    // Sealing: by default a server offers key exchange and a client asks for
+    // it, so two Seafold programs always seal; --secure makes it required
+    // (a server refuses unsealed clients, a client refuses a server without
+    // a key); --insecure turns it off.
+    bool secure = false;   // --secure
+    bool insecure = false; // --insecure
+    std::string serverKey; // --server-key FINGERPRINT (a client; implies --secure), lower-case hex
     // Finding servers on the local network.
     uint16_t discoveryPort = DefaultDiscoveryPort; // --discovery-port N
     std::string serverName;                        // --server-name TEXT; empty = the host name
@@ -67,7 +72,10 @@ struct SharedOptions {
     // connection (minimum send and receive interval, maximum send and receive
     // bandwidth); the defaults are the connection's own, 96 ms and 2,500 B/s.
     NetConnection::RateInfo rate;
-    uint32_t maxClients = NetInterface::DefaultMaxConnections; // --max-clients N: connections a server accepts
+    uint32_t maxClients = NetInterface::DefaultMaxConnections;   // --max-clients N: connections a server accepts
+    uint32_t maxPerAddress = NetInterface::DefaultMaxPerAddress; // --max-per-address N: from one host
+    // --max-queued-mb N: queued event bytes a server holds for all connections together.
+    uint32_t maxQueuedMb = NetInterface::DefaultQueueBudgetMb;
     bool flatVoice = false; // --flat-voice: every voice from the middle, not from the speaker's model
     // --wire-version 0: offer only the calls every peer knows, as a peer
     // built before Seafold's own would (LPC-10 voice); default: all of them.

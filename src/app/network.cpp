@@ -245,7 +245,6 @@ void SessionHost::makeServerKey()
     RefPtr<AsymmetricKey> key = new AsymmetricKey(ServerKeyBytes);
     SF_ASSERT(key->isValid(), "The server's key pair could not be made.");
     gNetInterface->setPrivateKey(key);
-    gNetInterface->setRequiresKeyExchange(true);
     mServerKeyFingerprint = keyFingerprint(key);
 }
 
@@ -271,20 +270,27 @@ bool SessionHost::start(const CommandLine& line)
     }
     if (mSimulator)
         gNetInterface->setNetworkSimulator(mSimulator.get());
-    // --rate for every connection made or accepted; --max-clients for a server.
+    // --rate for every connection made or accepted; the limits for a server.
     gNetInterface->setDefaultRate(mOptions.rate);
-    if (!line.isClient)
+    if (!line.isClient) {
         gNetInterface->setMaxConnections(mOptions.maxClients);
-    // A secure client asks for key exchange on every attempt and refuses a
-    // server without it; a secure server makes its key pair now.
+        gNetInterface->setMaxPerAddress(mOptions.maxPerAddress);
+        gNetInterface->setQueueBudgetBytes(uint64_t(mOptions.maxQueuedMb) << 20);
+    }
+    // Sealed unless --insecure: a client asks for key exchange on every
+    // attempt (and with --secure refuses a server that offers none); a
+    // server makes its key pair now and offers it to every client that asks
+    // (and with --secure refuses one that does not).
+    gNetInterface->setAsksForKeyExchange(!mOptions.insecure);
     gNetInterface->setRequiresKeyExchange(mOptions.secure);
 
     if (!line.isClient) {
         gNetInterface->setAllowConnections(true);
         std::string listening = listeningMessage(gNetInterface->boundAddress());
-        if (mOptions.secure) {
+        if (!mOptions.insecure) {
             makeServerKey();
-            listening += " (secure; key fingerprint " + mServerKeyFingerprint + ")";
+            listening +=
+                std::string(mOptions.secure ? " (secure; " : " (") + "key fingerprint " + mServerKeyFingerprint + ")";
         }
         consoleLine(listening);
         // Offered as bound: with the port the socket has, not the one asked for.

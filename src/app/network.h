@@ -32,8 +32,8 @@ Session& appSession();
 
 // A program's network: it keeps its own copy of the options (the mode, the
 // address and name, the keep-alive interval, the rate of every connection,
-// the most clients a server accepts, the network simulator, --secure and
-// --server-key, the discovery settings), makes the interface with them at
+// a server's limits, the network simulator, sealing (--secure, --insecure,
+// --server-key), the discovery settings), makes the interface with them at
 // start and owns what the interface borrows. One per program, alive longer
 // than the main loop.
 class SessionHost {
@@ -71,7 +71,7 @@ public:
 
     bool isClient() const { return mLine.isClient; }
     const std::string& clientName() const { return mLine.clientName; }
-    // A secure server's own key, once started; empty otherwise.
+    // A server's own key, once started; empty with --insecure.
     const std::string& serverKeyFingerprint() const { return mServerKeyFingerprint; }
 
     // The running session as the scene sees it: movements and selections go

@@ -405,7 +405,7 @@ PuzzleResult PuzzleManager::checkSolution(uint32_t solution, const Nonce& client
 PuzzleResult PuzzleManager::verifySolution(uint32_t solution, const Nonce& clientNonce, const Nonce& serverNonce,
                                            uint32_t difficulty, uint32_t identity) const
 {
-    if (difficulty != mCurrentDifficulty)
+    if (difficulty < mCurrentDifficulty || difficulty > MaxDifficulty)
         return PuzzleWrongDifficulty;
     const NonceSet* set;
     if (serverNonce == mCurrentNonce)

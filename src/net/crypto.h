@@ -88,6 +88,11 @@ public:
     bool tick(uint32_t now);
     const Nonce& currentNonce() const { return mCurrentNonce; }
     uint32_t currentDifficulty() const { return mCurrentDifficulty; }
+    // The difficulty given in challenges from now on. A solution is good at
+    // this difficulty or any harder one up to MaxDifficulty, so a
+    // difficulty that falls does not fail the clients still solving.
+    void setDifficulty(uint32_t difficulty) { mCurrentDifficulty = difficulty; }
+    enum : uint32_t { MaxDifficulty = 26 };
     // verifySolution, then useClientNonce.
     PuzzleResult checkSolution(uint32_t solution, const Nonce& clientNonce, const Nonce& serverNonce,
                                uint32_t difficulty, uint32_t identity);

@@ -52,7 +52,7 @@ struct EventConnection::EventPacketNotify : NetConnection::PacketNotify {
 namespace {
 
 constexpr const char* EventLogChannel = "LogEventConnection";
-constexpr const char* SendQueueOverflow = "Send queue overflow";
+constexpr const char* SendQueueOverflow = NetConnection::SendQueueOverflowReason;
 // The peers' programs number their event classes differently.
 constexpr const char* IncompatibleVersion = "Incompatible program version";
 

@@ -88,6 +88,7 @@ public:
         // 512 KiB is over three minutes at the default 2,500 bytes a second.
         MaxQueuedEvents = 4096,
         MaxQueuedBytes = 512 * 1024,
+        // (NetInterface also bounds the sum over all its connections.)
     };
 
     EventConnection();
@@ -129,6 +130,7 @@ public:
     // Events and their bytes (queuedSize) waiting in the send queues.
     uint32_t queuedEventCount() const { return mQueuedEvents; }
     uint32_t queuedByteCount() const { return mQueuedBytes; }
+    uint32_t queuedBytes() const override { return mQueuedBytes; }
     // Event notes alive in the whole process (queued, in flight or waiting).
     static uint32_t liveNoteCount();
 

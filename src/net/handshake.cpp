@@ -18,6 +18,8 @@ HandshakeGuard::HandshakeGuard()
 
 bool HandshakeGuard::tick(uint32_t now)
 {
+    for (auto at = mAgreementBuckets.begin(); at != mAgreementBuckets.end();)
+        at = now - at->second.lastTime >= 1000 ? mAgreementBuckets.erase(at) : std::next(at);
     if (!mPuzzleManager.tick(now))
         return false;
     std::memcpy(mPreviousTokenSecret, mTokenSecret, TokenSecretBytes);
@@ -77,7 +79,8 @@ HandshakeGuard::ChallengeCredit& HandshakeGuard::creditSlot(const NetAddress& ad
     return mChallengeCredits[(key >> 32) % CreditSlots];
 }
 
-bool HandshakeGuard::admitChallengeRequest(const NetAddress& address, uint32_t requestBytes, uint32_t now)
+HandshakeGuard::ChallengeCredit& HandshakeGuard::refreshedCredit(const NetAddress& address, uint32_t earnedBytes,
+                                                                 uint32_t now)
 {
     ChallengeCredit& slot = creditSlot(address);
     const int64_t max = int64_t(CreditMaxBytes) * 1000;
@@ -89,15 +92,94 @@ bool HandshakeGuard::admitChallengeRequest(const NetAddress& address, uint32_t r
         uint32_t elapsed = std::min<uint32_t>(now - slot.lastTime, CreditRefillLimitMs);
         credit += int64_t(elapsed) * CreditBytesPerSecond;
     }
-    credit = std::min(credit + int64_t(requestBytes) * 1000, max);
+    credit = std::min(credit + int64_t(earnedBytes) * 1000, max);
     slot.milliBytes = int32_t(credit);
     slot.lastTime = now;
-    return credit > 0;
+    return slot;
+}
+
+bool HandshakeGuard::admitChallengeRequest(const NetAddress& address, uint32_t requestBytes, uint32_t now)
+{
+    return refreshedCredit(address, requestBytes, now).milliBytes > 0;
+}
+
+bool HandshakeGuard::admitConnectRequest(const NetAddress& address, uint32_t now)
+{
+    return refreshedCredit(address, 0, now).milliBytes > 0;
 }
 
 void HandshakeGuard::chargeChallengeAnswer(const NetAddress& address, uint32_t answerBytes)
 {
     creditSlot(address).milliBytes -= int32_t(answerBytes * 1000);
+}
+
+// ---- key agreements per host and overall ------------------------------------
+
+bool HandshakeGuard::AgreementBucket::take(uint32_t perSecond, uint32_t now)
+{
+    const uint32_t max = perSecond * 1000;
+    if (!used) {
+        used = true;
+        milliAgreements = max;
+    } else {
+        // perSecond agreements a second: perSecond thousandths a millisecond.
+        uint64_t earned = uint64_t(std::min<uint32_t>(now - lastTime, CreditRefillLimitMs)) * perSecond;
+        milliAgreements = uint32_t(std::min<uint64_t>(milliAgreements + earned, max));
+    }
+    lastTime = now;
+    if (milliAgreements < 1000)
+        return false;
+    milliAgreements -= 1000;
+    return true;
+}
+
+bool HandshakeGuard::admitKeyAgreement(const NetAddress& address, uint32_t now)
+{
+    // The host alone: one machine's ports share its allowance.
+    AgreementBucket& host = mAgreementBuckets[{address.transport, address.netNum[0], address.netNum[1],
+                                               address.netNum[2], address.netNum[3]}];
+    // Both are checked before either is charged, so a host over its own
+    // limit takes nothing from everyone's.
+    AgreementBucket hostAfter = host;
+    if (!hostAfter.take(KeyAgreementsPerSecondPerHost, now) || !mAllAgreements.take(KeyAgreementsPerSecond, now))
+        return false;
+    host = hostAfter;
+    return true;
+}
+
+// ---- hosts barred for misbehaving ---------------------------------------------
+
+void HandshakeGuard::noteAbusiveEnd(const NetAddress& address, uint32_t now, uint32_t count, uint32_t windowMs)
+{
+    // Forget what is over: endings out of the window, bars that ran out.
+    mAbuse.erase(std::remove_if(mAbuse.begin(), mAbuse.end(),
+                                [&](AbuseRecord& record) {
+                                    auto& times = record.endTimes;
+                                    times.erase(std::remove_if(times.begin(), times.end(),
+                                                               [&](uint32_t t) { return now - t >= windowMs; }),
+                                                times.end());
+                                    return times.empty() && !(record.barred && int32_t(record.barredUntil - now) > 0);
+                                }),
+                 mAbuse.end());
+    auto found = std::find_if(mAbuse.begin(), mAbuse.end(),
+                              [&](const AbuseRecord& record) { return record.host.isSameHost(address); });
+    if (found == mAbuse.end()) {
+        mAbuse.push_back({address, {}, 0, false});
+        found = mAbuse.end() - 1;
+    }
+    found->endTimes.push_back(now);
+    if (found->endTimes.size() >= count) {
+        found->barred = true;
+        found->barredUntil = now + windowMs;
+    }
+}
+
+bool HandshakeGuard::isBarred(const NetAddress& address, uint32_t now) const
+{
+    for (const AbuseRecord& record : mAbuse)
+        if (record.barred && record.host.isSameHost(address))
+            return int32_t(record.barredUntil - now) > 0;
+    return false;
 }
 
 } // namespace seafold

@@ -6,7 +6,9 @@
 // One per interface; NetInterface owns it and passes its step's time in.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include "net/address.h"
@@ -34,6 +36,14 @@ public:
         CreditBytesPerSecond = 32,
         // A minute of silence fills any slot; the bound keeps the sum small.
         CreditRefillLimitMs = 60000,
+        // Key agreements, the one costly step of a sealed connect request
+        // (about a millisecond each): at most this many a second from one
+        // source host, and from all sources together. A request over either
+        // is dropped without an answer. A genuine client needs one; the
+        // overall limit keeps a flood of many forged hosts to a fifth of a
+        // core, and the per-host one keeps one host from using it all up.
+        KeyAgreementsPerSecondPerHost = 20,
+        KeyAgreementsPerSecond = 200,
     };
 
     HandshakeGuard();
@@ -58,6 +68,22 @@ public:
     // chargeChallengeAnswer, whatever the answer turned out to be.
     bool admitChallengeRequest(const NetAddress& address, uint32_t requestBytes, uint32_t now);
     void chargeChallengeAnswer(const NetAddress& address, uint32_t answerBytes);
+    // The same allowance for a connect request: a request earns nothing
+    // (only challenge requests do), and may be looked at only while its
+    // source's credit is above zero. Refusals and repeated accepts are then
+    // charged with chargeChallengeAnswer.
+    bool admitConnectRequest(const NetAddress& address, uint32_t now);
+
+    // True when a key agreement for a request from this address's host may
+    // run now, and counts it; false (drop the request unanswered) when the
+    // host or everyone together is over the limit.
+    bool admitKeyAgreement(const NetAddress& address, uint32_t now);
+
+    // A connection from this address was ended for misbehaving. A host
+    // with `count` such endings within `windowMs` is barred for `windowMs`
+    // from the last of them.
+    void noteAbusiveEnd(const NetAddress& address, uint32_t now, uint32_t count, uint32_t windowMs);
+    bool isBarred(const NetAddress& address, uint32_t now) const;
 
 private:
     struct ChallengeCredit {
@@ -65,13 +91,36 @@ private:
         uint32_t lastTime = 0;
         bool used = false;
     };
+    // Whole key agreements allowed, in thousandths, refilled with time.
+    struct AgreementBucket {
+        uint32_t milliAgreements = 0;
+        uint32_t lastTime = 0;
+        bool used = false;
+        bool take(uint32_t perSecond, uint32_t now);
+    };
+    // A host's recent endings for misbehaving, newest last, and until when
+    // it is refused. Only hosts that held a connection get one, so the list
+    // stays as short as the connections ended in the last minute.
+    struct AbuseRecord {
+        NetAddress host;
+        std::vector<uint32_t> endTimes;
+        uint32_t barredUntil = 0;
+        bool barred = false;
+    };
     ChallengeCredit& creditSlot(const NetAddress& address);
+    ChallengeCredit& refreshedCredit(const NetAddress& address, uint32_t earnedBytes, uint32_t now);
     uint32_t tokenWithSecret(const uint8_t* secret, const NetAddress& address, const Nonce& clientNonce) const;
 
     PuzzleManager mPuzzleManager;
     uint8_t mTokenSecret[TokenSecretBytes];
     uint8_t mPreviousTokenSecret[TokenSecretBytes];
     std::vector<ChallengeCredit> mChallengeCredits;
+    // Per host, only for hosts that reached a key agreement (their token
+    // proves they receive at their address): a bucket a second old is full
+    // again and forgotten at the next tick.
+    std::map<std::array<uint32_t, 5>, AgreementBucket> mAgreementBuckets;
+    AgreementBucket mAllAgreements;
+    std::vector<AbuseRecord> mAbuse;
     uint64_t mChallengeSalt = 0;
 };
 

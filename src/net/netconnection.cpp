@@ -379,35 +379,29 @@ void NetConnection::probeUnacknowledged(uint32_t t)
 
 bool NetConnection::keepAliveTimedOut(uint32_t t)
 {
-    // A peer that keeps sending but acknowledges nothing of ours, not even
-    // the probes, is as gone as a silent one: it gets as long (eleven ping
-    // intervals by default) and is timed out the same way.
-    const PacketNotify* oldest = mNotifyQueueHead;
-    if (oldest && !isAdaptive() &&
-        uint32_t(t - oldest->sendTime) > uint64_t(mPingInterval) * (uint64_t(mPingRetries) + 1))
-        return true;
-
-    if (mLastPingSendTime == 0)
-        mLastPingSendTime = t;
-
-    uint32_t interval = mPingInterval;
-    uint32_t retries = mPingRetries;
-    if (isAdaptive()) {
-        if (mHighestAckedSeq != mLastSendSeq) {
-            interval = AdaptivePingIntervalInFlightMs;
-        } else {
-            retries = AdaptivePingRetriesIdle;
-            if (mPingSendCount == 0)
-                interval = AdaptiveFirstPingIntervalIdleMs;
-        }
+    // Silence is measured from the last header we accepted: only the peer
+    // (or, unsealed, someone who sees its packets) can end it, and nobody
+    // can forge it, so a live peer is never ended by someone else's
+    // datagrams. The limit is eleven ping intervals, at most SilenceLimitMs.
+    const uint64_t limit =
+        std::min<uint64_t>(uint64_t(mPingInterval) * (uint64_t(mPingRetries) + 1), SilenceLimitMs);
+    if (!mHeardTimeSet) { // nothing heard yet: the silence starts now
+        mHeardTimeSet = true;
+        mLastHeardTime = t;
     }
-    if (uint32_t(t - mLastPingSendTime) <= interval)
-        return false;
-    if (mPingSendCount >= retries)
+    const uint32_t silence = t - mLastHeardTime;
+    if (silence > limit)
         return true;
-    mLastPingSendTime = t;
-    ++mPingSendCount;
-    sendPingPacket();
+    // A peer that keeps sending but acknowledges nothing of ours, not even
+    // the probes, is as gone as a silent one.
+    const PacketNotify* oldest = mNotifyQueueHead;
+    if (oldest && uint32_t(t - oldest->sendTime) > limit)
+        return true;
+    // A peer quiet for a while is asked: any live one answers a ping with
+    // an ack. (With data outstanding the probes ask sooner, at the round
+    // trip's pace.) Each check asks again while the silence lasts.
+    if (silence >= std::min<uint32_t>(SilenceProbeAfterMs, mPingInterval))
+        sendPingPacket();
     return false;
 }
 
@@ -486,8 +480,8 @@ bool NetConnection::readPacketHeader(BitStream& stream)
         mLastRecvAckAck = seq - 32;
     mHighestAckedSeq = ack;
 
-    mPingSendCount = 0;
-    mLastPingSendTime = 0;
+    mLastHeardTime = now();
+    mHeardTimeSet = true;
 
     uint32_t previous = mLastSeqRecvd;
     mLastSeqRecvd = seq;

@@ -115,13 +115,12 @@ public:
         AdaptiveAckPacketUnit = 4,
         AdaptiveAckTimeUnitMs = 200,
         AdaptiveAckMaxUnacknowledged = 24,
-        // Adaptive rate only. With packets in flight a silent peer is pinged
-        // after 3 s, so that loss is noticed while data waits; an idle
-        // connection waits a minute before its first ping and gives up after
-        // four unanswered ones.
-        AdaptivePingIntervalInFlightMs = 3000,
-        AdaptiveFirstPingIntervalIdleMs = 60000,
-        AdaptivePingRetriesIdle = 4,
+        // A peer silent this long is pinged at every time-out check (every
+        // 1.5 s), and one silent for SilenceLimitMs (or eleven ping
+        // intervals, when they are shorter) is dropped: in either role, so a
+        // client of a crashed server notices within seconds too.
+        SilenceProbeAfterMs = 3000,
+        SilenceLimitMs = 15000,
         // Type, sequence and acknowledgement fill the first 3 bytes of every
         // header. Sealing leaves them in the clear: the receiver needs them to
         // set the cipher's counter before it can decrypt the rest.
@@ -196,6 +195,16 @@ public:
     virtual PacketNotify* allocNotify();
     virtual uint32_t classGroup() const { return NetClassGroupCount; }
     virtual bool isDataToTransmit() const { return false; }
+    // Whether the peer has done what makes it a member of the application's
+    // session; a server ends a connection that has not within
+    // NetInterface::JoinTimeoutMs. Here there is nothing to join.
+    virtual bool hasJoined() const { return true; }
+    // Bytes of messages waiting to be sent (the interface keeps their sum
+    // over all connections within its budget). None here.
+    virtual uint32_t queuedBytes() const { return 0; }
+    // Why a connection whose queue grew past a cap, its own or the
+    // interface's total, is ended.
+    static constexpr const char* SendQueueOverflowReason = "Send queue overflow";
 
     // ---- driven by the interface ----
     void setInitialReceiveSequence(uint32_t sequence);
@@ -229,6 +238,9 @@ public:
     // ---- state ----
     NetConnectionState state() const { return mState; }
     void setState(NetConnectionState state) { mState = state; }
+    // When the handshake accepted the connection (server side).
+    uint32_t establishedTime() const { return mEstablishedTime; }
+    void setEstablishedTime(uint32_t time) { mEstablishedTime = time; }
     bool isEstablished() const { return mState == Connected; }
     const NetAddress& address() const { return mAddress; }
     void setAddress(const NetAddress& address) { mAddress = address; }
@@ -314,8 +326,9 @@ private:
     uint32_t mCurrentPacketSize = 0;
     uint32_t mCurrentPacketSendPeriod = 0;
     NetAddress mAddress;
-    uint32_t mPingSendCount = 0;
-    uint32_t mLastPingSendTime = 0;
+    uint32_t mEstablishedTime = 0;
+    uint32_t mLastHeardTime = 0; // the last accepted header
+    bool mHeardTimeSet = false;
     PacketNotify* mNotifyQueueHead = nullptr;
     PacketNotify* mNotifyQueueTail = nullptr;
     ConnectParams mConnectParams;

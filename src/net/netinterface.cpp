@@ -100,6 +100,7 @@ NetConnection* NetInterface::findConnection(const NetAddress& address) const
 void NetInterface::addConnection(NetConnection* connection)
 {
     mConnectionList.push_back(connection);
+    updatePuzzleDifficulty();
     uint32_t count = uint32_t(mConnectionList.size());
     if (count > mConnectionHashTable.size() / 2) {
         mConnectionHashTable.assign(count * 4 - 1, nullptr);
@@ -118,6 +119,7 @@ void NetInterface::removeConnection(NetConnection* connection)
         return;
     *listed = mConnectionList.back();
     mConnectionList.pop_back();
+    updatePuzzleDifficulty();
 
     uint32_t size = uint32_t(mConnectionHashTable.size());
     uint32_t slot = tableSlot(connection->address(), size);
@@ -135,6 +137,72 @@ void NetInterface::removeConnection(NetConnection* connection)
         NetConnection* moved = mConnectionHashTable[next];
         mConnectionHashTable[next] = nullptr;
         insertIntoTable(moved);
+    }
+}
+
+// ---- slots -------------------------------------------------------------------
+
+uint32_t NetInterface::connectionsFromHost(const NetAddress& address) const
+{
+    uint32_t count = 0;
+    for (auto& connection : mConnectionList)
+        if (connection->address().isSameHost(address))
+            ++count;
+    return count;
+}
+
+const char* NetInterface::slotRefusal(const NetAddress& address, bool replacesExisting) const
+{
+    if (mHandshakeGuard.isBarred(address, mCurrentTime))
+        return TryLaterReason;
+    // A peer that reconnects takes the place of its old connection.
+    if (replacesExisting)
+        return nullptr;
+    if (mConnectionList.size() >= mMaxConnections)
+        return ServerFullReason;
+    if (connectionsFromHost(address) >= mMaxPerAddress)
+        return TooManyFromAddressReason;
+    return nullptr;
+}
+
+void NetInterface::updatePuzzleDifficulty()
+{
+    uint32_t steps = mMaxConnections
+                         ? uint32_t(uint64_t(mConnectionList.size()) * PuzzleDifficultySteps / mMaxConnections)
+                         : PuzzleDifficultySteps;
+    steps = std::min<uint32_t>(steps, PuzzleDifficultySteps);
+    mHandshakeGuard.puzzleManager().setDifficulty(
+        std::min<uint32_t>(PuzzleManager::InitialDifficulty + steps, MaxPuzzleDifficulty));
+}
+
+void NetInterface::endUnjoinedConnections()
+{
+    for (auto& connection : mConnectionList)
+        if (connection->isConnectionToClient() && !connection->hasJoined() &&
+            uint32_t(mCurrentTime - connection->establishedTime()) > JoinTimeoutMs)
+            connection->endSoon(JoinTimeoutReason);
+}
+
+void NetInterface::keepQueuesWithinBudget()
+{
+    // A connection already asked to end posts nothing more; its queue goes
+    // when it does.
+    uint64_t total = 0;
+    for (auto& connection : mConnectionList)
+        if (!connection->endReason())
+            total += connection->queuedBytes();
+    while (total > mQueueBudgetBytes) {
+        NetConnection* largest = nullptr;
+        for (auto& connection : mConnectionList)
+            if (!connection->endReason() && (!largest || connection->queuedBytes() > largest->queuedBytes()))
+                largest = connection;
+        if (!largest)
+            break;
+        writeLog("Connection %s: the queues of all connections are over %llu bytes, its own the largest (%u); "
+                 "ending it",
+                 largest->address().toText(), (unsigned long long)mQueueBudgetBytes, largest->queuedBytes());
+        total -= largest->queuedBytes();
+        largest->endSoon(NetConnection::SendQueueOverflowReason);
     }
 }
 
@@ -186,6 +254,8 @@ void NetInterface::receivePackets()
             BitStream stream(datagram.bytes, datagram.length, 0);
             dispatchPacket(datagram.source, stream);
         }
+        // What the batch's messages queued counts at once, not a pass later.
+        keepQueuesWithinBudget();
     }
 }
 
@@ -284,6 +354,7 @@ void NetInterface::serviceConnections()
     if (mSimulator)
         mSimulator->update(mCurrentTime);
 
+    keepQueuesWithinBudget();
     endConnectionsAskedToEnd();
 
     // A send step may end a connection (through a hook): walk a copy.
@@ -294,6 +365,7 @@ void NetInterface::serviceConnections()
 
     if (uint32_t(mCurrentTime - mLastTimeoutCheckTime) > TimeoutCheckIntervalMs) {
         checkTimeouts();
+        endUnjoinedConnections();
         mLastTimeoutCheckTime = mCurrentTime;
         std::vector<RefPtr<NetConnection>> live = mConnectionList;
         for (auto& connection : live) {
@@ -350,6 +422,10 @@ void NetInterface::disconnect(NetConnection* connection, uint32_t reason, const 
         }
         break;
     case Connected:
+        // Ended for its own fault (its payload, its queue, its silence about
+        // joining): counts against its host.
+        if (reason == ReasonError && connection->isConnectionToClient())
+            mHandshakeGuard.noteAbusiveEnd(connection->address(), mCurrentTime, AbusiveEndsToBar, AbuseWindowMs);
         connection->setState(Disconnected);
         connection->onDisconnected(reason, reasonText);
         sendDisconnectPacket(connection, reasonText);

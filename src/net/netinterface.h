@@ -49,7 +49,7 @@ public:
         ConnectRetryMs = 2500,
         PuzzleSolutionTimeoutMs = 30000,
         TimeoutCheckIntervalMs = 1500,
-        MaxPuzzleDifficulty = 26,
+        MaxPuzzleDifficulty = PuzzleManager::MaxDifficulty,
         InitialTableSlots = 129,
         // Datagrams read in one receivePackets pass. A flood then delays a
         // frame by at most this many dispatches instead of stalling the main
@@ -67,6 +67,27 @@ public:
         // The most that may be asked for: beyond it the relay's work per
         // movement (one event per other user) outgrows a main-loop pass.
         MaxConnectionsLimit = 4096,
+        // Connections one source host may hold at once unless told
+        // otherwise: a few people may share a machine, one process may not
+        // hold every slot.
+        DefaultMaxPerAddress = 4,
+        // The client puzzle's difficulty rises by one bit (twice the work)
+        // for each of these parts of the server filled: the last free slots
+        // cost eight times the first.
+        PuzzleDifficultySteps = 4,
+        // A connection that has not joined the session (its connection says
+        // so) this long after it was accepted is ended.
+        JoinTimeoutMs = 10000,
+        // A host whose connections were ended for misbehaving this many
+        // times within the window is refused for as long.
+        AbusiveEndsToBar = 3,
+        AbuseWindowMs = 60000,
+        // Queued message bytes of all connections together, unless told
+        // otherwise. Each connection's own caps keep one peer from growing
+        // its queue for ever; this keeps the many from adding up to more
+        // memory than a server should spend (64 at their caps hold 32 MiB,
+        // 4,096 would hold 2 GiB).
+        DefaultQueueBudgetMb = 64,
         // Challenge answers per source address (HandshakeGuard explains them).
         ChallengeCreditSlots = HandshakeGuard::CreditSlots,
         ChallengeCreditMaxBytes = HandshakeGuard::CreditMaxBytes,
@@ -79,6 +100,12 @@ public:
     // Why a client that requires key exchange gives up on a server that
     // offers none: going on unsealed is what an impostor would want.
     static constexpr const char* NoKeyExchangeOfferedReason = "This server does not use --secure";
+    // Refusals of a connect request (wire texts, shown as they stand).
+    static constexpr const char* ServerFullReason = "Server full";
+    static constexpr const char* TooManyFromAddressReason = "Too many connections from your address";
+    static constexpr const char* TryLaterReason = "Try again later";
+    // Why a connection that never joined the session is ended.
+    static constexpr const char* JoinTimeoutReason = "No join in time";
 
     explicit NetInterface(const NetAddress& bindAddress);
     ~NetInterface() override;
@@ -115,6 +142,12 @@ public:
     // it on every connection and refuses a server that offers no key.
     void setRequiresKeyExchange(bool requires) { mRequiresKeyExchange = requires; }
     bool requiresKeyExchange() const { return mRequiresKeyExchange; }
+    // A client asks for key exchange on every connection and seals it when
+    // the server offers a key, but joins a server that offers none
+    // unsealed. (A server offers its key to every client that asks once it
+    // has one: setPrivateKey.)
+    void setAsksForKeyExchange(bool asks) { mAsksForKeyExchange = asks; }
+    bool asksForKeyExchange() const { return mAsksForKeyExchange; }
     PuzzleManager& puzzleManager() { return mHandshakeGuard.puzzleManager(); }
     // The local rate record given to every connection made or accepted from
     // now on (a connection keeps a rate set on it before connect when none
@@ -124,6 +157,17 @@ public:
     // them is rejected with "Server full".
     void setMaxConnections(uint32_t count) { mMaxConnections = count; }
     uint32_t maxConnections() const { return mMaxConnections; }
+    // Connections from one source host; a connect request beyond them is
+    // rejected with TooManyFromAddressReason.
+    void setMaxPerAddress(uint32_t count) { mMaxPerAddress = count; }
+    uint32_t maxPerAddress() const { return mMaxPerAddress; }
+
+    // The most queued message bytes all connections together may hold; past
+    // it the connection with the largest queue is ended (with
+    // NetConnection::SendQueueOverflowReason), not whoever posts next.
+    static constexpr uint64_t DefaultQueueBudgetBytes = uint64_t(DefaultQueueBudgetMb) << 20;
+    void setQueueBudgetBytes(uint64_t bytes) { mQueueBudgetBytes = bytes; }
+    uint64_t queueBudgetBytes() const { return mQueueBudgetBytes; }
 
     // Time: by default the real millisecond clock; tests install their own.
     // The interface reads it once at the start of each step.
@@ -140,6 +184,8 @@ public:
     const std::vector<RefPtr<NetConnection>>& connections() const { return mConnectionList; }
     const std::vector<RefPtr<NetConnection>>& pendingConnections() const { return mPendingConnections; }
     uint32_t connectionTableSize() const { return uint32_t(mConnectionHashTable.size()); }
+    // Key agreements a server ran for connect requests (the costly step).
+    uint32_t keyAgreementCount() const { return mKeyAgreements; }
 
     Socket& socket() { return mSocket; }
     NetAddress boundAddress() const { return mSocket.boundAddress(); }
@@ -184,10 +230,24 @@ private:
     void continuePuzzleSolution(NetConnection* connection);
     void sendConnectRequest(NetConnection* connection);
     void handleConnectRequest(const NetAddress& address, BitStream& stream);
-    void sendConnectAccept(NetConnection* connection);
+    // Returns the bytes sent.
+    uint32_t sendConnectAccept(NetConnection* connection);
     void handleConnectAccept(const NetAddress& address, BitStream& stream);
     void sendConnectReject(const NetAddress& address, const Nonce& clientNonce, const Nonce& serverNonce,
                            const char* reason);
+    // A refusal charged to the source's allowance of answers.
+    void refuseConnectRequest(const NetAddress& address, const ConnectParams& params, const char* reason);
+    // Why a proven connect request from this address cannot have a slot
+    // now, or null.
+    const char* slotRefusal(const NetAddress& address, bool replacesExisting) const;
+    uint32_t connectionsFromHost(const NetAddress& address) const;
+    // The puzzle's difficulty for how full the server is.
+    void updatePuzzleDifficulty();
+    // Ends connections that never joined in time.
+    void endUnjoinedConnections();
+    // Asks the connections with the largest queues to end while the queues
+    // together are over the budget.
+    void keepQueuesWithinBudget();
     void handleConnectReject(const NetAddress& address, BitStream& stream);
     void sendDisconnectPacket(NetConnection* connection, const char* reason);
     void handleDisconnect(const NetAddress& address, BitStream& stream);
@@ -209,6 +269,10 @@ private:
     std::unique_ptr<ReceivedDatagram[]> mReceiveSlots; // Socket::MaxBatch of them
     uint32_t mCurrentTime = 0;
     bool mRequiresKeyExchange = false;
+    bool mAsksForKeyExchange = false;
+    uint32_t mMaxPerAddress = DefaultMaxPerAddress;
+    uint64_t mQueueBudgetBytes = DefaultQueueBudgetBytes;
+    uint32_t mKeyAgreements = 0;
     uint32_t mLastTimeoutCheckTime = 0;
     bool mAllowConnections = true;
     bool mHasDefaultRate = false;

@@ -16,6 +16,9 @@ namespace {
 // Reasons for refusals whose hook gave none.
 constexpr const char* RefusedWithoutReason = "Connection refused";
 constexpr const char* AcceptRefusedWithoutReason = "The server's answer could not be used";
+// What a refusal is charged to its source's allowance: its text and a
+// header's worth of bytes (the datagram itself, and what carries it).
+constexpr uint32_t RefusalChargeBytes = 32;
 } // namespace
 
 // ---- the client's attempt: start, retries, time-out ------------------------
@@ -91,7 +94,7 @@ void NetInterface::sendConnectChallengeRequest(NetConnection* connection)
     PacketStream out;
     out.writeU8(ConnectChallengeRequest);
     params.clientNonce.write(out);
-    out.writeFlag(params.requestKeyExchange || mRequiresKeyExchange);
+    out.writeFlag(params.requestKeyExchange || mAsksForKeyExchange || mRequiresKeyExchange);
     out.writeFlag(params.requestCertificate);
     params.connectSendCount++;
     params.connectLastSendTime = mCurrentTime;
@@ -118,10 +121,10 @@ void NetInterface::handleConnectChallengeRequest(const NetAddress& address, BitS
     if (mRequiresKeyExchange && !wantsKeyExchange) {
         // Offering the key anyway would quietly seal a client that did not
         // ask; say why instead. The client has no server nonce yet: it
-        // matches the all-zero one it starts with. Charged as the reason's
-        // text and a header's worth of bytes.
-        sendConnectReject(address, clientNonce, Nonce(), KeyExchangeRequiredReason);
-        mHandshakeGuard.chargeChallengeAnswer(address, uint32_t(std::strlen(KeyExchangeRequiredReason) + 32));
+        // matches the all-zero one it starts with.
+        ConnectParams refused;
+        refused.clientNonce = clientNonce;
+        refuseConnectRequest(address, refused, KeyExchangeRequiredReason);
         return;
     }
     mHandshakeGuard.chargeChallengeAnswer(
@@ -296,7 +299,16 @@ void NetInterface::handleConnectRequest(const NetAddress& address, BitStream& st
         return;
 
     // Nothing is made, and no costly work done, for a peer until it has
-    // shown a token for its address and the work of the puzzle.
+    // shown a token for its address and the work of the puzzle. The checks
+    // come cheapest first: the source's allowance of answers, the token, the
+    // puzzle, the slots, the used nonces; only then the key agreement.
+    // Every answer below, a refusal as much as a repeated accept, is charged
+    // to the source; a source that has used up its answers is not even
+    // looked at further (a table lookup, cheaper than the token's hash).
+    if (!mHandshakeGuard.admitConnectRequest(address, mCurrentTime)) {
+        SF_LOG("LogNetInterface", "Connect Request from %s not answered: over its share", address.toText());
+        return;
+    }
     ConnectParams params;
     params.clientNonce.read(stream);
     params.serverNonce.read(stream);
@@ -313,23 +325,23 @@ void NetInterface::handleConnectRequest(const NetAddress& address, BitStream& st
     if (existing) {
         ConnectParams& cp = existing->connectParams();
         if (cp.clientNonce == params.clientNonce && cp.serverNonce == params.serverNonce) {
-            sendConnectAccept(existing);
+            mHandshakeGuard.chargeChallengeAnswer(address, sendConnectAccept(existing));
             return;
         }
     }
 
-    // Checked here, used up only once the whole request has been read: a cut
-    // or forged request leaves the client nonce usable.
+    // Checked here (a used client nonce fails it too), used up only once the
+    // request reaches the key agreement or has been read whole: a cut or
+    // forged plain request leaves the client nonce usable.
     PuzzleResult result = mHandshakeGuard.puzzleManager().verifySolution(
         params.puzzleSolution, params.clientNonce, params.serverNonce, params.puzzleDifficulty, params.clientIdentity);
     if (result != PuzzleSuccess) {
-        sendConnectReject(address, params.clientNonce, params.serverNonce, "Puzzle");
+        refuseConnectRequest(address, params, "Puzzle");
         return;
     }
-    // A peer that reconnects takes the place of its old connection.
-    if (!existing && mConnectionList.size() >= mMaxConnections) {
-        SF_LOG("LogNetInterface", "Refused Connect Request from %s: server full", address.toText());
-        sendConnectReject(address, params.clientNonce, params.serverNonce, "Server full");
+    if (const char* refusal = slotRefusal(address, existing != nullptr)) {
+        SF_LOG("LogNetInterface", "Refused Connect Request from %s: %s", address.toText(), refusal);
+        refuseConnectRequest(address, params, refusal);
         return;
     }
 
@@ -338,26 +350,35 @@ void NetInterface::handleConnectRequest(const NetAddress& address, BitStream& st
         return;
     if (mRequiresKeyExchange && !params.usingCrypto) {
         // Only a client that skipped the key it was offered gets here.
-        sendConnectReject(address, params.clientNonce, params.serverNonce, KeyExchangeRequiredReason);
+        refuseConnectRequest(address, params, KeyExchangeRequiredReason);
         return;
     }
     if (params.usingCrypto) {
         if (!mPrivateKey)
             return;
+        // The key agreement is the costly step: so many a second from one
+        // host and from all; a request beyond them is dropped unanswered
+        // and its nonce stays usable for the genuine client's next try.
+        if (!mHandshakeGuard.admitKeyAgreement(address, mCurrentTime)) {
+            SF_LOG("LogNetInterface", "Connect Request from %s dropped: key agreements over the limit",
+                   address.toText());
+            return;
+        }
         params.publicKey = new AsymmetricKey(stream);
         if (stream.hasError() || !params.publicKey->isValid())
             return;
         params.privateKey = mPrivateKey;
         uint32_t decryptPos = stream.bytePosition();
         stream.setBytePosition(decryptPos);
-        // The key agreement is the costly step. A request that gets this far
-        // uses its client nonce up whether or not its seal then checks out:
-        // otherwise one recorded request, its last byte changed each time,
-        // would buy a key agreement per copy for as long as its token lasts.
-        // (A genuine client that loses its nonce to such a copy is told
+        // A request that gets this far uses its client nonce up whether or
+        // not its seal then checks out: otherwise one recorded request, its
+        // last byte changed each time, would buy a key agreement per copy for
+        // as long as its token lasts; now a copy costs a table lookup. (A
+        // genuine client that loses its nonce to such a copy is told
         // "Puzzle" and asks for a new challenge.)
         if (!mHandshakeGuard.puzzleManager().useClientNonce(params.clientNonce, params.serverNonce))
             return;
+        ++mKeyAgreements;
         params.sharedSecret = params.privateKey->computeSharedSecret(params.publicKey);
         if (!params.sharedSecret)
             return;
@@ -387,7 +408,7 @@ void NetInterface::handleConnectRequest(const NetAddress& address, BitStream& st
     if (!accepted) {
         // The client is told why, or at least that it was refused, instead
         // of retrying into a time-out.
-        sendConnectReject(address, params.clientNonce, params.serverNonce, refusal ? refusal : RefusedWithoutReason);
+        refuseConnectRequest(address, params, refusal ? refusal : RefusedWithoutReason);
         return;
     }
 
@@ -399,6 +420,7 @@ void NetInterface::handleConnectRequest(const NetAddress& address, BitStream& st
     connection->setAddress(address);
     connection->setInitialReceiveSequence(clientInitialSequence);
     connection->setInterface(this);
+    connection->setEstablishedTime(mCurrentTime);
     if (mHasDefaultRate)
         connection->setLocalRate(mDefaultRate);
     if (params.usingCrypto)
@@ -421,7 +443,7 @@ void NetInterface::handleConnectRequest(const NetAddress& address, BitStream& st
 //   if using crypto:
 //     [init vector]          (16 bytes)
 //     [digest]               (5 bytes)
-void NetInterface::sendConnectAccept(NetConnection* connection)
+uint32_t NetInterface::sendConnectAccept(NetConnection* connection)
 {
     ConnectParams& params = connection->connectParams();
     PacketStream out;
@@ -438,6 +460,7 @@ void NetInterface::sendConnectAccept(NetConnection* connection)
         appendDigestAndEncrypt(out, SealDigestBytes, encryptPos, cipher);
     }
     sendTo(connection->address(), out);
+    return out.bytePosition();
 }
 
 void NetInterface::handleConnectAccept(const NetAddress& address, BitStream& stream)
@@ -508,6 +531,12 @@ void NetInterface::sendConnectReject(const NetAddress& address, const Nonce& cli
     serverNonce.write(out);
     out.writeText(reason);
     sendTo(address, out);
+}
+
+void NetInterface::refuseConnectRequest(const NetAddress& address, const ConnectParams& params, const char* reason)
+{
+    sendConnectReject(address, params.clientNonce, params.serverNonce, reason);
+    mHandshakeGuard.chargeChallengeAnswer(address, RefusalChargeBytes + uint32_t(std::strlen(reason)));
 }
 
 void NetInterface::handleConnectReject(const NetAddress& address, BitStream& stream)

@@ -243,8 +243,8 @@ bool DiscoveryResponder::open()
     // to the system to choose: it may hand out one that others share.
     const bool share = mListenAddress.port != 0;
     auto listen = [this, share](const NetAddress& address) {
-        auto socket = std::make_unique<Socket>(address, Socket::DefaultBufferBytes, Socket::DefaultBufferBytes, false,
-                                               true, share);
+        auto socket =
+            std::make_unique<Socket>(address, Socket::DefaultBufferBytes, ReceiveBufferBytes, false, true, share);
         if (!socket->isValid()) {
             SF_LOG("LogDiscovery", "cannot listen for discovery queries on %s", address.toText());
             mOpenError = socket->setUpError();

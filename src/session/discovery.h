@@ -108,13 +108,16 @@ public:
         // burst of 8 lets a few finders share one host.
         uint32_t sourceBurst = 8;
         uint32_t sourcePerSecond = 4;
-        // Bounds what all sources together can make a server send: at most
-        // 32 answers of 86 bytes a second, under 3 KB/s.
-        uint32_t overallBurst = 64;
-        uint32_t overallPerSecond = 32;
+        // A guard against a flood of forged sources, high enough that one
+        // host's flood (held to its own 4 a second) cannot use it up for
+        // everyone else. Answers are smaller than queries, so whatever the
+        // sources, the server never sends more than it is sent: at most
+        // 1,000 answers of 86 bytes a second, under 90 KB/s.
+        uint32_t overallBurst = 1000;
+        uint32_t overallPerSecond = 1000;
         // Past this many remembered sources, a new source is refused until an
         // old one's bucket has filled up again (a full bucket is forgotten).
-        uint32_t maxSources = 256;
+        uint32_t maxSources = 4096;
     };
 
     DiscoveryRateLimit() : DiscoveryRateLimit(Settings()) {}
@@ -191,7 +194,11 @@ public:
     const std::string& name() const { return mName; }
     uint32_t instance() const { return mInstance; }
 
-    enum : uint32_t { MaxQueriesPerPass = 64 };
+    // A pass reads this many at most: at a main-loop pass every few
+    // milliseconds, some 200,000 a second, so a flood from one host does not
+    // fill the socket's buffer and crowd out another host's query. Refusing
+    // a query costs a table lookup.
+    enum : uint32_t { MaxQueriesPerPass = 1024, ReceiveBufferBytes = 1 << 20 };
 
 private:
     bool isAnswerable(const NetAddress& source) const;

@@ -14,7 +14,7 @@ void RelayScheduler::refill(uint32_t nowMs)
     // Unsigned difference: right across the wrap of the millisecond clock.
     const double elapsedMs = double(uint32_t(nowMs - mBudgetTime));
     mBudgetTime = nowMs;
-    const double share = std::max(FairRelayFloorBytesPerSecond, mShare ? mShare() : 0.0);
+    const double share = mShare ? std::max(mShare(), 0.0) : UnlimitedShareBytesPerSecond;
     mBudget = std::min(FairRelayBurstBytes, mBudget + elapsedMs * share / 1000.0);
 }
 
@@ -70,8 +70,51 @@ void RelayScheduler::release(uint32_t nowMs)
 
 void RelayScheduler::drop()
 {
+    // Still owed: a sender that comes back has not paid for them.
+    mBudget = std::max(mBudget - double(mHeldBytes), -double(MaxHeldRelayBytes));
     mHeld.clear();
     mHeldBytes = 0;
+}
+
+RelayScheduler::Budget RelayScheduler::budget(uint32_t nowMs)
+{
+    refill(nowMs);
+    // A debt beyond what may be held is not kept: the sender was ended there.
+    return {std::max(mBudget - double(mHeldBytes), -double(MaxHeldRelayBytes)), nowMs};
+}
+
+void RelayScheduler::resume(const Budget& budget)
+{
+    mBudget = std::min(budget.bytes, FairRelayBurstBytes);
+    mBudgetTime = budget.timeMs;
+    mBudgetStarted = true;
+}
+
+void RelayShareMemory::forgetOld(uint32_t nowMs)
+{
+    mEntries.erase(std::remove_if(mEntries.begin(), mEntries.end(),
+                                  [&](const Entry& entry) { return nowMs - entry.endedMs >= KeepMs; }),
+                   mEntries.end());
+}
+
+void RelayShareMemory::remember(const NetAddress& host, const RelayScheduler::Budget& budget, uint32_t nowMs)
+{
+    forgetOld(nowMs);
+    mEntries.push_back({host, budget, nowMs});
+}
+
+bool RelayShareMemory::recall(const NetAddress& host, uint32_t nowMs, RelayScheduler::Budget* budget)
+{
+    forgetOld(nowMs);
+    auto lowest = mEntries.end();
+    for (auto at = mEntries.begin(); at != mEntries.end(); ++at)
+        if (at->host.isSameHost(host) && (lowest == mEntries.end() || at->budget.bytes < lowest->budget.bytes))
+            lowest = at;
+    if (lowest == mEntries.end())
+        return false;
+    *budget = lowest->budget;
+    mEntries.erase(lowest);
+    return true;
 }
 
 } // namespace seafold

@@ -21,7 +21,9 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <vector>
 
+#include "net/address.h"
 #include "net/rpc.h"
 
 namespace seafold {
@@ -39,12 +41,14 @@ struct Relay {
 
 class RelayScheduler {
 public:
-    // A relaying server lets each sender have this many bytes a second of
-    // events relayed to the others, or the slowest receiver's send capacity
-    // divided among the senders it hears if that is more. The floor passes two
-    // seconds of voice a second (what the voice relay allows a speaker) with
-    // the overhead of ten messages, so nobody is held for speaking.
-    static constexpr double FairRelayFloorBytesPerSecond = 1500;
+    // A relaying server lets each sender have the slowest receiver's send
+    // capacity divided among the senders it hears, and at least this part
+    // of that capacity: a quarter of the default link (625 of 2,500 bytes a
+    // second) passes two seconds of voice a second, so nobody is held for
+    // speaking, and leaves three quarters of every link to the others.
+    static constexpr double FairRelayFloorOfSlowestLink = 0.25;
+    // The share of a sender nobody hears: nothing to protect.
+    static constexpr double UnlimitedShareBytesPerSecond = 1e9;
     // What a sender may have relayed at once after a quiet spell: a few
     // selections or full voice messages.
     static constexpr double FairRelayBurstBytes = 4096;
@@ -57,9 +61,16 @@ public:
 
     // Carries a relay out now.
     using Perform = std::function<void(Relay& relay)>;
-    // The sender's share of the receivers' capacity now (bytes a second);
-    // the floor applies on top of it.
+    // The sender's share of the receivers' capacity now (bytes a second).
     using Share = std::function<double()>;
+
+    // What is left of a sender's budget: its bytes (below 0 when it owes,
+    // held relays counted as owed) as of a time. Kept for a sender that
+    // reconnects (RelayShareMemory).
+    struct Budget {
+        double bytes = FairRelayBurstBytes;
+        uint32_t timeMs = 0;
+    };
 
     RelayScheduler(Perform perform, Share share) : mPerform(std::move(perform)), mShare(std::move(share)) {}
 
@@ -74,6 +85,10 @@ public:
     void release(uint32_t nowMs);
     // The sender is gone or ended: what it still had held is not relayed.
     void drop();
+    // The budget as of `nowMs`, what is held counted as owed; and a budget
+    // to go on from (a sender that was here shortly before).
+    Budget budget(uint32_t nowMs);
+    void resume(const Budget& budget);
 
     bool holding() const { return !mHeld.empty(); }
     // Bytes held back beyond the fair share, with the bookkeeping of each.
@@ -89,6 +104,29 @@ private:
     double mBudget = FairRelayBurstBytes;
     uint32_t mBudgetTime = 0;
     bool mBudgetStarted = false;
+};
+
+// What senders' budgets were when their connections ended, kept per source
+// host for a minute: a sender that is ended and reconnects goes on where it
+// was instead of starting with a full burst. Main thread only.
+class RelayShareMemory {
+public:
+    static constexpr uint32_t KeepMs = 60000;
+
+    void remember(const NetAddress& host, const RelayScheduler::Budget& budget, uint32_t nowMs);
+    // The lowest budget left by a connection from this host within KeepMs,
+    // used up; false when there is none.
+    bool recall(const NetAddress& host, uint32_t nowMs, RelayScheduler::Budget* budget);
+    size_t size() const { return mEntries.size(); }
+
+private:
+    struct Entry {
+        NetAddress host;
+        RelayScheduler::Budget budget;
+        uint32_t endedMs;
+    };
+    void forgetOld(uint32_t nowMs);
+    std::vector<Entry> mEntries;
 };
 
 } // namespace seafold

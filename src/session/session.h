@@ -12,6 +12,7 @@
 
 #include "net/netinterface.h"
 #include "session/json.h"
+#include "session/relayscheduler.h"
 #include "session/roster.h"
 #include "session/subscribers.h"
 #include "session/voiceplayback.h"
@@ -72,6 +73,8 @@ public:
     Session& operator=(const Session&) = delete;
 
     Roster& roster() { return mRoster; }
+    // Server: the budgets of senders whose connections ended lately.
+    RelayShareMemory& relayShares() { return mRelayShares; }
     bool isServer() const { return mIsServer; }
     void setServer(bool isServer) { mIsServer = isServer; }
 
@@ -114,6 +117,7 @@ private:
     SessionSettings mSettings;
     SpeakerVoices mSpeakerVoices;
     ListenerVolumes mListenerVolumes;
+    RelayShareMemory mRelayShares;
     Subscribers<SessionListener> mListeners;
     bool mDelivering = false;
     std::deque<std::function<void()>> mLater; // events raised by listeners, in order

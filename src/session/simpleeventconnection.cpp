@@ -62,8 +62,16 @@ void SimpleEventConnection::onEstablished()
     Session* s = session();
     if (s && s->settings().pingIntervalMs)
         setPingTimeouts(s->settings().pingIntervalMs, DefaultPingRetries);
-    if (!connectParams().isInitiator || !s)
+    if (!s)
         return;
+    if (!connectParams().isInitiator) {
+        // A sender back from the same host within a minute goes on with the
+        // budget it left, not a full burst.
+        RelayScheduler::Budget budget;
+        if (s->relayShares().recall(address(), now(), &budget))
+            mRelays.resume(budget);
+        return;
+    }
     // The server introduces everyone anew on every connection: what an
     // earlier one left in the roster would stand beside it under the same
     // names.
@@ -97,6 +105,8 @@ void SimpleEventConnection::onDisconnected(uint32_t reason, const char* message)
         return;
     }
     mRelays.drop();
+    if (Session* s = session())
+        s->relayShares().remember(address(), mRelays.budget(now()), now());
     ClientRecord* leaver = senderRecord();
     if (!leaver)
         return;
@@ -196,7 +206,8 @@ size_t SimpleEventConnection::relayCost(RPCEvent* event) const
 
 double SimpleEventConnection::relayShare()
 {
-    // The slowest receiver's capacity, shared among the senders it hears.
+    // The slowest receiver's capacity, shared among the senders it hears,
+    // and at least a part of it.
     double capacity = -1;
     size_t others = 0;
     forEachOtherClient([&](SimpleEventConnection* other) {
@@ -206,7 +217,9 @@ double SimpleEventConnection::relayShare()
         if (capacity < 0 || bytesPerSecond < capacity)
             capacity = bytesPerSecond;
     });
-    return std::max(capacity, 0.0) / double(std::max<size_t>(others, 1));
+    if (others == 0)
+        return RelayScheduler::UnlimitedShareBytesPerSecond;
+    return std::max(capacity / double(others), capacity * RelayScheduler::FairRelayFloorOfSlowestLink);
 }
 
 void SimpleEventConnection::relayFromHere(Relay relay)
@@ -271,6 +284,12 @@ ClientRecord* SimpleEventConnection::senderRecord() const
 {
     Session* s = session();
     return s ? s->roster().findByConnection(this) : nullptr;
+}
+
+bool SimpleEventConnection::hasJoined() const
+{
+    Session* s = session();
+    return !s || s->roster().findByConnection(this);
 }
 
 void SimpleEventConnection::forEachOtherClient(const std::function<void(SimpleEventConnection*)>& action)

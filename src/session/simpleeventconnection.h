@@ -40,6 +40,9 @@ public:
     // Refuses a server whose key is not the one the session expects, and ends
     // the attempt at once with both fingerprints in the reason.
     bool acceptPublicKey(AsymmetricKey* key, bool isInitiator) override;
+    // Server: the client has joined once it is on the roster (c2sAddNewClient);
+    // without a session there is nothing to join.
+    bool hasJoined() const override;
 
     // The session of this connection's interface, or none.
     Session* session() const;

@@ -104,6 +104,10 @@ const BadLine BadInBoth[] = {
     {{"server", "127.0.0.1:28000", "--max-clients"}, "--max-clients"},
     {{"-client", "127.0.0.1:28000", "alice", "--mute", ""}, "--mute takes a user name"},
     {{"-client", "127.0.0.1:28000", "alice", "--mute"}, "--mute"},
+    {{"server", "127.0.0.1:28000", "--max-per-address", "0"}, "--max-per-address takes"},
+    {{"server", "127.0.0.1:28000", "--max-queued-mb", "0.5"}, "--max-queued-mb takes"},
+    {{"server", "127.0.0.1:28000", "--insecure", "--secure"}, "--insecure cannot go with --secure"},
+    {{"-client", "127.0.0.1:28000", "alice", "--insecure", "--server-key", "0123456789abcdef"}, "--insecure cannot"},
 };
 
 // Options of the display-less program, unknown to the windowed one.
@@ -217,6 +221,9 @@ TEST(CommandLine, HelpTellsTheUsageOptionsControlsAndEnvironment)
                                    "--quiet",
                                    "--no-retry",
                                    "--secure",
+                                   "--insecure",
+                                   "--max-per-address",
+                                   "--max-queued-mb",
                                    "--server-key FINGERPRINT",
                                    "SEAFOLD_LOG",
                                    "SEAFOLD_LOG=help",
@@ -301,6 +308,7 @@ TEST(CommandLine, GoodLinesFillInTheOptions)
     EXPECT_FALSE(server.shared.quiet);
     EXPECT_TRUE(server.shared.retry);
     EXPECT_FALSE(server.shared.secure);
+    EXPECT_FALSE(server.shared.insecure);
     EXPECT_TRUE(server.shared.serverKey.empty());
 
     // --secure in both programs; a pinned key is read as the server prints it

@@ -69,9 +69,13 @@ def q(text):
     return re.escape(text)
 
 
+# A server seals by default and says so with its key's fingerprint.
+SEALED = r" \(key fingerprint [0-9a-f]{16}\)"
+
+
 def join_pick_leave(address):
     server = Proc("server", ["server", address])
-    server.wait_line(q(f"Seafold server listening on {address}"))
+    server.wait_line(q(f"Seafold server listening on {address}") + SEALED)
     alice = Proc("alice", ["-client", address, "alice", "--model", "boat.mesh"])
     server.wait_line(r"alice picked boat\.mesh")
     bob = Proc("bob", ["-client", address, "bob"])
@@ -86,7 +90,7 @@ def join_pick_leave(address):
     server.wait_line(r"carol left")
 
     client_from = r"127\.0\.0\.1:\d+"
-    expect_lines(server, [q(f"Seafold server listening on {address}"),
+    expect_lines(server, [q(f"Seafold server listening on {address}") + SEALED,
                           f"alice joined from {client_from}", r"alice picked boat\.mesh",
                           f"bob joined from {client_from}", f"carol joined from {client_from}",
                           "bob left", "carol left"])

@@ -51,6 +51,9 @@ struct Reached {
     std::string pinnedKey;   // the session's
     bool flatVoice;
     bool quiet;
+    bool sealing = true; // a server makes a key, a client asks for key exchange
+    uint32_t maxPerAddress = NetInterface::DefaultMaxPerAddress;
+    uint64_t queueBudgetBytes = NetInterface::DefaultQueueBudgetBytes;
 };
 
 // The session is the process's: each row sets what it reads, and the ping
@@ -60,6 +63,10 @@ const Reached Rows[] = {
     {"server 127.0.0.1:PORT --secure --flat-voice --max-clients 1", rateOf(96, 2500), 1, true, 0, "", true, false},
     {"-client 127.0.0.1:9 bob --server-key 0123456789abcdef --rate 50,10000 --quiet", rateOf(50, 10000),
      NetInterface::DefaultMaxConnections, true, 0, "0123456789abcdef", false, true},
+    {"server 127.0.0.1:PORT --insecure --max-per-address 2 --max-queued-mb 8", rateOf(96, 2500),
+     NetInterface::DefaultMaxConnections, false, 0, "", false, false, false, 2, 8u << 20},
+    {"-client 127.0.0.1:9 bob --insecure", rateOf(96, 2500), NetInterface::DefaultMaxConnections, false, 0, "", false,
+     false, false},
     {"server 127.0.0.1:PORT --rate 16,65535 --max-clients 7 --quiet --ping-interval 1234", rateOf(16, 65535), 7, false,
      1234, "", false, true},
 };
@@ -89,7 +96,12 @@ TEST(ProgramOptions, ReachTheInterfaceTheSessionAndTheConsole)
         EXPECT_EQ(rate.maxRecvBandwidth, row.rate.maxRecvBandwidth);
         EXPECT_EQ(gNetInterface->maxConnections(), row.maxConnections);
         EXPECT_EQ(gNetInterface->requiresKeyExchange(), row.keyExchange);
-        EXPECT_EQ(host.serverKeyFingerprint().empty(), !(row.keyExchange && !options.line.isClient));
+        EXPECT_EQ(host.serverKeyFingerprint().empty(), !(row.sealing && !options.line.isClient));
+        EXPECT_EQ(gNetInterface->asksForKeyExchange(), row.sealing);
+        if (!options.line.isClient) {
+            EXPECT_EQ(gNetInterface->maxPerAddress(), row.maxPerAddress);
+            EXPECT_EQ(gNetInterface->queueBudgetBytes(), row.queueBudgetBytes);
+        }
 
         EXPECT_EQ(appSession().isServer(), !options.line.isClient);
         EXPECT_EQ(appSession().settings().pingIntervalMs, row.pingIntervalMs);

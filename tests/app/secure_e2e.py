@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
-"""Real seafold-headless processes with --secure on loopback: a whole session
-(join, move, voice, leave) with a pinned server key, a plain client refused
-with the reason, a wrong --server-key refused, and a secure client that gives
-up on a plain server. Every wait is bounded. Usage: secure_e2e.py SEAFOLD_HEADLESS"""
+"""Real seafold-headless processes on loopback: with --secure a whole session
+(join, move, voice, leave) with a pinned server key, an --insecure client
+refused with the reason, a wrong --server-key refused; a server that seals by
+default showing its key's fingerprint, which a pinned client joins; and a
+secure client that gives up on an --insecure server. Every wait is bounded.
+Usage: secure_e2e.py SEAFOLD_HEADLESS"""
 
 import os
 import re
@@ -29,9 +31,9 @@ def check(condition, message):
         failures.append(message)
 
 
-def secure_server(address, extra=()):
-    server = Proc(["server", address, "--secure", "--ping-interval", "100", "--stats", "300", *extra], "server")
-    line = re.compile(r"^Seafold server listening on (\S+) \(secure; key fingerprint ([0-9a-f]{16})\)$", re.M)
+def secure_server(address, extra=("--secure",), mark="secure; "):
+    server = Proc(["server", address, "--ping-interval", "100", "--stats", "300", *extra], "server")
+    line = re.compile(r"^Seafold server listening on (\S+) \(" + mark + r"key fingerprint ([0-9a-f]{16})\)$", re.M)
     found = []
     server.wait_for("the start-up line", lambda: found.extend(line.findall(server.stderr_text())) or found)
     check(found and found[0][0] == address, f"start-up line {server.stderr_text()!r}")
@@ -79,7 +81,7 @@ def secure_session():
 
 
 def refusals(server, address, fingerprint):
-    plain = Proc(["-client", address, "mallory", "--quit-after", "30"], "mallory")
+    plain = Proc(["-client", address, "mallory", "--insecure", "--quit-after", "30"], "mallory")
     reason = failed_with(plain, "the refusal of a plain client")
     check(reason == "This server requires --secure", f"plain client: {reason!r}")
     check(plain.p.poll() is None, "a refused client must keep running")
@@ -96,9 +98,18 @@ def refusals(server, address, fingerprint):
     check(server.stop() == 0, "the secure server did not end with 0")
 
 
+def sealed_by_default():
+    address = f"127.0.0.1:{free_port()}"
+    server, fingerprint = secure_server(address, extra=(), mark="")
+    dave = Proc(["-client", address, "dave", "--server-key", fingerprint, "--quit-after", "30"], "dave")
+    server.wait_for("dave's join", lambda: server.rpcs("c2sAddNewClient") == [["dave"]])
+    check(dave.stop() == 0, "dave did not end with 0")
+    check(server.stop() == 0, "the default server did not end with 0")
+
+
 def plain_server():
     address = f"127.0.0.1:{free_port()}"
-    server = Proc(["server", address], "plain-server")
+    server = Proc(["server", address, "--insecure"], "plain-server")
     time.sleep(0.2)
     careful = Proc(["-client", address, "carol", "--secure", "--quit-after", "30"], "carol")
     reason = failed_with(careful, "a secure client's refusal of a plain server")
@@ -110,9 +121,10 @@ def plain_server():
 
 server, address, fingerprint = secure_session()
 refusals(server, address, fingerprint)
+sealed_by_default()
 plain_server()
 if failures:
     print("\n".join(failures))
     print(f"{len(failures)} failed")
     sys.exit(1)
-print("secure session, refusals, plain server: all passed")
+print("secure session, refusals, sealed by default, plain server: all passed")

@@ -84,3 +84,39 @@ TEST(HandshakeGuard, SourceOverItsAllowanceIsRefusedUntilTheTrickleRepaysIt)
     EXPECT_FALSE(guard.admitChallengeRequest(source, 0, start + 3000));
     EXPECT_TRUE(guard.admitChallengeRequest(source, 0, start + 3200));
 }
+
+// Key agreements: a host gets its limit at once and then one per
+// 1000/limit ms; another host is not held back by it; all hosts together
+// stop at the overall limit.
+TEST(HandshakeGuard, KeyAgreementsStopAtTheLimitPerHostAndOverall)
+{
+    HandshakeGuard guard;
+    const uint32_t start = 1000;
+    auto host = [](uint32_t n) {
+        NetAddress address = loopbackPort(28000);
+        address.netNum[0] += n;
+        return address;
+    };
+    auto admitted = [&](const NetAddress& from, uint32_t now, int tries) {
+        int count = 0;
+        for (int i = 0; i < tries; ++i)
+            count += guard.admitKeyAgreement(from, now);
+        return count;
+    };
+    const int perHost = HandshakeGuard::KeyAgreementsPerSecondPerHost;
+    EXPECT_EQ(admitted(host(0), start, 3 * perHost), perHost);
+    NetAddress otherPort = host(0);
+    otherPort.port += 1;
+    EXPECT_EQ(admitted(otherPort, start, 1), 0) << "a host's ports share its limit";
+    EXPECT_EQ(admitted(host(1), start, 1), 1) << "another host is not held back";
+    EXPECT_EQ(admitted(host(0), start + 1000 / perHost, 3), 1);
+
+    // Hosts 2 onwards, each with its own limit: together they stop where
+    // the overall limit does: less the perHost + 2 taken above, plus what
+    // it earned in the 1000 / perHost ms since.
+    const int overall = HandshakeGuard::KeyAgreementsPerSecond;
+    int all = 0;
+    for (uint32_t h = 2; h < 2 + 2 * overall / perHost; ++h)
+        all += admitted(host(h), start + 1000 / perHost, perHost);
+    EXPECT_EQ(all, overall - perHost - 2 + overall / perHost);
+}

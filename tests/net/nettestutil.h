@@ -31,6 +31,8 @@ public:
     std::vector<uint32_t> delivered, dropped;
     std::vector<std::pair<uint32_t, std::string>> failures, disconnects;
     int establishedCount = 0;
+    bool joined = true;                // what hasJoined says
+    uint32_t queued = 0;               // what queuedBytes says
     static inline int constructed = 0; // every connection object ever made
 
     ProbeConnection() { ++constructed; }
@@ -48,6 +50,8 @@ public:
         ++establishedCount;
     }
     bool isDataToTransmit() const override { return !outgoing.empty(); }
+    bool hasJoined() const override { return joined; }
+    uint32_t queuedBytes() const override { return queued; }
     PacketNotify* allocNotify() override { return new Notify; }
     void writePacket(BitStream& stream, PacketNotify* notify) override
     {

@@ -242,7 +242,10 @@ TEST(DiscoveryRateLimit, PerSourceBurstThenRefill)
 
 TEST(DiscoveryRateLimit, OverallLimitHoldsAcrossManySources)
 {
-    DiscoveryRateLimit limit; // 64 at once overall, 32 a second
+    DiscoveryRateLimit::Settings settings;
+    settings.overallBurst = 64;
+    settings.overallPerSecond = 32;
+    DiscoveryRateLimit limit(settings);
     uint32_t now = 5000;
     int allowed = 0;
     for (uint32_t source = 1; source <= 200; ++source)
@@ -353,6 +356,29 @@ TEST_F(DiscoveryResponderTest, ShortOrWrongMagicQueriesGetNothing)
     EXPECT_EQ(responder.counters().answered, 0u);
     // Still answering after all that.
     EXPECT_FALSE(ask(queryBytes(1)).empty());
+}
+
+// One host floods: it is answered at its own rate, and another host's query
+// in the middle of the flood is still answered.
+TEST_F(DiscoveryResponderTest, AFloodingSourceGetsItsShareAndAnotherSourceIsStillAnswered)
+{
+    Socket other{loopback(2, 0)};
+    ASSERT_TRUE(other.isValid());
+    std::vector<uint8_t> query = queryBytes(4);
+    const int flood = 200;
+    for (int i = 0; i < flood; ++i) {
+        asker.sendto(responder.boundAddress(), query.data(), uint32_t(query.size()));
+        if (i == flood / 2)
+            other.sendto(responder.boundAddress(), query.data(), uint32_t(query.size()));
+    }
+    EXPECT_FALSE(receiveOne(other, [this] { responder.service(); }).empty());
+    int answers = 0;
+    while (answers < flood && !receiveOne(
+                                   asker, [this] { responder.service(); }, 100)
+                                   .empty())
+        ++answers;
+    EXPECT_EQ(answers, 8); // the source's burst
+    EXPECT_EQ(responder.counters().answered, 9u);
 }
 
 TEST_F(DiscoveryResponderTest, RateLimitHoldsOnTheWire)

@@ -13,7 +13,7 @@ namespace {
 
 struct Relays {
     std::vector<std::string> performed;
-    double share = 0; // the receivers' share; the floor applies on top
+    double share = 1500; // the sender's share of the receivers' capacity
     RelayScheduler scheduler{[this](Relay& relay) {
                                  if (relay.kind != Relay::Movement)
                                      performed.push_back(relay.entityName);
@@ -47,7 +47,7 @@ TEST(RelayScheduler, BeyondTheBurstRelaysWaitAndMoveOnInOrderAsTheBudgetRefills)
     EXPECT_TRUE(r.scheduler.holding());
     EXPECT_EQ(r.scheduler.heldBytes(), Big + 10 + 2 * sizeof(Relay));
 
-    // 4096 - 6000 = -1904 left; the floor refills 1500 bytes a second.
+    // 4096 - 6000 = -1904 left; the share refills 1500 bytes a second.
     r.scheduler.release(Start + 1000);
     EXPECT_EQ(r.performed.size(), 2u);
     r.scheduler.release(Start + 2000); // +1096: c goes, d waits for the budget
@@ -58,17 +58,17 @@ TEST(RelayScheduler, BeyondTheBurstRelaysWaitAndMoveOnInOrderAsTheBudgetRefills)
     EXPECT_EQ(r.scheduler.heldBytes(), 0u);
 }
 
-// Each case: the receivers' share, and how long after the budget ran out a
+// Each case: the sender's share, and how long after the budget ran out a
 // held relay of 1000 bytes takes to go (the refill must reach above 0).
-TEST(RelayScheduler, TheBudgetRefillsWithTheLargerOfTheFloorAndTheShare)
+TEST(RelayScheduler, TheBudgetRefillsWithTheShare)
 {
     struct Case {
         double share;
         uint32_t tooSoonMs, soonEnoughMs;
     };
     const Case cases[] = {
-        {0, 1000, 1400},    // the floor: 1500 bytes a second against 1904 owed
-        {1000, 1000, 1400}, // below the floor: the floor
+        {1500, 1000, 1400}, // 1500 bytes a second against 1904 owed
+        {1000, 1800, 2000}, // two seconds for 1904
         {19040, 50, 150},   // ten times more
     };
     for (const Case& c : cases) {
@@ -121,6 +121,60 @@ TEST(RelayScheduler, ASenderThatKeepsSendingOverflowsTheHeldQueue)
     EXPECT_EQ(r.scheduler.heldBytes(), 0u);
     r.scheduler.release(Start + 100000);
     EXPECT_LT(r.performed.size(), 10u); // what was dropped is never relayed
+}
+
+} // namespace
+} // namespace seafold
+
+namespace seafold {
+namespace {
+
+// A sender ended and back within a minute goes on owing what it owed, held
+// relays included, instead of starting with a full burst; after a minute, or
+// from another host, it starts afresh.
+TEST(RelayShareMemory, AReconnectingSenderGoesOnWithTheBudgetItLeft)
+{
+    NetAddress host, otherHost;
+    host.parse("10.0.0.1:5000");
+    otherHost.parse("10.0.0.2:5000");
+    NetAddress samePortLater = host;
+    samePortLater.port = 5001;
+
+    Relays before;
+    before.scheduler.relay(Relays::event("a", Big), Start);
+    before.scheduler.relay(Relays::event("b", Big), Start);
+    before.scheduler.relay(Relays::event("c", 1000), Start); // held: owed too
+    before.scheduler.drop();
+    RelayShareMemory memory;
+    memory.remember(host, before.scheduler.budget(Start), Start);
+
+    const struct {
+        const char* what;
+        NetAddress from;
+        uint32_t laterMs;
+        bool recalled;
+    } cases[] = {
+        {"another host", otherHost, 0, false},
+        {"the same host, another port", samePortLater, 1000, true},
+        {"after a minute", host, RelayShareMemory::KeepMs, false},
+    };
+    for (const auto& c : cases) {
+        RelayShareMemory copy = memory;
+        RelayScheduler::Budget budget;
+        ASSERT_EQ(copy.recall(c.from, Start + c.laterMs, &budget), c.recalled) << c.what;
+        if (!c.recalled)
+            continue;
+        // 4096 - 6000, and the held 1000 (with its bookkeeping) owed; a
+        // second of refill at 1500 leaves the next relay held, where a fresh
+        // sender's would go at once.
+        EXPECT_DOUBLE_EQ(budget.bytes, RelayScheduler::FairRelayBurstBytes - 2 * Big - 1000.0 - sizeof(Relay))
+            << c.what;
+        Relays after;
+        after.scheduler.resume(budget);
+        after.scheduler.relay(Relays::event("d", 10), Start + c.laterMs);
+        EXPECT_TRUE(after.performed.empty()) << c.what;
+        EXPECT_FALSE(copy.recall(c.from, Start + c.laterMs, &budget)) << "used up: " << c.what;
+    }
 }
 
 } // namespace

@@ -42,6 +42,8 @@ struct Peer {
         NetAddress bind(IPProtocol, LocalhostAddress, 0); // any free port
         netInterface = new SessionInterface(bind, session);
         netInterface->setTimeSource([&clock] { return clock.now; });
+        // Every peer of a test shares one host.
+        netInterface->setMaxPerAddress(NetInterface::MaxConnectionsLimit);
         SessionListener listener;
         listener.onRpc = [this](const char* rpc, const Json& args) {
             calls.push_back(std::string(rpc) + " " + formatJson(args));

@@ -271,6 +271,8 @@ private:
         NetAddress bind(IPProtocol, LocalhostAddress, 0); // any free port
         node->netInterface = new SessionInterface(bind, node->session);
         node->netInterface->setTimeSource([this] { return mNow; });
+        // Every node of the world shares one host.
+        node->netInterface->setMaxPerAddress(NetInterface::MaxConnectionsLimit);
         node->simulator = std::make_unique<NetworkSimulator>(mSeed + mNodesMade++, mNetwork);
         node->netInterface->setNetworkSimulator(node->simulator.get());
         return node;

@@ -295,6 +295,7 @@ struct VoicePeer {
         NetAddress bind(IPProtocol, LocalhostAddress, 0); // any free port
         netInterface = new SessionInterface(bind, session);
         netInterface->setTimeSource([&clock] { return clock; });
+        netInterface->setMaxPerAddress(NetInterface::MaxConnectionsLimit); // every peer shares one host
         SessionListener listener;
         listener.onRpc = [this](const char* rpc, const Json& args) {
             if (std::string(rpc) == "s2cVoice")

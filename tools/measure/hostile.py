@@ -5,6 +5,10 @@ the server: floods, voice spam, a client that never acknowledges.
 usage: tools/measure/hostile.py flood [--modes none,challenge,connect,junk] [--rates 20000,max] [--seconds 30]
        tools/measure/hostile.py voice-spam [--per-second 200] [--seconds 30] [--stress-args "..."]
        tools/measure/hostile.py no-ack [--seconds 60] [--stress-args "..."]
+       tools/measure/hostile.py replay [--seconds 10]      a sealed connect request, copied with a byte changed
+       tools/measure/hostile.py ghosts [--seconds 30]      62 joined connections from 127.0.0.2, the server at
+                                                           the default --max-per-address; carol joins 5 s in
+       tools/measure/hostile.py abuser [--per-second 1000] voice spam that joins again whenever it is ended
    common: [--bin DIR] [--move-every 50] [--baseline 5] [--drain 5] [--server-args "..."] [--client-args "..."]
            [--stress-args "..."] [--json] [--keep-logs]
 
@@ -88,7 +92,16 @@ def run(o, label, stress_argv, work, watch_name=None):
         stress = None
         if stress_argv:
             stress = sess.tool(stress_argv(sess.address), "stress")
-        time.sleep(o.seconds)
+        if o.what == "ghosts" and stress_argv:
+            time.sleep(min(5.0, o.seconds / 2))
+            asked = time.time()
+            carol = sess.client("carol", wait=False)
+            carol.wait_for(lambda: carol.first("state", "connected"), 20)
+            joined = carol.first("state", "connected")
+            result["newcomer_join_s"] = ml.rounded(joined["t"] / 1000.0 - asked, 2) if joined else None
+            time.sleep(max(o.seconds - (time.time() - t0), 0))
+        else:
+            time.sleep(o.seconds)
         t1 = time.time()
         if stress:
             stress.stop()
@@ -155,8 +168,9 @@ def print_row(r):
     mib = lambda k: "?" if r.get(k) is None else f"{r[k] / 1024:.0f}"  # noqa: E731
     sent = r.get("stress") or {}
     rate = sent.get("per_second")
-    if rate is None and sent.get("posted") is not None and sent.get("seconds"):
-        rate = round(sent["posted"] / sent["seconds"])
+    if rate is None and sent.get("seconds"):
+        count = sent.get("posted", sent.get("sent"))
+        rate = round(count / sent["seconds"]) if count is not None else None
     who = "none" if not r.get("disconnections") else "; ".join(r["disconnections"][:3])
     print(f"| {r['run']} | {rate if rate is not None else '-'} | {d['p50_ms']} / {d['p99_ms']} / {d['max_ms']} "
           f"(n {d['n']}) | {d['missing']} | {who} | {r['server_cpu_percent']} "
@@ -171,7 +185,7 @@ HEADER = ("| run | hostile datagrams or messages/s | relay p50 / p99 / max (ms) 
 
 def main():
     ap = argparse.ArgumentParser(description="Legitimate users under a hostile peer.")
-    ap.add_argument("what", choices=["flood", "voice-spam", "no-ack"])
+    ap.add_argument("what", choices=["flood", "voice-spam", "no-ack", "replay", "ghosts", "abuser"])
     ap.add_argument("--bin", default="build/bin")
     ap.add_argument("--modes", default="none,challenge,connect,junk")
     ap.add_argument("--rates", default="20000,max")
@@ -208,6 +222,20 @@ def main():
         runs.append((f"voice spam {o.per_second}/s", lambda addr: [
             stress_bin, "voice", addr, "--seconds", str(o.seconds + 5), "--per-second", o.per_second,
             "--unpaced", "1", "--name", "spammer"] + extra, None))
+    elif o.what == "replay":
+        runs.append(("replayed sealed connect request", lambda addr: [
+            stress_bin, "replay", addr, "--seconds", str(o.seconds)] + extra, None))
+    elif o.what == "ghosts":
+        # The per-address cap as a server has it by default (the session
+        # lifts it for its users otherwise: they share one host).
+        o.server_args += " --max-per-address 4"
+        runs.append(("62 ghosts from one address", lambda addr: [
+            stress_bin, "ghosts", addr, "--sources", "62", "--seconds", str(o.seconds + 5)] + extra, None))
+    elif o.what == "abuser":
+        runs.append(("no abuser", None, None))
+        runs.append((f"reconnecting voice spam {o.per_second}/s", lambda addr: [
+            stress_bin, "voice", addr, "--seconds", str(o.seconds + 5), "--per-second", o.per_second,
+            "--unpaced", "1", "--reconnect", "1", "--voice-kind", "random", "--name", "abuser"] + extra, None))
     else:
         runs.append(("deaf client", lambda addr: [
             stress_bin, "no-ack", addr, "--seconds", str(o.seconds + 5), "--name", "deaf"] + extra, "deaf"))

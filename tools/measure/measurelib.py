@@ -331,8 +331,11 @@ class Session:
         self.port = free_port()
         self.address = f"127.0.0.1:{self.port}"
         self.procs = []
+        # Every process of a measurement shares one host: its users are not
+        # held to the per-address cap unless a measurement asks for it.
+        per_address = [] if "--max-per-address" in server_args else ["--max-per-address", "4096"]
         self.server = Proc([f"{bin_dir}/seafold-headless", "server", self.address, "--events", "--stats",
-                            str(stats_ms)] + server_args, "server", work, env=self.env, timeout=timeout)
+                            str(stats_ms)] + per_address + server_args, "server", work, env=self.env, timeout=timeout)
         self.procs.append(self.server)
         time.sleep(0.4)
         if not self.server.alive():

@@ -19,11 +19,17 @@
 //              --per-second (default 200): LPC-10 frames of a synthetic voice,
 //              or random bytes
 //              (--unpaced: send a packet every pass, whatever the negotiated
-//              rate, as a client that ignores the pace would)
+//              rate, as a client that ignores the pace would; --reconnect:
+//              join again at once whenever the server ends the connection)
 //   no-ack     joins, reads normally for --deaf-after ms (default 2000), then
 //              never reads a datagram again, so it never acknowledges anything;
 //              it keeps pinging every second (and moving every --move-every ms
 //              if given) so that the server does not time it out
+//   replay     one sealed handshake whose connect request is kept back; then
+//              that request with its last byte changed, from the same address,
+//              at --per-second (default as fast as it goes)
+//   ghosts     --sources connections from 127.0.0.2, each
+//              joined as ghostN and kept alive (acknowledging and pinging)
 //
 // Output: JSON lines on standard output, each with "t" (wall clock, ms): a
 // "progress" line every second and a "summary" line at the end.
@@ -33,6 +39,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -125,14 +132,16 @@ struct Options {
     NetConnection::RateInfo rate;
     uint64_t seed = 1;
     bool unpaced = false;
+    bool reconnect = false; // session modes: join again at once whenever ended
     bool perSourceGiven = false;
 };
 
 const char* const Usage =
-    "usage: seafold-stress (challenge|connect|token|junk|voice|no-ack) ADDRESS [--seconds S] [--per-second N|max] "
+    "usage: seafold-stress (challenge|connect|token|junk|voice|no-ack|replay|ghosts) ADDRESS [--seconds S] "
+    "[--per-second N|max] "
     "[--sources N] [--per-source K] [--max-size BYTES] [--name NAME] [--model NAME] [--voice-bytes N] "
     "[--voice-kind speech|random] [--deaf-after MS] [--move-every MS] [--rate INTERVAL_MS,BYTES_PER_S] [--unpaced 0|1] "
-    "[--seed N]";
+    "[--reconnect 0|1] [--seed N]";
 
 bool parseOptions(int argc, char** argv, Options* o, std::string* error)
 {
@@ -141,7 +150,7 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error)
         return false;
     }
     o->mode = argv[1];
-    static const char* modes[] = {"challenge", "connect", "token", "junk", "voice", "no-ack"};
+    static const char* modes[] = {"challenge", "connect", "token", "junk", "voice", "no-ack", "replay", "ghosts"};
     if (std::none_of(std::begin(modes), std::end(modes), [&](const char* m) { return o->mode == m; })) {
         *error = "unknown mode " + o->mode;
         return false;
@@ -231,6 +240,10 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error)
             if (!needNumber(0, 1))
                 return false;
             o->unpaced = number != 0;
+        } else if (arg == "--reconnect") {
+            if (!needNumber(0, 1))
+                return false;
+            o->reconnect = number != 0;
         } else if (arg == "--seed") {
             if (!needNumber(0, 1e18))
                 return false;
@@ -486,12 +499,16 @@ int runSessionPeer(const Options& o)
     };
     session.subscribe(std::move(listener));
     RefPtr<SessionInterface> netInterface = new SessionInterface(NetAddress(IPProtocol, AnyAddress, 0), session);
-    SimpleEventConnection* connection = new SimpleEventConnection;
-    if (o.rateGiven)
-        connection->setLocalRate(o.rate);
-    gConnectionToServer = connection;
-    connection->connect(netInterface, o.server);
-    connection->c2sAddNewClient(StringPtr(o.name.c_str()));
+    auto join = [&] {
+        SimpleEventConnection* connection = new SimpleEventConnection;
+        if (o.rateGiven)
+            connection->setLocalRate(o.rate);
+        gConnectionToServer = connection;
+        connection->connect(netInterface, o.server);
+        connection->c2sAddNewClient(StringPtr(o.name.c_str()));
+    };
+    join();
+    uint64_t joins = 1, postedAtJoin = 0;
 
     FastRandom random(o.seed);
     RefPtr<ByteBuffer> payload = o.mode == "voice" ? voicePayload(o, random) : RefPtr<ByteBuffer>();
@@ -503,6 +520,11 @@ int runSessionPeer(const Options& o)
         if (!deaf)
             netInterface->receivePackets();
         netInterface->serviceConnections();
+        if (o.reconnect && !gConnectionToServer) {
+            join();
+            ++joins;
+            picked = false;
+        }
         SimpleEventConnection* c = gConnectionToServer;
         if (o.unpaced && c && c->isEstablished())
             c->sendStep(true, netInterface->currentTime());
@@ -510,10 +532,11 @@ int runSessionPeer(const Options& o)
             if (!picked) {
                 picked = true;
                 established = lastMove = now;
+                postedAtJoin = posted;
                 c->c2sEntitySelection(StringPtr(o.model.c_str()));
             }
             if (o.mode == "voice" && o.perSecond > 0) {
-                uint64_t due = uint64_t((now - established) * o.perSecond);
+                uint64_t due = postedAtJoin + uint64_t((now - established) * o.perSecond);
                 for (; posted < due; ++posted)
                     c->c2sVoice(false, payload, StringPtr(o.name.c_str()));
             }
@@ -543,10 +566,137 @@ int runSessionPeer(const Options& o)
         sleepMilliseconds(1);
     }
     std::printf("{\"summary\": \"%s\", \"seconds\": %.2f, \"established\": %s, \"posted\": %llu, \"moves\": %llu, "
-                "\"ending\": %s, \"t\": %lld}\n",
+                "\"joins\": %llu, \"ending\": %s, \"t\": %lld}\n",
                 o.mode.c_str(), nowSeconds() - start, established > 0 ? "true" : "false", (unsigned long long)posted,
-                (unsigned long long)moves, ending.empty() ? "null" : quoted(ending).c_str(), wallMs());
+                (unsigned long long)moves, (unsigned long long)joins, ending.empty() ? "null" : quoted(ending).c_str(),
+                wallMs());
     std::fflush(stdout);
+    roster.clear();
+    return 0;
+}
+
+// Keeps back the first connect request a client sends; passes on the rest.
+class RequestCatcher : public PacketFilter {
+public:
+    std::vector<uint8_t> request;
+    NetResult filterSend(Socket& socket, const NetAddress& destination, const uint8_t* data, uint32_t length) override
+    {
+        if (length > 0 && data[0] == NetInterface::ConnectRequest) {
+            if (request.empty())
+                request.assign(data, data + length);
+            return Success;
+        }
+        return socket.sendRaw(destination, data, length);
+    }
+};
+
+int runReplay(const Options& o)
+{
+    NullScene scene;
+    Roster roster(&scene);
+    Session session(roster, false);
+    RefPtr<SessionInterface> netInterface = new SessionInterface(NetAddress(IPProtocol, AnyAddress, 0), session);
+    netInterface->setAsksForKeyExchange(true);
+    RequestCatcher catcher;
+    netInterface->socket().setPacketFilter(&catcher);
+    RefPtr<SimpleEventConnection> connection = new SimpleEventConnection;
+    connection->connect(netInterface, o.server);
+    const double start = nowSeconds();
+    while (!gStop && catcher.request.empty() && nowSeconds() - start < 10) {
+        netInterface->receivePackets();
+        netInterface->serviceConnections();
+        sleepMilliseconds(1);
+    }
+    netInterface->socket().setPacketFilter(nullptr);
+    std::vector<uint8_t> forged = catcher.request;
+    if (forged.empty()) {
+        std::printf("{\"summary\": \"replay\", \"error\": \"no connect request\", \"t\": %lld}\n", wallMs());
+        return 1;
+    }
+    forged.back() ^= 0x01; // the seal no longer checks out
+    // From here the interface is not run: only its socket, its address.
+    Socket& socket = netInterface->socket();
+    uint64_t sent = 0;
+    const double begin = nowSeconds();
+    double lastReport = begin;
+    while (!gStop && nowSeconds() - begin < o.seconds) {
+        const double now = nowSeconds();
+        const uint64_t due = o.perSecond > 0 ? uint64_t((now - begin) * o.perSecond) : sent + 64;
+        for (; sent < due; ++sent)
+            socket.sendRaw(o.server, forged.data(), uint32_t(forged.size()));
+        uint8_t drop[1500];
+        uint32_t length;
+        NetAddress from;
+        while (socket.recvfrom(&from, drop, sizeof drop, &length) == Success) {
+        }
+        if (now - lastReport >= 1.0) {
+            lastReport = now;
+            std::printf("{\"progress\": \"replay\", \"sent\": %llu, \"t\": %lld}\n", (unsigned long long)sent,
+                        wallMs());
+            std::fflush(stdout);
+        }
+        if (o.perSecond > 0)
+            sleepMilliseconds(1);
+    }
+    std::printf("{\"summary\": \"replay\", \"seconds\": %.2f, \"sent\": %llu, \"bytes\": %zu, \"t\": %lld}\n",
+                nowSeconds() - begin, (unsigned long long)sent, forged.size(), wallMs());
+    std::fflush(stdout);
+    return 0;
+}
+
+int runGhosts(const Options& o)
+{
+    NullScene scene;
+    Roster roster(&scene);
+    Session session(roster, false);
+    std::map<std::string, int> endings;
+    SessionListener listener;
+    listener.onConnectionState = [&](const char* state, const char* reason) {
+        if (std::string(state) != "connected")
+            ++endings[std::string(state) + ": " + (reason ? reason : "")];
+    };
+    session.subscribe(std::move(listener));
+    NetAddress bind;
+    bind.parse("127.0.0.2");
+    std::vector<RefPtr<SessionInterface>> interfaces;
+    std::vector<RefPtr<SimpleEventConnection>> connections;
+    for (uint32_t i = 0; i < o.sources; ++i) {
+        RefPtr<SessionInterface> netInterface = new SessionInterface(bind, session);
+        netInterface->setAsksForKeyExchange(true);
+        RefPtr<SimpleEventConnection> connection = new SimpleEventConnection;
+        connection->connect(netInterface, o.server);
+        connection->c2sAddNewClient(StringPtr(("ghost" + std::to_string(i)).c_str()));
+        interfaces.push_back(netInterface);
+        connections.push_back(connection);
+    }
+    const double start = nowSeconds();
+    double lastReport = start;
+    uint32_t most = 0;
+    while (!gStop && nowSeconds() - start < o.seconds) {
+        for (auto& netInterface : interfaces) {
+            netInterface->receivePackets();
+            netInterface->serviceConnections();
+        }
+        uint32_t established = 0;
+        for (auto& connection : connections)
+            established += connection->isEstablished();
+        most = std::max(most, established);
+        if (nowSeconds() - lastReport >= 1.0) {
+            lastReport = nowSeconds();
+            std::printf("{\"progress\": \"ghosts\", \"established\": %u, \"t\": %lld}\n", established, wallMs());
+            std::fflush(stdout);
+        }
+        sleepMilliseconds(2);
+    }
+    std::string ended;
+    for (auto& [what, count] : endings)
+        ended += (ended.empty() ? "" : ", ") + quoted(what) + ": " + std::to_string(count);
+    std::printf("{\"summary\": \"ghosts\", \"seconds\": %.2f, \"most_established\": %u, \"endings\": {%s}, "
+                "\"t\": %lld}\n",
+                nowSeconds() - start, most, ended.c_str(), wallMs());
+    std::fflush(stdout);
+    connections.clear();
+    interfaces.clear();
     roster.clear();
     return 0;
 }
@@ -566,5 +716,9 @@ int main(int argc, char** argv)
     std::signal(SIGTERM, onSignal);
     if (options.mode == "voice" || options.mode == "no-ack")
         return runSessionPeer(options);
+    if (options.mode == "replay")
+        return runReplay(options);
+    if (options.mode == "ghosts")
+        return runGhosts(options);
     return Flood(options).run();
 }
