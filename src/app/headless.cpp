@@ -78,7 +78,7 @@ private:
             if (!mOptions.voice.empty()) {
                 RefPtr<ByteBuffer> data = new ByteBuffer(uint32_t(mOptions.voice.size()));
                 std::copy(mOptions.voice.begin(), mOptions.voice.end(), data->data());
-                gConnectionToServer->c2sVoice(false, data, StringPtr(mHost.clientName().c_str()));
+                gConnectionToServer->c2sVoice(false, data, StringPtr(appSession().ownName().c_str()));
             }
             return;
         }

@@ -95,7 +95,7 @@ public:
         return Microphone::Off;
     }
 
-    SubscriptionId subscribeSpeakers(std::function<void(const std::string&)> heard) override
+    SubscriptionId subscribeSpeakers(std::function<void(uint64_t)> heard) override
     {
         return subscribeSpeakersOf(appSession(), std::move(heard));
     }
@@ -108,7 +108,7 @@ public:
 
     void describeSession(SessionStatus& status) override
     {
-        seafold::describeSession(gClients, gConnectionToServer, mHost.isClient(), mHost.clientName(), status);
+        seafold::describeSession(gClients, gConnectionToServer, mHost.isClient(), appSession().ownName(), status);
     }
 
     float talkLevel() const override { return gVoiceCaptureActive ? talkLevelOf(gVoiceLevel) : 0.0f; }
@@ -226,6 +226,10 @@ bool SessionHost::start(const CommandLine& line)
     };
     session.subscribe(std::move(serverText));
     gServerLink.setUser(line.clientName);
+    appSession().setOwnName(fitUtf8(line.clientName, MaxNameBytes));
+    if (line.clientName.size() > MaxNameBytes)
+        consoleLine("Your name is longer than " + std::to_string(MaxNameBytes) +
+                    " bytes; it is cut to: " + terminalText(appSession().ownName()));
     gServerLink.setAfterRejoin([this](SimpleEventConnection& connection) { mPort->rejoin(connection); });
     if (line.joinsFoundServer())
         mLan.lookForServerLater(); // nobody answered at start-up

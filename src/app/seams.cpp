@@ -10,11 +10,11 @@ namespace seafold {
 LoopHooks standardLoopHooks(SessionHost& host)
 {
     // The voice tick's frames go to the server as c2sVoice, with this user's
-    // name; without a connection to the server they are dropped. The name is
-    // copied: the sender stays set after the host is gone.
-    gVoiceSender = [name = host.clientName()](const RefPtr<ByteBuffer>& frames) {
+    // name as the server knows it; without a connection to the server they
+    // are dropped.
+    gVoiceSender = [](const RefPtr<ByteBuffer>& frames) {
         if (gConnectionToServer)
-            gConnectionToServer->c2sVoice(false, frames, StringPtr(name.c_str()));
+            gConnectionToServer->c2sVoice(false, frames, StringPtr(appSession().ownName().c_str()));
     };
     LoopHooks hooks;
     hooks.initSound = [] { initSoundQuietly(); };

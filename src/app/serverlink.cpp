@@ -35,6 +35,10 @@ void ServerLink::startAttempt(const NetAddress& server, const std::string& serve
         // users did not leave: no console line for them.
         gClients.clearQuietly();
     }
+    // Every attempt asks for the name the user gave; the server may give
+    // another, which this attempt then goes by.
+    const std::string asked = fitUtf8(mUserName, MaxNameBytes);
+    appSession().setOwnName(asked);
     report("connecting", "");
 
     // The interface holds the connection; its hooks clear the pointer to it
@@ -43,7 +47,7 @@ void ServerLink::startAttempt(const NetAddress& server, const std::string& serve
     gConnectionToServer = connection;
     connection->connect(gNetInterface, server, false, false);
     // Queued now, sent once the connection is up.
-    connection->c2sAddNewClient(StringPtr(fitUtf8(mUserName, MaxNameBytes).c_str()));
+    connection->c2sAddNewClient(StringPtr(asked.c_str()));
     if (mAttempts > 1 && mAfterRejoin)
         mAfterRejoin(*connection);
 }
@@ -60,7 +64,7 @@ void ServerLink::connectionStateChanged(const char* state, const char* reason)
     std::string why = reason ? reason : "";
     bool ended = false;
     if (std::strcmp(state, "connecting") == 0) {
-        std::string line = "Connecting to " + mServerText + " as " + terminalText(mUserName);
+        std::string line = "Connecting to " + mServerText + " as " + terminalText(appSession().ownName());
         if (mAttempts > 1)
             line += " (attempt " + std::to_string(mAttempts) + ")";
         consoleLine(line + " ...");

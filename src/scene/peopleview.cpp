@@ -1,15 +1,26 @@
 #include "scene/peopleview.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
 namespace seafold {
 
-bool VoiceActivity::playing(const std::string& speaker, uint32_t nowMs) const
+bool VoiceActivity::playing(uint64_t userId, uint32_t nowMs) const
 {
-    auto it = mLastHeard.find(speaker);
+    auto it = mLastHeard.find(userId);
     // Unsigned difference: right across the wrap of the millisecond clock.
     return it != mLastHeard.end() && uint32_t(nowMs - it->second) < SpeakerMarkHoldMs;
+}
+
+void VoiceActivity::keepOnly(const std::vector<uint64_t>& present)
+{
+    for (auto it = mLastHeard.begin(); it != mLastHeard.end();) {
+        if (std::find(present.begin(), present.end(), it->first) == present.end())
+            it = mLastHeard.erase(it);
+        else
+            ++it;
+    }
 }
 
 const char* const SpeakerMark = "\xe2\x99\xaa ";
@@ -138,7 +149,7 @@ std::string personText(const std::string& name, const std::string& model)
 } // namespace
 
 std::vector<PanelLine> peopleLines(const SessionStatus& status, const std::string& ownModel,
-                                   const std::function<bool(const std::string&)>& speaking,
+                                   const std::function<bool(uint64_t userId)>& speaking,
                                    const std::map<std::string, LinkHealth>& links)
 {
     std::vector<PanelLine> lines;
@@ -156,7 +167,7 @@ std::vector<PanelLine> peopleLines(const SessionStatus& status, const std::strin
     }
 
     for (const PersonStatus& person : status.people) {
-        bool playing = speaking && speaking(person.name);
+        bool playing = speaking && speaking(person.id);
         std::string text = (playing ? SpeakerMark : NoSpeakerMark) + personText(person.name, person.model);
         addWrapped(lines, text, playing ? LineTone::Speaking : LineTone::Normal);
         if (person.hasLink)

@@ -76,6 +76,12 @@ public:
     const SessionSettings& settings() const { return mSettings; }
     void setSettings(const SessionSettings& settings) { mSettings = settings; }
 
+    // A client's own name as the server knows it: the one it asked for until
+    // the server gives it another (s2cYourName). Empty in a server. Every
+    // call the client makes, its title and its panel use it.
+    const std::string& ownName() const { return mOwnName; }
+    void setOwnName(const std::string& name) { mOwnName = name; }
+
     // A client's voices: the other users' speech, one pair per speaker.
     SpeakerVoices& speakerVoices() { return mSpeakerVoices; }
 
@@ -106,6 +112,7 @@ private:
     Roster& mRoster;
     bool mIsServer;
     SessionSettings mSettings;
+    std::string mOwnName;
     SpeakerVoices mSpeakerVoices;
     Subscribers<SessionListener> mListeners;
     bool mDelivering = false;

@@ -1,8 +1,10 @@
 #include "session/simpleeventconnection.h"
 #include "session/connectiontrace.h"
+#include "session/wireversion.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace seafold {
 
@@ -108,6 +110,21 @@ void SimpleEventConnection::onDisconnected(uint32_t reason, const char* message)
         other->mMovements.forget(leaverId);
     });
     session()->roster().removeRecord(leaver);
+}
+
+bool SimpleEventConnection::admitEvent(NetEvent* event)
+{
+    // The calls a connection may make before it is in the roster.
+    static const char* const BeforeJoining[] = {"RPC_SimpleEventConnection_c2sAddNewClient"};
+    Session* s = session();
+    if (!s || connectParams().isInitiator || senderRecord())
+        return true;
+    const char* className = event->classRep() ? event->classRep()->className() : "";
+    for (const char* allowed : BeforeJoining)
+        if (std::strcmp(className, allowed) == 0)
+            return true;
+    SF_LOG("LogSession", "%s: %s from a connection that has not joined; dropped", name(), className);
+    return false;
 }
 
 bool SimpleEventConnection::acceptPublicKey(AsymmetricKey* key, bool isInitiator)
@@ -302,9 +319,13 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2sAddNewClient, GuaranteedOrdered, DirC
     std::string unique = roster.uniqueName(name.c_str());
     const uint64_t newcomerId = roster.append(unique, this).id;
     StringPtr newcomer(unique.c_str());
-    if (unique != name.c_str())
+    if (unique != name.c_str()) {
         rpcMessageServerToClient(
             StringPtr(fitUtf8("Your name is in use here; you are now: " + unique, MaxNameBytes).c_str()));
+        // The words are for the user; a peer that knows the call adopts the name.
+        if (speaksSeafold(*this))
+            s2cYourName(newcomer);
+    }
 
     for (size_t i = 0; i < roster.size(); ++i) {
         ClientRecord& entry = roster[i];

@@ -35,6 +35,9 @@ public:
     void onDisconnected(uint32_t reason, const char* message) override;
     void prepareWritePacket() override;
     void rpcPosted(RPCEvent* event) override;
+    // Server: a connection that has not joined may only join; anything else
+    // it sends is dropped with a log line.
+    bool admitEvent(NetEvent* event) override;
     // Refuses a server whose key is not the one the session expects, and ends
     // the attempt at once with both fingerprints in the reason.
     bool acceptPublicKey(AsymmetricKey* key, bool isInitiator) override;
@@ -79,6 +82,10 @@ public:
     SF_DECLARE_RPC(s2cmakeMovement, double, double, double, StringPtr);
     SF_DECLARE_RPC(c2sEntitySelection, StringPtr);
     SF_DECLARE_RPC(s2cBroadcastMessage);
+    // ---- identity (version 1) ----
+    // The name the server knows this client by, when it is not the one the
+    // client asked for (taken, or too long).
+    SF_DECLARE_RPC(s2cYourName, StringPtr);
 
 private:
     // Server, on the receiving client's connection: a movement of `mover`

@@ -29,6 +29,7 @@ std::string contents(std::FILE* file)
 // observer anew each pass, so it depended on who set the observer when.
 TEST(ServerLink, HearsEveryStateWhoeverListensBeforeOrAfterIt)
 {
+    gServerLink = ServerLink(); // a program's end in an earlier test stopped it
     Roster roster;
     Session session(roster, false);
     std::FILE* console = std::tmpfile();
