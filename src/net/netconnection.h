@@ -71,9 +71,10 @@ struct ConnectParams {
     bool requestCertificate = false;
     uint8_t symmetricKey[16] = {};
     uint8_t initVector[16] = {};
-    bool debugObjectSizes = true;     // event debug checks on the wire
-    uint32_t connectSendCount = 0;    // handshake packets sent in this phase
-    uint32_t connectLastSendTime = 0; // when the last one went out
+    bool debugObjectSizes = true;      // event debug checks on the wire
+    uint32_t connectSendCount = 0;     // handshake packets sent in this phase
+    uint32_t connectFirstSendTime = 0; // when the phase's first one went out
+    uint32_t connectLastSendTime = 0;  // when the last one went out
 };
 
 class NetConnection : public Object {
@@ -270,6 +271,12 @@ public:
 
     // The text naming the connection in log lines.
     const char* name() const;
+
+    // When the last packet of the peer arrived (interface time).
+    uint32_t lastPacketReceivedTime() const { return mLastPacketRecvTime; }
+    // Asks the peer for an answer now (a ping, which it acknowledges): a
+    // side that wants to know sooner than the keep-alive would tell.
+    void probe() { sendPingPacket(); }
 
 protected:
     // The oldest packet still in flight, or none.

@@ -292,8 +292,9 @@ void NetInterface::serviceConnections()
         if (connection->state() == Connected)
             connection->sendStep(false, mCurrentTime);
 
+    if (!mPendingConnections.empty())
+        checkHandshakes();
     if (uint32_t(mCurrentTime - mLastTimeoutCheckTime) > TimeoutCheckIntervalMs) {
-        checkTimeouts();
         mLastTimeoutCheckTime = mCurrentTime;
         std::vector<RefPtr<NetConnection>> live = mConnectionList;
         for (auto& connection : live) {
