@@ -135,6 +135,8 @@ SessionHost::SessionHost(const ProgramOptions& options, ClientScene& scene)
       mPort(std::make_unique<Port>(*this))
 {
     gServerLink.setRetry(mOptions.retry);
+    // A client that will not try again ends, and says so with its exit code.
+    gServerLink.setOnGiveUp([] { requestExit(1); });
     SessionSettings settings = appSession().settings();
     if (mOptions.pingIntervalMs)
         settings.pingIntervalMs = mOptions.pingIntervalMs;
@@ -252,7 +254,7 @@ void SessionHost::serviceConnections()
         return;
     gNetInterface->serviceConnections();
     if (isClient())
-        gServerLink.service(getRealMilliseconds());
+        gServerLink.service(gNetInterface->currentTime());
 }
 
 void SessionHost::waitForPackets(uint32_t ms)
@@ -285,6 +287,7 @@ void SessionHost::stop()
     // the session hears of it.
     gServerLink.stop();
     gServerLink.setAfterRejoin(nullptr);
+    gServerLink.setOnGiveUp(nullptr);
     appSession().unsubscribeAll();
     gClients.setOnChange(nullptr);
     mScene.setOnModelChange(nullptr);

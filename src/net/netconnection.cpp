@@ -39,7 +39,7 @@ NetConnection::NetConnection()
     mLastSendSeq = mInitialSendSequence;
     mHighestAckedSeq = mInitialSendSequence;
     mConnectParams.clientNonce.getRandom();
-    mLastPacketRecvTime = getRealMilliseconds();
+    mLastHeardTime = mLastPacketRecvTime = getRealMilliseconds();
     mRemoteRate = mLocalRate;
     computeNegotiatedRate();
 }
@@ -66,7 +66,7 @@ void NetConnection::setInterface(ConnectionOwner* netInterface)
 {
     mInterface = netInterface;
     if (netInterface)
-        mLastPacketRecvTime = netInterface->currentTime();
+        mLastHeardTime = mLastPacketRecvTime = netInterface->currentTime();
 }
 
 const char* NetConnection::name() const
@@ -457,6 +457,7 @@ bool NetConnection::readPacketHeader(BitStream& stream)
         return false;
 
     // The header is good: from here on it changes the connection.
+    mLastHeardTime = now();
     for (uint32_t skipped = mLastSeqRecvd + 1; seqDiff(skipped, seq) < 0; ++skipped)
         SF_LOG("LogConnectionProtocol", "Not recv %u", skipped);
     SF_LOG("LogConnectionProtocol", "Recv %u %s", seq, packetTypeName(type));

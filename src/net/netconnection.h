@@ -272,8 +272,9 @@ public:
     // The text naming the connection in log lines.
     const char* name() const;
 
-    // When the last packet of the peer arrived (interface time).
-    uint32_t lastPacketReceivedTime() const { return mLastPacketRecvTime; }
+    // When the peer was last heard: its last good packet of any kind
+    // (interface time).
+    uint32_t lastHeardTime() const { return mLastHeardTime; }
     // Asks the peer for an answer now (a ping, which it acknowledges): a
     // side that wants to know sooner than the keep-alive would tell.
     void probe() { sendPingPacket(); }
@@ -301,7 +302,8 @@ private:
     void buildAndSendPacket(PacketType type, uint32_t targetSize);
     uint32_t now() const;
 
-    uint32_t mLastPacketRecvTime = 0;
+    uint32_t mLastPacketRecvTime = 0; // the last data packet
+    uint32_t mLastHeardTime = 0;      // the last good packet of any kind
     uint32_t mLastSeqRecvdAtSend[32] = {};
     uint32_t mLastSeqRecvd = 0;
     uint32_t mHighestAckedSeq = 0;

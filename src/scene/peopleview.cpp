@@ -76,13 +76,30 @@ std::string linkText(const LinkHealth& link)
     return text + (", " + std::to_string(link.packetsLost)) + " lost, " + std::to_string(link.queued) + " queued";
 }
 
+std::string reasonSentence(const std::string& state, const std::string& reason)
+{
+    if (reason == "Timeout")
+        return state == "disconnected" ? "the server stopped answering" : "no answer from the server";
+    if (reason == "Shutdown")
+        return "the server shut down";
+    if (reason == "CHR_INVALID" || reason == "Incompatible program version")
+        return "the server runs another version of Seafold";
+    if (reason == "Puzzle")
+        return "the connection puzzle was not solved in time";
+    if (reason == "NewConnection" || reason == "Reconnecting")
+        return "replaced by a newer connection";
+    return reason;
+}
+
 PanelLine connectionLine(const std::string& state, const std::string& reason, const std::string& address)
 {
-    auto withReason = [&](const std::string& word) { return reason.empty() ? word : word + ": " + reason; };
+    const std::string why = reasonSentence(state, reason);
+    auto withReason = [&](const std::string& word) { return why.empty() ? word : word + ": " + why; };
+    // Connected but silent: how long, in words.
     if (state == "connected")
-        return {"connected", LineTone::Good};
+        return why.empty() ? PanelLine{"connected", LineTone::Good} : PanelLine{why, LineTone::Bad};
     if (state == "connecting" || state.empty())
-        return {"connecting to " + address, LineTone::Waiting};
+        return {withReason("connecting to " + address), LineTone::Waiting};
     if (state == "retrying")
         return {withReason("retrying"), LineTone::Waiting};
     if (state == "disconnected")
@@ -166,10 +183,15 @@ std::vector<PanelLine> peopleLines(const SessionStatus& status, const std::strin
         addWrapped(lines, NoSpeakerMark + ("listening on " + status.address), LineTone::Good);
     }
 
+    // What a client knows of the others is stale while its server is silent
+    // or gone: they are shown greyed, as lost, until it answers or ends.
+    const bool stale = isClient && (status.connection != "connected" || !status.reason.empty());
     for (const PersonStatus& person : status.people) {
         bool playing = speaking && speaking(person.id);
         std::string text = (playing ? SpeakerMark : NoSpeakerMark) + personText(person.name, person.model);
-        addWrapped(lines, text, playing ? LineTone::Speaking : LineTone::Normal);
+        if (stale)
+            text += " (lost)";
+        addWrapped(lines, text, stale ? LineTone::Detail : playing ? LineTone::Speaking : LineTone::Normal);
         if (person.hasLink)
             lines.push_back({StatsIndent + linkText(shownLink(links, person.name, person.link)), LineTone::Detail});
     }

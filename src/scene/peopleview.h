@@ -69,9 +69,14 @@ std::string modelDisplayName(const std::string& model);
 // "12 ms, 0 lost, 3 queued".
 std::string linkText(const LinkHealth& link);
 
+// A reason the connection layer gives, as words for the user: the codes
+// ("Timeout", "Shutdown", ...) become sentences, other texts stay.
+std::string reasonSentence(const std::string& state, const std::string& reason);
+
 // The state line of a client's connection: "connected" (the title says where),
-// "connecting to ADDRESS", "lost: REASON", "failed: REASON", "retrying";
-// another state is shown as it came.
+// "no reply for N s" (connected, with that reason), "connecting to ADDRESS"
+// (with the time waited, if any), "lost: REASON", "failed: REASON",
+// "retrying"; another state is shown as it came.
 PanelLine connectionLine(const std::string& state, const std::string& reason, const std::string& address);
 
 // Cuts `text` into pieces of at most `width` characters, at spaces where it
