@@ -331,6 +331,7 @@ private:
     // The interface owns its connections; it is not kept alive by them.
     WeakRef<ConnectionOwner> mInterface;
     RefPtr<SymmetricCipher> mCipher;
+    bool mHeardSealedHeader = false; // a sealed packet passed its check
     NetConnectionState mState = NotConnected;
     float mCwnd = 2.0f;
     float mSsThresh = 30.0f;
