@@ -176,7 +176,13 @@ void addSharedOptions(CLI::App& app, SharedOptions& shared)
                  "leaving, no sound device); errors still show");
     app.add_flag_function(
         "--no-retry", [&shared](int64_t) { shared.retry = false; },
-        "a client whose server cannot be reached, or is lost, does not try again (default: every 5 s)");
+        "a client whose server cannot be reached, or is lost, ends with exit code 1 instead of trying again "
+        "(default: every 5 s)");
+    app.add_flag_function(
+        "--no-console", [&shared](int64_t) { shared.console = false; },
+        "a server reads no operator commands (help, list, kick, ban, say, mute, quit, ...) on standard input");
+    app.add_option("--ban-file", shared.banFile, "a server keeps its bans in FILE, so that they survive a restart")
+        ->type_name("FILE");
     app.add_flag("--secure", shared.secure,
                  "exchange keys and seal every packet: a server refuses clients without --secure and prints "
                  "its key's fingerprint; a client refuses a server without it");

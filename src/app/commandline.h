@@ -60,14 +60,16 @@ struct SharedOptions {
     std::string serverKey;       // --server-key FINGERPRINT (a client; implies --secure), lower-case hex
     // Finding servers on the local network.
     uint16_t discoveryPort = DefaultDiscoveryPort; // --discovery-port N
-    std::string serverName;                         // --server-name TEXT; empty = the host name
-    bool noDiscovery = false;                       // --no-discovery: a server nobody finds
+    std::string serverName;                        // --server-name TEXT; empty = the host name
+    bool noDiscovery = false;                      // --no-discovery: a server nobody finds
     // --rate INTERVAL_MS,BYTES_PER_S: the local rate record of every
     // connection (minimum send and receive interval, maximum send and receive
     // bandwidth); the defaults are the connection's own, 96 ms and 2,500 B/s.
     NetConnection::RateInfo rate;
     uint32_t maxClients = NetInterface::DefaultMaxConnections; // --max-clients N: connections a server accepts
     bool flatVoice = false; // --flat-voice: every voice from the middle, not from the speaker's model
+    bool console = true;    // --no-console: a server reads no operator commands on standard input
+    std::string banFile;    // --ban-file FILE: a server's bans, kept across restarts
     // From the environment, not the command line: SEAFOLD_CAPTURE_FILE=FILE.wav,
     // the microphone's sound from a file; empty = the microphone.
     std::string captureFile;

@@ -212,6 +212,9 @@ bool SessionHost::start(const CommandLine& line)
         consoleLine(listening);
         // Offered as bound: with the port the socket has, not the one asked for.
         mLan.startResponder(gNetInterface->boundAddress());
+        // Bans hold with the console off too; only commands need it.
+        mOperator = std::make_unique<OperatorConsole>(mOptions.banFile);
+        mOperator->start();
         return true;
     }
     // The link hears every state of the connection to the server, and adds
@@ -246,6 +249,8 @@ void SessionHost::receivePackets()
         return;
     gNetInterface->receivePackets();
     mLan.service();
+    if (mOperator && mOptions.console)
+        mOperator->poll();
 }
 
 void SessionHost::serviceConnections()
@@ -289,6 +294,8 @@ void SessionHost::stop()
     gServerLink.setAfterRejoin(nullptr);
     gServerLink.setOnGiveUp(nullptr);
     appSession().unsubscribeAll();
+    appSession().setAdmission(nullptr);
+    mOperator = nullptr;
     gClients.setOnChange(nullptr);
     mScene.setOnModelChange(nullptr);
     // The interface tells every peer ("Shutdown") as it goes.

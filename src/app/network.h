@@ -7,6 +7,7 @@
 
 #include "app/app.h"
 #include "app/lan.h"
+#include "app/operator.h"
 #include "net/socket.h"
 #include "scene/sessionport.h"
 #include "session/simpleeventconnection.h"
@@ -92,6 +93,7 @@ private:
     std::string mServerKeyFingerprint;
     LanPresence mLan;
     std::unique_ptr<Port> mPort;
+    std::unique_ptr<OperatorConsole> mOperator; // a server's, unless --no-console
 };
 
 // Drops, duplicates and delays outgoing datagrams; "DROP,DUP,MINMS,MAXMS"

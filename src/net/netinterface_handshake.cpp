@@ -386,6 +386,10 @@ void NetInterface::handleConnectRequest(const NetAddress& address, BitStream& st
     if (!created)
         return;
     RefPtr<NetConnection> connection = static_cast<NetConnection*>(created.get());
+    // Where it comes from and through which interface, before it reads its
+    // request: it may refuse by the address.
+    connection->setAddress(address);
+    connection->setInterface(this);
     const char* refusal = nullptr;
     bool accepted = connection->readConnectRequest(stream, &refusal);
     if (stream.hasError())
@@ -403,9 +407,7 @@ void NetInterface::handleConnectRequest(const NetAddress& address, BitStream& st
         disconnect(existing, ReasonSelfDisconnect, "NewConnection");
 
     connection->connectParams() = params;
-    connection->setAddress(address);
     connection->setInitialReceiveSequence(clientInitialSequence);
-    connection->setInterface(this);
     if (mHasDefaultRate)
         connection->setLocalRate(mDefaultRate);
     if (params.usingCrypto)

@@ -42,6 +42,7 @@ struct ClientRecord {
     bool hasEntity = false;                       // a model is attached
     bool hasNode = false;                         // the node that carries the model exists
     double offsetX = 0, offsetY = 0, offsetZ = 0; // sum of every movement
+    bool muted = false;                           // server: the operator stopped relaying this user's voice
 };
 
 // What a scene shows for one user.

@@ -82,6 +82,13 @@ public:
     const std::string& ownName() const { return mOwnName; }
     void setOwnName(const std::string& name) { mOwnName = name; }
 
+    // Server: who may connect. `refusal` gives the reason a connection from
+    // an address is refused (a ban, say), or empty to let it in. Asked as
+    // each connect request is read; empty: everyone may.
+    using Admission = std::function<std::string(const NetAddress& from)>;
+    void setAdmission(Admission admission) { mAdmission = std::move(admission); }
+    std::string refusal(const NetAddress& from) const { return mAdmission ? mAdmission(from) : std::string(); }
+
     // A client's voices: the other users' speech, one pair per speaker.
     SpeakerVoices& speakerVoices() { return mSpeakerVoices; }
 
@@ -113,6 +120,7 @@ private:
     bool mIsServer;
     SessionSettings mSettings;
     std::string mOwnName;
+    Admission mAdmission;
     SpeakerVoices mSpeakerVoices;
     Subscribers<SessionListener> mListeners;
     bool mDelivering = false;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 
 namespace seafold {
 
@@ -110,21 +109,6 @@ void SimpleEventConnection::onDisconnected(uint32_t reason, const char* message)
         other->mMovements.forget(leaverId);
     });
     session()->roster().removeRecord(leaver);
-}
-
-bool SimpleEventConnection::admitEvent(NetEvent* event)
-{
-    // The calls a connection may make before it is in the roster.
-    static const char* const BeforeJoining[] = {"RPC_SimpleEventConnection_c2sAddNewClient"};
-    Session* s = session();
-    if (!s || connectParams().isInitiator || senderRecord())
-        return true;
-    const char* className = event->classRep() ? event->classRep()->className() : "";
-    for (const char* allowed : BeforeJoining)
-        if (std::strcmp(className, allowed) == 0)
-            return true;
-    SF_LOG("LogSession", "%s: %s from a connection that has not joined; dropped", name(), className);
-    return false;
 }
 
 bool SimpleEventConnection::acceptPublicKey(AsymmetricKey* key, bool isInitiator)
@@ -440,6 +424,9 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2sVoice, GuaranteedOrdered, DirClientTo
         SF_LOG("LogVoice", "%s: voice from a connection that has not joined; dropped", name());
         return;
     }
+    // The operator muted this user: neither played nor relayed.
+    if (sender->muted)
+        return;
     // Neither played nor relayed: a message longer than any tick's, or one
     // beyond what one sender may have relayed.
     if (!mVoice.admit(data, now(), voiceSenderName()))

@@ -38,6 +38,9 @@ public:
     // Server: a connection that has not joined may only join; anything else
     // it sends is dropped with a log line.
     bool admitEvent(NetEvent* event) override;
+    // Server: refuses a connection the session does not admit (a banned
+    // address), with the session's reason.
+    bool readConnectRequest(BitStream& stream, const char** errorText) override;
     // Refuses a server whose key is not the one the session expects, and ends
     // the attempt at once with both fingerprints in the reason.
     bool acceptPublicKey(AsymmetricKey* key, bool isInitiator) override;
@@ -121,6 +124,7 @@ private:
     MovementCoalescer mMovements; // a client's own; the server's relayed, by mover
     RelayScheduler mRelays;       // server: this client's relays, within its fair share
     ClientVoice mVoice;           // server: this client's voice
+    std::string mRefusal;         // server: why the connect request was refused
 };
 
 } // namespace seafold

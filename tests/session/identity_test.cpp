@@ -92,5 +92,30 @@ TEST_F(SessionTest, AVersionZeroClientIsRenamedInWordsOnly)
     EXPECT_NE(old.texts[0].find("you are now: bob (2)"), std::string::npos);
 }
 
+// The operator's ban: a refused address is told why at the connect, before
+// any roster or voice reaches it.
+TEST_F(SessionTest, AConnectionTheSessionDoesNotAdmitIsRefusedWithItsReason)
+{
+    server().session.setAdmission([](const NetAddress&) { return std::string("Banned from this server"); });
+    Peer& a = add("alice");
+    ASSERT_TRUE(run(800, [&] { return !a.states.empty(); }));
+    EXPECT_EQ(a.states, std::vector<std::string>{"failed"});
+    EXPECT_EQ(a.reasons, std::vector<std::string>{"Banned from this server"});
+    EXPECT_EQ(server().roster.size(), 0u);
+    EXPECT_TRUE(server().netInterface->connections().empty());
+}
+
+TEST_F(SessionTest, AMutedUsersVoiceIsNeitherPlayedNorRelayed)
+{
+    Peer& a = add("alice");
+    Peer& b = add("bob");
+    ASSERT_TRUE(settle());
+    server().roster.find("bob")->muted = true;
+    b.toServer()->c2sVoice(false, voiceBytes(), StringPtr("bob"));
+    ASSERT_TRUE(settle());
+    EXPECT_TRUE(a.callsNamed("s2cVoice").empty());
+    EXPECT_TRUE(server().voices.empty());
+}
+
 } // namespace
 } // namespace seafold::test
