@@ -288,6 +288,8 @@ void addHeadlessOptions(CLI::App& app, HeadlessOptions& headless)
         ->type_name("SECONDS");
     app.add_flag("--events", headless.events,
                  "print one JSON line per remote call, connection state change and change of a user's model");
+    app.add_option("--say", headless.say, "send this chat line once connected (a client; at most 500 bytes)")
+        ->type_name("TEXT");
     app.add_option_function<std::string>(
            "--voice", [&headless](const std::string& text) { headless.voice = parseHex(text); },
            "send these encoded voice bytes once, after the model (a client)")

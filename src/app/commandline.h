@@ -86,6 +86,7 @@ struct HeadlessOptions {
     double quitAfterSeconds = -1; // --quit-after SECONDS; negative = run until a signal
     bool events = false;          // --events
     std::vector<uint8_t> voice;   // --voice HEX: one voice message, sent after the model
+    std::string say;              // --say TEXT: one chat line, sent once connected (a client)
     uint32_t statsEveryMs = 0;    // --stats MS: connection statistics as JSON lines
     std::string speakFile;        // --speak FILE.wav: push-to-talk held for the file's length (client)
     double speakEverySeconds = 0; // --speak-every SECONDS: speak again this often; 0 = once

@@ -66,6 +66,8 @@ private:
             mPicked = true;
             if (!mOptions.model.empty())
                 gConnectionToServer->c2sEntitySelection(StringPtr(mOptions.model.c_str()));
+            if (!mOptions.say.empty() && !gConnectionToServer->sendChat(mOptions.say))
+                consoleLine("The chat line was not sent: the server does not take chat, or it is over 500 bytes.");
             mLastMove = now;
             if (mOptions.moveEveryMs == 0) {
                 for (auto& m : mOptions.moves)

@@ -180,6 +180,12 @@ bool SessionHost::start(const CommandLine& line)
     gClients.setOnChange(tellRosterChange);
     Session& session = appSession();
     session.setServer(!line.isClient);
+    // Chat lines are console lines, on the server too.
+    SessionListener chat;
+    chat.onChat = [](const std::string& sender, const std::string& text) {
+        consoleLine(terminalText(sender) + ": " + terminalText(text));
+    };
+    session.subscribe(std::move(chat));
     NetAddress target;
     target.parse(line.addressText.c_str());
 

@@ -153,6 +153,12 @@ void EventLog::watch(Session& session, ClientScene& scene)
             event["reason"] = jsonText(reason ? reason : "");
         write(event);
     };
+    listener.onChat = [this](const std::string& sender, const std::string& text) {
+        Json event;
+        event["chat"] = jsonText(text);
+        event["from"] = jsonText(sender);
+        write(event);
+    };
     mSubscription = session.subscribe(std::move(listener));
     scene.setOnModelChange([this](const std::string& clientName, const ShownModel* shown) {
         Json event;

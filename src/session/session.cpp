@@ -120,6 +120,17 @@ void Session::reportServerText(const char* text)
     endDelivery();
 }
 
+void Session::reportChat(const std::string& sender, const std::string& text)
+{
+    if (!beginDelivery([this, sender, text] { reportChat(sender, text); }))
+        return;
+    mListeners.forEach([&](const SessionListener& listener) {
+        if (listener.onChat)
+            listener.onChat(sender, text);
+    });
+    endDelivery();
+}
+
 SessionInterface::~SessionInterface()
 {
     while (!pendingConnections().empty()) {

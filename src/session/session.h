@@ -52,6 +52,9 @@ struct SessionListener {
     // "retrying" (reported by whoever starts the attempts); "failed",
     // "disconnected" and "retrying" with a reason.
     std::function<void(const char* state, const char* reason)> onConnectionState;
+    // A chat line reached this user: on a client every other user's, by
+    // the sender's roster name as the server relays it.
+    std::function<void(const std::string& sender, const std::string& text)> onChat;
     // A text the server sent for the user to read (a changed name, the
     // reason the server ended the connection). Printed on standard error
     // while nobody listens for it.
@@ -110,6 +113,7 @@ public:
     void reportSpeaker(const std::string& speaker);
     void reportConnectionState(const char* state, const char* reason);
     void reportServerText(const char* text);
+    void reportChat(const std::string& sender, const std::string& text);
 
 private:
     // False, with `later` kept for after, while listeners are being told.

@@ -89,6 +89,18 @@ public:
     // The name the server knows this client by, when it is not the one the
     // client asked for (taken, or too long).
     SF_DECLARE_RPC(s2cYourName, StringPtr);
+    // ---- chat (version 1) ----
+    // A line of UTF-8 text, at most MaxChatBytes; a byte buffer, as a text
+    // argument carries no more than 255 characters.
+    SF_DECLARE_RPC(c2sChat, RefPtr<ByteBuffer>);
+    SF_DECLARE_RPC(s2cChat, StringPtr, RefPtr<ByteBuffer>);
+
+    // A client's chat line to the server (nothing when the server does not
+    // speak version 1, or the line is empty or too long).
+    bool sendChat(const std::string& text);
+    static constexpr size_t MaxChatBytes = 500;
+    // Lines a sender may send a second, in a burst of as many.
+    static constexpr double ChatLinesPerSecond = 5;
 
 private:
     // Server, on the receiving client's connection: a movement of `mover`
@@ -125,6 +137,11 @@ private:
     RelayScheduler mRelays;       // server: this client's relays, within its fair share
     ClientVoice mVoice;           // server: this client's voice
     std::string mRefusal;         // server: why the connect request was refused
+    // Server: this sender's chat allowance (lines), when it was last filled,
+    // and whether the sender was told of lines dropped in this episode.
+    double mChatAllowance = ChatLinesPerSecond;
+    uint32_t mChatFilledAt = 0;
+    bool mChatToldDropped = false;
 };
 
 } // namespace seafold
