@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 
 #ifndef SEAFOLD_VERSION
@@ -182,6 +183,10 @@ void addSharedOptions(CLI::App& app, SharedOptions& shared)
         "--no-console", [&shared](int64_t) { shared.console = false; },
         "a server reads no operator commands (help, list, kick, ban, say, mute, quit, ...) on standard input");
     app.add_option("--ban-file", shared.banFile, "a server keeps its bans in FILE, so that they survive a restart")
+        ->type_name("FILE");
+    app.add_option("--password-file", shared.passwordFile,
+                   "the join password is the first line of FILE (else SEAFOLD_PASSWORD): a server lets in only "
+                   "clients that know it, a client proves it; needs --secure on both ends")
         ->type_name("FILE");
     app.add_flag("--secure", shared.secure,
                  "exchange keys and seal every packet: a server refuses clients without --secure and prints "
@@ -524,6 +529,21 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
         return fail("--no-retry needs -client: a server connects to nobody");
     if (read.headless.speakEverySeconds > 0 && read.headless.speakFile.empty())
         return fail("--speak-every needs --speak FILE.wav");
+    if (!read.shared.passwordFile.empty()) {
+        std::ifstream file(read.shared.passwordFile);
+        if (!file)
+            return fail("cannot read the password file " + read.shared.passwordFile);
+        std::getline(file, read.shared.password);
+        if (!read.shared.password.empty() && read.shared.password.back() == '\r')
+            read.shared.password.pop_back();
+        if (read.shared.password.empty())
+            return fail("the password file " + read.shared.passwordFile + " holds no password on its first line");
+    } else if (const char* password = std::getenv("SEAFOLD_PASSWORD")) {
+        read.shared.password = password;
+    }
+    // The proof is keyed over the key exchange's secret: no seal, no proof.
+    if (!read.shared.password.empty() && !finding && !read.shared.secure)
+        return fail("a join password needs --secure (on the server and on every client)");
 
     if (options)
         *options = read;

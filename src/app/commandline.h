@@ -70,6 +70,11 @@ struct SharedOptions {
     bool flatVoice = false; // --flat-voice: every voice from the middle, not from the speaker's model
     bool console = true;    // --no-console: a server reads no operator commands on standard input
     std::string banFile;    // --ban-file FILE: a server's bans, kept across restarts
+    // The join password: the first line of --password-file FILE, else
+    // SEAFOLD_PASSWORD; never a command-line value (the process list shows
+    // those to every user). Empty: none.
+    std::string passwordFile;
+    std::string password;
     // From the environment, not the command line: SEAFOLD_CAPTURE_FILE=FILE.wav,
     // the microphone's sound from a file; empty = the microphone.
     std::string captureFile;

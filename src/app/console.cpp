@@ -192,6 +192,7 @@ const char* const WrongPasswordReason = "Wrong password";
 const char* const BannedReasonPrefix = "Banned";
 const char* const KickedReasonPrefix = "Kicked";
 const char* const NameRequiredReason = "A name is required";
+const char* const PasswordRequiredReason = "A password is required";
 
 namespace {
 
@@ -223,6 +224,10 @@ std::string permanentRefusalMessage(const std::string& server, const std::string
     if (reason == WrongPasswordReason)
         return "The server at " + server +
                " refused this client: wrong password. Check the password in --password-file or SEAFOLD_PASSWORD.";
+    if (reason == PasswordRequiredReason)
+        return "The server at " + server +
+               " refused this client: it needs a join password. Give it with --password-file or SEAFOLD_PASSWORD "
+               "(and --secure).";
     if (startsWith(reason, BannedReasonPrefix))
         return "The server at " + server + " has banned this client (" + told +
                "). Ask the person who runs it to lift the ban.";

@@ -92,10 +92,11 @@ std::string connectionLostMessage(const std::string& server, const std::string& 
 // wrong server key, --secure on one side only, another program version, a
 // wrong password, a ban, a kick, no name. Shared by the server, which sends
 // them, and the client, which stops on them.
-extern const char* const WrongPasswordReason; // "Wrong password"
-extern const char* const BannedReasonPrefix;  // "Banned"
-extern const char* const KickedReasonPrefix;  // "Kicked"
-extern const char* const NameRequiredReason;  // "A name is required"
+extern const char* const WrongPasswordReason;    // "Wrong password"
+extern const char* const BannedReasonPrefix;     // "Banned"
+extern const char* const KickedReasonPrefix;     // "Kicked"
+extern const char* const NameRequiredReason;     // "A name is required"
+extern const char* const PasswordRequiredReason; // "A password is required"
 
 // For a reason that will not change by itself, the line that says who
 // refused whom and what to do about it; empty for any other reason.

@@ -142,6 +142,7 @@ SessionHost::SessionHost(const ProgramOptions& options, ClientScene& scene)
         settings.pingIntervalMs = mOptions.pingIntervalMs;
     settings.serverKeyFingerprint = mOptions.serverKey;
     settings.flatVoice = mOptions.flatVoice;
+    settings.password = mOptions.password;
     appSession().setSettings(settings);
     if (mOptions.simulate) {
         // A different run of drops and delays in every process.

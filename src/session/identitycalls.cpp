@@ -13,7 +13,8 @@ namespace seafold {
 bool SimpleEventConnection::admitEvent(NetEvent* event)
 {
     // The calls a connection may make before it is in the roster.
-    static const char* const BeforeJoining[] = {"RPC_SimpleEventConnection_c2sAddNewClient"};
+    static const char* const BeforeJoining[] = {"RPC_SimpleEventConnection_c2sAddNewClient",
+                                                "RPC_SimpleEventConnection_c2sPasswordProof"};
     Session* s = session();
     if (!s || connectParams().isInitiator || senderRecord())
         return true;

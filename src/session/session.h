@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <string>
 
 #include "net/netinterface.h"
@@ -31,6 +32,10 @@ struct SessionSettings {
     std::string serverKeyFingerprint;
     // Every voice unpositioned, wherever the speakers are (--flat-voice).
     bool flatVoice = false;
+    // The join password, on a sealed connection only: a server lets a
+    // client join once it proved it knows it (c2sPasswordProof); a client
+    // proves it. Empty: none.
+    std::string password;
 };
 
 // One party's interest in the session: the events it leaves empty it is not
@@ -92,6 +97,12 @@ public:
     void setAdmission(Admission admission) { mAdmission = std::move(admission); }
     std::string refusal(const NetAddress& from) const { return mAdmission ? mAdmission(from) : std::string(); }
 
+    // Server: one password guess from `host` (an IPv4 address) at `nowMs`;
+    // false, counting nothing, when the host made PasswordGuessesPerMinute
+    // in the last minute already.
+    static constexpr size_t PasswordGuessesPerMinute = 5;
+    bool takePasswordGuess(uint32_t host, uint32_t nowMs);
+
     // A client's voices: the other users' speech, one pair per speaker.
     SpeakerVoices& speakerVoices() { return mSpeakerVoices; }
 
@@ -125,6 +136,7 @@ private:
     SessionSettings mSettings;
     std::string mOwnName;
     Admission mAdmission;
+    std::map<uint32_t, std::deque<uint32_t>> mPasswordGuesses; // by host: the times of its guesses
     SpeakerVoices mSpeakerVoices;
     Subscribers<SessionListener> mListeners;
     bool mDelivering = false;

@@ -89,6 +89,14 @@ public:
     // The name the server knows this client by, when it is not the one the
     // client asked for (taken, or too long).
     SF_DECLARE_RPC(s2cYourName, StringPtr);
+    // ---- join password (version 1) ----
+    // HMAC-SHA-256 keyed by the password over the key exchange's shared
+    // secret; empty from a client without a password. Posted by every
+    // client that speaks version 1 once the connection is up.
+    SF_DECLARE_RPC(c2sPasswordProof, RefPtr<ByteBuffer>);
+    // The proof for `password` on this connection; false without a sealed one.
+    bool passwordProof(const std::string& password, uint8_t proof[32]);
+
     // ---- chat (version 1) ----
     // A line of UTF-8 text, at most MaxChatBytes; a byte buffer, as a text
     // argument carries no more than 255 characters.
@@ -137,6 +145,14 @@ private:
     RelayScheduler mRelays;       // server: this client's relays, within its fair share
     ClientVoice mVoice;           // server: this client's voice
     std::string mRefusal;         // server: why the connect request was refused
+    // Client: posts the proof of the session's password (empty without one).
+    void sendPasswordProof();
+    // Server: the join of a client that has not proven the password yet
+    // waits here.
+    void join(const std::string& name);
+    bool mPasswordProven = false;
+    bool mJoinHeld = false;
+    std::string mHeldJoinName;
     // Server: this sender's chat allowance (lines), when it was last filled,
     // and whether the sender was told of lines dropped in this episode.
     double mChatAllowance = ChatLinesPerSecond;
