@@ -11,7 +11,9 @@
 //   version 0  the 21 calls every peer knows: ids 0 to 20, 5-bit ids.
 //              Fixed: a peer built to this alone must keep working bit for bit.
 //   version 1  Seafold's own additions, ids 21 and up, used only when the
-//              other side offered them too.
+//              other side offered them too: among them the server's word of
+//              a client's name (s2cYourName), the join password's proof
+//              (c2sPasswordProof) and chat (c2sChat, s2cChat).
 //
 // So a new call is declared with SF_IMPLEMENT_SEAFOLD_RPC (never the plain
 // SF_IMPLEMENT_RPC, which is version 0), and whoever sends one first asks
