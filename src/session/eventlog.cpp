@@ -147,6 +147,11 @@ void EventLog::watch(Session& session, ClientScene& scene)
         write(event);
     };
     listener.onConnectionState = [this](const char* state, const char* reason) {
+        // How a state fares while it lasts (an attempt unanswered for N s, a
+        // server silent for N s) is for the user's eyes, not a new state.
+        if (mLastState == state)
+            return;
+        mLastState = state;
         Json event;
         event["state"] = state;
         if (std::strcmp(state, "connected") != 0 && std::strcmp(state, "connecting") != 0)

@@ -46,13 +46,8 @@ TEST_F(ChatTest, OverlongAndTooFrequentLinesAreDroppedAndTheSenderToldOnce)
 TEST_F(ChatTest, APeerOfVersionZeroIsNeitherSentChatNorCanSendIt)
 {
     Peer& a = add("alice");
-    peers.push_back(std::make_unique<Peer>("old", false, clock));
-    Peer& old = *peers.back();
-    auto* connection = new SimpleEventConnection;
-    connection->setHighestClassVersion(0);
-    old.connectionToServer = connection;
-    connection->connect(old.netInterface, server().netInterface->boundAddress());
-    connection->c2sAddNewClient(StringPtr("old"));
+    Peer& old = addVersionZero("old");
+    SimpleEventConnection* connection = old.toServer();
     ASSERT_TRUE(settle());
     EXPECT_FALSE(connection->sendChat("hello"));
     ASSERT_TRUE(a.toServer()->sendChat("hello"));

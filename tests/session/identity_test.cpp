@@ -79,13 +79,7 @@ TEST_F(SessionTest, ARenamedClientGoesByItsNewNameAndIsHeardUnderIt)
 TEST_F(SessionTest, AVersionZeroClientIsRenamedInWordsOnly)
 {
     add("bob");
-    peers.push_back(std::make_unique<Peer>("bob", false, clock));
-    Peer& old = *peers.back();
-    auto* connection = new SimpleEventConnection;
-    connection->setHighestClassVersion(0);
-    old.connectionToServer = connection;
-    connection->connect(old.netInterface, server().netInterface->boundAddress());
-    connection->c2sAddNewClient(StringPtr("bob"));
+    Peer& old = addVersionZero("bob");
     ASSERT_TRUE(settle());
     EXPECT_TRUE(old.callsNamed("s2cYourName").empty());
     ASSERT_EQ(old.texts.size(), 1u);
