@@ -62,6 +62,8 @@ void runTimingStep(const LoopHooks& hooks, TickState& ticks)
 
 // Set by the signal handler, read by the loop after each pass.
 volatile std::sig_atomic_t gStopSignals = 0;
+// The code requestExit asked for.
+int gRequestedExitCode = 0;
 
 void onStopSignal(int signalNumber)
 {
@@ -95,6 +97,14 @@ bool stopRequested()
 void setStopRequested(bool requested)
 {
     gStopSignals = requested ? 1 : 0;
+    if (!requested)
+        gRequestedExitCode = 0;
+}
+
+void requestExit(int exitCode)
+{
+    gRequestedExitCode = exitCode;
+    gStopSignals = 1;
 }
 
 int runApplication(const CommandLine& line, FrameDriver& driver, const LoopHooks& hooks)
@@ -167,7 +177,7 @@ int runApplication(const CommandLine& line, FrameDriver& driver, const LoopHooks
     // The front end goes before the process exits: the graphics driver's own
     // globals are gone by the time global destructors run.
     driver.runGuarded([&] { driver.shutDown(); });
-    return setUpFailed ? 1 : 0;
+    return setUpFailed ? 1 : gRequestedExitCode;
 }
 
 } // namespace seafold

@@ -72,7 +72,7 @@ LoopHooks standardLoopHooks(SessionHost& host);
 
 // Start-up, main loop and shutdown. Returns the process exit code: 0 after the
 // loop ended or after a caught front-end exception, 1 when the network could
-// not start or set-up failed.
+// not start or set-up failed, or the code given to requestExit.
 int runApplication(const CommandLine& line, FrameDriver& driver, const LoopHooks& hooks);
 
 // ---- ending on a signal ------------------------------------------------------------
@@ -84,5 +84,8 @@ void installStopSignals();
 bool stopRequested();
 // Sets or clears what the signal handler sets (tests).
 void setStopRequested(bool requested);
+// Ends the main loop after the current pass, as a signal does, and makes
+// runApplication return `exitCode` (a client that will not try again).
+void requestExit(int exitCode);
 
 } // namespace seafold

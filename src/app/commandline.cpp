@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 
 #ifndef SEAFOLD_VERSION
@@ -190,7 +191,17 @@ void addSharedOptions(CLI::App& app, SharedOptions& shared)
                  "leaving, no sound device); errors still show");
     app.add_flag_function(
         "--no-retry", [&shared](int64_t) { shared.retry = false; },
-        "a client whose server cannot be reached, or is lost, does not try again (default: every 5 s)");
+        "a client whose server cannot be reached, or is lost, ends with exit code 1 instead of trying again "
+        "(default: every 5 s)");
+    app.add_flag_function(
+        "--no-console", [&shared](int64_t) { shared.console = false; },
+        "a server reads no operator commands (help, list, kick, ban, say, mute, quit, ...) on standard input");
+    app.add_option("--ban-file", shared.banFile, "a server keeps its bans in FILE, so that they survive a restart")
+        ->type_name("FILE");
+    app.add_option("--password-file", shared.passwordFile,
+                   "the join password is the first line of FILE (else SEAFOLD_PASSWORD): a server lets in only "
+                   "clients that know it, a client proves it; needs --secure on both ends")
+        ->type_name("FILE");
     app.add_flag("--secure", shared.secure,
                  "require sealing (by default it is used whenever the other side offers it): a server refuses "
                  "clients that do not exchange keys; a client refuses a server that offers no key");
@@ -341,6 +352,8 @@ void addHeadlessOptions(CLI::App& app, HeadlessOptions& headless)
         ->type_name("SECONDS");
     app.add_flag("--events", headless.events,
                  "print one JSON line per remote call, connection state change and change of a user's model");
+    app.add_option("--say", headless.say, "send this chat line once connected (a client; at most 500 bytes)")
+        ->type_name("TEXT");
     app.add_option_function<std::string>(
            "--voice", [&headless](const std::string& text) { headless.voice = parseHex(text); },
            "send these encoded voice bytes once, after the model (a client)")
@@ -578,6 +591,27 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
         return fail("--no-retry needs -client: a server connects to nobody");
     if (read.headless.speakEverySeconds > 0 && read.headless.speakFile.empty())
         return fail("--speak-every needs --speak FILE.wav");
+    if (!read.shared.passwordFile.empty()) {
+        std::ifstream file(read.shared.passwordFile);
+        if (!file)
+            return fail("cannot read the password file " + read.shared.passwordFile);
+        std::getline(file, read.shared.password);
+        if (!read.shared.password.empty() && read.shared.password.back() == '\r')
+            read.shared.password.pop_back();
+        if (read.shared.password.empty())
+            return fail("the password file " + read.shared.passwordFile + " holds no password on its first line");
+    } else if (const char* password = std::getenv("SEAFOLD_PASSWORD")) {
+        read.shared.password = password;
+    }
+    // The proof is keyed over the key exchange's secret: no seal, no proof.
+    // With a password, sealing is required, as --secure requires it: a
+    // server refuses an unsealed client at once, and a client will not join
+    // an unsealed server.
+    if (!read.shared.password.empty() && !finding) {
+        if (read.shared.insecure)
+            return fail("a join password needs a sealed connection: it cannot go with --insecure");
+        read.shared.secure = true;
+    }
 
     if (options)
         *options = read;

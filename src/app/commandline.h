@@ -84,6 +84,13 @@ struct SharedOptions {
     // hangover), instead of while push-to-talk is held.
     bool voiceActivation = false;
     std::vector<std::string> muted; // --mute NAME (repeatable): voices this listener does not hear
+    bool console = true;    // --no-console: a server reads no operator commands on standard input
+    std::string banFile;    // --ban-file FILE: a server's bans, kept across restarts
+    // The join password: the first line of --password-file FILE, else
+    // SEAFOLD_PASSWORD; never a command-line value (the process list shows
+    // those to every user). Empty: none.
+    std::string passwordFile;
+    std::string password;
     // From the environment, not the command line: SEAFOLD_CAPTURE_FILE=FILE.wav,
     // the microphone's sound from a file; empty = the microphone.
     std::string captureFile;
@@ -101,6 +108,7 @@ struct HeadlessOptions {
     double quitAfterSeconds = -1; // --quit-after SECONDS; negative = run until a signal
     bool events = false;          // --events
     std::vector<uint8_t> voice;   // --voice HEX: one voice message, sent after the model
+    std::string say;              // --say TEXT: one chat line, sent once connected (a client)
     uint32_t statsEveryMs = 0;    // --stats MS: connection statistics as JSON lines
     std::string speakFile;        // --speak FILE.wav: push-to-talk held for the file's length (client)
     double speakEverySeconds = 0; // --speak-every SECONDS: speak again this often; 0 = once

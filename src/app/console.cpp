@@ -188,6 +188,56 @@ std::string connectFailedMessage(const std::string& server, const std::string& r
     return "The server at " + server + " refused the connection: " + terminalText(reason) + ".";
 }
 
+const char* const WrongPasswordReason = "Wrong password";
+const char* const BannedReasonPrefix = "Banned";
+const char* const KickedReasonPrefix = "Kicked";
+const char* const NameRequiredReason = "A name is required";
+const char* const PasswordRequiredReason = "A password is required";
+
+namespace {
+
+bool startsWith(const std::string& text, const char* prefix)
+{
+    return text.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+} // namespace
+
+std::string permanentRefusalMessage(const std::string& server, const std::string& reason)
+{
+    const std::string told = terminalText(reason);
+    if (startsWith(reason, "The server's key fingerprint is"))
+        return "This client refused the server at " + server + ": " + told +
+               ". Check --server-key against the fingerprint the server prints when it starts.";
+    if (reason == NetInterface::KeyExchangeRequiredReason)
+        return "The server at " + server +
+               " refused this client: it requires --secure. Start this client with "
+               "--secure.";
+    if (reason == NetInterface::NoKeyExchangeOfferedReason)
+        return "This client refused the server at " + server +
+               ": the server does not use --secure, and this client was started with --secure. Start both with "
+               "--secure, or this client without it.";
+    if (reason == "CHR_INVALID" || reason == "Incompatible program version")
+        return "The server at " + server +
+               " refused this client: it runs a different version of Seafold. Use the same version on every "
+               "machine.";
+    if (reason == WrongPasswordReason)
+        return "The server at " + server +
+               " refused this client: wrong password. Check the password in --password-file or SEAFOLD_PASSWORD.";
+    if (reason == PasswordRequiredReason)
+        return "The server at " + server +
+               " refused this client: it needs a join password. Give it with --password-file or SEAFOLD_PASSWORD "
+               "(and --secure).";
+    if (startsWith(reason, BannedReasonPrefix))
+        return "The server at " + server + " has banned this client (" + told +
+               "). Ask the person who runs it to lift the ban.";
+    if (startsWith(reason, KickedReasonPrefix))
+        return "The person who runs the server at " + server + " removed this client (" + told + ").";
+    if (reason == NameRequiredReason)
+        return "The server at " + server + " refused this client: a name is required. Start it with a user name.";
+    return std::string();
+}
+
 std::string connectionLostMessage(const std::string& server, const std::string& reason)
 {
     if (reason == "Timeout")

@@ -88,6 +88,20 @@ std::string listeningMessage(const NetAddress& bound);
 std::string connectFailedMessage(const std::string& server, const std::string& reason);
 std::string connectionLostMessage(const std::string& server, const std::string& reason);
 
+// Texts a refusal or an end comes with that waiting will not change: the
+// wrong server key, --secure on one side only, another program version, a
+// wrong password, a ban, a kick, no name. Shared by the server, which sends
+// them, and the client, which stops on them.
+extern const char* const WrongPasswordReason;    // "Wrong password"
+extern const char* const BannedReasonPrefix;     // "Banned"
+extern const char* const KickedReasonPrefix;     // "Kicked"
+extern const char* const NameRequiredReason;     // "A name is required"
+extern const char* const PasswordRequiredReason; // "A password is required"
+
+// For a reason that will not change by itself, the line that says who
+// refused whom and what to do about it; empty for any other reason.
+std::string permanentRefusalMessage(const std::string& server, const std::string& reason);
+
 // A user joined (on the server, with the address it came from; a client
 // only learns that the user is in the session), picked a model, or left.
 std::string rosterMessage(Roster::Change change, const ClientRecord& record, bool isServer);

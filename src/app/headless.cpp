@@ -67,6 +67,8 @@ private:
             mPicked = true;
             if (!mOptions.model.empty())
                 gConnectionToServer->c2sEntitySelection(StringPtr(mOptions.model.c_str()));
+            if (!mOptions.say.empty() && !gConnectionToServer->sendChat(mOptions.say))
+                consoleLine("The chat line was not sent: the server does not take chat, or it is over 500 bytes.");
             mLastMove = now;
             if (mOptions.moveEveryMs == 0) {
                 for (auto& m : mOptions.moves)
@@ -79,7 +81,7 @@ private:
             if (!mOptions.voice.empty()) {
                 RefPtr<ByteBuffer> data = new ByteBuffer(uint32_t(mOptions.voice.size()));
                 std::copy(mOptions.voice.begin(), mOptions.voice.end(), data->data());
-                gConnectionToServer->c2sVoice(false, data, StringPtr(mHost.clientName().c_str()));
+                gConnectionToServer->c2sVoice(false, data, StringPtr(appSession().ownName().c_str()));
             }
             return;
         }

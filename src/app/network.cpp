@@ -141,7 +141,7 @@ public:
     bool voiceMuted(const std::string& name) const override { return appSession().listenerVolumes().muted(name); }
     float voiceVolume(const std::string& name) const override { return appSession().listenerVolumes().volume(name); }
 
-    SubscriptionId subscribeSpeakers(std::function<void(const std::string&)> heard) override
+    SubscriptionId subscribeSpeakers(std::function<void(uint64_t)> heard) override
     {
         return subscribeSpeakersOf(appSession(), std::move(heard));
     }
@@ -154,7 +154,7 @@ public:
 
     void describeSession(SessionStatus& status) override
     {
-        seafold::describeSession(gClients, gConnectionToServer, mHost.isClient(), mHost.clientName(), status);
+        seafold::describeSession(gClients, gConnectionToServer, mHost.isClient(), appSession().ownName(), status);
         const ListenerVolumes& volumes = appSession().listenerVolumes();
         for (PersonStatus& person : status.people) {
             person.muted = volumes.muted(person.name);
@@ -209,12 +209,15 @@ SessionHost::SessionHost(const ProgramOptions& options, ClientScene& scene)
       mPort(std::make_unique<Port>(*this))
 {
     gServerLink.setRetry(mOptions.retry);
+    // A client that will not try again ends, and says so with its exit code.
+    gServerLink.setOnGiveUp([] { requestExit(1); });
     SessionSettings settings = appSession().settings();
     if (mOptions.pingIntervalMs)
         settings.pingIntervalMs = mOptions.pingIntervalMs;
     settings.serverKeyFingerprint = mOptions.serverKey;
     settings.flatVoice = mOptions.flatVoice;
     settings.highestWireVersion = mOptions.wireVersion;
+    settings.password = mOptions.password;
     appSession().setSettings(settings);
     for (const std::string& name : mOptions.muted)
         appSession().listenerVolumes().setMuted(name, true);
@@ -256,6 +259,12 @@ bool SessionHost::start(const CommandLine& line)
     gClients.setOnChange(tellRosterChange);
     Session& session = appSession();
     session.setServer(!line.isClient);
+    // Chat lines are console lines, on the server too.
+    SessionListener chat;
+    chat.onChat = [](const std::string& sender, const std::string& text) {
+        consoleLine(terminalText(sender) + ": " + terminalText(text));
+    };
+    session.subscribe(std::move(chat));
     NetAddress target;
     target.parse(line.addressText.c_str());
 
@@ -295,6 +304,9 @@ bool SessionHost::start(const CommandLine& line)
         consoleLine(listening);
         // Offered as bound: with the port the socket has, not the one asked for.
         mLan.startResponder(gNetInterface->boundAddress());
+        // Bans hold with the console off too; only commands need it.
+        mOperator = std::make_unique<OperatorConsole>(mOptions.banFile);
+        mOperator->start();
         return true;
     }
     // The link hears every state of the connection to the server, and adds
@@ -311,6 +323,10 @@ bool SessionHost::start(const CommandLine& line)
     };
     session.subscribe(std::move(serverText));
     gServerLink.setUser(line.clientName);
+    appSession().setOwnName(fitUtf8(line.clientName, MaxNameBytes));
+    if (line.clientName.size() > MaxNameBytes)
+        consoleLine("Your name is longer than " + std::to_string(MaxNameBytes) +
+                    " bytes; it is cut to: " + terminalText(appSession().ownName()));
     gServerLink.setAfterRejoin([this](SimpleEventConnection& connection) { mPort->rejoin(connection); });
     if (line.joinsFoundServer())
         mLan.lookForServerLater(); // nobody answered at start-up
@@ -328,6 +344,8 @@ void SessionHost::receivePackets()
         return;
     gNetInterface->receivePackets();
     mLan.service();
+    if (mOperator && mOptions.console)
+        mOperator->poll();
 }
 
 void SessionHost::serviceConnections()
@@ -336,7 +354,7 @@ void SessionHost::serviceConnections()
         return;
     gNetInterface->serviceConnections();
     if (isClient())
-        gServerLink.service(getRealMilliseconds());
+        gServerLink.service(gNetInterface->currentTime());
 }
 
 void SessionHost::waitForPackets(uint32_t ms)
@@ -369,7 +387,10 @@ void SessionHost::stop()
     // the session hears of it.
     gServerLink.stop();
     gServerLink.setAfterRejoin(nullptr);
+    gServerLink.setOnGiveUp(nullptr);
     appSession().unsubscribeAll();
+    appSession().setAdmission(nullptr);
+    mOperator = nullptr;
     gClients.setOnChange(nullptr);
     mScene.setOnModelChange(nullptr);
     // The interface tells every peer ("Shutdown") as it goes.

@@ -7,6 +7,7 @@
 
 #include "app/app.h"
 #include "app/lan.h"
+#include "app/operator.h"
 #include "net/socket.h"
 #include "scene/sessionport.h"
 #include "session/simpleeventconnection.h"
@@ -96,6 +97,7 @@ private:
     LanPresence mLan;
     std::unique_ptr<Port> mPort;
     bool mScriptedSpeech = false;
+    std::unique_ptr<OperatorConsole> mOperator; // a server's, unless --no-console
 };
 
 // A console line saying why capture could not start, once for each new

@@ -15,16 +15,15 @@ LoopHooks standardLoopHooks(SessionHost& host)
     // server of version 1, LPC-10 otherwise.
     gVoiceModeChooser = [] { return voiceModeFor(gConnectionToServer.get()); };
     // The voice tick's frames go to the server: Opus as c2sVoiceFrames,
-    // LPC-10 as c2sVoice with this user's name; without a connection to the
-    // server they are dropped. The name is copied: the sender stays set
-    // after the host is gone.
-    gVoiceSender = [name = host.clientName()](const RefPtr<ByteBuffer>& frames) {
+    // LPC-10 as c2sVoice with this user's name as the server knows it;
+    // without a connection to the server they are dropped.
+    gVoiceSender = [](const RefPtr<ByteBuffer>& frames) {
         if (!gConnectionToServer)
             return;
         if (voiceMode().codec == VoiceCodecId::Opus)
             gConnectionToServer->sendVoiceFrames(frames, voiceTickEndsSpurt());
         else
-            gConnectionToServer->c2sVoice(false, frames, StringPtr(name.c_str()));
+            gConnectionToServer->c2sVoice(false, frames, StringPtr(appSession().ownName().c_str()));
     };
     LoopHooks hooks;
     hooks.initSound = [] { initSoundQuietly(); };

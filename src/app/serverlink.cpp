@@ -27,6 +27,7 @@ void ServerLink::startAttempt(const NetAddress& server, const std::string& serve
     if (!gNetInterface)
         return;
     mRetryDue = false;
+    mNow = gNetInterface->currentTime();
     mServer = server;
     mServerText = serverText;
     ++mAttempts;
@@ -35,6 +36,10 @@ void ServerLink::startAttempt(const NetAddress& server, const std::string& serve
         // users did not leave: no console line for them.
         gClients.clearQuietly();
     }
+    // Every attempt asks for the name the user gave; the server may give
+    // another, which this attempt then goes by.
+    const std::string asked = fitUtf8(mUserName, MaxNameBytes);
+    appSession().setOwnName(asked);
     report("connecting", "");
 
     // The interface holds the connection; its hooks clear the pointer to it
@@ -44,7 +49,7 @@ void ServerLink::startAttempt(const NetAddress& server, const std::string& serve
     gConnectionToServer = connection;
     connection->connect(gNetInterface, server, false, false);
     // Queued now, sent once the connection is up.
-    connection->c2sAddNewClient(StringPtr(fitUtf8(mUserName, MaxNameBytes).c_str()));
+    connection->c2sAddNewClient(StringPtr(asked.c_str()));
     if (mAttempts > 1 && mAfterRejoin)
         mAfterRejoin(*connection);
 }
@@ -54,46 +59,138 @@ void ServerLink::report(const char* state, const char* reason)
     appSession().reportConnectionState(state, reason);
 }
 
+void ServerLink::reportProgress(const char* state, const std::string& reason)
+{
+    mReportingProgress = true;
+    report(state, reason.c_str());
+    mReportingProgress = false;
+}
+
 void ServerLink::connectionStateChanged(const char* state, const char* reason)
 {
-    if (mStopped)
+    if (mStopped || mReportingProgress)
         return;
     std::string why = reason ? reason : "";
-    bool ended = false;
     if (std::strcmp(state, "connecting") == 0) {
-        std::string line = "Connecting to " + mServerText + " as " + terminalText(mUserName);
+        mAwaitingAnswer = true;
+        mAttemptStartedAt = mNow;
+        mNextNoAnswerNotice = mNow + NoAnswerNoticeMs;
+        std::string line = "Connecting to " + mServerText + " as " + terminalText(appSession().ownName());
         if (mAttempts > 1)
             line += " (attempt " + std::to_string(mAttempts) + ")";
         consoleLine(line + " ...");
     } else if (std::strcmp(state, "connected") == 0) {
+        mAwaitingAnswer = false;
+        mSilentSecondsShown = 0;
+        mLastProbe = mNow;
         consoleLine("Connected to the server at " + mServerText + ".");
     } else if (std::strcmp(state, "failed") == 0) {
-        consoleLine(connectFailedMessage(mServerText, why));
-        ended = true;
+        mAwaitingAnswer = false;
+        std::string refused = permanentRefusalMessage(mServerText, why);
+        consoleLine(refused.empty() ? connectFailedMessage(mServerText, why) : refused);
+        if (!refused.empty())
+            giveUp();
+        afterEnd(why);
     } else if (std::strcmp(state, "disconnected") == 0) {
-        consoleLine(connectionLostMessage(mServerText, why));
-        ended = true;
+        mSilentSecondsShown = 0;
+        std::string refused = permanentRefusalMessage(mServerText, why);
+        consoleLine(refused.empty() ? connectionLostMessage(mServerText, why) : refused);
+        if (!refused.empty())
+            giveUp();
+        afterEnd(why);
     } else if (std::strcmp(state, "retrying") == 0) {
         consoleLine("Trying again in " + std::to_string(RetryDelayMs / 1000) + " s.");
     }
-    // The next attempt starts from the main loop: this runs inside the
-    // interface's own processing of the old connection.
-    if (ended)
-        retryLater(why);
+}
+
+// The next attempt starts from the main loop: this runs inside the
+// interface's own processing of the old connection.
+void ServerLink::afterEnd(const std::string& reason)
+{
+    if (mGaveUp)
+        return;
+    if (!mRetry) {
+        consoleLine("Not trying again (--no-retry).");
+        giveUp();
+        return;
+    }
+    retryLater(reason);
+}
+
+void ServerLink::giveUp()
+{
+    if (mGaveUp)
+        return;
+    mGaveUp = true;
+    mRetryDue = false;
+    if (mOnGiveUp)
+        mOnGiveUp();
 }
 
 void ServerLink::retryLater(const std::string& reason)
 {
-    if (mStopped || !mRetry || mRetryDue)
+    if (mStopped || mGaveUp || mRetryDue)
         return;
+    if (!mRetry) {
+        giveUp();
+        return;
+    }
     mRetryDue = true;
-    mRetryAt = getRealMilliseconds() + RetryDelayMs;
+    mRetryAt = mNow + RetryDelayMs;
     report("retrying", reason.c_str());
+}
+
+void ServerLink::watchUnanswered(uint32_t now)
+{
+    if (!mAwaitingAnswer || int32_t(now - mNextNoAnswerNotice) < 0)
+        return;
+    mNextNoAnswerNotice = now + NoAnswerNoticeEveryMs;
+    const std::string waited = std::to_string((now - mAttemptStartedAt) / 1000);
+    consoleLine("No answer yet from " + mServerText + " after " + waited + " s; still trying ...");
+    reportProgress("connecting", "no answer yet after " + waited + " s");
+}
+
+void ServerLink::watchSilence(uint32_t now)
+{
+    SimpleEventConnection* connection = gConnectionToServer;
+    if (!connection || !connection->isEstablished())
+        return;
+    const uint32_t silent = now - connection->lastHeardTime();
+    if (silent < ProbeSilenceMs) {
+        if (mSilentSecondsShown) {
+            mSilentSecondsShown = 0;
+            consoleLine("The server at " + mServerText + " answers again.");
+            reportProgress("connected", "");
+        }
+        return;
+    }
+    // Asked once a probe interval while silent: its answer is the first
+    // thing a live server sends.
+    if (uint32_t(now - mLastProbe) >= ProbeSilenceMs) {
+        mLastProbe = now;
+        connection->probe();
+    }
+    if (silent < SilenceNoticeMs)
+        return;
+    const uint32_t seconds = silent / 1000;
+    if (!mSilentSecondsShown || int32_t(now - mNextSilenceNotice) >= 0) {
+        mNextSilenceNotice = now + SilenceNoticeEveryMs;
+        consoleLine("No reply from the server at " + mServerText + " for " + std::to_string(seconds) + " s.");
+    }
+    if (seconds != mSilentSecondsShown) {
+        mSilentSecondsShown = seconds;
+        reportProgress("connected", "no reply for " + std::to_string(seconds) + " s");
+    }
 }
 
 void ServerLink::service(uint32_t now)
 {
-    if (mStopped || !mRetryDue || int32_t(now - mRetryAt) < 0)
+    mNow = now;
+    if (mStopped || mGaveUp)
+        return;
+    watchUnanswered(now);
+    watchSilence(now);
+    if (!mRetryDue || int32_t(now - mRetryAt) < 0)
         return;
     mRetryDue = false;
     if (mStartNextAttempt)

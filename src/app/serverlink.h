@@ -1,6 +1,10 @@
 // A client's link to its server: one connection attempt at a time, and after
 // a failed attempt or a lost connection a new one every 5 s, until one
-// connects or the program ends (unless retrying is off).
+// connects or the program ends. A refusal that waiting will not change (the
+// wrong key, --secure on one side, another version, a wrong password, a
+// ban, a kick, no name) ends the program instead, as any failure does with
+// retrying off. An unanswered join and a silent server are shown as they
+// last, in seconds.
 //
 // Each attempt is a new connection, joined again under the same user name:
 // the interface releases a connection once it failed or ended, and its hooks
@@ -28,12 +32,32 @@ class SimpleEventConnection;
 
 class ServerLink {
 public:
-    // The pause between the end of one attempt and the start of the next.
-    enum : uint32_t { RetryDelayMs = 5000 };
+    enum : uint32_t {
+        // The pause between the end of one attempt and the start of the next.
+        RetryDelayMs = 5000,
+        // An unanswered join is told after this long, and again at each
+        // further interval, with the time it has waited.
+        NoAnswerNoticeMs = 2000,
+        NoAnswerNoticeEveryMs = 3000,
+        // A connected server that sent nothing for this long is asked for an
+        // answer (a ping), again at each interval while it stays silent, so
+        // that an idle link is told from a dead one.
+        ProbeSilenceMs = 1000,
+        // A connected server silent for this long is shown as not replying,
+        // with the seconds counted; the console says so again each interval.
+        SilenceNoticeMs = 3000,
+        SilenceNoticeEveryMs = 3000,
+    };
 
     // The user name every attempt joins with, and whether to try again.
     void setUser(const std::string& userName) { mUserName = userName; }
     void setRetry(bool retry) { mRetry = retry; }
+
+    // Called once the link will not try again: a refusal that will not
+    // change by itself, or any failure with retrying off. The program ends
+    // with exit code 1 (SessionHost wires it). Empty: nothing happens.
+    void setOnGiveUp(std::function<void()> giveUp) { mOnGiveUp = std::move(giveUp); }
+    bool gaveUp() const { return mGaveUp; }
 
     // Starts one connection attempt to `server` ("host:port" as the user gave
     // it, for the console): a new connection, connecting, with the join
@@ -61,7 +85,9 @@ public:
     // network, say): the next one in RetryDelayMs, unless retrying is off.
     void retryLater(const std::string& reason = std::string());
 
-    // Each main-loop pass: starts a due retry.
+    // Each main-loop pass, with the network interface's clock (the one
+    // clock of every wait here): starts a due retry, counts an unanswered
+    // join, and watches a connected server's silence.
     void service(uint32_t now);
 
     // The program ends: no more attempts, no more lines.
@@ -72,18 +98,39 @@ public:
 
 private:
     void report(const char* state, const char* reason);
+    // Tells the listeners how the attempt or connection fares now, without
+    // the link taking it for a new state.
+    void reportProgress(const char* state, const std::string& reason);
+    void watchUnanswered(uint32_t now);
+    void watchSilence(uint32_t now);
+    // After a failure or loss: tries again later, or gives up.
+    void afterEnd(const std::string& reason);
+    void giveUp();
 
     std::string mUserName;
     NetAddress mServer;
     std::string mServerText;
     bool mRetry = true;
     bool mStopped = false;
+    bool mGaveUp = false;
     bool mRetryDue = false;
+    bool mReportingProgress = false;
+    uint32_t mNow = 0;
     uint32_t mRetryAt = 0;
     uint32_t mAttempts = 0;
+    // The attempt under way: not answered yet, since when, next notice.
+    bool mAwaitingAnswer = false;
+    uint32_t mAttemptStartedAt = 0;
+    uint32_t mNextNoAnswerNotice = 0;
+    // The connected server's silence: last probe, seconds shown (0: none),
+    // next console line.
+    uint32_t mLastProbe = 0;
+    uint32_t mSilentSecondsShown = 0;
+    uint32_t mNextSilenceNotice = 0;
     SubscriptionId mSubscription = 0; // to the session watched
     std::function<void()> mStartNextAttempt;
     std::function<void(SimpleEventConnection&)> mAfterRejoin;
+    std::function<void()> mOnGiveUp;
 };
 
 // The client's link (unused in a server).

@@ -59,10 +59,15 @@ const ConnectionReport& connectionReport()
     return gConnectionReport;
 }
 
-SubscriptionId subscribeSpeakersOf(Session& session, std::function<void(const std::string& speaker)> heard)
+SubscriptionId subscribeSpeakersOf(Session& session, std::function<void(uint64_t userId)> heard)
 {
     SessionListener listener;
-    listener.onSpeaker = std::move(heard);
+    // The speaker's roster entry as it stands when the voice arrives; a
+    // voice under a name nobody has is nobody's.
+    listener.onSpeaker = [&session, heard = std::move(heard)](const std::string& speaker) {
+        if (const ClientRecord* record = session.roster().find(speaker))
+            heard(record->id);
+    };
     return session.subscribe(std::move(listener));
 }
 
@@ -94,6 +99,7 @@ void describeSession(const Roster& roster, SimpleEventConnection* toServer, bool
     for (size_t i = 0; i < roster.size(); ++i) {
         const ClientRecord& record = roster[i];
         PersonStatus person;
+        person.id = record.id;
         person.name = record.name;
         person.model = record.entityName;
         if (record.connection) {

@@ -32,10 +32,11 @@ void watchSessionForDisplay(Session& session, bool isClient);
 // The state reports seen so far (cleared by watchSessionForDisplay).
 const ConnectionReport& connectionReport();
 
-// `heard` hears the name of everyone whose voice arrives (on the server
-// every client's, on a client what the server relays), until the session
-// unsubscribes the id returned.
-SubscriptionId subscribeSpeakersOf(Session& session, std::function<void(const std::string& speaker)> heard);
+// `heard` hears the roster entry of everyone whose voice arrives (on the
+// server every client's, on a client what the server relays), until the
+// session unsubscribes the id returned. A voice under a name not in the
+// roster is not told.
+SubscriptionId subscribeSpeakersOf(Session& session, std::function<void(uint64_t userId)> heard);
 
 // Places the session's voices where `where` says (see placeVoices).
 void placeSessionVoices(Session& session, const SessionPort::VoicePlacer& where);

@@ -19,6 +19,28 @@ static void sha256(const uint8_t* data, uint32_t length, uint8_t digest[32])
     sha256_done(&state, digest);
 }
 
+bool hmacSha256(const uint8_t* key, size_t keyLength, const uint8_t* data, size_t length, uint8_t mac[32])
+{
+    int hash = register_hash(&sha256_desc);
+    if (hash < 0)
+        return false;
+    unsigned long macLength = 32;
+    // The library wants a key of at least one byte; an empty one is the
+    // block of zeros HMAC pads it to anyway.
+    const uint8_t zero = 0;
+    return hmac_memory(hash, keyLength ? key : &zero, keyLength ? (unsigned long)keyLength : 1, data,
+                       (unsigned long)length, mac, &macLength) == CRYPT_OK &&
+           macLength == 32;
+}
+
+bool sameBytes(const uint8_t* a, const uint8_t* b, size_t length)
+{
+    uint8_t difference = 0;
+    for (size_t i = 0; i < length; ++i)
+        difference |= uint8_t(a[i] ^ b[i]);
+    return difference == 0;
+}
+
 static void putBigEndian32(uint8_t* out, uint32_t value)
 {
     out[0] = uint8_t(value >> 24);

@@ -166,6 +166,12 @@ private:
 enum : uint32_t { KeyFingerprintBytes = 8 };
 std::string keyFingerprint(const AsymmetricKey* key);
 
+// HMAC-SHA-256 of `data` keyed by `key` (RFC 2104): 32 bytes into `mac`.
+// False when the library refuses (it does not for any length).
+bool hmacSha256(const uint8_t* key, size_t keyLength, const uint8_t* data, size_t length, uint8_t mac[32]);
+// Equal bytes, in a time that does not depend on where they differ.
+bool sameBytes(const uint8_t* a, const uint8_t* b, size_t length);
+
 // Certificate bytes:
 //   payload    (readBuffer)
 //   public key (readBuffer holding a key buffer)

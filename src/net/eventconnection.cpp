@@ -304,7 +304,7 @@ bool EventConnection::isDataToTransmit() const
 
 void EventConnection::processEvent(NetEvent* event)
 {
-    if (state() == Connected)
+    if (state() == Connected && admitEvent(event))
         event->process(this);
 }
 

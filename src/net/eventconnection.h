@@ -104,9 +104,18 @@ public:
     // freed on refusal.
     bool postEvent(NetEvent* event);
 
-    // Runs the event's process on an established connection; drops it
-    // silently otherwise.
+    // Runs the event's process on an established connection that admits it
+    // (admitEvent); drops it otherwise.
     void processEvent(NetEvent* event);
+
+    // Asked before a received event runs: false drops it, and the
+    // connection goes on. A derived class refuses what its peer may not ask
+    // for yet.
+    virtual bool admitEvent(NetEvent* event)
+    {
+        (void)event;
+        return true;
+    }
 
     // The number of event classes both peers know, and the width of a class
     // id on the wire (bits for the values 0 .. count - 1).

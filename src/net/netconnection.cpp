@@ -39,7 +39,7 @@ NetConnection::NetConnection()
     mLastSendSeq = mInitialSendSequence;
     mHighestAckedSeq = mInitialSendSequence;
     mConnectParams.clientNonce.getRandom();
-    mLastPacketRecvTime = getRealMilliseconds();
+    mLastHeardTime = mLastPacketRecvTime = getRealMilliseconds();
     mRemoteRate = mLocalRate;
     computeNegotiatedRate();
 }
@@ -66,7 +66,7 @@ void NetConnection::setInterface(ConnectionOwner* netInterface)
 {
     mInterface = netInterface;
     if (netInterface)
-        mLastPacketRecvTime = netInterface->currentTime();
+        mLastHeardTime = mLastPacketRecvTime = netInterface->currentTime();
 }
 
 const char* NetConnection::name() const
@@ -299,6 +299,13 @@ void NetConnection::buildAndSendPacket(PacketType type, uint32_t targetSize)
 
 void NetConnection::sendPingPacket()
 {
+    // Sealed, a ping repeats the header of the one before and would be
+    // taken for a copy: a data packet (perhaps without events) is newer.
+    if (mCipher && !windowFull()) {
+        SF_LOG("LogConnectionProtocol", "send data as ping %u", mLastSendSeq + 1);
+        buildAndSendPacket(DataPacket, PacketStream::MaxPacketBytes);
+        return;
+    }
     SF_LOG("LogConnectionProtocol", "send ping %u", mLastSendSeq);
     buildAndSendPacket(PingPacket, PacketStream::MaxPacketBytes);
 }
@@ -432,12 +439,21 @@ bool NetConnection::readPacketHeader(BitStream& stream)
         return false;
 
     if (SymmetricCipher* cipher = mCipher.get()) {
+        // A sealed ping or ack that says nothing newer than what was heard
+        // is a copy: recorded, it could keep a dead peer alive for ever. (A
+        // live sealed peer of ours probes with data packets, which always
+        // are newer.)
+        if (type != DataPacket && seq == mLastSeqRecvd && ack == mHighestAckedSeq && mHeardSealedHeader) {
+            SF_LOG("LogNetConnection", "Sealed %s not newer than the last one heard; dropped", packetTypeName(type));
+            return false;
+        }
         cipher->setCounter(seq, ack, type, 0);
         if (!decryptAndVerifyDigest(stream, SealDigestBytes, ClearHeaderBytes, cipher)) {
             SF_LOG("LogNetConnection", "Packet failed crypto");
             ++mStats.packetsRejected;
             return false;
         }
+        mHeardSealedHeader = true;
     }
 
     uint32_t ackByteCount = stream.readRanged(0, MaxAckBytes);
@@ -451,6 +467,7 @@ bool NetConnection::readPacketHeader(BitStream& stream)
         return false;
 
     // The header is good: from here on it changes the connection.
+    mLastHeardTime = now();
     for (uint32_t skipped = mLastSeqRecvd + 1; seqDiff(skipped, seq) < 0; ++skipped)
         SF_LOG("LogConnectionProtocol", "Not recv %u", skipped);
     SF_LOG("LogConnectionProtocol", "Recv %u %s", seq, packetTypeName(type));

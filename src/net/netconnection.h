@@ -71,9 +71,10 @@ struct ConnectParams {
     bool requestCertificate = false;
     uint8_t symmetricKey[16] = {};
     uint8_t initVector[16] = {};
-    bool debugObjectSizes = true;     // event debug checks on the wire
-    uint32_t connectSendCount = 0;    // handshake packets sent in this phase
-    uint32_t connectLastSendTime = 0; // when the last one went out
+    bool debugObjectSizes = true;      // event debug checks on the wire
+    uint32_t connectSendCount = 0;     // handshake packets sent in this phase
+    uint32_t connectFirstSendTime = 0; // when the phase's first one went out
+    uint32_t connectLastSendTime = 0;  // when the last one went out
 };
 
 class NetConnection : public Object {
@@ -283,6 +284,13 @@ public:
     // The text naming the connection in log lines.
     const char* name() const;
 
+    // When the peer was last heard: its last good packet of any kind
+    // (interface time).
+    uint32_t lastHeardTime() const { return mLastHeardTime; }
+    // Asks the peer for an answer now (a ping, which it acknowledges): a
+    // side that wants to know sooner than the keep-alive would tell.
+    void probe() { sendPingPacket(); }
+
 protected:
     // The oldest packet still in flight, or none.
     PacketNotify* notifyQueueHead() const { return mNotifyQueueHead; }
@@ -306,7 +314,8 @@ private:
     void buildAndSendPacket(PacketType type, uint32_t targetSize);
     uint32_t now() const;
 
-    uint32_t mLastPacketRecvTime = 0;
+    uint32_t mLastPacketRecvTime = 0; // the last data packet
+    uint32_t mLastHeardTime = 0;      // the last good packet of any kind
     uint32_t mLastSeqRecvdAtSend[32] = {};
     uint32_t mLastSeqRecvd = 0;
     uint32_t mHighestAckedSeq = 0;
@@ -335,6 +344,7 @@ private:
     // The interface owns its connections; it is not kept alive by them.
     WeakRef<ConnectionOwner> mInterface;
     RefPtr<SymmetricCipher> mCipher;
+    bool mHeardSealedHeader = false; // a sealed packet passed its check
     NetConnectionState mState = NotConnected;
     float mCwnd = 2.0f;
     float mSsThresh = 30.0f;

@@ -363,8 +363,9 @@ void NetInterface::serviceConnections()
         if (connection->state() == Connected)
             connection->sendStep(false, mCurrentTime);
 
+    if (!mPendingConnections.empty())
+        checkHandshakes();
     if (uint32_t(mCurrentTime - mLastTimeoutCheckTime) > TimeoutCheckIntervalMs) {
-        checkTimeouts();
         endUnjoinedConnections();
         mLastTimeoutCheckTime = mCurrentTime;
         std::vector<RefPtr<NetConnection>> live = mConnectionList;

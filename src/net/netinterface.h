@@ -43,12 +43,21 @@ public:
     };
 
     enum : uint32_t {
+        TimeoutCheckIntervalMs = 1500,
         ChallengeRetryCount = 4,
         ChallengeRetryMs = 2500,
         ConnectRetryCount = 4,
         ConnectRetryMs = 2500,
+        // A lost challenge or connect request is sent again soon: after
+        // 250 ms at first, the wait doubling up to the retry interval above.
+        // One lost datagram then costs a join a quarter of a second, not
+        // two and a half.
+        HandshakeFirstResendMs = 250,
+        // An unanswered phase ends when the plain schedule would end it: five
+        // sends, each at the first time-out check (every 1.5 s) more than
+        // 2.5 s after the one before, and one such wait more.
+        HandshakeGiveUpMs = (ChallengeRetryCount + 1) * 2 * TimeoutCheckIntervalMs,
         PuzzleSolutionTimeoutMs = 30000,
-        TimeoutCheckIntervalMs = 1500,
         MaxPuzzleDifficulty = PuzzleManager::MaxDifficulty,
         InitialTableSlots = 129,
         // Datagrams read in one receivePackets pass. A flood then delays a
@@ -106,6 +115,10 @@ public:
     static constexpr const char* TryLaterReason = "Try again later";
     // Why a connection that never joined the session is ended.
     static constexpr const char* JoinTimeoutReason = "No join in time";
+
+    // How long a client waits after the `sent`-th packet of a handshake
+    // phase (counting from 1) before it sends it again.
+    static uint32_t handshakeResendDelayMs(uint32_t sent);
 
     explicit NetInterface(const NetAddress& bindAddress);
     ~NetInterface() override;
@@ -253,7 +266,8 @@ private:
     void handleDisconnect(const NetAddress& address, BitStream& stream);
     void failPendingConnection(NetConnection* connection);
     // Retries or gives up on the pending connections.
-    void checkTimeouts();
+    // Resends and gives up unanswered handshake packets; every pass.
+    void checkHandshakes();
 
     // Ends every connection that asked for it (NetConnection::endSoon).
     void endConnectionsAskedToEnd();

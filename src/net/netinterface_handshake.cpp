@@ -6,6 +6,7 @@
 // answers need.
 #include "net/netinterface.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "net/random.h"
@@ -39,28 +40,33 @@ void NetInterface::startConnect(NetConnection* connection)
     sendConnectChallengeRequest(connection);
 }
 
-void NetInterface::checkTimeouts()
+uint32_t NetInterface::handshakeResendDelayMs(uint32_t sent)
+{
+    uint32_t delay = HandshakeFirstResendMs;
+    for (uint32_t i = 1; i < sent && delay < ChallengeRetryMs; ++i)
+        delay *= 2;
+    return std::min<uint32_t>(delay, ChallengeRetryMs);
+}
+
+void NetInterface::checkHandshakes()
 {
     std::vector<RefPtr<NetConnection>> pending = mPendingConnections;
     for (auto& connection : pending) {
         ConnectParams& params = connection->connectParams();
         uint32_t sinceSend = mCurrentTime - params.connectLastSendTime;
+        uint32_t sinceFirst = mCurrentTime - params.connectFirstSendTime;
         switch (connection->state()) {
         case ChallengeSent:
-            if (sinceSend > ChallengeRetryMs) {
-                if (params.connectSendCount > ChallengeRetryCount)
-                    failPendingConnection(connection);
-                else
-                    sendConnectChallengeRequest(connection);
-            }
-            break;
         case RequestSent:
-            if (sinceSend > ConnectRetryMs) {
-                if (params.connectSendCount > ConnectRetryCount)
-                    failPendingConnection(connection);
-                else
-                    sendConnectRequest(connection);
-            }
+            // The same packet again, sooner at first; given up when the
+            // plain schedule would give up.
+            if (sinceFirst > HandshakeGiveUpMs)
+                failPendingConnection(connection);
+            else if (sinceSend > handshakeResendDelayMs(params.connectSendCount) &&
+                     connection->state() == ChallengeSent)
+                sendConnectChallengeRequest(connection);
+            else if (sinceSend > handshakeResendDelayMs(params.connectSendCount))
+                sendConnectRequest(connection);
             break;
         case SolvingPuzzle:
             if (sinceSend > PuzzleSolutionTimeoutMs)
@@ -96,7 +102,8 @@ void NetInterface::sendConnectChallengeRequest(NetConnection* connection)
     params.clientNonce.write(out);
     out.writeFlag(params.requestKeyExchange || mAsksForKeyExchange || mRequiresKeyExchange);
     out.writeFlag(params.requestCertificate);
-    params.connectSendCount++;
+    if (params.connectSendCount++ == 0)
+        params.connectFirstSendTime = mCurrentTime;
     params.connectLastSendTime = mCurrentTime;
     sendTo(connection->address(), out);
 }
@@ -288,7 +295,8 @@ void NetInterface::sendConnectRequest(NetConnection* connection)
         RefPtr<SymmetricCipher> cipher = new SymmetricCipher(params.sharedSecret);
         appendDigestAndEncrypt(out, SealDigestBytes, encryptPos, cipher);
     }
-    params.connectSendCount++;
+    if (params.connectSendCount++ == 0)
+        params.connectFirstSendTime = mCurrentTime;
     params.connectLastSendTime = mCurrentTime;
     sendTo(connection->address(), out);
 }
@@ -399,6 +407,10 @@ void NetInterface::handleConnectRequest(const NetAddress& address, BitStream& st
     if (!created)
         return;
     RefPtr<NetConnection> connection = static_cast<NetConnection*>(created.get());
+    // Where it comes from and through which interface, before it reads its
+    // request: it may refuse by the address.
+    connection->setAddress(address);
+    connection->setInterface(this);
     prepareIncomingConnection(connection.get());
     const char* refusal = nullptr;
     bool accepted = connection->readConnectRequest(stream, &refusal);
@@ -417,9 +429,7 @@ void NetInterface::handleConnectRequest(const NetAddress& address, BitStream& st
         disconnect(existing, ReasonSelfDisconnect, "NewConnection");
 
     connection->connectParams() = params;
-    connection->setAddress(address);
     connection->setInitialReceiveSequence(clientInitialSequence);
-    connection->setInterface(this);
     connection->setEstablishedTime(mCurrentTime);
     if (mHasDefaultRate)
         connection->setLocalRate(mDefaultRate);

@@ -60,7 +60,7 @@ void PeoplePanel::attach(CEGUI::Window* root, SessionPort& port, WindowEvents& e
     mPort = &port;
     mVoices.clear();
     mSpeakerSubscription =
-        port.subscribeSpeakers([this](const std::string& speaker) { mVoices.heard(speaker, getRealMilliseconds()); });
+        port.subscribeSpeakers([this](uint64_t userId) { mVoices.heard(userId, getRealMilliseconds()); });
     if (!root)
         return;
     mPanel = root->getChildRecursive("PeoplePanel");
@@ -187,8 +187,13 @@ void PeoplePanel::refreshList(uint32_t nowMs, const std::string& ownModel)
             if (person.hasLink)
                 mShownLinks[person.name] = person.link;
     }
+    // Whoever left is forgotten: the marks are kept for the users shown.
+    std::vector<uint64_t> present;
+    for (const PersonStatus& person : status.people)
+        present.push_back(person.id);
+    mVoices.keepOnly(present);
     std::vector<PanelLine> lines = peopleLines(
-        status, ownModel, [this, nowMs](const std::string& name) { return mVoices.playing(name, nowMs); }, mShownLinks);
+        status, ownModel, [this, nowMs](uint64_t userId) { return mVoices.playing(userId, nowMs); }, mShownLinks);
     if (lines == mLines)
         return;
     mLines = std::move(lines);

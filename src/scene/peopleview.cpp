@@ -1,15 +1,26 @@
 #include "scene/peopleview.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
 namespace seafold {
 
-bool VoiceActivity::playing(const std::string& speaker, uint32_t nowMs) const
+bool VoiceActivity::playing(uint64_t userId, uint32_t nowMs) const
 {
-    auto it = mLastHeard.find(speaker);
+    auto it = mLastHeard.find(userId);
     // Unsigned difference: right across the wrap of the millisecond clock.
     return it != mLastHeard.end() && uint32_t(nowMs - it->second) < SpeakerMarkHoldMs;
+}
+
+void VoiceActivity::keepOnly(const std::vector<uint64_t>& present)
+{
+    for (auto it = mLastHeard.begin(); it != mLastHeard.end();) {
+        if (std::find(present.begin(), present.end(), it->first) == present.end())
+            it = mLastHeard.erase(it);
+        else
+            ++it;
+    }
 }
 
 const char* const SpeakerMark = "\xe2\x99\xaa ";
@@ -65,13 +76,30 @@ std::string linkText(const LinkHealth& link)
     return text + (", " + std::to_string(link.packetsLost)) + " lost, " + std::to_string(link.queued) + " queued";
 }
 
+std::string reasonSentence(const std::string& state, const std::string& reason)
+{
+    if (reason == "Timeout")
+        return state == "disconnected" ? "the server stopped answering" : "no answer from the server";
+    if (reason == "Shutdown")
+        return "the server shut down";
+    if (reason == "CHR_INVALID" || reason == "Incompatible program version")
+        return "the server runs another version of Seafold";
+    if (reason == "Puzzle")
+        return "the connection puzzle was not solved in time";
+    if (reason == "NewConnection" || reason == "Reconnecting")
+        return "replaced by a newer connection";
+    return reason;
+}
+
 PanelLine connectionLine(const std::string& state, const std::string& reason, const std::string& address)
 {
-    auto withReason = [&](const std::string& word) { return reason.empty() ? word : word + ": " + reason; };
+    const std::string why = reasonSentence(state, reason);
+    auto withReason = [&](const std::string& word) { return why.empty() ? word : word + ": " + why; };
+    // Connected but silent: how long, in words.
     if (state == "connected")
-        return {"connected", LineTone::Good};
+        return why.empty() ? PanelLine{"connected", LineTone::Good} : PanelLine{why, LineTone::Bad};
     if (state == "connecting" || state.empty())
-        return {"connecting to " + address, LineTone::Waiting};
+        return {withReason("connecting to " + address), LineTone::Waiting};
     if (state == "retrying")
         return {withReason("retrying"), LineTone::Waiting};
     if (state == "disconnected")
@@ -147,7 +175,7 @@ std::string voiceText(const PersonStatus& person)
 } // namespace
 
 std::vector<PanelLine> peopleLines(const SessionStatus& status, const std::string& ownModel,
-                                   const std::function<bool(const std::string&)>& speaking,
+                                   const std::function<bool(uint64_t userId)>& speaking,
                                    const std::map<std::string, LinkHealth>& links)
 {
     std::vector<PanelLine> lines;
@@ -164,12 +192,17 @@ std::vector<PanelLine> peopleLines(const SessionStatus& status, const std::strin
         addWrapped(lines, NoSpeakerMark + ("listening on " + status.address), LineTone::Good);
     }
 
+    // What a client knows of the others is stale while its server is silent
+    // or gone: they are shown greyed, as lost, until it answers or ends.
+    const bool stale = isClient && (status.connection != "connected" || !status.reason.empty());
     for (const PersonStatus& person : status.people) {
-        bool playing = speaking && speaking(person.name);
+        bool playing = speaking && speaking(person.id);
         std::string text =
             (playing ? SpeakerMark : NoSpeakerMark) + personText(person.name, person.model) + voiceText(person);
+        if (stale)
+            text += " (lost)";
         const size_t first = lines.size();
-        addWrapped(lines, text, playing ? LineTone::Speaking : LineTone::Normal);
+        addWrapped(lines, text, stale ? LineTone::Detail : playing ? LineTone::Speaking : LineTone::Normal);
         if (person.hasLink)
             lines.push_back({StatsIndent + linkText(shownLink(links, person.name, person.link)), LineTone::Detail});
         for (size_t i = first; i < lines.size(); ++i)

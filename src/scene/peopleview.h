@@ -51,12 +51,17 @@ class VoiceActivity {
 public:
     static constexpr uint32_t SpeakerMarkHoldMs = 400;
 
-    void heard(const std::string& speaker, uint32_t nowMs) { mLastHeard[speaker] = nowMs; }
-    bool playing(const std::string& speaker, uint32_t nowMs) const;
+    // By roster entry (ClientRecord::id): a name can be claimed anew, an
+    // entry cannot.
+    void heard(uint64_t userId, uint32_t nowMs) { mLastHeard[userId] = nowMs; }
+    bool playing(uint64_t userId, uint32_t nowMs) const;
+    // Forgets everyone not among `present` (the users still there).
+    void keepOnly(const std::vector<uint64_t>& present);
+    size_t size() const { return mLastHeard.size(); }
     void clear() { mLastHeard.clear(); }
 
 private:
-    std::map<std::string, uint32_t> mLastHeard;
+    std::map<uint64_t, uint32_t> mLastHeard;
 };
 
 // Shown before the name of a user whose voice plays (U+266A EIGHTH NOTE),
@@ -74,9 +79,14 @@ std::string modelDisplayName(const std::string& model);
 // "12 ms, 0 lost, 3 queued".
 std::string linkText(const LinkHealth& link);
 
+// A reason the connection layer gives, as words for the user: the codes
+// ("Timeout", "Shutdown", ...) become sentences, other texts stay.
+std::string reasonSentence(const std::string& state, const std::string& reason);
+
 // The state line of a client's connection: "connected" (the title says where),
-// "connecting to ADDRESS", "lost: REASON", "failed: REASON", "retrying";
-// another state is shown as it came.
+// "no reply for N s" (connected, with that reason), "connecting to ADDRESS"
+// (with the time waited, if any), "lost: REASON", "failed: REASON",
+// "retrying"; another state is shown as it came.
 PanelLine connectionLine(const std::string& state, const std::string& reason, const std::string& address);
 
 // Cuts `text` into pieces of at most `width` characters, at spaces where it
@@ -86,11 +96,11 @@ std::vector<std::string> wrapText(const std::string& text, size_t width = PanelL
 
 // Every line of the panel for `status`, with `ownModel` the mesh this user
 // shows (empty when none). `speaking` tells whether a user's
-// voice plays; `links`, when it holds an entry for a connection ("" for the
+// voice plays, by roster entry; `links`, when it holds an entry for a connection ("" for the
 // client's own, else the user's name), gives the statistics to show instead
 // of the live ones (the panel refreshes them about once a second).
 std::vector<PanelLine> peopleLines(const SessionStatus& status, const std::string& ownModel,
-                                   const std::function<bool(const std::string&)>& speaking,
+                                   const std::function<bool(uint64_t userId)>& speaking,
                                    const std::map<std::string, LinkHealth>& links = {});
 
 // The talk line: "Hold R to talk", "Talking", "Listening: speak to talk"

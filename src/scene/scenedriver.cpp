@@ -188,6 +188,9 @@ public:
     {
         bool end = mApp.renderOneFrame();
         int64_t now = getHighPrecisionTimerValue();
+        // A client the server renamed goes by the new name in its title too.
+        if (mFrames % TitleCheckFrames == 0 && mApp.refreshWindowTitle())
+            setUtf8WindowTitle(mApp.window(), mApp.windowTitle());
         if (mFrames++ == 0)
             mFirstFrameTime = now;
         if (end && mReport)
@@ -206,6 +209,9 @@ private:
                      "the first\n",
                      firstMs, mFrames, fps);
     }
+
+    // About twice a second at the usual frame rates.
+    static constexpr long TitleCheckFrames = 30;
 
     // The scene; declared first, so that it goes last.
     Seafold mApp;

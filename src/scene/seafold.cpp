@@ -125,6 +125,18 @@ private:
 
 } // namespace
 
+bool Seafold::refreshWindowTitle()
+{
+    SessionStatus status;
+    sessionPort().describeSession(status);
+    std::string title = seafold::windowTitle(sessionPort().isClient(), status.userName, status.address);
+    if (title == mWindowTitle)
+        return false;
+    mWindowTitle = title;
+    mEvents.title(mWindowTitle);
+    return true;
+}
+
 bool Seafold::setUpApplication()
 {
     SetUpTimer timer;
@@ -144,11 +156,8 @@ bool Seafold::setUpApplication()
         return false;
     timer.done("configuration");
     // The title says which process this is.
-    SessionStatus status;
-    sessionPort().describeSession(status);
-    mWindowTitle = seafold::windowTitle(sessionPort().isClient(), status.userName, status.address);
+    refreshWindowTitle();
     mWindow = mRoot->initialise(true, mWindowTitle);
-    mEvents.title(mWindowTitle);
     // The message pump only serves windows it knows.
     OgreBites::WindowEventUtilities::_addRenderWindow(mWindow);
 

@@ -74,6 +74,9 @@ public:
     // Null before set-up and after tear-down.
     Ogre::RenderWindow* window() const { return mWindow; }
     const std::string& windowTitle() const { return mWindowTitle; }
+    // The title as the session stands now (a client the server renamed goes
+    // by its new name); true when it changed.
+    bool refreshWindowTitle();
     Ogre::Camera* camera() const { return mCameraControl.camera(); }
     CameraControl& cameraControl() { return mCameraControl; }
     OwnModel& ownModel() { return mOwnModel; }

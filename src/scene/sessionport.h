@@ -27,6 +27,7 @@ struct LinkHealth {
 
 // One other user as the session knows them.
 struct PersonStatus {
+    uint64_t id = 0; // the roster entry's (ClientRecord::id)
     std::string name;
     std::string model;    // the mesh they picked; empty until they pick one
     bool hasLink = false; // the server's connection to them (server only)
@@ -115,10 +116,11 @@ public:
         return 1.0f;
     }
 
-    // `heard` hears the name of everyone whose voice arrives here, as the
-    // session knows them, until unsubscribed with the id returned (0: there
-    // is nothing to hear). Any number may listen.
-    virtual uint64_t subscribeSpeakers(std::function<void(const std::string& speaker)> heard)
+    // `heard` hears the roster entry (ClientRecord::id) of everyone whose
+    // voice arrives here, until unsubscribed with the id returned (0: there
+    // is nothing to hear). A voice of nobody in the roster is not told. Any
+    // number may listen.
+    virtual uint64_t subscribeSpeakers(std::function<void(uint64_t userId)> heard)
     {
         (void)heard;
         return 0;

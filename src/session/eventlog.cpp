@@ -147,10 +147,21 @@ void EventLog::watch(Session& session, ClientScene& scene)
         write(event);
     };
     listener.onConnectionState = [this](const char* state, const char* reason) {
+        // How a state fares while it lasts (an attempt unanswered for N s, a
+        // server silent for N s) is for the user's eyes, not a new state.
+        if (mLastState == state)
+            return;
+        mLastState = state;
         Json event;
         event["state"] = state;
         if (std::strcmp(state, "connected") != 0 && std::strcmp(state, "connecting") != 0)
             event["reason"] = jsonText(reason ? reason : "");
+        write(event);
+    };
+    listener.onChat = [this](const std::string& sender, const std::string& text) {
+        Json event;
+        event["chat"] = jsonText(text);
+        event["from"] = jsonText(sender);
         write(event);
     };
     mSubscription = session.subscribe(std::move(listener));

@@ -68,6 +68,7 @@ private:
     std::FILE* mOut = nullptr;
     bool mOwned = false;
     SubscriptionId mSubscription = 0; // to the session watched, if any
+    std::string mLastState;           // the connection state written last
 };
 
 // The process's event log.

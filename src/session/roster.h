@@ -47,6 +47,7 @@ struct ClientRecord {
     // (peers of the first wire version never send one).
     Orientation orientation;
     bool turned = false;
+    bool muted = false;                           // server: the operator stopped relaying this user's voice
 };
 
 // An orientation from the wire is a quaternion whose squared length lies

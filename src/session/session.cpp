@@ -126,6 +126,35 @@ void SessionInterface::prepareIncomingConnection(NetConnection* connection)
         events->setHighestClassVersion(mSession.settings().highestWireVersion);
 }
 
+bool Session::takePasswordGuess(uint32_t host, uint32_t nowMs)
+{
+    constexpr uint32_t MinuteMs = 60000;
+    // Hosts whose guesses are all older than a minute are forgotten, so the
+    // map holds only the last minute's guessers.
+    for (auto it = mPasswordGuesses.begin(); it != mPasswordGuesses.end();) {
+        std::deque<uint32_t>& times = it->second;
+        while (!times.empty() && uint32_t(nowMs - times.front()) >= MinuteMs)
+            times.pop_front();
+        it = times.empty() ? mPasswordGuesses.erase(it) : std::next(it);
+    }
+    std::deque<uint32_t>& times = mPasswordGuesses[host];
+    if (times.size() >= PasswordGuessesPerMinute)
+        return false;
+    times.push_back(nowMs);
+    return true;
+}
+
+void Session::reportChat(const std::string& sender, const std::string& text)
+{
+    if (!beginDelivery([this, sender, text] { reportChat(sender, text); }))
+        return;
+    mListeners.forEach([&](const SessionListener& listener) {
+        if (listener.onChat)
+            listener.onChat(sender, text);
+    });
+    endDelivery();
+}
+
 SessionInterface::~SessionInterface()
 {
     while (!pendingConnections().empty()) {

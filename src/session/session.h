@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <string>
 
 #include "net/netinterface.h"
@@ -36,6 +37,10 @@ struct SessionSettings {
     // The newest version of the wire's calls this side offers (wireversion.h):
     // WireVersionBase makes it a peer built to version 0 alone (tests).
     int32_t highestWireVersion = INT32_MAX;
+    // The join password, on a sealed connection only: a server lets a
+    // client join once it proved it knows it (c2sPasswordProof); a client
+    // proves it. Empty: none.
+    std::string password;
 };
 
 // One party's interest in the session: the events it leaves empty it is not
@@ -57,6 +62,9 @@ struct SessionListener {
     // "retrying" (reported by whoever starts the attempts); "failed",
     // "disconnected" and "retrying" with a reason.
     std::function<void(const char* state, const char* reason)> onConnectionState;
+    // A chat line reached this user: on a client every other user's, by
+    // the sender's roster name as the server relays it.
+    std::function<void(const std::string& sender, const std::string& text)> onChat;
     // A text the server sent for the user to read (a changed name, the
     // reason the server ended the connection). Printed on standard error
     // while nobody listens for it.
@@ -83,6 +91,25 @@ public:
     const SessionSettings& settings() const { return mSettings; }
     void setSettings(const SessionSettings& settings) { mSettings = settings; }
 
+    // A client's own name as the server knows it: the one it asked for until
+    // the server gives it another (s2cYourName). Empty in a server. Every
+    // call the client makes, its title and its panel use it.
+    const std::string& ownName() const { return mOwnName; }
+    void setOwnName(const std::string& name) { mOwnName = name; }
+
+    // Server: who may connect. `refusal` gives the reason a connection from
+    // an address is refused (a ban, say), or empty to let it in. Asked as
+    // each connect request is read; empty: everyone may.
+    using Admission = std::function<std::string(const NetAddress& from)>;
+    void setAdmission(Admission admission) { mAdmission = std::move(admission); }
+    std::string refusal(const NetAddress& from) const { return mAdmission ? mAdmission(from) : std::string(); }
+
+    // Server: one password guess from `host` (an IPv4 address) at `nowMs`;
+    // false, counting nothing, when the host made PasswordGuessesPerMinute
+    // in the last minute already.
+    static constexpr size_t PasswordGuessesPerMinute = 5;
+    bool takePasswordGuess(uint32_t host, uint32_t nowMs);
+
     // A client's voices: the other users' speech, one pair per speaker.
     SpeakerVoices& speakerVoices() { return mSpeakerVoices; }
     // How loud this listener hears each speaker (mute, volume): local only.
@@ -106,6 +133,7 @@ public:
     void reportSpeaker(const std::string& speaker);
     void reportConnectionState(const char* state, const char* reason);
     void reportServerText(const char* text);
+    void reportChat(const std::string& sender, const std::string& text);
 
 private:
     // False, with `later` kept for after, while listeners are being told.
@@ -115,6 +143,9 @@ private:
     Roster& mRoster;
     bool mIsServer;
     SessionSettings mSettings;
+    std::string mOwnName;
+    Admission mAdmission;
+    std::map<uint32_t, std::deque<uint32_t>> mPasswordGuesses; // by host: the times of its guesses
     SpeakerVoices mSpeakerVoices;
     ListenerVolumes mListenerVolumes;
     RelayShareMemory mRelayShares;

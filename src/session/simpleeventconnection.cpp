@@ -1,5 +1,6 @@
 #include "session/simpleeventconnection.h"
 #include "session/connectiontrace.h"
+#include "session/wireversion.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -76,6 +77,7 @@ void SimpleEventConnection::onEstablished()
     // earlier one left in the roster would stand beside it under the same
     // names.
     s->roster().clear();
+    sendPasswordProof();
     s->reportConnectionState("connected", "");
 }
 
@@ -309,25 +311,48 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2sAddNewClient, GuaranteedOrdered, DirC
 {
     trace("c2sAddNewClient", name);
     Session* s = session();
-    if (!s)
+    if (!s || mJoinHeld)
         return;
-    Roster& roster = s->roster();
     // One join per connection: a second would leave a record behind that
     // outlives the connection.
-    if (roster.findByConnection(this))
+    if (s->roster().findByConnection(this))
         return;
-    // Every operation finds users by name: nobody may go without one ...
+    // Every operation finds users by name: nobody may go without one.
     if (name.length() == 0) {
         setError("A name is required");
         return;
     }
-    // ... and two users must never share one, as it arrives.
-    std::string unique = roster.uniqueName(name.c_str());
+    // Behind a password nobody learns anything of the session before the
+    // proof: the join waits for it (it follows the join on the connection).
+    if (!s->settings().password.empty() && !mPasswordProven) {
+        if (!speaksSeafold(*this)) {
+            setError("A password is required");
+            return;
+        }
+        mJoinHeld = true;
+        mHeldJoinName = name.c_str();
+        return;
+    }
+    join(name.c_str());
+}
+
+void SimpleEventConnection::join(const std::string& name)
+{
+    Session* s = session();
+    if (!s)
+        return;
+    Roster& roster = s->roster();
+    // Two users must never share a name, as it arrives.
+    std::string unique = roster.uniqueName(name);
     const uint64_t newcomerId = roster.append(unique, this).id;
     StringPtr newcomer(unique.c_str());
-    if (unique != name.c_str())
+    if (unique != name) {
         rpcMessageServerToClient(
             StringPtr(fitUtf8("Your name is in use here; you are now: " + unique, MaxNameBytes).c_str()));
+        // The words are for the user; a peer that knows the call adopts the name.
+        if (speaksSeafold(*this))
+            s2cYourName(newcomer);
+    }
 
     for (size_t i = 0; i < roster.size(); ++i) {
         ClientRecord& entry = roster[i];
@@ -444,6 +469,9 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2sVoice, GuaranteedOrdered, DirClientTo
         SF_LOG("LogVoice", "%s: voice from a connection that has not joined; dropped", name());
         return;
     }
+    // The operator muted this user: neither played nor relayed.
+    if (sender->muted)
+        return;
     // Neither played nor relayed: a message longer than any tick's, or one
     // beyond what one sender may have relayed.
     if (!mVoice.admit(data, now(), voiceSenderName()))

@@ -37,6 +37,12 @@ public:
     void onDisconnected(uint32_t reason, const char* message) override;
     void prepareWritePacket() override;
     void rpcPosted(RPCEvent* event) override;
+    // Server: a connection that has not joined may only join; anything else
+    // it sends is dropped with a log line.
+    bool admitEvent(NetEvent* event) override;
+    // Server: refuses a connection the session does not admit (a banned
+    // address), with the session's reason.
+    bool readConnectRequest(BitStream& stream, const char** errorText) override;
     // Refuses a server whose key is not the one the session expects, and ends
     // the attempt at once with both fingerprints in the reason.
     bool acceptPublicKey(AsymmetricKey* key, bool isInitiator) override;
@@ -106,6 +112,30 @@ public:
     // ---- orientation (version 1) ----
     SF_DECLARE_RPC(c2sOrientation, double, double, double, double);
     SF_DECLARE_RPC(s2cOrientation, double, double, double, double, StringPtr);
+    // ---- identity (version 1) ----
+    // The name the server knows this client by, when it is not the one the
+    // client asked for (taken, or too long).
+    SF_DECLARE_RPC(s2cYourName, StringPtr);
+    // ---- join password (version 1) ----
+    // HMAC-SHA-256 keyed by the password over the key exchange's shared
+    // secret; empty from a client without a password. Posted by every
+    // client that speaks version 1 once the connection is up.
+    SF_DECLARE_RPC(c2sPasswordProof, RefPtr<ByteBuffer>);
+    // The proof for `password` on this connection; false without a sealed one.
+    bool passwordProof(const std::string& password, uint8_t proof[32]);
+
+    // ---- chat (version 1) ----
+    // A line of UTF-8 text, at most MaxChatBytes; a byte buffer, as a text
+    // argument carries no more than 255 characters.
+    SF_DECLARE_RPC(c2sChat, RefPtr<ByteBuffer>);
+    SF_DECLARE_RPC(s2cChat, StringPtr, RefPtr<ByteBuffer>);
+
+    // A client's chat line to the server (nothing when the server does not
+    // speak version 1, or the line is empty or too long).
+    bool sendChat(const std::string& text);
+    static constexpr size_t MaxChatBytes = 500;
+    // Lines a sender may send a second, in a burst of as many.
+    static constexpr double ChatLinesPerSecond = 5;
 
 private:
     // Server, on the receiving client's connection: a movement of `mover`
@@ -153,6 +183,20 @@ private:
     // The orientation event last posted per user (0: a client's own); it
     // takes a newer value while it still waits unsent.
     std::unordered_map<uint64_t, RefPtr<RPCEvent>> mOrientations;
+    std::string mRefusal;            // server: why the connect request was refused
+    // Client: posts the proof of the session's password (empty without one).
+    void sendPasswordProof();
+    // Server: the join of a client that has not proven the password yet
+    // waits here.
+    void join(const std::string& name);
+    bool mPasswordProven = false;
+    bool mJoinHeld = false;
+    std::string mHeldJoinName;
+    // Server: this sender's chat allowance (lines), when it was last filled,
+    // and whether the sender was told of lines dropped in this episode.
+    double mChatAllowance = ChatLinesPerSecond;
+    uint32_t mChatFilledAt = 0;
+    bool mChatToldDropped = false;
 };
 
 } // namespace seafold

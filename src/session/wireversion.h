@@ -17,6 +17,9 @@
 //              LPC-10 as specified, the server re-encoding an Opus speaker.
 //              c2sOrientation, s2cOrientation: a user's model orientation
 //              (orientationcalls.cpp).
+//              The server's word of a client's name (s2cYourName), the
+//              join password's proof (c2sPasswordProof) and chat (c2sChat,
+//              s2cChat).
 //
 // So a new call is declared with SF_IMPLEMENT_SEAFOLD_RPC (never the plain
 // SF_IMPLEMENT_RPC, which is version 0), and whoever sends one first asks

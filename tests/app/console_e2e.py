@@ -136,7 +136,15 @@ def lost_and_found(address, server, alice):
     twin.wait_line(q("Your name is in use here; you are now: alice (2)"))
     check(not any("dave" in l for l in again.lines()), f"dave joined again: {again.lines()}")
     check(not any("Trying again" in l for l in dave.lines()), f"dave tried again: {dave.lines()}")
-    for p in (alice, dave, twin, again):
+    # Told not to try again, dave ended on his own, and says so with his exit code.
+    try:
+        dave_exit = dave.p.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        dave_exit = None
+    check(dave_exit == 1, f"dave (--no-retry) ended with {dave_exit}, not 1")
+    check(q("Not trying again (--no-retry).") in [re.escape(l) for l in dave.lines()],
+          f"dave did not say he stops: {dave.lines()}")
+    for p in (alice, twin, again):
         check(p.stop() == 0, f"{p.name} did not end with 0")
 
 

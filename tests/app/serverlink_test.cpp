@@ -1,6 +1,7 @@
 // The client's link to its server hears the connection's states beside
 // whoever else listens to the session, subscribed before or after it.
 #include "app/console.h"
+#include "app/network.h"
 #include "app/serverlink.h"
 #include "session/simpleeventconnection.h"
 
@@ -29,6 +30,7 @@ std::string contents(std::FILE* file)
 // observer anew each pass, so it depended on who set the observer when.
 TEST(ServerLink, HearsEveryStateWhoeverListensBeforeOrAfterIt)
 {
+    gServerLink = ServerLink(); // a program's end in an earlier test stopped it
     Roster roster;
     Session session(roster, false);
     std::FILE* console = std::tmpfile();
@@ -59,6 +61,79 @@ TEST(ServerLink, HearsEveryStateWhoeverListensBeforeOrAfterIt)
     EXPECT_EQ(lines.find("Lost the connection"), lines.rfind("Lost the connection")) << lines;
     EXPECT_NE(lines.find("the server shut down."), std::string::npos) << lines;
     session.unsubscribeAll();
+}
+
+// A client refused for a reason waiting cannot change used to try again
+// every 5 s for ever, and --no-retry did not end it.
+TEST(ServerLink, ARefusalThatWillNotChangeEndsTheClientAndOthersAreRetried)
+{
+    struct Case {
+        const char* state;
+        std::string reason;
+        bool retry;   // retrying on (no --no-retry)
+        bool givesUp; // ends the program instead of trying again
+    };
+    const Case cases[] = {
+        {"failed", "The server's key fingerprint is aa, not bb as given with --server-key", true, true},
+        {"failed", NetInterface::KeyExchangeRequiredReason, true, true},
+        {"failed", NetInterface::NoKeyExchangeOfferedReason, true, true},
+        {"failed", "CHR_INVALID", true, true},
+        {"failed", "Incompatible program version", true, true},
+        {"failed", WrongPasswordReason, true, true},
+        {"failed", std::string(BannedReasonPrefix) + " for 10 minutes", true, true},
+        {"disconnected", std::string(KickedReasonPrefix) + ": enough", true, true},
+        {"disconnected", NameRequiredReason, true, true},
+        {"failed", "Server full", true, false},
+        {"failed", "Timeout", true, false},
+        {"disconnected", "Timeout", true, false},
+        {"failed", "Timeout", false, true},
+        {"disconnected", "Shutdown", false, true},
+    };
+    for (const Case& c : cases) {
+        gServerLink = ServerLink();
+        gServerLink.setRetry(c.retry);
+        int gaveUp = 0, retries = 0;
+        gServerLink.setOnGiveUp([&] { ++gaveUp; });
+        gServerLink.setStartNextAttempt([&] { ++retries; });
+        std::FILE* console = std::tmpfile();
+        ASSERT_NE(console, nullptr);
+        setConsoleStream(console);
+        gServerLink.connectionStateChanged(c.state, c.reason.c_str());
+        gServerLink.service(ServerLink::RetryDelayMs + 1);
+        setConsoleStream(nullptr);
+        std::string lines = contents(console);
+        std::fclose(console);
+        EXPECT_EQ(gaveUp, c.givesUp ? 1 : 0) << c.reason << "\n" << lines;
+        EXPECT_EQ(retries, c.givesUp ? 0 : 1) << c.reason;
+        // Who refused is said in words, never as a bare code.
+        if (c.givesUp && c.retry) {
+            EXPECT_TRUE(lines.find("refused") != std::string::npos || lines.find("banned") != std::string::npos ||
+                        lines.find("removed") != std::string::npos)
+                << lines;
+        }
+    }
+    gServerLink = ServerLink();
+    appSession().unsubscribeAll();
+}
+
+// "No answer" used to come only when the attempt gave up, after 15 s.
+TEST(ServerLink, AnUnansweredJoinIsToldAfterTwoSecondsAndCounted)
+{
+    gServerLink = ServerLink();
+    std::FILE* console = std::tmpfile();
+    ASSERT_NE(console, nullptr);
+    setConsoleStream(console);
+    gServerLink.connectionStateChanged("connecting", "");
+    for (uint32_t now = 0; now <= 6000; now += 100)
+        gServerLink.service(now);
+    setConsoleStream(nullptr);
+    std::string lines = contents(console);
+    std::fclose(console);
+    EXPECT_NE(lines.find("No answer yet from  after 2 s"), std::string::npos) << lines;
+    EXPECT_NE(lines.find("No answer yet from  after 5 s"), std::string::npos) << lines;
+    EXPECT_EQ(lines.find("after 1 s"), std::string::npos) << lines;
+    gServerLink = ServerLink();
+    appSession().unsubscribeAll();
 }
 
 } // namespace

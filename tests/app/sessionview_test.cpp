@@ -53,12 +53,17 @@ TEST(SessionWatch, SpeakersReachWhoeverSubscribedUntilUnsubscribed)
 {
     Roster roster;
     Session session(roster, false);
-    std::vector<std::string> heard;
-    SubscriptionId id = subscribeSpeakersOf(session, [&](const std::string& speaker) { heard.push_back(speaker); });
+    const uint64_t alice = roster.append("alice", nullptr).id;
+    const uint64_t bob = roster.append("bob", nullptr).id;
+    std::vector<uint64_t> heard;
+    SubscriptionId id = subscribeSpeakersOf(session, [&](uint64_t userId) { heard.push_back(userId); });
     session.reportSpeaker("alice");
-    session.unsubscribe(id);
+    // A name nobody has here is nobody's voice: nothing to mark.
+    session.reportSpeaker("mallory");
     session.reportSpeaker("bob");
-    EXPECT_EQ(heard, std::vector<std::string>{"alice"});
+    session.unsubscribe(id);
+    session.reportSpeaker("alice");
+    EXPECT_EQ(heard, (std::vector<uint64_t>{alice, bob}));
 }
 
 TEST(DescribeSession, AClientShowsItsReportAndTheOthersInJoinOrder)

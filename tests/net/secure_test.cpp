@@ -433,3 +433,40 @@ TEST(SealedPackets, TamperedCopiesOfARealPacketAreRejectedAndTheRealOneStillArri
     EXPECT_EQ(victim->state(), Connected);
     EXPECT_EQ(victim->stats().packetsRejected, rejected);
 }
+
+// A recorded sealed acknowledgement used to pass again and again: replayed,
+// it kept a peer that had gone silent looking alive.
+TEST(SealedPackets, AReplayedSealedAckIsDropped)
+{
+    fixedSeed(12);
+    SecurePair p(true, true);
+    ASSERT_TRUE(p.connected());
+    p.run(20, 10);
+    intercept(p.client);
+    p.clientConnection->outgoing = {7};
+    p.clock.now += 200;
+    p.client->serviceConnections();
+    p.run(1, 0);
+    // The server acknowledges the data at once or at its ack timer.
+    Bytes ack;
+    for (int i = 0; i < 50 && ack.empty(); ++i) {
+        p.clock.now += 50;
+        p.server->receivePackets();
+        p.server->serviceConnections();
+        for (const Bytes& datagram : intercept(p.client))
+            if ((datagram[0] & 0x80) && (datagram[0] & 3) == NetConnection::AckPacket)
+                ack = datagram;
+    }
+    ASSERT_FALSE(ack.empty());
+    const NetAddress from = p.server->boundAddress();
+    p.clock.now += 10;
+    p.client->receivePackets(); // the clock reaches the interface
+    inject(p.client, from, ack);
+    const uint32_t heard = p.clientConnection->lastHeardTime();
+    EXPECT_EQ(heard, p.clock.now);
+    p.clock.now += 1000;
+    p.client->receivePackets();
+    inject(p.client, from, ack);
+    EXPECT_EQ(p.clientConnection->lastHeardTime(), heard);
+    EXPECT_EQ(p.clientConnection->state(), Connected);
+}

@@ -156,10 +156,12 @@ SessionStatus clientStatus()
     status.hasLink = true;
     status.link = {12.4f, 3, 2};
     PersonStatus alice;
+    alice.id = 1;
     alice.name = "alice";
     alice.model = "lighthouse.mesh";
     status.people.push_back(alice);
     PersonStatus carol;
+    carol.id = 2;
     carol.name = "carol";
     status.people.push_back(carol);
     return status;
@@ -167,7 +169,7 @@ SessionStatus clientStatus()
 
 TEST(PeopleLines, AClientListsItselfItsConnectionAndTheOthersWithTheirModels)
 {
-    auto silent = [](const std::string&) { return false; };
+    auto silent = [](uint64_t) { return false; };
     std::vector<PanelLine> lines = peopleLines(clientStatus(), "boat.mesh", silent);
     std::string dot = " \xc2\xb7 ";
     EXPECT_EQ(texts(lines),
@@ -181,7 +183,7 @@ TEST(PeopleLines, AClientListsItselfItsConnectionAndTheOthersWithTheirModels)
 
 TEST(PeopleLines, ASpeakerGetsTheMarkOnlyWhileTheirVoicePlays)
 {
-    auto alice = [](const std::string& name) { return name == "alice"; };
+    auto alice = [](uint64_t id) { return id == 1; };
     std::vector<PanelLine> lines = peopleLines(clientStatus(), "", alice);
     EXPECT_EQ(lines[3].text.rfind(SpeakerMark, 0), 0u);
     EXPECT_EQ(lines[3].tone, LineTone::Speaking);
@@ -276,18 +278,32 @@ TEST(WrapText, CutsAtSpacesByCharactersAndNeverInsideOne)
 
 TEST(VoiceActivity, ASpeakerPlaysUntilTheHoldAfterTheLatestMessage)
 {
+    const uint64_t alice = 1, bob = 2;
     VoiceActivity voice;
-    EXPECT_FALSE(voice.playing("alice", 1000));
-    voice.heard("alice", 1000);
-    EXPECT_TRUE(voice.playing("alice", 1000));
-    EXPECT_TRUE(voice.playing("alice", 1000 + VoiceActivity::SpeakerMarkHoldMs - 1));
-    EXPECT_FALSE(voice.playing("alice", 1000 + VoiceActivity::SpeakerMarkHoldMs));
-    EXPECT_FALSE(voice.playing("bob", 1000));
+    EXPECT_FALSE(voice.playing(alice, 1000));
+    voice.heard(alice, 1000);
+    EXPECT_TRUE(voice.playing(alice, 1000));
+    EXPECT_TRUE(voice.playing(alice, 1000 + VoiceActivity::SpeakerMarkHoldMs - 1));
+    EXPECT_FALSE(voice.playing(alice, 1000 + VoiceActivity::SpeakerMarkHoldMs));
+    EXPECT_FALSE(voice.playing(bob, 1000));
     // Across the wrap of the millisecond clock.
-    voice.heard("bob", 0xFFFFFF00u);
-    EXPECT_TRUE(voice.playing("bob", 0x20u));
+    voice.heard(bob, 0xFFFFFF00u);
+    EXPECT_TRUE(voice.playing(bob, 0x20u));
     voice.clear();
-    EXPECT_FALSE(voice.playing("bob", 0x20u));
+    EXPECT_FALSE(voice.playing(bob, 0x20u));
+}
+
+// The marks used to be kept by claimed name and never forgotten: one entry
+// more for every name anyone ever spoke under.
+TEST(VoiceActivity, WhoeverLeftIsForgotten)
+{
+    VoiceActivity voice;
+    for (uint64_t id = 1; id <= 5; ++id)
+        voice.heard(id, 1000);
+    voice.keepOnly({2, 4});
+    EXPECT_EQ(voice.size(), 2u);
+    EXPECT_TRUE(voice.playing(2, 1000));
+    EXPECT_FALSE(voice.playing(3, 1000));
 }
 
 } // namespace

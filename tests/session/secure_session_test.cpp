@@ -84,12 +84,13 @@ public:
     void disconnect(NetConnection*, uint32_t, const char*) override {}
 };
 
-// What a blind spoofer sends in alice's name: a data packet carrying two
+// What a blind spoofer sends in alice's name: a data packet carrying three
 // movements of (100, 0, 0), written by a connection of its own, with the
 // sequence number and acknowledgement put into the clear header bytes
 // (least significant bit first: type 2, sequence bits 0-4, marker, sequence
-// bits 5-10, acknowledgement 10). The two movements take the ordered event
-// numbers 0 and 1; the server expects 1 after alice's join.
+// bits 5-10, acknowledgement 10). The movements take the ordered event
+// numbers 0 to 2; the server expects 2 after alice's join and her password
+// proof (empty: she has none).
 Bytes spoofedMovementPacket(bool sealedConnection)
 {
     RefPtr<PacketRecorder> recorder = new PacketRecorder;
@@ -104,6 +105,7 @@ Bytes spoofedMovementPacket(bool sealedConnection)
     forger->setInitialReceiveSequence(0);
     forger->setState(Connected);
     forger->setRoleFlag(NetConnection::ConnectionToServer);
+    forger->c2smakeMovement(100, 0, 0);
     forger->c2smakeMovement(100, 0, 0);
     forger->c2smakeMovement(100, 0, 0);
     forger->sendStep(true, 1);

@@ -13,6 +13,7 @@
 #include "session/eventlog.h"
 #include "session/headlessscene.h"
 #include "session/simpleeventconnection.h"
+#include "session/wireversion.h"
 #include "sound/sound.h"
 
 namespace seafold::test {
@@ -76,9 +77,13 @@ struct Peer {
         simulator = std::make_unique<NetworkSimulator>(seed, settings);
         netInterface->setNetworkSimulator(simulator.get());
     }
-    void join(Peer& server)
+    // Joins `server`; a peer of `highestVersion` offers only the calls up to
+    // it, as a program built before the later ones would.
+    void join(Peer& server, int32_t highestVersion = WireVersionSeafold)
     {
         auto* connection = new SimpleEventConnection;
+        if (highestVersion < WireVersionSeafold)
+            connection->setHighestClassVersion(highestVersion);
         connectionToServer = connection;
         connection->connect(netInterface, server.netInterface->boundAddress());
         connection->c2sAddNewClient(StringPtr(name.c_str()));
@@ -110,6 +115,13 @@ struct SessionTest : ::testing::Test {
                 run(800, [&] { return server().roster.size() > before; });
         }
         return added;
+    }
+    // A client built to version 0 alone joins, without waiting.
+    Peer& addVersionZero(const std::string& name)
+    {
+        peers.push_back(std::make_unique<Peer>(name, false, clock));
+        peers.back()->join(server(), WireVersionBase);
+        return *peers.back();
     }
     void SetUp() override { add("server", true); }
     // Runs every interface; 20 ms per round, bounded.
