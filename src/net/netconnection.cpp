@@ -496,8 +496,6 @@ bool NetConnection::readPacketHeader(BitStream& stream)
     if (seqDiff(seq, mLastRecvAckAck) > 32)
         mLastRecvAckAck = seq - 32;
     mHighestAckedSeq = ack;
-
-    mLastHeardTime = now();
     mHeardTimeSet = true;
 
     uint32_t previous = mLastSeqRecvd;

@@ -336,7 +336,6 @@ private:
     uint32_t mCurrentPacketSendPeriod = 0;
     NetAddress mAddress;
     uint32_t mEstablishedTime = 0;
-    uint32_t mLastHeardTime = 0; // the last accepted header
     bool mHeardTimeSet = false;
     PacketNotify* mNotifyQueueHead = nullptr;
     PacketNotify* mNotifyQueueTail = nullptr;

@@ -121,7 +121,7 @@ void SceneFrameListener::updateSessionDisplay()
     Ogre::Viewport* viewport = camera->getViewport();
     if (viewport)
         mLabels.update(gRendererScene, *camera, float(viewport->getActualWidth()), float(viewport->getActualHeight()),
-                       [&](const std::string& name) { return mPeople.voices().playing(name, now); });
+                       [&](const std::string& name) { return mPeople.speaking(name, now); });
     mStatistics.expireNotice(now);
 }
 

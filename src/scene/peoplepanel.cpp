@@ -163,12 +163,40 @@ void PeoplePanel::setShown(bool shown)
 
 void PeoplePanel::update(uint32_t nowMs, const std::string& ownModel)
 {
-    if (!mShown || !mPort)
+    if (!mPort)
         return;
+    if (!mShown) {
+        // Hidden, the panel still keeps who is who for the name labels.
+        if (uint32_t(nowMs - mLastList) >= ListRefreshMs) {
+            mLastList = nowMs;
+            SessionStatus status;
+            mPort->describeSession(status);
+            rememberIds(status);
+        }
+        return;
+    }
     if (mFirst || uint32_t(nowMs - mLastList) >= ListRefreshMs)
         refreshList(nowMs, ownModel);
     if (mPort->isClient())
         refreshTalk();
+}
+
+void PeoplePanel::rememberIds(const SessionStatus& status)
+{
+    // Whoever left is forgotten: the marks are kept for the users shown.
+    std::vector<uint64_t> present;
+    mIdsByName.clear();
+    for (const PersonStatus& person : status.people) {
+        present.push_back(person.id);
+        mIdsByName[person.name] = person.id;
+    }
+    mVoices.keepOnly(present);
+}
+
+bool PeoplePanel::speaking(const std::string& name, uint32_t nowMs) const
+{
+    auto found = mIdsByName.find(name);
+    return found != mIdsByName.end() && mVoices.playing(found->second, nowMs);
 }
 
 void PeoplePanel::refreshList(uint32_t nowMs, const std::string& ownModel)
@@ -187,11 +215,7 @@ void PeoplePanel::refreshList(uint32_t nowMs, const std::string& ownModel)
             if (person.hasLink)
                 mShownLinks[person.name] = person.link;
     }
-    // Whoever left is forgotten: the marks are kept for the users shown.
-    std::vector<uint64_t> present;
-    for (const PersonStatus& person : status.people)
-        present.push_back(person.id);
-    mVoices.keepOnly(present);
+    rememberIds(status);
     std::vector<PanelLine> lines = peopleLines(
         status, ownModel, [this, nowMs](uint64_t userId) { return mVoices.playing(userId, nowMs); }, mShownLinks);
     if (lines == mLines)

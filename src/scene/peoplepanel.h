@@ -58,6 +58,9 @@ public:
     const std::vector<PanelLine>& lines() const { return mLines; }
     // Whose voice arrived lately (kept while the panel is hidden too).
     const VoiceActivity& voices() const { return mVoices; }
+    // Whether the voice of the user shown as `name` plays now (for the name
+    // labels in the scene, which know users by name).
+    bool speaking(const std::string& name, uint32_t nowMs) const;
 
     // The user whose voice the mute box and volume bar set (picked in the
     // list); empty when none is.
@@ -65,6 +68,7 @@ public:
 
 private:
     void refreshList(uint32_t nowMs, const std::string& ownModel);
+    void rememberIds(const SessionStatus& status);
     void refreshTalk();
     void showPickedVoice();
     bool handlePersonPicked(const CEGUI::EventArgs& args);
@@ -89,6 +93,7 @@ private:
     bool mFirst = true;
     uint32_t mLastList = 0;
     uint32_t mLastStats = 0;
+    std::map<std::string, uint64_t> mIdsByName;    // the users of the last refresh
     std::map<std::string, LinkHealth> mShownLinks; // the statistics on screen, by connection
     std::vector<PanelLine> mLines;
     SessionPort::Microphone mTalk = SessionPort::Microphone::Off;
