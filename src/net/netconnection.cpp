@@ -582,9 +582,10 @@ void NetConnection::receivePacket(BitStream& stream)
     if (errorText()) {
         char text[256];
         std::snprintf(text, sizeof(text), "%s", mErrorText);
+        const uint32_t reason = mErrorIsRefusal ? ReasonSelfDisconnect : ReasonError;
         clearError();
         if (ConnectionOwner* netInterface = mInterface.get())
-            netInterface->disconnect(this, ReasonError, text);
+            netInterface->disconnect(this, reason, text);
     }
 }
 

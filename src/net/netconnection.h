@@ -233,8 +233,20 @@ public:
     // An error of this connection's payload; receivePacket ends the
     // connection with it. At most 255 characters.
     void setError(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Ends the connection like an error, but as a refusal of the peer's
+    // request (a wrong password, say), not a fault of its own: the peer is
+    // told `reason` and its host is not counted as misbehaving.
+    void refuse(const char* reason)
+    {
+        setError("%s", reason);
+        mErrorIsRefusal = true;
+    }
     const char* errorText() const { return mErrorText[0] ? mErrorText : nullptr; }
-    void clearError() { mErrorText[0] = 0; }
+    void clearError()
+    {
+        mErrorText[0] = 0;
+        mErrorIsRefusal = false;
+    }
 
     // ---- state ----
     NetConnectionState state() const { return mState; }
@@ -357,6 +369,7 @@ private:
     uint32_t mProbeCount = 0;   // probes since the acknowledgements last moved on
     uint32_t mLastProbeTime = 0;
     char mErrorText[256] = {};
+    bool mErrorIsRefusal = false;
     const char* mEndReason = nullptr;
     Stats mStats;
 };

@@ -49,18 +49,18 @@ SF_IMPLEMENT_SEAFOLD_RPC(SimpleEventConnection, c2sPasswordProof, GuaranteedOrde
         return; // a server without a password takes everyone
     if (!data || data->size() == 0) {
         SF_LOG("LogSession", "%s: joined without a password; refused", name());
-        setError("A password is required");
+        refuse("A password is required");
         return;
     }
     if (!s->takePasswordGuess(address().netNum[0], now())) {
         SF_LOG("LogSession", "%s: too many password guesses from this host; refused", name());
-        setError("Too many password guesses from your address; wait a minute");
+        refuse("Too many password guesses from your address; wait a minute");
         return;
     }
     uint8_t expected[32];
     if (data->size() != 32 || !passwordProof(password, expected) || !sameBytes(expected, data->data(), 32)) {
         SF_LOG("LogSession", "%s: wrong password", name());
-        setError("Wrong password");
+        refuse("Wrong password");
         return;
     }
     SF_LOG("LogSession", "%s: password proven", name());

@@ -319,14 +319,14 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2sAddNewClient, GuaranteedOrdered, DirC
         return;
     // Every operation finds users by name: nobody may go without one.
     if (name.length() == 0) {
-        setError("A name is required");
+        refuse("A name is required");
         return;
     }
     // Behind a password nobody learns anything of the session before the
     // proof: the join waits for it (it follows the join on the connection).
     if (!s->settings().password.empty() && !mPasswordProven) {
         if (!speaksSeafold(*this)) {
-            setError("A password is required");
+            refuse("A password is required");
             return;
         }
         mJoinHeld = true;
