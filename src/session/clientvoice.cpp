@@ -18,9 +18,7 @@ VoiceMode voiceModeFor(const EventConnection* connectionToServer)
         return mode;
     // One encoder for the process: its state runs on from press to press.
     static RefPtr<OpusFramedEncoder> encoder = new OpusFramedEncoder;
-    const uint32_t interval = std::max<uint32_t>(connectionToServer->sendInterval(), 1);
-    const uint32_t bytesPerSecond = uint32_t(uint64_t(connectionToServer->packetSize()) * 1000 / interval);
-    encoder->encoder().setBitrate(opusBitrateForLink(bytesPerSecond));
+    encoder->encoder().setBitrate(opusBitrateForLink(linkBytesPerSecond(*connectionToServer)));
     mode.codec = VoiceCodecId::Opus;
     mode.encoder = encoder.get();
     mode.sampleRate = OpusSampleRate;
@@ -29,6 +27,12 @@ VoiceMode voiceModeFor(const EventConnection* connectionToServer)
     mode.tickPeriodMs = OpusFrameMs;
     mode.keepCadence = true;
     return mode;
+}
+
+uint32_t linkBytesPerSecond(const EventConnection& connection)
+{
+    const uint32_t interval = std::max<uint32_t>(connection.sendInterval(), 1);
+    return uint32_t(uint64_t(connection.packetSize()) * 1000 / interval);
 }
 
 ClientVoice::ClientVoice() = default;
@@ -57,10 +61,22 @@ SFXObject* ClientVoice::ensureStream()
     return mStream.get();
 }
 
-bool ClientVoice::admitFrames(uint32_t frameCount, uint32_t nowMs, const char* sender)
+bool ClientVoice::admitFrames(uint32_t sequence, uint32_t frameCount, uint32_t nowMs, const char* sender)
 {
+    const uint16_t first = uint16_t(sequence);
+    const uint16_t end = uint16_t(first + frameCount);
+    uint32_t fresh = frameCount;
+    if (mHaveFramesEnd) {
+        const int32_t seen = int16_t(uint16_t(mFramesEnd - first));
+        fresh -= uint32_t(std::clamp<int32_t>(seen, 0, int32_t(frameCount)));
+    }
     // Counted in the allowance's own units: samples at 8000 Hz.
-    return mAllowance.admit(frameCount * OpusFrameMs * (VoiceSampleRate / 1000), nowMs, sender);
+    if (!mAllowance.admit(fresh * OpusFrameMs * (VoiceSampleRate / 1000), nowMs, sender))
+        return false;
+    if (!mHaveFramesEnd || int16_t(uint16_t(end - mFramesEnd)) > 0)
+        mFramesEnd = end;
+    mHaveFramesEnd = true;
+    return true;
 }
 
 void ClientVoice::playFrames(uint32_t sequence, bool endsSpurt, const std::vector<OpusFrameView>& frames,

@@ -38,6 +38,8 @@ class VoiceEncoder;
 // negotiated rate (opusBitrateForLink), when the server speaks version 1;
 // otherwise (or without a connection) LPC-10 with the specified timing.
 VoiceMode voiceModeFor(const EventConnection* connectionToServer);
+// The bytes a second `connection` may send at its negotiated rate.
+uint32_t linkBytesPerSecond(const EventConnection& connection);
 
 class ClientVoice {
 public:
@@ -61,8 +63,10 @@ public:
     uint32_t dropped() const { return mAllowance.dropped(); }
 
     // ---- Opus ----
-    // True when `frameCount` frames at `nowMs` fit the allowance.
-    bool admitFrames(uint32_t frameCount, uint32_t nowMs, const char* sender);
+    // True when `frameCount` frames numbered from `sequence` fit the
+    // allowance at `nowMs`. Frames numbered before the end of the last
+    // event (a frame sent again) are not counted a second time.
+    bool admitFrames(uint32_t sequence, uint32_t frameCount, uint32_t nowMs, const char* sender);
     // Frames to play, numbered from `sequence`.
     void playFrames(uint32_t sequence, bool endsSpurt, const std::vector<OpusFrameView>& frames, uint32_t nowMs);
     // Plays what is due by `nowMs`. With `transcode`, what was played is
@@ -78,6 +82,8 @@ private:
     RefPtr<VoiceDecoder> mDecoder;
     RefPtr<SFXObject> mStream;
     VoiceAllowance mAllowance;
+    bool mHaveFramesEnd = false;
+    uint16_t mFramesEnd = 0; // the number after the last frame admitted
     std::unique_ptr<VoicePlayout> mPlayout;
     // The LPC-10 of this speaker for receivers of version 0.
     std::unique_ptr<Resampler> mNarrowing;

@@ -128,6 +128,7 @@ private:
     RelayScheduler mRelays;          // server: this client's relays, within its fair share
     ClientVoice mVoice;              // server: this client's voice
     VoiceFrameNumbers mVoiceNumbers; // a client's own Opus frames
+    VoiceFrameRepeat mVoiceRepeat;   // a client's own last frame, sent again with the next
     VoiceFrameBatches mVoiceBatches; // voice events waiting here, by speaker (a client's own: 0)
 };
 

@@ -424,3 +424,32 @@ TEST_F(VoiceSession, TheServerNeitherPlaysNorRelaysOverlongOrExcessVoice)
     SimpleEventConnection* fromAlice = sender->connection;
     EXPECT_EQ(fromAlice->voice().dropped(), 10u - passed);
 }
+
+TEST(VoiceFrameRepeat, TheLastFrameComesAgainOnlyBeforeTheNextAndOnlyWhereTheLinkHasRoom)
+{
+    const uint8_t a[] = {1, 2, 3}, b[] = {4, 5};
+    VoiceFrameRepeat repeat;
+    EXPECT_EQ(repeat.before(7), nullptr); // nothing sent yet
+    repeat.sent(5, {{a, sizeof a}, {b, sizeof b}}, false);
+    ASSERT_NE(repeat.before(7), nullptr);
+    EXPECT_EQ(*repeat.before(7), (std::vector<uint8_t>{2, 4, 5})); // frame 6 with its length
+    EXPECT_EQ(repeat.before(8), nullptr);                          // frame 7 was never sent
+    repeat.sent(65535, {{a, sizeof a}}, false);
+    ASSERT_NE(repeat.before(0), nullptr); // the numbers wrap
+    repeat.sent(0, {{b, sizeof b}}, true);
+    EXPECT_EQ(repeat.before(1), nullptr); // the spurt ended: the next starts after a gap
+
+    EXPECT_FALSE(voiceRepeatFits(2500)); // the default link: no room
+    EXPECT_TRUE(voiceRepeatFits(65535));
+}
+
+TEST(ClientVoice, AFrameSentAgainIsNotCountedTwiceAgainstTheAllowance)
+{
+    ClientVoice voice;
+    uint32_t t = 100000;
+    // Six seconds of frames, each event carrying the two before it again:
+    // three seconds a second if counted whole, past the two allowed.
+    for (uint32_t i = 2; i < 300; ++i, t += 20)
+        ASSERT_TRUE(voice.admitFrames(i - 2, 3, t, "alice")) << i;
+    EXPECT_EQ(voice.dropped(), 0u);
+}
