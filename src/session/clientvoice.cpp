@@ -11,22 +11,36 @@
 
 namespace seafold {
 
+namespace {
+
+// One encoder for the process: its state runs on from press to press.
+OpusFramedEncoder& pressEncoder()
+{
+    static RefPtr<OpusFramedEncoder> encoder = new OpusFramedEncoder;
+    return *encoder;
+}
+
+} // namespace
+
 VoiceMode voiceModeFor(const EventConnection* connectionToServer)
 {
     VoiceMode mode;
     if (!connectionToServer || !speaksSeafold(*connectionToServer))
         return mode;
-    // One encoder for the process: its state runs on from press to press.
-    static RefPtr<OpusFramedEncoder> encoder = new OpusFramedEncoder;
-    encoder->encoder().setBitrate(opusBitrateForLink(linkBytesPerSecond(*connectionToServer)));
+    followLinkRate(*connectionToServer);
     mode.codec = VoiceCodecId::Opus;
-    mode.encoder = encoder.get();
+    mode.encoder = &pressEncoder();
     mode.sampleRate = OpusSampleRate;
     // Each frame leaves as soon as it is whole: no first wait, no batch.
     mode.firstTickMs = OpusFrameMs;
     mode.tickPeriodMs = OpusFrameMs;
     mode.keepCadence = true;
     return mode;
+}
+
+void followLinkRate(const EventConnection& connectionToServer)
+{
+    pressEncoder().encoder().setBitrate(opusBitrateForLink(linkBytesPerSecond(connectionToServer)));
 }
 
 uint32_t linkBytesPerSecond(const EventConnection& connection)

@@ -38,6 +38,11 @@ class VoiceEncoder;
 // negotiated rate (opusBitrateForLink), when the server speaks version 1;
 // otherwise (or without a connection) LPC-10 with the specified timing.
 VoiceMode voiceModeFor(const EventConnection* connectionToServer);
+// Sets the press's Opus bitrate from the connection's negotiated rate. Run
+// at every tick, not only when a press starts: a press made right after
+// connecting starts before the server's rate has come, at the default
+// link's bitrate, and would keep it to its end.
+void followLinkRate(const EventConnection& connectionToServer);
 // The bytes a second `connection` may send at its negotiated rate.
 uint32_t linkBytesPerSecond(const EventConnection& connection);
 
