@@ -40,7 +40,29 @@ VoiceMode voiceModeFor(const EventConnection* connectionToServer)
 
 void followLinkRate(const EventConnection& connectionToServer)
 {
-    pressEncoder().encoder().setBitrate(opusBitrateForLink(linkBytesPerSecond(connectionToServer)));
+    static LinkLossMeter loss;
+    OpusVoiceEncoder& encoder = pressEncoder().encoder();
+    encoder.setBitrate(opusBitrateForLink(linkBytesPerSecond(connectionToServer)));
+    const auto& stats = connectionToServer.stats();
+    encoder.setExpectedLossPercent(loss.update(stats.packetsDelivered, stats.packetsDropped));
+}
+
+uint32_t LinkLossMeter::update(uint32_t delivered, uint32_t dropped)
+{
+    if (delivered < mDelivered || dropped < mDropped) {
+        // Counts of another connection: a new start, the estimate kept.
+        mDelivered = delivered;
+        mDropped = dropped;
+        return mPercent;
+    }
+    const uint32_t lost = dropped - mDropped;
+    const uint32_t outcomes = lost + (delivered - mDelivered);
+    if (outcomes < LossStretchPackets)
+        return mPercent;
+    mPercent = uint32_t((uint64_t(lost) * 100 + outcomes - 1) / outcomes);
+    mDelivered = delivered;
+    mDropped = dropped;
+    return mPercent;
 }
 
 uint32_t linkBytesPerSecond(const EventConnection& connection)

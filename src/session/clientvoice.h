@@ -38,11 +38,27 @@ class VoiceEncoder;
 // negotiated rate (opusBitrateForLink), when the server speaks version 1;
 // otherwise (or without a connection) LPC-10 with the specified timing.
 VoiceMode voiceModeFor(const EventConnection* connectionToServer);
-// Sets the press's Opus bitrate from the connection's negotiated rate. Run
-// at every tick, not only when a press starts: a press made right after
+// Sets the press's Opus bitrate from the connection's negotiated rate and
+// its expected loss from the connection's measured loss (LinkLossMeter).
+// Run at every tick, not only when a press starts: a press made right after
 // connecting starts before the server's rate has come, at the default
 // link's bitrate, and would keep it to its end.
 void followLinkRate(const EventConnection& connectionToServer);
+
+// The share of a connection's packets lost, from its counts of packets
+// delivered and dropped (both only grow on one connection), over stretches
+// of at least LossStretchPackets outcomes. Before the first stretch is
+// complete: OpusExpectedLossPercent.
+class LinkLossMeter {
+public:
+    enum : uint32_t { LossStretchPackets = 100 };
+    // The percent lost (rounded up) after these counts.
+    uint32_t update(uint32_t delivered, uint32_t dropped);
+
+private:
+    uint32_t mDelivered = 0, mDropped = 0; // counts at the stretch's start
+    uint32_t mPercent = OpusExpectedLossPercent;
+};
 // The bytes a second `connection` may send at its negotiated rate.
 uint32_t linkBytesPerSecond(const EventConnection& connection);
 

@@ -453,3 +453,22 @@ TEST(ClientVoice, AFrameSentAgainIsNotCountedTwiceAgainstTheAllowance)
         ASSERT_TRUE(voice.admitFrames(i - 2, 3, t, "alice")) << i;
     EXPECT_EQ(voice.dropped(), 0u);
 }
+
+TEST(LinkLossMeter, TheLossOfEachStretchOfAHundredPacketsRoundedUp)
+{
+    struct Step {
+        uint32_t delivered, dropped, percent;
+    } steps[] = {
+        {0, 0, OpusExpectedLossPercent},  // nothing known yet
+        {50, 5, OpusExpectedLossPercent}, // a stretch not yet complete
+        {190, 10, 5},                     // 10 of 200 lost
+        {290, 10, 0},                     // a clean stretch of 100
+        {350, 15, 0},                     // 65 more: not yet a stretch
+        {371, 30, 20},                    // 20 of 101 (19.8%), rounded up
+        {10, 0, 20},                      // another connection's counts: kept until it has a stretch
+        {110, 0, 0},
+    };
+    LinkLossMeter meter;
+    for (const auto& s : steps)
+        EXPECT_EQ(meter.update(s.delivered, s.dropped), s.percent) << s.delivered << "/" << s.dropped;
+}
