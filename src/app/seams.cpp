@@ -20,9 +20,10 @@ LoopHooks standardLoopHooks(SessionHost& host)
     gVoiceSender = [](const RefPtr<ByteBuffer>& frames) {
         if (!gConnectionToServer)
             return;
-        if (voiceMode().codec == VoiceCodecId::Opus)
+        if (voiceMode().codec == VoiceCodecId::Opus) {
             gConnectionToServer->sendVoiceFrames(frames, voiceTickEndsSpurt());
-        else
+            followLinkRate(*gConnectionToServer); // for the next frame
+        } else
             gConnectionToServer->c2sVoice(false, frames, StringPtr(appSession().ownName().c_str()));
     };
     LoopHooks hooks;

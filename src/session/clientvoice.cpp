@@ -11,24 +11,64 @@
 
 namespace seafold {
 
+namespace {
+
+// One encoder for the process: its state runs on from press to press.
+OpusFramedEncoder& pressEncoder()
+{
+    static RefPtr<OpusFramedEncoder> encoder = new OpusFramedEncoder;
+    return *encoder;
+}
+
+} // namespace
+
 VoiceMode voiceModeFor(const EventConnection* connectionToServer)
 {
     VoiceMode mode;
     if (!connectionToServer || !speaksSeafold(*connectionToServer))
         return mode;
-    // One encoder for the process: its state runs on from press to press.
-    static RefPtr<OpusFramedEncoder> encoder = new OpusFramedEncoder;
-    const uint32_t interval = std::max<uint32_t>(connectionToServer->sendInterval(), 1);
-    const uint32_t bytesPerSecond = uint32_t(uint64_t(connectionToServer->packetSize()) * 1000 / interval);
-    encoder->encoder().setBitrate(opusBitrateForLink(bytesPerSecond));
+    followLinkRate(*connectionToServer);
     mode.codec = VoiceCodecId::Opus;
-    mode.encoder = encoder.get();
+    mode.encoder = &pressEncoder();
     mode.sampleRate = OpusSampleRate;
     // Each frame leaves as soon as it is whole: no first wait, no batch.
     mode.firstTickMs = OpusFrameMs;
     mode.tickPeriodMs = OpusFrameMs;
     mode.keepCadence = true;
     return mode;
+}
+
+void followLinkRate(const EventConnection& connectionToServer)
+{
+    static LinkLossMeter loss;
+    OpusVoiceEncoder& encoder = pressEncoder().encoder();
+    encoder.setBitrate(opusBitrateForLink(linkBytesPerSecond(connectionToServer)));
+    const auto& stats = connectionToServer.stats();
+    encoder.setExpectedLossPercent(loss.update(stats.packetsDelivered, stats.packetsDropped));
+}
+
+uint32_t LinkLossMeter::update(uint32_t delivered, uint32_t dropped)
+{
+    if (delivered < mDelivered || dropped < mDropped) {
+        // Counts of another connection: a new start, the estimate kept.
+        mDelivered = delivered;
+        mDropped = dropped;
+        return mPercent;
+    }
+    const uint32_t lost = dropped - mDropped;
+    const uint32_t outcomes = lost + (delivered - mDelivered);
+    if (outcomes < LossStretchPackets)
+        return mPercent;
+    mPercent = uint32_t((uint64_t(lost) * 100 + outcomes - 1) / outcomes);
+    mDelivered = delivered;
+    mDropped = dropped;
+    return mPercent;
+}
+
+uint32_t linkBytesPerSecond(const EventConnection& connection)
+{
+    const uint32_t interval = std::max<uint32_t>(connection.sendInterval(), 1);
+    return uint32_t(uint64_t(connection.packetSize()) * 1000 / interval);
 }
 
 ClientVoice::ClientVoice() = default;
@@ -57,10 +97,22 @@ SFXObject* ClientVoice::ensureStream()
     return mStream.get();
 }
 
-bool ClientVoice::admitFrames(uint32_t frameCount, uint32_t nowMs, const char* sender)
+bool ClientVoice::admitFrames(uint32_t sequence, uint32_t frameCount, uint32_t nowMs, const char* sender)
 {
+    const uint16_t first = uint16_t(sequence);
+    const uint16_t end = uint16_t(first + frameCount);
+    uint32_t fresh = frameCount;
+    if (mHaveFramesEnd) {
+        const int32_t seen = int16_t(uint16_t(mFramesEnd - first));
+        fresh -= uint32_t(std::clamp<int32_t>(seen, 0, int32_t(frameCount)));
+    }
     // Counted in the allowance's own units: samples at 8000 Hz.
-    return mAllowance.admit(frameCount * OpusFrameMs * (VoiceSampleRate / 1000), nowMs, sender);
+    if (!mAllowance.admit(fresh * OpusFrameMs * (VoiceSampleRate / 1000), nowMs, sender))
+        return false;
+    if (!mHaveFramesEnd || int16_t(uint16_t(end - mFramesEnd)) > 0)
+        mFramesEnd = end;
+    mHaveFramesEnd = true;
+    return true;
 }
 
 void ClientVoice::playFrames(uint32_t sequence, bool endsSpurt, const std::vector<OpusFrameView>& frames,

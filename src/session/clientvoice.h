@@ -38,6 +38,29 @@ class VoiceEncoder;
 // negotiated rate (opusBitrateForLink), when the server speaks version 1;
 // otherwise (or without a connection) LPC-10 with the specified timing.
 VoiceMode voiceModeFor(const EventConnection* connectionToServer);
+// Sets the press's Opus bitrate from the connection's negotiated rate and
+// its expected loss from the connection's measured loss (LinkLossMeter).
+// Run at every tick, not only when a press starts: a press made right after
+// connecting starts before the server's rate has come, at the default
+// link's bitrate, and would keep it to its end.
+void followLinkRate(const EventConnection& connectionToServer);
+
+// The share of a connection's packets lost, from its counts of packets
+// delivered and dropped (both only grow on one connection), over stretches
+// of at least LossStretchPackets outcomes. Before the first stretch is
+// complete: OpusExpectedLossPercent.
+class LinkLossMeter {
+public:
+    enum : uint32_t { LossStretchPackets = 100 };
+    // The percent lost (rounded up) after these counts.
+    uint32_t update(uint32_t delivered, uint32_t dropped);
+
+private:
+    uint32_t mDelivered = 0, mDropped = 0; // counts at the stretch's start
+    uint32_t mPercent = OpusExpectedLossPercent;
+};
+// The bytes a second `connection` may send at its negotiated rate.
+uint32_t linkBytesPerSecond(const EventConnection& connection);
 
 class ClientVoice {
 public:
@@ -61,8 +84,10 @@ public:
     uint32_t dropped() const { return mAllowance.dropped(); }
 
     // ---- Opus ----
-    // True when `frameCount` frames at `nowMs` fit the allowance.
-    bool admitFrames(uint32_t frameCount, uint32_t nowMs, const char* sender);
+    // True when `frameCount` frames numbered from `sequence` fit the
+    // allowance at `nowMs`. Frames numbered before the end of the last
+    // event (a frame sent again) are not counted a second time.
+    bool admitFrames(uint32_t sequence, uint32_t frameCount, uint32_t nowMs, const char* sender);
     // Frames to play, numbered from `sequence`.
     void playFrames(uint32_t sequence, bool endsSpurt, const std::vector<OpusFrameView>& frames, uint32_t nowMs);
     // Plays what is due by `nowMs`. With `transcode`, what was played is
@@ -78,6 +103,8 @@ private:
     RefPtr<VoiceDecoder> mDecoder;
     RefPtr<SFXObject> mStream;
     VoiceAllowance mAllowance;
+    bool mHaveFramesEnd = false;
+    uint16_t mFramesEnd = 0; // the number after the last frame admitted
     std::unique_ptr<VoicePlayout> mPlayout;
     // The LPC-10 of this speaker for receivers of version 0.
     std::unique_ptr<Resampler> mNarrowing;

@@ -179,6 +179,7 @@ private:
     RelayScheduler mRelays;          // server: this client's relays, within its fair share
     ClientVoice mVoice;              // server: this client's voice
     VoiceFrameNumbers mVoiceNumbers; // a client's own Opus frames
+    VoiceFrameRepeat mVoiceRepeat;   // a client's own last frame, sent again with the next
     VoiceFrameBatches mVoiceBatches; // voice events waiting here, by speaker (a client's own: 0)
     // The orientation event last posted per user (0: a client's own); it
     // takes a newer value while it still waits unsent.

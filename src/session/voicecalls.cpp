@@ -47,12 +47,23 @@ bool SimpleEventConnection::sendVoiceFrames(const RefPtr<ByteBuffer>& frames, bo
     const uint32_t count = uint32_t(split.size());
     const uint16_t sequence = mVoiceNumbers.take(count, soundTime(), endsSpurt);
     const uint32_t codec = uint32_t(VoiceCodecId::Opus);
+    const std::vector<uint8_t>* repeat =
+        voiceRepeatFits(linkBytesPerSecond(*this)) ? mVoiceRepeat.before(sequence) : nullptr;
+    mVoiceRepeat.sent(sequence, split, endsSpurt);
+    // Joined to a waiting event, the frame before these is in it already.
     if (mVoiceBatches.amend(0, codec, sequence, endsSpurt, *frames, count))
         return true;
-    RefPtr<RPCEvent> event = c2sVoiceFrames_build(codec, sequence, endsSpurt, copyOf(*frames));
+    RefPtr<ByteBuffer> buffer = copyOf(*frames);
+    uint16_t first = sequence;
+    if (repeat && buffer->resize(uint32_t(repeat->size() + frames->size()))) {
+        std::memcpy(buffer->data(), repeat->data(), repeat->size());
+        std::memcpy(buffer->data() + repeat->size(), frames->data(), frames->size());
+        first = uint16_t(sequence - 1);
+    }
+    RefPtr<RPCEvent> event = c2sVoiceFrames_build(codec, first, endsSpurt, buffer);
     if (!event || !postEvent(event))
         return false;
-    mVoiceBatches.posted(0, event, codec, sequence, count);
+    mVoiceBatches.posted(0, event, codec, first, uint32_t(uint16_t(sequence - first)) + count);
     return true;
 }
 
@@ -72,7 +83,7 @@ SF_IMPLEMENT_SEAFOLD_RPC(SimpleEventConnection, c2sVoiceFrames, Unguaranteed, Di
         return;
     }
     const uint32_t count = uint32_t(split.size());
-    if (!mVoice.admitFrames(count, now(), sender->name.c_str()))
+    if (!mVoice.admitFrames(sequence, count, now(), sender->name.c_str()))
         return;
     mVoice.playFrames(sequence, endsSpurt, split, soundTime());
     if (count)

@@ -71,6 +71,30 @@ uint16_t VoiceFrameNumbers::take(uint32_t count, uint32_t nowMs, bool endsSpurt)
     return first;
 }
 
+// ---- repeating ----------------------------------------------------------------------
+
+void VoiceFrameRepeat::sent(uint16_t sequence, const std::vector<OpusFrameView>& frames, bool endsSpurt)
+{
+    mFrame.clear();
+    if (endsSpurt || frames.empty())
+        return;
+    appendOpusFrame(mFrame, frames.back().data, frames.back().size);
+    mSequence = uint16_t(sequence + frames.size() - 1);
+}
+
+const std::vector<uint8_t>* VoiceFrameRepeat::before(uint16_t sequence) const
+{
+    if (mFrame.empty() || uint16_t(mSequence + 1) != sequence)
+        return nullptr;
+    return &mFrame;
+}
+
+bool voiceRepeatFits(uint32_t bytesPerSecond)
+{
+    // opusBitrateForLink gives one speaker two fifths of the link.
+    return uint64_t(bytesPerSecond) * 8 * 2 / 5 >= 2 * uint64_t(opusBitrateForLink(bytesPerSecond));
+}
+
 // ---- batching --------------------------------------------------------------------------
 
 bool VoiceFrameBatches::amend(uint64_t speaker, uint32_t codec, uint32_t sequence, bool endsSpurt,

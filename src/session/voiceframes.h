@@ -53,6 +53,30 @@ private:
     uint32_t mEndMs = 0; // when the last spurt's frames ran out
 };
 
+// A sender's last frame, sent a second time at the front of its next
+// event where the link has room for it (voiceRepeatFits): a single lost
+// packet then costs no frame at all, since the frame it carried comes
+// again with the next one. The receiver's jitter buffer drops whichever
+// copy comes second, so a peer that does not repeat hears both alike.
+class VoiceFrameRepeat {
+public:
+    // The frames numbered from `sequence` were sent; the last is kept,
+    // unless the spurt ends with them (the next spurt starts after a gap).
+    void sent(uint16_t sequence, const std::vector<OpusFrameView>& frames, bool endsSpurt);
+    // The frame numbered `sequence - 1` with its length in front, when it is
+    // the one kept; null otherwise.
+    const std::vector<uint8_t>* before(uint16_t sequence) const;
+
+private:
+    std::vector<uint8_t> mFrame; // with its length; empty when none is kept
+    uint16_t mSequence = 0;
+};
+
+// True when a link of `bytesPerSecond` carries every frame twice: two
+// speakers' repeated frames in the share opusBitrateForLink gives voice.
+// So at LAN rates, not on the default link.
+bool voiceRepeatFits(uint32_t bytesPerSecond);
+
 // Voice events still waiting to be sent on one connection, by speaker.
 class VoiceFrameBatches {
 public:

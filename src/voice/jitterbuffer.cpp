@@ -76,7 +76,11 @@ void JitterBuffer::push(uint16_t sequence, std::vector<uint8_t> frame, uint32_t 
         s = sequence;
     }
     if (mStarted && s < mNext) {
-        ++mStats.late;
+        const int64_t back = mNext - 1 - s;
+        if (back < 64 && (mHadMask >> back) & 1)
+            ++mStats.duplicates;
+        else
+            ++mStats.late;
         return;
     }
     if (mFrames.count(s)) {
@@ -105,7 +109,7 @@ JitterBuffer::Output JitterBuffer::pop(uint32_t nowMs)
     if (delay > int64_t(mTargetMs + 2 * mFrameMs) && found != mFrames.end() && mFrames.size() > 1) {
         mEndedSpurt = found->second.lastOfSpurt;
         mFrames.erase(found);
-        ++mNext;
+        advance(true);
         ++mStats.drained;
         found = mFrames.find(mNext);
     }
@@ -115,7 +119,7 @@ JitterBuffer::Output JitterBuffer::pop(uint32_t nowMs)
         out.frame = std::move(found->second.bytes);
         mEndedSpurt = found->second.lastOfSpurt;
         mFrames.erase(found);
-        ++mNext;
+        advance(true);
         ++mStats.played;
         mConcealedRun = 0;
         return out;
@@ -157,8 +161,14 @@ JitterBuffer::Output JitterBuffer::pop(uint32_t nowMs)
     } else {
         out.action = Action::Conceal;
     }
-    ++mNext;
+    advance(false);
     return out;
+}
+
+void JitterBuffer::advance(bool had)
+{
+    ++mNext;
+    mHadMask = (mHadMask << 1) | (had ? 1 : 0);
 }
 
 bool JitterBuffer::start(int64_t now)
@@ -171,6 +181,10 @@ bool JitterBuffer::start(int64_t now)
         return false;
     mPlaying = true;
     mStarted = true;
+    // Frames of an earlier spurt that were here keep their bits: the gap
+    // between the spurts counts as frames never had.
+    const int64_t gap = first - mNext;
+    mHadMask = gap < 0 || gap >= 64 ? 0 : mHadMask << gap;
     mNext = first;
     mConcealedRun = 0;
     mEndedSpurt = false;
@@ -187,6 +201,7 @@ void JitterBuffer::reset()
     mPlaying = false;
     mStarted = false;
     mNext = 0;
+    mHadMask = 0;
     mEndedSpurt = true;
     mConcealedRun = 0;
     mTargetMs = mFrameMs;

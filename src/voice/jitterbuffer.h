@@ -20,7 +20,7 @@ struct JitterStats {
     uint32_t played = 0;    // frames played as received
     uint32_t concealed = 0; // frames made up for missing ones (FEC or concealment)
     uint32_t underruns = 0; // times the buffer ran dry in the middle of speech
-    uint32_t late = 0;      // frames that came after their turn, dropped
+    uint32_t late = 0;      // frames that came after their turn (and had not come before), dropped
     uint32_t drained = 0;   // frames dropped to bring a backlog back to the target
     uint32_t duplicates = 0;
 };
@@ -81,6 +81,8 @@ private:
     int64_t clock(uint32_t nowMs);
     void measure(int64_t sequence, int64_t now);
     void updateTarget();
+    // Moves playout on to the next sequence; `had`: the one left was here.
+    void advance(bool had);
 
     uint32_t mFrameMs;
     uint32_t mMaxTargetMs;
@@ -92,8 +94,11 @@ private:
     uint32_t mLastNowMs = 0;
     int64_t mClockMs = 0;
     bool mPlaying = false;
-    bool mStarted = false;   // played at least once: frames before mNext are late
-    int64_t mNext = 0;       // the sequence to play next
+    bool mStarted = false; // played at least once: frames before mNext are late
+    int64_t mNext = 0;     // the sequence to play next
+    // Bit i: the frame numbered mNext - 1 - i was here in its turn, so a
+    // copy of it coming later (a sender repeats frames) is a duplicate.
+    uint64_t mHadMask = 0;
     bool mEndedSpurt = true; // the last frame played ended a spurt (or none played yet)
     uint32_t mConcealedRun = 0;
     // Relative transit of recent arrivals: arrival time minus the sequence's

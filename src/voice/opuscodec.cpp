@@ -30,7 +30,7 @@ OpusVoiceEncoder::OpusVoiceEncoder(uint32_t bitrate)
     // The receiver asks the next packet for a lost one's copy; the encoder
     // only includes one when it expects loss, so tell it to.
     opus_encoder_ctl(mEncoder, OPUS_SET_INBAND_FEC(1));
-    opus_encoder_ctl(mEncoder, OPUS_SET_PACKET_LOSS_PERC(10));
+    opus_encoder_ctl(mEncoder, OPUS_SET_PACKET_LOSS_PERC(int32_t(mLossPercent)));
     opus_encoder_ctl(mEncoder, OPUS_SET_SIGNAL(OPUS_SIGNAL_VOICE));
     opus_encoder_ctl(mEncoder, OPUS_SET_MAX_BANDWIDTH(OPUS_BANDWIDTH_WIDEBAND));
     // Constrained VBR: frames of about the same size, so the link's budget
@@ -50,6 +50,13 @@ void OpusVoiceEncoder::setBitrate(uint32_t bitsPerSecond)
     mBitrate = std::clamp<uint32_t>(bitsPerSecond, OpusMinBitrate, OpusMaxBitrate);
     if (mEncoder)
         opus_encoder_ctl(mEncoder, OPUS_SET_BITRATE(int32_t(mBitrate)));
+}
+
+void OpusVoiceEncoder::setExpectedLossPercent(uint32_t percent)
+{
+    mLossPercent = std::min<uint32_t>(percent, 100);
+    if (mEncoder)
+        opus_encoder_ctl(mEncoder, OPUS_SET_PACKET_LOSS_PERC(int32_t(mLossPercent)));
 }
 
 uint32_t OpusVoiceEncoder::lookaheadSamples() const

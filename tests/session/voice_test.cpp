@@ -425,3 +425,51 @@ TEST_F(VoiceSession, TheServerNeitherPlaysNorRelaysOverlongOrExcessVoice)
     SimpleEventConnection* fromAlice = sender->connection;
     EXPECT_EQ(fromAlice->voice().dropped(), 10u - passed);
 }
+
+TEST(VoiceFrameRepeat, TheLastFrameComesAgainOnlyBeforeTheNextAndOnlyWhereTheLinkHasRoom)
+{
+    const uint8_t a[] = {1, 2, 3}, b[] = {4, 5};
+    VoiceFrameRepeat repeat;
+    EXPECT_EQ(repeat.before(7), nullptr); // nothing sent yet
+    repeat.sent(5, {{a, sizeof a}, {b, sizeof b}}, false);
+    ASSERT_NE(repeat.before(7), nullptr);
+    EXPECT_EQ(*repeat.before(7), (std::vector<uint8_t>{2, 4, 5})); // frame 6 with its length
+    EXPECT_EQ(repeat.before(8), nullptr);                          // frame 7 was never sent
+    repeat.sent(65535, {{a, sizeof a}}, false);
+    ASSERT_NE(repeat.before(0), nullptr); // the numbers wrap
+    repeat.sent(0, {{b, sizeof b}}, true);
+    EXPECT_EQ(repeat.before(1), nullptr); // the spurt ended: the next starts after a gap
+
+    EXPECT_FALSE(voiceRepeatFits(2500)); // the default link: no room
+    EXPECT_TRUE(voiceRepeatFits(65535));
+}
+
+TEST(ClientVoice, AFrameSentAgainIsNotCountedTwiceAgainstTheAllowance)
+{
+    ClientVoice voice;
+    uint32_t t = 100000;
+    // Six seconds of frames, each event carrying the two before it again:
+    // three seconds a second if counted whole, past the two allowed.
+    for (uint32_t i = 2; i < 300; ++i, t += 20)
+        ASSERT_TRUE(voice.admitFrames(i - 2, 3, t, "alice")) << i;
+    EXPECT_EQ(voice.dropped(), 0u);
+}
+
+TEST(LinkLossMeter, TheLossOfEachStretchOfAHundredPacketsRoundedUp)
+{
+    struct Step {
+        uint32_t delivered, dropped, percent;
+    } steps[] = {
+        {0, 0, OpusExpectedLossPercent},  // nothing known yet
+        {50, 5, OpusExpectedLossPercent}, // a stretch not yet complete
+        {190, 10, 5},                     // 10 of 200 lost
+        {290, 10, 0},                     // a clean stretch of 100
+        {350, 15, 0},                     // 65 more: not yet a stretch
+        {371, 30, 20},                    // 20 of 101 (19.8%), rounded up
+        {10, 0, 20},                      // another connection's counts: kept until it has a stretch
+        {110, 0, 0},
+    };
+    LinkLossMeter meter;
+    for (const auto& s : steps)
+        EXPECT_EQ(meter.update(s.delivered, s.dropped), s.percent) << s.delivered << "/" << s.dropped;
+}

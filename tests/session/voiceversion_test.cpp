@@ -200,6 +200,29 @@ TEST_F(VersionSession, SeafoldPeersSpeakOpusRelayedUnchangedUnderTheRosterName)
     EXPECT_NE(bob.session.speakerVoices().playoutOf("alice"), nullptr);
 }
 
+TEST_F(VersionSession, APressStartedBeforeTheLinksRateCameTakesItsBitrateOnceItComes)
+{
+    Peer& alice = add("alice");
+    ASSERT_TRUE(settle());
+    VoiceMode mode = voiceModeFor(alice.toServer());
+    auto* opus = dynamic_cast<OpusFramedEncoder*>(mode.encoder.get());
+    ASSERT_NE(opus, nullptr);
+    EXPECT_EQ(opus->encoder().bitrate(), opusBitrateForLink(2500));
+    NetConnection::RateInfo fast;
+    fast.minPacketSendPeriod = fast.minPacketRecvPeriod = 16;
+    fast.maxSendBandwidth = fast.maxRecvBandwidth = 65535;
+    alice.toServer()->setLocalRate(fast);
+    serverSideOf("alice")->setLocalRate(fast);
+    // The rates travel with data: alice asks for a model, bob's joining is
+    // news for alice.
+    alice.toServer()->c2sEntitySelection(StringPtr("boat.mesh"));
+    add("bob");
+    ASSERT_TRUE(settle());
+    ASSERT_EQ(alice.toServer()->sendInterval(), 16u);
+    followLinkRate(*alice.toServer()); // as each tick of the press does
+    EXPECT_EQ(opus->encoder().bitrate(), uint32_t(OpusMaxBitrate));
+}
+
 TEST_F(VersionSession, AListenerOfVersionZeroHearsAnOpusSpeakerInLpc10)
 {
     Peer& alice = add("alice");

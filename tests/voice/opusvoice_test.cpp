@@ -255,12 +255,14 @@ TEST(JitterBuffer, LateAndDuplicateFramesAreDroppedAndCounted)
 {
     JitterBuffer buffer(20, 200);
     auto arrivals = packets(0, 100, 1, 0, 1);
-    arrivals.push_back({700, 10}); // again, long after its turn
+    arrivals.erase(arrivals.begin() + 10);
+    arrivals.push_back({700, 10}); // long after its turn, which was concealed
+    arrivals.push_back({700, 30}); // again after its turn (as a sender repeats a frame)
     arrivals.push_back({830, 40}); // again, before its turn (it came at 825)
     auto playout = run(buffer, arrivals, 3000);
-    EXPECT_EQ(playout.played.size(), 100u);
+    EXPECT_EQ(playout.played.size(), 99u);
     EXPECT_EQ(buffer.stats().late, 1u);
-    EXPECT_EQ(buffer.stats().duplicates, 1u);
+    EXPECT_EQ(buffer.stats().duplicates, 2u);
 }
 
 TEST(JitterBuffer, ABacklogAfterAStallDrainsBackToTheTarget)
