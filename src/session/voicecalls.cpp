@@ -28,7 +28,8 @@ namespace {
 RefPtr<ByteBuffer> copyOf(const ByteBuffer& frames)
 {
     RefPtr<ByteBuffer> copy = new ByteBuffer(frames.size());
-    std::memcpy(copy->data(), frames.data(), frames.size());
+    if (frames.size()) // an end of spurt may come with no frame
+        std::memcpy(copy->data(), frames.data(), frames.size());
     return copy;
 }
 
@@ -57,7 +58,8 @@ bool SimpleEventConnection::sendVoiceFrames(const RefPtr<ByteBuffer>& frames, bo
     uint16_t first = sequence;
     if (repeat && buffer->resize(uint32_t(repeat->size() + frames->size()))) {
         std::memcpy(buffer->data(), repeat->data(), repeat->size());
-        std::memcpy(buffer->data() + repeat->size(), frames->data(), frames->size());
+        if (frames->size())
+            std::memcpy(buffer->data() + repeat->size(), frames->data(), frames->size());
         first = uint16_t(sequence - 1);
     }
     RefPtr<RPCEvent> event = c2sVoiceFrames_build(codec, first, endsSpurt, buffer);

@@ -115,7 +115,8 @@ bool VoiceFrameBatches::amend(uint64_t speaker, uint32_t codec, uint32_t sequenc
     const uint32_t old = (*buffer)->size();
     if (!(*buffer)->resize(old + frames.size()))
         return false;
-    std::memcpy((*buffer)->data() + old, frames.data(), frames.size());
+    if (frames.size()) // an end of spurt may carry no frame (and no bytes to copy from)
+        std::memcpy((*buffer)->data() + old, frames.data(), frames.size());
     *ends = endsSpurt;
     w.nextSequence = uint16_t(sequence + frameCount);
     w.frames += frameCount;
