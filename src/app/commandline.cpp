@@ -462,6 +462,10 @@ std::unique_ptr<CLI::App> buildParser(Program program, ProgramOptions& target, b
     addFindOption(*app, target.line);
     if (program == Program::Headless && !finding)
         addHeadlessOptions(*app, target.headless);
+    if (program == Program::Windowed)
+        app->add_option("--name", target.shared.hostUserName,
+                        "a server's own user in its session, as the others see it (default: the host name)")
+            ->type_name("NAME");
     std::string footer = program == Program::Windowed ? std::string(WindowedControls) + "\n" : std::string();
     footer += SharedEnvironment;
     if (program == Program::Windowed)
@@ -583,6 +587,14 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
     }
     if (read.shared.insecure && read.shared.secure)
         return fail("--insecure cannot go with --secure or --server-key");
+    // The windowed program's own.
+    const CLI::Option* nameOption = parser->get_option_no_throw("--name");
+    if (nameOption && nameOption->count()) {
+        if (!server)
+            return fail("--name is for a server: a client's NAME follows its address");
+        if (read.shared.hostUserName.empty())
+            return fail("the --name must not be empty");
+    }
     if (!read.shared.serverKey.empty() && !read.line.isClient)
         return fail("--server-key needs -client: a server makes its own key");
     if (!read.headless.speakFile.empty() && !read.line.isClient)

@@ -147,14 +147,14 @@ bool SceneFrameListener::keyPressed(uint32_t key)
     }
     if (key == OIS::KC_END && mApp.camera())
         mApp.ownModel().bringIntoView(*mApp.camera());
-    if (key == OIS::KC_R && mApp.sessionPort().isClient())
+    if (key == OIS::KC_R && mApp.sessionPort().takesPart())
         mApp.sessionPort().setPushToTalk(true);
     return true;
 }
 
 void SceneFrameListener::keyReleased(uint32_t key)
 {
-    if (key == OIS::KC_R && mApp.sessionPort().isClient())
+    if (key == OIS::KC_R && mApp.sessionPort().takesPart())
         mApp.sessionPort().setPushToTalk(false);
 }
 
