@@ -117,6 +117,10 @@ void SceneFrameListener::updateSessionDisplay()
 {
     uint32_t now = getRealMilliseconds();
     mPeople.update(now, mApp.ownModel().meshName());
+    if (mPeople.othersLost() != gRendererScene.showsLost()) {
+        gRendererScene.showLost(mPeople.othersLost());
+        mApp.events().othersShownLost(mPeople.othersLost());
+    }
     Ogre::Camera* camera = mApp.camera();
     Ogre::Viewport* viewport = camera->getViewport();
     if (viewport)
