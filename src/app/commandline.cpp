@@ -394,7 +394,8 @@ const char* const WindowedControls = R"(Controls (windowed program):
   mouse wheel             move along the view axis
   Home                    put the camera back where it started
   End                     bring your model in front of the camera (everyone sees it move)
-  R (held)                push-to-talk, in a client ("Talking" or "No microphone" on the People panel)
+  R (held)                push-to-talk, in a client and a windowed server ("Talking" or "No microphone" on the People panel)
+  Enter or T              open the chat line; Enter sends it, Escape cancels it
   Print Screen            save screenshot_N.png in the working folder
   Escape                  quit (the Exit button on the panel too)
   The panel               pick your model and the ocean material, tune the material with the scrollbars,

@@ -162,6 +162,19 @@ public:
     }
     void placeVoices(const VoicePlacer& where) override { placeSessionVoices(appSession(), where); }
 
+    bool sendChat(const std::string& text) override
+    {
+        if (HostUser* host = mHost.hostUser())
+            return host->chat(text);
+        return gConnectionToServer && gConnectionToServer->isEstablished() && gConnectionToServer->sendChat(text);
+    }
+    SubscriptionId subscribeChat(std::function<void(const std::string&, const std::string&)> heard) override
+    {
+        SessionListener listener;
+        listener.onChat = std::move(heard);
+        return appSession().subscribe(std::move(listener));
+    }
+
     void describeSession(SessionStatus& status) override
     {
         seafold::describeSession(gClients, gConnectionToServer, mHost.isClient(), appSession().ownName(), status);

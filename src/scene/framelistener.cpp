@@ -47,6 +47,7 @@ SceneFrameListener::SceneFrameListener(Seafold& app) : mApp(app), mMotion(app), 
     }
     mPeople.attach(mRootWindow, mApp.sessionPort(), mApp.events());
     mMotion.attach(mRootWindow);
+    mChat.attach(mRootWindow, mApp.sessionPort(), mApp.events());
     mSpin.attach();
 
     OgreBites::WindowEventUtilities::addWindowEventListener(window, this);
@@ -127,6 +128,7 @@ void SceneFrameListener::updateSessionDisplay()
         mLabels.update(gRendererScene, *camera, float(viewport->getActualWidth()), float(viewport->getActualHeight()),
                        [&](const std::string& name) { return mPeople.speaking(name, now); });
     mStatistics.expireNotice(now);
+    mChat.update(now);
 }
 
 bool SceneFrameListener::frameEnded(const Ogre::FrameEvent&)
@@ -138,6 +140,26 @@ bool SceneFrameListener::frameEnded(const Ogre::FrameEvent&)
 
 bool SceneFrameListener::keyPressed(uint32_t key)
 {
+    // An open chat line takes every key: Enter sends, Escape cancels, the
+    // rest is typed (the GUI's edit line gets them, the view does not).
+    if (mChat.isOpen()) {
+        if (key == OIS::KC_RETURN || key == OIS::KC_NUMPADENTER || key == OIS::KC_ESCAPE) {
+            if (key == OIS::KC_ESCAPE)
+                mChat.cancel();
+            else
+                mChat.send();
+            mMotion.suspendKeys(false);
+            return false;
+        }
+        return true;
+    }
+    if (key == OIS::KC_RETURN || key == OIS::KC_NUMPADENTER || key == OIS::KC_T) {
+        mChat.open();
+        if (mChat.isOpen()) {
+            mMotion.suspendKeys(true);
+            return false; // the key that opened it is not typed
+        }
+    }
     // Escape ends the program at this frame; the GUI never sees it.
     if (key == OIS::KC_ESCAPE) {
         mShutdownRequested = true;

@@ -138,6 +138,22 @@ public:
     using VoicePlacer = std::function<bool(const ClientRecord& record, float place[3])>;
     virtual void placeVoices(const VoicePlacer& where) { (void)where; }
 
+    // A chat line from this user to the others; false when it cannot go
+    // (no server that knows chat, an empty or too long line).
+    virtual bool sendChat(const std::string& text)
+    {
+        (void)text;
+        return false;
+    }
+    // `heard` hears every other user's chat line that reaches this user
+    // (the sender's name and the text), until unsubscribed with the id
+    // returned (0: there is nothing to hear).
+    virtual uint64_t subscribeChat(std::function<void(const std::string& sender, const std::string& text)> heard)
+    {
+        (void)heard;
+        return 0;
+    }
+
     // Who is there and how the connection fares, now.
     virtual void describeSession(SessionStatus& status) = 0;
 

@@ -119,6 +119,11 @@ void WindowEvents::talkChoice(bool whenSpeaking)
     write(Json{{"talk_when", whenSpeaking ? "speaking" : "holding R"}});
 }
 
+void WindowEvents::chatLine(const char* what)
+{
+    write(Json{{"chatline", what}});
+}
+
 void WindowEvents::othersShownLost(bool lost)
 {
     write(Json{{"others", lost ? "lost" : "shown"}});

@@ -109,6 +109,21 @@ bool HostUser::sendVoiceFrames(const RefPtr<ByteBuffer>& frames, bool endsSpurt,
     return true;
 }
 
+bool HostUser::chat(const std::string& text)
+{
+    ClientRecord* host = record();
+    if (!host || text.empty() || text.size() > SimpleEventConnection::MaxChatBytes)
+        return false;
+    RefPtr<ByteBuffer> data = new ByteBuffer(uint32_t(text.size()));
+    std::copy(text.begin(), text.end(), data->data());
+    StringPtr hostName(host->name.c_str());
+    forEachClient(mSession.roster(), [&](SimpleEventConnection* client) {
+        if (speaksSeafold(*client))
+            client->postAbout(mId, client->s2cChat_build(hostName, data));
+    });
+    return true;
+}
+
 SimpleEventConnection* HostUser::slowestListener() const
 {
     SimpleEventConnection* slowest = nullptr;

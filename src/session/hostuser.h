@@ -44,6 +44,10 @@ public:
     // after the last of a press: to every client that speaks version 1.
     // False when the frames are malformed.
     bool sendVoiceFrames(const RefPtr<ByteBuffer>& frames, bool endsSpurt, uint32_t nowMs);
+    // The host's chat line to every client of version 1; false when it is
+    // empty or longer than SimpleEventConnection::MaxChatBytes.
+    bool chat(const std::string& text);
+
     // The client of version 1 with the slowest link, whose rate the host's
     // voice is encoded for; none while no such client is there.
     SimpleEventConnection* slowestListener() const;

@@ -59,6 +59,13 @@ TEST_F(SessionTest, TheHostIsAUserToClientsOfEitherVersion)
     EXPECT_EQ(late.speakers, std::vector<std::string>{"early (2)"});
     EXPECT_TRUE(old.callsNamed("s2cVoiceFrames").empty());
 
+    // So does a chat line; peers of version 0 know no chat.
+    EXPECT_TRUE(host.chat("hi"));
+    EXPECT_FALSE(host.chat(std::string(SimpleEventConnection::MaxChatBytes + 1, 'x')));
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(late.callsNamed("s2cChat"), std::vector<std::string>{"[\"early (2)\", \"6869\"]"});
+    EXPECT_TRUE(old.callsNamed("s2cChat").empty());
+
     // The host leaves as a client would.
     host.leave();
     ASSERT_TRUE(settle());
