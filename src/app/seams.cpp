@@ -45,8 +45,10 @@ LoopHooks standardLoopHooks(SessionHost& host)
         if (voiceTickDue(wholeMs))
             voiceTick();
     };
-    hooks.updateSound = [] {
+    hooks.updateSound = [&host] {
         serviceVoices(appSession());
+        if (HostUser* speaker = host.hostUser())
+            speaker->serviceVoice(soundTime());
         applyListenerVolumes(appSession());
         updateSound();
     };

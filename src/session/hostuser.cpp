@@ -100,13 +100,36 @@ bool HostUser::sendVoiceFrames(const RefPtr<ByteBuffer>& frames, bool endsSpurt,
         return true;
     const uint32_t count = uint32_t(split.size());
     const uint16_t sequence = mVoiceNumbers.take(count, nowMs, endsSpurt);
+    bool baseListeners = false;
     forEachClient(mSession.roster(), [&](SimpleEventConnection* client) {
         if (speaksSeafold(*client))
             client->queueVoiceFrames(*host, sequence, endsSpurt, *frames, count);
+        else
+            baseListeners = true;
     });
+    if (baseListeners || mVoice.playout())
+        mVoice.playFrames(sequence, endsSpurt, split, nowMs);
     if (count)
         mSession.reportSpeaker(host->name);
     return true;
+}
+
+void HostUser::serviceVoice(uint32_t nowMs)
+{
+    ClientRecord* host = record();
+    if (!host)
+        return;
+    bool baseListeners = false;
+    forEachClient(mSession.roster(),
+                  [&](SimpleEventConnection* client) { baseListeners = baseListeners || !speaksSeafold(*client); });
+    RefPtr<ByteBuffer> lpc = mVoice.service(nowMs, baseListeners);
+    if (!lpc || lpc->size() == 0)
+        return;
+    StringPtr hostName(host->name.c_str());
+    forEachClient(mSession.roster(), [&](SimpleEventConnection* client) {
+        if (!speaksSeafold(*client))
+            client->postAbout(mId, client->s2cVoice_build(lpc, hostName));
+    });
 }
 
 bool HostUser::chat(const std::string& text)

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/object.h"
+#include "session/clientvoice.h"
 #include "session/roster.h"
 #include "session/voiceframes.h"
 
@@ -19,7 +20,7 @@ class SimpleEventConnection;
 
 class HostUser {
 public:
-    explicit HostUser(Session& session) : mSession(session) {}
+    explicit HostUser(Session& session) : mSession(session) { mVoice.setHeardHere(false); }
     HostUser(const HostUser&) = delete;
     HostUser& operator=(const HostUser&) = delete;
     ~HostUser() { leave(); }
@@ -41,9 +42,13 @@ public:
     void turn(const Orientation& orientation);
 
     // The host's Opus frames of a tick (each with its length), `endsSpurt`
-    // after the last of a press: to every client that speaks version 1.
-    // False when the frames are malformed.
+    // after the last of a press: to every client that speaks version 1, and
+    // played (silently here) for those of version 0. False when the frames
+    // are malformed.
     bool sendVoiceFrames(const RefPtr<ByteBuffer>& frames, bool endsSpurt, uint32_t nowMs);
+    // Once per main-loop pass: the host's voice due by `nowMs` in LPC-10 to
+    // the clients of version 0, as a client's is (serviceVoice).
+    void serviceVoice(uint32_t nowMs);
     // The host's chat line to every client of version 1; false when it is
     // empty or longer than SimpleEventConnection::MaxChatBytes.
     bool chat(const std::string& text);
@@ -56,6 +61,7 @@ private:
     Session& mSession;
     uint64_t mId = 0; // the roster entry's; 0 while the host has not joined
     VoiceFrameNumbers mVoiceNumbers;
+    ClientVoice mVoice; // the host's voice played silently, for the LPC-10 of version 0
 };
 
 } // namespace seafold

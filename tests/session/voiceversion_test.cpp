@@ -10,6 +10,7 @@
 
 #include "../voice/testsignals.h"
 #include "session/clientvoice.h"
+#include "session/hostuser.h"
 #include "session/wireversion.h"
 #include "sessiontestutil.h"
 #include "sound/sound.h"
@@ -235,6 +236,49 @@ TEST_F(VersionSession, AListenerOfVersionZeroHearsAnOpusSpeakerInLpc10)
     EXPECT_NEAR(autocorrelationHz(heard, from, to, VoiceSampleRate), 120.0, 8.0);
     EXPECT_GT(rms(heard, from, to), 500.0);
     // carol, of version 1, has the Opus frames and no LPC-10.
+    EXPECT_FALSE(carol.callsNamed("s2cVoiceFrames").empty());
+    EXPECT_TRUE(carol.callsNamed("s2cVoice").empty());
+}
+
+// A server's own user speaks Opus; its clients of version 0 hear it in
+// LPC-10 under its name, as they hear a client of version 1.
+TEST_F(VersionSession, AListenerOfVersionZeroHearsTheHostInLpc10)
+{
+    HostUser host(server().session);
+    host.join("host");
+    Peer& old = addOfVersion("old", WireVersionBase);
+    Peer& carol = add("carol");
+    ASSERT_TRUE(settle());
+    OpusFramedEncoder encoder(opusBitrateForLink(2500));
+    std::vector<RefPtr<ByteBuffer>> ticks = opusTicks(encoder, vowel(OpusSampleRate, 2.0, 8000));
+    setSoundClock([this] { return clock.now; });
+    auto speakAndPlay = [&](uint32_t rounds) {
+        run(rounds, [&] {
+            host.serviceVoice(clock.now);
+            return false;
+        });
+    };
+    for (size_t k = 0; k < ticks.size(); ++k) {
+        host.sendVoiceFrames(ticks[k], k + 1 == ticks.size(), clock.now);
+        speakAndPlay(1);
+    }
+    speakAndPlay(100);
+    setSoundClock(nullptr);
+    ASSERT_TRUE(settle());
+
+    std::vector<std::string> calls = old.callsNamed("s2cVoice");
+    ASSERT_GE(calls.size(), 15u);
+    std::vector<RefPtr<ByteBuffer>> messages;
+    for (auto& call : calls) {
+        Json args = Json::parse(call);
+        EXPECT_EQ(args[1].get<std::string>(), "host");
+        messages.push_back(bytesOf(args[0].get<std::string>()));
+    }
+    std::vector<int16_t> heard = decodeLpc(messages);
+    ASSERT_GT(heard.size(), size_t(VoiceSampleRate));
+    const size_t from = heard.size() / 4, to = heard.size() * 3 / 4;
+    EXPECT_NEAR(autocorrelationHz(heard, from, to, VoiceSampleRate), 120.0, 8.0);
+    EXPECT_GT(rms(heard, from, to), 500.0);
     EXPECT_FALSE(carol.callsNamed("s2cVoiceFrames").empty());
     EXPECT_TRUE(carol.callsNamed("s2cVoice").empty());
 }
