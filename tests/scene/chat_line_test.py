@@ -6,7 +6,7 @@ with W, A, S and D in it is typed and Enter sends it: alice gets it under
 bob's name and bob's camera has not moved. T opens the line again and
 Escape cancels it without ending the program; alice's line reaches bob.
 
-Usage: chat_test.py SEAFOLD SEAFOLD_HEADLESS"""
+Usage: chat_line_test.py SEAFOLD SEAFOLD_HEADLESS"""
 
 import os
 import subprocess

@@ -6,7 +6,7 @@ it as "you", not among the others. Then a windowed client whose server is
 killed draws the other users' models greyed (lost) once it stops hearing
 from the server, and as they are again once the server is back.
 
-Usage: host_test.py SEAFOLD SEAFOLD_HEADLESS"""
+Usage: host_and_lost_test.py SEAFOLD SEAFOLD_HEADLESS"""
 
 import os
 import signal
