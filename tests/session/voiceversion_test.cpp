@@ -276,14 +276,6 @@ TEST_F(VersionSession, AListenerOfVersionZeroHearsTheHostInLpc10)
 
     expectVowelInLpc10(old, carol, "host");
 }
-std::vector<int16_t> heard = decodeLpc(messages);
-ASSERT_GT(heard.size(), size_t(VoiceSampleRate));
-const size_t from = heard.size() / 4, to = heard.size() * 3 / 4;
-EXPECT_NEAR(autocorrelationHz(heard, from, to, VoiceSampleRate), 120.0, 8.0);
-EXPECT_GT(rms(heard, from, to), 500.0);
-EXPECT_FALSE(carol.callsNamed("s2cVoiceFrames").empty());
-EXPECT_TRUE(carol.callsNamed("s2cVoice").empty());
-}
 
 TEST_F(VersionSession, UnderTenPercentLossConcealmentKeepsTheVoiceContinuous)
 {
