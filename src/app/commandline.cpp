@@ -394,7 +394,8 @@ const char* const WindowedControls = R"(Controls (windowed program):
   mouse wheel             move along the view axis
   Home                    put the camera back where it started
   End                     bring your model in front of the camera (everyone sees it move)
-  R (held)                push-to-talk, in a client ("Talking" or "No microphone" on the People panel)
+  R (held)                push-to-talk, in a client and a windowed server ("Talking" or "No microphone" on the People panel)
+  Enter or T              open the chat line; Enter sends it, Escape cancels it
   Print Screen            save screenshot_N.png in the working folder
   Escape                  quit (the Exit button on the panel too)
   The panel               pick your model and the ocean material, tune the material with the scrollbars,
@@ -462,6 +463,10 @@ std::unique_ptr<CLI::App> buildParser(Program program, ProgramOptions& target, b
     addFindOption(*app, target.line);
     if (program == Program::Headless && !finding)
         addHeadlessOptions(*app, target.headless);
+    if (program == Program::Windowed)
+        app->add_option("--name", target.shared.hostUserName,
+                        "a server's own user in its session, as the others see it (default: the host name)")
+            ->type_name("NAME");
     std::string footer = program == Program::Windowed ? std::string(WindowedControls) + "\n" : std::string();
     footer += SharedEnvironment;
     if (program == Program::Windowed)
@@ -583,6 +588,14 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
     }
     if (read.shared.insecure && read.shared.secure)
         return fail("--insecure cannot go with --secure or --server-key");
+    // The windowed program's own.
+    const CLI::Option* nameOption = parser->get_option_no_throw("--name");
+    if (nameOption && nameOption->count()) {
+        if (!server)
+            return fail("--name is for a server: a client's NAME follows its address");
+        if (read.shared.hostUserName.empty())
+            return fail("the --name must not be empty");
+    }
     if (!read.shared.serverKey.empty() && !read.line.isClient)
         return fail("--server-key needs -client: a server makes its own key");
     if (!read.headless.speakFile.empty() && !read.line.isClient)

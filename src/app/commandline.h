@@ -67,6 +67,7 @@ struct SharedOptions {
     // Finding servers on the local network.
     uint16_t discoveryPort = DefaultDiscoveryPort; // --discovery-port N
     std::string serverName;                        // --server-name TEXT; empty = the host name
+    std::string hostUserName;                      // --name NAME: a windowed server's own user; empty = the host name
     bool noDiscovery = false;                      // --no-discovery: a server nobody finds
     // --rate INTERVAL_MS,BYTES_PER_S: the local rate record of every
     // connection (minimum send and receive interval, maximum send and receive
@@ -84,8 +85,8 @@ struct SharedOptions {
     // hangover), instead of while push-to-talk is held.
     bool voiceActivation = false;
     std::vector<std::string> muted; // --mute NAME (repeatable): voices this listener does not hear
-    bool console = true;    // --no-console: a server reads no operator commands on standard input
-    std::string banFile;    // --ban-file FILE: a server's bans, kept across restarts
+    bool console = true;            // --no-console: a server reads no operator commands on standard input
+    std::string banFile;            // --ban-file FILE: a server's bans, kept across restarts
     // The join password: the first line of --password-file FILE, else
     // SEAFOLD_PASSWORD; never a command-line value (the process list shows
     // those to every user). Empty: none.

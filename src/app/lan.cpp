@@ -13,12 +13,6 @@
 
 namespace seafold {
 
-namespace {
-
-// How long a client of "auto" listens for answers: as long as --find does by
-// default. It cannot stop at the first answer: it must know there is no other.
-constexpr uint32_t AutoSearchMs = 1000;
-
 std::string hostName()
 {
     char name[256] = {};
@@ -26,6 +20,12 @@ std::string hostName()
         return "seafold";
     return name;
 }
+
+namespace {
+
+// How long a client of "auto" listens for answers: as long as --find does by
+// default. It cannot stop at the first answer: it must know there is no other.
+constexpr uint32_t AutoSearchMs = 1000;
 
 // Standard error, with or without --quiet: the user has to choose.
 void tellSeveral(const std::vector<FoundServer>& servers)

@@ -17,6 +17,10 @@ std::string foundServerLine(const FoundServer& server);
 // "No server answered on the local network within 1 s (discovery port 28001)."
 std::string nothingFoundLine(double seconds, uint16_t discoveryPort);
 
+// This machine's name ("seafold" when it has none): what --find shows for a
+// server and a windowed server's own user goes by, unless told otherwise.
+std::string hostName();
+
 // --find: lists the servers that answer within the time given on standard
 // output, one line each, or one line saying none did. Returns the exit code:
 // 0 when one answered, 1 when none did. Needs no display.

@@ -41,6 +41,7 @@ public:
     explicit Port(const SessionHost& host) : mHost(host) {}
 
     bool isClient() const override { return mHost.isClient(); }
+    bool takesPart() const override { return mHost.takesPart(); }
 
     void sendMovement(double dx, double dy, double dz) override
     {
@@ -48,7 +49,10 @@ public:
         mMovedX += dx;
         mMovedY += dy;
         mMovedZ += dz;
-        if (gConnectionToServer && gConnectionToServer->sendMovement(dx, dy, dz))
+        if (HostUser* host = mHost.hostUser()) {
+            host->move(dx, dy, dz);
+            mPostedInput = true;
+        } else if (gConnectionToServer && gConnectionToServer->sendMovement(dx, dy, dz))
             mPostedInput = true;
     }
 
@@ -56,7 +60,10 @@ public:
     {
         mHeadingDegrees = yawDegrees;
         mTurned = true;
-        if (gConnectionToServer && gConnectionToServer->sendOrientation(Orientation::fromYawDegrees(yawDegrees)))
+        if (HostUser* host = mHost.hostUser()) {
+            host->turn(Orientation::fromYawDegrees(yawDegrees));
+            mPostedInput = true;
+        } else if (gConnectionToServer && gConnectionToServer->sendOrientation(Orientation::fromYawDegrees(yawDegrees)))
             mPostedInput = true;
     }
 
@@ -80,7 +87,10 @@ public:
     {
         mSelection = meshName;
         mSelected = true;
-        if (gConnectionToServer)
+        if (HostUser* host = mHost.hostUser()) {
+            host->select(meshName);
+            mPostedInput = true;
+        } else if (gConnectionToServer)
             gConnectionToServer->c2sEntitySelection(StringPtr(meshName.c_str()));
     }
 
@@ -151,6 +161,19 @@ public:
             gSession->unsubscribe(id);
     }
     void placeVoices(const VoicePlacer& where) override { placeSessionVoices(appSession(), where); }
+
+    bool sendChat(const std::string& text) override
+    {
+        if (HostUser* host = mHost.hostUser())
+            return host->chat(text);
+        return gConnectionToServer && gConnectionToServer->isEstablished() && gConnectionToServer->sendChat(text);
+    }
+    SubscriptionId subscribeChat(std::function<void(const std::string&, const std::string&)> heard) override
+    {
+        SessionListener listener;
+        listener.onChat = std::move(heard);
+        return appSession().subscribe(std::move(listener));
+    }
 
     void describeSession(SessionStatus& status) override
     {
@@ -307,6 +330,8 @@ bool SessionHost::start(const CommandLine& line)
         // Bans hold with the console off too; only commands need it.
         mOperator = std::make_unique<OperatorConsole>(mOptions.banFile);
         mOperator->start();
+        if (mTakesPart)
+            joinAsHost();
         return true;
     }
     // The link hears every state of the connection to the server, and adds
@@ -336,6 +361,17 @@ bool SessionHost::start(const CommandLine& line)
     if (mOptions.voiceActivation && !mScriptedSpeech)
         mPort->openMicrophone();
     return true;
+}
+
+void SessionHost::joinAsHost()
+{
+    const std::string asked = mOptions.hostUserName.empty() ? hostName() : mOptions.hostUserName;
+    if (asked.size() > MaxNameBytes)
+        consoleLine("Your name is longer than " + std::to_string(MaxNameBytes) +
+                    " bytes; it is cut to: " + terminalText(fitUtf8(asked, MaxNameBytes)));
+    mHostUser = std::make_unique<HostUser>(appSession());
+    appSession().setOwnName(mHostUser->join(fitUtf8(asked, MaxNameBytes)));
+    consoleLine("You take part in the session as " + terminalText(appSession().ownName()) + ".");
 }
 
 void SessionHost::receivePackets()
@@ -392,6 +428,7 @@ void SessionHost::stop()
     appSession().setAdmission(nullptr);
     mOperator = nullptr;
     gClients.setOnChange(nullptr);
+    mHostUser = nullptr;
     mScene.setOnModelChange(nullptr);
     // The interface tells every peer ("Shutdown") as it goes.
     gNetInterface = nullptr;

@@ -10,6 +10,7 @@
 #include "app/operator.h"
 #include "net/socket.h"
 #include "scene/sessionport.h"
+#include "session/hostuser.h"
 #include "session/simpleeventconnection.h"
 
 namespace seafold {
@@ -71,6 +72,15 @@ public:
     void stop();
 
     bool isClient() const { return mLine.isClient; }
+    // Before start: a server takes part in its own session as a user (the
+    // windowed program), named by --name or the host name; its model,
+    // moves, turns and voice go to every client. A server that does not
+    // stays a pure host.
+    void takePart() { mTakesPart = true; }
+    // A client, or a server told to take part.
+    bool takesPart() const { return mLine.isClient || mTakesPart; }
+    // The server's own user once it took part; none in a client.
+    HostUser* hostUser() const { return mHostUser.get(); }
     const std::string& clientName() const { return mLine.clientName; }
     // A server's own key, once started; empty with --insecure.
     const std::string& serverKeyFingerprint() const { return mServerKeyFingerprint; }
@@ -87,6 +97,8 @@ private:
     class Port;
 
     void makeServerKey();
+    // A server's own user joins its session (takePart).
+    void joinAsHost();
 
     CommandLine mLine;
     SharedOptions mOptions;
@@ -98,6 +110,8 @@ private:
     std::unique_ptr<Port> mPort;
     bool mScriptedSpeech = false;
     std::unique_ptr<OperatorConsole> mOperator; // a server's, unless --no-console
+    bool mTakesPart = false;
+    std::unique_ptr<HostUser> mHostUser; // a server's own user, when it takes part
 };
 
 // A console line saying why capture could not start, once for each new

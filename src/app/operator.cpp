@@ -171,8 +171,11 @@ void OperatorConsole::list()
     for (size_t i = 0; i < gClients.size(); ++i) {
         const ClientRecord& record = gClients[i];
         SimpleEventConnection* connection = record.connection;
-        if (!connection)
+        if (!connection) {
+            // The server's own user: no link to describe.
+            consoleLine(terminalText(record.name) + ": the host, in this window");
             continue;
+        }
         const NetConnection::Stats& stats = connection->stats();
         char link[64];
         std::snprintf(link, sizeof link, "%.1f ms, %u lost", double(stats.roundTripMs), unsigned(stats.packetsDropped));

@@ -13,11 +13,21 @@ LoopHooks standardLoopHooks(SessionHost& host)
 {
     // Each press speaks what the server understands: Opus frames to a
     // server of version 1, LPC-10 otherwise.
-    gVoiceModeChooser = [] { return voiceModeFor(gConnectionToServer.get()); };
-    // The voice tick's frames go to the server: Opus as c2sVoiceFrames,
+    // A server that takes part speaks Opus to its clients of version 1,
+    // at the rate of the slowest one.
+    gVoiceModeChooser = [&host] {
+        return voiceModeFor(host.hostUser() ? host.hostUser()->slowestListener() : gConnectionToServer.get());
+    };
+    // The voice tick's frames go to the server (from a server that takes
+    // part: to its clients): Opus as c2sVoiceFrames,
     // LPC-10 as c2sVoice with this user's name as the server knows it;
     // without a connection to the server they are dropped.
-    gVoiceSender = [](const RefPtr<ByteBuffer>& frames) {
+    gVoiceSender = [&host](const RefPtr<ByteBuffer>& frames) {
+        if (HostUser* speaker = host.hostUser()) {
+            if (voiceMode().codec == VoiceCodecId::Opus)
+                speaker->sendVoiceFrames(frames, voiceTickEndsSpurt(), soundTime());
+            return;
+        }
         if (!gConnectionToServer)
             return;
         if (voiceMode().codec == VoiceCodecId::Opus) {
@@ -36,8 +46,10 @@ LoopHooks standardLoopHooks(SessionHost& host)
         if (voiceTickDue(wholeMs))
             voiceTick();
     };
-    hooks.updateSound = [] {
+    hooks.updateSound = [&host] {
         serviceVoices(appSession());
+        if (HostUser* speaker = host.hostUser())
+            speaker->serviceVoice(soundTime());
         applyListenerVolumes(appSession());
         updateSound();
     };

@@ -86,8 +86,9 @@ void describeSession(const Roster& roster, SimpleEventConnection* toServer, bool
 {
     status = SessionStatus();
     status.address = gSessionAddressText;
+    status.userName = userName;
+    status.hosting = !isClient;
     if (isClient) {
-        status.userName = userName;
         status.connection = gConnectionReport.state;
         status.reason = gConnectionReport.reason;
         if (toServer) {
@@ -98,6 +99,8 @@ void describeSession(const Roster& roster, SimpleEventConnection* toServer, bool
     status.people.reserve(roster.size());
     for (size_t i = 0; i < roster.size(); ++i) {
         const ClientRecord& record = roster[i];
+        if (record.local)
+            continue; // the server's own user is shown as "you"
         PersonStatus person;
         person.id = record.id;
         person.name = record.name;

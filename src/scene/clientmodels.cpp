@@ -6,16 +6,53 @@
 #include <OgreEntity.h>
 #include <OgreException.h>
 #include <OgreHardwareBuffer.h>
+#include <OgreMaterialManager.h>
+#include <OgreMesh.h>
 #include <OgreMeshManager.h>
+#include <OgrePass.h>
 #include <OgreResourceGroupManager.h>
 #include <OgreSceneManager.h>
 #include <OgreSceneNode.h>
+#include <OgreSubEntity.h>
+#include <OgreSubMesh.h>
+#include <OgreTechnique.h>
 
 #include <cmath>
 
 namespace seafold {
 
 RendererScene gRendererScene;
+
+namespace {
+
+// A flat grey without highlights: a model that shows where a user was last
+// heard of, not where the user is.
+const char* const LostMaterialName = "Seafold/LostUser";
+
+void makeLostMaterial()
+{
+    Ogre::MaterialManager& materials = Ogre::MaterialManager::getSingleton();
+    if (materials.resourceExists(LostMaterialName, Ogre::ResourceGroupManager::DEFAULT_RESOURCE_GROUP_NAME))
+        return;
+    Ogre::MaterialPtr material =
+        materials.create(LostMaterialName, Ogre::ResourceGroupManager::DEFAULT_RESOURCE_GROUP_NAME);
+    Ogre::Pass* pass = material->getTechnique(0)->getPass(0);
+    pass->setAmbient(0.25f, 0.25f, 0.25f);
+    pass->setDiffuse(0.45f, 0.45f, 0.45f, 1.0f);
+    pass->setSpecular(0, 0, 0, 1);
+}
+
+} // namespace
+
+void paintLost(Ogre::Entity& entity, bool lost)
+{
+    if (lost)
+        makeLostMaterial();
+    for (size_t i = 0; i < entity.getNumSubEntities(); ++i) {
+        Ogre::SubEntity* part = entity.getSubEntity(i);
+        part->setMaterialName(lost ? std::string(LostMaterialName) : part->getSubMesh()->getMaterialName());
+    }
+}
 
 std::string remoteModelEntityName(const std::string& userName, uint64_t serial, const std::string& meshName)
 {
@@ -85,9 +122,20 @@ void RendererScene::attachModel(ClientRecord& record)
     if (!entity)
         return;
     entity->setVisible(true);
+    paintLost(*entity, mLost);
     models.node->attachObject(entity);
     models.attached = entity;
     models.shown.entity = record.entityName;
+}
+
+void RendererScene::showLost(bool lost)
+{
+    if (lost == mLost)
+        return;
+    mLost = lost;
+    for (auto& user : mUsers)
+        if (user.second.attached)
+            paintLost(*user.second.attached, lost);
 }
 
 void RendererScene::detachModel(ClientRecord& record)

@@ -37,6 +37,9 @@ std::string ownModelEntityName(const std::string& meshName);
 Ogre::Entity* findOrCreateModelEntity(Ogre::SceneManager& scene, const std::string& entityName,
                                       const std::string& meshName);
 
+// Shows `entity` in a flat grey (`lost`) or in its mesh's own materials.
+void paintLost(Ogre::Entity& entity, bool lost);
+
 class RendererScene : public ClientScene {
 public:
     // The shown mesh is empty when none is (or it could not be loaded).
@@ -52,6 +55,12 @@ public:
     void orientNode(ClientRecord& record) override;
     void forgetClient(ClientRecord& record) override;
     void afterChange(const ClientRecord& record, bool removed) override;
+
+    // Draws every user's model greyed while `lost` (what a client shows of
+    // the others is stale: its server is silent or gone), else in its own
+    // materials; models attached meanwhile follow.
+    void showLost(bool lost);
+    bool showsLost() const { return mLost; }
 
     // What the scene shows for a record (null: nothing kept for it).
     const Shown* shownFor(const ClientRecord& record) const;
@@ -94,6 +103,7 @@ private:
 
     Ogre::SceneManager* mScene = nullptr;
     std::map<const ClientRecord*, UserModels> mUsers;
+    bool mLost = false;
     uint64_t mNextSerial = 1;
 };
 

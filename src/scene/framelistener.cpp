@@ -47,6 +47,7 @@ SceneFrameListener::SceneFrameListener(Seafold& app) : mApp(app), mMotion(app), 
     }
     mPeople.attach(mRootWindow, mApp.sessionPort(), mApp.events());
     mMotion.attach(mRootWindow);
+    mChat.attach(mRootWindow, mApp.sessionPort(), mApp.events());
     mSpin.attach();
 
     OgreBites::WindowEventUtilities::addWindowEventListener(window, this);
@@ -117,12 +118,17 @@ void SceneFrameListener::updateSessionDisplay()
 {
     uint32_t now = getRealMilliseconds();
     mPeople.update(now, mApp.ownModel().meshName());
+    if (mPeople.othersLost() != gRendererScene.showsLost()) {
+        gRendererScene.showLost(mPeople.othersLost());
+        mApp.events().othersShownLost(mPeople.othersLost());
+    }
     Ogre::Camera* camera = mApp.camera();
     Ogre::Viewport* viewport = camera->getViewport();
     if (viewport)
         mLabels.update(gRendererScene, *camera, float(viewport->getActualWidth()), float(viewport->getActualHeight()),
                        [&](const std::string& name) { return mPeople.speaking(name, now); });
     mStatistics.expireNotice(now);
+    mChat.update(now);
 }
 
 bool SceneFrameListener::frameEnded(const Ogre::FrameEvent&)
@@ -134,6 +140,26 @@ bool SceneFrameListener::frameEnded(const Ogre::FrameEvent&)
 
 bool SceneFrameListener::keyPressed(uint32_t key)
 {
+    // An open chat line takes every key: Enter sends, Escape cancels, the
+    // rest is typed (the GUI's edit line gets them, the view does not).
+    if (mChat.isOpen()) {
+        if (key == OIS::KC_RETURN || key == OIS::KC_NUMPADENTER || key == OIS::KC_ESCAPE) {
+            if (key == OIS::KC_ESCAPE)
+                mChat.cancel();
+            else
+                mChat.send();
+            mMotion.suspendKeys(false);
+            return false;
+        }
+        return true;
+    }
+    if (key == OIS::KC_RETURN || key == OIS::KC_NUMPADENTER || key == OIS::KC_T) {
+        mChat.open();
+        if (mChat.isOpen()) {
+            mMotion.suspendKeys(true);
+            return false; // the key that opened it is not typed
+        }
+    }
     // Escape ends the program at this frame; the GUI never sees it.
     if (key == OIS::KC_ESCAPE) {
         mShutdownRequested = true;
@@ -147,14 +173,14 @@ bool SceneFrameListener::keyPressed(uint32_t key)
     }
     if (key == OIS::KC_END && mApp.camera())
         mApp.ownModel().bringIntoView(*mApp.camera());
-    if (key == OIS::KC_R && mApp.sessionPort().isClient())
+    if (key == OIS::KC_R && mApp.sessionPort().takesPart())
         mApp.sessionPort().setPushToTalk(true);
     return true;
 }
 
 void SceneFrameListener::keyReleased(uint32_t key)
 {
-    if (key == OIS::KC_R && mApp.sessionPort().isClient())
+    if (key == OIS::KC_R && mApp.sessionPort().takesPart())
         mApp.sessionPort().setPushToTalk(false);
 }
 

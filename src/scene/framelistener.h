@@ -7,6 +7,7 @@
 // told of the window's size.
 #pragma once
 
+#include "scene/chatline.h"
 #include "scene/inputdevices.h"
 #include "scene/motioncontrol.h"
 #include "scene/namelabels.h"
@@ -73,6 +74,7 @@ private:
     ScreenshotTaker mScreenshots;
     PeoplePanel mPeople;
     NameLabels mLabels;
+    ChatLine mChat;
     bool mShutdownRequested = false;
     // SEAFOLD_TRACE_FRAMES=1 with an event log: a line per frame drawn.
     bool mTraceFrames = false;

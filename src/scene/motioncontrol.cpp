@@ -137,10 +137,23 @@ bool MotionControl::handleMouseWheel(const CEGUI::EventArgs& args)
     return true;
 }
 
+void MotionControl::suspendKeys(bool suspended)
+{
+    mKeysSuspended = suspended;
+    if (suspended)
+        mKeys = DirectionKeys();
+}
+
 bool MotionControl::handleDirectionKey(const CEGUI::EventArgs& args, bool down)
 {
+    if (mKeysSuspended)
+        return false;
     const auto& key = static_cast<const CEGUI::KeyEventArgs&>(args);
+    const bool moving = mKeys.any();
     applyDirectionKey(uint32_t(key.scancode), down, mKeys);
+    // Where the keys left the camera, once they are all up.
+    if (moving && !mKeys.any() && mApp.mouseMode() == Panel::MovesCamera)
+        mApp.cameraControl().report("keys");
     return true;
 }
 

@@ -34,6 +34,9 @@ public:
 
     // Once a frame: applies what was collected since the last one.
     void apply();
+    // While suspended (a chat line is open) keys move nothing; keys held
+    // when it begins count as released.
+    void suspendKeys(bool suspended);
 
 private:
     bool handleMouseMove(const CEGUI::EventArgs& args);
@@ -50,6 +53,7 @@ private:
     CEGUI::Window* mRoot = nullptr;
     PendingMotion mMotion;
     DirectionKeys mKeys;
+    bool mKeysSuspended = false;
     float mTimeStep = MaxTimeStepSeconds;
     bool mLeftDown = false;
     bool mRightDown = false;

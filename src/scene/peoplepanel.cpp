@@ -92,8 +92,8 @@ void PeoplePanel::attach(CEGUI::Window* root, SessionPort& port, WindowEvents& e
         mSpeakToTalk->subscribeEvent(CEGUI::RadioButton::EventSelectStateChanged,
                                      Event::Subscriber(&PeoplePanel::handleTalkChoice, this));
     }
-    // The server has no push-to-talk.
-    if (!port.isClient()) {
+    // A pure host has no push-to-talk.
+    if (!port.takesPart()) {
         for (const char* name : {"TalkStatus", "TalkLevel", "TalkLabel", "HoldToTalkRBtn", "SpeakToTalkRBtn"})
             if (CEGUI::Window* w = root->getChildRecursive(name))
                 w->hide();
@@ -177,12 +177,13 @@ void PeoplePanel::update(uint32_t nowMs, const std::string& ownModel)
     }
     if (mFirst || uint32_t(nowMs - mLastList) >= ListRefreshMs)
         refreshList(nowMs, ownModel);
-    if (mPort->isClient())
+    if (mPort->takesPart())
         refreshTalk();
 }
 
 void PeoplePanel::rememberIds(const SessionStatus& status)
 {
+    mOthersLost = seafold::othersLost(status);
     // Whoever left is forgotten: the marks are kept for the users shown.
     std::vector<uint64_t> present;
     mIdsByName.clear();

@@ -61,6 +61,9 @@ public:
     // Whether the voice of the user shown as `name` plays now (for the name
     // labels in the scene, which know users by name).
     bool speaking(const std::string& name, uint32_t nowMs) const;
+    // As of the last refresh, shown or hidden: the others are shown as lost
+    // (othersLost).
+    bool othersLost() const { return mOthersLost; }
 
     // The user whose voice the mute box and volume bar set (picked in the
     // list); empty when none is.
@@ -93,7 +96,8 @@ private:
     bool mFirst = true;
     uint32_t mLastList = 0;
     uint32_t mLastStats = 0;
-    std::map<std::string, uint64_t> mIdsByName;    // the users of the last refresh
+    std::map<std::string, uint64_t> mIdsByName; // the users of the last refresh
+    bool mOthersLost = false;
     std::map<std::string, LinkHealth> mShownLinks; // the statistics on screen, by connection
     std::vector<PanelLine> mLines;
     SessionPort::Microphone mTalk = SessionPort::Microphone::Off;

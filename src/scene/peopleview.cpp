@@ -179,9 +179,9 @@ std::vector<PanelLine> peopleLines(const SessionStatus& status, const std::strin
                                    const std::map<std::string, LinkHealth>& links)
 {
     std::vector<PanelLine> lines;
-    bool isClient = !status.connection.empty() || !status.userName.empty();
+    bool isClient = !status.hosting && (!status.connection.empty() || !status.userName.empty());
     // This user first: the name and model, then where the session is.
-    std::string own = (isClient ? status.userName : std::string("server")) + " (you)";
+    std::string own = (status.userName.empty() ? std::string("server") : status.userName) + " (you)";
     addWrapped(lines, NoSpeakerMark + personText(own, ownModel), LineTone::Own);
     if (isClient) {
         PanelLine state = connectionLine(status.connection, status.reason, status.address);
@@ -192,9 +192,7 @@ std::vector<PanelLine> peopleLines(const SessionStatus& status, const std::strin
         addWrapped(lines, NoSpeakerMark + ("listening on " + status.address), LineTone::Good);
     }
 
-    // What a client knows of the others is stale while its server is silent
-    // or gone: they are shown greyed, as lost, until it answers or ends.
-    const bool stale = isClient && (status.connection != "connected" || !status.reason.empty());
+    const bool stale = othersLost(status);
     for (const PersonStatus& person : status.people) {
         bool playing = speaking && speaking(person.id);
         std::string text =
@@ -212,6 +210,12 @@ std::vector<PanelLine> peopleLines(const SessionStatus& status, const std::strin
         lines.push_back({std::string(NoSpeakerMark) + (isClient ? "nobody else is here yet" : "no one has joined yet"),
                          LineTone::Detail});
     return lines;
+}
+
+bool othersLost(const SessionStatus& status)
+{
+    const bool isClient = !status.hosting && (!status.connection.empty() || !status.userName.empty());
+    return isClient && (status.connection != "connected" || !status.reason.empty());
 }
 
 PanelLine talkLine(SessionPort::Microphone microphone, const std::string& problem)

@@ -99,6 +99,11 @@ std::vector<std::string> wrapText(const std::string& text, size_t width = PanelL
 // voice plays, by roster entry; `links`, when it holds an entry for a connection ("" for the
 // client's own, else the user's name), gives the statistics to show instead
 // of the live ones (the panel refreshes them about once a second).
+// True when what a client knows of the others is stale: its server is
+// silent or gone. They are then shown as lost (greyed, in the panel and in
+// the scene) until it answers again or the connection ends.
+bool othersLost(const SessionStatus& status);
+
 std::vector<PanelLine> peopleLines(const SessionStatus& status, const std::string& ownModel,
                                    const std::function<bool(uint64_t userId)>& speaking,
                                    const std::map<std::string, LinkHealth>& links = {});

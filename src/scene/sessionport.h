@@ -40,7 +40,8 @@ struct PersonStatus {
 // The session as the user should see it.
 struct SessionStatus {
     std::string address;  // the server's address: bound by the server, joined by a client
-    std::string userName; // this user's name; empty in the server
+    std::string userName; // this user's name; empty in a server that does not take part
+    bool hosting = false; // this is the server
     // A client's connection to the server as the session last reported it
     // ("connecting", "connected", "failed", "disconnected", "retrying", or
     // whatever else it reports); empty in the server.
@@ -55,9 +56,12 @@ class SessionPort {
 public:
     virtual ~SessionPort() = default;
 
-    // True in a client. The server shows the same scene and panel but sends
-    // nothing of its own and has no push-to-talk.
+    // True in a client. The server shows the same scene and panel; a pure
+    // host sends nothing of its own.
     virtual bool isClient() const = 0;
+    // True when this user takes part: a client, or a server that is a user
+    // of its own session. Only such a user has push-to-talk.
+    virtual bool takesPart() const { return isClient(); }
 
     // The user moved the own model by this delta.
     virtual void sendMovement(double dx, double dy, double dz) = 0;
@@ -133,6 +137,22 @@ public:
     // listener's own place.
     using VoicePlacer = std::function<bool(const ClientRecord& record, float place[3])>;
     virtual void placeVoices(const VoicePlacer& where) { (void)where; }
+
+    // A chat line from this user to the others; false when it cannot go
+    // (no server that knows chat, an empty or too long line).
+    virtual bool sendChat(const std::string& text)
+    {
+        (void)text;
+        return false;
+    }
+    // `heard` hears every other user's chat line that reaches this user
+    // (the sender's name and the text), until unsubscribed with the id
+    // returned (0: there is nothing to hear).
+    virtual uint64_t subscribeChat(std::function<void(const std::string& sender, const std::string& text)> heard)
+    {
+        (void)heard;
+        return 0;
+    }
 
     // Who is there and how the connection fares, now.
     virtual void describeSession(SessionStatus& status) = 0;

@@ -119,6 +119,16 @@ void WindowEvents::talkChoice(bool whenSpeaking)
     write(Json{{"talk_when", whenSpeaking ? "speaking" : "holding R"}});
 }
 
+void WindowEvents::chatLine(const char* what)
+{
+    write(Json{{"chatline", what}});
+}
+
+void WindowEvents::othersShownLost(bool lost)
+{
+    write(Json{{"others", lost ? "lost" : "shown"}});
+}
+
 void WindowEvents::notice(const std::string& text)
 {
     write(Json{{"notice", jsonText(text)}});

@@ -67,6 +67,10 @@ public:
     // The user set how a voice is heard, or how to talk.
     void voiceSetting(const std::string& name, bool muted, double volume);
     void talkChoice(bool whenSpeaking);
+    // The chat line: "open", "sent", "not sent", "cancelled".
+    void chatLine(const char* what);
+    // The other users' models are drawn greyed, as lost, or again as they are.
+    void othersShownLost(bool lost);
     // Frame `frame` is about to be drawn with every other user's model where
     // `shown` says (name: {"pos", "yaw"}).
     void frame(uint64_t frame, const Json& shown);

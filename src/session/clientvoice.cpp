@@ -92,8 +92,11 @@ void ClientVoice::play(const ByteBuffer* data, const char* sender)
 
 SFXObject* ClientVoice::ensureStream()
 {
-    if (!mStream)
+    if (!mStream) {
         mStream = new SFXObject(nullptr, 1.0f, 0, 0);
+        if (!mHeardHere)
+            mStream->setVoiceVolume(0);
+    }
     return mStream.get();
 }
 

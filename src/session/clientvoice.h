@@ -77,6 +77,11 @@ public:
     // Decodes the message and queues it for playing.
     void play(const ByteBuffer* data, const char* sender);
 
+    // False: played on a silent stream, only to be encoded again for the
+    // listeners of version 0 (a server's own user, who must not hear
+    // themselves). Set before the first voice.
+    void setHeardHere(bool heard) { mHeardHere = heard; }
+
     // The stream played so far, or none before the first voice.
     SFXObject* stream() const { return mStream.get(); }
     bool hasDecoder() const { return bool(mDecoder); }
@@ -110,6 +115,7 @@ private:
     std::unique_ptr<Resampler> mNarrowing;
     RefPtr<VoiceEncoder> mLpcEncoder;
     RefPtr<ByteBuffer> mNarrow; // 8000 Hz samples not yet encoded
+    bool mHeardHere = true;
 };
 
 } // namespace seafold

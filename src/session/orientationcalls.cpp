@@ -9,17 +9,9 @@
 #include "session/simpleeventconnection.h"
 #include "session/wireversion.h"
 
-#include <cmath>
-
 namespace seafold {
 
 namespace {
-
-Orientation unitOrientation(double w, double x, double y, double z)
-{
-    const double length = std::sqrt(w * w + x * x + y * y + z * z);
-    return {w / length, x / length, y / length, z / length};
-}
 
 // Writes `o` over the first four (F64) arguments of an orientation event: a
 // client's own (four arguments) or a relayed one (with the user's name).

@@ -22,6 +22,12 @@ bool isUsableOrientation(double w, double x, double y, double z)
     return lengthSquared >= MinOrientationLengthSquared && lengthSquared <= MaxOrientationLengthSquared;
 }
 
+Orientation unitOrientation(double w, double x, double y, double z)
+{
+    const double length = std::sqrt(w * w + x * x + y * y + z * z);
+    return {w / length, x / length, y / length, z / length};
+}
+
 ClientScene::~ClientScene() = default;
 void ClientScene::orientNode(ClientRecord&) {}
 void ClientScene::afterChange(const ClientRecord&, bool) {}
@@ -90,20 +96,21 @@ void Roster::setClientEntity(const std::string& entityName, float x, float y, fl
 {
     if (ClientRecord* record = find(clientName)) {
         setEntity(*record, entityName, x, y, z);
-        if (mScene)
-            mScene->afterChange(*record, false);
+        if (ClientScene* scene = sceneOf(*record))
+            scene->afterChange(*record, false);
     }
 }
 
 void Roster::setEntity(ClientRecord& record, const std::string& entityName, float x, float y, float z)
 {
-    if (record.hasEntity && mScene)
-        mScene->detachModel(record); // still under its old name
+    ClientScene* scene = sceneOf(record);
+    if (record.hasEntity && scene)
+        scene->detachModel(record); // still under its old name
     record.entityName = entityName;
     record.hasNode = true;
     record.hasEntity = true;
-    if (mScene)
-        mScene->attachModel(record);
+    if (scene)
+        scene->attachModel(record);
     move(record, x, y, z);
     if (mOnChange)
         mOnChange(Change::Picked, record);
@@ -113,8 +120,8 @@ void Roster::moveClient(float dx, float dy, float dz, const std::string& clientN
 {
     if (ClientRecord* record = find(clientName)) {
         move(*record, dx, dy, dz);
-        if (mScene)
-            mScene->afterChange(*record, false);
+        if (ClientScene* scene = sceneOf(*record))
+            scene->afterChange(*record, false);
     }
 }
 
@@ -128,7 +135,7 @@ void Roster::move(ClientRecord& record, float dx, float dy, float dz)
     record.offsetY += dy;
     record.offsetZ += dz;
     // A user without a model only accumulates the offset.
-    if (record.hasNode && mScene)
+    if (record.hasNode && sceneOf(record))
         mScene->translateNode(record, dx, dy, dz);
 }
 
@@ -139,9 +146,9 @@ void Roster::turnClient(const Orientation& orientation, const std::string& clien
         return;
     record->orientation = orientation;
     record->turned = true;
-    if (mScene) {
-        mScene->orientNode(*record);
-        mScene->afterChange(*record, false);
+    if (ClientScene* scene = sceneOf(*record)) {
+        scene->orientNode(*record);
+        scene->afterChange(*record, false);
     }
 }
 
@@ -163,12 +170,12 @@ void Roster::removeEntry(ClientRecord* record, bool tell)
         return;
     if (tell && mOnChange)
         mOnChange(Change::Left, *record);
-    if (mScene) {
+    if (ClientScene* scene = sceneOf(*record)) {
         if (record->hasEntity)
-            mScene->detachModel(*record);
+            scene->detachModel(*record);
         record->hasEntity = false;
-        mScene->forgetClient(*record);
-        mScene->afterChange(*record, true);
+        scene->forgetClient(*record);
+        scene->afterChange(*record, true);
     }
     mEntries.erase(at); // later entries move down; the record is freed
 }

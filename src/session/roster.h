@@ -47,7 +47,11 @@ struct ClientRecord {
     // (peers of the first wire version never send one).
     Orientation orientation;
     bool turned = false;
-    bool muted = false;                           // server: the operator stopped relaying this user's voice
+    bool muted = false; // server: the operator stopped relaying this user's voice
+    // The user of this very process: a windowed server's host taking part
+    // (HostUser). It has no connection, and the process's scene shows it
+    // as the own model, not as someone else's.
+    bool local = false;
 };
 
 // An orientation from the wire is a quaternion whose squared length lies
@@ -56,6 +60,8 @@ struct ClientRecord {
 constexpr double MinOrientationLengthSquared = 1e-6;
 constexpr double MaxOrientationLengthSquared = 1e6;
 bool isUsableOrientation(double w, double x, double y, double z);
+// A usable orientation made a unit one.
+Orientation unitOrientation(double w, double x, double y, double z);
 
 // What a scene shows for one user.
 struct ShownModel {
@@ -148,6 +154,8 @@ public:
 private:
     void setEntity(ClientRecord& record, const std::string& entityName, float x, float y, float z);
     void move(ClientRecord& record, float dx, float dy, float dz);
+    // The scene that shows `record`: none for the local user's.
+    ClientScene* sceneOf(const ClientRecord& record) const { return record.local ? nullptr : mScene; }
     // Removes the record; `tell`: the observer hears of it first.
     void removeEntry(ClientRecord* record, bool tell);
 

@@ -138,12 +138,18 @@ public:
     static constexpr double ChatLinesPerSecond = 5;
 
 private:
+    // The server's own user relays through the same queues as a client.
+    friend class HostUser;
     // Server, on the receiving client's connection: a movement of `mover`
     // for this client, summed into the one of that user still waiting here.
     void queueRelayedMovement(const ClientRecord& mover, double dx, double dy, double dz);
     // Server, on the receiving client's connection: `user`'s orientation,
     // replacing theirs still waiting here; nothing to a version-0 client.
     void queueRelayedOrientation(const ClientRecord& user);
+    // Server, on the receiving client's connection (version 1): `speaker`'s
+    // Opus frames, joined into that speaker's event still waiting here.
+    void queueVoiceFrames(const ClientRecord& speaker, uint32_t sequence, bool endsSpurt, const ByteBuffer& frames,
+                          uint32_t frameCount);
     // Puts `orientation` into the waiting event of `userId` (0: the own), or
     // posts a new one with `post`.
     bool keepNewestOrientation(uint64_t userId, const Orientation& orientation,
@@ -184,7 +190,7 @@ private:
     // The orientation event last posted per user (0: a client's own); it
     // takes a newer value while it still waits unsent.
     std::unordered_map<uint64_t, RefPtr<RPCEvent>> mOrientations;
-    std::string mRefusal;            // server: why the connect request was refused
+    std::string mRefusal; // server: why the connect request was refused
     // Client: posts the proof of the session's password (empty without one).
     void sendPasswordProof();
     // Server: the join of a client that has not proven the password yet

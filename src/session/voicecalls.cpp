@@ -90,17 +90,22 @@ SF_IMPLEMENT_SEAFOLD_RPC(SimpleEventConnection, c2sVoiceFrames, Unguaranteed, Di
     mVoice.playFrames(sequence, endsSpurt, split, soundTime());
     if (count)
         s->reportSpeaker(sender->name);
-    const uint64_t speaker = sender->id;
-    StringPtr speakerName(sender->name.c_str());
     forEachOtherClient([&](SimpleEventConnection* other) {
-        if (!speaksSeafold(*other) || !frames)
-            return;
-        if (other->mVoiceBatches.amend(speaker, codec, sequence, endsSpurt, *frames, count))
-            return;
-        RefPtr<RPCEvent> event = other->s2cVoiceFrames_build(codec, sequence, endsSpurt, copyOf(*frames), speakerName);
-        if (event && other->postEvent(event))
-            other->mVoiceBatches.posted(speaker, event, codec, sequence, count);
+        if (speaksSeafold(*other) && frames)
+            other->queueVoiceFrames(*sender, sequence, endsSpurt, *frames, count);
     });
+}
+
+void SimpleEventConnection::queueVoiceFrames(const ClientRecord& speaker, uint32_t sequence, bool endsSpurt,
+                                             const ByteBuffer& frames, uint32_t frameCount)
+{
+    const uint32_t codec = uint32_t(VoiceCodecId::Opus);
+    if (mVoiceBatches.amend(speaker.id, codec, sequence, endsSpurt, frames, frameCount))
+        return;
+    RefPtr<RPCEvent> event =
+        s2cVoiceFrames_build(codec, sequence, endsSpurt, copyOf(frames), StringPtr(speaker.name.c_str()));
+    if (event && postEvent(event))
+        mVoiceBatches.posted(speaker.id, event, codec, sequence, frameCount);
 }
 
 SF_IMPLEMENT_SEAFOLD_RPC(SimpleEventConnection, s2cVoiceFrames, Unguaranteed, DirServerToClient,

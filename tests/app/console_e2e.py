@@ -3,6 +3,7 @@
 loopback (free ports): the console lines of a join, a pick and a leave; a
 second server on a port in use; a client started 10 s before its server; a
 client that loses its server and finds it again (and one told not to try);
+a name longer than 255 bytes, cut where a character ends;
 --quiet; SEAFOLD_LOG=help and an unknown channel; a quiet sound start-up.
 Every wait is bounded.
 
@@ -148,6 +149,19 @@ def lost_and_found(address, server, alice):
         check(p.stop() == 0, f"{p.name} did not end with 0")
 
 
+def long_name(address, server):
+    # 150 two-byte characters: cut at a character's end, the cut name is what
+    # the user is told and what everyone else sees.
+    asked = "\u00e9" * 150
+    cut = "\u00e9" * 127
+    user = Proc("long", ["-client", address, asked])
+    user.wait_line(q(f"Your name is longer than 255 bytes; it is cut to: {cut}"))
+    server.wait_line(q(cut) + " joined from .*")
+    check(not any(asked[:128] in l for l in server.lines()), "the server saw the whole long name")
+    check(user.stop() == 0, "the long-named user did not end with 0")
+    server.wait_line(q(cut) + " left")
+
+
 def log_channels():
     listed = run([], env={"SEAFOLD_LOG": "help"})
     check(listed.returncode == 0, f"SEAFOLD_LOG=help: exit {listed.returncode}")
@@ -197,6 +211,7 @@ early = Proc("early", ["-client", early_address, "early"])
 address = f"127.0.0.1:{free_port()}"
 server, alice = join_pick_leave(address)
 port_in_use(address)
+long_name(address, server)
 log_channels()
 quiet_sound()
 lost_and_found(address, server, alice)
@@ -213,4 +228,4 @@ if failures:
     print("\n".join(failures))
     print(f"{len(failures)} failed")
     sys.exit(1)
-print("console: join/pick/leave, port in use, retry, --no-retry, --quiet, log channels, quiet sound: passed")
+print("console: join/pick/leave, port in use, a long name cut, retry, --no-retry, --quiet, log channels, quiet sound: passed")

@@ -10,6 +10,7 @@
 
 #include "../voice/testsignals.h"
 #include "session/clientvoice.h"
+#include "session/hostuser.h"
 #include "session/wireversion.h"
 #include "sessiontestutil.h"
 #include "sound/sound.h"
@@ -92,6 +93,36 @@ struct VersionSession : SessionTest {
         });
         setSoundClock(nullptr);
         return finished;
+    }
+    // Two seconds of a vowel at 120 Hz in Opus, a frame every 20 ms.
+    static std::vector<RefPtr<ByteBuffer>> vowelTicks()
+    {
+        OpusFramedEncoder encoder(opusBitrateForLink(2500));
+        return opusTicks(encoder, vowel(OpusSampleRate, 2.0, 8000));
+    }
+    // `old` (version 0) heard `speaker`'s vowel in LPC-10, `carol` (version
+    // 1) in Opus only.
+    void expectVowelInLpc10(const Peer& old, const Peer& carol, const std::string& speaker)
+    {
+        // The specified message every 100 ms of speech, under the speaker's name.
+        std::vector<std::string> calls = old.callsNamed("s2cVoice");
+        ASSERT_GE(calls.size(), 15u);
+        std::vector<RefPtr<ByteBuffer>> messages;
+        for (auto& call : calls) {
+            Json args = Json::parse(call);
+            EXPECT_EQ(args[1].get<std::string>(), speaker);
+            messages.push_back(bytesOf(args[0].get<std::string>()));
+            EXPECT_LE(messages.back()->size(), 7u * 5);
+        }
+        EXPECT_TRUE(old.callsNamed("s2cVoiceFrames").empty());
+        // What it decodes to is the vowel: its pitch and a speaking level.
+        std::vector<int16_t> heard = decodeLpc(messages);
+        ASSERT_GT(heard.size(), size_t(VoiceSampleRate));
+        const size_t from = heard.size() / 4, to = heard.size() * 3 / 4;
+        EXPECT_NEAR(autocorrelationHz(heard, from, to, VoiceSampleRate), 120.0, 8.0);
+        EXPECT_GT(rms(heard, from, to), 500.0);
+        EXPECT_FALSE(carol.callsNamed("s2cVoiceFrames").empty());
+        EXPECT_TRUE(carol.callsNamed("s2cVoice").empty());
     }
     // The whole session as version 0 has it: join (done), select, move,
     // LPC-10 voice, leave; `a` and `b` see each other.
@@ -229,9 +260,7 @@ TEST_F(VersionSession, AListenerOfVersionZeroHearsAnOpusSpeakerInLpc10)
     Peer& old = addOfVersion("old", WireVersionBase);
     Peer& carol = add("carol");
     ASSERT_TRUE(settle());
-    OpusFramedEncoder encoder(opusBitrateForLink(2500));
-    // Two seconds of a vowel at 120 Hz, a frame every 20 ms.
-    std::vector<RefPtr<ByteBuffer>> ticks = opusTicks(encoder, vowel(OpusSampleRate, 2.0, 8000));
+    std::vector<RefPtr<ByteBuffer>> ticks = vowelTicks();
     setSoundClock([this] { return clock.now; });
     for (size_t k = 0; k < ticks.size(); ++k) {
         alice.toServer()->sendVoiceFrames(ticks[k], k + 1 == ticks.size());
@@ -240,26 +269,35 @@ TEST_F(VersionSession, AListenerOfVersionZeroHearsAnOpusSpeakerInLpc10)
     runVoices(100, [] { return false; });
     ASSERT_TRUE(settle());
 
-    // The specified message every 100 ms of speech, under alice's name.
-    std::vector<std::string> calls = old.callsNamed("s2cVoice");
-    ASSERT_GE(calls.size(), 15u);
-    std::vector<RefPtr<ByteBuffer>> messages;
-    for (auto& call : calls) {
-        Json args = Json::parse(call);
-        EXPECT_EQ(args[1].get<std::string>(), "alice");
-        messages.push_back(bytesOf(args[0].get<std::string>()));
-        EXPECT_LE(messages.back()->size(), 7u * 5);
+    expectVowelInLpc10(old, carol, "alice");
+}
+
+// A server's own user speaks Opus; its clients of version 0 hear it in
+// LPC-10 under its name, as they hear a client of version 1.
+TEST_F(VersionSession, AListenerOfVersionZeroHearsTheHostInLpc10)
+{
+    HostUser host(server().session);
+    host.join("host");
+    Peer& old = addOfVersion("old", WireVersionBase);
+    Peer& carol = add("carol");
+    ASSERT_TRUE(settle());
+    std::vector<RefPtr<ByteBuffer>> ticks = vowelTicks();
+    setSoundClock([this] { return clock.now; });
+    auto speakAndPlay = [&](uint32_t rounds) {
+        run(rounds, [&] {
+            host.serviceVoice(clock.now);
+            return false;
+        });
+    };
+    for (size_t k = 0; k < ticks.size(); ++k) {
+        host.sendVoiceFrames(ticks[k], k + 1 == ticks.size(), clock.now);
+        speakAndPlay(1);
     }
-    EXPECT_TRUE(old.callsNamed("s2cVoiceFrames").empty());
-    // What it decodes to is the vowel: its pitch and a speaking level.
-    std::vector<int16_t> heard = decodeLpc(messages);
-    ASSERT_GT(heard.size(), size_t(VoiceSampleRate));
-    const size_t from = heard.size() / 4, to = heard.size() * 3 / 4;
-    EXPECT_NEAR(autocorrelationHz(heard, from, to, VoiceSampleRate), 120.0, 8.0);
-    EXPECT_GT(rms(heard, from, to), 500.0);
-    // carol, of version 1, has the Opus frames and no LPC-10.
-    EXPECT_FALSE(carol.callsNamed("s2cVoiceFrames").empty());
-    EXPECT_TRUE(carol.callsNamed("s2cVoice").empty());
+    speakAndPlay(100);
+    setSoundClock(nullptr);
+    ASSERT_TRUE(settle());
+
+    expectVowelInLpc10(old, carol, "host");
 }
 
 TEST_F(VersionSession, UnderTenPercentLossConcealmentKeepsTheVoiceContinuous)

@@ -45,6 +45,8 @@ int runWindowed(const ProgramOptions& options)
     }
     // Other users' models live in the renderer's scene.
     SessionHost host(options, gRendererScene);
+    // A windowed server's user takes part in the session.
+    host.takePart();
     if (!openEventLog())
         return 1;
     // The People panel follows the connection's reports.

@@ -1,0 +1,67 @@
+// The chat line and the chat lines shown on screen. Enter (or T) opens an
+// edit line at the bottom of the view, Enter sends what was typed, Escape
+// cancels; while it is open, keys type into it and move neither the model
+// nor the camera. The last few lines, everyone's and the user's own, show
+// above it with the sender's name and fade after a while.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+
+namespace CEGUI {
+class Window;
+}
+
+namespace seafold {
+
+class SessionPort;
+class WindowEvents;
+
+class ChatLine {
+public:
+    // Lines shown at most, and how long each stays (the last part fading).
+    static constexpr size_t ShownLines = 6;
+    static constexpr uint32_t ShownMs = 12000;
+    static constexpr uint32_t FadeMs = 2000;
+
+    ChatLine() = default;
+    ~ChatLine();
+    ChatLine(const ChatLine&) = delete;
+    ChatLine& operator=(const ChatLine&) = delete;
+
+    // Makes the edit line and the lines' window under `root` and listens for
+    // the session's chat. Without a root there is nothing to show.
+    void attach(CEGUI::Window* root, SessionPort& port, WindowEvents& events);
+
+    bool isOpen() const { return mOpen; }
+    void open();
+    // Sends the text typed (if any) and closes the line.
+    void send();
+    void cancel();
+
+    // A line from `sender` arrived (or the user's own was sent).
+    void add(const std::string& sender, const std::string& text, uint32_t nowMs);
+    // Once a frame: lines past their time go, the oldest ones fade.
+    void update(uint32_t nowMs);
+
+private:
+    void close();
+    void show(uint32_t nowMs);
+
+    struct Line {
+        std::string text;
+        uint32_t atMs;
+    };
+    SessionPort* mPort = nullptr;
+    WindowEvents* mEvents = nullptr;
+    CEGUI::Window* mRoot = nullptr;
+    CEGUI::Window* mEdit = nullptr;
+    CEGUI::Window* mLines = nullptr;
+    uint64_t mSubscription = 0;
+    bool mOpen = false;
+    std::deque<Line> mShown;
+    uint32_t mNowMs = 0;
+};
+
+} // namespace seafold

@@ -1,0 +1,92 @@
+#!/usr/bin/env python3
+"""How soon clients show that their server is gone: a server and two
+headless clients on loopback; once both are connected the server is killed
+with SIGKILL (it says nothing), and each client's console is timed from the
+kill to "No reply from the server ..." and to "Lost the connection to the
+server ...". Repeated RUNS times; prints the median and the worst of each.
+
+    tools/measure/serverkill.py BUILD/bin [--runs 5] [--rate 96,2500]
+"""
+import argparse
+import os
+import re
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests"))
+from headless_process import free_port, read_whole  # noqa: E402
+
+NO_REPLY = re.compile(r"^No reply from the server at .* for \d+ s\.$", re.M)
+LOST = re.compile(r"^Lost the connection to the server at ", re.M)
+
+
+def wait_for(predicate, seconds):
+    end = time.time() + seconds
+    while time.time() < end:
+        if predicate():
+            return time.time()
+        time.sleep(0.02)
+    return None
+
+
+def one_run(headless, rate):
+    address = "127.0.0.1:%d" % free_port()
+    common = ["--rate", rate]
+    server = subprocess.Popen([headless, "server", address, "--no-discovery", "--no-console"] + common,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    outs = [tempfile.TemporaryFile(mode="w+") for _ in range(2)]
+    clients = [subprocess.Popen([headless, "-client", address, name] + common, stdout=out,
+                                stderr=subprocess.STDOUT) for name, out in zip(("alice", "bob"), outs)]
+    result = []
+    try:
+        if not all(wait_for(lambda o=o: "Connected to the server" in read_whole(o), 10) for o in outs):
+            return result
+        time.sleep(1.0)
+        server.send_signal(signal.SIGKILL)
+        server.wait()
+        killed = time.time()
+        # Every client watched at once: a line is timed when it first shows.
+        seen = [[None, None] for _ in outs]
+        while time.time() < killed + 30 and not all(all(s) for s in seen):
+            for out, times in zip(outs, seen):
+                text = read_whole(out)
+                for i, pattern in enumerate((NO_REPLY, LOST)):
+                    if times[i] is None and pattern.search(text):
+                        times[i] = time.time() - killed
+            time.sleep(0.02)
+        result = [tuple(times) for times in seen if all(times)]
+    finally:
+        for p in clients + [server]:
+            if p.poll() is None:
+                p.terminate()
+            p.wait(timeout=10)
+    return result
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("bin")
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--rate", default="96,2500")
+    args = parser.parse_args()
+    headless = os.path.join(args.bin, "seafold-headless")
+    no_reply, lost = [], []
+    for _ in range(args.runs):
+        for shown, gone in one_run(headless, args.rate):
+            no_reply.append(shown)
+            lost.append(gone)
+    if not no_reply:
+        print("no client showed the loss")
+        return 1
+    print("rate %s, %d clients over %d runs: \"no reply\" median %.1f s (max %.1f), \"lost\" median %.1f s (max %.1f)"
+          % (args.rate, len(no_reply), args.runs, statistics.median(no_reply), max(no_reply),
+             statistics.median(lost), max(lost)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
