@@ -1,4 +1,5 @@
 #include "scene/scenedriver.h"
+#include "base/installpaths.h"
 #include "base/platform.h"
 #include "scene/framelistener.h"
 #include "scene/seafold.h"
@@ -15,8 +16,8 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace seafold {
 
@@ -25,23 +26,6 @@ namespace {
 // Taken during static initialisation, before main: the start of the process
 // as far as start-up time is concerned.
 const int64_t gProcessStartTimer = getHighPrecisionTimerValue();
-
-bool fileExists(const std::string& path)
-{
-    struct stat info;
-    return stat(path.c_str(), &info) == 0;
-}
-
-std::string executableDirectory()
-{
-    char buffer[PATH_MAX];
-    ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (length <= 0)
-        return ".";
-    std::string path(buffer, size_t(length));
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
 
 long environmentNumber(const char* name, long fallback)
 {
@@ -256,15 +240,18 @@ std::string noDisplayMessage()
            "); use seafold-headless to run a server or client without one";
 }
 
-std::string findMediaDirectory()
+std::string findMediaDirectory(std::string* searched)
 {
     const char* chosen = std::getenv("SEAFOLD_MEDIA");
+    std::vector<std::string> candidates;
     if (chosen && *chosen)
-        return chosen;
-    std::string besideProgram = executableDirectory() + "/../media";
-    if (fileExists(besideProgram + "/plugins.cfg"))
-        return besideProgram;
-    return "media";
+        candidates = {chosen};
+    else
+        candidates = {executableDirectory() + "/../media", installedDataDirectory(), "./media"};
+    std::string found = firstFolderHolding(candidates, "plugins.cfg");
+    if (found.empty() && searched)
+        *searched = listFolders(candidates);
+    return found;
 }
 
 std::unique_ptr<FrameDriver> createWindowedDriver(const std::string& mediaDirectory, SessionPort& session,
