@@ -7,9 +7,10 @@
 // host:port with a port from 1 to 65535 (the address a server binds, or the
 // server a client joins), or for a client "auto": the one server that answers
 // on the local network; NAME is the client's user name, not empty. Options
-// follow. --find needs no mode word: it lists the servers on the local network
-// and ends. The options both programs understand are registered in one place
-// (SharedOptions); seafold-headless adds its own (HeadlessOptions).
+// follow. Every option may also come from a config file (--config FILE, else
+// the user's file when there is one); the command line wins. --find needs no mode word: it lists the servers on the
+// local network and ends. The options both programs understand are registered in one place (SharedOptions);
+// seafold-headless adds its own (HeadlessOptions).
 //
 // Reading never opens a window or looks for a display: --help, --version and
 // every mistake are answered first.
@@ -64,6 +65,7 @@ struct SharedOptions {
     bool secure = false;   // --secure
     bool insecure = false; // --insecure
     std::string serverKey; // --server-key FINGERPRINT (a client; implies --secure), lower-case hex
+    std::string keyFile;   // --key-file FILE: a server's key pair, kept across restarts
     // Finding servers on the local network.
     uint16_t discoveryPort = DefaultDiscoveryPort; // --discovery-port N
     std::string serverName;                        // --server-name TEXT; empty = the host name
@@ -84,8 +86,8 @@ struct SharedOptions {
     // hangover), instead of while push-to-talk is held.
     bool voiceActivation = false;
     std::vector<std::string> muted; // --mute NAME (repeatable): voices this listener does not hear
-    bool console = true;    // --no-console: a server reads no operator commands on standard input
-    std::string banFile;    // --ban-file FILE: a server's bans, kept across restarts
+    bool console = true;            // --no-console: a server reads no operator commands on standard input
+    std::string banFile;            // --ban-file FILE: a server's bans, kept across restarts
     // The join password: the first line of --password-file FILE, else
     // SEAFOLD_PASSWORD; never a command-line value (the process list shows
     // those to every user). Empty: none.
@@ -140,6 +142,10 @@ struct ParseOutcome {
 
 // Reads the arguments (without the program name).
 ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>& args, ProgramOptions* options);
+
+// The user's config file, read by default: $XDG_CONFIG_HOME/seafold/seafold.conf
+// (XDG_CONFIG_HOME defaults to ~/.config). Empty without a home folder.
+std::string userConfigFile();
 
 // The text of --help.
 std::string helpText(Program program);

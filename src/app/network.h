@@ -86,7 +86,7 @@ public:
 private:
     class Port;
 
-    void makeServerKey();
+    bool makeServerKey();
 
     CommandLine mLine;
     SharedOptions mOptions;
