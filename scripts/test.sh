@@ -38,6 +38,9 @@ echo "== build and test (build/)"
 scripts/build.sh
 (cd build && ctest --output-on-failure -j"$jobs" --timeout 600) | tee -a "$summary"
 
+echo "== the Debian package: contents, dependencies, a staged install that runs, the service unit"
+tests/packaging/package_test.sh
+
 echo "== build and test under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSEAFOLD_SANITIZE=ON -DSEAFOLD_GRAPHICS=OFF \
       -DSEAFOLD_BENCH=OFF >/dev/null
