@@ -500,6 +500,19 @@ std::string oneLine(std::string text)
     return text;
 }
 
+// Options that mean something only to a server, or only to a client.
+const char* const ServerOnlyOptions[] = {"--server-name",     "--no-discovery",  "--key-file", "--max-clients",
+                                         "--max-per-address", "--max-queued-mb", "--ban-file", "--no-console"};
+const char* const ClientOnlyOptions[] = {"--say", "--voice", "--voice-activation"};
+
+// Whether `option` is one of the words of the line (alone or as --option=VALUE).
+bool givenOnLine(const std::vector<std::string>& words, const std::string& option)
+{
+    return std::any_of(words.begin(), words.end(), [&option](const std::string& word) {
+        return word == option || word.compare(0, option.size() + 1, option + "=") == 0;
+    });
+}
+
 // The value of --config on the line, else the user's file.
 std::string configFileOf(const std::vector<std::string>& args)
 {
@@ -634,9 +647,16 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
 
     // What only makes sense together.
     const bool server = !finding && !read.line.isClient;
-    for (const char* option : {"--server-name", "--no-discovery", "--key-file"}) {
-        if (!server && parser->count(option))
+    // An option of the other role is a mistake on the command line; in a
+    // config file (which a user's server and client may share) it is
+    // ignored.
+    for (const char* option : ServerOnlyOptions) {
+        if (!server && givenOnLine(rest, option))
             return fail(std::string(option) + " is for a server");
+    }
+    for (const char* option : ClientOnlyOptions) {
+        if (!read.line.isClient && givenOnLine(rest, option))
+            return fail(std::string(option) + " is for a client");
     }
     std::string why;
     if (!finding && !read.line.joinsFoundServer() && !checkAddress(read.line.addressText, &why)) {

@@ -63,7 +63,8 @@ private:
 TEST_F(ConfigFile, TheUserFileIsReadAndTheCommandLineWins)
 {
     EXPECT_EQ(userConfigFile(), mFolder + "/seafold/seafold.conf");
-    writeUserFile("ping-interval = 250\nserver-name = \"Harbour\"\nquiet = true\nrate = \"16,65535\"\n");
+    writeUserFile(
+        "ping-interval = 250\nserver-name = \"Harbour\"\nquiet = true\nrate = \"16,65535\"\nmax-clients = 8\n");
     struct Case {
         Args args;
         uint32_t pingMs;
@@ -82,6 +83,12 @@ TEST_F(ConfigFile, TheUserFileIsReadAndTheCommandLineWins)
         EXPECT_EQ(options.shared.serverName, "Harbour");
         EXPECT_TRUE(options.shared.quiet);
     }
+    // A client reading the same file ignores the server's options in it.
+    ProgramOptions client;
+    ParseOutcome joined = parseProgramOptions(Program::Headless, {"-client", "127.0.0.1:28000", "alice"}, &client);
+    ASSERT_TRUE(joined.run) << joined.error;
+    EXPECT_EQ(client.shared.pingIntervalMs, 250u);
+
     // --config names another file instead of the user's.
     std::string other = write("other.conf", "ping-interval = 40\n");
     ProgramOptions options;
