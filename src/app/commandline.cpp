@@ -398,8 +398,10 @@ const char* const WindowedControls = R"(Controls (windowed program):
   mouse wheel             move along the view axis
   Home                    put the camera back where it started
   End                     bring your model in front of the camera (everyone sees it move)
+  F                       show or hide the frame rates (--show-fps shows them from the start)
   R (held)                push-to-talk, in a client ("Talking" or "No microphone" on the People panel)
-  Print Screen            save screenshot_N.png in the working folder
+  Print Screen            save the window as seafold-DATE-TIME.png in the pictures folder
+                          ($XDG_PICTURES_DIR, else the home folder); the panel says where
   Escape                  quit (the Exit button on the panel too)
   The panel               pick your model and the ocean material, tune the material with the scrollbars,
                           choose what the mouse moves, switch model and light spinning
@@ -478,6 +480,9 @@ std::unique_ptr<CLI::App> buildParser(Program program, ProgramOptions& target, b
     addFindOption(*app, target.line);
     if (program == Program::Headless && !finding)
         addHeadlessOptions(*app, target.headless);
+    if (program == Program::Windowed)
+        app->add_flag("--show-fps", target.shared.showFps,
+                      "show the frame rates and triangle count from the start (F shows and hides them)");
     std::string footer = program == Program::Windowed ? std::string(WindowedControls) + "\n" : std::string();
     footer += SharedEnvironment;
     if (program == Program::Windowed)

@@ -78,6 +78,7 @@ struct SharedOptions {
     uint32_t maxPerAddress = NetInterface::DefaultMaxPerAddress; // --max-per-address N: from one host
     // --max-queued-mb N: queued event bytes a server holds for all connections together.
     uint32_t maxQueuedMb = NetInterface::DefaultQueueBudgetMb;
+    bool showFps = false;   // --show-fps: the windowed program shows its frame rates from the start
     bool flatVoice = false; // --flat-voice: every voice from the middle, not from the speaker's model
     // --wire-version 0: offer only the calls every peer knows, as a peer
     // built before Seafold's own would (LPC-10 voice); default: all of them.

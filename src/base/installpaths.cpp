@@ -1,6 +1,7 @@
 #include "base/installpaths.h"
 
 #include <climits>
+#include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +25,25 @@ std::string executableDirectory()
 std::string installedDataDirectory()
 {
     return executableDirectory() + "/" + SEAFOLD_DATA_FROM_BIN;
+}
+
+std::string userCacheDirectory()
+{
+    const char* cache = std::getenv("XDG_CACHE_HOME");
+    const char* home = std::getenv("HOME");
+    std::string base;
+    if (cache && *cache)
+        base = cache;
+    else if (home && *home)
+        base = std::string(home) + "/.cache";
+    else
+        return ".";
+    std::string folder = base + "/seafold";
+    // Owner-only, as the XDG base directory rules ask for a folder made here.
+    mkdir(base.c_str(), 0700);
+    if (mkdir(folder.c_str(), 0700) != 0 && !isDirectory(folder))
+        return ".";
+    return folder;
 }
 
 bool isDirectory(const std::string& path)

@@ -15,6 +15,10 @@ std::string executableDirectory();
 // install works too).
 std::string installedDataDirectory();
 
+// The user's cache folder for this program, $XDG_CACHE_HOME/seafold (else
+// ~/.cache/seafold), made when missing; "." when it cannot be made.
+std::string userCacheDirectory();
+
 bool isDirectory(const std::string& path);
 bool fileExists(const std::string& path);
 

@@ -98,9 +98,11 @@ void lookAtFromSetting(Seafold& app, const std::string& setting)
 
 class WindowedDriver : public FrameDriver {
 public:
-    WindowedDriver(const std::string& mediaDirectory, SessionPort& session, EventLog* eventLog)
+    WindowedDriver(const std::string& mediaDirectory, SessionPort& session, EventLog* eventLog, bool showFrameRates)
     {
         mApp.setMediaDirectory(mediaDirectory);
+        mApp.setFramesShownAtStart(showFrameRates);
+        mApp.setLogDirectory(mLogDirectory);
         mApp.setSessionPort(&session);
         mApp.setEventLog(eventLog);
     }
@@ -134,8 +136,10 @@ public:
     bool setUp() override
     {
         if (!mApp.setUpApplication()) {
-            std::fprintf(stderr, "seafold: no window: the configuration dialog was cancelled, or the GUI could not "
-                                 "start (Ogre.log and CEGUI.log in the working folder say why)\n");
+            std::fprintf(stderr,
+                         "seafold: no window: the configuration dialog was cancelled, or the GUI could not "
+                         "start (Ogre.log and CEGUI.log in %s say why)\n",
+                         mLogDirectory.c_str());
             return false;
         }
         setUtf8WindowTitle(mApp.window(), mApp.windowTitle());
@@ -200,6 +204,8 @@ private:
     // The scene; declared first, so that it goes last.
     Seafold mApp;
     std::unique_ptr<ScreenshotHook> mScreenshotHook;
+    // The logs go to the user's cache folder, not the working folder.
+    const std::string mLogDirectory = userCacheDirectory();
     bool mReport = false;
     long mFrames = 0;
     int64_t mFirstFrameTime = 0;
@@ -255,9 +261,9 @@ std::string findMediaDirectory(std::string* searched)
 }
 
 std::unique_ptr<FrameDriver> createWindowedDriver(const std::string& mediaDirectory, SessionPort& session,
-                                                  EventLog* eventLog)
+                                                  EventLog* eventLog, bool showFrameRates)
 {
-    return std::unique_ptr<FrameDriver>(new WindowedDriver(mediaDirectory, session, eventLog));
+    return std::unique_ptr<FrameDriver>(new WindowedDriver(mediaDirectory, session, eventLog, showFrameRates));
 }
 
 } // namespace seafold

@@ -51,6 +51,6 @@ std::string findMediaDirectory(std::string* searched);
 // and writes the window's event-log lines to `eventLog` (null: none). Both
 // must outlive the driver.
 std::unique_ptr<FrameDriver> createWindowedDriver(const std::string& mediaDirectory, SessionPort& session,
-                                                  EventLog* eventLog);
+                                                  EventLog* eventLog, bool showFrameRates);
 
 } // namespace seafold

@@ -64,7 +64,8 @@ int runWindowed(const ProgramOptions& options)
     CommandLine line = options.line;
     int code = host.findServerToJoin(&line);
     if (code < 0) {
-        std::unique_ptr<FrameDriver> driver = createWindowedDriver(media, host.port(), &gEventLog);
+        std::unique_ptr<FrameDriver> driver =
+            createWindowedDriver(media, host.port(), &gEventLog, options.shared.showFps);
         // The loop's shutdown tells the peers that this user leaves.
         code = runApplication(line, *driver, standardLoopHooks(host));
     }
