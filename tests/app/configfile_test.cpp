@@ -2,6 +2,7 @@
 // names another, the command line wins, --write-config prints a file that
 // reads back to the same options, and a bad line ends with exit code 2.
 #include "app/commandline.h"
+#include "app/testfolder.h"
 
 #include <gtest/gtest.h>
 
@@ -18,13 +19,11 @@ namespace {
 
 using Args = std::vector<std::string>;
 
-class ConfigFile : public testing::Test {
+class ConfigFile : public TestFolder {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/seafold-config-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        mFolder = pattern;
+        TestFolder::SetUp();
         const char* old = std::getenv("XDG_CONFIG_HOME");
         mHadConfigHome = old != nullptr;
         mOldConfigHome = old ? old : "";
@@ -36,8 +35,7 @@ protected:
             setenv("XDG_CONFIG_HOME", mOldConfigHome.c_str(), 1);
         else
             unsetenv("XDG_CONFIG_HOME");
-        std::string command = "rm -rf '" + mFolder + "'";
-        EXPECT_EQ(std::system(command.c_str()), 0);
+        TestFolder::TearDown();
     }
 
     // Writes `text` to `name` in the test's folder; returns its path.
@@ -52,8 +50,6 @@ protected:
         mkdir((mFolder + "/seafold").c_str(), 0700);
         write("seafold/seafold.conf", text);
     }
-
-    std::string mFolder;
 
 private:
     bool mHadConfigHome = false;

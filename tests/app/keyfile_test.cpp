@@ -2,6 +2,7 @@
 // key (and fingerprint) on every later start, refused when others can read
 // it or it holds no key.
 #include "app/keyfile.h"
+#include "app/testfolder.h"
 
 #include <gtest/gtest.h>
 
@@ -17,21 +18,14 @@ namespace {
 // The server's key size (a 256-bit curve).
 constexpr uint32_t KeyBytes = 32;
 
-class KeyFile : public testing::Test {
+class KeyFile : public TestFolder {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/seafold-keyfile-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        mFolder = pattern;
+        TestFolder::SetUp();
         mPath = mFolder + "/server.key";
     }
-    void TearDown() override
-    {
-        unlink(mPath.c_str());
-        rmdir(mFolder.c_str());
-    }
-    std::string mFolder, mPath;
+    std::string mPath;
 };
 
 TEST_F(KeyFile, MadeOwnerOnlyAndTheSameKeyAfterARestart)
