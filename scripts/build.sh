@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Configures and builds Seafold into build/ (executables in build/bin/).
-# Everything by default; SEAFOLD_TARGET=programs builds only the two programs
-# and their media (what scripts/run.sh needs).
+# Everything the configuration turns on by default (the tests and benchmarks
+# need the packages of scripts/install-deps.sh --test); SEAFOLD_TARGET=programs
+# builds only the two programs and their media (what scripts/run.sh needs).
+# Arguments go to cmake's configuration (-DSEAFOLD_TESTS=OFF, say).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Installs every Debian package Seafold needs to build, run and test.
-# Idempotent and non-interactive: packages already present are skipped.
+# Installs the Debian packages Seafold needs: with no argument, what building
+# and running the programs need (scripts/run.sh, scripts/package.sh); with
+# --test, also what the tests, benchmarks, fuzzing and measurement tools need
+# (scripts/test.sh). Idempotent and non-interactive: packages already present
+# are skipped.
 set -euo pipefail
 
 packages=(
   # toolchain
-  build-essential cmake pkg-config clang libclang-rt-14-dev python3
-  # tests and benchmarks
-  libgtest-dev libgmock-dev libbenchmark-dev
+  build-essential cmake pkg-config python3
   # network foundation
   libtomcrypt-dev libtommath-dev
   # command line of both programs; JSON lines of the event log
@@ -21,6 +22,13 @@ packages=(
   # voice between Seafold peers: the Opus codec, and noise suppression, gain,
   # voice detection and resampling for captured sound
   libopus-dev libspeexdsp-dev
+  # the manual pages, written from each program's --help
+  help2man
+)
+
+test_packages=(
+  # tests and benchmarks; sanitizer runtimes and libFuzzer
+  libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
   # display-less runs of the windowed program and its tests
   xvfb xauth xdotool imagemagick
   # voice tests: speech synthesis, audio conversion and an independent LPC-10 codec
@@ -31,7 +39,15 @@ packages=(
   pulseaudio pulseaudio-utils
   # LAN tests: network namespaces, veth pairs and a bridge ("ip")
   iproute2
+  # the package test: lintian's checks of the Debian package
+  lintian
 )
+
+case "${1:-}" in
+  --test) packages+=("${test_packages[@]}") ;;
+  "") ;;
+  *) echo "usage: $0 [--test]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

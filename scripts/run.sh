@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds the two programs and their media, and runs a
-# local session: a server and two clients, "alice" and "bob", on
+# Installs what building and running need (not the test tools), builds the
+# two programs and their media, and runs a local session: a server and two
+# clients, "alice" and "bob", on
 # SEAFOLD_ADDRESS (default 127.0.0.1:28000), each in its own window. Without a
 # graphical display the same session runs without windows. Every line the
 # programs print is prefixed with who printed it. When the address is taken,
@@ -15,7 +16,9 @@ else
   echo "Building Seafold for the first time: this takes a few minutes."
   echo "Later runs rebuild only what changed."
 fi
-SEAFOLD_TARGET=programs scripts/build.sh
+# Without the tests and benchmarks, whose libraries only scripts/test.sh
+# installs (it turns them on again).
+SEAFOLD_TARGET=programs scripts/build.sh -DSEAFOLD_TESTS=OFF -DSEAFOLD_BENCH=OFF
 
 address=${SEAFOLD_ADDRESS:-127.0.0.1:28000}
 logs=build/run/logs

@@ -32,11 +32,15 @@ while IFS= read -r -d '' file; do
 done < <(git ls-files -z)
 [ "$bad" -eq 0 ] || { echo "tracked files: remove the files above from git" >&2; exit 1; }
 
-scripts/install-deps.sh
+scripts/install-deps.sh --test
 
 echo "== build and test (build/)"
-scripts/build.sh
+# Everything: a build made by scripts/run.sh leaves the tests and benchmarks out.
+scripts/build.sh -DSEAFOLD_TESTS=ON -DSEAFOLD_BENCH=ON
 (cd build && ctest --output-on-failure -j"$jobs" --timeout 600) | tee -a "$summary"
+
+echo "== the Debian package: contents, dependencies, a staged install that runs, the service unit"
+tests/packaging/package_test.sh
 
 echo "== build and test under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSEAFOLD_SANITIZE=ON -DSEAFOLD_GRAPHICS=OFF \

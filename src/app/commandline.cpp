@@ -216,6 +216,10 @@ void addSharedOptions(CLI::App& app, SharedOptions& shared)
            },
            "join only a server whose key has this fingerprint (as the server printed it; implies --secure)")
         ->type_name("FINGERPRINT");
+    app.add_option("--key-file", shared.keyFile,
+                   "a server keeps its key pair in FILE (made the first time, readable by its owner only), so "
+                   "that its fingerprint stays the same across restarts")
+        ->type_name("FILE");
     app.add_option_function<std::string>(
            "--discovery-port",
            [&shared](const std::string& text) {
@@ -394,9 +398,11 @@ const char* const WindowedControls = R"(Controls (windowed program):
   mouse wheel             move along the view axis
   Home                    put the camera back where it started
   End                     bring your model in front of the camera (everyone sees it move)
+  F                       show or hide the frame rates (--show-fps shows them from the start)
   R (held)                push-to-talk, in a client and a windowed server ("Talking" or "No microphone" on the People panel)
   Enter or T              open the chat line; Enter sends it, Escape cancels it
-  Print Screen            save screenshot_N.png in the working folder
+  Print Screen            save the window as seafold-DATE-TIME.png in the pictures folder
+                          ($XDG_PICTURES_DIR, else the home folder); the panel says where
   Escape                  quit (the Exit button on the panel too)
   The panel               pick your model and the ocean material, tune the material with the scrollbars,
                           choose what the mouse moves, switch model and light spinning
@@ -418,7 +424,8 @@ const char* const WindowedEnvironment =
     R"(  SEAFOLD_EVENT_LOG=FILE  write the JSON lines of seafold-headless --events to FILE, plus this user's input
   SEAFOLD_CONFIG_DIALOG=1 show the renderer's configuration dialog (otherwise the ogre.cfg saved in the
                           working folder is used, or else the default in the media folder)
-  SEAFOLD_MEDIA=DIR       the media folder (default: ../media beside the program, then ./media)
+  SEAFOLD_MEDIA=DIR       the media folder (default: ../media beside the program in a build, then
+                          ../share/seafold once installed, then ./media)
   DISPLAY                 the X display to open (seafold-headless needs none)
   For tests and measurements: SEAFOLD_SCREENSHOT_AFTER_FRAMES=N with SEAFOLD_SCREENSHOT_PATH=FILE
   (save the window after N frames and quit), SEAFOLD_SHOW_MODEL=NAME.mesh, SEAFOLD_FRAME_REPORT=1,
@@ -455,7 +462,18 @@ std::unique_ptr<CLI::App> buildParser(Program program, ProgramOptions& target, b
     auto app = std::make_unique<CLI::App>(description, programName(program));
     app->formatter(std::make_shared<HelpFormatter>(program));
     app->set_help_flag("-h,--help", "print this help and exit");
-    app->add_flag("--version", "print the version and exit");
+    app->add_flag("--version", "print the version and exit")->configurable(false);
+    // Every option can come from a config file too; the command line wins.
+    // The user's file is read when it exists (parseProgramOptions sets it).
+    app->set_config("--config", "",
+                    "read options from FILE, one \"option = value\" a line (the option without its dashes); "
+                    "without it, $XDG_CONFIG_HOME/seafold/seafold.conf is read when it exists")
+        ->type_name("FILE");
+    // An option this program does not know is a mistake in the file too;
+    // --find only ignores the options of a running session.
+    app->allow_config_extras(finding ? CLI::config_extras_mode::ignore : CLI::config_extras_mode::error);
+    app->add_flag("--write-config", "print the options in effect as a config file (for --config) and exit")
+        ->configurable(false);
     // Unknown words and options are reported by parseProgramOptions itself,
     // in one line.
     app->allow_extras(true);
@@ -463,10 +481,13 @@ std::unique_ptr<CLI::App> buildParser(Program program, ProgramOptions& target, b
     addFindOption(*app, target.line);
     if (program == Program::Headless && !finding)
         addHeadlessOptions(*app, target.headless);
-    if (program == Program::Windowed)
+    if (program == Program::Windowed) {
         app->add_option("--name", target.shared.hostUserName,
                         "a server's own user in its session, as the others see it (default: the host name)")
             ->type_name("NAME");
+        app->add_flag("--show-fps", target.shared.showFps,
+                      "show the frame rates and triangle count from the start (F shows and hides them)");
+    }
     std::string footer = program == Program::Windowed ? std::string(WindowedControls) + "\n" : std::string();
     footer += SharedEnvironment;
     if (program == Program::Windowed)
@@ -489,7 +510,58 @@ std::string oneLine(std::string text)
     return text;
 }
 
+// Options that mean something only to a server, or only to a client.
+const char* const ServerOnlyOptions[] = {"--server-name",     "--no-discovery",  "--key-file", "--max-clients",
+                                         "--max-per-address", "--max-queued-mb", "--ban-file", "--no-console"};
+const char* const ClientOnlyOptions[] = {"--say", "--voice", "--voice-activation"};
+
+// Whether `option` is one of the words of the line (alone or as --option=VALUE).
+bool givenOnLine(const std::vector<std::string>& words, const std::string& option)
+{
+    return std::any_of(words.begin(), words.end(), [&option](const std::string& word) {
+        return word == option || word.compare(0, option.size() + 1, option + "=") == 0;
+    });
+}
+
+// The value of --config on the line, else the user's file.
+std::string configFileOf(const std::vector<std::string>& args)
+{
+    for (size_t k = 0; k < args.size(); ++k) {
+        if (args[k] == "--config" && k + 1 < args.size())
+            return args[k + 1];
+        if (args[k].compare(0, 9, "--config=") == 0)
+            return args[k].substr(9);
+    }
+    return userConfigFile();
+}
+
+// The options in effect as a config file: what was given on the line or in
+// a config file, read back by --config to the same options. The mode is not
+// an option: a comment line shows it.
+std::string configText(Program program, const CommandLine& line, const CLI::App& parser)
+{
+    std::string mode = line.find       ? "--find"
+                       : line.isClient ? "-client " + line.addressText + " " + line.clientName
+                                       : "server " + line.addressText;
+    return std::string("# ") + programName(program) + " " + mode + "\n" + parser.config_to_str(false, false);
+}
+
 } // namespace
+
+std::string userConfigFile()
+{
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    std::string base;
+    if (config && *config) {
+        base = config;
+    } else {
+        const char* home = std::getenv("HOME");
+        if (!home || !*home)
+            return std::string();
+        base = std::string(home) + "/.config";
+    }
+    return base + "/seafold/seafold.conf";
+}
 
 std::string helpText(Program program)
 {
@@ -561,8 +633,17 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
     std::vector<std::string> rest(args.begin() + long(next), args.end());
     // CLI11 takes the arguments last first.
     std::vector<std::string> reversed(rest.rbegin(), rest.rend());
+    parser->get_config_ptr()->default_str(userConfigFile());
     try {
         parser->parse(reversed);
+    } catch (const CLI::ConfigError& error) {
+        std::string why = error.what();
+        const std::string unknown = "INI was not able to parse ";
+        if (why.compare(0, unknown.size(), unknown) == 0)
+            why = "unknown option \"" + why.substr(unknown.size()) + "\"";
+        return fail("in the config file " + configFileOf(rest) + ": " + why);
+    } catch (const CLI::FileError&) {
+        return fail("cannot read the config file " + configFileOf(rest));
     } catch (const CLI::ParseError& error) {
         return fail(error.what());
     }
@@ -576,9 +657,16 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
 
     // What only makes sense together.
     const bool server = !finding && !read.line.isClient;
-    for (const char* option : {"--server-name", "--no-discovery"}) {
-        if (!server && parser->count(option))
+    // An option of the other role is a mistake on the command line; in a
+    // config file (which a user's server and client may share) it is
+    // ignored.
+    for (const char* option : ServerOnlyOptions) {
+        if (!server && givenOnLine(rest, option))
             return fail(std::string(option) + " is for a server");
+    }
+    for (const char* option : ClientOnlyOptions) {
+        if (!read.line.isClient && givenOnLine(rest, option))
+            return fail(std::string(option) + " is for a client");
     }
     std::string why;
     if (!finding && !read.line.joinsFoundServer() && !checkAddress(read.line.addressText, &why)) {
@@ -596,6 +684,8 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
         if (read.shared.hostUserName.empty())
             return fail("the --name must not be empty");
     }
+    if (!read.shared.keyFile.empty() && read.shared.insecure)
+        return fail("--key-file cannot go with --insecure: an unsealed server uses no key");
     if (!read.shared.serverKey.empty() && !read.line.isClient)
         return fail("--server-key needs -client: a server makes its own key");
     if (!read.headless.speakFile.empty() && !read.line.isClient)
@@ -626,6 +716,10 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
         read.shared.secure = true;
     }
 
+    if (parser->count("--write-config")) {
+        outcome.output = configText(program, read.line, *parser);
+        return outcome;
+    }
     if (options)
         *options = read;
     outcome.run = true;

@@ -7,9 +7,10 @@
 // host:port with a port from 1 to 65535 (the address a server binds, or the
 // server a client joins), or for a client "auto": the one server that answers
 // on the local network; NAME is the client's user name, not empty. Options
-// follow. --find needs no mode word: it lists the servers on the local network
-// and ends. The options both programs understand are registered in one place
-// (SharedOptions); seafold-headless adds its own (HeadlessOptions).
+// follow. Every option may also come from a config file (--config FILE, else
+// the user's file when there is one); the command line wins. --find needs no mode word: it lists the servers on the
+// local network and ends. The options both programs understand are registered in one place (SharedOptions);
+// seafold-headless adds its own (HeadlessOptions).
 //
 // Reading never opens a window or looks for a display: --help, --version and
 // every mistake are answered first.
@@ -64,6 +65,7 @@ struct SharedOptions {
     bool secure = false;   // --secure
     bool insecure = false; // --insecure
     std::string serverKey; // --server-key FINGERPRINT (a client; implies --secure), lower-case hex
+    std::string keyFile;   // --key-file FILE: a server's key pair, kept across restarts
     // Finding servers on the local network.
     uint16_t discoveryPort = DefaultDiscoveryPort; // --discovery-port N
     std::string serverName;                        // --server-name TEXT; empty = the host name
@@ -77,6 +79,7 @@ struct SharedOptions {
     uint32_t maxPerAddress = NetInterface::DefaultMaxPerAddress; // --max-per-address N: from one host
     // --max-queued-mb N: queued event bytes a server holds for all connections together.
     uint32_t maxQueuedMb = NetInterface::DefaultQueueBudgetMb;
+    bool showFps = false;   // --show-fps: the windowed program shows its frame rates from the start
     bool flatVoice = false; // --flat-voice: every voice from the middle, not from the speaker's model
     // --wire-version 0: offer only the calls every peer knows, as a peer
     // built before Seafold's own would (LPC-10 voice); default: all of them.
@@ -141,6 +144,10 @@ struct ParseOutcome {
 
 // Reads the arguments (without the program name).
 ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>& args, ProgramOptions* options);
+
+// The user's config file, read by default: $XDG_CONFIG_HOME/seafold/seafold.conf
+// (XDG_CONFIG_HOME defaults to ~/.config). Empty without a home folder.
+std::string userConfigFile();
 
 // The text of --help.
 std::string helpText(Program program);

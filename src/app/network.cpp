@@ -1,5 +1,6 @@
 #include "app/network.h"
 #include "app/console.h"
+#include "app/keyfile.h"
 #include "app/lan.h"
 #include "app/serverlink.h"
 
@@ -264,14 +265,27 @@ SessionPort& SessionHost::port()
     return *mPort;
 }
 
-// A fresh key pair for this run of the server: clients that pin it learn its
-// fingerprint from the start-up line.
-void SessionHost::makeServerKey()
+// The server's key pair: the one kept in --key-file (made there the first
+// time), else a fresh one for this run. Clients that pin it learn its
+// fingerprint from the start-up line. False, after saying why, when the key
+// file cannot be used.
+bool SessionHost::makeServerKey()
 {
-    RefPtr<AsymmetricKey> key = new AsymmetricKey(ServerKeyBytes);
-    SF_ASSERT(key->isValid(), "The server's key pair could not be made.");
+    RefPtr<AsymmetricKey> key;
+    if (mOptions.keyFile.empty()) {
+        key = new AsymmetricKey(ServerKeyBytes);
+        SF_ASSERT(key->isValid(), "The server's key pair could not be made.");
+    } else {
+        std::string why;
+        key = loadOrMakeKeyFile(mOptions.keyFile, ServerKeyBytes, &why);
+        if (!key) {
+            startUpError(why + ".");
+            return false;
+        }
+    }
     gNetInterface->setPrivateKey(key);
     mServerKeyFingerprint = keyFingerprint(key);
+    return true;
 }
 
 bool SessionHost::start(const CommandLine& line)
@@ -320,7 +334,10 @@ bool SessionHost::start(const CommandLine& line)
         gNetInterface->setAllowConnections(true);
         std::string listening = listeningMessage(gNetInterface->boundAddress());
         if (!mOptions.insecure) {
-            makeServerKey();
+            if (!makeServerKey()) {
+                gNetInterface = nullptr;
+                return false;
+            }
             listening +=
                 std::string(mOptions.secure ? " (secure; " : " (") + "key fingerprint " + mServerKeyFingerprint + ")";
         }

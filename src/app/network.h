@@ -96,7 +96,7 @@ public:
 private:
     class Port;
 
-    void makeServerKey();
+    bool makeServerKey();
     // A server's own user joins its session (takePart).
     void joinAsHost();
 

@@ -2,8 +2,10 @@
 #include "session/json.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 
 namespace seafold {
 
@@ -187,9 +189,23 @@ int guiMouseButton(int inputButton)
     return inputButton >= 0 && inputButton <= 3 ? inputButton : 0;
 }
 
-std::string screenshotName(uint32_t count)
+std::string modelListName(const std::string& meshFile)
 {
-    return "screenshot_" + std::to_string(count) + ".png";
+    std::string name = meshFile.substr(0, meshFile.rfind('.'));
+    for (char& c : name) {
+        if (c == '_' || c == '-')
+            c = ' ';
+    }
+    if (!name.empty())
+        name[0] = char(std::toupper(static_cast<unsigned char>(name[0])));
+    return name;
+}
+
+std::string screenshotName(const std::tm& when, uint32_t nth)
+{
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d-%H%M%S", &when);
+    return std::string("seafold-") + stamp + (nth > 1 ? "-" + std::to_string(nth) : std::string()) + ".png";
 }
 
 RowRect rowRect(RowPart part, uint32_t row, float scroll)

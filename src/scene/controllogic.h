@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -170,8 +171,14 @@ std::string windowTitle(bool isClient, const std::string& userName, const std::s
 // 2 middle, 3 the fourth; anything else counts as left.
 int guiMouseButton(int inputButton);
 
-// "screenshot_" + count + ".png".
-std::string screenshotName(uint32_t count);
+// The name "Your model" shows for a mesh file: "lighthouse.mesh" ->
+// "Lighthouse", "sea_buoy.mesh" -> "Sea buoy".
+std::string modelListName(const std::string& meshFile);
+
+// A screenshot's file name from the local time it was taken:
+// "seafold-YYYY-MM-DD-HHMMSS.png", or with "-N" before ".png" for the Nth
+// (N from 2) taken in the same second.
+std::string screenshotName(const std::tm& when, uint32_t nth);
 
 // ---- tuning rows ---------------------------------------------------------------------
 

@@ -41,6 +41,7 @@ SceneFrameListener::SceneFrameListener(Seafold& app) : mApp(app), mMotion(app), 
     mRootWindow = guiContext().getRootWindow();
     if (mRootWindow) {
         mStatistics.attach(mRootWindow);
+        mStatistics.setFramesShown(mApp.framesShownAtStart());
         // Key events reach "root" only while it or a child is active.
         mRootWindow->activate();
         mLabels.attach(mRootWindow->getChildRecursive("NameLabels"));
@@ -175,6 +176,8 @@ bool SceneFrameListener::keyPressed(uint32_t key)
         mApp.ownModel().bringIntoView(*mApp.camera());
     if (key == OIS::KC_R && mApp.sessionPort().takesPart())
         mApp.sessionPort().setPushToTalk(true);
+    if (key == OIS::KC_F)
+        mStatistics.setFramesShown(!mStatistics.framesShown());
     return true;
 }
 

@@ -1,4 +1,5 @@
 #include "scene/panel.h"
+#include "scene/controllogic.h"
 #include "scene/guitext.h"
 #include "scene/guiwindows.h"
 #include "scene/materialtuning.h"
@@ -71,10 +72,10 @@ void Panel::fillLists()
     if (models) {
         Ogre::StringVectorPtr found = Ogre::ResourceGroupManager::getSingleton().findResourceNames(
             Ogre::ResourceGroupManager::DEFAULT_RESOURCE_GROUP_NAME, "*.mesh", false);
-        std::vector<std::string> names(found->begin(), found->end());
-        std::sort(names.begin(), names.end());
-        for (const std::string& name : names)
-            models->addItem(new MyListItem(name.c_str(), 0));
+        mModelFiles.assign(found->begin(), found->end());
+        std::sort(mModelFiles.begin(), mModelFiles.end());
+        for (size_t k = 0; k < mModelFiles.size(); ++k)
+            models->addItem(new MyListItem(guiUtf8(modelListName(mModelFiles[k])), CEGUI::uint(k)));
     }
 }
 
@@ -103,7 +104,9 @@ bool Panel::handleModelSelected(const CEGUI::EventArgs& args)
     CEGUI::ListboxItem* item = combo ? combo->getSelectedItem() : nullptr;
     if (!item)
         return true;
-    mApp.selectOwnModel(item->getText().c_str());
+    if (item->getID() >= mModelFiles.size())
+        return true;
+    mApp.selectOwnModel(mModelFiles[item->getID()]);
     mTuning.rebuildRows();
     return true;
 }

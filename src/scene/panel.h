@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace CEGUI {
 class EventArgs;
@@ -41,6 +43,9 @@ private:
     Seafold& mApp;
     MaterialTuning& mTuning;
     uint32_t mMouseMode = MovesCamera;
+    // The mesh files of "Your model", in the list's order (the items show
+    // their names).
+    std::vector<std::string> mModelFiles;
 };
 
 } // namespace seafold

@@ -1,4 +1,5 @@
 #include "scene/scenedriver.h"
+#include "base/installpaths.h"
 #include "base/platform.h"
 #include "scene/framelistener.h"
 #include "scene/seafold.h"
@@ -15,8 +16,8 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace seafold {
 
@@ -25,23 +26,6 @@ namespace {
 // Taken during static initialisation, before main: the start of the process
 // as far as start-up time is concerned.
 const int64_t gProcessStartTimer = getHighPrecisionTimerValue();
-
-bool fileExists(const std::string& path)
-{
-    struct stat info;
-    return stat(path.c_str(), &info) == 0;
-}
-
-std::string executableDirectory()
-{
-    char buffer[PATH_MAX];
-    ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (length <= 0)
-        return ".";
-    std::string path(buffer, size_t(length));
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
 
 long environmentNumber(const char* name, long fallback)
 {
@@ -114,9 +98,11 @@ void lookAtFromSetting(Seafold& app, const std::string& setting)
 
 class WindowedDriver : public FrameDriver {
 public:
-    WindowedDriver(const std::string& mediaDirectory, SessionPort& session, EventLog* eventLog)
+    WindowedDriver(const std::string& mediaDirectory, SessionPort& session, EventLog* eventLog, bool showFrameRates)
     {
         mApp.setMediaDirectory(mediaDirectory);
+        mApp.setFramesShownAtStart(showFrameRates);
+        mApp.setLogDirectory(mLogDirectory);
         mApp.setSessionPort(&session);
         mApp.setEventLog(eventLog);
     }
@@ -150,8 +136,10 @@ public:
     bool setUp() override
     {
         if (!mApp.setUpApplication()) {
-            std::fprintf(stderr, "seafold: no window: the configuration dialog was cancelled, or the GUI could not "
-                                 "start (Ogre.log and CEGUI.log in the working folder say why)\n");
+            std::fprintf(stderr,
+                         "seafold: no window: the configuration dialog was cancelled, or the GUI could not "
+                         "start (Ogre.log and CEGUI.log in %s say why)\n",
+                         mLogDirectory.c_str());
             return false;
         }
         setUtf8WindowTitle(mApp.window(), mApp.windowTitle());
@@ -216,6 +204,8 @@ private:
     // The scene; declared first, so that it goes last.
     Seafold mApp;
     std::unique_ptr<ScreenshotHook> mScreenshotHook;
+    // The logs go to the user's cache folder, not the working folder.
+    const std::string mLogDirectory = userCacheDirectory();
     bool mReport = false;
     long mFrames = 0;
     int64_t mFirstFrameTime = 0;
@@ -256,21 +246,24 @@ std::string noDisplayMessage()
            "); use seafold-headless to run a server or client without one";
 }
 
-std::string findMediaDirectory()
+std::string findMediaDirectory(std::string* searched)
 {
     const char* chosen = std::getenv("SEAFOLD_MEDIA");
+    std::vector<std::string> candidates;
     if (chosen && *chosen)
-        return chosen;
-    std::string besideProgram = executableDirectory() + "/../media";
-    if (fileExists(besideProgram + "/plugins.cfg"))
-        return besideProgram;
-    return "media";
+        candidates = {chosen};
+    else
+        candidates = {executableDirectory() + "/../media", installedDataDirectory(), "./media"};
+    std::string found = firstFolderHolding(candidates, "plugins.cfg");
+    if (found.empty() && searched)
+        *searched = listFolders(candidates);
+    return found;
 }
 
 std::unique_ptr<FrameDriver> createWindowedDriver(const std::string& mediaDirectory, SessionPort& session,
-                                                  EventLog* eventLog)
+                                                  EventLog* eventLog, bool showFrameRates)
 {
-    return std::unique_ptr<FrameDriver>(new WindowedDriver(mediaDirectory, session, eventLog));
+    return std::unique_ptr<FrameDriver>(new WindowedDriver(mediaDirectory, session, eventLog, showFrameRates));
 }
 
 } // namespace seafold

@@ -3,7 +3,8 @@
 //
 // Test and measurement hooks, read from the environment once at set-up:
 //   SEAFOLD_MEDIA=DIR                     media folder (default: ../media next
-//                                         to the executable, then ./media)
+//                                         to the executable, then the install
+//                                         prefix's share/seafold, then ./media)
 //   SEAFOLD_SCREENSHOT_AFTER_FRAMES=N     after frame N, save the window to
 //   SEAFOLD_SCREENSHOT_PATH=FILE          FILE (default "seafold_frame.png")
 //                                         and end rendering
@@ -40,14 +41,16 @@ bool displayAvailable();
 // The line printed when there is no display.
 std::string noDisplayMessage();
 
-// The media folder: SEAFOLD_MEDIA, else ../media beside the executable, else
-// ./media; the first that holds "plugins.cfg".
-std::string findMediaDirectory();
+// The media folder: SEAFOLD_MEDIA, else ../media beside the executable (the
+// build tree), else share/seafold under the install prefix, else ./media; the
+// first that holds "plugins.cfg". Empty when none does, with the folders
+// searched in `searched`.
+std::string findMediaDirectory(std::string* searched);
 
 // The windowed front end; the scene reaches the session through `session`
 // and writes the window's event-log lines to `eventLog` (null: none). Both
 // must outlive the driver.
 std::unique_ptr<FrameDriver> createWindowedDriver(const std::string& mediaDirectory, SessionPort& session,
-                                                  EventLog* eventLog);
+                                                  EventLog* eventLog, bool showFrameRates);
 
 } // namespace seafold

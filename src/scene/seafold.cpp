@@ -142,11 +142,12 @@ bool Seafold::setUpApplication()
     SetUpTimer timer;
     // The renderer root. Its log stays in "Ogre.log" instead of being
     // echoed to standard output.
+    const std::string ogreLog = mLogDirectory + "/Ogre.log";
     if (!Ogre::LogManager::getSingletonPtr()) {
         mLogManager = new Ogre::LogManager;
-        mLogManager->createLog("Ogre.log", true, false, false);
+        mLogManager->createLog(ogreLog, true, false, false);
     }
-    mRoot = new Ogre::Root(mMediaDirectory + "/plugins.cfg", "ogre.cfg", "Ogre.log");
+    mRoot = new Ogre::Root(mMediaDirectory + "/plugins.cfg", "ogre.cfg", ogreLog);
 
     // Resource locations.
     setUpResources();
@@ -262,7 +263,7 @@ bool Seafold::setUpGui()
         // Caught GUI exceptions would still be echoed on standard error.
         CEGUI::Exception::setStdErrEnabled(false);
         mGuiSystem = &CEGUI::System::create(*mGuiRenderer, mGuiResourceProvider, nullptr, mGuiImageCodec, nullptr,
-                                            GuiConfigFile, "CEGUI.log");
+                                            GuiConfigFile, mLogDirectory + "/CEGUI.log");
         CEGUI::GUIContext& context = mGuiSystem->getDefaultGUIContext();
         context.getMouseCursor().setDefaultImage("TaharezLook/MouseArrow");
         CEGUI::Window* root = CEGUI::WindowManager::getSingleton().loadLayoutFromFile(PanelLayoutFile);

@@ -38,6 +38,12 @@ public:
     // Where "plugins.cfg", "resources.cfg" and the media folders are; relative
     // locations in "resources.cfg" are taken from here. Set before set-up.
     void setMediaDirectory(const std::string& directory) { mMediaDirectory = directory; }
+    // Where the renderer's and the GUI's logs (Ogre.log, CEGUI.log) go. Set
+    // before set-up.
+    void setLogDirectory(const std::string& directory) { mLogDirectory = directory; }
+    // Whether the frame rates show from the start (--show-fps); F toggles them.
+    void setFramesShownAtStart(bool shown) { mFramesShownAtStart = shown; }
+    bool framesShownAtStart() const { return mFramesShownAtStart; }
 
     // The running session as the scene sees it; null restores a port with
     // no session behind it. Not owned.
@@ -109,6 +115,8 @@ private:
     void tearDownGui();
 
     std::string mMediaDirectory = ".";
+    std::string mLogDirectory = ".";
+    bool mFramesShownAtStart = false;
     NoSessionPort mNoSession;
     SessionPort* mSessionPort = &mNoSession;
     WindowEvents mEvents;

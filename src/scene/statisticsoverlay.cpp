@@ -32,6 +32,24 @@ void StatisticsOverlay::attach(CEGUI::Window* root)
     mWorstFps = root->getChildRecursive("OPWorstFPS");
     mTriangleCount = root->getChildRecursive("OPTriCount");
     mNoticeWindow = root->getChildRecursive("OPDebugMsg");
+    mPanel = root->getChildRecursive("StatsPanel");
+    updateVisibility();
+}
+
+void StatisticsOverlay::setFramesShown(bool shown)
+{
+    mFramesShown = shown;
+    updateVisibility();
+}
+
+void StatisticsOverlay::updateVisibility()
+{
+    for (CEGUI::Window* window : {mAverageFps, mCurrentFps, mBestFps, mWorstFps, mTriangleCount}) {
+        if (window)
+            window->setVisible(mFramesShown);
+    }
+    if (mPanel)
+        mPanel->setVisible(mFramesShown || !mNotice.empty());
 }
 
 void StatisticsOverlay::countFrame(const Ogre::RenderTarget& window)
@@ -68,6 +86,7 @@ void StatisticsOverlay::showNotice(const std::string& text)
     mNoticeSinceMs = getRealMilliseconds();
     if (mNoticeWindow)
         mNoticeWindow->setText(guiUtf8(mNotice));
+    updateVisibility();
     mEvents.notice(mNotice);
 }
 

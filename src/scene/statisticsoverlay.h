@@ -36,6 +36,11 @@ public:
     // The frame step that scales motion this frame.
     float timeStep() const { return mTimeStep; }
 
+    // The frame rates and triangle count are shown only when asked for (the
+    // F key, --show-fps); the panel itself shows while they or a notice do.
+    void setFramesShown(bool shown);
+    bool framesShown() const { return mFramesShown; }
+
     // A notice in the panel, for NoticeMs; "" clears it.
     void showNotice(const std::string& text);
     // Once a frame: clears a notice that has stayed long enough.
@@ -43,6 +48,7 @@ public:
 
 private:
     void refresh(const Ogre::RenderTarget& window);
+    void updateVisibility();
 
     WindowEvents& mEvents;
     float mTimeStep = MaxTimeStepSeconds;
@@ -53,6 +59,8 @@ private:
     CEGUI::Window* mWorstFps = nullptr;
     CEGUI::Window* mTriangleCount = nullptr;
     CEGUI::Window* mNoticeWindow = nullptr;
+    CEGUI::Window* mPanel = nullptr;
+    bool mFramesShown = false;
     std::string mNotice;
     uint32_t mNoticeSinceMs = 0; // when mNotice was set (real-time ms)
 };

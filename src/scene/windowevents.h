@@ -10,8 +10,8 @@
 //   {"button": 0, "down": true, "at": [x, y]}
 //   {"gui_target": "root/Panel/ModelCombos"}        (null: no window there)
 //   {"window": [width, height], "gui": [width, height]}
-//   {"notice": "Saved: screenshot_1.png"}
-//   {"screenshot": "screenshot_1.png", "labels": [...]}
+//   {"notice": "Saved: /home/alice/Pictures/seafold-2026-01-05-090307.png"}
+//   {"screenshot": "/home/alice/Pictures/seafold-2026-01-05-090307.png", "labels": [...]}
 //   {"mouse_mode": 1}
 //   {"control": "Wave height", "constant": "waveHeight", "value": 0.5}
 //   {"people": ["alice (you) · boat", ...]}

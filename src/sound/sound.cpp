@@ -1,5 +1,6 @@
 // OpenAL set-up and shutdown, the catalogue, and the source pool.
 #include "sound/sound.h"
+#include "base/installpaths.h"
 #include "sound/sound_local.h"
 
 #include <AL/al.h>
@@ -117,12 +118,6 @@ ALenum alFormat(WaveFormat format)
         break;
     }
     return AL_FORMAT_MONO16;
-}
-
-bool directoryExists(const std::string& path)
-{
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 float distanceToListener(const SoundObjectState& state)
@@ -552,19 +547,10 @@ void setSoundClock(std::function<uint32_t()> clock)
 
 std::string defaultSfxDirectory()
 {
-    char path[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", path, sizeof(path) - 1);
-    if (n > 0) {
-        path[n] = 0;
-        std::string program(path);
-        size_t slash = program.rfind('/');
-        if (slash != std::string::npos) {
-            std::string beside = program.substr(0, slash) + "/sfx";
-            if (directoryExists(beside))
-                return beside;
-        }
-    }
-    return "sfx";
+    // Beside the program in the build tree; under the install prefix once
+    // installed; else the working folder.
+    std::string found = firstFolderHolding({executableDirectory(), installedDataDirectory()}, "sfx");
+    return found.empty() ? std::string("sfx") : found + "/sfx";
 }
 
 bool initSound()

@@ -141,10 +141,25 @@ TEST(MouseButtons, FourButtonsMapStraightAndOthersBecomeLeft)
     EXPECT_EQ(guiMouseButton(-1), 0);
 }
 
-TEST(Screenshots, AreNumberedFromOne)
+TEST(ModelNames, AreTheFileNameWithoutTheExtensionCapitalised)
 {
-    EXPECT_EQ(screenshotName(1), "screenshot_1.png");
-    EXPECT_EQ(screenshotName(12), "screenshot_12.png");
+    const std::pair<const char*, const char*> cases[] = {
+        {"boat.mesh", "Boat"}, {"lighthouse.mesh", "Lighthouse"}, {"sea_buoy.mesh", "Sea buoy"}, {"x", "X"}};
+    for (const auto& c : cases)
+        EXPECT_EQ(modelListName(c.first), c.second) << c.first;
+}
+
+TEST(Screenshots, AreNamedByDateAndTimeWithANumberForMoreInOneSecond)
+{
+    std::tm when{};
+    when.tm_year = 2026 - 1900;
+    when.tm_mon = 0;
+    when.tm_mday = 5;
+    when.tm_hour = 9;
+    when.tm_min = 3;
+    when.tm_sec = 7;
+    EXPECT_EQ(screenshotName(when, 1), "seafold-2026-01-05-090307.png");
+    EXPECT_EQ(screenshotName(when, 2), "seafold-2026-01-05-090307-2.png");
 }
 
 TEST(RowGeometry, RowsStepDownByFifteenHundredthsWithTheScrollbarBelowTheLabel)

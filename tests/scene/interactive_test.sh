@@ -118,7 +118,8 @@ start() {
     cp "$(dirname "$seafold")/../media/ogre-default.cfg" "$name/ogre.cfg" || fail "no ogre-default.cfg"
     local before
     before=$(windows)
-    (cd "$name" && SEAFOLD_EVENT_LOG="$work/$name/events.log" exec "$seafold" "$@" >out.txt 2>err.txt) &
+    (cd "$name" && XDG_PICTURES_DIR="$work/$name" XDG_CACHE_HOME="$work/$name" \
+        SEAFOLD_EVENT_LOG="$work/$name/events.log" exec "$seafold" "$@" >out.txt 2>err.txt) &
     started_pid=$!
     pids="$pids $started_pid"
     started_window=$(new_window "$before") || fail "$name: no window"
@@ -198,13 +199,21 @@ red_share() {
         -format '%[fx:round(10000*mean)]' info:
 }
 
+# last_shot NAME: the path of NAME's latest screenshot, as its window reports
+# it (in NAME's folder, which the start gives as its pictures folder).
+last_shot() { grep -o '"screenshot": "[^"]*"' "$1/events.log" | tail -n 1 | cut -d'"' -f4; }
+
 # screenshot_bob: Print Screen in bob's window; sets $shot to the file he saved.
 screenshot_count_bob=0
 screenshot_bob() {
     xdotool mousemove $((bob_x + 400)) $((bob_y + 300))
     xdotool key Print
     screenshot_count_bob=$((screenshot_count_bob + 1))
-    shot="bob/screenshot_$screenshot_count_bob.png"
+    # The path the window reports (in bob's folder, named by date and time).
+    wait_until 30 more_lines bob/events.log '"screenshot"' $((screenshot_count_bob - 1)) ||
+        fail "bob reported no screenshot $screenshot_count_bob"
+    shot=$(last_shot bob)
+    [[ "$shot" == "$work/bob/seafold-"*.png ]] || fail "bob's screenshot is not in his pictures folder: $shot"
     wait_until 30 png_done "$shot" || fail "bob saved no $shot"
 }
 
@@ -342,7 +351,8 @@ session)
     click_at alice $material_choppy
     xdotool mousemove $((alice_x + 314)) $((alice_y + 548))
     press alice Print
-    wait_until 30 png_done alice/screenshot_1.png || fail "alice saved no screenshot_1.png"
+    wait_for alice/events.log '"screenshot"' 30 || fail "alice reported no screenshot"
+    wait_until 30 png_done "$(last_shot alice)" || fail "alice saved no screenshot"
     lines_before=$(count_lines alice/events.log '"control": "Wave height"')
     settle alice
     button alice down
@@ -373,8 +383,8 @@ session)
     echo "bob picked the same model; alice and the server show both"
     xdotool mousemove $((server_x + 400)) $((server_y + 300))
     press server Print
-    wait_until 30 png_done server/screenshot_1.png &&
-        cp server/screenshot_1.png "$work/server_both_lighthouses.png" 2>/dev/null
+    wait_for server/events.log '"screenshot"' 30 && wait_until 30 png_done "$(last_shot server)" &&
+        cp "$(last_shot server)" "$work/server_both_lighthouses.png" 2>/dev/null
 
     # The window resized: the GUI's root window follows.
     xdotool windowsize "$alice_window" 800 600
@@ -428,7 +438,7 @@ people)
         fail "the server's People panel does not list both clients with their statistics"
     echo "every People panel lists alice and bob with their models"
     screenshot_bob
-    labels=$(grep '"screenshot": "screenshot_1.png"' bob/events.log | tail -n 1)
+    labels=$(grep '"screenshot"' bob/events.log | tail -n 1)
     read -r lx ly lw lh ax ay < <(sed -n 's/.*"name": "alice", "box": \[\([^]]*\)\], "anchor": \[\([^]]*\)\].*/\1, \2/p' <<<"$labels" |
         tr -d ',' | awk '{ printf "%d %d %d %d %d %d\n", $1, $2, $3, $4, $5, $6 }')
     [ -n "${lh:-}" ] || fail "no label for alice in bob's screenshot: $labels"
@@ -456,7 +466,7 @@ people)
     screenshot_bob
     cp "$shot" "$work/bob_alice_talking.png"
     # The mark is on her name above her model too.
-    grep '"screenshot": "screenshot_2.png"' bob/events.log | grep -q '"name": "alice", [^}]*"speaking": true' ||
+    grep '"screenshot"' bob/events.log | tail -n 1 | grep -q '"name": "alice", [^}]*"speaking": true' ||
         fail "alice's name label in bob's scene shows no speaker mark while she talks"
     # She goes on talking a while: the key is held, not waited on.
     sleep 2
@@ -471,7 +481,7 @@ people)
     wait_until 30 unmarked || fail "bob's panel still marks alice after she stopped"
 
     # The screenshot notice goes after a few seconds.
-    saved=$(grep '"notice": "Saved: screenshot_2.png"' bob/events.log | sed -n 's/.*"t": \([0-9]*\).*/\1/p')
+    saved=$(grep -F "\"notice\": \"Saved: $shot\"" bob/events.log | sed -n 's/.*"t": \([0-9]*\).*/\1/p')
     notice_gone() {
         grep '"notice": ""' bob/events.log | sed -n 's/.*"t": \([0-9]*\).*/\1/p' |
             awk -v s="$saved" '$1 >= s { print; exit }'

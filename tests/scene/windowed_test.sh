@@ -44,7 +44,7 @@ free_port() {
 run_windowed() {
     local out=$1 err=$2
     shift 2
-    env "$@" timeout 90 xvfb-run -a -s "-screen 0 1024x768x24" \
+    env XDG_CACHE_HOME="$work/cache" "$@" timeout 90 xvfb-run -a -s "-screen 0 1024x768x24" \
         "$seafold" server 127.0.0.1:"$(free_port)" >"$out" 2>"$err"
 }
 
@@ -161,7 +161,7 @@ exception)
     [ $status -eq 1 ] || fail "without a layout: exit code $status, expected 1"
     grep -q "An exception has occured" err2.txt && fail "without a layout: reported as a renderer exception"
     grep -q "^seafold: no window: .*CEGUI.log" err2.txt || fail "without a layout: no line saying why"
-    grep -q "GUI set-up failed" Ogre.log || fail "without a layout: no log line about the GUI"
+    grep -q "GUI set-up failed" "$work/cache/seafold/Ogre.log" || fail "without a layout: no log line about the GUI"
     ;;
 
 no-display)

@@ -43,6 +43,14 @@ int runWindowed(const ProgramOptions& options)
         std::fprintf(stderr, "%s\n", noDisplayMessage().c_str());
         return 1;
     }
+    // The media before anything starts: without it there is no window.
+    std::string searched;
+    std::string media = findMediaDirectory(&searched);
+    if (media.empty()) {
+        std::fprintf(stderr, "seafold: no media folder (one with plugins.cfg) in %s; set SEAFOLD_MEDIA=DIR\n",
+                     searched.c_str());
+        return 1;
+    }
     // Other users' models live in the renderer's scene.
     SessionHost host(options, gRendererScene);
     // A windowed server's user takes part in the session.
@@ -58,7 +66,8 @@ int runWindowed(const ProgramOptions& options)
     CommandLine line = options.line;
     int code = host.findServerToJoin(&line);
     if (code < 0) {
-        std::unique_ptr<FrameDriver> driver = createWindowedDriver(findMediaDirectory(), host.port(), &gEventLog);
+        std::unique_ptr<FrameDriver> driver =
+            createWindowedDriver(media, host.port(), &gEventLog, options.shared.showFps);
         // The loop's shutdown tells the peers that this user leaves.
         code = runApplication(line, *driver, standardLoopHooks(host));
     }
