@@ -3,13 +3,16 @@
 (join, move, voice, leave) with a pinned server key, an --insecure client
 refused with the reason, a wrong --server-key refused; a server that seals by
 default showing its key's fingerprint, which a pinned client joins; and a
-secure client that gives up on an --insecure server. Every wait is bounded.
+secure client that gives up on an --insecure server; a session with a join
+password, where a wrong one ends the client and learns nothing. Every wait is
+bounded.
 Usage: secure_e2e.py SEAFOLD_HEADLESS"""
 
 import os
 import re
 import subprocess
 import sys
+import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
@@ -20,8 +23,8 @@ failures = []
 
 
 class Proc(HeadlessProcess):
-    def __init__(self, args, name):
-        super().__init__(BINARY, name, args, failures)
+    def __init__(self, args, name, env=None):
+        super().__init__(BINARY, name, args, failures, env=env)
 
     def states(self):
         return [e for e in self.events() if "state" in e]
@@ -128,12 +131,41 @@ def plain_server():
     check(server.stop() == 0, "the plain server did not end with 0")
 
 
+def password_session():
+    folder = tempfile.mkdtemp(prefix="seafold-password-")
+    right = os.path.join(folder, "right")
+    wrong = os.path.join(folder, "wrong")
+    with open(right, "w") as f:
+        f.write("tide and salt\n")
+    with open(wrong, "w") as f:
+        f.write("tide and sand\n")
+    address = f"127.0.0.1:{free_port()}"
+    server, _ = secure_server(address, extra=("--password-file", right), mark="secure; ")
+    # The right password from the environment, the way a script passes it.
+    env = dict(os.environ, SEAFOLD_PASSWORD="tide and salt")
+    alice = Proc(["-client", address, "alice", "--model", "boat.mesh", "--quit-after", "30"], "alice", env=env)
+    server.wait_for("alice's join", lambda: server.rpcs("c2sAddNewClient") == [["alice"]])
+    mallory = Proc(["-client", address, "mallory", "--password-file", wrong, "--quit-after", "30"], "mallory")
+    # The connection comes up sealed, then the proof is turned down.
+    mallory.wait_for("the refusal of a wrong password",
+                     lambda: any(s["state"] == "disconnected" for s in mallory.states()), 20)
+    reasons = [s.get("reason") for s in mallory.states() if s["state"] == "disconnected"]
+    check(reasons[:1] == ["Wrong password"], f"mallory: {reasons!r}")
+    check(ended_with_one(mallory), "mallory did not end with 1")
+    check(mallory.rpcs("s2cIntroduceNewClient") == [] and mallory.rpcs("s2cEntityNotify") == [],
+          "mallory learned who is there without the password")
+    check("mallory joined" not in server.stderr_text(), "the server let mallory join")
+    check(alice.stop() == 0, "alice did not end with 0")
+    check(server.stop() == 0, "the password server did not end with 0")
+
+
 server, address, fingerprint = secure_session()
 refusals(server, address, fingerprint)
 sealed_by_default()
 plain_server()
+password_session()
 if failures:
     print("\n".join(failures))
     print(f"{len(failures)} failed")
     sys.exit(1)
-print("secure session, refusals, sealed by default, plain server: all passed")
+print("secure session, refusals, sealed by default, plain server, password session: all passed")
