@@ -132,3 +132,20 @@ def motion_figures(frames, received, t0, t1):
             delays.append(drawn - t)
     figures["delay_median_ms"] = statistics.median(delays) if delays else None
     return figures
+
+
+def stop_all(xvfb, *processes):
+    """Stops each process given (None is skipped), then the display."""
+    for process in processes:
+        if process:
+            process.stop()
+    xvfb.terminate()
+    xvfb.wait()
+
+
+def report(failures, passed):
+    """Prints the failures and exits 1, or prints `passed`."""
+    if failures:
+        print("\n".join(failures))
+        sys.exit(1)
+    print(passed)

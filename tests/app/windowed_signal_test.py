@@ -19,7 +19,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from headless_process import HeadlessProcess, free_port  # noqa: E402
-from window_process import start_xvfb  # noqa: E402
+from window_process import report, start_xvfb, stop_all  # noqa: E402
 
 WINDOWED, HEADLESS = sys.argv[1], sys.argv[2]
 failures = []
@@ -100,12 +100,6 @@ with tempfile.TemporaryDirectory() as work:
             if p.poll() is None:
                 p.kill()
                 p.wait()
-        bob.stop()
-        server.stop()
-        xvfb.terminate()
-        xvfb.wait()
+        stop_all(xvfb, bob, server)
 
-if failures:
-    print("\n".join(failures))
-    sys.exit(1)
-print("windowed program: SIGTERM and SIGINT end it cleanly, peers told at once")
+report(failures, "windowed program: SIGTERM and SIGINT end it cleanly, peers told at once")

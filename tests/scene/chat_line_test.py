@@ -16,7 +16,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from headless_process import HeadlessProcess, free_port  # noqa: E402
-from window_process import WindowedProcess, start_xvfb, wait_until  # noqa: E402
+from window_process import WindowedProcess, report, start_xvfb, stop_all, wait_until  # noqa: E402
 
 WINDOWED, HEADLESS = sys.argv[1], sys.argv[2]
 failures = []
@@ -88,14 +88,6 @@ with tempfile.TemporaryDirectory() as work:
         if len(camera_moves(bob)) != moved:
             failures.append(f"typing in the chat line moved the camera: {camera_moves(bob)[moved:]}")
     finally:
-        if alice:
-            alice.stop()
-        bob.stop()
-        server.stop()
-        xvfb.terminate()
-        xvfb.wait()
+        stop_all(xvfb, alice, bob, server)
 
-if failures:
-    print("\n".join(failures))
-    sys.exit(1)
-print("the chat line sends on Enter, cancels on Escape, and typing in it moves nothing")
+report(failures, "the chat line sends on Enter, cancels on Escape, and typing in it moves nothing")

@@ -15,7 +15,7 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from headless_process import HeadlessProcess, free_port  # noqa: E402
-from window_process import WindowedProcess, start_xvfb, wait_until  # noqa: E402
+from window_process import WindowedProcess, report, start_xvfb, stop_all, wait_until  # noqa: E402
 
 WINDOWED, HEADLESS = sys.argv[1], sys.argv[2]
 failures = []
@@ -89,10 +89,6 @@ with tempfile.TemporaryDirectory() as work:
         host_takes_part(work, display)
         others_lost_and_back(work, display)
     finally:
-        xvfb.terminate()
-        xvfb.wait()
+        stop_all(xvfb)
 
-if failures:
-    print("\n".join(failures))
-    sys.exit(1)
-print("the host is a user to clients of both versions; a silent server's users are drawn as lost, then as they are")
+report(failures, "the host is a user to clients of both versions; a silent server's users are drawn as lost, then as they are")

@@ -14,8 +14,8 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from headless_process import HeadlessProcess, free_port  # noqa: E402
-from window_process import (WindowedProcess, frames_of, motion_figures, received_of, start_xvfb,  # noqa: E402
-                            wait_until)
+from window_process import (WindowedProcess, frames_of, motion_figures, received_of, report, start_xvfb,  # noqa: E402
+                            stop_all, wait_until)
 
 WINDOWED, HEADLESS = sys.argv[1], sys.argv[2]
 failures = []
@@ -61,14 +61,6 @@ with tempfile.TemporaryDirectory() as work:
         if not any(e.get("rpc") == "s2cOrientation" for e in events):
             failures.append("bob was never told of alice's turns")
     finally:
-        if alice:
-            alice.stop()
-        bob.stop()
-        server.stop()
-        xvfb.terminate()
-        xvfb.wait()
+        stop_all(xvfb, alice, bob, server)
 
-if failures:
-    print("\n".join(failures))
-    sys.exit(1)
-print("bob's window draws alice's model gliding and turning")
+report(failures, "bob's window draws alice's model gliding and turning")
