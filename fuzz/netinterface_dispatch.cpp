@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzzconnection.h"
 #include "fuzzworld.h"
 #include "net/eventconnection.h"
 #include "net/netinterface.h"
@@ -23,13 +24,6 @@ public:
     char text[256] = {};
 };
 SF_IMPLEMENT_NETEVENT(FuzzEvent);
-
-class FuzzConnection : public EventConnection {
-    SF_DECLARE_CLASS(FuzzConnection)
-public:
-    uint32_t classGroup() const override { return NetClassGroupDefault; }
-};
-SF_IMPLEMENT_NETCONNECTION(FuzzConnection);
 
 uint32_t gNow = 1000;
 

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzzconnection.h"
 #include "fuzzworld.h"
 #include "net/eventconnection.h"
 #include "net/netinterface.h"
@@ -24,13 +25,6 @@
 using namespace seafold;
 
 namespace {
-
-class FuzzConnection : public EventConnection {
-    SF_DECLARE_CLASS(FuzzConnection)
-public:
-    uint32_t classGroup() const override { return NetClassGroupDefault; }
-};
-SF_IMPLEMENT_NETCONNECTION(FuzzConnection);
 
 uint32_t gNow = 1000;
 // Easy enough to solve for every input; the checks are the same at any.
