@@ -45,7 +45,7 @@ SF_IMPLEMENT_SEAFOLD_RPC(SimpleEventConnection, s2cYourName, GuaranteedOrdered, 
     Session* s = session();
     // An empty name is no name: the server never gives one.
     if (s && name.length())
-        s->setOwnName(name.c_str());
+        s->confirmOwnName(name.c_str());
 }
 
 } // namespace seafold

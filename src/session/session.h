@@ -95,7 +95,19 @@ public:
     // the server gives it another (s2cYourName). Empty in a server. Every
     // call the client makes, its title and its panel use it.
     const std::string& ownName() const { return mOwnName; }
-    void setOwnName(const std::string& name) { mOwnName = name; }
+    void setOwnName(const std::string& name)
+    {
+        mOwnName = name;
+        mOwnNameConfirmed = false;
+    }
+    // A client: the server said the name it goes by, which it says to a
+    // client of version 1 once it has taken the join.
+    void confirmOwnName(const std::string& name)
+    {
+        mOwnName = name;
+        mOwnNameConfirmed = true;
+    }
+    bool ownNameConfirmed() const { return mOwnNameConfirmed; }
 
     // Server: who may connect. `refusal` gives the reason a connection from
     // an address is refused (a ban, say), or empty to let it in. Asked as
@@ -143,6 +155,7 @@ private:
     Roster& mRoster;
     bool mIsServer;
     SessionSettings mSettings;
+    bool mOwnNameConfirmed = false;
     std::string mOwnName;
     Admission mAdmission;
     std::map<uint32_t, std::deque<uint32_t>> mPasswordGuesses; // by host: the times of its guesses

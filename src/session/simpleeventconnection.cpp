@@ -236,13 +236,13 @@ void SimpleEventConnection::join(const std::string& name)
     std::string unique = roster.uniqueName(name);
     const uint64_t newcomerId = roster.append(unique, this).id;
     StringPtr newcomer(unique.c_str());
-    if (unique != name) {
+    if (unique != name)
         rpcMessageServerToClient(
             StringPtr(fitUtf8("Your name is in use here; you are now: " + unique, MaxNameBytes).c_str()));
-        // The words are for the user; a peer that knows the call adopts the name.
-        if (speaksSeafold(*this))
-            s2cYourName(newcomer);
-    }
+    // The words are for the user; a peer that knows the call adopts the
+    // name, and learns that it is in (past the password, say).
+    if (speaksSeafold(*this))
+        s2cYourName(newcomer);
 
     for (size_t i = 0; i < roster.size(); ++i) {
         ClientRecord& entry = roster[i];

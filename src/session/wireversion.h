@@ -17,7 +17,8 @@
 //              LPC-10 as specified, the server re-encoding an Opus speaker.
 //              c2sOrientation, s2cOrientation: a user's model orientation
 //              (orientationcalls.cpp).
-//              The server's word of a client's name (s2cYourName), the
+//              The server's word of a client's name once it is taken in
+//              (s2cYourName), the
 //              join password's proof (c2sPasswordProof) and chat (c2sChat,
 //              s2cChat).
 //

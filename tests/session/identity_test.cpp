@@ -64,7 +64,8 @@ TEST_F(SessionTest, ARenamedClientGoesByItsNewNameAndIsHeardUnderIt)
     Peer& second = add("bob");
     ASSERT_TRUE(settle());
     EXPECT_EQ(second.session.ownName(), "bob (2)");
-    EXPECT_EQ(first.session.ownName(), ""); // never renamed: told nothing
+    EXPECT_EQ(first.session.ownName(), "bob"); // told its name as it joined
+    EXPECT_TRUE(first.session.ownNameConfirmed() && second.session.ownNameConfirmed());
 
     // The renamed client's own calls carry its new name; the others hear
     // the second bob, never the first.

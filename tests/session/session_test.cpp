@@ -74,9 +74,11 @@ TEST_F(SessionTest, LateJoinerLearnsEarlierUsersModelsAndPositions)
     Peer& b = add("bob");
     ASSERT_TRUE(settle());
     EXPECT_EQ(a.callsNamed("s2cIntroduceNewClient"), std::vector<std::string>{"[\"bob\"]"});
-    ASSERT_GE(b.calls.size(), 2u);
-    EXPECT_EQ(b.calls[0], "s2cIntroduceNewClient [\"alice\"]");
-    EXPECT_EQ(b.calls[1], "s2cEntityNotify [\"boat.mesh\", 1.0, 0.0, 2.0, \"alice\"]");
+    // First the word that bob is in, under his name; then who is here.
+    ASSERT_GE(b.calls.size(), 3u);
+    EXPECT_EQ(b.calls[0], "s2cYourName [\"bob\"]");
+    EXPECT_EQ(b.calls[1], "s2cIntroduceNewClient [\"alice\"]");
+    EXPECT_EQ(b.calls[2], "s2cEntityNotify [\"boat.mesh\", 1.0, 0.0, 2.0, \"alice\"]");
     const HeadlessScene::Model* seen = b.scene.modelOf("alice");
     ASSERT_NE(seen, nullptr);
     EXPECT_EQ(seen->entity, "boat.mesh");
