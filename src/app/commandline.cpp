@@ -136,34 +136,6 @@ std::string parseFingerprint(const std::string& text)
     return digits;
 }
 
-// host:port with a port from 1 to 65535 that the address reader accepts.
-bool checkAddress(const std::string& text, std::string* why)
-{
-    size_t colon = text.rfind(':');
-    std::string host = colon == std::string::npos ? text : text.substr(0, colon);
-    std::string port = colon == std::string::npos ? std::string() : text.substr(colon + 1);
-    if (colon == std::string::npos || host.empty() || port.empty()) {
-        *why = "the address \"" + text + "\" must be host:port, for example 127.0.0.1:28000";
-        return false;
-    }
-    bool digits = port.size() <= 5;
-    for (char c : port)
-        digits = digits && std::isdigit(uint8_t(c));
-    // The address reader refuses these too; checked here to say which part
-    // is wrong.
-    long number = digits ? std::strtol(port.c_str(), nullptr, 10) : 0;
-    if (!digits || number < 1 || number > 65535) {
-        *why = "the port \"" + port + "\" of \"" + text + "\" must be a number from 1 to 65535";
-        return false;
-    }
-    NetAddress address;
-    if (!address.parse(text.c_str())) {
-        *why = "cannot read the address \"" + text + "\" (unknown host?)";
-        return false;
-    }
-    return true;
-}
-
 // ---- the options -----------------------------------------------------------------------
 
 // Options both programs understand.
@@ -452,6 +424,15 @@ private:
     Program mProgram;
 };
 
+// Options of one program only (see buildParser).
+std::vector<const char*> otherProgramOptions(Program program)
+{
+    if (program == Program::Headless)
+        return {"--name", "--show-fps", "--last-server", "--show-material-sliders"};
+    return {"--move", "--move-every", "--turn",  "--quit-after", "--events",
+            "--say",  "--voice",      "--stats", "--speak",      "--speak-every"};
+}
+
 // The parser of `program`, writing into `target`. For --find the options of
 // a running session are left out: they would mean nothing there.
 std::unique_ptr<CLI::App> buildParser(Program program, ProgramOptions& target, bool finding = false)
@@ -487,6 +468,25 @@ std::unique_ptr<CLI::App> buildParser(Program program, ProgramOptions& target, b
             ->type_name("NAME");
         app->add_flag("--show-fps", target.shared.showFps,
                       "show the frame rates and triangle count from the start (F shows and hides them)");
+        app->add_option("--model", target.headless.model,
+                        "pick this model once the session runs (for example boat.mesh); the program keeps your "
+                        "last pick in your config file")
+            ->type_name("NAME");
+        app->add_option("--last-server", target.shared.lastServer,
+                        "the server the start window offers to join (host:port); the program keeps the last one "
+                        "you joined in your config file")
+            ->type_name("ADDRESS");
+        app->add_flag("--show-material-sliders", target.shared.materialSlidersOpen,
+                      "show the material sliders unfolded (the program keeps your choice in your config file)");
+    }
+    // The other program's options mean nothing here, but the two share the
+    // user's config file: there they are let be, on the command line they
+    // are a mistake (parseProgramOptions says whose they are).
+    for (const char* option : otherProgramOptions(program)) {
+        app->add_option(option, target.otherProgram, "")
+            ->group("")
+            ->expected(1, CLI::detail::expected_max_vector_size)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     }
     std::string footer = program == Program::Windowed ? std::string(WindowedControls) + "\n" : std::string();
     footer += SharedEnvironment;
@@ -540,13 +540,42 @@ std::string configFileOf(const std::vector<std::string>& args)
 // an option: a comment line shows it.
 std::string configText(Program program, const CommandLine& line, const CLI::App& parser)
 {
-    std::string mode = line.find       ? "--find"
-                       : line.isClient ? "-client " + line.addressText + " " + line.clientName
-                                       : "server " + line.addressText;
-    return std::string("# ") + programName(program) + " " + mode + "\n" + parser.config_to_str(false, false);
+    std::string mode = line.find          ? " --find"
+                       : line.startWindow ? " (the start window)"
+                       : line.isClient    ? " -client " + line.addressText + " " + line.clientName
+                                          : " server " + line.addressText;
+    return std::string("# ") + programName(program) + mode + "\n" + parser.config_to_str(false, false);
 }
 
 } // namespace
+
+// host:port with a port from 1 to 65535 that the address reader accepts.
+bool checkAddress(const std::string& text, std::string* why)
+{
+    size_t colon = text.rfind(':');
+    std::string host = colon == std::string::npos ? text : text.substr(0, colon);
+    std::string port = colon == std::string::npos ? std::string() : text.substr(colon + 1);
+    if (colon == std::string::npos || host.empty() || port.empty()) {
+        *why = "the address \"" + text + "\" must be host:port, for example 127.0.0.1:28000";
+        return false;
+    }
+    bool digits = port.size() <= 5;
+    for (char c : port)
+        digits = digits && std::isdigit(uint8_t(c));
+    // The address reader refuses these too; checked here to say which part
+    // is wrong.
+    long number = digits ? std::strtol(port.c_str(), nullptr, 10) : 0;
+    if (!digits || number < 1 || number > 65535) {
+        *why = "the port \"" + port + "\" of \"" + text + "\" must be a number from 1 to 65535";
+        return false;
+    }
+    NetAddress address;
+    if (!address.parse(text.c_str())) {
+        *why = "cannot read the address \"" + text + "\" (unknown host?)";
+        return false;
+    }
+    return true;
+}
 
 std::string userConfigFile()
 {
@@ -597,9 +626,15 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
     // The mode word and its arguments.
     ProgramOptions read;
     size_t next = 0;
-    if (args.empty())
+    const std::string mode = args.empty() ? std::string() : args[0];
+    // The windowed program started without a mode (from the desktop's
+    // menu, say) shows the start window.
+    const bool startWindow = program == Program::Windowed &&
+                             std::none_of(args.begin(), args.end(),
+                                          [](const std::string& arg) { return arg == "server" || arg == "-client"; }) &&
+                             (args.empty() || mode.compare(0, 2, "--") == 0);
+    if (args.empty() && !startWindow)
         return fail("missing the mode: server ADDRESS, -client ADDRESS NAME or --find");
-    const std::string& mode = args[0];
     const bool finding = std::any_of(args.begin(), args.end(), [](const std::string& arg) {
         return arg == "--find" || arg.compare(0, 7, "--find=") == 0;
     });
@@ -607,8 +642,9 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
                                       [](const std::string& arg) { return arg == "server" || arg == "-client"; });
     if (finding && modeWord) {
         return fail("--find stands alone: it takes no server or -client");
-    } else if (finding) {
+    } else if (finding || startWindow) {
         // No mode word: everything is options.
+        read.line.startWindow = startWindow && !finding;
     } else if (mode == "server" || mode == "-client") {
         read.line.isClient = mode == "-client";
         next = 1;
@@ -631,6 +667,11 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
     // The options.
     std::unique_ptr<CLI::App> parser = buildParser(program, read, finding);
     std::vector<std::string> rest(args.begin() + long(next), args.end());
+    for (const char* option : otherProgramOptions(program)) {
+        if (givenOnLine(rest, option))
+            return fail(std::string(option) + " is for " +
+                        programName(program == Program::Windowed ? Program::Headless : Program::Windowed));
+    }
     // CLI11 takes the arguments last first.
     std::vector<std::string> reversed(rest.rbegin(), rest.rend());
     parser->get_config_ptr()->default_str(userConfigFile());
@@ -656,20 +697,21 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
     }
 
     // What only makes sense together.
-    const bool server = !finding && !read.line.isClient;
+    const bool choosing = read.line.startWindow; // the start window: server or client, as the user picks
+    const bool server = !finding && !choosing && !read.line.isClient;
     // An option of the other role is a mistake on the command line; in a
     // config file (which a user's server and client may share) it is
     // ignored.
     for (const char* option : ServerOnlyOptions) {
-        if (!server && givenOnLine(rest, option))
+        if (!server && !choosing && givenOnLine(rest, option))
             return fail(std::string(option) + " is for a server");
     }
     for (const char* option : ClientOnlyOptions) {
-        if (!read.line.isClient && givenOnLine(rest, option))
+        if (!read.line.isClient && !choosing && givenOnLine(rest, option))
             return fail(std::string(option) + " is for a client");
     }
     std::string why;
-    if (!finding && !read.line.joinsFoundServer() && !checkAddress(read.line.addressText, &why)) {
+    if (!finding && !choosing && !read.line.joinsFoundServer() && !checkAddress(read.line.addressText, &why)) {
         if (server && read.line.addressText == AutoAddress)
             return fail("a server needs the address to bind (host:port); auto is for -client");
         return fail(why);
@@ -677,20 +719,22 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
     if (read.shared.insecure && read.shared.secure)
         return fail("--insecure cannot go with --secure or --server-key");
     // The windowed program's own.
+    // A client's NAME follows its address; a --name in the config file is
+    // the one the start window offers, and a client lets it be.
+    if (givenOnLine(rest, "--name") && !server && !choosing)
+        return fail("--name is for a server: a client's NAME follows its address");
     const CLI::Option* nameOption = parser->get_option_no_throw("--name");
-    if (nameOption && nameOption->count()) {
-        if (!server)
-            return fail("--name is for a server: a client's NAME follows its address");
-        if (read.shared.hostUserName.empty())
-            return fail("the --name must not be empty");
-    }
+    if (program == Program::Windowed && nameOption && nameOption->count() && read.shared.hostUserName.empty())
+        return fail("the --name must not be empty");
+    if (!read.shared.lastServer.empty() && !checkAddress(read.shared.lastServer, &why))
+        return fail("--last-server: " + why);
     if (!read.shared.keyFile.empty() && read.shared.insecure)
         return fail("--key-file cannot go with --insecure: an unsealed server uses no key");
-    if (!read.shared.serverKey.empty() && !read.line.isClient)
+    if (!read.shared.serverKey.empty() && !read.line.isClient && !choosing)
         return fail("--server-key needs -client: a server makes its own key");
     if (!read.headless.speakFile.empty() && !read.line.isClient)
         return fail("--speak needs -client: the server does not speak");
-    if (!read.shared.retry && !read.line.isClient)
+    if (!read.shared.retry && !read.line.isClient && !choosing)
         return fail("--no-retry needs -client: a server connects to nobody");
     if (read.headless.speakEverySeconds > 0 && read.headless.speakFile.empty())
         return fail("--speak-every needs --speak FILE.wav");

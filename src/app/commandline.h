@@ -1,6 +1,7 @@
 // The command line of both programs:
 //
 //   seafold          server ADDRESS | -client ADDRESS NAME | --find [SECONDS]   [options]
+//   seafold          [options]             (the start window asks what to do)
 //   seafold-headless server ADDRESS | -client ADDRESS NAME | --find [SECONDS]   [options]
 //
 // The mode word comes first and is exactly "server" or "-client"; ADDRESS is
@@ -44,7 +45,10 @@ struct CommandLine {
     std::string addressText; // the server's bind address, or the server a client joins
     std::string clientName;  // empty in the server
     bool find = false;       // --find: list the servers that answer, then end
-    double findSeconds = 1;  // how long --find waits for answers
+    // The windowed program without a mode: the start window asks the user
+    // what to do (join, host or quit).
+    bool startWindow = false;
+    double findSeconds = 1; // how long --find waits for answers
 
     // A client that joins whichever one server answers.
     bool joinsFoundServer() const { return isClient && addressText == AutoAddress; }
@@ -79,7 +83,13 @@ struct SharedOptions {
     uint32_t maxPerAddress = NetInterface::DefaultMaxPerAddress; // --max-per-address N: from one host
     // --max-queued-mb N: queued event bytes a server holds for all connections together.
     uint32_t maxQueuedMb = NetInterface::DefaultQueueBudgetMb;
-    bool showFps = false;   // --show-fps: the windowed program shows its frame rates from the start
+    bool showFps = false; // --show-fps: the windowed program shows its frame rates from the start
+    // The windowed program's own, kept in the user's file by the program
+    // itself as the user chooses in its windows: --last-server HOST:PORT,
+    // what the start window offers to join; --show-material-sliders, the
+    // material sliders open rather than folded.
+    std::string lastServer;
+    bool materialSlidersOpen = false;
     bool flatVoice = false; // --flat-voice: every voice from the middle, not from the speaker's model
     // --wire-version 0: offer only the calls every peer knows, as a peer
     // built before Seafold's own would (LPC-10 voice); default: all of them.
@@ -124,7 +134,10 @@ struct HeadlessOptions {
 struct ProgramOptions {
     CommandLine line;
     SharedOptions shared;
-    HeadlessOptions headless; // left at its defaults by the windowed program
+    HeadlessOptions headless; // the windowed program reads only --model into it
+    // The other program's options, as a config file both share gave them:
+    // read and let be.
+    std::vector<std::string> otherProgram;
 
     // What push-to-talk captures: --speak, else SEAFOLD_CAPTURE_FILE; empty =
     // the microphone.
@@ -144,6 +157,10 @@ struct ParseOutcome {
 
 // Reads the arguments (without the program name).
 ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>& args, ProgramOptions* options);
+
+// host:port with a port from 1 to 65535 that the address reader accepts;
+// else false, with a line saying which part is wrong.
+bool checkAddress(const std::string& text, std::string* why);
 
 // The user's config file, read by default: $XDG_CONFIG_HOME/seafold/seafold.conf
 // (XDG_CONFIG_HOME defaults to ~/.config). Empty without a home folder.

@@ -34,8 +34,6 @@ struct BadLine {
 
 // Wrong in both programs.
 const BadLine BadInBoth[] = {
-    {{}, "missing the mode"},
-    {{"--ping-interval", "100"}, "missing the mode"},
     {{"client", "127.0.0.1:28000", "alice"}, "unknown mode \"client\""},
     {{"serve", "127.0.0.1:28000"}, "unknown mode \"serve\""},
     {{"-Client", "127.0.0.1:28000", "alice"}, "unknown mode \"-Client\""},
@@ -94,7 +92,6 @@ const BadLine BadInBoth[] = {
     {{"server", "127.0.0.1:28000", "--discovery-port", "0"}, "--discovery-port takes a port from 1 to 65535"},
     {{"server", "127.0.0.1:28000", "--discovery-port", "65536"}, "--discovery-port takes"},
     {{"server", "127.0.0.1:28000", "--discovery-port", "1.5"}, "--discovery-port takes"},
-    {{"--discovery-port", "28005"}, "missing the mode"},
     {{"server", "127.0.0.1:28000", "--rate", "16"}, "--rate takes INTERVAL_MS,BYTES_PER_S"},
     {{"server", "127.0.0.1:28000", "--rate", "0,2500"}, "--rate takes"},
     {{"server", "127.0.0.1:28000", "--rate", "2048,2500"}, "--rate takes"},
@@ -114,11 +111,18 @@ const BadLine BadInBoth[] = {
     {{"-client", "127.0.0.1:28000", "alice", "--insecure", "--server-key", "0123456789abcdef"}, "--insecure cannot"},
 };
 
-// Options of the display-less program, unknown to the windowed one.
-const Args HeadlessOnly[] = {
-    {"server", "127.0.0.1:28000", "--events"},
-    {"-client", "127.0.0.1:28000", "alice", "--model", "boat.mesh"},
-    {"server", "127.0.0.1:28000", "--stats", "1000"},
+// Options of one program given to the other on the command line.
+const BadLine OtherProgramsOptions[] = {
+    {{"server", "127.0.0.1:28000", "--events"}, "--events is for seafold-headless"},
+    {{"server", "127.0.0.1:28000", "--stats", "1000"}, "--stats is for seafold-headless"},
+    {{"--say", "hello"}, "--say is for seafold-headless"},
+};
+const BadLine WindowedOnly[] = {
+    {{"server", "127.0.0.1:28000", "--show-fps"}, "--show-fps is for seafold"},
+    {{"-client", "127.0.0.1:28000", "alice", "--last-server", "10.0.0.1:28000"}, "--last-server is for seafold"},
+    {{}, "missing the mode"},
+    {{"--ping-interval", "100"}, "missing the mode"},
+    {{"--discovery-port", "28005"}, "missing the mode"},
 };
 
 // The scripted user has nothing to do in a search.
@@ -171,10 +175,34 @@ TEST(CommandLine, EveryBadFormIsOneLineAndExitCodeTwoInBothPrograms)
             expectRefused(program, bad.args, bad.says);
 }
 
-TEST(CommandLine, TheWindowedProgramRefusesTheScriptingOptions)
+TEST(CommandLine, EachProgramRefusesTheOthersOptionsAndOnlyTheWindowedOneStartsWithoutAMode)
 {
-    for (const Args& args : HeadlessOnly)
-        expectRefused(Program::Windowed, args, "unknown option --");
+    for (const BadLine& bad : OtherProgramsOptions)
+        expectRefused(Program::Windowed, bad.args, bad.says);
+    for (const BadLine& bad : WindowedOnly)
+        expectRefused(Program::Headless, bad.args, bad.says);
+    expectRefused(Program::Windowed, {"--last-server", "10.0.0.1"}, "--last-server: the address");
+    expectRefused(Program::Windowed, {"--quiet", "server", "127.0.0.1:28000"}, "before the options");
+}
+
+// No mode: the start window, with what it offers filled in, and the options
+// of either role (the user picks one there).
+TEST(CommandLine, TheWindowedProgramWithoutAModeShowsTheStartWindow)
+{
+    for (const Args& args : {Args{}, Args{"--name", "ann", "--last-server", "10.0.0.1:28000", "--model", "buoy.mesh",
+                                          "--max-clients", "8", "--voice-activation", "--no-retry"}}) {
+        ProgramOptions options;
+        ParseOutcome out = parseProgramOptions(Program::Windowed, args, &options);
+        ASSERT_TRUE(out.run) << out.error;
+        EXPECT_TRUE(options.line.startWindow);
+        EXPECT_FALSE(options.line.find);
+        if (!args.empty()) {
+            EXPECT_EQ(options.shared.hostUserName, "ann");
+            EXPECT_EQ(options.shared.lastServer, "10.0.0.1:28000");
+            EXPECT_EQ(options.headless.model, "buoy.mesh");
+            EXPECT_EQ(options.shared.maxClients, 8u);
+        }
+    }
 }
 
 TEST(CommandLine, BadScriptingOptionsOfTheDisplayLessProgram)
@@ -245,8 +273,8 @@ TEST(CommandLine, HelpTellsTheUsageOptionsControlsAndEnvironment)
     for (const char* needed : {"W A S D", "Print Screen", "push-to-talk", "Escape", "mouse wheel", "SEAFOLD_EVENT_LOG",
                                "SEAFOLD_CONFIG_DIALOG", "Home", "End", "People panel"})
         EXPECT_NE(windowed.find(needed), std::string::npos) << needed;
-    for (const char* needed : {"--model", "--move", "--move-every", "--quit-after", "--events", "--voice", "--stats",
-                               "--speak", "--speak-every"}) {
+    for (const char* needed : {"--move", "--move-every", "--quit-after", "--events", "--voice", "--stats", "--speak",
+                               "--speak-every"}) {
         EXPECT_NE(headless.find(needed), std::string::npos) << needed;
         EXPECT_EQ(windowed.find("  " + std::string(needed) + " "), std::string::npos) << needed;
     }

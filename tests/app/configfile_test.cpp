@@ -1,7 +1,9 @@
 // Options from a config file: the user's file is read by default, --config
 // names another, the command line wins, --write-config prints a file that
-// reads back to the same options, and a bad line ends with exit code 2.
+// reads back to the same options, and a bad line ends with exit code 2. The
+// windowed program keeps the user's choices in the same file.
 #include "app/commandline.h"
+#include "app/userconfig.h"
 #include "app/testfolder.h"
 
 #include <gtest/gtest.h>
@@ -138,7 +140,7 @@ TEST_F(ConfigFile, ABadLineIsOneErrorAndExitCodeTwo)
         {"ping-interval = 250\nthis is no option\n", "unknown option \"this is no option\""},
         {"pign-interval = 250\n", "unknown option \"pign-interval\""},
         {"ping-interval = fast\n", "--ping-interval takes milliseconds"},
-        {"model = boat.mesh\n", "unknown option \"model\""}, // the windowed program has no --model
+        {"modell = boat.mesh\n", "unknown option \"modell\""},
     };
     for (const Case& c : cases) {
         std::string file = write("bad.conf", c.text);
@@ -154,6 +156,60 @@ TEST_F(ConfigFile, ABadLineIsOneErrorAndExitCodeTwo)
         Program::Headless, {"server", "127.0.0.1:28000", "--config", mFolder + "/none.conf"}, nullptr);
     EXPECT_EQ(missing.exitCode, 2);
     EXPECT_NE(missing.error.find("cannot read the config file"), std::string::npos) << missing.error;
+}
+
+// What the windowed program keeps is read back as given, whatever the
+// text holds, and every line the user wrote stays.
+TEST_F(ConfigFile, KeptChoicesReadBackAndLeaveTheUsersLinesAlone)
+{
+    const std::string user = "# mine\nrate = \"16,65535\"\nname = old\n\nquiet = true\n";
+    writeUserFile(user);
+    const std::string path = userConfigFile();
+    std::string error;
+    const std::vector<std::string> names = {"Ann, the first", "o'neil", "say \"hi\"", "  spaced  "};
+    for (const std::string& name : names) {
+        ASSERT_TRUE(rememberInConfigFile(path, "name", {name}, false, &error)) << error;
+        ASSERT_TRUE(rememberInConfigFile(path, "mute", {"bob", name}, true, &error)) << error;
+        ASSERT_TRUE(rememberInConfigFile(path, "show-material-sliders", {"true"}, false, &error)) << error;
+        ProgramOptions options;
+        ParseOutcome out = parseProgramOptions(Program::Windowed, {}, &options);
+        ASSERT_TRUE(out.run) << out.error;
+        EXPECT_EQ(options.shared.hostUserName, name);
+        EXPECT_EQ(options.shared.muted, (std::vector<std::string>{"bob", name}));
+        EXPECT_TRUE(options.shared.materialSlidersOpen);
+        EXPECT_EQ(options.shared.rate.minPacketSendPeriod, 16u);
+    }
+    // Rewritten where it stood, once; the rest as it was; a removed option
+    // leaves no line.
+    ASSERT_TRUE(rememberInConfigFile(path, "mute", {}, true, &error)) << error;
+    std::ifstream in(path);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "# mine\nrate = \"16,65535\"\nname = \"  spaced  \"\n\nquiet = true\nshow-material-sliders = true\n");
+    // Both kinds of quote cannot be written; the file is left as it was.
+    EXPECT_FALSE(rememberInConfigFile(path, "name", {"a'b\"c"}, false, &error));
+    // No file yet: one is made, folder and all.
+    std::string fresh = mFolder + "/new/seafold/seafold.conf";
+    ASSERT_TRUE(rememberInConfigFile(fresh, "last-server", {"10.0.0.1:28000"}, false, &error)) << error;
+    ProgramOptions options;
+    ASSERT_TRUE(parseProgramOptions(Program::Windowed, {"--config", fresh}, &options).run);
+    EXPECT_EQ(options.shared.lastServer, "10.0.0.1:28000");
+}
+
+// Both programs read the user's file: each lets the other's options be.
+TEST_F(ConfigFile, EachProgramLetsTheOthersOptionsInTheFileBe)
+{
+    writeUserFile("name = ann\nlast-server = \"10.0.0.1:28000\"\nshow-fps = true\nevents = true\n"
+                  "move = [\"1,0,0\", \"0,1,0\"]\nmodel = buoy.mesh\n");
+    ProgramOptions windowed, headless;
+    ParseOutcome w = parseProgramOptions(Program::Windowed, {"-client", "127.0.0.1:28000", "bob"}, &windowed);
+    ParseOutcome h = parseProgramOptions(Program::Headless, {"-client", "127.0.0.1:28000", "bob"}, &headless);
+    ASSERT_TRUE(w.run) << w.error;
+    ASSERT_TRUE(h.run) << h.error;
+    EXPECT_EQ(windowed.headless.model, "buoy.mesh");
+    EXPECT_TRUE(windowed.shared.showFps);
+    EXPECT_TRUE(headless.headless.events);
+    EXPECT_EQ(headless.headless.moves.size(), 2u);
+    EXPECT_EQ(windowed.line.clientName, "bob");
 }
 
 } // namespace

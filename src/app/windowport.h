@@ -1,0 +1,80 @@
+// The windowed program's port to its session: the scene is made once and
+// keeps this port, while the session behind it may come and go (the start
+// window joins or hosts one, and a refused or ended one takes the user back
+// there). It passes each call to the session running now, if any, keeps the
+// scene's listeners subscribed across sessions, and keeps the choices the
+// user makes through it (the model, how to talk, whom to mute) in the user's
+// config file.
+#pragma once
+
+#include "scene/sessionport.h"
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace seafold {
+
+class WindowPort : public SessionPort {
+public:
+    // How a choice is kept: the option (without dashes), its values, and
+    // whether it is a list. Empty: nothing is kept (the default).
+    using Keeper = std::function<void(const std::string& option, const std::vector<std::string>& values, bool list)>;
+    void setKeeper(Keeper keeper) { mKeeper = std::move(keeper); }
+
+    // The session's own port from now on; null: none. The listeners move
+    // over to it. A port set here must stay alive until it is replaced.
+    void setTarget(SessionPort* target);
+    SessionPort* target() const { return mTarget; }
+
+    bool isClient() const override { return current().isClient(); }
+    bool takesPart() const override { return current().takesPart(); }
+    void sendMovement(double dx, double dy, double dz) override { current().sendMovement(dx, dy, dz); }
+    void sendHeading(double yawDegrees) override { current().sendHeading(yawDegrees); }
+    void sendInput() override { current().sendInput(); }
+    double sendIntervalMsOf(const ClientRecord& record) const override { return current().sendIntervalMsOf(record); }
+    void announceSelection(const std::string& meshName) override;
+    void setPushToTalk(bool held) override { current().setPushToTalk(held); }
+    Microphone microphone() const override { return current().microphone(); }
+    std::string microphoneProblem() const override { return current().microphoneProblem(); }
+    bool voiceActivation() const override { return current().voiceActivation(); }
+    void setVoiceActivation(bool on) override;
+    void setVoiceVolume(const std::string& name, bool muted, float volume) override;
+    bool voiceMuted(const std::string& name) const override { return current().voiceMuted(name); }
+    float voiceVolume(const std::string& name) const override { return current().voiceVolume(name); }
+    uint64_t subscribeSpeakers(std::function<void(uint64_t userId)> heard) override;
+    uint64_t subscribeChat(std::function<void(const std::string& sender, const std::string& text)> heard) override;
+    void unsubscribe(uint64_t id) override;
+    void placeVoices(const VoicePlacer& where) override { current().placeVoices(where); }
+    bool sendChat(const std::string& text) override { return current().sendChat(text); }
+    void describeSession(SessionStatus& status) override { current().describeSession(status); }
+    float talkLevel() const override { return current().talkLevel(); }
+
+    // The model the user picked last (empty: none yet).
+    const std::string& lastModel() const { return mLastModel; }
+
+    // Whom the user muted, as kept (the start of a session mutes them).
+    void setMuted(const std::vector<std::string>& names);
+
+private:
+    struct Listener {
+        std::function<void(uint64_t)> speakers;
+        std::function<void(const std::string&, const std::string&)> chat;
+        uint64_t targetId = 0; // the subscription with the target, 0: none
+    };
+
+    SessionPort& current() const { return mTarget ? *mTarget : mNone; }
+    void subscribeToTarget(Listener& listener);
+    void keep(const std::string& option, const std::vector<std::string>& values, bool list) const;
+
+    mutable NoSessionPort mNone;
+    SessionPort* mTarget = nullptr;
+    std::map<uint64_t, Listener> mListeners; // by our own ids
+    uint64_t mNextId = 1;
+    std::vector<std::string> mMuted; // as kept, in the order muted
+    std::string mLastModel;
+    Keeper mKeeper;
+};
+
+} // namespace seafold
