@@ -48,14 +48,19 @@ class WindowedProcess:
     """The windowed program in folder WORK/NAME (the shipped default
     configuration, no dialog), its event log in events.log there."""
 
-    def __init__(self, binary, work, name, args, display, trace_frames=False, env=None):
+    def __init__(self, binary, work, name, args, display, trace_frames=False, env=None, prefix=None):
         self.folder = os.path.join(work, name)
         os.makedirs(self.folder, exist_ok=True)
         self.log = os.path.join(self.folder, "events.log")
-        environment = dict(env or os.environ, DISPLAY=display, SEAFOLD_EVENT_LOG=self.log)
+        # A config folder of its own: what one run keeps there (a model, a
+        # name) never reaches another test's program.
+        self.config = os.path.join(self.folder, "config")
+        environment = dict(env or os.environ, DISPLAY=display, SEAFOLD_EVENT_LOG=self.log,
+                           XDG_CONFIG_HOME=self.config, XDG_CACHE_HOME=os.path.join(self.folder, "cache"))
         if trace_frames:
             environment["SEAFOLD_TRACE_FRAMES"] = "1"
-        self.p = subprocess.Popen([os.path.abspath(binary)] + args, cwd=self.folder, env=environment,
+        self.p = subprocess.Popen((prefix or []) + [os.path.abspath(binary)] + args, cwd=self.folder,
+                                  env=environment,
                                   stdout=open(os.path.join(self.folder, "out.txt"), "w"),
                                   stderr=open(os.path.join(self.folder, "err.txt"), "w"))
 

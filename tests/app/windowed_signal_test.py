@@ -65,7 +65,7 @@ with tempfile.TemporaryDirectory() as work:
         folder = os.path.join(work, name)
         os.mkdir(folder)
         windows[name] = subprocess.Popen([WINDOWED, "-client", address, name], cwd=folder,
-                                         env=dict(os.environ, DISPLAY=display),
+                                         env=dict(os.environ, DISPLAY=display, XDG_CONFIG_HOME=os.path.join(folder, "config")),
                                          stdout=open(os.path.join(folder, "out.txt"), "w"),
                                          stderr=open(os.path.join(folder, "err.txt"), "w"))
     try:

@@ -118,7 +118,7 @@ start() {
     cp "$(dirname "$seafold")/../media/ogre-default.cfg" "$name/ogre.cfg" || fail "no ogre-default.cfg"
     local before
     before=$(windows)
-    (cd "$name" && XDG_PICTURES_DIR="$work/$name" XDG_CACHE_HOME="$work/$name" \
+    (cd "$name" && XDG_PICTURES_DIR="$work/$name" XDG_CACHE_HOME="$work/$name" XDG_CONFIG_HOME="$work/$name/config" \
         SEAFOLD_EVENT_LOG="$work/$name/events.log" exec "$seafold" "$@" >out.txt 2>err.txt) &
     started_pid=$!
     pids="$pids $started_pid"
@@ -421,7 +421,7 @@ people)
     for w in $(windows); do xdotool getwindowname "$w"; done | sort >titles.txt
     cat titles.txt
     printf '%s\n' "Seafold — alice @ 127.0.0.1:$port" "Seafold — bob @ 127.0.0.1:$port" \
-        "Seafold — server on 127.0.0.1:$port" | sort | diff - titles.txt || fail "window titles"
+        "Seafold — $(hostname) hosting on 127.0.0.1:$port" | sort | diff - titles.txt || fail "window titles"
 
     # alice's model, with her name above it in bob's view.
     pick_model_and_mode

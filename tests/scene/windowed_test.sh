@@ -44,7 +44,7 @@ free_port() {
 run_windowed() {
     local out=$1 err=$2
     shift 2
-    env XDG_CACHE_HOME="$work/cache" "$@" timeout 90 xvfb-run -a -s "-screen 0 1024x768x24" \
+    env XDG_CACHE_HOME="$work/cache" XDG_CONFIG_HOME="$work/config" "$@" timeout 90 xvfb-run -a -s "-screen 0 1024x768x24" \
         "$seafold" server 127.0.0.1:"$(free_port)" >"$out" 2>"$err"
 }
 
@@ -208,7 +208,7 @@ seen() {
 run() { # NAME ARGS...
     local name=$1
     shift
-    (cd "$name" && SEAFOLD_EVENT_LOG=events.log exec "$seafold" "$@" >out.txt 2>err.txt) &
+    (cd "$name" && XDG_CONFIG_HOME="$PWD/config" SEAFOLD_EVENT_LOG=events.log exec "$seafold" "$@" >out.txt 2>err.txt) &
 }
 seafold=$1
 run server server 127.0.0.1:$2
