@@ -232,6 +232,8 @@ SessionHost::SessionHost(const ProgramOptions& options, ClientScene& scene)
     : mLine(options.line), mOptions(options.shared), mScene(scene), mLan(options.shared),
       mPort(std::make_unique<Port>(*this))
 {
+    // A new session starts a new link (an earlier host's may have stopped).
+    gServerLink = ServerLink();
     gServerLink.setRetry(mOptions.retry);
     // A client that will not try again ends, and says so with its exit code.
     gServerLink.setOnGiveUp([] { requestExit(1); });
@@ -279,7 +281,7 @@ bool SessionHost::makeServerKey()
         std::string why;
         key = loadOrMakeKeyFile(mOptions.keyFile, ServerKeyBytes, &why);
         if (!key) {
-            startUpError(why + ".");
+            failStart(why + ".");
             return false;
         }
     }
@@ -309,8 +311,8 @@ bool SessionHost::start(const CommandLine& line)
     gNetInterface = new SessionInterface(bindAddress, session);
     if (!gNetInterface->socket().isValid()) {
         int error = gNetInterface->socket().setUpError();
-        startUpError(line.isClient ? std::string("cannot open a network socket: ") + std::strerror(error) + "."
-                                   : bindFailureMessage(bindAddress, error));
+        failStart(line.isClient ? std::string("cannot open a network socket: ") + std::strerror(error) + "."
+                                : bindFailureMessage(bindAddress, error));
         gNetInterface = nullptr;
         return false;
     }
@@ -378,6 +380,12 @@ bool SessionHost::start(const CommandLine& line)
     if (mOptions.voiceActivation && !mScriptedSpeech)
         mPort->openMicrophone();
     return true;
+}
+
+void SessionHost::failStart(const std::string& why)
+{
+    mStartError = why;
+    startUpError(why);
 }
 
 void SessionHost::joinAsHost()

@@ -59,6 +59,8 @@ public:
     // error, when the socket cannot be made or bound: the program then ends
     // with exit code 1.
     bool start(const CommandLine& line);
+    // Why start failed, as it was told.
+    const std::string& startError() const { return mStartError; }
 
     // Packet reading and connection servicing, for the main loop.
     void receivePackets();
@@ -97,6 +99,7 @@ private:
     class Port;
 
     bool makeServerKey();
+    void failStart(const std::string& why);
     // A server's own user joins its session (takePart).
     void joinAsHost();
 
@@ -106,6 +109,7 @@ private:
     // Lent to the interface; outlives it.
     std::unique_ptr<NetworkSimulator> mSimulator;
     std::string mServerKeyFingerprint;
+    std::string mStartError;
     LanPresence mLan;
     std::unique_ptr<Port> mPort;
     bool mScriptedSpeech = false;

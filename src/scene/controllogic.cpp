@@ -179,8 +179,14 @@ std::string windowTitle(bool isClient, const std::string& userName, const std::s
 {
     // U+2014 EM DASH, in UTF-8.
     const std::string dash = "\xe2\x80\x94";
+    // No session yet (the start window).
+    if (address.empty())
+        return "Seafold";
     if (isClient)
         return "Seafold " + dash + " " + displayText(userName) + " @ " + displayText(address);
+    // A server whose user takes part goes by that user's name too.
+    if (!userName.empty())
+        return "Seafold " + dash + " " + displayText(userName) + " hosting on " + displayText(address);
     return "Seafold " + dash + " server on " + displayText(address);
 }
 

@@ -82,6 +82,13 @@ bool SceneFrameListener::frameStarted(const Ogre::FrameEvent& event)
     mStatistics.countFrame(*mApp.window());
     mMotion.setTimeStep(mStatistics.timeStep());
 
+    // Keys typed into the start window's fields move nothing.
+    const bool starting = mApp.startWindow().shown();
+    if (starting != mStartWindowShown) {
+        mStartWindowShown = starting;
+        mMotion.suspendKeys(starting || mChat.isOpen());
+    }
+
     // Writes the camera or the own model (and the move to the session).
     mMotion.apply();
     mSpin.spin(mStatistics.timeStep());
@@ -141,6 +148,21 @@ bool SceneFrameListener::frameEnded(const Ogre::FrameEvent&)
 
 bool SceneFrameListener::keyPressed(uint32_t key)
 {
+    // The start window takes every key but these: Enter joins, Escape
+    // quits, Print Screen saves the window as ever.
+    if (mApp.startWindow().shown()) {
+        if (key == OIS::KC_RETURN || key == OIS::KC_NUMPADENTER) {
+            mApp.startWindow().pressEnter();
+            return false;
+        }
+        if (key == OIS::KC_ESCAPE) {
+            mShutdownRequested = true;
+            return false;
+        }
+        if (key == OIS::KC_SYSRQ)
+            saveScreenshot();
+        return true;
+    }
     // An open chat line takes every key: Enter sends, Escape cancels, the
     // rest is typed (the GUI's edit line gets them, the view does not).
     if (mChat.isOpen()) {

@@ -76,6 +76,7 @@ private:
     NameLabels mLabels;
     ChatLine mChat;
     bool mShutdownRequested = false;
+    bool mStartWindowShown = false; // as the last frame saw it
     // SEAFOLD_TRACE_FRAMES=1 with an event log: a line per frame drawn.
     bool mTraceFrames = false;
     uint64_t mFramesTraced = 0;

@@ -96,10 +96,12 @@ void lookAtFromSetting(Seafold& app, const std::string& setting)
     app.cameraControl().lookAt(target);
 }
 
-class WindowedDriver : public FrameDriver {
+class WindowedDriver : public WindowedFrontEnd {
 public:
-    WindowedDriver(const std::string& mediaDirectory, SessionPort& session, EventLog* eventLog, bool showFrameRates)
+    WindowedDriver(const std::string& mediaDirectory, SessionPort& session, EventLog* eventLog, bool showFrameRates,
+                   bool startWindow)
     {
+        mApp.setStartWindowWanted(startWindow);
         mApp.setMediaDirectory(mediaDirectory);
         mApp.setFramesShownAtStart(showFrameRates);
         mApp.setLogDirectory(mLogDirectory);
@@ -159,6 +161,8 @@ public:
         const char* lookAt = std::getenv("SEAFOLD_LOOK_AT");
         if (lookAt && *lookAt)
             lookAtFromSetting(mApp, lookAt);
+        if (!mModelAtStart.empty())
+            mApp.selectOwnModel(mModelAtStart);
         const char* model = std::getenv("SEAFOLD_SHOW_MODEL");
         if (model && *model)
             mApp.ownModel().showUnannounced(model);
@@ -171,6 +175,10 @@ public:
     }
 
     void startRendering() override { mApp.startRendering(); }
+
+    StartWindow& startWindow() override { return mApp.startWindow(); }
+    bool selectOwnModel(const std::string& meshName) override { return mApp.selectOwnModel(meshName); }
+    void setModelAtStart(const std::string& meshName) override { mModelAtStart = meshName; }
 
     bool renderOneFrame() override
     {
@@ -206,6 +214,7 @@ private:
     std::unique_ptr<ScreenshotHook> mScreenshotHook;
     // The logs go to the user's cache folder, not the working folder.
     const std::string mLogDirectory = userCacheDirectory();
+    std::string mModelAtStart;
     bool mReport = false;
     long mFrames = 0;
     int64_t mFirstFrameTime = 0;
@@ -260,10 +269,11 @@ std::string findMediaDirectory(std::string* searched)
     return found;
 }
 
-std::unique_ptr<FrameDriver> createWindowedDriver(const std::string& mediaDirectory, SessionPort& session,
-                                                  EventLog* eventLog, bool showFrameRates)
+std::unique_ptr<WindowedFrontEnd> createWindowedDriver(const std::string& mediaDirectory, SessionPort& session,
+                                                       EventLog* eventLog, bool showFrameRates, bool startWindow)
 {
-    return std::unique_ptr<FrameDriver>(new WindowedDriver(mediaDirectory, session, eventLog, showFrameRates));
+    return std::unique_ptr<WindowedFrontEnd>(
+        new WindowedDriver(mediaDirectory, session, eventLog, showFrameRates, startWindow));
 }
 
 } // namespace seafold

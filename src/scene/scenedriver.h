@@ -26,6 +26,7 @@
 
 #include "scene/framedriver.h"
 #include "scene/sessionport.h"
+#include "scene/startwindow.h"
 
 #include <memory>
 #include <string>
@@ -47,10 +48,25 @@ std::string noDisplayMessage();
 // searched in `searched`.
 std::string findMediaDirectory(std::string* searched);
 
+// The windowed front end, with what the program does to the scene beside
+// driving its frames.
+class WindowedFrontEnd : public FrameDriver {
+public:
+    // The start window (made at set-up when asked for).
+    virtual StartWindow& startWindow() = 0;
+    // Shows `meshName` as the user's own model and tells the session, as a
+    // pick in the panel does; false (after a notice) when it cannot.
+    virtual bool selectOwnModel(const std::string& meshName) = 0;
+    // The model set-up picks, as the user would (empty: none).
+    virtual void setModelAtStart(const std::string& meshName) = 0;
+};
+
 // The windowed front end; the scene reaches the session through `session`
 // and writes the window's event-log lines to `eventLog` (null: none). Both
-// must outlive the driver.
-std::unique_ptr<FrameDriver> createWindowedDriver(const std::string& mediaDirectory, SessionPort& session,
-                                                  EventLog* eventLog, bool showFrameRates);
+// must outlive the driver. With `startWindow`, set-up ends with the start
+// window shown over the scene.
+std::unique_ptr<WindowedFrontEnd> createWindowedDriver(const std::string& mediaDirectory, SessionPort& session,
+                                                       EventLog* eventLog, bool showFrameRates,
+                                                       bool startWindow = false);
 
 } // namespace seafold

@@ -197,6 +197,12 @@ bool Seafold::setUpApplication()
     mPanel.wire();
     mPanel.fillLists();
     timer.done("material controls and panel");
+
+    // Over the scene, before anything of the session is shown.
+    if (mStartWindowWanted) {
+        mStartWindow.create(CEGUI::System::getSingleton().getDefaultGUIContext().getRootWindow(), mEvents);
+        mStartWindow.show(true);
+    }
     return true;
 }
 

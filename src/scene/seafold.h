@@ -9,6 +9,7 @@
 #include "scene/ownmodel.h"
 #include "scene/panel.h"
 #include "scene/sessionport.h"
+#include "scene/startwindow.h"
 #include "scene/windowevents.h"
 
 #include <OgrePrerequisites.h>
@@ -98,6 +99,11 @@ public:
     // Shows or hides the People panel (shown at start).
     void setPeoplePanelShown(bool shown);
 
+    // The start window: made at set-up and shown over the scene when
+    // wanted (set before set-up); the program drives it from then on.
+    void setStartWindowWanted(bool wanted) { mStartWindowWanted = wanted; }
+    StartWindow& startWindow() { return mStartWindow; }
+
     // ---- the light ----
     // Swings the light about the x axis to `degrees` from overhead.
     void swingLight(float degrees);
@@ -117,6 +123,7 @@ private:
     std::string mMediaDirectory = ".";
     std::string mLogDirectory = ".";
     bool mFramesShownAtStart = false;
+    bool mStartWindowWanted = false;
     NoSessionPort mNoSession;
     SessionPort* mSessionPort = &mNoSession;
     WindowEvents mEvents;
@@ -124,6 +131,7 @@ private:
     OwnModel mOwnModel;
     MaterialTuning mTuning;
     Panel mPanel;
+    StartWindow mStartWindow;
 
     Ogre::LogManager* mLogManager = nullptr;
     Ogre::Root* mRoot = nullptr;

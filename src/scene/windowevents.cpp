@@ -129,6 +129,24 @@ void WindowEvents::othersShownLost(bool lost)
     write(Json{{"others", lost ? "lost" : "shown"}});
 }
 
+void WindowEvents::startWindow(const char* what, const Json& widgets)
+{
+    Json line{{"start", what}};
+    if (!widgets.empty())
+        line["widgets"] = widgets;
+    write(line);
+}
+
+void WindowEvents::startServers(const Json& rows)
+{
+    write(Json{{"start_servers", rows}});
+}
+
+void WindowEvents::startStatus(const std::string& text, bool problem)
+{
+    write(Json{{"start_status", jsonText(text)}, {"problem", problem}});
+}
+
 void WindowEvents::notice(const std::string& text)
 {
     write(Json{{"notice", jsonText(text)}});

@@ -16,6 +16,10 @@
 //   {"control": "Wave height", "constant": "waveHeight", "value": 0.5}
 //   {"people": ["alice (you) · boat", ...]}
 //   {"talk": "Talking"}
+//   {"start": "shown", "widgets": {"join": [x, y, width, height], ...}}
+//                       (the start window; "hidden" once a session runs)
+//   {"start_servers": [{"name": "Harbour", "users": 2, "address": "10.0.0.5:28000"}]}
+//   {"start_status": "Joining 10.0.0.5:28000 ...", "problem": false}
 //   {"frame": 812, "shown": {"alice": {"pos": [x, y, z], "yaw": degrees}}}
 //                       (SEAFOLD_TRACE_FRAMES=1: every rendered frame, each
 //                       other user's model as drawn in it)
@@ -71,6 +75,11 @@ public:
     void chatLine(const char* what);
     // The other users' models are drawn greyed, as lost, or again as they are.
     void othersShownLost(bool lost);
+    // The start window was shown (with where its parts are) or hidden; the
+    // servers it lists; the line that says what is going on.
+    void startWindow(const char* what, const Json& widgets);
+    void startServers(const Json& rows);
+    void startStatus(const std::string& text, bool problem);
     // Frame `frame` is about to be drawn with every other user's model where
     // `shown` says (name: {"pos", "yaw"}).
     void frame(uint64_t frame, const Json& shown);

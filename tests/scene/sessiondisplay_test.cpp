@@ -131,6 +131,8 @@ TEST(LabelBox, CentredAboveThePointAndHiddenBehindTheCameraOrOutside)
 TEST(WindowTitle, SaysWhichProcessThisIs)
 {
     EXPECT_EQ(windowTitle(false, "", "127.0.0.1:28000"), "Seafold \xe2\x80\x94 server on 127.0.0.1:28000");
+    EXPECT_EQ(windowTitle(false, "ann", "0.0.0.0:28000"), "Seafold \xe2\x80\x94 ann hosting on 0.0.0.0:28000");
+    EXPECT_EQ(windowTitle(true, "ann", ""), "Seafold"); // the start window: no session yet
     EXPECT_EQ(windowTitle(true, "alice", "127.0.0.1:28000"), "Seafold \xe2\x80\x94 alice @ 127.0.0.1:28000");
     // A name with a line break or bytes that are not UTF-8 cannot break the title.
     EXPECT_EQ(windowTitle(true, "a\nb\xff", "h:1"), "Seafold \xe2\x80\x94 a?b\\xFF @ h:1");

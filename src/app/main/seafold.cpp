@@ -4,6 +4,9 @@
 #include "app/lan.h"
 #include "app/network.h"
 #include "app/sessionview.h"
+#include "app/userconfig.h"
+#include "app/windowed/startflow.h"
+#include "app/windowport.h"
 #include "scene/clientmodels.h"
 #include "scene/scenedriver.h"
 #include "session/eventlog.h"
@@ -28,7 +31,6 @@ bool openEventLog()
         std::fprintf(stderr, "seafold: %s\n", error.c_str());
         return false;
     }
-    gEventLog.watch(appSession(), gRendererScene);
     return true;
 }
 
@@ -51,25 +53,45 @@ int runWindowed(const ProgramOptions& options)
                      searched.c_str());
         return 1;
     }
-    // Other users' models live in the renderer's scene.
-    SessionHost host(options, gRendererScene);
-    // A windowed server's user takes part in the session.
-    host.takePart();
+    // The scene keeps one port; the session behind it may change (the
+    // start window), and what the user chooses through it is kept.
+    WindowPort port;
+    port.setKeeper([](const std::string& option, const std::vector<std::string>& values, bool list) {
+        rememberChoice(option, values, list);
+    });
+    port.setMuted(options.shared.muted);
     if (!openEventLog())
         return 1;
-    // The People panel follows the connection's reports.
-    watchSessionForDisplay(appSession(), options.line.isClient);
     setCaptureBackend(createCaptureBackend(options.captureFile()));
     // Ctrl-C and SIGTERM end the loop; the shutdown tells the peers.
     installStopSignals();
-    // -client auto looks for its server before any window opens.
-    CommandLine line = options.line;
-    int code = host.findServerToJoin(&line);
-    if (code < 0) {
-        std::unique_ptr<FrameDriver> driver =
-            createWindowedDriver(media, host.port(), &gEventLog, options.shared.showFps);
-        // The loop's shutdown tells the peers that this user leaves.
-        code = runApplication(line, *driver, standardLoopHooks(host));
+    int code = 0;
+    if (options.line.startWindow) {
+        std::unique_ptr<WindowedFrontEnd> driver =
+            createWindowedDriver(media, port, &gEventLog, options.shared.showFps, true);
+        StartFlow flow(options, *driver, port);
+        code = runApplication(options.line, *driver, flow.hooks());
+    } else {
+        // Other users' models live in the renderer's scene.
+        SessionHost host(options, gRendererScene);
+        // A windowed server's user takes part in the session.
+        host.takePart();
+        port.setTarget(&host.port());
+        if (gEventLog.active())
+            gEventLog.watch(appSession(), gRendererScene);
+        // The People panel follows the connection's reports.
+        watchSessionForDisplay(appSession(), options.line.isClient);
+        // -client auto looks for its server before any window opens.
+        CommandLine line = options.line;
+        code = host.findServerToJoin(&line);
+        if (code < 0) {
+            std::unique_ptr<WindowedFrontEnd> driver =
+                createWindowedDriver(media, port, &gEventLog, options.shared.showFps);
+            driver->setModelAtStart(options.headless.model);
+            // The loop's shutdown tells the peers that this user leaves.
+            code = runApplication(line, *driver, standardLoopHooks(host));
+        }
+        port.setTarget(nullptr);
     }
     gEventLog.close();
     return code;
