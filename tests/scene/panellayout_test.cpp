@@ -150,6 +150,37 @@ TEST_F(PanelLayoutTest, CheckBoxesUseOurLookThatTellsTheStatesApart)
     EXPECT_NO_THROW(look.getImagerySection("inside_off"));
 }
 
+// An enabled box that is off must not look disabled: its text is as strong
+// as when on, and the disabled states draw their own dull rim.
+TEST_F(PanelLayoutTest, AnEnabledBoxThatIsOffIsNotDrawnAsDisabled)
+{
+    CEGUI::Window* box = find("LightSpinCB");
+    ASSERT_NE(box, nullptr);
+    EXPECT_FALSE(box->isDisabled());
+    auto off = CEGUI::PropertyHelper<CEGUI::ColourRect>::fromString(box->getProperty("OffTextColour"));
+    auto disabled = CEGUI::PropertyHelper<CEGUI::ColourRect>::fromString(box->getProperty("DisabledTextColour"));
+    auto brightness = [](const CEGUI::Colour& c) { return c.getRed() + c.getGreen() + c.getBlue(); };
+    EXPECT_GT(brightness(off.d_top_left), 2.7f);
+    EXPECT_GT(brightness(off.d_top_left), brightness(disabled.d_top_left) + 1.0f);
+    const CEGUI::WidgetLookFeel& look = CEGUI::WidgetLookManager::getSingleton().getWidgetLook("Seafold/Checkbox");
+    EXPECT_NO_THROW(look.getImagerySection("rim_disabled"));
+}
+
+TEST_F(PanelLayoutTest, RadioButtonsUseOurLookThatMarksTheChosenOne)
+{
+    for (const char* name : {"CameraRBtn", "ModelRBtn", "HoldToTalkRBtn", "SpeakToTalkRBtn"}) {
+        CEGUI::Window* button = find(name);
+        ASSERT_NE(button, nullptr);
+        EXPECT_EQ(button->getType(), "Seafold/RadioButton") << name;
+        EXPECT_NE(dynamic_cast<CEGUI::RadioButton*>(button), nullptr) << name;
+    }
+    const CEGUI::WidgetLookFeel& look = CEGUI::WidgetLookManager::getSingleton().getWidgetLook("Seafold/RadioButton");
+    for (const char* state : {"Normal", "Hover", "Disabled", "SelectedNormal", "SelectedHover", "SelectedDisabled"})
+        EXPECT_TRUE(look.isStateImageryPresent(state)) << state;
+    EXPECT_NO_THROW(look.getImagerySection("dot"));
+    EXPECT_NO_THROW(look.getImagerySection("band"));
+}
+
 TEST_F(PanelLayoutTest, SpinSwitchesStartAsTheFrameListenerExpects)
 {
     auto* model = dynamic_cast<CEGUI::ToggleButton*>(find("ModelSpinCB"));
