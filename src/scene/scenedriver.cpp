@@ -105,6 +105,9 @@ public:
         mApp.setLogDirectory(mLogDirectory);
         mApp.setSessionPort(&session);
         mApp.setEventLog(eventLog);
+        const char* sliders = std::getenv("SEAFOLD_MATERIAL_SLIDERS");
+        if (sliders && std::string(sliders) == "open")
+            mApp.setMaterialSlidersOpenAtStart(true);
     }
 
     ~WindowedDriver() override

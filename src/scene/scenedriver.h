@@ -19,6 +19,7 @@
 //   SEAFOLD_LOOK_AT=light|X,Y,Z           turn the camera to the light or a point
 //   SEAFOLD_PEOPLE_PANEL=0                hide the People panel (to measure
 //                                         what it costs)
+//   SEAFOLD_MATERIAL_SLIDERS=open         start with the material sliders open
 //   SEAFOLD_TRACE_FRAMES=1                with an event log: a line per frame
 //                                         with the other users' models as
 //                                         drawn (read by the frame listener)

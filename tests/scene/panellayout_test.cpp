@@ -1,6 +1,10 @@
 // The panel layout and GUI configuration in media/gui, loaded by the real GUI
 // library with its display-less renderer: every window the program looks up
 // exists with the kind, ID and initial state it needs.
+#include "scene/guitext.h"
+#include "scene/sliderfold.h"
+#include "scene/windowevents.h"
+
 #include <CEGUI/CEGUI.h>
 #include <CEGUI/RendererModules/Null/Renderer.h>
 
@@ -9,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -236,6 +241,52 @@ TEST_F(PanelLayoutTest, PeoplePanelHasTheTalkChoiceAndAVoiceRowOfItsOwn)
     for (CEGUI::Window* w : {static_cast<CEGUI::Window*>(hold), static_cast<CEGUI::Window*>(speak),
                              static_cast<CEGUI::Window*>(mute), static_cast<CEGUI::Window*>(volume)})
         EXPECT_TRUE(w->isAncestor(panel)) << w->getName();
+}
+
+TEST_F(PanelLayoutTest, TheMaterialButtonFoldsAndOpensTheSliders)
+{
+    CEGUI::Window* button = find(seafold::SliderFold::ButtonName);
+    CEGUI::Window* sliders = find(seafold::SliderFold::SlidersName);
+    ASSERT_NE(button, nullptr);
+    ASSERT_NE(sliders, nullptr);
+    EXPECT_NE(dynamic_cast<CEGUI::PushButton*>(button), nullptr);
+    // The button stays outside the window it folds, above it.
+    EXPECT_EQ(button->getParent(), sRoot);
+    sRoot->setSize(CEGUI::USize(CEGUI::UDim(0, 1024), CEGUI::UDim(0, 768)));
+    EXPECT_LE(button->getUnclippedOuterRect().get().bottom(), sliders->getUnclippedOuterRect().get().top());
+
+    EXPECT_NE(seafold::SliderFold::buttonText(true), seafold::SliderFold::buttonText(false));
+
+    auto click = [button] {
+        CEGUI::WindowEventArgs args(button);
+        button->fireEvent(CEGUI::PushButton::EventClicked, args, CEGUI::PushButton::EventNamespace);
+    };
+    struct Case {
+        bool openAtStart;
+        bool openAfterClick;
+    };
+    for (const Case c : {Case{false, true}, Case{true, false}}) {
+        seafold::WindowEvents events;
+        seafold::SliderFold fold(events);
+        std::vector<bool> told;
+        fold.setOpenAtStart(c.openAtStart);
+        fold.setOnFolded([&told](bool open) { told.push_back(open); });
+        fold.attach(sRoot);
+        EXPECT_EQ(sliders->isVisible(), c.openAtStart);
+        EXPECT_EQ(button->getText(), seafold::guiUtf8(seafold::SliderFold::buttonText(c.openAtStart)));
+        click();
+        EXPECT_EQ(sliders->isVisible(), c.openAfterClick);
+        EXPECT_EQ(button->getText(), seafold::guiUtf8(seafold::SliderFold::buttonText(c.openAfterClick)));
+        click();
+        EXPECT_EQ(sliders->isVisible(), c.openAtStart);
+        EXPECT_EQ(told, (std::vector<bool>{c.openAfterClick, c.openAtStart}));
+        fold.forget();
+        // Let go of: a click changes nothing any more.
+        click();
+        EXPECT_EQ(sliders->isVisible(), c.openAtStart);
+        EXPECT_EQ(told.size(), 2u);
+    }
+    sliders->setVisible(true);
 }
 
 } // namespace
