@@ -107,6 +107,9 @@ public:
         mApp.setLogDirectory(mLogDirectory);
         mApp.setSessionPort(&session);
         mApp.setEventLog(eventLog);
+        const char* sliders = std::getenv("SEAFOLD_MATERIAL_SLIDERS");
+        if (sliders && std::string(sliders) == "open")
+            mApp.setMaterialSlidersOpenAtStart(true);
     }
 
     ~WindowedDriver() override
@@ -179,6 +182,12 @@ public:
     StartWindow& startWindow() override { return mApp.startWindow(); }
     bool selectOwnModel(const std::string& meshName) override { return mApp.selectOwnModel(meshName); }
     void setModelAtStart(const std::string& meshName) override { mModelAtStart = meshName; }
+    void setMaterialSliders(bool openAtStart, std::function<void(bool open)> told) override
+    {
+        if (openAtStart)
+            mApp.setMaterialSlidersOpenAtStart(true);
+        mApp.setOnMaterialSlidersFolded(std::move(told));
+    }
 
     bool renderOneFrame() override
     {

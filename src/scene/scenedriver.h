@@ -19,6 +19,7 @@
 //   SEAFOLD_LOOK_AT=light|X,Y,Z           turn the camera to the light or a point
 //   SEAFOLD_PEOPLE_PANEL=0                hide the People panel (to measure
 //                                         what it costs)
+//   SEAFOLD_MATERIAL_SLIDERS=open         start with the material sliders open
 //   SEAFOLD_TRACE_FRAMES=1                with an event log: a line per frame
 //                                         with the other users' models as
 //                                         drawn (read by the frame listener)
@@ -28,6 +29,7 @@
 #include "scene/sessionport.h"
 #include "scene/startwindow.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -59,6 +61,10 @@ public:
     virtual bool selectOwnModel(const std::string& meshName) = 0;
     // The model set-up picks, as the user would (empty: none).
     virtual void setModelAtStart(const std::string& meshName) = 0;
+    // The material sliders open from the start (or folded, unless set
+    // otherwise), and `told` hears each time the user opens or folds them.
+    // Before set-up.
+    virtual void setMaterialSliders(bool openAtStart, std::function<void(bool open)> told) = 0;
 };
 
 // The windowed front end; the scene reaches the session through `session`

@@ -50,7 +50,9 @@ bool isAbsolutePath(const std::string& path)
 
 } // namespace
 
-Seafold::Seafold() : mCameraControl(mEvents), mOwnModel(mSessionPort, mEvents), mTuning(mEvents), mPanel(*this, mTuning)
+Seafold::Seafold()
+    : mCameraControl(mEvents), mOwnModel(mSessionPort, mEvents), mTuning(mEvents), mPanel(*this, mTuning),
+      mSliderFold(mEvents)
 {
 }
 
@@ -88,6 +90,7 @@ void Seafold::tearDown()
 
 void Seafold::tearDownGui()
 {
+    mSliderFold.forget();
     if (mGuiSystem) {
         CEGUI::System::destroy();
         mGuiSystem = nullptr;
@@ -275,6 +278,7 @@ bool Seafold::setUpGui()
         CEGUI::Window* root = CEGUI::WindowManager::getSingleton().loadLayoutFromFile(PanelLayoutFile);
         context.setRootWindow(root);
         mTuning.attachRowsScrollbar(static_cast<CEGUI::Scrollbar*>(root->getChildRecursive("VerticalScroll")));
+        mSliderFold.attach(root);
     } catch (const CEGUI::Exception& e) {
         Ogre::LogManager::getSingleton().logError(std::string("GUI set-up failed: ") + e.getMessage().c_str());
         return false;

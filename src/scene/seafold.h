@@ -9,12 +9,14 @@
 #include "scene/ownmodel.h"
 #include "scene/panel.h"
 #include "scene/sessionport.h"
+#include "scene/sliderfold.h"
 #include "scene/startwindow.h"
 #include "scene/windowevents.h"
 
 #include <OgrePrerequisites.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace CEGUI {
@@ -45,6 +47,12 @@ public:
     // Whether the frame rates show from the start (--show-fps); F toggles them.
     void setFramesShownAtStart(bool shown) { mFramesShownAtStart = shown; }
     bool framesShownAtStart() const { return mFramesShownAtStart; }
+    // Whether the ocean material's sliders are open at start (default:
+    // folded behind their button). Set before set-up.
+    void setMaterialSlidersOpenAtStart(bool open) { mSliderFold.setOpenAtStart(open); }
+    // Told each time the user opens or folds the sliders with their button,
+    // so that the choice can be kept for the next start.
+    void setOnMaterialSlidersFolded(std::function<void(bool open)> told) { mSliderFold.setOnFolded(std::move(told)); }
 
     // The running session as the scene sees it; null restores a port with
     // no session behind it. Not owned.
@@ -132,6 +140,7 @@ private:
     MaterialTuning mTuning;
     Panel mPanel;
     StartWindow mStartWindow;
+    SliderFold mSliderFold;
 
     Ogre::LogManager* mLogManager = nullptr;
     Ogre::Root* mRoot = nullptr;

@@ -162,6 +162,11 @@ void WindowEvents::mouseMode(uint32_t mode)
     write(Json{{"mouse_mode", mode}});
 }
 
+void WindowEvents::materialSliders(bool open)
+{
+    write(Json{{"material_sliders", open ? "open" : "folded"}});
+}
+
 void WindowEvents::controlValue(const std::string& control, const std::string& constant, double value)
 {
     if (!active())

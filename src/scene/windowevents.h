@@ -13,6 +13,7 @@
 //   {"notice": "Saved: /home/alice/Pictures/seafold-2026-01-05-090307.png"}
 //   {"screenshot": "/home/alice/Pictures/seafold-2026-01-05-090307.png", "labels": [...]}
 //   {"mouse_mode": 1}
+//   {"material_sliders": "open"}                    ("folded": put away)
 //   {"control": "Wave height", "constant": "waveHeight", "value": 0.5}
 //   {"people": ["alice (you) · boat", ...]}
 //   {"talk": "Talking"}
@@ -64,6 +65,8 @@ public:
     void notice(const std::string& text);
     void screenshot(const std::string& fileName, const Json& labels);
     void mouseMode(uint32_t mode);
+    // The user opened or folded the material sliders.
+    void materialSliders(bool open);
     void controlValue(const std::string& control, const std::string& constant, double value);
     // The People panel's lines and its push-to-talk line, as shown.
     void people(const Json& lines);

@@ -4,8 +4,9 @@
 # window on loopback. Usage: interactive_test.sh CASE SEAFOLD_BINARY WORK_DIR
 #   session   alice picks a model from "ModelCombos", switches to model mode
 #             and holds W: bob's event log and bob's Print Screen screenshots
-#             show alice's model appear and move away; alice picks a material
-#             and drags a tuning scrollbar: the shader constant changes;
+#             show alice's model appear and move away; alice picks a
+#             material, opens its sliders with their button and drags a
+#             tuning scrollbar: the shader constant changes;
 #             bob picks the same model: everyone shows both; alice's window
 #             is resized: the GUI is told the new size; Escape
 #             ends alice with exit code 0 and bob and the server see her go;
@@ -258,14 +259,15 @@ echo "server, alice and bob connected"
 
 # alice's panel (window coordinates, 1024 x 768): the model list's box and
 # its fourth entry, the material list's box and its second entry, the
-# "Model" radio button, and a place
-# over the ocean.
+# "Model" radio button, the Exit button, the button that opens the material
+# sliders, and a place over the ocean.
 model_box="885 81"
 model_lighthouse="840 161"
 material_box="885 151"
 material_choppy="840 198"
 model_radio="897 222"
 exit_button="885 335"
+material_fold="85 443"
 ocean="400 300"
 
 # gone PID: the process has ended.
@@ -346,9 +348,12 @@ session)
     cp "$shot1" "$work/bob_alice_picked.png"
     cp "$shot2" "$work/bob_alice_moved.png"
 
-    # A material, then the first tuning row's scrollbar dragged to the right.
+    # A material, then the material sliders unfolded and the first tuning
+    # row's scrollbar dragged to the right.
     click_at alice $material_box
     click_at alice $material_choppy
+    click_at alice $material_fold
+    wait_for alice/events.log '"material_sliders": "open"' 20 || fail "the material button did not open the sliders"
     xdotool mousemove $((alice_x + 314)) $((alice_y + 548))
     press alice Print
     wait_for alice/events.log '"screenshot"' 30 || fail "alice reported no screenshot"

@@ -1,6 +1,10 @@
 // The panel layout and GUI configuration in media/gui, loaded by the real GUI
 // library with its display-less renderer: every window the program looks up
 // exists with the kind, ID and initial state it needs.
+#include "scene/guitext.h"
+#include "scene/sliderfold.h"
+#include "scene/windowevents.h"
+
 #include <CEGUI/CEGUI.h>
 #include <CEGUI/RendererModules/Null/Renderer.h>
 
@@ -9,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -150,6 +155,37 @@ TEST_F(PanelLayoutTest, CheckBoxesUseOurLookThatTellsTheStatesApart)
     EXPECT_NO_THROW(look.getImagerySection("inside_off"));
 }
 
+// An enabled box that is off must not look disabled: its text is as strong
+// as when on, and the disabled states draw their own dull rim.
+TEST_F(PanelLayoutTest, AnEnabledBoxThatIsOffIsNotDrawnAsDisabled)
+{
+    CEGUI::Window* box = find("LightSpinCB");
+    ASSERT_NE(box, nullptr);
+    EXPECT_FALSE(box->isDisabled());
+    auto off = CEGUI::PropertyHelper<CEGUI::ColourRect>::fromString(box->getProperty("OffTextColour"));
+    auto disabled = CEGUI::PropertyHelper<CEGUI::ColourRect>::fromString(box->getProperty("DisabledTextColour"));
+    auto brightness = [](const CEGUI::Colour& c) { return c.getRed() + c.getGreen() + c.getBlue(); };
+    EXPECT_GT(brightness(off.d_top_left), 2.7f);
+    EXPECT_GT(brightness(off.d_top_left), brightness(disabled.d_top_left) + 1.0f);
+    const CEGUI::WidgetLookFeel& look = CEGUI::WidgetLookManager::getSingleton().getWidgetLook("Seafold/Checkbox");
+    EXPECT_NO_THROW(look.getImagerySection("rim_disabled"));
+}
+
+TEST_F(PanelLayoutTest, RadioButtonsUseOurLookThatMarksTheChosenOne)
+{
+    for (const char* name : {"CameraRBtn", "ModelRBtn", "HoldToTalkRBtn", "SpeakToTalkRBtn"}) {
+        CEGUI::Window* button = find(name);
+        ASSERT_NE(button, nullptr);
+        EXPECT_EQ(button->getType(), "Seafold/RadioButton") << name;
+        EXPECT_NE(dynamic_cast<CEGUI::RadioButton*>(button), nullptr) << name;
+    }
+    const CEGUI::WidgetLookFeel& look = CEGUI::WidgetLookManager::getSingleton().getWidgetLook("Seafold/RadioButton");
+    for (const char* state : {"Normal", "Hover", "Disabled", "SelectedNormal", "SelectedHover", "SelectedDisabled"})
+        EXPECT_TRUE(look.isStateImageryPresent(state)) << state;
+    EXPECT_NO_THROW(look.getImagerySection("dot"));
+    EXPECT_NO_THROW(look.getImagerySection("band"));
+}
+
 TEST_F(PanelLayoutTest, SpinSwitchesStartAsTheFrameListenerExpects)
 {
     auto* model = dynamic_cast<CEGUI::ToggleButton*>(find("ModelSpinCB"));
@@ -205,6 +241,52 @@ TEST_F(PanelLayoutTest, PeoplePanelHasTheTalkChoiceAndAVoiceRowOfItsOwn)
     for (CEGUI::Window* w : {static_cast<CEGUI::Window*>(hold), static_cast<CEGUI::Window*>(speak),
                              static_cast<CEGUI::Window*>(mute), static_cast<CEGUI::Window*>(volume)})
         EXPECT_TRUE(w->isAncestor(panel)) << w->getName();
+}
+
+TEST_F(PanelLayoutTest, TheMaterialButtonFoldsAndOpensTheSliders)
+{
+    CEGUI::Window* button = find(seafold::SliderFold::ButtonName);
+    CEGUI::Window* sliders = find(seafold::SliderFold::SlidersName);
+    ASSERT_NE(button, nullptr);
+    ASSERT_NE(sliders, nullptr);
+    EXPECT_NE(dynamic_cast<CEGUI::PushButton*>(button), nullptr);
+    // The button stays outside the window it folds, above it.
+    EXPECT_EQ(button->getParent(), sRoot);
+    sRoot->setSize(CEGUI::USize(CEGUI::UDim(0, 1024), CEGUI::UDim(0, 768)));
+    EXPECT_LE(button->getUnclippedOuterRect().get().bottom(), sliders->getUnclippedOuterRect().get().top());
+
+    EXPECT_NE(seafold::SliderFold::buttonText(true), seafold::SliderFold::buttonText(false));
+
+    auto click = [button] {
+        CEGUI::WindowEventArgs args(button);
+        button->fireEvent(CEGUI::PushButton::EventClicked, args, CEGUI::PushButton::EventNamespace);
+    };
+    struct Case {
+        bool openAtStart;
+        bool openAfterClick;
+    };
+    for (const Case c : {Case{false, true}, Case{true, false}}) {
+        seafold::WindowEvents events;
+        seafold::SliderFold fold(events);
+        std::vector<bool> told;
+        fold.setOpenAtStart(c.openAtStart);
+        fold.setOnFolded([&told](bool open) { told.push_back(open); });
+        fold.attach(sRoot);
+        EXPECT_EQ(sliders->isVisible(), c.openAtStart);
+        EXPECT_EQ(button->getText(), seafold::guiUtf8(seafold::SliderFold::buttonText(c.openAtStart)));
+        click();
+        EXPECT_EQ(sliders->isVisible(), c.openAfterClick);
+        EXPECT_EQ(button->getText(), seafold::guiUtf8(seafold::SliderFold::buttonText(c.openAfterClick)));
+        click();
+        EXPECT_EQ(sliders->isVisible(), c.openAtStart);
+        EXPECT_EQ(told, (std::vector<bool>{c.openAfterClick, c.openAtStart}));
+        fold.forget();
+        // Let go of: a click changes nothing any more.
+        click();
+        EXPECT_EQ(sliders->isVisible(), c.openAtStart);
+        EXPECT_EQ(told.size(), 2u);
+    }
+    sliders->setVisible(true);
 }
 
 } // namespace

@@ -6,6 +6,10 @@
 #   exception   a missing material ends with the renderer's message, exit 0;
 #               a missing panel layout makes set-up fail, exit 1
 #   no-display  without a display: one line naming seafold-headless, exit 1
+#   panel       the chosen radio button stands out from the other of its
+#               group, an enabled check box that is off is drawn as strongly
+#               as one that is on (only the disabled one is dim), and the
+#               material sliders, folded at start, open when asked to
 #   looks       the choppy sea reads as blue-green water, not white; the
 #               light's flare shows where the light is, behind the start view
 #               (the default) and ahead of it
@@ -54,6 +58,18 @@ mean_rgb() {
         -format '%[fx:round(255*r)] %[fx:round(255*g)] %[fx:round(255*b)]' info:
 }
 
+# sea R G B: a mean colour that is bright blue-green water.
+sea() {
+    [ $(($1 + $2 + $3)) -gt 200 ] && [ "$2" -gt $(($1 + 20)) ] && [ "$3" -gt $(($1 + 20)) ]
+}
+
+# brightness FILE W H X Y: the mean and the highest grey level of a region
+# (0-255): a control's label at full strength has a bright highest level.
+brightness() {
+    convert "$1" -crop "$2x$3+$4+$5" +repage -colorspace Gray \
+        -format '%[fx:round(255*mean)] %[fx:round(255*maxima)]' info:
+}
+
 case $case_name in
 screenshot)
     write_config
@@ -73,14 +89,10 @@ screenshot)
     # Ocean: below the horizon, between the panels. Bright, blue-green water.
     read -r r g b < <(mean_rgb seafold_screenshot.png 150 100 580 620)
     echo "ocean $r $g $b"
-    [ $((r + g + b)) -gt 200 ] && [ "$g" -gt $((r + 20)) ] && [ "$b" -gt $((r + 20)) ] ||
-        fail "no ocean: $r $g $b"
+    sea "$r" "$g" "$b" || fail "no ocean: $r $g $b"
 
-    # Panel: inside the parameter window, a dark navy frame quite unlike the
-    # water around it; and inside the choice panel at the top right.
-    read -r r g b < <(mean_rgb seafold_screenshot.png 300 150 60 520)
-    echo "parameter panel $r $g $b"
-    [ $((r + g + b)) -lt 200 ] && [ "$b" -gt "$r" ] || fail "no parameter panel: $r $g $b"
+    # Panel: inside the choice panel at the top right (the material sliders
+    # start folded: the case "panel" looks at them).
     read -r r g b < <(mean_rgb seafold_screenshot.png 200 120 790 200)
     echo "choice panel $r $g $b"
     [ $((r + g + b)) -lt 250 ] || fail "no choice panel: $r $g $b"
@@ -94,6 +106,46 @@ screenshot)
     spread=$(convert seafold_screenshot.png -colorspace Gray -format '%[fx:round(1000*standard_deviation)]' info:)
     echo "grey spread $spread"
     [ "$spread" -gt 80 ] || fail "flat image (spread $spread)"
+    ;;
+
+panel)
+    write_config
+    run_windowed out.txt err.txt SEAFOLD_SCREENSHOT_AFTER_FRAMES=10 SEAFOLD_SCREENSHOT_PATH="$work/folded.png"
+    status=$?
+    [ $status -eq 0 ] && [ -s folded.png ] || { cat err.txt >&2; fail "no screenshot (exit code $status)"; }
+    # Where the layout puts the controls in a 1024 x 768 window: the round
+    # frames (16 x 16) of "Camera" (chosen) and "Model", of "hold R" (chosen)
+    # and "when I speak"; the check boxes with their labels, "Spin model"
+    # (on), "Spin light" (off) and "Mute" (off, disabled until a voice is
+    # picked).
+    for pair in "Camera 780 214 Model 893 214" "hold-R 805 554 when-I-speak 881 554"; do
+        read -r chosen cx cy other ox oy <<<"$pair"
+        read -r chosen_mean _ < <(brightness folded.png 16 16 "$cx" "$cy")
+        read -r other_mean _ < <(brightness folded.png 16 16 "$ox" "$oy")
+        read -r r g b < <(mean_rgb folded.png 16 16 "$cx" "$cy")
+        echo "radio frames: $chosen (chosen) $chosen_mean, green $g over red $r; $other $other_mean"
+        [ "$chosen_mean" -gt $((other_mean + 30)) ] && [ "$g" -gt $((r + 40)) ] ||
+            fail "the chosen $chosen is not marked: frame $chosen_mean (green $g, red $r) against $other_mean"
+    done
+    read -r _ on_top < <(brightness folded.png 100 18 780 256)
+    read -r _ off_top < <(brightness folded.png 100 18 893 256)
+    read -r _ disabled_top < <(brightness folded.png 60 18 853 530)
+    echo "check boxes, brightest grey: Spin model (on) $on_top, Spin light (off) $off_top, Mute (disabled) $disabled_top"
+    [ "$off_top" -ge $((on_top - 25)) ] || fail "the enabled box that is off is dim: $off_top against $on_top when on"
+    [ "$off_top" -gt $((disabled_top + 60)) ] ||
+        fail "the enabled box that is off looks like the disabled one: $off_top against $disabled_top"
+    read -r r g b < <(mean_rgb folded.png 300 150 60 520)
+    echo "sliders folded: lower left $r $g $b"
+    sea "$r" "$g" "$b" || fail "with the sliders folded the lower left is not the sea: $r $g $b"
+
+    # Opened at start (as a user who left them open): their dark navy window
+    # is there instead, quite unlike the water.
+    run_windowed out2.txt err2.txt SEAFOLD_SCREENSHOT_AFTER_FRAMES=10 SEAFOLD_SCREENSHOT_PATH="$work/open.png" \
+        SEAFOLD_MATERIAL_SLIDERS=open
+    [ -s open.png ] || { cat err2.txt >&2; fail "sliders open: no screenshot"; }
+    read -r r g b < <(mean_rgb open.png 300 150 60 520)
+    echo "sliders open: lower left $r $g $b"
+    [ $((r + g + b)) -lt 200 ] && [ "$b" -gt "$r" ] || fail "the sliders did not open: $r $g $b"
     ;;
 
 models)

@@ -78,6 +78,8 @@ TEST(WindowEventsTest, EachLineHasTheKeysItsReadersMatch)
         {"screenshot", [](WindowEvents& e) { e.screenshot("screenshot_1.png", Json::array()); },
          "{\"screenshot\": \"screenshot_1.png\", \"labels\": []}\n"},
         {"mouse mode", [](WindowEvents& e) { e.mouseMode(1); }, "{\"mouse_mode\": 1}\n"},
+        {"sliders opened", [](WindowEvents& e) { e.materialSliders(true); }, "{\"material_sliders\": \"open\"}\n"},
+        {"sliders folded", [](WindowEvents& e) { e.materialSliders(false); }, "{\"material_sliders\": \"folded\"}\n"},
         {"control", [](WindowEvents& e) { e.controlValue("Wave height", "waveHeight", 0.5); },
          "{\"control\": \"Wave height\", \"constant\": \"waveHeight\", \"value\": 0.5}\n"},
     };

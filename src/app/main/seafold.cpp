@@ -34,6 +34,13 @@ bool openEventLog()
     return true;
 }
 
+// The material sliders open or folded as the user left them, and kept so.
+void keepMaterialSliders(WindowedFrontEnd& driver, const ProgramOptions& options)
+{
+    driver.setMaterialSliders(options.shared.materialSlidersOpen,
+                              [](bool open) { rememberChoice("show-material-sliders", {open ? "true" : "false"}); });
+}
+
 int runWindowed(const ProgramOptions& options)
 {
     Console console(Program::Windowed, options.shared);
@@ -69,6 +76,7 @@ int runWindowed(const ProgramOptions& options)
     if (options.line.startWindow) {
         std::unique_ptr<WindowedFrontEnd> driver =
             createWindowedDriver(media, port, &gEventLog, options.shared.showFps, true);
+        keepMaterialSliders(*driver, options);
         StartFlow flow(options, *driver, port);
         code = runApplication(options.line, *driver, flow.hooks());
     } else {
@@ -88,6 +96,7 @@ int runWindowed(const ProgramOptions& options)
             std::unique_ptr<WindowedFrontEnd> driver =
                 createWindowedDriver(media, port, &gEventLog, options.shared.showFps);
             driver->setModelAtStart(options.headless.model);
+            keepMaterialSliders(*driver, options);
             // The loop's shutdown tells the peers that this user leaves.
             code = runApplication(line, *driver, standardLoopHooks(host));
         }
