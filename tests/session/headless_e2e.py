@@ -38,9 +38,11 @@ def session_scenario():
     bob = Proc(["-client", address, "bob", "--model", "fish.mesh", "--voice", "0a0b0c"], "bob")
     carol = None
     bob.wait_for("bob's introduction to alice", lambda: len(bob.rpcs("s2cEntityNotify")) >= 1)
-    # The late joiner hears of alice, then of her model and accumulated offset.
+    # The late joiner hears that it is in, then of alice, then of her model
+    # and accumulated offset.
     rpc_order = [e["rpc"] for e in bob.events() if "rpc" in e]
-    check(rpc_order[:2] == ["s2cIntroduceNewClient", "s2cEntityNotify"], f"bob's first calls: {rpc_order[:2]}")
+    check(rpc_order[:3] == ["s2cYourName", "s2cIntroduceNewClient", "s2cEntityNotify"],
+          f"bob's first calls: {rpc_order[:3]}")
     check(bob.rpcs("s2cEntityNotify")[0] == ["boat.mesh", 1.0, 0.0, 2.0, "alice"],
           f"bob learned {bob.rpcs('s2cEntityNotify')[:1]}")
     alice.wait_for("bob's model", lambda: (alice.model("bob") or {}).get("entity") == "fish.mesh")
