@@ -577,6 +577,34 @@ bool checkAddress(const std::string& text, std::string* why)
     return true;
 }
 
+std::string trimmedText(const std::string& text)
+{
+    size_t start = text.find_first_not_of(" \t");
+    if (start == std::string::npos)
+        return std::string();
+    size_t end = text.find_last_not_of(" \t");
+    return text.substr(start, end - start + 1);
+}
+
+bool completeAddress(const std::string& typed, uint16_t defaultPort, std::string* address, std::string* why)
+{
+    std::string text = trimmedText(typed);
+    if (text.empty()) {
+        *why = "Pick a server in the list, or type its address.";
+        return false;
+    }
+    if (text.find(':') == std::string::npos)
+        text += ":" + std::to_string(defaultPort);
+    if (!checkAddress(text, why)) {
+        // The line reads as a sentence in a window.
+        (*why)[0] = char(std::toupper(uint8_t((*why)[0])));
+        *why += ".";
+        return false;
+    }
+    *address = text;
+    return true;
+}
+
 std::string userConfigFile()
 {
     const char* config = std::getenv("XDG_CONFIG_HOME");

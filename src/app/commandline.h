@@ -162,6 +162,14 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
 // else false, with a line saying which part is wrong.
 bool checkAddress(const std::string& text, std::string* why);
 
+// An address as a user types it into a window, made whole: spaces trimmed,
+// `defaultPort` added when no port is given. False, with why (a sentence),
+// for what still is no address.
+bool completeAddress(const std::string& typed, uint16_t defaultPort, std::string* address, std::string* why);
+
+// `text` without its leading and trailing spaces and tabs.
+std::string trimmedText(const std::string& text);
+
 // The user's config file, read by default: $XDG_CONFIG_HOME/seafold/seafold.conf
 // (XDG_CONFIG_HOME defaults to ~/.config). Empty without a home folder.
 std::string userConfigFile();

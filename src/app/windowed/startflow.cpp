@@ -29,15 +29,6 @@ constexpr uint32_t SearchRoundMs = 3000;
 // connection is taken to have let the user in.
 constexpr uint32_t SilentAdmissionMs = 1500;
 
-std::string trimmed(const std::string& text)
-{
-    size_t start = text.find_first_not_of(" \t");
-    if (start == std::string::npos)
-        return std::string();
-    size_t end = text.find_last_not_of(" \t");
-    return text.substr(start, end - start + 1);
-}
-
 void call(const std::function<void()>& hook)
 {
     if (hook)
@@ -45,25 +36,6 @@ void call(const std::function<void()>& hook)
 }
 
 } // namespace
-
-bool startAddress(const std::string& typed, std::string* address, std::string* why)
-{
-    std::string text = trimmed(typed);
-    if (text.empty()) {
-        *why = "Pick a server in the list, or type its address.";
-        return false;
-    }
-    if (text.find(':') == std::string::npos)
-        text += ":" + std::to_string(DefaultSessionPort);
-    if (!checkAddress(text, why)) {
-        // The line reads as a sentence in the window.
-        (*why)[0] = char(std::toupper(uint8_t((*why)[0])));
-        *why += ".";
-        return false;
-    }
-    *address = text;
-    return true;
-}
 
 std::vector<StartServerRow> serverRows(const std::vector<FoundServer>& found, const std::vector<StartServerRow>& before)
 {
@@ -215,13 +187,13 @@ void StartFlow::search(uint32_t now)
 void StartFlow::join()
 {
     StartWindow& window = mFrontEnd.startWindow();
-    std::string name = trimmed(window.name());
+    std::string name = trimmedText(window.name());
     std::string address, why;
     if (name.empty()) {
         window.setStatus("Type your name first: the others see you by it.", true);
         return;
     }
-    if (!startAddress(window.address(), &address, &why)) {
+    if (!completeAddress(window.address(), DefaultSessionPort, &address, &why)) {
         window.setStatus(why, true);
         return;
     }
@@ -254,7 +226,7 @@ void StartFlow::join()
 void StartFlow::host()
 {
     StartWindow& window = mFrontEnd.startWindow();
-    std::string name = trimmed(window.name());
+    std::string name = trimmedText(window.name());
     if (name.empty()) {
         window.setStatus("Type your name first: the others see you by it.", true);
         return;

@@ -32,10 +32,6 @@ struct StartServerRow;
 // a typed address without a port means.
 constexpr uint16_t DefaultSessionPort = 28000;
 
-// The address as typed, made whole: spaces trimmed, the usual port added
-// when none is given. False, with why, for what still is no address.
-bool startAddress(const std::string& typed, std::string* address, std::string* why);
-
 // The servers as the list shows them: `found` now, with those of the last
 // search (`before`) that have not answered again yet, in the order found.
 std::vector<StartServerRow> serverRows(const std::vector<FoundServer>& found,

@@ -1,0 +1,124 @@
+// The windowed program's port: the scene's listeners follow the session
+// behind it as sessions come and go, and the user's choices are kept once
+// each time they change.
+#include "app/commandline.h"
+#include "app/windowport.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace seafold {
+namespace {
+
+// A session's port that counts who listens.
+class CountingPort : public NoSessionPort {
+public:
+    bool isClient() const override { return true; }
+    uint64_t subscribeSpeakers(std::function<void(uint64_t)> heard) override
+    {
+        speakers[++mNext] = std::move(heard);
+        return mNext;
+    }
+    uint64_t subscribeChat(std::function<void(const std::string&, const std::string&)> heard) override
+    {
+        chat[++mNext] = std::move(heard);
+        return mNext;
+    }
+    void unsubscribe(uint64_t id) override
+    {
+        speakers.erase(id);
+        chat.erase(id);
+    }
+    void setVoiceVolume(const std::string& name, bool muted, float) override { mutes[name] = muted; }
+    bool voiceActivation() const override { return activation; }
+    void setVoiceActivation(bool on) override { activation = on; }
+
+    std::map<uint64_t, std::function<void(uint64_t)>> speakers;
+    std::map<uint64_t, std::function<void(const std::string&, const std::string&)>> chat;
+    std::map<std::string, bool> mutes;
+    bool activation = false;
+
+private:
+    uint64_t mNext = 0;
+};
+
+TEST(WindowPort, ListenersFollowTheSessionAndLeaveWithTheirOwnIds)
+{
+    WindowPort port;
+    std::vector<std::string> heard;
+    uint64_t speakerId = port.subscribeSpeakers([&](uint64_t id) { heard.push_back("voice " + std::to_string(id)); });
+    uint64_t chatId = port.subscribeChat([&](const std::string& who, const std::string&) { heard.push_back(who); });
+    EXPECT_NE(speakerId, chatId);
+    EXPECT_FALSE(port.isClient()); // nothing behind it yet
+
+    CountingPort first, second;
+    port.setTarget(&first);
+    ASSERT_EQ(first.speakers.size(), 1u);
+    ASSERT_EQ(first.chat.size(), 1u);
+    first.speakers.begin()->second(7);
+    first.chat.begin()->second("ann", "hi");
+    EXPECT_EQ(heard, (std::vector<std::string>{"voice 7", "ann"}));
+
+    // The next session: the first one hears nothing more of them.
+    port.setTarget(&second);
+    EXPECT_TRUE(first.speakers.empty() && first.chat.empty());
+    EXPECT_EQ(second.speakers.size(), 1u);
+    port.unsubscribe(chatId);
+    EXPECT_TRUE(second.chat.empty());
+    EXPECT_EQ(second.speakers.size(), 1u);
+    port.setTarget(nullptr);
+    EXPECT_TRUE(second.speakers.empty());
+}
+
+TEST(WindowPort, EachChoiceIsKeptOnceWhenItChangesAndMutesReachTheNextSession)
+{
+    WindowPort port;
+    std::vector<std::string> kept;
+    port.setKeeper([&](const std::string& option, const std::vector<std::string>& values, bool list) {
+        std::string line = option + (list ? " [" : " ");
+        for (const std::string& value : values)
+            line += value + ",";
+        kept.push_back(line);
+    });
+    port.setMuted({"carl", "carl"});
+    CountingPort session;
+    port.setTarget(&session);
+    EXPECT_TRUE(session.mutes["carl"]); // the kept mute holds in a new session
+
+    port.announceSelection("boat.mesh");
+    port.announceSelection("boat.mesh"); // again, as on a rejoin: nothing new to keep
+    port.setVoiceActivation(true);
+    port.setVoiceActivation(true);
+    port.setVoiceVolume("bob", false, 1.5f); // a volume only
+    port.setVoiceVolume("bob", true, 1.5f);
+    port.setVoiceVolume("carl", false, 1.0f);
+    EXPECT_EQ(kept, (std::vector<std::string>{"model boat.mesh,", "voice-activation true,", "mute [carl,bob,",
+                                              "mute [bob,"}));
+    EXPECT_EQ(port.lastModel(), "boat.mesh");
+}
+
+TEST(WindowPort, ATypedAddressIsMadeWhole)
+{
+    struct Case {
+        const char* typed;
+        const char* address; // null: refused
+    } cases[] = {
+        {"10.0.0.5", "10.0.0.5:28000"}, {"  10.0.0.5:28010 ", "10.0.0.5:28010"}, {"", nullptr}, {"10.0.0.5:0", nullptr},
+        {"10.0.0.5:port", nullptr},
+    };
+    for (const Case& c : cases) {
+        std::string address, why;
+        bool made = completeAddress(c.typed, 28000, &address, &why);
+        EXPECT_EQ(made, c.address != nullptr) << c.typed;
+        if (c.address)
+            EXPECT_EQ(address, c.address);
+        else
+            EXPECT_TRUE(!why.empty() && std::isupper(uint8_t(why[0])) && why.back() == '.') << why;
+    }
+}
+
+} // namespace
+} // namespace seafold
