@@ -16,10 +16,12 @@ void WindowPort::setTarget(SessionPort* target)
     mTarget = target;
     for (auto& entry : mListeners)
         subscribeToTarget(entry.second);
-    // A new session hears this user's mutes at once.
+    // A new session hears this user's mutes at once, and talks as chosen.
     if (mTarget) {
         for (const std::string& name : mMuted)
             mTarget->setVoiceVolume(name, true, mTarget->voiceVolume(name));
+        if (mTalkChosen)
+            mTarget->setVoiceActivation(mVoiceActivation);
     }
 }
 
@@ -70,6 +72,8 @@ void WindowPort::setVoiceActivation(bool on)
 {
     const bool before = current().voiceActivation();
     current().setVoiceActivation(on);
+    mTalkChosen = true;
+    mVoiceActivation = on;
     if (on != before)
         keep("voice-activation", {on ? "true" : "false"}, false);
 }

@@ -74,6 +74,10 @@ private:
     uint64_t mNextId = 1;
     std::vector<std::string> mMuted; // as kept, in the order muted
     std::string mLastModel;
+    // How to talk, once the user chose it in this run: each new session
+    // talks so too.
+    bool mTalkChosen = false;
+    bool mVoiceActivation = false;
     Keeper mKeeper;
 };
 

@@ -98,6 +98,12 @@ TEST(WindowPort, EachChoiceIsKeptOnceWhenItChangesAndMutesReachTheNextSession)
     EXPECT_EQ(kept, (std::vector<std::string>{"model boat.mesh,", "voice-activation true,", "mute [carl,bob,",
                                               "mute [bob,"}));
     EXPECT_EQ(port.lastModel(), "boat.mesh");
+
+    // The next session talks as chosen in this one.
+    CountingPort next;
+    port.setTarget(&next);
+    EXPECT_TRUE(next.activation);
+    EXPECT_TRUE(next.mutes["bob"]);
 }
 
 TEST(WindowPort, ATypedAddressIsMadeWhole)
