@@ -142,8 +142,8 @@ public:
     {
         if (!mApp.setUpApplication()) {
             std::fprintf(stderr,
-                         "seafold: no window: the configuration dialog was cancelled, or the GUI could not "
-                         "start (Ogre.log and CEGUI.log in %s say why)\n",
+                         "seafold: no window: the renderer or the GUI could not start, or the configuration "
+                         "dialog was cancelled (Ogre.log and CEGUI.log in %s say why)\n",
                          mLogDirectory.c_str());
             return false;
         }

@@ -150,7 +150,8 @@ bool Seafold::setUpApplication()
         mLogManager = new Ogre::LogManager;
         mLogManager->createLog(ogreLog, true, false, false);
     }
-    mRoot = new Ogre::Root(mMediaDirectory + "/plugins.cfg", "ogre.cfg", ogreLog);
+    if (!makeRoot(ogreLog))
+        return false;
 
     // Resource locations.
     setUpResources();
@@ -207,6 +208,45 @@ bool Seafold::setUpApplication()
         mStartWindow.show(true);
     }
     return true;
+}
+
+// The root without plug-ins, which are then loaded one by one here rather
+// than by the root's constructor. A plug-in that cannot start (the GL render
+// system when the display refuses it a connection, as a busy display may)
+// throws from its own code: caught here, the plug-in is still loaded and its
+// exception can be read; thrown out of the root's constructor, the plug-in
+// was unloaded on the way, and reading the exception crashed. The display is
+// given two more tries, a moment apart.
+bool Seafold::makeRoot(const std::string& ogreLog)
+{
+    Ogre::ConfigFile plugins;
+    plugins.load(mMediaDirectory + "/plugins.cfg");
+    const std::string folder = plugins.getSetting("PluginFolder");
+    const Ogre::StringVector names = plugins.getMultiSetting("Plugin");
+    constexpr int Attempts = 3;
+    constexpr uint32_t RetryMs = 300;
+    std::string why;
+    for (int attempt = 0; attempt < Attempts; ++attempt) {
+        if (attempt > 0)
+            sleepMilliseconds(RetryMs);
+        mRoot = new Ogre::Root("", "ogre.cfg", ogreLog);
+        why.clear();
+        for (const std::string& name : names) {
+            try {
+                mRoot->loadPlugin(folder.empty() ? name : folder + "/" + name);
+            } catch (const Ogre::Exception& e) {
+                why = name + ": " + e.getDescription();
+                break;
+            }
+        }
+        if (why.empty())
+            return true;
+        Ogre::LogManager::getSingleton().logMessage("Renderer plug-in failed to start: " + why);
+        delete mRoot;
+        mRoot = nullptr;
+    }
+    std::fprintf(stderr, "seafold: the renderer could not start (%s)\n", why.c_str());
+    return false;
 }
 
 void Seafold::setUpResources()

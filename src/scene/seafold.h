@@ -121,6 +121,7 @@ public:
     bool lightPosition(Ogre::Vector3& position) const;
 
 private:
+    bool makeRoot(const std::string& ogreLog);
     void setUpResources();
     bool configure();
     bool useShippedConfig();

@@ -30,6 +30,7 @@ LEAVE_LIMIT_MS = 1000
 def check(condition, message):
     if not condition:
         failures.append(message)
+    return condition
 
 
 def wait(what, predicate, seconds):
@@ -65,7 +66,8 @@ with tempfile.TemporaryDirectory() as work:
         folder = os.path.join(work, name)
         os.mkdir(folder)
         windows[name] = subprocess.Popen([WINDOWED, "-client", address, name], cwd=folder,
-                                         env=dict(os.environ, DISPLAY=display, XDG_CONFIG_HOME=os.path.join(folder, "config")),
+                                         env=dict(os.environ, DISPLAY=display, XDG_CONFIG_HOME=os.path.join(folder, "config"),
+                                                  XDG_CACHE_HOME=os.path.join(folder, "cache")),
                                          stdout=open(os.path.join(folder, "out.txt"), "w"),
                                          stderr=open(os.path.join(folder, "err.txt"), "w"))
     try:
@@ -91,7 +93,11 @@ with tempfile.TemporaryDirectory() as work:
             check(code == 0, f"{name}: exit code {code} after {signal.Signals(sig).name}")
             folder = os.path.join(work, name)
             err = read(os.path.join(folder, "err.txt"))
-            check(err == "", f"{name}: standard error {err!r}")
+            if not check(err == "", f"{name}: standard error {err!r}"):
+                # What the renderer said of it, for the one who reads the failure.
+                log = os.path.join(folder, "cache", "seafold", "Ogre.log")
+                if os.path.exists(log):
+                    failures.append(f"{name}: the end of Ogre.log:\n" + "".join(open(log).readlines()[-15:]))
             check(not os.path.exists(os.path.join(folder, "ogre.cfg")), f"{name}: a configuration was saved")
             check(f"Connecting to {address} as {name} ..." in read(os.path.join(folder, "out.txt")),
                   f"{name}: console {read(os.path.join(folder, 'out.txt'))!r}")

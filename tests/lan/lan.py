@@ -219,3 +219,31 @@ class Lan:
         """Makes the LAN kill `process` (a Popen) when it is removed."""
         self.processes.append(process)
         return process
+
+
+def run_scenarios(scenarios, failures, hosts=3, prepare=None):
+    """Runs each scenario(lan, *extra) in turn on one LAN of `hosts` hosts,
+    where `extra` is what prepare(lan) returned (nothing without it; what it
+    starts, it hands to lan.adopt). Prints a line per scenario, then the
+    failures; returns the exit code: 0, 1, or SKIP_CODE with the reason."""
+    try:
+        with Lan(hosts) as lan:
+            extra = prepare(lan) if prepare else ()
+            for scenario in scenarios:
+                before = len(failures)
+                start = time.time()
+                scenario(lan, *extra)
+                print(f"{scenario.__name__}: {'ok' if len(failures) == before else 'FAILED'} "
+                      f"({time.time() - start:.1f} s)")
+    except Skip as why:
+        print(f"skipped: {why}")
+        return SKIP_CODE
+    except Interrupted as why:
+        print(f"interrupted by {why}; the namespaces were removed")
+        return 1
+    if failures:
+        print("\n".join(failures))
+        print(f"{len(failures)} failures")
+        return 1
+    print(f"{len(scenarios)} passed, 0 failed")
+    return 0

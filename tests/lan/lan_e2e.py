@@ -28,7 +28,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, ".."))
 from headless_process import HeadlessProcess  # noqa: E402
-from lan import SKIP_CODE, Interrupted, Lan, Skip  # noqa: E402
+from lan import run_scenarios  # noqa: E402
 
 BINARY = os.path.abspath(sys.argv[1])
 DISCOVERY = os.path.abspath(sys.argv[2])
@@ -243,28 +243,8 @@ def find_and_auto_across_hosts(lan):
 
 
 def main():
-    scenarios = [session_across_hosts, loopback_server_is_not_reachable_from_another_host,
-                 discovery_across_the_bridge, find_and_auto_across_hosts]
-    try:
-        with Lan(3) as lan:
-            for scenario in scenarios:
-                before = len(failures)
-                start = time.time()
-                scenario(lan)
-                print(f"{scenario.__name__}: {'ok' if len(failures) == before else 'FAILED'} "
-                      f"({time.time() - start:.1f} s)")
-    except Skip as why:
-        print(f"skipped: {why}")
-        return SKIP_CODE
-    except Interrupted as why:
-        print(f"interrupted by {why}; the namespaces were removed")
-        return 1
-    if failures:
-        print("\n".join(failures))
-        print(f"{len(failures)} failures")
-        return 1
-    print(f"{len(scenarios)} passed, 0 failed")
-    return 0
+    return run_scenarios([session_across_hosts, loopback_server_is_not_reachable_from_another_host,
+                          discovery_across_the_bridge, find_and_auto_across_hosts], failures)
 
 
 if __name__ == "__main__":

@@ -29,7 +29,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, ".."))
 from headless_process import HeadlessProcess  # noqa: E402
-from lan import SKIP_CODE, Interrupted, Lan, Skip  # noqa: E402
+from lan import run_scenarios  # noqa: E402
 from window_process import WindowedProcess, start_xvfb, wait_until  # noqa: E402
 
 WINDOWED = os.path.abspath(sys.argv[1])
@@ -190,37 +190,21 @@ def host(lan, work, display):
 
 
 def main():
-    scenarios = [list_and_join, refused_then_retry, host]
     work = tempfile.mkdtemp(prefix="seafold-start-")
-    xvfb = None
-    try:
-        with Lan(3) as lan:
-            xvfb, display = start_xvfb(work)
-            for scenario in scenarios:
-                before = len(failures)
-                start = time.time()
-                scenario(lan, work, display)
-                print(f"{scenario.__name__}: {'ok' if len(failures) == before else 'FAILED'} "
-                      f"({time.time() - start:.1f} s)")
-    except Skip as why:
-        print(f"skipped: {why}")
-        return SKIP_CODE
-    except Interrupted as why:
-        print(f"interrupted by {why}; the namespaces were removed")
-        return 1
-    finally:
-        if xvfb:
-            xvfb.terminate()
-            xvfb.wait()
+
+    def display(lan):
+        xvfb, name = start_xvfb(work)
+        lan.adopt(xvfb)
+        return work, name
+
+    code = run_scenarios([list_and_join, refused_then_retry, host], failures, prepare=display)
     for name, value in figures.items():
         print(f"{name}: {value}")
-    if failures:
-        print("\n".join(failures))
-        print(f"{len(failures)} failures; the programs' folders are in {work}")
-        return 1
-    shutil.rmtree(work, ignore_errors=True)
-    print(f"{len(scenarios)} passed, 0 failed")
-    return 0
+    if code == 1:
+        print(f"the programs' folders are in {work}")
+    else:
+        shutil.rmtree(work, ignore_errors=True)
+    return code
 
 
 if __name__ == "__main__":

@@ -214,6 +214,19 @@ exception)
     grep -q "An exception has occured" err2.txt && fail "without a layout: reported as a renderer exception"
     grep -q "^seafold: no window: .*CEGUI.log" err2.txt || fail "without a layout: no line saying why"
     grep -q "GUI set-up failed" "$work/cache/seafold/Ogre.log" || fail "without a layout: no log line about the GUI"
+
+    # A renderer plug-in that cannot start is said in one line, after
+    # three tries, and ends the program with 1 instead of a crash.
+    cp -r "$media_dir" media-noplugin
+    sed -i 's/^Plugin=RenderSystem_GL$/Plugin=RenderSystem_None/' media-noplugin/plugins.cfg
+    run_windowed out3.txt err3.txt SEAFOLD_MEDIA="$work/media-noplugin" SEAFOLD_SCREENSHOT_AFTER_FRAMES=5
+    status=$?
+    cat err3.txt
+    [ $status -eq 1 ] || fail "without its render system: exit code $status, expected 1"
+    grep -q "^seafold: the renderer could not start (RenderSystem_None: " err3.txt ||
+        fail "without its render system: no line saying why"
+    [ "$(grep -c 'Renderer plug-in failed to start' "$work/cache/seafold/Ogre.log")" = 3 ] ||
+        fail "without its render system: not three tries"
     ;;
 
 no-display)
