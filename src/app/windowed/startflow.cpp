@@ -168,20 +168,21 @@ void StartFlow::fillWindow()
 
 void StartFlow::search(uint32_t now)
 {
-    if (!mFinder || uint32_t(now - mRoundStarted) >= SearchRoundMs) {
+    // A new round when the last is over (or there was none): a finder that
+    // could not open its socket is tried again a round later, not each pass.
+    if (!mSearching || uint32_t(now - mRoundStarted) >= SearchRoundMs) {
         if (mFinder)
             mLastRound = serverRows(mFinder->servers(), {});
-        mFinder = std::make_unique<DiscoveryFinder>(mOptions.shared.discoveryPort);
+        mSearching = true;
         mRoundStarted = now;
-        if (!mFinder->start(now)) {
+        mFinder = std::make_unique<DiscoveryFinder>(mOptions.shared.discoveryPort);
+        if (!mFinder->start(now))
             mFinder = nullptr;
-            return;
-        }
     }
+    if (!mFinder)
+        return;
     mFinder->poll(now);
-    std::vector<StartServerRow> rows = serverRows(mFinder->servers(), mLastRound);
-    mFrontEnd.startWindow().setServers(rows);
-    mRows = rows;
+    mFrontEnd.startWindow().setServers(serverRows(mFinder->servers(), mLastRound));
 }
 
 void StartFlow::join()
@@ -293,6 +294,7 @@ void StartFlow::enterScene()
 {
     mState = State::InSession;
     mFinder = nullptr;
+    mSearching = false;
     StartWindow& window = mFrontEnd.startWindow();
     window.setJoining(false);
     window.setStatus(std::string(), false);

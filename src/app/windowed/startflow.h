@@ -83,8 +83,8 @@ private:
     bool mGaveUp = false;
     // The search for servers: one finder a round.
     std::unique_ptr<DiscoveryFinder> mFinder;
+    bool mSearching = false; // a round is under way (its finder may have failed)
     uint32_t mRoundStarted = 0;
-    std::vector<StartServerRow> mRows;      // as shown
     std::vector<StartServerRow> mLastRound; // what the last round found
 };
 
