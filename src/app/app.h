@@ -66,6 +66,9 @@ struct LoopHooks {
 
 class SessionHost;
 
+// Opening and closing sound (with voice capture), whatever runs between.
+LoopHooks soundLoopHooks();
+
 // The hooks of the real program: the network and session steps of `host`
 // (which outlives the loop), voice and sound.
 LoopHooks standardLoopHooks(SessionHost& host);

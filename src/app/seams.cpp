@@ -9,6 +9,17 @@
 
 namespace seafold {
 
+LoopHooks soundLoopHooks()
+{
+    LoopHooks hooks;
+    hooks.initSound = [] { initSoundQuietly(); };
+    hooks.closeSound = [] {
+        closeVoiceCapture();
+        closeSound();
+    };
+    return hooks;
+}
+
 LoopHooks standardLoopHooks(SessionHost& host)
 {
     // Each press speaks what the server understands: Opus frames to a
@@ -36,8 +47,7 @@ LoopHooks standardLoopHooks(SessionHost& host)
         } else
             gConnectionToServer->c2sVoice(false, frames, StringPtr(appSession().ownName().c_str()));
     };
-    LoopHooks hooks;
-    hooks.initSound = [] { initSoundQuietly(); };
+    LoopHooks hooks = soundLoopHooks();
     hooks.startNetwork = [&host](const CommandLine& line) { return host.start(line); };
     hooks.receivePackets = [&host] { host.receivePackets(); };
     hooks.serviceConnections = [&host] { host.serviceConnections(); };
@@ -54,10 +64,6 @@ LoopHooks standardLoopHooks(SessionHost& host)
         updateSound();
     };
     hooks.leaveSession = [&host] { host.stop(); };
-    hooks.closeSound = [] {
-        closeVoiceCapture();
-        closeSound();
-    };
     return hooks;
 }
 

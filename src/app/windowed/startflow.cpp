@@ -68,8 +68,7 @@ StartFlow::~StartFlow()
 
 LoopHooks StartFlow::hooks()
 {
-    LoopHooks hooks;
-    hooks.initSound = [] { initSoundQuietly(); };
+    LoopHooks hooks = soundLoopHooks();
     hooks.startNetwork = [](const CommandLine&) { return true; };
     hooks.receivePackets = [this] {
         call(mHostHooks.receivePackets);
@@ -93,10 +92,6 @@ LoopHooks StartFlow::hooks()
             updateSound();
     };
     hooks.leaveSession = [this] { endSession(std::string()); };
-    hooks.closeSound = [] {
-        closeVoiceCapture();
-        closeSound();
-    };
     return hooks;
 }
 
