@@ -53,7 +53,7 @@ public:
         if (HostUser* host = mHost.hostUser()) {
             host->move(dx, dy, dz);
             mPostedInput = true;
-        } else if (gConnectionToServer && gConnectionToServer->sendMovement(dx, dy, dz))
+        } else if (serverConnection() && serverConnection()->sendMovement(dx, dy, dz))
             mPostedInput = true;
     }
 
@@ -64,7 +64,7 @@ public:
         if (HostUser* host = mHost.hostUser()) {
             host->turn(Orientation::fromYawDegrees(yawDegrees));
             mPostedInput = true;
-        } else if (gConnectionToServer && gConnectionToServer->sendOrientation(Orientation::fromYawDegrees(yawDegrees)))
+        } else if (serverConnection() && serverConnection()->sendOrientation(Orientation::fromYawDegrees(yawDegrees)))
             mPostedInput = true;
     }
 
@@ -80,7 +80,7 @@ public:
     {
         // The server hears each client on its own connection; a client
         // hears everyone through the server.
-        const SimpleEventConnection* over = record.connection ? record.connection.get() : gConnectionToServer.get();
+        const SimpleEventConnection* over = record.connection ? record.connection.get() : serverConnection();
         return over ? double(over->sendInterval()) : DefaultSendIntervalMs;
     }
 
@@ -91,8 +91,8 @@ public:
         if (HostUser* host = mHost.hostUser()) {
             host->select(meshName);
             mPostedInput = true;
-        } else if (gConnectionToServer)
-            gConnectionToServer->c2sEntitySelection(StringPtr(meshName.c_str()));
+        } else if (serverConnection())
+            serverConnection()->c2sEntitySelection(StringPtr(meshName.c_str()));
     }
 
     // A new connection to the server: the server knows nothing of this user,
@@ -167,7 +167,7 @@ public:
     {
         if (HostUser* host = mHost.hostUser())
             return host->chat(text);
-        return gConnectionToServer && gConnectionToServer->isEstablished() && gConnectionToServer->sendChat(text);
+        return serverConnection() && serverConnection()->isEstablished() && serverConnection()->sendChat(text);
     }
     SubscriptionId subscribeChat(std::function<void(const std::string&, const std::string&)> heard) override
     {
@@ -178,7 +178,7 @@ public:
 
     void describeSession(SessionStatus& status) override
     {
-        seafold::describeSession(gClients, gConnectionToServer, mHost.isClient(), appSession().ownName(), status);
+        seafold::describeSession(gClients, serverConnection(), mHost.isClient(), appSession().ownName(), status);
         const ListenerVolumes& volumes = appSession().listenerVolumes();
         for (PersonStatus& person : status.people) {
             person.muted = volumes.muted(person.name);
@@ -457,7 +457,7 @@ void SessionHost::stop()
     mScene.setOnModelChange(nullptr);
     // The interface tells every peer ("Shutdown") as it goes.
     gNetInterface = nullptr;
-    gConnectionToServer = nullptr;
+    appSession().setServerConnection(nullptr);
     gClients.clear();
     gClients.setScene(nullptr);
 }

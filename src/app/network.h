@@ -29,6 +29,12 @@ extern Roster gClients;
 // The session of this process, made at the first call; the SessionHost sets
 // it up from the options, the programs and panels subscribe their listeners.
 Session& appSession();
+// The client's connection to the server as the session keeps it, or none
+// (a server, or a client between attempts).
+inline SimpleEventConnection* serverConnection()
+{
+    return appSession().serverConnection();
+}
 
 // ---- the session host ---------------------------------------------------------------------
 
@@ -88,7 +94,7 @@ public:
     const std::string& serverKeyFingerprint() const { return mServerKeyFingerprint; }
 
     // The running session as the scene sees it: movements and selections go
-    // to the server over gConnectionToServer (nothing without one),
+    // to the server over serverConnection() (nothing without one),
     // push-to-talk drives voice capture.
     SessionPort& port();
     // The display-less program's --speak drives capture itself: voice
