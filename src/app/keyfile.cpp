@@ -1,4 +1,5 @@
 #include "app/keyfile.h"
+#include "base/atomicfile.h"
 
 #include <cerrno>
 #include <cstring>
@@ -61,18 +62,14 @@ RefPtr<AsymmetricKey> makeKey(const std::string& path, uint32_t keyBytes, std::s
         *why = "the key pair could not be made";
         return nullptr;
     }
-    // O_EXCL: never over a file that appeared meanwhile, nor through a link.
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, KeyFileMode);
-    if (fd < 0) {
-        *why = systemError("cannot make the key file", path);
-        return nullptr;
-    }
+    // Kept: never over a key that appeared meanwhile, nor through a link
+    // at a temporary's name.
     const ByteBuffer* buffer = key->privateKey();
-    bool ok = fchmod(fd, KeyFileMode) == 0 && write(fd, buffer->data(), buffer->size()) == ssize_t(buffer->size());
-    ok = fsync(fd) == 0 && ok;
-    if (close(fd) != 0 || !ok) {
-        *why = systemError("cannot write the key file", path);
-        unlink(path.c_str());
+    FileWriteResult written =
+        writeFileAtomically(path, std::string(reinterpret_cast<const char*>(buffer->data()), buffer->size()),
+                            KeyFileMode, ExistingFile::Keep);
+    if (!written) {
+        *why = "cannot make the key file: " + written.error;
         return nullptr;
     }
     return key;
