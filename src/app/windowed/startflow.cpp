@@ -250,7 +250,7 @@ bool StartFlow::startSession(const ProgramOptions& attempt, bool hosting)
         mHost->takePart();
     // Refused for good: back to the window (next pass), not the end of
     // the program.
-    gServerLink.setOnGiveUp([this] { mGaveUp = true; });
+    mHost->link().setOnGiveUp([this] { mGaveUp = true; });
     if (!mHost->start(attempt.line)) {
         std::string why = mHost->startError();
         mHost = nullptr;
@@ -295,9 +295,10 @@ void StartFlow::enterScene()
     window.setStatus(std::string(), false);
     window.show(false);
     // Kept for the next start.
-    rememberChoice("name", {mName});
+    mPort.setUser(mName);
+    mPort.remember("name", {mName});
     if (!mJoining.empty())
-        rememberChoice("last-server", {mJoining});
+        mPort.remember("last-server", {mJoining});
     mOptions.shared.hostUserName = mName;
     if (!mJoining.empty())
         mOptions.shared.lastServer = mJoining;
