@@ -216,6 +216,21 @@ void applyKeptChoices(const CLI::App& parser, ConfigReading& reading, ProgramOpt
     }
 }
 
+void applyUsersKeptChoices(const std::string& path, const std::string& user, ProgramOptions& options)
+{
+    // Nothing of the user before: what this user did not choose has its default.
+    options.shared.muted.clear();
+    options.shared.volumes.clear();
+    options.shared.voiceActivation = false;
+    options.headless.model.clear();
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    for (const ConfigItem& item : readConfigText(text.str()))
+        if (!user.empty() && item.user == user && item.error.empty() && keptByTheWindow(item.option))
+            applyKept(item, options);
+}
+
 std::string configText(Program program, const CommandLine& line, const CLI::App& parser,
                        const std::vector<ConfigItem>& applied)
 {

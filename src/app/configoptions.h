@@ -51,6 +51,12 @@ bool applyConfigFile(Program program, const ConfigSource& source, CLI::App& pars
 // the option keeps its default.
 void applyKeptChoices(const CLI::App& parser, ConfigReading& reading, ProgramOptions& options);
 
+// The window's choices kept in `user`'s section of the file at `path`, into
+// `options` (the start window's user may be another than the one the
+// program started for). What that user did not choose goes back to its
+// default; what does not read is let be.
+void applyUsersKeptChoices(const std::string& path, const std::string& user, ProgramOptions& options);
+
 // The options in effect as a config file: what was given on the line or in
 // a config file (`applied`: the window's choices taken from it). The mode is
 // not an option: a comment line shows it.

@@ -4,6 +4,7 @@
 // windowed program keeps the user's choices in the same file.
 #include "app/commandline.h"
 #include "app/configfile.h"
+#include "app/configoptions.h"
 #include "app/userconfig.h"
 #include "app/testfolder.h"
 
@@ -290,6 +291,28 @@ TEST_F(ConfigFile, EachProgramLetsTheOthersOptionsInTheFileBe)
     EXPECT_TRUE(headless.headless.events);
     EXPECT_EQ(headless.headless.moves.size(), 2u);
     EXPECT_EQ(windowed.line.clientName, "bob");
+}
+
+} // namespace
+} // namespace seafold
+
+namespace seafold {
+namespace {
+
+// The start window's user may be another than the one the program started
+// for: bob used to start with alice's mutes.
+TEST_F(ConfigFile, AnotherUserInTheStartWindowStartsWithTheirOwnChoices)
+{
+    const std::string path = userConfigFile();
+    ASSERT_TRUE(rememberInConfigFile(path, "alice", "mute", {"carl"}, true));
+    ASSERT_TRUE(rememberInConfigFile(path, "bob", "model", {"fish.mesh"}, false));
+    ASSERT_TRUE(rememberInConfigFile(path, "", "name", {"alice"}, false));
+    ProgramOptions options;
+    ASSERT_TRUE(parseProgramOptions(Program::Windowed, {}, &options).run);
+    EXPECT_EQ(options.shared.muted, std::vector<std::string>{"carl"});
+    applyUsersKeptChoices(path, "bob", options);
+    EXPECT_TRUE(options.shared.muted.empty());
+    EXPECT_EQ(options.headless.model, "fish.mesh");
 }
 
 } // namespace

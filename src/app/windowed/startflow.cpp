@@ -1,4 +1,5 @@
 #include "app/windowed/startflow.h"
+#include "app/configoptions.h"
 #include "app/console.h"
 #include "app/network.h"
 #include "app/serverlink.h"
@@ -239,8 +240,22 @@ void StartFlow::host()
     enterScene();
 }
 
-bool StartFlow::startSession(const ProgramOptions& attempt, bool hosting)
+bool StartFlow::startSession(const ProgramOptions& given, bool hosting)
 {
+    ProgramOptions attempt = given;
+    // Another user than the one this program started for: theirs are the
+    // choices the session starts with (their mutes, volumes, how they talk).
+    const std::string user = hosting ? attempt.shared.hostUserName : attempt.line.clientName;
+    if (user != mPort.user()) {
+        applyUsersKeptChoices(userConfigFile(), user, attempt);
+        mPort.setUser(user);
+        mPort.setMuted(attempt.shared.muted);
+        mPort.setVolumes(attempt.shared.volumes);
+        mOptions.shared.muted = attempt.shared.muted;
+        mOptions.shared.volumes = attempt.shared.volumes;
+        mOptions.shared.voiceActivation = attempt.shared.voiceActivation;
+        mOptions.headless.model = attempt.headless.model;
+    }
     mConnected = false;
     mGaveUp = false;
     mLastState.clear();
