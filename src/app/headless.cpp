@@ -57,8 +57,8 @@ private:
     {
         // A new connection (the link tried again): the server knows nothing
         // of this user yet, so the script plays from the start.
-        if (mPlayedAttempt != gServerLink.attempts()) {
-            mPlayedAttempt = gServerLink.attempts();
+        if (mPlayedAttempt != mHost.link().attempts()) {
+            mPlayedAttempt = mHost.link().attempts();
             mPicked = false;
             mNextMove = 0;
             mYawDegrees = 0;

@@ -1,13 +1,12 @@
 #include "app/serverlink.h"
 #include "app/console.h"
 #include "app/network.h"
+#include "app/refusal.h"
 #include "base/platform.h"
 
 #include <cstring>
 
 namespace seafold {
-
-ServerLink gServerLink;
 
 void ServerLink::watch(Session& session)
 {
@@ -86,16 +85,14 @@ void ServerLink::connectionStateChanged(const char* state, const char* reason)
         consoleLine("Connected to the server at " + mServerText + ".");
     } else if (std::strcmp(state, "failed") == 0) {
         mAwaitingAnswer = false;
-        std::string refused = permanentRefusalMessage(mServerText, why);
-        consoleLine(refused.empty() ? connectFailedMessage(mServerText, why) : refused);
-        if (!refused.empty())
+        consoleLine(endMessage(mServerText, why, false));
+        if (isPermanent(classifyEnd(why)))
             giveUp();
         afterEnd(why);
     } else if (std::strcmp(state, "disconnected") == 0) {
         mSilentSecondsShown = 0;
-        std::string refused = permanentRefusalMessage(mServerText, why);
-        consoleLine(refused.empty() ? connectionLostMessage(mServerText, why) : refused);
-        if (!refused.empty())
+        consoleLine(endMessage(mServerText, why, true));
+        if (isPermanent(classifyEnd(why)))
             giveUp();
         afterEnd(why);
     } else if (std::strcmp(state, "retrying") == 0) {

@@ -133,7 +133,4 @@ private:
     std::function<void()> mOnGiveUp;
 };
 
-// The client's link (unused in a server).
-extern ServerLink gServerLink;
-
 } // namespace seafold
