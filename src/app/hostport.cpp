@@ -25,7 +25,7 @@ void HostPort::sendMovement(double dx, double dy, double dz)
     if (HostUser* host = mHost.hostUser()) {
         host->move(dx, dy, dz);
         mPostedInput = true;
-    } else if (gConnectionToServer && gConnectionToServer->sendMovement(dx, dy, dz))
+    } else if (serverConnection() && serverConnection()->sendMovement(dx, dy, dz))
         mPostedInput = true;
 }
 
@@ -36,7 +36,7 @@ void HostPort::sendHeading(double yawDegrees)
     if (HostUser* host = mHost.hostUser()) {
         host->turn(Orientation::fromYawDegrees(yawDegrees));
         mPostedInput = true;
-    } else if (gConnectionToServer && gConnectionToServer->sendOrientation(Orientation::fromYawDegrees(yawDegrees)))
+    } else if (serverConnection() && serverConnection()->sendOrientation(Orientation::fromYawDegrees(yawDegrees)))
         mPostedInput = true;
 }
 
@@ -52,7 +52,7 @@ double HostPort::sendIntervalMsOf(const ClientRecord& record) const
 {
     // The server hears each client on its own connection; a client
     // hears everyone through the server.
-    const SimpleEventConnection* over = record.connection ? record.connection.get() : gConnectionToServer.get();
+    const SimpleEventConnection* over = record.connection ? record.connection.get() : serverConnection();
     return over ? double(over->sendInterval()) : DefaultSendIntervalMs;
 }
 
@@ -63,8 +63,8 @@ void HostPort::announceSelection(const std::string& meshName)
     if (HostUser* host = mHost.hostUser()) {
         host->select(meshName);
         mPostedInput = true;
-    } else if (gConnectionToServer)
-        gConnectionToServer->c2sEntitySelection(StringPtr(meshName.c_str()));
+    } else if (serverConnection())
+        serverConnection()->c2sEntitySelection(StringPtr(meshName.c_str()));
 }
 
 // A new connection to the server: the server knows nothing of this user,
@@ -153,7 +153,7 @@ bool HostPort::sendChat(const std::string& text)
 {
     if (HostUser* host = mHost.hostUser())
         return host->chat(text);
-    return gConnectionToServer && gConnectionToServer->isEstablished() && gConnectionToServer->sendChat(text);
+    return serverConnection() && serverConnection()->isEstablished() && serverConnection()->sendChat(text);
 }
 SubscriptionId HostPort::subscribeChat(std::function<void(const std::string&, const std::string&)> heard)
 {
@@ -164,7 +164,7 @@ SubscriptionId HostPort::subscribeChat(std::function<void(const std::string&, co
 
 void HostPort::describeSession(SessionStatus& status)
 {
-    seafold::describeSession(gClients, gConnectionToServer, mHost.isClient(), appSession().ownName(), status);
+    seafold::describeSession(gClients, serverConnection(), mHost.isClient(), appSession().ownName(), status);
     const ListenerVolumes& volumes = appSession().listenerVolumes();
     for (PersonStatus& person : status.people) {
         person.muted = volumes.muted(person.name);

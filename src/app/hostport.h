@@ -1,5 +1,5 @@
 // The running session as the scene sees it (a SessionHost's): movements,
-// turns and selections go to the server over gConnectionToServer (nothing
+// turns and selections go to the server over serverConnection() (nothing
 // without one), or to the host's own user; push-to-talk drives voice
 // capture; what the user hears, and the chat, come from the session.
 #pragma once

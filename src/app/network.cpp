@@ -269,7 +269,7 @@ void SessionHost::stop()
     mScene.setOnModelChange(nullptr);
     // The interface tells every peer ("Shutdown") as it goes.
     gNetInterface = nullptr;
-    gConnectionToServer = nullptr;
+    appSession().setServerConnection(nullptr);
     gClients.clear();
     gClients.setScene(nullptr);
 }

@@ -36,6 +36,12 @@ extern Roster gClients;
 // The session of this process, made at the first call; the SessionHost sets
 // it up from the options, the programs and panels subscribe their listeners.
 Session& appSession();
+// The client's connection to the server as the session keeps it, or none
+// (a server, or a client between attempts).
+inline SimpleEventConnection* serverConnection()
+{
+    return appSession().serverConnection();
+}
 
 // ---- the session host ---------------------------------------------------------------------
 

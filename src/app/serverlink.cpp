@@ -45,7 +45,7 @@ void ServerLink::startAttempt(const NetAddress& server, const std::string& serve
     // when it fails or ends.
     auto* connection = new SimpleEventConnection;
     connection->setHighestClassVersion(appSession().settings().highestWireVersion);
-    gConnectionToServer = connection;
+    appSession().setServerConnection(connection);
     connection->connect(gNetInterface, server, false, false);
     // Queued now, sent once the connection is up.
     connection->c2sAddNewClient(StringPtr(asked.c_str()));
@@ -149,7 +149,7 @@ void ServerLink::watchUnanswered(uint32_t now)
 
 void ServerLink::watchSilence(uint32_t now)
 {
-    SimpleEventConnection* connection = gConnectionToServer;
+    SimpleEventConnection* connection = serverConnection();
     if (!connection || !connection->isEstablished())
         return;
     const uint32_t silent = now - connection->lastHeardTime();

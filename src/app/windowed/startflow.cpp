@@ -135,7 +135,7 @@ void StartFlow::service()
         // of version 0 (which has no password to ask for) at once; one
         // that says nothing, after a while without a refusal.
         const bool told = appSession().ownNameConfirmed();
-        const bool plain = !gConnectionToServer || !speaksSeafold(*gConnectionToServer);
+        const bool plain = !serverConnection() || !speaksSeafold(*serverConnection());
         if (told || plain || uint32_t(now - mConnectedAt) >= SilentAdmissionMs) {
             enterScene();
             return;
