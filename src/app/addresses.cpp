@@ -62,7 +62,6 @@ bool completeAddress(const std::string& typed, uint16_t defaultPort, std::string
     return true;
 }
 
-
 bool readPasswordFile(const std::string& path, std::string* password, std::string* why)
 {
     std::ifstream file(path);

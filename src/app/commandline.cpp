@@ -80,7 +80,8 @@ std::string readMode(Program program, const std::vector<std::string>& args, Comm
     const bool modeWord = std::any_of(args.begin(), args.end(), isModeWord);
     // The windowed program started without a mode (from the desktop's
     // menu, say) shows the start window.
-    const bool startWindow = program == Program::Windowed && !modeWord && (args.empty() || mode.compare(0, 2, "--") == 0);
+    const bool startWindow =
+        program == Program::Windowed && !modeWord && (args.empty() || mode.compare(0, 2, "--") == 0);
     const bool finding = givenOnLine(args, "--find");
     if (args.empty() && !startWindow)
         return "missing the mode: server ADDRESS, -client ADDRESS NAME or --find";
@@ -127,8 +128,9 @@ std::string checkCombinations(Program program, const std::vector<std::string>& r
             return std::string(option) + " is for a client";
     std::string why;
     if (!line.find && !choosing && !line.joinsFoundServer() && !checkAddress(line.addressText, &why))
-        return server && line.addressText == AutoAddress ? "a server needs the address to bind (host:port); auto is for -client"
-                                                          : why;
+        return server && line.addressText == AutoAddress
+                   ? "a server needs the address to bind (host:port); auto is for -client"
+                   : why;
     const SharedOptions& shared = read.shared;
     if (shared.insecure && shared.secure)
         return "--insecure cannot go with --secure or --server-key";

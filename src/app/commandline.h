@@ -27,8 +27,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/addresses.h"       // checkAddress, completeAddress, trimmedText
-#include "app/configfile.h"      // userConfigFile
+#include "app/addresses.h"     // checkAddress, completeAddress, trimmedText
+#include "app/configfile.h"    // userConfigFile
 #include "net/netinterface.h"  // NetConnection::RateInfo, NetInterface::DefaultMaxConnections
 #include "net/socket.h"        // NetworkSimulator::Settings
 #include "session/discovery.h" // DefaultDiscoveryPort
@@ -108,8 +108,8 @@ struct SharedOptions {
     // --volume NAME=PERCENT (repeatable): how loud this listener hears a
     // user, 1 = as sent.
     std::vector<std::pair<std::string, float>> volumes;
-    bool console = true;            // --no-console: a server reads no operator commands on standard input
-    std::string banFile;            // --ban-file FILE: a server's bans, kept across restarts
+    bool console = true; // --no-console: a server reads no operator commands on standard input
+    std::string banFile; // --ban-file FILE: a server's bans, kept across restarts
     // The join password: the first line of --password-file FILE, else
     // SEAFOLD_PASSWORD; never a command-line value (the process list shows
     // those to every user). Empty: none.

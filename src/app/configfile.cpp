@@ -27,6 +27,26 @@ std::string trimmed(const std::string& text)
     return text.substr(start, text.find_last_not_of(Blanks) - start + 1);
 }
 
+// The escapes inside double quotes: the letter after the backslash, and the
+// byte it stands for.
+const char Escapes[][2] = {{'\\', '\\'}, {'"', '"'}, {'n', '\n'}, {'r', '\r'}, {'t', '\t'}};
+
+char escapedByte(char letter)
+{
+    for (const auto& escape : Escapes)
+        if (escape[0] == letter)
+            return escape[1];
+    return 0;
+}
+
+char escapeLetter(char byte)
+{
+    for (const auto& escape : Escapes)
+        if (escape[1] == byte)
+            return escape[0];
+    return 0;
+}
+
 int hexDigit(char c)
 {
     if (c >= '0' && c <= '9')
@@ -54,27 +74,22 @@ bool readQuoted(const std::string& line, size_t& at, std::string* value, std::st
         }
         if (++at >= line.size())
             break;
-        switch (line[at]) {
-        case '\\': *value += '\\'; break;
-        case '"': *value += '"'; break;
-        case 'n': *value += '\n'; break;
-        case 'r': *value += '\r'; break;
-        case 't': *value += '\t'; break;
-        case 'x': {
-            int high = at + 2 < line.size() ? hexDigit(line[at + 1]) : -1;
-            int low = high >= 0 ? hexDigit(line[at + 2]) : -1;
-            if (low < 0) {
-                *why = "\\x must be followed by two hex digits";
-                return false;
-            }
-            *value += char(high * 16 + low);
-            at += 2;
-            break;
+        if (char byte = escapedByte(line[at])) {
+            *value += byte;
+            continue;
         }
-        default:
+        if (line[at] != 'x') {
             *why = std::string("unknown escape \\") + line[at];
             return false;
         }
+        int high = at + 2 < line.size() ? hexDigit(line[at + 1]) : -1;
+        int low = high >= 0 ? hexDigit(line[at + 2]) : -1;
+        if (low < 0) {
+            *why = "\\x must be followed by two hex digits";
+            return false;
+        }
+        *value += char(high * 16 + low);
+        at += 2;
     }
     *why = "the closing \" is missing";
     return false;
@@ -223,20 +238,17 @@ std::string configValue(const std::string& text)
     static const char digits[] = "0123456789ABCDEF";
     std::string out = "\"";
     for (unsigned char c : text) {
-        switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '"': out += "\\\""; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20 || c == 0x7F) {
-                out += "\\x";
-                out += digits[c >> 4];
-                out += digits[c & 15];
-            } else {
-                out += char(c);
-            }
+        if (char letter = escapeLetter(char(c))) {
+            out += '\\';
+            out += letter;
+            continue;
+        }
+        if (c < 0x20 || c == 0x7F) {
+            out += "\\x";
+            out += digits[c >> 4];
+            out += digits[c & 15];
+        } else {
+            out += char(c);
         }
     }
     return out + "\"";

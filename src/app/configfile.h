@@ -19,12 +19,12 @@
 namespace seafold {
 
 struct ConfigItem {
-    int line = 0;         // 1-based
-    std::string user;     // the [user "NAME"] section it is in; empty: the top
-    std::string option;   // without dashes
+    int line = 0;       // 1-based
+    std::string user;   // the [user "NAME"] section it is in; empty: the top
+    std::string option; // without dashes
     std::vector<std::string> values;
-    bool list = false;    // written as [ ... ]
-    std::string error;    // what is wrong with the line; empty: nothing
+    bool list = false; // written as [ ... ]
+    std::string error; // what is wrong with the line; empty: nothing
 };
 
 // Every line of `text` that sets an option, in order, with a line that

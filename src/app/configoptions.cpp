@@ -79,8 +79,8 @@ std::string valueProblem(Program program, bool finding, const CLI::Option& optio
 // doing, never a reason not to start.
 bool keptByTheWindow(const std::string& option)
 {
-    static const char* const kept[] = {"name", "last-server", "model", "mute", "volume", "voice-activation",
-                                       "show-material-sliders"};
+    static const char* const kept[] = {
+        "name", "last-server", "model", "mute", "volume", "voice-activation", "show-material-sliders"};
     return std::find(std::begin(kept), std::end(kept), option) != std::end(kept);
 }
 
@@ -116,9 +116,9 @@ bool applyConfigFile(Program program, const ConfigSource& source, CLI::App& pars
     for (const ConfigItem& item : items) {
         if (!item.user.empty() && item.user != user)
             continue;
-        chosen.erase(std::remove_if(chosen.begin(), chosen.end(),
-                                    [&](const ConfigItem* c) { return c->option == item.option; }),
-                     chosen.end());
+        chosen.erase(
+            std::remove_if(chosen.begin(), chosen.end(), [&](const ConfigItem* c) { return c->option == item.option; }),
+            chosen.end());
         chosen.push_back(&item);
     }
     std::vector<CLI::ConfigItem> checked;

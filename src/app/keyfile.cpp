@@ -85,8 +85,8 @@ bool haveFolderOf(const std::string& path, std::string* why)
         return bool(made);
     }
     const char* state = std::getenv("XDG_STATE_HOME");
-    const std::string own = state && *state ? std::string(state) + "/seafold/server.key"
-                                            : "~/.local/state/seafold/server.key";
+    const std::string own =
+        state && *state ? std::string(state) + "/seafold/server.key" : "~/.local/state/seafold/server.key";
     *why = "cannot make the key file " + path + ": the folder " + folder +
            " does not exist. Make it for the user the server runs as (sudo install -d -o $USER " + folder +
            "), run the installed server as its service (sudo systemctl start seafold-server), or give --key-file "

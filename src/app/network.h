@@ -6,8 +6,8 @@
 #include <string>
 
 #include "app/app.h"
-#include "app/lan.h"
 #include "app/hostport.h"
+#include "app/lan.h"
 #include "app/serverlink.h"
 #include "app/serverside.h"
 #include "net/socket.h"

@@ -116,7 +116,6 @@ std::string parseFingerprint(const std::string& text)
     return digits;
 }
 
-
 std::pair<std::string, float> parseVolume(const std::string& text)
 {
     std::pair<std::string, float> volume;
@@ -378,17 +377,17 @@ void addWindowedOptions(CLI::App& app, ProgramOptions& target)
                    "a server's own user in its session, as the others see it (default: the host name)")
         ->type_name("NAME");
     app.add_flag("--show-fps", target.shared.showFps,
-                  "show the frame rates and triangle count from the start (F shows and hides them)");
+                 "show the frame rates and triangle count from the start (F shows and hides them)");
     app.add_option("--model", target.headless.model,
-                    "pick this model once the session runs (for example boat.mesh); the program keeps your "
-                    "last pick in your config file")
+                   "pick this model once the session runs (for example boat.mesh); the program keeps your "
+                   "last pick in your config file")
         ->type_name("NAME");
     app.add_option("--last-server", target.shared.lastServer,
-                    "the server the start window offers to join (host:port); the program keeps the last one "
-                    "you joined in your config file")
+                   "the server the start window offers to join (host:port); the program keeps the last one "
+                   "you joined in your config file")
         ->type_name("ADDRESS");
     app.add_flag("--show-material-sliders", target.shared.materialSlidersOpen,
-                  "show the material sliders unfolded (the program keeps your choice in your config file)");
+                 "show the material sliders unfolded (the program keeps your choice in your config file)");
 }
 
 const char* const WindowedControls = R"(Controls (windowed program):
@@ -467,8 +466,8 @@ bool readVolume(const std::string& text, std::pair<std::string, float>* volume)
 {
     size_t equals = text.rfind('=');
     double percent = -1;
-    if (equals == std::string::npos || equals == 0 || !parseNumber(text.substr(equals + 1), &percent) ||
-        percent < 0 || percent > 400)
+    if (equals == std::string::npos || equals == 0 || !parseNumber(text.substr(equals + 1), &percent) || percent < 0 ||
+        percent > 400)
         return false;
     *volume = {text.substr(0, equals), float(percent / 100.0)};
     return true;
@@ -532,7 +531,7 @@ std::unique_ptr<CLI::App> buildParser(Program program, ProgramOptions& target, b
 // Options that mean something only to a server, or only to a client.
 const std::vector<const char*>& serverOnlyOptions()
 {
-    static const std::vector<const char*> options = {"--server-name", "--no-discovery",  "--key-file",
+    static const std::vector<const char*> options = {"--server-name", "--no-discovery",    "--key-file",
                                                      "--max-clients", "--max-per-address", "--max-queued-mb",
                                                      "--ban-file",    "--no-console"};
     return options;

@@ -107,9 +107,9 @@ FileWriteResult rememberChoice(const std::string& user, const std::string& optio
 {
     static std::string told;
     const std::string path = userConfigFile();
-    FileWriteResult kept = path.empty() ? FileWriteResult::failed("there is no home folder")
-                                        : rememberInConfigFile(path, keptPerUser(option) ? user : std::string(),
-                                                               option, values, asList);
+    FileWriteResult kept =
+        path.empty() ? FileWriteResult::failed("there is no home folder")
+                     : rememberInConfigFile(path, keptPerUser(option) ? user : std::string(), option, values, asList);
     if (kept)
         return kept;
     if (kept.error != told)

@@ -88,7 +88,7 @@ private:
     SessionPort* mTarget = nullptr;
     std::map<uint64_t, Listener> mListeners; // by our own ids
     uint64_t mNextId = 1;
-    std::vector<std::string> mMuted; // as kept, in the order muted
+    std::vector<std::string> mMuted;       // as kept, in the order muted
     std::map<std::string, float> mVolumes; // as kept; none at 1
     std::string mLastModel;
     // How to talk, once the user chose it in this run: each new session

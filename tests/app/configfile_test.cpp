@@ -5,8 +5,8 @@
 #include "app/commandline.h"
 #include "app/configfile.h"
 #include "app/configoptions.h"
-#include "app/userconfig.h"
 #include "app/testfolder.h"
+#include "app/userconfig.h"
 
 #include <gtest/gtest.h>
 
@@ -175,9 +175,9 @@ TEST_F(ConfigFile, EveryKeptTextReadsBackAsItWas)
     writeUserFile(user);
     const std::string path = userConfigFile();
     const std::vector<std::string> texts = {
-        "ann#1",         "x # y",         "[bob]",        "a]b[c",          "say \"hi\"",  "o'neil",
-        "a'b\"c",        "back\\slash\\", "two\nlines",   "tab\there\r",    "Ann, the first", "  spaced  ",
-        "ünïcødé ☃ 日本", "\x01\x7f ctl", "=equals=",     "true",           ";semi",       "\xff\xfe not utf-8",
+        "ann#1",          "x # y",         "[bob]",      "a]b[c",       "say \"hi\"",     "o'neil",
+        "a'b\"c",         "back\\slash\\", "two\nlines", "tab\there\r", "Ann, the first", "  spaced  ",
+        "ünïcødé ☃ 日本", "\x01\x7f ctl",  "=equals=",   "true",        ";semi",          "\xff\xfe not utf-8",
     };
     for (const std::string& text : texts) {
         SCOPED_TRACE(text);

@@ -18,8 +18,7 @@ namespace {
 class BanFile : public TestFolder {
 protected:
     // The console's lines while `run` runs.
-    template <typename Run>
-    std::string linesOf(Run run)
+    template <typename Run> std::string linesOf(Run run)
     {
         std::FILE* console = std::tmpfile();
         EXPECT_NE(console, nullptr);

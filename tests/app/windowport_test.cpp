@@ -140,9 +140,8 @@ TEST(WindowPort, AChoiceThatCannotBeKeptIsToldInTheWindowOncePerReason)
 {
     WindowPort port;
     std::string reason = "cannot write /x/seafold.conf: No space left on device";
-    port.setKeeper([&](const std::string&, const std::vector<std::string>&, bool) {
-        return FileWriteResult::failed(reason);
-    });
+    port.setKeeper(
+        [&](const std::string&, const std::vector<std::string>&, bool) { return FileWriteResult::failed(reason); });
     std::vector<std::string> shown;
     port.subscribeChat([&](const std::string& sender, const std::string& text) {
         EXPECT_TRUE(sender.empty());

@@ -30,7 +30,7 @@ struct Outcome {
     std::string error;
     std::string content = "(missing)"; // of the file after the write
     unsigned mode = 0;
-    bool leftovers = false; // a temporary left in the folder
+    bool leftovers = false;  // a temporary left in the folder
     bool sideEffect = false; // something the write must not touch changed
 };
 
@@ -125,8 +125,8 @@ protected:
 TEST_F(AtomicWrite, FailuresLeaveTheFileAsItWasAndSayWhy)
 {
     const Case cases[] = {
-        {"missing folder", [](const std::string& f) { return f + "/gone/bans"; }, false, "does not exist",
-         "(missing)", 0, nullptr},
+        {"missing folder", [](const std::string& f) { return f + "/gone/bans"; }, false, "does not exist", "(missing)",
+         0, nullptr},
         {"a link planted at every temporary name",
          [](const std::string& f) {
              writeFile(f + "/victim", "victim\n");

@@ -67,7 +67,7 @@ int runWindowed(const ProgramOptions& options)
     port.setKeeper([&port](const std::string& option, const std::vector<std::string>& values, bool list) {
         return rememberChoice(port.user(), option, values, list);
     });
-    port.setUser(options.line.isClient                  ? options.line.clientName
+    port.setUser(options.line.isClient                 ? options.line.clientName
                  : options.shared.hostUserName.empty() ? hostName()
                                                        : options.shared.hostUserName);
     port.setMuted(options.shared.muted);
