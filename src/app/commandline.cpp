@@ -367,7 +367,7 @@ const char* const WindowedControls = R"(Controls (windowed program):
   left button drag        turn (the camera looks at most 80 degrees up or down)
   right button drag       slide in the view plane (your model follows the pointer)
   both buttons drag       move along the view axis
-  mouse wheel             move along the view axis
+  mouse wheel             move along the view axis, a step a share of the way to what you look at
   Home                    put the camera back where it started
   End                     bring your model in front of the camera (everyone sees it move)
   F                       show or hide the frame rates (--show-fps shows them from the start)
@@ -375,7 +375,7 @@ const char* const WindowedControls = R"(Controls (windowed program):
   Enter or T              open the chat line; Enter sends it, Escape cancels it
   Print Screen            save the window as seafold-DATE-TIME.png in the pictures folder
                           ($XDG_PICTURES_DIR, else the home folder); the panel says where
-  Escape                  quit (the Exit button on the panel too)
+  Escape                  the menu: Resume, Settings, Leave session, Quit (the Exit button quits too)
   The panel               pick your model and the ocean material, tune the material with the scrollbars,
                           choose what the mouse moves, switch model and light spinning
   The People panel        who is there with which model, who is talking, the connection to the server
@@ -415,7 +415,8 @@ public:
         return "\nUsage: " + name + " server ADDRESS [OPTIONS]\n" + "       " + name +
                " -client ADDRESS NAME [OPTIONS]\n" + "       " + name + " --find [SECONDS] [--discovery-port N]\n\n" +
                "  server ADDRESS          host a session, bound to ADDRESS (host:port, for example 0.0.0.0:28000)\n" +
-               "  -client ADDRESS NAME    join the server at ADDRESS (host:port) as user NAME; ADDRESS auto joins\n" +
+               "  -client ADDRESS NAME    join the server at ADDRESS (host:port, or host for port 28000) as user\n" +
+               "                          NAME; ADDRESS auto joins\n" +
                "                          the one server on the local network that answers --find\n" +
                "  --find [SECONDS]        list the servers on the local network\n";
     }
@@ -428,7 +429,7 @@ private:
 std::vector<const char*> otherProgramOptions(Program program)
 {
     if (program == Program::Headless)
-        return {"--name", "--show-fps", "--last-server", "--show-material-sliders"};
+        return {"--name", "--show-fps", "--last-server", "--show-material-sliders", "--favourite"};
     return {"--move", "--move-every", "--turn",  "--quit-after", "--events",
             "--say",  "--voice",      "--stats", "--speak",      "--speak-every"};
 }
@@ -476,6 +477,11 @@ std::unique_ptr<CLI::App> buildParser(Program program, ProgramOptions& target, b
                         "the server the start window offers to join (host:port); the program keeps the last one "
                         "you joined in your config file")
             ->type_name("ADDRESS");
+        app->add_option("--favourite", target.shared.favourites,
+                        "a server the start window lists first, found or not (host:port; repeatable); the program "
+                        "keeps the ones you mark in your config file")
+            ->type_name("ADDRESS")
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
         app->add_flag("--show-material-sliders", target.shared.materialSlidersOpen,
                       "show the material sliders unfolded (the program keeps your choice in your config file)");
     }
@@ -679,6 +685,10 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
         if (next >= args.size() || looksLikeOption(args[next]))
             return fail(mode + " needs an ADDRESS (host:port)");
         read.line.addressText = args[next++];
+        // A bare host joins the usual port, as the start window's field does.
+        if (read.line.isClient && read.line.addressText != AutoAddress &&
+            read.line.addressText.find(':') == std::string::npos)
+            read.line.addressText += ":" + std::to_string(DefaultSessionPort);
         if (read.line.isClient) {
             if (next >= args.size() || looksLikeOption(args[next]))
                 return fail("-client needs a NAME after the address");
@@ -756,6 +766,9 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
         return fail("the --name must not be empty");
     if (!read.shared.lastServer.empty() && !checkAddress(read.shared.lastServer, &why))
         return fail("--last-server: " + why);
+    for (const std::string& favourite : read.shared.favourites)
+        if (!checkAddress(favourite, &why))
+            return fail("--favourite: " + why);
     if (!read.shared.keyFile.empty() && read.shared.insecure)
         return fail("--key-file cannot go with --insecure: an unsealed server uses no key");
     if (!read.shared.serverKey.empty() && !read.line.isClient && !choosing)

@@ -175,6 +175,9 @@ std::string connectFailedMessage(const std::string& server, const std::string& r
         return "No answer from the server at " + server +
                ". Check that the server is running, that the address is right (the server's address and port), "
                "and that no firewall blocks UDP on that port.";
+    if (reason == NetInterface::NothingListensReason)
+        return "Nothing answers at " + server +
+               ": its host says no program listens on that port. Check the port, and that the server is running.";
     // A refusal with its reason. The connection classes differ when the
     // two programs are not the same version.
     if (reason == "CHR_INVALID")

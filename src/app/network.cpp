@@ -179,6 +179,10 @@ public:
     void describeSession(SessionStatus& status) override
     {
         seafold::describeSession(gClients, gConnectionToServer, mHost.isClient(), appSession().ownName(), status);
+        status.admitted = !mHost.isClient() || gServerLink.admitted();
+        status.passwordSent = !appSession().settings().password.empty();
+        if (!mHost.isClient())
+            describeHosting(status);
         const ListenerVolumes& volumes = appSession().listenerVolumes();
         for (PersonStatus& person : status.people) {
             person.muted = volumes.muted(person.name);
@@ -187,6 +191,46 @@ public:
     }
 
     float talkLevel() const override { return voiceTransmitting() ? talkLevelOf(gVoiceLevel) : 0.0f; }
+
+    // The operator console's own routines: the same effect and lines.
+    void moderate(Moderation what, const std::string& name, uint32_t minutes) override
+    {
+        OperatorConsole* console = mHost.mOperator.get();
+        if (mHost.isClient() || !console)
+            return;
+        switch (what) {
+        case Moderation::Kick:
+            console->kick(name, "by the host");
+            break;
+        case Moderation::Ban:
+            console->ban(name, minutes ? std::to_string(minutes) : std::string());
+            break;
+        case Moderation::Mute:
+        case Moderation::Unmute:
+            console->mute(name, what == Moderation::Mute);
+            break;
+        }
+    }
+
+    // What the host tells those who would join: where, the key, the lock.
+    void describeHosting(SessionStatus& status)
+    {
+        if (!gNetInterface)
+            return;
+        const NetAddress bound = gNetInterface->boundAddress();
+        if (mJoinAddresses.empty() && bound.netNum[0] == 0) {
+            for (const BroadcastInterface& local : listBroadcastInterfaces()) {
+                NetAddress reachable = local.address;
+                reachable.port = bound.port;
+                mJoinAddresses.push_back(plainAddress(reachable) + " (" + local.name + ")");
+            }
+        }
+        status.joinAddresses = mJoinAddresses;
+        status.keyFingerprint = mHost.serverKeyFingerprint();
+        status.passwordSet = !appSession().settings().password.empty();
+        status.userLimit = mHost.mOptions.maxClients;
+        status.moderates = mHost.mOperator != nullptr;
+    }
 
     // Starts capture; when there is none, the console says why (once for
     // each new reason).
@@ -201,6 +245,7 @@ public:
 
 private:
     const SessionHost& mHost;
+    std::vector<std::string> mJoinAddresses; // found once, as the host listens
     std::string mSelection;
     bool mSelected = false;
     double mMovedX = 0, mMovedY = 0, mMovedZ = 0;

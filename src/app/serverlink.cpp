@@ -2,6 +2,7 @@
 #include "app/console.h"
 #include "app/network.h"
 #include "base/platform.h"
+#include "session/wireversion.h"
 
 #include <cstring>
 
@@ -83,9 +84,12 @@ void ServerLink::connectionStateChanged(const char* state, const char* reason)
         mAwaitingAnswer = false;
         mSilentSecondsShown = 0;
         mLastProbe = mNow;
-        consoleLine("Connected to the server at " + mServerText + ".");
+        // Not said yet: the server may still refuse the join (a wrong or
+        // missing password, too many guesses). Said once it lets us in.
+        mAwaitingAdmission = true;
     } else if (std::strcmp(state, "failed") == 0) {
         mAwaitingAnswer = false;
+        mAwaitingAdmission = false;
         std::string refused = permanentRefusalMessage(mServerText, why);
         consoleLine(refused.empty() ? connectFailedMessage(mServerText, why) : refused);
         if (!refused.empty())
@@ -93,6 +97,7 @@ void ServerLink::connectionStateChanged(const char* state, const char* reason)
         afterEnd(why);
     } else if (std::strcmp(state, "disconnected") == 0) {
         mSilentSecondsShown = 0;
+        mAwaitingAdmission = false;
         std::string refused = permanentRefusalMessage(mServerText, why);
         consoleLine(refused.empty() ? connectionLostMessage(mServerText, why) : refused);
         if (!refused.empty())
@@ -183,11 +188,27 @@ void ServerLink::watchSilence(uint32_t now)
     }
 }
 
+bool ServerLink::admitted() const
+{
+    SimpleEventConnection* connection = gConnectionToServer;
+    return connection && connection->isEstablished() &&
+           (appSession().ownNameConfirmed() || !speaksSeafold(*connection));
+}
+
+void ServerLink::watchAdmission()
+{
+    if (!mAwaitingAdmission || !admitted())
+        return;
+    mAwaitingAdmission = false;
+    consoleLine("Connected to the server at " + mServerText + ".");
+}
+
 void ServerLink::service(uint32_t now)
 {
     mNow = now;
     if (mStopped || mGaveUp)
         return;
+    watchAdmission();
     watchUnanswered(now);
     watchSilence(now);
     if (!mRetryDue || int32_t(now - mRetryAt) < 0)

@@ -28,14 +28,16 @@ class WindowPort;
 class WindowedFrontEnd;
 struct StartServerRow;
 
-// The port a session hosted from the start window listens on, and the one
-// a typed address without a port means.
-constexpr uint16_t DefaultSessionPort = 28000;
-
 // The servers as the list shows them: `found` now, with those of the last
-// search (`before`) that have not answered again yet, in the order found.
-std::vector<StartServerRow> serverRows(const std::vector<FoundServer>& found,
-                                       const std::vector<StartServerRow>& before);
+// search (`before`) that have not answered again yet, and the `favourites`
+// (host:port) whether they answer or not; in the list's steady order
+// (sortServerRows).
+std::vector<StartServerRow> serverRows(const std::vector<FoundServer>& found, const std::vector<StartServerRow>& before,
+                                       const std::vector<std::string>& favourites);
+
+// Whether a server with `classes` event classes (0: not told) can be
+// joined by this program.
+bool joinableEventClasses(uint32_t classes);
 
 class StartFlow {
 public:
@@ -62,9 +64,14 @@ private:
     // when it cannot start.
     bool startSession(const ProgramOptions& attempt, bool hosting);
     void enterScene();
-    // The session ends: back to the window, saying `why` (empty: quietly).
-    void endSession(const std::string& why);
+    // The session ends: back to the window, saying `why` (empty: quietly;
+    // `problem`: shown as one).
+    void endSession(const std::string& why, bool problem = true);
     void onConnectionState(const std::string& state, const std::string& reason);
+    // Why the join or the session ended for good, as the window says it.
+    std::string endedText() const;
+    // The picked (or typed) server becomes a favourite, or stops being one.
+    void toggleFavourite();
 
     ProgramOptions mOptions;
     WindowedFrontEnd& mFrontEnd;
@@ -75,12 +82,14 @@ private:
     bool mFilled = false;
     std::string mJoining; // the address of the join under way
     std::string mName;    // the name it joins or hosts with
+    std::string mPassword; // the password it joins with (empty: none)
     // What the connection said last, and whether the link gave up.
     std::string mLastState;
     std::string mLastReason;
     bool mConnected = false;
     uint32_t mConnectedAt = 0;
     bool mGaveUp = false;
+    bool mLeaveAsked = false; // "Leave session" in Escape's menu
     // The search for servers: one finder a round.
     std::unique_ptr<DiscoveryFinder> mFinder;
     bool mSearching = false; // a round is under way (its finder may have failed)
