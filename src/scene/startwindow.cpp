@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cctype>
 
 namespace seafold {
 
@@ -32,9 +33,19 @@ std::string startServerLine(const StartServerRow& row)
 
 void sortServerRows(std::vector<StartServerRow>& rows)
 {
-    std::stable_sort(rows.begin(), rows.end(), [](const StartServerRow& a, const StartServerRow& b) {
+    // Names as a person reads them: "bay" and "Bay" together, before "Harbour".
+    auto folded = [](const std::string& text) {
+        std::string out = text;
+        for (char& c : out)
+            c = char(std::tolower(uint8_t(c)));
+        return out;
+    };
+    std::stable_sort(rows.begin(), rows.end(), [&folded](const StartServerRow& a, const StartServerRow& b) {
         if (a.favourite != b.favourite)
             return a.favourite;
+        const std::string nameA = folded(a.name), nameB = folded(b.name);
+        if (nameA != nameB)
+            return nameA < nameB;
         if (a.name != b.name)
             return a.name < b.name;
         return a.address < b.address;
@@ -310,8 +321,12 @@ void StartWindow::setServers(const std::vector<StartServerRow>& rows)
     if (sameText)
         return;
     // A row must not move under the pointer: a click on one server joined
-    // another. The rows wait until the pointer leaves the list.
-    if (!sameOrder && pointerOverList())
+    // another. A change that moves a row shown now waits until the pointer
+    // leaves the list; rows added after the shown ones come at once.
+    bool moves = false;
+    for (size_t i = 0; i < mRows.size() && !moves; ++i)
+        moves = i >= rows.size() || rows[i].address != mRows[i].address;
+    if (moves && pointerOverList())
         return;
     std::string picked = pickedServer();
     mRows = rows;

@@ -80,7 +80,15 @@ class Window(WindowedProcess):
         env = dict(os.environ, DISPLAY=self.display)
         # The pointer first, then the button: the GUI takes the click where
         # it last saw the pointer, and sees it only when it moves.
-        x, y = x + self.at[0], y + self.at[1]
+        # The GUI's cursor follows the pointer's moves, not where it is:
+        # over the far corner and back to the near one first puts both at
+        # the window's top left, whatever the pointer did before.
+        left, top = self.at
+        x, y = x + left, y + top
+        subprocess.run(["xdotool", "mousemove", str(left + 1023), str(top + 767)], env=env, check=True)
+        time.sleep(0.1)
+        subprocess.run(["xdotool", "mousemove", str(left), str(top)], env=env, check=True)
+        time.sleep(0.1)
         for dx in (-2, 0):
             subprocess.run(["xdotool", "mousemove", str(int(x) + dx), str(int(y))], env=env, check=True)
             time.sleep(0.2)

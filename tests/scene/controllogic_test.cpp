@@ -130,8 +130,9 @@ TEST(WheelMotion, ANotchScalesWithTheDistanceToTheFocusAndNeverPassesIt)
         const float travel = wheelTravel(c.wheel, c.focus);
         EXPECT_GE(travel, c.low) << c.what;
         EXPECT_LE(travel, c.high) << c.what;
-        if (c.wheel == 120 && c.focus > MinFocusDistance) // the target: at most a tenth of the distance
+        if (c.wheel == 120 && c.focus > MinFocusDistance) { // the target: at most a tenth of the distance
             EXPECT_LE(travel, 0.1f * c.focus) << c.what;
+        }
     }
     PendingMotion motion;
     addWheelMotion(120, 50, motion);

@@ -340,6 +340,10 @@ TEST(ServerList, RowsStandInOneOrderWhateverOrderTheyAnswerIn)
     std::vector<StartServerRow> withFavourite = {row("Bay", "10.0.0.2:28000"), row("Zephyr", "10.0.0.7:28000", true)};
     sortServerRows(withFavourite);
     EXPECT_EQ(withFavourite[0].name, "Zephyr") << "a favourite comes first";
+    // As a person reads names: lower case does not go after every capital.
+    std::vector<StartServerRow> cased = {row("Harbour", "10.0.0.5:28000"), row("carol's session", "10.0.0.3:28000")};
+    sortServerRows(cased);
+    EXPECT_EQ(cased[0].name, "carol's session");
 }
 
 TEST(ServerList, ARowSaysUsersOfTheLimitTheLockTheRoundTripAndAnotherVersion)

@@ -383,7 +383,8 @@ TEST_F(DiscoveryResponderTest, AnswerIsNeverLargerThanItsQuery)
     longName.setTimeSource([this] { return clockMs; });
     ASSERT_TRUE(longName.open());
     for (uint32_t size : {0u, 1u, 9u, 22u, 85u, 86u, 95u, 96u, 97u, 400u}) {
-        std::vector<uint8_t> query = queryBytes(size);
+        // Asking for the extras: the largest answer there is.
+        std::vector<uint8_t> query = queryBytes(size, DiscoveryExtendedVersion);
         query.resize(size, 0);
         asker.sendto(longName.boundAddress(), query.data(), size);
         std::vector<uint8_t> answer = receiveOne(
