@@ -1,10 +1,12 @@
 // The windowed program started without a mode: the start window over the
 // sea, and the session the user picks there. The window lists the servers
-// found on the local network (searched again every few seconds); "Join"
-// joins the one picked or typed, under the name typed; "Host a session"
-// starts a server on every interface at the usual port, in which the user
-// takes part. The scene is shown once the server has taken the join, or at
-// once when hosting. A join that cannot work (a refusal that waiting will
+// found on the local network (searched again every few seconds, or on
+// Refresh) and the user's favourites; "Join" joins the one picked or typed,
+// under the name typed; "Host a session" asks for the server's name, port,
+// password and user limit and starts a server on every interface, in which
+// the user takes part (a port in use is answered with a free one). The
+// scene is shown once the server has taken the join, or at once when
+// hosting; "Leave session" in Escape's menu brings the window back. A join that cannot work (a refusal that waiting will
 // not change, a port in use, a bad address) is told in the window, and the
 // user corrects it and tries again; a session the server ends later (a
 // kick, a ban) brings the user back to the window the same way. Each try
