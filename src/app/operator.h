@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "base/atomicfile.h"
 #include "net/address.h"
 
 namespace seafold {
@@ -59,7 +60,8 @@ private:
     void say(const std::string& text);
     void dropExpired();
     void loadBans();
-    void saveBans() const;
+    // Writes the ban file whole; a failure is told on the console and returned.
+    FileWriteResult saveBans() const;
 
     std::string mBanFile;
     std::vector<Ban> mBans;
