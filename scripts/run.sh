@@ -87,18 +87,41 @@ wait_for_server() {
   exit 1
 }
 
+# place N: where window N (0, 1, 2) stands: side by side when the screen
+# is wide enough for three, else cascaded, so that no window hides another.
+place() {
+  local width
+  width=$(python3 -c 'import ctypes
+x = ctypes.CDLL("libX11.so.6"); x.XOpenDisplay.restype = ctypes.c_void_p
+d = x.XOpenDisplay(None); print(x.XDisplayWidth(ctypes.c_void_p(d), 0) if d else 0)' 2>/dev/null || echo 0)
+  if [ "${width:-0}" -ge 3072 ]; then
+    echo "$(($1 * 1024)),0"
+  else
+    echo "$(($1 * 160)),$(($1 * 120))"
+  fi
+}
+
+# windowed WHO PLACE ARGS...: the windowed program as WHO at PLACE, with a
+# settings folder of its own (what one keeps, a name or a model, never
+# reaches another).
+windowed() {
+  local who=$1 at=$2
+  shift 2
+  start "$who" "build/run/$who" env SEAFOLD_WINDOW_AT="$at" XDG_CONFIG_HOME="$PWD/build/run/$who/config" \
+    ../../bin/seafold "$@"
+}
+
 rm -f "$logs"/*.log
 if [ -n "${DISPLAY:-}" ] && [ -x build/bin/seafold ]; then
   echo "Starting a server and two clients (alice, bob) on $address in three windows."
   echo "Each window shows the ocean under a sky with the panel; pick a model in 'Your model',"
   echo "choose 'Model' under 'The mouse moves' and move it: the other windows show it move."
-  echo "Escape or the Exit button closes a window; Ctrl-C here closes them all."
-  # Each window keeps its choices in a settings folder of its own: the three
-  # users would otherwise share (and rewrite) one file.
-  start server build/run/server env XDG_CONFIG_HOME="$PWD/build/run/server/config" ../../bin/seafold server "$address"
+  echo "The windows stand side by side (or cascaded); double-click a panel's title to fold it."
+  echo "Escape opens a window's menu (Quit, Leave session); Ctrl-C here closes them all."
+  windowed server "$(place 0)" server "$address"
   wait_for_server "$started"
-  start alice build/run/alice env XDG_CONFIG_HOME="$PWD/build/run/alice/config" ../../bin/seafold -client "$address" alice
-  start bob build/run/bob env XDG_CONFIG_HOME="$PWD/build/run/bob/config" ../../bin/seafold -client "$address" bob
+  windowed alice "$(place 1)" -client "$address" alice
+  windowed bob "$(place 2)" -client "$address" bob
 else
   echo "No graphical display: running the session without windows (seafold-headless)."
   echo "alice picks the boat and moves it; bob's JSON lines below show it move. Ctrl-C ends the session."

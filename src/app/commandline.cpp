@@ -104,6 +104,9 @@ std::string readMode(Program program, const std::vector<std::string>& args, Comm
     line->addressText = args[(*next)++];
     if (!line->isClient)
         return std::string();
+    // A bare host joins the usual port, as the start window's field does.
+    if (line->addressText != AutoAddress && line->addressText.find(':') == std::string::npos)
+        line->addressText += ":" + std::to_string(DefaultSessionPort);
     if (*next >= args.size() || looksLikeOption(args[*next]))
         return "-client needs a NAME after the address";
     line->clientName = args[(*next)++];
@@ -141,8 +144,9 @@ std::string checkCombinations(Program program, const std::vector<std::string>& r
     const CLI::Option* nameOption = parser.get_option_no_throw("--name");
     if (program == Program::Windowed && nameOption && nameOption->count() && shared.hostUserName.empty())
         return "the --name must not be empty";
-    // --last-server is kept as typed: it is looked up when the user joins
-    // it, so a name that no longer resolves stops nothing here.
+    // --last-server and --favourite are kept as typed: they are looked up
+    // when the user joins them, so a name that no longer resolves stops
+    // nothing here.
     if (!shared.keyFile.empty() && shared.insecure)
         return "--key-file cannot go with --insecure: an unsealed server uses no key";
     if (!shared.serverKey.empty() && !line.isClient && !choosing)

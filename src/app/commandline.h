@@ -37,6 +37,10 @@ namespace seafold {
 
 enum class Program { Windowed, Headless };
 
+// The port a session hosted from the start window listens on, and the one
+// an address without a port means (-client HOST NAME, the start window).
+constexpr uint16_t DefaultSessionPort = 28000;
+
 // "seafold" or "seafold-headless".
 const char* programName(Program program);
 
@@ -96,6 +100,9 @@ struct SharedOptions {
     // what the start window offers to join; --show-material-sliders, the
     // material sliders open rather than folded.
     std::string lastServer;
+    // --favourite HOST:PORT (repeatable): servers the start window lists
+    // first, whether they answer or not; kept there as the user marks them.
+    std::vector<std::string> favourites;
     bool materialSlidersOpen = false;
     bool flatVoice = false; // --flat-voice: every voice from the middle, not from the speaker's model
     // --wire-version 0: offer only the calls every peer knows, as a peer

@@ -79,8 +79,8 @@ std::string valueProblem(Program program, bool finding, const CLI::Option& optio
 // doing, never a reason not to start.
 bool keptByTheWindow(const std::string& option)
 {
-    static const char* const kept[] = {
-        "name", "last-server", "model", "mute", "volume", "voice-activation", "show-material-sliders"};
+    static const char* const kept[] = {"name",       "last-server",           "model",    "mute", "volume",
+                                       "voice-activation", "show-material-sliders", "favourite"};
     return std::find(std::begin(kept), std::end(kept), option) != std::end(kept);
 }
 
@@ -186,6 +186,9 @@ bool applyKept(const ConfigItem& item, ProgramOptions& options)
         shared.materialSlidersOpen = on;
     else if (item.option == "mute" && std::none_of(values.begin(), values.end(), [](auto& v) { return v.empty(); }))
         shared.muted = values;
+    else if (item.option == "favourite" &&
+             std::none_of(values.begin(), values.end(), [](auto& v) { return v.empty(); }))
+        shared.favourites = values;
     else if (item.option == "volume") {
         std::vector<std::pair<std::string, float>> volumes(values.size());
         for (size_t k = 0; k < values.size(); ++k)

@@ -170,6 +170,48 @@ void HostPort::describeSession(SessionStatus& status)
         person.muted = volumes.muted(person.name);
         person.volume = volumes.volume(person.name);
     }
+    status.admitted = !mHost.isClient() || mHost.link().admitted();
+    status.passwordSent = !appSession().settings().password.empty();
+    if (!mHost.isClient())
+        describeHosting(status);
+}
+
+void HostPort::describeHosting(SessionStatus& status)
+{
+    if (!gNetInterface)
+        return;
+    const NetAddress bound = gNetInterface->boundAddress();
+    if (mJoinAddresses.empty() && bound.netNum[0] == 0) {
+        for (const BroadcastInterface& local : listBroadcastInterfaces()) {
+            NetAddress reachable = local.address;
+            reachable.port = bound.port;
+            mJoinAddresses.push_back(plainAddress(reachable) + " (" + local.name + ")");
+        }
+    }
+    status.joinAddresses = mJoinAddresses;
+    status.keyFingerprint = mHost.serverKeyFingerprint();
+    status.passwordSet = !appSession().settings().password.empty();
+    status.userLimit = mHost.options().maxClients;
+    status.moderates = mHost.operatorConsole() != nullptr;
+}
+
+void HostPort::moderate(Moderation what, const std::string& name, uint32_t minutes)
+{
+    OperatorConsole* console = mHost.operatorConsole();
+    if (mHost.isClient() || !console)
+        return;
+    switch (what) {
+    case Moderation::Kick:
+        console->kick(name, "by the host");
+        break;
+    case Moderation::Ban:
+        console->ban(name, minutes ? std::to_string(minutes) : std::string());
+        break;
+    case Moderation::Mute:
+    case Moderation::Unmute:
+        console->mute(name, what == Moderation::Mute);
+        break;
+    }
 }
 
 float HostPort::talkLevel() const

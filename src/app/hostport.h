@@ -8,6 +8,7 @@
 #include "session/subscribers.h"
 
 #include <string>
+#include <vector>
 
 namespace seafold {
 
@@ -43,12 +44,18 @@ public:
     SubscriptionId subscribeChat(std::function<void(const std::string&, const std::string&)> heard) override;
     void describeSession(SessionStatus& status) override;
     float talkLevel() const override;
+    // The operator console's own routines: the same effect and lines.
+    void moderate(Moderation what, const std::string& name, uint32_t minutes) override;
     // Starts capture; when there is none, the console says why (once for
     // each new reason).
     void openMicrophone();
 
 private:
+    // What the host tells those who would join: where, the key, the lock.
+    void describeHosting(SessionStatus& status);
+
     const SessionHost& mHost;
+    std::vector<std::string> mJoinAddresses; // found once, as the host listens
     std::string mSelection;
     bool mSelected = false;
     double mMovedX = 0, mMovedY = 0, mMovedZ = 0;

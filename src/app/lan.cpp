@@ -5,11 +5,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "base/platform.h"
+#include "net/netbase.h"
 
 namespace seafold {
 
@@ -152,6 +154,14 @@ void LanPresence::startResponder(const NetAddress& sessionAddress)
     const std::string name = mOptions.serverName.empty() ? hostName() : mOptions.serverName;
     auto responder = std::make_unique<DiscoveryResponder>(
         sessionAddress, name, [] { return uint32_t(gClients.size()); }, port);
+    // What a server list shows beside the name: the limit, the lock, and
+    // the wire version a finder compares with its own.
+    DiscoveryDetails details;
+    details.limit = uint16_t(std::min<uint32_t>(mOptions.maxClients, 0xFFFF));
+    details.needsPassword = !mOptions.password.empty();
+    details.eventClasses = uint16_t(NetClassRep::classCountUpToVersion(
+        NetClassGroupDefault, NetClassTypeEvent, appSession().settings().highestWireVersion));
+    responder->setDetails(details);
     if (responder->open()) {
         mResponder = std::move(responder);
         return;

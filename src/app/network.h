@@ -97,6 +97,10 @@ public:
     bool takesPart() const { return mLine.isClient || mTakesPart; }
     // The server's own user once it took part; none in a client.
     HostUser* hostUser() const { return mServer ? mServer->hostUser() : nullptr; }
+    // A server's operator console once started (null in a client).
+    OperatorConsole* operatorConsole() const { return mServer ? mServer->operatorConsole() : nullptr; }
+    // The options the host was made with.
+    const SharedOptions& options() const { return mOptions; }
     const std::string& clientName() const { return mLine.clientName; }
     // A server's own key, once started; empty with --insecure.
     const std::string& serverKeyFingerprint() const;

@@ -47,14 +47,17 @@ public:
     std::string refusal(const NetAddress& from) const;
     const std::vector<Ban>& bans() const { return mBans; }
 
-private:
-    void list();
+    // The commands' own routines, also for the host's window (whose names
+    // may hold spaces a command line would split).
     void kick(const std::string& name, const std::string& reason);
     void ban(const std::string& target, const std::string& minutes);
+    void mute(const std::string& name, bool muted);
+
+private:
+    void list();
     void unban(const std::string& target);
     void showBans();
     void say(const std::string& text);
-    void mute(const std::string& name, bool muted);
     void dropExpired();
     void loadBans();
     // Writes the ban file whole; a failure is told on the console and returned.

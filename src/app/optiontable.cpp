@@ -386,6 +386,11 @@ void addWindowedOptions(CLI::App& app, ProgramOptions& target)
                    "the server the start window offers to join (host:port); the program keeps the last one "
                    "you joined in your config file")
         ->type_name("ADDRESS");
+    app.add_option("--favourite", target.shared.favourites,
+                   "a server the start window lists first, found or not (host:port; repeatable); the program "
+                   "keeps the ones you mark in your config file")
+        ->type_name("ADDRESS")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_flag("--show-material-sliders", target.shared.materialSlidersOpen,
                  "show the material sliders unfolded (the program keeps your choice in your config file)");
 }
@@ -395,7 +400,7 @@ const char* const WindowedControls = R"(Controls (windowed program):
   left button drag        turn (the camera looks at most 80 degrees up or down)
   right button drag       slide in the view plane (your model follows the pointer)
   both buttons drag       move along the view axis
-  mouse wheel             move along the view axis
+  mouse wheel             move along the view axis, a step a share of the way to what you look at
   Home                    put the camera back where it started
   End                     bring your model in front of the camera (everyone sees it move)
   F                       show or hide the frame rates (--show-fps shows them from the start)
@@ -403,7 +408,7 @@ const char* const WindowedControls = R"(Controls (windowed program):
   Enter or T              open the chat line; Enter sends it, Escape cancels it
   Print Screen            save the window as seafold-DATE-TIME.png in the pictures folder
                           ($XDG_PICTURES_DIR, else the home folder); the panel says where
-  Escape                  quit (the Exit button on the panel too)
+  Escape                  the menu: Resume, Settings, Leave session, Quit (the Exit button quits too)
   The panel               pick your model and the ocean material, tune the material with the scrollbars,
                           choose what the mouse moves, switch model and light spinning
   The People panel        who is there with which model, who is talking, the connection to the server
@@ -448,7 +453,8 @@ public:
         if (windowed)
             usage += indent.substr(0, 7) + name + " [OPTIONS]\n";
         usage += "\n  server ADDRESS          host a session, bound to ADDRESS (host:port, for example 0.0.0.0:28000)\n"
-                 "  -client ADDRESS NAME    join the server at ADDRESS (host:port) as user NAME; ADDRESS auto joins\n"
+                 "  -client ADDRESS NAME    join the server at ADDRESS (host:port, or host for port 28000) as user\n"
+                 "                          NAME; ADDRESS auto joins\n"
                  "                          the one server on the local network that answers --find\n";
         if (windowed)
             usage += "  (no mode)               the start window: the servers found on the local network, a name,\n"
@@ -476,7 +482,7 @@ bool readVolume(const std::string& text, std::pair<std::string, float>* volume)
 std::vector<const char*> otherProgramOptions(Program program)
 {
     if (program == Program::Headless)
-        return {"--name", "--show-fps", "--last-server", "--show-material-sliders"};
+        return {"--name", "--show-fps", "--last-server", "--show-material-sliders", "--favourite"};
     return {"--move", "--move-every", "--turn",  "--quit-after", "--events",
             "--say",  "--voice",      "--stats", "--speak",      "--speak-every"};
 }

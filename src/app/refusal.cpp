@@ -24,6 +24,8 @@ struct Rule {
 
 const Rule Rules[] = {
     {EndCode::Timeout, "Timeout", false},
+    // Said by this client's own interface on the host's answer (ICMP).
+    {EndCode::NothingListens, NetInterface::NothingListensReason, false},
     {EndCode::Shutdown, "Shutdown", false},
     // The connection classes differ when the two programs are not the same
     // version; a peer of the base protocol says so in its own words.
@@ -58,6 +60,7 @@ bool isPermanent(EndCode code)
     switch (code) {
     case EndCode::Other:
     case EndCode::Timeout:
+    case EndCode::NothingListens: // a server may start there yet
     case EndCode::Shutdown:
     case EndCode::Puzzle:
         return false;
@@ -132,6 +135,9 @@ std::string connectFailedMessage(const std::string& server, const std::string& r
         return "No answer from the server at " + server +
                ". Check that the server is running, that the address is right (the server's address and port), "
                "and that no firewall blocks UDP on that port.";
+    case EndCode::NothingListens:
+        return "Nothing answers at " + server +
+               ": its host says no program listens on that port. Check the port, and that the server is running.";
     case EndCode::WrongVersion:
         return "The server at " + server + " refused the connection (" + terminalText(reason) +
                "): it runs a different version of Seafold. Use the same version on every machine.";

@@ -13,6 +13,7 @@ namespace seafold {
 enum class EndCode {
     Other,                // a text no rule below knows: shown as it came
     Timeout,              // no answer, or the server stopped answering
+    NothingListens,       // the server's host says nothing listens on the port
     Shutdown,             // the server shut down
     WrongVersion,         // another program version: other connection classes
     Puzzle,               // the connection puzzle was not solved in time

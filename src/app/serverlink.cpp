@@ -3,6 +3,7 @@
 #include "app/network.h"
 #include "app/refusal.h"
 #include "base/platform.h"
+#include "session/wireversion.h"
 
 #include <cstring>
 
@@ -82,15 +83,19 @@ void ServerLink::connectionStateChanged(const char* state, const char* reason)
         mAwaitingAnswer = false;
         mSilentSecondsShown = 0;
         mLastProbe = mNow;
-        consoleLine("Connected to the server at " + mServerText + ".");
+        // Not said yet: the server may still refuse the join (a wrong or
+        // missing password, too many guesses). Said once it lets us in.
+        mAwaitingAdmission = true;
     } else if (std::strcmp(state, "failed") == 0) {
         mAwaitingAnswer = false;
+        mAwaitingAdmission = false;
         consoleLine(endMessage(mServerText, why, false));
         if (isPermanent(classifyEnd(why)))
             giveUp();
         afterEnd(why);
     } else if (std::strcmp(state, "disconnected") == 0) {
         mSilentSecondsShown = 0;
+        mAwaitingAdmission = false;
         consoleLine(endMessage(mServerText, why, true));
         if (isPermanent(classifyEnd(why)))
             giveUp();
@@ -180,11 +185,27 @@ void ServerLink::watchSilence(uint32_t now)
     }
 }
 
+bool ServerLink::admitted() const
+{
+    SimpleEventConnection* connection = serverConnection();
+    return connection && connection->isEstablished() &&
+           (appSession().ownNameConfirmed() || !speaksSeafold(*connection));
+}
+
+void ServerLink::watchAdmission()
+{
+    if (!mAwaitingAdmission || !admitted())
+        return;
+    mAwaitingAdmission = false;
+    consoleLine("Connected to the server at " + mServerText + ".");
+}
+
 void ServerLink::service(uint32_t now)
 {
     mNow = now;
     if (mStopped || mGaveUp)
         return;
+    watchAdmission();
     watchUnanswered(now);
     watchSilence(now);
     if (!mRetryDue || int32_t(now - mRetryAt) < 0)

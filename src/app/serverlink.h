@@ -93,6 +93,11 @@ public:
     // The program ends: no more attempts, no more lines.
     void stop() { mStopped = true; }
 
+    // The server has let the user in on the connection now up: it said the
+    // name it took the join under, or it is of version 0 (which never
+    // says, and has no password to check). Until then a refusal may come.
+    bool admitted() const;
+
     // Attempts started so far (a new one means a new connection).
     uint32_t attempts() const { return mAttempts; }
 
@@ -103,6 +108,7 @@ private:
     void reportProgress(const char* state, const std::string& reason);
     void watchUnanswered(uint32_t now);
     void watchSilence(uint32_t now);
+    void watchAdmission();
     // After a failure or loss: tries again later, or gives up.
     void afterEnd(const std::string& reason);
     void giveUp();
@@ -120,6 +126,7 @@ private:
     uint32_t mAttempts = 0;
     // The attempt under way: not answered yet, since when, next notice.
     bool mAwaitingAnswer = false;
+    bool mAwaitingAdmission = false; // connected, not yet let in
     uint32_t mAttemptStartedAt = 0;
     uint32_t mNextNoAnswerNotice = 0;
     // The connected server's silence: last probe, seconds shown (0: none),

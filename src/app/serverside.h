@@ -31,6 +31,9 @@ public:
     const std::string& keyFingerprint() const { return mKeyFingerprint; }
     // The server's own user once it took part.
     HostUser* hostUser() const { return mHostUser.get(); }
+    // The operator's console (made at start): the host's window moderates
+    // through its routines.
+    OperatorConsole* operatorConsole() const { return mOperator.get(); }
 
 private:
     bool makeKey(std::string* why);

@@ -105,6 +105,7 @@ void describeSession(const Roster& roster, SimpleEventConnection* toServer, bool
         person.id = record.id;
         person.name = record.name;
         person.model = record.entityName;
+        person.mutedForAll = !isClient && record.muted;
         if (record.connection) {
             person.hasLink = true;
             person.link = healthOf(*record.connection);

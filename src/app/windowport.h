@@ -64,6 +64,10 @@ public:
     bool sendChat(const std::string& text) override { return current().sendChat(text); }
     void describeSession(SessionStatus& status) override { current().describeSession(status); }
     float talkLevel() const override { return current().talkLevel(); }
+    void moderate(Moderation what, const std::string& name, uint32_t minutes) override
+    {
+        current().moderate(what, name, minutes);
+    }
 
     // The model the user picked last (empty: none yet).
     const std::string& lastModel() const { return mLastModel; }

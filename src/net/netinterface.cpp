@@ -12,6 +12,9 @@ NetInterface::NetInterface(const NetAddress& bindAddress)
     NetClassRep::initialize();
     mTimeSource = getRealMilliseconds;
     mCurrentTime = mTimeSource();
+    // A connect request to a port nothing listens on is answered by the
+    // host at once: the attempt ends then, not after the handshake's time.
+    mSocket.reportUnreachable();
 }
 
 NetInterface::~NetInterface()
@@ -241,6 +244,7 @@ void NetInterface::removePendingConnection(NetConnection* connection)
 void NetInterface::receivePackets()
 {
     refreshTime();
+    failUnreachableAttempts();
     for (uint32_t read = 0; read < MaxDatagramsPerPass;) {
         uint32_t count =
             mSocket.receiveBatch(mReceiveSlots.get(), std::min<uint32_t>(Socket::MaxBatch, MaxDatagramsPerPass - read));
@@ -256,6 +260,22 @@ void NetInterface::receivePackets()
         }
         // What the batch's messages queued counts at once, not a pass later.
         keepQueuesWithinBudget();
+    }
+}
+
+void NetInterface::failUnreachableAttempts()
+{
+    NetAddress unreachable[UnreachablePerPass];
+    const uint32_t count = mSocket.takeUnreachable(unreachable, UnreachablePerPass);
+    for (uint32_t i = 0; i < count; ++i) {
+        // Only an attempt of ours still waiting for its first answer: a
+        // report cannot end a connection that is up, nor a peer's attempt.
+        RefPtr<NetConnection> connection = findPendingConnection(unreachable[i]);
+        if (!connection || (connection->state() != ChallengeSent && connection->state() != RequestSent))
+            continue;
+        connection->setState(AttemptTimedOut);
+        connection->onConnectFailed(ReasonRejected, NothingListensReason);
+        removePendingConnection(connection);
     }
 }
 

@@ -106,6 +106,8 @@ public:
     // The reason a server that requires key exchange gives a client that
     // does not ask for it (a wire text: the client shows it as it stands).
     static constexpr const char* KeyExchangeRequiredReason = "This server requires --secure";
+    // An attempt whose server's host said nothing listens on the port.
+    static constexpr const char* NothingListensReason = "Nothing listens on that port";
     // Why a client that requires key exchange gives up on a server that
     // offers none: going on unsealed is what an impostor would want.
     static constexpr const char* NoKeyExchangeOfferedReason = "This server does not use --secure";
@@ -265,6 +267,10 @@ private:
     void sendDisconnectPacket(NetConnection* connection, const char* reason);
     void handleDisconnect(const NetAddress& address, BitStream& stream);
     void failPendingConnection(NetConnection* connection);
+    // Ends our attempts whose server's host answered that nothing listens
+    // on its port (at most UnreachablePerPass reports a pass).
+    void failUnreachableAttempts();
+    enum : uint32_t { UnreachablePerPass = 16 };
     // Retries or gives up on the pending connections.
     // Resends and gives up unanswered handshake packets; every pass.
     void checkHandshakes();

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
+#include <linux/errqueue.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -249,6 +250,56 @@ NetResult Socket::recvfrom(NetAddress* source, uint8_t* buffer, uint32_t capacit
         return Success;
     }
     return WouldBlock;
+}
+
+bool Socket::reportUnreachable()
+{
+    if (mPlatformSocket == InvalidSocket || mTransport == TCPProtocol)
+        return false;
+    int on = 1;
+    mReportsUnreachable = setsockopt(mPlatformSocket, IPPROTO_IP, IP_RECVERR, &on, sizeof on) == 0;
+    return mReportsUnreachable;
+}
+
+uint32_t Socket::takeUnreachable(NetAddress* out, uint32_t capacity)
+{
+    if (!mReportsUnreachable)
+        return 0;
+    uint32_t found = 0;
+    // Bounded: a flood of reports cannot hold the loop here.
+    for (uint32_t read = 0; read < MaxBatch; ++read) {
+        sockaddr_in destination;
+        uint8_t payload[64];
+        alignas(cmsghdr) uint8_t control[256];
+        iovec vector{payload, sizeof payload};
+        msghdr message;
+        std::memset(&message, 0, sizeof message);
+        message.msg_name = &destination;
+        message.msg_namelen = sizeof destination;
+        message.msg_iov = &vector;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        if (::recvmsg(mPlatformSocket, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0)
+            break;
+        for (cmsghdr* part = CMSG_FIRSTHDR(&message); part; part = CMSG_NXTHDR(&message, part)) {
+            if (part->cmsg_level != IPPROTO_IP || part->cmsg_type != IP_RECVERR)
+                continue;
+            sock_extended_err error;
+            std::memcpy(&error, CMSG_DATA(part), sizeof error);
+            // ICMP type 3 (destination unreachable), code 3 (port): the
+            // host is there, nothing listens on the port.
+            const bool portUnreachable =
+                error.ee_origin == SO_EE_ORIGIN_ICMP && error.ee_type == 3 && error.ee_code == 3;
+            if (portUnreachable && found < capacity && message.msg_namelen >= sizeof destination &&
+                destination.sin_family == AF_INET) {
+                out[found] = NetAddress::fromSockAddr(destination);
+                out[found].transport = mTransport;
+                ++found;
+            }
+        }
+    }
+    return found;
 }
 
 uint32_t Socket::receiveBatch(ReceivedDatagram* slots, uint32_t count)

@@ -94,6 +94,18 @@ public:
     // The receive buffer size the platform actually gave the socket.
     uint32_t receiveBufferSize() const;
 
+    // Asks the platform to say when a datagram sent from here met a port
+    // nothing listens on (the ICMP "port unreachable" a host answers with).
+    // Without this the platform keeps that to itself on a socket that is
+    // not connected to one peer. False when the platform cannot. Whoever
+    // turns it on must call takeUnreachable each pass: the platform keeps
+    // the reports until they are read.
+    bool reportUnreachable();
+    // Reads the reports that arrived: puts the destinations nothing listens
+    // at into `out` (at most `capacity`) and returns how many. Other
+    // reports are read and dropped.
+    uint32_t takeUnreachable(NetAddress* out, uint32_t capacity);
+
     // Installs a filter for outgoing datagrams; none restores direct sending.
     void setPacketFilter(PacketFilter* filter) { mFilter = filter; }
     PacketFilter* packetFilter() const { return mFilter; }
@@ -105,6 +117,7 @@ private:
     PacketFilter* mFilter = nullptr;
     int mSetUpError = 0;
     bool mBindFailed = false;
+    bool mReportsUnreachable = false;
 };
 
 // A stream over one datagram of at most 1500 bytes, in storage of its own.

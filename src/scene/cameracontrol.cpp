@@ -87,6 +87,35 @@ void CameraControl::turnAndMove(float yawDegrees, float pitchDegrees, const Ogre
     mNode->yaw(Ogre::Degree(yawDegrees), Ogre::Node::TS_WORLD);
     pitch(pitchDegrees);
     mNode->translate(translate, Ogre::Node::TS_LOCAL);
+    keepInScene();
+}
+
+void CameraControl::moveBy(const Ogre::Vector3& worldDelta)
+{
+    if (!mNode)
+        return;
+    mNode->translate(worldDelta, Ogre::Node::TS_WORLD);
+    keepInScene();
+}
+
+void CameraControl::keepInScene()
+{
+    const Ogre::Vector3 at = mNode->getPosition();
+    const Motion3 kept = clampToScene({at.x, at.y, at.z});
+    if (kept.x != at.x || kept.y != at.y || kept.z != at.z)
+        mNode->setPosition(kept.x, kept.y, kept.z);
+}
+
+float CameraControl::focusDistance(const Ogre::Vector3* model) const
+{
+    if (!mCamera)
+        return DefaultFocusDistance;
+    const Ogre::Vector3 at = mCamera->getDerivedPosition();
+    const Ogre::Vector3 view = mCamera->getDerivedDirection();
+    Motion3 own;
+    if (model)
+        own = {model->x, model->y, model->z};
+    return seafold::focusDistance({at.x, at.y, at.z}, {view.x, view.y, view.z}, model ? &own : nullptr);
 }
 
 void CameraControl::fitAspectRatio()

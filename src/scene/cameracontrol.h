@@ -35,6 +35,12 @@ public:
     // camera's own horizontal (never over the top) and moves along the
     // camera's own axes.
     void turnAndMove(float yawDegrees, float pitchDegrees, const Ogre::Vector3& translate);
+    // Moves the camera by `worldDelta` in the world, as far as the scene's
+    // bounds allow (following the own model).
+    void moveBy(const Ogre::Vector3& worldDelta);
+    // How far what the camera looks at is: the own model at `model` (null:
+    // none), the water, or a default (see focusDistance in controllogic).
+    float focusDistance(const Ogre::Vector3* model) const;
     // The viewport's shape changed: the picture keeps its proportions.
     void fitAspectRatio();
     // World units per pixel at the distance of `point`.
@@ -44,6 +50,9 @@ public:
     void report(const char* why) const;
 
 private:
+    // Every move ends above the water and within the scene.
+    void keepInScene();
+
     WindowEvents& mEvents;
     Ogre::Camera* mCamera = nullptr;
     Ogre::SceneNode* mNode = nullptr;

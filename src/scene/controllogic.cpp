@@ -64,10 +64,65 @@ bool addDragMotion(bool left, bool right, float dx, float dy, float timeStep, Pe
     return true;
 }
 
-void addWheelMotion(float wheelChange, PendingMotion& motion)
+void addWheelMotion(float wheelChange, float focus, PendingMotion& motion)
 {
-    motion.translate.z -= wheelChange * WheelSpeed;
+    motion.translate.z -= wheelTravel(wheelChange, focus);
     motion.mouseMoved = true;
+}
+
+float wheelTravel(float wheelChange, float focus)
+{
+    if (!(focus > 0.0f) || !std::isfinite(focus))
+        focus = DefaultFocusDistance;
+    const float notches = wheelChange / WheelNotch;
+    if (notches >= 0.0f) {
+        // Each notch keeps (1 - share) of the distance left.
+        const float left = std::max(focus * std::pow(1.0f - WheelStepShare, notches), MinFocusDistance);
+        return std::max(0.0f, focus - left);
+    }
+    return -(focus * std::pow(1.0f + WheelStepShare, -notches) - focus);
+}
+
+float focusDistance(const Motion3& camera, const Motion3& view, const Motion3* model)
+{
+    if (model) {
+        const Motion3 to{model->x - camera.x, model->y - camera.y, model->z - camera.z};
+        const float ahead = to.x * view.x + to.y * view.y + to.z * view.z;
+        if (ahead > 0.0f)
+            return std::sqrt(to.x * to.x + to.y * to.y + to.z * to.z);
+    }
+    if (view.y < 0.0f && camera.y > WaterLevel) {
+        const float t = (WaterLevel - camera.y) / view.y;
+        const float x = camera.x + view.x * t, z = camera.z + view.z * t;
+        if (std::fabs(x) <= SceneHalfWidth && std::fabs(z) <= SceneHalfWidth)
+            return t;
+    }
+    return DefaultFocusDistance;
+}
+
+std::string frameRateText(float fps)
+{
+    if (!(fps >= 0.5f))
+        return fps > 0.0f ? "under 1" : "0";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.0f", double(std::min(fps, 1e6f)));
+    return text;
+}
+
+std::string frameTimeText(float ms)
+{
+    char text[32];
+    if (!(ms >= 0.0f))
+        ms = 0.0f;
+    std::snprintf(text, sizeof text, ms < 9.95f ? "%.1f ms" : "%.0f ms", double(std::min(ms, 1e9f)));
+    return text;
+}
+
+Motion3 clampToScene(const Motion3& camera)
+{
+    auto limit = [](float value, float low, float high) { return std::max(low, std::min(high, value)); };
+    return {limit(camera.x, -SceneHalfWidth, SceneHalfWidth), limit(camera.y, WaterLevel + CameraAboveWater, CameraCeiling),
+            limit(camera.z, -SceneHalfWidth, SceneHalfWidth)};
 }
 
 float timeStepFromAverageFps(float averageFps)

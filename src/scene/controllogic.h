@@ -50,8 +50,6 @@ constexpr float KeySpeed = 30.0f;
 constexpr float TurnSpeed = 10.0f;
 // Units per pixel and step of a right or both-buttons drag (x time step).
 constexpr float DragSpeed = 30.0f;
-// Units per wheel unit (not scaled by the step).
-constexpr float WheelSpeed = 5.0f;
 // The frame step before any average is known, and its upper limit.
 constexpr float MaxTimeStepSeconds = 0.1f;
 
@@ -74,8 +72,30 @@ Motion3 keyMotionOnSea(const Motion3& keys, const Motion3& view);
 // ahead (of a unit view vector).
 constexpr float MinFlatViewLength = 1e-3f;
 
-// The wheel moves along the view axis.
-void addWheelMotion(float wheelChange, PendingMotion& motion);
+// The wheel moves along the view axis by wheelTravel(wheelChange,
+// focusDistance): towards the focus for a positive change.
+void addWheelMotion(float wheelChange, float focusDistance, PendingMotion& motion);
+
+// Wheel units of one notch, as the input library counts them.
+constexpr float WheelNotch = 120.0f;
+// One notch closes this share of the distance to what the camera looks at
+// (or opens it by as much going back): a notch near a model is a few units,
+// far over the sea a long way, and no number of notches passes the focus.
+constexpr float WheelStepShare = 0.08f;
+// The wheel stops this far from its focus.
+constexpr float MinFocusDistance = 4.0f;
+// The focus when the camera looks at nothing (the sky): this far ahead.
+constexpr float DefaultFocusDistance = 100.0f;
+
+// How far a wheel change of `wheelChange` units moves the camera along its
+// view (positive: forward) when what it looks at is `focusDistance` away.
+float wheelTravel(float wheelChange, float focusDistance);
+
+// How far the camera at `camera` looking along the unit vector `view` is
+// from what it looks at: the own model when there is one (`model` set) in
+// front of it, else where the view meets the water within the scene, else
+// DefaultFocusDistance.
+float focusDistance(const Motion3& camera, const Motion3& view, const Motion3* model);
 
 // min(1 / (average frames per second + 1), 0.1): about 30 units per second
 // once the average is known.
@@ -115,6 +135,16 @@ bool addModelDragMotion(bool left, bool right, float dx, float dy, float timeSte
 // float on it.
 constexpr float WaterLevel = -20.0f;
 constexpr float ModelLevel = 0.0f;
+// The scene the camera stays in: over the ocean surface (SceneHalfWidth
+// each way from the origin, where the sea ends), never lower than
+// CameraAboveWater over the water, never higher than CameraCeiling.
+constexpr float SceneHalfWidth = 500.0f;
+constexpr float CameraAboveWater = 2.0f;
+constexpr float CameraCeiling = 450.0f;
+
+// `camera` moved back into the scene's bounds (unchanged when inside).
+Motion3 clampToScene(const Motion3& camera);
+
 // How far in front of the camera End puts the own model.
 constexpr float ReturnDistance = 80.0f;
 
@@ -164,6 +194,14 @@ std::string displayText(const std::string& bytes);
 
 // "Seafold — server on ADDRESS" or "Seafold — NAME @ ADDRESS".
 std::string windowTitle(bool isClient, const std::string& userName, const std::string& address);
+
+// ---- statistics ------------------------------------------------------------------------
+
+// A frame rate as the statistics box shows it: whole frames per second
+// ("62"), "under 1" below one.
+std::string frameRateText(float fps);
+// A frame time in milliseconds: one decimal below 10 ms ("12 ms", "8.3 ms").
+std::string frameTimeText(float ms);
 
 // ---- input mapping -------------------------------------------------------------------
 

@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -26,6 +27,27 @@ CEGUI::GUIContext& guiContext()
 {
     return CEGUI::System::getSingleton().getDefaultGUIContext();
 }
+
+// The names of the windows shown under `window`: the panels and rows the
+// user sees. The GUI's own parts ("__auto_...") and the name labels (named
+// after the users) are left out.
+void collectShown(const CEGUI::Window* window, std::vector<std::string>& names)
+{
+    for (size_t i = 0; i < window->getChildCount(); ++i) {
+        const CEGUI::Window* child = window->getChildAtIdx(i);
+        if (!child->isVisible())
+            continue;
+        const std::string name(child->getName().c_str());
+        if (name.compare(0, 6, "__auto") == 0)
+            continue;
+        names.push_back(name);
+        if (name != "NameLabels")
+            collectShown(child, names);
+    }
+}
+
+// How often the windows shown are compared with those logged last.
+constexpr uint32_t ShownWidgetsCheckMs = 500;
 
 } // namespace
 
@@ -82,8 +104,21 @@ bool SceneFrameListener::frameStarted(const Ogre::FrameEvent& event)
     mStatistics.countFrame(*mApp.window());
     mMotion.setTimeStep(mStatistics.timeStep());
 
-    // Keys typed into the start window's fields move nothing.
-    const bool starting = mApp.startWindow().shown();
+    // What the user chose in Escape's menu.
+    switch (mApp.sessionMenu().takeAction()) {
+    case SessionMenu::Action::Leave:
+        mApp.leaveSession();
+        break;
+    case SessionMenu::Action::Quit:
+        mShutdownRequested = true;
+        return false;
+    case SessionMenu::Action::None:
+        break;
+    }
+
+    // Keys typed into the start window's fields move nothing, nor do keys
+    // while the menu is open.
+    const bool starting = mApp.startWindow().shown() || mApp.sessionMenu().shown();
     if (starting != mStartWindowShown) {
         mStartWindowShown = starting;
         mMotion.suspendKeys(starting || mChat.isOpen());
@@ -137,6 +172,24 @@ void SceneFrameListener::updateSessionDisplay()
                        [&](const std::string& name) { return mPeople.speaking(name, now); });
     mStatistics.expireNotice(now);
     mChat.update(now);
+    logShownWidgets(now);
+}
+
+void SceneFrameListener::logShownWidgets(uint32_t now)
+{
+    if (!mRootWindow || !mApp.events().active() || uint32_t(now - mWidgetsCheckedAt) < ShownWidgetsCheckMs)
+        return;
+    mWidgetsCheckedAt = now;
+    std::vector<std::string> names;
+    collectShown(mRootWindow, names);
+    std::sort(names.begin(), names.end());
+    if (names == mShownWidgets)
+        return;
+    mShownWidgets = names;
+    Json logged = Json::array();
+    for (const std::string& name : names)
+        logged.push_back(jsonText(name));
+    mApp.events().panels(logged);
 }
 
 bool SceneFrameListener::frameEnded(const Ogre::FrameEvent&)
@@ -163,6 +216,16 @@ bool SceneFrameListener::keyPressed(uint32_t key)
             saveScreenshot();
         return true;
     }
+    // The open menu takes every key: Escape resumes, L leaves, Q quits.
+    if (mApp.sessionMenu().shown()) {
+        if (key == OIS::KC_ESCAPE)
+            mApp.sessionMenu().show(false);
+        else if (key == OIS::KC_L)
+            mApp.sessionMenu().pressKey('l');
+        else if (key == OIS::KC_Q)
+            mApp.sessionMenu().pressKey('q');
+        return false;
+    }
     // An open chat line takes every key: Enter sends, Escape cancels, the
     // rest is typed (the GUI's edit line gets them, the view does not).
     if (mChat.isOpen()) {
@@ -183,9 +246,10 @@ bool SceneFrameListener::keyPressed(uint32_t key)
             return false; // the key that opened it is not typed
         }
     }
-    // Escape ends the program at this frame; the GUI never sees it.
+    // Escape opens the menu: leaving or quitting is a choice there, not
+    // one key away. The GUI never sees it.
     if (key == OIS::KC_ESCAPE) {
-        mShutdownRequested = true;
+        mApp.sessionMenu().show(true);
         return false;
     }
     if (key == OIS::KC_SYSRQ)

@@ -23,6 +23,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace CEGUI {
 class Window;
@@ -64,6 +65,8 @@ private:
     // frame trace on, one log line of what this frame shows.
     void presentOtherModels();
     void saveScreenshot();
+    // With an event log: the windows shown, each time they change.
+    void logShownWidgets(uint32_t now);
 
     Seafold& mApp;
     CEGUI::Window* mRootWindow = nullptr;
@@ -80,6 +83,8 @@ private:
     // SEAFOLD_TRACE_FRAMES=1 with an event log: a line per frame drawn.
     bool mTraceFrames = false;
     uint64_t mFramesTraced = 0;
+    uint32_t mWidgetsCheckedAt = 0;
+    std::vector<std::string> mShownWidgets; // as last logged
 };
 
 } // namespace seafold

@@ -31,6 +31,18 @@ void MotionControl::attach(CEGUI::Window* root)
     root->subscribeEvent(W::EventMouseWheel, Event::Subscriber(&M::handleMouseWheel, this));
     root->subscribeEvent(W::EventKeyDown, Event::Subscriber(&M::handleKeyDown, this));
     root->subscribeEvent(W::EventKeyUp, Event::Subscriber(&M::handleKeyUp, this));
+    if (auto* follow = dynamic_cast<CEGUI::ToggleButton*>(root->getChildRecursive("FollowModelCB"))) {
+        mFollowModel = follow->isSelected();
+        follow->subscribeEvent(CEGUI::ToggleButton::EventSelectStateChanged,
+                               Event::Subscriber(&M::handleFollowChanged, this));
+    }
+}
+
+bool MotionControl::handleFollowChanged(const CEGUI::EventArgs& args)
+{
+    const auto& window = static_cast<const CEGUI::WindowEventArgs&>(args);
+    mFollowModel = static_cast<CEGUI::ToggleButton*>(window.window)->isSelected();
+    return true;
 }
 
 void MotionControl::apply()
@@ -58,6 +70,10 @@ void MotionControl::apply()
         Ogre::Vector3 translate(mMotion.translate.x + keys.x, mMotion.translate.y + keys.y,
                                 mMotion.translate.z + keys.z);
         mApp.ownModel().turnAndMove(mMotion.rotX, translate);
+        // The camera keeps its place relative to the model, so the model
+        // stays in view wherever the user takes it.
+        if (mFollowModel && !mApp.ownModel().meshName().empty())
+            mApp.cameraControl().moveBy(translate);
         break;
     }
     default:
@@ -133,7 +149,13 @@ float MotionControl::modelUnitsPerPixel() const
 bool MotionControl::handleMouseWheel(const CEGUI::EventArgs& args)
 {
     const auto& mouse = static_cast<const CEGUI::MouseEventArgs&>(args);
-    addWheelMotion(mouse.wheelChange, mMotion);
+    // The step follows the distance to what the camera looks at: the own
+    // model when it has one.
+    Ogre::SceneNode* model = mApp.ownModel().meshName().empty() ? nullptr : mApp.ownModel().node();
+    Ogre::Vector3 at;
+    if (model)
+        at = model->_getDerivedPosition();
+    addWheelMotion(mouse.wheelChange, mApp.cameraControl().focusDistance(model ? &at : nullptr), mMotion);
     return true;
 }
 

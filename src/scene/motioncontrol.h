@@ -46,6 +46,7 @@ private:
     bool handleKeyDown(const CEGUI::EventArgs& args);
     bool handleKeyUp(const CEGUI::EventArgs& args);
     bool handleDirectionKey(const CEGUI::EventArgs& args, bool down);
+    bool handleFollowChanged(const CEGUI::EventArgs& args);
     // World units per pixel of a model drag at the own model's distance.
     float modelUnitsPerPixel() const;
 
@@ -59,6 +60,9 @@ private:
     bool mRightDown = false;
     CEGUI::Vector2f mSavedCursorPos;
     bool mCursorSaved = false;
+    // "Follow my model": the camera moves with the own model once there is
+    // one (on unless the user turns it off).
+    bool mFollowModel = true;
 };
 
 } // namespace seafold

@@ -92,6 +92,20 @@ void Panel::selectMaterial(uint32_t index)
     handleMaterialSelected(args);
 }
 
+void Panel::showOwnModel(const std::string& meshName)
+{
+    // However the model was picked (the list, --model, the config file, the
+    // last session), the list shows the one in use.
+    auto* models = static_cast<CEGUI::Combobox*>(panelWindow("ModelCombos"));
+    if (!models)
+        return;
+    auto found = std::find(mModelFiles.begin(), mModelFiles.end(), meshName);
+    models->clearAllSelections();
+    if (found != mModelFiles.end())
+        models->setItemSelectState(size_t(found - mModelFiles.begin()), true);
+    models->getEditbox()->setText(guiUtf8(meshName.empty() ? std::string() : modelListName(meshName)));
+}
+
 bool Panel::handleExit(const CEGUI::EventArgs&)
 {
     mApp.endRendering();

@@ -32,6 +32,9 @@ public:
     // Selects material entry `index` in the material list and applies it.
     void selectMaterial(uint32_t index);
 
+    // "Your model" shows `meshName` (empty: none) as the model in use.
+    void showOwnModel(const std::string& meshName);
+
     uint32_t mouseMode() const { return mMouseMode; }
 
 private:

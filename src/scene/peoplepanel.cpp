@@ -7,6 +7,7 @@
 #include <CEGUI/CEGUI.h>
 
 #include <cmath>
+#include <cstdlib>
 
 namespace seafold {
 
@@ -76,6 +77,7 @@ void PeoplePanel::attach(CEGUI::Window* root, SessionPort& port, WindowEvents& e
     mMute = dynamic_cast<CEGUI::ToggleButton*>(root->getChildRecursive("VoiceMuteCB"));
     mVolume = dynamic_cast<CEGUI::Scrollbar*>(root->getChildRecursive("VoiceVolume"));
     mSpeakToTalk = dynamic_cast<CEGUI::RadioButton*>(root->getChildRecursive("SpeakToTalkRBtn"));
+    mHoldToTalk = dynamic_cast<CEGUI::RadioButton*>(root->getChildRecursive("HoldToTalkRBtn"));
     if (mList)
         mList->subscribeEvent(CEGUI::Listbox::EventSelectionChanged,
                               Event::Subscriber(&PeoplePanel::handlePersonPicked, this));
@@ -87,17 +89,119 @@ void PeoplePanel::attach(CEGUI::Window* root, SessionPort& port, WindowEvents& e
                                 Event::Subscriber(&PeoplePanel::handleVoiceChanged, this));
     if (mSpeakToTalk) {
         mSpeakToTalk->setSelected(port.voiceActivation());
-        if (auto* hold = dynamic_cast<CEGUI::RadioButton*>(root->getChildRecursive("HoldToTalkRBtn")))
-            hold->setSelected(!port.voiceActivation());
+        if (mHoldToTalk)
+            mHoldToTalk->setSelected(!port.voiceActivation());
         mSpeakToTalk->subscribeEvent(CEGUI::RadioButton::EventSelectStateChanged,
                                      Event::Subscriber(&PeoplePanel::handleTalkChoice, this));
     }
-    // A pure host has no push-to-talk.
-    if (!port.takesPart()) {
-        for (const char* name : {"TalkStatus", "TalkLevel", "TalkLabel", "HoldToTalkRBtn", "SpeakToTalkRBtn"})
-            if (CEGUI::Window* w = root->getChildRecursive(name))
-                w->hide();
+    if (mPanel && mModeration.empty())
+        createModeration(mPanel);
+    mTalkRow.clear();
+    for (const char* name : {"TalkStatus", "TalkLevel", "TalkLabel", "HoldToTalkRBtn", "SpeakToTalkRBtn"})
+        if (CEGUI::Window* w = root->getChildRecursive(name))
+            mTalkRow.push_back(w);
+    mTalkRowShown = true;
+    syncTalkRow();
+}
+
+void PeoplePanel::syncTalkRow()
+{
+    // Whoever takes part talks, however the session began: the session
+    // behind the port may start after the panel was made (the start
+    // window), and a pure host has no push-to-talk.
+    const bool takesPart = mPort && mPort->takesPart();
+    if (takesPart == mTalkRowShown)
+        return;
+    mTalkRowShown = takesPart;
+    for (CEGUI::Window* w : mTalkRow)
+        w->setVisible(takesPart);
+    if (!takesPart)
+        return;
+    // The choice as this session has it, and the line as it stands now.
+    mTalkShown = false;
+    mShowingVoice = true;
+    if (mSpeakToTalk) {
+        mSpeakToTalk->setSelected(mPort->voiceActivation());
+        if (mHoldToTalk)
+            mHoldToTalk->setSelected(!mPort->voiceActivation());
     }
+    mShowingVoice = false;
+}
+
+void PeoplePanel::createModeration(CEGUI::Window* panel)
+{
+    auto& windows = CEGUI::WindowManager::getSingleton();
+    auto add = [&](const char* type, const char* name, float left, float right, const char* text) {
+        CEGUI::Window* window = windows.createWindow(type, name);
+        window->setArea(CEGUI::URect(CEGUI::UVector2(cegui_reldim(left), cegui_reldim(0.45f)),
+                                     CEGUI::UVector2(cegui_reldim(right), cegui_reldim(0.56f))));
+        window->setText(text);
+        window->hide();
+        panel->addChild(window);
+        mModeration.push_back(window);
+        return window;
+    };
+    using CEGUI::Event;
+    add("TaharezLook/Button", "ModKickBtn", 0.02f, 0.24f, "Kick")
+        ->subscribeEvent(CEGUI::PushButton::EventClicked, Event::Subscriber([this](const CEGUI::EventArgs&) {
+                             moderate(SessionPort::Moderation::Kick);
+                             return true;
+                         }));
+    add("TaharezLook/Button", "ModBanBtn", 0.25f, 0.47f, "Ban")
+        ->subscribeEvent(CEGUI::PushButton::EventClicked, Event::Subscriber([this](const CEGUI::EventArgs&) {
+                             moderate(SessionPort::Moderation::Ban);
+                             return true;
+                         }));
+    mBanMinutes = add("TaharezLook/Editbox", "ModBanMinutes", 0.48f, 0.62f, "10");
+    mBanMinutes->setProperty("MaxTextLength", "6");
+    mBanMinutes->setTooltipText("minutes of the ban (empty: for good)");
+    mMuteForAll = add("TaharezLook/Button", "ModMuteBtn", 0.63f, 0.98f, "Mute for all");
+    mMuteForAll->subscribeEvent(CEGUI::PushButton::EventClicked, Event::Subscriber([this](const CEGUI::EventArgs&) {
+                                    moderate(mPickedMutedForAll ? SessionPort::Moderation::Unmute
+                                                                : SessionPort::Moderation::Mute);
+                                    return true;
+                                }));
+}
+
+void PeoplePanel::showModeration(bool moderates)
+{
+    if (moderates == mModerates)
+        return;
+    mModerates = moderates;
+    for (CEGUI::Window* window : mModeration)
+        window->setVisible(moderates);
+    // The list makes room for the row.
+    if (mList)
+        mList->setHeight(CEGUI::UDim(moderates ? 0.42f : 0.54f, 0));
+    if (!moderates || !mEvents || !mEvents->active() || !mList)
+        return;
+    // Where the host's controls are, for the tests that click them.
+    Json widgets = Json::object();
+    std::vector<CEGUI::Window*> parts = mModeration;
+    parts.push_back(mList);
+    for (CEGUI::Window* part : parts) {
+        CEGUI::Rectf area = part->getUnclippedOuterRect().get();
+        widgets[part->getName().c_str()] = Json::array({area.left(), area.top(), area.getWidth(), area.getHeight()});
+    }
+    // The first row's top left on the screen, and a row's height.
+    const CEGUI::Rectf list = mList->getUnclippedOuterRect().get();
+    const CEGUI::Rectf text = mList->getListRenderArea();
+    widgets["ListText"] = Json::array({list.left() + text.left(), list.top() + text.top()});
+    widgets["row"] = mList->getFont() ? mList->getFont()->getLineSpacing() : 0.0f;
+    mEvents->widgetsOf("people", widgets);
+}
+
+void PeoplePanel::moderate(SessionPort::Moderation what)
+{
+    if (!mPort || mPicked.empty() || !mModerates)
+        return;
+    uint32_t minutes = 0;
+    if (what == SessionPort::Moderation::Ban && mBanMinutes) {
+        const std::string typed(mBanMinutes->getText().c_str());
+        minutes = uint32_t(std::strtoul(typed.c_str(), nullptr, 10));
+    }
+    mPort->moderate(what, mPicked, minutes);
+    mFirst = true; // the list shows it at once
 }
 
 void PeoplePanel::showPickedVoice()
@@ -144,7 +248,7 @@ bool PeoplePanel::handleVoiceChanged(const CEGUI::EventArgs&)
 
 bool PeoplePanel::handleTalkChoice(const CEGUI::EventArgs&)
 {
-    if (!mPort || !mSpeakToTalk)
+    if (!mPort || !mSpeakToTalk || mShowingVoice)
         return true;
     mPort->setVoiceActivation(mSpeakToTalk->isSelected());
     if (mEvents)
@@ -177,7 +281,8 @@ void PeoplePanel::update(uint32_t nowMs, const std::string& ownModel)
     }
     if (mFirst || uint32_t(nowMs - mLastList) >= ListRefreshMs)
         refreshList(nowMs, ownModel);
-    if (mPort->takesPart())
+    syncTalkRow();
+    if (mTalkRowShown)
         refreshTalk();
 }
 
@@ -217,6 +322,14 @@ void PeoplePanel::refreshList(uint32_t nowMs, const std::string& ownModel)
                 mShownLinks[person.name] = person.link;
     }
     rememberIds(status);
+    showModeration(status.moderates);
+    mPickedMutedForAll = false;
+    for (const PersonStatus& person : status.people)
+        if (person.name == mPicked)
+            mPickedMutedForAll = person.mutedForAll;
+    const char* muteText = mPickedMutedForAll ? "Unmute for all" : "Mute for all";
+    if (mMuteForAll && mMuteForAll->getText() != muteText)
+        mMuteForAll->setText(muteText);
     std::vector<PanelLine> lines = peopleLines(
         status, ownModel, [this, nowMs](uint64_t userId) { return mVoices.playing(userId, nowMs); }, mShownLinks);
     if (lines == mLines)

@@ -73,10 +73,17 @@ private:
     void refreshList(uint32_t nowMs, const std::string& ownModel);
     void rememberIds(const SessionStatus& status);
     void refreshTalk();
+    // Shows the talk row while this user takes part in a session.
+    void syncTalkRow();
     void showPickedVoice();
     bool handlePersonPicked(const CEGUI::EventArgs& args);
     bool handleVoiceChanged(const CEGUI::EventArgs& args);
     bool handleTalkChoice(const CEGUI::EventArgs& args);
+    // The host's row of moderation under the list: Kick, Ban for the
+    // minutes typed (empty: for good), Mute for everyone.
+    void createModeration(CEGUI::Window* panel);
+    void showModeration(bool moderates);
+    void moderate(SessionPort::Moderation what);
 
     SessionPort* mPort = nullptr;
     WindowEvents* mEvents = nullptr;   // where its lines are logged
@@ -90,7 +97,13 @@ private:
     CEGUI::ToggleButton* mMute = nullptr;
     CEGUI::Scrollbar* mVolume = nullptr;
     CEGUI::RadioButton* mSpeakToTalk = nullptr;
+    CEGUI::RadioButton* mHoldToTalk = nullptr;
     std::string mPicked;
+    bool mPickedMutedForAll = false;
+    bool mModerates = false;
+    std::vector<CEGUI::Window*> mModeration; // Kick, Ban, minutes, Mute
+    CEGUI::Window* mBanMinutes = nullptr;
+    CEGUI::Window* mMuteForAll = nullptr;
     bool mShowingVoice = false; // set while the controls are set from the port, not by the user
     bool mShown = true;
     bool mFirst = true;
@@ -102,6 +115,8 @@ private:
     std::vector<PanelLine> mLines;
     SessionPort::Microphone mTalk = SessionPort::Microphone::Off;
     bool mTalkShown = false;
+    std::vector<CEGUI::Window*> mTalkRow; // label, choice, status line, meter
+    bool mTalkRowShown = true;
     float mLevel = -1;
 };
 

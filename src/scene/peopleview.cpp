@@ -1,6 +1,8 @@
 #include "scene/peopleview.h"
+#include "net/netinterface.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 
@@ -88,14 +90,58 @@ std::string reasonSentence(const std::string& state, const std::string& reason)
         return "the connection puzzle was not solved in time";
     if (reason == "NewConnection" || reason == "Reconnecting")
         return "replaced by a newer connection";
+    if (reason == NetInterface::NothingListensReason)
+        return "nothing answers on that port";
+    if (reason == NetInterface::JoinTimeoutReason)
+        return "the server did not take the join in time";
     return reason;
 }
 
-PanelLine connectionLine(const std::string& state, const std::string& reason, const std::string& address)
+namespace {
+
+const char* const Ellipsis = "\xe2\x80\xa6"; // U+2026
+
+std::string sentence(std::string text)
+{
+    if (text.empty())
+        return text;
+    text[0] = char(std::toupper(uint8_t(text[0])));
+    const char last = text.back();
+    if (last != '.' && last != '!' && last != '?')
+        text += '.';
+    return text;
+}
+
+} // namespace
+
+JoinStatus joinStatus(const std::string& address, const std::string& state, const std::string& reason, bool connected,
+                      bool passwordSent)
+{
+    const std::string again = " Trying again every 5 s; or type another address and press Join.";
+    if (state == "failed" || state == "disconnected" || state == "retrying") {
+        if (reason == NetInterface::NothingListensReason)
+            return {"Nothing answers at " + address + ": no server listens on that port." + again, true};
+        const std::string why = reasonSentence(state, reason);
+        return {"Could not join " + address + (why.empty() ? "." : ": " + sentence(why)) + again, true};
+    }
+    if (connected && state == "connected" && reason.empty())
+        return {passwordSent ? std::string("Checking the password ") + Ellipsis
+                             : "Asking " + address + " to let you in " + Ellipsis,
+                false};
+    if (!reason.empty())
+        return {"Joining " + address + ": " + reasonSentence(state, reason) + " " + Ellipsis, false};
+    return {"Joining " + address + " " + Ellipsis, false};
+}
+
+PanelLine connectionLine(const std::string& state, const std::string& reason, const std::string& address,
+                         bool admitted, bool passwordSent)
 {
     const std::string why = reasonSentence(state, reason);
     auto withReason = [&](const std::string& word) { return why.empty() ? word : word + ": " + why; };
-    // Connected but silent: how long, in words.
+    // Connected but silent: how long, in words. Connected is said only once
+    // the server has let the user in: a refusal may still come.
+    if (state == "connected" && why.empty() && !admitted)
+        return {passwordSent ? "checking the password \xe2\x80\xa6" : "asking to join \xe2\x80\xa6", LineTone::Waiting};
     if (state == "connected")
         return why.empty() ? PanelLine{"connected", LineTone::Good} : PanelLine{why, LineTone::Bad};
     if (state == "connecting" || state.empty())
@@ -166,10 +212,30 @@ std::string personText(const std::string& name, const std::string& model)
 // " · muted", " · voice 50%", or nothing at the volume it came with.
 std::string voiceText(const PersonStatus& person)
 {
+    if (person.mutedForAll)
+        return std::string(Separator) + "muted for all";
     if (person.muted)
         return std::string(Separator) + "muted";
     const int percent = int(std::lround(person.volume * 100.0f));
     return percent == 100 ? std::string() : std::string(Separator) + "voice " + std::to_string(percent) + "%";
+}
+
+// After the people, what a host listening on every network tells those who
+// would join: the addresses others type, network by network (the bound
+// 0.0.0.0 tells them nothing), the key's fingerprint, the lock and limit.
+void addHostingLines(const SessionStatus& status, std::vector<PanelLine>& lines)
+{
+    if (status.joinAddresses.empty())
+        return;
+    addWrapped(lines, NoSpeakerMark + std::string("others join at:"), LineTone::Good);
+    for (const std::string& address : status.joinAddresses)
+        addWrapped(lines, NoSpeakerMark + ("  " + address), LineTone::Good);
+    if (!status.keyFingerprint.empty())
+        addWrapped(lines, NoSpeakerMark + ("key " + status.keyFingerprint), LineTone::Detail);
+    addWrapped(lines,
+               NoSpeakerMark + std::string(status.passwordSet ? "password needed" : "no password") +
+                   (status.userLimit ? ", up to " + std::to_string(status.userLimit) + " users" : ""),
+               LineTone::Detail);
 }
 
 } // namespace
@@ -184,11 +250,12 @@ std::vector<PanelLine> peopleLines(const SessionStatus& status, const std::strin
     std::string own = (status.userName.empty() ? std::string("server") : status.userName) + " (you)";
     addWrapped(lines, NoSpeakerMark + personText(own, ownModel), LineTone::Own);
     if (isClient) {
-        PanelLine state = connectionLine(status.connection, status.reason, status.address);
+        PanelLine state =
+            connectionLine(status.connection, status.reason, status.address, status.admitted, status.passwordSent);
         addWrapped(lines, NoSpeakerMark + state.text, state.tone);
         if (status.hasLink && status.connection == "connected")
             lines.push_back({StatsIndent + linkText(shownLink(links, "", status.link)), LineTone::Detail});
-    } else {
+    } else if (status.joinAddresses.empty()) {
         addWrapped(lines, NoSpeakerMark + ("listening on " + status.address), LineTone::Good);
     }
 
@@ -209,6 +276,8 @@ std::vector<PanelLine> peopleLines(const SessionStatus& status, const std::strin
     if (status.people.empty())
         lines.push_back({std::string(NoSpeakerMark) + (isClient ? "nobody else is here yet" : "no one has joined yet"),
                          LineTone::Detail});
+    if (!isClient)
+        addHostingLines(status, lines);
     return lines;
 }
 

@@ -87,7 +87,22 @@ std::string reasonSentence(const std::string& state, const std::string& reason);
 // "no reply for N s" (connected, with that reason), "connecting to ADDRESS"
 // (with the time waited, if any), "lost: REASON", "failed: REASON",
 // "retrying"; another state is shown as it came.
-PanelLine connectionLine(const std::string& state, const std::string& reason, const std::string& address);
+// A link that is up but whose server has not let the user in yet
+// (`admitted` false) says what it waits for: "checking the password ..."
+// (`passwordSent`) or "asking to join ...".
+PanelLine connectionLine(const std::string& state, const std::string& reason, const std::string& address,
+                         bool admitted = true, bool passwordSent = false);
+
+// The start window's line while a join of `address` is under way, from
+// what the link last said (`state`, `reason`), whether the link is up
+// (`connected`) and whether a password went with the join. Every reason is
+// a sentence; `problem` when it tells of a failure.
+struct JoinStatus {
+    std::string text;
+    bool problem = false;
+};
+JoinStatus joinStatus(const std::string& address, const std::string& state, const std::string& reason, bool connected,
+                      bool passwordSent);
 
 // Cuts `text` into pieces of at most `width` characters, at spaces where it
 // can and never inside a UTF-8 sequence; continuation pieces are indented two

@@ -83,6 +83,23 @@ void setUtf8WindowTitle(Ogre::RenderWindow* window, const std::string& title)
     XFlush(display);
 }
 
+// SEAFOLD_WINDOW_AT=X,Y: the window's top left corner on the screen, so
+// that several windows of one machine stand side by side (scripts/run.sh).
+void placeWindow(Ogre::RenderWindow* window, const char* setting)
+{
+    int x = 0, y = 0;
+    if (!setting || std::sscanf(setting, "%d,%d", &x, &y) != 2)
+        return;
+    Display* display = nullptr;
+    ::Window handle = 0;
+    window->getCustomAttribute("XDISPLAY", &display);
+    window->getCustomAttribute("WINDOW", &handle);
+    if (!display || !handle)
+        return;
+    XMoveWindow(display, handle, x, y);
+    XFlush(display);
+}
+
 // SEAFOLD_LOOK_AT: "light" or "X,Y,Z": the camera turns to that point.
 void lookAtFromSetting(Seafold& app, const std::string& setting)
 {
@@ -148,6 +165,7 @@ public:
             return false;
         }
         setUtf8WindowTitle(mApp.window(), mApp.windowTitle());
+        placeWindow(mApp.window(), std::getenv("SEAFOLD_WINDOW_AT"));
         long frames = environmentNumber("SEAFOLD_SCREENSHOT_AFTER_FRAMES", 0);
         if (frames > 0) {
             const char* path = std::getenv("SEAFOLD_SCREENSHOT_PATH");
@@ -182,6 +200,11 @@ public:
     StartWindow& startWindow() override { return mApp.startWindow(); }
     bool selectOwnModel(const std::string& meshName) override { return mApp.selectOwnModel(meshName); }
     void setModelAtStart(const std::string& meshName) override { mModelAtStart = meshName; }
+    void setOnLeave(std::function<void()> leave) override { mApp.setOnLeave(std::move(leave)); }
+    void setSettingsOpener(std::function<void()> open) override
+    {
+        mApp.sessionMenu().setSettingsOpener(std::move(open));
+    }
     void setMaterialSliders(bool openAtStart, std::function<void(bool open)> told) override
     {
         if (openAtStart)

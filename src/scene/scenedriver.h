@@ -20,6 +20,8 @@
 //   SEAFOLD_PEOPLE_PANEL=0                hide the People panel (to measure
 //                                         what it costs)
 //   SEAFOLD_MATERIAL_SLIDERS=open         start with the material sliders open
+//   SEAFOLD_WINDOW_AT=X,Y                 put the window's top left corner
+//                                         there on the screen
 //   SEAFOLD_TRACE_FRAMES=1                with an event log: a line per frame
 //                                         with the other users' models as
 //                                         drawn (read by the frame listener)
@@ -59,6 +61,10 @@ public:
     // Shows `meshName` as the user's own model and tells the session, as a
     // pick in the panel does; false (after a notice) when it cannot.
     virtual bool selectOwnModel(const std::string& meshName) = 0;
+    // What "Leave session" in Escape's menu does (empty: it ends the
+    // program), and what its "Settings" opens (empty: nothing yet).
+    virtual void setOnLeave(std::function<void()> leave) = 0;
+    virtual void setSettingsOpener(std::function<void()> open) = 0;
     // The model set-up picks, as the user would (empty: none).
     virtual void setModelAtStart(const std::string& meshName) = 0;
     // The material sliders open from the start (or folded, unless set

@@ -132,7 +132,12 @@ bool Seafold::refreshWindowTitle()
 {
     SessionStatus status;
     sessionPort().describeSession(status);
-    std::string title = seafold::windowTitle(sessionPort().isClient(), status.userName, status.address);
+    // A host listening on every network goes by the address others type,
+    // not 0.0.0.0.
+    std::string address = status.address;
+    if (!status.joinAddresses.empty())
+        address = status.joinAddresses.front().substr(0, status.joinAddresses.front().find(' '));
+    std::string title = seafold::windowTitle(sessionPort().isClient(), status.userName, address);
     if (title == mWindowTitle)
         return false;
     mWindowTitle = title;
@@ -202,6 +207,8 @@ bool Seafold::setUpApplication()
     mPanel.fillLists();
     timer.done("material controls and panel");
 
+    // Escape's menu, hidden until asked for.
+    mSessionMenu.create(CEGUI::System::getSingleton().getDefaultGUIContext().getRootWindow(), mEvents);
     // Over the scene, before anything of the session is shown.
     if (mStartWindowWanted) {
         mStartWindow.create(CEGUI::System::getSingleton().getDefaultGUIContext().getRootWindow(), mEvents);
@@ -387,12 +394,23 @@ bool Seafold::selectOceanMaterialNamed(const std::string& displayName)
 
 bool Seafold::selectOwnModel(const std::string& meshName)
 {
-    if (mOwnModel.select(meshName))
+    if (mOwnModel.select(meshName)) {
+        mPanel.showOwnModel(meshName);
         return true;
+    }
+    mPanel.showOwnModel(std::string());
     // Said on the panel: the user is left without a model.
     if (mFrameListener && mOwnModel.node())
         mFrameListener->showNotice("Cannot show " + meshName);
     return false;
+}
+
+void Seafold::leaveSession()
+{
+    if (mOnLeave)
+        mOnLeave();
+    else
+        endRendering();
 }
 
 void Seafold::setPeoplePanelShown(bool shown)

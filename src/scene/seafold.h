@@ -8,6 +8,7 @@
 #include "scene/materialtuning.h"
 #include "scene/ownmodel.h"
 #include "scene/panel.h"
+#include "scene/sessionmenu.h"
 #include "scene/sessionport.h"
 #include "scene/sliderfold.h"
 #include "scene/startwindow.h"
@@ -112,6 +113,14 @@ public:
     void setStartWindowWanted(bool wanted) { mStartWindowWanted = wanted; }
     StartWindow& startWindow() { return mStartWindow; }
 
+    // Escape's menu over a session (made at set-up).
+    SessionMenu& sessionMenu() { return mSessionMenu; }
+    // What "Leave session" does: the program's (back to its start window);
+    // empty: leaving ends the program, as Quit does.
+    void setOnLeave(std::function<void()> leave) { mOnLeave = std::move(leave); }
+    // The user chose to leave the session.
+    void leaveSession();
+
     // ---- the light ----
     // Swings the light about the x axis to `degrees` from overhead.
     void swingLight(float degrees);
@@ -141,6 +150,8 @@ private:
     MaterialTuning mTuning;
     Panel mPanel;
     StartWindow mStartWindow;
+    SessionMenu mSessionMenu;
+    std::function<void()> mOnLeave;
     SliderFold mSliderFold;
 
     Ogre::LogManager* mLogManager = nullptr;

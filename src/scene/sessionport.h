@@ -35,6 +35,8 @@ struct PersonStatus {
     // How this listener hears their voice (SessionPort::setVoiceVolume).
     bool muted = false;
     float volume = 1.0f;
+    // The server: their voice is not relayed to anyone (the host muted it).
+    bool mutedForAll = false;
 };
 
 // The session as the user should see it.
@@ -47,9 +49,25 @@ struct SessionStatus {
     // whatever else it reports); empty in the server.
     std::string connection;
     std::string reason;   // why, with "failed" and "disconnected"
+    // A client: the server has let this user in (said the name it took the
+    // join under, or is of version 0, which never says). Until then a
+    // connected link is not yet a session. (True unless the session says
+    // otherwise.)
+    bool admitted = true;
+    bool passwordSent = false; // a client joined with a password
     bool hasLink = false; // a client's connection to the server exists
     LinkHealth link;
     std::vector<PersonStatus> people; // the others (the server: every client), in join order
+    // The server: where others join it ("10.0.0.5:28000 (eth0)", one per
+    // network, when it listens on all of them), its key's fingerprint (empty:
+    // none), whether a join needs a password, and its user limit (0: none
+    // told).
+    std::vector<std::string> joinAddresses;
+    std::string keyFingerprint;
+    bool passwordSet = false;
+    uint32_t userLimit = 0;
+    // This user may kick, ban and mute others (the server's own user).
+    bool moderates = false;
 };
 
 class SessionPort {
@@ -160,6 +178,19 @@ public:
     // The loudness of what the microphone takes in, 0 to 1 (0 unless
     // capturing).
     virtual float talkLevel() const { return 0; }
+
+    // The host's moderation of user `name`, with the same effect and
+    // console lines as the operator's console: a kick, a ban of their
+    // address for `minutes` (0: for good), their voice muted or heard again
+    // for everyone. Nothing where this user is no host
+    // (SessionStatus::moderates).
+    enum class Moderation { Kick, Ban, Mute, Unmute };
+    virtual void moderate(Moderation what, const std::string& name, uint32_t minutes)
+    {
+        (void)what;
+        (void)name;
+        (void)minutes;
+    }
 };
 
 // The port of a scene with no session behind it: a client of nothing. Used

@@ -29,7 +29,8 @@ private:
 
     Seafold& mApp;
     float mSpinStep = 0; // degrees of the model's last turn
-    bool mSpinModel = true;
+    // Off until the user turns it on: the spin is this user's view only.
+    bool mSpinModel = false;
     bool mSpinLight = false;
 };
 

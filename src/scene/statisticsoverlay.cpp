@@ -1,5 +1,6 @@
 #include "scene/statisticsoverlay.h"
 #include "base/platform.h"
+#include "scene/controllogic.h"
 #include "scene/guitext.h"
 #include "scene/windowevents.h"
 
@@ -50,6 +51,11 @@ void StatisticsOverlay::updateVisibility()
     }
     if (mPanel)
         mPanel->setVisible(mFramesShown || !mNotice.empty());
+    // Without the frame rates the notice has the whole box, so that a long
+    // one (a screenshot's path) wraps instead of being cut off.
+    if (mNoticeWindow)
+        mNoticeWindow->setArea(CEGUI::URect(cegui_reldim(0.03f), cegui_reldim(mFramesShown ? 0.82f : 0.04f),
+                                            cegui_reldim(0.97f), cegui_reldim(0.98f)));
 }
 
 void StatisticsOverlay::countFrame(const Ogre::RenderTarget& window)
@@ -65,16 +71,18 @@ void StatisticsOverlay::refresh(const Ogre::RenderTarget& window)
 {
     const Ogre::RenderTarget::FrameStats& stats = window.getStatistics();
     using Ogre::StringConverter;
+    // Whole frames per second and frame times in milliseconds: the raw
+    // figures (0.0106394, 93990) said nothing at a glance.
     if (mAverageFps)
-        mAverageFps->setText(guiText("Average FPS: " + StringConverter::toString(stats.avgFPS)));
+        mAverageFps->setText(guiText("Average FPS: " + frameRateText(stats.avgFPS)));
     if (mCurrentFps)
-        mCurrentFps->setText(guiText("Current FPS: " + StringConverter::toString(stats.lastFPS)));
+        mCurrentFps->setText(guiText("Current FPS: " + frameRateText(stats.lastFPS)));
     if (mBestFps)
-        mBestFps->setText(guiText("Best FPS: " + StringConverter::toString(stats.bestFPS) + " " +
-                                  StringConverter::toString(stats.bestFrameTime) + " ms"));
+        mBestFps->setText(
+            guiText("Best FPS: " + frameRateText(stats.bestFPS) + ", " + frameTimeText(stats.bestFrameTime)));
     if (mWorstFps)
-        mWorstFps->setText(guiText("Worst FPS: " + StringConverter::toString(stats.worstFPS) + " " +
-                                   StringConverter::toString(stats.worstFrameTime) + " ms"));
+        mWorstFps->setText(
+            guiText("Worst FPS: " + frameRateText(stats.worstFPS) + ", " + frameTimeText(stats.worstFrameTime)));
     if (mTriangleCount)
         mTriangleCount->setText(guiText("Triangle Count: " + StringConverter::toString(stats.triangleCount)));
     mTimeStep = timeStepFromAverageFps(stats.avgFPS);

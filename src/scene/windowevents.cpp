@@ -147,6 +147,21 @@ void WindowEvents::startStatus(const std::string& text, bool problem)
     write(Json{{"start_status", jsonText(text)}, {"problem", problem}});
 }
 
+void WindowEvents::sessionMenu(bool shown, const Json& widgets)
+{
+    write(Json{{"menu", shown ? "shown" : "hidden"}, {"widgets", widgets}});
+}
+
+void WindowEvents::widgetsOf(const char* panel, const Json& widgets)
+{
+    write(Json{{"widgets_of", panel}, {"widgets", widgets}});
+}
+
+void WindowEvents::panels(const Json& names)
+{
+    write(Json{{"panels", names}});
+}
+
 void WindowEvents::notice(const std::string& text)
 {
     write(Json{{"notice", jsonText(text)}});

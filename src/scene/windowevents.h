@@ -21,6 +21,13 @@
 //                       (the start window; "hidden" once a session runs)
 //   {"start_servers": [{"name": "Harbour", "users": 2, "address": "10.0.0.5:28000"}]}
 //   {"start_status": "Joining 10.0.0.5:28000 ...", "problem": false}
+//   {"menu": "shown", "widgets": {"MenuLeave": [x, y, width, height], ...}}
+//                       (Escape's menu over a session; "hidden" again)
+//   {"widgets_of": "people", "widgets": {"PeopleList": [x, y, w, h], "row": h, ...}}
+//                       (where a panel's parts are, for the tests that click them)
+//   {"panels": ["ChoicePanel", "ExitDemoBtn", ...]}
+//                       (the names of the GUI windows shown, sorted, each
+//                       time the set changes)
 //   {"frame": 812, "shown": {"alice": {"pos": [x, y, z], "yaw": degrees}}}
 //                       (SEAFOLD_TRACE_FRAMES=1: every rendered frame, each
 //                       other user's model as drawn in it)
@@ -83,6 +90,12 @@ public:
     void startWindow(const char* what, const Json& widgets);
     void startServers(const Json& rows);
     void startStatus(const std::string& text, bool problem);
+    // Escape's menu shown (with where its buttons are) or hidden.
+    void sessionMenu(bool shown, const Json& widgets);
+    // Where the parts of `panel` are on the screen.
+    void widgetsOf(const char* panel, const Json& widgets);
+    // The named windows shown now (sorted names).
+    void panels(const Json& names);
     // Frame `frame` is about to be drawn with every other user's model where
     // `shown` says (name: {"pos", "yaw"}).
     void frame(uint64_t frame, const Json& shown);

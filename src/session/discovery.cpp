@@ -112,11 +112,11 @@ std::string cleanServerName(const std::string& text)
     return out;
 }
 
-uint32_t writeDiscoveryQuery(uint32_t token, uint8_t* out)
+uint32_t writeDiscoveryQuery(uint32_t token, uint8_t* out, uint32_t version)
 {
     std::memset(out, 0, DiscoveryQueryBytes);
     std::memcpy(out, QueryMagic, 4);
-    out[4] = uint8_t(DiscoveryVersion);
+    out[4] = uint8_t(version);
     putU32(out + 5, token);
     return DiscoveryQueryBytes;
 }
@@ -135,8 +135,9 @@ bool readDiscoveryQuery(const uint8_t* data, uint32_t length, DiscoveryQuery* qu
 uint32_t writeDiscoveryAnswer(const DiscoveryAnswer& answer, uint8_t* out)
 {
     std::string name = cleanServerName(answer.name);
+    const bool extended = answer.version >= DiscoveryExtendedVersion;
     std::memcpy(out, AnswerMagic, 4);
-    out[4] = uint8_t(DiscoveryVersion);
+    out[4] = uint8_t(extended ? DiscoveryExtendedVersion : DiscoveryVersion);
     putU32(out + 5, answer.token);
     putU32(out + 9, answer.instance);
     putU32(out + 13, answer.host);
@@ -144,17 +145,26 @@ uint32_t writeDiscoveryAnswer(const DiscoveryAnswer& answer, uint8_t* out)
     putU16(out + 19, answer.users);
     out[21] = uint8_t(name.size());
     std::memcpy(out + DiscoveryAnswerHeaderBytes, name.data(), name.size());
-    return DiscoveryAnswerHeaderBytes + uint32_t(name.size());
+    uint32_t size = DiscoveryAnswerHeaderBytes + uint32_t(name.size());
+    if (!extended)
+        return size;
+    putU16(out + size, answer.details.limit);
+    out[size + 2] = answer.details.needsPassword ? 1 : 0;
+    putU16(out + size + 3, answer.details.eventClasses);
+    return size + DiscoveryExtensionBytes;
 }
 
 bool readDiscoveryAnswer(const uint8_t* data, uint32_t length, DiscoveryAnswer* answer)
 {
     if (length < DiscoveryAnswerHeaderBytes || length > DiscoveryAnswerMaxBytes)
         return false;
-    if (std::memcmp(data, AnswerMagic, 4) != 0 || data[4] != DiscoveryVersion)
+    if (std::memcmp(data, AnswerMagic, 4) != 0 ||
+        (data[4] != DiscoveryVersion && data[4] != DiscoveryExtendedVersion))
         return false;
+    const bool extended = data[4] == DiscoveryExtendedVersion;
     uint32_t nameLength = data[21];
-    if (nameLength > MaxServerNameBytes || DiscoveryAnswerHeaderBytes + nameLength != length)
+    const uint32_t end = DiscoveryAnswerHeaderBytes + nameLength;
+    if (nameLength > MaxServerNameBytes || end + (extended ? uint32_t(DiscoveryExtensionBytes) : 0u) != length)
         return false;
     uint16_t port = getU16(data + 17);
     if (port == 0)
@@ -166,6 +176,13 @@ bool readDiscoveryAnswer(const uint8_t* data, uint32_t length, DiscoveryAnswer* 
     answer->users = getU16(data + 19);
     answer->name =
         cleanServerName(std::string(reinterpret_cast<const char*>(data + DiscoveryAnswerHeaderBytes), nameLength));
+    answer->version = data[4];
+    answer->details = DiscoveryDetails();
+    if (extended) {
+        answer->details.limit = getU16(data + end);
+        answer->details.needsPassword = (data[end + 2] & 1) != 0;
+        answer->details.eventClasses = getU16(data + end + 3);
+    }
     return true;
 }
 
@@ -315,6 +332,9 @@ void DiscoveryResponder::answerWaiting(Socket& socket, uint32_t now, uint32_t* b
             continue;
         }
         DiscoveryAnswer answer;
+        // The extras only to a finder that asked for them.
+        answer.version = std::min<uint32_t>(query.version, DiscoveryExtendedVersion);
+        answer.details = mDetails;
         answer.token = query.token;
         answer.instance = mInstance;
         answer.host = mSessionAddress.netNum[0]; // 0 for a session bound to any address
@@ -433,7 +453,15 @@ void DiscoveryFinder::accept(const NetAddress& source, const DiscoveryAnswer& an
     }
     if (mServers.size() >= MaxServers)
         return;
-    mServers.push_back(FoundServer{address, answer.name, answer.users, answer.instance});
+    FoundServer found;
+    found.address = address;
+    found.name = answer.name;
+    found.users = answer.users;
+    found.instance = answer.instance;
+    found.detailed = answer.version >= DiscoveryExtendedVersion;
+    found.details = answer.details;
+    found.roundTripMs = now - mLastSend;
+    mServers.push_back(found);
     if (mFirstAnswerMs < 0)
         mFirstAnswerMs = int64_t(now - mStart);
     // toText shares one buffer between calls.

@@ -33,6 +33,18 @@
 //   [22] name       (nameLength bytes) UTF-8, cut only between characters
 // The magics differ so that a responder never answers an answer: two
 // responders cannot be set talking to each other by one forged datagram.
+//
+// Version 2 adds what a server list shows beside the name. Only a finder
+// that asks with version 2 gets it, so a finder of version 1 (which reads an
+// answer of exactly version 1 and exactly its length) always gets the answer
+// it knows. A version-2 answer is the version-1 layout with 2 in the
+// version byte, followed right after the name by:
+//   [22+n] limit      (u16) users the server takes, 0 = no limit told
+//   [24+n] flags      (u8)  bit 0: a join needs a password
+//   [25+n] classes    (u16) the session's event classes (its wire version:
+//                           a finder tells from it whether it can join)
+// A responder of version 1 answers a version-2 query with a version-1
+// answer, which a version-2 finder reads as before (without the extras).
 #pragma once
 
 #include <cstdint>
@@ -52,11 +64,13 @@ enum : uint16_t { DefaultDiscoveryPort = 28001 };
 
 enum : uint32_t {
     DiscoveryVersion = 1,
+    DiscoveryExtendedVersion = 2,
+    DiscoveryExtensionBytes = 5,
     // Long enough for any host name (64 bytes on this platform) and short
     // enough for one line of a server list.
     MaxServerNameBytes = 64,
     DiscoveryAnswerHeaderBytes = 22,
-    DiscoveryAnswerMaxBytes = DiscoveryAnswerHeaderBytes + MaxServerNameBytes,
+    DiscoveryAnswerMaxBytes = DiscoveryAnswerHeaderBytes + MaxServerNameBytes + DiscoveryExtensionBytes,
     // Rounded up from the largest answer; see the layout above.
     DiscoveryQueryBytes = 96,
 };
@@ -69,7 +83,16 @@ struct DiscoveryQuery {
     uint32_t token = 0;
 };
 
+// What a version-2 answer adds.
+struct DiscoveryDetails {
+    uint16_t limit = 0; // 0: not told
+    bool needsPassword = false;
+    uint16_t eventClasses = 0;
+};
+
 struct DiscoveryAnswer {
+    uint32_t version = DiscoveryVersion; // DiscoveryExtendedVersion: `details` is set
+    DiscoveryDetails details;
     uint32_t token = 0;
     uint32_t instance = 0;
     uint32_t host = 0; // 0 = the answer's source address
@@ -79,15 +102,16 @@ struct DiscoveryAnswer {
 };
 
 // Writes a query into `out` (DiscoveryQueryBytes bytes); returns its size.
-uint32_t writeDiscoveryQuery(uint32_t token, uint8_t* out);
+uint32_t writeDiscoveryQuery(uint32_t token, uint8_t* out, uint32_t version = DiscoveryExtendedVersion);
 // False for anything that is not a query this responder may answer.
 bool readDiscoveryQuery(const uint8_t* data, uint32_t length, DiscoveryQuery* query);
 
 // Writes an answer into `out` (room for DiscoveryAnswerMaxBytes bytes); the
 // name goes through cleanServerName. Returns its size.
 uint32_t writeDiscoveryAnswer(const DiscoveryAnswer& answer, uint8_t* out);
-// False for a datagram that is not exactly one version-1 answer: short, long,
-// wrong magic or version, port 0, or a name length past the end or the limit.
+// False for a datagram that is not exactly one answer of version 1 or 2:
+// short, long, wrong magic or version, port 0, or a name length past the end
+// or the limit.
 // The name it returns is cleaned (see cleanServerName).
 bool readDiscoveryAnswer(const uint8_t* data, uint32_t length, DiscoveryAnswer* answer);
 
@@ -190,6 +214,8 @@ public:
     // Default: the real millisecond clock.
     void setTimeSource(std::function<uint32_t()> source) { mTimeSource = std::move(source); }
     void setRateLimit(const DiscoveryRateLimit::Settings& settings) { mRateLimit = DiscoveryRateLimit(settings); }
+    // What a finder of version 2 is told beside the name (default: nothing).
+    void setDetails(const DiscoveryDetails& details) { mDetails = details; }
     const Counters& counters() const { return mCounters; }
     const std::string& name() const { return mName; }
     uint32_t instance() const { return mInstance; }
@@ -217,6 +243,7 @@ private:
     int mOpenError = 0;
     DiscoveryRateLimit mRateLimit;
     Counters mCounters;
+    DiscoveryDetails mDetails;
 };
 
 // ---- finder --------------------------------------------------------------------
@@ -226,6 +253,9 @@ struct FoundServer {
     std::string name;   // cleaned UTF-8
     uint32_t users = 0;
     uint32_t instance = 0;
+    bool detailed = false; // a version-2 answer: `details` is set
+    DiscoveryDetails details;
+    uint32_t roundTripMs = 0; // from the last query sent to the answer
 };
 
 // The broadcast address of every up, non-loopback IPv4 interface, then

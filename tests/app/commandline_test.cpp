@@ -393,6 +393,29 @@ TEST(CommandLine, GoodLinesFillInTheOptions)
     EXPECT_TRUE(out.run) << out.error;
 }
 
+// `-client 192.168.1.20 alice` was refused ("must be host:port") while the
+// start window took the same address and joined port 28000.
+TEST(CommandLine, AClientsBareHostMeansTheUsualPort)
+{
+    struct Case {
+        Args args;
+        const char* address;
+    } cases[] = {
+        {{"-client", "192.168.1.20", "alice"}, "192.168.1.20:28000"},
+        {{"-client", "127.0.0.1:28001", "alice"}, "127.0.0.1:28001"},
+        {{"-client", "auto", "alice"}, "auto"},
+    };
+    for (const Case& c : cases) {
+        ProgramOptions options;
+        ParseOutcome out = parseProgramOptions(Program::Headless, c.args, &options);
+        ASSERT_TRUE(out.run) << c.address << ": " << out.error;
+        EXPECT_EQ(options.line.addressText, c.address);
+    }
+    // A server still binds what it is told: no port is no address.
+    ProgramOptions server;
+    EXPECT_FALSE(parseProgramOptions(Program::Headless, {"server", "127.0.0.1"}, &server).run);
+}
+
 TEST(CommandLine, FindAutoAndTheDiscoveryOptions)
 {
     for (Program program : {Program::Windowed, Program::Headless}) {

@@ -8,8 +8,18 @@ lan.py) under a private X server, driven with xdotool:
   refused_then_retry a join the server refuses (no password) shows the
                      reason in the window, which stays; the password typed
                      in, Join enters;
-  host               "Host a session" starts a server that a display-less
-                     client on another host finds (auto) and joins.
+  host               "Host a session" and "Start hosting" start a server
+                     that a display-less client on another host finds
+                     (auto) and joins;
+  same_panels        a join from the start window and one with -client
+                     show the same panels and rows (the talk row too);
+  host_and_moderate  a session hosted from the window with a password is
+                     listed locked by another window, which joins with the
+                     password; the host kicks it from the People panel (it
+                     is back at its start window), it joins again, leaves
+                     through Escape's menu and joins once more;
+  steady_list        three servers keep one order in the list (by name,
+                     then address) through several rounds and a Refresh.
 
 Prints the time from the start to the start window and from Join to the
 scene. Every wait is bounded.
@@ -48,9 +58,13 @@ def check(condition, what):
 class Window(WindowedProcess):
     """The windowed program with no mode on one host of the LAN."""
 
-    def __init__(self, lan, host, work, name, display, args=()):
+    def __init__(self, lan, host, work, name, display, args=(), at=(0, 0)):
         self.started = time.time()
-        super().__init__(WINDOWED, work, name, list(args), display, prefix=lan.prefix(host))
+        # Two windows stand side by side on the wide display: each takes
+        # its own clicks.
+        self.at = at
+        env = dict(os.environ, SEAFOLD_WINDOW_AT=f"{at[0]},{at[1]}")
+        super().__init__(WINDOWED, work, name, list(args), display, prefix=lan.prefix(host), env=env)
         lan.adopt(self.p)
         self.display = display
 
@@ -66,6 +80,15 @@ class Window(WindowedProcess):
         env = dict(os.environ, DISPLAY=self.display)
         # The pointer first, then the button: the GUI takes the click where
         # it last saw the pointer, and sees it only when it moves.
+        # The GUI's cursor follows the pointer's moves, not where it is:
+        # over the far corner and back to the near one first puts both at
+        # the window's top left, whatever the pointer did before.
+        left, top = self.at
+        x, y = x + left, y + top
+        subprocess.run(["xdotool", "mousemove", str(left + 1023), str(top + 767)], env=env, check=True)
+        time.sleep(0.1)
+        subprocess.run(["xdotool", "mousemove", str(left), str(top)], env=env, check=True)
+        time.sleep(0.1)
         for dx in (-2, 0):
             subprocess.run(["xdotool", "mousemove", str(int(x) + dx), str(int(y))], env=env, check=True)
             time.sleep(0.2)
@@ -82,8 +105,14 @@ class Window(WindowedProcess):
         time.sleep(0.3)
 
     def shown_at(self):
-        # Shown, and served by the main loop (which says what to do).
-        return wait_until(lambda: self.widget("join") is not None and self.status()[0], 60)
+        # Shown, and served by the main loop (which says what to do). A
+        # first click into the name field (harmless) makes sure the window
+        # takes the pointer before a click that counts: on a busy machine
+        # the very first one could go astray.
+        shown = wait_until(lambda: self.widget("join") is not None and self.status()[0], 60)
+        if shown:
+            self.press("name")
+        return shown
 
     def status(self):
         line = self.last("start_status")
@@ -92,6 +121,25 @@ class Window(WindowedProcess):
     def in_scene(self):
         line = self.last("start")
         return line is not None and line["start"] == "hidden"
+
+    def at_start(self):
+        line = self.last("start")
+        return line is not None and line["start"] == "shown"
+
+    def panels(self):
+        line = self.last("panels")
+        return line["panels"] if line else None
+
+    def rows(self):
+        return (self.last("start_servers") or {}).get("start_servers", [])
+
+    def key(self, name):
+        subprocess.run(["xdotool", "key", name], env=dict(os.environ, DISPLAY=self.display), check=True)
+        time.sleep(0.3)
+
+    def stdout_text(self):
+        with open(os.path.join(self.folder, "out.txt")) as f:
+            return f.read()
 
 
 class Server(HeadlessProcess):
@@ -175,6 +223,7 @@ def host(lan, work, display):
         if not check(window.shown_at(), "carol: no start window"):
             return
         window.press("host")
+        window.press("start_hosting")
         if not check(wait_until(window.in_scene, 20), f"hosting did not start: {window.status()}"):
             return
         dave = Server(lan, 0, "dave", ["-client", "auto", "dave", "--quit-after", "4"])
@@ -189,15 +238,148 @@ def host(lan, work, display):
         window.stop()
 
 
+def same_panels(lan, work, display):
+    server = Server(lan, 0, "quay", ["server", f"0.0.0.0:{PORT}", "--server-name", "Quay", "--no-console"])
+    address = f"{lan.address(0)}:{PORT}"
+    # One from the start window (name and server kept from an earlier run:
+    # one click), one from the command line.
+    erin = Window(lan, 1, work, "erin", display, ["--name", "erin", "--last-server", address])
+    fred = Window(lan, 2, work, "fred", display, ["-client", address, "fred"], at=(1024, 0))
+    try:
+        if not check(erin.shown_at(), "erin: no start window"):
+            return
+        erin.press("join")
+        check(wait_until(erin.in_scene, 20), f"erin never entered the scene: {erin.status()}")
+        # The click into the name field that shown_at makes is no action of
+        # the user's.
+        clicks = [e for e in erin.events() if e.get("button") == 0 and e.get("down")]
+        figures["start window to session, a known server (actions)"] = len(clicks) - 1
+        joined = wait_until(lambda: server.joined("erin") and server.joined("fred"), 30)
+        if not check(joined, "erin or fred never joined"):
+            return
+        # The panels settle (the talk row shows once the session runs).
+        settled = wait_until(lambda: erin.panels() and erin.panels() == fred.panels(), 15)
+        check(settled, f"the panels differ:\nstart window only: {sorted(set(erin.panels() or []) - set(fred.panels() or []))}"
+                       f"\n-client only: {sorted(set(fred.panels() or []) - set(erin.panels() or []))}")
+        for name in ("PeoplePanel", "TalkStatus", "TalkLabel", "HoldToTalkRBtn", "SpeakToTalkRBtn"):
+            check(name in (erin.panels() or []), f"the start window's session has no {name}")
+    finally:
+        erin.stop()
+        fred.stop()
+        server.stop()
+
+
+def people_row(window, person):
+    """(x, y) of the first line of `person` in the People panel, or None."""
+    widgets = window.last("widgets_of")
+    people = window.last("people")
+    if not widgets or not people:
+        return None
+    for index, text in enumerate(people["people"]):
+        if person in text:
+            x, y = widgets["widgets"]["ListText"]
+            return x + 30, y + widgets["widgets"]["row"] * (index + 0.5)
+    return None
+
+
+def host_and_moderate(lan, work, display):
+    carol = Window(lan, 2, work, "carol2", display, ["--name", "carol"])
+    dave = Window(lan, 0, work, "dave", display, ["--name", "dave"], at=(1024, 0))
+    address = f"{lan.address(2)}:{PORT}"
+    try:
+        if not check(carol.shown_at() and dave.shown_at(), "no start windows"):
+            return
+        carol.press("host")
+        carol.press("host_password")
+        carol.type("tide")
+        started = time.time()
+        carol.press("start_hosting")
+        if not check(wait_until(carol.in_scene, 20), f"hosting did not start: {carol.status()}"):
+            return
+        locked = wait_until(lambda: any(r["address"] == address and r["locked"] and r["name"] == "carol's session"
+                                        for r in dave.rows()), 20)
+        if not check(locked, f"dave never listed carol's session locked: {dave.rows()}"):
+            return
+        dave.press("password")
+        dave.type("tide")
+        dave.press("servers", dy=16)
+        dave.press("join")
+        if not check(wait_until(dave.in_scene, 20), f"dave never joined carol's session: {dave.status()}"):
+            return
+        figures["host from the window to a second host in the session (s)"] = round(time.time() - started, 1)
+        told = wait_until(lambda: any("others join at:" in t for t in (carol.last("people") or {}).get("people", []))
+                          and any("key " in t for t in carol.last("people")["people"]), 10)
+        check(told, f"carol's panel does not say where to join: {carol.last('people')}")
+
+        # Kick from the People panel: dave is back at his start window.
+        row = None
+        if wait_until(lambda: people_row(carol, "dave") is not None, 10):
+            row = people_row(carol, "dave")
+        if not check(row is not None, f"no row of dave in carol's panel: {carol.last('people')}"):
+            return
+        carol.click(*row)
+        kick = carol.last("widgets_of")["widgets"]["ModKickBtn"]
+        carol.click(kick[0] + kick[2] / 2, kick[1] + kick[3] / 2)
+        back = wait_until(lambda: dave.at_start() and "Kicked" in dave.status()[0], 20)
+        check(back, f"the kick did not bring dave back to his start window: {dave.status()}")
+        check(wait_until(lambda: "Kicked dave." in carol.stdout_text(), 5), "no console line of the kick")
+
+        # Join again, then leave through Escape's menu, then join once more.
+        dave.press("join")
+        if not check(wait_until(dave.in_scene, 20), f"dave could not join again: {dave.status()}"):
+            return
+        dave.click(300, 200)
+        dave.key("Escape")
+        check(wait_until(lambda: (dave.last("menu") or {}).get("menu") == "shown", 10), "Escape opened no menu")
+        dave.key("l")
+        check(wait_until(dave.at_start, 20), f"Leave session did not bring dave back: {dave.status()}")
+        dave.press("join")
+        check(wait_until(dave.in_scene, 20), f"dave could not join after leaving: {dave.status()}")
+        check(dave.p.poll() is None and carol.p.poll() is None, "a program ended")
+    finally:
+        dave.stop()
+        carol.stop()
+
+
+def steady_list(lan, work, display):
+    servers = [Server(lan, 0, "harbour2", ["server", f"0.0.0.0:{PORT}", "--server-name", "Harbour", "--no-console"]),
+               Server(lan, 0, "bay1", ["server", f"0.0.0.0:{PORT + 2}", "--server-name", "Bay", "--no-console"]),
+               Server(lan, 1, "bay2", ["server", f"0.0.0.0:{PORT}", "--server-name", "Bay", "--no-console"])]
+    window = Window(lan, 2, work, "gina", display, ["--name", "gina"])
+    try:
+        if not check(window.shown_at(), "gina: no start window"):
+            return
+        if not check(wait_until(lambda: len(window.rows()) == 3, 20), f"not all three listed: {window.rows()}"):
+            return
+        # Several rounds (3 s each), and a Refresh between them.
+        time.sleep(4)
+        window.press("refresh")
+        time.sleep(4)
+        lists = [[r["address"] for r in e["start_servers"]] for e in window.events() if "start_servers" in e]
+        full = [order for order in lists if len(order) == 3]
+        check(len(full) >= 1 and all(order == full[0] for order in full), f"the rows moved: {full}")
+        names = [r["name"] for r in window.rows()]
+        check(names == sorted(names), f"not by name: {names}")
+        check(full and full[0][:2] == sorted(full[0][:2]), f"the two Bays not by address: {full[:1]}")
+        check(all(r["ms"] >= 0 and not r["locked"] and not r["other_version"] for r in window.rows()),
+              f"rows: {window.rows()}")
+    finally:
+        window.stop()
+        for server in servers:
+            server.stop()
+
+
 def main():
     work = tempfile.mkdtemp(prefix="seafold-start-")
 
     def display(lan):
-        xvfb, name = start_xvfb(work)
+        # Wide enough for two windows side by side.
+        xvfb, name = start_xvfb(work, size="2048x768x24")
         lan.adopt(xvfb)
         return work, name
 
-    code = run_scenarios([list_and_join, refused_then_retry, host], failures, prepare=display)
+    code = run_scenarios([list_and_join, refused_then_retry, host, same_panels, host_and_moderate, steady_list],
+                         failures, prepare=display)
     for name, value in figures.items():
         print(f"{name}: {value}")
     if code == 1:

@@ -107,6 +107,31 @@ TEST(Handshake, AnUnansweredChallengeIsSentAgainSoonAtFirstAndGivenUpAtTheSameTo
     EXPECT_TRUE(client->pendingConnections().empty());
 }
 
+// A client sent to a port nothing listens on waited the whole handshake
+// (15 s) although the host said at once that nothing is there.
+TEST(Handshake, APortNothingListensOnEndsTheAttemptWithoutWaiting)
+{
+    NetAddress closed;
+    {
+        Socket taken(NetAddress(IPProtocol, LocalhostAddress, 0));
+        ASSERT_TRUE(taken.isValid());
+        closed = taken.boundAddress();
+    } // closed again: nothing listens there now
+    TestClock clock; // stands still: no resend and no give-up can end the attempt
+    RefPtr<NetInterface> client = new NetInterface(loopbackAny());
+    client->setTimeSource(clock.source());
+    RefPtr<ProbeConnection> connection = new ProbeConnection;
+    connection->connect(client, closed);
+    for (int pass = 0; pass < 500 && connection->failures.empty(); ++pass) {
+        client->waitForPackets(2);
+        client->receivePackets();
+        client->serviceConnections();
+    }
+    ASSERT_EQ(connection->failures.size(), 1u);
+    EXPECT_EQ(connection->failures[0].second, NetInterface::NothingListensReason);
+    EXPECT_TRUE(client->pendingConnections().empty());
+}
+
 TEST(Handshake, ServerThatRefusesConnectionsStaysSilent)
 {
     ProbePair p;

@@ -108,12 +108,96 @@ TEST(DragMotion, MovesBetweenFramesAddUp)
     EXPECT_FLOAT_EQ(motion.rotX, -3.0f);
 }
 
-TEST(WheelMotion, IsNotScaledByTheFrameStep)
+TEST(WheelMotion, ANotchScalesWithTheDistanceToTheFocusAndNeverPassesIt)
 {
+    // One notch was 600 units whatever the camera looked at: the own model
+    // vanished behind the camera.
+    struct Case {
+        const char* what;
+        float wheel, focus;
+        float low, high; // the travel forward (negative: back)
+    } cases[] = {
+        {"one notch near the own model", 120, 30, 0.0f, 3.0f},
+        {"one notch far over the sea", 120, 800, 40.0f, 80.0f},
+        {"one notch back near the model", -120, 30, -3.0f, 0.0f},
+        {"ten notches in one frame stop short of the model", 1200, 30, 0.0f, 30.0f - MinFocusDistance},
+        {"at the closest already: no further", 120, MinFocusDistance, 0.0f, 0.0f},
+        {"no focus known: the default distance", 120, 0, 0.0f, 0.1f * DefaultFocusDistance},
+        {"nonsense focus: the default distance", 120, std::numeric_limits<float>::quiet_NaN(), 0.0f,
+         0.1f * DefaultFocusDistance},
+    };
+    for (const Case& c : cases) {
+        const float travel = wheelTravel(c.wheel, c.focus);
+        EXPECT_GE(travel, c.low) << c.what;
+        EXPECT_LE(travel, c.high) << c.what;
+        if (c.wheel == 120 && c.focus > MinFocusDistance) { // the target: at most a tenth of the distance
+            EXPECT_LE(travel, 0.1f * c.focus) << c.what;
+        }
+    }
     PendingMotion motion;
-    addWheelMotion(2, motion);
-    EXPECT_FLOAT_EQ(motion.translate.z, -10.0f);
+    addWheelMotion(120, 50, motion);
+    EXPECT_FLOAT_EQ(motion.translate.z, -wheelTravel(120, 50));
     EXPECT_TRUE(motion.mouseMoved);
+}
+
+TEST(WheelFocus, TheOwnModelAheadThenTheWaterThenADefault)
+{
+    const Motion3 camera{0, 30, 100}, down{0, -0.6f, -0.8f}, up{0, 0.6f, -0.8f};
+    const Motion3 ahead{0, 0, 60}, behind{0, 0, 200};
+    struct Case {
+        const char* what;
+        Motion3 view;
+        const Motion3* model;
+        float distance;
+    } cases[] = {
+        {"the model ahead", down, &ahead, 50.0f},
+        {"a model behind: where the view meets the water", down, &behind, 50.0f / 0.6f},
+        {"no model: the water", down, nullptr, 50.0f / 0.6f},
+        {"looking at the sky", up, nullptr, DefaultFocusDistance},
+    };
+    for (const Case& c : cases)
+        EXPECT_NEAR(focusDistance(camera, c.view, c.model), c.distance, 1e-3f) << c.what;
+    // Water met beyond the scene's edge is no focus.
+    EXPECT_FLOAT_EQ(focusDistance({0, 30, 0}, {0, -0.001f, -1}, nullptr), DefaultFocusDistance);
+}
+
+TEST(CameraBounds, TheCameraStaysAboveTheWaterAndWithinTheScene)
+{
+    // A right-button drag could take the camera under the sea.
+    struct Case {
+        const char* what;
+        Motion3 in, out;
+    } cases[] = {
+        {"inside stays", {50, 0, 100}, {50, 0, 100}},
+        {"under the water", {0, -60, 0}, {0, WaterLevel + CameraAboveWater, 0}},
+        {"just above the water", {0, WaterLevel + 3, 0}, {0, WaterLevel + 3, 0}},
+        {"past the east edge", {900, 0, 0}, {SceneHalfWidth, 0, 0}},
+        {"past the north-west corner", {-700, 10, -800}, {-SceneHalfWidth, 10, -SceneHalfWidth}},
+        {"above the ceiling", {0, 2000, 0}, {0, CameraCeiling, 0}},
+    };
+    for (const Case& c : cases) {
+        const Motion3 out = clampToScene(c.in);
+        EXPECT_FLOAT_EQ(out.x, c.out.x) << c.what;
+        EXPECT_FLOAT_EQ(out.y, c.out.y) << c.what;
+        EXPECT_FLOAT_EQ(out.z, c.out.z) << c.what;
+    }
+}
+
+TEST(Statistics, RatesAreWholeFramesAndTimesAreMilliseconds)
+{
+    // The box showed "Worst FPS: 0.0106394 93990 ms".
+    struct Case {
+        float fps;
+        const char* rate;
+    } rates[] = {{62.4f, "62"}, {59.5f, "60"}, {0.0106394f, "under 1"}, {0, "0"}, {-1, "0"}};
+    for (const Case& c : rates)
+        EXPECT_EQ(frameRateText(c.fps), c.rate) << c.fps;
+    struct Time {
+        float ms;
+        const char* text;
+    } times[] = {{93990, "93990 ms"}, {12.49f, "12 ms"}, {8.33f, "8.3 ms"}, {-3, "0.0 ms"}};
+    for (const Time& t : times)
+        EXPECT_EQ(frameTimeText(t.ms), t.text) << t.ms;
 }
 
 TEST(TimeStep, FollowsTheAverageAndStaysAtMostOneTenth)

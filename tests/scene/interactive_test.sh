@@ -8,8 +8,8 @@
 #             material, opens its sliders with their button and drags a
 #             tuning scrollbar: the shader constant changes;
 #             bob picks the same model: everyone shows both; alice's window
-#             is resized: the GUI is told the new size; Escape
-#             ends alice with exit code 0 and bob and the server see her go;
+#             is resized: the GUI is told the new size; Escape and
+#             Q in its menu end alice with exit code 0 and bob and the server see her go;
 #             the Exit button ends bob with exit code 0.
 #   latency   alice taps W eight times; prints, from the event logs, the time
 #             from each key press to alice's model moving in bob's scene.
@@ -397,16 +397,19 @@ session)
         fail "the GUI was not told of the new window size"
     echo "alice's window resized to 800 x 600; the GUI follows"
 
-    # Escape ends alice; bob and the server see her leave.
+    # Escape opens alice's menu and Q there quits; bob and the server see
+    # her leave.
     xdotool mousemove $((alice_x + 300)) $((alice_y + 200))
     xdotool key Escape
+    wait_for alice/events.log '"menu": "shown"' 20 || fail "Escape did not open alice's menu"
+    xdotool key q
     status=timeout
     wait_until 30 gone "$alice_pid" && { wait "$alice_pid"; status=$?; }
     [ "$status" = 0 ] || fail "alice ended with $status after Escape"
     grep -q "An exception has occured" alice/err.txt && fail "alice: renderer exception"
     wait_for bob/events.log '"model": "alice", "entity": null' 30 || fail "bob did not see alice leave"
     wait_for server/events.log '"model": "alice", "entity": null' 30 || fail "the server did not see alice leave"
-    echo "Escape ended alice (exit 0); bob and the server removed her model"
+    echo "Escape and Quit ended alice (exit 0); bob and the server removed her model"
     kill -0 "$bob_pid" 2>/dev/null && kill -0 "$server_pid" 2>/dev/null || fail "bob or the server ended"
 
     # bob leaves through the panel's Exit button.

@@ -138,7 +138,7 @@ TEST_F(PanelLayoutTest, DropDownListsAreOpaque)
 
 TEST_F(PanelLayoutTest, CheckBoxesUseOurLookThatTellsTheStatesApart)
 {
-    for (const char* name : {"ModelSpinCB", "LightSpinCB"}) {
+    for (const char* name : {"ModelSpinCB", "LightSpinCB", "FollowModelCB"}) {
         CEGUI::Window* box = find(name);
         ASSERT_NE(box, nullptr);
         EXPECT_EQ(box->getType(), "Seafold/Checkbox") << name;
@@ -192,8 +192,12 @@ TEST_F(PanelLayoutTest, SpinSwitchesStartAsTheFrameListenerExpects)
     auto* light = dynamic_cast<CEGUI::ToggleButton*>(find("LightSpinCB"));
     ASSERT_NE(model, nullptr);
     ASSERT_NE(light, nullptr);
-    EXPECT_TRUE(model->isSelected());
+    // The spin is this user's view alone: off until asked for.
+    EXPECT_FALSE(model->isSelected());
     EXPECT_FALSE(light->isSelected());
+    auto* follow = dynamic_cast<CEGUI::ToggleButton*>(find("FollowModelCB"));
+    ASSERT_NE(follow, nullptr);
+    EXPECT_TRUE(follow->isSelected());
 }
 
 TEST_F(PanelLayoutTest, MouseModeButtonsFormOneGroupWithCameraAsIdZero)

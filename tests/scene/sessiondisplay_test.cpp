@@ -2,8 +2,10 @@
 // camera's pitch limit, drags that follow the pointer, where End puts the
 // own model, where other users' models start, where name labels go, the
 // window title, and the People panel's lines.
+#include "net/netinterface.h"
 #include "scene/controllogic.h"
 #include "scene/peopleview.h"
+#include "scene/startwindow.h"
 
 #include <gtest/gtest.h>
 
@@ -306,6 +308,101 @@ TEST(VoiceActivity, WhoeverLeftIsForgotten)
     EXPECT_EQ(voice.size(), 2u);
     EXPECT_TRUE(voice.playing(2, 1000));
     EXPECT_FALSE(voice.playing(3, 1000));
+}
+
+// ---- the start window ------------------------------------------------------------------
+
+// The list reordered itself every round (in the order answers came), so a
+// click on one row joined another server.
+TEST(ServerList, RowsStandInOneOrderWhateverOrderTheyAnswerIn)
+{
+    auto row = [](const char* name, const char* address, bool favourite = false) {
+        StartServerRow r;
+        r.name = name;
+        r.address = address;
+        r.roundTripMs = 1;
+        r.favourite = favourite;
+        return r;
+    };
+    const std::vector<StartServerRow> answers[] = {
+        {row("Harbour", "10.0.0.5:28000"), row("Bay", "10.0.0.9:28000"), row("Bay", "10.0.0.2:28000")},
+        {row("Bay", "10.0.0.2:28000"), row("Harbour", "10.0.0.5:28000"), row("Bay", "10.0.0.9:28000")},
+        {row("Bay", "10.0.0.9:28000"), row("Bay", "10.0.0.2:28000"), row("Harbour", "10.0.0.5:28000")},
+    };
+    const std::vector<std::string> expected = {"10.0.0.2:28000", "10.0.0.9:28000", "10.0.0.5:28000"};
+    for (std::vector<StartServerRow> rows : answers) {
+        sortServerRows(rows);
+        std::vector<std::string> order;
+        for (const StartServerRow& r : rows)
+            order.push_back(r.address);
+        EXPECT_EQ(order, expected);
+    }
+    std::vector<StartServerRow> withFavourite = {row("Bay", "10.0.0.2:28000"), row("Zephyr", "10.0.0.7:28000", true)};
+    sortServerRows(withFavourite);
+    EXPECT_EQ(withFavourite[0].name, "Zephyr") << "a favourite comes first";
+    // As a person reads names: lower case does not go after every capital.
+    std::vector<StartServerRow> cased = {row("Harbour", "10.0.0.5:28000"), row("carol's session", "10.0.0.3:28000")};
+    sortServerRows(cased);
+    EXPECT_EQ(cased[0].name, "carol's session");
+}
+
+TEST(ServerList, ARowSaysUsersOfTheLimitTheLockTheRoundTripAndAnotherVersion)
+{
+    StartServerRow row;
+    row.name = "Harbour";
+    row.address = "10.0.0.5:28000";
+    row.users = 2;
+    struct Case {
+        const char* what;
+        uint32_t limit;
+        bool locked, otherVersion, favourite;
+        int32_t ms;
+        const char* line;
+    } cases[] = {
+        {"plain", 0, false, false, false, 3, "Harbour \xc2\xb7 2 users \xc2\xb7 3 ms \xc2\xb7 10.0.0.5:28000"},
+        {"limit and lock", 8, true, false, false, 12,
+         "Harbour \xc2\xb7 2 of 8 users \xc2\xb7 locked \xc2\xb7 12 ms \xc2\xb7 10.0.0.5:28000"},
+        {"other version", 8, false, true, false, 1,
+         "Harbour \xc2\xb7 2 of 8 users \xc2\xb7 1 ms \xc2\xb7 other version \xc2\xb7 10.0.0.5:28000"},
+        {"a favourite not answering", 0, false, false, true, -1,
+         "\xe2\x98\x85 Harbour \xc2\xb7 not answering \xc2\xb7 10.0.0.5:28000"},
+    };
+    for (const Case& c : cases) {
+        row.limit = c.limit;
+        row.locked = c.locked;
+        row.otherVersion = c.otherVersion;
+        row.favourite = c.favourite;
+        row.roundTripMs = c.ms;
+        EXPECT_EQ(startServerLine(row), c.line) << c.what;
+    }
+}
+
+// The window showed "Timeout" and "Connected" before a refusal.
+TEST(JoinStatus, SentencesForEachStepOfAJoin)
+{
+    struct Case {
+        const char* state;
+        const char* reason;
+        bool connected, password;
+        const char* says;
+        bool problem;
+    } cases[] = {
+        {"connecting", "", false, false, "Joining h:1 \xe2\x80\xa6", false},
+        {"connected", "", true, true, "Checking the password \xe2\x80\xa6", false},
+        {"connected", "", true, false, "Asking h:1 to let you in \xe2\x80\xa6", false},
+        {"retrying", "Timeout", false, false, "Could not join h:1: No answer from the server.", true},
+        {"failed", NetInterface::NothingListensReason, false, false,
+         "Nothing answers at h:1: no server listens on that port.", true},
+    };
+    for (const Case& c : cases) {
+        JoinStatus status = joinStatus("h:1", c.state, c.reason, c.connected, c.password);
+        EXPECT_EQ(status.text.compare(0, std::string(c.says).size(), c.says), 0) << status.text;
+        EXPECT_EQ(status.problem, c.problem) << c.state;
+        EXPECT_EQ(status.text.find("Timeout"), std::string::npos) << status.text;
+    }
+    // In the panel too: up is not yet in.
+    EXPECT_EQ(connectionLine("connected", "", "h:1", false, true).text, "checking the password \xe2\x80\xa6");
+    EXPECT_EQ(connectionLine("connected", "", "h:1", true, true).text, "connected");
 }
 
 } // namespace

@@ -115,9 +115,9 @@ panel)
     [ $status -eq 0 ] && [ -s folded.png ] || { cat err.txt >&2; fail "no screenshot (exit code $status)"; }
     # Where the layout puts the controls in a 1024 x 768 window: the round
     # frames (16 x 16) of "Camera" (chosen) and "Model", of "hold R" (chosen)
-    # and "when I speak"; the check boxes with their labels, "Spin model"
-    # (on), "Spin light" (off) and "Mute" (off, disabled until a voice is
-    # picked).
+    # and "when I speak"; the check boxes with their labels, "Follow my
+    # model" (on), "Spin light" (off) and "Mute" (off, disabled until a
+    # voice is picked).
     for pair in "Camera 780 214 Model 893 214" "hold-R 805 554 when-I-speak 881 554"; do
         read -r chosen cx cy other ox oy <<<"$pair"
         read -r chosen_mean _ < <(brightness folded.png 16 16 "$cx" "$cy")
@@ -127,10 +127,10 @@ panel)
         [ "$chosen_mean" -gt $((other_mean + 30)) ] && [ "$g" -gt $((r + 40)) ] ||
             fail "the chosen $chosen is not marked: frame $chosen_mean (green $g, red $r) against $other_mean"
     done
-    read -r _ on_top < <(brightness folded.png 100 18 780 256)
+    read -r _ on_top < <(brightness folded.png 100 18 780 282)
     read -r _ off_top < <(brightness folded.png 100 18 893 256)
     read -r _ disabled_top < <(brightness folded.png 60 18 853 530)
-    echo "check boxes, brightest grey: Spin model (on) $on_top, Spin light (off) $off_top, Mute (disabled) $disabled_top"
+    echo "check boxes, brightest grey: Follow my model (on) $on_top, Spin light (off) $off_top, Mute (disabled) $disabled_top"
     [ "$off_top" -ge $((on_top - 25)) ] || fail "the enabled box that is off is dim: $off_top against $on_top when on"
     [ "$off_top" -gt $((disabled_top + 60)) ] ||
         fail "the enabled box that is off looks like the disabled one: $off_top against $disabled_top"

@@ -26,11 +26,19 @@ NetAddress loopback(uint8_t last, uint16_t port)
     return address;
 }
 
-std::vector<uint8_t> queryBytes(uint32_t token)
+std::vector<uint8_t> queryBytes(uint32_t token, uint32_t version = DiscoveryVersion)
 {
     std::vector<uint8_t> bytes(DiscoveryQueryBytes);
-    writeDiscoveryQuery(token, bytes.data());
+    writeDiscoveryQuery(token, bytes.data(), version);
     return bytes;
+}
+
+// How a finder of version 1 reads an answer: exactly version 1, exactly
+// its header and name.
+bool readByVersionOneFinder(const std::vector<uint8_t>& bytes)
+{
+    return bytes.size() >= DiscoveryAnswerHeaderBytes && bytes[4] == 1 &&
+           bytes.size() == DiscoveryAnswerHeaderBytes + bytes[21];
 }
 
 // Waits (bounded) for one datagram on `socket`; empty when none came.
@@ -86,6 +94,37 @@ TEST(DiscoveryDatagram, AnswerBytesWorkedOutByHand)
     EXPECT_EQ(back.name, "boat");
 }
 
+TEST(DiscoveryDatagram, TheExtendedAnswerAddsLimitLockAndClassesAfterTheName)
+{
+    DiscoveryAnswer answer;
+    answer.version = DiscoveryExtendedVersion;
+    answer.token = 0xA1B2C3D4;
+    answer.instance = 0x11223344;
+    answer.port = 28000;
+    answer.users = 3;
+    answer.name = "boat";
+    answer.details.limit = 8;
+    answer.details.needsPassword = true;
+    answer.details.eventClasses = 0x001F;
+    uint8_t out[DiscoveryAnswerMaxBytes];
+    uint32_t size = writeDiscoveryAnswer(answer, out);
+    std::vector<uint8_t> expected = {'S',  'F',  'D',  'A',  2,   0xA1, 0xB2, 0xC3, 0xD4, 0x11, 0x22, 0x33, 0x44,
+                                     0x00, 0x00, 0x00, 0x00, 0x6D, 0x60, 0x00, 0x03, 4,    'b',  'o',  'a',  't',
+                                     0x00, 0x08, 0x01, 0x00, 0x1F};
+    EXPECT_EQ(std::vector<uint8_t>(out, out + size), expected);
+    DiscoveryAnswer back;
+    ASSERT_TRUE(readDiscoveryAnswer(out, size, &back));
+    EXPECT_EQ(back.version, 2u);
+    EXPECT_EQ(back.name, "boat");
+    EXPECT_EQ(back.details.limit, 8);
+    EXPECT_TRUE(back.details.needsPassword);
+    EXPECT_EQ(back.details.eventClasses, 0x1F);
+    // Cut before its extras, or with a byte too many, it is no answer.
+    EXPECT_FALSE(readDiscoveryAnswer(out, size - 1, &back));
+    out[size] = 0;
+    EXPECT_FALSE(readDiscoveryAnswer(out, size + 1, &back));
+}
+
 TEST(DiscoveryDatagram, QueryReaderRefusesWhatItMustNotAnswer)
 {
     DiscoveryQuery query;
@@ -131,7 +170,8 @@ TEST(DiscoveryDatagram, AnswerReaderRefusesMalformedAnswers)
     };
     const Case cases[] = {
         {"a query's magic", 3, 'Q', 0},
-        {"version 2", 4, 2, 0},
+        {"version 2 without its extras", 4, 2, 0},
+        {"version 3", 4, 3, 0},
         {"port 0", 17, 0, 0}, // with byte 18 also 0 below
         {"name past the end", 21, 4, 0},
         {"name shorter than the datagram", 21, 2, 0},
@@ -314,13 +354,37 @@ TEST_F(DiscoveryResponderTest, AnswersAQueryWithTheSession)
     EXPECT_EQ(responder.counters().answered, 2u);
 }
 
+// Today's finders ask with version 1 and read only an answer of exactly
+// version 1: they must keep getting one, while a finder of version 2 gets
+// the lock, the limit and the wire version.
+TEST_F(DiscoveryResponderTest, AVersionOneFinderGetsTheAnswerItKnowsAndAVersionTwoFinderTheExtras)
+{
+    DiscoveryDetails details;
+    details.limit = 12;
+    details.needsPassword = true;
+    details.eventClasses = 30;
+    responder.setDetails(details);
+    std::vector<uint8_t> old = ask(queryBytes(5, DiscoveryVersion));
+    EXPECT_TRUE(readByVersionOneFinder(old)) << old.size();
+    std::vector<uint8_t> extended = ask(queryBytes(6, DiscoveryExtendedVersion));
+    EXPECT_FALSE(readByVersionOneFinder(extended));
+    DiscoveryAnswer answer;
+    ASSERT_TRUE(readDiscoveryAnswer(extended.data(), uint32_t(extended.size()), &answer));
+    EXPECT_EQ(answer.version, 2u);
+    EXPECT_EQ(answer.name, "Hafen");
+    EXPECT_EQ(answer.details.limit, 12);
+    EXPECT_TRUE(answer.details.needsPassword);
+    EXPECT_EQ(answer.details.eventClasses, 30);
+}
+
 TEST_F(DiscoveryResponderTest, AnswerIsNeverLargerThanItsQuery)
 {
     DiscoveryResponder longName(session, std::string(200, 'n'), nullptr, 0);
     longName.setTimeSource([this] { return clockMs; });
     ASSERT_TRUE(longName.open());
     for (uint32_t size : {0u, 1u, 9u, 22u, 85u, 86u, 95u, 96u, 97u, 400u}) {
-        std::vector<uint8_t> query = queryBytes(size);
+        // Asking for the extras: the largest answer there is.
+        std::vector<uint8_t> query = queryBytes(size, DiscoveryExtendedVersion);
         query.resize(size, 0);
         asker.sendto(longName.boundAddress(), query.data(), size);
         std::vector<uint8_t> answer = receiveOne(

@@ -7,7 +7,10 @@
 #include "app/userconfig.h"
 #include "app/windowport.h"
 #include "base/platform.h"
+#include "net/netbase.h"
+#include "net/socket.h"
 #include "scene/clientmodels.h"
+#include "scene/peopleview.h"
 #include "scene/scenedriver.h"
 #include "scene/startwindow.h"
 #include "session/eventlog.h"
@@ -38,28 +41,64 @@ void call(const std::function<void()>& hook)
 
 } // namespace
 
-std::vector<StartServerRow> serverRows(const std::vector<FoundServer>& found, const std::vector<StartServerRow>& before)
+bool joinableEventClasses(uint32_t classes)
+{
+    // 0: the server did not say (an older answer). A server with more
+    // classes than ours takes us at our own count; one with fewer must end
+    // at a version border of our table.
+    const uint32_t ours = NetClassRep::classCountUpToVersion(NetClassGroupDefault, NetClassTypeEvent,
+                                                             appSession().settings().highestWireVersion);
+    return classes == 0 || classes >= ours ||
+           NetClassRep::isVersionBorderCount(NetClassGroupDefault, NetClassTypeEvent, classes);
+}
+
+std::vector<StartServerRow> serverRows(const std::vector<FoundServer>& found, const std::vector<StartServerRow>& before,
+                                       const std::vector<std::string>& favourites)
 {
     std::vector<StartServerRow> rows;
+    auto known = [&rows](const std::string& address) {
+        return std::any_of(rows.begin(), rows.end(), [&address](const StartServerRow& row) { return row.address == address; });
+    };
     for (const FoundServer& server : found) {
         StartServerRow row;
         row.name = server.name;
         row.users = server.users;
         row.address = plainAddress(server.address);
+        row.roundTripMs = int32_t(server.roundTripMs);
+        if (server.detailed) {
+            row.limit = server.details.limit;
+            row.locked = server.details.needsPassword;
+            row.otherVersion = !joinableEventClasses(server.details.eventClasses);
+        }
         rows.push_back(row);
     }
-    for (const StartServerRow& old : before) {
-        bool again = std::any_of(rows.begin(), rows.end(),
-                                 [&old](const StartServerRow& row) { return row.address == old.address; });
-        if (!again)
+    // One round without an answer is not yet gone.
+    for (const StartServerRow& old : before)
+        if (!known(old.address) && old.roundTripMs >= 0)
             rows.push_back(old);
+    // A favourite is listed whether it answers or not.
+    for (const std::string& address : favourites) {
+        if (!known(address)) {
+            StartServerRow row;
+            row.address = address;
+            for (const StartServerRow& old : before)
+                if (old.address == address)
+                    row.name = old.name;
+            rows.push_back(row);
+        }
     }
+    for (StartServerRow& row : rows)
+        row.favourite = std::find(favourites.begin(), favourites.end(), row.address) != favourites.end();
+    sortServerRows(rows);
     return rows;
 }
 
 StartFlow::StartFlow(const ProgramOptions& options, WindowedFrontEnd& frontEnd, WindowPort& port)
     : mOptions(options), mFrontEnd(frontEnd), mPort(port)
 {
+    // Leaving from Escape's menu: back to this window at the next pass (not
+    // inside the frame that drew the menu).
+    mFrontEnd.setOnLeave([this] { mLeaveAsked = true; });
 }
 
 StartFlow::~StartFlow()
@@ -104,6 +143,11 @@ void StartFlow::service()
     const uint32_t now = getRealMilliseconds();
     if (!mFilled)
         fillWindow();
+    if (mLeaveAsked) {
+        mLeaveAsked = false;
+        if (mState != State::Choosing)
+            endSession("You left the session. Join one or host one.", false);
+    }
     if (mState != State::InSession)
         search(now);
 
@@ -117,6 +161,13 @@ void StartFlow::service()
     case StartWindow::Action::Quit:
         requestExit(0);
         return;
+    case StartWindow::Action::Refresh:
+        // A new round at once; the rows stay until it has answered.
+        mSearching = false;
+        break;
+    case StartWindow::Action::Favourite:
+        toggleFavourite();
+        break;
     case StartWindow::Action::None:
         break;
     }
@@ -124,8 +175,7 @@ void StartFlow::service()
     if (mGaveUp) {
         // A refusal that trying again will not change, or a session the
         // server ended for good: the user decides what next.
-        std::string why = mLastReason.empty() ? "The server ended the session." : mLastReason;
-        endSession((mState == State::InSession ? "The session ended: " : "Could not join " + mJoining + ": ") + why);
+        endSession(endedText());
         return;
     }
     if (mState != State::Joining)
@@ -141,15 +191,48 @@ void StartFlow::service()
             return;
         }
     }
-    // How the join fares, as the link tells it.
-    if (mLastState == "failed" || mLastState == "disconnected" || mLastState == "retrying")
-        window.setStatus(mJoining + ": " + (mLastReason.empty() ? mLastState : mLastReason) +
-                             "; trying again every 5 s. Press Join to try another address.",
-                         true);
-    else if (!mLastReason.empty())
-        window.setStatus("Joining " + mJoining + ": " + mLastReason, false);
+    // How the join fares, as the link tells it, in sentences.
+    const JoinStatus status = joinStatus(mJoining, mLastState, mLastReason, mConnected, !mPassword.empty());
+    window.setStatus(status.text, status.problem);
+}
+
+void StartFlow::toggleFavourite()
+{
+    StartWindow& window = mFrontEnd.startWindow();
+    std::string address = window.pickedServer();
+    std::string why;
+    if (address.empty() && !completeAddress(window.address(), DefaultSessionPort, &address, &why)) {
+        window.setStatus("Pick a server in the list (or type its address) to keep it as a favourite.", true);
+        return;
+    }
+    std::vector<std::string>& favourites = mOptions.shared.favourites;
+    auto found = std::find(favourites.begin(), favourites.end(), address);
+    const bool adding = found == favourites.end();
+    if (adding)
+        favourites.push_back(address);
     else
-        window.setStatus("Joining " + mJoining + " ...", false);
+        favourites.erase(found);
+    // Kept in the user's settings beside the last server.
+    mPort.remember("favourite", favourites, true);
+    window.setStatus(address + (adding ? " is a favourite now: it stays in the list." : " is no favourite now."),
+                     false);
+}
+
+std::string StartFlow::endedText() const
+{
+    // What the user reads in the window: sentences, no codes.
+    std::string why = reasonSentence(mLastState, mLastReason);
+    if (!why.empty())
+        why[0] = char(std::toupper(uint8_t(why[0])));
+    if (!why.empty() && why.back() != '.')
+        why += '.';
+    if (mState == State::InSession)
+        return "The session ended. " + (why.empty() ? std::string("The server ended it.") : why);
+    if (mLastReason == WrongPasswordReason)
+        return mJoining + " refused the join: wrong password. Type the right one and press Join.";
+    if (mLastReason == PasswordRequiredReason)
+        return mJoining + " needs a password: type it and press Join.";
+    return "Could not join " + mJoining + ". " + (why.empty() ? std::string("The server ended the attempt.") : why);
 }
 
 void StartFlow::fillWindow()
@@ -168,7 +251,7 @@ void StartFlow::search(uint32_t now)
     // could not open its socket is tried again a round later, not each pass.
     if (!mSearching || uint32_t(now - mRoundStarted) >= SearchRoundMs) {
         if (mFinder)
-            mLastRound = serverRows(mFinder->servers(), {});
+            mLastRound = serverRows(mFinder->servers(), {}, {});
         mSearching = true;
         mRoundStarted = now;
         mFinder = std::make_unique<DiscoveryFinder>(mOptions.shared.discoveryPort);
@@ -178,7 +261,7 @@ void StartFlow::search(uint32_t now)
     if (!mFinder)
         return;
     mFinder->poll(now);
-    mFrontEnd.startWindow().setServers(serverRows(mFinder->servers(), mLastRound));
+    mFrontEnd.startWindow().setServers(serverRows(mFinder->servers(), mLastRound, mOptions.shared.favourites));
 }
 
 void StartFlow::join()
@@ -196,6 +279,7 @@ void StartFlow::join()
     }
     // A join under way gives way to this one.
     endSession(std::string());
+    window.setJoining(false);
     ProgramOptions attempt = mOptions;
     attempt.line = CommandLine();
     attempt.line.isClient = true;
@@ -213,30 +297,105 @@ void StartFlow::join()
     }
     mJoining = address;
     mName = name;
+    mPassword = password;
     if (!startSession(attempt, false))
         return;
     mState = State::Joining;
     window.setJoining(true);
-    window.setStatus("Joining " + address + " ...", false);
+    window.setStatus(joinStatus(address, "", "", false, !password.empty()).text, false);
 }
+
+namespace {
+
+// A whole number from `low` to `high` typed in a field; false otherwise.
+bool readNumber(const std::string& typed, uint32_t low, uint32_t high, uint32_t* value)
+{
+    const std::string text = trimmedText(typed);
+    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const unsigned long number = std::stoul(text);
+    if (number < low || number > high)
+        return false;
+    *value = uint32_t(number);
+    return true;
+}
+
+// Whether a session could listen on `port` of every network now.
+bool portFree(uint16_t port)
+{
+    Socket probe(NetAddress(IPProtocol, AnyAddress, port), Socket::DefaultBufferBytes, Socket::DefaultBufferBytes,
+                 false, true);
+    return probe.isValid();
+}
+
+// The first port after `taken` that a session could listen on (never the
+// discovery port); 0 when none of the next few is.
+uint16_t freePortAfter(uint16_t taken, uint16_t discoveryPort)
+{
+    constexpr uint32_t Tries = 50;
+    for (uint32_t i = 1; i <= Tries && uint32_t(taken) + i <= 65535; ++i) {
+        const uint16_t port = uint16_t(taken + i);
+        if (port != discoveryPort && portFree(port))
+            return port;
+    }
+    return 0;
+}
+
+} // namespace
 
 void StartFlow::host()
 {
     StartWindow& window = mFrontEnd.startWindow();
     std::string name = trimmedText(window.name());
     if (name.empty()) {
-        window.setStatus("Type your name first: the others see you by it.", true);
+        window.showHostForm(false);
+        window.setStatus("Type your name first: the others see you by it. Then host.", true);
+        return;
+    }
+    HostChoice choice = window.hostChoice();
+    uint32_t port = 0, limit = 0;
+    if (!readNumber(choice.port, 1, 65535, &port)) {
+        window.setStatus("The port is a number from 1 to 65535 (28000 unless that one is taken).", true);
+        return;
+    }
+    if (!readNumber(choice.limit, 1, 4096, &limit)) {
+        window.setStatus("The user limit is a number from 1 to 4096.", true);
+        return;
+    }
+    const std::string serverName = trimmedText(choice.serverName).empty() ? name : trimmedText(choice.serverName);
+    if (!choice.password.empty() && mOptions.shared.insecure) {
+        window.setStatus("A password needs a sealed connection, and this program was started with --insecure.", true);
         return;
     }
     endSession(std::string());
+    window.setJoining(false);
+    // A port another program holds is answered with one that is free.
+    if (!portFree(uint16_t(port))) {
+        const uint16_t free = freePortAfter(uint16_t(port), mOptions.shared.discoveryPort);
+        if (free == 0) {
+            window.setStatus("Port " + std::to_string(port) + " is in use by another program. Type another port.",
+                             true);
+            return;
+        }
+        choice.port = std::to_string(free);
+        window.setHostChoice(choice);
+        window.setStatus("Port " + std::to_string(port) + " is in use by another program (another session?). Port " +
+                             choice.port + " is free: press Start hosting to use it.",
+                         true);
+        return;
+    }
     ProgramOptions attempt = mOptions;
     attempt.line = CommandLine();
-    attempt.line.addressText = "0.0.0.0:" + std::to_string(DefaultSessionPort);
+    attempt.line.addressText = "0.0.0.0:" + std::to_string(port);
     attempt.shared.hostUserName = name;
+    attempt.shared.serverName = serverName;
+    attempt.shared.maxClients = limit;
+    attempt.shared.password = choice.password;
     mName = name;
     mJoining.clear();
     if (!startSession(attempt, true))
         return;
+    window.showHostForm(false);
     enterScene();
 }
 
@@ -269,6 +428,8 @@ bool StartFlow::startSession(const ProgramOptions& given, bool hosting)
     if (!mHost->start(attempt.line)) {
         std::string why = mHost->startError();
         mHost = nullptr;
+        // Nothing is under way: the buttons say what they do again.
+        mFrontEnd.startWindow().setJoining(false);
         if (why.empty())
             why = "the session could not start.";
         why[0] = char(std::toupper(uint8_t(why[0])));
@@ -323,7 +484,7 @@ void StartFlow::enterScene()
         mFrontEnd.selectOwnModel(model);
 }
 
-void StartFlow::endSession(const std::string& why)
+void StartFlow::endSession(const std::string& why, bool problem)
 {
     if (mHost) {
         mPort.setTarget(nullptr);
@@ -345,7 +506,9 @@ void StartFlow::endSession(const std::string& why)
     StartWindow& window = mFrontEnd.startWindow();
     window.setJoining(false);
     window.show(true);
-    window.setStatus(why, true);
+    window.setStatus(why, problem);
+    // The search starts again: the list fills in at once.
+    mSearching = false;
 }
 
 } // namespace seafold

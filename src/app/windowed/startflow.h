@@ -1,10 +1,12 @@
 // The windowed program started without a mode: the start window over the
 // sea, and the session the user picks there. The window lists the servers
-// found on the local network (searched again every few seconds); "Join"
-// joins the one picked or typed, under the name typed; "Host a session"
-// starts a server on every interface at the usual port, in which the user
-// takes part. The scene is shown once the server has taken the join, or at
-// once when hosting. A join that cannot work (a refusal that waiting will
+// found on the local network (searched again every few seconds, or on
+// Refresh) and the user's favourites; "Join" joins the one picked or typed,
+// under the name typed; "Host a session" asks for the server's name, port,
+// password and user limit and starts a server on every interface, in which
+// the user takes part (a port in use is answered with a free one). The
+// scene is shown once the server has taken the join, or at once when
+// hosting; "Leave session" in Escape's menu brings the window back. A join that cannot work (a refusal that waiting will
 // not change, a port in use, a bad address) is told in the window, and the
 // user corrects it and tries again; a session the server ends later (a
 // kick, a ban) brings the user back to the window the same way. Each try
@@ -28,14 +30,16 @@ class WindowPort;
 class WindowedFrontEnd;
 struct StartServerRow;
 
-// The port a session hosted from the start window listens on, and the one
-// a typed address without a port means.
-constexpr uint16_t DefaultSessionPort = 28000;
-
 // The servers as the list shows them: `found` now, with those of the last
-// search (`before`) that have not answered again yet, in the order found.
-std::vector<StartServerRow> serverRows(const std::vector<FoundServer>& found,
-                                       const std::vector<StartServerRow>& before);
+// search (`before`) that have not answered again yet, and the `favourites`
+// (host:port) whether they answer or not; in the list's steady order
+// (sortServerRows).
+std::vector<StartServerRow> serverRows(const std::vector<FoundServer>& found, const std::vector<StartServerRow>& before,
+                                       const std::vector<std::string>& favourites);
+
+// Whether a server with `classes` event classes (0: not told) can be
+// joined by this program.
+bool joinableEventClasses(uint32_t classes);
 
 class StartFlow {
 public:
@@ -62,9 +66,14 @@ private:
     // when it cannot start.
     bool startSession(const ProgramOptions& given, bool hosting);
     void enterScene();
-    // The session ends: back to the window, saying `why` (empty: quietly).
-    void endSession(const std::string& why);
+    // The session ends: back to the window, saying `why` (empty: quietly;
+    // `problem`: shown as one).
+    void endSession(const std::string& why, bool problem = true);
     void onConnectionState(const std::string& state, const std::string& reason);
+    // Why the join or the session ended for good, as the window says it.
+    std::string endedText() const;
+    // The picked (or typed) server becomes a favourite, or stops being one.
+    void toggleFavourite();
 
     ProgramOptions mOptions;
     WindowedFrontEnd& mFrontEnd;
@@ -75,12 +84,14 @@ private:
     bool mFilled = false;
     std::string mJoining; // the address of the join under way
     std::string mName;    // the name it joins or hosts with
+    std::string mPassword; // the password it joins with (empty: none)
     // What the connection said last, and whether the link gave up.
     std::string mLastState;
     std::string mLastReason;
     bool mConnected = false;
     uint32_t mConnectedAt = 0;
     bool mGaveUp = false;
+    bool mLeaveAsked = false; // "Leave session" in Escape's menu
     // The search for servers: one finder a round.
     std::unique_ptr<DiscoveryFinder> mFinder;
     bool mSearching = false; // a round is under way (its finder may have failed)
