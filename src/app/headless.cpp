@@ -107,7 +107,7 @@ private:
         if (mSpeaking) {
             if (uint32_t(now - mSpeechStart) < mSpeechLengthMs)
                 return;
-            stopVoiceCapture();
+            mHost.audio().capture.stop();
             mSpeaking = false;
             gEventLog.write(Json{{"speak", "stop"}});
             if (mOptions.speakEverySeconds <= 0) {
@@ -122,13 +122,14 @@ private:
         if (int32_t(now - mNextSpeech) < 0)
             return;
         mSpeechStart = now;
-        startVoiceCapture();
-        mSpeaking = gVoiceCaptureActive;
+        VoiceCapture& capture = mHost.audio().capture;
+        capture.start();
+        mSpeaking = capture.active();
         if (mSpeaking)
             gEventLog.write(Json{{"speak", "start"}});
         else
-            gEventLog.write(Json{{"speak", "failed"}, {"why", captureFailure()}});
-        tellCaptureFailure();
+            gEventLog.write(Json{{"speak", "failed"}, {"why", capture.failure()}});
+        tellCaptureFailure(capture);
         if (!mSpeaking)
             mSpeechArmed = false;
     }
@@ -212,7 +213,8 @@ int runHeadless(const ProgramOptions& programOptions)
 
     // Declared before the host, which clears the scene's observer as it goes.
     HeadlessScene scene;
-    SessionHost host(programOptions, scene);
+    Audio audio;
+    SessionHost host(programOptions, scene, audio);
     if (options.events) {
         gEventLog.openStream(stdout);
         gEventLog.watch(appSession(), scene);
@@ -223,12 +225,12 @@ int runHeadless(const ProgramOptions& programOptions)
     HeadlessDriver driver(options, host);
     if (!options.speakFile.empty())
         driver.setSpeechLengthMs(captureFileMs(options.speakFile));
-    setCaptureBackend(createCaptureBackend(programOptions.captureFile()));
+    audio.capture.setBackend(createCaptureBackend(programOptions.captureFile()));
     host.setScriptedSpeech(!options.speakFile.empty());
     LoopHooks hooks = standardLoopHooks(host);
     if (options.events) {
         // When the output device opened: the start of what it plays.
-        hooks.initSound = [] { gEventLog.write(Json{{"sound", initSoundQuietly()}}); };
+        hooks.initSound = [&audio] { gEventLog.write(Json{{"sound", initSoundQuietly(audio.sound)}}); };
     }
     // -client auto looks for its server first; several end the program.
     CommandLine line = programOptions.line;

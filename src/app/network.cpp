@@ -115,14 +115,14 @@ public:
         if (held)
             openMicrophone();
         else
-            stopVoiceCapture();
+            capture().stop();
     }
 
     Microphone microphone() const override
     {
-        switch (captureStatus()) {
+        switch (capture().status()) {
         case CaptureStatus::Running:
-            return voiceTransmitting() ? Microphone::Capturing : Microphone::Listening;
+            return capture().transmitting() ? Microphone::Capturing : Microphone::Listening;
         case CaptureStatus::Failed:
             return Microphone::Unavailable;
         case CaptureStatus::Off:
@@ -130,15 +130,18 @@ public:
         }
         return Microphone::Off;
     }
-    std::string microphoneProblem() const override { return captureFailure(); }
+    std::string microphoneProblem() const override { return capture().failure(); }
 
-    bool voiceActivation() const override { return captureProcessing() && captureProcessing()->voiceActivation(); }
+    bool voiceActivation() const override
+    {
+        return capture().processing() && capture().processing()->voiceActivation();
+    }
     void setVoiceActivation(bool on) override
     {
-        if (!captureProcessing() || on == voiceActivation())
+        if (!capture().processing() || on == voiceActivation())
             return;
-        stopVoiceCapture();
-        captureProcessing()->setVoiceActivation(on);
+        capture().stop();
+        capture().processing()->setVoiceActivation(on);
         if (on)
             openMicrophone();
     }
@@ -186,7 +189,7 @@ public:
         }
     }
 
-    float talkLevel() const override { return voiceTransmitting() ? talkLevelOf(gVoiceLevel) : 0.0f; }
+    float talkLevel() const override { return capture().transmitting() ? talkLevelOf(capture().level()) : 0.0f; }
 
     // Starts capture; when there is none, the console says why (once for
     // each new reason).
@@ -194,12 +197,14 @@ public:
     {
         // Opening the microphone makes the sound system below the audio
         // library report a missing card on standard error, as at start-up.
-        AudioOutputCapture capture;
-        startVoiceCapture();
-        tellCaptureFailure();
+        AudioOutputCapture output;
+        capture().start();
+        tellCaptureFailure(capture());
     }
 
 private:
+    VoiceCapture& capture() const { return mHost.audio().capture; }
+
     const SessionHost& mHost;
     std::string mSelection;
     bool mSelected = false;
@@ -209,10 +214,10 @@ private:
     bool mPostedInput = false; // since the last sendInput
 };
 
-void tellCaptureFailure()
+void tellCaptureFailure(const VoiceCapture& capture)
 {
     static std::string told;
-    const std::string why = captureFailure();
+    const std::string why = capture.failure();
     if (!why.empty() && why != told)
         consoleLine("No microphone: " + why);
     told = why;
@@ -228,8 +233,8 @@ void tellRosterChange(Roster::Change change, const ClientRecord& record)
 
 } // namespace
 
-SessionHost::SessionHost(const ProgramOptions& options, ClientScene& scene)
-    : mLine(options.line), mOptions(options.shared), mScene(scene), mLan(options.shared),
+SessionHost::SessionHost(const ProgramOptions& options, ClientScene& scene, Audio& audio)
+    : mLine(options.line), mOptions(options.shared), mScene(scene), mAudio(audio), mLan(options.shared),
       mPort(std::make_unique<Port>(*this))
 {
     // A new session starts a new link (an earlier host's may have stopped).
@@ -245,10 +250,11 @@ SessionHost::SessionHost(const ProgramOptions& options, ClientScene& scene)
     settings.highestWireVersion = mOptions.wireVersion;
     settings.password = mOptions.password;
     appSession().setSettings(settings);
+    appSession().setSoundPool(&mAudio.sound);
     for (const std::string& name : mOptions.muted)
         appSession().listenerVolumes().setMuted(name, true);
     // Noise suppression, gain and voice detection for whatever is captured.
-    setCaptureProcessing(std::make_unique<CaptureProcessing>(mOptions.voiceActivation));
+    mAudio.capture.setProcessing(std::make_unique<CaptureProcessing>(mOptions.voiceActivation));
     if (mOptions.simulate) {
         // A different run of drops and delays in every process.
         using namespace std::chrono;
@@ -260,6 +266,8 @@ SessionHost::SessionHost(const ProgramOptions& options, ClientScene& scene)
 SessionHost::~SessionHost()
 {
     stop();
+    // The program's audio may go before the session does.
+    appSession().setSoundPool(nullptr);
 }
 
 SessionPort& SessionHost::port()

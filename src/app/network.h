@@ -42,8 +42,9 @@ class SessionHost {
 public:
     // Sets up the session at once (keep-alive interval, the pinned server
     // key, flat voice) and the server link (retrying). Other users' models
-    // are shown in `scene` (not owned; it must outlive the host).
-    SessionHost(const ProgramOptions& options, ClientScene& scene);
+    // are shown in `scene`; voices play and capture runs through `audio`
+    // (neither owned; both must outlive the host).
+    SessionHost(const ProgramOptions& options, ClientScene& scene, Audio& audio);
     // Stops the network if the loop did not.
     ~SessionHost();
     SessionHost(const SessionHost&) = delete;
@@ -81,6 +82,8 @@ public:
     void takePart() { mTakesPart = true; }
     // A client, or a server told to take part.
     bool takesPart() const { return mLine.isClient || mTakesPart; }
+    // The program's sound output and voice capture.
+    Audio& audio() const { return mAudio; }
     // The server's own user once it took part; none in a client.
     HostUser* hostUser() const { return mHostUser.get(); }
     const std::string& clientName() const { return mLine.clientName; }
@@ -106,6 +109,7 @@ private:
     CommandLine mLine;
     SharedOptions mOptions;
     ClientScene& mScene;
+    Audio& mAudio;
     // Lent to the interface; outlives it.
     std::unique_ptr<NetworkSimulator> mSimulator;
     std::string mServerKeyFingerprint;
@@ -118,9 +122,9 @@ private:
     std::unique_ptr<HostUser> mHostUser; // a server's own user, when it takes part
 };
 
-// A console line saying why capture could not start, once for each new
+// A console line saying why `capture` could not start, once for each new
 // reason (nothing when it started).
-void tellCaptureFailure();
+void tellCaptureFailure(const VoiceCapture& capture);
 
 // Drops, duplicates and delays outgoing datagrams; "DROP,DUP,MINMS,MAXMS"
 // (percentages and milliseconds). False for a malformed setting.

@@ -108,7 +108,7 @@ bool HostUser::sendVoiceFrames(const RefPtr<ByteBuffer>& frames, bool endsSpurt,
             baseListeners = true;
     });
     if (baseListeners || mVoice.playout())
-        mVoice.playFrames(sequence, endsSpurt, split, nowMs);
+        mVoice.playFrames(mSession.soundPool(), sequence, endsSpurt, split, nowMs);
     if (count)
         mSession.reportSpeaker(host->name);
     return true;

@@ -22,6 +22,7 @@ namespace seafold {
 
 class ByteBuffer;
 class SimpleEventConnection;
+class SoundPool;
 
 // How a session's connections behave, fixed before they are made.
 struct SessionSettings {
@@ -122,6 +123,15 @@ public:
     static constexpr size_t PasswordGuessesPerMinute = 5;
     bool takePasswordGuess(uint32_t host, uint32_t nowMs);
 
+    // Where this session's voices play (not owned; it outlives the
+    // session's connections), or none: they are decoded but not heard.
+    SoundPool* soundPool() const { return mSoundPool; }
+    void setSoundPool(SoundPool* pool)
+    {
+        mSoundPool = pool;
+        mSpeakerVoices.setSoundPool(pool);
+    }
+
     // A client's voices: the other users' speech, one pair per speaker.
     SpeakerVoices& speakerVoices() { return mSpeakerVoices; }
     // How loud this listener hears each speaker (mute, volume): local only.
@@ -159,6 +169,7 @@ private:
     std::string mOwnName;
     Admission mAdmission;
     std::map<uint32_t, std::deque<uint32_t>> mPasswordGuesses; // by host: the times of its guesses
+    SoundPool* mSoundPool = nullptr;
     SpeakerVoices mSpeakerVoices;
     ListenerVolumes mListenerVolumes;
     RelayShareMemory mRelayShares;

@@ -367,7 +367,7 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2sVoice, GuaranteedOrdered, DirClientTo
     if (!mVoice.admit(data, now(), voiceSenderName()))
         return;
     // The server plays every client's voice itself ...
-    mVoice.play(data, voiceSenderName());
+    mVoice.play(s->soundPool(), data, voiceSenderName());
     if (data) {
         s->reportVoice(this, data);
         s->reportSpeaker(sender->name);

@@ -46,7 +46,7 @@ bool SimpleEventConnection::sendVoiceFrames(const RefPtr<ByteBuffer>& frames, bo
     if (split.empty() && !endsSpurt)
         return true;
     const uint32_t count = uint32_t(split.size());
-    const uint16_t sequence = mVoiceNumbers.take(count, soundTime(), endsSpurt);
+    const uint16_t sequence = mVoiceNumbers.take(count, soundTime(session() ? session()->soundPool() : nullptr), endsSpurt);
     const uint32_t codec = uint32_t(VoiceCodecId::Opus);
     const std::vector<uint8_t>* repeat =
         voiceRepeatFits(linkBytesPerSecond(*this)) ? mVoiceRepeat.before(sequence) : nullptr;
@@ -87,7 +87,7 @@ SF_IMPLEMENT_SEAFOLD_RPC(SimpleEventConnection, c2sVoiceFrames, Unguaranteed, Di
     const uint32_t count = uint32_t(split.size());
     if (!mVoice.admitFrames(sequence, count, now(), sender->name.c_str()))
         return;
-    mVoice.playFrames(sequence, endsSpurt, split, soundTime());
+    mVoice.playFrames(s->soundPool(), sequence, endsSpurt, split, soundTime(s->soundPool()));
     if (count)
         s->reportSpeaker(sender->name);
     forEachOtherClient([&](SimpleEventConnection* other) {

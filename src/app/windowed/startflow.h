@@ -39,9 +39,9 @@ std::vector<StartServerRow> serverRows(const std::vector<FoundServer>& found,
 
 class StartFlow {
 public:
-    // `frontEnd` and `port` outlive the flow; the port is the one the scene
-    // was made with.
-    StartFlow(const ProgramOptions& options, WindowedFrontEnd& frontEnd, WindowPort& port);
+    // `frontEnd`, `port` and `audio` outlive the flow; the port is the one
+    // the scene was made with.
+    StartFlow(const ProgramOptions& options, WindowedFrontEnd& frontEnd, WindowPort& port, Audio& audio);
     ~StartFlow();
     StartFlow(const StartFlow&) = delete;
     StartFlow& operator=(const StartFlow&) = delete;
@@ -69,6 +69,7 @@ private:
     ProgramOptions mOptions;
     WindowedFrontEnd& mFrontEnd;
     WindowPort& mPort;
+    Audio& mAudio;
     std::unique_ptr<SessionHost> mHost;
     LoopHooks mHostHooks;
     State mState = State::Choosing;
