@@ -28,7 +28,7 @@ LoopHooks standardLoopHooks(SessionHost& host)
     // at the rate of the slowest one.
     Audio& audio = host.audio();
     audio.capture.setModeChooser([&host] {
-        return voiceModeFor(host.hostUser() ? host.hostUser()->slowestListener() : gConnectionToServer.get());
+        return voiceModeFor(host.hostUser() ? host.hostUser()->slowestListener() : serverConnection());
     });
     // The voice tick's frames go to the server (from a server that takes
     // part: to its clients): Opus as c2sVoiceFrames,
@@ -41,13 +41,13 @@ LoopHooks standardLoopHooks(SessionHost& host)
                 speaker->sendVoiceFrames(frames, capture.tickEndsSpurt(), audio.sound.time());
             return;
         }
-        if (!gConnectionToServer)
+        if (!serverConnection())
             return;
         if (capture.mode().codec == VoiceCodecId::Opus) {
-            gConnectionToServer->sendVoiceFrames(frames, capture.tickEndsSpurt());
-            followLinkRate(*gConnectionToServer); // for the next frame
+            serverConnection()->sendVoiceFrames(frames, capture.tickEndsSpurt());
+            followLinkRate(*serverConnection()); // for the next frame
         } else
-            gConnectionToServer->c2sVoice(false, frames, StringPtr(appSession().ownName().c_str()));
+            serverConnection()->c2sVoice(false, frames, StringPtr(appSession().ownName().c_str()));
     });
     LoopHooks hooks = soundLoopHooks(audio);
     hooks.startNetwork = [&host](const CommandLine& line) { return host.start(line); };
