@@ -13,6 +13,7 @@ namespace seafold {
 
 class SessionHost;
 class SimpleEventConnection;
+class VoiceCapture;
 
 class HostPort : public SessionPort {
 public:
