@@ -163,17 +163,20 @@ private:
         // Each voice being played: how often it ran dry in the middle of
         // speech, and how much is queued; a voice through a jitter buffer
         // (Opus) counts the frames it made up and its own underruns, and
-        // says how long it holds frames back.
+        // says how long it holds frames back. A voice this listener muted
+        // is heard by nobody here: none of its frames count as played.
         Json voices = Json::array();
         forEachVoiceStream(appSession(), [&](const std::string& speaker, const ClientRecord*, SFXObject& stream) {
+            const bool muted = appSession().listenerVolumes().muted(speaker);
             Json one{{"speaker", jsonText(speaker)},
+                     {"muted", muted},
                      {"underruns", stream.voiceUnderruns()},
                      {"queued_ms", stream.queuedVoiceSamples() / (stream.voiceRate() / 1000)}};
             if (const VoicePlayout* playout = voicePlayoutOf(appSession(), speaker)) {
                 const JitterStats& jitter = playout->stats();
                 one["underruns"] = jitter.underruns + stream.voiceUnderruns();
                 one["concealed"] = jitter.concealed;
-                one["played"] = jitter.played;
+                one["played"] = muted ? 0 : jitter.played;
                 one["late"] = jitter.late;
                 one["drained"] = jitter.drained + playout->skipped();
                 one["target_ms"] = playout->targetMs();

@@ -32,7 +32,7 @@ VoiceCapture::~VoiceCapture()
 // messages carry nothing but frames.
 void VoiceCapture::sendEndOfSpurt()
 {
-    if (mFinalTick && mMode.codec != VoiceCodecId::Lpc10 && mSender)
+    if (tickEndsSpurt() && mMode.codec != VoiceCodecId::Lpc10 && mSender)
         mSender(new ByteBuffer(0));
 }
 
@@ -285,7 +285,15 @@ void VoiceCapture::tick()
         return;
     uint32_t oldCount = mCapturedSamples->size() / 2;
     readCapturedSamples(mCapturedSamples);
+    // Voice activation closing ends the utterance as a release does, so
+    // that listeners take its end for an end rather than a gap.
+    const bool wasOpen = transmitting();
     processCapturedSamples(*mCapturedSamples, oldCount);
+    mGateClosed = wasOpen && !transmitting();
+    struct ClearGate {
+        bool& closed;
+        ~ClearGate() { closed = false; }
+    } clearGate{mGateClosed};
     uint32_t newCount = mCapturedSamples->size() / 2;
     if (newCount == oldCount) {
         sendEndOfSpurt();

@@ -206,9 +206,10 @@ public:
     uint32_t countdownMs() const { return mCountdownMs; }
     // The mode of the press under way, or of the last one.
     const VoiceMode& mode() const { return mMode; }
-    // True during the tick that stop runs: its frames end the speaker's
-    // talk spurt.
-    bool tickEndsSpurt() const { return mFinalTick; }
+    // True during the tick that stop runs, and during the tick in which
+    // voice activation closes: its frames end the speaker's talk spurt (an
+    // utterance's end, not a gap in it).
+    bool tickEndsSpurt() const { return mFinalTick || mGateClosed; }
     CaptureStatus status() const;
     // Why the last press found no capture (the back end's error()), for the
     // panel and the console.
@@ -247,6 +248,8 @@ private:
     double mLevelDecay = 0;
     // The final tick of a press is under way.
     bool mFinalTick = false;
+    // Voice activation closed during the tick under way.
+    bool mGateClosed = false;
     std::unique_ptr<CaptureProcessing> mProcessing;
     RefPtr<VoiceEncoder> mLpcEncoder;
 };

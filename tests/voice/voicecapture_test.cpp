@@ -3,6 +3,7 @@
 // file back end on a clock of the test's own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -381,4 +382,41 @@ TEST_F(PushToTalk, APressThatFindsNoCaptureSaysWhy)
     voice.start();
     EXPECT_EQ(voice.status(), CaptureStatus::Failed);
     EXPECT_NE(voice.failure().find("cannot read"), std::string::npos) << voice.failure();
+}
+
+// Every utterance under voice activation ended without a mark, so listeners
+// counted its end as an underrun and made up frames after it.
+TEST_F(PushToTalk, VoiceActivationClosingEndsTheTalkSpurt)
+{
+    voice.setProcessing(std::make_unique<CaptureProcessing>(true));
+    // A codec whose messages can carry an end without frames (LPC-10's
+    // cannot); the frames themselves are LPC-10's.
+    voice.setModeChooser([] {
+        VoiceMode mode;
+        mode.codec = VoiceCodecId::Opus;
+        return mode;
+    });
+    std::vector<bool> ends;
+    voice.setSender([&](const RefPtr<ByteBuffer>&) { ends.push_back(voice.tickEndsSpurt()); });
+    voice.start();
+    for (int tick = 0; tick < 5; ++tick) {
+        capture->feed(std::vector<int16_t>(800, 0));
+        voice.tick();
+    }
+    for (int tick = 0; tick < 3; ++tick) {
+        capture->feed(speechLike(800));
+        voice.tick();
+    }
+    ASSERT_FALSE(ends.empty());
+    EXPECT_FALSE(ends.back()); // speaking: no end yet
+    for (int tick = 0; tick < 10 && voice.transmitting(); ++tick) {
+        capture->feed(std::vector<int16_t>(800, 0));
+        voice.tick();
+    }
+    ASSERT_FALSE(voice.transmitting());
+    // The tick that closed sent the last frames, marked as the end; only
+    // that one.
+    EXPECT_TRUE(ends.back());
+    EXPECT_EQ(std::count(ends.begin(), ends.end(), true), 1);
+    EXPECT_FALSE(voice.tickEndsSpurt());
 }
