@@ -58,10 +58,11 @@ void BM_VoiceTick(benchmark::State& state)
 {
     auto owned = std::make_unique<BenchCapture>();
     BenchCapture* capture = owned.get();
-    setCaptureBackend(std::move(owned));
+    VoiceCapture voice;
+    voice.setBackend(std::move(owned));
     size_t bytes = 0;
-    gVoiceSender = [&](const RefPtr<ByteBuffer>& frames) { bytes += frames->size(); };
-    startVoiceCapture();
+    voice.setSender([&](const RefPtr<ByteBuffer>& frames) { bytes += frames->size(); });
+    voice.start();
     std::vector<int16_t> speech = speechLike(8000 * 10);
     size_t at = 0;
     for (auto _ : state) {
@@ -70,12 +71,10 @@ void BM_VoiceTick(benchmark::State& state)
             at = 0;
         capture->feed(speech.data() + at, 800);
         at += 800;
-        voiceTick();
+        voice.tick();
     }
     state.counters["bytes_per_tick"] = benchmark::Counter(double(bytes) / double(state.iterations()));
-    stopVoiceCapture();
-    gVoiceSender = nullptr;
-    setCaptureBackend(nullptr);
+    voice.stop();
 }
 BENCHMARK(BM_VoiceTick)->Unit(benchmark::kMicrosecond);
 
@@ -144,7 +143,7 @@ BENCHMARK(BM_DecodeOneMessage)->Unit(benchmark::kMicrosecond);
 
 // Sound on OpenAL's loopback device (at `rate`, or its default), without
 // effects: voice needs none. Skips the benchmark when there is no device.
-bool initLoopbackSound(benchmark::State& state, uint32_t rate = 0)
+bool initLoopbackSound(SoundPool& sound, benchmark::State& state, uint32_t rate = 0)
 {
     SoundSetup setup;
     setup.loopback = true;
@@ -152,7 +151,7 @@ bool initLoopbackSound(benchmark::State& state, uint32_t rate = 0)
         setup.loopbackRate = rate;
     setup.sfxDirectory = "/nonexistent";
     setDebugOutput([](const char*) {});
-    bool ready = initSound(setup);
+    bool ready = sound.init(setup);
     setDebugOutput(nullptr);
     if (!ready)
         state.SkipWithError("no loopback device");
@@ -174,21 +173,22 @@ std::vector<std::string> rosterOf(Roster& roster, int count)
 // mixing the message's 100 ms (the mixing is included).
 void BM_ReceiveAndPlayOneMessage(benchmark::State& state)
 {
-    if (!initLoopbackSound(state))
+    SoundPool sound;
+    if (!initLoopbackSound(sound, state))
         return;
     std::vector<RefPtr<ByteBuffer>> all = messages();
     RefPtr<LPC10VoiceDecoder> decoder = new LPC10VoiceDecoder;
-    RefPtr<SFXObject> stream = new SFXObject(nullptr, 1.0f, 0, 0);
+    RefPtr<SFXObject> stream = new SFXObject(&sound, nullptr, 1.0f, 0, 0);
     std::vector<int16_t> mixed(8000);
     size_t i = 0;
     for (auto _ : state) {
         const ByteBuffer* message = all[i++ % all.size()];
         RefPtr<ByteBuffer> samples = decoder->decodeBuffer(message);
         stream->queueVoiceSamples(samples);
-        updateSound();
-        renderSoundSamples(mixed.data(), std::min<uint32_t>(8000, samples->size() / 2));
+        sound.update();
+        sound.renderSamples(mixed.data(), std::min<uint32_t>(8000, samples->size() / 2));
     }
-    closeSound();
+    sound.close();
 }
 BENCHMARK(BM_ReceiveAndPlayOneMessage)->Unit(benchmark::kMicrosecond);
 
@@ -200,30 +200,30 @@ BENCHMARK(BM_ReceiveAndPlayOneMessage)->Unit(benchmark::kMicrosecond);
 void BM_HearSpeakersAtOnce(benchmark::State& state)
 {
     const uint32_t mixerRate = 11025;
-    if (!initLoopbackSound(state, mixerRate))
+    SoundPool sound;
+    if (!initLoopbackSound(sound, state, mixerRate))
         return;
     const int speakers = int(state.range(0));
     std::vector<RefPtr<ByteBuffer>> all = messages();
     Roster roster;
-    SpeakerVoices voices;
+    SpeakerVoices voices(&sound);
     std::vector<std::string> names = rosterOf(roster, speakers);
     uint32_t now = 1000;
-    setSoundClock([&] { return now; });
+    sound.setClock([&] { return now; });
     std::vector<int16_t> mixed(mixerRate / 10);
     size_t round = 0;
     for (auto _ : state) {
         for (int s = 0; s < speakers; ++s)
             voices.play(names[size_t(s)], all[(round + size_t(s) * 7) % all.size()], roster);
-        updateSound();
-        renderSoundSamples(mixed.data(), uint32_t(mixed.size()));
+        sound.update();
+        sound.renderSamples(mixed.data(), uint32_t(mixed.size()));
         now += 100;
         ++round;
     }
     state.counters["core_share"] =
         benchmark::Counter(double(state.iterations()) * 0.1, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     voices.clear();
-    setSoundClock(nullptr);
-    closeSound();
+    sound.close();
 }
 BENCHMARK(BM_HearSpeakersAtOnce)->Arg(1)->Arg(2)->Arg(4)->Unit(benchmark::kMicrosecond);
 
@@ -235,14 +235,16 @@ BENCHMARK(BM_HearSpeakersAtOnce)->Arg(1)->Arg(2)->Arg(4)->Unit(benchmark::kMicro
 // device mixing the 20 ms. core_share: processor seconds per second of it.
 void BM_OpusFramePeriod(benchmark::State& state)
 {
-    if (!initLoopbackSound(state, OpusSampleRate))
+    SoundPool sound;
+    if (!initLoopbackSound(sound, state, OpusSampleRate))
         return;
     auto owned = std::make_unique<BenchCapture>();
     BenchCapture* capture = owned.get();
-    setCaptureBackend(std::move(owned));
-    setCaptureProcessing(std::make_unique<CaptureProcessing>());
+    VoiceCapture voice;
+    voice.setBackend(std::move(owned));
+    voice.setProcessing(std::make_unique<CaptureProcessing>());
     RefPtr<OpusFramedEncoder> encoder = new OpusFramedEncoder(opusBitrateForLink(2500));
-    gVoiceModeChooser = [&] {
+    voice.setModeChooser([&] {
         VoiceMode mode;
         mode.codec = VoiceCodecId::Opus;
         mode.encoder = encoder.get();
@@ -250,10 +252,10 @@ void BM_OpusFramePeriod(benchmark::State& state)
         mode.firstTickMs = mode.tickPeriodMs = OpusFrameMs;
         mode.keepCadence = true;
         return mode;
-    };
+    });
     std::vector<RefPtr<ByteBuffer>> sent;
-    gVoiceSender = [&](const RefPtr<ByteBuffer>& frames) { sent.push_back(frames); };
-    startVoiceCapture();
+    voice.setSender([&](const RefPtr<ByteBuffer>& frames) { sent.push_back(frames); });
+    voice.start();
     // Ten seconds of speech at 16 kHz, and the frames four speakers say.
     std::vector<int16_t> narrow = speechLike(8000 * 10), speech(narrow.size() * 2);
     for (size_t i = 0; i < speech.size(); ++i)
@@ -268,11 +270,11 @@ void BM_OpusFramePeriod(benchmark::State& state)
         }
     }
     Roster roster;
-    SpeakerVoices voices;
+    SpeakerVoices voices(&sound);
     const int speakers = 4;
     std::vector<std::string> names = rosterOf(roster, speakers);
     uint32_t now = 1000;
-    setSoundClock([&] { return now; });
+    sound.setClock([&] { return now; });
     std::vector<int16_t> mixed(OpusFrameSamples);
     size_t at = 0, k = 0;
     std::vector<OpusFrameView> split;
@@ -281,15 +283,15 @@ void BM_OpusFramePeriod(benchmark::State& state)
             at = 0;
         capture->feed(speech.data() + at, OpusFrameSamples);
         at += OpusFrameSamples;
-        voiceTick();
+        voice.tick();
         for (int s = 0; s < speakers; ++s) {
             split.clear();
             splitVoiceFrames(frames[(k + size_t(s) * 37) % frames.size()], split);
             voices.playFrames(names[size_t(s)], uint32_t(k), false, split, roster);
         }
         voices.service(now);
-        updateSound();
-        renderSoundSamples(mixed.data(), uint32_t(mixed.size()));
+        sound.update();
+        sound.renderSamples(mixed.data(), uint32_t(mixed.size()));
         now += OpusFrameMs;
         ++k;
         if (sent.size() > 64)
@@ -297,14 +299,9 @@ void BM_OpusFramePeriod(benchmark::State& state)
     }
     state.counters["core_share"] = benchmark::Counter(double(state.iterations()) * OpusFrameMs / 1000.0,
                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-    stopVoiceCapture();
-    gVoiceSender = nullptr;
-    gVoiceModeChooser = nullptr;
-    setCaptureProcessing(nullptr);
-    setCaptureBackend(nullptr);
+    voice.stop();
     voices.clear();
-    setSoundClock(nullptr);
-    closeSound();
+    sound.close();
 }
 BENCHMARK(BM_OpusFramePeriod)->Unit(benchmark::kMicrosecond);
 

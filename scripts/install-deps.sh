@@ -35,7 +35,7 @@ test_packages=(
   espeak-ng sox libspandsp-dev
   # the intelligibility measure of the measurement tools
   python3-numpy
-  # microphone capture test: a private sound server with a null sink
+  # microphone and end-to-end voice tests: a private sound server with a null sink
   pulseaudio pulseaudio-utils
   # LAN tests: network namespaces, veth pairs and a bridge ("ip")
   iproute2

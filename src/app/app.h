@@ -14,6 +14,8 @@
 
 #include "app/commandline.h"
 #include "scene/framedriver.h"
+#include "sound/sound.h"
+#include "voice/voicecapture.h"
 
 namespace seafold {
 
@@ -66,8 +68,17 @@ struct LoopHooks {
 
 class SessionHost;
 
+// The process's sound output and voice capture: made by each program before
+// its session, lent to everything that plays or captures, and kept until
+// after the main loop. Capture goes first at the end (before the audio
+// library's device).
+struct Audio {
+    SoundPool sound;
+    VoiceCapture capture;
+};
+
 // Opening and closing sound (with voice capture), whatever runs between.
-LoopHooks soundLoopHooks();
+LoopHooks soundLoopHooks(Audio& audio);
 
 // The hooks of the real program: the network and session steps of `host`
 // (which outlives the loop), voice and sound.

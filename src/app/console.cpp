@@ -247,7 +247,7 @@ void AudioOutputCapture::finish()
     mFile = nullptr;
 }
 
-bool initSoundQuietly()
+bool initSoundQuietly(SoundPool& sound)
 {
     // The library's own setting first; the user's choice, or the channel
     // that shows its lines, wins.
@@ -256,7 +256,7 @@ bool initSoundQuietly()
     // What it cannot silence (the sound system below it reports a missing
     // card in about ten lines) goes to the log channel.
     AudioOutputCapture capture;
-    bool ready = initSound();
+    bool ready = sound.init();
     capture.finish();
     if (!ready)
         consoleLine("no sound device: running silent");

@@ -107,7 +107,7 @@ private:
         if (mSpeaking) {
             if (uint32_t(now - mSpeechStart) < mSpeechLengthMs)
                 return;
-            stopVoiceCapture();
+            mHost.audio().capture.stop();
             mSpeaking = false;
             gEventLog.write(Json{{"speak", "stop"}});
             if (mOptions.speakEverySeconds <= 0) {
@@ -122,13 +122,14 @@ private:
         if (int32_t(now - mNextSpeech) < 0)
             return;
         mSpeechStart = now;
-        startVoiceCapture();
-        mSpeaking = gVoiceCaptureActive;
+        VoiceCapture& capture = mHost.audio().capture;
+        capture.start();
+        mSpeaking = capture.active();
         if (mSpeaking)
             gEventLog.write(Json{{"speak", "start"}});
         else
-            gEventLog.write(Json{{"speak", "failed"}, {"why", captureFailure()}});
-        tellCaptureFailure();
+            gEventLog.write(Json{{"speak", "failed"}, {"why", capture.failure()}});
+        tellCaptureFailure(capture);
         if (!mSpeaking)
             mSpeechArmed = false;
     }
@@ -162,17 +163,20 @@ private:
         // Each voice being played: how often it ran dry in the middle of
         // speech, and how much is queued; a voice through a jitter buffer
         // (Opus) counts the frames it made up and its own underruns, and
-        // says how long it holds frames back.
+        // says how long it holds frames back. A voice this listener muted
+        // is heard by nobody here: none of its frames count as played.
         Json voices = Json::array();
         forEachVoiceStream(appSession(), [&](const std::string& speaker, const ClientRecord*, SFXObject& stream) {
+            const bool muted = appSession().listenerVolumes().muted(speaker);
             Json one{{"speaker", jsonText(speaker)},
+                     {"muted", muted},
                      {"underruns", stream.voiceUnderruns()},
                      {"queued_ms", stream.queuedVoiceSamples() / (stream.voiceRate() / 1000)}};
             if (const VoicePlayout* playout = voicePlayoutOf(appSession(), speaker)) {
                 const JitterStats& jitter = playout->stats();
                 one["underruns"] = jitter.underruns + stream.voiceUnderruns();
                 one["concealed"] = jitter.concealed;
-                one["played"] = jitter.played;
+                one["played"] = muted ? 0 : jitter.played;
                 one["late"] = jitter.late;
                 one["drained"] = jitter.drained + playout->skipped();
                 one["target_ms"] = playout->targetMs();
@@ -212,7 +216,8 @@ int runHeadless(const ProgramOptions& programOptions)
 
     // Declared before the host, which clears the scene's observer as it goes.
     HeadlessScene scene;
-    SessionHost host(programOptions, scene);
+    Audio audio;
+    SessionHost host(programOptions, scene, audio);
     if (options.events) {
         gEventLog.openStream(stdout);
         gEventLog.watch(appSession(), scene);
@@ -223,12 +228,12 @@ int runHeadless(const ProgramOptions& programOptions)
     HeadlessDriver driver(options, host);
     if (!options.speakFile.empty())
         driver.setSpeechLengthMs(captureFileMs(options.speakFile));
-    setCaptureBackend(createCaptureBackend(programOptions.captureFile()));
+    audio.capture.setBackend(createCaptureBackend(programOptions.captureFile()));
     host.setScriptedSpeech(!options.speakFile.empty());
     LoopHooks hooks = standardLoopHooks(host);
     if (options.events) {
         // When the output device opened: the start of what it plays.
-        hooks.initSound = [] { gEventLog.write(Json{{"sound", initSoundQuietly()}}); };
+        hooks.initSound = [&audio] { gEventLog.write(Json{{"sound", initSoundQuietly(audio.sound)}}); };
     }
     // -client auto looks for its server first; several end the program.
     CommandLine line = programOptions.line;

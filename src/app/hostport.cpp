@@ -6,6 +6,11 @@
 
 namespace seafold {
 
+VoiceCapture& HostPort::capture() const
+{
+    return mHost.audio().capture;
+}
+
 bool HostPort::isClient() const
 {
     return mHost.isClient();
@@ -87,14 +92,14 @@ void HostPort::setPushToTalk(bool held)
     if (held)
         openMicrophone();
     else
-        stopVoiceCapture();
+        capture().stop();
 }
 
 SessionPort::Microphone HostPort::microphone() const
 {
-    switch (captureStatus()) {
+    switch (capture().status()) {
     case CaptureStatus::Running:
-        return voiceTransmitting() ? Microphone::Capturing : Microphone::Listening;
+        return capture().transmitting() ? Microphone::Capturing : Microphone::Listening;
     case CaptureStatus::Failed:
         return Microphone::Unavailable;
     case CaptureStatus::Off:
@@ -104,19 +109,19 @@ SessionPort::Microphone HostPort::microphone() const
 }
 std::string HostPort::microphoneProblem() const
 {
-    return captureFailure();
+    return capture().failure();
 }
 
 bool HostPort::voiceActivation() const
 {
-    return captureProcessing() && captureProcessing()->voiceActivation();
+    return capture().processing() && capture().processing()->voiceActivation();
 }
 void HostPort::setVoiceActivation(bool on)
 {
-    if (!captureProcessing() || on == voiceActivation())
+    if (!capture().processing() || on == voiceActivation())
         return;
-    stopVoiceCapture();
-    captureProcessing()->setVoiceActivation(on);
+    capture().stop();
+    capture().processing()->setVoiceActivation(on);
     if (on)
         openMicrophone();
 }
@@ -216,7 +221,7 @@ void HostPort::moderate(Moderation what, const std::string& name, uint32_t minut
 
 float HostPort::talkLevel() const
 {
-    return voiceTransmitting() ? talkLevelOf(gVoiceLevel) : 0.0f;
+    return capture().transmitting() ? talkLevelOf(capture().level()) : 0.0f;
 }
 
 // Starts capture; when there is none, the console says why (once for
@@ -225,9 +230,9 @@ void HostPort::openMicrophone()
 {
     // Opening the microphone makes the sound system below the audio
     // library report a missing card on standard error, as at start-up.
-    AudioOutputCapture capture;
-    startVoiceCapture();
-    tellCaptureFailure();
+    AudioOutputCapture output;
+    capture().start();
+    tellCaptureFailure(capture());
 }
 
 } // namespace seafold

@@ -14,6 +14,7 @@ namespace seafold {
 
 class SessionHost;
 class SimpleEventConnection;
+class VoiceCapture;
 
 class HostPort : public SessionPort {
 public:
@@ -53,6 +54,7 @@ public:
 private:
     // What the host tells those who would join: where, the key, the lock.
     void describeHosting(SessionStatus& status);
+    VoiceCapture& capture() const;
 
     const SessionHost& mHost;
     std::vector<std::string> mJoinAddresses; // found once, as the host listens

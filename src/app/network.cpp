@@ -31,10 +31,10 @@ Session& appSession()
     return *gSession;
 }
 
-void tellCaptureFailure()
+void tellCaptureFailure(const VoiceCapture& capture)
 {
     static std::string told;
-    const std::string why = captureFailure();
+    const std::string why = capture.failure();
     if (!why.empty() && why != told)
         consoleLine("No microphone: " + why);
     told = why;
@@ -80,21 +80,24 @@ std::unique_ptr<NetworkSimulator> makeSimulator(const SharedOptions& options)
 
 } // namespace
 
-SessionHost::SessionHost(const ProgramOptions& options, ClientScene& scene)
-    : mLine(options.line), mOptions(options.shared), mScene(scene), mSimulator(makeSimulator(options.shared)),
+SessionHost::SessionHost(const ProgramOptions& options, ClientScene& scene, Audio& audio)
+    : mLine(options.line), mOptions(options.shared), mScene(scene), mAudio(audio), mSimulator(makeSimulator(options.shared)),
       mLan(options.shared, &mLink), mPort(std::make_unique<HostPort>(*this))
 {
     mLink.setRetry(mOptions.retry);
     // A client that will not try again ends, and says so with its exit code.
     mLink.setOnGiveUp([] { requestExit(1); });
     applySessionSettings(appSession(), mOptions);
+    appSession().setSoundPool(&mAudio.sound);
     // Noise suppression, gain and voice detection for whatever is captured.
-    setCaptureProcessing(std::make_unique<CaptureProcessing>(mOptions.voiceActivation));
+    mAudio.capture.setProcessing(std::make_unique<CaptureProcessing>(mOptions.voiceActivation));
 }
 
 SessionHost::~SessionHost()
 {
     stop();
+    // The program's audio may go before the session does.
+    appSession().setSoundPool(nullptr);
 }
 
 SessionPort& SessionHost::port()

@@ -56,9 +56,10 @@ class SessionHost {
 public:
     // Sets up the session at once (keep-alive interval, the pinned server
     // key, flat voice, mutes and volumes, capture processing) and the server
-    // link (retrying). Other users' models are shown in `scene` (not owned;
-    // it must outlive the host).
-    SessionHost(const ProgramOptions& options, ClientScene& scene);
+    // link (retrying). Other users' models are shown in `scene`; voices
+    // play and capture runs through `audio` (neither owned; both must
+    // outlive the host).
+    SessionHost(const ProgramOptions& options, ClientScene& scene, Audio& audio);
     // Stops the network if the loop did not.
     ~SessionHost();
     SessionHost(const SessionHost&) = delete;
@@ -101,6 +102,8 @@ public:
     OperatorConsole* operatorConsole() const { return mServer ? mServer->operatorConsole() : nullptr; }
     // The options the host was made with.
     const SharedOptions& options() const { return mOptions; }
+    // The program's sound output and voice capture.
+    Audio& audio() const { return mAudio; }
     const std::string& clientName() const { return mLine.clientName; }
     // A server's own key, once started; empty with --insecure.
     const std::string& serverKeyFingerprint() const;
@@ -123,6 +126,7 @@ private:
     CommandLine mLine;
     SharedOptions mOptions;
     ClientScene& mScene;
+    Audio& mAudio;
     // Lent to the interface; outlives it.
     std::unique_ptr<NetworkSimulator> mSimulator;
     std::string mStartError;
@@ -141,7 +145,7 @@ void applySessionSettings(Session& session, const SharedOptions& options);
 
 // A console line saying why capture could not start, once for each new
 // reason (nothing when it started).
-void tellCaptureFailure();
+void tellCaptureFailure(const VoiceCapture& capture);
 
 // Drops, duplicates and delays outgoing datagrams; "DROP,DUP,MINMS,MAXMS"
 // (percentages and milliseconds). False for a malformed setting.

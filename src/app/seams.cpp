@@ -9,13 +9,13 @@
 
 namespace seafold {
 
-LoopHooks soundLoopHooks()
+LoopHooks soundLoopHooks(Audio& audio)
 {
     LoopHooks hooks;
-    hooks.initSound = [] { initSoundQuietly(); };
-    hooks.closeSound = [] {
-        closeVoiceCapture();
-        closeSound();
+    hooks.initSound = [&audio] { initSoundQuietly(audio.sound); };
+    hooks.closeSound = [&audio] {
+        audio.capture.close();
+        audio.sound.close();
     };
     return hooks;
 }
@@ -26,42 +26,44 @@ LoopHooks standardLoopHooks(SessionHost& host)
     // server of version 1, LPC-10 otherwise.
     // A server that takes part speaks Opus to its clients of version 1,
     // at the rate of the slowest one.
-    gVoiceModeChooser = [&host] {
+    Audio& audio = host.audio();
+    audio.capture.setModeChooser([&host] {
         return voiceModeFor(host.hostUser() ? host.hostUser()->slowestListener() : serverConnection());
-    };
+    });
     // The voice tick's frames go to the server (from a server that takes
     // part: to its clients): Opus as c2sVoiceFrames,
     // LPC-10 as c2sVoice with this user's name as the server knows it;
     // without a connection to the server they are dropped.
-    gVoiceSender = [&host](const RefPtr<ByteBuffer>& frames) {
+    audio.capture.setSender([&host, &audio](const RefPtr<ByteBuffer>& frames) {
+        const VoiceCapture& capture = audio.capture;
         if (HostUser* speaker = host.hostUser()) {
-            if (voiceMode().codec == VoiceCodecId::Opus)
-                speaker->sendVoiceFrames(frames, voiceTickEndsSpurt(), soundTime());
+            if (capture.mode().codec == VoiceCodecId::Opus)
+                speaker->sendVoiceFrames(frames, capture.tickEndsSpurt(), audio.sound.time());
             return;
         }
         if (!serverConnection())
             return;
-        if (voiceMode().codec == VoiceCodecId::Opus) {
-            serverConnection()->sendVoiceFrames(frames, voiceTickEndsSpurt());
+        if (capture.mode().codec == VoiceCodecId::Opus) {
+            serverConnection()->sendVoiceFrames(frames, capture.tickEndsSpurt());
             followLinkRate(*serverConnection()); // for the next frame
         } else
             serverConnection()->c2sVoice(false, frames, StringPtr(appSession().ownName().c_str()));
-    };
-    LoopHooks hooks = soundLoopHooks();
+    });
+    LoopHooks hooks = soundLoopHooks(audio);
     hooks.startNetwork = [&host](const CommandLine& line) { return host.start(line); };
     hooks.receivePackets = [&host] { host.receivePackets(); };
     hooks.serviceConnections = [&host] { host.serviceConnections(); };
     hooks.waitForPackets = [&host](uint32_t ms) { host.waitForPackets(ms); };
-    hooks.voiceTime = [](uint32_t wholeMs) {
-        if (voiceTickDue(wholeMs))
-            voiceTick();
+    hooks.voiceTime = [&audio](uint32_t wholeMs) {
+        if (audio.capture.tickDue(wholeMs))
+            audio.capture.tick();
     };
-    hooks.updateSound = [&host] {
+    hooks.updateSound = [&host, &audio] {
         serviceVoices(appSession());
         if (HostUser* speaker = host.hostUser())
-            speaker->serviceVoice(soundTime());
+            speaker->serviceVoice(audio.sound.time());
         applyListenerVolumes(appSession());
-        updateSound();
+        audio.sound.update();
     };
     hooks.leaveSession = [&host] { host.stop(); };
     return hooks;

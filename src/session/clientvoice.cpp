@@ -80,20 +80,20 @@ bool ClientVoice::admit(const ByteBuffer* data, uint32_t nowMs, const char* send
     return voiceMessageFits(data, sender) && mAllowance.admit(voiceMessageSamples(data), nowMs, sender);
 }
 
-void ClientVoice::play(const ByteBuffer* data, const char* sender)
+void ClientVoice::play(SoundPool* pool, const ByteBuffer* data, const char* sender)
 {
     if (!data || data->size() == 0)
         return;
     if (!mDecoder)
         mDecoder = new LPC10VoiceDecoder;
-    ensureStream()->setVoiceRate(VoiceSampleRate);
+    ensureStream(pool)->setVoiceRate(VoiceSampleRate);
     playVoiceMessage(*mDecoder, *mStream, data, sender);
 }
 
-SFXObject* ClientVoice::ensureStream()
+SFXObject* ClientVoice::ensureStream(SoundPool* pool)
 {
     if (!mStream) {
-        mStream = new SFXObject(nullptr, 1.0f, 0, 0);
+        mStream = new SFXObject(pool, nullptr, 1.0f, 0, 0);
         if (!mHeardHere)
             mStream->setVoiceVolume(0);
     }
@@ -118,11 +118,11 @@ bool ClientVoice::admitFrames(uint32_t sequence, uint32_t frameCount, uint32_t n
     return true;
 }
 
-void ClientVoice::playFrames(uint32_t sequence, bool endsSpurt, const std::vector<OpusFrameView>& frames,
+void ClientVoice::playFrames(SoundPool* pool, uint32_t sequence, bool endsSpurt, const std::vector<OpusFrameView>& frames,
                              uint32_t nowMs)
 {
     if (!mPlayout)
-        mPlayout = std::make_unique<VoicePlayout>(ensureStream());
+        mPlayout = std::make_unique<VoicePlayout>(ensureStream(pool));
     mPlayout->receive(sequence, endsSpurt, frames, nowMs);
 }
 

@@ -30,6 +30,7 @@ class ByteBuffer;
 class EventConnection;
 class Resampler;
 class SFXObject;
+class SoundPool;
 class VoiceDecoder;
 class VoiceEncoder;
 
@@ -74,8 +75,9 @@ public:
     // what one sender may have relayed (VoiceAllowance). Otherwise it is
     // dropped whole, with a line on the "LogVoice" channel.
     bool admit(const ByteBuffer* data, uint32_t nowMs, const char* sender);
-    // Decodes the message and queues it for playing.
-    void play(const ByteBuffer* data, const char* sender);
+    // Decodes the message and queues it for playing through `pool` (none:
+    // decoded, not heard).
+    void play(SoundPool* pool, const ByteBuffer* data, const char* sender);
 
     // False: played on a silent stream, only to be encoded again for the
     // listeners of version 0 (a server's own user, who must not hear
@@ -94,8 +96,8 @@ public:
     // allowance at `nowMs`. Frames numbered before the end of the last
     // event (a frame sent again) are not counted a second time.
     bool admitFrames(uint32_t sequence, uint32_t frameCount, uint32_t nowMs, const char* sender);
-    // Frames to play, numbered from `sequence`.
-    void playFrames(uint32_t sequence, bool endsSpurt, const std::vector<OpusFrameView>& frames, uint32_t nowMs);
+    // Frames to play through `pool`, numbered from `sequence`.
+    void playFrames(SoundPool* pool, uint32_t sequence, bool endsSpurt, const std::vector<OpusFrameView>& frames, uint32_t nowMs);
     // Plays what is due by `nowMs`. With `transcode`, what was played is
     // also encoded in LPC-10: the frames of a whole message, once 100 ms
     // are together, are returned (null otherwise).
@@ -104,7 +106,7 @@ public:
     const VoicePlayout* playout() const { return mPlayout.get(); }
 
 private:
-    SFXObject* ensureStream();
+    SFXObject* ensureStream(SoundPool* pool);
 
     RefPtr<VoiceDecoder> mDecoder;
     RefPtr<SFXObject> mStream;

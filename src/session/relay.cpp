@@ -98,7 +98,7 @@ void relayVoiceFrames(Session& session, ClientRecord& speaker, const UserAction&
     // (silently) for what peers of version 0 hear of it.
     ClientVoice* voice = action.voice;
     if (voice && action.frames && (voice->heardHere() || hasBaseListeners(session, speaker) || voice->playout()))
-        voice->playFrames(action.sequence, action.endsSpurt, *action.frames, action.nowMs);
+        voice->playFrames(session.soundPool(), action.sequence, action.endsSpurt, *action.frames, action.nowMs);
     const uint32_t count = action.frames ? uint32_t(action.frames->size()) : 0;
     if (count)
         session.reportSpeaker(speaker.name);

@@ -22,6 +22,7 @@ namespace seafold {
 
 class ByteBuffer;
 class SimpleEventConnection;
+class SoundPool;
 
 // How a session's connections behave, fixed before they are made.
 struct SessionSettings {
@@ -137,6 +138,14 @@ public:
 
     // A client's voices: the other users' speech, one pair per speaker.
     SpeakerVoices& speakerVoices() { return mSpeakerVoices; }
+    // Where this session's voices play (not owned; it outlives the
+    // session's connections), or none: they are decoded but not heard.
+    SoundPool* soundPool() const { return mSoundPool; }
+    void setSoundPool(SoundPool* pool)
+    {
+        mSoundPool = pool;
+        mSpeakerVoices.setSoundPool(pool);
+    }
     // How loud this listener hears each speaker (mute, volume): local only.
     ListenerVolumes& listenerVolumes() { return mListenerVolumes; }
 
@@ -173,6 +182,7 @@ private:
     Admission mAdmission;
     WeakRef<SimpleEventConnection> mServerConnection;
     std::map<uint32_t, std::deque<uint32_t>> mPasswordGuesses; // by host: the times of its guesses
+    SoundPool* mSoundPool = nullptr;
     SpeakerVoices mSpeakerVoices;
     ListenerVolumes mListenerVolumes;
     RelayShareMemory mRelayShares;

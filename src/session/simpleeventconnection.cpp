@@ -41,7 +41,7 @@ bool SimpleEventConnection::sendOrientation(const Orientation& orientation)
 
 bool SimpleEventConnection::sendVoiceFrames(const RefPtr<ByteBuffer>& frames, bool endsSpurt)
 {
-    return mVoiceOut.send(frames, endsSpurt, soundTime());
+    return mVoiceOut.send(frames, endsSpurt, soundTime(session() ? session()->soundPool() : nullptr));
 }
 
 // ---- hooks -----------------------------------------------------------------------

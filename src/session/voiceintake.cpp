@@ -24,7 +24,7 @@ void VoiceIntake::receive(bool echoToSender, const RefPtr<ByteBuffer>& data)
     if (!mVoice.admit(data, mConnection.now(), who))
         return;
     // The server plays every client's voice itself ...
-    mVoice.play(data, who);
+    mVoice.play(s->soundPool(), data, who);
     if (data) {
         s->reportVoice(&mConnection, data);
         s->reportSpeaker(sender->name);
@@ -58,7 +58,7 @@ void VoiceIntake::receiveFrames(uint32_t codec, uint32_t sequence, bool endsSpur
     action.sequence = sequence;
     action.endsSpurt = endsSpurt;
     action.voice = &mVoice;
-    action.nowMs = soundTime();
+    action.nowMs = soundTime(s->soundPool());
     relayUserAction(*s, *sender, action);
 }
 

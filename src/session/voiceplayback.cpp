@@ -65,14 +65,14 @@ bool VoiceAllowance::admit(uint32_t samples, uint32_t nowMs, const char* sender)
 
 // ---- one pair per speaker ------------------------------------------------------------
 
-SpeakerVoices::SpeakerVoices() = default;
+SpeakerVoices::SpeakerVoices(SoundPool* pool) : mPool(pool) {}
 SpeakerVoices::~SpeakerVoices() = default;
 
 bool SpeakerVoices::play(const std::string& speaker, const ByteBuffer* frames, const Roster& roster)
 {
     if (!frames || frames->size() == 0)
         return true;
-    uint32_t now = soundTime();
+    uint32_t now = soundTime(mPool);
     // A message that is dropped makes no pair.
     if (!voiceMessageFits(frames, speaker.c_str()))
         return false;
@@ -91,7 +91,7 @@ SpeakerVoices::Speaker& SpeakerVoices::speakerFor(const std::string& speaker, co
         if (!roster.find(speaker))
             dropIdleStrangers(roster, nowMs);
         Speaker made;
-        made.stream = new SFXObject(nullptr, 1.0f, 0, 0);
+        made.stream = new SFXObject(mPool, nullptr, 1.0f, 0, 0);
         it = mSpeakers.emplace(speaker, std::move(made)).first;
     }
     it->second.lastHeardMs = nowMs;
@@ -101,7 +101,7 @@ SpeakerVoices::Speaker& SpeakerVoices::speakerFor(const std::string& speaker, co
 void SpeakerVoices::playFrames(const std::string& speaker, uint32_t sequence, bool endsSpurt,
                                const std::vector<OpusFrameView>& frames, const Roster& roster)
 {
-    const uint32_t now = soundTime();
+    const uint32_t now = soundTime(mPool);
     Speaker& entry = speakerFor(speaker, roster, now);
     if (!entry.playout)
         entry.playout = std::make_unique<VoicePlayout>(entry.stream.get());
@@ -215,7 +215,7 @@ void forEachVoiceStream(Session& session,
 
 void serviceVoices(Session& session)
 {
-    const uint32_t now = soundTime();
+    const uint32_t now = soundTime(session.soundPool());
     session.speakerVoices().service(now);
     Roster& roster = session.roster();
     for (size_t i = 0; i < roster.size(); ++i)

@@ -28,6 +28,7 @@ class Roster;
 struct ClientRecord;
 class SFXObject;
 class Session;
+class SoundPool;
 class VoiceDecoder;
 
 // The longest a received voice message may play (samples at 8000 Hz): one
@@ -84,10 +85,15 @@ public:
     static constexpr size_t MaxStrangerVoices = 8;
     static constexpr uint32_t StrangerVoiceIdleMs = 30000;
 
-    SpeakerVoices();
+    // Plays through `pool` (see setSoundPool).
+    explicit SpeakerVoices(SoundPool* pool = nullptr);
     ~SpeakerVoices();
     SpeakerVoices(const SpeakerVoices&) = delete;
     SpeakerVoices& operator=(const SpeakerVoices&) = delete;
+
+    // Where new voices play, and whose clock times them (none: unheard,
+    // on the real clock).
+    void setSoundPool(SoundPool* pool) { mPool = pool; }
 
     // Plays a message of `speaker`; false when it was dropped (too long).
     bool play(const std::string& speaker, const ByteBuffer* frames, const Roster& roster);
@@ -120,6 +126,7 @@ private:
     Speaker& speakerFor(const std::string& speaker, const Roster& roster, uint32_t nowMs);
 
     std::map<std::string, Speaker> mSpeakers;
+    SoundPool* mPool = nullptr;
 };
 
 // What this listener hears of each speaker, by name: muted or not, and a
@@ -151,7 +158,7 @@ void forEachVoiceStream(
     Session& session,
     const std::function<void(const std::string& speaker, const ClientRecord* record, SFXObject& stream)>& visit);
 
-// Plays every voice's frames due now (soundTime), once per main-loop pass;
+// Plays every voice's frames due now (the session pool's time), once per main-loop pass;
 // on the server it also sends what speakers of Opus said, in LPC-10, to the
 // clients that know only version 0.
 void serviceVoices(Session& session);

@@ -1,6 +1,5 @@
 // OpenAL set-up and shutdown, the catalogue, and the source pool.
 #include "sound/sound.h"
-#include "base/installpaths.h"
 #include "sound/sound_local.h"
 
 #include <AL/al.h>
@@ -20,54 +19,6 @@
 
 namespace seafold {
 
-// clang-format off
-const SoundProfile gSoundProfiles[SoundProfileCount + 1] = {
-    {"phaser.wav",          true,  1.0f,  false, 0,   0},
-    {"phaser.wav",          false, 0.45f, false, 150, 600},
-    {"phaser.wav",          false, 0.45f, false, 150, 600},
-    {"phaser_impact.wav",   false, 0.7f,  false, 150, 600},
-    {"bounce.wav",          false, 0.45f, false, 150, 600},
-    {"bounce_impact.wav",   false, 0.7f,  false, 150, 600},
-    {"triple.wav",          false, 0.45f, false, 150, 600},
-    {"triple_impact.wav",   false, 0.7f,  false, 150, 600},
-    {"turret.wav",          false, 0.45f, false, 150, 600},
-    {"turret_impact.wav",   false, 0.7f,  false, 150, 600},
-    {"grenade.wav",         false, 0.9f,  false, 300, 600},
-    {"mine_deploy.wav",     false, 0.4f,  false, 150, 600},
-    {"mine_arm.wav",        false, 0.7f,  false, 400, 600},
-    {"mine_explode.wav",    false, 0.8f,  false, 300, 800},
-    {"ship_explode.wav",    false, 1.0f,  false, 300, 1000},
-    {"ship_heal.wav",       false, 1.0f,  false, 300, 1000},
-    {"ship_turbo.wav",      false, 0.15f, true,  150, 500},
-    {"bounce_wall.wav",     false, 0.7f,  false, 150, 600},
-    {"bounce_obj.wav",      false, 0.7f,  false, 150, 600},
-    {"bounce_shield.wav",   false, 0.7f,  false, 150, 600},
-    {"ship_shield.wav",     false, 0.15f, true,  150, 500},
-    {"ship_sensor.wav",     false, 0.15f, true,  150, 500},
-    {"ship_repair.wav",     false, 0.15f, true,  150, 500},
-    {"ship_cloak.wav",      false, 0.15f, true,  150, 500},
-    {"flag_capture.wav",    true,  0.45f, false, 0,   0},
-    {"flag_drop.wav",       true,  0.45f, false, 0,   0},
-    {"flag_return.wav",     true,  0.45f, false, 0,   0},
-    {"flag_snatch.wav",     true,  0.45f, false, 0,   0},
-    {"teleport_in.wav",     false, 1.0f,  false, 200, 500},
-    {"teleport_out.wav",    false, 1.0f,  false, 200, 500},
-    {"forcefield_up.wav",   false, 0.7f,  false, 150, 600},
-    {"forcefield_down.wav", false, 0.7f,  false, 150, 600},
-    {"boop.wav",            true,  0.4f,  false, 150, 600},
-    {"comm_up.wav",         true,  0.4f,  false, 150, 600},
-    {"comm_down.wav",       true,  0.4f,  false, 150, 600},
-    {"boop.wav",            true,  0.25f, false, 150, 600},
-    {nullptr,               false, 0,     false, 0,   0},
-};
-// clang-format on
-
-bool gSoundReady = false;
-unsigned int gSfxBuffers[SoundProfileCount];
-unsigned int gSfxSources[MaxSoundSources];
-std::vector<unsigned int> gFreeVoiceBuffers;
-std::vector<RefPtr<SFXObject>> gPlayList;
-float gListenerPosition[2] = {0, 0};
 
 SoundObjectState& soundState(SFXObject& object)
 {
@@ -79,17 +30,31 @@ const SoundObjectState& soundState(const SFXObject& object)
     return object.mState;
 }
 
+SoundPool* soundPoolOf(const SFXObject& object)
+{
+    return object.mPool;
+}
+
 namespace {
 
-ALCdevice* gAlDevice = nullptr;
-ALCcontext* gAlContext = nullptr;
-// Every streaming buffer, free or queued, so that shutdown can delete them.
-unsigned int gVoiceBuffers[VoiceStreamBufferCount];
-LPALCRENDERSAMPLESSOFT gRenderSamples = nullptr;
-std::function<uint32_t()> gSoundClock;
-// The voice stream whose buffers each source plays, or none: its record of
-// queued buffers follows what the source gives back.
-SFXObject* gSourceVoice[MaxSoundSources] = {};
+using State = SoundPool::State;
+
+ALCdevice* deviceOf(const State& p)
+{
+    return static_cast<ALCdevice*>(p.device);
+}
+
+ALCcontext* contextOf(const State& p)
+{
+    return static_cast<ALCcontext*>(p.context);
+}
+
+// The pool an object plays through, when sound is on there.
+State* readyPool(const SFXObject& object)
+{
+    SoundPool* pool = soundPoolOf(object);
+    return pool && pool->ready() ? &pool->state() : nullptr;
+}
 
 // `ms` of a voice stream's samples at its rate.
 uint32_t samplesIn(const VoiceStreamState& voice, uint32_t ms)
@@ -120,35 +85,39 @@ ALenum alFormat(WaveFormat format)
     return AL_FORMAT_MONO16;
 }
 
-float distanceToListener(const SoundObjectState& state)
+float distanceToListener(const SFXObject& object)
 {
-    float dx = state.position[0] - gListenerPosition[0];
-    float dy = state.position[1] - gListenerPosition[1];
+    const SoundObjectState& state = soundState(object);
+    SoundPool* pool = soundPoolOf(object);
+    const float origin[2] = {0, 0};
+    const float* listener = pool ? pool->state().listenerPosition : origin;
+    float dx = state.position[0] - listener[0];
+    float dy = state.position[1] - listener[1];
     return std::sqrt(dx * dx + dy * dy);
 }
 
 // Returns the played buffers of source `s` to the free list.
-void recycleProcessedBuffers(int32_t s)
+void recycleProcessedBuffers(State& p, int32_t s)
 {
     if (s < 0)
         return;
     alGetError();
     ALint processed = 0;
-    alGetSourcei(gSfxSources[s], AL_BUFFERS_PROCESSED, &processed);
+    alGetSourcei(p.sfxSources[s], AL_BUFFERS_PROCESSED, &processed);
     for (ALint i = 0; i < processed; ++i) {
         ALuint buffer = 0;
-        alSourceUnqueueBuffers(gSfxSources[s], 1, &buffer);
+        alSourceUnqueueBuffers(p.sfxSources[s], 1, &buffer);
         if (alGetError() != AL_NO_ERROR)
             break;
         bool catalogue = false;
-        for (unsigned int b : gSfxBuffers)
+        for (unsigned int b : p.sfxBuffers)
             catalogue = catalogue || b == buffer;
         if (!catalogue) {
-            reserveInSteps(gFreeVoiceBuffers, gFreeVoiceBuffers.size() + 1);
-            gFreeVoiceBuffers.push_back(buffer);
+            reserveInSteps(p.freeVoiceBuffers, p.freeVoiceBuffers.size() + 1);
+            p.freeVoiceBuffers.push_back(buffer);
         }
         // Buffers come back in the order they were queued.
-        if (SFXObject* stream = gSourceVoice[s]) {
+        if (SFXObject* stream = p.sourceVoice[s]) {
             std::vector<uint32_t>& queued = soundState(*stream).voice.queued;
             if (!queued.empty())
                 queued.erase(queued.begin());
@@ -158,54 +127,54 @@ void recycleProcessedBuffers(int32_t s)
 
 // Takes the first free streaming buffer, fills it with `bytes` bytes of
 // 16-bit samples and queues it on `source`. False when no buffer is free.
-bool queueSamples(ALuint source, const void* data, uint32_t bytes, uint32_t rate)
+bool queueSamples(State& p, ALuint source, const void* data, uint32_t bytes, uint32_t rate)
 {
-    if (gFreeVoiceBuffers.empty())
+    if (p.freeVoiceBuffers.empty())
         return false;
-    ALuint buffer = gFreeVoiceBuffers.front();
-    gFreeVoiceBuffers.erase(gFreeVoiceBuffers.begin());
+    ALuint buffer = p.freeVoiceBuffers.front();
+    p.freeVoiceBuffers.erase(p.freeVoiceBuffers.begin());
     // Whole samples only: an odd byte would make OpenAL refuse the buffer.
     alBufferData(buffer, AL_FORMAT_MONO16, data, ALsizei(bytes & ~1u), ALsizei(rate));
     alSourceQueueBuffers(source, 1, &buffer);
     return true;
 }
 
-ALint sourceState(int32_t s)
+ALint sourceState(const State& p, int32_t s)
 {
     ALint state = AL_STOPPED;
     if (s >= 0)
-        alGetSourcei(gSfxSources[s], AL_SOURCE_STATE, &state);
+        alGetSourcei(p.sfxSources[s], AL_SOURCE_STATE, &state);
     return state;
 }
 
 // Samples of a voice stream queued on its source and not yet played.
-uint32_t unplayedOnSource(const SoundObjectState& state)
+uint32_t unplayedOnSource(const State& p, const SoundObjectState& state)
 {
-    if (state.sourceIndex < 0 || sourceState(state.sourceIndex) == AL_STOPPED)
+    if (state.sourceIndex < 0 || sourceState(p, state.sourceIndex) == AL_STOPPED)
         return 0;
     uint64_t total = 0;
     for (uint32_t n : state.voice.queued)
         total += n;
     // The offset counts from the first buffer still queued, played or not.
     ALint offset = 0;
-    alGetSourcei(gSfxSources[state.sourceIndex], AL_SAMPLE_OFFSET, &offset);
+    alGetSourcei(p.sfxSources[state.sourceIndex], AL_SAMPLE_OFFSET, &offset);
     uint64_t played = offset > 0 ? uint64_t(offset) : 0;
     return played < total ? uint32_t(total - played) : 0;
 }
 
 // Hands a voice stream's waiting samples to its source, up to VoiceLeadMs
 // ahead of the playing position and VoiceBuffersPerStream buffers.
-void feedVoice(SoundObjectState& state)
+void feedVoice(State& p, SoundObjectState& state)
 {
     VoiceStreamState& v = state.voice;
     if (state.sourceIndex < 0 || v.pending.empty())
         return;
-    ALuint source = gSfxSources[state.sourceIndex];
+    ALuint source = p.sfxSources[state.sourceIndex];
     const uint32_t lead = samplesIn(v, VoiceLeadMs);
-    uint32_t held = unplayedOnSource(state);
+    uint32_t held = unplayedOnSource(p, state);
     while (!v.pending.empty() && held < lead && v.queued.size() < VoiceBuffersPerStream) {
         uint32_t n = uint32_t(std::min<size_t>(v.pending.size(), lead - held));
-        if (!queueSamples(source, v.pending.data(), n * 2, v.rate))
+        if (!queueSamples(p, source, v.pending.data(), n * 2, v.rate))
             return;
         v.queued.push_back(n);
         v.pending.erase(v.pending.begin(), v.pending.begin() + n);
@@ -225,22 +194,22 @@ void noteDry(VoiceStreamState& voice, uint32_t now)
 
 // A voice stream gives up its source: what the source still had queued is
 // not heard (it is not replayed either).
-void releaseVoiceSource(SoundObjectState& state)
+void releaseVoiceSource(State& p, SoundObjectState& state)
 {
     int32_t s = state.sourceIndex;
     if (s < 0)
         return;
-    alSourceStop(gSfxSources[s]);
-    recycleProcessedBuffers(s);
-    gSourceVoice[s] = nullptr;
+    alSourceStop(p.sfxSources[s]);
+    recycleProcessedBuffers(p, s);
+    p.sourceVoice[s] = nullptr;
     state.voice.queued.clear();
     state.voice.started = false;
     state.sourceIndex = -1;
 }
 
-void applyPosition(const SoundObjectState& state)
+void applyPosition(const State& p, const SoundObjectState& state)
 {
-    ALuint source = gSfxSources[state.sourceIndex];
+    ALuint source = p.sfxSources[state.sourceIndex];
     if (state.voice.active) {
         // Relative to the listener; OpenAL's distance model fades it.
         const VoiceStreamState& v = state.voice;
@@ -270,26 +239,26 @@ void applyPosition(const SoundObjectState& state)
     }
 }
 
-void applyGain(const SFXObject& object)
+void applyGain(const State& p, const SFXObject& object)
 {
-    alSourcef(gSfxSources[soundState(object).sourceIndex], AL_GAIN, soundGain(object));
+    alSourcef(p.sfxSources[soundState(object).sourceIndex], AL_GAIN, soundGain(object));
 }
 
-void startOnSource(SFXObject& object)
+void startOnSource(State& p, SFXObject& object)
 {
     SoundObjectState& state = soundState(object);
-    ALuint source = gSfxSources[state.sourceIndex];
+    ALuint source = p.sfxSources[state.sourceIndex];
     alSourceStop(source);
     // A looping source reports no processed buffers: switch looping off so
     // that what the last object queued comes back, then detach any
     // catalogue buffer (a source holding one refuses queued buffers).
     alSourcei(source, AL_LOOPING, AL_FALSE);
-    recycleProcessedBuffers(state.sourceIndex);
+    recycleProcessedBuffers(p, state.sourceIndex);
     alSourcei(source, AL_BUFFER, 0);
     if (state.voice.active) {
-        gSourceVoice[state.sourceIndex] = &object;
+        p.sourceVoice[state.sourceIndex] = &object;
         state.voice.queued.clear();
-        feedVoice(state);
+        feedVoice(p, state);
         // Nothing to play (no free buffer): the next pass reclaims it.
         if (state.voice.queued.empty())
             return;
@@ -298,37 +267,38 @@ void startOnSource(SFXObject& object)
     } else if (state.samples) {
         // The source stays stopped without a free buffer; the next pass
         // reclaims it.
-        if (!queueSamples(source, state.samples->data(), state.samples->size(), VoiceSampleRate))
+        if (!queueSamples(p, source, state.samples->data(), state.samples->size(), VoiceSampleRate))
             return;
     } else {
-        alSourcei(source, AL_BUFFER, ALint(gSfxBuffers[state.profileIndex]));
+        alSourcei(source, AL_BUFFER, ALint(p.sfxBuffers[state.profileIndex]));
     }
     alSourcei(source, AL_LOOPING, state.profile->isLooping ? AL_TRUE : AL_FALSE);
-    applyPosition(state);
-    applyGain(object);
+    applyPosition(p, state);
+    applyGain(p, object);
     alSourcePlay(source);
 }
 
-bool isListed(const SFXObject* object)
+bool isListed(const State& p, const SFXObject* object)
 {
-    for (auto& listed : gPlayList)
+    for (auto& listed : p.playList)
         if (listed.get() == object)
             return true;
     return false;
 }
 
 // Removes entry i by moving the last one into its place.
-void removeFromPlayList(size_t i)
+void removeFromPlayList(State& p, size_t i)
 {
-    gPlayList[i] = gPlayList.back();
-    gPlayList.pop_back();
+    p.playList[i] = p.playList.back();
+    p.playList.pop_back();
 }
 
 } // namespace
 
 // ---- sound objects ---------------------------------------------------------------------
 
-SFXObject::SFXObject(const RefPtr<ByteBuffer>& initialSamples, float initialGain, float x, float y)
+SFXObject::SFXObject(SoundPool* pool, const RefPtr<ByteBuffer>& initialSamples, float initialGain, float x, float y)
+    : mPool(pool)
 {
     mState.samples = initialSamples;
     mState.profile = &gSoundProfiles[0];
@@ -353,18 +323,20 @@ void SFXObject::setProfile(uint32_t index)
 
 void SFXObject::queueVoiceSamples(const RefPtr<ByteBuffer>& more)
 {
-    if (!gSoundReady || !more || more->size() < 2)
+    State* pool = readyPool(*this);
+    if (!pool || !more || more->size() < 2)
         return;
+    State& p = *pool;
     VoiceStreamState& v = mState.voice;
     v.active = true;
-    const uint32_t now = soundTime();
+    const uint32_t now = mPool->time();
     v.lastArrivalMs = now;
 
-    ALint state = sourceState(mState.sourceIndex);
+    ALint state = sourceState(p, mState.sourceIndex);
     if (mState.sourceIndex != -1 && state == AL_STOPPED)
         noteDry(v, now); // the queue ran dry before this message came
     const bool flowing = mState.sourceIndex != -1 && v.started && state != AL_STOPPED;
-    const uint32_t backlog = (flowing ? unplayedOnSource(mState) : 0) + uint32_t(v.pending.size());
+    const uint32_t backlog = (flowing ? unplayedOnSource(p, mState) : 0) + uint32_t(v.pending.size());
     const uint32_t target = samplesIn(v, VoiceTargetBacklogMs);
 
     uint32_t drain = 0; // samples of quiet that may go
@@ -408,31 +380,32 @@ void SFXObject::queueVoiceSamples(const RefPtr<ByteBuffer>& more)
 
     // Bounded in time: the oldest samples still here go first.
     const uint32_t cap = samplesIn(v, VoiceMaxQueuedMs);
-    uint32_t onSource = flowing ? unplayedOnSource(mState) : 0;
+    uint32_t onSource = flowing ? unplayedOnSource(p, mState) : 0;
     if (onSource + v.pending.size() > cap) {
         size_t excess = std::min(v.pending.size(), size_t(onSource + v.pending.size() - cap));
         v.pending.erase(v.pending.begin(), v.pending.begin() + long(excess));
     }
 
     if (mState.sourceIndex == -1) {
-        requestPlay(this);
+        mPool->requestPlay(this);
         return;
     }
     // Playing a stopped source starts its queue from the top: take the
     // played buffers off first, or they would be heard again.
     if (state == AL_STOPPED)
-        recycleProcessedBuffers(mState.sourceIndex);
-    feedVoice(mState);
+        recycleProcessedBuffers(p, mState.sourceIndex);
+    feedVoice(p, mState);
     if (state == AL_STOPPED && !v.queued.empty()) {
-        applyPosition(mState);
-        alSourcePlay(gSfxSources[mState.sourceIndex]);
+        applyPosition(p, mState);
+        alSourcePlay(p.sfxSources[mState.sourceIndex]);
         v.started = true;
     }
 }
 
 uint32_t SFXObject::queuedVoiceSamples() const
 {
-    return unplayedOnSource(mState) + uint32_t(mState.voice.pending.size());
+    const State* pool = readyPool(*this);
+    return (pool ? unplayedOnSource(*pool, mState) : 0) + uint32_t(mState.voice.pending.size());
 }
 
 void SFXObject::setVoiceRate(uint32_t rate)
@@ -490,12 +463,13 @@ uint32_t shortenQuiet(std::vector<int16_t>& samples, uint32_t budget)
     return removed;
 }
 
-void requestPlay(SFXObject* object)
+void SoundPool::requestPlay(SFXObject* object)
 {
-    if (!gSoundReady || !object || object->sourceIndex() != -1 || isListed(object))
+    State& p = *mState;
+    if (!p.ready || !object || object->sourceIndex() != -1 || isListed(p, object))
         return;
-    reserveInSteps(gPlayList, gPlayList.size() + 1);
-    gPlayList.push_back(object);
+    reserveInSteps(p.playList, p.playList.size() + 1);
+    p.playList.push_back(object);
 }
 
 float soundGain(const SFXObject& object)
@@ -504,7 +478,7 @@ float soundGain(const SFXObject& object)
     const SoundProfile& p = *state.profile;
     float g = 1.0f;
     if (!p.isRelative) {
-        float d = distanceToListener(state);
+        float d = distanceToListener(object);
         if (d <= p.fullGainDistance)
             g = 1.0f;
         else if (d < p.zeroGainDistance)
@@ -520,7 +494,7 @@ float soundPriority(const SFXObject& object)
     const SoundObjectState& state = soundState(object);
     if (state.profile->isRelative)
         return 1.0f;
-    return (500.0f - distanceToListener(state)) / 500.0f;
+    return (500.0f - distanceToListener(object)) / 500.0f;
 }
 
 float voicePriority(const SFXObject& object, uint32_t nowMs)
@@ -533,47 +507,59 @@ float voicePriority(const SFXObject& object, uint32_t nowMs)
     return 2.0f + 1.0f / (1.0f + float(silent) / 1000.0f);
 }
 
-uint32_t soundTime()
+SoundPool::SoundPool() : mState(std::make_unique<State>()) {}
+
+SoundPool::~SoundPool()
 {
-    return gSoundClock ? gSoundClock() : getRealMilliseconds();
+    close();
 }
 
-void setSoundClock(std::function<uint32_t()> clock)
+bool SoundPool::ready() const
 {
-    gSoundClock = std::move(clock);
+    return mState->ready;
+}
+
+uint32_t SoundPool::time() const
+{
+    return mState->clock ? mState->clock() : getRealMilliseconds();
+}
+
+void SoundPool::setClock(std::function<uint32_t()> clock)
+{
+    mState->clock = std::move(clock);
+}
+
+uint32_t soundTime(const SoundPool* pool)
+{
+    return pool ? pool->time() : getRealMilliseconds();
 }
 
 // ---- start-up, each pass, shutdown ------------------------------------------------------------
 
-std::string defaultSfxDirectory()
+bool SoundPool::init()
 {
-    // Beside the program in the build tree; under the install prefix once
-    // installed; else the working folder.
-    std::string found = firstFolderHolding({executableDirectory(), installedDataDirectory()}, "sfx");
-    return found.empty() ? std::string("sfx") : found + "/sfx";
+    return init(SoundSetup());
 }
 
-bool initSound()
-{
-    return initSound(SoundSetup());
-}
+namespace {
 
-bool initSound(const SoundSetup& setup)
+// Opens the device and its context into `p`; false, with nothing left open,
+// when either fails.
+bool openDevice(State& p, const SoundSetup& setup)
 {
-    if (gAlDevice)
-        return gSoundReady;
+    ALCdevice* device = nullptr;
+    LPALCRENDERSAMPLESSOFT render = nullptr;
     if (setup.loopback) {
         auto openLoopback =
             reinterpret_cast<LPALCLOOPBACKOPENDEVICESOFT>(alcGetProcAddress(nullptr, "alcLoopbackOpenDeviceSOFT"));
-        gRenderSamples = reinterpret_cast<LPALCRENDERSAMPLESSOFT>(alcGetProcAddress(nullptr, "alcRenderSamplesSOFT"));
-        gAlDevice = openLoopback && gRenderSamples ? openLoopback(nullptr) : nullptr;
+        render = reinterpret_cast<LPALCRENDERSAMPLESSOFT>(alcGetProcAddress(nullptr, "alcRenderSamplesSOFT"));
+        device = openLoopback && render ? openLoopback(nullptr) : nullptr;
     } else {
-        gAlDevice = alcOpenDevice(nullptr);
+        device = alcOpenDevice(nullptr);
     }
-    if (!gAlDevice) {
-        writeLog("Failed to intitialize OpenAL.");
+    if (!device)
         return false;
-    }
+    ALCcontext* context = nullptr;
     if (setup.loopback) {
         const ALCint attributes[] = {ALC_FORMAT_CHANNELS_SOFT,
                                      setup.loopbackChannels == 2 ? ALC_STEREO_SOFT : ALC_MONO_SOFT,
@@ -582,42 +568,28 @@ bool initSound(const SoundSetup& setup)
                                      ALC_FREQUENCY,
                                      ALCint(setup.loopbackRate),
                                      0};
-        gAlContext = alcCreateContext(gAlDevice, attributes);
+        context = alcCreateContext(device, attributes);
     } else {
         const ALCint attributes[] = {ALC_FREQUENCY, MixerRate, 0};
-        gAlContext = alcCreateContext(gAlDevice, attributes);
+        context = alcCreateContext(device, attributes);
     }
-    if (!gAlContext || !alcMakeContextCurrent(gAlContext)) {
-        writeLog("Failed to intitialize OpenAL.");
-        if (gAlContext)
-            alcDestroyContext(gAlContext);
-        alcCloseDevice(gAlDevice);
-        gAlContext = nullptr;
-        gAlDevice = nullptr;
+    if (!context || !alcMakeContextCurrent(context)) {
+        if (context)
+            alcDestroyContext(context);
+        alcCloseDevice(device);
         return false;
     }
-    alGetError();
+    p.device = device;
+    p.context = context;
+    p.renderCall = reinterpret_cast<void*>(render);
+    return true;
+}
 
-    alGenBuffers(SoundProfileCount, gSfxBuffers);
-    gFreeVoiceBuffers.clear();
-    reserveInSteps(gFreeVoiceBuffers, VoiceStreamBufferCount);
-    alGenBuffers(VoiceStreamBufferCount, gVoiceBuffers);
-    gFreeVoiceBuffers.assign(gVoiceBuffers, gVoiceBuffers + VoiceStreamBufferCount);
-    alGetError();
-    // Voices fade with distance through OpenAL's model; every other source
-    // has a rolloff of 0 and fades by soundGain alone.
-    alDistanceModel(AL_INVERSE_DISTANCE_CLAMPED);
-    alGetError();
-    alGenSources(MaxSoundSources, gSfxSources);
-    if (alGetError() != AL_NO_ERROR) {
-        writeLog("Failed to intitialize OpenAL.");
-        closeSound();
-        return false;
-    }
-
-    // One file that fails must not silence everything else (voice above
-    // all): its sound stays empty and the rest load.
-    std::string directory = setup.sfxDirectory.empty() ? defaultSfxDirectory() : setup.sfxDirectory;
+// Loads every catalogue file into its buffer. One file that fails must not
+// silence everything else (voice above all): its sound stays empty and the
+// rest load.
+void loadCatalogue(State& p, const std::string& directory)
+{
     for (uint32_t i = 0; i < SoundProfileCount && gSoundProfiles[i].fileName; ++i) {
         const char* name = gSoundProfiles[i].fileName;
         WaveData wave;
@@ -626,43 +598,66 @@ bool initSound(const SoundSetup& setup)
             continue;
         }
         alGetError();
-        alBufferData(gSfxBuffers[i], alFormat(wave.format), wave.data.data(), ALsizei(wave.data.size()),
+        alBufferData(p.sfxBuffers[i], alFormat(wave.format), wave.data.data(), ALsizei(wave.data.size()),
                      ALsizei(wave.rate));
         if (alGetError() != AL_NO_ERROR)
             writeLog("Failure (2) loading sound file '%s'", name);
     }
-    gSoundReady = true;
+}
+
+} // namespace
+
+bool SoundPool::init(const SoundSetup& setup)
+{
+    State& p = *mState;
+    if (p.device)
+        return p.ready;
+    if (!openDevice(p, setup)) {
+        writeLog("Failed to intitialize OpenAL.");
+        return false;
+    }
+    alGetError();
+
+    alGenBuffers(SoundProfileCount, p.sfxBuffers);
+    p.freeVoiceBuffers.clear();
+    reserveInSteps(p.freeVoiceBuffers, VoiceStreamBufferCount);
+    alGenBuffers(VoiceStreamBufferCount, p.voiceBuffers);
+    p.freeVoiceBuffers.assign(p.voiceBuffers, p.voiceBuffers + VoiceStreamBufferCount);
+    alGetError();
+    // Voices fade with distance through OpenAL's model; every other source
+    // has a rolloff of 0 and fades by soundGain alone.
+    alDistanceModel(AL_INVERSE_DISTANCE_CLAMPED);
+    alGetError();
+    alGenSources(MaxSoundSources, p.sfxSources);
+    if (alGetError() != AL_NO_ERROR) {
+        writeLog("Failed to intitialize OpenAL.");
+        close();
+        return false;
+    }
+    loadCatalogue(p, setup.sfxDirectory.empty() ? defaultSfxDirectory() : setup.sfxDirectory);
+    p.ready = true;
     return true;
 }
 
-void updateSound()
-{
-    if (!gSoundReady)
-        return;
-    const uint32_t now = soundTime();
-    bool busy[MaxSoundSources];
-    for (uint32_t s = 0; s < MaxSoundSources; ++s) {
-        recycleProcessedBuffers(int32_t(s));
-        ALint state = AL_STOPPED;
-        alGetSourcei(gSfxSources[s], AL_SOURCE_STATE, &state);
-        busy[s] = state != AL_STOPPED && state != AL_INITIAL;
-    }
+namespace {
 
-    // Finished objects leave the list; the others get their priority.
-    for (size_t i = 0; i < gPlayList.size();) {
-        SFXObject& object = *gPlayList[i];
+// Finished objects leave the list; the others get their priority.
+void reclaimFinished(State& p, bool (&busy)[MaxSoundSources], uint32_t now)
+{
+    for (size_t i = 0; i < p.playList.size();) {
+        SFXObject& object = *p.playList[i];
         SoundObjectState& state = soundState(object);
         if (state.sourceIndex != -1 && !busy[state.sourceIndex]) {
             if (!state.voice.active) {
                 state.sourceIndex = -1;
-                removeFromPlayList(i);
+                removeFromPlayList(p, i);
                 continue;
             }
             if (state.voice.pending.empty()) {
                 // Out of samples: it starts again when more come.
                 noteDry(state.voice, now);
-                releaseVoiceSource(state);
-                removeFromPlayList(i);
+                releaseVoiceSource(p, state);
+                removeFromPlayList(p, i);
                 continue;
             }
             // Samples wait but the source ran out before they could go (no
@@ -673,57 +668,79 @@ void updateSound()
         state.priority = state.voice.active ? voicePriority(object, now) : soundPriority(object);
         ++i;
     }
+}
 
-    // Insertion sort, highest first; equal priorities keep their order.
-    for (size_t i = 1; i < gPlayList.size(); ++i) {
-        RefPtr<SFXObject> moving = gPlayList[i];
-        size_t j = i;
-        while (j > 0 && soundState(*gPlayList[j - 1]).priority < soundState(*moving).priority) {
-            gPlayList[j] = gPlayList[j - 1];
-            --j;
-        }
-        gPlayList[j] = moving;
-    }
-
-    // Past the first 16: give up the source; only looping objects wait. A
-    // voice stops at once (its samples there are not heard twice) and keeps
-    // what waits in it for when more come.
-    for (size_t i = MaxSoundSources; i < gPlayList.size();) {
-        SFXObject& object = *gPlayList[i];
+// Past the first 16: give up the source; only looping objects wait. A
+// voice stops at once (its samples there are not heard twice) and keeps
+// what waits in it for when more come.
+void dropBeyondSources(State& p, bool (&busy)[MaxSoundSources])
+{
+    for (size_t i = MaxSoundSources; i < p.playList.size();) {
+        SFXObject& object = *p.playList[i];
         SoundObjectState& state = soundState(object);
         if (state.sourceIndex != -1) {
             busy[state.sourceIndex] = false;
             if (state.voice.active)
-                releaseVoiceSource(state);
+                releaseVoiceSource(p, state);
             state.sourceIndex = -1;
         }
         if (!state.profile->isLooping) {
-            removeFromPlayList(i);
+            removeFromPlayList(p, i);
             continue;
         }
         ++i;
     }
+}
+
+} // namespace
+
+void SoundPool::update()
+{
+    State& p = *mState;
+    if (!p.ready)
+        return;
+    const uint32_t now = time();
+    bool busy[MaxSoundSources];
+    for (uint32_t s = 0; s < MaxSoundSources; ++s) {
+        recycleProcessedBuffers(p, int32_t(s));
+        ALint state = AL_STOPPED;
+        alGetSourcei(p.sfxSources[s], AL_SOURCE_STATE, &state);
+        busy[s] = state != AL_STOPPED && state != AL_INITIAL;
+    }
+    reclaimFinished(p, busy, now);
+
+    // Insertion sort, highest first; equal priorities keep their order.
+    for (size_t i = 1; i < p.playList.size(); ++i) {
+        RefPtr<SFXObject> moving = p.playList[i];
+        size_t j = i;
+        while (j > 0 && soundState(*p.playList[j - 1]).priority < soundState(*moving).priority) {
+            p.playList[j] = p.playList[j - 1];
+            --j;
+        }
+        p.playList[j] = moving;
+    }
+    dropBeyondSources(p, busy);
 
     uint32_t next = 0;
-    size_t count = std::min<size_t>(gPlayList.size(), MaxSoundSources);
+    size_t count = std::min<size_t>(p.playList.size(), MaxSoundSources);
     for (size_t i = 0; i < count; ++i) {
-        SFXObject& object = *gPlayList[i];
+        SFXObject& object = *p.playList[i];
         SoundObjectState& state = soundState(object);
         if (state.sourceIndex != -1) {
             if (state.voice.active) {
                 // Positions follow the speakers; waiting samples go out,
                 // and a source that ran out while they waited plays on.
-                applyPosition(state);
-                bool stopped = sourceState(state.sourceIndex) == AL_STOPPED;
+                applyPosition(p, state);
+                bool stopped = sourceState(p, state.sourceIndex) == AL_STOPPED;
                 if (stopped)
-                    recycleProcessedBuffers(state.sourceIndex);
-                feedVoice(state);
+                    recycleProcessedBuffers(p, state.sourceIndex);
+                feedVoice(p, state);
                 if (stopped && !state.voice.queued.empty()) {
-                    alSourcePlay(gSfxSources[state.sourceIndex]);
+                    alSourcePlay(p.sfxSources[state.sourceIndex]);
                     state.voice.started = true;
                 }
             }
-            applyGain(object);
+            applyGain(p, object);
             continue;
         }
         while (next < MaxSoundSources && busy[next])
@@ -732,61 +749,63 @@ void updateSound()
             continue;
         busy[next] = true;
         state.sourceIndex = int32_t(next);
-        startOnSource(object);
+        startOnSource(p, object);
     }
 }
 
-void closeSound()
+void SoundPool::close()
 {
-    if (!gAlDevice)
+    State& p = *mState;
+    if (!p.device)
         return;
-    if (gAlContext) {
-        for (auto& object : gPlayList) {
+    if (p.context) {
+        for (auto& object : p.playList) {
             SoundObjectState& state = soundState(*object);
             state.sourceIndex = -1;
             state.voice.queued.clear();
             state.voice.started = false;
         }
-        gPlayList.clear();
-        for (SFXObject*& stream : gSourceVoice)
+        p.playList.clear();
+        for (SFXObject*& stream : p.sourceVoice)
             stream = nullptr;
         // Sources first: a buffer still queued on one cannot be deleted.
-        alSourceStopv(MaxSoundSources, gSfxSources);
-        alDeleteSources(MaxSoundSources, gSfxSources);
-        alDeleteBuffers(SoundProfileCount, gSfxBuffers);
-        alDeleteBuffers(VoiceStreamBufferCount, gVoiceBuffers);
-        gFreeVoiceBuffers.clear();
+        alSourceStopv(MaxSoundSources, p.sfxSources);
+        alDeleteSources(MaxSoundSources, p.sfxSources);
+        alDeleteBuffers(SoundProfileCount, p.sfxBuffers);
+        alDeleteBuffers(VoiceStreamBufferCount, p.voiceBuffers);
+        p.freeVoiceBuffers.clear();
         alcMakeContextCurrent(nullptr);
-        alcDestroyContext(gAlContext);
+        alcDestroyContext(contextOf(p));
     }
-    alcCloseDevice(gAlDevice);
-    gAlContext = nullptr;
-    gAlDevice = nullptr;
-    gRenderSamples = nullptr;
-    gSoundReady = false;
+    alcCloseDevice(deviceOf(p));
+    p.context = nullptr;
+    p.device = nullptr;
+    p.renderCall = nullptr;
+    p.ready = false;
 }
 
-bool renderSoundSamples(int16_t* out, uint32_t frames)
+bool SoundPool::renderSamples(int16_t* out, uint32_t frames)
 {
-    if (!gAlDevice || !gRenderSamples)
+    State& p = *mState;
+    if (!p.device || !p.renderCall)
         return false;
-    gRenderSamples(gAlDevice, out, ALCsizei(frames));
+    reinterpret_cast<LPALCRENDERSAMPLESSOFT>(p.renderCall)(deviceOf(p), out, ALCsizei(frames));
     return true;
 }
 
-float sourceGain(uint32_t index)
+float SoundPool::sourceGain(uint32_t index) const
 {
     ALfloat value = 0;
-    if (gSoundReady && index < MaxSoundSources)
-        alGetSourcef(gSfxSources[index], AL_GAIN, &value);
+    if (mState->ready && index < MaxSoundSources)
+        alGetSourcef(mState->sfxSources[index], AL_GAIN, &value);
     return value;
 }
 
-bool sourcePlaying(uint32_t index)
+bool SoundPool::sourcePlaying(uint32_t index) const
 {
     ALint state = AL_STOPPED;
-    if (gSoundReady && index < MaxSoundSources)
-        alGetSourcei(gSfxSources[index], AL_SOURCE_STATE, &state);
+    if (mState->ready && index < MaxSoundSources)
+        alGetSourcei(mState->sfxSources[index], AL_SOURCE_STATE, &state);
     return state == AL_PLAYING;
 }
 

@@ -3,13 +3,16 @@
 // priority once per main-loop pass. Voice playback streams decoded samples
 // through the same objects.
 //
-// Everything runs on the main thread. Every operation except initSound does
-// nothing while sound is off (initSound failed or closeSound ran), so the
-// program runs without sound when no device can be opened.
+// The program makes one SoundPool and lends it to whatever plays: every
+// sound object belongs to the pool it was made with. Everything runs on the
+// main thread. Every operation except SoundPool::init does nothing while
+// sound is off (init failed or close ran), so the program runs without sound
+// when no device can be opened.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -127,12 +130,16 @@ struct SoundObjectState {
     float priority = 0;                    // recomputed each pass
 };
 
+class SoundPool;
+
 // Plays one catalogue sound, or streams sample buffers handed to it (voice).
 // Counted: the play list holds a reference while it plays or waits.
 class SFXObject : public Object {
 public:
-    // `samples` may be null (a catalogue sound); position is (x, y, 0).
-    SFXObject(const RefPtr<ByteBuffer>& samples, float gain, float x, float y);
+    // Plays through `pool` (not owned; it outlives the object), or nowhere
+    // when null. `samples` may be null (a catalogue sound); position is
+    // (x, y, 0).
+    SFXObject(SoundPool* pool, const RefPtr<ByteBuffer>& samples, float gain, float x, float y);
     ~SFXObject() override;
 
     // Chooses the catalogue row (0 ... 35).
@@ -176,12 +183,11 @@ private:
     // list every pass; callers only ever ask it to play.
     friend SoundObjectState& soundState(SFXObject& object);
     friend const SoundObjectState& soundState(const SFXObject& object);
+    friend SoundPool* soundPoolOf(const SFXObject& object);
 
+    SoundPool* mPool;
     SoundObjectState mState;
 };
-
-// Puts the object on the play list (once) if it has no source.
-void requestPlay(SFXObject* object);
 
 // The gain its source gets: gainScale times 1.0 up to the full-gain
 // distance, a linear fall-off scaled by the object's gain inside the band,
@@ -192,7 +198,7 @@ float soundGain(const SFXObject& object);
 float soundPriority(const SFXObject& object);
 // Voice streams rank above every effect: 2.0 plus up to 1.0 that falls
 // the longer the voice has been silent (no samples came), counting a
-// voice that holds a source VoiceHoldMs less silent. `nowMs` on soundTime.
+// voice that holds a source VoiceHoldMs less silent. `nowMs` on the pool's time.
 float voicePriority(const SFXObject& object, uint32_t nowMs);
 
 // Removes up to `budget` samples of quiet from `samples`, earliest first:
@@ -207,42 +213,72 @@ struct SoundSetup {
     // Where the catalogue's files are. Empty: "sfx" beside the program, or
     // "sfx" in the working folder when there is none beside the program.
     std::string sfxDirectory;
-    // Renders only on demand through renderSoundSamples, mono 16-bit at
+    // Renders only on demand through renderSamples, mono 16-bit at
     // `loopbackRate`, instead of opening the default device (tests).
     bool loopback = false;
     uint32_t loopbackRate = VoiceSampleRate;
     uint32_t loopbackChannels = 1; // 1 or 2 (interleaved left, right)
 };
 
-// Opens the default device, creates buffers and sources, loads the
-// catalogue. A device that cannot be opened logs "Failed to intitialize
-// OpenAL." and leaves sound off; a catalogue file that fails logs its name
-// and leaves that one sound empty. Returns true when sound is on.
-bool initSound();
-bool initSound(const SoundSetup& setup);
-
-// Once per main-loop pass: reclaims finished sources and played streaming
-// buffers, sorts the play list by priority and gives the first 16 a source.
-void updateSound();
-
-// Releases every OpenAL object and closes the device; sound is off again.
-void closeSound();
-
-// The catalogue folder initSound() uses without a setup.
+// The catalogue folder init() uses without a setup.
 std::string defaultSfxDirectory();
 
-// Loopback device only: mixes the next `frames` sample frames into `out`
-// (one sample per channel each).
-bool renderSoundSamples(int16_t* out, uint32_t frames);
+// The OpenAL device, its buffers and the source pool. One per program,
+// made before the session and kept until after it: sound objects point at
+// it.
+class SoundPool {
+public:
+    SoundPool();
+    // Closes sound if close did not.
+    ~SoundPool();
+    SoundPool(const SoundPool&) = delete;
+    SoundPool& operator=(const SoundPool&) = delete;
 
-// The sound module's clock in milliseconds (voice timing): the real clock
-// unless a test sets its own; an empty function restores the real one.
-uint32_t soundTime();
-void setSoundClock(std::function<uint32_t()> clock);
+    // Opens the default device, creates buffers and sources, loads the
+    // catalogue. A device that cannot be opened logs "Failed to intitialize
+    // OpenAL." and leaves sound off; a catalogue file that fails logs its
+    // name and leaves that one sound empty. Returns true when sound is on.
+    bool init();
+    bool init(const SoundSetup& setup);
+    // Sound is on: init succeeded and close has not run.
+    bool ready() const;
 
-// The gain currently set on source `index` (diagnostics and tests).
-float sourceGain(uint32_t index);
-// True while source `index` is playing.
-bool sourcePlaying(uint32_t index);
+    // Once per main-loop pass: reclaims finished sources and played
+    // streaming buffers, sorts the play list by priority and gives the first
+    // 16 a source.
+    void update();
+
+    // Releases every OpenAL object and closes the device; sound is off again.
+    void close();
+
+    // Puts the object on the play list (once) if it has no source.
+    void requestPlay(SFXObject* object);
+
+    // Loopback device only: mixes the next `frames` sample frames into `out`
+    // (one sample per channel each).
+    bool renderSamples(int16_t* out, uint32_t frames);
+
+    // The pool's clock in milliseconds (voice timing): the real clock
+    // unless a test sets its own; an empty function restores the real one.
+    uint32_t time() const;
+    void setClock(std::function<uint32_t()> clock);
+
+    // The gain currently set on source `index` (diagnostics and tests).
+    float sourceGain(uint32_t index) const;
+    // True while source `index` is playing.
+    bool sourcePlaying(uint32_t index) const;
+
+    // The pool's state as its module and tests see it (sound_local.h).
+    struct State;
+    State& state() { return *mState; }
+    const State& state() const { return *mState; }
+
+private:
+    std::unique_ptr<State> mState;
+};
+
+// The voice clock of whoever has `pool`: its time, or the real clock
+// without one.
+uint32_t soundTime(const SoundPool* pool);
 
 } // namespace seafold

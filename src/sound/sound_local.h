@@ -1,8 +1,8 @@
-// The source pool's process-wide state, shared by the sound module's files
-// and its tests. Not part of the sound module's interface: callers go through
-// sound.h.
+// The source pool's state, shared by the sound module's files and its tests.
+// Not part of the sound module's interface: callers go through sound.h.
 #pragma once
 
+#include <functional>
 #include <vector>
 
 #include "sound/sound.h"
@@ -14,16 +14,31 @@ namespace seafold {
 // single-threaded mixer does little more work than voice needs.
 enum : int { MixerRate = 11025 };
 
-extern bool gSoundReady;                            // initSound succeeded and closeSound has not run
-extern unsigned int gSfxBuffers[SoundProfileCount]; // buffer i holds catalogue sound i
-extern unsigned int gSfxSources[MaxSoundSources];   // the source pool
-extern std::vector<unsigned int> gFreeVoiceBuffers; // free streaming buffers
-extern std::vector<RefPtr<SFXObject>> gPlayList;    // objects playing or waiting
-extern float gListenerPosition[2];                  // (0, 0); nothing moves it
+struct SoundPool::State {
+    bool ready = false;                          // init succeeded and close has not run
+    unsigned int sfxBuffers[SoundProfileCount] = {}; // buffer i holds catalogue sound i
+    unsigned int sfxSources[MaxSoundSources] = {};   // the source pool
+    std::vector<unsigned int> freeVoiceBuffers;  // free streaming buffers
+    std::vector<RefPtr<SFXObject>> playList;     // objects playing or waiting
+    float listenerPosition[2] = {0, 0};          // nothing moves it
+    // Every streaming buffer, free or queued, so that close can delete them.
+    unsigned int voiceBuffers[VoiceStreamBufferCount] = {};
+    // The OpenAL device and context and the loopback device's render call,
+    // kept opaque so that OpenAL's headers stay in the module's .cpp files.
+    void* device = nullptr;
+    void* context = nullptr;
+    void* renderCall = nullptr;
+    std::function<uint32_t()> clock;
+    // The voice stream whose buffers each source plays, or none: its record
+    // of queued buffers follows what the source gives back.
+    SFXObject* sourceVoice[MaxSoundSources] = {};
+};
 
 // An object's state as the source pool keeps it: callers outside the sound
 // module see only what SFXObject offers.
 SoundObjectState& soundState(SFXObject& object);
 const SoundObjectState& soundState(const SFXObject& object);
+// The pool the object plays through, or none.
+SoundPool* soundPoolOf(const SFXObject& object);
 
 } // namespace seafold

@@ -12,85 +12,55 @@
 
 namespace seafold {
 
-bool gVoiceCaptureActive = false;
-int32_t gVoiceLevel = 0;
-RefPtr<ByteBuffer> gCapturedSamples;
-RefPtr<ByteBuffer> gLastVoicePacket;
-uint32_t gCaptureReadOffset = 0;
-std::function<void(const RefPtr<ByteBuffer>& frames)> gVoiceSender;
-std::function<VoiceMode()> gVoiceModeChooser;
-
 namespace {
-
-// Written by the press (startVoiceCapture) and voiceTickDue only; read
-// through voiceCountdownMs.
-uint32_t gVoiceCountdownMs = 0;
-// The back end: set by setCaptureBackend (the program from its options, the
-// tests), else made at the first press; read by every capture step.
-std::unique_ptr<CaptureBackend> gCaptureBackend;
-// The device's one opening: written by openCapture, cleared with a new back
-// end.
-bool gCaptureCreateTried = false;
-bool gCaptureDeviceOpen = false;
-// The back end captures: written by the press and release, read by the reads.
-bool gCaptureStarted = false;
-// The last press could not start capture; cleared by one that could. Read by
-// captureStatus (the "No microphone" mark).
-bool gCaptureFailed = false;
-// The press's mode (written by the press) and the level's decay per tick
-// that goes with its period.
-VoiceMode gVoiceMode;
-double gLevelDecay = 0;
-// The final tick of a press is under way.
-bool gFinalTick = false;
-// Set by the program (setCaptureProcessing); read by the tick and the press.
-std::unique_ptr<CaptureProcessing> gCaptureProcessing;
 
 // Level below which samples pass unscaled, and the headroom added to a peak.
 constexpr int32_t QuietLevel = 2048;
 constexpr double LevelDecay = double(0.95f);
 
-CaptureBackend* captureBackend()
+} // namespace
+
+VoiceCapture::VoiceCapture() : mLpcEncoder(new LPC10VoiceEncoder) {}
+
+VoiceCapture::~VoiceCapture()
 {
-    if (!gCaptureBackend)
-        gCaptureBackend = createOpenALCaptureBackend();
-    return gCaptureBackend.get();
+    close();
 }
 
 // The final tick of a press that made no frames still tells the
 // receivers the spurt ended (with no frames), except with LPC-10, whose
 // messages carry nothing but frames.
-void sendEndOfSpurt()
+void VoiceCapture::sendEndOfSpurt()
 {
-    if (gFinalTick && gVoiceMode.codec != VoiceCodecId::Lpc10 && gVoiceSender)
-        gVoiceSender(new ByteBuffer(0));
+    if (tickEndsSpurt() && mMode.codec != VoiceCodecId::Lpc10 && mSender)
+        mSender(new ByteBuffer(0));
 }
 
-bool openCapture()
+bool VoiceCapture::openCapture()
 {
-    if (gCaptureStarted)
+    if (mStarted)
         return true;
-    CaptureBackend* backend = captureBackend();
-    if (backend->rate() != gVoiceMode.sampleRate) {
+    if (!mBackend)
+        mBackend = createOpenALCaptureBackend();
+    CaptureBackend* backend = mBackend.get();
+    if (backend->rate() != mMode.sampleRate) {
         // Another rate is another opening of the device.
-        backend->setRate(gVoiceMode.sampleRate);
-        gCaptureCreateTried = false;
+        backend->setRate(mMode.sampleRate);
+        mCreateTried = false;
     }
     // A device that cannot be opened is never tried again.
-    if (!gCaptureCreateTried) {
-        gCaptureCreateTried = true;
-        gCaptureDeviceOpen = backend->openDevice();
+    if (!mCreateTried) {
+        mCreateTried = true;
+        mDeviceOpen = backend->openDevice();
     }
-    if (!gCaptureDeviceOpen)
+    if (!mDeviceOpen)
         return false;
     if (!backend->startCapture())
         return false;
-    gCaptureStarted = true;
-    gCaptureReadOffset = 0;
+    mStarted = true;
+    mReadOffset = 0;
     return true;
 }
-
-} // namespace
 
 // ---- ring --------------------------------------------------------------------------------
 
@@ -121,42 +91,42 @@ void CaptureBackend::writeRing(const int16_t* samples, uint32_t count)
     }
 }
 
-void setCaptureBackend(std::unique_ptr<CaptureBackend> backend)
+void VoiceCapture::setBackend(std::unique_ptr<CaptureBackend> backend)
 {
-    if (gVoiceCaptureActive) {
-        gVoiceCaptureActive = false;
-        gCapturedSamples = nullptr;
+    if (mActive) {
+        mActive = false;
+        mCapturedSamples = nullptr;
     }
-    if (gCaptureStarted && gCaptureBackend)
-        gCaptureBackend->stopCapture();
-    gCaptureStarted = false;
-    gCaptureCreateTried = false;
-    gCaptureDeviceOpen = false;
-    gCaptureFailed = false;
-    gCaptureBackend = std::move(backend);
+    if (mStarted && mBackend)
+        mBackend->stopCapture();
+    mStarted = false;
+    mCreateTried = false;
+    mDeviceOpen = false;
+    mFailed = false;
+    mBackend = std::move(backend);
 }
 
-void readCapturedSamples(const RefPtr<ByteBuffer>& buffer)
+void VoiceCapture::readCapturedSamples(const RefPtr<ByteBuffer>& buffer)
 {
-    if (!gCaptureStarted || !buffer)
+    if (!mStarted || !buffer)
         return;
-    CaptureBackend* backend = gCaptureBackend.get();
+    CaptureBackend* backend = mBackend.get();
     const uint32_t ringBytes = backend->ringBytes();
     uint32_t position = backend->readPosition() % ringBytes;
-    uint32_t available = (position + ringBytes - gCaptureReadOffset) % ringBytes;
+    uint32_t available = (position + ringBytes - mReadOffset) % ringBytes;
     if (available == 0)
         return;
     // One or two regions: up to the end of the ring, then from its start.
     uint32_t first = available;
-    if (gCaptureReadOffset + first > ringBytes)
-        first = ringBytes - gCaptureReadOffset;
+    if (mReadOffset + first > ringBytes)
+        first = ringBytes - mReadOffset;
     uint32_t second = available - first;
     uint32_t old = buffer->size();
     if (!buffer->resize(old + available))
         return;
-    std::memcpy(buffer->data() + old, backend->ring() + gCaptureReadOffset, first);
+    std::memcpy(buffer->data() + old, backend->ring() + mReadOffset, first);
     std::memcpy(buffer->data() + old + first, backend->ring(), second);
-    gCaptureReadOffset = (gCaptureReadOffset + available) % ringBytes;
+    mReadOffset = (mReadOffset + available) % ringBytes;
 }
 
 // ---- processing --------------------------------------------------------------------------
@@ -179,138 +149,112 @@ void putSamples(const int16_t* samples, uint32_t count, uint8_t* bytes)
     }
 }
 
+} // namespace
+
 // The samples of `buffer` from sample `from` on, replaced by what the
 // processing makes of them (fewer or none while it holds them back).
-void processCapturedSamples(ByteBuffer& buffer, uint32_t from)
+void VoiceCapture::processCapturedSamples(ByteBuffer& buffer, uint32_t from)
 {
     const uint32_t count = buffer.size() / 2;
-    if (!gCaptureProcessing || count <= from)
+    if (!mProcessing || count <= from)
         return;
     std::vector<int16_t> fresh = samplesOf(buffer.data() + from * 2, count - from), clean;
-    gCaptureProcessing->process(fresh.data(), fresh.size(), gVoiceMode.sampleRate, clean);
+    mProcessing->process(fresh.data(), fresh.size(), mMode.sampleRate, clean);
     if (!buffer.resize(uint32_t(from + clean.size()) * 2))
         return;
     putSamples(clean.data(), uint32_t(clean.size()), buffer.data() + from * 2);
 }
 
-} // namespace
-
 // ---- push-to-talk and the tick -----------------------------------------------------------------
 
-VoiceEncoder& voiceEncoder()
+CaptureStatus VoiceCapture::status() const
 {
-    static RefPtr<VoiceEncoder> encoder = new LPC10VoiceEncoder;
-    return *encoder;
-}
-
-const VoiceMode& voiceMode()
-{
-    return gVoiceMode;
-}
-
-bool voiceTickEndsSpurt()
-{
-    return gFinalTick;
-}
-
-CaptureStatus captureStatus()
-{
-    if (gVoiceCaptureActive)
+    if (mActive)
         return CaptureStatus::Running;
-    return gCaptureFailed ? CaptureStatus::Failed : CaptureStatus::Off;
+    return mFailed ? CaptureStatus::Failed : CaptureStatus::Off;
 }
 
-std::string captureFailure()
+std::string VoiceCapture::failure() const
 {
-    if (!gCaptureFailed)
+    if (!mFailed)
         return std::string();
-    const std::string why = gCaptureBackend ? gCaptureBackend->error() : std::string();
+    const std::string why = mBackend ? mBackend->error() : std::string();
     return why.empty() ? "the capture device would not start" : why;
 }
 
-void setCaptureProcessing(std::unique_ptr<CaptureProcessing> processing)
+void VoiceCapture::setProcessing(std::unique_ptr<CaptureProcessing> processing)
 {
-    gCaptureProcessing = std::move(processing);
+    mProcessing = std::move(processing);
 }
 
-CaptureProcessing* captureProcessing()
+bool VoiceCapture::transmitting() const
 {
-    return gCaptureProcessing.get();
+    return mActive && (!mProcessing || mProcessing->open());
 }
 
-bool voiceTransmitting()
+bool VoiceCapture::tickDue(uint32_t elapsedMs)
 {
-    return gVoiceCaptureActive && (!gCaptureProcessing || gCaptureProcessing->open());
-}
-
-uint32_t voiceCountdownMs()
-{
-    return gVoiceCountdownMs;
-}
-
-bool voiceTickDue(uint32_t elapsedMs)
-{
-    if (!gVoiceCaptureActive || gVoiceCountdownMs == 0)
+    if (!mActive || mCountdownMs == 0)
         return false;
-    if (elapsedMs < gVoiceCountdownMs) {
-        gVoiceCountdownMs -= elapsedMs;
+    if (elapsedMs < mCountdownMs) {
+        mCountdownMs -= elapsedMs;
         return false;
     }
-    const uint32_t period = std::max<uint32_t>(gVoiceMode.tickPeriodMs, 1);
-    const uint32_t excess = elapsedMs - gVoiceCountdownMs;
+    const uint32_t period = std::max<uint32_t>(mMode.tickPeriodMs, 1);
+    const uint32_t excess = elapsedMs - mCountdownMs;
     // A cadence kept through a long stall would only tick again at once:
     // the overshoot counts up to one period.
-    gVoiceCountdownMs = gVoiceMode.keepCadence ? period - std::min(excess, period - 1) : period;
+    mCountdownMs = mMode.keepCadence ? period - std::min(excess, period - 1) : period;
     return true;
 }
 
-void startVoiceCapture()
+void VoiceCapture::start()
 {
-    if (gVoiceCaptureActive)
+    if (mActive)
         return;
-    gVoiceMode = gVoiceModeChooser ? gVoiceModeChooser() : VoiceMode();
-    if (!gVoiceMode.encoder)
-        gVoiceMode.encoder = &voiceEncoder();
+    mMode = mModeChooser ? mModeChooser() : VoiceMode();
+    if (!mMode.encoder)
+        mMode.encoder = mLpcEncoder;
     // The level decays the same per second at any tick period; at 100 ms
     // it is exactly the single-precision 0.95 per tick.
-    gLevelDecay = gVoiceMode.tickPeriodMs == VoiceTickPeriodMs
+    mLevelDecay = mMode.tickPeriodMs == VoiceTickPeriodMs
                       ? LevelDecay
-                      : std::pow(LevelDecay, double(gVoiceMode.tickPeriodMs) / VoiceTickPeriodMs);
-    gVoiceCaptureActive = openCapture();
-    gCaptureFailed = !gVoiceCaptureActive;
-    if (!gVoiceCaptureActive)
+                      : std::pow(LevelDecay, double(mMode.tickPeriodMs) / VoiceTickPeriodMs);
+    mActive = openCapture();
+    mFailed = !mActive;
+    if (!mActive)
         return;
-    gCapturedSamples = new ByteBuffer(0);
-    gVoiceCountdownMs = gVoiceMode.firstTickMs;
+    mCapturedSamples = new ByteBuffer(0);
+    mCountdownMs = mMode.firstTickMs;
     // Whatever the ring held before the press is not part of the speech.
-    readCapturedSamples(gCapturedSamples);
-    gCapturedSamples->resize(0);
+    readCapturedSamples(mCapturedSamples);
+    mCapturedSamples->resize(0);
 }
 
-void stopVoiceCapture()
+void VoiceCapture::stop()
 {
-    if (!gVoiceCaptureActive)
+    if (!mActive)
         return;
-    gFinalTick = true;
-    voiceTick();
-    gFinalTick = false;
-    gVoiceCaptureActive = false;
-    if (gCaptureStarted) {
-        gCaptureStarted = false;
-        gCaptureBackend->stopCapture();
+    mFinalTick = true;
+    tick();
+    mFinalTick = false;
+    mActive = false;
+    if (mStarted) {
+        mStarted = false;
+        mBackend->stopCapture();
     }
     // The tail of fewer than one frame is dropped.
-    gCapturedSamples = nullptr;
+    mCapturedSamples = nullptr;
 }
 
-void closeVoiceCapture()
+void VoiceCapture::close()
 {
-    gVoiceCaptureActive = false;
-    gCapturedSamples = nullptr;
-    setCaptureBackend(nullptr);
+    mActive = false;
+    mCapturedSamples = nullptr;
+    setBackend(nullptr);
 }
 
-void normaliseVoiceGain(int16_t* samples, uint32_t count)
+void VoiceCapture::normaliseGain(int16_t* samples, uint32_t count)
 {
     int32_t peak = 0;
     for (uint32_t i = 0; i < count; ++i) {
@@ -318,12 +262,12 @@ void normaliseVoiceGain(int16_t* samples, uint32_t count)
         if (magnitude > peak)
             peak = magnitude;
     }
-    gVoiceLevel = int32_t(double(gVoiceLevel) * (gLevelDecay > 0 ? gLevelDecay : LevelDecay));
-    if (peak + QuietLevel > gVoiceLevel)
-        gVoiceLevel = peak + QuietLevel;
-    if (gVoiceLevel <= QuietLevel)
+    mLevel = int32_t(double(mLevel) * (mLevelDecay > 0 ? mLevelDecay : LevelDecay));
+    if (peak + QuietLevel > mLevel)
+        mLevel = peak + QuietLevel;
+    if (mLevel <= QuietLevel)
         return;
-    float g = float(32767.0 / double(gVoiceLevel));
+    float g = float(32767.0 / double(mLevel));
     for (uint32_t i = 0; i < count; ++i) {
         float x = float(samples[i]) * g;
         if (x > 32767.0f)
@@ -335,14 +279,22 @@ void normaliseVoiceGain(int16_t* samples, uint32_t count)
     }
 }
 
-void voiceTick()
+void VoiceCapture::tick()
 {
-    if (!gCapturedSamples)
+    if (!mCapturedSamples)
         return;
-    uint32_t oldCount = gCapturedSamples->size() / 2;
-    readCapturedSamples(gCapturedSamples);
-    processCapturedSamples(*gCapturedSamples, oldCount);
-    uint32_t newCount = gCapturedSamples->size() / 2;
+    uint32_t oldCount = mCapturedSamples->size() / 2;
+    readCapturedSamples(mCapturedSamples);
+    // Voice activation closing ends the utterance as a release does, so
+    // that listeners take its end for an end rather than a gap.
+    const bool wasOpen = transmitting();
+    processCapturedSamples(*mCapturedSamples, oldCount);
+    mGateClosed = wasOpen && !transmitting();
+    struct ClearGate {
+        bool& closed;
+        ~ClearGate() { closed = false; }
+    } clearGate{mGateClosed};
+    uint32_t newCount = mCapturedSamples->size() / 2;
     if (newCount == oldCount) {
         sendEndOfSpurt();
         return;
@@ -351,16 +303,16 @@ void voiceTick()
     // Only the new samples: the tail left by the last tick is levelled already.
     // The buffer's bytes are little-endian samples; copy through an aligned array.
     uint32_t count = newCount - oldCount;
-    uint8_t* bytes = gCapturedSamples->data() + oldCount * 2;
+    uint8_t* bytes = mCapturedSamples->data() + oldCount * 2;
     std::vector<int16_t> fresh = samplesOf(bytes, count);
-    normaliseVoiceGain(fresh.data(), count);
+    normaliseGain(fresh.data(), count);
     putSamples(fresh.data(), count, bytes);
 
     // Whole frames go out; fewer than one frame waits for the next tick and
     // nothing is sent.
-    gLastVoicePacket = gVoiceMode.encoder->encodeBuffer(gCapturedSamples);
-    if (gLastVoicePacket && gLastVoicePacket->size() != 0 && gVoiceSender)
-        gVoiceSender(gLastVoicePacket);
+    mLastPacket = mMode.encoder->encodeBuffer(mCapturedSamples);
+    if (mLastPacket && mLastPacket->size() != 0 && mSender)
+        mSender(mLastPacket);
     else
         sendEndOfSpurt();
 }

@@ -14,9 +14,11 @@
 // codec of fixed short frames the capture runs at the codec's rate and the
 // tick at its frame cadence, so no frame waits for a batch.
 //
-// This module knows no connection: the application sets gVoiceSender. Nor
-// does it read the clock: the main loop hands each accepted step's whole
-// milliseconds to voiceTickDue. Everything runs on the main thread.
+// The program makes one VoiceCapture and lends it to what drives it (the
+// session host, the main loop's voice step). It knows no connection: the
+// application sets its sender. Nor does it read the clock: the main loop
+// hands each accepted step's whole milliseconds to tickDue. Everything runs
+// on the main thread.
 #pragma once
 
 #include <cstdint>
@@ -50,7 +52,7 @@ enum class VoiceCodecId : uint32_t {
 // How one press of push-to-talk runs.
 struct VoiceMode {
     VoiceCodecId codec = VoiceCodecId::Lpc10;
-    // The encoder; null: the process's LPC-10 encoder (voiceEncoder()).
+    // The encoder; null: the capture's own LPC-10 encoder.
     RefPtr<VoiceEncoder> encoder;
     uint32_t sampleRate = CaptureSampleRate;
     uint32_t firstTickMs = VoiceFirstTickMs;
@@ -59,17 +61,6 @@ struct VoiceMode {
     // countdown shortens the next wait by as much (LPC-10 drops the excess).
     bool keepCadence = false;
 };
-
-// The mode of a press: asked at every press that starts capture. Written
-// once by the application (it picks Opus when the server speaks it), by
-// tests and the benchmark; empty gives the default VoiceMode.
-extern std::function<VoiceMode()> gVoiceModeChooser;
-
-// The mode of the press under way, or of the last one.
-const VoiceMode& voiceMode();
-// True during the tick that stopVoiceCapture runs: its frames end the
-// speaker's talk spurt.
-bool voiceTickEndsSpurt();
 
 // ---- capture back ends -------------------------------------------------------------
 
@@ -139,81 +130,128 @@ uint32_t captureFileMs(const std::string& path);
 // the microphone when it is empty.
 std::unique_ptr<CaptureBackend> createCaptureBackend(const std::string& captureFile);
 
-// The back end in use (the program sets it at start-up from its options;
-// tests and benchmarks set their own). Without one set, the first press
-// takes the microphone.
-void setCaptureBackend(std::unique_ptr<CaptureBackend> backend);
-
-// ---- push-to-talk and the tick ----------------------------------------------------------------
-
-// The state of the process's one capture, on the main thread. This module
-// writes all of it (tests set some directly); who reads what is said on each.
-
-// Push-to-talk is held and capture runs. Read by the session port (the talk
-// level) and the display-less program's scripted speech.
-extern bool gVoiceCaptureActive;
-// Decaying loudness level of the gain normalisation; never reset. Read by the
-// session port for the talk level shown.
-extern int32_t gVoiceLevel;
-// Captured samples not yet encoded; null while push-to-talk is not held.
-extern RefPtr<ByteBuffer> gCapturedSamples;
-// The encoded buffer of the latest tick (tests and the voice benchmark).
-extern RefPtr<ByteBuffer> gLastVoicePacket;
-// Byte offset in the ring up to which samples have been taken.
-extern uint32_t gCaptureReadOffset;
-
-// Receives each tick's encoded frames. Written once by the application at
-// start-up (it sends them to the server), by tests and the benchmark; read by
-// voiceTick. Empty: the frames are dropped.
-extern std::function<void(const RefPtr<ByteBuffer>& frames)> gVoiceSender;
-
-// Milliseconds until the next tick: the mode's first wait after a press,
-// its period after each tick, 0 before the first press.
-uint32_t voiceCountdownMs();
-
-// The main loop's accepted timing step of `elapsedMs` whole milliseconds.
-// While capture is active and the countdown is not 0, the countdown shrinks
-// by it; reaching 0 restarts it at the mode's period and returns true:
-// voiceTick is due (any excess is dropped, not carried, unless the mode
-// keeps its cadence). The countdown's only writers are
-// this and the press.
-bool voiceTickDue(uint32_t elapsedMs);
-
-// The process's one LPC-10 encoder; its analysis state lasts for the whole run.
-VoiceEncoder& voiceEncoder();
-
 // What the local user's push-to-talk has come to, for display: capture is
 // off (never pressed, or released), running, or the last press found no
 // capture device or could not start it ("No microphone").
 enum class CaptureStatus { Off, Running, Failed };
-CaptureStatus captureStatus();
-// Why the last press found no capture (the back end's error()), for the
-// panel and the console.
-std::string captureFailure();
 
-// What captured sound goes through before the codec (noise suppression,
-// gain, voice activation): set by the program at start-up. Without it the
-// codec gets the samples as captured.
-void setCaptureProcessing(std::unique_ptr<CaptureProcessing> processing);
-CaptureProcessing* captureProcessing();
-// Capture runs and what it hears goes out: push-to-talk held, or with voice
-// activation, speech heard (until the hangover ends).
-bool voiceTransmitting();
+// ---- push-to-talk and the tick ----------------------------------------------------------------
 
-// Push-to-talk pressed: starts capture; does nothing when it is already
-// active or no capture is possible.
-void startVoiceCapture();
-// Push-to-talk released: one last tick, then capture stops.
-void stopVoiceCapture();
-// At shutdown: stops capture and closes the capture device (before the
-// audio library goes away with the process).
-void closeVoiceCapture();
-// Takes the new samples, levels them, encodes whole frames and sends them.
-void voiceTick();
-// Appends to `buffer` what the ring received since the last read.
-void readCapturedSamples(const RefPtr<ByteBuffer>& buffer);
+// The process's one capture, on the main thread: its back end, the press
+// under way, the loudness level and the tick's countdown.
+class VoiceCapture {
+public:
+    VoiceCapture();
+    // Stops capture and closes the device.
+    ~VoiceCapture();
+    VoiceCapture(const VoiceCapture&) = delete;
+    VoiceCapture& operator=(const VoiceCapture&) = delete;
 
-// Levels samples[0 .. count) in place, updating gVoiceLevel.
-void normaliseVoiceGain(int16_t* samples, uint32_t count);
+    // The mode of a press: asked at every press that starts capture. Set
+    // once by the application (it picks Opus when the server speaks it), by
+    // tests and the benchmark; empty gives the default VoiceMode.
+    void setModeChooser(std::function<VoiceMode()> chooser) { mModeChooser = std::move(chooser); }
+    // Receives each tick's encoded frames. Set once by the application (it
+    // sends them to the server), by tests and the benchmark. Empty: the
+    // frames are dropped.
+    using Sender = std::function<void(const RefPtr<ByteBuffer>& frames)>;
+    void setSender(Sender sender) { mSender = std::move(sender); }
+
+    // The back end in use (the program sets it at start-up from its
+    // options; tests and benchmarks set their own). Without one set, the
+    // first press takes the microphone.
+    void setBackend(std::unique_ptr<CaptureBackend> backend);
+    // What captured sound goes through before the codec (noise suppression,
+    // gain, voice activation): set by the program at start-up. Without it
+    // the codec gets the samples as captured.
+    void setProcessing(std::unique_ptr<CaptureProcessing> processing);
+    CaptureProcessing* processing() const { return mProcessing.get(); }
+
+    // Push-to-talk pressed: starts capture; does nothing when it is already
+    // active or no capture is possible.
+    void start();
+    // Push-to-talk released: one last tick, then capture stops.
+    void stop();
+    // At shutdown: stops capture and closes the capture device (before the
+    // audio library goes away with the process).
+    void close();
+    // Takes the new samples, levels them, encodes whole frames and sends them.
+    void tick();
+    // The main loop's accepted timing step of `elapsedMs` whole
+    // milliseconds. While capture is active and the countdown is not 0, the
+    // countdown shrinks by it; reaching 0 restarts it at the mode's period
+    // and returns true: tick is due (any excess is dropped, not carried,
+    // unless the mode keeps its cadence). The countdown's only writers are
+    // this and the press.
+    bool tickDue(uint32_t elapsedMs);
+    // Appends to `buffer` what the ring received since the last read.
+    void readCapturedSamples(const RefPtr<ByteBuffer>& buffer);
+
+    // Push-to-talk is held and capture runs.
+    bool active() const { return mActive; }
+    // Capture runs and what it hears goes out: push-to-talk held, or with
+    // voice activation, speech heard (until the hangover ends).
+    bool transmitting() const;
+    // Decaying loudness level of the gain normalisation; never reset.
+    int32_t level() const { return mLevel; }
+    void setLevel(int32_t level) { mLevel = level; }
+    // Captured samples not yet encoded; null while push-to-talk is not held.
+    const RefPtr<ByteBuffer>& capturedSamples() const { return mCapturedSamples; }
+    // The encoded buffer of the latest tick (tests and the voice benchmark).
+    const RefPtr<ByteBuffer>& lastPacket() const { return mLastPacket; }
+    // Byte offset in the ring up to which samples have been taken.
+    uint32_t readOffset() const { return mReadOffset; }
+    // Milliseconds until the next tick: the mode's first wait after a press,
+    // its period after each tick, 0 before the first press.
+    uint32_t countdownMs() const { return mCountdownMs; }
+    // The mode of the press under way, or of the last one.
+    const VoiceMode& mode() const { return mMode; }
+    // True during the tick that stop runs, and during the tick in which
+    // voice activation closes: its frames end the speaker's talk spurt (an
+    // utterance's end, not a gap in it).
+    bool tickEndsSpurt() const { return mFinalTick || mGateClosed; }
+    CaptureStatus status() const;
+    // Why the last press found no capture (the back end's error()), for the
+    // panel and the console.
+    std::string failure() const;
+    // The capture's LPC-10 encoder; its analysis state lasts for the whole run.
+    VoiceEncoder& lpcEncoder() { return *mLpcEncoder; }
+
+    // Levels samples[0 .. count) in place, updating level().
+    void normaliseGain(int16_t* samples, uint32_t count);
+
+private:
+    bool openCapture();
+    void sendEndOfSpurt();
+    void processCapturedSamples(ByteBuffer& buffer, uint32_t from);
+
+    std::function<VoiceMode()> mModeChooser;
+    Sender mSender;
+    bool mActive = false;
+    int32_t mLevel = 0;
+    RefPtr<ByteBuffer> mCapturedSamples;
+    RefPtr<ByteBuffer> mLastPacket;
+    uint32_t mReadOffset = 0;
+    // Written by the press and tickDue only.
+    uint32_t mCountdownMs = 0;
+    // Set by setBackend, else made at the first press.
+    std::unique_ptr<CaptureBackend> mBackend;
+    // The device's one opening: cleared with a new back end.
+    bool mCreateTried = false;
+    bool mDeviceOpen = false;
+    // The back end captures: written by the press and release.
+    bool mStarted = false;
+    // The last press could not start capture; cleared by one that could.
+    bool mFailed = false;
+    // The press's mode and the level's decay per tick that goes with its period.
+    VoiceMode mMode;
+    double mLevelDecay = 0;
+    // The final tick of a press is under way.
+    bool mFinalTick = false;
+    // Voice activation closed during the tick under way.
+    bool mGateClosed = false;
+    std::unique_ptr<CaptureProcessing> mProcessing;
+    RefPtr<VoiceEncoder> mLpcEncoder;
+};
 
 } // namespace seafold

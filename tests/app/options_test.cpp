@@ -80,7 +80,8 @@ TEST(ProgramOptions, ReachTheInterfaceTheSessionAndTheConsole)
 
         Console console(Program::Headless, options.shared);
         HeadlessScene scene;
-        SessionHost host(options, scene);
+        Audio audio;
+        SessionHost host(options, scene, audio);
         testing::internal::CaptureStdout();
         ASSERT_TRUE(host.start(options.line));
         testing::internal::GetCapturedStdout();

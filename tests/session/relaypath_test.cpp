@@ -98,7 +98,7 @@ struct RelayPath : SessionTest {
     // own user's too), then until everything is delivered.
     void deliver(HostUser* host)
     {
-        setSoundClock([this] { return clock.now; });
+        followTestClock(true);
         run(60, [&] {
             for (auto& p : peers)
                 serviceVoices(p->session);
@@ -106,7 +106,7 @@ struct RelayPath : SessionTest {
                 host->serviceVoice(clock.now);
             return false;
         });
-        setSoundClock(nullptr);
+        followTestClock(false);
         ASSERT_TRUE(settle());
     }
     HostUser* hostUser()
@@ -172,7 +172,7 @@ TEST_P(RelayTable, EachListenerGetsTheCallsOfItsVersionWhoeverActs)
         sender->turn(Orientation::fromYawDegrees(90));
     else if (action == "opus voice") {
         std::vector<RefPtr<ByteBuffer>> ticks = toneTicks();
-        setSoundClock([this] { return clock.now; });
+        followTestClock(true);
         for (size_t k = 0; k < ticks.size(); ++k) {
             sender->speakOpus(ticks[k], k + 1 == ticks.size(), clock.now);
             run(1, [&] {
@@ -183,7 +183,7 @@ TEST_P(RelayTable, EachListenerGetsTheCallsOfItsVersionWhoeverActs)
                 return false;
             });
         }
-        setSoundClock(nullptr);
+        followTestClock(false);
     } else if (action == "lpc-10 voice") {
         RefPtr<ByteBuffer> data = new ByteBuffer(7);
         std::memset(data->data(), 0x5a, 7);
@@ -238,9 +238,9 @@ TEST_P(LeaveForgets, NothingAboutTheLeaverStays)
     sender->move(1, 0, 0);
     sender->turn(Orientation::fromYawDegrees(45));
     std::vector<RefPtr<ByteBuffer>> ticks = toneTicks();
-    setSoundClock([this] { return clock.now; });
+    followTestClock(true);
     sender->speakOpus(ticks[0], true, clock.now);
-    setSoundClock(nullptr);
+    followTestClock(false);
     deliver(hostUser());
     SimpleEventConnection* toSeafold = serverSideOf("seafold");
     SimpleEventConnection* toBase = serverSideOf("base");

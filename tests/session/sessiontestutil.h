@@ -26,6 +26,7 @@ struct Peer {
     std::string name;
     HeadlessScene scene;
     Roster roster{&scene};
+    SoundPool sound; // never opened: only its clock times the voices
     Session session;
     std::unique_ptr<NetworkSimulator> simulator; // outlives the interface
     RefPtr<SessionInterface> netInterface;
@@ -40,6 +41,7 @@ struct Peer {
 
     Peer(const std::string& n, bool isServer, Clock& clock) : name(n), session(roster, isServer)
     {
+        session.setSoundPool(&sound);
         NetAddress bind(IPProtocol, LocalhostAddress, 0); // any free port
         netInterface = new SessionInterface(bind, session);
         netInterface->setTimeSource([&clock] { return clock.now; });
@@ -124,6 +126,12 @@ struct SessionTest : ::testing::Test {
         return *peers.back();
     }
     void SetUp() override { add("server", true); }
+    // Every peer's voices timed by the test's clock (or the real one again).
+    void followTestClock(bool on)
+    {
+        for (auto& p : peers)
+            p->sound.setClock(on ? std::function<uint32_t()>([this] { return clock.now; }) : nullptr);
+    }
     // Runs every interface; 20 ms per round, bounded.
     bool run(uint32_t rounds, const std::function<bool()>& done)
     {
@@ -173,16 +181,13 @@ protected:
         setup.loopbackRate = Rate;
         setup.sfxDirectory = "/nonexistent"; // voice needs no effects
         setDebugOutput([](const char*) {});
-        bool ready = initSound(setup);
+        bool ready = mSound.init(setup);
         setDebugOutput(nullptr);
         ASSERT_TRUE(ready);
-        setSoundClock([this] { return mNow; });
+        mSound.setClock([this] { return mNow; });
     }
-    void TearDown() override
-    {
-        closeSound();
-        setSoundClock(nullptr);
-    }
+    void TearDown() override { mSound.close(); }
+    SoundPool mSound;
     uint32_t mNow = 5000;
 };
 

@@ -81,7 +81,7 @@ protected:
     std::vector<int16_t> render(uint32_t frames)
     {
         std::vector<int16_t> out(frames);
-        EXPECT_TRUE(renderSoundSamples(out.data(), frames));
+        EXPECT_TRUE(mSound.renderSamples(out.data(), frames));
         return out;
     }
 };
@@ -94,7 +94,7 @@ TEST_F(LoopbackVoices, TwoSpeakersInterleavedComeOutAsTwoVoicesEachItsOwnSoloDec
     std::vector<RefPtr<ByteBuffer>> carol = messagesOf(buzz(8000 * 2, 210, 4000));
     ASSERT_EQ(alice.size(), carol.size());
     Roster roster;
-    SpeakerVoices voices;
+    SpeakerVoices voices(&mSound);
     // Every decoder draws its noise from the one process-wide generator:
     // the state each message found is kept, so that the solo decodes below
     // can be given the same noise.
@@ -105,13 +105,13 @@ TEST_F(LoopbackVoices, TwoSpeakersInterleavedComeOutAsTwoVoicesEachItsOwnSoloDec
         ASSERT_TRUE(voices.play("alice", alice[k], roster));
         carolNoise.push_back(sharedLpcNoise());
         ASSERT_TRUE(voices.play("carol", carol[k], roster));
-        updateSound();
+        mSound.update();
         std::vector<int16_t> part = render(k == 0 ? 300 : 800);
         out.insert(out.end(), part.begin(), part.end());
         mNow += 100;
     }
     for (int i = 0; i < 4; ++i) {
-        updateSound();
+        mSound.update();
         std::vector<int16_t> part = render(800);
         out.insert(out.end(), part.begin(), part.end());
     }
@@ -152,7 +152,7 @@ TEST_F(LoopbackVoices, TwoSpeakersInterleavedComeOutAsTwoVoicesEachItsOwnSoloDec
 TEST_F(LoopbackVoices, TwentySpeakersAtOnceShareTheSixteenSourcesWithoutMishap)
 {
     Roster roster;
-    SpeakerVoices voices;
+    SpeakerVoices voices(&mSound);
     std::vector<std::string> names;
     std::vector<std::vector<RefPtr<ByteBuffer>>> said;
     for (int i = 0; i < 20; ++i) {
@@ -163,7 +163,7 @@ TEST_F(LoopbackVoices, TwentySpeakersAtOnceShareTheSixteenSourcesWithoutMishap)
     for (size_t k = 0; k < said[0].size(); ++k) {
         for (size_t i = 0; i < names.size(); ++i)
             ASSERT_TRUE(voices.play(names[i], said[i][k], roster));
-        updateSound();
+        mSound.update();
         std::vector<bool> used(MaxSoundSources, false);
         size_t holding = 0;
         voices.forEach([&](const std::string&, SFXObject& stream) {
@@ -184,10 +184,10 @@ TEST_F(LoopbackVoices, TwentySpeakersAtOnceShareTheSixteenSourcesWithoutMishap)
         voices.forget(name);
     for (int i = 0; i < 10; ++i) {
         render(8000);
-        updateSound();
+        mSound.update();
     }
-    EXPECT_TRUE(gPlayList.empty());
-    EXPECT_EQ(gFreeVoiceBuffers.size(), size_t(VoiceStreamBufferCount));
+    EXPECT_TRUE(mSound.state().playList.empty());
+    EXPECT_EQ(mSound.state().freeVoiceBuffers.size(), size_t(VoiceStreamBufferCount));
 }
 
 TEST(SpeakerVoices, MessagesLongerThanASecondAreDroppedBeforeAnyWork)
@@ -216,9 +216,10 @@ TEST(SpeakerVoices, StrangersGetPairsOfTheirOwnWithinABound)
 {
     Roster roster;
     roster.append("alice", nullptr);
-    SpeakerVoices voices;
     uint32_t now = 1000;
-    setSoundClock([&] { return now; });
+    SoundPool sound; // never opened: its clock times the voices
+    sound.setClock([&] { return now; });
+    SpeakerVoices voices(&sound);
     voices.play("alice", silenceFrames(4), roster);
     for (int i = 0; i < 12; ++i) {
         voices.play("stranger " + std::to_string(i), silenceFrames(4), roster);
@@ -237,7 +238,6 @@ TEST(SpeakerVoices, StrangersGetPairsOfTheirOwnWithinABound)
     EXPECT_NE(voices.streamOf("alice"), nullptr);
     voices.forget("alice");
     EXPECT_EQ(voices.streamOf("alice"), nullptr);
-    setSoundClock(nullptr);
 }
 
 TEST(VoiceAllowance, TwoSecondsASecondWithABurstAndOneLogLinePerEpisode)

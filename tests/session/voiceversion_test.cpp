@@ -85,13 +85,13 @@ struct VersionSession : SessionTest {
     // Rounds with every peer's voices played as the main loop would.
     bool runVoices(uint32_t rounds, const std::function<bool()>& done)
     {
-        setSoundClock([this] { return clock.now; });
+        followTestClock(true);
         bool finished = run(rounds, [&] {
             for (auto& p : peers)
                 serviceVoices(p->session);
             return done();
         });
-        setSoundClock(nullptr);
+        followTestClock(false);
         return finished;
     }
     // Two seconds of a vowel at 120 Hz in Opus, a frame every 20 ms.
@@ -261,7 +261,7 @@ TEST_F(VersionSession, AListenerOfVersionZeroHearsAnOpusSpeakerInLpc10)
     Peer& carol = add("carol");
     ASSERT_TRUE(settle());
     std::vector<RefPtr<ByteBuffer>> ticks = vowelTicks();
-    setSoundClock([this] { return clock.now; });
+    followTestClock(true);
     for (size_t k = 0; k < ticks.size(); ++k) {
         alice.toServer()->sendVoiceFrames(ticks[k], k + 1 == ticks.size());
         runVoices(1, [] { return false; });
@@ -282,7 +282,7 @@ TEST_F(VersionSession, AListenerOfVersionZeroHearsTheHostInLpc10)
     Peer& carol = add("carol");
     ASSERT_TRUE(settle());
     std::vector<RefPtr<ByteBuffer>> ticks = vowelTicks();
-    setSoundClock([this] { return clock.now; });
+    followTestClock(true);
     auto speakAndPlay = [&](uint32_t rounds) {
         run(rounds, [&] {
             host.serviceVoice(clock.now);
@@ -294,7 +294,7 @@ TEST_F(VersionSession, AListenerOfVersionZeroHearsTheHostInLpc10)
         speakAndPlay(1);
     }
     speakAndPlay(100);
-    setSoundClock(nullptr);
+    followTestClock(false);
     ASSERT_TRUE(settle());
 
     expectVowelInLpc10(old, carol, "host");
@@ -339,7 +339,7 @@ protected:
         OpusFramedEncoder encoder(opusBitrateForLink(2500));
         std::vector<RefPtr<ByteBuffer>> ticks = opusTicks(encoder, said);
         Roster roster;
-        SpeakerVoices voices;
+        SpeakerVoices voices(&mSound);
         std::vector<int16_t> out;
         for (size_t k = 0; k < ticks.size() + 20; ++k) {
             if (k < ticks.size() && !lost(k)) {
@@ -348,9 +348,9 @@ protected:
                 voices.playFrames("alice", uint32_t(k), k + 1 == ticks.size(), frames, roster);
             }
             voices.service(mNow);
-            updateSound();
+            mSound.update();
             std::vector<int16_t> part(OpusFrameSamples);
-            EXPECT_TRUE(renderSoundSamples(part.data(), OpusFrameSamples));
+            EXPECT_TRUE(mSound.renderSamples(part.data(), OpusFrameSamples));
             out.insert(out.end(), part.begin(), part.end());
             mNow += OpusFrameMs;
         }

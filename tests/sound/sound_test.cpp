@@ -45,10 +45,10 @@ std::vector<int16_t> tone(size_t count, double frequency, double amplitude = 800
     return v;
 }
 
-std::vector<int16_t> render(uint32_t frames)
+std::vector<int16_t> render(SoundPool& sound, uint32_t frames)
 {
     std::vector<int16_t> out(frames);
-    EXPECT_TRUE(renderSoundSamples(out.data(), frames));
+    EXPECT_TRUE(sound.renderSamples(out.data(), frames));
     return out;
 }
 
@@ -84,15 +84,16 @@ protected:
         SoundSetup setup;
         setup.loopback = true;
         setup.sfxDirectory = mFolder;
-        ASSERT_TRUE(initSound(setup));
-        setSoundClock([this] { return mNow; });
+        ASSERT_TRUE(mSound.init(setup));
+        mSound.setClock([this] { return mNow; });
     }
     void TearDown() override
     {
-        closeSound();
-        setSoundClock(nullptr);
+        mSound.close();
+        mSound.setClock(nullptr);
         removeFolder(mFolder);
     }
+    SoundPool mSound;
     std::string mFolder;
     uint32_t mNow = 1000000;
 };
@@ -101,16 +102,16 @@ protected:
 
 TEST_F(LoopbackSound, QueuedVoiceStreamPlaysTheDecodedSamplesAfterTheNextPass)
 {
-    RefPtr<SFXObject> stream = new SFXObject(nullptr, 1.0f, 0, 0);
+    RefPtr<SFXObject> stream = new SFXObject(&mSound, nullptr, 1.0f, 0, 0);
     std::vector<int16_t> first = tone(800, 440), second = tone(800, 300, 5000);
     stream->queueVoiceSamples(samplesOf(first));
     // Heard only after the next pass, not on arrival.
-    EXPECT_LE(peakOf(render(200)), Silence);
-    updateSound();
+    EXPECT_LE(peakOf(render(mSound, 200)), Silence);
+    mSound.update();
     ASSERT_NE(stream->sourceIndex(), -1);
     // A second message while the first plays goes behind it.
     stream->queueVoiceSamples(samplesOf(second));
-    std::vector<int16_t> out = render(1800);
+    std::vector<int16_t> out = render(mSound, 1800);
     std::vector<int16_t> both = first;
     both.insert(both.end(), second.begin(), second.end());
     EXPECT_GE(findStart(out, both, 2), 0);
@@ -126,16 +127,16 @@ TEST_F(LoopbackSound, AVoicesVolumeScalesOnlyItsOwnStreamAndZeroMutesIt)
     for (const Case& c : cases) {
         // Two speakers at once on different pitches: only the first one's
         // volume changes.
-        RefPtr<SFXObject> turned = new SFXObject(nullptr, 1.0f, 0, 0), other = new SFXObject(nullptr, 1.0f, 0, 0);
+        RefPtr<SFXObject> turned = new SFXObject(&mSound, nullptr, 1.0f, 0, 0), other = new SFXObject(&mSound, nullptr, 1.0f, 0, 0);
         turned->setVoiceVolume(c.volume);
         turned->queueVoiceSamples(samplesOf(tone(800, 500, 6000)));
-        updateSound();
-        std::vector<int16_t> alone = render(800);
+        mSound.update();
+        std::vector<int16_t> alone = render(mSound, 800);
         EXPECT_NEAR(peakOf(alone, 100, 700), 6000 * c.expectedScale, 6000 * 0.03 + Silence) << c.volume;
         other->queueVoiceSamples(samplesOf(tone(800, 200, 3000)));
-        updateSound();
+        mSound.update();
         // The other voice's own output is as it came.
-        std::vector<int16_t> heard = render(800);
+        std::vector<int16_t> heard = render(mSound, 800);
         EXPECT_NEAR(peakOf(heard, 100, 700), 3000.0, 3000 * 0.03 + Silence) << c.volume;
         EXPECT_FLOAT_EQ(other->voiceVolume(), 1.0f);
     }
@@ -144,12 +145,12 @@ TEST_F(LoopbackSound, AVoicesVolumeScalesOnlyItsOwnStreamAndZeroMutesIt)
 TEST_F(LoopbackSound, MessagesWaitingForASourceAreAllPlayed)
 {
     // Two messages before the stream has a source: both are heard, in order.
-    RefPtr<SFXObject> stream = new SFXObject(nullptr, 1.0f, 0, 0);
+    RefPtr<SFXObject> stream = new SFXObject(&mSound, nullptr, 1.0f, 0, 0);
     std::vector<int16_t> a = tone(400, 500), b = tone(400, 250, 3000);
     stream->queueVoiceSamples(samplesOf(a));
     stream->queueVoiceSamples(samplesOf(b));
-    updateSound();
-    std::vector<int16_t> out = render(900);
+    mSound.update();
+    std::vector<int16_t> out = render(mSound, 900);
     std::vector<int16_t> both = a;
     both.insert(both.end(), b.begin(), b.end());
     EXPECT_GE(findStart(out, both, 2), 0);
@@ -157,13 +158,13 @@ TEST_F(LoopbackSound, MessagesWaitingForASourceAreAllPlayed)
 
 TEST_F(LoopbackSound, UnderrunRestartsTheStoppedSourceBehindTheTargetBacklog)
 {
-    RefPtr<SFXObject> stream = new SFXObject(nullptr, 1.0f, 0, 0);
+    RefPtr<SFXObject> stream = new SFXObject(&mSound, nullptr, 1.0f, 0, 0);
     stream->queueVoiceSamples(samplesOf(tone(200, 400)));
-    updateSound();
-    render(400); // the queue runs dry; no pass has noticed yet
+    mSound.update();
+    render(mSound, 400); // the queue runs dry; no pass has noticed yet
     int32_t source = stream->sourceIndex();
     ASSERT_NE(source, -1);
-    EXPECT_FALSE(sourcePlaying(uint32_t(source)));
+    EXPECT_FALSE(mSound.sourcePlaying(uint32_t(source)));
     EXPECT_EQ(stream->voiceUnderruns(), 0u);
 
     // More speech 50 ms after: an underrun. The stream starts again on the
@@ -172,19 +173,19 @@ TEST_F(LoopbackSound, UnderrunRestartsTheStoppedSourceBehindTheTargetBacklog)
     mNow += 50;
     std::vector<int16_t> next = tone(300, 600, 6000);
     stream->queueVoiceSamples(samplesOf(next));
-    EXPECT_TRUE(sourcePlaying(uint32_t(source)));
+    EXPECT_TRUE(mSound.sourcePlaying(uint32_t(source)));
     EXPECT_EQ(stream->voiceUnderruns(), 1u);
     const int pad = int(VoiceTargetBacklogMs * 8);
-    std::vector<int16_t> out = render(1000);
+    std::vector<int16_t> out = render(mSound, 1000);
     EXPECT_LE(peakOf(out, 0, size_t(pad)), Silence);
     EXPECT_GE(findStart(std::vector<int16_t>(out.begin() + pad - 32, out.end()), next, 2), 0);
 
     // Once it has run dry and a pass sees it, the stream is idle again.
-    updateSound();
+    mSound.update();
     EXPECT_EQ(stream->sourceIndex(), -1);
-    EXPECT_TRUE(gPlayList.empty());
+    EXPECT_TRUE(mSound.state().playList.empty());
     // Every streaming buffer came back.
-    EXPECT_EQ(gFreeVoiceBuffers.size(), size_t(VoiceStreamBufferCount));
+    EXPECT_EQ(mSound.state().freeVoiceBuffers.size(), size_t(VoiceStreamBufferCount));
 
     // Within the gap after a pass noticed: an underrun again, the backlog
     // rebuilt as long as the message was late, within its bound, and kept
@@ -194,33 +195,33 @@ TEST_F(LoopbackSound, UnderrunRestartsTheStoppedSourceBehindTheTargetBacklog)
     stream->queueVoiceSamples(samplesOf(again));
     EXPECT_EQ(stream->voiceUnderruns(), 2u);
     EXPECT_EQ(stream->queuedVoiceSamples(), 150u * 8 + 800);
-    updateSound();
+    mSound.update();
     out.clear();
     for (int m = 0; m < 5; ++m) {
-        std::vector<int16_t> part = render(800);
+        std::vector<int16_t> part = render(mSound, 800);
         out.insert(out.end(), part.begin(), part.end());
         mNow += 100;
         EXPECT_NEAR(double(stream->queuedVoiceSamples()), 150.0 * 8, 16.0) << "arrival " << m;
         stream->queueVoiceSamples(samplesOf(std::vector<int16_t>(800, 0)));
-        updateSound();
+        mSound.update();
     }
     EXPECT_LE(peakOf(out, 0, 150 * 8 - 32), Silence);
     EXPECT_GE(findStart(std::vector<int16_t>(out.begin() + 150 * 8 - 32, out.end()), again, 2), 0);
-    render(8000);
-    updateSound();
+    render(mSound, 8000);
+    mSound.update();
     mNow += VoiceUnderrunGapMs - 1;
     stream->queueVoiceSamples(samplesOf(tone(100, 500)));
     EXPECT_EQ(stream->voiceUnderruns(), 3u);
     EXPECT_EQ(stream->queuedVoiceSamples(), VoiceMaxRestartBacklogMs * 8 + 100);
-    updateSound();
-    render(VoiceMaxRestartBacklogMs * 8 + 200);
-    updateSound();
+    mSound.update();
+    render(mSound, VoiceMaxRestartBacklogMs * 8 + 200);
+    mSound.update();
     mNow += VoiceUnderrunGapMs + 1;
     std::vector<int16_t> fresh = tone(300, 350, 7000);
     stream->queueVoiceSamples(samplesOf(fresh));
-    updateSound();
+    mSound.update();
     EXPECT_EQ(stream->voiceUnderruns(), 3u);
-    EXPECT_GE(findStart(render(400), fresh, 2), 0);
+    EXPECT_GE(findStart(render(mSound, 400), fresh, 2), 0);
 }
 
 TEST_F(LoopbackSound, MessagesBeyondTheStreamsBuffersWaitAndAreAllPlayed)
@@ -228,27 +229,27 @@ TEST_F(LoopbackSound, MessagesBeyondTheStreamsBuffersWaitAndAreAllPlayed)
     // 33 short messages while the first plays: the stream queues at most
     // VoiceBuffersPerStream buffers on its source, joins the rest and plays
     // every sample in order. Empty messages change nothing.
-    RefPtr<SFXObject> stream = new SFXObject(nullptr, 1.0f, 0, 0);
+    RefPtr<SFXObject> stream = new SFXObject(&mSound, nullptr, 1.0f, 0, 0);
     std::vector<int16_t> all;
     for (int i = 0; i < 33; ++i) {
         std::vector<int16_t> m = tone(100, 300 + 10 * i);
         all.insert(all.end(), m.begin(), m.end());
         stream->queueVoiceSamples(samplesOf(m));
         if (i == 0)
-            updateSound();
+            mSound.update();
     }
     stream->queueVoiceSamples(new ByteBuffer(0));
-    EXPECT_LE(VoiceStreamBufferCount - gFreeVoiceBuffers.size(), size_t(VoiceBuffersPerStream));
+    EXPECT_LE(VoiceStreamBufferCount - mSound.state().freeVoiceBuffers.size(), size_t(VoiceBuffersPerStream));
     EXPECT_EQ(stream->queuedVoiceSamples(), 3300u);
     std::vector<int16_t> out;
     for (int pass = 0; pass < 10; ++pass) {
-        std::vector<int16_t> part = render(400);
+        std::vector<int16_t> part = render(mSound, 400);
         out.insert(out.end(), part.begin(), part.end());
-        updateSound();
+        mSound.update();
     }
     EXPECT_GE(findStart(out, all, 2), 0);
     EXPECT_EQ(stream->voiceUnderruns(), 0u);
-    EXPECT_EQ(gFreeVoiceBuffers.size(), size_t(VoiceStreamBufferCount));
+    EXPECT_EQ(mSound.state().freeVoiceBuffers.size(), size_t(VoiceStreamBufferCount));
 }
 
 TEST_F(LoopbackSound, SeventeenObjectsSixteenSourcesFarthestDropped)
@@ -256,15 +257,15 @@ TEST_F(LoopbackSound, SeventeenObjectsSixteenSourcesFarthestDropped)
     std::vector<RefPtr<SFXObject>> objects;
     for (int i = 0; i < 17; ++i) {
         // Listed farthest first, so the sort has work to do.
-        RefPtr<SFXObject> o = new SFXObject(samplesOf(tone(8000, 300)), 1.0f, float(20 * (16 - i)), 0);
+        RefPtr<SFXObject> o = new SFXObject(&mSound, samplesOf(tone(8000, 300)), 1.0f, float(20 * (16 - i)), 0);
         o->setProfile(1);
         objects.push_back(o);
-        requestPlay(o);
+        mSound.requestPlay(o);
     }
-    requestPlay(objects[3]); // listed once only
-    EXPECT_EQ(gPlayList.size(), 17u);
-    updateSound();
-    EXPECT_EQ(gPlayList.size(), 16u);
+    mSound.requestPlay(objects[3]); // listed once only
+    EXPECT_EQ(mSound.state().playList.size(), 17u);
+    mSound.update();
+    EXPECT_EQ(mSound.state().playList.size(), 16u);
     EXPECT_EQ(objects[0]->sourceIndex(), -1); // 320 away: lowest priority
     std::vector<bool> used(MaxSoundSources, false);
     for (int i = 1; i < 17; ++i) {
@@ -273,44 +274,44 @@ TEST_F(LoopbackSound, SeventeenObjectsSixteenSourcesFarthestDropped)
         used[size_t(objects[i]->sourceIndex())] = true;
     }
     // Highest priority first.
-    for (size_t i = 1; i < gPlayList.size(); ++i)
-        EXPECT_GE(soundState(*gPlayList[i - 1]).priority, soundState(*gPlayList[i]).priority);
+    for (size_t i = 1; i < mSound.state().playList.size(); ++i)
+        EXPECT_GE(soundState(*mSound.state().playList[i - 1]).priority, soundState(*mSound.state().playList[i]).priority);
 }
 
 TEST_F(LoopbackSound, LoopingObjectLosesItsSourceKeepsItsPlaceAndGetsOneBack)
 {
-    RefPtr<SFXObject> loop = new SFXObject(samplesOf(tone(400, 200)), 1.0f, 400, 0);
+    RefPtr<SFXObject> loop = new SFXObject(&mSound, samplesOf(tone(400, 200)), 1.0f, 400, 0);
     loop->setProfile(16);
-    requestPlay(loop);
-    updateSound();
+    mSound.requestPlay(loop);
+    mSound.update();
     ASSERT_NE(loop->sourceIndex(), -1);
 
     std::vector<RefPtr<SFXObject>> near;
     for (int i = 0; i < 16; ++i) {
-        RefPtr<SFXObject> o = new SFXObject(samplesOf(tone(100, 500)), 1.0f, float(i), 0);
+        RefPtr<SFXObject> o = new SFXObject(&mSound, samplesOf(tone(100, 500)), 1.0f, float(i), 0);
         o->setProfile(1);
         near.push_back(o);
-        requestPlay(o);
+        mSound.requestPlay(o);
     }
-    updateSound();
+    mSound.update();
     EXPECT_EQ(loop->sourceIndex(), -1);
-    EXPECT_EQ(gPlayList.size(), 17u);
+    EXPECT_EQ(mSound.state().playList.size(), 17u);
     for (auto& o : near)
         EXPECT_NE(o->sourceIndex(), -1);
 
-    render(300); // the short ones end
-    updateSound();
+    render(mSound, 300); // the short ones end
+    mSound.update();
     EXPECT_NE(loop->sourceIndex(), -1);
-    EXPECT_EQ(gPlayList.size(), 1u);
+    EXPECT_EQ(mSound.state().playList.size(), 1u);
     // It loops: still playing long after its 400 samples.
-    render(2000);
-    updateSound();
-    EXPECT_TRUE(sourcePlaying(uint32_t(loop->sourceIndex())));
+    render(mSound, 2000);
+    mSound.update();
+    EXPECT_TRUE(mSound.sourcePlaying(uint32_t(loop->sourceIndex())));
 }
 
 TEST_F(LoopbackSound, GainFollowsDistanceBandAndReachesTheSource)
 {
-    RefPtr<SFXObject> o = new SFXObject(samplesOf(tone(4000, 300)), 0.8f, 0, 0);
+    RefPtr<SFXObject> o = new SFXObject(&mSound, samplesOf(tone(4000, 300)), 0.8f, 0, 0);
     o->setProfile(1);
     soundState(*o).position[0] = 600;
     EXPECT_FLOAT_EQ(soundGain(*o), 0.0f);
@@ -324,45 +325,45 @@ TEST_F(LoopbackSound, GainFollowsDistanceBandAndReachesTheSource)
     EXPECT_FLOAT_EQ(soundPriority(*o), -0.5f);
     soundState(*o).position[1] = 375;
 
-    RefPtr<SFXObject> relative = new SFXObject(nullptr, 0.1f, 900, 900);
+    RefPtr<SFXObject> relative = new SFXObject(&mSound, nullptr, 0.1f, 900, 900);
     relative->setProfile(24);
     EXPECT_FLOAT_EQ(soundGain(*relative), 0.45f);
     EXPECT_FLOAT_EQ(soundPriority(*relative), 1.0f);
 
-    requestPlay(o);
-    requestPlay(relative);
-    updateSound();
+    mSound.requestPlay(o);
+    mSound.requestPlay(relative);
+    mSound.update();
     // The relative one sorts first, despite being far away.
-    ASSERT_EQ(gPlayList.size(), 2u);
-    EXPECT_EQ(gPlayList[0].get(), relative.get());
+    ASSERT_EQ(mSound.state().playList.size(), 2u);
+    EXPECT_EQ(mSound.state().playList[0].get(), relative.get());
     ASSERT_NE(o->sourceIndex(), -1);
-    EXPECT_FLOAT_EQ(sourceGain(uint32_t(o->sourceIndex())), 0.45f * 0.5f * 0.8f);
+    EXPECT_FLOAT_EQ(mSound.sourceGain(uint32_t(o->sourceIndex())), 0.45f * 0.5f * 0.8f);
     // Moving out of the band silences it on the next pass.
     soundState(*o).position[1] = 700;
-    updateSound();
-    EXPECT_FLOAT_EQ(sourceGain(uint32_t(o->sourceIndex())), 0.0f);
+    mSound.update();
+    EXPECT_FLOAT_EQ(mSound.sourceGain(uint32_t(o->sourceIndex())), 0.0f);
 }
 
 TEST_F(LoopbackSound, CatalogueSoundPlaysFromItsBuffer)
 {
-    RefPtr<SFXObject> o = new SFXObject(nullptr, 1.0f, 0, 0);
+    RefPtr<SFXObject> o = new SFXObject(&mSound, nullptr, 1.0f, 0, 0);
     o->setProfile(24); // relative, gain 0.45: flag_capture.wav
-    requestPlay(o);
-    updateSound();
-    std::vector<int16_t> out = render(800);
+    mSound.requestPlay(o);
+    mSound.update();
+    std::vector<int16_t> out = render(mSound, 800);
     // The fixture's files are full-scale squares at 8000 Hz.
     EXPECT_NEAR(peakOf(out), 0.45 * 20000, 300);
-    render(200);
-    updateSound();
-    EXPECT_TRUE(gPlayList.empty());
+    render(mSound, 200);
+    mSound.update();
+    EXPECT_TRUE(mSound.state().playList.empty());
     // The same source then streams voice: the catalogue buffer is detached
     // first (a source holding one refuses queued buffers).
-    RefPtr<SFXObject> stream = new SFXObject(nullptr, 1.0f, 0, 0);
+    RefPtr<SFXObject> stream = new SFXObject(&mSound, nullptr, 1.0f, 0, 0);
     std::vector<int16_t> voice = tone(300, 350);
     stream->queueVoiceSamples(samplesOf(voice));
-    updateSound();
+    mSound.update();
     EXPECT_EQ(stream->sourceIndex(), 0);
-    EXPECT_GE(findStart(render(400), voice, 2), 0);
+    EXPECT_GE(findStart(render(mSound, 400), voice, 2), 0);
 }
 
 // ---- voice streams: backlog, bounds, the pool, positions -------------------------------------
@@ -431,14 +432,14 @@ TEST_F(LoopbackSound, StreamDrainsABacklogOfSilenceToTheTargetWithoutDroppingSpe
     // The first message holds 250 ms of speech, as the first tick after a
     // press does; then one message of 100 ms every 100 ms, each a burst of
     // speech between stretches of faint noise. The device plays in real time.
-    RefPtr<SFXObject> stream = new SFXObject(nullptr, 1.0f, 0, 0);
+    RefPtr<SFXObject> stream = new SFXObject(&mSound, nullptr, 1.0f, 0, 0);
     std::vector<std::vector<int16_t>> bursts{tone(2000, 190, 9000)};
     std::vector<uint32_t> backlogMs;
     std::vector<int16_t> out;
     stream->queueVoiceSamples(samplesOf(bursts[0]));
     for (int m = 0; m < 20; ++m) {
-        updateSound();
-        std::vector<int16_t> part = render(800);
+        mSound.update();
+        std::vector<int16_t> part = render(mSound, 800);
         out.insert(out.end(), part.begin(), part.end());
         mNow += 100;
         backlogMs.push_back(stream->queuedVoiceSamples() / 8);
@@ -446,8 +447,8 @@ TEST_F(LoopbackSound, StreamDrainsABacklogOfSilenceToTheTargetWithoutDroppingSpe
         stream->queueVoiceSamples(samplesOf(joined({faint(240, uint32_t(m)), bursts.back(), faint(240)})));
     }
     for (int i = 0; i < 4; ++i) {
-        updateSound();
-        std::vector<int16_t> part = render(800);
+        mSound.update();
+        std::vector<int16_t> part = render(mSound, 800);
         out.insert(out.end(), part.begin(), part.end());
     }
     // 150 ms of backlog at the second arrival, the target within a second.
@@ -465,12 +466,12 @@ TEST_F(LoopbackSound, StreamDrainsABacklogOfSilenceToTheTargetWithoutDroppingSpe
     EXPECT_EQ(stream->voiceUnderruns(), 0u);
 
     // Speech alone is never shortened: a backlog of it stays.
-    RefPtr<SFXObject> talker = new SFXObject(nullptr, 1.0f, 0, 0);
+    RefPtr<SFXObject> talker = new SFXObject(&mSound, nullptr, 1.0f, 0, 0);
     std::vector<int16_t> said = tone(2000, 180, 9000), heard;
     talker->queueVoiceSamples(samplesOf(said));
     for (int m = 0; m < 10; ++m) {
-        updateSound();
-        std::vector<int16_t> part = render(800);
+        mSound.update();
+        std::vector<int16_t> part = render(mSound, 800);
         heard.insert(heard.end(), part.begin(), part.end());
         mNow += 100;
         std::vector<int16_t> more = tone(800, 180 + 20 * (m + 1), 9000);
@@ -479,8 +480,8 @@ TEST_F(LoopbackSound, StreamDrainsABacklogOfSilenceToTheTargetWithoutDroppingSpe
     }
     EXPECT_EQ(talker->queuedVoiceSamples(), 2000u);
     for (int i = 0; i < 3; ++i) {
-        updateSound();
-        std::vector<int16_t> part = render(800);
+        mSound.update();
+        std::vector<int16_t> part = render(mSound, 800);
         heard.insert(heard.end(), part.begin(), part.end());
     }
     EXPECT_GE(findStart(heard, said, 2), 0);
@@ -488,7 +489,7 @@ TEST_F(LoopbackSound, StreamDrainsABacklogOfSilenceToTheTargetWithoutDroppingSpe
 
 TEST_F(LoopbackSound, StreamHoldsAtMostTwoSecondsTheOldestGoingFirst)
 {
-    RefPtr<SFXObject> stream = new SFXObject(nullptr, 1.0f, 0, 0);
+    RefPtr<SFXObject> stream = new SFXObject(&mSound, nullptr, 1.0f, 0, 0);
     std::vector<std::vector<int16_t>> messages;
     for (int m = 0; m < 30; ++m) {
         messages.push_back(tone(800, 150 + 10 * m, 8000));
@@ -497,8 +498,8 @@ TEST_F(LoopbackSound, StreamHoldsAtMostTwoSecondsTheOldestGoingFirst)
     EXPECT_EQ(stream->queuedVoiceSamples(), VoiceMaxQueuedMs * 8);
     std::vector<int16_t> out;
     for (int i = 0; i < 24; ++i) {
-        updateSound();
-        std::vector<int16_t> part = render(800);
+        mSound.update();
+        std::vector<int16_t> part = render(mSound, 800);
         out.insert(out.end(), part.begin(), part.end());
     }
     std::vector<int16_t> newest;
@@ -510,7 +511,7 @@ TEST_F(LoopbackSound, StreamHoldsAtMostTwoSecondsTheOldestGoingFirst)
     // While it plays too: a burst of three seconds leaves two queued.
     for (int m = 0; m < 30; ++m)
         stream->queueVoiceSamples(samplesOf(messages[size_t(m)]));
-    updateSound();
+    mSound.update();
     EXPECT_LE(stream->queuedVoiceSamples(), VoiceMaxQueuedMs * 8);
     EXPECT_GE(stream->queuedVoiceSamples(), VoiceMaxQueuedMs * 8 - 800);
 }
@@ -520,23 +521,23 @@ TEST_F(LoopbackSound, VoicesTakeThePoolBeforeEffectsAndTheLongestSilentGivesWay)
     // Sixteen effects fill the pool.
     std::vector<RefPtr<SFXObject>> effects;
     for (int i = 0; i < 16; ++i) {
-        RefPtr<SFXObject> o = new SFXObject(samplesOf(tone(8000, 300)), 1.0f, float(i), 0);
+        RefPtr<SFXObject> o = new SFXObject(&mSound, samplesOf(tone(8000, 300)), 1.0f, float(i), 0);
         o->setProfile(i % 2 ? 1 : 24);
         effects.push_back(o);
-        requestPlay(o);
+        mSound.requestPlay(o);
     }
-    updateSound();
+    mSound.update();
     for (auto& o : effects)
         ASSERT_NE(o->sourceIndex(), -1);
 
     // Twenty people speak at once: sixteen get a source, effects give way.
     std::vector<RefPtr<SFXObject>> voices;
     for (int v = 0; v < 20; ++v) {
-        voices.push_back(new SFXObject(nullptr, 1.0f, 0, 0));
+        voices.push_back(new SFXObject(&mSound, nullptr, 1.0f, 0, 0));
         voices.back()->queueVoiceSamples(samplesOf(tone(2400, 200 + 20 * v, 1500)));
     }
     for (int round = 0; round < 30; ++round) {
-        updateSound();
+        mSound.update();
         std::vector<bool> used(MaxSoundSources, false);
         int playing = 0;
         for (auto& list : {voices, effects}) {
@@ -558,14 +559,14 @@ TEST_F(LoopbackSound, VoicesTakeThePoolBeforeEffectsAndTheLongestSilentGivesWay)
             for (auto& o : effects)
                 EXPECT_EQ(o->sourceIndex(), -1);
         }
-        render(160);
+        render(mSound, 160);
         mNow += 20;
         // Everyone keeps talking but voice 3, who falls silent.
         for (size_t v = 0; v < voices.size(); ++v)
             if (v != 3 && round % 5 == 4)
                 voices[v]->queueVoiceSamples(samplesOf(tone(800, 200 + 20 * double(v), 1500)));
     }
-    EXPECT_LE(VoiceStreamBufferCount - gFreeVoiceBuffers.size(), size_t(MaxSoundSources * VoiceBuffersPerStream));
+    EXPECT_LE(VoiceStreamBufferCount - mSound.state().freeVoiceBuffers.size(), size_t(MaxSoundSources * VoiceBuffersPerStream));
     // Past the hold, the silent one has given its source to a waiting voice.
     EXPECT_EQ(voices[3]->sourceIndex(), -1);
     int waitingWithSource = 0;
@@ -576,11 +577,11 @@ TEST_F(LoopbackSound, VoicesTakeThePoolBeforeEffectsAndTheLongestSilentGivesWay)
     voices.clear();
     effects.clear();
     for (int i = 0; i < 20; ++i) {
-        render(4000);
-        updateSound();
+        render(mSound, 4000);
+        mSound.update();
     }
-    EXPECT_TRUE(gPlayList.empty());
-    EXPECT_EQ(gFreeVoiceBuffers.size(), size_t(VoiceStreamBufferCount));
+    EXPECT_TRUE(mSound.state().playList.empty());
+    EXPECT_EQ(mSound.state().freeVoiceBuffers.size(), size_t(VoiceStreamBufferCount));
 }
 
 class StereoLoopback : public LoopbackSound {
@@ -593,14 +594,14 @@ protected:
         setup.loopbackChannels = 2;
         setup.loopbackRate = 16000;
         setup.sfxDirectory = mFolder;
-        ASSERT_TRUE(initSound(setup));
-        setSoundClock([this] { return mNow; });
+        ASSERT_TRUE(mSound.init(setup));
+        mSound.setClock([this] { return mNow; });
     }
     // Left and right RMS of `frames` rendered frames.
     std::pair<double, double> renderStereo(uint32_t frames)
     {
         std::vector<int16_t> out(frames * 2);
-        EXPECT_TRUE(renderSoundSamples(out.data(), frames));
+        EXPECT_TRUE(mSound.renderSamples(out.data(), frames));
         double l = 0, r = 0;
         for (uint32_t i = 0; i < frames; ++i) {
             l += double(out[2 * i]) * out[2 * i];
@@ -610,14 +611,14 @@ protected:
     }
     std::pair<double, double> playFrom(bool positioned, float x, float y, float z)
     {
-        RefPtr<SFXObject> stream = new SFXObject(nullptr, 1.0f, 0, 0);
+        RefPtr<SFXObject> stream = new SFXObject(&mSound, nullptr, 1.0f, 0, 0);
         stream->setVoicePlacement(positioned, x, y, z);
         stream->queueVoiceSamples(samplesOf(tone(4000, 300, 8000)));
-        updateSound();
+        mSound.update();
         renderStereo(800); // past the start
         std::pair<double, double> level = renderStereo(4000);
         renderStereo(8000); // to the end
-        updateSound();
+        mSound.update();
         return level;
     }
 };
@@ -642,6 +643,7 @@ TEST_F(StereoLoopback, VoiceFromTheRightIsLouderOnTheRightAndEveryoneStaysAudibl
 
 TEST(SoundStartUp, MissingOrDamagedEffectFilesLeaveOnlyThemSilent)
 {
+    SoundPool sound;
     std::string folder = makeCatalogueFolder();
     std::remove((folder + "/grenade.wav").c_str());
     std::FILE* f = std::fopen((folder + "/bounce.wav").c_str(), "wb");
@@ -654,40 +656,41 @@ TEST(SoundStartUp, MissingOrDamagedEffectFilesLeaveOnlyThemSilent)
     SoundSetup setup;
     setup.loopback = true;
     setup.sfxDirectory = folder;
-    bool ready = initSound(setup);
+    bool ready = sound.init(setup);
     setDebugOutput(nullptr);
     EXPECT_TRUE(ready);
-    EXPECT_TRUE(gSoundReady);
+    EXPECT_TRUE(sound.ready());
     std::vector<std::string> expected = {"Failure (1) loading sound file 'bounce.wav'",
                                          "Failure (1) loading sound file 'grenade.wav'"};
     EXPECT_EQ(gLogLines, expected);
 
     // Voice still plays.
-    RefPtr<SFXObject> stream = new SFXObject(nullptr, 1.0f, 0, 0);
+    RefPtr<SFXObject> stream = new SFXObject(&sound, nullptr, 1.0f, 0, 0);
     stream->queueVoiceSamples(samplesOf(tone(400, 440)));
-    updateSound();
-    EXPECT_GT(peakOf(render(500)), 7000);
+    sound.update();
+    EXPECT_GT(peakOf(render(sound, 500)), 7000);
     // The empty sound starts and ends without a sample.
-    RefPtr<SFXObject> empty = new SFXObject(nullptr, 1.0f, 0, 0);
+    RefPtr<SFXObject> empty = new SFXObject(&sound, nullptr, 1.0f, 0, 0);
     empty->setProfile(10);
-    requestPlay(empty);
-    updateSound();
-    EXPECT_LE(peakOf(render(400)), Silence);
-    updateSound();
-    EXPECT_TRUE(gPlayList.empty());
-    closeSound();
+    sound.requestPlay(empty);
+    sound.update();
+    EXPECT_LE(peakOf(render(sound, 400)), Silence);
+    sound.update();
+    EXPECT_TRUE(sound.state().playList.empty());
+    sound.close();
     removeFolder(folder);
 }
 
 TEST(SoundStartUp, NothingHappensWhileSoundIsOff)
 {
-    ASSERT_FALSE(gSoundReady);
-    RefPtr<SFXObject> stream = new SFXObject(nullptr, 1.0f, 0, 0);
+    SoundPool sound;
+    ASSERT_FALSE(sound.ready());
+    RefPtr<SFXObject> stream = new SFXObject(&sound, nullptr, 1.0f, 0, 0);
     stream->queueVoiceSamples(samplesOf(tone(100, 400)));
-    requestPlay(stream);
-    updateSound();
-    closeSound();
-    EXPECT_TRUE(gPlayList.empty());
+    sound.requestPlay(stream);
+    sound.update();
+    sound.close();
+    EXPECT_TRUE(sound.state().playList.empty());
     EXPECT_EQ(stream->sourceIndex(), -1);
     EXPECT_FALSE(soundState(*stream).samples);
 }

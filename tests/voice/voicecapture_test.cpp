@@ -3,6 +3,7 @@
 // file back end on a clock of the test's own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -71,41 +72,35 @@ uint32_t framesIn(const ByteBuffer& encoded)
     return decoded->size() / 2 / 180;
 }
 
-class VoiceCapture : public ::testing::Test {
+class PushToTalk : public ::testing::Test {
 protected:
     void SetUp() override
     {
         auto backend = std::make_unique<ScriptedCapture>();
         capture = backend.get();
-        setCaptureBackend(std::move(backend));
+        voice.setBackend(std::move(backend));
         sent.clear();
-        gVoiceSender = [this](const RefPtr<ByteBuffer>& frames) { sent.push_back(frames); };
-        gVoiceLevel = 0;
+        voice.setSender([this](const RefPtr<ByteBuffer>& frames) { sent.push_back(frames); });
     }
-    void TearDown() override
-    {
-        stopVoiceCapture();
-        setCaptureBackend(nullptr);
-        setCaptureProcessing(nullptr);
-        gVoiceSender = nullptr;
-    }
+    void TearDown() override { voice.stop(); }
+    VoiceCapture voice;
     ScriptedCapture* capture = nullptr;
     std::vector<RefPtr<ByteBuffer>> sent;
 };
 
 } // namespace
 
-TEST_F(VoiceCapture, PressHeldFor200msSendsOneMessageOfEightFrames)
+TEST_F(PushToTalk, PressHeldFor200msSendsOneMessageOfEightFrames)
 {
     capture->feed(speechLike(500)); // before the press: not part of the speech
-    startVoiceCapture();
-    ASSERT_TRUE(gVoiceCaptureActive);
-    EXPECT_EQ(voiceCountdownMs(), 250u);
-    EXPECT_EQ(gCapturedSamples->size(), 0u);
+    voice.start();
+    ASSERT_TRUE(voice.active());
+    EXPECT_EQ(voice.countdownMs(), 250u);
+    EXPECT_EQ(voice.capturedSamples()->size(), 0u);
     capture->feed(speechLike(1600));
-    stopVoiceCapture(); // released before the first tick was due
-    EXPECT_FALSE(gVoiceCaptureActive);
-    EXPECT_FALSE(gCapturedSamples); // the last 160 samples are dropped
+    voice.stop(); // released before the first tick was due
+    EXPECT_FALSE(voice.active());
+    EXPECT_FALSE(voice.capturedSamples()); // the last 160 samples are dropped
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(framesIn(*sent[0]), 8u);
     EXPECT_EQ(capture->stops, 1);
@@ -113,7 +108,7 @@ TEST_F(VoiceCapture, PressHeldFor200msSendsOneMessageOfEightFrames)
 
 // The main loop hands each accepted tick's whole ms to the countdown, which
 // starts at 250 with the press.
-TEST_F(VoiceCapture, CountdownFiresWhenItRunsOutAndRestartsAtThePeriod)
+TEST_F(PushToTalk, CountdownFiresWhenItRunsOutAndRestartsAtThePeriod)
 {
     struct Step {
         uint32_t elapsedMs;
@@ -131,69 +126,69 @@ TEST_F(VoiceCapture, CountdownFiresWhenItRunsOutAndRestartsAtThePeriod)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        startVoiceCapture();
+        voice.start();
         for (const Step& step : c.steps) {
-            EXPECT_EQ(voiceTickDue(step.elapsedMs), step.due);
-            EXPECT_EQ(voiceCountdownMs(), step.countdownAfter);
+            EXPECT_EQ(voice.tickDue(step.elapsedMs), step.due);
+            EXPECT_EQ(voice.countdownMs(), step.countdownAfter);
         }
         // Released: time passes without ticks and leaves the countdown alone.
-        stopVoiceCapture();
-        EXPECT_FALSE(voiceTickDue(1000));
-        EXPECT_EQ(voiceCountdownMs(), c.steps.back().countdownAfter);
+        voice.stop();
+        EXPECT_FALSE(voice.tickDue(1000));
+        EXPECT_EQ(voice.countdownMs(), c.steps.back().countdownAfter);
     }
 }
 
-TEST_F(VoiceCapture, TickEncodesWholeFramesAndKeepsTheTail)
+TEST_F(PushToTalk, TickEncodesWholeFramesAndKeepsTheTail)
 {
-    startVoiceCapture();
+    voice.start();
     capture->feed(speechLike(1000)); // 5 frames and 100 left
-    voiceTick();
+    voice.tick();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(framesIn(*sent[0]), 5u);
-    EXPECT_EQ(gCapturedSamples->size(), 200u);
-    EXPECT_EQ(gLastVoicePacket.get(), sent[0].get());
+    EXPECT_EQ(voice.capturedSamples()->size(), 200u);
+    EXPECT_EQ(voice.lastPacket().get(), sent[0].get());
     // 100 ms more: 800 new and 100 kept make 900: 5 frames, nothing left.
     capture->feed(speechLike(800));
-    voiceTick();
+    voice.tick();
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(framesIn(*sent[1]), 5u);
-    EXPECT_EQ(gCapturedSamples->size(), 0u);
+    EXPECT_EQ(voice.capturedSamples()->size(), 0u);
     // No new samples: nothing sent. Fewer than one frame: nothing sent either.
-    voiceTick();
+    voice.tick();
     capture->feed(speechLike(100));
-    voiceTick();
+    voice.tick();
     EXPECT_EQ(sent.size(), 2u);
-    EXPECT_EQ(gCapturedSamples->size(), 200u);
+    EXPECT_EQ(voice.capturedSamples()->size(), 200u);
 }
 
-TEST_F(VoiceCapture, ReadAcrossTheEndOfTheRingKeepsOrder)
+TEST_F(PushToTalk, ReadAcrossTheEndOfTheRingKeepsOrder)
 {
-    startVoiceCapture();
+    voice.start();
     RefPtr<ByteBuffer> taken = new ByteBuffer(0);
     capture->feed(std::vector<int16_t>(7600, 0)); // read offset 15200
-    readCapturedSamples(taken);
-    EXPECT_EQ(gCaptureReadOffset, 15200u);
+    voice.readCapturedSamples(taken);
+    EXPECT_EQ(voice.readOffset(), 15200u);
     std::vector<int16_t> wrapped = ramp(900, 100);
     capture->feed(wrapped); // 400 to the end, 500 from the start
     taken->resize(0);
-    readCapturedSamples(taken);
+    voice.readCapturedSamples(taken);
     EXPECT_EQ(samplesIn(*taken), wrapped);
-    EXPECT_EQ(gCaptureReadOffset, 1000u);
+    EXPECT_EQ(voice.readOffset(), 1000u);
 
     // More than a second between reads: the distance of the offsets modulo
     // the ring is what is read, the newest samples.
     capture->feed(ramp(8000 + 300, 0));
     taken->resize(0);
-    readCapturedSamples(taken);
+    voice.readCapturedSamples(taken);
     EXPECT_EQ(taken->size(), 600u);
 }
 
-TEST_F(VoiceCapture, LevellingOfFullScaleQuietAndSilentInput)
+TEST_F(PushToTalk, LevellingOfFullScaleQuietAndSilentInput)
 {
-    gVoiceLevel = 0;
+    voice.setLevel(0);
     std::vector<int16_t> loud = {32767, -32768, 1000, 0};
-    normaliseVoiceGain(loud.data(), uint32_t(loud.size()));
-    EXPECT_EQ(gVoiceLevel, 34816); // -32768 counts as 32768
+    voice.normaliseGain(loud.data(), uint32_t(loud.size()));
+    EXPECT_EQ(voice.level(), 34816); // -32768 counts as 32768
     float g = float(32767.0 / 34816.0);
     EXPECT_EQ(loud[0], int16_t(32767.0f * g));
     EXPECT_EQ(loud[1], int16_t(-32768.0f * g));
@@ -201,86 +196,86 @@ TEST_F(VoiceCapture, LevellingOfFullScaleQuietAndSilentInput)
 
     // The level decays by 0.95 per tick of silence until 2048 ...
     std::vector<int16_t> quiet(10, 0);
-    int32_t before = gVoiceLevel;
-    normaliseVoiceGain(quiet.data(), 10);
-    EXPECT_EQ(gVoiceLevel, int32_t(double(before) * double(0.95f)));
+    int32_t before = voice.level();
+    voice.normaliseGain(quiet.data(), 10);
+    EXPECT_EQ(voice.level(), int32_t(double(before) * double(0.95f)));
     for (int i = 0; i < 200; ++i)
-        normaliseVoiceGain(quiet.data(), 10);
-    EXPECT_EQ(gVoiceLevel, 2048);
+        voice.normaliseGain(quiet.data(), 10);
+    EXPECT_EQ(voice.level(), 2048);
     // ... from where samples pass unscaled,
-    gVoiceLevel = 0;
+    voice.setLevel(0);
     std::vector<int16_t> silent = {0, 0, 0};
-    normaliseVoiceGain(silent.data(), 3);
-    EXPECT_EQ(gVoiceLevel, 2048);
+    voice.normaliseGain(silent.data(), 3);
+    EXPECT_EQ(voice.level(), 2048);
     EXPECT_EQ(silent, (std::vector<int16_t>{0, 0, 0}));
     // while a level of 2049 still scales.
     std::vector<int16_t> one = {1, -1};
-    normaliseVoiceGain(one.data(), 2);
-    EXPECT_EQ(gVoiceLevel, 2049);
+    voice.normaliseGain(one.data(), 2);
+    EXPECT_EQ(voice.level(), 2049);
     float g2 = float(32767.0 / 2049.0);
     EXPECT_EQ(one[0], int16_t(1.0f * g2));
     EXPECT_EQ(one[1], int16_t(-1.0f * g2));
 }
 
-TEST_F(VoiceCapture, OnlyNewSamplesAreLevelledOnce)
+TEST_F(PushToTalk, OnlyNewSamplesAreLevelledOnce)
 {
-    startVoiceCapture();
+    voice.start();
     capture->feed(std::vector<int16_t>(250, 16000)); // one frame and 70 left
-    voiceTick();
-    ASSERT_EQ(gCapturedSamples->size(), 140u);
-    std::vector<int16_t> tail = samplesIn(*gCapturedSamples);
+    voice.tick();
+    ASSERT_EQ(voice.capturedSamples()->size(), 140u);
+    std::vector<int16_t> tail = samplesIn(*voice.capturedSamples());
     int16_t levelled = tail[0];
     EXPECT_EQ(levelled, int16_t(16000.0f * float(32767.0 / (16000 + 2048))));
     capture->feed(std::vector<int16_t>(10, 100));
-    int32_t level = gVoiceLevel;
-    voiceTick(); // 80 samples: no frame, nothing sent
-    std::vector<int16_t> after = samplesIn(*gCapturedSamples);
+    int32_t level = voice.level();
+    voice.tick(); // 80 samples: no frame, nothing sent
+    std::vector<int16_t> after = samplesIn(*voice.capturedSamples());
     EXPECT_EQ(after[0], levelled);
-    EXPECT_EQ(gVoiceLevel, int32_t(double(level) * double(0.95f)));
+    EXPECT_EQ(voice.level(), int32_t(double(level) * double(0.95f)));
 }
 
-TEST_F(VoiceCapture, NoDeviceMakesThePressDoNothingAndIsNotRetried)
+TEST_F(PushToTalk, NoDeviceMakesThePressDoNothingAndIsNotRetried)
 {
     auto backend = std::make_unique<ScriptedCapture>();
     backend->deviceWorks = false;
     ScriptedCapture* broken = backend.get();
-    setCaptureBackend(std::move(backend));
-    EXPECT_EQ(captureStatus(), CaptureStatus::Off);
-    startVoiceCapture();
-    EXPECT_FALSE(gVoiceCaptureActive);
-    EXPECT_EQ(captureStatus(), CaptureStatus::Failed); // "No microphone"
-    startVoiceCapture();
-    EXPECT_FALSE(gVoiceCaptureActive);
+    voice.setBackend(std::move(backend));
+    EXPECT_EQ(voice.status(), CaptureStatus::Off);
+    voice.start();
+    EXPECT_FALSE(voice.active());
+    EXPECT_EQ(voice.status(), CaptureStatus::Failed); // "No microphone"
+    voice.start();
+    EXPECT_FALSE(voice.active());
     EXPECT_EQ(broken->opens, 1);
-    stopVoiceCapture();
-    voiceTick();
+    voice.stop();
+    voice.tick();
     EXPECT_TRUE(sent.empty());
-    EXPECT_EQ(captureStatus(), CaptureStatus::Failed);
+    EXPECT_EQ(voice.status(), CaptureStatus::Failed);
 }
 
-TEST_F(VoiceCapture, StatusFollowsThePressAndRelease)
+TEST_F(PushToTalk, StatusFollowsThePressAndRelease)
 {
-    EXPECT_EQ(captureStatus(), CaptureStatus::Off);
-    startVoiceCapture();
-    EXPECT_EQ(captureStatus(), CaptureStatus::Running);
-    stopVoiceCapture();
-    EXPECT_EQ(captureStatus(), CaptureStatus::Off);
+    EXPECT_EQ(voice.status(), CaptureStatus::Off);
+    voice.start();
+    EXPECT_EQ(voice.status(), CaptureStatus::Running);
+    voice.stop();
+    EXPECT_EQ(voice.status(), CaptureStatus::Off);
 }
 
-TEST_F(VoiceCapture, SecondPressWhileActiveChangesNothing)
+TEST_F(PushToTalk, SecondPressWhileActiveChangesNothing)
 {
-    startVoiceCapture();
+    voice.start();
     capture->feed(speechLike(300));
-    ASSERT_FALSE(voiceTickDue(210));
-    startVoiceCapture();
-    EXPECT_EQ(voiceCountdownMs(), 40u);
+    ASSERT_FALSE(voice.tickDue(210));
+    voice.start();
+    EXPECT_EQ(voice.countdownMs(), 40u);
     EXPECT_EQ(capture->opens, 1);
 }
 
-TEST_F(VoiceCapture, VoiceActivationSendsSpeechWithItsOnsetAndNothingOfTheQuietRoom)
+TEST_F(PushToTalk, VoiceActivationSendsSpeechWithItsOnsetAndNothingOfTheQuietRoom)
 {
-    setCaptureProcessing(std::make_unique<CaptureProcessing>(true));
-    startVoiceCapture();
+    voice.setProcessing(std::make_unique<CaptureProcessing>(true));
+    voice.start();
     // A quiet room: noise at about -50 dBFS, a second of it in 100 ms ticks.
     uint32_t seed = 1;
     auto room = [&](size_t count) {
@@ -293,27 +288,27 @@ TEST_F(VoiceCapture, VoiceActivationSendsSpeechWithItsOnsetAndNothingOfTheQuietR
     };
     for (int tick = 0; tick < 10; ++tick) {
         capture->feed(room(800));
-        voiceTick();
+        voice.tick();
     }
     EXPECT_TRUE(sent.empty());
-    EXPECT_FALSE(voiceTransmitting());
+    EXPECT_FALSE(voice.transmitting());
     // Speech: it opens within three 20 ms frames, and goes out from the
     // frames before it opened on.
     capture->feed(speechLike(800));
-    voiceTick();
-    EXPECT_TRUE(voiceTransmitting());
+    voice.tick();
+    EXPECT_TRUE(voice.transmitting());
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_GE(framesIn(*sent[0]), 4u); // 100 ms of speech and the pre-roll, less a part frame
     // Quiet again: the hangover (400 ms) still goes out, then nothing.
     for (int tick = 0; tick < 10; ++tick) {
         capture->feed(room(800));
-        voiceTick();
+        voice.tick();
     }
-    EXPECT_FALSE(voiceTransmitting());
+    EXPECT_FALSE(voice.transmitting());
     const size_t messages = sent.size();
     EXPECT_LE(messages, 7u);
     capture->feed(room(800));
-    voiceTick();
+    voice.tick();
     EXPECT_EQ(sent.size(), messages);
 }
 
@@ -380,11 +375,48 @@ TEST(FileCapture, ResamplesAFileAtAnotherRateAndSaysWhyItRefusesOne)
     std::remove(path.c_str());
 }
 
-TEST_F(VoiceCapture, APressThatFindsNoCaptureSaysWhy)
+TEST_F(PushToTalk, APressThatFindsNoCaptureSaysWhy)
 {
-    setCaptureBackend(createFileCaptureBackend(::testing::TempDir() + "/seafold_no_such_capture.wav"));
-    EXPECT_EQ(captureFailure(), "");
-    startVoiceCapture();
-    EXPECT_EQ(captureStatus(), CaptureStatus::Failed);
-    EXPECT_NE(captureFailure().find("cannot read"), std::string::npos) << captureFailure();
+    voice.setBackend(createFileCaptureBackend(::testing::TempDir() + "/seafold_no_such_capture.wav"));
+    EXPECT_EQ(voice.failure(), "");
+    voice.start();
+    EXPECT_EQ(voice.status(), CaptureStatus::Failed);
+    EXPECT_NE(voice.failure().find("cannot read"), std::string::npos) << voice.failure();
+}
+
+// Every utterance under voice activation ended without a mark, so listeners
+// counted its end as an underrun and made up frames after it.
+TEST_F(PushToTalk, VoiceActivationClosingEndsTheTalkSpurt)
+{
+    voice.setProcessing(std::make_unique<CaptureProcessing>(true));
+    // A codec whose messages can carry an end without frames (LPC-10's
+    // cannot); the frames themselves are LPC-10's.
+    voice.setModeChooser([] {
+        VoiceMode mode;
+        mode.codec = VoiceCodecId::Opus;
+        return mode;
+    });
+    std::vector<bool> ends;
+    voice.setSender([&](const RefPtr<ByteBuffer>&) { ends.push_back(voice.tickEndsSpurt()); });
+    voice.start();
+    for (int tick = 0; tick < 5; ++tick) {
+        capture->feed(std::vector<int16_t>(800, 0));
+        voice.tick();
+    }
+    for (int tick = 0; tick < 3; ++tick) {
+        capture->feed(speechLike(800));
+        voice.tick();
+    }
+    ASSERT_FALSE(ends.empty());
+    EXPECT_FALSE(ends.back()); // speaking: no end yet
+    for (int tick = 0; tick < 10 && voice.transmitting(); ++tick) {
+        capture->feed(std::vector<int16_t>(800, 0));
+        voice.tick();
+    }
+    ASSERT_FALSE(voice.transmitting());
+    // The tick that closed sent the last frames, marked as the end; only
+    // that one.
+    EXPECT_TRUE(ends.back());
+    EXPECT_EQ(std::count(ends.begin(), ends.end(), true), 1);
+    EXPECT_FALSE(voice.tickEndsSpurt());
 }

@@ -74,7 +74,8 @@ int runWindowed(const ProgramOptions& options)
     port.setVolumes(options.shared.volumes);
     if (!openEventLog())
         return 1;
-    setCaptureBackend(createCaptureBackend(options.captureFile()));
+    Audio audio;
+    audio.capture.setBackend(createCaptureBackend(options.captureFile()));
     // Ctrl-C and SIGTERM end the loop; the shutdown tells the peers.
     installStopSignals();
     int code = 0;
@@ -82,11 +83,11 @@ int runWindowed(const ProgramOptions& options)
         std::unique_ptr<WindowedFrontEnd> driver =
             createWindowedDriver(media, port, &gEventLog, options.shared.showFps, true);
         keepMaterialSliders(*driver, options, port);
-        StartFlow flow(options, *driver, port);
+        StartFlow flow(options, *driver, port, audio);
         code = runApplication(options.line, *driver, flow.hooks());
     } else {
         // Other users' models live in the renderer's scene.
-        SessionHost host(options, gRendererScene);
+        SessionHost host(options, gRendererScene, audio);
         // A windowed server's user takes part in the session.
         host.takePart();
         port.setTarget(&host.port());

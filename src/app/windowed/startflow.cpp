@@ -93,8 +93,8 @@ std::vector<StartServerRow> serverRows(const std::vector<FoundServer>& found, co
     return rows;
 }
 
-StartFlow::StartFlow(const ProgramOptions& options, WindowedFrontEnd& frontEnd, WindowPort& port)
-    : mOptions(options), mFrontEnd(frontEnd), mPort(port)
+StartFlow::StartFlow(const ProgramOptions& options, WindowedFrontEnd& frontEnd, WindowPort& port, Audio& audio)
+    : mOptions(options), mFrontEnd(frontEnd), mPort(port), mAudio(audio)
 {
     // Leaving from Escape's menu: back to this window at the next pass (not
     // inside the frame that drew the menu).
@@ -108,7 +108,7 @@ StartFlow::~StartFlow()
 
 LoopHooks StartFlow::hooks()
 {
-    LoopHooks hooks = soundLoopHooks();
+    LoopHooks hooks = soundLoopHooks(mAudio);
     hooks.startNetwork = [](const CommandLine&) { return true; };
     hooks.receivePackets = [this] {
         call(mHostHooks.receivePackets);
@@ -129,7 +129,7 @@ LoopHooks StartFlow::hooks()
         if (mHostHooks.updateSound)
             mHostHooks.updateSound();
         else
-            updateSound();
+            mAudio.sound.update();
     };
     hooks.leaveSession = [this] { endSession(std::string()); };
     return hooks;
@@ -419,7 +419,7 @@ bool StartFlow::startSession(const ProgramOptions& given, bool hosting)
     mGaveUp = false;
     mLastState.clear();
     mLastReason.clear();
-    mHost = std::make_unique<SessionHost>(attempt, gRendererScene);
+    mHost = std::make_unique<SessionHost>(attempt, gRendererScene, mAudio);
     if (hosting)
         mHost->takePart();
     // Refused for good: back to the window (next pass), not the end of
@@ -488,13 +488,13 @@ void StartFlow::endSession(const std::string& why, bool problem)
 {
     if (mHost) {
         mPort.setTarget(nullptr);
-        stopVoiceCapture();
+        mAudio.capture.stop();
         mHost->stop();
         mHost = nullptr;
         mHostHooks = LoopHooks();
         // Nothing is left to send the voice to.
-        gVoiceSender = nullptr;
-        gVoiceModeChooser = nullptr;
+        mAudio.capture.setSender(nullptr);
+        mAudio.capture.setModeChooser(nullptr);
     }
     mState = State::Choosing;
     mConnected = false;

@@ -43,9 +43,9 @@ bool joinableEventClasses(uint32_t classes);
 
 class StartFlow {
 public:
-    // `frontEnd` and `port` outlive the flow; the port is the one the scene
-    // was made with.
-    StartFlow(const ProgramOptions& options, WindowedFrontEnd& frontEnd, WindowPort& port);
+    // `frontEnd`, `port` and `audio` outlive the flow; the port is the one
+    // the scene was made with.
+    StartFlow(const ProgramOptions& options, WindowedFrontEnd& frontEnd, WindowPort& port, Audio& audio);
     ~StartFlow();
     StartFlow(const StartFlow&) = delete;
     StartFlow& operator=(const StartFlow&) = delete;
@@ -78,6 +78,7 @@ private:
     ProgramOptions mOptions;
     WindowedFrontEnd& mFrontEnd;
     WindowPort& mPort;
+    Audio& mAudio;
     std::unique_ptr<SessionHost> mHost;
     LoopHooks mHostHooks;
     State mState = State::Choosing;

@@ -1,0 +1,128 @@
+#!/usr/bin/env python3
+"""Voice end to end through a real sound server: a private PulseAudio that
+the test starts (a test dependency; without it the test fails), whose null
+sink's monitor is the default microphone. A seafold-headless speaker on
+voice activation captures from it through OpenAL while a vowel is played
+into the sink; a listener plays into OpenAL Soft's wave-file writer. Checks
+that the vowel arrives whole. Every wait is bounded.
+
+    pulse_voice_e2e.py SEAFOLD-HEADLESS"""
+
+import os
+import shutil
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import pulseserver  # noqa: E402
+from headless_process import HeadlessProcess, free_port  # noqa: E402
+from wavfile import read_wav, vowel, write_wav  # noqa: E402
+
+BINARY = sys.argv[1]
+WORK = tempfile.mkdtemp(prefix="seafold-pulse-voice-")
+failures = []
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+    return condition
+
+
+def loud_span(samples, rate, threshold):
+    first = next((i for i, x in enumerate(samples) if abs(x) > threshold), None)
+    if first is None:
+        return None
+    last = len(samples) - 1 - next(i for i, x in enumerate(reversed(samples)) if abs(x) > threshold)
+    return first / rate, last / rate
+
+
+class Proc(HeadlessProcess):
+    def __init__(self, name, args, env, wav=None):
+        env = dict(env)
+        if wav:
+            conf = os.path.join(WORK, name + "-alsoft.conf")
+            with open(conf, "w") as f:
+                f.write("[general]\ndrivers=wave\nchannels=mono\nsample-type=int16\n[wave]\nfile=%s\n" % wav)
+            env["ALSOFT_CONF"] = conf
+        self.wav = wav
+        super().__init__(BINARY, name, args, failures, env=env, log_dir=WORK)
+
+    def first(self, key, value=None):
+        for e in self.events():
+            if key in e and (value is None or e[key] == value):
+                return e
+        return None
+
+
+def scenario(pulse):
+    # One second of silence, 1.5 s of vowel, silence: the vowel peaks at
+    # about -4 dBFS as it leaves the sound server.
+    clip = os.path.join(WORK, "vowel.wav")
+    said = [0] * 8000 + vowel(1.5, 8000, glide=20) + [0] * 8000
+    write_wav(clip, said)
+    said_peak = max(abs(x) for x in said)
+
+    port = free_port()
+    address = f"127.0.0.1:{port}"
+    plain = dict(os.environ)
+    for name in ("ALSOFT_DRIVERS", "ALSOFT_CONF", "SEAFOLD_CAPTURE_FILE"):
+        plain.pop(name, None)
+    server = Proc("server", ["server", address], dict(plain, ALSOFT_DRIVERS="wave", ALSOFT_CONF=os.devnull))
+    time.sleep(0.2)
+    listener = Proc("listener", ["-client", address, "bob", "--model", "buoy"], plain,
+                    wav=os.path.join(WORK, "listener-out.wav"))
+    listener.wait_for("connection", lambda: listener.first("state", "connected"), 15)
+    # The speaker's microphone is the sound server's default source.
+    speaker = Proc("speaker", ["-client", address, "alice", "--model", "boat", "--voice-activation"], pulse.env())
+    speaker.wait_for("connection", lambda: speaker.first("state", "connected"), 15)
+    # The server needs a moment before captured samples flow (about 1.6 s).
+    time.sleep(2.5)
+    player = pulse.play(clip)
+    try:
+        player.wait(timeout=20)
+    except Exception:
+        check(False, "paplay did not finish")
+    time.sleep(1.5)
+    for p in (speaker, listener, server):
+        code = p.stop()
+        check(code == 0, f"{p.name}: exit code {code}")
+
+    check(server.first("rpc", "c2sVoiceFrames") is not None or server.first("rpc", "c2sVoice") is not None,
+          "server: no voice from the microphone")
+    check("No microphone" not in speaker.stderr_text(), "speaker: " + speaker.stderr_text()[-300:])
+    rate, heard = read_wav(listener.wav)
+    if not check(rate > 0 and heard, "listener: no output file"):
+        return
+    span = loud_span(heard, rate, 1500)
+    if not check(span is not None, "listener: the vowel never arrived"):
+        return
+    length = span[1] - span[0]
+    check(abs(length - 1.5) < 0.4, f"listener: heard {length:.2f} s of vowel for 1.5 s said")
+    print(f"listener: vowel {span[0]:.2f}-{span[1]:.2f} s of its output (said peak {said_peak})")
+
+
+def main():
+    if not pulseserver.available():
+        print("FAIL: pulseaudio, pactl and paplay are needed (scripts/install-deps.sh --test)")
+        return 1
+    pulse = pulseserver.PulseServer(os.path.join(WORK, "pulse"))
+    os.makedirs(pulse.folder)
+    try:
+        if check(pulse.start(), "the private PulseAudio server did not start"):
+            scenario(pulse)
+    finally:
+        pulse.stop()
+        if not failures:
+            shutil.rmtree(WORK, ignore_errors=True)
+        else:
+            print("output kept in", WORK)
+    for f in failures:
+        print("FAIL:", f)
+    print(f"{0 if failures else 1} passed, {len(failures)} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
