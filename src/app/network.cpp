@@ -5,6 +5,7 @@
 #include "app/serverlink.h"
 
 #include "app/sessionview.h"
+#include "session/wireversion.h"
 #include "base/platform.h"
 #include "voice/voicecapture.h"
 
@@ -320,6 +321,8 @@ bool SessionHost::start(const CommandLine& line)
         gNetInterface->setNetworkSimulator(mSimulator.get());
     // --rate for every connection made or accepted; the limits for a server.
     gNetInterface->setDefaultRate(mOptions.rate);
+    // Between Seafold peers the link sets the pace (--rate caps it).
+    gNetInterface->setAdaptiveRate(WireVersionSeafold, mOptions.rateCapped);
     if (!line.isClient) {
         gNetInterface->setMaxConnections(mOptions.maxClients);
         gNetInterface->setMaxPerAddress(mOptions.maxPerAddress);

@@ -52,6 +52,32 @@ void NetInterface::setDefaultRate(const NetConnection::RateInfo& rate)
     mHasDefaultRate = true;
 }
 
+void NetInterface::chooseRateMode(NetConnection* connection)
+{
+    if (mAdaptiveVersion < 0 || !connection->peerTakesAdaptiveRate(mAdaptiveVersion))
+        return;
+    connection->setRateIsCap(mRateIsCap);
+    connection->enterAdaptiveRate();
+}
+
+uint32_t NetInterface::msUntilDue(uint32_t longest) const
+{
+    const uint32_t t = mTimeSource();
+    uint32_t due = longest;
+    if (!mPendingConnections.empty())
+        due = std::min<uint32_t>(due, HandshakeFirstResendMs / 5); // resends and puzzle work
+    if (!mConnectionList.empty()) {
+        const uint32_t sinceCheck = t - mLastTimeoutCheckTime;
+        due = std::min(due, sinceCheck > TimeoutCheckIntervalMs ? 0 : TimeoutCheckIntervalMs + 1 - sinceCheck);
+    }
+    if (mSimulator && mSimulator->heldCount())
+        due = std::min<uint32_t>(due, 1);
+    for (const auto& connection : mConnectionList)
+        if (connection->state() == Connected)
+            due = std::min(due, connection->msUntilDue(t, due));
+    return due;
+}
+
 void NetInterface::setNetworkSimulator(NetworkSimulator* simulator)
 {
     mSimulator = simulator;
