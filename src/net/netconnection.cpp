@@ -1,6 +1,7 @@
 #include "net/netconnection.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 
@@ -352,7 +353,10 @@ void NetConnection::sendPingPacket()
 {
     // Sealed, a ping repeats the header of the one before and would be
     // taken for a copy: a data packet (perhaps without events) is newer.
-    if (mCipher && !windowFull()) {
+    // The congestion window does not hold it back: a probe is what finds
+    // out whether the packets that fill the window arrived, and a ping the
+    // peer drops as a copy would leave a full window waiting for ever.
+    if (mCipher && uint32_t(mLastSendSeq - mHighestAckedSeq) < MaxPacketsInFlight) {
         SF_LOG("LogConnectionProtocol", "send data as ping %u", mLastSendSeq + 1);
         buildAndSendPacket(DataPacket, PacketStream::MaxPacketBytes);
         return;
@@ -389,13 +393,6 @@ void NetConnection::countSentBytes(uint32_t bytes)
     }
 }
 
-uint32_t NetConnection::pacingGapMs() const
-{
-    if (!mRoundTripMeasured || mCwnd < 1.0f)
-        return 0;
-    return uint32_t(mSmoothedRoundTripMs / mCwnd);
-}
-
 // One data packet at most per call, whatever the mode: the interface calls
 // this once per connection in each of its service steps (twice in a pass
 // of the programs' loop), so without an interval the packet rate of a
@@ -423,8 +420,6 @@ void NetConnection::sendStep(bool force, uint32_t t)
         } else {
             mSendCredit = uint32_t(std::min<uint64_t>(available - mCurrentPacketSendPeriod, MaxSendCreditMs));
         }
-    } else if (!force && mAdaptiveByHandshake && uint32_t(t - mLastUpdateTime) < pacingGapMs()) {
-        paceAllows = false;
     }
 
     if (paceAllows)
@@ -460,12 +455,18 @@ void NetConnection::sendOwedAck(uint32_t t)
 uint32_t NetConnection::probeTimeoutMs() const
 {
     if (mAdaptiveByHandshake) {
-        // The peer acknowledges at once: two round trips and some slack for
-        // its loop. Before the first acknowledgement, the handshake's pace.
-        uint64_t roundTrip = mAckResponseMeasured ? uint64_t(mAckResponseMs) : uint64_t(MinProbeTimeoutMs);
-        uint64_t timeout = roundTrip * ProbeRoundTrips + AdaptiveProbeSlackMs + mCurrentPacketSendPeriod;
-        return uint32_t(std::clamp<uint64_t>(timeout << std::min<uint32_t>(mProbeCount, 16), AdaptiveMinProbeMs,
-                                             MaxProbeTimeoutMs));
+        // The peer acknowledges at once: an acknowledgement later than its
+        // usual time and four times its usual spread (and a couple of ms for
+        // a busy loop) is overdue. Before the first one, the fixed floor.
+        uint64_t timeout = mAckResponseMeasured
+                               ? uint64_t(mAckResponseMs + 4 * mAckResponseDevMs) + AdaptiveProbeSlackMs
+                               : uint64_t(MinProbeTimeoutMs);
+        timeout += mCurrentPacketSendPeriod;
+        // The second probe goes as soon as the first: on a lossy link one
+        // lost probe or answer is common, and a dead peer is caught by the
+        // silence limit anyway. The later ones back off.
+        const uint32_t backoff = mProbeCount > 0 ? std::min<uint32_t>(mProbeCount - 1, 16) : 0;
+        return uint32_t(std::clamp<uint64_t>(timeout << backoff, AdaptiveMinProbeMs, MaxProbeTimeoutMs));
     }
     // Before the first acknowledgement, one send interval stands for it.
     uint32_t roundTrip = mAckResponseMeasured ? uint32_t(mAckResponseMs) : mCurrentPacketSendPeriod;
@@ -486,7 +487,7 @@ uint32_t NetConnection::msUntilDue(uint32_t t, uint32_t longest) const
         if (pacedByInterval())
             until(mLastUpdateTime + mCurrentPacketSendPeriod - std::min(mSendCredit, mCurrentPacketSendPeriod));
         else
-            until(mLastUpdateTime + (mAdaptiveByHandshake ? pacingGapMs() : 0));
+            until(t);
     }
     return uint32_t(due);
 }
@@ -656,13 +657,14 @@ void NetConnection::handleNotify(uint32_t sequence, bool recvd, int32_t peerHold
         // holds included (what probing waits for), and the round trip of the
         // network alone, the peer's hold taken off (what the statistics show).
         float sample = float(uint32_t(now() - notify->sendTime));
+        const float deviation = mAckResponseMeasured ? std::fabs(sample - mAckResponseMs) : sample / 2;
+        mAckResponseDevMs = mAckResponseMeasured ? mAckResponseDevMs * 0.75f + deviation * 0.25f : deviation;
         mAckResponseMs = mAckResponseMeasured ? mAckResponseMs * 0.9f + sample * 0.1f : sample;
         mAckResponseMeasured = true;
         float rtt = -1;
         if (peerHoldMs >= 0) {
             rtt = std::max(sample - float(peerHoldMs), 0.0f);
             mStats.roundTripMs = mRoundTripMeasured ? mStats.roundTripMs * 0.9f + rtt * 0.1f : rtt;
-            mSmoothedRoundTripMs = mRoundTripMeasured ? mSmoothedRoundTripMs * 0.75f + rtt * 0.25f : rtt;
             mRoundTripMeasured = true;
         }
         if (mAdaptiveByHandshake) {
@@ -717,7 +719,13 @@ void NetConnection::adaptiveDelivered(uint32_t sequence, float roundTripMs)
         }
         mWindowMinRoundTripMs = std::min(mWindowMinRoundTripMs, roundTripMs);
         mBaseRoundTripMs = std::min(mWindowMinRoundTripMs, mPreviousMinRoundTripMs);
-        queueing = mSmoothedRoundTripMs > mBaseRoundTripMs + float(QueueDelayLimitMs);
+        // The least of the last few samples: a standing queue raises every
+        // one of them, a busy moment of either loop only one or two.
+        mRecentRoundTripsMs[mRecentRoundTripSlot++ % RecentRoundTrips] = roundTripMs;
+        float recent = roundTripMs;
+        for (uint32_t i = 0; i < std::min<uint32_t>(mRecentRoundTripSlot, RecentRoundTrips); ++i)
+            recent = std::min(recent, mRecentRoundTripsMs[i]);
+        queueing = recent > mBaseRoundTripMs + float(QueueDelayLimitMs);
     }
     if (queueing) {
         if (!(mRecovering && seqDiff(sequence, mRecoverySequence) <= 0)) {
@@ -725,8 +733,7 @@ void NetConnection::adaptiveDelivered(uint32_t sequence, float roundTripMs)
             mSsThresh = mCwnd;
             mRecovering = true;
             mRecoverySequence = mLastSendSeq;
-            SF_LOG("LogNetConnection", "PKT  RTT - rtt = %f base = %f cwnd=%f", mSmoothedRoundTripMs,
-                   mBaseRoundTripMs, mCwnd);
+            SF_LOG("LogNetConnection", "PKT  RTT - base = %f cwnd=%f", mBaseRoundTripMs, mCwnd);
         }
         return;
     }

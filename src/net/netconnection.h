@@ -153,9 +153,9 @@ public:
         // windows, so a changed path is followed within 20 s.
         BaseRoundTripWindowMs = 10000,
         // With prompt acknowledgements a probe need not wait for a send
-        // interval: two round trips and a few ms for a busy peer's loop.
-        AdaptiveProbeSlackMs = 4,
-        AdaptiveMinProbeMs = 5,
+        // interval: see probeTimeoutMs.
+        AdaptiveProbeSlackMs = 2,
+        AdaptiveMinProbeMs = 3,
     };
 
     enum RoleFlags : uint32_t {
@@ -377,9 +377,6 @@ private:
     // trip, or -1) and to a lost one.
     void adaptiveDelivered(uint32_t sequence, float roundTripMs);
     void adaptiveDropped(uint32_t sequence);
-    // Adaptive mode without a cap: the least gap between data packets that
-    // spreads the window over the round trip (0 on a LAN: one per pass).
-    uint32_t pacingGapMs() const;
     // Whether the interval schedule holds data packets back.
     bool pacedByInterval() const { return mAdaptiveByHandshake ? mCurrentPacketSendPeriod > 0 : !isAdaptive(); }
     uint32_t probeTimeoutMs() const;
@@ -430,7 +427,10 @@ private:
     bool mRemoteCapped = false;        // the adaptive peer sent a cap
     uint32_t mRecoverySequence = 0;    // the window shrinks at most once per packet sent before this
     bool mRecovering = false;
-    float mSmoothedRoundTripMs = 0;    // quicker to follow than the statistics' figure
+    // The last few round-trip samples (adaptive mode).
+    enum : uint32_t { RecentRoundTrips = 4 };
+    float mRecentRoundTripsMs[RecentRoundTrips] = {};
+    uint32_t mRecentRoundTripSlot = 0;
     float mBaseRoundTripMs = 0;        // least of the last two windows
     float mWindowMinRoundTripMs = 0;   // least in the current window
     float mPreviousMinRoundTripMs = 0; // least in the one before
@@ -439,6 +439,7 @@ private:
     uint32_t mRateWindowStart = 0;
     uint64_t mRateWindowBytes = 0;
     float mAckResponseMs = 0; // smoothed time from sending to acknowledgement, holds included
+    float mAckResponseDevMs = 0; // its smoothed deviation
     bool mAckResponseMeasured = false;
     bool mRoundTripMeasured = false;
     bool mAckOwed = false;      // data arrived and no packet of ours has carried the ack yet
