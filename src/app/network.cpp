@@ -77,12 +77,20 @@ public:
         gNetInterface->serviceConnections();
     }
 
+    // The spacing of a mover's states over an adaptive connection: one per
+    // frame of a 60 Hz display.
+    static constexpr double AdaptiveMoveIntervalMs = 16;
+
     double sendIntervalMsOf(const ClientRecord& record) const override
     {
         // The server hears each client on its own connection; a client
         // hears everyone through the server.
         const SimpleEventConnection* over = record.connection ? record.connection.get() : gConnectionToServer.get();
-        return over ? double(over->sendInterval()) : DefaultSendIntervalMs;
+        if (!over)
+            return DefaultSendIntervalMs;
+        // Between adaptive peers a packet leaves as soon as there is
+        // something to send: a mover's states come at its frame rate.
+        return over->adaptiveByHandshake() ? AdaptiveMoveIntervalMs : double(over->sendInterval());
     }
 
     void announceSelection(const std::string& meshName) override
