@@ -198,7 +198,24 @@ Report seafoldSender(uint16_t proxyPort, const Cell& cell, uint32_t count)
     const int64_t start = monotonicUs(), periodUs = 1000000 / cell.rate;
     uint32_t sent = 0;
     int64_t settle = 0;
+    uint32_t lastAcked = connection->highestAckedSequence();
+    int64_t lastAckChange = monotonicUs();
+    const bool verbose = std::getenv("PEERLIB_VERBOSE") != nullptr;
     for (;;) {
+        if (verbose) {
+            if (connection->highestAckedSequence() != lastAcked) {
+                if (monotonicUs() - lastAckChange > 300000)
+                    std::fprintf(stderr, "stall of %.0f ms ended\n", (monotonicUs() - lastAckChange) / 1000.0);
+                lastAcked = connection->highestAckedSequence();
+                lastAckChange = monotonicUs();
+            } else if (monotonicUs() - lastAckChange > 300000 && monotonicUs() - lastAckChange < 300000 + 20000) {
+                EventConnection::QueueDepths q = connection->queueDepths();
+                std::fprintf(stderr, "stalled: in flight %u cwnd %.1f queued %u/%u awaiting %u sent %u\n",
+                             connection->lastSentSequence() - connection->highestAckedSequence(),
+                             double(connection->congestionWindow()), q.orderedSend, q.unorderedSend,
+                             q.awaitingDelivery, connection->stats().packetsSent);
+            }
+        }
         host->receivePackets();
         const int64_t now = monotonicUs();
         while (sent < count && now >= start + int64_t(sent) * periodUs) {

@@ -194,16 +194,12 @@ void NetConnection::setRateIsCap(bool cap)
 void NetConnection::computeNegotiatedRate()
 {
     if (mAdaptiveByHandshake) {
-        // Only caps, when either side set one; otherwise the window alone.
+        // Only this side's cap, when it has one; otherwise the window alone.
         uint32_t interval = 0;
         uint64_t bandwidth = UINT64_MAX;
         if (mRateIsCap) {
             interval = mLocalRate.minPacketSendPeriod;
             bandwidth = mLocalRate.maxSendBandwidth;
-        }
-        if (mRemoteCapped) {
-            interval = std::max(interval, mRemoteRate.minPacketRecvPeriod);
-            bandwidth = std::min<uint64_t>(bandwidth, mRemoteRate.maxRecvBandwidth);
         }
         mCurrentPacketSendPeriod = interval;
         uint64_t size = interval ? bandwidth * interval / 1000 : uint64_t(AdaptivePacketBytes);
@@ -225,17 +221,16 @@ void NetConnection::computeNegotiatedRate()
 //       [max send bandwidth] (ranged 0..65535)
 //       [min recv period]    (ranged 1..2047)
 //       [min send period]    (ranged 1..2047)
-//     if adaptive, and both peers chose it at the handshake (so the reader
-//     knows to expect this):
-//       [capped]             (flag)
-//       if capped: the four values above, the sender's cap
+// Between adaptive peers the flag is all: each side's cap (--rate) bounds
+// only what that side sends, so nothing a peer announces depends on how the
+// other was set up, and a peer that runs the adaptive rate without knowing
+// the other does reads the same bits.
 void NetConnection::writePacketRateInfo(BitStream& stream, PacketNotify* notify)
 {
     notify->rateChanged = mLocalRateChanged;
     mLocalRateChanged = false;
     if (stream.writeFlag(notify->rateChanged)) {
-        const bool adaptive = stream.writeFlag(mRoleFlags & LocalAdaptive);
-        if (!adaptive || (mAdaptiveByHandshake && stream.writeFlag(mRateIsCap))) {
+        if (!stream.writeFlag(mRoleFlags & LocalAdaptive)) {
             stream.writeRanged(mLocalRate.maxRecvBandwidth, 0, 65535);
             stream.writeRanged(mLocalRate.maxSendBandwidth, 0, 65535);
             stream.writeRanged(mLocalRate.minPacketRecvPeriod, 1, 2047);
@@ -248,21 +243,9 @@ void NetConnection::readPacketRateInfo(BitStream& stream)
 {
     if (!stream.readFlag())
         return;
-    const bool adaptive = stream.readFlag();
-    if (adaptive) {
+    if (stream.readFlag()) {
         mRoleFlags |= RemoteAdaptive;
-        // A peer that did not choose adaptive mode at the handshake sends
-        // nothing after the flag.
-        if (!mAdaptiveByHandshake)
-            return;
-        const bool capped = stream.readFlag();
-        if (!capped) {
-            if (!stream.hasError() && mRemoteCapped) {
-                mRemoteCapped = false;
-                computeNegotiatedRate();
-            }
-            return;
-        }
+        return;
     }
     RateInfo rate;
     rate.maxRecvBandwidth = stream.readRanged(0, 65535);
@@ -272,7 +255,6 @@ void NetConnection::readPacketRateInfo(BitStream& stream)
     if (stream.hasError())
         return;
     mRemoteRate = rate;
-    mRemoteCapped = adaptive;
     computeNegotiatedRate();
 }
 

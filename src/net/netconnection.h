@@ -302,13 +302,13 @@ public:
     }
     // Both sides announce adaptive mode (role flags 4 and 8) from the first
     // packet on: each knows from the handshake that the other does too, so
-    // neither waits for the other's rate information, and the rate record
-    // is followed by the cap below. Never for a peer that did not choose it.
+    // neither waits for the other's rate information. Never for a peer that
+    // did not choose it.
     void enterAdaptiveRate();
     // Between adaptive peers: false (the default) lets the link alone set
-    // the pace; true makes the local rate a cap on what this side sends and
-    // asks the peer for no more (the user's --rate). Without adaptive mode
-    // the local rate is what the rate negotiation uses, as always.
+    // the pace; true makes the local rate a cap on what this side sends
+    // (the user's --rate). Without adaptive mode the local rate is what the
+    // rate negotiation uses, as always.
     void setRateIsCap(bool cap);
     bool rateIsCap() const { return mRateIsCap; }
     bool adaptiveByHandshake() const { return mAdaptiveByHandshake; }
@@ -424,7 +424,6 @@ private:
     uint32_t mLastAckTime = 0;
     bool mAdaptiveByHandshake = false;
     bool mRateIsCap = false;
-    bool mRemoteCapped = false;        // the adaptive peer sent a cap
     uint32_t mRecoverySequence = 0;    // the window shrinks at most once per packet sent before this
     bool mRecovering = false;
     // The last few round-trip samples (adaptive mode).

@@ -4,6 +4,12 @@
 
 namespace seafold {
 
+namespace {
+// The arrival of the datagram being dispatched, 0 outside a dispatch. Main
+// thread only, like every interface.
+int64_t gDispatchArrival = 0;
+} // namespace
+
 NetInterface::NetInterface(const NetAddress& bindAddress)
     : mConnectionHashTable(InitialTableSlots, nullptr),
       mSocket(bindAddress, Socket::DefaultBufferBytes, ReceiveBufferBytes),
@@ -278,11 +284,18 @@ void NetInterface::receivePackets()
             if (!datagram.usable || !isPlausibleDatagram(datagram.bytes, datagram.length))
                 continue;
             BitStream stream(datagram.bytes, datagram.length, 0);
+            gDispatchArrival = datagram.arrivalTimer;
             dispatchPacket(datagram.source, stream);
+            gDispatchArrival = 0;
         }
         // What the batch's messages queued counts at once, not a pass later.
         keepQueuesWithinBudget();
     }
+}
+
+int64_t NetInterface::arrivalTimer()
+{
+    return gDispatchArrival ? gDispatchArrival : getHighPrecisionTimerValue();
 }
 
 void NetInterface::waitForPackets(uint32_t ms)

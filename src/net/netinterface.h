@@ -233,6 +233,13 @@ public:
     }
 
     virtual void dispatchPacket(const NetAddress& address, BitStream& stream);
+
+    // When the datagram being dispatched arrived (a high-precision timer
+    // value, getHighPrecisionTimerValue): handlers stamp what it brings with
+    // this, not with the time they run, which lags by whatever the loop did
+    // before reading it (drawing a frame, say). Outside a dispatch, the
+    // timer's value now.
+    static int64_t arrivalTimer();
     virtual void onInfoPacket(const NetAddress& address, uint8_t packetType, BitStream& stream);
 
 protected:
