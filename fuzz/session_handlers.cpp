@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "../tests/session/sessionworld.h"
+#include "session/sessionworld.h"
 
 using namespace seafold;
 using namespace seafold::test;

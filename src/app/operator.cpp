@@ -2,6 +2,9 @@
 #include "app/app.h"
 #include "app/console.h"
 #include "app/network.h"
+#include "app/refusal.h"
+#include "base/atomicfile.h"
+#include "base/installpaths.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -60,11 +63,11 @@ void endConnection(SimpleEventConnection* connection, const std::string& reason)
 std::string banReason(uint64_t untilSeconds)
 {
     if (!untilSeconds)
-        return std::string(BannedReasonPrefix) + " from this server";
+        return endText(EndCode::Banned, "from this server");
     std::time_t until = std::time_t(untilSeconds);
     char text[64];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", std::gmtime(&until));
-    return std::string(BannedReasonPrefix) + " from this server until " + text;
+    return endText(EndCode::Banned, std::string("from this server until ") + text);
 }
 
 bool parseHost(const std::string& text, uint32_t* host)
@@ -193,7 +196,7 @@ void OperatorConsole::kick(const std::string& name, const std::string& reason)
     }
     consoleLine("Kicked " + terminalText(name) + ".");
     endConnection(record->connection,
-                  std::string(KickedReasonPrefix) + ": " + (reason.empty() ? std::string("by the operator") : reason));
+                  endText(EndCode::Kicked, reason.empty() ? std::string("by the operator") : reason));
 }
 
 void OperatorConsole::ban(const std::string& target, const std::string& minutes)
@@ -218,8 +221,10 @@ void OperatorConsole::ban(const std::string& target, const std::string& minutes)
     mBans.erase(std::remove_if(mBans.begin(), mBans.end(), [&](const Ban& b) { return b.host == ban.host; }),
                 mBans.end());
     mBans.push_back(ban);
-    saveBans();
-    consoleLine("Banned " + hostText(ban.host) + (ban.untilSeconds ? " for " + minutes + " min." : " for good."));
+    // A ban the file does not hold ends with this run: the line says so.
+    const bool kept = bool(saveBans());
+    consoleLine("Banned " + hostText(ban.host) + (ban.untilSeconds ? " for " + minutes + " min" : " for good") +
+                (kept ? "." : ", but only until this server stops."));
     // Everyone from there goes now.
     std::vector<SimpleEventConnection*> banned;
     for (size_t i = 0; i < gClients.size(); ++i)
@@ -239,9 +244,12 @@ void OperatorConsole::unban(const std::string& target)
     }
     size_t before = mBans.size();
     mBans.erase(std::remove_if(mBans.begin(), mBans.end(), [&](const Ban& b) { return b.host == host; }), mBans.end());
-    saveBans();
-    consoleLine(mBans.size() < before ? "Lifted the ban of " + hostText(host) + "."
-                                      : hostText(host) + " is not banned.");
+    if (mBans.size() == before) {
+        consoleLine(hostText(host) + " is not banned.");
+        return;
+    }
+    const bool kept = bool(saveBans());
+    consoleLine("Lifted the ban of " + hostText(host) + (kept ? "." : ", but only until this server stops."));
 }
 
 void OperatorConsole::showBans()
@@ -297,6 +305,15 @@ void OperatorConsole::loadBans()
     if (mBanFile.empty())
         return;
     std::ifstream in(mBanFile);
+    if (!in) {
+        // Told now rather than at the first ban, which would hold only for
+        // this run.
+        const size_t slash = mBanFile.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : mBanFile.substr(0, std::max<size_t>(slash, 1));
+        if (!isDirectory(folder))
+            consoleLine("Bans cannot be kept in " + mBanFile + ": the folder " + folder +
+                        " does not exist. Make it, or bans hold only until this server stops.");
+    }
     std::string line;
     while (std::getline(in, line)) {
         std::istringstream words(line);
@@ -308,21 +325,17 @@ void OperatorConsole::loadBans()
     dropExpired();
 }
 
-void OperatorConsole::saveBans() const
+FileWriteResult OperatorConsole::saveBans() const
 {
     if (mBanFile.empty())
-        return;
-    // Written whole beside the file, then put in its place.
-    const std::string temporary = mBanFile + ".new";
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        for (const Ban& ban : mBans)
-            out << hostText(ban.host) << ' ' << ban.untilSeconds << '\n';
-        if (!out)
-            return;
-    }
-    if (std::rename(temporary.c_str(), mBanFile.c_str()) != 0)
-        consoleLine("Could not write the ban file " + mBanFile + ".");
+        return FileWriteResult();
+    std::ostringstream text;
+    for (const Ban& ban : mBans)
+        text << hostText(ban.host) << ' ' << ban.untilSeconds << '\n';
+    FileWriteResult written = writeFileAtomically(mBanFile, text.str(), 0600);
+    if (!written)
+        consoleLine("The ban file is unchanged: " + written.error + ".");
+    return written;
 }
 
 } // namespace seafold
