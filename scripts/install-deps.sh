@@ -33,6 +33,8 @@ test_packages=(
   xvfb xauth xdotool imagemagick
   # voice tests: speech synthesis, audio conversion and an independent LPC-10 codec
   espeak-ng sox libspandsp-dev
+  # the side-by-side benchmark against another reliable-UDP library
+  libenet-dev
   # the intelligibility measure of the measurement tools
   python3-numpy
   # microphone and end-to-end voice tests: a private sound server with a null sink

@@ -1,6 +1,7 @@
 #include "app/app.h"
 #include "base/platform.h"
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <limits>
@@ -149,14 +150,18 @@ int runApplication(const CommandLine& line, FrameDriver& driver, const LoopHooks
                 break;
             // Handshake retries, time-outs, keep-alives, paced sending.
             call(hooks.serviceConnections);
-            // Give up the processor; a datagram that arrives meanwhile ends
-            // the pause, so the next pass reads it at once.
+            // Give up the processor until the next deadline: the frame's,
+            // or sooner what the network has due (an acknowledgement the
+            // peer waits on, a resend, a packet the pace held back). A
+            // datagram that arrives meanwhile ends the pause, so the next
+            // pass reads it at once.
+            const uint32_t pause = hooks.msUntilDue ? std::min(hooks.msUntilDue(LoopPauseMs), LoopPauseMs) : LoopPauseMs;
             if (hooks.sleep)
-                hooks.sleep(LoopPauseMs);
+                hooks.sleep(pause);
             else if (hooks.waitForPackets)
-                hooks.waitForPackets(LoopPauseMs);
+                hooks.waitForPackets(pause);
             else
-                sleepMilliseconds(LoopPauseMs);
+                sleepMilliseconds(pause);
             // Timing and the voice tick: the tick state, the voice countdown.
             runTimingStep(hooks, ticks);
             // Sound sources by priority, voice streams: every pass.

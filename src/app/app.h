@@ -34,9 +34,11 @@ struct TickOutcome {
 
 // Minimum whole milliseconds for a tick to be accepted.
 constexpr uint32_t MinTickMs = 5;
-// The pause of every loop pass. It caps the loop's processor use when a frame
-// costs nothing (the display-less program, a minimised window) while packets
-// are still read and sent at least every few milliseconds.
+// The longest pause of a loop pass: the frame's deadline. It caps the loop's
+// processor use when a frame costs nothing (the display-less program, a
+// minimised window), and the voice tick's countdown moves in steps of at
+// least MinTickMs anyway. The pause ends sooner when a datagram arrives or
+// the network has something due (LoopHooks::msUntilDue).
 constexpr uint32_t LoopPauseMs = 5;
 
 // One pass of the loop's timing: `now` and `before.lastTickTime` are
@@ -64,6 +66,9 @@ struct LoopHooks {
     std::function<void(uint32_t)> sleep;                  // loop: the pause when set (before waitForPackets);
                                                           // both empty = sleepMilliseconds
     std::function<int64_t()> now;                         // timer; empty = getHighPrecisionTimerValue
+    std::function<uint32_t(uint32_t)> msUntilDue;         // loop, before the pause: ms until the network has
+                                                          // something due (an ack, a resend, a paced packet),
+                                                          // at most the given; empty = the whole pause
 };
 
 class SessionHost;

@@ -89,7 +89,9 @@ struct SharedOptions {
     // --rate INTERVAL_MS,BYTES_PER_S: the local rate record of every
     // connection (minimum send and receive interval, maximum send and receive
     // bandwidth); the defaults are the connection's own, 96 ms and 2,500 B/s.
+    // Between Seafold peers the rate adapts to the link, and --rate only caps it.
     NetConnection::RateInfo rate;
+    bool rateCapped = false; // --rate was given
     uint32_t maxClients = NetInterface::DefaultMaxConnections;   // --max-clients N: connections a server accepts
     uint32_t maxPerAddress = NetInterface::DefaultMaxPerAddress; // --max-per-address N: from one host
     // --max-queued-mb N: queued event bytes a server holds for all connections together.

@@ -156,6 +156,15 @@ private:
             one["packets_dropped"] = st.packetsDropped;
             one["packets_rejected"] = st.packetsRejected; // failed the seal check (--secure)
             one["bytes_sent"] = uint64_t(st.bytesSent);
+            // How the rate is set: "adaptive" between Seafold peers (with
+            // its congestion window, in packets), "fixed" with a peer of
+            // version 0; and what actually went out over the last second.
+            one["mode"] = connection->adaptiveByHandshake() ? "adaptive" : "fixed";
+            if (connection->adaptiveByHandshake())
+                one["window"] = std::round(double(connection->congestionWindow()) * 10.0) / 10.0;
+            else
+                one["interval_ms"] = connection->sendInterval();
+            one["send_bytes_per_s"] = std::lround(double(st.sendBytesPerSecond));
             one["queued"] = q.orderedSend + q.unorderedSend;
             one["in_flight"] = q.awaitingDelivery;
             all.push_back(one);

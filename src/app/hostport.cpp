@@ -58,7 +58,13 @@ double HostPort::sendIntervalMsOf(const ClientRecord& record) const
     // The server hears each client on its own connection; a client
     // hears everyone through the server.
     const SimpleEventConnection* over = record.connection ? record.connection.get() : serverConnection();
-    return over ? double(over->sendInterval()) : DefaultSendIntervalMs;
+    if (!over)
+        return DefaultSendIntervalMs;
+    // Between adaptive peers a packet leaves as soon as there is something
+    // to send: a mover's states come at its frame rate, one per frame of a
+    // 60 Hz display.
+    constexpr double AdaptiveMoveIntervalMs = 16;
+    return over->adaptiveByHandshake() ? AdaptiveMoveIntervalMs : double(over->sendInterval());
 }
 
 void HostPort::announceSelection(const std::string& meshName)

@@ -4,6 +4,7 @@
 #include "app/serverlink.h"
 #include "app/sessionview.h"
 #include "base/platform.h"
+#include "session/wireversion.h"
 #include "voice/voicecapture.h"
 
 #include <chrono>
@@ -130,6 +131,8 @@ bool SessionHost::openInterface(const CommandLine& line)
         gNetInterface->setNetworkSimulator(mSimulator.get());
     // --rate for every connection made or accepted; the limits for a server.
     gNetInterface->setDefaultRate(mOptions.rate);
+    // Between Seafold peers the link sets the pace (--rate caps it).
+    gNetInterface->setAdaptiveRate(WireVersionSeafold, mOptions.rateCapped);
     if (!line.isClient) {
         gNetInterface->setMaxConnections(mOptions.maxClients);
         gNetInterface->setMaxPerAddress(mOptions.maxPerAddress);

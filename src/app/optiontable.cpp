@@ -209,9 +209,14 @@ void addSessionOptions(CLI::App& app, SharedOptions& shared)
         ->type_name("TEXT");
     app.add_flag("--no-discovery", shared.noDiscovery, "do not answer --find or -client auto (a server)");
     app.add_option_function<std::string>(
-           "--rate", [&shared](const std::string& text) { shared.rate = parseRate(text); },
-           "send at most one packet every INTERVAL_MS and BYTES_PER_S bytes a second, and ask peers for no more "
-           "(default 96,2500; on a LAN, 16,65535 makes movement and voice much quicker)")
+           "--rate",
+           [&shared](const std::string& text) {
+               shared.rate = parseRate(text);
+               shared.rateCapped = true;
+           },
+           "send at most one packet every INTERVAL_MS and BYTES_PER_S bytes a second, and ask peers for no more. "
+           "Between Seafold programs the rate follows the link and this only caps what this one sends; with a "
+           "peer of wire version 0 it is the rate (default 96,2500)")
         ->type_name("INTERVAL_MS,BYTES_PER_S");
     app.add_option_function<std::string>(
            "--max-clients",

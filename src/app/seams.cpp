@@ -53,6 +53,7 @@ LoopHooks standardLoopHooks(SessionHost& host)
     hooks.startNetwork = [&host](const CommandLine& line) { return host.start(line); };
     hooks.receivePackets = [&host] { host.receivePackets(); };
     hooks.serviceConnections = [&host] { host.serviceConnections(); };
+    hooks.msUntilDue = [](uint32_t longest) { return gNetInterface ? gNetInterface->msUntilDue(longest) : longest; };
     hooks.waitForPackets = [&host](uint32_t ms) { host.waitForPackets(ms); };
     hooks.voiceTime = [&audio](uint32_t wholeMs) {
         if (audio.capture.tickDue(wholeMs))

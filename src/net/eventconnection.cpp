@@ -299,7 +299,13 @@ void EventConnection::countUnqueued(const EventNote* note)
 
 bool EventConnection::isDataToTransmit() const
 {
-    return mOrderedSendHead || mUnorderedSendHead;
+    if (mUnorderedSendHead)
+        return true;
+    // Between adaptive peers nothing paces empty packets: ordered events
+    // held back by their window are no data to send.
+    if (adaptiveByHandshake() && mOrderedSendHead)
+        return mOrderedSendHead->sequence <= mLastDeliveredSequence + int32_t(OrderedWindow);
+    return mOrderedSendHead;
 }
 
 void EventConnection::processEvent(NetEvent* event)
@@ -425,6 +431,34 @@ void EventConnection::discardQueueHead(bool ordered)
     event->notifyDelivered(this, false);
 }
 
+// Bits the ordered events at the head of the send queue take in a packet:
+// the first one's, and all of them that the packet could hold, from the
+// sizes measured when they were posted (a text may pack smaller in a packet,
+// never larger).
+void EventConnection::orderedNeedBits(uint64_t targetBits, uint64_t* firstBits, uint64_t* allBits) const
+{
+    const uint64_t perEvent = 1 + 1 + OrderedSequenceBits + (connectParams().debugObjectSizes ? 16 : 0) +
+                              mEventClassBitSize;
+    *firstBits = *allBits = 0;
+    for (const EventNote* note = mOrderedSendHead; note && *allBits < targetBits; note = note->next) {
+        if (note->sequence > mLastDeliveredSequence + int32_t(OrderedWindow))
+            break;
+        *allBits += perEvent + uint64_t(note->bytes) * 8;
+        if (note == mOrderedSendHead)
+            *firstBits = *allBits;
+    }
+}
+
+// Every packet is shared: ordered events (roster, movement, chat) get what
+// they need of it, at least their first event and up to half the packet;
+// guaranteed events fill up to room for that first ordered event;
+// unguaranteed ones (voice) fill the rest. A share left unused goes to the
+// others, and so one stream never holds another up: without the shares a
+// queue of voice filled every packet of a slow receiver and the movements
+// behind it waited for ever.
+//
+// No event runs past the packet's size unless it is alone in the packet
+// (an event larger than the size would otherwise never go).
 void EventConnection::writePacket(BitStream& stream, PacketNotify* packetNotify)
 {
     auto* notify = static_cast<EventPacketNotify*>(packetNotify);
@@ -440,34 +474,66 @@ void EventConnection::writePacket(BitStream& stream, PacketNotify* packetNotify)
     if (debug)
         stream.writeUnsigned(PacketMarker, 32);
 
-    // Unordered events, in queue order.
-    while (mUnorderedSendHead && stream.bitPosition() <= targetBits && !stream.hasError()) {
+    uint64_t orderedFirst = 0, orderedAll = 0;
+    orderedNeedBits(targetBits, &orderedFirst, &orderedAll);
+    const uint64_t orderedShare = std::min(orderedAll, std::max(targetBits / 2, orderedFirst));
+    // + 1: the flag that ends the unordered events.
+    const uint64_t guaranteedLimit = targetBits > orderedFirst + 1 ? targetBits - orderedFirst - 1 : 0;
+    const uint64_t unguaranteedLimit = targetBits > orderedShare + 1 ? targetBits - orderedShare - 1 : 0;
+
+    // Unordered events, in queue order, each kind within its limit; one that
+    // does not fit stays queued for the next packet, and a few later ones
+    // (of the other kind, or smaller) may still go in its place.
+    uint32_t skipped = 0;
+    EventNote* kept = nullptr; // the last note left in the queue
+    for (EventNote** at = &mUnorderedSendHead; *at && skipped < MaxSkippedPerPacket && !stream.hasError();) {
+        EventNote* note = *at;
+        const uint64_t limit =
+            note->event->guaranteeType() == NetEvent::Unguaranteed ? unguaranteedLimit : guaranteedLimit;
         const uint32_t flagBit = stream.bitPosition();
-        std::strcpy(savedText, stream.textMemory());
-        stream.writeFlag(true);
-        WriteOutcome outcome = writeEvent(stream, mUnorderedSendHead->event, flagBit, savedText, firstInPacket, false);
-        if (outcome == EventTakenBack)
-            break;
-        if (outcome == EventUnsendable) {
-            discardQueueHead(false);
+        if (flagBit >= limit) {
+            ++skipped;
+            kept = note;
+            at = &note->next;
             continue;
         }
-        EventNote* note = mUnorderedSendHead;
-        mUnorderedSendHead = note->next;
-        if (!mUnorderedSendHead)
-            mUnorderedSendTail = nullptr;
+        std::strcpy(savedText, stream.textMemory());
+        stream.writeFlag(true);
+        WriteOutcome outcome = writeEvent(stream, note->event, flagBit, savedText, firstInPacket, false);
+        if (outcome == EventWritten && stream.bitPosition() > limit && !firstInPacket) {
+            rewindStream(stream, flagBit, savedText);
+            outcome = EventTakenBack;
+        }
+        if (outcome == EventTakenBack) {
+            ++skipped;
+            kept = note;
+            at = &note->next;
+            continue;
+        }
+        // Out of the queue: fix the tail when it was last.
+        *at = note->next;
+        if (mUnorderedSendTail == note)
+            mUnorderedSendTail = kept;
         countUnqueued(note);
+        if (outcome == EventUnsendable) {
+            RefPtr<NetEvent> event = note->event;
+            freeNote(note);
+            event->notifyDelivered(this, false);
+            continue;
+        }
         note->next = nullptr;
         *packetTail = note;
         packetTail = &note->next;
         firstInPacket = false;
+        if (stream.bitPosition() >= targetBits)
+            break; // a lone event that ran past the size
     }
     stream.writeFlag(false);
 
     // Ordered events, in sequence order, at most OrderedWindow beyond the
     // last one confirmed delivered: the 7-bit sequence stays unambiguous.
     int32_t prev = -2;
-    while (mOrderedSendHead && stream.bitPosition() <= targetBits && !stream.hasError()) {
+    while (mOrderedSendHead && stream.bitPosition() < targetBits && !stream.hasError()) {
         const int32_t sequence = mOrderedSendHead->sequence;
         if (sequence > mLastDeliveredSequence + int32_t(OrderedWindow))
             break;
@@ -479,6 +545,10 @@ void EventConnection::writePacket(BitStream& stream, PacketNotify* packetNotify)
         if (!consecutive)
             stream.writeUnsigned(uint32_t(sequence) & 0x7F, OrderedSequenceBits);
         WriteOutcome outcome = writeEvent(stream, mOrderedSendHead->event, flagBit, savedText, firstInPacket, true);
+        if (outcome == EventWritten && stream.bitPosition() + 1 > targetBits && !firstInPacket) {
+            rewindStream(stream, flagBit, savedText);
+            outcome = EventTakenBack;
+        }
         if (outcome == EventTakenBack)
             break;
         if (outcome == EventUnsendable) {

@@ -89,6 +89,9 @@ public:
         MaxQueuedEvents = 4096,
         MaxQueuedBytes = 512 * 1024,
         // (NetInterface also bounds the sum over all its connections.)
+        // Unordered events looked past in one packet when they do not fit
+        // its share: the packet's cost stays bounded however long the queue.
+        MaxSkippedPerPacket = 16,
     };
 
     EventConnection();
@@ -130,6 +133,8 @@ public:
     // True when both peers agreed on the classes of `version`: the peer
     // speaks it (the negotiated count reaches past every older class).
     bool sharesClassVersion(int32_t version) const;
+    // A peer that shares the classes of `version` runs the adaptive rate.
+    bool peerTakesAdaptiveRate(int32_t version) const override { return sharesClassVersion(version); }
 
     // Queue depths, for diagnostics.
     struct QueueDepths {
@@ -168,6 +173,7 @@ private:
                             bool firstInPacket, bool ordered);
     bool eventFitsAnyPacket(NetEvent* event, uint32_t writeLimitBits, bool ordered);
     void discardQueueHead(bool ordered);
+    void orderedNeedBits(uint64_t targetBits, uint64_t* firstBits, uint64_t* allBits) const;
     // Send-queue accounting: a note enters or leaves the send queues.
     void countQueued(const EventNote* note);
     void countUnqueued(const EventNote* note);

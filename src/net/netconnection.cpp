@@ -1,6 +1,7 @@
 #include "net/netconnection.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 
@@ -175,8 +176,36 @@ void NetConnection::setPingTimeouts(uint32_t intervalMs, uint32_t retries)
     mPingRetries = retries;
 }
 
+void NetConnection::enterAdaptiveRate()
+{
+    mAdaptiveByHandshake = true;
+    mRoleFlags |= LocalAdaptive | RemoteAdaptive;
+    mLocalRateChanged = true; // the first data packet announces it
+    computeNegotiatedRate();
+}
+
+void NetConnection::setRateIsCap(bool cap)
+{
+    mRateIsCap = cap;
+    mLocalRateChanged = true;
+    computeNegotiatedRate();
+}
+
 void NetConnection::computeNegotiatedRate()
 {
+    if (mAdaptiveByHandshake) {
+        // Only this side's cap, when it has one; otherwise the window alone.
+        uint32_t interval = 0;
+        uint64_t bandwidth = UINT64_MAX;
+        if (mRateIsCap) {
+            interval = mLocalRate.minPacketSendPeriod;
+            bandwidth = mLocalRate.maxSendBandwidth;
+        }
+        mCurrentPacketSendPeriod = interval;
+        uint64_t size = interval ? bandwidth * interval / 1000 : uint64_t(AdaptivePacketBytes);
+        mCurrentPacketSize = uint32_t(std::clamp<uint64_t>(size, MinPacketBytes, AdaptivePacketBytes));
+        return;
+    }
     mCurrentPacketSendPeriod = std::max(mLocalRate.minPacketSendPeriod, mRemoteRate.minPacketRecvPeriod);
     uint32_t bandwidth = std::min(mLocalRate.maxSendBandwidth, mRemoteRate.maxRecvBandwidth);
     double size = double(bandwidth) * double(mCurrentPacketSendPeriod) * 0.001;
@@ -192,6 +221,10 @@ void NetConnection::computeNegotiatedRate()
 //       [max send bandwidth] (ranged 0..65535)
 //       [min recv period]    (ranged 1..2047)
 //       [min send period]    (ranged 1..2047)
+// Between adaptive peers the flag is all: each side's cap (--rate) bounds
+// only what that side sends, so nothing a peer announces depends on how the
+// other was set up, and a peer that runs the adaptive rate without knowing
+// the other does reads the same bits.
 void NetConnection::writePacketRateInfo(BitStream& stream, PacketNotify* notify)
 {
     notify->rateChanged = mLocalRateChanged;
@@ -293,6 +326,7 @@ void NetConnection::buildAndSendPacket(PacketType type, uint32_t targetSize)
     SF_LOG("LogNetConnection", "NetConnection %s: SEND - %u bytes", name(), stream.bytePosition());
     ++mStats.packetsSent;
     mStats.bytesSent += stream.bytePosition();
+    countSentBytes(stream.bytePosition());
     if (ConnectionOwner* netInterface = mInterface.get())
         netInterface->sendTo(mAddress, stream);
 }
@@ -301,7 +335,10 @@ void NetConnection::sendPingPacket()
 {
     // Sealed, a ping repeats the header of the one before and would be
     // taken for a copy: a data packet (perhaps without events) is newer.
-    if (mCipher && !windowFull()) {
+    // The congestion window does not hold it back: a probe is what finds
+    // out whether the packets that fill the window arrived, and a ping the
+    // peer drops as a copy would leave a full window waiting for ever.
+    if (mCipher && uint32_t(mLastSendSeq - mHighestAckedSeq) < MaxPacketsInFlight) {
         SF_LOG("LogConnectionProtocol", "send data as ping %u", mLastSendSeq + 1);
         buildAndSendPacket(DataPacket, PacketStream::MaxPacketBytes);
         return;
@@ -326,26 +363,58 @@ bool NetConnection::windowFull() const
     return false;
 }
 
+void NetConnection::countSentBytes(uint32_t bytes)
+{
+    const uint32_t t = now();
+    mRateWindowBytes += bytes;
+    const uint32_t elapsed = t - mRateWindowStart;
+    if (elapsed >= 1000) {
+        mStats.sendBytesPerSecond = elapsed < 2000 ? float(double(mRateWindowBytes) * 1000.0 / elapsed) : 0.0f;
+        mRateWindowStart = t;
+        mRateWindowBytes = 0;
+    }
+}
+
+// One data packet at most per call, whatever the mode: the interface calls
+// this once per connection in each of its service steps (twice in a pass
+// of the programs' loop), so without an interval the packet rate of a
+// connection is bounded by its window, at most 30 packets per round trip,
+// and by twice the loop's passes; each pass is woken by an arriving
+// datagram or a due deadline, so a sender is clocked by the
+// acknowledgements it receives, and on a LAN every packet goes out on the
+// pass that follows the acknowledgement that opened the window for it.
 void NetConnection::sendStep(bool force, uint32_t t)
 {
     // Acknowledgements and probes are not paced: they are header-only
     // packets, and holding them back would hold back the recovery of losses.
-    sendOwedAck(t);
+    if (!mAdaptiveByHandshake)
+        sendOwedAck(t);
     probeUnacknowledged(t);
 
-    if (!force && !isAdaptive()) {
+    bool paceAllows = true;
+    if (!force && pacedByInterval()) {
         // 64-bit: the first pass after a long silence may see a huge gap.
         uint64_t available = uint64_t(uint32_t(t - mLastUpdateTime)) + mSendCredit;
-        if (available < mCurrentPacketSendPeriod)
-            return;
-        mSendCredit = uint32_t(std::min<uint64_t>(available - mCurrentPacketSendPeriod, MaxSendCreditMs));
+        if (available < mCurrentPacketSendPeriod) {
+            if (!mAdaptiveByHandshake)
+                return;
+            paceAllows = false;
+        } else {
+            mSendCredit = uint32_t(std::min<uint64_t>(available - mCurrentPacketSendPeriod, MaxSendCreditMs));
+        }
     }
 
-    prepareWritePacket();
+    if (paceAllows)
+        prepareWritePacket();
 
-    if (!windowFull() && isDataToTransmit()) {
+    if (paceAllows && !windowFull() && isDataToTransmit()) {
         mLastUpdateTime = t;
         buildAndSendPacket(DataPacket, mCurrentPacketSize);
+    } else if (mAdaptiveByHandshake) {
+        // The peer's window waits on this acknowledgement: it goes now, on
+        // the pass that read the packet, unless a data packet carried it.
+        if (mAckOwed)
+            sendAckPacket();
     } else if (isAdaptive()) {
         uint32_t unacked = mLastSeqRecvd - mLastAckedBySeq;
         double due =
@@ -365,16 +434,52 @@ void NetConnection::sendOwedAck(uint32_t t)
         sendAckPacket();
 }
 
+uint32_t NetConnection::probeTimeoutMs() const
+{
+    if (mAdaptiveByHandshake) {
+        // The peer acknowledges at once: an acknowledgement later than its
+        // usual time and four times its usual spread (and a couple of ms for
+        // a busy loop) is overdue. Before the first one, the fixed floor.
+        uint64_t timeout = mAckResponseMeasured
+                               ? uint64_t(mAckResponseMs + 4 * mAckResponseDevMs) + AdaptiveProbeSlackMs
+                               : uint64_t(MinProbeTimeoutMs);
+        timeout += mCurrentPacketSendPeriod;
+        // The second probe goes as soon as the first: on a lossy link one
+        // lost probe or answer is common, and a dead peer is caught by the
+        // silence limit anyway. The later ones back off.
+        const uint32_t backoff = mProbeCount > 0 ? std::min<uint32_t>(mProbeCount - 1, 16) : 0;
+        return uint32_t(std::clamp<uint64_t>(timeout << backoff, AdaptiveMinProbeMs, MaxProbeTimeoutMs));
+    }
+    // Before the first acknowledgement, one send interval stands for it.
+    uint32_t roundTrip = mAckResponseMeasured ? uint32_t(mAckResponseMs) : mCurrentPacketSendPeriod;
+    uint64_t timeout = uint64_t(roundTrip) * ProbeRoundTrips + mCurrentPacketSendPeriod;
+    return uint32_t(
+        std::clamp<uint64_t>(timeout << std::min<uint32_t>(mProbeCount, 16), MinProbeTimeoutMs, MaxProbeTimeoutMs));
+}
+
+uint32_t NetConnection::msUntilDue(uint32_t t, uint32_t longest) const
+{
+    uint64_t due = longest;
+    auto until = [&](uint32_t at) { due = std::min<uint64_t>(due, std::max(0, seqDiff(at, t))); };
+    if (mAckOwed)
+        until(mAdaptiveByHandshake ? t : mAckOwedSince + mCurrentPacketSendPeriod);
+    if (const PacketNotify* oldest = mNotifyQueueHead)
+        until((mProbeCount ? mLastProbeTime : oldest->sendTime) + probeTimeoutMs() + 1);
+    if (isDataToTransmit() && !windowFull()) {
+        if (pacedByInterval())
+            until(mLastUpdateTime + mCurrentPacketSendPeriod - std::min(mSendCredit, mCurrentPacketSendPeriod));
+        else
+            until(t);
+    }
+    return uint32_t(due);
+}
+
 void NetConnection::probeUnacknowledged(uint32_t t)
 {
     const PacketNotify* oldest = mNotifyQueueHead;
     if (!oldest)
         return;
-    // Before the first acknowledgement, one send interval stands for it.
-    uint32_t roundTrip = mAckResponseMeasured ? uint32_t(mAckResponseMs) : mCurrentPacketSendPeriod;
-    uint64_t timeout = uint64_t(roundTrip) * ProbeRoundTrips + mCurrentPacketSendPeriod;
-    timeout =
-        std::clamp<uint64_t>(timeout << std::min<uint32_t>(mProbeCount, 16), MinProbeTimeoutMs, MaxProbeTimeoutMs);
+    const uint32_t timeout = probeTimeoutMs();
     uint32_t since = mProbeCount ? mLastProbeTime : oldest->sendTime;
     if (uint32_t(t - since) <= timeout)
         return;
@@ -534,14 +639,19 @@ void NetConnection::handleNotify(uint32_t sequence, bool recvd, int32_t peerHold
         // holds included (what probing waits for), and the round trip of the
         // network alone, the peer's hold taken off (what the statistics show).
         float sample = float(uint32_t(now() - notify->sendTime));
+        const float deviation = mAckResponseMeasured ? std::fabs(sample - mAckResponseMs) : sample / 2;
+        mAckResponseDevMs = mAckResponseMeasured ? mAckResponseDevMs * 0.75f + deviation * 0.25f : deviation;
         mAckResponseMs = mAckResponseMeasured ? mAckResponseMs * 0.9f + sample * 0.1f : sample;
         mAckResponseMeasured = true;
+        float rtt = -1;
         if (peerHoldMs >= 0) {
-            float rtt = std::max(sample - float(peerHoldMs), 0.0f);
+            rtt = std::max(sample - float(peerHoldMs), 0.0f);
             mStats.roundTripMs = mRoundTripMeasured ? mStats.roundTripMs * 0.9f + rtt * 0.1f : rtt;
             mRoundTripMeasured = true;
         }
-        if (isAdaptive()) {
+        if (mAdaptiveByHandshake) {
+            adaptiveDelivered(sequence, rtt);
+        } else if (isAdaptive()) {
             if (mSsThresh > mCwnd) {
                 mCwnd += 1;
                 SF_LOG("LogNetConnection", "PKT SSOK - ssthresh = %f     cwnd=%f", mSsThresh, mCwnd);
@@ -555,13 +665,77 @@ void NetConnection::handleNotify(uint32_t sequence, bool recvd, int32_t peerHold
         ++mStats.packetsDropped;
         if (notify->rateChanged)
             mLocalRateChanged = true;
-        if (isAdaptive()) {
+        if (mAdaptiveByHandshake) {
+            adaptiveDropped(sequence);
+        } else if (isAdaptive()) {
             mSsThresh = std::max(mSsThresh / 2, 2.0f);
             mCwnd = std::max(mCwnd - 1, 2.0f);
         }
         packetDropped(notify);
     }
     delete notify;
+}
+
+// The window between adaptive peers. The rules announced for adaptive mode
+// halve the threshold and take one packet off the window for every lost
+// packet: a burst of losses drives the threshold to its floor at once, while
+// the window itself barely shrinks, so a sender keeps overfilling a queue
+// that is already losing. Here a loss shrinks the window once per round
+// trip (the packets in flight when it shrank do not count again), to half;
+// and a round trip grown well past the least one seen shrinks it before the
+// queue overflows at all, which is what keeps a slow link (1 Mbit/s Wi-Fi,
+// say) from holding a standing queue of voice and movement.
+void NetConnection::adaptiveDelivered(uint32_t sequence, float roundTripMs)
+{
+    bool queueing = false;
+    if (roundTripMs >= 0) {
+        const uint32_t t = now();
+        if (!mBaseMeasured) {
+            mBaseMeasured = true;
+            mBaseWindowStart = t;
+            mWindowMinRoundTripMs = mPreviousMinRoundTripMs = roundTripMs;
+        } else if (uint32_t(t - mBaseWindowStart) >= BaseRoundTripWindowMs) {
+            mBaseWindowStart = t;
+            mPreviousMinRoundTripMs = mWindowMinRoundTripMs;
+            mWindowMinRoundTripMs = roundTripMs;
+        }
+        mWindowMinRoundTripMs = std::min(mWindowMinRoundTripMs, roundTripMs);
+        mBaseRoundTripMs = std::min(mWindowMinRoundTripMs, mPreviousMinRoundTripMs);
+        // The least of the last few samples: a standing queue raises every
+        // one of them, a busy moment of either loop only one or two.
+        mRecentRoundTripsMs[mRecentRoundTripSlot++ % RecentRoundTrips] = roundTripMs;
+        float recent = roundTripMs;
+        for (uint32_t i = 0; i < std::min<uint32_t>(mRecentRoundTripSlot, RecentRoundTrips); ++i)
+            recent = std::min(recent, mRecentRoundTripsMs[i]);
+        queueing = recent > mBaseRoundTripMs + float(QueueDelayLimitMs);
+    }
+    if (queueing) {
+        if (!(mRecovering && seqDiff(sequence, mRecoverySequence) <= 0)) {
+            mCwnd = std::max(mCwnd * 0.5f, float(AdaptiveMinWindow));
+            mSsThresh = mCwnd;
+            mRecovering = true;
+            mRecoverySequence = mLastSendSeq;
+            SF_LOG("LogNetConnection", "PKT  RTT - base = %f cwnd=%f", mBaseRoundTripMs, mCwnd);
+        }
+        return;
+    }
+    if (mSsThresh > mCwnd)
+        mCwnd += 1;
+    else
+        mCwnd += 1 / mCwnd;
+    mCwnd = std::min(mCwnd, float(MaxPacketsInFlight));
+    SF_LOG("LogNetConnection", "PKT   OK - ssthresh = %f     cwnd=%f", mSsThresh, mCwnd);
+}
+
+void NetConnection::adaptiveDropped(uint32_t sequence)
+{
+    if (mRecovering && seqDiff(sequence, mRecoverySequence) <= 0)
+        return; // sent before the window last shrank
+    mSsThresh = std::max(mCwnd * 0.5f, float(AdaptiveMinWindow));
+    mCwnd = mSsThresh;
+    mRecovering = true;
+    mRecoverySequence = mLastSendSeq;
+    SF_LOG("LogNetConnection", "PKT LOST - ssthresh = %f     cwnd=%f", mSsThresh, mCwnd);
 }
 
 void NetConnection::receivePacket(BitStream& stream)

@@ -134,6 +134,28 @@ public:
         // lets at least one event of any size through per packet. Without it
         // a peer announcing a bandwidth of 0 would be sent nothing, ever.
         MinPacketBytes = 24,
+        // Adaptive rate between two peers that chose it at the handshake.
+        // Packets leave as fast as the congestion window and the data allow,
+        // each sized to stay one Ethernet frame (1,200 bytes and the IP and
+        // UDP headers leave room under a 1,500-byte MTU; the event writer no
+        // longer lets an event run past the size unless it is alone).
+        AdaptivePacketBytes = 1200,
+        // The window's floor, in packets: two keep one acknowledgement's
+        // worth of data moving while the other is answered.
+        AdaptiveMinWindow = 2,
+        // Round-trip growth that counts as congestion: the smoothed round
+        // trip this far above the least one seen lately means a queue is
+        // standing somewhere on the path, and the window shrinks before the
+        // queue overflows into losses. 20 ms is well above a LAN's jitter
+        // and well below what a listener hears as lag.
+        QueueDelayLimitMs = 20,
+        // The least round trip is taken over the last one or two of these
+        // windows, so a changed path is followed within 20 s.
+        BaseRoundTripWindowMs = 10000,
+        // With prompt acknowledgements a probe need not wait for a send
+        // interval: see probeTimeoutMs.
+        AdaptiveProbeSlackMs = 2,
+        AdaptiveMinProbeMs = 3,
     };
 
     enum RoleFlags : uint32_t {
@@ -260,12 +282,41 @@ public:
     ConnectionOwner* netInterface() const;
     void setInterface(ConnectionOwner* netInterface);
     ConnectParams& connectParams() { return mConnectParams; }
+    const ConnectParams& connectParams() const { return mConnectParams; }
     void setSymmetricCipher(SymmetricCipher* cipher) { mCipher = cipher; }
     SymmetricCipher* symmetricCipher() const { return mCipher; }
 
     bool isConnectionToServer() const { return mRoleFlags & ConnectionToServer; }
     bool isConnectionToClient() const { return mRoleFlags & ConnectionToClient; }
     bool isAdaptive() const { return mRoleFlags & (LocalAdaptive | RemoteAdaptive); }
+
+    // ---- adaptive rate between peers that both run it ----
+    // Whether the peer, as negotiated at the handshake, runs the adaptive
+    // rate of `version` (asked by the interface just before the connection
+    // is established). None here; EventConnection answers from the shared
+    // event classes.
+    virtual bool peerTakesAdaptiveRate(int32_t version) const
+    {
+        (void)version;
+        return false;
+    }
+    // Both sides announce adaptive mode (role flags 4 and 8) from the first
+    // packet on: each knows from the handshake that the other does too, so
+    // neither waits for the other's rate information. Never for a peer that
+    // did not choose it.
+    void enterAdaptiveRate();
+    // Between adaptive peers: false (the default) lets the link alone set
+    // the pace; true makes the local rate a cap on what this side sends
+    // (the user's --rate). Without adaptive mode the local rate is what the
+    // rate negotiation uses, as always.
+    void setRateIsCap(bool cap);
+    bool rateIsCap() const { return mRateIsCap; }
+    bool adaptiveByHandshake() const { return mAdaptiveByHandshake; }
+    float congestionWindow() const { return mCwnd; }
+    // Milliseconds until the send step has something to do (an ack, a
+    // probe, a packet the pace or window held back), at most `longest`;
+    // 0 when due now. The main loop waits on the socket no longer.
+    uint32_t msUntilDue(uint32_t now, uint32_t longest) const;
     void setRoleFlag(uint32_t flag) { mRoleFlags |= flag; }
     uint32_t roleFlags() const { return mRoleFlags; }
 
@@ -287,6 +338,8 @@ public:
         // the time the peer held the acknowledgement (every header reports
         // it, in 8 ms steps): the network's round trip, to within 8 ms.
         float roundTripMs = 0;
+        // Bytes sent per second, measured over the last whole second.
+        float sendBytesPerSecond = 0;
     };
     const Stats& stats() const { return mStats; }
     uint32_t lastSentSequence() const { return mLastSendSeq; }
@@ -320,6 +373,14 @@ private:
     // packet, or -1 when unknown (only the newest acknowledged packet's is).
     void handleNotify(uint32_t sequence, bool recvd, int32_t peerHoldMs);
     bool windowFull() const;
+    // Adaptive mode's answers to a delivered packet (its network round
+    // trip, or -1) and to a lost one.
+    void adaptiveDelivered(uint32_t sequence, float roundTripMs);
+    void adaptiveDropped(uint32_t sequence);
+    // Whether the interval schedule holds data packets back.
+    bool pacedByInterval() const { return mAdaptiveByHandshake ? mCurrentPacketSendPeriod > 0 : !isAdaptive(); }
+    uint32_t probeTimeoutMs() const;
+    void countSentBytes(uint32_t bytes);
     // The time-driven acknowledgement and probe of sendStep.
     void sendOwedAck(uint32_t now);
     void probeUnacknowledged(uint32_t now);
@@ -361,7 +422,23 @@ private:
     float mSsThresh = 30.0f;
     uint32_t mLastAckedBySeq = 0;
     uint32_t mLastAckTime = 0;
+    bool mAdaptiveByHandshake = false;
+    bool mRateIsCap = false;
+    uint32_t mRecoverySequence = 0;    // the window shrinks at most once per packet sent before this
+    bool mRecovering = false;
+    // The last few round-trip samples (adaptive mode).
+    enum : uint32_t { RecentRoundTrips = 4 };
+    float mRecentRoundTripsMs[RecentRoundTrips] = {};
+    uint32_t mRecentRoundTripSlot = 0;
+    float mBaseRoundTripMs = 0;        // least of the last two windows
+    float mWindowMinRoundTripMs = 0;   // least in the current window
+    float mPreviousMinRoundTripMs = 0; // least in the one before
+    uint32_t mBaseWindowStart = 0;
+    bool mBaseMeasured = false;
+    uint32_t mRateWindowStart = 0;
+    uint64_t mRateWindowBytes = 0;
     float mAckResponseMs = 0; // smoothed time from sending to acknowledgement, holds included
+    float mAckResponseDevMs = 0; // its smoothed deviation
     bool mAckResponseMeasured = false;
     bool mRoundTripMeasured = false;
     bool mAckOwed = false;      // data arrived and no packet of ours has carried the ack yet

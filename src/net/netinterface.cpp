@@ -4,6 +4,12 @@
 
 namespace seafold {
 
+namespace {
+// The arrival of the datagram being dispatched, 0 outside a dispatch. Main
+// thread only, like every interface.
+int64_t gDispatchArrival = 0;
+} // namespace
+
 NetInterface::NetInterface(const NetAddress& bindAddress)
     : mConnectionHashTable(InitialTableSlots, nullptr),
       mSocket(bindAddress, Socket::DefaultBufferBytes, ReceiveBufferBytes),
@@ -53,6 +59,32 @@ void NetInterface::setDefaultRate(const NetConnection::RateInfo& rate)
 {
     mDefaultRate = rate;
     mHasDefaultRate = true;
+}
+
+void NetInterface::chooseRateMode(NetConnection* connection)
+{
+    if (mAdaptiveVersion < 0 || !connection->peerTakesAdaptiveRate(mAdaptiveVersion))
+        return;
+    connection->setRateIsCap(mRateIsCap);
+    connection->enterAdaptiveRate();
+}
+
+uint32_t NetInterface::msUntilDue(uint32_t longest) const
+{
+    const uint32_t t = mTimeSource();
+    uint32_t due = longest;
+    if (!mPendingConnections.empty())
+        due = std::min<uint32_t>(due, HandshakeFirstResendMs / 5); // resends and puzzle work
+    if (!mConnectionList.empty()) {
+        const uint32_t sinceCheck = t - mLastTimeoutCheckTime;
+        due = std::min(due, sinceCheck > TimeoutCheckIntervalMs ? 0 : TimeoutCheckIntervalMs + 1 - sinceCheck);
+    }
+    if (mSimulator && mSimulator->heldCount())
+        due = std::min<uint32_t>(due, 1);
+    for (const auto& connection : mConnectionList)
+        if (connection->state() == Connected)
+            due = std::min(due, connection->msUntilDue(t, due));
+    return due;
 }
 
 void NetInterface::setNetworkSimulator(NetworkSimulator* simulator)
@@ -256,7 +288,9 @@ void NetInterface::receivePackets()
             if (!datagram.usable || !isPlausibleDatagram(datagram.bytes, datagram.length))
                 continue;
             BitStream stream(datagram.bytes, datagram.length, 0);
+            gDispatchArrival = datagram.arrivalTimer;
             dispatchPacket(datagram.source, stream);
+            gDispatchArrival = 0;
         }
         // What the batch's messages queued counts at once, not a pass later.
         keepQueuesWithinBudget();
@@ -277,6 +311,11 @@ void NetInterface::failUnreachableAttempts()
         connection->onConnectFailed(ReasonRejected, NothingListensReason);
         removePendingConnection(connection);
     }
+}
+
+int64_t NetInterface::arrivalTimer()
+{
+    return gDispatchArrival ? gDispatchArrival : getHighPrecisionTimerValue();
 }
 
 void NetInterface::waitForPackets(uint32_t ms)

@@ -168,6 +168,21 @@ public:
     // now on (a connection keeps a rate set on it before connect when none
     // is given here).
     void setDefaultRate(const NetConnection::RateInfo& rate);
+    // Connections whose peer shares the event classes of `version` (as the
+    // handshake negotiated them) use the adaptive rate, both ends announcing
+    // it from the start; a negative version (the default) never does. With
+    // `rateIsCap` the default rate caps what such connections send, and
+    // otherwise only the link does. Peers of other versions get the default
+    // rate's negotiation as it always was.
+    void setAdaptiveRate(int32_t version, bool rateIsCap)
+    {
+        mAdaptiveVersion = version;
+        mRateIsCap = rateIsCap;
+    }
+    // Milliseconds until serviceConnections has something to do (a send,
+    // an acknowledgement, a probe, a handshake resend, a time-out check),
+    // at most `longest`.
+    uint32_t msUntilDue(uint32_t longest) const;
     // Established connections accepted at once; a connect request beyond
     // them is rejected with "Server full".
     void setMaxConnections(uint32_t count) { mMaxConnections = count; }
@@ -220,6 +235,13 @@ public:
     }
 
     virtual void dispatchPacket(const NetAddress& address, BitStream& stream);
+
+    // When the datagram being dispatched arrived (a high-precision timer
+    // value, getHighPrecisionTimerValue): handlers stamp what it brings with
+    // this, not with the time they run, which lags by whatever the loop did
+    // before reading it (drawing a frame, say). Outside a dispatch, the
+    // timer's value now.
+    static int64_t arrivalTimer();
     virtual void onInfoPacket(const NetAddress& address, uint8_t packetType, BitStream& stream);
 
 protected:
@@ -297,6 +319,10 @@ private:
     bool mAllowConnections = true;
     bool mHasDefaultRate = false;
     NetConnection::RateInfo mDefaultRate;
+    int32_t mAdaptiveVersion = -1;
+    bool mRateIsCap = false;
+    // Chooses a newly established connection's rate mode.
+    void chooseRateMode(NetConnection* connection);
     uint32_t mMaxConnections = DefaultMaxConnections;
     std::function<uint32_t()> mTimeSource;
     NetworkSimulator* mSimulator = nullptr;

@@ -438,6 +438,7 @@ void NetInterface::handleConnectRequest(const NetAddress& address, BitStream& st
 
     addConnection(connection);
     connection->setState(Connected);
+    chooseRateMode(connection);
     connection->onEstablished();
     SF_LOG("LogNetInterface", "Sending Connect Accept - connection established.");
     sendConnectAccept(connection);
@@ -523,6 +524,7 @@ void NetInterface::handleConnectAccept(const NetAddress& address, BitStream& str
     addConnection(connection);
     removePendingConnection(connection);
     connection->setState(Connected);
+    chooseRateMode(connection);
     connection->onEstablished();
     SF_LOG("LogNetInterface", "Received Connect Accept - connection established.");
 }

@@ -185,6 +185,11 @@ Socket::Socket(const NetAddress& bindAddress, uint32_t sendBufferSize, uint32_t 
         ::close(fd);
         return;
     }
+    // The kernel stamps each datagram as it arrives: a reader that comes
+    // late (after a frame was drawn, say) still knows when it came. Without
+    // the stamps the read time stands in.
+    int stamps = 1;
+    setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &stamps, sizeof stamps);
     mPlatformSocket = fd;
     SF_LOG("LogUDP", "%s socket non-blocking IO set.  Socket initialized.", label);
 }
@@ -310,6 +315,10 @@ uint32_t Socket::receiveBatch(ReceivedDatagram* slots, uint32_t count)
     mmsghdr headers[MaxBatch];
     iovec vectors[MaxBatch];
     sockaddr_in sources[MaxBatch];
+    union Control {
+        cmsghdr align;
+        char bytes[CMSG_SPACE(sizeof(timespec))];
+    } controls[MaxBatch];
     std::memset(headers, 0, sizeof(mmsghdr) * count);
     for (uint32_t i = 0; i < count; ++i) {
         vectors[i].iov_base = slots[i].bytes;
@@ -318,13 +327,32 @@ uint32_t Socket::receiveBatch(ReceivedDatagram* slots, uint32_t count)
         headers[i].msg_hdr.msg_namelen = sizeof sources[i];
         headers[i].msg_hdr.msg_iov = &vectors[i];
         headers[i].msg_hdr.msg_iovlen = 1;
+        headers[i].msg_hdr.msg_control = controls[i].bytes;
+        headers[i].msg_hdr.msg_controllen = sizeof controls[i].bytes;
     }
     int received = ::recvmmsg(mPlatformSocket, headers, count, MSG_DONTWAIT, nullptr);
     if (received <= 0)
         return 0;
+    // The stamps are of the wall clock; the program times on the monotonic
+    // one. Their difference now converts them.
+    timespec wall, mono;
+    clock_gettime(CLOCK_REALTIME, &wall);
+    clock_gettime(CLOCK_MONOTONIC, &mono);
+    const int64_t monoNow = int64_t(mono.tv_sec) * 1000000000 + mono.tv_nsec;
+    const int64_t wallNow = int64_t(wall.tv_sec) * 1000000000 + wall.tv_nsec;
     for (int i = 0; i < received; ++i) {
         ReceivedDatagram& slot = slots[i];
         const msghdr& header = headers[i].msg_hdr;
+        slot.arrivalTimer = monoNow;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&headers[i].msg_hdr); c; c = CMSG_NXTHDR(&headers[i].msg_hdr, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec stamp;
+                std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+                const int64_t age = wallNow - (int64_t(stamp.tv_sec) * 1000000000 + stamp.tv_nsec);
+                if (age >= 0 && age < int64_t(10) * 1000000000) // a clock step makes nonsense of it
+                    slot.arrivalTimer = monoNow - age;
+            }
+        }
         // MSG_TRUNC: the datagram was larger than the slot and has been cut.
         slot.usable = !(header.msg_flags & MSG_TRUNC) && header.msg_namelen >= sizeof(sockaddr_in) &&
                       sources[i].sin_family == AF_INET;

@@ -29,6 +29,9 @@ struct ReceivedDatagram {
     NetAddress source;
     uint32_t length = 0;
     bool usable = false; // false: discarded (too large, or not from an IPv4 peer)
+    // When it arrived, as a high-precision timer value (the monotonic clock
+    // in ns, getHighPrecisionTimerValue): the kernel's stamp, or the read.
+    int64_t arrivalTimer = 0;
     uint8_t bytes[CapacityBytes];
 };
 

@@ -1,5 +1,6 @@
 #include "scene/clientmodels.h"
 #include "base/platform.h"
+#include "net/netinterface.h"
 #include "scene/controllogic.h"
 #include "scene/materialcontrols.h"
 
@@ -184,7 +185,9 @@ void RendererScene::orientNode(ClientRecord& record)
 
 double RendererScene::now()
 {
-    return getHighPrecisionMilliseconds(getHighPrecisionTimerValue());
+    // States are stamped when their datagram arrived, not when the handler
+    // runs after the frame that was being drawn then.
+    return getHighPrecisionMilliseconds(NetInterface::arrivalTimer());
 }
 
 void RendererScene::placeNode(UserModels& models, const Pose& pose)

@@ -138,6 +138,23 @@ TEST(Socket, ABatchReadsPastAnOversizedDatagramAndKeepsTheRest)
     EXPECT_EQ(b.receiveBatch(slots.data(), uint32_t(slots.size())), 0u);
 }
 
+TEST(Socket, ADatagramCarriesWhenItArrivedNotWhenItWasRead)
+{
+    // Read after a pause, a datagram stamped at the read would seem to have
+    // come after it (the fault: motion drawn from late stamps).
+    Socket a(loopback()), b(loopback());
+    const uint8_t byte = 7;
+    const int64_t beforeSend = getHighPrecisionTimerValue();
+    ASSERT_EQ(a.sendto(b.boundAddress(), &byte, 1), Success);
+    ASSERT_TRUE(b.waitReadable(2000));
+    sleepMilliseconds(20);
+    const int64_t beforeRead = getHighPrecisionTimerValue();
+    std::vector<ReceivedDatagram> slots(Socket::MaxBatch);
+    ASSERT_EQ(b.receiveBatch(slots.data(), uint32_t(slots.size())), 1u);
+    EXPECT_GE(slots[0].arrivalTimer, beforeSend);
+    EXPECT_LT(slots[0].arrivalTimer, beforeRead);
+}
+
 TEST(Socket, WaitingEndsWhenADatagramIsThere)
 {
     Socket a(loopback()), b(loopback());

@@ -31,6 +31,7 @@
 
 #include "base/platform.h"
 #include "session/simpleeventconnection.h"
+#include "session/wireversion.h"
 
 using namespace seafold;
 
@@ -227,6 +228,9 @@ int main(int argc, char** argv)
         c->seen.assign(size_t(count), 0);
         c->netInterface = new SessionInterface(NetAddress(IPProtocol, AnyAddress, 0), c->session);
         c->netInterface->setRequiresKeyExchange(secure);
+        // As the programs do: the adaptive rate with a server of version 1,
+        // --rate a cap on it.
+        c->netInterface->setAdaptiveRate(WireVersionSeafold, rateGiven);
         SessionSettings settings;
         settings.pingIntervalMs = pingInterval;
         c->session.setSettings(settings);

@@ -121,6 +121,9 @@ LoopHooks StartFlow::hooks()
         else
             sleepMilliseconds(ms);
     };
+    hooks.msUntilDue = [this](uint32_t longest) {
+        return mHostHooks.msUntilDue ? mHostHooks.msUntilDue(longest) : longest;
+    };
     hooks.voiceTime = [this](uint32_t wholeMs) {
         if (mHostHooks.voiceTime)
             mHostHooks.voiceTime(wholeMs);
