@@ -190,8 +190,16 @@ void addSharedOptions(CLI::App& app, SharedOptions& shared)
         ->type_name("FINGERPRINT");
     app.add_option("--key-file", shared.keyFile,
                    "a server keeps its key pair in FILE (made the first time, readable by its owner only), so "
-                   "that its fingerprint stays the same across restarts")
+                   "that its fingerprint stays the same across restarts; without it, in "
+                   "$XDG_STATE_HOME/seafold/server.key")
         ->type_name("FILE");
+    app.add_flag("--new-key-each-start", shared.newKeyEachStart,
+                 "a server makes a new key pair at every start and keeps it nowhere (clients that joined it "
+                 "before then refuse it as a changed server; for tests)");
+    app.add_flag("--accept-new-key", shared.acceptNewKey,
+                 "a client joins a server it remembers although it shows another key than before, and "
+                 "remembers the new one (in $XDG_STATE_HOME/seafold/known-servers); only when the server's key "
+                 "was changed on purpose");
     app.add_option_function<std::string>(
            "--discovery-port",
            [&shared](const std::string& text) {
@@ -511,9 +519,10 @@ std::string oneLine(std::string text)
 }
 
 // Options that mean something only to a server, or only to a client.
-const char* const ServerOnlyOptions[] = {"--server-name",     "--no-discovery",  "--key-file", "--max-clients",
-                                         "--max-per-address", "--max-queued-mb", "--ban-file", "--no-console"};
-const char* const ClientOnlyOptions[] = {"--say", "--voice", "--voice-activation"};
+const char* const ServerOnlyOptions[] = {"--server-name",     "--no-discovery",  "--key-file",
+                                         "--max-clients",     "--max-queued-mb", "--ban-file",
+                                         "--max-per-address", "--no-console",    "--new-key-each-start"};
+const char* const ClientOnlyOptions[] = {"--say", "--voice", "--voice-activation", "--accept-new-key"};
 
 // Whether `option` is one of the words of the line (alone or as --option=VALUE).
 bool givenOnLine(const std::vector<std::string>& words, const std::string& option)
@@ -758,6 +767,8 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
         return fail("--last-server: " + why);
     if (!read.shared.keyFile.empty() && read.shared.insecure)
         return fail("--key-file cannot go with --insecure: an unsealed server uses no key");
+    if (!read.shared.keyFile.empty() && read.shared.newKeyEachStart)
+        return fail("--key-file cannot go with --new-key-each-start: a new key is kept nowhere");
     if (!read.shared.serverKey.empty() && !read.line.isClient && !choosing)
         return fail("--server-key needs -client: a server makes its own key");
     if (!read.headless.speakFile.empty() && !read.line.isClient)

@@ -1,6 +1,8 @@
 #include "app/keyfile.h"
+#include "app/knownservers.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -61,8 +63,12 @@ RefPtr<AsymmetricKey> makeKey(const std::string& path, uint32_t keyBytes, std::s
         *why = "the key pair could not be made";
         return nullptr;
     }
-    // O_EXCL: never over a file that appeared meanwhile, nor through a link.
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, KeyFileMode);
+    // Written whole under a unique name beside it, then linked into place:
+    // link() never replaces a file that appeared meanwhile (another server
+    // starting at the same moment: its key is then read), never follows a
+    // link, and nobody ever reads a half-written key.
+    std::string temporary = path + ".XXXXXX";
+    int fd = mkstemp(temporary.data());
     if (fd < 0) {
         *why = systemError("cannot make the key file", path);
         return nullptr;
@@ -72,13 +78,41 @@ RefPtr<AsymmetricKey> makeKey(const std::string& path, uint32_t keyBytes, std::s
     ok = fsync(fd) == 0 && ok;
     if (close(fd) != 0 || !ok) {
         *why = systemError("cannot write the key file", path);
-        unlink(path.c_str());
+        unlink(temporary.c_str());
         return nullptr;
     }
-    return key;
+    const bool linked = link(temporary.c_str(), path.c_str()) == 0;
+    const int error = errno;
+    unlink(temporary.c_str());
+    if (linked)
+        return key;
+    if (error == EEXIST)
+        return readKey(path, why);
+    errno = error;
+    *why = systemError("cannot make the key file", path);
+    return nullptr;
 }
 
 } // namespace
+
+std::string defaultServerKeyFile()
+{
+    const std::string folder = userStateFolder();
+    return folder.empty() ? folder : folder + "/server.key";
+}
+
+bool makeOwnFolder(const std::string& folder, std::string* why)
+{
+    for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+        const std::string part = folder.substr(0, slash);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+            *why = systemError("cannot make the folder", part);
+            return false;
+        }
+        if (slash == std::string::npos)
+            return true;
+    }
+}
 
 RefPtr<AsymmetricKey> loadOrMakeKeyFile(const std::string& path, uint32_t keyBytes, std::string* why)
 {

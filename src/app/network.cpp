@@ -1,6 +1,7 @@
 #include "app/network.h"
 #include "app/console.h"
 #include "app/keyfile.h"
+#include "app/knownservers.h"
 #include "app/lan.h"
 #include "app/serverlink.h"
 
@@ -172,6 +173,8 @@ public:
     SubscriptionId subscribeChat(std::function<void(const std::string&, const std::string&)> heard) override
     {
         SessionListener listener;
+        // The server's words come with no sender: no user goes without a name.
+        listener.onServerText = [heard](const char* text) { heard(std::string(), text); };
         listener.onChat = std::move(heard);
         return appSession().subscribe(std::move(listener));
     }
@@ -220,6 +223,25 @@ void tellCaptureFailure()
 
 namespace {
 
+// A server this user joins is remembered by its key; one that shows
+// another key than before is refused (see knownservers.h), unless `accept`.
+std::string checkKnownServer(const std::string& server, const std::string& shown, bool accept)
+{
+    const KnownServers known(KnownServers::defaultPath());
+    const std::string remembered = known.remembered(server);
+    if (remembered == shown)
+        return std::string();
+    if (!remembered.empty() && !accept)
+        return changedServerKeyMessage(server, remembered, shown, known.path());
+    std::string why;
+    if (!known.remember(server, shown, &why))
+        consoleLine("Could not remember the server's key: " + why + ".");
+    else if (!remembered.empty())
+        consoleLine("Took the new key of the server at " + server + " (" + shown + ") in place of " + remembered +
+                    ".");
+    return std::string();
+}
+
 // One console line per user joining, picking a model or leaving.
 void tellRosterChange(Roster::Change change, const ClientRecord& record)
 {
@@ -241,6 +263,9 @@ SessionHost::SessionHost(const ProgramOptions& options, ClientScene& scene)
     if (mOptions.pingIntervalMs)
         settings.pingIntervalMs = mOptions.pingIntervalMs;
     settings.serverKeyFingerprint = mOptions.serverKey;
+    settings.serverKeyCheck = [accept = mOptions.acceptNewKey](const NetAddress& server, const std::string& shown) {
+        return checkKnownServer(plainAddress(server), shown, accept);
+    };
     settings.flatVoice = mOptions.flatVoice;
     settings.highestWireVersion = mOptions.wireVersion;
     settings.password = mOptions.password;
@@ -267,19 +292,29 @@ SessionPort& SessionHost::port()
     return *mPort;
 }
 
-// The server's key pair: the one kept in --key-file (made there the first
-// time), else a fresh one for this run. Clients that pin it learn its
-// fingerprint from the start-up line. False, after saying why, when the key
-// file cannot be used.
+// The server's key pair: the one kept in --key-file, else in the user's
+// state folder (made there the first time, the folder too), so that clients
+// that joined before know the server again; a fresh one for this run with
+// --new-key-each-start, or without a home folder. Clients that pin it learn
+// its fingerprint from the start-up line. False, after saying why, when the
+// key file cannot be used.
 bool SessionHost::makeServerKey()
 {
     RefPtr<AsymmetricKey> key;
-    if (mOptions.keyFile.empty()) {
+    std::string path = mOptions.newKeyEachStart ? std::string() : mOptions.keyFile;
+    std::string why;
+    if (path.empty() && !mOptions.newKeyEachStart) {
+        path = defaultServerKeyFile();
+        if (!path.empty() && !makeOwnFolder(path.substr(0, path.rfind('/')), &why)) {
+            failStart(why + ". Give the key's place with --key-file FILE, or use --new-key-each-start.");
+            return false;
+        }
+    }
+    if (path.empty()) {
         key = new AsymmetricKey(ServerKeyBytes);
         SF_ASSERT(key->isValid(), "The server's key pair could not be made.");
     } else {
-        std::string why;
-        key = loadOrMakeKeyFile(mOptions.keyFile, ServerKeyBytes, &why);
+        key = loadOrMakeKeyFile(path, ServerKeyBytes, &why);
         if (!key) {
             failStart(why + ".");
             return false;
@@ -298,10 +333,22 @@ bool SessionHost::start(const CommandLine& line)
     gClients.setOnChange(tellRosterChange);
     Session& session = appSession();
     session.setServer(!line.isClient);
-    // Chat lines are console lines, on the server too.
+    // Chat lines are console lines, on the server too, each on one line;
+    // so is what the server's operator should hear of.
     SessionListener chat;
     chat.onChat = [](const std::string& sender, const std::string& text) {
         consoleLine(terminalText(sender) + ": " + terminalText(text));
+    };
+    chat.onNotice = [](const std::string& text) { consoleLine(terminalText(text)); };
+    // What the server says for the user to read (a changed name, the
+    // operator's lines) is a console line under "[server]", which no user's
+    // chat line can start with (no name looks like "server"). Why it ended
+    // the connection is already in the line that says the connection was
+    // lost.
+    chat.onServerText = [](const char* text) {
+        static const std::string ended = "The server ended the connection: ";
+        if (std::string(text).compare(0, ended.size(), ended) != 0)
+            consoleLine(serverLine(text));
     };
     session.subscribe(std::move(chat));
     NetAddress target;
@@ -356,16 +403,6 @@ bool SessionHost::start(const CommandLine& line)
     // The link hears every state of the connection to the server, and adds
     // its own.
     gServerLink.watch(session);
-    // What the server says for the user to read (a changed name, say) is a
-    // console line, its control bytes escaped. Why it ended the connection
-    // is already in the line that says the connection was lost.
-    SessionListener serverText;
-    serverText.onServerText = [](const char* text) {
-        static const std::string ended = "The server ended the connection: ";
-        if (std::string(text).compare(0, ended.size(), ended) != 0)
-            consoleLine(terminalText(text));
-    };
-    session.subscribe(std::move(serverText));
     gServerLink.setUser(line.clientName);
     appSession().setOwnName(fitUtf8(line.clientName, MaxNameBytes));
     if (line.clientName.size() > MaxNameBytes)

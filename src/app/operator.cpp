@@ -2,6 +2,7 @@
 #include "app/app.h"
 #include "app/console.h"
 #include "app/network.h"
+#include "session/names.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -259,13 +260,19 @@ void OperatorConsole::say(const std::string& text)
 {
     if (text.empty())
         return;
-    // Every client of this program shows the server's words; the call is
-    // one every peer knows, so nobody misses a line for its version.
-    std::string line = fitUtf8("Operator: " + text, MaxNameBytes);
+    // A line of its own kind, which every view shows as the server's and no
+    // user's chat line can pass for; a peer of version 0 gets the text call
+    // every peer knows, as ever.
+    const std::string refusal = chatLineRefusal(text);
+    if (!refusal.empty()) {
+        consoleLine("Not said: the line " + refusal + ".");
+        return;
+    }
     for (size_t i = 0; i < gClients.size(); ++i)
         if (SimpleEventConnection* connection = gClients[i].connection)
-            connection->rpcMessageServerToClient(StringPtr(line.c_str()));
-    consoleLine(terminalText(line));
+            connection->sendServerNotice(text, "Operator: " + text);
+    // The host's own window hears it as its clients do.
+    appSession().reportServerText(text.c_str());
 }
 
 void OperatorConsole::mute(const std::string& name, bool muted)

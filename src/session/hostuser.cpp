@@ -1,4 +1,5 @@
 #include "session/hostuser.h"
+#include "session/names.h"
 #include "session/simpleeventconnection.h"
 #include "session/wireversion.h"
 
@@ -135,7 +136,7 @@ void HostUser::serviceVoice(uint32_t nowMs)
 bool HostUser::chat(const std::string& text)
 {
     ClientRecord* host = record();
-    if (!host || text.empty() || text.size() > SimpleEventConnection::MaxChatBytes)
+    if (!host || text.empty() || text.size() > SimpleEventConnection::MaxChatBytes || !chatLineRefusal(text).empty())
         return false;
     RefPtr<ByteBuffer> data = new ByteBuffer(uint32_t(text.size()));
     std::copy(text.begin(), text.end(), data->data());

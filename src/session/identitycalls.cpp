@@ -14,7 +14,7 @@ bool SimpleEventConnection::admitEvent(NetEvent* event)
 {
     // The calls a connection may make before it is in the roster.
     static const char* const BeforeJoining[] = {"RPC_SimpleEventConnection_c2sAddNewClient",
-                                                "RPC_SimpleEventConnection_c2sPasswordProof"};
+                                                "RPC_SimpleEventConnection_c2sPasswordAnswer"};
     Session* s = session();
     if (!s || connectParams().isInitiator || senderRecord())
         return true;

@@ -1,6 +1,9 @@
 #include "session/simpleeventconnection.h"
 #include "session/connectiontrace.h"
+#include "session/names.h"
 #include "session/wireversion.h"
+
+#include "net/passwordexchange.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -71,13 +74,13 @@ void SimpleEventConnection::onEstablished()
         RelayScheduler::Budget budget;
         if (s->relayShares().recall(address(), now(), &budget))
             mRelays.resume(budget);
+        askForPassword();
         return;
     }
     // The server introduces everyone anew on every connection: what an
     // earlier one left in the roster would stand beside it under the same
     // names.
     s->roster().clear();
-    sendPasswordProof();
     s->reportConnectionState("connected", "");
 }
 
@@ -126,16 +129,20 @@ void SimpleEventConnection::onDisconnected(uint32_t reason, const char* message)
 bool SimpleEventConnection::acceptPublicKey(AsymmetricKey* key, bool isInitiator)
 {
     Session* s = session();
-    if (!isInitiator || !s || s->settings().serverKeyFingerprint.empty())
+    if (!isInitiator || !s)
         return true;
     const std::string& expected = s->settings().serverKeyFingerprint;
-    std::string shown = keyFingerprint(key);
-    if (shown == expected)
+    const std::string shown = keyFingerprint(key);
+    std::string reason;
+    if (!expected.empty() && shown != expected)
+        reason = "The server's key fingerprint is " + shown + ", not " + expected +
+                 " as given with --server-key: this may not be the server you meant";
+    else if (expected.empty() && s->settings().serverKeyCheck)
+        reason = s->settings().serverKeyCheck(address(), shown);
+    if (reason.empty())
         return true;
     // Another key may be an impostor's. Waiting for the right one would only
     // end in a time-out that says nothing, so the attempt ends here.
-    std::string reason = "The server's key fingerprint is " + shown + ", not " + expected +
-                         " as given with --server-key: this may not be the server you meant";
     if (ConnectionOwner* owner = netInterface())
         owner->disconnect(this, ReasonSelfDisconnect, reason.c_str());
     return false;
@@ -207,23 +214,28 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2sAddNewClient, GuaranteedOrdered, DirC
     // outlives the connection.
     if (s->roster().findByConnection(this))
         return;
-    // Every operation finds users by name: nobody may go without one.
-    if (name.length() == 0) {
-        refuse("A name is required");
+    // Every operation finds users by name: nobody may go without one, nor
+    // with one that hides characters or speaks for the server.
+    const NameVerdict verdict = checkUserName(name.c_str());
+    if (!verdict.taken()) {
+        s->reportNotice("Refused the name \"" + oneLineText(name.c_str()) + "\" from " + address().toText() + ": " +
+                        verdict.refusal);
+        refuse(verdict.refusal.c_str());
         return;
     }
     // Behind a password nobody learns anything of the session before the
-    // proof: the join waits for it (it follows the join on the connection).
+    // proof: the join waits for the answer (it follows the join on the
+    // connection). A peer that cannot be asked cannot join.
     if (!s->settings().password.empty() && !mPasswordProven) {
-        if (!speaksSeafold(*this)) {
+        if (!mPasswordExchange) {
             refuse("A password is required");
             return;
         }
         mJoinHeld = true;
-        mHeldJoinName = name.c_str();
+        mHeldJoinName = verdict.name;
         return;
     }
-    join(name.c_str());
+    join(verdict.name);
 }
 
 void SimpleEventConnection::join(const std::string& name)
@@ -237,8 +249,8 @@ void SimpleEventConnection::join(const std::string& name)
     const uint64_t newcomerId = roster.append(unique, this).id;
     StringPtr newcomer(unique.c_str());
     if (unique != name)
-        rpcMessageServerToClient(
-            StringPtr(fitUtf8("Your name is in use here; you are now: " + unique, MaxNameBytes).c_str()));
+        sendServerNotice("Your name is in use here, or looks like one that is; you are now: " + unique,
+                         "Your name is in use here; you are now: " + unique);
     // The words are for the user; a peer that knows the call adopts the
     // name, and learns that it is in (past the password, say).
     if (speaksSeafold(*this))

@@ -13,7 +13,9 @@
 // 1 in voicecalls.cpp.
 #pragma once
 
+#include <array>
 #include <functional>
+#include <memory>
 #include <string>
 #include <unordered_map>
 
@@ -24,6 +26,8 @@
 #include "session/session.h"
 
 namespace seafold {
+
+class PasswordExchange;
 
 class SimpleEventConnection : public EventConnection, public RPCPostObserver {
     SF_DECLARE_CLASS(SimpleEventConnection)
@@ -116,13 +120,25 @@ public:
     // The name the server knows this client by, when it is not the one the
     // client asked for (taken, or too long).
     SF_DECLARE_RPC(s2cYourName, StringPtr);
-    // ---- join password (version 1) ----
-    // HMAC-SHA-256 keyed by the password over the key exchange's shared
-    // secret; empty from a client without a password. Posted by every
-    // client that speaks version 1 once the connection is up.
-    SF_DECLARE_RPC(c2sPasswordProof, RefPtr<ByteBuffer>);
-    // The proof for `password` on this connection; false without a sealed one.
-    bool passwordProof(const std::string& password, uint8_t proof[32]);
+    // ---- join password (version 1, passwordcalls.cpp) ----
+    // The server's share of the password exchange: it requires a password.
+    SF_DECLARE_RPC(s2cPasswordRequired, RefPtr<ByteBuffer>);
+    // The client's share and confirmation tag, in answer only.
+    SF_DECLARE_RPC(c2sPasswordAnswer, RefPtr<ByteBuffer>, RefPtr<ByteBuffer>);
+    // The server's confirmation tag, once the client's was good.
+    SF_DECLARE_RPC(s2cPasswordAccepted, RefPtr<ByteBuffer>);
+    // The bytes that bind the password exchange to this connection: a digest
+    // of its key exchange's shared secret. False without a sealed one.
+    bool passwordChannel(std::array<uint8_t, 32>* channel);
+
+    // ---- the server's own words (version 1) ----
+    // A line of the operator or a notice of the server, shown as such and
+    // never as a user's chat line.
+    SF_DECLARE_RPC(s2cServerNotice, RefPtr<ByteBuffer>);
+    // Server: `text` for this client's user, as s2cServerNotice, or to a
+    // client of version 0 as the text call every peer knows, with
+    // `olderText` in its place when given (cut to what that call carries).
+    void sendServerNotice(const std::string& text, const std::string& olderText = std::string());
 
     // ---- chat (version 1) ----
     // A line of UTF-8 text, at most MaxChatBytes; a byte buffer, as a text
@@ -191,8 +207,14 @@ private:
     // takes a newer value while it still waits unsent.
     std::unordered_map<uint64_t, RefPtr<RPCEvent>> mOrientations;
     std::string mRefusal; // server: why the connect request was refused
-    // Client: posts the proof of the session's password (empty without one).
-    void sendPasswordProof();
+    // Server: asks a client of version 1 for the password, when there is one.
+    void askForPassword();
+    // The exchange for `password` on this connection, or none (no password,
+    // no sealed connection).
+    std::unique_ptr<PasswordExchange> startPasswordExchange(const std::string& password);
+    // Server: the exchange under way with this client; a client: the one
+    // with the server that asked, until it proved itself.
+    std::unique_ptr<PasswordExchange> mPasswordExchange;
     // Server: the join of a client that has not proven the password yet
     // waits here.
     void join(const std::string& name);
