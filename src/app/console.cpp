@@ -228,6 +228,9 @@ std::string permanentRefusalMessage(const std::string& server, const std::string
                "). Ask the person who runs it to lift the ban.";
     if (startsWith(reason, KickedReasonPrefix))
         return "The person who runs the server at " + server + " removed this client (" + told + ").";
+    if (startsWith(reason, NameRefusedPrefix))
+        return "The server at " + server + " refused this client's name (" + told +
+               "). Start it with another name.";
     if (reason == NameRequiredReason)
         return "The server at " + server + " refused this client: a name is required. Start it with a user name.";
     return std::string();

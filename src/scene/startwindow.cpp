@@ -13,7 +13,8 @@ std::string startServerLine(const StartServerRow& row)
     // U+00B7 MIDDLE DOT, in UTF-8.
     const std::string dot = " \xc2\xb7 ";
     std::string users = row.users == 1 ? "1 user" : std::to_string(row.users) + " users";
-    return (row.name.empty() ? std::string("(no name)") : row.name) + dot + users + dot + row.address;
+    return (row.name.empty() ? std::string("(no name)") : row.name) + dot + users + dot + row.address + dot +
+           (row.known ? "known server" : "new server");
 }
 
 namespace {
@@ -204,7 +205,8 @@ void StartWindow::setServers(const std::vector<StartServerRow>& rows)
         if (rows[i].address == picked)
             item->setSelected(true);
         logged.push_back(
-            Json{{"name", jsonText(rows[i].name)}, {"users", rows[i].users}, {"address", rows[i].address}});
+            Json{{"name", jsonText(rows[i].name)}, {"users", rows[i].users}, {"address", rows[i].address},
+                 {"known", rows[i].known}});
     }
     mServers->handleUpdatedItemData();
     mEvents->startServers(logged);

@@ -28,9 +28,13 @@ struct StartServerRow {
     std::string name;
     uint32_t users = 0;
     std::string address; // host:port
+    // This user joined the server at that address before, and remembers
+    // its key: a later join checks it.
+    bool known = false;
 };
 
-// "Harbour · 2 users · 10.0.0.5:28000": the name first, the address last.
+// "Harbour · 2 users · 10.0.0.5:28000 · known server": the name first, then
+// the address, and whether this user joined it before ("new server").
 std::string startServerLine(const StartServerRow& row);
 
 class StartWindow {

@@ -97,6 +97,9 @@ bool HostUser::sendVoiceFrames(const RefPtr<ByteBuffer>& frames, bool endsSpurt,
     std::vector<OpusFrameView> split;
     if (!host || !frames || !splitVoiceFrames(frames, split))
         return false;
+    // Muted by the operator, as any user can be: nobody hears it.
+    if (host->muted)
+        return true;
     if (split.empty() && !endsSpurt)
         return true;
     const uint32_t count = uint32_t(split.size());

@@ -109,7 +109,7 @@ SF_IMPLEMENT_SEAFOLD_RPC(SimpleEventConnection, c2sPasswordAnswer, GuaranteedOrd
     if (!s || mPasswordProven || !mPasswordExchange)
         return;
     if (!clientShare || clientShare->size() == 0) {
-        s->reportNotice(std::string(address().toText()) + " tried to join without the password; refused");
+        s->reportNotice(peerText() + " tried to join without the password; refused");
         refuse("A password is required");
         return;
     }
@@ -123,7 +123,7 @@ SF_IMPLEMENT_SEAFOLD_RPC(SimpleEventConnection, c2sPasswordAnswer, GuaranteedOrd
                       mPasswordExchange->checkOtherTag(clientTag->data(), clientTag->size());
     if (!good) {
         SF_LOG("LogSession", "%s: wrong password", name());
-        s->reportNotice("Wrong password guess from " + std::string(address().toText()) +
+        s->reportNotice("Wrong password guess from " + peerText() +
                         (mJoinHeld ? " (asking to join as \"" + mHeldJoinName + "\")" : std::string()));
         refuse("Wrong password");
         return;

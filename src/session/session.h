@@ -124,6 +124,14 @@ public:
     using Admission = std::function<std::string(const NetAddress& from)>;
     void setAdmission(Admission admission) { mAdmission = std::move(admission); }
     std::string refusal(const NetAddress& from) const { return mAdmission ? mAdmission(from) : std::string(); }
+    // Server: who may join under a name (one user banned from an address):
+    // the reason the join of `name` from `from` is refused, or empty.
+    using JoinAdmission = std::function<std::string(const NetAddress& from, const std::string& name)>;
+    void setJoinAdmission(JoinAdmission admission) { mJoinAdmission = std::move(admission); }
+    std::string joinRefusal(const NetAddress& from, const std::string& name) const
+    {
+        return mJoinAdmission ? mJoinAdmission(from, name) : std::string();
+    }
 
     // Server: one password guess from `host` (an IPv4 address) at `nowMs`;
     // false, counting nothing, when the host made PasswordGuessesPerMinute
@@ -168,6 +176,7 @@ private:
     bool mOwnNameConfirmed = false;
     std::string mOwnName;
     Admission mAdmission;
+    JoinAdmission mJoinAdmission;
     std::map<uint32_t, std::deque<uint32_t>> mPasswordGuesses; // by host: the times of its guesses
     SpeakerVoices mSpeakerVoices;
     ListenerVolumes mListenerVolumes;

@@ -158,6 +158,14 @@ void SimpleEventConnection::showServerText(const char* text)
     std::fflush(stderr);
 }
 
+std::string SimpleEventConnection::peerText() const
+{
+    const uint32_t host = address().netNum[0];
+    return std::to_string(host >> 24) + "." + std::to_string((host >> 16) & 255) + "." +
+           std::to_string((host >> 8) & 255) + "." + std::to_string(host & 255) + ":" +
+           std::to_string(address().port);
+}
+
 uint32_t SimpleEventConnection::now() const
 {
     return netInterface() ? netInterface()->currentTime() : 0;
@@ -218,9 +226,14 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, c2sAddNewClient, GuaranteedOrdered, DirC
     // with one that hides characters or speaks for the server.
     const NameVerdict verdict = checkUserName(name.c_str());
     if (!verdict.taken()) {
-        s->reportNotice("Refused the name \"" + oneLineText(name.c_str()) + "\" from " + address().toText() + ": " +
+        s->reportNotice("Refused the name \"" + oneLineText(name.c_str()) + "\" from " + peerText() + ": " +
                         verdict.refusal);
         refuse(verdict.refusal.c_str());
+        return;
+    }
+    const std::string banned = s->joinRefusal(address(), verdict.name);
+    if (!banned.empty()) {
+        refuse(banned.c_str());
         return;
     }
     // Behind a password nobody learns anything of the session before the
@@ -249,8 +262,7 @@ void SimpleEventConnection::join(const std::string& name)
     const uint64_t newcomerId = roster.append(unique, this).id;
     StringPtr newcomer(unique.c_str());
     if (unique != name)
-        sendServerNotice("Your name is in use here, or looks like one that is; you are now: " + unique,
-                         "Your name is in use here; you are now: " + unique);
+        sendServerNotice("Your name is in use here; you are now: " + unique);
     // The words are for the user; a peer that knows the call adopts the
     // name, and learns that it is in (past the password, say).
     if (speaksSeafold(*this))

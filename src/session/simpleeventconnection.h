@@ -183,6 +183,8 @@ private:
     double relayShare();
     size_t relayCost(RPCEvent* event) const;
     uint32_t now() const;
+    // The peer's address as a user writes it ("127.0.0.1:28000").
+    std::string peerText() const;
     void showServerText(const char* text);
 
     void forgetServerConnection(const char* state, const char* reason);

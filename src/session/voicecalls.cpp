@@ -79,6 +79,10 @@ SF_IMPLEMENT_SEAFOLD_RPC(SimpleEventConnection, c2sVoiceFrames, Unguaranteed, Di
         SF_LOG("LogVoice", "%s: voice from a connection that has not joined; dropped", name());
         return;
     }
+    // The operator muted this user: neither played here, nor relayed in
+    // either codec, to anyone.
+    if (sender->muted)
+        return;
     std::vector<OpusFrameView> split;
     if (codec != uint32_t(VoiceCodecId::Opus) || !splitVoiceFrames(frames, split)) {
         SF_LOG("LogVoice", "Voice frames of %s dropped: not Opus frames", sender->name.c_str());

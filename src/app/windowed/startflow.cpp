@@ -1,5 +1,6 @@
 #include "app/windowed/startflow.h"
 #include "app/console.h"
+#include "app/knownservers.h"
 #include "app/network.h"
 #include "app/serverlink.h"
 #include "app/sessionview.h"
@@ -40,11 +41,13 @@ void call(const std::function<void()>& hook)
 std::vector<StartServerRow> serverRows(const std::vector<FoundServer>& found, const std::vector<StartServerRow>& before)
 {
     std::vector<StartServerRow> rows;
+    const KnownServers known(KnownServers::defaultPath());
     for (const FoundServer& server : found) {
         StartServerRow row;
         row.name = server.name;
         row.users = server.users;
         row.address = plainAddress(server.address);
+        row.known = !known.remembered(row.address).empty();
         rows.push_back(row);
     }
     for (const StartServerRow& old : before) {
