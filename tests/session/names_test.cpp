@@ -27,7 +27,7 @@ const NameCase NameCases[] = {
     {"a user named as the server", "Server", nullptr, "server's own words"},
     {"a user named as the operator, in brackets", "[ Operator ]", nullptr, "server's own words"},
     {"the host with a zero for the o", "h0st", nullptr, "server's own words"},
-    {"the operator in Cyrillic letters", "\u041epe\u0440ator", nullptr, "server's own words"},
+    {"the operator in Cyrillic letters", "\u041ep\u0435r\u0430tor", nullptr, "server's own words"},
     {"the host with a Greek capital eta", "\u0397ost", nullptr, "server's own words"},
     {"the server in full-width letters", "\uff53\uff45\uff52\uff56\uff45\uff52", nullptr, "server's own words"},
     {"a name that only contains a reserved one refused", "ghost", "ghost", nullptr},
