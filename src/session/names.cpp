@@ -237,7 +237,10 @@ NameVerdict checkUserName(const std::string& asked)
 {
     NameVerdict verdict;
     std::u32string codes;
-    if (!decodeAll(asked, &codes)) {
+    // A text argument carries 255 bytes: a longer name arrives cut, maybe
+    // inside its last character, which then goes whole.
+    const std::string whole = asked.size() >= 255 ? fitUtf8(asked, asked.size()) : asked;
+    if (!decodeAll(whole, &codes)) {
         verdict.refusal = std::string(NameRefusedPrefix) + ": it is not UTF-8 text";
         return verdict;
     }
