@@ -172,7 +172,8 @@ void addSharedOptions(CLI::App& app, SharedOptions& shared)
         ->type_name("FILE");
     app.add_option("--password-file", shared.passwordFile,
                    "the join password is the first line of FILE (else SEAFOLD_PASSWORD): a server lets in only "
-                   "clients that know it, a client proves it; needs --secure on both ends")
+                   "clients that know it, a client proves it only to a server that asks; nothing that crosses the "
+                   "network lets anyone test a guess; needs a sealed connection on both ends")
         ->type_name("FILE");
     app.add_flag("--secure", shared.secure,
                  "require sealing (by default it is used whenever the other side offers it): a server refuses "
