@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "../tests/session/sessionworld.h"
+#include "session/sessionworld.h"
 
 using namespace seafold;
 using namespace seafold::test;

@@ -93,10 +93,12 @@ if [ -n "${DISPLAY:-}" ] && [ -x build/bin/seafold ]; then
   echo "Each window shows the ocean under a sky with the panel; pick a model in 'Your model',"
   echo "choose 'Model' under 'The mouse moves' and move it: the other windows show it move."
   echo "Escape or the Exit button closes a window; Ctrl-C here closes them all."
-  start server build/run/server ../../bin/seafold server "$address"
+  # Each window keeps its choices in a settings folder of its own: the three
+  # users would otherwise share (and rewrite) one file.
+  start server build/run/server env XDG_CONFIG_HOME="$PWD/build/run/server/config" ../../bin/seafold server "$address"
   wait_for_server "$started"
-  start alice build/run/alice ../../bin/seafold -client "$address" alice
-  start bob build/run/bob ../../bin/seafold -client "$address" bob
+  start alice build/run/alice env XDG_CONFIG_HOME="$PWD/build/run/alice/config" ../../bin/seafold -client "$address" alice
+  start bob build/run/bob env XDG_CONFIG_HOME="$PWD/build/run/bob/config" ../../bin/seafold -client "$address" bob
 else
   echo "No graphical display: running the session without windows (seafold-headless)."
   echo "alice picks the boat and moves it; bob's JSON lines below show it move. Ctrl-C ends the session."

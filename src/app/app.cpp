@@ -126,7 +126,9 @@ int runApplication(const CommandLine& line, FrameDriver& driver, const LoopHooks
 
     // The guarded region: set-up and the whole loop.
     bool setUpFailed = false;
-    driver.runGuarded([&] {
+    // A renderer exception ends the program as a failure: a script or the
+    // desktop must be able to tell it from the user closing the window.
+    const bool ranToItsEnd = driver.runGuarded([&] {
         if (!driver.setUp()) {
             setUpFailed = true;
             return;
@@ -177,7 +179,7 @@ int runApplication(const CommandLine& line, FrameDriver& driver, const LoopHooks
     // The front end goes before the process exits: the graphics driver's own
     // globals are gone by the time global destructors run.
     driver.runGuarded([&] { driver.shutDown(); });
-    return setUpFailed ? 1 : gRequestedExitCode;
+    return setUpFailed || !ranToItsEnd ? 1 : gRequestedExitCode;
 }
 
 } // namespace seafold

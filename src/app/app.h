@@ -74,8 +74,9 @@ LoopHooks soundLoopHooks();
 LoopHooks standardLoopHooks(SessionHost& host);
 
 // Start-up, main loop and shutdown. Returns the process exit code: 0 after the
-// loop ended or after a caught front-end exception, 1 when the network could
-// not start or set-up failed, or the code given to requestExit.
+// loop ended, 1 after a caught front-end exception (told on standard error,
+// the peers told and sound closed all the same), when the network could not
+// start or set-up failed, or the code given to requestExit.
 int runApplication(const CommandLine& line, FrameDriver& driver, const LoopHooks& hooks);
 
 // ---- ending on a signal ------------------------------------------------------------

@@ -1,18 +1,15 @@
+// The command line as a whole: the mode words, the options through the
+// option table and the config file, and the checks of what goes together.
 #include "app/commandline.h"
+#include "app/configoptions.h"
 #include "app/console.h"
-#include "app/network.h"
-#include "net/address.h"
-#include "net/crypto.h"
-#include "voice/voicecapture.h"
+#include "app/optiontable.h"
 
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
-#include <cctype>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 
 #ifndef SEAFOLD_VERSION
@@ -35,476 +32,6 @@ const char* const AutoAddress = "auto";
 
 namespace {
 
-// ---- values ----------------------------------------------------------------------------
-
-[[noreturn]] void refuse(const std::string& why)
-{
-    // CLI11 reports the text of this exception as it stands.
-    throw CLI::ValidationError(why);
-}
-
-bool parseNumber(const std::string& text, double* value)
-{
-    char* end = nullptr;
-    *value = std::strtod(text.c_str(), &end);
-    return !text.empty() && end && *end == 0 && std::isfinite(*value);
-}
-
-// A number of milliseconds in [low, high].
-uint32_t milliseconds(const std::string& option, const std::string& text, double low, double high)
-{
-    double ms;
-    if (!parseNumber(text, &ms) || ms < low || ms > high)
-        refuse(option + " takes milliseconds (" + CLI::detail::to_string(uint32_t(low)) + " to " +
-               CLI::detail::to_string(uint32_t(high)) + "), not \"" + text + "\"");
-    return uint32_t(ms);
-}
-
-// The largest --max-queued-mb: 64 GiB, more than any server here should hold.
-constexpr uint32_t MaxQueuedMbLimit = 65536;
-
-// A whole number in [low, high] of `what`.
-uint32_t wholeNumber(const std::string& option, const std::string& text, uint32_t low, uint32_t high,
-                     const std::string& what)
-{
-    double count;
-    if (!parseNumber(text, &count) || count != std::floor(count) || count < low || count > high)
-        refuse(option + " takes " + what + " (" + CLI::detail::to_string(low) + " to " + CLI::detail::to_string(high) +
-               "), not \"" + text + "\"");
-    return uint32_t(count);
-}
-
-// INTERVAL_MS,BYTES_PER_S: both as the rate record carries them on the wire
-// (an interval of 1 to 2047 ms, at most 65,535 bytes a second); a bandwidth
-// of 0 would let nothing through.
-NetConnection::RateInfo parseRate(const std::string& text)
-{
-    double interval = 0, bandwidth = 0;
-    size_t comma = text.find(',');
-    bool ok = comma != std::string::npos && parseNumber(text.substr(0, comma), &interval) &&
-              parseNumber(text.substr(comma + 1), &bandwidth) && interval == std::floor(interval) &&
-              bandwidth == std::floor(bandwidth) && interval >= 1 && interval <= 2047 && bandwidth >= 1 &&
-              bandwidth <= 65535;
-    if (!ok)
-        refuse("--rate takes INTERVAL_MS,BYTES_PER_S (1 to 2047 ms, 1 to 65535 bytes a second), not \"" + text + "\"");
-    NetConnection::RateInfo rate;
-    rate.minPacketSendPeriod = rate.minPacketRecvPeriod = uint32_t(interval);
-    rate.maxSendBandwidth = rate.maxRecvBandwidth = uint32_t(bandwidth);
-    return rate;
-}
-
-HeadlessOptions::Move parseMove(const std::string& text)
-{
-    HeadlessOptions::Move move{};
-    size_t a = text.find(','), b = a == std::string::npos ? a : text.find(',', a + 1);
-    bool ok = b != std::string::npos && parseNumber(text.substr(0, a), &move.dx) &&
-              parseNumber(text.substr(a + 1, b - a - 1), &move.dy) && parseNumber(text.substr(b + 1), &move.dz);
-    if (!ok)
-        refuse("--move takes DX,DY,DZ, not \"" + text + "\"");
-    return move;
-}
-
-std::vector<uint8_t> parseHex(const std::string& text)
-{
-    // One voice message is at most 1023 bytes (the 10-bit length on the wire).
-    bool ok = text.size() % 2 == 0 && !text.empty() && text.size() <= 2 * 1023;
-    std::vector<uint8_t> bytes;
-    for (size_t k = 0; ok && k < text.size(); k += 2) {
-        ok = std::isxdigit(uint8_t(text[k])) && std::isxdigit(uint8_t(text[k + 1]));
-        bytes.push_back(uint8_t(std::strtol(text.substr(k, 2).c_str(), nullptr, 16)));
-    }
-    if (!ok)
-        refuse("--voice takes 1 to 1023 bytes in hex, not \"" + text + "\"");
-    return bytes;
-}
-
-// A key fingerprint as a server prints it: 16 hex digits, in either case;
-// colons, dashes and spaces between them are allowed and dropped.
-std::string parseFingerprint(const std::string& text)
-{
-    std::string digits;
-    bool ok = true;
-    for (char c : text) {
-        if (c == ':' || c == '-' || c == ' ')
-            continue;
-        ok = ok && std::isxdigit(uint8_t(c));
-        digits += char(std::tolower(uint8_t(c)));
-    }
-    if (!ok || digits.size() != 2 * KeyFingerprintBytes)
-        refuse("--server-key takes the " + CLI::detail::to_string(2 * KeyFingerprintBytes) +
-               " hex digits a --secure server prints, not \"" + text + "\"");
-    return digits;
-}
-
-// ---- the options -----------------------------------------------------------------------
-
-// Options both programs understand.
-void addSharedOptions(CLI::App& app, SharedOptions& shared)
-{
-    app.add_option_function<std::string>(
-           "--net-sim",
-           [&shared](const std::string& text) {
-               if (!parseNetworkSimulation(text, &shared.simulation))
-                   refuse("--net-sim takes DROP%,DUP%,MINMS,MAXMS, not \"" + text + "\"");
-               shared.simulate = true;
-           },
-           "drop and duplicate these percentages of outgoing datagrams and delay each by MINMS to MAXMS "
-           "(a network simulator for tests)")
-        ->type_name("DROP,DUP,MINMS,MAXMS");
-    app.add_option_function<std::string>(
-           "--ping-interval",
-           [&shared](const std::string& text) {
-               shared.pingIntervalMs = milliseconds("--ping-interval", text, 10, 600000);
-           },
-           "keep-alive interval (default 5000); a peer silent for eleven intervals, at most 15 s, is dropped")
-        ->type_name("MS");
-    app.add_flag("--quiet", shared.quiet,
-                 "print no console lines (the server listening, the connection, users joining, picking and "
-                 "leaving, no sound device); errors still show");
-    app.add_flag_function(
-        "--no-retry", [&shared](int64_t) { shared.retry = false; },
-        "a client whose server cannot be reached, or is lost, ends with exit code 1 instead of trying again "
-        "(default: every 5 s)");
-    app.add_flag_function(
-        "--no-console", [&shared](int64_t) { shared.console = false; },
-        "a server reads no operator commands (help, list, kick, ban, say, mute, quit, ...) on standard input");
-    app.add_option("--ban-file", shared.banFile, "a server keeps its bans in FILE, so that they survive a restart")
-        ->type_name("FILE");
-    app.add_option("--password-file", shared.passwordFile,
-                   "the join password is the first line of FILE (else SEAFOLD_PASSWORD): a server lets in only "
-                   "clients that know it, a client proves it only to a server that asks; nothing that crosses the "
-                   "network lets anyone test a guess; needs a sealed connection on both ends")
-        ->type_name("FILE");
-    app.add_flag("--secure", shared.secure,
-                 "require sealing (by default it is used whenever the other side offers it): a server refuses "
-                 "clients that do not exchange keys; a client refuses a server that offers no key");
-    app.add_flag("--insecure", shared.insecure,
-                 "do not seal: a server offers no key, a client asks for none (for measurements; anyone who "
-                 "sees the packets can then forge them)");
-    app.add_option_function<std::string>(
-           "--server-key",
-           [&shared](const std::string& text) {
-               shared.serverKey = parseFingerprint(text);
-               shared.secure = true;
-           },
-           "join only a server whose key has this fingerprint (as the server printed it; implies --secure)")
-        ->type_name("FINGERPRINT");
-    app.add_option("--key-file", shared.keyFile,
-                   "a server keeps its key pair in FILE (made the first time, readable by its owner only), so "
-                   "that its fingerprint stays the same across restarts; without it, in "
-                   "$XDG_STATE_HOME/seafold/server.key")
-        ->type_name("FILE");
-    app.add_flag("--new-key-each-start", shared.newKeyEachStart,
-                 "a server makes a new key pair at every start and keeps it nowhere (clients that joined it "
-                 "before then refuse it as a changed server; for tests)");
-    app.add_flag("--accept-new-key", shared.acceptNewKey,
-                 "a client joins a server it remembers although it shows another key than before, and "
-                 "remembers the new one (in $XDG_STATE_HOME/seafold/known-servers); only when the server's key "
-                 "was changed on purpose");
-    app.add_option_function<std::string>(
-           "--discovery-port",
-           [&shared](const std::string& text) {
-               double port;
-               if (!parseNumber(text, &port) || port < 1 || port > 65535 || port != std::floor(port))
-                   refuse("--discovery-port takes a port from 1 to 65535, not \"" + text + "\"");
-               shared.discoveryPort = uint16_t(port);
-           },
-           "the UDP port where servers answer --find and -client auto (default 28001)")
-        ->type_name("N");
-    app.add_option_function<std::string>(
-           "--server-name",
-           [&shared](const std::string& text) {
-               if (text.empty() || text.size() > MaxServerNameBytes)
-                   refuse("--server-name takes 1 to " + CLI::detail::to_string(uint32_t(MaxServerNameBytes)) +
-                          " bytes, not \"" + text + "\"");
-               shared.serverName = text;
-           },
-           "the name --find shows for this server (default: the host name)")
-        ->type_name("TEXT");
-    app.add_flag("--no-discovery", shared.noDiscovery, "do not answer --find or -client auto (a server)");
-    app.add_option_function<std::string>(
-           "--rate", [&shared](const std::string& text) { shared.rate = parseRate(text); },
-           "send at most one packet every INTERVAL_MS and BYTES_PER_S bytes a second, and ask peers for no more "
-           "(default 96,2500; on a LAN, 16,65535 makes movement and voice much quicker)")
-        ->type_name("INTERVAL_MS,BYTES_PER_S");
-    app.add_option_function<std::string>(
-           "--max-clients",
-           [&shared](const std::string& text) {
-               shared.maxClients =
-                   wholeNumber("--max-clients", text, 1, NetInterface::MaxConnectionsLimit, "a number of clients");
-           },
-           "a server accepts at most N clients at once; one more is refused with \"Server full\" (default 64)")
-        ->type_name("N");
-    app.add_option_function<std::string>(
-           "--max-per-address",
-           [&shared](const std::string& text) {
-               shared.maxPerAddress = wholeNumber("--max-per-address", text, 1, NetInterface::MaxConnectionsLimit,
-                                                  "a number of connections");
-           },
-           "a server accepts at most N connections from one address; one more is refused with \"Too many "
-           "connections from your address\" (default 4)")
-        ->type_name("N");
-    app.add_option_function<std::string>(
-           "--max-queued-mb",
-           [&shared](const std::string& text) {
-               shared.maxQueuedMb = wholeNumber("--max-queued-mb", text, 1, MaxQueuedMbLimit, "megabytes");
-           },
-           "a server holds at most N MiB of queued messages for all clients together; at the limit the client "
-           "with the longest queue is ended with \"Send queue overflow\" (default 64)")
-        ->type_name("N");
-    app.add_flag("--flat-voice", shared.flatVoice,
-                 "hear every voice from the middle rather than from where the speaker's model is in the scene");
-    app.add_option("--wire-version", shared.wireVersion,
-                   "0: talk only as a peer of the base protocol would (LPC-10 voice, no Seafold additions), to "
-                   "try how older peers hear you; default: everything this program knows")
-        ->check(CLI::Range(0, 1))
-        ->type_name("N");
-    app.add_flag("--voice-activation", shared.voiceActivation,
-                 "send your voice whenever you speak (the microphone stays open and a detector lets speech "
-                 "through, holding on for 400 ms after it) instead of while R is held (a client)");
-    app.add_option_function<std::vector<std::string>>(
-           "--mute",
-           [&shared](const std::vector<std::string>& names) {
-               for (const std::string& name : names) {
-                   if (name.empty())
-                       refuse("--mute takes a user name, not an empty text");
-                   shared.muted.push_back(name);
-               }
-           },
-           "do not hear this user's voice (repeatable; only your own output changes)")
-        ->type_name("NAME")
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-}
-
-// --find has no mode word: it lists the servers and ends.
-void addFindOption(CLI::App& app, CommandLine& line)
-{
-    app.add_option_function<std::string>(
-           "--find",
-           [&line](const std::string& text) {
-               double seconds = 1;
-               if (!text.empty() && (!parseNumber(text, &seconds) || seconds < 0.1 || seconds > 3600))
-                   refuse("--find takes seconds (0.1 to 3600), not \"" + text + "\"");
-               line.find = true;
-               line.findSeconds = seconds;
-           },
-           "list the servers on the local network that answer within SECONDS (default 1), then end: "
-           "exit 0 when one did, 1 when none did")
-        ->type_name("[SECONDS]")
-        ->expected(0, 1);
-}
-
-// Options of the display-less program: a scripted user and what it prints.
-void addHeadlessOptions(CLI::App& app, HeadlessOptions& headless)
-{
-    app.add_option("--model", headless.model, "pick this model once connected (for example boat.mesh)")
-        ->type_name("NAME");
-    app.add_option_function<std::vector<std::string>>(
-           "--move",
-           [&headless](const std::vector<std::string>& texts) {
-               for (const std::string& text : texts)
-                   headless.moves.push_back(parseMove(text));
-           },
-           "move the model by this much once it is picked (repeatable: the moves run in turn)")
-        ->type_name("DX,DY,DZ")
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    app.add_option_function<std::string>(
-           "--move-every",
-           [&headless](const std::string& text) {
-               headless.moveEveryMs = milliseconds("--move-every", text, 1, 3600000);
-           },
-           "make one move every MS milliseconds, cycling through them (default: each move once)")
-        ->type_name("MS");
-    app.add_option_function<std::string>(
-           "--turn",
-           [&headless](const std::string& text) {
-               double degrees;
-               if (!parseNumber(text, &degrees) || !(std::fabs(degrees) <= 360))
-                   refuse("--turn takes degrees (-360 to 360), not \"" + text + "\"");
-               headless.turnDegrees = degrees;
-           },
-           "turn the model by this much with every step of --move-every (seen by peers of this version)")
-        ->type_name("DEGREES");
-    app.add_option_function<std::string>(
-           "--quit-after",
-           [&headless](const std::string& text) {
-               double seconds;
-               if (!parseNumber(text, &seconds) || seconds < 0)
-                   refuse("--quit-after takes seconds, not \"" + text + "\"");
-               headless.quitAfterSeconds = seconds;
-           },
-           "end cleanly after this long (peers are told); without it, run until Ctrl-C or SIGTERM")
-        ->type_name("SECONDS");
-    app.add_flag("--events", headless.events,
-                 "print one JSON line per remote call, connection state change and change of a user's model");
-    app.add_option("--say", headless.say, "send this chat line once connected (a client; at most 500 bytes)")
-        ->type_name("TEXT");
-    app.add_option_function<std::string>(
-           "--voice", [&headless](const std::string& text) { headless.voice = parseHex(text); },
-           "send these encoded voice bytes once, after the model (a client)")
-        ->type_name("HEX");
-    app.add_option_function<std::string>(
-           "--stats",
-           [&headless](const std::string& text) { headless.statsEveryMs = milliseconds("--stats", text, 10, 3600000); },
-           "print every connection's round trip, packets, losses and queues as a JSON line every MS")
-        ->type_name("MS");
-    app.add_option_function<std::string>(
-           "--speak",
-           [&headless](const std::string& text) {
-               std::string why;
-               if (!checkCaptureFile(text, &why))
-                   refuse("--speak: " + why);
-               headless.speakFile = text;
-           },
-           "hold push-to-talk for the length of this 16-bit WAV file (any rate: it is resampled), as if it were "
-           "the microphone (a client)")
-        ->type_name("FILE.wav");
-    app.add_option_function<std::string>(
-           "--speak-every",
-           [&headless](const std::string& text) {
-               double seconds;
-               if (!parseNumber(text, &seconds) || seconds < 0.1 || seconds > 3600)
-                   refuse("--speak-every takes seconds (0.1 to 3600), not \"" + text + "\"");
-               headless.speakEverySeconds = seconds;
-           },
-           "speak the --speak file again this often (default: once)")
-        ->type_name("SECONDS");
-}
-
-const char* const WindowedControls = R"(Controls (windowed program):
-  W A S D                 move the camera, or your model when "The mouse moves" is set to Model
-  left button drag        turn (the camera looks at most 80 degrees up or down)
-  right button drag       slide in the view plane (your model follows the pointer)
-  both buttons drag       move along the view axis
-  mouse wheel             move along the view axis
-  Home                    put the camera back where it started
-  End                     bring your model in front of the camera (everyone sees it move)
-  F                       show or hide the frame rates (--show-fps shows them from the start)
-  R (held)                push-to-talk, in a client and a windowed server ("Talking" or "No microphone" on the People panel)
-  Enter or T              open the chat line; Enter sends it, Escape cancels it
-  Print Screen            save the window as seafold-DATE-TIME.png in the pictures folder
-                          ($XDG_PICTURES_DIR, else the home folder); the panel says where
-  Escape                  quit (the Exit button on the panel too)
-  The panel               pick your model and the ocean material, tune the material with the scrollbars,
-                          choose what the mouse moves, switch model and light spinning
-  The People panel        who is there with which model, who is talking, the connection to the server
-                          and each connection's round trip, lost packets and queue
-)";
-
-const char* const SharedEnvironment = R"(Environment:
-  SEAFOLD_LOG=CHANNELS    diagnostic lines of the connection library on standard error:
-                          a comma-separated list of channels (LogNetInterface,LogUDP,...) or "all";
-                          SEAFOLD_LOG=help lists the channels
-  SEAFOLD_CAPTURE_FILE=FILE.wav
-                          take the microphone's sound from this 16-bit WAV file (any rate: it is resampled)
-  ALSOFT_*                settings of the audio library itself; its messages, and the sound system's,
-                          go to the LogSound channel (SEAFOLD_LOG=LogSound shows them)
-)";
-
-const char* const WindowedEnvironment =
-    R"(  SEAFOLD_EVENT_LOG=FILE  write the JSON lines of seafold-headless --events to FILE, plus this user's input
-  SEAFOLD_CONFIG_DIALOG=1 show the renderer's configuration dialog (otherwise the ogre.cfg saved in the
-                          working folder is used, or else the default in the media folder)
-  SEAFOLD_MEDIA=DIR       the media folder (default: ../media beside the program in a build, then
-                          ../share/seafold once installed, then ./media)
-  DISPLAY                 the X display to open (seafold-headless needs none)
-  For tests and measurements: SEAFOLD_SCREENSHOT_AFTER_FRAMES=N with SEAFOLD_SCREENSHOT_PATH=FILE
-  (save the window after N frames and quit), SEAFOLD_SHOW_MODEL=NAME.mesh, SEAFOLD_FRAME_REPORT=1,
-  SEAFOLD_OCEAN_MATERIAL=NAME, SEAFOLD_LIGHT_ANGLE=DEGREES, SEAFOLD_LOOK_AT=light|X,Y,Z, SEAFOLD_PEOPLE_PANEL=0,
-  SEAFOLD_TRACE_FRAMES=1 (with SEAFOLD_EVENT_LOG: a line per frame with the other users' models as drawn)
-)";
-
-class HelpFormatter : public CLI::Formatter {
-public:
-    explicit HelpFormatter(Program program) : mProgram(program) { column_width(30); }
-
-    std::string make_usage(const CLI::App*, std::string) const override
-    {
-        std::string name = programName(mProgram);
-        return "\nUsage: " + name + " server ADDRESS [OPTIONS]\n" + "       " + name +
-               " -client ADDRESS NAME [OPTIONS]\n" + "       " + name + " --find [SECONDS] [--discovery-port N]\n\n" +
-               "  server ADDRESS          host a session, bound to ADDRESS (host:port, for example 0.0.0.0:28000)\n" +
-               "  -client ADDRESS NAME    join the server at ADDRESS (host:port) as user NAME; ADDRESS auto joins\n" +
-               "                          the one server on the local network that answers --find\n" +
-               "  --find [SECONDS]        list the servers on the local network\n";
-    }
-
-private:
-    Program mProgram;
-};
-
-// Options of one program only (see buildParser).
-std::vector<const char*> otherProgramOptions(Program program)
-{
-    if (program == Program::Headless)
-        return {"--name", "--show-fps", "--last-server", "--show-material-sliders"};
-    return {"--move", "--move-every", "--turn",  "--quit-after", "--events",
-            "--say",  "--voice",      "--stats", "--speak",      "--speak-every"};
-}
-
-// The parser of `program`, writing into `target`. For --find the options of
-// a running session are left out: they would mean nothing there.
-std::unique_ptr<CLI::App> buildParser(Program program, ProgramOptions& target, bool finding = false)
-{
-    const char* description = program == Program::Windowed
-                                  ? "A shared 3D ocean scene for a few people on one local network."
-                                  : "Hosts or joins a shared ocean scene without a window.";
-    auto app = std::make_unique<CLI::App>(description, programName(program));
-    app->formatter(std::make_shared<HelpFormatter>(program));
-    app->set_help_flag("-h,--help", "print this help and exit");
-    app->add_flag("--version", "print the version and exit")->configurable(false);
-    // Every option can come from a config file too; the command line wins.
-    // The user's file is read when it exists (parseProgramOptions sets it).
-    app->set_config("--config", "",
-                    "read options from FILE, one \"option = value\" a line (the option without its dashes); "
-                    "without it, $XDG_CONFIG_HOME/seafold/seafold.conf is read when it exists")
-        ->type_name("FILE");
-    // An option this program does not know is a mistake in the file too;
-    // --find only ignores the options of a running session.
-    app->allow_config_extras(finding ? CLI::config_extras_mode::ignore : CLI::config_extras_mode::error);
-    app->add_flag("--write-config", "print the options in effect as a config file (for --config) and exit")
-        ->configurable(false);
-    // Unknown words and options are reported by parseProgramOptions itself,
-    // in one line.
-    app->allow_extras(true);
-    addSharedOptions(*app, target.shared);
-    addFindOption(*app, target.line);
-    if (program == Program::Headless && !finding)
-        addHeadlessOptions(*app, target.headless);
-    if (program == Program::Windowed) {
-        app->add_option("--name", target.shared.hostUserName,
-                        "a server's own user in its session, as the others see it (default: the host name)")
-            ->type_name("NAME");
-        app->add_flag("--show-fps", target.shared.showFps,
-                      "show the frame rates and triangle count from the start (F shows and hides them)");
-        app->add_option("--model", target.headless.model,
-                        "pick this model once the session runs (for example boat.mesh); the program keeps your "
-                        "last pick in your config file")
-            ->type_name("NAME");
-        app->add_option("--last-server", target.shared.lastServer,
-                        "the server the start window offers to join (host:port); the program keeps the last one "
-                        "you joined in your config file")
-            ->type_name("ADDRESS");
-        app->add_flag("--show-material-sliders", target.shared.materialSlidersOpen,
-                      "show the material sliders unfolded (the program keeps your choice in your config file)");
-    }
-    // The other program's options mean nothing here, but the two share the
-    // user's config file: there they are let be, on the command line they
-    // are a mistake (parseProgramOptions says whose they are).
-    for (const char* option : otherProgramOptions(program)) {
-        app->add_option(option, target.otherProgram, "")
-            ->group("")
-            ->expected(1, CLI::detail::expected_max_vector_size)
-            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    }
-    std::string footer = program == Program::Windowed ? std::string(WindowedControls) + "\n" : std::string();
-    footer += SharedEnvironment;
-    if (program == Program::Windowed)
-        footer += WindowedEnvironment;
-    app->footer(footer);
-    return app;
-}
-
 bool looksLikeOption(const std::string& word)
 {
     return !word.empty() && word[0] == '-';
@@ -519,12 +46,6 @@ std::string oneLine(std::string text)
     return text;
 }
 
-// Options that mean something only to a server, or only to a client.
-const char* const ServerOnlyOptions[] = {"--server-name",     "--no-discovery",  "--key-file",
-                                         "--max-clients",     "--max-queued-mb", "--ban-file",
-                                         "--max-per-address", "--no-console",    "--new-key-each-start"};
-const char* const ClientOnlyOptions[] = {"--say", "--voice", "--voice-activation", "--accept-new-key"};
-
 // Whether `option` is one of the words of the line (alone or as --option=VALUE).
 bool givenOnLine(const std::vector<std::string>& words, const std::string& option)
 {
@@ -533,108 +54,151 @@ bool givenOnLine(const std::vector<std::string>& words, const std::string& optio
     });
 }
 
-// The value of --config on the line, else the user's file.
-std::string configFileOf(const std::vector<std::string>& args)
+// The value of `option` on the line, or empty.
+std::string valueOnLine(const std::vector<std::string>& words, const std::string& option)
 {
-    for (size_t k = 0; k < args.size(); ++k) {
-        if (args[k] == "--config" && k + 1 < args.size())
-            return args[k + 1];
-        if (args[k].compare(0, 9, "--config=") == 0)
-            return args[k].substr(9);
+    for (size_t k = 0; k < words.size(); ++k) {
+        if (words[k] == option && k + 1 < words.size())
+            return words[k + 1];
+        if (words[k].compare(0, option.size() + 1, option + "=") == 0)
+            return words[k].substr(option.size() + 1);
     }
-    return userConfigFile();
+    return std::string();
 }
 
-// The options in effect as a config file: what was given on the line or in
-// a config file, read back by --config to the same options. The mode is not
-// an option: a comment line shows it.
-std::string configText(Program program, const CommandLine& line, const CLI::App& parser)
+bool isModeWord(const std::string& word)
 {
-    std::string mode = line.find          ? " --find"
-                       : line.startWindow ? " (the start window)"
-                       : line.isClient    ? " -client " + line.addressText + " " + line.clientName
-                                          : " server " + line.addressText;
-    return std::string("# ") + programName(program) + mode + "\n" + parser.config_to_str(false, false);
+    return word == "server" || word == "-client";
+}
+
+// The mode words and their arguments into `line`; `*next` is the first
+// word after them. Empty, or why the line is wrong.
+std::string readMode(Program program, const std::vector<std::string>& args, CommandLine* line, size_t* next)
+{
+    *next = 0;
+    const std::string mode = args.empty() ? std::string() : args[0];
+    const bool modeWord = std::any_of(args.begin(), args.end(), isModeWord);
+    // The windowed program started without a mode (from the desktop's
+    // menu, say) shows the start window.
+    const bool startWindow = program == Program::Windowed && !modeWord && (args.empty() || mode.compare(0, 2, "--") == 0);
+    const bool finding = givenOnLine(args, "--find");
+    if (args.empty() && !startWindow)
+        return "missing the mode: server ADDRESS, -client ADDRESS NAME or --find";
+    if (finding && modeWord)
+        return "--find stands alone: it takes no server or -client";
+    if (finding || startWindow) {
+        // No mode word: everything is options.
+        line->startWindow = startWindow && !finding;
+        return std::string();
+    }
+    if (!isModeWord(mode)) {
+        if (mode.compare(0, 2, "--") == 0)
+            return "missing the mode: server ADDRESS, -client ADDRESS NAME or --find, before the options";
+        return "unknown mode \"" + mode + "\": the first word is server or -client";
+    }
+    line->isClient = mode == "-client";
+    *next = 1;
+    if (*next >= args.size() || looksLikeOption(args[*next]))
+        return mode + " needs an ADDRESS (host:port)";
+    line->addressText = args[(*next)++];
+    if (!line->isClient)
+        return std::string();
+    if (*next >= args.size() || looksLikeOption(args[*next]))
+        return "-client needs a NAME after the address";
+    line->clientName = args[(*next)++];
+    return line->clientName.empty() ? "the NAME must not be empty" : std::string();
+}
+
+// What only makes sense together, once every option is read. Empty, or why not.
+std::string checkCombinations(Program program, const std::vector<std::string>& rest, const CLI::App& parser,
+                              ProgramOptions& read)
+{
+    const CommandLine& line = read.line;
+    const bool choosing = line.startWindow; // the start window: server or client, as the user picks
+    const bool server = !line.find && !choosing && !line.isClient;
+    // An option of the other role is a mistake on the command line; in a
+    // config file (which a user's server and client may share) it is
+    // ignored.
+    for (const char* option : serverOnlyOptions())
+        if (!server && !choosing && givenOnLine(rest, option))
+            return std::string(option) + " is for a server";
+    for (const char* option : clientOnlyOptions())
+        if (!line.isClient && !choosing && givenOnLine(rest, option))
+            return std::string(option) + " is for a client";
+    std::string why;
+    if (!line.find && !choosing && !line.joinsFoundServer() && !checkAddress(line.addressText, &why))
+        return server && line.addressText == AutoAddress ? "a server needs the address to bind (host:port); auto is for -client"
+                                                          : why;
+    const SharedOptions& shared = read.shared;
+    if (shared.insecure && shared.secure)
+        return "--insecure cannot go with --secure or --server-key";
+    // A client's NAME follows its address; a --name in the config file is
+    // the one the start window offers, and a client lets it be.
+    if (givenOnLine(rest, "--name") && !server && !choosing)
+        return "--name is for a server: a client's NAME follows its address";
+    const CLI::Option* nameOption = parser.get_option_no_throw("--name");
+    if (program == Program::Windowed && nameOption && nameOption->count() && shared.hostUserName.empty())
+        return "the --name must not be empty";
+    // --last-server is kept as typed: it is looked up when the user joins
+    // it, so a name that no longer resolves stops nothing here.
+    if (!shared.keyFile.empty() && shared.insecure)
+        return "--key-file cannot go with --insecure: an unsealed server uses no key";
+    if (!shared.keyFile.empty() && shared.newKeyEachStart)
+        return "--key-file cannot go with --new-key-each-start: a new key is kept nowhere";
+    if (!shared.serverKey.empty() && !line.isClient && !choosing)
+        return "--server-key needs -client: a server makes its own key";
+    if (!read.headless.speakFile.empty() && !line.isClient)
+        return "--speak needs -client: the server does not speak";
+    if (!shared.retry && !line.isClient && !choosing)
+        return "--no-retry needs -client: a server connects to nobody";
+    if (read.headless.speakEverySeconds > 0 && read.headless.speakFile.empty())
+        return "--speak-every needs --speak FILE.wav";
+    return std::string();
+}
+
+// The join password: the first line of --password-file, else
+// SEAFOLD_PASSWORD. Empty, or why it cannot be had.
+std::string readPassword(ProgramOptions& read)
+{
+    SharedOptions& shared = read.shared;
+    std::string why;
+    if (!shared.passwordFile.empty()) {
+        if (!readPasswordFile(shared.passwordFile, &shared.password, &why))
+            return why;
+    } else if (const char* password = std::getenv("SEAFOLD_PASSWORD")) {
+        shared.password = password;
+    }
+    // The password is proven over the sealed connection: with one, sealing
+    // is required, as --secure requires it.
+    if (!shared.password.empty() && !read.line.find) {
+        if (shared.insecure)
+            return "a join password needs a sealed connection: it cannot go with --insecure";
+        shared.secure = true;
+    }
+    return std::string();
+}
+
+// --help and --version answer whatever else is on the line.
+bool answersAtOnce(Program program, const std::vector<std::string>& args, ParseOutcome* outcome)
+{
+    if (givenOnLine(args, "--help") || givenOnLine(args, "-h")) {
+        outcome->output = helpText(program);
+        return true;
+    }
+    if (givenOnLine(args, "--version")) {
+        outcome->output = std::string(programName(program)) + " " + seafoldVersion() + "\n";
+        return true;
+    }
+    return false;
+}
+
+// CLI11's complaint about the command line, as one line.
+std::string parseFailure(const CLI::ParseError& error)
+{
+    return oneLine(error.what());
 }
 
 } // namespace
-
-// host:port with a port from 1 to 65535 that the address reader accepts.
-bool checkAddress(const std::string& text, std::string* why)
-{
-    size_t colon = text.rfind(':');
-    std::string host = colon == std::string::npos ? text : text.substr(0, colon);
-    std::string port = colon == std::string::npos ? std::string() : text.substr(colon + 1);
-    if (colon == std::string::npos || host.empty() || port.empty()) {
-        *why = "the address \"" + text + "\" must be host:port, for example 127.0.0.1:28000";
-        return false;
-    }
-    bool digits = port.size() <= 5;
-    for (char c : port)
-        digits = digits && std::isdigit(uint8_t(c));
-    // The address reader refuses these too; checked here to say which part
-    // is wrong.
-    long number = digits ? std::strtol(port.c_str(), nullptr, 10) : 0;
-    if (!digits || number < 1 || number > 65535) {
-        *why = "the port \"" + port + "\" of \"" + text + "\" must be a number from 1 to 65535";
-        return false;
-    }
-    NetAddress address;
-    if (!address.parse(text.c_str())) {
-        *why = "cannot read the address \"" + text + "\" (unknown host?)";
-        return false;
-    }
-    return true;
-}
-
-std::string trimmedText(const std::string& text)
-{
-    size_t start = text.find_first_not_of(" \t");
-    if (start == std::string::npos)
-        return std::string();
-    size_t end = text.find_last_not_of(" \t");
-    return text.substr(start, end - start + 1);
-}
-
-bool completeAddress(const std::string& typed, uint16_t defaultPort, std::string* address, std::string* why)
-{
-    std::string text = trimmedText(typed);
-    if (text.empty()) {
-        *why = "Pick a server in the list, or type its address.";
-        return false;
-    }
-    if (text.find(':') == std::string::npos)
-        text += ":" + std::to_string(defaultPort);
-    if (!checkAddress(text, why)) {
-        // The line reads as a sentence in a window.
-        (*why)[0] = char(std::toupper(uint8_t((*why)[0])));
-        *why += ".";
-        return false;
-    }
-    *address = text;
-    return true;
-}
-
-std::string userConfigFile()
-{
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    std::string base;
-    if (config && *config) {
-        base = config;
-    } else {
-        const char* home = std::getenv("HOME");
-        if (!home || !*home)
-            return std::string();
-        base = std::string(home) + "/.config";
-    }
-    return base + "/seafold/seafold.conf";
-}
-
-std::string helpText(Program program)
-{
-    ProgramOptions ignored;
-    return buildParser(program, ignored)->help();
-}
 
 ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>& args, ProgramOptions* options)
 {
@@ -646,63 +210,16 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
         outcome.error = name + ": " + oneLine(why) + "\nRun '" + name + " --help' for the usage.\n";
         return outcome;
     };
+    if (answersAtOnce(program, args, &outcome))
+        return outcome;
 
-    // --help and --version answer whatever else is on the line.
-    for (const std::string& arg : args) {
-        if (arg == "--help" || arg == "-h") {
-            outcome.output = helpText(program);
-            return outcome;
-        }
-    }
-    for (const std::string& arg : args) {
-        if (arg == "--version") {
-            outcome.output = name + " " + seafoldVersion() + "\n";
-            return outcome;
-        }
-    }
-
-    // The mode word and its arguments.
     ProgramOptions read;
     size_t next = 0;
-    const std::string mode = args.empty() ? std::string() : args[0];
-    // The windowed program started without a mode (from the desktop's
-    // menu, say) shows the start window.
-    const bool startWindow = program == Program::Windowed &&
-                             std::none_of(args.begin(), args.end(),
-                                          [](const std::string& arg) { return arg == "server" || arg == "-client"; }) &&
-                             (args.empty() || mode.compare(0, 2, "--") == 0);
-    if (args.empty() && !startWindow)
-        return fail("missing the mode: server ADDRESS, -client ADDRESS NAME or --find");
-    const bool finding = std::any_of(args.begin(), args.end(), [](const std::string& arg) {
-        return arg == "--find" || arg.compare(0, 7, "--find=") == 0;
-    });
-    const bool modeWord = std::any_of(args.begin(), args.end(),
-                                      [](const std::string& arg) { return arg == "server" || arg == "-client"; });
-    if (finding && modeWord) {
-        return fail("--find stands alone: it takes no server or -client");
-    } else if (finding || startWindow) {
-        // No mode word: everything is options.
-        read.line.startWindow = startWindow && !finding;
-    } else if (mode == "server" || mode == "-client") {
-        read.line.isClient = mode == "-client";
-        next = 1;
-        if (next >= args.size() || looksLikeOption(args[next]))
-            return fail(mode + " needs an ADDRESS (host:port)");
-        read.line.addressText = args[next++];
-        if (read.line.isClient) {
-            if (next >= args.size() || looksLikeOption(args[next]))
-                return fail("-client needs a NAME after the address");
-            read.line.clientName = args[next++];
-            if (read.line.clientName.empty())
-                return fail("the NAME must not be empty");
-        }
-    } else if (mode.compare(0, 2, "--") == 0) {
-        return fail("missing the mode: server ADDRESS, -client ADDRESS NAME or --find, before the options");
-    } else {
-        return fail("unknown mode \"" + mode + "\": the first word is server or -client");
-    }
+    std::string why = readMode(program, args, &read.line, &next);
+    if (!why.empty())
+        return fail(why);
+    const bool finding = givenOnLine(args, "--find");
 
-    // The options.
     std::unique_ptr<CLI::App> parser = buildParser(program, read, finding);
     std::vector<std::string> rest(args.begin() + long(next), args.end());
     for (const char* option : otherProgramOptions(program)) {
@@ -710,22 +227,23 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
             return fail(std::string(option) + " is for " +
                         programName(program == Program::Windowed ? Program::Headless : Program::Windowed));
     }
-    // CLI11 takes the arguments last first.
-    std::vector<std::string> reversed(rest.rbegin(), rest.rend());
-    parser->get_config_ptr()->default_str(userConfigFile());
+    ConfigSource source;
+    source.path = givenOnLine(rest, "--config") ? valueOnLine(rest, "--config") : userConfigFile();
+    source.required = givenOnLine(rest, "--config");
+    source.finding = finding;
+    source.lineUser = read.line.isClient ? read.line.clientName : valueOnLine(rest, "--name");
+    ConfigReading reading;
+    if (!source.path.empty() && !applyConfigFile(program, source, *parser, &reading))
+        return fail(reading.error);
     try {
-        parser->parse(reversed);
-    } catch (const CLI::ConfigError& error) {
-        std::string why = error.what();
-        const std::string unknown = "INI was not able to parse ";
-        if (why.compare(0, unknown.size(), unknown) == 0)
-            why = "unknown option \"" + why.substr(unknown.size()) + "\"";
-        return fail("in the config file " + configFileOf(rest) + ": " + why);
-    } catch (const CLI::FileError&) {
-        return fail("cannot read the config file " + configFileOf(rest));
+        // CLI11 takes the arguments last first.
+        parser->parse(std::vector<std::string>(rest.rbegin(), rest.rend()));
     } catch (const CLI::ParseError& error) {
-        return fail(error.what());
+        return fail(parseFailure(error));
     }
+    applyKeptChoices(*parser, reading, read);
+    for (const std::string& warning : reading.warnings)
+        outcome.warnings += name + ": " + warning + "\n";
     std::vector<std::string> extras = parser->remaining();
     if (!extras.empty()) {
         const std::string& extra = extras.front();
@@ -733,75 +251,14 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
             return fail("unknown option " + extra.substr(0, extra.find('=')));
         return fail("unexpected argument \"" + extra + "\"");
     }
-
-    // What only makes sense together.
-    const bool choosing = read.line.startWindow; // the start window: server or client, as the user picks
-    const bool server = !finding && !choosing && !read.line.isClient;
-    // An option of the other role is a mistake on the command line; in a
-    // config file (which a user's server and client may share) it is
-    // ignored.
-    for (const char* option : ServerOnlyOptions) {
-        if (!server && !choosing && givenOnLine(rest, option))
-            return fail(std::string(option) + " is for a server");
-    }
-    for (const char* option : ClientOnlyOptions) {
-        if (!read.line.isClient && !choosing && givenOnLine(rest, option))
-            return fail(std::string(option) + " is for a client");
-    }
-    std::string why;
-    if (!finding && !choosing && !read.line.joinsFoundServer() && !checkAddress(read.line.addressText, &why)) {
-        if (server && read.line.addressText == AutoAddress)
-            return fail("a server needs the address to bind (host:port); auto is for -client");
+    why = checkCombinations(program, rest, *parser, read);
+    if (why.empty())
+        why = readPassword(read);
+    if (!why.empty())
         return fail(why);
-    }
-    if (read.shared.insecure && read.shared.secure)
-        return fail("--insecure cannot go with --secure or --server-key");
-    // The windowed program's own.
-    // A client's NAME follows its address; a --name in the config file is
-    // the one the start window offers, and a client lets it be.
-    if (givenOnLine(rest, "--name") && !server && !choosing)
-        return fail("--name is for a server: a client's NAME follows its address");
-    const CLI::Option* nameOption = parser->get_option_no_throw("--name");
-    if (program == Program::Windowed && nameOption && nameOption->count() && read.shared.hostUserName.empty())
-        return fail("the --name must not be empty");
-    if (!read.shared.lastServer.empty() && !checkAddress(read.shared.lastServer, &why))
-        return fail("--last-server: " + why);
-    if (!read.shared.keyFile.empty() && read.shared.insecure)
-        return fail("--key-file cannot go with --insecure: an unsealed server uses no key");
-    if (!read.shared.keyFile.empty() && read.shared.newKeyEachStart)
-        return fail("--key-file cannot go with --new-key-each-start: a new key is kept nowhere");
-    if (!read.shared.serverKey.empty() && !read.line.isClient && !choosing)
-        return fail("--server-key needs -client: a server makes its own key");
-    if (!read.headless.speakFile.empty() && !read.line.isClient)
-        return fail("--speak needs -client: the server does not speak");
-    if (!read.shared.retry && !read.line.isClient && !choosing)
-        return fail("--no-retry needs -client: a server connects to nobody");
-    if (read.headless.speakEverySeconds > 0 && read.headless.speakFile.empty())
-        return fail("--speak-every needs --speak FILE.wav");
-    if (!read.shared.passwordFile.empty()) {
-        std::ifstream file(read.shared.passwordFile);
-        if (!file)
-            return fail("cannot read the password file " + read.shared.passwordFile);
-        std::getline(file, read.shared.password);
-        if (!read.shared.password.empty() && read.shared.password.back() == '\r')
-            read.shared.password.pop_back();
-        if (read.shared.password.empty())
-            return fail("the password file " + read.shared.passwordFile + " holds no password on its first line");
-    } else if (const char* password = std::getenv("SEAFOLD_PASSWORD")) {
-        read.shared.password = password;
-    }
-    // The proof is keyed over the key exchange's secret: no seal, no proof.
-    // With a password, sealing is required, as --secure requires it: a
-    // server refuses an unsealed client at once, and a client will not join
-    // an unsealed server.
-    if (!read.shared.password.empty() && !finding) {
-        if (read.shared.insecure)
-            return fail("a join password needs a sealed connection: it cannot go with --insecure");
-        read.shared.secure = true;
-    }
 
     if (parser->count("--write-config")) {
-        outcome.output = configText(program, read.line, *parser);
+        outcome.output = configText(program, read.line, *parser, reading.applied);
         return outcome;
     }
     if (options)
@@ -816,6 +273,8 @@ int reportParseOutcome(const ParseOutcome& outcome)
         std::fputs(outcome.output.c_str(), stdout);
         std::fflush(stdout);
     }
+    if (!outcome.warnings.empty())
+        std::fputs(outcome.warnings.c_str(), stderr);
     if (!outcome.error.empty())
         std::fputs(outcome.error.c_str(), stderr);
     return outcome.run ? -1 : outcome.exitCode;

@@ -9,9 +9,13 @@
 // server a client joins), or for a client "auto": the one server that answers
 // on the local network; NAME is the client's user name, not empty. Options
 // follow. Every option may also come from a config file (--config FILE, else
-// the user's file when there is one); the command line wins. --find needs no mode word: it lists the servers on the
-// local network and ends. The options both programs understand are registered in one place (SharedOptions);
-// seafold-headless adds its own (HeadlessOptions).
+// the user's file when there is one); the command line wins. --find needs no
+// mode word: it lists the servers on the local network and ends.
+//
+// Reading is in four parts: the mode words and the checks of what goes
+// together (commandline.cpp), the option table (optiontable.cpp), the config
+// file (configfile.cpp, configoptions.cpp; userconfig.cpp for what the
+// window keeps) and addresses and the password file (addresses.cpp).
 //
 // Reading never opens a window or looks for a display: --help, --version and
 // every mistake are answered first.
@@ -20,8 +24,11 @@
 #include <climits>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "app/addresses.h"       // checkAddress, completeAddress, trimmedText
+#include "app/configfile.h"      // userConfigFile
 #include "net/netinterface.h"  // NetConnection::RateInfo, NetInterface::DefaultMaxConnections
 #include "net/socket.h"        // NetworkSimulator::Settings
 #include "session/discovery.h" // DefaultDiscoveryPort
@@ -100,6 +107,9 @@ struct SharedOptions {
     // hangover), instead of while push-to-talk is held.
     bool voiceActivation = false;
     std::vector<std::string> muted; // --mute NAME (repeatable): voices this listener does not hear
+    // --volume NAME=PERCENT (repeatable): how loud this listener hears a
+    // user, 1 = as sent.
+    std::vector<std::pair<std::string, float>> volumes;
     bool console = true;            // --no-console: a server reads no operator commands on standard input
     std::string banFile;            // --ban-file FILE: a server's bans, kept across restarts
     // The join password: the first line of --password-file FILE, else
@@ -155,26 +165,13 @@ struct ParseOutcome {
     int exitCode = 0;   // otherwise end at once with this code: 0 after --help or --version, 2 after a mistake
     std::string output; // for standard output: the help or the version
     std::string error;  // for standard error: one line saying what is wrong, one pointing to --help
+    // For standard error while the program runs on: lines of the config
+    // file that were let be, each naming the file and the line.
+    std::string warnings;
 };
 
 // Reads the arguments (without the program name).
 ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>& args, ProgramOptions* options);
-
-// host:port with a port from 1 to 65535 that the address reader accepts;
-// else false, with a line saying which part is wrong.
-bool checkAddress(const std::string& text, std::string* why);
-
-// An address as a user types it into a window, made whole: spaces trimmed,
-// `defaultPort` added when no port is given. False, with why (a sentence),
-// for what still is no address.
-bool completeAddress(const std::string& typed, uint16_t defaultPort, std::string* address, std::string* why);
-
-// `text` without its leading and trailing spaces and tabs.
-std::string trimmedText(const std::string& text);
-
-// The user's config file, read by default: $XDG_CONFIG_HOME/seafold/seafold.conf
-// (XDG_CONFIG_HOME defaults to ~/.config). Empty without a home folder.
-std::string userConfigFile();
 
 // The text of --help.
 std::string helpText(Program program);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/commandline.h"
+#include "app/refusal.h"
 #include "base/platform.h"
 #include "net/address.h"
 #include "session/roster.h"
@@ -87,25 +88,6 @@ std::string bindFailureMessage(const NetAddress& address, int error);
 // "Seafold server listening on ADDRESS", and for a wildcard address the
 // addresses clients on the local networks can use.
 std::string listeningMessage(const NetAddress& bound);
-
-// The connection to the server at `server` (host:port as given) failed
-// before it was made, or was lost, with the reason the connection layer gave.
-std::string connectFailedMessage(const std::string& server, const std::string& reason);
-std::string connectionLostMessage(const std::string& server, const std::string& reason);
-
-// Texts a refusal or an end comes with that waiting will not change: the
-// wrong server key, --secure on one side only, another program version, a
-// wrong password, a ban, a kick, no name. Shared by the server, which sends
-// them, and the client, which stops on them.
-extern const char* const WrongPasswordReason;    // "Wrong password"
-extern const char* const BannedReasonPrefix;     // "Banned"
-extern const char* const KickedReasonPrefix;     // "Kicked"
-extern const char* const NameRequiredReason;     // "A name is required"
-extern const char* const PasswordRequiredReason; // "A password is required"
-
-// For a reason that will not change by itself, the line that says who
-// refused whom and what to do about it; empty for any other reason.
-std::string permanentRefusalMessage(const std::string& server, const std::string& reason);
 
 // A user joined (on the server, with the address it came from; a client
 // only learns that the user is in the session), picked a model, or left.

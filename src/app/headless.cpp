@@ -41,7 +41,7 @@ public:
             return true;
         if (mOptions.quitAfterSeconds >= 0 && double(now - mStart) >= mOptions.quitAfterSeconds * 1000.0)
             return true;
-        if (mHost.isClient() && gConnectionToServer && gConnectionToServer->isEstablished())
+        if (mHost.isClient() && serverConnection() && serverConnection()->isEstablished())
             playUser(now);
         if (mSpeechArmed)
             updateSpeech(now);
@@ -57,8 +57,8 @@ private:
     {
         // A new connection (the link tried again): the server knows nothing
         // of this user yet, so the script plays from the start.
-        if (mPlayedAttempt != gServerLink.attempts()) {
-            mPlayedAttempt = gServerLink.attempts();
+        if (mPlayedAttempt != mHost.link().attempts()) {
+            mPlayedAttempt = mHost.link().attempts();
             mPicked = false;
             mNextMove = 0;
             mYawDegrees = 0;
@@ -66,13 +66,13 @@ private:
         if (!mPicked) {
             mPicked = true;
             if (!mOptions.model.empty())
-                gConnectionToServer->c2sEntitySelection(StringPtr(mOptions.model.c_str()));
-            if (!mOptions.say.empty() && !gConnectionToServer->sendChat(mOptions.say))
+                serverConnection()->c2sEntitySelection(StringPtr(mOptions.model.c_str()));
+            if (!mOptions.say.empty() && !serverConnection()->sendChat(mOptions.say))
                 consoleLine("The chat line was not sent: the server does not take chat, or it is over 500 bytes.");
             mLastMove = now;
             if (mOptions.moveEveryMs == 0) {
                 for (auto& m : mOptions.moves)
-                    gConnectionToServer->c2smakeMovement(m.dx, m.dy, m.dz);
+                    serverConnection()->c2smakeMovement(m.dx, m.dy, m.dz);
             }
             if (!mOptions.speakFile.empty()) {
                 mSpeechArmed = true;
@@ -81,7 +81,7 @@ private:
             if (!mOptions.voice.empty()) {
                 RefPtr<ByteBuffer> data = new ByteBuffer(uint32_t(mOptions.voice.size()));
                 std::copy(mOptions.voice.begin(), mOptions.voice.end(), data->data());
-                gConnectionToServer->c2sVoice(false, data, StringPtr(appSession().ownName().c_str()));
+                serverConnection()->c2sVoice(false, data, StringPtr(appSession().ownName().c_str()));
             }
             return;
         }
@@ -91,11 +91,11 @@ private:
             mLastMove += mOptions.moveEveryMs;
             if (!mOptions.moves.empty()) {
                 const auto& m = mOptions.moves[mNextMove++ % mOptions.moves.size()];
-                gConnectionToServer->sendMovement(m.dx, m.dy, m.dz);
+                serverConnection()->sendMovement(m.dx, m.dy, m.dz);
             }
             if (mOptions.turnDegrees != 0) {
                 mYawDegrees = std::remainder(mYawDegrees + mOptions.turnDegrees, 360.0);
-                gConnectionToServer->sendOrientation(Orientation::fromYawDegrees(mYawDegrees));
+                serverConnection()->sendOrientation(Orientation::fromYawDegrees(mYawDegrees));
             }
         }
     }

@@ -1,6 +1,9 @@
 #include "app/keyfile.h"
 #include "app/knownservers.h"
+#include "base/atomicfile.h"
+#include "base/installpaths.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -56,41 +59,68 @@ RefPtr<AsymmetricKey> readKey(const std::string& path, std::string* why)
     return key;
 }
 
+// Whether `folder` is the user's own to make: under their home or state folder.
+bool usersOwn(const std::string& folder)
+{
+    for (const char* variable : {"XDG_STATE_HOME", "HOME"}) {
+        const char* base = std::getenv(variable);
+        if (base && *base && folder.compare(0, std::strlen(base) + 1, std::string(base) + "/") == 0)
+            return true;
+    }
+    return false;
+}
+
+// The key file's folder: made when it is the user's own; otherwise a missing
+// one is said with what to do (the shipped server config, run by hand,
+// names the service's state folder).
+bool haveFolderOf(const std::string& path, std::string* why)
+{
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, std::max<size_t>(slash, 1));
+    if (isDirectory(folder))
+        return true;
+    if (usersOwn(folder)) {
+        FileWriteResult made = makeFoldersOf(path, 0700);
+        if (!made)
+            *why = "cannot make the key file " + path + ": " + made.error;
+        return bool(made);
+    }
+    const char* state = std::getenv("XDG_STATE_HOME");
+    const std::string own = state && *state ? std::string(state) + "/seafold/server.key"
+                                            : "~/.local/state/seafold/server.key";
+    *why = "cannot make the key file " + path + ": the folder " + folder +
+           " does not exist. Make it for the user the server runs as (sudo install -d -o $USER " + folder +
+           "), run the installed server as its service (sudo systemctl start seafold-server), or give --key-file "
+           "a file of your own, such as " +
+           own;
+    return false;
+}
+
 RefPtr<AsymmetricKey> makeKey(const std::string& path, uint32_t keyBytes, std::string* why)
 {
+    if (!haveFolderOf(path, why))
+        return nullptr;
     RefPtr<AsymmetricKey> key = new AsymmetricKey(keyBytes);
     if (!key->isValid()) {
         *why = "the key pair could not be made";
         return nullptr;
     }
-    // Written whole under a unique name beside it, then linked into place:
-    // link() never replaces a file that appeared meanwhile (another server
-    // starting at the same moment: its key is then read), never follows a
-    // link, and nobody ever reads a half-written key.
-    std::string temporary = path + ".XXXXXX";
-    int fd = mkstemp(temporary.data());
-    if (fd < 0) {
-        *why = systemError("cannot make the key file", path);
-        return nullptr;
-    }
+    // Kept: never over a key that appeared meanwhile, nor through a link
+    // at a temporary's name.
     const ByteBuffer* buffer = key->privateKey();
-    bool ok = fchmod(fd, KeyFileMode) == 0 && write(fd, buffer->data(), buffer->size()) == ssize_t(buffer->size());
-    ok = fsync(fd) == 0 && ok;
-    if (close(fd) != 0 || !ok) {
-        *why = systemError("cannot write the key file", path);
-        unlink(temporary.c_str());
+    FileWriteResult written =
+        writeFileAtomically(path, std::string(reinterpret_cast<const char*>(buffer->data()), buffer->size()),
+                            KeyFileMode, ExistingFile::Keep);
+    if (!written) {
+        // Another server starting at the same moment made it first: its
+        // key is the one.
+        struct stat info;
+        if (lstat(path.c_str(), &info) == 0)
+            return readKey(path, why);
+        *why = "cannot make the key file: " + written.error;
         return nullptr;
     }
-    const bool linked = link(temporary.c_str(), path.c_str()) == 0;
-    const int error = errno;
-    unlink(temporary.c_str());
-    if (linked)
-        return key;
-    if (error == EEXIST)
-        return readKey(path, why);
-    errno = error;
-    *why = systemError("cannot make the key file", path);
-    return nullptr;
+    return key;
 }
 
 } // namespace
@@ -103,15 +133,11 @@ std::string defaultServerKeyFile()
 
 bool makeOwnFolder(const std::string& folder, std::string* why)
 {
-    for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
-        const std::string part = folder.substr(0, slash);
-        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-            *why = systemError("cannot make the folder", part);
-            return false;
-        }
-        if (slash == std::string::npos)
-            return true;
-    }
+    // The folders above a file in it.
+    FileWriteResult made = makeFoldersOf(folder + "/.", 0700);
+    if (!made)
+        *why = made.error;
+    return bool(made);
 }
 
 RefPtr<AsymmetricKey> loadOrMakeKeyFile(const std::string& path, uint32_t keyBytes, std::string* why)

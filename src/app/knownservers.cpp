@@ -1,13 +1,9 @@
 #include "app/knownservers.h"
+#include "base/atomicfile.h"
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <sstream>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace seafold {
@@ -36,43 +32,16 @@ bool parseLine(const std::string& line, std::string* server, std::string* finger
     return words >> *server >> *fingerprint && !(words >> extra);
 }
 
-// Makes `folder` and its parents as needed, for the user alone.
-bool makeFolders(const std::string& folder)
-{
-    for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
-        const std::string part = folder.substr(0, slash);
-        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
-            return false;
-        if (slash == std::string::npos)
-            return true;
-    }
-}
-
-// The whole file written beside it under a unique name, synced, then put
-// in its place, so that a failure leaves the old file as it was.
+// The whole file or nothing (base/atomicfile.h), its folders made for the
+// user alone.
 bool replaceFile(const std::string& path, const std::string& text, std::string* why)
 {
-    const size_t slash = path.rfind('/');
-    if (slash != std::string::npos && slash > 0 && !makeFolders(path.substr(0, slash))) {
-        *why = "cannot make the folder of " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    std::string temporary = path + ".XXXXXX";
-    int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
-        *why = "cannot write " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    bool ok = ::write(fd, text.data(), text.size()) == ssize_t(text.size());
-    ok = ok && ::fsync(fd) == 0;
-    const int error = errno;
-    ok = ::close(fd) == 0 && ok;
-    if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        *why = "cannot write " + path + ": " + std::strerror(ok ? errno : error);
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    return true;
+    FileWriteResult result = makeFoldersOf(path, 0700);
+    if (result)
+        result = writeFileAtomically(path, text, 0600);
+    if (!result)
+        *why = result.error;
+    return bool(result);
 }
 
 } // namespace
@@ -131,15 +100,6 @@ bool KnownServers::remember(const std::string& server, const std::string& finger
     if (!written)
         text += server + " " + fingerprint + "\n";
     return replaceFile(mPath, text, why);
-}
-
-std::string changedServerKeyMessage(const std::string& server, const std::string& remembered,
-                                    const std::string& shown, const std::string& path)
-{
-    return "The server at " + server + " shows the key " + shown + ", not the key " + remembered +
-           " it had when you joined it before: this may be another machine posing as it. If its key was changed "
-           "on purpose (ask the person who runs it), start again with --accept-new-key, or remove its line from " +
-           path + ".";
 }
 
 } // namespace seafold

@@ -40,9 +40,4 @@ private:
     std::string mPath;
 };
 
-// The sentence a client says when a remembered server shows another key:
-// what happened, and how to accept the new key if it was changed on purpose.
-std::string changedServerKeyMessage(const std::string& server, const std::string& remembered,
-                                    const std::string& shown, const std::string& path);
-
 } // namespace seafold

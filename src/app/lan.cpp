@@ -72,7 +72,7 @@ int runFind(const CommandLine& line, const SharedOptions& options)
     return 0;
 }
 
-LanPresence::LanPresence(const SharedOptions& options) : mOptions(options) {}
+LanPresence::LanPresence(const SharedOptions& options, ServerLink* link) : mOptions(options), mLink(link) {}
 
 LanPresence::~LanPresence()
 {
@@ -85,7 +85,8 @@ void LanPresence::startSearch()
     mSearchStarted = getRealMilliseconds();
     if (!mSearch->start(mSearchStarted)) {
         mSearch.reset();
-        gServerLink.retryLater("no socket to look for servers");
+        if (mLink)
+            mLink->retryLater("no socket to look for servers");
     }
 }
 
@@ -98,14 +99,17 @@ void LanPresence::finishSearch()
         tellFound(servers[0]);
         // From now on a lost connection is tried again at this address.
         mLinkSearches = false;
-        gServerLink.setStartNextAttempt(nullptr);
-        gServerLink.startAttempt(servers[0].address, plainAddress(servers[0].address));
+        if (mLink) {
+            mLink->setStartNextAttempt(nullptr);
+            mLink->startAttempt(servers[0].address, plainAddress(servers[0].address));
+        }
     } else if (servers.size() > 1) {
         // The program runs on (a window may be open) without a server.
         tellSeveral(servers);
     } else {
         consoleLine(nothingFoundLine(AutoSearchMs / 1000.0, mOptions.discoveryPort));
-        gServerLink.retryLater("no server answered");
+        if (mLink)
+            mLink->retryLater("no server answered");
     }
 }
 
@@ -130,9 +134,11 @@ int LanPresence::findServerToJoin(CommandLine* line)
 
 void LanPresence::lookForServerLater()
 {
+    if (!mLink)
+        return;
     mLinkSearches = true;
-    gServerLink.setStartNextAttempt([this] { startSearch(); });
-    gServerLink.retryLater("no server answered");
+    mLink->setStartNextAttempt([this] { startSearch(); });
+    mLink->retryLater("no server answered");
 }
 
 void LanPresence::startResponder(const NetAddress& sessionAddress)
@@ -175,7 +181,7 @@ void LanPresence::stop()
     // The link outlives this object: it must call no more of its searches.
     if (mLinkSearches) {
         mLinkSearches = false;
-        gServerLink.setStartNextAttempt(nullptr);
+        mLink->setStartNextAttempt(nullptr);
     }
     mResponder.reset();
     mSearch.reset();

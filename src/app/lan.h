@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/commandline.h"
+#include "app/serverlink.h"
 #include "session/discovery.h"
 
 namespace seafold {
@@ -32,7 +33,9 @@ int runFind(const CommandLine& line, const SharedOptions& options);
 // through the console.
 class LanPresence {
 public:
-    explicit LanPresence(const SharedOptions& options);
+    // `link` (not owned; it must outlive this object) is the client's link
+    // that a search of "auto" hands the server found to; none in a server.
+    explicit LanPresence(const SharedOptions& options, ServerLink* link = nullptr);
     ~LanPresence();
     LanPresence(const LanPresence&) = delete;
     LanPresence& operator=(const LanPresence&) = delete;
@@ -68,6 +71,7 @@ private:
     void finishSearch();
 
     SharedOptions mOptions;
+    ServerLink* mLink;
     std::unique_ptr<DiscoveryResponder> mResponder;
     // The running search of a client of "auto" that has not found its server.
     std::unique_ptr<DiscoveryFinder> mSearch;

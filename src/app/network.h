@@ -7,7 +7,9 @@
 
 #include "app/app.h"
 #include "app/lan.h"
-#include "app/operator.h"
+#include "app/hostport.h"
+#include "app/serverlink.h"
+#include "app/serverside.h"
 #include "net/socket.h"
 #include "scene/sessionport.h"
 #include "session/hostuser.h"
@@ -20,29 +22,42 @@ namespace seafold {
 
 // The one network interface of the process, server or client. Written by
 // SessionHost (made by start, let go by stop); read by the host's steps, the
-// display-less program's statistics and the server link.
+// display-less program's statistics, the server link and the operator's
+// console. Global because the connection's remote calls that the interface
+// runs reach the session through it while no SessionHost is in their reach
+// (the interface outlives none of its callers' frames).
 extern RefPtr<SessionInterface> gNetInterface;
 // The roster: on the server every joined client, on a client the others.
 // Changed by the session's remote calls and the server link; read by the
 // console lines, the discovery responder, the panels and the statistics.
+// Global because the scene's panels and the session's calls share it with
+// the session that appSession makes before any host exists.
 extern Roster gClients;
 // The session of this process, made at the first call; the SessionHost sets
 // it up from the options, the programs and panels subscribe their listeners.
 Session& appSession();
+// The client's connection to the server as the session keeps it, or none
+// (a server, or a client between attempts).
+inline SimpleEventConnection* serverConnection()
+{
+    return appSession().serverConnection();
+}
 
 // ---- the session host ---------------------------------------------------------------------
 
-// A program's network: it keeps its own copy of the options (the mode, the
-// address and name, the keep-alive interval, the rate of every connection,
-// a server's limits, the network simulator, sealing (--secure, --insecure,
-// --server-key), the discovery settings), makes the interface with them at
-// start and owns what the interface borrows. One per program, alive longer
-// than the main loop.
+// A program's network: it keeps its own copy of the options, makes the
+// interface with them at start and owns what the interface borrows. Its
+// parts each do one job: the session's settings (applySessionSettings), the
+// network simulator, the socket (start), the client's link to its server
+// (ServerLink), what a server adds (ServerSide: key, responder, operator's
+// console, own user), the local network (LanPresence) and the scene's port
+// (HostPort). One per session, alive longer than the main loop.
 class SessionHost {
 public:
     // Sets up the session at once (keep-alive interval, the pinned server
-    // key, flat voice) and the server link (retrying). Other users' models
-    // are shown in `scene` (not owned; it must outlive the host).
+    // key, flat voice, mutes and volumes, capture processing) and the server
+    // link (retrying). Other users' models are shown in `scene` (not owned;
+    // it must outlive the host).
     SessionHost(const ProgramOptions& options, ClientScene& scene);
     // Stops the network if the loop did not.
     ~SessionHost();
@@ -55,9 +70,8 @@ public:
     // Network start-up for `line` (the options' own, or with the address
     // that findServerToJoin found): the interface (bound to the address in a
     // server, to any port in a client), and in a client the first attempt to
-    // join the server (gServerLink). False, after saying why on standard
-    // error, when the socket cannot be made or bound: the program then ends
-    // with exit code 1.
+    // join the server. False, after saying why on standard error, when the
+    // socket cannot be made or bound: the program then ends with exit code 1.
     bool start(const CommandLine& line);
     // Why start failed, as it was told.
     const std::string& startError() const { return mStartError; }
@@ -82,41 +96,44 @@ public:
     // A client, or a server told to take part.
     bool takesPart() const { return mLine.isClient || mTakesPart; }
     // The server's own user once it took part; none in a client.
-    HostUser* hostUser() const { return mHostUser.get(); }
+    HostUser* hostUser() const { return mServer ? mServer->hostUser() : nullptr; }
     const std::string& clientName() const { return mLine.clientName; }
     // A server's own key, once started; empty with --insecure.
-    const std::string& serverKeyFingerprint() const { return mServerKeyFingerprint; }
+    const std::string& serverKeyFingerprint() const;
 
-    // The running session as the scene sees it: movements and selections go
-    // to the server over gConnectionToServer (nothing without one),
-    // push-to-talk drives voice capture.
+    // A client's link to its server (attempts, retries, giving up).
+    ServerLink& link() { return mLink; }
+    const ServerLink& link() const { return mLink; }
+
+    // The running session as the scene sees it.
     SessionPort& port();
     // The display-less program's --speak drives capture itself: voice
     // activation then gates what it says instead of opening the microphone.
     void setScriptedSpeech(bool scripted) { mScriptedSpeech = scripted; }
 
 private:
-    class Port;
-
-    bool makeServerKey();
+    bool openInterface(const CommandLine& line);
+    void startClient(const CommandLine& line);
     void failStart(const std::string& why);
-    // A server's own user joins its session (takePart).
-    void joinAsHost();
 
     CommandLine mLine;
     SharedOptions mOptions;
     ClientScene& mScene;
     // Lent to the interface; outlives it.
     std::unique_ptr<NetworkSimulator> mSimulator;
-    std::string mServerKeyFingerprint;
     std::string mStartError;
+    ServerLink mLink;
     LanPresence mLan;
-    std::unique_ptr<Port> mPort;
+    std::unique_ptr<HostPort> mPort;
     bool mScriptedSpeech = false;
-    std::unique_ptr<OperatorConsole> mOperator; // a server's, unless --no-console
     bool mTakesPart = false;
-    std::unique_ptr<HostUser> mHostUser; // a server's own user, when it takes part
+    std::unique_ptr<ServerSide> mServer; // a server's, once started
 };
+
+// The session's settings from the options: the keep-alive interval, the
+// pinned server key, flat voice, the wire version, the password, and what
+// this listener mutes and how loud it hears whom.
+void applySessionSettings(Session& session, const SharedOptions& options);
 
 // A console line saying why capture could not start, once for each new
 // reason (nothing when it started).

@@ -2,6 +2,9 @@
 #include "app/app.h"
 #include "app/console.h"
 #include "app/network.h"
+#include "app/refusal.h"
+#include "base/atomicfile.h"
+#include "base/installpaths.h"
 #include "session/names.h"
 
 #include <poll.h>
@@ -121,7 +124,7 @@ void endConnection(SimpleEventConnection* connection, const std::string& reason)
 
 std::string banReason(uint64_t untilSeconds)
 {
-    return std::string(BannedReasonPrefix) + " from this server" + (untilSeconds ? " " + untilText(untilSeconds) : "");
+    return endText(EndCode::Banned, "from this server" + (untilSeconds ? " " + untilText(untilSeconds) : ""));
 }
 
 std::string banCoverage(const OperatorConsole::Ban& ban)
@@ -321,8 +324,8 @@ void OperatorConsole::kick(const std::string& rest)
     if (!record)
         return;
     consoleLine("Kicked " + terminalText(record->name) + ".");
-    endConnection(record->connection, std::string(KickedReasonPrefix) + ": " +
-                                          (target.rest.empty() ? std::string("by the operator") : target.rest));
+    endConnection(record->connection,
+                  endText(EndCode::Kicked, target.rest.empty() ? std::string("by the operator") : target.rest));
 }
 
 void OperatorConsole::ban(const std::string& rest)
@@ -359,9 +362,11 @@ void OperatorConsole::ban(const std::string& rest)
                                [&](const Ban& b) { return b.host == host && b.name == user->name; }),
                 mBans.end());
     mBans.push_back({host, untilSeconds, user->name});
-    saveBans();
+    // A ban the file does not hold ends with this run: the line says so.
+    const bool kept = bool(saveBans());
     consoleLine("Banned the user \"" + terminalText(user->name) + "\" from " + hostText(host) + " " +
-                untilText(untilSeconds) + ". Also from that address: " + quotedNames(others) +
+                untilText(untilSeconds) + (kept ? "" : ", but only until this server stops") +
+                ". Also from that address: " + quotedNames(others) +
                 "; they stay. \"ban \"" + terminalText(user->name) +
                 "\" --address\" bans the whole address and ends them too.");
     endConnection(user->connection, banReason(untilSeconds));
@@ -374,10 +379,12 @@ void OperatorConsole::banAddress(uint32_t host, uint64_t untilSeconds, const std
     mBans.erase(std::remove_if(mBans.begin(), mBans.end(), [&](const Ban& b) { return b.host == host; }),
                 mBans.end());
     mBans.push_back({host, untilSeconds, std::string()});
-    saveBans();
+    // A ban the file does not hold ends with this run: the line says so.
+    const bool kept = bool(saveBans());
     // Everyone from there goes now, and the console names them.
     const std::vector<ClientRecord*> ended = usersFrom(host);
     consoleLine("Banned " + hostText(host) + " " + untilText(untilSeconds) +
+                (kept ? "" : ", but only until this server stops") +
                 (ended.empty() ? std::string(".") : ", ending " + quotedNames(ended) + "."));
     std::vector<SimpleEventConnection*> connections;
     for (ClientRecord* user : ended)
@@ -395,9 +402,12 @@ void OperatorConsole::unban(const std::string& target)
     }
     size_t before = mBans.size();
     mBans.erase(std::remove_if(mBans.begin(), mBans.end(), [&](const Ban& b) { return b.host == host; }), mBans.end());
-    saveBans();
-    consoleLine(mBans.size() < before ? "Lifted the ban of " + hostText(host) + "."
-                                      : hostText(host) + " is not banned.");
+    if (mBans.size() == before) {
+        consoleLine(hostText(host) + " is not banned.");
+        return;
+    }
+    const bool kept = bool(saveBans());
+    consoleLine("Lifted the ban of " + hostText(host) + (kept ? "." : ", but only until this server stops."));
 }
 
 void OperatorConsole::showBans()
@@ -461,6 +471,15 @@ void OperatorConsole::loadBans()
     if (mBanFile.empty())
         return;
     std::ifstream in(mBanFile);
+    if (!in) {
+        // Told now rather than at the first ban, which would hold only for
+        // this run.
+        const size_t slash = mBanFile.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : mBanFile.substr(0, std::max<size_t>(slash, 1));
+        if (!isDirectory(folder))
+            consoleLine("Bans cannot be kept in " + mBanFile + ": the folder " + folder +
+                        " does not exist. Make it, or bans hold only until this server stops.");
+    }
     std::string line;
     while (std::getline(in, line)) {
         std::istringstream words(line);
@@ -477,21 +496,17 @@ void OperatorConsole::loadBans()
     dropExpired();
 }
 
-void OperatorConsole::saveBans() const
+FileWriteResult OperatorConsole::saveBans() const
 {
     if (mBanFile.empty())
-        return;
-    // Written whole beside the file, then put in its place.
-    const std::string temporary = mBanFile + ".new";
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        for (const Ban& ban : mBans)
-            out << hostText(ban.host) << ' ' << ban.untilSeconds << (ban.name.empty() ? "" : " " + ban.name) << '\n';
-        if (!out)
-            return;
-    }
-    if (std::rename(temporary.c_str(), mBanFile.c_str()) != 0)
-        consoleLine("Could not write the ban file " + mBanFile + ".");
+        return FileWriteResult();
+    std::ostringstream text;
+    for (const Ban& ban : mBans)
+        text << hostText(ban.host) << ' ' << ban.untilSeconds << (ban.name.empty() ? "" : " " + ban.name) << '\n';
+    FileWriteResult written = writeFileAtomically(mBanFile, text.str(), 0600);
+    if (!written)
+        consoleLine("The ban file is unchanged: " + written.error + ".");
+    return written;
 }
 
 } // namespace seafold

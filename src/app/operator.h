@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "base/atomicfile.h"
 #include "net/address.h"
 
 namespace seafold {
@@ -67,7 +68,8 @@ private:
     void mute(const std::string& name, bool muted);
     void dropExpired();
     void loadBans();
-    void saveBans() const;
+    // Writes the ban file whole; a failure is told on the console and returned.
+    FileWriteResult saveBans() const;
 
     std::string mBanFile;
     std::vector<Ban> mBans;

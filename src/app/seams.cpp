@@ -27,7 +27,7 @@ LoopHooks standardLoopHooks(SessionHost& host)
     // A server that takes part speaks Opus to its clients of version 1,
     // at the rate of the slowest one.
     gVoiceModeChooser = [&host] {
-        return voiceModeFor(host.hostUser() ? host.hostUser()->slowestListener() : gConnectionToServer.get());
+        return voiceModeFor(host.hostUser() ? host.hostUser()->slowestListener() : serverConnection());
     };
     // The voice tick's frames go to the server (from a server that takes
     // part: to its clients): Opus as c2sVoiceFrames,
@@ -39,13 +39,13 @@ LoopHooks standardLoopHooks(SessionHost& host)
                 speaker->sendVoiceFrames(frames, voiceTickEndsSpurt(), soundTime());
             return;
         }
-        if (!gConnectionToServer)
+        if (!serverConnection())
             return;
         if (voiceMode().codec == VoiceCodecId::Opus) {
-            gConnectionToServer->sendVoiceFrames(frames, voiceTickEndsSpurt());
-            followLinkRate(*gConnectionToServer); // for the next frame
+            serverConnection()->sendVoiceFrames(frames, voiceTickEndsSpurt());
+            followLinkRate(*serverConnection()); // for the next frame
         } else
-            gConnectionToServer->c2sVoice(false, frames, StringPtr(appSession().ownName().c_str()));
+            serverConnection()->c2sVoice(false, frames, StringPtr(appSession().ownName().c_str()));
     };
     LoopHooks hooks = soundLoopHooks();
     hooks.startNetwork = [&host](const CommandLine& line) { return host.start(line); };

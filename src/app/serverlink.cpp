@@ -1,13 +1,12 @@
 #include "app/serverlink.h"
 #include "app/console.h"
 #include "app/network.h"
+#include "app/refusal.h"
 #include "base/platform.h"
 
 #include <cstring>
 
 namespace seafold {
-
-ServerLink gServerLink;
 
 void ServerLink::watch(Session& session)
 {
@@ -46,7 +45,7 @@ void ServerLink::startAttempt(const NetAddress& server, const std::string& serve
     // when it fails or ends.
     auto* connection = new SimpleEventConnection;
     connection->setHighestClassVersion(appSession().settings().highestWireVersion);
-    gConnectionToServer = connection;
+    appSession().setServerConnection(connection);
     connection->connect(gNetInterface, server, false, false);
     // Queued now, sent once the connection is up.
     connection->c2sAddNewClient(StringPtr(asked.c_str()));
@@ -86,16 +85,14 @@ void ServerLink::connectionStateChanged(const char* state, const char* reason)
         consoleLine("Connected to the server at " + mServerText + ".");
     } else if (std::strcmp(state, "failed") == 0) {
         mAwaitingAnswer = false;
-        std::string refused = permanentRefusalMessage(mServerText, why);
-        consoleLine(refused.empty() ? connectFailedMessage(mServerText, why) : refused);
-        if (!refused.empty())
+        consoleLine(endMessage(mServerText, why, false));
+        if (isPermanent(classifyEnd(why)))
             giveUp();
         afterEnd(why);
     } else if (std::strcmp(state, "disconnected") == 0) {
         mSilentSecondsShown = 0;
-        std::string refused = permanentRefusalMessage(mServerText, why);
-        consoleLine(refused.empty() ? connectionLostMessage(mServerText, why) : refused);
-        if (!refused.empty())
+        consoleLine(endMessage(mServerText, why, true));
+        if (isPermanent(classifyEnd(why)))
             giveUp();
         afterEnd(why);
     } else if (std::strcmp(state, "retrying") == 0) {
@@ -152,7 +149,7 @@ void ServerLink::watchUnanswered(uint32_t now)
 
 void ServerLink::watchSilence(uint32_t now)
 {
-    SimpleEventConnection* connection = gConnectionToServer;
+    SimpleEventConnection* connection = serverConnection();
     if (!connection || !connection->isEstablished())
         return;
     const uint32_t silent = now - connection->lastHeardTime();

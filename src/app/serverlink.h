@@ -8,7 +8,7 @@
 //
 // Each attempt is a new connection, joined again under the same user name:
 // the interface releases a connection once it failed or ended, and its hooks
-// clear gConnectionToServer. The roster of other users is emptied
+// clear the session's connection to the server. The roster of other users is emptied
 // before a new attempt, since the server introduces everyone again.
 //
 // The link reports "connecting" and "retrying" to the session's listeners,
@@ -132,8 +132,5 @@ private:
     std::function<void(SimpleEventConnection&)> mAfterRejoin;
     std::function<void()> mOnGiveUp;
 };
-
-// The client's link (unused in a server).
-extern ServerLink gServerLink;
 
 } // namespace seafold

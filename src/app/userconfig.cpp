@@ -1,146 +1,121 @@
 #include "app/userconfig.h"
-#include "app/commandline.h"
+#include "app/configfile.h"
 #include "app/console.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <sstream>
-#include <sys/stat.h>
 
 namespace seafold {
 
 namespace {
 
-// Makes every missing folder of `path`'s folder.
-bool makeFolderOf(const std::string& path, std::string* error)
+const char* const NewFileHeader[] = {
+    "# Seafold's options (any --option without its dashes); the windowed program keeps your",
+    "# choices here too, each user's in a section of their own. The command line wins over this file.",
+};
+
+std::vector<std::string> linesOf(const std::string& path)
 {
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-        std::string folder = path.substr(0, slash);
-        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-            *error = "cannot make the folder " + folder + ": " + std::strerror(errno);
-            return false;
-        }
-    }
-    return true;
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
 }
 
-// The option a line sets, or empty: "name = x" and "name=x" give "name";
-// comments and blank lines give nothing.
-std::string optionOfLine(const std::string& line)
+// The lines [first, end) of `user`'s part of the file: the top (user empty)
+// or the section; first == end == lines.size() when there is no section.
+void findPart(const std::vector<std::string>& lines, const std::string& user, size_t* first, size_t* end)
 {
-    size_t start = line.find_first_not_of(" \t");
-    if (start == std::string::npos || line[start] == '#' || line[start] == ';' || line[start] == '[')
-        return std::string();
-    size_t equals = line.find('=', start);
-    if (equals == std::string::npos)
-        return std::string();
-    size_t end = line.find_last_not_of(" \t", equals - 1);
-    return end == std::string::npos || end < start ? std::string() : line.substr(start, end - start + 1);
+    *first = user.empty() ? 0 : lines.size();
+    *end = lines.size();
+    bool inside = user.empty();
+    for (size_t k = 0; k < lines.size(); ++k) {
+        std::string section;
+        if (!sectionOfLine(lines[k], &section))
+            continue;
+        if (inside) {
+            *end = k;
+            return;
+        }
+        if (section == user) {
+            *first = k + 1;
+            inside = true;
+        }
+    }
 }
 
 } // namespace
 
-bool configValueOf(const std::string& text, std::string* value)
+bool keptPerUser(const std::string& option)
 {
-    if (text.find_first_of("\r\n") != std::string::npos)
-        return false;
-    // Flags read their words bare.
-    if (text == "true" || text == "false") {
-        *value = text;
-        return true;
-    }
-    if (text.find_first_of("\"\\") == std::string::npos) {
-        *value = "\"" + text + "\"";
-        return true;
-    }
-    if (text.find('\'') == std::string::npos) {
-        *value = "'" + text + "'";
-        return true;
-    }
-    return false;
+    // The name is what the start window offers the next time, whoever that is.
+    return option != "name";
 }
 
-bool rememberInConfigFile(const std::string& path, const std::string& option, const std::vector<std::string>& values,
-                          bool asList, std::string* error)
+FileWriteResult rememberInConfigFile(const std::string& path, const std::string& user, const std::string& option,
+                                     const std::vector<std::string>& values, bool asList)
 {
-    std::string setting;
-    if (!values.empty()) {
-        std::string joined;
-        for (const std::string& text : values) {
-            std::string value;
-            if (!configValueOf(text, &value)) {
-                *error = "\"" + text + "\" cannot be written as a config value";
-                return false;
-            }
-            joined += (joined.empty() ? "" : ", ") + value;
-        }
-        setting = option + " = " + (asList ? "[" + joined + "]" : joined);
+    std::string setting = values.empty() ? std::string() : configLine(option, values, asList);
+    std::vector<std::string> lines = linesOf(path);
+    if (lines.empty())
+        lines.assign(std::begin(NewFileHeader), std::end(NewFileHeader));
+    size_t first, end;
+    findPart(lines, user, &first, &end);
+    if (first == lines.size() && !user.empty()) {
+        if (setting.empty())
+            return FileWriteResult();
+        lines.push_back("");
+        lines.push_back(userSectionHeader(user));
+        first = end = lines.size();
     }
 
-    // The lines as they are; only those of `option` change.
-    std::vector<std::string> lines;
-    {
-        std::ifstream in(path);
-        for (std::string line; std::getline(in, line);)
-            lines.push_back(line);
-    }
-    if (lines.empty()) {
-        lines.push_back("# Seafold's options (any --option without its dashes); the windowed program keeps your");
-        lines.push_back("# choices here too. The command line wins over this file.");
-    }
-    std::vector<std::string> kept;
-    for (const std::string& line : lines) {
-        if (optionOfLine(line) == option) {
+    // The lines as they are; only those of `option` in this part change.
+    std::vector<std::string> kept(lines.begin(), lines.begin() + long(first));
+    for (size_t k = first; k < end; ++k) {
+        if (optionOfLine(lines[k]) == option) {
             // The first such line is rewritten where it stands; repeats go.
             if (!setting.empty())
                 kept.push_back(setting);
             setting.clear();
             continue;
         }
-        kept.push_back(line);
+        kept.push_back(lines[k]);
     }
-    if (!setting.empty())
-        kept.push_back(setting);
+    if (!setting.empty()) {
+        // At the end of the part, before the blank lines that end it.
+        size_t at = kept.size();
+        while (at > first && end < lines.size() && kept[at - 1].find_first_not_of(" \t") == std::string::npos)
+            --at;
+        kept.insert(kept.begin() + long(at), setting);
+    }
+    kept.insert(kept.end(), lines.begin() + long(end), lines.end());
     std::ostringstream out;
     for (const std::string& line : kept)
         out << line << '\n';
 
-    if (!makeFolderOf(path, error))
-        return false;
-    const std::string temporary = path + ".new";
-    {
-        std::ofstream file(temporary, std::ios::trunc);
-        file << out.str();
-        file.flush();
-        if (!file) {
-            *error = "cannot write " + temporary;
-            std::remove(temporary.c_str());
-            return false;
-        }
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        *error = "cannot replace " + path + ": " + std::strerror(errno);
-        std::remove(temporary.c_str());
-        return false;
-    }
-    return true;
+    // The user's own folder is made when missing; the file is replaced
+    // whole, through a link to it, with its mode kept.
+    FileWriteResult written = makeFoldersOf(path, 0700);
+    if (written)
+        written = writeFileAtomically(path, out.str(), 0644);
+    return written;
 }
 
-void rememberChoice(const std::string& option, const std::vector<std::string>& values, bool asList)
+FileWriteResult rememberChoice(const std::string& user, const std::string& option,
+                               const std::vector<std::string>& values, bool asList)
 {
-    static bool told = false;
+    static std::string told;
     const std::string path = userConfigFile();
-    std::string error;
-    if (path.empty()) {
-        error = "there is no home folder";
-    } else if (rememberInConfigFile(path, option, values, asList, &error)) {
-        return;
-    }
-    if (!told)
-        consoleLine("Your choices cannot be kept for the next start: " + error + ".");
-    told = true;
+    FileWriteResult kept = path.empty() ? FileWriteResult::failed("there is no home folder")
+                                        : rememberInConfigFile(path, keptPerUser(option) ? user : std::string(),
+                                                               option, values, asList);
+    if (kept)
+        return kept;
+    if (kept.error != told)
+        consoleLine("Your choices cannot be kept for the next start: " + kept.error + ".");
+    told = kept.error;
+    return kept;
 }
 
 } // namespace seafold

@@ -18,6 +18,8 @@ void WindowPort::setTarget(SessionPort* target)
         subscribeToTarget(entry.second);
     // A new session hears this user's mutes at once, and talks as chosen.
     if (mTarget) {
+        for (const auto& entry : mVolumes)
+            mTarget->setVoiceVolume(entry.first, mTarget->voiceMuted(entry.first), entry.second);
         for (const std::string& name : mMuted)
             mTarget->setVoiceVolume(name, true, mTarget->voiceVolume(name));
         if (mTalkChosen)
@@ -65,7 +67,7 @@ void WindowPort::announceSelection(const std::string& meshName)
     if (meshName == mLastModel)
         return;
     mLastModel = meshName;
-    keep("model", {meshName}, false);
+    remember("model", {meshName}, false);
 }
 
 void WindowPort::setVoiceActivation(bool on)
@@ -75,12 +77,24 @@ void WindowPort::setVoiceActivation(bool on)
     mTalkChosen = true;
     mVoiceActivation = on;
     if (on != before)
-        keep("voice-activation", {on ? "true" : "false"}, false);
+        remember("voice-activation", {on ? "true" : "false"}, false);
 }
 
 void WindowPort::setVoiceVolume(const std::string& name, bool muted, float volume)
 {
     current().setVoiceVolume(name, muted, volume);
+    auto kept = mVolumes.find(name);
+    const float before = kept == mVolumes.end() ? 1.0f : kept->second;
+    if (volume != before) {
+        if (volume == 1.0f)
+            mVolumes.erase(name);
+        else
+            mVolumes[name] = volume;
+        std::vector<std::string> volumes;
+        for (const auto& entry : mVolumes)
+            volumes.push_back(entry.first + "=" + std::to_string(int(entry.second * 100.0f + 0.5f)));
+        remember("volume", volumes, true);
+    }
     auto found = std::find(mMuted.begin(), mMuted.end(), name);
     const bool was = found != mMuted.end();
     if (muted == was)
@@ -89,7 +103,7 @@ void WindowPort::setVoiceVolume(const std::string& name, bool muted, float volum
         mMuted.push_back(name);
     else
         mMuted.erase(found);
-    keep("mute", mMuted, true);
+    remember("mute", mMuted, true);
 }
 
 void WindowPort::setMuted(const std::vector<std::string>& names)
@@ -101,10 +115,34 @@ void WindowPort::setMuted(const std::vector<std::string>& names)
     }
 }
 
-void WindowPort::keep(const std::string& option, const std::vector<std::string>& values, bool list) const
+void WindowPort::setVolumes(const std::vector<std::pair<std::string, float>>& volumes)
 {
-    if (mKeeper)
-        mKeeper(option, values, list);
+    mVolumes.clear();
+    for (const auto& entry : volumes)
+        if (entry.second != 1.0f)
+            mVolumes[entry.first] = entry.second;
+}
+
+void WindowPort::remember(const std::string& option, const std::vector<std::string>& values, bool list)
+{
+    if (!mKeeper)
+        return;
+    FileWriteResult kept = mKeeper(option, values, list);
+    if (kept || kept.error == mToldKeepFailure)
+        return;
+    mToldKeepFailure = kept.error;
+    tell("Your choices cannot be kept for the next start: " + kept.error + ".");
+}
+
+void WindowPort::tell(const std::string& text)
+{
+    // Copied: a listener may unsubscribe while it hears the line.
+    std::vector<std::function<void(const std::string&, const std::string&)>> chats;
+    for (const auto& entry : mListeners)
+        if (entry.second.chat)
+            chats.push_back(entry.second.chat);
+    for (const auto& chat : chats)
+        chat(std::string(), text);
 }
 
 } // namespace seafold

@@ -7,6 +7,7 @@
 // config file.
 #pragma once
 
+#include "base/atomicfile.h"
 #include "scene/sessionport.h"
 
 #include <functional>
@@ -19,9 +20,22 @@ namespace seafold {
 class WindowPort : public SessionPort {
 public:
     // How a choice is kept: the option (without dashes), its values, and
-    // whether it is a list. Empty: nothing is kept (the default).
-    using Keeper = std::function<void(const std::string& option, const std::vector<std::string>& values, bool list)>;
+    // whether it is a list; the result says why it could not be. Empty:
+    // nothing is kept (the default).
+    using Keeper =
+        std::function<FileWriteResult(const std::string& option, const std::vector<std::string>& values, bool list)>;
     void setKeeper(Keeper keeper) { mKeeper = std::move(keeper); }
+    // Keeps a choice made elsewhere in the window (the start window's name
+    // and server, the material sliders). A failure is shown in the window,
+    // once for each new reason.
+    void remember(const std::string& option, const std::vector<std::string>& values, bool list = false);
+    // The user whose choices are kept (the name asked for, not the one a
+    // server may have made of it).
+    void setUser(const std::string& name) { mUser = name; }
+    const std::string& user() const { return mUser; }
+    // A line of this program's own in the window, where chat lines show:
+    // with no sender, which no user's line can have.
+    void tell(const std::string& text);
 
     // The session's own port from now on; null: none. The listeners move
     // over to it. A port set here must stay alive until it is replaced.
@@ -56,6 +70,9 @@ public:
 
     // Whom the user muted, as kept (the start of a session mutes them).
     void setMuted(const std::vector<std::string>& names);
+    // How loud the user hears whom, as kept (1 = as sent; the start of a
+    // session sets them).
+    void setVolumes(const std::vector<std::pair<std::string, float>>& volumes);
 
 private:
     struct Listener {
@@ -66,19 +83,21 @@ private:
 
     SessionPort& current() const { return mTarget ? *mTarget : mNone; }
     void subscribeToTarget(Listener& listener);
-    void keep(const std::string& option, const std::vector<std::string>& values, bool list) const;
 
     mutable NoSessionPort mNone;
     SessionPort* mTarget = nullptr;
     std::map<uint64_t, Listener> mListeners; // by our own ids
     uint64_t mNextId = 1;
     std::vector<std::string> mMuted; // as kept, in the order muted
+    std::map<std::string, float> mVolumes; // as kept; none at 1
     std::string mLastModel;
     // How to talk, once the user chose it in this run: each new session
     // talks so too.
     bool mTalkChosen = false;
     bool mVoiceActivation = false;
     Keeper mKeeper;
+    std::string mUser;
+    std::string mToldKeepFailure; // the last failure to keep a choice shown
 };
 
 } // namespace seafold

@@ -81,6 +81,7 @@ public:
     // listeners of version 0 (a server's own user, who must not hear
     // themselves). Set before the first voice.
     void setHeardHere(bool heard) { mHeardHere = heard; }
+    bool heardHere() const { return mHeardHere; }
 
     // The stream played so far, or none before the first voice.
     SFXObject* stream() const { return mStream.get(); }

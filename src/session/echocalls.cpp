@@ -29,7 +29,7 @@ SF_IMPLEMENT_RPC(SimpleEventConnection, rpcMessageServerToClient, GuaranteedOrde
 {
     trace("rpcMessageServerToClient", message);
     if (message.length())
-        showServerText(message.c_str());
+        mClientEnd.showServerText(message.c_str());
 }
 
 SF_IMPLEMENT_RPC(SimpleEventConnection, rpcCoorClientToServer, GuaranteedOrdered, DirClientToServer,

@@ -71,7 +71,9 @@ private:
     std::string mLastState;           // the connection state written last
 };
 
-// The process's event log.
+// The process's event log. Global because the command line opens it before
+// any session exists, and it outlives each session a window starts: it
+// watches one after the other.
 extern EventLog gEventLog;
 
 } // namespace seafold

@@ -1,7 +1,7 @@
 // The user of a server that takes part in its own session: a windowed
 // server's host. The host is a roster entry like every client's, without a
-// connection; what the host does goes to every client through the relays
-// a client's actions take, under the host's roster name, so clients of
+// connection; what the host does goes through the one relay path a client's
+// actions take (relay.h), under the host's roster name, so clients of
 // either wire version introduce and show the host as any other user.
 #pragma once
 
@@ -17,6 +17,7 @@ namespace seafold {
 class ByteBuffer;
 class Session;
 class SimpleEventConnection;
+struct UserAction;
 
 class HostUser {
 public:
@@ -58,6 +59,9 @@ public:
     SimpleEventConnection* slowestListener() const;
 
 private:
+    // Relays `action` as the host's; false before join().
+    bool relay(const UserAction& action);
+
     Session& mSession;
     uint64_t mId = 0; // the roster entry's; 0 while the host has not joined
     VoiceFrameNumbers mVoiceNumbers;

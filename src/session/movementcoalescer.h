@@ -50,6 +50,7 @@ public:
     bool postAbout(uint64_t userId, const std::function<bool()>& post);
     // The user left: no movement of theirs is amended any more.
     void forget(uint64_t moverId) { mRelayed.erase(moverId); }
+    bool knows(uint64_t moverId) const { return mRelayed.count(moverId) != 0; }
 
 private:
     struct Pending {

@@ -7,7 +7,21 @@
 
 namespace seafold {
 
-WeakRef<SimpleEventConnection> gConnectionToServer;
+SimpleEventConnection* Session::serverConnection() const
+{
+    return mServerConnection.get();
+}
+
+void Session::setServerConnection(SimpleEventConnection* connection)
+{
+    mServerConnection = connection;
+}
+
+void Session::forgetServerConnection(const SimpleEventConnection* connection)
+{
+    if (mServerConnection.get() == connection)
+        mServerConnection = nullptr;
+}
 
 SubscriptionId Session::subscribe(SessionListener listener)
 {

@@ -44,7 +44,7 @@ struct SessionSettings {
     int32_t highestWireVersion = INT32_MAX;
     // The join password, on a sealed connection only: a server asks every
     // client for it and lets one join once their password exchange agrees
-    // (passwordcalls.cpp); a client answers only a server that asks. Empty:
+    // (passwordexchange.h); a client answers only a server that asks. Empty:
     // none.
     std::string password;
 };
@@ -139,6 +139,19 @@ public:
     static constexpr size_t PasswordGuessesPerMinute = 5;
     bool takePasswordGuess(uint32_t host, uint32_t nowMs);
 
+    // A client's connection to the server, or none (a server, or a client
+    // between attempts): the one every sender posts on. Ownership: the
+    // network interface holds the connection; this reference is not
+    // counted. Set by whoever starts an attempt (the client's link to its
+    // server); the connection forgets itself here when the attempt fails
+    // or the connection ends, and the reference clears itself should the
+    // connection be released first, so no sender ever posts on a released
+    // connection.
+    SimpleEventConnection* serverConnection() const;
+    void setServerConnection(SimpleEventConnection* connection);
+    // Clears the connection to the server if it is `connection`.
+    void forgetServerConnection(const SimpleEventConnection* connection);
+
     // A client's voices: the other users' speech, one pair per speaker.
     SpeakerVoices& speakerVoices() { return mSpeakerVoices; }
     // How loud this listener hears each speaker (mute, volume): local only.
@@ -177,6 +190,7 @@ private:
     std::string mOwnName;
     Admission mAdmission;
     JoinAdmission mJoinAdmission;
+    WeakRef<SimpleEventConnection> mServerConnection;
     std::map<uint32_t, std::deque<uint32_t>> mPasswordGuesses; // by host: the times of its guesses
     SpeakerVoices mSpeakerVoices;
     ListenerVolumes mListenerVolumes;
@@ -203,14 +217,5 @@ protected:
 private:
     Session& mSession;
 };
-
-// The process's client connection to the server, or none (the server, or a
-// client between attempts). The one pointer to it every sender reads.
-// Ownership: the network interface holds the connection; this reference is
-// not counted. Set by whoever starts an attempt (the client's link to its
-// server); cleared by the connection's hooks when the attempt fails or the
-// connection ends, and by the connection's own release should the hooks not
-// run (a weak reference), so no sender ever posts on a released connection.
-extern WeakRef<SimpleEventConnection> gConnectionToServer;
 
 } // namespace seafold

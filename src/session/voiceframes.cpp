@@ -39,6 +39,14 @@ bool voiceEventParts(RPCEvent* event, bool*& endsSpurt, RefPtr<ByteBuffer>*& fra
 
 } // namespace
 
+RefPtr<ByteBuffer> copyOfFrames(const ByteBuffer& frames)
+{
+    RefPtr<ByteBuffer> copy = new ByteBuffer(frames.size());
+    if (frames.size()) // an end of spurt may come with no frame
+        std::memcpy(copy->data(), frames.data(), frames.size());
+    return copy;
+}
+
 bool splitVoiceFrames(const ByteBuffer* data, std::vector<OpusFrameView>& frames)
 {
     frames.clear();

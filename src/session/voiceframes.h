@@ -39,6 +39,10 @@ constexpr uint32_t MaxVoiceFramesPerEvent = 1000 / OpusFrameMs;
 // MaxVoiceFramesPerEvent.
 bool splitVoiceFrames(const ByteBuffer* data, std::vector<OpusFrameView>& frames);
 
+// The frames as a buffer of their own: the caller's may change, and a
+// waiting event takes more frames in place.
+RefPtr<ByteBuffer> copyOfFrames(const ByteBuffer& frames);
+
 // A sender's frame numbers: one per frame period of its clock, spoken or
 // not, so the pause between two talk spurts shows as a gap in the numbers.
 class VoiceFrameNumbers {
@@ -89,6 +93,7 @@ public:
     // The event just posted for the speaker.
     void posted(uint64_t speaker, RefPtr<RPCEvent> event, uint32_t codec, uint32_t sequence, uint32_t frameCount);
     void forget(uint64_t speaker) { mWaiting.erase(speaker); }
+    bool knows(uint64_t speaker) const { return mWaiting.count(speaker) != 0; }
 
 private:
     struct Waiting {

@@ -13,13 +13,14 @@
 //   version 1  Seafold's own additions, ids 21 and up, used only when the
 //              other side offered them too: c2sVoiceFrames and
 //              s2cVoiceFrames, Opus voice between Seafold peers
-//              (voicecalls.cpp). With a peer of version 0 the voice is
+//              (voicesender.h). With a peer of version 0 the voice is
 //              LPC-10 as specified, the server re-encoding an Opus speaker.
 //              c2sOrientation, s2cOrientation: a user's model orientation
-//              (orientationcalls.cpp).
+//              (orientationcoalescer.h). All in seafoldcalls.cpp.
 //              The server's word of a client's name once it is taken in
 //              (s2cYourName), the join password's exchange
-//              (s2cPasswordRequired, c2sPasswordAnswer, s2cPasswordAccepted),
+//              (s2cPasswordRequired, c2sPasswordAnswer, s2cPasswordAccepted,
+//              passwordexchange.h),
 //              chat (c2sChat, s2cChat) and the server's own words
 //              (s2cServerNotice), which no chat line can pass for.
 //

@@ -245,12 +245,14 @@ TEST(RunApplication, StopRequestEndsTheLoopAndLeavesTheSessionFirst)
     setStopRequested(false);
 }
 
-TEST(RunApplication, RendererExceptionInSetUpClosesSoundAndExitsWithZero)
+// A renderer exception used to end with 0, as if the user had closed the
+// window: scripts and the desktop could not tell a crash from a normal end.
+TEST(RunApplication, RendererExceptionInSetUpClosesSoundAndExitsWithOne)
 {
     std::vector<std::string> log;
     FakeDriver driver(log);
     driver.throwInSetUp = true;
-    EXPECT_EQ(runApplication(server(""), driver, recordingHooks(log)), 0);
+    EXPECT_EQ(runApplication(server(""), driver, recordingHooks(log)), 1);
     std::vector<std::string> expected = {"initSound",    "startNetwork server ", "setUp",   "caught in set-up",
                                          "leaveSession", "closeSound",           "shutDown"};
     EXPECT_EQ(log, expected);
@@ -262,7 +264,7 @@ TEST(RunApplication, RendererExceptionInTheLoopEndsIt)
     FakeDriver driver(log);
     driver.frames = 100;
     driver.throwAtFrame = 3;
-    EXPECT_EQ(runApplication(server("127.0.0.1:28000"), driver, recordingHooks(log)), 0);
+    EXPECT_EQ(runApplication(server("127.0.0.1:28000"), driver, recordingHooks(log)), 1);
     ASSERT_GE(log.size(), 3u);
     EXPECT_EQ(log[log.size() - 4], "caught in frame");
     EXPECT_EQ(log[log.size() - 3], "leaveSession");

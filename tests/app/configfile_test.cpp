@@ -3,6 +3,8 @@
 // reads back to the same options, and a bad line ends with exit code 2. The
 // windowed program keeps the user's choices in the same file.
 #include "app/commandline.h"
+#include "app/configfile.h"
+#include "app/configoptions.h"
 #include "app/userconfig.h"
 #include "app/testfolder.h"
 
@@ -158,41 +160,120 @@ TEST_F(ConfigFile, ABadLineIsOneErrorAndExitCodeTwo)
     EXPECT_NE(missing.error.find("cannot read the config file"), std::string::npos) << missing.error;
 }
 
-// What the windowed program keeps is read back as given, whatever the
-// text holds, and every line the user wrote stays.
-TEST_F(ConfigFile, KeptChoicesReadBackAndLeaveTheUsersLinesAlone)
+std::string fileText(const std::string& path)
 {
-    const std::string user = "# mine\nrate = \"16,65535\"\nname = old\n\nquiet = true\n";
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// What the window keeps reads back as it was, whatever the text holds: "#"
+// used to cut the value (a mute of "x#y" then stopped every start), and a
+// text with both kinds of quote or a line break could not be kept at all.
+TEST_F(ConfigFile, EveryKeptTextReadsBackAsItWas)
+{
+    const std::string user = "# mine\nrate = \"16,65535\"\n\nquiet = true\n";
     writeUserFile(user);
     const std::string path = userConfigFile();
-    std::string error;
-    const std::vector<std::string> names = {"Ann, the first", "o'neil", "say \"hi\"", "  spaced  "};
-    for (const std::string& name : names) {
-        ASSERT_TRUE(rememberInConfigFile(path, "name", {name}, false, &error)) << error;
-        ASSERT_TRUE(rememberInConfigFile(path, "mute", {"bob", name}, true, &error)) << error;
-        ASSERT_TRUE(rememberInConfigFile(path, "show-material-sliders", {"true"}, false, &error)) << error;
+    const std::vector<std::string> texts = {
+        "ann#1",         "x # y",         "[bob]",        "a]b[c",          "say \"hi\"",  "o'neil",
+        "a'b\"c",        "back\\slash\\", "two\nlines",   "tab\there\r",    "Ann, the first", "  spaced  ",
+        "ünïcødé ☃ 日本", "\x01\x7f ctl", "=equals=",     "true",           ";semi",       "\xff\xfe not utf-8",
+    };
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(text);
+        ASSERT_TRUE(rememberInConfigFile(path, "", "name", {text}, false));
+        ASSERT_TRUE(rememberInConfigFile(path, text, "mute", {"bob", text}, true));
+        ASSERT_TRUE(rememberInConfigFile(path, text, "last-server", {text}, false));
         ProgramOptions options;
         ParseOutcome out = parseProgramOptions(Program::Windowed, {}, &options);
         ASSERT_TRUE(out.run) << out.error;
-        EXPECT_EQ(options.shared.hostUserName, name);
-        EXPECT_EQ(options.shared.muted, (std::vector<std::string>{"bob", name}));
-        EXPECT_TRUE(options.shared.materialSlidersOpen);
+        EXPECT_EQ(options.shared.hostUserName, text);
+        EXPECT_EQ(options.shared.muted, (std::vector<std::string>{"bob", text}));
+        EXPECT_EQ(options.shared.lastServer, text);
         EXPECT_EQ(options.shared.rate.minPacketSendPeriod, 16u);
+        // Each line the program writes reads back as what it wrote.
+        std::vector<ConfigItem> items = readConfigText(configLine("mute", {text, "b"}, true));
+        ASSERT_EQ(items.size(), 1u);
+        EXPECT_EQ(items[0].values, (std::vector<std::string>{text, "b"}));
+        EXPECT_TRUE(items[0].error.empty()) << items[0].error;
     }
-    // Rewritten where it stood, once; the rest as it was; a removed option
-    // leaves no line.
-    ASSERT_TRUE(rememberInConfigFile(path, "mute", {}, true, &error)) << error;
-    std::ifstream in(path);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(text, "# mine\nrate = \"16,65535\"\nname = \"  spaced  \"\n\nquiet = true\nshow-material-sliders = true\n");
-    // Both kinds of quote cannot be written; the file is left as it was.
-    EXPECT_FALSE(rememberInConfigFile(path, "name", {"a'b\"c"}, false, &error));
+    // The user's own lines stay as written.
+    EXPECT_EQ(fileText(path).rfind("# mine\nrate = \"16,65535\"\n", 0), 0u) << fileText(path);
     // No file yet: one is made, folder and all.
     std::string fresh = mFolder + "/new/seafold/seafold.conf";
-    ASSERT_TRUE(rememberInConfigFile(fresh, "last-server", {"10.0.0.1:28000"}, false, &error)) << error;
+    ASSERT_TRUE(rememberInConfigFile(fresh, "", "name", {"ann"}, false));
     ProgramOptions options;
     ASSERT_TRUE(parseProgramOptions(Program::Windowed, {"--config", fresh}, &options).run);
-    EXPECT_EQ(options.shared.lastServer, "10.0.0.1:28000");
+    EXPECT_EQ(options.shared.hostUserName, "ann");
+}
+
+// All windows of a machine used to share one set of choices: bob started
+// with alice's boat and her voice activation.
+TEST_F(ConfigFile, EachUserKeepsTheirOwnChoices)
+{
+    const std::string path = userConfigFile();
+    ASSERT_TRUE(rememberInConfigFile(path, "alice", "model", {"boat.mesh"}, false));
+    ASSERT_TRUE(rememberInConfigFile(path, "alice", "voice-activation", {"true"}, false));
+    ASSERT_TRUE(rememberInConfigFile(path, "bob", "model", {"fish.mesh"}, false));
+    ASSERT_TRUE(rememberInConfigFile(path, "bob", "volume", {"alice=150"}, true));
+    ASSERT_TRUE(rememberInConfigFile(path, "", "name", {"bob"}, false));
+    struct Case {
+        Args args;
+        const char* model;
+        bool voiceActivation;
+        size_t volumes;
+    } cases[] = {
+        {{"-client", "127.0.0.1:28000", "alice"}, "boat.mesh", true, 0},
+        {{"-client", "127.0.0.1:28000", "bob"}, "fish.mesh", false, 1},
+        {{"--name", "alice"}, "boat.mesh", true, 0},
+        {{}, "fish.mesh", false, 1}, // the start window: the name kept at the top
+        {{"-client", "127.0.0.1:28000", "carol"}, "", false, 0},
+    };
+    for (const Case& c : cases) {
+        ProgramOptions options;
+        ParseOutcome out = parseProgramOptions(Program::Windowed, c.args, &options);
+        ASSERT_TRUE(out.run) << out.error;
+        EXPECT_EQ(options.headless.model, c.model);
+        EXPECT_EQ(options.shared.voiceActivation, c.voiceActivation);
+        ASSERT_EQ(options.shared.volumes.size(), c.volumes);
+    }
+    ProgramOptions bob;
+    ASSERT_TRUE(parseProgramOptions(Program::Windowed, {}, &bob).run);
+    EXPECT_EQ(bob.shared.volumes[0].first, "alice");
+    EXPECT_FLOAT_EQ(bob.shared.volumes[0].second, 1.5f);
+}
+
+// A kept value that no longer reads used to stop every start with exit 2,
+// --find included; now the program starts, says which line it let be, and
+// the option keeps its default.
+TEST_F(ConfigFile, AKeptValueNeverStopsAStart)
+{
+    struct Case {
+        const char* text;
+        Args args;
+        const char* warns; // in the warning, which names the file and line
+    } cases[] = {
+        {"quiet = true\nlast-server = \"no-such-host.invalid:28000\"\n", {"--find", "0.1"}, nullptr},
+        {"last-server = \"no-such-host.invalid:28000\"\n", {}, nullptr},
+        {"quiet = true\nvoice-activation = perhaps\n", {}, "line 2"},
+        {"mute = [\"unclosed\n", {}, "line 1"},
+        {"[user \"ann\"]\nmodel = \"x\" y\n", {"--name", "ann"}, "line 2"},
+        {"[user \"ann\"]\nno-such-option = 1\n", {"--name", "ann"}, "line 2"},
+        {"volume = [\"bob=loud\"]\n", {"-client", "127.0.0.1:28000", "ann"}, "line 1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        writeUserFile(c.text);
+        ProgramOptions options;
+        ParseOutcome out = parseProgramOptions(Program::Windowed, c.args, &options);
+        EXPECT_TRUE(out.run || !out.output.empty()) << out.error;
+        EXPECT_EQ(out.exitCode, 0);
+        if (c.warns) {
+            EXPECT_NE(out.warnings.find(userConfigFile() + " " + c.warns), std::string::npos) << out.warnings;
+        } else {
+            EXPECT_TRUE(out.warnings.empty()) << out.warnings;
+        }
+    }
 }
 
 // Both programs read the user's file: each lets the other's options be.
@@ -210,6 +291,28 @@ TEST_F(ConfigFile, EachProgramLetsTheOthersOptionsInTheFileBe)
     EXPECT_TRUE(headless.headless.events);
     EXPECT_EQ(headless.headless.moves.size(), 2u);
     EXPECT_EQ(windowed.line.clientName, "bob");
+}
+
+} // namespace
+} // namespace seafold
+
+namespace seafold {
+namespace {
+
+// The start window's user may be another than the one the program started
+// for: bob used to start with alice's mutes.
+TEST_F(ConfigFile, AnotherUserInTheStartWindowStartsWithTheirOwnChoices)
+{
+    const std::string path = userConfigFile();
+    ASSERT_TRUE(rememberInConfigFile(path, "alice", "mute", {"carl"}, true));
+    ASSERT_TRUE(rememberInConfigFile(path, "bob", "model", {"fish.mesh"}, false));
+    ASSERT_TRUE(rememberInConfigFile(path, "", "name", {"alice"}, false));
+    ProgramOptions options;
+    ASSERT_TRUE(parseProgramOptions(Program::Windowed, {}, &options).run);
+    EXPECT_EQ(options.shared.muted, std::vector<std::string>{"carl"});
+    applyUsersKeptChoices(path, "bob", options);
+    EXPECT_TRUE(options.shared.muted.empty());
+    EXPECT_EQ(options.headless.model, "fish.mesh");
 }
 
 } // namespace

@@ -70,5 +70,25 @@ TEST_F(KeyFile, RefusedWhenOthersCanReadItOrItHoldsNoKey)
     EXPECT_NE(why.find("cannot make the key file"), std::string::npos) << why;
 }
 
+// The shipped server config run by hand used to end with "No such file or
+// directory" and no hint; a folder of the user's own is simply made.
+TEST_F(KeyFile, AMissingFolderIsMadeWhenItIsTheUsersOwnAndOtherwiseNamedWithWhatToDo)
+{
+    const char* oldHome = std::getenv("HOME");
+    const std::string savedHome = oldHome ? oldHome : "";
+    setenv("HOME", mFolder.c_str(), 1);
+    std::string why;
+    const std::string own = mFolder + "/.local/state/seafold/server.key";
+    EXPECT_TRUE(loadOrMakeKeyFile(own, KeyBytes, &why)) << why;
+    const std::string system = "/nonexistent-seafold-test/lib/server.key";
+    EXPECT_FALSE(loadOrMakeKeyFile(system, KeyBytes, &why));
+    EXPECT_NE(why.find("the folder /nonexistent-seafold-test/lib does not exist"), std::string::npos) << why;
+    EXPECT_NE(why.find("systemctl"), std::string::npos) << why;
+    if (oldHome)
+        setenv("HOME", savedHome.c_str(), 1);
+    else
+        unsetenv("HOME");
+}
+
 } // namespace
 } // namespace seafold

@@ -1,5 +1,6 @@
 // The servers a user joined, remembered by key.
 #include "app/knownservers.h"
+#include "app/refusal.h"
 #include "testfolder.h"
 
 #include <fstream>

@@ -1,72 +1,75 @@
-// The operator console's words: whole names, quoted names, and ban's
-// MINUTES and --address.
+// The ban file: a ban it cannot hold is not reported as kept, and a failed
+// write leaves the bans already in it.
+#include "app/console.h"
+#include "app/network.h"
 #include "app/operator.h"
+#include "app/testfolder.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
 
 namespace seafold {
 namespace {
 
-struct NameCase {
-    const char* fault;
-    const char* text;
-    const char* name;
-    const char* rest;
-};
-
-const NameCase NameCases[] = {
-    {"a name with a space read as one word", "alice (2)", "alice (2)", ""},
-    {"blanks around a name kept", "  bob  ", "bob", ""},
-    {"a quoted name cut at its space", "\"alice (2)\" too loud", "alice (2)", "too loud"},
-    {"an unclosed quote losing the name", "\"alice", "alice", ""},
-};
-
-TEST(OperatorWords, ANameIsTheRestOfTheLineOrInQuotes)
-{
-    for (const NameCase& c : NameCases) {
-        SCOPED_TRACE(c.fault);
-        NamedTarget target = splitName(c.text);
-        EXPECT_EQ(target.name, c.name);
-        EXPECT_EQ(target.rest, c.rest);
+class BanFile : public TestFolder {
+protected:
+    // The console's lines while `run` runs.
+    template <typename Run>
+    std::string linesOf(Run run)
+    {
+        std::FILE* console = std::tmpfile();
+        EXPECT_NE(console, nullptr);
+        setConsoleStream(console);
+        run();
+        setConsoleStream(nullptr);
+        std::fflush(console);
+        std::rewind(console);
+        std::string text;
+        char buffer[512];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, console)) > 0;)
+            text.append(buffer, n);
+        std::fclose(console);
+        return text;
     }
+};
+
+// "Banned ... for good" used to be said of a ban that never reached a file.
+TEST_F(BanFile, ABanIntoAMissingFolderIsNotReportedAsKept)
+{
+    OperatorConsole console(mFolder + "/gone/bans");
+    std::string atStart = linesOf([&] { console.start(); });
+    EXPECT_NE(atStart.find("does not exist"), std::string::npos) << atStart;
+    std::string lines = linesOf([&] { console.run("ban 10.0.0.7"); });
+    EXPECT_NE(lines.find("only until this server stops"), std::string::npos) << lines;
+    EXPECT_NE(lines.find("does not exist"), std::string::npos) << lines;
+    EXPECT_EQ(lines.find("for good."), std::string::npos) << lines;
+    // It holds in this run all the same.
+    NetAddress from;
+    ASSERT_TRUE(from.parse("10.0.0.7:5000"));
+    EXPECT_FALSE(console.refusal(from).empty());
+    appSession().setAdmission(nullptr);
+    appSession().setJoinAdmission(nullptr);
 }
 
-struct BanCase {
-    const char* fault;
-    const char* text;
-    const char* target;
-    const char* minutes;
-    bool address;
-};
-
-const BanCase BanCases[] = {
-    {"a trailing number not taken for minutes", "bob 5", "bob", "5", false},
-    {"a name that ends in a number cut", "room 101", "room 101", "", false},
-    {"--address not seen", "bob --address", "bob", "", true},
-    {"minutes and --address not both seen", "alice (2) 30 --address", "alice (2)", "30", true},
-    {"a quoted name's minutes lost", "\"room 101\" 5", "room 101", "5", false},
-    {"an address with minutes misread", "127.0.0.1 5", "127.0.0.1", "5", false},
-};
-
-TEST(OperatorWords, BanReadsTheTargetMinutesAndAddress)
+TEST_F(BanFile, BansAreKeptAndReadBack)
 {
-    // "room 101" is somebody's whole name here.
-    auto isName = [](const std::string& name) { return name == "room 101"; };
-    for (const BanCase& c : BanCases) {
-        SCOPED_TRACE(c.fault);
-        BanWords words = splitBanWords(c.text, isName);
-        EXPECT_EQ(words.target, c.target);
-        EXPECT_EQ(words.minutes, c.minutes);
-        EXPECT_EQ(words.address, c.address);
+    const std::string path = mFolder + "/bans";
+    {
+        OperatorConsole console(path);
+        console.start();
+        std::string lines = linesOf([&] { console.run("ban 10.0.0.7"); });
+        EXPECT_NE(lines.find("for good."), std::string::npos) << lines;
     }
-}
-
-TEST(OperatorWords, BansSayWhatEachCovers)
-{
-    OperatorConsole::Ban everyone{0x7F000001, 0, ""};
-    OperatorConsole::Ban one{0x7F000001, 0, "bob"};
-    EXPECT_EQ(banCoverage(everyone), "127.0.0.1: everyone from this address, for good");
-    EXPECT_EQ(banCoverage(one), "127.0.0.1: the user \"bob\" from this address, for good");
+    OperatorConsole again(path);
+    again.start();
+    ASSERT_EQ(again.bans().size(), 1u);
+    EXPECT_EQ(again.bans()[0].host, (10u << 24) | 7u);
+    appSession().setAdmission(nullptr);
+    appSession().setJoinAdmission(nullptr);
 }
 
 } // namespace

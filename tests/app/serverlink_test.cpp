@@ -30,7 +30,7 @@ std::string contents(std::FILE* file)
 // observer anew each pass, so it depended on who set the observer when.
 TEST(ServerLink, HearsEveryStateWhoeverListensBeforeOrAfterIt)
 {
-    gServerLink = ServerLink(); // a program's end in an earlier test stopped it
+    ServerLink link;
     Roster roster;
     Session session(roster, false);
     std::FILE* console = std::tmpfile();
@@ -40,9 +40,9 @@ TEST(ServerLink, HearsEveryStateWhoeverListensBeforeOrAfterIt)
     SessionListener log;
     log.onConnectionState = [&seen](const char* state, const char*) { seen.push_back(std::string("log ") + state); };
     session.subscribe(log);
-    gServerLink.setRetry(false);
-    gServerLink.watch(session);
-    gServerLink.watch(session); // again: still one line per state
+    link.setRetry(false);
+    link.watch(session);
+    link.watch(session); // again: still one line per state
     session.reportConnectionState("connected", "");
     SessionListener panel;
     panel.onConnectionState = [&seen](const char* state, const char*) {
@@ -90,16 +90,16 @@ TEST(ServerLink, ARefusalThatWillNotChangeEndsTheClientAndOthersAreRetried)
         {"disconnected", "Shutdown", false, true},
     };
     for (const Case& c : cases) {
-        gServerLink = ServerLink();
-        gServerLink.setRetry(c.retry);
+        ServerLink link;
+        link.setRetry(c.retry);
         int gaveUp = 0, retries = 0;
-        gServerLink.setOnGiveUp([&] { ++gaveUp; });
-        gServerLink.setStartNextAttempt([&] { ++retries; });
+        link.setOnGiveUp([&] { ++gaveUp; });
+        link.setStartNextAttempt([&] { ++retries; });
         std::FILE* console = std::tmpfile();
         ASSERT_NE(console, nullptr);
         setConsoleStream(console);
-        gServerLink.connectionStateChanged(c.state, c.reason.c_str());
-        gServerLink.service(ServerLink::RetryDelayMs + 1);
+        link.connectionStateChanged(c.state, c.reason.c_str());
+        link.service(ServerLink::RetryDelayMs + 1);
         setConsoleStream(nullptr);
         std::string lines = contents(console);
         std::fclose(console);
@@ -112,27 +112,25 @@ TEST(ServerLink, ARefusalThatWillNotChangeEndsTheClientAndOthersAreRetried)
                 << lines;
         }
     }
-    gServerLink = ServerLink();
     appSession().unsubscribeAll();
 }
 
 // "No answer" used to come only when the attempt gave up, after 15 s.
 TEST(ServerLink, AnUnansweredJoinIsToldAfterTwoSecondsAndCounted)
 {
-    gServerLink = ServerLink();
+    ServerLink link;
     std::FILE* console = std::tmpfile();
     ASSERT_NE(console, nullptr);
     setConsoleStream(console);
-    gServerLink.connectionStateChanged("connecting", "");
+    link.connectionStateChanged("connecting", "");
     for (uint32_t now = 0; now <= 6000; now += 100)
-        gServerLink.service(now);
+        link.service(now);
     setConsoleStream(nullptr);
     std::string lines = contents(console);
     std::fclose(console);
     EXPECT_NE(lines.find("No answer yet from  after 2 s"), std::string::npos) << lines;
     EXPECT_NE(lines.find("No answer yet from  after 5 s"), std::string::npos) << lines;
     EXPECT_EQ(lines.find("after 1 s"), std::string::npos) << lines;
-    gServerLink = ServerLink();
     appSession().unsubscribeAll();
 }
 

@@ -82,6 +82,7 @@ TEST(WindowPort, EachChoiceIsKeptOnceWhenItChangesAndMutesReachTheNextSession)
         for (const std::string& value : values)
             line += value + ",";
         kept.push_back(line);
+        return FileWriteResult();
     });
     port.setMuted({"carl", "carl"});
     CountingPort session;
@@ -95,8 +96,9 @@ TEST(WindowPort, EachChoiceIsKeptOnceWhenItChangesAndMutesReachTheNextSession)
     port.setVoiceVolume("bob", false, 1.5f); // a volume only
     port.setVoiceVolume("bob", true, 1.5f);
     port.setVoiceVolume("carl", false, 1.0f);
-    EXPECT_EQ(kept, (std::vector<std::string>{"model boat.mesh,", "voice-activation true,", "mute [carl,bob,",
-                                              "mute [bob,"}));
+    // A volume is kept like a mute.
+    EXPECT_EQ(kept, (std::vector<std::string>{"model boat.mesh,", "voice-activation true,", "volume [bob=150,",
+                                              "mute [carl,bob,", "mute [bob,"}));
     EXPECT_EQ(port.lastModel(), "boat.mesh");
 
     // The next session talks as chosen in this one.
@@ -124,6 +126,35 @@ TEST(WindowPort, ATypedAddressIsMadeWhole)
         else
             EXPECT_TRUE(!why.empty() && std::isupper(uint8_t(why[0])) && why.back() == '.') << why;
     }
+}
+
+} // namespace
+} // namespace seafold
+
+namespace seafold {
+namespace {
+
+// A choice that could not be kept used to be told only on the console,
+// which a window started from the desktop's menu has nobody reading.
+TEST(WindowPort, AChoiceThatCannotBeKeptIsToldInTheWindowOncePerReason)
+{
+    WindowPort port;
+    std::string reason = "cannot write /x/seafold.conf: No space left on device";
+    port.setKeeper([&](const std::string&, const std::vector<std::string>&, bool) {
+        return FileWriteResult::failed(reason);
+    });
+    std::vector<std::string> shown;
+    port.subscribeChat([&](const std::string& sender, const std::string& text) {
+        EXPECT_TRUE(sender.empty());
+        shown.push_back(text);
+    });
+    port.announceSelection("boat.mesh");
+    port.announceSelection("fish.mesh");
+    reason = "cannot write /x/seafold.conf: Read-only file system";
+    port.remember("name", {"alice"});
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_NE(shown[0].find("No space left"), std::string::npos) << shown[0];
+    EXPECT_NE(shown[1].find("Read-only"), std::string::npos) << shown[1];
 }
 
 } // namespace

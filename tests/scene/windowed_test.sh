@@ -201,7 +201,8 @@ exception)
     run_windowed out.txt err.txt SEAFOLD_MEDIA="$work/media" SEAFOLD_SCREENSHOT_AFTER_FRAMES=5
     status=$?
     cat err.txt
-    [ $status -eq 0 ] || fail "exit code $status, expected 0"
+    # A renderer exception is a failure, not a normal end.
+    [ $status -eq 1 ] || fail "exit code $status, expected 1"
     grep -q "^An exception has occured: .*SkyBox" err.txt || fail "no exception message naming SkyBox"
 
     # Without the panel layout the GUI cannot be set up: set-up fails, exit 1.

@@ -3,7 +3,7 @@
 #include "sessiontestutil.h"
 
 #include "net/crypto.h"
-#include "net/passwordexchange.h"
+#include "net/cpace.h"
 
 #include <algorithm>
 #include <array>
@@ -111,8 +111,8 @@ TEST_F(PasswordTest, WhatTheServerReceivesLetsNobodyTestAGuess)
         EXPECT_EQ(a.states.back(), c.joins);
         ASSERT_EQ(answers.size(), 1u);
         const Answer& answer = answers[0];
-        ASSERT_EQ(answer.share.size(), PasswordExchange::ShareBytes);
-        ASSERT_EQ(answer.tag.size(), PasswordExchange::TagBytes);
+        ASSERT_EQ(answer.share.size(), CpaceExchange::ShareBytes);
+        ASSERT_EQ(answer.tag.size(), CpaceExchange::TagBytes);
         // Not the password, nor the proof of the old design, which a server
         // could test guesses against.
         const std::string secret = Secret;
@@ -121,7 +121,7 @@ TEST_F(PasswordTest, WhatTheServerReceivesLetsNobodyTestAGuess)
         for (const char* guess : {Secret, "dragon", "hunter2"}) {
             SCOPED_TRACE(guess);
             // Every guess, the real password too, fails the recorded tag.
-            PasswordExchange replay(PasswordExchange::Role::Server, guess, answer.channel.data(),
+            CpaceExchange replay(CpaceExchange::Role::Server, guess, answer.channel.data(),
                                     answer.channel.size());
             ASSERT_TRUE(replay.takeOtherShare(answer.share.data(), answer.share.size()));
             EXPECT_FALSE(replay.checkOtherTag(answer.tag.data(), answer.tag.size()));

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <random>
 
-#include "../voice/testsignals.h"
+#include "voice/testsignals.h"
 #include "session/clientvoice.h"
 #include "session/hostuser.h"
 #include "session/wireversion.h"

@@ -503,7 +503,7 @@ int runSessionPeer(const Options& o)
         SimpleEventConnection* connection = new SimpleEventConnection;
         if (o.rateGiven)
             connection->setLocalRate(o.rate);
-        gConnectionToServer = connection;
+        session.setServerConnection(connection);
         connection->connect(netInterface, o.server);
         connection->c2sAddNewClient(StringPtr(o.name.c_str()));
     };
@@ -520,12 +520,12 @@ int runSessionPeer(const Options& o)
         if (!deaf)
             netInterface->receivePackets();
         netInterface->serviceConnections();
-        if (o.reconnect && !gConnectionToServer) {
+        if (o.reconnect && !session.serverConnection()) {
             join();
             ++joins;
             picked = false;
         }
-        SimpleEventConnection* c = gConnectionToServer;
+        SimpleEventConnection* c = session.serverConnection();
         if (o.unpaced && c && c->isEstablished())
             c->sendStep(true, netInterface->currentTime());
         if (c && c->isEstablished()) {

@@ -35,10 +35,11 @@ bool openEventLog()
 }
 
 // The material sliders open or folded as the user left them, and kept so.
-void keepMaterialSliders(WindowedFrontEnd& driver, const ProgramOptions& options)
+void keepMaterialSliders(WindowedFrontEnd& driver, const ProgramOptions& options, WindowPort& port)
 {
-    driver.setMaterialSliders(options.shared.materialSlidersOpen,
-                              [](bool open) { rememberChoice("show-material-sliders", {open ? "true" : "false"}); });
+    driver.setMaterialSliders(options.shared.materialSlidersOpen, [&port](bool open) {
+        port.remember("show-material-sliders", {open ? "true" : "false"});
+    });
 }
 
 int runWindowed(const ProgramOptions& options)
@@ -63,10 +64,14 @@ int runWindowed(const ProgramOptions& options)
     // The scene keeps one port; the session behind it may change (the
     // start window), and what the user chooses through it is kept.
     WindowPort port;
-    port.setKeeper([](const std::string& option, const std::vector<std::string>& values, bool list) {
-        rememberChoice(option, values, list);
+    port.setKeeper([&port](const std::string& option, const std::vector<std::string>& values, bool list) {
+        return rememberChoice(port.user(), option, values, list);
     });
+    port.setUser(options.line.isClient                  ? options.line.clientName
+                 : options.shared.hostUserName.empty() ? hostName()
+                                                       : options.shared.hostUserName);
     port.setMuted(options.shared.muted);
+    port.setVolumes(options.shared.volumes);
     if (!openEventLog())
         return 1;
     setCaptureBackend(createCaptureBackend(options.captureFile()));
@@ -76,7 +81,7 @@ int runWindowed(const ProgramOptions& options)
     if (options.line.startWindow) {
         std::unique_ptr<WindowedFrontEnd> driver =
             createWindowedDriver(media, port, &gEventLog, options.shared.showFps, true);
-        keepMaterialSliders(*driver, options);
+        keepMaterialSliders(*driver, options, port);
         StartFlow flow(options, *driver, port);
         code = runApplication(options.line, *driver, flow.hooks());
     } else {
@@ -96,7 +101,7 @@ int runWindowed(const ProgramOptions& options)
             std::unique_ptr<WindowedFrontEnd> driver =
                 createWindowedDriver(media, port, &gEventLog, options.shared.showFps);
             driver->setModelAtStart(options.headless.model);
-            keepMaterialSliders(*driver, options);
+            keepMaterialSliders(*driver, options, port);
             // The loop's shutdown tells the peers that this user leaves.
             code = runApplication(line, *driver, standardLoopHooks(host));
         }

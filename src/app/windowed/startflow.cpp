@@ -1,4 +1,5 @@
 #include "app/windowed/startflow.h"
+#include "app/configoptions.h"
 #include "app/console.h"
 #include "app/knownservers.h"
 #include "app/network.h"
@@ -137,7 +138,7 @@ void StartFlow::service()
         // of version 0 (which has no password to ask for) at once; one
         // that says nothing, after a while without a refusal.
         const bool told = appSession().ownNameConfirmed();
-        const bool plain = !gConnectionToServer || !speaksSeafold(*gConnectionToServer);
+        const bool plain = !serverConnection() || !speaksSeafold(*serverConnection());
         if (told || plain || uint32_t(now - mConnectedAt) >= SilentAdmissionMs) {
             enterScene();
             return;
@@ -242,8 +243,22 @@ void StartFlow::host()
     enterScene();
 }
 
-bool StartFlow::startSession(const ProgramOptions& attempt, bool hosting)
+bool StartFlow::startSession(const ProgramOptions& given, bool hosting)
 {
+    ProgramOptions attempt = given;
+    // Another user than the one this program started for: theirs are the
+    // choices the session starts with (their mutes, volumes, how they talk).
+    const std::string user = hosting ? attempt.shared.hostUserName : attempt.line.clientName;
+    if (user != mPort.user()) {
+        applyUsersKeptChoices(userConfigFile(), user, attempt);
+        mPort.setUser(user);
+        mPort.setMuted(attempt.shared.muted);
+        mPort.setVolumes(attempt.shared.volumes);
+        mOptions.shared.muted = attempt.shared.muted;
+        mOptions.shared.volumes = attempt.shared.volumes;
+        mOptions.shared.voiceActivation = attempt.shared.voiceActivation;
+        mOptions.headless.model = attempt.headless.model;
+    }
     mConnected = false;
     mGaveUp = false;
     mLastState.clear();
@@ -253,7 +268,7 @@ bool StartFlow::startSession(const ProgramOptions& attempt, bool hosting)
         mHost->takePart();
     // Refused for good: back to the window (next pass), not the end of
     // the program.
-    gServerLink.setOnGiveUp([this] { mGaveUp = true; });
+    mHost->link().setOnGiveUp([this] { mGaveUp = true; });
     if (!mHost->start(attempt.line)) {
         std::string why = mHost->startError();
         mHost = nullptr;
@@ -298,9 +313,10 @@ void StartFlow::enterScene()
     window.setStatus(std::string(), false);
     window.show(false);
     // Kept for the next start.
-    rememberChoice("name", {mName});
+    mPort.setUser(mName);
+    mPort.remember("name", {mName});
     if (!mJoining.empty())
-        rememberChoice("last-server", {mJoining});
+        mPort.remember("last-server", {mJoining});
     mOptions.shared.hostUserName = mName;
     if (!mJoining.empty())
         mOptions.shared.lastServer = mJoining;

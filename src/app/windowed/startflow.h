@@ -60,7 +60,7 @@ private:
     void host();
     // Makes and starts a host for `attempt`; false, with why in the window,
     // when it cannot start.
-    bool startSession(const ProgramOptions& attempt, bool hosting);
+    bool startSession(const ProgramOptions& given, bool hosting);
     void enterScene();
     // The session ends: back to the window, saying `why` (empty: quietly).
     void endSession(const std::string& why);

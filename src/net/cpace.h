@@ -26,7 +26,7 @@
 
 namespace seafold {
 
-class PasswordExchange {
+class CpaceExchange {
 public:
     enum class Role { Client, Server };
     static constexpr size_t ShareBytes = 32;
@@ -38,13 +38,13 @@ public:
 
     // One exchange for `password` on the channel `channel` (channelBytes
     // bytes, at least 16), with a fresh secret scalar.
-    PasswordExchange(Role role, const std::string& password, const uint8_t* channel, size_t channelBytes);
+    CpaceExchange(Role role, const std::string& password, const uint8_t* channel, size_t channelBytes);
     // The same with the scalar given (tests that play a rogue end).
-    PasswordExchange(Role role, const std::string& password, const uint8_t* channel, size_t channelBytes,
+    CpaceExchange(Role role, const std::string& password, const uint8_t* channel, size_t channelBytes,
                      const Scalar& scalar);
-    ~PasswordExchange();
-    PasswordExchange(const PasswordExchange&) = delete;
-    PasswordExchange& operator=(const PasswordExchange&) = delete;
+    ~CpaceExchange();
+    CpaceExchange(const CpaceExchange&) = delete;
+    CpaceExchange& operator=(const CpaceExchange&) = delete;
 
     // False when the exchange cannot take place (the channel is too short,
     // the library did not start).

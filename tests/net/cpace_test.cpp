@@ -1,7 +1,7 @@
 // The join password's key exchange: the right password agrees, a wrong one
 // does not, and neither a rogue server nor a rogue client can test guesses
 // against a recorded exchange.
-#include "net/passwordexchange.h"
+#include "net/cpace.h"
 
 #include <gtest/gtest.h>
 
@@ -10,22 +10,22 @@
 namespace seafold {
 namespace {
 
-using Role = PasswordExchange::Role;
+using Role = CpaceExchange::Role;
 
 const std::vector<uint8_t> Channel(32, 0x5A);
 const std::vector<uint8_t> OtherChannel(32, 0xA5);
 
 // What crossed the network in one exchange.
 struct Recorded {
-    PasswordExchange::Share serverShare{};
-    PasswordExchange::Share clientShare{};
-    PasswordExchange::Tag clientTag{};
+    CpaceExchange::Share serverShare{};
+    CpaceExchange::Share clientShare{};
+    CpaceExchange::Tag clientTag{};
     bool serverAccepted = false;
-    PasswordExchange::Tag serverTag{};
+    CpaceExchange::Tag serverTag{};
     bool clientAccepted = false;
 };
 
-Recorded runExchange(PasswordExchange& client, PasswordExchange& server)
+Recorded runExchange(CpaceExchange& client, CpaceExchange& server)
 {
     Recorded r;
     r.serverShare = server.share();
@@ -57,12 +57,12 @@ const AgreementCase AgreementCases[] = {
     {"an exchange relayed onto another connection taken", "hunter2", "hunter2", &OtherChannel, false},
 };
 
-TEST(PasswordExchange, OnlyTheSamePasswordOnTheSameChannelAgrees)
+TEST(CpaceExchange, OnlyTheSamePasswordOnTheSameChannelAgrees)
 {
     for (const AgreementCase& c : AgreementCases) {
         SCOPED_TRACE(c.fault);
-        PasswordExchange client(Role::Client, c.clientPassword, c.clientChannel->data(), c.clientChannel->size());
-        PasswordExchange server(Role::Server, c.serverPassword, Channel.data(), Channel.size());
+        CpaceExchange client(Role::Client, c.clientPassword, c.clientChannel->data(), c.clientChannel->size());
+        CpaceExchange server(Role::Server, c.serverPassword, Channel.data(), Channel.size());
         ASSERT_TRUE(client.usable() && server.usable());
         Recorded r = runExchange(client, server);
         EXPECT_EQ(r.serverAccepted, c.agree);
@@ -70,35 +70,35 @@ TEST(PasswordExchange, OnlyTheSamePasswordOnTheSameChannelAgrees)
     }
 }
 
-TEST(PasswordExchange, SharesOfOnePasswordDifferEveryTime)
+TEST(CpaceExchange, SharesOfOnePasswordDifferEveryTime)
 {
     // A share that depended on the password alone would be a hash to test
     // guesses against.
-    PasswordExchange a(Role::Client, "hunter2", Channel.data(), Channel.size());
-    PasswordExchange b(Role::Client, "hunter2", Channel.data(), Channel.size());
+    CpaceExchange a(Role::Client, "hunter2", Channel.data(), Channel.size());
+    CpaceExchange b(Role::Client, "hunter2", Channel.data(), Channel.size());
     EXPECT_NE(a.share(), b.share());
 }
 
-TEST(PasswordExchange, ASharePuttingTheKeyAtTheIdentityIsRefused)
+TEST(CpaceExchange, ASharePuttingTheKeyAtTheIdentityIsRefused)
 {
-    PasswordExchange server(Role::Server, "hunter2", Channel.data(), Channel.size());
-    const PasswordExchange::Share identity{};
+    CpaceExchange server(Role::Server, "hunter2", Channel.data(), Channel.size());
+    const CpaceExchange::Share identity{};
     EXPECT_FALSE(server.takeOtherShare(identity.data(), identity.size()));
-    const PasswordExchange::Tag anything{};
+    const CpaceExchange::Tag anything{};
     EXPECT_FALSE(server.checkOtherTag(anything.data(), anything.size()));
 }
 
 const char* const Guesses[] = {"123456", "password", "hunter1", "hunter2", "letmein"};
 
-TEST(PasswordExchange, ARogueServerCannotTestGuessesAgainstARecordedExchange)
+TEST(CpaceExchange, ARogueServerCannotTestGuessesAgainstARecordedExchange)
 {
     // The rogue server does not know the password. It commits to one guess
     // in its share (it has to pick a generator), keeps its scalar, and
     // records what the honest client sends.
-    PasswordExchange::Scalar roguesScalar{};
+    CpaceExchange::Scalar roguesScalar{};
     roguesScalar[0] = 7;
-    PasswordExchange rogue(Role::Server, "dragon", Channel.data(), Channel.size(), roguesScalar);
-    PasswordExchange client(Role::Client, "hunter2", Channel.data(), Channel.size());
+    CpaceExchange rogue(Role::Server, "dragon", Channel.data(), Channel.size(), roguesScalar);
+    CpaceExchange client(Role::Client, "hunter2", Channel.data(), Channel.size());
     Recorded r = runExchange(client, rogue);
     EXPECT_FALSE(r.serverAccepted);
     // Offline: the one key it can compute (its scalar times the client's
@@ -106,39 +106,39 @@ TEST(PasswordExchange, ARogueServerCannotTestGuessesAgainstARecordedExchange)
     // exchange for each guess with the same scalar fed the recorded share.
     // The real password must not stand out.
     std::array<uint8_t, 64> key;
-    ASSERT_TRUE(PasswordExchange::sessionKey(roguesScalar, r.clientShare, r.clientShare, r.serverShare,
+    ASSERT_TRUE(CpaceExchange::sessionKey(roguesScalar, r.clientShare, r.clientShare, r.serverShare,
                                              Channel.data(), Channel.size(), &key));
-    EXPECT_NE(PasswordExchange::tagOf(Role::Client, key, r.clientShare, r.serverShare), r.clientTag);
+    EXPECT_NE(CpaceExchange::tagOf(Role::Client, key, r.clientShare, r.serverShare), r.clientTag);
     for (const char* guess : Guesses) {
         SCOPED_TRACE(guess);
-        PasswordExchange replay(Role::Server, guess, Channel.data(), Channel.size(), roguesScalar);
+        CpaceExchange replay(Role::Server, guess, Channel.data(), Channel.size(), roguesScalar);
         ASSERT_TRUE(replay.takeOtherShare(r.clientShare.data(), r.clientShare.size()));
         EXPECT_FALSE(replay.checkOtherTag(r.clientTag.data(), r.clientTag.size()));
     }
 }
 
-TEST(PasswordExchange, ARogueClientCannotTestGuessesAgainstARecordedExchange)
+TEST(CpaceExchange, ARogueClientCannotTestGuessesAgainstARecordedExchange)
 {
     // The rogue client sends a guess; the server refuses it without a tag,
     // so all the client holds is the server's share, which it can test only
     // by computing keys that nothing recorded can confirm.
-    PasswordExchange::Scalar roguesScalar{};
+    CpaceExchange::Scalar roguesScalar{};
     roguesScalar[0] = 9;
-    PasswordExchange rogue(Role::Client, "dragon", Channel.data(), Channel.size(), roguesScalar);
-    PasswordExchange server(Role::Server, "hunter2", Channel.data(), Channel.size());
+    CpaceExchange rogue(Role::Client, "dragon", Channel.data(), Channel.size(), roguesScalar);
+    CpaceExchange server(Role::Server, "hunter2", Channel.data(), Channel.size());
     Recorded r = runExchange(rogue, server);
     ASSERT_FALSE(r.serverAccepted);
-    EXPECT_EQ(r.serverTag, PasswordExchange::Tag{}); // nothing to test against
+    EXPECT_EQ(r.serverTag, CpaceExchange::Tag{}); // nothing to test against
     // Even given a server tag from an exchange it could record (the rogue
     // listening to an honest client's successful one), keys for its guesses
     // do not produce it.
-    PasswordExchange honest(Role::Client, "hunter2", Channel.data(), Channel.size());
-    PasswordExchange server2(Role::Server, "hunter2", Channel.data(), Channel.size());
+    CpaceExchange honest(Role::Client, "hunter2", Channel.data(), Channel.size());
+    CpaceExchange server2(Role::Server, "hunter2", Channel.data(), Channel.size());
     Recorded overheard = runExchange(honest, server2);
     ASSERT_TRUE(overheard.clientAccepted);
     for (const char* guess : Guesses) {
         SCOPED_TRACE(guess);
-        PasswordExchange replay(Role::Client, guess, Channel.data(), Channel.size(), roguesScalar);
+        CpaceExchange replay(Role::Client, guess, Channel.data(), Channel.size(), roguesScalar);
         ASSERT_TRUE(replay.takeOtherShare(overheard.serverShare.data(), overheard.serverShare.size()));
         EXPECT_FALSE(replay.checkOtherTag(overheard.serverTag.data(), overheard.serverTag.size()));
     }

@@ -1,4 +1,4 @@
-#include "net/passwordexchange.h"
+#include "net/cpace.h"
 
 #include <sodium.h>
 
@@ -65,10 +65,10 @@ bool generatorOf(const std::string& password, const std::string& channel, uint8_
 
 using MacKey = std::array<uint8_t, crypto_auth_hmacsha512256_KEYBYTES>;
 
-MacKey macKeyOf(PasswordExchange::Role role, const std::array<uint8_t, 64>& key)
+MacKey macKeyOf(CpaceExchange::Role role, const std::array<uint8_t, 64>& key)
 {
     Bytes text;
-    appendLengthValue(text, role == PasswordExchange::Role::Client ? "CPaceMac_client" : "CPaceMac_server");
+    appendLengthValue(text, role == CpaceExchange::Role::Client ? "CPaceMac_client" : "CPaceMac_server");
     appendLengthValue(text, key.data(), key.size());
     uint8_t hash[crypto_hash_sha512_BYTES];
     crypto_hash_sha512(hash, text.data(), text.size());
@@ -86,7 +86,7 @@ bool libraryReady()
 
 } // namespace
 
-PasswordExchange::PasswordExchange(Role role, const std::string& password, const uint8_t* channel,
+CpaceExchange::CpaceExchange(Role role, const std::string& password, const uint8_t* channel,
                                    size_t channelBytes)
     : mRole(role)
 {
@@ -96,7 +96,7 @@ PasswordExchange::PasswordExchange(Role role, const std::string& password, const
     start(password, channel, channelBytes);
 }
 
-PasswordExchange::PasswordExchange(Role role, const std::string& password, const uint8_t* channel,
+CpaceExchange::CpaceExchange(Role role, const std::string& password, const uint8_t* channel,
                                    size_t channelBytes, const Scalar& scalar)
     : mRole(role), mScalar(scalar)
 {
@@ -104,13 +104,13 @@ PasswordExchange::PasswordExchange(Role role, const std::string& password, const
         start(password, channel, channelBytes);
 }
 
-PasswordExchange::~PasswordExchange()
+CpaceExchange::~CpaceExchange()
 {
     sodium_memzero(mScalar.data(), mScalar.size());
     sodium_memzero(mKey.data(), mKey.size());
 }
 
-void PasswordExchange::start(const std::string& password, const uint8_t* channel, size_t channelBytes)
+void CpaceExchange::start(const std::string& password, const uint8_t* channel, size_t channelBytes)
 {
     if (!channel || channelBytes < MinChannelBytes)
         return;
@@ -121,7 +121,7 @@ void PasswordExchange::start(const std::string& password, const uint8_t* channel
     sodium_memzero(generator, sizeof generator);
 }
 
-bool PasswordExchange::sessionKey(const Scalar& scalar, const Share& otherShare, const Share& clientShare,
+bool CpaceExchange::sessionKey(const Scalar& scalar, const Share& otherShare, const Share& clientShare,
                                   const Share& serverShare, const uint8_t* channel, size_t channelBytes,
                                   std::array<uint8_t, 64>* key)
 {
@@ -145,7 +145,7 @@ bool PasswordExchange::sessionKey(const Scalar& scalar, const Share& otherShare,
     return true;
 }
 
-PasswordExchange::Tag PasswordExchange::tagOf(Role role, const std::array<uint8_t, 64>& key, const Share& clientShare,
+CpaceExchange::Tag CpaceExchange::tagOf(Role role, const std::array<uint8_t, 64>& key, const Share& clientShare,
                                               const Share& serverShare)
 {
     const MacKey mac = macKeyOf(role, key);
@@ -159,7 +159,7 @@ PasswordExchange::Tag PasswordExchange::tagOf(Role role, const std::array<uint8_
     return tag;
 }
 
-bool PasswordExchange::takeOtherShare(const uint8_t* share, size_t bytes)
+bool CpaceExchange::takeOtherShare(const uint8_t* share, size_t bytes)
 {
     mKeyed = false;
     if (!mUsable || !share || bytes != ShareBytes)
@@ -172,7 +172,7 @@ bool PasswordExchange::takeOtherShare(const uint8_t* share, size_t bytes)
     return mKeyed;
 }
 
-PasswordExchange::Tag PasswordExchange::ownTag() const
+CpaceExchange::Tag CpaceExchange::ownTag() const
 {
     if (!mKeyed)
         return Tag{};
@@ -181,7 +181,7 @@ PasswordExchange::Tag PasswordExchange::ownTag() const
     return tagOf(mRole, mKey, client, server);
 }
 
-bool PasswordExchange::checkOtherTag(const uint8_t* tag, size_t bytes) const
+bool CpaceExchange::checkOtherTag(const uint8_t* tag, size_t bytes) const
 {
     if (!mKeyed || !tag || bytes != TagBytes)
         return false;

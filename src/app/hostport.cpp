@@ -1,0 +1,193 @@
+#include "app/hostport.h"
+#include "app/console.h"
+#include "app/network.h"
+#include "app/sessionview.h"
+#include "voice/voicecapture.h"
+
+namespace seafold {
+
+bool HostPort::isClient() const
+{
+    return mHost.isClient();
+}
+
+bool HostPort::takesPart() const
+{
+    return mHost.takesPart();
+}
+
+void HostPort::sendMovement(double dx, double dy, double dz)
+{
+    // Kept while there is no connection too: a new one starts from it.
+    mMovedX += dx;
+    mMovedY += dy;
+    mMovedZ += dz;
+    if (HostUser* host = mHost.hostUser()) {
+        host->move(dx, dy, dz);
+        mPostedInput = true;
+    } else if (serverConnection() && serverConnection()->sendMovement(dx, dy, dz))
+        mPostedInput = true;
+}
+
+void HostPort::sendHeading(double yawDegrees)
+{
+    mHeadingDegrees = yawDegrees;
+    mTurned = true;
+    if (HostUser* host = mHost.hostUser()) {
+        host->turn(Orientation::fromYawDegrees(yawDegrees));
+        mPostedInput = true;
+    } else if (serverConnection() && serverConnection()->sendOrientation(Orientation::fromYawDegrees(yawDegrees)))
+        mPostedInput = true;
+}
+
+void HostPort::sendInput()
+{
+    if (!mPostedInput || !gNetInterface)
+        return;
+    mPostedInput = false;
+    gNetInterface->serviceConnections();
+}
+
+double HostPort::sendIntervalMsOf(const ClientRecord& record) const
+{
+    // The server hears each client on its own connection; a client
+    // hears everyone through the server.
+    const SimpleEventConnection* over = record.connection ? record.connection.get() : serverConnection();
+    return over ? double(over->sendInterval()) : DefaultSendIntervalMs;
+}
+
+void HostPort::announceSelection(const std::string& meshName)
+{
+    mSelection = meshName;
+    mSelected = true;
+    if (HostUser* host = mHost.hostUser()) {
+        host->select(meshName);
+        mPostedInput = true;
+    } else if (serverConnection())
+        serverConnection()->c2sEntitySelection(StringPtr(meshName.c_str()));
+}
+
+// A new connection to the server: the server knows nothing of this user,
+// so the model and where the user moved it go again.
+void HostPort::rejoin(SimpleEventConnection& connection)
+{
+    if (mSelected)
+        connection.c2sEntitySelection(StringPtr(mSelection.c_str()));
+    if (mMovedX != 0 || mMovedY != 0 || mMovedZ != 0)
+        connection.sendMovement(mMovedX, mMovedY, mMovedZ);
+    if (mTurned)
+        connection.sendOrientation(Orientation::fromYawDegrees(mHeadingDegrees));
+}
+
+void HostPort::setPushToTalk(bool held)
+{
+    // With voice activation the microphone is open already.
+    if (voiceActivation())
+        return;
+    if (held)
+        openMicrophone();
+    else
+        stopVoiceCapture();
+}
+
+SessionPort::Microphone HostPort::microphone() const
+{
+    switch (captureStatus()) {
+    case CaptureStatus::Running:
+        return voiceTransmitting() ? Microphone::Capturing : Microphone::Listening;
+    case CaptureStatus::Failed:
+        return Microphone::Unavailable;
+    case CaptureStatus::Off:
+        break;
+    }
+    return Microphone::Off;
+}
+std::string HostPort::microphoneProblem() const
+{
+    return captureFailure();
+}
+
+bool HostPort::voiceActivation() const
+{
+    return captureProcessing() && captureProcessing()->voiceActivation();
+}
+void HostPort::setVoiceActivation(bool on)
+{
+    if (!captureProcessing() || on == voiceActivation())
+        return;
+    stopVoiceCapture();
+    captureProcessing()->setVoiceActivation(on);
+    if (on)
+        openMicrophone();
+}
+
+void HostPort::setVoiceVolume(const std::string& name, bool muted, float volume)
+{
+    ListenerVolumes& volumes = appSession().listenerVolumes();
+    volumes.setMuted(name, muted);
+    volumes.setVolume(name, volume);
+}
+bool HostPort::voiceMuted(const std::string& name) const
+{
+    return appSession().listenerVolumes().muted(name);
+}
+float HostPort::voiceVolume(const std::string& name) const
+{
+    return appSession().listenerVolumes().volume(name);
+}
+
+SubscriptionId HostPort::subscribeSpeakers(std::function<void(uint64_t)> heard)
+{
+    return subscribeSpeakersOf(appSession(), std::move(heard));
+}
+void HostPort::unsubscribe(SubscriptionId id)
+{
+    appSession().unsubscribe(id);
+}
+void HostPort::placeVoices(const VoicePlacer& where)
+{
+    placeSessionVoices(appSession(), where);
+}
+
+bool HostPort::sendChat(const std::string& text)
+{
+    if (HostUser* host = mHost.hostUser())
+        return host->chat(text);
+    return serverConnection() && serverConnection()->isEstablished() && serverConnection()->sendChat(text);
+}
+SubscriptionId HostPort::subscribeChat(std::function<void(const std::string&, const std::string&)> heard)
+{
+    SessionListener listener;
+    // The server's words come with no sender: no user goes without a name.
+    listener.onServerText = [heard](const char* text) { heard(std::string(), text); };
+    listener.onChat = std::move(heard);
+    return appSession().subscribe(std::move(listener));
+}
+
+void HostPort::describeSession(SessionStatus& status)
+{
+    seafold::describeSession(gClients, serverConnection(), mHost.isClient(), appSession().ownName(), status);
+    const ListenerVolumes& volumes = appSession().listenerVolumes();
+    for (PersonStatus& person : status.people) {
+        person.muted = volumes.muted(person.name);
+        person.volume = volumes.volume(person.name);
+    }
+}
+
+float HostPort::talkLevel() const
+{
+    return voiceTransmitting() ? talkLevelOf(gVoiceLevel) : 0.0f;
+}
+
+// Starts capture; when there is none, the console says why (once for
+// each new reason).
+void HostPort::openMicrophone()
+{
+    // Opening the microphone makes the sound system below the audio
+    // library report a missing card on standard error, as at start-up.
+    AudioOutputCapture capture;
+    startVoiceCapture();
+    tellCaptureFailure();
+}
+
+} // namespace seafold

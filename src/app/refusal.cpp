@@ -1,0 +1,191 @@
+#include "app/refusal.h"
+#include "app/console.h"
+#include "net/netinterface.h"
+#include "session/names.h"
+
+#include <cstring>
+
+namespace seafold {
+
+const char* const WrongPasswordReason = "Wrong password";
+const char* const BannedReasonPrefix = "Banned";
+const char* const KickedReasonPrefix = "Kicked";
+const char* const NameRequiredReason = "A name is required";
+const char* const PasswordRequiredReason = "A password is required";
+
+namespace {
+
+// How a text on the wire reads as a code: the whole text, or its start
+// (where the sender adds a detail). The first rule that matches wins.
+struct Rule {
+    EndCode code;
+    const char* text;
+    bool prefix;
+};
+
+const Rule Rules[] = {
+    {EndCode::Timeout, "Timeout", false},
+    {EndCode::Shutdown, "Shutdown", false},
+    // The connection classes differ when the two programs are not the same
+    // version; a peer of the base protocol says so in its own words.
+    {EndCode::WrongVersion, "CHR_INVALID", false},
+    {EndCode::WrongVersion, "Incompatible program version", false},
+    {EndCode::Puzzle, "Puzzle", false},
+    // Said by this client's own session when it checks the server's key.
+    {EndCode::KeyMismatch, "The server's key fingerprint is", true},
+    {EndCode::KeyExchangeRequired, NetInterface::KeyExchangeRequiredReason, false},
+    {EndCode::NoKeyExchangeOffered, NetInterface::NoKeyExchangeOfferedReason, false},
+    {EndCode::WrongPassword, WrongPasswordReason, false},
+    {EndCode::PasswordRequired, PasswordRequiredReason, false},
+    {EndCode::Banned, BannedReasonPrefix, true},
+    {EndCode::Kicked, KickedReasonPrefix, true},
+    {EndCode::NameRequired, NameRequiredReason, false},
+    {EndCode::NameRefused, NameRefusedPrefix, true},
+};
+
+// What a refusal of a changed server key holds, wherever in its text: the
+// option that takes the new key.
+const char* const KeyChangedMark = "--accept-new-key";
+
+} // namespace
+
+EndCode classifyEnd(const std::string& reason)
+{
+    if (reason.find(KeyChangedMark) != std::string::npos)
+        return EndCode::KeyChanged;
+    for (const Rule& rule : Rules) {
+        const size_t length = std::strlen(rule.text);
+        if (rule.prefix ? reason.compare(0, length, rule.text) == 0 : reason == rule.text)
+            return rule.code;
+    }
+    return EndCode::Other;
+}
+
+bool isPermanent(EndCode code)
+{
+    switch (code) {
+    case EndCode::Other:
+    case EndCode::Timeout:
+    case EndCode::Shutdown:
+    case EndCode::Puzzle:
+        return false;
+    case EndCode::WrongVersion:
+    case EndCode::KeyMismatch:
+    case EndCode::KeyChanged:
+    case EndCode::KeyExchangeRequired:
+    case EndCode::NoKeyExchangeOffered:
+    case EndCode::WrongPassword:
+    case EndCode::PasswordRequired:
+    case EndCode::Banned:
+    case EndCode::Kicked:
+    case EndCode::NameRequired:
+    case EndCode::NameRefused:
+        return true;
+    }
+    return false;
+}
+
+std::string endText(EndCode code, const std::string& detail)
+{
+    switch (code) {
+    case EndCode::Banned:
+        return std::string(BannedReasonPrefix) + (detail.empty() ? "" : " " + detail);
+    case EndCode::Kicked:
+        return std::string(KickedReasonPrefix) + (detail.empty() ? "" : ": " + detail);
+    case EndCode::WrongPassword:
+        return WrongPasswordReason;
+    case EndCode::PasswordRequired:
+        return PasswordRequiredReason;
+    case EndCode::NameRequired:
+        return NameRequiredReason;
+    default:
+        return std::string();
+    }
+}
+
+std::string permanentRefusalMessage(const std::string& server, const std::string& reason)
+{
+    const std::string told = terminalText(reason);
+    const std::string refusedUs = "The server at " + server + " refused this client: ";
+    switch (classifyEnd(reason)) {
+    case EndCode::KeyChanged:
+        return told; // the reason says it all
+    case EndCode::KeyMismatch:
+        return "This client refused the server at " + server + ": " + told +
+               ". Check --server-key against the fingerprint the server prints when it starts.";
+    case EndCode::KeyExchangeRequired:
+        return refusedUs + "it requires --secure. Start this client with --secure.";
+    case EndCode::NoKeyExchangeOffered:
+        return "This client refused the server at " + server +
+               ": the server does not use --secure, and this client was started with --secure. Start both with "
+               "--secure, or this client without it.";
+    case EndCode::WrongVersion:
+        return refusedUs + "it runs a different version of Seafold. Use the same version on every machine.";
+    case EndCode::WrongPassword:
+        return refusedUs + "wrong password. Check the password in --password-file or SEAFOLD_PASSWORD.";
+    case EndCode::PasswordRequired:
+        return refusedUs + "it needs a join password. Give it with --password-file or SEAFOLD_PASSWORD.";
+    case EndCode::Banned:
+        return "The server at " + server + " has banned this client (" + told +
+               "). Ask the person who runs it to lift the ban.";
+    case EndCode::Kicked:
+        return "The person who runs the server at " + server + " removed this client (" + told + ").";
+    case EndCode::NameRequired:
+        return refusedUs + "a name is required. Start it with a user name.";
+    case EndCode::NameRefused:
+        return "The server at " + server + " refused this client's name (" + told + "). Start it with another name.";
+    default:
+        return std::string();
+    }
+}
+
+std::string changedServerKeyMessage(const std::string& server, const std::string& remembered, const std::string& shown,
+                                    const std::string& path)
+{
+    return "The server at " + server + " shows the key " + shown + ", not the key " + remembered +
+           " it had when you joined it before: this may be another machine posing as it. If its key was changed "
+           "on purpose (ask the person who runs it), start again with " +
+           KeyChangedMark + ", or remove its line from " + path + ".";
+}
+
+std::string connectFailedMessage(const std::string& server, const std::string& reason)
+{
+    switch (classifyEnd(reason)) {
+    case EndCode::Timeout:
+        return "No answer from the server at " + server +
+               ". Check that the server is running, that the address is right (the server's address and port), "
+               "and that no firewall blocks UDP on that port.";
+    case EndCode::WrongVersion:
+        return "The server at " + server + " refused the connection (" + terminalText(reason) +
+               "): it runs a different version of Seafold. Use the same version on every machine.";
+    case EndCode::Puzzle:
+        return "The server at " + server +
+               " refused the connection (Puzzle): the connection puzzle was not solved in time. The next attempt "
+               "gets a new one.";
+    default:
+        return "The server at " + server + " refused the connection: " + terminalText(reason) + ".";
+    }
+}
+
+std::string connectionLostMessage(const std::string& server, const std::string& reason)
+{
+    switch (classifyEnd(reason)) {
+    case EndCode::Timeout:
+        return "Lost the connection to the server at " + server +
+               ": it stopped answering. Check that it still runs and that the network between you is up.";
+    case EndCode::Shutdown:
+        return "Lost the connection to the server at " + server + ": the server shut down.";
+    default:
+        return "Lost the connection to the server at " + server + ": " + terminalText(reason) + ".";
+    }
+}
+
+std::string endMessage(const std::string& server, const std::string& reason, bool lost)
+{
+    std::string refused = permanentRefusalMessage(server, reason);
+    if (!refused.empty())
+        return refused;
+    return lost ? connectionLostMessage(server, reason) : connectFailedMessage(server, reason);
+}
+
+} // namespace seafold

@@ -1,0 +1,73 @@
+#include "session/voiceintake.h"
+#include "session/relay.h"
+#include "session/simpleeventconnection.h"
+#include "sound/sound.h"
+
+namespace seafold {
+
+void VoiceIntake::receive(bool echoToSender, const RefPtr<ByteBuffer>& data)
+{
+    Session* s = mConnection.session();
+    if (!s)
+        return;
+    ClientRecord* sender = mConnection.senderRecord();
+    if (!sender) {
+        SF_LOG("LogVoice", "%s: voice from a connection that has not joined; dropped", mConnection.name());
+        return;
+    }
+    // The operator muted this user: neither played nor relayed.
+    if (sender->muted)
+        return;
+    // Neither played nor relayed: a message longer than any tick's, or one
+    // beyond what one sender may have relayed.
+    const char* who = sender->name.c_str();
+    if (!mVoice.admit(data, mConnection.now(), who))
+        return;
+    // The server plays every client's voice itself ...
+    mVoice.play(data, who);
+    if (data) {
+        s->reportVoice(&mConnection, data);
+        s->reportSpeaker(sender->name);
+    }
+    // ... and relays the compressed frames unchanged: one event object in
+    // every other client's queue, within this sender's fair share.
+    RefPtr<RPCEvent> event = mConnection.s2cVoice_build(data, StringPtr(sender->name.c_str()));
+    if (event)
+        mConnection.senderRelays().relayVoice(event, echoToSender);
+}
+
+void VoiceIntake::receiveFrames(uint32_t codec, uint32_t sequence, bool endsSpurt, const RefPtr<ByteBuffer>& frames)
+{
+    Session* s = mConnection.session();
+    ClientRecord* sender = mConnection.senderRecord();
+    if (!s || !sender) {
+        SF_LOG("LogVoice", "%s: voice from a connection that has not joined; dropped", mConnection.name());
+        return;
+    }
+    std::vector<OpusFrameView> split;
+    if (codec != uint32_t(VoiceCodecId::Opus) || !splitVoiceFrames(frames, split)) {
+        SF_LOG("LogVoice", "Voice frames of %s dropped: not Opus frames", sender->name.c_str());
+        return;
+    }
+    if (!mVoice.admitFrames(sequence, uint32_t(split.size()), mConnection.now(), sender->name.c_str()))
+        return;
+    UserAction action;
+    action.kind = UserAction::VoiceFrames;
+    action.data = frames;
+    action.frames = &split;
+    action.sequence = sequence;
+    action.endsSpurt = endsSpurt;
+    action.voice = &mVoice;
+    action.nowMs = soundTime();
+    relayUserAction(*s, *sender, action);
+}
+
+void VoiceIntake::service(uint32_t nowMs)
+{
+    Session* s = mConnection.session();
+    ClientRecord* sender = mConnection.senderRecord();
+    if (s && sender)
+        serviceRelayedVoice(*s, *sender, mVoice, nowMs);
+}
+
+} // namespace seafold
