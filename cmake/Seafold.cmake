@@ -22,5 +22,8 @@ function(seafold_test name)
   target_compile_options(${name} PRIVATE ${SEAFOLD_WARNINGS})
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gtest_main)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  # A state folder of the executable's own (see tests/CMakeLists.txt).
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+                       PROPERTIES TIMEOUT 300 ENVIRONMENT XDG_STATE_HOME=${CMAKE_BINARY_DIR}/test-state/${name}
+                                  FIXTURES_REQUIRED test_state)
 endfunction()

@@ -1,6 +1,8 @@
 // Arbitrary sequences of joins, selections, movements, voice and leaves from
-// several clients, some of them hostile (raw movements that are no numbers,
-// second joins, empty and overlong names, calls only a server may make),
+// several clients, and their calls of version 1 (chat, orientation, Opus
+// frames, password answers), some of them hostile (raw movements that are
+// no numbers, second joins, empty and overlong names, chat lines with
+// control characters, calls only a server may make),
 // over a network that may lose and reorder. At rest every roster agrees,
 // every position is the sum of the deltas sent, every queue is empty, and
 // nothing outlives the interfaces; anything else aborts.
@@ -40,6 +42,43 @@ struct Reader {
         return value;
     }
 };
+
+RefPtr<ByteBuffer> bytesFrom(Reader& in, uint32_t length)
+{
+    RefPtr<ByteBuffer> buffer = new ByteBuffer(length);
+    for (uint32_t b = 0; b < length; ++b)
+        buffer->data()[b] = in.byte();
+    return buffer;
+}
+
+// A call of version 1 as a hostile client may make it: an orientation of
+// any numbers, voice frames that may not split, a password answer to a
+// server that asked for none, or the server's own words.
+void versionOneCall(SimpleEventConnection& connection, Reader& in)
+{
+    switch (in.byte() % 4) {
+    case 0: {
+        double w = in.raw(), x = in.raw(), y = in.raw(), z = in.raw();
+        connection.c2sOrientation(w, x, y, z);
+        break;
+    }
+    case 1: {
+        const uint32_t codec = in.byte() % 3, sequence = in.byte();
+        const bool endsSpurt = in.byte() & 1;
+        connection.c2sVoiceFrames(codec, sequence, endsSpurt, bytesFrom(in, in.byte() % 48));
+        break;
+    }
+    case 2: {
+        RefPtr<ByteBuffer> share = bytesFrom(in, in.byte() % 40);
+        connection.c2sPasswordAnswer(share, bytesFrom(in, in.byte() % 40));
+        break;
+    }
+    default:
+        // Only the server may speak for itself: the server ends the sender.
+        connection.s2cServerNotice(bytesFrom(in, in.byte() % 8));
+        break;
+    }
+}
 
 void fail(const std::string& what)
 {
@@ -116,8 +155,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             if (connection)
                 connection->s2cmakeMovement(1, 0, 0, StringPtr("user0"));
             break;
+        case 14: {
+            // A chat line of any bytes: controls and broken UTF-8 included.
+            if (!connection)
+                break;
+            RefPtr<ByteBuffer> line = bytesFrom(in, in.byte() % 24);
+            connection->c2sChat(line);
+            break;
+        }
         default:
-            world.step(StepMs);
+            if (connection)
+                versionOneCall(*connection, in);
             break;
         }
     }

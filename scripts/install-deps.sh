@@ -11,6 +11,8 @@ packages=(
   build-essential cmake pkg-config python3
   # network foundation
   libtomcrypt-dev libtommath-dev
+  # the join password's key exchange (ristretto255 group operations)
+  libsodium-dev
   # command line of both programs; JSON lines of the event log
   libcli11-dev nlohmann-json3-dev
   # renderer, GUI and input

@@ -149,6 +149,8 @@ std::string checkCombinations(Program program, const std::vector<std::string>& r
     // nothing here.
     if (!shared.keyFile.empty() && shared.insecure)
         return "--key-file cannot go with --insecure: an unsealed server uses no key";
+    if (!shared.keyFile.empty() && shared.newKeyEachStart)
+        return "--key-file cannot go with --new-key-each-start: a new key is kept nowhere";
     if (!shared.serverKey.empty() && !line.isClient && !choosing)
         return "--server-key needs -client: a server makes its own key";
     if (!read.headless.speakFile.empty() && !line.isClient)

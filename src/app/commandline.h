@@ -81,6 +81,8 @@ struct SharedOptions {
     bool insecure = false; // --insecure
     std::string serverKey; // --server-key FINGERPRINT (a client; implies --secure), lower-case hex
     std::string keyFile;   // --key-file FILE: a server's key pair, kept across restarts
+    bool newKeyEachStart = false; // --new-key-each-start: a server's key for this run only (tests)
+    bool acceptNewKey = false;    // --accept-new-key: a client takes a remembered server's new key
     // Finding servers on the local network.
     uint16_t discoveryPort = DefaultDiscoveryPort; // --discovery-port N
     std::string serverName;                        // --server-name TEXT; empty = the host name

@@ -1,7 +1,7 @@
 #include "app/console.h"
 #include "base/platform.h"
 #include "net/socket.h"
-#include "session/json.h" // jsonText
+#include "session/names.h"
 #include "session/simpleeventconnection.h"
 #include "sound/sound.h"
 
@@ -91,22 +91,14 @@ void setConsoleStream(std::FILE* stream)
 
 std::string terminalText(const std::string& bytes)
 {
-    // jsonText keeps valid UTF-8 and writes every other byte as \xNN; the
-    // control bytes are left to escape here.
-    std::string valid = jsonText(bytes);
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(valid.size());
-    for (unsigned char c : valid) {
-        if (c < 0x20 || c == 0x7F) {
-            out += "\\x";
-            out += digits[c >> 4];
-            out += digits[c & 15];
-        } else {
-            out += char(c);
-        }
-    }
-    return out;
+    // Control bytes and bytes that are not UTF-8 as \xNN, and characters
+    // that hide or turn the text (U+202E) as \u{...}.
+    return oneLineText(bytes);
+}
+
+std::string serverLine(const std::string& text)
+{
+    return "[server] " + terminalText(text);
 }
 
 // ---- messages -------------------------------------------------------------------------

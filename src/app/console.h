@@ -67,10 +67,15 @@ void startUpError(const std::string& text);
 // Where the process's console writes (tests that read its lines).
 void setConsoleStream(std::FILE* stream);
 
-// Bytes received from others (user and model names, reasons), safe to print:
-// control bytes and bytes that are not UTF-8 become \xNN, so a name cannot
-// move the cursor, clear the screen or retitle the terminal.
+// Bytes received from others (user and model names, reasons), safe to print
+// on one line: control bytes and bytes that are not UTF-8 become \xNN, and
+// characters that hide text or turn its direction \u{XXXX}, so a name cannot
+// move the cursor, clear the screen, retitle the terminal or read backwards.
 std::string terminalText(const std::string& bytes);
+
+// The server's own words as a console line: "[server] TEXT", escaped as
+// terminalText does.
+std::string serverLine(const std::string& text);
 
 // ---- messages -----------------------------------------------------------------------
 

@@ -169,6 +169,8 @@ bool HostPort::sendChat(const std::string& text)
 SubscriptionId HostPort::subscribeChat(std::function<void(const std::string&, const std::string&)> heard)
 {
     SessionListener listener;
+    // The server's words come with no sender: no user goes without a name.
+    listener.onServerText = [heard](const char* text) { heard(std::string(), text); };
     listener.onChat = std::move(heard);
     return appSession().subscribe(std::move(listener));
 }

@@ -1,4 +1,5 @@
 #include "app/keyfile.h"
+#include "app/knownservers.h"
 #include "base/atomicfile.h"
 #include "base/installpaths.h"
 
@@ -111,6 +112,11 @@ RefPtr<AsymmetricKey> makeKey(const std::string& path, uint32_t keyBytes, std::s
         writeFileAtomically(path, std::string(reinterpret_cast<const char*>(buffer->data()), buffer->size()),
                             KeyFileMode, ExistingFile::Keep);
     if (!written) {
+        // Another server starting at the same moment made it first: its
+        // key is the one.
+        struct stat info;
+        if (lstat(path.c_str(), &info) == 0)
+            return readKey(path, why);
         *why = "cannot make the key file: " + written.error;
         return nullptr;
     }
@@ -118,6 +124,21 @@ RefPtr<AsymmetricKey> makeKey(const std::string& path, uint32_t keyBytes, std::s
 }
 
 } // namespace
+
+std::string defaultServerKeyFile()
+{
+    const std::string folder = userStateFolder();
+    return folder.empty() ? folder : folder + "/server.key";
+}
+
+bool makeOwnFolder(const std::string& folder, std::string* why)
+{
+    // The folders above a file in it.
+    FileWriteResult made = makeFoldersOf(folder + "/.", 0700);
+    if (!made)
+        *why = made.error;
+    return bool(made);
+}
 
 RefPtr<AsymmetricKey> loadOrMakeKeyFile(const std::string& path, uint32_t keyBytes, std::string* why)
 {

@@ -1,5 +1,6 @@
-// A server's key pair kept in a file (--key-file), so that its fingerprint
-// stays the same across restarts and clients can pin it once.
+// A server's key pair kept in a file (--key-file, else the user's state
+// folder), so that its fingerprint stays the same across restarts and
+// clients that remember it know it again.
 #pragma once
 
 #include "base/object.h"
@@ -14,5 +15,12 @@ namespace seafold {
 // line in `why`, when the file cannot be read or written, holds no key, or
 // can be read or written by anyone but its owner.
 RefPtr<AsymmetricKey> loadOrMakeKeyFile(const std::string& path, uint32_t keyBytes, std::string* why);
+
+// Where a server keeps its key without --key-file: server.key in the user's
+// state folder ($XDG_STATE_HOME/seafold); empty without a home folder.
+std::string defaultServerKeyFile();
+// Makes `folder` and the folders above it as needed, for their owner alone;
+// false with the reason in `why`.
+bool makeOwnFolder(const std::string& folder, std::string* why);
 
 } // namespace seafold

@@ -1,6 +1,8 @@
 #include "app/network.h"
 #include "app/console.h"
+#include "app/knownservers.h"
 #include "app/lan.h"
+#include "app/refusal.h"
 #include "app/serverlink.h"
 #include "app/sessionview.h"
 #include "base/platform.h"
@@ -43,6 +45,25 @@ void tellCaptureFailure(const VoiceCapture& capture)
 
 namespace {
 
+// A server this user joins is remembered by its key; one that shows
+// another key than before is refused (see knownservers.h), unless `accept`.
+std::string checkKnownServer(const std::string& server, const std::string& shown, bool accept)
+{
+    const KnownServers known(KnownServers::defaultPath());
+    const std::string remembered = known.remembered(server);
+    if (remembered == shown)
+        return std::string();
+    if (!remembered.empty() && !accept)
+        return changedServerKeyMessage(server, remembered, shown, known.path());
+    std::string why;
+    if (!known.remember(server, shown, &why))
+        consoleLine("Could not remember the server's key: " + why + ".");
+    else if (!remembered.empty())
+        consoleLine("Took the new key of the server at " + server + " (" + shown + ") in place of " + remembered +
+                    ".");
+    return std::string();
+}
+
 // One console line per user joining, picking a model or leaving.
 void tellRosterChange(Roster::Change change, const ClientRecord& record)
 {
@@ -57,6 +78,9 @@ void applySessionSettings(Session& session, const SharedOptions& options)
     if (options.pingIntervalMs)
         settings.pingIntervalMs = options.pingIntervalMs;
     settings.serverKeyFingerprint = options.serverKey;
+    settings.serverKeyCheck = [accept = options.acceptNewKey](const NetAddress& server, const std::string& shown) {
+        return checkKnownServer(plainAddress(server), shown, accept);
+    };
     settings.flatVoice = options.flatVoice;
     settings.highestWireVersion = options.wireVersion;
     settings.password = options.password;
@@ -155,10 +179,22 @@ bool SessionHost::start(const CommandLine& line)
     gClients.setOnChange(tellRosterChange);
     Session& session = appSession();
     session.setServer(!line.isClient);
-    // Chat lines are console lines, on the server too.
+    // Chat lines are console lines, on the server too, each on one line;
+    // so is what the server's operator should hear of.
     SessionListener chat;
     chat.onChat = [](const std::string& sender, const std::string& text) {
         consoleLine(terminalText(sender) + ": " + terminalText(text));
+    };
+    chat.onNotice = [](const std::string& text) { consoleLine(terminalText(text)); };
+    // What the server says for the user to read (a changed name, the
+    // operator's lines) is a console line under "[server]", which no user's
+    // chat line can start with (no name looks like "server"). Why it ended
+    // the connection is already in the line that says the connection was
+    // lost.
+    chat.onServerText = [](const char* text) {
+        static const std::string ended = "The server ended the connection: ";
+        if (std::string(text).compare(0, ended.size(), ended) != 0)
+            consoleLine(serverLine(text));
     };
     session.subscribe(std::move(chat));
     if (!openInterface(line))
@@ -184,16 +220,6 @@ void SessionHost::startClient(const CommandLine& line)
     // The link hears every state of the connection to the server, and adds
     // its own.
     mLink.watch(session);
-    // What the server says for the user to read (a changed name, say) is a
-    // console line, its control bytes escaped. Why it ended the connection
-    // is already in the line that says the connection was lost.
-    SessionListener serverText;
-    serverText.onServerText = [](const char* text) {
-        static const std::string ended = "The server ended the connection: ";
-        if (std::string(text).compare(0, ended.size(), ended) != 0)
-            consoleLine(terminalText(text));
-    };
-    session.subscribe(std::move(serverText));
     mLink.setUser(line.clientName);
     session.setOwnName(fitUtf8(line.clientName, MaxNameBytes));
     if (line.clientName.size() > MaxNameBytes)
@@ -270,6 +296,7 @@ void SessionHost::stop()
     mLink.setOnGiveUp(nullptr);
     appSession().unsubscribeAll();
     appSession().setAdmission(nullptr);
+    appSession().setJoinAdmission(nullptr);
     gClients.setOnChange(nullptr);
     mServer = nullptr;
     mScene.setOnModelChange(nullptr);

@@ -5,6 +5,7 @@
 #include "app/refusal.h"
 #include "base/atomicfile.h"
 #include "base/installpaths.h"
+#include "session/names.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -46,10 +47,71 @@ std::pair<std::string, std::string> splitWord(const std::string& line)
     return {line.substr(start, end - start), rest == std::string::npos ? std::string() : line.substr(rest)};
 }
 
-ClientRecord* userNamed(const std::string& name)
+// The users `name` stands for: the one of that very name, else those whose
+// names look like it. `withHost`: the host's own user counts too.
+std::vector<ClientRecord*> usersNamed(const std::string& name, bool withHost)
 {
-    ClientRecord* record = gClients.find(name);
-    return record && record->connection ? record : nullptr;
+    std::vector<ClientRecord*> exact, alike;
+    const NameLooks looks = nameLooks(name);
+    for (size_t i = 0; i < gClients.size(); ++i) {
+        ClientRecord& record = gClients[i];
+        if (!record.connection && !(withHost && record.local))
+            continue;
+        if (record.name == name)
+            exact.push_back(&record);
+        else if (namesLookAlike(looks, nameLooks(record.name)))
+            alike.push_back(&record);
+    }
+    return exact.empty() ? alike : exact;
+}
+
+std::string quotedNames(const std::vector<ClientRecord*>& users)
+{
+    std::string text;
+    for (const ClientRecord* user : users)
+        text += (text.empty() ? "\"" : ", \"") + terminalText(user->name) + "\"";
+    return text;
+}
+
+// The one user `name` stands for, or null after saying why.
+ClientRecord* oneUserNamed(const std::string& name, bool withHost)
+{
+    std::vector<ClientRecord*> users = usersNamed(name, withHost);
+    if (users.empty())
+        consoleLine("No user is named \"" + terminalText(name) + "\".");
+    else if (users.size() > 1)
+        consoleLine("Several users match \"" + terminalText(name) + "\": " + quotedNames(users) +
+                    ". Give the whole name, in double quotes.");
+    return users.size() == 1 ? users[0] : nullptr;
+}
+
+// The users who joined from `host`, but `except`.
+std::vector<ClientRecord*> usersFrom(uint32_t host, const ClientRecord* except = nullptr)
+{
+    std::vector<ClientRecord*> users;
+    for (size_t i = 0; i < gClients.size(); ++i)
+        if (SimpleEventConnection* connection = gClients[i].connection)
+            if (connection->address().netNum[0] == host && &gClients[i] != except)
+                users.push_back(&gClients[i]);
+    return users;
+}
+
+std::string untilText(uint64_t untilSeconds)
+{
+    if (!untilSeconds)
+        return "for good";
+    std::time_t until = std::time_t(untilSeconds);
+    char text[64];
+    std::strftime(text, sizeof text, "until %Y-%m-%d %H:%M UTC", std::gmtime(&until));
+    return text;
+}
+
+std::string trimmed(const std::string& text)
+{
+    const size_t start = text.find_first_not_of(" \t");
+    if (start == std::string::npos)
+        return std::string();
+    return text.substr(start, text.find_last_not_of(" \t") + 1 - start);
 }
 
 void endConnection(SimpleEventConnection* connection, const std::string& reason)
@@ -62,12 +124,58 @@ void endConnection(SimpleEventConnection* connection, const std::string& reason)
 
 std::string banReason(uint64_t untilSeconds)
 {
-    if (!untilSeconds)
-        return endText(EndCode::Banned, "from this server");
-    std::time_t until = std::time_t(untilSeconds);
-    char text[64];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", std::gmtime(&until));
-    return endText(EndCode::Banned, std::string("from this server until ") + text);
+    return endText(EndCode::Banned, "from this server" + (untilSeconds ? " " + untilText(untilSeconds) : ""));
+}
+
+std::string banCoverage(const OperatorConsole::Ban& ban)
+{
+    const std::string who = ban.name.empty() ? hostText(ban.host) + ": everyone from this address"
+                                             : hostText(ban.host) + ": the user \"" + terminalText(ban.name) +
+                                                   "\" from this address";
+    return who + ", " + untilText(ban.untilSeconds);
+}
+
+NamedTarget splitName(const std::string& text)
+{
+    NamedTarget target;
+    const std::string whole = trimmed(text);
+    if (whole.empty() || whole[0] != '"') {
+        target.name = whole;
+        return target;
+    }
+    target.quoted = true;
+    const size_t end = whole.find('"', 1);
+    target.name = whole.substr(1, end == std::string::npos ? std::string::npos : end - 1);
+    if (end != std::string::npos)
+        target.rest = trimmed(whole.substr(end + 1));
+    return target;
+}
+
+BanWords splitBanWords(const std::string& text, const std::function<bool(const std::string&)>& isName)
+{
+    BanWords words;
+    std::string rest = trimmed(text);
+    const std::string flag = "--address";
+    if (rest.size() >= flag.size() && rest.compare(rest.size() - flag.size(), flag.size(), flag) == 0 &&
+        (rest.size() == flag.size() || rest[rest.size() - flag.size() - 1] == ' ')) {
+        words.address = true;
+        rest = trimmed(rest.substr(0, rest.size() - flag.size()));
+    }
+    NamedTarget target = splitName(rest);
+    words.target = target.name;
+    if (target.quoted) {
+        words.minutes = target.rest;
+        return words;
+    }
+    const size_t space = rest.find_last_of(" \t");
+    if (space == std::string::npos || isName(rest))
+        return words;
+    const std::string last = rest.substr(space + 1);
+    if (last.find_first_not_of("0123456789") == std::string::npos) {
+        words.minutes = last;
+        words.target = trimmed(rest.substr(0, space));
+    }
+    return words;
 }
 
 bool parseHost(const std::string& text, uint32_t* host)
@@ -88,14 +196,37 @@ OperatorConsole::OperatorConsole(const std::string& banFile) : mBanFile(banFile)
 void OperatorConsole::start()
 {
     loadBans();
-    appSession().setAdmission([this](const NetAddress& from) { return refusal(from); });
+    // Every ban that takes effect is a console line.
+    appSession().setAdmission([this](const NetAddress& from) {
+        std::string reason = refusal(from);
+        if (!reason.empty())
+            consoleLine("Refused a connection from " + hostText(from.netNum[0]) + ": " + reason + ".");
+        return reason;
+    });
+    appSession().setJoinAdmission([this](const NetAddress& from, const std::string& name) {
+        std::string reason = joinRefusal(from, name);
+        if (!reason.empty())
+            consoleLine("Refused \"" + terminalText(name) + "\" from " + hostText(from.netNum[0]) + ": " + reason +
+                        ".");
+        return reason;
+    });
 }
 
 std::string OperatorConsole::refusal(const NetAddress& from) const
 {
     const uint64_t now = wallSeconds();
     for (const Ban& ban : mBans)
-        if (ban.host == from.netNum[0] && (!ban.untilSeconds || ban.untilSeconds > now))
+        if (ban.name.empty() && ban.host == from.netNum[0] && (!ban.untilSeconds || ban.untilSeconds > now))
+            return banReason(ban.untilSeconds);
+    return std::string();
+}
+
+std::string OperatorConsole::joinRefusal(const NetAddress& from, const std::string& name) const
+{
+    const uint64_t now = wallSeconds();
+    for (const Ban& ban : mBans)
+        if (!ban.name.empty() && ban.host == from.netNum[0] && (!ban.untilSeconds || ban.untilSeconds > now) &&
+            namesLookAlike(ban.name, name))
             return banReason(ban.untilSeconds);
     return std::string();
 }
@@ -139,16 +270,15 @@ void OperatorConsole::run(const std::string& text)
     if (command.empty())
         return;
     if (command == "help") {
-        consoleLine("Commands: help; list; kick NAME [REASON]; ban NAME|ADDRESS [MINUTES]; unban ADDRESS; bans; "
-                    "say TEXT; mute NAME; unmute NAME; quit");
+        consoleLine("Commands: help; list; kick NAME, or kick \"NAME\" REASON; ban NAME|ADDRESS [MINUTES] "
+                    "[--address]; unban ADDRESS; bans; say TEXT; mute NAME; unmute NAME; quit. NAME is the rest of "
+                    "the line, or in double quotes.");
     } else if (command == "list") {
         list();
     } else if (command == "kick") {
-        auto [name, reason] = splitWord(rest);
-        kick(name, reason);
+        kickCommand(rest);
     } else if (command == "ban") {
-        auto [target, minutes] = splitWord(rest);
-        ban(target, minutes);
+        banCommand(rest);
     } else if (command == "unban") {
         unban(splitWord(rest).first);
     } else if (command == "bans") {
@@ -187,27 +317,30 @@ void OperatorConsole::list()
     }
 }
 
-void OperatorConsole::kick(const std::string& name, const std::string& reason)
+void OperatorConsole::kickCommand(const std::string& rest)
 {
-    ClientRecord* record = userNamed(name);
-    if (!record) {
-        consoleLine("No user is named \"" + terminalText(name) + "\".");
-        return;
-    }
-    consoleLine("Kicked " + terminalText(name) + ".");
-    endConnection(record->connection,
-                  endText(EndCode::Kicked, reason.empty() ? std::string("by the operator") : reason));
+    NamedTarget target = splitName(rest);
+    kick(target.name, target.rest);
 }
 
-void OperatorConsole::ban(const std::string& target, const std::string& minutes)
+void OperatorConsole::kick(const std::string& name, const std::string& reason)
 {
-    Ban ban;
-    if (ClientRecord* record = userNamed(target))
-        ban.host = record->connection->address().netNum[0];
-    else if (!parseHost(target, &ban.host)) {
-        consoleLine("No user is named \"" + terminalText(target) + "\", and it is no IPv4 address.");
+    ClientRecord* record = oneUserNamed(name, false);
+    if (!record)
         return;
-    }
+    consoleLine("Kicked " + terminalText(record->name) + ".");
+    endConnection(record->connection, endText(EndCode::Kicked, reason.empty() ? std::string("by the operator") : reason));
+}
+
+void OperatorConsole::banCommand(const std::string& rest)
+{
+    BanWords words = splitBanWords(rest, [](const std::string& name) { return !usersNamed(name, false).empty(); });
+    ban(words.target, words.minutes, words.address);
+}
+
+void OperatorConsole::ban(const std::string& target, const std::string& minutes, bool wholeAddress)
+{
+    uint64_t untilSeconds = 0;
     if (!minutes.empty()) {
         char* end = nullptr;
         unsigned long count = std::strtoul(minutes.c_str(), &end, 10);
@@ -215,24 +348,58 @@ void OperatorConsole::ban(const std::string& target, const std::string& minutes)
             consoleLine("MINUTES is a whole number of minutes, not \"" + terminalText(minutes) + "\".");
             return;
         }
-        ban.untilSeconds = wallSeconds() + uint64_t(count) * 60;
+        untilSeconds = wallSeconds() + uint64_t(count) * 60;
     }
+    uint32_t host = 0;
+    if (usersNamed(target, false).empty() && parseHost(target, &host)) {
+        banAddress(host, untilSeconds, minutes);
+        return;
+    }
+    ClientRecord* user = oneUserNamed(target, false);
+    if (!user)
+        return;
+    host = user->connection->address().netNum[0];
+    const std::vector<ClientRecord*> others = usersFrom(host, user);
+    if (wholeAddress || others.empty()) {
+        banAddress(host, untilSeconds, minutes);
+        return;
+    }
+    // Others joined from that address too: they stay until the operator
+    // says the whole address goes.
     dropExpired();
-    mBans.erase(std::remove_if(mBans.begin(), mBans.end(), [&](const Ban& b) { return b.host == ban.host; }),
+    mBans.erase(std::remove_if(mBans.begin(), mBans.end(),
+                               [&](const Ban& b) { return b.host == host && b.name == user->name; }),
                 mBans.end());
-    mBans.push_back(ban);
+    mBans.push_back({host, untilSeconds, user->name});
     // A ban the file does not hold ends with this run: the line says so.
     const bool kept = bool(saveBans());
-    consoleLine("Banned " + hostText(ban.host) + (ban.untilSeconds ? " for " + minutes + " min" : " for good") +
-                (kept ? "." : ", but only until this server stops."));
-    // Everyone from there goes now.
-    std::vector<SimpleEventConnection*> banned;
-    for (size_t i = 0; i < gClients.size(); ++i)
-        if (SimpleEventConnection* connection = gClients[i].connection)
-            if (connection->address().netNum[0] == ban.host)
-                banned.push_back(connection);
-    for (SimpleEventConnection* connection : banned)
-        endConnection(connection, banReason(ban.untilSeconds));
+    consoleLine("Banned the user \"" + terminalText(user->name) + "\" from " + hostText(host) + " " +
+                untilText(untilSeconds) + (kept ? "" : ", but only until this server stops") +
+                ". Also from that address: " + quotedNames(others) +
+                "; they stay. \"ban \"" + terminalText(user->name) +
+                "\" --address\" bans the whole address and ends them too.");
+    endConnection(user->connection, banReason(untilSeconds));
+}
+
+void OperatorConsole::banAddress(uint32_t host, uint64_t untilSeconds, const std::string& minutes)
+{
+    (void)minutes;
+    dropExpired();
+    mBans.erase(std::remove_if(mBans.begin(), mBans.end(), [&](const Ban& b) { return b.host == host; }),
+                mBans.end());
+    mBans.push_back({host, untilSeconds, std::string()});
+    // A ban the file does not hold ends with this run: the line says so.
+    const bool kept = bool(saveBans());
+    // Everyone from there goes now, and the console names them.
+    const std::vector<ClientRecord*> ended = usersFrom(host);
+    consoleLine("Banned " + hostText(host) + " " + untilText(untilSeconds) +
+                (kept ? "" : ", but only until this server stops") +
+                (ended.empty() ? std::string(".") : ", ending " + quotedNames(ended) + "."));
+    std::vector<SimpleEventConnection*> connections;
+    for (ClientRecord* user : ended)
+        connections.push_back(user->connection);
+    for (SimpleEventConnection* connection : connections)
+        endConnection(connection, banReason(untilSeconds));
 }
 
 void OperatorConsole::unban(const std::string& target)
@@ -260,31 +427,37 @@ void OperatorConsole::showBans()
         return;
     }
     for (const Ban& ban : mBans)
-        consoleLine(hostText(ban.host) + ": " + banReason(ban.untilSeconds));
+        consoleLine(banCoverage(ban));
 }
 
 void OperatorConsole::say(const std::string& text)
 {
     if (text.empty())
         return;
-    // Every client of this program shows the server's words; the call is
-    // one every peer knows, so nobody misses a line for its version.
-    std::string line = fitUtf8("Operator: " + text, MaxNameBytes);
+    // A line of its own kind, which every view shows as the server's and no
+    // user's chat line can pass for; a peer of version 0 gets the text call
+    // every peer knows, as ever.
+    const std::string refusal = chatLineRefusal(text);
+    if (!refusal.empty()) {
+        consoleLine("Not said: the line " + refusal + ".");
+        return;
+    }
     for (size_t i = 0; i < gClients.size(); ++i)
         if (SimpleEventConnection* connection = gClients[i].connection)
-            connection->rpcMessageServerToClient(StringPtr(line.c_str()));
-    consoleLine(terminalText(line));
+            connection->sendServerNotice(text, "Operator: " + text);
+    // The host's own window hears it as its clients do.
+    appSession().reportServerText(text.c_str());
 }
 
 void OperatorConsole::mute(const std::string& name, bool muted)
 {
-    ClientRecord* record = userNamed(name);
-    if (!record) {
-        consoleLine("No user is named \"" + terminalText(name) + "\".");
+    ClientRecord* record = oneUserNamed(splitName(name).name, true);
+    if (!record)
         return;
-    }
     record->muted = muted;
-    consoleLine((muted ? "Muted " : "Unmuted ") + terminalText(name) + ".");
+    consoleLine(muted ? "Muted " + terminalText(record->name) +
+                            ": the server plays and relays none of their voice, to anyone, until \"unmute\"."
+                      : "Unmuted " + terminalText(record->name) + ".");
 }
 
 void OperatorConsole::dropExpired()
@@ -298,8 +471,10 @@ void OperatorConsole::dropExpired()
         saveBans();
 }
 
-// The ban file: one ban a line, "ADDRESS UNTIL" with UNTIL the wall-clock
-// second it ends (0: for good). Lines that do not read so are skipped.
+// The ban file: one ban a line, "ADDRESS UNTIL [NAME]" with UNTIL the
+// wall-clock second it ends (0: for good) and NAME, the rest of the line,
+// the one user banned from there (none: everyone). Lines that do not read
+// so are skipped.
 void OperatorConsole::loadBans()
 {
     if (mBanFile.empty())
@@ -319,8 +494,13 @@ void OperatorConsole::loadBans()
         std::istringstream words(line);
         std::string address;
         Ban ban;
-        if (words >> address >> ban.untilSeconds && parseHost(address, &ban.host))
-            mBans.push_back(ban);
+        if (!(words >> address >> ban.untilSeconds) || !parseHost(address, &ban.host))
+            continue;
+        std::string name;
+        std::getline(words, name);
+        if (!name.empty() && name[0] == ' ')
+            ban.name = name.substr(1); // the one user's, spaces and all
+        mBans.push_back(ban);
     }
     dropExpired();
 }
@@ -331,7 +511,7 @@ FileWriteResult OperatorConsole::saveBans() const
         return FileWriteResult();
     std::ostringstream text;
     for (const Ban& ban : mBans)
-        text << hostText(ban.host) << ' ' << ban.untilSeconds << '\n';
+        text << hostText(ban.host) << ' ' << ban.untilSeconds << (ban.name.empty() ? "" : " " + ban.name) << '\n';
     FileWriteResult written = writeFileAtomically(mBanFile, text.str(), 0600);
     if (!written)
         consoleLine("The ban file is unchanged: " + written.error + ".");

@@ -161,7 +161,8 @@ void addLinkOptions(CLI::App& app, SharedOptions& shared)
         ->type_name("FILE");
     app.add_option("--password-file", shared.passwordFile,
                    "the join password is the first line of FILE (else SEAFOLD_PASSWORD): a server lets in only "
-                   "clients that know it, a client proves it (over the sealed connection both use by default)")
+                   "clients that know it, a client proves it only to a server that asks; nothing that crosses the "
+                   "network lets anyone test a guess; needs a sealed connection on both ends")
         ->type_name("FILE");
     app.add_flag("--secure", shared.secure,
                  "require sealing (by default it is used whenever the other side offers it): a server refuses "
@@ -179,8 +180,16 @@ void addLinkOptions(CLI::App& app, SharedOptions& shared)
         ->type_name("FINGERPRINT");
     app.add_option("--key-file", shared.keyFile,
                    "a server keeps its key pair in FILE (made the first time, readable by its owner only), so "
-                   "that its fingerprint stays the same across restarts")
+                   "that its fingerprint stays the same across restarts; without it, in "
+                   "$XDG_STATE_HOME/seafold/server.key")
         ->type_name("FILE");
+    app.add_flag("--new-key-each-start", shared.newKeyEachStart,
+                 "a server makes a new key pair at every start and keeps it nowhere (clients that joined it "
+                 "before then refuse it as a changed server; for tests)");
+    app.add_flag("--accept-new-key", shared.acceptNewKey,
+                 "a client joins a server it remembers although it shows another key than before, and "
+                 "remembers the new one (in $XDG_STATE_HOME/seafold/known-servers); only when the server's key "
+                 "was changed on purpose");
 }
 
 // Options of the session on top of the link: finding servers, a server's
@@ -544,13 +553,13 @@ const std::vector<const char*>& serverOnlyOptions()
 {
     static const std::vector<const char*> options = {"--server-name", "--no-discovery",    "--key-file",
                                                      "--max-clients", "--max-per-address", "--max-queued-mb",
-                                                     "--ban-file",    "--no-console"};
+                                                     "--ban-file",    "--no-console",      "--new-key-each-start"};
     return options;
 }
 
 const std::vector<const char*>& clientOnlyOptions()
 {
-    static const std::vector<const char*> options = {"--say", "--voice", "--voice-activation"};
+    static const std::vector<const char*> options = {"--say", "--voice", "--voice-activation", "--accept-new-key"};
     return options;
 }
 

@@ -1,6 +1,7 @@
 #include "app/refusal.h"
 #include "app/console.h"
 #include "net/netinterface.h"
+#include "session/names.h"
 
 #include <cstring>
 
@@ -41,12 +42,19 @@ const Rule Rules[] = {
     {EndCode::Banned, BannedReasonPrefix, true},
     {EndCode::Kicked, KickedReasonPrefix, true},
     {EndCode::NameRequired, NameRequiredReason, false},
+    {EndCode::NameRefused, NameRefusedPrefix, true},
 };
+
+// What a refusal of a changed server key holds, wherever in its text: the
+// option that takes the new key.
+const char* const KeyChangedMark = "--accept-new-key";
 
 } // namespace
 
 EndCode classifyEnd(const std::string& reason)
 {
+    if (reason.find(KeyChangedMark) != std::string::npos)
+        return EndCode::KeyChanged;
     for (const Rule& rule : Rules) {
         const size_t length = std::strlen(rule.text);
         if (rule.prefix ? reason.compare(0, length, rule.text) == 0 : reason == rule.text)
@@ -66,6 +74,7 @@ bool isPermanent(EndCode code)
         return false;
     case EndCode::WrongVersion:
     case EndCode::KeyMismatch:
+    case EndCode::KeyChanged:
     case EndCode::KeyExchangeRequired:
     case EndCode::NoKeyExchangeOffered:
     case EndCode::WrongPassword:
@@ -73,6 +82,7 @@ bool isPermanent(EndCode code)
     case EndCode::Banned:
     case EndCode::Kicked:
     case EndCode::NameRequired:
+    case EndCode::NameRefused:
         return true;
     }
     return false;
@@ -101,6 +111,8 @@ std::string permanentRefusalMessage(const std::string& server, const std::string
     const std::string told = terminalText(reason);
     const std::string refusedUs = "The server at " + server + " refused this client: ";
     switch (classifyEnd(reason)) {
+    case EndCode::KeyChanged:
+        return told; // the reason says it all
     case EndCode::KeyMismatch:
         return "This client refused the server at " + server + ": " + told +
                ". Check --server-key against the fingerprint the server prints when it starts.";
@@ -123,9 +135,20 @@ std::string permanentRefusalMessage(const std::string& server, const std::string
         return "The person who runs the server at " + server + " removed this client (" + told + ").";
     case EndCode::NameRequired:
         return refusedUs + "a name is required. Start it with a user name.";
+    case EndCode::NameRefused:
+        return "The server at " + server + " refused this client's name (" + told + "). Start it with another name.";
     default:
         return std::string();
     }
+}
+
+std::string changedServerKeyMessage(const std::string& server, const std::string& remembered, const std::string& shown,
+                                    const std::string& path)
+{
+    return "The server at " + server + " shows the key " + shown + ", not the key " + remembered +
+           " it had when you joined it before: this may be another machine posing as it. If its key was changed "
+           "on purpose (ask the person who runs it), start again with " +
+           KeyChangedMark + ", or remove its line from " + path + ".";
 }
 
 std::string connectFailedMessage(const std::string& server, const std::string& reason)

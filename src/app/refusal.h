@@ -18,6 +18,7 @@ enum class EndCode {
     WrongVersion,         // another program version: other connection classes
     Puzzle,               // the connection puzzle was not solved in time
     KeyMismatch,          // the server's key is not the one --server-key names
+    KeyChanged,           // a remembered server shows another key than before
     KeyExchangeRequired,  // the server requires --secure
     NoKeyExchangeOffered, // this client requires --secure, the server offers no key
     WrongPassword,
@@ -25,6 +26,7 @@ enum class EndCode {
     Banned,
     Kicked,
     NameRequired,
+    NameRefused, // the name hides characters, speaks for the server, ...
 };
 
 // The code of a reason as it came over the wire (or from our own side).
@@ -49,6 +51,12 @@ extern const char* const BannedReasonPrefix;     // "Banned"
 extern const char* const KickedReasonPrefix;     // "Kicked"
 extern const char* const NameRequiredReason;     // "A name is required"
 extern const char* const PasswordRequiredReason; // "A password is required"
+
+// Why this client refuses a server it joined before (at `server`,
+// remembered in the file at `path`) that now shows the key `shown` in place
+// of `remembered`, and what to do about it.
+std::string changedServerKeyMessage(const std::string& server, const std::string& remembered, const std::string& shown,
+                                    const std::string& path);
 
 // For a reason that will not change by itself, the line that says who
 // refused whom and what to do about it; empty for any other reason.

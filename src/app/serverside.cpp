@@ -14,17 +14,27 @@ constexpr uint32_t ServerKeyBytes = 32;
 
 } // namespace
 
-// The server's key pair: the one kept in --key-file (made there the first
-// time), else a fresh one for this run. Clients that pin it learn its
-// fingerprint from the start-up line.
+// The server's key pair: the one kept in --key-file, else in the user's
+// state folder (made there the first time, the folder too), so that clients
+// that joined before know the server again; a fresh one for this run with
+// --new-key-each-start, or without a home folder. Clients that pin it learn
+// its fingerprint from the start-up line.
 bool ServerSide::makeKey(std::string* why)
 {
     RefPtr<AsymmetricKey> key;
-    if (mOptions.keyFile.empty()) {
+    std::string path = mOptions.newKeyEachStart ? std::string() : mOptions.keyFile;
+    if (path.empty() && !mOptions.newKeyEachStart) {
+        path = defaultServerKeyFile();
+        if (!path.empty() && !makeOwnFolder(path.substr(0, path.rfind('/')), why)) {
+            *why += ". Give the key's place with --key-file FILE, or use --new-key-each-start.";
+            return false;
+        }
+    }
+    if (path.empty()) {
         key = new AsymmetricKey(ServerKeyBytes);
         SF_ASSERT(key->isValid(), "The server's key pair could not be made.");
     } else {
-        key = loadOrMakeKeyFile(mOptions.keyFile, ServerKeyBytes, why);
+        key = loadOrMakeKeyFile(path, ServerKeyBytes, why);
         if (!key) {
             *why += ".";
             return false;

@@ -3,6 +3,7 @@
 #include "scene/guitext.h"
 #include "scene/sessionport.h"
 #include "scene/windowevents.h"
+#include "session/names.h"
 
 #include <CEGUI/CEGUI.h>
 
@@ -36,14 +37,31 @@ void ChatLine::attach(CEGUI::Window* root, SessionPort& port, WindowEvents& even
     // The lines are the users' own texts: no markup in them is obeyed.
     mLines->setTextParsingEnabled(false);
     root->addChild(mLines);
+    // The server's words, just above, in amber.
+    mServerLines = windows.createWindow("TaharezLook/StaticText", "ChatServerLines");
+    mServerLines->setArea(CEGUI::URect(CEGUI::UVector2(cegui_reldim(0.01f), cegui_reldim(0.44f)),
+                                       CEGUI::UVector2(cegui_reldim(0.6f), cegui_reldim(0.575f))));
+    mServerLines->setProperty("FrameEnabled", "false");
+    mServerLines->setProperty("BackgroundEnabled", "false");
+    mServerLines->setProperty("VertFormatting", "BottomAligned");
+    mServerLines->setProperty("HorzFormatting", "WordWrapLeftAligned");
+    mServerLines->setProperty("TextColours", "FFFFC040");
+    mServerLines->setMousePassThroughEnabled(true);
+    mServerLines->setTextParsingEnabled(false);
+    root->addChild(mServerLines);
     mEdit = windows.createWindow("TaharezLook/Editbox", "ChatEdit");
     mEdit->setArea(CEGUI::URect(CEGUI::UVector2(cegui_reldim(0.01f), cegui_reldim(0.93f)),
                                 CEGUI::UVector2(cegui_reldim(0.6f), cegui_reldim(0.98f))));
     mEdit->setProperty("MaxTextLength", "500");
     mEdit->hide();
     root->addChild(mEdit);
-    mSubscription =
-        port.subscribeChat([this](const std::string& sender, const std::string& text) { add(sender, text, mNowMs); });
+    // A line without a sender is the server's: no user goes without a name.
+    mSubscription = port.subscribeChat([this](const std::string& sender, const std::string& text) {
+        if (sender.empty())
+            addFromServer(text, mNowMs);
+        else
+            add(sender, text, mNowMs);
+    });
 }
 
 void ChatLine::open()
@@ -85,7 +103,9 @@ void ChatLine::send()
         mPort->describeSession(status);
         add(status.userName.empty() ? std::string("you") : status.userName, text, mNowMs);
     } else {
-        add("", "Not sent: no server that knows chat is connected.", mNowMs);
+        addNote("Not sent: no server that knows chat is connected, or the line holds a character that does not "
+                "show.",
+                mNowMs);
     }
 }
 
@@ -97,40 +117,64 @@ void ChatLine::cancel()
     mEvents->chatLine("cancelled");
 }
 
+void ChatLine::push(std::deque<Line>& lines, std::string text, uint32_t nowMs)
+{
+    lines.push_back({std::move(text), nowMs});
+    while (lines.size() > ShownLines)
+        lines.pop_front();
+    show(nowMs);
+}
+
 void ChatLine::add(const std::string& sender, const std::string& text, uint32_t nowMs)
 {
-    mShown.push_back({sender.empty() ? text : sender + ": " + text, nowMs});
-    while (mShown.size() > ShownLines)
-        mShown.pop_front();
-    show(nowMs);
+    push(mShown, oneLineText(sender) + ": " + oneLineText(text), nowMs);
+}
+
+void ChatLine::addFromServer(const std::string& text, uint32_t nowMs)
+{
+    push(mServerShown, "[server] " + oneLineText(text), nowMs);
+}
+
+void ChatLine::addNote(const std::string& text, uint32_t nowMs)
+{
+    push(mShown, text, nowMs);
 }
 
 void ChatLine::update(uint32_t nowMs)
 {
     mNowMs = nowMs;
-    const size_t before = mShown.size();
-    while (!mShown.empty() && uint32_t(nowMs - mShown.front().atMs) >= ShownMs)
-        mShown.pop_front();
-    if (mShown.size() != before || !mShown.empty())
+    bool changed = false;
+    for (std::deque<Line>* lines : {&mShown, &mServerShown})
+        while (!lines->empty() && uint32_t(nowMs - lines->front().atMs) >= ShownMs) {
+            lines->pop_front();
+            changed = true;
+        }
+    if (changed || !mShown.empty() || !mServerShown.empty())
         show(nowMs);
 }
 
 void ChatLine::show(uint32_t nowMs)
 {
-    if (!mLines)
+    showIn(mLines, mShown, nowMs);
+    showIn(mServerLines, mServerShown, nowMs);
+}
+
+void ChatLine::showIn(CEGUI::Window* box, const std::deque<Line>& lines, uint32_t nowMs)
+{
+    if (!box)
         return;
     std::string text;
-    for (const Line& line : mShown)
+    for (const Line& line : lines)
         text += (text.empty() ? "" : "\n") + line.text;
-    mLines->setText(guiUtf8(text));
+    box->setText(guiUtf8(text));
     // The whole box fades with its newest line.
     float alpha = 1.0f;
-    if (!mShown.empty()) {
-        const uint32_t age = uint32_t(nowMs - mShown.back().atMs);
+    if (!lines.empty()) {
+        const uint32_t age = uint32_t(nowMs - lines.back().atMs);
         if (age > ShownMs - FadeMs)
             alpha = float(ShownMs - std::min(age, ShownMs)) / float(FadeMs);
     }
-    mLines->setAlpha(alpha);
+    box->setAlpha(alpha);
 }
 
 } // namespace seafold

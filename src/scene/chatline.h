@@ -40,27 +40,38 @@ public:
     void send();
     void cancel();
 
-    // A line from `sender` arrived (or the user's own was sent).
+    // A line from `sender` arrived (or the user's own was sent): shown on
+    // one line, anything hidden in it escaped.
     void add(const std::string& sender, const std::string& text, uint32_t nowMs);
+    // The server's own words (the operator's lines, its notices): shown
+    // apart, above the users' lines, under "[server]" and in another colour,
+    // so that no user's line can pass for them.
+    void addFromServer(const std::string& text, uint32_t nowMs);
+    // A note of this program's own among the users' lines (a line not sent).
+    void addNote(const std::string& text, uint32_t nowMs);
     // Once a frame: lines past their time go, the oldest ones fade.
     void update(uint32_t nowMs);
 
 private:
-    void close();
-    void show(uint32_t nowMs);
-
     struct Line {
         std::string text;
         uint32_t atMs;
     };
+    void close();
+    void push(std::deque<Line>& lines, std::string text, uint32_t nowMs);
+    void show(uint32_t nowMs);
+    static void showIn(CEGUI::Window* box, const std::deque<Line>& lines, uint32_t nowMs);
+
     SessionPort* mPort = nullptr;
     WindowEvents* mEvents = nullptr;
     CEGUI::Window* mRoot = nullptr;
     CEGUI::Window* mEdit = nullptr;
     CEGUI::Window* mLines = nullptr;
+    CEGUI::Window* mServerLines = nullptr;
     uint64_t mSubscription = 0;
     bool mOpen = false;
     std::deque<Line> mShown;
+    std::deque<Line> mServerShown;
     uint32_t mNowMs = 0;
 };
 

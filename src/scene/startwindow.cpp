@@ -355,7 +355,8 @@ void StartWindow::setServers(const std::vector<StartServerRow>& rows)
                               {"locked", row.locked},
                               {"ms", row.roundTripMs},
                               {"other_version", row.otherVersion},
-                              {"favourite", row.favourite}});
+                              {"favourite", row.favourite},
+                              {"known", row.trust == "known server"}});
     mServers->handleUpdatedItemData();
     mEvents->startServers(logged);
 }

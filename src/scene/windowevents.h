@@ -19,7 +19,7 @@
 //   {"talk": "Talking"}
 //   {"start": "shown", "widgets": {"join": [x, y, width, height], ...}}
 //                       (the start window; "hidden" once a session runs)
-//   {"start_servers": [{"name": "Harbour", "users": 2, "address": "10.0.0.5:28000"}]}
+//   {"start_servers": [{"name": "Harbour", "users": 2, "address": "10.0.0.5:28000", "known": false}]}
 //   {"start_status": "Joining 10.0.0.5:28000 ...", "problem": false}
 //   {"menu": "shown", "widgets": {"MenuLeave": [x, y, width, height], ...}}
 //                       (Escape's menu over a session; "hidden" again)

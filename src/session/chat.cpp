@@ -1,7 +1,10 @@
 #include "session/chat.h"
+#include "session/names.h"
 #include "session/relay.h"
 #include "session/simpleeventconnection.h"
 #include "session/wireversion.h"
+
+#include "base/utf8.h"
 
 #include <algorithm>
 
@@ -36,7 +39,7 @@ std::string chatText(const RefPtr<ByteBuffer>& data)
 
 bool ChatChannel::send(const std::string& text)
 {
-    if (text.empty() || text.size() > ChatLimiter::MaxLineBytes ||
+    if (text.empty() || text.size() > ChatLimiter::MaxLineBytes || !chatLineRefusal(text).empty() ||
         (mConnection.isEstablished() && !speaksSeafold(mConnection)))
         return false;
     RefPtr<ByteBuffer> data = new ByteBuffer(uint32_t(text.size()));
@@ -55,15 +58,35 @@ void ChatChannel::receive(const RefPtr<ByteBuffer>& data)
         const bool tooLong = verdict == ChatLimiter::Verdict::TooLong;
         SF_LOG("LogSession", "%s: chat line dropped (%s)", mConnection.name(), tooLong ? "too long" : "too many");
         if (mLimiter.tellDropped())
-            mConnection.rpcMessageServerToClient(
-                StringPtr(tooLong ? "Your chat line is longer than 500 bytes; it was not sent."
-                                  : "You send chat lines faster than 5 a second; some were not sent."));
+            mConnection.sendServerNotice(tooLong ? "Your chat line is longer than 500 bytes; it was not sent."
+                                                 : "You send chat lines faster than 5 a second; some were not sent.");
         return;
     }
     UserAction action;
     action.kind = UserAction::Chat;
     action.text = chatText(data);
+    // A line shows on one line, and shows everything it holds.
+    const std::string refusal = chatLineRefusal(action.text);
+    if (!refusal.empty()) {
+        SF_LOG("LogSession", "%s: chat line dropped (%s)", mConnection.name(), refusal.c_str());
+        mConnection.sendServerNotice("Your chat line was not sent: " + refusal + ".");
+        return;
+    }
     relayUserAction(*s, *sender, action);
+}
+
+void SimpleEventConnection::sendServerNotice(const std::string& text, const std::string& olderText)
+{
+    if (text.empty())
+        return;
+    if (!speaksSeafold(*this)) {
+        rpcMessageServerToClient(StringPtr(fitUtf8(olderText.empty() ? text : olderText, MaxNameBytes).c_str()));
+        return;
+    }
+    const std::string line = fitUtf8(text, ChatLimiter::MaxLineBytes);
+    RefPtr<ByteBuffer> data = new ByteBuffer(uint32_t(line.size()));
+    std::copy(line.begin(), line.end(), data->data());
+    s2cServerNotice(data);
 }
 
 } // namespace seafold

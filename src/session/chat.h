@@ -1,7 +1,10 @@
 // Text chat, calls of version 1: a client sends a line, the server relays it
 // under the sender's roster name to every other user who speaks version 1.
 // A line longer than MaxLineBytes, or beyond LinesPerSecond a second (with
-// a burst of as many), is dropped; the sender is told once per episode.
+// a burst of as many), is dropped; the sender is told once per episode. So
+// is a line that would not show on one line as it is (names.h).
+// The server's own words to a user (sendServerNotice, s2cServerNotice) are
+// sent here too: a kind of their own that no chat line can pass for.
 //
 // Main thread only.
 #pragma once

@@ -116,8 +116,17 @@ void ClientEnd::playVoiceFrames(uint32_t codec, uint32_t sequence, bool endsSpur
 
 void ClientEnd::chat(const StringPtr& sender, const RefPtr<ByteBuffer>& data)
 {
+    // No user goes without a name: an empty one would pass for the
+    // server's own words in the views.
     if (Session* s = mConnection.session())
-        s->reportChat(sender.c_str(), chatText(data));
+        s->reportChat(sender.length() ? sender.c_str() : "?", chatText(data));
+}
+
+void ClientEnd::serverNotice(const RefPtr<ByteBuffer>& data)
+{
+    const std::string text = chatText(data);
+    if (!text.empty())
+        showServerText(text.c_str());
 }
 
 } // namespace seafold

@@ -47,6 +47,8 @@ public:
     void playVoiceFrames(uint32_t codec, uint32_t sequence, bool endsSpurt, const RefPtr<ByteBuffer>& frames,
                          const StringPtr& speaker);
     void chat(const StringPtr& sender, const RefPtr<ByteBuffer>& data);
+    // The server's own words (s2cServerNotice), shown as such.
+    void serverNotice(const RefPtr<ByteBuffer>& data);
 
 private:
     void forgetRoster();

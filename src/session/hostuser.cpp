@@ -1,5 +1,6 @@
 #include "session/hostuser.h"
 #include "session/chat.h"
+#include "session/names.h"
 #include "session/relay.h"
 #include "session/session.h"
 
@@ -95,7 +96,7 @@ void HostUser::serviceVoice(uint32_t nowMs)
 
 bool HostUser::chat(const std::string& text)
 {
-    if (text.empty() || text.size() > ChatLimiter::MaxLineBytes)
+    if (text.empty() || text.size() > ChatLimiter::MaxLineBytes || !chatLineRefusal(text).empty())
         return false;
     UserAction action;
     action.kind = UserAction::Chat;

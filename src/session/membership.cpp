@@ -1,4 +1,6 @@
 #include "session/membership.h"
+#include "session/names.h"
+#include "session/passwordexchange.h"
 #include "session/relay.h"
 #include "session/simpleeventconnection.h"
 #include "session/wireversion.h"
@@ -21,16 +23,20 @@ bool Membership::admitConnectRequest(const char** errorText)
 bool Membership::acceptServerKey(AsymmetricKey* key, bool isInitiator)
 {
     Session* s = mConnection.session();
-    if (!isInitiator || !s || s->settings().serverKeyFingerprint.empty())
+    if (!isInitiator || !s)
         return true;
     const std::string& expected = s->settings().serverKeyFingerprint;
-    std::string shown = keyFingerprint(key);
-    if (shown == expected)
+    const std::string shown = keyFingerprint(key);
+    std::string reason;
+    if (!expected.empty() && shown != expected)
+        reason = "The server's key fingerprint is " + shown + ", not " + expected +
+                 " as given with --server-key: this may not be the server you meant";
+    else if (expected.empty() && s->settings().serverKeyCheck)
+        reason = s->settings().serverKeyCheck(mConnection.address(), shown);
+    if (reason.empty())
         return true;
     // Another key may be an impostor's. Waiting for the right one would only
     // end in a time-out that says nothing, so the attempt ends here.
-    std::string reason = "The server's key fingerprint is " + shown + ", not " + expected +
-                         " as given with --server-key: this may not be the server you meant";
     if (ConnectionOwner* owner = mConnection.netInterface())
         owner->disconnect(&mConnection, ReasonSelfDisconnect, reason.c_str());
     return false;
@@ -40,7 +46,7 @@ bool Membership::admitEvent(NetEvent* event) const
 {
     // The calls a connection may make before it is in the roster.
     static const char* const BeforeJoining[] = {"RPC_SimpleEventConnection_c2sAddNewClient",
-                                                "RPC_SimpleEventConnection_c2sPasswordProof"};
+                                                "RPC_SimpleEventConnection_c2sPasswordAnswer"};
     Session* s = mConnection.session();
     if (!s || mConnection.connectParams().isInitiator || mConnection.senderRecord())
         return true;
@@ -67,22 +73,32 @@ void Membership::requestJoin(const StringPtr& name, PasswordExchange& password)
     // outlives the connection.
     if (s->roster().findByConnection(&mConnection))
         return;
-    // Every operation finds users by name: nobody may go without one.
-    if (name.length() == 0) {
-        mConnection.refuse("A name is required");
+    // Every operation finds users by name: nobody may go without one, nor
+    // with one that hides characters or speaks for the server.
+    const NameVerdict verdict = checkUserName(name.c_str());
+    if (!verdict.taken()) {
+        s->reportNotice("Refused the name \"" + oneLineText(name.c_str()) + "\" from " + mConnection.peerText() +
+                        ": " + verdict.refusal);
+        mConnection.refuse(verdict.refusal.c_str());
+        return;
+    }
+    const std::string banned = s->joinRefusal(mConnection.address(), verdict.name);
+    if (!banned.empty()) {
+        mConnection.refuse(banned.c_str());
         return;
     }
     // Behind a password nobody learns anything of the session before the
-    // proof: the join waits for it (it follows the join on the connection).
+    // proof: the join waits for the answer (it follows the join on the
+    // connection). A peer that cannot be asked cannot join.
     if (password.mustProve()) {
-        if (!speaksSeafold(mConnection)) {
+        if (!password.asked()) {
             mConnection.refuse("A password is required");
             return;
         }
-        password.holdJoin(name.c_str());
+        password.holdJoin(verdict.name);
         return;
     }
-    join(name.c_str());
+    join(verdict.name);
 }
 
 void Membership::join(const std::string& name)
@@ -95,8 +111,7 @@ void Membership::join(const std::string& name)
     const std::string unique = roster.uniqueName(name);
     ClientRecord& newcomer = roster.append(unique, &mConnection);
     if (unique != name)
-        mConnection.rpcMessageServerToClient(
-            StringPtr(fitUtf8("Your name is in use here; you are now: " + unique, MaxNameBytes).c_str()));
+        mConnection.sendServerNotice("Your name is in use here; you are now: " + unique);
     // The words are for the user; a peer that knows the call adopts the
     // name, and learns that it is in (past the password, say).
     if (speaksSeafold(mConnection))

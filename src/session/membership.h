@@ -2,7 +2,7 @@
 // request (a banned address), the calls a connection may make before it
 // joined, the join under a name no other user has (the user is told the
 // name it got), and the leave; a client's check of the server's key
-// (--server-key). The join and the leave go through the one relay path.
+// (--server-key, or the session's check of remembered servers). The join and the leave go through the one relay path.
 //
 // Main thread only.
 #pragma once
@@ -30,12 +30,13 @@ public:
     // Client: true when the server's key is the one the session expects;
     // otherwise the attempt ends at once with both fingerprints as reason.
     bool acceptServerKey(AsymmetricKey* key, bool isInitiator);
-    // Server: before the join only the join and the password's proof pass.
+    // Server: before the join only the join and the password's answer pass.
     bool admitEvent(NetEvent* event) const;
     bool hasJoined() const;
 
-    // Server, c2sAddNewClient: one join per connection, with a name; behind
-    // a password the join waits for the proof (`password`).
+    // Server, c2sAddNewClient: one join per connection, under a name the
+    // server takes (names.h) and the session does not ban; behind a
+    // password the join waits for the answer (`password`).
     void requestJoin(const StringPtr& name, PasswordExchange& password);
     // Server: the user joins the roster under a name no other user has.
     void join(const std::string& name);

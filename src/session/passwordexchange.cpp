@@ -2,33 +2,141 @@
 #include "session/simpleeventconnection.h"
 #include "session/wireversion.h"
 
+#include "net/cpace.h"
 #include "net/crypto.h"
 
 #include <algorithm>
 
 namespace seafold {
 
-bool PasswordExchange::proof(const std::string& password, uint8_t proof[32])
+namespace {
+
+const char ChannelLabel[] = "Seafold join password channel";
+
+RefPtr<ByteBuffer> bufferOf(const uint8_t* data, size_t size)
+{
+    RefPtr<ByteBuffer> buffer = new ByteBuffer(uint32_t(size));
+    std::copy(data, data + size, buffer->data());
+    return buffer;
+}
+
+bool holds(const RefPtr<ByteBuffer>& buffer, size_t size)
+{
+    return buffer && buffer->size() == size;
+}
+
+} // namespace
+
+PasswordExchange::PasswordExchange(SimpleEventConnection& connection) : mConnection(connection) {}
+
+PasswordExchange::~PasswordExchange() = default;
+
+bool PasswordExchange::channel(std::array<uint8_t, 32>* channel) const
 {
     const RefPtr<ByteBuffer>& secret = mConnection.connectParams().sharedSecret;
     if (!mConnection.connectParams().usingCrypto || !secret || secret->size() == 0)
         return false;
-    return hmacSha256(reinterpret_cast<const uint8_t*>(password.data()), password.size(), secret->data(),
-                      secret->size(), proof);
+    return hmacSha256(secret->data(), secret->size(), reinterpret_cast<const uint8_t*>(ChannelLabel),
+                      sizeof ChannelLabel - 1, channel->data());
 }
 
-void PasswordExchange::sendProof()
+std::unique_ptr<CpaceExchange> PasswordExchange::start(const std::string& password) const
+{
+    std::array<uint8_t, 32> bound;
+    if (password.empty() || !channel(&bound))
+        return nullptr;
+    const auto role = mConnection.connectParams().isInitiator ? CpaceExchange::Role::Client
+                                                               : CpaceExchange::Role::Server;
+    auto exchange = std::make_unique<CpaceExchange>(role, password, bound.data(), bound.size());
+    return exchange->usable() ? std::move(exchange) : nullptr;
+}
+
+void PasswordExchange::ask()
 {
     Session* s = mConnection.session();
-    if (!s || !speaksSeafold(mConnection))
+    if (!s || s->settings().password.empty() || !speaksSeafold(mConnection))
         return;
-    uint8_t bytes[32];
-    const std::string& password = s->settings().password;
-    const bool proven = !password.empty() && proof(password, bytes);
-    RefPtr<ByteBuffer> data = new ByteBuffer(proven ? 32 : 0);
+    // Without a sealed connection there is nothing to bind the exchange
+    // to: the join is refused when it comes.
+    mExchange = start(s->settings().password);
+    if (!mExchange)
+        return;
+    const CpaceExchange::Share& share = mExchange->share();
+    mConnection.s2cPasswordRequired(bufferOf(share.data(), share.size()));
+}
+
+void PasswordExchange::answer(const RefPtr<ByteBuffer>& serverShare)
+{
+    Session* s = mConnection.session();
+    if (!s || mExchange)
+        return;
+    // Only now, and only to this server, does the client answer at all.
+    mExchange = start(s->settings().password);
+    if (!mExchange) {
+        mConnection.c2sPasswordAnswer(new ByteBuffer(0), new ByteBuffer(0)); // the server says what is missing
+        return;
+    }
+    if (!holds(serverShare, CpaceExchange::ShareBytes) ||
+        !mExchange->takeOtherShare(serverShare->data(), serverShare->size())) {
+        if (ConnectionOwner* owner = mConnection.netInterface())
+            owner->disconnect(&mConnection, ReasonSelfDisconnect, "The server's password exchange is malformed");
+        return;
+    }
+    const CpaceExchange::Share& share = mExchange->share();
+    const CpaceExchange::Tag tag = mExchange->ownTag();
+    mConnection.c2sPasswordAnswer(bufferOf(share.data(), share.size()), bufferOf(tag.data(), tag.size()));
+}
+
+void PasswordExchange::receiveAnswer(const RefPtr<ByteBuffer>& clientShare, const RefPtr<ByteBuffer>& clientTag,
+                                     const std::function<void(const std::string&)>& join)
+{
+    Session* s = mConnection.session();
+    if (!s || mProven || !mExchange)
+        return;
+    if (!clientShare || clientShare->size() == 0) {
+        s->reportNotice(mConnection.peerText() + " tried to join without the password; refused");
+        mConnection.refuse("A password is required");
+        return;
+    }
+    if (!s->takePasswordGuess(mConnection.address().netNum[0], mConnection.now())) {
+        SF_LOG("LogSession", "%s: too many password guesses from this host; refused", mConnection.name());
+        mConnection.refuse("Too many password guesses from your address; wait a minute");
+        return;
+    }
+    const bool good = holds(clientShare, CpaceExchange::ShareBytes) && holds(clientTag, CpaceExchange::TagBytes) &&
+                      mExchange->takeOtherShare(clientShare->data(), clientShare->size()) &&
+                      mExchange->checkOtherTag(clientTag->data(), clientTag->size());
+    if (!good) {
+        SF_LOG("LogSession", "%s: wrong password", mConnection.name());
+        s->reportNotice("Wrong password guess from " + mConnection.peerText() +
+                        (mJoinHeld ? " (asking to join as \"" + mHeldJoinName + "\")" : std::string()));
+        mConnection.refuse("Wrong password");
+        return;
+    }
+    SF_LOG("LogSession", "%s: password proven", mConnection.name());
+    mProven = true;
+    const CpaceExchange::Tag tag = mExchange->ownTag();
+    mConnection.s2cPasswordAccepted(bufferOf(tag.data(), tag.size()));
+    mExchange.reset();
+    if (mJoinHeld) {
+        mJoinHeld = false;
+        join(mHeldJoinName);
+    }
+}
+
+void PasswordExchange::accepted(const RefPtr<ByteBuffer>& serverTag)
+{
+    if (!mExchange)
+        return;
+    const bool proven =
+        holds(serverTag, CpaceExchange::TagBytes) && mExchange->checkOtherTag(serverTag->data(), serverTag->size());
+    mExchange.reset();
     if (proven)
-        std::copy(bytes, bytes + 32, data->data());
-    mConnection.c2sPasswordProof(data);
+        return;
+    // It took a guess it could not have checked: not the server we meant.
+    if (ConnectionOwner* owner = mConnection.netInterface())
+        owner->disconnect(&mConnection, ReasonSelfDisconnect,
+                          "The server did not prove that it knows the password: this may not be the server you meant");
 }
 
 bool PasswordExchange::mustProve() const
@@ -41,38 +149,6 @@ void PasswordExchange::holdJoin(const std::string& name)
 {
     mJoinHeld = true;
     mHeldJoinName = name;
-}
-
-void PasswordExchange::receiveProof(const RefPtr<ByteBuffer>& data, const std::function<void(const std::string&)>& join)
-{
-    Session* s = mConnection.session();
-    if (!s || mProven)
-        return;
-    const std::string& password = s->settings().password;
-    if (password.empty())
-        return; // a server without a password takes everyone
-    if (!data || data->size() == 0) {
-        SF_LOG("LogSession", "%s: joined without a password; refused", mConnection.name());
-        mConnection.refuse("A password is required");
-        return;
-    }
-    if (!s->takePasswordGuess(mConnection.address().netNum[0], mConnection.now())) {
-        SF_LOG("LogSession", "%s: too many password guesses from this host; refused", mConnection.name());
-        mConnection.refuse("Too many password guesses from your address; wait a minute");
-        return;
-    }
-    uint8_t expected[32];
-    if (data->size() != 32 || !proof(password, expected) || !sameBytes(expected, data->data(), 32)) {
-        SF_LOG("LogSession", "%s: wrong password", mConnection.name());
-        mConnection.refuse("Wrong password");
-        return;
-    }
-    SF_LOG("LogSession", "%s: password proven", mConnection.name());
-    mProven = true;
-    if (mJoinHeld) {
-        mJoinHeld = false;
-        join(mHeldJoinName);
-    }
 }
 
 } // namespace seafold

@@ -1,5 +1,6 @@
 #include "session/relay.h"
 #include "session/clientvoice.h"
+#include "session/names.h"
 #include "session/session.h"
 #include "session/simpleeventconnection.h"
 #include "session/wireversion.h"
@@ -112,6 +113,10 @@ void relayVoiceFrames(Session& session, ClientRecord& speaker, const UserAction&
 
 void relayChat(Session& session, ClientRecord& sender, const UserAction& action)
 {
+    // A line shows on one line, and shows everything it holds, whoever sent
+    // it (the senders' own checks tell them why).
+    if (!chatLineRefusal(action.text).empty())
+        return;
     // The line of the process's own user is shown where it was typed.
     if (!sender.local)
         session.reportChat(sender.name, action.text);
@@ -129,6 +134,12 @@ void relayUserAction(Session& session, ClientRecord& sender, const UserAction& a
 {
     StringPtr name(sender.name.c_str());
     const Orientation& o = action.orientation;
+    // Muted by the operator, the server's own user as any other: the voice
+    // is neither played here nor relayed, in either codec, to anyone.
+    const bool voice = action.kind == UserAction::Voice || action.kind == UserAction::VoiceFrames ||
+                       action.kind == UserAction::TranscodedVoice;
+    if (voice && sender.muted)
+        return;
     switch (action.kind) {
     case UserAction::Join:
         return relayJoin(session, sender);

@@ -1,5 +1,6 @@
 #include "session/roster.h"
 
+#include "session/names.h"
 #include "session/simpleeventconnection.h"
 
 #include <algorithm>
@@ -79,15 +80,24 @@ ClientRecord* Roster::findByConnection(const SimpleEventConnection* connection) 
     return nullptr;
 }
 
+ClientRecord* Roster::findLookAlike(const std::string& name) const
+{
+    const NameLooks looks = nameLooks(name);
+    for (auto& entry : mEntries)
+        if (namesLookAlike(looks, nameLooks(entry->name)))
+            return entry.get();
+    return nullptr;
+}
+
 std::string Roster::uniqueName(const std::string& name) const
 {
     std::string whole = fitUtf8(name, MaxNameBytes);
-    if (!find(whole))
+    if (!findLookAlike(whole))
         return whole;
     for (unsigned n = 2;; ++n) {
         std::string suffix = " (" + std::to_string(n) + ")";
         std::string candidate = fitUtf8(name, MaxNameBytes - suffix.size()) + suffix;
-        if (!find(candidate))
+        if (!findLookAlike(candidate))
             return candidate;
     }
 }

@@ -130,8 +130,11 @@ public:
     ClientRecord* find(const std::string& name) const;
     // The record of a connection, or none.
     ClientRecord* findByConnection(const SimpleEventConnection* connection) const;
+    // The first record whose name looks like `name` (names.h), or none.
+    ClientRecord* findLookAlike(const std::string& name) const;
     // `name` cut to MaxNameBytes, or "name (2)", "name (3)", ... with the
-    // name cut so that the whole fits: the first not in the roster.
+    // name cut so that the whole fits: the first that looks like no name in
+    // the roster.
     std::string uniqueName(const std::string& name) const;
 
     // ---- scene operations ----

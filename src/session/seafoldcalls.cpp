@@ -47,11 +47,27 @@ SF_IMPLEMENT_SEAFOLD_RPC(SimpleEventConnection, s2cYourName, GuaranteedOrdered, 
     mClientEnd.confirmName(name);
 }
 
-SF_IMPLEMENT_SEAFOLD_RPC(SimpleEventConnection, c2sPasswordProof, GuaranteedOrdered, DirClientToServer,
-                         (RefPtr<ByteBuffer> data))
+// Traced: what crosses the network here is nobody's secret.
+
+SF_IMPLEMENT_SEAFOLD_RPC(SimpleEventConnection, s2cPasswordRequired, GuaranteedOrdered, DirServerToClient,
+                         (RefPtr<ByteBuffer> serverShare))
 {
-    // Not traced: the proof is nobody's business, not even the event log's.
-    mPassword.receiveProof(data, [this](const std::string& name) { mMembership.join(name); });
+    trace("s2cPasswordRequired", serverShare);
+    mPassword.answer(serverShare);
+}
+
+SF_IMPLEMENT_SEAFOLD_RPC(SimpleEventConnection, c2sPasswordAnswer, GuaranteedOrdered, DirClientToServer,
+                         (RefPtr<ByteBuffer> clientShare, RefPtr<ByteBuffer> clientTag))
+{
+    trace("c2sPasswordAnswer", clientShare, clientTag);
+    mPassword.receiveAnswer(clientShare, clientTag, [this](const std::string& name) { mMembership.join(name); });
+}
+
+SF_IMPLEMENT_SEAFOLD_RPC(SimpleEventConnection, s2cPasswordAccepted, GuaranteedOrdered, DirServerToClient,
+                         (RefPtr<ByteBuffer> serverTag))
+{
+    trace("s2cPasswordAccepted", serverTag);
+    mPassword.accepted(serverTag);
 }
 
 // ---- chat (chat.h) ----
@@ -68,6 +84,13 @@ SF_IMPLEMENT_SEAFOLD_RPC(SimpleEventConnection, s2cChat, GuaranteedOrdered, DirS
 {
     trace("s2cChat", sender, data);
     mClientEnd.chat(sender, data);
+}
+
+SF_IMPLEMENT_SEAFOLD_RPC(SimpleEventConnection, s2cServerNotice, GuaranteedOrdered, DirServerToClient,
+                         (RefPtr<ByteBuffer> data))
+{
+    trace("s2cServerNotice", data);
+    mClientEnd.serverNotice(data);
 }
 
 } // namespace seafold

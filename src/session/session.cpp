@@ -169,6 +169,17 @@ void Session::reportChat(const std::string& sender, const std::string& text)
     endDelivery();
 }
 
+void Session::reportNotice(const std::string& text)
+{
+    if (!beginDelivery([this, text] { reportNotice(text); }))
+        return;
+    mListeners.forEach([&](const SessionListener& listener) {
+        if (listener.onNotice)
+            listener.onNotice(text);
+    });
+    endDelivery();
+}
+
 SessionInterface::~SessionInterface()
 {
     while (!pendingConnections().empty()) {

@@ -33,14 +33,20 @@ struct SessionSettings {
     // to take any key. Checked by a client's connection when the server
     // shows its key during the handshake.
     std::string serverKeyFingerprint;
+    // Asked by a client's connection with the server's address and key
+    // fingerprint as the key shows: the reason to refuse the server (a
+    // remembered server that shows another key), or empty to go on. Empty:
+    // every key is taken.
+    std::function<std::string(const NetAddress& server, const std::string& fingerprint)> serverKeyCheck;
     // Every voice unpositioned, wherever the speakers are (--flat-voice).
     bool flatVoice = false;
     // The newest version of the wire's calls this side offers (wireversion.h):
     // WireVersionBase makes it a peer built to version 0 alone (tests).
     int32_t highestWireVersion = INT32_MAX;
-    // The join password, on a sealed connection only: a server lets a
-    // client join once it proved it knows it (c2sPasswordProof); a client
-    // proves it. Empty: none.
+    // The join password, on a sealed connection only: a server asks every
+    // client for it and lets one join once their password exchange agrees
+    // (passwordexchange.h); a client answers only a server that asks. Empty:
+    // none.
     std::string password;
 };
 
@@ -67,9 +73,12 @@ struct SessionListener {
     // the sender's roster name as the server relays it.
     std::function<void(const std::string& sender, const std::string& text)> onChat;
     // A text the server sent for the user to read (a changed name, the
-    // reason the server ended the connection). Printed on standard error
-    // while nobody listens for it.
+    // reason the server ended the connection, the operator's lines). Printed
+    // on standard error while nobody listens for it.
     std::function<void(const char* text)> onServerText;
+    // Server: what its operator should hear of (a wrong password guess, a
+    // refused name).
+    std::function<void(const std::string& text)> onNotice;
 };
 
 class Session {
@@ -116,6 +125,14 @@ public:
     using Admission = std::function<std::string(const NetAddress& from)>;
     void setAdmission(Admission admission) { mAdmission = std::move(admission); }
     std::string refusal(const NetAddress& from) const { return mAdmission ? mAdmission(from) : std::string(); }
+    // Server: who may join under a name (one user banned from an address):
+    // the reason the join of `name` from `from` is refused, or empty.
+    using JoinAdmission = std::function<std::string(const NetAddress& from, const std::string& name)>;
+    void setJoinAdmission(JoinAdmission admission) { mJoinAdmission = std::move(admission); }
+    std::string joinRefusal(const NetAddress& from, const std::string& name) const
+    {
+        return mJoinAdmission ? mJoinAdmission(from, name) : std::string();
+    }
 
     // Server: one password guess from `host` (an IPv4 address) at `nowMs`;
     // false, counting nothing, when the host made PasswordGuessesPerMinute
@@ -168,6 +185,7 @@ public:
     void reportConnectionState(const char* state, const char* reason);
     void reportServerText(const char* text);
     void reportChat(const std::string& sender, const std::string& text);
+    void reportNotice(const std::string& text);
 
 private:
     // False, with `later` kept for after, while listeners are being told.
@@ -180,6 +198,7 @@ private:
     bool mOwnNameConfirmed = false;
     std::string mOwnName;
     Admission mAdmission;
+    JoinAdmission mJoinAdmission;
     WeakRef<SimpleEventConnection> mServerConnection;
     std::map<uint32_t, std::deque<uint32_t>> mPasswordGuesses; // by host: the times of its guesses
     SoundPool* mSoundPool = nullptr;

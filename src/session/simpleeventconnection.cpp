@@ -34,6 +34,14 @@ ClientRecord* SimpleEventConnection::senderRecord() const
     return s ? s->roster().findByConnection(this) : nullptr;
 }
 
+std::string SimpleEventConnection::peerText() const
+{
+    const uint32_t host = address().netNum[0];
+    return std::to_string(host >> 24) + "." + std::to_string((host >> 16) & 255) + "." +
+           std::to_string((host >> 8) & 255) + "." + std::to_string(host & 255) + ":" +
+           std::to_string(address().port);
+}
+
 bool SimpleEventConnection::sendOrientation(const Orientation& orientation)
 {
     return speaksSeafold(*this) && mUpdates.sendOrientation(orientation);
@@ -56,10 +64,12 @@ void SimpleEventConnection::onEstablished()
         return;
     if (s->settings().pingIntervalMs)
         setPingTimeouts(s->settings().pingIntervalMs, DefaultPingRetries);
-    if (!connectParams().isInitiator)
+    if (!connectParams().isInitiator) {
         mRelays.resume();
-    else
-        mClientEnd.established([this] { mPassword.sendProof(); });
+        mPassword.ask();
+    } else {
+        mClientEnd.established([] {});
+    }
 }
 
 void SimpleEventConnection::onConnectFailed(uint32_t, const char* message)

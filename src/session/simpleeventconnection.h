@@ -5,7 +5,7 @@
 // (one connection to the server). The parts, each with its own state:
 //   Membership       who may connect and join, under which name (server),
 //                    and whose key a client accepts
-//   PasswordExchange the join password's proof
+//   PasswordExchange the join password's exchange (CPace, net/cpace.h)
 //   SenderRelays     what the server relays from this client, within its
 //                    fair share, through the one relay path (relay.h)
 //   VoiceIntake      this client's voice as the server takes it
@@ -17,6 +17,7 @@
 // seafoldcalls.cpp (version 1) and echocalls.cpp (the echo calls).
 #pragma once
 
+#include <array>
 #include <string>
 
 #include "net/rpc.h"
@@ -77,8 +78,15 @@ public:
     bool sendChat(const std::string& text) { return mChat.send(text); }
     static constexpr size_t MaxChatBytes = ChatLimiter::MaxLineBytes;
     static constexpr double ChatLinesPerSecond = ChatLimiter::LinesPerSecond;
-    // The proof for `password` on this connection; false without a sealed one.
-    bool passwordProof(const std::string& password, uint8_t proof[32]) { return mPassword.proof(password, proof); }
+    // The bytes that bind the password exchange to this connection: a digest
+    // of its key exchange's shared secret. False without a sealed one.
+    bool passwordChannel(std::array<uint8_t, 32>* channel) const { return mPassword.channel(channel); }
+    // Server: `text` for this client's user, as s2cServerNotice, or to a
+    // client of version 0 as the text call every peer knows, with
+    // `olderText` in its place when given (cut to what that call carries).
+    void sendServerNotice(const std::string& text, const std::string& olderText = std::string());
+    // The peer's address as a user writes it ("127.0.0.1:28000").
+    std::string peerText() const;
 
     // Server, once per main-loop pass: plays this client's Opus voice due
     // by `nowMs` and sends it in LPC-10 to the clients of version 0.
@@ -126,10 +134,15 @@ public:
     // The name the server knows this client by, when it is not the one the
     // client asked for (taken, or too long).
     SF_DECLARE_RPC(s2cYourName, StringPtr);
-    // HMAC-SHA-256 keyed by the password over the key exchange's shared
-    // secret; empty from a client without a password. Posted by every
-    // client that speaks version 1 once the connection is up.
-    SF_DECLARE_RPC(c2sPasswordProof, RefPtr<ByteBuffer>);
+    // The join password (passwordexchange.h): the server's share, when it
+    // requires a password; the client's share and confirmation tag, in
+    // answer only; the server's tag, once the client's was good.
+    SF_DECLARE_RPC(s2cPasswordRequired, RefPtr<ByteBuffer>);
+    SF_DECLARE_RPC(c2sPasswordAnswer, RefPtr<ByteBuffer>, RefPtr<ByteBuffer>);
+    SF_DECLARE_RPC(s2cPasswordAccepted, RefPtr<ByteBuffer>);
+    // A line of the operator or a notice of the server, shown as such and
+    // never as a user's chat line.
+    SF_DECLARE_RPC(s2cServerNotice, RefPtr<ByteBuffer>);
     // A line of UTF-8 text, at most MaxChatBytes; a byte buffer, as a text
     // argument carries no more than 255 characters.
     SF_DECLARE_RPC(c2sChat, RefPtr<ByteBuffer>);

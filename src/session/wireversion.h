@@ -18,9 +18,11 @@
 //              c2sOrientation, s2cOrientation: a user's model orientation
 //              (orientationcoalescer.h). All in seafoldcalls.cpp.
 //              The server's word of a client's name once it is taken in
-//              (s2cYourName), the
-//              join password's proof (c2sPasswordProof) and chat (c2sChat,
-//              s2cChat).
+//              (s2cYourName), the join password's exchange
+//              (s2cPasswordRequired, c2sPasswordAnswer, s2cPasswordAccepted,
+//              passwordexchange.h),
+//              chat (c2sChat, s2cChat) and the server's own words
+//              (s2cServerNotice), which no chat line can pass for.
 //
 // So a new call is declared with SF_IMPLEMENT_SEAFOLD_RPC (never the plain
 // SF_IMPLEMENT_RPC, which is version 0), and whoever sends one first asks

@@ -134,7 +134,7 @@ def lost_and_found(address, server, alice):
           f"alice after the server came back: {lines[-4:]}")
     # A second alice is told the name the server gave her.
     twin = Proc("twin", ["-client", address, "alice"])
-    twin.wait_line(q("Your name is in use here; you are now: alice (2)"))
+    twin.wait_line(q("[server] Your name is in use here; you are now: alice (2)"))
     check(not any("dave" in l for l in again.lines()), f"dave joined again: {again.lines()}")
     check(not any("Trying again" in l for l in dave.lines()), f"dave tried again: {dave.lines()}")
     # Told not to try again, dave ended on his own, and says so with his exit code.

@@ -51,6 +51,7 @@ TEST_F(BanFile, ABanIntoAMissingFolderIsNotReportedAsKept)
     ASSERT_TRUE(from.parse("10.0.0.7:5000"));
     EXPECT_FALSE(console.refusal(from).empty());
     appSession().setAdmission(nullptr);
+    appSession().setJoinAdmission(nullptr);
 }
 
 TEST_F(BanFile, BansAreKeptAndReadBack)
@@ -67,6 +68,7 @@ TEST_F(BanFile, BansAreKeptAndReadBack)
     ASSERT_EQ(again.bans().size(), 1u);
     EXPECT_EQ(again.bans()[0].host, (10u << 24) | 7u);
     appSession().setAdmission(nullptr);
+    appSession().setJoinAdmission(nullptr);
 }
 
 } // namespace

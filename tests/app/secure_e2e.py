@@ -4,8 +4,10 @@
 refused with the reason, a wrong --server-key refused; a server that seals by
 default showing its key's fingerprint, which a pinned client joins; and a
 secure client that gives up on an --insecure server; a session with a join
-password, where a wrong one ends the client and learns nothing. Every wait is
-bounded.
+password, where a wrong one ends the client and learns nothing; a server
+posing with another password, answered with nothing it can test; a server
+whose key changed, refused until the client accepts the new key. Every wait
+is bounded.
 Usage: secure_e2e.py SEAFOLD_HEADLESS"""
 
 import os
@@ -159,11 +161,72 @@ def password_session():
     check(server.stop() == 0, "the password server did not end with 0")
 
 
+def rogue_password_server():
+    """A server posing with a password of its own (its one guess) asks alice
+    for hers: it records her answer, which holds nothing of the password and
+    carries one guess only; a server without a password is never answered."""
+    address = f"127.0.0.1:{free_port()}"
+    rogue = Proc(["server", address, "--no-discovery"], "rogue",
+                 env=dict(os.environ, SEAFOLD_PASSWORD="tide and sand"))
+    rogue.wait_for("the start-up line", lambda: "listening" in rogue.stderr_text())
+    env = dict(os.environ, SEAFOLD_PASSWORD="tide and salt")
+    alice = Proc(["-client", address, "alice", "--quit-after", "30"], "alice-rogue", env=env)
+    rogue.wait_for("alice's answer", lambda: rogue.rpcs("c2sPasswordAnswer"), 20)
+    answers = rogue.rpcs("c2sPasswordAnswer")
+    check(len(answers) == 1 and [len(field) for field in answers[0]] == [64, 64],
+          f"the answer is not one share and one tag of 32 bytes: {answers!r}")
+    secret = "tide and salt".encode().hex()
+    check(all(secret not in field for answer in answers for field in answer), "the password crossed in the answer")
+    check(ended_with_one(alice), "alice did not end with 1 at a server with another password")
+    check(rogue.stop() == 0, "the rogue server did not end with 0")
+    # No password on the server: the client's is never used.
+    address = f"127.0.0.1:{free_port()}"
+    open_server = Proc(["server", address, "--no-discovery"], "open-server")
+    open_server.wait_for("the start-up line", lambda: "listening" in open_server.stderr_text())
+    bob = Proc(["-client", address, "bob", "--quit-after", "30"], "bob", env=env)
+    open_server.wait_for("bob's join", lambda: open_server.rpcs("c2sAddNewClient") == [["bob"]])
+    check(bob.rpcs("s2cPasswordRequired") == [] and open_server.rpcs("c2sPasswordAnswer") == [],
+          "a client answered a server that asked for no password")
+    check(bob.stop() == 0, "bob did not end with 0")
+    check(open_server.stop() == 0, "the open server did not end with 0")
+
+
+def changed_server_key():
+    """A server this client joined before comes back with another key: the
+    client refuses it with a sentence that says what happened and how to
+    accept the new key, and does with --accept-new-key."""
+    address = f"127.0.0.1:{free_port()}"
+    first = Proc(["server", address, "--no-discovery", "--new-key-each-start"], "first")
+    first.wait_for("the start-up line", lambda: "listening" in first.stderr_text())
+    carol = Proc(["-client", address, "carol", "--quit-after", "1"], "carol-first")
+    first.wait_for("carol's join", lambda: first.rpcs("c2sAddNewClient") == [["carol"]])
+    try:
+        check(carol.p.wait(timeout=15) == 0, "carol did not end with 0 at the first server")
+    except subprocess.TimeoutExpired:
+        check(False, "carol did not end at the first server")
+        carol.stop()
+    check(first.stop() == 0, "the first server did not end with 0")
+    second = Proc(["server", address, "--no-discovery", "--new-key-each-start"], "second")
+    second.wait_for("the start-up line", lambda: "listening" in second.stderr_text())
+    again = Proc(["-client", address, "carol", "--quit-after", "30"], "carol-again")
+    reason = failed_with(again, "the refusal of a changed server key")
+    check(reason is not None and "may be another machine posing as it" in reason and "--accept-new-key" in reason,
+          f"carol at a changed server: {reason!r}")
+    check(ended_with_one(again), "carol did not end with 1 at a changed server")
+    check(second.rpcs("c2sAddNewClient") == [], "carol joined a server whose key changed")
+    accepting = Proc(["-client", address, "carol", "--accept-new-key", "--quit-after", "30"], "carol-accepting")
+    second.wait_for("carol's join", lambda: second.rpcs("c2sAddNewClient") == [["carol"]])
+    check(accepting.stop() == 0, "carol with --accept-new-key did not end with 0")
+    check(second.stop() == 0, "the second server did not end with 0")
+
+
 server, address, fingerprint = secure_session()
 refusals(server, address, fingerprint)
 sealed_by_default()
 plain_server()
 password_session()
+rogue_password_server()
+changed_server_key()
 if failures:
     print("\n".join(failures))
     print(f"{len(failures)} failed")

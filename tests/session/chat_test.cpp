@@ -56,5 +56,52 @@ TEST_F(ChatTest, APeerOfVersionZeroIsNeitherSentChatNorCanSendIt)
     EXPECT_EQ(old.toServer(), connection); // still connected
 }
 
+TEST_F(ChatTest, ALineWithAControlCharacterIsNotRelayedAndTheSenderIsTold)
+{
+    Peer& a = add("alice");
+    Peer& b = add("bob");
+    ASSERT_TRUE(settle());
+    // Refused before it is sent, and by the server if sent.
+    const std::string forged = "hi\nalice: my new password is hunter2";
+    EXPECT_FALSE(b.toServer()->sendChat(forged));
+    RefPtr<ByteBuffer> line = new ByteBuffer(uint32_t(forged.size()));
+    std::copy(forged.begin(), forged.end(), line->data());
+    b.toServer()->c2sChat(line);
+    ASSERT_TRUE(settle());
+    EXPECT_TRUE(a.callsNamed("s2cChat").empty());
+    ASSERT_EQ(b.texts.size(), 1u);
+    EXPECT_NE(b.texts[0].find("U+000A"), std::string::npos) << b.texts[0];
+}
+
+TEST_F(ChatTest, TheServersWordsComeAsTheirOwnKindAndAsBeforeToVersionZero)
+{
+    Peer& a = add("alice");
+    Peer& old = addVersionZero("old");
+    ASSERT_TRUE(settle());
+    for (const char* name : {"alice", "old"})
+        server().roster.find(name)->connection->sendServerNotice("hello", "Operator: hello");
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(a.callsNamed("s2cServerNotice"), std::vector<std::string>{"[\"68656c6c6f\"]"});
+    EXPECT_TRUE(a.callsNamed("rpcMessageServerToClient").empty());
+    EXPECT_EQ(a.texts, std::vector<std::string>{"hello"});
+    EXPECT_EQ(old.callsNamed("rpcMessageServerToClient"), std::vector<std::string>{"[\"Operator: hello\"]"});
+}
+
+TEST_F(ChatTest, AnEmptySenderNeverPassesForTheServer)
+{
+    Peer& a = add("alice");
+    ASSERT_TRUE(settle());
+    std::vector<std::string> senders;
+    SessionListener listener;
+    listener.onChat = [&](const std::string& sender, const std::string&) { senders.push_back(sender); };
+    a.session.subscribe(std::move(listener));
+    RefPtr<ByteBuffer> text = new ByteBuffer(2);
+    text->data()[0] = 'h';
+    text->data()[1] = 'i';
+    server().roster.find("alice")->connection->s2cChat(StringPtr(""), text);
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(senders, std::vector<std::string>{"?"});
+}
+
 } // namespace
 } // namespace seafold::test

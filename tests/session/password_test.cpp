@@ -1,7 +1,12 @@
-// The join password: proven over the sealed connection's secret, never sent.
+// The join password: a password-authenticated exchange on the sealed
+// connection; nothing that crosses it lets anyone test a guess.
 #include "sessiontestutil.h"
 
 #include "net/crypto.h"
+#include "net/cpace.h"
+
+#include <algorithm>
+#include <array>
 
 #include <cstring>
 
@@ -10,36 +15,51 @@ namespace {
 
 constexpr const char* Secret = "correct horse battery staple";
 
-// Keeps a copy of every datagram a socket sends, and sends it.
-struct Tap : PacketFilter {
-    std::vector<std::vector<uint8_t>>& wire;
-    explicit Tap(std::vector<std::vector<uint8_t>>& into) : wire(into) {}
-    NetResult filterSend(Socket& socket, const NetAddress& destination, const uint8_t* data, uint32_t length) override
-    {
-        wire.emplace_back(data, data + length);
-        return socket.sendRaw(destination, data, length);
-    }
-};
-
 struct PasswordTest : SessionTest {
     RefPtr<AsymmetricKey> serverKey = new AsymmetricKey(32);
-    std::vector<std::vector<uint8_t>> wire; // every datagram the clients sent
-    std::vector<std::unique_ptr<Tap>> taps;
+    // What the server received in each password answer, in plain (the
+    // call's arguments as its handler got them), with the connection's
+    // channel.
+    struct Answer {
+        std::vector<uint8_t> share, tag;
+        std::array<uint8_t, 32> channel{};
+    };
+    std::vector<Answer> answers;
+    std::vector<std::string> notices; // the server operator's
 
-    void TearDown() override
-    {
-        for (auto& peer : peers)
-            if (peer->netInterface)
-                peer->netInterface->socket().setPacketFilter(nullptr);
-    }
     void SetUp() override
     {
         SessionTest::SetUp();
-        SessionSettings settings;
-        settings.password = Secret;
-        server().session.setSettings(settings);
+        setServerPassword(Secret);
         server().netInterface->setPrivateKey(serverKey);
         server().netInterface->setRequiresKeyExchange(true);
+        SessionListener listener;
+        listener.onRpc = [this](const char* rpc, const Json& args) {
+            if (std::string(rpc) != "c2sPasswordAnswer")
+                return;
+            Answer answer;
+            answer.share = bytesOf(args[0].get<std::string>());
+            answer.tag = bytesOf(args[1].get<std::string>());
+            for (const RefPtr<NetConnection>& connection : server().netInterface->connections())
+                if (auto* c = dynamic_cast<SimpleEventConnection*>(connection.get()))
+                    c->passwordChannel(&answer.channel);
+            answers.push_back(answer);
+        };
+        listener.onNotice = [this](const std::string& text) { notices.push_back(text); };
+        server().session.subscribe(std::move(listener));
+    }
+    void setServerPassword(const std::string& password)
+    {
+        SessionSettings settings;
+        settings.password = password;
+        server().session.setSettings(settings);
+    }
+    static std::vector<uint8_t> bytesOf(const std::string& hex)
+    {
+        std::vector<uint8_t> out;
+        for (size_t i = 0; i + 1 < hex.size(); i += 2)
+            out.push_back(uint8_t(std::stoi(hex.substr(i, 2), nullptr, 16)));
+        return out;
     }
     // A sealed client with `password` that tries to join.
     Peer& joinWith(const std::string& name, const std::string& password)
@@ -50,19 +70,10 @@ struct PasswordTest : SessionTest {
         settings.password = password;
         peer.session.setSettings(settings);
         peer.netInterface->setRequiresKeyExchange(true);
-        taps.push_back(std::make_unique<Tap>(wire));
-        peer.netInterface->socket().setPacketFilter(taps.back().get());
         peer.join(server());
         run(800, [&] { return !peer.states.empty() && peer.states.back() != "connected"; });
         settle();
         return peer;
-    }
-    bool onWire(const std::string& text) const
-    {
-        for (const auto& datagram : wire)
-            if (std::search(datagram.begin(), datagram.end(), text.begin(), text.end()) != datagram.end())
-                return true;
-        return false;
     }
 };
 
@@ -80,14 +91,62 @@ TEST(PasswordProof, HmacSha256MatchesThePublishedVector)
     EXPECT_EQ(std::memcmp(mac, expected, 32), 0);
 }
 
-TEST_F(PasswordTest, TheRightPasswordJoinsAndTheSecretNeverCrossesTheWire)
+TEST_F(PasswordTest, WhatTheServerReceivesLetsNobodyTestAGuess)
 {
+    // The server as its handler sees the answer, decrypted: an honest one,
+    // and a rogue one that asks with a password of its own to learn the
+    // user's.
+    struct Case {
+        const char* fault;
+        const char* serverPassword;
+        const char* joins;
+    };
+    const Case cases[] = {{"an honest server's record gives the password away", Secret, "connected"},
+                          {"a rogue server's record gives the password away", "dragon", "disconnected"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        answers.clear();
+        setServerPassword(c.serverPassword);
+        Peer& a = joinWith("alice", Secret);
+        EXPECT_EQ(a.states.back(), c.joins);
+        ASSERT_EQ(answers.size(), 1u);
+        const Answer& answer = answers[0];
+        ASSERT_EQ(answer.share.size(), CpaceExchange::ShareBytes);
+        ASSERT_EQ(answer.tag.size(), CpaceExchange::TagBytes);
+        // Not the password, nor the proof of the old design, which a server
+        // could test guesses against.
+        const std::string secret = Secret;
+        for (const std::vector<uint8_t>* field : {&answer.share, &answer.tag})
+            EXPECT_EQ(std::search(field->begin(), field->end(), secret.begin(), secret.end()), field->end());
+        for (const char* guess : {Secret, "dragon", "hunter2"}) {
+            SCOPED_TRACE(guess);
+            // Every guess, the real password too, fails the recorded tag.
+            CpaceExchange replay(CpaceExchange::Role::Server, guess, answer.channel.data(),
+                                    answer.channel.size());
+            ASSERT_TRUE(replay.takeOtherShare(answer.share.data(), answer.share.size()));
+            EXPECT_FALSE(replay.checkOtherTag(answer.tag.data(), answer.tag.size()));
+        }
+        a.netInterface = nullptr;
+        settle();
+    }
+}
+
+TEST_F(PasswordTest, AClientAnswersOnlyAServerThatAsked)
+{
+    setServerPassword("");
     Peer& a = joinWith("alice", Secret);
-    ASSERT_EQ(server().roster.size(), 1u);
     EXPECT_EQ(a.states.back(), "connected");
-    EXPECT_FALSE(wire.empty());
-    EXPECT_FALSE(onWire(Secret));
-    EXPECT_FALSE(onWire("horse"));
+    EXPECT_EQ(server().roster.size(), 1u);
+    EXPECT_TRUE(a.callsNamed("s2cPasswordRequired").empty());
+    EXPECT_TRUE(answers.empty());
+}
+
+TEST_F(PasswordTest, AWrongGuessReachesTheOperator)
+{
+    joinWith("mallory", "wrong");
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_NE(notices[0].find("Wrong password guess from 127.0.0.1"), std::string::npos) << notices[0];
+    EXPECT_NE(notices[0].find("\"mallory\""), std::string::npos) << notices[0];
 }
 
 TEST_F(PasswordTest, AWrongOrMissingPasswordLearnsNothingOfTheSession)

@@ -51,16 +51,25 @@ public:
         bool hasModel = false;
     };
 
-    SessionWorld(size_t clients, const NetworkSimulator::Settings& network, uint32_t seed)
-        : mNetwork(network), mSeed(seed)
+    // `password`: a sealed session behind a join password that every client
+    // knows (each join then runs the password exchange).
+    SessionWorld(size_t clients, const NetworkSimulator::Settings& network, uint32_t seed,
+                 const std::string& password = std::string())
+        : mNetwork(network), mSeed(seed), mPassword(password)
     {
         mBaselineNotes = EventConnection::liveNoteCount();
         mServer = makeNode(true);
         mServer->netInterface->setAllowConnections(true);
+        if (!password.empty()) {
+            mServer->netInterface->setPrivateKey(new AsymmetricKey(32));
+            mServer->netInterface->setRequiresKeyExchange(true);
+        }
         mClients.resize(clients);
         for (size_t i = 0; i < clients; ++i)
             mClients[i].name = "user" + std::to_string(i);
     }
+    // Client i asks to join as `name` (the server may give it another).
+    void setName(size_t i, const std::string& name) { mClients[i].name = name; }
 
     uint32_t now() const { return mNow; }
     size_t clientCount() const { return mClients.size(); }
@@ -120,6 +129,29 @@ public:
             for (uint32_t b = 0; b < size; ++b)
                 buffer->data()[b] = data[b];
             connection->c2sVoice(false, buffer, StringPtr(mClients[i].name.c_str()));
+        }
+    }
+
+    // ---- calls of version 1 ----
+    void chat(size_t i, const std::string& text)
+    {
+        if (SimpleEventConnection* connection = toServer(i))
+            connection->sendChat(text);
+    }
+    void turn(size_t i, const Orientation& orientation)
+    {
+        if (SimpleEventConnection* connection = toServer(i))
+            connection->sendOrientation(orientation);
+    }
+    // Opus frames as sent (each after its length); the bytes need not be
+    // speech: the server's decoder conceals what it cannot decode.
+    void speakOpus(size_t i, const uint8_t* frames, uint32_t size, bool endsSpurt)
+    {
+        if (SimpleEventConnection* connection = toServer(i)) {
+            RefPtr<ByteBuffer> buffer = new ByteBuffer(size);
+            for (uint32_t b = 0; b < size; ++b)
+                buffer->data()[b] = frames[b];
+            connection->sendVoiceFrames(buffer, endsSpurt);
         }
     }
 
@@ -275,6 +307,12 @@ private:
         node->netInterface->setMaxPerAddress(NetInterface::MaxConnectionsLimit);
         node->simulator = std::make_unique<NetworkSimulator>(mSeed + mNodesMade++, mNetwork);
         node->netInterface->setNetworkSimulator(node->simulator.get());
+        if (!mPassword.empty()) {
+            SessionSettings settings;
+            settings.password = mPassword;
+            node->session.setSettings(settings);
+            node->netInterface->setRequiresKeyExchange(true);
+        }
         return node;
     }
     std::vector<Node*> nodes()
@@ -308,6 +346,7 @@ private:
 
     NetworkSimulator::Settings mNetwork;
     uint32_t mSeed;
+    std::string mPassword;
     uint32_t mNodesMade = 0;
     uint32_t mNow = 1000000;
     uint32_t mBaselineNotes = 0;

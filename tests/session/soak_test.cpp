@@ -6,6 +6,7 @@
 // deltas sent, every queue is empty, and nothing outlives the interfaces.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <random>
 
 #include "sessionworld.h"
@@ -71,5 +72,90 @@ TEST(SessionSoak, FourClientsThroughTwentyThousandSecondsOfLossAndChurn)
         ++checks;
     }
     EXPECT_EQ(checks, SoakSeconds / CheckEverySeconds);
+    EXPECT_EQ(world.tearDown(), "");
+}
+
+namespace {
+
+// Resident memory of this process in bytes, 0 where it cannot be read.
+size_t residentBytes()
+{
+    long pages = 0, resident = 0;
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (!statm)
+        return 0;
+    const bool read = std::fscanf(statm, "%ld %ld", &pages, &resident) == 2;
+    std::fclose(statm);
+    return read ? size_t(resident) * 4096 : 0;
+}
+
+constexpr uint32_t SeafoldSoakSeconds = 4000;
+// What the process may grow by between the first check and the last.
+constexpr size_t MemoryGrowthLimitBytes = 16u << 20;
+
+} // namespace
+
+// The calls of version 1 under the same loss, duplication, reordering and
+// churn, behind a join password (every join runs the password exchange):
+// Opus frames, chat (with lines that are refused), orientation, and names
+// that look alike, so that joins are renamed. Memory stays flat from the
+// first check to the last.
+TEST(SessionSoak, VersionOneSessionsWithAPasswordThroughLossAndChurn)
+{
+    NetworkSimulator::Settings network;
+    network.dropPercent = 20;
+    network.duplicatePercent = 10;
+    network.maxDelayMs = 150;
+    SessionWorld world(4, network, 20261208, "correct horse");
+    world.setName(1, "USER0");         // looks like user0: renamed
+    world.setName(3, "user0\u00a0");   // user0 again, with a no-break space
+    std::mt19937 random(777);
+    std::uniform_real_distribution<double> chance(0.0, 1.0);
+    std::uniform_int_distribution<int> eighths(-8, 8);
+    const char* lines[] = {"hello", "h\u00e9llo \u043f\u0440\u0438", "two\nlines", "x\u202e"};
+    uint8_t frames[64];
+
+    size_t firstResident = 0, lastResident = 0;
+    for (uint32_t second = 0; second < SeafoldSoakSeconds; second += CheckEverySeconds) {
+        for (uint32_t ms = 0; ms < CheckEverySeconds * 1000; ms += StepMs) {
+            for (size_t i = 0; i < world.clientCount(); ++i) {
+                const double r = chance(random);
+                if (!world.toServer(i)) {
+                    if (r < 0.01)
+                        world.join(i);
+                } else if (r < 0.2) {
+                    world.move(i, eighths(random) / 8.0, eighths(random) / 8.0, eighths(random) / 8.0);
+                } else if (r < 0.202) {
+                    world.select(i, "boat.mesh");
+                } else if (r < 0.25) {
+                    world.turn(i, Orientation::fromYawDegrees(double(random() % 360)));
+                } else if (r < 0.3) {
+                    // Two frames of 1 to 30 bytes each.
+                    uint32_t size = 0;
+                    for (int f = 0; f < 2; ++f) {
+                        const uint8_t length = uint8_t(1 + random() % 30);
+                        frames[size++] = length;
+                        for (uint8_t b = 0; b < length; ++b)
+                            frames[size++] = uint8_t(random());
+                    }
+                    world.speakOpus(i, frames, size, r > 0.29);
+                } else if (r < 0.302) {
+                    world.chat(i, lines[random() % 4]);
+                } else if (r < 0.3025) {
+                    world.leave(i);
+                } else if (r < 0.3026) {
+                    world.vanish(i);
+                }
+            }
+            world.step(StepMs);
+        }
+        ASSERT_TRUE(world.settle(StepMs, SettleLimitMs))
+            << "no rest after " << second + CheckEverySeconds << " s: " << world.describe();
+        ASSERT_EQ(world.check(), "") << "after " << second + CheckEverySeconds << " s";
+        lastResident = residentBytes();
+        if (!firstResident)
+            firstResident = lastResident;
+    }
+    EXPECT_LE(lastResident, firstResident + MemoryGrowthLimitBytes);
     EXPECT_EQ(world.tearDown(), "");
 }

@@ -5,6 +5,7 @@
 // Soft's loopback device.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 
@@ -270,6 +271,30 @@ TEST_F(VersionSession, AListenerOfVersionZeroHearsAnOpusSpeakerInLpc10)
     ASSERT_TRUE(settle());
 
     expectVowelInLpc10(old, carol, "alice");
+}
+
+// "mute alice" at the operator's console sets this flag: her Opus frames,
+// which once went on to every listener regardless, reach nobody, in either
+// codec, and the server (its host user's ears) plays none of them.
+TEST_F(VersionSession, AMutedSpeakerIsRelayedToNobodyInEitherCodec)
+{
+    Peer& alice = add("alice");
+    Peer& old = addOfVersion("old", WireVersionBase);
+    Peer& carol = add("carol");
+    ASSERT_TRUE(settle());
+    server().roster.find("alice")->muted = true;
+    std::vector<RefPtr<ByteBuffer>> ticks = vowelTicks();
+    setSoundClock([this] { return clock.now; });
+    for (size_t k = 0; k < ticks.size(); ++k) {
+        alice.toServer()->sendVoiceFrames(ticks[k], k + 1 == ticks.size());
+        runVoices(1, [] { return false; });
+    }
+    runVoices(100, [] { return false; });
+    setSoundClock(nullptr);
+    ASSERT_TRUE(settle());
+    EXPECT_TRUE(carol.callsNamed("s2cVoiceFrames").empty());
+    EXPECT_TRUE(old.callsNamed("s2cVoice").empty());
+    EXPECT_EQ(std::count(server().speakers.begin(), server().speakers.end(), "alice"), 0);
 }
 
 // A server's own user speaks Opus; its clients of version 0 hear it in

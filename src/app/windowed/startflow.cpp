@@ -1,6 +1,7 @@
 #include "app/windowed/startflow.h"
 #include "app/configoptions.h"
 #include "app/console.h"
+#include "app/knownservers.h"
 #include "app/network.h"
 #include "app/serverlink.h"
 #include "app/sessionview.h"
@@ -87,8 +88,12 @@ std::vector<StartServerRow> serverRows(const std::vector<FoundServer>& found, co
             rows.push_back(row);
         }
     }
-    for (StartServerRow& row : rows)
+    // Whether this user joined the server before and remembers its key.
+    const KnownServers remembered(KnownServers::defaultPath());
+    for (StartServerRow& row : rows) {
         row.favourite = std::find(favourites.begin(), favourites.end(), row.address) != favourites.end();
+        row.trust = remembered.remembered(row.address).empty() ? "new server" : "known server";
+    }
     sortServerRows(rows);
     return rows;
 }

@@ -1,0 +1,105 @@
+#include "app/knownservers.h"
+#include "base/atomicfile.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace seafold {
+
+namespace {
+
+// The lines of the file, or none when it does not exist.
+std::vector<std::string> readLines(const std::string& path)
+{
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+// The server and fingerprint of one line; false for a comment or a line
+// that does not read so.
+bool parseLine(const std::string& line, std::string* server, std::string* fingerprint)
+{
+    if (line.empty() || line[0] == '#')
+        return false;
+    std::istringstream words(line);
+    std::string extra;
+    return words >> *server >> *fingerprint && !(words >> extra);
+}
+
+// The whole file or nothing (base/atomicfile.h), its folders made for the
+// user alone.
+bool replaceFile(const std::string& path, const std::string& text, std::string* why)
+{
+    FileWriteResult result = makeFoldersOf(path, 0700);
+    if (result)
+        result = writeFileAtomically(path, text, 0600);
+    if (!result)
+        *why = result.error;
+    return bool(result);
+}
+
+} // namespace
+
+std::string userStateFolder()
+{
+    const char* state = std::getenv("XDG_STATE_HOME");
+    if (state && *state == '/')
+        return std::string(state) + "/seafold";
+    const char* home = std::getenv("HOME");
+    if (!home || !*home)
+        return std::string();
+    return std::string(home) + "/.local/state/seafold";
+}
+
+std::string KnownServers::defaultPath()
+{
+    const std::string folder = userStateFolder();
+    return folder.empty() ? folder : folder + "/known-servers";
+}
+
+std::string KnownServers::remembered(const std::string& server) const
+{
+    if (mPath.empty())
+        return std::string();
+    std::string name, fingerprint;
+    for (const std::string& line : readLines(mPath))
+        if (parseLine(line, &name, &fingerprint) && name == server)
+            return fingerprint;
+    return std::string();
+}
+
+KnownServers::Verdict KnownServers::check(const std::string& server, const std::string& fingerprint) const
+{
+    const std::string kept = remembered(server);
+    if (kept.empty())
+        return Verdict::New;
+    return kept == fingerprint ? Verdict::Known : Verdict::Changed;
+}
+
+bool KnownServers::remember(const std::string& server, const std::string& fingerprint, std::string* why) const
+{
+    if (mPath.empty())
+        return true;
+    std::string text, name, kept;
+    bool written = false;
+    for (const std::string& line : readLines(mPath)) {
+        if (parseLine(line, &name, &kept) && name == server) {
+            if (!written)
+                text += server + " " + fingerprint + "\n";
+            written = true;
+            continue;
+        }
+        text += line + "\n";
+    }
+    if (!written)
+        text += server + " " + fingerprint + "\n";
+    return replaceFile(mPath, text, why);
+}
+
+} // namespace seafold
