@@ -284,13 +284,13 @@ TEST_F(VersionSession, AMutedSpeakerIsRelayedToNobodyInEitherCodec)
     ASSERT_TRUE(settle());
     server().roster.find("alice")->muted = true;
     std::vector<RefPtr<ByteBuffer>> ticks = vowelTicks();
-    setSoundClock([this] { return clock.now; });
+    followTestClock(true);
     for (size_t k = 0; k < ticks.size(); ++k) {
         alice.toServer()->sendVoiceFrames(ticks[k], k + 1 == ticks.size());
         runVoices(1, [] { return false; });
     }
     runVoices(100, [] { return false; });
-    setSoundClock(nullptr);
+    followTestClock(false);
     ASSERT_TRUE(settle());
     EXPECT_TRUE(carol.callsNamed("s2cVoiceFrames").empty());
     EXPECT_TRUE(old.callsNamed("s2cVoice").empty());
