@@ -19,6 +19,12 @@ void ServerLink::watch(Session& session)
     listener.onConnectionState = [this](const char* state, const char* reason) {
         connectionStateChanged(state, reason);
     };
+    // Let in: said at once, before the lines about the others that follow
+    // the server's word in the same packet.
+    listener.onRpc = [this](const char* rpc, const Json&) {
+        if (std::strcmp(rpc, "s2cYourName") == 0)
+            watchAdmission();
+    };
     mSubscription = session.subscribe(std::move(listener));
 }
 

@@ -43,8 +43,10 @@ SF_IMPLEMENT_SEAFOLD_RPC(SimpleEventConnection, s2cOrientation, GuaranteedOrdere
 
 SF_IMPLEMENT_SEAFOLD_RPC(SimpleEventConnection, s2cYourName, GuaranteedOrdered, DirServerToClient, (StringPtr name))
 {
-    trace("s2cYourName", name);
+    // Confirmed before it is told, so that whoever hears of it finds the
+    // client let in (its "Connected" comes before the roster's lines).
     mClientEnd.confirmName(name);
+    trace("s2cYourName", name);
 }
 
 // Traced: what crosses the network here is nobody's secret.
