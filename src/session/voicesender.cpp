@@ -28,7 +28,9 @@ bool VoiceFrameSender::send(const RefPtr<ByteBuffer>& frames, bool endsSpurt, ui
         return true;
     RefPtr<ByteBuffer> buffer = copyOfFrames(*frames);
     uint16_t first = sequence;
-    if (repeat && buffer->resize(uint32_t(repeat->size() + frames->size()))) {
+    // An end of a press carries no frame, and nothing repeats an empty one:
+    // no copy from an empty vector's null data.
+    if (repeat && !repeat->empty() && buffer->resize(uint32_t(repeat->size() + frames->size()))) {
         std::memcpy(buffer->data(), repeat->data(), repeat->size());
         if (frames->size())
             std::memcpy(buffer->data() + repeat->size(), frames->data(), frames->size());
