@@ -37,6 +37,8 @@ struct PersonStatus {
     float volume = 1.0f;
     // The server: their voice is not relayed to anyone (the host muted it).
     bool mutedForAll = false;
+    // They run the server (a client is told so by a server that knows how).
+    bool hosts = false;
 };
 
 // The session as the user should see it.
