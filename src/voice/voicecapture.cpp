@@ -281,7 +281,7 @@ void VoiceCapture::normaliseGain(int16_t* samples, uint32_t count)
         mLevel = peak + QuietLevel;
     if (mLevel <= QuietLevel)
         return;
-    float g = float(32767.0 / double(mLevel));
+    float g = float(double(mMode.levelPeak) / double(mLevel));
     for (uint32_t i = 0; i < count; ++i) {
         float x = float(samples[i]) * g;
         if (x > 32767.0f)

@@ -60,6 +60,11 @@ struct VoiceMode {
     // The tick keeps to its cadence: a main-loop step that overshoots the
     // countdown shortens the next wait by as much (LPC-10 drops the excess).
     bool keepCadence = false;
+    // The peak the levelling lifts speech to. LPC-10's full scale is its
+    // own (its frames carry no waveform to overshoot); a waveform codec
+    // rebuilds a sharp start of speech with some overshoot, which at full
+    // scale is clipped into a click: Opus gets OpusLevelPeak.
+    float levelPeak = 32767.0f;
 };
 
 // ---- capture back ends -------------------------------------------------------------
