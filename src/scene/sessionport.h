@@ -174,6 +174,10 @@ public:
         return 0;
     }
 
+    // `show` shows this program's own notes to the user (a sound device
+    // gone, the default in its place); an empty one stops it.
+    virtual void setNoteShower(std::function<void(const std::string& text)> show) { (void)show; }
+
     // Who is there and how the connection fares, now.
     virtual void describeSession(SessionStatus& status) = 0;
 
