@@ -66,13 +66,21 @@ LoopHooks standardLoopHooks(SessionHost& host)
     hooks.startNetwork = [&host](const CommandLine& line) { return host.start(line); };
     hooks.receivePackets = [&host] { host.receivePackets(); };
     hooks.serviceConnections = [&host] { host.serviceConnections(); };
-    hooks.msUntilDue = [](uint32_t longest) { return gNetInterface ? gNetInterface->msUntilDue(longest) : longest; };
+    // The pause also ends when the voice capture's next frame is whole.
+    hooks.msUntilDue = [&audio](uint32_t longest) {
+        const uint32_t network = gNetInterface ? gNetInterface->msUntilDue(longest) : longest;
+        return audio.capture.msUntilFrame(network);
+    };
     hooks.waitForPackets = [&host](uint32_t ms) { host.waitForPackets(ms); };
     hooks.voiceTime = [&audio](uint32_t wholeMs) {
         if (audio.capture.tickDue(wholeMs))
             audio.capture.tick();
     };
     hooks.updateSound = [&host, &audio] {
+        // A frame of a fixed codec leaves on the pass it becomes whole: the
+        // voice countdown only moves in steps of at least MinTickMs.
+        if (audio.capture.frameDue())
+            audio.capture.tick();
         serviceVoices(appSession());
         if (HostUser* speaker = host.hostUser())
             speaker->serviceVoice(audio.sound.time());

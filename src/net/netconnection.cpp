@@ -549,6 +549,20 @@ bool NetConnection::readPacketHeader(BitStream& stream)
         // live sealed peer of ours probes with data packets, which always
         // are newer.)
         if (type != DataPacket && seq == mLastSeqRecvd && ack == mHighestAckedSeq && mHeardSealedHeader) {
+            // It is also how a peer whose window is all out probes when our
+            // acknowledgement of its last packet was lost: left unanswered,
+            // it would wait for our own keep-alive. A genuine one is
+            // answered, at most once per CopyAnswerIntervalMs, and still
+            // not counted as heard.
+            const uint32_t t = now();
+            if (type == PingPacket && (!mCopyAnswered || uint32_t(t - mLastCopyAnswerTime) >= CopyAnswerIntervalMs)) {
+                cipher->setCounter(seq, ack, type, 0);
+                if (decryptAndVerifyDigest(stream, SealDigestBytes, ClearHeaderBytes, cipher)) {
+                    mCopyAnswered = true;
+                    mLastCopyAnswerTime = t;
+                    sendAckPacket();
+                }
+            }
             SF_LOG("LogNetConnection", "Sealed %s not newer than the last one heard; dropped", packetTypeName(type));
             return false;
         }

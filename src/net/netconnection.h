@@ -122,6 +122,9 @@ public:
         // client of a crashed server notices within seconds too.
         SilenceProbeAfterMs = 3000,
         SilenceLimitMs = 15000,
+        // A sealed ping that repeats the last header heard is answered at
+        // most this often: a stranger's copies cannot make us talk faster.
+        CopyAnswerIntervalMs = 10,
         // Type, sequence and acknowledgement fill the first 3 bytes of every
         // header. Sealing leaves them in the clear: the receiver needs them to
         // set the cipher's counter before it can decrypt the rest.
@@ -417,6 +420,9 @@ private:
     WeakRef<ConnectionOwner> mInterface;
     RefPtr<SymmetricCipher> mCipher;
     bool mHeardSealedHeader = false; // a sealed packet passed its check
+    // A sealed ping that said nothing new was answered, and when.
+    bool mCopyAnswered = false;
+    uint32_t mLastCopyAnswerTime = 0;
     NetConnectionState mState = NotConnected;
     float mCwnd = 2.0f;
     float mSsThresh = 30.0f;

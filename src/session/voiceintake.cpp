@@ -1,6 +1,7 @@
 #include "session/voiceintake.h"
 #include "session/relay.h"
 #include "session/simpleeventconnection.h"
+#include "session/voiceplayback.h"
 #include "sound/sound.h"
 
 namespace seafold {
@@ -58,7 +59,7 @@ void VoiceIntake::receiveFrames(uint32_t codec, uint32_t sequence, bool endsSpur
     action.sequence = sequence;
     action.endsSpurt = endsSpurt;
     action.voice = &mVoice;
-    action.nowMs = soundTime(s->soundPool());
+    action.nowMs = voiceArrivalMs(s->soundPool());
     relayUserAction(*s, *sender, action);
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/platform.h"
+#include "net/netinterface.h"
 #include "session/simpleeventconnection.h"
 #include "sound/sound.h"
 #include "voice/voicecodec.h"
@@ -34,6 +35,16 @@ bool playVoiceMessage(VoiceDecoder& decoder, SFXObject& stream, const ByteBuffer
         return false;
     stream.queueVoiceSamples(decoder.decodeBuffer(frames));
     return true;
+}
+
+uint32_t voiceArrivalMs(const SoundPool* pool)
+{
+    // The stamp is on the high-precision timer; the pool may run on a clock
+    // of its own (tests), so only the datagram's age is carried over. An
+    // age beyond a second is no stamp of this pass.
+    const double age = getHighPrecisionMilliseconds(getHighPrecisionTimerValue() - NetInterface::arrivalTimer());
+    const uint32_t ageMs = age > 0 && age < 1000 ? uint32_t(age) : 0;
+    return soundTime(pool) - ageMs;
 }
 
 // ---- the relay allowance ----------------------------------------------------------
@@ -101,7 +112,7 @@ SpeakerVoices::Speaker& SpeakerVoices::speakerFor(const std::string& speaker, co
 void SpeakerVoices::playFrames(const std::string& speaker, uint32_t sequence, bool endsSpurt,
                                const std::vector<OpusFrameView>& frames, const Roster& roster)
 {
-    const uint32_t now = soundTime(mPool);
+    const uint32_t now = voiceArrivalMs(mPool);
     Speaker& entry = speakerFor(speaker, roster, now);
     if (!entry.playout)
         entry.playout = std::make_unique<VoicePlayout>(entry.stream.get());

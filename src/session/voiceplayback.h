@@ -150,6 +150,12 @@ private:
     std::map<std::string, Setting> mSettings;
 };
 
+// The time on `pool`'s clock (soundTime) at which the datagram being
+// handled arrived: voice is placed in its playout by when the kernel had
+// it, not by when a later pass of a busy main loop got to it. Outside the
+// handling of a datagram: soundTime.
+uint32_t voiceArrivalMs(const SoundPool* pool);
+
 // ---- for the scene and the statistics ------------------------------------------------
 
 // Visits every voice stream with the roster record of its speaker (null for

@@ -31,12 +31,19 @@ int64_t JitterBuffer::clock(uint32_t nowMs)
         mHaveClock = true;
         mLastNowMs = nowMs;
         mClockMs = 0;
-    } else {
-        // Any clock of ours moves forward; a step back is held, not unwound.
-        mClockMs += std::max<int32_t>(int32_t(nowMs - mLastNowMs), 0);
-        mLastNowMs = nowMs;
+        return mClockMs;
     }
-    return mClockMs;
+    const int32_t step = int32_t(nowMs - mLastNowMs);
+    if (step >= 0) {
+        mClockMs += step;
+        mLastNowMs = nowMs;
+        return mClockMs;
+    }
+    // A time before the last one: a frame stamped when its datagram
+    // arrived, handled after a later pop. It is placed when it came; the
+    // clock itself never goes back. A step back of more than a second is
+    // no such stamp and is held.
+    return step >= -1000 ? mClockMs + step : mClockMs;
 }
 
 void JitterBuffer::measure(int64_t sequence, int64_t now)
@@ -58,10 +65,13 @@ void JitterBuffer::updateTarget()
     const int64_t low = sorted[(sorted.size() - 1) * 5 / 100];
     const int64_t high = sorted[(sorted.size() - 1) * 95 / 100];
     mLowTransit = low;
-    // While frames are being lost, one frame more: the frame after a lost
-    // one is then usually here in time to rebuild it from its forward
-    // error correction, rather than made up from nothing.
-    const int64_t floor = mHighest < mLossUntil ? 2 * int64_t(mFrameMs) : int64_t(mFrameMs);
+    // The spread is what the link's jitter asks for; a frame that comes
+    // whole needs no more than that. The floor, a quarter of a frame, only
+    // covers what the percentiles leave out. While frames are being lost,
+    // two frames: the frame after a lost one (which carries its forward
+    // error correction, or a repeat of it) is then usually here in time to
+    // rebuild it, rather than made up from nothing.
+    const int64_t floor = mHighest < mLossUntil ? 2 * int64_t(mFrameMs) : int64_t(mFrameMs / 4);
     mTargetMs = uint32_t(std::clamp<int64_t>(high - low, std::min<int64_t>(floor, mMaxTargetMs), mMaxTargetMs));
 }
 
@@ -143,7 +153,6 @@ JitterBuffer::Output JitterBuffer::pop(uint32_t nowMs)
     }
     ++mConcealedRun;
     ++mStats.concealed;
-    mLossUntil = mNext + int64_t(JitterWindowFrames);
     if (mFrames.empty()) {
         // Ran dry in the middle of speech: the frame due is only late.
         // Fill the period and still wait for it, so nothing is lost; the
@@ -153,7 +162,10 @@ JitterBuffer::Output JitterBuffer::pop(uint32_t nowMs)
         out.action = Action::Conceal;
         return out;
     }
-    // Later frames are here but this one is not: it was lost.
+    // Later frames are here but this one is not: it was lost. (Running dry
+    // is lateness, which the arrival spread answers; only a loss asks for
+    // the frame after it in time.)
+    mLossUntil = mNext + int64_t(JitterWindowFrames);
     auto after = mFrames.find(mNext + 1);
     if (after != mFrames.end()) {
         out.action = Action::ConcealFromNext;

@@ -59,8 +59,9 @@ public:
     // The next frame period of playout at `nowMs`.
     Output pop(uint32_t nowMs);
 
-    // The delay the buffer aims to hold (ms): at least one frame, at most
-    // the maximum.
+    // The delay the buffer aims to hold (ms): the measured arrival spread,
+    // at least a quarter of a frame (two frames while frames are being
+    // lost), at most the maximum.
     uint32_t targetMs() const { return mTargetMs; }
     // Playout time held in the buffer now (ms).
     uint32_t bufferedMs() const;

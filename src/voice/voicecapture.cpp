@@ -206,10 +206,52 @@ bool VoiceCapture::transmitting() const
     return mActive && (!mProcessing || mProcessing->open());
 }
 
+uint32_t VoiceCapture::waitingSamples()
+{
+    if (!mStarted || !mCapturedSamples || !mBackend)
+        return 0;
+    const uint32_t ringBytes = mBackend->ringBytes();
+    const uint32_t position = mBackend->readPosition() % ringBytes;
+    // What the processing holds for a frame of its own counts too, or a
+    // frame would wait for the next one's samples.
+    const uint32_t held = mProcessing ? uint32_t(mProcessing->held()) : 0;
+    return mCapturedSamples->size() / 2 + held + (position + ringBytes - mReadOffset) % ringBytes / 2;
+}
+
+bool VoiceCapture::frameDue()
+{
+    if (!mActive || !mMode.keepCadence || !mMode.encoder || !mStarted || !mCapturedSamples)
+        return false;
+    const uint32_t frame = mMode.encoder->frameSampleCount();
+    // Only new samples or a whole frame already taken make a tick worth
+    // it: what the processing holds back alone must not make every pass
+    // tick for nothing.
+    const uint32_t ringBytes = mBackend->ringBytes();
+    const bool fresh = mBackend->readPosition() % ringBytes != mReadOffset;
+    return (fresh || mCapturedSamples->size() / 2 >= frame) && waitingSamples() >= frame;
+}
+
+uint32_t VoiceCapture::msUntilFrame(uint32_t longest)
+{
+    if (!mActive || !mMode.keepCadence || !mMode.encoder || mMode.sampleRate == 0)
+        return longest;
+    if (frameDue())
+        return 0;
+    const uint32_t frame = mMode.encoder->frameSampleCount();
+    // At least a ms: nothing is due now, so the pass must not spin.
+    const uint32_t have = std::min(waitingSamples(), frame - 1);
+    // Rounded up: waking before the frame is whole would find none.
+    const uint32_t ms = uint32_t((uint64_t(frame - have) * 1000 + mMode.sampleRate - 1) / mMode.sampleRate);
+    return std::min(ms, longest);
+}
+
 bool VoiceCapture::tickDue(uint32_t elapsedMs)
 {
     if (!mActive || mCountdownMs == 0)
         return false;
+    // Frames of a fixed codec go when they are whole, whatever the countdown.
+    if (mMode.keepCadence)
+        return frameDue();
     if (elapsedMs < mCountdownMs) {
         mCountdownMs -= elapsedMs;
         return false;

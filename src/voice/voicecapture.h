@@ -57,8 +57,13 @@ struct VoiceMode {
     uint32_t sampleRate = CaptureSampleRate;
     uint32_t firstTickMs = VoiceFirstTickMs;
     uint32_t tickPeriodMs = VoiceTickPeriodMs;
-    // The tick keeps to its cadence: a main-loop step that overshoots the
-    // countdown shortens the next wait by as much (LPC-10 drops the excess).
+    // A codec of fixed short frames: the tick runs as soon as a whole frame
+    // is captured (frameDue, asked every main-loop pass), not when a
+    // countdown that started at the press runs out. A countdown keeps the
+    // press's phase, which is not the frames': a step that began before the
+    // press makes every tick come a little before its frame is whole, and
+    // each frame then waits a whole period. LPC-10 keeps the specified
+    // countdown.
     bool keepCadence = false;
     // The peak the levelling lifts speech to. LPC-10's full scale is its
     // own (its frames carry no waveform to overshoot); a waveform codec
@@ -193,6 +198,13 @@ public:
     void close();
     // Takes the new samples, levels them, encodes whole frames and sends them.
     void tick();
+    // With a codec of fixed frames: a whole frame waits to be encoded, so
+    // the tick is due now. False otherwise.
+    bool frameDue();
+    // With a codec of fixed frames: about how many ms until the next frame
+    // is whole (0 when one is), at most `longest`; `longest` otherwise. The
+    // main loop's pause ends then.
+    uint32_t msUntilFrame(uint32_t longest);
     // The main loop's accepted timing step of `elapsedMs` whole
     // milliseconds. While capture is active and the countdown is not 0, the
     // countdown shrinks by it; reaching 0 restarts it at the mode's period
@@ -238,6 +250,9 @@ public:
 
 private:
     bool openCapture();
+    // Samples waiting to be encoded: those taken and not yet encoded, and
+    // those the back end holds that were not taken yet.
+    uint32_t waitingSamples();
     void sendEndOfSpurt();
     void processCapturedSamples(ByteBuffer& buffer, uint32_t from);
 

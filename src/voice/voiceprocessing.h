@@ -154,6 +154,8 @@ public:
     // What is processed goes out: always with push-to-talk; with voice
     // activation while the gate is open.
     bool open() const { return !mVoiceActivation || mActivation.open(); }
+    // Samples taken but held for a whole frame of the preprocessor.
+    size_t held() const { return mPending.size(); }
 
 private:
     void startAt(uint32_t sampleRate);

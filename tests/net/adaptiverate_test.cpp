@@ -8,6 +8,7 @@
 #include <functional>
 #include <vector>
 
+#include "net/crypto.h"
 #include "net/eventconnection.h"
 #include "net/netinterface.h"
 
@@ -110,13 +111,18 @@ struct Pair {
     RefPtr<NetInterface> client;
     RefPtr<RateConnection> connection;
 
-    Pair(bool oldClient, bool oldServer)
+    Pair(bool oldClient, bool oldServer, bool sealed = false)
     {
         setDebugOutput([](const char*) {});
         NetAddress bind(IPProtocol, LocalhostAddress, 0);
         server = new OldServer(bind);
         client = new NetInterface(bind);
         server->old = oldServer;
+        if (sealed) {
+            server->setPrivateKey(new AsymmetricKey(32));
+            server->setRequiresKeyExchange(true);
+            client->setRequiresKeyExchange(true);
+        }
         for (NetInterface* n : {static_cast<NetInterface*>(server.get()), client.get()}) {
             n->setTimeSource([this] { return now; });
             n->setAdaptiveRate(1, false);
@@ -261,6 +267,45 @@ TEST(AdaptiveRate, AReceiverWithNothingToSendAcknowledgesOnThePassThatReadThePac
     EXPECT_TRUE(acked);
     p.client->receivePackets();
     EXPECT_EQ(p.connection->lastSentSequence(), p.connection->highestAckedSequence());
+}
+
+// A sealed sender whose whole window is out and whose last acknowledgement
+// was lost can only probe with a ping that repeats its last sequence. The
+// receiver took such a ping for a copy and dropped it unanswered, so the
+// sender stalled until the receiver's own keep-alive ping three seconds
+// later (the 3 s stalls of the one-way stream at 10% loss on real sockets).
+// The receiver now answers it with an acknowledgement, without counting it
+// as heard.
+TEST(AdaptiveRate, ASealedSenderWithAFullWindowAndItsAcknowledgementLostRecoversAtOnce)
+{
+    Pair p(false, false, true);
+    ASSERT_TRUE(p.serverSide());
+    uint32_t posted = 0;
+    for (uint32_t i = 0; i < 3000 && p.connection->congestionWindow() < float(NetConnection::MaxPacketsInFlight); ++i) {
+        p.connection->postEvent(new AdaptiveMove(posted++));
+        p.pass();
+        p.now += 1;
+    }
+    ASSERT_GE(p.connection->congestionWindow(), float(NetConnection::MaxPacketsInFlight));
+    // Everything the receiver says is lost while a burst fills the window.
+    bool deaf = true;
+    p.serverWire.drop = [&](const uint8_t*, uint32_t) { return deaf; };
+    const uint32_t acked = p.connection->highestAckedSequence();
+    for (uint32_t i = 0; i < 200 && p.connection->lastSentSequence() - acked < NetConnection::MaxPacketsInFlight; ++i) {
+        p.connection->postEvent(new AdaptiveMove(posted++)); // a packet each
+        p.pass();
+        p.now += 1;
+    }
+    ASSERT_EQ(p.connection->lastSentSequence() - acked, uint32_t(NetConnection::MaxPacketsInFlight));
+    // The receiver has everything, and its answers (to the probes too) are
+    // lost for a little longer; then it hears again and owes nothing: the
+    // sender has only its probes.
+    p.run(30, 1, [] { return false; });
+    ASSERT_EQ(p.connection->highestAckedSequence(), acked);
+    deaf = false;
+    const uint32_t from = p.now;
+    ASSERT_TRUE(p.run(10000, 1, [&] { return p.connection->highestAckedSequence() != acked; }));
+    EXPECT_LT(p.now - from, 500u) << "the sender waited for the receiver's keep-alive";
 }
 
 } // namespace

@@ -422,3 +422,48 @@ TEST_F(PushToTalk, VoiceActivationClosingEndsTheTalkSpurt)
     voice.setSender([this](const RefPtr<ByteBuffer>& frames) { sent.push_back(frames); });
     EXPECT_FALSE(voice.tickEndsSpurt());
 }
+
+// A codec of fixed frames ticks on the pass its frame becomes whole, not on
+// a countdown whose phase the press set: with the countdown, a frame
+// completed just after a tick waited a whole period. What the processing
+// holds for a frame of its own counts as waiting, yet never makes a pass
+// tick for nothing.
+TEST_F(PushToTalk, AFixedFrameIsDueAsSoonAsItIsWhole)
+{
+    struct Case {
+        const char* name;
+        bool processing;
+    } cases[] = {{"as captured", false}, {"through 20 ms processing frames", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        voice.setProcessing(c.processing ? std::make_unique<CaptureProcessing>(false) : nullptr);
+        voice.setModeChooser([] {
+            VoiceMode mode; // LPC-10's 180-sample frames, ticked by frame
+            mode.firstTickMs = mode.tickPeriodMs = 20;
+            mode.keepCadence = true;
+            return mode;
+        });
+        sent.clear();
+        voice.start();
+        ASSERT_TRUE(voice.active());
+        capture->feed(speechLike(170));
+        EXPECT_FALSE(voice.frameDue());
+        EXPECT_EQ(voice.msUntilFrame(5), 2u); // 10 samples at 8000 Hz, rounded up
+        EXPECT_FALSE(voice.tickDue(20)) << "the countdown ran out before the frame was whole";
+        capture->feed(speechLike(10));
+        EXPECT_TRUE(voice.frameDue());
+        EXPECT_EQ(voice.msUntilFrame(5), 0u);
+        uint32_t ticks = 0;
+        for (int pass = 0; pass < 4 && voice.frameDue(); ++pass, ++ticks)
+            voice.tick();
+        EXPECT_LE(ticks, 2u) << "the held samples made every pass tick";
+        EXPECT_FALSE(voice.frameDue());
+        EXPECT_GE(voice.msUntilFrame(5), 1u);
+        if (!c.processing) {
+            ASSERT_EQ(sent.size(), 1u);
+            EXPECT_EQ(framesIn(*sent[0]), 1u);
+        }
+        voice.stop();
+    }
+    voice.setProcessing(nullptr);
+}
