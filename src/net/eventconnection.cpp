@@ -550,7 +550,14 @@ void EventConnection::writePacket(BitStream& stream, PacketNotify* packetNotify)
         std::strcpy(savedText, stream.textMemory());
         stream.writeFlag(true);
         WriteOutcome outcome = writeEvent(stream, note->event, flagBit, savedText, firstInPacket, false);
-        if (outcome == EventWritten && stream.bitPosition() > limit && !firstInPacket) {
+        // Only an event alone in the packet runs past its limit, and an
+        // unguaranteed one (voice) not even then past the room the first
+        // waiting ordered event needs: it waits for a packet where no
+        // ordered event does.
+        const bool unguaranteed = note->event->guaranteeType() == NetEvent::Unguaranteed;
+        if (outcome == EventWritten &&
+            (firstInPacket ? unguaranteed && orderedFirst && stream.bitPosition() + orderedFirst + 1 > targetBits
+                           : stream.bitPosition() > limit)) {
             rewindStream(stream, flagBit, savedText);
             outcome = EventTakenBack;
         }

@@ -117,7 +117,7 @@ uint32_t voiceBytesPerPacket(uint32_t packetBytes)
 {
     // A frame of the lowest bitrate and its length, at least.
     constexpr uint32_t Least = OpusMinBitrate / 8 * OpusFrameMs / 1000 + 1;
-    return std::max(packetBytes * 2 / 5, Least);
+    return std::max(packetBytes, Least);
 }
 
 bool voiceRepeatFits(uint32_t bytesPerSecond)

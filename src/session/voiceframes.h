@@ -78,9 +78,11 @@ private:
     uint16_t mSequence = 0;
 };
 
-// The bytes of one speaker's frames that one packet of `packetBytes` may
-// carry to a receiver: the two fifths of the link opusBitrateForLink gives
-// a speaker, so two speakers leave room for everything else.
+// The bytes of one speaker's frames that wait for a receiver whose packets
+// carry `packetBytes`: one packet's worth, so that a speaker's event never
+// runs past a packet, and a packet where movements or roster changes wait
+// leaves them their room (EventConnection::writePacket): the voice waits
+// for the next packet instead, and its oldest frames go meanwhile.
 uint32_t voiceBytesPerPacket(uint32_t packetBytes);
 
 // True when a link of `bytesPerSecond` carries every frame twice: two
@@ -92,9 +94,8 @@ bool voiceRepeatFits(uint32_t bytesPerSecond);
 //
 // This is the receiver's voice budget: each speaker has at most one event
 // waiting on the connection, and it holds at most the newest
-// MaxWaitingVoiceFrames frames within `maxBytes` (voiceBytesPerPacket: the
-// share of one packet that the speaker's bitrate was chosen for, so that
-// voice never fills a packet that movements and roster changes wait for).
+// MaxWaitingVoiceFrames frames within `maxBytes` (voiceBytesPerPacket: one
+// packet's worth).
 // A link that cannot carry every speaker so gets less of each (the oldest
 // frames go) instead of a growing queue:
 // a frame that waited longer than a receiver's playout ever holds back

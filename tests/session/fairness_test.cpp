@@ -78,6 +78,7 @@ TEST_F(SessionTest, AHostileSpeakerNeitherEndsASlowListenerNorGetsMoreThanItsSha
         // At most one waiting voice event for the one speaker, and what it
         // displaced: never the seconds of voice that used to pile up.
         EXPECT_LT(deepest, 8u * 1024u);
+        RecordProperty(std::string("deepest_queue_bytes_") + (c.renumbered ? "renumbered" : "numbered"), int(deepest));
         // Limited at the server: most of what was sent was not relayed.
         if (SimpleEventConnection* sender = serverSide(server(), mallory.name)) {
             EXPECT_EQ(sender, fromMallory);
@@ -132,6 +133,9 @@ TEST_F(SessionTest, MovementReachesASlowListenerWhileTwoSpeak)
     EXPECT_GE(seen->offsetX, 0.95 * sent);
     // At least five updates a second reached it.
     const size_t updates = slow.callsNamed("s2cmakeMovement").size() - before;
+    // Figures for the record (gtest's XML output).
+    RecordProperty("movement_seen_percent", int(seen->offsetX * 100 / sent));
+    RecordProperty("movement_updates", int(updates));
     EXPECT_GE(updates, size_t(5 * rounds * 20 / 1000));
     // The voice waiting for it stays within one event per speaker.
     EXPECT_LT(serverSide(server(), "slow")->queuedByteCount(), 4u * 1024u);
