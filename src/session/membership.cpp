@@ -42,7 +42,7 @@ bool Membership::acceptServerKey(AsymmetricKey* key, bool isInitiator)
     return false;
 }
 
-bool Membership::admitEvent(NetEvent* event) const
+bool Membership::admitEvent(NetEvent* event, bool joinHeld)
 {
     // The calls a connection may make before it is in the roster.
     static const char* const BeforeJoining[] = {"RPC_SimpleEventConnection_c2sAddNewClient",
@@ -54,6 +54,10 @@ bool Membership::admitEvent(NetEvent* event) const
     for (const char* allowed : BeforeJoining)
         if (std::strcmp(className, allowed) == 0)
             return true;
+    if (joinHeld && event->guaranteeType() == NetEvent::GuaranteedOrdered && mHeldEvents.size() < MaxHeldEvents) {
+        mHeldEvents.emplace_back(event);
+        return false;
+    }
     SF_LOG("LogSession", "%s: %s from a connection that has not joined; dropped", mConnection.name(), className);
     return false;
 }
@@ -119,6 +123,10 @@ void Membership::join(const std::string& name)
     UserAction action;
     action.kind = UserAction::Join;
     relayUserAction(*s, newcomer, action);
+    std::vector<RefPtr<NetEvent>> held;
+    held.swap(mHeldEvents);
+    for (const RefPtr<NetEvent>& event : held)
+        mConnection.processEvent(event.get());
 }
 
 void Membership::leave()

@@ -8,7 +8,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "net/eventconnection.h"
 #include "net/rpc.h"
 
 namespace seafold {
@@ -31,21 +33,31 @@ public:
     // otherwise the attempt ends at once with both fingerprints as reason.
     bool acceptServerKey(AsymmetricKey* key, bool isInitiator);
     // Server: before the join only the join and the password's answer pass.
-    bool admitEvent(NetEvent* event) const;
+    // While the join waits for the password (`joinHeld`), the ordered calls
+    // that follow it (a model picked, a first movement) are kept, up to a
+    // bound, and run once the user is in: the client sent them in good
+    // faith and counts them as done.
+    bool admitEvent(NetEvent* event, bool joinHeld);
     bool hasJoined() const;
 
     // Server, c2sAddNewClient: one join per connection, under a name the
     // server takes (names.h) and the session does not ban; behind a
     // password the join waits for the answer (`password`).
     void requestJoin(const StringPtr& name, PasswordExchange& password);
-    // Server: the user joins the roster under a name no other user has.
+    // Server: the user joins the roster under a name no other user has,
+    // then the calls kept while the join waited run in their order.
     void join(const std::string& name);
     // Server: the connection ended; everyone else is told.
     void leave();
 
 private:
+    // What a held join may keep: far more than a client sends in the round
+    // trip the password takes, far less than a flood.
+    static constexpr size_t MaxHeldEvents = 256;
+
     SimpleEventConnection& mConnection;
     std::string mRefusal; // why the connect request was refused
+    std::vector<RefPtr<NetEvent>> mHeldEvents;
 };
 
 } // namespace seafold

@@ -99,7 +99,7 @@ bool SimpleEventConnection::readConnectRequest(BitStream& stream, const char** e
 
 bool SimpleEventConnection::admitEvent(NetEvent* event)
 {
-    return mMembership.admitEvent(event);
+    return mMembership.admitEvent(event, mPassword.holdsJoin());
 }
 
 bool SimpleEventConnection::hasJoined() const

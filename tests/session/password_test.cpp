@@ -171,6 +171,28 @@ TEST_F(PasswordTest, AWrongOrMissingPasswordLearnsNothingOfTheSession)
     EXPECT_TRUE(a.callsNamed("s2cIntroduceNewClient").empty()); // nobody joined
 }
 
+// What a client sends right behind its join (a model, a first movement)
+// reaches the server before the password's round trip ends: it runs once
+// the user is in, not lost while the join waited.
+TEST_F(PasswordTest, CallsSentBehindAHeldJoinRunOnceTheUserIsIn)
+{
+    peers.push_back(std::make_unique<Peer>("alice", false, clock));
+    Peer& a = *peers.back();
+    SessionSettings settings;
+    settings.password = Secret;
+    a.session.setSettings(settings);
+    a.netInterface->setRequiresKeyExchange(true);
+    a.join(server());
+    a.toServer()->c2sEntitySelection(StringPtr("boat.mesh"));
+    ASSERT_TRUE(a.toServer()->sendMovement(1.0, 0.0, -2.0));
+    ASSERT_TRUE(settle());
+    ASSERT_EQ(server().roster.size(), 1u);
+    const ClientRecord& alice = server().roster[0];
+    EXPECT_EQ(alice.entityName, "boat.mesh");
+    EXPECT_EQ(alice.offsetX, 1.0);
+    EXPECT_EQ(alice.offsetZ, -2.0);
+}
+
 TEST_F(PasswordTest, GuessesAreLimitedPerHostAMinute)
 {
     for (size_t i = 0; i < Session::PasswordGuessesPerMinute; ++i) {

@@ -1,9 +1,10 @@
 // A bounded soak: four clients and a server in one process for 20,000
-// simulated seconds over a network that loses a fifth of all datagrams,
-// duplicates a tenth and reorders them, while users join, move, pick models,
-// speak, leave and vanish at random from a fixed seed. At rest, at intervals
-// and at the end, every roster agrees, every position is the sum of the
-// deltas sent, every queue is empty, and nothing outlives the interfaces.
+// simulated seconds (5,000 under the sanitizers) over a network that loses a
+// fifth of all datagrams, duplicates a tenth and reorders them, while users
+// join, move, pick models, speak, leave and vanish at random from a fixed
+// seed. At rest, at intervals and at the end, every roster agrees, every
+// position is the sum of the deltas sent, every queue is empty, and nothing
+// outlives the interfaces.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -20,7 +21,13 @@ namespace {
 // rate, and 200,000 steps in all, which keeps the run short under the
 // sanitizers.
 constexpr uint32_t StepMs = 100;
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer build runs some ten times slower; a quarter of the soak
+// still takes every path many times over, in about a minute.
+constexpr uint32_t SoakSeconds = 5000;
+#else
 constexpr uint32_t SoakSeconds = 20000;
+#endif
 // Activity pauses for a check this often (simulated seconds).
 constexpr uint32_t CheckEverySeconds = 1000;
 // Long enough for a lost goodbye to end in the keep-alive time-out.
@@ -28,7 +35,7 @@ constexpr uint32_t SettleLimitMs = 180000;
 
 } // namespace
 
-TEST(SessionSoak, FourClientsThroughTwentyThousandSecondsOfLossAndChurn)
+TEST(SessionSoak, FourClientsThroughThousandsOfSecondsOfLossAndChurn)
 {
     NetworkSimulator::Settings network;
     network.dropPercent = 20;
@@ -102,14 +109,6 @@ constexpr size_t MemoryGrowthLimitBytes = 16u << 20;
 // first check to the last.
 TEST(SessionSoak, VersionOneSessionsWithAPasswordThroughLossAndChurn)
 {
-#if defined(__SANITIZE_ADDRESS__)
-    // Open fault: in the sanitizer build (slower passes, other timing) a
-    // user's position on the server once differed from the deltas its
-    // client sent ("the server has user0 elsewhere than the deltas sent"),
-    // likely a movement posted before a password-held join was taken in.
-    // Until that is found this soak runs in the normal build only.
-    GTEST_SKIP() << "known fault under the sanitizer build: a movement lost around a held join";
-#endif
     NetworkSimulator::Settings network;
     network.dropPercent = 20;
     network.duplicatePercent = 10;
