@@ -249,6 +249,7 @@ void BM_OpusFramePeriod(benchmark::State& state)
         mode.codec = VoiceCodecId::Opus;
         mode.encoder = encoder.get();
         mode.sampleRate = OpusSampleRate;
+        mode.levelPeak = OpusLevelPeak;
         mode.firstTickMs = mode.tickPeriodMs = OpusFrameMs;
         mode.keepCadence = true;
         return mode;

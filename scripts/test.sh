@@ -52,18 +52,43 @@ cmake --build build-asan -j"$jobs"
 echo "== fuzz targets, ${fuzz_seconds} s each (build-fuzz/)"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSEAFOLD_FUZZ=ON \
       -DSEAFOLD_SANITIZE=ON -DSEAFOLD_GRAPHICS=OFF -DSEAFOLD_BENCH=OFF -DSEAFOLD_TESTS=OFF >/dev/null
-cmake --build build-fuzz -j"$jobs"
+cmake --build build-fuzz -j"$jobs" --target fuzzers
 mkdir -p fuzz/artifacts
 shopt -s nullglob
-for fuzzer in build-fuzz/bin/fuzz_*; do
-  name=${fuzzer#build-fuzz/bin/fuzz_}
+# One fuzzer per core at a time; each writes its own log, shown in order once
+# its batch ends, and any fuzzer that fails (a crash, a leak, a time-out)
+# fails the stage after its log is shown.
+fuzz_one() {
+  local fuzzer=$1 log=$2 name=${1#build-fuzz/bin/fuzz_} work
   work=$(mktemp -d)
   if [ -d "fuzz/corpus/$name" ]; then cp -r "fuzz/corpus/$name/." "$work/"; fi
-  echo "-- fuzz_$name"
+  local status=0
   "$fuzzer" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -print_final_stats=1 \
-            -artifact_prefix=fuzz/artifacts/ "$work" 2>&1 | tail -n 12
+            -artifact_prefix=fuzz/artifacts/ "$work" >"$log" 2>&1 || status=$?
   rm -rf "$work"
+  return $status
+}
+fuzz_logs=$(mktemp -d)
+fuzzers=(build-fuzz/bin/fuzz_*)
+fuzz_failed=0
+for ((i = 0; i < ${#fuzzers[@]}; i += jobs)); do
+  pids=()
+  for fuzzer in "${fuzzers[@]:i:jobs}"; do
+    fuzz_one "$fuzzer" "$fuzz_logs/${fuzzer##*/}.log" &
+    pids+=($!)
+  done
+  k=0
+  for fuzzer in "${fuzzers[@]:i:jobs}"; do
+    status=0
+    wait "${pids[k]}" || status=$?
+    k=$((k + 1))
+    echo "-- ${fuzzer##*/}"
+    tail -n 12 "$fuzz_logs/${fuzzer##*/}.log"
+    if [ "$status" -ne 0 ]; then echo "${fuzzer##*/} failed (exit $status)" >&2; fuzz_failed=1; fi
+  done
 done
+rm -rf "$fuzz_logs"
+[ "$fuzz_failed" -eq 0 ] || exit 1
 # One closing line over both test runs (ctest prints one per run).
 passed=0
 while read -r n; do passed=$((passed + n)); done < <(sed -n 's/.* tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$summary")

@@ -80,7 +80,13 @@ class SessionHost;
 struct Audio {
     SoundPool sound;
     VoiceCapture capture;
+    SoundSetup soundSetup; // the output device the options name
 };
+
+// The devices the options name, and their notices (a device not there or
+// gone, the default in its place) on the console and to `note` when set.
+void chooseAudioDevices(Audio& audio, const ProgramOptions& options,
+                        std::function<void(const std::string&)> note = nullptr);
 
 // Opening and closing sound (with voice capture), whatever runs between.
 LoopHooks soundLoopHooks(Audio& audio);

@@ -4,6 +4,7 @@
 #include "app/configoptions.h"
 #include "app/console.h"
 #include "app/optiontable.h"
+#include "sound/audiodevices.h"
 
 #include <CLI/CLI.hpp>
 
@@ -193,6 +194,10 @@ bool answersAtOnce(Program program, const std::vector<std::string>& args, ParseO
     }
     if (givenOnLine(args, "--version")) {
         outcome->output = std::string(programName(program)) + " " + seafoldVersion() + "\n";
+        return true;
+    }
+    if (givenOnLine(args, "--list-audio-devices")) {
+        outcome->output = audioDeviceListing();
         return true;
     }
     return false;

@@ -115,6 +115,19 @@ struct SharedOptions {
     // --voice-activation: the microphone opens when the user speaks (with a
     // hangover), instead of while push-to-talk is held.
     bool voiceActivation = false;
+    // --voice-threshold DB: how far over the room's noise a frame must be to
+    // count as speech (9 dB); --voice-hold MS: how long voice activation
+    // stays open after the last speech (400 ms).
+    double voiceThresholdDb = 9;
+    uint32_t voiceHoldMs = 400;
+    // --input-device NAME, --output-device NAME: the microphone and the
+    // output by the names --list-audio-devices prints; empty: the defaults.
+    std::string inputDevice;
+    std::string outputDevice;
+    // --echo-cancellation on|off|auto: auto cancels unless push-to-talk
+    // goes with an output that looks like a headset.
+    enum class EchoChoice { Auto, On, Off };
+    EchoChoice echoCancellation = EchoChoice::Auto;
     std::vector<std::string> muted; // --mute NAME (repeatable): voices this listener does not hear
     // --volume NAME=PERCENT (repeatable): how loud this listener hears a
     // user, 1 = as sent.

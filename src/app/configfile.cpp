@@ -1,4 +1,5 @@
 #include "app/configfile.h"
+#include "base/hex.h"
 
 #include <cstdlib>
 
@@ -47,17 +48,6 @@ char escapeLetter(char byte)
     return 0;
 }
 
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // A double-quoted text from the quote at `at`; `at` ends past the closing
 // quote. False, with why, for a bad escape or no closing quote.
 bool readQuoted(const std::string& line, size_t& at, std::string* value, std::string* why)
@@ -82,8 +72,8 @@ bool readQuoted(const std::string& line, size_t& at, std::string* value, std::st
             *why = std::string("unknown escape \\") + line[at];
             return false;
         }
-        int high = at + 2 < line.size() ? hexDigit(line[at + 1]) : -1;
-        int low = high >= 0 ? hexDigit(line[at + 2]) : -1;
+        int high = at + 2 < line.size() ? hexDigitValue(line[at + 1]) : -1;
+        int low = high >= 0 ? hexDigitValue(line[at + 2]) : -1;
         if (low < 0) {
             *why = "\\x must be followed by two hex digits";
             return false;

@@ -239,7 +239,7 @@ void AudioOutputCapture::finish()
     mFile = nullptr;
 }
 
-bool initSoundQuietly(SoundPool& sound)
+bool initSoundQuietly(SoundPool& sound, const SoundSetup& setup)
 {
     // The library's own setting first; the user's choice, or the channel
     // that shows its lines, wins.
@@ -248,7 +248,7 @@ bool initSoundQuietly(SoundPool& sound)
     // What it cannot silence (the sound system below it reports a missing
     // card in about ten lines) goes to the log channel.
     AudioOutputCapture capture;
-    bool ready = sound.init();
+    bool ready = sound.init(setup);
     capture.finish();
     if (!ready)
         consoleLine("no sound device: running silent");

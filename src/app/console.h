@@ -101,7 +101,7 @@ std::string rosterMessage(Roster::Change change, const ClientRecord& record, boo
 // on), and what it and the sound system below it still write to standard
 // error goes to the LogSound channel instead. Without a device, one console
 // line says so. Returns true when sound is on.
-bool initSoundQuietly(SoundPool& sound);
+bool initSoundQuietly(SoundPool& sound, const SoundSetup& setup = SoundSetup());
 
 // Captures standard error (the file descriptor, so that C libraries writing
 // to it are caught too) until finish() or destruction. The libraries' lines

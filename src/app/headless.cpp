@@ -237,12 +237,12 @@ int runHeadless(const ProgramOptions& programOptions)
     HeadlessDriver driver(options, host);
     if (!options.speakFile.empty())
         driver.setSpeechLengthMs(captureFileMs(options.speakFile));
-    audio.capture.setBackend(createCaptureBackend(programOptions.captureFile()));
+    chooseAudioDevices(audio, programOptions);
     host.setScriptedSpeech(!options.speakFile.empty());
     LoopHooks hooks = standardLoopHooks(host);
     if (options.events) {
         // When the output device opened: the start of what it plays.
-        hooks.initSound = [&audio] { gEventLog.write(Json{{"sound", initSoundQuietly(audio.sound)}}); };
+        hooks.initSound = [&audio] { gEventLog.write(Json{{"sound", initSoundQuietly(audio.sound, audio.soundSetup)}}); };
     }
     // -client auto looks for its server first; several end the program.
     CommandLine line = programOptions.line;

@@ -6,6 +6,7 @@
 #include "app/serverlink.h"
 #include "app/sessionview.h"
 #include "base/platform.h"
+#include "sound/audiodevices.h"
 #include "session/wireversion.h"
 #include "voice/voicecapture.h"
 
@@ -91,6 +92,21 @@ void applySessionSettings(Session& session, const SharedOptions& options)
         session.listenerVolumes().setVolume(name, volume);
 }
 
+bool wantsEchoCancellation(const SharedOptions& options)
+{
+    using Echo = SharedOptions::EchoChoice;
+    if (options.echoCancellation != Echo::Auto)
+        return options.echoCancellation == Echo::On;
+    // An open microphone hears the speakers whatever they are; with
+    // push-to-talk only speakers in the room make an echo, and a headset's
+    // name says what it is (the sound system names it after the device:
+    // "Headset", "Headphones", "USB Earphones"). Unsure is open speakers.
+    if (options.voiceActivation)
+        return true;
+    const std::string output = options.outputDevice.empty() ? defaultPlaybackDevice() : options.outputDevice;
+    return !looksLikeHeadset(output);
+}
+
 namespace {
 
 // --net-sim: a different run of drops and delays in every process.
@@ -115,7 +131,15 @@ SessionHost::SessionHost(const ProgramOptions& options, ClientScene& scene, Audi
     applySessionSettings(appSession(), mOptions);
     appSession().setSoundPool(&mAudio.sound);
     // Noise suppression, gain and voice detection for whatever is captured.
-    mAudio.capture.setProcessing(std::make_unique<CaptureProcessing>(mOptions.voiceActivation));
+    auto processing = std::make_unique<CaptureProcessing>(mOptions.voiceActivation);
+    processing->setActivationSettings(mOptions.voiceThresholdDb, mOptions.voiceHoldMs);
+    if (wantsEchoCancellation(mOptions)) {
+        SoundPool& sound = mAudio.sound;
+        processing->setEchoCancellation([&sound](int16_t* out, uint32_t count, uint32_t rate, uint32_t after) {
+            sound.readPlayed(out, count, rate, after);
+        });
+    }
+    mAudio.capture.setProcessing(std::move(processing));
 }
 
 SessionHost::~SessionHost()

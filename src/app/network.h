@@ -17,6 +17,11 @@
 
 namespace seafold {
 
+// Whether captured sound goes through the echo canceller: --echo-cancellation
+// on or off, else on unless push-to-talk goes with an output whose name
+// says it is a headset.
+bool wantsEchoCancellation(const SharedOptions& options);
+
 // ---- process-wide network state -------------------------------------------------------
 // Main thread only.
 

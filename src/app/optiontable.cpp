@@ -192,6 +192,52 @@ void addLinkOptions(CLI::App& app, SharedOptions& shared)
                  "was changed on purpose");
 }
 
+// The sound devices, voice activation's sensitivity and echo cancellation.
+void addAudioOptions(CLI::App& app, SharedOptions& shared)
+{
+    app.add_option("--input-device", shared.inputDevice,
+                   "capture from this microphone (a name --list-audio-devices prints, or a part of one; default: "
+                   "the sound system's default); one that is missing or goes away gives way to the default")
+        ->type_name("NAME");
+    app.add_option("--output-device", shared.outputDevice,
+                   "play on this output (a name --list-audio-devices prints, or a part of one; default: the sound "
+                   "system's default); one that is missing or goes away gives way to the default")
+        ->type_name("NAME");
+    app.add_option_function<std::string>(
+           "--voice-threshold",
+           [&shared](const std::string& text) {
+               double db;
+               if (!parseNumber(text, &db) || db < 3 || db > 40)
+                   refuse("--voice-threshold takes decibels (3 to 40), not \"" + text + "\"");
+               shared.voiceThresholdDb = db;
+           },
+           "with --voice-activation: speech is sound this many dB over the room's noise (default 9; higher "
+           "lets less through)")
+        ->type_name("DB");
+    app.add_option_function<std::string>(
+           "--voice-hold",
+           [&shared](const std::string& text) { shared.voiceHoldMs = milliseconds("--voice-hold", text, 0, 5000); },
+           "with --voice-activation: the microphone stays open this long after the last speech (default 400)")
+        ->type_name("MS");
+    app.add_option_function<std::string>(
+           "--echo-cancellation",
+           [&shared](const std::string& text) {
+               using Echo = SharedOptions::EchoChoice;
+               if (text == "on")
+                   shared.echoCancellation = Echo::On;
+               else if (text == "off")
+                   shared.echoCancellation = Echo::Off;
+               else if (text == "auto")
+                   shared.echoCancellation = Echo::Auto;
+               else
+                   refuse("--echo-cancellation takes on, off or auto, not \"" + text + "\"");
+           },
+           "take what this program plays out of what the microphone hears, so that others do not hear "
+           "themselves back; auto (the default): on, unless push-to-talk goes with an output whose name says "
+           "headset, headphones or earphones")
+        ->type_name("on|off|auto");
+}
+
 // Options of the session on top of the link: finding servers, a server's
 // limits, voice.
 void addSessionOptions(CLI::App& app, SharedOptions& shared)
@@ -265,7 +311,8 @@ void addSessionOptions(CLI::App& app, SharedOptions& shared)
         ->type_name("N");
     app.add_flag("--voice-activation", shared.voiceActivation,
                  "send your voice whenever you speak (the microphone stays open and a detector lets speech "
-                 "through, holding on for 400 ms after it) instead of while R is held (a client)");
+                 "through, holding on for --voice-hold after it) instead of while R is held (a client)");
+    addAudioOptions(app, shared);
     app.add_option_function<std::vector<std::string>>(
            "--mute",
            [&shared](const std::vector<std::string>& names) {
@@ -521,6 +568,10 @@ std::unique_ptr<CLI::App> buildParser(Program program, ProgramOptions& target, b
     // --find only ignores the options of a running session.
     app->allow_config_extras(finding ? CLI::config_extras_mode::ignore : CLI::config_extras_mode::error);
     app->add_flag("--write-config", "print the options in effect as a config file (for --config) and exit")
+        ->configurable(false);
+    app->add_flag("--list-audio-devices",
+                  "print the output and input devices the sound system offers (the names --output-device and "
+                  "--input-device take) and exit")
         ->configurable(false);
     // Unknown words and options are reported by parseProgramOptions itself,
     // in one line.

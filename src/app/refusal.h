@@ -1,56 +1,16 @@
-// Why the connection to a server ended or was refused, as one code. The wire
-// carries a text (the base protocol has nothing else, and its texts stay as
-// they are); it is read into a code here, once, and everything the programs
-// decide or say about an end (try again or give up, which sentence to show)
-// is decided on the code. A server that refuses or ends a client names the
-// code too, and the text it sends is the code's.
+// What the console says about the end of a connection to a server: the
+// sentences over the codes of session/endcode.h.
 #pragma once
 
 #include <string>
 
+#include "session/endcode.h"
+
 namespace seafold {
-
-enum class EndCode {
-    Other,                // a text no rule below knows: shown as it came
-    Timeout,              // no answer, or the server stopped answering
-    NothingListens,       // the server's host says nothing listens on the port
-    Shutdown,             // the server shut down
-    WrongVersion,         // another program version: other connection classes
-    Puzzle,               // the connection puzzle was not solved in time
-    KeyMismatch,          // the server's key is not the one --server-key names
-    KeyChanged,           // a remembered server shows another key than before
-    KeyExchangeRequired,  // the server requires --secure
-    NoKeyExchangeOffered, // this client requires --secure, the server offers no key
-    WrongPassword,
-    PasswordRequired,
-    Banned,
-    Kicked,
-    NameRequired,
-    NameRefused, // the name hides characters, speaks for the server, ...
-};
-
-// The code of a reason as it came over the wire (or from our own side).
-EndCode classifyEnd(const std::string& reason);
-
-// Whether waiting and trying again cannot change the outcome: the client
-// then gives up rather than retrying.
-bool isPermanent(EndCode code);
-
-// The text a server sends for `code`, with `detail` after it where the code
-// takes one (a ban's "until ...", a kick's reason). Only codes a server
-// gives have a text; the others give "".
-std::string endText(EndCode code, const std::string& detail = std::string());
 
 // The console's sentence for an end of the connection to `server` (host:port
 // as given): `lost` for an established connection, else a failed attempt.
 std::string endMessage(const std::string& server, const std::string& reason, bool lost);
-
-// The texts of codes a server gives, as tests and older callers name them.
-extern const char* const WrongPasswordReason;    // "Wrong password"
-extern const char* const BannedReasonPrefix;     // "Banned"
-extern const char* const KickedReasonPrefix;     // "Kicked"
-extern const char* const NameRequiredReason;     // "A name is required"
-extern const char* const PasswordRequiredReason; // "A password is required"
 
 // Why this client refuses a server it joined before (at `server`,
 // remembered in the file at `path`) that now shows the key `shown` in place

@@ -9,10 +9,23 @@
 
 namespace seafold {
 
+void chooseAudioDevices(Audio& audio, const ProgramOptions& options, std::function<void(const std::string&)> note)
+{
+    audio.capture.setBackend(createCaptureBackend(options.captureFile(), options.shared.inputDevice));
+    audio.soundSetup.device = options.shared.outputDevice;
+    auto tell = [note](const std::string& text) {
+        consoleLine(text);
+        if (note)
+            note(text);
+    };
+    audio.capture.setNotice(tell);
+    audio.sound.setNotice(tell);
+}
+
 LoopHooks soundLoopHooks(Audio& audio)
 {
     LoopHooks hooks;
-    hooks.initSound = [&audio] { initSoundQuietly(audio.sound); };
+    hooks.initSound = [&audio] { initSoundQuietly(audio.sound, audio.soundSetup); };
     hooks.closeSound = [&audio] {
         audio.capture.close();
         audio.sound.close();

@@ -107,7 +107,7 @@ void ServerLink::connectionStateChanged(const char* state, const char* reason)
             giveUp();
         afterEnd(why);
     } else if (std::strcmp(state, "retrying") == 0) {
-        consoleLine("Trying again in " + std::to_string(RetryDelayMs / 1000) + " s.");
+        consoleLine("Trying again in " + std::to_string(mRetryDelayMs / 1000) + " s.");
     }
 }
 
@@ -144,7 +144,8 @@ void ServerLink::retryLater(const std::string& reason)
         return;
     }
     mRetryDue = true;
-    mRetryAt = mNow + RetryDelayMs;
+    mRetryDelayMs = classifyEnd(reason) == EndCode::NothingListens ? RetryNothingListensMs : RetryDelayMs;
+    mRetryAt = mNow + mRetryDelayMs;
     report("retrying", reason.c_str());
 }
 

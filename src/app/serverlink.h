@@ -35,6 +35,9 @@ public:
     enum : uint32_t {
         // The pause between the end of one attempt and the start of the next.
         RetryDelayMs = 5000,
+        // After the server's host said nothing listens on the port: a
+        // server being started there is joined within a second of it.
+        RetryNothingListensMs = 1000,
         // An unanswered join is told after this long, and again at each
         // further interval, with the time it has waited.
         NoAnswerNoticeMs = 2000,
@@ -123,6 +126,7 @@ private:
     bool mReportingProgress = false;
     uint32_t mNow = 0;
     uint32_t mRetryAt = 0;
+    uint32_t mRetryDelayMs = RetryDelayMs; // the wait before the due retry
     uint32_t mAttempts = 0;
     // The attempt under way: not answered yet, since when, next notice.
     bool mAwaitingAnswer = false;

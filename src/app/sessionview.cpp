@@ -106,6 +106,7 @@ void describeSession(const Roster& roster, SimpleEventConnection* toServer, bool
         person.name = record.name;
         person.model = record.entityName;
         person.mutedForAll = !isClient && record.muted;
+        person.hosts = (record.marks & UserMarkHost) != 0;
         if (record.connection) {
             person.hasLink = true;
             person.link = healthOf(*record.connection);

@@ -145,4 +145,22 @@ void WindowPort::tell(const std::string& text)
         chat(std::string(), text);
 }
 
+void WindowPort::setNoteShower(std::function<void(const std::string& text)> show)
+{
+    mShowNote = std::move(show);
+    if (!mShowNote)
+        return;
+    for (const std::string& text : mWaitingNotes)
+        mShowNote(text);
+    mWaitingNotes.clear();
+}
+
+void WindowPort::showNote(const std::string& text)
+{
+    if (mShowNote)
+        mShowNote(text);
+    else if (mWaitingNotes.size() < 8)
+        mWaitingNotes.push_back(text);
+}
+
 } // namespace seafold

@@ -60,6 +60,10 @@ public:
     uint64_t subscribeSpeakers(std::function<void(uint64_t userId)> heard) override;
     uint64_t subscribeChat(std::function<void(const std::string& sender, const std::string& text)> heard) override;
     void unsubscribe(uint64_t id) override;
+    void setNoteShower(std::function<void(const std::string& text)> show) override;
+    // A note for the user in the window; one from before the window could
+    // show it waits for it.
+    void showNote(const std::string& text);
     void placeVoices(const VoicePlacer& where) override { current().placeVoices(where); }
     bool sendChat(const std::string& text) override { return current().sendChat(text); }
     void describeSession(SessionStatus& status) override { current().describeSession(status); }
@@ -102,6 +106,8 @@ private:
     Keeper mKeeper;
     std::string mUser;
     std::string mToldKeepFailure; // the last failure to keep a choice shown
+    std::function<void(const std::string&)> mShowNote;
+    std::vector<std::string> mWaitingNotes;
 };
 
 } // namespace seafold

@@ -1,4 +1,5 @@
 #include "net/address.h"
+#include "base/hex.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -73,23 +74,12 @@ static bool parsePort(const char* text, uint16_t* port)
     return true;
 }
 
-static int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // `count` bytes of two hex digits each; advances `text`.
 static bool parseHexBytes(const char*& text, uint8_t* out, int count)
 {
     for (int i = 0; i < count; ++i) {
-        int high = hexDigit(text[0]);
-        int low = high < 0 ? -1 : hexDigit(text[1]);
+        int high = hexDigitValue(text[0]);
+        int low = high < 0 ? -1 : hexDigitValue(text[1]);
         if (low < 0)
             return false;
         out[i] = uint8_t(high << 4 | low);

@@ -69,6 +69,71 @@ static NetAddress boundAddressOf(int fd, uint16_t transport)
     return result;
 }
 
+// What a socket is set up with after the bind.
+struct SocketOptions {
+    const char* label;
+    uint16_t transport;
+    uint32_t sendBufferSize;
+    uint32_t receiveBufferSize;
+    bool acceptsBroadcast;
+    bool nonblockingIO;
+};
+
+// The buffer sizes, broadcast and non-blocking mode, after a set-up that is
+// `ok` so far; false once a step failed.
+static bool applyOptions(int fd, bool ok, const SocketOptions& o)
+{
+    // Each option step runs only while all before it succeeded; from the
+    // first failure on, each remaining step logs its error instead.
+    if (ok) {
+        int size = int(o.receiveBufferSize);
+        ok = setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) == 0;
+        if (ok)
+            SF_LOG("LogUDP", "%s socket receive buffer size set to %d.", o.label, size);
+        // The system caps the size quietly (net.core.rmem_max on Linux, which
+        // reports back twice what it grants): say so when it gave less.
+        int granted = 0;
+        socklen_t length = sizeof granted;
+        if (ok && getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length) == 0 && granted < size)
+            SF_LOG("LogUDP",
+                   "%s socket receive buffer is %d bytes, less than the %d asked for; a burst of datagrams "
+                   "may be dropped (the system's limit is net.core.rmem_max).",
+                   o.label, granted, size);
+    }
+    if (!ok)
+        SF_LOG("LogUDP", "%s socket error: unable to set the receive buffer size on socket.", o.label);
+
+    if (ok) {
+        int size = int(o.sendBufferSize);
+        ok = setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) == 0;
+        if (ok)
+            SF_LOG("LogUDP", "%s socket send buffer size set to %d.", o.label, size);
+    }
+    if (!ok)
+        SF_LOG("LogUDP", "%s socket error: unable to set the send buffer size on socket.", o.label);
+
+    if (o.transport != TCPProtocol) {
+        if (ok) {
+            int allow = o.acceptsBroadcast ? 1 : 0;
+            ok = setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &allow, sizeof allow) == 0;
+        }
+        if (!ok)
+            SF_LOG("LogUDP", "%s socket error: unable to set broadcast mode on socket.", o.label);
+    }
+
+    // A blocking socket would stall the single-threaded main loop in
+    // recvfrom, so a failed switch fails the set-up too.
+    if (o.nonblockingIO) {
+        if (ok) {
+            int flags = fcntl(fd, F_GETFL, 0);
+            ok = flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+        }
+        if (!ok)
+            SF_LOG("LogUDP", "%s socket error: unable to set non-blocking mode on socket.", o.label);
+    }
+    return ok;
+}
+
 Socket::Socket(const NetAddress& bindAddress, uint32_t sendBufferSize, uint32_t receiveBufferSize,
                bool acceptsBroadcast, bool nonblockingIO, bool sharesPort)
     : mTransport(bindAddress.transport)
@@ -129,54 +194,7 @@ Socket::Socket(const NetAddress& bindAddress, uint32_t sendBufferSize, uint32_t 
                std::strerror(mSetUpError));
     }
 
-    // Each option step runs only while all before it succeeded; from the
-    // first failure on, each remaining step logs its error instead.
-    if (ok) {
-        int size = int(receiveBufferSize);
-        ok = setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) == 0;
-        if (ok)
-            SF_LOG("LogUDP", "%s socket receive buffer size set to %d.", label, size);
-        // The system caps the size quietly (net.core.rmem_max on Linux, which
-        // reports back twice what it grants): say so when it gave less.
-        int granted = 0;
-        socklen_t length = sizeof granted;
-        if (ok && getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length) == 0 && granted < size)
-            SF_LOG("LogUDP",
-                   "%s socket receive buffer is %d bytes, less than the %d asked for; a burst of datagrams "
-                   "may be dropped (the system's limit is net.core.rmem_max).",
-                   label, granted, size);
-    }
-    if (!ok)
-        SF_LOG("LogUDP", "%s socket error: unable to set the receive buffer size on socket.", label);
-
-    if (ok) {
-        int size = int(sendBufferSize);
-        ok = setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) == 0;
-        if (ok)
-            SF_LOG("LogUDP", "%s socket send buffer size set to %d.", label, size);
-    }
-    if (!ok)
-        SF_LOG("LogUDP", "%s socket error: unable to set the send buffer size on socket.", label);
-
-    if (mTransport != TCPProtocol) {
-        if (ok) {
-            int allow = acceptsBroadcast ? 1 : 0;
-            ok = setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &allow, sizeof allow) == 0;
-        }
-        if (!ok)
-            SF_LOG("LogUDP", "%s socket error: unable to set broadcast mode on socket.", label);
-    }
-
-    // A blocking socket would stall the single-threaded main loop in
-    // recvfrom, so a failed switch fails the set-up too.
-    if (nonblockingIO) {
-        if (ok) {
-            int flags = fcntl(fd, F_GETFL, 0);
-            ok = flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-        }
-        if (!ok)
-            SF_LOG("LogUDP", "%s socket error: unable to set non-blocking mode on socket.", label);
-    }
+    ok = applyOptions(fd, ok, {label, mTransport, sendBufferSize, receiveBufferSize, acceptsBroadcast, nonblockingIO});
 
     if (!ok) {
         if (mSetUpError == 0)

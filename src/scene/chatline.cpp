@@ -15,6 +15,8 @@ ChatLine::~ChatLine()
 {
     if (mPort && mSubscription)
         mPort->unsubscribe(mSubscription);
+    if (mPort)
+        mPort->setNoteShower(nullptr);
 }
 
 void ChatLine::attach(CEGUI::Window* root, SessionPort& port, WindowEvents& events)
@@ -62,6 +64,7 @@ void ChatLine::attach(CEGUI::Window* root, SessionPort& port, WindowEvents& even
         else
             add(sender, text, mNowMs);
     });
+    port.setNoteShower([this](const std::string& text) { addNote(text, mNowMs); });
 }
 
 void ChatLine::open()

@@ -128,24 +128,19 @@ CEGUI::Window* MaterialTuning::createRowWindow(const char* type, const std::stri
     return window;
 }
 
-void MaterialTuning::rebuildRows()
+bool MaterialTuning::choosePass(MaterialControls& entry)
 {
-    // The selected entry's material, its first supported technique and
-    // that technique's first pass.
-    if (mEntries.empty() || mIndex >= mEntries.size())
-        return;
-    MaterialControls& entry = mEntries[mIndex];
     mMaterial = Ogre::MaterialManager::getSingleton().getByName(entry.getMaterialName());
     if (!mMaterial)
-        return;
+        return false;
     // Techniques are sorted into supported ones when the material loads.
     mMaterial->load();
     const Ogre::Material::Techniques& supported = mMaterial->getSupportedTechniques();
     if (supported.empty())
-        return;
+        return false;
     Ogre::Technique* technique = supported[0];
     if (!technique || technique->getNumPasses() == 0)
-        return;
+        return false;
     mPass = technique->getPass(0);
 
     // The pass's programs. A pass without one leaves none: an earlier
@@ -162,6 +157,85 @@ void MaterialTuning::rebuildRows()
         mVertexProgram = mPass->getVertexProgram();
         mVertexParams = mPass->getVertexProgramParameters();
     }
+    return true;
+}
+
+void MaterialTuning::showRowWindows(uint32_t i, const ShaderParameterControl& control)
+{
+    Row& row = mRows[i];
+    std::string index = std::to_string(i);
+    if (!row.label)
+        row.label = createRowWindow("TaharezLook/StaticText", "UniformTxt" + index, int(RowPart::Label), i);
+    row.label->setText(control.mName.c_str());
+    row.label->show();
+    if (!row.number)
+        row.number = createRowWindow("TaharezLook/StaticText", "UniformNumTxt" + index, int(RowPart::Value), i);
+    row.number->show();
+    if (!row.scrollbar) {
+        row.scrollbar =
+            createRowWindow("TaharezLook/HorizontalScrollbar", "UniformSB" + index, int(RowPart::Scrollbar), i);
+        row.scrollbar->setID(i);
+        auto* bar = static_cast<CEGUI::Scrollbar*>(row.scrollbar);
+        bar->setOverlapSize(0);
+        bar->subscribeEvent(CEGUI::Scrollbar::EventScrollPositionChanged,
+                            CEGUI::Event::Subscriber(&MaterialTuning::handleValueChanged, this));
+    }
+    auto* bar = static_cast<CEGUI::Scrollbar*>(row.scrollbar);
+    bar->setDocumentSize(controlDocumentSize(control.mMin, control.mMax));
+    bar->setPageSize(0);
+    bar->setStepSize(controlStepSize(control.mMin, control.mMax));
+}
+
+const Ogre::GpuProgramParametersSharedPtr& MaterialTuning::parametersOf(const ShaderParameterControl& control) const
+{
+    return control.mType == VertexProgramConstant ? mVertexParams : mFragmentParams;
+}
+
+bool MaterialTuning::readControlValue(ShaderParameterControl& control, const std::string& materialName, float* value)
+{
+    switch (control.mType) {
+    case VertexProgramConstant:
+    case FragmentProgramConstant: {
+        const Ogre::GpuProgramParametersSharedPtr& params = parametersOf(control);
+        if (!params)
+            return false;
+        // A constant the program does not have (a typo, or one the shader
+        // compiler dropped as unused) only disables its row.
+        const Ogre::GpuConstantDefinition* def = params->_findNamedConstantDefinition(control.mParameterName, false);
+        if (!def || !def->isFloat() ||
+            !constantComponentValid(control.mElementIndex, def->elementSize, def->arraySize)) {
+            logSceneMessage("Material controls: \"" + control.mName + "\" names no float constant \"" +
+                            control.mParameterName + "\" component " + std::to_string(control.mElementIndex) +
+                            " in " + materialName);
+            return false;
+        }
+        control.mPhysicalIndex = uint32_t(def->physicalIndex);
+        *value = params->getFloatPointer(def->physicalIndex)[control.mElementIndex];
+        return true;
+    }
+    case PassSpecular:
+    case PassDiffuse:
+    case PassAmbient:
+        if (!colourComponentValid(control.mElementIndex))
+            return false;
+        *value = passColour(*mPass, control.mType)[size_t(control.mElementIndex)];
+        return true;
+    case PassShininess:
+        *value = mPass->getShininess();
+        return true;
+    }
+    return false;
+}
+
+void MaterialTuning::rebuildRows()
+{
+    // The selected entry's material, its first supported technique and
+    // that technique's first pass.
+    if (mEntries.empty() || mIndex >= mEntries.size())
+        return;
+    MaterialControls& entry = mEntries[mIndex];
+    if (!choosePass(entry))
+        return;
 
     // The rows' own scrollbar.
     uint32_t count = uint32_t(entry.getShaderControlCount());
@@ -176,70 +250,13 @@ void MaterialTuning::rebuildRows()
         mRows.resize(count);
     for (uint32_t i = 0; i < count; ++i) {
         ShaderParameterControl& control = entry.getShaderControl(i);
+        showRowWindows(i, control);
         Row& row = mRows[i];
-        std::string index = std::to_string(i);
-        if (!row.label)
-            row.label = createRowWindow("TaharezLook/StaticText", "UniformTxt" + index, int(RowPart::Label), i);
-        row.label->setText(control.mName.c_str());
-        row.label->show();
-        if (!row.number)
-            row.number = createRowWindow("TaharezLook/StaticText", "UniformNumTxt" + index, int(RowPart::Value), i);
-        row.number->show();
-        if (!row.scrollbar) {
-            row.scrollbar =
-                createRowWindow("TaharezLook/HorizontalScrollbar", "UniformSB" + index, int(RowPart::Scrollbar), i);
-            row.scrollbar->setID(i);
-            auto* bar = static_cast<CEGUI::Scrollbar*>(row.scrollbar);
-            bar->setOverlapSize(0);
-            bar->subscribeEvent(CEGUI::Scrollbar::EventScrollPositionChanged,
-                                CEGUI::Event::Subscriber(&MaterialTuning::handleValueChanged, this));
-        }
-        auto* bar = static_cast<CEGUI::Scrollbar*>(row.scrollbar);
-        bar->setDocumentSize(controlDocumentSize(control.mMin, control.mMax));
-        bar->setPageSize(0);
-        bar->setStepSize(controlStepSize(control.mMin, control.mMax));
-
         // The current value, where the control names something that exists.
         float value = 0;
-        row.writable = false;
-        switch (control.mType) {
-        case VertexProgramConstant:
-        case FragmentProgramConstant: {
-            const Ogre::GpuProgramParametersSharedPtr& params =
-                control.mType == VertexProgramConstant ? mVertexParams : mFragmentParams;
-            if (!params)
-                break;
-            // A constant the program does not have (a typo, or one the
-            // shader compiler dropped as unused) only disables its row.
-            const Ogre::GpuConstantDefinition* def =
-                params->_findNamedConstantDefinition(control.mParameterName, false);
-            if (!def || !def->isFloat() ||
-                !constantComponentValid(control.mElementIndex, def->elementSize, def->arraySize)) {
-                logSceneMessage("Material controls: \"" + control.mName + "\" names no float constant \"" +
-                                control.mParameterName + "\" component " + std::to_string(control.mElementIndex) +
-                                " in " + entry.getMaterialName());
-                break;
-            }
-            control.mPhysicalIndex = uint32_t(def->physicalIndex);
-            value = params->getFloatPointer(def->physicalIndex)[control.mElementIndex];
-            row.writable = true;
-            break;
-        }
-        case PassSpecular:
-        case PassDiffuse:
-        case PassAmbient:
-            if (colourComponentValid(control.mElementIndex)) {
-                value = passColour(*mPass, control.mType)[size_t(control.mElementIndex)];
-                row.writable = true;
-            }
-            break;
-        case PassShininess:
-            value = mPass->getShininess();
-            row.writable = true;
-            break;
-        }
+        row.writable = readControlValue(control, entry.getMaterialName(), &value);
         if (row.writable)
-            bar->setScrollPosition(controlScrollPositionOf(value, control.mMin));
+            static_cast<CEGUI::Scrollbar*>(row.scrollbar)->setScrollPosition(controlScrollPositionOf(value, control.mMin));
         showValue(i, value);
         row.scrollbar->show();
     }
@@ -279,8 +296,7 @@ bool MaterialTuning::handleValueChanged(const CEGUI::EventArgs& args)
     switch (control.mType) {
     case VertexProgramConstant:
     case FragmentProgramConstant: {
-        const Ogre::GpuProgramParametersSharedPtr& params =
-            control.mType == VertexProgramConstant ? mVertexParams : mFragmentParams;
+        const Ogre::GpuProgramParametersSharedPtr& params = parametersOf(control);
         if (!params)
             return true;
         params->_writeRawConstant(control.mPhysicalIndex + size_t(control.mElementIndex), value);

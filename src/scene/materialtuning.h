@@ -66,6 +66,17 @@ private:
 
     CEGUI::Window* createRowWindow(const char* type, const std::string& name, int part, uint32_t row);
     void showValue(uint32_t row, float value);
+    // The entry's material, its first supported technique's first pass and
+    // that pass's programs; false when the material has no such pass.
+    bool choosePass(MaterialControls& entry);
+    // Row i's windows, made on first need and shown.
+    void showRowWindows(uint32_t i, const ShaderParameterControl& control);
+    // The control's current value in the chosen pass, and whether the row
+    // may write it (the control names something that exists).
+    bool readControlValue(ShaderParameterControl& control, const std::string& materialName, float* value);
+    // The parameters a program constant's control tunes (null without that
+    // program).
+    const Ogre::GpuProgramParametersSharedPtr& parametersOf(const ShaderParameterControl& control) const;
 
     WindowEvents& mEvents;
     Ogre::Entity* mOcean = nullptr;

@@ -1,5 +1,5 @@
 #include "scene/peopleview.h"
-#include "net/netinterface.h"
+#include "session/endcode.h"
 
 #include <algorithm>
 #include <cctype>
@@ -80,21 +80,24 @@ std::string linkText(const LinkHealth& link)
 
 std::string reasonSentence(const std::string& state, const std::string& reason)
 {
-    if (reason == "Timeout")
+    switch (classifyEnd(reason)) {
+    case EndCode::Timeout:
         return state == "disconnected" ? "the server stopped answering" : "no answer from the server";
-    if (reason == "Shutdown")
+    case EndCode::Shutdown:
         return "the server shut down";
-    if (reason == "CHR_INVALID" || reason == "Incompatible program version")
+    case EndCode::WrongVersion:
         return "the server runs another version of Seafold";
-    if (reason == "Puzzle")
+    case EndCode::Puzzle:
         return "the connection puzzle was not solved in time";
-    if (reason == "NewConnection" || reason == "Reconnecting")
+    case EndCode::Replaced:
         return "replaced by a newer connection";
-    if (reason == NetInterface::NothingListensReason)
+    case EndCode::NothingListens:
         return "nothing answers on that port";
-    if (reason == NetInterface::JoinTimeoutReason)
+    case EndCode::JoinTimedOut:
         return "the server did not take the join in time";
-    return reason;
+    default:
+        return reason;
+    }
 }
 
 namespace {
@@ -119,8 +122,11 @@ JoinStatus joinStatus(const std::string& address, const std::string& state, cons
 {
     const std::string again = " Trying again every 5 s; or type another address and press Join.";
     if (state == "failed" || state == "disconnected" || state == "retrying") {
-        if (reason == NetInterface::NothingListensReason)
-            return {"Nothing answers at " + address + ": no server listens on that port." + again, true};
+        if (classifyEnd(reason) == EndCode::NothingListens)
+            return {"Nothing answers at " + address +
+                        ": no server listens on that port. Trying again every second; or type another address and "
+                        "press Join.",
+                    true};
         const std::string why = reasonSentence(state, reason);
         return {"Could not join " + address + (why.empty() ? "." : ": " + sentence(why)) + again, true};
     }
@@ -264,6 +270,8 @@ std::vector<PanelLine> peopleLines(const SessionStatus& status, const std::strin
         bool playing = speaking && speaking(person.id);
         std::string text =
             (playing ? SpeakerMark : NoSpeakerMark) + personText(person.name, person.model) + voiceText(person);
+        if (person.hosts)
+            text += " (host)";
         if (stale)
             text += " (lost)";
         const size_t first = lines.size();

@@ -37,6 +37,8 @@ struct PersonStatus {
     float volume = 1.0f;
     // The server: their voice is not relayed to anyone (the host muted it).
     bool mutedForAll = false;
+    // They run the server (a client is told so by a server that knows how).
+    bool hosts = false;
 };
 
 // The session as the user should see it.
@@ -171,6 +173,10 @@ public:
         (void)heard;
         return 0;
     }
+
+    // `show` shows this program's own notes to the user (a sound device
+    // gone, the default in its place); an empty one stops it.
+    virtual void setNoteShower(std::function<void(const std::string& text)> show) { (void)show; }
 
     // Who is there and how the connection fares, now.
     virtual void describeSession(SessionStatus& status) = 0;

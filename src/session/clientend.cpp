@@ -48,6 +48,13 @@ void ClientEnd::introduce(const StringPtr& name)
         s->roster().append(name.c_str(), nullptr);
 }
 
+void ClientEnd::mark(const StringPtr& name, uint32_t marks)
+{
+    if (Session* s = mConnection.session())
+        if (ClientRecord* record = s->roster().find(name.c_str()))
+            record->marks = marks;
+}
+
 void ClientEnd::leave(const StringPtr& name)
 {
     if (Session* s = mConnection.session()) {

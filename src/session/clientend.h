@@ -43,6 +43,7 @@ public:
     void move(double dx, double dy, double dz, const StringPtr& clientName);
     void turn(double w, double x, double y, double z, const StringPtr& clientName);
     void confirmName(const StringPtr& name);
+    void mark(const StringPtr& name, uint32_t marks);
     void playVoice(const RefPtr<ByteBuffer>& data, const StringPtr& speaker);
     void playVoiceFrames(uint32_t codec, uint32_t sequence, bool endsSpurt, const RefPtr<ByteBuffer>& frames,
                          const StringPtr& speaker);

@@ -31,6 +31,7 @@ VoiceMode voiceModeFor(const EventConnection* connectionToServer)
     mode.codec = VoiceCodecId::Opus;
     mode.encoder = &pressEncoder();
     mode.sampleRate = OpusSampleRate;
+    mode.levelPeak = OpusLevelPeak;
     // Each frame leaves as soon as it is whole: no first wait, no batch.
     mode.firstTickMs = OpusFrameMs;
     mode.tickPeriodMs = OpusFrameMs;

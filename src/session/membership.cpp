@@ -1,4 +1,5 @@
 #include "session/membership.h"
+#include "session/endcode.h"
 #include "session/names.h"
 #include "session/passwordexchange.h"
 #include "session/relay.h"
@@ -96,7 +97,7 @@ void Membership::requestJoin(const StringPtr& name, PasswordExchange& password)
     // connection). A peer that cannot be asked cannot join.
     if (password.mustProve()) {
         if (!password.asked()) {
-            mConnection.refuse("A password is required");
+            mConnection.refuse(PasswordRequiredReason);
             return;
         }
         password.holdJoin(verdict.name);

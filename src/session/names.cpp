@@ -1,4 +1,5 @@
 #include "session/names.h"
+#include "session/endcode.h"
 
 #include "base/utf8.h"
 
@@ -262,7 +263,7 @@ NameVerdict checkUserName(const std::string& asked)
         kept.push_back(c);
     }
     if (kept.empty()) {
-        verdict.refusal = "A name is required";
+        verdict.refusal = NameRequiredReason;
         return verdict;
     }
     verdict.name = toUtf8(kept);

@@ -1,4 +1,5 @@
 #include "session/passwordexchange.h"
+#include "session/endcode.h"
 #include "session/simpleeventconnection.h"
 #include "session/wireversion.h"
 
@@ -95,7 +96,7 @@ void PasswordExchange::receiveAnswer(const RefPtr<ByteBuffer>& clientShare, cons
         return;
     if (!clientShare || clientShare->size() == 0) {
         s->reportNotice(mConnection.peerText() + " tried to join without the password; refused");
-        mConnection.refuse("A password is required");
+        mConnection.refuse(PasswordRequiredReason);
         return;
     }
     if (!s->takePasswordGuess(mConnection.address().netNum[0], mConnection.now())) {
@@ -110,7 +111,7 @@ void PasswordExchange::receiveAnswer(const RefPtr<ByteBuffer>& clientShare, cons
         SF_LOG("LogSession", "%s: wrong password", mConnection.name());
         s->reportNotice("Wrong password guess from " + mConnection.peerText() +
                         (mJoinHeld ? " (asking to join as \"" + mHeldJoinName + "\")" : std::string()));
-        mConnection.refuse("Wrong password");
+        mConnection.refuse(WrongPasswordReason);
         return;
     }
     SF_LOG("LogSession", "%s: password proven", mConnection.name());

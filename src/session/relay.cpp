@@ -22,6 +22,15 @@ template <class Action> void forEachReceiver(Session& session, const ClientRecor
                 action(*receiver);
 }
 
+// Who runs the server, to a receiver that knows the call: the server's own
+// user is the one without a connection.
+void tellMarks(SimpleEventConnection& receiver, const ClientRecord& user)
+{
+    const uint32_t marks = user.connection ? 0u : uint32_t(UserMarkHost);
+    if (marks && speaksSeafold(receiver))
+        receiver.updates().postAbout(user.id, receiver.s2cUserMarks_build(StringPtr(user.name.c_str()), marks));
+}
+
 // The newcomer's name to everyone else, then (to a client) everyone else
 // with their model, position and orientation: the others hear of the
 // newcomer before the newcomer hears of them.
@@ -30,6 +39,7 @@ void relayJoin(Session& session, ClientRecord& newcomer)
     StringPtr name(newcomer.name.c_str());
     forEachReceiver(session, &newcomer, [&](SimpleEventConnection& receiver) {
         receiver.updates().postAbout(newcomer.id, receiver.s2cIntroduceNewClient_build(name));
+        tellMarks(receiver, newcomer);
     });
     SimpleEventConnection* connection = newcomer.connection;
     if (!connection)
@@ -41,6 +51,7 @@ void relayJoin(Session& session, ClientRecord& newcomer)
             continue;
         StringPtr otherName(other.name.c_str());
         connection->s2cIntroduceNewClient(otherName);
+        tellMarks(*connection, other);
         if (other.hasEntity)
             connection->s2cEntityNotify(StringPtr(other.entityName.c_str()), other.offsetX, other.offsetY,
                                         other.offsetZ, otherName);

@@ -29,6 +29,11 @@ constexpr size_t MaxNameBytes = 255;
 // narrowed to the scene's F32.
 bool isUsableMovement(double dx, double dy, double dz);
 
+// Marks of a user that every client is told (s2cUserMarks), as bits.
+enum UserMarks : uint32_t {
+    UserMarkHost = 1u << 0, // the user of the process that runs the server
+};
+
 struct ClientRecord {
     std::string name;
     // Server side: the connection to that client (the interface owns it; the
@@ -52,6 +57,8 @@ struct ClientRecord {
     // (HostUser). It has no connection, and the process's scene shows it
     // as the own model, not as someone else's.
     bool local = false;
+    // Client side: what the server said of this user (UserMarks).
+    uint32_t marks = 0;
 };
 
 // An orientation from the wire is a quaternion whose squared length lies

@@ -49,6 +49,13 @@ SF_IMPLEMENT_SEAFOLD_RPC(SimpleEventConnection, s2cYourName, GuaranteedOrdered, 
     trace("s2cYourName", name);
 }
 
+SF_IMPLEMENT_SEAFOLD_RPC(SimpleEventConnection, s2cUserMarks, GuaranteedOrdered, DirServerToClient,
+                         (StringPtr name, uint32_t marks))
+{
+    mClientEnd.mark(name, marks);
+    trace("s2cUserMarks", name, marks);
+}
+
 // Traced: what crosses the network here is nobody's secret.
 
 SF_IMPLEMENT_SEAFOLD_RPC(SimpleEventConnection, s2cPasswordRequired, GuaranteedOrdered, DirServerToClient,

@@ -147,6 +147,9 @@ public:
     // argument carries no more than 255 characters.
     SF_DECLARE_RPC(c2sChat, RefPtr<ByteBuffer>);
     SF_DECLARE_RPC(s2cChat, StringPtr, RefPtr<ByteBuffer>);
+    // What a client should know of another user beyond the name (UserMarks
+    // in roster.h), sent when it hears of the user and when a mark changes.
+    SF_DECLARE_RPC(s2cUserMarks, StringPtr, uint32_t);
 
 private:
     // Reports a handler run to the session's listeners (connectiontrace.h).

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "base/platform.h"
+#include "sound/audiodevices.h"
 
 namespace seafold {
 
@@ -176,6 +177,9 @@ void feedVoice(State& p, SoundObjectState& state)
         uint32_t n = uint32_t(std::min<size_t>(v.pending.size(), lead - held));
         if (!queueSamples(p, source, v.pending.data(), n * 2, v.rate))
             return;
+        // Heard once what the source holds before it has played.
+        const uint32_t now = p.clock ? p.clock() : getRealMilliseconds();
+        recordPlayed(p.played, v.pending.data(), n, v.rate, now + double(held) * 1000.0 / v.rate, v.volume);
         v.queued.push_back(n);
         v.pending.erase(v.pending.begin(), v.pending.begin() + n);
         held += n;
@@ -545,7 +549,7 @@ namespace {
 
 // Opens the device and its context into `p`; false, with nothing left open,
 // when either fails.
-bool openDevice(State& p, const SoundSetup& setup)
+bool openDevice(State& p, const SoundSetup& setup, const std::string& name)
 {
     ALCdevice* device = nullptr;
     LPALCRENDERSAMPLESSOFT render = nullptr;
@@ -555,7 +559,7 @@ bool openDevice(State& p, const SoundSetup& setup)
         render = reinterpret_cast<LPALCRENDERSAMPLESSOFT>(alcGetProcAddress(nullptr, "alcRenderSamplesSOFT"));
         device = openLoopback && render ? openLoopback(nullptr) : nullptr;
     } else {
-        device = alcOpenDevice(nullptr);
+        device = alcOpenDevice(name.empty() ? nullptr : name.c_str());
     }
     if (!device)
         return false;
@@ -582,7 +586,28 @@ bool openDevice(State& p, const SoundSetup& setup)
     p.device = device;
     p.context = context;
     p.renderCall = reinterpret_cast<void*>(render);
+    if (!setup.loopback) {
+        const ALCchar* opened = alcGetString(device, enumeratesAllDevices() ? ALC_ALL_DEVICES_SPECIFIER
+                                                                           : ALC_DEVICE_SPECIFIER);
+        p.deviceName = opened ? opened : name;
+    }
     return true;
+}
+
+// The named output device, else the default with a notice: a headset that
+// is not plugged in leaves the user with sound all the same.
+bool openChosenDevice(State& p, const SoundSetup& setup)
+{
+    if (setup.loopback || setup.device.empty())
+        return openDevice(p, setup, std::string());
+    const std::string name = matchDevice(playbackDevices(), setup.device);
+    if (!name.empty() && openDevice(p, setup, name))
+        return true;
+    const bool opened = openDevice(p, setup, std::string());
+    if (p.notice)
+        p.notice("The sound output \"" + setup.device + "\" is not there" +
+                 (opened ? ": playing on the default, \"" + p.deviceName + "\"" : std::string()));
+    return opened;
 }
 
 // Loads every catalogue file into its buffer. One file that fails must not
@@ -612,7 +637,8 @@ bool SoundPool::init(const SoundSetup& setup)
     State& p = *mState;
     if (p.device)
         return p.ready;
-    if (!openDevice(p, setup)) {
+    p.setup = setup;
+    if (!openChosenDevice(p, setup)) {
         writeLog("Failed to intitialize OpenAL.");
         return false;
     }
@@ -694,10 +720,32 @@ void dropBeyondSources(State& p, bool (&busy)[MaxSoundSources])
 
 } // namespace
 
+bool SoundPool::reopenIfGone()
+{
+    State& p = *mState;
+    if (p.setup.loopback || !p.device)
+        return false;
+    ALCint connected = ALC_TRUE;
+    alcGetIntegerv(deviceOf(p), ALC_CONNECTED, 1, &connected);
+    if (connected != ALC_FALSE)
+        return false;
+    const std::string gone = p.deviceName;
+    SoundSetup fallback = p.setup;
+    fallback.device.clear();
+    close();
+    const bool opened = init(fallback);
+    if (p.notice)
+        p.notice("The sound output \"" + gone + "\" went away" +
+                 (opened ? ": playing on the default, \"" + p.deviceName + "\"" : ": no sound"));
+    return true;
+}
+
 void SoundPool::update()
 {
     State& p = *mState;
     if (!p.ready)
+        return;
+    if (reopenIfGone() && !p.ready)
         return;
     const uint32_t now = time();
     bool busy[MaxSoundSources];
@@ -781,7 +829,18 @@ void SoundPool::close()
     p.context = nullptr;
     p.device = nullptr;
     p.renderCall = nullptr;
+    p.deviceName.clear();
     p.ready = false;
+}
+
+const std::string& SoundPool::deviceName() const
+{
+    return mState->deviceName;
+}
+
+void SoundPool::setNotice(std::function<void(const std::string&)> notice)
+{
+    mState->notice = std::move(notice);
 }
 
 bool SoundPool::renderSamples(int16_t* out, uint32_t frames)

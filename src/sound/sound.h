@@ -82,6 +82,13 @@ constexpr float VoiceMaxDistance = 1500.0f;
 // The loudest a listener may turn one voice up: twice as loud as it came.
 constexpr float MaxVoiceVolume = 2.0f;
 
+// What the output plays is kept for the echo canceller at this rate, for
+// PlayedKeptMs; a reader that strays more than PlayedSlackMs from the
+// clock is brought back to it.
+constexpr uint32_t PlayedRate = 16000;
+constexpr uint32_t PlayedKeptMs = 4000;
+constexpr uint32_t PlayedSlackMs = 60;
+
 // One catalogue row.
 struct SoundProfile {
     const char* fileName;   // under "sfx/"; null in the terminator row
@@ -218,6 +225,10 @@ struct SoundSetup {
     bool loopback = false;
     uint32_t loopbackRate = VoiceSampleRate;
     uint32_t loopbackChannels = 1; // 1 or 2 (interleaved left, right)
+    // The output device by name (matchDevice); empty: the default. One
+    // that is not there, or goes away while the program runs, gives way to
+    // the default, and the notice says so.
+    std::string device;
 };
 
 // The catalogue folder init() uses without a setup.
@@ -242,10 +253,18 @@ public:
     bool init(const SoundSetup& setup);
     // Sound is on: init succeeded and close has not run.
     bool ready() const;
+    // The output device playing, as the library names it (empty while off
+    // or with the loopback device).
+    const std::string& deviceName() const;
+    // Told, in one line for the user, when the named output device is not
+    // there or went away and the default plays instead.
+    void setNotice(std::function<void(const std::string&)> notice);
 
     // Once per main-loop pass: reclaims finished sources and played
     // streaming buffers, sorts the play list by priority and gives the first
-    // 16 a source.
+    // 16 a source. An output device that went away (unplugged, its sink
+    // removed) is closed and the default opened in its place: the voices
+    // go on from what they have waiting.
     void update();
 
     // Releases every OpenAL object and closes the device; sound is off again.
@@ -263,6 +282,15 @@ public:
     uint32_t time() const;
     void setClock(std::function<uint32_t()> clock);
 
+    // What the output played, as one signal: the echo canceller's
+    // reference. Fills `count` samples at `rate` (at most PlayedRate) with
+    // what was due to play up to `samplesAfter` samples before now,
+    // following on from the last read while that stays within
+    // PlayedSlackMs of it. The echo of it reaches the capture later, by
+    // the output's and the capture's buffering and the room's path: the
+    // canceller's tail must cover that.
+    void readPlayed(int16_t* out, uint32_t count, uint32_t rate, uint32_t samplesAfter);
+
     // The gain currently set on source `index` (diagnostics and tests).
     float sourceGain(uint32_t index) const;
     // True while source `index` is playing.
@@ -274,6 +302,9 @@ public:
     const State& state() const { return *mState; }
 
 private:
+    // The device went away: the default takes its place. True when it did.
+    bool reopenIfGone();
+
     std::unique_ptr<State> mState;
 };
 

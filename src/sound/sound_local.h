@@ -14,6 +14,21 @@ namespace seafold {
 // single-threaded mixer does little more work than voice needs.
 enum : int { MixerRate = 11025 };
 
+// What the output played, at PlayedRate, by absolute sample index (the
+// pool's clock in ms times PlayedRate / 1000): the ring holds the indices
+// (prepared - ring size, prepared], zeroed as `prepared` moves on.
+struct PlayedRecord {
+    std::vector<int16_t> ring = std::vector<int16_t>(PlayedRate / 1000 * PlayedKeptMs);
+    int64_t prepared = 0;
+    int64_t cursor = 0;
+    bool reading = false;
+};
+
+// Adds `count` samples at `rate`, scaled by `gain`, to what plays from
+// `startMs` (fractional) on.
+void recordPlayed(PlayedRecord& record, const int16_t* samples, uint32_t count, uint32_t rate, double startMs,
+                  float gain);
+
 struct SoundPool::State {
     bool ready = false;                          // init succeeded and close has not run
     unsigned int sfxBuffers[SoundProfileCount] = {}; // buffer i holds catalogue sound i
@@ -29,6 +44,10 @@ struct SoundPool::State {
     void* context = nullptr;
     void* renderCall = nullptr;
     std::function<uint32_t()> clock;
+    SoundSetup setup;        // what init was given, for opening again
+    std::string deviceName;  // the output device playing
+    std::function<void(const std::string&)> notice;
+    PlayedRecord played;
     // The voice stream whose buffers each source plays, or none: its record
     // of queued buffers follows what the source gives back.
     SFXObject* sourceVoice[MaxSoundSources] = {};

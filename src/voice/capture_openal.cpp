@@ -6,10 +6,13 @@
 
 #include <AL/al.h>
 #include <AL/alc.h>
+#include <AL/alext.h>
 
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "sound/audiodevices.h"
 
 namespace seafold {
 
@@ -17,29 +20,22 @@ namespace {
 
 class OpenALCaptureBackend : public CaptureBackend {
 public:
+    explicit OpenALCaptureBackend(std::string wanted) : mWanted(std::move(wanted)) {}
     ~OpenALCaptureBackend() override { close(); }
 
     bool openDevice() override
     {
-        const ALCchar* name = alcGetString(nullptr, ALC_CAPTURE_DEFAULT_DEVICE_SPECIFIER);
-        if (!name || !*name) {
-            setError("no capture device found");
-            return false;
-        }
         close();
-        // The capture rate itself, else a rate the device is likelier to
-        // take natively, resampled here. One second of device buffer: ticks
-        // drain it every 100 ms or more often.
-        for (uint32_t deviceRate : {rate(), 48000u, 44100u, 16000u}) {
-            mDevice = alcCaptureOpenDevice(nullptr, deviceRate, AL_FORMAT_MONO16, ALCsizei(deviceRate));
-            if (mDevice) {
-                if (deviceRate != rate())
-                    mResampler = std::make_unique<Resampler>(deviceRate, rate());
+        if (!mWanted.empty()) {
+            const std::string name = matchDevice(captureDevices(), mWanted);
+            if (!name.empty() && openNamed(name))
                 return true;
-            }
+            const bool opened = openDefault();
+            addNotice("The microphone \"" + mWanted + "\" is not there" +
+                      (opened ? ": capturing from the default, \"" + mName + "\"" : std::string()));
+            return opened;
         }
-        setError(std::string("the capture device \"") + name + "\" would not open for 16-bit mono capture");
-        return false;
+        return openDefault();
     }
 
     void setRate(uint32_t newRate) override
@@ -51,6 +47,8 @@ public:
 
     bool startCapture() override
     {
+        if (gone() && !fallBack())
+            return false;
         if (!mDevice)
             return false;
         // What the device kept from the last press is not part of this one.
@@ -66,6 +64,8 @@ public:
 
     uint32_t readPosition() override
     {
+        if (gone() && fallBack() && mDevice)
+            alcCaptureStart(mDevice);
         drain(true);
         return writeOffset();
     }
@@ -77,6 +77,58 @@ public:
     }
 
 private:
+    bool openDefault()
+    {
+        const std::string name = defaultCaptureDevice();
+        if (name.empty()) {
+            setError("no capture device found");
+            return false;
+        }
+        return openNamed(name, true);
+    }
+
+    // The device by the library's name for it (the default's when `asDefault`).
+    bool openNamed(const std::string& name, bool asDefault = false)
+    {
+        // The capture rate itself, else a rate the device is likelier to
+        // take natively, resampled here. One second of device buffer: ticks
+        // drain it every 100 ms or more often.
+        for (uint32_t deviceRate : {rate(), 48000u, 44100u, 16000u}) {
+            mDevice = alcCaptureOpenDevice(asDefault ? nullptr : name.c_str(), deviceRate, AL_FORMAT_MONO16,
+                                           ALCsizei(deviceRate));
+            if (mDevice) {
+                if (deviceRate != rate())
+                    mResampler = std::make_unique<Resampler>(deviceRate, rate());
+                mName = name;
+                return true;
+            }
+        }
+        setError("the capture device \"" + name + "\" would not open for 16-bit mono capture");
+        return false;
+    }
+
+    // The device went away (unplugged, its source removed).
+    bool gone() const
+    {
+        if (!mDevice)
+            return false;
+        ALCint connected = ALC_TRUE;
+        alcGetIntegerv(mDevice, ALC_CONNECTED, 1, &connected);
+        return connected == ALC_FALSE;
+    }
+
+    // The default takes the place of a device that went away; the ring
+    // goes on where it was, so the reader loses nothing but the gap.
+    bool fallBack()
+    {
+        const std::string lost = mName;
+        close();
+        const bool opened = openDefault();
+        addNotice("The microphone \"" + lost + "\" went away" +
+                  (opened ? ": capturing from the default, \"" + mName + "\"" : ": no microphone"));
+        return opened;
+    }
+
     void close()
     {
         if (mDevice) {
@@ -111,6 +163,8 @@ private:
         }
     }
 
+    std::string mWanted; // the device the user named; empty: the default
+    std::string mName;   // the device open
     ALCdevice* mDevice = nullptr;
     std::unique_ptr<Resampler> mResampler; // null when the device runs at the capture rate
     std::vector<int16_t> mResampled;
@@ -118,9 +172,9 @@ private:
 
 } // namespace
 
-std::unique_ptr<CaptureBackend> createOpenALCaptureBackend()
+std::unique_ptr<CaptureBackend> createOpenALCaptureBackend(const std::string& device)
 {
-    return std::unique_ptr<CaptureBackend>(new OpenALCaptureBackend);
+    return std::unique_ptr<CaptureBackend>(new OpenALCaptureBackend(device));
 }
 
 } // namespace seafold

@@ -52,6 +52,66 @@ struct Epochs {
     float ratio = 0.0f; // frame RMS against the previous one, for plosive pulses
 };
 
+// The first frame has no past to interpolate from: whole periods of its
+// own pitch (45 samples when unvoiced) with its own parameters.
+void firstFrameEpochs(DecoderState& s, int32_t ivoice, int32_t& pitch, float rms, const float* rc, Epochs& e)
+{
+    const int32_t f = LpcFrameSamples;
+    if (ivoice == 0)
+        pitch = f / 4;
+    e.count = f / pitch;
+    s.carrySamples = f - e.count * pitch;
+    for (int32_t i = 0; i < e.count; ++i) {
+        std::memcpy(e.rc[i], rc, sizeof(e.rc[i]));
+        e.voiced[i] = ivoice;
+        e.length[i] = pitch;
+        e.rms[i] = rms;
+    }
+    s.firstFrame = false;
+}
+
+// One pass of period placement over samples istart..lsamp.
+struct EpochPass {
+    int32_t istart;
+    int32_t lsamp;
+    float slope;  // pitch change per sample
+    float uvpit;  // a fixed period (unvoiced tail), or 0
+    int32_t ivoice;
+};
+
+// Places the pass's periods after `jused`, each with log-area ratios and log
+// RMS interpolated between the old frame's and `rc`/`rms` at its middle.
+void placeEpochs(const DecoderState& s, const float* rc, float rms, const EpochPass& pass, int32_t& jused,
+                 int32_t& pitch, Epochs& e)
+{
+    float alro[LpcOrder], alrn[LpcOrder];
+    for (uint32_t j = 0; j < LpcOrder; ++j) {
+        alro[j] = std::log((s.oldRc[j] + 1) / (1 - s.oldRc[j]));
+        alrn[j] = std::log((rc[j] + 1) / (1 - rc[j]));
+    }
+    const float logOld = std::log(s.oldRms);
+    const float logNew = std::log(rms);
+    for (int32_t i = pass.istart; i <= pass.lsamp; ++i) {
+        int32_t ip = int32_t(float(s.oldPitch) + pass.slope * float(i) + 0.5f);
+        if (pass.uvpit != 0.0f)
+            ip = int32_t(pass.uvpit);
+        if (ip > i - jused)
+            continue;
+        SF_ASSERT(e.count < MaxEpochs, "LPC-10 synthesis: too many pitch periods in a frame");
+        int32_t n = e.count++;
+        e.length[n] = ip;
+        pitch = ip;
+        e.voiced[n] = pass.ivoice;
+        jused += ip;
+        float prop = float(jused - ip / 2) / float(pass.lsamp);
+        for (uint32_t j = 0; j < LpcOrder; ++j) {
+            float xxy = std::exp(alro[j] + prop * (alrn[j] - alro[j]));
+            e.rc[n][j] = (xxy - 1.0f) / (xxy + 1.0f);
+        }
+        e.rms[n] = std::exp(logOld + prop * (logNew - logOld));
+    }
+}
+
 // Splits the frame (plus the samples carried from the last one) into pitch
 // periods, interpolating log-area coefficients and log RMS across the frame.
 // Voicing changes are placed at the quarter or three-quarter point.
@@ -66,18 +126,7 @@ void splitEpochs(DecoderState& s, const int32_t voice[2], int32_t& pitch, float&
     e.ratio = rms / (s.oldRms + 8.0f);
 
     if (s.firstFrame) {
-        int32_t ivoice = voice[1];
-        if (ivoice == 0)
-            pitch = f / 4;
-        e.count = f / pitch;
-        s.carrySamples = f - e.count * pitch;
-        for (int32_t i = 0; i < e.count; ++i) {
-            std::memcpy(e.rc[i], rc, sizeof(e.rc[i]));
-            e.voiced[i] = ivoice;
-            e.length[i] = pitch;
-            e.rms[i] = rms;
-        }
-        s.firstFrame = false;
+        firstFrameEpochs(s, voice[1], pitch, rms, rc, e);
     } else {
         bool secondPass = false;
         float heldRc[LpcOrder];
@@ -130,33 +179,7 @@ void splitEpochs(DecoderState& s, const int32_t voice[2], int32_t& pitch, float&
             secondPass = true;
         }
         for (;;) {
-            // Log-area ratios and log RMS at both ends of this pass.
-            float alro[LpcOrder], alrn[LpcOrder];
-            for (uint32_t j = 0; j < LpcOrder; ++j) {
-                alro[j] = std::log((s.oldRc[j] + 1) / (1 - s.oldRc[j]));
-                alrn[j] = std::log((rc[j] + 1) / (1 - rc[j]));
-            }
-            const float logOld = std::log(s.oldRms);
-            const float logNew = std::log(rms);
-            for (int32_t i = istart; i <= lsamp; ++i) {
-                int32_t ip = int32_t(float(s.oldPitch) + slope * float(i) + 0.5f);
-                if (uvpit != 0.0f)
-                    ip = int32_t(uvpit);
-                if (ip > i - jused)
-                    continue;
-                SF_ASSERT(e.count < MaxEpochs, "LPC-10 synthesis: too many pitch periods in a frame");
-                int32_t n = e.count++;
-                e.length[n] = ip;
-                pitch = ip;
-                e.voiced[n] = ivoice;
-                jused += ip;
-                float prop = float(jused - ip / 2) / float(lsamp);
-                for (uint32_t j = 0; j < LpcOrder; ++j) {
-                    float xxy = std::exp(alro[j] + prop * (alrn[j] - alro[j]));
-                    e.rc[n][j] = (xxy - 1.0f) / (xxy + 1.0f);
-                }
-                e.rms[n] = std::exp(logOld + prop * (logNew - logOld));
-            }
+            placeEpochs(s, rc, rms, {istart, lsamp, slope, uvpit, ivoice}, jused, pitch, e);
             if (!secondPass)
                 break;
             secondPass = false;

@@ -243,6 +243,75 @@ const float VoicingCoefficients[5][10] = {
 };
 const float SnrThresholds[4] = {600.0f, 450.0f, 300.0f, 200.0f};
 
+// Smoothing over the past (1), present (2) and future (3) half-frame pairs:
+// unvoiced runs last at least two halves, voiced runs two within a frame or
+// three otherwise, and a transition within half a frame of an onset moves to
+// the onset.
+void smoothVoicing(EncoderState& s)
+{
+    int32_t(*vb)[2] = s.voibuf;
+    const float(*v)[2] = s.voice;
+    const int32_t* ob = s.obound;
+    bool onsetTransition = ((ob[0] & 2) != 0 || ob[1] == 1) && (ob[2] & 1) == 0;
+    int32_t state = (vb[1][0] << 3) + (vb[1][1] << 2) + (vb[2][0] << 1) + vb[2][1];
+    switch (state) {
+    case 1: // 0 0 0 1
+        if (onsetTransition && vb[3][0] == 1)
+            vb[2][0] = 1;
+        break;
+    case 2: // 0 0 1 0
+        if (vb[3][0] == 0 || v[1][0] < -v[1][1])
+            vb[2][0] = 0;
+        else
+            vb[2][1] = 1;
+        break;
+    case 4: // 0 1 0 0
+        vb[1][1] = 0;
+        break;
+    case 5: // 0 1 0 1
+        if (v[0][1] < -v[1][0])
+            vb[1][1] = 0;
+        else
+            vb[2][0] = 1;
+        break;
+    case 6: // 0 1 1 0
+        if (vb[0][0] == 1 || vb[3][0] == 1 || v[1][1] > v[0][0])
+            vb[2][1] = 1;
+        else
+            vb[1][0] = 1;
+        break;
+    case 7: // 0 1 1 1
+        if (onsetTransition)
+            vb[1][1] = 0;
+        break;
+    case 8: // 1 0 0 0
+        if (onsetTransition)
+            vb[1][1] = 1;
+        break;
+    case 10: // 1 0 1 0
+        if (v[1][0] < -v[0][1])
+            vb[2][0] = 0;
+        else
+            vb[1][1] = 1;
+        break;
+    case 11: // 1 0 1 1
+        vb[1][1] = 1;
+        break;
+    case 13: // 1 1 0 1
+        if (vb[3][0] == 0 && v[1][1] < -v[1][0])
+            vb[2][1] = 0;
+        else
+            vb[2][0] = 1;
+        break;
+    case 14: // 1 1 1 0
+        if (onsetTransition && vb[3][0] == 0)
+            vb[2][0] = 0;
+        break;
+    default:
+        break;
+    }
+}
+
 } // namespace
 
 void decideVoicing(EncoderState& s, int32_t half, float minAmdf, float maxAmdf, int32_t mintau, const float ivrc[2])
@@ -273,72 +342,8 @@ void decideVoicing(EncoderState& s, int32_t half, float minAmdf, float maxAmdf, 
     int32_t(*vb)[2] = s.voibuf;
     vb[3][half] = d > 0.0f ? 1 : 0;
 
-    if (half != 0) {
-        // Smoothing over the past (1), present (2) and future (3) half-frame
-        // pairs: unvoiced runs last at least two halves, voiced runs two
-        // within a frame or three otherwise, and a transition within half a
-        // frame of an onset moves to the onset.
-        const float(*v)[2] = s.voice;
-        const int32_t* ob = s.obound;
-        bool onsetTransition = ((ob[0] & 2) != 0 || ob[1] == 1) && (ob[2] & 1) == 0;
-        int32_t state = (vb[1][0] << 3) + (vb[1][1] << 2) + (vb[2][0] << 1) + vb[2][1];
-        switch (state) {
-        case 1: // 0 0 0 1
-            if (onsetTransition && vb[3][0] == 1)
-                vb[2][0] = 1;
-            break;
-        case 2: // 0 0 1 0
-            if (vb[3][0] == 0 || v[1][0] < -v[1][1])
-                vb[2][0] = 0;
-            else
-                vb[2][1] = 1;
-            break;
-        case 4: // 0 1 0 0
-            vb[1][1] = 0;
-            break;
-        case 5: // 0 1 0 1
-            if (v[0][1] < -v[1][0])
-                vb[1][1] = 0;
-            else
-                vb[2][0] = 1;
-            break;
-        case 6: // 0 1 1 0
-            if (vb[0][0] == 1 || vb[3][0] == 1 || v[1][1] > v[0][0])
-                vb[2][1] = 1;
-            else
-                vb[1][0] = 1;
-            break;
-        case 7: // 0 1 1 1
-            if (onsetTransition)
-                vb[1][1] = 0;
-            break;
-        case 8: // 1 0 0 0
-            if (onsetTransition)
-                vb[1][1] = 1;
-            break;
-        case 10: // 1 0 1 0
-            if (v[1][0] < -v[0][1])
-                vb[2][0] = 0;
-            else
-                vb[1][1] = 1;
-            break;
-        case 11: // 1 0 1 1
-            vb[1][1] = 1;
-            break;
-        case 13: // 1 1 0 1
-            if (vb[3][0] == 0 && v[1][1] < -v[1][0])
-                vb[2][1] = 0;
-            else
-                vb[2][0] = 1;
-            break;
-        case 14: // 1 1 1 0
-            if (onsetTransition && vb[3][0] == 0)
-                vb[2][0] = 0;
-            break;
-        default:
-            break;
-        }
-    }
+    if (half != 0)
+        smoothVoicing(s);
 
     // Energy trackers: unvoiced ones limited to 10 dB above their last input.
     if (vb[3][half] == 0) {

@@ -37,6 +37,11 @@ enum : uint32_t {
     OpusMaxBitrate = 24000,
 };
 
+// The peak the capture's levelling lifts speech to before Opus (VoiceMode::
+// levelPeak): -1 dBFS. The codec rebuilds a sharp start of speech with up
+// to about 1 dB of overshoot, which above it would be clipped into a click.
+constexpr float OpusLevelPeak = 29204.0f;
+
 // The bitrate (bit/s) a speaker's voice may use on a link that carries
 // `bytesPerSecond`: two speakers at once, movement and the events' own
 // overhead must still fit without a standing backlog. About 8 kbit/s on the

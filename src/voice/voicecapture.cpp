@@ -53,13 +53,26 @@ bool VoiceCapture::openCapture()
         mCreateTried = true;
         mDeviceOpen = backend->openDevice();
     }
-    if (!mDeviceOpen)
+    if (!mDeviceOpen) {
+        passNotices();
         return false;
-    if (!backend->startCapture())
+    }
+    const bool started = backend->startCapture();
+    passNotices();
+    if (!started)
         return false;
     mStarted = true;
     mReadOffset = 0;
     return true;
+}
+
+void VoiceCapture::passNotices()
+{
+    for (const std::string& line : mBackend->takeNotices()) {
+        writeLog("%s", line.c_str());
+        if (mNotice)
+            mNotice(line);
+    }
 }
 
 // ---- ring --------------------------------------------------------------------------------
@@ -113,6 +126,7 @@ void VoiceCapture::readCapturedSamples(const RefPtr<ByteBuffer>& buffer)
     CaptureBackend* backend = mBackend.get();
     const uint32_t ringBytes = backend->ringBytes();
     uint32_t position = backend->readPosition() % ringBytes;
+    passNotices();
     uint32_t available = (position + ringBytes - mReadOffset) % ringBytes;
     if (available == 0)
         return;
@@ -267,7 +281,7 @@ void VoiceCapture::normaliseGain(int16_t* samples, uint32_t count)
         mLevel = peak + QuietLevel;
     if (mLevel <= QuietLevel)
         return;
-    float g = float(32767.0 / double(mLevel));
+    float g = float(double(mMode.levelPeak) / double(mLevel));
     for (uint32_t i = 0; i < count; ++i) {
         float x = float(samples[i]) * g;
         if (x > 32767.0f)
@@ -453,10 +467,10 @@ std::unique_ptr<CaptureBackend> createFileCaptureBackend(const std::string& path
     return std::unique_ptr<CaptureBackend>(new FileCaptureBackend(path, std::move(clockMs)));
 }
 
-std::unique_ptr<CaptureBackend> createCaptureBackend(const std::string& captureFile)
+std::unique_ptr<CaptureBackend> createCaptureBackend(const std::string& captureFile, const std::string& device)
 {
     if (captureFile.empty())
-        return createOpenALCaptureBackend();
+        return createOpenALCaptureBackend(device);
     return createFileCaptureBackend(captureFile);
 }
 

@@ -60,6 +60,11 @@ struct VoiceMode {
     // The tick keeps to its cadence: a main-loop step that overshoots the
     // countdown shortens the next wait by as much (LPC-10 drops the excess).
     bool keepCadence = false;
+    // The peak the levelling lifts speech to. LPC-10's full scale is its
+    // own (its frames carry no waveform to overshoot); a waveform codec
+    // rebuilds a sharp start of speech with some overshoot, which at full
+    // scale is clipped into a click: Opus gets OpusLevelPeak.
+    float levelPeak = 32767.0f;
 };
 
 // ---- capture back ends -------------------------------------------------------------
@@ -91,8 +96,12 @@ public:
     // Why the device could not be opened or started, for the user; empty
     // when nothing failed.
     const std::string& error() const { return mError; }
+    // Lines for the user since the last call: a named device that is not
+    // there or went away, and the default that captures instead.
+    std::vector<std::string> takeNotices() { return std::move(mNotices); }
 
 protected:
+    void addNotice(std::string line) { mNotices.push_back(std::move(line)); }
     void setError(std::string why) { mError = std::move(why); }
     // Appends samples to the ring, wrapping; what is older than one second
     // is overwritten.
@@ -105,12 +114,15 @@ private:
     uint32_t mWriteOffset = 0;
     uint32_t mRate = CaptureSampleRate;
     std::string mError;
+    std::vector<std::string> mNotices;
 };
 
-// The default microphone through OpenAL capture, mono 16-bit at the rate
-// set; a device that takes only another rate is captured at that rate and
-// resampled.
-std::unique_ptr<CaptureBackend> createOpenALCaptureBackend();
+// A microphone through OpenAL capture, mono 16-bit at the rate set; a
+// device that takes only another rate is captured at that rate and
+// resampled. `device` names it (matchDevice); empty, or not there, is the
+// default. One that goes away while capturing gives way to the default at
+// the next read.
+std::unique_ptr<CaptureBackend> createOpenALCaptureBackend(const std::string& device = std::string());
 
 // Plays a WAV file (16-bit PCM, mono or stereo, any rate: resampled to the
 // capture's rate, channels mixed) as if it were the microphone, in real time
@@ -127,8 +139,9 @@ bool checkCaptureFile(const std::string& path, std::string* error);
 uint32_t captureFileMs(const std::string& path);
 
 // The back end the program's options ask for: the file at `captureFile`, or
-// the microphone when it is empty.
-std::unique_ptr<CaptureBackend> createCaptureBackend(const std::string& captureFile);
+// the microphone `device` (empty: the default) when it is empty.
+std::unique_ptr<CaptureBackend> createCaptureBackend(const std::string& captureFile,
+                                                     const std::string& device = std::string());
 
 // What the local user's push-to-talk has come to, for display: capture is
 // off (never pressed, or released), running, or the last press found no
@@ -156,6 +169,9 @@ public:
     // frames are dropped.
     using Sender = std::function<void(const RefPtr<ByteBuffer>& frames)>;
     void setSender(Sender sender) { mSender = std::move(sender); }
+    // Receives the back end's lines for the user (a device gone, the
+    // default in its place) as they come.
+    void setNotice(std::function<void(const std::string&)> notice) { mNotice = std::move(notice); }
 
     // The back end in use (the program sets it at start-up from its
     // options; tests and benchmarks set their own). Without one set, the
@@ -225,8 +241,11 @@ private:
     void sendEndOfSpurt();
     void processCapturedSamples(ByteBuffer& buffer, uint32_t from);
 
+    void passNotices();
+
     std::function<VoiceMode()> mModeChooser;
     Sender mSender;
+    std::function<void(const std::string&)> mNotice;
     bool mActive = false;
     int32_t mLevel = 0;
     RefPtr<ByteBuffer> mCapturedSamples;

@@ -1,9 +1,11 @@
 #include "voice/voiceprocessing.h"
 
+#include <speex/speex_echo.h>
 #include <speex/speex_preprocess.h>
 #include <speex/speex_resampler.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "base/platform.h"
 
@@ -45,6 +47,17 @@ VoicePreprocessor::~VoicePreprocessor()
         speex_preprocess_state_destroy(mState);
 }
 
+void VoicePreprocessor::setSpeechThresholdDb(double db)
+{
+    mSpeechOverFloor = std::pow(10.0, db / 10.0);
+}
+
+void VoicePreprocessor::setEchoState(SpeexEchoState_* echo)
+{
+    if (mState)
+        speex_preprocess_ctl(mState, SPEEX_PREPROCESS_SET_ECHO_STATE, echo);
+}
+
 bool VoicePreprocessor::process(int16_t* frame)
 {
     const bool speech = detect(frame);
@@ -71,7 +84,35 @@ bool VoicePreprocessor::detect(const int16_t* frame)
         // the room.
         mNoiseFloor = std::min(energy, mNoiseFloor * 1.014 + 1.0);
     }
-    return energy > SpeechMinEnergy && energy > mNoiseFloor * SpeechOverFloor;
+    return energy > SpeechMinEnergy && energy > mNoiseFloor * mSpeechOverFloor;
+}
+
+// ---- echo cancellation -------------------------------------------------------
+
+EchoCanceller::EchoCanceller(uint32_t sampleRate, uint32_t frameSamples, uint32_t tailMs)
+    : mOut(frameSamples)
+{
+    mState = speex_echo_state_init(int(frameSamples), int(sampleRate / 1000 * tailMs));
+    if (!mState) {
+        writeLog("Voice: no echo canceller for %u-sample frames at %u Hz", frameSamples, sampleRate);
+        return;
+    }
+    int rate = int(sampleRate);
+    speex_echo_ctl(mState, SPEEX_ECHO_SET_SAMPLING_RATE, &rate);
+}
+
+EchoCanceller::~EchoCanceller()
+{
+    if (mState)
+        speex_echo_state_destroy(mState);
+}
+
+void EchoCanceller::cancel(int16_t* nearFrame, const int16_t* farFrame)
+{
+    if (!mState)
+        return;
+    speex_echo_cancellation(mState, nearFrame, farFrame, mOut.data());
+    std::copy(mOut.begin(), mOut.end(), nearFrame);
 }
 
 // ---- voice activation --------------------------------------------------------
@@ -100,14 +141,44 @@ bool VoiceActivation::update(bool speech)
 
 // ---- capture processing ------------------------------------------------------
 
+CaptureProcessing::~CaptureProcessing() = default;
+
+void CaptureProcessing::startAt(uint32_t sampleRate)
+{
+    mRate = sampleRate;
+    const uint32_t frame = sampleRate / 1000 * FrameMs;
+    // The canceller before the preprocessor that is told of it.
+    mEcho.reset();
+    mPreprocessor = std::make_unique<VoicePreprocessor>(sampleRate, frame);
+    mPreprocessor->setSpeechThresholdDb(mThresholdDb);
+    if (mFarEnd && frame) {
+        mEcho = std::make_unique<EchoCanceller>(sampleRate, frame);
+        mPreprocessor->setEchoState(mEcho->state());
+        mFar.assign(frame, 0);
+    }
+    mPending.clear();
+    mPreRoll.clear();
+}
+
+void CaptureProcessing::setEchoCancellation(FarEnd farEnd)
+{
+    mFarEnd = std::move(farEnd);
+    mPreprocessor.reset();
+}
+
+void CaptureProcessing::setActivationSettings(double thresholdDb, uint32_t holdMs)
+{
+    mThresholdDb = thresholdDb;
+    mHoldMs = holdMs;
+    if (mPreprocessor)
+        mPreprocessor->setSpeechThresholdDb(thresholdDb);
+    mActivation = VoiceActivation(FrameMs, mHoldMs);
+}
+
 void CaptureProcessing::process(const int16_t* samples, size_t count, uint32_t sampleRate, std::vector<int16_t>& out)
 {
-    if (sampleRate != mRate || !mPreprocessor) {
-        mRate = sampleRate;
-        mPreprocessor = std::make_unique<VoicePreprocessor>(sampleRate, sampleRate / 1000 * FrameMs);
-        mPending.clear();
-        mPreRoll.clear();
-    }
+    if (sampleRate != mRate || !mPreprocessor)
+        startAt(sampleRate);
     const size_t frame = mPreprocessor->frameSamples();
     if (frame == 0)
         return;
@@ -115,6 +186,10 @@ void CaptureProcessing::process(const int16_t* samples, size_t count, uint32_t s
     size_t at = 0;
     for (; at + frame <= mPending.size(); at += frame) {
         int16_t* f = mPending.data() + at;
+        if (mEcho && mEcho->valid()) {
+            mFarEnd(mFar.data(), uint32_t(frame), mRate, uint32_t(mPending.size() - at - frame));
+            mEcho->cancel(f, mFar.data());
+        }
         const bool speech = mPreprocessor->process(f);
         if (!mVoiceActivation) {
             out.insert(out.end(), f, f + frame);
@@ -140,7 +215,7 @@ void CaptureProcessing::restart()
 {
     mPending.clear();
     mPreRoll.clear();
-    mActivation = VoiceActivation(FrameMs);
+    mActivation = VoiceActivation(FrameMs, mHoldMs);
 }
 
 void CaptureProcessing::setVoiceActivation(bool on)

@@ -9,6 +9,9 @@
 #include <memory>
 #include <vector>
 
+#include <functional>
+
+struct SpeexEchoState_;
 struct SpeexPreprocessState_;
 struct SpeexResamplerState_;
 
@@ -33,16 +36,21 @@ public:
 
     bool valid() const { return mState != nullptr; }
     uint32_t frameSamples() const { return mFrameSamples; }
+    // How far over the room's noise a frame must be to count as speech.
+    void setSpeechThresholdDb(double db);
+    // The echo canceller whose residue the preprocessor takes out too.
+    void setEchoState(SpeexEchoState_* echo);
     // Cleans one frame in place; true when the detector hears speech in it
     // (always true with detection off). The detector learns the room's
     // noise floor from the quietest frames: speech is a frame well above it.
     bool process(int16_t* frame);
 
 private:
-    // Speech: 9 dB over the noise floor, and above -44 dBFS (200 rms), so
-    // that a silent room's dither is no speech however low its floor.
-    static constexpr double SpeechOverFloor = 7.94;
+    // Speech: 9 dB over the noise floor unless set, and above -44 dBFS
+    // (200 rms), so that a silent room's dither is no speech however low
+    // its floor.
     static constexpr double SpeechMinEnergy = 200.0 * 200.0;
+    double mSpeechOverFloor = 7.94;
 
     bool detect(const int16_t* frame);
 
@@ -51,6 +59,32 @@ private:
     bool mDetectVoice;
     bool mFloorKnown = false;
     double mNoiseFloor = 0; // mean square of the room's noise
+};
+
+// Takes the echo of what this program plays out of what the microphone
+// hears: an adaptive filter learns the path from the output to the
+// microphone (speakers, room, the sound system's delays) over `tailMs`,
+// and the preprocessor given state() takes out what it leaves.
+class EchoCanceller {
+public:
+    // The longest echo path learnt: the output's and the capture's
+    // buffering (the echo comes that much after the reference) and the
+    // room's reverberation after it.
+    static constexpr uint32_t DefaultTailMs = 300;
+    EchoCanceller(uint32_t sampleRate, uint32_t frameSamples, uint32_t tailMs = DefaultTailMs);
+    ~EchoCanceller();
+    EchoCanceller(const EchoCanceller&) = delete;
+    EchoCanceller& operator=(const EchoCanceller&) = delete;
+
+    bool valid() const { return mState != nullptr; }
+    SpeexEchoState_* state() const { return mState; }
+    // `nearFrame` (what the microphone heard) in place, less the echo of
+    // `farFrame` (what played as it was heard, or a little before).
+    void cancel(int16_t* nearFrame, const int16_t* farFrame);
+
+private:
+    SpeexEchoState_* mState = nullptr;
+    std::vector<int16_t> mOut;
 };
 
 // Voice activation: opens on a few frames of speech in a row and stays open
@@ -93,6 +127,21 @@ public:
         PreRollFrames = VoiceActivation::DefaultOpenFrames + 2,
     };
     explicit CaptureProcessing(bool voiceActivation = false) : mVoiceActivation(voiceActivation) {}
+    ~CaptureProcessing();
+
+    // What played as the microphone heard a frame: fills `count` samples at
+    // `rate` with the output of the frame that ends `samplesAfter` samples
+    // before the newest captured one.
+    using FarEnd = std::function<void(int16_t* out, uint32_t count, uint32_t rate, uint32_t samplesAfter)>;
+    // Echo cancellation on (with `farEnd` as the reference) or off (null).
+    // Takes effect at the next rate or restart.
+    void setEchoCancellation(FarEnd farEnd);
+    bool echoCancellation() const { return bool(mFarEnd); }
+    // Voice activation's sensitivity: dB over the room's noise that is
+    // speech, and how long it stays open after the last speech.
+    void setActivationSettings(double thresholdDb, uint32_t holdMs);
+    double thresholdDb() const { return mThresholdDb; }
+    uint32_t holdMs() const { return mHoldMs; }
 
     // Appends to `out` what `count` new samples at `sampleRate` give. A new
     // rate starts the preprocessor afresh.
@@ -107,8 +156,15 @@ public:
     bool open() const { return !mVoiceActivation || mActivation.open(); }
 
 private:
+    void startAt(uint32_t sampleRate);
+
     bool mVoiceActivation;
     uint32_t mRate = 0;
+    double mThresholdDb = 9.0;
+    uint32_t mHoldMs = VoiceActivation::DefaultHangoverMs;
+    FarEnd mFarEnd;
+    std::unique_ptr<EchoCanceller> mEcho;
+    std::vector<int16_t> mFar;
     std::unique_ptr<VoicePreprocessor> mPreprocessor;
     VoiceActivation mActivation{FrameMs};
     std::vector<int16_t> mPending; // fewer than a frame, not processed yet

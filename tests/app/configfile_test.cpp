@@ -315,5 +315,30 @@ TEST_F(ConfigFile, AnotherUserInTheStartWindowStartsWithTheirOwnChoices)
     EXPECT_EQ(options.headless.model, "fish.mesh");
 }
 
+// The sound devices, voice activation's sensitivity and echo
+// cancellation are the user's settings: kept in the file, the line wins.
+TEST_F(ConfigFile, TheAudioSettingsComeFromTheFileAndTheLineWins)
+{
+    writeUserFile("input-device = Monitor of Headset\noutput-device = Headset\nvoice-threshold = 12\n"
+                  "voice-hold = 250\necho-cancellation = off\n");
+    for (Program program : {Program::Windowed, Program::Headless}) {
+        ProgramOptions read;
+        ParseOutcome out = parseProgramOptions(program, {"-client", "localhost:1", "bob"}, &read);
+        ASSERT_TRUE(out.run) << out.error;
+        EXPECT_EQ(read.shared.inputDevice, "Monitor of Headset");
+        EXPECT_EQ(read.shared.outputDevice, "Headset");
+        EXPECT_DOUBLE_EQ(read.shared.voiceThresholdDb, 12.0);
+        EXPECT_EQ(read.shared.voiceHoldMs, 250u);
+        EXPECT_EQ(read.shared.echoCancellation, SharedOptions::EchoChoice::Off);
+        out = parseProgramOptions(program,
+                                  {"-client", "localhost:1", "bob", "--output-device", "Speakers",
+                                   "--echo-cancellation", "on"},
+                                  &read);
+        ASSERT_TRUE(out.run) << out.error;
+        EXPECT_EQ(read.shared.outputDevice, "Speakers");
+        EXPECT_EQ(read.shared.echoCancellation, SharedOptions::EchoChoice::On);
+    }
+}
+
 } // namespace
 } // namespace seafold

@@ -115,5 +115,29 @@ TEST(ProgramOptions, ReachTheInterfaceTheSessionAndTheConsole)
     }
 }
 
+// Echo cancellation by default unless push-to-talk goes with a headset;
+// the option decides on its own.
+TEST(EchoChoice, OnUnlessPushToTalkGoesWithAHeadsetOrTheOptionSays)
+{
+    using Echo = SharedOptions::EchoChoice;
+    struct Case {
+        Echo choice;
+        bool voiceActivation;
+        const char* output;
+        bool cancels;
+    } cases[] = {
+        {Echo::Auto, false, "Built-in Audio Analog Stereo", true}, {Echo::Auto, false, "USB Headset", false},
+        {Echo::Auto, true, "USB Headset", true},                   {Echo::Off, true, "Speakers", false},
+        {Echo::On, false, "Headphones", true},
+    };
+    for (const Case& c : cases) {
+        SharedOptions options;
+        options.echoCancellation = c.choice;
+        options.voiceActivation = c.voiceActivation;
+        options.outputDevice = c.output;
+        EXPECT_EQ(wantsEchoCancellation(options), c.cancels) << c.output << " " << c.voiceActivation;
+    }
+}
+
 } // namespace
 } // namespace seafold

@@ -117,6 +117,36 @@ TEST(ServerLink, ARefusalThatWillNotChangeEndsTheClientAndOthersAreRetried)
     appSession().unsubscribeAll();
 }
 
+// A client started a moment before its server heard that nothing listens
+// and waited the full 5 s; now it tries again within a second, and after
+// any other failure still after 5 s.
+TEST(ServerLink, NothingListeningIsTriedAgainWithinASecond)
+{
+    struct Case {
+        const char* reason;
+        uint32_t delayMs;
+    };
+    const Case cases[] = {{NetInterface::NothingListensReason, ServerLink::RetryNothingListensMs},
+                          {"Timeout", ServerLink::RetryDelayMs}};
+    for (const Case& c : cases) {
+        ServerLink link;
+        int retries = 0;
+        link.setStartNextAttempt([&] { ++retries; });
+        std::FILE* console = std::tmpfile();
+        ASSERT_NE(console, nullptr);
+        setConsoleStream(console);
+        link.service(100);
+        link.connectionStateChanged("failed", c.reason);
+        link.service(100 + c.delayMs - 1);
+        EXPECT_EQ(retries, 0) << c.reason;
+        link.service(100 + c.delayMs);
+        EXPECT_EQ(retries, 1) << c.reason;
+        setConsoleStream(nullptr);
+        std::fclose(console);
+    }
+    appSession().unsubscribeAll();
+}
+
 // "No answer" used to come only when the attempt gave up, after 15 s.
 TEST(ServerLink, AnUnansweredJoinIsToldAfterTwoSecondsAndCounted)
 {

@@ -17,7 +17,8 @@ lan.py) under a private X server, driven with xdotool:
                      listed locked by another window, which joins with the
                      password; the host kicks it from the People panel (it
                      is back at its start window), it joins again, leaves
-                     through Escape's menu and joins once more;
+                     through Escape's menu and joins once more; the host
+                     bans it for the panel's minutes and it cannot join;
   steady_list        three servers keep one order in the list (by name,
                      then address) through several rounds and a Refresh.
 
@@ -28,7 +29,9 @@ scene. Every wait is bounded.
 
 Exits 77 (skipped) with the reason when namespaces cannot be made."""
 
+import calendar
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -282,6 +285,17 @@ def people_row(window, person):
     return None
 
 
+def moderate(window, person, button):
+    """Picks `person`'s row in the People panel and clicks `button` under
+    it; False when the row never shows."""
+    if not wait_until(lambda: people_row(window, person) is not None, 10):
+        return False
+    window.click(*people_row(window, person))
+    x, y, w, h = window.last("widgets_of")["widgets"][button]
+    window.click(x + w / 2, y + h / 2)
+    return True
+
+
 def host_and_moderate(lan, work, display):
     carol = Window(lan, 2, work, "carol2", display, ["--name", "carol"])
     dave = Window(lan, 0, work, "dave", display, ["--name", "dave"], at=(1024, 0))
@@ -312,14 +326,8 @@ def host_and_moderate(lan, work, display):
         check(told, f"carol's panel does not say where to join: {carol.last('people')}")
 
         # Kick from the People panel: dave is back at his start window.
-        row = None
-        if wait_until(lambda: people_row(carol, "dave") is not None, 10):
-            row = people_row(carol, "dave")
-        if not check(row is not None, f"no row of dave in carol's panel: {carol.last('people')}"):
+        if not check(moderate(carol, "dave", "ModKickBtn"), f"no row of dave in carol's panel: {carol.last('people')}"):
             return
-        carol.click(*row)
-        kick = carol.last("widgets_of")["widgets"]["ModKickBtn"]
-        carol.click(kick[0] + kick[2] / 2, kick[1] + kick[3] / 2)
         back = wait_until(lambda: dave.at_start() and "Kicked" in dave.status()[0], 20)
         check(back, f"the kick did not bring dave back to his start window: {dave.status()}")
         check(wait_until(lambda: "Kicked dave." in carol.stdout_text(), 5), "no console line of the kick")
@@ -334,7 +342,25 @@ def host_and_moderate(lan, work, display):
         dave.key("l")
         check(wait_until(dave.at_start, 20), f"Leave session did not bring dave back: {dave.status()}")
         dave.press("join")
-        check(wait_until(dave.in_scene, 20), f"dave could not join after leaving: {dave.status()}")
+        if not check(wait_until(dave.in_scene, 20), f"dave could not join after leaving: {dave.status()}"):
+            return
+
+        # Ban from the People panel for the minutes in its field (10 by
+        # default): dave is back at his start window, the console line names
+        # the end of the ban about ten minutes from now, and he cannot join.
+        if not check(moderate(carol, "dave", "ModBanBtn"), f"no row of dave after his rejoin: {carol.last('people')}"):
+            return
+        banned = wait_until(lambda: dave.at_start() and "anned" in dave.status()[0], 20)
+        check(banned, f"the ban did not bring dave back to his start window: {dave.status()}")
+        ban_line = r"Banned \S+ until (\d{4}-\d\d-\d\d \d\d:\d\d) UTC"
+        wait_until(lambda: re.search(ban_line, carol.stdout_text()), 5)
+        line = re.search(ban_line, carol.stdout_text())
+        if check(line, f"no console line of the ban: {carol.stdout_text()[-500:]}"):
+            until = calendar.timegm(time.strptime(line.group(1), "%Y-%m-%d %H:%M"))
+            check(abs(until - (time.time() + 600)) <= 90, f"the ban ends at {line.group(1)} UTC, not in 10 minutes")
+        dave.press("join")
+        check(not wait_until(dave.in_scene, 8), f"a banned dave joined again: {dave.status()}")
+        check("anned" in dave.status()[0], f"dave's start window does not say he is banned: {dave.status()}")
         check(dave.p.poll() is None and carol.p.poll() is None, "a program ended")
     finally:
         dave.stop()

@@ -174,11 +174,13 @@ SessionStatus clientStatus()
 TEST(PeopleLines, AClientListsItselfItsConnectionAndTheOthersWithTheirModels)
 {
     auto silent = [](uint64_t) { return false; };
-    std::vector<PanelLine> lines = peopleLines(clientStatus(), "boat.mesh", silent);
+    SessionStatus status = clientStatus();
+    status.people[0].hosts = true; // alice runs the server
+    std::vector<PanelLine> lines = peopleLines(status, "boat.mesh", silent);
     std::string dot = " \xc2\xb7 ";
     EXPECT_EQ(texts(lines),
               (std::vector<std::string>{"   bob (you)" + dot + "boat", "   connected", "    12 ms, 3 lost, 2 queued",
-                                        "   alice" + dot + "lighthouse", "   carol" + dot + "no model yet"}));
+                                        "   alice" + dot + "lighthouse (host)", "   carol" + dot + "no model yet"}));
     EXPECT_EQ(lines[0].tone, LineTone::Own);
     EXPECT_EQ(lines[1].tone, LineTone::Good);
     EXPECT_EQ(lines[2].tone, LineTone::Detail);

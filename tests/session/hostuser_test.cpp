@@ -1,6 +1,6 @@
 // A server's own user takes part: clients of either wire version are
 // introduced to it and see its model, moves and turns through the calls
-// every client's actions take.
+// every client's actions take; clients that know how are told it hosts.
 #include "session/hostuser.h"
 #include "sessiontestutil.h"
 
@@ -43,6 +43,16 @@ TEST_F(SessionTest, TheHostIsAUserToClientsOfEitherVersion)
         // Turns are calls of version 1.
         EXPECT_EQ(model->turned, client != &old);
     }
+    // Clients of version 1 are told who runs the server, whenever they
+    // heard of the host; the base protocol has no such word.
+    for (Peer* client : {&early, &late}) {
+        EXPECT_EQ(client->callsNamed("s2cUserMarks"), std::vector<std::string>{"[\"early (2)\", 1]"}) << client->name;
+        const ClientRecord* shown = client->roster.find("early (2)");
+        ASSERT_NE(shown, nullptr);
+        EXPECT_EQ(shown->marks, uint32_t(UserMarkHost));
+        EXPECT_EQ(client->roster.find("late") ? client->roster.find("late")->marks : 0u, 0u);
+    }
+    EXPECT_TRUE(old.callsNamed("s2cUserMarks").empty());
     // Joined before the host: introduced, then told each step as it came.
     EXPECT_EQ(early.callsNamed("s2cIntroduceNewClient"),
               (std::vector<std::string>{"[\"early (2)\"]", "[\"late\"]", "[\"old\"]"}));

@@ -4,10 +4,14 @@ the test starts (a test dependency; without it the test fails), whose null
 sink's monitor is the default microphone. A seafold-headless speaker on
 voice activation captures from it through OpenAL while a vowel is played
 into the sink; a listener plays into OpenAL Soft's wave-file writer. Checks
-that the vowel arrives whole. Every wait is bounded.
+that the vowel arrives whole, and that its start is heard with no click
+above what was said (at most 1 dB above, at most 2 dB below): a listener's
+copy once had a full-scale sample at the start of speech said at -1.2 dBFS.
+Every wait is bounded.
 
     pulse_voice_e2e.py SEAFOLD-HEADLESS"""
 
+import math
 import os
 import shutil
 import sys
@@ -28,6 +32,10 @@ def check(condition, message):
     if not condition:
         failures.append(message)
     return condition
+
+
+def db(peak):
+    return 20 * math.log10(max(peak, 1) / 32768)
 
 
 def loud_span(samples, rate, threshold):
@@ -57,10 +65,11 @@ class Proc(HeadlessProcess):
 
 
 def scenario(pulse):
-    # One second of silence, 1.5 s of vowel, silence: the vowel peaks at
-    # about -4 dBFS as it leaves the sound server.
+    # One second of silence, 1.5 s of vowel peaking at -1.2 dBFS, silence.
     clip = os.path.join(WORK, "vowel.wav")
-    said = [0] * 8000 + vowel(1.5, 8000, glide=20) + [0] * 8000
+    spoken = vowel(1.5, 8000, glide=20)
+    top = max(abs(x) for x in spoken)
+    said = [0] * 8000 + [int(x * 28500 / top) for x in spoken] + [0] * 8000
     write_wav(clip, said)
     said_peak = max(abs(x) for x in said)
 
@@ -101,6 +110,13 @@ def scenario(pulse):
     length = span[1] - span[0]
     check(abs(length - 1.5) < 0.4, f"listener: heard {length:.2f} s of vowel for 1.5 s said")
     print(f"listener: vowel {span[0]:.2f}-{span[1]:.2f} s of its output (said peak {said_peak})")
+    start = int(span[0] * rate)
+    onset = max(abs(x) for x in heard[start:start + rate // 5])
+    print(f"listener: onset peak {db(onset):.2f} dBFS, said {db(said_peak):.2f} dBFS")
+    # No click above what was said; a little below it is the codec's
+    # rebuilding of a sharp start.
+    check(db(said_peak) - 2.0 <= db(onset) <= db(said_peak) + 1.0,
+          f"listener: the start peaks at {db(onset):.2f} dBFS for {db(said_peak):.2f} dBFS said")
 
 
 def main():

@@ -75,7 +75,7 @@ int runWindowed(const ProgramOptions& options)
     if (!openEventLog())
         return 1;
     Audio audio;
-    audio.capture.setBackend(createCaptureBackend(options.captureFile()));
+    chooseAudioDevices(audio, options, [&port](const std::string& text) { port.showNote(text); });
     // Ctrl-C and SIGTERM end the loop; the shutdown tells the peers.
     installStopSignals();
     int code = 0;

@@ -1,6 +1,6 @@
 // One reading of the reasons a server gives: the text on the wire becomes a
 // code once, and what a server sends for a code reads back as that code.
-#include "app/refusal.h"
+#include "session/endcode.h"
 #include "net/netinterface.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@
 namespace seafold {
 namespace {
 
-TEST(Refusal, EveryTextAServerSendsReadsAsItsCode)
+TEST(EndCodes, EveryTextAServerSendsReadsAsItsCode)
 {
     struct Case {
         std::string text;
@@ -29,6 +29,8 @@ TEST(Refusal, EveryTextAServerSendsReadsAsItsCode)
         {endText(EndCode::Banned, "from this server until 2030-01-01 10:00 UTC"), EndCode::Banned, true},
         {endText(EndCode::Kicked, "by the operator"), EndCode::Kicked, true},
         {endText(EndCode::NameRequired), EndCode::NameRequired, true},
+        {"NewConnection", EndCode::Replaced, false},
+        {NetInterface::JoinTimeoutReason, EndCode::JoinTimedOut, false},
         {NetInterface::ServerFullReason, EndCode::Other, false},
         // Words a user could put in a kick reason do not make another code.
         {"timeout", EndCode::Other, false},
@@ -41,7 +43,7 @@ TEST(Refusal, EveryTextAServerSendsReadsAsItsCode)
 }
 
 // The texts the base protocol's peers know stay as they were.
-TEST(Refusal, TheWireTextsAreUnchanged)
+TEST(EndCodes, TheWireTextsAreUnchanged)
 {
     EXPECT_EQ(endText(EndCode::WrongPassword), "Wrong password");
     EXPECT_EQ(endText(EndCode::PasswordRequired), "A password is required");
