@@ -296,7 +296,8 @@ void addSessionOptions(CLI::App& app, SharedOptions& shared)
                shared.maxQueuedMb = wholeNumber("--max-queued-mb", text, 1, MaxQueuedMbLimit, "megabytes");
            },
            "a server holds at most N MiB of messages waiting in the send queues of all clients together; at the "
-           "limit the client with the longest queue is ended with \"Send queue overflow\" (default 64)")
+           "limit the client whose traffic (its own queue and its relays in the others') fills them most is ended with "
+           "\"Send queue overflow\" (default 64)")
         ->type_name("N");
     app.add_flag("--flat-voice", shared.flatVoice,
                  "hear every voice from the middle rather than from where the speaker's model is in the scene");

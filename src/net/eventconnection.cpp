@@ -40,7 +40,13 @@ struct EventConnection::EventNote {
     int32_t sequence = -1; // ordered events only
     uint32_t bytes = 0;    // the event's queuedSize when it was posted
     EventNote* next = nullptr;
+    // Posted because of another connection's traffic (PostingFor): charged
+    // to that one while it waits here. The origin may end first.
+    bool fromOther = false;
+    WeakRef<NetConnection> origin;
 };
+
+NetConnection* EventConnection::sPostingFor = nullptr;
 
 // The notify record of a data packet: the notes of the events written into
 // it, in writing order, until the packet is known delivered or lost.
@@ -122,6 +128,11 @@ EventConnection::EventConnection() = default;
 // base frees.
 EventConnection::~EventConnection()
 {
+    // What others had waiting here is no longer theirs to answer for.
+    for (EventNote* queue : {mOrderedSendHead, mUnorderedSendHead})
+        for (EventNote* note = queue; note; note = note->next)
+            if (NetConnection* origin = note->origin)
+                origin->removeQueuedForOthers(note->bytes);
     freeNoteList(mOrderedSendHead);
     freeNoteList(mUnorderedSendHead);
     freeNoteList(mReceivedOrderedHead);
@@ -256,10 +267,9 @@ bool EventConnection::postEvent(NetEvent* event)
     if (endReason() == SendQueueOverflow)
         return false;
     const uint32_t bytes = event->queuedSize(this);
+    NetConnection* origin = sPostingFor != this ? sPostingFor : nullptr;
     if (mQueuedEvents >= MaxQueuedEvents || mQueuedBytes + uint64_t(bytes) > MaxQueuedBytes) {
-        writeLog("Connection %s: send queue overflow (%u events, %u bytes waiting); ending it", name(), mQueuedEvents,
-                 mQueuedBytes);
-        endSoon(SendQueueOverflow);
+        overflow(origin);
         return false;
     }
 
@@ -281,20 +291,58 @@ bool EventConnection::postEvent(NetEvent* event)
         mUnorderedSendTail = note;
     }
     note->bytes = bytes;
+    if (origin) {
+        note->fromOther = true;
+        note->origin = origin;
+    }
     countQueued(note);
     return true;
+}
+
+// A queue at its cap is ended with whoever filled it: the connection whose
+// relays would go beyond it, when that one has at least as many bytes
+// waiting in the queues as this connection's own traffic has here (one
+// client speaking or selecting without end fills every slower receiver's
+// queue; the receivers did nothing). Otherwise this connection, which
+// cannot keep up; counted against its host only when its own traffic
+// filled most of its queue.
+void EventConnection::overflow(NetConnection* origin)
+{
+    const uint32_t own = mQueuedBytes - mQueuedFromOthers;
+    if (origin && origin->queuedBytesForOthers() >= own) {
+        // (name() shares one buffer: one per line.)
+        writeLog("Connection %s: the send queue of another connection is full of relays (%u bytes)", name(),
+                 mQueuedFromOthers);
+        writeLog("Connection %s: its relays fill that queue (%u bytes waiting in all); ending it", origin->name(),
+                 origin->queuedBytesForOthers());
+        origin->endSoon(SendQueueOverflow);
+        return;
+    }
+    writeLog("Connection %s: send queue overflow (%u events, %u bytes waiting, %u of them relays); ending it", name(),
+             mQueuedEvents, mQueuedBytes, mQueuedFromOthers);
+    endSoon(SendQueueOverflow, own >= mQueuedFromOthers);
 }
 
 void EventConnection::countQueued(const EventNote* note)
 {
     ++mQueuedEvents;
     mQueuedBytes += note->bytes;
+    if (note->fromOther) {
+        mQueuedFromOthers += note->bytes;
+        if (NetConnection* origin = note->origin)
+            origin->addQueuedForOthers(note->bytes);
+    }
 }
 
 void EventConnection::countUnqueued(const EventNote* note)
 {
     --mQueuedEvents;
     mQueuedBytes -= note->bytes;
+    if (note->fromOther) {
+        mQueuedFromOthers -= note->bytes;
+        if (NetConnection* origin = note->origin)
+            origin->removeQueuedForOthers(note->bytes);
+    }
 }
 
 bool EventConnection::isDataToTransmit() const
@@ -310,8 +358,10 @@ bool EventConnection::isDataToTransmit() const
 
 void EventConnection::processEvent(NetEvent* event)
 {
-    if (state() == Connected && admitEvent(event))
+    if (state() == Connected && admitEvent(event)) {
+        PostingFor charged(this);
         event->process(this);
+    }
 }
 
 // ---- writing ----------------------------------------------------------------------
@@ -500,7 +550,14 @@ void EventConnection::writePacket(BitStream& stream, PacketNotify* packetNotify)
         std::strcpy(savedText, stream.textMemory());
         stream.writeFlag(true);
         WriteOutcome outcome = writeEvent(stream, note->event, flagBit, savedText, firstInPacket, false);
-        if (outcome == EventWritten && stream.bitPosition() > limit && !firstInPacket) {
+        // Only an event alone in the packet runs past its limit, and an
+        // unguaranteed one (voice) not even then past the room the first
+        // waiting ordered event needs: it waits for a packet where no
+        // ordered event does.
+        const bool unguaranteed = note->event->guaranteeType() == NetEvent::Unguaranteed;
+        if (outcome == EventWritten &&
+            (firstInPacket ? unguaranteed && orderedFirst && stream.bitPosition() + orderedFirst + 1 > targetBits
+                           : stream.bitPosition() > limit)) {
             rewindStream(stream, flagBit, savedText);
             outcome = EventTakenBack;
         }

@@ -108,8 +108,24 @@ public:
     bool postEvent(NetEvent* event);
 
     // Runs the event's process on an established connection that admits it
-    // (admitEvent); drops it otherwise.
+    // (admitEvent); drops it otherwise. What the event posts on other
+    // connections meanwhile is this connection's doing (PostingFor).
     void processEvent(NetEvent* event);
+
+    // While one lives, events posted on any other connection are charged to
+    // `origin`: they wait there because of its traffic (a relay), and when
+    // the queues overflow it is the one to answer for them, not the
+    // receiver. Scopes nest; main thread only.
+    class PostingFor {
+    public:
+        explicit PostingFor(NetConnection* origin) : mPrevious(sPostingFor) { sPostingFor = origin; }
+        ~PostingFor() { sPostingFor = mPrevious; }
+        PostingFor(const PostingFor&) = delete;
+        PostingFor& operator=(const PostingFor&) = delete;
+
+    private:
+        NetConnection* mPrevious;
+    };
 
     // Asked before a received event runs: false drops it, and the
     // connection goes on. A derived class refuses what its peer may not ask
@@ -145,6 +161,7 @@ public:
     uint32_t queuedEventCount() const { return mQueuedEvents; }
     uint32_t queuedByteCount() const { return mQueuedBytes; }
     uint32_t queuedBytes() const override { return mQueuedBytes; }
+    uint32_t queuedBytesFromOthers() const override { return mQueuedFromOthers; }
     // Event notes alive in the whole process (queued, in flight or waiting).
     static uint32_t liveNoteCount();
 
@@ -175,6 +192,7 @@ private:
     void discardQueueHead(bool ordered);
     void orderedNeedBits(uint64_t targetBits, uint64_t* firstBits, uint64_t* allBits) const;
     // Send-queue accounting: a note enters or leaves the send queues.
+    void overflow(NetConnection* origin);
     void countQueued(const EventNote* note);
     void countUnqueued(const EventNote* note);
     void setEventClassCount(uint32_t count);
@@ -194,6 +212,8 @@ private:
     int32_t mHighestClassVersion = INT32_MAX;
     uint32_t mQueuedEvents = 0;
     uint32_t mQueuedBytes = 0;
+    uint32_t mQueuedFromOthers = 0;
+    static NetConnection* sPostingFor;
 };
 
 } // namespace seafold

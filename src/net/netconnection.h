@@ -5,6 +5,7 @@
 // The payload of a data packet belongs to subclasses (EventConnection).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "net/address.h"
@@ -228,6 +229,21 @@ public:
     // Bytes of messages waiting to be sent (the interface keeps their sum
     // over all connections within its budget). None here.
     virtual uint32_t queuedBytes() const { return 0; }
+    // Of those, the bytes this connection's own traffic did not cause: what
+    // another connection's events made this one post (a relay).
+    virtual uint32_t queuedBytesFromOthers() const { return 0; }
+    // Bytes this connection's traffic made other connections queue, still
+    // waiting there.
+    uint32_t queuedBytesForOthers() const { return mQueuedForOthers; }
+    // What this connection answers for when the queues are too full: its
+    // own queue's bytes less what others put there, plus what it put into
+    // the others' queues.
+    uint64_t queuedBytesCaused() const
+    {
+        return uint64_t(queuedBytes() - queuedBytesFromOthers()) + mQueuedForOthers;
+    }
+    void addQueuedForOthers(uint32_t bytes) { mQueuedForOthers += bytes; }
+    void removeQueuedForOthers(uint32_t bytes) { mQueuedForOthers -= std::min(bytes, mQueuedForOthers); }
     // Why a connection whose queue grew past a cap, its own or the
     // interface's total, is ended.
     static constexpr const char* SendQueueOverflowReason = "Send queue overflow";
@@ -248,12 +264,17 @@ public:
     // that may run while a caller is using the connection (a handler posting
     // on another connection, say): ending it at once could free it under that
     // caller. The first reason given stays.
-    void endSoon(const char* reason)
+    // `ownFault` false: the peer did nothing wrong (its link could not carry
+    // what others sent it, say), so its host is not counted as misbehaving.
+    void endSoon(const char* reason, bool ownFault = true)
     {
-        if (!mEndReason)
+        if (!mEndReason) {
             mEndReason = reason;
+            mEndIsOwnFault = ownFault;
+        }
     }
     const char* endReason() const { return mEndReason; }
+    bool endIsOwnFault() const { return mEndIsOwnFault; }
 
     // An error of this connection's payload; receivePacket ends the
     // connection with it. At most 255 characters.
@@ -454,6 +475,8 @@ private:
     char mErrorText[256] = {};
     bool mErrorIsRefusal = false;
     const char* mEndReason = nullptr;
+    bool mEndIsOwnFault = true;
+    uint32_t mQueuedForOthers = 0;
     Stats mStats;
 };
 

@@ -220,24 +220,30 @@ void NetInterface::endUnjoinedConnections()
 
 void NetInterface::keepQueuesWithinBudget()
 {
-    // A connection already asked to end posts nothing more; its queue goes
-    // when it does.
+    // Each connection answers for the bytes its own traffic queued: its own
+    // queue less what others' relays put there, plus its relays waiting in
+    // the others' queues. So a client that floods a room is the one ended,
+    // never the slow receiver whose queue its relays filled. A connection
+    // already asked to end posts nothing more; what it caused goes as its
+    // relays are sent or their receivers end.
     uint64_t total = 0;
     for (auto& connection : mConnectionList)
         if (!connection->endReason())
-            total += connection->queuedBytes();
+            total += connection->queuedBytesCaused();
     while (total > mQueueBudgetBytes) {
-        NetConnection* largest = nullptr;
+        NetConnection* culprit = nullptr;
         for (auto& connection : mConnectionList)
-            if (!connection->endReason() && (!largest || connection->queuedBytes() > largest->queuedBytes()))
-                largest = connection;
-        if (!largest)
+            if (!connection->endReason() &&
+                (!culprit || connection->queuedBytesCaused() > culprit->queuedBytesCaused()))
+                culprit = connection;
+        if (!culprit)
             break;
-        writeLog("Connection %s: the queues of all connections are over %llu bytes, its own the largest (%u); "
-                 "ending it",
-                 largest->address().toText(), (unsigned long long)mQueueBudgetBytes, largest->queuedBytes());
-        total -= largest->queuedBytes();
-        largest->endSoon(NetConnection::SendQueueOverflowReason);
+        writeLog("Connection %s: the queues of all connections are over %llu bytes, %llu of them its traffic, the "
+                 "most; ending it",
+                 culprit->address().toText(), (unsigned long long)mQueueBudgetBytes,
+                 (unsigned long long)culprit->queuedBytesCaused());
+        total -= std::min(total, culprit->queuedBytesCaused());
+        culprit->endSoon(NetConnection::SendQueueOverflowReason);
     }
 }
 
@@ -461,7 +467,10 @@ void NetInterface::endConnectionsAskedToEnd()
                             findPendingConnection(connection->address()) != connection))
                 continue;
             found = true;
-            disconnect(connection, ReasonError, reason);
+            // A connection ended through no fault of its own (others' relays
+            // filled its queue) ends as if by this side's choice: not
+            // counted against its host.
+            disconnect(connection, connection->endIsOwnFault() ? ReasonError : ReasonSelfDisconnect, reason);
             // A connection in no state that disconnect ends leaves the lists anyway.
             removeConnection(connection);
             removePendingConnection(connection);

@@ -193,7 +193,8 @@ public:
     uint32_t maxPerAddress() const { return mMaxPerAddress; }
 
     // The most queued message bytes all connections together may hold; past
-    // it the connection with the largest queue is ended (with
+    // it the connection whose traffic queued the most (queuedBytesCaused:
+    // its own queue and its relays in the others') is ended (with
     // NetConnection::SendQueueOverflowReason), not whoever posts next.
     static constexpr uint64_t DefaultQueueBudgetBytes = uint64_t(DefaultQueueBudgetMb) << 20;
     void setQueueBudgetBytes(uint64_t bytes) { mQueueBudgetBytes = bytes; }
@@ -282,8 +283,8 @@ private:
     void updatePuzzleDifficulty();
     // Ends connections that never joined in time.
     void endUnjoinedConnections();
-    // Asks the connections with the largest queues to end while the queues
-    // together are over the budget.
+    // Asks the connections whose traffic queued the most to end while the
+    // queues together are over the budget.
     void keepQueuesWithinBudget();
     void handleConnectReject(const NetAddress& address, BitStream& stream);
     void sendDisconnectPacket(NetConnection* connection, const char* reason);

@@ -101,17 +101,26 @@ SFXObject* ClientVoice::ensureStream(SoundPool* pool)
     return mStream.get();
 }
 
-bool ClientVoice::admitFrames(uint32_t sequence, uint32_t frameCount, uint32_t nowMs, const char* sender)
+bool ClientVoice::admitFrames(uint32_t sequence, const std::vector<OpusFrameView>& frames, uint32_t nowMs,
+                              const char* sender, uint32_t* stale)
 {
+    const uint32_t frameCount = uint32_t(frames.size());
     const uint16_t first = uint16_t(sequence);
     const uint16_t end = uint16_t(first + frameCount);
-    uint32_t fresh = frameCount;
+    *stale = 0;
     if (mHaveFramesEnd) {
-        const int32_t seen = int16_t(uint16_t(mFramesEnd - first));
-        fresh -= uint32_t(std::clamp<int32_t>(seen, 0, int32_t(frameCount)));
+        // Frames numbered up to the last admitted, less the one just before.
+        const int32_t seen = int16_t(uint16_t(mFramesEnd - first)) - 1;
+        *stale = uint32_t(std::clamp<int32_t>(seen, 0, int32_t(frameCount)));
     }
-    // Counted in the allowance's own units: samples at 8000 Hz.
-    if (!mAllowance.admit(fresh * OpusFrameMs * (VoiceSampleRate / 1000), nowMs, sender))
+    uint32_t bytes = 0;
+    for (uint32_t i = *stale; i < frameCount; ++i)
+        bytes += uint32_t(frames[i].size);
+    const uint32_t fresh = frameCount - *stale;
+    if (fresh == 0 && frameCount)
+        return false;
+    // Seconds counted in the allowance's own units: samples at 8000 Hz.
+    if (!mAllowance.admit(fresh * OpusFrameMs * (VoiceSampleRate / 1000), nowMs, sender, bytes))
         return false;
     if (!mHaveFramesEnd || int16_t(uint16_t(end - mFramesEnd)) > 0)
         mFramesEnd = end;

@@ -92,10 +92,14 @@ public:
     uint32_t dropped() const { return mAllowance.dropped(); }
 
     // ---- Opus ----
-    // True when `frameCount` frames numbered from `sequence` fit the
-    // allowance at `nowMs`. Frames numbered before the end of the last
-    // event (a frame sent again) are not counted a second time.
-    bool admitFrames(uint32_t sequence, uint32_t frameCount, uint32_t nowMs, const char* sender);
+    // True when the frames numbered from `sequence` fit the allowance at
+    // `nowMs`, in seconds and in bytes. A frame that is not after the last
+    // one admitted gains its sender nothing: the one just before (sent
+    // again, as a speaker does when its link has room) is counted like any
+    // other, and those before it are left out, `*stale` of them at the
+    // front, neither counted nor to be played or relayed.
+    bool admitFrames(uint32_t sequence, const std::vector<OpusFrameView>& frames, uint32_t nowMs, const char* sender,
+                     uint32_t* stale);
     // Frames to play through `pool`, numbered from `sequence`.
     void playFrames(SoundPool* pool, uint32_t sequence, bool endsSpurt, const std::vector<OpusFrameView>& frames, uint32_t nowMs);
     // Plays what is due by `nowMs`. With `transcode`, what was played is

@@ -1,6 +1,9 @@
 #include "session/outgoingupdates.h"
+#include "session/clientvoice.h"
 #include "session/simpleeventconnection.h"
 #include "session/wireversion.h"
+
+#include <algorithm>
 
 namespace seafold {
 
@@ -88,10 +91,29 @@ void OutgoingUpdates::queueVoiceFrames(const ClientRecord& speaker, uint32_t seq
                                        const ByteBuffer& frames, uint32_t frameCount)
 {
     const uint32_t codec = uint32_t(VoiceCodecId::Opus);
-    if (mVoiceBatches.amend(speaker.id, codec, sequence, endsSpurt, frames, frameCount))
+    const bool repeats = voiceRepeatFits(linkBytesPerSecond(mConnection));
+    const uint32_t budget = voiceBytesPerPacket(mConnection.packetSize());
+    uint32_t skip = 0;
+    if (mVoiceBatches.amend(speaker.id, codec, sequence, endsSpurt, frames, frameCount, repeats, budget, &skip))
         return;
-    RefPtr<RPCEvent> event = mConnection.s2cVoiceFrames_build(codec, sequence, endsSpurt, copyOfFrames(frames),
-                                                              StringPtr(speaker.name.c_str()));
+    // A new event: without the speaker's repeat of a frame this receiver
+    // was sent already when its link has no room for it, and only the
+    // newest frames within the budget.
+    std::vector<OpusFrameView> split;
+    if (!splitOpusFrames(frames.data(), frames.size(), split) || split.size() != frameCount)
+        return;
+    skip = std::min<uint32_t>(skip, frameCount);
+    split.erase(split.begin(), split.begin() + skip);
+    split.erase(split.begin(), split.begin() + mVoiceBatches.overBudget(split, budget));
+    if (split.empty() && !endsSpurt)
+        return;
+    RefPtr<ByteBuffer> sent = framesBuffer(split);
+    if (!sent)
+        return;
+    sequence = uint16_t(sequence + frameCount - split.size());
+    frameCount = uint32_t(split.size());
+    RefPtr<RPCEvent> event =
+        mConnection.s2cVoiceFrames_build(codec, sequence, endsSpurt, sent, StringPtr(speaker.name.c_str()));
     if (event && mConnection.postEvent(event))
         mVoiceBatches.posted(speaker.id, event, codec, sequence, frameCount);
 }

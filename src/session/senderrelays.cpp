@@ -95,6 +95,8 @@ void SenderRelays::perform(Relay& relay)
 
 void SenderRelays::release()
 {
+    // What moves on now is still this client's doing.
+    EventConnection::PostingFor charged(&mConnection);
     if (mScheduler.holding())
         mScheduler.release(mConnection.now());
 }

@@ -1,5 +1,6 @@
 #include "session/voiceframes.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/bytebuffer.h"
@@ -21,15 +22,18 @@ constexpr uint32_t PlayoutMostQueuedMs = PlayoutLeadMs + 2 * OpusFrameMs;
 // missed are skipped (the jitter buffer drains what piled up).
 constexpr uint32_t MaxCatchUpFrames = 10;
 
-// The frame buffer and the end flag of a voice event, c2s or s2c.
-bool voiceEventParts(RPCEvent* event, bool*& endsSpurt, RefPtr<ByteBuffer>*& frames)
+// The first frame's number, the frame buffer and the end flag of a voice
+// event, c2s or s2c.
+bool voiceEventParts(RPCEvent* event, uint32_t*& sequence, bool*& endsSpurt, RefPtr<ByteBuffer>*& frames)
 {
     if (auto* a = event->arguments<uint32_t, uint32_t, bool, RefPtr<ByteBuffer>>()) {
+        sequence = &std::get<1>(*a);
         endsSpurt = &std::get<2>(*a);
         frames = &std::get<3>(*a);
         return true;
     }
     if (auto* a = event->arguments<uint32_t, uint32_t, bool, RefPtr<ByteBuffer>, StringPtr>()) {
+        sequence = &std::get<1>(*a);
         endsSpurt = &std::get<2>(*a);
         frames = &std::get<3>(*a);
         return true;
@@ -45,6 +49,18 @@ RefPtr<ByteBuffer> copyOfFrames(const ByteBuffer& frames)
     if (frames.size()) // an end of spurt may come with no frame
         std::memcpy(copy->data(), frames.data(), frames.size());
     return copy;
+}
+
+RefPtr<ByteBuffer> framesBuffer(const std::vector<OpusFrameView>& frames)
+{
+    std::vector<uint8_t> joined;
+    for (const OpusFrameView& frame : frames)
+        if (!appendOpusFrame(joined, frame.data, frame.size))
+            return nullptr;
+    RefPtr<ByteBuffer> buffer = new ByteBuffer(uint32_t(joined.size()));
+    if (!joined.empty())
+        std::memcpy(buffer->data(), joined.data(), joined.size());
+    return buffer;
 }
 
 bool splitVoiceFrames(const ByteBuffer* data, std::vector<OpusFrameView>& frames)
@@ -97,6 +113,13 @@ const std::vector<uint8_t>* VoiceFrameRepeat::before(uint16_t sequence) const
     return &mFrame;
 }
 
+uint32_t voiceBytesPerPacket(uint32_t packetBytes)
+{
+    // A frame of the lowest bitrate and its length, at least.
+    constexpr uint32_t Least = OpusMinBitrate / 8 * OpusFrameMs / 1000 + 1;
+    return std::max(packetBytes, Least);
+}
+
 bool voiceRepeatFits(uint32_t bytesPerSecond)
 {
     // opusBitrateForLink gives one speaker two fifths of the link.
@@ -106,29 +129,67 @@ bool voiceRepeatFits(uint32_t bytesPerSecond)
 // ---- batching --------------------------------------------------------------------------
 
 bool VoiceFrameBatches::amend(uint64_t speaker, uint32_t codec, uint32_t sequence, bool endsSpurt,
-                              const ByteBuffer& frames, uint32_t frameCount)
+                              const ByteBuffer& frames, uint32_t frameCount, bool repeats, uint32_t maxBytes,
+                              uint32_t* skip)
 {
+    *skip = 0;
     auto it = mWaiting.find(speaker);
     if (it == mWaiting.end())
         return false;
     Waiting& w = it->second;
+    // How many of these frames were posted here before (a repeat, or a
+    // copy); below 0: a gap after the last one.
+    const int32_t behind = int16_t(uint16_t(w.nextSequence - sequence));
+    const uint32_t known = uint32_t(std::clamp<int32_t>(behind, 0, int32_t(frameCount)));
+    uint32_t* first = nullptr;
     bool* ends = nullptr;
     RefPtr<ByteBuffer>* buffer = nullptr;
-    if (!w.event->isAmendable() || w.codec != codec || uint16_t(w.nextSequence) != uint16_t(sequence) ||
-        w.frames + frameCount > MaxVoiceFramesPerEvent || !voiceEventParts(w.event.get(), ends, buffer) || !*buffer ||
-        (*buffer)->size() + frames.size() > RPCArg<RefPtr<ByteBuffer>>::MaxBytes) {
-        mWaiting.erase(it);
+    std::vector<OpusFrameView> held, added;
+    if (!w.event || !w.event->isAmendable() || w.codec != codec ||
+        !voiceEventParts(w.event.get(), first, ends, buffer) || !*buffer ||
+        !splitOpusFrames((*buffer)->data(), (*buffer)->size(), held) ||
+        !splitOpusFrames(frames.data(), frames.size(), added) || added.size() != frameCount) {
+        // Sent already: a new event, without the frames this receiver had
+        // unless its link has room for repeats.
+        if (!repeats)
+            *skip = known;
         return false;
     }
-    const uint32_t old = (*buffer)->size();
-    if (!(*buffer)->resize(old + frames.size()))
+    if (behind > int32_t(frameCount)) {
+        // Older than what waits: late.
+        mDropped += frameCount;
+        return true;
+    }
+    if (behind < 0) {
+        // A gap: what waits is older than these and still unsent.
+        mDropped += uint32_t(held.size());
+        held.clear();
+        *first = uint16_t(sequence);
+    }
+    held.insert(held.end(), added.begin() + known, added.end());
+    const size_t drop = overBudget(held, maxBytes);
+    RefPtr<ByteBuffer> kept = framesBuffer(std::vector<OpusFrameView>(held.begin() + drop, held.end()));
+    if (!kept)
         return false;
-    if (frames.size()) // an end of spurt may carry no frame (and no bytes to copy from)
-        std::memcpy((*buffer)->data() + old, frames.data(), frames.size());
+    *buffer = kept;
+    *first = uint16_t(*first + drop);
     *ends = endsSpurt;
-    w.nextSequence = uint16_t(sequence + frameCount);
-    w.frames += frameCount;
+    w.frames = uint32_t(held.size() - drop);
+    w.nextSequence = uint16_t(*first + w.frames);
     return true;
+}
+
+size_t VoiceFrameBatches::overBudget(const std::vector<OpusFrameView>& frames, uint32_t maxBytes)
+{
+    const size_t most = std::min<size_t>(maxBytes, RPCArg<RefPtr<ByteBuffer>>::MaxBytes);
+    size_t drop = frames.size() > MaxWaitingVoiceFrames ? frames.size() - MaxWaitingVoiceFrames : 0;
+    size_t bytes = 0;
+    for (size_t i = drop; i < frames.size(); ++i)
+        bytes += frames[i].size + (frames[i].size < 0x80 ? 1 : 2);
+    for (; drop < frames.size() && bytes > most; ++drop)
+        bytes -= frames[drop].size + (frames[drop].size < 0x80 ? 1 : 2);
+    mDropped += uint32_t(drop);
+    return drop;
 }
 
 void VoiceFrameBatches::posted(uint64_t speaker, RefPtr<RPCEvent> event, uint32_t codec, uint32_t sequence,

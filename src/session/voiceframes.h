@@ -42,6 +42,8 @@ bool splitVoiceFrames(const ByteBuffer* data, std::vector<OpusFrameView>& frames
 // The frames as a buffer of their own: the caller's may change, and a
 // waiting event takes more frames in place.
 RefPtr<ByteBuffer> copyOfFrames(const ByteBuffer& frames);
+// `frames`, each with its length, in one buffer of their own.
+RefPtr<ByteBuffer> framesBuffer(const std::vector<OpusFrameView>& frames);
 
 // A sender's frame numbers: one per frame period of its clock, spoken or
 // not, so the pause between two talk spurts shows as a gap in the numbers.
@@ -76,20 +78,50 @@ private:
     uint16_t mSequence = 0;
 };
 
+// The bytes of one speaker's frames that wait for a receiver whose packets
+// carry `packetBytes`: one packet's worth, so that a speaker's event never
+// runs past a packet, and a packet where movements or roster changes wait
+// leaves them their room (EventConnection::writePacket): the voice waits
+// for the next packet instead, and its oldest frames go meanwhile.
+uint32_t voiceBytesPerPacket(uint32_t packetBytes);
+
 // True when a link of `bytesPerSecond` carries every frame twice: two
 // speakers' repeated frames in the share opusBitrateForLink gives voice.
 // So at LAN rates, not on the default link.
 bool voiceRepeatFits(uint32_t bytesPerSecond);
 
 // Voice events still waiting to be sent on one connection, by speaker.
+//
+// This is the receiver's voice budget: each speaker has at most one event
+// waiting on the connection, and it holds at most the newest
+// MaxWaitingVoiceFrames frames within `maxBytes` (voiceBytesPerPacket: one
+// packet's worth).
+// A link that cannot carry every speaker so gets less of each (the oldest
+// frames go) instead of a growing queue:
+// a frame that waited longer than a receiver's playout ever holds back
+// (JitterBuffer's largest target) would come too late to be played, and
+// voice is never worth delaying the movements and roster changes behind it.
+// Frames that were sent to this receiver already (a speaker's repeat) are
+// sent again only where the link has room for repeats.
 class VoiceFrameBatches {
 public:
+    static constexpr uint32_t VoiceHorizonMs = 200;
+    static constexpr uint32_t MaxWaitingVoiceFrames = VoiceHorizonMs / OpusFrameMs;
+
     // Adds the frames to the speaker's waiting event when it can still be
-    // changed (posted here only, not yet written), carries the same codec,
-    // its frames end just before `sequence` and the sum fits one event.
-    // False when a new event is to be posted.
+    // changed (posted here only, not yet written) and carries the same
+    // codec: frames it holds already are left out, a gap in the numbers
+    // replaces what it held (older, unsent, so late by now), and the oldest
+    // go beyond MaxWaitingVoiceFrames or what one event carries. False when
+    // a new event is to be posted; `*skip` is then the frames at the front
+    // not to send (sent before, and no room for repeats on this link).
     bool amend(uint64_t speaker, uint32_t codec, uint32_t sequence, bool endsSpurt, const ByteBuffer& frames,
-               uint32_t frameCount);
+               uint32_t frameCount, bool repeats, uint32_t maxBytes, uint32_t* skip);
+    // How many of `frames` (oldest first) to leave out so that the rest fit
+    // one waiting event of at most `maxBytes`; counted as dropped.
+    size_t overBudget(const std::vector<OpusFrameView>& frames, uint32_t maxBytes);
+    // Frames left out so far for being late or over the budget.
+    uint32_t droppedFrames() const { return mDropped; }
     // The event just posted for the speaker.
     void posted(uint64_t speaker, RefPtr<RPCEvent> event, uint32_t codec, uint32_t sequence, uint32_t frameCount);
     void forget(uint64_t speaker) { mWaiting.erase(speaker); }
@@ -103,6 +135,7 @@ private:
         uint32_t frames = 0;
     };
     std::map<uint64_t, Waiting> mWaiting;
+    uint32_t mDropped = 0;
 };
 
 // One speaker's Opus voice as it is played.

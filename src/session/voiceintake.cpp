@@ -50,11 +50,21 @@ void VoiceIntake::receiveFrames(uint32_t codec, uint32_t sequence, bool endsSpur
         SF_LOG("LogVoice", "Voice frames of %s dropped: not Opus frames", sender->name.c_str());
         return;
     }
-    if (!mVoice.admitFrames(sequence, uint32_t(split.size()), mConnection.now(), sender->name.c_str()))
+    uint32_t stale = 0;
+    if (!mVoice.admitFrames(sequence, split, mConnection.now(), sender->name.c_str(), &stale))
         return;
+    RefPtr<ByteBuffer> relayed = frames;
+    if (stale) {
+        // Only what was admitted goes on.
+        split.erase(split.begin(), split.begin() + stale);
+        relayed = framesBuffer(split);
+        if (!relayed || !splitVoiceFrames(relayed, split))
+            return;
+        sequence = uint16_t(sequence + stale);
+    }
     UserAction action;
     action.kind = UserAction::VoiceFrames;
-    action.data = frames;
+    action.data = relayed;
     action.frames = &split;
     action.sequence = sequence;
     action.endsSpurt = endsSpurt;
@@ -67,6 +77,8 @@ void VoiceIntake::service(uint32_t nowMs)
 {
     Session* s = mConnection.session();
     ClientRecord* sender = mConnection.senderRecord();
+    // The LPC-10 made of this client's voice is its doing.
+    EventConnection::PostingFor charged(&mConnection);
     if (s && sender)
         serviceRelayedVoice(*s, *sender, mVoice, nowMs);
 }

@@ -49,27 +49,33 @@ uint32_t voiceArrivalMs(const SoundPool* pool)
 
 // ---- the relay allowance ----------------------------------------------------------
 
-bool VoiceAllowance::admit(uint32_t samples, uint32_t nowMs, const char* sender)
+bool VoiceAllowance::admit(uint32_t samples, uint32_t nowMs, const char* sender, uint32_t bytes)
 {
     const double perMs = double(VoiceRelaySecondsPerSecond) * VoiceSampleRate / 1000.0;
     const double burst = double(VoiceRelayBurstMs) * VoiceSampleRate / 1000.0;
+    const double bytesPerMs = double(VoiceRelayBytesPerSecond) / 1000.0;
+    const double byteBurst = double(VoiceRelayBurstMs) * bytesPerMs;
     if (!mStarted) {
         mStarted = true;
         mSamples = burst;
+        mBytes = byteBurst;
     } else {
-        mSamples = std::min(burst, mSamples + double(uint32_t(nowMs - mLastMs)) * perMs);
+        const double elapsed = double(uint32_t(nowMs - mLastMs));
+        mSamples = std::min(burst, mSamples + elapsed * perMs);
+        mBytes = std::min(byteBurst, mBytes + elapsed * bytesPerMs);
     }
     mLastMs = nowMs;
-    if (double(samples) <= mSamples) {
+    if (double(samples) <= mSamples && double(bytes) <= mBytes) {
         mSamples -= double(samples);
+        mBytes -= double(bytes);
         mDropping = false;
         return true;
     }
     ++mDropped;
     if (!mDropping) {
         mDropping = true;
-        SF_LOG("LogVoice", "Voice of %s beyond %u s a second: the excess is dropped", sender,
-               VoiceRelaySecondsPerSecond);
+        SF_LOG("LogVoice", "Voice of %s beyond %u s a second or %u bytes a second: the excess is dropped", sender,
+               VoiceRelaySecondsPerSecond, VoiceRelayBytesPerSecond);
     }
     return false;
 }

@@ -56,18 +56,27 @@ bool playVoiceMessage(VoiceDecoder& decoder, SFXObject& stream, const ByteBuffer
 // server drops the messages (neither played nor relayed), so that one
 // sender cannot bury the others' view; each episode of drops starts with a
 // line on the "LogVoice" channel.
+//
+// Bytes are counted too, VoiceRelayBytesPerSecond with the same burst:
+// twice the most a speaker of ours sends (Opus at its highest bitrate, each
+// frame with its length and sent twice where the link has room). Seconds
+// alone let a sender relay frames of any size (1,000 bytes every 20 ms
+// filled a slow listener's queue within seconds).
 constexpr uint32_t VoiceRelaySecondsPerSecond = 2;
 constexpr uint32_t VoiceRelayBurstMs = 2000;
+constexpr uint32_t VoiceRelayBytesPerSecond = 2 * 2 * (24000 / 8 + 2 * 100);
 
 class VoiceAllowance {
 public:
-    // True when `samples` more fit at `nowMs` (and are counted); false when
-    // the message is to be dropped. `sender` names it in the log line.
-    bool admit(uint32_t samples, uint32_t nowMs, const char* sender);
+    // True when `samples` and `bytes` more fit at `nowMs` (and are
+    // counted); false when the message is to be dropped. `sender` names it
+    // in the log line.
+    bool admit(uint32_t samples, uint32_t nowMs, const char* sender, uint32_t bytes = 0);
     // Messages dropped so far.
     uint32_t dropped() const { return mDropped; }
 
 private:
+    double mBytes = 0;   // bytes that may still pass
     double mSamples = 0; // samples that may still pass
     uint32_t mLastMs = 0;
     bool mStarted = false;

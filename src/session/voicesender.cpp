@@ -24,7 +24,9 @@ bool VoiceFrameSender::send(const RefPtr<ByteBuffer>& frames, bool endsSpurt, ui
         voiceRepeatFits(linkBytesPerSecond(mConnection)) ? mRepeat.before(sequence) : nullptr;
     mRepeat.sent(sequence, split, endsSpurt);
     // Joined to a waiting event, the frame before these is in it already.
-    if (mBatches.amend(0, codec, sequence, endsSpurt, *frames, count))
+    uint32_t skip = 0;
+    if (mBatches.amend(0, codec, sequence, endsSpurt, *frames, count, true, RPCArg<RefPtr<ByteBuffer>>::MaxBytes,
+                       &skip))
         return true;
     RefPtr<ByteBuffer> buffer = copyOfFrames(*frames);
     uint16_t first = sequence;

@@ -102,6 +102,26 @@ void JitterBuffer::push(uint16_t sequence, std::vector<uint8_t> frame, uint32_t 
     mHaveSequence = true;
     measure(s, now);
     mFrames.emplace(s, Frame{std::move(frame), lastOfSpurt});
+    keepWithinCap();
+}
+
+void JitterBuffer::keepWithinCap()
+{
+    const size_t cap = mTargetMs / mFrameMs + MaxFramesOverTarget;
+    while (mFrames.size() > cap) {
+        auto oldest = mFrames.begin();
+        if (mStarted && oldest->first >= mNext) {
+            // Playout moves past it: the periods before it count as never
+            // had, it as had (a copy of it coming later is a duplicate).
+            const int64_t gap = oldest->first - mNext;
+            mHadMask = gap >= 64 ? 0 : mHadMask << gap;
+            mNext = oldest->first;
+            advance(true);
+            mEndedSpurt = oldest->second.lastOfSpurt;
+        }
+        mFrames.erase(oldest);
+        ++mStats.drained;
+    }
 }
 
 JitterBuffer::Output JitterBuffer::pop(uint32_t nowMs)

@@ -37,6 +37,11 @@ public:
         // A frame numbered this far (30 s) from the newest is a restarted
         // numbering, not a late or early frame.
         RestartFrames = 1500,
+        // Frames held beyond the target's: a bunch of a slow link's packet
+        // (five frames in 96 ms) and a little more. Beyond them the oldest
+        // go, so that a sender driven faster than real time (or a flood of
+        // frames after a stall) costs neither memory nor delay.
+        MaxFramesOverTarget = 6,
     };
 
     explicit JitterBuffer(uint32_t frameMs = 20, uint32_t maxTargetMs = 200);
@@ -84,6 +89,8 @@ private:
     void updateTarget();
     // Moves playout on to the next sequence; `had`: the one left was here.
     void advance(bool had);
+    // Drops the oldest frames beyond the target and MaxFramesOverTarget.
+    void keepWithinCap();
 
     uint32_t mFrameMs;
     uint32_t mMaxTargetMs;

@@ -231,3 +231,48 @@ TEST(SendQueueCap, APeerThatTalksButNeverAcknowledgesTimesOutLikeASilentOne)
     EXPECT_GE(s.clock.now - start, uint32_t(NetConnection::SilenceLimitMs));
     EXPECT_LE(s.clock.now - start, uint32_t(NetConnection::SilenceLimitMs) + 1600u);
 }
+
+// Events one connection's traffic makes the server post on another (a
+// relay) are that connection's to answer for: when they fill the
+// receiver's queue, or all queues together past the budget, the sender is
+// ended, not the receiver, and the receiver's host is not counted as
+// misbehaving.
+TEST(SendQueueCap, RelaysThatFillAReceiversQueueEndTheirSender)
+{
+    const struct {
+        const char* what;
+        uint64_t budget;
+    } cases[] = {
+        {"the receiver's own cap", NetInterface::DefaultQueueBudgetBytes},
+        {"the budget of all queues", 64 * 1024},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Session s;
+        ASSERT_TRUE(s.connected());
+        s.server->setQueueBudgetBytes(c.budget);
+        RefPtr<QueueConnection> toDeaf = s.serverSideOf(s.deafClient);
+        RefPtr<QueueConnection> sender = s.serverSideOf(s.liveClient);
+        ASSERT_TRUE(toDeaf && sender);
+        // The deaf receiver's own traffic: a little.
+        for (int i = 0; i < 10; ++i)
+            toDeaf->postEvent(new SizedEvent(100));
+        RefPtr<SizedEvent> relay = new SizedEvent(1000);
+        for (uint32_t round = 0; round < 200 && !sender->endReason(); ++round) {
+            {
+                EventConnection::PostingFor charged(sender);
+                for (int k = 0; k < 10; ++k)
+                    toDeaf->postEvent(relay);
+            }
+            EXPECT_EQ(toDeaf->queuedBytesFromOthers(), sender->queuedBytesForOthers());
+            s.runDeaf(1);
+        }
+        s.runDeaf(2);
+        ASSERT_EQ(sender->ended.size(), 1u);
+        EXPECT_EQ(sender->ended[0], std::make_pair(uint32_t(ReasonError), std::string("Send queue overflow")));
+        EXPECT_TRUE(toDeaf->ended.empty());
+        EXPECT_EQ(toDeaf->state(), Connected);
+        // It answers for no more than its own (the rest in flight).
+        EXPECT_LE(toDeaf->queuedBytesCaused(), 1000u);
+    }
+}

@@ -448,11 +448,42 @@ TEST(ClientVoice, AFrameSentAgainIsNotCountedTwiceAgainstTheAllowance)
 {
     ClientVoice voice;
     uint32_t t = 100000;
+    const uint8_t frame[40] = {};
+    const std::vector<OpusFrameView> three(3, OpusFrameView{frame, sizeof frame});
     // Six seconds of frames, each event carrying the two before it again:
-    // three seconds a second if counted whole, past the two allowed.
-    for (uint32_t i = 2; i < 300; ++i, t += 20)
-        ASSERT_TRUE(voice.admitFrames(i - 2, 3, t, "alice")) << i;
+    // three seconds a second if counted whole, past the two allowed. The
+    // older copy is left out; the one just before is a speaker's repeat.
+    for (uint32_t i = 2; i < 300; ++i, t += 20) {
+        uint32_t stale = 0;
+        ASSERT_TRUE(voice.admitFrames(i - 2, three, t, "alice", &stale)) << i;
+        EXPECT_EQ(stale, i == 2 ? 0u : 1u);
+    }
     EXPECT_EQ(voice.dropped(), 0u);
+}
+
+// Renumbering and large frames gain a sender nothing: frames numbered at or
+// before the last admitted one pass only as the one repeat, and bytes
+// count as well as seconds.
+TEST(ClientVoice, RenumberedOrLargeFramesAreHeldToTheAllowance)
+{
+    const uint8_t big[1000] = {};
+    const std::vector<OpusFrameView> one(1, OpusFrameView{big, sizeof big});
+    struct Case {
+        const char* what;
+        bool renumbered;
+    } cases[] = {{"numbered on", false}, {"always numbered 7", true}};
+    for (const Case& c : cases) {
+        ClientVoice voice;
+        uint32_t t = 100000, passed = 0;
+        // Ten seconds of 1,000-byte frames, one every 20 ms.
+        for (uint32_t i = 0; i < 500; ++i, t += 20) {
+            uint32_t stale = 0;
+            passed += voice.admitFrames(c.renumbered ? 7 : i, one, t, "mallory", &stale);
+        }
+        // The burst and the byte rate: about 150 of the 500, not all of them.
+        EXPECT_LE(passed * sizeof big, (10 + 2) * VoiceRelayBytesPerSecond + sizeof big) << c.what;
+        EXPECT_EQ(voice.dropped(), 500u - passed) << c.what;
+    }
 }
 
 TEST(LinkLossMeter, TheLossOfEachStretchOfAHundredPacketsRoundedUp)

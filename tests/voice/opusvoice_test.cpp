@@ -364,6 +364,27 @@ TEST(JitterBuffer, OnlyALossRaisesTheTargetToTwoFrames)
     }
 }
 
+// A sender driven faster than real time (three frames every period, for a
+// minute) grows neither the buffer nor the delay: beyond the target and a
+// few frames the oldest go.
+TEST(JitterBuffer, FramesFasterThanRealTimeAreCappedAtTheTargetAndAFewFrames)
+{
+    JitterBuffer buffer(20, 200);
+    std::vector<Arrival> arrivals;
+    for (uint32_t k = 0; k < 9000; ++k)
+        arrivals.push_back({k / 3 * 20, uint16_t(k)});
+    uint32_t most = 0;
+    size_t next = 0;
+    for (uint32_t now = 0; now <= 60000; now += 20) {
+        for (; next < arrivals.size() && arrivals[next].atMs <= now; ++next)
+            buffer.push(arrivals[next].sequence, {1}, now);
+        buffer.pop(now);
+        most = std::max(most, buffer.bufferedMs());
+    }
+    EXPECT_LE(most, 200u + 20u * JitterBuffer::MaxFramesOverTarget);
+    EXPECT_GT(buffer.stats().drained, 5000u);
+}
+
 // ---- captured sound --------------------------------------------------------------------
 
 TEST(VoiceActivation, OpensOnARunOfSpeechAndHoldsOverPauses)
