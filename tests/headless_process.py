@@ -4,6 +4,7 @@ waits, and a stop that reports how it ended. Shared by the end-to-end tests."""
 
 import json
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -18,6 +19,20 @@ def read_whole(f):
     an earlier one). pread leaves the offset where the child needs it."""
     fd = f.fileno()
     return os.pread(fd, os.fstat(fd).st_size, 0).decode("utf-8", errors="replace")
+
+
+def finish(work, failures):
+    """The end of an end-to-end script: its folder goes when all passed and
+    is named when something failed; each failure on a line of its own, the
+    count, and the exit code."""
+    if not failures:
+        shutil.rmtree(work, ignore_errors=True)
+    else:
+        print("output kept in", work)
+    for f in failures:
+        print("FAIL:", f)
+    print(f"{0 if failures else 1} passed, {len(failures)} failed")
+    return 1 if failures else 0
 
 
 def free_port():

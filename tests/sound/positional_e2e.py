@@ -22,7 +22,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from wavfile import read_stereo, vowel, write_wav  # noqa: E402
-from headless_process import HeadlessProcess, free_port  # noqa: E402
+from headless_process import HeadlessProcess, finish, free_port  # noqa: E402
 
 WINDOWED, HEADLESS = os.path.realpath(sys.argv[1]), os.path.realpath(sys.argv[2])
 RATE = 8000
@@ -159,25 +159,16 @@ def main():
     if not shutil.which("xvfb-run"):
         print("skipped: no xvfb-run")
         return 77
-    try:
-        placed = session("positioned", flat=False)
-        if placed:
-            (al, ar), (cl, cr) = placed
-            check(ar > 1.5 * al, f"alice (on the right) is not louder on the right: {al:.0f}/{ar:.0f}")
-            check(cl > 1.5 * cr, f"carol (on the left) is not louder on the left: {cl:.0f}/{cr:.0f}")
-        flat = session("flat", flat=True)
-        if flat:
-            for who, (l, r) in zip(("alice", "carol"), flat):
-                check(abs(l - r) < 0.1 * max(l, r), f"--flat-voice: {who} not in the middle: {l:.0f}/{r:.0f}")
-    finally:
-        if not failures:
-            shutil.rmtree(WORK, ignore_errors=True)
-        else:
-            print("output kept in", WORK)
-    for f in failures:
-        print("FAIL:", f)
-    print(f"{0 if failures else 1} passed, {len(failures)} failed")
-    return 1 if failures else 0
+    placed = session("positioned", flat=False)
+    if placed:
+        (al, ar), (cl, cr) = placed
+        check(ar > 1.5 * al, f"alice (on the right) is not louder on the right: {al:.0f}/{ar:.0f}")
+        check(cl > 1.5 * cr, f"carol (on the left) is not louder on the left: {cl:.0f}/{cr:.0f}")
+    flat = session("flat", flat=True)
+    if flat:
+        for who, (l, r) in zip(("alice", "carol"), flat):
+            check(abs(l - r) < 0.1 * max(l, r), f"--flat-voice: {who} not in the middle: {l:.0f}/{r:.0f}")
+    return finish(WORK, failures)
 
 
 if __name__ == "__main__":

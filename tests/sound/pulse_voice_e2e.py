@@ -13,14 +13,13 @@ Every wait is bounded.
 
 import math
 import os
-import shutil
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import pulseserver  # noqa: E402
-from headless_process import HeadlessProcess, free_port  # noqa: E402
+from headless_process import HeadlessProcess, finish, free_port  # noqa: E402
 from wavfile import read_wav, vowel, write_wav  # noqa: E402
 
 BINARY = sys.argv[1]
@@ -114,14 +113,14 @@ def scenario(pulse):
     onset = max(abs(x) for x in heard[start:start + rate // 5])
     print(f"listener: onset peak {db(onset):.2f} dBFS, said {db(said_peak):.2f} dBFS")
     # No click above what was said; a little below it is the codec's
-    # rebuilding of a sharp start. In the sanitizer build the first frames
-    # come too slowly for the playout, and after that underrun the start
-    # still peaks near full scale: a known fault of playout after an
-    # underrun, reported there rather than failed, until it is mended.
+    # rebuilding of a sharp start. On a busy machine the start can still
+    # peak about 1 dB over what was said (-0.2 to -0.1 dBFS, not clipped),
+    # and the slow sanitizer build meets that often: a known fault, reported
+    # there rather than failed, until it is mended.
     in_range = db(said_peak) - 2.0 <= db(onset) <= db(said_peak) + 1.0
     message = f"listener: the start peaks at {db(onset):.2f} dBFS for {db(said_peak):.2f} dBFS said"
     if os.environ.get("SEAFOLD_SANITIZED") and not in_range:
-        print("KNOWN FAULT (sanitizer build, playout after an underrun):", message)
+        print("KNOWN FAULT (sanitizer build, a loud start under load):", message)
     else:
         check(in_range, message)
 
@@ -137,14 +136,7 @@ def main():
             scenario(pulse)
     finally:
         pulse.stop()
-        if not failures:
-            shutil.rmtree(WORK, ignore_errors=True)
-        else:
-            print("output kept in", WORK)
-    for f in failures:
-        print("FAIL:", f)
-    print(f"{0 if failures else 1} passed, {len(failures)} failed")
-    return 1 if failures else 0
+    return finish(WORK, failures)
 
 
 if __name__ == "__main__":

@@ -30,7 +30,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from wavfile import read_wav, vowel, write_wav  # noqa: E402
-from headless_process import HeadlessProcess, free_port  # noqa: E402
+from headless_process import HeadlessProcess, finish, free_port  # noqa: E402
 
 BINARY = sys.argv[1]
 MEASURE = "--measure" in sys.argv[2:]
@@ -484,30 +484,21 @@ def measure():
 
 
 def main():
-    try:
-        if TOGETHER:
-            rest = sys.argv[sys.argv.index("--measure-together") + 1:]
-            extra = rest[rest.index("--") + 1:] if "--" in rest else []
-            counts = [int(a) for a in (rest[:rest.index("--")] if "--" in rest else rest)] or [2, 4]
-            measure_together(counts, extra)
-        elif MEASURE:
-            measure()
-        else:
-            speech_scenario()
-            listener_choices_scenario()
-            together_scenario()
-            repeat_scenario()
-            no_sound_device()
-            bad_options()
-    finally:
-        if not failures:
-            shutil.rmtree(WORK, ignore_errors=True)
-        else:
-            print("output kept in", WORK)
-    for f in failures:
-        print("FAIL:", f)
-    print(f"{0 if failures else 1} passed, {len(failures)} failed")
-    return 1 if failures else 0
+    if TOGETHER:
+        rest = sys.argv[sys.argv.index("--measure-together") + 1:]
+        extra = rest[rest.index("--") + 1:] if "--" in rest else []
+        counts = [int(a) for a in (rest[:rest.index("--")] if "--" in rest else rest)] or [2, 4]
+        measure_together(counts, extra)
+    elif MEASURE:
+        measure()
+    else:
+        speech_scenario()
+        listener_choices_scenario()
+        together_scenario()
+        repeat_scenario()
+        no_sound_device()
+        bad_options()
+    return finish(WORK, failures)
 
 
 if __name__ == "__main__":
