@@ -29,6 +29,9 @@ public:
     // and server, the material sliders). A failure is shown in the window,
     // once for each new reason.
     void remember(const std::string& option, const std::vector<std::string>& values, bool list = false);
+    // The same for a window that shows the failure itself: the result says
+    // why a choice was not kept (no keeper keeps nothing, and says so).
+    FileWriteResult keep(const std::string& option, const std::vector<std::string>& values, bool list = false);
     // The user whose choices are kept (the name asked for, not the one a
     // server may have made of it).
     void setUser(const std::string& name) { mUser = name; }
@@ -68,6 +71,8 @@ public:
     bool sendChat(const std::string& text) override { return current().sendChat(text); }
     void describeSession(SessionStatus& status) override { current().describeSession(status); }
     float talkLevel() const override { return current().talkLevel(); }
+    void toggleSelfMute() override { current().toggleSelfMute(); }
+    void toggleDeafen() override { current().toggleDeafen(); }
     void moderate(Moderation what, const std::string& name, uint32_t minutes) override
     {
         current().moderate(what, name, minutes);

@@ -185,6 +185,12 @@ public:
     // capturing).
     virtual float talkLevel() const { return 0; }
 
+    // "Mute me": this user's microphone sends nothing until pressed again;
+    // "deafen": this user hears nobody (and is muted too) until pressed
+    // again. Bound to keys the user chooses.
+    virtual void toggleSelfMute() {}
+    virtual void toggleDeafen() {}
+
     // The host's moderation of user `name`, with the same effect and
     // console lines as the operator's console: a kick, a ban of their
     // address for `minutes` (0: for good), their voice muted or heard again
