@@ -85,6 +85,16 @@ Json areaOf(const CEGUI::Window* window)
     return Json::array({area.left(), area.top(), area.getWidth(), area.getHeight()});
 }
 
+// Where a list's rows are on the screen, for the tests that click them:
+// the first row's left, top and width, and the height of a row.
+Json rowsOf(CEGUI::Listbox* list)
+{
+    const CEGUI::Rectf outer = list->getUnclippedOuterRect().get();
+    const CEGUI::Rectf area = list->getListRenderArea();
+    const float row = list->getItemCount() ? list->getListboxItemFromIndex(0)->getPixelSize().d_height : 0.0f;
+    return Json::array({outer.left() + area.left(), outer.top() + area.top(), area.getWidth(), row});
+}
+
 bool sameList(const DeviceList& a, const DeviceList& b)
 {
     return a.offered == b.offered && a.chosen == b.chosen && a.inUse == b.inUse && a.defaultName == b.defaultName;
@@ -142,30 +152,35 @@ void SettingsWindow::createTest()
     mMeterText = addLabel(mFrame, "SettingsMeterText", {0.52f, 0.13f, 0.97f, 0.18f}, "");
 
     mThresholdText = addLabel(mFrame, "SettingsThresholdText", {0.52f, 0.19f, 0.97f, 0.24f}, "");
-    mThreshold = static_cast<CEGUI::Slider*>(
-        addChild(mFrame, "TaharezLook/Slider", "SettingsThreshold", {0.52f, 0.24f, 0.97f, 0.28f}));
-    mThreshold->setMaxValue(float(MaxThresholdDb - MinThresholdDb));
-    mThreshold->setClickStep(1.0f);
+    // Scrollbars, as the material rows have: the look's slider draws no
+    // thumb one could take at this size.
+    mThreshold = static_cast<CEGUI::Scrollbar*>(
+        addChild(mFrame, "TaharezLook/HorizontalScrollbar", "SettingsThreshold", {0.52f, 0.245f, 0.97f, 0.27f}));
+    mThreshold->setDocumentSize(float(MaxThresholdDb - MinThresholdDb));
+    mThreshold->setPageSize(0);
+    mThreshold->setStepSize(1.0f);
     mHoldText = addLabel(mFrame, "SettingsHoldText", {0.52f, 0.29f, 0.97f, 0.34f}, "");
-    mHold = static_cast<CEGUI::Slider*>(addChild(mFrame, "TaharezLook/Slider", "SettingsHold", {0.52f, 0.34f, 0.97f, 0.38f}));
-    mHold->setMaxValue(float(MaxHoldMs));
-    mHold->setClickStep(float(HoldStepMs));
+    mHold = static_cast<CEGUI::Scrollbar*>(
+        addChild(mFrame, "TaharezLook/HorizontalScrollbar", "SettingsHold", {0.52f, 0.345f, 0.97f, 0.37f}));
+    mHold->setDocumentSize(float(MaxHoldMs));
+    mHold->setPageSize(0);
+    mHold->setStepSize(float(HoldStepMs));
     auto moved = [this](bool threshold) {
         return CEGUI::Event::Subscriber([this, threshold](const CEGUI::EventArgs&) {
             if (mFilling || !mPort)
                 return true;
             if (threshold)
-                mPort->setVoiceThreshold(std::round(mThreshold->getCurrentValue()) + MinThresholdDb);
+                mPort->setVoiceThreshold(std::round(mThreshold->getScrollPosition()) + MinThresholdDb);
             else
-                mPort->setVoiceHold(uint32_t(std::round(mHold->getCurrentValue() / HoldStepMs) * HoldStepMs));
+                mPort->setVoiceHold(uint32_t(std::round(mHold->getScrollPosition() / HoldStepMs) * HoldStepMs));
             threshold ? showThreshold() : showHold();
             mSlidersMoved = true;
             mSlidersMovedAt = mNow;
             return true;
         });
     };
-    mThreshold->subscribeEvent(CEGUI::Slider::EventValueChanged, moved(true));
-    mHold->subscribeEvent(CEGUI::Slider::EventValueChanged, moved(false));
+    mThreshold->subscribeEvent(CEGUI::Scrollbar::EventScrollPositionChanged, moved(true));
+    mHold->subscribeEvent(CEGUI::Scrollbar::EventScrollPositionChanged, moved(false));
 
     mHearMyself = static_cast<CEGUI::ToggleButton*>(addChild(
         mFrame, "Seafold/Checkbox", "SettingsHearMyself", {0.52f, 0.39f, 0.97f, 0.45f}, "Hear myself (with headphones)"));
@@ -209,8 +224,8 @@ void SettingsWindow::show(bool shown)
     mWaiting = KeyAction::Count;
     if (shown) {
         mFilling = true;
-        mThreshold->setCurrentValue(float(mPort->voiceThresholdDb() - MinThresholdDb));
-        mHold->setCurrentValue(float(mPort->voiceHoldMs()));
+        mThreshold->setScrollPosition(float(mPort->voiceThresholdDb() - MinThresholdDb));
+        mHold->setScrollPosition(float(mPort->voiceHoldMs()));
         mHearMyself->setSelected(false);
         mFilling = false;
         showThreshold();
@@ -383,7 +398,9 @@ void SettingsWindow::fillDevices(bool force)
         mEvents->settings("devices", Json{{"inputs", in},
                                           {"outputs", out},
                                           {"input", jsonText(inputs.chosen)},
-                                          {"output", jsonText(outputs.chosen)}});
+                                          {"output", jsonText(outputs.chosen)},
+                                          {"input_rows", rowsOf(mInputs)},
+                                          {"output_rows", rowsOf(mOutputs)}});
     }
 }
 

@@ -20,7 +20,7 @@ namespace CEGUI {
 class EventArgs;
 class Listbox;
 class ProgressBar;
-class Slider;
+class Scrollbar;
 class ToggleButton;
 class Window;
 } // namespace CEGUI
@@ -88,9 +88,9 @@ private:
     CEGUI::Window* mMark = nullptr;
     CEGUI::Window* mMeterText = nullptr;
     CEGUI::Window* mThresholdText = nullptr;
-    CEGUI::Slider* mThreshold = nullptr;
+    CEGUI::Scrollbar* mThreshold = nullptr;
     CEGUI::Window* mHoldText = nullptr;
-    CEGUI::Slider* mHold = nullptr;
+    CEGUI::Scrollbar* mHold = nullptr;
     CEGUI::ToggleButton* mHearMyself = nullptr;
     std::vector<CEGUI::Window*> mKeyButtons; // by KeyAction
     // The lists as shown: the names behind the rows (the default's is empty).

@@ -2,8 +2,8 @@
 """The Settings window under a private X server and a private sound server:
 a windowed server's user opens Escape's menu and picks Settings; the window
 lists the sound server's devices (its null sink and that sink's monitor), a
-sink loaded while it is open shows up within a few refreshes, the
-push-to-talk key is rebound to F and kept in the user's config file, and a
+sink loaded while it is open shows up within a few refreshes and plays once
+picked (and is kept), the push-to-talk key is rebound to F and kept in the user's config file, and a
 key another action has is refused in the window. Escape closes it.
 
 Usage: settings_window_test.py SEAFOLD"""
@@ -87,6 +87,18 @@ with tempfile.TemporaryDirectory() as work, PulseServer() as pulse:
         pulse.add_sink("headset", "Headset")
         wait("the new sink offered", lambda: "Headset" in (last(sam, "settings", "devices") or {}).get("outputs", []),
              15)
+
+        # Picked, the headset plays at once and is kept.
+        shown = last(sam, "settings", "devices") or {}
+        if "Headset" in shown.get("outputs", []):
+            x, y, w, row = shown["output_rows"]
+            click(display, (x, y + row * (1 + shown["outputs"].index("Headset")), w, row))
+            wait("the headset playing", lambda: (last(sam, "settings", "note") or {}).get("text") ==
+                 'Playing on "Headset"', 15)
+            config = os.path.join(sam.config, "seafold", "seafold.conf")
+            kept = open(config).read() if os.path.exists(config) else ""
+            if not re.search(r'^output-device = "?Headset"?$', kept, re.M):
+                failures.append(f"the output picked is not kept in the config file: {kept!r}")
 
         # Push-to-talk onto F, kept; then chat onto F, refused.
         widgets = last(sam, "settings", "shown")["widgets"]
