@@ -14,8 +14,7 @@ namespace {
 
 // The device `chosen` names among `offered` (matchDevice), else the default
 // that stands in for it.
-std::string deviceInUse(const std::vector<std::string>& offered, const std::string& chosen,
-                        const std::string& fallback)
+std::string deviceInUse(const std::vector<std::string>& offered, const std::string& chosen, const std::string& fallback)
 {
     const std::string matched = matchDevice(offered, chosen);
     return matched.empty() ? fallback : matched;
@@ -73,7 +72,8 @@ std::string AudioSettings::chooseInput(const std::string& name)
         capture.start();
         tellCaptureFailure(capture);
     }
-    const std::string kept = remember("input-device", name.empty() ? std::vector<std::string>() : std::vector<std::string>{name});
+    const std::string kept =
+        remember("input-device", name.empty() ? std::vector<std::string>() : std::vector<std::string>{name});
     std::string note = name.empty() ? "Capturing from the default microphone" : "Capturing from \"" + name + "\"";
     if (!mCaptureFile.empty())
         note += " once SEAFOLD_CAPTURE_FILE is unset (the sound comes from " + mCaptureFile + " now)";

@@ -23,10 +23,10 @@ struct DeviceList {
 
 // The microphone test's reading, once a frame.
 struct MicrophoneReading {
-    bool running = false;  // capture runs for the test
-    double inputDb = -100; // the last frame's loudness, dB of full scale
+    bool running = false;   // capture runs for the test
+    double inputDb = -100;  // the last frame's loudness, dB of full scale
     double speechDb = -100; // what counts as speech now (the room's noise plus the threshold)
-    std::string problem;   // why there is no capture (no microphone), for the user
+    std::string problem;    // why there is no capture (no microphone), for the user
 };
 
 class SettingsPort {

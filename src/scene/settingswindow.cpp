@@ -72,8 +72,7 @@ CEGUI::Window* addLabel(CEGUI::Window* parent, const std::string& name, const Pl
 
 void onClick(CEGUI::Window* button, std::function<void()> act)
 {
-    button->subscribeEvent(CEGUI::PushButton::EventClicked,
-                           CEGUI::Event::Subscriber([act](const CEGUI::EventArgs&) {
+    button->subscribeEvent(CEGUI::PushButton::EventClicked, CEGUI::Event::Subscriber([act](const CEGUI::EventArgs&) {
                                act();
                                return true;
                            }));
@@ -182,8 +181,9 @@ void SettingsWindow::createTest()
     mThreshold->subscribeEvent(CEGUI::Scrollbar::EventScrollPositionChanged, moved(true));
     mHold->subscribeEvent(CEGUI::Scrollbar::EventScrollPositionChanged, moved(false));
 
-    mHearMyself = static_cast<CEGUI::ToggleButton*>(addChild(
-        mFrame, "Seafold/Checkbox", "SettingsHearMyself", {0.52f, 0.39f, 0.97f, 0.45f}, "Hear myself (with headphones)"));
+    mHearMyself =
+        static_cast<CEGUI::ToggleButton*>(addChild(mFrame, "Seafold/Checkbox", "SettingsHearMyself",
+                                                   {0.52f, 0.39f, 0.97f, 0.45f}, "Hear myself (with headphones)"));
     mHearMyself->subscribeEvent(CEGUI::ToggleButton::EventSelectStateChanged,
                                 CEGUI::Event::Subscriber([this](const CEGUI::EventArgs&) {
                                     if (mPort && !mFilling)
@@ -255,8 +255,8 @@ void SettingsWindow::show(bool shown)
 void SettingsWindow::logShown()
 {
     Json widgets = Json::object();
-    for (const char* name : {"SettingsInputs", "SettingsOutputs", "SettingsMeter", "SettingsThreshold",
-                             "SettingsHold", "SettingsHearMyself", "SettingsClose"})
+    for (const char* name : {"SettingsInputs", "SettingsOutputs", "SettingsMeter", "SettingsThreshold", "SettingsHold",
+                             "SettingsHearMyself", "SettingsClose"})
         widgets[name] = areaOf(mFrame->getChild(name));
     for (size_t i = 0; i < mKeyButtons.size(); ++i)
         widgets[mKeyButtons[i]->getName().c_str()] = areaOf(mKeyButtons[i]);
@@ -329,8 +329,7 @@ void SettingsWindow::showKeys()
 {
     for (size_t i = 0; i < mKeyButtons.size(); ++i) {
         const KeyAction action = keyActions()[i].action;
-        mKeyButtons[i]->setText(action == mWaiting ? std::string("press a key...")
-                                                   : mKeys->keyName(action));
+        mKeyButtons[i]->setText(action == mWaiting ? std::string("press a key...") : mKeys->keyName(action));
     }
 }
 
