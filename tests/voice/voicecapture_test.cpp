@@ -423,6 +423,49 @@ TEST_F(PushToTalk, VoiceActivationClosingEndsTheTalkSpurt)
     EXPECT_FALSE(voice.tickEndsSpurt());
 }
 
+// Voice activation opens capture at the start, before any server answered:
+// the mode chosen then (LPC-10 at 8000 Hz) stayed for the whole run, so a
+// user who speaks by voice activation never spoke Opus, and a host never
+// spoke at all. Between utterances the capture takes up the mode of now;
+// never in the middle of one.
+TEST_F(PushToTalk, VoiceActivationTakesUpANewModeBetweenUtterances)
+{
+    voice.setProcessing(std::make_unique<CaptureProcessing>(true));
+    bool opus = false;
+    voice.setModeChooser([&] {
+        VoiceMode mode;
+        if (opus) {
+            mode.codec = VoiceCodecId::Opus;
+            mode.sampleRate = 16000;
+        }
+        return mode;
+    });
+    voice.start();
+    ASSERT_EQ(voice.mode().codec, VoiceCodecId::Lpc10);
+    for (int tick = 0; tick < 5; ++tick) {
+        capture->feed(std::vector<int16_t>(800, 0));
+        voice.tick();
+    }
+    for (int tick = 0; tick < 3; ++tick) {
+        capture->feed(speechLike(800));
+        voice.tick();
+    }
+    ASSERT_TRUE(voice.transmitting());
+    opus = true;
+    capture->feed(speechLike(800));
+    voice.tick();
+    EXPECT_EQ(voice.mode().codec, VoiceCodecId::Lpc10) << "the mode changed in the middle of speech";
+    for (int tick = 0; tick < 20 && voice.mode().codec == VoiceCodecId::Lpc10; ++tick) {
+        capture->feed(std::vector<int16_t>(800, 0));
+        voice.tick();
+    }
+    EXPECT_FALSE(voice.transmitting());
+    EXPECT_EQ(voice.mode().codec, VoiceCodecId::Opus);
+    EXPECT_EQ(capture->rate(), 16000u);
+    EXPECT_TRUE(voice.active());
+    EXPECT_EQ(capture->opens, 2);
+}
+
 // A codec of fixed frames ticks on the pass its frame becomes whole, not on
 // a countdown whose phase the press set: with the countdown, a frame
 // completed just after a tick waited a whole period. What the processing
