@@ -164,6 +164,7 @@ void SceneFrameListener::presentOtherModels()
 void SceneFrameListener::updateSessionDisplay()
 {
     uint32_t now = getRealMilliseconds();
+    mPeople.setPushToTalkKey(mApp.keyBindings().keyName(KeyAction::PushToTalk));
     mPeople.update(now, mApp.ownModel().meshName());
     if (mPeople.othersLost() != gRendererScene.showsLost()) {
         gRendererScene.showLost(mPeople.othersLost());

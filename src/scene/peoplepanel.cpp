@@ -365,13 +365,24 @@ void PeoplePanel::refreshList(uint32_t nowMs, const std::string& ownModel)
     }
 }
 
+void PeoplePanel::setPushToTalkKey(const std::string& name)
+{
+    if (name == mPushToTalkKey)
+        return;
+    mPushToTalkKey = name;
+    mTalkShown = false; // told again
+    if (mHoldToTalk)
+        mHoldToTalk->setText(guiUtf8("hold " + name));
+}
+
 void PeoplePanel::refreshTalk()
 {
     SessionPort::Microphone talk = mPort->microphone();
     if (talk != mTalk || !mTalkShown) {
         mTalk = talk;
         mTalkShown = true;
-        PanelLine line = talkLine(talk, talk == SessionPort::Microphone::Unavailable ? mPort->microphoneProblem() : "");
+        PanelLine line =
+            talkLine(talk, talk == SessionPort::Microphone::Unavailable ? mPort->microphoneProblem() : "", mPushToTalkKey);
         if (mTalkStatus) {
             // Why there is no microphone takes the meter's room as well.
             const bool unavailable = talk == SessionPort::Microphone::Unavailable;

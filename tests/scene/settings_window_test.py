@@ -4,7 +4,8 @@ a windowed server's user opens Escape's menu and picks Settings; the window
 lists the sound server's devices (its null sink and that sink's monitor), a
 sink loaded while it is open shows up within a few refreshes and plays once
 picked (and is kept), the push-to-talk key is rebound to F and kept in the user's config file, and a
-key another action has is refused in the window. Escape closes it.
+key another action has is refused in the window. Escape closes it, and F
+then talks.
 
 Usage: settings_window_test.py SEAFOLD"""
 
@@ -119,6 +120,11 @@ with tempfile.TemporaryDirectory() as work, PulseServer() as pulse:
         xdotool(display, "key", "Escape")  # stops waiting for a key
         xdotool(display, "key", "Escape")  # closes the window
         wait("the Settings window closed", lambda: last(sam, "settings", "hidden"), 10)
+        # The new key talks, and the panel says so.
+        wait("the panel telling F", lambda: (last(sam, "talk") or {}).get("talk") == "Hold F to talk", 10)
+        xdotool(display, "keydown", "f")
+        wait("F talking", lambda: (last(sam, "talk") or {}).get("talk") == "Talking", 10)
+        xdotool(display, "keyup", "f")
         if sam.p.poll() is not None:
             failures.append(f"the program ended (exit code {sam.p.returncode})")
     finally:
