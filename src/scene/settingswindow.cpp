@@ -149,6 +149,8 @@ void SettingsWindow::createTest()
                      {MeterPlace.left, MeterPlace.top - 0.01f, MeterPlace.left + 0.004f, MeterPlace.bottom + 0.01f});
     mMark->setAlwaysOnTop(true);
     mMeterText = addLabel(mFrame, "SettingsMeterText", {0.52f, 0.13f, 0.97f, 0.18f}, "");
+    // It may carry the sound system's own words about a microphone.
+    mMeterText->setTextParsingEnabled(false);
 
     mThresholdText = addLabel(mFrame, "SettingsThresholdText", {0.52f, 0.19f, 0.97f, 0.24f}, "");
     // Scrollbars, as the material rows have: the look's slider draws no
@@ -283,7 +285,11 @@ void SettingsWindow::update(uint32_t nowMs)
         std::snprintf(text, sizeof text, "The microphone is not capturing");
     else
         std::snprintf(text, sizeof text, "%.0f dB; speech from %.0f dB (the mark)", reading.inputDb, reading.speechDb);
-    mMeterText->setText(guiUtf8(text));
+    // Set only when it changes: a new text lays the window out again.
+    if (mMeterShown != text) {
+        mMeterShown = text;
+        mMeterText->setText(guiUtf8(text));
+    }
     if (mPicked) {
         mPicked = false;
         setNote(mPickedInput ? mPort->chooseInput(mPickedName) : mPort->chooseOutput(mPickedName), false);

@@ -109,6 +109,7 @@ private:
     static constexpr uint32_t SliderRestMs = 600;
     uint32_t mNow = 0;
     float mMarkShown = -1;
+    std::string mMeterShown;
     KeyAction mWaiting = KeyAction::Count;
     bool mShown = false;
 };
