@@ -21,7 +21,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import pulseserver  # noqa: E402
-from headless_process import HeadlessProcess, finish, free_port  # noqa: E402
+from headless_process import HeadlessProcess, free_port  # noqa: E402
 from wavfile import read_wav, vowel, write_wav  # noqa: E402
 
 BINARY = sys.argv[1]
@@ -126,19 +126,5 @@ def scenario(pulse):
           f"listener: the start peaks at {db(onset):.2f} dBFS, the rest of the vowel at {db(rest):.2f} dBFS")
 
 
-def main():
-    if not pulseserver.available():
-        print("FAIL: pulseaudio, pactl and paplay are needed (scripts/install-deps.sh --test)")
-        return 1
-    pulse = pulseserver.PulseServer(os.path.join(WORK, "pulse"))
-    os.makedirs(pulse.folder)
-    try:
-        if check(pulse.start(), "the private PulseAudio server did not start"):
-            scenario(pulse)
-    finally:
-        pulse.stop()
-    return finish(WORK, failures)
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(pulseserver.run_scenario(scenario, WORK, failures))
