@@ -324,6 +324,30 @@ uint32_t soundTime(const SoundPool* pool)
     return pool ? pool->time() : getRealMilliseconds();
 }
 
+void SoundPool::setVoicesSilenced(bool silenced)
+{
+    State& p = *mState;
+    p.voicesSilenced = silenced;
+    if (!silenced)
+        return;
+    for (size_t i = 0; i < p.playList.size();) {
+        SoundObjectState& state = soundState(*p.playList[i]);
+        if (!state.voice.active) {
+            ++i;
+            continue;
+        }
+        releaseVoiceSource(p, state);
+        state.voice.pending.clear();
+        state.voice.backlogs.clear();
+        removeFromPlayList(p, i);
+    }
+}
+
+bool SoundPool::voicesSilenced() const
+{
+    return mState->voicesSilenced;
+}
+
 void SoundPool::update()
 {
     State& p = *mState;

@@ -51,6 +51,7 @@ struct SoundPool::State {
     // The voice stream whose buffers each source plays, or none: its record
     // of queued buffers follows what the source gives back.
     SFXObject* sourceVoice[MaxSoundSources] = {};
+    bool voicesSilenced = false; // setVoicesSilenced
 };
 
 // An object's state as the source pool keeps it: callers outside the sound
@@ -86,5 +87,7 @@ void feedVoice(SoundPool::State& p, SoundObjectState& state);
 void noteDry(VoiceStreamState& voice, uint32_t now);
 // A voice stream gives up its source.
 void releaseVoiceSource(SoundPool::State& p, SoundObjectState& state);
+// Sets the listener's gain to the setup's master volume (sounddevice.cpp).
+void applyMasterVolume(const SoundPool::State& p);
 
 } // namespace seafold

@@ -8,6 +8,7 @@
 #include <AL/alc.h>
 #include <AL/alext.h>
 
+#include <algorithm>
 #include <string>
 
 #include "base/platform.h"
@@ -129,6 +130,23 @@ void loadCatalogue(State& p, const std::string& directory)
 
 } // namespace
 
+void applyMasterVolume(const State& p)
+{
+    if (p.context)
+        alListenerf(AL_GAIN, std::clamp(p.setup.masterVolume, 0.0f, 1.0f));
+}
+
+void SoundPool::setMasterVolume(float volume)
+{
+    mState->setup.masterVolume = std::clamp(volume, 0.0f, 1.0f);
+    applyMasterVolume(*mState);
+}
+
+float SoundPool::masterVolume() const
+{
+    return mState->setup.masterVolume;
+}
+
 bool SoundPool::init()
 {
     return init(SoundSetup());
@@ -163,6 +181,7 @@ bool SoundPool::init(const SoundSetup& setup)
         return false;
     }
     loadCatalogue(p, setup.sfxDirectory.empty() ? defaultSfxDirectory() : setup.sfxDirectory);
+    applyMasterVolume(p);
     p.ready = true;
     return true;
 }

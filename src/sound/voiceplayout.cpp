@@ -111,6 +111,12 @@ void SFXObject::queueVoiceSamples(const RefPtr<ByteBuffer>& more)
     v.active = true;
     const uint32_t now = mPool->time();
     v.lastArrivalMs = now;
+    if (p.voicesSilenced) {
+        // Nothing is heard, and nothing waits to be heard later.
+        v.pending.clear();
+        v.backlogs.clear();
+        return;
+    }
 
     ALint state = sourceState(p, mState.sourceIndex);
     if (mState.sourceIndex != -1 && state == AL_STOPPED)

@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <set>
@@ -185,6 +184,36 @@ TEST(PeopleLines, AClientListsItselfItsConnectionAndTheOthersWithTheirModels)
     EXPECT_EQ(lines[1].tone, LineTone::Good);
     EXPECT_EQ(lines[2].tone, LineTone::Detail);
     EXPECT_EQ(lines[3].tone, LineTone::Normal);
+}
+
+TEST(PeopleLines, WhoMutedOrDeafenedThemselvesIsMarkedBesideTheName)
+{
+    struct Case {
+        bool muted, deafened;
+        const char* own;  // this user's line says so
+        const char* mark; // and alice's (wrapped as it may be)
+    } cases[] = {
+        {false, false, "(you)", ""},
+        {true, false, "(you, muted)", "(muted)"},
+        {true, true, "(you, deafened)", "(deafened)"},
+        {false, true, "(you, deafened)", "(deafened)"},
+    };
+    for (const Case& c : cases) {
+        SessionStatus status = clientStatus();
+        status.ownMuted = c.muted;
+        status.ownDeafened = c.deafened;
+        status.people[0].selfMuted = c.muted;
+        status.people[0].deafened = c.deafened;
+        std::vector<PanelLine> lines = peopleLines(status, "boat.mesh", nullptr);
+        EXPECT_NE(lines[0].text.find(c.own), std::string::npos) << lines[0].text;
+        std::string alice;
+        for (const PanelLine& line : lines)
+            if (line.person == "alice")
+                alice += line.text;
+        const std::string mark = c.mark;
+        EXPECT_EQ(alice.find("(muted)") != std::string::npos, mark == "(muted)") << alice;
+        EXPECT_EQ(alice.find("(deafened)") != std::string::npos, mark == "(deafened)") << alice;
+    }
 }
 
 TEST(PeopleLines, ASpeakerGetsTheMarkOnlyWhileTheirVoicePlays)
