@@ -59,19 +59,6 @@ TEST_F(OwnVoiceTest, MuteAndDeafenReachClientsOfVersionOneAsTheyChange)
     EXPECT_EQ(marksOf(late, "bob"), 0u);
 }
 
-TEST_F(OwnVoiceTest, MarksChosenBeforeTheJoinGoOnceTheServerLetsTheUserIn)
-{
-    peers.push_back(std::make_unique<Peer>("early", false, clock));
-    Peer& early = *peers.back();
-    early.session.setOwnVoice(true, false); // --muted: before any connection
-    early.join(server());
-    early.session.setServerConnection(early.toServer());
-    Peer& bob = add("bob");
-    ASSERT_TRUE(settle());
-    EXPECT_EQ(marksOf(server(), "early"), uint32_t(UserMarkMuted));
-    EXPECT_EQ(marksOf(bob, "early"), uint32_t(UserMarkMuted));
-}
-
 TEST_F(OwnVoiceTest, AServersOwnUserIsMarkedThroughTheSamePath)
 {
     Peer& alice = add("alice");
