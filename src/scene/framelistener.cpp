@@ -310,11 +310,11 @@ bool SceneFrameListener::boundKey(uint32_t code, bool down)
             port.setPushToTalk(down);
         return true;
     case KeyAction::MuteSelf:
-        if (down)
+        if (down && port.takesPart())
             port.toggleSelfMute();
         return true;
     case KeyAction::Deafen:
-        if (down)
+        if (down && port.takesPart())
             port.toggleDeafen();
         return true;
     default:
