@@ -104,3 +104,24 @@ class PulseServer:
 
     def __exit__(self, *exc):
         self.stop()
+
+
+def run_scenario(scenario, work, failures):
+    """The frame of a sound test: a private server in WORK/pulse, the
+    scenario run against it (scenario(pulse)), the server stopped, and the
+    test's end through headless_process.finish (the folder kept when
+    something failed). Returns the exit code."""
+    from headless_process import finish
+    if not available():
+        print("FAIL: pulseaudio, pactl and paplay are needed (scripts/install-deps.sh --test)")
+        return 1
+    pulse = PulseServer(os.path.join(work, "pulse"))
+    os.makedirs(pulse.folder, exist_ok=True)
+    try:
+        if pulse.start():
+            scenario(pulse)
+        else:
+            failures.append("the private PulseAudio server did not start")
+    finally:
+        pulse.stop()
+    return finish(work, failures)

@@ -1,6 +1,7 @@
 #include "scene/peoplepanel.h"
 #include "base/platform.h"
 #include "scene/guitext.h"
+#include "scene/systemclipboard.h"
 #include "scene/windowevents.h"
 #include <nlohmann/json.hpp>
 
@@ -8,6 +9,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 namespace seafold {
 
@@ -225,6 +227,12 @@ bool PeoplePanel::handlePersonPicked(const CEGUI::EventArgs&)
 {
     CEGUI::ListboxItem* item = mList ? mList->getFirstSelectedItem() : nullptr;
     const size_t index = item ? mList->getItemIndex(item) : mLines.size();
+    if (index < mLines.size() && !mLines[index].copies.empty()) {
+        copyLine(mLines[index], getRealMilliseconds());
+        // Not left picked, so that the next click copies again.
+        mList->clearAllSelections();
+        return true;
+    }
     std::string person = index < mLines.size() ? mLines[index].person : std::string();
     if (person == mPicked)
         return true;
@@ -265,10 +273,41 @@ void PeoplePanel::setShown(bool shown)
     mFirst = mFirst || shown;
 }
 
+void PeoplePanel::copyLine(const PanelLine& line, uint32_t nowMs)
+{
+    if (!mClipboard)
+        mClipboard = std::make_unique<SystemClipboard>();
+    const bool taken = mClipboard->copy(line.copies);
+    mCopyTried = true;
+    mCopied = taken;
+    mCopiedAtMs = nowMs;
+    if (mEvents)
+        mEvents->copied(line.copies, taken);
+    mFirst = true; // the lines say so at once
+}
+
+// For a few seconds after a copy the first line that copies says it was
+// copied (or that there was no clipboard to copy to).
+void PeoplePanel::markCopied(std::vector<PanelLine>& lines, uint32_t nowMs) const
+{
+    if (!mCopyTried || uint32_t(nowMs - mCopiedAtMs) >= CopiedShownMs)
+        return;
+    for (PanelLine& line : lines) {
+        const size_t at = line.text.find(ClickToCopy);
+        if (line.copies.empty() || at == std::string::npos)
+            continue;
+        line.text.replace(at, std::strlen(ClickToCopy), mCopied ? "copied: paste them anywhere" : "no clipboard to copy to");
+        return;
+    }
+}
+
 void PeoplePanel::update(uint32_t nowMs, const std::string& ownModel)
 {
     if (!mPort)
         return;
+    // Other programs paste from this one while the text is on offer.
+    if (mClipboard)
+        mClipboard->service();
     if (!mShown) {
         // Hidden, the panel still keeps who is who for the name labels.
         if (uint32_t(nowMs - mLastList) >= ListRefreshMs) {
@@ -332,6 +371,7 @@ void PeoplePanel::refreshList(uint32_t nowMs, const std::string& ownModel)
         mMuteForAll->setText(muteText);
     std::vector<PanelLine> lines = peopleLines(
         status, ownModel, [this, nowMs](uint64_t userId) { return mVoices.playing(userId, nowMs); }, mShownLinks);
+    markCopied(lines, nowMs);
     if (lines == mLines)
         return;
     mLines = std::move(lines);

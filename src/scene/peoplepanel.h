@@ -7,9 +7,11 @@
 
 #include "scene/peopleview.h"
 #include "scene/sessionport.h"
+#include "scene/systemclipboard.h"
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,8 @@ public:
     // once a second, which the eye can follow.
     static constexpr uint32_t ListRefreshMs = 250;
     static constexpr uint32_t StatsRefreshMs = 1000;
+    // How long a line that was clicked to copy says "(copied)".
+    static constexpr uint32_t CopiedShownMs = 3000;
 
     PeoplePanel() = default;
     PeoplePanel(const PeoplePanel&) = delete;
@@ -84,6 +88,10 @@ private:
     void createModeration(CEGUI::Window* panel);
     void showModeration(bool moderates);
     void moderate(SessionPort::Moderation what);
+    // A click on a line that copies: its text goes to the desktop's
+    // clipboard, and the line says so for a moment.
+    void copyLine(const PanelLine& line, uint32_t nowMs);
+    void markCopied(std::vector<PanelLine>& lines, uint32_t nowMs) const;
 
     SessionPort* mPort = nullptr;
     WindowEvents* mEvents = nullptr;   // where its lines are logged
@@ -118,6 +126,10 @@ private:
     std::vector<CEGUI::Window*> mTalkRow; // label, choice, status line, meter
     bool mTalkRowShown = true;
     float mLevel = -1;
+    std::unique_ptr<SystemClipboard> mClipboard; // opened at the first copy
+    uint32_t mCopiedAtMs = 0;
+    bool mCopyTried = false;
+    bool mCopied = false;
 };
 
 } // namespace seafold

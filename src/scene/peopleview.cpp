@@ -50,10 +50,13 @@ const LinkHealth& shownLink(const std::map<std::string, LinkHealth>& links, cons
     return it == links.end() ? live : it->second;
 }
 
-void addWrapped(std::vector<PanelLine>& lines, const std::string& text, LineTone tone)
+void addWrapped(std::vector<PanelLine>& lines, const std::string& text, LineTone tone,
+                const std::string& copies = std::string())
 {
-    for (std::string& piece : wrapText(text))
+    for (std::string& piece : wrapText(text)) {
         lines.push_back({std::move(piece), tone});
+        lines.back().copies = copies;
+    }
 }
 
 } // namespace
@@ -226,6 +229,24 @@ std::string voiceText(const PersonStatus& person)
     return percent == 100 ? std::string() : std::string(Separator) + "voice " + std::to_string(percent) + "%";
 }
 
+} // namespace
+
+std::string joinDetailsText(const SessionStatus& status)
+{
+    if (status.joinAddresses.empty())
+        return std::string();
+    std::string text = "Join my Seafold session at ";
+    for (size_t i = 0; i < status.joinAddresses.size(); ++i)
+        text += (i ? (i + 1 == status.joinAddresses.size() ? " or " : ", ") : "") + status.joinAddresses[i];
+    if (!status.keyFingerprint.empty())
+        text += " (key fingerprint " + status.keyFingerprint + ")";
+    if (status.passwordSet)
+        text += "; it asks for a password";
+    return text + ".";
+}
+
+namespace {
+
 // After the people, what a host listening on every network tells those who
 // would join: the addresses others type, network by network (the bound
 // 0.0.0.0 tells them nothing), the key's fingerprint, the lock and limit.
@@ -233,11 +254,15 @@ void addHostingLines(const SessionStatus& status, std::vector<PanelLine>& lines)
 {
     if (status.joinAddresses.empty())
         return;
-    addWrapped(lines, NoSpeakerMark + std::string("others join at:"), LineTone::Good);
+    // A click on any of these lines copies them all, to paste where the
+    // others will read it.
+    const std::string copies = joinDetailsText(status);
+    addWrapped(lines, NoSpeakerMark + std::string("others join at:"), LineTone::Good, copies);
     for (const std::string& address : status.joinAddresses)
-        addWrapped(lines, NoSpeakerMark + ("  " + address), LineTone::Good);
+        addWrapped(lines, NoSpeakerMark + ("  " + address), LineTone::Good, copies);
     if (!status.keyFingerprint.empty())
-        addWrapped(lines, NoSpeakerMark + ("key " + status.keyFingerprint), LineTone::Detail);
+        addWrapped(lines, NoSpeakerMark + ("key " + status.keyFingerprint), LineTone::Detail, copies);
+    addWrapped(lines, NoSpeakerMark + std::string(ClickToCopy), LineTone::Detail, copies);
     addWrapped(lines,
                NoSpeakerMark + std::string(status.passwordSet ? "password needed" : "no password") +
                    (status.userLimit ? ", up to " + std::to_string(status.userLimit) + " users" : ""),

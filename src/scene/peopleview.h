@@ -36,9 +36,10 @@ struct PanelLine {
     std::string text;
     LineTone tone = LineTone::Normal;
     std::string person; // the other user the line is about (their name, statistics), else empty
+    std::string copies; // what a click on the line puts on the desktop's clipboard, else empty
     bool operator==(const PanelLine& other) const
     {
-        return text == other.text && tone == other.tone && person == other.person;
+        return text == other.text && tone == other.tone && person == other.person && copies == other.copies;
     }
 };
 
@@ -118,6 +119,15 @@ std::vector<std::string> wrapText(const std::string& text, size_t width = PanelL
 // silent or gone. They are then shown as lost (greyed, in the panel and in
 // the scene) until it answers again or the connection ends.
 bool othersLost(const SessionStatus& status);
+
+// The line under a host's addresses that says a click copies them; the
+// panel says in its place for a moment that they were copied.
+constexpr const char* ClickToCopy = "click to copy these lines";
+
+// What a host copies for those who would join: the addresses, the key's
+// fingerprint and whether a password is asked, as one sentence; empty when
+// nobody can join at an address yet.
+std::string joinDetailsText(const SessionStatus& status);
 
 std::vector<PanelLine> peopleLines(const SessionStatus& status, const std::string& ownModel,
                                    const std::function<bool(uint64_t userId)>& speaking,

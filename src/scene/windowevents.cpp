@@ -167,6 +167,11 @@ void WindowEvents::notice(const std::string& text)
     write(Json{{"notice", jsonText(text)}});
 }
 
+void WindowEvents::copied(const std::string& text, bool taken)
+{
+    write(Json{{"copied", jsonText(text)}, {"taken", taken}});
+}
+
 void WindowEvents::screenshot(const std::string& fileName, const Json& labels)
 {
     write(Json{{"screenshot", fileName}, {"labels", labels}});

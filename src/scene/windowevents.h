@@ -70,6 +70,8 @@ public:
     // `hasGui` false: no GUI root to report.
     void windowSize(unsigned width, unsigned height, bool hasGui, double guiWidth, double guiHeight);
     void notice(const std::string& text);
+    // Text put on the desktop's clipboard, and whether the display took it.
+    void copied(const std::string& text, bool taken);
     void screenshot(const std::string& fileName, const Json& labels);
     void mouseMode(uint32_t mode);
     // The user opened or folded the material sliders.

@@ -11,13 +11,13 @@ namespace seafold {
 
 EventLog gEventLog;
 
-namespace {
-
 int64_t wallClockMs()
 {
     using namespace std::chrono;
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
+
+namespace {
 
 void appendJson(std::string& out, const Json& value)
 {
@@ -72,6 +72,11 @@ std::string jsonText(const std::string& bytes)
         left -= length;
     }
     return out;
+}
+
+std::string jsonString(const std::string& bytes)
+{
+    return Json(jsonText(bytes)).dump();
 }
 
 std::string formatJson(const Json& value)

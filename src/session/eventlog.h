@@ -17,6 +17,7 @@
 // own model, the display-less one statistics and push-to-talk).
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -26,6 +27,10 @@
 #include "session/subscribers.h"
 
 namespace seafold {
+
+// Milliseconds since 1970 by the wall clock: the "t" of every line, so
+// that the lines of several programs on one machine line up.
+int64_t wallClockMs();
 
 class Session;
 class ClientScene;

@@ -16,5 +16,7 @@ using Json = nlohmann::ordered_json;
 // every byte that is not part of valid UTF-8 becomes the four characters
 // \xHH (hex digits upper case), so any bytes give a valid line.
 std::string jsonText(const std::string& bytes);
+// The same as a JSON string, quotes included, for lines printed by hand.
+std::string jsonString(const std::string& bytes);
 
 } // namespace seafold

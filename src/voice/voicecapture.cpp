@@ -264,18 +264,52 @@ bool VoiceCapture::tickDue(uint32_t elapsedMs)
     return true;
 }
 
-void VoiceCapture::start()
+VoiceMode VoiceCapture::chosenMode()
 {
-    if (mActive)
-        return;
-    mMode = mModeChooser ? mModeChooser() : VoiceMode();
-    if (!mMode.encoder)
-        mMode.encoder = mLpcEncoder;
+    VoiceMode mode = mModeChooser ? mModeChooser() : VoiceMode();
+    if (!mode.encoder)
+        mode.encoder = mLpcEncoder;
+    return mode;
+}
+
+void VoiceCapture::adoptMode(const VoiceMode& mode)
+{
+    mMode = mode;
     // The level decays the same per second at any tick period; at 100 ms
     // it is exactly the single-precision 0.95 per tick.
     mLevelDecay = mMode.tickPeriodMs == VoiceTickPeriodMs
                       ? LevelDecay
                       : std::pow(LevelDecay, double(mMode.tickPeriodMs) / VoiceTickPeriodMs);
+}
+
+// Voice activation keeps capture open for the whole run, so the mode asked
+// for when it opened would last: opened before any server answered, or by
+// a host before anyone joined, it stayed LPC-10 (which a host does not even
+// send) for good. While nobody hears this user, capture takes up the mode
+// the chooser gives now; another codec or rate opens capture again at it.
+void VoiceCapture::followModeWhileQuiet()
+{
+    if (!mActive || !mModeChooser || !mProcessing || !mProcessing->voiceActivation() || transmitting())
+        return;
+    const VoiceMode next = chosenMode();
+    if (next.codec == mMode.codec && next.sampleRate == mMode.sampleRate)
+        return;
+    if (mStarted) {
+        mStarted = false;
+        mBackend->stopCapture();
+    }
+    adoptMode(next);
+    mActive = openCapture();
+    mFailed = !mActive;
+    mCapturedSamples = mActive ? new ByteBuffer(0) : nullptr;
+    mCountdownMs = mActive ? mMode.firstTickMs : 0;
+}
+
+void VoiceCapture::start()
+{
+    if (mActive)
+        return;
+    adoptMode(chosenMode());
     mActive = openCapture();
     mFailed = !mActive;
     if (!mActive)
@@ -353,6 +387,8 @@ void VoiceCapture::tick()
     uint32_t newCount = mCapturedSamples->size() / 2;
     if (newCount == oldCount) {
         sendEndOfSpurt();
+        if (!mGateClosed)
+            followModeWhileQuiet();
         return;
     }
 

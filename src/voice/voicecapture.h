@@ -165,7 +165,8 @@ public:
     VoiceCapture(const VoiceCapture&) = delete;
     VoiceCapture& operator=(const VoiceCapture&) = delete;
 
-    // The mode of a press: asked at every press that starts capture. Set
+    // The mode of a press: asked at every press that starts capture (with
+    // voice activation, which never releases, also between utterances). Set
     // once by the application (it picks Opus when the server speaks it), by
     // tests and the benchmark; empty gives the default VoiceMode.
     void setModeChooser(std::function<VoiceMode()> chooser) { mModeChooser = std::move(chooser); }
@@ -250,6 +251,11 @@ public:
 
 private:
     bool openCapture();
+    // What the chooser gives now, with the capture's own LPC-10 encoder when
+    // it names none.
+    VoiceMode chosenMode();
+    void adoptMode(const VoiceMode& mode);
+    void followModeWhileQuiet();
     // Samples waiting to be encoded: those taken and not yet encoded, and
     // those the back end holds that were not taken yet.
     uint32_t waitingSamples();

@@ -321,9 +321,14 @@ def host_and_moderate(lan, work, display):
         if not check(wait_until(dave.in_scene, 20), f"dave never joined carol's session: {dave.status()}"):
             return
         figures["host from the window to a second host in the session (s)"] = round(time.time() - started, 1)
-        told = wait_until(lambda: any("others join at:" in t for t in (carol.last("people") or {}).get("people", []))
+        told = wait_until(lambda: any("others join at" in t for t in (carol.last("people") or {}).get("people", []))
                           and any("key " in t for t in carol.last("people")["people"]), 10)
         check(told, f"carol's panel does not say where to join: {carol.last('people')}")
+        # A click on those lines puts them on the desktop's clipboard.
+        if told:
+            carol.click(*people_row(carol, "others join at"))
+            copied = wait_until(lambda: carol.last("copied"), 5) and carol.last("copied")
+            check(copied and copied["taken"] and address in copied["copied"], f"carol's join details: {copied}")
 
         # Kick from the People panel: dave is back at his start window.
         if not check(moderate(carol, "dave", "ModKickBtn"), f"no row of dave in carol's panel: {carol.last('people')}"):

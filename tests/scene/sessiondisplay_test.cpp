@@ -261,6 +261,43 @@ TEST(PeopleLines, TheServerListsEveryClientWithItsStatistics)
     EXPECT_EQ(lines.back(), "   no one has joined yet");
 }
 
+// A host's lines on where to join copy, each of them, one sentence with
+// every address, the key and the lock; no other line copies anything.
+TEST(PeopleLines, AHostsJoinLinesCopyOneSentenceToPaste)
+{
+    struct Case {
+        std::vector<std::string> addresses;
+        std::string key;
+        bool password;
+        std::string copied;
+    } cases[] = {
+        {{}, "", false, ""},
+        {{"192.168.1.20:28000"}, "", false, "Join my Seafold session at 192.168.1.20:28000."},
+        {{"192.168.1.20:28000", "10.0.0.5:28000", "172.16.0.9:28000"},
+         "0123456789abcdef",
+         true,
+         "Join my Seafold session at 192.168.1.20:28000, 10.0.0.5:28000 or 172.16.0.9:28000 (key fingerprint "
+         "0123456789abcdef); it asks for a password."},
+    };
+    for (const Case& c : cases) {
+        SessionStatus status;
+        status.hosting = true;
+        status.address = "0.0.0.0:28000";
+        status.joinAddresses = c.addresses;
+        status.keyFingerprint = c.key;
+        status.passwordSet = c.password;
+        EXPECT_EQ(joinDetailsText(status), c.copied);
+        size_t copying = 0;
+        for (const PanelLine& line : peopleLines(status, "", nullptr)) {
+            if (line.copies.empty())
+                continue;
+            ++copying;
+            EXPECT_EQ(line.copies, c.copied) << line.text;
+        }
+        EXPECT_EQ(copying, c.addresses.empty() ? 0u : c.addresses.size() + 2 + (c.key.empty() ? 0 : 1));
+    }
+}
+
 TEST(WrapText, CutsAtSpacesByCharactersAndNeverInsideOne)
 {
     EXPECT_EQ(wrapText("short", 10), std::vector<std::string>{"short"});

@@ -4,9 +4,11 @@ the test starts (a test dependency; without it the test fails), whose null
 sink's monitor is the default microphone. A seafold-headless speaker on
 voice activation captures from it through OpenAL while a vowel is played
 into the sink; a listener plays into OpenAL Soft's wave-file writer. Checks
-that the vowel arrives whole, and that its start is heard with no click
-above what was said (at most 1 dB above, at most 2 dB below): a listener's
-copy once had a full-scale sample at the start of speech said at -1.2 dBFS.
+that the speaker speaks Opus (voice activation opens the microphone before
+the server answers), that the vowel arrives whole, and that its start is
+heard with no click above what was said (at most 1 dB above) and not cut
+short (at most 2 dB below the rest of the vowel): a listener's copy once
+had a full-scale sample at the start of speech said at -1.2 dBFS.
 Every wait is bounded.
 
     pulse_voice_e2e.py SEAFOLD-HEADLESS"""
@@ -19,7 +21,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import pulseserver  # noqa: E402
-from headless_process import HeadlessProcess, finish, free_port  # noqa: E402
+from headless_process import HeadlessProcess, free_port  # noqa: E402
 from wavfile import read_wav, vowel, write_wav  # noqa: E402
 
 BINARY = sys.argv[1]
@@ -97,8 +99,10 @@ def scenario(pulse):
         code = p.stop()
         check(code == 0, f"{p.name}: exit code {code}")
 
-    check(server.first("rpc", "c2sVoiceFrames") is not None or server.first("rpc", "c2sVoice") is not None,
-          "server: no voice from the microphone")
+    check(server.first("rpc", "c2sVoiceFrames") is not None, "server: no Opus voice from the microphone")
+    # Voice activation opens the microphone before the server answers; it
+    # once kept the LPC-10 it was opened with for the whole run.
+    check(server.first("rpc", "c2sVoice") is None, "speaker: spoke LPC-10 to a server that speaks Opus")
     check("No microphone" not in speaker.stderr_text(), "speaker: " + speaker.stderr_text()[-300:])
     rate, heard = read_wav(listener.wav)
     if not check(rate > 0 and heard, "listener: no output file"):
@@ -111,33 +115,16 @@ def scenario(pulse):
     print(f"listener: vowel {span[0]:.2f}-{span[1]:.2f} s of its output (said peak {said_peak})")
     start = int(span[0] * rate)
     onset = max(abs(x) for x in heard[start:start + rate // 5])
-    print(f"listener: onset peak {db(onset):.2f} dBFS, said {db(said_peak):.2f} dBFS")
-    # No click above what was said; a little below it is the codec's
-    # rebuilding of a sharp start. On a busy machine the start can still
-    # peak about 1 dB over what was said (-0.2 to -0.1 dBFS, not clipped),
-    # and the slow sanitizer build meets that often: a known fault, reported
-    # there rather than failed, until it is mended.
-    in_range = db(said_peak) - 2.0 <= db(onset) <= db(said_peak) + 1.0
-    message = f"listener: the start peaks at {db(onset):.2f} dBFS for {db(said_peak):.2f} dBFS said"
-    if os.environ.get("SEAFOLD_SANITIZED") and not in_range:
-        print("KNOWN FAULT (sanitizer build, a loud start under load):", message)
-    else:
-        check(in_range, message)
-
-
-def main():
-    if not pulseserver.available():
-        print("FAIL: pulseaudio, pactl and paplay are needed (scripts/install-deps.sh --test)")
-        return 1
-    pulse = pulseserver.PulseServer(os.path.join(WORK, "pulse"))
-    os.makedirs(pulse.folder)
-    try:
-        if check(pulse.start(), "the private PulseAudio server did not start"):
-            scenario(pulse)
-    finally:
-        pulse.stop()
-    return finish(WORK, failures)
+    rest = max(abs(x) for x in heard[start + rate // 5:int(span[1] * rate)])
+    print(f"listener: onset peak {db(onset):.2f} dBFS, the rest {db(rest):.2f} dBFS, said {db(said_peak):.2f} dBFS")
+    # No click: the start is not louder than what was said. The codec and
+    # the mixer give the whole vowel back a little below what was said, so
+    # a start that is not cut short is measured against the vowel's own rest.
+    check(db(onset) <= db(said_peak) + 1.0,
+          f"listener: the start peaks at {db(onset):.2f} dBFS for {db(said_peak):.2f} dBFS said")
+    check(db(onset) >= db(rest) - 2.0,
+          f"listener: the start peaks at {db(onset):.2f} dBFS, the rest of the vowel at {db(rest):.2f} dBFS")
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(pulseserver.run_scenario(scenario, WORK, failures))

@@ -83,6 +83,14 @@ protected:
         voice.setSender([this](const RefPtr<ByteBuffer>& frames) { sent.push_back(frames); });
     }
     void TearDown() override { voice.stop(); }
+    // `ticks` ticks of 100 ms at 8000 Hz, each after speech or silence.
+    void tickAfter(int ticks, bool speech)
+    {
+        for (int tick = 0; tick < ticks; ++tick) {
+            capture->feed(speech ? speechLike(800) : std::vector<int16_t>(800, 0));
+            voice.tick();
+        }
+    }
     VoiceCapture voice;
     ScriptedCapture* capture = nullptr;
     std::vector<RefPtr<ByteBuffer>> sent;
@@ -399,20 +407,12 @@ TEST_F(PushToTalk, VoiceActivationClosingEndsTheTalkSpurt)
     std::vector<bool> ends;
     voice.setSender([&](const RefPtr<ByteBuffer>&) { ends.push_back(voice.tickEndsSpurt()); });
     voice.start();
-    for (int tick = 0; tick < 5; ++tick) {
-        capture->feed(std::vector<int16_t>(800, 0));
-        voice.tick();
-    }
-    for (int tick = 0; tick < 3; ++tick) {
-        capture->feed(speechLike(800));
-        voice.tick();
-    }
+    tickAfter(5, false);
+    tickAfter(3, true);
     ASSERT_FALSE(ends.empty());
     EXPECT_FALSE(ends.back()); // speaking: no end yet
-    for (int tick = 0; tick < 10 && voice.transmitting(); ++tick) {
-        capture->feed(std::vector<int16_t>(800, 0));
-        voice.tick();
-    }
+    for (int tick = 0; tick < 10 && voice.transmitting(); ++tick)
+        tickAfter(1, false);
     ASSERT_FALSE(voice.transmitting());
     // The tick that closed sent the last frames, marked as the end; only
     // that one.
@@ -421,6 +421,46 @@ TEST_F(PushToTalk, VoiceActivationClosingEndsTheTalkSpurt)
     // The capture outlives `ends`: the tear-down's stop sends nothing there.
     voice.setSender([this](const RefPtr<ByteBuffer>& frames) { sent.push_back(frames); });
     EXPECT_FALSE(voice.tickEndsSpurt());
+}
+
+// Voice activation opens capture at the start, before any server answered:
+// the mode chosen then (LPC-10 at 8000 Hz) stayed for the whole run, so a
+// user who speaks by voice activation never spoke Opus, and a host never
+// spoke at all. Between utterances the capture takes up the mode of now;
+// never in the middle of one.
+TEST_F(PushToTalk, VoiceActivationTakesUpANewModeBetweenUtterances)
+{
+    voice.setProcessing(std::make_unique<CaptureProcessing>(true));
+    bool opus = false;
+    voice.setModeChooser([&] {
+        VoiceMode mode;
+        if (opus) {
+            mode.codec = VoiceCodecId::Opus;
+            mode.sampleRate = 16000;
+        }
+        return mode;
+    });
+    voice.start();
+    ASSERT_EQ(voice.mode().codec, VoiceCodecId::Lpc10);
+    for (int tick = 0; tick < 5; ++tick) {
+        capture->feed(std::vector<int16_t>(800, 0));
+        voice.tick();
+    }
+    for (int tick = 0; tick < 3; ++tick) {
+        capture->feed(speechLike(800));
+        voice.tick();
+    }
+    ASSERT_TRUE(voice.transmitting());
+    opus = true;
+    tickAfter(1, true);
+    EXPECT_EQ(voice.mode().codec, VoiceCodecId::Lpc10) << "the mode changed in the middle of speech";
+    for (int tick = 0; tick < 20 && voice.mode().codec == VoiceCodecId::Lpc10; ++tick)
+        tickAfter(1, false);
+    EXPECT_FALSE(voice.transmitting());
+    EXPECT_EQ(voice.mode().codec, VoiceCodecId::Opus);
+    EXPECT_EQ(capture->rate(), 16000u);
+    EXPECT_TRUE(voice.active());
+    EXPECT_EQ(capture->opens, 2);
 }
 
 // A codec of fixed frames ticks on the pass its frame becomes whole, not on

@@ -30,38 +30,13 @@
 #include <vector>
 
 #include "base/platform.h"
+#include "session/eventlog.h"
 #include "session/simpleeventconnection.h"
 #include "session/wireversion.h"
 
 using namespace seafold;
 
 namespace {
-
-// A JSON string of `text` (quotes, backslashes and control characters
-// escaped; other bytes as they are).
-std::string quoted(const std::string& text)
-{
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-        } else {
-            out += char(c);
-        }
-    }
-    return out + "\"";
-}
-
-long long wallMs()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
 
 // Delays in 0.1 ms bins up to 2 s, then 1 ms bins up to 300 s: percentiles
 // of tens of millions of samples without keeping them.
@@ -157,7 +132,7 @@ void TimingScene::afterChange(const ClientRecord& record, bool removed)
 
 void phase(const char* name)
 {
-    std::printf("{\"phase\": \"%s\", \"t\": %lld}\n", name, wallMs());
+    std::printf("{\"phase\": \"%s\", \"t\": %lld}\n", name, (long long)wallClockMs());
     std::fflush(stdout);
 }
 
@@ -329,7 +304,7 @@ int main(int argc, char** argv)
     }
     std::string endings = "{";
     for (auto& [ending, n] : gEndings)
-        endings += (endings.size() > 1 ? ", " : "") + quoted(ending) + ": " + std::to_string(n);
+        endings += (endings.size() > 1 ? ", " : "") + jsonString(ending) + ": " + std::to_string(n);
     endings += "}";
     std::printf(
         "{\"clients\": %d, \"seconds\": %.1f, \"move_every_ms\": %u, \"drain_seconds\": %.1f, "

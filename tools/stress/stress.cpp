@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "base/platform.h"
+#include "session/eventlog.h"
 #include "session/simpleeventconnection.h"
 #include "voice/voicecodec.h"
 
@@ -53,37 +54,11 @@ using namespace seafold;
 
 namespace {
 
-// A JSON string of `text` (quotes, backslashes and control characters
-// escaped; other bytes as they are).
-std::string quoted(const std::string& text)
-{
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-        } else {
-            out += char(c);
-        }
-    }
-    return out + "\"";
-}
-
 volatile std::sig_atomic_t gStop = 0;
 
 void onSignal(int)
 {
     gStop = 1;
-}
-
-long long wallMs()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 double nowSeconds()
@@ -311,7 +286,7 @@ public:
                 std::printf("{\"progress\": \"%s\", \"sent\": %llu, \"failed\": %llu, \"sources_used\": %u, "
                             "\"t\": %lld}\n",
                             mOptions.mode.c_str(), (unsigned long long)sent, (unsigned long long)failed, mAddressesUsed,
-                            wallMs());
+                            (long long)wallClockMs());
                 std::fflush(stdout);
             }
             uint64_t due = mOptions.perSecond > 0 ? uint64_t(elapsed * mOptions.perSecond) : sent + 256;
@@ -337,7 +312,7 @@ public:
         std::printf("{\"summary\": \"%s\", \"seconds\": %.2f, \"attempted\": %llu, \"failed\": %llu, "
                     "\"per_second\": %.0f, \"sources_used\": %u, \"tokens_obtained\": %u, \"t\": %lld}\n",
                     mOptions.mode.c_str(), seconds, (unsigned long long)sent, (unsigned long long)failed,
-                    double(sent - failed) / std::max(seconds, 1e-9), mAddressesUsed, mTokens, wallMs());
+                    double(sent - failed) / std::max(seconds, 1e-9), mAddressesUsed, mTokens, (long long)wallClockMs());
         return 0;
     }
 
@@ -491,8 +466,8 @@ int runSessionPeer(const Options& o)
     std::string ending;
     SessionListener listener;
     listener.onConnectionState = [&](const char* state, const char* reason) {
-        std::printf("{\"state\": \"%s\", \"reason\": %s, \"t\": %lld}\n", state, quoted(reason ? reason : "").c_str(),
-                    wallMs());
+        std::printf("{\"state\": \"%s\", \"reason\": %s, \"t\": %lld}\n", state, jsonString(reason ? reason : "").c_str(),
+                    (long long)wallClockMs());
         std::fflush(stdout);
         if (std::string(state) != "connected")
             ending = std::string(state) + ": " + reason;
@@ -545,7 +520,7 @@ int runSessionPeer(const Options& o)
                 // Ping every second and never give up: the server hears from
                 // us all the time, yet nothing it sends is ever acknowledged.
                 c->setPingTimeouts(1000, 0xFFFFFFFFu);
-                std::printf("{\"deaf\": true, \"t\": %lld}\n", wallMs());
+                std::printf("{\"deaf\": true, \"t\": %lld}\n", (long long)wallClockMs());
                 std::fflush(stdout);
             }
             while (o.moveEveryMs && (now - lastMove) * 1000 >= o.moveEveryMs) {
@@ -560,7 +535,7 @@ int runSessionPeer(const Options& o)
             std::printf("{\"progress\": \"%s\", \"connected\": %s, \"posted\": %llu, \"moves\": %llu, "
                         "\"queued\": %u, \"in_flight\": %u, \"t\": %lld}\n",
                         o.mode.c_str(), c && c->isEstablished() ? "true" : "false", (unsigned long long)posted,
-                        (unsigned long long)moves, q.orderedSend + q.unorderedSend, q.awaitingDelivery, wallMs());
+                        (unsigned long long)moves, q.orderedSend + q.unorderedSend, q.awaitingDelivery, (long long)wallClockMs());
             std::fflush(stdout);
         }
         sleepMilliseconds(1);
@@ -568,8 +543,8 @@ int runSessionPeer(const Options& o)
     std::printf("{\"summary\": \"%s\", \"seconds\": %.2f, \"established\": %s, \"posted\": %llu, \"moves\": %llu, "
                 "\"joins\": %llu, \"ending\": %s, \"t\": %lld}\n",
                 o.mode.c_str(), nowSeconds() - start, established > 0 ? "true" : "false", (unsigned long long)posted,
-                (unsigned long long)moves, (unsigned long long)joins, ending.empty() ? "null" : quoted(ending).c_str(),
-                wallMs());
+                (unsigned long long)moves, (unsigned long long)joins, ending.empty() ? "null" : jsonString(ending).c_str(),
+                (long long)wallClockMs());
     std::fflush(stdout);
     roster.clear();
     return 0;
@@ -610,7 +585,7 @@ int runReplay(const Options& o)
     netInterface->socket().setPacketFilter(nullptr);
     std::vector<uint8_t> forged = catcher.request;
     if (forged.empty()) {
-        std::printf("{\"summary\": \"replay\", \"error\": \"no connect request\", \"t\": %lld}\n", wallMs());
+        std::printf("{\"summary\": \"replay\", \"error\": \"no connect request\", \"t\": %lld}\n", (long long)wallClockMs());
         return 1;
     }
     forged.back() ^= 0x01; // the seal no longer checks out
@@ -632,14 +607,14 @@ int runReplay(const Options& o)
         if (now - lastReport >= 1.0) {
             lastReport = now;
             std::printf("{\"progress\": \"replay\", \"sent\": %llu, \"t\": %lld}\n", (unsigned long long)sent,
-                        wallMs());
+                        (long long)wallClockMs());
             std::fflush(stdout);
         }
         if (o.perSecond > 0)
             sleepMilliseconds(1);
     }
     std::printf("{\"summary\": \"replay\", \"seconds\": %.2f, \"sent\": %llu, \"bytes\": %zu, \"t\": %lld}\n",
-                nowSeconds() - begin, (unsigned long long)sent, forged.size(), wallMs());
+                nowSeconds() - begin, (unsigned long long)sent, forged.size(), (long long)wallClockMs());
     std::fflush(stdout);
     return 0;
 }
@@ -683,17 +658,17 @@ int runGhosts(const Options& o)
         most = std::max(most, established);
         if (nowSeconds() - lastReport >= 1.0) {
             lastReport = nowSeconds();
-            std::printf("{\"progress\": \"ghosts\", \"established\": %u, \"t\": %lld}\n", established, wallMs());
+            std::printf("{\"progress\": \"ghosts\", \"established\": %u, \"t\": %lld}\n", established, (long long)wallClockMs());
             std::fflush(stdout);
         }
         sleepMilliseconds(2);
     }
     std::string ended;
     for (auto& [what, count] : endings)
-        ended += (ended.empty() ? "" : ", ") + quoted(what) + ": " + std::to_string(count);
+        ended += (ended.empty() ? "" : ", ") + jsonString(what) + ": " + std::to_string(count);
     std::printf("{\"summary\": \"ghosts\", \"seconds\": %.2f, \"most_established\": %u, \"endings\": {%s}, "
                 "\"t\": %lld}\n",
-                nowSeconds() - start, most, ended.c_str(), wallMs());
+                nowSeconds() - start, most, ended.c_str(), (long long)wallClockMs());
     std::fflush(stdout);
     connections.clear();
     interfaces.clear();
