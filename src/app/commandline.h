@@ -132,6 +132,12 @@ struct SharedOptions {
     // --volume NAME=PERCENT (repeatable): how loud this listener hears a
     // user, 1 = as sent.
     std::vector<std::pair<std::string, float>> volumes;
+    // --muted, --deafened: how this user's own voice starts (mute me,
+    // deafen); --master-volume PERCENT: how loud everything plays (1 = as
+    // mixed).
+    bool startMuted = false;
+    bool startDeafened = false;
+    float masterVolume = 1.0f;
     bool console = true; // --no-console: a server reads no operator commands on standard input
     std::string banFile; // --ban-file FILE: a server's bans, kept across restarts
     // The join password: the first line of --password-file FILE, else

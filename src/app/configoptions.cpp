@@ -79,8 +79,15 @@ std::string valueProblem(Program program, bool finding, const CLI::Option& optio
 // doing, never a reason not to start.
 bool keptByTheWindow(const std::string& option)
 {
-    static const char* const kept[] = {"name",       "last-server",           "model",    "mute", "volume",
-                                       "voice-activation", "show-material-sliders", "favourite"};
+    static const char* const kept[] = {"name",
+                                       "last-server",
+                                       "model",
+                                       "mute",
+                                       "volume",
+                                       "master-volume",
+                                       "voice-activation",
+                                       "show-material-sliders",
+                                       "favourite"};
     return std::find(std::begin(kept), std::end(kept), option) != std::end(kept);
 }
 
@@ -189,6 +196,8 @@ bool applyKept(const ConfigItem& item, ProgramOptions& options)
     else if (item.option == "favourite" &&
              std::none_of(values.begin(), values.end(), [](auto& v) { return v.empty(); }))
         shared.favourites = values;
+    else if (item.option == "master-volume" && values.size() == 1 && readMasterVolume(values[0], &shared.masterVolume))
+        return true;
     else if (item.option == "volume") {
         std::vector<std::pair<std::string, float>> volumes(values.size());
         for (size_t k = 0; k < values.size(); ++k)
@@ -224,6 +233,7 @@ void applyUsersKeptChoices(const std::string& path, const std::string& user, Pro
     // Nothing of the user before: what this user did not choose has its default.
     options.shared.muted.clear();
     options.shared.volumes.clear();
+    options.shared.masterVolume = 1.0f;
     options.shared.voiceActivation = false;
     options.headless.model.clear();
     std::ifstream in(path);

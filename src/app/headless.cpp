@@ -173,10 +173,12 @@ private:
         // speech, and how much is queued; a voice through a jitter buffer
         // (Opus) counts the frames it made up and its own underruns, and
         // says how long it holds frames back. A voice this listener muted
-        // is heard by nobody here: none of its frames count as played.
+        // is heard by nobody here: none of its frames count as played; nor
+        // do any while this user is deafened.
         Json voices = Json::array();
+        const bool deafened = appSession().deafened();
         forEachVoiceStream(appSession(), [&](const std::string& speaker, const ClientRecord*, SFXObject& stream) {
-            const bool muted = appSession().listenerVolumes().muted(speaker);
+            const bool muted = deafened || appSession().listenerVolumes().muted(speaker);
             Json one{{"speaker", jsonText(speaker)},
                      {"muted", muted},
                      {"underruns", stream.voiceUnderruns()},
@@ -193,7 +195,9 @@ private:
             voices.push_back(one);
         });
         // Statistics go to standard output with or without --events.
-        writeJsonLine(stdout, Json{{"stats", all}, {"voice", voices}});
+        writeJsonLine(
+            stdout,
+            Json{{"stats", all}, {"voice", voices}, {"muted", appSession().ownMuted()}, {"deafened", deafened}});
     }
 
     const HeadlessOptions& mOptions;
@@ -242,7 +246,9 @@ int runHeadless(const ProgramOptions& programOptions)
     LoopHooks hooks = standardLoopHooks(host);
     if (options.events) {
         // When the output device opened: the start of what it plays.
-        hooks.initSound = [&audio] { gEventLog.write(Json{{"sound", initSoundQuietly(audio.sound, audio.soundSetup)}}); };
+        hooks.initSound = [&audio] {
+            gEventLog.write(Json{{"sound", initSoundQuietly(audio.sound, audio.soundSetup)}});
+        };
     }
     // -client auto looks for its server first; several end the program.
     CommandLine line = programOptions.line;

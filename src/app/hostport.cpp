@@ -101,6 +101,52 @@ void HostPort::setPushToTalk(bool held)
         capture().stop();
 }
 
+void HostPort::toggleSelfMute()
+{
+    Session& session = appSession();
+    // Muting while deafened is hearing again, unmuted.
+    if (session.deafened())
+        session.setOwnVoice(false, false);
+    else
+        session.setOwnVoice(!session.mutedByChoice(), false);
+    followOwnMute();
+}
+
+void HostPort::toggleDeafen()
+{
+    Session& session = appSession();
+    session.setOwnVoice(session.mutedByChoice(), !session.deafened());
+    followOwnMute();
+}
+
+bool HostPort::selfMuted() const
+{
+    return appSession().ownMuted();
+}
+
+bool HostPort::deafened() const
+{
+    return appSession().deafened();
+}
+
+void HostPort::followOwnMute()
+{
+    if (appSession().ownMuted())
+        capture().stop();
+    else if (voiceActivation() && capture().status() != CaptureStatus::Running)
+        openMicrophone();
+}
+
+void HostPort::setMasterVolume(float volume)
+{
+    mHost.audio().sound.setMasterVolume(volume);
+}
+
+float HostPort::masterVolume() const
+{
+    return mHost.audio().sound.masterVolume();
+}
+
 SessionPort::Microphone HostPort::microphone() const
 {
     switch (capture().status()) {
@@ -184,6 +230,8 @@ void HostPort::describeSession(SessionStatus& status)
         person.volume = volumes.volume(person.name);
     }
     status.admitted = !mHost.isClient() || mHost.link().admitted();
+    status.ownMuted = appSession().ownMuted();
+    status.ownDeafened = appSession().deafened();
     status.passwordSent = !appSession().settings().password.empty();
     if (!mHost.isClient())
         describeHosting(status);
@@ -236,6 +284,8 @@ float HostPort::talkLevel() const
 // each new reason).
 void HostPort::openMicrophone()
 {
+    if (appSession().ownMuted())
+        return;
     // Opening the microphone makes the sound system below the audio
     // library report a missing card on standard error, as at start-up.
     AudioOutputCapture output;

@@ -31,6 +31,12 @@ public:
     // so the model and where the user moved it go again.
     void rejoin(SimpleEventConnection& connection);
     void setPushToTalk(bool held) override;
+    void toggleSelfMute() override;
+    void toggleDeafen() override;
+    bool selfMuted() const override;
+    bool deafened() const override;
+    void setMasterVolume(float volume) override;
+    float masterVolume() const override;
     Microphone microphone() const override;
     std::string microphoneProblem() const override;
     bool voiceActivation() const override;
@@ -55,6 +61,9 @@ private:
     // What the host tells those who would join: where, the key, the lock.
     void describeHosting(SessionStatus& status);
     VoiceCapture& capture() const;
+    // The microphone follows this user's own mute: closed while muted,
+    // open again after with voice activation.
+    void followOwnMute();
 
     const SessionHost& mHost;
     std::vector<std::string> mJoinAddresses; // found once, as the host listens

@@ -90,6 +90,8 @@ void applySessionSettings(Session& session, const SharedOptions& options)
         session.listenerVolumes().setMuted(name, true);
     for (const auto& [name, volume] : options.volumes)
         session.listenerVolumes().setVolume(name, volume);
+    if (options.startMuted || options.startDeafened)
+        session.setOwnVoice(options.startMuted, options.startDeafened);
 }
 
 bool wantsEchoCancellation(const SharedOptions& options)

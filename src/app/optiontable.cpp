@@ -238,6 +238,27 @@ void addAudioOptions(CLI::App& app, SharedOptions& shared)
         ->type_name("on|off|auto");
 }
 
+// How this user starts: heard or not, hearing or not, and how loud
+// everything plays.
+void addOwnVoiceOptions(CLI::App& app, SharedOptions& shared)
+{
+    app.add_flag("--muted", shared.startMuted,
+                 "start muted: nothing you say goes out until you unmute (M in the window); the others see "
+                 "\"muted\" beside your name");
+    app.add_flag("--deafened", shared.startDeafened,
+                 "start deafened: no voice is heard, and you are muted too, until you undeafen (N in the window); "
+                 "the others see \"deafened\" beside your name");
+    app.add_option_function<std::string>(
+           "--master-volume",
+           [&shared](const std::string& text) {
+               if (!readMasterVolume(text, &shared.masterVolume))
+                   refuse("--master-volume takes a percentage (0 to 100), not \"" + text + "\"");
+           },
+           "play everything at PERCENT of its level, 0 to 100 (default 100; the windowed program keeps what "
+           "you set on the People panel)")
+        ->type_name("PERCENT");
+}
+
 // Options of the session on top of the link: finding servers, a server's
 // limits, voice.
 void addSessionOptions(CLI::App& app, SharedOptions& shared)
@@ -335,6 +356,7 @@ void addSessionOptions(CLI::App& app, SharedOptions& shared)
            "what you set on the People panel)")
         ->type_name("NAME=PERCENT")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    addOwnVoiceOptions(app, shared);
 }
 
 // --find has no mode word: it lists the servers and ends.
@@ -529,6 +551,15 @@ private:
 };
 
 } // namespace
+
+bool readMasterVolume(const std::string& text, float* volume)
+{
+    double percent = -1;
+    if (!parseNumber(text, &percent) || percent < 0 || percent > 100)
+        return false;
+    *volume = float(percent / 100.0);
+    return true;
+}
 
 bool readVolume(const std::string& text, std::pair<std::string, float>* volume)
 {

@@ -24,6 +24,8 @@ std::vector<const char*> otherProgramOptions(Program program);
 
 // NAME=PERCENT (0 to 400) as a listener's volume for NAME (1 = as sent).
 bool readVolume(const std::string& text, std::pair<std::string, float>* volume);
+// PERCENT (0 to 100) as the master volume (1 = as mixed).
+bool readMasterVolume(const std::string& text, float* volume);
 
 // Options that mean something only to a server, or only to a client.
 const std::vector<const char*>& serverOnlyOptions();

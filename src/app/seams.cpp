@@ -13,6 +13,7 @@ void chooseAudioDevices(Audio& audio, const ProgramOptions& options, std::functi
 {
     audio.capture.setBackend(createCaptureBackend(options.captureFile(), options.shared.inputDevice));
     audio.soundSetup.device = options.shared.outputDevice;
+    audio.soundSetup.masterVolume = options.shared.masterVolume;
     auto tell = [note](const std::string& text) {
         consoleLine(text);
         if (note)
@@ -40,15 +41,18 @@ LoopHooks standardLoopHooks(SessionHost& host)
     // A server that takes part speaks Opus to its clients of version 1,
     // at the rate of the slowest one.
     Audio& audio = host.audio();
-    audio.capture.setModeChooser([&host] {
-        return voiceModeFor(host.hostUser() ? host.hostUser()->slowestListener() : serverConnection());
-    });
+    audio.capture.setModeChooser(
+        [&host] { return voiceModeFor(host.hostUser() ? host.hostUser()->slowestListener() : serverConnection()); });
     // The voice tick's frames go to the server (from a server that takes
     // part: to its clients): Opus as c2sVoiceFrames,
     // LPC-10 as c2sVoice with this user's name as the server knows it;
     // without a connection to the server they are dropped.
     audio.capture.setSender([&host, &audio](const RefPtr<ByteBuffer>& frames) {
         const VoiceCapture& capture = audio.capture;
+        // Muted by the user's own choice: nothing goes out, whatever opened
+        // the microphone (a scripted speaker opens its own).
+        if (appSession().ownMuted())
+            return;
         if (HostUser* speaker = host.hostUser()) {
             if (capture.mode().codec == VoiceCodecId::Opus)
                 speaker->sendVoiceFrames(frames, capture.tickEndsSpurt(), audio.sound.time());
@@ -81,6 +85,9 @@ LoopHooks standardLoopHooks(SessionHost& host)
         // voice countdown only moves in steps of at least MinTickMs.
         if (audio.capture.frameDue())
             audio.capture.tick();
+        // Deafened: the voices are still decoded (their decoders follow
+        // the speech) but nothing of them is queued or heard.
+        audio.sound.setVoicesSilenced(appSession().deafened());
         serviceVoices(appSession());
         if (HostUser* speaker = host.hostUser())
             speaker->serviceVoice(audio.sound.time());

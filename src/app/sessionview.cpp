@@ -107,6 +107,8 @@ void describeSession(const Roster& roster, SimpleEventConnection* toServer, bool
         person.model = record.entityName;
         person.mutedForAll = !isClient && record.muted;
         person.hosts = (record.marks & UserMarkHost) != 0;
+        person.selfMuted = (record.marks & UserMarkMuted) != 0;
+        person.deafened = (record.marks & UserMarkDeafened) != 0;
         if (record.connection) {
             person.hasLink = true;
             person.link = healthOf(*record.connection);

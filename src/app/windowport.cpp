@@ -24,6 +24,7 @@ void WindowPort::setTarget(SessionPort* target)
             mTarget->setVoiceVolume(name, true, mTarget->voiceVolume(name));
         if (mTalkChosen)
             mTarget->setVoiceActivation(mVoiceActivation);
+        mTarget->setMasterVolume(mMasterVolume);
     }
 }
 
@@ -104,6 +105,17 @@ void WindowPort::setVoiceVolume(const std::string& name, bool muted, float volum
     else
         mMuted.erase(found);
     remember("mute", mMuted, true);
+}
+
+void WindowPort::setMasterVolume(float volume)
+{
+    current().setMasterVolume(volume);
+    const int before = int(mMasterVolume * 100.0f + 0.5f);
+    mMasterVolume = volume;
+    // Kept in whole percent: a slider's drag is not a write per pixel.
+    const int percent = int(volume * 100.0f + 0.5f);
+    if (percent != before)
+        remember("master-volume", {std::to_string(percent)}, false);
 }
 
 void WindowPort::setMuted(const std::vector<std::string>& names)

@@ -50,6 +50,14 @@ public:
     double sendIntervalMsOf(const ClientRecord& record) const override { return current().sendIntervalMsOf(record); }
     void announceSelection(const std::string& meshName) override;
     void setPushToTalk(bool held) override { current().setPushToTalk(held); }
+    void toggleSelfMute() override { current().toggleSelfMute(); }
+    void toggleDeafen() override { current().toggleDeafen(); }
+    bool selfMuted() const override { return current().selfMuted(); }
+    bool deafened() const override { return current().deafened(); }
+    void setMasterVolume(float volume) override;
+    float masterVolume() const override { return mMasterVolume; }
+    // The master volume as kept (the start of a session sets it).
+    void setKeptMasterVolume(float volume) { mMasterVolume = volume; }
     Microphone microphone() const override { return current().microphone(); }
     std::string microphoneProblem() const override { return current().microphoneProblem(); }
     bool voiceActivation() const override { return current().voiceActivation(); }
@@ -98,6 +106,7 @@ private:
     uint64_t mNextId = 1;
     std::vector<std::string> mMuted;       // as kept, in the order muted
     std::map<std::string, float> mVolumes; // as kept; none at 1
+    float mMasterVolume = 1.0f;
     std::string mLastModel;
     // How to talk, once the user chose it in this run: each new session
     // talks so too.

@@ -264,6 +264,10 @@ bool SceneFrameListener::keyPressed(uint32_t key)
         mApp.sessionPort().setPushToTalk(true);
     if (key == OIS::KC_F)
         mStatistics.setFramesShown(!mStatistics.framesShown());
+    if (key == OIS::KC_M && mApp.sessionPort().takesPart())
+        mApp.sessionPort().toggleSelfMute();
+    if (key == OIS::KC_N && mApp.sessionPort().takesPart())
+        mApp.sessionPort().toggleDeafen();
     return true;
 }
 

@@ -7,6 +7,7 @@
 
 #include <CEGUI/CEGUI.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -96,10 +97,22 @@ void PeoplePanel::attach(CEGUI::Window* root, SessionPort& port, WindowEvents& e
         mSpeakToTalk->subscribeEvent(CEGUI::RadioButton::EventSelectStateChanged,
                                      Event::Subscriber(&PeoplePanel::handleTalkChoice, this));
     }
+    mMuteMe = dynamic_cast<CEGUI::ToggleButton*>(root->getChildRecursive("MuteMeCB"));
+    mDeafen = dynamic_cast<CEGUI::ToggleButton*>(root->getChildRecursive("DeafenCB"));
+    mMasterVolume = dynamic_cast<CEGUI::Scrollbar*>(root->getChildRecursive("MasterVolume"));
+    for (CEGUI::ToggleButton* box : {mMuteMe, mDeafen})
+        if (box)
+            box->subscribeEvent(CEGUI::ToggleButton::EventSelectStateChanged,
+                                Event::Subscriber(&PeoplePanel::handleOwnVoice, this));
+    if (mMasterVolume)
+        mMasterVolume->subscribeEvent(CEGUI::Scrollbar::EventScrollPositionChanged,
+                                      Event::Subscriber(&PeoplePanel::handleMasterVolume, this));
+    showOwnVoice();
     if (mPanel && mModeration.empty())
         createModeration(mPanel);
     mTalkRow.clear();
-    for (const char* name : {"TalkStatus", "TalkLevel", "TalkLabel", "HoldToTalkRBtn", "SpeakToTalkRBtn"})
+    for (const char* name :
+         {"TalkStatus", "TalkLevel", "TalkLabel", "HoldToTalkRBtn", "SpeakToTalkRBtn", "MuteMeCB", "DeafenCB"})
         if (CEGUI::Window* w = root->getChildRecursive(name))
             mTalkRow.push_back(w);
     mTalkRowShown = true;
@@ -128,6 +141,7 @@ void PeoplePanel::syncTalkRow()
             mHoldToTalk->setSelected(!mPort->voiceActivation());
     }
     mShowingVoice = false;
+    showOwnVoice();
 }
 
 void PeoplePanel::createModeration(CEGUI::Window* panel)
@@ -135,8 +149,8 @@ void PeoplePanel::createModeration(CEGUI::Window* panel)
     auto& windows = CEGUI::WindowManager::getSingleton();
     auto add = [&](const char* type, const char* name, float left, float right, const char* text) {
         CEGUI::Window* window = windows.createWindow(type, name);
-        window->setArea(CEGUI::URect(CEGUI::UVector2(cegui_reldim(left), cegui_reldim(0.45f)),
-                                     CEGUI::UVector2(cegui_reldim(right), cegui_reldim(0.56f))));
+        window->setArea(CEGUI::URect(CEGUI::UVector2(cegui_reldim(left), cegui_reldim(0.37f)),
+                                     CEGUI::UVector2(cegui_reldim(right), cegui_reldim(0.47f))));
         window->setText(text);
         window->hide();
         panel->addChild(window);
@@ -174,7 +188,7 @@ void PeoplePanel::showModeration(bool moderates)
         window->setVisible(moderates);
     // The list makes room for the row.
     if (mList)
-        mList->setHeight(CEGUI::UDim(moderates ? 0.42f : 0.54f, 0));
+        mList->setHeight(CEGUI::UDim(moderates ? 0.34f : 0.46f, 0));
     if (!moderates || !mEvents || !mEvents->active() || !mList)
         return;
     // Where the host's controls are, for the tests that click them.
@@ -251,6 +265,41 @@ bool PeoplePanel::handleVoiceChanged(const CEGUI::EventArgs&)
     if (mEvents)
         mEvents->voiceSetting(mPicked, muted, volume);
     mFirst = true; // the list shows it at once
+    return true;
+}
+
+void PeoplePanel::showOwnVoice()
+{
+    if (!mPort)
+        return;
+    mShowingVoice = true;
+    if (mMuteMe && mMuteMe->isSelected() != mPort->selfMuted())
+        mMuteMe->setSelected(mPort->selfMuted());
+    if (mDeafen && mDeafen->isSelected() != mPort->deafened())
+        mDeafen->setSelected(mPort->deafened());
+    if (mMasterVolume && std::fabs(mMasterVolume->getScrollPosition() - mPort->masterVolume()) > 0.005f)
+        mMasterVolume->setScrollPosition(mPort->masterVolume());
+    mShowingVoice = false;
+}
+
+bool PeoplePanel::handleOwnVoice(const CEGUI::EventArgs&)
+{
+    if (!mPort || mShowingVoice)
+        return true;
+    // A box the user clicked asks for the other state of what it shows.
+    if (mDeafen && mDeafen->isSelected() != mPort->deafened())
+        mPort->toggleDeafen();
+    else if (mMuteMe && mMuteMe->isSelected() != mPort->selfMuted())
+        mPort->toggleSelfMute();
+    showOwnVoice(); // deafening ticks "Mute me" too
+    mFirst = true;  // the own line says it at once
+    return true;
+}
+
+bool PeoplePanel::handleMasterVolume(const CEGUI::EventArgs&)
+{
+    if (mPort && mMasterVolume && !mShowingVoice)
+        mPort->setMasterVolume(std::clamp(mMasterVolume->getScrollPosition(), 0.0f, 1.0f));
     return true;
 }
 
@@ -408,10 +457,16 @@ void PeoplePanel::refreshList(uint32_t nowMs, const std::string& ownModel)
 void PeoplePanel::refreshTalk()
 {
     SessionPort::Microphone talk = mPort->microphone();
-    if (talk != mTalk || !mTalkShown) {
+    const int own = mPort->deafened() ? 2 : mPort->selfMuted() ? 1 : 0;
+    if (talk != mTalk || own != mOwnVoiceShown || !mTalkShown) {
         mTalk = talk;
+        mOwnVoiceShown = own;
         mTalkShown = true;
+        showOwnVoice();
         PanelLine line = talkLine(talk, talk == SessionPort::Microphone::Unavailable ? mPort->microphoneProblem() : "");
+        if (own)
+            line = {own == 2 ? "Deafened: you hear nobody, nobody hears you" : "Muted: nobody hears you",
+                    LineTone::Waiting};
         if (mTalkStatus) {
             // Why there is no microphone takes the meter's room as well.
             const bool unavailable = talk == SessionPort::Microphone::Unavailable;

@@ -46,7 +46,8 @@ public:
 
     // Finds the panel's windows under `root` ("PeoplePanel", "PeopleList",
     // "VoiceOf", "VoiceMuteCB", "VoiceVolume", "HoldToTalkRBtn",
-    // "SpeakToTalkRBtn", "TalkStatus", "TalkLevel"); missing ones are left
+    // "SpeakToTalkRBtn", "TalkStatus", "TalkLevel", "MuteMeCB", "DeafenCB",
+    // "MasterVolume"); missing ones are left
     // out. Listens to the port's speakers until the panel goes.
     void attach(CEGUI::Window* root, SessionPort& port, WindowEvents& events);
 
@@ -83,6 +84,11 @@ private:
     bool handlePersonPicked(const CEGUI::EventArgs& args);
     bool handleVoiceChanged(const CEGUI::EventArgs& args);
     bool handleTalkChoice(const CEGUI::EventArgs& args);
+    bool handleOwnVoice(const CEGUI::EventArgs& args);
+    bool handleMasterVolume(const CEGUI::EventArgs& args);
+    // The mute-me and deafen boxes and the master volume as the port has
+    // them (the keys change them too).
+    void showOwnVoice();
     // The host's row of moderation under the list: Kick, Ban for the
     // minutes typed (empty: for good), Mute for everyone.
     void createModeration(CEGUI::Window* panel);
@@ -106,6 +112,10 @@ private:
     CEGUI::Scrollbar* mVolume = nullptr;
     CEGUI::RadioButton* mSpeakToTalk = nullptr;
     CEGUI::RadioButton* mHoldToTalk = nullptr;
+    CEGUI::ToggleButton* mMuteMe = nullptr;
+    CEGUI::ToggleButton* mDeafen = nullptr;
+    CEGUI::Scrollbar* mMasterVolume = nullptr;
+    int mOwnVoiceShown = -1; // 0 heard, 1 muted, 2 deafened, as the talk line shows it
     std::string mPicked;
     bool mPickedMutedForAll = false;
     bool mModerates = false;

@@ -142,8 +142,8 @@ JoinStatus joinStatus(const std::string& address, const std::string& state, cons
     return {"Joining " + address + " " + Ellipsis, false};
 }
 
-PanelLine connectionLine(const std::string& state, const std::string& reason, const std::string& address,
-                         bool admitted, bool passwordSent)
+PanelLine connectionLine(const std::string& state, const std::string& reason, const std::string& address, bool admitted,
+                         bool passwordSent)
 {
     const std::string why = reasonSentence(state, reason);
     auto withReason = [&](const std::string& word) { return why.empty() ? word : word + ": " + why; };
@@ -278,7 +278,10 @@ std::vector<PanelLine> peopleLines(const SessionStatus& status, const std::strin
     std::vector<PanelLine> lines;
     bool isClient = !status.hosting && (!status.connection.empty() || !status.userName.empty());
     // This user first: the name and model, then where the session is.
-    std::string own = (status.userName.empty() ? std::string("server") : status.userName) + " (you)";
+    std::string own =
+        (status.userName.empty() ? std::string("server") : status.userName) + (status.ownDeafened ? " (you, deafened)"
+                                                                               : status.ownMuted  ? " (you, muted)"
+                                                                                                  : " (you)");
     addWrapped(lines, NoSpeakerMark + personText(own, ownModel), LineTone::Own);
     if (isClient) {
         PanelLine state =
@@ -297,6 +300,11 @@ std::vector<PanelLine> peopleLines(const SessionStatus& status, const std::strin
             (playing ? SpeakerMark : NoSpeakerMark) + personText(person.name, person.model) + voiceText(person);
         if (person.hosts)
             text += " (host)";
+        // What they chose for themselves; deafened says muted already.
+        if (person.deafened)
+            text += " (deafened)";
+        else if (person.selfMuted)
+            text += " (muted)";
         if (stale)
             text += " (lost)";
         const size_t first = lines.size();

@@ -39,6 +39,10 @@ struct PersonStatus {
     bool mutedForAll = false;
     // They run the server (a client is told so by a server that knows how).
     bool hosts = false;
+    // They turned their own microphone off (selfMuted) or hear nobody
+    // (deafened, which mutes them too), as a server that knows how tells.
+    bool selfMuted = false;
+    bool deafened = false;
 };
 
 // The session as the user should see it.
@@ -50,14 +54,14 @@ struct SessionStatus {
     // ("connecting", "connected", "failed", "disconnected", "retrying", or
     // whatever else it reports); empty in the server.
     std::string connection;
-    std::string reason;   // why, with "failed" and "disconnected"
+    std::string reason; // why, with "failed" and "disconnected"
     // A client: the server has let this user in (said the name it took the
     // join under, or is of version 0, which never says). Until then a
     // connected link is not yet a session. (True unless the session says
     // otherwise.)
     bool admitted = true;
     bool passwordSent = false; // a client joined with a password
-    bool hasLink = false; // a client's connection to the server exists
+    bool hasLink = false;      // a client's connection to the server exists
     LinkHealth link;
     std::vector<PersonStatus> people; // the others (the server: every client), in join order
     // The server: where others join it ("10.0.0.5:28000 (eth0)", one per
@@ -70,6 +74,9 @@ struct SessionStatus {
     uint32_t userLimit = 0;
     // This user may kick, ban and mute others (the server's own user).
     bool moderates = false;
+    // This user muted themselves, or is deafened (SessionPort::toggleSelfMute).
+    bool ownMuted = false;
+    bool ownDeafened = false;
 };
 
 class SessionPort {
@@ -115,6 +122,19 @@ public:
     enum class Microphone { Off, Capturing, Listening, Unavailable };
     virtual Microphone microphone() const { return Microphone::Off; }
     virtual std::string microphoneProblem() const { return std::string(); }
+
+    // This user's own voice. Mute me: nothing this user says goes out,
+    // whatever the push-to-talk key or voice activation do. Deafen: no
+    // voice is heard here, and the user is muted too; undeafening leaves
+    // the mute as it was before. The others see both beside the name.
+    virtual void toggleSelfMute() {}
+    virtual void toggleDeafen() {}
+    virtual bool selfMuted() const { return false; }
+    virtual bool deafened() const { return false; }
+
+    // How loud this program plays everything, 0 to 1 (the master volume).
+    virtual void setMasterVolume(float volume) { (void)volume; }
+    virtual float masterVolume() const { return 1.0f; }
 
     // Voice activation instead of push-to-talk: the microphone stays open
     // and speech opens it ("Talk: when I speak").

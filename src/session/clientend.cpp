@@ -92,8 +92,12 @@ void ClientEnd::confirmName(const StringPtr& name)
 {
     Session* s = mConnection.session();
     // An empty name is no name: the server never gives one.
-    if (s && name.length())
+    if (s && name.length()) {
         s->confirmOwnName(name.c_str());
+        // Let in: the others may now see what this user chose.
+        if (s->ownMarks())
+            mConnection.sendOwnMarks(s->ownMarks());
+    }
 }
 
 // Each speaker through a decoder and a stream of its own: people talking at

@@ -31,6 +31,7 @@ std::string HostUser::join(const std::string& name)
     const std::string unique = roster.uniqueName(name);
     ClientRecord& host = roster.append(unique, nullptr);
     host.local = true;
+    host.marks = mSession.ownMarks();
     mId = host.id;
     relay(UserAction{});
     return unique;

@@ -22,12 +22,13 @@ template <class Action> void forEachReceiver(Session& session, const ClientRecor
                 action(*receiver);
 }
 
-// Who runs the server, to a receiver that knows the call: the server's own
-// user is the one without a connection.
-void tellMarks(SimpleEventConnection& receiver, const ClientRecord& user)
+// What the user said of themselves and whether they run the server (the
+// server's own user is the one without a connection), to a receiver that
+// knows the call. Unmarked users go untold unless `always` (a change).
+void tellMarks(SimpleEventConnection& receiver, const ClientRecord& user, bool always = false)
 {
-    const uint32_t marks = user.connection ? 0u : uint32_t(UserMarkHost);
-    if (marks && speaksSeafold(receiver))
+    const uint32_t marks = (user.marks & UserMarksOwn) | (user.connection ? 0u : uint32_t(UserMarkHost));
+    if ((marks || always) && speaksSeafold(receiver))
         receiver.updates().postAbout(user.id, receiver.s2cUserMarks_build(StringPtr(user.name.c_str()), marks));
 }
 
@@ -188,6 +189,16 @@ void relayUserAction(Session& session, ClientRecord& sender, const UserAction& a
         return relayVoiceFrames(session, sender, action);
     case UserAction::Chat:
         return relayChat(session, sender, action);
+    case UserAction::Marks: {
+        uint32_t marks = action.marks & UserMarksOwn;
+        if (marks & UserMarkDeafened)
+            marks |= UserMarkMuted;
+        if (marks == sender.marks)
+            return;
+        sender.marks = marks;
+        return forEachReceiver(session, &sender,
+                               [&](SimpleEventConnection& receiver) { tellMarks(receiver, sender, true); });
+    }
     }
 }
 

@@ -6,8 +6,8 @@
 // which wire version, about whom) holds for both alike.
 //
 // Receivers by wire version: selections, movements, introductions, leaves
-// and LPC-10 voice go to everyone; orientations, chat and Opus frames only
-// to peers of version 1; a speaker's Opus voice reaches peers of version 0
+// and LPC-10 voice go to everyone; orientations, chat, marks and Opus
+// frames only to peers of version 1; a speaker's Opus voice reaches peers of version 0
 // as LPC-10, encoded again by the speaker's one encoder (serviceRelayedVoice).
 //
 // Main thread only.
@@ -40,6 +40,7 @@ struct UserAction {
         VoiceFrames,     // Opus `frames` (of `data`) numbered from `sequence`
         TranscodedVoice, // the speaker's Opus voice as LPC-10 `data`, for peers of version 0
         Chat,            // the line `text`
+        Marks,           // the user's own marks are now `marks` (UserMarksOwn)
         Leave,           // the user is gone: the roster entry is removed
     };
     Kind kind = Join;
@@ -56,6 +57,7 @@ struct UserAction {
     const std::vector<OpusFrameView>* frames = nullptr; // VoiceFrames: `data` split
     ClientVoice* voice = nullptr;                       // VoiceFrames: the sender's voice as the server plays it
     uint32_t nowMs = 0;                                 // VoiceFrames: when they are played
+    uint32_t marks = 0;                                 // Marks
 };
 
 // `sender`'s action, applied to the server's roster and posted to every

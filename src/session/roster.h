@@ -32,6 +32,12 @@ bool isUsableMovement(double dx, double dy, double dz);
 // Marks of a user that every client is told (s2cUserMarks), as bits.
 enum UserMarks : uint32_t {
     UserMarkHost = 1u << 0, // the user of the process that runs the server
+    // What the user chose for themselves and told the server (c2sOwnMarks):
+    // nothing they say goes out (muted), and they hear nobody (deafened,
+    // which always comes with muted).
+    UserMarkMuted = 1u << 1,
+    UserMarkDeafened = 1u << 2,
+    UserMarksOwn = UserMarkMuted | UserMarkDeafened,
 };
 
 struct ClientRecord {
@@ -57,7 +63,9 @@ struct ClientRecord {
     // (HostUser). It has no connection, and the process's scene shows it
     // as the own model, not as someone else's.
     bool local = false;
-    // Client side: what the server said of this user (UserMarks).
+    // What is known of this user beyond the name (UserMarks). A client: what
+    // the server said. The server: what the user said of themselves
+    // (UserMarksOwn); who hosts it works out from the connection.
     uint32_t marks = 0;
 };
 

@@ -56,6 +56,12 @@ SF_IMPLEMENT_SEAFOLD_RPC(SimpleEventConnection, s2cUserMarks, GuaranteedOrdered,
     trace("s2cUserMarks", name, marks);
 }
 
+SF_IMPLEMENT_SEAFOLD_RPC(SimpleEventConnection, c2sOwnMarks, GuaranteedOrdered, DirClientToServer, (uint32_t marks))
+{
+    trace("c2sOwnMarks", marks);
+    mRelays.mark(marks);
+}
+
 // Traced: what crosses the network here is nobody's secret.
 
 SF_IMPLEMENT_SEAFOLD_RPC(SimpleEventConnection, s2cPasswordRequired, GuaranteedOrdered, DirServerToClient,

@@ -47,6 +47,18 @@ void SenderRelays::turn(double w, double x, double y, double z)
     relayUserAction(*s, *sender, action);
 }
 
+void SenderRelays::mark(uint32_t marks)
+{
+    Session* s = mConnection.session();
+    ClientRecord* sender = mConnection.senderRecord();
+    if (!s || !sender)
+        return;
+    UserAction action;
+    action.kind = UserAction::Marks;
+    action.marks = marks;
+    relayUserAction(*s, *sender, action);
+}
+
 void SenderRelays::relayVoice(const RefPtr<RPCEvent>& event, bool echoToSender)
 {
     Relay relay;

@@ -29,6 +29,8 @@ public:
     void select(const StringPtr& entityName);
     void move(double dx, double dy, double dz);
     void turn(double w, double x, double y, double z);
+    // c2sOwnMarks: one small absolute value, relayed at once as a turn is.
+    void mark(uint32_t marks);
     // The client's LPC-10 voice as one s2cVoice event for every receiver.
     void relayVoice(const RefPtr<RPCEvent>& event, bool echoToSender);
 

@@ -1,5 +1,7 @@
 #include "session/session.h"
+#include "session/relay.h"
 #include "session/simpleeventconnection.h"
+#include "session/wireversion.h"
 
 #include <cstdio>
 
@@ -21,6 +23,36 @@ void Session::forgetServerConnection(const SimpleEventConnection* connection)
 {
     if (mServerConnection.get() == connection)
         mServerConnection = nullptr;
+}
+
+uint32_t Session::ownMarks() const
+{
+    return (ownMuted() ? uint32_t(UserMarkMuted) : 0u) | (mDeafened ? uint32_t(UserMarkDeafened) : 0u);
+}
+
+void Session::setOwnVoice(bool muted, bool deafened)
+{
+    const uint32_t before = ownMarks();
+    mOwnMuted = muted;
+    mDeafened = deafened;
+    if (ownMarks() == before)
+        return;
+    if (SimpleEventConnection* server = serverConnection()) {
+        // Until the server has let this user in there is no one to mark:
+        // the marks go with its word of the name (ClientEnd::confirmName).
+        if (server->isEstablished() && ownNameConfirmed())
+            server->sendOwnMarks(ownMarks());
+        return;
+    }
+    for (size_t i = 0; mIsServer && i < mRoster.size(); ++i) {
+        if (!mRoster[i].local)
+            continue;
+        UserAction action;
+        action.kind = UserAction::Marks;
+        action.marks = ownMarks();
+        relayUserAction(*this, mRoster[i], action);
+        return;
+    }
 }
 
 SubscriptionId Session::subscribe(SessionListener listener)

@@ -166,6 +166,19 @@ public:
     // How loud this listener hears each speaker (mute, volume): local only.
     ListenerVolumes& listenerVolumes() { return mListenerVolumes; }
 
+    // This user's own voice: muted, nothing they say goes out; deafened,
+    // nothing is heard here and they are muted too (undeafened, muted is
+    // what it was before). The others are told as UserMarkMuted and
+    // UserMarkDeafened: a client tells a server that knows the call once it
+    // is let in and at every change; a server's own user is relayed as any
+    // user's action.
+    void setOwnVoice(bool muted, bool deafened);
+    bool ownMuted() const { return mOwnMuted || mDeafened; }
+    bool mutedByChoice() const { return mOwnMuted; }
+    bool deafened() const { return mDeafened; }
+    // The marks the others see of this user (UserMarksOwn bits).
+    uint32_t ownMarks() const;
+
     // The listener hears every later event until it is unsubscribed, in any
     // order with the others: an event a listener raises reaches everyone
     // after the one under way. Safe from inside a listener: one unsubscribed
@@ -204,6 +217,8 @@ private:
     SoundPool* mSoundPool = nullptr;
     SpeakerVoices mSpeakerVoices;
     ListenerVolumes mListenerVolumes;
+    bool mOwnMuted = false;
+    bool mDeafened = false;
     RelayShareMemory mRelayShares;
     Subscribers<SessionListener> mListeners;
     bool mDelivering = false;

@@ -38,13 +38,20 @@ std::string SimpleEventConnection::peerText() const
 {
     const uint32_t host = address().netNum[0];
     return std::to_string(host >> 24) + "." + std::to_string((host >> 16) & 255) + "." +
-           std::to_string((host >> 8) & 255) + "." + std::to_string(host & 255) + ":" +
-           std::to_string(address().port);
+           std::to_string((host >> 8) & 255) + "." + std::to_string(host & 255) + ":" + std::to_string(address().port);
 }
 
 bool SimpleEventConnection::sendOrientation(const Orientation& orientation)
 {
     return speaksSeafold(*this) && mUpdates.sendOrientation(orientation);
+}
+
+bool SimpleEventConnection::sendOwnMarks(uint32_t marks)
+{
+    if (!speaksSeafold(*this))
+        return false;
+    c2sOwnMarks(marks & UserMarksOwn);
+    return true;
 }
 
 bool SimpleEventConnection::sendVoiceFrames(const RefPtr<ByteBuffer>& frames, bool endsSpurt)

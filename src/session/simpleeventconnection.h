@@ -74,6 +74,9 @@ public:
     // nothing was sent (the server does not speak version 1, or the frames
     // are malformed).
     bool sendVoiceFrames(const RefPtr<ByteBuffer>& frames, bool endsSpurt);
+    // A client's own marks (UserMarksOwn) as c2sOwnMarks, to a server of
+    // version 1 only; false then.
+    bool sendOwnMarks(uint32_t marks);
     // A client's chat line to the server (ChatChannel).
     bool sendChat(const std::string& text) { return mChat.send(text); }
     static constexpr size_t MaxChatBytes = ChatLimiter::MaxLineBytes;
@@ -150,6 +153,10 @@ public:
     // What a client should know of another user beyond the name (UserMarks
     // in roster.h), sent when it hears of the user and when a mark changes.
     SF_DECLARE_RPC(s2cUserMarks, StringPtr, uint32_t);
+    // A client's own marks (UserMarksOwn: muted, deafened), sent once the
+    // server has let it in and at every change; the server relays them as
+    // s2cUserMarks.
+    SF_DECLARE_RPC(c2sOwnMarks, uint32_t);
 
 private:
     // Reports a handler run to the session's listeners (connectiontrace.h).

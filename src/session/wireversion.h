@@ -24,7 +24,9 @@
 //              chat (c2sChat, s2cChat) and the server's own words
 //              (s2cServerNotice), which no chat line can pass for.
 //              What a client is told of another user beyond the name
-//              (s2cUserMarks: who runs the server).
+//              (s2cUserMarks: who runs the server, who muted or deafened
+//              themselves) and what a client says of itself (c2sOwnMarks:
+//              muted, deafened; roster.h UserMarks).
 //
 // So a new call is declared with SF_IMPLEMENT_SEAFOLD_RPC (never the plain
 // SF_IMPLEMENT_RPC, which is version 0), and whoever sends one first asks

@@ -229,6 +229,9 @@ struct SoundSetup {
     // that is not there, or goes away while the program runs, gives way to
     // the default, and the notice says so.
     std::string device;
+    // How loud everything plays, 0 (silent) to 1 (as mixed): the listener's
+    // gain, over every source.
+    float masterVolume = 1.0f;
 };
 
 // The catalogue folder init() uses without a setup.
@@ -272,6 +275,15 @@ public:
 
     // Puts the object on the play list (once) if it has no source.
     void requestPlay(SFXObject* object);
+
+    // Everything at `volume` (SoundSetup::masterVolume), now and after the
+    // device is opened again.
+    void setMasterVolume(float volume);
+    float masterVolume() const;
+    // While on, no voice is heard here: every stream gives up its source
+    // and what it held, and drops what it is given (deafened). Effects play.
+    void setVoicesSilenced(bool silenced);
+    bool voicesSilenced() const;
 
     // Loopback device only: mixes the next `frames` sample frames into `out`
     // (one sample per channel each).

@@ -30,12 +30,12 @@ void recordPlayed(PlayedRecord& record, const int16_t* samples, uint32_t count, 
                   float gain);
 
 struct SoundPool::State {
-    bool ready = false;                          // init succeeded and close has not run
+    bool ready = false;                              // init succeeded and close has not run
     unsigned int sfxBuffers[SoundProfileCount] = {}; // buffer i holds catalogue sound i
     unsigned int sfxSources[MaxSoundSources] = {};   // the source pool
-    std::vector<unsigned int> freeVoiceBuffers;  // free streaming buffers
-    std::vector<RefPtr<SFXObject>> playList;     // objects playing or waiting
-    float listenerPosition[2] = {0, 0};          // nothing moves it
+    std::vector<unsigned int> freeVoiceBuffers;      // free streaming buffers
+    std::vector<RefPtr<SFXObject>> playList;         // objects playing or waiting
+    float listenerPosition[2] = {0, 0};              // nothing moves it
     // Every streaming buffer, free or queued, so that close can delete them.
     unsigned int voiceBuffers[VoiceStreamBufferCount] = {};
     // The OpenAL device and context and the loopback device's render call,
@@ -44,13 +44,14 @@ struct SoundPool::State {
     void* context = nullptr;
     void* renderCall = nullptr;
     std::function<uint32_t()> clock;
-    SoundSetup setup;        // what init was given, for opening again
-    std::string deviceName;  // the output device playing
+    SoundSetup setup;       // what init was given, for opening again
+    std::string deviceName; // the output device playing
     std::function<void(const std::string&)> notice;
     PlayedRecord played;
     // The voice stream whose buffers each source plays, or none: its record
     // of queued buffers follows what the source gives back.
     SFXObject* sourceVoice[MaxSoundSources] = {};
+    bool voicesSilenced = false; // setVoicesSilenced
 };
 
 // An object's state as the source pool keeps it: callers outside the sound
@@ -59,5 +60,34 @@ SoundObjectState& soundState(SFXObject& object);
 const SoundObjectState& soundState(const SFXObject& object);
 // The pool the object plays through, or none.
 SoundPool* soundPoolOf(const SFXObject& object);
+
+// Growable arrays grow in steps of 16: n elements need n rounded up to the
+// next multiple of 16 strictly above n.
+template <class T> void reserveInSteps(std::vector<T>& v, size_t n)
+{
+    if (v.capacity() < n)
+        v.reserve(n + 16 - n % 16);
+}
+
+// ---- between the pool's files (sound.cpp, voiceplayout.cpp, sounddevice.cpp) ----
+// Sources and buffers are OpenAL names (ALuint), source states AL_* values.
+
+// Returns the played buffers of source `s` to the free list.
+void recycleProcessedBuffers(SoundPool::State& p, int32_t s);
+// Takes the first free streaming buffer, fills it with `bytes` bytes of
+// 16-bit samples and queues it on `source`. False when no buffer is free.
+bool queueSamples(SoundPool::State& p, unsigned int source, const void* data, uint32_t bytes, uint32_t rate);
+// The state of source `s`; stopped for -1.
+int sourceState(const SoundPool::State& p, int32_t s);
+// Sets where the object's source plays from and how it fades.
+void applyPosition(const SoundPool::State& p, const SoundObjectState& state);
+// Hands a voice stream's waiting samples to its source (voiceplayout.cpp).
+void feedVoice(SoundPool::State& p, SoundObjectState& state);
+// The stream ran out of samples at `now`.
+void noteDry(VoiceStreamState& voice, uint32_t now);
+// A voice stream gives up its source.
+void releaseVoiceSource(SoundPool::State& p, SoundObjectState& state);
+// Sets the listener's gain to the setup's master volume (sounddevice.cpp).
+void applyMasterVolume(const SoundPool::State& p);
 
 } // namespace seafold

@@ -7,12 +7,14 @@
 #include "app/configoptions.h"
 #include "app/testfolder.h"
 #include "app/userconfig.h"
+#include "app/windowport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -243,6 +245,35 @@ TEST_F(ConfigFile, EachUserKeepsTheirOwnChoices)
     EXPECT_FLOAT_EQ(bob.shared.volumes[0].second, 1.5f);
 }
 
+// What the People panel sets is written by the window and read at the next
+// start as it was set, whatever the names hold.
+TEST_F(ConfigFile, VolumesAndTheMasterVolumeReadBackAsTheWindowKeptThem)
+{
+    const std::string path = userConfigFile();
+    WindowPort port;
+    port.setKeeper([&path](const std::string& option, const std::vector<std::string>& values, bool list) {
+        return rememberInConfigFile(path, "bob", option, values, list);
+    });
+    const std::vector<std::pair<std::string, float>> set = {
+        {"ann #2", 1.5f},   {"say \"hi\"", 0.25f},     {"two  spaces ", 0.0f},
+        {"x=y = 50", 2.0f}, {"back\\slash [1]", 0.6f}, {"# alone", 1.1f},
+    };
+    for (const auto& [name, volume] : set)
+        port.setVoiceVolume(name, false, volume);
+    port.setMasterVolume(0.8f);
+    ProgramOptions options;
+    ParseOutcome out = parseProgramOptions(Program::Windowed, {"--name", "bob"}, &options);
+    ASSERT_TRUE(out.run) << out.error << "\n" << fileText(path);
+    std::map<std::string, float> read(options.shared.volumes.begin(), options.shared.volumes.end());
+    ASSERT_EQ(read.size(), set.size()) << fileText(path);
+    for (const auto& [name, volume] : set)
+        EXPECT_FLOAT_EQ(read[name], volume) << name;
+    EXPECT_FLOAT_EQ(options.shared.masterVolume, 0.8f);
+    // The next user starts at full volume, not at bob's.
+    applyUsersKeptChoices(path, "carol", options);
+    EXPECT_FLOAT_EQ(options.shared.masterVolume, 1.0f);
+}
+
 // A kept value that no longer reads used to stop every start with exit 2,
 // --find included; now the program starts, says which line it let be, and
 // the option keeps its default.
@@ -330,10 +361,9 @@ TEST_F(ConfigFile, TheAudioSettingsComeFromTheFileAndTheLineWins)
         EXPECT_DOUBLE_EQ(read.shared.voiceThresholdDb, 12.0);
         EXPECT_EQ(read.shared.voiceHoldMs, 250u);
         EXPECT_EQ(read.shared.echoCancellation, SharedOptions::EchoChoice::Off);
-        out = parseProgramOptions(program,
-                                  {"-client", "localhost:1", "bob", "--output-device", "Speakers",
-                                   "--echo-cancellation", "on"},
-                                  &read);
+        out = parseProgramOptions(
+            program, {"-client", "localhost:1", "bob", "--output-device", "Speakers", "--echo-cancellation", "on"},
+            &read);
         ASSERT_TRUE(out.run) << out.error;
         EXPECT_EQ(read.shared.outputDevice, "Speakers");
         EXPECT_EQ(read.shared.echoCancellation, SharedOptions::EchoChoice::On);

@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <set>
@@ -185,6 +184,20 @@ TEST(PeopleLines, AClientListsItselfItsConnectionAndTheOthersWithTheirModels)
     EXPECT_EQ(lines[1].tone, LineTone::Good);
     EXPECT_EQ(lines[2].tone, LineTone::Detail);
     EXPECT_EQ(lines[3].tone, LineTone::Normal);
+}
+
+TEST(PeopleLines, WhoMutedOrDeafenedThemselvesIsMarkedBesideTheName)
+{
+    SessionStatus status = clientStatus();
+    status.ownMuted = status.people[0].selfMuted = true;
+    status.people[1].deafened = true;
+    std::string all;
+    for (const PanelLine& line : peopleLines(status, "boat.mesh", nullptr))
+        all += line.person + ":" + line.text + "|";
+    EXPECT_NE(all.find("bob (you, muted)"), std::string::npos) << all;
+    EXPECT_NE(all.find("alice:   alice \xc2\xb7 lighthouse (muted)"), std::string::npos) << all;
+    EXPECT_NE(all.find("(deafened)"), std::string::npos) << all;
+    EXPECT_EQ(all.find("(muted)", all.find("carol:")), std::string::npos) << all;
 }
 
 TEST(PeopleLines, ASpeakerGetsTheMarkOnlyWhileTheirVoicePlays)

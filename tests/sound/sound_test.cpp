@@ -694,3 +694,42 @@ TEST(SoundStartUp, NothingHappensWhileSoundIsOff)
     EXPECT_EQ(stream->sourceIndex(), -1);
     EXPECT_FALSE(soundState(*stream).samples);
 }
+
+TEST_F(LoopbackSound, DeafenedNothingOfAVoiceIsQueuedOrHeardUntilHearingAgain)
+{
+    RefPtr<SFXObject> stream = new SFXObject(&mSound, nullptr, 1.0f, 0, 0);
+    stream->queueVoiceSamples(samplesOf(tone(4000, 300, 6000)));
+    mSound.update();
+    EXPECT_GT(peakOf(render(mSound, 800), 100), 3000);
+    // What plays and what waits goes at once; what comes meanwhile is dropped.
+    mSound.setVoicesSilenced(true);
+    EXPECT_EQ(stream->queuedVoiceSamples(), 0u);
+    stream->queueVoiceSamples(samplesOf(tone(800, 300, 6000)));
+    mSound.update();
+    EXPECT_EQ(stream->queuedVoiceSamples(), 0u);
+    EXPECT_EQ(stream->sourceIndex(), -1);
+    // The mixer fades a stopped source out over its first few samples.
+    EXPECT_LE(peakOf(render(mSound, 1600), 100), Silence);
+    // Heard again: the next message plays.
+    mSound.setVoicesSilenced(false);
+    stream->queueVoiceSamples(samplesOf(tone(800, 300, 6000)));
+    mSound.update();
+    EXPECT_GT(peakOf(render(mSound, 800), 100), 3000);
+}
+
+TEST_F(LoopbackSound, MasterVolumeScalesWhatPlaysWithinZeroAndOne)
+{
+    struct Case {
+        float volume;
+        double expectedScale;
+    } cases[] = {{1.0f, 1.0}, {0.5f, 0.5}, {0.0f, 0.0}, {3.0f, 1.0}, {-1.0f, 0.0}};
+    for (const Case& c : cases) {
+        mSound.setMasterVolume(c.volume);
+        RefPtr<SFXObject> stream = new SFXObject(&mSound, nullptr, 1.0f, 0, 0);
+        stream->queueVoiceSamples(samplesOf(tone(800, 500, 6000)));
+        mSound.update();
+        EXPECT_NEAR(peakOf(render(mSound, 800), 100, 700), 6000 * c.expectedScale, 6000 * 0.03 + Silence) << c.volume;
+        render(mSound, 800);
+        mSound.update();
+    }
+}

@@ -72,6 +72,7 @@ int runWindowed(const ProgramOptions& options)
                                                        : options.shared.hostUserName);
     port.setMuted(options.shared.muted);
     port.setVolumes(options.shared.volumes);
+    port.setKeptMasterVolume(options.shared.masterVolume);
     if (!openEventLog())
         return 1;
     Audio audio;

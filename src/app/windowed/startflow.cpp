@@ -418,6 +418,8 @@ bool StartFlow::startSession(const ProgramOptions& given, bool hosting)
         mPort.setUser(user);
         mPort.setMuted(attempt.shared.muted);
         mPort.setVolumes(attempt.shared.volumes);
+        mPort.setKeptMasterVolume(attempt.shared.masterVolume);
+        mOptions.shared.masterVolume = attempt.shared.masterVolume;
         mOptions.shared.muted = attempt.shared.muted;
         mOptions.shared.volumes = attempt.shared.volumes;
         mOptions.shared.voiceActivation = attempt.shared.voiceActivation;
