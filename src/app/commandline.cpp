@@ -163,6 +163,21 @@ std::string checkCombinations(Program program, const std::vector<std::string>& r
     return std::string();
 }
 
+// The keys chosen, all at once, into `read`'s bindings. Empty, or what is
+// wrong (two actions on one key), naming the config file when a key of it
+// is part of the trouble.
+std::string readKeyBindings(const std::vector<std::string>& rest, const std::string& configPath, ProgramOptions& read)
+{
+    SharedOptions& shared = read.shared;
+    const std::string why = KeyBindings::fromChoices(shared.keyChoices, &shared.keys);
+    if (why.empty())
+        return why;
+    for (const auto& choice : shared.keyChoices)
+        if (!givenOnLine(rest, "--" + choice.first))
+            return "in the config file " + configPath + ": " + why;
+    return "--" + why;
+}
+
 // The join password: the first line of --password-file, else
 // SEAFOLD_PASSWORD. Empty, or why it cannot be had.
 std::string readPassword(ProgramOptions& read)
@@ -263,6 +278,8 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
         return fail("unexpected argument \"" + extra + "\"");
     }
     why = checkCombinations(program, rest, *parser, read);
+    if (why.empty())
+        why = readKeyBindings(rest, source.path, read);
     if (why.empty())
         why = readPassword(read);
     if (!why.empty())

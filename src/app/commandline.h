@@ -23,11 +23,13 @@
 
 #include <climits>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "app/addresses.h"     // checkAddress, completeAddress, trimmedText
+#include "base/keybindings.h"   // KeyBindings
 #include "app/configfile.h"    // userConfigFile
 #include "net/netinterface.h"  // NetConnection::RateInfo, NetInterface::DefaultMaxConnections
 #include "net/socket.h"        // NetworkSimulator::Settings
@@ -128,6 +130,11 @@ struct SharedOptions {
     // goes with an output that looks like a headset.
     enum class EchoChoice { Auto, On, Off };
     EchoChoice echoCancellation = EchoChoice::Auto;
+    // --ptt-key KEY, --chat-key KEY, --forward-key KEY, ... (the windowed
+    // program): the keys chosen, by option without dashes, and the bindings
+    // they make of the defaults.
+    std::map<std::string, std::string> keyChoices;
+    KeyBindings keys;
     std::vector<std::string> muted; // --mute NAME (repeatable): voices this listener does not hear
     // --volume NAME=PERCENT (repeatable): how loud this listener hears a
     // user, 1 = as sent.

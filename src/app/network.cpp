@@ -134,7 +134,10 @@ SessionHost::SessionHost(const ProgramOptions& options, ClientScene& scene, Audi
     appSession().setSoundPool(&mAudio.sound);
     // Noise suppression, gain and voice detection for whatever is captured.
     auto processing = std::make_unique<CaptureProcessing>(mOptions.voiceActivation);
-    processing->setActivationSettings(mOptions.voiceThresholdDb, mOptions.voiceHoldMs);
+    // What the user set in the Settings window before this session holds.
+    const CaptureProcessing* before = mAudio.capture.processing();
+    processing->setActivationSettings(before ? before->thresholdDb() : mOptions.voiceThresholdDb,
+                                      before ? before->holdMs() : mOptions.voiceHoldMs);
     if (wantsEchoCancellation(mOptions)) {
         SoundPool& sound = mAudio.sound;
         processing->setEchoCancellation([&sound](int16_t* out, uint32_t count, uint32_t rate, uint32_t after) {

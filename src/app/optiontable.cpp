@@ -454,6 +454,28 @@ void addHeadlessOptions(CLI::App& app, HeadlessOptions& headless)
         ->type_name("SECONDS");
 }
 
+// The keys of the windowed program's actions: --ptt-key KEY and the rest,
+// each checked alone here; two on one key are refused once all are read.
+void addKeyOptions(CLI::App& app, SharedOptions& shared)
+{
+    for (const KeyActionInfo& info : keyActions()) {
+        const std::string option = info.option;
+        std::string help = std::string("the key for ") + info.label + " (default " + info.defaultKey + ")";
+        if (info.mouseAllowed)
+            help += "; a mouse button too, Mouse3 to Mouse8";
+        app.add_option_function<std::string>(
+               "--" + option,
+               [&shared, option, action = info.action](const std::string& text) {
+                   const std::string why = KeyBindings::checkKey(action, text);
+                   if (!why.empty())
+                       refuse("--" + option + ": " + why);
+                   shared.keyChoices[option] = text;
+               },
+               help)
+            ->type_name("KEY");
+    }
+}
+
 // Options of the windowed program only.
 void addWindowedOptions(CLI::App& app, ProgramOptions& target)
 {
@@ -477,22 +499,27 @@ void addWindowedOptions(CLI::App& app, ProgramOptions& target)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_flag("--show-material-sliders", target.shared.materialSlidersOpen,
                  "show the material sliders unfolded (the program keeps your choice in your config file)");
+    addKeyOptions(app, target.shared);
 }
 
 const char* const WindowedControls = R"(Controls (windowed program):
   W A S D                 move the camera, or your model when "The mouse moves" is set to Model
+                          (these keys, R, T, M and N can be rebound in Settings or with --ptt-key and the rest)
   left button drag        turn (the camera looks at most 80 degrees up or down)
   right button drag       slide in the view plane (your model follows the pointer)
   both buttons drag       move along the view axis
   mouse wheel             move along the view axis, a step a share of the way to what you look at
   Home                    put the camera back where it started
   End                     bring your model in front of the camera (everyone sees it move)
-  F                       show or hide the frame rates (--show-fps shows them from the start)
+  F                       show or hide the frame rates (--show-fps shows them from the start), unless
+                          F is bound to an action
+  M, N                    mute me, deafen (--mute-key, --deafen-key)
   R (held)                push-to-talk, in a client and a windowed server ("Talking" or "No microphone" on the People panel)
   Enter or T              open the chat line; Enter sends it, Escape cancels it
   Print Screen            save the window as seafold-DATE-TIME.png in the pictures folder
                           ($XDG_PICTURES_DIR, else the home folder); the panel says where
-  Escape                  the menu: Resume, Settings, Leave session, Quit (the Exit button quits too)
+  Escape                  the menu: Resume, Settings, Leave session, Quit (the Exit button quits too);
+                          Settings: microphone and output, a microphone test, voice activation, the keys
   The panel               pick your model and the ocean material, tune the material with the scrollbars,
                           choose what the mouse moves, switch model and light spinning
   The People panel        who is there with which model, who is talking, the connection to the server
@@ -575,7 +602,9 @@ bool readVolume(const std::string& text, std::pair<std::string, float>* volume)
 std::vector<const char*> otherProgramOptions(Program program)
 {
     if (program == Program::Headless)
-        return {"--name", "--show-fps", "--last-server", "--show-material-sliders", "--favourite"};
+        return {"--name",      "--show-fps",   "--last-server", "--show-material-sliders", "--favourite",
+                "--ptt-key",   "--chat-key",   "--forward-key", "--back-key",              "--left-key",
+                "--right-key", "--mute-key",   "--deafen-key"};
     return {"--move", "--move-every", "--turn",  "--quit-after", "--events",
             "--say",  "--voice",      "--stats", "--speak",      "--speak-every"};
 }

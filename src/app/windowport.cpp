@@ -146,6 +146,11 @@ void WindowPort::remember(const std::string& option, const std::vector<std::stri
     tell("Your choices cannot be kept for the next start: " + kept.error + ".");
 }
 
+FileWriteResult WindowPort::keep(const std::string& option, const std::vector<std::string>& values, bool list)
+{
+    return mKeeper ? mKeeper(option, values, list) : FileWriteResult::failed("nothing keeps choices here");
+}
+
 void WindowPort::tell(const std::string& text)
 {
     // Copied: a listener may unsubscribe while it hears the line.

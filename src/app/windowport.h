@@ -29,6 +29,9 @@ public:
     // and server, the material sliders). A failure is shown in the window,
     // once for each new reason.
     void remember(const std::string& option, const std::vector<std::string>& values, bool list = false);
+    // The same for a window that shows the failure itself: the result says
+    // why a choice was not kept (no keeper keeps nothing, and says so).
+    FileWriteResult keep(const std::string& option, const std::vector<std::string>& values, bool list = false);
     // The user whose choices are kept (the name asked for, not the one a
     // server may have made of it).
     void setUser(const std::string& name) { mUser = name; }

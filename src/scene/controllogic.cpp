@@ -9,24 +9,16 @@
 
 namespace seafold {
 
-bool applyDirectionKey(uint32_t scanCode, bool down, DirectionKeys& keys)
+bool applyDirectionKey(uint32_t scanCode, bool down, DirectionKeys& keys, const DirectionCodes& codes)
 {
-    switch (scanCode) {
-    case ScanW:
+    if (scanCode == codes.forward)
         keys.forward = down;
-        break;
-    case ScanS:
+    else if (scanCode == codes.backward)
         keys.backward = down;
-        break;
-    case ScanA:
+    else if (scanCode == codes.leftward)
         keys.leftward = down;
-        break;
-    case ScanD:
+    else if (scanCode == codes.rightward)
         keys.rightward = down;
-        break;
-    default:
-        break;
-    }
     return keys.any();
 }
 

@@ -32,9 +32,15 @@ enum : uint32_t {
     ScanD = 0x20,
 };
 
+// The codes the four directions are bound to (by default W, S, A, D).
+struct DirectionCodes {
+    uint32_t forward = ScanW, backward = ScanS, leftward = ScanA, rightward = ScanD;
+};
+
 // Sets or clears the flag of a direction key (W forward, S backward, A left,
-// D right); other codes change nothing. Returns whether any key is held.
-bool applyDirectionKey(uint32_t scanCode, bool down, DirectionKeys& keys);
+// D right, unless bound otherwise); other codes change nothing. Returns
+// whether any key is held.
+bool applyDirectionKey(uint32_t scanCode, bool down, DirectionKeys& keys, const DirectionCodes& codes = DirectionCodes());
 
 // Motion collected between two frames, applied once at the next frame.
 struct PendingMotion {

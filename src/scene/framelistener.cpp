@@ -116,9 +116,13 @@ bool SceneFrameListener::frameStarted(const Ogre::FrameEvent& event)
         break;
     }
 
+    // The Settings window's meter and device lists.
+    mApp.settingsWindow().update(getRealMilliseconds());
+
     // Keys typed into the start window's fields move nothing, nor do keys
-    // while the menu is open.
-    const bool starting = mApp.startWindow().shown() || mApp.sessionMenu().shown();
+    // while the menu or the Settings window is open.
+    const bool starting =
+        mApp.startWindow().shown() || mApp.sessionMenu().shown() || mApp.settingsWindow().shown();
     if (starting != mStartWindowShown) {
         mStartWindowShown = starting;
         mMotion.suspendKeys(starting || mChat.isOpen());
@@ -160,6 +164,7 @@ void SceneFrameListener::presentOtherModels()
 void SceneFrameListener::updateSessionDisplay()
 {
     uint32_t now = getRealMilliseconds();
+    mPeople.setPushToTalkKey(mApp.keyBindings().keyName(KeyAction::PushToTalk));
     mPeople.update(now, mApp.ownModel().meshName());
     if (mPeople.othersLost() != gRendererScene.showsLost()) {
         gRendererScene.showLost(mPeople.othersLost());
@@ -201,6 +206,14 @@ bool SceneFrameListener::frameEnded(const Ogre::FrameEvent&)
 
 bool SceneFrameListener::keyPressed(uint32_t key)
 {
+    // The Settings window takes every key: the next one may be a new
+    // binding, Escape closes it; the GUI sees none.
+    if (mApp.settingsWindow().shown()) {
+        if (key == OIS::KC_SYSRQ)
+            saveScreenshot();
+        mApp.settingsWindow().pressKey(key);
+        return false;
+    }
     // The start window takes every key but these: Enter joins, Escape
     // quits, Print Screen saves the window as ever.
     if (mApp.startWindow().shown()) {
@@ -239,7 +252,8 @@ bool SceneFrameListener::keyPressed(uint32_t key)
         }
         return true;
     }
-    if (key == OIS::KC_RETURN || key == OIS::KC_NUMPADENTER || key == OIS::KC_T) {
+    const KeyAction action = mApp.keyBindings().actionOf(key);
+    if (key == OIS::KC_RETURN || key == OIS::KC_NUMPADENTER || action == KeyAction::Chat) {
         mChat.open();
         if (mChat.isOpen()) {
             mMotion.suspendKeys(true);
@@ -260,21 +274,52 @@ bool SceneFrameListener::keyPressed(uint32_t key)
     }
     if (key == OIS::KC_END && mApp.camera())
         mApp.ownModel().bringIntoView(*mApp.camera());
-    if (key == OIS::KC_R && mApp.sessionPort().takesPart())
-        mApp.sessionPort().setPushToTalk(true);
-    if (key == OIS::KC_F)
+    boundKey(key, true);
+    // F shows the frame rates unless the user gave F to an action.
+    if (key == OIS::KC_F && action == KeyAction::Count)
         mStatistics.setFramesShown(!mStatistics.framesShown());
-    if (key == OIS::KC_M && mApp.sessionPort().takesPart())
-        mApp.sessionPort().toggleSelfMute();
-    if (key == OIS::KC_N && mApp.sessionPort().takesPart())
-        mApp.sessionPort().toggleDeafen();
     return true;
 }
 
 void SceneFrameListener::keyReleased(uint32_t key)
 {
-    if (key == OIS::KC_R && mApp.sessionPort().takesPart())
-        mApp.sessionPort().setPushToTalk(false);
+    boundKey(key, false);
+}
+
+void SceneFrameListener::mouseButton(uint32_t button, bool down)
+{
+    const uint32_t code = mouseButtonCode(button);
+    if (mApp.settingsWindow().shown()) {
+        if (down && mApp.settingsWindow().waitingForKey())
+            mApp.settingsWindow().pressKey(code);
+        return;
+    }
+    // A button held for push-to-talk while a window is open does nothing
+    // until the window is closed; its release always ends push-to-talk.
+    if (down && (mApp.startWindow().shown() || mApp.sessionMenu().shown() || mChat.isOpen()))
+        return;
+    boundKey(code, down);
+}
+
+bool SceneFrameListener::boundKey(uint32_t code, bool down)
+{
+    SessionPort& port = mApp.sessionPort();
+    switch (mApp.keyBindings().actionOf(code)) {
+    case KeyAction::PushToTalk:
+        if (port.takesPart())
+            port.setPushToTalk(down);
+        return true;
+    case KeyAction::MuteSelf:
+        if (down && port.takesPart())
+            port.toggleSelfMute();
+        return true;
+    case KeyAction::Deafen:
+        if (down && port.takesPart())
+            port.toggleDeafen();
+        return true;
+    default:
+        return false;
+    }
 }
 
 void SceneFrameListener::saveScreenshot()

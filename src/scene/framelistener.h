@@ -56,6 +56,10 @@ public:
 private:
     bool keyPressed(uint32_t key) override;
     void keyReleased(uint32_t key) override;
+    void mouseButton(uint32_t button, bool down) override;
+    // A key or button bound to an action went down or up (push-to-talk,
+    // "mute me", "deafen"); false when `code` has no such action.
+    bool boundKey(uint32_t code, bool down);
     bool dragging() const override { return mMotion.dragging(); }
 
     // The People panel, the name labels and the notice's end: what the

@@ -70,6 +70,7 @@ public:
     bool mousePressed(const OIS::MouseEvent& event, OIS::MouseButtonID id) override
     {
         mEvents.button(int(id), true, event.state.X.abs, event.state.Y.abs);
+        mHandler.mouseButton(uint32_t(id), true);
         guiContext().injectMouseButtonDown(CEGUI::MouseButton(guiMouseButton(int(id))));
         if (mEvents.active()) {
             CEGUI::Window* target = guiContext().getWindowContainingMouse();
@@ -81,6 +82,7 @@ public:
     bool mouseReleased(const OIS::MouseEvent& event, OIS::MouseButtonID id) override
     {
         mEvents.button(int(id), false, event.state.X.abs, event.state.Y.abs);
+        mHandler.mouseButton(uint32_t(id), false);
         guiContext().injectMouseButtonUp(CEGUI::MouseButton(guiMouseButton(int(id))));
         return true;
     }

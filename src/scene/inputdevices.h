@@ -27,6 +27,14 @@ public:
     // not see it, and no further input is read this frame.
     virtual bool keyPressed(uint32_t key) = 0;
     virtual void keyReleased(uint32_t key) = 0;
+    // A mouse button (the input library's number: 0 left, 1 right, 2
+    // middle, 3 and up the side buttons) went down or up, before the GUI
+    // hears of it.
+    virtual void mouseButton(uint32_t button, bool down)
+    {
+        (void)button;
+        (void)down;
+    }
     // True while a mouse button drags the camera or the model: pointer moves
     // then count as motion, not as a new pointer position.
     virtual bool dragging() const = 0;

@@ -172,7 +172,13 @@ bool MotionControl::handleDirectionKey(const CEGUI::EventArgs& args, bool down)
         return false;
     const auto& key = static_cast<const CEGUI::KeyEventArgs&>(args);
     const bool moving = mKeys.any();
-    applyDirectionKey(uint32_t(key.scancode), down, mKeys);
+    const KeyBindings& bound = mApp.keyBindings();
+    DirectionCodes codes;
+    codes.forward = bound.code(KeyAction::Forward);
+    codes.backward = bound.code(KeyAction::Back);
+    codes.leftward = bound.code(KeyAction::Left);
+    codes.rightward = bound.code(KeyAction::Right);
+    applyDirectionKey(uint32_t(key.scancode), down, mKeys, codes);
     // Where the keys left the camera, once they are all up.
     if (moving && !mKeys.any() && mApp.mouseMode() == Panel::MovesCamera)
         mApp.cameraControl().report("keys");

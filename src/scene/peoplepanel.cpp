@@ -454,6 +454,16 @@ void PeoplePanel::refreshList(uint32_t nowMs, const std::string& ownModel)
     }
 }
 
+void PeoplePanel::setPushToTalkKey(const std::string& name)
+{
+    if (name == mPushToTalkKey)
+        return;
+    mPushToTalkKey = name;
+    mTalkShown = false; // told again
+    if (mHoldToTalk)
+        mHoldToTalk->setText(guiUtf8("hold " + name));
+}
+
 void PeoplePanel::refreshTalk()
 {
     SessionPort::Microphone talk = mPort->microphone();
@@ -463,7 +473,8 @@ void PeoplePanel::refreshTalk()
         mOwnVoiceShown = own;
         mTalkShown = true;
         showOwnVoice();
-        PanelLine line = talkLine(talk, talk == SessionPort::Microphone::Unavailable ? mPort->microphoneProblem() : "");
+        PanelLine line =
+            talkLine(talk, talk == SessionPort::Microphone::Unavailable ? mPort->microphoneProblem() : "", mPushToTalkKey);
         if (own)
             line = {own == 2 ? "Deafened: you hear nobody, nobody hears you" : "Muted: nobody hears you",
                     LineTone::Waiting};

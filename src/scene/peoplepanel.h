@@ -58,6 +58,8 @@ public:
     // Once per frame, with the real-time clock in ms and the mesh of the
     // user's own model.
     void update(uint32_t nowMs, const std::string& ownModel);
+    // The push-to-talk key's name, as the panel tells it ("Hold R to talk").
+    void setPushToTalkKey(const std::string& name);
 
     // The lines shown now.
     const std::vector<PanelLine>& lines() const { return mLines; }
@@ -133,6 +135,7 @@ private:
     std::vector<PanelLine> mLines;
     SessionPort::Microphone mTalk = SessionPort::Microphone::Off;
     bool mTalkShown = false;
+    std::string mPushToTalkKey = "R";
     std::vector<CEGUI::Window*> mTalkRow; // label, choice, status line, meter
     bool mTalkRowShown = true;
     float mLevel = -1;

@@ -328,7 +328,7 @@ bool othersLost(const SessionStatus& status)
     return isClient && (status.connection != "connected" || !status.reason.empty());
 }
 
-PanelLine talkLine(SessionPort::Microphone microphone, const std::string& problem)
+PanelLine talkLine(SessionPort::Microphone microphone, const std::string& problem, const std::string& pushToTalkKey)
 {
     switch (microphone) {
     case SessionPort::Microphone::Capturing:
@@ -339,7 +339,7 @@ PanelLine talkLine(SessionPort::Microphone microphone, const std::string& proble
         return {problem.empty() ? "No microphone" : "No microphone: " + problem, LineTone::Bad};
     case SessionPort::Microphone::Off:
     default:
-        return {"Hold R to talk", LineTone::Detail};
+        return {"Hold " + pushToTalkKey + " to talk", LineTone::Detail};
     }
 }
 

@@ -135,6 +135,7 @@ std::vector<PanelLine> peopleLines(const SessionStatus& status, const std::strin
 
 // The talk line: "Hold R to talk", "Talking", "Listening: speak to talk"
 // (voice activation waiting for speech), "No microphone: " and why.
-PanelLine talkLine(SessionPort::Microphone microphone, const std::string& problem = std::string());
+PanelLine talkLine(SessionPort::Microphone microphone, const std::string& problem = std::string(),
+                   const std::string& pushToTalkKey = "R");
 
 } // namespace seafold

@@ -200,6 +200,8 @@ public:
     StartWindow& startWindow() override { return mApp.startWindow(); }
     bool selectOwnModel(const std::string& meshName) override { return mApp.selectOwnModel(meshName); }
     void setModelAtStart(const std::string& meshName) override { mModelAtStart = meshName; }
+    void setSettingsPort(SettingsPort* port) override { mApp.setSettingsPort(port); }
+    void setKeyBindings(const KeyBindings& keys) override { mApp.keyBindings() = keys; }
     void setOnLeave(std::function<void()> leave) override { mApp.setOnLeave(std::move(leave)); }
     void setSettingsOpener(std::function<void()> open) override
     {

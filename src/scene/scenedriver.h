@@ -28,7 +28,9 @@
 #pragma once
 
 #include "scene/framedriver.h"
+#include "base/keybindings.h"
 #include "scene/sessionport.h"
+#include "scene/settingsport.h"
 #include "scene/startwindow.h"
 
 #include <functional>
@@ -65,6 +67,10 @@ public:
     // program), and what its "Settings" opens (empty: nothing yet).
     virtual void setOnLeave(std::function<void()> leave) = 0;
     virtual void setSettingsOpener(std::function<void()> open) = 0;
+    // The Settings window's side in the program (not owned; it outlives the
+    // driver) and the keys the user bound. Before set-up.
+    virtual void setSettingsPort(SettingsPort* port) = 0;
+    virtual void setKeyBindings(const KeyBindings& keys) = 0;
     // The model set-up picks, as the user would (empty: none).
     virtual void setModelAtStart(const std::string& meshName) = 0;
     // The material sliders open from the start (or folded, unless set

@@ -207,11 +207,17 @@ bool Seafold::setUpApplication()
     mPanel.fillLists();
     timer.done("material controls and panel");
 
-    // Escape's menu, hidden until asked for.
-    mSessionMenu.create(CEGUI::System::getSingleton().getDefaultGUIContext().getRootWindow(), mEvents);
+    // Escape's menu and the Settings window, hidden until asked for.
+    CEGUI::Window* guiRoot = CEGUI::System::getSingleton().getDefaultGUIContext().getRootWindow();
+    mSessionMenu.create(guiRoot, mEvents);
+    mSettings.create(guiRoot, mKeys, mEvents);
+    if (mSettings.available()) {
+        mSessionMenu.setSettingsOpener([this] { mSettings.show(true); });
+        mStartWindow.setSettingsOpener([this] { mSettings.show(true); });
+    }
     // Over the scene, before anything of the session is shown.
     if (mStartWindowWanted) {
-        mStartWindow.create(CEGUI::System::getSingleton().getDefaultGUIContext().getRootWindow(), mEvents);
+        mStartWindow.create(guiRoot, mEvents);
         mStartWindow.show(true);
     }
     return true;

@@ -10,6 +10,7 @@
 #include "scene/panel.h"
 #include "scene/sessionmenu.h"
 #include "scene/sessionport.h"
+#include "scene/settingswindow.h"
 #include "scene/sliderfold.h"
 #include "scene/startwindow.h"
 #include "scene/windowevents.h"
@@ -115,6 +116,15 @@ public:
 
     // Escape's menu over a session (made at set-up).
     SessionMenu& sessionMenu() { return mSessionMenu; }
+
+    // The keys the user bound (the frame listener reads them; the Settings
+    // window changes them). Set before set-up from the options.
+    KeyBindings& keyBindings() { return mKeys; }
+    const KeyBindings& keyBindings() const { return mKeys; }
+    // The Settings window, opened from Escape's menu and the start window
+    // once the program gives it its port (not owned; null: no Settings).
+    void setSettingsPort(SettingsPort* port) { mSettings.setPort(port); }
+    SettingsWindow& settingsWindow() { return mSettings; }
     // What "Leave session" does: the program's (back to its start window);
     // empty: leaving ends the program, as Quit does.
     void setOnLeave(std::function<void()> leave) { mOnLeave = std::move(leave); }
@@ -151,6 +161,8 @@ private:
     Panel mPanel;
     StartWindow mStartWindow;
     SessionMenu mSessionMenu;
+    KeyBindings mKeys;
+    SettingsWindow mSettings;
     std::function<void()> mOnLeave;
     SliderFold mSliderFold;
 

@@ -117,6 +117,14 @@ void StartWindow::create(CEGUI::Window* root, WindowEvents& events)
                                    request(Action::Favourite);
                                    return true;
                                }));
+    if (mOpenSettings) {
+        mSettings = addChild(mFrame, "TaharezLook/Button", "StartSettings", {0.76f, 0.44f, 0.96f, 0.52f}, "Settings");
+        mSettings->subscribeEvent(CEGUI::PushButton::EventClicked,
+                                  CEGUI::Event::Subscriber([this](const CEGUI::EventArgs&) {
+                                      mOpenSettings();
+                                      return true;
+                                  }));
+    }
     mServers->subscribeEvent(CEGUI::Listbox::EventSelectionChanged,
                              CEGUI::Event::Subscriber(&StartWindow::handleServerPicked, this));
     mServers->subscribeEvent(CEGUI::Window::EventMouseDoubleClick,
@@ -271,9 +279,11 @@ void StartWindow::logWidgets()
         {"name", mName}, {"servers", mServers}, {"address", mAddress}, {"password", mPassword},
         {"join", mJoin}, {"host", mHost},       {"quit", mQuit},        {"refresh", mRefresh},
         {"favourite", mFavourite}, {"server_name", mServerName}, {"port", mPort}, {"host_password", mHostPassword},
-        {"limit", mLimit}, {"start_hosting", mStartHosting},
+        {"limit", mLimit}, {"start_hosting", mStartHosting}, {"settings", mSettings},
     };
     for (const auto& part : parts) {
+        if (!part.second)
+            continue;
         CEGUI::Rectf area = part.second->getUnclippedOuterRect().get();
         widgets[part.first] = Json::array({area.left(), area.top(), area.getWidth(), area.getHeight()});
     }

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,10 @@ public:
     // it again (with another address, say) or host instead.
     void setJoining(bool joining);
 
+    // What its "Settings" button opens (the devices and keys); without it
+    // the button is not shown. Set before create.
+    void setSettingsOpener(std::function<void()> open) { mOpenSettings = std::move(open); }
+
     // What the user asked for since the last call (one action at a time).
     Action takeAction();
     // Enter in the window: join, or in the host form start hosting.
@@ -123,6 +128,8 @@ private:
     CEGUI::Window* mHost = nullptr;
     CEGUI::Window* mQuit = nullptr;
     CEGUI::Window* mRefresh = nullptr;
+    CEGUI::Window* mSettings = nullptr;
+    std::function<void()> mOpenSettings;
     // The host form, in the same frame: its parts, and the start page's
     // parts it stands in for while shown.
     std::vector<CEGUI::Window*> mHostForm;

@@ -152,6 +152,14 @@ void WindowEvents::sessionMenu(bool shown, const Json& widgets)
     write(Json{{"menu", shown ? "shown" : "hidden"}, {"widgets", widgets}});
 }
 
+void WindowEvents::settings(const char* what, const Json& details)
+{
+    Json line{{"settings", what}};
+    for (const auto& [key, value] : details.items())
+        line[key] = value;
+    write(line);
+}
+
 void WindowEvents::widgetsOf(const char* panel, const Json& widgets)
 {
     write(Json{{"widgets_of", panel}, {"widgets", widgets}});

@@ -23,6 +23,10 @@
 //   {"start_status": "Joining 10.0.0.5:28000 ...", "problem": false}
 //   {"menu": "shown", "widgets": {"MenuLeave": [x, y, width, height], ...}}
 //                       (Escape's menu over a session; "hidden" again)
+//   {"settings": "shown", "widgets": {"SettingsInputs": [x, y, width, height], ...}}
+//   {"settings": "devices", "inputs": ["Headset", ...], "outputs": [...], "input": "", "output": ""}
+//   {"settings": "note", "text": "Push-to-talk is now F", "problem": false}
+//                       (the Settings window; "hidden" again)
 //   {"widgets_of": "people", "widgets": {"PeopleList": [x, y, w, h], "row": h, ...}}
 //                       (where a panel's parts are, for the tests that click them)
 //   {"panels": ["ChoicePanel", "ExitDemoBtn", ...]}
@@ -94,6 +98,9 @@ public:
     void startStatus(const std::string& text, bool problem);
     // Escape's menu shown (with where its buttons are) or hidden.
     void sessionMenu(bool shown, const Json& widgets);
+    // The Settings window: "shown" (with where its parts are), "hidden",
+    // "devices" (the lists it shows), "note" (the line it shows).
+    void settings(const char* what, const Json& details);
     // Where the parts of `panel` are on the screen.
     void widgetsOf(const char* panel, const Json& widgets);
     // The named windows shown now (sorted names).

@@ -321,6 +321,29 @@ void VoiceCapture::start()
     mCapturedSamples->resize(0);
 }
 
+void VoiceCapture::setTest(Tap tap)
+{
+    const bool was = testing();
+    mTap = std::move(tap);
+    if (mTap && !was) {
+        mTestStarted = !mActive;
+        start();
+    } else if (!mTap && was) {
+        if (mTestStarted && mActive) {
+            // Nothing of the test goes out: no last tick.
+            mActive = false;
+            if (mStarted) {
+                mStarted = false;
+                mBackend->stopCapture();
+            }
+            mCapturedSamples = nullptr;
+        } else if (mCapturedSamples) {
+            mCapturedSamples->resize(0);
+        }
+        mTestStarted = false;
+    }
+}
+
 void VoiceCapture::stop()
 {
     if (!mActive)
@@ -385,6 +408,15 @@ void VoiceCapture::tick()
         ~ClearGate() { closed = false; }
     } clearGate{mGateClosed};
     uint32_t newCount = mCapturedSamples->size() / 2;
+    if (mTap) {
+        // The test hears what the others would, and nothing goes to them.
+        if (newCount > oldCount) {
+            std::vector<int16_t> heard = samplesOf(mCapturedSamples->data() + oldCount * 2, newCount - oldCount);
+            mTap(heard.data(), heard.size(), mMode.sampleRate);
+        }
+        mCapturedSamples->resize(0);
+        return;
+    }
     if (newCount == oldCount) {
         sendEndOfSpurt();
         if (!mGateClosed)

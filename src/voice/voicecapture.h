@@ -189,6 +189,16 @@ public:
     void setProcessing(std::unique_ptr<CaptureProcessing> processing);
     CaptureProcessing* processing() const { return mProcessing.get(); }
 
+    // The microphone test: while a tap is set, capture runs whether or not
+    // push-to-talk is held, each tick hands the processed samples (at the
+    // capture's rate) to the tap, and nothing is encoded or sent. Capture
+    // the test started ends with it, without a last tick; capture that ran
+    // before (voice activation) goes on from what comes next. Empty ends
+    // the test.
+    using Tap = std::function<void(const int16_t* samples, size_t count, uint32_t rate)>;
+    void setTest(Tap tap);
+    bool testing() const { return bool(mTap); }
+
     // Push-to-talk pressed: starts capture; does nothing when it is already
     // active or no capture is possible.
     void start();
@@ -292,6 +302,8 @@ private:
     bool mGateClosed = false;
     std::unique_ptr<CaptureProcessing> mProcessing;
     RefPtr<VoiceEncoder> mLpcEncoder;
+    Tap mTap;
+    bool mTestStarted = false; // the test opened capture, and closes it
 };
 
 } // namespace seafold

@@ -72,6 +72,7 @@ bool VoicePreprocessor::detect(const int16_t* frame)
     for (uint32_t i = 0; i < mFrameSamples; ++i)
         sum += double(frame[i]) * frame[i];
     const double energy = mFrameSamples ? sum / mFrameSamples : 0;
+    mLastEnergy = energy;
     if (!mFloorKnown) {
         mFloorKnown = true;
         mNoiseFloor = energy;
@@ -173,6 +174,27 @@ void CaptureProcessing::setActivationSettings(double thresholdDb, uint32_t holdM
     if (mPreprocessor)
         mPreprocessor->setSpeechThresholdDb(thresholdDb);
     mActivation = VoiceActivation(FrameMs, mHoldMs);
+}
+
+namespace {
+
+// A mean square of 16-bit samples in dB of full scale.
+double fullScaleDb(double energy)
+{
+    constexpr double FullScale = 32768.0 * 32768.0;
+    return energy > 0 ? std::max(-100.0, 10.0 * std::log10(energy / FullScale)) : -100.0;
+}
+
+} // namespace
+
+double CaptureProcessing::inputDb() const
+{
+    return mPreprocessor ? fullScaleDb(mPreprocessor->lastEnergy()) : -100.0;
+}
+
+double CaptureProcessing::speechDb() const
+{
+    return mPreprocessor ? fullScaleDb(mPreprocessor->speechEnergy()) : -100.0;
 }
 
 void CaptureProcessing::process(const int16_t* samples, size_t count, uint32_t sampleRate, std::vector<int16_t>& out)

@@ -4,6 +4,7 @@
 // microphone on speech, and a resampler for capture at another rate.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -44,6 +45,11 @@ public:
     // (always true with detection off). The detector learns the room's
     // noise floor from the quietest frames: speech is a frame well above it.
     bool process(int16_t* frame);
+    // The mean square of the last frame the detector heard, and the one a
+    // frame must pass to count as speech (the room's noise floor times the
+    // threshold, and never below the least speech).
+    double lastEnergy() const { return mLastEnergy; }
+    double speechEnergy() const { return std::max(SpeechMinEnergy, mNoiseFloor * mSpeechOverFloor); }
 
 private:
     // Speech: 9 dB over the noise floor unless set, and above -44 dBFS
@@ -59,6 +65,7 @@ private:
     bool mDetectVoice;
     bool mFloorKnown = false;
     double mNoiseFloor = 0; // mean square of the room's noise
+    double mLastEnergy = 0;
 };
 
 // Takes the echo of what this program plays out of what the microphone
@@ -142,6 +149,11 @@ public:
     void setActivationSettings(double thresholdDb, uint32_t holdMs);
     double thresholdDb() const { return mThresholdDb; }
     uint32_t holdMs() const { return mHoldMs; }
+    // For a level meter, in dB of full scale (-100 before any frame): the
+    // loudness of the last frame heard, and the loudness a frame must pass
+    // to count as speech.
+    double inputDb() const;
+    double speechDb() const;
 
     // Appends to `out` what `count` new samples at `sampleRate` give. A new
     // rate starts the preprocessor afresh.

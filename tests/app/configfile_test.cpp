@@ -370,5 +370,53 @@ TEST_F(ConfigFile, TheAudioSettingsComeFromTheFileAndTheLineWins)
     }
 }
 
+// What the Settings window keeps (devices, voice activation, keys) is
+// written into the user's section and read back as it was written.
+TEST_F(ConfigFile, TheSettingsWindowsChoicesReadBack)
+{
+    const std::string path = userConfigFile();
+    const std::vector<std::pair<std::string, std::string>> kept = {
+        {"input-device", "Monitor of \"Desk\" Mic #2"}, {"output-device", "Headset"}, {"voice-threshold", "14"},
+        {"voice-hold", "650"}, {"ptt-key", "Mouse4"}, {"chat-key", "Y"}, {"forward-key", "Up"},
+        {"back-key", "Down"}, {"left-key", "Left"}, {"right-key", "Right"}, {"mute-key", "F9"},
+        {"deafen-key", "F10"}};
+    for (const auto& [option, value] : kept)
+        ASSERT_TRUE(rememberInConfigFile(path, "bob", option, {value}, false)) << option;
+    ProgramOptions read;
+    ParseOutcome out = parseProgramOptions(Program::Windowed, {"-client", "localhost:1", "bob"}, &read);
+    ASSERT_TRUE(out.run) << out.error;
+    EXPECT_EQ(read.shared.inputDevice, "Monitor of \"Desk\" Mic #2");
+    EXPECT_EQ(read.shared.outputDevice, "Headset");
+    EXPECT_DOUBLE_EQ(read.shared.voiceThresholdDb, 14.0);
+    EXPECT_EQ(read.shared.voiceHoldMs, 650u);
+    for (const KeyActionInfo& info : keyActions()) {
+        auto value = std::find_if(kept.begin(), kept.end(), [&info](const auto& k) { return k.first == info.option; });
+        ASSERT_NE(value, kept.end());
+        EXPECT_EQ(read.shared.keys.keyName(info.action), value->second) << info.option;
+    }
+    // The other program lets the keys be.
+    out = parseProgramOptions(Program::Headless, {"-client", "localhost:1", "bob"}, &read);
+    EXPECT_TRUE(out.run) << out.error;
+}
+
+// Two actions on one key in the file: refused, naming the file; on the
+// command line, naming the options.
+TEST_F(ConfigFile, TwoActionsOnOneKeyAreAnErrorNamingTheFile)
+{
+    writeUserFile("ptt-key = T\n");
+    ProgramOptions read;
+    ParseOutcome out = parseProgramOptions(Program::Windowed, {"-client", "localhost:1", "bob"}, &read);
+    EXPECT_FALSE(out.run);
+    EXPECT_EQ(out.exitCode, 2);
+    EXPECT_NE(out.error.find("in the config file " + userConfigFile() + ": ptt-key and chat-key are both T"),
+              std::string::npos)
+        << out.error;
+    // Moving the chat key on the line mends it.
+    out = parseProgramOptions(Program::Windowed, {"-client", "localhost:1", "bob", "--chat-key", "Y"}, &read);
+    EXPECT_TRUE(out.run) << out.error;
+    out = parseProgramOptions(Program::Windowed, {"--left-key", "Escape"}, &read);
+    EXPECT_NE(out.error.find("--left-key: Escape cannot be bound"), std::string::npos) << out.error;
+}
+
 } // namespace
 } // namespace seafold

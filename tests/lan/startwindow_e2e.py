@@ -174,6 +174,13 @@ def list_and_join(lan, work, display):
                                         for r in (window.last("start_servers") or {}).get("start_servers", [])), 20)
         if not check(listed, f"Harbour at {address} never listed: {window.last('start_servers')}"):
             return
+        # Settings opens over the start window; Escape closes it, back there.
+        window.press("settings")
+        check(wait_until(lambda: (window.last("settings") or {}).get("settings") in ("shown", "devices"), 10),
+              "the start window's Settings button opened nothing")
+        window.key("Escape")
+        check(wait_until(lambda: (window.last("settings") or {}).get("settings") == "hidden", 10) and
+              window.p.poll() is None and window.at_start(), "Escape did not close Settings back to the start window")
         window.press("name")
         window.type("alice")
         # The first line of the list: picking it fills the address in.

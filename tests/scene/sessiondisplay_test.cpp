@@ -330,6 +330,7 @@ TEST(WrapText, CutsAtSpacesByCharactersAndNeverInsideOne)
     EXPECT_EQ(talkLine(SessionPort::Microphone::Capturing).text, "Talking");
     EXPECT_EQ(talkLine(SessionPort::Microphone::Unavailable).text, "No microphone");
     EXPECT_EQ(talkLine(SessionPort::Microphone::Off).text, "Hold R to talk");
+    EXPECT_EQ(talkLine(SessionPort::Microphone::Off, "", "Mouse4").text, "Hold Mouse4 to talk");
 }
 
 TEST(VoiceActivity, ASpeakerPlaysUntilTheHoldAfterTheLatestMessage)

@@ -507,3 +507,32 @@ TEST_F(PushToTalk, AFixedFrameIsDueAsSoonAsItIsWhole)
     }
     voice.setProcessing(nullptr);
 }
+
+// The microphone test: capture runs without push-to-talk, the tap hears
+// the processed samples and the meter's levels move, nothing is sent, and
+// the capture it opened ends with it without a last message.
+TEST_F(PushToTalk, TheMicrophoneTestHearsEverythingAndSendsNothing)
+{
+    voice.setProcessing(std::make_unique<CaptureProcessing>(false));
+    size_t heard = 0;
+    voice.setTest([&heard](const int16_t*, size_t count, uint32_t rate) {
+        EXPECT_EQ(rate, CaptureSampleRate);
+        heard += count;
+    });
+    ASSERT_TRUE(voice.active());
+    for (int tick = 0; tick < 5; ++tick) {
+        capture->feed(speechLike(800));
+        voice.tick();
+    }
+    EXPECT_GE(heard, 3200u); // all but what the processing holds for a frame
+    EXPECT_TRUE(sent.empty());
+    EXPECT_GT(voice.processing()->inputDb(), -30.0);
+    // A steady sound is the room as far as the detector knows: speech
+    // would be the threshold (9 dB) over it.
+    EXPECT_NEAR(voice.processing()->speechDb() - voice.processing()->inputDb(), 9.0, 1.0);
+    capture->feed(speechLike(800));
+    voice.setTest(nullptr);
+    EXPECT_FALSE(voice.active());
+    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(capture->stops, 1);
+}

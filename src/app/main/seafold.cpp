@@ -1,5 +1,6 @@
 // The windowed program: the ocean scene, the panel and the session, in a window.
 #include "app/app.h"
+#include "app/audiosettings.h"
 #include "app/console.h"
 #include "app/lan.h"
 #include "app/network.h"
@@ -32,6 +33,13 @@ bool openEventLog()
         return false;
     }
     return true;
+}
+
+// The Settings window's side and the keys the user bound.
+void giveSettings(WindowedFrontEnd& driver, const ProgramOptions& options, AudioSettings& settings)
+{
+    driver.setSettingsPort(&settings);
+    driver.setKeyBindings(options.shared.keys);
 }
 
 // The material sliders open or folded as the user left them, and kept so.
@@ -77,6 +85,7 @@ int runWindowed(const ProgramOptions& options)
         return 1;
     Audio audio;
     chooseAudioDevices(audio, options, [&port](const std::string& text) { port.showNote(text); });
+    AudioSettings settings(audio, options, port);
     // Ctrl-C and SIGTERM end the loop; the shutdown tells the peers.
     installStopSignals();
     int code = 0;
@@ -84,6 +93,7 @@ int runWindowed(const ProgramOptions& options)
         std::unique_ptr<WindowedFrontEnd> driver =
             createWindowedDriver(media, port, &gEventLog, options.shared.showFps, true);
         keepMaterialSliders(*driver, options, port);
+        giveSettings(*driver, options, settings);
         StartFlow flow(options, *driver, port, audio);
         code = runApplication(options.line, *driver, flow.hooks());
     } else {
@@ -104,6 +114,7 @@ int runWindowed(const ProgramOptions& options)
                 createWindowedDriver(media, port, &gEventLog, options.shared.showFps);
             driver->setModelAtStart(options.headless.model);
             keepMaterialSliders(*driver, options, port);
+            giveSettings(*driver, options, settings);
             // The loop's shutdown tells the peers that this user leaves.
             code = runApplication(line, *driver, standardLoopHooks(host));
         }
