@@ -1,11 +1,14 @@
 #include "net/eventconnection.h"
 
 #include <algorithm>
-#include <cstring>
 
-#include "base/datachunker.h"
+#include "net/eventconnection_local.h"
 
 namespace seafold {
+
+using eventnotes::allocNote;
+using eventnotes::freeNote;
+using eventnotes::freeNoteList;
 
 // ---- NetEvent ---------------------------------------------------------------
 
@@ -32,81 +35,14 @@ uint32_t NetEvent::queuedSize(EventConnection* connection)
     return mQueuedSize;
 }
 
-// ---- notes ------------------------------------------------------------------
-
-// One queued, in-flight or received event.
-struct EventConnection::EventNote {
-    RefPtr<NetEvent> event;
-    int32_t sequence = -1; // ordered events only
-    uint32_t bytes = 0;    // the event's queuedSize when it was posted
-    EventNote* next = nullptr;
-    // Posted because of another connection's traffic (PostingFor): charged
-    // to that one while it waits here. The origin may end first.
-    bool fromOther = false;
-    WeakRef<NetConnection> origin;
-};
-
 NetConnection* EventConnection::sPostingFor = nullptr;
-
-// The notify record of a data packet: the notes of the events written into
-// it, in writing order, until the packet is known delivered or lost.
-struct EventConnection::EventPacketNotify : NetConnection::PacketNotify {
-    EventNote* eventList = nullptr;
-    ~EventPacketNotify() override;
-};
 
 namespace {
 
-constexpr const char* EventLogChannel = "LogEventConnection";
+constexpr const char* EventLogChannel = eventnotes::LogChannel;
 constexpr const char* SendQueueOverflow = NetConnection::SendQueueOverflowReason;
 // The peers' programs number their event classes differently.
 constexpr const char* IncompatibleVersion = "Incompatible program version";
-
-// The smallest data packet ahead of its event section: the header without
-// ack bytes (35 bits) and a rate flag of 0.
-constexpr uint32_t SmallestPacketHeaderBits = 36;
-
-FreeListAllocator<EventConnection::EventNote>& noteAllocator()
-{
-    // Never destroyed: a connection held by some other static object may
-    // still free its notes during static destruction.
-    static auto* allocator = new FreeListAllocator<EventConnection::EventNote>();
-    return *allocator;
-}
-
-EventConnection::EventNote* allocNote(NetEvent* event, int32_t sequence)
-{
-    EventConnection::EventNote* note = noteAllocator().allocateElement();
-    note->event = event;
-    note->sequence = sequence;
-    return note;
-}
-
-void freeNote(EventConnection::EventNote* note)
-{
-    noteAllocator().freeElement(note);
-}
-
-void freeNoteList(EventConnection::EventNote* note)
-{
-    while (note) {
-        EventConnection::EventNote* next = note->next;
-        freeNote(note);
-        note = next;
-    }
-}
-
-// Puts the stream back to `bit`, with the error flag cleared and the text
-// memory it had there. A text written by an event that is taken back never
-// reaches the reader, so a later text must not be prefix-coded against it.
-// BitStream clears its error flag only together with the position and the
-// text memory (resetStream), so those two are put back afterwards.
-void rewindStream(BitStream& stream, uint32_t bit, const char* textMemory)
-{
-    stream.resetStream();
-    stream.setBitPosition(bit);
-    stream.setTextMemory(textMemory);
-}
 
 } // namespace
 
@@ -117,7 +53,7 @@ EventConnection::EventPacketNotify::~EventPacketNotify()
 
 uint32_t EventConnection::liveNoteCount()
 {
-    return noteAllocator().liveCount();
+    return eventnotes::allocator().liveCount();
 }
 
 // ---- construction -------------------------------------------------------------
@@ -364,277 +300,13 @@ void EventConnection::processEvent(NetEvent* event)
     }
 }
 
-// ---- writing ----------------------------------------------------------------------
-//
-// Event section of a data packet, after NetConnection's header and rate info:
-//   [marker]     (U32)  0xF00DBAAD, only with debug checks
-//   unordered events, each:
-//     [1]        (flag)
-//     [end]      (16)   absolute bit position where the event ends, only with debug checks
-//     [classId]  (eventClassBitSize)
-//     [data]            the event's pack
-//   [0]          (flag) end of the unordered events
-//   ordered events, each:
-//     [1]        (flag)
-//     [next]     (flag) 1: sequence = (previous + 1) & 0x7F
-//     [sequence] (7)    only when next is 0: the sequence's low seven bits
-//     [end] [classId] [data] as above
-//   [0]          (flag) end of the ordered events
-
-namespace {
-
-// Writes [end] [classId] [data] at the stream's position.
-void writeEventBody(EventConnection* connection, BitStream& stream, NetEvent* event, uint32_t classId,
-                    uint32_t classIdBits, bool debug)
-{
-    uint32_t reserved = stream.bitPosition();
-    if (debug)
-        stream.setBitPosition(reserved + 16);
-    stream.writeUnsigned(classId, classIdBits);
-    event->pack(connection, stream);
-    uint32_t end = stream.bitPosition();
-    if (debug) {
-        stream.setBitPosition(reserved);
-        stream.writeUnsigned(end & 0xFFFF, 16);
-        stream.setBitPosition(end);
-    }
-}
-
-} // namespace
-
-// True when the event, written as the first event of the smallest packet,
-// leaves the headroom every event needs. Measured in a scratch stream whose
-// text memory is empty, as it is at the start of every packet.
-bool EventConnection::eventFitsAnyPacket(NetEvent* event, uint32_t writeLimitBits, bool ordered)
-{
-    const bool debug = connectParams().debugObjectSizes;
-    BitStream scratch;
-    writeEventBody(this, scratch, event, event->classRep()->classId(classGroup()), mEventClassBitSize, debug);
-    if (scratch.hasError())
-        return false;
-    uint64_t start = SmallestPacketHeaderBits + (debug ? 32 : 0) + 1; // + the event's flag
-    if (ordered)
-        start += 1 + 1 + OrderedSequenceBits; // end of the unordered events, next flag, sequence
-    return start + scratch.bitPosition() + MinFreeBitsAfterEvent <= writeLimitBits;
-}
-
-// Writes one event after its flag (and sequence) bits. An event that leaves
-// less than the headroom, or whose write the stream refused, is taken back:
-// the stream returns to rewindBit with the text memory it had there.
-EventConnection::WriteOutcome EventConnection::writeEvent(BitStream& stream, NetEvent* event, uint32_t rewindBit,
-                                                          const char* savedText, bool firstInPacket, bool ordered)
-{
-    const bool debug = connectParams().debugObjectSizes;
-    const uint32_t classId = event->classRep()->classId(classGroup());
-    if (classId >= mEventClassCount) {
-        // Posted before the connection was established, and the peer turned
-        // out to know fewer classes: its id would name another class there.
-        rewindStream(stream, rewindBit, savedText);
-        SF_LOG(EventLogChannel, "EventConnection %s: peer does not know event class %s; event dropped", name(),
-               event->debugName());
-        return EventUnsendable;
-    }
-    const uint32_t dataBit = stream.bitPosition();
-    writeEventBody(this, stream, event, classId, mEventClassBitSize, debug);
-    const uint32_t end = stream.bitPosition();
-    SF_LOG(EventLogChannel, "EventConnection %s: WroteEvent %s - %d bits", name(), event->debugName(),
-           int(end - dataBit));
-    if (!stream.hasError() && uint64_t(end) + MinFreeBitsAfterEvent <= stream.writeLimitBits())
-        return EventWritten;
-
-    rewindStream(stream, rewindBit, savedText);
-    // Taken back from an otherwise empty packet: find out whether any packet
-    // could ever hold it, or it would block its queue for good.
-    if (firstInPacket && !eventFitsAnyPacket(event, stream.writeLimitBits(), ordered)) {
-        SF_LOG(EventLogChannel, "EventConnection %s: event %s does not fit into any packet; event dropped", name(),
-               event->debugName());
-        return EventUnsendable;
-    }
-    return EventTakenBack;
-}
-
-// Gives up the head of a send queue: the event is told it was not delivered.
-// An ordered event that was never written takes its sequence number with it:
-// the later ordered events, none of which has been written yet (writing
-// stops at the first event taken back and follows sequence order), move down
-// by one, so the receiver sees no gap.
-void EventConnection::discardQueueHead(bool ordered)
-{
-    EventNote* note;
-    if (ordered) {
-        note = mOrderedSendHead;
-        mOrderedSendHead = note->next;
-        if (!mOrderedSendHead)
-            mOrderedSendTail = nullptr;
-        for (EventNote* later = mOrderedSendHead; later; later = later->next)
-            --later->sequence;
-        --mNextSendSequence;
-    } else {
-        note = mUnorderedSendHead;
-        mUnorderedSendHead = note->next;
-        if (!mUnorderedSendHead)
-            mUnorderedSendTail = nullptr;
-    }
-    countUnqueued(note);
-    RefPtr<NetEvent> event = note->event;
-    freeNote(note);
-    event->notifyDelivered(this, false);
-}
-
-// Bits the ordered events at the head of the send queue take in a packet:
-// the first one's, and all of them that the packet could hold, from the
-// sizes measured when they were posted (a text may pack smaller in a packet,
-// never larger).
-void EventConnection::orderedNeedBits(uint64_t targetBits, uint64_t* firstBits, uint64_t* allBits) const
-{
-    const uint64_t perEvent = 1 + 1 + OrderedSequenceBits + (connectParams().debugObjectSizes ? 16 : 0) +
-                              mEventClassBitSize;
-    *firstBits = *allBits = 0;
-    for (const EventNote* note = mOrderedSendHead; note && *allBits < targetBits; note = note->next) {
-        if (note->sequence > mLastDeliveredSequence + int32_t(OrderedWindow))
-            break;
-        *allBits += perEvent + uint64_t(note->bytes) * 8;
-        if (note == mOrderedSendHead)
-            *firstBits = *allBits;
-    }
-}
-
-// Every packet is shared: ordered events (roster, movement, chat) get what
-// they need of it, at least their first event and up to half the packet;
-// guaranteed events fill up to room for that first ordered event;
-// unguaranteed ones (voice) fill the rest. A share left unused goes to the
-// others, and so one stream never holds another up: without the shares a
-// queue of voice filled every packet of a slow receiver and the movements
-// behind it waited for ever.
-//
-// No event runs past the packet's size unless it is alone in the packet
-// (an event larger than the size would otherwise never go).
-void EventConnection::writePacket(BitStream& stream, PacketNotify* packetNotify)
-{
-    auto* notify = static_cast<EventPacketNotify*>(packetNotify);
-    const bool debug = connectParams().debugObjectSizes;
-    const uint64_t targetBits = uint64_t(stream.size()) * 8;
-    char savedText[BitStream::MaxTextBytes + 1];
-
-    EventNote** packetTail = &notify->eventList;
-    while (*packetTail)
-        packetTail = &(*packetTail)->next;
-    bool firstInPacket = true;
-
-    if (debug)
-        stream.writeUnsigned(PacketMarker, 32);
-
-    uint64_t orderedFirst = 0, orderedAll = 0;
-    orderedNeedBits(targetBits, &orderedFirst, &orderedAll);
-    const uint64_t orderedShare = std::min(orderedAll, std::max(targetBits / 2, orderedFirst));
-    // + 1: the flag that ends the unordered events.
-    const uint64_t guaranteedLimit = targetBits > orderedFirst + 1 ? targetBits - orderedFirst - 1 : 0;
-    const uint64_t unguaranteedLimit = targetBits > orderedShare + 1 ? targetBits - orderedShare - 1 : 0;
-
-    // Unordered events, in queue order, each kind within its limit; one that
-    // does not fit stays queued for the next packet, and a few later ones
-    // (of the other kind, or smaller) may still go in its place.
-    uint32_t skipped = 0;
-    EventNote* kept = nullptr; // the last note left in the queue
-    for (EventNote** at = &mUnorderedSendHead; *at && skipped < MaxSkippedPerPacket && !stream.hasError();) {
-        EventNote* note = *at;
-        const uint64_t limit =
-            note->event->guaranteeType() == NetEvent::Unguaranteed ? unguaranteedLimit : guaranteedLimit;
-        const uint32_t flagBit = stream.bitPosition();
-        if (flagBit >= limit) {
-            ++skipped;
-            kept = note;
-            at = &note->next;
-            continue;
-        }
-        std::strcpy(savedText, stream.textMemory());
-        stream.writeFlag(true);
-        WriteOutcome outcome = writeEvent(stream, note->event, flagBit, savedText, firstInPacket, false);
-        // Only an event alone in the packet runs past its limit, and an
-        // unguaranteed one (voice) not even then past the room the first
-        // waiting ordered event needs: it waits for a packet where no
-        // ordered event does.
-        const bool unguaranteed = note->event->guaranteeType() == NetEvent::Unguaranteed;
-        if (outcome == EventWritten &&
-            (firstInPacket ? unguaranteed && orderedFirst && stream.bitPosition() + orderedFirst + 1 > targetBits
-                           : stream.bitPosition() > limit)) {
-            rewindStream(stream, flagBit, savedText);
-            outcome = EventTakenBack;
-        }
-        if (outcome == EventTakenBack) {
-            ++skipped;
-            kept = note;
-            at = &note->next;
-            continue;
-        }
-        // Out of the queue: fix the tail when it was last.
-        *at = note->next;
-        if (mUnorderedSendTail == note)
-            mUnorderedSendTail = kept;
-        countUnqueued(note);
-        if (outcome == EventUnsendable) {
-            RefPtr<NetEvent> event = note->event;
-            freeNote(note);
-            event->notifyDelivered(this, false);
-            continue;
-        }
-        note->next = nullptr;
-        *packetTail = note;
-        packetTail = &note->next;
-        firstInPacket = false;
-        if (stream.bitPosition() >= targetBits)
-            break; // a lone event that ran past the size
-    }
-    stream.writeFlag(false);
-
-    // Ordered events, in sequence order, at most OrderedWindow beyond the
-    // last one confirmed delivered: the 7-bit sequence stays unambiguous.
-    int32_t prev = -2;
-    while (mOrderedSendHead && stream.bitPosition() < targetBits && !stream.hasError()) {
-        const int32_t sequence = mOrderedSendHead->sequence;
-        if (sequence > mLastDeliveredSequence + int32_t(OrderedWindow))
-            break;
-        const uint32_t flagBit = stream.bitPosition();
-        std::strcpy(savedText, stream.textMemory());
-        stream.writeFlag(true);
-        const bool consecutive = sequence == prev + 1;
-        stream.writeFlag(consecutive);
-        if (!consecutive)
-            stream.writeUnsigned(uint32_t(sequence) & 0x7F, OrderedSequenceBits);
-        WriteOutcome outcome = writeEvent(stream, mOrderedSendHead->event, flagBit, savedText, firstInPacket, true);
-        if (outcome == EventWritten && stream.bitPosition() + 1 > targetBits && !firstInPacket) {
-            rewindStream(stream, flagBit, savedText);
-            outcome = EventTakenBack;
-        }
-        if (outcome == EventTakenBack)
-            break;
-        if (outcome == EventUnsendable) {
-            discardQueueHead(true);
-            continue;
-        }
-        prev = sequence;
-        EventNote* note = mOrderedSendHead;
-        mOrderedSendHead = note->next;
-        if (!mOrderedSendHead)
-            mOrderedSendTail = nullptr;
-        countUnqueued(note);
-        note->next = nullptr;
-        *packetTail = note;
-        packetTail = &note->next;
-        firstInPacket = false;
-    }
-
-    for (EventNote* note = notify->eventList; note; note = note->next)
-        note->event->notifySent(this);
-    stream.writeFlag(false);
-}
+// (Writing a data packet's events: eventconnection_write.cpp.)
 
 // ---- reading ------------------------------------------------------------------------
 
 void EventConnection::readPacket(BitStream& stream)
 {
     const bool debug = connectParams().debugObjectSizes;
-    const uint32_t group = classGroup();
     if (debug && stream.readUnsigned(32) != PacketMarker)
         SF_LOG(EventLogChannel, "EventConnection %s: Invalid checksum.", name());
 
@@ -656,82 +328,103 @@ void EventConnection::readPacket(BitStream& stream)
                 sequence = int32_t(stream.readUnsigned(OrderedSequenceBits));
             prev = sequence;
         }
-        const uint32_t endBit = debug ? stream.readUnsigned(16) : 0;
-        const uint32_t classId = stream.readUnsigned(mEventClassBitSize);
-        if (stream.hasError()) {
-            setError("Invalid Packet.");
+        RefPtr<NetEvent> event = readEvent(stream, debug);
+        if (!event)
             return;
+        if (ordered) {
+            holdReceivedOrdered(event, sequence);
+            continue;
         }
-        if (classId >= mEventClassCount || classId >= NetClassRep::classCount(group, NetClassTypeEvent)) {
-            setError("Invalid packet.");
-            return;
-        }
-        Object* object = NetClassRep::createByClassId(group, NetClassTypeEvent, classId);
-        NetEvent* created = dynamic_cast<NetEvent*>(object);
-        if (!created) {
-            if (object)
-                object->deleteSelf();
-            setError("Invalid packet.");
-            return;
-        }
-        RefPtr<NetEvent> event(created);
-
-        const int32_t direction = event->direction();
-        if (direction <= NetEvent::DirUnset || direction > NetEvent::DirClientToServer ||
-            (direction == NetEvent::DirServerToClient && isConnectionToClient()) ||
-            (direction == NetEvent::DirClientToServer && isConnectionToServer())) {
-            setError("Invalid Packet.");
-            return;
-        }
-
-        event->unpack(this, stream);
+        processEvent(event);
         if (errorText())
             return;
-        // A half-read event is never processed.
-        if (stream.hasError()) {
-            setError("Invalid Packet.");
-            return;
-        }
-        if (debug && (stream.bitPosition() & 0xFFFF) != endBit)
-            SF_LOG(EventLogChannel, "EventConnection %s: unpack did not match pack for event of class %s.", name(),
-                   event->debugName());
-
-        if (!ordered) {
-            processEvent(event);
-            if (errorText())
-                return;
-            continue;
-        }
-
-        int32_t widened = (mNextRecvSequence & ~0x7F) | sequence;
-        if (widened < mNextRecvSequence)
-            widened += 128;
-        // The sender keeps every ordered event it writes within the window
-        // past the last one it knows we received, so a sequence 126 or 127
-        // ahead is an old copy of one already processed. Stored, it would
-        // never be reached and would stall ordered delivery.
-        if (widened - mNextRecvSequence >= int32_t(OrderedWindow)) {
-            SF_LOG(EventLogChannel, "EventConnection %s: stale ordered event %d ignored", name(), sequence);
-            continue;
-        }
-        EventNote** link = &mReceivedOrderedHead;
-        while (*link && (*link)->sequence < widened)
-            link = &(*link)->next;
-        if (*link && (*link)->sequence == widened) {
-            SF_LOG(EventLogChannel, "EventConnection %s: duplicate ordered event %d ignored", name(), widened);
-            continue;
-        }
-        SF_LOG(EventLogChannel, "EventConnection %s: RecvdGuaranteed %d", name(), widened);
-        EventNote* note = allocNote(event, widened);
-        note->next = *link;
-        *link = note;
     }
     // The end flags of the section could not be read: the packet was cut.
     if (stream.hasError()) {
         setError("Invalid Packet.");
         return;
     }
+    processDueOrderedEvents();
+}
 
+// [end] [classId] [data] of one event. The event is made only for a class
+// both peers know, and kept only when it may travel this way and its data
+// reads whole: a half-read event is never processed.
+RefPtr<NetEvent> EventConnection::readEvent(BitStream& stream, bool debug)
+{
+    const uint32_t group = classGroup();
+    const uint32_t endBit = debug ? stream.readUnsigned(16) : 0;
+    const uint32_t classId = stream.readUnsigned(mEventClassBitSize);
+    if (stream.hasError()) {
+        setError("Invalid Packet.");
+        return nullptr;
+    }
+    if (classId >= mEventClassCount || classId >= NetClassRep::classCount(group, NetClassTypeEvent)) {
+        setError("Invalid packet.");
+        return nullptr;
+    }
+    Object* object = NetClassRep::createByClassId(group, NetClassTypeEvent, classId);
+    NetEvent* created = dynamic_cast<NetEvent*>(object);
+    if (!created) {
+        if (object)
+            object->deleteSelf();
+        setError("Invalid packet.");
+        return nullptr;
+    }
+    RefPtr<NetEvent> event(created);
+
+    const int32_t direction = event->direction();
+    if (direction <= NetEvent::DirUnset || direction > NetEvent::DirClientToServer ||
+        (direction == NetEvent::DirServerToClient && isConnectionToClient()) ||
+        (direction == NetEvent::DirClientToServer && isConnectionToServer())) {
+        setError("Invalid Packet.");
+        return nullptr;
+    }
+
+    event->unpack(this, stream);
+    if (errorText())
+        return nullptr;
+    if (stream.hasError()) {
+        setError("Invalid Packet.");
+        return nullptr;
+    }
+    if (debug && (stream.bitPosition() & 0xFFFF) != endBit)
+        SF_LOG(EventLogChannel, "EventConnection %s: unpack did not match pack for event of class %s.", name(),
+               event->debugName());
+    return event;
+}
+
+// Puts a received ordered event among those waiting for their turn, by its
+// sequence widened next to the one expected.
+void EventConnection::holdReceivedOrdered(NetEvent* event, int32_t sequence)
+{
+    int32_t widened = (mNextRecvSequence & ~0x7F) | sequence;
+    if (widened < mNextRecvSequence)
+        widened += 128;
+    // The sender keeps every ordered event it writes within the window
+    // past the last one it knows we received, so a sequence 126 or 127
+    // ahead is an old copy of one already processed. Stored, it would
+    // never be reached and would stall ordered delivery.
+    if (widened - mNextRecvSequence >= int32_t(OrderedWindow)) {
+        SF_LOG(EventLogChannel, "EventConnection %s: stale ordered event %d ignored", name(), sequence);
+        return;
+    }
+    EventNote** link = &mReceivedOrderedHead;
+    while (*link && (*link)->sequence < widened)
+        link = &(*link)->next;
+    if (*link && (*link)->sequence == widened) {
+        SF_LOG(EventLogChannel, "EventConnection %s: duplicate ordered event %d ignored", name(), widened);
+        return;
+    }
+    SF_LOG(EventLogChannel, "EventConnection %s: RecvdGuaranteed %d", name(), widened);
+    EventNote* note = allocNote(event, widened);
+    note->next = *link;
+    *link = note;
+}
+
+// Processes the waiting ordered events that are next in sequence.
+void EventConnection::processDueOrderedEvents()
+{
     while (mReceivedOrderedHead && mReceivedOrderedHead->sequence == mNextRecvSequence) {
         ++mNextRecvSequence;
         EventNote* note = mReceivedOrderedHead;

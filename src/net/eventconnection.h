@@ -186,6 +186,17 @@ private:
     struct EventPacketNotify;
     enum WriteOutcome { EventWritten, EventTakenBack, EventUnsendable };
 
+    // Filling one data packet (eventconnection_write.cpp): the unordered
+    // events within their shares, then the ordered ones in sequence.
+    struct PacketFill;
+    void writeUnorderedEvents(BitStream& stream, PacketFill& fill);
+    void writeOrderedEvents(BitStream& stream, PacketFill& fill);
+    // Reading one data packet: an event's class and data (null when the
+    // packet is bad: the connection's error is then set), an ordered event
+    // held in sequence among those waiting, and the ordered events now due.
+    RefPtr<NetEvent> readEvent(BitStream& stream, bool debug);
+    void holdReceivedOrdered(NetEvent* event, int32_t sequence);
+    void processDueOrderedEvents();
     WriteOutcome writeEvent(BitStream& stream, NetEvent* event, uint32_t rewindBit, const char* savedText,
                             bool firstInPacket, bool ordered);
     bool eventFitsAnyPacket(NetEvent* event, uint32_t writeLimitBits, bool ordered);

@@ -26,12 +26,6 @@ const char* packetTypeName(uint32_t type)
     }
 }
 
-// Sequence numbers start at random values and wrap: compare by difference.
-inline int32_t seqDiff(uint32_t a, uint32_t b)
-{
-    return int32_t(a - b);
-}
-
 } // namespace
 
 NetConnection::NetConnection()
@@ -157,105 +151,10 @@ NetConnection::PacketNotify* NetConnection::allocNotify()
     return new PacketNotify;
 }
 
-// ---- rates -------------------------------------------------------------------
-
-void NetConnection::setLocalRate(const RateInfo& rate)
-{
-    // Keep every value inside what the rate record can carry.
-    mLocalRate.minPacketSendPeriod = std::clamp<uint32_t>(rate.minPacketSendPeriod, 1, 2047);
-    mLocalRate.minPacketRecvPeriod = std::clamp<uint32_t>(rate.minPacketRecvPeriod, 1, 2047);
-    mLocalRate.maxSendBandwidth = std::min<uint32_t>(rate.maxSendBandwidth, 65535);
-    mLocalRate.maxRecvBandwidth = std::min<uint32_t>(rate.maxRecvBandwidth, 65535);
-    mLocalRateChanged = true;
-    computeNegotiatedRate();
-}
-
 void NetConnection::setPingTimeouts(uint32_t intervalMs, uint32_t retries)
 {
     mPingInterval = intervalMs;
     mPingRetries = retries;
-}
-
-void NetConnection::enterAdaptiveRate()
-{
-    mAdaptiveByHandshake = true;
-    mRoleFlags |= LocalAdaptive | RemoteAdaptive;
-    mLocalRateChanged = true; // the first data packet announces it
-    computeNegotiatedRate();
-}
-
-void NetConnection::setRateIsCap(bool cap)
-{
-    mRateIsCap = cap;
-    mLocalRateChanged = true;
-    computeNegotiatedRate();
-}
-
-void NetConnection::computeNegotiatedRate()
-{
-    if (mAdaptiveByHandshake) {
-        // Only this side's cap, when it has one; otherwise the window alone.
-        uint32_t interval = 0;
-        uint64_t bandwidth = UINT64_MAX;
-        if (mRateIsCap) {
-            interval = mLocalRate.minPacketSendPeriod;
-            bandwidth = mLocalRate.maxSendBandwidth;
-        }
-        mCurrentPacketSendPeriod = interval;
-        uint64_t size = interval ? bandwidth * interval / 1000 : uint64_t(AdaptivePacketBytes);
-        mCurrentPacketSize = uint32_t(std::clamp<uint64_t>(size, MinPacketBytes, AdaptivePacketBytes));
-        return;
-    }
-    mCurrentPacketSendPeriod = std::max(mLocalRate.minPacketSendPeriod, mRemoteRate.minPacketRecvPeriod);
-    uint32_t bandwidth = std::min(mLocalRate.maxSendBandwidth, mRemoteRate.maxRecvBandwidth);
-    double size = double(bandwidth) * double(mCurrentPacketSendPeriod) * 0.001;
-    mCurrentPacketSize = std::clamp<uint32_t>(uint32_t(size), MinPacketBytes, PacketStream::MaxPacketBytes);
-}
-
-// Rate information, data packets only:
-//   [rate changed]           (flag)
-//   if rate changed:
-//     [adaptive]             (flag)
-//     if not adaptive:
-//       [max recv bandwidth] (ranged 0..65535)
-//       [max send bandwidth] (ranged 0..65535)
-//       [min recv period]    (ranged 1..2047)
-//       [min send period]    (ranged 1..2047)
-// Between adaptive peers the flag is all: each side's cap (--rate) bounds
-// only what that side sends, so nothing a peer announces depends on how the
-// other was set up, and a peer that runs the adaptive rate without knowing
-// the other does reads the same bits.
-void NetConnection::writePacketRateInfo(BitStream& stream, PacketNotify* notify)
-{
-    notify->rateChanged = mLocalRateChanged;
-    mLocalRateChanged = false;
-    if (stream.writeFlag(notify->rateChanged)) {
-        if (!stream.writeFlag(mRoleFlags & LocalAdaptive)) {
-            stream.writeRanged(mLocalRate.maxRecvBandwidth, 0, 65535);
-            stream.writeRanged(mLocalRate.maxSendBandwidth, 0, 65535);
-            stream.writeRanged(mLocalRate.minPacketRecvPeriod, 1, 2047);
-            stream.writeRanged(mLocalRate.minPacketSendPeriod, 1, 2047);
-        }
-    }
-}
-
-void NetConnection::readPacketRateInfo(BitStream& stream)
-{
-    if (!stream.readFlag())
-        return;
-    if (stream.readFlag()) {
-        mRoleFlags |= RemoteAdaptive;
-        return;
-    }
-    RateInfo rate;
-    rate.maxRecvBandwidth = stream.readRanged(0, 65535);
-    rate.maxSendBandwidth = stream.readRanged(0, 65535);
-    rate.minPacketRecvPeriod = stream.readRanged(1, 2047);
-    rate.minPacketSendPeriod = stream.readRanged(1, 2047);
-    if (stream.hasError())
-        return;
-    mRemoteRate = rate;
-    computeNegotiatedRate();
 }
 
 // ---- writing -----------------------------------------------------------------
@@ -543,37 +442,8 @@ bool NetConnection::readPacketHeader(BitStream& stream)
     if (seqDiff(ack, mLastSendSeq) > 0)
         return false;
 
-    if (SymmetricCipher* cipher = mCipher.get()) {
-        // A sealed ping or ack that says nothing newer than what was heard
-        // is a copy: recorded, it could keep a dead peer alive for ever. (A
-        // live sealed peer of ours probes with data packets, which always
-        // are newer.)
-        if (type != DataPacket && seq == mLastSeqRecvd && ack == mHighestAckedSeq && mHeardSealedHeader) {
-            // It is also how a peer whose window is all out probes when our
-            // acknowledgement of its last packet was lost: left unanswered,
-            // it would wait for our own keep-alive. A genuine one is
-            // answered, at most once per CopyAnswerIntervalMs, and still
-            // not counted as heard.
-            const uint32_t t = now();
-            if (type == PingPacket && (!mCopyAnswered || uint32_t(t - mLastCopyAnswerTime) >= CopyAnswerIntervalMs)) {
-                cipher->setCounter(seq, ack, type, 0);
-                if (decryptAndVerifyDigest(stream, SealDigestBytes, ClearHeaderBytes, cipher)) {
-                    mCopyAnswered = true;
-                    mLastCopyAnswerTime = t;
-                    sendAckPacket();
-                }
-            }
-            SF_LOG("LogNetConnection", "Sealed %s not newer than the last one heard; dropped", packetTypeName(type));
-            return false;
-        }
-        cipher->setCounter(seq, ack, type, 0);
-        if (!decryptAndVerifyDigest(stream, SealDigestBytes, ClearHeaderBytes, cipher)) {
-            SF_LOG("LogNetConnection", "Packet failed crypto");
-            ++mStats.packetsRejected;
-            return false;
-        }
-        mHeardSealedHeader = true;
-    }
+    if (mCipher.get() && !openSealedHeader(stream, type, seq, ack))
+        return false;
 
     uint32_t ackByteCount = stream.readRanged(0, MaxAckBytes);
     if (ackByteCount > MaxAckBytes || type >= InvalidPacketType)
@@ -587,6 +457,49 @@ bool NetConnection::readPacketHeader(BitStream& stream)
 
     // The header is good: from here on it changes the connection.
     mLastHeardTime = now();
+    markReceived(type, seq);
+    takeAcknowledgements(seq, ack, ackMask, peerHoldMs);
+    return noteReceivedSequence(type, seq);
+}
+
+// The sealed part of a header: the ack bytes and the hold time, and the
+// packet's data after them.
+bool NetConnection::openSealedHeader(BitStream& stream, uint32_t type, uint32_t seq, uint32_t ack)
+{
+    SymmetricCipher* cipher = mCipher.get();
+    // A sealed ping or ack that says nothing newer than what was heard is a
+    // copy: recorded, it could keep a dead peer alive for ever. (A live
+    // sealed peer of ours probes with data packets, which always are newer.)
+    if (type != DataPacket && seq == mLastSeqRecvd && ack == mHighestAckedSeq && mHeardSealedHeader) {
+        // It is also how a peer whose window is all out probes when our
+        // acknowledgement of its last packet was lost: left unanswered, it
+        // would wait for our own keep-alive. A genuine one is answered, at
+        // most once per CopyAnswerIntervalMs, and still not counted as heard.
+        const uint32_t t = now();
+        if (type == PingPacket && (!mCopyAnswered || uint32_t(t - mLastCopyAnswerTime) >= CopyAnswerIntervalMs)) {
+            cipher->setCounter(seq, ack, type, 0);
+            if (decryptAndVerifyDigest(stream, SealDigestBytes, ClearHeaderBytes, cipher)) {
+                mCopyAnswered = true;
+                mLastCopyAnswerTime = t;
+                sendAckPacket();
+            }
+        }
+        SF_LOG("LogNetConnection", "Sealed %s not newer than the last one heard; dropped", packetTypeName(type));
+        return false;
+    }
+    cipher->setCounter(seq, ack, type, 0);
+    if (!decryptAndVerifyDigest(stream, SealDigestBytes, ClearHeaderBytes, cipher)) {
+        SF_LOG("LogNetConnection", "Packet failed crypto");
+        ++mStats.packetsRejected;
+        return false;
+    }
+    mHeardSealedHeader = true;
+    return true;
+}
+
+// Moves the mask of packets received on to `seq`.
+void NetConnection::markReceived(uint32_t type, uint32_t seq)
+{
     for (uint32_t skipped = mLastSeqRecvd + 1; seqDiff(skipped, seq) < 0; ++skipped)
         SF_LOG("LogConnectionProtocol", "Not recv %u", skipped);
     SF_LOG("LogConnectionProtocol", "Recv %u %s", seq, packetTypeName(type));
@@ -601,7 +514,11 @@ bool NetConnection::readPacketHeader(BitStream& stream)
     // that never ran.
     if (type == DataPacket && shift != 0)
         mAckMask |= 1;
+}
 
+// Tells each of our packets up to `ack` whether it arrived.
+void NetConnection::takeAcknowledgements(uint32_t seq, uint32_t ack, uint32_t ackMask, uint32_t peerHoldMs)
+{
     if (seqDiff(ack, mHighestAckedSeq) > 0)
         mProbeCount = 0; // the peer is acknowledging again
     for (uint32_t q = mHighestAckedSeq + 1; seqDiff(q, ack) <= 0; ++q) {
@@ -616,7 +533,13 @@ bool NetConnection::readPacketHeader(BitStream& stream)
         mLastRecvAckAck = seq - 32;
     mHighestAckedSeq = ack;
     mHeardTimeSet = true;
+}
 
+// Takes `seq` as the last one received; true for a data packet with new
+// data. Acknowledges a ping, or a run of packets the peer does not know
+// we have, at once.
+bool NetConnection::noteReceivedSequence(uint32_t type, uint32_t seq)
+{
     uint32_t previous = mLastSeqRecvd;
     mLastSeqRecvd = seq;
     const bool newData = type == DataPacket && seq != previous;
@@ -688,68 +611,6 @@ void NetConnection::handleNotify(uint32_t sequence, bool recvd, int32_t peerHold
         packetDropped(notify);
     }
     delete notify;
-}
-
-// The window between adaptive peers. The rules announced for adaptive mode
-// halve the threshold and take one packet off the window for every lost
-// packet: a burst of losses drives the threshold to its floor at once, while
-// the window itself barely shrinks, so a sender keeps overfilling a queue
-// that is already losing. Here a loss shrinks the window once per round
-// trip (the packets in flight when it shrank do not count again), to half;
-// and a round trip grown well past the least one seen shrinks it before the
-// queue overflows at all, which is what keeps a slow link (1 Mbit/s Wi-Fi,
-// say) from holding a standing queue of voice and movement.
-void NetConnection::adaptiveDelivered(uint32_t sequence, float roundTripMs)
-{
-    bool queueing = false;
-    if (roundTripMs >= 0) {
-        const uint32_t t = now();
-        if (!mBaseMeasured) {
-            mBaseMeasured = true;
-            mBaseWindowStart = t;
-            mWindowMinRoundTripMs = mPreviousMinRoundTripMs = roundTripMs;
-        } else if (uint32_t(t - mBaseWindowStart) >= BaseRoundTripWindowMs) {
-            mBaseWindowStart = t;
-            mPreviousMinRoundTripMs = mWindowMinRoundTripMs;
-            mWindowMinRoundTripMs = roundTripMs;
-        }
-        mWindowMinRoundTripMs = std::min(mWindowMinRoundTripMs, roundTripMs);
-        mBaseRoundTripMs = std::min(mWindowMinRoundTripMs, mPreviousMinRoundTripMs);
-        // The least of the last few samples: a standing queue raises every
-        // one of them, a busy moment of either loop only one or two.
-        mRecentRoundTripsMs[mRecentRoundTripSlot++ % RecentRoundTrips] = roundTripMs;
-        float recent = roundTripMs;
-        for (uint32_t i = 0; i < std::min<uint32_t>(mRecentRoundTripSlot, RecentRoundTrips); ++i)
-            recent = std::min(recent, mRecentRoundTripsMs[i]);
-        queueing = recent > mBaseRoundTripMs + float(QueueDelayLimitMs);
-    }
-    if (queueing) {
-        if (!(mRecovering && seqDiff(sequence, mRecoverySequence) <= 0)) {
-            mCwnd = std::max(mCwnd * 0.5f, float(AdaptiveMinWindow));
-            mSsThresh = mCwnd;
-            mRecovering = true;
-            mRecoverySequence = mLastSendSeq;
-            SF_LOG("LogNetConnection", "PKT  RTT - base = %f cwnd=%f", mBaseRoundTripMs, mCwnd);
-        }
-        return;
-    }
-    if (mSsThresh > mCwnd)
-        mCwnd += 1;
-    else
-        mCwnd += 1 / mCwnd;
-    mCwnd = std::min(mCwnd, float(MaxPacketsInFlight));
-    SF_LOG("LogNetConnection", "PKT   OK - ssthresh = %f     cwnd=%f", mSsThresh, mCwnd);
-}
-
-void NetConnection::adaptiveDropped(uint32_t sequence)
-{
-    if (mRecovering && seqDiff(sequence, mRecoverySequence) <= 0)
-        return; // sent before the window last shrank
-    mSsThresh = std::max(mCwnd * 0.5f, float(AdaptiveMinWindow));
-    mCwnd = mSsThresh;
-    mRecovering = true;
-    mRecoverySequence = mLastSendSeq;
-    SF_LOG("LogNetConnection", "PKT LOST - ssthresh = %f     cwnd=%f", mSsThresh, mCwnd);
 }
 
 void NetConnection::receivePacket(BitStream& stream)

@@ -388,7 +388,17 @@ protected:
     void sendAckPacket();
 
 private:
+    // Sequence numbers start at random values and wrap: compare by difference.
+    static int32_t seqDiff(uint32_t a, uint32_t b) { return int32_t(a - b); }
     bool readPacketHeader(BitStream& stream);
+    // Steps of readPacketHeader, once the sequences are widened: checks and
+    // opens the seal (false: drop the packet), marks the packet received,
+    // takes in the peer's acknowledgements, and notes new data (true) and
+    // the acknowledgement it is owed.
+    bool openSealedHeader(BitStream& stream, uint32_t type, uint32_t seq, uint32_t ack);
+    void markReceived(uint32_t type, uint32_t seq);
+    void takeAcknowledgements(uint32_t seq, uint32_t ack, uint32_t ackMask, uint32_t peerHoldMs);
+    bool noteReceivedSequence(uint32_t type, uint32_t seq);
     void writePacketHeader(BitStream& stream, PacketType type);
     void writePacketRateInfo(BitStream& stream, PacketNotify* notify);
     void readPacketRateInfo(BitStream& stream);

@@ -268,6 +268,20 @@ private:
     void continuePuzzleSolution(NetConnection* connection);
     void sendConnectRequest(NetConnection* connection);
     void handleConnectRequest(const NetAddress& address, BitStream& stream);
+    // Steps of handleConnectRequest; each false means the request was
+    // dropped or answered. The proof: token, puzzle and a free slot (a
+    // repeated request is answered with the accept again); `existing` is
+    // the connection the request would replace.
+    bool checkConnectRequestProof(const NetAddress& address, BitStream& stream, ConnectParams& params,
+                                  NetConnection** existing);
+    // The key agreement and the seal of a request that uses crypto.
+    bool openSealedConnectRequest(const NetAddress& address, BitStream& stream, ConnectParams& params);
+    // The connection of the class the request names, made and given the
+    // rest of the request to read; null when it refuses.
+    RefPtr<NetConnection> readRequestedConnection(const NetAddress& address, BitStream& stream,
+                                                  const ConnectParams& params, const char* className);
+    void establishIncomingConnection(NetConnection* connection, const ConnectParams& params,
+                                     uint32_t clientInitialSequence, NetConnection* existing);
     // Returns the bytes sent.
     uint32_t sendConnectAccept(NetConnection* connection);
     void handleConnectAccept(const NetAddress& address, BitStream& stream);

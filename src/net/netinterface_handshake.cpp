@@ -318,23 +318,52 @@ void NetInterface::handleConnectRequest(const NetAddress& address, BitStream& st
         return;
     }
     ConnectParams params;
+    NetConnection* existing = nullptr;
+    if (!checkConnectRequestProof(address, stream, params, &existing))
+        return;
+
+    params.usingCrypto = stream.readFlag();
+    if (stream.hasError())
+        return;
+    if (mRequiresKeyExchange && !params.usingCrypto) {
+        // Only a client that skipped the key it was offered gets here.
+        refuseConnectRequest(address, params, KeyExchangeRequiredReason);
+        return;
+    }
+    if (params.usingCrypto && !openSealedConnectRequest(address, stream, params))
+        return;
+    params.debugObjectSizes = stream.readFlag();
+    uint32_t clientInitialSequence = stream.readU32();
+    char className[256];
+    stream.readText(className);
+    if (stream.hasError())
+        return;
+
+    RefPtr<NetConnection> connection = readRequestedConnection(address, stream, params, className);
+    if (connection)
+        establishIncomingConnection(connection.get(), params, clientInitialSequence, existing);
+}
+
+bool NetInterface::checkConnectRequestProof(const NetAddress& address, BitStream& stream, ConnectParams& params,
+                                            NetConnection** existing)
+{
     params.clientNonce.read(stream);
     params.serverNonce.read(stream);
     params.clientIdentity = stream.readU32();
     if (stream.hasError() || !mHandshakeGuard.isIdentityTokenValid(address, params.clientNonce, params.clientIdentity))
-        return;
+        return false;
     params.puzzleDifficulty = stream.readU32();
     params.puzzleSolution = stream.readU32();
     if (stream.hasError())
-        return;
+        return false;
 
     // The accept was lost: answer the repeated request with it again.
-    NetConnection* existing = findConnection(address);
-    if (existing) {
-        ConnectParams& cp = existing->connectParams();
+    *existing = findConnection(address);
+    if (*existing) {
+        ConnectParams& cp = (*existing)->connectParams();
         if (cp.clientNonce == params.clientNonce && cp.serverNonce == params.serverNonce) {
-            mHandshakeGuard.chargeChallengeAnswer(address, sendConnectAccept(existing));
-            return;
+            mHandshakeGuard.chargeChallengeAnswer(address, sendConnectAccept(*existing));
+            return false;
         }
     }
 
@@ -345,67 +374,59 @@ void NetInterface::handleConnectRequest(const NetAddress& address, BitStream& st
         params.puzzleSolution, params.clientNonce, params.serverNonce, params.puzzleDifficulty, params.clientIdentity);
     if (result != PuzzleSuccess) {
         refuseConnectRequest(address, params, "Puzzle");
-        return;
+        return false;
     }
-    if (const char* refusal = slotRefusal(address, existing != nullptr)) {
+    if (const char* refusal = slotRefusal(address, *existing != nullptr)) {
         SF_LOG("LogNetInterface", "Refused Connect Request from %s: %s", address.toText(), refusal);
         refuseConnectRequest(address, params, refusal);
-        return;
+        return false;
     }
+    return true;
+}
 
-    params.usingCrypto = stream.readFlag();
-    if (stream.hasError())
-        return;
-    if (mRequiresKeyExchange && !params.usingCrypto) {
-        // Only a client that skipped the key it was offered gets here.
-        refuseConnectRequest(address, params, KeyExchangeRequiredReason);
-        return;
+bool NetInterface::openSealedConnectRequest(const NetAddress& address, BitStream& stream, ConnectParams& params)
+{
+    if (!mPrivateKey)
+        return false;
+    // The key agreement is the costly step: so many a second from one host
+    // and from all; a request beyond them is dropped unanswered and its
+    // nonce stays usable for the genuine client's next try.
+    if (!mHandshakeGuard.admitKeyAgreement(address, mCurrentTime)) {
+        SF_LOG("LogNetInterface", "Connect Request from %s dropped: key agreements over the limit", address.toText());
+        return false;
     }
-    if (params.usingCrypto) {
-        if (!mPrivateKey)
-            return;
-        // The key agreement is the costly step: so many a second from one
-        // host and from all; a request beyond them is dropped unanswered
-        // and its nonce stays usable for the genuine client's next try.
-        if (!mHandshakeGuard.admitKeyAgreement(address, mCurrentTime)) {
-            SF_LOG("LogNetInterface", "Connect Request from %s dropped: key agreements over the limit",
-                   address.toText());
-            return;
-        }
-        params.publicKey = new AsymmetricKey(stream);
-        if (stream.hasError() || !params.publicKey->isValid())
-            return;
-        params.privateKey = mPrivateKey;
-        uint32_t decryptPos = stream.bytePosition();
-        stream.setBytePosition(decryptPos);
-        // A request that gets this far uses its client nonce up whether or
-        // not its seal then checks out: otherwise one recorded request, its
-        // last byte changed each time, would buy a key agreement per copy for
-        // as long as its token lasts; now a copy costs a table lookup. (A
-        // genuine client that loses its nonce to such a copy is told
-        // "Puzzle" and asks for a new challenge.)
-        if (!mHandshakeGuard.puzzleManager().useClientNonce(params.clientNonce, params.serverNonce))
-            return;
-        ++mKeyAgreements;
-        params.sharedSecret = params.privateKey->computeSharedSecret(params.publicKey);
-        if (!params.sharedSecret)
-            return;
-        RefPtr<SymmetricCipher> cipher = new SymmetricCipher(params.sharedSecret);
-        if (!decryptAndVerifyDigest(stream, SealDigestBytes, decryptPos, cipher))
-            return;
-        stream.readBytes(16, params.symmetricKey);
-        Random::randomBytes(params.initVector, sizeof(params.initVector));
-    }
-    params.debugObjectSizes = stream.readFlag();
-    uint32_t clientInitialSequence = stream.readU32();
-    char className[256];
-    stream.readText(className);
-    if (stream.hasError())
-        return;
+    params.publicKey = new AsymmetricKey(stream);
+    if (stream.hasError() || !params.publicKey->isValid())
+        return false;
+    params.privateKey = mPrivateKey;
+    uint32_t decryptPos = stream.bytePosition();
+    stream.setBytePosition(decryptPos);
+    // A request that gets this far uses its client nonce up whether or not
+    // its seal then checks out: otherwise one recorded request, its last
+    // byte changed each time, would buy a key agreement per copy for as long
+    // as its token lasts; now a copy costs a table lookup. (A genuine client
+    // that loses its nonce to such a copy is told "Puzzle" and asks for a
+    // new challenge.)
+    if (!mHandshakeGuard.puzzleManager().useClientNonce(params.clientNonce, params.serverNonce))
+        return false;
+    ++mKeyAgreements;
+    params.sharedSecret = params.privateKey->computeSharedSecret(params.publicKey);
+    if (!params.sharedSecret)
+        return false;
+    RefPtr<SymmetricCipher> cipher = new SymmetricCipher(params.sharedSecret);
+    if (!decryptAndVerifyDigest(stream, SealDigestBytes, decryptPos, cipher))
+        return false;
+    stream.readBytes(16, params.symmetricKey);
+    Random::randomBytes(params.initVector, sizeof(params.initVector));
+    return true;
+}
 
+RefPtr<NetConnection> NetInterface::readRequestedConnection(const NetAddress& address, BitStream& stream,
+                                                            const ConnectParams& params, const char* className)
+{
     RefPtr<Object> created = createConnectionByName(className);
     if (!created)
-        return;
+        return nullptr;
     RefPtr<NetConnection> connection = static_cast<NetConnection*>(created.get());
     // Where it comes from and through which interface, before it reads its
     // request: it may refuse by the address.
@@ -415,15 +436,20 @@ void NetInterface::handleConnectRequest(const NetAddress& address, BitStream& st
     const char* refusal = nullptr;
     bool accepted = connection->readConnectRequest(stream, &refusal);
     if (stream.hasError())
-        return;
+        return nullptr;
     mHandshakeGuard.puzzleManager().useClientNonce(params.clientNonce, params.serverNonce);
     if (!accepted) {
         // The client is told why, or at least that it was refused, instead
         // of retrying into a time-out.
         refuseConnectRequest(address, params, refusal ? refusal : RefusedWithoutReason);
-        return;
+        return nullptr;
     }
+    return connection;
+}
 
+void NetInterface::establishIncomingConnection(NetConnection* connection, const ConnectParams& params,
+                                               uint32_t clientInitialSequence, NetConnection* existing)
+{
     SF_LOG("LogNetInterface", "Received Connect Request %8x", params.clientIdentity);
     if (existing)
         disconnect(existing, ReasonSelfDisconnect, "NewConnection");
