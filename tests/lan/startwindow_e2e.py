@@ -317,6 +317,13 @@ def host_and_moderate(lan, work, display):
         carol.press("start_hosting")
         if not check(wait_until(carol.in_scene, 20), f"hosting did not start: {carol.status()}"):
             return
+        # A click on where to join puts it on the desktop's clipboard (while
+        # nobody has joined, the lines are in view without scrolling).
+        if check(wait_until(lambda: people_row(carol, "others join at") is not None, 10),
+                 f"carol's panel does not say where to join: {carol.last('people')}"):
+            carol.click(*people_row(carol, "others join at"))
+            copied = wait_until(lambda: carol.last("copied"), 5) and carol.last("copied")
+            check(copied and copied["taken"] and address in copied["copied"], f"carol's join details: {copied}")
         locked = wait_until(lambda: any(r["address"] == address and r["locked"] and r["name"] == "carol's session"
                                         for r in dave.rows()), 20)
         if not check(locked, f"dave never listed carol's session locked: {dave.rows()}"):
@@ -331,11 +338,6 @@ def host_and_moderate(lan, work, display):
         told = wait_until(lambda: any("others join at" in t for t in (carol.last("people") or {}).get("people", []))
                           and any("key " in t for t in carol.last("people")["people"]), 10)
         check(told, f"carol's panel does not say where to join: {carol.last('people')}")
-        # A click on those lines puts them on the desktop's clipboard.
-        if told:
-            carol.click(*people_row(carol, "others join at"))
-            copied = wait_until(lambda: carol.last("copied"), 5) and carol.last("copied")
-            check(copied and copied["taken"] and address in copied["copied"], f"carol's join details: {copied}")
 
         # Kick from the People panel: dave is back at his start window.
         if not check(moderate(carol, "dave", "ModKickBtn"), f"no row of dave in carol's panel: {carol.last('people')}"):

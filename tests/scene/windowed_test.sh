@@ -129,7 +129,7 @@ panel)
     done
     read -r _ on_top < <(brightness folded.png 100 18 780 282)
     read -r _ off_top < <(brightness folded.png 100 18 893 256)
-    read -r _ disabled_top < <(brightness folded.png 60 18 853 530)
+    read -r _ disabled_top < <(brightness folded.png 60 18 853 514)
     echo "check boxes, brightest grey: Follow my model (on) $on_top, Spin light (off) $off_top, Mute (disabled) $disabled_top"
     [ "$off_top" -ge $((on_top - 25)) ] || fail "the enabled box that is off is dim: $off_top against $on_top when on"
     [ "$off_top" -gt $((disabled_top + 60)) ] ||
