@@ -252,7 +252,9 @@ std::string KeyBindings::bind(KeyAction action, uint32_t code)
 std::string KeyBindings::fromChoices(const std::map<std::string, std::string>& chosen, KeyBindings* out)
 {
     KeyBindings keys;
-    for (const auto& [option, name] : chosen) {
+    for (const auto& choice : chosen) {
+        const std::string& option = choice.first;
+        const std::string& name = choice.second;
         auto info = std::find_if(std::begin(Actions), std::end(Actions),
                                  [&option](const KeyActionInfo& a) { return option == a.option; });
         if (info == std::end(Actions))
