@@ -272,6 +272,7 @@ void VoicePlayout::service(uint32_t nowMs, std::vector<int16_t>* played)
             const std::vector<int16_t> lead(OpusSampleRate / 1000 * PlayoutLeadMs, 0);
             play(lead.data(), uint32_t(lead.size()), nullptr);
         }
+        mLimiter.apply(pcm, count);
         play(pcm, count, played);
         mNextMs += OpusFrameMs;
     }

@@ -24,6 +24,7 @@
 #include "net/rpc.h"
 #include "voice/jitterbuffer.h"
 #include "voice/opuscodec.h"
+#include "voice/voiceprocessing.h"
 
 namespace seafold {
 
@@ -164,6 +165,8 @@ private:
 
     JitterBuffer mBuffer;
     OpusVoiceDecoder mDecoder;
+    // A frame rebuilt after concealment can overshoot into a click.
+    PeakLimiter mLimiter{OpusLevelPeak, OpusSampleRate};
     RefPtr<SFXObject> mStream;
     bool mRunning = false; // playing a spurt: a frame period each OpusFrameMs
     uint32_t mNextMs = 0;  // when the next frame period is due

@@ -248,6 +248,22 @@ void CaptureProcessing::setVoiceActivation(bool on)
 
 // ---- resampler ---------------------------------------------------------------
 
+PeakLimiter::PeakLimiter(float ceiling, uint32_t sampleRate)
+    : mCeiling(ceiling), mRelease(1.0f - std::exp(-1.0f / (0.05f * float(std::max<uint32_t>(sampleRate, 1)))))
+{
+}
+
+void PeakLimiter::apply(int16_t* samples, size_t count)
+{
+    for (size_t i = 0; i < count; ++i) {
+        const float magnitude = std::fabs(float(samples[i]));
+        if (magnitude * mGain > mCeiling)
+            mGain = mCeiling / magnitude;
+        samples[i] = int16_t(std::lrint(float(samples[i]) * mGain));
+        mGain += (1.0f - mGain) * mRelease;
+    }
+}
+
 Resampler::Resampler(uint32_t fromRate, uint32_t toRate) : mFromRate(fromRate), mToRate(toRate)
 {
     if (fromRate == toRate || fromRate == 0 || toRate == 0)

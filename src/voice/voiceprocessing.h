@@ -185,6 +185,23 @@ private:
     std::vector<int16_t> mPreRoll; // the last PreRollFrames frames while shut
 };
 
+// Holds decoded speech under a ceiling. Speech is levelled below it before
+// it is encoded, but a decoder that resumes after concealment can rebuild
+// the first frames with an overshoot that clips into a click at full scale.
+// The gain drops at once to what the loudest sample needs and recovers
+// over about 50 ms: what is under the ceiling passes as it is.
+class PeakLimiter {
+public:
+    PeakLimiter(float ceiling, uint32_t sampleRate);
+    void apply(int16_t* samples, size_t count);
+    float gain() const { return mGain; }
+
+private:
+    float mCeiling;
+    float mRelease; // the share of the way back to 1 made per sample
+    float mGain = 1.0f;
+};
+
 // Mono 16-bit samples from one rate to another, continuously across calls.
 class Resampler {
 public:

@@ -130,3 +130,31 @@ TEST(EchoCancellation, PlayedSpeechHeardBackIsTwentyDecibelsDownAfterTwoSeconds)
                 filterOnly);
     EXPECT_GE(erle, 20.0);
 }
+
+// A decoder resuming after concealment rebuilt a frame that clipped at full
+// scale: the listener's limiter holds it under the ceiling, and lets speech
+// under the ceiling through untouched.
+TEST(PeakLimiter, HoldsAnOvershootUnderTheCeilingAndPassesSpeechBelowIt)
+{
+    PeakLimiter limiter(29204.0f, 16000);
+    std::vector<int16_t> speech(320), burst(320);
+    for (size_t i = 0; i < speech.size(); ++i) {
+        speech[i] = int16_t(20000 * std::sin(2 * M_PI * 200 * double(i) / 16000));
+        burst[i] = int16_t(32767 * std::sin(2 * M_PI * 300 * double(i) / 16000));
+    }
+    std::vector<int16_t> heard = speech;
+    limiter.apply(heard.data(), heard.size());
+    EXPECT_EQ(heard, speech);
+    limiter.apply(burst.data(), burst.size());
+    int most = 0;
+    for (int16_t x : burst)
+        most = std::max(most, std::abs(int(x)));
+    EXPECT_LE(most, 29204);
+    EXPECT_GT(most, 29000);
+    // About 50 ms later the gain is back: speech passes whole again.
+    for (int frame = 0; frame < 20; ++frame) {
+        heard = speech;
+        limiter.apply(heard.data(), heard.size());
+    }
+    EXPECT_GT(limiter.gain(), 0.999f);
+}
