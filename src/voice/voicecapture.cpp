@@ -289,7 +289,8 @@ void VoiceCapture::adoptMode(const VoiceMode& mode)
 // the chooser gives now; another codec or rate opens capture again at it.
 void VoiceCapture::followModeWhileQuiet()
 {
-    if (!mActive || !mModeChooser || !mProcessing || !mProcessing->voiceActivation() || transmitting())
+    if (!mActive || mFinalTick || !mModeChooser || !mProcessing || !mProcessing->voiceActivation() ||
+        transmitting())
         return;
     const VoiceMode next = chosenMode();
     if (next.codec == mMode.codec && next.sampleRate == mMode.sampleRate)
