@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/wavfile.h"
+#include "speech_fixture.h"
 #include "testsignals.h"
 #include "voice/opuscodec.h"
 #include "voice/voicecapture.h"
@@ -56,7 +57,8 @@ double dbOf(double peak)
 std::vector<int16_t> heardOf(const std::vector<int16_t>& said, uint32_t rate, bool voiceActivation)
 {
     const bool opus = rate == OpusSampleRate;
-    const std::string path = ::testing::TempDir() + "/seafold_onset.wav";
+    // A directory of this process: the tests of this file run side by side.
+    const std::string path = seafold::testing::testTempDir() + "/onset.wav";
     EXPECT_TRUE(writeWaveFile(path, said.data(), said.size(), rate));
 
     double clockMs = 0;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <unistd.h>
@@ -21,6 +22,9 @@ std::string testTempDir()
         char pattern[] = "/tmp/seafold-voice-XXXXXX";
         const char* made = mkdtemp(pattern);
         dir = made ? made : "/tmp";
+        // The directory goes with the process that made it.
+        if (made)
+            std::atexit([] { std::filesystem::remove_all(dir); });
     }
     return dir;
 }
