@@ -204,7 +204,8 @@ void VoiceFrameBatches::posted(uint64_t speaker, RefPtr<RPCEvent> event, uint32_
 
 // ---- playout ---------------------------------------------------------------------------
 
-VoicePlayout::VoicePlayout(SFXObject* stream) : mBuffer(OpusFrameMs), mStream(stream)
+VoicePlayout::VoicePlayout(SFXObject* stream)
+    : mBuffer(OpusFrameMs, VoiceFrameBatches::VoiceHorizonMs, OpusQuietFrameBytes), mStream(stream)
 {
     if (mStream) {
         mStream->setVoiceRate(OpusSampleRate);

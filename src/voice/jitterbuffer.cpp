@@ -12,8 +12,9 @@ namespace seafold {
 // plus (low transit + target) gives each one `target` ms more than the
 // lucky ones needed.
 
-JitterBuffer::JitterBuffer(uint32_t frameMs, uint32_t maxTargetMs)
-    : mFrameMs(std::max<uint32_t>(frameMs, 1)), mMaxTargetMs(std::max(maxTargetMs, frameMs)), mTargetMs(mFrameMs)
+JitterBuffer::JitterBuffer(uint32_t frameMs, uint32_t maxTargetMs, uint32_t quietFrameBytes)
+    : mFrameMs(std::max<uint32_t>(frameMs, 1)), mMaxTargetMs(std::max(maxTargetMs, frameMs)),
+      mQuietFrameBytes(quietFrameBytes), mTargetMs(mFrameMs)
 {
 }
 
@@ -162,10 +163,13 @@ JitterBuffer::Output JitterBuffer::pop(uint32_t nowMs)
 
     // Playing later than the target (a burst came after a stall, or the
     // target shrank): skip a frame to bring the delay back. One a period,
-    // so the catch-up is heard as little as possible.
+    // so the catch-up is heard as little as possible, and a quiet one first.
     const int64_t delay = now - (mNext * int64_t(mFrameMs) + mLowTransit);
     auto found = mFrames.find(mNext);
-    if (delay > int64_t(mTargetMs + 2 * mFrameMs) && found != mFrames.end() && mFrames.size() > 1) {
+    const bool quiet = found != mFrames.end() && found->second.bytes.size() <= mQuietFrameBytes;
+    const int64_t over = delay - int64_t(mTargetMs);
+    const int64_t skipOver = int64_t(mFrameMs) * (quiet ? SkipQuietOverTargetFrames : SkipAnyOverTargetFrames);
+    if (over > skipOver && found != mFrames.end() && mFrames.size() > 1) {
         mEndedSpurt = found->second.lastOfSpurt;
         mFrames.erase(found);
         advance(true);

@@ -43,6 +43,12 @@ public:
         // go, so that a sender driven faster than real time (or a flood of
         // frames after a stall) costs neither memory nor delay.
         MaxFramesOverTarget = 6,
+        // Playing this many frames later than the target, a frame is skipped
+        // to bring the delay back, one a period; a quiet frame already at
+        // one frame late, so that the delay a stall left goes in the pauses
+        // between words rather than from the words.
+        SkipAnyOverTargetFrames = 3,
+        SkipQuietOverTargetFrames = 1,
         // Of the last RepeatWindow batches (frames that came in one datagram),
         // this many began with a copy of a frame already here: the sender
         // repeats its last frame at the front of the next packet.
@@ -50,7 +56,10 @@ public:
         RepeatsOnBatches = 8,
     };
 
-    explicit JitterBuffer(uint32_t frameMs = 20, uint32_t maxTargetMs = 200);
+    // `quietFrameBytes`: frames no longer than this are the codec's silence
+    // (Opus spends a few bytes on a quiet frame, tens on speech); 0 when the
+    // codec does not tell.
+    explicit JitterBuffer(uint32_t frameMs = 20, uint32_t maxTargetMs = 200, uint32_t quietFrameBytes = 0);
 
     // A frame numbered `sequence` (wrapping at 65536) arrived at `nowMs`.
     // `lastOfSpurt` marks the frame the speaker ended a talk spurt with, so
@@ -105,6 +114,7 @@ private:
 
     uint32_t mFrameMs;
     uint32_t mMaxTargetMs;
+    uint32_t mQuietFrameBytes;
     uint32_t mTargetMs;
     std::map<int64_t, Frame> mFrames; // by unwrapped sequence
     bool mHaveSequence = false;

@@ -35,6 +35,10 @@ enum : uint32_t {
     OpusExpectedLossPercent = 10,
     OpusMinBitrate = 6000,
     OpusMaxBitrate = 24000,
+    // Our encoder spends 5 to 9 bytes on most frames of silence, and more
+    // than this on all frames of speech from 12 kbit/s up (at 6 kbit/s on
+    // nearly all): a frame this short is quiet.
+    OpusQuietFrameBytes = 12,
 };
 
 // The peak the capture's levelling lifts speech to before Opus (VoiceMode::

@@ -534,3 +534,43 @@ TEST(JitterBuffer, ARepeatOfALostFrameIsPlayedInsteadOfConcealed)
         EXPECT_LE(buffer.stats().drained, 1u);
     }
 }
+
+// Playout left a little behind its target (two frames, as after a short
+// stall) catches up in the next pause: quiet frames (the codec's few bytes
+// of silence) are skipped, and no frame of speech.
+TEST(JitterBuffer, ADelayAStallLeftIsCaughtUpInThePauseNotInTheWords)
+{
+    JitterBuffer buffer(20, 200, OpusQuietFrameBytes);
+    std::vector<Arrival> arrivals = packets(0, 400, 1, 0, 1);
+    // The link stops for 50 ms at frame 100; what it held comes at once.
+    for (Arrival& a : arrivals)
+        if (a.atMs >= 100 * 20 && a.atMs < 100 * 20 + 50)
+            a.atMs = 100 * 20 + 50;
+    // Speech is frames 0-199 and 260-399, a pause between.
+    const auto isQuiet = [](uint16_t s) { return s >= 200 && s < 260; };
+    std::stable_sort(arrivals.begin(), arrivals.end(),
+                     [](const Arrival& a, const Arrival& b) { return a.atMs < b.atMs; });
+    std::vector<uint16_t> played;
+    size_t next = 0;
+    for (uint32_t now = 0; now <= 9000; ++now) {
+        for (; next < arrivals.size() && arrivals[next].atMs <= now; ++next) {
+            const uint16_t s = arrivals[next].sequence;
+            std::vector<uint8_t> bytes(isQuiet(s) ? 6 : 60, uint8_t(s));
+            bytes[1] = uint8_t(s >> 8);
+            buffer.push(s, bytes, now, arrivals[next].last);
+        }
+        if (now % 20 == 0) {
+            JitterBuffer::Output out = buffer.pop(now);
+            if (out.action == JitterBuffer::Action::Play)
+                played.push_back(uint16_t(out.frame[0] | out.frame[1] << 8));
+        }
+    }
+    // Every word is heard; what the stall left is taken from the pause.
+    for (uint16_t s = 0; s < 400; ++s) {
+        if (!isQuiet(s)) {
+            EXPECT_EQ(std::count(played.begin(), played.end(), s), 1) << "speech frame " << s;
+        }
+    }
+    EXPECT_GE(buffer.stats().drained, 1u);
+    EXPECT_LT(played.size(), 400u);
+}
