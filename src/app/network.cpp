@@ -186,6 +186,9 @@ bool SessionHost::openInterface(const CommandLine& line)
     gNetInterface->setDefaultRate(mOptions.rate);
     // Between Seafold peers the link sets the pace (--rate caps it).
     gNetInterface->setAdaptiveRate(WireVersionSeafold, mOptions.rateCapped);
+    // A Seafold client of a sealed connection is given a reset token, so it
+    // hears at once when this server was restarted with the same key.
+    gNetInterface->setResetTokens(WireVersionSeafold);
     if (!line.isClient) {
         gNetInterface->setMaxConnections(mOptions.maxClients);
         gNetInterface->setMaxPerAddress(mOptions.maxPerAddress);

@@ -78,6 +78,11 @@ std::string connectionLostMessage(const std::string& server, const std::string& 
                ": it stopped answering. Check that it still runs and that the network between you is up.";
     case EndCode::Shutdown:
         return "Lost the connection to the server at " + server + ": the server shut down.";
+    case EndCode::ServerForgot:
+        // What the answer proves: the same key, and no such connection there.
+        return "Lost the connection to the server at " + server +
+               ": the server no longer knows this connection (it was restarted, or ended the connection without "
+               "word reaching this client).";
     default:
         return "Lost the connection to the server at " + server + ": " + terminalText(reason) + ".";
     }

@@ -107,7 +107,8 @@ void ServerLink::connectionStateChanged(const char* state, const char* reason)
             giveUp();
         afterEnd(why);
     } else if (std::strcmp(state, "retrying") == 0) {
-        consoleLine("Trying again in " + std::to_string(mRetryDelayMs / 1000) + " s.");
+        consoleLine(mRetryDelayMs < 1000 ? std::string("Trying again now.")
+                                         : "Trying again in " + std::to_string(mRetryDelayMs / 1000) + " s.");
     }
 }
 
@@ -144,7 +145,17 @@ void ServerLink::retryLater(const std::string& reason)
         return;
     }
     mRetryDue = true;
-    mRetryDelayMs = classifyEnd(reason) == EndCode::NothingListens ? RetryNothingListensMs : RetryDelayMs;
+    switch (classifyEnd(reason)) {
+    case EndCode::NothingListens:
+        mRetryDelayMs = RetryNothingListensMs;
+        break;
+    case EndCode::ServerForgot:
+        mRetryDelayMs = RetryServerForgotMs;
+        break;
+    default:
+        mRetryDelayMs = RetryDelayMs;
+        break;
+    }
     mRetryAt = mNow + mRetryDelayMs;
     report("retrying", reason.c_str());
 }

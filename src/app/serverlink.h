@@ -38,6 +38,10 @@ public:
         // After the server's host said nothing listens on the port: a
         // server being started there is joined within a second of it.
         RetryNothingListensMs = 1000,
+        // After the server proved it was restarted (it answered with the
+        // connection's reset token): it is up, so the next attempt starts
+        // at the next pass.
+        RetryServerForgotMs = 0,
         // An unanswered join is told after this long, and again at each
         // further interval, with the time it has waited.
         NoAnswerNoticeMs = 2000,

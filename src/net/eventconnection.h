@@ -151,6 +151,7 @@ public:
     bool sharesClassVersion(int32_t version) const;
     // A peer that shares the classes of `version` runs the adaptive rate.
     bool peerTakesAdaptiveRate(int32_t version) const override { return sharesClassVersion(version); }
+    bool peerSharesVersion(int32_t version) const override { return sharesClassVersion(version); }
 
     // Queue depths, for diagnostics.
     struct QueueDepths {

@@ -14,6 +14,7 @@ HandshakeGuard::HandshakeGuard()
     Random::randomBytes(mPreviousTokenSecret, sizeof(mPreviousTokenSecret));
     Random::randomBytes(reinterpret_cast<uint8_t*>(&mChallengeSalt), sizeof(mChallengeSalt));
     mChallengeCredits.resize(CreditSlots);
+    mResetAnswerSlots.resize(ResetAnswerSlots);
 }
 
 bool HandshakeGuard::tick(uint32_t now)
@@ -111,6 +112,18 @@ bool HandshakeGuard::admitConnectRequest(const NetAddress& address, uint32_t now
 void HandshakeGuard::chargeChallengeAnswer(const NetAddress& address, uint32_t answerBytes)
 {
     creditSlot(address).milliBytes -= int32_t(answerBytes * 1000);
+}
+
+// ---- reset answers per source and overall -----------------------------------
+
+bool HandshakeGuard::admitResetAnswer(const NetAddress& address, uint32_t now)
+{
+    uint64_t key = (uint64_t(address.netNum[0]) << 16 | address.port) ^ ~mChallengeSalt;
+    key *= 0x9E3779B97F4A7C15ull;
+    AgreementBucket& source = mResetAnswerSlots[(key >> 32) % ResetAnswerSlots];
+    // The source's bucket first: a source over its share spends nothing of
+    // the others'.
+    return source.take(ResetAnswersPerSecondPerSource, now) && mAllResetAnswers.take(ResetAnswersPerSecond, now);
 }
 
 // ---- key agreements per host and overall ------------------------------------

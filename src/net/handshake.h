@@ -44,6 +44,15 @@ public:
         // core, and the per-host one keeps one host from using it all up.
         KeyAgreementsPerSecondPerHost = 20,
         KeyAgreementsPerSecond = 200,
+        // Answers to reset queries (NetInterface explains them): at most
+        // this many a second to one source address (hashed with the secret
+        // salt into one of these slots, so the table stays this small
+        // whatever the sources) and to all together. A client asks every
+        // 300 ms and needs one answer; a flood of forged sources gets no
+        // more than the overall cap, each answer smaller than its query.
+        ResetAnswerSlots = 256,
+        ResetAnswersPerSecondPerSource = 4,
+        ResetAnswersPerSecond = 200,
     };
 
     HandshakeGuard();
@@ -78,6 +87,11 @@ public:
     // run now, and counts it; false (drop the request unanswered) when the
     // host or everyone together is over the limit.
     bool admitKeyAgreement(const NetAddress& address, uint32_t now);
+
+    // True when a reset query from this address may be answered now, and
+    // counts the answer; false (drop the query) when the source or everyone
+    // together is over the limit.
+    bool admitResetAnswer(const NetAddress& address, uint32_t now);
 
     // A connection from this address was ended for misbehaving. A host
     // with `count` such endings within `windowMs` is barred for `windowMs`
@@ -120,6 +134,8 @@ private:
     // again and forgotten at the next tick.
     std::map<std::array<uint32_t, 5>, AgreementBucket> mAgreementBuckets;
     AgreementBucket mAllAgreements;
+    std::vector<AgreementBucket> mResetAnswerSlots;
+    AgreementBucket mAllResetAnswers;
     std::vector<AbuseRecord> mAbuse;
     uint64_t mChallengeSalt = 0;
 };

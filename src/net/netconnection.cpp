@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "net/random.h"
 #include "net/socket.h"
@@ -155,6 +156,17 @@ void NetConnection::setPingTimeouts(uint32_t intervalMs, uint32_t retries)
 {
     mPingInterval = intervalMs;
     mPingRetries = retries;
+}
+
+void NetConnection::setResetToken(const uint8_t token[ResetTokenBytes])
+{
+    std::memcpy(mResetToken, token, ResetTokenBytes);
+    mHasResetToken = true;
+}
+
+bool NetConnection::isResetToken(const uint8_t token[ResetTokenBytes]) const
+{
+    return mHasResetToken && sameBytes(mResetToken, token, ResetTokenBytes);
 }
 
 // ---- writing -----------------------------------------------------------------

@@ -294,6 +294,17 @@ public:
         mErrorIsRefusal = false;
     }
 
+    // ---- the reset token (client side; NetInterface explains it) ----
+    enum : uint32_t { ResetTokenBytes = 16 };
+    void setResetToken(const uint8_t token[ResetTokenBytes]);
+    bool hasResetToken() const { return mHasResetToken; }
+    // In a time that does not depend on where the bytes differ.
+    bool isResetToken(const uint8_t token[ResetTokenBytes]) const;
+    uint32_t lastResetQueryTime() const { return mLastResetQueryTime; }
+    void setLastResetQueryTime(uint32_t time) { mLastResetQueryTime = time; }
+    // Whether data packets wait for an acknowledgement.
+    bool hasUnacknowledged() const { return mNotifyQueueHead != nullptr; }
+
     // ---- state ----
     NetConnectionState state() const { return mState; }
     void setState(NetConnectionState state) { mState = state; }
@@ -320,6 +331,14 @@ public:
     // is established). None here; EventConnection answers from the shared
     // event classes.
     virtual bool peerTakesAdaptiveRate(int32_t version) const
+    {
+        (void)version;
+        return false;
+    }
+    // Whether the peer, as negotiated at the handshake, speaks the wire of
+    // `version` (asked by the interface once the peer's offer is read). None
+    // here; EventConnection answers from the shared event classes.
+    virtual bool peerSharesVersion(int32_t version) const
     {
         (void)version;
         return false;
@@ -487,6 +506,9 @@ private:
     const char* mEndReason = nullptr;
     bool mEndIsOwnFault = true;
     uint32_t mQueuedForOthers = 0;
+    uint8_t mResetToken[ResetTokenBytes] = {};
+    bool mHasResetToken = false;
+    uint32_t mLastResetQueryTime = 0;
     Stats mStats;
 };
 

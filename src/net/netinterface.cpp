@@ -84,7 +84,7 @@ uint32_t NetInterface::msUntilDue(uint32_t longest) const
     for (const auto& connection : mConnectionList)
         if (connection->state() == Connected)
             due = std::min(due, connection->msUntilDue(t, due));
-    return due;
+    return msUntilResetQuery(t, due);
 }
 
 void NetInterface::setNetworkSimulator(NetworkSimulator* simulator)
@@ -365,6 +365,10 @@ bool NetInterface::isPlausibleDatagram(const uint8_t* data, uint32_t length) con
     case Punch:
     case ArrangedConnectRequest:
         return false; // introduced connections: never started here
+    case ResetQuery:
+        return mAllowConnections && length >= ResetQueryBytes;
+    case ResetAnswer:
+        return length >= ResetAnswerBytes && !mConnectionList.empty();
     default:
         return true; // information packets: for onInfoPacket to judge
     }
@@ -404,6 +408,12 @@ void NetInterface::dispatchPacket(const NetAddress& address, BitStream& stream)
     case Punch:
     case ArrangedConnectRequest:
         break; // introduced connections: never started here
+    case ResetQuery:
+        handleResetQuery(address, stream);
+        break;
+    case ResetAnswer:
+        handleResetAnswer(address, stream);
+        break;
     default:
         onInfoPacket(address, type, stream);
         break;
@@ -430,6 +440,7 @@ void NetInterface::serviceConnections()
 
     if (!mPendingConnections.empty())
         checkHandshakes();
+    askSilentServers();
     if (uint32_t(mCurrentTime - mLastTimeoutCheckTime) > TimeoutCheckIntervalMs) {
         endUnjoinedConnections();
         mLastTimeoutCheckTime = mCurrentTime;

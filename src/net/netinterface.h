@@ -40,6 +40,17 @@ public:
         Punch = 6,
         ArrangedConnectRequest = 7,
         FirstInfoPacket = 8,
+        // Version 1 only (session/wireversion.h), both on the handshake's
+        // side of the first byte. A client of a sealed connection that holds
+        // a reset token asks its silent server whether it still knows the
+        // connection; a server that does not (it was restarted with the same
+        // key) answers with the token. A peer of version 0 never gets a
+        // token, so it is never sent either packet, and drops both as
+        // information packets it does not know.
+        //   ResetQuery:  [type] [client nonce] [server nonce] [zeros to ResetQueryBytes]
+        //   ResetAnswer: [type] [reset token]  (ResetAnswerBytes: never more than the query)
+        ResetQuery = 32,
+        ResetAnswer = 33,
     };
 
     enum : uint32_t {
@@ -101,6 +112,26 @@ public:
         ChallengeCreditSlots = HandshakeGuard::CreditSlots,
         ChallengeCreditMaxBytes = HandshakeGuard::CreditMaxBytes,
         ChallengeCreditBytesPerSecond = HandshakeGuard::CreditBytesPerSecond,
+        // The reset token: see ResetQuery. A server gives one, sealed in its
+        // connect accept, to a client whose connection is sealed and speaks
+        // the version set with setResetTokens; it keeps nothing for it, since
+        // the token is a keyed hash of the connection's address and nonces
+        // under a key derived from its private key alone, which a restart
+        // with the same key file brings back.
+        ResetTokenBytes = NetConnection::ResetTokenBytes,
+        ResetQueryBytes = 24,
+        ResetAnswerBytes = 1 + ResetTokenBytes,
+        // A client asks once its server has been silent this long: between
+        // Seafold peers every packet is acknowledged within a few
+        // milliseconds, so half a second without a word while our data waits
+        // means the server or the link is gone, and a second of silence in
+        // any case is when the client's link probes an idle server (which
+        // answers within a round trip and stops the questions).
+        ResetQueryUnacknowledgedMs = 500,
+        ResetQuerySilenceMs = 1000,
+        // And again this often while the silence lasts: a restarted server
+        // is told within a third of a second of its start.
+        ResetQueryEveryMs = 300,
     };
 
     // The reason a server that requires key exchange gives a client that
@@ -117,6 +148,9 @@ public:
     static constexpr const char* TryLaterReason = "Try again later";
     // Why a connection that never joined the session is ended.
     static constexpr const char* JoinTimeoutReason = "No join in time";
+    // Why a client ends a connection whose server answered with its reset
+    // token: the server holds the same key and no longer has the connection.
+    static constexpr const char* ServerForgotReason = "The server no longer knows this connection";
 
     // How long a client waits after the `sent`-th packet of a handshake
     // phase (counting from 1) before it sends it again.
@@ -150,7 +184,8 @@ public:
     // ---- settings ----
     bool doesAllowConnections() const { return mAllowConnections; }
     void setAllowConnections(bool allow) { mAllowConnections = allow; }
-    void setPrivateKey(AsymmetricKey* key) { mPrivateKey = key; }
+    // Also derives the reset tokens' key from it.
+    void setPrivateKey(AsymmetricKey* key);
     void setCertificate(Certificate* certificate) { mCertificate = certificate; }
     // Both roles: a server refuses every client that does not ask for key
     // exchange (and offers its key to every one that does); a client asks for
@@ -179,6 +214,15 @@ public:
         mAdaptiveVersion = version;
         mRateIsCap = rateIsCap;
     }
+    // Sealed connections whose peer speaks `version` (as the handshake
+    // negotiated it) are given a reset token when this side accepts them; a
+    // negative version (the default) gives none. A client takes a token
+    // whenever its server gives one.
+    void setResetTokens(int32_t version) { mResetVersion = version; }
+    // The token of the connection from `address` with these nonces, under
+    // this interface's private key; false without a usable key.
+    bool resetToken(const NetAddress& address, const Nonce& clientNonce, const Nonce& serverNonce,
+                    uint8_t token[ResetTokenBytes]) const;
     // Milliseconds until serviceConnections has something to do (a send,
     // an acknowledgement, a probe, a handshake resend, a time-out check),
     // at most `longest`.
@@ -297,6 +341,15 @@ private:
     void updatePuzzleDifficulty();
     // Ends connections that never joined in time.
     void endUnjoinedConnections();
+    // ---- reset tokens (netinterface_reset.cpp) ----
+    bool givesResetToken(NetConnection* connection) const;
+    // Sends a reset query on every connection to a silent server that has
+    // a token and is due to ask; the milliseconds until the next is due.
+    void askSilentServers();
+    uint32_t msUntilResetQuery(uint32_t now, uint32_t longest) const;
+    void sendResetQuery(NetConnection* connection);
+    void handleResetQuery(const NetAddress& address, BitStream& stream);
+    void handleResetAnswer(const NetAddress& address, BitStream& stream);
     // Asks the connections whose traffic queued the most to end while the
     // queues together are over the budget.
     void keepQueuesWithinBudget();
@@ -336,6 +389,9 @@ private:
     NetConnection::RateInfo mDefaultRate;
     int32_t mAdaptiveVersion = -1;
     bool mRateIsCap = false;
+    int32_t mResetVersion = -1;
+    uint8_t mResetKey[32] = {};
+    bool mHasResetKey = false;
     // Chooses a newly established connection's rate mode.
     void chooseRateMode(NetConnection* connection);
     uint32_t mMaxConnections = DefaultMaxConnections;

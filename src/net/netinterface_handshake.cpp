@@ -479,6 +479,8 @@ void NetInterface::establishIncomingConnection(NetConnection* connection, const 
 //   [connection's own data]
 //   if using crypto:
 //     [init vector]          (16 bytes)
+//     [reset token]          (16 bytes, only to a peer of the version set
+//                             with setResetTokens: netinterface_reset.cpp)
 //     [digest]               (5 bytes)
 uint32_t NetInterface::sendConnectAccept(NetConnection* connection)
 {
@@ -493,6 +495,10 @@ uint32_t NetInterface::sendConnectAccept(NetConnection* connection)
     connection->writeConnectAccept(out);
     if (params.usingCrypto) {
         out.writeBytes(16, params.initVector);
+        uint8_t token[ResetTokenBytes];
+        if (givesResetToken(connection) &&
+            resetToken(connection->address(), params.clientNonce, params.serverNonce, token))
+            out.writeBytes(ResetTokenBytes, token);
         RefPtr<SymmetricCipher> cipher = new SymmetricCipher(params.sharedSecret);
         appendDigestAndEncrypt(out, SealDigestBytes, encryptPos, cipher);
     }
@@ -526,8 +532,15 @@ void NetInterface::handleConnectAccept(const NetAddress& address, BitStream& str
     const char* refusal = nullptr;
     bool accepted = connection->readConnectAccept(stream, &refusal);
     uint8_t initVector[16];
-    if (params.usingCrypto)
+    // A token after the init vector is there only if the server gives one;
+    // an older server's accept ends with the vector.
+    uint8_t token[ResetTokenBytes];
+    bool hasToken = false;
+    if (params.usingCrypto) {
         stream.readBytes(16, initVector);
+        hasToken = stream.readLimitBits() >= stream.bitPosition() + ResetTokenBytes * 8 &&
+                   stream.readBytes(ResetTokenBytes, token);
+    }
     if (stream.hasError())
         return;
     if (!accepted) {
@@ -547,6 +560,8 @@ void NetInterface::handleConnectAccept(const NetAddress& address, BitStream& str
         std::memcpy(params.initVector, initVector, 16);
         connection->setSymmetricCipher(new SymmetricCipher(params.symmetricKey, params.initVector));
     }
+    if (hasToken)
+        connection->setResetToken(token);
     addConnection(connection);
     removePendingConnection(connection);
     connection->setState(Connected);

@@ -98,6 +98,8 @@ std::string reasonSentence(const std::string& state, const std::string& reason)
         return "nothing answers on that port";
     case EndCode::JoinTimedOut:
         return "the server did not take the join in time";
+    case EndCode::ServerForgot:
+        return "the server was restarted";
     default:
         return reason;
     }

@@ -45,6 +45,9 @@ const Rule Rules[] = {
     {EndCode::Replaced, "NewConnection", false},
     {EndCode::Replaced, "Reconnecting", false},
     {EndCode::JoinTimedOut, NetInterface::JoinTimeoutReason, false},
+    // Said by this client's own interface when the server proves it no
+    // longer has the connection.
+    {EndCode::ServerForgot, NetInterface::ServerForgotReason, false},
 };
 
 } // namespace
@@ -73,6 +76,7 @@ bool isPermanent(EndCode code)
     case EndCode::Puzzle:
     case EndCode::Replaced:
     case EndCode::JoinTimedOut:
+    case EndCode::ServerForgot: // it is up again: join at once
         return false;
     case EndCode::WrongVersion:
     case EndCode::KeyMismatch:

@@ -30,6 +30,7 @@ enum class EndCode {
     NameRefused, // the name hides characters, speaks for the server, ...
     Replaced,    // a newer connection from the same place took this one's place
     JoinTimedOut, // connected, but the server did not take the join in time
+    ServerForgot, // the server (restarted, same key) answered with this connection's reset token
 };
 
 // The code of a reason as it came over the wire (or from our own side).

@@ -27,6 +27,15 @@
 //              (s2cUserMarks: who runs the server, who muted or deafened
 //              themselves) and what a client says of itself (c2sOwnMarks:
 //              muted, deafened; roster.h UserMarks).
+//              Outside the event classes, in the connection layer: a sealed
+//              connection's reset token, after the init vector in the
+//              server's connect accept, and the two handshake-side packets
+//              that use it, ResetQuery (first byte 32) and ResetAnswer
+//              (33): a client asks its silent server, and a server that was
+//              restarted with the same key answers with the token
+//              (netinterface_reset.cpp). Given only to a peer of version 1
+//              (NetInterface::setResetTokens); a peer of version 0 never
+//              holds a token, never asks, and is never answered.
 //
 // So a new call is declared with SF_IMPLEMENT_SEAFOLD_RPC (never the plain
 // SF_IMPLEMENT_RPC, which is version 0), and whoever sends one first asks

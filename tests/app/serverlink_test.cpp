@@ -119,7 +119,8 @@ TEST(ServerLink, ARefusalThatWillNotChangeEndsTheClientAndOthersAreRetried)
 
 // A client started a moment before its server heard that nothing listens
 // and waited the full 5 s; now it tries again within a second, and after
-// any other failure still after 5 s.
+// any other failure still after 5 s; after a server said it was restarted,
+// at the next pass.
 TEST(ServerLink, NothingListeningIsTriedAgainWithinASecond)
 {
     struct Case {
@@ -127,6 +128,7 @@ TEST(ServerLink, NothingListeningIsTriedAgainWithinASecond)
         uint32_t delayMs;
     };
     const Case cases[] = {{NetInterface::NothingListensReason, ServerLink::RetryNothingListensMs},
+                          {NetInterface::ServerForgotReason, ServerLink::RetryServerForgotMs},
                           {"Timeout", ServerLink::RetryDelayMs}};
     for (const Case& c : cases) {
         ServerLink link;

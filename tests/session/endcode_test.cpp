@@ -31,6 +31,7 @@ TEST(EndCodes, EveryTextAServerSendsReadsAsItsCode)
         {endText(EndCode::NameRequired), EndCode::NameRequired, true},
         {"NewConnection", EndCode::Replaced, false},
         {NetInterface::JoinTimeoutReason, EndCode::JoinTimedOut, false},
+        {NetInterface::ServerForgotReason, EndCode::ServerForgot, false},
         {NetInterface::ServerFullReason, EndCode::Other, false},
         // Words a user could put in a kick reason do not make another code.
         {"timeout", EndCode::Other, false},

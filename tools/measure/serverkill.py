@@ -5,7 +5,13 @@ with SIGKILL (it says nothing), and each client's console is timed from the
 kill to "No reply from the server ..." and to "Lost the connection to the
 server ...". Repeated RUNS times; prints the median and the worst of each.
 
-    tools/measure/serverkill.py BUILD/bin [--runs 5] [--rate 96,2500]
+With --restart the server keeps its key in a file of the run's own, is
+started again on the same address with that file RESTART_AFTER seconds
+after the kill, and each client is timed from that start to its next
+"Connected to the server ..." line.
+
+    tools/measure/serverkill.py BUILD/bin [--runs 5] [--rate 96,2500 | --rate none]
+    tools/measure/serverkill.py BUILD/bin --restart [--restart-after 1.0] [--runs 5]
 """
 import argparse
 import os
@@ -33,11 +39,56 @@ def wait_for(predicate, seconds):
     return None
 
 
+def rate_options(rate):
+    return [] if rate == "none" else ["--rate", rate]
+
+
+def start_server(headless, address, options, env=None):
+    return subprocess.Popen([headless, "server", address, "--no-discovery", "--no-console"] + options,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+
+
+def restart_run(headless, rate, restart_after):
+    """Seconds from the server's second start to each client's next
+    "Connected to the server" line; None for a client not back in 30 s."""
+    address = "127.0.0.1:%d" % free_port()
+    state = tempfile.TemporaryDirectory()
+    env = dict(os.environ, XDG_STATE_HOME=state.name)
+    server_options = rate_options(rate) + ["--key-file", os.path.join(state.name, "server.key")]
+    server = start_server(headless, address, server_options, env)
+    outs = [tempfile.TemporaryFile(mode="w+") for _ in range(2)]
+    clients = [subprocess.Popen([headless, "-client", address, name] + rate_options(rate), stdout=out,
+                                stderr=subprocess.STDOUT, env=env) for name, out in zip(("alice", "bob"), outs)]
+    result = []
+    try:
+        if not all(wait_for(lambda o=o: "Connected to the server" in read_whole(o), 10) for o in outs):
+            return result
+        time.sleep(1.0)
+        server.send_signal(signal.SIGKILL)
+        server.wait()
+        time.sleep(restart_after)
+        server = start_server(headless, address, server_options, env)
+        restarted = time.time()
+        back = [None for _ in outs]
+        while time.time() < restarted + 30 and None in back:
+            for i, out in enumerate(outs):
+                if back[i] is None and read_whole(out).count("Connected to the server") >= 2:
+                    back[i] = time.time() - restarted
+            time.sleep(0.01)
+        result = back
+    finally:
+        for p in clients + [server]:
+            if p.poll() is None:
+                p.terminate()
+            p.wait(timeout=10)
+        state.cleanup()
+    return result
+
+
 def one_run(headless, rate):
     address = "127.0.0.1:%d" % free_port()
-    common = ["--rate", rate]
-    server = subprocess.Popen([headless, "server", address, "--no-discovery", "--no-console"] + common,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    common = rate_options(rate)
+    server = start_server(headless, address, common)
     outs = [tempfile.TemporaryFile(mode="w+") for _ in range(2)]
     clients = [subprocess.Popen([headless, "-client", address, name] + common, stdout=out,
                                 stderr=subprocess.STDOUT) for name, out in zip(("alice", "bob"), outs)]
@@ -71,9 +122,23 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("bin")
     parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--rate", default="96,2500")
+    parser.add_argument("--rate", default="96,2500", help='"none": no --rate option')
+    parser.add_argument("--restart", action="store_true")
+    parser.add_argument("--restart-after", type=float, default=1.0)
     args = parser.parse_args()
     headless = os.path.join(args.bin, "seafold-headless")
+    if args.restart:
+        back = []
+        for _ in range(args.runs):
+            back += restart_run(headless, args.rate, args.restart_after)
+        done = [b for b in back if b is not None]
+        if not done:
+            print("no client came back")
+            return 1
+        print("rate %s, server restarted %.1f s after the kill: %d of %d clients back, median %.2f s (max %.2f) "
+              "after the restart" % (args.rate, args.restart_after, len(done), len(back), statistics.median(done),
+                                     max(done)))
+        return 0
     no_reply, lost = [], []
     for _ in range(args.runs):
         for shown, gone in one_run(headless, args.rate):
