@@ -54,19 +54,7 @@ wait_for_panel() {
 }
 
 # alice's voice: 3 s of a voiced buzz (8000 Hz mono 16-bit), spoken every 3 s.
-python3 - "$work/speech.wav" <<'PY'
-import math, struct, sys, wave
-rate, samples = 8000, []
-for i in range(3 * rate):
-    t = i / rate
-    voice = sum(math.sin(2 * math.pi * 140 * k * t) / k for k in range(1, 12))
-    samples.append(int(6000 * voice * (0.6 + 0.4 * math.sin(2 * math.pi * 3 * t))))
-with wave.open(sys.argv[1], "wb") as out:
-    out.setnchannels(1)
-    out.setsampwidth(2)
-    out.setframerate(rate)
-    out.writeframes(b"".join(struct.pack("<h", max(-32767, min(32767, s))) for s in samples))
-PY
+python3 "$source_dir/tests/wavfile.py" buzz "$work/speech.wav" 3
 
 port=$(python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 timeout 300 "$headless" server "127.0.0.1:$port" --no-console --quiet >server.txt 2>&1 &

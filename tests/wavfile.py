@@ -61,3 +61,23 @@ def vowel(seconds, rate=8000, glide=0.0):
         y2, y1, z2, z1 = y1, y, z1, z
         out.append(int(max(-32767, min(32767, 900 * z))))
     return out
+
+
+def buzz(seconds, rate=8000):
+    """A voiced buzz at 140 Hz, its level swaying three times a second:
+    speech enough for the voice meters and activity marks."""
+    out = []
+    for i in range(int(seconds * rate)):
+        t = i / rate
+        voice = sum(math.sin(2 * math.pi * 140 * k * t) / k for k in range(1, 12))
+        out.append(max(-32767, min(32767, int(6000 * voice * (0.6 + 0.4 * math.sin(2 * math.pi * 3 * t))))))
+    return out
+
+
+if __name__ == "__main__":
+    # For shell scripts: `wavfile.py buzz OUT [SECONDS]` writes the buzz
+    # (8000 Hz mono 16-bit).
+    import sys
+    if len(sys.argv) < 3 or sys.argv[1] != "buzz":
+        sys.exit("usage: wavfile.py buzz OUT [SECONDS]")
+    write_wav(sys.argv[2], buzz(float(sys.argv[3]) if len(sys.argv) > 3 else 3.0))

@@ -44,6 +44,38 @@ def wait_until(predicate, seconds, step=0.1):
     return False
 
 
+def waiter(failures):
+    """wait(what, predicate, seconds): wait_until, noting in `failures`
+    what was waited for in vain; True when it came."""
+    def wait(what, predicate, seconds):
+        if not wait_until(predicate, seconds):
+            failures.append(f"timed out waiting for {what}")
+            return False
+        return True
+    return wait
+
+
+def xdotool(display, *args):
+    subprocess.run(["xdotool"] + list(args), env=dict(os.environ, DISPLAY=display), stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=20)
+
+
+def click(display, area):
+    """Clicks the middle of `area` (x, y, width, height) in a window at the
+    screen's top left; the GUI's cursor follows the pointer's moves, so it
+    goes to the far corner and back to the window's top left first."""
+    x, y, w, h = area
+    xdotool(display, "mousemove", "1023", "767")
+    time.sleep(0.1)
+    xdotool(display, "mousemove", "0", "0")
+    time.sleep(0.1)
+    for dx in (-2, 0):
+        xdotool(display, "mousemove", str(int(x + w / 2) + dx), str(int(y + h / 2)))
+        time.sleep(0.2)
+    xdotool(display, "click", "1")
+    time.sleep(0.3)
+
+
 class WindowedProcess:
     """The windowed program in folder WORK/NAME (the shipped default
     configuration, no dialog), its event log in events.log there."""

@@ -191,6 +191,7 @@ private:
                 one["concealed"] = jitter.concealed;
                 one["played"] = muted ? 0 : jitter.played;
                 one["late"] = jitter.late;
+                one["repaired"] = jitter.repaired;
                 one["drained"] = jitter.drained + playout->skipped();
                 one["target_ms"] = playout->targetMs();
             }

@@ -149,8 +149,10 @@ void PeoplePanel::createModeration(CEGUI::Window* panel)
     auto& windows = CEGUI::WindowManager::getSingleton();
     auto add = [&](const char* type, const char* name, float left, float right, const char* text) {
         CEGUI::Window* window = windows.createWindow(type, name);
-        window->setArea(CEGUI::URect(CEGUI::UVector2(cegui_reldim(left), cegui_reldim(0.37f)),
-                                     CEGUI::UVector2(cegui_reldim(right), cegui_reldim(0.47f))));
+        // Just above the voice controls, which keep their place at the
+        // panel's foot.
+        window->setArea(CEGUI::URect(CEGUI::UVector2(cegui_reldim(left), CEGUI::UDim(1, -122)),
+                                     CEGUI::UVector2(cegui_reldim(right), CEGUI::UDim(1, -103))));
         window->setText(text);
         window->hide();
         panel->addChild(window);
@@ -186,9 +188,13 @@ void PeoplePanel::showModeration(bool moderates)
     mModerates = moderates;
     for (CEGUI::Window* window : mModeration)
         window->setVisible(moderates);
-    // The list makes room for the row.
-    if (mList)
-        mList->setHeight(CEGUI::UDim(moderates ? 0.34f : 0.46f, 0));
+    // The list makes room for the row; it has all the height the controls
+    // below it leave.
+    if (mList) {
+        CEGUI::URect area = mList->getArea();
+        area.d_max.d_y = CEGUI::UDim(1, moderates ? -124.0f : -101.0f);
+        mList->setArea(area);
+    }
     if (!moderates || !mEvents || !mEvents->active() || !mList)
         return;
     // Where the host's controls are, for the tests that click them.

@@ -9,10 +9,12 @@
 
 namespace seafold {
 
-// The default device mixes at 11,025 Hz: above the 8000 Hz of voice, the
-// only sound this program plays, and below the catalogue's 22,050 Hz, so the
-// single-threaded mixer does little more work than voice needs.
-enum : int { MixerRate = 11025 };
+// The output device mixes at 48,000 Hz, the rate sound cards and sound
+// servers run at. Voice between Seafold programs is wideband (16,000 Hz):
+// mixed at 11,025 Hz it lost everything above 5.5 kHz, the linear resampler
+// folded the band above that back into the speech, and each of the mixer's
+// periods held 23 ms, which the output's delay paid on top.
+enum : int { MixerRate = 48000 };
 
 // What the output played, at PlayedRate, by absolute sample index (the
 // pool's clock in ms times PlayedRate / 1000): the ring holds the indices

@@ -87,15 +87,22 @@ void JitterBuffer::push(uint16_t sequence, std::vector<uint8_t> frame, uint32_t 
     }
     if (mStarted && s < mNext) {
         const int64_t back = mNext - 1 - s;
-        if (back < 64 && (mHadMask >> back) & 1)
+        const bool copy = back < 64 && (mHadMask >> back) & 1;
+        if (copy)
             ++mStats.duplicates;
         else
             ++mStats.late;
+        noteBatch(s, now, copy);
         return;
     }
     if (mFrames.count(s)) {
         ++mStats.duplicates;
+        noteBatch(s, now, true);
         return;
+    }
+    if (noteBatch(s, now, false)) {
+        ++mStats.repaired;
+        lossSeen();
     }
     if (!mHaveSequence || s > mHighest)
         mHighest = s;
@@ -103,6 +110,28 @@ void JitterBuffer::push(uint16_t sequence, std::vector<uint8_t> frame, uint32_t 
     measure(s, now);
     mFrames.emplace(s, Frame{std::move(frame), lastOfSpurt});
     keepWithinCap();
+}
+
+bool JitterBuffer::noteBatch(int64_t s, int64_t now, bool copy)
+{
+    if (!mHaveBatch || now != mBatchNow) {
+        mHaveBatch = true;
+        mBatchNow = now;
+        mBatchFirst = s;
+        mBatchFirstNew = !copy;
+        mBatchFrames = 1;
+        mRepeatBatches = ((mRepeatBatches << 1) | (copy ? 1 : 0)) & ((1u << RepeatWindow) - 1);
+        return false;
+    }
+    ++mBatchFrames;
+    const bool repeatsOn = uint32_t(__builtin_popcount(mRepeatBatches)) >= RepeatsOnBatches;
+    return repeatsOn && mBatchFrames == 2 && mBatchFirstNew && s == mBatchFirst + 1;
+}
+
+void JitterBuffer::lossSeen()
+{
+    mLossUntil = std::max(mLossUntil, mHighest + int64_t(JitterWindowFrames));
+    updateTarget();
 }
 
 void JitterBuffer::keepWithinCap()
@@ -185,7 +214,7 @@ JitterBuffer::Output JitterBuffer::pop(uint32_t nowMs)
     // Later frames are here but this one is not: it was lost. (Running dry
     // is lateness, which the arrival spread answers; only a loss asks for
     // the frame after it in time.)
-    mLossUntil = mNext + int64_t(JitterWindowFrames);
+    lossSeen();
     auto after = mFrames.find(mNext + 1);
     if (after != mFrames.end()) {
         out.action = Action::ConcealFromNext;
@@ -238,6 +267,8 @@ void JitterBuffer::reset()
     mConcealedRun = 0;
     mTargetMs = mFrameMs;
     mLossUntil = 0;
+    mHaveBatch = false;
+    mRepeatBatches = 0;
 }
 
 uint32_t JitterBuffer::bufferedMs() const

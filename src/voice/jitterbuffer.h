@@ -23,6 +23,7 @@ struct JitterStats {
     uint32_t late = 0;      // frames that came after their turn (and had not come before), dropped
     uint32_t drained = 0;   // frames dropped to bring a backlog back to the target
     uint32_t duplicates = 0;
+    uint32_t repaired = 0; // frames whose own packet was lost but whose repeat came
 };
 
 class JitterBuffer {
@@ -42,6 +43,11 @@ public:
         // go, so that a sender driven faster than real time (or a flood of
         // frames after a stall) costs neither memory nor delay.
         MaxFramesOverTarget = 6,
+        // Of the last RepeatWindow batches (frames that came in one datagram),
+        // this many began with a copy of a frame already here: the sender
+        // repeats its last frame at the front of the next packet.
+        RepeatWindow = 16,
+        RepeatsOnBatches = 8,
     };
 
     explicit JitterBuffer(uint32_t frameMs = 20, uint32_t maxTargetMs = 200);
@@ -91,6 +97,11 @@ private:
     void advance(bool had);
     // Drops the oldest frames beyond the target and MaxFramesOverTarget.
     void keepWithinCap();
+    // Notes which batch the frame numbered `s` came in; `copy`: it was here
+    // already. True when it shows that the frame before it was lost and
+    // came only as its repeat.
+    bool noteBatch(int64_t s, int64_t now, bool copy);
+    void lossSeen();
 
     uint32_t mFrameMs;
     uint32_t mMaxTargetMs;
@@ -114,6 +125,18 @@ private:
     std::deque<int64_t> mTransit;
     int64_t mLowTransit = 0; // its 5th percentile
     int64_t mLossUntil = 0;  // frames up to this one follow a recent loss
+    // Frames pushed with one arrival stamp came in one datagram: a batch.
+    // With repeats on, each batch begins with the frame before its first new
+    // one; a batch that begins with a new frame followed by the next one
+    // had its repeat stand in for a lost packet. Without noting that, losses
+    // the repeats mend look like none, the target falls back to the spread,
+    // the next repair comes after its turn and playout runs a frame behind.
+    bool mHaveBatch = false;
+    int64_t mBatchNow = 0;
+    int64_t mBatchFirst = 0;
+    bool mBatchFirstNew = false;
+    uint32_t mBatchFrames = 0;
+    uint32_t mRepeatBatches = 0; // bit i: the i-th last batch began with a copy
     JitterStats mStats;
 };
 

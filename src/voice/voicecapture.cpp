@@ -66,6 +66,16 @@ bool VoiceCapture::openCapture()
     return true;
 }
 
+uint32_t VoiceCapture::devicePosition()
+{
+    // Reading is when the device finds its microphone gone and falls back to
+    // the default: the user is told then, not when the next frame is whole
+    // (a new device may take a while to deliver its first samples).
+    const uint32_t position = mBackend->readPosition();
+    passNotices();
+    return position;
+}
+
 void VoiceCapture::passNotices()
 {
     for (const std::string& line : mBackend->takeNotices()) {
@@ -125,8 +135,7 @@ void VoiceCapture::readCapturedSamples(const RefPtr<ByteBuffer>& buffer)
         return;
     CaptureBackend* backend = mBackend.get();
     const uint32_t ringBytes = backend->ringBytes();
-    uint32_t position = backend->readPosition() % ringBytes;
-    passNotices();
+    uint32_t position = devicePosition() % ringBytes;
     uint32_t available = (position + ringBytes - mReadOffset) % ringBytes;
     if (available == 0)
         return;
@@ -211,7 +220,7 @@ uint32_t VoiceCapture::waitingSamples()
     if (!mStarted || !mCapturedSamples || !mBackend)
         return 0;
     const uint32_t ringBytes = mBackend->ringBytes();
-    const uint32_t position = mBackend->readPosition() % ringBytes;
+    const uint32_t position = devicePosition() % ringBytes;
     // What the processing holds for a frame of its own counts too, or a
     // frame would wait for the next one's samples.
     const uint32_t held = mProcessing ? uint32_t(mProcessing->held()) : 0;
@@ -227,7 +236,7 @@ bool VoiceCapture::frameDue()
     // it: what the processing holds back alone must not make every pass
     // tick for nothing.
     const uint32_t ringBytes = mBackend->ringBytes();
-    const bool fresh = mBackend->readPosition() % ringBytes != mReadOffset;
+    const bool fresh = devicePosition() % ringBytes != mReadOffset;
     return (fresh || mCapturedSamples->size() / 2 >= frame) && waitingSamples() >= frame;
 }
 

@@ -273,6 +273,8 @@ private:
     void processCapturedSamples(ByteBuffer& buffer, uint32_t from);
 
     void passNotices();
+    // The backend's write position, its notices passed on.
+    uint32_t devicePosition();
 
     std::function<VoiceMode()> mModeChooser;
     Sender mSender;

@@ -16,23 +16,15 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from headless_process import HeadlessProcess, free_port  # noqa: E402
-from window_process import WindowedProcess, report, start_xvfb, stop_all, wait_until  # noqa: E402
+from window_process import (WindowedProcess, report, start_xvfb, stop_all, waiter,  # noqa: E402
+                            xdotool)
 
 WINDOWED, HEADLESS = sys.argv[1], sys.argv[2]
 failures = []
 TYPED = "wasd was sad"
 
 
-def wait(what, predicate, seconds):
-    if not wait_until(predicate, seconds):
-        failures.append(f"timed out waiting for {what}")
-        return False
-    return True
-
-
-def xdotool(display, *args):
-    subprocess.run(["xdotool"] + list(args), env=dict(os.environ, DISPLAY=display), stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=20)
+wait = waiter(failures)
 
 
 def camera_moves(window):

@@ -15,17 +15,13 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from headless_process import HeadlessProcess, free_port  # noqa: E402
-from window_process import WindowedProcess, report, start_xvfb, stop_all, wait_until  # noqa: E402
+from window_process import WindowedProcess, report, start_xvfb, stop_all, waiter  # noqa: E402
 
 WINDOWED, HEADLESS = sys.argv[1], sys.argv[2]
 failures = []
 
 
-def wait(what, predicate, seconds):
-    if not wait_until(predicate, seconds):
-        failures.append(f"timed out waiting for {what}")
-        return False
-    return True
+wait = waiter(failures)
 
 
 def others(window):

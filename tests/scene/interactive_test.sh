@@ -35,6 +35,7 @@ set -uo pipefail
 
 case_name=$1
 seafold=$(realpath "$2")
+tests_dir=$(cd "$(dirname "$0")/.." && pwd)
 work=$3/$case_name
 rm -rf "$work"
 mkdir -p "$work"
@@ -223,19 +224,7 @@ screenshot_bob() {
 # The people case: alice speaks from a file instead of a microphone (3 s of
 # a voiced buzz, 8000 Hz mono 16-bit).
 if [ "$case_name" = people ]; then
-    python3 - "$work/speech.wav" <<'PY'
-import math, struct, sys, wave
-rate, samples = 8000, []
-for i in range(3 * rate):
-    t = i / rate
-    voice = sum(math.sin(2 * math.pi * 140 * k * t) / k for k in range(1, 12))
-    samples.append(int(6000 * voice * (0.6 + 0.4 * math.sin(2 * math.pi * 3 * t))))
-with wave.open(sys.argv[1], "wb") as out:
-    out.setnchannels(1)
-    out.setsampwidth(2)
-    out.setframerate(rate)
-    out.writeframes(b"".join(struct.pack("<h", max(-32767, min(32767, s))) for s in samples))
-PY
+    python3 "$tests_dir/wavfile.py" buzz "$work/speech.wav" 3
     export SEAFOLD_CAPTURE_FILE=$work/speech.wav
 fi
 

@@ -101,12 +101,18 @@ TEST_F(PanelLayoutTest, PeoplePanelHasItsListTalkLineAndMeter)
     ASSERT_NE(talk, nullptr);
     EXPECT_EQ(talk->getType(), "TaharezLook/StaticText");
     EXPECT_NE(dynamic_cast<CEGUI::ProgressBar*>(find("TalkLevel")), nullptr);
-    // The panel sits between the choices and the statistics, covering neither.
+    // The panel sits below the choices and covers neither them nor the
+    // statistics; at 1024x768 its list shows at least ten lines, and the
+    // controls below it keep their height.
+    sRoot->setSize(CEGUI::USize(CEGUI::UDim(0, 1024), CEGUI::UDim(0, 768)));
     CEGUI::Rectf people = panel->getUnclippedOuterRect().get();
     CEGUI::Rectf choices = find("ChoicePanel")->getUnclippedOuterRect().get();
     CEGUI::Rectf stats = find("StatsPanel")->getUnclippedOuterRect().get();
     EXPECT_GE(people.top(), choices.bottom());
-    EXPECT_LE(people.bottom(), stats.top());
+    EXPECT_TRUE(people.right() <= stats.left() || people.left() >= stats.right() || people.bottom() <= stats.top() ||
+                people.top() >= stats.bottom());
+    EXPECT_GE(list->getUnclippedOuterRect().get().getHeight(), 10 * 17.0f);
+    EXPECT_GE(find("HoldToTalkRBtn")->getUnclippedOuterRect().get().getHeight(), 18.0f);
 }
 
 TEST_F(PanelLayoutTest, NameLabelsLieBehindEveryPanelAndLetClicksThrough)

@@ -15,7 +15,7 @@ import tempfile
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from headless_process import HeadlessProcess, free_port  # noqa: E402
 from window_process import (WindowedProcess, frames_of, motion_figures, received_of, report, start_xvfb,  # noqa: E402
-                            stop_all, wait_until)
+                            stop_all, waiter)
 
 WINDOWED, HEADLESS = sys.argv[1], sys.argv[2]
 failures = []
@@ -25,9 +25,7 @@ WATCHED_UNITS = 120
 SETTLE_MS = 500
 
 
-def wait(what, predicate, seconds):
-    if not wait_until(predicate, seconds):
-        failures.append(f"timed out waiting for {what}")
+wait = waiter(failures)
 
 
 with tempfile.TemporaryDirectory() as work:

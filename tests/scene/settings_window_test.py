@@ -11,7 +11,6 @@ Usage: settings_window_test.py SEAFOLD"""
 
 import os
 import re
-import subprocess
 import sys
 import tempfile
 import time
@@ -19,38 +18,15 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from headless_process import free_port  # noqa: E402
 from pulseserver import PulseServer, available  # noqa: E402
-from window_process import WindowedProcess, report, start_xvfb, stop_all, wait_until  # noqa: E402
+from window_process import (WindowedProcess, click, report, start_xvfb, stop_all,  # noqa: E402
+                            waiter, xdotool)
 
 WINDOWED = sys.argv[1]
 failures = []
 
 
-def wait(what, predicate, seconds):
-    if not wait_until(predicate, seconds):
-        failures.append(f"timed out waiting for {what}")
-        return False
-    return True
+wait = waiter(failures)
 
-
-def xdotool(display, *args):
-    subprocess.run(["xdotool"] + list(args), env=dict(os.environ, DISPLAY=display), stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=20)
-
-
-def click(display, area):
-    """Clicks the middle of `area` (x, y, width, height); the GUI's cursor
-    follows the pointer's moves, so it goes to the far corner and back to
-    the window's top left first."""
-    x, y, w, h = area
-    xdotool(display, "mousemove", "1023", "767")
-    time.sleep(0.1)
-    xdotool(display, "mousemove", "0", "0")
-    time.sleep(0.1)
-    for dx in (-2, 0):
-        xdotool(display, "mousemove", str(int(x + w / 2) + dx), str(int(y + h / 2)))
-        time.sleep(0.2)
-    xdotool(display, "click", "1")
-    time.sleep(0.3)
 
 
 def last(window, key, value=None):

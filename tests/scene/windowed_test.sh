@@ -118,7 +118,7 @@ panel)
     # and "when I speak"; the check boxes with their labels, "Follow my
     # model" (on), "Spin light" (off) and "Mute" (off, disabled until a
     # voice is picked).
-    for pair in "Camera 780 214 Model 893 214" "hold-R 805 554 when-I-speak 881 554"; do
+    for pair in "Camera 780 214 Model 893 214" "hold-R 805 704 when-I-speak 881 704"; do
         read -r chosen cx cy other ox oy <<<"$pair"
         read -r chosen_mean _ < <(brightness folded.png 16 16 "$cx" "$cy")
         read -r other_mean _ < <(brightness folded.png 16 16 "$ox" "$oy")
@@ -129,7 +129,7 @@ panel)
     done
     read -r _ on_top < <(brightness folded.png 100 18 780 282)
     read -r _ off_top < <(brightness folded.png 100 18 893 256)
-    read -r _ disabled_top < <(brightness folded.png 60 18 853 514)
+    read -r _ disabled_top < <(brightness folded.png 60 18 853 664)
     echo "check boxes, brightest grey: Follow my model (on) $on_top, Spin light (off) $off_top, Mute (disabled) $disabled_top"
     [ "$off_top" -ge $((on_top - 25)) ] || fail "the enabled box that is off is dim: $off_top against $on_top when on"
     [ "$off_top" -gt $((disabled_top + 60)) ] ||

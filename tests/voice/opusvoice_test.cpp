@@ -494,3 +494,43 @@ TEST(Resampler, KeepsAToneAndTheRatioOfLengths)
         EXPECT_NEAR(zeroCrossingHz(output, c.to / 10, output.size() - c.to / 10, c.to), 1000.0, 10.0) << c.from;
     }
 }
+
+// A sender that repeats its last frame at the front of its next packet:
+// a frame whose packet was lost comes one packet late, with the next one.
+// That repeat must be played in its turn, not made up, once the buffer has
+// seen that losses happen: only a frame whose repeat was lost too is
+// concealed.
+TEST(JitterBuffer, ARepeatOfALostFrameIsPlayedInsteadOfConcealed)
+{
+    for (uint32_t lossPercent : {2u, 10u}) {
+        SCOPED_TRACE(std::to_string(lossPercent) + "% of packets lost");
+        JitterBuffer buffer(20, 200);
+        std::mt19937 random(lossPercent);
+        std::uniform_int_distribution<uint32_t> percent(0, 99), jitter(0, 2);
+        const uint32_t count = 1500, warmUp = 100;
+        std::vector<bool> lost(count + 1);
+        std::vector<Arrival> arrivals;
+        uint32_t unrecoverable = 0;
+        for (uint32_t k = 0; k <= count; ++k) {
+            lost[k] = percent(random) < lossPercent;
+            if (k >= warmUp && k > 0 && lost[k - 1] && lost[k])
+                ++unrecoverable; // frame k - 1 and its repeat, both gone
+            if (lost[k] || k == count)
+                continue;
+            const uint32_t at = (k + 1) * 20 + 5 + jitter(random);
+            if (k > 0)
+                arrivals.push_back({at, uint16_t(k - 1)});
+            arrivals.push_back({at, uint16_t(k), k + 1 == count});
+        }
+        std::vector<JitterBuffer::Action> actions = run(buffer, arrivals, (count + 20) * 20).actions;
+        const auto madeUp = std::count_if(actions.begin() + warmUp, actions.end(), [](JitterBuffer::Action a) {
+            return a == JitterBuffer::Action::Conceal || a == JitterBuffer::Action::ConcealFromNext;
+        });
+        std::printf("%u%% loss: %u frames lost with their repeat, %ld periods made up, %u repaired, %u drained\n",
+                    lossPercent, unrecoverable, long(madeUp), buffer.stats().repaired, buffer.stats().drained);
+        EXPECT_LE(uint32_t(madeUp), unrecoverable + 2);
+        // Losses the repeats mend keep the target where the repeats come
+        // in time: it neither falls back to drop frames nor waits a period.
+        EXPECT_LE(buffer.stats().drained, 1u);
+    }
+}

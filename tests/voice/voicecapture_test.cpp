@@ -28,12 +28,19 @@ public:
         resetRing();
         return true;
     }
-    uint32_t readPosition() override { return writeOffset(); }
+    uint32_t readPosition() override
+    {
+        if (!noticeOnRead.empty())
+            addNotice(std::move(noticeOnRead));
+        noticeOnRead.clear();
+        return writeOffset();
+    }
     void stopCapture() override { ++stops; }
 
     void feed(const std::vector<int16_t>& samples) { writeRing(samples.data(), uint32_t(samples.size())); }
 
     bool deviceWorks = true;
+    std::string noticeOnRead; // said at the next read, as a device falling back does
     int opens = 0;
     int stops = 0;
 };
@@ -474,7 +481,7 @@ TEST_F(PushToTalk, AFixedFrameIsDueAsSoonAsItIsWhole)
     struct Case {
         const char* name;
         bool processing;
-    } cases[] = {{"as captured", false}, {"through 20 ms processing frames", true}};
+    } cases[] = {{"as captured", false}, {"through the processing's frames", true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         voice.setProcessing(c.processing ? std::make_unique<CaptureProcessing>(false) : nullptr);
@@ -536,4 +543,27 @@ TEST_F(PushToTalk, TheMicrophoneTestHearsEverythingAndSendsNothing)
     EXPECT_FALSE(voice.active());
     EXPECT_TRUE(sent.empty());
     EXPECT_EQ(capture->stops, 1);
+}
+
+// A microphone that goes away is found when the device is read, and the
+// default that takes its place may deliver nothing for a while: the user
+// hears of it at once, from the reads the loop makes while it waits for a
+// frame, not when the next frame is whole (that took 2 s).
+TEST_F(PushToTalk, ADeviceNoticeIsPassedOnWhileNoFrameIsDue)
+{
+    std::vector<std::string> notices;
+    voice.setNotice([&](const std::string& line) { notices.push_back(line); });
+    voice.setModeChooser([] {
+        VoiceMode mode;
+        mode.firstTickMs = mode.tickPeriodMs = 20;
+        mode.keepCadence = true;
+        return mode;
+    });
+    voice.start();
+    ASSERT_TRUE(voice.active());
+    capture->noticeOnRead = "The microphone \"Headset\" went away";
+    EXPECT_FALSE(voice.frameDue());
+    EXPECT_GE(voice.msUntilFrame(5), 1u);
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0], "The microphone \"Headset\" went away");
 }
