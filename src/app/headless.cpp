@@ -160,9 +160,11 @@ private:
             // its congestion window, in packets), "fixed" with a peer of
             // version 0; and what actually went out over the last second.
             one["mode"] = connection->adaptiveByHandshake() ? "adaptive" : "fixed";
-            if (connection->adaptiveByHandshake())
+            if (connection->adaptiveByHandshake()) {
                 one["window"] = std::round(double(connection->congestionWindow()) * 10.0) / 10.0;
-            else
+                // Below the window's floor: the gap kept between packets.
+                one["pace_ms"] = std::round(double(connection->queuePaceMs()) * 10.0) / 10.0;
+            } else
                 one["interval_ms"] = connection->sendInterval();
             one["send_bytes_per_s"] = std::lround(double(st.sendBytesPerSecond));
             one["queued"] = q.orderedSend + q.unorderedSend;

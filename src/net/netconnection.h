@@ -160,6 +160,16 @@ public:
         // interval: see probeTimeoutMs.
         AdaptiveProbeSlackMs = 2,
         AdaptiveMinProbeMs = 3,
+        // Below the window's floor the sender spaces its packets instead: a
+        // link shared by many connections (a server's to each of its users)
+        // holds each one's floor of two packets at once, so the floor
+        // alone sets a queue that grows with the number of users. While the
+        // round trip still says "queue" at the floor, the gap between
+        // packets grows by half (from QueuePaceFirstMs) once per round trip,
+        // up to QueuePaceMaxMs, the fixed rate's own interval; every packet
+        // delivered without a queue takes a sixteenth off it.
+        QueuePaceFirstMs = 4,
+        QueuePaceMaxMs = 96,
     };
 
     enum RoleFlags : uint32_t {
@@ -356,6 +366,8 @@ public:
     bool rateIsCap() const { return mRateIsCap; }
     bool adaptiveByHandshake() const { return mAdaptiveByHandshake; }
     float congestionWindow() const { return mCwnd; }
+    // The gap the sender keeps between packets below the window's floor (0: none).
+    float queuePaceMs() const { return mQueuePaceMs; }
     // Milliseconds until the send step has something to do (an ack, a
     // probe, a packet the pace or window held back), at most `longest`;
     // 0 when due now. The main loop waits on the socket no longer.
@@ -430,6 +442,8 @@ private:
     // trip, or -1) and to a lost one.
     void adaptiveDelivered(uint32_t sequence, float roundTripMs);
     void adaptiveDropped(uint32_t sequence);
+    // Widens the gap between packets once the window is at its floor.
+    void spaceOutPackets();
     // Whether the interval schedule holds data packets back.
     bool pacedByInterval() const { return mAdaptiveByHandshake ? mCurrentPacketSendPeriod > 0 : !isAdaptive(); }
     uint32_t probeTimeoutMs() const;
@@ -476,6 +490,7 @@ private:
     NetConnectionState mState = NotConnected;
     float mCwnd = 2.0f;
     float mSsThresh = 30.0f;
+    float mQueuePaceMs = 0; // the gap between packets at the window's floor; 0 without one
     uint32_t mLastAckedBySeq = 0;
     uint32_t mLastAckTime = 0;
     bool mAdaptiveByHandshake = false;

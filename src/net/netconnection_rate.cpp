@@ -47,7 +47,9 @@ void NetConnection::computeNegotiatedRate()
             interval = mLocalRate.minPacketSendPeriod;
             bandwidth = mLocalRate.maxSendBandwidth;
         }
-        mCurrentPacketSendPeriod = interval;
+        // The packets' size stays what the cap gives; only their spacing
+        // follows the queue.
+        mCurrentPacketSendPeriod = std::max(interval, uint32_t(mQueuePaceMs + 0.5f));
         uint64_t size = interval ? bandwidth * interval / 1000 : uint64_t(AdaptivePacketBytes);
         mCurrentPacketSize = uint32_t(std::clamp<uint64_t>(size, MinPacketBytes, AdaptivePacketBytes));
         return;
@@ -139,6 +141,8 @@ void NetConnection::adaptiveDelivered(uint32_t sequence, float roundTripMs)
     }
     if (queueing) {
         if (!(mRecovering && seqDiff(sequence, mRecoverySequence) <= 0)) {
+            if (mCwnd <= float(AdaptiveMinWindow))
+                spaceOutPackets();
             mCwnd = std::max(mCwnd * 0.5f, float(AdaptiveMinWindow));
             mSsThresh = mCwnd;
             mRecovering = true;
@@ -146,6 +150,12 @@ void NetConnection::adaptiveDelivered(uint32_t sequence, float roundTripMs)
             SF_LOG("LogNetConnection", "PKT  RTT - base = %f cwnd=%f", mBaseRoundTripMs, mCwnd);
         }
         return;
+    }
+    if (mQueuePaceMs > 0) {
+        mQueuePaceMs -= mQueuePaceMs / 16;
+        if (mQueuePaceMs < 1)
+            mQueuePaceMs = 0;
+        computeNegotiatedRate();
     }
     if (mSsThresh > mCwnd)
         mCwnd += 1;
@@ -155,10 +165,18 @@ void NetConnection::adaptiveDelivered(uint32_t sequence, float roundTripMs)
     SF_LOG("LogNetConnection", "PKT   OK - ssthresh = %f     cwnd=%f", mSsThresh, mCwnd);
 }
 
+void NetConnection::spaceOutPackets()
+{
+    mQueuePaceMs = mQueuePaceMs > 0 ? std::min(mQueuePaceMs * 1.5f, float(QueuePaceMaxMs)) : float(QueuePaceFirstMs);
+    computeNegotiatedRate();
+}
+
 void NetConnection::adaptiveDropped(uint32_t sequence)
 {
     if (mRecovering && seqDiff(sequence, mRecoverySequence) <= 0)
         return; // sent before the window last shrank
+    if (mCwnd <= float(AdaptiveMinWindow))
+        spaceOutPackets();
     mSsThresh = std::max(mCwnd * 0.5f, float(AdaptiveMinWindow));
     mCwnd = mSsThresh;
     mRecovering = true;

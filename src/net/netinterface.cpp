@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "base/platform.h"
+
 namespace seafold {
 
 namespace {
@@ -283,15 +285,19 @@ void NetInterface::receivePackets()
 {
     refreshTime();
     failUnreachableAttempts();
+    uint32_t stray = 0;
     for (uint32_t read = 0; read < MaxDatagramsPerPass;) {
-        uint32_t count =
-            mSocket.receiveBatch(mReceiveSlots.get(), std::min<uint32_t>(Socket::MaxBatch, MaxDatagramsPerPass - read));
+        const uint32_t asked = std::min<uint32_t>(Socket::MaxBatch, MaxDatagramsPerPass - read);
+        const uint32_t count = mSocket.receiveBatch(mReceiveSlots.get(), asked);
         if (count == 0)
             break;
         read += count;
         for (uint32_t i = 0; i < count; ++i) {
             ReceivedDatagram& datagram = mReceiveSlots[i];
-            if (!datagram.usable || !isPlausibleDatagram(datagram.bytes, datagram.length))
+            const bool plausible = datagram.usable && isPlausibleDatagram(datagram.bytes, datagram.length);
+            if (!plausible || !(datagram.bytes[0] & 0x80) || !findConnection(datagram.source))
+                ++stray;
+            if (!plausible)
                 continue;
             BitStream stream(datagram.bytes, datagram.length, 0);
             gDispatchArrival = datagram.arrivalTimer;
@@ -300,7 +306,25 @@ void NetInterface::receivePackets()
         }
         // What the batch's messages queued counts at once, not a pass later.
         keepQueuesWithinBudget();
+        // A short batch emptied the socket: asking again would only cost a
+        // call that finds nothing.
+        if (count < asked)
+            break;
     }
+    noteStrayDatagrams(stray);
+}
+
+void NetInterface::noteStrayDatagrams(uint32_t stray)
+{
+    mStrayDatagrams += stray;
+    const uint32_t elapsed = mCurrentTime - mStrayWindowStart;
+    if (elapsed < FloodWindowMs)
+        return;
+    // A rate over however long the window ran: a quiet loop may pause far
+    // longer than one window between passes.
+    mFlooded = uint64_t(mStrayDatagrams) * FloodWindowMs >= uint64_t(FloodDatagramsPerWindow) * elapsed;
+    mStrayDatagrams = 0;
+    mStrayWindowStart = mCurrentTime;
 }
 
 void NetInterface::failUnreachableAttempts()
@@ -326,6 +350,10 @@ int64_t NetInterface::arrivalTimer()
 
 void NetInterface::waitForPackets(uint32_t ms)
 {
+    if (mFlooded) {
+        sleepMilliseconds(std::min<uint32_t>(ms, FloodPauseMs));
+        return;
+    }
     mSocket.waitReadable(ms);
 }
 

@@ -75,6 +75,17 @@ public:
         // frame by at most this many dispatches instead of stalling the main
         // loop; what is left waits in the socket for the next pass.
         MaxDatagramsPerPass = 4096,
+        // Datagrams that belong to no connection (handshake requests, junk,
+        // a recorded request sent again and again) at this rate or more
+        // mean a flood: FloodDatagramsPerWindow in FloodWindowMs is 2,000 a
+        // second, far beyond what peers joining ever send. While it lasts
+        // the loop's pause is a plain FloodPauseMs sleep instead of a wait
+        // that every datagram ends, so that one pass reads a batch of a
+        // hundred or more instead of two or three, at the cost of at most
+        // that much delay to the connections' own packets meanwhile.
+        FloodWindowMs = 10,
+        FloodDatagramsPerWindow = 20,
+        FloodPauseMs = 1,
         // The socket's receive buffer. At the system's default (about 200
         // KiB) a burst of a few hundred datagrams, or a modest flood,
         // overflows it between two passes of the main loop and legitimate
@@ -162,8 +173,12 @@ public:
     // Reads and dispatches every waiting datagram.
     void receivePackets();
     // Waits up to `ms` milliseconds, less when a datagram arrives: the main
-    // loop's pause.
+    // loop's pause. Under a flood (underFlood) it sleeps FloodPauseMs at
+    // most, whatever arrives.
     void waitForPackets(uint32_t ms);
+    // Whether datagrams that belong to no connection arrived at the flood
+    // rate over the last window the receive passes measured.
+    bool underFlood() const { return mFlooded; }
     // What could be a packet of this protocol, judged from its length and
     // first byte alone, before any other work. Datagrams that fail it (junk,
     // handshake packets of the other role, cut handshake packets) are dropped.
@@ -368,6 +383,9 @@ private:
     // Ends every connection that asked for it (NetConnection::endSoon).
     void endConnectionsAskedToEnd();
     void refreshTime();
+    // Counts `stray` datagrams that belonged to no connection and, once a
+    // window has passed, judges whether they came at the flood rate.
+    void noteStrayDatagrams(uint32_t stray);
 
     std::vector<RefPtr<NetConnection>> mConnectionList;
     std::vector<NetConnection*> mConnectionHashTable;
@@ -378,6 +396,9 @@ private:
     Socket mSocket;
     std::unique_ptr<ReceivedDatagram[]> mReceiveSlots; // Socket::MaxBatch of them
     uint32_t mCurrentTime = 0;
+    uint32_t mStrayDatagrams = 0;  // in the window that began at mStrayWindowStart
+    uint32_t mStrayWindowStart = 0;
+    bool mFlooded = false;
     bool mRequiresKeyExchange = false;
     bool mAsksForKeyExchange = false;
     uint32_t mMaxPerAddress = DefaultMaxPerAddress;

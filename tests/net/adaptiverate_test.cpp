@@ -309,3 +309,62 @@ TEST(AdaptiveRate, ASealedSenderWithAFullWindowAndItsAcknowledgementLostRecovers
 }
 
 } // namespace
+
+// Holds the datagrams a side sends for `delayMs` (on the test's clock)
+// before they go: a queue standing on the path.
+struct DelayLine : Recorder {
+    uint32_t delayMs = 0;
+    const uint32_t* clock = nullptr;
+    struct Held {
+        uint32_t due;
+        NetAddress to;
+        std::vector<uint8_t> bytes;
+    };
+    std::vector<Held> held;
+    Socket* socket = nullptr;
+    NetResult filterSend(Socket& s, const NetAddress& to, const uint8_t* data, uint32_t length) override
+    {
+        socket = &s;
+        if (delayMs == 0 && held.empty())
+            return s.sendRaw(to, data, length);
+        held.push_back({*clock + delayMs, to, std::vector<uint8_t>(data, data + length)});
+        return Success;
+    }
+    void release()
+    {
+        size_t i = 0;
+        for (; i < held.size() && int32_t(*clock - held[i].due) >= 0; ++i)
+            socket->sendRaw(held[i].to, held[i].bytes.data(), uint32_t(held[i].bytes.size()));
+        held.erase(held.begin(), held.begin() + long(i));
+    }
+};
+
+// A queue that stands while the window is at its floor: the sender spaces
+// its packets out, and closes the gap again once the queue is gone.
+TEST(AdaptiveRate, AQueueThatOutlastsTheWindowsFloorSpacesPacketsOutUntilItIsGone)
+{
+    Pair p(false, false);
+    ASSERT_TRUE(p.serverSide());
+    DelayLine acks;
+    acks.clock = &p.now;
+    p.server->socket().setPacketFilter(&acks);
+    uint32_t posted = 0;
+    auto stream = [&](uint32_t passes) {
+        for (uint32_t i = 0; i < passes; ++i) {
+            p.connection->postEvent(new AdaptiveMove(posted++));
+            p.pass();
+            acks.release();
+            p.now += 1;
+        }
+    };
+    stream(300); // the least round trip: the loopback's
+    EXPECT_EQ(p.connection->queuePaceMs(), 0.0f);
+    acks.delayMs = 60;
+    stream(2000);
+    EXPECT_EQ(p.connection->congestionWindow(), float(NetConnection::AdaptiveMinWindow));
+    EXPECT_GE(p.connection->queuePaceMs(), float(NetConnection::QueuePaceFirstMs));
+    acks.delayMs = 0;
+    stream(3000);
+    EXPECT_EQ(p.connection->queuePaceMs(), 0.0f);
+    p.server->socket().setPacketFilter(&p.serverWire);
+}

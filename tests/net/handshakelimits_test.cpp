@@ -90,6 +90,37 @@ TEST(ServerIntake, WhatCannotBeAPacketIsRefusedOnItsFirstBytes)
     EXPECT_FALSE(plausible(challenge)); // a closed server answers nothing
 }
 
+// A recorded connect request sent again and again (here one that fails its
+// token) belongs to no connection: at the flood rate the loop stops waking
+// for each copy, and goes back to waking once the copies stop.
+TEST(ServerIntake, StrayDatagramsAtTheFloodRateAreTakenInBatches)
+{
+    TestClock clock;
+    RefPtr<NetInterface> server = new NetInterface(loopbackAny());
+    server->setTimeSource(clock.source());
+    RawPeer peer;
+    std::vector<uint8_t> request(40, 0);
+    request[0] = NetInterface::ConnectRequest;
+    struct Window {
+        uint32_t copies;
+        bool flooded;
+    };
+    const Window windows[] = {
+        {NetInterface::FloodDatagramsPerWindow * 5, true},
+        {0, false},
+        {NetInterface::FloodDatagramsPerWindow - 1, false}, // under the rate
+        {NetInterface::FloodDatagramsPerWindow, true},
+    };
+    server->receivePackets(); // the first window starts here
+    for (const Window& w : windows) {
+        for (uint32_t i = 0; i < w.copies; ++i)
+            peer.send(server->boundAddress(), request);
+        clock.now += NetInterface::FloodWindowMs;
+        server->receivePackets();
+        EXPECT_EQ(server->underFlood(), w.flooded) << w.copies << " copies in one window";
+    }
+}
+
 TEST(ServerLimits, OneClientBeyondTheCapIsRejectedAsServerFull)
 {
     Clients c;
