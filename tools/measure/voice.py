@@ -90,8 +90,10 @@ def start(o, work, speaker_args, movers=0, speakers=1):
     bound = 240
     client_args = ml.split_args(o.client_args)
     env, server_wav = wave_env(work, "server")
-    server = ml.Proc([f"{o.bin}/seafold-headless", "server", address, "--events", "--stats", "1000"]
-                     + ml.split_args(o.server_args), "server", work, env=env, timeout=bound)
+    # Every user runs on this one host: room for all of them.
+    server = ml.Proc([f"{o.bin}/seafold-headless", "server", address, "--events", "--stats", "1000",
+                      "--max-per-address", "16"] + ml.split_args(o.server_args), "server", work, env=env,
+                     timeout=bound)
     server.wav = server_wav
     time.sleep(0.4)
     if not server.alive():
