@@ -16,8 +16,6 @@ namespace seafold {
 VoicePreprocessor::VoicePreprocessor(uint32_t sampleRate, uint32_t frameSamples, Settings settings)
     : mFrameSamples(frameSamples), mDetectVoice(settings.detectVoice)
 {
-    if (sampleRate > 0)
-        mFloorRise = std::pow(1.014, double(frameSamples) * 50.0 / sampleRate);
     mState = speex_preprocess_state_init(int(frameSamples), int(sampleRate));
     if (!mState) {
         writeLog("Voice: no preprocessor for %u-sample frames at %u Hz", frameSamples, sampleRate);
@@ -82,10 +80,10 @@ bool VoicePreprocessor::detect(const int16_t* frame)
         // Down at once: a quiet frame is the room as it is.
         mNoiseFloor = energy;
     } else {
-        // Up slowly, about 3 dB a second whatever the frame, so a noise
-        // that sets in is learnt in a few seconds but a word is never taken
-        // for the room.
-        mNoiseFloor = std::min(energy, mNoiseFloor * mFloorRise + 1.0);
+        // Up slowly, about 3 dB a second at 20 ms frames, so a noise that
+        // sets in is learnt in a few seconds but a word is never taken for
+        // the room.
+        mNoiseFloor = std::min(energy, mNoiseFloor * 1.014 + 1.0);
     }
     return energy > SpeechMinEnergy && energy > mNoiseFloor * mSpeechOverFloor;
 }
@@ -175,7 +173,7 @@ void CaptureProcessing::setActivationSettings(double thresholdDb, uint32_t holdM
     mHoldMs = holdMs;
     if (mPreprocessor)
         mPreprocessor->setSpeechThresholdDb(thresholdDb);
-    mActivation = VoiceActivation(FrameMs, mHoldMs, ActivationOpenMs / FrameMs);
+    mActivation = VoiceActivation(FrameMs, mHoldMs);
 }
 
 namespace {
@@ -239,7 +237,7 @@ void CaptureProcessing::restart()
 {
     mPending.clear();
     mPreRoll.clear();
-    mActivation = VoiceActivation(FrameMs, mHoldMs, ActivationOpenMs / FrameMs);
+    mActivation = VoiceActivation(FrameMs, mHoldMs);
 }
 
 void CaptureProcessing::setVoiceActivation(bool on)

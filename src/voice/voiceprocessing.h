@@ -64,7 +64,6 @@ private:
     uint32_t mFrameSamples;
     bool mDetectVoice;
     bool mFloorKnown = false;
-    double mFloorRise = 1.014; // the noise floor's rise per frame: about 3 dB a second
     double mNoiseFloor = 0; // mean square of the room's noise
     double mLastEnergy = 0;
 };
@@ -126,21 +125,13 @@ private:
 // voice activation the gate that lets only speech through, from the frames
 // that opened it to the end of the hangover. Fewer samples than a frame wait
 // for the next call (at most FrameMs of delay).
-//
-// The noise suppressor gives each frame back one frame late (it overlaps
-// each frame with the one before), so its frame is all the delay it adds:
-// 10 ms, half a codec frame, where 20 ms blocks cost a whole codec frame of
-// mouth to ear.
 class CaptureProcessing {
 public:
     enum : uint32_t {
-        FrameMs = 10,
-        // Speech this long in a row opens the gate: a click or a cough
-        // alone does not.
-        ActivationOpenMs = 60,
+        FrameMs = 20,
         // Frames kept while the gate is shut and sent when it opens: the run
-        // that opened it and the soft onset before it (100 ms).
-        PreRollFrames = (ActivationOpenMs + 40) / FrameMs,
+        // that opened it and the soft onset before it.
+        PreRollFrames = VoiceActivation::DefaultOpenFrames + 2,
     };
     explicit CaptureProcessing(bool voiceActivation = false) : mVoiceActivation(voiceActivation) {}
     ~CaptureProcessing();
@@ -189,7 +180,7 @@ private:
     std::unique_ptr<EchoCanceller> mEcho;
     std::vector<int16_t> mFar;
     std::unique_ptr<VoicePreprocessor> mPreprocessor;
-    VoiceActivation mActivation{FrameMs, VoiceActivation::DefaultHangoverMs, ActivationOpenMs / FrameMs};
+    VoiceActivation mActivation{FrameMs};
     std::vector<int16_t> mPending; // fewer than a frame, not processed yet
     std::vector<int16_t> mPreRoll; // the last PreRollFrames frames while shut
 };

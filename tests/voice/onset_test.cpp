@@ -136,15 +136,7 @@ TEST(SpeechOnset, EveryUtterancesStartIsHeardWithinADecibelOfItsPeak)
                             "%.2f dBFS\n", rate, voiceActivation, utterance, dbOf(saidPeak), dbOf(onsetPeak));
                 SCOPED_TRACE(std::to_string(rate) + " Hz, voice activation " + std::to_string(voiceActivation) +
                              ", utterance " + std::to_string(utterance));
-                if (rate == OpusSampleRate) {
-                    EXPECT_HEARD_AS_SAID(dbOf(onsetPeak), dbOf(saidPeak));
-                } else {
-                    // LPC-10 is levelled to full scale and rebuilds its
-                    // own peaks, up to a decibel over the levelled ones:
-                    // near full scale, but never clipped into a click.
-                    EXPECT_LT(dbOf(onsetPeak), -0.1);
-                    EXPECT_GE(dbOf(onsetPeak), dbOf(saidPeak) - 2.0);
-                }
+                EXPECT_HEARD_AS_SAID(dbOf(onsetPeak), dbOf(saidPeak));
                 // The next utterance starts after this one's second of sound.
                 at = onset + rate + rate / 4;
             }
