@@ -20,14 +20,27 @@ inline std::vector<int16_t> tone(double hz, uint32_t rate, double seconds, doubl
     return out;
 }
 
-// A vowel like "ah": a 120 Hz pulse train through three formant resonators.
-inline std::vector<int16_t> vowel(uint32_t rate, double seconds, double amplitude)
+// A vowel like "ah": a 120 Hz pulse train through three formant resonators;
+// with `glideHz`, its pitch wanders by that much either way, 0.3 times a
+// second, as a held vowel's does.
+inline std::vector<int16_t> vowel(uint32_t rate, double seconds, double amplitude, double glideHz = 0)
 {
     const double formants[3][2] = {{700, 110}, {1220, 120}, {2600, 160}};
     std::vector<double> signal(size_t(rate * seconds));
-    const uint32_t period = rate / 120;
-    for (size_t i = 0; i < signal.size(); i += period)
-        signal[i] = 1.0;
+    if (glideHz == 0) {
+        const uint32_t period = rate / 120;
+        for (size_t i = 0; i < signal.size(); i += period)
+            signal[i] = 1.0;
+    } else {
+        double phase = 0;
+        for (size_t i = 0; i < signal.size(); ++i) {
+            phase += (120 + glideHz * std::sin(2 * Pi * 0.3 * double(i) / rate)) / rate;
+            if (phase >= 1) {
+                phase -= 1;
+                signal[i] = 1.0;
+            }
+        }
+    }
     for (const auto& f : formants) {
         const double r = std::exp(-Pi * f[1] / rate);
         const double a1 = 2 * r * std::cos(2 * Pi * f[0] / rate), a2 = -r * r;
