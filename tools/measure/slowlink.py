@@ -83,10 +83,10 @@ def probe(address, port, seconds):
 
 def shape(lan, kbit):
     """A token bucket on both directions of the server's link."""
-    spec = ["root", "tbf", "rate", f"{kbit}kbit", "burst", "4kb", "latency", "1000ms"]
+    qdisc = ["root", "tbf", "rate", f"{kbit}kbit", "burst", "4kb", "latency", "1000ms"]
     ns = lan.hosts[SERVER]
-    subprocess.run(["tc", "-n", ns, "qdisc", "add", "dev", "lan0"] + spec, check=True)
-    subprocess.run(["tc", "-n", lan.switch, "qdisc", "add", "dev", f"p{SERVER + 1}"] + spec, check=True)
+    subprocess.run(["tc", "-n", ns, "qdisc", "add", "dev", "lan0"] + qdisc, check=True)
+    subprocess.run(["tc", "-n", lan.switch, "qdisc", "add", "dev", f"p{SERVER + 1}"] + qdisc, check=True)
     return [(ns, "lan0"), (lan.switch, f"p{SERVER + 1}")]
 
 
