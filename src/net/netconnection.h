@@ -443,6 +443,7 @@ private:
     void adaptiveDelivered(uint32_t sequence, float roundTripMs);
     void adaptiveDropped(uint32_t sequence);
     // Widens the gap between packets once the window is at its floor.
+    void halveWindow();
     void spaceOutPackets();
     // Whether the interval schedule holds data packets back.
     bool pacedByInterval() const { return mAdaptiveByHandshake ? mCurrentPacketSendPeriod > 0 : !isAdaptive(); }

@@ -141,12 +141,7 @@ void NetConnection::adaptiveDelivered(uint32_t sequence, float roundTripMs)
     }
     if (queueing) {
         if (!(mRecovering && seqDiff(sequence, mRecoverySequence) <= 0)) {
-            if (mCwnd <= float(AdaptiveMinWindow))
-                spaceOutPackets();
-            mCwnd = std::max(mCwnd * 0.5f, float(AdaptiveMinWindow));
-            mSsThresh = mCwnd;
-            mRecovering = true;
-            mRecoverySequence = mLastSendSeq;
+            halveWindow();
             SF_LOG("LogNetConnection", "PKT  RTT - base = %f cwnd=%f", mBaseRoundTripMs, mCwnd);
         }
         return;
@@ -165,6 +160,18 @@ void NetConnection::adaptiveDelivered(uint32_t sequence, float roundTripMs)
     SF_LOG("LogNetConnection", "PKT   OK - ssthresh = %f     cwnd=%f", mSsThresh, mCwnd);
 }
 
+// A loss or a standing queue: the window halves, down to its floor, and what
+// is in flight now may not halve it again. Already at the floor, packets are
+// spaced out instead.
+void NetConnection::halveWindow()
+{
+    if (mCwnd <= float(AdaptiveMinWindow))
+        spaceOutPackets();
+    mCwnd = mSsThresh = std::max(mCwnd * 0.5f, float(AdaptiveMinWindow));
+    mRecovering = true;
+    mRecoverySequence = mLastSendSeq;
+}
+
 void NetConnection::spaceOutPackets()
 {
     mQueuePaceMs = mQueuePaceMs > 0 ? std::min(mQueuePaceMs * 1.5f, float(QueuePaceMaxMs)) : float(QueuePaceFirstMs);
@@ -175,12 +182,7 @@ void NetConnection::adaptiveDropped(uint32_t sequence)
 {
     if (mRecovering && seqDiff(sequence, mRecoverySequence) <= 0)
         return; // sent before the window last shrank
-    if (mCwnd <= float(AdaptiveMinWindow))
-        spaceOutPackets();
-    mSsThresh = std::max(mCwnd * 0.5f, float(AdaptiveMinWindow));
-    mCwnd = mSsThresh;
-    mRecovering = true;
-    mRecoverySequence = mLastSendSeq;
+    halveWindow();
     SF_LOG("LogNetConnection", "PKT LOST - ssthresh = %f     cwnd=%f", mSsThresh, mCwnd);
 }
 

@@ -4,13 +4,13 @@
 // filter of our own that records (and may drop) every datagram sent.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
 #include <vector>
 
 #include "net/crypto.h"
 #include "net/eventconnection.h"
 #include "net/netinterface.h"
+#include "nettestutil.h"
 
 using namespace seafold;
 
@@ -105,7 +105,7 @@ DataHeader readHeader(std::vector<uint8_t> bytes)
 }
 
 struct Pair {
-    uint32_t now = 50000;
+    test::TestClock clock{50000};
     Recorder clientWire, serverWire;
     RefPtr<OldServer> server;
     RefPtr<NetInterface> client;
@@ -124,7 +124,7 @@ struct Pair {
             client->setRequiresKeyExchange(true);
         }
         for (NetInterface* n : {static_cast<NetInterface*>(server.get()), client.get()}) {
-            n->setTimeSource([this] { return now; });
+            n->setTimeSource(clock.source());
             n->setAdaptiveRate(1, false);
         }
         server->socket().setPacketFilter(&serverWire);
@@ -147,24 +147,10 @@ struct Pair {
                                              : static_cast<RateConnection*>(server->connections()[0].get());
     }
     // One pass of each side; the socket's datagrams are on loopback at once.
-    void pass()
-    {
-        server->receivePackets();
-        client->receivePackets();
-        server->serviceConnections();
-        client->serviceConnections();
-    }
-    // Bounded in passes and in wall-clock time.
+    void pass() { test::pump({server.get(), client.get()}, clock, 1, 0); }
     bool run(uint32_t passes, uint32_t stepMs, const std::function<bool()>& done)
     {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        for (uint32_t i = 0; i < passes && std::chrono::steady_clock::now() < deadline; ++i) {
-            pass();
-            if (done())
-                return true;
-            now += stepMs;
-        }
-        return done();
+        return test::pump({server.get(), client.get()}, clock, passes, stepMs, done);
     }
 };
 
@@ -224,7 +210,7 @@ TEST(AdaptiveRate, TheWindowGrowsWhilePacketsArriveAndABurstOfLossesHalvesItOnce
         for (uint32_t i = 0; i < passes; ++i) {
             p.connection->postEvent(new AdaptiveMove(posted++));
             p.pass();
-            p.now += 1;
+            p.clock.now += 1;
         }
     };
     stream(200);
@@ -284,7 +270,7 @@ TEST(AdaptiveRate, ASealedSenderWithAFullWindowAndItsAcknowledgementLostRecovers
     for (uint32_t i = 0; i < 3000 && p.connection->congestionWindow() < float(NetConnection::MaxPacketsInFlight); ++i) {
         p.connection->postEvent(new AdaptiveMove(posted++));
         p.pass();
-        p.now += 1;
+        p.clock.now += 1;
     }
     ASSERT_GE(p.connection->congestionWindow(), float(NetConnection::MaxPacketsInFlight));
     // Everything the receiver says is lost while a burst fills the window.
@@ -294,7 +280,7 @@ TEST(AdaptiveRate, ASealedSenderWithAFullWindowAndItsAcknowledgementLostRecovers
     for (uint32_t i = 0; i < 200 && p.connection->lastSentSequence() - acked < NetConnection::MaxPacketsInFlight; ++i) {
         p.connection->postEvent(new AdaptiveMove(posted++)); // a packet each
         p.pass();
-        p.now += 1;
+        p.clock.now += 1;
     }
     ASSERT_EQ(p.connection->lastSentSequence() - acked, uint32_t(NetConnection::MaxPacketsInFlight));
     // The receiver has everything, and its answers (to the probes too) are
@@ -303,9 +289,9 @@ TEST(AdaptiveRate, ASealedSenderWithAFullWindowAndItsAcknowledgementLostRecovers
     p.run(30, 1, [] { return false; });
     ASSERT_EQ(p.connection->highestAckedSequence(), acked);
     deaf = false;
-    const uint32_t from = p.now;
+    const uint32_t from = p.clock.now;
     ASSERT_TRUE(p.run(10000, 1, [&] { return p.connection->highestAckedSequence() != acked; }));
-    EXPECT_LT(p.now - from, 500u) << "the sender waited for the receiver's keep-alive";
+    EXPECT_LT(p.clock.now - from, 500u) << "the sender waited for the receiver's keep-alive";
 }
 
 } // namespace
@@ -346,7 +332,7 @@ TEST(AdaptiveRate, AQueueThatOutlastsTheWindowsFloorSpacesPacketsOutUntilItIsGon
     Pair p(false, false);
     ASSERT_TRUE(p.serverSide());
     DelayLine acks;
-    acks.clock = &p.now;
+    acks.clock = &p.clock.now;
     p.server->socket().setPacketFilter(&acks);
     uint32_t posted = 0;
     auto stream = [&](uint32_t passes) {
@@ -354,7 +340,7 @@ TEST(AdaptiveRate, AQueueThatOutlastsTheWindowsFloorSpacesPacketsOutUntilItIsGon
             p.connection->postEvent(new AdaptiveMove(posted++));
             p.pass();
             acks.release();
-            p.now += 1;
+            p.clock.now += 1;
         }
     };
     stream(300); // the least round trip: the loopback's

@@ -6,7 +6,6 @@
 // datagram sent.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -15,6 +14,7 @@
 #include "net/crypto.h"
 #include "net/eventconnection.h"
 #include "net/netinterface.h"
+#include "nettestutil.h"
 
 using namespace seafold;
 
@@ -78,7 +78,7 @@ protected:
 };
 
 struct World {
-    uint32_t now = 70000;
+    test::TestClock clock{70000};
     RefPtr<AsymmetricKey> key = new AsymmetricKey(32);
     Recorder clientWire, serverWire[2];
     int incarnation = 0;
@@ -91,7 +91,7 @@ struct World {
         setDebugOutput([](const char*) {});
         NetAddress bind(IPProtocol, LocalhostAddress, 0);
         client = new NetInterface(bind);
-        client->setTimeSource([this] { return now; });
+        client->setTimeSource(clock.source());
         client->setAsksForKeyExchange(sealed);
         client->socket().setPacketFilter(&clientWire);
         startServer(bind, key, oldServer);
@@ -112,7 +112,7 @@ struct World {
     {
         server = new OldPeerServer(bind);
         server->old = oldServer;
-        server->setTimeSource([this] { return now; });
+        server->setTimeSource(clock.source());
         if (serverKey)
             server->setPrivateKey(serverKey);
         server->setResetTokens(1);
@@ -131,24 +131,9 @@ struct World {
         startServer(address, restored);
         ASSERT_TRUE(server->socket().isValid());
     }
-    void pass()
-    {
-        server->receivePackets();
-        client->receivePackets();
-        server->serviceConnections();
-        client->serviceConnections();
-    }
-    // Bounded in passes and in wall-clock time.
     bool run(uint32_t passes, uint32_t stepMs, const std::function<bool()>& done)
     {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        for (uint32_t i = 0; i < passes && std::chrono::steady_clock::now() < deadline; ++i) {
-            pass();
-            if (done())
-                return true;
-            now += stepMs;
-        }
-        return done();
+        return test::pump({server.get(), client.get()}, clock, passes, stepMs, done);
     }
     // A query as the client would send it, from the client's socket.
     void sendQuery(uint32_t length = NetInterface::ResetQueryBytes)
@@ -171,11 +156,12 @@ TEST(ResetToken, AClientOfAServerRestartedWithItsKeyIsToldAtOnceAndJoinsAgain)
     ASSERT_TRUE(w.connection->isEstablished());
     ASSERT_TRUE(w.connection->hasResetToken());
     w.crashAndRestart();
-    const uint32_t restarted = w.now;
+    const uint32_t restarted = w.clock.now;
     ASSERT_TRUE(w.run(3000, 10, [&] { return !w.connection->isEstablished(); }));
     EXPECT_EQ(w.connection->endReason, NetInterface::ServerForgotReason);
     // Told by the answer, long before the silence limit would have.
-    EXPECT_LT(w.now - restarted, uint32_t(NetInterface::ResetQuerySilenceMs + 2 * NetInterface::ResetQueryEveryMs));
+    EXPECT_LT(w.clock.now - restarted,
+              uint32_t(NetInterface::ResetQuerySilenceMs + 2 * NetInterface::ResetQueryEveryMs));
     RefPtr<ResetConnection> again = new ResetConnection;
     again->connect(w.client, w.server->boundAddress());
     EXPECT_TRUE(w.run(2000, 1, [&] { return again->isEstablished(); }));
@@ -251,7 +237,7 @@ TEST(ResetToken, AnswersAreFewPerSourceAndNeverLargerThanTheQuery)
     for (const auto& answer : answers)
         EXPECT_LE(answer.size(), size_t(NetInterface::ResetQueryBytes));
     // A second later the source may be answered again.
-    w.now += 1000;
+    w.clock.now += 1000;
     w.sendQuery();
     w.server->receivePackets();
     EXPECT_EQ(w.serverWire[1].ofType(NetInterface::ResetAnswer).size(), answers.size() + 1);
