@@ -48,16 +48,22 @@ def start_server(headless, address, options, env=None):
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
 
 
-def restart_run(headless, rate, restart_after):
-    """Seconds from the server's second start to each client's next
-    "Connected to the server" line; None for a client not back in 30 s."""
+def one_run(headless, rate, restart_after=None):
+    """A server and two clients; the server is killed once both are
+    connected. Without `restart_after`: for each client that showed both,
+    (seconds to "no reply", seconds to "lost") from the kill. With it: the
+    server, its key kept in a file, starts again that many seconds after the
+    kill, and each client gives the seconds from that start to its next
+    "Connected to the server" line (None when not back in 30 s)."""
     address = "127.0.0.1:%d" % free_port()
     state = tempfile.TemporaryDirectory()
     env = dict(os.environ, XDG_STATE_HOME=state.name)
-    server_options = rate_options(rate) + ["--key-file", os.path.join(state.name, "server.key")]
+    options = rate_options(rate)
+    server_options = options + (["--key-file", os.path.join(state.name, "server.key")] if restart_after is not None
+                                else [])
     server = start_server(headless, address, server_options, env)
     outs = [tempfile.TemporaryFile(mode="w+") for _ in range(2)]
-    clients = [subprocess.Popen([headless, "-client", address, name] + rate_options(rate), stdout=out,
+    clients = [subprocess.Popen([headless, "-client", address, name] + options, stdout=out,
                                 stderr=subprocess.STDOUT, env=env) for name, out in zip(("alice", "bob"), outs)]
     result = []
     try:
@@ -66,16 +72,12 @@ def restart_run(headless, rate, restart_after):
         time.sleep(1.0)
         server.send_signal(signal.SIGKILL)
         server.wait()
-        time.sleep(restart_after)
-        server = start_server(headless, address, server_options, env)
-        restarted = time.time()
-        back = [None for _ in outs]
-        while time.time() < restarted + 30 and None in back:
-            for i, out in enumerate(outs):
-                if back[i] is None and read_whole(out).count("Connected to the server") >= 2:
-                    back[i] = time.time() - restarted
-            time.sleep(0.01)
-        result = back
+        if restart_after is None:
+            result = time_the_loss(outs)
+        else:
+            time.sleep(restart_after)
+            server = start_server(headless, address, server_options, env)
+            result = time_the_return(outs)
     finally:
         for p in clients + [server]:
             if p.poll() is None:
@@ -85,37 +87,29 @@ def restart_run(headless, rate, restart_after):
     return result
 
 
-def one_run(headless, rate):
-    address = "127.0.0.1:%d" % free_port()
-    common = rate_options(rate)
-    server = start_server(headless, address, common)
-    outs = [tempfile.TemporaryFile(mode="w+") for _ in range(2)]
-    clients = [subprocess.Popen([headless, "-client", address, name] + common, stdout=out,
-                                stderr=subprocess.STDOUT) for name, out in zip(("alice", "bob"), outs)]
-    result = []
-    try:
-        if not all(wait_for(lambda o=o: "Connected to the server" in read_whole(o), 10) for o in outs):
-            return result
-        time.sleep(1.0)
-        server.send_signal(signal.SIGKILL)
-        server.wait()
-        killed = time.time()
-        # Every client watched at once: a line is timed when it first shows.
-        seen = [[None, None] for _ in outs]
-        while time.time() < killed + 30 and not all(all(s) for s in seen):
-            for out, times in zip(outs, seen):
-                text = read_whole(out)
-                for i, pattern in enumerate((NO_REPLY, LOST)):
-                    if times[i] is None and pattern.search(text):
-                        times[i] = time.time() - killed
-            time.sleep(0.02)
-        result = [tuple(times) for times in seen if all(times)]
-    finally:
-        for p in clients + [server]:
-            if p.poll() is None:
-                p.terminate()
-            p.wait(timeout=10)
-    return result
+def time_the_loss(outs):
+    killed = time.time()
+    # Every client watched at once: a line is timed when it first shows.
+    seen = [[None, None] for _ in outs]
+    while time.time() < killed + 30 and not all(all(s) for s in seen):
+        for out, times in zip(outs, seen):
+            text = read_whole(out)
+            for i, pattern in enumerate((NO_REPLY, LOST)):
+                if times[i] is None and pattern.search(text):
+                    times[i] = time.time() - killed
+        time.sleep(0.02)
+    return [tuple(times) for times in seen if all(times)]
+
+
+def time_the_return(outs):
+    restarted = time.time()
+    back = [None for _ in outs]
+    while time.time() < restarted + 30 and None in back:
+        for i, out in enumerate(outs):
+            if back[i] is None and read_whole(out).count("Connected to the server") >= 2:
+                back[i] = time.time() - restarted
+        time.sleep(0.01)
+    return back
 
 
 def main():
@@ -130,7 +124,7 @@ def main():
     if args.restart:
         back = []
         for _ in range(args.runs):
-            back += restart_run(headless, args.rate, args.restart_after)
+            back += one_run(headless, args.rate, args.restart_after)
         done = [b for b in back if b is not None]
         if not done:
             print("no client came back")
