@@ -18,17 +18,8 @@ if [ ! -x "$seafold" ] || [ ! -x "$headless" ]; then
     echo "no $seafold or $headless; build first" >&2
     exit 1
 fi
-work=$(mktemp -d)
-pids=""
-xvfb=""
-cleanup() {
-    for p in $pids; do kill "$p" 2>/dev/null || true; done
-    for p in $pids; do wait "$p" 2>/dev/null || true; done
-    [ -n "$xvfb" ] && { kill "$xvfb" 2>/dev/null || true; wait "$xvfb" 2>/dev/null || true; }
-    rm -rf "$work"
-}
-trap cleanup EXIT
-cd "$work"
+# shellcheck source=scripts/workdir.sh
+source "$source_dir/scripts/workdir.sh"
 
 # The window's own size (ogre-default.cfg: 1024 x 768) fills the screen.
 exec 3>"$work/display"

@@ -32,17 +32,8 @@ source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 seafold=$build/bin/seafold
 headless=$build/bin/seafold-headless
 [ -x "$seafold" ] && [ -x "$headless" ] || { echo "no $seafold or $headless; build first" >&2; exit 1; }
-work=$(mktemp -d)
-pids=""
-xvfb=""
-cleanup() {
-    for p in $pids; do kill "$p" 2>/dev/null || true; done
-    for p in $pids; do wait "$p" 2>/dev/null || true; done
-    [ -n "$xvfb" ] && { kill "$xvfb" 2>/dev/null || true; wait "$xvfb" 2>/dev/null || true; }
-    rm -rf "$work"
-}
-trap cleanup EXIT
-cd "$work"
+# shellcheck source=scripts/workdir.sh
+source "$source_dir/scripts/workdir.sh"
 cp "$build/media/ogre-default.cfg" ogre.cfg
 
 exec 3>"$work/display"
