@@ -9,8 +9,10 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <sstream>
+#include <unistd.h>
 
 namespace seafold {
 
@@ -107,15 +109,20 @@ std::string userOf(const std::vector<ConfigItem>& items, const std::string& line
 
 bool applyConfigFile(Program program, const ConfigSource& source, CLI::App& parser, ConfigReading* reading)
 {
-    std::ifstream in(source.path);
-    if (!in) {
+    std::string text;
+    FileWriteResult read = readFileIfAny(source.path, &text, "the config file");
+    if (read && source.required && ::access(source.path.c_str(), F_OK) != 0)
+        read = FileWriteResult::failed("cannot read the config file " + source.path + ": " + std::strerror(errno));
+    if (!read) {
+        // The user's own file, there but unreadable, is said rather than
+        // passed over: the start goes on with the defaults.
         if (source.required)
-            reading->error = "cannot read the config file " + source.path;
+            reading->error = read.error;
+        else
+            reading->warnings.push_back(read.error + "; its options are let be, and the defaults hold");
         return !source.required;
     }
-    std::stringstream text;
-    text << in.rdbuf();
-    const std::vector<ConfigItem> items = readConfigText(text.str());
+    const std::vector<ConfigItem> items = readConfigText(text);
     const std::string user = userOf(items, source.lineUser);
 
     // The last line of each option wins: the user's section comes after the top.

@@ -2,7 +2,6 @@
 #include "app/configfile.h"
 #include "app/console.h"
 
-#include <fstream>
 #include <sstream>
 
 namespace seafold {
@@ -14,10 +13,10 @@ const char* const NewFileHeader[] = {
     "# choices here too, each user's in a section of their own. The command line wins over this file.",
 };
 
-std::vector<std::string> linesOf(const std::string& path)
+std::vector<std::string> linesOf(const std::string& text)
 {
     std::vector<std::string> lines;
-    std::ifstream in(path);
+    std::istringstream in(text);
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
@@ -57,7 +56,13 @@ FileWriteResult rememberInConfigFile(const std::string& path, const std::string&
                                      const std::vector<std::string>& values, bool asList)
 {
     std::string setting = values.empty() ? std::string() : configLine(option, values, asList);
-    std::vector<std::string> lines = linesOf(path);
+    // A file there that cannot be read is left alone: written from nothing,
+    // it would lose every line the user had in it.
+    std::string text;
+    FileWriteResult read = readFileIfAny(path, &text);
+    if (!read)
+        return read;
+    std::vector<std::string> lines = linesOf(text);
     if (lines.empty())
         lines.assign(std::begin(NewFileHeader), std::end(NewFileHeader));
     size_t first, end;

@@ -157,6 +157,31 @@ FileWriteResult writeFileAtomically(const std::string& path, const std::string& 
     return FileWriteResult();
 }
 
+FileWriteResult readFileIfAny(const std::string& path, std::string* text, const std::string& what)
+{
+    text->clear();
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT)
+        return FileWriteResult();
+    for (char buffer[4096]; fd >= 0;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int error = errno;
+            ::close(fd);
+            if (n == 0)
+                return FileWriteResult();
+            errno = error;
+            break;
+        }
+        text->append(buffer, size_t(n));
+    }
+    text->clear();
+    return FileWriteResult::failed("cannot read " + (what.empty() ? "" : what + " ") + path + ": " +
+                                   std::strerror(errno));
+}
+
 FileWriteResult makeFoldersOf(const std::string& path, mode_t mode)
 {
     for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {

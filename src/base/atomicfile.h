@@ -44,6 +44,12 @@ std::string atomicWriteTemporary(const std::string& target, unsigned attempt);
 // How many names are tried before a write gives up.
 constexpr unsigned AtomicWriteAttempts = 8;
 
+// Reads the file at `path` whole into `text`: a file that is not there reads
+// as empty. False, with why ("cannot read `what` PATH: ..."), when it is
+// there but cannot be read; a caller that rewrites the file from what it
+// read must then leave it alone, or what it holds would be lost.
+FileWriteResult readFileIfAny(const std::string& path, std::string* text, const std::string& what = "");
+
 // Makes every missing folder above `path` (a file's path) with `mode`.
 FileWriteResult makeFoldersOf(const std::string& path, mode_t mode);
 
