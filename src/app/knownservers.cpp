@@ -2,7 +2,6 @@
 #include "base/atomicfile.h"
 
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <vector>
 
@@ -10,15 +9,18 @@ namespace seafold {
 
 namespace {
 
-// The lines of the file, or none when it does not exist.
-std::vector<std::string> readLines(const std::string& path)
+// The lines of the file, or none when it does not exist; false, with why,
+// when it is there but cannot be read.
+bool readLines(const std::string& path, std::vector<std::string>* lines, std::string* why)
 {
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line))
-        lines.push_back(line);
-    return lines;
+    std::string text;
+    FileWriteResult read = readFileIfAny(path, &text);
+    if (!read)
+        *why = read.error;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines->push_back(line);
+    return bool(read);
 }
 
 // The server and fingerprint of one line; false for a comment or a line
@@ -67,11 +69,20 @@ std::string KnownServers::remembered(const std::string& server) const
 {
     if (mPath.empty())
         return std::string();
-    std::string name, fingerprint;
-    for (const std::string& line : readLines(mPath))
+    std::string name, fingerprint, why;
+    std::vector<std::string> lines;
+    readLines(mPath, &lines, &why);
+    for (const std::string& line : lines)
         if (parseLine(line, &name, &fingerprint) && name == server)
             return fingerprint;
     return std::string();
+}
+
+std::string KnownServers::unreadable() const
+{
+    std::string why;
+    std::vector<std::string> lines;
+    return mPath.empty() || readLines(mPath, &lines, &why) ? std::string() : why;
 }
 
 KnownServers::Verdict KnownServers::check(const std::string& server, const std::string& fingerprint) const
@@ -88,7 +99,12 @@ bool KnownServers::remember(const std::string& server, const std::string& finger
         return true;
     std::string text, name, kept;
     bool written = false;
-    for (const std::string& line : readLines(mPath)) {
+    // A file that cannot be read is left alone: rewritten, it would lose
+    // every other server.
+    std::vector<std::string> lines;
+    if (!readLines(mPath, &lines, why))
+        return false;
+    for (const std::string& line : lines) {
         if (parseLine(line, &name, &kept) && name == server) {
             if (!written)
                 text += server + " " + fingerprint + "\n";

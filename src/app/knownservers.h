@@ -29,6 +29,9 @@ public:
     const std::string& path() const { return mPath; }
     // How `fingerprint` shown by `server` compares with what is remembered.
     Verdict check(const std::string& server, const std::string& fingerprint) const;
+    // Why the file is there but cannot be read (nothing is then checked
+    // against it, nor written to it), or empty.
+    std::string unreadable() const;
     // The fingerprint remembered for `server`, or empty.
     std::string remembered(const std::string& server) const;
     // Remembers `server` by `fingerprint`, in place of any other key; the

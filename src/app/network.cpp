@@ -51,6 +51,11 @@ namespace {
 std::string checkKnownServer(const std::string& server, const std::string& shown, bool accept)
 {
     const KnownServers known(KnownServers::defaultPath());
+    const std::string unreadable = known.unreadable();
+    if (!unreadable.empty()) {
+        consoleLine("The server's key is not checked against the servers you joined before: " + unreadable + ".");
+        return std::string();
+    }
     const std::string remembered = known.remembered(server);
     if (remembered == shown)
         return std::string();
