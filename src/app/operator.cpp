@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <sstream>
 
 namespace seafold {
@@ -473,29 +472,37 @@ void OperatorConsole::dropExpired()
 
 // The ban file: one ban a line, "ADDRESS UNTIL [NAME]" with UNTIL the
 // wall-clock second it ends (0: for good) and NAME, the rest of the line,
-// the one user banned from there (none: everyone). Lines that do not read
-// so are skipped.
+// the one user banned from there (none: everyone). Other lines mean nothing
+// and are kept as they are.
 void OperatorConsole::loadBans()
 {
     if (mBanFile.empty())
         return;
-    std::ifstream in(mBanFile);
-    if (!in) {
+    std::string text;
+    FileWriteResult read = readFileIfAny(mBanFile, &text, "the ban file");
+    if (!read) {
+        mBanFileUnread = read.error;
+        consoleLine("Bans cannot be kept: " + read.error +
+                    ". It is left as it is, and bans made now hold only until this server stops.");
+        return;
+    }
+    const size_t slash = mBanFile.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : mBanFile.substr(0, std::max<size_t>(slash, 1));
+    if (text.empty() && !isDirectory(folder)) {
         // Told now rather than at the first ban, which would hold only for
         // this run.
-        const size_t slash = mBanFile.rfind('/');
-        const std::string folder = slash == std::string::npos ? "." : mBanFile.substr(0, std::max<size_t>(slash, 1));
-        if (!isDirectory(folder))
-            consoleLine("Bans cannot be kept in " + mBanFile + ": the folder " + folder +
-                        " does not exist. Make it, or bans hold only until this server stops.");
+        consoleLine("Bans cannot be kept in " + mBanFile + ": the folder " + folder +
+                    " does not exist. Make it, or bans hold only until this server stops.");
     }
-    std::string line;
-    while (std::getline(in, line)) {
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
         std::istringstream words(line);
         std::string address;
         Ban ban;
-        if (!(words >> address >> ban.untilSeconds) || !parseHost(address, &ban.host))
+        if (!(words >> address >> ban.untilSeconds) || !parseHost(address, &ban.host)) {
+            mOtherLines.push_back(line);
             continue;
+        }
         std::string name;
         std::getline(words, name);
         if (!name.empty() && name[0] == ' ')
@@ -509,7 +516,13 @@ FileWriteResult OperatorConsole::saveBans() const
 {
     if (mBanFile.empty())
         return FileWriteResult();
+    if (!mBanFileUnread.empty()) {
+        consoleLine("The ban file is unchanged: it could not be read at start (" + mBanFileUnread + ").");
+        return FileWriteResult::failed(mBanFileUnread);
+    }
     std::ostringstream text;
+    for (const std::string& line : mOtherLines)
+        text << line << '\n';
     for (const Ban& ban : mBans)
         text << hostText(ban.host) << ' ' << ban.untilSeconds << (ban.name.empty() ? "" : " " + ban.name) << '\n';
     FileWriteResult written = writeFileAtomically(mBanFile, text.str(), 0600);

@@ -79,6 +79,12 @@ private:
     FileWriteResult saveBans() const;
 
     std::string mBanFile;
+    // Why the ban file, there at start, could not be read: it is then
+    // never written over. Empty: it was read (or was not there).
+    std::string mBanFileUnread;
+    // Its lines that are no ban (a comment, a line mistyped): written back
+    // as they were.
+    std::vector<std::string> mOtherLines;
     std::vector<Ban> mBans;
     std::string mPending; // input read but not yet a whole line
     bool mReading = true;
