@@ -34,13 +34,10 @@ bool parseLine(const std::string& line, std::string* server, std::string* finger
     return words >> *server >> *fingerprint && !(words >> extra);
 }
 
-// The whole file or nothing (base/atomicfile.h), its folders made for the
-// user alone.
+// The whole file or nothing (base/atomicfile.h).
 bool replaceFile(const std::string& path, const std::string& text, std::string* why)
 {
-    FileWriteResult result = makeFoldersOf(path, 0700);
-    if (result)
-        result = writeFileAtomically(path, text, 0600);
+    FileWriteResult result = writeFileAtomically(path, text, 0600);
     if (!result)
         *why = result.error;
     return bool(result);
@@ -99,6 +96,14 @@ bool KnownServers::remember(const std::string& server, const std::string& finger
         return true;
     std::string text, name, kept;
     bool written = false;
+    // Its folders are made for the user alone; two clients joining at once
+    // each add their server.
+    FileWriteResult made = makeFoldersOf(mPath, 0700);
+    if (!made) {
+        *why = made.error;
+        return false;
+    }
+    FileUpdateLock oneAtATime(mPath);
     // A file that cannot be read is left alone: rewritten, it would lose
     // every other server.
     std::vector<std::string> lines;

@@ -56,10 +56,16 @@ FileWriteResult rememberInConfigFile(const std::string& path, const std::string&
                                      const std::vector<std::string>& values, bool asList)
 {
     std::string setting = values.empty() ? std::string() : configLine(option, values, asList);
+    // The user's own folder is made when missing; one window at a time
+    // reads, changes and writes the file.
+    FileWriteResult read = makeFoldersOf(path, 0700);
+    if (!read)
+        return read;
+    FileUpdateLock oneAtATime(path);
     // A file there that cannot be read is left alone: written from nothing,
     // it would lose every line the user had in it.
     std::string text;
-    FileWriteResult read = readFileIfAny(path, &text);
+    read = readFileIfAny(path, &text);
     if (!read)
         return read;
     std::vector<std::string> lines = linesOf(text);
@@ -99,12 +105,8 @@ FileWriteResult rememberInConfigFile(const std::string& path, const std::string&
     for (const std::string& line : kept)
         out << line << '\n';
 
-    // The user's own folder is made when missing; the file is replaced
-    // whole, through a link to it, with its mode kept.
-    FileWriteResult written = makeFoldersOf(path, 0700);
-    if (written)
-        written = writeFileAtomically(path, out.str(), 0644);
-    return written;
+    // Replaced whole, through a link to it, with its mode kept.
+    return writeFileAtomically(path, out.str(), 0644);
 }
 
 FileWriteResult rememberChoice(const std::string& user, const std::string& option,

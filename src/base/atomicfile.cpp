@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -180,6 +181,19 @@ FileWriteResult readFileIfAny(const std::string& path, std::string* text, const 
     text->clear();
     return FileWriteResult::failed("cannot read " + (what.empty() ? "" : what + " ") + path + ": " +
                                    std::strerror(errno));
+}
+
+FileUpdateLock::FileUpdateLock(const std::string& path)
+    : mFd(::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+{
+    while (mFd >= 0 && ::flock(mFd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+}
+
+FileUpdateLock::~FileUpdateLock()
+{
+    if (mFd >= 0)
+        ::close(mFd);
 }
 
 FileWriteResult makeFoldersOf(const std::string& path, mode_t mode)

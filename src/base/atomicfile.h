@@ -50,6 +50,22 @@ constexpr unsigned AtomicWriteAttempts = 8;
 // read must then leave it alone, or what it holds would be lost.
 FileWriteResult readFileIfAny(const std::string& path, std::string* text, const std::string& what = "");
 
+// Held while a kept file is read, changed and written back, so that programs
+// changing one file at once each keep their change (without it the last
+// rename took away what another had kept meanwhile): an exclusive advisory
+// lock on the folder the file at `path` is in, let go with the object. Where
+// the folder cannot be locked it goes on unlocked.
+class FileUpdateLock {
+public:
+    explicit FileUpdateLock(const std::string& path);
+    ~FileUpdateLock();
+    FileUpdateLock(const FileUpdateLock&) = delete;
+    FileUpdateLock& operator=(const FileUpdateLock&) = delete;
+
+private:
+    int mFd = -1;
+};
+
 // Makes every missing folder above `path` (a file's path) with `mode`.
 FileWriteResult makeFoldersOf(const std::string& path, mode_t mode);
 

@@ -17,6 +17,7 @@
 #include <map>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -305,6 +306,35 @@ TEST_F(ConfigFile, AKeptValueNeverStopsAStart)
             EXPECT_TRUE(out.warnings.empty()) << out.warnings;
         }
     }
+}
+
+// Windows of one machine that keep a choice at the same moment: each read the
+// file, changed its own line and put the file back, and the last one's
+// rename took away what the others had kept meanwhile.
+TEST_F(ConfigFile, WindowsKeepingChoicesAtOnceEachKeepTheirs)
+{
+    const std::string path = userConfigFile();
+    constexpr int Windows = 4, Choices = 25;
+    std::vector<pid_t> children;
+    for (int w = 0; w < Windows; ++w) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            bool ok = true;
+            for (int k = 0; k < Choices; ++k)
+                ok = rememberInConfigFile(path, "user" + std::to_string(w), "favourite-" + std::to_string(k),
+                                          {"x"}, false) &&
+                     ok;
+            _exit(ok ? 0 : 1);
+        }
+        children.push_back(child);
+    }
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(readConfigText(fileText(path)).size(), size_t(Windows * Choices)) << fileText(path);
 }
 
 // Both programs read the user's file: each lets the other's options be.
