@@ -3,7 +3,7 @@
 # checks what it does. Usage: windowed_test.sh CASE SEAFOLD_BINARY WORK_DIR
 #   screenshot  a server renders; its screenshot shows sky, ocean and panel
 #   models      every generated model mesh loads and shows
-#   exception   a missing material ends with the renderer's message, exit 0;
+#   exception   a missing material ends with the renderer's message, exit 1;
 #               a missing panel layout makes set-up fail, exit 1
 #   no-display  without a display: one line naming seafold-headless, exit 1
 #   panel       the chosen radio button stands out from the other of its
