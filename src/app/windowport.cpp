@@ -143,23 +143,13 @@ void WindowPort::remember(const std::string& option, const std::vector<std::stri
     if (kept || kept.error == mToldKeepFailure)
         return;
     mToldKeepFailure = kept.error;
-    tell("Your choices cannot be kept for the next start: " + kept.error + ".");
+    // A note of this program's own: a line without a sender is the server's.
+    showNote("Your choices cannot be kept for the next start: " + kept.error + ".");
 }
 
 FileWriteResult WindowPort::keep(const std::string& option, const std::vector<std::string>& values, bool list)
 {
     return mKeeper ? mKeeper(option, values, list) : FileWriteResult::failed("nothing keeps choices here");
-}
-
-void WindowPort::tell(const std::string& text)
-{
-    // Copied: a listener may unsubscribe while it hears the line.
-    std::vector<std::function<void(const std::string&, const std::string&)>> chats;
-    for (const auto& entry : mListeners)
-        if (entry.second.chat)
-            chats.push_back(entry.second.chat);
-    for (const auto& chat : chats)
-        chat(std::string(), text);
 }
 
 void WindowPort::setNoteShower(std::function<void(const std::string& text)> show)

@@ -36,9 +36,6 @@ public:
     // server may have made of it).
     void setUser(const std::string& name) { mUser = name; }
     const std::string& user() const { return mUser; }
-    // A line of this program's own in the window, where chat lines show:
-    // with no sender, which no user's line can have.
-    void tell(const std::string& text);
 
     // The session's own port from now on; null: none. The listeners move
     // over to it. A port set here must stay alive until it is replaced.
