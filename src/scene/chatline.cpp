@@ -146,6 +146,15 @@ void ChatLine::addNote(const std::string& text, uint32_t nowMs)
 void ChatLine::update(uint32_t nowMs)
 {
     mNowMs = nowMs;
+    if (!mUpdated) {
+        // Notes given before the first frame (the sound device, the config
+        // file's lines let be) are shown from it: stamped 0 they were gone
+        // at once, the clock being far past ShownMs.
+        mUpdated = true;
+        for (std::deque<Line>* lines : {&mShown, &mServerShown})
+            for (Line& line : *lines)
+                line.atMs = nowMs;
+    }
     bool changed = false;
     for (std::deque<Line>* lines : {&mShown, &mServerShown})
         while (!lines->empty() && uint32_t(nowMs - lines->front().atMs) >= ShownMs) {
@@ -162,14 +171,19 @@ void ChatLine::show(uint32_t nowMs)
     showIn(mServerLines, mServerShown, nowMs);
 }
 
+std::string ChatLine::joined(const std::deque<Line>& lines)
+{
+    std::string text;
+    for (const Line& line : lines)
+        text += (text.empty() ? "" : "\n") + line.text;
+    return text;
+}
+
 void ChatLine::showIn(CEGUI::Window* box, const std::deque<Line>& lines, uint32_t nowMs)
 {
     if (!box)
         return;
-    std::string text;
-    for (const Line& line : lines)
-        text += (text.empty() ? "" : "\n") + line.text;
-    box->setText(guiUtf8(text));
+    box->setText(guiUtf8(joined(lines)));
     // The whole box fades with its newest line.
     float alpha = 1.0f;
     if (!lines.empty()) {

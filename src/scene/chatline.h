@@ -51,6 +51,8 @@ public:
     void addNote(const std::string& text, uint32_t nowMs);
     // Once a frame: lines past their time go, the oldest ones fade.
     void update(uint32_t nowMs);
+    // The users' lines and notes as shown now, one a line.
+    std::string shownText() const { return joined(mShown); }
 
 private:
     struct Line {
@@ -61,6 +63,7 @@ private:
     void push(std::deque<Line>& lines, std::string text, uint32_t nowMs);
     void show(uint32_t nowMs);
     static void showIn(CEGUI::Window* box, const std::deque<Line>& lines, uint32_t nowMs);
+    static std::string joined(const std::deque<Line>& lines);
 
     SessionPort* mPort = nullptr;
     WindowEvents* mEvents = nullptr;
@@ -73,6 +76,7 @@ private:
     std::deque<Line> mShown;
     std::deque<Line> mServerShown;
     uint32_t mNowMs = 0;
+    bool mUpdated = false; // mNowMs is the clock's, not 0
 };
 
 } // namespace seafold
