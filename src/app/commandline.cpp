@@ -270,6 +270,7 @@ ParseOutcome parseProgramOptions(Program program, const std::vector<std::string>
     applyKeptChoices(*parser, reading, read);
     for (const std::string& warning : reading.warnings)
         outcome.warnings += name + ": " + warning + "\n";
+    read.configWarnings = reading.warnings;
     std::vector<std::string> extras = parser->remaining();
     if (!extras.empty()) {
         const std::string& extra = extras.front();

@@ -185,6 +185,10 @@ struct ProgramOptions {
     // The other program's options, as a config file both share gave them:
     // read and let be.
     std::vector<std::string> otherProgram;
+    // The config file's lines that were let be (each also on standard
+    // error), for the window to show: started from the desktop's menu it
+    // has no terminal.
+    std::vector<std::string> configWarnings;
 
     // What push-to-talk captures: --speak, else SEAFOLD_CAPTURE_FILE; empty =
     // the microphone.

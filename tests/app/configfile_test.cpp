@@ -302,6 +302,8 @@ TEST_F(ConfigFile, AKeptValueNeverStopsAStart)
         EXPECT_EQ(out.exitCode, 0);
         if (c.warns) {
             EXPECT_NE(out.warnings.find(userConfigFile() + " " + c.warns), std::string::npos) << out.warnings;
+            // For the window too, which a start from the menu shows them in.
+            EXPECT_EQ(options.configWarnings.size(), size_t(std::count(out.warnings.begin(), out.warnings.end(), '\n')));
         } else {
             EXPECT_TRUE(out.warnings.empty()) << out.warnings;
         }

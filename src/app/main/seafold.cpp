@@ -81,6 +81,13 @@ int runWindowed(const ProgramOptions& options)
     port.setMuted(options.shared.muted);
     port.setVolumes(options.shared.volumes);
     port.setKeptMasterVolume(options.shared.masterVolume);
+    // Kept choices that did not read are back at their defaults: said in
+    // the window too (a few of them; the terminal has them all).
+    const std::vector<std::string>& unread = options.configWarnings;
+    for (size_t k = 0; k < unread.size() && k < 2; ++k)
+        port.showNote(unread[k] + ".");
+    if (unread.size() > 2)
+        port.showNote("And " + std::to_string(unread.size() - 2) + " more lines of the config file are let be.");
     if (!openEventLog())
         return 1;
     Audio audio;
