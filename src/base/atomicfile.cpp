@@ -30,12 +30,15 @@ std::string baseOf(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Why `path` could not be written, from errno after the step that failed.
-std::string writeError(const std::string& path, int error)
+// Why `path` could not be written, from errno after the step that failed;
+// `target` is the file a link at `path` leads to (`path` when none), whose
+// folder is the one that may be missing.
+std::string writeError(const std::string& path, int error, const std::string& target = std::string())
 {
-    std::string why = "cannot write " + path + ": ";
+    const std::string file = target.empty() ? path : target;
+    std::string why = "cannot write " + path + (file == path ? "" : " (a link to " + file + ")") + ": ";
     if (error == ENOENT)
-        return why + "the folder " + folderOf(path) + " does not exist";
+        return why + "the folder " + folderOf(file) + " does not exist";
     return why + std::strerror(error);
 }
 
@@ -124,7 +127,7 @@ FileWriteResult writeFileAtomically(const std::string& path, const std::string& 
         // is already there, whoever put it there.
         fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, exists ? 0600 : mode);
         if (fd < 0 && errno != EEXIST)
-            return FileWriteResult::failed(writeError(path, errno));
+            return FileWriteResult::failed(writeError(path, errno, target));
     }
     if (fd < 0)
         return FileWriteResult::failed("cannot write " + path + ": every temporary name beside it is taken (" +

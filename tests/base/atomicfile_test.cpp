@@ -141,6 +141,12 @@ TEST_F(AtomicWrite, FailuresLeaveTheFileAsItWasAndSayWhy)
                  ::unlink(atomicWriteTemporary(f + "/bans", k).c_str());
              return readFile(f + "/victim") != "victim\n";
          }},
+        {"a link into a missing folder",
+         [](const std::string& f) {
+             EXPECT_EQ(::symlink((f + "/gone/bans").c_str(), (f + "/bans").c_str()), 0);
+             return f + "/bans";
+         },
+         false, "/gone does not exist", "(missing)", 0, nullptr},
         {"the target is a folder",
          [](const std::string& f) {
              ::mkdir((f + "/bans").c_str(), 0700);
