@@ -303,7 +303,8 @@ TEST_F(ConfigFile, AKeptValueNeverStopsAStart)
         if (c.warns) {
             EXPECT_NE(out.warnings.find(userConfigFile() + " " + c.warns), std::string::npos) << out.warnings;
             // For the window too, which a start from the menu shows them in.
-            EXPECT_EQ(options.configWarnings.size(), size_t(std::count(out.warnings.begin(), out.warnings.end(), '\n')));
+            EXPECT_EQ(options.configWarnings.size(),
+                      size_t(std::count(out.warnings.begin(), out.warnings.end(), '\n')));
         } else {
             EXPECT_TRUE(out.warnings.empty()) << out.warnings;
         }
@@ -324,8 +325,8 @@ TEST_F(ConfigFile, WindowsKeepingChoicesAtOnceEachKeepTheirs)
         if (child == 0) {
             bool ok = true;
             for (int k = 0; k < Choices; ++k)
-                ok = rememberInConfigFile(path, "user" + std::to_string(w), "favourite-" + std::to_string(k),
-                                          {"x"}, false) &&
+                ok = rememberInConfigFile(path, "user" + std::to_string(w), "favourite-" + std::to_string(k), {"x"},
+                                          false) &&
                      ok;
             _exit(ok ? 0 : 1);
         }
