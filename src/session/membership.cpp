@@ -114,6 +114,16 @@ void Membership::join(const std::string& name)
     Roster& roster = s->roster();
     // Two users must never share a name, as it arrives.
     const std::string unique = roster.uniqueName(name);
+    // A user banned under the name the server gave in place of a taken one
+    // ("alice (2)") would otherwise come back under it by asking for the
+    // taken one again.
+    if (unique != name) {
+        const std::string banned = s->joinRefusal(mConnection.address(), unique);
+        if (!banned.empty()) {
+            mConnection.refuse(banned.c_str());
+            return;
+        }
+    }
     ClientRecord& newcomer = roster.append(unique, &mConnection);
     if (unique != name)
         mConnection.sendServerNotice("Your name is in use here; you are now: " + unique);

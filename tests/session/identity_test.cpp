@@ -100,6 +100,25 @@ TEST_F(SessionTest, AConnectionTheSessionDoesNotAdmitIsRefusedWithItsReason)
     EXPECT_TRUE(server().netInterface->connections().empty());
 }
 
+// "ban bob (2)" bans the second bob by the name the server gave it; asking
+// for "bob" again once more gave it that very name.
+TEST_F(SessionTest, AUserBannedUnderTheNameTheServerGaveCannotAskForItAgain)
+{
+    add("bob");
+    Peer& second = add("bob");
+    ASSERT_TRUE(settle());
+    server().session.setJoinAdmission([](const NetAddress&, const std::string& name) {
+        return name == "bob (2)" ? std::string("Banned from this server") : std::string();
+    });
+    second.netInterface = nullptr;
+    ASSERT_TRUE(settle());
+    Peer& again = add("bob");
+    ASSERT_TRUE(run(800, [&] { return !again.states.empty() && again.states.back() != "connected"; }));
+    EXPECT_EQ(again.reasons.back(), "Banned from this server");
+    EXPECT_EQ(server().roster.size(), 1u);
+    server().session.setJoinAdmission(nullptr);
+}
+
 TEST_F(SessionTest, AMutedUsersVoiceIsNeitherPlayedNorRelayed)
 {
     Peer& a = add("alice");
