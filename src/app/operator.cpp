@@ -5,6 +5,7 @@
 #include "app/refusal.h"
 #include "base/atomicfile.h"
 #include "base/installpaths.h"
+#include "base/utf8.h"
 #include "session/names.h"
 
 #include <poll.h>
@@ -73,7 +74,25 @@ std::string quotedNames(const std::vector<ClientRecord*>& users)
     return text;
 }
 
-// The one user `name` stands for, or null after saying why.
+// The characters of `name` beyond ASCII, as "U+0430 U+0435": what a
+// terminal may draw like the Latin letters they stand beside.
+std::string codePointsBeyondAscii(const std::string& name)
+{
+    std::string text;
+    uint32_t c = 0;
+    for (size_t i = 0, n; (n = decodeUtf8(name, i, &c)) > 0; i += n) {
+        if (c < 0x80)
+            continue;
+        char point[16];
+        std::snprintf(point, sizeof point, "U+%04X", unsigned(c));
+        text += (text.empty() ? "" : " ") + std::string(point);
+    }
+    return text;
+}
+
+// The one user `name` stands for, or null after saying why. A user found
+// by a name that only looks like the one typed is said to be, before
+// anything is done to them: the two may draw the same on this terminal.
 ClientRecord* oneUserNamed(const std::string& name, bool withHost)
 {
     std::vector<ClientRecord*> users = usersNamed(name, withHost);
@@ -82,7 +101,14 @@ ClientRecord* oneUserNamed(const std::string& name, bool withHost)
     else if (users.size() > 1)
         consoleLine("Several users match \"" + terminalText(name) + "\": " + quotedNames(users) +
                     ". Give the whole name, in double quotes.");
-    return users.size() == 1 ? users[0] : nullptr;
+    if (users.size() != 1)
+        return nullptr;
+    if (users[0]->name != name) {
+        const std::string points = codePointsBeyondAscii(users[0]->name);
+        consoleLine("No user is named \"" + terminalText(name) + "\" as typed; taking " + quotedNames(users) +
+                    ", whose name looks like it" + (points.empty() ? "" : " (it holds " + points + ")") + ".");
+    }
+    return users[0];
 }
 
 // The users who joined from `host`, but `except`.
