@@ -477,12 +477,21 @@ void OperatorConsole::say(const std::string& text)
 
 void OperatorConsole::mute(const std::string& name, bool muted)
 {
-    ClientRecord* record = oneUserNamed(splitName(name).name, true);
+    const std::string whole = splitName(name).name;
+    // A muted user who left may be unmuted before coming back.
+    if (!muted && usersNamed(whole, true).empty() && appSession().nameMuted(whole)) {
+        appSession().setNameMuted(whole, false);
+        consoleLine("Unmuted " + terminalText(whole) + ", who is not here now.");
+        return;
+    }
+    ClientRecord* record = oneUserNamed(whole, true);
     if (!record)
         return;
     record->muted = muted;
+    appSession().setNameMuted(record->name, muted);
     consoleLine(muted ? "Muted " + terminalText(record->name) +
-                            ": the server plays and relays none of their voice, to anyone, until \"unmute\"."
+                            ": the server plays and relays none of their voice, to anyone, until \"unmute\", even if they leave "
+                            "and join again."
                       : "Unmuted " + terminalText(record->name) + ".");
 }
 

@@ -125,6 +125,9 @@ void Membership::join(const std::string& name)
         }
     }
     ClientRecord& newcomer = roster.append(unique, &mConnection);
+    newcomer.muted = s->nameMuted(name) || s->nameMuted(unique);
+    if (newcomer.muted)
+        s->reportNotice("\"" + oneLineText(unique) + "\" stays muted: the name was muted before (\"unmute\" lifts it)");
     if (unique != name)
         mConnection.sendServerNotice("Your name is in use here; you are now: " + unique);
     // The words are for the user; a peer that knows the call adopts the

@@ -131,5 +131,24 @@ TEST_F(SessionTest, AMutedUsersVoiceIsNeitherPlayedNorRelayed)
     EXPECT_TRUE(server().voices.empty());
 }
 
+// "mute bob" held only bob's record: leaving and joining again made a new
+// one, and bob was heard again.
+TEST_F(SessionTest, AUserMutedByTheOperatorStaysMutedAfterJoiningAgain)
+{
+    Peer& a = add("alice");
+    Peer& b = add("bob");
+    ASSERT_TRUE(settle());
+    server().roster.find("bob")->muted = true;
+    server().session.setNameMuted("bob", true);
+    b.netInterface = nullptr;
+    ASSERT_TRUE(settle());
+    Peer& again = add("bob");
+    ASSERT_TRUE(settle());
+    again.toServer()->c2sVoice(false, voiceBytes(), StringPtr("bob"));
+    ASSERT_TRUE(settle());
+    EXPECT_TRUE(a.callsNamed("s2cVoice").empty());
+    EXPECT_TRUE(server().voices.empty());
+}
+
 } // namespace
 } // namespace seafold::test
