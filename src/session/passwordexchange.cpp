@@ -101,6 +101,8 @@ void PasswordExchange::receiveAnswer(const RefPtr<ByteBuffer>& clientShare, cons
     }
     if (!s->takePasswordGuess(mConnection.address().netNum[0], mConnection.now())) {
         SF_LOG("LogSession", "%s: too many password guesses from this host; refused", mConnection.name());
+        s->reportNotice("Password guess from " + mConnection.peerText() + " turned away unchecked: more than " +
+                        std::to_string(Session::PasswordGuessesPerMinute) + " from that address in a minute");
         mConnection.refuse("Too many password guesses from your address; wait a minute");
         return;
     }

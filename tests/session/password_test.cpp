@@ -237,6 +237,9 @@ TEST_F(PasswordTest, GuessesAreLimitedPerHostAMinute)
     // The sixth guess in the minute is not even tried, right or wrong.
     Peer& late = joinWith("late", Secret);
     EXPECT_EQ(late.reasons.back(), "Too many password guesses from your address; wait a minute");
+    // The operator hears of it as of every guess.
+    ASSERT_EQ(notices.size(), Session::PasswordGuessesPerMinute + 1);
+    EXPECT_NE(notices.back().find("turned away unchecked"), std::string::npos) << notices.back();
     EXPECT_EQ(server().roster.size(), 0u);
     clock.now += 60000;
     Peer& patient = joinWith("patient", Secret);
