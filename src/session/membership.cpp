@@ -97,6 +97,8 @@ void Membership::requestJoin(const StringPtr& name, PasswordExchange& password)
     // connection). A peer that cannot be asked cannot join.
     if (password.mustProve()) {
         if (!password.asked()) {
+            s->reportNotice(mConnection.peerText() + " (\"" + verdict.name +
+                            "\") cannot be asked for the password, being of an older version; refused");
             mConnection.refuse(PasswordRequiredReason);
             return;
         }

@@ -206,6 +206,20 @@ TEST_F(PasswordTest, AWrongOrMissingPasswordLearnsNothingOfTheSession)
     EXPECT_TRUE(a.callsNamed("s2cIntroduceNewClient").empty()); // nobody joined
 }
 
+// A peer of version 0 cannot be asked: it is refused, and the operator
+// hears of it as of a wrong guess.
+TEST_F(PasswordTest, AnOlderPeerIsRefusedAndTheOperatorTold)
+{
+    peers.push_back(std::make_unique<Peer>("old", false, clock));
+    Peer& old = *peers.back();
+    old.netInterface->setRequiresKeyExchange(true);
+    old.join(server(), WireVersionBase);
+    run(800, [&] { return !old.states.empty() && old.states.back() != "connected"; });
+    EXPECT_EQ(old.reasons.back(), "A password is required");
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_NE(notices[0].find("\"old\") cannot be asked for the password"), std::string::npos) << notices[0];
+}
+
 // What a client sends right behind its join (a model, a first movement)
 // reaches the server before the password's round trip ends: it runs once
 // the user is in, not lost while the join waited.
