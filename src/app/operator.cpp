@@ -161,20 +161,37 @@ std::string banCoverage(const OperatorConsole::Ban& ban)
     return who + ", " + untilText(ban.untilSeconds);
 }
 
-NamedTarget splitName(const std::string& text)
+NamedTarget splitName(const std::string& text, const std::function<bool(const std::string&)>& isName)
 {
     NamedTarget target;
     const std::string whole = trimmed(text);
-    if (whole.empty() || whole[0] != '"') {
+    // A user may be called "alice", quotes and all: typed as listed, that
+    // user is meant, not alice.
+    if (whole.empty() || whole[0] != '"' || (isName && isName(whole))) {
         target.name = whole;
         return target;
     }
     target.quoted = true;
-    const size_t end = whole.find('"', 1);
-    target.name = whole.substr(1, end == std::string::npos ? std::string::npos : end - 1);
-    if (end != std::string::npos)
-        target.rest = trimmed(whole.substr(end + 1));
+    size_t at = 1;
+    for (; at < whole.size() && whole[at] != '"'; ++at) {
+        if (whole[at] == '\\' && at + 1 < whole.size())
+            ++at; // \" and \\ stand for the character
+        target.name += whole[at];
+    }
+    if (at < whole.size())
+        target.rest = trimmed(whole.substr(at + 1));
     return target;
+}
+
+std::string commandQuoted(const std::string& name)
+{
+    std::string quoted = "\"";
+    for (char c : name) {
+        if (c == '"' || c == '\\')
+            quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "\"";
 }
 
 BanWords splitBanWords(const std::string& text, const std::function<bool(const std::string&)>& isName)
@@ -187,19 +204,26 @@ BanWords splitBanWords(const std::string& text, const std::function<bool(const s
         words.address = true;
         rest = trimmed(rest.substr(0, rest.size() - flag.size()));
     }
-    NamedTarget target = splitName(rest);
-    words.target = target.name;
-    if (target.quoted) {
-        words.minutes = target.rest;
+    words.target = rest;
+    if (isName(rest))
+        return words;
+    // A trailing number is MINUTES, after a user's whole name above all.
+    const size_t space = rest.find_last_of(" \t");
+    const bool minutes = space != std::string::npos &&
+                         rest.find_first_not_of("0123456789", space + 1) == std::string::npos;
+    const std::string before = minutes ? trimmed(rest.substr(0, space)) : std::string();
+    if (minutes && isName(before)) {
+        words.target = before;
+        words.minutes = rest.substr(space + 1);
         return words;
     }
-    const size_t space = rest.find_last_of(" \t");
-    if (space == std::string::npos || isName(rest))
-        return words;
-    const std::string last = rest.substr(space + 1);
-    if (last.find_first_not_of("0123456789") == std::string::npos) {
-        words.minutes = last;
-        words.target = trimmed(rest.substr(0, space));
+    NamedTarget target = splitName(rest, isName);
+    if (target.quoted) {
+        words.target = target.name;
+        words.minutes = target.rest;
+    } else if (minutes) {
+        words.target = before;
+        words.minutes = rest.substr(space + 1);
     }
     return words;
 }
@@ -345,7 +369,7 @@ void OperatorConsole::list()
 
 void OperatorConsole::kickCommand(const std::string& rest)
 {
-    NamedTarget target = splitName(rest);
+    NamedTarget target = splitName(rest, [](const std::string& name) { return !usersNamed(name, false).empty(); });
     kick(target.name, target.rest);
 }
 
@@ -402,8 +426,8 @@ void OperatorConsole::ban(const std::string& target, const std::string& minutes,
     consoleLine("Banned the user \"" + terminalText(user->name) + "\" from " + hostText(host) + " " +
                 untilText(untilSeconds) + (kept ? "" : ", but only until this server stops") +
                 ". Also from that address: " + quotedNames(others) +
-                "; they stay. \"ban \"" + terminalText(user->name) +
-                "\" --address\" bans the whole address and ends them too.");
+                "; they stay. \"ban " + terminalText(commandQuoted(user->name)) +
+                " --address\" bans the whole address and ends them too.");
     endConnection(user->connection, banReason(untilSeconds));
 }
 
@@ -477,7 +501,9 @@ void OperatorConsole::say(const std::string& text)
 
 void OperatorConsole::mute(const std::string& name, bool muted)
 {
-    const std::string whole = splitName(name).name;
+    const std::string whole =
+        splitName(name, [](const std::string& n) { return !usersNamed(n, true).empty() || appSession().nameMuted(n); })
+            .name;
     // A muted user who left may be unmuted before coming back.
     if (!muted && usersNamed(whole, true).empty() && appSession().nameMuted(whole)) {
         appSession().setNameMuted(whole, false);
