@@ -85,6 +85,7 @@ void PasswordExchange::answer(const RefPtr<ByteBuffer>& serverShare)
     }
     const CpaceExchange::Share& share = mExchange->share();
     const CpaceExchange::Tag tag = mExchange->ownTag();
+    mAnswered = true;
     mConnection.c2sPasswordAnswer(bufferOf(share.data(), share.size()), bufferOf(tag.data(), tag.size()));
 }
 

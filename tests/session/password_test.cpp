@@ -96,6 +96,7 @@ TEST_F(PasswordTest, WhatAnHonestServerReceivesDoesNotHoldThePassword)
 {
     Peer& a = joinWith("alice", Secret);
     EXPECT_EQ(a.states.back(), "connected");
+    EXPECT_TRUE(a.toServer()->passwordAnswered());
     ASSERT_EQ(answers.size(), 1u);
     const Answer& answer = answers[0];
     ASSERT_EQ(answer.share.size(), CpaceExchange::ShareBytes);
@@ -172,6 +173,7 @@ TEST_F(PasswordTest, AClientAnswersOnlyAServerThatAsked)
     EXPECT_EQ(server().roster.size(), 1u);
     EXPECT_TRUE(a.callsNamed("s2cPasswordRequired").empty());
     EXPECT_TRUE(answers.empty());
+    EXPECT_FALSE(a.toServer()->passwordAnswered()); // the window says nothing of checking it
 }
 
 TEST_F(PasswordTest, AWrongGuessReachesTheOperator)
