@@ -84,11 +84,13 @@ class WindowedProcess:
         self.folder = os.path.join(work, name)
         os.makedirs(self.folder, exist_ok=True)
         self.log = os.path.join(self.folder, "events.log")
-        # A config folder of its own: what one run keeps there (a model, a
-        # name) never reaches another test's program.
+        # Config and state folders of its own, as another user's would be:
+        # what one run keeps there (a model, a name, the servers it joined,
+        # the key it hosts with) never reaches another program.
         self.config = os.path.join(self.folder, "config")
         environment = dict(env or os.environ, DISPLAY=display, SEAFOLD_EVENT_LOG=self.log,
-                           XDG_CONFIG_HOME=self.config, XDG_CACHE_HOME=os.path.join(self.folder, "cache"))
+                           XDG_CONFIG_HOME=self.config, XDG_STATE_HOME=os.path.join(self.folder, "state"),
+                           XDG_CACHE_HOME=os.path.join(self.folder, "cache"))
         if trace_frames:
             environment["SEAFOLD_TRACE_FRAMES"] = "1"
         self.p = subprocess.Popen((prefix or []) + [os.path.abspath(binary)] + args, cwd=self.folder,

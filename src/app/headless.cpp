@@ -68,7 +68,7 @@ private:
             if (!mOptions.model.empty())
                 serverConnection()->c2sEntitySelection(StringPtr(mOptions.model.c_str()));
             if (!mOptions.say.empty() && !serverConnection()->sendChat(mOptions.say))
-                consoleLine("The chat line was not sent: the server does not take chat, or it is over 500 bytes.");
+                consoleLine("The chat line was not sent: this server does not take chat.");
             mLastMove = now;
             if (mOptions.moveEveryMs == 0) {
                 for (auto& m : mOptions.moves)

@@ -3,6 +3,8 @@
 #include "app/optiontable.h"
 #include "app/network.h"
 #include "net/crypto.h"
+#include "session/chat.h"
+#include "session/names.h"
 #include "voice/voicecapture.h"
 
 #include <CLI/CLI.hpp>
@@ -420,7 +422,19 @@ void addHeadlessOptions(CLI::App& app, HeadlessOptions& headless)
         ->type_name("SECONDS");
     app.add_flag("--events", headless.events,
                  "print one JSON line per remote call, connection state change and change of a user's model");
-    app.add_option("--say", headless.say, "send this chat line once connected (a client; at most 500 bytes)")
+    app.add_option_function<std::string>(
+           "--say",
+           [&headless](const std::string& text) {
+               // Found now rather than once connected, where the line
+               // would only be dropped.
+               const std::string why = chatLineRefusal(text);
+               if (!why.empty())
+                   refuse("--say: the chat line is not sent, as " + why);
+               if (text.empty() || text.size() > ChatLimiter::MaxLineBytes)
+                   refuse("--say takes a chat line of 1 to 500 bytes, not " + std::to_string(text.size()));
+               headless.say = text;
+           },
+           "send this chat line once connected (a client; at most 500 bytes, on one line)")
         ->type_name("TEXT");
     app.add_option_function<std::string>(
            "--voice", [&headless](const std::string& text) { headless.voice = parseHex(text); },

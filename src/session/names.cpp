@@ -97,6 +97,23 @@ bool isCombiningMark(uint32_t c)
            inRange(c, 0x20D0, 0x20FF) || inRange(c, 0xFE20, 0xFE2F);
 }
 
+// Opening brackets and quotes (Unicode's "open punctuation"), in every width
+// and script: the server's own lines begin with one on every console.
+bool isOpeningBracket(uint32_t c)
+{
+    static const uint32_t Openers[] = {
+        0x0028, 0x005B, 0x007B, 0x0F3A, 0x0F3C, 0x169B, 0x201A, 0x201E, 0x2045, 0x207D, 0x208D, 0x2308, 0x230A,
+        0x2329, 0x2768, 0x276A, 0x276C, 0x276E, 0x2770, 0x2772, 0x2774, 0x27C5, 0x27E6, 0x27E8, 0x27EA, 0x27EC,
+        0x27EE, 0x2983, 0x2985, 0x2987, 0x2989, 0x298B, 0x298D, 0x298F, 0x2991, 0x2993, 0x2995, 0x2997, 0x29D8,
+        0x29DA, 0x29FC, 0x2E22, 0x2E24, 0x2E26, 0x2E28, 0x2E42, 0x3008, 0x300A, 0x300C, 0x300E, 0x3010, 0x3014,
+        0x3016, 0x3018, 0x301A, 0x301D, 0xFD3F, 0xFE17, 0xFE35, 0xFE37, 0xFE39, 0xFE3B, 0xFE3D, 0xFE3F, 0xFE41,
+        0xFE43, 0xFE47, 0xFE59, 0xFE5B, 0xFE5D, 0xFF08, 0xFF3B, 0xFF5B, 0xFF5F, 0xFF62};
+    for (uint32_t opener : Openers)
+        if (opener == c)
+            return true;
+    return false;
+}
+
 void appendUtf8(std::u32string& out, uint32_t c)
 {
     out.push_back(char32_t(c));
@@ -267,6 +284,15 @@ NameVerdict checkUserName(const std::string& asked)
         return verdict;
     }
     verdict.name = toUtf8(kept);
+    // Every line a user's words make on a console begins with the name, and
+    // the server's own begin with "[server]": a name that begins with a
+    // bracket, or with a mark that sits on whatever is before it, could
+    // make a line that reads as the server's.
+    if (isOpeningBracket(kept[0]) || isCombiningMark(kept[0])) {
+        verdict.refusal = std::string(NameRefusedPrefix) + ": \"" + verdict.name +
+                          "\" begins with a bracket or a mark, as only the server's own lines do";
+        return verdict;
+    }
     if (isReservedName(verdict.name))
         verdict.refusal = std::string(NameRefusedPrefix) + ": \"" + verdict.name +
                           "\" looks like a name kept for the server's own words";

@@ -150,6 +150,8 @@ const BadLine BadHeadless[] = {
     {{"-client", "127.0.0.1:1", "x", "--model", "a", "--model", "b"}, "--model"},
     {{"-client", "127.0.0.1:1", "x", "--speak", "/nonexistent/speech.wav"}, "--speak: "},
     {{"-client", "127.0.0.1:1", "x", "--speak-every", "2"}, "--speak-every needs --speak"},
+    {{"-client", "127.0.0.1:1", "x", "--say", "hi\nalice: my password is"}, "U+000A"},
+    {{"-client", "127.0.0.1:1", "x", "--say", std::string(501, 'a')}, "1 to 500 bytes"},
 };
 
 void expectRefused(Program program, const Args& args, const std::string& says)

@@ -328,6 +328,8 @@ def host_and_moderate(lan, work, display):
                                         for r in dave.rows()), 20)
         if not check(locked, f"dave never listed carol's session locked: {dave.rows()}"):
             return
+        check(not any(r["address"] == address and r["known"] for r in dave.rows()),
+              f"a server dave never joined shows as known: {dave.rows()}")
         dave.press("password")
         dave.type("tide")
         dave.press("servers", dy=16)
@@ -345,6 +347,9 @@ def host_and_moderate(lan, work, display):
         back = wait_until(lambda: dave.at_start() and "Kicked" in dave.status()[0], 20)
         check(back, f"the kick did not bring dave back to his start window: {dave.status()}")
         check(wait_until(lambda: "Kicked dave." in carol.stdout_text(), 5), "no console line of the kick")
+        # Once joined, the server's key is remembered and its row says so.
+        known = wait_until(lambda: any(r["address"] == address and r["known"] for r in dave.rows()), 15)
+        check(known, f"carol's session is not a known server after dave joined it: {dave.rows()}")
 
         # Join again, then leave through Escape's menu, then join once more.
         dave.press("join")
