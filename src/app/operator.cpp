@@ -209,8 +209,8 @@ BanWords splitBanWords(const std::string& text, const std::function<bool(const s
         return words;
     // A trailing number is MINUTES, after a user's whole name above all.
     const size_t space = rest.find_last_of(" \t");
-    const bool minutes = space != std::string::npos &&
-                         rest.find_first_not_of("0123456789", space + 1) == std::string::npos;
+    const bool minutes =
+        space != std::string::npos && rest.find_first_not_of("0123456789", space + 1) == std::string::npos;
     const std::string before = minutes ? trimmed(rest.substr(0, space)) : std::string();
     if (minutes && isName(before)) {
         words.target = before;
@@ -425,9 +425,8 @@ void OperatorConsole::ban(const std::string& target, const std::string& minutes,
     const bool kept = bool(saveBans());
     consoleLine("Banned the user \"" + terminalText(user->name) + "\" from " + hostText(host) + " " +
                 untilText(untilSeconds) + (kept ? "" : ", but only until this server stops") +
-                ". Also from that address: " + quotedNames(others) +
-                "; they stay. \"ban " + terminalText(commandQuoted(user->name)) +
-                " --address\" bans the whole address and ends them too.");
+                ". Also from that address: " + quotedNames(others) + "; they stay. \"ban " +
+                terminalText(commandQuoted(user->name)) + " --address\" bans the whole address and ends them too.");
     endConnection(user->connection, banReason(untilSeconds));
 }
 
@@ -501,9 +500,9 @@ void OperatorConsole::say(const std::string& text)
 
 void OperatorConsole::mute(const std::string& name, bool muted)
 {
-    const std::string whole =
-        splitName(name, [](const std::string& n) { return !usersNamed(n, true).empty() || appSession().nameMuted(n); })
-            .name;
+    const std::string whole = splitName(name, [](const std::string& n) {
+                                  return !usersNamed(n, true).empty() || appSession().nameMuted(n);
+                              }).name;
     // A muted user who left may be unmuted before coming back.
     if (!muted && usersNamed(whole, true).empty() && appSession().nameMuted(whole)) {
         appSession().setNameMuted(whole, false);
@@ -515,10 +514,12 @@ void OperatorConsole::mute(const std::string& name, bool muted)
         return;
     record->muted = muted;
     appSession().setNameMuted(record->name, muted);
-    consoleLine(muted ? "Muted " + terminalText(record->name) +
-                            ": the server plays and relays none of their voice, to anyone, until \"unmute\", even if they leave "
-                            "and join again."
-                      : "Unmuted " + terminalText(record->name) + ".");
+    consoleLine(
+        muted
+            ? "Muted " + terminalText(record->name) +
+                  ": the server plays and relays none of their voice, to anyone, until \"unmute\", even if they leave "
+                  "and join again."
+            : "Unmuted " + terminalText(record->name) + ".");
 }
 
 void OperatorConsole::dropExpired()

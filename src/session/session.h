@@ -221,7 +221,7 @@ private:
     Admission mAdmission;
     JoinAdmission mJoinAdmission;
     WeakRef<SimpleEventConnection> mServerConnection;
-    std::vector<std::string> mMutedNames; // by the operator
+    std::vector<std::string> mMutedNames;                      // by the operator
     std::map<uint32_t, std::deque<uint32_t>> mPasswordGuesses; // by host: the times of its guesses
     SoundPool* mSoundPool = nullptr;
     SpeakerVoices mSpeakerVoices;
