@@ -232,7 +232,9 @@ void HostPort::describeSession(SessionStatus& status)
     status.admitted = !mHost.isClient() || mHost.link().admitted();
     status.ownMuted = appSession().ownMuted();
     status.ownDeafened = appSession().deafened();
-    status.passwordSent = !appSession().settings().password.empty();
+    // Only a server that asked is answered: one that did not is not
+    // "checking the password".
+    status.passwordSent = serverConnection() && serverConnection()->passwordAnswered();
     if (!mHost.isClient())
         describeHosting(status);
 }

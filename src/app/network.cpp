@@ -61,6 +61,14 @@ std::string checkKnownServer(const std::string& server, const std::string& shown
         return std::string();
     if (!remembered.empty() && !accept)
         return changedServerKeyMessage(server, remembered, shown, known.path());
+    // A server that offers no key has nothing to remember it by; one known
+    // by its key keeps that key for the next time.
+    if (shown.empty()) {
+        if (!remembered.empty())
+            consoleLine("Joining the server at " + server + " unsealed, as told; it is still remembered by the key " +
+                        remembered + ".");
+        return std::string();
+    }
     std::string why;
     if (!known.remember(server, shown, &why))
         consoleLine("Could not remember the server's key: " + why + ".");

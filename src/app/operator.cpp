@@ -5,6 +5,7 @@
 #include "app/refusal.h"
 #include "base/atomicfile.h"
 #include "base/installpaths.h"
+#include "base/utf8.h"
 #include "session/names.h"
 
 #include <poll.h>
@@ -72,7 +73,25 @@ std::string quotedNames(const std::vector<ClientRecord*>& users)
     return text;
 }
 
-// The one user `name` stands for, or null after saying why.
+// The characters of `name` beyond ASCII, as "U+0430 U+0435": what a
+// terminal may draw like the Latin letters they stand beside.
+std::string codePointsBeyondAscii(const std::string& name)
+{
+    std::string text;
+    uint32_t c = 0;
+    for (size_t i = 0, n; (n = decodeUtf8(name, i, &c)) > 0; i += n) {
+        if (c < 0x80)
+            continue;
+        char point[16];
+        std::snprintf(point, sizeof point, "U+%04X", unsigned(c));
+        text += (text.empty() ? "" : " ") + std::string(point);
+    }
+    return text;
+}
+
+// The one user `name` stands for, or null after saying why. A user found
+// by a name that only looks like the one typed is said to be, before
+// anything is done to them: the two may draw the same on this terminal.
 ClientRecord* oneUserNamed(const std::string& name, bool withHost)
 {
     std::vector<ClientRecord*> users = usersNamed(name, withHost);
@@ -81,7 +100,14 @@ ClientRecord* oneUserNamed(const std::string& name, bool withHost)
     else if (users.size() > 1)
         consoleLine("Several users match \"" + terminalText(name) + "\": " + quotedNames(users) +
                     ". Give the whole name, in double quotes.");
-    return users.size() == 1 ? users[0] : nullptr;
+    if (users.size() != 1)
+        return nullptr;
+    if (users[0]->name != name) {
+        const std::string points = codePointsBeyondAscii(users[0]->name);
+        consoleLine("No user is named \"" + terminalText(name) + "\" as typed; taking " + quotedNames(users) +
+                    ", whose name looks like it" + (points.empty() ? "" : " (it holds " + points + ")") + ".");
+    }
+    return users[0];
 }
 
 // The users who joined from `host`, but `except`.
@@ -134,20 +160,37 @@ std::string banCoverage(const OperatorConsole::Ban& ban)
     return who + ", " + untilText(ban.untilSeconds);
 }
 
-NamedTarget splitName(const std::string& text)
+NamedTarget splitName(const std::string& text, const std::function<bool(const std::string&)>& isName)
 {
     NamedTarget target;
     const std::string whole = trimmed(text);
-    if (whole.empty() || whole[0] != '"') {
+    // A user may be called "alice", quotes and all: typed as listed, that
+    // user is meant, not alice.
+    if (whole.empty() || whole[0] != '"' || (isName && isName(whole))) {
         target.name = whole;
         return target;
     }
     target.quoted = true;
-    const size_t end = whole.find('"', 1);
-    target.name = whole.substr(1, end == std::string::npos ? std::string::npos : end - 1);
-    if (end != std::string::npos)
-        target.rest = trimmed(whole.substr(end + 1));
+    size_t at = 1;
+    for (; at < whole.size() && whole[at] != '"'; ++at) {
+        if (whole[at] == '\\' && at + 1 < whole.size())
+            ++at; // \" and \\ stand for the character
+        target.name += whole[at];
+    }
+    if (at < whole.size())
+        target.rest = trimmed(whole.substr(at + 1));
     return target;
+}
+
+std::string commandQuoted(const std::string& name)
+{
+    std::string quoted = "\"";
+    for (char c : name) {
+        if (c == '"' || c == '\\')
+            quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "\"";
 }
 
 BanWords splitBanWords(const std::string& text, const std::function<bool(const std::string&)>& isName)
@@ -160,19 +203,26 @@ BanWords splitBanWords(const std::string& text, const std::function<bool(const s
         words.address = true;
         rest = trimmed(rest.substr(0, rest.size() - flag.size()));
     }
-    NamedTarget target = splitName(rest);
-    words.target = target.name;
-    if (target.quoted) {
-        words.minutes = target.rest;
+    words.target = rest;
+    if (isName(rest))
+        return words;
+    // A trailing number is MINUTES, after a user's whole name above all.
+    const size_t space = rest.find_last_of(" \t");
+    const bool minutes =
+        space != std::string::npos && rest.find_first_not_of("0123456789", space + 1) == std::string::npos;
+    const std::string before = minutes ? trimmed(rest.substr(0, space)) : std::string();
+    if (minutes && isName(before)) {
+        words.target = before;
+        words.minutes = rest.substr(space + 1);
         return words;
     }
-    const size_t space = rest.find_last_of(" \t");
-    if (space == std::string::npos || isName(rest))
-        return words;
-    const std::string last = rest.substr(space + 1);
-    if (last.find_first_not_of("0123456789") == std::string::npos) {
-        words.minutes = last;
-        words.target = trimmed(rest.substr(0, space));
+    NamedTarget target = splitName(rest, isName);
+    if (target.quoted) {
+        words.target = target.name;
+        words.minutes = target.rest;
+    } else if (minutes) {
+        words.target = before;
+        words.minutes = rest.substr(space + 1);
     }
     return words;
 }
@@ -318,7 +368,7 @@ void OperatorConsole::list()
 
 void OperatorConsole::kickCommand(const std::string& rest)
 {
-    NamedTarget target = splitName(rest);
+    NamedTarget target = splitName(rest, [](const std::string& name) { return !usersNamed(name, false).empty(); });
     kick(target.name, target.rest);
 }
 
@@ -374,9 +424,8 @@ void OperatorConsole::ban(const std::string& target, const std::string& minutes,
     const bool kept = bool(saveBans());
     consoleLine("Banned the user \"" + terminalText(user->name) + "\" from " + hostText(host) + " " +
                 untilText(untilSeconds) + (kept ? "" : ", but only until this server stops") +
-                ". Also from that address: " + quotedNames(others) +
-                "; they stay. \"ban \"" + terminalText(user->name) +
-                "\" --address\" bans the whole address and ends them too.");
+                ". Also from that address: " + quotedNames(others) + "; they stay. \"ban " +
+                terminalText(commandQuoted(user->name)) + " --address\" bans the whole address and ends them too.");
     endConnection(user->connection, banReason(untilSeconds));
 }
 
@@ -450,13 +499,26 @@ void OperatorConsole::say(const std::string& text)
 
 void OperatorConsole::mute(const std::string& name, bool muted)
 {
-    ClientRecord* record = oneUserNamed(splitName(name).name, true);
+    const std::string whole = splitName(name, [](const std::string& n) {
+                                  return !usersNamed(n, true).empty() || appSession().nameMuted(n);
+                              }).name;
+    // A muted user who left may be unmuted before coming back.
+    if (!muted && usersNamed(whole, true).empty() && appSession().nameMuted(whole)) {
+        appSession().setNameMuted(whole, false);
+        consoleLine("Unmuted " + terminalText(whole) + ", who is not here now.");
+        return;
+    }
+    ClientRecord* record = oneUserNamed(whole, true);
     if (!record)
         return;
     record->muted = muted;
-    consoleLine(muted ? "Muted " + terminalText(record->name) +
-                            ": the server plays and relays none of their voice, to anyone, until \"unmute\"."
-                      : "Unmuted " + terminalText(record->name) + ".");
+    appSession().setNameMuted(record->name, muted);
+    consoleLine(
+        muted
+            ? "Muted " + terminalText(record->name) +
+                  ": the server plays and relays none of their voice, to anyone, until \"unmute\", even if they leave "
+                  "and join again."
+            : "Unmuted " + terminalText(record->name) + ".");
 }
 
 void OperatorConsole::dropExpired()

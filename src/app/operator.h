@@ -14,7 +14,8 @@
 //   quit                          ends the server; clients are told it shut down
 //
 // NAME is the rest of the line, or a name in double quotes: "alice (2)" is
-// one name. It is a user's whole name, or one that looks like it; a name
+// one name (a line that is a user's whole name is that name, quotes and
+// all; see splitName). It is a user's whole name, or one that looks like it; a name
 // that matches nobody, or several users, is said to.
 //
 // Answers are console lines. With --ban-file FILE the bans are read at start
@@ -95,18 +96,23 @@ std::string banReason(uint64_t untilSeconds);
 // What a ban covers and until when, as "bans" lists it.
 std::string banCoverage(const OperatorConsole::Ban& ban);
 
-// A console command's name and what follows it: the name in double quotes,
-// or the whole text when it starts with no quote (the rest is then empty).
+// A console command's name and what follows it: the whole text when it
+// starts with no quote or is itself a name `isName` knows (a user may be
+// called "alice", quotes and all), else the name in double quotes, in which
+// \" and \\ stand for a quote and a backslash (the rest follows it).
 struct NamedTarget {
     std::string name;
     std::string rest;
     bool quoted = false;
 };
-NamedTarget splitName(const std::string& text);
+NamedTarget splitName(const std::string& text, const std::function<bool(const std::string&)>& isName = nullptr);
+// `name` in double quotes as a command takes it back.
+std::string commandQuoted(const std::string& name);
 
 // "ban"'s words: the target (a name or an address), MINUTES (empty: for
 // good) and --address. A trailing number is MINUTES unless the whole text
-// is a name `isName` knows.
+// is a name `isName` knows; the name before it may be quoted as splitName
+// reads it.
 struct BanWords {
     std::string target;
     std::string minutes;

@@ -42,6 +42,11 @@ std::string permanentRefusalMessage(const std::string& server, const std::string
 std::string changedServerKeyMessage(const std::string& server, const std::string& remembered, const std::string& shown,
                                     const std::string& path)
 {
+    if (shown.empty())
+        return "The server at " + server + " offers no key, where it had the key " + remembered +
+               " when you joined it before: this may be another machine posing as it, to be joined unsealed. If it "
+               "was started without a key on purpose (ask the person who runs it), start again with " +
+               KeyChangedMark + " to join it unsealed this once, or remove its line from " + path + ".";
     return "The server at " + server + " shows the key " + shown + ", not the key " + remembered +
            " it had when you joined it before: this may be another machine posing as it. If its key was changed "
            "on purpose (ask the person who runs it), start again with " +

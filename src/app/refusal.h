@@ -14,7 +14,7 @@ std::string endMessage(const std::string& server, const std::string& reason, boo
 
 // Why this client refuses a server it joined before (at `server`,
 // remembered in the file at `path`) that now shows the key `shown` in place
-// of `remembered`, and what to do about it.
+// of `remembered` (empty: offers none), and what to do about it.
 std::string changedServerKeyMessage(const std::string& server, const std::string& remembered, const std::string& shown,
                                     const std::string& path);
 

@@ -214,6 +214,8 @@ public:
     // Marks the connection's role from who started it.
     virtual void onEstablished();
     virtual bool acceptCertificate(Certificate* certificate, bool isInitiator);
+    // `key` is null when a client asked for a key exchange and the server
+    // offered none.
     virtual bool acceptPublicKey(AsymmetricKey* key, bool isInitiator);
 
     // ---- handshake data ----

@@ -203,6 +203,12 @@ void NetInterface::handleChallengeResponse(const NetAddress& address, BitStream&
         removePendingConnection(connection);
         return;
     }
+    // A client that asked for a key and was offered none lets its connection
+    // judge that too (key null): a server it knows by its key may be an
+    // impostor that offers none, to be joined unsealed.
+    const bool askedForKey = params.requestKeyExchange || mAsksForKeyExchange;
+    if (!certificate && !peerKey && askedForKey && !connection->acceptPublicKey(nullptr, true))
+        return;
     if (certificate) {
         if (!certificate->isValid() || !connection->acceptCertificate(certificate, true))
             return;

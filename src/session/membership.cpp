@@ -97,6 +97,8 @@ void Membership::requestJoin(const StringPtr& name, PasswordExchange& password)
     // connection). A peer that cannot be asked cannot join.
     if (password.mustProve()) {
         if (!password.asked()) {
+            s->reportNotice(mConnection.peerText() + " (\"" + verdict.name +
+                            "\") cannot be asked for the password, being of an older version; refused");
             mConnection.refuse(PasswordRequiredReason);
             return;
         }
@@ -114,7 +116,20 @@ void Membership::join(const std::string& name)
     Roster& roster = s->roster();
     // Two users must never share a name, as it arrives.
     const std::string unique = roster.uniqueName(name);
+    // A user banned under the name the server gave in place of a taken one
+    // ("alice (2)") would otherwise come back under it by asking for the
+    // taken one again.
+    if (unique != name) {
+        const std::string banned = s->joinRefusal(mConnection.address(), unique);
+        if (!banned.empty()) {
+            mConnection.refuse(banned.c_str());
+            return;
+        }
+    }
     ClientRecord& newcomer = roster.append(unique, &mConnection);
+    newcomer.muted = s->nameMuted(name) || s->nameMuted(unique);
+    if (newcomer.muted)
+        s->reportNotice("\"" + oneLineText(unique) + "\" stays muted: the name was muted before (\"unmute\" lifts it)");
     if (unique != name)
         mConnection.sendServerNotice("Your name is in use here; you are now: " + unique);
     // The words are for the user; a peer that knows the call adopts the

@@ -85,6 +85,7 @@ void PasswordExchange::answer(const RefPtr<ByteBuffer>& serverShare)
     }
     const CpaceExchange::Share& share = mExchange->share();
     const CpaceExchange::Tag tag = mExchange->ownTag();
+    mAnswered = true;
     mConnection.c2sPasswordAnswer(bufferOf(share.data(), share.size()), bufferOf(tag.data(), tag.size()));
 }
 
@@ -101,6 +102,8 @@ void PasswordExchange::receiveAnswer(const RefPtr<ByteBuffer>& clientShare, cons
     }
     if (!s->takePasswordGuess(mConnection.address().netNum[0], mConnection.now())) {
         SF_LOG("LogSession", "%s: too many password guesses from this host; refused", mConnection.name());
+        s->reportNotice("Password guess from " + mConnection.peerText() + " turned away unchecked: more than " +
+                        std::to_string(Session::PasswordGuessesPerMinute) + " from that address in a minute");
         mConnection.refuse("Too many password guesses from your address; wait a minute");
         return;
     }

@@ -62,6 +62,8 @@ public:
     // Server: the join of `name`, waiting for the answer.
     void holdJoin(const std::string& name);
     bool holdsJoin() const { return mJoinHeld; }
+    // Client: the server asked for the password and was answered.
+    bool answered() const { return mAnswered; }
 
 private:
     // The exchange for `password` on this connection, or none (no password,
@@ -73,6 +75,7 @@ private:
     // with the server that asked, until it proved itself.
     std::unique_ptr<CpaceExchange> mExchange;
     bool mProven = false;
+    bool mAnswered = false;
     bool mJoinHeld = false;
     std::string mHeldJoinName;
 };

@@ -1,8 +1,10 @@
 #include "session/session.h"
+#include "session/names.h"
 #include "session/relay.h"
 #include "session/simpleeventconnection.h"
 #include "session/wireversion.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include <nlohmann/json.hpp>
@@ -170,6 +172,21 @@ void SessionInterface::prepareIncomingConnection(NetConnection* connection)
 {
     if (auto* events = dynamic_cast<EventConnection*>(connection))
         events->setHighestClassVersion(mSession.settings().highestWireVersion);
+}
+
+void Session::setNameMuted(const std::string& name, bool muted)
+{
+    mMutedNames.erase(std::remove_if(mMutedNames.begin(), mMutedNames.end(),
+                                     [&](const std::string& muted) { return namesLookAlike(muted, name); }),
+                      mMutedNames.end());
+    if (muted)
+        mMutedNames.push_back(name);
+}
+
+bool Session::nameMuted(const std::string& name) const
+{
+    return std::any_of(mMutedNames.begin(), mMutedNames.end(),
+                       [&](const std::string& muted) { return namesLookAlike(muted, name); });
 }
 
 bool Session::takePasswordGuess(uint32_t host, uint32_t nowMs)

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "net/netinterface.h"
 #include "session/json.h"
@@ -134,6 +135,13 @@ public:
         return mJoinAdmission ? mJoinAdmission(from, name) : std::string();
     }
 
+    // Server: the names the operator muted. The user's own record carries
+    // the mute while it is here; a user who joins again under such a name
+    // (or asking for one) is muted as it joins, so that leaving and coming
+    // back does not lift it. Names that look alike are one.
+    void setNameMuted(const std::string& name, bool muted);
+    bool nameMuted(const std::string& name) const;
+
     // Server: one password guess from `host` (an IPv4 address) at `nowMs`;
     // false, counting nothing, when the host made PasswordGuessesPerMinute
     // in the last minute already.
@@ -213,6 +221,7 @@ private:
     Admission mAdmission;
     JoinAdmission mJoinAdmission;
     WeakRef<SimpleEventConnection> mServerConnection;
+    std::vector<std::string> mMutedNames;                      // by the operator
     std::map<uint32_t, std::deque<uint32_t>> mPasswordGuesses; // by host: the times of its guesses
     SoundPool* mSoundPool = nullptr;
     SpeakerVoices mSpeakerVoices;

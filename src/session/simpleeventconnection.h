@@ -84,6 +84,8 @@ public:
     // The bytes that bind the password exchange to this connection: a digest
     // of its key exchange's shared secret. False without a sealed one.
     bool passwordChannel(std::array<uint8_t, 32>* channel) const { return mPassword.channel(channel); }
+    // A client: the server asked for the password, and was answered.
+    bool passwordAnswered() const { return mPassword.answered(); }
     // Server: `text` for this client's user, as s2cServerNotice, or to a
     // client of version 0 as the text call every peer knows, with
     // `olderText` in its place when given (cut to what that call carries).

@@ -92,6 +92,14 @@ def kick_and_ban(ban_file):
     twin.wait_text(r"removed this client \(Kicked: by the operator\)")
     check(twin.exit_code() == 1, "the kicked twin did not end with 1")
     check("removed this client" not in alice.text(), "kick alice (2) kicked alice")
+    # A user whose name only looks like the one typed (a Cyrillic a) is
+    # acted on only with a line that says so.
+    look = Proc("look-alike", ["-client", address, "\u0430lice"])
+    server.wait_text("\u0430lice \\(2\\) joined")
+    server.command("kick alice (2)")
+    server.wait_text(r'No user is named "alice \(2\)" as typed; taking "\u0430lice \(2\)", whose name looks like it '
+                     r'\(it holds U\+0430\)\.\nKicked \u0430lice \(2\)\.')
+    check(look.exit_code() == 1, "the kicked look-alike did not end with 1")
     server.command("kick nobody at all")
     server.wait_text('No user is named "nobody at all".')
     server.command('kick "bob" too loud')

@@ -6,8 +6,8 @@ default showing its key's fingerprint, which a pinned client joins; and a
 secure client that gives up on an --insecure server; a session with a join
 password, where a wrong one ends the client and learns nothing; a server
 posing with another password, answered with nothing it can test; a server
-whose key changed, refused until the client accepts the new key. Every wait
-is bounded.
+whose key changed, or that offers none, refused until the client accepts
+the new key. Every wait is bounded.
 Usage: secure_e2e.py SEAFOLD_HEADLESS"""
 
 import os
@@ -218,6 +218,17 @@ def changed_server_key():
     second.wait_for("carol's join", lambda: second.rpcs("c2sAddNewClient") == [["carol"]])
     check(accepting.stop() == 0, "carol with --accept-new-key did not end with 0")
     check(second.stop() == 0, "the second server did not end with 0")
+    # An impostor need not show a key at all: one that offers none, to be
+    # joined unsealed, is refused the same way.
+    keyless = Proc(["server", address, "--no-discovery", "--insecure"], "keyless")
+    keyless.wait_for("the start-up line", lambda: "listening" in keyless.stderr_text())
+    unsealed = Proc(["-client", address, "carol", "--quit-after", "30"], "carol-unsealed")
+    reason = failed_with(unsealed, "the refusal of a known server that offers no key")
+    check(reason is not None and "offers no key" in reason and "--accept-new-key" in reason,
+          f"carol at a known server without a key: {reason!r}")
+    check(ended_with_one(unsealed), "carol did not end with 1 at a known server without a key")
+    check(keyless.rpcs("c2sAddNewClient") == [], "carol joined a known server that offered no key")
+    check(keyless.stop() == 0, "the keyless server did not end with 0")
 
 
 server, address, fingerprint = secure_session()

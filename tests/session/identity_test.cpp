@@ -100,6 +100,25 @@ TEST_F(SessionTest, AConnectionTheSessionDoesNotAdmitIsRefusedWithItsReason)
     EXPECT_TRUE(server().netInterface->connections().empty());
 }
 
+// "ban bob (2)" bans the second bob by the name the server gave it; asking
+// for "bob" again once more gave it that very name.
+TEST_F(SessionTest, AUserBannedUnderTheNameTheServerGaveCannotAskForItAgain)
+{
+    add("bob");
+    Peer& second = add("bob");
+    ASSERT_TRUE(settle());
+    server().session.setJoinAdmission([](const NetAddress&, const std::string& name) {
+        return name == "bob (2)" ? std::string("Banned from this server") : std::string();
+    });
+    second.netInterface = nullptr;
+    ASSERT_TRUE(settle());
+    Peer& again = add("bob");
+    ASSERT_TRUE(run(800, [&] { return !again.states.empty() && again.states.back() != "connected"; }));
+    EXPECT_EQ(again.reasons.back(), "Banned from this server");
+    EXPECT_EQ(server().roster.size(), 1u);
+    server().session.setJoinAdmission(nullptr);
+}
+
 TEST_F(SessionTest, AMutedUsersVoiceIsNeitherPlayedNorRelayed)
 {
     Peer& a = add("alice");
@@ -107,6 +126,25 @@ TEST_F(SessionTest, AMutedUsersVoiceIsNeitherPlayedNorRelayed)
     ASSERT_TRUE(settle());
     server().roster.find("bob")->muted = true;
     b.toServer()->c2sVoice(false, voiceBytes(), StringPtr("bob"));
+    ASSERT_TRUE(settle());
+    EXPECT_TRUE(a.callsNamed("s2cVoice").empty());
+    EXPECT_TRUE(server().voices.empty());
+}
+
+// "mute bob" held only bob's record: leaving and joining again made a new
+// one, and bob was heard again.
+TEST_F(SessionTest, AUserMutedByTheOperatorStaysMutedAfterJoiningAgain)
+{
+    Peer& a = add("alice");
+    Peer& b = add("bob");
+    ASSERT_TRUE(settle());
+    server().roster.find("bob")->muted = true;
+    server().session.setNameMuted("bob", true);
+    b.netInterface = nullptr;
+    ASSERT_TRUE(settle());
+    Peer& again = add("bob");
+    ASSERT_TRUE(settle());
+    again.toServer()->c2sVoice(false, voiceBytes(), StringPtr("bob"));
     ASSERT_TRUE(settle());
     EXPECT_TRUE(a.callsNamed("s2cVoice").empty());
     EXPECT_TRUE(server().voices.empty());

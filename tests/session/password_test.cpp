@@ -91,44 +91,78 @@ TEST(PasswordProof, HmacSha256MatchesThePublishedVector)
     EXPECT_EQ(std::memcmp(mac, expected, 32), 0);
 }
 
-TEST_F(PasswordTest, WhatTheServerReceivesLetsNobodyTestAGuess)
+// What the server's handler gets, decrypted: the plaintext of the proof.
+TEST_F(PasswordTest, WhatAnHonestServerReceivesDoesNotHoldThePassword)
 {
-    // The server as its handler sees the answer, decrypted: an honest one,
-    // and a rogue one that asks with a password of its own to learn the
-    // user's.
+    Peer& a = joinWith("alice", Secret);
+    EXPECT_EQ(a.states.back(), "connected");
+    EXPECT_TRUE(a.toServer()->passwordAnswered());
+    ASSERT_EQ(answers.size(), 1u);
+    const Answer& answer = answers[0];
+    ASSERT_EQ(answer.share.size(), CpaceExchange::ShareBytes);
+    ASSERT_EQ(answer.tag.size(), CpaceExchange::TagBytes);
+    const std::string secret = Secret;
+    for (const std::vector<uint8_t>* field : {&answer.share, &answer.tag})
+        EXPECT_EQ(std::search(field->begin(), field->end(), secret.begin(), secret.end()), field->end());
+}
+
+// The test plays a rogue server that holds its own secret scalar: it asks
+// with its one guess, keeps the user's answer, and then tries guesses
+// against it offline. Only the guess it asked with can tell it anything.
+TEST_F(PasswordTest, ARogueServerCanTestNoGuessButTheOneItAskedWith)
+{
+    setServerPassword(""); // the server's own code asks nothing: the test asks
     struct Case {
         const char* fault;
-        const char* serverPassword;
-        const char* joins;
+        const char* askedWith;
     };
-    const Case cases[] = {{"an honest server's record gives the password away", Secret, "connected"},
-                          {"a rogue server's record gives the password away", "dragon", "disconnected"}};
+    const Case cases[] = {{"the rogue's own guess does not check out (the test proves nothing)", Secret},
+                          {"a guess other than the one asked with checks out offline", "dragon"}};
+    CpaceExchange::Scalar roguesScalar{};
+    roguesScalar[0] = 11;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fault);
         answers.clear();
-        setServerPassword(c.serverPassword);
         Peer& a = joinWith("alice", Secret);
-        EXPECT_EQ(a.states.back(), c.joins);
+        SimpleEventConnection* toAlice = server().roster.find("alice")->connection;
+        ASSERT_NE(toAlice, nullptr);
+        std::array<uint8_t, 32> channel;
+        ASSERT_TRUE(toAlice->passwordChannel(&channel));
+        CpaceExchange rogue(CpaceExchange::Role::Server, c.askedWith, channel.data(), channel.size(), roguesScalar);
+        RefPtr<ByteBuffer> share = new ByteBuffer(uint32_t(CpaceExchange::ShareBytes));
+        std::copy(rogue.share().begin(), rogue.share().end(), share->data());
+        toAlice->s2cPasswordRequired(share);
+        ASSERT_TRUE(settle());
         ASSERT_EQ(answers.size(), 1u);
         const Answer& answer = answers[0];
-        ASSERT_EQ(answer.share.size(), CpaceExchange::ShareBytes);
-        ASSERT_EQ(answer.tag.size(), CpaceExchange::TagBytes);
-        // Not the password, nor the proof of the old design, which a server
-        // could test guesses against.
-        const std::string secret = Secret;
-        for (const std::vector<uint8_t>* field : {&answer.share, &answer.tag})
-            EXPECT_EQ(std::search(field->begin(), field->end(), secret.begin(), secret.end()), field->end());
+        ASSERT_EQ(answer.channel, channel);
         for (const char* guess : {Secret, "dragon", "hunter2"}) {
             SCOPED_TRACE(guess);
-            // Every guess, the real password too, fails the recorded tag.
-            CpaceExchange replay(CpaceExchange::Role::Server, guess, answer.channel.data(),
-                                    answer.channel.size());
+            CpaceExchange replay(CpaceExchange::Role::Server, guess, channel.data(), channel.size(), roguesScalar);
             ASSERT_TRUE(replay.takeOtherShare(answer.share.data(), answer.share.size()));
-            EXPECT_FALSE(replay.checkOtherTag(answer.tag.data(), answer.tag.size()));
+            const bool checks = replay.checkOtherTag(answer.tag.data(), answer.tag.size());
+            EXPECT_EQ(checks, std::string(guess) == c.askedWith && std::string(guess) == Secret);
         }
         a.netInterface = nullptr;
         settle();
     }
+}
+
+// An exchange made for one connection fails on any other (someone in the
+// middle relaying it between two key exchanges of their own): each
+// connection's two ends bind it to the same bytes, no two connections to
+// the same.
+TEST_F(PasswordTest, EachConnectionBindsTheExchangeToItsOwnKeyExchange)
+{
+    Peer& a = joinWith("alice", Secret);
+    Peer& b = joinWith("bob", Secret);
+    std::array<uint8_t, 32> aClient, bClient, aServer, bServer;
+    ASSERT_TRUE(a.toServer()->passwordChannel(&aClient) && b.toServer()->passwordChannel(&bClient));
+    ASSERT_TRUE(server().roster.find("alice")->connection->passwordChannel(&aServer));
+    ASSERT_TRUE(server().roster.find("bob")->connection->passwordChannel(&bServer));
+    EXPECT_EQ(aClient, aServer);
+    EXPECT_EQ(bClient, bServer);
+    EXPECT_NE(aClient, bClient);
 }
 
 TEST_F(PasswordTest, AClientAnswersOnlyAServerThatAsked)
@@ -139,6 +173,7 @@ TEST_F(PasswordTest, AClientAnswersOnlyAServerThatAsked)
     EXPECT_EQ(server().roster.size(), 1u);
     EXPECT_TRUE(a.callsNamed("s2cPasswordRequired").empty());
     EXPECT_TRUE(answers.empty());
+    EXPECT_FALSE(a.toServer()->passwordAnswered()); // the window says nothing of checking it
 }
 
 TEST_F(PasswordTest, AWrongGuessReachesTheOperator)
@@ -166,9 +201,25 @@ TEST_F(PasswordTest, AWrongOrMissingPasswordLearnsNothingOfTheSession)
         EXPECT_EQ(mallory.reasons.back(), c.reason);
         EXPECT_TRUE(mallory.callsNamed("s2cIntroduceNewClient").empty()); // no roster
         EXPECT_TRUE(mallory.callsNamed("s2cEntityNotify").empty());
+        // Nor the server's tag: a wrong guess earns the refusal alone.
+        EXPECT_TRUE(mallory.callsNamed("s2cPasswordAccepted").empty());
         EXPECT_EQ(server().roster.size(), 1u);
     }
     EXPECT_TRUE(a.callsNamed("s2cIntroduceNewClient").empty()); // nobody joined
+}
+
+// A peer of version 0 cannot be asked: it is refused, and the operator
+// hears of it as of a wrong guess.
+TEST_F(PasswordTest, AnOlderPeerIsRefusedAndTheOperatorTold)
+{
+    peers.push_back(std::make_unique<Peer>("old", false, clock));
+    Peer& old = *peers.back();
+    old.netInterface->setRequiresKeyExchange(true);
+    old.join(server(), WireVersionBase);
+    run(800, [&] { return !old.states.empty() && old.states.back() != "connected"; });
+    EXPECT_EQ(old.reasons.back(), "A password is required");
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_NE(notices[0].find("\"old\") cannot be asked for the password"), std::string::npos) << notices[0];
 }
 
 // What a client sends right behind its join (a model, a first movement)
@@ -202,6 +253,9 @@ TEST_F(PasswordTest, GuessesAreLimitedPerHostAMinute)
     // The sixth guess in the minute is not even tried, right or wrong.
     Peer& late = joinWith("late", Secret);
     EXPECT_EQ(late.reasons.back(), "Too many password guesses from your address; wait a minute");
+    // The operator hears of it as of every guess.
+    ASSERT_EQ(notices.size(), Session::PasswordGuessesPerMinute + 1);
+    EXPECT_NE(notices.back().find("turned away unchecked"), std::string::npos) << notices.back();
     EXPECT_EQ(server().roster.size(), 0u);
     clock.now += 60000;
     Peer& patient = joinWith("patient", Secret);
