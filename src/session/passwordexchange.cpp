@@ -128,6 +128,11 @@ void PasswordExchange::receiveAnswer(const RefPtr<ByteBuffer>& clientShare, cons
     }
 }
 
+namespace {
+const char* const UnprovenServerReason =
+    "The server did not prove that it knows the password: this may not be the server you meant";
+}
+
 void PasswordExchange::accepted(const RefPtr<ByteBuffer>& serverTag)
 {
     if (!mExchange)
@@ -139,8 +144,19 @@ void PasswordExchange::accepted(const RefPtr<ByteBuffer>& serverTag)
         return;
     // It took a guess it could not have checked: not the server we meant.
     if (ConnectionOwner* owner = mConnection.netInterface())
-        owner->disconnect(&mConnection, ReasonSelfDisconnect,
-                          "The server did not prove that it knows the password: this may not be the server you meant");
+        owner->disconnect(&mConnection, ReasonSelfDisconnect, UnprovenServerReason);
+}
+
+bool PasswordExchange::letInAfterProof()
+{
+    // The exchange is kept from the answer until the server's tag checked
+    // out; a server that lets the user in meanwhile never sent one.
+    if (!mAnswered || !mExchange)
+        return true;
+    mExchange.reset();
+    if (ConnectionOwner* owner = mConnection.netInterface())
+        owner->disconnect(&mConnection, ReasonSelfDisconnect, UnprovenServerReason);
+    return false;
 }
 
 bool PasswordExchange::mustProve() const

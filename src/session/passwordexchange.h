@@ -64,6 +64,10 @@ public:
     bool holdsJoin() const { return mJoinHeld; }
     // Client: the server asked for the password and was answered.
     bool answered() const { return mAnswered; }
+    // Client, s2cYourName: a server that asked lets the user in only after
+    // proving it knew the password too; one that did not is left here.
+    // False when the connection was ended for it.
+    bool letInAfterProof();
 
 private:
     // The exchange for `password` on this connection, or none (no password,

@@ -43,6 +43,8 @@ SF_IMPLEMENT_SEAFOLD_RPC(SimpleEventConnection, s2cOrientation, GuaranteedOrdere
 
 SF_IMPLEMENT_SEAFOLD_RPC(SimpleEventConnection, s2cYourName, GuaranteedOrdered, DirServerToClient, (StringPtr name))
 {
+    if (!mPassword.letInAfterProof())
+        return;
     // Confirmed before it is told, so that whoever hears of it finds the
     // client let in (its "Connected" comes before the roster's lines).
     mClientEnd.confirmName(name);

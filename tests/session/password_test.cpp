@@ -148,6 +148,27 @@ TEST_F(PasswordTest, ARogueServerCanTestNoGuessButTheOneItAskedWith)
     }
 }
 
+// A server that asked for the password and lets the user in without its
+// own tag could not check the answer: not the server the user meant.
+TEST_F(PasswordTest, AServerThatAskedLetsTheUserInOnlyAfterProvingItKnewThePassword)
+{
+    setServerPassword(""); // the test asks, as a server that does not know it
+    Peer& a = joinWith("alice", Secret);
+    SimpleEventConnection* toAlice = server().roster.find("alice")->connection;
+    ASSERT_NE(toAlice, nullptr);
+    std::array<uint8_t, 32> channel;
+    ASSERT_TRUE(toAlice->passwordChannel(&channel));
+    CpaceExchange rogue(CpaceExchange::Role::Server, "dragon", channel.data(), channel.size());
+    RefPtr<ByteBuffer> share = new ByteBuffer(uint32_t(CpaceExchange::ShareBytes));
+    std::copy(rogue.share().begin(), rogue.share().end(), share->data());
+    toAlice->s2cPasswordRequired(share);
+    toAlice->s2cYourName(StringPtr("alice"));
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(a.states.back(), "disconnected");
+    EXPECT_NE(a.reasons.back().find("did not prove that it knows the password"), std::string::npos)
+        << a.reasons.back();
+}
+
 // An exchange made for one connection fails on any other (someone in the
 // middle relaying it between two key exchanges of their own): each
 // connection's two ends bind it to the same bytes, no two connections to
