@@ -191,6 +191,20 @@ def rogue_password_server():
     check(open_server.stop() == 0, "the open server did not end with 0")
 
 
+def refused_as_known(address, server_option, name, what, says):
+    """Starts a server at `address` with `server_option`; carol, who joined
+    there before, is refused with a sentence that has `says` and names
+    --accept-new-key, ends with 1 and never joins. Returns the server."""
+    server = Proc(["server", address, "--no-discovery", server_option], name)
+    server.wait_for("the start-up line", lambda: "listening" in server.stderr_text())
+    carol = Proc(["-client", address, "carol", "--quit-after", "30"], f"carol-{name}")
+    reason = failed_with(carol, f"the refusal of {what}")
+    check(reason is not None and says in reason and "--accept-new-key" in reason, f"carol at {what}: {reason!r}")
+    check(ended_with_one(carol), f"carol did not end with 1 at {what}")
+    check(server.rpcs("c2sAddNewClient") == [], f"carol joined {what}")
+    return server
+
+
 def changed_server_key():
     """A server this client joined before comes back with another key: the
     client refuses it with a sentence that says what happened and how to
@@ -206,28 +220,16 @@ def changed_server_key():
         check(False, "carol did not end at the first server")
         carol.stop()
     check(first.stop() == 0, "the first server did not end with 0")
-    second = Proc(["server", address, "--no-discovery", "--new-key-each-start"], "second")
-    second.wait_for("the start-up line", lambda: "listening" in second.stderr_text())
-    again = Proc(["-client", address, "carol", "--quit-after", "30"], "carol-again")
-    reason = failed_with(again, "the refusal of a changed server key")
-    check(reason is not None and "may be another machine posing as it" in reason and "--accept-new-key" in reason,
-          f"carol at a changed server: {reason!r}")
-    check(ended_with_one(again), "carol did not end with 1 at a changed server")
-    check(second.rpcs("c2sAddNewClient") == [], "carol joined a server whose key changed")
+    second = refused_as_known(address, "--new-key-each-start", "second", "a changed server key",
+                              "may be another machine posing as it")
     accepting = Proc(["-client", address, "carol", "--accept-new-key", "--quit-after", "30"], "carol-accepting")
     second.wait_for("carol's join", lambda: second.rpcs("c2sAddNewClient") == [["carol"]])
     check(accepting.stop() == 0, "carol with --accept-new-key did not end with 0")
     check(second.stop() == 0, "the second server did not end with 0")
     # An impostor need not show a key at all: one that offers none, to be
     # joined unsealed, is refused the same way.
-    keyless = Proc(["server", address, "--no-discovery", "--insecure"], "keyless")
-    keyless.wait_for("the start-up line", lambda: "listening" in keyless.stderr_text())
-    unsealed = Proc(["-client", address, "carol", "--quit-after", "30"], "carol-unsealed")
-    reason = failed_with(unsealed, "the refusal of a known server that offers no key")
-    check(reason is not None and "offers no key" in reason and "--accept-new-key" in reason,
-          f"carol at a known server without a key: {reason!r}")
-    check(ended_with_one(unsealed), "carol did not end with 1 at a known server without a key")
-    check(keyless.rpcs("c2sAddNewClient") == [], "carol joined a known server that offered no key")
+    keyless = refused_as_known(address, "--insecure", "keyless", "a known server that offers no key",
+                               "offers no key")
     check(keyless.stop() == 0, "the keyless server did not end with 0")
 
 
