@@ -100,10 +100,12 @@ void PasswordExchange::receiveAnswer(const RefPtr<ByteBuffer>& clientShare, cons
         mConnection.refuse(PasswordRequiredReason);
         return;
     }
-    if (!s->takePasswordGuess(mConnection.address().netNum[0], mConnection.now())) {
+    const uint32_t host = mConnection.address().netNum[0];
+    if (!s->mayGuessPassword(host, mConnection.now())) {
         SF_LOG("LogSession", "%s: too many password guesses from this host; refused", mConnection.name());
-        s->reportNotice("Password guess from " + mConnection.peerText() + " turned away unchecked: more than " +
-                        std::to_string(Session::PasswordGuessesPerMinute) + " from that address in a minute");
+        s->reportNotice("Password guess from " + mConnection.peerText() + " turned away unchecked: " +
+                        std::to_string(Session::PasswordGuessesPerMinute) +
+                        " wrong ones from that address in the last minute");
         mConnection.refuse("Too many password guesses from your address; wait a minute");
         return;
     }
@@ -111,6 +113,7 @@ void PasswordExchange::receiveAnswer(const RefPtr<ByteBuffer>& clientShare, cons
                       mExchange->takeOtherShare(clientShare->data(), clientShare->size()) &&
                       mExchange->checkOtherTag(clientTag->data(), clientTag->size());
     if (!good) {
+        s->countWrongPasswordGuess(host, mConnection.now());
         SF_LOG("LogSession", "%s: wrong password", mConnection.name());
         s->reportNotice("Wrong password guess from " + mConnection.peerText() +
                         (mJoinHeld ? " (asking to join as \"" + mHeldJoinName + "\")" : std::string()));

@@ -11,9 +11,9 @@
 //   s2cPasswordAccepted  server -> client, when the client's tag was good:
 //                        the server's tag, which the client checks
 //
-// The server holds the join until the answer is good, counts every guess
-// per source host (at most Session::PasswordGuessesPerMinute a minute) and
-// tells its operator of every wrong one.
+// The server holds the join until the answer is good, counts the wrong
+// guesses per source host (at most Session::PasswordGuessesPerMinute a
+// minute, then no more are checked) and tells its operator of every one.
 //
 // Main thread only.
 #pragma once

@@ -189,7 +189,7 @@ bool Session::nameMuted(const std::string& name) const
                        [&](const std::string& muted) { return namesLookAlike(muted, name); });
 }
 
-bool Session::takePasswordGuess(uint32_t host, uint32_t nowMs)
+bool Session::mayGuessPassword(uint32_t host, uint32_t nowMs)
 {
     constexpr uint32_t MinuteMs = 60000;
     // Hosts whose guesses are all older than a minute are forgotten, so the
@@ -200,11 +200,13 @@ bool Session::takePasswordGuess(uint32_t host, uint32_t nowMs)
             times.pop_front();
         it = times.empty() ? mPasswordGuesses.erase(it) : std::next(it);
     }
-    std::deque<uint32_t>& times = mPasswordGuesses[host];
-    if (times.size() >= PasswordGuessesPerMinute)
-        return false;
-    times.push_back(nowMs);
-    return true;
+    const auto it = mPasswordGuesses.find(host);
+    return it == mPasswordGuesses.end() || it->second.size() < PasswordGuessesPerMinute;
+}
+
+void Session::countWrongPasswordGuess(uint32_t host, uint32_t nowMs)
+{
+    mPasswordGuesses[host].push_back(nowMs);
 }
 
 void Session::reportChat(const std::string& sender, const std::string& text)

@@ -142,11 +142,13 @@ public:
     void setNameMuted(const std::string& name, bool muted);
     bool nameMuted(const std::string& name) const;
 
-    // Server: one password guess from `host` (an IPv4 address) at `nowMs`;
-    // false, counting nothing, when the host made PasswordGuessesPerMinute
-    // in the last minute already.
+    // Server: whether `host` (an IPv4 address) may try the password at
+    // `nowMs`: not once it made PasswordGuessesPerMinute wrong guesses in
+    // the last minute. Only wrong ones count, so that users who know the
+    // password join as often as they like from one machine.
     static constexpr size_t PasswordGuessesPerMinute = 5;
-    bool takePasswordGuess(uint32_t host, uint32_t nowMs);
+    bool mayGuessPassword(uint32_t host, uint32_t nowMs);
+    void countWrongPasswordGuess(uint32_t host, uint32_t nowMs);
 
     // A client's connection to the server, or none (a server, or a client
     // between attempts): the one every sender posts on. Ownership: the

@@ -267,6 +267,15 @@ TEST_F(PasswordTest, CallsSentBehindAHeldJoinRunOnceTheUserIsIn)
 
 TEST_F(PasswordTest, GuessesAreLimitedPerHostAMinute)
 {
+    // Users who know the password spend none of the host's guesses: several
+    // on one machine, or one joining again and again, keep joining.
+    for (size_t i = 0; i <= Session::PasswordGuessesPerMinute; ++i) {
+        Peer& knows = joinWith("knows" + std::to_string(i), Secret);
+        EXPECT_EQ(knows.states.back(), "connected") << i;
+        knows.netInterface = nullptr;
+        settle();
+    }
+    notices.clear();
     for (size_t i = 0; i < Session::PasswordGuessesPerMinute; ++i) {
         Peer& guesser = joinWith("guess" + std::to_string(i), "wrong");
         EXPECT_EQ(guesser.reasons.back(), "Wrong password");
