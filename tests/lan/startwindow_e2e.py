@@ -7,7 +7,9 @@ lan.py) under a private X server, driven with xdotool:
                      name and server are kept in the user's config file;
   refused_then_retry a join the server refuses (no password) shows the
                      reason in the window, which stays; the password typed
-                     in, Join enters;
+                     in, Join enters; once the server comes back with
+                     another key, Join is refused with why and a second
+                     Join accepts the new key;
   host               "Host a session" and "Start hosting" start a server
                      that a display-less client on another host finds
                      (auto) and joins;
@@ -219,8 +221,29 @@ def refused_then_retry(lan, work, display):
         window.press("password")
         window.type("tide")
         window.press("join")
-        check(wait_until(window.in_scene, 20), f"bob never entered after the password: {window.status()}")
+        if not check(wait_until(window.in_scene, 20), f"bob never entered after the password: {window.status()}"):
+            return
         check(wait_until(lambda: server.joined("bob"), 10), "the server never had bob")
+
+        # Back to the start window; the server comes back with another key.
+        # Join is refused with why, and a second Join accepts the new key.
+        window.click(300, 200)
+        window.key("Escape")
+        window.key("l")
+        if not check(wait_until(window.at_start, 20), f"Leave session did not bring bob back: {window.status()}"):
+            return
+        server.stop()
+        server = Server(lan, 0, "rekeyed", ["server", f"0.0.0.0:{PORT}", "--no-discovery", "--no-console",
+                                            "--new-key-each-start"], env=env)
+        wait_until(lambda: "listening" in server.stderr_text(), 10)
+        window.press("join")
+        refused = wait_until(lambda: window.status()[1] and "press Join again" in window.status()[0], 20)
+        if not check(refused, f"no word of the changed key in the window: {window.status()}"):
+            return
+        check(not window.in_scene() and not server.joined("bob"), "bob joined a server whose key changed")
+        window.press("join")
+        check(wait_until(window.in_scene, 20) and wait_until(lambda: server.joined("bob"), 10),
+              f"a second Join did not accept the new key: {window.status()}")
     finally:
         window.stop()
         server.stop()

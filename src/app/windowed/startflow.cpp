@@ -14,6 +14,7 @@
 #include "scene/peopleview.h"
 #include "scene/scenedriver.h"
 #include "scene/startwindow.h"
+#include "session/endcode.h"
 #include "session/eventlog.h"
 #include "session/simpleeventconnection.h"
 #include "session/wireversion.h"
@@ -183,6 +184,8 @@ void StartFlow::service()
     if (mGaveUp) {
         // A refusal that trying again will not change, or a session the
         // server ended for good: the user decides what next.
+        if (mState == State::Joining && classifyEnd(mLastReason) == EndCode::KeyChanged)
+            mNewKeyOffered = mJoining;
         endSession(endedText());
         return;
     }
@@ -240,6 +243,19 @@ std::string StartFlow::endedText() const
         return mJoining + " refused the join: wrong password. Type the right one and press Join.";
     if (mLastReason == PasswordRequiredReason)
         return mJoining + " needs a password: type it and press Join.";
+    if (classifyEnd(mLastReason) == EndCode::KeyChanged) {
+        // The console's sentence names an option; here the answer is a
+        // second press of Join.
+        if (mLastReason.find("offers no key") != std::string::npos)
+            return "Did not join " + mJoining +
+                   ": it offers no key, where it had one when you joined it before, so it may be another machine "
+                   "posing as it. If it was started without a key on purpose (ask the person who runs it), press "
+                   "Join again to join it unsealed this once.";
+        return "Did not join " + mJoining +
+               ": it shows another key than when you joined it before, so it may be another machine posing as it. "
+               "If its key was changed on purpose (ask the person who runs it), press Join again to accept the new "
+               "key.";
+    }
     return "Could not join " + mJoining + ". " + (why.empty() ? std::string("The server ended the attempt.") : why);
 }
 
@@ -303,6 +319,10 @@ void StartFlow::join()
         attempt.shared.password = password;
         attempt.shared.secure = true;
     }
+    // Only a Join right after the refusal, of the same server, accepts its
+    // new key.
+    attempt.shared.acceptNewKey = attempt.shared.acceptNewKey || address == mNewKeyOffered;
+    mNewKeyOffered.clear();
     mJoining = address;
     mName = name;
     mPassword = password;

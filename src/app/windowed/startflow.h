@@ -84,6 +84,10 @@ private:
     State mState = State::Choosing;
     bool mFilled = false;
     std::string mJoining; // the address of the join under way
+    // A server remembered under another key that refused our join: the
+    // next Join of this address accepts its new key (the window's way to
+    // say --accept-new-key, once the user has read why).
+    std::string mNewKeyOffered;
     std::string mName;    // the name it joins or hosts with
     std::string mPassword; // the password it joins with (empty: none)
     // What the connection said last, and whether the link gave up.
