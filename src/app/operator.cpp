@@ -82,9 +82,7 @@ std::string codePointsBeyondAscii(const std::string& name)
     for (size_t i = 0, n; (n = decodeUtf8(name, i, &c)) > 0; i += n) {
         if (c < 0x80)
             continue;
-        char point[16];
-        std::snprintf(point, sizeof point, "U+%04X", unsigned(c));
-        text += (text.empty() ? "" : " ") + std::string(point);
+        text += (text.empty() ? "" : " ") + codePointText(c);
     }
     return text;
 }
@@ -511,7 +509,6 @@ void OperatorConsole::mute(const std::string& name, bool muted)
     ClientRecord* record = oneUserNamed(whole, true);
     if (!record)
         return;
-    record->muted = muted;
     appSession().setNameMuted(record->name, muted);
     consoleLine(
         muted

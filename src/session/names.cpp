@@ -216,13 +216,6 @@ bool decodeAll(const std::string& text, std::u32string* out)
     return true;
 }
 
-std::string codePointText(uint32_t c)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "U+%04X", unsigned(c));
-    return text;
-}
-
 const char* const ReservedNames[] = {"server", "operator", "host"};
 
 std::string lettersAndDigits(const std::string& look)
@@ -235,6 +228,13 @@ std::string lettersAndDigits(const std::string& look)
 }
 
 } // namespace
+
+std::string codePointText(uint32_t c)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "U+%04X", unsigned(c));
+    return text;
+}
 
 bool isHiddenCharacter(uint32_t c)
 {

@@ -57,6 +57,8 @@ bool isReservedName(const std::string& name);
 // directional marks, embeddings, overrides and isolates, variation
 // selectors, tags, fillers).
 bool isHiddenCharacter(uint32_t c);
+// A code point as refusals name it: "U+202E".
+std::string codePointText(uint32_t c);
 // Unicode white space other than the controls (U+0020, U+00A0, U+2000 to
 // U+200A, U+3000, ...).
 bool isSpaceCharacter(uint32_t c);

@@ -181,6 +181,10 @@ void Session::setNameMuted(const std::string& name, bool muted)
                       mMutedNames.end());
     if (muted)
         mMutedNames.push_back(name);
+    // The user here under that name (names are unique by look) carries it
+    // for the relay, which reads it for every voice frame.
+    if (ClientRecord* record = mRoster.findLookAlike(name))
+        record->muted = muted;
 }
 
 bool Session::nameMuted(const std::string& name) const

@@ -135,10 +135,11 @@ public:
         return mJoinAdmission ? mJoinAdmission(from, name) : std::string();
     }
 
-    // Server: the names the operator muted. The user's own record carries
-    // the mute while it is here; a user who joins again under such a name
-    // (or asking for one) is muted as it joins, so that leaving and coming
-    // back does not lift it. Names that look alike are one.
+    // Server: the names the operator muted. Setting one sets the mute of
+    // the user here under it, whose record carries it while it is here; a
+    // user who joins again under such a name (or asking for one) is muted
+    // as it joins, so that leaving and coming back does not lift it. Names
+    // that look alike are one.
     void setNameMuted(const std::string& name, bool muted);
     bool nameMuted(const std::string& name) const;
 
