@@ -62,24 +62,27 @@ std::string KnownServers::defaultPath()
     return folder.empty() ? folder : folder + "/known-servers";
 }
 
-std::string KnownServers::remembered(const std::string& server) const
+std::map<std::string, std::string> KnownServers::rememberedServers(std::string* unreadable) const
 {
+    std::map<std::string, std::string> servers;
     if (mPath.empty())
-        return std::string();
+        return servers;
     std::string name, fingerprint, why;
     std::vector<std::string> lines;
-    readLines(mPath, &lines, &why);
+    if (!readLines(mPath, &lines, &why) && unreadable)
+        *unreadable = why;
+    // The first line of a server counts, as remember() keeps one a server.
     for (const std::string& line : lines)
-        if (parseLine(line, &name, &fingerprint) && name == server)
-            return fingerprint;
-    return std::string();
+        if (parseLine(line, &name, &fingerprint))
+            servers.emplace(name, fingerprint);
+    return servers;
 }
 
-std::string KnownServers::unreadable() const
+std::string KnownServers::remembered(const std::string& server) const
 {
-    std::string why;
-    std::vector<std::string> lines;
-    return mPath.empty() || readLines(mPath, &lines, &why) ? std::string() : why;
+    const std::map<std::string, std::string> servers = rememberedServers();
+    const auto found = servers.find(server);
+    return found == servers.end() ? std::string() : found->second;
 }
 
 KnownServers::Verdict KnownServers::check(const std::string& server, const std::string& fingerprint) const

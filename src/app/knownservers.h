@@ -9,6 +9,7 @@
 // the user accepts the new key (--accept-new-key).
 #pragma once
 
+#include <map>
 #include <string>
 
 namespace seafold {
@@ -29,9 +30,10 @@ public:
     const std::string& path() const { return mPath; }
     // How `fingerprint` shown by `server` compares with what is remembered.
     Verdict check(const std::string& server, const std::string& fingerprint) const;
-    // Why the file is there but cannot be read (nothing is then checked
-    // against it, nor written to it), or empty.
-    std::string unreadable() const;
+    // Every server remembered, by address, with its fingerprint, read once.
+    // A file that is there but cannot be read gives none, with why in
+    // `unreadable` (nothing is then checked against it, nor written to it).
+    std::map<std::string, std::string> rememberedServers(std::string* unreadable = nullptr) const;
     // The fingerprint remembered for `server`, or empty.
     std::string remembered(const std::string& server) const;
     // Remembers `server` by `fingerprint`, in place of any other key; the

@@ -51,12 +51,14 @@ namespace {
 std::string checkKnownServer(const std::string& server, const std::string& shown, bool accept)
 {
     const KnownServers known(KnownServers::defaultPath());
-    const std::string unreadable = known.unreadable();
+    std::string unreadable;
+    const std::map<std::string, std::string> servers = known.rememberedServers(&unreadable);
     if (!unreadable.empty()) {
         consoleLine("The server's key is not checked against the servers you joined before: " + unreadable + ".");
         return std::string();
     }
-    const std::string remembered = known.remembered(server);
+    const auto found = servers.find(server);
+    const std::string remembered = found == servers.end() ? std::string() : found->second;
     if (remembered == shown)
         return std::string();
     if (!remembered.empty() && !accept)

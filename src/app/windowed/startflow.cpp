@@ -55,7 +55,8 @@ bool joinableEventClasses(uint32_t classes)
 }
 
 std::vector<StartServerRow> serverRows(const std::vector<FoundServer>& found, const std::vector<StartServerRow>& before,
-                                       const std::vector<std::string>& favourites)
+                                       const std::vector<std::string>& favourites,
+                                       const std::map<std::string, std::string>& joinedBefore)
 {
     std::vector<StartServerRow> rows;
     auto known = [&rows](const std::string& address) {
@@ -90,10 +91,9 @@ std::vector<StartServerRow> serverRows(const std::vector<FoundServer>& found, co
         }
     }
     // Whether this user joined the server before and remembers its key.
-    const KnownServers remembered(KnownServers::defaultPath());
     for (StartServerRow& row : rows) {
         row.favourite = std::find(favourites.begin(), favourites.end(), row.address) != favourites.end();
-        row.trust = remembered.remembered(row.address).empty() ? "new server" : "known server";
+        row.trust = joinedBefore.count(row.address) ? "known server" : "new server";
     }
     sortServerRows(rows);
     return rows;
@@ -275,7 +275,10 @@ void StartFlow::search(uint32_t now)
     // could not open its socket is tried again a round later, not each pass.
     if (!mSearching || uint32_t(now - mRoundStarted) >= SearchRoundMs) {
         if (mFinder)
-            mLastRound = serverRows(mFinder->servers(), {}, {});
+            mLastRound = serverRows(mFinder->servers(), {}, {}, mKnownServers);
+        // Read a round at a time, not every pass: a join made since (back
+        // here, a round starts at once) shows in the next.
+        mKnownServers = KnownServers(KnownServers::defaultPath()).rememberedServers();
         mSearching = true;
         mRoundStarted = now;
         mFinder = std::make_unique<DiscoveryFinder>(mOptions.shared.discoveryPort);
@@ -285,7 +288,8 @@ void StartFlow::search(uint32_t now)
     if (!mFinder)
         return;
     mFinder->poll(now);
-    mFrontEnd.startWindow().setServers(serverRows(mFinder->servers(), mLastRound, mOptions.shared.favourites));
+    mFrontEnd.startWindow().setServers(
+        serverRows(mFinder->servers(), mLastRound, mOptions.shared.favourites, mKnownServers));
 }
 
 void StartFlow::join()

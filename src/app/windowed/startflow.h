@@ -18,6 +18,7 @@
 #include "session/discovery.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,8 +35,10 @@ struct StartServerRow;
 // search (`before`) that have not answered again yet, and the `favourites`
 // (host:port) whether they answer or not; in the list's steady order
 // (sortServerRows).
+// `joinedBefore`: the servers this user joined before (KnownServers), by address.
 std::vector<StartServerRow> serverRows(const std::vector<FoundServer>& found, const std::vector<StartServerRow>& before,
-                                       const std::vector<std::string>& favourites);
+                                       const std::vector<std::string>& favourites,
+                                       const std::map<std::string, std::string>& joinedBefore);
 
 // Whether a server with `classes` event classes (0: not told) can be
 // joined by this program.
@@ -84,6 +87,7 @@ private:
     State mState = State::Choosing;
     bool mFilled = false;
     std::string mJoining; // the address of the join under way
+    std::map<std::string, std::string> mKnownServers; // read each search round
     // A server remembered under another key that refused our join: the
     // next Join of this address accepts its new key (the window's way to
     // say --accept-new-key, once the user has read why).
